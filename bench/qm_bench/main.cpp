@@ -1,0 +1,27 @@
+// qm-bench: a development harness that runs single operations of the engine for measurement.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "registry.h"
+
+int main(int argc, char** argv) {
+    const auto& cmds = qm::bench::commands();
+    if (argc >= 2) {
+        const std::string name = argv[1];
+        for (const auto& c : cmds) {
+            if (c.name == name) {
+                try {
+                    return c.run(std::vector<std::string>(argv + 2, argv + argc));
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "qm-bench %s: %s\n", name.c_str(), e.what());
+                    return 1;
+                }
+            }
+        }
+    }
+    std::fprintf(stderr, "usage:\n");
+    for (const auto& c : cmds) std::fprintf(stderr, "  qm-bench %s %s\n", c.name.c_str(), c.usage.c_str());
+    return 2;
+}

@@ -1,0 +1,59 @@
+# Shared compile settings and helpers for modules, tests, fuzzers and benchmarks.
+
+add_library(qm_warnings INTERFACE)
+target_compile_options(qm_warnings INTERFACE -Wall -Wextra -Wpedantic)
+if(QM_WERROR)
+  target_compile_options(qm_warnings INTERFACE -Werror)
+endif()
+
+if(QM_FUZZ)
+  # Instrument every library; only the fuzz targets link the libFuzzer main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# qm_add_module(<name> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...] [SHARED] [QT])
+# Creates the library, its include root is src/, and it may link only what its arrow reaches.
+function(qm_add_module name)
+  cmake_parse_arguments(M "SHARED;AUTOMOC" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  if(M_SHARED)
+    add_library(${name} SHARED ${M_SOURCES})
+  else()
+    add_library(${name} STATIC ${M_SOURCES})
+  endif()
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${M_PUBLIC_LIBS} PRIVATE qm_warnings ${M_PRIVATE_LIBS})
+  if(M_AUTOMOC)
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  endif()
+endfunction()
+
+# qm_add_test(<name> LABEL unit|peer|gui SOURCES ... LIBS ... [AUTOMOC])
+function(qm_add_test name)
+  cmake_parse_arguments(T "AUTOMOC" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_LABEL)
+    set(T_LABEL unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} qm_test_support GTest::gtest GTest::gmock GTest::gtest_main qm_warnings)
+  if(T_AUTOMOC)
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  endif()
+  set(env "QT_QPA_PLATFORM=offscreen")
+  gtest_discover_tests(${name}
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# qm_add_fuzzer(<name> SOURCES ... LIBS ...): a libFuzzer target, only in the fuzz tree.
+function(qm_add_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  set_property(GLOBAL APPEND PROPERTY QM_FUZZERS ${name})
+endfunction()

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The test command: installs what is needed, builds into build/, runs every test, then builds the
+# fuzz targets into build-fuzz/ and runs each one briefly.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+bash scripts/setup.sh
+
+jobs="$(nproc)"
+werror=OFF
+if [ "${CI:-}" = "true" ]; then werror=ON; fi
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR="$werror"
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+
+if [ "${QM_SKIP_FUZZ:-}" != "1" ]; then
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_FUZZ=ON -DQM_WERROR="$werror"
+  cmake --build build-fuzz -j "$jobs"
+  fuzz_seconds="${QM_FUZZ_SECONDS:-20}"
+  export LSAN_OPTIONS="suppressions=$root/tests/fuzz/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  passed=0
+  failed=0
+  while read -r target; do
+    [ -n "$target" ] || continue
+    corpus="build-fuzz/corpus/$target"
+    mkdir -p "$corpus"
+    seeds=()
+    if [ -d "tests/fuzz/seeds/$target" ]; then seeds=("tests/fuzz/seeds/$target"); fi
+    echo "fuzz: $target for ${fuzz_seconds}s"
+    if "build-fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=4096 \
+         -print_final_stats=1 "$corpus" "${seeds[@]}" > "build-fuzz/$target.log" 2>&1; then
+      passed=$((passed + 1))
+      grep -E '^stat::number_of_executed_units' "build-fuzz/$target.log" || true
+    else
+      failed=$((failed + 1))
+      echo "fuzz: $target found a fault:"
+      tail -n 60 "build-fuzz/$target.log"
+    fi
+  done < build-fuzz/fuzzers.txt
+  echo "fuzz: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+fi

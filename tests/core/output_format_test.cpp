@@ -1,0 +1,60 @@
+#include "core/four_cc.h"
+#include "core/output_format.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace qm {
+namespace {
+
+TEST(OutputFormatCatalogue, RawValuesRoundTripAndLabelsAreDistinct) {
+    std::set<std::string_view> labels, tags;
+    for (OutputFormat f : allOutputFormats) {
+        EXPECT_EQ(outputFormatFromRawValue(rawValue(f)), f);
+        labels.insert(label(f));
+        tags.insert(fileTag(f));
+    }
+    EXPECT_EQ(labels.size(), 19u);
+    EXPECT_EQ(tags.size(), 19u);
+    EXPECT_FALSE(outputFormatFromRawValue("HapQ").has_value());
+    EXPECT_FALSE(outputFormatFromRawValue("").has_value());
+}
+
+TEST(OutputFormatCatalogue, PredicatesRouteConversions) {
+    EXPECT_TRUE(isGPU(OutputFormat::dxv3Alpha));
+    EXPECT_FALSE(isGPU(OutputFormat::proRes422Proxy));
+    EXPECT_FALSE(isHap(OutputFormat::dxv3));
+    EXPECT_TRUE(isHap(OutputFormat::hapQAlpha));
+    EXPECT_TRUE(supportsAlpha(OutputFormat::tiffSequence));
+    EXPECT_FALSE(supportsAlpha(OutputFormat::jpegSequence));
+    EXPECT_FALSE(supportsAlpha(OutputFormat::hevc));
+    EXPECT_TRUE(isImageSequence(OutputFormat::jpegSequence));
+    EXPECT_FALSE(isImageSequence(OutputFormat::notchLC));
+    EXPECT_EQ(fileExtension(OutputFormat::h264), "mp4");
+    EXPECT_EQ(fileExtension(OutputFormat::tiffSequence), "tif");
+    EXPECT_EQ(videoCodecType(OutputFormat::proRes4444XQ), std::optional<std::string_view>("ap4x"));
+    EXPECT_FALSE(videoCodecType(OutputFormat::hapQ).has_value());
+}
+
+TEST(OutputFormatCatalogue, GroupsOfferOnlyAvailableFormats) {
+    EXPECT_EQ(allFormatGroups.size(), 6u);
+    EXPECT_TRUE(formatsOffered(FormatGroup::notch).empty());
+    EXPECT_EQ(formatsOffered(FormatGroup::delivery),
+              (std::vector<OutputFormat>{OutputFormat::h264, OutputFormat::hevc}));
+    EXPECT_EQ(formatsOffered(FormatGroup::hap).size(), 4u);
+    EXPECT_EQ(rawValue(FormatGroup::delivery), "H.264 / HEVC");
+}
+
+TEST(FourCC, TextAndCode) {
+    EXPECT_EQ(fourCCString(fourCCCode("Hap1")), "Hap1");
+    EXPECT_EQ(fourCCString(1), "0x00000001");
+    EXPECT_EQ(fourCCString(0x41424300), "0x41424300");
+    EXPECT_EQ(fourCCCode("DXD3"), 0x44584433u);
+    EXPECT_EQ(fourCCCode(""), 0u);
+    EXPECT_EQ(fourCCCode("ab"), 0x6162u);
+    EXPECT_EQ(fourCCCode("abcdef"), fourCCCode("abcd"));
+}
+
+}  // namespace
+}  // namespace qm

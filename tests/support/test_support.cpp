@@ -1,0 +1,87 @@
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qm::test {
+
+TempDir::TempDir() {
+    std::random_device rd;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto candidate = base / ("qm-test-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+CommandResult run(const std::vector<std::string>& argv) {
+    CommandResult result;
+    if (argv.empty()) return result;
+    int pipefd[2];
+    if (::pipe(pipefd) != 0) return result;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipefd[1], 1);
+        ::close(pipefd[0]);
+        ::close(pipefd[1]);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(pipefd[1]);
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(pipefd[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
+    ::close(pipefd[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+void ffmpeg(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"ffmpeg", "-nostdin", "-y", "-v", "error"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto r = run(argv);
+    ASSERT_EQ(r.exitCode, 0) << "ffmpeg failed";
+}
+
+nlohmann::json ffprobe(const std::filesystem::path& file) {
+    const auto r = run({"ffprobe", "-v", "error", "-print_format", "json", "-show_streams", "-show_format",
+                        file.string()});
+    if (r.exitCode != 0 || r.output.empty()) return nlohmann::json();
+    return nlohmann::json::parse(r.output, nullptr, false);
+}
+
+std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace qm::test

@@ -1,0 +1,45 @@
+#pragma once
+// Helpers shared by the test suites: temporary folders, running the peer
+// command-line tools (ffmpeg, ffprobe, zip, python3) and reading their output.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qm::test {
+
+// A fresh folder under the system temporary directory, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;  // standard output only; standard error goes to the test log
+};
+
+// Runs argv without a shell (arguments are passed as they stand).
+CommandResult run(const std::vector<std::string>& argv);
+
+// Runs ffmpeg quietly with the given arguments (after "-y -v error"); fails the test on error.
+void ffmpeg(const std::vector<std::string>& args);
+
+// ffprobe -show_streams -show_format as JSON.
+nlohmann::json ffprobe(const std::filesystem::path& file);
+
+// Reads or writes a whole file.
+std::string readFile(const std::filesystem::path& file);
+void writeFile(const std::filesystem::path& file, const std::string& bytes);
+
+}  // namespace qm::test
