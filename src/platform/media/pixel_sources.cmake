@@ -1,0 +1,1 @@
+list(APPEND QM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/pixel_buffer.cpp)
