@@ -1,0 +1,1 @@
+list(APPEND QM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_mode.cpp ${CMAKE_CURRENT_LIST_DIR}/open_file_router.cpp)
