@@ -1,0 +1,120 @@
+// Arithmetic rules of a conversion run, checked against worked figures.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/output_naming.h"
+#include "engine/transcode_rules.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+TEST(TranscodeBatchSize, BoundedByCoresMemoryAndLimits) {
+    EXPECT_EQ(transcodeBatchSize(1920, 1080, 1920, 1080, 8), 16);
+    EXPECT_EQ(transcodeBatchSize(7680, 4320, 7680, 4320, 8), 7);
+    // 83,333,334 pixels x 8 bytes exceeds the 2 GB quota for even one frame: never below 2.
+    EXPECT_EQ(transcodeBatchSize(83'333'334, 1, 83'333'334, 1, 8), 2);
+    EXPECT_EQ(transcodeBatchSize(1920, 1080, 1920, 1080, 32), 48);
+    EXPECT_EQ(transcodeBatchSize(5'208'333, 1, 5'208'333, 1, 32), 48);
+    EXPECT_EQ(transcodeBatchSize(5'208'334, 1, 5'208'334, 1, 32), 47);
+    EXPECT_EQ(transcodeBatchSize(64, 48, 64, 48, 1), 2);
+    EXPECT_EQ(transcodeBatchSize(0, 0, 0, 0, 4), 8);
+}
+
+TEST(TranscodeBatchSize, UpscaleIsBoundedByTheOutputSize) {
+    // A 640x360 source scaled to 8K must not get the small source's batch.
+    EXPECT_EQ(transcodeBatchSize(640, 360, 7680, 4320, 8), 7);
+    EXPECT_EQ(transcodeBatchSize(7680, 4320, 640, 360, 8), 7);
+}
+
+TEST(OutputGeometry, EvenSidesOnlyForH264AndHEVC) {
+    EXPECT_EQ(outputGeometry(OutputFormat::h264, 1919, 1081), (OutputGeometry{1918, 1080}));
+    EXPECT_EQ(outputGeometry(OutputFormat::hevc, 1919, 1081), (OutputGeometry{1918, 1080}));
+    EXPECT_EQ(outputGeometry(OutputFormat::proRes422, 1919, 1081), (OutputGeometry{1919, 1081}));
+    for (OutputFormat f : allOutputFormats) {
+        EXPECT_EQ(outputGeometry(f, 1, 1), (OutputGeometry{2, 2})) << rawValue(f);
+        EXPECT_EQ(outputGeometry(f, 0, 2), (OutputGeometry{2, 2})) << rawValue(f);
+    }
+    EXPECT_EQ(outputGeometry(OutputFormat::h264, 3, 3), (OutputGeometry{2, 2}));
+    EXPECT_EQ(outputGeometry(OutputFormat::hap, 3, 3), (OutputGeometry{3, 3}));
+}
+
+TEST(WorkingPixels, DeepOnlyForDeepOutputsFromNonGPUSources) {
+    EXPECT_TRUE(usesDeepPixels(OutputFormat::proRes4444, false));
+    EXPECT_FALSE(usesDeepPixels(OutputFormat::proRes4444, true));
+    EXPECT_FALSE(usesDeepPixels(OutputFormat::proRes422LT, false));
+    EXPECT_TRUE(usesDeepPixels(OutputFormat::proRes422, false));
+    EXPECT_TRUE(usesDeepPixels(OutputFormat::tiffSequence, false));
+    EXPECT_FALSE(usesDeepPixels(OutputFormat::pngSequence, false));
+    EXPECT_FALSE(usesDeepPixels(OutputFormat::h264, false));
+}
+
+TEST(DeliveryRates, BitRateAndKeyFrames) {
+    EXPECT_EQ(averageBitRate(1920, 1080, 25, 2, false), 10'368'000);
+    EXPECT_EQ(averageBitRate(1920, 1080, 25, 2, true), 6'220'800);
+    EXPECT_EQ(averageBitRate(3840, 2160, 60, 3, false), 199'065'600);
+    EXPECT_EQ(averageBitRate(7680, 4320, 60, 3, false), 400'000'000);
+    EXPECT_EQ(averageBitRate(1920, 1080, 25, 0, false), 2'592'000);
+    EXPECT_EQ(averageBitRate(1920, 1080, 25, 1, false), 5'184'000);
+    EXPECT_EQ(averageBitRate(1920, 1080, std::numeric_limits<double>::quiet_NaN(), 3, false), 0);
+    EXPECT_EQ(keyFrameInterval(29.97), 60);
+    EXPECT_EQ(keyFrameInterval(0.3), 1);
+    EXPECT_EQ(keyFrameInterval(25), 50);
+    EXPECT_EQ(keyFrameInterval(2.5), 6);  // halves away from zero
+    EXPECT_EQ(keyFrameInterval(std::numeric_limits<double>::infinity()), 1);
+}
+
+TEST(HapChunks, AutomaticByPixelCountAndCapped) {
+    EXPECT_EQ(hapChunkCount(0, 1920, 1080), 1);
+    EXPECT_EQ(hapChunkCount(0, 1920, 1094), 4);
+    EXPECT_EQ(hapChunkCount(0, 3840, 2160), 4);
+    EXPECT_EQ(hapChunkCount(0, 4096, 2160), 8);
+    EXPECT_EQ(hapChunkCount(100, 64, 48), 64);
+    EXPECT_EQ(hapChunkCount(3, 4096, 2160), 3);
+}
+
+TEST(FrameTiming, DefaultDurationTimescale) {
+    EXPECT_EQ(defaultFrameTimescale(29.97), 30);
+    EXPECT_EQ(defaultFrameTimescale(0.4), 1);
+    EXPECT_EQ(defaultFrameTimescale(0), 1);
+    EXPECT_EQ(defaultFrameTimescale(std::numeric_limits<double>::quiet_NaN()), 1);
+}
+
+TEST(AudioPlans, QuickTimeKeepsTheSourceAndMP4BecomesAAC) {
+    using C = AudioPlan::Codec;
+    EXPECT_EQ(audioPlan(OutputFormat::proRes422, 44100, 6), (AudioPlan{C::pcm24, 44100, 6, 0, true}));
+    EXPECT_EQ(audioPlan(OutputFormat::hap, 48000, 2), (AudioPlan{C::pcm16, 48000, 2, 0, false}));
+    EXPECT_EQ(audioPlan(OutputFormat::dxv3, 48000, 2), (AudioPlan{C::pcm24, 48000, 2, 0, false}));
+    EXPECT_EQ(audioPlan(OutputFormat::h264, 44100, 6), (AudioPlan{C::aac, 44100, 2, 256'000, false}));
+    EXPECT_EQ(audioPlan(OutputFormat::hevc, 96000, 1), (AudioPlan{C::aac, 48000, 1, 128'000, false}));
+    EXPECT_EQ(audioPlan(OutputFormat::h264, 48000, 0), (AudioPlan{C::aac, 48000, 1, 128'000, false}));
+    EXPECT_EQ(stereoAudioPlan(OutputFormat::h264), (AudioPlan{C::aac, 48000, 2, 256'000, false}));
+    EXPECT_EQ(stereoAudioPlan(OutputFormat::hap), (AudioPlan{C::pcm16, 48000, 2, 0, false}));
+    EXPECT_EQ(stereoAudioPlan(OutputFormat::dxv3), (AudioPlan{C::pcm16, 48000, 2, 0, false}));
+    EXPECT_EQ(stereoAudioPlan(OutputFormat::proRes422), (AudioPlan{C::pcm24, 48000, 2, 0, false}));
+}
+
+TEST(ImageSequenceNames, SixDigitsAtLeast) {
+    EXPECT_EQ(imageSequenceFileName("Clip", 7, OutputFormat::pngSequence), "Clip_000007.png");
+    EXPECT_EQ(imageSequenceFileName("Clip", 1234567, OutputFormat::tiffSequence), "Clip_1234567.tif");
+    EXPECT_EQ(imageSequenceFileName("A b", 0, OutputFormat::jpegSequence), "A b_000000.jpg");
+}
+
+TEST(OutputNaming, AppendsANumberUntilFree) {
+    test::TempDir dir;
+    auto out = outputURL(OutputFormat::hapQ, "/in/Clip 01.mov", dir.path());
+    EXPECT_EQ(out, dir / "Clip 01_HapQ.mov");
+    std::ofstream(out).put('x');
+    EXPECT_EQ(outputURL(OutputFormat::hapQ, "/in/Clip 01.mov", dir.path()), dir / "Clip 01_HapQ 2.mov");
+    std::ofstream(dir / "Clip 01_HapQ 2.mov").put('x');
+    EXPECT_EQ(outputURL(OutputFormat::hapQ, "/in/Clip 01.mov", dir.path()), dir / "Clip 01_HapQ 3.mov");
+    EXPECT_EQ(outputURL(OutputFormat::h264, "/in/Clip 01.mov", dir.path()), dir / "Clip 01_H264.mp4");
+    // An image sequence is a folder without extension; an existing folder of that name is taken.
+    std::filesystem::create_directory(dir / "Clip_PNG");
+    EXPECT_EQ(outputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path()), dir / "Clip_PNG 2");
+    EXPECT_EQ(outputURL(OutputFormat::hevcAlpha, "x/a.b.mp4", dir.path()), dir / "a.b_HEVCAlpha.mov");
+}
+
+}  // namespace
+}  // namespace qm
