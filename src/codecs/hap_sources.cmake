@@ -1,0 +1,6 @@
+# Block textures, the Hap frame container and the Hap frame objects.
+list(APPEND QM_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/texture_codec.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/texture_codec_sse41.cpp
+)
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/texture_codec_sse41.cpp PROPERTIES COMPILE_OPTIONS -msse4.1)

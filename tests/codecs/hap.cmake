@@ -1,0 +1,4 @@
+# Block textures, the Hap frame container and the Hap frame objects.
+qm_add_test(qm_texture_codec_tests LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/texture_codec_test.cpp
+  LIBS qm_codecs)
