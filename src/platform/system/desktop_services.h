@@ -1,0 +1,65 @@
+#pragma once
+// What the models ask of the desktop: panels, revealing files, the end-of-run sound and the
+// request for attention. The models reach the desktop only through this interface, so they run
+// headless; the application installs the real implementation at start-up.
+
+#include <optional>
+
+#include <QString>
+#include <QStringList>
+
+namespace qm {
+
+// Content types a panel may be limited to.
+enum class PanelContentType {
+    movie,
+    image,
+};
+
+struct OpenPanelRequest {
+    QString message;  // shown above the file list (already translated)
+    QString prompt;   // the default button's title; empty keeps the panel's own
+    bool canChooseFiles = true;
+    bool canChooseDirectories = false;
+    bool allowsMultipleSelection = false;
+    bool canCreateDirectories = false;
+    QList<PanelContentType> allowedContentTypes;  // empty: any file
+    QString directory;                            // where the panel opens; empty: its own choice
+};
+
+struct SavePanelRequest {
+    QString message;
+    QString prompt;
+    QString suggestedName;
+    QStringList allowedExtensions;  // without dots; empty: any name
+    bool canCreateDirectories = true;
+    QString directory;
+};
+
+enum class AttentionRequest {
+    critical = 0,
+    informational = 10,
+};
+
+class DesktopServices {
+public:
+    virtual ~DesktopServices() = default;
+
+    // Modal; the chosen absolute paths in the panel's order, empty when cancelled.
+    virtual QStringList runOpenPanel(const OpenPanelRequest& request) = 0;
+    // Modal; the chosen absolute path, none when cancelled.
+    virtual std::optional<QString> runSavePanel(const SavePanelRequest& request) = 0;
+    // Shows the items selected in the file manager.
+    virtual void revealInFileManager(const QStringList& paths) = 0;
+    // The sound at the end of a successful run (silent where the desktop has none).
+    virtual void playCompletionSound() = 0;
+    virtual void requestAttention(AttentionRequest kind) = 0;
+};
+
+// The implementation installed for this process; until one is installed, a quiet one whose
+// panels are always cancelled.
+DesktopServices& desktopServices();
+// Installs an implementation (not owned; it must outlive its use). nullptr restores the quiet one.
+void setDesktopServices(DesktopServices* services);
+
+}  // namespace qm

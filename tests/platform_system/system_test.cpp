@@ -1,0 +1,163 @@
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+#include "platform/system/bookmarks.h"
+#include "platform/system/desktop_services.h"
+#include "platform/system/file_types.h"
+#include "platform/system/settings_store.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using qm::test::TempDir;
+
+namespace {
+
+QString q(const fs::path& p) { return QString::fromStdString(p.string()); }
+
+TEST(SettingsStore, TextAndDataRoundTripThroughTheIniFile) {
+    TempDir dir;
+    const QString ini = q(dir / "Quillmere.ini");
+    {
+        qm::SettingsStore store(ini);
+        EXPECT_FALSE(store.text("conversionSettings"));
+        store.setText("conversionSettings", R"({"format":"hapQ","scalePercent":50})");
+        store.setData("outputFolderBookmark", QByteArray("/tmp/out \xc3\xa9", 12));
+        store.sync();
+    }
+    // A fresh QSettings on the same file, as at the next launch.
+    QSettings raw(ini, QSettings::IniFormat);
+    EXPECT_EQ(raw.value("outputFolderBookmark").toString(), QByteArray("/tmp/out \xc3\xa9", 12).toBase64());
+
+    qm::SettingsStore again(ini);
+    EXPECT_EQ(again.text("conversionSettings").value(), R"({"format":"hapQ","scalePercent":50})");
+    EXPECT_EQ(again.data("outputFolderBookmark").value(), QByteArray("/tmp/out \xc3\xa9", 12));
+    again.remove("outputFolderBookmark");
+    EXPECT_FALSE(again.contains("outputFolderBookmark"));
+    EXPECT_FALSE(again.data("outputFolderBookmark"));
+}
+
+TEST(SettingsStore, DefaultStoreFollowsTheStorageFolder) {
+    TempDir dir;
+    qm::SettingsStore::setStorageFolder(q(dir.path()));
+    {
+        qm::SettingsStore store;
+        store.setText("appMode", "edit");
+        store.sync();
+    }
+    EXPECT_TRUE(fs::exists(dir / "Quillmere/Quillmere.ini"));
+    EXPECT_EQ(qm::SettingsStore().text("appMode").value(), "edit");
+}
+
+TEST(SettingsStore, DataThatIsNotBase64ReadsAsMissing) {
+    TempDir dir;
+    const QString ini = q(dir / "s.ini");
+    {
+        QSettings raw(ini, QSettings::IniFormat);
+        raw.setValue("outputFolderBookmark", "not base64 !!");
+    }
+    EXPECT_FALSE(qm::SettingsStore(ini).data("outputFolderBookmark"));
+}
+
+TEST(Bookmarks, ResolveFailsOnceTheItemIsGone) {
+    TempDir dir;
+    fs::create_directories(dir / "out");
+    const auto bookmark = qm::createBookmark(q(dir / "out"), qm::BookmarkScope::securityScoped);
+    ASSERT_TRUE(bookmark);
+    EXPECT_EQ(QString::fromUtf8(*bookmark), q(fs::canonical(dir / "out")));
+    const auto resolved = qm::resolveBookmark(*bookmark, qm::BookmarkScope::securityScoped);
+    ASSERT_TRUE(resolved);
+    EXPECT_FALSE(resolved->stale);
+
+    fs::remove(dir / "out");
+    EXPECT_FALSE(qm::resolveBookmark(*bookmark, qm::BookmarkScope::securityScoped));
+    EXPECT_FALSE(qm::resolveBookmark(*bookmark, qm::BookmarkScope::plain));
+    EXPECT_FALSE(qm::resolveBookmark("relative/path", qm::BookmarkScope::plain));
+    EXPECT_FALSE(qm::createBookmark(q(dir / "out"), qm::BookmarkScope::securityScoped));
+}
+
+TEST(Bookmarks, ALinkThatNowPointsElsewhereIsStale) {
+    TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directory_symlink(dir / "a", dir / "link");
+    const auto resolved = qm::resolveBookmark(q(dir / "link").toUtf8(), qm::BookmarkScope::plain);
+    ASSERT_TRUE(resolved);
+    EXPECT_TRUE(resolved->stale);
+    EXPECT_EQ(resolved->path, q(fs::canonical(dir / "a")));
+}
+
+TEST(Bookmarks, AccessNeedsAnExistingItem) {
+    TempDir dir;
+    qm::test::writeFile(dir / "f.mov", "x");
+    EXPECT_TRUE(qm::startAccessing(q(dir / "f.mov")));
+    EXPECT_TRUE(qm::startAccessing(q(dir.path()), qm::AccessMode::readWrite));
+    EXPECT_FALSE(qm::startAccessing(q(dir / "missing")));
+}
+
+TEST(Bookmarks, SandboxFollowsTheEnvironment) {
+    ::unsetenv("APP_SANDBOX_CONTAINER_ID");
+    EXPECT_FALSE(qm::isSandboxed());
+    ::setenv("APP_SANDBOX_CONTAINER_ID", "x", 1);
+    EXPECT_TRUE(qm::isSandboxed());
+    ::unsetenv("APP_SANDBOX_CONTAINER_ID");
+}
+
+TEST(FileTypes, MoviesPackagesAndHiddenItems) {
+    TempDir dir;
+    for (const char* name : {"a.mov", "b.MP4", "c.mkv", "d.avi", "e.mxf", "g.webm", "h.m2ts"}) {
+        qm::test::writeFile(dir / name, std::string(64, '\0'));
+        EXPECT_TRUE(qm::isMovieFile(q(dir / name))) << name;
+    }
+    // ".ts" is also a translation file's suffix; the transport stream's sync bytes decide.
+    std::string packets(188 * 4, '\0');
+    for (size_t i = 0; i < packets.size(); i += 188) packets[i] = 0x47;
+    qm::test::writeFile(dir / "f.ts", packets);
+    EXPECT_TRUE(qm::isMovieFile(q(dir / "f.ts")));
+    qm::test::writeFile(dir / "app_de.ts", "<?xml version=\"1.0\"?>\n<TS version=\"2.1\"></TS>\n");
+    EXPECT_FALSE(qm::isMovieFile(q(dir / "app_de.ts")));
+    qm::test::writeFile(dir / "notes.txt", "hello");
+    qm::test::writeFile(dir / "pic.png", "\x89PNG\r\n\x1a\n");
+    EXPECT_FALSE(qm::isMovieFile(q(dir / "notes.txt")));
+    EXPECT_FALSE(qm::isMovieFile(q(dir / "pic.png")));
+    EXPECT_TRUE(qm::isImageFile(q(dir / "pic.png")));
+    EXPECT_FALSE(qm::isMovieFile(q(dir.path())));
+
+    fs::create_directories(dir / "Tool.app");
+    fs::create_directories(dir / "Show.QMPACK");
+    fs::create_directories(dir / "plain.folder");
+    qm::test::writeFile(dir / "file.app", "x");
+    EXPECT_TRUE(qm::isPackageFolder(q(dir / "Tool.app")));
+    EXPECT_TRUE(qm::isPackageFolder(q(dir / "Show.QMPACK")));
+    EXPECT_FALSE(qm::isPackageFolder(q(dir / "plain.folder")));
+    EXPECT_FALSE(qm::isPackageFolder(q(dir / "file.app")));
+
+    EXPECT_TRUE(qm::isHiddenItem(q(dir / ".c.mov")));
+    EXPECT_FALSE(qm::isHiddenItem(q(dir / "c.mov")));
+}
+
+class CountingDesktop : public qm::DesktopServices {
+public:
+    QStringList runOpenPanel(const qm::OpenPanelRequest&) override { return {"/x"}; }
+    std::optional<QString> runSavePanel(const qm::SavePanelRequest&) override { return std::nullopt; }
+    void revealInFileManager(const QStringList&) override {}
+    void playCompletionSound() override { ++sounds; }
+    void requestAttention(qm::AttentionRequest) override {}
+    int sounds = 0;
+};
+
+TEST(DesktopServices, QuietUntilOneIsInstalled) {
+    EXPECT_TRUE(qm::desktopServices().runOpenPanel({}).isEmpty());
+    CountingDesktop counting;
+    qm::setDesktopServices(&counting);
+    qm::desktopServices().playCompletionSound();
+    EXPECT_EQ(qm::desktopServices().runOpenPanel({}), QStringList{"/x"});
+    qm::setDesktopServices(nullptr);
+    qm::desktopServices().playCompletionSound();
+    EXPECT_EQ(counting.sounds, 1);
+}
+
+}  // namespace
