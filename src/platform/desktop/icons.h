@@ -1,0 +1,26 @@
+#pragma once
+// The one table from the symbol names the views use to icons of the installed icon theme.
+// Views get icons only through symbolIcon().
+
+#include <QIcon>
+#include <QString>
+#include <QStringList>
+
+namespace qm {
+
+// The theme the table is drawn from.
+inline constexpr const char* kIconTheme = "breeze";
+
+// Selects the icon theme for the process; call once after the application object exists.
+void installIconTheme();
+
+// The freedesktop icon name for a symbol name, or an empty string for a symbol not in the table.
+QString themeIconName(const QString& symbol);
+
+// The icon for a symbol name (a null icon for an unknown symbol).
+QIcon symbolIcon(const QString& symbol);
+
+// Every symbol name in the table.
+QStringList knownSymbols();
+
+}  // namespace qm

@@ -1,0 +1,36 @@
+#pragma once
+// The desktop services of a real session: Qt file dialogs, the file manager over D-Bus, the
+// freedesktop event sound and the window manager's attention hint.
+
+#include "platform/system/desktop_services.h"
+
+struct ca_context;
+class QWidget;
+
+namespace qm {
+
+class QtDesktopServices final : public DesktopServices {
+public:
+    QtDesktopServices();
+    ~QtDesktopServices() override;
+    QtDesktopServices(const QtDesktopServices&) = delete;
+    QtDesktopServices& operator=(const QtDesktopServices&) = delete;
+
+    // The window panels are attached to and whose attention is requested.
+    void setWindow(QWidget* window) { window_ = window; }
+
+    QStringList runOpenPanel(const OpenPanelRequest& request) override;
+    std::optional<QString> runSavePanel(const SavePanelRequest& request) override;
+    void revealInFileManager(const QStringList& paths) override;
+    void playCompletionSound() override;
+    void requestAttention(AttentionRequest kind) override;
+
+private:
+    QWidget* window_ = nullptr;
+    ca_context* sound_ = nullptr;
+};
+
+// Name filters for the panel's content types ("Movies (*.mov *.mp4 ...)").
+QStringList panelNameFilters(const QList<PanelContentType>& types);
+
+}  // namespace qm
