@@ -1,0 +1,159 @@
+#include "platform/media/ffmpeg_internal.h"
+
+#include <limits>
+
+extern "C" {
+#include <libavutil/avutil.h>
+#include <libavutil/mathematics.h>
+}
+
+namespace qm::ffmpeg {
+
+namespace {
+
+struct FormatPair {
+    uint32_t fourCC;
+    AVPixelFormat av;
+};
+
+constexpr FormatPair kFormats[] = {
+    {kPixelFormatBGRA, AV_PIX_FMT_BGRA},
+    {kPixelFormatRGBA, AV_PIX_FMT_RGBA},
+    {kPixelFormatRGBA64LE, AV_PIX_FMT_RGBA64LE},
+    {kPixelFormatRGBA64BE, AV_PIX_FMT_RGBA64BE},
+    {kPixelFormatYUV420P, AV_PIX_FMT_YUV420P},
+    {kPixelFormatYUVJ444P, AV_PIX_FMT_YUVJ444P},
+    {kPixelFormatYUV422P10, AV_PIX_FMT_YUV422P10LE},
+    {kPixelFormatYUV444P10, AV_PIX_FMT_YUV444P10LE},
+    {kPixelFormatYUVA444P10, AV_PIX_FMT_YUVA444P10LE},
+};
+
+}  // namespace
+
+AVPixelFormat toAVPixelFormat(uint32_t pixelFormat) {
+    for (const auto& f : kFormats)
+        if (f.fourCC == pixelFormat) return f.av;
+    return AV_PIX_FMT_NONE;
+}
+
+uint32_t fromAVPixelFormat(AVPixelFormat format) {
+    for (const auto& f : kFormats)
+        if (f.av == format) return f.fourCC;
+    return 0;
+}
+
+void planePointers(PixelBuffer& buffer, uint8_t* data[4], int linesize[4]) {
+    for (int p = 0; p < 4; ++p) {
+        const bool present = p < buffer.planeCount();
+        data[p] = present ? buffer.data(p) : nullptr;
+        linesize[p] = present ? static_cast<int>(buffer.bytesPerRow(p)) : 0;
+    }
+}
+
+void planePointers(const PixelBuffer& buffer, const uint8_t* data[4], int linesize[4]) {
+    for (int p = 0; p < 4; ++p) {
+        const bool present = p < buffer.planeCount();
+        data[p] = present ? buffer.data(p) : nullptr;
+        linesize[p] = present ? static_cast<int>(buffer.bytesPerRow(p)) : 0;
+    }
+}
+
+ColorTags colorTagsFrom(AVColorSpace space, AVColorPrimaries primaries, AVColorTransferCharacteristic transfer,
+                        AVColorRange range) {
+    ColorTags tags;
+    switch (space) {
+    case AVCOL_SPC_BT709: tags.matrix = ColorMatrix::bt709; break;
+    case AVCOL_SPC_FCC: tags.matrix = ColorMatrix::fcc; break;
+    case AVCOL_SPC_BT470BG: tags.matrix = ColorMatrix::bt470bg; break;
+    case AVCOL_SPC_SMPTE170M: tags.matrix = ColorMatrix::smpte170m; break;
+    case AVCOL_SPC_SMPTE240M: tags.matrix = ColorMatrix::smpte240m; break;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL: tags.matrix = ColorMatrix::bt2020; break;
+    default: break;
+    }
+    switch (primaries) {
+    case AVCOL_PRI_BT709: tags.primaries = ColorPrimaries::bt709; break;
+    case AVCOL_PRI_BT470BG: tags.primaries = ColorPrimaries::bt470bg; break;
+    case AVCOL_PRI_SMPTE170M: tags.primaries = ColorPrimaries::smpte170m; break;
+    case AVCOL_PRI_BT2020: tags.primaries = ColorPrimaries::bt2020; break;
+    default: break;
+    }
+    switch (transfer) {
+    case AVCOL_TRC_BT709: tags.transfer = TransferFunction::bt709; break;
+    case AVCOL_TRC_LINEAR: tags.transfer = TransferFunction::linear; break;
+    case AVCOL_TRC_IEC61966_2_1: tags.transfer = TransferFunction::srgb; break;
+    case AVCOL_TRC_SMPTE2084: tags.transfer = TransferFunction::pq; break;
+    case AVCOL_TRC_ARIB_STD_B67: tags.transfer = TransferFunction::hlg; break;
+    default: break;
+    }
+    switch (range) {
+    case AVCOL_RANGE_MPEG: tags.range = ColorRange::video; break;
+    case AVCOL_RANGE_JPEG: tags.range = ColorRange::full; break;
+    default: break;
+    }
+    return tags;
+}
+
+AVColorSpace toAVColorSpace(ColorMatrix matrix) {
+    switch (matrix) {
+    case ColorMatrix::bt709: return AVCOL_SPC_BT709;
+    case ColorMatrix::fcc: return AVCOL_SPC_FCC;
+    case ColorMatrix::bt470bg: return AVCOL_SPC_BT470BG;
+    case ColorMatrix::smpte170m: return AVCOL_SPC_SMPTE170M;
+    case ColorMatrix::smpte240m: return AVCOL_SPC_SMPTE240M;
+    case ColorMatrix::bt2020: return AVCOL_SPC_BT2020_NCL;
+    case ColorMatrix::unspecified: break;
+    }
+    return AVCOL_SPC_UNSPECIFIED;
+}
+
+AVColorPrimaries toAVColorPrimaries(ColorPrimaries primaries) {
+    switch (primaries) {
+    case ColorPrimaries::bt709: return AVCOL_PRI_BT709;
+    case ColorPrimaries::bt470bg: return AVCOL_PRI_BT470BG;
+    case ColorPrimaries::smpte170m: return AVCOL_PRI_SMPTE170M;
+    case ColorPrimaries::bt2020: return AVCOL_PRI_BT2020;
+    case ColorPrimaries::unspecified: break;
+    }
+    return AVCOL_PRI_UNSPECIFIED;
+}
+
+AVColorTransferCharacteristic toAVTransfer(TransferFunction transfer) {
+    switch (transfer) {
+    case TransferFunction::bt709: return AVCOL_TRC_BT709;
+    case TransferFunction::linear: return AVCOL_TRC_LINEAR;
+    case TransferFunction::srgb: return AVCOL_TRC_IEC61966_2_1;
+    case TransferFunction::pq: return AVCOL_TRC_SMPTE2084;
+    case TransferFunction::hlg: return AVCOL_TRC_ARIB_STD_B67;
+    case TransferFunction::unspecified: break;
+    }
+    return AVCOL_TRC_UNSPECIFIED;
+}
+
+AVColorRange toAVColorRange(ColorRange range) {
+    switch (range) {
+    case ColorRange::video: return AVCOL_RANGE_MPEG;
+    case ColorRange::full: return AVCOL_RANGE_JPEG;
+    case ColorRange::unspecified: break;
+    }
+    return AVCOL_RANGE_UNSPECIFIED;
+}
+
+MediaTime mediaTimeFrom(int64_t timestamp, AVRational timeBase) {
+    if (timestamp == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0) return MediaTime::invalid();
+    if (timeBase.num == 1) return MediaTime::make(timestamp, timeBase.den);
+    // num/den with num > 1: value x num on scale den, exact while it fits.
+    __extension__ typedef __int128 Wide;
+    const Wide scaled = static_cast<Wide>(timestamp) * timeBase.num;
+    if (scaled <= std::numeric_limits<int64_t>::max() && scaled >= std::numeric_limits<int64_t>::min())
+        return MediaTime::make(static_cast<int64_t>(scaled), timeBase.den);
+    return MediaTime::make(av_rescale_q(timestamp, timeBase, AVRational{1, 1000000}), 1000000);
+}
+
+int64_t timestampFrom(const MediaTime& time, AVRational timeBase) {
+    if (!time.isNumeric() || timeBase.num <= 0 || timeBase.den <= 0) return AV_NOPTS_VALUE;
+    return av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, timeBase,
+                            static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
+}  // namespace qm::ffmpeg

@@ -1,1 +1,0 @@
-list(APPEND QM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/pixel_buffer.cpp)
