@@ -3,5 +3,6 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/texture_codec.cpp
   ${CMAKE_CURRENT_LIST_DIR}/texture_codec_sse41.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hap_frame.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hap_codec.cpp
 )
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/texture_codec_sse41.cpp PROPERTIES COMPILE_OPTIONS -msse4.1)

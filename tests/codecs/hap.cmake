@@ -5,3 +5,6 @@ qm_add_test(qm_texture_codec_tests LABEL unit
 qm_add_test(qm_hap_frame_tests LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/hap_frame_test.cpp
   LIBS qm_codecs Snappy::snappy)
+qm_add_test(qm_hap_codec_tests LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/hap_codec_test.cpp
+  LIBS qm_codecs)

@@ -1,0 +1,237 @@
+#include "codecs/hap_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "codecs/hap_frame.h"
+
+namespace {
+
+using qm::ConversionError;
+using qm::HapDecoder;
+using qm::HapEncoder;
+using qm::PixelBuffer;
+using qm::fourCC;
+using Bytes = std::vector<uint8_t>;
+
+std::shared_ptr<PixelBuffer> picture(int width, int height) {
+    auto buffer = PixelBuffer::create(width, height, qm::kPixelFormatBGRA);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = buffer->data() + static_cast<size_t>(y) * buffer->bytesPerRow();
+        for (int x = 0; x < width; ++x) {
+            row[x * 4] = static_cast<uint8_t>(30 + x * 3);
+            row[x * 4 + 1] = static_cast<uint8_t>(200 - y * 2);
+            row[x * 4 + 2] = static_cast<uint8_t>(90 + (x + y));
+            row[x * 4 + 3] = static_cast<uint8_t>(x * 255 / (width - 1));
+        }
+    }
+    return buffer;
+}
+
+HapEncoder encoderFor(const char* fourcc, int chunks = 4) {
+    const auto variant = qm::hapVariantForCodecType(qm::fourCCCode(fourcc));
+    EXPECT_TRUE(variant.has_value());
+    return HapEncoder("Hap", *variant, chunks, false);
+}
+
+// The error a call throws, or nothing.
+template <typename F>
+std::optional<ConversionError> errorOf(F&& f) {
+    try {
+        f();
+    } catch (const ConversionError& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+Bytes frameOf(uint8_t nibble, const Bytes& texture) {
+    const uint8_t* pointer = texture.data();
+    const uint64_t length = texture.size();
+    const uint64_t bound = qm_hap_max_encoded_length(length, 1, 1);
+    Bytes out(bound), scratch(bound);
+    out.resize(qm_hap_encode(1, &pointer, &length, &nibble, 0, 1, out.data(), bound, scratch.data()));
+    return out;
+}
+
+TEST(HapVariant, KnownFourCCsAndTheirTextures) {
+    using V = qm::HapVariant;
+    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', '1')), (V{fourCC('H', 'a', 'p', '1'), {QM_TEXTURE_DXT1}}));
+    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', '5')), (V{fourCC('H', 'a', 'p', '5'), {QM_TEXTURE_DXT5}}));
+    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', 'Y')), (V{fourCC('H', 'a', 'p', 'Y'), {QM_TEXTURE_YCOCG}}));
+    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', 'M')),
+              (V{fourCC('H', 'a', 'p', 'M'), {QM_TEXTURE_YCOCG, QM_TEXTURE_BC4}}));
+    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', 'A')), (V{fourCC('H', 'a', 'p', 'A'), {QM_TEXTURE_BC4}}));
+    for (uint32_t other : {fourCC('H', 'a', 'p', '7'), fourCC('a', 'v', 'c', '1'), fourCC('h', 'a', 'p', '1'), 0u})
+        EXPECT_FALSE(qm::hapVariantForCodecType(other).has_value()) << qm::fourCCString(other);
+
+    for (qm_texture_format format : {QM_TEXTURE_DXT1, QM_TEXTURE_DXT5, QM_TEXTURE_YCOCG, QM_TEXTURE_BC4})
+        EXPECT_EQ(qm::hapTextureFormat(qm::hapTextureNibble(format)), format);
+    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_DXT1), 0x0B);
+    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_DXT5), 0x0E);
+    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_YCOCG), 0x0F);
+    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_BC4), 0x01);
+    EXPECT_FALSE(qm::hapTextureFormat(0x0C).has_value());
+}
+
+TEST(HapEncoder, WritesTheVariantsSections) {
+    const auto source = picture(64, 48);
+    const HapEncoder hap1 = encoderFor("Hap1", 4);
+    EXPECT_EQ(hap1.codecType(), fourCC('H', 'a', 'p', '1'));
+    EXPECT_EQ(hap1.formatName(), "Hap");
+    const Bytes chunked = hap1.encode(*source);
+    EXPECT_EQ(chunked[3], 0xCB);
+
+    // Chunk count 0: one unchunked Snappy or stored section.
+    const Bytes plain = encoderFor("Hap1", 0).encode(*source);
+    EXPECT_TRUE(plain[3] == 0xBB || plain[3] == 0xAB) << int(plain[3]);
+
+    // HapM: one multiple-texture frame, YCoCg first and the alpha texture second.
+    const Bytes m = encoderFor("HapM", 1).encode(*source);
+    ASSERT_EQ(m[3], 0x0D);
+    uint8_t nibbles[2];
+    uint64_t lengths[2];
+    Bytes t0(64 * 48), t1(64 * 48);
+    uint8_t* outputs[2] = {t0.data(), t1.data()};
+    const uint64_t capacities[2] = {t0.size(), t1.size()};
+    ASSERT_EQ(qm_hap_decode(m.data(), m.size(), outputs, capacities, nibbles, lengths), 2);
+    EXPECT_EQ(nibbles[0], 0x0F);
+    EXPECT_EQ(nibbles[1], 0x01);
+    EXPECT_EQ(lengths[0], 16u * 12 * 16);
+    EXPECT_EQ(lengths[1], 16u * 12 * 8);
+}
+
+TEST(HapEncoder, RefusesBuffersThatAreNotBgra) {
+    auto other = PixelBuffer::create(8, 8, qm::kPixelFormatRGBA64LE);
+    const auto error = errorOf([&] { encoderFor("Hap1").encode(*other); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), ConversionError::Kind::encodeFailed);
+}
+
+TEST(HapDecoder, RoundTripsEveryVariantWithItsAlphaFlag) {
+    const auto source = picture(37, 21);  // edges that cut blocks
+    const struct { const char* fourcc; bool alpha; int colourLimit; } cases[] = {
+        {"Hap1", false, 12}, {"Hap5", true, 12}, {"HapY", false, 8}, {"HapM", true, 8}, {"HapA", true, 0}};
+    HapDecoder decoder(37, 21);
+    EXPECT_EQ(decoder.outputPixelFormat(qm::kPixelFormatRGBA64LE), qm::kPixelFormatBGRA);
+    for (const auto& c : cases) {
+        const Bytes frame = encoderFor(c.fourcc).encode(*source);
+        auto out = PixelBuffer::create(37, 21, qm::kPixelFormatBGRA);
+        std::memset(out->data(), 0x40, out->bytesPerRow() * 21);
+        EXPECT_EQ(decoder.decode(frame.data(), frame.size(), *out), c.alpha) << c.fourcc;
+        int worstColour = 0, worstAlpha = 0;
+        for (int y = 0; y < 21; ++y) {
+            for (int x = 0; x < 37; ++x) {
+                const uint8_t* a = source->data() + y * source->bytesPerRow() + x * 4;
+                const uint8_t* b = out->data() + y * out->bytesPerRow() + x * 4;
+                for (int ch = 0; ch < 3; ++ch) {
+                    // HapA: white wherever the picture is.
+                    const int expected = std::string(c.fourcc) == "HapA" ? 255 : a[ch];
+                    worstColour = std::max(worstColour, std::abs(b[ch] - expected));
+                }
+                const int alpha = c.alpha ? a[3] : 255;
+                worstAlpha = std::max(worstAlpha, std::abs(b[3] - alpha));
+            }
+        }
+        EXPECT_LE(worstColour, c.colourLimit) << c.fourcc;
+        EXPECT_LE(worstAlpha, 4) << c.fourcc;  // BC4 palettes step by at most 255 / 7 over an even ramp
+    }
+}
+
+TEST(HapDecoder, ErrorTexts) {
+    HapDecoder decoder(8, 8);
+    auto out = PixelBuffer::create(8, 8, qm::kPixelFormatBGRA);
+    auto failure = [&](const Bytes& frame) {
+        return errorOf([&] { decoder.decode(frame.empty() ? nullptr : frame.data(), frame.size(), *out); });
+    };
+
+    auto e = failure({});
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind(), ConversionError::Kind::decodeFailed);
+    EXPECT_STREQ(e->what(), "Decoding failed: invalid Hap frame");
+    EXPECT_EQ(errorOf([&] { decoder.decode(nullptr, 100, *out); })->payload(), "invalid Hap frame");
+
+    e = failure(frameOf(0x0C, Bytes(32, 0)));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->payload(), "unsupported Hap texture 0x0C");
+    EXPECT_EQ(failure(frameOf(0x0A, Bytes(32, 0)))->payload(), "unsupported Hap texture 0x0A");
+
+    // DXT1 of 8x8 needs 32 bytes.
+    e = failure(frameOf(0x0B, Bytes(24, 0)));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->payload(), "Hap texture too small");
+    EXPECT_FALSE(failure(frameOf(0x0B, Bytes(32, 0))));
+
+    // More than the frame can hold (a DXT5-sized texture plus one byte) is not a Hap frame of this size.
+    EXPECT_EQ(failure(frameOf(0x0E, Bytes(65, 0)))->payload(), "invalid Hap frame");
+}
+
+TEST(HapDecoder, NeverWritesPastASmallDestination) {
+    const auto source = picture(16, 16);
+    const Bytes frame = encoderFor("Hap5").encode(*source);
+    HapDecoder decoder(16, 16);
+    for (auto [w, h] : {std::pair{12, 16}, std::pair{16, 12}, std::pair{1, 1}}) {
+        auto small = PixelBuffer::create(w, h, qm::kPixelFormatBGRA);
+        std::memset(small->data(), 0x5A, small->bytesPerRow() * static_cast<size_t>(h));
+        const auto e = errorOf([&] { decoder.decode(frame.data(), frame.size(), *small); });
+        ASSERT_TRUE(e) << w << "x" << h;
+        EXPECT_EQ(e->kind(), ConversionError::Kind::decodeFailed);
+        for (size_t i = 0; i < small->bytesPerRow() * static_cast<size_t>(h); ++i)
+            ASSERT_EQ(small->data()[i], 0x5A);
+    }
+    auto wrongFormat = PixelBuffer::create(16, 16, qm::kPixelFormatRGBA64LE);
+    EXPECT_TRUE(errorOf([&] { decoder.decode(frame.data(), frame.size(), *wrongFormat); }));
+
+    // A larger destination takes the frame in its top-left corner and keeps the rest.
+    auto large = PixelBuffer::create(20, 18, qm::kPixelFormatBGRA);
+    std::memset(large->data(), 0x5A, large->bytesPerRow() * 18);
+    EXPECT_TRUE(decoder.decode(frame.data(), frame.size(), *large));
+    EXPECT_EQ(large->data()[16 * 4], 0x5A);
+    EXPECT_EQ(large->data()[16 * large->bytesPerRow()], 0x5A);
+}
+
+TEST(HapDecoder, AlphaOnlyFramesAreWhite) {
+    // BC4 blocks with endpoints 200 and 60, every index 1: alpha 60 everywhere.
+    Bytes texture;
+    for (int i = 0; i < 4; ++i) texture.insert(texture.end(), {200, 60, 0x49, 0x92, 0x24, 0x49, 0x92, 0x24});
+    auto out = PixelBuffer::create(8, 8, qm::kPixelFormatBGRA);
+    std::memset(out->data(), 0, out->bytesPerRow() * 8);
+    EXPECT_TRUE(HapDecoder(8, 8).decode(frameOf(0x01, texture).data(), frameOf(0x01, texture).size(), *out));
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            const uint8_t* p = out->data() + y * out->bytesPerRow() + x * 4;
+            ASSERT_EQ(p[0], 255);
+            ASSERT_EQ(p[1], 255);
+            ASSERT_EQ(p[2], 255);
+            ASSERT_EQ(p[3], 60);
+        }
+}
+
+TEST(HapCodecObjects, OneInstanceServesManyThreads) {
+    const auto source = picture(64, 48);
+    const HapEncoder encoder = encoderFor("HapM", 8);
+    const HapDecoder decoder(64, 48);
+    const Bytes reference = encoder.encode(*source);
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            auto out = PixelBuffer::create(64, 48, qm::kPixelFormatBGRA);
+            auto first = PixelBuffer::create(64, 48, qm::kPixelFormatBGRA);
+            decoder.decode(reference.data(), reference.size(), *first);
+            for (int i = 0; i < 20; ++i) {
+                if (encoder.encode(*source) != reference) ++mismatches;
+                decoder.decode(reference.data(), reference.size(), *out);
+                if (std::memcmp(out->data(), first->data(), out->bytesPerRow() * 48) != 0) ++mismatches;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
