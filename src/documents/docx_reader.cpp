@@ -1,0 +1,386 @@
+#include "documents/docx_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "documents/docx_styles.h"
+#include "documents/xml_event_parser.h"
+
+namespace qm {
+
+namespace {
+
+using Run = DocxDocument::Run;
+using Paragraph = DocxDocument::Paragraph;
+
+constexpr double kEmuPerPoint = 12700;
+// Word's own pages stop at 22 inches; a picture or column far beyond that is a broken document,
+// and the credits layout should not be asked to allocate for it.
+constexpr double kLargestDisplaySize = 16384;
+constexpr double kWidestTextColumn = 16384;
+
+class RelationshipHandler : public xml::Handler {
+public:
+    std::unordered_map<std::string, std::string> map;
+
+    void startElement(std::string_view name, const xml::Attributes& a) override {
+        if (name != "Relationship") return;
+        const char* id = a.find("Id");
+        const char* target = a.find("Target");
+        if (id && target) map.insert_or_assign(id, target);
+    }
+    void endElement(std::string_view) override {}
+    void characters(std::string_view) override {}
+};
+
+bool sameFormatting(const Run& a, const Run& b) {
+    return a.fontSize == b.fontSize && a.bold == b.bold && a.italic == b.italic && a.fontName == b.fontName &&
+           a.baselineShift == b.baselineShift && a.color == b.color;
+}
+
+class BodyParser : public xml::Handler {
+public:
+    BodyParser(const StyleSheet& styles, const std::unordered_map<std::string, std::string>& relationships,
+               const ZipArchive& zip)
+        : styles_(styles), relationships_(relationships), zip_(zip) {}
+
+    DocxDocument document;
+
+    void startElement(std::string_view n, const xml::Attributes& a) override {
+        start(n, a);
+        stack_.emplace_back(n);
+        if (const char scope = scopeOf(n)) propertyScopes_.push_back(scope);
+    }
+
+    void endElement(std::string_view n) override {
+        if (!stack_.empty()) stack_.pop_back();
+        if (scopeOf(n) && !propertyScopes_.empty()) propertyScopes_.pop_back();
+        if (skipDepth_ >= 1) {
+            --skipDepth_;
+            return;
+        }
+        if (n == "w:t") {
+            appendText(text_);
+            text_.clear();
+        } else if (n == "w:drawing" || n == "w:pict") {
+            finishPicture();
+        } else if (n == "w:p") {
+            finishParagraph();
+        } else if (n == "w:tr" && tableDepth_ == 1) {
+            finishRow();
+        } else if (n == "w:tbl") {
+            --tableDepth_;
+        } else if (n == "w:body") {
+            const double width = pageWidth_ - marginLeft_ - marginRight_;
+            document.textWidth = std::isfinite(width) ? std::clamp(width, 72.0, kWidestTextColumn) : 72.0;
+        }
+    }
+
+    void characters(std::string_view s) override {
+        if (skipDepth_ == 0 && !stack_.empty() && stack_.back() == "w:t") text_.append(s);
+    }
+
+private:
+    static char scopeOf(std::string_view n) { return n == "w:r" ? 'r' : n == "w:rPr" ? 'R' : n == "w:pPr" ? 'P' : 0; }
+
+    bool isOpen(char scope) const { return std::find(propertyScopes_.begin(), propertyScopes_.end(), scope) != propertyScopes_.end(); }
+
+    // Direct run properties are read inside a run's own "w:rPr", not inside the paragraph mark's.
+    bool isInRunProperties() const { return !propertyScopes_.empty() && propertyScopes_.back() == 'R' && isOpen('r'); }
+
+    void start(std::string_view n, const xml::Attributes& a) {
+        if (skipDepth_ > 0 || n == "w:txbxContent" || (n == "w:sectPr" && !stack_.empty() && stack_.back() == "w:pPr")) {
+            ++skipDepth_;
+        } else if (n == "w:pgSz") {
+            if (auto v = docx::number(a.find("w:w"))) pageWidth_ = *v / 20;
+        } else if (n == "w:pgMar") {
+            if (auto v = docx::number(a.find("w:left"))) marginLeft_ = *v / 20;
+            if (auto v = docx::number(a.find("w:right"))) marginRight_ = *v / 20;
+        } else if (n == "w:tbl") {
+            ++tableDepth_;
+        } else if (n == "w:tr" && tableDepth_ == 1) {
+            rowParagraph_.reset();
+            cellRuns_.clear();
+            cellIndex_ = -1;
+        } else if (n == "w:tc" && tableDepth_ == 1) {
+            ++cellIndex_;
+        } else if (n == "w:p") {
+            inParagraph_ = true;
+            paragraphStyle_.reset();
+            directParagraph_ = ParagraphProperties();
+            runs_.clear();
+        } else if (n == "w:pStyle" && inParagraph_) {
+            paragraphStyle_ = optionalText(a.find("w:val"));
+        } else if (n == "w:r") {
+            runStyle_.reset();
+            directRun_ = RunProperties();
+            text_.clear();
+        } else if (n == "w:rStyle") {
+            runStyle_ = optionalText(a.find("w:val"));
+        } else if (n == "w:t" || n == "w:delText") {
+            text_.clear();
+        } else if (n == "w:tab" && isOpen('r')) {
+            appendText("\t");
+        } else if (n == "w:br" || n == "w:cr") {
+            if (inParagraph_) runs_.push_back(makeRun(Run::LineBreak{}));
+        } else if (n == "wp:extent" || n == "a:ext") {
+            if (!pictureSize_) {
+                const auto cx = docx::number(a.find("cx"));
+                const auto cy = docx::number(a.find("cy"));
+                if (cx && cy) pictureSize_ = DocxDocument::Size{displayLength(*cx), displayLength(*cy)};
+            }
+        } else if (n == "a:blip") {
+            pictureEmbed_ = optionalText(a.find("r:embed"));
+        } else if (n == "v:imagedata") {
+            pictureEmbed_ = optionalText(a.find("r:id"));
+        } else if (n == "a:srcRect") {
+            crop_ = {cropFraction(a, "l"), cropFraction(a, "t"), cropFraction(a, "r"), cropFraction(a, "b")};
+        } else if (n == "w:drawing" || n == "w:pict") {
+            pictureSize_.reset();
+            pictureEmbed_.reset();
+            crop_ = {0, 0, 0, 0};
+        } else if (isInRunProperties()) {
+            docx::parseRunProperties(n, a, directRun_);
+        } else if (isOpen('P') && !isOpen('r') && !isOpen('R')) {
+            docx::parseParagraphProperties(n, a, directParagraph_);
+        }
+    }
+
+    static std::optional<std::string> optionalText(const char* value) {
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+
+    static double displayLength(double emu) { return std::clamp(emu / kEmuPerPoint, 0.0, kLargestDisplaySize); }
+
+    static double cropFraction(const xml::Attributes& a, const char* name) {
+        const auto v = docx::number(a.find(name));
+        return v ? *v / 100000 : 0;
+    }
+
+    const StyleSheet::Style& chain(const std::string& id) {
+        auto found = chains_.find(id);
+        if (found == chains_.end()) found = chains_.emplace(id, styles_.resolveStyleChain(id)).first;
+        return found->second;
+    }
+
+    const std::optional<std::string>& paragraphStyleID() const {
+        return paragraphStyle_ ? paragraphStyle_ : styles_.defaultParagraphStyle;
+    }
+
+    RunProperties resolveRunProperties() {
+        RunProperties r = styles_.defaultRun;
+        if (const auto& id = paragraphStyleID()) r.overlay(chain(*id).run);
+        if (runStyle_) r.overlay(chain(*runStyle_).run);
+        r.overlay(directRun_);
+        return r;
+    }
+
+    Run makeRun(Run::Content content) {
+        const RunProperties r = resolveRunProperties();
+        Run run;
+        run.content = std::move(content);
+        run.fontSize = r.size.value_or(10.5);
+        run.bold = r.bold.value_or(false);
+        run.italic = r.italic.value_or(false);
+        if (r.color && *r.color) run.color = **r.color;
+        run.fontName = r.font;
+        run.baselineShift = r.position.value_or(0);
+        return run;
+    }
+
+    void appendText(std::string_view s) {
+        if (s.empty()) return;
+        Run run = makeRun(Run::Text{});
+        // Adjacent text of equal formatting becomes one run, also across run boundaries and tabs.
+        if (!runs_.empty() && runs_.back().isText() && sameFormatting(runs_.back(), run)) {
+            std::get<Run::Text>(runs_.back().content).text.append(s);
+            return;
+        }
+        if (!inParagraph_) return;
+        run.content = Run::Text{std::string(s)};
+        runs_.push_back(std::move(run));
+    }
+
+    Paragraph paragraphFormatting(double referenceSize) {
+        ParagraphProperties p = styles_.defaultParagraph;
+        if (const auto& id = paragraphStyleID()) p.overlay(chain(*id).paragraph);
+        p.overlay(directParagraph_);
+        Paragraph out;
+        out.alignment = p.alignment.value_or(DocxDocument::Alignment::left);
+        if (p.line) {
+            if (p.lineRule == "exact")
+                out.lineExact = *p.line / 20;
+            else if (p.lineRule == "atLeast")
+                out.lineAtLeast = *p.line / 20;
+            else
+                out.lineMultiple = *p.line / 240;
+        }
+        out.spaceBefore = p.before ? *p.before : p.beforeLines ? *p.beforeLines * referenceSize * 1.3 : 0;
+        out.spaceAfter = p.after ? *p.after : p.afterLines ? *p.afterLines * referenceSize * 1.3 : 0;
+        out.leftIndent = p.left.value_or(0);
+        out.rightIndent = p.right.value_or(0);
+        out.firstLineIndent = p.firstLine ? *p.firstLine : p.hanging ? -*p.hanging : 0;
+        return out;
+    }
+
+    void finishParagraph() {
+        inParagraph_ = false;
+        const double referenceSize = runs_.empty() ? makeRun(Run::Text{}).fontSize : runs_.front().fontSize;
+        Paragraph paragraph = paragraphFormatting(referenceSize);
+        if (tableDepth_ == 0) {
+            paragraph.runs = std::move(runs_);
+            if (paragraph.runs.empty()) paragraph.runs.push_back(makeRun(Run::Text{}));
+            document.paragraphs.push_back(std::move(paragraph));
+        } else if (tableDepth_ == 1) {
+            // The row keeps the formatting of its first paragraph; its runs are the joined cells.
+            if (!rowParagraph_) rowParagraph_ = paragraph;
+            const std::size_t i = static_cast<std::size_t>(std::max(cellIndex_, 0));
+            if (cellRuns_.size() < i + 1) cellRuns_.resize(i + 1);
+            if (!cellRuns_[i].empty()) cellRuns_[i].push_back(makeRun(Run::LineBreak{}));
+            cellRuns_[i].insert(cellRuns_[i].end(), std::make_move_iterator(runs_.begin()),
+                                std::make_move_iterator(runs_.end()));
+        }
+        runs_.clear();
+    }
+
+    void finishRow() {
+        if (rowParagraph_) {
+            std::vector<Run> combined;
+            for (std::size_t i = 0; i < cellRuns_.size(); ++i) {
+                auto& cell = cellRuns_[i];
+                if (cell.empty()) continue;
+                if (i >= 1 && !combined.empty()) {
+                    Run separator = cell.front();
+                    separator.content = Run::Text{DocxDocument::kCellSeparator};
+                    combined.push_back(std::move(separator));
+                }
+                combined.insert(combined.end(), std::make_move_iterator(cell.begin()), std::make_move_iterator(cell.end()));
+            }
+            rowParagraph_->runs = std::move(combined);
+            document.paragraphs.push_back(std::move(*rowParagraph_));
+        }
+        rowParagraph_.reset();
+    }
+
+    void finishPicture() {
+        if (!pictureEmbed_ || !inParagraph_) return;
+        PictureRef picture = loadDocxPicture(*pictureEmbed_);
+        if (!picture) return;
+        const DocxDocument::Size size =
+            pictureSize_ ? *pictureSize_
+                         : DocxDocument::Size{std::min<double>(picture->width(), kLargestDisplaySize),
+                                              std::min<double>(picture->height(), kLargestDisplaySize)};
+        runs_.push_back(makeRun(Run::Image{std::move(picture), size}));
+    }
+
+    PictureRef loadDocxPicture(const std::string& id) {
+        const auto target = relationships_.find(id);
+        if (target == relationships_.end()) return nullptr;
+        const std::string& t = target->second;
+        const std::string path = !t.empty() && t[0] == '/' ? t.substr(1) : "word/" + t;
+
+        char cropKey[160];
+        std::snprintf(cropKey, sizeof cropKey, "|%.17g|%.17g|%.17g|%.17g", crop_[0], crop_[1], crop_[2], crop_[3]);
+        const std::string key = path + cropKey;
+        if (const auto cached = images_.find(key); cached != images_.end()) return cached->second;
+
+        PictureRef picture;
+        try {
+            const std::vector<std::uint8_t> bytes = zip_.entryData(path);
+            picture = decodePicture(bytes);
+        } catch (const ZipArchive::ZipError&) {
+            // A picture that cannot be read is left out without a message.
+        }
+        if (picture && crop_[0] + crop_[1] + crop_[2] + crop_[3] > 0) picture = crop(picture);
+        images_.emplace(key, picture);
+        return picture;
+    }
+
+    PictureRef crop(const PictureRef& picture) const {
+        const auto [l, t, r, b] = crop_;
+        const double w = picture->width();
+        const double h = picture->height();
+        const double x = l * w;
+        const double y = t * h;
+        const double cw = std::max(1 - l - r, 0.01) * w;
+        const double ch = std::max(1 - t - b, 0.01) * h;
+        // The smallest whole-pixel rectangle holding the cut; far-out values are pinned so that the
+        // conversions below stay defined (the picture clips them anyway).
+        auto whole = [](double v) { return static_cast<std::int64_t>(std::clamp(v, -1e12, 1e12)); };
+        const std::int64_t x0 = whole(std::floor(x));
+        const std::int64_t y0 = whole(std::floor(y));
+        const std::int64_t x1 = whole(std::ceil(x + cw));
+        const std::int64_t y1 = whole(std::ceil(y + ch));
+        PictureRef cut = cropPicture(picture, x0, y0, x1 - x0, y1 - y0);
+        return cut ? cut : picture;
+    }
+
+    const StyleSheet& styles_;
+    const std::unordered_map<std::string, std::string>& relationships_;
+    const ZipArchive& zip_;
+    std::unordered_map<std::string, PictureRef> images_;
+    std::unordered_map<std::string, StyleSheet::Style> chains_;
+
+    std::vector<std::string> stack_;
+    std::vector<char> propertyScopes_;  // open "w:r" ('r'), "w:rPr" ('R') and "w:pPr" ('P'), innermost last
+    int skipDepth_ = 0;
+    bool inParagraph_ = false;
+    std::optional<std::string> paragraphStyle_;
+    ParagraphProperties directParagraph_;
+    std::vector<Run> runs_;
+    std::optional<std::string> runStyle_;
+    RunProperties directRun_;
+    std::string text_;
+    std::optional<DocxDocument::Size> pictureSize_;
+    std::optional<std::string> pictureEmbed_;
+    std::array<double, 4> crop_{0, 0, 0, 0};
+    int tableDepth_ = 0;
+    std::optional<Paragraph> rowParagraph_;
+    std::vector<std::vector<Run>> cellRuns_;
+    double pageWidth_ = 595;
+    double marginLeft_ = 72;
+    double marginRight_ = 72;
+    int cellIndex_ = -1;
+};
+
+}  // namespace
+
+std::unordered_map<std::string, std::string> RelationshipReader::parse(std::span<const std::uint8_t> xml, bool* refused) {
+    RelationshipHandler handler;
+    const auto result = xml::parse(xml, handler);
+    if (refused) *refused = result == xml::ParseResult::refused;
+    return std::move(handler.map);
+}
+
+DocxDocument loadDocx(const std::filesystem::path& file) { return loadDocx(ZipArchive(file)); }
+
+DocxDocument loadDocx(const ZipArchive& archive) {
+    static const std::string kBody = "word/document.xml";
+    static const std::string kStyles = "word/styles.xml";
+    static const std::string kRelationships = "word/_rels/document.xml.rels";
+    if (!archive.contains(kBody)) throw ZipArchive::ZipError::notAZip();
+
+    // A part that declares a document type is treated as damaged: Word never writes one.
+    StyleSheet styles;
+    if (archive.contains(kStyles)) {
+        bool refused = false;
+        styles = StyleSheet::read(archive.entryData(kStyles), &refused);
+        if (refused) throw ZipArchive::ZipError::corrupt(kStyles);
+    }
+    std::unordered_map<std::string, std::string> relationships;
+    if (archive.contains(kRelationships)) {
+        bool refused = false;
+        relationships = RelationshipReader::parse(archive.entryData(kRelationships), &refused);
+        if (refused) throw ZipArchive::ZipError::corrupt(kRelationships);
+    }
+    BodyParser parser(styles, relationships, archive);
+    const std::vector<std::uint8_t> body = archive.entryData(kBody);
+    if (xml::parse(body, parser) == xml::ParseResult::refused) throw ZipArchive::ZipError::corrupt(kBody);
+    return std::move(parser.document);
+}
+
+}  // namespace qm

@@ -1,0 +1,28 @@
+#pragma once
+// Reading a Word document (.docx) into a DocxDocument: the archive, the style sheet, the
+// relationships of the main part and the body with its tables and pictures.
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <unordered_map>
+
+#include "documents/docx_document.h"
+#include "documents/zip_archive.h"
+
+namespace qm {
+
+// Throws std::system_error when the file cannot be read and ZipArchive::ZipError when it is not a
+// readable Word document. Malformed XML is not an error: what was read before the fault is kept.
+DocxDocument loadDocx(const std::filesystem::path& file);
+DocxDocument loadDocx(const ZipArchive& archive);
+
+struct RelationshipReader {
+    // Relationship id → target, from "word/_rels/document.xml.rels". `refused` (may be null) is set
+    // when the part declares a document type.
+    static std::unordered_map<std::string, std::string> parse(std::span<const std::uint8_t> xml,
+                                                              bool* refused = nullptr);
+};
+
+}  // namespace qm

@@ -1,0 +1,148 @@
+// Archives written by Info-ZIP's zip read back exactly as unzip extracts them: stored and deflated
+// entries, empty entries, archive and entry comments, and entries streamed with data descriptors.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "documents/zip_archive.h"
+#include "support/test_support.h"
+#include "zip_test_archive.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+using test::run;
+
+std::string textOf(const std::vector<std::uint8_t>& v) { return {v.begin(), v.end()}; }
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 g(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(g());
+    return s;
+}
+
+std::string sh(const std::string& script) {
+    const auto r = run({"sh", "-c", script});
+    EXPECT_EQ(r.exitCode, 0) << script;
+    return r.output;
+}
+
+std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Every entry unzip lists reads back byte for byte as `unzip -p` gives it.
+void expectSameAsUnzip(const fs::path& archive, std::size_t expectedEntries) {
+    const ZipArchive zip(archive);
+    std::vector<std::string> names;
+    std::string listing = run({"unzip", "-Z1", archive.string()}).output;
+    for (std::size_t start = 0, end; (end = listing.find('\n', start)) != std::string::npos; start = end + 1)
+        names.push_back(listing.substr(start, end - start));
+    ASSERT_EQ(names.size(), expectedEntries);
+    EXPECT_EQ(zip.entries().size(), names.size());
+    for (const auto& name : names) {
+        ASSERT_TRUE(zip.contains(name)) << name;
+        const auto r = run({"unzip", "-p", archive.string(), name});
+        ASSERT_EQ(r.exitCode, 0) << name;
+        EXPECT_EQ(textOf(zip.entryData(name)), r.output) << name;
+    }
+}
+
+class ZipPeer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(dir.path() / "in/word/media");
+        std::string text;
+        for (int i = 0; i < 5000; ++i) text += "<w:p><w:r><w:t>Line " + std::to_string(i) + "</w:t></w:r></w:p>\n";
+        test::writeFile(dir / "in/word/document.xml", text);
+        test::writeFile(dir / "in/word/media/noise.bin", randomBytes(70000, 7));
+        test::writeFile(dir / "in/word/empty.txt", "");
+        test::writeFile(dir / "in/name with spaces é.txt", "accented name\n");
+    }
+    test::TempDir dir;
+};
+
+TEST_F(ZipPeer, StoredAndDeflatedWithComments) {
+    const fs::path archive = dir / "mixed.zip";
+    // .bin files stored, the rest deflated; an archive comment and a comment per entry.
+    sh("cd " + quoted(dir / "in") + " && zip -q -r -n .bin " + quoted(archive) + " . && " +
+       "printf 'archive comment\\n' | zip -q -z " + quoted(archive) + " && " +
+       "printf 'c1\\nc2\\nc3\\nc4\\nc5\\nc6\\n' | zip -q -c " + quoted(archive) + " word/document.xml word/empty.txt");
+    const ZipArchive zip(archive);
+    EXPECT_EQ(zip.entries().at("word/media/noise.bin").method, 0);
+    EXPECT_EQ(zip.entries().at("word/document.xml").method, 8);
+    expectSameAsUnzip(archive, 6);  // four files and the folders word/ and word/media/
+}
+
+TEST_F(ZipPeer, EverythingStored) {
+    const fs::path archive = dir / "stored.zip";
+    sh("cd " + quoted(dir / "in") + " && zip -q -r -0 " + quoted(archive) + " .");
+    expectSameAsUnzip(archive, 6);
+}
+
+TEST_F(ZipPeer, DataDescriptors) {
+    // Writing to a pipe makes zip put sizes and CRCs after the data, not in the local headers.
+    const fs::path archive = dir / "streamed.zip";
+    sh("cd " + quoted(dir / "in") + " && zip -q -r -fz- - . | cat > " + quoted(archive));
+    ASSERT_NE(sh("unzip -Z -v " + quoted(archive)).find("extended local header:                          yes"),
+              std::string::npos);
+    expectSameAsUnzip(archive, 6);
+
+    // An entry read from standard input, named "-".
+    const fs::path piped = dir / "stdin.zip";
+    sh("cat " + quoted(dir / "in/word/document.xml") + " | zip -q -fz- - - | cat > " + quoted(piped));
+    expectSameAsUnzip(piped, 1);
+    EXPECT_EQ(textOf(ZipArchive(piped).entryData("-")), test::readFile(dir / "in/word/document.xml"));
+}
+
+TEST_F(ZipPeer, CorruptedArchivesReportDamage) {
+    const fs::path archive = dir / "a.zip";
+    sh("cd " + quoted(dir / "in") + " && zip -q -r " + quoted(archive) + " word/document.xml");
+    const std::string good = test::readFile(archive);
+
+    // Flip bytes inside the deflated data: the stream breaks or falls short.
+    std::string flipped = good;
+    auto u16 = [&](std::size_t at) { return static_cast<unsigned char>(good[at]) | static_cast<unsigned char>(good[at + 1]) << 8; };
+    const std::size_t dataStart = 30 + static_cast<std::size_t>(u16(26) + u16(28));
+    for (std::size_t i = dataStart + 20; i < dataStart + 60; ++i) flipped[i] = static_cast<char>(flipped[i] ^ 0x5A);
+    try {
+        const auto data = ZipArchive(test::bytesOf(flipped)).entryData("word/document.xml");
+        // DEFLATE has no check of its own; if the stream still decodes, it must at least not be
+        // the original text passed off as intact.
+        EXPECT_NE(textOf(data), test::readFile(dir / "in/word/document.xml"));
+    } catch (const ZipArchive::ZipError& e) {
+        EXPECT_EQ(e.kind(), ZipArchive::ZipError::Kind::corrupt);
+        EXPECT_STREQ(e.what(), "The document is damaged (word/document.xml).");
+    }
+
+    // Cut the file in the middle of the entry data, leaving the directory and end record whole.
+    const std::size_t directory = good.find("PK\x01\x02");
+    std::string cut = good.substr(0, 100) + good.substr(directory);
+    // Pull the directory offset back by the bytes removed so the directory is still found.
+    const auto removed = static_cast<std::uint32_t>(directory - 100);
+    const std::size_t end = cut.rfind("PK\x05\x06");
+    std::uint32_t offset = 0;
+    for (int i = 3; i >= 0; --i) offset = offset << 8 | static_cast<unsigned char>(cut[end + 16 + i]);
+    offset -= removed;
+    for (int i = 0; i < 4; ++i) cut[end + 16 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
+    try {
+        ZipArchive(test::bytesOf(cut)).entryData("word/document.xml");
+        ADD_FAILURE() << "a cut entry read as whole";
+    } catch (const ZipArchive::ZipError& e) {
+        EXPECT_STREQ(e.what(), "The document is damaged (word/document.xml).");
+    }
+
+    // Break the directory record's signature.
+    std::string noDirectory = good;
+    noDirectory[directory + 1] = 'Q';
+    try {
+        ZipArchive{test::bytesOf(noDirectory)};
+        ADD_FAILURE() << "a broken directory was accepted";
+    } catch (const ZipArchive::ZipError& e) {
+        EXPECT_STREQ(e.what(), "The document is damaged (directory).");
+    }
+}
+
+}  // namespace
+}  // namespace qm
