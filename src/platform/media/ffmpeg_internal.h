@@ -3,12 +3,17 @@
 // FFmpeg includes this header; everything else sees FourCC formats and our own records.
 
 #include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
 }
 
+#include "platform/media/media_asset.h"
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
 
@@ -36,5 +41,44 @@ AVColorRange toAVColorRange(ColorRange range);
 MediaTime mediaTimeFrom(int64_t timestamp, AVRational timeBase);
 // The timestamp of a time in the given time base (rounded), AV_NOPTS_VALUE for a non-numeric time.
 int64_t timestampFrom(const MediaTime& time, AVRational timeBase);
+
+// --- Opening sources -------------------------------------------------------------------------
+
+struct FormatContextDeleter {
+    void operator()(AVFormatContext* context) const;
+};
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
+
+enum class ContainerKind { none, movie, audio };
+
+struct OpenedSource {
+    FormatContextPtr context;  // null when the file's type is not one we read (kind none)
+    std::string demuxerName;   // what the probe recognised, also when it is not ours
+    ContainerKind kind = ContainerKind::none;
+};
+
+// Opens a local file (file protocol only, no URLs or nested protocols), recognises its type and,
+// when it is one of the movie or audio containers we read, opens it and reads its stream
+// information. Throws MediaError("open", ...) or MediaError("read stream info", ...).
+// The reading position of the returned context is at the start of the file.
+OpenedSource openSource(const std::filesystem::path& path);
+
+// The context an opened asset probed with (null when the file had no type we read). It is not
+// safe to use from two threads at once; a reader that runs beside other users of the asset should
+// open its own context with openSource(). Its reading position is wherever the probe left it:
+// seek before reading.
+AVFormatContext* formatContext(const MediaAsset& asset);
+
+// A stream's FourCC, most significant byte first: in QuickTime/MP4 the sample entry's tag; in
+// other containers the codec's QuickTime tag (a Hap variant tag is kept; ProRes by profile);
+// audio as the audio FourCCs ('lpcm', 'aac ', '.mp3', 'alac', 'flac', else the QuickTime tag).
+// It does not look at frames, so a Hap stream without a variant tag reads "Hap1".
+uint32_t codecTypeOf(const AVStream& stream, bool quickTimeContainer);
+bool isHapVariantCode(uint32_t code);
+
+// FFmpeg tags are packed first character lowest; ours first character highest.
+constexpr uint32_t fromFFmpegTag(uint32_t tag) {
+    return ((tag & 0xFFu) << 24) | ((tag & 0xFF00u) << 8) | ((tag >> 8) & 0xFF00u) | (tag >> 24);
+}
 
 }  // namespace qm::ffmpeg

@@ -1,0 +1,283 @@
+#include "platform/media/media_asset.h"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "platform/media/ffmpeg_internal.h"
+#include "platform/media/media_error.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
+}
+
+namespace qm {
+
+namespace ffmpeg {
+
+namespace {
+
+// Demuxers whose files are movies, and those whose files are plain audio.
+constexpr std::array<std::string_view, 5> kMovieDemuxers = {"mov,mp4,m4a,3gp,3g2,mj2", "matroska,webm", "avi",
+                                                            "mxf", "mpegts"};
+constexpr std::array<std::string_view, 7> kAudioDemuxers = {"wav", "w64", "aiff", "caf", "mp3", "flac", "aac"};
+
+ContainerKind kindOf(std::string_view demuxer) {
+    for (auto name : kMovieDemuxers)
+        if (name == demuxer) return ContainerKind::movie;
+    for (auto name : kAudioDemuxers)
+        if (name == demuxer) return ContainerKind::audio;
+    return ContainerKind::none;
+}
+
+struct DictionaryGuard {
+    AVDictionary* dict = nullptr;
+    ~DictionaryGuard() { av_dict_free(&dict); }
+};
+
+}  // namespace
+
+bool isHapVariantCode(uint32_t code) {
+    switch (code) {
+    case fourCC('H', 'a', 'p', '1'):
+    case fourCC('H', 'a', 'p', '5'):
+    case fourCC('H', 'a', 'p', 'Y'):
+    case fourCC('H', 'a', 'p', 'A'):
+    case fourCC('H', 'a', 'p', 'M'):
+    case fourCC('H', 'a', 'p', '7'): return true;
+    default: return false;
+    }
+}
+
+namespace {
+
+uint32_t proResCodecType(int profile) {
+    switch (profile) {
+    case FF_PROFILE_PRORES_PROXY: return fourCC('a', 'p', 'c', 'o');
+    case FF_PROFILE_PRORES_LT: return fourCC('a', 'p', 'c', 's');
+    case FF_PROFILE_PRORES_STANDARD: return fourCC('a', 'p', 'c', 'n');
+    case FF_PROFILE_PRORES_HQ: return fourCC('a', 'p', 'c', 'h');
+    case FF_PROFILE_PRORES_4444: return fourCC('a', 'p', '4', 'h');
+    case FF_PROFILE_PRORES_XQ: return fourCC('a', 'p', '4', 'x');
+    default: return 0;
+    }
+}
+
+uint32_t audioCodecType(const AVCodecParameters& par) {
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(par.codec_id);
+    if (desc != nullptr && std::strncmp(desc->name, "pcm_", 4) == 0) return fourCC('l', 'p', 'c', 'm');
+    switch (par.codec_id) {
+    case AV_CODEC_ID_AAC: return fourCC('a', 'a', 'c', ' ');
+    case AV_CODEC_ID_MP3: return fourCC('.', 'm', 'p', '3');
+    case AV_CODEC_ID_ALAC: return fourCC('a', 'l', 'a', 'c');
+    case AV_CODEC_ID_FLAC: return fourCC('f', 'l', 'a', 'c');
+    default: break;
+    }
+    const AVCodecTag* const tables[] = {avformat_get_mov_audio_tags(), nullptr};
+    if (const unsigned tag = av_codec_get_tag(tables, par.codec_id)) return fromFFmpegTag(tag);
+    return par.codec_tag != 0 ? fromFFmpegTag(par.codec_tag) : 0;
+}
+
+}  // namespace
+
+void FormatContextDeleter::operator()(AVFormatContext* context) const {
+    if (context == nullptr) return;
+    AVIOContext* io = context->pb;
+    const bool ownIO = (context->flags & AVFMT_FLAG_CUSTOM_IO) != 0;
+    avformat_close_input(&context);
+    if (ownIO) avio_closep(&io);
+}
+
+uint32_t codecTypeOf(const AVStream& stream, bool quickTimeContainer) {
+    const AVCodecParameters& par = *stream.codecpar;
+    if (par.codec_type == AVMEDIA_TYPE_AUDIO) return audioCodecType(par);
+    const uint32_t containerTag = par.codec_tag != 0 ? fromFFmpegTag(par.codec_tag) : 0;
+    // A QuickTime sample entry is the FourCC itself. Other containers carry tags of their own
+    // families (AVI's "H264", MPEG-TS stream types), so there the codec is named by its QuickTime
+    // tag, except for Hap, whose tag is the variant.
+    if (containerTag != 0 && (quickTimeContainer || isHapVariantCode(containerTag))) return containerTag;
+    if (par.codec_id == AV_CODEC_ID_PRORES)
+        if (const uint32_t code = proResCodecType(par.profile)) return code;
+    if (par.codec_id != AV_CODEC_ID_NONE) {
+        const AVCodecTag* const tables[] = {avformat_get_mov_video_tags(), nullptr};
+        if (const unsigned tag = av_codec_get_tag(tables, par.codec_id)) return fromFFmpegTag(tag);
+    }
+    return containerTag;
+}
+
+OpenedSource openSource(const std::filesystem::path& path) {
+    OpenedSource result;
+    // Only the file protocol: a name such as "concat:a|b" or "http://..." is just a file name.
+    const std::string url = "file:" + path.string();
+    DictionaryGuard ioOptions;
+    av_dict_set(&ioOptions.dict, "protocol_whitelist", "file", 0);
+    AVIOContext* io = nullptr;
+    int err = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, nullptr, &ioOptions.dict);
+    if (err < 0) throw MediaError::fromCode("open", err);
+    const AVInputFormat* format = nullptr;
+    err = av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0);
+    if (err < 0 || format == nullptr) {
+        avio_closep(&io);
+        // An empty file reads as the end of the file; it is simply not media.
+        throw MediaError::fromCode("open", err == AVERROR_EOF || err >= 0 ? AVERROR_INVALIDDATA : err);
+    }
+    result.demuxerName = format->name;
+    result.kind = kindOf(result.demuxerName);
+    if (result.kind == ContainerKind::none) {
+        avio_closep(&io);
+        return result;
+    }
+    AVFormatContext* context = avformat_alloc_context();
+    if (context == nullptr) {
+        avio_closep(&io);
+        throw MediaError::fromCode("open", AVERROR(ENOMEM));
+    }
+    context->pb = io;  // marks the context as using our I/O; the deleter closes it
+    DictionaryGuard formatOptions;
+    av_dict_set(&formatOptions.dict, "protocol_whitelist", "file", 0);
+    err = avformat_open_input(&context, url.c_str(), format, &formatOptions.dict);
+    if (err < 0) {
+        // avformat_open_input frees the context on failure but leaves our I/O open.
+        avio_closep(&io);
+        throw MediaError::fromCode("open", err);
+    }
+    result.context.reset(context);
+
+    // Stream information decodes a few frames: one thread each, and no absurd picture sizes.
+    const unsigned streams = context->nb_streams;
+    std::vector<AVDictionary*> streamOptions(streams, nullptr);
+    for (auto& options : streamOptions) {
+        av_dict_set(&options, "threads", "1", 0);
+        av_dict_set_int(&options, "max_pixels", int64_t(MediaAsset::kMaxSide) * MediaAsset::kMaxSide, 0);
+    }
+    err = avformat_find_stream_info(context, streams > 0 ? streamOptions.data() : nullptr);
+    for (auto& options : streamOptions) av_dict_free(&options);
+    if (err < 0) throw MediaError::fromCode("read stream info", err);
+    return result;
+}
+
+AVFormatContext* formatContext(const MediaAsset& asset);
+
+}  // namespace ffmpeg
+
+struct MediaAsset::Internals {
+    ffmpeg::FormatContextPtr context;
+    static AVFormatContext* get(const MediaAsset& asset) { return asset.internals_->context.get(); }
+};
+
+AVFormatContext* ffmpeg::formatContext(const MediaAsset& asset) { return MediaAsset::Internals::get(asset); }
+
+uint32_t hapCodecTypeFromFrame(const uint8_t* data, size_t size) {
+    if (data == nullptr || size < 4) return 0;
+    const uint8_t type = data[3];
+    if (type == 0x0D) return fourCC('H', 'a', 'p', 'M');  // several textures: Hap Q + alpha
+    const uint8_t compressor = type >> 4;
+    if (compressor < 0xA || compressor > 0xC) return 0;
+    switch (type & 0x0F) {
+    case 0xB: return fourCC('H', 'a', 'p', '1');
+    case 0xE: return fourCC('H', 'a', 'p', '5');
+    case 0xF: return fourCC('H', 'a', 'p', 'Y');
+    case 0x1: return fourCC('H', 'a', 'p', 'A');
+    case 0xC: return fourCC('H', 'a', 'p', '7');
+    default: return 0;
+    }
+}
+
+namespace {
+
+// Reads the first packet of a Hap stream whose container did not say which variant it is.
+uint32_t hapVariantFromFirstFrame(AVFormatContext* context, int streamIndex) {
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) return 0;
+    uint32_t code = 0;
+    // A stream's first packet comes early; do not scan a whole file for it.
+    for (int read = 0; read < 256 && av_read_frame(context, packet) >= 0; ++read) {
+        const bool ours = packet->stream_index == streamIndex;
+        if (ours) code = hapCodecTypeFromFrame(packet->data, static_cast<size_t>(packet->size));
+        av_packet_unref(packet);
+        if (ours) break;
+    }
+    av_packet_free(&packet);
+    av_seek_frame(context, streamIndex, INT64_MIN, AVSEEK_FLAG_BACKWARD);
+    return code;
+}
+
+}  // namespace
+
+MediaAsset::MediaAsset() : internals_(std::make_unique<Internals>()) {}
+MediaAsset::~MediaAsset() = default;
+
+std::vector<TrackInfo> MediaAsset::tracks(TrackKind kind) const {
+    std::vector<TrackInfo> result;
+    for (const auto& track : tracks_)
+        if (track.kind == kind) result.push_back(track);
+    return result;
+}
+
+std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) {
+    std::shared_ptr<MediaAsset> asset(new MediaAsset());
+    asset->path_ = path;
+    asset->duration_ = MediaTime::indefinite();
+    ffmpeg::OpenedSource source = ffmpeg::openSource(path);
+    asset->containerName_ = source.demuxerName;
+    AVFormatContext* context = source.context.get();
+    if (context == nullptr) return asset;
+    const bool quickTime = source.demuxerName == "mov,mp4,m4a,3gp,3g2,mj2";
+    if (context->duration != AV_NOPTS_VALUE && context->duration >= 0)
+        asset->duration_ = MediaTime::make(context->duration, AV_TIME_BASE);
+
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVStream& stream = *context->streams[i];
+        const AVCodecParameters& par = *stream.codecpar;
+        TrackInfo track;
+        track.streamIndex = static_cast<int>(i);
+        if (par.codec_type == AVMEDIA_TYPE_VIDEO && source.kind == ffmpeg::ContainerKind::movie &&
+            (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) == 0)
+            track.kind = TrackKind::video;
+        else if (par.codec_type == AVMEDIA_TYPE_AUDIO)
+            track.kind = TrackKind::audio;
+        track.codecType = track.kind == TrackKind::other ? 0 : ffmpeg::codecTypeOf(stream, quickTime);
+        const AVCodecDescriptor* desc = avcodec_descriptor_get(par.codec_id);
+        track.codecId = desc != nullptr ? desc->name : "";
+        track.decoderAvailable = par.codec_id != AV_CODEC_ID_NONE && avcodec_find_decoder(par.codec_id) != nullptr;
+        if (const AVDictionaryEntry* encoder = av_dict_get(stream.metadata, "encoder", nullptr, 0);
+            encoder != nullptr && encoder->value[0] != '\0')
+            track.formatName = encoder->value;
+        if (par.bits_per_coded_sample > 0) track.depth = par.bits_per_coded_sample;
+        track.duration = ffmpeg::mediaTimeFrom(stream.duration, stream.time_base);
+        track.startTime = ffmpeg::mediaTimeFrom(stream.start_time, stream.time_base);
+        track.naturalTimeScale = stream.time_base.num > 0 && stream.time_base.den > 0 ? stream.time_base.den : 0;
+        if (track.kind == TrackKind::video) {
+            track.width = par.width;
+            track.height = par.height;
+            if (track.width > kMaxSide || track.height > kMaxSide)
+                throw MediaError("video size", std::to_string(track.width) + " \u00D7 " + std::to_string(track.height) +
+                                                   " pixels; sides above 16384 are not supported");
+            AVRational rate = stream.avg_frame_rate;
+            if (rate.num <= 0 || rate.den <= 0) rate = stream.r_frame_rate;
+            if (rate.num > 0 && rate.den > 0) track.nominalFrameRate = av_q2d(rate);
+            track.colorTags = ffmpeg::colorTagsFrom(par.color_space, par.color_primaries, par.color_trc, par.color_range);
+            if (par.codec_id == AV_CODEC_ID_HAP && !ffmpeg::isHapVariantCode(track.codecType))
+                if (const uint32_t code = hapVariantFromFirstFrame(context, track.streamIndex)) track.codecType = code;
+        } else if (track.kind == TrackKind::audio) {
+            track.sampleRate = par.sample_rate;
+            track.channels = par.ch_layout.nb_channels;
+            // A file that does not say which channels it holds gets the usual layout for the count.
+            AVChannelLayout channelLayout{};
+            if (par.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+                av_channel_layout_default(&channelLayout, par.ch_layout.nb_channels);
+            else
+                av_channel_layout_copy(&channelLayout, &par.ch_layout);
+            char layout[128] = {};
+            if (av_channel_layout_describe(&channelLayout, layout, sizeof layout) > 0) track.channelLayout = layout;
+            av_channel_layout_uninit(&channelLayout);
+        }
+        asset->tracks_.push_back(std::move(track));
+    }
+    asset->internals_->context = std::move(source.context);
+    return asset;
+}
+
+}  // namespace qm
