@@ -1,0 +1,588 @@
+#include "platform/media/asset_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include "core/conversion_error.h"
+#include "platform/media/ffmpeg_internal.h"
+
+namespace qm {
+
+namespace {
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct SwrFree {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+struct SwsFree {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+FormatPtr openFormat(const std::filesystem::path& file) {
+    AVFormatContext* raw = nullptr;
+    int rc = avformat_open_input(&raw, file.c_str(), nullptr, nullptr);
+    if (rc < 0) throw MediaError::fromCode("open", rc);
+    FormatPtr format(raw);
+    rc = avformat_find_stream_info(format.get(), nullptr);
+    if (rc < 0) throw MediaError::fromCode("stream info", rc);
+    return format;
+}
+
+// The first stream of a type; cover pictures stored as video streams are not tracks.
+int firstStream(AVFormatContext* format, AVMediaType type) {
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        if (st->codecpar->codec_type != type) continue;
+        if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void discardAllBut(AVFormatContext* format, int keep) {
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        format->streams[i]->discard = static_cast<int>(i) == keep ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+}
+
+// Container tags are stored least significant byte first; ours read most significant first.
+uint32_t codecTypeOf(const AVCodecParameters* par, bool video) {
+    uint32_t tag = par->codec_tag;
+    if (tag == 0) {
+        const AVCodecTag* const tables[] = {video ? avformat_get_mov_video_tags() : avformat_get_mov_audio_tags(),
+                                            nullptr};
+        tag = av_codec_get_tag(tables, par->codec_id);
+    }
+    return ((tag & 0xFFu) << 24) | ((tag & 0xFF00u) << 8) | ((tag >> 8) & 0xFF00u) | (tag >> 24);
+}
+
+void seekNear(AVFormatContext* format, int stream, const MediaTime& start) {
+    if (!start.isNumeric()) return;
+    const AVRational tb = format->streams[stream]->time_base;
+    const int64_t ts = ffmpeg::timestampFrom(start, tb);
+    if (ts == AV_NOPTS_VALUE) return;
+    // To the key frame at or before the time; a failed seek reads from the beginning instead.
+    if (avformat_seek_file(format, stream, INT64_MIN, ts, ts, 0) < 0)
+        avformat_seek_file(format, stream, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+}
+
+CodecPtr openDecoder(const AVStream* st, int threads, bool frameThreads) {
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (codec == nullptr) throw MediaError("decoder", std::string("no decoder for ") + avcodec_get_name(st->codecpar->codec_id));
+    CodecPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) throw MediaError::fromCode("decoder", AVERROR(ENOMEM));
+    int rc = avcodec_parameters_to_context(ctx.get(), st->codecpar);
+    if (rc < 0) throw MediaError::fromCode("decoder", rc);
+    ctx->pkt_timebase = st->time_base;
+    ctx->thread_count = threads;
+    ctx->thread_type = frameThreads ? (FF_THREAD_FRAME | FF_THREAD_SLICE) : FF_THREAD_SLICE;
+    rc = avcodec_open2(ctx.get(), codec, nullptr);
+    if (rc < 0) throw MediaError::fromCode("decoder", rc);
+    return ctx;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Video
+
+struct VideoSampleReader::Impl {
+    FormatPtr format;
+    CodecPtr decoder;
+    VideoReaderSettings settings;
+    VideoTrackInfo info;
+    AVRational timeBase{1, 1};
+    PacketPtr packet{av_packet_alloc()};
+    FramePtr frame{av_frame_alloc()};
+    std::unique_ptr<SwsContext, SwsFree> sws;
+    int swsWidth = 0, swsHeight = 0, swsFormat = -1;
+    uint32_t swsTarget = 0;
+    PixelBufferPoolRef pool;
+
+    bool demuxEnded = false;
+    bool decoderDrained = false;
+    // One sample of lookahead so that each sample's duration can come from its successor.
+    std::optional<VideoSample> held;
+    std::optional<VideoSample> ready;
+    MediaTime lastTime;
+    MediaTime lastDuration;
+    int64_t samplesRead = 0;
+
+    std::atomic<bool> cancelled{false};
+    std::atomic<Status> status{Status::reading};
+
+    MediaTime fallbackDuration() const {
+        if (lastDuration.isNumeric() && lastDuration.value > 0) return lastDuration;
+        if (info.frameRate > 0) return MediaTime::fromSeconds(1.0 / info.frameRate, std::max(info.timeScale, 600));
+        return MediaTime::make(1, 30);
+    }
+
+    // Times must rise: a repeated or missing time follows the previous sample.
+    MediaTime monotonic(MediaTime t) {
+        if (!t.isNumeric()) {
+            t = lastTime.isNumeric() ? lastTime + fallbackDuration() : info.timeRangeStart;
+        } else if (lastTime.isNumeric() && t <= lastTime) {
+            const MediaTime tick = MediaTime::make(1, lastTime.timescale);
+            t = lastTime + tick;
+        }
+        lastTime = t;
+        return t;
+    }
+
+    // Accepts one sample in presentation order; a sample becomes ready once its successor (or
+    // the end) is known.
+    void push(VideoSample sample) {
+        if (held) {
+            if (!held->duration.isNumeric() || held->duration.value <= 0) held->duration = sample.time - held->time;
+            lastDuration = held->duration;
+            ready = std::move(held);
+        }
+        held = std::move(sample);
+    }
+
+    void finishHeld() {
+        if (!held) return;
+        if (!held->duration.isNumeric() || held->duration.value <= 0) held->duration = fallbackDuration();
+        ready = std::move(held);
+        held.reset();
+    }
+
+    PixelBufferRef pictureFromFrame(const AVFrame* f) {
+        const auto avFormat = static_cast<AVPixelFormat>(f->format);
+        uint32_t target = settings.pixelFormat;
+        if (target == 0) {
+            target = ffmpeg::fromAVPixelFormat(avFormat);
+            if (target == 0) {
+                const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(avFormat);
+                const bool deep = desc != nullptr && desc->comp[0].depth > 8;
+                target = deep ? kPixelFormatRGBA64LE : kPixelFormatBGRA;
+            }
+        }
+        if (!pool || pool->width() != f->width || pool->height() != f->height || pool->pixelFormat() != target)
+            pool = makePixelBufferPool(f->width, f->height, target);
+        PixelBufferRef out = makePixelBuffer(pool);
+        const ColorTags sourceTags = ffmpeg::colorTagsFrom(f->colorspace, f->color_primaries, f->color_trc, f->color_range);
+        uint8_t* dst[4];
+        int dstStride[4];
+        ffmpeg::planePointers(*out, dst, dstStride);
+        if (ffmpeg::toAVPixelFormat(target) == avFormat) {
+            av_image_copy(dst, dstStride, const_cast<const uint8_t**>(f->data), f->linesize, avFormat, f->width,
+                          f->height);
+            out->setColorTags(sourceTags);
+            return out;
+        }
+        const AVPixelFormat dstFormat = ffmpeg::toAVPixelFormat(target);
+        if (dstFormat == AV_PIX_FMT_NONE) throw MediaError("pixel transfer", "unsupported pixel format " + fourCCString(target));
+        if (!sws || swsWidth != f->width || swsHeight != f->height || swsFormat != f->format || swsTarget != target) {
+            sws.reset(sws_getContext(f->width, f->height, avFormat, f->width, f->height, dstFormat,
+                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
+            if (!sws) throw MediaError("pixel transfer", "no conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
+            swsWidth = f->width;
+            swsHeight = f->height;
+            swsFormat = f->format;
+            swsTarget = target;
+            // The source's own matrix and range where it says, else BT.709.
+            const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(avFormat);
+            const bool sourceRGB = desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB);
+            const bool fullIn = sourceRGB || f->color_range == AVCOL_RANGE_JPEG || avFormat == AV_PIX_FMT_YUVJ420P ||
+                                avFormat == AV_PIX_FMT_YUVJ422P || avFormat == AV_PIX_FMT_YUVJ444P;
+            const int space = f->colorspace == AVCOL_SPC_UNSPECIFIED || f->colorspace == AVCOL_SPC_RGB ? SWS_CS_ITU709
+                                                                                                         : f->colorspace;
+            const AVPixFmtDescriptor* dstDesc = av_pix_fmt_desc_get(dstFormat);
+            const bool fullOut = (dstDesc->flags & AV_PIX_FMT_FLAG_RGB) || dstFormat == AV_PIX_FMT_YUVJ444P;
+            int* inv;
+            int* table;
+            int srcRange, dstRange, brightness, contrast, saturation;
+            sws_getColorspaceDetails(sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation);
+            sws_setColorspaceDetails(sws.get(), sws_getCoefficients(space), fullIn ? 1 : 0,
+                                     sws_getCoefficients(SWS_CS_ITU709), fullOut ? 1 : 0, brightness, contrast,
+                                     saturation);
+        }
+        const int rows = sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride);
+        if (rows <= 0) throw MediaError("pixel transfer", "conversion failed");
+        ColorTags tags = sourceTags;
+        if (tags.matrix == ColorMatrix::unspecified) tags.matrix = ColorMatrix::bt709;
+        tags.range = ColorRange::unspecified;
+        out->setColorTags(tags);
+        return out;
+    }
+
+    void fail(const MediaError& e) {
+        status = Status::failed;
+        throw e;
+    }
+
+    // Reads the next packet of the track; false at the end of the file.
+    bool readPacket() {
+        for (;;) {
+            av_packet_unref(packet.get());
+            const int rc = av_read_frame(format.get(), packet.get());
+            if (rc == AVERROR_EOF) return false;
+            if (rc < 0) fail(MediaError::fromCode("read sample", rc));
+            if (packet->stream_index != info.streamIndex) continue;
+            if (packet->flags & AV_PKT_FLAG_CORRUPT)
+                fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
+            return true;
+        }
+    }
+
+    // Compressed mode: one stored sample becomes one VideoSample, bytes unchanged.
+    bool produceCompressed() {
+        for (;;) {
+            if (!readPacket()) return false;
+            ++samplesRead;
+            // Samples an edit list leaves out are not part of the track's time line.
+            if (packet->flags & AV_PKT_FLAG_DISCARD) continue;
+            VideoSample s;
+            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            s.time = monotonic(ffmpeg::mediaTimeFrom(ts, timeBase));
+            if (packet->duration > 0) s.duration = ffmpeg::mediaTimeFrom(packet->duration, timeBase);
+            s.bytes.assign(packet->data, packet->data + packet->size);
+            s.keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+            push(std::move(s));
+            return true;
+        }
+    }
+
+    // Decoded mode: one decoded picture, in presentation order.
+    bool produceDecoded() {
+        for (;;) {
+            int rc = avcodec_receive_frame(decoder.get(), frame.get());
+            if (rc == 0) {
+                VideoSample s;
+                s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
+                s.keyFrame = frame->key_frame != 0;
+                try {
+                    s.pixels = pictureFromFrame(frame.get());
+                } catch (const MediaError& e) {
+                    fail(e);
+                } catch (const ConversionError& e) {
+                    fail(MediaError("pixel buffer", e.payload()));
+                }
+                av_frame_unref(frame.get());
+                push(std::move(s));
+                return true;
+            }
+            if (rc == AVERROR_EOF) {
+                decoderDrained = true;
+                return false;
+            }
+            if (rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
+            if (demuxEnded) {
+                rc = avcodec_send_packet(decoder.get(), nullptr);
+                if (rc < 0 && rc != AVERROR_EOF) fail(MediaError::fromCode("decode", rc));
+                continue;
+            }
+            if (!readPacket()) {
+                demuxEnded = true;
+                continue;
+            }
+            ++samplesRead;
+            rc = avcodec_send_packet(decoder.get(), packet.get());
+            if (rc < 0 && rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
+        }
+    }
+
+    std::optional<VideoSample> next() {
+        for (;;) {
+            if (cancelled) {
+                status = Status::cancelled;
+                return std::nullopt;
+            }
+            if (status == Status::failed) throw MediaError("read sample", "the reader has failed");
+            if (ready) {
+                VideoSample s = std::move(*ready);
+                ready.reset();
+                // Samples that end at or before the requested start are not wanted.
+                if (settings.start.isNumeric() && (s.time + s.duration) <= settings.start) continue;
+                return s;
+            }
+            const bool more = settings.mode == VideoReaderSettings::Mode::compressed ? produceCompressed()
+                                                                                    : produceDecoded();
+            if (!more) {
+                finishHeld();
+                if (!ready) {
+                    if (status == Status::reading) status = Status::completed;
+                    return std::nullopt;
+                }
+            }
+        }
+    }
+};
+
+VideoSampleReader::VideoSampleReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+VideoSampleReader::~VideoSampleReader() = default;
+
+std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem::path& file,
+                                                           const VideoReaderSettings& settings) {
+    auto impl = std::make_unique<Impl>();
+    impl->settings = settings;
+    impl->format = openFormat(file);
+    const int index = firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO);
+    if (index < 0) throw ConversionError::noVideoTrack();
+    discardAllBut(impl->format.get(), index);
+    const AVStream* st = impl->format->streams[index];
+    impl->timeBase = st->time_base;
+
+    VideoTrackInfo& info = impl->info;
+    info.streamIndex = index;
+    info.codecType = codecTypeOf(st->codecpar, true);
+    info.width = st->codecpar->width;
+    info.height = st->codecpar->height;
+    if (info.width > PixelBuffer::kMaxSide || info.height > PixelBuffer::kMaxSide)
+        throw MediaError("open", "picture of " + std::to_string(info.width) + " x " + std::to_string(info.height) +
+                                     " is larger than 16384 pixels on a side");
+    info.timeRangeStart = st->start_time != AV_NOPTS_VALUE ? ffmpeg::mediaTimeFrom(st->start_time, st->time_base)
+                                                           : MediaTime::make(0, st->time_base.den);
+    if (!info.timeRangeStart.isNumeric()) info.timeRangeStart = MediaTime::zero();
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        info.timeRangeDuration = ffmpeg::mediaTimeFrom(st->duration, st->time_base);
+    } else if (impl->format->duration != AV_NOPTS_VALUE && impl->format->duration > 0) {
+        const int64_t formatStart = impl->format->start_time != AV_NOPTS_VALUE ? impl->format->start_time : 0;
+        const MediaTime end = MediaTime::make(formatStart + impl->format->duration, AV_TIME_BASE);
+        info.timeRangeDuration = end - info.timeRangeStart;
+    }
+    AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+    info.frameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+    info.timeScale = st->time_base.den;
+    if (const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr))
+        std::memcpy(info.transform.data(), matrix, sizeof(int32_t) * 9);
+
+    if (settings.mode == VideoReaderSettings::Mode::decoded) impl->decoder = openDecoder(st, settings.threads, true);
+    seekNear(impl->format.get(), index, settings.start);
+    return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
+}
+
+const VideoTrackInfo& VideoSampleReader::track() const { return impl_->info; }
+std::optional<VideoSample> VideoSampleReader::next() { return impl_->next(); }
+void VideoSampleReader::cancel() { impl_->cancelled = true; }
+VideoSampleReader::Status VideoSampleReader::status() const {
+    if (impl_->cancelled && impl_->status == Status::reading) return Status::cancelled;
+    return impl_->status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Audio
+
+int bytesPerSample(AudioSampleFormat format) {
+    switch (format) {
+    case AudioSampleFormat::float32:
+    case AudioSampleFormat::float32Planar:
+    case AudioSampleFormat::int24: return 4;
+    case AudioSampleFormat::int16: return 2;
+    }
+    return 4;
+}
+
+bool isPlanar(AudioSampleFormat format) { return format == AudioSampleFormat::float32Planar; }
+
+namespace {
+
+AVSampleFormat toAVSampleFormat(AudioSampleFormat format) {
+    switch (format) {
+    case AudioSampleFormat::float32: return AV_SAMPLE_FMT_FLT;
+    case AudioSampleFormat::float32Planar: return AV_SAMPLE_FMT_FLTP;
+    case AudioSampleFormat::int16: return AV_SAMPLE_FMT_S16;
+    case AudioSampleFormat::int24: return AV_SAMPLE_FMT_S32;
+    }
+    return AV_SAMPLE_FMT_FLT;
+}
+
+}  // namespace
+
+struct AudioSampleReader::Impl {
+    FormatPtr format;
+    CodecPtr decoder;
+    AudioTrackInfo info;
+    AudioFormat output;
+    MediaTime start;
+    AVRational timeBase{1, 1};
+    PacketPtr packet{av_packet_alloc()};
+    FramePtr frame{av_frame_alloc()};
+    std::unique_ptr<SwrContext, SwrFree> swr;
+    bool demuxEnded = false;
+    bool decoderDrained = false;
+    bool swrFlushed = false;
+    // Output time line: the first converted frame's time in output samples, then contiguous.
+    bool haveOrigin = false;
+    int64_t originSamples = 0;
+    int64_t producedSamples = 0;
+    std::atomic<bool> cancelled{false};
+    bool failed = false;
+
+    void setUpResampler(const AVFrame* f) {
+        AVChannelLayout in{};
+        if (f->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC && f->ch_layout.nb_channels > 0)
+            av_channel_layout_copy(&in, &f->ch_layout);
+        else
+            av_channel_layout_default(&in, f->ch_layout.nb_channels > 0 ? f->ch_layout.nb_channels : 2);
+        AVChannelLayout out{};
+        if (in.nb_channels == output.channels)
+            av_channel_layout_copy(&out, &in);  // same channels: no remix, order kept
+        else
+            av_channel_layout_default(&out, output.channels);
+        SwrContext* raw = nullptr;
+        int rc = swr_alloc_set_opts2(&raw, &out, toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
+                                     static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&in);
+        av_channel_layout_uninit(&out);
+        if (rc < 0) throw MediaError::fromCode("audio conversion", rc);
+        swr.reset(raw);
+        rc = swr_init(swr.get());
+        if (rc < 0) throw MediaError::fromCode("audio conversion", rc);
+    }
+
+    AudioSampleBuffer convert(const AVFrame* f) {
+        const int capacity = swr_get_out_samples(swr.get(), f ? f->nb_samples : 0);
+        AudioSampleBuffer buffer;
+        buffer.format = output;
+        const int bps = bytesPerSample(output.sampleFormat);
+        const bool planar = isPlanar(output.sampleFormat);
+        const int planeCount = planar ? output.channels : 1;
+        const size_t planeBytes = static_cast<size_t>(std::max(capacity, 0)) * bps * (planar ? 1 : output.channels);
+        buffer.planes.assign(static_cast<size_t>(planeCount), std::vector<uint8_t>(planeBytes));
+        std::vector<uint8_t*> out(static_cast<size_t>(planeCount));
+        for (int p = 0; p < planeCount; ++p) out[static_cast<size_t>(p)] = buffer.planes[static_cast<size_t>(p)].data();
+        const int got = swr_convert(swr.get(), out.data(), capacity, f ? const_cast<const uint8_t**>(f->extended_data) : nullptr,
+                                    f ? f->nb_samples : 0);
+        if (got < 0) throw MediaError::fromCode("audio conversion", got);
+        buffer.frameCount = got;
+        for (auto& plane : buffer.planes) plane.resize(static_cast<size_t>(got) * bps * (planar ? 1 : output.channels));
+        return buffer;
+    }
+
+    std::optional<AudioSampleBuffer> produce() {
+        for (;;) {
+            int rc = decoderDrained ? AVERROR_EOF : avcodec_receive_frame(decoder.get(), frame.get());
+            if (rc == 0) {
+                if (!swr) setUpResampler(frame.get());
+                if (!haveOrigin) {
+                    const MediaTime t = ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase);
+                    originSamples = t.isNumeric() ? t.convertScale(output.sampleRate).value : 0;
+                    haveOrigin = true;
+                }
+                AudioSampleBuffer b = convert(frame.get());
+                av_frame_unref(frame.get());
+                if (b.frameCount > 0) return b;
+                continue;
+            }
+            if (rc == AVERROR_EOF) {
+                decoderDrained = true;
+                if (swr && !swrFlushed) {
+                    swrFlushed = true;
+                    AudioSampleBuffer b = convert(nullptr);
+                    if (b.frameCount > 0) return b;
+                }
+                return std::nullopt;
+            }
+            if (rc != AVERROR(EAGAIN)) throw MediaError::fromCode("audio decode", rc);
+            if (demuxEnded) {
+                rc = avcodec_send_packet(decoder.get(), nullptr);
+                if (rc < 0 && rc != AVERROR_EOF) throw MediaError::fromCode("audio decode", rc);
+                continue;
+            }
+            av_packet_unref(packet.get());
+            rc = av_read_frame(format.get(), packet.get());
+            if (rc == AVERROR_EOF) {
+                demuxEnded = true;
+                continue;
+            }
+            if (rc < 0) throw MediaError::fromCode("read audio", rc);
+            if (packet->stream_index != info.streamIndex) continue;
+            if (packet->flags & AV_PKT_FLAG_CORRUPT) throw MediaError("read audio", "incomplete audio sample");
+            rc = avcodec_send_packet(decoder.get(), packet.get());
+            if (rc < 0 && rc != AVERROR(EAGAIN)) throw MediaError::fromCode("audio decode", rc);
+        }
+    }
+
+    std::optional<AudioSampleBuffer> next() {
+        for (;;) {
+            if (cancelled) return std::nullopt;
+            if (failed) throw MediaError("read audio", "the reader has failed");
+            std::optional<AudioSampleBuffer> b;
+            try {
+                b = produce();
+            } catch (...) {
+                failed = true;
+                throw;
+            }
+            if (!b) return std::nullopt;
+            b->time = MediaTime::make(originSamples + producedSamples, output.sampleRate);
+            producedSamples += b->frameCount;
+            if (start.isNumeric() && (b->time + b->duration()) <= start) continue;
+            return b;
+        }
+    }
+};
+
+AudioSampleReader::AudioSampleReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AudioSampleReader::~AudioSampleReader() = default;
+
+std::optional<AudioTrackInfo> AudioSampleReader::probe(const std::filesystem::path& file) {
+    FormatPtr format = openFormat(file);
+    const int index = firstStream(format.get(), AVMEDIA_TYPE_AUDIO);
+    if (index < 0) return std::nullopt;
+    const AVCodecParameters* par = format->streams[index]->codecpar;
+    AudioTrackInfo info;
+    info.streamIndex = index;
+    info.codecType = codecTypeOf(par, false);
+    info.sampleRate = std::max(par->sample_rate, 0);
+    info.channels = std::max(par->ch_layout.nb_channels, 0);
+    return info;
+}
+
+std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem::path& file, const AudioFormat& output,
+                                                           MediaTime start) {
+    if (output.sampleRate < 1 || output.channels < 1 || output.channels > 64)
+        throw MediaError("audio conversion", "unsupported output format");
+    auto impl = std::make_unique<Impl>();
+    impl->format = openFormat(file);
+    const int index = firstStream(impl->format.get(), AVMEDIA_TYPE_AUDIO);
+    if (index < 0) return nullptr;
+    discardAllBut(impl->format.get(), index);
+    const AVStream* st = impl->format->streams[index];
+    impl->timeBase = st->time_base;
+    impl->info.streamIndex = index;
+    impl->info.codecType = codecTypeOf(st->codecpar, false);
+    impl->info.sampleRate = std::max(st->codecpar->sample_rate, 0);
+    impl->info.channels = std::max(st->codecpar->ch_layout.nb_channels, 0);
+    impl->output = output;
+    impl->start = start;
+    impl->decoder = openDecoder(st, 1, false);
+    seekNear(impl->format.get(), index, start);
+    return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
+}
+
+const AudioTrackInfo& AudioSampleReader::track() const { return impl_->info; }
+const AudioFormat& AudioSampleReader::outputFormat() const { return impl_->output; }
+std::optional<AudioSampleBuffer> AudioSampleReader::next() { return impl_->next(); }
+void AudioSampleReader::cancel() { impl_->cancelled = true; }
+
+}  // namespace qm

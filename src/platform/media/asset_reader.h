@@ -1,0 +1,169 @@
+#pragma once
+// Reading a source movie's samples: the first video track either as stored (compressed samples
+// for our own decoders) or decoded by libavcodec, and the first audio track decoded and converted
+// by libswresample to the format the caller asks for.
+//
+// Times are on the source's own presentation time line (after edit lists, B-frames reordered),
+// exactly as libavformat reports them; a track that starts after zero keeps its start, so callers
+// subtract `VideoTrackInfo::timeRangeStart` (the movie writer does so for its session start).
+//
+// One reader serves one thread at a time. The video and the audio reader open the file
+// separately, so a video feed and an audio feed may run on two threads without sharing anything.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/media/media_error.h"
+#include "platform/media/media_time.h"
+#include "platform/media/pixel_buffer.h"
+
+namespace qm {
+
+// A track's display transform as a 3x3 matrix in the container's fixed-point layout
+// (16.16 for a, b, c, d, tx, ty; 2.30 for u, v, w), row-major: a b u / c d v / tx ty w.
+using DisplayMatrix = std::array<int32_t, 9>;
+inline constexpr DisplayMatrix kIdentityDisplayMatrix = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
+
+// What the reader found out about the first video track.
+struct VideoTrackInfo {
+    int streamIndex = -1;
+    uint32_t codecType = 0;       // FourCC, most significant byte first (container tag, else mov tag)
+    int width = 0;                // coded size
+    int height = 0;
+    MediaTime timeRangeStart;     // start of the track (first presentation time), numeric
+    MediaTime timeRangeDuration;  // length of the track; invalid when the file does not say
+    double frameRate = 0;         // average frame rate, 0 when unknown
+    int32_t timeScale = 0;        // the track's own time base denominator
+    DisplayMatrix transform = kIdentityDisplayMatrix;
+    bool operator==(const VideoTrackInfo&) const = default;
+};
+
+// One video sample: the bytes as stored, or the decoded picture.
+struct VideoSample {
+    MediaTime time;       // presentation time (source time line)
+    MediaTime duration;   // display duration; taken from the next frame's time where there is one
+    std::vector<uint8_t> bytes;  // compressed mode: the sample exactly as stored
+    PixelBufferRef pixels;       // decoded mode: the picture
+    bool keyFrame = false;
+};
+
+struct VideoReaderSettings {
+    enum class Mode {
+        compressed,  // samples as stored (Hap, DXV, NotchLC): no decoding at all
+        decoded,     // libavcodec with frame threads, pictures in presentation order
+    };
+    Mode mode = Mode::decoded;
+    // Decoded mode: the pixel format wanted (kPixelFormatBGRA, kPixelFormatRGBA64LE, ...), or 0 to
+    // take the decoder's own picture unconverted (converted with libswscale only when the pixel
+    // buffer cannot hold the decoder's format).
+    uint32_t pixelFormat = 0;
+    // Samples that end at or before this source time are skipped (the reader seeks near it first).
+    // Invalid: read from the beginning.
+    MediaTime start;
+    // Decoder threads; 0 lets libavcodec choose from the processor count.
+    int threads = 0;
+};
+
+class VideoSampleReader {
+public:
+    // Opens the file and the first video track. Fails with MediaError naming the step ("open",
+    // "stream info", "decoder", ...) or with ConversionError::noVideoTrack.
+    static std::unique_ptr<VideoSampleReader> open(const std::filesystem::path& file,
+                                                   const VideoReaderSettings& settings);
+    ~VideoSampleReader();
+    VideoSampleReader(const VideoSampleReader&) = delete;
+    VideoSampleReader& operator=(const VideoSampleReader&) = delete;
+
+    const VideoTrackInfo& track() const;
+
+    // The next sample in presentation order, or nothing at the end of the track. A sample that
+    // cannot be read or decoded throws MediaError; the reader is then failed and stays so.
+    std::optional<VideoSample> next();
+
+    // Stops reading: later calls to next() return nothing. Safe from any thread.
+    void cancel();
+
+    enum class Status { reading, completed, failed, cancelled };
+    Status status() const;
+
+    struct Impl;
+
+private:
+    explicit VideoSampleReader(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// Sample formats of converted audio.
+enum class AudioSampleFormat {
+    float32,        // 32-bit float, interleaved
+    float32Planar,  // 32-bit float, one plane per channel
+    int16,          // signed 16-bit, interleaved
+    int24,          // signed 24-bit held in the upper bits of 32-bit words, interleaved
+};
+
+// Bytes of one sample of one channel.
+int bytesPerSample(AudioSampleFormat format);
+bool isPlanar(AudioSampleFormat format);
+
+struct AudioFormat {
+    int sampleRate = 48000;
+    int channels = 2;
+    AudioSampleFormat sampleFormat = AudioSampleFormat::float32;
+    bool operator==(const AudioFormat&) const = default;
+};
+
+// A run of converted audio frames.
+struct AudioSampleBuffer {
+    MediaTime time;          // presentation time of the first frame (source time line)
+    int frameCount = 0;      // samples per channel
+    AudioFormat format;
+    // One plane for interleaved formats, `channels` planes for planar ones; each holds
+    // frameCount x bytesPerSample (x channels when interleaved) bytes.
+    std::vector<std::vector<uint8_t>> planes;
+    MediaTime duration() const { return MediaTime::make(frameCount, format.sampleRate); }
+};
+
+// What the reader found out about the first audio track.
+struct AudioTrackInfo {
+    int streamIndex = -1;
+    uint32_t codecType = 0;
+    int sampleRate = 0;  // 0 when the file does not say
+    int channels = 0;
+    bool operator==(const AudioTrackInfo&) const = default;
+};
+
+class AudioSampleReader {
+public:
+    // The first audio track of the file, or nullptr when the file has none. Library failures
+    // throw MediaError. The output keeps the source's channel layout when the channel count is
+    // unchanged; otherwise the channels are remixed (downmix to stereo or mono).
+    static std::unique_ptr<AudioSampleReader> open(const std::filesystem::path& file, const AudioFormat& output,
+                                                   MediaTime start = MediaTime::invalid());
+    // The source track's rate and channel count without opening a decoder (nullopt: no audio).
+    static std::optional<AudioTrackInfo> probe(const std::filesystem::path& file);
+
+    ~AudioSampleReader();
+    AudioSampleReader(const AudioSampleReader&) = delete;
+    AudioSampleReader& operator=(const AudioSampleReader&) = delete;
+
+    const AudioTrackInfo& track() const;
+    const AudioFormat& outputFormat() const;
+
+    // The next buffer of converted audio, or nothing at the end. A packet that cannot be read or
+    // decoded throws MediaError.
+    std::optional<AudioSampleBuffer> next();
+    void cancel();
+
+    struct Impl;
+
+private:
+    explicit AudioSampleReader(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qm

@@ -1,0 +1,175 @@
+#include "platform/media/image_file_writer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "platform/media/ffmpeg_internal.h"
+
+namespace qm {
+
+namespace {
+
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct SwsFree {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+struct FileClose {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+AVPixelFormat encodedFormat(ImageFileType type, bool deep, bool alpha) {
+    switch (type) {
+    case ImageFileType::png:
+        if (deep) return alpha ? AV_PIX_FMT_RGBA64BE : AV_PIX_FMT_RGB48BE;
+        return alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
+    case ImageFileType::tiff:
+        if (deep) return alpha ? AV_PIX_FMT_RGBA64LE : AV_PIX_FMT_RGB48LE;
+        return alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
+    case ImageFileType::jpeg: return AV_PIX_FMT_YUVJ444P;
+    }
+    return AV_PIX_FMT_NONE;
+}
+
+const char* encoderName(ImageFileType type) {
+    switch (type) {
+    case ImageFileType::png: return "png";
+    case ImageFileType::tiff: return "tiff";
+    case ImageFileType::jpeg: return "mjpeg";
+    }
+    return "png";
+}
+
+std::filesystem::path temporaryName(const std::filesystem::path& file) {
+    static std::atomic<unsigned> counter{0};
+    const std::string name = "." + file.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter.fetch_add(1));
+    return file.parent_path() / name;
+}
+
+}  // namespace
+
+int jpegQScale(double quality) {
+    if (!std::isfinite(quality)) quality = 0.9;
+    quality = std::clamp(quality, 0.0, 1.0);
+    return 2 + static_cast<int>(std::lround((1.0 - quality) * 29.0));
+}
+
+void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
+    const AVPixelFormat sourceFormat = ffmpeg::toAVPixelFormat(buffer.pixelFormat());
+    const bool deep = buffer.pixelFormat() == kPixelFormatRGBA64LE || buffer.pixelFormat() == kPixelFormatRGBA64BE;
+    if (sourceFormat == AV_PIX_FMT_NONE || buffer.planeCount() != 1 || buffer.data(0) == nullptr)
+        throw MediaError("image encode", "unsupported pixel format " + fourCCString(buffer.pixelFormat()));
+    const bool alpha = settings.type != ImageFileType::jpeg && settings.withAlpha;
+    const AVPixelFormat target = encodedFormat(settings.type, deep, alpha);
+
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName(settings.type));
+    if (codec == nullptr) throw MediaError("image encode", std::string("no encoder ") + encoderName(settings.type));
+    std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
+    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    if (!ctx || !frame || !packet) throw MediaError::fromCode("image encode", AVERROR(ENOMEM));
+    ctx->width = buffer.width();
+    ctx->height = buffer.height();
+    ctx->pix_fmt = target;
+    ctx->time_base = AVRational{1, 25};
+    AVDictionary* options = nullptr;
+    if (settings.type == ImageFileType::tiff) av_dict_set(&options, "compression_algo", "lzw", 0);
+    const int qscale = jpegQScale(settings.jpegQuality);
+    if (settings.type == ImageFileType::jpeg) {
+        ctx->flags |= AV_CODEC_FLAG_QSCALE;
+        ctx->global_quality = qscale * FF_QP2LAMBDA;
+        ctx->color_range = AVCOL_RANGE_JPEG;
+        ctx->colorspace = AVCOL_SPC_BT470BG;  // JFIF's own matrix, which every JPEG reader assumes
+    } else {
+        ctx->color_primaries = AVCOL_PRI_BT709;
+        ctx->color_trc = AVCOL_TRC_IEC61966_2_1;
+    }
+    int rc = avcodec_open2(ctx.get(), codec, &options);
+    av_dict_free(&options);
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+
+    frame->width = buffer.width();
+    frame->height = buffer.height();
+    frame->format = target;
+    rc = av_frame_get_buffer(frame.get(), 0);
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+    {
+        const int flags = settings.type == ImageFileType::jpeg ? SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT
+                                                               : SWS_POINT;
+        std::unique_ptr<SwsContext, SwsFree> sws(sws_getContext(buffer.width(), buffer.height(), sourceFormat,
+                                                                buffer.width(), buffer.height(), target, flags,
+                                                                nullptr, nullptr, nullptr));
+        if (!sws) throw MediaError("image encode", "no conversion to the file's pixel format");
+        if (settings.type == ImageFileType::jpeg) {
+            int* inv;
+            int* table;
+            int srcRange, dstRange, brightness, contrast, saturation;
+            sws_getColorspaceDetails(sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation);
+            sws_setColorspaceDetails(sws.get(), sws_getCoefficients(SWS_CS_ITU601), 1,
+                                     sws_getCoefficients(SWS_CS_ITU601), 1, brightness, contrast, saturation);
+        }
+        const uint8_t* src[4];
+        int srcStride[4];
+        ffmpeg::planePointers(buffer, src, srcStride);
+        if (sws_scale(sws.get(), src, srcStride, 0, buffer.height(), frame->data, frame->linesize) <= 0)
+            throw MediaError("image encode", "pixel conversion failed");
+    }
+    if (settings.type == ImageFileType::jpeg) {
+        frame->quality = ctx->global_quality;
+        frame->color_range = AVCOL_RANGE_JPEG;
+    } else {
+        frame->color_primaries = AVCOL_PRI_BT709;
+        frame->color_trc = AVCOL_TRC_IEC61966_2_1;
+    }
+    rc = avcodec_send_frame(ctx.get(), frame.get());
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+    rc = avcodec_receive_packet(ctx.get(), packet.get());
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+
+    // Written under a temporary name and renamed, so the destination is never half a file.
+    const std::filesystem::path temporary = temporaryName(file);
+    {
+        std::unique_ptr<std::FILE, FileClose> out(std::fopen(temporary.c_str(), "wb"));
+        if (!out) throw MediaError::fromCode("image write", AVERROR(errno));
+        const size_t written = std::fwrite(packet->data, 1, static_cast<size_t>(packet->size), out.get());
+        const int writeError = errno;
+        if (written != static_cast<size_t>(packet->size) || std::fflush(out.get()) != 0) {
+            out.reset();
+            std::remove(temporary.c_str());
+            throw MediaError::fromCode("image write", AVERROR(writeError != 0 ? writeError : EIO));
+        }
+        if (std::fclose(out.release()) != 0) {
+            const int closeError = errno;
+            std::remove(temporary.c_str());
+            throw MediaError::fromCode("image write", AVERROR(closeError));
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(temporary, file, ec);
+    if (ec) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        throw MediaError("image write", ec.message());
+    }
+}
+
+}  // namespace qm

@@ -1,0 +1,739 @@
+#include "platform/media/movie_writer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include "platform/media/ffmpeg_internal.h"
+
+namespace qm {
+
+namespace {
+
+constexpr double kInterleaveWindowSeconds = 1.0;
+constexpr int kAACFrame = 1024;
+
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct SwrFree {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+struct FifoFree {
+    void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
+};
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+struct EncodedKind {
+    const char* encoder;
+    int proResProfile;  // -1 for others
+    uint32_t pixelFormat;
+};
+
+// ProRes profiles of prores_ks: 0 proxy, 1 lt, 2 standard, 3 hq, 4 4444, 5 4444 XQ.
+std::optional<EncodedKind> encodedKind(uint32_t codecType) {
+    switch (codecType) {
+    case fourCC('a', 'p', 'c', 'o'): return EncodedKind{"prores_ks", 0, kPixelFormatYUV422P10};
+    case fourCC('a', 'p', 'c', 's'): return EncodedKind{"prores_ks", 1, kPixelFormatYUV422P10};
+    case fourCC('a', 'p', 'c', 'n'): return EncodedKind{"prores_ks", 2, kPixelFormatYUV422P10};
+    case fourCC('a', 'p', 'c', 'h'): return EncodedKind{"prores_ks", 3, kPixelFormatYUV422P10};
+    case fourCC('a', 'p', '4', 'h'): return EncodedKind{"prores_ks", 4, kPixelFormatYUVA444P10};
+    case fourCC('a', 'p', '4', 'x'): return EncodedKind{"prores_ks", 5, kPixelFormatYUVA444P10};
+    case fourCC('a', 'v', 'c', '1'): return EncodedKind{"libx264", -1, kPixelFormatYUV420P};
+    case fourCC('h', 'v', 'c', '1'): return EncodedKind{"libx265", -1, kPixelFormatYUV420P};
+    default: return std::nullopt;
+    }
+}
+
+AVCodecID passThroughCodec(uint32_t codecType) {
+    switch (codecType) {
+    case fourCC('H', 'a', 'p', '1'):
+    case fourCC('H', 'a', 'p', '5'):
+    case fourCC('H', 'a', 'p', 'Y'):
+    case fourCC('H', 'a', 'p', 'M'): return AV_CODEC_ID_HAP;
+    case fourCC('D', 'X', 'D', '3'): return AV_CODEC_ID_DXV;
+    default: return AV_CODEC_ID_NONE;
+    }
+}
+
+// Our FourCCs read most significant byte first; container tags least significant first.
+uint32_t containerTag(uint32_t codecType) {
+    return ((codecType & 0xFFu) << 24) | ((codecType & 0xFF00u) << 8) | ((codecType >> 8) & 0xFF00u) |
+           (codecType >> 24);
+}
+
+AVSampleFormat toAVSampleFormat(AudioSampleFormat format) {
+    switch (format) {
+    case AudioSampleFormat::float32: return AV_SAMPLE_FMT_FLT;
+    case AudioSampleFormat::float32Planar: return AV_SAMPLE_FMT_FLTP;
+    case AudioSampleFormat::int16: return AV_SAMPLE_FMT_S16;
+    case AudioSampleFormat::int24: return AV_SAMPLE_FMT_S32;
+    }
+    return AV_SAMPLE_FMT_FLT;
+}
+
+void releasePixelBuffer(void* opaque, uint8_t*) { delete static_cast<PixelBufferRef*>(opaque); }
+
+void setBT709(AVCodecContext* ctx) {
+    ctx->color_primaries = AVCOL_PRI_BT709;
+    ctx->color_trc = AVCOL_TRC_BT709;
+    ctx->colorspace = AVCOL_SPC_BT709;
+}
+
+}  // namespace
+
+struct MovieWriter::Impl {
+    std::filesystem::path file;
+    MovieFileType type = MovieFileType::quickTime;
+    AVFormatContext* format = nullptr;
+    bool fileOpen = false;
+    bool headerWritten = false;
+
+    // Video
+    bool hasVideo = false;
+    bool videoEncoded = false;
+    MovieVideoSettings video;
+    CodecPtr videoCodec;
+    AVStream* videoStream = nullptr;
+    uint32_t videoPixelFormat = 0;
+    int64_t lastVideoPts = AV_NOPTS_VALUE;
+    int64_t lastVideoDuration = 0;
+    std::map<int64_t, int64_t> videoDurations;  // pts -> duration, for packets leaving the encoder
+    std::atomic<int64_t> videoFrames{0};
+
+    // Audio
+    bool hasAudio = false;
+    MovieAudioSettings audio;
+    CodecPtr audioCodec;
+    AVStream* audioStream = nullptr;
+    std::unique_ptr<SwrContext, SwrFree> audioSwr;
+    AVSampleFormat audioSwrInput = AV_SAMPLE_FMT_NONE;
+    std::unique_ptr<AVAudioFifo, FifoFree> audioFifo;
+    bool audioStarted = false;
+    int64_t audioNextPts = 0;
+    std::atomic<int64_t> audioFrames{0};
+
+    MediaTime sessionStart = MediaTime::zero();
+
+    // Muxer: one lock around every call into the format context.
+    std::mutex muxMutex;
+
+    // State shared by the two feeding threads.
+    mutable std::mutex stateMutex;
+    mutable std::condition_variable stateChanged;
+    Status status = Status::unknown;
+    std::string error;
+    bool videoFinished = false;
+    bool audioFinished = false;
+    double videoPosition = 0;  // seconds of output accepted so far
+    double audioPosition = 0;
+
+    ~Impl() { closeAll(); }
+
+    void closeAll() {
+        videoCodec.reset();
+        audioCodec.reset();
+        audioSwr.reset();
+        audioFifo.reset();
+        if (format != nullptr) {
+            if (fileOpen) avio_closep(&format->pb);
+            fileOpen = false;
+            avformat_free_context(format);
+            format = nullptr;
+        }
+    }
+
+    // Records the first failure and wakes waiting feeders; returns the error to throw.
+    MediaError failWith(MediaError e) {
+        {
+            std::lock_guard lock(stateMutex);
+            if (status == Status::writing || status == Status::unknown) {
+                status = Status::failed;
+                error = e.what();
+            }
+        }
+        stateChanged.notify_all();
+        return e;
+    }
+
+    void requireWriting(const char* step) {
+        std::lock_guard lock(stateMutex);
+        if (status != Status::writing)
+            throw MediaError(step, status == Status::failed ? error : std::string("the writer is not writing"));
+    }
+
+    bool readyLocked(Input input) const {
+        if (status != Status::writing) return false;
+        const bool isVideo = input == Input::video;
+        if (isVideo ? (!hasVideo || videoFinished) : (!hasAudio || audioFinished)) return false;
+        const bool otherActive = isVideo ? (hasAudio && !audioFinished) : (hasVideo && !videoFinished);
+        if (!otherActive) return true;
+        const double mine = isVideo ? videoPosition : audioPosition;
+        const double other = isVideo ? audioPosition : videoPosition;
+        return mine <= other + kInterleaveWindowSeconds;
+    }
+
+    void advance(Input input, double position) {
+        {
+            std::lock_guard lock(stateMutex);
+            double& p = input == Input::video ? videoPosition : audioPosition;
+            p = std::max(p, position);
+        }
+        stateChanged.notify_all();
+    }
+
+    void writePacket(AVPacket* pkt, const char* step) {
+        int rc;
+        {
+            std::lock_guard lock(muxMutex);
+            rc = av_interleaved_write_frame(format, pkt);
+        }
+        if (rc < 0) throw failWith(MediaError::fromCode(step, rc));
+    }
+
+    // Takes every packet the encoder has ready and hands it to the muxer.
+    void drain(AVCodecContext* ctx, AVStream* st, bool isVideo, const char* step) {
+        PacketPtr pkt(av_packet_alloc());
+        for (;;) {
+            const int rc = avcodec_receive_packet(ctx, pkt.get());
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
+            if (rc < 0) throw failWith(MediaError::fromCode(step, rc));
+            if (isVideo && pkt->duration <= 0) {
+                auto it = videoDurations.find(pkt->pts);
+                if (it != videoDurations.end()) pkt->duration = it->second;
+            }
+            if (isVideo) videoDurations.erase(pkt->pts);
+            av_packet_rescale_ts(pkt.get(), ctx->time_base, st->time_base);
+            pkt->stream_index = st->index;
+            writePacket(pkt.get(), step);
+        }
+    }
+
+    // The video time base's timestamp of a source time; -1 when it lies before the session.
+    int64_t videoTimestamp(const MediaTime& time) {
+        const MediaTime relative = time - sessionStart;
+        if (!relative.isNumeric()) throw failWith(MediaError("append", "frame time is not a number"));
+        if (relative < MediaTime::zero()) return -1;
+        int64_t pts = ffmpeg::timestampFrom(relative, AVRational{1, video.timeScale});
+        if (lastVideoPts != AV_NOPTS_VALUE && pts <= lastVideoPts) pts = lastVideoPts + 1;
+        return pts;
+    }
+
+    int64_t videoDurationTicks(const MediaTime& duration) {
+        if (duration.isNumeric() && duration.value > 0) {
+            const int64_t d = ffmpeg::timestampFrom(duration, AVRational{1, video.timeScale});
+            if (d > 0) return d;
+        }
+        if (lastVideoDuration > 0) return lastVideoDuration;
+        if (video.expectedFrameRate > 0)
+            return std::max<int64_t>(1, std::llround(video.timeScale / video.expectedFrameRate));
+        return std::max<int64_t>(1, video.timeScale / 30);
+    }
+
+    void noteVideo(int64_t pts, int64_t duration) {
+        lastVideoPts = pts;
+        lastVideoDuration = duration;
+        ++videoFrames;
+        advance(Input::video, static_cast<double>(pts + duration) / video.timeScale);
+    }
+
+    // --- audio -------------------------------------------------------------------------------
+
+    AVSampleFormat audioEncoderFormat() const { return audioCodec->sample_fmt; }
+
+    void sendAudioFrame(AVFrame* frame) {
+        const int rc = avcodec_send_frame(audioCodec.get(), frame);
+        if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
+        drain(audioCodec.get(), audioStream, false, "audio append");
+    }
+
+    // Sends `count` converted samples (in the encoder's format) to the encoder, in AAC-sized
+    // frames where the encoder needs fixed frames.
+    void encodeAudio(uint8_t** data, int count) {
+        const int frameSize = audioCodec->frame_size;
+        const bool fixed = frameSize > 0 && !(audioCodec->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+        if (!fixed) {
+            FramePtr frame(av_frame_alloc());
+            frame->nb_samples = count;
+            frame->format = audioCodec->sample_fmt;
+            av_channel_layout_copy(&frame->ch_layout, &audioCodec->ch_layout);
+            frame->sample_rate = audioCodec->sample_rate;
+            int rc = av_frame_get_buffer(frame.get(), 0);
+            if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
+            av_samples_copy(frame->extended_data, data, 0, 0, count, audioCodec->ch_layout.nb_channels,
+                            audioCodec->sample_fmt);
+            frame->pts = audioNextPts;
+            audioNextPts += count;
+            sendAudioFrame(frame.get());
+            return;
+        }
+        if (av_audio_fifo_write(audioFifo.get(), reinterpret_cast<void**>(data), count) < count)
+            throw failWith(MediaError("audio append", "out of memory"));
+        while (av_audio_fifo_size(audioFifo.get()) >= frameSize) pullAudioFrame(frameSize);
+    }
+
+    void pullAudioFrame(int count) {
+        FramePtr frame(av_frame_alloc());
+        frame->nb_samples = count;
+        frame->format = audioCodec->sample_fmt;
+        av_channel_layout_copy(&frame->ch_layout, &audioCodec->ch_layout);
+        frame->sample_rate = audioCodec->sample_rate;
+        int rc = av_frame_get_buffer(frame.get(), 0);
+        if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
+        if (av_audio_fifo_read(audioFifo.get(), reinterpret_cast<void**>(frame->extended_data), count) < count)
+            throw failWith(MediaError("audio append", "audio queue underrun"));
+        frame->pts = audioNextPts;
+        audioNextPts += count;
+        sendAudioFrame(frame.get());
+    }
+
+    void flushEncoders() {
+        if (hasVideo && videoEncoded && videoCodec) {
+            const int rc = avcodec_send_frame(videoCodec.get(), nullptr);
+            if (rc < 0 && rc != AVERROR_EOF) throw failWith(MediaError::fromCode("finish", rc));
+            drain(videoCodec.get(), videoStream, true, "finish");
+        }
+        if (hasAudio && audioCodec) {
+            if (audioFifo && av_audio_fifo_size(audioFifo.get()) > 0) pullAudioFrame(av_audio_fifo_size(audioFifo.get()));
+            const int rc = avcodec_send_frame(audioCodec.get(), nullptr);
+            if (rc < 0 && rc != AVERROR_EOF) throw failWith(MediaError::fromCode("finish", rc));
+            drain(audioCodec.get(), audioStream, false, "finish");
+        }
+    }
+
+    void removeFile() {
+        std::error_code ec;
+        const auto st = std::filesystem::symlink_status(file, ec);
+        if (!ec && (std::filesystem::is_regular_file(st) || std::filesystem::is_symlink(st)))
+            std::filesystem::remove(file, ec);
+    }
+};
+
+MovieWriter::MovieWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+MovieWriter::~MovieWriter() {
+    Status s;
+    {
+        std::lock_guard lock(impl_->stateMutex);
+        s = impl_->status;
+    }
+    if (s != Status::completed && s != Status::cancelled) cancelWriting();
+}
+
+bool MovieWriter::isEncodedCodecType(uint32_t codecType) { return encodedKind(codecType).has_value(); }
+bool MovieWriter::isPassThroughCodecType(uint32_t codecType) { return passThroughCodec(codecType) != AV_CODEC_ID_NONE; }
+
+uint32_t MovieWriter::encoderPixelFormat(uint32_t codecType) {
+    const auto kind = encodedKind(codecType);
+    return kind ? kind->pixelFormat : 0;
+}
+
+bool MovieWriter::proRes4444XQAvailable() {
+    const AVCodec* codec = avcodec_find_encoder_by_name("prores_ks");
+    if (codec == nullptr || codec->priv_class == nullptr) return false;
+    const AVClass* cls = codec->priv_class;
+    return av_opt_find(&cls, "4444xq", "profile", 0, AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
+}
+
+std::unique_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& file, MovieFileType type) {
+    auto impl = std::make_unique<Impl>();
+    impl->file = file;
+    impl->type = type;
+    // Replacing a movie removes a file, never a folder (opening then fails and says so).
+    impl->removeFile();
+    const int rc = avformat_alloc_output_context2(&impl->format, nullptr, type == MovieFileType::mpeg4 ? "mp4" : "mov",
+                                                  file.c_str());
+    if (rc < 0 || impl->format == nullptr) throw MediaError::fromCode("create", rc < 0 ? rc : AVERROR(ENOMEM));
+    return std::unique_ptr<MovieWriter>(new MovieWriter(std::move(impl)));
+}
+
+void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
+    Impl& w = *impl_;
+    if (w.hasVideo || w.headerWritten) throw MediaError("video input", "a video input exists already");
+    if (settings.width < 1 || settings.height < 1 || settings.width > PixelBuffer::kMaxSide ||
+        settings.height > PixelBuffer::kMaxSide)
+        throw MediaError("video input", "unsupported size " + std::to_string(settings.width) + " x " +
+                                            std::to_string(settings.height));
+    w.video = settings;
+    if (w.video.timeScale <= 0) w.video.timeScale = 600;
+    const AVRational timeBase{1, w.video.timeScale};
+    const AVRational rate = settings.expectedFrameRate > 0 && std::isfinite(settings.expectedFrameRate)
+                                ? av_d2q(settings.expectedFrameRate, 1 << 20)
+                                : AVRational{0, 1};
+
+    AVStream* st = avformat_new_stream(w.format, nullptr);
+    if (st == nullptr) throw MediaError::fromCode("video input", AVERROR(ENOMEM));
+    st->time_base = timeBase;
+    if (rate.num > 0) st->avg_frame_rate = rate;
+
+    if (const AVCodecID passId = passThroughCodec(settings.codecType); passId != AV_CODEC_ID_NONE) {
+        AVCodecParameters* par = st->codecpar;
+        par->codec_type = AVMEDIA_TYPE_VIDEO;
+        par->codec_id = passId;
+        par->codec_tag = containerTag(settings.codecType);
+        par->width = settings.width;
+        par->height = settings.height;
+        par->bits_per_coded_sample = settings.depth > 0 ? settings.depth : 24;
+        par->color_primaries = AVCOL_PRI_BT709;
+        par->color_trc = AVCOL_TRC_BT709;
+        par->color_space = AVCOL_SPC_BT709;
+        if (!settings.formatName.empty()) av_dict_set(&st->metadata, "encoder", settings.formatName.c_str(), 0);
+        w.videoEncoded = false;
+    } else if (const auto kind = encodedKind(settings.codecType)) {
+        const AVCodec* codec = avcodec_find_encoder_by_name(kind->encoder);
+        if (codec == nullptr) throw MediaError("video input", std::string("no encoder ") + kind->encoder);
+        CodecPtr ctx(avcodec_alloc_context3(codec));
+        if (!ctx) throw MediaError::fromCode("video input", AVERROR(ENOMEM));
+        ctx->width = settings.width;
+        ctx->height = settings.height;
+        ctx->pix_fmt = ffmpeg::toAVPixelFormat(kind->pixelFormat);
+        ctx->time_base = timeBase;
+        if (rate.num > 0) ctx->framerate = rate;
+        setBT709(ctx.get());
+        ctx->color_range = AVCOL_RANGE_MPEG;
+        ctx->thread_count = 0;
+        if (w.format->oformat->flags & AVFMT_GLOBALHEADER) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        AVDictionary* options = nullptr;
+        if (kind->proResProfile >= 0) {
+            av_dict_set_int(&options, "profile", kind->proResProfile, 0);
+        } else {
+            av_dict_set(&options, "preset", "medium", 0);
+            if (settings.averageBitRate > 0) ctx->bit_rate = settings.averageBitRate;
+            if (settings.maxKeyFrameInterval > 0) ctx->gop_size = settings.maxKeyFrameInterval;
+            if (settings.codecType == fourCC('a', 'v', 'c', '1')) {
+                av_dict_set(&options, "profile", "high", 0);
+            } else {
+                av_dict_set(&options, "profile", "main", 0);
+                av_dict_set(&options, "x265-params", "log-level=error", 0);
+            }
+        }
+        const int rc = avcodec_open2(ctx.get(), codec, &options);
+        av_dict_free(&options);
+        if (rc < 0) throw MediaError::fromCode("video input", rc);
+        const int prc = avcodec_parameters_from_context(st->codecpar, ctx.get());
+        if (prc < 0) throw MediaError::fromCode("video input", prc);
+        // HEVC is tagged hvc1 (parameter sets in the sample description), which players expect.
+        if (settings.codecType == fourCC('h', 'v', 'c', '1')) st->codecpar->codec_tag = containerTag(settings.codecType);
+        w.videoCodec = std::move(ctx);
+        w.videoPixelFormat = kind->pixelFormat;
+        w.videoEncoded = true;
+    } else {
+        throw MediaError("video input", "unsupported codec type " + fourCCString(settings.codecType));
+    }
+    if (settings.transform != kIdentityDisplayMatrix) {
+        uint8_t* side = av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9);
+        if (side != nullptr) std::memcpy(side, settings.transform.data(), sizeof(int32_t) * 9);
+    }
+    w.videoStream = st;
+    w.hasVideo = true;
+}
+
+bool MovieWriter::addAudioInput(const MovieAudioSettings& settings) {
+    Impl& w = *impl_;
+    if (w.hasAudio || w.headerWritten || settings.sampleRate < 1 || settings.channels < 1 || settings.channels > 64)
+        return false;
+    const char* name = settings.codec == MovieAudioSettings::Codec::aac     ? "aac"
+                       : settings.codec == MovieAudioSettings::Codec::pcm16 ? "pcm_s16le"
+                                                                            : "pcm_s24le";
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) return false;
+    if (avformat_query_codec(w.format->oformat, codec->id, FF_COMPLIANCE_NORMAL) != 1) return false;
+    CodecPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) return false;
+    ctx->sample_rate = settings.sampleRate;
+    ctx->time_base = AVRational{1, settings.sampleRate};
+    if (settings.discreteLayout && settings.channels > 2) {
+        ctx->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+        ctx->ch_layout.nb_channels = settings.channels;
+    } else {
+        av_channel_layout_default(&ctx->ch_layout, settings.channels);
+    }
+    ctx->sample_fmt = settings.codec == MovieAudioSettings::Codec::aac     ? AV_SAMPLE_FMT_FLTP
+                      : settings.codec == MovieAudioSettings::Codec::pcm16 ? AV_SAMPLE_FMT_S16
+                                                                           : AV_SAMPLE_FMT_S32;
+    if (settings.codec == MovieAudioSettings::Codec::aac && settings.bitRate > 0) ctx->bit_rate = settings.bitRate;
+    if (w.format->oformat->flags & AVFMT_GLOBALHEADER) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
+    AVStream* st = avformat_new_stream(w.format, nullptr);
+    if (st == nullptr) return false;
+    st->time_base = ctx->time_base;
+    if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0) return false;
+    if (ctx->frame_size > 0) {
+        w.audioFifo.reset(av_audio_fifo_alloc(ctx->sample_fmt, settings.channels, ctx->frame_size * 4));
+        if (!w.audioFifo) return false;
+    }
+    w.audio = settings;
+    w.audioCodec = std::move(ctx);
+    w.audioStream = st;
+    w.hasAudio = true;
+    return true;
+}
+
+void MovieWriter::startWriting() {
+    Impl& w = *impl_;
+    {
+        std::lock_guard lock(w.stateMutex);
+        if (w.status != Status::unknown) throw MediaError("start", "the writer has started already");
+    }
+    if (!w.hasVideo && !w.hasAudio) throw w.failWith(MediaError("start", "no input"));
+    int rc = avio_open(&w.format->pb, w.file.c_str(), AVIO_FLAG_WRITE);
+    if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
+    w.fileOpen = true;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "+write_colr", 0);
+    if (w.hasVideo) av_dict_set_int(&options, "video_track_timescale", w.video.timeScale, 0);
+    rc = avformat_write_header(w.format, &options);
+    av_dict_free(&options);
+    if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
+    w.headerWritten = true;
+    {
+        std::lock_guard lock(w.stateMutex);
+        w.status = Status::writing;
+    }
+    w.stateChanged.notify_all();
+}
+
+void MovieWriter::startSession(MediaTime sourceTime) {
+    impl_->sessionStart = sourceTime.isNumeric() ? sourceTime : MediaTime::zero();
+}
+
+bool MovieWriter::isReadyForMoreMediaData(Input input) const {
+    std::lock_guard lock(impl_->stateMutex);
+    return impl_->readyLocked(input);
+}
+
+bool MovieWriter::waitUntilReady(Input input, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(impl_->stateMutex);
+    impl_->stateChanged.wait_for(lock, timeout, [&] {
+        return impl_->readyLocked(input) || impl_->status != Status::writing ||
+               (input == Input::video ? impl_->videoFinished : impl_->audioFinished);
+    });
+    return impl_->readyLocked(input);
+}
+
+void MovieWriter::appendPixelBuffer(const PixelBufferRef& buffer, MediaTime time, MediaTime duration) {
+    Impl& w = *impl_;
+    w.requireWriting("append");
+    if (!w.hasVideo || !w.videoEncoded) throw w.failWith(MediaError("append", "the video input takes compressed samples"));
+    if (!buffer) throw w.failWith(MediaError("append", "no pixel buffer"));
+    if (buffer->pixelFormat() != w.videoPixelFormat || buffer->width() != w.video.width ||
+        buffer->height() != w.video.height)
+        throw w.failWith(MediaError("append", "picture is " + fourCCString(buffer->pixelFormat()) + " " +
+                                                  std::to_string(buffer->width()) + " x " +
+                                                  std::to_string(buffer->height()) + ", the encoder takes " +
+                                                  fourCCString(w.videoPixelFormat) + " " + std::to_string(w.video.width) +
+                                                  " x " + std::to_string(w.video.height)));
+    const int64_t pts = w.videoTimestamp(time);
+    if (pts < 0) return;  // before the session: not part of the movie
+    const int64_t ticks = w.videoDurationTicks(duration);
+
+    FramePtr frame(av_frame_alloc());
+    if (!frame) throw w.failWith(MediaError::fromCode("append", AVERROR(ENOMEM)));
+    frame->width = buffer->width();
+    frame->height = buffer->height();
+    frame->format = w.videoCodec->pix_fmt;
+    ffmpeg::planePointers(*buffer, frame->data, frame->linesize);
+    // The frame references the pixel buffer itself; the encoder releases it when done.
+    auto* keep = new PixelBufferRef(buffer);
+    frame->buf[0] = av_buffer_create(buffer->data(0), static_cast<size_t>(buffer->bytesPerRow(0)) * buffer->planeHeight(0),
+                                     releasePixelBuffer, keep, AV_BUFFER_FLAG_READONLY);
+    if (frame->buf[0] == nullptr) {
+        delete keep;
+        throw w.failWith(MediaError::fromCode("append", AVERROR(ENOMEM)));
+    }
+    frame->color_primaries = AVCOL_PRI_BT709;
+    frame->color_trc = AVCOL_TRC_BT709;
+    frame->colorspace = AVCOL_SPC_BT709;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    frame->pts = pts;
+    frame->pkt_duration = ticks;
+    w.videoDurations[pts] = ticks;
+    const int rc = avcodec_send_frame(w.videoCodec.get(), frame.get());
+    if (rc < 0) throw w.failWith(MediaError::fromCode("append", rc));
+    w.drain(w.videoCodec.get(), w.videoStream, true, "append");
+    w.noteVideo(pts, ticks);
+}
+
+void MovieWriter::appendCompressedSample(const std::vector<uint8_t>& bytes, MediaTime time, MediaTime duration) {
+    Impl& w = *impl_;
+    w.requireWriting("append");
+    if (!w.hasVideo || w.videoEncoded) throw w.failWith(MediaError("append", "the video input takes pixel buffers"));
+    if (bytes.empty()) throw w.failWith(MediaError("append", "empty sample"));
+    const int64_t pts = w.videoTimestamp(time);
+    if (pts < 0) return;
+    const int64_t ticks = w.videoDurationTicks(duration);
+    PacketPtr pkt(av_packet_alloc());
+    int rc = av_new_packet(pkt.get(), static_cast<int>(bytes.size()));
+    if (rc < 0) throw w.failWith(MediaError::fromCode("append", rc));
+    std::memcpy(pkt->data, bytes.data(), bytes.size());
+    pkt->pts = pts;
+    pkt->dts = pts;
+    pkt->duration = ticks;
+    pkt->flags |= AV_PKT_FLAG_KEY;
+    av_packet_rescale_ts(pkt.get(), AVRational{1, w.video.timeScale}, w.videoStream->time_base);
+    pkt->stream_index = w.videoStream->index;
+    w.writePacket(pkt.get(), "append");
+    w.noteVideo(pts, ticks);
+}
+
+void MovieWriter::appendAudio(const AudioSampleBuffer& samples) {
+    Impl& w = *impl_;
+    w.requireWriting("audio append");
+    if (!w.hasAudio) throw w.failWith(MediaError("audio append", "no audio input"));
+    if (samples.format.sampleRate != w.audio.sampleRate || samples.format.channels != w.audio.channels)
+        throw w.failWith(MediaError("audio append", "audio is " + std::to_string(samples.format.channels) + " channels at " +
+                                                        std::to_string(samples.format.sampleRate) + " Hz, the input takes " +
+                                                        std::to_string(w.audio.channels) + " at " +
+                                                        std::to_string(w.audio.sampleRate) + " Hz"));
+    const bool planar = isPlanar(samples.format.sampleFormat);
+    const size_t planeCount = planar ? static_cast<size_t>(samples.format.channels) : 1;
+    const size_t needBytes = static_cast<size_t>(samples.frameCount) * bytesPerSample(samples.format.sampleFormat) *
+                             (planar ? 1 : static_cast<size_t>(samples.format.channels));
+    if (samples.frameCount <= 0) return;
+    if (samples.planes.size() != planeCount)
+        throw w.failWith(MediaError("audio append", "audio buffer has the wrong number of planes"));
+    for (const auto& p : samples.planes)
+        if (p.size() < needBytes) throw w.failWith(MediaError("audio append", "audio buffer is shorter than its frame count"));
+
+    // Position on the output time line; audio before the session start is cut off.
+    int skip = 0;
+    if (!w.audioStarted) {
+        const MediaTime relative = samples.time.isNumeric() ? samples.time - w.sessionStart : MediaTime::zero();
+        int64_t first = relative.isNumeric() ? relative.convertScale(w.audio.sampleRate).value : 0;
+        if (first + samples.frameCount <= 0) return;
+        if (first < 0) {
+            skip = static_cast<int>(-first);
+            first = 0;
+        }
+        w.audioNextPts = first;
+        w.audioStarted = true;
+    }
+    const int count = samples.frameCount - skip;
+    const AVSampleFormat inFormat = toAVSampleFormat(samples.format.sampleFormat);
+    const int bps = bytesPerSample(samples.format.sampleFormat);
+    std::vector<const uint8_t*> in(planeCount);
+    for (size_t p = 0; p < planeCount; ++p)
+        in[p] = samples.planes[p].data() + static_cast<size_t>(skip) * bps * (planar ? 1 : static_cast<size_t>(samples.format.channels));
+
+    const AVSampleFormat outFormat = w.audioEncoderFormat();
+    if (inFormat == outFormat) {
+        w.encodeAudio(const_cast<uint8_t**>(in.data()), count);
+    } else {
+        if (!w.audioSwr || w.audioSwrInput != inFormat) {
+            // Sample format only: same rate and channels on both sides, so no remixing.
+            AVChannelLayout layout{};
+            av_channel_layout_default(&layout, w.audio.channels);
+            SwrContext* raw = nullptr;
+            int rc = swr_alloc_set_opts2(&raw, &layout, outFormat, w.audio.sampleRate, &layout, inFormat,
+                                         w.audio.sampleRate, 0, nullptr);
+            av_channel_layout_uninit(&layout);
+            if (rc < 0) throw w.failWith(MediaError::fromCode("audio append", rc));
+            w.audioSwr.reset(raw);
+            rc = swr_init(w.audioSwr.get());
+            if (rc < 0) throw w.failWith(MediaError::fromCode("audio append", rc));
+            w.audioSwrInput = inFormat;
+        }
+        uint8_t** converted = nullptr;
+        int rc = av_samples_alloc_array_and_samples(&converted, nullptr, w.audio.channels, count, outFormat, 0);
+        if (rc < 0) throw w.failWith(MediaError::fromCode("audio append", rc));
+        const int got = swr_convert(w.audioSwr.get(), converted, count, const_cast<const uint8_t**>(in.data()), count);
+        try {
+            if (got < 0) throw w.failWith(MediaError::fromCode("audio append", got));
+            if (got > 0) w.encodeAudio(converted, got);
+        } catch (...) {
+            av_freep(&converted[0]);
+            av_freep(&converted);
+            throw;
+        }
+        av_freep(&converted[0]);
+        av_freep(&converted);
+    }
+    w.audioFrames += count;
+    w.advance(Input::audio, static_cast<double>(w.audioNextPts + (w.audioFifo ? av_audio_fifo_size(w.audioFifo.get()) : 0)) /
+                                w.audio.sampleRate);
+}
+
+void MovieWriter::markAsFinished(Input input) {
+    {
+        std::lock_guard lock(impl_->stateMutex);
+        (input == Input::video ? impl_->videoFinished : impl_->audioFinished) = true;
+    }
+    impl_->stateChanged.notify_all();
+}
+
+void MovieWriter::finishWriting() {
+    Impl& w = *impl_;
+    w.requireWriting("finish");
+    markAsFinished(Input::video);
+    markAsFinished(Input::audio);
+    w.flushEncoders();
+    int rc;
+    {
+        std::lock_guard lock(w.muxMutex);
+        rc = av_write_trailer(w.format);
+    }
+    if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
+    rc = avio_closep(&w.format->pb);
+    w.fileOpen = false;
+    if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
+    {
+        std::lock_guard lock(w.stateMutex);
+        w.status = Status::completed;
+    }
+    w.stateChanged.notify_all();
+    w.closeAll();
+}
+
+void MovieWriter::cancelWriting() {
+    Impl& w = *impl_;
+    bool removeFile = false;
+    {
+        std::lock_guard lock(w.stateMutex);
+        if (w.status == Status::cancelled) return;
+        // A completed movie stays; anything else is a partial file of ours.
+        removeFile = w.status != Status::completed && (w.fileOpen || w.headerWritten || w.status == Status::failed);
+        if (w.status != Status::completed) w.status = Status::cancelled;
+    }
+    w.stateChanged.notify_all();
+    {
+        std::lock_guard lock(w.muxMutex);
+        w.closeAll();
+    }
+    if (removeFile) w.removeFile();
+}
+
+MovieWriter::Status MovieWriter::status() const {
+    std::lock_guard lock(impl_->stateMutex);
+    return impl_->status;
+}
+
+std::string MovieWriter::errorText() const {
+    std::lock_guard lock(impl_->stateMutex);
+    return impl_->error;
+}
+
+int64_t MovieWriter::videoFramesAppended() const { return impl_->videoFrames; }
+int64_t MovieWriter::audioFramesAppended() const { return impl_->audioFrames; }
+
+}  // namespace qm
