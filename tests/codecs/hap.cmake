@@ -8,3 +8,6 @@ qm_add_test(qm_hap_frame_tests LABEL unit
 qm_add_test(qm_hap_codec_tests LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/hap_codec_test.cpp
   LIBS qm_codecs)
+qm_add_test(qm_hap_peer_tests LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/hap_peer_test.cpp
+  LIBS qm_codecs PkgConfig::FFMPEG)
