@@ -1,0 +1,392 @@
+#include "documents/chinese_converter.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
+
+#include <QCoreApplication>
+
+#include "documents/chinese_text.h"
+
+namespace qm {
+
+namespace {
+
+constexpr int kContextCharacters = 8;
+
+bool contains(const std::vector<std::string>& list, std::string_view s) {
+    return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+}  // namespace
+
+// ---- Direction -------------------------------------------------------------------------------
+
+std::string_view ChineseConverter::rawValue(Direction d) {
+    switch (d) {
+    case Direction::none: return "none";
+    case Direction::toTraditional: return "toTraditional";
+    case Direction::toSimplified: return "toSimplified";
+    }
+    return "none";
+}
+
+std::optional<ChineseConverter::Direction> ChineseConverter::directionFromRawValue(std::string_view raw) {
+    for (Direction d : allDirections) {
+        if (rawValue(d) == raw) return d;
+    }
+    return std::nullopt;
+}
+
+QString ChineseConverter::title(Direction d) {
+    switch (d) {
+    case Direction::none: return QCoreApplication::translate("ChineseConverter", "Don't convert");
+    case Direction::toTraditional: return QCoreApplication::translate("ChineseConverter", "Simplified → Traditional");
+    case Direction::toSimplified: return QCoreApplication::translate("ChineseConverter", "Traditional → Simplified");
+    }
+    return {};
+}
+
+// ---- Character streams -----------------------------------------------------------------------
+
+void ChineseConverter::CharacterStream::append(std::string_view t) {
+    if (t.empty()) return;
+    const auto base = static_cast<std::uint32_t>(text.size());
+    text.append(t);
+    bounds.pop_back();
+    chinese::appendCharacterStarts(t, base, bounds);
+    bounds.push_back(static_cast<std::uint32_t>(text.size()));
+}
+
+// ---- Construction ----------------------------------------------------------------------------
+
+ChineseDictionary ChineseConverter::loadDictionary(const std::optional<std::filesystem::path>& file) {
+    return ChineseDictionary::load(file);
+}
+
+ChineseConverter::ChineseConverter(const std::optional<std::filesystem::path>& phrasesFile,
+                                   const std::optional<std::filesystem::path>& charactersFile,
+                                   const std::optional<std::filesystem::path>& variantsFile, bool prefersOriginal)
+    : ChineseConverter(loadDictionary(phrasesFile), loadDictionary(charactersFile), loadDictionary(variantsFile),
+                       prefersOriginal) {}
+
+ChineseConverter::ChineseConverter(ChineseDictionary phrases, ChineseDictionary characters,
+                                   ChineseDictionary variants, bool prefersOriginal)
+    : phrases_(std::move(phrases)), prefersOriginal_(prefersOriginal) {
+    // Each character that starts a phrase remembers the longest such phrase, which bounds the search.
+    phraseLengths_.reserve(phrases_.size() / 4 + 16);
+    phrases_.forEach([this](std::string_view key, ChineseDictionary::Values) {
+        if (key.empty()) return;
+        const int length = static_cast<int>(chinese::characterCount(key));
+        int& stored = phraseLengths_[chinese::firstCharacter(key)];
+        stored = std::max(stored, length);
+    });
+
+    characters_ = characters.filtered(
+        [](std::string_view key, ChineseDictionary::Values) { return chinese::isSingleCharacter(key); });
+
+    variantSource_ = std::move(variants);
+    variantLeads_.assign(0x110000 / 64, 0);
+    variantSource_.forEach([this](std::string_view key, ChineseDictionary::Values values) {
+        if (!chinese::isSingleCharacter(key) || !chinese::isSingleCharacter(values.front())) return;
+        variants_.emplace(key, values.front());
+        std::size_t pos = 0;
+        const char32_t lead = chinese::nextCodePoint(key, pos);
+        variantLeads_[lead / 64] |= std::uint64_t(1) << (lead % 64);
+    });
+
+    options_.reserve(characters_.size());
+    loneOptions_.reserve(characters_.size());
+    characters_.forEach([this](std::string_view key, ChineseDictionary::Values values) {
+        std::vector<std::string> list;
+        list.reserve(values.size());
+        std::string scratch;
+        for (std::string_view v : values) {
+            const std::string_view changed = variantView(v, scratch);
+            if (!contains(list, changed)) list.emplace_back(changed);
+        }
+        std::vector<std::string> lone = list;
+        if (prefersOriginal_ && lone.size() >= 2) {
+            const auto it = std::find(lone.begin() + 1, lone.end(), key);
+            if (it != lone.end()) std::rotate(lone.begin(), it, it + 1);
+        }
+        options_.emplace(key, std::move(list));
+        loneOptions_.emplace(key, std::move(lone));
+    });
+}
+
+std::unique_ptr<ChineseConverter> ChineseConverter::make(Direction d,
+                                                         const std::optional<std::filesystem::path>& directory) {
+    switch (d) {
+    case Direction::none: return nullptr;
+    case Direction::toTraditional:
+        return std::make_unique<ChineseConverter>(dictionaryURL("STPhrases", directory),
+                                                  dictionaryURL("STCharacters", directory),
+                                                  dictionaryURL("TWVariants", directory), true);
+    case Direction::toSimplified:
+        return std::make_unique<ChineseConverter>(dictionaryURL("TSPhrases", directory),
+                                                  dictionaryURL("TSCharacters", directory), std::nullopt, false);
+    }
+    return nullptr;
+}
+
+std::shared_ptr<const ChineseConverter> ChineseConverter::shared(Direction d) {
+    if (d == Direction::none) return nullptr;
+    // Created on first use; held for a whole first build so that no dictionary is read twice.
+    static std::mutex cacheLock;
+    static std::unordered_map<Direction, std::shared_ptr<const ChineseConverter>> cache;
+    std::lock_guard lock(cacheLock);
+    auto& entry = cache[d];
+    if (!entry) entry = make(d);
+    return entry;
+}
+
+std::optional<std::filesystem::path> ChineseConverter::resourceDirectory() {
+    static const std::optional<std::filesystem::path> dir = []() -> std::optional<std::filesystem::path> {
+        if (const char* env = std::getenv("QM_DICTIONARY_DIR"); env && *env) return std::filesystem::path(env);
+        std::error_code ec;
+        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        if (ec) return std::nullopt;
+        // Installed: <prefix>/bin/app and <prefix>/share/quillmere/dictionaries. In a build tree the
+        // executables sit one or two folders below the tree's share/ folder.
+        auto folder = exe.parent_path();
+        for (int level = 0; level < 4 && !folder.empty(); ++level) {
+            const auto candidate = folder / "share" / "quillmere" / "dictionaries";
+            if (std::filesystem::is_directory(candidate, ec)) return candidate;
+            if (folder == folder.parent_path()) break;
+            folder = folder.parent_path();
+        }
+        return std::nullopt;
+    }();
+    return dir;
+}
+
+std::optional<std::filesystem::path> ChineseConverter::dictionaryURL(
+    std::string_view name, const std::optional<std::filesystem::path>& directory) {
+    const std::string file = "OpenCC-" + std::string(name) + ".txt";
+    if (directory) return *directory / file;
+    const auto dir = resourceDirectory();
+    if (!dir) return std::nullopt;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(*dir / file, ec)) return std::nullopt;
+    return *dir / file;
+}
+
+// ---- Variants and candidates -----------------------------------------------------------------
+
+bool ChineseConverter::mayHaveVariant(std::string_view text) const {
+    if (variants_.empty()) return false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const char32_t cp = chinese::nextCodePoint(text, pos);
+        if (cp < 0x110000 && (variantLeads_[cp / 64] >> (cp % 64) & 1)) return true;
+    }
+    return false;
+}
+
+std::string ChineseConverter::applyingVariants(std::string_view text) const {
+    if (!mayHaveVariant(text)) return std::string(text);
+    std::string out;
+    out.reserve(text.size());
+    const auto bounds = chinese::characterBounds(text);
+    for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
+        const std::string_view c = text.substr(bounds[k], bounds[k + 1] - bounds[k]);
+        const auto it = variants_.find(c);
+        out.append(it == variants_.end() ? c : it->second);
+    }
+    return out;
+}
+
+std::string_view ChineseConverter::variantView(std::string_view text, std::string& scratch) const {
+    if (!mayHaveVariant(text)) return text;
+    scratch = applyingVariants(text);
+    return scratch;
+}
+
+std::optional<std::span<const std::string>> ChineseConverter::characterOptions(std::string_view character) const {
+    const auto it = options_.find(character);
+    if (it == options_.end()) return std::nullopt;
+    return std::span<const std::string>(it->second);
+}
+
+// ---- Conversion ------------------------------------------------------------------------------
+
+struct ChineseConverter::Work {
+    std::string out;
+    std::vector<std::uint32_t> outStarts;  // byte offset of every output character
+    std::vector<Choice>* choices = nullptr;
+    std::vector<SegmentRef>* segments = nullptr;
+    std::vector<std::string> scratch;      // phrase outputs changed by variants
+    std::vector<std::string_view> outputs;
+    std::vector<std::uint32_t> resultBounds;
+
+    void append(std::string_view piece) {
+        const auto base = static_cast<std::uint32_t>(out.size());
+        out.append(piece);
+        chinese::appendCharacterStarts(piece, base, outStarts);
+    }
+    int outputLength() const { return static_cast<int>(outStarts.size()); }
+};
+
+void ChineseConverter::run(const CharacterStream& stream, int& nextID, const Overrides& overrides, Work& w) const {
+    const std::size_t n = stream.size();
+    const std::string_view text = stream.text;
+    const auto& bounds = stream.bounds;
+    w.out.clear();
+    w.out.reserve(text.size() + text.size() / 4);
+    w.outStarts.clear();
+    w.outStarts.reserve(n + 8);
+    std::vector<Choice>& choices = *w.choices;
+    const std::size_t firstChoice = choices.size();
+
+    // The override for a choice when it names one of the options, else the default.
+    auto pick = [&overrides](int id, const std::vector<std::string>& options,
+                             std::string_view fallback) -> std::string_view {
+        if (overrides.empty()) return fallback;
+        const auto it = overrides.find(id);
+        if (it != overrides.end() && contains(options, it->second)) return it->second;
+        return fallback;
+    };
+
+    std::size_t i = 0;
+    while (i < n) {
+        const std::string_view c = stream.character(i);
+        const auto segBegin = static_cast<std::uint32_t>(w.out.size());
+        std::size_t length = 0;
+        std::optional<ChineseDictionary::Values> values;
+
+        // Longest phrase first; single-character phrase keys are never used.
+        if (const auto pl = phraseLengths_.find(c); pl != phraseLengths_.end()) {
+            const std::size_t m = std::min<std::size_t>(static_cast<std::size_t>(pl->second), n - i);
+            for (std::size_t len = m; len >= 2; --len) {
+                const std::string_view key = text.substr(bounds[i], bounds[i + len] - bounds[i]);
+                if ((values = phrases_.find(key))) {
+                    length = len;
+                    break;
+                }
+            }
+        }
+
+        if (length > 0) {
+            // The phrase's candidates through the variants, each text once.
+            w.scratch.clear();
+            w.scratch.reserve(values->size());
+            w.outputs.clear();
+            for (std::string_view v : *values) {
+                std::string_view o = v;
+                if (mayHaveVariant(v)) o = w.scratch.emplace_back(applyingVariants(v));
+                if (std::find(w.outputs.begin(), w.outputs.end(), o) == w.outputs.end()) w.outputs.push_back(o);
+            }
+
+            if (w.outputs.size() == 1) {
+                const std::string_view r = w.outputs.front();
+                w.resultBounds.clear();
+                chinese::appendCharacterBounds(r, w.resultBounds);
+                if (w.resultBounds.size() == length + 1) {
+                    // The phrase decided each character; report those whose own conversion is ambiguous.
+                    for (std::size_t j = 0; j < length; ++j) {
+                        const std::string_view t = r.substr(w.resultBounds[j], w.resultBounds[j + 1] - w.resultBounds[j]);
+                        const std::string_view s = stream.character(i + j);
+                        const auto opts = t == s ? options_.end() : options_.find(s);
+                        if (opts == options_.end() || opts->second.size() < 2) {
+                            w.append(t);
+                            continue;
+                        }
+                        Choice& ch = choices.emplace_back();
+                        ch.id = nextID++;
+                        ch.source = s;
+                        ch.options.reserve(opts->second.size() + 1);
+                        ch.options.emplace_back(t);
+                        for (const auto& o : opts->second) {
+                            if (o != t) ch.options.push_back(o);
+                        }
+                        ch.byPhrase = true;
+                        ch.contextOffset = w.outputLength();
+                        ch.result = pick(ch.id, ch.options, t);
+                        w.append(ch.result);
+                    }
+                } else {
+                    w.append(r);
+                }
+            } else {
+                Choice& ch = choices.emplace_back();
+                ch.id = nextID++;
+                ch.source = text.substr(bounds[i], bounds[i + length] - bounds[i]);
+                ch.options.assign(w.outputs.begin(), w.outputs.end());
+                ch.byPhrase = false;
+                ch.contextOffset = w.outputLength();
+                ch.result = pick(ch.id, ch.options, ch.options.front());
+                w.append(ch.result);
+            }
+        } else {
+            length = 1;
+            const auto lone = loneOptions_.find(c);
+            if (lone == loneOptions_.end()) {
+                if (mayHaveVariant(c)) {
+                    w.append(applyingVariants(c));
+                } else {
+                    w.append(c);
+                }
+            } else if (lone->second.size() == 1) {
+                w.append(lone->second.front());
+            } else {
+                Choice& ch = choices.emplace_back();
+                ch.id = nextID++;
+                ch.source = c;
+                ch.options = lone->second;
+                ch.byPhrase = false;
+                ch.contextOffset = w.outputLength();
+                ch.result = pick(ch.id, ch.options, ch.options.front());
+                w.append(ch.result);
+            }
+        }
+
+        if (w.segments) {
+            w.segments->push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + length), segBegin,
+                                   static_cast<std::uint32_t>(w.out.size())});
+        }
+        i += length;
+    }
+
+    // Contexts: up to 8 output characters either side of each result, within this stream.
+    const int total = w.outputLength();
+    w.outStarts.push_back(static_cast<std::uint32_t>(w.out.size()));
+    for (std::size_t k = firstChoice; k < choices.size(); ++k) {
+        Choice& ch = choices[k];
+        const int o = ch.contextOffset;
+        const int start = std::max(o - kContextCharacters, 0);
+        const int end =
+            std::min(o + static_cast<int>(chinese::characterCount(ch.result)) + kContextCharacters, total);
+        ch.context = w.out.substr(w.outStarts[static_cast<std::size_t>(start)],
+                                  w.outStarts[static_cast<std::size_t>(end)] - w.outStarts[static_cast<std::size_t>(start)]);
+        ch.contextOffset = o - start;
+    }
+}
+
+ChineseConverter::StreamResult ChineseConverter::convertCharacters(const CharacterStream& stream, int& nextID,
+                                                                   const Overrides& overrides) const {
+    StreamResult result;
+    std::vector<SegmentRef> refs;
+    Work w;
+    w.choices = &result.choices;
+    w.segments = &refs;
+    run(stream, nextID, overrides, w);
+    result.segments.reserve(refs.size());
+    for (const auto& r : refs) {
+        result.segments.push_back({static_cast<int>(r.sourceBegin), static_cast<int>(r.sourceEnd),
+                                   w.out.substr(r.textBegin, r.textEnd - r.textBegin)});
+    }
+    return result;
+}
+
+std::string ChineseConverter::convertText(std::string_view text, int& nextID, const Overrides& overrides,
+                                          std::vector<Choice>* choices) const {
+    std::vector<Choice> local;
+    Work w;
+    w.choices = choices ? choices : &local;
+    run(CharacterStream(text), nextID, overrides, w);
+    return std::move(w.out);
+}
+
+}  // namespace qm
