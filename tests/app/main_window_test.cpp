@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/mode_setting.h"
 
+#include "support/qt_app.h"
 #include "support/test_support.h"
 
 #include <QAbstractButton>
@@ -19,10 +20,7 @@ namespace {
 class MainWindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test";
-        static char* argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
+        test::qtApp<QApplication>();
         QCoreApplication::setOrganizationName("Quillmere");
         QCoreApplication::setApplicationName("QuillmereShellTest");
     }

@@ -1,5 +1,6 @@
 #include "app/single_instance.h"
 
+#include "support/qt_app.h"
 #include "support/test_support.h"
 
 #include <QCoreApplication>
@@ -13,13 +14,7 @@
 namespace qm {
 namespace {
 
-QCoreApplication& app() {
-    static int argc = 1;
-    static char name[] = "test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication instance(argc, argv);
-    return instance;
-}
+QCoreApplication& app() { return test::qtApp(); }
 
 QString uniqueName() { return QStringLiteral("qm-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(rand()); }
 

@@ -2,6 +2,8 @@
 #include "platform/desktop/qt_desktop_services.h"
 
 #include <QApplication>
+
+#include "support/qt_app.h"
 #include <QSet>
 
 #include <gtest/gtest.h>
@@ -9,13 +11,7 @@
 namespace qm {
 namespace {
 
-QApplication& app() {
-    static int argc = 1;
-    static char name[] = "test";
-    static char* argv[] = {name, nullptr};
-    static QApplication instance(argc, argv);
-    return instance;
-}
+QApplication& app() { return test::qtApp<QApplication>(); }
 
 TEST(SymbolIcons, EverySymbolResolvesInTheThemeAndDistinctSymbolsLookDistinct) {
     app();

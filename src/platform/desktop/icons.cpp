@@ -10,6 +10,7 @@ namespace {
 const QHash<QString, QString>& table() {
     static const QHash<QString, QString> symbols = {
         {QStringLiteral("plus"), QStringLiteral("list-add")},
+        {QStringLiteral("folder"), QStringLiteral("folder")},
         {QStringLiteral("film"), QStringLiteral("video-x-generic")},
         {QStringLiteral("film.stack"), QStringLiteral("folder-videos")},
         {QStringLiteral("checkmark.circle.fill"), QStringLiteral("dialog-ok-apply")},

@@ -1,0 +1,18 @@
+#pragma once
+// The one Qt application object of a test process. It is created on first use and deliberately
+// never destroyed: destroying it from a static destructor at exit races Qt's own teardown.
+
+#include <QCoreApplication>
+
+namespace qm::test {
+
+template <typename App = QCoreApplication>
+App& qtApp() {
+    static int argc = 1;
+    static char name[] = "quillmere-test";
+    static char* argv[] = {name, nullptr};
+    static App* app = new App(argc, argv);
+    return *app;
+}
+
+}  // namespace qm::test
