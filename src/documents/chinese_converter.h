@@ -22,6 +22,8 @@
 
 namespace qm {
 
+struct DocxDocument;
+
 class ChineseConverter {
 public:
     enum class Direction { none, toTraditional, toSimplified };
@@ -104,6 +106,13 @@ public:
     static std::optional<std::filesystem::path> resourceDirectory();
 
     static ChineseDictionary loadDictionary(const std::optional<std::filesystem::path>& file);
+
+    // Converts a document: only the strings of text runs change; pictures, line breaks and all
+    // properties stay. Each run of consecutive text runs is one character stream, so phrases and
+    // contexts stop at pictures, line breaks and paragraph ends. Choices are numbered from 0 in
+    // document order.
+    std::pair<DocxDocument, std::vector<Choice>> convert(const DocxDocument& document,
+                                                         const Overrides& overrides = {}) const;
 
     // Converts one character stream; `nextID` numbers its choices and is advanced past them.
     StreamResult convertCharacters(const CharacterStream& stream, int& nextID, const Overrides& overrides) const;

@@ -3,6 +3,7 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/chinese_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/chinese_dictionary.cpp
   ${CMAKE_CURRENT_LIST_DIR}/chinese_converter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/chinese_document.cpp
 )
 
 # The dictionaries are text files generated at build time from the OpenCC data that Debian ships
