@@ -1,0 +1,264 @@
+// Source sample reading checked against ffprobe on media the ffmpeg command makes for each run.
+#include "platform/media/asset_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "core/conversion_error.h"
+#include "core/four_cc.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+class ReaderTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = std::make_unique<test::TempDir>();
+        const std::string video = "testsrc2=s=64x48:r=25:d=0.8";
+        // B-frames reorder presentation against decoding; the MP4 carries an edit list for them.
+        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-bf", "3", "-g", "12", "-pix_fmt", "yuv420p",
+                      path("bframes.mp4")});
+        // Variable frame rate: uneven gaps between frames.
+        test::ffmpeg({"-f", "lavfi", "-i", video, "-vf", "setpts='if(lt(N,6),N*2,12+(N-6)*5)/25/TB'", "-fps_mode",
+                      "passthrough", "-c:v", "libx264", "-bf", "2", "-pix_fmt", "yuv420p", path("vfr.mov")});
+        // Tracks that start after zero.
+        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mpegts",
+                      path("start.ts")});
+        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-output_ts_offset", "3",
+                      path("offset.mkv")});
+        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-movflags", "+faststart",
+                      path("hapq.mov")});
+        // Left channel a tone, right channel silent; and six channels.
+        test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.5*sin(440*2*PI*t)|0:s=44100:d=0.5", "-c:a", "pcm_s16le",
+                      path("stereo.mov")});
+        test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.1|0.2|0.3|0.4|0.5|0.6:c=5.1:s=44100:d=0.5", "-c:a",
+                      "pcm_s16le", path("six.mov")});
+    }
+    static void TearDownTestSuite() { dir_.reset(); }
+    static std::string path(const std::string& name) { return (*dir_ / name).string(); }
+    static std::unique_ptr<test::TempDir> dir_;
+};
+
+std::unique_ptr<test::TempDir> ReaderTest::dir_;
+
+struct ProbeFrames {
+    std::vector<MediaTime> times;  // best-effort timestamps, presentation order
+    MediaTime streamStart;
+};
+
+int64_t number(const json& value) {
+    return value.is_string() ? std::stoll(value.get<std::string>()) : value.get<int64_t>();
+}
+
+// ffprobe's decoded frames of the first video stream, with its own time base.
+ProbeFrames probeFrames(const std::string& file) {
+    const auto r = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_frames", "-show_streams",
+                              "-show_entries", "frame=best_effort_timestamp:stream=time_base,start_pts", "-of", "json",
+                              file});
+    const json j = json::parse(r.output);
+    const std::string tb = j["streams"][0]["time_base"];
+    const int32_t num = std::stoi(tb.substr(0, tb.find('/')));
+    const int32_t den = std::stoi(tb.substr(tb.find('/') + 1));
+    ProbeFrames result;
+    for (const auto& f : j["frames"]) result.times.push_back(MediaTime::make(number(f["best_effort_timestamp"]) * num, den));
+    result.streamStart = MediaTime::make(number(j["streams"][0]["start_pts"]) * num, den);
+    return result;
+}
+
+std::vector<VideoSample> readAll(const std::string& file, VideoReaderSettings settings) {
+    auto reader = VideoSampleReader::open(file, settings);
+    std::vector<VideoSample> samples;
+    while (auto s = reader->next()) samples.push_back(std::move(*s));
+    EXPECT_EQ(reader->status(), VideoSampleReader::Status::completed);
+    return samples;
+}
+
+// Decoded frames: the same count and the same presentation times as ffprobe, durations that
+// tile the time line, and the track start ffprobe reports.
+TEST_F(ReaderTest, DecodedTimesMatchFFprobe) {
+    for (const char* name : {"bframes.mp4", "vfr.mov", "start.ts", "offset.mkv"}) {
+        SCOPED_TRACE(name);
+        const ProbeFrames expected = probeFrames(path(name));
+        ASSERT_FALSE(expected.times.empty());
+        auto reader = VideoSampleReader::open(path(name), {});
+        EXPECT_EQ(reader->track().timeRangeStart, expected.streamStart);
+        std::vector<VideoSample> samples;
+        while (auto s = reader->next()) samples.push_back(std::move(*s));
+        ASSERT_EQ(samples.size(), expected.times.size());
+        for (size_t i = 0; i < samples.size(); ++i) {
+            EXPECT_EQ(samples[i].time, expected.times[i]) << "frame " << i;
+            ASSERT_TRUE(samples[i].pixels);
+            EXPECT_EQ(samples[i].pixels->width(), 64);
+            EXPECT_EQ(samples[i].pixels->pixelFormat(), kPixelFormatYUV420P);  // as decoded
+            if (i + 1 < samples.size()) {
+                EXPECT_EQ(samples[i].time + samples[i].duration, expected.times[i + 1]);
+            }
+            EXPECT_GT(samples[i].duration.seconds(), 0.0);
+        }
+    }
+}
+
+TEST_F(ReaderTest, NonZeroStartsAreKept) {
+    EXPECT_NEAR(VideoSampleReader::open(path("offset.mkv"), {})->track().timeRangeStart.seconds(), 3.0, 0.001);
+    EXPECT_GT(VideoSampleReader::open(path("start.ts"), {})->track().timeRangeStart.seconds(), 0.5);
+}
+
+TEST_F(ReaderTest, DecodedIntoARequestedFormat) {
+    VideoReaderSettings settings;
+    settings.pixelFormat = kPixelFormatBGRA;
+    const auto samples = readAll(path("bframes.mp4"), settings);
+    ASSERT_EQ(samples.size(), 20u);
+    EXPECT_EQ(samples[0].pixels->pixelFormat(), kPixelFormatBGRA);
+    EXPECT_EQ(samples[0].pixels->height(), 48);
+}
+
+// A start time skips the frames that end before it and keeps the one that covers it.
+TEST_F(ReaderTest, StartSkipsEarlierFrames) {
+    const ProbeFrames all = probeFrames(path("bframes.mp4"));
+    VideoReaderSettings settings;
+    settings.start = all.times[10] + MediaTime::make(1, 100);  // 10 ms into frame 10 (40 ms long)
+    const auto samples = readAll(path("bframes.mp4"), settings);
+    ASSERT_EQ(samples.size(), 10u);
+    EXPECT_EQ(samples[0].time, all.times[10]);
+}
+
+// Compressed samples are the stored bytes, exactly: the same per-packet hashes as ffmpeg's
+// stream copy.
+TEST_F(ReaderTest, CompressedSamplesAreTheStoredBytes) {
+    VideoReaderSettings settings;
+    settings.mode = VideoReaderSettings::Mode::compressed;
+    auto reader = VideoSampleReader::open(path("hapq.mov"), settings);
+    EXPECT_EQ(reader->track().codecType, fourCC('H', 'a', 'p', 'Y'));
+    std::vector<VideoSample> samples;
+    while (auto s = reader->next()) samples.push_back(std::move(*s));
+    const auto copy = test::run({"ffmpeg", "-v", "error", "-i", path("hapq.mov"), "-map", "0:v", "-c", "copy", "-f",
+                                 "framemd5", "-hash", "md5", "-"});
+    std::vector<std::string> sizes;
+    std::istringstream lines(copy.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell.substr(cell.find_first_not_of(' ')));
+        sizes.push_back(fields.at(4));
+    }
+    ASSERT_EQ(samples.size(), sizes.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(std::to_string(samples[i].bytes.size()), sizes[i]);
+        EXPECT_EQ(samples[i].time, MediaTime::make(static_cast<int64_t>(i), 25)) << i;
+        EXPECT_EQ(samples[i].duration, MediaTime::make(1, 25));
+        EXPECT_FALSE(samples[i].pixels);
+    }
+    // The bytes themselves: the stored sample is found verbatim in the file.
+    const std::string file = test::readFile(path("hapq.mov"));
+    for (const auto& s : samples)
+        EXPECT_NE(file.find(std::string(s.bytes.begin(), s.bytes.end())), std::string::npos);
+}
+
+// A sample cut short by a truncated file is an error, never skipped.
+TEST_F(ReaderTest, TruncatedSampleIsAnError) {
+    const std::string whole = test::readFile(path("hapq.mov"));
+    test::writeFile(path("cut.mov"), whole.substr(0, whole.size() - 200));
+    VideoReaderSettings settings;
+    settings.mode = VideoReaderSettings::Mode::compressed;
+    auto reader = VideoSampleReader::open(path("cut.mov"), settings);
+    size_t count = 0;
+    try {
+        while (reader->next()) ++count;
+        FAIL() << "no error after " << count << " samples";
+    } catch (const MediaError& e) {
+        EXPECT_EQ(e.step(), "read sample");
+    }
+    EXPECT_EQ(reader->status(), VideoSampleReader::Status::failed);
+    EXPECT_LT(count, 20u);
+}
+
+TEST_F(ReaderTest, MissingVideoAndUnreadableFiles) {
+    EXPECT_THROW(VideoSampleReader::open(path("stereo.mov"), {}), ConversionError);
+    test::writeFile(path("junk.mov"), "not a movie at all");
+    try {
+        VideoSampleReader::open(path("junk.mov"), {});
+        FAIL();
+    } catch (const MediaError& e) {
+        EXPECT_EQ(e.step(), "open");
+    }
+    EXPECT_EQ(AudioSampleReader::open(path("bframes.mp4"), {}), nullptr);
+}
+
+struct AudioTotals {
+    int64_t frames = 0;
+    MediaTime firstTime;
+    std::vector<std::vector<uint8_t>> buffers;
+};
+
+AudioTotals readAudio(const std::string& file, AudioFormat format) {
+    auto reader = AudioSampleReader::open(file, format);
+    AudioTotals totals;
+    MediaTime expectedNext;
+    while (auto b = reader->next()) {
+        if (!totals.firstTime.isValid()) totals.firstTime = b->time;
+        if (expectedNext.isValid()) {
+            EXPECT_EQ(b->time, expectedNext);  // contiguous
+        }
+        expectedNext = b->time + b->duration();
+        EXPECT_EQ(b->format, format);
+        totals.frames += b->frameCount;
+        totals.buffers.push_back(b->planes[0]);
+    }
+    return totals;
+}
+
+TEST_F(ReaderTest, AudioKeepsChannelsAndRateWhenAsked) {
+    const auto info = AudioSampleReader::probe(path("six.mov"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->channels, 6);
+    EXPECT_EQ(info->sampleRate, 44100);
+    const AudioTotals t = readAudio(path("six.mov"), {44100, 6, AudioSampleFormat::int24});
+    EXPECT_EQ(t.frames, 22050);  // 0.5 s at 44.1 kHz, no sample lost or added
+    EXPECT_EQ(t.firstTime, MediaTime::zero());
+    // Channel order kept: the fourth channel (LFE) holds 0.4, i.e. 0.4 x 2^31 in the upper bits.
+    const auto* words = reinterpret_cast<const int32_t*>(t.buffers.at(0).data());
+    EXPECT_NEAR(words[3] / 2147483648.0, 0.4, 0.001);
+    EXPECT_NEAR(words[5] / 2147483648.0, 0.6, 0.001);
+}
+
+TEST_F(ReaderTest, AudioResampledAndChannelsKeptApart) {
+    const AudioTotals t = readAudio(path("stereo.mov"), {48000, 2, AudioSampleFormat::int16});
+    EXPECT_NEAR(static_cast<double>(t.frames), 24000.0, 32.0);
+    int maxLeft = 0, maxRight = 0;
+    for (const auto& b : t.buffers) {
+        const auto* s = reinterpret_cast<const int16_t*>(b.data());
+        for (size_t i = 0; i + 1 < b.size() / 2; i += 2) {
+            maxLeft = std::max(maxLeft, std::abs(int(s[i])));
+            maxRight = std::max(maxRight, std::abs(int(s[i + 1])));
+        }
+    }
+    EXPECT_NEAR(maxLeft, 16384, 400);
+    EXPECT_EQ(maxRight, 0);
+
+    // Planar float: one plane per channel.
+    auto reader = AudioSampleReader::open(path("stereo.mov"), {48000, 2, AudioSampleFormat::float32Planar});
+    const auto b = reader->next();
+    ASSERT_TRUE(b);
+    ASSERT_EQ(b->planes.size(), 2u);
+    EXPECT_EQ(b->planes[1].size(), static_cast<size_t>(b->frameCount) * 4);
+}
+
+TEST_F(ReaderTest, SixChannelsDownmixedToStereo) {
+    const AudioTotals t = readAudio(path("six.mov"), {48000, 2, AudioSampleFormat::float32});
+    EXPECT_NEAR(static_cast<double>(t.frames), 24000.0, 32.0);
+    const auto* f = reinterpret_cast<const float*>(t.buffers.at(2).data());
+    EXPECT_GT(f[0], 0.1f);
+    EXPECT_GT(f[1], 0.1f);
+}
+
+}  // namespace
+}  // namespace qm

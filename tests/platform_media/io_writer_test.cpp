@@ -1,0 +1,430 @@
+// Movie writing checked by ffprobe and by decoding every output with the ffmpeg command.
+#include "platform/media/movie_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "core/four_cc.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+using Input = MovieWriter::Input;
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr int32_t kScale = 12800;
+
+// A moving gradient in the encoder's own format (8-bit or 10-bit planes, video range).
+PixelBufferRef picture(uint32_t format, int index) {
+    PixelBufferRef b = PixelBuffer::create(kWidth, kHeight, format);
+    const bool deep = format != kPixelFormatYUV420P;
+    for (int p = 0; p < b->planeCount(); ++p) {
+        for (int y = 0; y < b->planeHeight(p); ++y) {
+            uint8_t* row = b->data(p) + y * b->bytesPerRow(p);
+            for (int x = 0; x < b->planeWidth(p); ++x) {
+                int v8 = p == 0 ? 16 + (x * 3 + y * 2 + index * 5) % 219 : p == 3 ? 255 : 96 + p * 32;
+                if (deep) {
+                    const uint16_t v = p == 3 ? 1023 : static_cast<uint16_t>(v8 * 4);
+                    row[2 * x] = static_cast<uint8_t>(v & 0xFF);
+                    row[2 * x + 1] = static_cast<uint8_t>(v >> 8);
+                } else {
+                    row[x] = static_cast<uint8_t>(v8);
+                }
+            }
+        }
+    }
+    return b;
+}
+
+AudioSampleBuffer tone(int rate, int channels, int frames, int64_t startFrame, AudioSampleFormat format,
+                       MediaTime offset = MediaTime::zero()) {
+    AudioSampleBuffer b;
+    b.format = {rate, channels, format};
+    b.frameCount = frames;
+    b.time = offset + MediaTime::make(startFrame, rate);
+    const int bps = bytesPerSample(format);
+    const bool planar = isPlanar(format);
+    b.planes.assign(planar ? channels : 1, std::vector<uint8_t>(static_cast<size_t>(frames) * bps * (planar ? 1 : channels)));
+    for (int i = 0; i < frames; ++i) {
+        const double v = 0.25 * std::sin(2 * M_PI * 440.0 * double(startFrame + i) / rate);
+        for (int c = 0; c < channels; ++c) {
+            uint8_t* at = planar ? b.planes[c].data() + i * bps : b.planes[0].data() + (i * channels + c) * bps;
+            if (format == AudioSampleFormat::int16) {
+                const int16_t s = static_cast<int16_t>(std::lround(v * 32767));
+                std::memcpy(at, &s, 2);
+            } else if (format == AudioSampleFormat::int24) {
+                const int32_t s = static_cast<int32_t>(std::lround(v * 8388607)) * 256;
+                std::memcpy(at, &s, 4);
+            } else {
+                const float s = static_cast<float>(v);
+                std::memcpy(at, &s, 4);
+            }
+        }
+    }
+    return b;
+}
+
+MovieVideoSettings videoSettings(uint32_t codecType) {
+    MovieVideoSettings v;
+    v.codecType = codecType;
+    v.width = kWidth;
+    v.height = kHeight;
+    v.timeScale = kScale;
+    v.expectedFrameRate = 25;
+    v.averageBitRate = 500000;
+    v.maxKeyFrameInterval = 50;
+    return v;
+}
+
+const json* stream(const json& probe, const std::string& type) {
+    for (const auto& s : probe["streams"])
+        if (s["codec_type"] == type) return &s;
+    return nullptr;
+}
+
+// The ffmpeg command decodes every frame of the file without reporting an error.
+int64_t decodedFrames(const fs::path& file) {
+    const auto r = test::run({"ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i", file.string(), "-map", "0:v",
+                              "-f", "framemd5", "-"});
+    EXPECT_EQ(r.exitCode, 0) << file;
+    int64_t frames = 0;
+    std::istringstream lines(r.output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#') ++frames;
+    return frames;
+}
+
+struct EncoderCase {
+    const char* tag;
+    MovieFileType type;
+    const char* codecName;
+    const char* profile;
+    const char* pixFmt;
+    MovieAudioSettings audio;
+    AudioSampleFormat feed;
+    const char* audioCodec;
+};
+
+class WriterTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+};
+
+// Each encoder: codec, tag, profile, pixel format, size, frame count and rate, BT.709 tags, and
+// the audio codec, rate and channels, as ffprobe reads them; every file decodes cleanly.
+TEST_F(WriterTest, EveryEncoderWritesWhatPlayersRead) {
+    using C = MovieAudioSettings::Codec;
+    const EncoderCase cases[] = {
+        {"apco", MovieFileType::quickTime, "prores", "Proxy", "yuv422p10le", {C::pcm16, 48000, 2, 0, false},
+         AudioSampleFormat::int16, "pcm_s16le"},
+        {"apcs", MovieFileType::quickTime, "prores", "LT", "yuv422p10le", {C::pcm24, 48000, 2, 0, false},
+         AudioSampleFormat::int24, "pcm_s24le"},
+        {"apcn", MovieFileType::quickTime, "prores", "Standard", "yuv422p10le", {C::pcm24, 44100, 6, 0, true},
+         AudioSampleFormat::int24, "pcm_s24le"},
+        {"apch", MovieFileType::quickTime, "prores", "HQ", "yuv422p10le", {C::pcm24, 48000, 1, 0, false},
+         AudioSampleFormat::float32, "pcm_s24le"},
+        // ffmpeg's ProRes decoder hands 4444 out as 12-bit, alpha included.
+        {"ap4h", MovieFileType::quickTime, "prores", "4444", "yuva444p12le", {C::pcm24, 48000, 2, 0, false},
+         AudioSampleFormat::int24, "pcm_s24le"},
+        {"ap4x", MovieFileType::quickTime, "prores", "XQ", "yuva444p12le", {C::pcm24, 48000, 2, 0, false},
+         AudioSampleFormat::int24, "pcm_s24le"},
+        {"avc1", MovieFileType::mpeg4, "h264", "High", "yuv420p", {C::aac, 48000, 2, 256000, false},
+         AudioSampleFormat::float32, "aac"},
+        {"hvc1", MovieFileType::mpeg4, "hevc", "Main", "yuv420p", {C::aac, 44100, 1, 128000, false},
+         AudioSampleFormat::float32Planar, "aac"},
+    };
+    for (const EncoderCase& c : cases) {
+        SCOPED_TRACE(c.tag);
+        const uint32_t codecType = fourCCCode(c.tag);
+        if (codecType == fourCC('a', 'p', '4', 'x') && !MovieWriter::proRes4444XQAvailable()) continue;
+        const fs::path file = dir / (std::string(c.tag) + (c.type == MovieFileType::mpeg4 ? ".mp4" : ".mov"));
+        auto w = MovieWriter::create(file, c.type);
+        w->addVideoInput(videoSettings(codecType));
+        ASSERT_TRUE(w->addAudioInput(c.audio));
+        w->startWriting();
+        w->startSession(MediaTime::zero());
+        const uint32_t format = MovieWriter::encoderPixelFormat(codecType);
+        for (int i = 0; i < 10; ++i) w->appendPixelBuffer(picture(format, i), MediaTime::make(i, 25), MediaTime::make(1, 25));
+        const int rate = c.audio.sampleRate;
+        for (int64_t at = 0; at < rate * 4 / 10; at += 1000)
+            w->appendAudio(tone(rate, c.audio.channels, 1000, at, c.feed));
+        w->finishWriting();
+        EXPECT_EQ(w->status(), MovieWriter::Status::completed);
+        EXPECT_EQ(w->videoFramesAppended(), 10);
+
+        const json probe = test::ffprobe(file);
+        const json* v = stream(probe, "video");
+        const json* a = stream(probe, "audio");
+        ASSERT_TRUE(v && a);
+        EXPECT_EQ((*v)["codec_name"], c.codecName);
+        EXPECT_EQ((*v)["codec_tag_string"], c.tag);
+        EXPECT_EQ((*v)["profile"], c.profile);
+        EXPECT_EQ((*v)["pix_fmt"], c.pixFmt);
+        EXPECT_EQ((*v)["width"], kWidth);
+        EXPECT_EQ((*v)["height"], kHeight);
+        EXPECT_EQ((*v)["nb_frames"], "10");
+        EXPECT_EQ((*v)["avg_frame_rate"], "25/1");
+        EXPECT_EQ((*v)["color_space"], "bt709");
+        EXPECT_EQ((*v)["color_primaries"], "bt709");
+        EXPECT_EQ((*v)["color_transfer"], "bt709");
+        EXPECT_EQ((*v)["start_time"], "0.000000");
+        EXPECT_EQ((*a)["codec_name"], c.audioCodec);
+        EXPECT_EQ((*a)["sample_rate"], std::to_string(rate));
+        EXPECT_EQ((*a)["channels"], c.audio.channels);
+        EXPECT_EQ(probe["format"]["format_name"], "mov,mp4,m4a,3gp,3g2,mj2");
+        if (c.type == MovieFileType::mpeg4) {
+            EXPECT_EQ(probe["format"]["tags"]["major_brand"], "isom");
+            EXPECT_NEAR(std::stod((*a)["bit_rate"].get<std::string>()), double(c.audio.bitRate), c.audio.bitRate * 0.3);
+        } else {
+            EXPECT_EQ(probe["format"]["tags"]["major_brand"], "qt  ");
+            const int64_t fed = (rate * 4 / 10 + 999) / 1000 * 1000;  // whole 1000-frame buffers
+            EXPECT_EQ((*a)["duration_ts"], fed);
+        }
+        EXPECT_EQ(decodedFrames(file), 10);
+    }
+}
+
+// Hap and DXV3 samples pass through byte for byte, with their FourCC and compressor name.
+TEST_F(WriterTest, CompressedSamplesPassThroughUnchanged) {
+    struct Variant {
+        const char* format;
+        const char* tag;
+        const char* name;
+    };
+    for (const Variant& variant : {Variant{"hap", "Hap1", "Hap"}, Variant{"hap_alpha", "Hap5", "Hap Alpha"},
+                                   Variant{"hap_q", "HapY", "Hap Q"}}) {
+        SCOPED_TRACE(variant.tag);
+        const fs::path source = dir / (std::string(variant.format) + "-source.mov");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.4,format=rgba", "-c:v", "hap", "-format",
+                      variant.format, source.string()});
+        VideoReaderSettings rs;
+        rs.mode = VideoReaderSettings::Mode::compressed;
+        auto reader = VideoSampleReader::open(source, rs);
+        const fs::path out = dir / (std::string(variant.format) + "-out.mov");
+        auto w = MovieWriter::create(out, MovieFileType::quickTime);
+        MovieVideoSettings vs = videoSettings(fourCCCode(variant.tag));
+        vs.formatName = variant.name;
+        vs.depth = std::string(variant.tag) == "Hap5" ? 32 : 24;
+        w->addVideoInput(vs);
+        w->startWriting();
+        w->startSession(reader->track().timeRangeStart);
+        while (auto s = reader->next()) w->appendCompressedSample(s->bytes, s->time, s->duration);
+        w->finishWriting();
+
+        auto hashes = [](const fs::path& f) {
+            return test::run({"ffmpeg", "-v", "error", "-i", f.string(), "-map", "0:v", "-c", "copy", "-f", "framemd5",
+                              "-"})
+                .output;
+        };
+        auto lastColumns = [](const std::string& text) {
+            std::vector<std::string> rows;
+            std::istringstream lines(text);
+            for (std::string line; std::getline(lines, line);)
+                if (!line.empty() && line[0] != '#') rows.push_back(line.substr(line.find(',', line.find(',') + 1)));
+            return rows;
+        };
+        EXPECT_EQ(lastColumns(hashes(out)), lastColumns(hashes(source)));
+        ASSERT_EQ(lastColumns(hashes(out)).size(), 10u);
+        const json probe = test::ffprobe(out);
+        const json* v = stream(probe, "video");
+        ASSERT_TRUE(v);
+        EXPECT_EQ((*v)["codec_tag_string"], variant.tag);
+        EXPECT_EQ((*v)["tags"]["encoder"], variant.name);
+        EXPECT_EQ((*v)["color_primaries"], "bt709");
+        EXPECT_EQ(decodedFrames(out), 10);
+    }
+
+    // DXV3: the ffmpeg here has no encoder for it, so the check is the container's view of
+    // arbitrary sample bytes.
+    const fs::path dxv = dir / "dxv.mov";
+    auto w = MovieWriter::create(dxv, MovieFileType::quickTime);
+    MovieVideoSettings vs = videoSettings(fourCC('D', 'X', 'D', '3'));
+    vs.formatName = "DXV 3";
+    w->addVideoInput(vs);
+    w->startWriting();
+    for (int i = 0; i < 3; ++i) w->appendCompressedSample(std::vector<uint8_t>(100 + i, uint8_t(i)), MediaTime::make(i, 25));
+    w->finishWriting();
+    const json probe = test::ffprobe(dxv);
+    EXPECT_EQ(probe["streams"][0]["codec_name"], "dxv");
+    EXPECT_EQ(probe["streams"][0]["codec_tag_string"], "DXD3");
+    EXPECT_EQ(probe["streams"][0]["tags"]["encoder"], "DXV 3");
+    EXPECT_EQ(probe["streams"][0]["nb_frames"], "3");
+}
+
+// Audio may not run more than about a second ahead of the video, nor video ahead of audio;
+// finishing one input releases the other.
+TEST_F(WriterTest, InputsStayWithinASecondOfEachOther) {
+    auto w = MovieWriter::create(dir / "interleave.mov", MovieFileType::quickTime);
+    w->addVideoInput(videoSettings(fourCC('a', 'p', 'c', 'o')));
+    ASSERT_TRUE(w->addAudioInput({MovieAudioSettings::Codec::pcm16, 48000, 2, 0, false}));
+    EXPECT_FALSE(w->isReadyForMoreMediaData(Input::audio));  // not started
+    w->startWriting();
+    int64_t audioAt = 0;
+    while (w->isReadyForMoreMediaData(Input::audio)) {
+        w->appendAudio(tone(48000, 2, 4800, audioAt, AudioSampleFormat::int16));
+        audioAt += 4800;
+        ASSERT_LT(audioAt, 48000 * 5);
+    }
+    // Stopped after a second plus at most one buffer.
+    EXPECT_GT(audioAt, 48000);
+    EXPECT_LE(audioAt, 48000 + 4800 * 2);
+    EXPECT_TRUE(w->isReadyForMoreMediaData(Input::video));
+    EXPECT_FALSE(w->waitUntilReady(Input::audio, std::chrono::milliseconds(1)));
+    const uint32_t fmt = MovieWriter::encoderPixelFormat(fourCC('a', 'p', 'c', 'o'));
+    int frame = 0;
+    while (!w->isReadyForMoreMediaData(Input::audio)) {
+        w->appendPixelBuffer(picture(fmt, frame), MediaTime::make(frame, 25));
+        ++frame;
+        ASSERT_LT(frame, 100);
+    }
+    EXPECT_GE(frame, 3);
+    // Now video runs ahead until it too must wait.
+    while (w->isReadyForMoreMediaData(Input::video)) {
+        w->appendPixelBuffer(picture(fmt, frame), MediaTime::make(frame, 25));
+        ++frame;
+        ASSERT_LT(frame, 200);
+    }
+    EXPECT_LE(frame / 25.0, audioAt / 48000.0 + 1.0 + 0.04 + 1e-9);
+    w->markAsFinished(Input::audio);
+    EXPECT_TRUE(w->isReadyForMoreMediaData(Input::video));
+    w->markAsFinished(Input::video);
+    EXPECT_FALSE(w->isReadyForMoreMediaData(Input::video));
+    w->finishWriting();
+    EXPECT_EQ(decodedFrames(dir / "interleave.mov"), frame);
+}
+
+// Two feeding threads at once, each waiting for its turn: the movie comes out whole.
+TEST_F(WriterTest, VideoAndAudioFromTwoThreads) {
+    const fs::path file = dir / "threads.mp4";
+    auto w = MovieWriter::create(file, MovieFileType::mpeg4);
+    w->addVideoInput(videoSettings(fourCC('a', 'v', 'c', '1')));
+    ASSERT_TRUE(w->addAudioInput({MovieAudioSettings::Codec::aac, 48000, 2, 128000, false}));
+    w->startWriting();
+    w->startSession(MediaTime::make(10, 1));  // source times start at 10 s
+    std::thread video([&] {
+        const uint32_t fmt = MovieWriter::encoderPixelFormat(fourCC('a', 'v', 'c', '1'));
+        for (int i = 0; i < 75;) {
+            if (!w->waitUntilReady(Input::video, std::chrono::milliseconds(50))) continue;
+            w->appendPixelBuffer(picture(fmt, i), MediaTime::make(250 + i, 25));
+            ++i;
+        }
+        w->markAsFinished(Input::video);
+    });
+    std::thread audio([&] {
+        for (int64_t at = 0; at < 48000 * 3;) {
+            if (!w->waitUntilReady(Input::audio, std::chrono::milliseconds(50))) continue;
+            w->appendAudio(tone(48000, 2, 960, at, AudioSampleFormat::float32, MediaTime::make(10, 1)));
+            at += 960;
+        }
+        w->markAsFinished(Input::audio);
+    });
+    video.join();
+    audio.join();
+    w->finishWriting();
+    const json probe = test::ffprobe(file);
+    const json* v = stream(probe, "video");
+    const json* a = stream(probe, "audio");
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ((*v)["nb_frames"], "75");
+    EXPECT_EQ((*v)["start_time"], "0.000000");
+    EXPECT_NEAR(std::stod((*a)["duration"].get<std::string>()), 3.0, 0.05);
+    EXPECT_EQ(decodedFrames(file), 75);
+}
+
+// Audio before the session start is cut off at the exact sample; frames before it are dropped.
+TEST_F(WriterTest, SessionStartTrimsEarlierMedia) {
+    const fs::path file = dir / "trim.mov";
+    auto w = MovieWriter::create(file, MovieFileType::quickTime);
+    w->addVideoInput(videoSettings(fourCC('a', 'p', 'c', 'h')));
+    ASSERT_TRUE(w->addAudioInput({MovieAudioSettings::Codec::pcm16, 48000, 2, 0, false}));
+    w->startWriting();
+    w->startSession(MediaTime::make(2, 1));
+    const uint32_t fmt = MovieWriter::encoderPixelFormat(fourCC('a', 'p', 'c', 'h'));
+    for (int i = 0; i < 10; ++i) w->appendPixelBuffer(picture(fmt, i), MediaTime::make(45 + i, 25));  // 1.8 s ...
+    // 1.5 s ... 2.5 s of audio: the first half second is cut.
+    w->appendAudio(tone(48000, 2, 48000, 0, AudioSampleFormat::int16, MediaTime::make(3, 2)));
+    w->finishWriting();
+    const json probe = test::ffprobe(file);
+    EXPECT_EQ((*stream(probe, "video"))["nb_frames"], "5");
+    EXPECT_EQ((*stream(probe, "audio"))["duration_ts"], 24000);
+}
+
+TEST_F(WriterTest, FailuresAndCancellation) {
+    // A picture in the wrong format fails the writer with a text that says why.
+    {
+        const fs::path file = dir / "wrong.mov";
+        auto w = MovieWriter::create(file, MovieFileType::quickTime);
+        w->addVideoInput(videoSettings(fourCC('a', 'p', '4', 'h')));
+        w->startWriting();
+        EXPECT_THROW(w->appendPixelBuffer(picture(kPixelFormatYUV422P10, 0), MediaTime::zero()), MediaError);
+        EXPECT_EQ(w->status(), MovieWriter::Status::failed);
+        EXPECT_NE(w->errorText().find("append ("), std::string::npos);
+        EXPECT_FALSE(w->isReadyForMoreMediaData(Input::video));
+        EXPECT_THROW(w->finishWriting(), MediaError);
+        w->cancelWriting();
+        EXPECT_FALSE(fs::exists(file));
+    }
+    // Cancelling mid-run removes the partial movie.
+    {
+        const fs::path file = dir / "cancel.mp4";
+        auto w = MovieWriter::create(file, MovieFileType::mpeg4);
+        w->addVideoInput(videoSettings(fourCC('a', 'v', 'c', '1')));
+        w->startWriting();
+        for (int i = 0; i < 5; ++i) w->appendPixelBuffer(picture(kPixelFormatYUV420P, i), MediaTime::make(i, 25));
+        EXPECT_TRUE(fs::exists(file));
+        w->cancelWriting();
+        EXPECT_EQ(w->status(), MovieWriter::Status::cancelled);
+        EXPECT_FALSE(fs::exists(file));
+    }
+    // A writer dropped before finishing leaves nothing behind either.
+    {
+        const fs::path file = dir / "dropped.mov";
+        {
+            auto w = MovieWriter::create(file, MovieFileType::quickTime);
+            w->addVideoInput(videoSettings(fourCC('a', 'p', 'c', 'o')));
+            w->startWriting();
+        }
+        EXPECT_FALSE(fs::exists(file));
+    }
+    // An existing movie is replaced; a folder in the way is never removed.
+    {
+        const fs::path file = dir / "existing.mov";
+        test::writeFile(file, "old");
+        auto w = MovieWriter::create(file, MovieFileType::quickTime);
+        EXPECT_FALSE(fs::exists(file));
+        const fs::path folder = dir / "folder.mov";
+        fs::create_directories(folder / "inside");
+        test::writeFile(folder / "inside" / "keep.txt", "keep");
+        auto f = MovieWriter::create(folder, MovieFileType::quickTime);
+        f->addVideoInput(videoSettings(fourCC('a', 'p', 'c', 'o')));
+        try {
+            f->startWriting();
+            FAIL();
+        } catch (const MediaError& e) {
+            EXPECT_EQ(e.step(), "start");
+        }
+        f->cancelWriting();
+        EXPECT_TRUE(fs::exists(folder / "inside" / "keep.txt"));
+    }
+    // Unknown codec types are refused when the input is added.
+    {
+        auto w = MovieWriter::create(dir / "unknown.mov", MovieFileType::quickTime);
+        try {
+            w->addVideoInput(videoSettings(fourCC('n', 'c', 'l', 'c')));
+            FAIL();
+        } catch (const MediaError& e) {
+            EXPECT_EQ(e.step(), "video input");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qm
