@@ -76,11 +76,19 @@ ChineseConverter::ChineseConverter(ChineseDictionary phrases, ChineseDictionary 
     : phrases_(std::move(phrases)), prefersOriginal_(prefersOriginal) {
     // Each character that starts a phrase remembers the longest such phrase, which bounds the search.
     phraseLengths_.reserve(phrases_.size() / 4 + 16);
-    phrases_.forEach([this](std::string_view key, ChineseDictionary::Values) {
+    phrasePrefixLengths_.reserve(phrases_.size());
+    std::vector<std::uint32_t> keyBounds;
+    phrases_.forEach([&](std::string_view key, ChineseDictionary::Values) {
         if (key.empty()) return;
-        const int length = static_cast<int>(chinese::characterCount(key));
-        int& stored = phraseLengths_[chinese::firstCharacter(key)];
+        keyBounds.clear();
+        chinese::appendCharacterBounds(key, keyBounds);
+        const int length = static_cast<int>(keyBounds.size() - 1);
+        int& stored = phraseLengths_[key.substr(0, keyBounds[1])];
         stored = std::max(stored, length);
+        if (length >= 2) {
+            int& prefix = phrasePrefixLengths_[key.substr(0, keyBounds[2])];
+            prefix = std::max(prefix, length);
+        }
     });
 
     characters_ = characters.filtered(
@@ -90,29 +98,30 @@ ChineseConverter::ChineseConverter(ChineseDictionary phrases, ChineseDictionary 
     variantLeads_.assign(0x110000 / 64, 0);
     variantSource_.forEach([this](std::string_view key, ChineseDictionary::Values values) {
         if (!chinese::isSingleCharacter(key) || !chinese::isSingleCharacter(values.front())) return;
-        variants_.emplace(key, values.front());
+        variants_.insertOrAssign(key, values.front());
         std::size_t pos = 0;
         const char32_t lead = chinese::nextCodePoint(key, pos);
         variantLeads_[lead / 64] |= std::uint64_t(1) << (lead % 64);
     });
 
-    options_.reserve(characters_.size());
-    loneOptions_.reserve(characters_.size());
+    characterInfo_.reserve(characters_.size() + phraseLengths_.size());
+    phraseLengths_.forEach([this](std::string_view c, int length) { characterInfo_[c].phraseLength = length; });
+    candidates_.reserve(characters_.size());
     characters_.forEach([this](std::string_view key, ChineseDictionary::Values values) {
-        std::vector<std::string> list;
-        list.reserve(values.size());
+        CharacterCandidates entry;
+        entry.options.reserve(values.size());
         std::string scratch;
         for (std::string_view v : values) {
             const std::string_view changed = variantView(v, scratch);
-            if (!contains(list, changed)) list.emplace_back(changed);
+            if (!contains(entry.options, changed)) entry.options.emplace_back(changed);
         }
-        std::vector<std::string> lone = list;
-        if (prefersOriginal_ && lone.size() >= 2) {
-            const auto it = std::find(lone.begin() + 1, lone.end(), key);
-            if (it != lone.end()) std::rotate(lone.begin(), it, it + 1);
+        entry.lone = entry.options;
+        if (prefersOriginal_ && entry.lone.size() >= 2) {
+            const auto it = std::find(entry.lone.begin() + 1, entry.lone.end(), key);
+            if (it != entry.lone.end()) std::rotate(entry.lone.begin(), it, it + 1);
         }
-        options_.emplace(key, std::move(list));
-        loneOptions_.emplace(key, std::move(lone));
+        characterInfo_[key].candidates = static_cast<int>(candidates_.size());
+        candidates_.push_back(std::move(entry));
     });
 }
 
@@ -134,8 +143,9 @@ std::unique_ptr<ChineseConverter> ChineseConverter::make(Direction d,
 std::shared_ptr<const ChineseConverter> ChineseConverter::shared(Direction d) {
     if (d == Direction::none) return nullptr;
     // Created on first use; held for a whole first build so that no dictionary is read twice.
-    static std::mutex cacheLock;
-    static std::unordered_map<Direction, std::shared_ptr<const ChineseConverter>> cache;
+    // Never destroyed: the converters live for the rest of the process.
+    static std::mutex& cacheLock = *new std::mutex;
+    static auto& cache = *new std::unordered_map<Direction, std::shared_ptr<const ChineseConverter>>;
     std::lock_guard lock(cacheLock);
     auto& entry = cache[d];
     if (!entry) entry = make(d);
@@ -192,8 +202,8 @@ std::string ChineseConverter::applyingVariants(std::string_view text) const {
     const auto bounds = chinese::characterBounds(text);
     for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
         const std::string_view c = text.substr(bounds[k], bounds[k + 1] - bounds[k]);
-        const auto it = variants_.find(c);
-        out.append(it == variants_.end() ? c : it->second);
+        const std::string_view* v = variants_.find(c);
+        out.append(v ? *v : c);
     }
     return out;
 }
@@ -205,9 +215,9 @@ std::string_view ChineseConverter::variantView(std::string_view text, std::strin
 }
 
 std::optional<std::span<const std::string>> ChineseConverter::characterOptions(std::string_view character) const {
-    const auto it = options_.find(character);
-    if (it == options_.end()) return std::nullopt;
-    return std::span<const std::string>(it->second);
+    const CharacterInfo* info = characterInfo_.find(character);
+    if (!info || info->candidates < 0) return std::nullopt;
+    return std::span<const std::string>(candidates_[static_cast<std::size_t>(info->candidates)].options);
 }
 
 // ---- Conversion ------------------------------------------------------------------------------
@@ -256,9 +266,14 @@ void ChineseConverter::run(const CharacterStream& stream, int& nextID, const Ove
         std::size_t length = 0;
         std::optional<ChineseDictionary::Values> values;
 
-        // Longest phrase first; single-character phrase keys are never used.
-        if (const auto pl = phraseLengths_.find(c); pl != phraseLengths_.end()) {
-            const std::size_t m = std::min<std::size_t>(static_cast<std::size_t>(pl->second), n - i);
+        // Longest phrase first; single-character phrase keys are never used. The two-character
+        // start of the text must begin some phrase before any longer key is tried.
+        const CharacterInfo* info = characterInfo_.find(c);
+        const int* prefixLength = nullptr;
+        if (info && info->phraseLength >= 2 && n - i >= 2)
+            prefixLength = phrasePrefixLengths_.find(text.substr(bounds[i], bounds[i + 2] - bounds[i]));
+        if (prefixLength) {
+            const std::size_t m = std::min<std::size_t>(static_cast<std::size_t>(*prefixLength), n - i);
             for (std::size_t len = m; len >= 2; --len) {
                 const std::string_view key = text.substr(bounds[i], bounds[i + len] - bounds[i]);
                 if ((values = phrases_.find(key))) {
@@ -288,17 +303,18 @@ void ChineseConverter::run(const CharacterStream& stream, int& nextID, const Ove
                     for (std::size_t j = 0; j < length; ++j) {
                         const std::string_view t = r.substr(w.resultBounds[j], w.resultBounds[j + 1] - w.resultBounds[j]);
                         const std::string_view s = stream.character(i + j);
-                        const auto opts = t == s ? options_.end() : options_.find(s);
-                        if (opts == options_.end() || opts->second.size() < 2) {
+                        std::optional<std::span<const std::string>> opts;
+                        if (t != s) opts = characterOptions(s);
+                        if (!opts || opts->size() < 2) {
                             w.append(t);
                             continue;
                         }
                         Choice& ch = choices.emplace_back();
                         ch.id = nextID++;
                         ch.source = s;
-                        ch.options.reserve(opts->second.size() + 1);
+                        ch.options.reserve(opts->size() + 1);
                         ch.options.emplace_back(t);
-                        for (const auto& o : opts->second) {
+                        for (const auto& o : *opts) {
                             if (o != t) ch.options.push_back(o);
                         }
                         ch.byPhrase = true;
@@ -321,20 +337,21 @@ void ChineseConverter::run(const CharacterStream& stream, int& nextID, const Ove
             }
         } else {
             length = 1;
-            const auto lone = loneOptions_.find(c);
-            if (lone == loneOptions_.end()) {
+            const std::vector<std::string>* lone =
+                info && info->candidates >= 0 ? &candidates_[static_cast<std::size_t>(info->candidates)].lone : nullptr;
+            if (!lone) {
                 if (mayHaveVariant(c)) {
                     w.append(applyingVariants(c));
                 } else {
                     w.append(c);
                 }
-            } else if (lone->second.size() == 1) {
-                w.append(lone->second.front());
+            } else if (lone->size() == 1) {
+                w.append(lone->front());
             } else {
                 Choice& ch = choices.emplace_back();
                 ch.id = nextID++;
                 ch.source = c;
-                ch.options = lone->second;
+                ch.options = *lone;
                 ch.byPhrase = false;
                 ch.contextOffset = w.outputLength();
                 ch.result = pick(ch.id, ch.options, ch.options.front());

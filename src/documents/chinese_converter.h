@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+
 #include <QString>
 
 #include "documents/chinese_dictionary.h"
@@ -129,14 +130,10 @@ public:
     std::string applyingVariants(std::string_view text) const;
 
     const ChineseDictionary& phrases() const { return phrases_; }
-    const std::unordered_map<std::string_view, int, ChineseDictionaryHash, std::equal_to<>>& phraseLengths() const {
-        return phraseLengths_;
-    }
+    // For each character that begins a phrase key: the greatest length of those keys.
+    const ChineseStringMap<int>& phraseLengths() const { return phraseLengths_; }
     const ChineseDictionary& characters() const { return characters_; }
-    const std::unordered_map<std::string_view, std::string_view, ChineseDictionaryHash, std::equal_to<>>& variants()
-        const {
-        return variants_;
-    }
+    const ChineseStringMap<std::string_view>& variants() const { return variants_; }
     bool prefersOriginal() const { return prefersOriginal_; }
 
 private:
@@ -155,16 +152,27 @@ private:
     bool mayHaveVariant(std::string_view text) const;
 
     ChineseDictionary phrases_;
-    std::unordered_map<std::string_view, int, ChineseDictionaryHash, std::equal_to<>> phraseLengths_;
+    ChineseStringMap<int> phraseLengths_;
     ChineseDictionary characters_;
     ChineseDictionary variantSource_;  // owns the text the `variants_` views point into
-    std::unordered_map<std::string_view, std::string_view, ChineseDictionaryHash, std::equal_to<>> variants_;
+    ChineseStringMap<std::string_view> variants_;
     bool prefersOriginal_ = false;
 
-    // Derived once: each character's distinct candidates after variants, and the list used for a
-    // character converted on its own (the original moved to the front when preferred).
-    std::unordered_map<std::string_view, std::vector<std::string>, ChineseDictionaryHash, std::equal_to<>> options_;
-    std::unordered_map<std::string_view, std::vector<std::string>, ChineseDictionaryHash, std::equal_to<>> loneOptions_;
+    // Derived once, so that a position of the input costs few lookups: per character its longest
+    // phrase and its candidates (distinct, variants applied), both as listed and as used for a
+    // character converted on its own (the original moved to the front when preferred); per
+    // two-character phrase start, the longest phrase beginning with it.
+    struct CharacterCandidates {
+        std::vector<std::string> options;
+        std::vector<std::string> lone;
+    };
+    struct CharacterInfo {
+        int phraseLength = 0;
+        int candidates = -1;  // index into candidates_
+    };
+    std::vector<CharacterCandidates> candidates_;
+    ChineseStringMap<CharacterInfo> characterInfo_;
+    ChineseStringMap<int> phrasePrefixLengths_;
     std::vector<std::uint64_t> variantLeads_;  // bitmap of the first code points of variant keys
 };
 

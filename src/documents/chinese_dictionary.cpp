@@ -1,5 +1,6 @@
 #include "documents/chinese_dictionary.h"
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -7,22 +8,27 @@
 
 namespace qm {
 
-std::size_t ChineseDictionaryHash::operator()(std::string_view s) const noexcept {
-    // FNV-1a over 8-byte words: keys are a few CJK characters, so this stays short and cheap.
-    std::uint64_t h = 0xcbf29ce484222325ull ^ s.size();
+std::uint64_t chineseTextHash(std::string_view s) noexcept {
+    // Keys are a few CJK characters: mix 8-byte words, then finish with the MurmurHash3 mixer so
+    // that both the low bits (the slot) and the high bits (the stored tag) are well spread.
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ (s.size() * 0xFF51AFD7ED558CCDull);
     std::size_t i = 0;
     for (; i + 8 <= s.size(); i += 8) {
         std::uint64_t w;
-        __builtin_memcpy(&w, s.data() + i, 8);
-        h = (h ^ w) * 0x100000001b3ull;
-        h ^= h >> 29;
+        std::memcpy(&w, s.data() + i, 8);
+        h = (h ^ w) * 0x100000001B3ull;
+        h = (h << 31) | (h >> 33);
     }
     std::uint64_t tail = 0;
     for (std::size_t k = 0; i < s.size(); ++i, ++k)
         tail |= std::uint64_t(static_cast<unsigned char>(s[i])) << (8 * k);
-    h = (h ^ tail) * 0x100000001b3ull;
-    h ^= h >> 32;
-    return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull);
+    h ^= tail;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return h;
 }
 
 namespace {
@@ -88,7 +94,7 @@ ChineseDictionary ChineseDictionary::parse(std::string raw) {
         }
         const auto count = static_cast<std::uint32_t>(dict.values_.size() - first);
         if (count == 0) continue;
-        dict.index_.insert_or_assign(key, Range{first, count});  // a later line replaces an earlier one
+        dict.index_.insertOrAssign(key, Range{first, count});  // a later line replaces an earlier one
     }
     return dict;
 }
@@ -115,9 +121,9 @@ ChineseDictionary ChineseDictionary::load(const std::optional<std::filesystem::p
 }
 
 std::optional<ChineseDictionary::Values> ChineseDictionary::find(std::string_view key) const {
-    const auto it = index_.find(key);
-    if (it == index_.end()) return std::nullopt;
-    return values(it->second);
+    const Range* r = index_.find(key);
+    if (!r) return std::nullopt;
+    return values(*r);
 }
 
 }  // namespace qm

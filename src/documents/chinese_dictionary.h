@@ -11,15 +11,11 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
-namespace qm {
+#include "documents/chinese_string_map.h"
 
-struct ChineseDictionaryHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept;
-};
+namespace qm {
 
 class ChineseDictionary {
 public:
@@ -44,9 +40,9 @@ public:
         ChineseDictionary out;
         out.text_ = text_;
         out.index_.reserve(index_.size());
-        for (const auto& [key, range] : index_) {
-            if (keep(key, values(range))) out.index_.emplace(key, range);
-        }
+        index_.forEach([&](std::string_view key, Range range) {
+            if (keep(key, values(range))) out.index_.insertOrAssign(key, range);
+        });
         out.values_ = values_;
         return out;
     }
@@ -57,7 +53,7 @@ public:
     // Visits every entry (in no particular order).
     template <typename F>
     void forEach(F f) const {
-        for (const auto& [key, range] : index_) f(key, values(range));
+        index_.forEach([&](std::string_view key, Range range) { f(key, values(range)); });
     }
 
 private:
@@ -69,7 +65,7 @@ private:
 
     std::shared_ptr<const std::string> text_;
     std::vector<std::string_view> values_;
-    std::unordered_map<std::string_view, Range, ChineseDictionaryHash, std::equal_to<>> index_;
+    ChineseStringMap<Range> index_;
 };
 
 }  // namespace qm
