@@ -115,8 +115,10 @@ void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file
     {
         const int flags = settings.type == ImageFileType::jpeg ? SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT
                                                                : SWS_POINT;
+        // Full range is set on the context below; the J formats only name it for the encoder.
+        const AVPixelFormat scaled = target == AV_PIX_FMT_YUVJ444P ? AV_PIX_FMT_YUV444P : target;
         std::unique_ptr<SwsContext, SwsFree> sws(sws_getContext(buffer.width(), buffer.height(), sourceFormat,
-                                                                buffer.width(), buffer.height(), target, flags,
+                                                                buffer.width(), buffer.height(), scaled, flags,
                                                                 nullptr, nullptr, nullptr));
         if (!sws) throw MediaError("image encode", "no conversion to the file's pixel format");
         if (settings.type == ImageFileType::jpeg) {

@@ -1,0 +1,173 @@
+// Image files checked by decoding them with the ffmpeg command.
+#include "platform/media/image_file_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kWidth = 37;  // odd sides catch stride and chroma rounding faults
+constexpr int kHeight = 23;
+
+// Every channel varies, alpha included, so a swapped or dropped channel shows.
+PixelBufferRef pattern(uint32_t format) {
+    PixelBufferRef b = PixelBuffer::create(kWidth, kHeight, format);
+    for (int y = 0; y < kHeight; ++y) {
+        uint8_t* row = b->data() + y * b->bytesPerRow();
+        for (int x = 0; x < kWidth; ++x) {
+            const int r = x * 7, g = y * 11, bl = (x * y) % 256, a = 255 - (x + y) * 3;
+            if (format == kPixelFormatBGRA) {
+                row[4 * x + 0] = uint8_t(bl);
+                row[4 * x + 1] = uint8_t(g);
+                row[4 * x + 2] = uint8_t(r);
+                row[4 * x + 3] = uint8_t(a);
+            } else {  // 'l64r': R, G, B, A as 16-bit little-endian, low bytes not a copy of the high
+                const uint16_t v[4] = {uint16_t(r * 257 + 3), uint16_t(g * 251), uint16_t(bl * 255 + 17),
+                                       uint16_t(a * 256 + x)};
+                std::memcpy(row + 8 * x, v, 8);
+            }
+        }
+    }
+    return b;
+}
+
+// The picture's bytes, rows packed, in the layout ffmpeg's rawvideo output uses.
+std::string packed(const PixelBuffer& b, int bytesPerPixel) {
+    std::string out;
+    for (int y = 0; y < b.height(); ++y)
+        out.append(reinterpret_cast<const char*>(b.data() + y * b.bytesPerRow()), size_t(kWidth) * bytesPerPixel);
+    return out;
+}
+
+std::string decode(const fs::path& file, const char* pixFmt) {
+    const auto r = test::run({"ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i", file.string(), "-f", "rawvideo",
+                              "-pix_fmt", pixFmt, "-"});
+    EXPECT_EQ(r.exitCode, 0);
+    return r.output;
+}
+
+// Compression tag (259) of a little-endian TIFF's first directory.
+int tiffCompression(const std::string& bytes) {
+    if (bytes.size() < 8 || bytes.compare(0, 4, std::string("II*\0", 4)) != 0) return -1;
+    auto u16 = [&](size_t at) { return int(uint8_t(bytes[at])) | int(uint8_t(bytes[at + 1])) << 8; };
+    auto u32 = [&](size_t at) { return size_t(u16(at)) | size_t(u16(at + 2)) << 16; };
+    const size_t ifd = u32(4);
+    const int entries = u16(ifd);
+    for (int i = 0; i < entries; ++i) {
+        const size_t e = ifd + 2 + size_t(i) * 12;
+        if (u16(e) == 259) return u16(e + 8);
+    }
+    return -1;
+}
+
+class ImageFileTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+};
+
+// PNG and TIFF are lossless at both depths: ffmpeg reads back exactly what was written.
+TEST_F(ImageFileTest, LosslessFormatsRoundTripExactly) {
+    struct Case {
+        ImageFileType type;
+        uint32_t format;
+        const char* name;
+        const char* decodedAs;
+        int bytesPerPixel;
+    };
+    for (const Case& c : {Case{ImageFileType::png, kPixelFormatBGRA, "a.png", "bgra", 4},
+                          Case{ImageFileType::png, kPixelFormatRGBA64LE, "b.png", "rgba64le", 8},
+                          Case{ImageFileType::tiff, kPixelFormatBGRA, "c.tif", "bgra", 4},
+                          Case{ImageFileType::tiff, kPixelFormatRGBA64LE, "d.tif", "rgba64le", 8}}) {
+        SCOPED_TRACE(c.name);
+        const PixelBufferRef source = pattern(c.format);
+        writeImageFile(*source, dir / c.name, {c.type, true, 0.9});
+        EXPECT_EQ(decode(dir / c.name, c.decodedAs), packed(*source, c.bytesPerPixel));
+        const auto probe = test::ffprobe(dir / c.name);
+        const std::string pixFmt = probe["streams"][0]["pix_fmt"];
+        const bool deep = c.format == kPixelFormatRGBA64LE;
+        if (c.type == ImageFileType::png) {
+            EXPECT_EQ(pixFmt, deep ? "rgba64be" : "rgba");
+            EXPECT_NE(test::readFile(dir / c.name).find("sRGB"), std::string::npos);
+        } else {
+            EXPECT_EQ(pixFmt, deep ? "rgba64le" : "rgba");
+            EXPECT_EQ(tiffCompression(test::readFile(dir / c.name)), 5);  // LZW
+        }
+    }
+    // Without alpha the file has none.
+    writeImageFile(*pattern(kPixelFormatBGRA), dir / "opaque.png", {ImageFileType::png, false, 0.9});
+    EXPECT_EQ(test::ffprobe(dir / "opaque.png")["streams"][0]["pix_fmt"], "rgb24");
+    // Only the file itself appears in the folder: no temporary left behind.
+    size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(dir.path())) entries += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(entries, 5u);
+}
+
+double psnr(const std::string& a, const std::string& b) {
+    // RGB only (every fourth byte of BGRA is alpha, which JPEG does not carry).
+    double sum = 0;
+    size_t n = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        if (i % 4 == 3) continue;
+        const double d = double(uint8_t(a[i])) - double(uint8_t(b[i]));
+        sum += d * d;
+        ++n;
+    }
+    return n == 0 || sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / n));
+}
+
+// JPEG: full-range 4:4:4 at qscale 2 + round((1 - q) x 29), no worse than ffmpeg's own mjpeg
+// encoder at that qscale on the same picture.
+TEST_F(ImageFileTest, JpegMatchesFFmpegsOwnEncoder) {
+    EXPECT_EQ(jpegQScale(0.9), 5);
+    EXPECT_EQ(jpegQScale(1.0), 2);
+    EXPECT_EQ(jpegQScale(0.0), 31);
+    // A photograph-like picture: ffmpeg's test pattern with gradients and edges.
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x120:d=1", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt",
+                  "bgra", (dir / "source.raw").string()});
+    const std::string raw = test::readFile(dir / "source.raw");
+    PixelBufferRef source = PixelBuffer::create(160, 120, kPixelFormatBGRA);
+    for (int y = 0; y < 120; ++y) std::memcpy(source->data() + y * source->bytesPerRow(), raw.data() + y * 640, 640);
+    for (double q : {0.9, 0.5}) {
+        SCOPED_TRACE(q);
+        writeImageFile(*source, dir / "ours.jpg", {ImageFileType::jpeg, true, q});
+        test::ffmpeg({"-f", "rawvideo", "-pix_fmt", "bgra", "-s", "160x120", "-i", (dir / "source.raw").string(),
+                      "-c:v", "mjpeg", "-q:v", std::to_string(jpegQScale(q)), "-pix_fmt", "yuvj444p",
+                      (dir / "reference.jpg").string()});
+        const auto probe = test::ffprobe(dir / "ours.jpg");
+        EXPECT_EQ(probe["streams"][0]["pix_fmt"], "yuvj444p");
+        const double ours = psnr(decode(dir / "ours.jpg", "bgra"), raw);
+        const double reference = psnr(decode(dir / "reference.jpg", "bgra"), raw);
+        EXPECT_GE(ours, reference - 0.5) << ours << " dB against " << reference << " dB";
+        EXPECT_LT(ours, 60.0);  // really lossy, so the comparison means something
+    }
+    // A 16-bit picture is written as 8-bit JPEG.
+    writeImageFile(*pattern(kPixelFormatRGBA64LE), dir / "deep.jpg", {ImageFileType::jpeg, true, 0.9});
+    EXPECT_EQ(test::ffprobe(dir / "deep.jpg")["streams"][0]["codec_name"], "mjpeg");
+}
+
+TEST_F(ImageFileTest, FailuresLeaveNoFile) {
+    try {
+        writeImageFile(*pattern(kPixelFormatBGRA), dir / "missing" / "a.png", {});
+        FAIL();
+    } catch (const MediaError& e) {
+        EXPECT_EQ(e.step(), "image write");
+    }
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    try {
+        writeImageFile(*PixelBuffer::create(8, 8, kPixelFormatYUV420P), dir / "b.png", {});
+        FAIL();
+    } catch (const MediaError& e) {
+        EXPECT_EQ(e.step(), "image encode");
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+}  // namespace
+}  // namespace qm
