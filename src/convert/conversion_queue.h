@@ -137,6 +137,7 @@ private:
     void process(const ConversionJobRef& job);
     void jobFinished(const ConversionJobRef& job, quint64 generation, const RunResult& result);
     void endRun();
+    void cancelActiveTranscoder();
     void setIsRunning(bool value);
     void setStopRequested(bool value);
     void setOutputFolderValue(const QString& folder);

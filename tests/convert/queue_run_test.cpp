@@ -1,0 +1,171 @@
+// Conversion runs of the Convert queue over movies generated with ffmpeg, through the real probe
+// and transcoder.
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "convert/conversion_queue.h"
+#include "convert_test_support.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using qm::ConversionJob;
+using qm::ConversionQueue;
+using qm::OutputFormat;
+using qm::test::qpath;
+using qm::test::TempDir;
+using Kind = ConversionJob::State::Kind;
+
+namespace {
+
+// A small H.264 movie whose index sits before its samples, so cutting the file short leaves it
+// probing cleanly while its later samples are gone.
+void makeMovie(const fs::path& file, double seconds, const std::string& size = "64x48") {
+    qm::test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=25:duration=" + std::to_string(seconds),
+                      "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-movflags", "+faststart",
+                      file.string()});
+}
+
+class QueueRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qm::test::ensureApplication();
+        fs::create_directories(out);
+        ConversionQueue::Environment env;
+        env.desktop = &desktop;
+        env.store = qm::SettingsStore(qpath(dir / "settings.ini"));
+        queue = std::make_unique<ConversionQueue>(std::move(env));
+        qm::ConversionSettings settings;
+        settings.format = OutputFormat::hap;
+        queue->setSettings(settings);
+        queue->setOutputFolder(qpath(out));
+    }
+
+    bool probed() const {
+        for (const auto& job : queue->jobs()) {
+            if (job->state().is(Kind::probing)) return false;
+        }
+        return true;
+    }
+    void addAndProbe(const QStringList& paths) {
+        queue->add(paths);
+        ASSERT_TRUE(qm::test::waitUntil([&] { return probed(); }));
+    }
+    void runToEnd() {
+        queue->start();
+        ASSERT_TRUE(queue->isRunning());
+        ASSERT_TRUE(qm::test::waitUntil([&] { return !queue->isRunning(); }));
+    }
+    std::vector<std::string> outputNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(out)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir dir;
+    fs::path out = dir / "out";
+    qm::test::CountingDesktop desktop;
+    std::unique_ptr<ConversionQueue> queue;
+};
+
+TEST_F(QueueRun, AFailingJobDoesNotStopTheOthers) {
+    makeMovie(dir / "a.mov", 1);
+    makeMovie(dir / "b.mov", 1);
+    makeMovie(dir / "c.mov", 1);
+    // Cut b's sample data short: its index still describes every frame.
+    fs::resize_file(dir / "b.mov", fs::file_size(dir / "b.mov") / 2);
+
+    addAndProbe({qpath(dir / "a.mov"), qpath(dir / "b.mov"), qpath(dir / "c.mov")});
+    ASSERT_EQ(queue->readyCount(), 3);
+    runToEnd();
+
+    const auto& jobs = queue->jobs();
+    ASSERT_EQ(jobs.size(), 3u);
+    EXPECT_EQ(jobs[0]->state(), ConversionJob::State::done(qpath(out / "a_Hap.mov")));
+    EXPECT_TRUE(jobs[1]->state().is(Kind::failed));
+    EXPECT_FALSE(jobs[1]->state().message.isEmpty());
+    EXPECT_EQ(jobs[2]->state(), ConversionJob::State::done(qpath(out / "c_Hap.mov")));
+    // b's partial movie is gone; a and c are real Hap movies of all 25 frames.
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"a_Hap.mov", "c_Hap.mov"}));
+    for (const char* name : {"a_Hap.mov", "c_Hap.mov"}) {
+        const auto probe = qm::test::ffprobe(out / name);
+        ASSERT_FALSE(probe["streams"].empty()) << name;
+        EXPECT_EQ(probe["streams"][0]["codec_name"], "hap") << name;
+        EXPECT_EQ(probe["streams"][0]["nb_frames"], "25") << name;
+    }
+    EXPECT_EQ(desktop.sounds, 1);
+    EXPECT_EQ(desktop.attentionRequests, 1);
+    EXPECT_EQ(desktop.lastAttention, qm::AttentionRequest::informational);
+    EXPECT_TRUE(queue->hasFinishedJobs());
+    queue->clearFinished();
+    EXPECT_EQ(queue->jobs().size(), 1u);
+}
+
+TEST_F(QueueRun, StopCancelsTheRunningJobAndKeepsTheRestReady) {
+    makeMovie(dir / "a.mov", 1, "320x240");
+    makeMovie(dir / "b.mov", 0.4);
+    addAndProbe({qpath(dir / "a.mov"), qpath(dir / "b.mov")});
+    const auto first = queue->jobs()[0];
+    const auto second = queue->jobs()[1];
+    // Stop as soon as the first job is under way.
+    QObject::connect(first.get(), &ConversionJob::stateChanged, queue.get(), [&] {
+        if (first->state().is(Kind::running)) queue->stop();
+    });
+    runToEnd();
+
+    EXPECT_EQ(first->state(), ConversionJob::State::cancelled());
+    EXPECT_EQ(second->state(), ConversionJob::State::ready());
+    EXPECT_TRUE(outputNames().empty());  // the partial movie was removed
+    EXPECT_EQ(desktop.sounds, 0);
+    EXPECT_EQ(desktop.attentionRequests, 0);
+    EXPECT_TRUE(queue->stopRequested());
+
+    // The next start takes up what was left.
+    runToEnd();
+    EXPECT_FALSE(queue->stopRequested());
+    EXPECT_EQ(second->state(), ConversionJob::State::done(qpath(out / "b_Hap.mov")));
+    EXPECT_EQ(desktop.sounds, 1);
+}
+
+TEST_F(QueueRun, NamesNeverOverwriteAndBadSourcesFailClearly) {
+    fs::create_directories(dir / "one");
+    fs::create_directories(dir / "two");
+    makeMovie(dir / "one" / "Clip.mov", 0.2);
+    fs::copy_file(dir / "one" / "Clip.mov", dir / "two" / "Clip.mov");
+    fs::copy_file(dir / "one" / "Clip.mov", dir / "gone.mov");
+    qm::test::writeFile(out / "Clip_Hap.mov", "already here");
+    qm::test::writeFile(dir / "notes.txt", "not a movie");
+
+    addAndProbe({qpath(dir / "one" / "Clip.mov"), qpath(dir / "two" / "Clip.mov"), qpath(dir / "gone.mov"),
+                 qpath(dir / "notes.txt")});
+    ASSERT_EQ(queue->readyCount(), 3);
+    fs::remove(dir / "gone.mov");  // removed while queued
+    runToEnd();
+
+    const auto& jobs = queue->jobs();  // gone.mov, notes.txt, one/Clip.mov, two/Clip.mov
+    ASSERT_EQ(jobs.size(), 4u);
+    EXPECT_EQ(jobs[0]->state(),
+              ConversionJob::State::failed("The file “gone.mov” couldn’t be opened because there is no such file."));
+    EXPECT_EQ(jobs[1]->state(),
+              ConversionJob::State::failed("The file “notes.txt” couldn’t be opened because it isn’t a movie file."));
+    EXPECT_EQ(jobs[2]->state(), ConversionJob::State::done(qpath(out / "Clip_Hap 2.mov")));
+    EXPECT_EQ(jobs[3]->state(), ConversionJob::State::done(qpath(out / "Clip_Hap 3.mov")));
+    EXPECT_EQ(qm::test::readFile(out / "Clip_Hap.mov"), "already here");
+
+    // Image sequences are folders named like files.
+    fs::create_directories(out / "Clip_PNG");
+    EXPECT_EQ(ConversionQueue::outputURL(OutputFormat::pngSequence, qpath(dir / "Clip.mov"), qpath(out)),
+              qpath(out / "Clip_PNG 2"));
+    EXPECT_EQ(ConversionQueue::outputURL(OutputFormat::h264, qpath(dir / "Clip 01.mov"), qpath(out)),
+              qpath(out / "Clip 01_H264.mp4"));
+}
+
+TEST_F(QueueRun, StartWithNothingReadyEndsAtOnceWithoutASound) {
+    runToEnd();
+    EXPECT_EQ(desktop.sounds, 0);
+    EXPECT_EQ(desktop.openPanels, 0);  // the folder is set
+}
+
+}  // namespace
