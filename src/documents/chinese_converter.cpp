@@ -52,6 +52,13 @@ QString ChineseConverter::title(Direction d) {
 
 void ChineseConverter::CharacterStream::append(std::string_view t) {
     if (t.empty()) return;
+    // Ill-formed bytes cannot be characters; they become U+FFFD so that every later step can
+    // rely on well-formed text.
+    std::string repaired;
+    if (!chinese::isValidUtf8(t)) {
+        repaired = chinese::toValidUtf8(t);
+        t = repaired;
+    }
     const auto base = static_cast<std::uint32_t>(text.size());
     text.append(t);
     bounds.pop_back();

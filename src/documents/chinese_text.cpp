@@ -1,5 +1,7 @@
 #include "documents/chinese_text.h"
 
+#include <algorithm>
+
 #include <QString>
 #include <QTextBoundaryFinder>
 
@@ -55,7 +57,7 @@ void appendBoundsGeneral(std::string_view text, std::vector<std::uint32_t>& boun
     bounds.push_back(0);
     qsizetype next;
     while ((next = finder.toNextBoundary()) != -1) {
-        while (utf16Pos < next) {
+        while (utf16Pos < next && bytePos < text.size()) {
             const char32_t cp = nextCodePoint(text, bytePos);
             utf16Pos += cp > 0xFFFF ? 2 : 1;
         }
@@ -66,37 +68,65 @@ void appendBoundsGeneral(std::string_view text, std::vector<std::uint32_t>& boun
 
 }  // namespace
 
-bool isValidUtf8(std::string_view b) {
+namespace {
+
+// Length of the well-formed sequence at b[i], 0 when it is ill-formed.
+std::size_t sequenceLength(std::string_view b, std::size_t i) {
     const auto* p = reinterpret_cast<const unsigned char*>(b.data());
-    const std::size_t n = b.size();
+    const unsigned char c = p[i];
+    if (c < 0x80) return 1;
+    std::size_t len;
+    char32_t min;
+    char32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+        len = 2, min = 0x80, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, min = 0x800, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, min = 0x10000, cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (b.size() - i < len) return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view b) {
     std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
+    while (i < b.size()) {
+        if (static_cast<unsigned char>(b[i]) < 0x80) {
             ++i;
             continue;
         }
-        std::size_t len;
-        char32_t min;
-        char32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2, min = 0x80, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, min = 0x800, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, min = 0x10000, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        const std::size_t len = sequenceLength(b, i);
+        if (len == 0) return false;
         i += len;
     }
     return true;
+}
+
+std::string toValidUtf8(std::string_view b) {
+    std::string out;
+    out.reserve(b.size());
+    std::size_t i = 0;
+    while (i < b.size()) {
+        const std::size_t len = sequenceLength(b, i);
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(b, i, len);
+            i += len;
+        }
+    }
+    return out;
 }
 
 char32_t nextCodePoint(std::string_view b, std::size_t& pos) {
@@ -109,7 +139,7 @@ char32_t nextCodePoint(std::string_view b, std::size_t& pos) {
     char32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
     for (std::size_t k = 1; k < len && pos + k < b.size(); ++k)
         cp = (cp << 6) | (static_cast<unsigned char>(b[pos + k]) & 0x3F);
-    pos += len;
+    pos = std::min(pos + len, b.size());  // never past the end, even on a truncated sequence
     return cp;
 }
 

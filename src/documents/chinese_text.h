@@ -13,6 +13,9 @@ namespace qm::chinese {
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUtf8(std::string_view bytes);
 
+// The text with every ill-formed sequence replaced by U+FFFD (valid text comes back unchanged).
+std::string toValidUtf8(std::string_view bytes);
+
 // Decodes the code point starting at bytes[pos] and advances pos past it. The text must be valid UTF-8.
 char32_t nextCodePoint(std::string_view bytes, std::size_t& pos);
 

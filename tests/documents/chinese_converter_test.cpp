@@ -164,6 +164,14 @@ TEST(ChineseConversion, CharactersOutsideTheBmp) {
     EXPECT_EQ(r.choices[0].context, "后\xCC\x81發");
 }
 
+TEST(ChineseConversion, IllFormedInputBecomesReplacementCharacters) {
+    const auto c = makeConverter();
+    const auto r = convert(c, "头\xFF发\xE5");
+    EXPECT_EQ(r.text, "頭\uFFFD發\uFFFD");
+    ASSERT_EQ(r.choices.size(), 1u);
+    EXPECT_EQ(r.choices[0].context, "頭\uFFFD發\uFFFD");
+}
+
 TEST(ChineseConversion, ContextIsEightCharactersEitherSide) {
     const auto c = makeConverter();
     // The results sit at output positions 2 and 20 of a 30-character stream.
@@ -248,6 +256,12 @@ TEST(ChineseConverterConstruction, DirectionsPickTheirDictionaries) {
     EXPECT_TRUE(s->phrases().empty());  // no TSPhrases file
     EXPECT_TRUE(s->variants().empty());
     EXPECT_EQ(s->convertText("頭髮著", next), "頭发着");
+
+    // Without a character dictionary, characters outside phrases only go through the variants.
+    std::filesystem::remove(dir / "OpenCC-STCharacters.txt");
+    const auto v = ChineseConverter::make(Direction::toTraditional, dir.path());
+    EXPECT_TRUE(v->characters().empty());
+    EXPECT_EQ(v->convertText("着发头发", next), "著发頭髮");
 }
 
 TEST(ChineseConverterDirection, RawValuesAndTitles) {

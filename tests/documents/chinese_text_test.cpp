@@ -44,6 +44,8 @@ TEST(ChineseText, Utf8ValidationRejectsMalformedInput) {
     EXPECT_FALSE(chinese::isValidUtf8("\xE4\xB8"));                          // truncated
     EXPECT_FALSE(chinese::isValidUtf8("\x80"));                              // stray continuation
     EXPECT_FALSE(chinese::isValidUtf8("\xFF"));
+    EXPECT_EQ(chinese::toValidUtf8("a\xE4\xB8\xAD\xFF\xE4\xB8"), "a中\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(chinese::toValidUtf8("𠀾"), "𠀾");
 }
 
 TEST(ChineseText, CharactersAreGraphemeClustersNotCodeUnits) {
