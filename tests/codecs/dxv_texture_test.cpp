@@ -1,0 +1,174 @@
+// DXV textures to BGRA: hand-made texture records of every format, with the expected pixels worked
+// out from the block formats and the YCoCg equations.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "codecs/dxv_texture.h"
+#include "codecs/texture_codec.h"
+
+namespace {
+
+std::array<uint8_t, 8> bc4Solid(uint8_t v) { return {v, v, 0, 0, 0, 0, 0, 0}; }
+
+qm_dxv_texture record(int32_t format, int32_t w, int32_t h, const std::vector<uint8_t>& plane0,
+                      const std::vector<uint8_t>* plane1 = nullptr) {
+    qm_dxv_texture t{};
+    t.format = format;
+    t.width = w;
+    t.height = h;
+    t.plane0 = plane0.data();
+    t.plane0Size = plane0.size();
+    if (plane1 != nullptr) {
+        t.plane1 = plane1->data();
+        t.plane1Size = plane1->size();
+    }
+    return t;
+}
+
+struct Out {
+    Out(int w, int h) : width(w), stride(size_t(w) * 4 + 8), bytes(stride * size_t(h), 0xEE) {}
+    uint8_t* at(int x, int y) { return bytes.data() + size_t(y) * stride + size_t(x) * 4; }
+    std::array<int, 4> px(int x, int y) { return {at(x, y)[0], at(x, y)[1], at(x, y)[2], at(x, y)[3]}; }
+    int width;
+    size_t stride;
+    std::vector<uint8_t> bytes;
+};
+
+TEST(DxvTexture, Dxt1ThreeColourBlocksComeOutOpaque) {
+    // c0 = pure blue <= c1 = pure red: three colours and black; pixels 0-3 use indices 0-3.
+    const std::vector<uint8_t> block = {0x1F, 0x00, 0x00, 0xF8, 0xE4, 0x00, 0x00, 0x00};
+    const auto t = record(QM_DXV_TEXTURE_DXT1, 4, 4, block);
+    Out out(4, 4);
+    ASSERT_EQ(qm_dxv_to_bgra(&t, 4, 4, out.bytes.data(), out.stride), 0);
+    EXPECT_EQ(out.px(0, 0), (std::array<int, 4>{255, 0, 0, 255}));
+    EXPECT_EQ(out.px(1, 0), (std::array<int, 4>{0, 0, 255, 255}));
+    EXPECT_EQ(out.px(2, 0), (std::array<int, 4>{128, 0, 128, 255}));
+    EXPECT_EQ(out.px(3, 0), (std::array<int, 4>{0, 0, 0, 255}));
+    EXPECT_EQ(out.px(0, 1), (std::array<int, 4>{255, 0, 0, 255}));
+}
+
+TEST(DxvTexture, Dxt5PremultipliedAlphaIsUndone) {
+    // Alpha end points 255 and 0 (eight values): pixel 0 opaque, pixel 1 empty, the rest index 2,
+    // (6 x 255 + 3) / 7 = 219. Colour: one 5:6:5 value, B 8 -> 66, G 8 -> 32, R 0.
+    uint64_t indices = 1ull << 3;
+    for (int i = 2; i < 16; ++i) indices |= 2ull << (3 * i);
+    std::vector<uint8_t> block = {255, 0};
+    for (int i = 0; i < 6; ++i) block.push_back(uint8_t(indices >> (8 * i)));
+    const uint16_t c = (8 << 5) | 8;
+    for (uint8_t b : {uint8_t(c), uint8_t(c >> 8), uint8_t(c), uint8_t(c >> 8)}) block.push_back(b);
+    for (int i = 0; i < 4; ++i) block.push_back(0);
+    const auto t = record(QM_DXV_TEXTURE_DXT5, 4, 4, block);
+    Out out(4, 4);
+    ASSERT_EQ(qm_dxv_to_bgra(&t, 4, 4, out.bytes.data(), out.stride), 0);
+    EXPECT_EQ(out.px(0, 0), (std::array<int, 4>{66, 32, 0, 255}));
+    EXPECT_EQ(out.px(1, 0), (std::array<int, 4>{66, 32, 0, 0}));
+    // (66 x 255 + 109) / 219 = 77, (32 x 255 + 109) / 219 = 37
+    EXPECT_EQ(out.px(2, 0), (std::array<int, 4>{77, 37, 0, 219}));
+    EXPECT_EQ(out.px(3, 3), (std::array<int, 4>{77, 37, 0, 219}));
+
+    // Colour that would pass 255 when undone is held at 255: B 255 at alpha 20.
+    std::vector<uint8_t> bright = {20, 20, 0, 0, 0, 0, 0, 0};
+    const uint16_t c2 = 0x1F;  // blue 255
+    for (uint8_t b : std::initializer_list<uint8_t>{uint8_t(c2), uint8_t(c2 >> 8), uint8_t(c2), uint8_t(c2 >> 8), 0, 0, 0, 0}) bright.push_back(b);
+    const auto t2 = record(QM_DXV_TEXTURE_DXT5, 4, 4, bright);
+    ASSERT_EQ(qm_dxv_to_bgra(&t2, 4, 4, out.bytes.data(), out.stride), 0);
+    EXPECT_EQ(out.px(0, 0), (std::array<int, 4>{255, 0, 0, 20}));
+}
+
+TEST(DxvTexture, OnlyThePictureRowsAreWritten) {
+    std::vector<uint8_t> blocks(size_t(1920 / 4) * (1088 / 4) * 8, 0);
+    const auto t = record(QM_DXV_TEXTURE_DXT1, 1920, 1088, blocks);
+    Out out(1920, 1088);
+    ASSERT_EQ(qm_dxv_to_bgra(&t, 1920, 1080, out.bytes.data(), out.stride), 0);
+    EXPECT_EQ(out.px(1919, 1079), (std::array<int, 4>{0, 0, 0, 255}));
+    EXPECT_EQ(out.px(0, 1080), (std::array<int, 4>{0xEE, 0xEE, 0xEE, 0xEE}));
+    EXPECT_EQ(out.bytes[1920 * 4], 0xEE);  // nor anything past the row
+
+    EXPECT_EQ(qm_dxv_to_bgra(&t, 1920, 1089, out.bytes.data(), out.stride), -1);
+    EXPECT_EQ(qm_dxv_to_bgra(&t, 1921, 1080, out.bytes.data(), out.stride), -1);
+    EXPECT_EQ(qm_dxv_to_bgra(&t, 0, 1080, out.bytes.data(), out.stride), -1);
+    EXPECT_EQ(qm_dxv_to_bgra(&t, 1920, 1080, out.bytes.data(), 1920 * 4 - 1), -1);
+    EXPECT_EQ(qm_dxv_to_bgra(nullptr, 1920, 1080, out.bytes.data(), out.stride), -1);
+    auto unknown = t;
+    unknown.format = 4;
+    EXPECT_EQ(qm_dxv_to_bgra(&unknown, 16, 16, out.bytes.data(), out.stride), -1);
+    auto noPlane = t;
+    noPlane.plane0 = nullptr;
+    EXPECT_EQ(qm_dxv_to_bgra(&noPlane, 16, 16, out.bytes.data(), out.stride), -1);
+    auto oddWidth = t;
+    oddWidth.width = 1918;
+    EXPECT_EQ(qm_dxv_to_bgra(&oddWidth, 16, 16, out.bytes.data(), out.stride), -1);
+}
+
+// A 16x16 YCoCg texture: luma (and alpha) from solid BC4 blocks, chroma at 8x8 in 2x2 blocks whose
+// values are given per block column.
+struct YCoCgTexture {
+    YCoCgTexture(bool alpha, uint8_t y, uint8_t a, std::array<uint8_t, 2> co, std::array<uint8_t, 2> cg) {
+        for (int i = 0; i < 16; ++i) {
+            const auto l = bc4Solid(y);
+            plane0.insert(plane0.end(), l.begin(), l.end());
+            if (alpha) {
+                const auto al = bc4Solid(a);
+                plane0.insert(plane0.end(), al.begin(), al.end());
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            const auto c = bc4Solid(co[size_t(i % 2)]);
+            const auto g = bc4Solid(cg[size_t(i % 2)]);
+            plane1.insert(plane1.end(), c.begin(), c.end());
+            plane1.insert(plane1.end(), g.begin(), g.end());
+        }
+        t = record(alpha ? QM_DXV_TEXTURE_YCOCG_ALPHA : QM_DXV_TEXTURE_YCOCG, 16, 16, plane0, &plane1);
+    }
+    std::vector<uint8_t> plane0, plane1;
+    qm_dxv_texture t{};
+};
+
+TEST(DxvTexture, YCoCgEquationsAndClamping) {
+    Out out(16, 16);
+    YCoCgTexture grey(false, 200, 0, {128, 128}, {128, 128});
+    ASSERT_EQ(qm_dxv_to_bgra(&grey.t, 16, 16, out.bytes.data(), out.stride), 0);
+    EXPECT_EQ(out.px(0, 0), (std::array<int, 4>{200, 200, 200, 255}));
+    EXPECT_EQ(out.px(15, 15), (std::array<int, 4>{200, 200, 200, 255}));
+
+    // Y 250, Cg 140: G = 262 held at 255, B = R = 250 - 12.
+    YCoCgTexture green(false, 250, 0, {128, 128}, {140, 140});
+    ASSERT_EQ(qm_dxv_to_bgra(&green.t, 16, 16, out.bytes.data(), out.stride), 0);
+    EXPECT_EQ(out.px(5, 5), (std::array<int, 4>{238, 255, 238, 255}));
+
+    // With alpha the alpha plane comes through.
+    YCoCgTexture translucent(true, 100, 77, {128, 128}, {128, 128});
+    ASSERT_EQ(qm_dxv_to_bgra(&translucent.t, 16, 16, out.bytes.data(), out.stride), 0);
+    EXPECT_EQ(out.px(9, 3), (std::array<int, 4>{100, 100, 100, 77}));
+}
+
+TEST(DxvTexture, YCoCgChromaUpsamplingAtTheEdges) {
+    // Co 100 in chroma columns 0-3 and 180 in 4-7; luma 100, Cg neutral: R = 100 + (Co - 128),
+    // B = 100 - (Co - 128).
+    YCoCgTexture t(false, 100, 0, {100, 180}, {128, 128});
+    Out out(16, 16);
+    ASSERT_EQ(qm_dxv_to_bgra(&t.t, 16, 16, out.bytes.data(), out.stride), 0);
+    // Column 0: tx = -1 uses chroma column 0 only.
+    EXPECT_EQ(out.px(0, 0), (std::array<int, 4>{128, 100, 72, 255}));
+    // Column 7: tx = 13, columns 3 and 4 weighted 3:1 -> ((180 + 3 x 100) x 4 + 8) >> 4 = 120.
+    EXPECT_EQ(out.px(7, 0), (std::array<int, 4>{108, 100, 92, 255}));
+    // Column 15: tx = 29, column 7 twice; never column 8 (past the plane's last column).
+    EXPECT_EQ(out.px(15, 0), (std::array<int, 4>{48, 100, 152, 255}));
+    EXPECT_EQ(out.px(15, 15), (std::array<int, 4>{48, 100, 152, 255}));
+
+    // A picture smaller than the texture reads the same chroma positions.
+    Out small(9, 5);
+    ASSERT_EQ(qm_dxv_to_bgra(&t.t, 9, 5, small.bytes.data(), small.stride), 0);
+    EXPECT_EQ(small.px(7, 4), out.px(7, 4));
+    EXPECT_EQ(small.bytes[9 * 4], 0xEE);
+
+    auto noChroma = t.t;
+    noChroma.plane1 = nullptr;
+    EXPECT_EQ(qm_dxv_to_bgra(&noChroma, 16, 16, out.bytes.data(), out.stride), -1);
+}
+
+}  // namespace
