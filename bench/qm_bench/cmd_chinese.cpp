@@ -1,8 +1,11 @@
 // qm-bench chinese: converts standard input between Simplified and Traditional Chinese, one line
 // per paragraph, as the credits list conversion does. With --stats, the dictionary load time, the
-// conversion time and the number of ambiguous choices go to standard error.
+// conversion time and the number of ambiguous choices go to standard error. --sample BYTES writes
+// a reproducible Simplified text of about that size, made of the dictionaries' own phrases and
+// characters, to measure with.
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
@@ -13,12 +16,50 @@
 
 namespace {
 
+std::vector<std::string> dictionaryKeys(const char* name) {
+    const auto file = qm::ChineseConverter::dictionaryURL(name);
+    if (!file) throw std::runtime_error(std::string("dictionary ") + name + " not found (set QM_DICTIONARY_DIR)");
+    std::ifstream in(*file);
+    std::vector<std::string> keys;
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto tab = line.find('\t');
+        if (tab != std::string::npos && tab > 0) keys.push_back(line.substr(0, tab));
+    }
+    if (keys.empty()) throw std::runtime_error(std::string("dictionary ") + name + " is empty");
+    return keys;
+}
+
+int writeSample(std::size_t bytes) {
+    const auto phrases = dictionaryKeys("STPhrases");
+    const auto characters = dictionaryKeys("STCharacters");
+    static const char* const punctuation[] = {"，", "。", "、", "：", "　　", "；", "！", "？"};
+    std::uint64_t state = 0x2545F4914F6CDD1Dull;  // fixed seed: the same text every time
+    auto next = [&state](std::size_t n) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        return static_cast<std::size_t>(state % n);
+    };
+    std::string out;
+    out.reserve(bytes + 256);
+    while (out.size() < bytes) {
+        for (int k = 0; k < 20; ++k) {
+            out += next(5) < 3 ? phrases[next(phrases.size())] : characters[next(characters.size())];
+            if (next(4) == 0) out += punctuation[next(std::size(punctuation))];
+        }
+        out += '\n';
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
 int runChinese(const std::vector<std::string>& args) {
     using Direction = qm::ChineseConverter::Direction;
     std::optional<Direction> direction;
     bool stats = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--to" && i + 1 < args.size()) {
+        if (args[i] == "--sample" && i + 1 < args.size()) {
+            return writeSample(std::stoul(args[i + 1]));
+        } else if (args[i] == "--to" && i + 1 < args.size()) {
             const std::string& to = args[++i];
             if (to == "traditional") direction = Direction::toTraditional;
             else if (to == "simplified") direction = Direction::toSimplified;
@@ -66,6 +107,6 @@ int runChinese(const std::vector<std::string>& args) {
     return 0;
 }
 
-qm::bench::Register reg{"chinese", "--to traditional|simplified [--stats]  < text > converted", runChinese};
+qm::bench::Register reg{"chinese", "--to traditional|simplified [--stats] < text > converted  |  --sample BYTES > text", runChinese};
 
 }  // namespace
