@@ -203,19 +203,21 @@ TEST_F(QueueIntake, UndecodableCodecFailsButKeepsItsInfo) {
     EXPECT_EQ(queue->preview().message(), std::optional<QString>("Preview unavailable"));
 }
 
-TEST_F(QueueIntake, MissingAndUnreadableFilesFailWithAClearText) {
+TEST_F(QueueIntake, MissingFilesFailWithAClearText) {
     queue->add(QStringList{qpath(dir / "gone.mov")});
     ASSERT_TRUE(qm::test::waitUntil([&] { return allProbed(); }));
     EXPECT_EQ(queue->jobs()[0]->state().message,
               "The file “gone.mov” couldn’t be opened because there is no such file.");
     EXPECT_EQ(probe.calls, 0);
+}
 
+TEST_F(QueueIntake, UnreadableFilesFailWithAClearText) {
     if (::geteuid() == 0) GTEST_SKIP() << "running as root: permissions cannot make a file unreadable";
     touch(dir / "locked.mov");
     fs::permissions(dir / "locked.mov", fs::perms::none);
     queue->add(QStringList{qpath(dir / "locked.mov")});
     ASSERT_TRUE(qm::test::waitUntil([&] { return allProbed(); }));
-    EXPECT_EQ(queue->jobs()[1]->state().message,
+    EXPECT_EQ(queue->jobs()[0]->state().message,
               "The file “locked.mov” couldn’t be opened because you don’t have permission to view it.");
 }
 
@@ -254,6 +256,21 @@ TEST_F(QueueIntake, RemoveClearFinishedAndCounts) {
     queue->remove(jobs[2]);
     queue->remove(jobs[4]);
     EXPECT_EQ(queue->selectedJobID(), jobs[3]->id());  // the running one is all that is left
+}
+
+TEST_F(QueueIntake, AReadyJobWithoutMediaInformationIsFailedNotRetriedForever) {
+    touch(dir / "a.mov");
+    fs::create_directories(dir / "out");
+    probe.hold();
+    queue->add(QStringList{qpath(dir / "a.mov")});
+    const auto job = queue->jobs()[0];
+    job->setState(ConversionJob::State::ready());  // ready, but the probe has not answered
+    queue->setOutputFolder(qpath(dir / "out"));
+    queue->start();
+    ASSERT_TRUE(qm::test::waitUntil([&] { return !queue->isRunning(); }));
+    EXPECT_TRUE(job->state().is(Kind::failed));
+    EXPECT_FALSE(job->state().message.isEmpty());
+    EXPECT_EQ(desktop.sounds, 0);
 }
 
 TEST(JobState, EqualityLooksAtThePayloadOfItsOwnCase) {

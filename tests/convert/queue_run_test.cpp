@@ -162,6 +162,16 @@ TEST_F(QueueRun, NamesNeverOverwriteAndBadSourcesFailClearly) {
               qpath(out / "Clip 01_H264.mp4"));
 }
 
+TEST_F(QueueRun, ClosingTheQueueMidRunLeavesNoPartialFile) {
+    makeMovie(dir / "a.mov", 1, "320x240");
+    addAndProbe({qpath(dir / "a.mov")});
+    queue->start();
+    ASSERT_TRUE(qm::test::waitUntil([&] { return queue->jobs()[0]->state().is(Kind::running); }));
+    queue.reset();
+    EXPECT_TRUE(outputNames().empty());
+    EXPECT_EQ(desktop.sounds, 0);
+}
+
 TEST_F(QueueRun, StartWithNothingReadyEndsAtOnceWithoutASound) {
     runToEnd();
     EXPECT_EQ(desktop.sounds, 0);
