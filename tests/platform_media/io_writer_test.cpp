@@ -357,6 +357,23 @@ TEST_F(WriterTest, SessionStartTrimsEarlierMedia) {
     EXPECT_EQ((*stream(probe, "audio"))["duration_ts"], 24000);
 }
 
+// A rotated track keeps its display matrix: players and our reader see the same transform.
+TEST_F(WriterTest, TransformIsKept) {
+    const fs::path file = dir / "rotated.mov";
+    auto w = MovieWriter::create(file, MovieFileType::quickTime);
+    MovieVideoSettings vs = videoSettings(fourCC('a', 'p', 'c', 'o'));
+    vs.transform = {0, 0x10000, 0, -0x10000, 0, 0, 0, 0, 0x40000000};  // a quarter turn
+    w->addVideoInput(vs);
+    w->startWriting();
+    for (int i = 0; i < 2; ++i)
+        w->appendPixelBuffer(picture(kPixelFormatYUV422P10, i), MediaTime::make(i, 25), MediaTime::make(1, 25));
+    w->finishWriting();
+    EXPECT_EQ(VideoSampleReader::open(file, {})->track().transform, vs.transform);
+    const auto r = test::run({"ffprobe", "-v", "error", "-show_entries", "stream_side_data=rotation", "-of", "csv=p=0",
+                              file.string()});
+    EXPECT_NE(r.output.find("90"), std::string::npos) << r.output;
+}
+
 TEST_F(WriterTest, FailuresAndCancellation) {
     // A picture in the wrong format fails the writer with a text that says why.
     {
