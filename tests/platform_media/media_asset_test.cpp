@@ -17,26 +17,41 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
+// Each test makes only the media it uses (ctest runs every test in a process of its own).
 class MediaAssetTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = std::make_unique<test::TempDir>();
-        const std::string video = "testsrc2=s=64x48:r=25:d=0.4";
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-f", "lavfi", "-i", "sine=r=48000:d=0.4", "-ac", "2", "-c:v",
-                      "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", path("h264_aac.mp4")});
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "prores_ks", "-profile:v", "3", path("prores_hq.mov")});
-        test::ffmpeg({"-f", "lavfi", "-i", video + ",format=yuva444p10le", "-c:v", "prores_ks", "-profile:v", "4",
-                      "-pix_fmt", "yuva444p10le", path("prores_4444.mov")});
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-f", "avi", path("hapq.avi")});
-        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=30000/1001:d=0.4", "-c:v", "libx264", "-f", "mpegts",
-                      path("ntsc.ts")});
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-output_ts_offset", "3", path("offset.mkv")});
-        test::ffmpeg({"-f", "lavfi", "-i", "sine=r=44100:d=0.3", "-c:a", "pcm_s16le", path("tone.wav")});
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-frames:v", "1", path("picture.png")});
-    }
     static void TearDownTestSuite() { dir_.reset(); }
 
-    static std::string path(const std::string& name) { return (*dir_ / name).string(); }
+    static std::string path(const std::string& name) {
+        if (!dir_) dir_ = std::make_unique<test::TempDir>();
+        const fs::path file = *dir_ / name;
+        if (!fs::exists(file)) make(name, file.string());
+        return file.string();
+    }
+
+    static void make(const std::string& name, const std::string& out) {
+        const std::string video = "testsrc2=s=64x48:r=25:d=0.4";
+        if (name == "h264_aac.mp4")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-f", "lavfi", "-i", "sine=r=48000:d=0.4", "-ac", "2", "-c:v",
+                          "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", out});
+        else if (name == "prores_hq.mov")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "prores_ks", "-profile:v", "3", out});
+        else if (name == "prores_4444.mov")
+            test::ffmpeg({"-f", "lavfi", "-i", video + ",format=yuva444p10le", "-c:v", "prores_ks", "-profile:v", "4",
+                          "-pix_fmt", "yuva444p10le", out});
+        else if (name == "hapq.avi")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-f", "avi", out});
+        else if (name == "ntsc.ts")
+            test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=30000/1001:d=0.4", "-c:v", "libx264", "-f", "mpegts", out});
+        else if (name == "offset.mkv")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-output_ts_offset", "3", out});
+        else if (name == "tone.wav")
+            test::ffmpeg({"-f", "lavfi", "-i", "sine=r=44100:d=0.3", "-c:a", "pcm_s16le", out});
+        else if (name == "picture.png")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-frames:v", "1", out});
+        else
+            ADD_FAILURE() << "no recipe for " << name;
+    }
 
     static std::unique_ptr<test::TempDir> dir_;
 };
@@ -158,11 +173,11 @@ TEST_F(MediaAssetTest, UnreadableFilesFailAtTheOpenStepWithTheLibraryText) {
             EXPECT_EQ(std::string(e.what()), "open (" + text + ")") << file;
         }
     };
+    const std::string movie = test::readFile(path("h264_aac.mp4"));
     test::writeFile(*dir_ / "empty.mov", "");
     expectOpenError(*dir_ / "empty.mov", "Invalid data found when processing input");
     test::writeFile(*dir_ / "text.mov", "This is not a movie at all.\n");
     expectOpenError(*dir_ / "text.mov", "Invalid data found when processing input");
-    const std::string movie = test::readFile(path("h264_aac.mp4"));
     test::writeFile(*dir_ / "truncated.mp4", movie.substr(0, movie.size() / 3));
     expectOpenError(*dir_ / "truncated.mp4", "Invalid data found when processing input");
     expectOpenError(*dir_ / "missing.mov", "No such file or directory");

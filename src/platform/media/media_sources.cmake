@@ -8,3 +8,4 @@ list(APPEND QM_SOURCES
 # Headers of this module include FFmpeg's (ffmpeg_internal.h), so its users see the include paths.
 list(APPEND QM_PUBLIC_LIBS PkgConfig::FFMPEG)
 list(APPEND QM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/media_asset.cpp)
+list(APPEND QM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/media_capabilities.cpp)

@@ -1,0 +1,276 @@
+#include "engine/pixel_transfer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/conversion_error.h"
+#include "platform/media/ffmpeg_internal.h"
+#include "platform/media/media_error.h"
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace qm {
+
+namespace {
+
+[[noreturn]] void fail(int code) { throw ConversionError::encodeFailed("pixel transfer (" + mediaErrorText(code) + ")"); }
+
+bool isYUV(AVPixelFormat format) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0 && desc->nb_components >= 3;
+}
+
+int swsColorspace(ColorMatrix matrix) {
+    switch (matrix) {
+    case ColorMatrix::fcc: return SWS_CS_FCC;
+    case ColorMatrix::bt470bg: return SWS_CS_ITU601;
+    case ColorMatrix::smpte170m: return SWS_CS_SMPTE170M;
+    case ColorMatrix::smpte240m: return SWS_CS_SMPTE240M;
+    case ColorMatrix::bt2020: return SWS_CS_BT2020;
+    case ColorMatrix::bt709:
+    case ColorMatrix::unspecified: break;
+    }
+    return SWS_CS_ITU709;
+}
+
+// Full range for the JPEG format, video range for the other Y'CbCr formats, unless tagged.
+int rangeOf(uint32_t pixelFormat, const ColorTags& tags) {
+    if (tags.range == ColorRange::full) return 1;
+    if (tags.range == ColorRange::video) return 0;
+    return pixelFormat == kPixelFormatYUVJ444P ? 1 : 0;
+}
+
+// Bicubic filters grow with the reduction; beyond about 48x they would exceed the scaler's
+// filter limit, where averaging over the covered area is also the better filter.
+int scalerFlags(const PixelBuffer& source, const PixelBuffer& destination) {
+    const double reduction = std::max(double(source.width()) / destination.width(), double(source.height()) / destination.height());
+    const int filter = reduction > 48.0 ? SWS_AREA : SWS_BICUBIC;
+    return filter | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
+}
+
+bool isPackedRGB(uint32_t format) {
+    return format == kPixelFormatBGRA || format == kPixelFormatRGBA || format == kPixelFormatRGBA64LE ||
+           format == kPixelFormatRGBA64BE;
+}
+
+// One row of packed RGB in any of our four layouts to R,G,B,A words and back. The scaler would
+// take these through its internal Y'CbCr and lose up to a step; at the same size the exact
+// widening (v x 257) and narrowing (nearest v / 257) are what a copy must do.
+void readRow(uint32_t format, const uint8_t* in, uint16_t* out, int width) {
+    for (int x = 0; x < width; ++x, out += 4) {
+        switch (format) {
+        case kPixelFormatBGRA:
+            out[0] = uint16_t(in[4 * x + 2] * 257);
+            out[1] = uint16_t(in[4 * x + 1] * 257);
+            out[2] = uint16_t(in[4 * x + 0] * 257);
+            out[3] = uint16_t(in[4 * x + 3] * 257);
+            break;
+        case kPixelFormatRGBA:
+            for (int c = 0; c < 4; ++c) out[c] = uint16_t(in[4 * x + c] * 257);
+            break;
+        case kPixelFormatRGBA64LE:
+            for (int c = 0; c < 4; ++c) out[c] = uint16_t(in[8 * x + 2 * c] | (in[8 * x + 2 * c + 1] << 8));
+            break;
+        default:  // big-endian words
+            for (int c = 0; c < 4; ++c) out[c] = uint16_t((in[8 * x + 2 * c] << 8) | in[8 * x + 2 * c + 1]);
+            break;
+        }
+    }
+}
+
+uint8_t narrow(uint16_t v) { return uint8_t((unsigned(v) * 2 + 257) / 514); }
+
+void writeRow(uint32_t format, const uint16_t* in, uint8_t* out, int width) {
+    for (int x = 0; x < width; ++x, in += 4) {
+        switch (format) {
+        case kPixelFormatBGRA:
+            out[4 * x + 0] = narrow(in[2]);
+            out[4 * x + 1] = narrow(in[1]);
+            out[4 * x + 2] = narrow(in[0]);
+            out[4 * x + 3] = narrow(in[3]);
+            break;
+        case kPixelFormatRGBA:
+            for (int c = 0; c < 4; ++c) out[4 * x + c] = narrow(in[c]);
+            break;
+        case kPixelFormatRGBA64LE:
+            for (int c = 0; c < 4; ++c) {
+                out[8 * x + 2 * c] = uint8_t(in[c] & 0xFF);
+                out[8 * x + 2 * c + 1] = uint8_t(in[c] >> 8);
+            }
+            break;
+        default:
+            for (int c = 0; c < 4; ++c) {
+                out[8 * x + 2 * c] = uint8_t(in[c] >> 8);
+                out[8 * x + 2 * c + 1] = uint8_t(in[c] & 0xFF);
+            }
+            break;
+        }
+    }
+}
+
+void repackRGB(const PixelBuffer& source, PixelBuffer& destination, std::vector<uint16_t>& row) {
+    const int width = source.width();
+    if (source.pixelFormat() == destination.pixelFormat()) {
+        const size_t bytes = size_t(width) * size_t(PixelBuffer::bytesPerPixel(source.pixelFormat()));
+        for (int y = 0; y < source.height(); ++y)
+            std::memcpy(destination.data() + destination.bytesPerRow() * size_t(y), source.data() + source.bytesPerRow() * size_t(y), bytes);
+        return;
+    }
+    row.resize(size_t(width) * 4);
+    for (int y = 0; y < source.height(); ++y) {
+        readRow(source.pixelFormat(), source.data() + source.bytesPerRow() * size_t(y), row.data(), width);
+        writeRow(destination.pixelFormat(), row.data(), destination.data() + destination.bytesPerRow() * size_t(y), width);
+    }
+}
+
+// The scaler wants the full-range flag, not the old JPEG format, for full-range 4:4:4.
+AVPixelFormat scalerFormat(uint32_t format) {
+    return format == kPixelFormatYUVJ444P ? AV_PIX_FMT_YUV444P : ffmpeg::toAVPixelFormat(format);
+}
+
+void tagDestination(const PixelBuffer& source, PixelBuffer& destination, AVPixelFormat destinationFormat, int destinationRange) {
+    ColorTags written = ColorTags::bt709();
+    if (isYUV(destinationFormat)) written.range = destinationRange == 1 ? ColorRange::full : ColorRange::video;
+    destination.setColorTags(written);
+    destination.setAlphaMode(source.alphaMode());
+}
+
+}  // namespace
+
+class PixelTransfer::Session {
+public:
+    explicit Session(uint64_t id) : id_(id) {}
+    ~Session() { sws_freeContext(context_); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    uint64_t id() const { return id_; }
+
+    void run(const PixelBuffer& source, PixelBuffer& destination) {
+        const AVPixelFormat sourceFormat = scalerFormat(source.pixelFormat());
+        const AVPixelFormat destinationFormat = scalerFormat(destination.pixelFormat());
+        if (sourceFormat == AV_PIX_FMT_NONE || destinationFormat == AV_PIX_FMT_NONE) fail(AVERROR(EINVAL));
+        // Converting a buffer onto itself would read what it has just overwritten.
+        if (&source == &destination) fail(AVERROR(EINVAL));
+        if (source.width() == destination.width() && source.height() == destination.height() &&
+            isPackedRGB(source.pixelFormat()) && isPackedRGB(destination.pixelFormat())) {
+            repackRGB(source, destination, row_);
+            tagDestination(source, destination, destinationFormat, 0);
+            return;
+        }
+
+        // The context is rebuilt only when sizes, formats or flags change. A rebuilt context may
+        // sit at the freed one's address, so the key, not the pointer, says whether it is new.
+        const Key key{source.width(), source.height(), sourceFormat, destination.width(), destination.height(),
+                      destinationFormat, scalerFlags(source, destination)};
+        const bool rebuilt = context_ == nullptr || !(key == key_);
+        key_ = key;
+        context_ = sws_getCachedContext(context_, key.sourceWidth, key.sourceHeight, sourceFormat, key.destinationWidth,
+                                        key.destinationHeight, destinationFormat, key.flags, nullptr, nullptr, nullptr);
+        if (context_ == nullptr) fail(AVERROR(EINVAL));
+
+        const ColorTags& tags = source.colorTags();
+        const int sourceSpace = isYUV(sourceFormat) ? swsColorspace(tags.matrix) : SWS_CS_ITU709;
+        const int sourceRange = isYUV(sourceFormat) ? rangeOf(source.pixelFormat(), tags) : 0;
+        const int destinationRange = isYUV(destinationFormat) ? rangeOf(destination.pixelFormat(), {}) : 0;
+        if (rebuilt || sourceSpace != appliedSpace_ || sourceRange != appliedSourceRange_ ||
+            destinationRange != appliedDestinationRange_) {
+            const int status = sws_setColorspaceDetails(context_, sws_getCoefficients(sourceSpace), sourceRange,
+                                                        sws_getCoefficients(SWS_CS_ITU709), destinationRange, 0, 1 << 16,
+                                                        1 << 16);
+            if (status < 0) {
+                appliedSpace_ = -1;  // whatever the context holds now is unknown
+                fail(AVERROR(EINVAL));
+            }
+            appliedSpace_ = sourceSpace;
+            appliedSourceRange_ = sourceRange;
+            appliedDestinationRange_ = destinationRange;
+        }
+
+        const uint8_t* sourcePlanes[4];
+        int sourceStrides[4];
+        uint8_t* destinationPlanes[4];
+        int destinationStrides[4];
+        ffmpeg::planePointers(source, sourcePlanes, sourceStrides);
+        ffmpeg::planePointers(destination, destinationPlanes, destinationStrides);
+        const int rows = sws_scale(context_, sourcePlanes, sourceStrides, 0, source.height(), destinationPlanes,
+                                   destinationStrides);
+        if (rows < 0) fail(rows);
+        if (rows != destination.height()) fail(AVERROR_BUG);
+
+        tagDestination(source, destination, destinationFormat, destinationRange);
+    }
+
+private:
+    struct Key {
+        int sourceWidth = 0, sourceHeight = 0;
+        AVPixelFormat sourceFormat = AV_PIX_FMT_NONE;
+        int destinationWidth = 0, destinationHeight = 0;
+        AVPixelFormat destinationFormat = AV_PIX_FMT_NONE;
+        int flags = 0;
+        bool operator==(const Key&) const = default;
+    };
+
+    uint64_t id_;
+    SwsContext* context_ = nullptr;
+    Key key_;
+    std::vector<uint16_t> row_;
+    int appliedSpace_ = -1;
+    int appliedSourceRange_ = -1;
+    int appliedDestinationRange_ = -1;
+};
+
+PixelTransfer::PixelTransfer() = default;
+
+PixelTransfer::~PixelTransfer() {
+    // Sessions are freed in list order.
+    for (auto& session : idle_) session.reset();
+}
+
+std::unique_ptr<PixelTransfer::Session> PixelTransfer::takeSession() {
+    uint64_t id = 0;
+    {
+        std::lock_guard guard(lock_);
+        if (!idle_.empty()) {
+            auto session = std::move(idle_.back());
+            idle_.pop_back();
+            return session;
+        }
+        id = nextId_++;
+    }
+    // A session's scaler is made on its first transfer, outside the lock.
+    return std::make_unique<Session>(id);
+}
+
+void PixelTransfer::returnSession(std::unique_ptr<Session> session) {
+    std::lock_guard guard(lock_);
+    idle_.push_back(std::move(session));
+}
+
+void PixelTransfer::transfer(const PixelBuffer& source, PixelBuffer& destination) {
+    auto session = takeSession();
+    try {
+        if (observer_) observer_(session->id());
+        session->run(source, destination);
+    } catch (...) {
+        returnSession(std::move(session));
+        throw;
+    }
+    returnSession(std::move(session));
+}
+
+std::vector<uint64_t> PixelTransfer::idleSessionIds() const {
+    std::lock_guard guard(lock_);
+    std::vector<uint64_t> ids;
+    ids.reserve(idle_.size());
+    for (const auto& session : idle_) ids.push_back(session->id());
+    return ids;
+}
+
+}  // namespace qm

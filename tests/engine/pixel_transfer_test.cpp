@@ -1,0 +1,259 @@
+// Pixel transfer checked against the BT.709 equations and plain arithmetic, not against itself.
+#include "engine/pixel_transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <barrier>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "core/conversion_error.h"
+
+namespace qm {
+namespace {
+
+struct RGB8 {
+    int r, g, b;
+};
+
+// Flat bars wide enough that chroma subsampling and filters see a single colour at their centres.
+constexpr RGB8 kBars[] = {{255, 255, 255}, {235, 20, 40}, {16, 200, 64}, {30, 60, 220}, {0, 0, 0}, {128, 128, 128}};
+constexpr int kBarWidth = 16;
+constexpr int kBarCount = 6;
+
+PixelBufferRef makeBars(int height, int alpha = 255) {
+    auto buffer = PixelBuffer::create(kBarWidth * kBarCount, height, kPixelFormatBGRA);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = buffer->data() + buffer->bytesPerRow() * size_t(y);
+        for (int x = 0; x < buffer->width(); ++x) {
+            const RGB8 c = kBars[x / kBarWidth];
+            row[4 * x + 0] = uint8_t(c.b);
+            row[4 * x + 1] = uint8_t(c.g);
+            row[4 * x + 2] = uint8_t(c.r);
+            row[4 * x + 3] = uint8_t(alpha);
+        }
+    }
+    return buffer;
+}
+
+uint16_t word(const PixelBuffer& b, int plane, int x, int y) {
+    uint16_t v;
+    std::memcpy(&v, b.data(plane) + b.bytesPerRow(plane) * size_t(y) + 2 * size_t(x), 2);
+    return v;
+}
+
+uint8_t byteAt(const PixelBuffer& b, int plane, int x, int y) { return b.data(plane)[b.bytesPerRow(plane) * size_t(y) + size_t(x)]; }
+
+struct YCbCr {
+    double y, cb, cr;  // Y in 0...1, Cb and Cr in -0.5...0.5
+};
+
+YCbCr bt709(const RGB8& c) {
+    const double r = c.r / 255.0, g = c.g / 255.0, b = c.b / 255.0;
+    const double kr = 0.2126, kb = 0.0722;
+    const double y = kr * r + (1 - kr - kb) * g + kb * b;
+    return {y, (b - y) / (2 * (1 - kb)), (r - y) / (2 * (1 - kr))};
+}
+
+TEST(PixelTransfer, BgraToDeepRgbaAndBackKeepsEveryValue) {
+    auto source = PixelBuffer::create(256, 2, kPixelFormatBGRA);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 256; ++x) {
+            uint8_t* p = source->data() + source->bytesPerRow() * size_t(y) + 4 * size_t(x);
+            p[0] = uint8_t(x);             // B
+            p[1] = uint8_t(255 - x);       // G
+            p[2] = uint8_t((x * 7) & 255); // R
+            p[3] = uint8_t(x ^ 0x5A);      // A
+        }
+    PixelTransfer transfer;
+    auto deep = PixelBuffer::create(256, 2, kPixelFormatRGBA64LE);
+    transfer.transfer(*source, *deep);
+    int worst = 0;
+    for (int x = 0; x < 256; ++x) {
+        const int expected[4] = {((x * 7) & 255) * 257, (255 - x) * 257, x * 257, (x ^ 0x5A) * 257};
+        for (int c = 0; c < 4; ++c) {
+            const int error = std::abs(int(word(*deep, 0, 4 * x + c, 1)) - expected[c]);
+            worst = std::max(worst, error);
+        }
+    }
+    EXPECT_EQ(worst, 0);  // the exact widening v x 257
+
+    auto back = PixelBuffer::create(256, 2, kPixelFormatBGRA);
+    transfer.transfer(*deep, *back);
+    for (int x = 0; x < 256; ++x)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(back->data()[back->bytesPerRow() + 4 * size_t(x) + size_t(c)], source->data()[4 * size_t(x) + size_t(c)])
+                << "x " << x << " channel " << c;
+    EXPECT_EQ(back->colorTags(), ColorTags::bt709());
+}
+
+TEST(PixelTransfer, EncoderFormatsFollowTheBt709Equations) {
+    PixelTransfer transfer;
+    auto source = makeBars(32, 200);
+    source->setAlphaMode(AlphaMode::straight);
+    const int w = source->width();
+
+    auto yuv420 = PixelBuffer::create(w, 32, kPixelFormatYUV420P);
+    auto yuv422 = PixelBuffer::create(w, 32, kPixelFormatYUV422P10);
+    auto yuva444 = PixelBuffer::create(w, 32, kPixelFormatYUVA444P10);
+    auto yuvj = PixelBuffer::create(w, 32, kPixelFormatYUVJ444P);
+    for (auto* out : {&yuv420, &yuv422, &yuva444, &yuvj}) transfer.transfer(*source, **out);
+
+    for (int bar = 0; bar < kBarCount; ++bar) {
+        SCOPED_TRACE("bar " + std::to_string(bar));
+        const YCbCr e = bt709(kBars[bar]);
+        const int x = bar * kBarWidth + kBarWidth / 2;
+        EXPECT_NEAR(byteAt(*yuv420, 0, x, 8), 16 + 219 * e.y, 1.0);
+        EXPECT_NEAR(byteAt(*yuv420, 1, x / 2, 4), 128 + 224 * e.cb, 1.0);
+        EXPECT_NEAR(byteAt(*yuv420, 2, x / 2, 4), 128 + 224 * e.cr, 1.0);
+        EXPECT_NEAR(word(*yuv422, 0, x, 8), 64 + 876 * e.y, 2.0);
+        EXPECT_NEAR(word(*yuv422, 1, x / 2, 8), 512 + 896 * e.cb, 2.0);
+        EXPECT_NEAR(word(*yuv422, 2, x / 2, 8), 512 + 896 * e.cr, 2.0);
+        EXPECT_NEAR(word(*yuva444, 0, x, 8), 64 + 876 * e.y, 2.0);
+        EXPECT_NEAR(word(*yuva444, 1, x, 8), 512 + 896 * e.cb, 2.0);
+        EXPECT_NEAR(word(*yuva444, 2, x, 8), 512 + 896 * e.cr, 2.0);
+        EXPECT_NEAR(word(*yuva444, 3, x, 8), 200 * 1023.0 / 255.0, 2.0);  // alpha is full range
+        EXPECT_NEAR(byteAt(*yuvj, 0, x, 8), 255 * e.y, 1.0);
+        EXPECT_NEAR(byteAt(*yuvj, 1, x, 8), 128 + 255 * e.cb, 1.0);
+        EXPECT_NEAR(byteAt(*yuvj, 2, x, 8), 128 + 255 * e.cr, 1.0);
+    }
+    ColorTags video = ColorTags::bt709();
+    video.range = ColorRange::video;
+    EXPECT_EQ(yuv422->colorTags(), video);
+    EXPECT_EQ(yuvj->colorTags().range, ColorRange::full);
+    EXPECT_EQ(yuva444->alphaMode(), AlphaMode::straight);
+
+    // And back: 10-bit 4:4:4 to 8-bit BGRA returns the bars.
+    auto back = PixelBuffer::create(w, 32, kPixelFormatBGRA);
+    transfer.transfer(*yuva444, *back);
+    for (int bar = 0; bar < kBarCount; ++bar) {
+        const int x = bar * kBarWidth + kBarWidth / 2;
+        const uint8_t* p = back->data() + back->bytesPerRow() * 8 + 4 * size_t(x);
+        EXPECT_NEAR(p[2], kBars[bar].r, 2) << bar;
+        EXPECT_NEAR(p[1], kBars[bar].g, 2) << bar;
+        EXPECT_NEAR(p[0], kBars[bar].b, 2) << bar;
+        EXPECT_NEAR(p[3], 200, 1) << bar;
+    }
+}
+
+TEST(PixelTransfer, TaggedSourceMatrixAndRangeAreHonoured) {
+    // One colour written as BT.601 full-range Y'CbCr; read with its tags it returns that colour.
+    const RGB8 colour{200, 40, 90};
+    const double r = colour.r / 255.0, g = colour.g / 255.0, b = colour.b / 255.0;
+    const double y = 0.299 * r + 0.587 * g + 0.114 * b;
+    const double cb = (b - y) / 1.772, cr = (r - y) / 1.402;
+    auto source = PixelBuffer::create(16, 16, kPixelFormatYUV444P10);
+    for (int row = 0; row < 16; ++row)
+        for (int x = 0; x < 16; ++x) {
+            const uint16_t values[3] = {uint16_t(std::lround(1023 * y)), uint16_t(std::lround(512 + 1023 * cb)),
+                                        uint16_t(std::lround(512 + 1023 * cr))};
+            for (int p = 0; p < 3; ++p)
+                std::memcpy(source->data(p) + source->bytesPerRow(p) * size_t(row) + 2 * size_t(x), &values[p], 2);
+        }
+    source->setColorTags({ColorMatrix::smpte170m, ColorPrimaries::smpte170m, TransferFunction::bt709, ColorRange::full});
+    PixelTransfer transfer;
+    auto out = PixelBuffer::create(16, 16, kPixelFormatBGRA);
+    transfer.transfer(*source, *out);
+    const uint8_t* p = out->data() + out->bytesPerRow() * 8 + 4 * 8;
+    EXPECT_NEAR(p[2], colour.r, 2);
+    EXPECT_NEAR(p[1], colour.g, 2);
+    EXPECT_NEAR(p[0], colour.b, 2);
+
+    // Untagged, the same numbers read as BT.709 video range: a visibly different colour.
+    source->setColorTags({});
+    transfer.transfer(*source, *out);
+    EXPECT_GT(std::abs(int(p[1]) - colour.g), 8);
+}
+
+TEST(PixelTransfer, ScalesTheWholePictureWithoutLetterboxing) {
+    PixelTransfer transfer;
+    auto bars = makeBars(64);
+    auto half = PixelBuffer::create(bars->width() / 2, 32, kPixelFormatBGRA);
+    transfer.transfer(*bars, *half);
+    for (int bar = 0; bar < kBarCount; ++bar) {
+        const uint8_t* p = half->data() + half->bytesPerRow() * 16 + 4 * size_t(bar * kBarWidth / 2 + kBarWidth / 4);
+        EXPECT_NEAR(p[2], kBars[bar].r, 1) << bar;
+        EXPECT_NEAR(p[1], kBars[bar].g, 1) << bar;
+        EXPECT_NEAR(p[0], kBars[bar].b, 1) << bar;
+    }
+    // A 16:9 picture into a 5:4 buffer fills it edge to edge: every pixel keeps the colour.
+    auto wide = PixelBuffer::create(192, 108, kPixelFormatBGRA);
+    for (int y = 0; y < 108; ++y)
+        for (int x = 0; x < 192; ++x) std::memcpy(wide->data() + wide->bytesPerRow() * size_t(y) + 4 * size_t(x), "\x20\x80\xE0\xFF", 4);
+    auto square = PixelBuffer::create(128, 102, kPixelFormatRGBA64LE);
+    transfer.transfer(*wide, *square);
+    int off = 0;
+    for (int y = 0; y < 102; ++y)
+        for (int x = 0; x < 128; ++x)
+            if (std::abs(int(word(*square, 0, 4 * x, y)) - 0xE0 * 257) > 257 || std::abs(int(word(*square, 0, 4 * x + 2, y)) - 0x20 * 257) > 257)
+                ++off;
+    EXPECT_EQ(off, 0);
+
+    // One percent of a UHD picture is a reduction the bicubic filter cannot take on its own.
+    auto uhd = PixelBuffer::create(3840, 2160, kPixelFormatBGRA);
+    std::memset(uhd->data(), 0x80, uhd->bytesPerRow() * 2160);
+    auto tiny = PixelBuffer::create(38, 22, kPixelFormatYUV422P10);
+    EXPECT_NO_THROW(transfer.transfer(*uhd, *tiny));
+}
+
+TEST(PixelTransfer, ConcurrentTransfersEachTakeASessionAndTheNewestIdleIsReusedFirst) {
+    PixelTransfer transfer;
+    std::barrier bothHolding(2);
+    std::mutex seenLock;
+    std::vector<uint64_t> seen;
+    bool holdOpen = true;
+    transfer.setSessionObserver([&](uint64_t id) {
+        {
+            std::lock_guard guard(seenLock);
+            seen.push_back(id);
+        }
+        if (holdOpen) bothHolding.arrive_and_wait();  // neither returns its session before both hold one
+    });
+    auto source = makeBars(16);
+    auto a = PixelBuffer::create(48, 16, kPixelFormatYUV420P);
+    auto b = PixelBuffer::create(48, 16, kPixelFormatYUV420P);
+    std::thread first([&] { transfer.transfer(*source, *a); });
+    std::thread second([&] { transfer.transfer(*source, *b); });
+    first.join();
+    second.join();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_NE(seen[0], seen[1]);
+    const std::vector<uint64_t> idle = transfer.idleSessionIds();
+    ASSERT_EQ(idle.size(), 2u);
+
+    holdOpen = false;
+    seen.clear();
+    transfer.transfer(*source, *a);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], idle.back());  // the most recently returned
+    EXPECT_EQ(transfer.idleSessionIds(), idle);
+}
+
+TEST(PixelTransfer, AFailedTransferReportsItAndKeepsItsSession) {
+    PixelTransfer transfer;
+    auto source = makeBars(16);
+    auto out = PixelBuffer::create(48, 16, kPixelFormatBGRA);
+    transfer.transfer(*source, *out);
+    const auto before = transfer.idleSessionIds();
+    // A buffer cannot be converted onto itself.
+    try {
+        transfer.transfer(*out, *out);
+        FAIL() << "the transfer succeeded";
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e.kind(), ConversionError::Kind::encodeFailed);
+        EXPECT_EQ(e.payload(), "pixel transfer (Invalid argument)");
+    }
+    EXPECT_EQ(transfer.idleSessionIds(), before);
+    // The session still works afterwards, and extreme reductions are no failure.
+    EXPECT_NO_THROW(transfer.transfer(*source, *out));
+    auto line = PixelBuffer::create(16384, 1, kPixelFormatBGRA);
+    std::memset(line->data(), 0x40, line->bytesPerRow());
+    auto two = PixelBuffer::create(2, 1, kPixelFormatBGRA);
+    EXPECT_NO_THROW(transfer.transfer(*line, *two));
+    EXPECT_NEAR(two->data()[0], 0x40, 1);
+    EXPECT_EQ(transfer.idleSessionIds(), before);
+}
+
+}  // namespace
+}  // namespace qm

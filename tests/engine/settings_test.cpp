@@ -1,0 +1,114 @@
+#include "engine/conversion_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace qm {
+namespace {
+
+using nlohmann::ordered_json;
+
+TEST(ConversionSettings, EncodesEveryFieldInOrderAndRoundTrips) {
+    ConversionSettings s;
+    s.format = OutputFormat::proRes4444XQ;
+    s.deliveryQuality = DeliveryQuality::maximum;
+    s.outputSize = OutputSize::percent;
+    s.scalePercent = 33.5;
+    s.hapChunks = 8;
+    s.hapHighQuality = true;
+    s.includeAudio = false;
+    EXPECT_EQ(s.toJson().dump(),
+              R"({"format":"proRes4444XQ","deliveryQuality":"maximum","outputSize":"percent","scalePercent":33.5,)"
+              R"("hapChunks":8,"hapHighQuality":true,"includeAudio":false})");
+    EXPECT_EQ(ConversionSettings::fromJson(s.toJson()), s);
+    EXPECT_EQ(ConversionSettings::fromJsonText(s.toJson().dump()), s);
+    EXPECT_EQ(ConversionSettings().toJson().dump(),
+              R"({"format":"hapQ","deliveryQuality":"high","outputSize":"original","scalePercent":50.0,)"
+              R"("hapChunks":0,"hapHighQuality":false,"includeAudio":true})");
+    s.scalePercent = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_THROW(s.toJson(), std::invalid_argument);
+    EXPECT_NE(s, s);  // a NaN never equals anything
+}
+
+TEST(ConversionSettings, EachFieldFallsBackToItsOwnDefault) {
+    EXPECT_EQ(ConversionSettings::fromJsonText("{}"), ConversionSettings());
+    const auto s = ConversionSettings::fromJsonText(
+        R"({"format":"notchLC","deliveryQuality":"ultra","outputSize":"hd720","scalePercent":"75",)"
+        R"("hapChunks":4,"hapHighQuality":1,"includeAudio":false,"extra":[1,2]})");
+    EXPECT_EQ(s.format, OutputFormat::notchLC);  // kept although it cannot be written
+    EXPECT_EQ(s.deliveryQuality, DeliveryQuality::high);
+    EXPECT_EQ(s.outputSize, OutputSize::hd720);
+    EXPECT_EQ(s.scalePercent, 50.0);
+    EXPECT_EQ(s.hapChunks, 4);
+    EXPECT_FALSE(s.hapHighQuality);
+    EXPECT_FALSE(s.includeAudio);
+
+    const auto wrong = ConversionSettings::fromJsonText(
+        R"({"format":7,"deliveryQuality":null,"outputSize":"HD720","scalePercent":12,"hapChunks":2.5,)"
+        R"("hapHighQuality":"true","includeAudio":null})");
+    EXPECT_EQ(wrong.format, OutputFormat::hapQ);
+    EXPECT_EQ(wrong.deliveryQuality, DeliveryQuality::high);
+    EXPECT_EQ(wrong.outputSize, OutputSize::original);  // raw values are case-sensitive
+    EXPECT_EQ(wrong.scalePercent, 12.0);                 // an integer is a fine Double
+    EXPECT_EQ(wrong.hapChunks, 0);
+    EXPECT_FALSE(wrong.hapHighQuality);
+    EXPECT_TRUE(wrong.includeAudio);
+
+    EXPECT_EQ(ConversionSettings::fromJsonText(R"({"hapChunks":3.0})").hapChunks, 3);
+    EXPECT_EQ(ConversionSettings::fromJsonText(R"({"hapChunks":4294967296})").hapChunks, 0);
+    EXPECT_EQ(ConversionSettings::fromJsonText(R"({"hapChunks":-2})").hapChunks, -2);
+}
+
+TEST(ConversionSettings, OnlyAnObjectDecodes) {
+    for (const char* text : {"[]", "[{}]", "null", "\"hapQ\"", "3", "", "{", "{\"format\":}"})
+        EXPECT_THROW(ConversionSettings::fromJsonText(text), std::invalid_argument) << text;
+    EXPECT_THROW(ConversionSettings::fromJson(nlohmann::json::array()), std::invalid_argument);
+    EXPECT_EQ(ConversionSettings::fromJson(nlohmann::json::parse(R"({"includeAudio":false})")).includeAudio, false);
+}
+
+OutputDimensions dims(OutputSize size, int w, int h, double percent = 50) {
+    ConversionSettings s;
+    s.outputSize = size;
+    s.scalePercent = percent;
+    return s.outputDimensions(w, h);
+}
+
+TEST(ConversionSettings, PercentScaleIsEvenAndBounded) {
+    EXPECT_EQ(dims(OutputSize::percent, 1920, 1080, 50), (OutputDimensions{960, 540}));
+    EXPECT_EQ(dims(OutputSize::percent, 1001, 1001, 33), (OutputDimensions{330, 330}));  // 2 x round(165.165)
+    EXPECT_EQ(dims(OutputSize::percent, 1920, 1080, 0), (OutputDimensions{20, 10}));    // 1 percent: 2 x round(9.6), 2 x round(5.4)
+    EXPECT_EQ(dims(OutputSize::percent, 100, 100, 0.5), (OutputDimensions{2, 2}));
+    EXPECT_EQ(dims(OutputSize::percent, 640, 480, std::nan("")), (OutputDimensions{6, 4}));  // 2 x round(3.2), 2 x round(2.4)
+    EXPECT_EQ(dims(OutputSize::percent, 8000, 8000, 1000), (OutputDimensions{16384, 16384}));
+    EXPECT_EQ(dims(OutputSize::percent, 100, 60, std::numeric_limits<double>::infinity()), (OutputDimensions{400, 240}));
+    EXPECT_EQ(dims(OutputSize::percent, 10, 10, 25), (OutputDimensions{2, 2}));  // 2 x round(1.25) = 2
+    EXPECT_EQ(dims(OutputSize::percent, 30, 10, 50), (OutputDimensions{16, 6}));  // halves away from zero: 7.5 -> 8, 2.5 -> 3
+}
+
+TEST(ConversionSettings, BoxesShrinkWithoutUpscalingAndTurnForPortrait) {
+    EXPECT_EQ(dims(OutputSize::hd1080, 3840, 2160), (OutputDimensions{1920, 1080}));
+    EXPECT_EQ(dims(OutputSize::hd1080, 1280, 720), (OutputDimensions{1280, 720}));
+    EXPECT_EQ(dims(OutputSize::hd1080, 2160, 3840), (OutputDimensions{1080, 1920}));
+    EXPECT_EQ(dims(OutputSize::hd1080, 1921, 1081), (OutputDimensions{1920, 1080}));
+    EXPECT_EQ(dims(OutputSize::hd720, 1919, 1079), (OutputDimensions{1280, 720}));
+    EXPECT_EQ(dims(OutputSize::uhd4k, 1919, 1079), (OutputDimensions{1919, 1079}));  // fits: odd sides kept
+    EXPECT_EQ(dims(OutputSize::hd720, 10000, 10), (OutputDimensions{1280, 2}));     // raised to 2
+    EXPECT_EQ(dims(OutputSize::hd720, 1000, 1000), (OutputDimensions{720, 720}));
+    EXPECT_EQ(dims(OutputSize::hd720, 0, 0), (OutputDimensions{0, 0}));
+    EXPECT_EQ(dims(OutputSize::original, 1919, 1079), (OutputDimensions{1919, 1079}));
+}
+
+TEST(ConversionSettings, LabelsAndRawValues) {
+    EXPECT_EQ(label(OutputSize::uhd4k), "\u2264 3840 \u00D7 2160");
+    EXPECT_EQ(label(OutputSize::percent), "Scale by Percentage");
+    EXPECT_EQ(label(DeliveryQuality::maximum), "Maximum");
+    for (OutputSize size : allOutputSizes) EXPECT_EQ(outputSizeFromRawValue(rawValue(size)), size);
+    for (DeliveryQuality q : allDeliveryQualities) EXPECT_EQ(deliveryQualityFromRawValue(rawValue(q)), q);
+    EXPECT_EQ(deliveryQualityFromRawValue("High"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace qm
