@@ -1,0 +1,83 @@
+// Quillmere: the entry point. One window per user session; a second launch hands its files to the
+// running one.
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QSettings>
+#include <QUrl>
+
+#include "app/main_window.h"
+#include "app/mode_setting.h"
+#include "app/open_file_router.h"
+#include "app/single_instance.h"
+#include "convert/conversion_queue.h"
+#include "convert/views/content_view.h"
+#include "platform/desktop/icons.h"
+#include "platform/desktop/qt_desktop_services.h"
+#include "platform/system/desktop_services.h"
+
+namespace {
+
+QList<QUrl> filesFromArguments(const QStringList& arguments) {
+    QList<QUrl> files;
+    for (const QString& argument : arguments) {
+        const QUrl url(argument);
+        files.append(url.isLocalFile() ? url : QUrl::fromLocalFile(QFileInfo(argument).absoluteFilePath()));
+    }
+    return files;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Quillmere"));
+    QApplication::setApplicationName(QStringLiteral("Quillmere"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
+    QApplication::setDesktopFileName(QStringLiteral("quillmere"));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("files"), QApplication::translate("main", "Files to open."),
+                                 QStringLiteral("[files…]"));
+    parser.process(app);
+    const QList<QUrl> opened = filesFromArguments(parser.positionalArguments());
+
+    qm::SingleInstance instance(qm::SingleInstance::defaultName());
+    if (instance.forwardToRunning(opened)) return 0;
+    instance.listen();
+
+    qm::installIconTheme();
+    qm::QtDesktopServices desktop;
+    qm::setDesktopServices(&desktop);
+
+    qm::ModeSetting mode;
+    qm::OpenFileRouter router({[&mode] { return mode.storedText(); },
+                               [&mode](const QString& text) { mode.writeStoredText(text); }},
+                              qm::ModeSetting::isBuilt(qm::AppMode::edit), qm::ModeSetting::isBuilt(qm::AppMode::credits));
+    // Files given at launch wait until the window and its models exist.
+    router.open(opened);
+
+    qm::ConversionQueue queue;
+    auto* content = new qm::ContentView(queue);
+    qm::MainWindow window(mode, content,
+                          {[&queue] { queue.presentAddPanel(); }, [&queue] { queue.chooseOutputFolder(); },
+                           [content] { content->removeSelected(); }});
+    window.toolbar()->insertAction(window.toolbar()->actions().value(0), content->addFilesAction());
+    desktop.setWindow(&window);
+    window.show();
+
+    router.setQueue({[&queue](const QList<QUrl>& files) { queue.add(files); }});
+    router.routePending();
+    QObject::connect(&instance, &qm::SingleInstance::filesReceived, &window, [&router, &window](const QList<QUrl>& files) {
+        router.open(files);
+        window.raise();
+        window.activateWindow();
+    });
+
+    const int status = QApplication::exec();
+    qm::setDesktopServices(nullptr);
+    return status;
+}
