@@ -3,3 +3,14 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/transcode_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/output_naming.cpp
 )
+if(QM_TRANSCODER_WIP)
+list(APPEND QM_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/frame_batch.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_feeder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/render_feeder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/codec_factories.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/transcoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/movie_writing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/media_frame_reader.cpp
+)
+endif()

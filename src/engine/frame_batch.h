@@ -1,0 +1,74 @@
+#pragma once
+// The frame record that travels from a frame provider through the per-frame step to a writer,
+// the provider protocol the writers pull batches from, and the parallel batch step both
+// providers share.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/media/media_time.h"
+#include "platform/media/pixel_buffer.h"
+
+namespace qm {
+
+// One frame as read or rendered: pixels (decoded by the reader or drawn by a renderer) or the
+// bytes of one Hap, DXV or NotchLC sample read without decoding.
+struct RawFrame {
+    enum class Kind { decoded, compressed };
+    Kind kind = Kind::decoded;
+    PixelBufferRef pixels;
+    std::vector<uint8_t> bytes;
+
+    static RawFrame decoded(PixelBufferRef buffer) { return {Kind::decoded, std::move(buffer), {}}; }
+    static RawFrame compressed(std::vector<uint8_t> data) { return {Kind::compressed, nullptr, std::move(data)}; }
+};
+
+struct SourceFrame {
+    RawFrame raw;
+    MediaTime time;      // presentation time
+    MediaTime duration;  // display duration
+    int64_t index = 0;   // zero-based, without gaps; image-sequence files are numbered by it
+};
+
+// The result of the per-frame step: pixels for an encoding movie writer (output size, the
+// encoder's pixel format, tagged BT.709), one compressed GPU-codec frame, or nothing more to do
+// because the frame was saved as an image file.
+struct ProcessedFrame {
+    enum class Kind { pixels, encoded, written };
+    Kind kind = Kind::written;
+    PixelBufferRef pixels;
+    std::vector<uint8_t> data;
+
+    static ProcessedFrame fromPixels(PixelBufferRef buffer) { return {Kind::pixels, std::move(buffer), {}}; }
+    static ProcessedFrame fromEncoded(std::vector<uint8_t> bytes) { return {Kind::encoded, nullptr, std::move(bytes)}; }
+    static ProcessedFrame written() { return {Kind::written, nullptr, {}}; }
+};
+
+using FramePair = std::pair<SourceFrame, ProcessedFrame>;
+using FrameFolder = std::optional<std::filesystem::path>;
+
+// A supplier of processed frames in stream order. An empty batch ends the stream; finish()
+// reports the final progress once the output is complete. One caller at a time.
+class FrameBatchProvider {
+public:
+    virtual ~FrameBatchProvider() = default;
+    // With a folder, every frame is written there as an image file.
+    virtual std::vector<FramePair> nextBatch(const FrameFolder& folder) = 0;
+    virtual void finish() = 0;
+};
+
+using FrameStep = std::function<ProcessedFrame(const SourceFrame&, const FrameFolder&)>;
+
+// Runs the step over all frames in parallel (oneTBB, in an arena sized to the cores) and pairs
+// each frame with its result in order. When frames fail, the error of the lowest-indexed failed
+// frame is rethrown and the whole batch is dropped.
+std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const FrameFolder& folder, const FrameStep& step);
+
+// Number of processors this process may use (at least 1).
+int activeProcessorCount();
+
+}  // namespace qm

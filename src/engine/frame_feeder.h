@@ -1,0 +1,49 @@
+#pragma once
+// The frame provider of a source movie: reads the first video track sample by sample (decoded
+// pictures, or compressed samples for our own decoders), gathers a batch, runs the transcoder's
+// per-frame step over it in parallel and reports progress by position in the track.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/frame_batch.h"
+#include "engine/transcode_sync.h"
+#include "platform/media/asset_reader.h"
+
+namespace qm {
+
+class Transcoder;
+
+class FrameFeeder : public FrameBatchProvider {
+public:
+    // `transcoder` must outlive the feeder; `reader` is the opened video reader of the source.
+    // `start` and `duration` are the track's time range; `defaultDuration` is given to frames
+    // without a usable duration and steps the times of frames without one.
+    FrameFeeder(Transcoder& transcoder, VideoSampleReader& reader, MediaTime start, MediaTime duration,
+                ProgressCallback progress, int batchSize, MediaTime defaultDuration);
+
+    std::vector<FramePair> nextBatch(const FrameFolder& folder) override;
+    void finish() override;
+
+    int64_t framesMade() const { return nextIndex_; }
+
+private:
+    SourceFrame makeFrame(VideoSample&& sample);
+    double elapsedSeconds() const;
+
+    Transcoder& transcoder_;
+    VideoSampleReader& reader_;
+    MediaTime start_;
+    MediaTime duration_;
+    ProgressCallback progress_;
+    int batchSize_;
+    MediaTime defaultDuration_;
+    int64_t nextIndex_ = 0;
+    // A read failure after frames were gathered ends that batch early; the next call reports it.
+    std::optional<std::string> readError_;
+    std::chrono::steady_clock::time_point startedAt_;
+};
+
+}  // namespace qm

@@ -1,0 +1,57 @@
+#pragma once
+// The decoded picture of one source file at a requested time, for callers that move mostly
+// forwards in small steps (the editor's renderer, the colour picker). Forward requests reuse one
+// open reader with one sample of lookahead; a jump backwards, or more than two seconds forwards,
+// reopens it just before the new time. Not safe for concurrent use: one caller at a time.
+
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "codecs/frame_codec.h"
+#include "engine/media_info.h"
+#include "platform/media/asset_reader.h"
+#include "platform/media/pixel_buffer.h"
+
+namespace qm {
+
+class MediaFrameReader {
+public:
+    // Fails only when the pixel-buffer pool cannot be made.
+    MediaFrameReader(std::filesystem::path url, MediaInfo info);
+    ~MediaFrameReader();
+    MediaFrameReader(const MediaFrameReader&) = delete;
+    MediaFrameReader& operator=(const MediaFrameReader&) = delete;
+
+    // The 'BGRA' picture shown at `seconds` from the start of the media (the frame whose interval
+    // holds the time, i.e. the nearest frame start), or nothing when the track has no frame there.
+    // Callers only read the buffer. Throws noVideoTrack, readerFailed, MediaError or the decoder's
+    // error; the last good frame is kept after a failure.
+    PixelBufferRef frame(double seconds);
+
+    const MediaInfo& info() const { return info_; }
+    // Times the reader was (re)opened, for callers that watch seeking.
+    int openCount() const { return openCount_; }
+
+private:
+    void openReader(double seconds);
+    // The next sample with content, kept as lookahead; false at the end.
+    bool fillLookahead();
+    PixelBufferRef convert(VideoSample& sample);
+
+    std::filesystem::path url_;
+    MediaInfo info_;
+    std::unique_ptr<CompressedFrameDecoder> decoder_;
+    PixelBufferPoolRef pool_;
+    bool trackKnown_ = false;
+    double trackStart_ = 0;
+    std::unique_ptr<VideoSampleReader> reader_;
+    std::optional<VideoSample> lookahead_;
+    double currentTime_ = -std::numeric_limits<double>::infinity();
+    PixelBufferRef currentFrame_;
+    bool exhausted_ = false;
+    int openCount_ = 0;
+};
+
+}  // namespace qm

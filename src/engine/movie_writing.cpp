@@ -1,0 +1,176 @@
+// Writing a movie: the video feed pulls processed batches and appends them on its own thread, the
+// audio feed copies the source's audio on another; the writer keeps the two interleaved.
+
+#include <chrono>
+#include <deque>
+#include <thread>
+
+#include <pthread.h>
+
+#include "core/conversion_error.h"
+#include "engine/transcoder.h"
+
+namespace qm {
+
+namespace {
+
+constexpr std::chrono::milliseconds kReadyPoll{50};
+
+std::string writerText(const MovieWriter& writer, const char* fallback) {
+    std::string text = writer.errorText();
+    return text.empty() ? fallback : text;
+}
+
+void nameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+}  // namespace
+
+MovieVideoSettings Transcoder::videoOutputSettings() const {
+    MovieVideoSettings video;
+    video.width = outWidth_;
+    video.height = outHeight_;
+    video.timeScale = info_.naturalTimeScale;
+    video.expectedFrameRate = info_.frameRate;
+    if (frameEncoder_) {
+        video.codecType = frameEncoder_->codecType();
+        video.formatName = frameEncoder_->formatName();
+        video.depth = supportsAlpha(settings_.format) ? 32 : 24;
+        return video;
+    }
+    if (auto codec = videoCodecType(settings_.format)) video.codecType = fourCCCode(*codec);
+    if (settings_.format == OutputFormat::h264 || settings_.format == OutputFormat::hevc) {
+        video.averageBitRate = averageBitRate(outWidth_, outHeight_, info_.frameRate,
+                                              static_cast<int>(settings_.deliveryQuality),
+                                              settings_.format == OutputFormat::hevc);
+        video.maxKeyFrameInterval = keyFrameInterval(info_.frameRate);
+    }
+    return video;
+}
+
+void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
+                          const std::optional<MovieAudioSettings>& audioSettings, MediaTime startTime,
+                          const DisplayMatrix& transform) {
+    // An existing regular file is replaced by the writer; a folder there is never removed.
+    auto writer = MovieWriter::create(destination_, isMPEG4Output(settings_.format) ? MovieFileType::mpeg4
+                                                                                     : MovieFileType::quickTime);
+    MovieVideoSettings video = videoOutputSettings();
+    video.transform = transform;
+    try {
+        writer->addVideoInput(video);
+    } catch (const MediaError& e) {
+        throw ConversionError::writerFailed(e.what());
+    }
+    const bool withAudio = audio && audioSettings && writer->addAudioInput(*audioSettings);
+    try {
+        writer->startWriting();
+    } catch (const MediaError& e) {
+        writer->cancelWriting();
+        throw ConversionError::writerFailed(e.what());
+    }
+    writer->startSession(startTime);
+
+    FailureBox failure;
+    OnceFlag videoDone;
+    OnceFlag audioDone;
+    auto shouldStop = [&] {
+        return cancellation_->value() || failure.hasError() || writer->status() == MovieWriter::Status::failed;
+    };
+
+    std::thread videoFeed([&] {
+        nameThread("video-writer");
+        auto finishInput = [&] {
+            if (videoDone.claim()) writer->markAsFinished(MovieWriter::Input::video);
+        };
+        std::deque<FramePair> pending;
+        for (;;) {
+            if (shouldStop()) return finishInput();
+            if (!writer->waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;
+            if (pending.empty()) {
+                try {
+                    auto batch = feeder.nextBatch(std::nullopt);
+                    if (batch.empty()) return finishInput();
+                    for (auto& pair : batch) pending.push_back(std::move(pair));
+                } catch (...) {
+                    failure.store(std::current_exception());
+                    return finishInput();
+                }
+            }
+            FramePair pair = std::move(pending.front());
+            pending.pop_front();
+            const SourceFrame& frame = pair.first;
+            try {
+                switch (pair.second.kind) {
+                case ProcessedFrame::Kind::pixels:
+                    writer->appendPixelBuffer(pair.second.pixels, frame.time, frame.duration);
+                    break;
+                case ProcessedFrame::Kind::encoded:
+                    writer->appendCompressedSample(pair.second.data, frame.time, frame.duration);
+                    break;
+                case ProcessedFrame::Kind::written: break;
+                }
+            } catch (const std::exception& e) {
+                failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
+                return finishInput();
+            }
+        }
+    });
+
+    std::thread audioFeed;
+    if (withAudio) {
+        audioFeed = std::thread([&] {
+            nameThread("audio-writer");
+            auto finishInput = [&] {
+                if (audioDone.claim()) writer->markAsFinished(MovieWriter::Input::audio);
+            };
+            for (;;) {
+                if (shouldStop()) return finishInput();
+                if (!writer->waitUntilReady(MovieWriter::Input::audio, kReadyPoll)) continue;
+                std::optional<AudioSampleBuffer> samples;
+                try {
+                    samples = audio->next();
+                } catch (const std::exception& e) {
+                    failure.store(std::make_exception_ptr(ConversionError::readerFailed(e.what())));
+                    return finishInput();
+                }
+                if (!samples) return finishInput();
+                try {
+                    writer->appendAudio(*samples);
+                } catch (const std::exception& e) {
+                    failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
+                    return finishInput();
+                }
+            }
+        });
+    }
+    videoFeed.join();
+    if (audioFeed.joinable()) audioFeed.join();
+
+    if (!cancellation_->value() && !failure.hasError() && writer->status() != MovieWriter::Status::failed) {
+        if (writer->videoFramesAppended() == 0) {
+            // A movie without a single picture is no output.
+            writer->cancelWriting();
+            throw ConversionError::writerFailed("no video frames were written");
+        }
+        try {
+            writer->finishWriting();
+        } catch (const std::exception& e) {
+            // A half-finished file is no output either.
+            writer->cancelWriting();
+            throw ConversionError::writerFailed(e.what());
+        }
+        if (writer->status() == MovieWriter::Status::completed) {
+            feeder.finish();
+            return;
+        }
+        const std::string text = writerText(*writer, "finish");
+        writer->cancelWriting();
+        throw ConversionError::writerFailed(text);
+    }
+    const std::string text = writerText(*writer, "unknown");
+    writer->cancelWriting();
+    if (cancellation_->value()) throw ConversionError::cancelled();
+    if (auto stored = failure.stored()) std::rethrow_exception(stored);
+    throw ConversionError::writerFailed(text);
+}
+
+}  // namespace qm

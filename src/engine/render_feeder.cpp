@@ -1,0 +1,50 @@
+#include "engine/render_feeder.h"
+
+#include <algorithm>
+
+#include "core/conversion_error.h"
+#include "engine/transcoder.h"
+
+namespace qm {
+
+RenderFeeder::RenderFeeder(Transcoder& transcoder, Render render, PixelBufferPoolRef pool, ProgressCallback progress,
+                           MediaTime frameDuration, int64_t frameCount, int batchSize)
+    : transcoder_(transcoder),
+      render_(std::move(render)),
+      pool_(std::move(pool)),
+      progress_(std::move(progress)),
+      frameDuration_(frameDuration),
+      frameCount_(frameCount),
+      batchSize_(std::max(batchSize, 1)),
+      startedAt_(std::chrono::steady_clock::now()) {}
+
+double RenderFeeder::elapsedSeconds() const {
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - startedAt_;
+    return std::max(elapsed.count(), 0.001);
+}
+
+std::vector<FramePair> RenderFeeder::nextBatch(const FrameFolder& folder) {
+    if (transcoder_.cancellation().value()) throw ConversionError::cancelled();
+    if (next_ >= frameCount_) return {};
+    std::vector<SourceFrame> batch;
+    while (int(batch.size()) < batchSize_ && next_ < frameCount_) {
+        PixelBufferRef buffer = makePixelBuffer(pool_);
+        const MediaTime time = frameDuration_ * next_;
+        if (render_) render_(time.seconds(), *buffer);
+        batch.push_back({RawFrame::decoded(std::move(buffer)), time, frameDuration_, next_});
+        ++next_;
+    }
+    auto pairs = processBatch(std::move(batch), folder,
+                              [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
+    if (progress_) {
+        const double elapsed = elapsedSeconds();
+        progress_({double(next_) / double(frameCount_), double(next_) / elapsed});
+    }
+    return pairs;
+}
+
+void RenderFeeder::finish() {
+    if (progress_) progress_({1.0, double(next_) / elapsedSeconds()});
+}
+
+}  // namespace qm

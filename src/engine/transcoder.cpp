@@ -1,0 +1,197 @@
+#include "engine/transcoder.h"
+
+#include <system_error>
+
+#include "core/conversion_error.h"
+#include "engine/codec_factories.h"
+#include "engine/frame_feeder.h"
+#include "platform/media/image_file_writer.h"
+
+namespace qm {
+
+namespace {
+
+bool isCompressedSource(const SourceDecoder& decoder) {
+    return decoder.kind == SourceDecoder::Kind::hap || decoder.kind == SourceDecoder::Kind::dxv ||
+           decoder.kind == SourceDecoder::Kind::notchLC;
+}
+
+}  // namespace
+
+Transcoder::Transcoder(std::filesystem::path source, std::filesystem::path destination, MediaInfo info,
+                       ConversionSettings settings)
+    : source_(std::move(source)),
+      destination_(std::move(destination)),
+      info_(std::move(info)),
+      settings_(std::move(settings)),
+      cancellation_(std::make_shared<CancellationFlag>()),
+      transfer_(std::make_unique<PixelTransfer>()) {
+    const auto size = settings_.outputDimensions(info_.width, info_.height);
+    const OutputGeometry geometry = outputGeometry(settings_.format, size.width, size.height);
+    outWidth_ = geometry.width;
+    outHeight_ = geometry.height;
+    const bool gpuSource = info_.decoder.kind == SourceDecoder::Kind::hap || info_.decoder.kind == SourceDecoder::Kind::dxv;
+    pixelFormat_ = usesDeepPixels(settings_.format, gpuSource) ? kPixelFormatRGBA64LE : kPixelFormatBGRA;
+    deliveryPixelFormat_ = pixelFormat_;
+    if (auto codec = videoCodecType(settings_.format)) {
+        if (uint32_t encoderFormat = MovieWriter::encoderPixelFormat(fourCCCode(*codec))) deliveryPixelFormat_ = encoderFormat;
+    }
+}
+
+Transcoder::~Transcoder() = default;
+
+int Transcoder::batchSize() const {
+    return transcodeBatchSize(info_.width, info_.height, outWidth_, outHeight_, activeProcessorCount());
+}
+
+void Transcoder::checkFormatAvailable() const {
+    if (!isAvailable(settings_.format)) throw ConversionError::formatUnavailable(std::string(label(settings_.format)));
+}
+
+std::pair<AudioFormat, MovieAudioSettings> Transcoder::stereoAudioSettings(OutputFormat format) {
+    const AudioPlan plan = stereoAudioPlan(format);
+    MovieAudioSettings writer;
+    writer.codec = plan.codec == AudioPlan::Codec::aac     ? MovieAudioSettings::Codec::aac
+                   : plan.codec == AudioPlan::Codec::pcm24 ? MovieAudioSettings::Codec::pcm24
+                                                           : MovieAudioSettings::Codec::pcm16;
+    writer.sampleRate = plan.sampleRate;
+    writer.channels = plan.channels;
+    writer.bitRate = plan.bitRate;
+    writer.discreteLayout = plan.discreteLayout;
+    return {AudioFormat{48000, 2, AudioSampleFormat::float32}, writer};
+}
+
+void Transcoder::prepareCodecs() {
+    frameDecoder_ = makeFrameDecoder(info_);
+    if (frameDecoder_)
+        decodePool_ = makePixelBufferPool(info_.width, info_.height, frameDecoder_->outputPixelFormat(pixelFormat_));
+    outputPool_ = makePixelBufferPool(outWidth_, outHeight_, deliveryPixelFormat_);
+    frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
+}
+
+ProcessedFrame Transcoder::processFrame(const SourceFrame& frame, const FrameFolder& folder) const {
+    PixelBufferRef buffer;
+    if (frame.raw.kind == RawFrame::Kind::compressed) {
+        if (!decodePool_ || !frameDecoder_) throw ConversionError::decodeFailed("no decoder");
+        buffer = makePixelBuffer(decodePool_);
+        frameDecoder_->decode(frame.raw.bytes.data(), frame.raw.bytes.size(), *buffer);
+    } else {
+        buffer = frame.raw.pixels;
+        if (!buffer) throw ConversionError::decodeFailed("no picture");
+    }
+    if (buffer->width() != outWidth_ || buffer->height() != outHeight_ || buffer->pixelFormat() != deliveryPixelFormat_) {
+        if (!outputPool_) throw ConversionError::encodeFailed("pixel buffer pool (no pool)");
+        PixelBufferRef converted = makePixelBuffer(outputPool_);
+        converted->setColorTags(ColorTags::bt709());
+        transfer_->transfer(*buffer, *converted);
+        buffer = std::move(converted);
+    }
+    if (frameEncoder_) return ProcessedFrame::fromEncoded(frameEncoder_->encode(*buffer));
+    if (folder && isImageSequence(settings_.format)) {
+        const std::string name = imageSequenceFileName(destination_.filename().string(), frame.index, settings_.format);
+        ImageFileSettings image;
+        image.type = settings_.format == OutputFormat::pngSequence    ? ImageFileType::png
+                     : settings_.format == OutputFormat::tiffSequence ? ImageFileType::tiff
+                                                                      : ImageFileType::jpeg;
+        image.withAlpha = image.type != ImageFileType::jpeg;
+        image.jpegQuality = 0.9;
+        try {
+            writeImageFile(*buffer, *folder / name, image);
+        } catch (const MediaError& e) {
+            if (e.step() == "image write") throw ConversionError::writerFailed(name);
+            throw ConversionError::encodeFailed("image " + name);
+        }
+        return ProcessedFrame::written();
+    }
+    buffer->setColorTags(ColorTags::bt709());
+    return ProcessedFrame::fromPixels(std::move(buffer));
+}
+
+void Transcoder::run(const ProgressCallback& progress) {
+    checkFormatAvailable();
+    if (info_.decoder.kind == SourceDecoder::Kind::unsupported)
+        throw ConversionError::unsupportedCodec(codecName(info_.decoder.codecType));
+
+    VideoReaderSettings readerSettings;
+    // Pictures arrive in the decoder's own format and are converted in the parallel frame step.
+    readerSettings.mode = isCompressedSource(info_.decoder) ? VideoReaderSettings::Mode::compressed
+                                                             : VideoReaderSettings::Mode::decoded;
+    readerSettings.pixelFormat = 0;
+    auto reader = VideoSampleReader::open(source_, readerSettings);
+    const VideoTrackInfo track = reader->track();
+
+    std::unique_ptr<AudioReaderSource> audio;
+    std::optional<MovieAudioSettings> audioSettings;
+    if (settings_.includeAudio && !isImageSequence(settings_.format)) {
+        if (auto audioTrack = AudioSampleReader::probe(source_)) {
+            const AudioPlan plan = audioPlan(settings_.format, audioTrack->sampleRate, audioTrack->channels);
+            AudioFormat readerFormat{plan.sampleRate, plan.channels,
+                                     plan.codec == AudioPlan::Codec::aac     ? AudioSampleFormat::float32
+                                     : plan.codec == AudioPlan::Codec::pcm24 ? AudioSampleFormat::int24
+                                                                             : AudioSampleFormat::int16};
+            if (auto audioReader = AudioSampleReader::open(source_, readerFormat)) {
+                audio = std::make_unique<AudioReaderSource>(std::move(audioReader));
+                MovieAudioSettings writer;
+                writer.codec = plan.codec == AudioPlan::Codec::aac     ? MovieAudioSettings::Codec::aac
+                               : plan.codec == AudioPlan::Codec::pcm24 ? MovieAudioSettings::Codec::pcm24
+                                                                       : MovieAudioSettings::Codec::pcm16;
+                writer.sampleRate = plan.sampleRate;
+                writer.channels = plan.channels;
+                writer.bitRate = plan.bitRate;
+                writer.discreteLayout = plan.discreteLayout;
+                audioSettings = writer;
+            }
+        }
+    }
+
+    prepareCodecs();
+
+    const MediaTime start = track.timeRangeStart.isNumeric() ? track.timeRangeStart : MediaTime::zero();
+    FrameFeeder feeder(*this, *reader, start, track.timeRangeDuration, progress, batchSize(),
+                       MediaTime::make(1, defaultFrameTimescale(info_.frameRate)));
+    struct StopReading {
+        VideoSampleReader& reader;
+        ~StopReading() {
+            if (reader.status() == VideoSampleReader::Status::reading) reader.cancel();
+        }
+    } stopReading{*reader};
+    if (isImageSequence(settings_.format))
+        writeImageSequence(feeder);
+    else
+        runMovie(feeder, audio.get(), audioSettings, start, track.transform);
+}
+
+void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audio) {
+    checkFormatAvailable();
+    prepareCodecs();
+    if (isImageSequence(settings_.format)) {
+        writeImageSequence(feeder);
+        return;
+    }
+    std::optional<MovieAudioSettings> audioSettings;
+    if (audio) audioSettings = stereoAudioSettings(settings_.format).second;
+    runMovie(feeder, audio, audioSettings, MediaTime::zero(), kIdentityDisplayMatrix);
+}
+
+void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
+    const bool existed = std::filesystem::exists(destination_);
+    std::filesystem::create_directories(destination_);
+    int64_t written = 0;
+    for (;;) {
+        if (cancellation_->value()) throw ConversionError::cancelled();
+        const auto batch = feeder.nextBatch(destination_);
+        if (batch.empty()) break;
+        written += int64_t(batch.size());
+    }
+    if (written == 0) {
+        // A sequence without a single frame is no output: leave nothing of ours behind.
+        if (!existed) {
+            std::error_code ignored;
+            std::filesystem::remove(destination_, ignored);
+        }
+        throw ConversionError::writerFailed("no frames were written");
+    }
+    feeder.finish();
+}
+
+}  // namespace qm

@@ -1,0 +1,121 @@
+#pragma once
+// One conversion run: a source movie, or a stream of frames a caller renders, into a movie file
+// or an image-sequence folder, with audio, progress, cancellation and typed errors.
+//
+// The run entries block until the output is complete; callers run them on a worker thread and
+// stop them through cancellation(). Frames are processed in parallel batches; a movie's video
+// and audio feeds run on two threads of their own.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "codecs/frame_codec.h"
+#include "engine/conversion_settings.h"
+#include "engine/frame_batch.h"
+#include "engine/media_info.h"
+#include "engine/pixel_transfer.h"
+#include "engine/transcode_rules.h"
+#include "engine/transcode_sync.h"
+#include "platform/media/asset_reader.h"
+#include "platform/media/media_time.h"
+#include "platform/media/movie_writer.h"
+
+namespace qm {
+
+// A supplier of converted audio for a rendered export (the caller's mix), in the reader format
+// of Transcoder::stereoAudioSettings. Pulled on the writer's audio thread.
+class AudioBufferSource {
+public:
+    virtual ~AudioBufferSource() = default;
+    // The next run of samples, or nothing at the end.
+    virtual std::optional<AudioSampleBuffer> next() = 0;
+};
+
+// Serves an opened audio reader as an AudioBufferSource.
+class AudioReaderSource : public AudioBufferSource {
+public:
+    explicit AudioReaderSource(std::unique_ptr<AudioSampleReader> reader) : reader_(std::move(reader)) {}
+    std::optional<AudioSampleBuffer> next() override { return reader_->next(); }
+
+private:
+    std::unique_ptr<AudioSampleReader> reader_;
+};
+
+class Transcoder {
+public:
+    using SourceFrame = qm::SourceFrame;
+    using RawFrame = qm::RawFrame;
+    using ProcessedFrame = qm::ProcessedFrame;
+
+    // Does not fail; nothing is opened until a run starts.
+    Transcoder(std::filesystem::path source, std::filesystem::path destination, MediaInfo info,
+               ConversionSettings settings);
+    ~Transcoder();
+    Transcoder(const Transcoder&) = delete;
+    Transcoder& operator=(const Transcoder&) = delete;
+
+    // Converts the source movie. Throws ConversionError (or MediaError from the media layer).
+    // Progress arrives on the writer's threads.
+    void run(const ProgressCallback& progress);
+
+    // Converts frames the caller renders (a RenderFeeder), with an optional stereo mix read in
+    // the reader format of stereoAudioSettings(). Progress reaches the caller through the feeder.
+    void runRendered(FrameBatchProvider& feeder, AudioBufferSource* audio = nullptr);
+
+    // Reader format and writer settings of a rendered stereo mix at 48 kHz.
+    static std::pair<AudioFormat, MovieAudioSettings> stereoAudioSettings(OutputFormat format);
+
+    // Shared stop request of this run; once set it stays set.
+    CancellationFlag& cancellation() const { return *cancellation_; }
+
+    const std::filesystem::path& source() const { return source_; }
+    const std::filesystem::path& destination() const { return destination_; }
+    const MediaInfo& info() const { return info_; }
+    const ConversionSettings& settings() const { return settings_; }
+    int outWidth() const { return outWidth_; }
+    int outHeight() const { return outHeight_; }
+    // Working pixel format of output frames: 'BGRA', or 'l64r' for deep outputs of deep sources.
+    uint32_t pixelFormat() const { return pixelFormat_; }
+    // The pixel format processed frames are delivered in: the movie encoder's input format, or
+    // pixelFormat() for GPU codecs and image sequences.
+    uint32_t deliveryPixelFormat() const { return deliveryPixelFormat_; }
+
+    // Makes the decoder, encoder and pools; called once before frames flow.
+    void prepareCodecs();
+    // Processes one frame: decode, scale and convert, then encode, write as an image file, or
+    // hand on as pixels. Safe to call from many threads at once after prepareCodecs().
+    ProcessedFrame processFrame(const SourceFrame& frame, const FrameFolder& folder) const;
+
+    const CompressedFrameEncoder* frameEncoder() const { return frameEncoder_.get(); }
+    const CompressedFrameDecoder* frameDecoder() const { return frameDecoder_.get(); }
+
+    // Batch size of a source run (see transcodeBatchSize).
+    int batchSize() const;
+
+private:
+    void checkFormatAvailable() const;
+    MovieVideoSettings videoOutputSettings() const;
+    void runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio, const std::optional<MovieAudioSettings>& audioSettings,
+                  MediaTime startTime, const DisplayMatrix& transform);
+    void writeImageSequence(FrameBatchProvider& feeder);
+
+    std::filesystem::path source_;
+    std::filesystem::path destination_;
+    MediaInfo info_;
+    ConversionSettings settings_;
+    std::shared_ptr<CancellationFlag> cancellation_;
+    int outWidth_ = 2;
+    int outHeight_ = 2;
+    uint32_t pixelFormat_ = kPixelFormatBGRA;
+    uint32_t deliveryPixelFormat_ = kPixelFormatBGRA;
+    std::unique_ptr<PixelTransfer> transfer_;
+    PixelBufferPoolRef decodePool_;
+    PixelBufferPoolRef outputPool_;
+    std::unique_ptr<CompressedFrameEncoder> frameEncoder_;
+    std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
+};
+
+}  // namespace qm

@@ -1,0 +1,148 @@
+// The frame reader hands out the frame nearest to the requested time: the one ffmpeg selects as
+// index round(t x rate), read forwards without reopening and reopened on jumps.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "core/conversion_error.h"
+#include "engine/media_frame_reader.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ffmpeg's picture of frame `index` as BGRA bytes, rows packed.
+std::string referenceFrame(const fs::path& file, int index) {
+    test::TempDir dir;
+    const auto raw = dir / "frame.bgra";
+    test::ffmpeg({"-i", file.string(), "-vf", "select=eq(n\\," + std::to_string(index) + ")", "-vsync", "0",
+                  "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "bgra", raw.string()});
+    return test::readFile(raw);
+}
+
+std::string packed(const PixelBuffer& buffer) {
+    std::string bytes;
+    for (int y = 0; y < buffer.height(); ++y)
+        bytes.append(reinterpret_cast<const char*>(buffer.data() + size_t(y) * buffer.bytesPerRow()),
+                     size_t(buffer.width()) * 4);
+    return bytes;
+}
+
+// Largest difference of any byte.
+int maxDifference(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return 256;
+    int worst = 0;
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i]))));
+    return worst;
+}
+
+class FrameReader : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new test::TempDir();
+        // Lossless RGB pictures, every one different (blue is the frame number), so the platform
+        // decode and ffmpeg's agree byte for byte and a picture tells its index.
+        source_ = dir_->path() / "clip.mov";
+        test::ffmpeg({"-f", "lavfi", "-i", "color=c=black:s=64x48:r=25:d=4,format=rgb24,geq=r='mod(N*3+X\\,256)':g='mod(N*5+Y\\,256)':b='N'",
+                      "-c:v", "png", source_.string()});
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        frames_.clear();
+    }
+    // `index` when the buffer equals ffmpeg's frame of that index, else the frame number the
+    // picture carries in its blue channel (or -1 without a picture), for a readable failure.
+    static int indexOf(const PixelBufferRef& buffer, int index) {
+        if (!buffer) return -1;
+        auto cached = frames_.find(index);
+        if (cached == frames_.end()) cached = frames_.emplace(index, referenceFrame(source_, index)).first;
+        if (packed(*buffer) == cached->second) return index;
+        return buffer->data()[0];
+    }
+    static test::TempDir* dir_;
+    static fs::path source_;
+    static std::map<int, std::string> frames_;
+};
+
+test::TempDir* FrameReader::dir_ = nullptr;
+fs::path FrameReader::source_;
+std::map<int, std::string> FrameReader::frames_;
+
+TEST_F(FrameReader, ForwardStepsReadOnInOneOpening) {
+    MediaFrameReader reader(source_, MediaInfo::load(source_));
+    EXPECT_EQ(indexOf(reader.frame(0.0), 0), 0);
+    EXPECT_EQ(indexOf(reader.frame(0.04), 1), 1);
+    EXPECT_EQ(indexOf(reader.frame(0.08), 2), 2);
+    EXPECT_EQ(indexOf(reader.frame(0.17), 4), 4);   // round(4.25)
+    EXPECT_EQ(indexOf(reader.frame(0.23), 6), 6);   // round(5.75)
+    EXPECT_EQ(indexOf(reader.frame(2.1), 53), 53);   // 1.87 s ahead: read forwards
+    EXPECT_EQ(reader.openCount(), 1);
+    EXPECT_EQ(indexOf(reader.frame(2.1), 53), 53);   // same time again: same frame
+    EXPECT_EQ(reader.openCount(), 1);
+}
+
+TEST_F(FrameReader, JumpsReopen) {
+    MediaFrameReader reader(source_, MediaInfo::load(source_));
+    EXPECT_EQ(indexOf(reader.frame(0.08), 2), 2);
+    EXPECT_EQ(indexOf(reader.frame(0.04), 1), 1);  // backwards
+    EXPECT_EQ(reader.openCount(), 2);
+    EXPECT_EQ(indexOf(reader.frame(3.2), 80), 80);  // more than two seconds ahead
+    EXPECT_EQ(reader.openCount(), 3);
+    EXPECT_EQ(indexOf(reader.frame(1.33), 33), 33);  // round(33.25), backwards again
+    EXPECT_EQ(reader.openCount(), 4);
+}
+
+TEST_F(FrameReader, PastTheEndKeepsTheLastFrameThenFindsNothing) {
+    MediaFrameReader reader(source_, MediaInfo::load(source_));
+    EXPECT_EQ(indexOf(reader.frame(3.96), 99), 99);
+    EXPECT_EQ(indexOf(reader.frame(4.5), 99), 99);
+    EXPECT_EQ(indexOf(reader.frame(5.9), 99), 99);
+    EXPECT_EQ(reader.openCount(), 1);
+    EXPECT_EQ(reader.frame(9.0), nullptr);  // reopened past the end: no frame
+    EXPECT_EQ(reader.openCount(), 2);
+}
+
+TEST_F(FrameReader, LateFirstSampleIsShownForEarlierTimes) {
+    // The track starts 0.5 s into the movie; times are relative to the track's start.
+    const fs::path late = dir_->path() / "late.mov";
+    test::ffmpeg({"-i", source_.string(), "-c", "copy", "-output_ts_offset", "0.5", late.string()});
+    MediaFrameReader reader(late, MediaInfo::load(late));
+    EXPECT_EQ(indexOf(reader.frame(0.0), 0), 0);
+    EXPECT_EQ(indexOf(reader.frame(0.41), 10), 10);
+}
+
+TEST(FrameReaderCodecs, HapSourceDecodesToBGRAOfTheProbedSize) {
+    test::TempDir dir;
+    const fs::path hap = dir / "hap.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.4", "-c:v", "hap", hap.string()});
+    MediaFrameReader reader(hap, MediaInfo::load(hap));
+    auto buffer = reader.frame(0.2);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->pixelFormat(), kPixelFormatBGRA);
+    EXPECT_EQ(buffer->width(), 64);
+    EXPECT_EQ(buffer->height(), 48);
+    // Block decoding is exact arithmetic; allow one step for rounding of the interpolated colours.
+    EXPECT_LE(maxDifference(packed(*buffer), referenceFrame(hap, 5)), 1);
+}
+
+TEST(FrameReaderCodecs, AudioOnlyFileHasNoVideoTrack) {
+    test::TempDir dir;
+    const fs::path wav = dir / "a.wav";
+    test::ffmpeg({"-f", "lavfi", "-i", "sine=duration=0.2", wav.string()});
+    MediaInfo info;
+    info.width = 64;
+    info.height = 48;
+    MediaFrameReader reader(wav, info);
+    try {
+        reader.frame(0);
+        ADD_FAILURE() << "no error";
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e.kind(), ConversionError::Kind::noVideoTrack);
+    }
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,224 @@
+// Every writable output format, end to end: a small generated source converts, ffprobe confirms
+// the container, codec, profile, size, timing, colour tags and audio, and the ffmpeg CLI decodes
+// the result. GPU-codec movies are also held to the quality of ffmpeg's own Hap encoder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "core/conversion_error.h"
+#include "engine/output_naming.h"
+#include "engine/transcoder.h"
+#include "support/test_support.h"
+#include "transcoder_test_media.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Expectation {
+    OutputFormat format;
+    std::string tag;      // codec tag, or the image codec for sequences
+    std::string profile;  // "" when not checked
+    std::string pixFmt;   // "" when not checked
+    std::string audio;    // audio codec, "" for none
+    bool mp4 = false;
+};
+
+const std::vector<Expectation>& expectations() {
+    static const std::vector<Expectation> table = {
+        {OutputFormat::hap, "Hap1", "", "rgb0", "pcm_s16le"},
+        {OutputFormat::hapAlpha, "Hap5", "", "rgba", "pcm_s16le"},
+        {OutputFormat::hapQ, "HapY", "", "rgb0", "pcm_s16le"},
+        {OutputFormat::hapQAlpha, "HapM", "", "rgba", "pcm_s16le"},
+        {OutputFormat::dxv3, "DXD3", "", "", "pcm_s24le"},
+        {OutputFormat::dxv3Alpha, "DXD3", "", "", "pcm_s24le"},
+        {OutputFormat::proRes422Proxy, "apco", "Proxy", "yuv422p10le", "pcm_s24le"},
+        {OutputFormat::proRes422LT, "apcs", "LT", "yuv422p10le", "pcm_s24le"},
+        {OutputFormat::proRes422, "apcn", "Standard", "yuv422p10le", "pcm_s24le"},
+        {OutputFormat::proRes422HQ, "apch", "HQ", "yuv422p10le", "pcm_s24le"},
+        {OutputFormat::proRes4444, "ap4h", "4444", "yuva444p12le", "pcm_s24le"},
+        {OutputFormat::proRes4444XQ, "ap4x", "XQ", "yuva444p12le", "pcm_s24le"},
+        {OutputFormat::h264, "avc1", "High", "yuv420p", "aac", true},
+        {OutputFormat::hevc, "hvc1", "Main", "yuv420p", "aac", true},
+        {OutputFormat::pngSequence, "png", "", "rgba", ""},
+        {OutputFormat::tiffSequence, "tiff", "", "rgba64le", ""},
+        {OutputFormat::jpegSequence, "mjpeg", "", "yuvj444p", ""},
+    };
+    return table;
+}
+
+class TranscoderFormats : public ::testing::TestWithParam<Expectation> {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new test::TempDir();
+        // Odd sides, so the even-side rule of H.264 and HEVC shows; lossless RGB pictures.
+        source_ = dir_->path() / "Source Clip.mov";
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=162x122:r=25:d=1", "-f", "lavfi", "-i",
+                      "sine=frequency=440:sample_rate=48000:duration=1", "-ac", "2", "-vf",
+                      "format=rgb24,crop=161:121:0:0", "-c:v", "png", "-c:a", "pcm_s16le", source_.string()});
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static test::TempDir* dir_;
+    static fs::path source_;
+};
+
+test::TempDir* TranscoderFormats::dir_ = nullptr;
+fs::path TranscoderFormats::source_;
+
+TEST_P(TranscoderFormats, ConvertsAndReadsBackInTheFFmpegCLI) {
+    const Expectation& e = GetParam();
+    if (!isAvailable(e.format)) GTEST_SKIP() << rawValue(e.format) << " is not available here";
+    const MediaInfo info = MediaInfo::load(source_);
+    ConversionSettings settings;
+    settings.format = e.format;
+    const fs::path out = outputURL(e.format, source_, dir_->path());
+    Transcoder transcoder(source_, out, info, settings);
+    std::vector<TranscodeProgress> reports;
+    std::mutex lock;
+    transcoder.run([&](const TranscodeProgress& p) {
+        std::lock_guard guard(lock);
+        reports.push_back(p);
+    });
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().fraction, 1.0);
+    const bool even = e.format == OutputFormat::h264 || e.format == OutputFormat::hevc;
+    const int width = even ? 160 : 161;
+    const int height = even ? 120 : 121;
+
+    if (isImageSequence(e.format)) {
+        ASSERT_TRUE(fs::is_directory(out));
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(out)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        ASSERT_EQ(names.size(), 25u);
+        const std::string stem = out.filename().string();
+        EXPECT_EQ(names.front(), stem + "_000000." + std::string(fileExtension(e.format)));
+        EXPECT_EQ(names.back(), stem + "_000024." + std::string(fileExtension(e.format)));
+        const auto probe = test::ffprobe(out / names.front());
+        const auto video = test::streamOf(probe, "video");
+        EXPECT_EQ(video.value("codec_name", ""), e.tag);
+        EXPECT_EQ(video.value("width", 0), width);
+        EXPECT_EQ(video.value("height", 0), height);
+        EXPECT_EQ(video.value("pix_fmt", ""), e.pixFmt);
+        EXPECT_TRUE(test::decodesCleanly(out / names.back()));
+        return;
+    }
+
+    ASSERT_TRUE(fs::is_regular_file(out));
+    const auto probe = test::ffprobe(out);
+    const std::string brand = probe["format"]["tags"].value("major_brand", "");
+    if (e.mp4) {
+        EXPECT_NE(brand, "qt  ") << "an MPEG-4 file";
+    } else {
+        EXPECT_EQ(brand, "qt  ") << "a QuickTime movie";
+    }
+    const auto video = test::streamOf(probe, "video");
+    ASSERT_FALSE(video.is_null());
+    EXPECT_EQ(video.value("codec_tag_string", ""), e.tag);
+    if (!e.profile.empty()) {
+        EXPECT_EQ(video.value("profile", ""), e.profile);
+    }
+    EXPECT_EQ(video.value("width", 0), width);
+    EXPECT_EQ(video.value("height", 0), height);
+    if (!e.pixFmt.empty()) {
+        EXPECT_EQ(video.value("pix_fmt", ""), e.pixFmt);
+    }
+    EXPECT_EQ(video.value("avg_frame_rate", ""), "25/1");
+    EXPECT_EQ(video.value("r_frame_rate", ""), "25/1");
+    EXPECT_EQ(video.value("color_primaries", ""), "bt709");
+    EXPECT_EQ(video.value("color_transfer", ""), "bt709");
+    if (e.tag == "DXD3") {
+        // ffmpeg's DXV decoder reports its RGB output as the matrix, so read the movie's own tag:
+        // a 'colr' atom of kind nclc or nclx with primaries, transfer and matrix all 1 (BT.709).
+        const std::string bytes = test::readFile(out);
+        const auto at = bytes.find("colrncl");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(bytes.substr(at + 8, 6), std::string("\0\1\0\1\0\1", 6));
+    } else {
+        EXPECT_EQ(video.value("color_space", ""), "bt709");
+    }
+    EXPECT_EQ(test::countFrames(out), 25);
+    const auto audio = test::streamOf(probe, "audio");
+    ASSERT_FALSE(audio.is_null());
+    EXPECT_EQ(audio.value("codec_name", ""), e.audio);
+    EXPECT_EQ(audio.value("sample_rate", ""), "48000");
+    EXPECT_EQ(audio.value("channels", 0), 2);
+    // Audio and video start together at zero.
+    EXPECT_NEAR(std::stod(video.value("start_time", "1")), 0.0, 1e-3);
+    EXPECT_NEAR(std::stod(audio.value("start_time", "1")), 0.0, 0.03);
+    EXPECT_TRUE(test::decodesCleanly(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFormats, TranscoderFormats, ::testing::ValuesIn(expectations()),
+                         [](const auto& info) { return std::string(rawValue(info.param.format)); });
+
+TEST(TranscoderAudio, ChannelsAndRatesFollowTheContainer) {
+    test::TempDir dir;
+    const auto six = test::makeH264Source(dir.path(), "six.mov", 64, 48, 44100, 6);
+    const auto mono = test::makeH264Source(dir.path(), "mono.mov", 64, 48, 96000, 1);
+    auto convert = [&](const fs::path& source, OutputFormat format) {
+        ConversionSettings settings;
+        settings.format = format;
+        const fs::path out = outputURL(format, source, dir.path());
+        Transcoder(source, out, MediaInfo::load(source), settings).run({});
+        return test::streamOf(test::ffprobe(out), "audio");
+    };
+    auto a = convert(six, OutputFormat::proRes422Proxy);
+    EXPECT_EQ(a.value("codec_name", ""), "pcm_s24le");
+    EXPECT_EQ(a.value("channels", 0), 6);
+    EXPECT_EQ(a.value("sample_rate", ""), "44100");
+    a = convert(six, OutputFormat::h264);
+    EXPECT_EQ(a.value("codec_name", ""), "aac");
+    EXPECT_EQ(a.value("channels", 0), 2);
+    EXPECT_EQ(a.value("sample_rate", ""), "44100");
+    a = convert(mono, OutputFormat::hevc);
+    EXPECT_EQ(a.value("codec_name", ""), "aac");
+    EXPECT_EQ(a.value("channels", 0), 1);
+    EXPECT_EQ(a.value("sample_rate", ""), "48000");
+    ConversionSettings silent;
+    silent.format = OutputFormat::hap;
+    silent.includeAudio = false;
+    const fs::path out = dir / "silent.mov";
+    Transcoder(six, out, MediaInfo::load(six), silent).run({});
+    EXPECT_TRUE(test::streamOf(test::ffprobe(out), "audio").is_null());
+}
+
+// Hap and DXV3 pictures are at least as faithful as ffmpeg's own Hap encoder's (0.5 dB margin).
+TEST(TranscoderQuality, GPUCodecsMatchTheReferenceEncoder) {
+    test::TempDir dir;
+    const fs::path photo = "/usr/share/wallpapers/Autumn/contents/images/640x480.jpg";
+    const fs::path source = dir / "photo.mov";
+    if (fs::exists(photo))
+        test::ffmpeg({"-loop", "1", "-i", photo.string(), "-vf",
+                      "scale=320:240,crop=160:120:x='40+t*40':y=40,format=rgb24", "-r", "25", "-t", "0.4", "-c:v",
+                      "png", source.string()});
+    else
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x120:r=25:d=0.4", "-c:v", "png", "-pix_fmt", "rgb24",
+                      source.string()});
+    const MediaInfo info = MediaInfo::load(source);
+    struct Case {
+        OutputFormat format;
+        const char* reference;
+    };
+    for (Case c : {Case{OutputFormat::hap, "hap"}, Case{OutputFormat::hapAlpha, "hap"}, Case{OutputFormat::hapQ, "hap_q"},
+                   Case{OutputFormat::dxv3, "hap"}}) {
+        SCOPED_TRACE(std::string(rawValue(c.format)));
+        ConversionSettings settings;
+        settings.format = c.format;
+        const fs::path ours = dir / (std::string(rawValue(c.format)) + ".mov");
+        Transcoder(source, ours, info, settings).run({});
+        const fs::path reference = dir / (std::string(rawValue(c.format)) + "_ref.mov");
+        test::ffmpeg({"-i", source.string(), "-c:v", "hap", "-format", c.reference, reference.string()});
+        const double ourPsnr = test::psnr(ours, source, dir.path());
+        const double referencePsnr = test::psnr(reference, source, dir.path());
+        EXPECT_GE(ourPsnr, referencePsnr - 0.5) << "ours " << ourPsnr << " dB, reference " << referencePsnr << " dB";
+    }
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,234 @@
+// Conversion runs beyond the happy path: errors before anything is written, cancellation, empty
+// and failing frame providers, rendered exports and what is left on disk afterwards.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+
+#include "core/conversion_error.h"
+#include "engine/frame_batch.h"
+#include "engine/render_feeder.h"
+#include "engine/transcoder.h"
+#include "support/test_support.h"
+#include "transcoder_test_media.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+ConversionSettings settingsFor(OutputFormat format) {
+    ConversionSettings settings;
+    settings.format = format;
+    return settings;
+}
+
+MediaInfo syntheticInfo(int width, int height, double rate = 25) {
+    MediaInfo info;
+    info.width = width;
+    info.height = height;
+    info.frameRate = rate;
+    info.naturalTimeScale = 600;
+    info.decoder = SourceDecoder::native();
+    return info;
+}
+
+template <typename F>
+ConversionError errorOf(F&& f) {
+    try {
+        f();
+    } catch (const ConversionError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no ConversionError";
+    return ConversionError::readerFailed("none");
+}
+
+TEST(TranscoderErrors, RefusedBeforeTheSourceIsOpened) {
+    test::TempDir dir;
+    const fs::path missing = dir / "missing.mov";
+    auto notch = errorOf([&] { Transcoder(missing, dir / "o.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::notchLC)).run({}); });
+    EXPECT_EQ(notch.kind(), ConversionError::Kind::formatUnavailable);
+    EXPECT_STREQ(notch.what(), "NotchLC isn't available in this version.");
+    auto alpha = errorOf([&] { Transcoder(missing, dir / "o.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::hevcAlpha)).run({}); });
+    EXPECT_EQ(alpha.kind(), ConversionError::Kind::formatUnavailable);
+    MediaInfo unsupported = syntheticInfo(64, 48);
+    unsupported.decoder = SourceDecoder::unsupported(fourCC('a', 'b', 'c', 'd'));
+    auto codec = errorOf([&] { Transcoder(missing, dir / "o.mov", unsupported, settingsFor(OutputFormat::hap)).run({}); });
+    EXPECT_EQ(codec.kind(), ConversionError::Kind::unsupportedCodec);
+    EXPECT_EQ(codec.payload(), codecName(fourCC('a', 'b', 'c', 'd')));
+    // The rendered entry refuses the same formats.
+    struct NoFrames : FrameBatchProvider {
+        std::vector<FramePair> nextBatch(const FrameFolder&) override { return {}; }
+        void finish() override {}
+    } none;
+    auto rendered = errorOf([&] { Transcoder({}, dir / "o.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::notchLC)).runRendered(none); });
+    EXPECT_EQ(rendered.kind(), ConversionError::Kind::formatUnavailable);
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(TranscoderErrors, AudioOnlyFileHasNoVideoTrack) {
+    test::TempDir dir;
+    const fs::path wav = dir / "tone.wav";
+    test::ffmpeg({"-f", "lavfi", "-i", "sine=duration=0.2", wav.string()});
+    auto error = errorOf([&] { Transcoder(wav, dir / "o.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::hap)).run({}); });
+    EXPECT_EQ(error.kind(), ConversionError::Kind::noVideoTrack);
+    EXPECT_FALSE(fs::exists(dir / "o.mov"));
+}
+
+TEST(TranscoderErrors, CompressedFrameWithoutDecoder) {
+    Transcoder transcoder("/nonexistent.mov", "/nonexistent-out.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::h264));
+    transcoder.prepareCodecs();
+    SourceFrame frame{RawFrame::compressed({1, 2, 3}), MediaTime::zero(), MediaTime::make(1, 25), 0};
+    auto error = errorOf([&] { transcoder.processFrame(frame, std::nullopt); });
+    EXPECT_EQ(error, ConversionError::decodeFailed("no decoder"));
+}
+
+TEST(TranscoderBatches, LowestIndexedFailureWins) {
+    std::vector<SourceFrame> frames;
+    for (int i = 0; i < 10; ++i)
+        frames.push_back({RawFrame::compressed({}), MediaTime::make(i, 25), MediaTime::make(1, 25), i});
+    std::atomic<int> calls{0};
+    auto step = [&](const SourceFrame& f, const FrameFolder&) -> ProcessedFrame {
+        ++calls;
+        if (f.index == 3) throw ConversionError::encodeFailed("three");
+        if (f.index == 7) throw ConversionError::encodeFailed("seven");
+        return ProcessedFrame::written();
+    };
+    auto error = errorOf([&] { processBatch(frames, std::nullopt, step); });
+    EXPECT_EQ(error, ConversionError::encodeFailed("three"));
+    EXPECT_EQ(calls.load(), 10);
+    auto pairs = processBatch(std::vector<SourceFrame>(frames.begin(), frames.begin() + 3), std::nullopt, step);
+    ASSERT_EQ(pairs.size(), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(pairs[size_t(i)].first.index, i);
+}
+
+class TranscoderCancellation : public ::testing::Test {
+protected:
+    void SetUp() override { source_ = test::makeH264Source(dir_.path(), "long.mov", 64, 48, 48000, 2, 4.0); }
+    test::TempDir dir_;
+    fs::path source_;
+};
+
+TEST_F(TranscoderCancellation, MidRunRemovesTheMovie) {
+    const fs::path out = dir_ / "out.mov";
+    Transcoder transcoder(source_, out, MediaInfo::load(source_), settingsFor(OutputFormat::hapQ));
+    ASSERT_LT(transcoder.batchSize(), 100);
+    auto error = errorOf([&] { transcoder.run([&](const TranscodeProgress&) { transcoder.cancellation().set(); }); });
+    EXPECT_EQ(error.kind(), ConversionError::Kind::cancelled);
+    EXPECT_STREQ(error.what(), "Cancelled");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(TranscoderCancellation, BeforeTheStartWritesNothing) {
+    const fs::path out = dir_ / "out.mp4";
+    Transcoder transcoder(source_, out, MediaInfo::load(source_), settingsFor(OutputFormat::h264));
+    transcoder.cancellation().set();
+    EXPECT_EQ(errorOf([&] { transcoder.run({}); }).kind(), ConversionError::Kind::cancelled);
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(TranscoderCancellation, ImageSequenceKeepsTheFramesWritten) {
+    const fs::path out = dir_ / "frames";
+    Transcoder transcoder(source_, out, MediaInfo::load(source_), settingsFor(OutputFormat::jpegSequence));
+    auto error = errorOf([&] { transcoder.run([&](const TranscodeProgress&) { transcoder.cancellation().set(); }); });
+    EXPECT_EQ(error.kind(), ConversionError::Kind::cancelled);
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out)) ++files;
+    EXPECT_EQ(files, size_t(transcoder.batchSize()));
+    EXPECT_TRUE(fs::exists(out / "frames_000000.jpg"));
+}
+
+TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);
+    const fs::path file = dir / "out.mov";
+    test::writeFile(file, "old contents");
+    Transcoder(source, file, MediaInfo::load(source), settingsFor(OutputFormat::hap)).run({});
+    EXPECT_EQ(test::countFrames(file), 5);
+
+    const fs::path folder = dir / "taken.mov";
+    fs::create_directories(folder / "inner");
+    test::writeFile(folder / "inner" / "keep.txt", "keep");
+    auto error = errorOf([&] { Transcoder(source, folder, MediaInfo::load(source), settingsFor(OutputFormat::hap)).run({}); });
+    EXPECT_EQ(error.kind(), ConversionError::Kind::writerFailed);
+    EXPECT_EQ(test::readFile(folder / "inner" / "keep.txt"), "keep");
+}
+
+// A provider that hands out nothing, or a fixed number of frames drawn in one colour.
+struct EmptyProvider : FrameBatchProvider {
+    std::vector<FramePair> nextBatch(const FrameFolder&) override { return {}; }
+    void finish() override { finished = true; }
+    bool finished = false;
+};
+
+TEST(TranscoderRendered, NoFramesIsAFailureThatLeavesNothing) {
+    test::TempDir dir;
+    for (OutputFormat format : {OutputFormat::hap, OutputFormat::h264, OutputFormat::pngSequence}) {
+        SCOPED_TRACE(std::string(rawValue(format)));
+        const fs::path out = dir / (std::string(rawValue(format)) + (isImageSequence(format) ? "" : ".mov"));
+        EmptyProvider empty;
+        auto error = errorOf([&] { Transcoder({}, out, syntheticInfo(64, 48), settingsFor(format)).runRendered(empty); });
+        EXPECT_EQ(error.kind(), ConversionError::Kind::writerFailed);
+        EXPECT_FALSE(empty.finished);
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+TEST(TranscoderRendered, RenderFeederBatchesProgressAndTimes) {
+    test::TempDir dir;
+    Transcoder transcoder({}, dir / "roll.mp4", syntheticInfo(64, 48), settingsFor(OutputFormat::h264));
+    std::vector<double> renderTimes;
+    std::vector<TranscodeProgress> reports;
+    std::mutex lock;
+    RenderFeeder feeder(
+        transcoder,
+        [&](double seconds, PixelBuffer& into) {
+            renderTimes.push_back(seconds);
+            for (int y = 0; y < into.height(); ++y)
+                std::fill_n(into.data() + y * into.bytesPerRow(), into.width() * 4, uint8_t(20 + 20 * renderTimes.size()));
+        },
+        makePixelBufferPool(64, 48, kPixelFormatBGRA),
+        [&](const TranscodeProgress& p) {
+            std::lock_guard guard(lock);
+            reports.push_back(p);
+        },
+        MediaTime::make(1, 25), 10, 4);
+    const fs::path wav = dir / "mix.wav";
+    test::ffmpeg({"-f", "lavfi", "-i", "sine=duration=0.4:sample_rate=44100", "-ac", "2", wav.string()});
+    AudioReaderSource mix(AudioSampleReader::open(wav, Transcoder::stereoAudioSettings(OutputFormat::h264).first));
+    transcoder.runRendered(feeder, &mix);
+    ASSERT_EQ(renderTimes.size(), 10u);
+    for (size_t i = 0; i < renderTimes.size(); ++i) EXPECT_NEAR(renderTimes[i], 0.04 * double(i), 1e-9);
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_DOUBLE_EQ(reports[0].fraction, 0.4);
+    EXPECT_DOUBLE_EQ(reports[1].fraction, 0.8);
+    EXPECT_DOUBLE_EQ(reports[2].fraction, 1.0);
+    EXPECT_DOUBLE_EQ(reports[3].fraction, 1.0);  // finish()
+    const auto probe = test::ffprobe(dir / "roll.mp4");
+    EXPECT_EQ(test::countFrames(dir / "roll.mp4"), 10);
+    const auto audio = test::streamOf(probe, "audio");
+    EXPECT_EQ(audio.value("codec_name", ""), "aac");
+    EXPECT_EQ(audio.value("sample_rate", ""), "48000");
+    EXPECT_EQ(audio.value("channels", 0), 2);
+    // The drawn film is over: a further call returns nothing, or reports a stop that came since.
+    EXPECT_TRUE(feeder.nextBatch(std::nullopt).empty());
+    transcoder.cancellation().set();
+    EXPECT_EQ(errorOf([&] { feeder.nextBatch(std::nullopt); }).kind(), ConversionError::Kind::cancelled);
+}
+
+TEST(TranscoderSources, GPUCodecSourceDecodesThroughOurDecoder) {
+    test::TempDir dir;
+    const fs::path hap = dir / "hap.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.2", "-c:v", "hap", "-format", "hap_q", hap.string()});
+    const MediaInfo info = MediaInfo::load(hap);
+    ASSERT_EQ(info.decoder.kind, SourceDecoder::Kind::hap);
+    const fs::path out = dir / "out.mov";
+    Transcoder(hap, out, info, settingsFor(OutputFormat::proRes422HQ)).run({});
+    EXPECT_EQ(test::countFrames(out), 5);
+    EXPECT_GT(test::psnr(out, hap, dir.path()), 30.0);
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,32 @@
+#pragma once
+// Small generated sources and ffprobe helpers shared by the transcoder suites.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qm::test {
+
+// ffmpeg lavfi input arguments for a 1-second 25 fps test picture of the given size.
+std::vector<std::string> testPicture(int width, int height, double seconds = 1.0, int rate = 25);
+
+// A .mov with H.264 video (yuv420p) and 16-bit PCM audio of the given rate and channel count
+// (channels 0: no audio).
+std::filesystem::path makeH264Source(const std::filesystem::path& folder, const std::string& name, int width,
+                                     int height, int audioRate = 48000, int channels = 2, double seconds = 1.0);
+
+// The first stream of the kind ("video" / "audio") in ffprobe's JSON, or null.
+nlohmann::json streamOf(const nlohmann::json& probe, const std::string& kind);
+
+// Frames the ffmpeg CLI decodes from the file's video (counting every frame).
+int countFrames(const std::filesystem::path& file);
+
+// Whether the ffmpeg CLI decodes the whole file without an error.
+bool decodesCleanly(const std::filesystem::path& file);
+
+// Mean PSNR (over all frames, RGB) of `test` against `reference`, computed by ffmpeg's psnr filter.
+double psnr(const std::filesystem::path& test, const std::filesystem::path& reference, const std::filesystem::path& scratch);
+
+}  // namespace qm::test
