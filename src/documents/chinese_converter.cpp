@@ -414,3 +414,16 @@ std::string ChineseConverter::convertText(std::string_view text, int& nextID, co
 }
 
 }  // namespace qm
+
+std::size_t std::hash<qm::ChineseConverter::Choice>::operator()(const qm::ChineseConverter::Choice& c) const noexcept {
+    std::uint64_t h = static_cast<std::uint64_t>(c.id) * 0x9E3779B97F4A7C15ull;
+    auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 0x100000001B3ull + (h >> 29); };
+    mix(qm::chineseTextHash(c.source));
+    mix(qm::chineseTextHash(c.result));
+    for (const auto& o : c.options) mix(qm::chineseTextHash(o));
+    mix(c.options.size());
+    mix(c.byPhrase ? 1 : 2);
+    mix(qm::chineseTextHash(c.context));
+    mix(static_cast<std::uint64_t>(c.contextOffset));
+    return static_cast<std::size_t>(h);
+}

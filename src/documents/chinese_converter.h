@@ -177,3 +177,9 @@ private:
 };
 
 }  // namespace qm
+
+// Choices are hashable over all their fields, like their equality.
+template <>
+struct std::hash<qm::ChineseConverter::Choice> {
+    std::size_t operator()(const qm::ChineseConverter::Choice& c) const noexcept;
+};
