@@ -36,6 +36,7 @@ protected:
                       path("offset.mkv")});
         test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-movflags", "+faststart",
                       path("hapq.mov")});
+        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-f", "avi", path("hap.avi")});
         // Left channel a tone, right channel silent; and six channels.
         test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.5*sin(440*2*PI*t)|0:s=44100:d=0.5", "-c:a", "pcm_s16le",
                       path("stereo.mov")});
@@ -133,34 +134,38 @@ TEST_F(ReaderTest, StartSkipsEarlierFrames) {
 // Compressed samples are the stored bytes, exactly: the same per-packet hashes as ffmpeg's
 // stream copy.
 TEST_F(ReaderTest, CompressedSamplesAreTheStoredBytes) {
-    VideoReaderSettings settings;
-    settings.mode = VideoReaderSettings::Mode::compressed;
-    auto reader = VideoSampleReader::open(path("hapq.mov"), settings);
-    EXPECT_EQ(reader->track().codecType, fourCC('H', 'a', 'p', 'Y'));
-    std::vector<VideoSample> samples;
-    while (auto s = reader->next()) samples.push_back(std::move(*s));
-    const auto copy = test::run({"ffmpeg", "-v", "error", "-i", path("hapq.mov"), "-map", "0:v", "-c", "copy", "-f",
-                                 "framemd5", "-hash", "md5", "-"});
-    std::vector<std::string> sizes;
-    std::istringstream lines(copy.output);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> fields;
-        std::istringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell.substr(cell.find_first_not_of(' ')));
-        sizes.push_back(fields.at(4));
+    for (const auto& [name, codecType] : {std::pair{"hapq.mov", fourCC('H', 'a', 'p', 'Y')},
+                                          std::pair{"hap.avi", fourCC('H', 'a', 'p', '1')}}) {
+        SCOPED_TRACE(name);
+        VideoReaderSettings settings;
+        settings.mode = VideoReaderSettings::Mode::compressed;
+        auto reader = VideoSampleReader::open(path(name), settings);
+        EXPECT_EQ(reader->track().codecType, codecType);
+        std::vector<VideoSample> samples;
+        while (auto s = reader->next()) samples.push_back(std::move(*s));
+        const auto copy = test::run({"ffmpeg", "-v", "error", "-i", path(name), "-map", "0:v", "-c", "copy", "-f",
+                                     "framemd5", "-hash", "md5", "-"});
+        std::vector<std::string> sizes;
+        std::istringstream lines(copy.output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.empty() || line[0] == '#') continue;
+            std::vector<std::string> fields;
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell.substr(cell.find_first_not_of(' ')));
+            sizes.push_back(fields.at(4));
+        }
+        ASSERT_EQ(samples.size(), sizes.size());
+        for (size_t i = 0; i < samples.size(); ++i) {
+            EXPECT_EQ(std::to_string(samples[i].bytes.size()), sizes[i]);
+            EXPECT_EQ(samples[i].time, MediaTime::make(static_cast<int64_t>(i), 25)) << i;
+            EXPECT_EQ(samples[i].duration, MediaTime::make(1, 25));
+            EXPECT_FALSE(samples[i].pixels);
+        }
+        // The bytes themselves: the stored sample is found verbatim in the file.
+        const std::string file = test::readFile(path(name));
+        for (const auto& s : samples)
+            EXPECT_NE(file.find(std::string(s.bytes.begin(), s.bytes.end())), std::string::npos);
     }
-    ASSERT_EQ(samples.size(), sizes.size());
-    for (size_t i = 0; i < samples.size(); ++i) {
-        EXPECT_EQ(std::to_string(samples[i].bytes.size()), sizes[i]);
-        EXPECT_EQ(samples[i].time, MediaTime::make(static_cast<int64_t>(i), 25)) << i;
-        EXPECT_EQ(samples[i].duration, MediaTime::make(1, 25));
-        EXPECT_FALSE(samples[i].pixels);
-    }
-    // The bytes themselves: the stored sample is found verbatim in the file.
-    const std::string file = test::readFile(path("hapq.mov"));
-    for (const auto& s : samples)
-        EXPECT_NE(file.find(std::string(s.bytes.begin(), s.bytes.end())), std::string::npos);
 }
 
 // A sample cut short by a truncated file is an error, never skipped.
