@@ -2,9 +2,6 @@
 list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/transcode_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/output_naming.cpp
-)
-if(QM_TRANSCODER_WIP)
-list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/frame_batch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_feeder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/render_feeder.cpp
@@ -13,4 +10,3 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/movie_writing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/media_frame_reader.cpp
 )
-endif()

@@ -1,3 +1,1 @@
-if(QM_TRANSCODER_WIP)
 qm_add_test(frame_reader_test LABEL peer SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_reader_test.cpp LIBS qm_engine)
-endif()

@@ -1,6 +1,4 @@
-if(QM_TRANSCODER_WIP)
 qm_add_test(transcoder_test LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/transcoder_formats_test.cpp ${CMAKE_CURRENT_LIST_DIR}/transcoder_runs_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/transcoder_test_media.cpp
   LIBS qm_engine)
-endif()

@@ -1,0 +1,75 @@
+// qm-bench transcode: one conversion through the same Transcoder and output naming the Convert
+// queue uses; prints the output path and the frames per second.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/conversion_settings.h"
+#include "engine/media_info.h"
+#include "engine/output_naming.h"
+#include "engine/transcoder.h"
+#include "registry.h"
+
+namespace {
+
+int transcode(const std::vector<std::string>& args) {
+    std::optional<std::filesystem::path> source;
+    std::optional<std::filesystem::path> folder;
+    qm::ConversionSettings settings;
+    bool formatGiven = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+            return args[++i];
+        };
+        if (a == "--format") {
+            auto format = qm::outputFormatFromRawValue(value());
+            if (!format) throw std::invalid_argument("unknown format " + args[i]);
+            settings.format = *format;
+            formatGiven = true;
+        } else if (a == "--out") {
+            folder = value();
+        } else if (a == "--quality") {
+            auto quality = qm::deliveryQualityFromRawValue(value());
+            if (!quality) throw std::invalid_argument("unknown quality " + args[i]);
+            settings.deliveryQuality = *quality;
+        } else if (a == "--size") {
+            auto size = qm::outputSizeFromRawValue(value());
+            if (!size) throw std::invalid_argument("unknown size " + args[i]);
+            settings.outputSize = *size;
+        } else if (a == "--no-audio") {
+            settings.includeAudio = false;
+        } else if (!a.empty() && a[0] == '-') {
+            throw std::invalid_argument("unknown option " + a);
+        } else if (!source) {
+            source = a;
+        } else {
+            throw std::invalid_argument("more than one source");
+        }
+    }
+    if (!source || !folder || !formatGiven) throw std::invalid_argument("SOURCE, --format and --out are required");
+    std::filesystem::create_directories(*folder);
+    const qm::MediaInfo info = qm::MediaInfo::load(*source);
+    const auto destination = qm::outputURL(settings.format, *source, *folder);
+    qm::Transcoder transcoder(*source, destination, info, settings);
+    const auto started = std::chrono::steady_clock::now();
+    double lastFps = 0;
+    transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    std::printf("%s\n", destination.string().c_str());
+    std::printf("fps %.2f (%.3f s)\n", lastFps, elapsed.count());
+    return 0;
+}
+
+const qm::bench::Register registration{
+    "transcode",
+    "SOURCE --format <OutputFormat raw value> --out FOLDER [--quality low|medium|high|maximum] "
+    "[--size <OutputSize raw value>] [--no-audio]",
+    transcode};
+
+}  // namespace
