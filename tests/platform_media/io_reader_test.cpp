@@ -18,33 +18,49 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
+// Each test makes only the media it asks for (ctest runs every test in its own process).
 class ReaderTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = std::make_unique<test::TempDir>();
-        const std::string video = "testsrc2=s=64x48:r=25:d=0.8";
-        // B-frames reorder presentation against decoding; the MP4 carries an edit list for them.
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-bf", "3", "-g", "12", "-pix_fmt", "yuv420p",
-                      path("bframes.mp4")});
-        // Variable frame rate: uneven gaps between frames.
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-vf", "setpts='if(lt(N,6),N*2,12+(N-6)*5)/25/TB'", "-fps_mode",
-                      "passthrough", "-c:v", "libx264", "-bf", "2", "-pix_fmt", "yuv420p", path("vfr.mov")});
-        // Tracks that start after zero.
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mpegts",
-                      path("start.ts")});
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-output_ts_offset", "3",
-                      path("offset.mkv")});
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-movflags", "+faststart",
-                      path("hapq.mov")});
-        test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-f", "avi", path("hap.avi")});
-        // Left channel a tone, right channel silent; and six channels.
-        test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.5*sin(440*2*PI*t)|0:s=44100:d=0.5", "-c:a", "pcm_s16le",
-                      path("stereo.mov")});
-        test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.1|0.2|0.3|0.4|0.5|0.6:c=5.1:s=44100:d=0.5", "-c:a",
-                      "pcm_s16le", path("six.mov")});
-    }
+    static void SetUpTestSuite() { dir_ = std::make_unique<test::TempDir>(); }
     static void TearDownTestSuite() { dir_.reset(); }
-    static std::string path(const std::string& name) { return (*dir_ / name).string(); }
+
+    static std::string path(const std::string& name) {
+        const fs::path file = *dir_ / name;
+        if (!fs::exists(file)) make(name, file.string());
+        return file.string();
+    }
+
+    static void make(const std::string& name, const std::string& file) {
+        const std::string video = "testsrc2=s=64x48:r=25:d=0.8";
+        if (name == "bframes.mp4") {
+            // B-frames reorder presentation against decoding; the MP4 carries an edit list for them.
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-bf", "3", "-g", "12", "-pix_fmt", "yuv420p",
+                          file});
+        } else if (name == "vfr.mov") {
+            // Variable frame rate: uneven gaps between frames.
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-vf", "setpts='if(lt(N,6),N*2,12+(N-6)*5)/25/TB'",
+                          "-fps_mode", "passthrough", "-c:v", "libx264", "-bf", "2", "-pix_fmt", "yuv420p", file});
+        } else if (name == "start.ts") {
+            // Tracks that start after zero.
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mpegts", file});
+        } else if (name == "offset.mkv") {
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-output_ts_offset",
+                          "3", file});
+        } else if (name == "hapq.mov") {
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-movflags", "+faststart",
+                          file});
+        } else if (name == "hap.avi") {
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-f", "avi", file});
+        } else if (name == "stereo.mov") {
+            // Left channel a tone, right channel silent.
+            test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.5*sin(440*2*PI*t)|0:s=44100:d=0.5", "-c:a", "pcm_s16le",
+                          file});
+        } else if (name == "six.mov") {
+            test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.1|0.2|0.3|0.4|0.5|0.6:c=5.1:s=44100:d=0.5", "-c:a",
+                          "pcm_s16le", file});
+        }
+    }
+
     static std::unique_ptr<test::TempDir> dir_;
 };
 
