@@ -5,6 +5,7 @@
 #include <atomic>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "core/conversion_error.h"
 #include "engine/frame_batch.h"
@@ -228,6 +229,51 @@ TEST(TranscoderSources, GPUCodecSourceDecodesThroughOurDecoder) {
     Transcoder(hap, out, info, settingsFor(OutputFormat::proRes422HQ)).run({});
     EXPECT_EQ(test::countFrames(out), 5);
     EXPECT_GT(test::psnr(out, hap, dir.path()), 30.0);
+}
+
+// Presentation times of the video frames as ffprobe reads them, in seconds.
+std::vector<double> frameTimes(const fs::path& file) {
+    auto result = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts_time",
+                             "-of", "csv=p=0", file.string()});
+    std::vector<double> times;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) times.push_back(std::atof(line.c_str()));
+    return times;
+}
+
+TEST(TranscoderTiming, BFramesGapsAndALateStartKeepTheirTimes) {
+    test::TempDir dir;
+    // Reordered frames, a 0.1 s gap after frame 10 and a track that starts at 0.5 s.
+    const fs::path source = dir / "vfr.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.8", "-vf",
+                  "setpts='N/25/TB+if(gte(N\\,10)\\,0.1/TB\\,0)'", "-vsync", "vfr", "-c:v", "libx264", "-bf", "2",
+                  "-g", "12", "-output_ts_offset", "0.5", source.string()});
+    const auto sourceTimes = frameTimes(source);
+    ASSERT_EQ(sourceTimes.size(), 20u);
+    ASSERT_NEAR(sourceTimes.front(), 0.5, 1e-6);
+    for (OutputFormat format : {OutputFormat::hap, OutputFormat::proRes422Proxy, OutputFormat::h264}) {
+        SCOPED_TRACE(std::string(rawValue(format)));
+        const fs::path out = dir / (std::string(rawValue(format)) + "." + std::string(fileExtension(format)));
+        Transcoder(source, out, MediaInfo::load(source), settingsFor(format)).run({});
+        const auto times = frameTimes(out);
+        ASSERT_EQ(times.size(), sourceTimes.size());
+        for (size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], sourceTimes[i] - 0.5, 1e-3) << i;
+    }
+}
+
+TEST(TranscoderErrors, UnreadableSampleFailsTheRunAndRemovesTheMovie) {
+    test::TempDir dir;
+    const fs::path whole = dir / "whole.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=1", "-c:v", "hap", "-movflags", "+faststart", whole.string()});
+    // The index promises more sample bytes than the file holds.
+    const std::string bytes = test::readFile(whole);
+    const fs::path cut = dir / "cut.mov";
+    test::writeFile(cut, bytes.substr(0, bytes.size() * 2 / 3));
+    const fs::path out = dir / "out.mov";
+    auto error = errorOf([&] { Transcoder(cut, out, MediaInfo::load(cut), settingsFor(OutputFormat::proRes422Proxy)).run({}); });
+    EXPECT_EQ(error.kind(), ConversionError::Kind::readerFailed);
+    EXPECT_FALSE(fs::exists(out));
 }
 
 }  // namespace
