@@ -83,7 +83,7 @@ ChineseConverter::ChineseConverter(ChineseDictionary phrases, ChineseDictionary 
     : phrases_(std::move(phrases)), prefersOriginal_(prefersOriginal) {
     // Each character that starts a phrase remembers the longest such phrase, which bounds the search.
     phraseLengths_.reserve(phrases_.size() / 4 + 16);
-    phrasePrefixLengths_.reserve(phrases_.size());
+    phrasePrefixLengths_.reserve(phrases_.size() / 2);  // many phrases share their first two characters
     std::vector<std::uint32_t> keyBounds;
     phrases_.forEach([&](std::string_view key, ChineseDictionary::Values) {
         if (key.empty()) return;

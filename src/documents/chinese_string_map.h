@@ -28,9 +28,8 @@ public:
         if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
         const std::uint64_t h = chineseTextHash(key);
         Slot& s = probe(key, h);
-        if (!s.used) {
-            s.used = true;
-            s.hash = static_cast<std::uint32_t>(h >> 32);
+        if (s.hash == 0) {
+            s.hash = tagOf(h);
             s.data = key.data();
             s.length = static_cast<std::uint32_t>(key.size());
             s.value = V{};
@@ -44,10 +43,10 @@ public:
     const V* find(std::string_view key) const {
         if (size_ == 0) return nullptr;
         const std::uint64_t h = chineseTextHash(key);
-        const auto tag = static_cast<std::uint32_t>(h >> 32);
+        const std::uint32_t tag = tagOf(h);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
-            if (!s.used) return nullptr;
+            if (s.hash == 0) return nullptr;
             if (s.hash == tag && s.length == key.size() && std::memcmp(s.data, key.data(), key.size()) == 0)
                 return &s.value;
         }
@@ -61,7 +60,7 @@ public:
     template <typename F>
     void forEach(F f) const {
         for (const Slot& s : slots_) {
-            if (s.used) f(std::string_view(s.data, s.length), s.value);
+            if (s.hash != 0) f(std::string_view(s.data, s.length), s.value);
         }
     }
 
@@ -69,16 +68,17 @@ private:
     struct Slot {
         const char* data = nullptr;
         std::uint32_t length = 0;
-        std::uint32_t hash = 0;
-        bool used = false;
+        std::uint32_t hash = 0;  // high half of the key's hash, never 0; 0 marks a free slot
         V value{};
     };
 
+    static std::uint32_t tagOf(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32) | 1u; }
+
     Slot& probe(std::string_view key, std::uint64_t h) {
-        const auto tag = static_cast<std::uint32_t>(h >> 32);
+        const std::uint32_t tag = tagOf(h);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
-            if (!s.used) return s;
+            if (s.hash == 0) return s;
             if (s.hash == tag && s.length == key.size() && std::memcmp(s.data, key.data(), key.size()) == 0)
                 return s;
         }
@@ -89,11 +89,10 @@ private:
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
         for (Slot& s : old) {
-            if (!s.used) continue;
-            const std::string_view key(s.data, s.length);
-            const std::uint64_t h = chineseTextHash(key);
+            if (s.hash == 0) continue;
+            const std::uint64_t h = chineseTextHash(std::string_view(s.data, s.length));
             for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-                if (!slots_[i].used) {
+                if (slots_[i].hash == 0) {
                     slots_[i] = std::move(s);
                     break;
                 }
