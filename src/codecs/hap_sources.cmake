@@ -6,3 +6,5 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/hap_codec.cpp
 )
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/texture_codec_sse41.cpp PROPERTIES COMPILE_OPTIONS -msse4.1)
+# The block compressors are the hot loop of every GPU-codec export.
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/texture_codec.cpp PROPERTIES COMPILE_OPTIONS -O3)
