@@ -46,6 +46,9 @@ protected:
         } else if (name == "offset.mkv") {
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-output_ts_offset",
                           "3", file});
+        } else if (name == "offset_av.mkv") {
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-f", "lavfi", "-i", "sine=r=48000:d=0.8", "-c:v", "libx264",
+                          "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le", "-output_ts_offset", "3", file});
         } else if (name == "hapq.mov") {
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-movflags", "+faststart",
                           file});
@@ -126,6 +129,12 @@ TEST_F(ReaderTest, DecodedTimesMatchFFprobe) {
 TEST_F(ReaderTest, NonZeroStartsAreKept) {
     EXPECT_NEAR(VideoSampleReader::open(path("offset.mkv"), {})->track().timeRangeStart.seconds(), 3.0, 0.001);
     EXPECT_GT(VideoSampleReader::open(path("start.ts"), {})->track().timeRangeStart.seconds(), 0.5);
+    // Audio keeps its place on the same time line, so it stays in sync with the video.
+    auto audio = AudioSampleReader::open(path("offset_av.mkv"), {48000, 2, AudioSampleFormat::float32});
+    ASSERT_TRUE(audio);
+    const auto first = audio->next();
+    ASSERT_TRUE(first);
+    EXPECT_NEAR(first->time.seconds(), 3.0, 0.001);
 }
 
 TEST_F(ReaderTest, DecodedIntoARequestedFormat) {
