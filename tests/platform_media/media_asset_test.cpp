@@ -47,6 +47,8 @@ protected:
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-output_ts_offset", "3", out});
         else if (name == "tone.wav")
             test::ffmpeg({"-f", "lavfi", "-i", "sine=r=44100:d=0.3", "-c:a", "pcm_s16le", out});
+        else if (name == "wide.mov")
+            test::ffmpeg({"-f", "lavfi", "-i", "color=s=16400x16:d=0.04", "-c:v", "prores_ks", "-profile:v", "0", out});
         else if (name == "picture.png")
             test::ffmpeg({"-f", "lavfi", "-i", video, "-frames:v", "1", out});
         else
@@ -183,6 +185,18 @@ TEST_F(MediaAssetTest, UnreadableFilesFailAtTheOpenStepWithTheLibraryText) {
     expectOpenError(*dir_ / "missing.mov", "No such file or directory");
     // A name that looks like another protocol is still only a file name.
     expectOpenError(*dir_ / "concat:a.mov|b.mov", "No such file or directory");
+}
+
+TEST_F(MediaAssetTest, PicturesWiderThan16384AreRefused) {
+    const json probe = test::ffprobe(path("wide.mov"));
+    ASSERT_EQ(probe["streams"][0]["width"].get<int>(), 16400);
+    try {
+        MediaAsset::open(path("wide.mov"));
+        FAIL() << "opened";
+    } catch (const MediaError& e) {
+        EXPECT_EQ(e.step(), "video size");
+        EXPECT_STREQ(e.what(), "video size (16400 \u00D7 16 pixels; sides above 16384 are not supported)");
+    }
 }
 
 TEST(HapFrames, VariantFromTheFirstSectionHeader) {
