@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
-
 
 #include <QString>
 
@@ -109,7 +109,7 @@ public:
     static ChineseDictionary loadDictionary(const std::optional<std::filesystem::path>& file);
 
     // Converts a document: only the strings of text runs change; pictures, line breaks and all
-    // properties stay. Each run of consecutive text runs is one character stream, so phrases and
+    // properties stay. Each group of consecutive text runs is one character stream, so phrases and
     // contexts stop at pictures, line breaks and paragraph ends. Choices are numbered from 0 in
     // document order.
     std::pair<DocxDocument, std::vector<Choice>> convert(const DocxDocument& document,
