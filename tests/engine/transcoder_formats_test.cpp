@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <optional>
 
 #include "core/conversion_error.h"
+#include "engine/media_frame_reader.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
 #include "support/test_support.h"
@@ -217,7 +220,45 @@ TEST(TranscoderQuality, GPUCodecsMatchTheReferenceEncoder) {
         const double ourPsnr = test::psnr(ours, source, dir.path());
         const double referencePsnr = test::psnr(reference, source, dir.path());
         EXPECT_GE(ourPsnr, referencePsnr - 0.5) << "ours " << ourPsnr << " dB, reference " << referencePsnr << " dB";
+        std::printf("%s: %.2f dB, ffmpeg -format %s: %.2f dB\n", std::string(rawValue(c.format)).c_str(), ourPsnr,
+                    c.reference, referencePsnr);
     }
+
+    // DXV3 with alpha is read back by our own decoder, through the frame reader.
+    ConversionSettings settings;
+    settings.format = OutputFormat::dxv3Alpha;
+    const fs::path ours = dir / "dxv3Alpha.mov";
+    Transcoder(source, ours, info, settings).run({});
+    const fs::path sourceRaw = dir / "source.bgra";
+    test::ffmpeg({"-i", source.string(), "-f", "rawvideo", "-pix_fmt", "bgra", sourceRaw.string()});
+    const fs::path referenceRaw = dir / "reference.bgra";
+    test::ffmpeg({"-i", (dir / "hap_ref.mov").string(), "-f", "rawvideo", "-pix_fmt", "bgra", referenceRaw.string()});
+    const std::string sourceBytes = test::readFile(sourceRaw);
+    const std::string referenceBytes = test::readFile(referenceRaw);
+    const size_t frameBytes = 160 * 120 * 4;
+    ASSERT_EQ(sourceBytes.size(), referenceBytes.size());
+    ASSERT_EQ(sourceBytes.size() % frameBytes, 0u);
+    MediaFrameReader reader(ours, MediaInfo::load(ours));
+    double ourError = 0;
+    double referenceError = 0;
+    const size_t frames = sourceBytes.size() / frameBytes;
+    for (size_t f = 0; f < frames; ++f) {
+        PixelBufferRef picture = reader.frame(double(f) / 25.0);
+        ASSERT_NE(picture, nullptr);
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 160; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const size_t at = f * frameBytes + size_t(y * 160 + x) * 4 + size_t(c);
+                    const double want = uint8_t(sourceBytes[at]);
+                    const double ourDelta = picture->data()[size_t(y) * picture->bytesPerRow() + size_t(x) * 4 + size_t(c)] - want;
+                    const double referenceDelta = uint8_t(referenceBytes[at]) - want;
+                    ourError += ourDelta * ourDelta;
+                    referenceError += referenceDelta * referenceDelta;
+                }
+    }
+    auto toPsnr = [&](double error) { return 10.0 * std::log10(255.0 * 255.0 / std::max(error / double(frames * 160 * 120 * 3), 1e-9)); };
+    EXPECT_GE(toPsnr(ourError), toPsnr(referenceError) - 0.5);
+    std::printf("dxv3Alpha (our decoder): %.2f dB, ffmpeg -format hap: %.2f dB\n", toPsnr(ourError), toPsnr(referenceError));
 }
 
 }  // namespace
