@@ -118,8 +118,9 @@ TEST(WordReader, PageGeometry) {
     EXPECT_NEAR(load(Parts(para(run("x")) + sect)).textWidth, 451.3, 1e-9);
     EXPECT_EQ(load(Parts("<w:sectPr><w:pgSz w:w=\"2000\"/><w:pgMar w:left=\"1440\" w:right=\"1440\"/></w:sectPr>")).textWidth, 72);
     // A section break inside a paragraph's properties does not count.
-    const std::string breakSect = para("<w:pPr><w:sectPr><w:pgSz w:w=\"4000\"/></w:sectPr></w:pPr>" + run("a"));
-    EXPECT_NEAR(load(Parts(breakSect + sect)).textWidth, 451.3, 1e-9);
+    const std::string breakSect =
+        para("<w:pPr><w:sectPr><w:pgSz w:w=\"4000\"/><w:pgMar w:left=\"0\" w:right=\"0\"/></w:sectPr></w:pPr>" + run("a"));
+    EXPECT_NEAR(load(Parts(breakSect + "<w:sectPr><w:pgSz w:w=\"11906\"/></w:sectPr>")).textWidth, 451.3, 1e-9);
     // Absurd page sizes stay within a sane column.
     EXPECT_LE(load(Parts("<w:sectPr><w:pgSz w:w=\"1e300\"/></w:sectPr>")).textWidth, 16384);
 }
@@ -169,7 +170,8 @@ TEST(WordReader, StyleRules) {
         "<w:style w:type=\"paragraph\" w:default=\"true\" w:styleId=\"Body\"><w:rPr><w:color w:val=\"FF0000\"/></w:rPr></w:style>"
         "<w:style w:type=\"paragraph\" w:styleId=\"A\"><w:basedOn w:val=\"B\"/><w:rPr><w:sz w:val=\"40\"/></w:rPr></w:style>"
         "<w:style w:type=\"paragraph\" w:styleId=\"B\"><w:basedOn w:val=\"A\"/><w:rPr><w:sz w:val=\"20\"/><w:b/></w:rPr></w:style>"
-        "<w:style w:type=\"paragraph\" w:styleId=\"Lines\"><w:pPr><w:spacing w:beforeLines=\"100\"/></w:pPr></w:style>";
+        "<w:style w:type=\"paragraph\" w:styleId=\"Lines\"><w:pPr><w:spacing w:beforeLines=\"100\"/></w:pPr></w:style>"
+        "<w:style w:type=\"paragraph\" w:styleId=\"First\"><w:pPr><w:ind w:firstLine=\"720\"/></w:pPr></w:style>";
     auto withStyle = [](const std::string& id, const std::string& runs, const std::string& pPr = "") {
         return para("<w:pPr><w:pStyle w:val=\"" + id + "\"/>" + pPr + "</w:pPr>" + runs);
     };
@@ -183,10 +185,11 @@ TEST(WordReader, StyleRules) {
              withStyle("Lines", run("l")) +                                  // 7
              withStyle("Lines", run("l"), "<w:spacing w:before=\"0\"/>") +   // 8
              para("<w:pPr><w:ind w:firstLine=\"720\" w:hanging=\"360\"/></w:pPr>" + run("h")) +  // 9
-             para("<w:pPr><w:ind w:left=\" 5\" w:start=\"100\" w:right=\"inf\"/></w:pPr>" + run("n")),  // 10
+             para("<w:pPr><w:ind w:left=\" 5\" w:start=\"100\" w:right=\"inf\"/></w:pPr>" + run("n")) +  // 10
+             withStyle("First", run("f"), "<w:ind w:hanging=\"360\"/>"),  // 11
          styles));
     const auto& p = d.paragraphs;
-    ASSERT_EQ(p.size(), 11u);
+    ASSERT_EQ(p.size(), 12u);
     EXPECT_EQ(p[0].runs[0].fontSize, 12);  // document defaults
     EXPECT_FALSE(p[0].runs[0].italic);     // "on" does not make a default style
     EXPECT_EQ(p[0].runs[0].color, (DocxDocument::Color{1, 0, 0}));
@@ -205,6 +208,8 @@ TEST(WordReader, StyleRules) {
     // Surrounding white space and infinities are no numbers; an unreadable left does not let start in.
     EXPECT_EQ(p[10].leftIndent, 0);
     EXPECT_EQ(p[10].rightIndent, 0);
+    // A hanging indent laid over a style's first-line indent replaces it.
+    EXPECT_EQ(p[11].firstLineIndent, -18);
 }
 
 TEST(WordReader, RunStateCarriesIntoEmptyParagraph) {
@@ -231,7 +236,7 @@ TEST(WordReader, Pictures) {
     };
     const std::string vml = "<w:r><w:pict><v:shape><v:imagedata r:id=\"rIdRoot\"/></v:shape></w:pict></w:r>";
     const std::string loose = "<w:r><w:object><v:imagedata r:id=\"rIdPng\"/></w:object></w:r>";
-    Parts parts(para(drawing("rIdPng", "<wp:extent cx=\"1270000\" cy=\"635000\"/>")) +  // 0
+    Parts parts(para(drawing("rIdPng", "<wp:extent cx=\"1270000\" cy=\"635000\"/><a:ext cx=\"1\" cy=\"1\"/>")) +  // 0
                     para(vml) +                                                          // 1
                     para(loose + drawing("rIdUp") + drawing("rIdJunk") + drawing("rIdMissing") +
                          drawing("rIdHuge")) +                                           // 2
