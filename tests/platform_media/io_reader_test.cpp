@@ -49,6 +49,11 @@ protected:
         } else if (name == "offset_av.mkv") {
             test::ffmpeg({"-f", "lavfi", "-i", video, "-f", "lavfi", "-i", "sine=r=48000:d=0.8", "-c:v", "libx264",
                           "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le", "-output_ts_offset", "3", file});
+        } else if (name == "blue709.mov") {
+            // A flat colour stored with the BT.709 matrix, video range, and tagged so.
+            test::ffmpeg({"-f", "lavfi", "-i", "color=c=0x3366CC:s=64x48:r=25:d=0.2", "-vf",
+                          "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p10le", "-colorspace", "bt709",
+                          "-color_primaries", "bt709", "-color_trc", "bt709", "-c:v", "libx264", file});
         } else if (name == "hapq.mov") {
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "hap", "-format", "hap_q", "-movflags", "+faststart",
                           file});
@@ -144,6 +149,39 @@ TEST_F(ReaderTest, DecodedIntoARequestedFormat) {
     ASSERT_EQ(samples.size(), 20u);
     EXPECT_EQ(samples[0].pixels->pixelFormat(), kPixelFormatBGRA);
     EXPECT_EQ(samples[0].pixels->height(), 48);
+}
+
+// A requested format is converted with the source's own matrix: a flat colour stored with the
+// BT.709 matrix comes back as the RGB that the BT.709 equations give for its stored Y'CbCr.
+// (10-bit H.264 has no pixel buffer of its own, so the default mode converts it too, to 16-bit.)
+TEST_F(ReaderTest, ConversionUsesTheSourceMatrix) {
+    const auto raw = test::run({"ffmpeg", "-v", "error", "-i", path("blue709.mov"), "-frames:v", "1", "-f", "rawvideo",
+                                "-pix_fmt", "yuv420p10le", "-"});
+    ASSERT_EQ(raw.output.size(), 64u * 48 * 3);  // 4:2:0, two bytes a sample
+    auto sample = [&](size_t at) { return double(uint8_t(raw.output[at]) | uint8_t(raw.output[at + 1]) << 8); };
+    const double y = (sample(2 * (20 * 64 + 30)) - 64) / 876;
+    const double cb = (sample(2 * (64 * 48 + 10 * 32 + 15)) - 512) / 896;
+    const double cr = (sample(2 * (64 * 48 + 32 * 24 + 10 * 32 + 15)) - 512) / 896;
+    const double r = 255 * (y + 1.5748 * cr);
+    const double g = 255 * (y - 0.1873 * cb - 0.4681 * cr);
+    const double b = 255 * (y + 1.8556 * cb);
+
+    VideoReaderSettings settings;
+    settings.pixelFormat = kPixelFormatBGRA;
+    const auto samples = readAll(path("blue709.mov"), settings);
+    ASSERT_FALSE(samples.empty());
+    const uint8_t* p = samples[0].pixels->data() + 20 * samples[0].pixels->bytesPerRow() + 30 * 4;
+    EXPECT_NEAR(p[0], b, 1.5);
+    EXPECT_NEAR(p[1], g, 1.5);
+    EXPECT_NEAR(p[2], r, 1.5);
+    EXPECT_EQ(p[3], 255);
+    const auto deep = readAll(path("blue709.mov"), {});
+    ASSERT_EQ(deep[0].pixels->pixelFormat(), kPixelFormatRGBA64LE);
+    const auto* q = reinterpret_cast<const uint16_t*>(deep[0].pixels->data() + 20 * deep[0].pixels->bytesPerRow()) + 30 * 4;
+    EXPECT_NEAR(q[0] / 257.0, r, 1.0);
+    EXPECT_NEAR(q[1] / 257.0, g, 1.0);
+    EXPECT_NEAR(q[2] / 257.0, b, 1.0);
+    EXPECT_EQ(deep[0].pixels->colorTags().matrix, ColorMatrix::bt709);
 }
 
 // A start time skips the frames that end before it and keeps the one that covers it.

@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -201,9 +202,26 @@ struct VideoSampleReader::Impl {
         const AVPixelFormat dstFormat = ffmpeg::toAVPixelFormat(target);
         if (dstFormat == AV_PIX_FMT_NONE) throw MediaError("pixel transfer", "unsupported pixel format " + fourCCString(target));
         if (!sws || swsWidth != f->width || swsHeight != f->height || swsFormat != f->format || swsTarget != target) {
-            sws.reset(sws_getContext(f->width, f->height, avFormat, f->width, f->height, dstFormat,
-                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
-            if (!sws) throw MediaError("pixel transfer", "no conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
+            // Sliced over the processor's threads: this runs on the reading thread, once per frame.
+            sws.reset(sws_alloc_context());
+            if (!sws) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
+            av_opt_set_int(sws.get(), "srcw", f->width, 0);
+            av_opt_set_int(sws.get(), "srch", f->height, 0);
+            av_opt_set_pixel_fmt(sws.get(), "src_format", avFormat, 0);
+            av_opt_set_int(sws.get(), "dstw", f->width, 0);
+            av_opt_set_int(sws.get(), "dsth", f->height, 0);
+            av_opt_set_pixel_fmt(sws.get(), "dst_format", dstFormat, 0);
+            // Full chroma interpolation only where chroma is subsampled; it also keeps the scaler on one
+            // thread, which 4:4:4 sources need not pay for.
+            const AVPixFmtDescriptor* sourceDesc = av_pix_fmt_desc_get(avFormat);
+            const bool subsampled = sourceDesc != nullptr && sourceDesc->log2_chroma_w > 0;
+            av_opt_set_int(sws.get(), "sws_flags",
+                           SWS_BICUBIC | SWS_ACCURATE_RND | (subsampled ? SWS_FULL_CHR_H_INT : 0), 0);
+            av_opt_set_int(sws.get(), "threads", 0, 0);
+            if (sws_init_context(sws.get(), nullptr, nullptr) < 0) {
+                sws.reset();
+                throw MediaError("pixel transfer", "no conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
+            }
             swsWidth = f->width;
             swsHeight = f->height;
             swsFormat = f->format;
@@ -225,8 +243,21 @@ struct VideoSampleReader::Impl {
                                      sws_getCoefficients(SWS_CS_ITU709), fullOut ? 1 : 0, brightness, contrast,
                                      saturation);
         }
-        const int rows = sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride);
-        if (rows <= 0) throw MediaError("pixel transfer", "conversion failed");
+        // The destination frame points into the pixel buffer; its reference only keeps the
+        // scaler from allocating one of its own.
+        FramePtr destination(av_frame_alloc());
+        if (!destination) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
+        destination->width = f->width;
+        destination->height = f->height;
+        destination->format = dstFormat;
+        for (int p = 0; p < 4; ++p) {
+            destination->data[p] = dst[p];
+            destination->linesize[p] = dstStride[p];
+        }
+        destination->buf[0] = av_buffer_create(out->data(0), 1, [](void*, uint8_t*) {}, nullptr, 0);
+        if (destination->buf[0] == nullptr) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
+        const int rc = sws_scale_frame(sws.get(), destination.get(), f);
+        if (rc < 0) throw MediaError::fromCode("pixel transfer", rc);
         ColorTags tags = sourceTags;
         if (tags.matrix == ColorMatrix::unspecified) tags.matrix = ColorMatrix::bt709;
         tags.range = ColorRange::unspecified;
