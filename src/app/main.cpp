@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QSettings>
+#include <QToolBar>
 #include <QUrl>
 
 #include "app/main_window.h"
