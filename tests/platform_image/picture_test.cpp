@@ -62,6 +62,10 @@ TEST(Picture, Decoding) {
     const std::string junk = "definitely not a picture";
     EXPECT_FALSE(decodePicture(std::vector<std::uint8_t>(junk.begin(), junk.end())));
     EXPECT_FALSE(decodePicture({}));
+    // Vector pictures may refer to other files; embedded ones are not rendered.
+    const std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8\" height=\"8\">"
+                            "<rect width=\"8\" height=\"8\" fill=\"red\"/></svg>";
+    EXPECT_FALSE(decodePicture(std::vector<std::uint8_t>(svg.begin(), svg.end())));
     EXPECT_FALSE(decodePictureFile("/nonexistent/picture.png"));
 }
 

@@ -50,6 +50,10 @@ PictureRef decodePicture(std::span<const std::uint8_t> data) {
     QBuffer buffer(&bytes);
     if (!buffer.open(QIODevice::ReadOnly)) return nullptr;
     QImageReader reader(&buffer);
+    // Pictures embedded in a document are bitmaps; a vector picture could reach out to other files
+    // on this machine, so it is not rendered.
+    const QByteArray format = reader.format();
+    if (format == "svg" || format == "svgz") return nullptr;
     // The decoded image owns its pixels, so the borrowed bytes may go away afterwards.
     return decodeWith(reader);
 }

@@ -33,7 +33,7 @@ private:
 
 using PictureRef = std::shared_ptr<const Picture>;
 
-// Decodes the first image of the bytes; null when they are not a picture we can read or the
+// Decodes the first image of the bytes; null when they are not a bitmap picture we can read or the
 // picture is beyond the limits.
 PictureRef decodePicture(std::span<const std::uint8_t> data);
 
