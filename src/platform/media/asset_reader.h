@@ -59,8 +59,9 @@ struct VideoReaderSettings {
     };
     Mode mode = Mode::decoded;
     // Decoded mode: the pixel format wanted (kPixelFormatBGRA, kPixelFormatRGBA64LE, ...), or 0 to
-    // take the decoder's own picture unconverted (converted with libswscale only when the pixel
-    // buffer cannot hold the decoder's format).
+    // take the decoder's own picture unconverted. A decoder format that no pixel buffer format
+    // names (10-bit 4:2:0, 12-bit 4:4:4, ...) is then converted with libswscale to 'l64r' when it is
+    // deeper than 8 bits, else to 'BGRA', with the source's matrix and range (BT.709 when unsaid).
     uint32_t pixelFormat = 0;
     // Samples that end at or before this source time are skipped (the reader seeks near it first).
     // Invalid: read from the beginning.
