@@ -63,54 +63,55 @@ bool isPackedRGB(uint32_t format) {
 // take these through its internal Y'CbCr and lose up to a step; at the same size the exact
 // widening (v x 257) and narrowing (nearest v / 257) are what a copy must do.
 void readRow(uint32_t format, const uint8_t* in, uint16_t* out, int width) {
-    for (int x = 0; x < width; ++x, out += 4) {
-        switch (format) {
-        case kPixelFormatBGRA:
-            out[0] = uint16_t(in[4 * x + 2] * 257);
-            out[1] = uint16_t(in[4 * x + 1] * 257);
-            out[2] = uint16_t(in[4 * x + 0] * 257);
-            out[3] = uint16_t(in[4 * x + 3] * 257);
-            break;
-        case kPixelFormatRGBA:
-            for (int c = 0; c < 4; ++c) out[c] = uint16_t(in[4 * x + c] * 257);
-            break;
-        case kPixelFormatRGBA64LE:
-            for (int c = 0; c < 4; ++c) out[c] = uint16_t(in[8 * x + 2 * c] | (in[8 * x + 2 * c + 1] << 8));
-            break;
-        default:  // big-endian words
-            for (int c = 0; c < 4; ++c) out[c] = uint16_t((in[8 * x + 2 * c] << 8) | in[8 * x + 2 * c + 1]);
-            break;
+    switch (format) {
+    case kPixelFormatBGRA:
+        for (int x = 0; x < width; ++x, in += 4, out += 4) {
+            out[0] = uint16_t(in[2] * 257);
+            out[1] = uint16_t(in[1] * 257);
+            out[2] = uint16_t(in[0] * 257);
+            out[3] = uint16_t(in[3] * 257);
         }
+        break;
+    case kPixelFormatRGBA:
+        for (int i = 0; i < 4 * width; ++i) out[i] = uint16_t(in[i] * 257);
+        break;
+    case kPixelFormatRGBA64LE:
+        for (int i = 0; i < 4 * width; ++i) out[i] = uint16_t(in[2 * i] | (in[2 * i + 1] << 8));
+        break;
+    default:  // big-endian words
+        for (int i = 0; i < 4 * width; ++i) out[i] = uint16_t((in[2 * i] << 8) | in[2 * i + 1]);
+        break;
     }
 }
 
+// The nearest 8-bit value to v / 257.
 uint8_t narrow(uint16_t v) { return uint8_t((unsigned(v) * 2 + 257) / 514); }
 
 void writeRow(uint32_t format, const uint16_t* in, uint8_t* out, int width) {
-    for (int x = 0; x < width; ++x, in += 4) {
-        switch (format) {
-        case kPixelFormatBGRA:
-            out[4 * x + 0] = narrow(in[2]);
-            out[4 * x + 1] = narrow(in[1]);
-            out[4 * x + 2] = narrow(in[0]);
-            out[4 * x + 3] = narrow(in[3]);
-            break;
-        case kPixelFormatRGBA:
-            for (int c = 0; c < 4; ++c) out[4 * x + c] = narrow(in[c]);
-            break;
-        case kPixelFormatRGBA64LE:
-            for (int c = 0; c < 4; ++c) {
-                out[8 * x + 2 * c] = uint8_t(in[c] & 0xFF);
-                out[8 * x + 2 * c + 1] = uint8_t(in[c] >> 8);
-            }
-            break;
-        default:
-            for (int c = 0; c < 4; ++c) {
-                out[8 * x + 2 * c] = uint8_t(in[c] >> 8);
-                out[8 * x + 2 * c + 1] = uint8_t(in[c] & 0xFF);
-            }
-            break;
+    switch (format) {
+    case kPixelFormatBGRA:
+        for (int x = 0; x < width; ++x, in += 4, out += 4) {
+            out[0] = narrow(in[2]);
+            out[1] = narrow(in[1]);
+            out[2] = narrow(in[0]);
+            out[3] = narrow(in[3]);
         }
+        break;
+    case kPixelFormatRGBA:
+        for (int i = 0; i < 4 * width; ++i) out[i] = narrow(in[i]);
+        break;
+    case kPixelFormatRGBA64LE:
+        for (int i = 0; i < 4 * width; ++i) {
+            out[2 * i] = uint8_t(in[i] & 0xFF);
+            out[2 * i + 1] = uint8_t(in[i] >> 8);
+        }
+        break;
+    default:
+        for (int i = 0; i < 4 * width; ++i) {
+            out[2 * i] = uint8_t(in[i] >> 8);
+            out[2 * i + 1] = uint8_t(in[i] & 0xFF);
+        }
+        break;
     }
 }
 

@@ -1,0 +1,96 @@
+// Pixel transfer per call, next to the same libswscale conversion called directly: the session
+// pool must cost next to nothing. Same-size packed RGB conversions ('BGRA' -> 'l64r') are done by
+// our exact repacking, so their "direct" row shows what the scaler alone would take.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "engine/pixel_transfer.h"
+#include "platform/media/ffmpeg_internal.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+namespace {
+
+using namespace qm;
+
+struct Case {
+    int sourceWidth, sourceHeight;
+    int destinationWidth, destinationHeight;
+    uint32_t destinationFormat;
+};
+
+constexpr Case kCases[] = {
+    {1920, 1080, 1920, 1080, kPixelFormatYUV422P10},
+    {3840, 2160, 3840, 2160, kPixelFormatYUV422P10},
+    {1920, 1080, 1920, 1080, kPixelFormatRGBA64LE},
+    {3840, 2160, 3840, 2160, kPixelFormatRGBA64LE},
+    {3840, 2160, 1920, 1080, kPixelFormatBGRA},
+    {64, 64, 64, 64, kPixelFormatYUV422P10},  // tiny: shows the pool's own cost per call
+};
+
+PixelBufferRef pattern(int width, int height) {
+    auto buffer = PixelBuffer::create(width, height, kPixelFormatBGRA);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = buffer->data() + buffer->bytesPerRow() * size_t(y);
+        for (int x = 0; x < width; ++x) {
+            row[4 * x + 0] = uint8_t(x * 255 / width);
+            row[4 * x + 1] = uint8_t(y * 255 / height);
+            row[4 * x + 2] = uint8_t((x ^ y) & 255);
+            row[4 * x + 3] = 255;
+        }
+    }
+    return buffer;
+}
+
+void label(benchmark::State& state, const Case& c) {
+    state.SetLabel(std::to_string(c.sourceWidth) + "x" + std::to_string(c.sourceHeight) + " BGRA -> " +
+                   std::to_string(c.destinationWidth) + "x" + std::to_string(c.destinationHeight) + " " +
+                   fourCCString(c.destinationFormat));
+}
+
+void BM_PixelTransfer(benchmark::State& state) {
+    const Case& c = kCases[state.range(0)];
+    auto source = pattern(c.sourceWidth, c.sourceHeight);
+    auto destination = PixelBuffer::create(c.destinationWidth, c.destinationHeight, c.destinationFormat);
+    PixelTransfer transfer;
+    transfer.transfer(*source, *destination);  // the session's scaler is made once, as in a run
+    for (auto _ : state) {
+        transfer.transfer(*source, *destination);
+        benchmark::DoNotOptimize(destination->data());
+    }
+    label(state, c);
+}
+
+// The scaler with the flags and colour details the transfer uses.
+void BM_DirectSwscale(benchmark::State& state) {
+    const Case& c = kCases[state.range(0)];
+    auto source = pattern(c.sourceWidth, c.sourceHeight);
+    auto destination = PixelBuffer::create(c.destinationWidth, c.destinationHeight, c.destinationFormat);
+    SwsContext* context = sws_getContext(c.sourceWidth, c.sourceHeight, AV_PIX_FMT_BGRA, c.destinationWidth,
+                                         c.destinationHeight, ffmpeg::toAVPixelFormat(c.destinationFormat),
+                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+    sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_ITU709), 0, sws_getCoefficients(SWS_CS_ITU709), 0, 0,
+                             1 << 16, 1 << 16);
+    const uint8_t* in[4];
+    int inStrides[4];
+    uint8_t* out[4];
+    int outStrides[4];
+    ffmpeg::planePointers(*source, in, inStrides);
+    ffmpeg::planePointers(*destination, out, outStrides);
+    for (auto _ : state) {
+        sws_scale(context, in, inStrides, 0, c.sourceHeight, out, outStrides);
+        benchmark::DoNotOptimize(destination->data());
+    }
+    sws_freeContext(context);
+    label(state, c);
+}
+
+BENCHMARK(BM_PixelTransfer)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DirectSwscale)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
