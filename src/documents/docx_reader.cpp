@@ -45,8 +45,8 @@ bool sameFormatting(const Run& a, const Run& b) {
 class BodyParser : public xml::Handler {
 public:
     BodyParser(const StyleSheet& styles, const std::unordered_map<std::string, std::string>& relationships,
-               const ZipArchive& zip)
-        : styles_(styles), relationships_(relationships), zip_(zip) {}
+               const ZipArchive& zip, std::int64_t pixelBudget)
+        : styles_(styles), relationships_(relationships), zip_(zip), pixelsLeft_(pixelBudget) {}
 
     DocxDocument document;
 
@@ -296,6 +296,14 @@ private:
             // A picture that cannot be read is left out without a message.
         }
         if (picture && crop_[0] + crop_[1] + crop_[2] + crop_[3] > 0) picture = crop(picture);
+        // Many small files can each unpack to a huge bitmap; the document as a whole has a budget.
+        if (picture) {
+            const std::int64_t pixels = static_cast<std::int64_t>(picture->width()) * picture->height();
+            if (pixels > pixelsLeft_)
+                picture = nullptr;
+            else
+                pixelsLeft_ -= pixels;
+        }
         images_.emplace(key, picture);
         return picture;
     }
@@ -322,6 +330,7 @@ private:
     const StyleSheet& styles_;
     const std::unordered_map<std::string, std::string>& relationships_;
     const ZipArchive& zip_;
+    std::int64_t pixelsLeft_;
     std::unordered_map<std::string, PictureRef> images_;
     std::unordered_map<std::string, StyleSheet::Style> chains_;
 
@@ -358,7 +367,7 @@ std::unordered_map<std::string, std::string> RelationshipReader::parse(std::span
 
 DocxDocument loadDocx(const std::filesystem::path& file) { return loadDocx(ZipArchive(file)); }
 
-DocxDocument loadDocx(const ZipArchive& archive) {
+DocxDocument loadDocx(const ZipArchive& archive, std::int64_t picturePixelBudget) {
     static const std::string kBody = "word/document.xml";
     static const std::string kStyles = "word/styles.xml";
     static const std::string kRelationships = "word/_rels/document.xml.rels";
@@ -377,7 +386,7 @@ DocxDocument loadDocx(const ZipArchive& archive) {
         relationships = RelationshipReader::parse(archive.entryData(kRelationships), &refused);
         if (refused) throw ZipArchive::ZipError::corrupt(kRelationships);
     }
-    BodyParser parser(styles, relationships, archive);
+    BodyParser parser(styles, relationships, archive, picturePixelBudget);
     const std::vector<std::uint8_t> body = archive.entryData(kBody);
     if (xml::parse(body, parser) == xml::ParseResult::refused) throw ZipArchive::ZipError::corrupt(kBody);
     return std::move(parser.document);

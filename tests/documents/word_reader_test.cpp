@@ -260,6 +260,14 @@ TEST(WordReader, Pictures) {
     EXPECT_EQ(clamped.size, (DocxDocument::Size{16384, 0}));
     // The same picture without a crop is shared.
     EXPECT_EQ(clamped.picture, sized.picture);
+
+    // With room for one 40 x 20 picture only, a second distinct one (a crop) is left out, while
+    // the first may be shown again.
+    Parts budget(para(drawing("rIdPng") + drawing("rIdPng", "", "<a:srcRect l=\"50000\"/>") + drawing("rIdPng")));
+    budget.rels = rels;
+    budget.extra = {TestEntry("word/media/a.png", png(40, 20), 0)};
+    EXPECT_EQ(textOf(loadDocx(archiveOf(budget), 40 * 20).paragraphs.at(0)), "[img][img]");
+    EXPECT_EQ(textOf(loadDocx(archiveOf(budget), 40 * 20 + 20 * 20).paragraphs.at(0)), "[img][img][img]");
 }
 
 TEST(WordReader, DocumentTypesAreRefused) {
