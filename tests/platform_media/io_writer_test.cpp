@@ -23,8 +23,8 @@ constexpr int kHeight = 48;
 constexpr int32_t kScale = 12800;
 
 // A moving gradient in the encoder's own format (8-bit or 10-bit planes, video range).
-PixelBufferRef picture(uint32_t format, int index) {
-    PixelBufferRef b = PixelBuffer::create(kWidth, kHeight, format);
+PixelBufferRef picture(uint32_t format, int index, int width = kWidth, int height = kHeight) {
+    PixelBufferRef b = PixelBuffer::create(width, height, format);
     const bool deep = format != kPixelFormatYUV420P;
     for (int p = 0; p < b->planeCount(); ++p) {
         for (int y = 0; y < b->planeHeight(p); ++y) {
@@ -299,6 +299,26 @@ TEST_F(WriterTest, InputsStayWithinASecondOfEachOther) {
     EXPECT_FALSE(w->isReadyForMoreMediaData(Input::video));
     w->finishWriting();
     EXPECT_EQ(decodedFrames(dir / "interleave.mov"), frame);
+}
+
+// Once the audio has ended, video packets reach the file as they come instead of piling up in
+// the muxer's queue waiting for audio that will never arrive.
+TEST_F(WriterTest, EndedInputDoesNotHoldBackTheOther) {
+    const fs::path file = dir / "short-audio.mov";
+    auto w = MovieWriter::create(file, MovieFileType::quickTime);
+    MovieVideoSettings vs = videoSettings(fourCC('a', 'p', 'c', 'h'));
+    vs.width = 320;
+    vs.height = 240;
+    w->addVideoInput(vs);
+    ASSERT_TRUE(w->addAudioInput({MovieAudioSettings::Codec::pcm16, 48000, 2, 0, false}));
+    w->startWriting();
+    w->appendAudio(tone(48000, 2, 4800, 0, AudioSampleFormat::int16));
+    w->markAsFinished(Input::audio);
+    for (int i = 0; i < 100; ++i)
+        w->appendPixelBuffer(picture(kPixelFormatYUV422P10, i, 320, 240), MediaTime::make(i, 25));
+    const auto before = fs::file_size(file);
+    w->finishWriting();
+    EXPECT_GT(before, fs::file_size(file) / 2);
 }
 
 // Two feeding threads at once, each waiting for its turn: the movie comes out whole.

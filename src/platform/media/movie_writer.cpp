@@ -497,6 +497,9 @@ void MovieWriter::startWriting() {
         if (w.status != Status::unknown) throw MediaError("start", "the writer has started already");
     }
     if (!w.hasVideo && !w.hasAudio) throw w.failWith(MediaError("start", "no input"));
+    // The muxer holds packets of one stream while it waits for the other; once one input has
+    // ended (or lags) that queue is bounded by this span instead of ten seconds of 4K video.
+    w.format->max_interleave_delta = static_cast<int64_t>(kInterleaveWindowSeconds * AV_TIME_BASE);
     int rc = avio_open(&w.format->pb, w.file.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
     w.fileOpen = true;
