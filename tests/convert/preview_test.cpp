@@ -121,6 +121,39 @@ TEST_F(Preview, TheStillAtATimeIsTheSourceFrameShownThen) {
     EXPECT_TRUE(bytesOf(previewer.image(1.25, h264)) == frames[12]);
 }
 
+// Largest difference of one colour channel between two BGRA pictures.
+int maxDifference(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return 256;
+    int largest = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (i % 4 == 3) continue;
+        largest = std::max(largest, std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i]))));
+    }
+    return largest;
+}
+
+TEST_F(Preview, AHapSourceIsDecodedByOurOwnDecoder) {
+    const fs::path hap = *dir / "pattern_hap.mov";
+    qm::test::ffmpeg({"-i", (*dir / "pattern.mov").string(), "-c:v", "hap", "-format", "hap", hap.string()});
+    const auto job = probedJob(hap);
+    ASSERT_EQ(job->info()->decoder.kind, qm::SourceDecoder::Kind::hap);
+    const FramePreviewer previewer(job->path(), *job->info());
+    // Decoders may round the interpolated DXT1 colours differently by a level or two.
+    const std::string reference = ffmpegFrame(hap, 12, *dir / "hap.raw");
+    const std::string still = bytesOf(previewer.image(1.25, std::nullopt));
+    EXPECT_LE(maxDifference(still, reference), 2);
+    EXPECT_GT(maxDifference(still, frames[12]), 0);  // really the compressed frame
+    // With Hap Q output it is decoded, compressed again and decoded again: as close to the
+    // decoded source as ffmpeg's Hap Q of the same source gets.
+    ConversionSettings hapQ;
+    hapQ.format = OutputFormat::hapQ;
+    const std::string again = bytesOf(previewer.image(1.25, hapQ));
+    qm::test::ffmpeg({"-i", hap.string(), "-c:v", "hap", "-format", "hap_q", (*dir / "hap_q.mov").string()});
+    const double floor = psnr(ffmpegFrame(*dir / "hap_q.mov", 12, *dir / "hap_q.raw"), reference);
+    EXPECT_LT(psnr(again, reference), 90);
+    EXPECT_GE(psnr(again, reference), floor - 0.5);
+}
+
 TEST_F(Preview, ModelCoalescesSeeksAndRendersTheNewest) {
     const auto job = probedJob(*dir / "pattern.mov");
     PreviewModel model;
@@ -197,6 +230,26 @@ TEST_F(Preview, PlaybackLoopsAndPausesQuietly) {
     qm::test::drainEvents();
     EXPECT_FALSE(model.message());  // a pause is not an error
     EXPECT_FALSE(model.isPlaying());
+}
+
+TEST_F(Preview, UnreadableSamplesBecomeTheMessageAndEndPlayback) {
+    const fs::path cut = *dir / "cut.mov";
+    qm::test::ffmpeg({"-i", (*dir / "pattern.mov").string(), "-c", "copy", "-movflags", "+faststart", cut.string()});
+    // Keep the index, lose every sample.
+    const auto job = probedJob(cut);
+    fs::resize_file(cut, 2048);
+    PreviewModel model;
+    model.load(job.get());
+    ASSERT_TRUE(qm::test::waitUntil([&] { return !model.isLoading(); }));
+    EXPECT_TRUE(model.image().isNull());
+    ASSERT_TRUE(model.message());
+    EXPECT_FALSE(model.message()->isEmpty());
+    EXPECT_EQ(model.duration(), 2.0);  // the previewer exists: the index was read
+
+    model.play();
+    ASSERT_TRUE(qm::test::waitUntil([&] { return !model.isPlaying(); }));
+    ASSERT_TRUE(model.message());
+    EXPECT_FALSE(model.message()->isEmpty());
 }
 
 // The picture after compression and decompression is as close to the source as ffmpeg's own
