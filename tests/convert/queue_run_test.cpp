@@ -162,6 +162,30 @@ TEST_F(QueueRun, NamesNeverOverwriteAndBadSourcesFailClearly) {
               qpath(out / "Clip 01_H264.mp4"));
 }
 
+TEST_F(QueueRun, ChangesDuringARunReachOnlyLaterJobs) {
+    makeMovie(dir / "a.mov", 0.2);
+    makeMovie(dir / "b.mov", 0.2);
+    addAndProbe({qpath(dir / "a.mov")});
+    const auto first = queue->jobs()[0];
+    bool changed = false;
+    QObject::connect(first.get(), &ConversionJob::stateChanged, queue.get(), [&] {
+        if (!first->state().is(Kind::running) || changed) return;
+        changed = true;
+        // While a converts: a new file arrives and the format changes.
+        qm::ConversionSettings settings = queue->settings();
+        settings.format = OutputFormat::hapQ;
+        queue->setSettings(settings);
+        queue->add(QStringList{qpath(dir / "b.mov")});
+        // Let b's probe finish before a's conversion can end, so the run is sure to find it.
+        ASSERT_TRUE(qm::test::waitUntil([&] { return probed(); }));
+    });
+    runToEnd();
+    ASSERT_EQ(queue->jobs().size(), 2u);
+    EXPECT_EQ(first->state(), ConversionJob::State::done(qpath(out / "a_Hap.mov")));
+    EXPECT_EQ(queue->jobs()[1]->state(), ConversionJob::State::done(qpath(out / "b_HapQ.mov")));
+    EXPECT_EQ(desktop.sounds, 1);
+}
+
 TEST_F(QueueRun, ClosingTheQueueMidRunLeavesNoPartialFile) {
     makeMovie(dir / "a.mov", 1, "320x240");
     addAndProbe({qpath(dir / "a.mov")});
