@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
 #include <oneapi/tbb/task_arena.h>
 #include <sched.h>
 
@@ -24,6 +25,48 @@ tbb::task_arena& batchArena() {
     return arena;
 }
 }  // namespace
+
+struct ParallelBatchTasks {
+    tbb::task_group group;
+    bool running = false;
+};
+
+ParallelBatch::ParallelBatch(FrameFolder folder, FrameStep step)
+    : folder_(std::move(folder)), step_(std::move(step)), tasks_(std::make_unique<ParallelBatchTasks>()) {}
+
+ParallelBatch::~ParallelBatch() { wait(); }
+
+void ParallelBatch::wait() {
+    if (!tasks_->running) return;
+    batchArena().execute([this] { tasks_->group.wait(); });
+    tasks_->running = false;
+}
+
+void ParallelBatch::add(SourceFrame frame) {
+    Slot& slot = slots_.emplace_back();
+    slot.frame = std::move(frame);
+    tasks_->running = true;
+    batchArena().execute([this, &slot] {
+        tasks_->group.run([this, &slot] {
+            try {
+                slot.result = step_(slot.frame, folder_);
+            } catch (...) {
+                slot.error = std::current_exception();
+            }
+        });
+    });
+}
+
+std::vector<FramePair> ParallelBatch::finish() {
+    wait();
+    for (const Slot& slot : slots_)
+        if (slot.error) std::rethrow_exception(slot.error);
+    std::vector<FramePair> pairs;
+    pairs.reserve(slots_.size());
+    for (Slot& slot : slots_) pairs.emplace_back(std::move(slot.frame), std::move(*slot.result));
+    slots_.clear();
+    return pairs;
+}
 
 std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const FrameFolder& folder, const FrameStep& step) {
     const size_t count = frames.size();

@@ -4,6 +4,9 @@
 // providers share.
 
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -62,6 +65,39 @@ public:
 };
 
 using FrameStep = std::function<ProcessedFrame(const SourceFrame&, const FrameFolder&)>;
+
+// One batch whose frames start their step as soon as they are added, so reading the next frame
+// overlaps the work on the ones before it (oneTBB tasks in an arena sized to the cores).
+class ParallelBatch {
+public:
+    ParallelBatch(FrameFolder folder, FrameStep step);
+    // Waits for the steps still running (a batch abandoned by an error).
+    ~ParallelBatch();
+    ParallelBatch(const ParallelBatch&) = delete;
+    ParallelBatch& operator=(const ParallelBatch&) = delete;
+
+    void add(SourceFrame frame);
+    size_t size() const { return slots_.size(); }
+    bool empty() const { return slots_.empty(); }
+    const SourceFrame& back() const { return slots_.back().frame; }
+
+    // Waits for every step and pairs each frame with its result in order. When frames failed, the
+    // error of the lowest-indexed failed frame is rethrown and the whole batch is dropped.
+    std::vector<FramePair> finish();
+
+private:
+    struct Slot {
+        SourceFrame frame;
+        std::optional<ProcessedFrame> result;
+        std::exception_ptr error;
+    };
+    void wait();
+
+    FrameFolder folder_;
+    FrameStep step_;
+    std::deque<Slot> slots_;  // stable addresses while steps run
+    std::unique_ptr<struct ParallelBatchTasks> tasks_;
+};
 
 // Runs the step over all frames in parallel (oneTBB, in an arena sized to the cores) and pairs
 // each frame with its result in order. When frames fail, the error of the lowest-indexed failed

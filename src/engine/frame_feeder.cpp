@@ -34,7 +34,8 @@ SourceFrame FrameFeeder::makeFrame(VideoSample&& sample) {
 }
 
 std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
-    std::vector<SourceFrame> batch;
+    // Each frame's step starts as soon as it is read, while the next one is being read.
+    ParallelBatch batch(folder, [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
     while (int(batch.size()) < batchSize_ && !readError_) {
         if (transcoder_.cancellation().value()) throw ConversionError::cancelled();
         std::optional<VideoSample> sample;
@@ -48,7 +49,7 @@ std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
             break;
         }
         if (!sample) break;
-        batch.push_back(makeFrame(std::move(*sample)));
+        batch.add(makeFrame(std::move(*sample)));
     }
     if (batch.empty()) {
         if (readError_) throw ConversionError::readerFailed(*readError_);
@@ -57,8 +58,7 @@ std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
     }
     const SourceFrame& last = batch.back();
     const MediaTime end = last.time - start_ + last.duration;
-    auto pairs = processBatch(std::move(batch), folder,
-                              [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
+    auto pairs = batch.finish();
     if (progress_) {
         const double total = duration_.isNumeric() && duration_.seconds() > 0 ? duration_.seconds() : 1.0;
         double fraction = end.seconds() / total;

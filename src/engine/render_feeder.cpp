@@ -26,16 +26,16 @@ double RenderFeeder::elapsedSeconds() const {
 std::vector<FramePair> RenderFeeder::nextBatch(const FrameFolder& folder) {
     if (transcoder_.cancellation().value()) throw ConversionError::cancelled();
     if (next_ >= frameCount_) return {};
-    std::vector<SourceFrame> batch;
+    // Drawing stays sequential; each drawn frame's step runs while the next one is drawn.
+    ParallelBatch batch(folder, [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
     while (int(batch.size()) < batchSize_ && next_ < frameCount_) {
         PixelBufferRef buffer = makePixelBuffer(pool_);
         const MediaTime time = frameDuration_ * next_;
         if (render_) render_(time.seconds(), *buffer);
-        batch.push_back({RawFrame::decoded(std::move(buffer)), time, frameDuration_, next_});
+        batch.add({RawFrame::decoded(std::move(buffer)), time, frameDuration_, next_});
         ++next_;
     }
-    auto pairs = processBatch(std::move(batch), folder,
-                              [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
+    auto pairs = batch.finish();
     if (progress_) {
         const double elapsed = elapsedSeconds();
         progress_({double(next_) / double(frameCount_), double(next_) / elapsed});

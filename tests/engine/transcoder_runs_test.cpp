@@ -6,6 +6,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "core/conversion_error.h"
 #include "engine/frame_batch.h"
@@ -103,6 +104,27 @@ TEST(TranscoderBatches, LowestIndexedFailureWins) {
     auto pairs = processBatch(std::vector<SourceFrame>(frames.begin(), frames.begin() + 3), std::nullopt, step);
     ASSERT_EQ(pairs.size(), 3u);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(pairs[size_t(i)].first.index, i);
+
+    // Frames started one by one as they are read behave the same, in order.
+    ParallelBatch started(std::nullopt, step);
+    for (const auto& frame : frames) started.add(frame);
+    EXPECT_EQ(errorOf([&] { started.finish(); }), ConversionError::encodeFailed("three"));
+    ParallelBatch good(std::nullopt, step);
+    for (int i = 0; i < 3; ++i) good.add(frames[size_t(i)]);
+    pairs = good.finish();
+    ASSERT_EQ(pairs.size(), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(pairs[size_t(i)].first.index, i);
+    // A batch abandoned half-way waits for its running steps before it goes.
+    std::atomic<int> finished{0};
+    {
+        ParallelBatch abandoned(std::nullopt, [&](const SourceFrame&, const FrameFolder&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ++finished;
+            return ProcessedFrame::written();
+        });
+        for (int i = 0; i < 4; ++i) abandoned.add(frames[size_t(i)]);
+    }
+    EXPECT_EQ(finished.load(), 4);
 }
 
 class TranscoderCancellation : public ::testing::Test {
