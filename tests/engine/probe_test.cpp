@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "core/conversion_error.h"
 #include "core/four_cc.h"
@@ -212,6 +215,24 @@ TEST_F(ProbeTest, CodecsOffTheListAreUnsupportedWithTheirName) {
     EXPECT_EQ(info.codecName, stream["tags"]["encoder"].get<std::string>());
     EXPECT_EQ(ConversionError::unsupportedCodec(info.codecName).description(),
               "Codec " + stream["tags"]["encoder"].get<std::string>() + " can't be decoded.");
+}
+
+TEST_F(ProbeTest, ParallelProbesAgree) {
+    // The Convert queue probes every added file in a task of its own.
+    const std::vector<std::string> files = {path("hap_q.mov"), path("h264_aac.mp4"), path("tone.wav")};
+    std::vector<MediaInfo> first;
+    for (const auto& file : files) first.push_back(MediaInfo::load(file, true));
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                const size_t i = size_t(t + round) % files.size();
+                if (!(MediaInfo::load(files[i], true) == first[i])) ++mismatches;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST(CodecNames, TableThenCompressorNameThenTrimmedCode) {
