@@ -24,7 +24,6 @@ namespace qm {
 namespace {
 
 constexpr double kInterleaveWindowSeconds = 1.0;
-constexpr int kAACFrame = 1024;
 
 struct CodecCloser {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
