@@ -251,6 +251,7 @@ int32_t qm_dxv_put_match(qm_dxv_stream* s, uint32_t distance, uint32_t unit) {
 uint64_t qm_dxv_encode(const uint8_t* src, size_t srcBytesPerRow, int32_t width, int32_t height, int32_t withAlpha,
                        int32_t highQuality, uint8_t* out, uint64_t outCapacity) {
     if (src == nullptr || out == nullptr || width < 1 || height < 1) return 0;
+    if (srcBytesPerRow < size_t(width) * 4) return 0;  // rows would overlap: not a BGRA picture
     if (outCapacity < qm_dxv_max_encoded_size(width, height, withAlpha)) return 0;
     const bool alpha = withAlpha != 0;
     const uint64_t size = textureBytes(width, height, alpha);

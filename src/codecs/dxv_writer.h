@@ -24,7 +24,8 @@ typedef struct qm_dxv_stream {
 uint64_t qm_dxv_max_encoded_size(int32_t width, int32_t height, int32_t withAlpha);
 
 // Writes one frame of `width` x `height` BGRA pixels; returns its length (header included), or 0
-// for a bad size, an output smaller than qm_dxv_max_encoded_size or a failed allocation.
+// for a bad size or row length, an output smaller than qm_dxv_max_encoded_size or a failed
+// allocation.
 // `highQuality` selects the block compressor's refinement.
 uint64_t qm_dxv_encode(const uint8_t* src, size_t srcBytesPerRow, int32_t width, int32_t height, int32_t withAlpha,
                        int32_t highQuality, uint8_t* out, uint64_t outCapacity);

@@ -136,6 +136,7 @@ TEST(DxvWriter, OutputCapacityAndSizes) {
     EXPECT_EQ(qm_dxv_encode(p.bgra.data(), 160, 0, 20, 0, 0, out.data(), bound), 0u);
     EXPECT_EQ(qm_dxv_encode(p.bgra.data(), 160, 40, -1, 0, 0, out.data(), bound), 0u);
     EXPECT_EQ(qm_dxv_encode(nullptr, 160, 40, 20, 0, 0, out.data(), bound), 0u);
+    EXPECT_EQ(qm_dxv_encode(p.bgra.data(), 159, 40, 20, 0, 0, out.data(), bound), 0u);
 }
 
 TEST(DxvWriter, AlphaFramesStorePremultipliedColour) {
