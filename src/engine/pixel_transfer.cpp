@@ -46,13 +46,9 @@ int rangeOf(uint32_t pixelFormat, const ColorTags& tags) {
     return pixelFormat == kPixelFormatYUVJ444P ? 1 : 0;
 }
 
-// Bicubic filters grow with the reduction; beyond about 48x they would exceed the scaler's
-// filter limit, where averaging over the covered area is also the better filter.
-int scalerFlags(const PixelBuffer& source, const PixelBuffer& destination) {
-    const double reduction = std::max(double(source.width()) / destination.width(), double(source.height()) / destination.height());
-    const int filter = reduction > 48.0 ? SWS_AREA : SWS_BICUBIC;
-    return filter | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
-}
+// Bicubic for every ratio: at large reductions the scaler widens the filter and still averages
+// the covered area. Full chroma interpolation keeps Y'CbCr to RGB edges sharp.
+constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
 bool isPackedRGB(uint32_t format) {
     return format == kPixelFormatBGRA || format == kPixelFormatRGBA || format == kPixelFormatRGBA64LE ||
@@ -169,7 +165,7 @@ public:
         // The context is rebuilt only when sizes, formats or flags change. A rebuilt context may
         // sit at the freed one's address, so the key, not the pointer, says whether it is new.
         const Key key{source.width(), source.height(), sourceFormat, destination.width(), destination.height(),
-                      destinationFormat, scalerFlags(source, destination)};
+                      destinationFormat, kScalerFlags};
         const bool rebuilt = context_ == nullptr || !(key == key_);
         key_ = key;
         context_ = sws_getCachedContext(context_, key.sourceWidth, key.sourceHeight, sourceFormat, key.destinationWidth,

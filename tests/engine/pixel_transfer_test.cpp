@@ -190,11 +190,14 @@ TEST(PixelTransfer, ScalesTheWholePictureWithoutLetterboxing) {
                 ++off;
     EXPECT_EQ(off, 0);
 
-    // One percent of a UHD picture is a reduction the bicubic filter cannot take on its own.
+    // One percent of a UHD picture (the smallest percentage the settings allow).
     auto uhd = PixelBuffer::create(3840, 2160, kPixelFormatBGRA);
     std::memset(uhd->data(), 0x80, uhd->bytesPerRow() * 2160);
     auto tiny = PixelBuffer::create(38, 22, kPixelFormatYUV422P10);
-    EXPECT_NO_THROW(transfer.transfer(*uhd, *tiny));
+    ASSERT_NO_THROW(transfer.transfer(*uhd, *tiny));
+    // Grey 0x80 is Y' = 64 + 876 x 128/255 in 10-bit video range, Cb = Cr = 512.
+    EXPECT_NEAR(word(*tiny, 0, 19, 11), 64 + 876 * 128.0 / 255.0, 2.0);
+    EXPECT_NEAR(word(*tiny, 1, 9, 11), 512, 2.0);
 }
 
 TEST(PixelTransfer, ConcurrentTransfersEachTakeASessionAndTheNewestIdleIsReusedFirst) {
