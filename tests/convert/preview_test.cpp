@@ -42,6 +42,16 @@ std::string ffmpegFrame(const fs::path& movie, int n, const fs::path& scratch) {
     return qm::test::readFile(scratch);
 }
 
+// Every frame of a movie as ffmpeg decodes it, in BGRA, in one run.
+std::vector<std::string> ffmpegFrames(const fs::path& movie, int width, int height, const fs::path& scratch) {
+    qm::test::ffmpeg({"-i", movie.string(), "-vsync", "0", "-f", "rawvideo", "-pix_fmt", "bgra", scratch.string()});
+    const std::string all = qm::test::readFile(scratch);
+    const size_t frameBytes = size_t(width) * size_t(height) * 4;
+    std::vector<std::string> frames;
+    for (size_t at = 0; at + frameBytes <= all.size(); at += frameBytes) frames.push_back(all.substr(at, frameBytes));
+    return frames;
+}
+
 std::string bytesOf(const QImage& image) {
     std::string bytes;
     if (image.isNull()) return bytes;
@@ -82,7 +92,8 @@ protected:
         qm::test::ensureApplication();
         dir = new TempDir;
         makePattern(*dir / "pattern.mov", 2.0);
-        for (int n : {0, 11, 12, 13, 19}) frames[n] = ffmpegFrame(*dir / "pattern.mov", n, *dir / "frame.raw");
+        frames = ffmpegFrames(*dir / "pattern.mov", kWidth, kHeight, *dir / "frames.raw");
+        ASSERT_EQ(frames.size(), 20u);
     }
     static void TearDownTestSuite() {
         delete dir;
@@ -90,7 +101,7 @@ protected:
     }
 
     static inline TempDir* dir = nullptr;
-    static inline std::map<int, std::string> frames;
+    static inline std::vector<std::string> frames;
 };
 
 TEST(PreviewSize, FitsInsideTheBoxWithoutUpscaling) {
