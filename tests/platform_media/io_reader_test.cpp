@@ -63,6 +63,11 @@ protected:
             // Left channel a tone, right channel silent.
             test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.5*sin(440*2*PI*t)|0:s=44100:d=0.5", "-c:a", "pcm_s16le",
                           file});
+        } else if (name == "picture.png") {
+            test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48", "-frames:v", "1", file});
+        } else if (name == "wide.mov") {
+            // Wider than any side we take; PNG keeps it a few bytes.
+            test::ffmpeg({"-f", "lavfi", "-i", "color=s=16400x2:d=0.04", "-c:v", "png", file});
         } else if (name == "six.mov") {
             test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.1|0.2|0.3|0.4|0.5|0.6:c=5.1:s=44100:d=0.5", "-c:a",
                           "pcm_s16le", file});
@@ -259,6 +264,31 @@ TEST_F(ReaderTest, MissingVideoAndUnreadableFiles) {
         EXPECT_EQ(e.step(), "open");
     }
     EXPECT_EQ(AudioSampleReader::open(path("bframes.mp4"), {}), nullptr);
+}
+
+// The reader opens files as the probe does: playlists that name other files, pictures and
+// oversized sources are refused, though libavformat alone would open them all.
+TEST_F(ReaderTest, RefusesWhatTheProbeRefuses) {
+    const std::string list = (*dir_ / "list.ffconcat").string();
+    path("bframes.mp4");
+    test::writeFile(list, "ffconcat version 1.0\nfile bframes.mp4\n");
+    EXPECT_EQ(test::run({"ffprobe", "-v", "error", list}).exitCode, 0);  // a movie to libavformat
+    for (const std::string& file : {list, path("picture.png")}) {
+        SCOPED_TRACE(file);
+        try {
+            VideoSampleReader::open(file, {});
+            FAIL() << "opened";
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e, ConversionError::noVideoTrack());
+        }
+        EXPECT_FALSE(AudioSampleReader::probe(file));
+    }
+    try {
+        VideoSampleReader::open(path("wide.mov"), {});
+        FAIL() << "opened";
+    } catch (const MediaError& e) {
+        EXPECT_NE(std::string(e.what()).find("16384"), std::string::npos) << e.what();
+    }
 }
 
 struct AudioTotals {

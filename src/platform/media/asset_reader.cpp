@@ -24,9 +24,6 @@ namespace qm {
 
 namespace {
 
-struct FormatCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
 struct CodecCloser {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -42,19 +39,18 @@ struct SwrFree {
 struct SwsFree {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using FormatPtr = ffmpeg::FormatContextPtr;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 
-FormatPtr openFormat(const std::filesystem::path& file) {
-    AVFormatContext* raw = nullptr;
-    int rc = avformat_open_input(&raw, file.c_str(), nullptr, nullptr);
-    if (rc < 0) throw MediaError::fromCode("open", rc);
-    FormatPtr format(raw);
-    rc = avformat_find_stream_info(format.get(), nullptr);
-    if (rc < 0) throw MediaError::fromCode("stream info", rc);
-    return format;
+// Through the shared opener, so the reader refuses exactly what the probe refuses: local files
+// only, the movie and audio demuxers we read, no absurd picture sizes. `video` says whether the
+// caller wants pictures: those come only from movie containers.
+ffmpeg::FormatContextPtr openFormat(const std::filesystem::path& file, bool video) {
+    ffmpeg::OpenedSource source = ffmpeg::openSource(file);
+    if (video && source.kind != ffmpeg::ContainerKind::movie) return nullptr;
+    return std::move(source.context);
 }
 
 // The first stream of a type; cover pictures stored as video streams are not tracks.
@@ -104,6 +100,9 @@ CodecPtr openDecoder(const AVStream* st, int threads, bool frameThreads) {
     ctx->pkt_timebase = st->time_base;
     ctx->thread_count = threads;
     ctx->thread_type = frameThreads ? (FF_THREAD_FRAME | FF_THREAD_SLICE) : FF_THREAD_SLICE;
+    // The same picture cap as the probe's: a stream that changes to an absurd size mid-way
+    // fails to decode instead of allocating it.
+    ctx->max_pixels = int64_t(PixelBuffer::kMaxSide) * PixelBuffer::kMaxSide;
     rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc < 0) throw MediaError::fromCode("decoder", rc);
     return ctx;
@@ -375,8 +374,8 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
                                                            const VideoReaderSettings& settings) {
     auto impl = std::make_unique<Impl>();
     impl->settings = settings;
-    impl->format = openFormat(file);
-    const int index = firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO);
+    impl->format = openFormat(file, true);
+    const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO) : -1;
     if (index < 0) throw ConversionError::noVideoTrack();
     discardAllBut(impl->format.get(), index);
     const AVStream* st = impl->format->streams[index];
@@ -577,8 +576,8 @@ AudioSampleReader::AudioSampleReader(std::unique_ptr<Impl> impl) : impl_(std::mo
 AudioSampleReader::~AudioSampleReader() = default;
 
 std::optional<AudioTrackInfo> AudioSampleReader::probe(const std::filesystem::path& file) {
-    FormatPtr format = openFormat(file);
-    const int index = firstStream(format.get(), AVMEDIA_TYPE_AUDIO);
+    FormatPtr format = openFormat(file, false);
+    const int index = format ? firstStream(format.get(), AVMEDIA_TYPE_AUDIO) : -1;
     if (index < 0) return std::nullopt;
     const AVCodecParameters* par = format->streams[index]->codecpar;
     AudioTrackInfo info;
@@ -594,8 +593,8 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
     if (output.sampleRate < 1 || output.channels < 1 || output.channels > 64)
         throw MediaError("audio conversion", "unsupported output format");
     auto impl = std::make_unique<Impl>();
-    impl->format = openFormat(file);
-    const int index = firstStream(impl->format.get(), AVMEDIA_TYPE_AUDIO);
+    impl->format = openFormat(file, false);
+    const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_AUDIO) : -1;
     if (index < 0) return nullptr;
     discardAllBut(impl->format.get(), index);
     const AVStream* st = impl->format->streams[index];

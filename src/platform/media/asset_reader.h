@@ -72,8 +72,10 @@ struct VideoReaderSettings {
 
 class VideoSampleReader {
 public:
-    // Opens the file and the first video track. Fails with MediaError naming the step ("open",
-    // "stream info", "decoder", ...) or with ConversionError::noVideoTrack.
+    // Opens the file and the first video track. The file is opened as the probe opens it (local
+    // files only, movie containers only, sides up to 16384): anything else has no video track.
+    // Fails with MediaError naming the step ("open", "read stream info", "decoder", ...) or with
+    // ConversionError::noVideoTrack.
     static std::unique_ptr<VideoSampleReader> open(const std::filesystem::path& file,
                                                    const VideoReaderSettings& settings);
     ~VideoSampleReader();
@@ -140,7 +142,8 @@ struct AudioTrackInfo {
 
 class AudioSampleReader {
 public:
-    // The first audio track of the file, or nullptr when the file has none. Library failures
+    // The first audio track of the file, or nullptr when the file has none (files the probe does
+    // not read as movie or audio containers have none). Library failures
     // throw MediaError. The output keeps the source's channel layout when the channel count is
     // unchanged; otherwise the channels are remixed (downmix to stereo or mono).
     static std::unique_ptr<AudioSampleReader> open(const std::filesystem::path& file, const AudioFormat& output,
