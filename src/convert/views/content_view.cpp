@@ -46,13 +46,9 @@ public:
     void setTargeted(bool targeted) {
         targeted_ = targeted;
         // The symbol tints with the accent colour while a drag hovers.
-        QPixmap pixmap = symbolIcon(QStringLiteral("film.stack")).pixmap(56, 56);
-        if (!pixmap.isNull()) {
-            QPainter tint(&pixmap);
-            tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
-            tint.fillRect(pixmap.rect(), targeted ? palette().color(QPalette::Highlight)
-                                                  : palette().color(QPalette::PlaceholderText));
-        }
+        const QPixmap pixmap = symbolPixmap(QStringLiteral("film.stack"), 56,
+                                            targeted ? palette().color(QPalette::Highlight)
+                                                     : palette().color(QPalette::PlaceholderText));
         symbol_->setPixmap(pixmap);
         update();
     }

@@ -21,10 +21,10 @@ namespace {
 
 using Kind = ConversionJob::State::Kind;
 
-QToolButton* borderlessButton(const QString& symbol, const QString& tip) {
+QToolButton* borderlessButton(const QString& symbol, const QString& tip, const QColor& tint = QColor()) {
     auto* button = new QToolButton;
     button->setAutoRaise(true);
-    button->setIcon(symbolIcon(symbol));
+    button->setIcon(tint.isValid() ? QIcon(symbolPixmap(symbol, 16, tint)) : symbolIcon(symbol));
     button->setToolTip(tip);
     return button;
 }
@@ -162,7 +162,9 @@ void JobRow::rebuildStatus() {
     built_ = true;
 
     auto addRemove = [this] {
-        QToolButton* remove = borderlessButton(QStringLiteral("xmark.circle.fill"), tr("Remove"));
+        QColor tertiary = palette().color(QPalette::PlaceholderText);
+        tertiary.setAlphaF(0.6f);
+        QToolButton* remove = borderlessButton(QStringLiteral("xmark.circle.fill"), tr("Remove"), tertiary);
         remove->setObjectName(QStringLiteral("removeButton"));
         connect(remove, &QToolButton::clicked, this, [this] { queue_.remove(job_); });
         statusLayout_->addWidget(remove);
@@ -205,7 +207,7 @@ void JobRow::rebuildStatus() {
     }
     case Kind::done: {
         auto* check = new QLabel;
-        check->setPixmap(symbolIcon(QStringLiteral("checkmark.circle.fill")).pixmap(16, 16));
+        check->setPixmap(symbolPixmap(QStringLiteral("checkmark.circle.fill"), 16, QColor(0x28, 0xa7, 0x45)));
         statusLayout_->addWidget(check);
         QToolButton* reveal = borderlessButton(QStringLiteral("magnifyingglass"), tr("Show in Finder"));
         reveal->setObjectName(QStringLiteral("revealButton"));
@@ -216,17 +218,22 @@ void JobRow::rebuildStatus() {
     }
     case Kind::failed: {
         auto* warning = new QLabel;
-        warning->setPixmap(symbolIcon(QStringLiteral("exclamationmark.triangle.fill")).pixmap(14, 14));
+        warning->setPixmap(symbolPixmap(QStringLiteral("exclamationmark.triangle.fill"), 14, QColor(0xd7, 0x00, 0x15)));
         statusLayout_->addWidget(warning, 0, Qt::AlignTop);
-        auto* message = new QLabel(state.message);
+        auto* message = new QLabel;
         message->setObjectName(QStringLiteral("failureText"));
         message->setWordWrap(true);
-        message->setMaximumWidth(220);
         message->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         QFont caption = message->font();
         caption.setPointSizeF(caption.pointSizeF() * 0.85);
         message->setFont(caption);
-        message->setMaximumHeight(QFontMetrics(caption).lineSpacing() * 2 + 2);
+        // At most two lines within 220 points; the whole text is in the tooltip.
+        const QFontMetrics metrics(caption);
+        const int width =
+            metrics.boundingRect(QRect(0, 0, 220, 10000), Qt::TextWordWrap, state.message).width() + 2;
+        message->setFixedWidth(width);
+        message->setText(metrics.elidedText(state.message, Qt::ElideRight, width * 2 - metrics.averageCharWidth() * 4));
+        message->setMaximumHeight(metrics.lineSpacing() * 2 + 2);
         message->setStyleSheet(QStringLiteral("color: #d70015;"));
         message->setToolTip(state.message);
         statusLayout_->addWidget(message);

@@ -75,7 +75,7 @@ protected:
             p.setRenderHint(QPainter::SmoothPixmapTransform);
             p.drawImage(target, image);
         } else {
-            p.fillRect(rect(), palette().color(QPalette::Dark).lighter(160));
+            p.fillRect(rect(), palette().color(QPalette::Window).darker(112));
             p.setPen(palette().color(QPalette::PlaceholderText));
             QFont f = font();
             f.setPointSizeF(f.pointSizeF() * 0.95);

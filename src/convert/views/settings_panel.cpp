@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QShortcut>
 #include <QStandardItemModel>
 #include <QToolButton>
@@ -246,7 +247,13 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     note->setForegroundRole(QPalette::PlaceholderText);
     sections->addWidget(note);
     sections->addStretch(1);
-    column->addWidget(form_, 1);
+    // The form scrolls when the window is too short for all its sections.
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidget(form_);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    column->addWidget(scroll, 1);
 
     column->addWidget(divider(Qt::Horizontal));
     auto* bar = new QWidget(this);

@@ -1,6 +1,7 @@
 #include "platform/desktop/icons.h"
 
 #include <QHash>
+#include <QPainter>
 #include <QStandardPaths>
 
 namespace qm {
@@ -49,6 +50,15 @@ QIcon symbolIcon(const QString& symbol) {
     const QString name = themeIconName(symbol);
     if (name.isEmpty()) return {};
     return QIcon::fromTheme(name);
+}
+
+QPixmap symbolPixmap(const QString& symbol, int size, const QColor& tint) {
+    QPixmap pixmap = symbolIcon(symbol).pixmap(size, size);
+    if (pixmap.isNull() || !tint.isValid()) return pixmap;
+    QPainter painter(&pixmap);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(pixmap.rect(), tint);
+    return pixmap;
 }
 
 QStringList knownSymbols() {

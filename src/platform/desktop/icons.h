@@ -2,7 +2,9 @@
 // The one table from the symbol names the views use to icons of the installed icon theme.
 // Views get icons only through symbolIcon().
 
+#include <QColor>
 #include <QIcon>
+#include <QPixmap>
 #include <QString>
 #include <QStringList>
 
@@ -19,6 +21,10 @@ QString themeIconName(const QString& symbol);
 
 // The icon for a symbol name (a null icon for an unknown symbol).
 QIcon symbolIcon(const QString& symbol);
+
+// The symbol drawn at a size, optionally filled with one colour (for green checkmarks, red
+// warnings and the like).
+QPixmap symbolPixmap(const QString& symbol, int size, const QColor& tint = QColor());
 
 // Every symbol name in the table.
 QStringList knownSymbols();

@@ -1,0 +1,5 @@
+if(TARGET qm_convert_views AND TARGET qm_platform_desktop)
+  qm_add_test(qm_app_end_to_end_tests LABEL gui
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/end_to_end_test.cpp
+    LIBS qm_app qm_convert_views Qt6::Test)
+endif()
