@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <deque>
+#include <future>
 #include <thread>
 
 #include <pthread.h>
@@ -82,14 +83,28 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
             if (videoDone.claim()) writer->markAsFinished(MovieWriter::Input::video);
         };
         std::deque<FramePair> pending;
+        // The next batch is read and processed while the frames of this one go to the encoder, so
+        // neither the reader nor the encoder waits for the other; one batch ahead at most.
+        std::future<std::vector<FramePair>> ahead;
+        auto fetchNext = [&] {
+            ahead = std::async(std::launch::async, [&feeder] { return feeder.nextBatch(std::nullopt); });
+        };
+        struct WaitForAhead {
+            std::future<std::vector<FramePair>>& ahead;
+            ~WaitForAhead() {
+                if (ahead.valid()) ahead.wait();
+            }
+        } waitForAhead{ahead};
         for (;;) {
             if (shouldStop()) return finishInput();
             if (!writer->waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;
             if (pending.empty()) {
                 try {
-                    auto batch = feeder.nextBatch(std::nullopt);
+                    if (!ahead.valid()) fetchNext();
+                    auto batch = ahead.get();
                     if (batch.empty()) return finishInput();
                     for (auto& pair : batch) pending.push_back(std::move(pair));
+                    if (!shouldStop()) fetchNext();
                 } catch (...) {
                     failure.store(std::current_exception());
                     return finishInput();

@@ -88,7 +88,9 @@ ProcessedFrame Transcoder::processFrame(const SourceFrame& frame, const FrameFol
     }
     if (frameEncoder_) return ProcessedFrame::fromEncoded(frameEncoder_->encode(*buffer));
     if (folder && isImageSequence(settings_.format)) {
-        const std::string name = imageSequenceFileName(destination_.filename().string(), frame.index, settings_.format);
+        // The folder's own name, also when the destination was given with a trailing separator.
+        const auto folderName = destination_.has_filename() ? destination_.filename() : destination_.parent_path().filename();
+        const std::string name = imageSequenceFileName(folderName.string(), frame.index, settings_.format);
         ImageFileSettings image;
         image.type = settings_.format == OutputFormat::pngSequence    ? ImageFileType::png
                      : settings_.format == OutputFormat::tiffSequence ? ImageFileType::tiff
