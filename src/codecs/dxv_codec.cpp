@@ -24,46 +24,14 @@ std::vector<uint8_t> DXVEncoder::encode(const PixelBuffer& buffer) const {
     return frame;
 }
 
-DXVDecoder::~DXVDecoder() {
-    for (qm_dxv_context* context : idle_) qm_dxv_destroy(context);
-}
-
 uint32_t DXVDecoder::outputPixelFormat(uint32_t) const { return kPixelFormatBGRA; }
 
-size_t DXVDecoder::idleContextCount() const {
-    std::lock_guard guard(lock_);
-    return idle_.size();
-}
-
-qm_dxv_context* DXVDecoder::takeContext() const {
-    {
-        std::lock_guard guard(lock_);
-        if (!idle_.empty()) {
-            qm_dxv_context* context = idle_.back();
-            idle_.pop_back();
-            return context;
-        }
-    }
-    return qm_dxv_create();
-}
-
-void DXVDecoder::returnContext(qm_dxv_context* context) const {
-    std::lock_guard guard(lock_);
-    idle_.push_back(context);
-}
-
 bool DXVDecoder::decode(const uint8_t* bytes, size_t size, PixelBuffer& into) const {
-    qm_dxv_context* context = takeContext();
-    if (context == nullptr) throw ConversionError::decodeFailed("invalid DXV frame");
-    // The context goes back to the pool on every path, failures included.
-    struct Return {
-        const DXVDecoder* owner;
-        qm_dxv_context* context;
-        ~Return() { owner->returnContext(context); }
-    } giveBack{this, context};
+    const auto context = contexts_.take();
+    if (context.get() == nullptr) throw ConversionError::decodeFailed("invalid DXV frame");
 
     qm_dxv_texture texture{};
-    if (qm_dxv_unpack(context, bytes, size, width_, height_, &texture) != 0) {
+    if (qm_dxv_unpack(context.get(), bytes, size, width_, height_, &texture) != 0) {
         throw ConversionError::decodeFailed("invalid DXV frame");
     }
     uint8_t* base = into.data(0);

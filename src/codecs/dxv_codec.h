@@ -3,10 +3,10 @@
 // library's unpacking, then the texture conversion).
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "codecs/context_pool.h"
 #include "codecs/frame_codec.h"
 #include "lgpl/quillmere_lgpl.h"
 
@@ -35,7 +35,6 @@ class DXVDecoder final : public CompressedFrameDecoder {
 public:
     // The frame size of the source.
     DXVDecoder(int width, int height) : width_(width), height_(height) {}
-    ~DXVDecoder() override;
     DXVDecoder(const DXVDecoder&) = delete;
     DXVDecoder& operator=(const DXVDecoder&) = delete;
 
@@ -49,16 +48,12 @@ public:
     bool decode(const uint8_t* bytes, size_t size, PixelBuffer& into) const override;
 
     // Library contexts waiting for the next decode.
-    size_t idleContextCount() const;
+    size_t idleContextCount() const { return contexts_.idleCount(); }
 
 private:
-    qm_dxv_context* takeContext() const;
-    void returnContext(qm_dxv_context* context) const;
-
     const int width_;
     const int height_;
-    mutable std::mutex lock_;
-    mutable std::vector<qm_dxv_context*> idle_;
+    mutable ContextPool<qm_dxv_context, qm_dxv_create, qm_dxv_destroy> contexts_;
 };
 
 }  // namespace qm

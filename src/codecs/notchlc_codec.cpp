@@ -2,34 +2,8 @@
 
 namespace qm {
 
-NotchLCDecoder::~NotchLCDecoder() {
-    for (qm_notchlc_context* context : idle_) qm_notchlc_destroy(context);
-}
-
 uint32_t NotchLCDecoder::outputPixelFormat(uint32_t requested) const {
     return requested == kPixelFormatRGBA64LE ? kPixelFormatRGBA64LE : kPixelFormatBGRA;
-}
-
-size_t NotchLCDecoder::idleContextCount() const {
-    std::lock_guard guard(lock_);
-    return idle_.size();
-}
-
-qm_notchlc_context* NotchLCDecoder::takeContext() const {
-    {
-        std::lock_guard guard(lock_);
-        if (!idle_.empty()) {
-            qm_notchlc_context* context = idle_.back();
-            idle_.pop_back();
-            return context;
-        }
-    }
-    return qm_notchlc_create();
-}
-
-void NotchLCDecoder::returnContext(qm_notchlc_context* context) const {
-    std::lock_guard guard(lock_);
-    idle_.push_back(context);
 }
 
 bool NotchLCDecoder::decode(const uint8_t* bytes, size_t size, PixelBuffer& into) const {
@@ -44,17 +18,12 @@ bool NotchLCDecoder::decode(const uint8_t* bytes, size_t size, PixelBuffer& into
     uint8_t* base = into.data(0);
     if (base == nullptr) throw ConversionError::decodeFailed("pixel buffer has no memory");
 
-    qm_notchlc_context* context = takeContext();
+    const auto context = contexts_.take();
     // Only when libavcodec has no NotchLC decoder or memory runs out.
-    if (context == nullptr) throw ConversionError::decodeFailed("invalid NotchLC frame");
-    struct Return {
-        const NotchLCDecoder* owner;
-        qm_notchlc_context* context;
-        ~Return() { owner->returnContext(context); }
-    } giveBack{this, context};
+    if (context.get() == nullptr) throw ConversionError::decodeFailed("invalid NotchLC frame");
 
     int32_t hasAlpha = 0;
-    if (qm_notchlc_decode(context, bytes, size, outputFormat, base, into.bytesPerRow(0), into.width(), into.height(),
+    if (qm_notchlc_decode(context.get(), bytes, size, outputFormat, base, into.bytesPerRow(0), into.width(), into.height(),
                           &hasAlpha) != 0) {
         throw ConversionError::decodeFailed("invalid NotchLC frame");
     }

@@ -3,9 +3,8 @@
 // 16-bit RGBA buffers.
 
 #include <cstdint>
-#include <mutex>
-#include <vector>
 
+#include "codecs/context_pool.h"
 #include "codecs/frame_codec.h"
 #include "lgpl/quillmere_lgpl.h"
 
@@ -15,7 +14,6 @@ class NotchLCDecoder final : public CompressedFrameDecoder {
 public:
     // The frame size of the source.
     NotchLCDecoder(int width, int height) : width_(width), height_(height) {}
-    ~NotchLCDecoder() override;
     NotchLCDecoder(const NotchLCDecoder&) = delete;
     NotchLCDecoder& operator=(const NotchLCDecoder&) = delete;
 
@@ -29,16 +27,12 @@ public:
     bool decode(const uint8_t* bytes, size_t size, PixelBuffer& into) const override;
 
     // Library contexts waiting for the next decode.
-    size_t idleContextCount() const;
+    size_t idleContextCount() const { return contexts_.idleCount(); }
 
 private:
-    qm_notchlc_context* takeContext() const;
-    void returnContext(qm_notchlc_context* context) const;
-
     const int width_;
     const int height_;
-    mutable std::mutex lock_;
-    mutable std::vector<qm_notchlc_context*> idle_;
+    mutable ContextPool<qm_notchlc_context, qm_notchlc_create, qm_notchlc_destroy> contexts_;
 };
 
 }  // namespace qm
