@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QThreadPool>
 
+#include "convert/model_support.h"
 #include "core/conversion_error.h"
 #include "platform/media/media_error.h"
 #include "platform/system/bookmarks.h"
@@ -253,12 +254,9 @@ void ConversionQueue::probe(const ConversionJobRef& job) {
             if (!info && error.isEmpty()) error = tr("The file couldn’t be read.");
         }
         // The job travels back with the result so its last reference never drops on this thread.
-        QMetaObject::invokeMethod(
-            this,
-            [this, job = std::move(job), info = std::move(info), error = std::move(error)]() mutable {
-                probeFinished(job, std::move(info), std::move(error));
-            },
-            Qt::QueuedConnection);
+        postTo(this, [this, job = std::move(job), info = std::move(info), error = std::move(error)]() mutable {
+            probeFinished(job, std::move(info), std::move(error));
+        });
     });
 }
 
@@ -318,14 +316,8 @@ void ConversionQueue::watchJob(const ConversionJobRef& job) {
 void ConversionQueue::updateDerivedCounts() {
     const int ready = readyCount();
     const bool finished = hasFinishedJobs();
-    if (ready != readyCount_) {
-        readyCount_ = ready;
-        emit readyCountChanged();
-    }
-    if (finished != hasFinishedJobs_) {
-        hasFinishedJobs_ = finished;
-        emit hasFinishedJobsChanged();
-    }
+    assignAndNotify(this, readyCount_, ready, &ConversionQueue::readyCountChanged);
+    assignAndNotify(this, hasFinishedJobs_, finished, &ConversionQueue::hasFinishedJobsChanged);
 }
 
 // --- Output folder -------------------------------------------------------------------------------
@@ -354,9 +346,7 @@ void ConversionQueue::setOutputFolder(const QString& folder) {
 }
 
 void ConversionQueue::setOutputFolderValue(const QString& folder) {
-    if (folder == outputFolder_) return;
-    outputFolder_ = folder;
-    emit outputFolderChanged();
+    assignAndNotify(this, outputFolder_, folder, &ConversionQueue::outputFolderChanged);
 }
 
 void ConversionQueue::restoreOutputFolder() {

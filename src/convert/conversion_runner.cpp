@@ -6,6 +6,7 @@
 #include <QThreadPool>
 
 #include "convert/conversion_queue.h"
+#include "convert/model_support.h"
 #include "core/conversion_error.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
@@ -37,12 +38,9 @@ void ConversionQueue::start() {
     doneCount_ = 0;
     const quint64 generation = ++runGeneration_;
     // The loop starts after start() returns, like a task scheduled on the GUI thread.
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation] {
-            if (generation == runGeneration_ && isRunning_) runNext();
-        },
-        Qt::QueuedConnection);
+    postTo(this, [this, generation] {
+        if (generation == runGeneration_ && isRunning_) runNext();
+    });
 }
 
 void ConversionQueue::stop() {
@@ -103,16 +101,13 @@ void ConversionQueue::process(const ConversionJobRef& job) {
     const std::weak_ptr<ConversionJob> weakJob = job;
     const bool removesPartialOutput = !isImageSequence(settings.format);
     auto progress = [this, weakJob](const TranscodeProgress& report) {
-        QMetaObject::invokeMethod(
-            this,
-            [weakJob, report] {
-                const auto job = weakJob.lock();
-                // A late report never overwrites the state the job ended in.
-                if (job && job->state().is(ConversionJob::State::Kind::running)) {
-                    job->setState(ConversionJob::State::running(report.fraction, report.framesPerSecond));
-                }
-            },
-            Qt::QueuedConnection);
+        postTo(this, [weakJob, report] {
+            const auto job = weakJob.lock();
+            // A late report never overwrites the state the job ended in.
+            if (job && job->state().is(ConversionJob::State::Kind::running)) {
+                job->setState(ConversionJob::State::running(report.fraction, report.framesPerSecond));
+            }
+        });
     };
 
     runPool_->start([this, transcoder, progress, generation, destination, removesPartialOutput,
@@ -139,10 +134,9 @@ void ConversionQueue::process(const ConversionJobRef& job) {
             std::filesystem::remove(toPath(destination), ignored);
         }
         if (result.outcome == RunResult::Outcome::done) result.message = destination;
-        QMetaObject::invokeMethod(
-            this,
-            [this, job = std::move(job), generation, result = std::move(result)] { jobFinished(job, generation, result); },
-            Qt::QueuedConnection);
+        postTo(this, [this, job = std::move(job), generation, result = std::move(result)] {
+            jobFinished(job, generation, result);
+        });
     });
 }
 
@@ -175,15 +169,11 @@ void ConversionQueue::endRun() {
 }
 
 void ConversionQueue::setIsRunning(bool value) {
-    if (value == isRunning_) return;
-    isRunning_ = value;
-    emit isRunningChanged();
+    assignAndNotify(this, isRunning_, value, &ConversionQueue::isRunningChanged);
 }
 
 void ConversionQueue::setStopRequested(bool value) {
-    if (value == stopRequested_) return;
-    stopRequested_ = value;
-    emit stopRequestedChanged();
+    assignAndNotify(this, stopRequested_, value, &ConversionQueue::stopRequestedChanged);
 }
 
 }  // namespace qm

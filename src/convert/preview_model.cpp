@@ -8,6 +8,7 @@
 
 #include "convert/conversion_job.h"
 #include "convert/frame_previewer.h"
+#include "convert/model_support.h"
 
 namespace qm {
 
@@ -68,41 +69,25 @@ void PreviewModel::setImage(QImage image) {
     if (changed) emit imageChanged();
 }
 
-void PreviewModel::setTime(double time) {
-    if (time == time_) return;
-    time_ = time;
-    emit timeChanged();
-}
+void PreviewModel::setTime(double time) { assignAndNotify(this, time_, time, &PreviewModel::timeChanged); }
 
 void PreviewModel::setDuration(double value) {
-    if (value == duration_) return;
-    duration_ = value;
-    emit durationChanged();
+    assignAndNotify(this, duration_, value, &PreviewModel::durationChanged);
 }
 
 void PreviewModel::setIsPlaying(bool value) {
-    if (value == isPlaying_) return;
-    isPlaying_ = value;
-    emit isPlayingChanged();
+    assignAndNotify(this, isPlaying_, value, &PreviewModel::isPlayingChanged);
 }
 
 void PreviewModel::setIsLoading(bool value) {
-    if (value == isLoading_) return;
-    isLoading_ = value;
-    emit isLoadingChanged();
+    assignAndNotify(this, isLoading_, value, &PreviewModel::isLoadingChanged);
 }
 
 void PreviewModel::setMessage(std::optional<QString> value) {
-    if (value == message_) return;
-    message_ = std::move(value);
-    emit messageChanged();
+    assignAndNotify(this, message_, std::move(value), &PreviewModel::messageChanged);
 }
 
-void PreviewModel::setJobID(const QUuid& id) {
-    if (id == jobID_) return;
-    jobID_ = id;
-    emit jobIDChanged();
-}
+void PreviewModel::setJobID(const QUuid& id) { assignAndNotify(this, jobID_, id, &PreviewModel::jobIDChanged); }
 
 void PreviewModel::setShowOutput(bool value) {
     const bool changed = value != showOutput_;
@@ -182,12 +167,9 @@ void PreviewModel::startRender() {
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, image = std::move(image), error = std::move(error)]() mutable {
-                renderFinished(generation, std::move(image), std::move(error));
-            },
-            Qt::QueuedConnection);
+        postTo(this, [this, generation, image = std::move(image), error = std::move(error)]() mutable {
+            renderFinished(generation, std::move(image), std::move(error));
+        });
     });
 }
 
@@ -248,12 +230,9 @@ void PreviewModel::play() {
                     if (picture.isNull()) continue;
                     const double wait = due - elapsed();
                     if (wait > 0 && !control->sleep(wait)) break;
-                    QMetaObject::invokeMethod(
-                        this,
-                        [this, generation, picture = std::move(picture), pts]() mutable {
-                            playFrame(generation, std::move(picture), pts);
-                        },
-                        Qt::QueuedConnection);
+                    postTo(this, [this, generation, picture = std::move(picture), pts]() mutable {
+                        playFrame(generation, std::move(picture), pts);
+                    });
                 }
                 reader->cancel();
                 control->setReader(nullptr);
@@ -269,9 +248,9 @@ void PreviewModel::play() {
         }
         if (control->isCancelled()) return;  // paused: nothing to report
         if (error || readNothing) {
-            QMetaObject::invokeMethod(
-                this, [this, generation, error = std::move(error)]() mutable { playEnded(generation, std::move(error)); },
-                Qt::QueuedConnection);
+            postTo(this, [this, generation, error = std::move(error)]() mutable {
+                playEnded(generation, std::move(error));
+            });
         }
     });
 }
