@@ -39,11 +39,11 @@ int swsColorspace(ColorMatrix matrix) {
     return SWS_CS_ITU709;
 }
 
-// Full range for the JPEG format, video range for the other Y'CbCr formats, unless tagged.
+// Full range for the JPEG formats, video range for the other Y'CbCr formats, unless tagged.
 int rangeOf(uint32_t pixelFormat, const ColorTags& tags) {
     if (tags.range == ColorRange::full) return 1;
     if (tags.range == ColorRange::video) return 0;
-    return pixelFormat == kPixelFormatYUVJ444P ? 1 : 0;
+    return ffmpeg::isFullRangeFormat(pixelFormat) ? 1 : 0;
 }
 
 // Bicubic for every ratio: at large reductions the scaler widens the filter and still averages
@@ -126,9 +126,14 @@ void repackRGB(const PixelBuffer& source, PixelBuffer& destination, std::vector<
     }
 }
 
-// The scaler wants the full-range flag, not the old JPEG format, for full-range 4:4:4.
+// The scaler wants the full-range flag, not the old JPEG formats, for full-range Y'CbCr.
 AVPixelFormat scalerFormat(uint32_t format) {
-    return format == kPixelFormatYUVJ444P ? AV_PIX_FMT_YUV444P : ffmpeg::toAVPixelFormat(format);
+    switch (format) {
+    case kPixelFormatYUVJ444P: return AV_PIX_FMT_YUV444P;
+    case kPixelFormatYUVJ422P: return AV_PIX_FMT_YUV422P;
+    case kPixelFormatYUVJ420P: return AV_PIX_FMT_YUV420P;
+    default: return ffmpeg::toAVPixelFormat(format);
+    }
 }
 
 void tagDestination(const PixelBuffer& source, PixelBuffer& destination, AVPixelFormat destinationFormat, int destinationRange) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -68,10 +70,33 @@ protected:
         } else if (name == "wide.mov") {
             // Wider than any side we take; PNG keeps it a few bytes.
             test::ffmpeg({"-f", "lavfi", "-i", "color=s=16400x2:d=0.04", "-c:v", "png", file});
+        } else if (decodedFormatArgs().count(name) != 0) {
+            std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.12"};
+            for (const auto& a : decodedFormatArgs().at(name)) args.push_back(a);
+            args.push_back(file);
+            test::ffmpeg(args);
         } else if (name == "six.mov") {
             test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.1|0.2|0.3|0.4|0.5|0.6:c=5.1:s=44100:d=0.5", "-c:a",
                           "pcm_s16le", file});
         }
+    }
+
+    // Small movies whose decoders put out each of the formats that pass on unconverted.
+    static const std::map<std::string, std::vector<std::string>>& decodedFormatArgs() {
+        static const std::map<std::string, std::vector<std::string>> args = {
+            {"prores4444a.mov", {"-vf", "format=yuva444p10le", "-c:v", "prores_ks", "-profile:v", "4"}},
+            {"prores4444.mov", {"-vf", "format=yuv444p10le", "-c:v", "prores_ks", "-profile:v", "4"}},
+            {"hevc10.mp4", {"-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                            "log-level=error"}},
+            {"mjpeg420.mov", {"-pix_fmt", "yuvj420p", "-c:v", "mjpeg"}},
+            {"mjpeg422.mov", {"-pix_fmt", "yuvj422p", "-c:v", "mjpeg"}},
+            {"h264_422.mp4", {"-pix_fmt", "yuv422p", "-c:v", "libx264", "-preset", "ultrafast"}},
+            {"h264_444.mp4", {"-pix_fmt", "yuv444p", "-c:v", "libx264", "-preset", "ultrafast"}},
+            {"ffv1_420p12.mkv", {"-pix_fmt", "yuv420p12le", "-c:v", "ffv1"}},
+            {"ffv1_422p12.mkv", {"-pix_fmt", "yuv422p12le", "-c:v", "ffv1"}},
+            {"png_rgb24.mov", {"-pix_fmt", "rgb24", "-c:v", "png"}},
+        };
+        return args;
     }
 
     static std::unique_ptr<test::TempDir> dir_;
@@ -158,7 +183,6 @@ TEST_F(ReaderTest, DecodedIntoARequestedFormat) {
 
 // A requested format is converted with the source's own matrix: a flat colour stored with the
 // BT.709 matrix comes back as the RGB that the BT.709 equations give for its stored Y'CbCr.
-// (10-bit H.264 has no pixel buffer of its own, so the default mode converts it too, to 16-bit.)
 TEST_F(ReaderTest, ConversionUsesTheSourceMatrix) {
     const auto raw = test::run({"ffmpeg", "-v", "error", "-i", path("blue709.mov"), "-frames:v", "1", "-f", "rawvideo",
                                 "-pix_fmt", "yuv420p10le", "-"});
@@ -180,13 +204,68 @@ TEST_F(ReaderTest, ConversionUsesTheSourceMatrix) {
     EXPECT_NEAR(p[1], g, 1.5);
     EXPECT_NEAR(p[2], r, 1.5);
     EXPECT_EQ(p[3], 255);
-    const auto deep = readAll(path("blue709.mov"), {});
+    settings.pixelFormat = kPixelFormatRGBA64LE;
+    const auto deep = readAll(path("blue709.mov"), settings);
     ASSERT_EQ(deep[0].pixels->pixelFormat(), kPixelFormatRGBA64LE);
     const auto* q = reinterpret_cast<const uint16_t*>(deep[0].pixels->data() + 20 * deep[0].pixels->bytesPerRow()) + 30 * 4;
     EXPECT_NEAR(q[0] / 257.0, r, 1.0);
     EXPECT_NEAR(q[1] / 257.0, g, 1.0);
     EXPECT_NEAR(q[2] / 257.0, b, 1.0);
     EXPECT_EQ(deep[0].pixels->colorTags().matrix, ColorMatrix::bt709);
+}
+
+// Pictures in the formats decoders put out are handed on as decoded: the same bytes as ffmpeg's
+// own decode into the same format, whether the reader shares the decoder's memory (intra-frame
+// codecs) or copies it (pictures the decoder keeps as references). They stay valid after the
+// reader is gone.
+TEST_F(ReaderTest, DecodedFormatsPassUnconverted) {
+    struct Case {
+        const char* file;
+        const char* avFormat;
+        uint32_t pixelFormat;
+        size_t bytesPerSample;  // per plane sample: all components of a packed pixel
+    };
+    const Case cases[] = {
+        {"prores4444a.mov", "yuva444p12le", kPixelFormatYUVA444P12, 2},
+        {"prores4444.mov", "yuv444p12le", kPixelFormatYUV444P12, 2},
+        {"hevc10.mp4", "yuv420p10le", kPixelFormatYUV420P10, 2},
+        {"mjpeg420.mov", "yuvj420p", kPixelFormatYUVJ420P, 1},
+        {"mjpeg422.mov", "yuvj422p", kPixelFormatYUVJ422P, 1},
+        {"h264_422.mp4", "yuv422p", kPixelFormatYUV422P, 1},
+        {"h264_444.mp4", "yuv444p", kPixelFormatYUV444P, 1},
+        {"ffv1_420p12.mkv", "yuv420p12le", kPixelFormatYUV420P12, 2},
+        {"ffv1_422p12.mkv", "yuv422p12le", kPixelFormatYUV422P12, 2},
+        {"png_rgb24.mov", "rgb24", kPixelFormatRGB24, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string file = path(c.file);
+        std::vector<VideoSample> samples = readAll(file, {});
+        const auto raw = test::run({"ffmpeg", "-v", "error", "-i", file, "-f", "rawvideo", "-pix_fmt", c.avFormat, "-"});
+        ASSERT_EQ(samples.size(), 3u);
+        // ffmpeg's frames follow one another plane by plane, rows without padding.
+        size_t at = 0;
+        for (const VideoSample& sample : samples) {
+            const PixelBuffer& picture = *sample.pixels;
+            ASSERT_EQ(picture.pixelFormat(), c.pixelFormat) << fourCCString(picture.pixelFormat());
+            ASSERT_EQ(picture.width(), 64);
+            ASSERT_EQ(picture.height(), 48);
+            // The JPEG formats say they are full range, also where the stream does not.
+            if (c.pixelFormat != kPixelFormatRGB24) {
+                const bool full = c.pixelFormat == kPixelFormatYUVJ420P || c.pixelFormat == kPixelFormatYUVJ422P;
+                EXPECT_EQ(picture.colorTags().range == ColorRange::full, full);
+            }
+            for (int p = 0; p < picture.planeCount(); ++p) {
+                const size_t rowBytes = size_t(picture.planeWidth(p)) * c.bytesPerSample;
+                for (int y = 0; y < picture.planeHeight(p); ++y, at += rowBytes) {
+                    ASSERT_LE(at + rowBytes, raw.output.size());
+                    ASSERT_EQ(std::memcmp(picture.data(p) + picture.bytesPerRow(p) * size_t(y), raw.output.data() + at, rowBytes), 0)
+                        << "plane " << p << " row " << y;
+                }
+            }
+        }
+        EXPECT_EQ(at, raw.output.size());
+    }
 }
 
 // A start time skips the frames that end before it and keeps the one that covers it.

@@ -11,6 +11,7 @@
 #include "platform/media/ffmpeg_internal.h"
 
 extern "C" {
+#include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
@@ -18,12 +19,20 @@ extern "C" {
 namespace qm {
 namespace {
 
-constexpr uint32_t kAllFormats[] = {kPixelFormatBGRA,      kPixelFormatRGBA,       kPixelFormatRGBA64LE,
-                                    kPixelFormatRGBA64BE,  kPixelFormatYUV420P,    kPixelFormatYUVJ444P,
-                                    kPixelFormatYUV422P10, kPixelFormatYUV444P10,  kPixelFormatYUVA444P10};
+constexpr uint32_t kAllFormats[] = {
+    kPixelFormatBGRA,       kPixelFormatRGBA,       kPixelFormatRGBA64LE,   kPixelFormatRGBA64BE,
+    kPixelFormatYUV420P,    kPixelFormatYUVJ444P,   kPixelFormatYUV422P10,  kPixelFormatYUV444P10,
+    kPixelFormatYUVA444P10, kPixelFormatYUV422P,    kPixelFormatYUV444P,    kPixelFormatYUVJ420P,
+    kPixelFormatYUVJ422P,   kPixelFormatYUV420P10,  kPixelFormatYUV420P12,  kPixelFormatYUV422P12,
+    kPixelFormatYUV444P12,  kPixelFormatYUVA444P12, kPixelFormatRGB24};
 
 // Plane sizes checked against libavutil's own description of the matching FFmpeg format.
 TEST(PixelBuffer, PlanesMatchFFmpegLayoutForOddAndEvenSizes) {
+    std::set<uint32_t> codes(std::begin(kAllFormats), std::end(kAllFormats));
+    EXPECT_EQ(codes.size(), std::size(kAllFormats));
+    std::set<AVPixelFormat> mapped;
+    for (uint32_t format : kAllFormats) mapped.insert(ffmpeg::toAVPixelFormat(format));
+    EXPECT_EQ(mapped.size(), std::size(kAllFormats));
     for (uint32_t format : kAllFormats) {
         const AVPixelFormat av = ffmpeg::toAVPixelFormat(format);
         ASSERT_NE(av, AV_PIX_FMT_NONE) << fourCCString(format);
@@ -49,6 +58,91 @@ TEST(PixelBuffer, PlanesMatchFFmpegLayoutForOddAndEvenSizes) {
                 EXPECT_GE(buffer->data(p), buffer->data(p - 1) + buffer->bytesPerRow(p - 1) * size_t(buffer->planeHeight(p - 1)));
         }
     }
+}
+
+// A frame in the layout libavcodec's decoders hand out: 64-byte aligned planes with spare room.
+AVFrame* alignedFrame(AVPixelFormat format, int width, int height) {
+    AVFrame* frame = av_frame_alloc();
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame, 64) < 0) av_frame_free(&frame);
+    return frame;
+}
+
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// Decoded pictures are shared, not copied, when the decoder no longer uses them; the buffer keeps
+// the picture alive on its own, and its planes are the picture's.
+TEST(PixelBuffer, WrappedFramesShareTheirMemory) {
+    FramePtr frame(alignedFrame(AV_PIX_FMT_YUVA444P12LE, 100, 30));
+    ASSERT_TRUE(frame);
+    ASSERT_EQ(av_frame_make_writable(frame.get()), 0);
+    frame->data[3][0] = 0x7B;
+    PixelBufferRef wrapped = ffmpeg::wrapFrame(*frame);
+    ASSERT_TRUE(wrapped);
+    EXPECT_EQ(wrapped->pixelFormat(), kPixelFormatYUVA444P12);
+    EXPECT_EQ(wrapped->width(), 100);
+    for (int p = 0; p < 4; ++p) {
+        EXPECT_EQ(wrapped->data(p), frame->data[p]);
+        EXPECT_EQ(wrapped->bytesPerRow(p), size_t(frame->linesize[p]));
+    }
+    EXPECT_FALSE(av_frame_is_writable(frame.get()));  // the buffer holds a reference
+    frame.reset();
+    EXPECT_EQ(wrapped->data(3)[0], 0x7B);  // still there after the frame itself is gone
+
+    // Chroma planes of a subsampled format take their own height.
+    FramePtr small(alignedFrame(AV_PIX_FMT_YUV420P10LE, 33, 17));
+    ASSERT_TRUE(small);
+    PixelBufferRef shared = ffmpeg::wrapFrame(*small);
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(shared->planeHeight(1), 9);
+    EXPECT_EQ(shared->planeWidth(2), 17);
+    EXPECT_EQ(ffmpeg::isFullRangeFormat(kPixelFormatYUVJ420P), true);
+    EXPECT_EQ(ffmpeg::isFullRangeFormat(kPixelFormatYUV420P), false);
+}
+
+TEST(PixelBuffer, FramesThatCannotBeSharedAreRefused) {
+    // Still referenced elsewhere (a decoder keeping a picture for the ones after it).
+    FramePtr frame(alignedFrame(AV_PIX_FMT_YUV420P, 64, 48));
+    ASSERT_TRUE(frame);
+    FramePtr decoderCopy(av_frame_clone(frame.get()));
+    EXPECT_FALSE(ffmpeg::wrapFrame(*frame));
+    decoderCopy.reset();
+    EXPECT_TRUE(ffmpeg::wrapFrame(*frame));
+
+    // Rows that are not a multiple of 64 bytes.
+    FramePtr packed(av_frame_alloc());
+    packed->format = AV_PIX_FMT_RGB24;
+    packed->width = 33;
+    packed->height = 5;
+    ASSERT_EQ(av_frame_get_buffer(packed.get(), 1), 0);
+    EXPECT_FALSE(ffmpeg::wrapFrame(*packed));
+    // No spare bytes after the last plane.
+    FramePtr tight(av_frame_alloc());
+    tight->format = AV_PIX_FMT_RGB24;
+    tight->width = 64;
+    tight->height = 4;
+    tight->buf[0] = av_buffer_alloc(64 * 3 * 4);
+    tight->data[0] = tight->buf[0]->data;
+    tight->linesize[0] = 64 * 3;
+    EXPECT_FALSE(ffmpeg::wrapFrame(*tight));
+    // A format with no pixel buffer of its own.
+    FramePtr other(alignedFrame(AV_PIX_FMT_NV12, 64, 48));
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(ffmpeg::wrapFrame(*other));
+
+    // PixelBuffer::wrap itself refuses misaligned planes and rows shorter than the picture.
+    auto owner = std::make_shared<int>(0);
+    alignas(64) static uint8_t memory[64 * 8 + 128];
+    EXPECT_TRUE(PixelBuffer::wrap(16, 8, kPixelFormatBGRA, {memory}, {64}, owner));
+    EXPECT_FALSE(PixelBuffer::wrap(16, 8, kPixelFormatBGRA, {memory + 4}, {64}, owner));
+    EXPECT_FALSE(PixelBuffer::wrap(17, 8, kPixelFormatBGRA, {memory}, {64}, owner));
+    EXPECT_FALSE(PixelBuffer::wrap(16, 8, kPixelFormatBGRA, {memory}, {64}, nullptr));
+    EXPECT_FALSE(PixelBuffer::wrap(16, 8, kPixelFormatYUV420P, {memory, nullptr, nullptr}, {64, 64, 64}, owner));
 }
 
 TEST(PixelBuffer, RefusesUnknownFormatsAndSidesOutsideTheLimit) {

@@ -185,14 +185,24 @@ struct VideoSampleReader::Impl {
                 target = deep ? kPixelFormatRGBA64LE : kPixelFormatBGRA;
             }
         }
+        ColorTags sourceTags = ffmpeg::colorTagsFrom(f->colorspace, f->color_primaries, f->color_trc, f->color_range);
+        const bool unconverted = ffmpeg::toAVPixelFormat(target) == avFormat;
+        // The JPEG formats are full range whatever the stream says; the tag makes it explicit.
+        if (unconverted && ffmpeg::isFullRangeFormat(target)) sourceTags.range = ColorRange::full;
+        if (unconverted) {
+            // The decoder's own memory, shared, where its layout allows; a copy otherwise.
+            if (PixelBufferRef shared = ffmpeg::wrapFrame(*f)) {
+                shared->setColorTags(sourceTags);
+                return shared;
+            }
+        }
         if (!pool || pool->width() != f->width || pool->height() != f->height || pool->pixelFormat() != target)
             pool = makePixelBufferPool(f->width, f->height, target);
         PixelBufferRef out = makePixelBuffer(pool);
-        const ColorTags sourceTags = ffmpeg::colorTagsFrom(f->colorspace, f->color_primaries, f->color_trc, f->color_range);
         uint8_t* dst[4];
         int dstStride[4];
         ffmpeg::planePointers(*out, dst, dstStride);
-        if (ffmpeg::toAVPixelFormat(target) == avFormat) {
+        if (unconverted) {
             av_image_copy(dst, dstStride, const_cast<const uint8_t**>(f->data), f->linesize, avFormat, f->width,
                           f->height);
             out->setColorTags(sourceTags);

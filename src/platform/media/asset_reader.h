@@ -59,9 +59,12 @@ struct VideoReaderSettings {
     };
     Mode mode = Mode::decoded;
     // Decoded mode: the pixel format wanted (kPixelFormatBGRA, kPixelFormatRGBA64LE, ...), or 0 to
-    // take the decoder's own picture unconverted. A decoder format that no pixel buffer format
-    // names (10-bit 4:2:0, 12-bit 4:4:4, ...) is then converted with libswscale to 'l64r' when it is
-    // deeper than 8 bits, else to 'BGRA', with the source's matrix and range (BT.709 when unsaid).
+    // take the decoder's own picture unconverted (the per-frame step converts it later, in
+    // parallel). A picture in the decoder's own format shares the decoder's memory where it can,
+    // held by reference for as long as the buffer lives, so treat it as read-only. A decoder
+    // format that no pixel buffer format names (NV12, 16-bit 4:4:4, ...) is converted with
+    // libswscale to 'l64r' when it is deeper than 8 bits, else to 'BGRA', with the source's matrix
+    // and range (BT.709 when unsaid). The JPEG formats ('j420', 'j422', 'j444') are tagged full range.
     uint32_t pixelFormat = 0;
     // Samples that end at or before this source time are skipped (the reader seeks near it first).
     // Invalid: read from the beginning.

@@ -1,10 +1,13 @@
 #include "platform/media/ffmpeg_internal.h"
 
+#include <array>
 #include <limits>
 
 extern "C" {
 #include <libavutil/avutil.h>
+#include <libavutil/frame.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace qm::ffmpeg {
@@ -26,6 +29,16 @@ constexpr FormatPair kFormats[] = {
     {kPixelFormatYUV422P10, AV_PIX_FMT_YUV422P10LE},
     {kPixelFormatYUV444P10, AV_PIX_FMT_YUV444P10LE},
     {kPixelFormatYUVA444P10, AV_PIX_FMT_YUVA444P10LE},
+    {kPixelFormatYUV422P, AV_PIX_FMT_YUV422P},
+    {kPixelFormatYUV444P, AV_PIX_FMT_YUV444P},
+    {kPixelFormatYUVJ420P, AV_PIX_FMT_YUVJ420P},
+    {kPixelFormatYUVJ422P, AV_PIX_FMT_YUVJ422P},
+    {kPixelFormatYUV420P10, AV_PIX_FMT_YUV420P10LE},
+    {kPixelFormatYUV420P12, AV_PIX_FMT_YUV420P12LE},
+    {kPixelFormatYUV422P12, AV_PIX_FMT_YUV422P12LE},
+    {kPixelFormatYUV444P12, AV_PIX_FMT_YUV444P12LE},
+    {kPixelFormatYUVA444P12, AV_PIX_FMT_YUVA444P12LE},
+    {kPixelFormatRGB24, AV_PIX_FMT_RGB24},
 };
 
 }  // namespace
@@ -40,6 +53,41 @@ uint32_t fromAVPixelFormat(AVPixelFormat format) {
     for (const auto& f : kFormats)
         if (f.av == format) return f.fourCC;
     return 0;
+}
+
+bool isFullRangeFormat(uint32_t pixelFormat) {
+    return pixelFormat == kPixelFormatYUVJ420P || pixelFormat == kPixelFormatYUVJ422P ||
+           pixelFormat == kPixelFormatYUVJ444P;
+}
+
+PixelBufferRef wrapFrame(const AVFrame& frame) {
+    const uint32_t format = fromAVPixelFormat(static_cast<AVPixelFormat>(frame.format));
+    if (format == 0 || frame.width < 1 || frame.height < 1) return nullptr;
+    // A picture the decoder still holds (a reference for later pictures) is copied instead, so
+    // nothing done to the buffer can reach the decoding.
+    if (!av_frame_is_writable(const_cast<AVFrame*>(&frame))) return nullptr;
+    std::array<uint8_t*, PixelBuffer::kMaxPlanes> planes{};
+    std::array<size_t, PixelBuffer::kMaxPlanes> rows{};
+    const int planeCount = PixelBuffer::planeCountOf(format);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    for (int p = 0; p < planeCount; ++p) {
+        if (frame.data[p] == nullptr || frame.linesize[p] <= 0) return nullptr;
+        const bool chroma = p == 1 || p == 2;
+        const int shift = chroma ? desc->log2_chroma_h : 0;
+        const size_t height = static_cast<size_t>((frame.height + (1 << shift) - 1) >> shift);
+        // The plane and the spare block after it lie inside the memory the frame holds.
+        const AVBufferRef* memory = av_frame_get_plane_buffer(const_cast<AVFrame*>(&frame), p);
+        if (memory == nullptr) return nullptr;
+        const size_t end = static_cast<size_t>(frame.data[p] - memory->data) +
+                           static_cast<size_t>(frame.linesize[p]) * height + PixelBuffer::kAlignment;
+        if (frame.data[p] < memory->data || end > memory->size) return nullptr;
+        planes[static_cast<size_t>(p)] = frame.data[p];
+        rows[static_cast<size_t>(p)] = static_cast<size_t>(frame.linesize[p]);
+    }
+    AVFrame* reference = av_frame_clone(&frame);
+    if (reference == nullptr) return nullptr;
+    std::shared_ptr<AVFrame> owner(reference, [](AVFrame* f) { av_frame_free(&f); });
+    return PixelBuffer::wrap(frame.width, frame.height, format, planes, rows, std::move(owner));
 }
 
 void planePointers(PixelBuffer& buffer, uint8_t* data[4], int linesize[4]) {

@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
 }
@@ -23,6 +24,14 @@ namespace qm::ffmpeg {
 AVPixelFormat toAVPixelFormat(uint32_t pixelFormat);
 // 0 for a format that has no FourCC here.
 uint32_t fromAVPixelFormat(AVPixelFormat format);
+
+// The Y'CbCr formats whose samples use the full range by their nature (the JPEG ones).
+bool isFullRangeFormat(uint32_t pixelFormat);
+
+// A pixel buffer over a decoded picture's own memory, holding a reference to it, or nullptr when
+// the picture cannot be shared: a format with no FourCC, planes laid out other than pixel buffers
+// lay them out, or memory the decoder still uses.
+PixelBufferRef wrapFrame(const AVFrame& frame);
 
 // Plane pointers and strides of a buffer in the form libswscale and AVFrame take.
 void planePointers(PixelBuffer& buffer, uint8_t* data[4], int linesize[4]);

@@ -35,6 +35,16 @@ FormatLayout layoutOf(uint32_t format) {
     case kPixelFormatYUV422P10: return {3, {2, 2, 2}, 1, 0, false};
     case kPixelFormatYUV444P10: return {3, {2, 2, 2}, 0, 0, false};
     case kPixelFormatYUVA444P10: return {4, {2, 2, 2, 2}, 0, 0, true};
+    case kPixelFormatYUV422P: return {3, {1, 1, 1}, 1, 0, false};
+    case kPixelFormatYUV444P: return {3, {1, 1, 1}, 0, 0, false};
+    case kPixelFormatYUVJ420P: return {3, {1, 1, 1}, 1, 1, false};
+    case kPixelFormatYUVJ422P: return {3, {1, 1, 1}, 1, 0, false};
+    case kPixelFormatYUV420P10: return {3, {2, 2, 2}, 1, 1, false};
+    case kPixelFormatYUV420P12: return {3, {2, 2, 2}, 1, 1, false};
+    case kPixelFormatYUV422P12: return {3, {2, 2, 2}, 1, 0, false};
+    case kPixelFormatYUV444P12: return {3, {2, 2, 2}, 0, 0, false};
+    case kPixelFormatYUVA444P12: return {4, {2, 2, 2, 2}, 0, 0, true};
+    case kPixelFormatRGB24: return {1, {3}, 0, 0, false};
     default: return {};
     }
 }
@@ -144,7 +154,34 @@ std::shared_ptr<PixelBuffer> PixelBuffer::create(int width, int height, uint32_t
     return PixelBufferPoolState::wrap(memory, width, height, pixelFormat, g);
 }
 
+std::shared_ptr<PixelBuffer> PixelBuffer::wrap(int width, int height, uint32_t pixelFormat,
+                                              const std::array<uint8_t*, kMaxPlanes>& planes,
+                                              const std::array<size_t, kMaxPlanes>& bytesPerRow,
+                                              std::shared_ptr<void> owner) {
+    Geometry g;
+    if (!owner || !geometryOf(width, height, pixelFormat, g)) return nullptr;
+    for (size_t p = 0; p < static_cast<size_t>(g.planes); ++p) {
+        if (planes[p] == nullptr || reinterpret_cast<uintptr_t>(planes[p]) % kAlignment != 0 ||
+            bytesPerRow[p] % kAlignment != 0 || bytesPerRow[p] < g.rowBytes[p])
+            return nullptr;
+    }
+    std::shared_ptr<PixelBuffer> buffer(new PixelBuffer());
+    buffer->width_ = width;
+    buffer->height_ = height;
+    buffer->pixelFormat_ = pixelFormat;
+    buffer->planeCount_ = g.planes;
+    for (size_t p = 0; p < static_cast<size_t>(g.planes); ++p) {
+        buffer->planes_[p] = planes[p];
+        buffer->bytesPerRow_[p] = bytesPerRow[p];
+        buffer->planeWidths_[p] = g.widths[p];
+        buffer->planeHeights_[p] = g.heights[p];
+    }
+    buffer->owner_ = std::move(owner);
+    return buffer;
+}
+
 PixelBuffer::~PixelBuffer() {
+    if (storage_ == nullptr) return;  // wrapped: owner_ lets go of the planes
     if (auto pool = pool_.lock()) {
         pool->giveBack(storage_);
         return;

@@ -24,6 +24,17 @@ inline constexpr uint32_t kPixelFormatYUVJ444P = fourCC('j', '4', '4', '4');   /
 inline constexpr uint32_t kPixelFormatYUV422P10 = fourCC('y', '4', '2', 'a');  // 10-bit 4:2:2 in 16-bit LE words
 inline constexpr uint32_t kPixelFormatYUV444P10 = fourCC('y', '4', '4', 'a');  // 10-bit 4:4:4 in 16-bit LE words
 inline constexpr uint32_t kPixelFormatYUVA444P10 = fourCC('a', '4', '4', 'a'); // 10-bit 4:4:4 + alpha, LE words
+// Further formats decoders put out, so that their pictures pass on unconverted.
+inline constexpr uint32_t kPixelFormatYUV422P = fourCC('y', '4', '2', '2');    // 8-bit 4:2:2, video range
+inline constexpr uint32_t kPixelFormatYUV444P = fourCC('y', '4', '4', '4');    // 8-bit 4:4:4, video range
+inline constexpr uint32_t kPixelFormatYUVJ420P = fourCC('j', '4', '2', '0');   // 8-bit 4:2:0, full range
+inline constexpr uint32_t kPixelFormatYUVJ422P = fourCC('j', '4', '2', '2');   // 8-bit 4:2:2, full range
+inline constexpr uint32_t kPixelFormatYUV420P10 = fourCC('y', '2', '0', 'a');  // 10-bit 4:2:0 in 16-bit LE words
+inline constexpr uint32_t kPixelFormatYUV420P12 = fourCC('y', '2', '0', 'c');  // 12-bit 4:2:0 in 16-bit LE words
+inline constexpr uint32_t kPixelFormatYUV422P12 = fourCC('y', '4', '2', 'c');  // 12-bit 4:2:2 in 16-bit LE words
+inline constexpr uint32_t kPixelFormatYUV444P12 = fourCC('y', '4', '4', 'c');  // 12-bit 4:4:4 in 16-bit LE words
+inline constexpr uint32_t kPixelFormatYUVA444P12 = fourCC('a', '4', '4', 'c'); // 12-bit 4:4:4 + alpha, LE words
+inline constexpr uint32_t kPixelFormatRGB24 = fourCC('R', 'G', 'B', '3');      // 8-bit R,G,B, no alpha
 
 // Colour tags, numbered as in ITU-T H.273 where a code exists, so they pass to files unchanged.
 enum class ColorMatrix : uint8_t { unspecified = 2, bt709 = 1, fcc = 4, bt470bg = 5, smpte170m = 6, smpte240m = 7, bt2020 = 9 };
@@ -54,6 +65,16 @@ public:
 
     // Allocates a buffer; returns nullptr for an unknown format or a size outside 1...16384.
     static std::shared_ptr<PixelBuffer> create(int width, int height, uint32_t pixelFormat);
+
+    // A buffer over planes that another owner keeps (a decoder's picture, shared instead of
+    // copied); `owner` is held until the buffer is released. The planes must be laid out as
+    // create() lays them out: 64-byte aligned, rows a multiple of 64 bytes and at least the
+    // plane's width, and readable for 64 bytes past each plane's last row (the caller vouches for
+    // that). Returns nullptr when they are not, or for an unknown format or size.
+    static std::shared_ptr<PixelBuffer> wrap(int width, int height, uint32_t pixelFormat,
+                                             const std::array<uint8_t*, kMaxPlanes>& planes,
+                                             const std::array<size_t, kMaxPlanes>& bytesPerRow,
+                                             std::shared_ptr<void> owner);
 
     ~PixelBuffer();
     PixelBuffer(const PixelBuffer&) = delete;
@@ -97,6 +118,7 @@ private:
     AlphaMode alphaMode_ = AlphaMode::unspecified;
     uint8_t* storage_ = nullptr;
     std::weak_ptr<PixelBufferPoolState> pool_;
+    std::shared_ptr<void> owner_;  // wrapped buffers: whoever keeps the planes
 };
 
 using PixelBufferRef = std::shared_ptr<PixelBuffer>;
