@@ -3,17 +3,10 @@
 #include <chrono>
 #include <thread>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 
 namespace qm::test {
-
-void ensureApplication() {
-    if (QCoreApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "qm_convert_tests";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-}
 
 bool waitUntil(const std::function<bool()>& condition) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);

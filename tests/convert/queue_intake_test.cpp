@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 using qm::ConversionJob;
 using qm::ConversionQueue;
 using qm::test::qpath;
-using qm::test::TempDir;
 using Kind = ConversionJob::State::Kind;
 
 namespace {
@@ -68,15 +67,11 @@ struct FakeProbe {
     }
 };
 
-class QueueIntake : public ::testing::Test {
+class QueueIntake : public qm::test::QueueTest {
 protected:
     void SetUp() override {
-        qm::test::ensureApplication();
-        ConversionQueue::Environment env;
-        env.desktop = &desktop;
-        env.store = qm::SettingsStore(qpath(dir / "settings.ini"));
-        env.probe = [this](const fs::path& file) { return probe(file); };
-        queue = std::make_unique<ConversionQueue>(std::move(env));
+        QueueTest::SetUp();
+        queue = makeQueue([this](const fs::path& file) { return probe(file); });
     }
     void TearDown() override {
         probe.release();
@@ -88,21 +83,12 @@ protected:
         for (const auto& job : queue->jobs()) paths.append(job->path());
         return paths;
     }
-    bool allProbed() const {
-        for (const auto& job : queue->jobs()) {
-            if (job->state().is(Kind::probing)) return false;
-        }
-        return true;
-    }
     void touch(const fs::path& file) {
         fs::create_directories(file.parent_path());
         qm::test::writeFile(file, std::string(32, '\0'));
     }
 
-    TempDir dir;
     FakeProbe probe;
-    qm::test::CountingDesktop desktop;
-    std::unique_ptr<ConversionQueue> queue;
 };
 
 TEST_F(QueueIntake, FolderExpansionKeepsVisibleMoviesInFinderOrder) {

@@ -14,7 +14,6 @@ using qm::ConversionJob;
 using qm::ConversionQueue;
 using qm::OutputFormat;
 using qm::test::qpath;
-using qm::test::TempDir;
 using Kind = ConversionJob::State::Kind;
 
 namespace {
@@ -27,30 +26,21 @@ void makeMovie(const fs::path& file, double seconds, const std::string& size = "
                       file.string()});
 }
 
-class QueueRun : public ::testing::Test {
+class QueueRun : public qm::test::QueueTest {
 protected:
     void SetUp() override {
-        qm::test::ensureApplication();
+        QueueTest::SetUp();
         fs::create_directories(out);
-        ConversionQueue::Environment env;
-        env.desktop = &desktop;
-        env.store = qm::SettingsStore(qpath(dir / "settings.ini"));
-        queue = std::make_unique<ConversionQueue>(std::move(env));
+        queue = makeQueue();
         qm::ConversionSettings settings;
         settings.format = OutputFormat::hap;
         queue->setSettings(settings);
         queue->setOutputFolder(qpath(out));
     }
 
-    bool probed() const {
-        for (const auto& job : queue->jobs()) {
-            if (job->state().is(Kind::probing)) return false;
-        }
-        return true;
-    }
     void addAndProbe(const QStringList& paths) {
         queue->add(paths);
-        ASSERT_TRUE(qm::test::waitUntil([&] { return probed(); }));
+        ASSERT_TRUE(qm::test::waitUntil([&] { return allProbed(); }));
     }
     void runToEnd() {
         queue->start();
@@ -64,10 +54,7 @@ protected:
         return names;
     }
 
-    TempDir dir;
     fs::path out = dir / "out";
-    qm::test::CountingDesktop desktop;
-    std::unique_ptr<ConversionQueue> queue;
 };
 
 TEST_F(QueueRun, AFailingJobDoesNotStopTheOthers) {
@@ -177,7 +164,7 @@ TEST_F(QueueRun, ChangesDuringARunReachOnlyLaterJobs) {
         queue->setSettings(settings);
         queue->add(QStringList{qpath(dir / "b.mov")});
         // Let b's probe finish before a's conversion can end, so the run is sure to find it.
-        ASSERT_TRUE(qm::test::waitUntil([&] { return probed(); }));
+        ASSERT_TRUE(qm::test::waitUntil([&] { return allProbed(); }));
     });
     runToEnd();
     ASSERT_EQ(queue->jobs().size(), 2u);

@@ -17,29 +17,20 @@ using qm::ConversionQueue;
 using qm::ConversionSettings;
 using qm::OutputFormat;
 using qm::test::qpath;
-using qm::test::TempDir;
 
 namespace {
 
-class QueueSettings : public ::testing::Test {
+class QueueSettings : public qm::test::QueueTest {
 protected:
     void SetUp() override {
-        qm::test::ensureApplication();
+        QueueTest::SetUp();
         ::unsetenv("APP_SANDBOX_CONTAINER_ID");
     }
 
     std::unique_ptr<ConversionQueue> makeQueue() {
-        ConversionQueue::Environment env;
-        env.desktop = &desktop;
-        env.store = store();
-        env.probe = [](const fs::path&) -> qm::MediaInfo { throw qm::ConversionError::noVideoTrack(); };
-        return std::make_unique<ConversionQueue>(std::move(env));
+        return QueueTest::makeQueue([](const fs::path&) -> qm::MediaInfo { throw qm::ConversionError::noVideoTrack(); });
     }
-    qm::SettingsStore store() const { return qm::SettingsStore(qpath(dir / "Quillmere.ini")); }
     QString storedSettings() const { return store().text("conversionSettings").value_or(QString()); }
-
-    TempDir dir;
-    qm::test::CountingDesktop desktop;
 };
 
 TEST_F(QueueSettings, FirstLaunchHasDefaultsAndAsksForAFolderOnStart) {
