@@ -25,8 +25,6 @@ const QString kBookmarkKey = QStringLiteral("outputFolderBookmark");
 
 QString cleanAbsolute(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
 
-std::filesystem::path toPath(const QString& path) { return std::filesystem::path(path.toStdString()); }
-
 // Collects the movies below a folder in directory order: hidden items are not listed, package
 // folders are not entered, and linked folders are not followed (no cycles).
 void collectMovies(const QString& folder, QStringList& out) {

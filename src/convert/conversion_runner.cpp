@@ -20,12 +20,6 @@ struct ConversionQueue::RunResult {
     QString message;
 };
 
-namespace {
-
-std::filesystem::path toPath(const QString& path) { return std::filesystem::path(path.toStdString()); }
-
-}  // namespace
-
 QString ConversionQueue::outputURL(OutputFormat format, const QString& source, const QString& folder) {
     return QString::fromStdString(qm::outputURL(format, toPath(source), toPath(folder)).string());
 }

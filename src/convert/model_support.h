@@ -1,13 +1,17 @@
 #pragma once
-// Small pieces the Convert models share: plain property assignment and results posted back from
-// worker threads.
+// Small pieces the Convert models share: plain property assignment, results posted back from
+// worker threads, and paths for the engine.
 
+#include <filesystem>
 #include <utility>
 
 #include <QMetaObject>
 #include <QObject>
+#include <QString>
 
 namespace qm {
+
+inline std::filesystem::path toPath(const QString& path) { return std::filesystem::path(path.toStdString()); }
 
 // Stores a property's new value and emits its change signal, only when the value differs.
 template <typename Owner, typename T, typename V>
