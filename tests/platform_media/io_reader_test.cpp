@@ -89,6 +89,8 @@ protected:
             {"hevc10.mp4", {"-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
                             "log-level=error"}},
             {"mjpeg420.mov", {"-pix_fmt", "yuvj420p", "-c:v", "mjpeg"}},
+            {"vp9_full.webm", {"-pix_fmt", "yuv420p", "-color_range", "pc", "-c:v", "libvpx-vp9", "-deadline", "realtime",
+                               "-cpu-used", "8"}},
             {"mjpeg422.mov", {"-pix_fmt", "yuvj422p", "-c:v", "mjpeg"}},
             {"h264_422.mp4", {"-pix_fmt", "yuv422p", "-c:v", "libx264", "-preset", "ultrafast"}},
             {"h264_444.mp4", {"-pix_fmt", "yuv444p", "-c:v", "libx264", "-preset", "ultrafast"}},
@@ -230,6 +232,8 @@ TEST_F(ReaderTest, DecodedFormatsPassUnconverted) {
         {"prores4444.mov", "yuv444p12le", kPixelFormatYUV444P12, 2},
         {"hevc10.mp4", "yuv420p10le", kPixelFormatYUV420P10, 2},
         {"mjpeg420.mov", "yuvj420p", kPixelFormatYUVJ420P, 1},
+        // Full range in a format that does not say so itself: named as the JPEG format.
+        {"vp9_full.webm", "yuv420p", kPixelFormatYUVJ420P, 1},
         {"mjpeg422.mov", "yuvj422p", kPixelFormatYUVJ422P, 1},
         {"h264_422.mp4", "yuv422p", kPixelFormatYUV422P, 1},
         {"h264_444.mp4", "yuv444p", kPixelFormatYUV444P, 1},

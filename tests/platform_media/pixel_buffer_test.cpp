@@ -101,6 +101,15 @@ TEST(PixelBuffer, WrappedFramesShareTheirMemory) {
     ASSERT_TRUE(shared);
     EXPECT_EQ(shared->planeHeight(1), 9);
     EXPECT_EQ(shared->planeWidth(2), 17);
+    // 8-bit Y'CbCr marked full range is named by its JPEG format; deeper formats keep theirs.
+    small->color_range = AVCOL_RANGE_JPEG;
+    EXPECT_EQ(ffmpeg::pixelFormatOf(*small), kPixelFormatYUV420P10);
+    FramePtr full(alignedFrame(AV_PIX_FMT_YUV422P, 64, 48));
+    ASSERT_TRUE(full);
+    full->color_range = AVCOL_RANGE_JPEG;
+    PixelBufferRef named = ffmpeg::wrapFrame(*full);
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->pixelFormat(), kPixelFormatYUVJ422P);
     EXPECT_EQ(ffmpeg::isFullRangeFormat(kPixelFormatYUVJ420P), true);
     EXPECT_EQ(ffmpeg::isFullRangeFormat(kPixelFormatYUV420P), false);
 }

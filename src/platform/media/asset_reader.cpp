@@ -176,9 +176,10 @@ struct VideoSampleReader::Impl {
 
     PixelBufferRef pictureFromFrame(const AVFrame* f) {
         const auto avFormat = static_cast<AVPixelFormat>(f->format);
+        const uint32_t own = ffmpeg::pixelFormatOf(*f);
         uint32_t target = settings.pixelFormat;
         if (target == 0) {
-            target = ffmpeg::fromAVPixelFormat(avFormat);
+            target = own;
             if (target == 0) {
                 const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(avFormat);
                 const bool deep = desc != nullptr && desc->comp[0].depth > 8;
@@ -186,7 +187,7 @@ struct VideoSampleReader::Impl {
             }
         }
         ColorTags sourceTags = ffmpeg::colorTagsFrom(f->colorspace, f->color_primaries, f->color_trc, f->color_range);
-        const bool unconverted = ffmpeg::toAVPixelFormat(target) == avFormat;
+        const bool unconverted = own != 0 && target == own;
         // The JPEG formats are full range whatever the stream says; the tag makes it explicit.
         if (unconverted && ffmpeg::isFullRangeFormat(target)) sourceTags.range = ColorRange::full;
         if (unconverted) {

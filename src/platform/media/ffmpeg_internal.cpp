@@ -60,8 +60,19 @@ bool isFullRangeFormat(uint32_t pixelFormat) {
            pixelFormat == kPixelFormatYUVJ444P;
 }
 
-PixelBufferRef wrapFrame(const AVFrame& frame) {
+uint32_t pixelFormatOf(const AVFrame& frame) {
     const uint32_t format = fromAVPixelFormat(static_cast<AVPixelFormat>(frame.format));
+    if (frame.color_range != AVCOL_RANGE_JPEG) return format;
+    switch (format) {
+    case kPixelFormatYUV420P: return kPixelFormatYUVJ420P;
+    case kPixelFormatYUV422P: return kPixelFormatYUVJ422P;
+    case kPixelFormatYUV444P: return kPixelFormatYUVJ444P;
+    default: return format;
+    }
+}
+
+PixelBufferRef wrapFrame(const AVFrame& frame) {
+    const uint32_t format = pixelFormatOf(frame);
     if (format == 0 || frame.width < 1 || frame.height < 1) return nullptr;
     // A picture the decoder still holds (a reference for later pictures) is copied instead, so
     // nothing done to the buffer can reach the decoding.

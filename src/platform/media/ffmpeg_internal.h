@@ -28,9 +28,14 @@ uint32_t fromAVPixelFormat(AVPixelFormat format);
 // The Y'CbCr formats whose samples use the full range by their nature (the JPEG ones).
 bool isFullRangeFormat(uint32_t pixelFormat);
 
-// A pixel buffer over a decoded picture's own memory, holding a reference to it, or nullptr when
-// the picture cannot be shared: a format with no FourCC, planes laid out other than pixel buffers
-// lay them out, or memory the decoder still uses.
+// The FourCC that names a decoded picture's samples as they stand (0 when none does): 8-bit
+// Y'CbCr that the stream marks full range takes the JPEG format of its layout, so that nothing
+// mistakes it for video range.
+uint32_t pixelFormatOf(const AVFrame& frame);
+
+// A pixel buffer (in pixelFormatOf's format) over a decoded picture's own memory, holding a
+// reference to it, or nullptr when the picture cannot be shared: a format with no FourCC, planes
+// laid out other than pixel buffers lay them out, or memory the decoder still uses.
 PixelBufferRef wrapFrame(const AVFrame& frame);
 
 // Plane pointers and strides of a buffer in the form libswscale and AVFrame take.
