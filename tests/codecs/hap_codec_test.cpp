@@ -59,53 +59,23 @@ Bytes frameOf(uint8_t nibble, const Bytes& texture) {
 }
 
 TEST(HapVariant, KnownFourCCsAndTheirTextures) {
-    using V = qm::HapVariant;
-    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', '1')), (V{fourCC('H', 'a', 'p', '1'), {QM_TEXTURE_DXT1}}));
-    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', '5')), (V{fourCC('H', 'a', 'p', '5'), {QM_TEXTURE_DXT5}}));
-    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', 'Y')), (V{fourCC('H', 'a', 'p', 'Y'), {QM_TEXTURE_YCOCG}}));
-    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', 'M')),
-              (V{fourCC('H', 'a', 'p', 'M'), {QM_TEXTURE_YCOCG, QM_TEXTURE_BC4}}));
-    EXPECT_EQ(qm::hapVariantForCodecType(fourCC('H', 'a', 'p', 'A')), (V{fourCC('H', 'a', 'p', 'A'), {QM_TEXTURE_BC4}}));
-    for (uint32_t other : {fourCC('H', 'a', 'p', '7'), fourCC('a', 'v', 'c', '1'), fourCC('h', 'a', 'p', '1'), 0u})
+    const struct { const char* fourcc; std::vector<qm_texture_format> textures; } known[] = {
+        {"Hap1", {QM_TEXTURE_DXT1}}, {"Hap5", {QM_TEXTURE_DXT5}}, {"HapY", {QM_TEXTURE_YCOCG}},
+        {"HapM", {QM_TEXTURE_YCOCG, QM_TEXTURE_BC4}}, {"HapA", {QM_TEXTURE_BC4}}};
+    for (const auto& k : known)
+        EXPECT_EQ(qm::hapVariantForCodecType(qm::fourCCCode(k.fourcc)), (qm::HapVariant{qm::fourCCCode(k.fourcc), k.textures}));
+    for (uint32_t other : {fourCC('H', 'a', 'p', '7'), fourCC('h', 'a', 'p', '1'), 0u})
         EXPECT_FALSE(qm::hapVariantForCodecType(other).has_value()) << qm::fourCCString(other);
-
-    for (qm_texture_format format : {QM_TEXTURE_DXT1, QM_TEXTURE_DXT5, QM_TEXTURE_YCOCG, QM_TEXTURE_BC4})
-        EXPECT_EQ(qm::hapTextureFormat(qm::hapTextureNibble(format)), format);
-    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_DXT1), 0x0B);
-    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_DXT5), 0x0E);
-    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_YCOCG), 0x0F);
-    EXPECT_EQ(qm::hapTextureNibble(QM_TEXTURE_BC4), 0x01);
     EXPECT_FALSE(qm::hapTextureFormat(0x0C).has_value());
 }
 
 TEST(HapEncoder, WritesTheVariantsSections) {
     const auto source = picture(64, 48);
-    const HapEncoder hap1 = encoderFor("Hap1", 4);
-    EXPECT_EQ(hap1.codecType(), fourCC('H', 'a', 'p', '1'));
-    EXPECT_EQ(hap1.formatName(), "Hap");
-    const Bytes chunked = hap1.encode(*source);
-    EXPECT_EQ(chunked[3], 0xCB);
-
+    EXPECT_EQ(encoderFor("Hap1", 4).encode(*source)[3], 0xCB);
     // Chunk count 0: one unchunked Snappy or stored section.
     const Bytes plain = encoderFor("Hap1", 0).encode(*source);
     EXPECT_TRUE(plain[3] == 0xBB || plain[3] == 0xAB) << int(plain[3]);
 
-    // HapM: one multiple-texture frame, YCoCg first and the alpha texture second.
-    const Bytes m = encoderFor("HapM", 1).encode(*source);
-    ASSERT_EQ(m[3], 0x0D);
-    uint8_t nibbles[2];
-    uint64_t lengths[2];
-    Bytes t0(64 * 48), t1(64 * 48);
-    uint8_t* outputs[2] = {t0.data(), t1.data()};
-    const uint64_t capacities[2] = {t0.size(), t1.size()};
-    ASSERT_EQ(qm_hap_decode(m.data(), m.size(), outputs, capacities, nibbles, lengths), 2);
-    EXPECT_EQ(nibbles[0], 0x0F);
-    EXPECT_EQ(nibbles[1], 0x01);
-    EXPECT_EQ(lengths[0], 16u * 12 * 16);
-    EXPECT_EQ(lengths[1], 16u * 12 * 8);
-}
-
-TEST(HapEncoder, RefusesBuffersThatAreNotBgra) {
     auto other = PixelBuffer::create(8, 8, qm::kPixelFormatRGBA64LE);
     const auto error = errorOf([&] { encoderFor("Hap1").encode(*other); });
     ASSERT_TRUE(error.has_value());
@@ -117,7 +87,6 @@ TEST(HapDecoder, RoundTripsEveryVariantWithItsAlphaFlag) {
     const struct { const char* fourcc; bool alpha; int colourLimit; } cases[] = {
         {"Hap1", false, 12}, {"Hap5", true, 12}, {"HapY", false, 8}, {"HapM", true, 8}, {"HapA", true, 0}};
     HapDecoder decoder(37, 21);
-    EXPECT_EQ(decoder.outputPixelFormat(qm::kPixelFormatRGBA64LE), qm::kPixelFormatBGRA);
     for (const auto& c : cases) {
         const Bytes frame = encoderFor(c.fourcc).encode(*source);
         auto out = PixelBuffer::create(37, 21, qm::kPixelFormatBGRA);
@@ -155,19 +124,16 @@ TEST(HapDecoder, ErrorTexts) {
     EXPECT_STREQ(e->what(), "Decoding failed: invalid Hap frame");
     EXPECT_EQ(errorOf([&] { decoder.decode(nullptr, 100, *out); })->payload(), "invalid Hap frame");
 
-    e = failure(frameOf(0x0C, Bytes(32, 0)));
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->payload(), "unsupported Hap texture 0x0C");
-    EXPECT_EQ(failure(frameOf(0x0A, Bytes(32, 0)))->payload(), "unsupported Hap texture 0x0A");
-
-    // DXT1 of 8x8 needs 32 bytes.
-    e = failure(frameOf(0x0B, Bytes(24, 0)));
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->payload(), "Hap texture too small");
+    // DXT1 of 8x8 needs 32 bytes; more than a DXT5 texture of this size is not a Hap frame of it.
+    const struct { uint8_t nibble; size_t size; const char* payload; } cases[] = {
+        {0x0C, 32, "unsupported Hap texture 0x0C"}, {0x0A, 32, "unsupported Hap texture 0x0A"},
+        {0x0B, 24, "Hap texture too small"}, {0x0E, 65, "invalid Hap frame"}};
+    for (const auto& c : cases) {
+        e = failure(frameOf(c.nibble, Bytes(c.size, 0)));
+        ASSERT_TRUE(e) << c.payload;
+        EXPECT_EQ(e->payload(), c.payload);
+    }
     EXPECT_FALSE(failure(frameOf(0x0B, Bytes(32, 0))));
-
-    // More than the frame can hold (a DXT5-sized texture plus one byte) is not a Hap frame of this size.
-    EXPECT_EQ(failure(frameOf(0x0E, Bytes(65, 0)))->payload(), "invalid Hap frame");
 }
 
 TEST(HapDecoder, NeverWritesPastASmallDestination) {
@@ -192,23 +158,6 @@ TEST(HapDecoder, NeverWritesPastASmallDestination) {
     EXPECT_TRUE(decoder.decode(frame.data(), frame.size(), *large));
     EXPECT_EQ(large->data()[16 * 4], 0x5A);
     EXPECT_EQ(large->data()[16 * large->bytesPerRow()], 0x5A);
-}
-
-TEST(HapDecoder, AlphaOnlyFramesAreWhite) {
-    // BC4 blocks with endpoints 200 and 60, every index 1: alpha 60 everywhere.
-    Bytes texture;
-    for (int i = 0; i < 4; ++i) texture.insert(texture.end(), {200, 60, 0x49, 0x92, 0x24, 0x49, 0x92, 0x24});
-    auto out = PixelBuffer::create(8, 8, qm::kPixelFormatBGRA);
-    std::memset(out->data(), 0, out->bytesPerRow() * 8);
-    EXPECT_TRUE(HapDecoder(8, 8).decode(frameOf(0x01, texture).data(), frameOf(0x01, texture).size(), *out));
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) {
-            const uint8_t* p = out->data() + y * out->bytesPerRow() + x * 4;
-            ASSERT_EQ(p[0], 255);
-            ASSERT_EQ(p[1], 255);
-            ASSERT_EQ(p[2], 255);
-            ASSERT_EQ(p[3], 60);
-        }
 }
 
 TEST(HapCodecObjects, OneInstanceServesManyThreads) {
