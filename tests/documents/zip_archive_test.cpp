@@ -31,12 +31,6 @@ ZipArchive::ZipError errorOf(F&& f) {
     return ZipArchive::ZipError::notAZip();
 }
 
-TEST(ZipArchive, ErrorTexts) {
-    EXPECT_STREQ(ZipArchive::ZipError::unsupported("word/a.png").what(), "Unsupported compression in word/a.png.");
-    EXPECT_STREQ(ZipArchive::ZipError::corrupt("directory").what(), "The document is damaged (directory).");
-    EXPECT_STREQ(ZipArchive::ZipError::notAZip().what(), "The file isn't a valid Word document.");
-}
-
 TEST(ZipArchive, SmallestFiles) {
     EXPECT_EQ(errorOf([] { open(std::string(21, '\0')); }).kind(), Kind::notAZip);
     EXPECT_EQ(errorOf([] { open(std::string(4096, 'x')); }).kind(), Kind::notAZip);
@@ -97,29 +91,21 @@ TEST(ZipArchive, DirectoryRecords) {
     extra.localExtra = std::string(37, '\x01');
     EXPECT_EQ(textOf(open(buildZip({{extra}})).entryData("e")), "payload");
 
-    // More records announced than written, a directory offset past the end, and the ZIP64
-    // placeholder as the directory offset all break the directory.
-    TestArchive missing{{{"a", "x", 0}}};
+    // More records announced than written, a directory offset past the end or the ZIP64
+    // placeholder, and a name whose length reaches beyond the file all break the directory.
+    TestArchive missing{{{"a", "x", 0}}}, beyond{{{"a", "x", 0}}}, zip64{{{"a", "x", 0}}};
     missing.recordedCount = 2;
-    EXPECT_EQ(errorOf([&] { open(buildZip(missing)); }).payload(), "directory");
-    TestArchive beyond{{{"a", "x", 0}}};
     beyond.directoryOffset = 1000000;
-    EXPECT_EQ(errorOf([&] { open(buildZip(beyond)); }).payload(), "directory");
-    TestArchive zip64{{{"a", "x", 0}}};
     zip64.directoryOffset = 0xFFFFFFFF;
-    EXPECT_EQ(errorOf([&] { open(buildZip(zip64)); }).payload(), "directory");
-}
-
-TEST(ZipArchive, NameRunningPastTheEnd) {
-    // The directory record's fixed part fits, but its name length reaches beyond the file.
-    std::string bytes = buildZip({{{"name", "x", 0}}});
-    const std::size_t central = bytes.find("PK\x01\x02");
-    ASSERT_NE(central, std::string::npos);
-    bytes[central + 28] = '\xFF';
-    bytes[central + 29] = '\x7F';
-    const auto e = errorOf([&] { open(bytes); });
-    EXPECT_EQ(e.kind(), Kind::corrupt);
-    EXPECT_EQ(e.payload(), "directory");
+    std::string longName = buildZip({{{"name", "x", 0}}});
+    const std::size_t central = longName.find("PK\x01\x02");
+    longName[central + 28] = '\xFF';
+    longName[central + 29] = '\x7F';
+    for (const std::string& bytes : {buildZip(missing), buildZip(beyond), buildZip(zip64), longName}) {
+        const auto e = errorOf([&] { open(bytes); });
+        EXPECT_EQ(e.kind(), Kind::corrupt);
+        EXPECT_EQ(e.payload(), "directory");
+    }
 }
 
 TEST(ZipArchive, DamagedEntries) {
@@ -159,17 +145,15 @@ TEST(ZipArchive, DamagedEntries) {
     EXPECT_EQ(errorOf([&] { open(wrongLocal).entryData("w"); }).payload(), "w");
 }
 
-TEST(ZipArchive, StoredSizeIsTheCompressedSize) {
+TEST(ZipArchive, RecordedSizes) {
+    // Stored entries take the compressed size; for deflated ones decoding stops at the recorded size.
     TestEntry lying{"s", "twelve bytes", 0};
     lying.size = 3;
-    EXPECT_EQ(textOf(open(buildZip({{lying}})).entryData("s")), "twelve bytes");
-}
-
-TEST(ZipArchive, SurplusCompressedDataIsIgnored) {
-    // The recorded size is smaller than what the stream holds: decoding stops there.
-    TestEntry surplus{"s", "0123456789", 8};
+    TestEntry surplus{"d", "0123456789", 8};
     surplus.size = 4;
-    EXPECT_EQ(textOf(open(buildZip({{surplus}})).entryData("s")), "0123");
+    const ZipArchive zip = open(buildZip({{lying, surplus}}));
+    EXPECT_EQ(textOf(zip.entryData("s")), "twelve bytes");
+    EXPECT_EQ(textOf(zip.entryData("d")), "0123");
 }
 
 TEST(ZipArchive, SizeCaps) {

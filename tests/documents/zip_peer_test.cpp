@@ -73,12 +73,10 @@ TEST_F(ZipPeer, StoredAndDeflatedWithComments) {
     EXPECT_EQ(zip.entries().at("word/media/noise.bin").method, 0);
     EXPECT_EQ(zip.entries().at("word/document.xml").method, 8);
     expectSameAsUnzip(archive, 6);  // four files and the folders word/ and word/media/
-}
 
-TEST_F(ZipPeer, EverythingStored) {
-    const fs::path archive = dir / "stored.zip";
-    sh("cd " + quoted(dir / "in") + " && zip -q -r -0 " + quoted(archive) + " .");
-    expectSameAsUnzip(archive, 6);
+    const fs::path stored = dir / "stored.zip";
+    sh("cd " + quoted(dir / "in") + " && zip -q -r -0 " + quoted(stored) + " .");
+    expectSameAsUnzip(stored, 6);
 }
 
 TEST_F(ZipPeer, DataDescriptors) {
@@ -116,24 +114,8 @@ TEST_F(ZipPeer, CorruptedArchivesReportDamage) {
         EXPECT_STREQ(e.what(), "The document is damaged (word/document.xml).");
     }
 
-    // Cut the file in the middle of the entry data, leaving the directory and end record whole.
-    const std::size_t directory = good.find("PK\x01\x02");
-    std::string cut = good.substr(0, 100) + good.substr(directory);
-    // Pull the directory offset back by the bytes removed so the directory is still found.
-    const auto removed = static_cast<std::uint32_t>(directory - 100);
-    const std::size_t end = cut.rfind("PK\x05\x06");
-    std::uint32_t offset = 0;
-    for (int i = 3; i >= 0; --i) offset = offset << 8 | static_cast<unsigned char>(cut[end + 16 + i]);
-    offset -= removed;
-    for (int i = 0; i < 4; ++i) cut[end + 16 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
-    try {
-        ZipArchive(test::bytesOf(cut)).entryData("word/document.xml");
-        ADD_FAILURE() << "a cut entry read as whole";
-    } catch (const ZipArchive::ZipError& e) {
-        EXPECT_STREQ(e.what(), "The document is damaged (word/document.xml).");
-    }
-
     // Break the directory record's signature.
+    const std::size_t directory = good.find("PK\x01\x02");
     std::string noDirectory = good;
     noDirectory[directory + 1] = 'Q';
     try {

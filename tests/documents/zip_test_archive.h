@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -45,14 +46,16 @@ struct TestArchive {
     std::optional<std::uint16_t> recordedCount;
 };
 
-inline void put16(std::string& s, std::uint32_t v) {
-    s.push_back(static_cast<char>(v & 0xFF));
-    s.push_back(static_cast<char>((v >> 8) & 0xFF));
+// Little-endian fields of the given byte widths.
+struct Field {
+    int bytes;
+    std::uint32_t value;
+};
+inline void put(std::string& s, std::initializer_list<Field> fields) {
+    for (const Field& f : fields)
+        for (int i = 0; i < f.bytes; ++i) s.push_back(static_cast<char>((f.value >> (8 * i)) & 0xFF));
 }
-inline void put32(std::string& s, std::uint32_t v) {
-    put16(s, v & 0xFFFF);
-    put16(s, v >> 16);
-}
+inline void put32(std::string& s, std::uint32_t v) { put(s, {{4, v}}); }
 
 inline std::string buildZip(const TestArchive& archive) {
     std::string out;
@@ -60,53 +63,24 @@ inline std::string buildZip(const TestArchive& archive) {
     for (const auto& e : archive.entries) {
         const std::string payload = e.method == 8 ? rawDeflate(e.data) : e.data;
         const auto offset = static_cast<std::uint32_t>(out.size());
-        const std::uint32_t crc = static_cast<std::uint32_t>(
+        const auto crc = static_cast<std::uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size())));
         const std::uint32_t csize = e.compressedSize.value_or(static_cast<std::uint32_t>(payload.size()));
         const std::uint32_t usize = e.size.value_or(static_cast<std::uint32_t>(e.data.size()));
-        put32(out, 0x04034B50);
-        put16(out, 20);
-        put16(out, 0);
-        put16(out, e.method);
-        put32(out, 0);
-        put32(out, crc);
-        put32(out, csize);
-        put32(out, usize);
-        put16(out, static_cast<std::uint32_t>(e.name.size()));
-        put16(out, static_cast<std::uint32_t>(e.localExtra.size()));
-        out += e.name;
-        out += e.localExtra;
-        out += payload;
-
-        put32(directory, 0x02014B50);
-        put16(directory, 20);
-        put16(directory, 20);
-        put16(directory, 0);
-        put16(directory, e.method);
-        put32(directory, 0);
-        put32(directory, crc);
-        put32(directory, csize);
-        put32(directory, usize);
-        put16(directory, static_cast<std::uint32_t>(e.name.size()));
-        put16(directory, 0);
-        put16(directory, 0);
-        put16(directory, 0);
-        put16(directory, 0);
-        put32(directory, 0);
-        put32(directory, e.offset.value_or(offset));
+        const auto nameLength = static_cast<std::uint32_t>(e.name.size());
+        put(out, {{4, 0x04034B50}, {2, 20}, {2, 0}, {2, e.method}, {4, 0}, {4, crc}, {4, csize}, {4, usize},
+                  {2, nameLength}, {2, static_cast<std::uint32_t>(e.localExtra.size())}});
+        out += e.name + e.localExtra + payload;
+        put(directory, {{4, 0x02014B50}, {2, 20}, {2, 20}, {2, 0}, {2, e.method}, {4, 0}, {4, crc}, {4, csize},
+                        {4, usize}, {2, nameLength}, {2, 0}, {2, 0}, {2, 0}, {2, 0}, {4, 0},
+                        {4, e.offset.value_or(offset)}});
         directory += e.name;
     }
     const auto directoryOffset = static_cast<std::uint32_t>(out.size());
     out += directory;
-    put32(out, 0x06054B50);
-    put16(out, 0);
-    put16(out, 0);
-    const auto count = archive.recordedCount.value_or(static_cast<std::uint16_t>(archive.entries.size()));
-    put16(out, count);
-    put16(out, count);
-    put32(out, static_cast<std::uint32_t>(directory.size()));
-    put32(out, archive.directoryOffset.value_or(directoryOffset));
-    put16(out, static_cast<std::uint32_t>(archive.comment.size()));
+    const std::uint32_t count = archive.recordedCount.value_or(static_cast<std::uint16_t>(archive.entries.size()));
+    put(out, {{4, 0x06054B50}, {2, 0}, {2, 0}, {2, count}, {2, count}, {4, static_cast<std::uint32_t>(directory.size())},
+              {4, archive.directoryOffset.value_or(directoryOffset)}, {2, static_cast<std::uint32_t>(archive.comment.size())}});
     out += archive.comment;
     return out;
 }
