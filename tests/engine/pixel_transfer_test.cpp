@@ -45,6 +45,13 @@ uint16_t word(const PixelBuffer& b, int plane, int x, int y) {
 
 uint8_t byteAt(const PixelBuffer& b, int plane, int x, int y) { return b.data(plane)[b.bytesPerRow(plane) * size_t(y) + size_t(x)]; }
 
+// A BGRA pixel is the given colour, within a tolerance.
+void expectColour(const uint8_t* bgra, const RGB8& c, int tolerance) {
+    EXPECT_NEAR(bgra[2], c.r, tolerance);
+    EXPECT_NEAR(bgra[1], c.g, tolerance);
+    EXPECT_NEAR(bgra[0], c.b, tolerance);
+}
+
 struct YCbCr {
     double y, cb, cr;  // Y in 0...1, Cb and Cr in -0.5...0.5
 };
@@ -68,23 +75,18 @@ TEST(PixelTransfer, BgraToDeepRgbaAndBackKeepsEveryValue) {
         }
     PixelTransfer transfer;
     auto deep = PixelBuffer::create(256, 2, kPixelFormatRGBA64LE);
+    auto back = PixelBuffer::create(256, 2, kPixelFormatBGRA);
     transfer.transfer(*source, *deep);
-    int worst = 0;
+    transfer.transfer(*deep, *back);
     for (int x = 0; x < 256; ++x) {
+        // The exact widening v x 257 (RGBA order), and every byte back as it was.
         const int expected[4] = {((x * 7) & 255) * 257, (255 - x) * 257, x * 257, (x ^ 0x5A) * 257};
         for (int c = 0; c < 4; ++c) {
-            const int error = std::abs(int(word(*deep, 0, 4 * x + c, 1)) - expected[c]);
-            worst = std::max(worst, error);
+            ASSERT_EQ(word(*deep, 0, 4 * x + c, 1), expected[c]) << "x " << x << " channel " << c;
+            ASSERT_EQ(back->data()[back->bytesPerRow() + 4 * size_t(x) + size_t(c)], source->data()[4 * size_t(x) + size_t(c)])
+                << "x " << x << " channel " << c;
         }
     }
-    EXPECT_EQ(worst, 0);  // the exact widening v x 257
-
-    auto back = PixelBuffer::create(256, 2, kPixelFormatBGRA);
-    transfer.transfer(*deep, *back);
-    for (int x = 0; x < 256; ++x)
-        for (int c = 0; c < 4; ++c)
-            EXPECT_EQ(back->data()[back->bytesPerRow() + 4 * size_t(x) + size_t(c)], source->data()[4 * size_t(x) + size_t(c)])
-                << "x " << x << " channel " << c;
     EXPECT_EQ(back->colorTags(), ColorTags::bt709());
 }
 
@@ -128,11 +130,8 @@ TEST(PixelTransfer, EncoderFormatsFollowTheBt709Equations) {
     auto back = PixelBuffer::create(w, 32, kPixelFormatBGRA);
     transfer.transfer(*yuva444, *back);
     for (int bar = 0; bar < kBarCount; ++bar) {
-        const int x = bar * kBarWidth + kBarWidth / 2;
-        const uint8_t* p = back->data() + back->bytesPerRow() * 8 + 4 * size_t(x);
-        EXPECT_NEAR(p[2], kBars[bar].r, 2) << bar;
-        EXPECT_NEAR(p[1], kBars[bar].g, 2) << bar;
-        EXPECT_NEAR(p[0], kBars[bar].b, 2) << bar;
+        const uint8_t* p = back->data() + back->bytesPerRow() * 8 + 4 * size_t(bar * kBarWidth + kBarWidth / 2);
+        expectColour(p, kBars[bar], 2);
         EXPECT_NEAR(p[3], 200, 1) << bar;
     }
 }
@@ -156,9 +155,7 @@ TEST(PixelTransfer, TaggedSourceMatrixAndRangeAreHonoured) {
     auto out = PixelBuffer::create(16, 16, kPixelFormatBGRA);
     transfer.transfer(*source, *out);
     const uint8_t* p = out->data() + out->bytesPerRow() * 8 + 4 * 8;
-    EXPECT_NEAR(p[2], colour.r, 2);
-    EXPECT_NEAR(p[1], colour.g, 2);
-    EXPECT_NEAR(p[0], colour.b, 2);
+    expectColour(p, colour, 2);
 
     // Untagged, the same numbers read as BT.709 video range: a visibly different colour.
     source->setColorTags({});
@@ -172,10 +169,7 @@ TEST(PixelTransfer, ScalesTheWholePictureWithoutLetterboxing) {
     auto half = PixelBuffer::create(bars->width() / 2, 32, kPixelFormatBGRA);
     transfer.transfer(*bars, *half);
     for (int bar = 0; bar < kBarCount; ++bar) {
-        const uint8_t* p = half->data() + half->bytesPerRow() * 16 + 4 * size_t(bar * kBarWidth / 2 + kBarWidth / 4);
-        EXPECT_NEAR(p[2], kBars[bar].r, 1) << bar;
-        EXPECT_NEAR(p[1], kBars[bar].g, 1) << bar;
-        EXPECT_NEAR(p[0], kBars[bar].b, 1) << bar;
+        expectColour(half->data() + half->bytesPerRow() * 16 + 4 * size_t(bar * kBarWidth / 2 + kBarWidth / 4), kBars[bar], 1);
     }
     // A 16:9 picture into a 5:4 buffer fills it edge to edge: every pixel keeps the colour.
     auto wide = PixelBuffer::create(192, 108, kPixelFormatBGRA);
@@ -189,15 +183,6 @@ TEST(PixelTransfer, ScalesTheWholePictureWithoutLetterboxing) {
             if (std::abs(int(word(*square, 0, 4 * x, y)) - 0xE0 * 257) > 257 || std::abs(int(word(*square, 0, 4 * x + 2, y)) - 0x20 * 257) > 257)
                 ++off;
     EXPECT_EQ(off, 0);
-
-    // One percent of a UHD picture (the smallest percentage the settings allow).
-    auto uhd = PixelBuffer::create(3840, 2160, kPixelFormatBGRA);
-    std::memset(uhd->data(), 0x80, uhd->bytesPerRow() * 2160);
-    auto tiny = PixelBuffer::create(38, 22, kPixelFormatYUV422P10);
-    ASSERT_NO_THROW(transfer.transfer(*uhd, *tiny));
-    // Grey 0x80 is Y' = 64 + 876 x 128/255 in 10-bit video range, Cb = Cr = 512.
-    EXPECT_NEAR(word(*tiny, 0, 19, 11), 64 + 876 * 128.0 / 255.0, 2.0);
-    EXPECT_NEAR(word(*tiny, 1, 9, 11), 512, 2.0);
 }
 
 TEST(PixelTransfer, ConcurrentTransfersEachTakeASessionAndTheNewestIdleIsReusedFirst) {
