@@ -16,7 +16,6 @@ extern "C" {
 #include <vector>
 
 #include "codecs/hap_codec.h"
-#include "codecs/hap_frame.h"
 #include "support/test_support.h"
 
 namespace {
@@ -162,45 +161,16 @@ int worstDifference(const PixelBuffer& ours, const AvPicture& theirs) {
 // nearest, a channel may differ by 3. Every other texture is held to 2.
 int toleranceFor(const std::string& fourcc) { return fourcc == "HapY" || fourcc == "HapM" ? 3 : 2; }
 
-// Our frame with the textures of a variant, written by the container directly (stored or Snappy).
-Bytes ourFrame(const char* fourcc, int chunks, bool compress) {
-    const auto variant = qm::hapVariantForCodecType(qm::fourCCCode(fourcc));
-    if (compress) return qm::HapEncoder("Hap", *variant, chunks, false).encode(*testPicture());
-    const auto source = testPicture();
-    std::vector<Bytes> textures;
-    std::vector<const uint8_t*> pointers;
-    std::vector<uint64_t> lengths;
-    std::vector<uint8_t> nibbles;
-    for (qm_texture_format format : variant->textures) {
-        Bytes texture(qm_texture_size(format, kWidth, kHeight));
-        qm_texture_encode(format, source->data(), source->bytesPerRow(), kWidth, kHeight, texture.data(), 0,
-                          kHeight / 4, 0);
-        textures.push_back(std::move(texture));
-        nibbles.push_back(qm::hapTextureNibble(format));
-    }
-    for (const auto& t : textures) {
-        pointers.push_back(t.data());
-        lengths.push_back(t.size());
-    }
-    const uint64_t bound = qm_hap_max_encoded_length(lengths[0] + (lengths.size() > 1 ? lengths[1] : 0), chunks,
-                                                     static_cast<int32_t>(textures.size()));
-    Bytes out(bound), scratch(bound);
-    out.resize(qm_hap_encode(static_cast<int32_t>(textures.size()), pointers.data(), lengths.data(), nibbles.data(),
-                             0, chunks, out.data(), bound, scratch.data()));
-    return out;
-}
-
+// Stored sections are left to the byte-layout tests of the container and to the other direction
+// below, where libavcodec writes them.
 TEST(HapPeer, OurFramesDecodeInLibavcodecToOurPixels) {
     for (const char* fourcc : {"Hap1", "Hap5", "HapY", "HapM", "HapA"}) {
         for (int chunks : {1, 4, 64}) {
-            for (bool compress : {true, false}) {
-                const Bytes frame = ourFrame(fourcc, chunks, compress);
-                ASSERT_FALSE(frame.empty());
-                const auto theirs = avDecode(frame, fourcc);
-                ASSERT_TRUE(theirs.has_value()) << fourcc << " chunks " << chunks << " compress " << compress;
-                EXPECT_LE(worstDifference(*ourDecode(frame), *theirs), toleranceFor(fourcc))
-                    << fourcc << " chunks " << chunks << " compress " << compress;
-            }
+            const auto variant = qm::hapVariantForCodecType(qm::fourCCCode(fourcc));
+            const Bytes frame = qm::HapEncoder("Hap", *variant, chunks, false).encode(*testPicture());
+            const auto theirs = avDecode(frame, fourcc);
+            ASSERT_TRUE(theirs.has_value()) << fourcc << " chunks " << chunks;
+            EXPECT_LE(worstDifference(*ourDecode(frame), *theirs), toleranceFor(fourcc)) << fourcc << " chunks " << chunks;
         }
     }
 }
