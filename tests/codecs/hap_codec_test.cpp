@@ -58,12 +58,8 @@ Bytes frameOf(uint8_t nibble, const Bytes& texture) {
     return out;
 }
 
-TEST(HapVariant, KnownFourCCsAndTheirTextures) {
-    const struct { const char* fourcc; std::vector<qm_texture_format> textures; } known[] = {
-        {"Hap1", {QM_TEXTURE_DXT1}}, {"Hap5", {QM_TEXTURE_DXT5}}, {"HapY", {QM_TEXTURE_YCOCG}},
-        {"HapM", {QM_TEXTURE_YCOCG, QM_TEXTURE_BC4}}, {"HapA", {QM_TEXTURE_BC4}}};
-    for (const auto& k : known)
-        EXPECT_EQ(qm::hapVariantForCodecType(qm::fourCCCode(k.fourcc)), (qm::HapVariant{qm::fourCCCode(k.fourcc), k.textures}));
+// The known FourCCs and their textures are checked through libavcodec in the peer test.
+TEST(HapVariant, OtherCodesHaveNone) {
     for (uint32_t other : {fourCC('H', 'a', 'p', '7'), fourCC('h', 'a', 'p', '1'), 0u})
         EXPECT_FALSE(qm::hapVariantForCodecType(other).has_value()) << qm::fourCCString(other);
     EXPECT_FALSE(qm::hapTextureFormat(0x0C).has_value());
