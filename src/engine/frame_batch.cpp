@@ -20,6 +20,11 @@ int activeProcessorCount() {
 }
 
 namespace {
+// A processed frame travels on to the writer with its timing only: its source picture or bytes
+// (a whole decoded frame, which the decoder may lend from its own pool) go back at once, not
+// when the writer gets to it a batch later.
+void releaseInput(SourceFrame& frame) { frame.raw = RawFrame{}; }
+
 tbb::task_arena& batchArena() {
     static tbb::task_arena arena(activeProcessorCount());
     return arena;
@@ -46,13 +51,16 @@ void ParallelBatch::add(SourceFrame frame) {
     Slot& slot = slots_.emplace_back();
     slot.frame = std::move(frame);
     tasks_->running = true;
+    running_.fetch_add(1, std::memory_order_relaxed);
     batchArena().execute([this, &slot] {
         tasks_->group.run([this, &slot] {
             try {
                 slot.result = step_(slot.frame, folder_);
+                releaseInput(slot.frame);
             } catch (...) {
                 slot.error = std::current_exception();
             }
+            running_.fetch_sub(1, std::memory_order_release);
         });
     });
 }
@@ -76,6 +84,7 @@ std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const Frame
         tbb::parallel_for(size_t(0), count, [&](size_t i) {
             try {
                 results[i] = step(frames[i], folder);
+                releaseInput(frames[i]);
             } catch (...) {
                 errors[i] = std::current_exception();
             }

@@ -3,6 +3,7 @@
 // the provider protocol the writers pull batches from, and the parallel batch step both
 // providers share.
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -80,8 +81,11 @@ public:
     size_t size() const { return slots_.size(); }
     bool empty() const { return slots_.empty(); }
     const SourceFrame& back() const { return slots_.back().frame; }
+    // Whether every step added so far has ended (successfully or not); does not wait.
+    bool allEnded() const { return running_.load(std::memory_order_acquire) == 0; }
 
-    // Waits for every step and pairs each frame with its result in order. When frames failed, the
+    // Waits for every step and pairs each frame with its result in order; a frame's raw picture
+    // or bytes are released as soon as its step has succeeded. When frames failed, the
     // error of the lowest-indexed failed frame is rethrown and the whole batch is dropped.
     std::vector<FramePair> finish();
 
@@ -96,11 +100,13 @@ private:
     FrameFolder folder_;
     FrameStep step_;
     std::deque<Slot> slots_;  // stable addresses while steps run
+    std::atomic<size_t> running_{0};
     std::unique_ptr<struct ParallelBatchTasks> tasks_;
 };
 
 // Runs the step over all frames in parallel (oneTBB, in an arena sized to the cores) and pairs
-// each frame with its result in order. When frames fail, the error of the lowest-indexed failed
+// each frame with its result in order (raw pictures and bytes released as for ParallelBatch).
+// When frames fail, the error of the lowest-indexed failed
 // frame is rethrown and the whole batch is dropped.
 std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const FrameFolder& folder, const FrameStep& step);
 

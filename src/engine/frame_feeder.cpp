@@ -33,38 +33,57 @@ SourceFrame FrameFeeder::makeFrame(VideoSample&& sample) {
     return frame;
 }
 
-std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
-    // Each frame's step starts as soon as it is read, while the next one is being read.
-    ParallelBatch batch(folder, [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
-    while (int(batch.size()) < batchSize_ && !readError_) {
-        if (transcoder_.cancellation().value()) throw ConversionError::cancelled();
-        std::optional<VideoSample> sample;
-        try {
-            sample = reader_.next();
-        } catch (const ConversionError&) {
-            throw;
-        } catch (const std::exception& e) {
-            // A sample whose bytes cannot be read fails the run rather than leaving a gap.
-            readError_ = e.what();
-            break;
-        }
-        if (!sample) break;
-        batch.add(makeFrame(std::move(*sample)));
+bool FrameFeeder::readInto(ParallelBatch& batch) {
+    if (readError_) return false;
+    if (transcoder_.cancellation().value()) throw ConversionError::cancelled();
+    std::optional<VideoSample> sample;
+    try {
+        sample = reader_.next();
+    } catch (const ConversionError&) {
+        throw;
+    } catch (const std::exception& e) {
+        // A sample whose bytes cannot be read fails the run rather than leaving a gap.
+        readError_ = e.what();
+        return false;
     }
-    if (batch.empty()) {
+    if (!sample) return false;
+    batch.add(makeFrame(std::move(*sample)));
+    return true;
+}
+
+std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
+    auto step = [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); };
+    // Each frame's step starts as soon as it is read, while the next one is being read. Frames
+    // read while the previous batch was finishing have started already.
+    std::unique_ptr<ParallelBatch> batch = std::move(ahead_);
+    if (!batch) batch = std::make_unique<ParallelBatch>(folder, step);
+    bool more = true;
+    while (int(batch->size()) < batchSize_ && (more = readInto(*batch))) {
+    }
+    if (batch->empty()) {
         if (readError_) throw ConversionError::readerFailed(*readError_);
         if (reader_.status() == VideoSampleReader::Status::failed) throw ConversionError::readerFailed("unknown");
         return {};
     }
-    const SourceFrame& last = batch.back();
+    // While the last frames of this batch are processed, the next batch's first frames are read and
+    // started, so no processor idles at the turn of a batch. Reading stops as soon as this batch is
+    // done, which keeps the frames held to what the processors can take.
+    if (more) {
+        auto next = std::make_unique<ParallelBatch>(folder, step);
+        while (!batch->allEnded() && int(next->size()) < batchSize_ && readInto(*next)) {
+        }
+        if (!next->empty()) ahead_ = std::move(next);
+    }
+    const SourceFrame& last = batch->back();
     const MediaTime end = last.time - start_ + last.duration;
-    auto pairs = batch.finish();
+    const int64_t done = last.index + 1;
+    auto pairs = batch->finish();
     if (progress_) {
         const double total = duration_.isNumeric() && duration_.seconds() > 0 ? duration_.seconds() : 1.0;
         double fraction = end.seconds() / total;
         if (!(fraction >= 0)) fraction = 0;
         fraction = std::min(fraction, 1.0);
-        progress_({fraction, double(nextIndex_) / elapsedSeconds()});
+        progress_({fraction, double(done) / elapsedSeconds()});
     }
     return pairs;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The frame provider of a source movie: reads the first video track sample by sample (decoded
 // pictures, or compressed samples for our own decoders), gathers a batch, runs the transcoder's
-// per-frame step over it in parallel and reports progress by position in the track.
+// per-frame step over it in parallel and reports progress by position in the track. The first
+// frames of the next batch are read while a batch finishes; they keep the folder of that call.
 
 #include <chrono>
 #include <memory>
@@ -31,6 +32,8 @@ public:
 
 private:
     SourceFrame makeFrame(VideoSample&& sample);
+    // Reads one sample and starts its step in `batch`; false at the end or after a read failure.
+    bool readInto(ParallelBatch& batch);
     double elapsedSeconds() const;
 
     Transcoder& transcoder_;
@@ -44,6 +47,9 @@ private:
     // A read failure after frames were gathered ends that batch early; the next call reports it.
     std::optional<std::string> readError_;
     std::chrono::steady_clock::time_point startedAt_;
+    // Frames of the next batch, read and started while the previous batch finished. Declared
+    // last: destroyed first, it waits for its steps while everything they use still exists.
+    std::unique_ptr<ParallelBatch> ahead_;
 };
 
 }  // namespace qm

@@ -47,8 +47,19 @@ int rangeOf(uint32_t pixelFormat, const ColorTags& tags) {
 }
 
 // Bicubic for every ratio: at large reductions the scaler widens the filter and still averages
-// the covered area. Full chroma interpolation keeps Y'CbCr to RGB edges sharp.
-constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
+// the covered area. Full chroma interpolation keeps Y'CbCr to RGB edges sharp and exact rounding
+// keeps every step, which a resize or an encoder's Y'CbCr input deserves.
+constexpr int kAccurateFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
+// Same-size Y'CbCr to 8-bit RGB (decoded movies into GPU codecs and image files) takes the
+// scaler's direct converter: the conversion libavfilter makes by default, within a step of the
+// exact one, at a fraction of the cost. The accurate flags would force the slow general path on
+// every frame.
+constexpr int kDirectFlags = SWS_BICUBIC;
+
+int scalerFlags(AVPixelFormat sourceFormat, AVPixelFormat destinationFormat, bool sameSize) {
+    const bool toRGB8 = destinationFormat == AV_PIX_FMT_BGRA || destinationFormat == AV_PIX_FMT_RGBA;
+    return sameSize && toRGB8 && isYUV(sourceFormat) ? kDirectFlags : kAccurateFlags;
+}
 
 bool isPackedRGB(uint32_t format) {
     return format == kPixelFormatBGRA || format == kPixelFormatRGBA || format == kPixelFormatRGBA64LE ||
@@ -169,8 +180,9 @@ public:
 
         // The context is rebuilt only when sizes, formats or flags change. A rebuilt context may
         // sit at the freed one's address, so the key, not the pointer, says whether it is new.
+        const bool sameSize = source.width() == destination.width() && source.height() == destination.height();
         const Key key{source.width(), source.height(), sourceFormat, destination.width(), destination.height(),
-                      destinationFormat, kScalerFlags};
+                      destinationFormat, scalerFlags(sourceFormat, destinationFormat, sameSize)};
         const bool rebuilt = context_ == nullptr || !(key == key_);
         key_ = key;
         context_ = sws_getCachedContext(context_, key.sourceWidth, key.sourceHeight, sourceFormat, key.destinationWidth,

@@ -86,7 +86,13 @@ ProcessedFrame Transcoder::processFrame(const SourceFrame& frame, const FrameFol
         transfer_->transfer(*buffer, *converted);
         buffer = std::move(converted);
     }
-    if (frameEncoder_) return ProcessedFrame::fromEncoded(frameEncoder_->encode(*buffer));
+    if (frameEncoder_) {
+        std::vector<uint8_t> bytes = frameEncoder_->encode(*buffer);
+        // An encoder may hand back its worst-case buffer, many times the frame's bytes; frames wait
+        // a batch or two for the writer, so only the bytes travel on.
+        if (bytes.capacity() - bytes.size() > bytes.size() / 4) bytes.shrink_to_fit();
+        return ProcessedFrame::fromEncoded(std::move(bytes));
+    }
     if (folder && isImageSequence(settings_.format)) {
         // The folder's own name, also when the destination was given with a trailing separator.
         const auto folderName = destination_.has_filename() ? destination_.filename() : destination_.parent_path().filename();

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <barrier>
 #include <cmath>
 #include <cstring>
 #include <thread>
 
 #include "core/conversion_error.h"
+#include "core/four_cc.h"
 
 namespace qm {
 namespace {
@@ -133,6 +135,43 @@ TEST(PixelTransfer, EncoderFormatsFollowTheBt709Equations) {
         const uint8_t* p = back->data() + back->bytesPerRow() * 8 + 4 * size_t(bar * kBarWidth + kBarWidth / 2);
         expectColour(p, kBars[bar], 2);
         EXPECT_NEAR(p[3], 200, 1) << bar;
+    }
+}
+
+TEST(PixelTransfer, DecodedEightBitPicturesToBgraFollowTheInverseEquations) {
+    // 4:2:0 bars as a decoder delivers them, video range and full range. The expected colour is the
+    // exact BT.709 inverse of the stored 8-bit values, so only the conversion's own error counts:
+    // the direct converter multiplies in 16-bit fixed point and truncates each of the up to two
+    // terms of a channel, one step each at most.
+    for (const uint32_t format : {kPixelFormatYUV420P, kPixelFormatYUVJ420P}) {
+        SCOPED_TRACE(fourCCString(format));
+        const bool full = format == kPixelFormatYUVJ420P;
+        const double yScale = full ? 255 : 219, yOffset = full ? 0 : 16, cScale = full ? 255 : 224;
+        const int w = kBarWidth * kBarCount;
+        auto source = PixelBuffer::create(w, 16, format);
+        int stored[kBarCount][3];
+        for (int bar = 0; bar < kBarCount; ++bar) {
+            const YCbCr e = bt709(kBars[bar]);
+            stored[bar][0] = int(std::lround(yOffset + yScale * e.y));
+            stored[bar][1] = int(std::lround(128 + cScale * e.cb));
+            stored[bar][2] = int(std::lround(128 + cScale * e.cr));
+        }
+        for (int p = 0; p < 3; ++p)
+            for (int y = 0; y < source->planeHeight(p); ++y)
+                for (int x = 0; x < (p == 0 ? w : w / 2); ++x)
+                    source->data(p)[source->bytesPerRow(p) * size_t(y) + size_t(x)] = uint8_t(stored[(p == 0 ? x : 2 * x) / kBarWidth][p]);
+        PixelTransfer transfer;
+        auto out = PixelBuffer::create(w, 16, kPixelFormatBGRA);
+        transfer.transfer(*source, *out);
+        for (int bar = 0; bar < kBarCount; ++bar) {
+            SCOPED_TRACE("bar " + std::to_string(bar));
+            const double y = (stored[bar][0] - yOffset) / yScale, cb = (stored[bar][1] - 128) / cScale,
+                         cr = (stored[bar][2] - 128) / cScale;
+            const double r = y + 1.5748 * cr, b = y + 1.8556 * cb, g = (y - 0.2126 * r - 0.0722 * b) / 0.7152;
+            auto clamp = [](double v) { return int(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
+            expectColour(out->data() + out->bytesPerRow() * 8 + 4 * size_t(bar * kBarWidth + kBarWidth / 2),
+                         {clamp(r), clamp(g), clamp(b)}, 2);
+        }
     }
 }
 

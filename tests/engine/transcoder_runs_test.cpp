@@ -10,6 +10,7 @@
 
 #include "core/conversion_error.h"
 #include "engine/frame_batch.h"
+#include "engine/frame_feeder.h"
 #include "engine/render_feeder.h"
 #include "engine/transcoder.h"
 #include "support/test_support.h"
@@ -127,6 +128,36 @@ TEST(TranscoderBatches, LowestIndexedFailureWins) {
     EXPECT_EQ(finished.load(), 4);
 }
 
+TEST(TranscoderBatches, FileFeederHandsOutEveryFrameOnceInOrderAndLetsGoOfTheSourcePictures) {
+    // 2.5 batches of 4: the next batch's first frames are read while a batch finishes, yet every
+    // frame arrives once, in order, in batches of at most 4, and only the results travel on.
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.4);
+    Transcoder transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap));
+    transcoder.prepareCodecs();
+    VideoReaderSettings readerSettings;
+    readerSettings.mode = VideoReaderSettings::Mode::decoded;
+    auto reader = VideoSampleReader::open(source, readerSettings);
+    std::vector<TranscodeProgress> reports;
+    FrameFeeder feeder(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration,
+                       [&](const TranscodeProgress& p) { reports.push_back(p); }, 4, MediaTime::make(1, 25));
+    int64_t expected = 0;
+    for (;;) {
+        auto pairs = feeder.nextBatch(std::nullopt);
+        if (pairs.empty()) break;
+        EXPECT_LE(pairs.size(), 4u);
+        for (const auto& [frame, result] : pairs) {
+            EXPECT_EQ(frame.index, expected++);
+            EXPECT_EQ(frame.raw.pixels, nullptr);
+            EXPECT_EQ(result.kind, ProcessedFrame::Kind::encoded);
+        }
+    }
+    EXPECT_EQ(expected, 10);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_DOUBLE_EQ(reports[0].fraction, 0.4);
+    EXPECT_DOUBLE_EQ(reports[2].fraction, 1.0);
+}
+
 class TranscoderCancellation : public ::testing::Test {
 protected:
     void SetUp() override { source_ = test::makeH264Source(dir_.path(), "long.mov", 64, 48, 48000, 2, 4.0); }
@@ -157,10 +188,17 @@ TEST_F(TranscoderCancellation, ImageSequenceKeepsTheFramesWritten) {
     Transcoder transcoder(source_, out, MediaInfo::load(source_), settingsFor(OutputFormat::jpegSequence));
     auto error = errorOf([&] { transcoder.run([&](const TranscodeProgress&) { transcoder.cancellation().set(); }); });
     EXPECT_EQ(error.kind(), ConversionError::Kind::cancelled);
+    // The stop comes with the first batch's progress. What was written stays, numbered from the
+    // first frame without a gap: that batch and at most the next one's frames already under way,
+    // never the rest of the film.
     size_t files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out)) ++files;
-    EXPECT_EQ(files, size_t(transcoder.batchSize()));
-    EXPECT_TRUE(fs::exists(out / "frames_000000.jpg"));
+    const size_t batch = size_t(transcoder.batchSize());
+    EXPECT_GE(files, batch);
+    EXPECT_LE(files, 2 * batch);
+    EXPECT_LT(files, size_t(test::countFrames(source_)));
+    for (size_t i = 0; i < files; ++i)
+        EXPECT_TRUE(fs::exists(out / imageSequenceFileName("frames", int64_t(i), OutputFormat::jpegSequence))) << i;
 }
 
 TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {
