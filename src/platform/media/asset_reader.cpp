@@ -24,25 +24,10 @@ namespace qm {
 
 namespace {
 
-struct CodecCloser {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwrFree {
-    void operator()(SwrContext* s) const { swr_free(&s); }
-};
-struct SwsFree {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 using FormatPtr = ffmpeg::FormatContextPtr;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using CodecPtr = ffmpeg::CodecContextPtr;
+using PacketPtr = ffmpeg::PacketPtr;
+using FramePtr = ffmpeg::FramePtr;
 
 // Through the shared opener, so the reader refuses exactly what the probe refuses: local files
 // only, the movie and audio demuxers we read, no absurd picture sizes. `video` says whether the
@@ -121,7 +106,7 @@ struct VideoSampleReader::Impl {
     AVRational timeBase{1, 1};
     PacketPtr packet{av_packet_alloc()};
     FramePtr frame{av_frame_alloc()};
-    std::unique_ptr<SwsContext, SwsFree> sws;
+    ffmpeg::SwsPtr sws;
     int swsWidth = 0, swsHeight = 0, swsFormat = -1;
     uint32_t swsTarget = 0;
     PixelBufferPoolRef pool;
@@ -467,7 +452,7 @@ struct AudioSampleReader::Impl {
     AVRational timeBase{1, 1};
     PacketPtr packet{av_packet_alloc()};
     FramePtr frame{av_frame_alloc()};
-    std::unique_ptr<SwrContext, SwrFree> swr;
+    ffmpeg::SwrPtr swr;
     bool demuxEnded = false;
     bool decoderDrained = false;
     bool swrFlushed = false;

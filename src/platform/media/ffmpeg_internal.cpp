@@ -4,13 +4,23 @@
 #include <limits>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavutil/avutil.h>
 #include <libavutil/frame.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
 }
 
 namespace qm::ffmpeg {
+
+void CodecContextDeleter::operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+void PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
+void FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+void SwrDeleter::operator()(SwrContext* context) const { swr_free(&context); }
+void SwsDeleter::operator()(SwsContext* context) const { sws_freeContext(context); }
+
 
 namespace {
 

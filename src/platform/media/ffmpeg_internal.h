@@ -18,7 +18,34 @@ extern "C" {
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
 
+struct AVCodecContext;
+struct AVPacket;
+struct SwrContext;
+struct SwsContext;
+
 namespace qm::ffmpeg {
+
+// Owning pointers for the library objects the media layer allocates.
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const;
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const;
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const;
+};
+struct SwrDeleter {
+    void operator()(SwrContext* context) const;
+};
+struct SwsDeleter {
+    void operator()(SwsContext* context) const;
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 
 // AV_PIX_FMT_NONE for a format we do not know.
 AVPixelFormat toAVPixelFormat(uint32_t pixelFormat);

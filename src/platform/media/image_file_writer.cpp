@@ -20,18 +20,6 @@ namespace qm {
 
 namespace {
 
-struct CodecCloser {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwsFree {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 struct FileClose {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -83,9 +71,9 @@ void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file
 
     const AVCodec* codec = avcodec_find_encoder_by_name(encoderName(settings.type));
     if (codec == nullptr) throw MediaError("image encode", std::string("no encoder ") + encoderName(settings.type));
-    std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    ffmpeg::CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    ffmpeg::FramePtr frame(av_frame_alloc());
+    ffmpeg::PacketPtr packet(av_packet_alloc());
     if (!ctx || !frame || !packet) throw MediaError::fromCode("image encode", AVERROR(ENOMEM));
     ctx->width = buffer.width();
     ctx->height = buffer.height();
@@ -117,7 +105,7 @@ void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file
                                                                : SWS_POINT;
         // Full range is set on the context below; the J formats only name it for the encoder.
         const AVPixelFormat scaled = target == AV_PIX_FMT_YUVJ444P ? AV_PIX_FMT_YUV444P : target;
-        std::unique_ptr<SwsContext, SwsFree> sws(sws_getContext(buffer.width(), buffer.height(), sourceFormat,
+        ffmpeg::SwsPtr sws(sws_getContext(buffer.width(), buffer.height(), sourceFormat,
                                                                 buffer.width(), buffer.height(), scaled, flags,
                                                                 nullptr, nullptr, nullptr));
         if (!sws) throw MediaError("image encode", "no conversion to the file's pixel format");

@@ -25,24 +25,12 @@ namespace {
 
 constexpr double kInterleaveWindowSeconds = 1.0;
 
-struct CodecCloser {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwrFree {
-    void operator()(SwrContext* s) const { swr_free(&s); }
-};
 struct FifoFree {
     void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
 };
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using CodecPtr = ffmpeg::CodecContextPtr;
+using PacketPtr = ffmpeg::PacketPtr;
+using FramePtr = ffmpeg::FramePtr;
 
 struct EncodedKind {
     const char* encoder;
@@ -126,7 +114,7 @@ struct MovieWriter::Impl {
     MovieAudioSettings audio;
     CodecPtr audioCodec;
     AVStream* audioStream = nullptr;
-    std::unique_ptr<SwrContext, SwrFree> audioSwr;
+    ffmpeg::SwrPtr audioSwr;
     AVSampleFormat audioSwrInput = AV_SAMPLE_FMT_NONE;
     std::unique_ptr<AVAudioFifo, FifoFree> audioFifo;
     bool audioStarted = false;
