@@ -60,9 +60,20 @@ void ParallelBatch::add(SourceFrame frame) {
             } catch (...) {
                 slot.error = std::current_exception();
             }
-            running_.fetch_sub(1, std::memory_order_release);
+            {
+                std::lock_guard guard(endLock_);
+                running_.fetch_sub(1, std::memory_order_release);
+            }
+            stepEnded_.notify_all();
         });
     });
+}
+
+void ParallelBatch::waitForAStep(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(endLock_);
+    const size_t before = running_.load(std::memory_order_acquire);
+    // Only the adding thread raises the count, so any change is a step that ended.
+    stepEnded_.wait_for(lock, timeout, [&] { return running_.load(std::memory_order_acquire) != before; });
 }
 
 std::vector<FramePair> ParallelBatch::finish() {

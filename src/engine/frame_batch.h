@@ -4,10 +4,13 @@
 // providers share.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -81,8 +84,12 @@ public:
     size_t size() const { return slots_.size(); }
     bool empty() const { return slots_.empty(); }
     const SourceFrame& back() const { return slots_.back().frame; }
-    // Whether every step added so far has ended (successfully or not); does not wait.
-    bool allEnded() const { return running_.load(std::memory_order_acquire) == 0; }
+    // Steps added and not yet ended (successfully or not); does not wait.
+    size_t unfinished() const { return running_.load(std::memory_order_acquire); }
+    bool allEnded() const { return unfinished() == 0; }
+    // Waits until one of this batch's steps ends, or at most `timeout`. Called by the thread that
+    // adds the frames.
+    void waitForAStep(std::chrono::milliseconds timeout) const;
 
     // Waits for every step and pairs each frame with its result in order; a frame's raw picture
     // or bytes are released as soon as its step has succeeded. When frames failed, the
@@ -100,7 +107,9 @@ private:
     FrameFolder folder_;
     FrameStep step_;
     std::deque<Slot> slots_;  // stable addresses while steps run
-    std::atomic<size_t> running_{0};
+    std::atomic<size_t> running_{0};  // changed under endLock_, so a waiter cannot miss an end
+    mutable std::mutex endLock_;
+    mutable std::condition_variable stepEnded_;
     std::unique_ptr<struct ParallelBatchTasks> tasks_;
 };
 

@@ -8,6 +8,13 @@
 
 namespace qm {
 
+namespace {
+// Frames read beyond one per processor, so a processor that finishes finds the next one ready.
+constexpr size_t kFramesQueuedAhead = 2;
+// Upper bound of one wait for a processor to free up; a step's end normally wakes the reader.
+constexpr std::chrono::milliseconds kThrottlePoll{5};
+}  // namespace
+
 FrameFeeder::FrameFeeder(Transcoder& transcoder, VideoSampleReader& reader, MediaTime start, MediaTime duration,
                          ProgressCallback progress, int batchSize, MediaTime defaultDuration)
     : transcoder_(transcoder),
@@ -57,8 +64,16 @@ std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
     // read while the previous batch was finishing have started already.
     std::unique_ptr<ParallelBatch> batch = std::move(ahead_);
     if (!batch) batch = std::make_unique<ParallelBatch>(folder, step);
+    // Frames read but not yet processed hold a whole decoded picture each; reading waits while
+    // more are in hand than the processors can start on.
+    const size_t inHand = size_t(activeProcessorCount()) + kFramesQueuedAhead;
     bool more = true;
-    while (int(batch->size()) < batchSize_ && (more = readInto(*batch))) {
+    while (int(batch->size()) < batchSize_) {
+        if (batch->unfinished() >= inHand) {
+            batch->waitForAStep(kThrottlePoll);
+            continue;
+        }
+        if (!(more = readInto(*batch))) break;
     }
     if (batch->empty()) {
         if (readError_) throw ConversionError::readerFailed(*readError_);
@@ -70,7 +85,12 @@ std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
     // done, which keeps the frames held to what the processors can take.
     if (more) {
         auto next = std::make_unique<ParallelBatch>(folder, step);
-        while (!batch->allEnded() && int(next->size()) < batchSize_ && readInto(*next)) {
+        while (!batch->allEnded() && int(next->size()) < batchSize_) {
+            if (batch->unfinished() + next->unfinished() >= inHand) {
+                batch->waitForAStep(kThrottlePoll);  // the next batch's steps end later, seen on the next poll
+                continue;
+            }
+            if (!readInto(*next)) break;
         }
         if (!next->empty()) ahead_ = std::move(next);
     }
