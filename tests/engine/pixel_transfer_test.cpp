@@ -139,22 +139,33 @@ TEST(PixelTransfer, EncoderFormatsFollowTheBt709Equations) {
 }
 
 TEST(PixelTransfer, DecodedEightBitPicturesToBgraFollowTheInverseEquations) {
-    // 4:2:0 bars as a decoder delivers them, video range and full range. The expected colour is the
-    // exact BT.709 inverse of the stored 8-bit values, so only the conversion's own error counts:
-    // the direct converter multiplies in 16-bit fixed point and truncates each of the up to two
-    // terms of a channel, one step each at most.
-    for (const uint32_t format : {kPixelFormatYUV420P, kPixelFormatYUVJ420P}) {
-        SCOPED_TRACE(fourCCString(format));
-        const bool full = format == kPixelFormatYUVJ420P;
+    // 4:2:0 bars as a decoder delivers them: untagged video and full range (read as BT.709) and a
+    // BT.601-tagged picture. The expected colour is the exact inverse of the stored 8-bit values
+    // under the matrix, so only the conversion's own error counts: the direct converter multiplies
+    // in 16-bit fixed point and truncates each of the up to two terms of a channel, one step each.
+    struct Case {
+        uint32_t format;
+        ColorMatrix tag;
+        double kr, kb;
+    };
+    for (const Case& c : {Case{kPixelFormatYUV420P, ColorMatrix::unspecified, 0.2126, 0.0722},
+                          Case{kPixelFormatYUVJ420P, ColorMatrix::unspecified, 0.2126, 0.0722},
+                          Case{kPixelFormatYUV420P, ColorMatrix::smpte170m, 0.299, 0.114}}) {
+        SCOPED_TRACE(fourCCString(c.format) + " kr " + std::to_string(c.kr));
+        const bool full = c.format == kPixelFormatYUVJ420P;
         const double yScale = full ? 255 : 219, yOffset = full ? 0 : 16, cScale = full ? 255 : 224;
         const int w = kBarWidth * kBarCount;
-        auto source = PixelBuffer::create(w, 16, format);
+        auto source = PixelBuffer::create(w, 16, c.format);
+        ColorTags tags;
+        tags.matrix = c.tag;
+        source->setColorTags(tags);
         int stored[kBarCount][3];
         for (int bar = 0; bar < kBarCount; ++bar) {
-            const YCbCr e = bt709(kBars[bar]);
-            stored[bar][0] = int(std::lround(yOffset + yScale * e.y));
-            stored[bar][1] = int(std::lround(128 + cScale * e.cb));
-            stored[bar][2] = int(std::lround(128 + cScale * e.cr));
+            const double r = kBars[bar].r / 255.0, g = kBars[bar].g / 255.0, b = kBars[bar].b / 255.0;
+            const double y = c.kr * r + (1 - c.kr - c.kb) * g + c.kb * b;
+            stored[bar][0] = int(std::lround(yOffset + yScale * y));
+            stored[bar][1] = int(std::lround(128 + cScale * (b - y) / (2 * (1 - c.kb))));
+            stored[bar][2] = int(std::lround(128 + cScale * (r - y) / (2 * (1 - c.kr))));
         }
         for (int p = 0; p < 3; ++p)
             for (int y = 0; y < source->planeHeight(p); ++y)
@@ -167,7 +178,8 @@ TEST(PixelTransfer, DecodedEightBitPicturesToBgraFollowTheInverseEquations) {
             SCOPED_TRACE("bar " + std::to_string(bar));
             const double y = (stored[bar][0] - yOffset) / yScale, cb = (stored[bar][1] - 128) / cScale,
                          cr = (stored[bar][2] - 128) / cScale;
-            const double r = y + 1.5748 * cr, b = y + 1.8556 * cb, g = (y - 0.2126 * r - 0.0722 * b) / 0.7152;
+            const double r = y + 2 * (1 - c.kr) * cr, b = y + 2 * (1 - c.kb) * cb;
+            const double g = (y - c.kr * r - c.kb * b) / (1 - c.kr - c.kb);
             auto clamp = [](double v) { return int(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
             expectColour(out->data() + out->bytesPerRow() * 8 + 4 * size_t(bar * kBarWidth + kBarWidth / 2),
                          {clamp(r), clamp(g), clamp(b)}, 2);
