@@ -9,6 +9,26 @@
 
 namespace qm {
 
+namespace {
+
+// An uninitialised byte buffer that only grows.
+class WorkBuffer {
+public:
+    uint8_t* reserve(uint64_t size) {
+        if (size > capacity_) {
+            data_.reset(new uint8_t[size]);
+            capacity_ = size;
+        }
+        return data_.get();
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> data_;
+    uint64_t capacity_ = 0;
+};
+
+}  // namespace
+
 std::optional<HapVariant> hapVariantForCodecType(uint32_t codecType) {
     const std::string name = fourCCString(codecType);
     if (name == "Hap1") return HapVariant{codecType, {QM_TEXTURE_DXT1}};
@@ -53,31 +73,34 @@ std::vector<uint8_t> HapEncoder::encode(const PixelBuffer& buffer) const {
     const size_t count = variant_.textures.size();
     if (count < 1 || count > 2) throw ConversionError::encodeFailed("Hap frame");
 
-    std::vector<uint8_t> textures[2];
+    // Working buffers live per thread: one encoder serves every worker, and a fresh multi-megabyte
+    // allocation per frame costs more in page faults than the texture compression itself.
+    // Each is fully overwritten before use, so growing them never needs zero-filling.
+    thread_local WorkBuffer textures[2];
+    thread_local WorkBuffer packed;
+    thread_local WorkBuffer scratch;
     const uint8_t* pointers[2] = {nullptr, nullptr};
     uint64_t sizes[2] = {0, 0};
     uint8_t nibbles[2] = {0, 0};
     uint64_t total = 0;
     for (size_t i = 0; i < count; ++i) {
         const qm_texture_format format = variant_.textures[i];
-        textures[i].resize(qm_texture_size(format, width, height));
-        qm_texture_encode(format, base, bytesPerRow, width, height, textures[i].data(), 0, (height + 3) / 4,
+        sizes[i] = qm_texture_size(format, width, height);
+        uint8_t* texture = textures[i].reserve(sizes[i]);
+        qm_texture_encode(format, base, bytesPerRow, width, height, texture, 0, (height + 3) / 4,
                           highQuality_ ? 1 : 0);
-        pointers[i] = textures[i].data();
-        sizes[i] = textures[i].size();
+        pointers[i] = texture;
         nibbles[i] = hapTextureNibble(format);
         total += sizes[i];
     }
 
     const int textureCount = static_cast<int>(count);
     const uint64_t bound = qm_hap_max_encoded_length(total, chunkCount_, textureCount);
-    std::vector<uint8_t> output(bound);
-    std::unique_ptr<uint8_t[]> scratch(new uint8_t[bound]);
-    const uint64_t n = qm_hap_encode(textureCount, pointers, sizes, nibbles, 1, chunkCount_, output.data(), bound,
-                                     scratch.get());
+    uint8_t* out = packed.reserve(bound);
+    const uint64_t n =
+        qm_hap_encode(textureCount, pointers, sizes, nibbles, 1, chunkCount_, out, bound, scratch.reserve(bound));
     if (n == 0) throw ConversionError::encodeFailed("Hap frame");
-    output.resize(n);
-    return output;
+    return std::vector<uint8_t>(out, out + n);
 }
 
 uint32_t HapDecoder::outputPixelFormat(uint32_t) const { return kPixelFormatBGRA; }
@@ -101,9 +124,9 @@ bool HapDecoder::decode(const uint8_t* bytes, size_t size, PixelBuffer& into) co
         throw ConversionError::decodeFailed("invalid frame size");
     // The largest texture a frame of this size can need.
     const uint64_t capacity = qm_texture_size(QM_TEXTURE_DXT5, width_, height_);
-    std::unique_ptr<uint8_t[]> buffers[2] = {std::unique_ptr<uint8_t[]>(new uint8_t[capacity]),
-                                             std::unique_ptr<uint8_t[]>(new uint8_t[capacity])};
-    uint8_t* outputs[2] = {buffers[0].get(), buffers[1].get()};
+    // Per thread for the same reason as the encoder's; only bytes the frame wrote are read back.
+    thread_local WorkBuffer buffers[2];
+    uint8_t* outputs[2] = {buffers[0].reserve(capacity), buffers[1].reserve(capacity)};
     const uint64_t capacities[2] = {capacity, capacity};
     uint8_t nibbles[2] = {0, 0};
     uint64_t lengths[2] = {0, 0};
@@ -130,7 +153,7 @@ bool HapDecoder::decode(const uint8_t* bytes, size_t size, PixelBuffer& into) co
         std::memset(base, 0xFF, bytesPerRow * static_cast<size_t>(into.planeHeight(0)));
     bool hasAlpha = false;
     for (int32_t i = 0; i < count; ++i) {
-        qm_texture_decode(formats[i], buffers[i].get(), width_, height_, base, bytesPerRow, 0, (height_ + 3) / 4);
+        qm_texture_decode(formats[i], outputs[i], width_, height_, base, bytesPerRow, 0, (height_ + 3) / 4);
         if (formats[i] == QM_TEXTURE_DXT5 || formats[i] == QM_TEXTURE_BC4) hasAlpha = true;
     }
     return hasAlpha;

@@ -156,19 +156,32 @@ TEST(HapDecoder, NeverWritesPastASmallDestination) {
     EXPECT_EQ(large->data()[16 * large->bytesPerRow()], 0x5A);
 }
 
+// Each thread keeps its working memory between frames: frames of other sizes and variants in
+// between must not leak into the next one.
 TEST(HapCodecObjects, OneInstanceServesManyThreads) {
     const auto source = picture(64, 48);
+    const auto larger = picture(100, 70);
     const HapEncoder encoder = encoderFor("HapM", 8);
+    const HapEncoder other = encoderFor("Hap1", 1);
     const HapDecoder decoder(64, 48);
+    const HapDecoder largerDecoder(100, 70);
     const Bytes reference = encoder.encode(*source);
+    const Bytes largerReference = other.encode(*larger);
+    const Bytes largerAlpha = encoder.encode(*larger);
     std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
+        threads.emplace_back([&, t] {
             auto out = PixelBuffer::create(64, 48, qm::kPixelFormatBGRA);
             auto first = PixelBuffer::create(64, 48, qm::kPixelFormatBGRA);
+            auto largeOut = PixelBuffer::create(100, 70, qm::kPixelFormatBGRA);
             decoder.decode(reference.data(), reference.size(), *first);
             for (int i = 0; i < 20; ++i) {
+                if ((i + t) % 3 == 0) {
+                    if (other.encode(*larger) != largerReference) ++mismatches;
+                    largerDecoder.decode(largerAlpha.data(), largerAlpha.size(), *largeOut);
+                }
+                if ((i + t) % 5 == 0 && encoder.encode(*larger) != largerAlpha) ++mismatches;
                 if (encoder.encode(*source) != reference) ++mismatches;
                 decoder.decode(reference.data(), reference.size(), *out);
                 if (std::memcmp(out->data(), first->data(), out->bytesPerRow() * 48) != 0) ++mismatches;

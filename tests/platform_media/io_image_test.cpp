@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "support/test_support.h"
 
@@ -150,6 +151,41 @@ TEST_F(ImageFileTest, JpegMatchesFFmpegsOwnEncoder) {
     // A 16-bit picture is written as 8-bit JPEG.
     writeImageFile(*pattern(kPixelFormatRGBA64LE), dir / "deep.jpg", {ImageFileType::jpeg, true, 0.9});
     EXPECT_EQ(test::ffprobe(dir / "deep.jpg")["streams"][0]["codec_name"], "mjpeg");
+}
+
+// Each thread reuses its encoder while the kind of picture stays the same; pictures of another
+// kind, size or quality in between, or a failed one, must not change the next file's bytes.
+TEST_F(ImageFileTest, ReusedEncodersWriteTheSameBytes) {
+    const PixelBufferRef picture = pattern(kPixelFormatBGRA);
+    const PixelBufferRef deep = pattern(kPixelFormatRGBA64LE);
+    const PixelBufferRef wider = PixelBuffer::create(kWidth + 6, kHeight, kPixelFormatBGRA);
+    std::memset(wider->data(), 0x7F, wider->bytesPerRow() * size_t(kHeight));
+    struct Case {
+        ImageFileSettings settings;
+        const char* name;
+    };
+    const Case cases[] = {{{ImageFileType::png, true, 0.9}, "png"},
+                          {{ImageFileType::png, false, 0.9}, "rgb.png"},
+                          {{ImageFileType::tiff, true, 0.9}, "tif"},
+                          {{ImageFileType::jpeg, true, 0.9}, "jpg"},
+                          {{ImageFileType::jpeg, true, 0.3}, "q3.jpg"}};
+    // Written first on a thread of its own, where every encoder is new.
+    std::thread([&] {
+        for (const Case& c : cases) writeImageFile(*picture, dir / (std::string("fresh.") + c.name), c.settings);
+    }).join();
+    for (int round = 0; round < 2; ++round) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            const fs::path file = dir / (std::string("again.") + c.name);
+            writeImageFile(*picture, file, c.settings);
+            writeImageFile(*picture, file, c.settings);  // straight reuse
+            EXPECT_EQ(test::readFile(file), test::readFile(dir / (std::string("fresh.") + c.name)));
+            writeImageFile(*deep, dir / "other", c.settings);
+            writeImageFile(*wider, dir / "other", c.settings);
+            EXPECT_THROW(writeImageFile(*PixelBuffer::create(8, 8, kPixelFormatYUV420P), dir / "bad", c.settings),
+                         MediaError);
+        }
+    }
 }
 
 TEST_F(ImageFileTest, FailuresLeaveNoFile) {

@@ -53,6 +53,102 @@ std::filesystem::path temporaryName(const std::filesystem::path& file) {
     return file.parent_path() / name;
 }
 
+struct ImageEncoderKey {
+    ImageFileType type;
+    int width;
+    int height;
+    AVPixelFormat source;
+    AVPixelFormat target;
+    int qscale;  // JPEG only, 0 otherwise
+    bool operator==(const ImageEncoderKey&) const = default;
+};
+
+struct ImageEncoder {
+    ImageEncoderKey key{};
+    ffmpeg::CodecContextPtr ctx;
+    ffmpeg::FramePtr frame;
+    ffmpeg::PacketPtr packet;
+    ffmpeg::SwsPtr sws;
+};
+
+ImageEncoder openEncoder(const ImageEncoderKey& key) {
+    ImageEncoder e;
+    e.key = key;
+    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName(key.type));
+    if (codec == nullptr) throw MediaError("image encode", std::string("no encoder ") + encoderName(key.type));
+    ffmpeg::CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    e.frame.reset(av_frame_alloc());
+    e.packet.reset(av_packet_alloc());
+    if (!ctx || !e.frame || !e.packet) throw MediaError::fromCode("image encode", AVERROR(ENOMEM));
+    ctx->width = key.width;
+    ctx->height = key.height;
+    ctx->pix_fmt = key.target;
+    ctx->time_base = AVRational{1, 25};
+    AVDictionary* options = nullptr;
+    if (key.type == ImageFileType::tiff) av_dict_set(&options, "compression_algo", "lzw", 0);
+    if (key.type == ImageFileType::jpeg) {
+        ctx->flags |= AV_CODEC_FLAG_QSCALE;
+        ctx->global_quality = key.qscale * FF_QP2LAMBDA;
+        ctx->color_range = AVCOL_RANGE_JPEG;
+        ctx->colorspace = AVCOL_SPC_BT470BG;  // JFIF's own matrix, which every JPEG reader assumes
+    } else {
+        ctx->color_primaries = AVCOL_PRI_BT709;
+        ctx->color_trc = AVCOL_TRC_IEC61966_2_1;
+    }
+    int rc = avcodec_open2(ctx.get(), codec, &options);
+    av_dict_free(&options);
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+
+    e.frame->width = key.width;
+    e.frame->height = key.height;
+    e.frame->format = key.target;
+    rc = av_frame_get_buffer(e.frame.get(), 0);
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+
+    const int flags =
+        key.type == ImageFileType::jpeg ? SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : SWS_POINT;
+    // Full range is set on the context below; the J formats only name it for the encoder.
+    const AVPixelFormat scaled = key.target == AV_PIX_FMT_YUVJ444P ? AV_PIX_FMT_YUV444P : key.target;
+    e.sws.reset(sws_getContext(key.width, key.height, key.source, key.width, key.height, scaled, flags, nullptr,
+                               nullptr, nullptr));
+    if (!e.sws) throw MediaError("image encode", "no conversion to the file's pixel format");
+    if (key.type == ImageFileType::jpeg) {
+        int* inv;
+        int* table;
+        int srcRange, dstRange, brightness, contrast, saturation;
+        sws_getColorspaceDetails(e.sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast,
+                                 &saturation);
+        sws_setColorspaceDetails(e.sws.get(), sws_getCoefficients(SWS_CS_ITU601), 1, sws_getCoefficients(SWS_CS_ITU601),
+                                 1, brightness, contrast, saturation);
+    }
+    e.ctx = std::move(ctx);
+    return e;
+}
+
+// Converts the picture into the encoder's frame and encodes it into the encoder's packet.
+void encodePicture(ImageEncoder& e, const PixelBuffer& buffer) {
+    av_packet_unref(e.packet.get());
+    // The encoder lets go of the frame once its packet is out, so this copies nothing in practice.
+    int rc = av_frame_make_writable(e.frame.get());
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+    const uint8_t* src[4];
+    int srcStride[4];
+    ffmpeg::planePointers(buffer, src, srcStride);
+    if (sws_scale(e.sws.get(), src, srcStride, 0, buffer.height(), e.frame->data, e.frame->linesize) <= 0)
+        throw MediaError("image encode", "pixel conversion failed");
+    if (e.key.type == ImageFileType::jpeg) {
+        e.frame->quality = e.ctx->global_quality;
+        e.frame->color_range = AVCOL_RANGE_JPEG;
+    } else {
+        e.frame->color_primaries = AVCOL_PRI_BT709;
+        e.frame->color_trc = AVCOL_TRC_IEC61966_2_1;
+    }
+    rc = avcodec_send_frame(e.ctx.get(), e.frame.get());
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+    rc = avcodec_receive_packet(e.ctx.get(), e.packet.get());
+    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+}
+
 }  // namespace
 
 int jpegQScale(double quality) {
@@ -69,71 +165,26 @@ void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file
     const bool alpha = settings.type != ImageFileType::jpeg && settings.withAlpha;
     const AVPixelFormat target = encodedFormat(settings.type, deep, alpha);
 
-    const AVCodec* codec = avcodec_find_encoder_by_name(encoderName(settings.type));
-    if (codec == nullptr) throw MediaError("image encode", std::string("no encoder ") + encoderName(settings.type));
-    ffmpeg::CodecContextPtr ctx(avcodec_alloc_context3(codec));
-    ffmpeg::FramePtr frame(av_frame_alloc());
-    ffmpeg::PacketPtr packet(av_packet_alloc());
-    if (!ctx || !frame || !packet) throw MediaError::fromCode("image encode", AVERROR(ENOMEM));
-    ctx->width = buffer.width();
-    ctx->height = buffer.height();
-    ctx->pix_fmt = target;
-    ctx->time_base = AVRational{1, 25};
-    AVDictionary* options = nullptr;
-    if (settings.type == ImageFileType::tiff) av_dict_set(&options, "compression_algo", "lzw", 0);
-    const int qscale = jpegQScale(settings.jpegQuality);
-    if (settings.type == ImageFileType::jpeg) {
-        ctx->flags |= AV_CODEC_FLAG_QSCALE;
-        ctx->global_quality = qscale * FF_QP2LAMBDA;
-        ctx->color_range = AVCOL_RANGE_JPEG;
-        ctx->colorspace = AVCOL_SPC_BT470BG;  // JFIF's own matrix, which every JPEG reader assumes
-    } else {
-        ctx->color_primaries = AVCOL_PRI_BT709;
-        ctx->color_trc = AVCOL_TRC_IEC61966_2_1;
+    // A sequence writes thousands of same-sized pictures from a few worker threads; building the
+    // encoder, its picture and the conversion afresh for each file costs more in page faults
+    // than the encoding. Each thread keeps the last set and reuses it while the picture's kind
+    // stays the same.
+    thread_local ImageEncoder cached;
+    const ImageEncoderKey key{settings.type, buffer.width(), buffer.height(), sourceFormat, target,
+                              settings.type == ImageFileType::jpeg ? jpegQScale(settings.jpegQuality) : 0};
+    if (!cached.ctx || !(cached.key == key)) {
+        cached = ImageEncoder{};
+        cached = openEncoder(key);
     }
-    int rc = avcodec_open2(ctx.get(), codec, &options);
-    av_dict_free(&options);
-    if (rc < 0) throw MediaError::fromCode("image encode", rc);
-
-    frame->width = buffer.width();
-    frame->height = buffer.height();
-    frame->format = target;
-    rc = av_frame_get_buffer(frame.get(), 0);
-    if (rc < 0) throw MediaError::fromCode("image encode", rc);
-    {
-        const int flags = settings.type == ImageFileType::jpeg ? SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT
-                                                               : SWS_POINT;
-        // Full range is set on the context below; the J formats only name it for the encoder.
-        const AVPixelFormat scaled = target == AV_PIX_FMT_YUVJ444P ? AV_PIX_FMT_YUV444P : target;
-        ffmpeg::SwsPtr sws(sws_getContext(buffer.width(), buffer.height(), sourceFormat,
-                                                                buffer.width(), buffer.height(), scaled, flags,
-                                                                nullptr, nullptr, nullptr));
-        if (!sws) throw MediaError("image encode", "no conversion to the file's pixel format");
-        if (settings.type == ImageFileType::jpeg) {
-            int* inv;
-            int* table;
-            int srcRange, dstRange, brightness, contrast, saturation;
-            sws_getColorspaceDetails(sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation);
-            sws_setColorspaceDetails(sws.get(), sws_getCoefficients(SWS_CS_ITU601), 1,
-                                     sws_getCoefficients(SWS_CS_ITU601), 1, brightness, contrast, saturation);
-        }
-        const uint8_t* src[4];
-        int srcStride[4];
-        ffmpeg::planePointers(buffer, src, srcStride);
-        if (sws_scale(sws.get(), src, srcStride, 0, buffer.height(), frame->data, frame->linesize) <= 0)
-            throw MediaError("image encode", "pixel conversion failed");
+    ImageEncoder& encoder = cached;
+    try {
+        encodePicture(encoder, buffer);
+    } catch (...) {
+        // An encoder that failed half-way is not trusted with the next picture.
+        cached = ImageEncoder{};
+        throw;
     }
-    if (settings.type == ImageFileType::jpeg) {
-        frame->quality = ctx->global_quality;
-        frame->color_range = AVCOL_RANGE_JPEG;
-    } else {
-        frame->color_primaries = AVCOL_PRI_BT709;
-        frame->color_trc = AVCOL_TRC_IEC61966_2_1;
-    }
-    rc = avcodec_send_frame(ctx.get(), frame.get());
-    if (rc < 0) throw MediaError::fromCode("image encode", rc);
-    rc = avcodec_receive_packet(ctx.get(), packet.get());
-    if (rc < 0) throw MediaError::fromCode("image encode", rc);
+    const AVPacket* packet = encoder.packet.get();
 
     // Written under a temporary name and renamed, so the destination is never half a file.
     const std::filesystem::path temporary = temporaryName(file);
