@@ -44,12 +44,9 @@ int Transcoder::batchSize() const {
     return transcodeBatchSize(info_.width, info_.height, outWidth_, outHeight_, activeProcessorCount());
 }
 
-void Transcoder::checkFormatAvailable() const {
-    if (!isAvailable(settings_.format)) throw ConversionError::formatUnavailable(std::string(label(settings_.format)));
-}
-
-std::pair<AudioFormat, MovieAudioSettings> Transcoder::stereoAudioSettings(OutputFormat format) {
-    const AudioPlan plan = stereoAudioPlan(format);
+namespace {
+// The movie writer's audio settings for an audio plan.
+MovieAudioSettings movieAudioSettings(const AudioPlan& plan) {
     MovieAudioSettings writer;
     writer.codec = plan.codec == AudioPlan::Codec::aac     ? MovieAudioSettings::Codec::aac
                    : plan.codec == AudioPlan::Codec::pcm24 ? MovieAudioSettings::Codec::pcm24
@@ -58,7 +55,17 @@ std::pair<AudioFormat, MovieAudioSettings> Transcoder::stereoAudioSettings(Outpu
     writer.channels = plan.channels;
     writer.bitRate = plan.bitRate;
     writer.discreteLayout = plan.discreteLayout;
-    return {AudioFormat{48000, 2, AudioSampleFormat::float32}, writer};
+    return writer;
+}
+}  // namespace
+
+void Transcoder::checkFormatAvailable() const {
+    if (!isAvailable(settings_.format)) throw ConversionError::formatUnavailable(std::string(label(settings_.format)));
+}
+
+std::pair<AudioFormat, MovieAudioSettings> Transcoder::stereoAudioSettings(OutputFormat format) {
+    const AudioPlan plan = stereoAudioPlan(format);
+    return {AudioFormat{48000, 2, AudioSampleFormat::float32}, movieAudioSettings(plan)};
 }
 
 void Transcoder::prepareCodecs() {
@@ -139,15 +146,7 @@ void Transcoder::run(const ProgressCallback& progress) {
                                                                              : AudioSampleFormat::int16};
             if (auto audioReader = AudioSampleReader::open(source_, readerFormat)) {
                 audio = std::make_unique<AudioReaderSource>(std::move(audioReader));
-                MovieAudioSettings writer;
-                writer.codec = plan.codec == AudioPlan::Codec::aac     ? MovieAudioSettings::Codec::aac
-                               : plan.codec == AudioPlan::Codec::pcm24 ? MovieAudioSettings::Codec::pcm24
-                                                                       : MovieAudioSettings::Codec::pcm16;
-                writer.sampleRate = plan.sampleRate;
-                writer.channels = plan.channels;
-                writer.bitRate = plan.bitRate;
-                writer.discreteLayout = plan.discreteLayout;
-                audioSettings = writer;
+                audioSettings = movieAudioSettings(plan);
             }
         }
     }

@@ -431,16 +431,6 @@ bool isPlanar(AudioSampleFormat format) { return format == AudioSampleFormat::fl
 
 namespace {
 
-AVSampleFormat toAVSampleFormat(AudioSampleFormat format) {
-    switch (format) {
-    case AudioSampleFormat::float32: return AV_SAMPLE_FMT_FLT;
-    case AudioSampleFormat::float32Planar: return AV_SAMPLE_FMT_FLTP;
-    case AudioSampleFormat::int16: return AV_SAMPLE_FMT_S16;
-    case AudioSampleFormat::int24: return AV_SAMPLE_FMT_S32;
-    }
-    return AV_SAMPLE_FMT_FLT;
-}
-
 }  // namespace
 
 struct AudioSampleReader::Impl {
@@ -475,7 +465,7 @@ struct AudioSampleReader::Impl {
         else
             av_channel_layout_default(&out, output.channels);
         SwrContext* raw = nullptr;
-        int rc = swr_alloc_set_opts2(&raw, &out, toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
+        int rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
                                      static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
         av_channel_layout_uninit(&in);
         av_channel_layout_uninit(&out);

@@ -21,6 +21,16 @@ void FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
 void SwrDeleter::operator()(SwrContext* context) const { swr_free(&context); }
 void SwsDeleter::operator()(SwsContext* context) const { sws_freeContext(context); }
 
+AVSampleFormat toAVSampleFormat(AudioSampleFormat format) {
+    switch (format) {
+    case AudioSampleFormat::float32: return AV_SAMPLE_FMT_FLT;
+    case AudioSampleFormat::float32Planar: return AV_SAMPLE_FMT_FLTP;
+    case AudioSampleFormat::int16: return AV_SAMPLE_FMT_S16;
+    case AudioSampleFormat::int24: return AV_SAMPLE_FMT_S32;
+    }
+    return AV_SAMPLE_FMT_FLT;
+}
+
 
 namespace {
 

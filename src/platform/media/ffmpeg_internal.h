@@ -12,8 +12,10 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
+#include <libavutil/samplefmt.h>
 }
 
+#include "platform/media/asset_reader.h"
 #include "platform/media/media_asset.h"
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
@@ -46,6 +48,10 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+
+// The interleaved or planar sample format of our audio buffers (24-bit samples sit in the upper
+// bits of 32-bit words).
+AVSampleFormat toAVSampleFormat(AudioSampleFormat format);
 
 // AV_PIX_FMT_NONE for a format we do not know.
 AVPixelFormat toAVPixelFormat(uint32_t pixelFormat);

@@ -70,16 +70,6 @@ uint32_t containerTag(uint32_t codecType) {
            (codecType >> 24);
 }
 
-AVSampleFormat toAVSampleFormat(AudioSampleFormat format) {
-    switch (format) {
-    case AudioSampleFormat::float32: return AV_SAMPLE_FMT_FLT;
-    case AudioSampleFormat::float32Planar: return AV_SAMPLE_FMT_FLTP;
-    case AudioSampleFormat::int16: return AV_SAMPLE_FMT_S16;
-    case AudioSampleFormat::int24: return AV_SAMPLE_FMT_S32;
-    }
-    return AV_SAMPLE_FMT_FLT;
-}
-
 void releasePixelBuffer(void* opaque, uint8_t*) { delete static_cast<PixelBufferRef*>(opaque); }
 
 void setBT709(AVCodecContext* ctx) {
@@ -261,13 +251,7 @@ struct MovieWriter::Impl {
         const int frameSize = audioCodec->frame_size;
         const bool fixed = frameSize > 0 && !(audioCodec->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
         if (!fixed) {
-            FramePtr frame(av_frame_alloc());
-            frame->nb_samples = count;
-            frame->format = audioCodec->sample_fmt;
-            av_channel_layout_copy(&frame->ch_layout, &audioCodec->ch_layout);
-            frame->sample_rate = audioCodec->sample_rate;
-            int rc = av_frame_get_buffer(frame.get(), 0);
-            if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
+            FramePtr frame = audioFrame(count);
             av_samples_copy(frame->extended_data, data, 0, 0, count, audioCodec->ch_layout.nb_channels,
                             audioCodec->sample_fmt);
             frame->pts = audioNextPts;
@@ -280,14 +264,21 @@ struct MovieWriter::Impl {
         while (av_audio_fifo_size(audioFifo.get()) >= frameSize) pullAudioFrame(frameSize);
     }
 
-    void pullAudioFrame(int count) {
+    // A frame of the audio encoder's format with room for count samples.
+    FramePtr audioFrame(int count) {
         FramePtr frame(av_frame_alloc());
+        if (!frame) throw failWith(MediaError("audio append", "out of memory"));
         frame->nb_samples = count;
         frame->format = audioCodec->sample_fmt;
         av_channel_layout_copy(&frame->ch_layout, &audioCodec->ch_layout);
         frame->sample_rate = audioCodec->sample_rate;
-        int rc = av_frame_get_buffer(frame.get(), 0);
+        const int rc = av_frame_get_buffer(frame.get(), 0);
         if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
+        return frame;
+    }
+
+    void pullAudioFrame(int count) {
+        FramePtr frame = audioFrame(count);
         if (av_audio_fifo_read(audioFifo.get(), reinterpret_cast<void**>(frame->extended_data), count) < count)
             throw failWith(MediaError("audio append", "audio queue underrun"));
         frame->pts = audioNextPts;
@@ -620,7 +611,7 @@ void MovieWriter::appendAudio(const AudioSampleBuffer& samples) {
         w.audioStarted = true;
     }
     const int count = samples.frameCount - skip;
-    const AVSampleFormat inFormat = toAVSampleFormat(samples.format.sampleFormat);
+    const AVSampleFormat inFormat = ffmpeg::toAVSampleFormat(samples.format.sampleFormat);
     const int bps = bytesPerSample(samples.format.sampleFormat);
     std::vector<const uint8_t*> in(planeCount);
     for (size_t p = 0; p < planeCount; ++p)
