@@ -1,8 +1,6 @@
 # Hap throughput (Google Benchmark) and the Hap quality table against libavcodec's encoder.
-add_library(qm_bench_hap_support STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/codecs_hap_photos.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/codecs_hap_lavc.cpp)
-target_link_libraries(qm_bench_hap_support PUBLIC qm_platform_media PRIVATE PkgConfig::STB PkgConfig::FFMPEG qm_warnings)
+add_library(qm_bench_hap_support STATIC ${CMAKE_CURRENT_LIST_DIR}/codecs_hap_photos.cpp)
+target_link_libraries(qm_bench_hap_support PUBLIC qm_platform_media qm_lavc_hap PRIVATE PkgConfig::STB qm_warnings)
 
 add_executable(qm_bench_hap ${CMAKE_CURRENT_LIST_DIR}/codecs_hap_bench.cpp)
 target_link_libraries(qm_bench_hap PRIVATE qm_codecs qm_bench_hap_support benchmark::benchmark TBB::tbb qm_warnings)

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "codecs/hap_codec.h"
-#include "codecs_hap_lavc.h"
+#include "support/lavc_hap.h"
 #include "codecs_hap_photos.h"
 #include "core/four_cc.h"
 
@@ -95,7 +95,7 @@ void lavcEncode(benchmark::State& state) {
     const auto& source = photos(f.alpha);
     if (source.empty()) return state.SkipWithError("no photographs installed");
     const int threads = state.range(1) != 0 ? threadCount() : 1;
-    bench::LavcHapEncoder encoder(f.lavcFormat, 1920, 1080, kChunks, threads);
+    test::LavcHapEncoder encoder(f.lavcFormat, 1920, 1080, kChunks, threads);
     if (!encoder.ok()) return state.SkipWithError("libavcodec's Hap encoder is not available");
     size_t i = 0;
     for (auto _ : state) benchmark::DoNotOptimize(encoder.encode(*source[i++ % source.size()].pixels));

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "codecs/hap_codec.h"
-#include "codecs_hap_lavc.h"
+#include "support/lavc_hap.h"
 #include "codecs_hap_photos.h"
 #include "core/four_cc.h"
 
@@ -45,7 +45,7 @@ double judge(const std::vector<uint8_t>& frame, const char* fourcc, const PixelB
         } catch (const ConversionError&) {
             return NAN;
         }
-    } else if (!bench::lavcHapDecode(frame, fourCCCode(fourcc), *decoded)) {
+    } else if (!test::lavcHapDecode(frame, fourCCCode(fourcc), *decoded)) {
         return NAN;
     }
     return rgbPsnr(source, *decoded);
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
             const auto variant = *hapVariantForCodecType(fourCCCode(c.fourcc));
             const double ours = judge(HapEncoder(c.title, variant, 1, false).encode(*photo.pixels), c.fourcc, *photo.pixels);
             const double oursHq = judge(HapEncoder(c.title, variant, 1, true).encode(*photo.pixels), c.fourcc, *photo.pixels);
-            bench::LavcHapEncoder lavc(c.lavc, photo.pixels->width(), photo.pixels->height(), 1, 1);
+            test::LavcHapEncoder lavc(c.lavc, photo.pixels->width(), photo.pixels->height(), 1, 1);
             const double theirs = judge(lavc.encode(*photo.pixels), c.fourcc, *photo.pixels);
             std::printf(" | %-9s %5.2f  %5.2f  %5.2f", "", ours, oursHq, theirs);
             sums[i][0] += ours;

@@ -10,4 +10,4 @@ qm_add_test(qm_hap_codec_tests LABEL unit
   LIBS qm_codecs)
 qm_add_test(qm_hap_peer_tests LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/hap_peer_test.cpp
-  LIBS qm_codecs PkgConfig::FFMPEG)
+  LIBS qm_codecs qm_lavc_hap PkgConfig::FFMPEG)

@@ -16,6 +16,7 @@ extern "C" {
 #include <vector>
 
 #include "codecs/hap_codec.h"
+#include "support/lavc_hap.h"
 #include "support/test_support.h"
 
 namespace {
@@ -85,44 +86,8 @@ std::optional<AvPicture> avDecode(const Bytes& frame, const char* fourcc) {
 
 // Encodes the BGRA picture with libavcodec's Hap encoder.
 Bytes avEncode(const PixelBuffer& source, const char* format, int chunks, const char* compressor) {
-    const AVCodec* codec = avcodec_find_encoder_by_name("hap");
-    if (codec == nullptr) return {};
-    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(avcodec_alloc_context3(codec),
-                                                                    [](AVCodecContext* c) { avcodec_free_context(&c); });
-    ctx->width = source.width();
-    ctx->height = source.height();
-    ctx->pix_fmt = AV_PIX_FMT_RGBA;
-    ctx->time_base = AVRational{1, 25};
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "format", format, 0);
-    av_dict_set(&options, "chunks", std::to_string(chunks).c_str(), 0);
-    av_dict_set(&options, "compressor", compressor, 0);
-    const int opened = avcodec_open2(ctx.get(), codec, &options);
-    av_dict_free(&options);
-    if (opened < 0) return {};
-    AVFrame* picture = av_frame_alloc();
-    picture->format = AV_PIX_FMT_RGBA;
-    picture->width = source.width();
-    picture->height = source.height();
-    Bytes out;
-    if (av_frame_get_buffer(picture, 0) == 0) {
-        for (int y = 0; y < source.height(); ++y) {
-            const uint8_t* in = source.data() + y * source.bytesPerRow();
-            uint8_t* row = picture->data[0] + static_cast<ptrdiff_t>(y) * picture->linesize[0];
-            for (int x = 0; x < source.width(); ++x) {
-                row[x * 4] = in[x * 4 + 2];
-                row[x * 4 + 1] = in[x * 4 + 1];
-                row[x * 4 + 2] = in[x * 4];
-                row[x * 4 + 3] = in[x * 4 + 3];
-            }
-        }
-        AVPacket* packet = av_packet_alloc();
-        if (avcodec_send_frame(ctx.get(), picture) == 0 && avcodec_receive_packet(ctx.get(), packet) == 0)
-            out.assign(packet->data, packet->data + packet->size);
-        av_packet_free(&packet);
-    }
-    av_frame_free(&picture);
-    return out;
+    qm::test::LavcHapEncoder encoder(format, source.width(), source.height(), chunks, 1, compressor);
+    return encoder.ok() ? encoder.encode(source) : Bytes{};
 }
 
 std::shared_ptr<PixelBuffer> ourDecode(const Bytes& frame, bool* hasAlpha = nullptr) {

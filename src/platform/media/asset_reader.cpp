@@ -429,10 +429,6 @@ int bytesPerSample(AudioSampleFormat format) {
 
 bool isPlanar(AudioSampleFormat format) { return format == AudioSampleFormat::float32Planar; }
 
-namespace {
-
-}  // namespace
-
 struct AudioSampleReader::Impl {
     FormatPtr format;
     CodecPtr decoder;

@@ -10,12 +10,14 @@
 struct AVCodecContext;
 struct AVFrame;
 
-namespace qm::bench {
+namespace qm::test {
 
-// One open libavcodec Hap encoder ("hap", "hap_alpha" or "hap_q") with its own slice threads.
+// One open libavcodec Hap encoder ("hap", "hap_alpha" or "hap_q") with its own slice threads;
+// compressor is "snappy" or "none".
 class LavcHapEncoder {
 public:
-    LavcHapEncoder(const char* format, int width, int height, int chunks, int threads);
+    LavcHapEncoder(const char* format, int width, int height, int chunks, int threads,
+                   const char* compressor = "snappy");
     ~LavcHapEncoder();
     LavcHapEncoder(const LavcHapEncoder&) = delete;
     LavcHapEncoder& operator=(const LavcHapEncoder&) = delete;
@@ -32,4 +34,4 @@ private:
 // as white with the alpha, like ours). Returns false when libavcodec refuses it.
 bool lavcHapDecode(const std::vector<uint8_t>& frame, uint32_t codecType, PixelBuffer& into);
 
-}  // namespace qm::bench
+}  // namespace qm::test

@@ -1,4 +1,4 @@
-#include "codecs_hap_lavc.h"
+#include "support/lavc_hap.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,9 +9,10 @@ extern "C" {
 #include <cstring>
 #include <string>
 
-namespace qm::bench {
+namespace qm::test {
 
-LavcHapEncoder::LavcHapEncoder(const char* format, int width, int height, int chunks, int threads) {
+LavcHapEncoder::LavcHapEncoder(const char* format, int width, int height, int chunks, int threads,
+                               const char* compressor) {
     const AVCodec* codec = avcodec_find_encoder_by_name("hap");
     if (codec == nullptr) return;
     AVCodecContext* context = avcodec_alloc_context3(codec);
@@ -23,7 +24,7 @@ LavcHapEncoder::LavcHapEncoder(const char* format, int width, int height, int ch
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format", format, 0);
     av_dict_set(&options, "chunks", std::to_string(chunks).c_str(), 0);
-    av_dict_set(&options, "compressor", "snappy", 0);
+    av_dict_set(&options, "compressor", compressor, 0);
     const int opened = avcodec_open2(context, codec, &options);
     av_dict_free(&options);
     if (opened < 0) {
@@ -103,4 +104,4 @@ bool lavcHapDecode(const std::vector<uint8_t>& frame, uint32_t codecType, PixelB
     return ok;
 }
 
-}  // namespace qm::bench
+}  // namespace qm::test
