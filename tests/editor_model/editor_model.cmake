@@ -1,0 +1,6 @@
+qm_add_test(editor_keyframe_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/keyframe_test.cpp
+  LIBS qm_editor_model)
+qm_add_test(editor_project_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/project_test.cpp
+  LIBS qm_editor_model)
