@@ -416,10 +416,11 @@ Json writeMedium(const MediaItem& m, const Place& p) {
 
 QByteArray Project::encoded() const {
     const Place root;
+    const Place tracksPlace = root / "tracks";  // named: a Place points at its parent
     Json tracksJson = Json::array();
     for (std::size_t i = 0; i < tracks.size(); ++i) {
         const Track& t = tracks[i];
-        const Place p = (root / "tracks")[i];
+        const Place p = tracksPlace[i];
         Json clips = Json::array();
         for (std::size_t c = 0; c < t.clips.size(); ++c) clips.push_back(writeClip(t.clips[c], (p / "clips")[c]));
         tracksJson.push_back(Json{{"id", uuidText(t.id)},
