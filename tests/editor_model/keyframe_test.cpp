@@ -2,6 +2,7 @@
 // inspector, timeline and graph editor make.
 
 #include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -67,6 +68,36 @@ TEST(KeyframeEvaluation, OvershootMiddleKeyframesAndVectors) {
 
     const Animatable<Vec2> path{{}, {Keyframe<Vec2>::make(0, {0, 0}), Keyframe<Vec2>::make(1, {10, 20})}};
     EXPECT_EQ(path.valueAt(0.5), (Vec2{5, 10}));
+}
+
+// The plain bisection, step by step, against the evaluator's faster form.
+TEST(KeyframeEvaluation, EasedFractionMatchesPlainBisection) {
+    const auto plain = [](double p1x, double p1y, double p2x, double p2y, double u) {
+        const auto at = [](double s, double c1, double c2) {
+            const double r = 1.0 - s;
+            return 3.0 * r * r * s * c1 + 3.0 * r * s * s * c2 + s * s * s;
+        };
+        double lo = 0, hi = 1, s = 0;
+        for (int i = 0; i < 40; ++i) {
+            s = (lo + hi) * 0.5;
+            (at(s, p1x, p2x) < u ? lo : hi) = s;
+        }
+        return at(s, p1y, p2y);
+    };
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> influence(0.01, 1), velocity(-3, 6), fraction(0, 1);
+    for (int i = 0; i < 20000; ++i) {
+        auto a = key(0, 0, KeyframeEase::linear, KeyframeEase::ease), b = key(1, 1, KeyframeEase::ease);
+        a.outInfluence = influence(random);
+        a.outVelocity = velocity(random);
+        b.inInfluence = influence(random);
+        b.inVelocity = velocity(random);
+        const double u = i < 10 ? i / 9.0 : fraction(random);
+        ASSERT_NEAR(detail::easedFraction(a, b, u),
+                    plain(a.outInfluence, a.outInfluence * a.outVelocity, 1 - b.inInfluence, 1 - b.inInfluence * b.inVelocity, u),
+                    1e-11)
+            << i;
+    }
 }
 
 TEST(KeyframeEditing, FindSetAndToggle) {

@@ -9,6 +9,10 @@
 #include <variant>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <QSet>
 #include <QUuid>
 
@@ -88,18 +92,40 @@ double easedFraction(const Keyframe<T>& a, const Keyframe<T>& b, double u) {
         p2y = 1.0 - b.inInfluence * b.inVelocity;
     }
     if (std::abs(p1x - p1y) < 1e-12 && std::abs(p2x - p2y) < 1e-12) return u;
-    double lo = 0.0, hi = 1.0, s = 0.5;
-    for (int step = 0; step < 40; ++step) {
-        s = (lo + hi) * 0.5;
+    const auto bezier = [](double s, double c1, double c2) {
         const double r = 1.0 - s;
-        const double x = 3.0 * r * r * s * p1x + 3.0 * r * s * s * p2x + s * s * s;
-        if (x < u)
-            lo = s;
-        else
-            hi = s;
+        return 3.0 * r * r * s * c1 + 3.0 * r * s * s * c2 + s * s * s;
+    };
+    // x(s) in Horner form: the bisection below is one long chain of dependent steps, and this
+    // form is the shortest; it differs from the expanded form by rounding only.
+    const double ax = 1.0 + 3.0 * p1x - 3.0 * p2x, bx = 3.0 * p2x - 6.0 * p1x, cx = 3.0 * p1x;
+    const auto x = [&](double s) { return ((ax * s + bx) * s + cx) * s; };
+    // Forty bisection steps on x(s) = u, two per round: the midpoint and both possible next
+    // midpoints are evaluated together and the halves chosen without branches, which would be
+    // mispredicted half the time. Every point is a dyadic fraction, so lo + h is exactly the
+    // (lo + hi) / 2 of plain bisection.
+    double lo = 0.0, h = 0.5, s = 0.5;
+    for (int round = 0; round < 20; ++round) {
+        const double half = h * 0.5;
+        const double xm = x(lo + h), xa = x(lo + half), xb = x(lo + h + half);
+#if defined(__SSE2__)
+        const __m128d target = _mm_set_sd(u);
+        const __m128d first = _mm_cmplt_sd(_mm_set_sd(xm), target);  // all ones when below
+        const __m128d second = _mm_or_pd(_mm_and_pd(first, _mm_cmplt_sd(_mm_set_sd(xb), target)),
+                                         _mm_andnot_pd(first, _mm_cmplt_sd(_mm_set_sd(xa), target)));
+        lo += _mm_cvtsd_f64(_mm_and_pd(first, _mm_set_sd(h)));
+        s = lo + half;  // the midpoint of the second step
+        lo += _mm_cvtsd_f64(_mm_and_pd(second, _mm_set_sd(half)));
+#else
+        const int first = xm < u;
+        const int second = ((xb < u) & first) | ((xa < u) & (first ^ 1));
+        lo += h * first;
+        s = lo + half;  // the midpoint of the second step
+        lo += half * second;
+#endif
+        h = half * 0.5;
     }
-    const double r = 1.0 - s;
-    return 3.0 * r * r * s * p1y + 3.0 * r * s * s * p2y + s * s * s;
+    return bezier(s, p1y, p2y);
 }
 
 }  // namespace detail
@@ -135,10 +161,9 @@ T Animatable<T>::valueAt(double t) const {
     std::size_t lo = 0, hi = n - 1;
     while (hi - lo > 1) {
         const std::size_t mid = (lo + hi) / 2;
-        if (t >= keyframes[mid].time)
-            lo = mid;
-        else
-            hi = mid;
+        const bool later = t >= keyframes[mid].time;  // selects, not branches: unpredictable
+        lo = later ? mid : lo;
+        hi = later ? hi : mid;
     }
     const Keyframe<T>& a = keyframes[lo];
     const Keyframe<T>& b = keyframes[hi];
