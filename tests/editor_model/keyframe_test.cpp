@@ -201,6 +201,10 @@ TEST(TransformKeyframes, MoveListCopyAndPaste) {
     ClipTransform t;
     t.position.setKeyframe(5, {1, 1}, kTolerance30fps);
     t.opacity.setKeyframe(1, 50, kTolerance30fps);
+    const auto graph = t.graphKeyframes(TransformProperty::position);
+    ASSERT_EQ(graph.size(), 1u);
+    EXPECT_EQ(graph[0].values, (std::vector<double>{1, 1}));
+    EXPECT_EQ(t.graphKeyframes(TransformProperty::opacity)[0].values, std::vector<double>{50});
     const auto listing = t.allKeyframes();
     ASSERT_EQ(listing.size(), 2u);
     EXPECT_EQ(listing[0].property, TransformProperty::position);

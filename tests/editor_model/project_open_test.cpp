@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "editor_model/sample_project.h"
+#include "engine/media_info.h"
 #include "platform/system/bookmarks.h"
 #include "support/test_support.h"
 
@@ -87,6 +88,28 @@ TEST_F(ProjectOpen, ClipsWithoutTransformGetTheDefault) {
     EXPECT_FALSE(p.tracks[1].clips[1].transform) << "no medium in the bin: left as it is";
     EXPECT_EQ(p.tracks[1].clips[1].opacity, 0.5);
     EXPECT_EQ(p.tracks[0].clips[0], project.tracks[0].clips[0]);
+}
+
+TEST_F(ProjectOpen, MediaItemFromProbe) {
+    MediaInfo info;
+    info.width = 640;
+    info.height = 360;
+    info.frameRate = 23.976;
+    info.hasAudio = true;
+    info.codecName = "ProRes 422 HQ";
+    info.duration = MediaTime::indefinite();
+    const MediaItem item(q(original), info);
+    EXPECT_FALSE(item.id.isNull());
+    EXPECT_EQ(item.path, q(original));
+    EXPECT_EQ(item.name, "cam a.mov");
+    EXPECT_EQ(item.bookmark, createBookmark(q(original), BookmarkScope::securityScoped));
+    EXPECT_FALSE(item.packagedPath);
+    EXPECT_EQ(item.duration, 0) << "a duration that is no number";
+    EXPECT_EQ(item.codecName, "ProRes 422 HQ");
+    info.duration = MediaTime::make(1001, 24000);
+    const MediaItem missing(q(dir / "absent.mov"), info);
+    EXPECT_FALSE(missing.bookmark) << "no bookmark, no error";
+    EXPECT_DOUBLE_EQ(missing.duration, 1001.0 / 24000);
 }
 
 TEST_F(ProjectOpen, UnreadableFilesFail) {
