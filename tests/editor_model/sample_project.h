@@ -13,25 +13,25 @@ inline Project sampleProject() {
     p.frameRate = 29.97;
     p.transparentBackground = true;
 
-    MediaItem movie;
-    movie.id = QUuid::createUuid();
-    movie.path = "/media/shoot/cam a.mov";
-    movie.bookmark = QByteArray("/media/shoot/cam a.mov");
-    movie.packagedPath = "Media/cam a.mov";
-    movie.name = "cam a.mov";
-    movie.width = 1920;
-    movie.height = 1080;
-    movie.frameRate = 25;
-    movie.duration = 12.5;
-    movie.hasAudio = true;
-    movie.codecName = "Hap Q";
-    MediaItem sound = movie;
+    const MediaItem movie = [] {
+        MediaItem m;
+        m.id = QUuid::createUuid();
+        m.path = "/media/shoot/cam a.mov";
+        m.bookmark = m.path.toUtf8();
+        m.packagedPath = "Media/cam a.mov";
+        m.name = "cam a.mov";
+        m.width = 1920;
+        m.height = 1080;
+        m.frameRate = 25;
+        m.duration = 12.5;
+        m.hasAudio = true;
+        m.codecName = "Hap Q";
+        return m;
+    }();
+    MediaItem sound;
     sound.id = QUuid::createUuid();
     sound.path = "/media/ton.wav";
-    sound.bookmark.reset();
-    sound.packagedPath.reset();
     sound.name = "ton.wav";
-    sound.width = sound.height = 0;
     p.media = {movie, sound};
 
     ClipTransform t = ClipTransform::makeDefault({960, 540}, {640, 360}, 80);
