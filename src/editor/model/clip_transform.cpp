@@ -26,9 +26,7 @@ std::string_view rawValue(TransformProperty property) {
 }
 
 std::optional<TransformProperty> transformPropertyFromRaw(std::string_view raw) {
-    for (TransformProperty p : allTransformProperties)
-        if (rawValue(p) == raw) return p;
-    return std::nullopt;
+    return caseFromRaw(allTransformProperties, raw);
 }
 
 const char* displayName(TransformProperty property) {

@@ -20,11 +20,7 @@ std::string_view rawValue(KeyframeEase ease) {
     return "linear";
 }
 
-std::optional<KeyframeEase> keyframeEaseFromRaw(std::string_view raw) {
-    for (KeyframeEase e : {KeyframeEase::linear, KeyframeEase::ease, KeyframeEase::hold})
-        if (rawValue(e) == raw) return e;
-    return std::nullopt;
-}
+std::optional<KeyframeEase> keyframeEaseFromRaw(std::string_view raw) { return caseFromRaw(allKeyframeEases, raw); }
 
 std::string_view rawValue(KeyframeInterpolation interpolation) {
     switch (interpolation) {

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <iterator>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -37,7 +39,16 @@ inline Vec2 replacingComponent(Vec2 v, std::size_t index, double number) {
 inline bool isFinite(double v) { return std::isfinite(v); }
 inline bool isFinite(const Vec2& v) { return std::isfinite(v.x) && std::isfinite(v.y); }
 
+// The case among `cases` whose raw value is exactly `raw`, or nothing.
+template <typename Cases>
+auto caseFromRaw(const Cases& cases, std::string_view raw) -> std::optional<std::decay_t<decltype(*std::begin(cases))>> {
+    for (const auto& c : cases)
+        if (rawValue(c) == raw) return c;
+    return std::nullopt;
+}
+
 enum class KeyframeEase { linear, ease, hold };
+inline constexpr KeyframeEase allKeyframeEases[] = {KeyframeEase::linear, KeyframeEase::ease, KeyframeEase::hold};
 
 std::string_view rawValue(KeyframeEase ease);
 std::optional<KeyframeEase> keyframeEaseFromRaw(std::string_view raw);

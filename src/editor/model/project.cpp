@@ -43,17 +43,9 @@ std::string_view rawValue(FitMode mode) {
     return "fit";
 }
 
-std::optional<BlendMode> blendModeFromRaw(std::string_view raw) {
-    for (BlendMode m : allBlendModes)
-        if (rawValue(m) == raw) return m;
-    return std::nullopt;
-}
+std::optional<BlendMode> blendModeFromRaw(std::string_view raw) { return caseFromRaw(allBlendModes, raw); }
 
-std::optional<FitMode> fitModeFromRaw(std::string_view raw) {
-    for (FitMode m : allFitModes)
-        if (rawValue(m) == raw) return m;
-    return std::nullopt;
-}
+std::optional<FitMode> fitModeFromRaw(std::string_view raw) { return caseFromRaw(allFitModes, raw); }
 
 const char* label(BlendMode mode) {
     switch (mode) {

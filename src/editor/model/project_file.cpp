@@ -65,6 +65,18 @@ const Json& arrayAt(const Json& value, const Place& place) {
 }
 
 // The member `key` of an object; missing fails.
+const Json& required(const Json& object, const Place& here);
+
+// The required list `here.key` of an object, each element read by `read`.
+template <typename Read>
+auto readList(const Json& object, const Place& here, Read read) {
+    const Json& list = arrayAt(required(object, here), here);
+    std::vector<decltype(read(list[0], here[0]))> out;
+    out.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) out.push_back(read(list[i], here[i]));
+    return out;
+}
+
 const Json& required(const Json& object, const Place& here) {
     const auto it = object.find(here.key);
     if (it == object.end()) fail(Kind::missingKey, here, "is missing");
@@ -205,10 +217,7 @@ Animatable<T> readAnimatable(const Json& value, const Place& place) {
     objectAt(value, place);
     Animatable<T> a;
     a.value = readValue<T>(required(value, place / "value"), place / "value");
-    const Place listPlace = place / "keyframes";
-    const Json& list = arrayAt(required(value, listPlace), listPlace);
-    a.keyframes.reserve(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i) a.keyframes.push_back(readKeyframe<T>(list[i], listPlace[i]));
+    a.keyframes = readList(value, place / "keyframes", readKeyframe<T>);
     // A hand-edited file may list keyframes out of order; evaluation needs them sorted.
     a.sortKeyframes();
     return a;
@@ -228,11 +237,7 @@ ClipEffects readEffects(const Json& value, const Place& place) {
     e.colorEnabled = readBool(value, place / "colorEnabled");
     const Place curvePlace = place / "curve";
     const Json& curve = objectAt(required(value, curvePlace), curvePlace);
-    const Place pointsPlace = curvePlace / "points";
-    const Json& points = arrayAt(required(curve, pointsPlace), pointsPlace);
-    e.curve.points.clear();
-    e.curve.points.reserve(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) e.curve.points.push_back(readValue<Vec2>(points[i], pointsPlace[i]));
+    e.curve.points = readList(curve, curvePlace / "points", readValue<Vec2>);
     std::stable_sort(e.curve.points.begin(), e.curve.points.end(), [](const Vec2& a, const Vec2& b) { return a.x < b.x; });
     return e;
 }
@@ -280,10 +285,7 @@ Track readTrack(const Json& value, const Place& place) {
     Track t;
     t.id = readUuid(value, place / "id");
     t.name = readString(value, place / "name");
-    const Place clipsPlace = place / "clips";
-    const Json& clips = arrayAt(required(value, clipsPlace), clipsPlace);
-    t.clips.reserve(clips.size());
-    for (std::size_t i = 0; i < clips.size(); ++i) t.clips.push_back(readClip(clips[i], clipsPlace[i]));
+    t.clips = readList(value, place / "clips", readClip);
     t.isVisible = readBool(value, place / "isVisible");
     t.isAudioEnabled = readBool(value, place / "isAudioEnabled");
     return t;
@@ -472,14 +474,8 @@ Project Project::decode(std::string_view bytes) {
     if (!(project.frameRate >= 0.1 && project.frameRate <= 1000))
         fail(Kind::outOfRange, root / "frameRate", "must lie between 0.1 and 1000");
     project.transparentBackground = readBool(json, root / "transparentBackground");
-    const Place tracksPlace = root / "tracks";
-    const Json& tracksJson = arrayAt(required(json, tracksPlace), tracksPlace);
-    project.tracks.reserve(tracksJson.size());
-    for (std::size_t i = 0; i < tracksJson.size(); ++i) project.tracks.push_back(readTrack(tracksJson[i], tracksPlace[i]));
-    const Place mediaPlace = root / "media";
-    const Json& mediaJson = arrayAt(required(json, mediaPlace), mediaPlace);
-    project.media.reserve(mediaJson.size());
-    for (std::size_t i = 0; i < mediaJson.size(); ++i) project.media.push_back(readMedium(mediaJson[i], mediaPlace[i]));
+    project.tracks = readList(json, root / "tracks", readTrack);
+    project.media = readList(json, root / "media", readMedium);
     return project;
 }
 
