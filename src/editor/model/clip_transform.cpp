@@ -176,6 +176,7 @@ void ClipTransform::moveSelectedKeyframes(const QSet<QUuid>& ids, double delta) 
         for (auto& k : animatable.keyframes) {
             if (!ids.contains(k.id)) continue;
             const double moved = std::max(0.0, k.time + delta);
+            if (std::isinf(moved)) continue;  // past the largest time: a file could not hold it
             k.time = std::isnan(moved) ? 0.0 : moved;
         }
         animatable.sortKeyframes();
