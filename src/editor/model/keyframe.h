@@ -181,7 +181,10 @@ T Animatable<T>::valueAt(double t) const {
     if (a.easeOut == KeyframeEase::hold) return a.value;
     const double d = b.time - a.time;
     if (!(d > 0.0)) return b.value;
-    return interpolate(a.value, b.value, detail::easedFraction(a, b, (t - a.time) / d));
+    const double u = (t - a.time) / d;
+    // Without an ease on either side both handles lie on the diagonal: the path is straight.
+    if (a.easeOut != KeyframeEase::ease && b.easeIn != KeyframeEase::ease) return interpolate(a.value, b.value, u);
+    return interpolate(a.value, b.value, detail::easedFraction(a, b, u));
 }
 
 extern template struct Animatable<double>;
