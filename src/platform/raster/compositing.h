@@ -65,8 +65,8 @@ QImage makeLayer(int width, int height);
 void clearLayerRows(QImage& layer, int top, int bottom);
 
 // Puts `item` over `layer` with its top-left corner at `topLeft`, stretched to `size`. Whole-pixel
-// placement at the item's own size is copied row by row; anything else is drawn by QPainter with
-// smooth sampling. Both run in parallel over horizontal bands of the layer.
+// placement at the item's own size is copied row by row, a fractional one sampled bilinearly, a
+// scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
 
 // Alpha of a layer times `scale`, as a plane of the layer's size (rows outside [top, bottom) are 0).
