@@ -149,6 +149,17 @@ void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size) {
     });
 }
 
+void addPlane(FloatPlane& into, const FloatPlane& other) {
+    forEachRowBand(std::min(into.height, other.height), [&](int begin, int end) {
+        const int w = std::min(into.width, other.width);
+        for (int y = begin; y < end; ++y) {
+            float* dst = into.row(y);
+            const float* src = other.row(y);
+            for (int x = 0; x < w; ++x) dst[x] += src[x];
+        }
+    });
+}
+
 void alphaPlane(const QImage& layer, float scale, FloatPlane& into, int top, int bottom) {
     const int w = layer.width();
     const int h = layer.height();
