@@ -19,6 +19,8 @@ struct CreditsRenderer::Scratch {
     int picturesTop = 0, picturesBottom = 0;
     FloatPlane silhouette;
     FloatPlane second;
+    // Rows of the planes that may be non-zero.
+    RowRange silhouetteRows{0, 0}, secondRows{0, 0};
 };
 
 PlacedPicture placePicture(const QImage& image, double frameWidth, double frameHeight, const CreditsSettings::ImageSlot& slot) {
@@ -158,15 +160,32 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
     if (settings_.effect != Effect::none && hasText) {
         const double k = settings_.effectStrength / 100.0;
         const double size = std::max(settings_.effectSize, 0.5);
+        // How far the effect reaches beyond the text: six boxes of a blur reach under 5 sigma + 8,
+        // the outline's disc its radius, the shadow its offset.
+        const int reach = int(std::ceil(6 * size + 10 + settings_.shadowOffset));
+        const RowRange textRows{scratch->textTop, scratch->textBottom};
+        const RowRange effectRows{std::max(0, textRows.top - reach), std::min(h, textRows.bottom + reach)};
+        // Rows a plane held last time are cleared, except the text rows written anew.
+        auto clearAround = [&](FloatPlane& p, RowRange before) {
+            clearPlaneRows(p, {before.top, std::min(before.bottom, textRows.top)});
+            clearPlaneRows(p, {std::max(before.top, textRows.bottom), before.bottom});
+        };
         FloatPlane& plane = scratch->silhouette;
-        alphaPlane(scratch->text, float(k), plane, scratch->textTop, scratch->textBottom);
+        clearAround(plane, scratch->silhouetteRows);
+        alphaPlane(scratch->text, float(k), plane, textRows);
+        scratch->silhouetteRows = effectRows;
         switch (settings_.effect) {
-        case Effect::glow:
-            scratch->second = plane;
+        case Effect::glow: {
+            FloatPlane& tight = scratch->second;
+            if (tight.width != w || tight.height != h) tight = FloatPlane(w, h);
+            clearAround(tight, scratch->secondRows);
+            copyPlaneRows(plane, tight, textRows);
+            scratch->secondRows = effectRows;
             gaussianBlur(plane, size);
-            gaussianBlur(scratch->second, size / 3);
-            addPlane(plane, scratch->second);
+            gaussianBlur(tight, size / 3);
+            addPlane(plane, tight, effectRows);
             break;
+        }
         case Effect::shadow: gaussianBlur(plane, size); break;
         case Effect::outline:
             dilateDisc(plane, size);
@@ -176,10 +195,16 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
         }
         const RGBColor c = settings_.effectColor;
         stack.under = {&plane, float(c.r), float(c.g), float(c.b), 0, 0};
-        if (settings_.effect == Effect::shadow) stack.under.dx = stack.under.dy = float(settings_.shadowOffset);
+        stack.underRows = effectRows;
+        if (settings_.effect == Effect::shadow) {
+            stack.under.dx = stack.under.dy = float(settings_.shadowOffset);
+            stack.underRows.bottom = std::min(h, stack.underRows.bottom + int(std::ceil(settings_.shadowOffset)) + 1);
+        }
     }
     stack.base = hasText ? &scratch->text : nullptr;
+    stack.baseRows = {scratch->textTop, scratch->textBottom};
     stack.top = hasPictures ? &scratch->pictures : nullptr;
+    stack.topRows = {scratch->picturesTop, scratch->picturesBottom};
     const double a = fadeAt(t);
     stack.fade = a < 0.999 ? float(a) : 1.0f;
     switch (settings_.background) {

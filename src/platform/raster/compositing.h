@@ -69,11 +69,23 @@ void clearLayerRows(QImage& layer, int top, int bottom);
 // scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
 
-// into += other, value by value (planes of one size).
-void addPlane(FloatPlane& into, const FloatPlane& other);
+// Rows [top, bottom) of a span of rows, clipped to a picture's height by the users.
+struct RowRange {
+    int top = 0;
+    int bottom = 1 << 30;
+    bool contains(int y) const { return y >= top && y < bottom; }
+};
 
-// Alpha of a layer times `scale`, as a plane of the layer's size (rows outside [top, bottom) are 0).
-void alphaPlane(const QImage& layer, float scale, FloatPlane& into, int top = 0, int bottom = -1);
+// into += other over rows [top, bottom) (planes of one size).
+void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows = {});
+// Copies rows [top, bottom) of one plane into another of the same size.
+void copyPlaneRows(const FloatPlane& from, FloatPlane& into, RowRange rows);
+// Sets rows [top, bottom) to 0.
+void clearPlaneRows(FloatPlane& plane, RowRange rows);
+
+// Alpha of a layer times `scale` into rows [top, bottom) of `into`, which is made the layer's size
+// (all 0) when it is not; other rows are left as they are.
+void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange rows = {});
 
 // A plane standing for one colour times its values: each value v gives premultiplied
 // (r v, g v, b v, v). Sampled at (x − dx, y − dy), bilinearly, 0 outside the plane.
@@ -86,10 +98,12 @@ struct ColoredPlane {
 // The stack one fused pass produces, bottom to top: background (opaque), then, faded together by
 // `fade`, the coloured plane, `base` and `top`. Layers are frame-sized 16-bit premultiplied images
 // (or absent).
+// Rows outside a part's range are known to be empty there and are skipped.
 struct LayerStack {
     ColoredPlane under;
     const QImage* base = nullptr;
     const QImage* top = nullptr;
+    RowRange underRows, baseRows, topRows;
     float fade = 1.0f;
     std::optional<Rgba> background;
 };

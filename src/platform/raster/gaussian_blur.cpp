@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "platform/raster/parallel_rows.h"
@@ -95,6 +96,14 @@ float* blurLines(float* a, float* b, int n, const BlurPlan& plan) {
     return a;
 }
 
+// Two working lines of n × kLanes floats; every pass writes what the next one reads.
+struct LineBuffers {
+    explicit LineBuffers(int n)
+        : a(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n) * kLanes)),
+          b(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n) * kLanes)) {}
+    std::unique_ptr<float[]> a, b;
+};
+
 }  // namespace
 
 void gaussianBlur(FloatPlane& plane, double sigma) {
@@ -116,7 +125,9 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
     const int rowGroups = (h + kLanes - 1) / kLanes;
     forEachRowBand(rowGroups, [&](int begin, int end) {
         const int n = w + 2 * pad;
-        std::vector<float> a(static_cast<size_t>(n) * kLanes, 0.0f), b(a.size(), 0.0f);
+        LineBuffers lines(n);
+        float* a = lines.a.get();
+        float* b = lines.b.get();
         const float* rows[kLanes];
         for (int g = begin; g < end; ++g) {
             const int y0 = g * kLanes;
@@ -125,10 +136,10 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
             for (int l = 0; l < kLanes; ++l) rows[l] = plane.row(y0 + std::min(l, lanes - 1));
             for (int i = 0; i < n; ++i) {
                 const int x = std::clamp(i - pad, 0, w - 1);
-                float* dst = a.data() + static_cast<size_t>(i) * kLanes;
+                float* dst = a + static_cast<size_t>(i) * kLanes;
                 for (int l = 0; l < kLanes; ++l) dst[l] = rows[l][x];
             }
-            const float* result = blurLines(a.data(), b.data(), n, plan);
+            const float* result = blurLines(a, b, n, plan);
             for (int x = 0; x < w; ++x) {
                 const float* src = result + static_cast<size_t>(x + pad) * kLanes;
                 for (int l = 0; l < lanes; ++l) plane.row(y0 + l)[x] = src[l];
@@ -136,27 +147,36 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
         }
     });
 
-    // Vertical: kLanes columns at a time.
+    // Vertical: kLanes columns at a time, over the rows within reach of a used row only (the
+    // others stay 0).
+    const auto firstUsed = std::find(rowUsed.begin(), rowUsed.end(), char(1));
+    if (firstUsed == rowUsed.end()) return;
+    const int first = int(firstUsed - rowUsed.begin());
+    const int last = h - 1 - int(std::find(rowUsed.rbegin(), rowUsed.rend(), char(1)) - rowUsed.rbegin());
+    const int lo = std::max(0, first - pad);
+    const int hi = std::min(h, last + 1 + pad);
     const int columnGroups = (w + kLanes - 1) / kLanes;
     forEachRowBand(columnGroups, [&](int begin, int end) {
-        const int n = h + 2 * pad;
-        std::vector<float> a(static_cast<size_t>(n) * kLanes, 0.0f), b(a.size(), 0.0f);
+        const int n = hi - lo + 2 * pad;
+        LineBuffers lines(n);
+        float* a = lines.a.get();
+        float* b = lines.b.get();
         for (int g = begin; g < end; ++g) {
             const int x0 = g * kLanes;
             const int lanes = std::min(kLanes, w - x0);
             bool used = false;
-            for (int y = 0; y < h && !used; ++y) {
+            for (int y = first; y <= last && !used; ++y) {
                 const float* src = plane.row(y) + x0;
                 used = std::any_of(src, src + lanes, [](float v) { return v != 0.0f; });
             }
             if (!used) continue;
             for (int i = 0; i < n; ++i) {
-                const float* src = plane.row(std::clamp(i - pad, 0, h - 1)) + x0;
-                std::copy_n(src, lanes, a.data() + static_cast<size_t>(i) * kLanes);
+                const float* src = plane.row(std::clamp(lo - pad + i, 0, h - 1)) + x0;
+                std::copy_n(src, lanes, a + static_cast<size_t>(i) * kLanes);
             }
-            const float* result = blurLines(a.data(), b.data(), n, plan);
-            for (int y = 0; y < h; ++y)
-                std::copy_n(result + static_cast<size_t>(y + pad) * kLanes, lanes, plane.row(y) + x0);
+            const float* result = blurLines(a, b, n, plan);
+            for (int y = lo; y < hi; ++y)
+                std::copy_n(result + static_cast<size_t>(y - lo + pad) * kLanes, lanes, plane.row(y) + x0);
         }
     });
 }
