@@ -32,8 +32,8 @@ using FramePtr = ffmpeg::FramePtr;
 // Through the shared opener, so the reader refuses exactly what the probe refuses: local files
 // only, the movie and audio demuxers we read, no absurd picture sizes. `video` says whether the
 // caller wants pictures: those come only from movie containers.
-ffmpeg::FormatContextPtr openFormat(const std::filesystem::path& file, bool video) {
-    ffmpeg::OpenedSource source = ffmpeg::openSource(file);
+ffmpeg::FormatContextPtr openFormat(const std::filesystem::path& file, bool video, bool storedTimestampsOnly = false) {
+    ffmpeg::OpenedSource source = ffmpeg::openSource(file, storedTimestampsOnly);
     if (video && source.kind != ffmpeg::ContainerKind::movie) return nullptr;
     return std::move(source.context);
 }
@@ -728,7 +728,9 @@ std::vector<AudioTrackInfo> AudioSampleReader::probeTracks(const std::filesystem
 
 std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::filesystem::path& file, int audioTrack) {
     auto impl = std::make_unique<Impl>();
-    impl->format = openFormat(file, false);
+    // Frames without a stored time follow on from the one before: the library's guesses go
+    // wrong once the rate changes within a packet of several frames (MPEG-TS).
+    impl->format = openFormat(file, false, true);
     if (!impl->format || audioTrack < 0) return nullptr;
     const std::vector<int> streams = audioStreams(impl->format.get());
     if (size_t(audioTrack) >= streams.size()) return nullptr;
