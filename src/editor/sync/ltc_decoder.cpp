@@ -24,11 +24,6 @@ LTCDecoder::LTCDecoder(double sampleRate)
       decay_(static_cast<float>(std::exp(-1.0 / (sampleRate * 0.05)))),
       bitPeriod_(sampleRate / kNominalBitRate) {}
 
-void LTCDecoder::process(const float* samples, int64_t count, int64_t stride, int64_t firstIndex) {
-    const Filter f{alpha_, decay_};
-    for (int64_t i = 0; i < count; ++i) step(samples[i * stride], firstIndex + i, f);
-}
-
 std::optional<Timecode> LTCDecoder::decodeFrameWord(const uint8_t* bits) {
     const unsigned frameUnits = bitField(bits, 0, 4), frameTens = bitField(bits, 8, 2);
     const unsigned secondUnits = bitField(bits, 16, 4), secondTens = bitField(bits, 24, 3);
@@ -59,27 +54,39 @@ void LTCDecoder::appendBit(uint8_t bit) {
     }
 }
 
-void LTCDecoder::step(float x, int64_t index, const Filter& f) {
-    dcLevel_ += (x - dcLevel_) * f.alpha;
-    const float y = x - dcLevel_;
-    const float magnitude = std::abs(y);
-    const float decayed = envelope_ * f.decay;
-    envelope_ = magnitude <= decayed ? decayed : magnitude;
-    if (envelope_ <= 0.0001f) {
-        previous_ = y;
-        return;
+void LTCDecoder::process(const float* samples, int64_t count, int64_t stride, int64_t firstIndex) {
+    // The filter state lives in registers for the run; transitions are rare enough to leave the loop.
+    const float alpha = alpha_, decay = decay_;
+    float dcLevel = dcLevel_, envelope = envelope_, previous = previous_;
+    bool level = level_;
+    for (int64_t i = 0; i < count; ++i) {
+        const float x = samples[i * stride];
+        dcLevel += (x - dcLevel) * alpha;
+        const float y = x - dcLevel;
+        const float magnitude = std::abs(y);
+        const float decayed = envelope * decay;
+        envelope = magnitude <= decayed ? decayed : magnitude;
+        if (envelope > 0.0001f) {
+            const float threshold = envelope * 0.25f;
+            if (level ? y < -threshold : y > threshold) {
+                // The crossing, interpolated between the previous sample and this one.
+                const float t = level ? -threshold : threshold;
+                double frac = y == previous ? 0.0 : double((t - previous) / (y - previous));
+                if (frac > 1.0) frac = 1.0;
+                if (!(frac >= 0.0)) frac = 0.0;
+                level = !level;
+                onEdge(double(firstIndex + i) - 1.0 + frac);
+            }
+        }
+        previous = y;
     }
-    const float threshold = envelope_ * 0.25f;
-    if (level_ ? !(y < -threshold) : !(y > threshold)) {
-        previous_ = y;
-        return;
-    }
-    const float t = level_ ? -threshold : threshold;
-    double frac = y == previous_ ? 0.0 : double((t - previous_) / (y - previous_));
-    if (frac > 1.0) frac = 1.0;
-    if (!(frac >= 0.0)) frac = 0.0;
-    const double edge = double(index) - 1.0 + frac;
-    level_ = !level_;
+    dcLevel_ = dcLevel;
+    envelope_ = envelope;
+    previous_ = previous;
+    level_ = level;
+}
+
+void LTCDecoder::onEdge(double edge) {
     if (!lastEdge_) {
         bitStart_ = edge;
     } else {
@@ -105,7 +112,6 @@ void LTCDecoder::step(float x, int64_t index, const Filter& f) {
         }
     }
     lastEdge_ = edge;
-    previous_ = y;
 }
 
 }  // namespace qm

@@ -24,10 +24,7 @@ public:
     explicit LTCDecoder(double sampleRate);
 
     // Feeds one sample with its absolute index (0 for the channel's first sample, one more per sample).
-    void process(float sample, int64_t index) {
-        Filter f{alpha_, decay_};
-        step(sample, index, f);
-    }
+    void process(float sample, int64_t index) { process(&sample, 1, 1, index); }
     // Feeds a run of samples `stride` floats apart, the first with index `firstIndex`.
     void process(const float* samples, int64_t count, int64_t stride, int64_t firstIndex);
 
@@ -38,11 +35,8 @@ public:
     static std::optional<Timecode> decodeFrameWord(const uint8_t* bits);
 
 private:
-    struct Filter {
-        float alpha;
-        float decay;
-    };
-    void step(float x, int64_t index, const Filter& f);
+    // An accepted transition at `edge` (fractional sample position): measures it against the bit period.
+    void onEdge(double edge);
     void appendBit(uint8_t bit);
 
     double sampleRate_;

@@ -82,10 +82,22 @@ SoundMatch matchSound(std::optional<AudioAligner::LoadedSound> reference, const 
     if (!clip) return match;
     const auto& ref = *match.reference;
     const auto found = AudioAligner::correlate(ref.samples, clip->samples, int64_t(2 * rate));
+    if (found) match.score = found->score;
     if (!found || !(found->score >= 10.0)) return match;
     match.consistency = AudioAligner::align(ref.samples, clip->samples, found->lag, rate, 0.03);
     match.offset = found->lag / rate + ref.start - clip->start;
     return match;
+}
+
+SyncReport::Outcome soundOutcome(const SoundMatch& match) {
+    if (!match.consistency) return SyncReport::Outcome::noMatch();
+    switch (match.consistency->kind) {
+    case AudioAligner::Consistency::Kind::consistent:
+    case AudioAligner::Consistency::Kind::tooShort: return SyncReport::Outcome::sound();
+    case AudioAligner::Consistency::Kind::unconfirmed: return SyncReport::Outcome::partial();
+    case AudioAligner::Consistency::Kind::drifting: return SyncReport::Outcome::differentSpeed(match.consistency->speedChange);
+    }
+    return SyncReport::Outcome::noMatch();
 }
 
 std::optional<double> ltcSyncOffset(const LTCInfo& reference, const LTCInfo& other) {

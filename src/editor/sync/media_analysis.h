@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "editor/sync/audio_aligner.h"
+#include "editor/sync/sync_report.h"
 #include "editor/sync/timecode.h"
 
 namespace qm {
@@ -32,8 +33,13 @@ struct SoundMatch {
     std::optional<AudioAligner::LoadedSound> reference;  // the reference sound as now cached
     std::optional<double> offset;                        // seconds of the clip's time 0 on the reference's
     std::optional<AudioAligner::Consistency> consistency;
+    std::optional<double> score;  // the whole-clip peak's, whenever a correlation came back
     bool operator==(const SoundMatch&) const = default;
 };
+
+// What a sync run records for a comparison: no verdict is no match; consistent or too short to
+// check is synced by sound; unconfirmed is partial; drifting is another speed.
+SyncReport::Outcome soundOutcome(const SoundMatch& match);
 
 // One sound comparison of a clip's file against the reference's: reference sound from the cache
 // or loaded (3600 s), clip sound (600 s), a match with a score of at least 10 over an overlap of

@@ -596,7 +596,7 @@ struct AudioSampleReader::Impl {
             }
             if (!outputKnown) {
                 output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
-                if (output.sampleRate < 1 || output.channels < 1 || output.channels > 64)
+                if (output.sampleRate < 1 || output.sampleRate > 1'000'000 || output.channels < 1 || output.channels > 64)
                     throw MediaError("audio conversion", "unsupported sound format");
                 outputKnown = true;
             }
@@ -627,7 +627,7 @@ struct AudioSampleReader::Impl {
                 AudioSampleBuffer b;
                 b.format = output;
                 b.time = MediaTime::make(deliveredEnd, output.sampleRate);
-                b.frameCount = static_cast<int>(std::min(pendingSilence, rate));
+                b.frameCount = static_cast<int>(std::min<int64_t>(pendingSilence, 16384));
                 b.planes.assign(1, std::vector<uint8_t>(size_t(b.frameCount) * size_t(output.channels) * sizeof(float)));
                 pendingSilence -= b.frameCount;
                 deliveredEnd += b.frameCount;
