@@ -58,21 +58,13 @@ protected:
 TEST_F(AudioLoading, TracksChannelsAndTheMix) {
     const std::string s100 = "sine=frequency=100:sample_rate=48000:duration=3";
     const std::string s300 = "sine=frequency=300:sample_rate=48000:duration=3";
-    auto stereo = make("stereo.wav", {"-f", "lavfi", "-i", s100, "-f", "lavfi", "-i", s300, "-filter_complex",
-                                      "[0:a][1:a]join=inputs=2:channel_layout=stereo[a]", "-map", "[a]"});
+    auto tone = [](int frequency) { return "0.125*sin(2*PI*" + std::to_string(frequency) + "*t)"; };
+    auto stereo = make("stereo.wav", lavfi("aevalsrc='" + tone(100) + "|" + tone(300) + "':s=48000:d=3:c=stereo"));
     auto twoTracks = make("two tracks.mov", {"-f", "lavfi", "-i", s100, "-f", "lavfi", "-i", s300, "-map", "0:a", "-map",
                                              "1:a", "-c:a", "pcm_s16le"});
-    std::string six = "";
-    std::vector<std::string> sixArgs;
-    for (int c = 1; c <= 6; ++c) {
-        for (const char* a : {"-f", "lavfi", "-i"}) sixArgs.push_back(a);
-        sixArgs.push_back("sine=frequency=" + std::to_string(c * 100) + ":sample_rate=48000:duration=3");
-        six += "[" + std::to_string(c - 1) + ":a]";
-    }
-    for (const char* a : {"-filter_complex"}) sixArgs.push_back(a);
-    sixArgs.push_back(six + "join=inputs=6:channel_layout=5.1[a]");
-    sixArgs.insert(sixArgs.end(), {"-map", "[a]", "-c:a", "pcm_f32le"});
-    auto surround = make("six.wav", sixArgs);
+    std::string six = tone(100);
+    for (int c = 2; c <= 6; ++c) six += "|" + tone(c * 100);
+    auto surround = make("six.wav", {"-f", "lavfi", "-i", "aevalsrc='" + six + "':s=48000:d=3:c=5.1", "-c:a", "pcm_f32le"});
 
     auto f100 = [](double t) { return sine(100, t); };
     auto f300 = [](double t) { return sine(300, t); };
