@@ -1,49 +1,25 @@
 // LTC reading, sound loading and waveform peaks over arbitrary file contents: whatever the file
 // holds, each ends in a result or a thrown error, never in a crash, a hang or unbounded memory.
-#include <unistd.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <string>
-
-extern "C" {
-#include <libavutil/log.h>
-}
 
 #include "editor/sync/audio_aligner.h"
 #include "editor/sync/ltc_scan.h"
+#include "scratch_file.h"
 
 namespace {
 
 // The file name's extension steers the library's format guess, so the first byte picks one.
 constexpr const char* kExtensions[] = {".wav", ".mov", ".mkv", ".ts", ".mp3", ".aiff", ".flac", ".caf"};
 
-std::filesystem::path scratchFile(const char* extension) {
-    static const std::filesystem::path dir = [] {
-        const std::filesystem::path shm = "/dev/shm";
-        return std::filesystem::is_directory(shm) ? shm : std::filesystem::temp_directory_path();
-    }();
-    return dir / ("qm-audio-fuzz-" + std::to_string(::getpid()) + extension);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
-        av_log_set_level(AV_LOG_QUIET);
-        return true;
-    }();
-    (void)quiet;
     if (size < 1) return 0;
-    const auto path = scratchFile(kExtensions[data[0] % std::size(kExtensions)]);
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
-    }
+    const auto path = qm::fuzz::writeScratchFile("qm-audio-fuzz-", kExtensions[data[0] % std::size(kExtensions)], data + 1, size - 1);
     try {
         if (const auto info = qm::readLTC(path, 300, 5.0))
             if (!(info->measuredRate > 0) || info->framesDecoded < 10) __builtin_trap();

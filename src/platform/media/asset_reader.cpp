@@ -429,6 +429,28 @@ int bytesPerSample(AudioSampleFormat format) {
 
 bool isPlanar(AudioSampleFormat format) { return format == AudioSampleFormat::float32Planar; }
 
+namespace {
+
+// The stream indexes of the file's audio tracks, in the order MediaAsset lists them.
+std::vector<int> audioStreams(AVFormatContext* format) {
+    std::vector<int> streams;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.push_back(static_cast<int>(i));
+    return streams;
+}
+
+AudioTrackInfo audioTrackInfo(const AVFormatContext* format, int index) {
+    const AVCodecParameters* par = format->streams[index]->codecpar;
+    AudioTrackInfo info;
+    info.streamIndex = index;
+    info.codecType = codecTypeOf(par, false);
+    info.sampleRate = std::max(par->sample_rate, 0);
+    info.channels = std::max(par->ch_layout.nb_channels, 0);
+    return info;
+}
+
+}  // namespace
+
 struct AudioSampleReader::Impl {
     FormatPtr format;
     CodecPtr decoder;
@@ -463,6 +485,15 @@ struct AudioSampleReader::Impl {
     int decodeErrors = 0;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
+
+    // Reads the stream `index` alone, decoded on one thread.
+    void openStream(int index) {
+        discardAllBut(format.get(), index);
+        const AVStream* st = format->streams[index];
+        timeBase = st->time_base;
+        info = audioTrackInfo(format.get(), index);
+        decoder = openDecoder(st, 1, false);
+    }
 
     void setUpResampler(const AVFrame* f) {
         AVChannelLayout in{};
@@ -689,28 +720,6 @@ struct AudioSampleReader::Impl {
 AudioSampleReader::AudioSampleReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 AudioSampleReader::~AudioSampleReader() = default;
 
-namespace {
-
-// The stream indexes of the file's audio tracks, in the order MediaAsset lists them.
-std::vector<int> audioStreams(AVFormatContext* format) {
-    std::vector<int> streams;
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.push_back(static_cast<int>(i));
-    return streams;
-}
-
-AudioTrackInfo audioTrackInfo(const AVFormatContext* format, int index) {
-    const AVCodecParameters* par = format->streams[index]->codecpar;
-    AudioTrackInfo info;
-    info.streamIndex = index;
-    info.codecType = codecTypeOf(par, false);
-    info.sampleRate = std::max(par->sample_rate, 0);
-    info.channels = std::max(par->ch_layout.nb_channels, 0);
-    return info;
-}
-
-}  // namespace
-
 std::optional<AudioTrackInfo> AudioSampleReader::probe(const std::filesystem::path& file) {
     FormatPtr format = openFormat(file, false);
     const int index = format ? firstStream(format.get(), AVMEDIA_TYPE_AUDIO) : -1;
@@ -734,15 +743,10 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     if (!impl->format || audioTrack < 0) return nullptr;
     const std::vector<int> streams = audioStreams(impl->format.get());
     if (size_t(audioTrack) >= streams.size()) return nullptr;
-    const int index = streams[size_t(audioTrack)];
-    discardAllBut(impl->format.get(), index);
-    const AVStream* st = impl->format->streams[index];
-    impl->timeBase = st->time_base;
-    impl->info = audioTrackInfo(impl->format.get(), index);
+    impl->openStream(streams[size_t(audioTrack)]);
     impl->native = true;
     impl->outputKnown = false;
     impl->output = {std::max(impl->info.sampleRate, 1), std::max(impl->info.channels, 1), AudioSampleFormat::float32};
-    impl->decoder = openDecoder(st, 1, false);
     return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
 }
 
@@ -754,13 +758,9 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
     impl->format = openFormat(file, false);
     const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_AUDIO) : -1;
     if (index < 0) return nullptr;
-    discardAllBut(impl->format.get(), index);
-    const AVStream* st = impl->format->streams[index];
-    impl->timeBase = st->time_base;
-    impl->info = audioTrackInfo(impl->format.get(), index);
+    impl->openStream(index);
     impl->output = output;
     impl->start = start;
-    impl->decoder = openDecoder(st, 1, false);
     seekNear(impl->format.get(), index, start);
     return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
 }
