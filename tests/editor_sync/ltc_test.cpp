@@ -2,11 +2,13 @@
 // ffmpeg-made files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
 #include "editor/sync/ltc_decoder.h"
 #include "editor/sync/ltc_scan.h"
+#include "editor/sync/media_analysis.h"
 #include "ltc_signal.h"
 #include "support/test_support.h"
 
@@ -176,7 +178,8 @@ TEST_F(LTCFileScan, FindsTrackChannelAndTime) {
         double shift;  // seconds the LTC starts after media time 0
         int64_t minFrames;
     };
-    const std::string sine = "sine=frequency=440:sample_rate=48000:duration=10";
+    // Music for the first five seconds only, so that LTC left in the waveform would show.
+    const std::string sine = "aevalsrc='0.125*sin(2*PI*440*t)*lt(t,5)':s=48000:d=10";
     const Case cases[] = {
         {"second track.mov", {"-f", "lavfi", "-i", sine, "-map", "1:a", "-map", "0:a", "-c:a", "pcm_s16le"}, 1, 0, 0, 249},
         {"right channel.wav",
@@ -199,6 +202,15 @@ TEST_F(LTCFileScan, FindsTrackChannelAndTime) {
         EXPECT_NEAR(info->measuredRate, 25, 0.002) << c.name;
         EXPECT_GE(info->framesDecoded, c.minFrames) << c.name;
     }
+    // The analysis leaves the LTC channel out of the waveform.
+    const MediaAnalysis analysis = analyzeMedia(dir_ / "right channel.wav", true);
+    ASSERT_TRUE(analysis.ltc && analysis.waveform);
+    ASSERT_EQ(analysis.waveform->size(), 1000u);
+    EXPECT_EQ(analysis.ltc->channel, 1);
+    EXPECT_GT(*std::min_element(analysis.waveform->begin() + 5, analysis.waveform->begin() + 495), 0.95f);
+    EXPECT_LT(*std::max_element(analysis.waveform->begin() + 505, analysis.waveform->end()), 0.01f);
+    EXPECT_FALSE(analyzeMedia(dir_ / "right channel.wav", false).waveform);
+
     // Early stops: after 50 frames, or after 4 s of sound.
     const auto file = dir_ / "second track.mov";
     EXPECT_LT(readLTC(file, 50, 120)->framesDecoded, 80);
