@@ -19,3 +19,6 @@ qm_add_test(editor_clip_effects_test LABEL unit
 qm_add_test(editor_composition_peer_test LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/composition_peer_test.cpp
   LIBS qm_editor_model)
+qm_add_test(editor_audio_mix_peer_test LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_mix_peer_test.cpp
+  LIBS qm_editor_model)
