@@ -36,10 +36,11 @@ SeparableBlend separable(BlendMode mode) {
 }
 
 void fillLayer(QImage& layer, uint16_t alpha) {
+    const int w = layer.width();
     forEachRowBand(layer.height(), [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
             auto* p = reinterpret_cast<uint16_t*>(layer.scanLine(y));
-            for (int x = 0; x < layer.width(); ++x, p += 4) p[0] = 0, p[1] = 0, p[2] = 0, p[3] = alpha;
+            for (int x = 0; x < w; ++x, p += 4) p[0] = 0, p[1] = 0, p[2] = 0, p[3] = alpha;
         }
     });
 }
