@@ -188,6 +188,58 @@ TEST_F(CompositionPeer, FaintClipKeepsItsReaderAndOutputScalesByWidth) {
     EXPECT_EQ(renderer.readerCount(), 0);
 }
 
+TEST_F(CompositionPeer, SmallOutputsAverageAreasAsFfmpegDoes) {
+    const Clip c = layerClip(*layers_[0], BlendMode::normal, 100);
+    const Project p = test::projectOf(kW, kH, 10, {*layers_[0]}, {c});
+    CompositionRenderer renderer;
+    const QImage small = renderer.render(p, test::infosOf({*layers_[0]}), 0.0, {12, 9}, false);
+    const std::string ref = test::run({"ffmpeg", "-v", "error", "-i", layers_[0]->path.string(), "-vf", "scale=12:9:flags=area",
+                                       "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"})
+                                .output;
+    ASSERT_EQ(ref.size(), size_t(12 * 9 * 3));
+    double se = 0;
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 12; ++x) {
+            const QColor ours = small.pixelColor(x, y);
+            const int want[3] = {uint8_t(ref[size_t(y * 12 + x) * 3]), uint8_t(ref[size_t(y * 12 + x) * 3 + 1]),
+                                 uint8_t(ref[size_t(y * 12 + x) * 3 + 2])};
+            const int got[3] = {ours.red(), ours.green(), ours.blue()};
+            for (int k = 0; k < 3; ++k) se += double(got[k] - want[k]) * (got[k] - want[k]);
+        }
+    EXPECT_GE(10 * std::log10(255.0 * 255.0 / std::max(se / (12 * 9 * 3), 1e-9)), 35);
+}
+
+TEST_F(CompositionPeer, ChromaKeyRoughlyAsFfmpegs) {
+    // The key green on the left half, a test picture on the right.
+    const Medium half = test::makeMedium(
+        *dir_ / "half.mov", {"-f", "lavfi", "-i", "testsrc2=s=64x48:r=10:d=0.3", "-f", "lavfi", "-i", "color=0x19BF40:s=32x48:r=10:d=0.3",
+                             "-filter_complex", "[0][1]overlay,format=rgb24", "-c:v", "png"});
+    Clip c = layerClip(half, BlendMode::normal, 100);
+    c.transform->effects.keyEnabled = true;
+    c.transform->effects.keyColor = {0x19 / 255.0, 0xBF / 255.0, 0x40 / 255.0};
+    c.transform->keySpill.value = 0;
+    Project p = test::projectOf(kW, kH, 10, {half}, {c});
+    p.transparentBackground = true;
+    CompositionRenderer renderer;
+    const QImage ours = renderer.render(p, test::infosOf({half}), 0.0, {kW, kH}, false);
+    // ffmpeg measures limited-range 8-bit chroma over √2: about 0.62 of our distance.
+    const std::string alpha = test::run({"ffmpeg", "-v", "error", "-i", half.path.string(), "-vf",
+                                         "format=yuv444p,chromakey=0x19BF40:0.056:0.019,format=yuva444p,alphaextract", "-frames:v", "1", "-f",
+                                         "rawvideo", "-pix_fmt", "gray", "-"})
+                                  .output;
+    ASSERT_EQ(alpha.size(), size_t(kW * kH));
+    int disagree = 0, keyed = 0;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const int a = ours.pixelColor(x, y).alpha();
+            keyed += a < 8;
+            disagree += std::abs(a - int(uint8_t(alpha[size_t(y * kW + x)]))) > 128;
+        }
+    EXPECT_GE(keyed, kW * kH / 2);
+    // ffmpeg averages the distance over 3 × 3 pixels, so edges differ; the areas agree.
+    EXPECT_LE(disagree, kW * kH * 5 / 100);
+}
+
 TEST(ClipLayerTransform, FitModesAnchorsAndRotation) {
     auto medium = [](int w, int h) {
         MediaItem m;
