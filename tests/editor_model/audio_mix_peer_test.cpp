@@ -15,18 +15,6 @@ namespace {
 
 using test::Medium;
 
-std::vector<float> mixOf(const Project& p, const LTCInfos& ltc = {}) {
-    const auto plan = makeAudioMix(p.tracks, p.media, ltc);
-    if (!plan) return {};
-    AudioMixReader reader(*plan, 0, p.duration());
-    std::vector<float> out;
-    while (auto b = reader.next()) {
-        const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
-        out.insert(out.end(), f, f + 2 * size_t(b->frameCount));
-    }
-    return out;
-}
-
 // ffmpeg's stereo float at 48 kHz of the graph over the files, `seconds` long.
 std::vector<float> reference(const test::TempDir& dir, const std::vector<std::filesystem::path>& files, const std::string& graph,
                              double seconds) {
@@ -44,12 +32,7 @@ std::vector<float> reference(const test::TempDir& dir, const std::vector<std::fi
 
 double snr(const std::vector<float>& ours, const std::vector<float>& ref) {
     EXPECT_EQ(ours.size(), ref.size());
-    double signal = 0, noise = 0;
-    for (size_t i = 0; i < std::min(ours.size(), ref.size()); ++i) {
-        signal += double(ref[i]) * ref[i];
-        noise += (double(ours[i]) - ref[i]) * (double(ours[i]) - ref[i]);
-    }
-    return noise <= 0 ? 200 : 10 * std::log10(signal / noise);
+    return test::snr(ours, ref);
 }
 
 Medium tone(const test::TempDir& dir, const std::string& name, const std::string& expr, int rate, double seconds,
@@ -84,7 +67,7 @@ TEST(AudioMixPeer, VolumesFadesAndPlacesAgainstFfmpeg) {
         "[y]atrim=start=1:duration=1,asetpts=PTS-STARTPTS,volume=0.6,afade=t=in:d=0.8:curve=tri,"
         "afade=t=out:st=0.3:d=0.7:curve=tri,adelay=1250|1250[q];"
         "[p][q]amix=inputs=2:normalize=0:duration=longest";
-    EXPECT_GE(snr(mixOf(p), reference(dir, {a.path}, graph, p.duration())), 60);
+    EXPECT_GE(snr(test::mixOf(p), reference(dir, {a.path}, graph, p.duration())), 60);
 
     // A resampled mono file plays at unity on both sides; its clip is cut where its sound ends.
     const Medium b = tone(dir, "b.wav", "0.4*sin(2*PI*311*t)", 44100, 2);
@@ -95,7 +78,7 @@ TEST(AudioMixPeer, VolumesFadesAndPlacesAgainstFfmpeg) {
     ASSERT_TRUE(plan);
     EXPECT_NEAR(plan->clips[0].length, 1.5, 1e-3);
     const std::string mono = "[0]atrim=start=0.5,asetpts=PTS-STARTPTS,aresample=48000,pan=stereo|c0=c0|c1=c0,volume=0.5,adelay=200|200";
-    EXPECT_GE(snr(mixOf(p), reference(dir, {b.path}, mono, p.duration())), 40);
+    EXPECT_GE(snr(test::mixOf(p), reference(dir, {b.path}, mono, p.duration())), 40);
 }
 
 TEST(AudioMixPeer, NothingToHear) {
@@ -125,12 +108,12 @@ TEST(AudioMixPeer, LtcChannelsAndTracksAreKeptOut) {
         // One stereo track: the LTC channel is overwritten by the other before the mix.
         const Medium st = tone(dir, std::string("st_") + codec + ".mov", programme + "|" + ltcTone, 48000, 1, codec);
         const Project p = test::projectOf(16, 16, 25, {st}, {audioClip(st, 0, 0, 1)});
-        EXPECT_GE(snr(mixOf(p, {{st.item.id, ltcAt(0, 1)}}), reference(dir, {st.path}, "[0]pan=stereo|c0=c0|c1=c0", 1)), 60) << codec;
+        EXPECT_GE(snr(test::mixOf(p, {{st.item.id, ltcAt(0, 1)}}), reference(dir, {st.path}, "[0]pan=stereo|c0=c0|c1=c0", 1)), 60) << codec;
         const Medium ts = tone(dir, std::string("ts_") + codec + ".mov", ltcTone + "|" + programme, 48000, 1, codec);
         const Project q = test::projectOf(16, 16, 25, {ts}, {audioClip(ts, 0, 0, 1)});
-        EXPECT_GE(snr(mixOf(q, {{ts.item.id, ltcAt(0, 0)}}), reference(dir, {ts.path}, "[0]pan=stereo|c0=c1|c1=c1", 1)), 60) << codec;
+        EXPECT_GE(snr(test::mixOf(q, {{ts.item.id, ltcAt(0, 0)}}), reference(dir, {ts.path}, "[0]pan=stereo|c0=c1|c1=c1", 1)), 60) << codec;
         // An index that is no track of the file is ignored.
-        EXPECT_GE(snr(mixOf(q, {{ts.item.id, ltcAt(5, 0)}}), reference(dir, {ts.path}, "[0]anull", 1)), 60) << codec;
+        EXPECT_GE(snr(test::mixOf(q, {{ts.item.id, ltcAt(5, 0)}}), reference(dir, {ts.path}, "[0]anull", 1)), 60) << codec;
     }
     // Two tracks: LTC on a mono first track plays the second; on the second track the first plays.
     test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=" + ltcTone + ":s=48000:d=1", "-f", "lavfi", "-i",
@@ -139,8 +122,8 @@ TEST(AudioMixPeer, LtcChannelsAndTracksAreKeptOut) {
     Medium two{dir / "two.mov", MediaInfo::load(dir / "two.mov", true), {}};
     two.item = MediaItem(QString::fromStdString(two.path.string()), two.info);
     const Project p = test::projectOf(16, 16, 25, {two}, {audioClip(two, 0, 0, 1)});
-    EXPECT_GE(snr(mixOf(p, {{two.item.id, ltcAt(0, 0)}}), reference(dir, {two.path}, "[0:a:1]anull", 1)), 60);
-    EXPECT_GE(snr(mixOf(p, {{two.item.id, ltcAt(1, 0)}}), reference(dir, {two.path}, "[0:a:0]pan=stereo|c0=c0|c1=c0", 1)), 60);
+    EXPECT_GE(snr(test::mixOf(p, {{two.item.id, ltcAt(0, 0)}}), reference(dir, {two.path}, "[0:a:1]anull", 1)), 60);
+    EXPECT_GE(snr(test::mixOf(p, {{two.item.id, ltcAt(1, 0)}}), reference(dir, {two.path}, "[0:a:0]pan=stereo|c0=c0|c1=c0", 1)), 60);
     // LTC on the only, mono, track: silent, so no mix at all.
     const Medium mono = tone(dir, "mono.wav", ltcTone, 48000, 1);
     const Project m = test::projectOf(16, 16, 25, {mono}, {audioClip(mono, 0, 0, 1)});

@@ -35,38 +35,27 @@ protected:
         delete dir_;
     }
 
-    // ffmpeg's picture of the graph over the inputs (backdrop first) as R, G, B planes of floats.
+    // ffmpeg's picture of the graph over the inputs (backdrop first) as G, B, R planes of floats.
     static std::vector<float> reference(const std::vector<const Medium*>& inputs, const std::string& graph) {
-        std::vector<std::string> args;
+        std::vector<std::string> args = {"ffmpeg", "-v", "error"};
         for (const Medium* m : inputs) args.insert(args.end(), {"-i", m->path.string()});
-        const auto out = *dir_ / "ref.raw";
-        args.insert(args.end(), {"-filter_complex", graph, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "gbrpf32le", out.string()});
-        test::ffmpeg(args);
-        const std::string bytes = test::readFile(out);
-        EXPECT_EQ(bytes.size(), size_t(kW * kH * 3 * 4));
+        args.insert(args.end(), {"-filter_complex", graph, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "gbrpf32le", "-"});
+        const std::string bytes = test::run(args).output;
         std::vector<float> planes(size_t(kW * kH * 3));
+        EXPECT_EQ(bytes.size(), planes.size() * 4);
         std::memcpy(planes.data(), bytes.data(), std::min(bytes.size(), planes.size() * 4));
-        // gbrp order: G, B, R.
-        std::vector<float> rgb(planes.size());
-        const size_t n = size_t(kW * kH);
-        std::copy_n(planes.begin() + 2 * n, n, rgb.begin());
-        std::copy_n(planes.begin(), n, rgb.begin() + n);
-        std::copy_n(planes.begin() + n, n, rgb.begin() + 2 * n);
-        return rgb;
+        return planes;
     }
 
-    static double psnr(const QImage& ours, const std::vector<float>& rgb) {
+    static double psnr(const QImage& ours, const std::vector<float>& gbr) {
         double se = 0;
         const size_t n = size_t(kW * kH);
-        for (int y = 0; y < kH; ++y)
-            for (int x = 0; x < kW; ++x) {
-                const QRgba64 p = ours.pixelColor(x, y).rgba64();
-                const size_t i = size_t(y * kW + x);
-                const double d[3] = {p.red() / 65535.0 - rgb[i], p.green() / 65535.0 - rgb[n + i], p.blue() / 65535.0 - rgb[2 * n + i]};
-                for (double v : d) se += v * v;
-            }
-        const double mse = se / double(3 * n);
-        return mse <= 0 ? 200 : 10 * std::log10(1 / mse);
+        for (size_t i = 0; i < n; ++i) {
+            const QRgba64 p = ours.pixelColor(int(i % kW), int(i / kW)).rgba64();
+            const double d[3] = {p.green() / 65535.0 - gbr[i], p.blue() / 65535.0 - gbr[n + i], p.red() / 65535.0 - gbr[2 * n + i]};
+            for (double v : d) se += v * v;
+        }
+        return se <= 0 ? 200 : 10 * std::log10(double(3 * n) / se);
     }
 
     static Clip layerClip(const Medium& m, BlendMode mode, double opacityPercent) {
@@ -90,14 +79,8 @@ std::string blendArgs(BlendMode mode, double o) {
         case BlendMode::normal: return "all_expr='A+(B-A)*" + O + "'";
         case BlendMode::add: return "all_expr='min(1,A+" + O + "*B)'";
         case BlendMode::softLight: return "all_expr='A+(" + softLight + "-A)*" + O + "'";
-        case BlendMode::screen: return "all_mode=screen:all_opacity=" + O;
-        case BlendMode::multiply: return "all_mode=multiply:all_opacity=" + O;
-        case BlendMode::overlay: return "all_mode=overlay:all_opacity=" + O;
-        case BlendMode::lighten: return "all_mode=lighten:all_opacity=" + O;
-        case BlendMode::darken: return "all_mode=darken:all_opacity=" + O;
-        case BlendMode::difference: return "all_mode=difference:all_opacity=" + O;
+        default: return "all_mode=" + std::string(rawValue(mode)) + ":all_opacity=" + O;
     }
-    return {};
 }
 
 const char* const kFloat = "[0]format=gbrpf32le[i0];[1]format=gbrpf32le[i1];";

@@ -185,19 +185,9 @@ TEST(ProjectExportPeer, MovieSoundIsTheMix) {
             test::run({"ffmpeg", "-v", "error", "-i", out.string(), "-map", "0:a", "-f", "f32le", "-ac", "2", "-ar", "48000", "-"}).output;
         std::vector<float> written(bytes.size() / 4);
         std::memcpy(written.data(), bytes.data(), written.size() * 4);
-        AudioMixReader mix(*makeAudioMix(p.tracks, p.media, {}), 0, p.duration());
-        std::vector<float> expected;
-        while (auto b = mix.next()) {
-            const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
-            expected.insert(expected.end(), f, f + 2 * size_t(b->frameCount));
-        }
+        const std::vector<float> expected = test::mixOf(p);
         ASSERT_GE(written.size(), expected.size() - 2 * 480);
-        double signal = 0, noise = 0;
-        for (size_t i = 0; i < std::min(written.size(), expected.size()); ++i) {
-            signal += double(expected[i]) * expected[i];
-            noise += (double(written[i]) - expected[i]) * (double(written[i]) - expected[i]);
-        }
-        EXPECT_GE(10 * std::log10(signal / std::max(noise, 1e-30)), 60);
+        EXPECT_GE(test::snr(written, expected), 60);
         fs::remove(out);
     }
 }

@@ -2,10 +2,13 @@
 // Projects built in code over media the ffmpeg CLI makes at test time, for the renderer, mix and
 // exporter tests.
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
 #include "engine/media_info.h"
@@ -55,6 +58,29 @@ inline MediaInfos infosOf(const std::vector<Medium>& media) {
     MediaInfos infos;
     for (const Medium& m : media) infos.insert(m.item.id, m.info);
     return infos;
+}
+
+// The project's mix over its whole length as stereo floats; empty without sound.
+inline std::vector<float> mixOf(const Project& p, const LTCInfos& ltc = {}) {
+    const auto plan = makeAudioMix(p.tracks, p.media, ltc);
+    if (!plan) return {};
+    AudioMixReader reader(*plan, 0, p.duration());
+    std::vector<float> out;
+    while (auto b = reader.next()) {
+        const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
+        out.insert(out.end(), f, f + 2 * size_t(b->frameCount));
+    }
+    return out;
+}
+
+// Signal to noise of `ours` against `ref` in dB, over their common length.
+inline double snr(const std::vector<float>& ours, const std::vector<float>& ref) {
+    double signal = 0, noise = 0;
+    for (size_t i = 0; i < std::min(ours.size(), ref.size()); ++i) {
+        signal += double(ref[i]) * ref[i];
+        noise += (double(ours[i]) - ref[i]) * (double(ours[i]) - ref[i]);
+    }
+    return noise <= 0 ? 200 : 10 * std::log10(signal / noise);
 }
 
 }  // namespace qm::test

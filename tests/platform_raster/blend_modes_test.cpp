@@ -1,5 +1,4 @@
-// Blend modes with alpha against the W3C compositing formula written on straight colours, and
-// the placement, opacity and area rules of blending one layer into another.
+// Blend modes with alpha against the W3C compositing formula written on straight colours.
 
 #include <gtest/gtest.h>
 
@@ -51,29 +50,6 @@ TEST(BlendModes, SeparableModesWithAlphaFollowTheW3CFormula) {
     EXPECT_FLOAT_EQ(sum.r, 1.0f);
     EXPECT_FLOAT_EQ(sum.g, 0.3f);
     EXPECT_FLOAT_EQ(sum.a, 1.0f);
-}
-
-TEST(BlendModes, LayerPlacementOpacityAndArea) {
-    QImage backdrop(8, 6, kLayerFormat);
-    backdrop.fill(QColor(0, 0, 255));
-    QImage layer(4, 4, kLayerFormat);
-    layer.fill(QColor(255, 0, 0));
-    blendLayer(backdrop, layer, QPoint(6, 4), SeparableBlend::normal, 0.5f, Area{0, 6, 0, 7});
-    // Only the overlap inside the area changes: columns 6 (not 7) of rows 4 and 5.
-    for (int y = 0; y < 6; ++y)
-        for (int x = 0; x < 8; ++x) {
-            const QColor c = backdrop.pixelColor(x, y);
-            const bool inside = x == 6 && y >= 4;
-            EXPECT_EQ(c.red(), inside ? 128 : 0) << x << "," << y;
-            EXPECT_EQ(c.blue(), inside ? 128 : 255) << x << "," << y;
-            EXPECT_EQ(c.alpha(), 255);
-        }
-    // A transparent layer leaves every mode's backdrop alone.
-    QImage clear(8, 6, kLayerFormat);
-    clear.fill(Qt::transparent);
-    const QImage before = backdrop.copy();
-    for (int m = 0; m <= int(SeparableBlend::difference); ++m) blendLayer(backdrop, clear, {}, SeparableBlend(m), 1.0f);
-    EXPECT_EQ(backdrop, before);
 }
 
 }  // namespace
