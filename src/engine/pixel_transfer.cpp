@@ -178,22 +178,27 @@ public:
             return;
         }
 
-        // The context is rebuilt only when sizes, formats or flags change. A rebuilt context may
-        // sit at the freed one's address, so the key, not the pointer, says whether it is new.
+        // The session owns its context and makes a new one only when sizes, formats or flags
+        // change. The library's cached-context call is no use here: it compares against values
+        // the scaler adjusts while it initialises (flags it forces, formats it swaps), so it
+        // quietly replaces a context that is still right and the colour details set on it go.
         const bool sameSize = source.width() == destination.width() && source.height() == destination.height();
         const Key key{source.width(), source.height(), sourceFormat, destination.width(), destination.height(),
                       destinationFormat, scalerFlags(sourceFormat, destinationFormat, sameSize)};
-        const bool rebuilt = context_ == nullptr || !(key == key_);
-        key_ = key;
-        context_ = sws_getCachedContext(context_, key.sourceWidth, key.sourceHeight, sourceFormat, key.destinationWidth,
-                                        key.destinationHeight, destinationFormat, key.flags, nullptr, nullptr, nullptr);
-        if (context_ == nullptr) fail(AVERROR(EINVAL));
+        if (context_ == nullptr || !(key == key_)) {
+            sws_freeContext(context_);
+            appliedSpace_ = -1;  // a new context starts with the library's defaults
+            context_ = sws_getContext(key.sourceWidth, key.sourceHeight, sourceFormat, key.destinationWidth,
+                                      key.destinationHeight, destinationFormat, key.flags, nullptr, nullptr, nullptr);
+            if (context_ == nullptr) fail(AVERROR(EINVAL));
+            key_ = key;
+        }
 
         const ColorTags& tags = source.colorTags();
         const int sourceSpace = isYUV(sourceFormat) ? swsColorspace(tags.matrix) : SWS_CS_ITU709;
         const int sourceRange = isYUV(sourceFormat) ? rangeOf(source.pixelFormat(), tags) : 0;
         const int destinationRange = isYUV(destinationFormat) ? rangeOf(destination.pixelFormat(), {}) : 0;
-        if (rebuilt || sourceSpace != appliedSpace_ || sourceRange != appliedSourceRange_ ||
+        if (sourceSpace != appliedSpace_ || sourceRange != appliedSourceRange_ ||
             destinationRange != appliedDestinationRange_) {
             const int status = sws_setColorspaceDetails(context_, sws_getCoefficients(sourceSpace), sourceRange,
                                                         sws_getCoefficients(SWS_CS_ITU709), destinationRange, 0, 1 << 16,
