@@ -188,6 +188,14 @@ TEST_F(ProbeTest, CodecsOffTheListAreUnsupportedWithTheirName) {
               "Codec " + stream["tags"]["encoder"].get<std::string>() + " can't be decoded.");
 }
 
+TEST_F(ProbeTest, OnlyQuickTimeNamesTheCompressorInItsEncoderTag) {
+    // WebM's tag names the library that wrote the stream ("Lavc59.37.100 libvpx-vp9").
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:d=0.2", "-c:v", "libvpx-vp9", "-deadline", "realtime",
+                  (*dir_ / "vp9.webm").string()});
+    ASSERT_NE(firstStream("vp9.webm", "video")["tags"].value("ENCODER", ""), "");
+    EXPECT_EQ(MediaInfo::load(path("vp9.webm")).codecName, "vp09");
+}
+
 TEST_F(ProbeTest, ParallelProbesAgree) {
     // The Convert queue probes every added file in a task of its own.
     const std::vector<std::string> files = {path("hap_q.mov"), path("h264_aac.mp4"), path("tone.wav")};
