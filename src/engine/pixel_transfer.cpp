@@ -285,17 +285,24 @@ private:
             for (int y = first; y < last; ++y) {
                 const size_t at = size_t(stride) * size_t(y - start);
                 const uint8_t* g = planes[0] + at;
-                const uint8_t* b = planes[1] + at;
-                const uint8_t* r = planes[2] + at;
-                const uint8_t* a = alpha ? planes[3] + at : nullptr;
+                const uint8_t* byte0 = (bgra ? planes[1] : planes[2]) + at;
+                const uint8_t* byte2 = (bgra ? planes[2] : planes[1]) + at;
                 uint8_t* out = destination.data() + destination.bytesPerRow() * size_t(y);
-                const uint8_t* first3 = bgra ? b : r;
-                const uint8_t* third = bgra ? r : b;
-                for (int x = 0; x < width; ++x, out += 4) {
-                    out[0] = first3[x];
-                    out[1] = g[x];
-                    out[2] = third[x];
-                    out[3] = a != nullptr ? a[x] : 255;
+                if (alpha) {
+                    const uint8_t* a = planes[3] + at;
+                    for (int x = 0; x < width; ++x) {
+                        out[4 * x] = byte0[x];
+                        out[4 * x + 1] = g[x];
+                        out[4 * x + 2] = byte2[x];
+                        out[4 * x + 3] = a[x];
+                    }
+                } else {
+                    for (int x = 0; x < width; ++x) {
+                        out[4 * x] = byte0[x];
+                        out[4 * x + 1] = g[x];
+                        out[4 * x + 2] = byte2[x];
+                        out[4 * x + 3] = 255;
+                    }
                 }
             }
         }
