@@ -7,7 +7,8 @@
 #include <random>
 
 #include "editor/sync/audio_aligner.h"
-#include "editor/sync/media_analysis.h"
+#include "editor/sync/clip_sync.h"
+#include "support/qt_app.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -200,14 +201,54 @@ TEST_F(SpeechPairs, OffSpeedDrifts) {
     }
 }
 
-TEST_F(SpeechPairs, NoMatch) {
-    // Other words from another voice: no peak worth a match, and the reference stays cached.
-    const auto match = matchSound(std::nullopt, dir_->path() / "reference.wav", std::nullopt, dir_->path() / "other.wav", std::nullopt, 2000);
-    EXPECT_TRUE(match.reference);
-    EXPECT_FALSE(match.offset || match.consistency);
-    EXPECT_FALSE(matchSound(std::nullopt, dir_->path() / "missing.wav", std::nullopt, dir_->path() / "room.wav", std::nullopt, 2000).reference);
+TEST_F(SpeechPairs, SyncItems) {
+    test::qtApp();
+    auto ltc = [](int64_t nominal, double startFrame) {
+        LTCInfo info;
+        info.track = 1;  // not a track of these mono files: their sound stays whole
+        info.nominalRate = nominal;
+        info.measuredRate = double(nominal);
+        info.startFrame = startFrame;
+        return info;
+    };
+    const auto& d = dir_->path();
+    const SyncSource reference{d / "reference.wav", true, ltc(25, 1000)};
+    using O = SyncReport::Outcome;
+    struct Case {
+        SyncSource item;
+        SyncItemResult expected;
+    };
+    const Case cases[] = {
+        // Timecode needs no sound at all: the file is not even there.
+        {{d / "missing.wav", true, ltc(25, 1250)}, {O::timecode(), 10.0}},
+        // Timecode of another rate: by sound instead.
+        {{d / "trimmed.wav", true, ltc(30, 0)}, {O::sound(), 5.5}},
+        {{d / "trimmed.wav", false, std::nullopt}, {O::noSound(), std::nullopt}},
+        {{d / "other.wav", true, std::nullopt}, {O::noMatch(), std::nullopt}},
+        {{d / "missing.wav", true, std::nullopt}, {O::noMatch(), std::nullopt}},
+    };
+    std::optional<AudioAligner::LoadedSound> cache;
+    for (const Case& c : cases) {
+        const SyncItemResult result = syncItem(reference, c.item, 2000, cache);
+        EXPECT_EQ(result.outcome, c.expected.outcome) << c.item.file;
+        EXPECT_EQ(result.offset.has_value(), c.expected.offset.has_value()) << c.item.file;
+        if (result.offset && c.expected.offset) {
+            EXPECT_NEAR(*result.offset, *c.expected.offset, 0.001) << c.item.file;
+        }
+    }
+    EXPECT_TRUE(cache);  // the reference sound stays for the next item
+    const SyncItemResult faster = syncItem(reference, {d / "faster.wav", true, std::nullopt}, 2000, cache);
+    EXPECT_EQ(faster.outcome.kind, O::Kind::differentSpeed);
+    EXPECT_FALSE(faster.offset);
+
+    std::optional<AudioAligner::LoadedSound> none;
+    EXPECT_EQ(syncItem({d / "missing.wav", true, std::nullopt}, {d / "trimmed.wav", true, std::nullopt}, 2000, none).outcome,
+              O::noMatch());
+    EXPECT_FALSE(none);
     EXPECT_EQ(syncAnalysisRate(1200), 2000);
     EXPECT_EQ(syncAnalysisRate(1200.5), 1000);
+    EXPECT_EQ(syncStatusText(), "Syncing…");
+    EXPECT_EQ(syncStatusText(2, 5), "Syncing 2 of 5…");
 }
 
 }  // namespace
