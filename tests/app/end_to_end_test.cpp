@@ -13,7 +13,6 @@
 #include "support/test_support.h"
 
 #include <QApplication>
-#include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>

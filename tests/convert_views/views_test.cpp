@@ -17,7 +17,6 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
-#include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
@@ -334,7 +333,7 @@ TEST_F(ConvertViews, ContentViewPlaceholderFooterAndDrops) {
     data.setUrls({QUrl::fromLocalFile(file)});
     EXPECT_TRUE(view.drop(&data));
     EXPECT_FALSE(view.isShowingPlaceholder());
-    EXPECT_EQ(view.jobList()->count(), 1);
+    EXPECT_EQ(view.rowCount(), 1);
     EXPECT_EQ(view.countLabel()->text(), "1 files");
     QMimeData none;
     none.setText("not a file");
@@ -348,7 +347,7 @@ TEST_F(ConvertViews, ContentViewPlaceholderFooterAndDrops) {
     queue->setSelectedJobID(done->id());
     view.removeSelected();
     ASSERT_EQ(queue->jobs().size(), 1u);
-    EXPECT_EQ(view.jobList()->count(), 1);
+    EXPECT_EQ(view.rowCount(), 1);
     queue->remove(queue->jobs().front());
     EXPECT_TRUE(view.isShowingPlaceholder());
 }

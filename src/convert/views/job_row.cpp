@@ -95,6 +95,7 @@ JobRow::JobRow(ConversionQueue& queue, ConversionJobRef job, QWidget* parent)
     auto* texts = new QVBoxLayout;
     texts->setSpacing(3);
     name_ = new QLabel;
+    name_->setObjectName(QStringLiteral("nameText"));
     QFont medium = name_->font();
     medium.setWeight(QFont::Medium);
     name_->setFont(medium);
@@ -102,6 +103,7 @@ JobRow::JobRow(ConversionQueue& queue, ConversionJobRef job, QWidget* parent)
     name_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     texts->addWidget(name_);
     detail_ = new QLabel;
+    detail_->setObjectName(QStringLiteral("detailText"));
     QFont caption = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     caption.setPointSizeF(caption.pointSizeF() * 0.85);
     caption.setStyleHint(QFont::TypeWriter);
