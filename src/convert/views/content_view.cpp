@@ -211,7 +211,8 @@ void ContentView::syncSelectionFromModel() {
 }
 
 void ContentView::refreshFooter() {
-    count_->setText(tr("%1 files").arg(qlonglong(queue_.jobs().size())));
+    const auto count = qlonglong(queue_.jobs().size());
+    count_->setText(count == 1 ? tr("%1 file").arg(count) : tr("%1 files").arg(count));
     clear_->setVisible(queue_.hasFinishedJobs());
     clear_->setEnabled(!queue_.isRunning());
 }

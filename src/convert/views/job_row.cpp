@@ -61,7 +61,7 @@ QMenu* buildJobContextMenu(ConversionQueue& queue, const ConversionJobRef& job, 
     const auto& state = job->state();
     if (state.is(Kind::done)) {
         const QString output = state.output;
-        QObject::connect(menu->addAction(JobRow::tr("Show in Finder")), &QAction::triggered, menu,
+        QObject::connect(menu->addAction(JobRow::tr("Show in File Manager")), &QAction::triggered, menu,
                          [&queue, output] { queue.revealInFinder(output); });
     }
     if (state.is(Kind::failed) && job->info()) {
@@ -71,7 +71,7 @@ QMenu* buildJobContextMenu(ConversionQueue& queue, const ConversionJobRef& job, 
         });
     }
     const QString source = job->path();
-    QObject::connect(menu->addAction(JobRow::tr("Show Source in Finder")), &QAction::triggered, menu,
+    QObject::connect(menu->addAction(JobRow::tr("Show Source in File Manager")), &QAction::triggered, menu,
                      [&queue, source] { queue.revealInFinder(source); });
     menu->addSeparator();
     QAction* remove = menu->addAction(JobRow::tr("Remove"));
@@ -211,7 +211,7 @@ void JobRow::rebuildStatus() {
         auto* check = new QLabel;
         check->setPixmap(symbolPixmap(QStringLiteral("checkmark.circle.fill"), 16, QColor(0x28, 0xa7, 0x45)));
         statusLayout_->addWidget(check);
-        QToolButton* reveal = borderlessButton(QStringLiteral("magnifyingglass"), tr("Show in Finder"));
+        QToolButton* reveal = borderlessButton(QStringLiteral("magnifyingglass"), tr("Show in File Manager"));
         reveal->setObjectName(QStringLiteral("revealButton"));
         const QString output = state.output;
         connect(reveal, &QToolButton::clicked, this, [this, output] { queue_.revealInFinder(output); });
@@ -221,7 +221,7 @@ void JobRow::rebuildStatus() {
     case Kind::failed: {
         auto* warning = new QLabel;
         warning->setPixmap(symbolPixmap(QStringLiteral("exclamationmark.triangle.fill"), 14, QColor(0xd7, 0x00, 0x15)));
-        statusLayout_->addWidget(warning, 0, Qt::AlignTop);
+        statusLayout_->addWidget(warning, 0, Qt::AlignVCenter);
         auto* message = new QLabel;
         message->setObjectName(QStringLiteral("failureText"));
         message->setWordWrap(true);
