@@ -8,7 +8,6 @@
 
 #include "engine/media_info.h"
 #include "platform/desktop/icons.h"
-#include "platform/system/desktop_services.h"
 #include "support/qt_app.h"
 #include "support/test_support.h"
 
@@ -25,15 +24,6 @@
 
 namespace qm {
 namespace {
-
-class SilentDesktop : public DesktopServices {
-public:
-    QStringList runOpenPanel(const OpenPanelRequest&) override { return {}; }
-    std::optional<QString> runSavePanel(const SavePanelRequest&) override { return std::nullopt; }
-    void revealInFileManager(const QStringList&) override {}
-    void playCompletionSound() override {}
-    void requestAttention(AttentionRequest) override {}
-};
 
 // Holds probes back while closed, so a job can be kept in its probing state.
 struct ProbeGate {
@@ -65,10 +55,8 @@ TEST(JobList, RowsStayWholeAsJobsAreAddedAndRemovedInEveryQueueState) {
                             movie("f.mp4")};
     std::filesystem::create_directory(dir / "out");
 
-    SilentDesktop desktop;
     ProbeGate gate;
     ConversionQueue::Environment env;
-    env.desktop = &desktop;
     env.store = SettingsStore(QString::fromStdString((dir / "store.ini").string()));
     env.probe = [&gate](const std::filesystem::path& file) { return gate.probe(file); };
     ConversionQueue queue(std::move(env));
