@@ -139,6 +139,21 @@ TEST_F(ConvertViews, JobRowDetailLinesAndProgressText) {
     job->setInfo(std::nullopt);
     EXPECT_EQ(jobDetailLine(*job), QDir::toNativeSeparators(QString::fromStdString(dir.path().string())));
     EXPECT_EQ(runningProgressText(0.426, 37.6), "43% · 38 fps");
+
+    // A probed job's row shows its whole name when there is room, and shortens it in the middle
+    // when the row narrows.
+    const QString longName = "Crowd cam from the second balcony, take 4 of the evening show.mov";
+    auto probed = addJob(longName, ConversionJob::State::ready());
+    JobRow row(*queue, probed);
+    auto* name = row.findChild<QLabel*>("nameText");
+    row.resize(900, 52);
+    row.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(name->text(), longName);
+    row.resize(300, 52);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(name->text().startsWith("Crowd") && name->text().endsWith(".mov") && name->text().contains(u'…'))
+        << name->text().toStdString();
 }
 
 TEST_F(ConvertViews, JobRowStatusAreaAndContextMenuFollowTheState) {

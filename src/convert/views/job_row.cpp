@@ -135,10 +135,19 @@ QString JobRow::nameText() const { return QFileInfo(job_->path()).fileName(); }
 QString JobRow::detailText() const { return jobDetailLine(*job_); }
 
 void JobRow::refreshDetail() {
-    const QString name = nameText();
-    name_->setText(name_->fontMetrics().elidedText(name, Qt::ElideMiddle, std::max(80, name_->width())));
-    name_->setToolTip(name);
+    elideName();
+    name_->setToolTip(nameText());
     detail_->setText(detailText());
+}
+
+// The name is shortened in the middle to the width it has now, so again whenever that changes.
+void JobRow::elideName() {
+    name_->setText(name_->fontMetrics().elidedText(nameText(), Qt::ElideMiddle, std::max(80, name_->width())));
+}
+
+void JobRow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    elideName();
 }
 
 void JobRow::updateRunning() {
