@@ -3,6 +3,7 @@
 // own job's name, details and status.
 
 #include "convert/views/content_view.h"
+#include "convert/views/job_list.h"
 #include "convert/views/job_row.h"
 #include "convert/views/settings_panel.h"
 
@@ -82,6 +83,9 @@ TEST(JobList, RowsStayWholeAsJobsAreAddedAndRemovedInEveryQueueState) {
             EXPECT_EQ(detail->text(), jobDetailLine(*jobs[i]));
             EXPECT_FALSE(row->statusArea()->findChildren<QWidget*>().isEmpty()) << "row " << i << " lost its status";
         }
+        const QModelIndex current = view.jobList()->currentIndex();
+        ASSERT_TRUE(current.isValid());
+        EXPECT_EQ(jobs[size_t(current.row())]->id(), queue.selectedJobID()) << "the list shows the queue's selection";
     };
     auto waitUntilNoneProbing = [&] {
         QTRY_VERIFY_WITH_TIMEOUT(std::none_of(queue.jobs().begin(), queue.jobs().end(),
@@ -95,6 +99,8 @@ TEST(JobList, RowsStayWholeAsJobsAreAddedAndRemovedInEveryQueueState) {
 
     queue.add(files.mid(2, 1));
     expectRowsMatchQueue("added to an idle queue");
+    view.jobList()->setCurrentIndex(view.jobList()->jobs()->index(2));
+    EXPECT_EQ(queue.selectedJobID(), queue.jobs()[2]->id()) << "choosing a row selects its job";
     waitUntilNoneProbing();
 
     gate.closed = true;
@@ -115,8 +121,9 @@ TEST(JobList, RowsStayWholeAsJobsAreAddedAndRemovedInEveryQueueState) {
     ASSERT_TRUE(queue.isRunning());
     queue.add(files.mid(5, 1));
     expectRowsMatchQueue("added to a running queue");
+    queue.setSelectedJobID(queue.jobs()[1]->id());
     queue.remove(queue.jobs()[1]);
-    expectRowsMatchQueue("a ready job removed while running");
+    expectRowsMatchQueue("the selected ready job removed while running");
 
     QTRY_VERIFY_WITH_TIMEOUT(!queue.isRunning(), 120000);
     expectRowsMatchQueue("the run ended");
