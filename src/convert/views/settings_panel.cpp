@@ -14,10 +14,10 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QStandardItemModel>
 #include <QToolButton>
-#include <QScrollBar>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
@@ -64,7 +64,7 @@ constexpr int kChunkChoices[] = {0, 1, 2, 4, 8, 16};
 // wheel scrolls the form.
 class WheelOnlyWhenFocused : public QObject {
 public:
-    WheelOnlyWhenFocused(QAbstractScrollArea* area) : QObject(area), area_(area) {}
+    explicit WheelOnlyWhenFocused(QAbstractScrollArea* area) : QObject(area), area_(area) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
