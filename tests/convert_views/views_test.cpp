@@ -363,10 +363,9 @@ TEST_F(ConvertViews, SettingsColumnFitsTheWheelScrollsAndDisabledTextGreys) {
     EXPECT_FALSE(chunks->hasFocus());
     panel.activateWindow();
     chunks->setFocus();
-    if (QTest::qWaitForWindowActive(&panel) && chunks->hasFocus()) {
-        wheelDown();
-        EXPECT_NE(chunks->currentIndex(), before) << "a focused picker takes the wheel";
-    }
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&panel) && chunks->hasFocus());
+    wheelDown();
+    EXPECT_NE(chunks->currentIndex(), before) << "a focused picker takes the wheel";
 
     // The darkest pixel of the summary is lighter while the form is disabled.
     auto darkest = [&] {
