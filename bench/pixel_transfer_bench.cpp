@@ -64,27 +64,32 @@ void BM_PixelTransfer(benchmark::State& state) {
     label(state, c);
 }
 
-// The scaler with the flags and colour details the transfer uses.
-void BM_DirectSwscale(benchmark::State& state) {
-    const Case& c = kCases[state.range(0)];
-    auto source = pattern(c.sourceWidth, c.sourceHeight);
-    auto destination = PixelBuffer::create(c.destinationWidth, c.destinationHeight, c.destinationFormat);
-    SwsContext* context = sws_getContext(c.sourceWidth, c.sourceHeight, AV_PIX_FMT_BGRA, c.destinationWidth,
-                                         c.destinationHeight, ffmpeg::toAVPixelFormat(c.destinationFormat),
-                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+// libswscale called directly on the pair with the given flags and BT.709 details.
+void runScaler(benchmark::State& state, const PixelBuffer& source, PixelBuffer& destination, int flags) {
+    SwsContext* context = sws_getContext(source.width(), source.height(), ffmpeg::toAVPixelFormat(source.pixelFormat()),
+                                         destination.width(), destination.height(),
+                                         ffmpeg::toAVPixelFormat(destination.pixelFormat()), flags, nullptr, nullptr, nullptr);
     sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_ITU709), 0, sws_getCoefficients(SWS_CS_ITU709), 0, 0,
                              1 << 16, 1 << 16);
     const uint8_t* in[4];
     int inStrides[4];
     uint8_t* out[4];
     int outStrides[4];
-    ffmpeg::planePointers(*source, in, inStrides);
-    ffmpeg::planePointers(*destination, out, outStrides);
+    ffmpeg::planePointers(source, in, inStrides);
+    ffmpeg::planePointers(destination, out, outStrides);
     for (auto _ : state) {
-        sws_scale(context, in, inStrides, 0, c.sourceHeight, out, outStrides);
-        benchmark::DoNotOptimize(destination->data());
+        sws_scale(context, in, inStrides, 0, source.height(), out, outStrides);
+        benchmark::DoNotOptimize(destination.data());
     }
     sws_freeContext(context);
+}
+
+// The scaler with the flags and colour details the transfer uses.
+void BM_DirectSwscale(benchmark::State& state) {
+    const Case& c = kCases[state.range(0)];
+    auto source = pattern(c.sourceWidth, c.sourceHeight);
+    auto destination = PixelBuffer::create(c.destinationWidth, c.destinationHeight, c.destinationFormat);
+    runScaler(state, *source, *destination, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT);
     label(state, c);
 }
 
@@ -116,21 +121,7 @@ void BM_DecodedToBGRA(benchmark::State& state) {
 void BM_DecodedToBGRATableDriven(benchmark::State& state) {
     auto source = decodedPicture(kDecodedFormats[state.range(0)]);
     auto destination = PixelBuffer::create(1920, 1080, kPixelFormatBGRA);
-    SwsContext* context = sws_getContext(1920, 1080, ffmpeg::toAVPixelFormat(source->pixelFormat()), 1920, 1080,
-                                         AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    sws_setColorspaceDetails(context, sws_getCoefficients(SWS_CS_ITU709), 0, sws_getCoefficients(SWS_CS_ITU709), 0, 0,
-                             1 << 16, 1 << 16);
-    const uint8_t* in[4];
-    int inStrides[4];
-    uint8_t* out[4];
-    int outStrides[4];
-    ffmpeg::planePointers(*source, in, inStrides);
-    ffmpeg::planePointers(*destination, out, outStrides);
-    for (auto _ : state) {
-        sws_scale(context, in, inStrides, 0, 1080, out, outStrides);
-        benchmark::DoNotOptimize(destination->data());
-    }
-    sws_freeContext(context);
+    runScaler(state, *source, *destination, SWS_BICUBIC);
     state.SetLabel("1920x1080 " + fourCCString(source->pixelFormat()) + " -> BGRA");
 }
 
