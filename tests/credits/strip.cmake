@@ -3,3 +3,6 @@ target_link_libraries(qm_strip_test_support PUBLIC qm_credits qm_test_support GT
 qm_add_test(qm_credits_text_tests LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_text_test.cpp
   LIBS qm_credits qm_strip_test_support)
+qm_add_test(qm_credits_pdf_tests LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_pdf_test.cpp
+  LIBS qm_credits qm_strip_test_support)
