@@ -6,3 +6,6 @@ qm_add_test(qm_credits_text_tests LABEL unit
 qm_add_test(qm_credits_pdf_tests LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_pdf_test.cpp
   LIBS qm_credits qm_strip_test_support)
+qm_add_test(qm_credits_ocr_tests LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_ocr_test.cpp
+  LIBS qm_credits qm_strip_test_support)
