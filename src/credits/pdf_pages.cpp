@@ -3,9 +3,11 @@
 #include <poppler-qt6.h>
 
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,6 +25,10 @@ namespace {
 constexpr int kMaxPageRows = 16000;
 // Alpha above this counts as visible.
 constexpr int kVisibleAlpha = 12;
+// Runs of inked rows this close together are keyed as one.
+constexpr int kRowsJoined = 8;
+// Blank paper as poppler renders it.
+constexpr QRgb kPaper = 0xFFFFFFFFu;
 
 std::unique_ptr<Poppler::Document> openDocument(const std::filesystem::path& file) {
     std::unique_ptr<Poppler::Document> document = Poppler::Document::load(QString::fromStdString(file.string()));
@@ -56,18 +62,60 @@ PageResult renderPage(Poppler::Document& document, const PagePlan& plan, const C
         result.failed = true;
         return result;
     }
-    const KeyRecolor recolor = settings.textColorMode == CreditsSettings::TextColorMode::single ? KeyRecolor::neutral
-                                                                                                 : KeyRecolor::keep;
-    const QImage keyed = keyPicture(paper, CreditsSettings::KeyMode::white, recolor, false, RGBColor{0, 1, 0}, 0.03,
-                                    0.1, settings.textColor)
-                             .convertToFormat(CreditsStrip::kTileFormat);
+    if (paper.format() != QImage::Format_RGB32 && paper.format() != QImage::Format_ARGB32) {
+        result.failed = true;
+        return result;
+    }
+    // Keying is per pixel and takes pure white paper to nothing, so only the boxes of rows that
+    // hold ink are keyed; the rest stays transparent. Most of a credits page is paper.
+    struct Inked {
+        int first, last, left, right;
+    };
+    std::vector<Inked> inked;
+    for (int y = 0; y < paper.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(paper.constScanLine(y));
+        const auto* end = row + paper.width();
+        const auto* left = std::find_if(row, end, [](QRgb p) { return p != kPaper; });
+        if (left == end) continue;
+        const auto* right = std::find_if(std::make_reverse_iterator(end), std::make_reverse_iterator(left),
+                                         [](QRgb p) { return p != kPaper; }).base() - 1;
+        const int l = static_cast<int>(left - row), r = static_cast<int>(right - row);
+        if (!inked.empty() && y - inked.back().last <= kRowsJoined) {
+            Inked& box = inked.back();
+            box.last = y;
+            box.left = std::min(box.left, l);
+            box.right = std::max(box.right, r);
+        } else {
+            inked.push_back({y, y, l, r});
+        }
+    }
+    if (inked.empty()) return result;
+    const int top = inked.front().first;
+    QImage keyed(plan.width, inked.back().last - top + 1, CreditsStrip::kTileFormat);
     if (keyed.isNull()) {
         result.failed = true;
         return result;
     }
+    keyed.fill(Qt::transparent);
+    const KeyRecolor recolor = settings.textColorMode == CreditsSettings::TextColorMode::single ? KeyRecolor::neutral
+                                                                                                 : KeyRecolor::keep;
+    for (const Inked& box : inked) {
+        const int width = box.right - box.left + 1;
+        const QImage part = keyPicture(paper.copy(box.left, box.first, width, box.last - box.first + 1),
+                                       CreditsSettings::KeyMode::white, recolor, false, RGBColor{0, 1, 0}, 0.03, 0.1,
+                                       settings.textColor)
+                                .convertToFormat(CreditsStrip::kTileFormat);
+        if (part.isNull()) {
+            result.failed = true;
+            return result;
+        }
+        for (int y = 0; y < part.height(); ++y)
+            std::memcpy(keyed.scanLine(box.first - top + y) + 4 * box.left, part.constScanLine(y),
+                        static_cast<std::size_t>(width) * 4);
+    }
     const auto [first, last] = contentRowRange(keyed);
     if (last < first) return result;
-    result.band = keyed.copy(0, first, keyed.width(), last - first + 1);
+    result.band = first == 0 && last == keyed.height() - 1 ? keyed : keyed.copy(0, first, keyed.width(), last - first + 1);
     result.failed = result.band.isNull();
     return result;
 }
