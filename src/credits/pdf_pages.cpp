@@ -31,6 +31,9 @@ constexpr int kRowsJoined = 8;
 constexpr QRgb kPaper = 0xFFFFFFFFu;
 
 std::unique_ptr<Poppler::Document> openDocument(const std::filesystem::path& file) {
+    // A damaged PDF is the user's file, not our fault: poppler's complaints would only be noise.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
     std::unique_ptr<Poppler::Document> document = Poppler::Document::load(QString::fromStdString(file.string()));
     if (!document || document->isLocked()) return nullptr;
     document->setRenderHint(Poppler::Document::Antialiasing, true);

@@ -185,6 +185,14 @@ TEST_F(CreditsPDF, ReportlabPagesMatchPdftoppmKeyedAndCropped) {
     EXPECT_TRUE(green);
 
     compare(*dir_ / "mixed.pdf", CreditsSettings::TextColorMode::document, pages);
+
+    // The text scale sizes PDF pages too.
+    CreditsSettings half = settings(CreditsSettings::TextColorMode::single);
+    half.textScalePercent = 50;
+    const CreditsStrip small = buildStrip(*dir_ / "mixed.pdf", half, {});
+    EXPECT_EQ(small.width, 250);
+    ASSERT_EQ(small.tiles.size(), 2u);
+    EXPECT_EQ(small.tiles[0].image.width(), 250);
 }
 
 TEST_F(CreditsPDF, LibreOfficePagesMatchPdftoppm) {

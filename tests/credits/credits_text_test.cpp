@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 
 #include <cmath>
+#include <thread>
 
 #include "core/conversion_error.h"
 #include "credits/credits_fonts.h"
@@ -104,9 +105,10 @@ TEST_F(CreditsText, IndentsAndAlignmentsPlaceEveryLine) {
         {{"runs", {run("HHHH")}}, {"exact", 30}, {"align", "center"}},                              // line 3
         {{"runs", {run("HHHH")}}, {"exact", 30}, {"align", "right"}, {"right", 30}},                // line 4
         {{"runs", {run(words)}}, {"exact", 30}, {"align", "justify"}},                              // lines 5, 6
+        {{"runs", {run("H\tH")}}, {"exact", 30}},                                                  // line 7
     });
     const CreditsStrip strip = build(paragraphs);
-    ASSERT_EQ(strip.height, 7 * 30) << "each wrapped paragraph takes two lines";
+    ASSERT_EQ(strip.height, 8 * 30) << "each wrapped paragraph takes two lines";
     const QImage image = test::stripImage(strip);
     auto line = [&](int k) { return test::inkBox(image, QRect(0, 30 * k, image.width(), 30)); };
     const double bearing = metrics(12).leftBearing(u'H');
@@ -119,6 +121,8 @@ TEST_F(CreditsText, IndentsAndAlignmentsPlaceEveryLine) {
     EXPECT_NEAR(line(4).right() + 1, 370, 2.0);
     EXPECT_NEAR(line(5).right() + 1, 400, 2.0);  // justified to the full width
     EXPECT_LT(line(6).right(), 300);             // except its last line
+    // Tab stops every 28 pixels: the second H starts at the first stop.
+    EXPECT_NEAR(test::inkBox(image, QRect(20, 210, 100, 30)).left(), 28 + bearing, 1.0);
 }
 
 TEST_F(CreditsText, LongListsAreCutIntoBandsThatJoinWithoutSeams) {
@@ -246,6 +250,21 @@ TEST_F(CreditsText, SkippedLinesTakeTheirChoicesAlongAndKeepTheOthersIds) {
 
     settings.chineseConversion = ChineseConverter::Direction::none;
     EXPECT_TRUE(build(paragraphs, settings, overrides).choices.empty());
+}
+
+TEST_F(CreditsText, BuildsOnWorkerThreadsMatchTheMainThread) {
+    json paragraphs = json::array();
+    for (int i = 0; i < 40; ++i)
+        paragraphs.push_back({{"runs", {run("导演 Director " + std::to_string(i), 14)}}, {"align", "center"}});
+    const CreditsStrip here = build(paragraphs);
+    const auto file = dir_ / ("list" + std::to_string(count_) + ".docx");
+    CreditsStrip there[2];
+    {
+        std::jthread a([&] { there[0] = buildStrip(file, unitScale(), {}); });
+        std::jthread b([&] { there[1] = buildStrip(file, unitScale(), {}); });
+    }
+    EXPECT_EQ(there[0], here);
+    EXPECT_EQ(there[1], here);
 }
 
 TEST_F(CreditsText, ExtensionsChooseThePathAndEmptyListsGiveNoTiles) {
