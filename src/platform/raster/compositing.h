@@ -40,7 +40,7 @@ inline Rgba unpremultiplied(Rgba p) {
 inline Rgba premultiplied(Rgba s) { return {s.r * s.a, s.g * s.a, s.b * s.a, s.a}; }
 
 // out = M × (r, g, b, a) + bias, on whichever form (straight or premultiplied) the caller holds.
-struct ColorMatrix {
+struct ChannelMatrix {
     float m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
     float bias[4] = {0, 0, 0, 0};
     Rgba apply(Rgba p) const {
@@ -65,12 +65,27 @@ QImage makeLayer(int width, int height);
 void clearLayerRows(QImage& layer, int top, int bottom);
 
 // Puts `item` over `layer` with its top-left corner at `topLeft`, stretched to `size`. Whole-pixel
-// placement at the item's own size is copied row by row; anything else is drawn by QPainter with
-// smooth sampling. Both run in parallel over horizontal bands of the layer.
+// placement at the item's own size is copied row by row, a fractional one sampled bilinearly, a
+// scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
 
-// Alpha of a layer times `scale`, as a plane of the layer's size (rows outside [top, bottom) are 0).
-void alphaPlane(const QImage& layer, float scale, FloatPlane& into, int top = 0, int bottom = -1);
+// Rows [top, bottom) of a span of rows, clipped to a picture's height by the users.
+struct RowRange {
+    int top = 0;
+    int bottom = 1 << 30;
+    bool contains(int y) const { return y >= top && y < bottom; }
+};
+
+// into += other over rows [top, bottom) (planes of one size).
+void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows = {});
+// Copies rows [top, bottom) of one plane into another of the same size.
+void copyPlaneRows(const FloatPlane& from, FloatPlane& into, RowRange rows);
+// Sets rows [top, bottom) to 0.
+void clearPlaneRows(FloatPlane& plane, RowRange rows);
+
+// Alpha of a layer times `scale` into rows [top, bottom) of `into`, which is made the layer's size
+// (all 0) when it is not; other rows are left as they are.
+void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange rows = {});
 
 // A plane standing for one colour times its values: each value v gives premultiplied
 // (r v, g v, b v, v). Sampled at (x − dx, y − dy), bilinearly, 0 outside the plane.
@@ -83,10 +98,12 @@ struct ColoredPlane {
 // The stack one fused pass produces, bottom to top: background (opaque), then, faded together by
 // `fade`, the coloured plane, `base` and `top`. Layers are frame-sized 16-bit premultiplied images
 // (or absent).
+// Rows outside a part's range are known to be empty there and are skipped.
 struct LayerStack {
     ColoredPlane under;
     const QImage* base = nullptr;
     const QImage* top = nullptr;
+    RowRange underRows, baseRows, topRows;
     float fade = 1.0f;
     std::optional<Rgba> background;
 };
