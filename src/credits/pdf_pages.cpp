@@ -201,7 +201,13 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
                 if (tooLarge) return;
                 inFlight += pixels;
             }
-            PageResult result = own ? renderPage(*own, plans[k], settings) : PageResult{{}, true};
+            PageResult result{{}, true};
+            try {
+                if (own) result = renderPage(*own, plans[k], settings);
+            } catch (const std::exception&) {
+                // Out of memory on a worker: reported as the strip being too large, like a bitmap
+                // that cannot be made.
+            }
             {
                 std::lock_guard lock(mutex);
                 inFlight -= pixels;
