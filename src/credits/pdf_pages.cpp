@@ -1,16 +1,18 @@
+// oneTBB before Qt: Qt's `emit` keyword would break TBB's headers.
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+
 #include "credits/pdf_pages.h"
 
 #include <poppler-qt6.h>
 
 #include <algorithm>
-#include <iterator>
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/conversion_error.h"
@@ -104,7 +106,10 @@ PageResult renderPage(Poppler::Document& document, const PagePlan& plan, const C
                                                                                                  : KeyRecolor::keep;
     for (const Inked& box : inked) {
         const int width = box.right - box.left + 1;
-        const QImage part = keyPicture(paper.copy(box.left, box.first, width, box.last - box.first + 1),
+        // A view into the page's own pixels, not a copy.
+        const QImage view(paper.constScanLine(box.first) + 4 * box.left, width, box.last - box.first + 1,
+                          paper.bytesPerLine(), paper.format());
+        const QImage part = keyPicture(view,
                                        CreditsSettings::KeyMode::white, recolor, false, RGBColor{0, 1, 0}, 0.03, 0.1,
                                        settings.textColor)
                                 .convertToFormat(CreditsStrip::kTileFormat);
@@ -172,65 +177,43 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
     }
     if (plans.empty()) return std::nullopt;
 
-    // Pages render in parallel, each worker with its own document. Page bitmaps in flight together
-    // stay within one strip's worth of pixels (at least one page goes at a time), and the kept
-    // bands are counted as they come so that a list too long to hold stops early.
+    // Pages render in parallel, each thread with its own document, in windows of pages whose
+    // bitmaps together stay within one strip's worth of pixels (at least one page a window). The
+    // kept bands are counted after each window, so a list too long to hold stops early.
+    tbb::enumerable_thread_specific<std::shared_ptr<Poppler::Document>> documents(
+        [&] { return std::shared_ptr<Poppler::Document>(openDocument(file)); });
     std::vector<PageResult> results(plans.size());
-    std::mutex mutex;
-    std::condition_variable released;
-    std::int64_t inFlight = 0;
+    const double stripWidth = std::ceil(targetWidth);
     double keptRows = 0;
     int keptPages = 0;
-    bool tooLarge = false;
-    std::atomic<std::size_t> next{0};
-    const double stripWidth = std::ceil(targetWidth);
-
-    auto work = [&](Poppler::Document* own) {
-        std::unique_ptr<Poppler::Document> opened;
-        if (!own) {
-            opened = openDocument(file);
-            own = opened.get();
-        }
-        for (;;) {
-            const std::size_t k = next.fetch_add(1);
-            if (k >= plans.size()) return;
-            const std::int64_t pixels = std::int64_t{plans[k].width} * plans[k].height;
-            {
-                std::unique_lock lock(mutex);
-                released.wait(lock, [&] { return tooLarge || inFlight == 0 || inFlight + pixels <= kMaxStripPixels; });
-                if (tooLarge) return;
-                inFlight += pixels;
-            }
-            PageResult result{{}, true};
-            try {
-                if (own) result = renderPage(*own, plans[k], settings);
-            } catch (const std::exception&) {
-                // Out of memory on a worker: reported as the strip being too large, like a bitmap
-                // that cannot be made.
-            }
-            {
-                std::lock_guard lock(mutex);
-                inFlight -= pixels;
-                if (!result.band.isNull()) {
-                    keptRows += result.band.height();
-                    ++keptPages;
-                    if (stripWidth * (keptRows + gap * (keptPages - 1)) > static_cast<double>(kMaxStripPixels))
-                        tooLarge = true;
+    for (std::size_t begin = 0; begin < plans.size();) {
+        std::size_t end = begin;
+        std::int64_t pixels = 0;
+        do {
+            pixels += std::int64_t{plans[end].width} * plans[end].height;
+            ++end;
+        } while (end < plans.size() && pixels + std::int64_t{plans[end].width} * plans[end].height <= kMaxStripPixels);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, 1), [&](const auto& range) {
+            for (std::size_t k = range.begin(); k != range.end(); ++k) {
+                try {
+                    if (const auto& own = documents.local()) results[k] = renderPage(*own, plans[k], settings);
+                    else results[k].failed = true;
+                } catch (const std::exception&) {
+                    // Out of memory: reported like a bitmap that cannot be made.
+                    results[k] = PageResult{{}, true};
                 }
-                if (result.failed) tooLarge = true;
-                results[k] = std::move(result);
             }
-            released.notify_all();
+        });
+        for (std::size_t k = begin; k < end; ++k) {
+            if (results[k].failed) throw ConversionError::readerFailed(kStripTooLargeText);
+            if (results[k].band.isNull()) continue;
+            keptRows += results[k].band.height();
+            ++keptPages;
         }
-    };
-    const unsigned threads = std::clamp<unsigned>(std::thread::hardware_concurrency(), 1,
-                                                  static_cast<unsigned>(std::min<std::size_t>(plans.size(), 16)));
-    {
-        std::vector<std::jthread> workers;
-        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work, nullptr);
-        work(document.get());
+        if (stripWidth * (keptRows + gap * (keptPages - 1)) > static_cast<double>(kMaxStripPixels))
+            throw ConversionError::readerFailed(kStripTooLargeText);
+        begin = end;
     }
-    if (tooLarge) throw ConversionError::readerFailed(kStripTooLargeText);
 
     CreditsStrip strip;
     double top = 0;
