@@ -99,18 +99,17 @@ void shiftOver(QImage& layer, const QImage& item, double x0, double y0) {
 
 QImage makeLayer(int width, int height) {
     QImage layer(std::max(width, 1), std::max(height, 1), kLayerFormat);
-    clearLayerRows(layer, 0, layer.height());
+    clearLayerArea(layer, {});
     return layer;
 }
 
-void clearLayerRows(QImage& layer, int top, int bottom) {
-    top = std::max(top, 0);
-    bottom = std::min(bottom, layer.height());
-    if (top >= bottom) return;
+void clearLayerArea(QImage& layer, Area area) {
+    const int top = std::max(area.top, 0), bottom = std::min(area.bottom, layer.height());
+    const int left = std::max(area.left, 0), right = std::min(area.right, layer.width());
+    if (top >= bottom || left >= right) return;
     layer.bits();
-    const size_t bytes = static_cast<size_t>(layer.width()) * 8;
     forEachRowBand(bottom - top, [&](int begin, int end) {
-        for (int y = top + begin; y < top + end; ++y) std::fill_n(layer.scanLine(y), bytes, uint8_t(0));
+        for (int y = top + begin; y < top + end; ++y) std::fill_n(layer.scanLine(y) + 8 * left, size_t(right - left) * 8, uint8_t(0));
     });
 }
 
@@ -198,9 +197,13 @@ void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange row
 namespace {
 
 // One row of a layer stack in planar float, each step a loop of its own so that it vectorises.
-void composeRow(const float* __restrict v, const uint16_t* __restrict base, const uint16_t* __restrict top,
-                const ColoredPlane& under, float fade, Rgba bg, float bgKeep, int width, float* __restrict r,
-                float* __restrict g, float* __restrict b, float* __restrict a) {
+struct LayerSpan {
+    const uint16_t* row = nullptr;  // the layer's row, or null
+    int left = 0, right = 0;        // columns that may hold something
+};
+
+void composeRow(const float* __restrict v, LayerSpan base, LayerSpan top, const ColoredPlane& under, float fade, Rgba bg,
+                float bgKeep, int width, float* __restrict r, float* __restrict g, float* __restrict b, float* __restrict a) {
     const float ur = under.r, ug = under.g, ub = under.b;
     if (v) {
         for (int x = 0; x < width; ++x) r[x] = ur * v[x], g[x] = ug * v[x], b[x] = ub * v[x], a[x] = v[x];
@@ -208,9 +211,10 @@ void composeRow(const float* __restrict v, const uint16_t* __restrict base, cons
         for (int x = 0; x < width; ++x) r[x] = g[x] = b[x] = a[x] = 0.0f;
     }
     constexpr float k16 = 1.0f / 65535.0f;
-    for (const uint16_t* __restrict layer : {base, top}) {
+    for (const LayerSpan& span : {base, top}) {
+        const uint16_t* __restrict layer = span.row;
         if (!layer) continue;
-        for (int x = 0; x < width; ++x) {
+        for (int x = span.left; x < span.right; ++x) {
             const float sa = float(layer[4 * x + 3]) * k16;
             const float keep = 1.0f - sa;
             r[x] = float(layer[4 * x]) * k16 + r[x] * keep;
@@ -246,6 +250,13 @@ void packRow(const float* __restrict r, const float* __restrict g, const float* 
         if constexpr (Straight) k = a[x] > 0.0f ? 1.0f / a[x] : 0.0f;
         words[x] = channel(r[x] * k) << (8 * R) | channel(g[x] * k) << 8 | channel(b[x] * k) << (8 * B) | channel(a[x]) << 24;
     }
+}
+
+LayerSpan spanOf(const QImage* layer, const Area& area, int y, int width) {
+    if (!layer || y < area.top || y >= area.bottom) return {};
+    const int left = std::max(area.left, 0), right = std::min({area.right, width, layer->width()});
+    if (left >= right) return {};
+    return {layerRow(*layer, y), left, right};
 }
 
 using PackRow = void (*)(const float*, const float*, const float*, const float*, int, uint8_t*);
@@ -307,9 +318,9 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
                     v = shifted;
                 }
             }
-            const uint16_t* base = stack.base && stack.baseRows.contains(y) ? layerRow(*stack.base, y) : nullptr;
-            const uint16_t* top = stack.top && stack.topRows.contains(y) ? layerRow(*stack.top, y) : nullptr;
-            if (!v && !base && !top) {
+            const LayerSpan base = spanOf(stack.base, stack.baseArea, y, width);
+            const LayerSpan top = spanOf(stack.top, stack.topArea, y, width);
+            if (!v && !base.row && !top.row) {
                 std::fill_n(reinterpret_cast<uint32_t*>(out), n, emptyPixel);
                 continue;
             }

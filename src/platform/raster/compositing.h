@@ -61,8 +61,18 @@ inline constexpr QImage::Format kLayerFormat = QImage::Format_RGBA64_Premultipli
 
 // A transparent layer.
 QImage makeLayer(int width, int height);
-// Clears rows [top, bottom) of a layer to transparent, in parallel.
-void clearLayerRows(QImage& layer, int top, int bottom);
+// A rectangle of pixels: rows [top, bottom), columns [left, right); the default holds everything.
+struct Area {
+    int top = 0;
+    int bottom = 1 << 30;
+    int left = 0;
+    int right = 1 << 30;
+    bool empty() const { return top >= bottom || left >= right; }
+    bool operator==(const Area&) const = default;
+};
+
+// Clears an area of a layer to transparent, in parallel.
+void clearLayerArea(QImage& layer, Area area);
 
 // Puts `item` over `layer` with its top-left corner at `topLeft`, stretched to `size`. Whole-pixel
 // placement at the item's own size is copied row by row, a fractional one sampled bilinearly, a
@@ -98,12 +108,13 @@ struct ColoredPlane {
 // The stack one fused pass produces, bottom to top: background (opaque), then, faded together by
 // `fade`, the coloured plane, `base` and `top`. Layers are frame-sized 16-bit premultiplied images
 // (or absent).
-// Rows outside a part's range are known to be empty there and are skipped.
+// Rows (and columns) outside a part's range are known to be empty there and are skipped.
 struct LayerStack {
     ColoredPlane under;
     const QImage* base = nullptr;
     const QImage* top = nullptr;
-    RowRange underRows, baseRows, topRows;
+    RowRange underRows;
+    Area baseArea, topArea;
     float fade = 1.0f;
     std::optional<Rgba> background;
 };
