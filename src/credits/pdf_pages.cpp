@@ -33,7 +33,7 @@ constexpr int kRowsJoined = 8;
 constexpr QRgb kPaper = 0xFFFFFFFFu;
 
 std::unique_ptr<Poppler::Document> openDocument(const std::filesystem::path& file) {
-    // A damaged PDF is the user's file, not our fault: poppler's complaints would only be noise.
+    // Poppler tells of damage in a file on the standard error; the build's own error is what counts.
     static std::once_flag quiet;
     std::call_once(quiet, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
     std::unique_ptr<Poppler::Document> document = Poppler::Document::load(QString::fromStdString(file.string()));
@@ -62,12 +62,10 @@ PageResult renderPage(Poppler::Document& document, const PagePlan& plan, const C
     const std::unique_ptr<Poppler::Page> page(document.page(plan.index));
     if (!page) return result;
     const double dpi = 72.0 * plan.scale;
-    const QImage paper = page->renderToImage(dpi, dpi, 0, 0, plan.width, plan.height);
+    QImage paper = page->renderToImage(dpi, dpi, 0, 0, plan.width, plan.height);
+    if (!paper.isNull() && paper.format() != QImage::Format_RGB32 && paper.format() != QImage::Format_ARGB32)
+        paper = paper.convertToFormat(QImage::Format_ARGB32);
     if (paper.isNull() || paper.width() != plan.width || paper.height() != plan.height) {
-        result.failed = true;
-        return result;
-    }
-    if (paper.format() != QImage::Format_RGB32 && paper.format() != QImage::Format_ARGB32) {
         result.failed = true;
         return result;
     }
