@@ -89,6 +89,14 @@ TEST_F(CreditsText, LineBoxesSpacingAndLineHeightRulesAddUp) {
         EXPECT_NEAR(test::inkBox(image, QRect(0, line.from, 400, line.to - line.from), 127).bottom() + 1, line.baseline, 1.0);
     // The empty paragraph draws nothing but keeps its height and spacing.
     EXPECT_TRUE(test::inkBox(image, QRect(0, 93, 400, 60), 0).isNull());
+
+    // A newline inside a run breaks the line but never starts a paragraph of its own.
+    const QFont font(kFont);
+    StyledText text;
+    for (const char* t : {"A\nB\u2029C", "D"}) text.paragraphs.push_back({{}, {{t, font, Qt::white}}, font, Qt::white});
+    const TextColumn column(text, 400);
+    ASSERT_EQ(column.lines().size(), 4u);
+    EXPECT_EQ(column.lines()[3].paragraph, 1);
 }
 
 TEST_F(CreditsText, IndentsAndAlignmentsPlaceEveryLine) {
