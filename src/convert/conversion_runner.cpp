@@ -6,7 +6,7 @@
 #include <QThreadPool>
 
 #include "convert/conversion_queue.h"
-#include "convert/model_support.h"
+#include "platform/system/model_support.h"
 #include "core/conversion_error.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
