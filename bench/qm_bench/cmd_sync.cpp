@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "editor/sync/ltc_scan.h"
+#include "editor/sync/clip_sync.h"
 #include "editor/sync/media_analysis.h"
 #include "platform/media/asset_reader.h"
 #include "platform/media/media_asset.h"

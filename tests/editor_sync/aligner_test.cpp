@@ -7,7 +7,8 @@
 #include <random>
 
 #include "editor/sync/audio_aligner.h"
-#include "editor/sync/media_analysis.h"
+#include "editor/sync/clip_sync.h"
+#include "support/qt_app.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -37,13 +38,10 @@ std::optional<AudioAligner::Match> directCorrelate(const std::vector<float>& a, 
     };
     const auto A = dft(a), B = dft(b);
     std::vector<C> X(static_cast<size_t>(n));
-    for (int64_t k = 0; k < n; ++k) {
-        if (k == 0 || k == n / 2) {
-            X[size_t(k)] = (A[size_t(k)].real() * B[size_t(k)].real() >= 0) ? 1.0 : -1.0;
-        } else {
-            const C p = A[size_t(k)] * std::conj(B[size_t(k)]);
-            X[size_t(k)] = p / std::abs(p);
-        }
+    for (size_t k = 0; k < X.size(); ++k) {
+        const C p = A[k] * std::conj(B[k]);
+        // DC and Nyquist are real: only their sign is kept.
+        X[k] = k == 0 || k == X.size() / 2 ? (p.real() >= 0 ? 1.0 : -1.0) : p / std::abs(p);
     }
     std::vector<double> r(static_cast<size_t>(n));
     for (int64_t i = 0; i < n; ++i) {
@@ -200,14 +198,49 @@ TEST_F(SpeechPairs, OffSpeedDrifts) {
     }
 }
 
-TEST_F(SpeechPairs, NoMatch) {
-    // Other words from another voice: no peak worth a match, and the reference stays cached.
-    const auto match = matchSound(std::nullopt, dir_->path() / "reference.wav", std::nullopt, dir_->path() / "other.wav", std::nullopt, 2000);
-    EXPECT_TRUE(match.reference);
-    EXPECT_FALSE(match.offset || match.consistency);
-    EXPECT_FALSE(matchSound(std::nullopt, dir_->path() / "missing.wav", std::nullopt, dir_->path() / "room.wav", std::nullopt, 2000).reference);
+TEST_F(SpeechPairs, SyncItems) {
+    test::qtApp();
+    auto ltc = [](int64_t nominal, double startFrame) {
+        LTCInfo info;
+        info.track = 1;  // not a track of these mono files: their sound stays whole
+        info.nominalRate = nominal;
+        info.measuredRate = double(nominal);
+        info.startFrame = startFrame;
+        return info;
+    };
+    const auto& d = dir_->path();
+    const SyncSource reference{d / "reference.wav", true, ltc(25, 1000)};
+    using O = SyncReport::Outcome;
+    struct Case {
+        SyncSource item;
+        SyncItemResult expected;
+    };
+    const Case cases[] = {
+        // Timecode needs no sound at all: the file is not even there.
+        {{d / "missing.wav", true, ltc(25, 1250)}, {O::timecode(), 10.0}},
+        // Timecode of another rate: by sound instead.
+        {{d / "trimmed.wav", true, ltc(30, 0)}, {O::sound(), 5.5}},
+        {{d / "trimmed.wav", false, std::nullopt}, {O::noSound(), std::nullopt}},
+        {{d / "other.wav", true, std::nullopt}, {O::noMatch(), std::nullopt}},
+        {{d / "missing.wav", true, std::nullopt}, {O::noMatch(), std::nullopt}},
+    };
+    std::optional<AudioAligner::LoadedSound> cache;
+    for (const Case& c : cases) {
+        const SyncItemResult result = syncItem(reference, c.item, 2000, cache);
+        EXPECT_EQ(result.outcome, c.expected.outcome) << c.item.file;
+        EXPECT_EQ(result.offset.has_value(), c.expected.offset.has_value()) << c.item.file;
+        if (result.offset && c.expected.offset) {
+            EXPECT_NEAR(*result.offset, *c.expected.offset, 0.001) << c.item.file;
+        }
+    }
+    EXPECT_TRUE(cache);  // the reference sound stays for the next item
+    std::optional<AudioAligner::LoadedSound> none;
+    EXPECT_EQ(syncItem({d / "missing.wav", true, std::nullopt}, {d / "trimmed.wav", true, std::nullopt}, 2000, none).outcome,
+              O::noMatch());
     EXPECT_EQ(syncAnalysisRate(1200), 2000);
     EXPECT_EQ(syncAnalysisRate(1200.5), 1000);
+    EXPECT_EQ(syncStatusText(), "Syncing…");
+    EXPECT_EQ(syncStatusText(2, 5), "Syncing 2 of 5…");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/timecode.h>
 }
 
-#include "editor/sync/media_analysis.h"
+#include "editor/sync/clip_sync.h"
 #include "editor/sync/sync_report.h"
 #include "editor/sync/timecode.h"
 #include "support/qt_app.h"

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<float> samples;
     if (data[0] & 0x80) {
         samples.resize((size - 1) / sizeof(float));
-        std::memcpy(samples.data(), data + 1, samples.size() * sizeof(float));
+        if (!samples.empty()) std::memcpy(samples.data(), data + 1, samples.size() * sizeof(float));
     } else {
         for (size_t i = 1; i < size; ++i) samples.push_back(float(int8_t(data[i])) / 128.0f);
     }

@@ -6,5 +6,6 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/audio_loading.cpp
   ${CMAKE_CURRENT_LIST_DIR}/audio_aligner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/media_analysis.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/clip_sync.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sync_report.cpp
 )
