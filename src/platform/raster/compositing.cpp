@@ -22,9 +22,14 @@ uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) 
 
 bool isWhole(double v) { return std::abs(v - std::round(v)) < 1e-9; }
 
-// Source-over of one premultiplied 16-bit pixel onto another, in integers, without branches so
-// that whole rows vectorise.
+// Source-over of one premultiplied 16-bit pixel onto another, in integers. Items are mostly
+// transparent and are drawn onto cleared layers, so both shortcuts are taken in long runs.
 inline void over16(uint16_t* __restrict dst, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+    if ((a | r | g | b) == 0) return;
+    if (a == 65535 || (dst[0] | dst[1] | dst[2] | dst[3]) == 0) {
+        dst[0] = uint16_t(r), dst[1] = uint16_t(g), dst[2] = uint16_t(b), dst[3] = uint16_t(a);
+        return;
+    }
     const uint32_t k = 65535 - a;
     dst[0] = uint16_t(std::min<uint32_t>(65535, r + (dst[0] * k + 32767) / 65535));
     dst[1] = uint16_t(std::min<uint32_t>(65535, g + (dst[1] * k + 32767) / 65535));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -104,9 +106,25 @@ struct LineBuffers {
     std::unique_ptr<float[]> a, b;
 };
 
+// Whether all values are 0 (or −0), looking at blocks of values at once.
+bool isZero(const float* values, int count) {
+    constexpr int kBlock = 64;
+    for (int start = 0; start < count; start += kBlock) {
+        uint32_t bits = 0;
+        const int end = std::min(count, start + kBlock);
+        for (int i = start; i < end; ++i) {
+            uint32_t v;
+            std::memcpy(&v, values + i, sizeof v);
+            bits |= v << 1;  // the sign bit does not count
+        }
+        if (bits != 0) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-void gaussianBlur(FloatPlane& plane, double sigma) {
+void gaussianBlur(FloatPlane& plane, double sigma, std::optional<RowRange> used) {
     if (!std::isfinite(sigma) || sigma <= 0 || plane.width <= 0 || plane.height <= 0) return;
     const BlurPlan plan = planFor(sigma);
     const int pad = plan.reach();
@@ -116,10 +134,11 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
     // Rows and column groups that hold only zeros stay zero and are skipped (most of a credits
     // text layer is empty).
     std::vector<char> rowUsed(static_cast<size_t>(h));
-    for (int y = 0; y < h; ++y) {
-        const float* row = plane.row(y);
-        rowUsed[static_cast<size_t>(y)] = std::any_of(row, row + w, [](float v) { return v != 0.0f; });
-    }
+    const RowRange scan = used.value_or(RowRange{});
+    const int scanTop = std::max(0, scan.top);
+    forEachRowBand(std::min(h, scan.bottom) - scanTop, [&](int begin, int end) {
+        for (int y = scanTop + begin; y < scanTop + end; ++y) rowUsed[static_cast<size_t>(y)] = !isZero(plane.row(y), w);
+    });
 
     // Horizontal: kLanes rows at a time.
     const int rowGroups = (h + kLanes - 1) / kLanes;
@@ -170,13 +189,17 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
                 used = std::any_of(src, src + lanes, [](float v) { return v != 0.0f; });
             }
             if (!used) continue;
-            for (int i = 0; i < n; ++i) {
-                const float* src = plane.row(std::clamp(lo - pad + i, 0, h - 1)) + x0;
-                std::copy_n(src, lanes, a + static_cast<size_t>(i) * kLanes);
-            }
+            // Whole groups copy a fixed width, which compiles to a few vector moves.
+            auto copyLanes = [lanes](const float* from, float* to) {
+                if (lanes == kLanes)
+                    std::copy_n(from, kLanes, to);
+                else
+                    std::copy_n(from, lanes, to);
+            };
+            for (int i = 0; i < n; ++i)
+                copyLanes(plane.row(std::clamp(lo - pad + i, 0, h - 1)) + x0, a + static_cast<size_t>(i) * kLanes);
             const float* result = blurLines(a, b, n, plan);
-            for (int y = lo; y < hi; ++y)
-                std::copy_n(result + static_cast<size_t>(y - lo + pad) * kLanes, lanes, plane.row(y) + x0);
+            for (int y = lo; y < hi; ++y) copyLanes(result + static_cast<size_t>(y - lo + pad) * kLanes, plane.row(y) + x0);
         }
     });
 }
