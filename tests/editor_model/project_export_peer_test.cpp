@@ -51,21 +51,7 @@ std::string rgbaOfFrame(const fs::path& file, int index) {
 
 TEST(ProjectExportPeer, EveryWritableFormat) {
     RedTimeline t;
-    const struct {
-        OutputFormat format;
-        const char* codec;
-        bool alpha;
-    } formats[] = {
-        {OutputFormat::hap, "hap", false},          {OutputFormat::hapAlpha, "hap", true},
-        {OutputFormat::hapQ, "hap", false},         {OutputFormat::hapQAlpha, "hap", true},
-        {OutputFormat::dxv3, "dxv", false},         {OutputFormat::dxv3Alpha, "dxv", true},
-        {OutputFormat::proRes422Proxy, "prores", false}, {OutputFormat::proRes422LT, "prores", false},
-        {OutputFormat::proRes422, "prores", false}, {OutputFormat::proRes422HQ, "prores", false},
-        {OutputFormat::proRes4444, "prores", true}, {OutputFormat::proRes4444XQ, "prores", true},
-        {OutputFormat::h264, "h264", false},        {OutputFormat::hevc, "hevc", false},
-        {OutputFormat::pngSequence, "png", true},   {OutputFormat::tiffSequence, "tiff", true},
-        {OutputFormat::jpegSequence, "mjpeg", false},
-    };
+    const auto& formats = test::kWritableFormats;
     // The formats left out are the ones this system cannot write.
     for (OutputFormat format : allOutputFormats) {
         const bool listed = std::any_of(std::begin(formats), std::end(formats), [&](const auto& f) { return f.format == format; });
