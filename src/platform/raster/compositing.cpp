@@ -293,6 +293,71 @@ void composeSegment(const float* __restrict v, const uint16_t* __restrict base, 
     }
 }
 
+// One channel of four 8-bit premultiplied ARGB32 pixels (B, G, R, A bytes), as floats 0…1.
+inline Quad channelOf(const uint8_t* p, int c) {
+    constexpr float k8 = 1.0f / 255.0f;
+    return Quad{float(p[c]), float(p[4 + c]), float(p[8 + c]), float(p[12 + c])} * k8;
+}
+
+// `count` pixels of one image row (16-bit RGBA or 8-bit BGRA, premultiplied), faded, over the
+// background, stored as 32-bit words.
+template <int R, int B, bool Straight, typename T>
+void imageSegment(const T* __restrict src, int count, const StackConstants& c, uint32_t* __restrict words) {
+    constexpr bool deep = sizeof(T) == 2;
+    constexpr int sr = deep ? 0 : 2, sb = deep ? 2 : 0;
+    constexpr float scale = deep ? 1.0f / 65535.0f : 1.0f / 255.0f;
+    const float fade = c.fade, br = c.br, bgg = c.bgg, bb = c.bb, ba = c.ba;
+    const uint32_t empty = channel(br) << (8 * R) | channel(bgg) << 8 | channel(bb) << (8 * B) | channel(ba) << 24;
+    int x = 0;
+    for (; x + 4 <= count; x += 4) {
+        const T* p = src + 4 * x;
+        Quad r, g, b, a;
+        if constexpr (deep) {
+            r = channelOf(p, sr) * fade, g = channelOf(p, 1) * fade, b = channelOf(p, sb) * fade, a = channelOf(p, 3) * fade;
+        } else {
+            // Four pixels as four words; channels are their bytes.
+            Quad32 px;
+            std::memcpy(&px, p, sizeof px);
+            if ((px[0] | px[1] | px[2] | px[3]) == 0) {
+                // Transparent, as most of a strip is: the background alone.
+                std::fill_n(words + x, 4, empty);
+                continue;
+            }
+            const Quad32 byte = {255, 255, 255, 255};
+            const float k = scale * fade;
+            b = __builtin_convertvector(px & byte, Quad) * k;
+            g = __builtin_convertvector((px >> 8) & byte, Quad) * k;
+            r = __builtin_convertvector((px >> 16) & byte, Quad) * k;
+            a = __builtin_convertvector((px >> 24) & byte, Quad) * k;
+        }
+        const Quad keep = 1.0f - a;
+        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
+        if constexpr (Straight) {
+            const Quad32 some = a > Quad{};
+            const Quad inv = Quad(Quad32(1.0f / a) & some);
+            r *= inv, g *= inv, b *= inv;
+        }
+        const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
+        std::memcpy(words + x, &word, sizeof word);
+    }
+    for (; x < count; ++x) {
+        const T* p = src + 4 * x;
+        float r = float(p[sr]) * scale * fade, g = float(p[1]) * scale * fade, b = float(p[sb]) * scale * fade,
+              a = float(p[3]) * scale * fade;
+        const float keep = 1.0f - a;
+        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
+        float k = 1.0f;
+        if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
+        words[x] = channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
+    }
+}
+
+template <int R, int B, bool Straight>
+struct ImageSegments {
+    static void shallow(const uint8_t* s, int n, const StackConstants& c, uint32_t* w) { imageSegment<R, B, Straight>(s, n, c, w); }
+    static void deep(const uint16_t* s, int n, const StackConstants& c, uint32_t* w) { imageSegment<R, B, Straight>(s, n, c, w); }
+};
+
 using ComposeSegment = void (*)(const float*, const uint16_t*, const uint16_t*, int, int, const StackConstants&, uint32_t*);
 
 LayerSpan spanOf(const QImage* layer, const Area& area, int y, int width) {
@@ -382,6 +447,55 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
                 const uint16_t* t = top.row && x0 >= top.left && x1 <= top.right ? top.row : nullptr;
                 compose(v, b, t, x0, x1, constants, words);
             }
+        }
+    });
+}
+
+void storeImages(const std::vector<PlacedImage>& images, float fade, std::optional<Rgba> background, int width,
+                 int height, uint8_t* pixels, size_t bytesPerRow, StoreOrder order, StoreAlpha alpha) {
+    using Shallow = void (*)(const uint8_t*, int, const StackConstants&, uint32_t*);
+    using Deep = void (*)(const uint16_t*, int, const StackConstants&, uint32_t*);
+    const bool straight = alpha == StoreAlpha::straight;
+    const bool bgra = order == StoreOrder::bgra;
+    const Shallow shallow = bgra ? (straight ? ImageSegments<2, 0, true>::shallow : ImageSegments<2, 0, false>::shallow)
+                                 : (straight ? ImageSegments<0, 2, true>::shallow : ImageSegments<0, 2, false>::shallow);
+    const Deep deep = bgra ? (straight ? ImageSegments<2, 0, true>::deep : ImageSegments<2, 0, false>::deep)
+                           : (straight ? ImageSegments<0, 2, true>::deep : ImageSegments<0, 2, false>::deep);
+    const Rgba bg = background.value_or(Rgba{});
+    const float bgKeep = background ? 1.0f : 0.0f;
+    const StackConstants constants{0, 0, 0, fade, bg.r * bgKeep, bg.g * bgKeep, bg.b * bgKeep, bg.a * bgKeep};
+    uint8_t empty[4];
+    empty[bgra ? 2 : 0] = byteOf(bg.r), empty[1] = byteOf(bg.g), empty[bgra ? 0 : 2] = byteOf(bg.b), empty[3] = byteOf(bg.a);
+    const uint32_t emptyPixel = uint32_t(empty[0]) | uint32_t(empty[1]) << 8 | uint32_t(empty[2]) << 16 | uint32_t(empty[3]) << 24;
+    forEachRowBand(height, [&](int begin, int end) {
+        struct Span {
+            int x0, x1;
+            const PlacedImage* placed;
+        };
+        std::vector<Span> spans;
+        for (int y = begin; y < end; ++y) {
+            auto* words = reinterpret_cast<uint32_t*>(pixels + static_cast<size_t>(y) * bytesPerRow);
+            spans.clear();
+            for (const PlacedImage& p : images) {
+                if (!p.image || y < p.y || y >= p.y + p.image->height()) continue;
+                const int x0 = std::max(p.x, 0), x1 = std::min(p.x + p.image->width(), width);
+                if (x0 < x1) spans.push_back({x0, x1, &p});
+            }
+            std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.x0 < b.x0; });
+            int x = 0;
+            for (const Span& span : spans) {
+                const int x0 = std::max(span.x0, x);
+                std::fill(words + x, words + x0, emptyPixel);
+                const QImage& image = *span.placed->image;
+                const uchar* row = image.constScanLine(y - span.placed->y);
+                const int from = x0 - span.placed->x;
+                if (image.format() == kLayerFormat)
+                    deep(reinterpret_cast<const uint16_t*>(row) + 4 * from, span.x1 - x0, constants, words + x0);
+                else
+                    shallow(row + 4 * from, span.x1 - x0, constants, words + x0);
+                x = std::max(x, span.x1);
+            }
+            std::fill(words + std::min(x, width), words + width, emptyPixel);
         }
     });
 }
