@@ -245,6 +245,24 @@ inline Quad channelOf(const uint16_t* p, int c) {
     return Quad{float(p[c]), float(p[4 + c]), float(p[8 + c]), float(p[12 + c])} * k16;
 }
 
+typedef uint32_t QuadU __attribute__((vector_size(16)));
+
+// The four channels of four 16-bit RGBA pixels, as floats 0…1: the pixels are read as eight
+// words (R | G << 16, B | A << 16 each) and split with shuffles, masks and shifts.
+inline void channels16(const uint16_t* p, Quad& r, Quad& g, Quad& b, Quad& a) {
+    constexpr float k16 = 1.0f / 65535.0f;
+    QuadU lo, hi;
+    std::memcpy(&lo, p, sizeof lo);
+    std::memcpy(&hi, p + 8, sizeof hi);
+    const QuadU rg = __builtin_shuffle(lo, hi, QuadU{0, 2, 4, 6});
+    const QuadU ba = __builtin_shuffle(lo, hi, QuadU{1, 3, 5, 7});
+    const QuadU low = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    r = __builtin_convertvector(Quad32(rg & low), Quad) * k16;
+    g = __builtin_convertvector(Quad32(rg >> 16), Quad) * k16;
+    b = __builtin_convertvector(Quad32(ba & low), Quad) * k16;
+    a = __builtin_convertvector(Quad32(ba >> 16), Quad) * k16;
+}
+
 // Columns [x0, x1) of one row, where each of the plane and the two layers is either present
 // throughout or absent: composed in float, four pixels at a time, and stored as 32-bit words
 // (byte i is bits 8i…8i+7).
@@ -253,8 +271,10 @@ void composeSegment(const float* __restrict v, const uint16_t* __restrict base, 
                     int x1, const StackConstants& c, uint32_t* __restrict words) {
     const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade, br = c.br, bgg = c.bgg, bb = c.bb, ba = c.ba;
     auto over = [](const uint16_t* s, Quad& r, Quad& g, Quad& b, Quad& a) {
-        const Quad sa = channelOf(s, 3), keep = 1.0f - sa;
-        r = channelOf(s, 0) + r * keep, g = channelOf(s, 1) + g * keep, b = channelOf(s, 2) + b * keep, a = sa + a * keep;
+        Quad sr, sg, sb, sa;
+        channels16(s, sr, sg, sb, sa);
+        const Quad keep = 1.0f - sa;
+        r = sr + r * keep, g = sg + g * keep, b = sb + b * keep, a = sa + a * keep;
     };
     int x = x0;
     for (; x + 4 <= x1; x += 4) {
