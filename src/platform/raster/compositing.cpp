@@ -239,12 +239,6 @@ inline Quad32 quadChannel(Quad v) {
     return __builtin_convertvector(v * 255.0f + 0.5f, Quad32);
 }
 
-// One channel of four 16-bit RGBA pixels, as floats 0…1.
-inline Quad channelOf(const uint16_t* p, int c) {
-    constexpr float k16 = 1.0f / 65535.0f;
-    return Quad{float(p[c]), float(p[4 + c]), float(p[8 + c]), float(p[12 + c])} * k16;
-}
-
 typedef uint32_t QuadU __attribute__((vector_size(16)));
 
 // The four channels of four 16-bit RGBA pixels, as floats 0…1: the pixels are read as eight
@@ -254,8 +248,13 @@ inline void channels16(const uint16_t* p, Quad& r, Quad& g, Quad& b, Quad& a) {
     QuadU lo, hi;
     std::memcpy(&lo, p, sizeof lo);
     std::memcpy(&hi, p + 8, sizeof hi);
+#if defined(__clang__)
+    const QuadU rg = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+    const QuadU ba = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+#else
     const QuadU rg = __builtin_shuffle(lo, hi, QuadU{0, 2, 4, 6});
     const QuadU ba = __builtin_shuffle(lo, hi, QuadU{1, 3, 5, 7});
+#endif
     const QuadU low = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
     r = __builtin_convertvector(Quad32(rg & low), Quad) * k16;
     g = __builtin_convertvector(Quad32(rg >> 16), Quad) * k16;
@@ -313,12 +312,6 @@ void composeSegment(const float* __restrict v, const uint16_t* __restrict base, 
     }
 }
 
-// One channel of four 8-bit premultiplied ARGB32 pixels (B, G, R, A bytes), as floats 0…1.
-inline Quad channelOf(const uint8_t* p, int c) {
-    constexpr float k8 = 1.0f / 255.0f;
-    return Quad{float(p[c]), float(p[4 + c]), float(p[8 + c]), float(p[12 + c])} * k8;
-}
-
 // `count` pixels of one image row (16-bit RGBA or 8-bit BGRA, premultiplied), faded, over the
 // background, stored as 32-bit words.
 template <int R, int B, bool Straight, typename T>
@@ -333,7 +326,8 @@ void imageSegment(const T* __restrict src, int count, const StackConstants& c, u
         const T* p = src + 4 * x;
         Quad r, g, b, a;
         if constexpr (deep) {
-            r = channelOf(p, sr) * fade, g = channelOf(p, 1) * fade, b = channelOf(p, sb) * fade, a = channelOf(p, 3) * fade;
+            channels16(p, r, g, b, a);
+            r *= fade, g *= fade, b *= fade, a *= fade;
         } else {
             // Four pixels as four words; channels are their bytes.
             Quad32 px;
