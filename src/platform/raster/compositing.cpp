@@ -262,13 +262,37 @@ inline void channels16(const uint16_t* p, Quad& r, Quad& g, Quad& b, Quad& a) {
     a = __builtin_convertvector(Quad32(ba >> 16), Quad) * k16;
 }
 
+// Four faded pixels over the background, divided by alpha for straight output, as words.
+template <int R, int B, bool Straight>
+inline void storeQuad(Quad r, Quad g, Quad b, Quad a, const StackConstants& c, uint32_t* words) {
+    const Quad keep = 1.0f - a;
+    r += c.br * keep, g += c.bgg * keep, b += c.bb * keep, a += c.ba * keep;
+    if constexpr (Straight) {
+        const Quad32 some = a > Quad{};
+        const Quad inv = Quad(Quad32(1.0f / a) & some);
+        r *= inv, g *= inv, b *= inv;
+    }
+    const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
+    std::memcpy(words, &word, sizeof word);
+}
+
+// The same for one pixel.
+template <int R, int B, bool Straight>
+inline uint32_t storedPixel(float r, float g, float b, float a, const StackConstants& c) {
+    const float keep = 1.0f - a;
+    r += c.br * keep, g += c.bgg * keep, b += c.bb * keep, a += c.ba * keep;
+    float k = 1.0f;
+    if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
+    return channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
+}
+
 // Columns [x0, x1) of one row, where each of the plane and the two layers is either present
 // throughout or absent: composed in float, four pixels at a time, and stored as 32-bit words
 // (byte i is bits 8i…8i+7).
 template <int R, int B, bool Straight>
 void composeSegment(const float* __restrict v, const uint16_t* __restrict base, const uint16_t* __restrict top, int x0,
                     int x1, const StackConstants& c, uint32_t* __restrict words) {
-    const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade, br = c.br, bgg = c.bgg, bb = c.bb, ba = c.ba;
+    const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade;
     auto over = [](const uint16_t* s, Quad& r, Quad& g, Quad& b, Quad& a) {
         Quad sr, sg, sb, sa;
         channels16(s, sr, sg, sb, sa);
@@ -282,15 +306,7 @@ void composeSegment(const float* __restrict v, const uint16_t* __restrict base, 
         if (base) over(base + 4 * x, r, g, b, a);
         if (top) over(top + 4 * x, r, g, b, a);
         r *= fade, g *= fade, b *= fade, a *= fade;
-        const Quad keep = 1.0f - a;
-        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
-        if constexpr (Straight) {
-            const Quad32 some = a > Quad{};
-            const Quad inv = Quad(Quad32(1.0f / a) & some);
-            r *= inv, g *= inv, b *= inv;
-        }
-        const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
-        std::memcpy(words + x, &word, sizeof word);
+        storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
     }
     constexpr float k16 = 1.0f / 65535.0f;
     for (; x < x1; ++x) {
@@ -304,11 +320,7 @@ void composeSegment(const float* __restrict v, const uint16_t* __restrict base, 
             b = float(s[2]) * k16 + b * keep, a = sa + a * keep;
         }
         r *= fade, g *= fade, b *= fade, a *= fade;
-        const float keep = 1.0f - a;
-        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
-        float k = 1.0f;
-        if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
-        words[x] = channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
+        words[x] = storedPixel<R, B, Straight>(r, g, b, a, c);
     }
 }
 
@@ -319,8 +331,8 @@ void imageSegment(const T* __restrict src, int count, const StackConstants& c, u
     constexpr bool deep = sizeof(T) == 2;
     constexpr int sr = deep ? 0 : 2, sb = deep ? 2 : 0;
     constexpr float scale = deep ? 1.0f / 65535.0f : 1.0f / 255.0f;
-    const float fade = c.fade, br = c.br, bgg = c.bgg, bb = c.bb, ba = c.ba;
-    const uint32_t empty = channel(br) << (8 * R) | channel(bgg) << 8 | channel(bb) << (8 * B) | channel(ba) << 24;
+    const float fade = c.fade;
+    const uint32_t empty = channel(c.br) << (8 * R) | channel(c.bgg) << 8 | channel(c.bb) << (8 * B) | channel(c.ba) << 24;
     int x = 0;
     for (; x + 4 <= count; x += 4) {
         const T* p = src + 4 * x;
@@ -344,25 +356,13 @@ void imageSegment(const T* __restrict src, int count, const StackConstants& c, u
             r = __builtin_convertvector((px >> 16) & byte, Quad) * k;
             a = __builtin_convertvector((px >> 24) & byte, Quad) * k;
         }
-        const Quad keep = 1.0f - a;
-        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
-        if constexpr (Straight) {
-            const Quad32 some = a > Quad{};
-            const Quad inv = Quad(Quad32(1.0f / a) & some);
-            r *= inv, g *= inv, b *= inv;
-        }
-        const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
-        std::memcpy(words + x, &word, sizeof word);
+        storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
     }
     for (; x < count; ++x) {
         const T* p = src + 4 * x;
         float r = float(p[sr]) * scale * fade, g = float(p[1]) * scale * fade, b = float(p[sb]) * scale * fade,
               a = float(p[3]) * scale * fade;
-        const float keep = 1.0f - a;
-        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
-        float k = 1.0f;
-        if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
-        words[x] = channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
+        words[x] = storedPixel<R, B, Straight>(r, g, b, a, c);
     }
 }
 
