@@ -166,6 +166,7 @@ TEST_F(CompositionPeer, FaintClipKeepsItsReaderAndOutputScalesByWidth) {
     EXPECT_EQ(half.size(), QSize(kW / 2, 40));
     EXPECT_NEAR(half.pixelColor(10, 10).redF(), full.pixelColor(20, 20).redF(), 0.2);
     for (int x = 0; x < kW / 2; ++x) EXPECT_EQ(half.pixelColor(x, 30), QColor(0, 0, 0));
+    EXPECT_EQ(CompositionRenderer::previewImage(full).pixelColor(20, 20).rgba(), full.pixelColor(20, 20).rgba());
 
     // Hidden tracks draw nothing and drop their readers; transparent background stays clear.
     p.tracks[0].isVisible = false;
