@@ -26,6 +26,10 @@ struct CreditsStrip {
     double height = 0;
     std::vector<ChineseConverter::Choice> choices;
     bool operator==(const CreditsStrip&) const = default;
+
+    // A strip of one finished picture (a rendered list): its size, cut into bands of at most
+    // `bandRows` rows.
+    static CreditsStrip fromPicture(const QImage& picture, int bandRows = 4096);
 };
 
 }  // namespace qm

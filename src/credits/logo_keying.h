@@ -35,6 +35,10 @@ struct KeyEstimate {
 QImage keyPicture(const QImage& image, CreditsSettings::KeyMode mode, KeyRecolor recolor, bool outerOnly,
                   RGBColor keyColor, double tolerance, double softness, RGBColor tint);
 
+// An opening or closing picture keyed by its slot: the slot's mode, key colour and outer-only
+// choice, tolerance and softness in percent; colours kept.
+QImage keySlotPicture(const QImage& picture, const CreditsSettings::ImageSlot& slot);
+
 // The background the corners suggest: white, black or a colour, or none for pictures smaller than
 // 8 pixels or whose corners are mostly transparent.
 KeyEstimate estimateKeyColor(const QImage& image);

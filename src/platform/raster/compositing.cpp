@@ -61,6 +61,41 @@ void copyRowsOver(QImage& layer, const QImage& item, int x0, int y0) {
     });
 }
 
+// Source-over of an unscaled item whose top-left corner lies between pixels: each layer pixel
+// takes the bilinear sample of the item at its own position (0 outside the item).
+void shiftOver(QImage& layer, const QImage& item, double x0, double y0) {
+    const QImage src = item.format() == kLayerFormat ? item : item.convertToFormat(kLayerFormat);
+    const int ox = static_cast<int>(std::floor(x0));
+    const int oy = static_cast<int>(std::floor(y0));
+    // Layer pixel X samples the item at X − x0 = (X − ox − 1) + (1 − fx).
+    const float fx = static_cast<float>(x0 - ox);
+    const float fy = static_cast<float>(y0 - oy);
+    const int top = std::max(0, oy);
+    const int bottom = std::min(layer.height(), oy + src.height() + 1);
+    const int left = std::max(0, ox);
+    const int right = std::min(layer.width(), ox + src.width() + 1);
+    if (top >= bottom || left >= right) return;
+    layer.bits();
+    auto sample = [&](int x, int y) -> Rgba {
+        if (x < 0 || y < 0 || x >= src.width() || y >= src.height()) return {};
+        return loadRgba64(layerRow(src, y) + 4 * x);
+    };
+    forEachRowBand(bottom - top, [&](int begin, int end) {
+        for (int y = top + begin; y < top + end; ++y) {
+            const int iy = y - oy;  // item rows iy − 1 (weight fy) and iy (weight 1 − fy)
+            uint16_t* dst = layerRow(layer, y) + 4 * left;
+            for (int x = left; x < right; ++x, dst += 4) {
+                const int ix = x - ox;
+                const Rgba p = (sample(ix - 1, iy - 1) * fx + sample(ix, iy - 1) * (1.0f - fx)) * fy +
+                               (sample(ix - 1, iy) * fx + sample(ix, iy) * (1.0f - fx)) * (1.0f - fy);
+                if (p.a <= 0.0f && p.r <= 0.0f && p.g <= 0.0f && p.b <= 0.0f) continue;
+                const Rgba out = sourceOver(p, loadRgba64(dst));
+                dst[0] = to16(out.r), dst[1] = to16(out.g), dst[2] = to16(out.b), dst[3] = to16(out.a);
+            }
+        }
+    });
+}
+
 }  // namespace
 
 QImage makeLayer(int width, int height) {
@@ -89,6 +124,11 @@ void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size) {
         copyRowsOver(layer, usable, static_cast<int>(std::lround(topLeft.x())), static_cast<int>(std::lround(topLeft.y())));
         return;
     }
+    // QPainter rounds an unscaled image's position to whole pixels.
+    if (sameSize) {
+        shiftOver(layer, item, topLeft.x(), topLeft.y());
+        return;
+    }
     const QRectF target(topLeft, size);
     const int top = std::max(0, static_cast<int>(std::floor(target.top())));
     const int bottom = std::min(layer.height(), static_cast<int>(std::ceil(target.bottom())));
@@ -105,6 +145,17 @@ void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size) {
             painter.setRenderHint(QPainter::SmoothPixmapTransform);
             painter.translate(0, -y0);
             painter.drawImage(target, item, QRectF(item.rect()));
+        }
+    });
+}
+
+void addPlane(FloatPlane& into, const FloatPlane& other) {
+    forEachRowBand(std::min(into.height, other.height), [&](int begin, int end) {
+        const int w = std::min(into.width, other.width);
+        for (int y = begin; y < end; ++y) {
+            float* dst = into.row(y);
+            const float* src = other.row(y);
+            for (int x = 0; x < w; ++x) dst[x] += src[x];
         }
     });
 }

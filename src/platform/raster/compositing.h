@@ -40,7 +40,7 @@ inline Rgba unpremultiplied(Rgba p) {
 inline Rgba premultiplied(Rgba s) { return {s.r * s.a, s.g * s.a, s.b * s.a, s.a}; }
 
 // out = M × (r, g, b, a) + bias, on whichever form (straight or premultiplied) the caller holds.
-struct ColorMatrix {
+struct ChannelMatrix {
     float m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
     float bias[4] = {0, 0, 0, 0};
     Rgba apply(Rgba p) const {
@@ -65,9 +65,12 @@ QImage makeLayer(int width, int height);
 void clearLayerRows(QImage& layer, int top, int bottom);
 
 // Puts `item` over `layer` with its top-left corner at `topLeft`, stretched to `size`. Whole-pixel
-// placement at the item's own size is copied row by row; anything else is drawn by QPainter with
-// smooth sampling. Both run in parallel over horizontal bands of the layer.
+// placement at the item's own size is copied row by row, a fractional one sampled bilinearly, a
+// scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
+
+// into += other, value by value (planes of one size).
+void addPlane(FloatPlane& into, const FloatPlane& other);
 
 // Alpha of a layer times `scale`, as a plane of the layer's size (rows outside [top, bottom) are 0).
 void alphaPlane(const QImage& layer, float scale, FloatPlane& into, int top = 0, int bottom = -1);

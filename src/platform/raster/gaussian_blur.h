@@ -6,7 +6,7 @@
 
 namespace qm {
 
-// Small sigmas use the sampled kernel itself (normalised, reaching 4 sigma); larger ones four
+// Small sigmas use the sampled kernel itself (normalised, reaching 4 sigma); larger ones six
 // passes of an extended box filter of the same variance, whose cost does not grow with sigma.
 // A sigma that is not positive or not finite leaves the plane unchanged.
 void gaussianBlur(FloatPlane& plane, double sigma);
