@@ -324,6 +324,7 @@ void CreditsModel::startStillRender() {
         postTo(this, [this, image] {
             renderInFlight_ = false;
             setPreview(image);
+            emit stillRendered();
             startStillRender();
         });
     });

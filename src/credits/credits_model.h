@@ -211,6 +211,8 @@ signals:
     void exportResultChanged();
     void exportErrorChanged();
     void exporterChanged();
+    // A still render finished, also when its picture equals the one shown (for waiting on it).
+    void stillRendered();
 
 private:
     struct StripRequest {
