@@ -158,18 +158,14 @@ int run(const std::vector<std::string>& args) {
     QObject::connect(&model, &qm::CreditsModel::projectMessageChanged, [&] {
         if (model.projectMessage()) messages.push_back(*model.projectMessage());
     });
-    int stills = 0;
-    QObject::connect(&model, &qm::CreditsModel::stillRendered, [&] { ++stills; });
     const auto flushMessages = [&] {
         for (const QString& m : messages) std::printf("message: %s\n", text(m).c_str());
         messages.clear();
     };
     const auto settle = [&] {
-        // The strip (when a list is in) and the still render after it.
+        // The strip (when a list is in), then the still render its renderer asked for.
         waitFor([&] { return !model.isBuildingStrip(); });
-        const int before = stills;
-        model.requestRender();
-        waitFor([&] { return stills > before; });
+        waitFor([&] { return !model.isRenderingPreview(); });
     };
 
     try {

@@ -324,7 +324,6 @@ void CreditsModel::startStillRender() {
         postTo(this, [this, image] {
             renderInFlight_ = false;
             setPreview(image);
-            emit stillRendered();
             startStillRender();
         });
     });

@@ -116,6 +116,8 @@ public:
     // 8-bit premultiplied RGBA; null when no frame was rendered.
     const QImage& preview() const { return preview_; }
     int64_t stripGeneration() const { return stripGeneration_; }
+    // A still render is running or wanted.
+    bool isRenderingPreview() const { return renderInFlight_ || renderPending_; }
 
     bool isExporting() const { return isExporting_; }
     void setIsExporting(bool value);
@@ -211,8 +213,6 @@ signals:
     void exportResultChanged();
     void exportErrorChanged();
     void exporterChanged();
-    // A still render finished, also when its picture equals the one shown (for waiting on it).
-    void stillRendered();
 
 private:
     struct StripRequest {
