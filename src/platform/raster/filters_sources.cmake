@@ -1,0 +1,9 @@
+# Float planes and layers: blur, dilation, compositing, sampling, keying, the fused frame store.
+list(APPEND QM_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/parallel_rows.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gaussian_blur.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dilation.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/compositing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sampling.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/key_out.cpp
+)
