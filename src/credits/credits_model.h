@@ -179,6 +179,8 @@ public:
     // True when the list was not empty.
     bool openFile(const QStringList& paths, Slot slot);
     void choosePicture(Slot slot);
+    // Forgets a slot's picture (its settings stay) and lays the video out without it.
+    void clearPicture(Slot slot);
 
     CreditsProject makeProject(const QString& folder) const;
     static QString resolveReference(const std::optional<CreditsProject::FileReference>& reference,
@@ -229,7 +231,6 @@ private:
     void playStep(uint64_t generation);
     void playFrameRendered(uint64_t generation, QImage image);
     void exportFinished(uint64_t generation, std::optional<QString> error, bool cancelled);
-    void clearPicture(Slot slot);
     DesktopServices& desktop() const;
     std::chrono::steady_clock::time_point now() const;
 
