@@ -1,5 +1,6 @@
 #include "app/app_shell.h"
 
+#include <QAction>
 #include <QToolBar>
 
 #include "app/main_window.h"
@@ -41,6 +42,10 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
                                     [&credits](bool saveAs) { credits.saveProject(saveAs); },
                                     [&credits] { credits.packageProject(); }, [&credits] { return credits.hasContent(); }});
     window_->toolbar()->insertAction(window_->toolbar()->actions().value(0), content_->addFilesAction());
+    // The toolbar's leading item belongs to Convert.
+    auto showConvertItems = [this](AppMode now) { content_->addFilesAction()->setVisible(now == AppMode::convert); };
+    QObject::connect(&mode, &ModeSetting::modeChanged, window_.get(), showConvertItems);
+    showConvertItems(mode.mode());
     for (auto signal : {&CreditsModel::headImageChanged, &CreditsModel::tailImageChanged, &CreditsModel::stripChanged})
         QObject::connect(&credits, signal, window_.get(), &MainWindow::refreshCommands);
 

@@ -7,6 +7,7 @@
 #include "convert/conversion_queue.h"
 #include "credits/views/chinese_choices_sheet.h"
 #include "credits/views/credits_export_bar.h"
+#include "credits/views/credits_settings_panel.h"
 #include "credits/views/credits_view.h"
 #include "platform/desktop/icons.h"
 
@@ -16,6 +17,7 @@
 
 #include <QApplication>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 
 #include <cmath>
@@ -138,6 +140,13 @@ TEST_F(CreditsEndToEnd, Screenshots) {
     credits->seek(1.5);
     waitUntil([&] { return !credits->isRenderingPreview(); });
     save(&shell->window(), "credits_filled.png");
+    CreditsSettings effect = credits->settings();
+    effect.effect = CreditsSettings::Effect::shadow;
+    credits->setSettings(effect);
+    auto* panel = shell->creditsView()->settingsPanel();
+    panel->verticalScrollBar()->setValue(panel->verticalScrollBar()->maximum());
+    save(panel, "credits_panel_end.png");
+    panel->verticalScrollBar()->setValue(0);
 
     CreditsSettings s = credits->settings();
     s.rollSeconds = 120;

@@ -81,7 +81,7 @@ TEST_F(CreditsShell, AWordListFromTheCommandLineSwitchesToEndCreditsAndFillsTheL
     EXPECT_EQ(QSettings().value("appMode").toString(), "credits");
     EXPECT_EQ(shell->window().modePicker()->checkedId(), int(AppMode::credits));
     EXPECT_TRUE(shell->creditsView()->isVisibleTo(&shell->window()));
-    EXPECT_EQ(panel().documentRow()->nameLabel()->text(), "Cast.DOCX");
+    EXPECT_EQ(panel().documentRow()->nameLabel()->fullText(), "Cast.DOCX");
     EXPECT_EQ(queue->jobs().size(), 1u) << "the movie still goes to the queue";
     EXPECT_EQ(shell->window().windowTitle(), "Quillmere");
 }
@@ -93,7 +93,7 @@ TEST_F(CreditsShell, APictureFillsTheOpeningSlotOnlyInEndCredits) {
     EXPECT_EQ(queue->jobs().size(), 1u) << "in Convert a picture is queued";
     mode.setMode(AppMode::credits);
     shell->open({file("title.png", true)});
-    EXPECT_EQ(panel().opening().file->nameLabel()->text(), "title.png");
+    EXPECT_EQ(panel().opening().file->nameLabel()->fullText(), "title.png");
     EXPECT_EQ(queue->jobs().size(), 1u);
 }
 
@@ -136,7 +136,7 @@ TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
     shell->open({QUrl::fromLocalFile(project)});
     EXPECT_EQ(mode.mode(), AppMode::credits);
     ASSERT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
-    EXPECT_EQ(panel().projectName()->toolTip(), "Show");
+    EXPECT_EQ(panel().projectName()->fullText(), "Show");
     EXPECT_TRUE(queue->jobs().empty()) << "projects are never queued";
 
     credits->newProject();

@@ -111,13 +111,19 @@ ChoiceRow::ChoiceRow(CreditsModel& model, const ChineseConverter::Choice& choice
         model_.choose(picker_->itemData(index).toString().toStdString(), choice_, false);
     });
 
+    // The button's column is kept on every row, so the pickers line up.
+    auto* sameColumn = new QWidget;
+    sameColumn->setFixedWidth(100);
+    auto* sameLayout = new QHBoxLayout(sameColumn);
+    sameLayout->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(sameColumn);
     if (sameSourceCount > 1) {
         sameForAll_ = new QPushButton(tr("Same for all %1").arg(sameSourceCount));
         QFont small = sameForAll_->font();
         small.setPointSizeF(small.pointSizeF() * 0.85);
         sameForAll_->setFont(small);
         sameForAll_->setToolTip(tr("Uses %1 everywhere %2 appears in the list.").arg(utf8(choice.result), utf8(choice.source)));
-        row->addWidget(sameForAll_);
+        sameLayout->addWidget(sameForAll_);
         connect(sameForAll_, &QPushButton::clicked, this, [this] { model_.choose(choice_.result, choice_, true); });
     }
 }

@@ -45,7 +45,13 @@ void CreditsPreview::paintEvent(QPaintEvent*) {
     const QImage& frame = model_.preview();
     if (!frame.isNull()) {
         p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.drawImage(area, frame);
+        // The painter's fast scaling paths are for its native pixel order; one conversion per
+        // frame costs less than scaling from another order (an unscaled copy needs none).
+        const bool unscaled = area.size().toSize() == frame.size() && area.topLeft().toPoint() == area.topLeft();
+        if (unscaled || frame.format() == QImage::Format_ARGB32_Premultiplied)
+            p.drawImage(area, frame);
+        else
+            p.drawImage(area, frame.convertToFormat(QImage::Format_ARGB32_Premultiplied));
     }
     if (showsPlaceholder()) {
         const QColor secondary = palette().color(QPalette::PlaceholderText);

@@ -140,14 +140,24 @@ QGroupBox* CreditsSettingsPanel::buildProject() {
 
     auto* icon = new QLabel;
     icon->setPixmap(symbolIcon(QStringLiteral("doc.text")).pixmap(16, 16));
-    projectName_ = new QLabel;
-    projectName_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    projectName_ = new ElidedLabel;
     open_ = new QPushButton(tr("Open…"));
     save_ = new QPushButton(tr("Save"));
     package_ = new QPushButton(tr("Package…"));
     package_->setToolTip(
         tr("Saves a copy of the project together with its pictures and credits list, ready to move to another computer."));
-    rows->addWidget(hbox({icon, projectName_, open_, save_, package_}));
+    for (QPushButton* b : {open_, save_, package_}) {
+        QFont small = b->font();
+        small.setPointSizeF(small.pointSizeF() * 0.9);
+        b->setFont(small);
+        b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        b->setMinimumWidth(0);
+        b->setMaximumWidth(b->fontMetrics().horizontalAdvance(b->text()) + 24);
+    }
+    QHBoxLayout* projectRow = nullptr;
+    rows->addWidget(hbox({icon, projectName_, open_, save_, package_}, &projectRow));
+    projectRow->setStretchFactor(projectName_, 1);
+    projectRow->setSpacing(4);
     connect(open_, &QPushButton::clicked, &model_, &CreditsModel::openProjectPanel);
     connect(save_, &QPushButton::clicked, &model_, [this] { model_.saveProject(false); });
     connect(package_, &QPushButton::clicked, &model_, &CreditsModel::packageProject);
@@ -494,8 +504,7 @@ void CreditsSettingsPanel::refresh() {
 
     // Project.
     const QString name = model_.projectName().isEmpty() ? tr("Untitled project") : model_.projectName();
-    projectName_->setText(projectName_->fontMetrics().elidedText(name, Qt::ElideMiddle, std::max(projectName_->width(), 60)));
-    projectName_->setToolTip(name);
+    projectName_->setFullText(name);
     save_->setEnabled(model_.hasContent() || !model_.projectURL().isEmpty());
     package_->setEnabled(model_.hasContent());
     projectStatus_->setVisible(model_.projectMessage().has_value());

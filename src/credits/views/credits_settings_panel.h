@@ -21,6 +21,7 @@ namespace qm {
 
 class ClockField;
 class ColorWell;
+class ElidedLabel;
 class FileRow;
 class IntField;
 class LabeledSlider;
@@ -64,7 +65,7 @@ public:
 
     // For tests and screenshots.
     QList<QGroupBox*> sections() const;
-    QLabel* projectName() const { return projectName_; }
+    ElidedLabel* projectName() const { return projectName_; }
     QPushButton* openButton() const { return open_; }
     QPushButton* saveButton() const { return save_; }
     QPushButton* packageButton() const { return package_; }
@@ -132,7 +133,7 @@ private:
     QWidget* form_ = nullptr;
 
     QGroupBox* projectSection_ = nullptr;
-    QLabel* projectName_ = nullptr;
+    ElidedLabel* projectName_ = nullptr;
     QPushButton* open_ = nullptr;
     QPushButton* save_ = nullptr;
     QPushButton* package_ = nullptr;

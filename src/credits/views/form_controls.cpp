@@ -52,6 +52,27 @@ QWidget* formRow(const QString& title, QWidget* control, QLabel** titleOut) {
     return row;
 }
 
+// --- ElidedLabel ---------------------------------------------------------------------------
+
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void ElidedLabel::setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(text);
+    elide();
+}
+
+QSize ElidedLabel::minimumSizeHint() const { return {fontMetrics().horizontalAdvance(QStringLiteral("W…W")), QLabel::minimumSizeHint().height()}; }
+
+void ElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void ElidedLabel::elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(width(), 1))); }
+
 // --- FileRow ---------------------------------------------------------------------------------
 
 FileRow::FileRow(const QString& placeholder, QWidget* parent) : QWidget(parent), placeholder_(placeholder) {
@@ -60,9 +81,7 @@ FileRow::FileRow(const QString& placeholder, QWidget* parent) : QWidget(parent),
     icon_ = new QLabel;
     icon_->setForegroundRole(QPalette::PlaceholderText);
     row->addWidget(icon_);
-    name_ = new QLabel;
-    name_->setMinimumWidth(40);
-    name_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    name_ = new ElidedLabel;
     row->addWidget(name_, 1);
     remove_ = new QToolButton;
     remove_->setAutoRaise(true);
@@ -84,22 +103,9 @@ void FileRow::setPath(const QString& path) {
                          .pixmap(16, 16));
     remove_->setVisible(chosen);
     name_->setForegroundRole(chosen ? QPalette::WindowText : QPalette::PlaceholderText);
-    showName();
-}
-
-void FileRow::showName() {
-    const QString full = path_.isEmpty() ? placeholder_ : QFileInfo(path_).fileName();
     // Long names lose their middle, so both the start and the extension stay readable.
-    const int width = std::max(name_->width(), 40);
-    const QString shown = path_.isEmpty() ? full : name_->fontMetrics().elidedText(full, Qt::ElideMiddle, width);
-    name_->setText(shown);
-    name_->setToolTip(path_.isEmpty() ? QString() : path_);
-    name_->setWordWrap(path_.isEmpty());
-}
-
-void FileRow::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    showName();
+    name_->setFullText(chosen ? QFileInfo(path).fileName() : placeholder_);
+    name_->setToolTip(path);
 }
 
 QStringList FileRow::localFiles(const QMimeData* data) {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include <QColor>
+#include <QLabel>
 #include <QLineEdit>
 #include <QString>
 #include <QStringList>
@@ -21,6 +22,23 @@ class QToolButton;
 
 namespace qm {
 
+// One line of text that loses its middle when it does not fit the width it is given.
+class ElidedLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit ElidedLabel(QWidget* parent = nullptr);
+    void setFullText(const QString& text);
+    const QString& fullText() const { return full_; }
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void elide();
+    QString full_;
+};
+
 // A chosen file with Choose… and Remove; a drop target for local files.
 class FileRow : public QWidget {
     Q_OBJECT
@@ -32,7 +50,8 @@ public:
     const QString& path() const { return path_; }
 
     // For tests.
-    QLabel* nameLabel() const { return name_; }
+    // The shown name; its full text is the file's name or the placeholder.
+    ElidedLabel* nameLabel() const { return name_; }
     QLabel* iconLabel() const { return icon_; }
     QToolButton* removeButton() const { return remove_; }
     QPushButton* chooseButton() const { return choose_; }
@@ -46,17 +65,14 @@ signals:
     void filesDropped(const QStringList& paths);
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
-    void showName();
-
     QString placeholder_;
     QString path_;
     QLabel* icon_ = nullptr;
-    QLabel* name_ = nullptr;
+    ElidedLabel* name_ = nullptr;
     QToolButton* remove_ = nullptr;
     QPushButton* choose_ = nullptr;
 };
