@@ -78,8 +78,12 @@ int creditsStrip(const std::vector<std::string>& args) {
         return 2;
     }
 
-    // Text is laid out through Qt's font system, which needs an application but no display.
+    // Text is laid out through Qt's font system, which needs an application but no display. Qt's
+    // own notes (a missing runtime folder and the like) would mix with the command's output.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
+    });
     static int argc = 1;
     static char name[] = "qm-bench";
     static char* argv[] = {name, nullptr};

@@ -14,11 +14,13 @@ namespace qm {
 struct CreditsRenderer::Scratch {
     QImage text;
     QImage pictures;
-    // Rows drawn into since the layers were last cleared.
-    int textTop = 0, textBottom = 0;
-    int picturesTop = 0, picturesBottom = 0;
+    // What was drawn into since the layers were last cleared.
+    Area textArea{0, 0, 0, 0};
+    Area picturesArea{0, 0, 0, 0};
     FloatPlane silhouette;
     FloatPlane second;
+    // Rows of the planes that may be non-zero.
+    RowRange silhouetteRows{0, 0}, secondRows{0, 0};
 };
 
 PlacedPicture placePicture(const QImage& image, double frameWidth, double frameHeight, const CreditsSettings::ImageSlot& slot) {
@@ -134,10 +136,9 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
     const double offset = scrollOffset(t, continuous);
 
     std::unique_ptr<Scratch> scratch = takeScratch();
-    clearLayerRows(scratch->text, scratch->textTop, scratch->textBottom);
-    clearLayerRows(scratch->pictures, scratch->picturesTop, scratch->picturesBottom);
-    scratch->textTop = scratch->picturesTop = h;
-    scratch->textBottom = scratch->picturesBottom = 0;
+    clearLayerArea(scratch->text, scratch->textArea);
+    clearLayerArea(scratch->pictures, scratch->picturesArea);
+    scratch->textArea = scratch->picturesArea = Area{h, 0, w, 0};
 
     // Only visible items are drawn; later items lie above earlier ones.
     for (const Item& item : items_) {
@@ -145,29 +146,48 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
         if (!(rel < H && rel + item.height > 0)) continue;
         const bool onPictures = !item.isDocument && !settings_.effectOnImages;
         QImage& layer = onPictures ? scratch->pictures : scratch->text;
-        drawOver(layer, item.image, QPointF((W - item.width) / 2, rel), QSizeF(item.width, item.height));
-        int& top = onPictures ? scratch->picturesTop : scratch->textTop;
-        int& bottom = onPictures ? scratch->picturesBottom : scratch->textBottom;
-        top = std::min(top, std::max(0, int(std::floor(rel))));
-        bottom = std::max(bottom, std::min(h, int(std::ceil(rel + item.height)) + 1));
+        const double left = (W - item.width) / 2;
+        drawOver(layer, item.image, QPointF(left, rel), QSizeF(item.width, item.height));
+        Area& area = onPictures ? scratch->picturesArea : scratch->textArea;
+        area.top = std::min(area.top, std::max(0, int(std::floor(rel))));
+        area.bottom = std::max(area.bottom, std::min(h, int(std::ceil(rel + item.height)) + 1));
+        area.left = std::min(area.left, std::max(0, int(std::floor(left))));
+        area.right = std::max(area.right, std::min(w, int(std::ceil(left + item.width)) + 1));
     }
-    const bool hasText = scratch->textTop < scratch->textBottom;
-    const bool hasPictures = scratch->picturesTop < scratch->picturesBottom;
+    const bool hasText = !scratch->textArea.empty();
+    const bool hasPictures = !scratch->picturesArea.empty();
 
     LayerStack stack;
     if (settings_.effect != Effect::none && hasText) {
         const double k = settings_.effectStrength / 100.0;
         const double size = std::max(settings_.effectSize, 0.5);
+        // How far the effect reaches beyond the text: six boxes of a blur reach under 5 sigma + 8,
+        // the outline's disc its radius, the shadow its offset.
+        const int reach = int(std::ceil(6 * size + 10 + settings_.shadowOffset));
+        const RowRange textRows{scratch->textArea.top, scratch->textArea.bottom};
+        const RowRange effectRows{std::max(0, textRows.top - reach), std::min(h, textRows.bottom + reach)};
+        // Rows a plane held last time are cleared, except the text rows written anew.
+        auto clearAround = [&](FloatPlane& p, RowRange before) {
+            clearPlaneRows(p, {before.top, std::min(before.bottom, textRows.top)});
+            clearPlaneRows(p, {std::max(before.top, textRows.bottom), before.bottom});
+        };
         FloatPlane& plane = scratch->silhouette;
-        alphaPlane(scratch->text, float(k), plane, scratch->textTop, scratch->textBottom);
+        clearAround(plane, scratch->silhouetteRows);
+        alphaPlane(scratch->text, float(k), plane, textRows);
+        scratch->silhouetteRows = effectRows;
         switch (settings_.effect) {
-        case Effect::glow:
-            scratch->second = plane;
-            gaussianBlur(plane, size);
-            gaussianBlur(scratch->second, size / 3);
-            addPlane(plane, scratch->second);
+        case Effect::glow: {
+            FloatPlane& tight = scratch->second;
+            if (tight.width != w || tight.height != h) tight = FloatPlane(w, h);
+            clearAround(tight, scratch->secondRows);
+            copyPlaneRows(plane, tight, textRows);
+            scratch->secondRows = effectRows;
+            gaussianBlur(plane, size, textRows);
+            gaussianBlur(tight, size / 3, textRows);
+            addPlane(plane, tight, effectRows);
             break;
-        case Effect::shadow: gaussianBlur(plane, size); break;
+        }
+        case Effect::shadow: gaussianBlur(plane, size, textRows); break;
         case Effect::outline:
             dilateDisc(plane, size);
             gaussianBlur(plane, std::max(size * 0.25, 0.6));
@@ -176,10 +196,18 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
         }
         const RGBColor c = settings_.effectColor;
         stack.under = {&plane, float(c.r), float(c.g), float(c.b), 0, 0};
-        if (settings_.effect == Effect::shadow) stack.under.dx = stack.under.dy = float(settings_.shadowOffset);
+        stack.underArea = {effectRows.top, effectRows.bottom, scratch->textArea.left - reach, scratch->textArea.right + reach};
+        if (settings_.effect == Effect::shadow) {
+            stack.under.dx = stack.under.dy = float(settings_.shadowOffset);
+            const int shift = int(std::ceil(settings_.shadowOffset)) + 1;
+            stack.underArea.bottom = std::min(h, stack.underArea.bottom + shift);
+            stack.underArea.right += shift;
+        }
     }
     stack.base = hasText ? &scratch->text : nullptr;
+    stack.baseArea = scratch->textArea;
     stack.top = hasPictures ? &scratch->pictures : nullptr;
+    stack.topArea = scratch->picturesArea;
     const double a = fadeAt(t);
     stack.fade = a < 0.999 ? float(a) : 1.0f;
     switch (settings_.background) {

@@ -1,14 +1,18 @@
+// oneTBB before Qt: Qt's `emit` keyword would break TBB's headers.
+#include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+
 #include "credits/pdf_pages.h"
 
 #include <poppler-qt6.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/conversion_error.h"
@@ -23,8 +27,15 @@ namespace {
 constexpr int kMaxPageRows = 16000;
 // Alpha above this counts as visible.
 constexpr int kVisibleAlpha = 12;
+// Runs of inked rows this close together are keyed as one.
+constexpr int kRowsJoined = 8;
+// Blank paper as poppler renders it.
+constexpr QRgb kPaper = 0xFFFFFFFFu;
 
 std::unique_ptr<Poppler::Document> openDocument(const std::filesystem::path& file) {
+    // Poppler tells of damage in a file on the standard error; the build's own error is what counts.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
     std::unique_ptr<Poppler::Document> document = Poppler::Document::load(QString::fromStdString(file.string()));
     if (!document || document->isLocked()) return nullptr;
     document->setRenderHint(Poppler::Document::Antialiasing, true);
@@ -51,23 +62,66 @@ PageResult renderPage(Poppler::Document& document, const PagePlan& plan, const C
     const std::unique_ptr<Poppler::Page> page(document.page(plan.index));
     if (!page) return result;
     const double dpi = 72.0 * plan.scale;
-    const QImage paper = page->renderToImage(dpi, dpi, 0, 0, plan.width, plan.height);
+    QImage paper = page->renderToImage(dpi, dpi, 0, 0, plan.width, plan.height);
+    if (!paper.isNull() && paper.format() != QImage::Format_RGB32 && paper.format() != QImage::Format_ARGB32)
+        paper = paper.convertToFormat(QImage::Format_ARGB32);
     if (paper.isNull() || paper.width() != plan.width || paper.height() != plan.height) {
         result.failed = true;
         return result;
     }
-    const KeyRecolor recolor = settings.textColorMode == CreditsSettings::TextColorMode::single ? KeyRecolor::neutral
-                                                                                                 : KeyRecolor::keep;
-    const QImage keyed = keyPicture(paper, CreditsSettings::KeyMode::white, recolor, false, RGBColor{0, 1, 0}, 0.03,
-                                    0.1, settings.textColor)
-                             .convertToFormat(CreditsStrip::kTileFormat);
+    // Keying is per pixel and takes pure white paper to nothing, so only the boxes of rows that
+    // hold ink are keyed; the rest stays transparent. Most of a credits page is paper.
+    struct Inked {
+        int first, last, left, right;
+    };
+    std::vector<Inked> inked;
+    for (int y = 0; y < paper.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(paper.constScanLine(y));
+        const auto* end = row + paper.width();
+        const auto* left = std::find_if(row, end, [](QRgb p) { return p != kPaper; });
+        if (left == end) continue;
+        const auto* right = std::find_if(std::make_reverse_iterator(end), std::make_reverse_iterator(left),
+                                         [](QRgb p) { return p != kPaper; }).base() - 1;
+        const int l = static_cast<int>(left - row), r = static_cast<int>(right - row);
+        if (!inked.empty() && y - inked.back().last <= kRowsJoined) {
+            Inked& box = inked.back();
+            box.last = y;
+            box.left = std::min(box.left, l);
+            box.right = std::max(box.right, r);
+        } else {
+            inked.push_back({y, y, l, r});
+        }
+    }
+    if (inked.empty()) return result;
+    const int top = inked.front().first;
+    QImage keyed(plan.width, inked.back().last - top + 1, CreditsStrip::kTileFormat);
     if (keyed.isNull()) {
         result.failed = true;
         return result;
     }
+    keyed.fill(Qt::transparent);
+    const KeyRecolor recolor = settings.textColorMode == CreditsSettings::TextColorMode::single ? KeyRecolor::neutral
+                                                                                                 : KeyRecolor::keep;
+    for (const Inked& box : inked) {
+        const int width = box.right - box.left + 1;
+        // A view into the page's own pixels, not a copy.
+        const QImage view(paper.constScanLine(box.first) + 4 * box.left, width, box.last - box.first + 1,
+                          paper.bytesPerLine(), paper.format());
+        const QImage part = keyPicture(view,
+                                       CreditsSettings::KeyMode::white, recolor, false, RGBColor{0, 1, 0}, 0.03, 0.1,
+                                       settings.textColor)
+                                .convertToFormat(CreditsStrip::kTileFormat);
+        if (part.isNull()) {
+            result.failed = true;
+            return result;
+        }
+        for (int y = 0; y < part.height(); ++y)
+            std::memcpy(keyed.scanLine(box.first - top + y) + 4 * box.left, part.constScanLine(y),
+                        static_cast<std::size_t>(width) * 4);
+    }
     const auto [first, last] = contentRowRange(keyed);
     if (last < first) return result;
-    result.band = keyed.copy(0, first, keyed.width(), last - first + 1);
+    result.band = first == 0 && last == keyed.height() - 1 ? keyed : keyed.copy(0, first, keyed.width(), last - first + 1);
     result.failed = result.band.isNull();
     return result;
 }
@@ -121,59 +175,43 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
     }
     if (plans.empty()) return std::nullopt;
 
-    // Pages render in parallel, each worker with its own document. Page bitmaps in flight together
-    // stay within one strip's worth of pixels (at least one page goes at a time), and the kept
-    // bands are counted as they come so that a list too long to hold stops early.
+    // Pages render in parallel, each thread with its own document, in windows of pages whose
+    // bitmaps together stay within one strip's worth of pixels (at least one page a window). The
+    // kept bands are counted after each window, so a list too long to hold stops early.
+    tbb::enumerable_thread_specific<std::shared_ptr<Poppler::Document>> documents(
+        [&] { return std::shared_ptr<Poppler::Document>(openDocument(file)); });
     std::vector<PageResult> results(plans.size());
-    std::mutex mutex;
-    std::condition_variable released;
-    std::int64_t inFlight = 0;
+    const double stripWidth = std::ceil(targetWidth);
     double keptRows = 0;
     int keptPages = 0;
-    bool tooLarge = false;
-    std::atomic<std::size_t> next{0};
-    const double stripWidth = std::ceil(targetWidth);
-
-    auto work = [&](Poppler::Document* own) {
-        std::unique_ptr<Poppler::Document> opened;
-        if (!own) {
-            opened = openDocument(file);
-            own = opened.get();
-        }
-        for (;;) {
-            const std::size_t k = next.fetch_add(1);
-            if (k >= plans.size()) return;
-            const std::int64_t pixels = std::int64_t{plans[k].width} * plans[k].height;
-            {
-                std::unique_lock lock(mutex);
-                released.wait(lock, [&] { return tooLarge || inFlight == 0 || inFlight + pixels <= kMaxStripPixels; });
-                if (tooLarge) return;
-                inFlight += pixels;
-            }
-            PageResult result = own ? renderPage(*own, plans[k], settings) : PageResult{{}, true};
-            {
-                std::lock_guard lock(mutex);
-                inFlight -= pixels;
-                if (!result.band.isNull()) {
-                    keptRows += result.band.height();
-                    ++keptPages;
-                    if (stripWidth * (keptRows + gap * (keptPages - 1)) > static_cast<double>(kMaxStripPixels))
-                        tooLarge = true;
+    for (std::size_t begin = 0; begin < plans.size();) {
+        std::size_t end = begin;
+        std::int64_t pixels = 0;
+        do {
+            pixels += std::int64_t{plans[end].width} * plans[end].height;
+            ++end;
+        } while (end < plans.size() && pixels + std::int64_t{plans[end].width} * plans[end].height <= kMaxStripPixels);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, 1), [&](const auto& range) {
+            for (std::size_t k = range.begin(); k != range.end(); ++k) {
+                try {
+                    if (const auto& own = documents.local()) results[k] = renderPage(*own, plans[k], settings);
+                    else results[k].failed = true;
+                } catch (const std::exception&) {
+                    // Out of memory: reported like a bitmap that cannot be made.
+                    results[k] = PageResult{{}, true};
                 }
-                if (result.failed) tooLarge = true;
-                results[k] = std::move(result);
             }
-            released.notify_all();
+        });
+        for (std::size_t k = begin; k < end; ++k) {
+            if (results[k].failed) throw ConversionError::readerFailed(kStripTooLargeText);
+            if (results[k].band.isNull()) continue;
+            keptRows += results[k].band.height();
+            ++keptPages;
         }
-    };
-    const unsigned threads = std::clamp<unsigned>(std::thread::hardware_concurrency(), 1,
-                                                  static_cast<unsigned>(std::min<std::size_t>(plans.size(), 16)));
-    {
-        std::vector<std::jthread> workers;
-        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work, nullptr);
-        work(document.get());
+        if (stripWidth * (keptRows + gap * (keptPages - 1)) > static_cast<double>(kMaxStripPixels))
+            throw ConversionError::readerFailed(kStripTooLargeText);
+        begin = end;
     }
-    if (tooLarge) throw ConversionError::readerFailed(kStripTooLargeText);
 
     CreditsStrip strip;
     double top = 0;

@@ -98,6 +98,14 @@ double tabStopDistance() {
     return kTabInterval * defaultDpi / 72.0;
 }
 
+// The text with the characters the document would take as paragraph ends made line breaks, so
+// that each paragraph stays one block.
+QString withinBlock(QString text) {
+    for (QChar& c : text)
+        if (c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator) c = QChar::LineSeparator;
+    return text;
+}
+
 // Vertical extent of glyphs raised or lowered off the baseline, which Qt's line metrics leave out.
 struct ShiftedRange {
     int start = 0;
@@ -150,7 +158,7 @@ TextColumn::TextColumn(const StyledText& text, double columnWidth) : state_(std:
                                           metrics.ascent() + span.baselineOffset,
                                           metrics.descent() - span.baselineOffset});
                 }
-                cursor.insertText(span.text, format);
+                cursor.insertText(withinBlock(span.text), format);
                 position += static_cast<int>(span.text.size());
             }
         }

@@ -9,7 +9,6 @@
 #include <QDir>
 
 #include "credits/credits_project.h"
-#include "platform/system/staged_folder.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -156,32 +155,6 @@ TEST(CreditsProjectFile, AFailedWriteKeepsTheEarlierFile) {
         EXPECT_NE(std::string(e.what()).find("textScalePercent"), std::string::npos) << e.what();
     }
     EXPECT_EQ(test::readFile(folder / "project.json"), before);
-}
-
-TEST(StagedFolder, SwapsOnlyWhenCommittedAndNeverLeavesTheStagingBehind) {
-    TempDir dir;
-    const fs::path target = dir / "T.qmcredits";
-    touch(target / "old.txt", "old");
-    {
-        StagedFolder staged(q(target));
-        touch(fs::path(staged.path().toStdString()) / "new.txt", "new");
-        // Not committed: the old folder stays.
-    }
-    EXPECT_TRUE(fs::exists(target / "old.txt"));
-    {
-        StagedFolder staged(q(target));
-        touch(fs::path(staged.path().toStdString()) / "new.txt", "new");
-        staged.commit();
-    }
-    EXPECT_FALSE(fs::exists(target / "old.txt"));
-    EXPECT_EQ(test::readFile(target / "new.txt"), "new");
-    size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++entries;
-    EXPECT_EQ(entries, 1u);
-
-    // A parent that cannot hold folders (here a plain file) fails before anything is written.
-    touch(dir / "plain");
-    EXPECT_THROW(StagedFolder(q(dir / "plain" / "P.qmcredits")), std::runtime_error);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "core/conversion_error.h"
+#include "credits/strip_builder.h"
 #include "support/test_support.h"
 
 namespace qm::test {
@@ -17,7 +19,7 @@ import json, sys
 from docx import Document
 from docx.enum.text import WD_ALIGN_PARAGRAPH, WD_BREAK, WD_LINE_SPACING
 from docx.oxml.ns import qn
-from docx.shared import Pt, RGBColor
+from docx.shared import Pt
 
 spec = json.loads(open(sys.argv[1], encoding='utf-8').read())
 doc = Document()
@@ -50,7 +52,6 @@ for ps in spec['paragraphs']:
             r._r.get_or_add_rPr().rFonts.set(qn('w:eastAsia'), rs['font'])
         if rs.get('bold'): r.bold = True
         if rs.get('italic'): r.italic = True
-        if 'color' in rs: r.font.color.rgb = RGBColor.from_string(rs['color'])
 doc.save(sys.argv[2])
 )PY";
 
@@ -63,6 +64,15 @@ void makeDocx(const nlohmann::json& spec, const std::filesystem::path& out) {
     ASSERT_EQ(result.exitCode, 0) << "python-docx could not write " << out;
 }
 
+std::string buildError(const std::filesystem::path& file, const CreditsSettings& settings) {
+    try {
+        buildStrip(file, settings, {});
+        return "(no error)";
+    } catch (const ConversionError& e) {
+        return e.kind() == ConversionError::Kind::readerFailed ? e.payload() : "(another kind: " + e.description() + ")";
+    }
+}
+
 QImage stripImage(const CreditsStrip& strip) {
     QImage image(static_cast<int>(std::ceil(strip.width)), static_cast<int>(std::ceil(strip.height)),
                  QImage::Format_ARGB32_Premultiplied);
@@ -72,12 +82,12 @@ QImage stripImage(const CreditsStrip& strip) {
     return image;
 }
 
-QRect inkBox(const QImage& image, const QRect& area, int alphaAbove) {
+QRect inkBox(const QImage& image, const QRect& area, int above, int (*channel)(QRgb)) {
     const QRect inside = area & image.rect();
     int left = inside.right() + 1, right = inside.left() - 1, top = inside.bottom() + 1, bottom = inside.top() - 1;
     for (int y = inside.top(); y <= inside.bottom(); ++y) {
         for (int x = inside.left(); x <= inside.right(); ++x) {
-            if (qAlpha(image.pixel(x, y)) <= alphaAbove) continue;
+            if (channel(image.pixel(x, y)) <= above) continue;
             left = std::min(left, x);
             right = std::max(right, x);
             top = std::min(top, y);

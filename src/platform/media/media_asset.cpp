@@ -107,7 +107,7 @@ uint32_t codecTypeOf(const AVStream& stream, bool quickTimeContainer) {
     return containerTag;
 }
 
-OpenedSource openSource(const std::filesystem::path& path) {
+OpenedSource openSource(const std::filesystem::path& path, bool storedTimestampsOnly) {
     OpenedSource result;
     // Only the file protocol: a name such as "concat:a|b" or "http://..." is just a file name.
     const std::string url = "file:" + path.string();
@@ -135,6 +135,7 @@ OpenedSource openSource(const std::filesystem::path& path) {
         throw MediaError::fromCode("open", AVERROR(ENOMEM));
     }
     context->pb = io;  // marks the context as using our I/O; the deleter closes it
+    if (storedTimestampsOnly) context->flags |= AVFMT_FLAG_NOFILLIN;
     DictionaryGuard formatOptions;
     av_dict_set(&formatOptions.dict, "protocol_whitelist", "file", 0);
     err = avformat_open_input(&context, url.c_str(), format, &formatOptions.dict);

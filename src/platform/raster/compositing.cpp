@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "platform/raster/parallel_rows.h"
@@ -18,15 +19,15 @@ constexpr int kPainterBandRows = 64;
 uint16_t* layerRow(QImage& layer, int y) { return reinterpret_cast<uint16_t*>(layer.scanLine(y)); }
 const uint16_t* layerRow(const QImage& layer, int y) { return reinterpret_cast<const uint16_t*>(layer.constScanLine(y)); }
 
-uint16_t to16(float v) { return static_cast<uint16_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f)); }
-uint8_t to8(float v) { return static_cast<uint8_t>(std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f); }
+uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); }
 
 bool isWhole(double v) { return std::abs(v - std::round(v)) < 1e-9; }
 
-// Source-over of one premultiplied 16-bit pixel onto another, in integers.
-void over16(uint16_t* dst, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
-    if (a == 0 && r == 0 && g == 0 && b == 0) return;
-    if (a == 65535) {
+// Source-over of one premultiplied 16-bit pixel onto another, in integers. Items are mostly
+// transparent and are drawn onto cleared layers, so both shortcuts are taken in long runs.
+inline void over16(uint16_t* __restrict dst, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+    if ((a | r | g | b) == 0) return;
+    if (a == 65535 || (dst[0] | dst[1] | dst[2] | dst[3]) == 0) {
         dst[0] = uint16_t(r), dst[1] = uint16_t(g), dst[2] = uint16_t(b), dst[3] = uint16_t(a);
         return;
     }
@@ -49,13 +50,13 @@ void copyRowsOver(QImage& layer, const QImage& item, int x0, int y0) {
         for (int y = top + begin; y < top + end; ++y) {
             uint16_t* dst = layerRow(layer, y) + 4 * left;
             if (deep) {
-                const uint16_t* src = layerRow(item, y - y0) + 4 * (left - x0);
-                for (int x = left; x < right; ++x, dst += 4, src += 4) over16(dst, src[0], src[1], src[2], src[3]);
+                const uint16_t* __restrict src = layerRow(item, y - y0) + 4 * (left - x0);
+                for (int x = 0; x < right - left; ++x) over16(dst + 4 * x, src[4 * x], src[4 * x + 1], src[4 * x + 2], src[4 * x + 3]);
             } else {
                 // 8-bit premultiplied ARGB: B, G, R, A bytes in memory.
-                const uint8_t* src = item.constScanLine(y - y0) + 4 * (left - x0);
-                for (int x = left; x < right; ++x, dst += 4, src += 4)
-                    over16(dst, src[2] * 257u, src[1] * 257u, src[0] * 257u, src[3] * 257u);
+                const uint8_t* __restrict src = item.constScanLine(y - y0) + 4 * (left - x0);
+                for (int x = 0; x < right - left; ++x)
+                    over16(dst + 4 * x, src[4 * x + 2] * 257u, src[4 * x + 1] * 257u, src[4 * x] * 257u, src[4 * x + 3] * 257u);
             }
         }
     });
@@ -100,18 +101,17 @@ void shiftOver(QImage& layer, const QImage& item, double x0, double y0) {
 
 QImage makeLayer(int width, int height) {
     QImage layer(std::max(width, 1), std::max(height, 1), kLayerFormat);
-    clearLayerRows(layer, 0, layer.height());
+    clearLayerArea(layer, {});
     return layer;
 }
 
-void clearLayerRows(QImage& layer, int top, int bottom) {
-    top = std::max(top, 0);
-    bottom = std::min(bottom, layer.height());
-    if (top >= bottom) return;
+void clearLayerArea(QImage& layer, Area area) {
+    const int top = std::max(area.top, 0), bottom = std::min(area.bottom, layer.height());
+    const int left = std::max(area.left, 0), right = std::min(area.right, layer.width());
+    if (top >= bottom || left >= right) return;
     layer.bits();
-    const size_t bytes = static_cast<size_t>(layer.width()) * 8;
     forEachRowBand(bottom - top, [&](int begin, int end) {
-        for (int y = top + begin; y < top + end; ++y) std::fill_n(layer.scanLine(y), bytes, uint8_t(0));
+        for (int y = top + begin; y < top + end; ++y) std::fill_n(layer.scanLine(y) + 8 * left, size_t(right - left) * 8, uint8_t(0));
     });
 }
 
@@ -149,10 +149,17 @@ void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size) {
     });
 }
 
-void addPlane(FloatPlane& into, const FloatPlane& other) {
-    forEachRowBand(std::min(into.height, other.height), [&](int begin, int end) {
-        const int w = std::min(into.width, other.width);
-        for (int y = begin; y < end; ++y) {
+namespace {
+
+RowRange clipped(RowRange rows, int height) { return {std::max(rows.top, 0), std::min(rows.bottom, height)}; }
+
+}  // namespace
+
+void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows) {
+    const RowRange r = clipped(rows, std::min(into.height, other.height));
+    const int w = std::min(into.width, other.width);
+    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
+        for (int y = r.top + begin; y < r.top + end; ++y) {
             float* dst = into.row(y);
             const float* src = other.row(y);
             for (int x = 0; x < w; ++x) dst[x] += src[x];
@@ -160,25 +167,142 @@ void addPlane(FloatPlane& into, const FloatPlane& other) {
     });
 }
 
-void alphaPlane(const QImage& layer, float scale, FloatPlane& into, int top, int bottom) {
+void copyPlaneRows(const FloatPlane& from, FloatPlane& into, RowRange rows) {
+    const RowRange r = clipped(rows, std::min(into.height, from.height));
+    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
+        for (int y = r.top + begin; y < r.top + end; ++y) std::copy_n(from.row(y), std::min(into.width, from.width), into.row(y));
+    });
+}
+
+void clearPlaneRows(FloatPlane& plane, RowRange rows) {
+    const RowRange r = clipped(rows, plane.height);
+    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
+        for (int y = r.top + begin; y < r.top + end; ++y) std::fill_n(plane.row(y), plane.width, 0.0f);
+    });
+}
+
+void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange rows) {
     const int w = layer.width();
     const int h = layer.height();
     if (into.width != w || into.height != h) into = FloatPlane(w, h);
-    if (bottom < 0 || bottom > h) bottom = h;
-    top = std::clamp(top, 0, h);
+    const RowRange r = clipped(rows, h);
     const float k = scale / 65535.0f;
-    forEachRowBand(h, [&](int begin, int end) {
-        for (int y = begin; y < end; ++y) {
+    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
+        for (int y = r.top + begin; y < r.top + end; ++y) {
             float* out = into.row(y);
-            if (y < top || y >= bottom) {
-                std::fill_n(out, w, 0.0f);
-                continue;
-            }
             const uint16_t* src = layerRow(layer, y);
             for (int x = 0; x < w; ++x) out[x] = float(src[4 * x + 3]) * k;
         }
     });
 }
+
+namespace {
+
+struct LayerSpan {
+    const uint16_t* row = nullptr;  // the layer's row, or null
+    int left = 0, right = 0;        // columns that may hold something
+};
+
+inline uint8_t byteOf(float v) { return static_cast<uint8_t>(std::min(std::max(v, 0.0f), 1.0f) * 255.0f + 0.5f); }
+
+// 0…255 of a value clamped to 0…1 (NaN gives 0), written so that it maps onto min/max instructions.
+inline uint32_t channel(float v) {
+    v = v > 0.0f ? v : 0.0f;
+    v = v < 1.0f ? v : 1.0f;
+    return static_cast<uint32_t>(static_cast<int32_t>(v * 255.0f + 0.5f));
+}
+
+struct StackConstants {
+    float ur, ug, ub;          // the plane's colour
+    float fade;
+    float br, bgg, bb, ba;     // the background, 0 without one
+};
+
+// Four floats or integers as one value (one SSE register).
+typedef float Quad __attribute__((vector_size(16)));
+typedef int32_t Quad32 __attribute__((vector_size(16)));
+
+inline Quad loadQuad(const float* p) {
+    Quad v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// 0…255 of four values clamped to 0…1 (NaN gives 0).
+inline Quad32 quadChannel(Quad v) {
+    const Quad one = {1.0f, 1.0f, 1.0f, 1.0f};
+    const Quad zero = {};
+    const Quad32 positive = v > zero;
+    v = Quad(Quad32(v) & positive);
+    const Quad32 below = v < one;
+    v = Quad((Quad32(v) & below) | (Quad32(one) & ~below));
+    return __builtin_convertvector(v * 255.0f + 0.5f, Quad32);
+}
+
+// One channel of four 16-bit RGBA pixels, as floats 0…1.
+inline Quad channelOf(const uint16_t* p, int c) {
+    constexpr float k16 = 1.0f / 65535.0f;
+    return Quad{float(p[c]), float(p[4 + c]), float(p[8 + c]), float(p[12 + c])} * k16;
+}
+
+// Columns [x0, x1) of one row, where each of the plane and the two layers is either present
+// throughout or absent: composed in float, four pixels at a time, and stored as 32-bit words
+// (byte i is bits 8i…8i+7).
+template <int R, int B, bool Straight>
+void composeSegment(const float* __restrict v, const uint16_t* __restrict base, const uint16_t* __restrict top, int x0,
+                    int x1, const StackConstants& c, uint32_t* __restrict words) {
+    const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade, br = c.br, bgg = c.bgg, bb = c.bb, ba = c.ba;
+    auto over = [](const uint16_t* s, Quad& r, Quad& g, Quad& b, Quad& a) {
+        const Quad sa = channelOf(s, 3), keep = 1.0f - sa;
+        r = channelOf(s, 0) + r * keep, g = channelOf(s, 1) + g * keep, b = channelOf(s, 2) + b * keep, a = sa + a * keep;
+    };
+    int x = x0;
+    for (; x + 4 <= x1; x += 4) {
+        const Quad pv = v ? loadQuad(v + x) : Quad{};
+        Quad r = ur * pv, g = ug * pv, b = ub * pv, a = pv;
+        if (base) over(base + 4 * x, r, g, b, a);
+        if (top) over(top + 4 * x, r, g, b, a);
+        r *= fade, g *= fade, b *= fade, a *= fade;
+        const Quad keep = 1.0f - a;
+        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
+        if constexpr (Straight) {
+            const Quad32 some = a > Quad{};
+            const Quad inv = Quad(Quad32(1.0f / a) & some);
+            r *= inv, g *= inv, b *= inv;
+        }
+        const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
+        std::memcpy(words + x, &word, sizeof word);
+    }
+    constexpr float k16 = 1.0f / 65535.0f;
+    for (; x < x1; ++x) {
+        const float pv = v ? v[x] : 0.0f;
+        float r = ur * pv, g = ug * pv, b = ub * pv, a = pv;
+        for (const uint16_t* layer : {base, top}) {
+            if (!layer) continue;
+            const uint16_t* s = layer + 4 * x;
+            const float sa = float(s[3]) * k16, keep = 1.0f - sa;
+            r = float(s[0]) * k16 + r * keep, g = float(s[1]) * k16 + g * keep;
+            b = float(s[2]) * k16 + b * keep, a = sa + a * keep;
+        }
+        r *= fade, g *= fade, b *= fade, a *= fade;
+        const float keep = 1.0f - a;
+        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
+        float k = 1.0f;
+        if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
+        words[x] = channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
+    }
+}
+
+using ComposeSegment = void (*)(const float*, const uint16_t*, const uint16_t*, int, int, const StackConstants&, uint32_t*);
+
+LayerSpan spanOf(const QImage* layer, const Area& area, int y, int width) {
+    if (!layer || y < area.top || y >= area.bottom) return {};
+    const int left = std::max(area.left, 0), right = std::min({area.right, width, layer->width()});
+    if (left >= right) return {};
+    return {layerRow(*layer, y), left, right};
+}
+
+}  // namespace
 
 void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pixels, size_t bytesPerRow,
                      StoreOrder order, StoreAlpha alpha) {
@@ -190,62 +314,73 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
     const int shiftY = static_cast<int>(std::floor(sy));
     const float fx = static_cast<float>(sx - shiftX);
     const float fy = static_cast<float>(sy - shiftY);
+    const bool unshifted = shiftX == 0 && shiftY == 0 && fx == 0.0f && fy == 0.0f;
     const bool straight = alpha == StoreAlpha::straight;
-    const int ri = order == StoreOrder::bgra ? 2 : 0;
-    const int bi = order == StoreOrder::bgra ? 0 : 2;
+    const bool bgra = order == StoreOrder::bgra;
+    const ComposeSegment compose = bgra ? (straight ? composeSegment<2, 0, true> : composeSegment<2, 0, false>)
+                                        : (straight ? composeSegment<0, 2, true> : composeSegment<0, 2, false>);
+    const Rgba bg = stack.background.value_or(Rgba{});
+    const float bgKeep = stack.background ? 1.0f : 0.0f;
+    const StackConstants constants{stack.under.r, stack.under.g,  stack.under.b,  stack.fade,
+                                   bg.r * bgKeep, bg.g * bgKeep, bg.b * bgKeep, bg.a * bgKeep};
+    // An empty row is the background alone (or transparent).
+    uint8_t empty[4];
+    empty[bgra ? 2 : 0] = byteOf(bg.r), empty[1] = byteOf(bg.g), empty[bgra ? 0 : 2] = byteOf(bg.b), empty[3] = byteOf(bg.a);
+    const uint32_t emptyPixel = uint32_t(empty[0]) | uint32_t(empty[1]) << 8 | uint32_t(empty[2]) << 16 | uint32_t(empty[3]) << 24;
+
     forEachRowBand(height, [&](int begin, int end) {
-        std::vector<float> r(static_cast<size_t>(width)), g(r.size()), b(r.size()), a(r.size()), v(r.size());
-        auto planeRow = [&](int y) -> const float* {
-            return plane && y >= 0 && y < plane->height ? plane->row(y) : nullptr;
-        };
+        const size_t n = static_cast<size_t>(width);
+        std::vector<float> work(n);
+        float* shifted = work.data();
+        auto planeRow = [&](int y) -> const float* { return y >= 0 && y < plane->height ? plane->row(y) : nullptr; };
         for (int y = begin; y < end; ++y) {
-            std::fill(v.begin(), v.end(), 0.0f);
-            if (plane) {
-                // v(x) = bilinear sample of the plane at (x + sx, y + sy).
-                const float* rows[2] = {planeRow(y + shiftY), planeRow(y + shiftY + 1)};
-                const float wy[2] = {1.0f - fy, fy};
-                for (int k = 0; k < 2; ++k) {
-                    if (!rows[k] || wy[k] == 0.0f) continue;
-                    for (int x = 0; x < width; ++x) {
-                        const int x0 = x + shiftX;
-                        float s = 0;
-                        if (x0 >= 0 && x0 < plane->width) s += (1.0f - fx) * rows[k][x0];
-                        if (fx != 0.0f && x0 + 1 >= 0 && x0 + 1 < plane->width) s += fx * rows[k][x0 + 1];
-                        v[static_cast<size_t>(x)] += wy[k] * s;
-                    }
-                }
-            }
-            for (int x = 0; x < width; ++x) {
-                const size_t i = static_cast<size_t>(x);
-                r[i] = stack.under.r * v[i], g[i] = stack.under.g * v[i], b[i] = stack.under.b * v[i], a[i] = v[i];
-            }
-            for (const QImage* layer : {stack.base, stack.top}) {
-                if (!layer) continue;
-                const uint16_t* src = layerRow(*layer, y);
-                constexpr float k = 1.0f / 65535.0f;
-                for (int x = 0; x < width; ++x) {
-                    const size_t i = static_cast<size_t>(x);
-                    const float sa = float(src[4 * i + 3]) * k;
-                    const float keep = 1.0f - sa;
-                    r[i] = float(src[4 * i]) * k + r[i] * keep;
-                    g[i] = float(src[4 * i + 1]) * k + g[i] * keep;
-                    b[i] = float(src[4 * i + 2]) * k + b[i] * keep;
-                    a[i] = sa + a[i] * keep;
-                }
-            }
             uint8_t* out = pixels + static_cast<size_t>(y) * bytesPerRow;
-            const float fade = stack.fade;
-            const Rgba bg = stack.background.value_or(Rgba{});
-            const bool hasBackground = stack.background.has_value();
-            for (int x = 0; x < width; ++x, out += 4) {
-                const size_t i = static_cast<size_t>(x);
-                Rgba p{r[i] * fade, g[i] * fade, b[i] * fade, a[i] * fade};
-                if (hasBackground) p = sourceOver(p, bg);
-                if (straight) p = unpremultiplied(p);
-                out[ri] = to8(p.r);
-                out[1] = to8(p.g);
-                out[bi] = to8(p.b);
-                out[3] = to8(p.a);
+            const float* v = nullptr;
+            int first = width, last = 0;
+            if (plane && y >= stack.underArea.top && y < stack.underArea.bottom) {
+                first = std::clamp(stack.underArea.left, 0, width);
+                last = std::clamp(stack.underArea.right, 0, width);
+                if (unshifted && plane->width >= width) {
+                    v = plane->row(y);
+                } else {
+                    // v(x) = bilinear sample of the plane at (x + sx, y + sy), 0 outside.
+                    std::fill_n(shifted, n, 0.0f);
+                    const float* rows[2] = {planeRow(y + shiftY), planeRow(y + shiftY + 1)};
+                    const float wy[2] = {1.0f - fy, fy};
+                    for (int k = 0; k < 2; ++k) {
+                        if (!rows[k] || wy[k] == 0.0f) continue;
+                        const float w0 = wy[k] * (1.0f - fx), w1 = wy[k] * fx;
+                        const float* src = rows[k];
+                        const int a0 = std::max(0, -shiftX), a1 = std::min(width, plane->width - shiftX);
+                        for (int x = a0; x < a1; ++x) shifted[x] += w0 * src[x + shiftX];
+                        if (w1 == 0.0f) continue;
+                        const int b0 = std::max(0, -shiftX - 1), b1 = std::min(width, plane->width - shiftX - 1);
+                        for (int x = b0; x < b1; ++x) shifted[x] += w1 * src[x + shiftX + 1];
+                    }
+                    v = shifted;
+                }
+            }
+            const LayerSpan base = spanOf(stack.base, stack.baseArea, y, width);
+            const LayerSpan top = spanOf(stack.top, stack.topArea, y, width);
+            for (const LayerSpan& span : {base, top})
+                if (span.row) first = std::min(first, span.left), last = std::max(last, span.right);
+            // Outside the columns anything was drawn into lies the background alone.
+            auto* words = reinterpret_cast<uint32_t*>(out);
+            if (first >= last) {
+                std::fill_n(words, n, emptyPixel);
+                continue;
+            }
+            std::fill_n(words, first, emptyPixel);
+            std::fill_n(words + last, width - last, emptyPixel);
+            // Segments between the edges of the layers' columns, each with one set of parts.
+            int edges[6] = {first, last, base.left, base.right, top.left, top.right};
+            std::sort(edges, edges + 6);
+            for (int e = 0; e + 1 < 6; ++e) {
+                const int x0 = std::max(edges[e], first), x1 = std::min(edges[e + 1], last);
+                if (x0 >= x1) continue;
+                const uint16_t* b = base.row && x0 >= base.left && x1 <= base.right ? base.row : nullptr;
+                const uint16_t* t = top.row && x0 >= top.left && x1 <= top.right ? top.row : nullptr;
+                compose(v, b, t, x0, x1, constants, words);
             }
         }
     });

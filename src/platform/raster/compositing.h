@@ -61,19 +61,34 @@ inline constexpr QImage::Format kLayerFormat = QImage::Format_RGBA64_Premultipli
 
 // A transparent layer.
 QImage makeLayer(int width, int height);
-// Clears rows [top, bottom) of a layer to transparent, in parallel.
-void clearLayerRows(QImage& layer, int top, int bottom);
+// A rectangle of pixels: rows [top, bottom), columns [left, right); the default holds everything.
+struct Area {
+    int top = 0;
+    int bottom = 1 << 30;
+    int left = 0;
+    int right = 1 << 30;
+    bool empty() const { return top >= bottom || left >= right; }
+    bool operator==(const Area&) const = default;
+};
+
+// Clears an area of a layer to transparent, in parallel.
+void clearLayerArea(QImage& layer, Area area);
 
 // Puts `item` over `layer` with its top-left corner at `topLeft`, stretched to `size`. Whole-pixel
 // placement at the item's own size is copied row by row, a fractional one sampled bilinearly, a
 // scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
 
-// into += other, value by value (planes of one size).
-void addPlane(FloatPlane& into, const FloatPlane& other);
+// into += other over rows [top, bottom) (planes of one size).
+void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows = {});
+// Copies rows [top, bottom) of one plane into another of the same size.
+void copyPlaneRows(const FloatPlane& from, FloatPlane& into, RowRange rows);
+// Sets rows [top, bottom) to 0.
+void clearPlaneRows(FloatPlane& plane, RowRange rows);
 
-// Alpha of a layer times `scale`, as a plane of the layer's size (rows outside [top, bottom) are 0).
-void alphaPlane(const QImage& layer, float scale, FloatPlane& into, int top = 0, int bottom = -1);
+// Alpha of a layer times `scale` into rows [top, bottom) of `into`, which is made the layer's size
+// (all 0) when it is not; other rows are left as they are.
+void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange rows = {});
 
 // A plane standing for one colour times its values: each value v gives premultiplied
 // (r v, g v, b v, v). Sampled at (x − dx, y − dy), bilinearly, 0 outside the plane.
@@ -86,10 +101,12 @@ struct ColoredPlane {
 // The stack one fused pass produces, bottom to top: background (opaque), then, faded together by
 // `fade`, the coloured plane, `base` and `top`. Layers are frame-sized 16-bit premultiplied images
 // (or absent).
+// Rows (and columns) outside a part's range are known to be empty there and are skipped.
 struct LayerStack {
     ColoredPlane under;
     const QImage* base = nullptr;
     const QImage* top = nullptr;
+    Area underArea, baseArea, topArea;
     float fade = 1.0f;
     std::optional<Rgba> background;
 };

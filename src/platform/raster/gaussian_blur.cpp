@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/raster/parallel_rows.h"
@@ -48,34 +51,50 @@ BlurPlan planFor(double sigma) {
     return plan;
 }
 
+// Four floats as one value (one SSE register); a line step of kLanes floats is kQuads of them.
+typedef float Quad __attribute__((vector_size(4 * sizeof(float))));
+constexpr int kQuads = kLanes / 4;
+
+inline Quad load(const float* p) {
+    Quad v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(float* p, Quad v) { std::memcpy(p, &v, sizeof v); }
+
 // One pass over lines of kLanes interleaved floats; outputs [lo, hi), reading at most `reach`
-// beyond on each side.
+// beyond on each side. Weights and sums stay in registers.
 void directPass(const float* in, float* out, int lo, int hi, const BlurPlan& plan) {
     const int r = plan.radius;
+    const float* weights = plan.weights.data();
     for (int i = lo; i < hi; ++i) {
-        float acc[kLanes] = {};
-        for (int j = -r; j <= r; ++j) {
-            const float w = plan.weights[static_cast<size_t>(j + r)];
-            const float* src = in + static_cast<ptrdiff_t>(i + j) * kLanes;
-            for (int l = 0; l < kLanes; ++l) acc[l] += w * src[l];
+        Quad acc[kQuads] = {};
+        const float* src = in + static_cast<ptrdiff_t>(i - r) * kLanes;
+        for (int j = 0; j <= 2 * r; ++j) {
+            const float w = weights[j];
+            for (int q = 0; q < kQuads; ++q) acc[q] += w * load(src + static_cast<ptrdiff_t>(j) * kLanes + 4 * q);
         }
-        std::copy_n(acc, kLanes, out + static_cast<ptrdiff_t>(i) * kLanes);
+        for (int q = 0; q < kQuads; ++q) store(out + static_cast<ptrdiff_t>(i) * kLanes + 4 * q, acc[q]);
     }
 }
 
 void boxPass(const float* in, float* out, int lo, int hi, const BlurPlan& plan) {
     const int r = plan.radius;
-    float sum[kLanes] = {};
+    const float norm = plan.norm;
+    const float alpha = plan.alpha;
+    Quad sum[kQuads] = {};
     for (int j = lo - r; j <= lo + r; ++j)
-        for (int l = 0; l < kLanes; ++l) sum[l] += in[static_cast<ptrdiff_t>(j) * kLanes + l];
+        for (int q = 0; q < kQuads; ++q) sum[q] += load(in + static_cast<ptrdiff_t>(j) * kLanes + 4 * q);
     for (int i = lo; i < hi; ++i) {
         const float* before = in + static_cast<ptrdiff_t>(i - r - 1) * kLanes;
         const float* after = in + static_cast<ptrdiff_t>(i + r + 1) * kLanes;
         const float* leaving = in + static_cast<ptrdiff_t>(i - r) * kLanes;
         float* dst = out + static_cast<ptrdiff_t>(i) * kLanes;
-        for (int l = 0; l < kLanes; ++l) {
-            dst[l] = plan.norm * (sum[l] + plan.alpha * (before[l] + after[l]));
-            sum[l] += after[l] - leaving[l];
+        for (int q = 0; q < kQuads; ++q) {
+            const Quad a = load(after + 4 * q);
+            store(dst + 4 * q, norm * (sum[q] + alpha * (load(before + 4 * q) + a)));
+            sum[q] += a - load(leaving + 4 * q);
         }
     }
 }
@@ -95,9 +114,33 @@ float* blurLines(float* a, float* b, int n, const BlurPlan& plan) {
     return a;
 }
 
+// Two working lines of n × kLanes floats; every pass writes what the next one reads.
+struct LineBuffers {
+    explicit LineBuffers(int n)
+        : a(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n) * kLanes)),
+          b(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n) * kLanes)) {}
+    std::unique_ptr<float[]> a, b;
+};
+
+// Whether all values are 0 (or −0), looking at blocks of values at once.
+bool isZero(const float* values, int count) {
+    constexpr int kBlock = 64;
+    for (int start = 0; start < count; start += kBlock) {
+        uint32_t bits = 0;
+        const int end = std::min(count, start + kBlock);
+        for (int i = start; i < end; ++i) {
+            uint32_t v;
+            std::memcpy(&v, values + i, sizeof v);
+            bits |= v << 1;  // the sign bit does not count
+        }
+        if (bits != 0) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-void gaussianBlur(FloatPlane& plane, double sigma) {
+void gaussianBlur(FloatPlane& plane, double sigma, std::optional<RowRange> used) {
     if (!std::isfinite(sigma) || sigma <= 0 || plane.width <= 0 || plane.height <= 0) return;
     const BlurPlan plan = planFor(sigma);
     const int pad = plan.reach();
@@ -107,16 +150,19 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
     // Rows and column groups that hold only zeros stay zero and are skipped (most of a credits
     // text layer is empty).
     std::vector<char> rowUsed(static_cast<size_t>(h));
-    for (int y = 0; y < h; ++y) {
-        const float* row = plane.row(y);
-        rowUsed[static_cast<size_t>(y)] = std::any_of(row, row + w, [](float v) { return v != 0.0f; });
-    }
+    const RowRange scan = used.value_or(RowRange{});
+    const int scanTop = std::max(0, scan.top);
+    forEachRowBand(std::min(h, scan.bottom) - scanTop, [&](int begin, int end) {
+        for (int y = scanTop + begin; y < scanTop + end; ++y) rowUsed[static_cast<size_t>(y)] = !isZero(plane.row(y), w);
+    });
 
     // Horizontal: kLanes rows at a time.
     const int rowGroups = (h + kLanes - 1) / kLanes;
     forEachRowBand(rowGroups, [&](int begin, int end) {
         const int n = w + 2 * pad;
-        std::vector<float> a(static_cast<size_t>(n) * kLanes, 0.0f), b(a.size(), 0.0f);
+        LineBuffers lines(n);
+        float* a = lines.a.get();
+        float* b = lines.b.get();
         const float* rows[kLanes];
         for (int g = begin; g < end; ++g) {
             const int y0 = g * kLanes;
@@ -125,10 +171,10 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
             for (int l = 0; l < kLanes; ++l) rows[l] = plane.row(y0 + std::min(l, lanes - 1));
             for (int i = 0; i < n; ++i) {
                 const int x = std::clamp(i - pad, 0, w - 1);
-                float* dst = a.data() + static_cast<size_t>(i) * kLanes;
+                float* dst = a + static_cast<size_t>(i) * kLanes;
                 for (int l = 0; l < kLanes; ++l) dst[l] = rows[l][x];
             }
-            const float* result = blurLines(a.data(), b.data(), n, plan);
+            const float* result = blurLines(a, b, n, plan);
             for (int x = 0; x < w; ++x) {
                 const float* src = result + static_cast<size_t>(x + pad) * kLanes;
                 for (int l = 0; l < lanes; ++l) plane.row(y0 + l)[x] = src[l];
@@ -136,27 +182,40 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
         }
     });
 
-    // Vertical: kLanes columns at a time.
+    // Vertical: kLanes columns at a time, over the rows within reach of a used row only (the
+    // others stay 0).
+    const auto firstUsed = std::find(rowUsed.begin(), rowUsed.end(), char(1));
+    if (firstUsed == rowUsed.end()) return;
+    const int first = int(firstUsed - rowUsed.begin());
+    const int last = h - 1 - int(std::find(rowUsed.rbegin(), rowUsed.rend(), char(1)) - rowUsed.rbegin());
+    const int lo = std::max(0, first - pad);
+    const int hi = std::min(h, last + 1 + pad);
     const int columnGroups = (w + kLanes - 1) / kLanes;
     forEachRowBand(columnGroups, [&](int begin, int end) {
-        const int n = h + 2 * pad;
-        std::vector<float> a(static_cast<size_t>(n) * kLanes, 0.0f), b(a.size(), 0.0f);
+        const int n = hi - lo + 2 * pad;
+        LineBuffers lines(n);
+        float* a = lines.a.get();
+        float* b = lines.b.get();
         for (int g = begin; g < end; ++g) {
             const int x0 = g * kLanes;
             const int lanes = std::min(kLanes, w - x0);
             bool used = false;
-            for (int y = 0; y < h && !used; ++y) {
+            for (int y = first; y <= last && !used; ++y) {
                 const float* src = plane.row(y) + x0;
                 used = std::any_of(src, src + lanes, [](float v) { return v != 0.0f; });
             }
             if (!used) continue;
-            for (int i = 0; i < n; ++i) {
-                const float* src = plane.row(std::clamp(i - pad, 0, h - 1)) + x0;
-                std::copy_n(src, lanes, a.data() + static_cast<size_t>(i) * kLanes);
-            }
-            const float* result = blurLines(a.data(), b.data(), n, plan);
-            for (int y = 0; y < h; ++y)
-                std::copy_n(result + static_cast<size_t>(y + pad) * kLanes, lanes, plane.row(y) + x0);
+            // Whole groups copy a fixed width, which compiles to a few vector moves.
+            auto copyLanes = [lanes](const float* from, float* to) {
+                if (lanes == kLanes)
+                    std::copy_n(from, kLanes, to);
+                else
+                    std::copy_n(from, lanes, to);
+            };
+            for (int i = 0; i < n; ++i)
+                copyLanes(plane.row(std::clamp(lo - pad + i, 0, h - 1)) + x0, a + static_cast<size_t>(i) * kLanes);
+            const float* result = blurLines(a, b, n, plan);
+            for (int y = lo; y < hi; ++y) copyLanes(result + static_cast<size_t>(y - lo + pad) * kLanes, plane.row(y) + x0);
         }
     });
 }
