@@ -22,19 +22,13 @@
 #include "platform/desktop/icons.h"
 #include "view_kit/pickers.h"
 #include "view_kit/wheel_guard.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
 namespace {
 
 QString text(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
-
-QFrame* divider(Qt::Orientation orientation) {
-    auto* line = new QFrame;
-    line->setFrameShape(orientation == Qt::Horizontal ? QFrame::HLine : QFrame::VLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
 
 // A small capsule with a caption.
 QLabel* makeBadge(const QString& caption) {
@@ -113,10 +107,10 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     fillOutputFormatPicker(format_, [](OutputFormat f) { return isAvailable(f); }, UnofferedFormats::disabled);
     outputForm->addRow(tr("Format"), format_);
     connect(format_, &QComboBox::activated, this, [this](int index) {
-        const QVariant data = format_->itemData(index, Qt::UserRole);
-        if (!data.isValid()) return;
+        const auto format = pickerOption<OutputFormat>(format_, index);
+        if (!format) return;
         ConversionSettings s = queue_.settings();
-        s.format = static_cast<OutputFormat>(data.toInt());
+        s.format = *format;
         queue_.setSettings(s);
     });
 
@@ -288,9 +282,7 @@ void SettingsPanel::refresh() {
     const ConversionSettings s = queue_.settings();
     const OutputFormat f = s.format;
 
-    for (int i = 0; i < format_->count(); ++i)
-        if (format_->itemData(i, Qt::UserRole).isValid() && format_->itemData(i, Qt::UserRole).toInt() == int(f))
-            format_->setCurrentIndex(i);
+    selectPickerOption(format_, f);
     summary_->setText(tr(text(summary(f)).toUtf8().constData()));
 
     // Rebuild the badges only when they change.

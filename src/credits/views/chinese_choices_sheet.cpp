@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -32,13 +33,6 @@ QList<qsizetype> clusterBounds(const QString& text) {
 }
 
 qsizetype clusterCount(const QString& text) { return clusterBounds(text).size() - 1; }
-
-QFrame* divider() {
-    auto* line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
 
 QLabel* sectionHeader(const QString& symbol, const QString& text, const QColor& colour) {
     auto* header = new QLabel(text);
@@ -119,9 +113,7 @@ ChoiceRow::ChoiceRow(CreditsModel& model, const ChineseConverter::Choice& choice
     row->addWidget(sameColumn);
     if (sameSourceCount > 1) {
         sameForAll_ = new QPushButton(tr("Same for all %1").arg(sameSourceCount));
-        QFont small = sameForAll_->font();
-        small.setPointSizeF(small.pointSizeF() * 0.85);
-        sameForAll_->setFont(small);
+        sameForAll_->setFont(captionFont(sameForAll_->font()));
         sameForAll_->setToolTip(tr("Uses %1 everywhere %2 appears in the list.").arg(utf8(choice.result), utf8(choice.source)));
         sameLayout->addWidget(sameForAll_);
         connect(sameForAll_, &QPushButton::clicked, this, [this] { model_.choose(choice_.result, choice_, true); });
@@ -153,7 +145,7 @@ ChineseChoicesSheet::ChineseChoicesSheet(CreditsModel& model, QWidget* parent) :
     explanation_->setForegroundRole(QPalette::PlaceholderText);
     headerRows->addWidget(explanation_);
     column->addWidget(header);
-    column->addWidget(divider());
+    column->addWidget(divider(Qt::Horizontal));
 
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
@@ -164,7 +156,7 @@ ChineseChoicesSheet::ChineseChoicesSheet(CreditsModel& model, QWidget* parent) :
     listRows_->setSpacing(2);
     scroll->setWidget(list_);
     column->addWidget(scroll, 1);
-    column->addWidget(divider());
+    column->addWidget(divider(Qt::Horizontal));
 
     auto* footer = new QWidget;
     auto* footerRow = new QHBoxLayout(footer);

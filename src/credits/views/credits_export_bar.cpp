@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include <QComboBox>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -14,6 +13,7 @@
 #include "platform/desktop/icons.h"
 #include "platform/system/desktop_services.h"
 #include "view_kit/pickers.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -36,10 +36,10 @@ CreditsExportBar::CreditsExportBar(CreditsModel& model, QWidget* parent) : QWidg
     formatTitle->setBuddy(format_);
     row->addWidget(format_);
     connect(format_, &QComboBox::activated, this, [this](int index) {
-        const QVariant tag = format_->itemData(index, Qt::UserRole);
-        if (!tag.isValid()) return;
+        const auto format = pickerOption<OutputFormat>(format_, index);
+        if (!format) return;
         ConversionSettings output = model_.output();
-        output.format = static_cast<OutputFormat>(tag.toInt());
+        output.format = *format;
         model_.setOutput(output);
     });
 
@@ -51,9 +51,7 @@ CreditsExportBar::CreditsExportBar(CreditsModel& model, QWidget* parent) : QWidg
     warningIcon->setPixmap(symbolPixmap(QStringLiteral("exclamationmark.triangle.fill"), 14, QColor(0xe6, 0x7e, 0x00)));
     warning->addWidget(warningIcon);
     auto* warningText = new QLabel(tr("No alpha: transparent areas become black"));
-    QFont caption = warningText->font();
-    caption.setPointSizeF(caption.pointSizeF() * 0.85);
-    warningText->setFont(caption);
+    warningText->setFont(captionFont(warningText->font()));
     warningText->setStyleSheet(QStringLiteral("color: #e67e00;"));
     warning->addWidget(warningText);
     row->addWidget(alphaWarning_);
@@ -70,9 +68,7 @@ CreditsExportBar::CreditsExportBar(CreditsModel& model, QWidget* parent) : QWidg
     progress->addWidget(progress_);
     percent_ = new QLabel;
     percent_->setFixedWidth(40);
-    QFont digits = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    digits.setPointSizeF(percent_->font().pointSizeF());
-    percent_->setFont(digits);
+    percent_->setFont(digitsFont(percent_->font()));
     progress->addWidget(percent_);
     cancel_ = new QPushButton(tr("Cancel"));
     progress->addWidget(cancel_);
@@ -114,7 +110,7 @@ void CreditsExportBar::refresh() {
     const OutputFormat format = model_.output().format;
     {
         const QSignalBlocker quiet(format_);
-        format_->setCurrentIndex(format_->findData(static_cast<int>(format), Qt::UserRole));
+        selectPickerOption(format_, format);
     }
     alphaWarning_->setVisible(creditsAlphaWarningApplies(model_.settings(), format));
 

@@ -20,6 +20,7 @@
 #include "platform/desktop/icons.h"
 #include "view_kit/pickers.h"
 #include "view_kit/wheel_guard.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -28,11 +29,7 @@ namespace {
 QLabel* secondary(const QString& text, bool caption = false) {
     auto* label = new QLabel(text);
     label->setForegroundRole(QPalette::PlaceholderText);
-    if (caption) {
-        QFont small = label->font();
-        small.setPointSizeF(small.pointSizeF() * 0.85);
-        label->setFont(small);
-    }
+    if (caption) label->setFont(captionFont(label->font()));
     return label;
 }
 
@@ -168,9 +165,7 @@ QGroupBox* CreditsSettingsPanel::buildProject() {
     showPackage_->setFlat(true);
     showPackage_->setCursor(Qt::PointingHandCursor);
     showPackage_->setStyleSheet(QStringLiteral("QPushButton { color: palette(link); border: none; padding: 0; }"));
-    QFont small = showPackage_->font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
-    showPackage_->setFont(small);
+    showPackage_->setFont(captionFont(showPackage_->font()));
     projectStatus_ = hbox({projectMessage_, showPackage_});
     rows->addWidget(projectStatus_);
     connect(showPackage_, &QPushButton::clicked, &model_, &CreditsModel::revealPackage);
@@ -374,9 +369,7 @@ QGroupBox* CreditsSettingsPanel::buildCreditsList() {
 
     noChoices_ = new QLabel;
     noChoices_->setForegroundRole(QPalette::PlaceholderText);
-    QFont small = noChoices_->font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
-    noChoices_->setFont(small);
+    noChoices_->setFont(captionFont(noChoices_->font()));
     review_ = new QPushButton;
     review_->setFlat(true);
     review_->setCursor(Qt::PointingHandCursor);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QShortcut>
@@ -12,6 +11,7 @@
 
 #include "credits/views/clock_format.h"
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -46,9 +46,7 @@ CreditsTransport::CreditsTransport(CreditsModel& model, QWidget* scope, QWidget*
     readout_->setFixedWidth(92);
     readout_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     readout_->setForegroundRole(QPalette::PlaceholderText);
-    QFont digits = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    digits.setPointSizeF(readout_->font().pointSizeF());
-    readout_->setFont(digits);
+    readout_->setFont(digitsFont(readout_->font()));
     row->addWidget(readout_);
 
     // Space toggles playback anywhere in the credits screen; a focused text field overrides the

@@ -11,19 +11,9 @@
 #include "credits/views/credits_preview.h"
 #include "credits/views/credits_settings_panel.h"
 #include "credits/views/credits_transport.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
-
-namespace {
-
-QFrame* divider(QFrame::Shape shape) {
-    auto* line = new QFrame;
-    line->setFrameShape(shape);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
-}  // namespace
 
 CreditsView::CreditsView(CreditsModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     auto* row = new QHBoxLayout(this);
@@ -31,7 +21,7 @@ CreditsView::CreditsView(CreditsModel& model, QWidget* parent) : QWidget(parent)
     row->setSpacing(0);
     panel_ = new CreditsSettingsPanel(model_);
     row->addWidget(panel_);
-    row->addWidget(divider(QFrame::VLine));
+    row->addWidget(divider(Qt::Vertical));
 
     right_ = new QWidget;
     right_->setMinimumWidth(kRightColumnMinimum);
@@ -40,10 +30,10 @@ CreditsView::CreditsView(CreditsModel& model, QWidget* parent) : QWidget(parent)
     column->setSpacing(0);
     preview_ = new CreditsPreview(model_);
     column->addWidget(preview_, 1);
-    column->addWidget(divider(QFrame::HLine));
+    column->addWidget(divider(Qt::Horizontal));
     transport_ = new CreditsTransport(model_, this);
     column->addWidget(transport_);
-    column->addWidget(divider(QFrame::HLine));
+    column->addWidget(divider(Qt::Horizontal));
     exportBar_ = new CreditsExportBar(model_);
     column->addWidget(exportBar_);
     row->addWidget(right_, 1);

@@ -8,7 +8,6 @@
 #include <QDropEvent>
 #include <QEvent>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -21,6 +20,7 @@
 
 #include "credits/views/clock_format.h"
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -37,6 +37,13 @@ QLocale userLocale() {
     QLocale locale;
     locale.setNumberOptions(QLocale::OmitGroupSeparator);
     return locale;
+}
+
+// A typed number as the locale reads it: trimmed, with the typographic minus as its own sign.
+QString entryText(const QString& text, const QLocale& locale) {
+    QString entry = text.trimmed();
+    entry.replace(QChar(0x2212), locale.negativeSign());
+    return entry;
 }
 
 }  // namespace
@@ -142,9 +149,7 @@ LabeledSlider::LabeledSlider(const QString& title, double lower, double upper, c
     valueText_->setMinimumWidth(52);
     valueText_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     valueText_->setForegroundRole(QPalette::PlaceholderText);
-    QFont digits = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    digits.setPointSizeF(valueText_->font().pointSizeF());
-    valueText_->setFont(digits);
+    valueText_->setFont(digitsFont(valueText_->font()));
     row->addWidget(valueText_);
     connect(slider_, &QSlider::valueChanged, this, [this](int position) {
         const double value = position <= 0        ? lower_
@@ -193,10 +198,8 @@ QString NumberField::textOf(double value) const {
 
 std::optional<double> NumberField::read(const QString& text) const {
     const QLocale locale = userLocale();
-    QString entry = text.trimmed();
-    entry.replace(QChar(0x2212), locale.negativeSign());
     bool ok = false;
-    const double value = locale.toDouble(entry, &ok);
+    const double value = locale.toDouble(entryText(text, locale), &ok);
     if (!ok || std::isnan(value)) return std::nullopt;
     return value;
 }
@@ -232,10 +235,8 @@ QString IntField::textOf(double value) const {
 
 std::optional<double> IntField::read(const QString& text) const {
     const QLocale locale = userLocale();
-    QString entry = text.trimmed();
-    entry.replace(QChar(0x2212), locale.negativeSign());
     bool ok = false;
-    const qlonglong value = locale.toLongLong(entry, &ok);
+    const qlonglong value = locale.toLongLong(entryText(text, locale), &ok);
     if (!ok) return std::nullopt;
     return double(value);
 }
