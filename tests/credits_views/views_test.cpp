@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -347,6 +348,37 @@ TEST_F(CreditsViews, TheAlertComesOverTheSheetAndClearsTheMessage) {
     view.sheet()->reject();
     EXPECT_FALSE(model->isReviewingChoices());
     EXPECT_TRUE(waitUntil([&] { return view.sheet() == nullptr; }));
+}
+
+TEST_F(CreditsViews, PreviewShowsThePlaceholderUntilThereIsContentAndTakesDrops) {
+    CreditsPreview preview(*model);
+    preview.resize(600, 400);
+    auto inkInMiddle = [&] {
+        const QImage shot = preview.grab().toImage();
+        int ink = 0;
+        for (int y = 150; y < 250; ++y)
+            for (int x = 100; x < 500; ++x) ink += qGray(shot.pixel(x, y)) > 60;
+        return ink;
+    };
+    EXPECT_TRUE(preview.showsPlaceholder());
+    EXPECT_GT(inkInMiddle(), 50) << "the placeholder's symbol and text";
+    const QRectF area = preview.pictureArea();
+    EXPECT_DOUBLE_EQ(area.width(), 568);
+    EXPECT_NEAR(area.height(), 568 * 9.0 / 16, 1e-9);
+
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(picture("drop.png"))});
+    QDropEvent drop(QPointF(300, 200), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    // Straight to the widget: the application routes drops only to the target of a real drag.
+    static_cast<QObject&>(preview).event(&drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_FALSE(model->headURL().isEmpty());
+    EXPECT_FALSE(preview.showsPlaceholder());
+    QMimeData none;
+    QDropEvent empty(QPointF(300, 200), Qt::CopyAction, &none, Qt::LeftButton, Qt::NoModifier);
+    empty.setAccepted(false);
+    static_cast<QObject&>(preview).event(&empty);
+    EXPECT_FALSE(empty.isAccepted());
 }
 
 TEST_F(CreditsViews, SpaceTogglesPlaybackButTypesIntoAFocusedField) {

@@ -54,7 +54,8 @@ void CreditsPreview::paintEvent(QPaintEvent*) {
             p.drawImage(area, frame.convertToFormat(QImage::Format_ARGB32_Premultiplied));
     }
     if (showsPlaceholder()) {
-        const QColor secondary = palette().color(QPalette::PlaceholderText);
+        // The preview is dark in every desktop theme: its secondary texts are a light grey.
+        const QColor secondary = QColor::fromRgbF(1, 1, 1, 0.55f);
         const int symbol = 40;
         const QString text = tr("Drop a Word or PDF credits list, plus opening and closing pictures");
         QFont font = p.font();

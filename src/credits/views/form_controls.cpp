@@ -65,8 +65,10 @@ ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
 
-void ElidedLabel::setFullText(const QString& text) {
+void ElidedLabel::setFullText(const QString& text, bool wraps) {
     full_ = text;
+    wraps_ = wraps;
+    setWordWrap(wraps);
     setToolTip(text);
     elide();
 }
@@ -78,7 +80,9 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
     elide();
 }
 
-void ElidedLabel::elide() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(width(), 1))); }
+void ElidedLabel::elide() {
+    setText(wraps_ ? full_ : fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(width(), 1)));
+}
 
 // --- FileRow ---------------------------------------------------------------------------------
 
@@ -111,7 +115,7 @@ void FileRow::setPath(const QString& path) {
     remove_->setVisible(chosen);
     name_->setForegroundRole(chosen ? QPalette::WindowText : QPalette::PlaceholderText);
     // Long names lose their middle, so both the start and the extension stay readable.
-    name_->setFullText(chosen ? QFileInfo(path).fileName() : placeholder_);
+    name_->setFullText(chosen ? QFileInfo(path).fileName() : placeholder_, !chosen);
     name_->setToolTip(path);
 }
 

@@ -27,7 +27,8 @@ class ElidedLabel : public QLabel {
     Q_OBJECT
 public:
     explicit ElidedLabel(QWidget* parent = nullptr);
-    void setFullText(const QString& text);
+    // `wraps`: the text wraps onto more lines instead of losing its middle (placeholders).
+    void setFullText(const QString& text, bool wraps = false);
     const QString& fullText() const { return full_; }
     QSize minimumSizeHint() const override;
 
@@ -37,6 +38,7 @@ protected:
 private:
     void elide();
     QString full_;
+    bool wraps_ = false;
 };
 
 // A chosen file with Choose… and Remove; a drop target for local files.
