@@ -40,11 +40,17 @@ int transcode(const std::vector<std::string>& args) {
     if (!source || !folder || !formatGiven) throw std::invalid_argument("SOURCE, --format and --out are required");
     std::filesystem::create_directories(*folder);
     const qm::MediaInfo info = qm::MediaInfo::load(*source);
-    const auto destination = qm::outputURL(settings.format, *source, *folder);
-    qm::Transcoder transcoder(*source, destination, info, settings);
+    // Taken at once, so two runs into one folder write two files.
+    const auto destination = qm::reserveOutputURL(settings.format, *source, *folder);
     const auto started = std::chrono::steady_clock::now();
     double lastFps = 0;
-    transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
+    try {
+        qm::Transcoder transcoder(*source, destination, info, settings);
+        transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
+    } catch (...) {
+        qm::releaseOutputURL(destination);
+        throw;
+    }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::printf("%s\n", destination.string().c_str());
     std::printf("fps %.2f (%.3f s)\n", lastFps, elapsed.count());
