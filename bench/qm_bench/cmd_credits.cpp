@@ -17,6 +17,7 @@
 #include "credits/logo_keying.h"
 #include "engine/conversion_settings.h"
 #include "platform/media/pixel_buffer.h"
+#include "conversion_options.h"
 #include "registry.h"
 
 namespace {
@@ -56,8 +57,7 @@ struct Roll {
                                         : a == "--tail"   ? &tail
                                                           : nullptr;
         if (!slot) return false;
-        if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-        *slot = args[++i];
+        *slot = qm::bench::optionValue(args, i);
         return true;
     }
 
@@ -97,15 +97,11 @@ int creditsFrame(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (roll.take(args, i)) continue;
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-            return args[++i];
-        };
-        if (a == "--time") time = parseNumber(value());
-        else if (a == "--out") out = value();
+        if (a == "--time") time = parseNumber(qm::bench::optionValue(args, i));
+        else if (a == "--out") out = qm::bench::optionValue(args, i);
         else if (a == "--continuous") continuous = true;
         else if (a == "--preview") preview = true;
-        else if (a == "--repeat") repeat = int(parseNumber(value()));
+        else if (a == "--repeat") repeat = int(parseNumber(qm::bench::optionValue(args, i)));
         else throw std::invalid_argument("unknown option " + a);
     }
     if (!time || !out) throw std::invalid_argument("--settings, --time and --out are required");
@@ -149,29 +145,9 @@ int creditsExport(const std::vector<std::string>& args) {
     bool formatGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (roll.take(args, i)) continue;
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-            return args[++i];
-        };
-        if (a == "--format") {
-            auto format = qm::outputFormatFromRawValue(value());
-            if (!format) throw std::invalid_argument("unknown format " + args[i]);
-            settings.format = *format;
-            formatGiven = true;
-        } else if (a == "--out") {
-            out = value();
-        } else if (a == "--quality") {
-            auto quality = qm::deliveryQualityFromRawValue(value());
-            if (!quality) throw std::invalid_argument("unknown quality " + args[i]);
-            settings.deliveryQuality = *quality;
-        } else if (a == "--size") {
-            auto size = qm::outputSizeFromRawValue(value());
-            if (!size) throw std::invalid_argument("unknown size " + args[i]);
-            settings.outputSize = *size;
-        } else {
-            throw std::invalid_argument("unknown option " + a);
-        }
+        if (roll.take(args, i) || qm::bench::takeConversionOption(args, i, settings, formatGiven)) continue;
+        if (a == "--out") out = qm::bench::optionValue(args, i);
+        else throw std::invalid_argument("unknown option " + a);
     }
     if (!out || !formatGiven) throw std::invalid_argument("--settings, --format and --out are required");
     qm::CreditsExporter exporter(roll.renderer(), settings, *out);

@@ -196,10 +196,12 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
         }
         const RGBColor c = settings_.effectColor;
         stack.under = {&plane, float(c.r), float(c.g), float(c.b), 0, 0};
-        stack.underRows = effectRows;
+        stack.underArea = {effectRows.top, effectRows.bottom, scratch->textArea.left - reach, scratch->textArea.right + reach};
         if (settings_.effect == Effect::shadow) {
             stack.under.dx = stack.under.dy = float(settings_.shadowOffset);
-            stack.underRows.bottom = std::min(h, stack.underRows.bottom + int(std::ceil(settings_.shadowOffset)) + 1);
+            const int shift = int(std::ceil(settings_.shadowOffset)) + 1;
+            stack.underArea.bottom = std::min(h, stack.underArea.bottom + shift);
+            stack.underArea.right += shift;
         }
     }
     stack.base = hasText ? &scratch->text : nullptr;

@@ -141,10 +141,6 @@ QImage keyPicture(const QImage& image, KeyMode mode, KeyRecolor recolor, bool ou
     return keyOut(image, p);
 }
 
-}  // namespace qm
-
-namespace qm {
-
 QImage keySlotPicture(const QImage& picture, const CreditsSettings::ImageSlot& slot) {
     return keyPicture(picture, slot.key, KeyRecolor::keep, slot.outerOnly, slot.keyColor, slot.tolerance / 100.0,
                       slot.softness / 100.0, {1, 1, 1});

@@ -95,7 +95,8 @@ TEST(PreviewTimeText, MinutesAndZeroPaddedSeconds) {
     EXPECT_EQ(previewTimeText(75.5), "1:15.50");
     EXPECT_EQ(previewTimeText(5.25), "0:05.25");
     EXPECT_EQ(previewTimeText(3600), "60:00.00");
-    EXPECT_EQ(previewTimeText(59.996), "0:60.00");
+    EXPECT_EQ(previewTimeText(59.996), "1:00.00");
+    EXPECT_EQ(previewTimeText(119.9951), "2:00.00");
     EXPECT_EQ(previewTimeText(-3), "0:00.00");
     EXPECT_EQ(previewTimeText(std::nan("")), "0:00.00");
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "credits/credits_renderer.h"
+#include "support/raster_reference.h"
 
 namespace qm {
 namespace {
@@ -53,38 +54,7 @@ S frameSettings(S::Effect effect) {
 
 using Plane = std::vector<double>;
 
-Plane gaussian(const Plane& in, double sigma) {
-    const int r = int(std::ceil(6 * sigma));
-    std::vector<double> k(size_t(2 * r + 1));
-    double sum = 0;
-    for (int i = -r; i <= r; ++i) sum += k[size_t(i + r)] = std::exp(-i * i / (2 * sigma * sigma));
-    Plane tmp(in.size()), out(in.size());
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            double acc = 0;
-            for (int i = -r; i <= r; ++i) acc += k[size_t(i + r)] * in[size_t(y * W + std::clamp(x + i, 0, W - 1))];
-            tmp[size_t(y * W + x)] = acc / sum;
-        }
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            double acc = 0;
-            for (int i = -r; i <= r; ++i) acc += k[size_t(i + r)] * tmp[size_t(std::clamp(y + i, 0, H - 1) * W + x)];
-            out[size_t(y * W + x)] = acc / sum;
-        }
-    return out;
-}
-
-Plane dilate(const Plane& in, double radius) {
-    Plane out(in.size());
-    const int reach = int(radius);
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x)
-            for (int dy = -reach; dy <= reach; ++dy)
-                for (int dx = -reach; dx <= reach; ++dx)
-                    if (dx * dx + dy * dy <= radius * radius && x + dx >= 0 && x + dx < W && y + dy >= 0 && y + dy < H)
-                        out[size_t(y * W + x)] = std::max(out[size_t(y * W + x)], in[size_t((y + dy) * W + x + dx)]);
-    return out;
-}
+Plane gaussian(const Plane& in, double sigma) { return test::directGaussian(in, W, H, sigma); }
 
 // The expected frame over black, as straight 8-bit RGBA per pixel.
 std::vector<double> reference(const S& s, const CreditsRenderer& r, double t) {
@@ -116,7 +86,7 @@ std::vector<double> reference(const S& s, const CreditsRenderer& r, double t) {
             for (int x = off; x < W; ++x) halo[size_t(y * W + x)] = blurred[size_t((y - off) * W + x - off)];
         break;
     }
-    case S::Effect::outline: halo = gaussian(dilate(silhouette, size), std::max(size * 0.25, 0.6)); break;
+    case S::Effect::outline: halo = gaussian(test::bruteDilate(silhouette, W, H, size), std::max(size * 0.25, 0.6)); break;
     case S::Effect::none: break;
     }
     const double ec[3] = {s.effectColor.r, s.effectColor.g, s.effectColor.b};

@@ -11,6 +11,7 @@
 #include "platform/raster/dilation.h"
 #include "platform/raster/gaussian_blur.h"
 #include "platform/raster/sampling.h"
+#include "support/raster_reference.h"
 
 namespace qm {
 namespace {
@@ -24,36 +25,14 @@ FloatPlane pattern(int w, int h, unsigned seed) {
     return p;
 }
 
-// Separable sampled Gaussian in double, reaching 6 sigma, edges repeated.
-std::vector<double> directGaussian(const FloatPlane& p, double sigma) {
-    const int r = int(std::ceil(6 * sigma));
-    std::vector<double> k(size_t(2 * r + 1));
-    double sum = 0;
-    for (int i = -r; i <= r; ++i) sum += k[size_t(i + r)] = std::exp(-i * i / (2 * sigma * sigma));
-    for (double& v : k) v /= sum;
-    const int w = p.width, h = p.height;
-    std::vector<double> tmp(size_t(w) * h), out(tmp.size());
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            double acc = 0;
-            for (int i = -r; i <= r; ++i) acc += k[size_t(i + r)] * p.at(std::clamp(x + i, 0, w - 1), y);
-            tmp[size_t(y) * w + x] = acc;
-        }
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            double acc = 0;
-            for (int i = -r; i <= r; ++i) acc += k[size_t(i + r)] * tmp[size_t(std::clamp(y + i, 0, h - 1)) * w + x];
-            out[size_t(y) * w + x] = acc;
-        }
-    return out;
-}
+std::vector<double> values(const FloatPlane& p) { return {p.pixels.begin(), p.pixels.end()}; }
 
 TEST(RasterBlur, MatchesADirectGaussianWithinOnePercent) {
     for (double sigma : {0.6, 1.0, 2.5, 3.0, 3.01, 4.0, 5.0, 8.0, 13.0, 40.0}) {
         SCOPED_TRACE(sigma);
         // Odd sizes, narrower than the kernel at the largest sigma.
         FloatPlane plane = pattern(91, 53, 7);
-        const auto expected = directGaussian(plane, sigma);
+        const auto expected = test::directGaussian(values(plane), plane.width, plane.height, sigma);
         gaussianBlur(plane, sigma);
         double worst = 0;
         for (size_t i = 0; i < expected.size(); ++i) worst = std::max(worst, std::abs(plane.pixels[i] - expected[i]));
@@ -77,21 +56,9 @@ TEST(RasterDilation, DiscMatchesBruteForce) {
         FloatPlane plane(37, 29);
         std::mt19937 random(3);
         for (float& v : plane.pixels) v = random() % 23 == 0 ? float(random() % 100) / 100.0f : 0.0f;
-        FloatPlane expected(plane.width, plane.height);
-        const int reach = int(radius);
-        for (int y = 0; y < plane.height; ++y)
-            for (int x = 0; x < plane.width; ++x) {
-                float m = 0;
-                for (int dy = -reach; dy <= reach; ++dy)
-                    for (int dx = -reach; dx <= reach; ++dx) {
-                        const int sx = x + dx, sy = y + dy;
-                        if (dx * dx + dy * dy <= radius * radius && sx >= 0 && sy >= 0 && sx < plane.width && sy < plane.height)
-                            m = std::max(m, plane.at(sx, sy));
-                    }
-                expected.row(y)[x] = m;
-            }
+        const auto expected = test::bruteDilate(values(plane), plane.width, plane.height, radius);
         dilateDisc(plane, radius);
-        EXPECT_EQ(plane, expected);
+        EXPECT_EQ(values(plane), expected);
     }
 }
 

@@ -202,27 +202,25 @@ struct VideoSampleReader::Impl {
             // Sliced over the processor's threads: this runs on the reading thread, once per frame.
             sws.reset(sws_alloc_context());
             if (!sws) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
-            av_opt_set_int(sws.get(), "srcw", f->width, 0);
-            av_opt_set_int(sws.get(), "srch", f->height, 0);
-            av_opt_set_pixel_fmt(sws.get(), "src_format", avFormat, 0);
-            av_opt_set_int(sws.get(), "dstw", f->width, 0);
-            av_opt_set_int(sws.get(), "dsth", f->height, 0);
-            av_opt_set_pixel_fmt(sws.get(), "dst_format", dstFormat, 0);
             // Full chroma interpolation only where chroma is subsampled; it also keeps the scaler on one
             // thread, which 4:4:4 sources need not pay for.
             const AVPixFmtDescriptor* sourceDesc = av_pix_fmt_desc_get(avFormat);
             const bool subsampled = sourceDesc != nullptr && sourceDesc->log2_chroma_w > 0;
-            av_opt_set_int(sws.get(), "sws_flags",
-                           SWS_BICUBIC | SWS_ACCURATE_RND | (subsampled ? SWS_FULL_CHR_H_INT : 0), 0);
-            av_opt_set_int(sws.get(), "threads", 0, 0);
+            const int64_t flags = SWS_BICUBIC | SWS_ACCURATE_RND | (subsampled ? SWS_FULL_CHR_H_INT : 0);
+            int rc = 0;
+            for (auto [name, value] : {std::pair<const char*, int64_t>{"srcw", f->width}, {"srch", f->height},
+                                       {"dstw", f->width}, {"dsth", f->height}, {"sws_flags", flags}, {"threads", 0}})
+                if (rc >= 0) rc = av_opt_set_int(sws.get(), name, value, 0);
+            if (rc >= 0) rc = av_opt_set_pixel_fmt(sws.get(), "src_format", avFormat, 0);
+            if (rc >= 0) rc = av_opt_set_pixel_fmt(sws.get(), "dst_format", dstFormat, 0);
+            if (rc < 0) {
+                sws.reset();
+                throw MediaError::fromCode("pixel transfer", rc);
+            }
             if (sws_init_context(sws.get(), nullptr, nullptr) < 0) {
                 sws.reset();
                 throw MediaError("pixel transfer", "no conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
             }
-            swsWidth = f->width;
-            swsHeight = f->height;
-            swsFormat = f->format;
-            swsTarget = target;
             // The source's own matrix and range where it says, else BT.709.
             const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(avFormat);
             const bool sourceRGB = desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB);
@@ -232,13 +230,15 @@ struct VideoSampleReader::Impl {
                                                                                                          : f->colorspace;
             const AVPixFmtDescriptor* dstDesc = av_pix_fmt_desc_get(dstFormat);
             const bool fullOut = (dstDesc->flags & AV_PIX_FMT_FLAG_RGB) || dstFormat == AV_PIX_FMT_YUVJ444P;
-            int* inv;
-            int* table;
-            int srcRange, dstRange, brightness, contrast, saturation;
-            sws_getColorspaceDetails(sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation);
-            sws_setColorspaceDetails(sws.get(), sws_getCoefficients(space), fullIn ? 1 : 0,
-                                     sws_getCoefficients(SWS_CS_ITU709), fullOut ? 1 : 0, brightness, contrast,
-                                     saturation);
+            if (sws_setColorspaceDetails(sws.get(), sws_getCoefficients(space), fullIn ? 1 : 0,
+                                         sws_getCoefficients(SWS_CS_ITU709), fullOut ? 1 : 0, 0, 1 << 16, 1 << 16) < 0) {
+                sws.reset();
+                throw MediaError("pixel transfer", "no colour conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
+            }
+            swsWidth = f->width;
+            swsHeight = f->height;
+            swsFormat = f->format;
+            swsTarget = target;
         }
         // The destination frame points into the pixel buffer; its reference only keeps the
         // scaler from allocating one of its own.
@@ -502,17 +502,23 @@ struct AudioSampleReader::Impl {
 
     void setUpResampler(const AVFrame* f) {
         AVChannelLayout in{};
+        int rc = 0;
         if (f->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC && f->ch_layout.nb_channels > 0)
-            av_channel_layout_copy(&in, &f->ch_layout);
+            rc = av_channel_layout_copy(&in, &f->ch_layout);
         else
             av_channel_layout_default(&in, f->ch_layout.nb_channels > 0 ? f->ch_layout.nb_channels : 2);
         AVChannelLayout out{};
-        if (in.nb_channels == output.channels)
-            av_channel_layout_copy(&out, &in);  // same channels: no remix, order kept
+        if (rc >= 0 && in.nb_channels == output.channels)
+            rc = av_channel_layout_copy(&out, &in);  // same channels: no remix, order kept
         else
             av_channel_layout_default(&out, output.channels);
+        if (rc < 0) {
+            av_channel_layout_uninit(&in);
+            av_channel_layout_uninit(&out);
+            throw MediaError::fromCode("audio conversion", rc);
+        }
         SwrContext* raw = nullptr;
-        int rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
+        rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
                                      static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
         if (rc >= 0 && ownMatrix) rc = setMatrix(raw, in, out);
         av_channel_layout_uninit(&in);

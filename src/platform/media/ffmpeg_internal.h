@@ -112,12 +112,6 @@ struct OpenedSource {
 // for the others (from the stream's first parameters, wrong once they change) are left out.
 OpenedSource openSource(const std::filesystem::path& path, bool storedTimestampsOnly = false);
 
-// The context an opened asset probed with (null when the file had no type we read). It is not
-// safe to use from two threads at once; a reader that runs beside other users of the asset should
-// open its own context with openSource(). Its reading position is wherever the probe left it:
-// seek before reading.
-AVFormatContext* formatContext(const MediaAsset& asset);
-
 // A stream's FourCC, most significant byte first: in QuickTime/MP4 the sample entry's tag; in
 // other containers the codec's QuickTime tag (a Hap variant tag is kept; ProRes by profile);
 // audio as the audio FourCCs ('lpcm', 'aac ', '.mp3', 'alac', 'flac', else the QuickTime tag).

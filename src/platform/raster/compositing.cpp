@@ -22,13 +22,9 @@ uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) 
 
 bool isWhole(double v) { return std::abs(v - std::round(v)) < 1e-9; }
 
-// Source-over of one premultiplied 16-bit pixel onto another, in integers.
-void over16(uint16_t* dst, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
-    if (a == 0 && r == 0 && g == 0 && b == 0) return;
-    if (a == 65535) {
-        dst[0] = uint16_t(r), dst[1] = uint16_t(g), dst[2] = uint16_t(b), dst[3] = uint16_t(a);
-        return;
-    }
+// Source-over of one premultiplied 16-bit pixel onto another, in integers, without branches so
+// that whole rows vectorise.
+inline void over16(uint16_t* __restrict dst, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
     const uint32_t k = 65535 - a;
     dst[0] = uint16_t(std::min<uint32_t>(65535, r + (dst[0] * k + 32767) / 65535));
     dst[1] = uint16_t(std::min<uint32_t>(65535, g + (dst[1] * k + 32767) / 65535));
@@ -48,13 +44,13 @@ void copyRowsOver(QImage& layer, const QImage& item, int x0, int y0) {
         for (int y = top + begin; y < top + end; ++y) {
             uint16_t* dst = layerRow(layer, y) + 4 * left;
             if (deep) {
-                const uint16_t* src = layerRow(item, y - y0) + 4 * (left - x0);
-                for (int x = left; x < right; ++x, dst += 4, src += 4) over16(dst, src[0], src[1], src[2], src[3]);
+                const uint16_t* __restrict src = layerRow(item, y - y0) + 4 * (left - x0);
+                for (int x = 0; x < right - left; ++x) over16(dst + 4 * x, src[4 * x], src[4 * x + 1], src[4 * x + 2], src[4 * x + 3]);
             } else {
                 // 8-bit premultiplied ARGB: B, G, R, A bytes in memory.
-                const uint8_t* src = item.constScanLine(y - y0) + 4 * (left - x0);
-                for (int x = left; x < right; ++x, dst += 4, src += 4)
-                    over16(dst, src[2] * 257u, src[1] * 257u, src[0] * 257u, src[3] * 257u);
+                const uint8_t* __restrict src = item.constScanLine(y - y0) + 4 * (left - x0);
+                for (int x = 0; x < right - left; ++x)
+                    over16(dst + 4 * x, src[4 * x + 2] * 257u, src[4 * x + 1] * 257u, src[4 * x] * 257u, src[4 * x + 3] * 257u);
             }
         }
     });
@@ -202,13 +198,15 @@ struct LayerSpan {
     int left = 0, right = 0;        // columns that may hold something
 };
 
+// Columns [first, last) of one row.
 void composeRow(const float* __restrict v, LayerSpan base, LayerSpan top, const ColoredPlane& under, float fade, Rgba bg,
-                float bgKeep, int width, float* __restrict r, float* __restrict g, float* __restrict b, float* __restrict a) {
+                float bgKeep, int first, int last, float* __restrict r, float* __restrict g, float* __restrict b,
+                float* __restrict a) {
     const float ur = under.r, ug = under.g, ub = under.b;
     if (v) {
-        for (int x = 0; x < width; ++x) r[x] = ur * v[x], g[x] = ug * v[x], b[x] = ub * v[x], a[x] = v[x];
+        for (int x = first; x < last; ++x) r[x] = ur * v[x], g[x] = ug * v[x], b[x] = ub * v[x], a[x] = v[x];
     } else {
-        for (int x = 0; x < width; ++x) r[x] = g[x] = b[x] = a[x] = 0.0f;
+        for (int x = first; x < last; ++x) r[x] = g[x] = b[x] = a[x] = 0.0f;
     }
     constexpr float k16 = 1.0f / 65535.0f;
     for (const LayerSpan& span : {base, top}) {
@@ -224,7 +222,7 @@ void composeRow(const float* __restrict v, LayerSpan base, LayerSpan top, const 
         }
     }
     const float br = bg.r * bgKeep, bgg = bg.g * bgKeep, bb = bg.b * bgKeep, ba = bg.a * bgKeep;
-    for (int x = 0; x < width; ++x) {
+    for (int x = first; x < last; ++x) {
         const float ra = r[x] * fade, ga = g[x] * fade, bl = b[x] * fade, al = a[x] * fade;
         const float keep = 1.0f - al;
         r[x] = ra + br * keep, g[x] = ga + bgg * keep, b[x] = bl + bb * keep, a[x] = al + ba * keep;
@@ -297,7 +295,10 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
         for (int y = begin; y < end; ++y) {
             uint8_t* out = pixels + static_cast<size_t>(y) * bytesPerRow;
             const float* v = nullptr;
-            if (plane && stack.underRows.contains(y)) {
+            int first = width, last = 0;
+            if (plane && y >= stack.underArea.top && y < stack.underArea.bottom) {
+                first = std::clamp(stack.underArea.left, 0, width);
+                last = std::clamp(stack.underArea.right, 0, width);
                 if (unshifted && plane->width >= width) {
                     v = plane->row(y);
                 } else {
@@ -320,12 +321,18 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
             }
             const LayerSpan base = spanOf(stack.base, stack.baseArea, y, width);
             const LayerSpan top = spanOf(stack.top, stack.topArea, y, width);
-            if (!v && !base.row && !top.row) {
-                std::fill_n(reinterpret_cast<uint32_t*>(out), n, emptyPixel);
+            for (const LayerSpan& span : {base, top})
+                if (span.row) first = std::min(first, span.left), last = std::max(last, span.right);
+            // Outside the columns anything was drawn into lies the background alone.
+            auto* words = reinterpret_cast<uint32_t*>(out);
+            if (first >= last) {
+                std::fill_n(words, n, emptyPixel);
                 continue;
             }
-            composeRow(v, base, top, stack.under, stack.fade, bg, bgKeep, width, r, g, b, a);
-            pack(r, g, b, a, width, out);
+            std::fill_n(words, first, emptyPixel);
+            std::fill_n(words + last, width - last, emptyPixel);
+            composeRow(v, base, top, stack.under, stack.fade, bg, bgKeep, first, last, r, g, b, a);
+            pack(r + first, g + first, b + first, a + first, last - first, out + 4 * static_cast<size_t>(first));
         }
     });
 }

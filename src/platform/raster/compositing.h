@@ -113,8 +113,7 @@ struct LayerStack {
     ColoredPlane under;
     const QImage* base = nullptr;
     const QImage* top = nullptr;
-    RowRange underRows;
-    Area baseArea, topArea;
+    Area underArea, baseArea, topArea;
     float fade = 1.0f;
     std::optional<Rgba> background;
 };
