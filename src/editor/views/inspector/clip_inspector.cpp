@@ -36,6 +36,20 @@ QString fadeText(double seconds) {
 
 namespace {
 
+QString ltcText(const std::optional<Timecode>& timecode) {
+    return timecode ? QString::fromStdString(timecode->displayText()) : QStringLiteral("--");
+}
+
+}  // namespace
+
+QStringList ltcTexts(const LTCInfo& info, const Clip& clip) {
+    return {ltcText(ltcTimecodeAt(info, clip.sourceIn)), ltcText(ltcTimecodeAt(info, clip.sourceIn + clip.duration)),
+            ClipInspector::tr("%1 fps").arg(QString::fromStdString(info.rateText())),
+            ClipInspector::tr("Audio track %1, channel %2").arg(qlonglong(info.track) + 1).arg(qlonglong(info.channel) + 1)};
+}
+
+namespace {
+
 // A read-only grid of secondary labels and values in the callout size; returns the value labels.
 void addGrid(QVBoxLayout* content, const QStringList& labels, QLabel** values, bool digits) {
     auto* grid = new QGridLayout;
@@ -55,10 +69,6 @@ void addGrid(QVBoxLayout* content, const QStringList& labels, QLabel** values, b
     }
     grid->setColumnStretch(1, 1);
     content->addLayout(grid);
-}
-
-QString ltcText(const std::optional<Timecode>& timecode) {
-    return timecode ? QString::fromStdString(timecode->displayText()) : QStringLiteral("--");
 }
 
 }  // namespace
@@ -236,13 +246,8 @@ void ClipInspector::update() {
     if (ltc_[0]) {
         const auto it = model_.ltc().constFind(clip->mediaID);
         if (it != model_.ltc().constEnd()) {
-            const LTCInfo& info = *it;
-            setTextIfChanged(ltc_[0], ltcText(ltcTimecodeAt(info, clip->sourceIn)));
-            setTextIfChanged(ltc_[1], ltcText(ltcTimecodeAt(info, clip->sourceIn + clip->duration)));
-            setTextIfChanged(ltc_[2], tr("%1 fps").arg(QString::fromStdString(info.rateText())));
-            setTextIfChanged(ltc_[3], tr("Audio track %1, channel %2")
-                                          .arg(qlonglong(info.track) + 1)
-                                          .arg(qlonglong(info.channel) + 1));
+            const QStringList texts = ltcTexts(*it, *clip);
+            for (int i = 0; i < 4; ++i) setTextIfChanged(ltc_[i], texts[i]);
         }
         sync_->setEnabled(!model_.syncStatus().has_value());
     }

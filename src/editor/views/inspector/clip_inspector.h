@@ -8,6 +8,9 @@
 
 #include <vector>
 
+#include "editor/model/project.h"
+#include "editor/sync/timecode.h"
+
 class QComboBox;
 class QGridLayout;
 class QLabel;
@@ -25,6 +28,8 @@ class TransformPropertyRow;
 // The texts of numbers that may come from damaged data: "--" when not finite.
 QString volumeText(double volume);
 QString fadeText(double seconds);
+// The LTC grid's four values for a clip: in and out timecodes, rate, channel.
+QStringList ltcTexts(const LTCInfo& info, const Clip& clip);
 
 class ClipInspector : public QWidget {
     Q_OBJECT
