@@ -31,6 +31,11 @@ InspectorView::InspectorView(EditorModel& model, QWidget* parent) : QWidget(pare
     export_->setDefault(true);
     export_->setMinimumHeight(32);
     export_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // Prominent: filled with the accent colour.
+    QPalette prominent = export_->palette();
+    prominent.setColor(QPalette::Button, accentColor(export_));
+    prominent.setColor(QPalette::ButtonText, prominent.color(QPalette::HighlightedText));
+    export_->setPalette(prominent);
     connect(export_, &QPushButton::clicked, this, &InspectorView::exportRequested);
     footer->addWidget(export_);
     column->addLayout(footer);

@@ -1,6 +1,7 @@
 #include "editor/views/inspector/transform_property_row.h"
 
 #include <QHBoxLayout>
+#include <QPushButton>
 #include <QToolButton>
 
 #include "editor/editor_model.h"
@@ -66,13 +67,17 @@ TransformPropertyRow::TransformPropertyRow(EditorModel& model, QUuid clipID, Tra
     connect(stopwatch_, &QToolButton::clicked, this, [this] { model_.toggleAnimation(property_, clipID_); });
     row->addWidget(stopwatch_);
 
-    name_ = symbolButton(raw + QStringLiteral(".name"));
-    name_->setText(tr(displayName(property)));
-    name_->setFixedWidth(compact ? 58 : 76);
-    name_->setToolButtonStyle(Qt::ToolButtonTextOnly);
-    name_->setStyleSheet(QStringLiteral("QToolButton { text-align: left; padding: 0; }"));
+    name_ = new QPushButton;
+    name_->setObjectName(raw + QStringLiteral(".name"));
+    name_->setFlat(true);
+    name_->setFocusPolicy(Qt::NoFocus);
+    name_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; border: none; padding: 0; }"));
+    const int nameWidth = compact ? 58 : 76;
+    name_->setFixedWidth(nameWidth);
+    const QString title = tr(displayName(property));
+    name_->setText(QFontMetrics(callout).elidedText(title, Qt::ElideRight, nameWidth));
     name_->setToolTip(tr("Select all keyframes of this property and show it in the Graph Editor"));
-    connect(name_, &QToolButton::clicked, this, [this] { model_.showPropertyInGraphEditor(property_, clipID_); });
+    connect(name_, &QPushButton::clicked, this, [this] { model_.showPropertyInGraphEditor(property_, clipID_); });
     row->addWidget(name_);
     row->addStretch(1);
     row->addSpacing(2);

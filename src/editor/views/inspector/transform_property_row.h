@@ -8,6 +8,7 @@
 
 #include "editor/model/clip_transform.h"
 
+class QPushButton;
 class QToolButton;
 class QHBoxLayout;
 
@@ -42,7 +43,7 @@ private:
     TransformProperty property_;
     bool compact_;
     QToolButton* stopwatch_;
-    QToolButton* name_;
+    QPushButton* name_;
     ScrubField* fields_[2] = {nullptr, nullptr};
     QToolButton* link_ = nullptr;
     QWidget* navigation_;
