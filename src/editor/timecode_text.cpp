@@ -7,6 +7,7 @@
 namespace qm {
 
 QString formatTimecode(double seconds, double rate) {
+    if (!std::isfinite(seconds)) return QStringLiteral("--");
     const double frames = std::round(std::max(0.0, seconds) * rate);
     const double perSecond = std::max(1.0, std::round(rate));
     // 2^62 keeps the conversion exact and far from overflow.

@@ -12,6 +12,7 @@
 #include <QStyleOptionSlider>
 #include <QTest>
 
+#include "editor/timecode_text.h"
 #include "editor/views/inspector/curve_editor.h"
 #include "editor/views/inspector/keyframe_glyph.h"
 #include "editor/views/inspector/scrub_field.h"
@@ -30,6 +31,38 @@ struct Reports {
         c.onEnd = [this] { ++ends; };
     }
 };
+
+TEST(TimecodeText, WholeFramesAtTheRoundedRate) {
+    const struct {
+        double seconds, rate;
+        const char* text;
+    } cases[] = {
+        {0, 30, "00:00:00:00"},          {10, 25, "00:00:10:00"},     {3661.5, 24, "01:01:01:12"},
+        {90000, 30, "25:00:00:00"},      {-3, 30, "00:00:00:00"},     {1, 29.97, "00:00:01:00"},
+        {0.5, 0.5, "00:00:00:00"},       {std::nan(""), 30, "--"},    {1e300, 30, "--"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(formatTimecode(c.seconds, c.rate), QString::fromLatin1(c.text)) << c.seconds;
+}
+
+TEST(DragTracker, StartsPastTheMinimumOrAtThePressWithoutOne) {
+    test::qtApp<QApplication>();
+    const auto event = [](QEvent::Type type, QPointF global, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        return QMouseEvent(type, global, global, Qt::LeftButton, Qt::LeftButton, mods);
+    };
+    DragTracker two(2);
+    EXPECT_FALSE(two.press(event(QEvent::MouseButtonPress, {10, 10})));
+    EXPECT_FALSE(two.move(event(QEvent::MouseMove, {11, 11})));
+    const auto c = two.move(event(QEvent::MouseMove, {13, 10}, Qt::ShiftModifier));
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->translation, QPointF(3, 0));
+    EXPECT_TRUE(c->first && c->modifiers == Qt::ShiftModifier);
+    EXPECT_FALSE(two.move(event(QEvent::MouseMove, {12, 10}))->first);
+    EXPECT_TRUE(two.release());
+    DragTracker zero(0);
+    const auto pressed = zero.press(event(QEvent::MouseButtonPress, {5, 5}));
+    ASSERT_TRUE(pressed);
+    EXPECT_TRUE(pressed->first);
+}
 
 TEST(ScrubField, ParsesOnlyFiniteDecimals) {
     const struct {

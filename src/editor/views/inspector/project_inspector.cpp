@@ -155,7 +155,10 @@ void ProjectInspector::commitSize(QLineEdit* field, bool width) {
         const Project& p = model_.project();
         model_.setProjectSize(width ? v : p.width, width ? p.height : v);
     }
-    refresh();  // a refused or unchanged text shows the stored size again
+    // A clamped, refused or unchanged number shows the stored size again.
+    const QLocale locale;
+    width_->setText(locale.toString(model_.project().width));
+    height_->setText(locale.toString(model_.project().height));
 }
 
 void ProjectInspector::writeProject(double frameRate, bool transparent) {
