@@ -36,6 +36,7 @@
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/inspector/scrub_field.h"
 #include "editor/views/inspector/slider_row.h"
+#include "editor/views/inspector/transform_property_row.h"
 #include "engine/media_info.h"
 #include "platform/desktop/icons.h"
 #include "registry.h"
@@ -125,7 +126,16 @@ private:
                 w->isVisibleTo(&view_) && !qobject_cast<QLineEdit*>(w->parentWidget()) &&
                 !qobject_cast<qm::ScrubField*>(w->parentWidget()))
                 all.push_back(w);
-        const auto centre = [this](QWidget* w) { return w->mapTo(&view_, w->rect().center()); };
+        // A property row's controls share its line, whatever their own heights.
+        const auto centre = [this](QWidget* w) {
+            QPoint c = w->mapTo(&view_, w->rect().center());
+            for (QWidget* up = w->parentWidget(); up && up != &view_; up = up->parentWidget())
+                if (qobject_cast<qm::TransformPropertyRow*>(up)) {
+                    c.setY(up->mapTo(&view_, up->rect().center()).y());
+                    break;
+                }
+            return c;
+        };
         std::stable_sort(all.begin(), all.end(), [&](QWidget* a, QWidget* b) {
             const QPoint p = centre(a), q = centre(b);
             return p.y() != q.y() ? p.y() < q.y() : p.x() < q.x();
