@@ -199,36 +199,26 @@ private:
         ASSERT_TRUE(std::isfinite(e_->playhead()));
     }
 
-    void undo() {
-        if (undo_.empty()) {
-            const Project now = e_->project();
-            e_->undo();
+    // One undo (back) or redo against the mirrored history.
+    void travel(bool back) {
+        auto& from = back ? undo_ : redo_;
+        const Project now = e_->project();
+        back ? e_->undo() : e_->redo();
+        if (from.empty()) {
             ASSERT_EQ(e_->project(), now);
             return;
         }
-        redo_.push_back(e_->project());
-        e_->undo();
-        ASSERT_EQ(e_->project(), undo_.back());
-        undo_.pop_back();
+        ASSERT_EQ(e_->project(), from.back());
+        from.pop_back();
+        (back ? redo_ : undo_).push_back(now);
     }
-    void redo() {
-        if (redo_.empty()) {
-            const Project now = e_->project();
-            e_->redo();
-            ASSERT_EQ(e_->project(), now);
-            return;
-        }
-        undo_.push_back(e_->project());
-        e_->redo();
-        ASSERT_EQ(e_->project(), redo_.back());
-        redo_.pop_back();
-    }
+    void undo() { travel(true); }
+    void redo() { travel(false); }
 
     test::CountingEditor e_;
     std::mt19937_64 random_;
     std::vector<QUuid> media_;
-    std::deque<Project> undo_;
-    std::vector<Project> redo_;
+    std::deque<Project> undo_, redo_;
     int pushes_ = 0;
 };
 
