@@ -37,6 +37,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
     QApplication::setDesktopFileName(QStringLiteral("quillmere"));
     QApplication::setQuitOnLastWindowClosed(true);
+    // Every setting of the application, the mode included, in one $XDG_CONFIG_HOME/Quillmere/Quillmere.ini.
+    QSettings::setDefaultFormat(QSettings::IniFormat);
 
     QCommandLineParser parser;
     parser.addHelpOption();

@@ -273,6 +273,7 @@ void CreditsModel::startStripBuild() {
             strip = builder(request.file, request.settings, request.overrides);
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
+        } catch (...) {
         }
         if (error.isEmpty() && !strip) error = QStringLiteral("The credits list couldn't be laid out.");
         postTo(this, [this, generation = request.generation, strip, error] { stripBuilt(generation, strip, error); });
@@ -714,10 +715,12 @@ void CreditsModel::packageProject() {
         return;
     }
     // Inputs that lived in the replaced folder now live in the new one.
-    const QString inside = target + QLatin1Char('/');
-    if (cleanAbsolute(headURL_).startsWith(inside)) setHeadURL(copies[0]);
-    if (cleanAbsolute(tailURL_).startsWith(inside)) setTailURL(copies[1]);
-    if (cleanAbsolute(documentURL_).startsWith(inside)) setDocumentURL(copies[2]);
+    const auto wasInside = [inside = target + QLatin1Char('/')](const QString& path) {
+        return !path.isEmpty() && cleanAbsolute(path).startsWith(inside);
+    };
+    if (wasInside(headURL_)) setHeadURL(copies[0]);
+    if (wasInside(tailURL_)) setTailURL(copies[1]);
+    if (wasInside(documentURL_)) setDocumentURL(copies[2]);
     setLastPackageURL(target);
     setProjectMessage(tr("Packaged %1.").arg(QFileInfo(target).fileName()));
 }

@@ -11,7 +11,7 @@
 #include "credits/views/credits_view.h"
 #include "platform/desktop/icons.h"
 
-#include "credits/model_test_support.h"
+#include "credits_window_fixture.h"
 #include "credits/strip_test_support.h"
 #include "support/qt_app.h"
 
@@ -31,33 +31,14 @@ namespace fs = std::filesystem;
 using test::qpath;
 using test::waitUntil;
 
-class CreditsEndToEnd : public ::testing::Test {
+class CreditsEndToEnd : public test::CreditsWindowTest {
 protected:
     void SetUp() override {
-        test::qtApp<QApplication>();
+        CreditsWindowTest::SetUp();
         installIconTheme();
-        QCoreApplication::setOrganizationName("Quillmere");
-        QCoreApplication::setApplicationName("QuillmereCreditsEndToEnd");
-        QSettings::setDefaultFormat(QSettings::IniFormat);
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
         QSettings().setValue("appMode", "credits");
-        setDesktopServices(&desktop);
-        ConversionQueue::Environment convert;
-        convert.desktop = &desktop;
-        convert.store = SettingsStore(qpath(dir / "convert.ini"));
-        queue = std::make_unique<ConversionQueue>(std::move(convert));
-        CreditsModel::Environment environment;
-        environment.desktop = &desktop;
-        environment.store = SettingsStore(qpath(dir / "credits.ini"));
-        credits = std::make_unique<CreditsModel>(std::move(environment));
-        shell = std::make_unique<AppShell>(mode, *queue, *credits);
+        start();
         shell->window().resize(1280, 800);
-    }
-    void TearDown() override {
-        shell.reset();
-        credits.reset();
-        queue.reset();
-        setDesktopServices(nullptr);
     }
     QUrl picture(const std::string& name, const std::string& source) {
         test::ffmpeg({"-f", "lavfi", "-i", source, "-frames:v", "1", (dir / name).string()});
@@ -78,12 +59,6 @@ protected:
         ASSERT_FALSE(credits->errorMessage()) << credits->errorMessage()->toStdString();
     }
 
-    test::TempDir dir;
-    test::ScriptedDesktop desktop;
-    ModeSetting mode;
-    std::unique_ptr<ConversionQueue> queue;
-    std::unique_ptr<CreditsModel> credits;
-    std::unique_ptr<AppShell> shell;
 };
 
 TEST_F(CreditsEndToEnd, AListAndAPictureExportThroughTheWindow) {

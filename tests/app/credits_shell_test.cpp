@@ -8,8 +8,7 @@
 #include "credits/views/credits_view.h"
 #include "credits/views/form_controls.h"
 
-#include "credits/model_test_support.h"
-#include "support/qt_app.h"
+#include "credits_window_fixture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -25,35 +24,11 @@ namespace {
 using test::qpath;
 using test::waitUntil;
 
-class CreditsShell : public ::testing::Test {
+class CreditsShell : public test::CreditsWindowTest {
 protected:
-    void SetUp() override {
-        test::qtApp<QApplication>();
-        QCoreApplication::setOrganizationName("Quillmere");
-        QCoreApplication::setApplicationName("QuillmereCreditsShellTest");
-        QSettings::setDefaultFormat(QSettings::IniFormat);
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
-        QSettings().clear();
-        setDesktopServices(&desktop);
-    }
-    void TearDown() override {
-        shell.reset();
-        credits.reset();
-        queue.reset();
-        setDesktopServices(nullptr);
-    }
     void start() {
-        ConversionQueue::Environment convert;
-        convert.desktop = &desktop;
-        convert.store = SettingsStore(qpath(dir / "convert.ini"));
-        queue = std::make_unique<ConversionQueue>(std::move(convert));
-        CreditsModel::Environment environment;
-        environment.desktop = &desktop;
-        environment.store = SettingsStore(qpath(dir / "credits.ini"));
-        environment.buildStrip = [gate = gate](const std::filesystem::path&, const CreditsSettings& settings,
-                                               const ChineseConverter::Overrides&) { return gate->build(settings); };
-        credits = std::make_unique<CreditsModel>(std::move(environment));
-        shell = std::make_unique<AppShell>(mode, *queue, *credits);
+        CreditsWindowTest::start([gate = gate](const std::filesystem::path&, const CreditsSettings& settings,
+                                               const ChineseConverter::Overrides&) { return gate->build(settings); });
     }
     QUrl file(const std::string& name, bool picture = false) {
         if (picture)
@@ -64,13 +39,7 @@ protected:
     }
     CreditsSettingsPanel& panel() const { return *shell->creditsView()->settingsPanel(); }
 
-    test::TempDir dir;
-    test::ScriptedDesktop desktop;
     std::shared_ptr<test::StripGate> gate = std::make_shared<test::StripGate>();
-    ModeSetting mode;
-    std::unique_ptr<ConversionQueue> queue;
-    std::unique_ptr<CreditsModel> credits;
-    std::unique_ptr<AppShell> shell;
 };
 
 TEST_F(CreditsShell, AWordListFromTheCommandLineSwitchesToEndCreditsAndFillsTheListSlot) {
@@ -91,7 +60,7 @@ TEST_F(CreditsShell, APictureFillsTheOpeningSlotOnlyInEndCredits) {
     shell->show();
     shell->open({file("logo.png", true)});
     EXPECT_EQ(queue->jobs().size(), 1u) << "in Convert a picture is queued";
-    mode.setMode(AppMode::credits);
+    mode->setMode(AppMode::credits);
     shell->open({file("title.png", true)});
     EXPECT_EQ(panel().opening().file->nameLabel()->fullText(), "title.png");
     EXPECT_EQ(queue->jobs().size(), 1u);
@@ -102,7 +71,7 @@ TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
     shell->show();
     MainWindow& window = shell->window();
     EXPECT_FALSE(window.saveProjectAction()->isEnabled());
-    mode.setMode(AppMode::credits);
+    mode->setMode(AppMode::credits);
     EXPECT_TRUE(window.saveProjectAction()->isEnabled());
     EXPECT_FALSE(window.packageProjectAction()->isEnabled());
     shell->open({file("logo.png", true)});
@@ -120,7 +89,7 @@ TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
     EXPECT_EQ(credits->settings(), settings);
     EXPECT_EQ(credits->output(), output);
     EXPECT_FALSE(window.packageProjectAction()->isEnabled());
-    EXPECT_EQ(mode.mode(), AppMode::credits);
+    EXPECT_EQ(mode->mode(), AppMode::credits);
 }
 
 TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
@@ -134,17 +103,17 @@ TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
     credits->newProject();
 
     shell->open({QUrl::fromLocalFile(project)});
-    EXPECT_EQ(mode.mode(), AppMode::credits);
+    EXPECT_EQ(mode->mode(), AppMode::credits);
     ASSERT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
     EXPECT_EQ(panel().projectName()->fullText(), "Show");
     EXPECT_TRUE(queue->jobs().empty()) << "projects are never queued";
 
     credits->newProject();
-    mode.setMode(AppMode::convert);
+    mode->setMode(AppMode::convert);
     desktop.openAnswers.push_back({project});
     shell->window().openProjectAction()->trigger();
     EXPECT_EQ(desktop.opens.back().allowedContentTypes, QList<PanelContentType>{PanelContentType::creditsProject});
-    EXPECT_EQ(mode.mode(), AppMode::credits);
+    EXPECT_EQ(mode->mode(), AppMode::credits);
     EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
 }
 

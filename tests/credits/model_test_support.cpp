@@ -1,24 +1,11 @@
 #include "model_test_support.h"
 
-#include <thread>
-
 #include <QCoreApplication>
 #include <QGuiApplication>
 
 #include "support/qt_app.h"
 
 namespace qm::test {
-
-bool waitUntil(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 CreditsStrip StripGate::build(const CreditsSettings& settings) {
     std::unique_lock guard(lock_);

@@ -16,11 +16,11 @@
 
 #include "credits/credits_model.h"
 #include "platform/system/desktop_services.h"
+#include "support/qt_events.h"
 #include "support/test_support.h"
 
 namespace qm::test {
 
-bool waitUntil(const std::function<bool()>& condition);
 inline QString qpath(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
 
 class ScriptedDesktop : public DesktopServices {

@@ -4,22 +4,17 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <stdexcept>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 
+#include "platform/system/file_error.h"
+
 namespace qm {
 
 namespace {
-
-[[noreturn]] void fail(const char* step, const QString& path, const QString& reason = {}) {
-    QString text = QStringLiteral("%1 “%2”").arg(QString::fromUtf8(step), path);
-    if (!reason.isEmpty()) text += QStringLiteral(" (%1)").arg(reason);
-    throw std::runtime_error(text.toStdString());
-}
 
 // A hidden name beside the target that no other run picks.
 QString siblingName(const QString& target, const char* role) {
@@ -42,7 +37,7 @@ void removeItem(const QString& path) {
 
 StagedFolder::StagedFolder(QString target) : target_(QDir::cleanPath(QFileInfo(target).absoluteFilePath())) {
     staging_ = siblingName(target_, "partial");
-    if (!QDir().mkpath(staging_)) fail("Could not create the folder", staging_);
+    if (!QDir().mkpath(staging_)) throwFileError("Could not create the folder", staging_);
 }
 
 StagedFolder::~StagedFolder() {
@@ -54,7 +49,7 @@ void StagedFolder::commit() {
     const QByteArray from = QFile::encodeName(staging_);
     const QByteArray to = QFile::encodeName(target_);
     if (!existing.exists() && !existing.isSymLink()) {
-        if (std::rename(from.constData(), to.constData()) != 0) fail("Could not move into place", target_, QString::fromLocal8Bit(std::strerror(errno)));
+        if (std::rename(from.constData(), to.constData()) != 0) throwFileError("Could not move into place", target_, QString::fromLocal8Bit(std::strerror(errno)));
         committed_ = true;
         return;
     }
@@ -67,11 +62,11 @@ void StagedFolder::commit() {
     }
     const QString aside = siblingName(target_, "old");
     const QByteArray asideName = QFile::encodeName(aside);
-    if (std::rename(to.constData(), asideName.constData()) != 0) fail("Could not replace", target_, QString::fromLocal8Bit(std::strerror(errno)));
+    if (std::rename(to.constData(), asideName.constData()) != 0) throwFileError("Could not replace", target_, QString::fromLocal8Bit(std::strerror(errno)));
     if (std::rename(from.constData(), to.constData()) != 0) {
         const int error = errno;
         std::rename(asideName.constData(), to.constData());
-        fail("Could not move into place", target_, QString::fromLocal8Bit(std::strerror(error)));
+        throwFileError("Could not move into place", target_, QString::fromLocal8Bit(std::strerror(error)));
     }
     committed_ = true;
     removeItem(aside);
