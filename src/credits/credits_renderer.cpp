@@ -182,12 +182,12 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
             clearAround(tight, scratch->secondRows);
             copyPlaneRows(plane, tight, textRows);
             scratch->secondRows = effectRows;
-            gaussianBlur(plane, size);
-            gaussianBlur(tight, size / 3);
+            gaussianBlur(plane, size, textRows);
+            gaussianBlur(tight, size / 3, textRows);
             addPlane(plane, tight, effectRows);
             break;
         }
-        case Effect::shadow: gaussianBlur(plane, size); break;
+        case Effect::shadow: gaussianBlur(plane, size, textRows); break;
         case Effect::outline:
             dilateDisc(plane, size);
             gaussianBlur(plane, std::max(size * 0.25, 0.6));

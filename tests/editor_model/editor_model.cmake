@@ -16,3 +16,12 @@ qm_add_test(editor_project_peer_test LABEL peer
 qm_add_test(editor_clip_effects_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/clip_effects_test.cpp
   LIBS qm_editor_model)
+qm_add_test(editor_composition_peer_test LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/composition_peer_test.cpp
+  LIBS qm_editor_model)
+qm_add_test(editor_audio_mix_peer_test LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_mix_peer_test.cpp
+  LIBS qm_editor_model)
+qm_add_test(editor_project_export_peer_test LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/project_export_peer_test.cpp ${CMAKE_CURRENT_LIST_DIR}/../engine/transcoder_test_media.cpp
+  LIBS qm_editor_model)

@@ -36,10 +36,11 @@ SeparableBlend separable(BlendMode mode) {
 }
 
 void fillLayer(QImage& layer, uint16_t alpha) {
+    const int w = layer.width();
     forEachRowBand(layer.height(), [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
             auto* p = reinterpret_cast<uint16_t*>(layer.scanLine(y));
-            for (int x = 0; x < layer.width(); ++x, p += 4) p[0] = 0, p[1] = 0, p[2] = 0, p[3] = alpha;
+            for (int x = 0; x < w; ++x, p += 4) p[0] = 0, p[1] = 0, p[2] = 0, p[3] = alpha;
         }
     });
 }
@@ -137,10 +138,18 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
             layer.frame.reset();
         }
     };
+    // A clip id listed twice (a damaged file) shares one reader: it is read once, by the first.
+    auto firstWith = [&layers](size_t i) {
+        size_t j = 0;
+        while (layers[j].reader != layers[i].reader) ++j;
+        return j;
+    };
     std::vector<std::future<void>> pending;
-    for (size_t i = 1; i < layers.size(); ++i) pending.push_back(std::async(std::launch::async, fetch, std::ref(layers[i])));
+    for (size_t i = 1; i < layers.size(); ++i)
+        if (firstWith(i) == i) pending.push_back(std::async(std::launch::async, fetch, std::ref(layers[i])));
     if (!layers.empty()) fetch(layers[0]);
     for (auto& f : pending) f.get();
+    for (size_t i = 1; i < layers.size(); ++i) layers[i].frame = layers[firstWith(i)].frame;
     for (const Layer& layer : layers) {
         const Clip* clip = layer.clip;
         const double ts = layer.ts, o = layer.opacity;

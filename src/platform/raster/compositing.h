@@ -79,13 +79,6 @@ void clearLayerArea(QImage& layer, Area area);
 // scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
 
-// Rows [top, bottom) of a span of rows, clipped to a picture's height by the users.
-struct RowRange {
-    int top = 0;
-    int bottom = 1 << 30;
-    bool contains(int y) const { return y >= top && y < bottom; }
-};
-
 // into += other over rows [top, bottom) (planes of one size).
 void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows = {});
 // Copies rows [top, bottom) of one plane into another of the same size.
