@@ -14,6 +14,14 @@ namespace qm {
 enum class PanelContentType {
     movie,
     image,
+    audio,
+};
+
+// The answer to "save the changes first?" before a document is replaced.
+enum class SaveChangesAnswer {
+    save,
+    dontSave,
+    cancel,
 };
 
 struct OpenPanelRequest {
@@ -54,6 +62,12 @@ public:
     // The sound at the end of a successful run (silent where the desktop has none).
     virtual void playCompletionSound() = 0;
     virtual void requestAttention(AttentionRequest kind) = 0;
+    // Modal; whether to save the unsaved changes of the document `name` before it is replaced.
+    // Without a desktop to ask, nothing is replaced.
+    virtual SaveChangesAnswer askToSaveChanges(const QString& name) {
+        (void)name;
+        return SaveChangesAnswer::cancel;
+    }
 };
 
 // The implementation installed for this process; until one is installed, a quiet one whose
