@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFuture>
 
+#include "editor/editor_eyedropper.h"
 #include "editor/editor_model.h"
 #include "editor/editor_test_support.h"
 #include "scripted_desktop.h"
@@ -287,6 +288,58 @@ TEST(EditorMedia, SingleFileRelinkAndRemoval) {
     e.m.undo();
     EXPECT_EQ(e.m.project().media.size(), 1u);
     EXPECT_FALSE(e.m.isMissing(id));
+}
+
+}  // namespace
+}  // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+TEST(EditorEyedropper, CanvasPointsMapIntoThePicture) {
+    auto clipOf = [](int w, int h, std::optional<double> rotation, FitMode fit = FitMode::fit) {
+        Clip c;
+        c.fit = fit;
+        if (rotation) {
+            c.transform = ClipTransform::makeDefault({w / 2.0, h / 2.0}, {960, 540}, 100);
+            c.transform->rotation.value = *rotation;
+        }
+        return c;
+    };
+    auto media = [](int w, int h) {
+        MediaItem m;
+        m.width = w;
+        m.height = h;
+        return m;
+    };
+    const struct {
+        Clip clip;
+        MediaItem media;
+        QPointF canvas, picture;
+    } cases[] = {
+        {clipOf(1920, 1080, std::nullopt), media(1920, 1080), {100, 50}, {100, 50}},
+        {clipOf(960, 540, std::nullopt), media(960, 540), {960, 540}, {480, 270}},
+        {clipOf(960, 540, std::nullopt), media(960, 540), {0, 0}, {0, 0}},
+        {clipOf(960, 540, 90.0), media(960, 540), {980, 540}, {480, 260}},
+        {clipOf(960, 270, 0.0, FitMode::stretch), media(960, 270), {960, 540}, {480, 135}},
+    };
+    for (const auto& c : cases) {
+        const auto p = pictureAt(c.clip, c.media, 1920, 1080, 0, c.canvas);
+        ASSERT_TRUE(p.has_value());
+        EXPECT_NEAR(p->x(), c.picture.x(), 1e-9);
+        EXPECT_NEAR(p->y(), c.picture.y(), 1e-9);
+    }
+    Clip flat = clipOf(960, 540, 0.0);
+    flat.transform->scale.value = {0, 100};
+    EXPECT_FALSE(pictureAt(flat, media(960, 540), 1920, 1080, 0, {10, 10}).has_value());
+
+    // No selection: picking mode ends and nothing else happens.
+    CountingEditor e;
+    e->setIsPickingKeyColor(true);
+    const auto undo = e->undoCount();
+    EXPECT_TRUE(e->pickKeyColor({1, 1}).isFinished());
+    EXPECT_FALSE(e->isPickingKeyColor());
+    EXPECT_EQ(e->undoCount(), undo);
 }
 
 }  // namespace

@@ -266,3 +266,57 @@ TEST(EditorPlayback, WallClockEndsOnTheLastFrameWithAStillAndOneRunAfterPauseAnd
 
 }  // namespace
 }  // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+TEST(EditorEyedropper, PicksTheMeanOfFfmpegsFrameUnderTheClick) {
+    TempDir dir;
+    const fs::path movie = dir / "moving.mov";
+    // Stored as RGB, so the comparison is of the frame and the place, not of two YUV conversions.
+    ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1", "-c:v", "png", "-pix_fmt", "rgb24",
+            movie.string()});
+    Editor e;
+    e.await(e.m.importFiles({q(movie)}));
+    const QUuid media = e.m.project().media[0].id;
+    e.m.addClipAtPlayhead(media, std::size_t(0), 0.5);
+    const QUuid clip = e.m.project().tracks[0].clips[0].id;
+    e.m.updateClip(clip, false, [](Clip& c) { c.sourceIn = 0.2; });
+    e.m.setSelectedClipID(clip);
+
+    const struct {
+        double playhead;
+        int frame;  // frame-rounded playhead − start + sourceIn, at 30 fps
+        QPointF at;
+    } cases[] = {{0.8, 15, {40, 30}}, {0.81, 15, {0, 0}}, {1.1, 24, {120, 70}}, {1.1, 24, {159, 89}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.frame);
+        e.m.seek(c.playhead);
+        const auto undo = e.m.undoCount();
+        e.await(e.m.pickKeyColor(c.at));
+        EXPECT_EQ(e.m.undoCount(), undo + 1);
+        const RGBColor picked = e.m.clip(clip)->transform->effects.keyColor;
+        EXPECT_FALSE(e.m.clip(clip)->transform->effects.keyEnabled);
+
+        const fs::path raw = dir / "frame.rgb";
+        ffmpeg({"-i", movie.string(), "-vf", "select=eq(n\\," + std::to_string(c.frame) + ")", "-frames:v", "1", "-f",
+                "rawvideo", "-pix_fmt", "rgb24", raw.string()});
+        const std::string px = readFile(raw);
+        ASSERT_EQ(px.size(), 160u * 90 * 3);
+        double sum[3] = {0, 0, 0};
+        int n = 0;
+        for (int y = std::max(0, int(c.at.y()) - 2); y <= std::min(89, int(c.at.y()) + 2); ++y)
+            for (int x = std::max(0, int(c.at.x()) - 2); x <= std::min(159, int(c.at.x()) + 2); ++x, ++n)
+                for (int k = 0; k < 3; ++k) sum[k] += uint8_t(px[std::size_t((y * 160 + x) * 3 + k)]);
+        EXPECT_NEAR(picked.r, sum[0] / n / 255, 2.0 / 255);
+        EXPECT_NEAR(picked.g, sum[1] / n / 255, 2.0 / 255);
+        EXPECT_NEAR(picked.b, sum[2] / n / 255, 2.0 / 255);
+    }
+    // Outside the picture: nothing changes.
+    const auto undo = e.m.undoCount();
+    e.await(e.m.pickKeyColor({-5, 10}));
+    EXPECT_EQ(e.m.undoCount(), undo);
+}
+
+}  // namespace
+}  // namespace qm::test
