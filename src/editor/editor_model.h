@@ -16,8 +16,10 @@
 #include <optional>
 #include <vector>
 
+#include <QFuture>
 #include <QHash>
 #include <QImage>
+#include <QPointF>
 #include <QObject>
 #include <QSet>
 #include <QSize>
@@ -30,6 +32,7 @@
 #include "editor/sync/sync_report.h"
 #include "editor/sync/timecode.h"
 #include "editor/undo_history.h"
+#include "engine/conversion_settings.h"
 #include "engine/transcode_sync.h"
 
 class QThreadPool;
@@ -37,6 +40,7 @@ class QThreadPool;
 namespace qm {
 
 class DesktopServices;
+class ProjectExporter;
 
 // A new track's name: "Layer " and the number of tracks in the list plus one.
 QString defaultLayerName(const std::vector<Track>& tracks);
@@ -248,6 +252,43 @@ public:
     void toggleTrackAudio(std::size_t index, bool undoable);
     void updateTrack(std::size_t index, bool undoable, const std::function<void(Track&)>& change);
 
+    // --- Documents ----------------------------------------------------------------------------
+    // The asynchronous commands return a future that ends once their results are stored.
+    void newProject();
+    // A .qmproj file, a .qmpack package, or the "project.qmproj" inside one (opened as the package).
+    QFuture<void> openProject(const QString& path);
+    // Save (or Save As): false when cancelled or failed (the failure is in importErrors).
+    bool saveProject(bool as = false);
+    // Asks whether to save unsaved changes before the project is replaced: true to go on.
+    bool confirmReplacingProject();
+    QFuture<void> importMediaPanel();
+    QFuture<void> packageProjectPanel();
+    QFuture<void> packageProject(const QString& path);
+    void clearPackageResult();
+
+    // --- Media -------------------------------------------------------------------------------
+    QFuture<void> importFiles(const QStringList& paths);
+    bool hasMissingMedia() const;
+    QFuture<void> relinkMedia(const QUuid& mediaID);
+    QFuture<void> relink(const QUuid& mediaID, const QString& path);
+    void applyRelink(const QUuid& mediaID, const QString& path, const MediaInfo& info);
+    void enqueueAnalysis(const QUuid& mediaID);
+    void removeMedia(const QUuid& mediaID);
+
+    // --- Eyedropper: the selected clip's source colour under a canvas point becomes its key colour.
+    QFuture<void> pickKeyColor(QPointF canvasPoint);
+
+    // --- Export ------------------------------------------------------------------------------
+    QFuture<void> startExport(const ConversionSettings& settings, const QString& destination);
+    void cancelExport();
+
+    // --- Playback: frames shown by the running or last playback, for callers that watch pacing.
+    int playbackFrames() const { return playbackFrames_; }
+    // Whether the running playback's clock is its audio output (false: the wall clock).
+    bool playbackHasSound() const;
+    // Media probes of an open, import, relink, undo or redo still running.
+    bool isProbing() const { return probesRunning_ > 0; }
+
 signals:
     void projectChanged();
     void infosChanged();
@@ -304,6 +345,27 @@ private:
     void setKeyframeClipboard(std::vector<KeyframeClipboardEntry> entries);
     void setExpandedTracks(QSet<QUuid> value);
     double fps() const { return project_.frameRate; }
+    // Documents and media (editor_documents.cpp, editor_media.cpp).
+    QThreadPool* workers();
+    DesktopServices& desktop() const;
+    void appendImportError(const QString& line);
+    void setPackagingProgress(std::optional<PackagingProgress> value);
+    void setPackageResult(std::optional<PackageResult> value);
+    void setExportProgress(const TranscodeProgress& value);
+    void setProjectURL(QString url);
+    void setLtc(QHash<QUuid, LTCInfo> value);
+    void setWaveforms(QHash<QUuid, std::vector<float>> value);
+    void setAnalysisQueue(std::vector<QUuid> value);
+    void clearRendererReaders();
+    // Probes the media in project order on a worker, storing each result while `generation` is
+    // the document's; calls `done` on the GUI thread after the last.
+    void probeMedia(std::vector<MediaItem> items, quint64 generation, std::function<void()> done);
+    // Undo and redo re-probe the media whose path they changed.
+    void reprobeChangedMedia(const Project& before);
+    struct Playback;
+    void stopPlayback();
+    void startPlayback();
+    void playbackTick(const std::shared_ptr<Playback>& run);
 
     Environment environment_;
     Project project_;
@@ -348,6 +410,15 @@ private:
     std::optional<Gesture> gesture_;
     quint64 generation_ = 0;  // a new or opened project drops older renders
     QThreadPool* pool_ = nullptr;
+
+    int probesRunning_ = 0;
+    quint64 documentGeneration_ = 0;  // a new or opened project drops older probes
+    std::shared_ptr<ProjectExporter> exporter_;
+    std::shared_ptr<Playback> playback_;
+    quint64 playbackGeneration_ = 0;
+    int playbackFrames_ = 0;
+    // Last: destroyed first, so no worker outlives the fields it reports into.
+    std::unique_ptr<QThreadPool> workers_;
 };
 
 }  // namespace qm
