@@ -1,0 +1,58 @@
+#pragma once
+// The editor's picture monitor: the preview fitted into the pane over a checkerboard or black, the
+// empty-project prompt, the eyedropper banner and the transport bar below.
+
+#include <QSizeF>
+#include <QWidget>
+
+class QLabel;
+class QPainter;
+class QRectF;
+class QToolButton;
+
+namespace qm {
+
+class EditorModel;
+
+// The canvas inside an area of the given size: the project's aspect (height counted as at least
+// 1), as large as fits, each side at least 1.
+QSizeF fittedCanvas(QSizeF area, int projectWidth, int projectHeight);
+
+// Light grey with dark 10-pixel squares, the top-left one dark, anchored at the rectangle's corner.
+void paintCheckerboard(QPainter& painter, const QRectF& rect);
+
+// "1920×1080 · 30 fps".
+QString projectSizeText(int width, int height, double frameRate);
+
+class ViewerView : public QWidget {
+    Q_OBJECT
+public:
+    explicit ViewerView(EditorModel& model, QWidget* parent = nullptr);
+
+    // The picture area (grey, with the canvas centred in it, 12 inset).
+    QWidget* pictureArea() const { return picture_; }
+    QRectF canvasRect() const;
+    QLabel* prompt() const { return prompt_; }
+    QLabel* banner() const { return banner_; }
+    QLabel* timecodeLabel() const { return timecode_; }
+    QLabel* projectLabel() const { return projectText_; }
+    QToolButton* playButton() const { return play_; }
+    QList<QToolButton*> transportButtons() const;
+
+private:
+    void refresh();
+
+    EditorModel& model_;
+    QWidget* picture_;
+    QLabel* prompt_;
+    QLabel* banner_;
+    QLabel* timecode_;
+    QLabel* projectText_;
+    QToolButton* start_;
+    QToolButton* back_;
+    QToolButton* play_;
+    QToolButton* forward_;
+    QToolButton* end_;
+};
+
+}  // namespace qm

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QSplitter>
+#include <QTest>
+#include <QToolButton>
+
+#include "editor/editor_key_monitor.h"
+#include "editor/editor_model.h"
+#include "editor/views/editor_view.h"
+#include "editor/views/inspector/inspector_view.h"
+#include "editor/views/viewer_view.h"
+#include "support/qt_app.h"
+
+namespace qm {
+namespace {
+
+QImage solid(QColor c) {
+    QImage image(64, 36, QImage::Format_RGBA8888);
+    image.fill(c);
+    return image;
+}
+
+struct Editor {
+    bool widgets = (test::qtApp<QApplication>(), true);
+    std::unique_ptr<EditorModel> model = std::make_unique<EditorModel>(
+        EditorModel::Environment{nullptr, [](const Project&, const MediaInfos&, double) { return solid(Qt::red); }});
+
+    void addMedia() {
+        MediaItem item;
+        item.id = QUuid::createUuid();
+        item.name = QStringLiteral("a.mov");
+        item.width = 1280;
+        item.height = 720;
+        item.duration = 4;
+        Project p = model->project();
+        p.media.push_back(item);
+        model->setProject(p);
+        model->addClipAtPlayhead(item.id);
+    }
+};
+
+TEST(ViewerLayout, FittedCanvas) {
+    struct Case {
+        QSizeF area;
+        int width, height;
+        QSizeF expected;
+    };
+    const Case cases[] = {
+        {{1000, 1000}, 1920, 1080, {1000, 562.5}},
+        {{1000, 400}, 1920, 1080, {400 * 1920.0 / 1080, 400}},
+        {{300, 300}, 100, 0, {300, 3}},  // height 0 counts as 1
+        {{0, 0}, 1920, 1080, {1, 1}},
+        {{500, 500}, 0, 1080, {1, 1}},
+    };
+    for (const Case& c : cases) {
+        const QSizeF got = fittedCanvas(c.area, c.width, c.height);
+        EXPECT_DOUBLE_EQ(got.width(), c.expected.width()) << c.width << "x" << c.height;
+        EXPECT_DOUBLE_EQ(got.height(), c.expected.height()) << c.width << "x" << c.height;
+    }
+}
+
+TEST(ViewerLayout, CheckerboardAnchoredAtTheCorner) {
+    test::qtApp<QApplication>();
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    {
+        QPainter p(&image);
+        paintCheckerboard(p, QRectF(3, 4, 25, 15));
+    }
+    const QRgb light = qRgb(204, 204, 204);
+    const QRgb dark = qRgb(166, 166, 166);
+    struct Probe {
+        int x, y;
+        QRgb colour;
+    };
+    const Probe probes[] = {
+        {3, 4, dark},     {12, 13, dark},   {13, 4, light},   {23, 4, dark},  {27, 13, dark},
+        {3, 14, light},   {13, 14, dark},   {22, 18, dark},   {23, 14, light}, {28, 4, qRgb(0, 0, 255)},
+        {3, 19, qRgb(0, 0, 255)}, {2, 4, qRgb(0, 0, 255)},
+    };
+    for (const Probe& probe : probes)
+        EXPECT_EQ(image.pixel(probe.x, probe.y), probe.colour) << probe.x << "," << probe.y;
+}
+
+TEST(ViewerLayout, ProjectText) {
+    EXPECT_EQ(projectSizeText(1920, 1080, 30), QStringLiteral("1920×1080 · 30 fps"));
+    EXPECT_EQ(projectSizeText(1280, 720, 29.97), QStringLiteral("1280×720 · 29.97 fps"));
+}
+
+TEST(ViewerView, PromptTransportAndPicture) {
+    Editor e;
+    ViewerView viewer(*e.model);
+    viewer.resize(800, 500);
+    viewer.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(viewer.prompt()->isVisible());
+    EXPECT_EQ(viewer.prompt()->text(), QStringLiteral("Import media and drag it onto the timeline"));
+    EXPECT_FALSE(viewer.banner()->isVisible());
+    EXPECT_EQ(viewer.timecodeLabel()->text(), QStringLiteral("00:00:00:00"));
+    for (QToolButton* b : viewer.transportButtons()) EXPECT_EQ(b->focusPolicy(), Qt::NoFocus);
+
+    e.addMedia();  // the prompt goes before anything is on the timeline
+    EXPECT_FALSE(viewer.prompt()->isVisible());
+    e.model->setIsPickingKeyColor(true);
+    EXPECT_TRUE(viewer.banner()->isVisible());
+    e.model->setIsPickingKeyColor(false);
+
+    e.model->seek(1.5);
+    EXPECT_EQ(viewer.timecodeLabel()->text(), QStringLiteral("00:00:01:15"));
+    viewer.transportButtons().at(0)->click();
+    EXPECT_DOUBLE_EQ(e.model->playhead(), 0);
+    viewer.transportButtons().at(3)->click();
+    EXPECT_NEAR(e.model->playhead(), 1.0 / 30, 1e-9);
+
+    // Black canvas, grey surround, the preview stretched over the canvas.
+    const QRectF canvas = viewer.canvasRect();
+    EXPECT_NEAR(canvas.width() / canvas.height(), 1920.0 / 1080, 0.01);
+    QImage shot = viewer.pictureArea()->grab().toImage();
+    EXPECT_EQ(shot.pixel(2, 2), qRgb(20, 20, 20));
+    EXPECT_EQ(shot.pixel(canvas.center().toPoint()), qRgb(0, 0, 0));
+    e.model->requestRender();
+    for (int i = 0; i < 200 && e.model->previewImage().isNull(); ++i) QTest::qWait(10);
+    ASSERT_FALSE(e.model->previewImage().isNull());
+    shot = viewer.pictureArea()->grab().toImage();
+    EXPECT_EQ(shot.pixel(canvas.center().toPoint()), qRgb(255, 0, 0));
+    EXPECT_EQ(shot.pixel(int(canvas.left()) + 2, int(canvas.top()) + 2), qRgb(255, 0, 0));
+}
+
+TEST(EditorView, LayoutAndComingOnScreen) {
+    Editor e;
+    QWidget window;
+    EditorView* view = new EditorView(*e.model, &window);
+    window.resize(1400, 900);
+    view->resize(1400, 900);
+    window.show();
+    QApplication::processEvents();
+    EXPECT_EQ(view->mediaBin()->width(), 240);
+    EXPECT_EQ(view->inspector()->width(), 330);
+    EXPECT_GE(view->splitter()->widget(0)->height(), 320);
+    EXPECT_GE(view->timeline()->height(), 200);
+    EXPECT_TRUE(view->keyMonitor().isStarted());
+
+    e.addMedia();
+    e.model->play();
+    view->hide();
+    EXPECT_FALSE(view->keyMonitor().isStarted());
+    EXPECT_FALSE(e.model->isPlaying());
+    view->show();
+    EXPECT_TRUE(view->keyMonitor().isStarted());
+    EXPECT_TRUE(e.model->isRendering() || e.model->renderPending() || !e.model->previewImage().isNull());
+}
+
+}  // namespace
+}  // namespace qm
