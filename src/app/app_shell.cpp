@@ -10,6 +10,8 @@
 #include "convert/views/content_view.h"
 #include "credits/credits_model.h"
 #include "credits/views/credits_view.h"
+#include "editor/editor_model.h"
+#include "editor/views/editor_view.h"
 
 namespace qm {
 
@@ -23,7 +25,8 @@ QStringList localPaths(const QList<QUrl>& urls) {
 
 }  // namespace
 
-AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& credits) : queue_(queue) {
+AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& credits, EditorModel& editor)
+    : queue_(queue), editor_(editor) {
     router_ = std::make_unique<OpenFileRouter>(
         OpenFileRouter::ModeStore{[&mode] { return mode.storedText(); },
                                   [&mode](const QString& text) { mode.writeStoredText(text); }},
@@ -41,6 +44,8 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
                                     [&credits](const QString& path) { credits.openProject(path); },
                                     [&credits](bool saveAs) { credits.saveProject(saveAs); },
                                     [&credits] { credits.packageProject(); }, [&credits] { return credits.hasContent(); }});
+    editorView_ = new EditorView(editor);
+    window_->setEditor(editor, editorView_);
     window_->toolbar()->insertAction(window_->toolbar()->actions().value(0), content_->addFilesAction());
     // The toolbar's leading item belongs to Convert.
     auto showConvertItems = [this](AppMode now) { content_->addFilesAction()->setVisible(now == AppMode::convert); };
@@ -49,7 +54,7 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
     for (auto signal : {&CreditsModel::headImageChanged, &CreditsModel::tailImageChanged, &CreditsModel::stripChanged})
         QObject::connect(&credits, signal, window_.get(), &MainWindow::refreshCommands);
 
-    // The credits model takes its files first, then the queue; the editor is not part of this build.
+    // The credits model takes its files first, then the queue, then the editor.
     router_->setCredits({[&credits](const QList<QUrl>& files) {
                              credits.openFile(localPaths(files), CreditsModel::Slot::automatic);
                          },
@@ -63,6 +68,11 @@ void AppShell::open(const QList<QUrl>& files) { router_->open(files); }
 void AppShell::show() {
     window_->show();
     router_->setQueue({[this](const QList<QUrl>& files) { queue_.add(files); }});
+    router_->routePending();
+    MainWindow* window = window_.get();
+    router_->setEditor({[this, window](const QUrl& project) {
+        if (window->editorMayReplace()) editor_.openProject(project.toLocalFile());
+    }});
     router_->routePending();
 }
 

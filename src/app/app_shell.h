@@ -13,14 +13,16 @@ class ContentView;
 class ConversionQueue;
 class CreditsModel;
 class CreditsView;
+class EditorModel;
+class EditorView;
 class MainWindow;
 class ModeSetting;
 class OpenFileRouter;
 
 class AppShell {
 public:
-    // The models are made by the caller, the queue before the credits model.
-    AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& credits);
+    // The models are made by the caller, the credits model before the queue and the editor.
+    AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& credits, EditorModel& editor);
     ~AppShell();
 
     // Files opened from outside: routed once the window exists (at once after show()).
@@ -31,14 +33,17 @@ public:
     MainWindow& window() const { return *window_; }
     ContentView* contentView() const { return content_; }
     CreditsView* creditsView() const { return creditsView_; }
+    EditorView* editorView() const { return editorView_; }
     OpenFileRouter& router() const { return *router_; }
 
 private:
     ConversionQueue& queue_;
+    EditorModel& editor_;
     std::unique_ptr<OpenFileRouter> router_;
     std::unique_ptr<MainWindow> window_;
     ContentView* content_ = nullptr;
     CreditsView* creditsView_ = nullptr;
+    EditorView* editorView_ = nullptr;
 };
 
 }  // namespace qm

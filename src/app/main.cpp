@@ -13,6 +13,7 @@
 #include "app/single_instance.h"
 #include "convert/conversion_queue.h"
 #include "credits/credits_model.h"
+#include "editor/editor_model.h"
 #include "platform/desktop/icons.h"
 #include "platform/desktop/qt_desktop_services.h"
 #include "platform/system/desktop_services.h"
@@ -58,7 +59,8 @@ int main(int argc, char** argv) {
     qm::ModeSetting mode;
     qm::ConversionQueue queue;
     qm::CreditsModel credits;
-    qm::AppShell shell(mode, queue, credits);
+    qm::EditorModel editor;
+    qm::AppShell shell(mode, queue, credits, editor);
     // Files given at launch wait until the window and its models exist.
     shell.open(opened);
     desktop.setWindow(&shell.window());

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QMenuBar>
@@ -12,6 +13,7 @@
 #include <QToolButton>
 
 #include "app/mode_setting.h"
+#include "editor/editor_model.h"
 #include "platform/desktop/icons.h"
 #include "platform/system/desktop_services.h"
 
@@ -104,41 +106,66 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     });
     file->addSeparator();
 
-    // Project commands: End Credits' projects in this build.
+    // Project commands: End Credits' projects in End Credits, the editor's in the other modes.
     newProject_ = file->addAction(tr("New Project"));
     newProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
     connect(newProject_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::credits && credits_.newProject) credits_.newProject();
+        if (mode_.mode() == AppMode::credits) {
+            if (credits_.newProject) credits_.newProject();
+            return;
+        }
+        if (!editor_) return;
+        mode_.setMode(AppMode::edit);
+        if (editorMayReplace()) editor_->newProject();
     });
     openProject_ = file->addAction(tr("Open Project…"));
     openProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_O));
     connect(openProject_, &QAction::triggered, this, [this] {
         OpenPanelRequest request;
         request.message = tr("Choose a project to open");
-        request.allowedContentTypes = {PanelContentType::creditsProject};
+        request.allowedContentTypes = {PanelContentType::editorProject, PanelContentType::creditsProject};
         const QStringList chosen = desktopServices().runOpenPanel(request);
         if (chosen.isEmpty()) return;
         QString path = chosen.first();
         // The panel may hand back the project.json inside the folder.
         if (QFileInfo(path).fileName() == QLatin1String("project.json")) path = QFileInfo(path).absolutePath();
-        if (QFileInfo(path).suffix().toLower() != QLatin1String("qmcredits")) return;
-        mode_.setMode(AppMode::credits);
-        if (credits_.openProject) credits_.openProject(path);
+        if (QFileInfo(path).suffix().toLower() == QLatin1String("qmcredits")) {
+            mode_.setMode(AppMode::credits);
+            if (credits_.openProject) credits_.openProject(path);
+            return;
+        }
+        if (!editor_) return;
+        mode_.setMode(AppMode::edit);
+        if (editorMayReplace()) editor_->openProject(path);
+    });
+    importMedia_ = file->addAction(tr("Import Media…"));
+    importMedia_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    connect(importMedia_, &QAction::triggered, this, [this] {
+        if (!editor_) return;
+        mode_.setMode(AppMode::edit);
+        editor_->importMediaPanel();
     });
     file->addSeparator();
+    const auto save = [this](bool as) {
+        if (mode_.mode() == AppMode::credits) {
+            if (credits_.saveProject) credits_.saveProject(as);
+        } else if (mode_.mode() == AppMode::edit && editor_) {
+            editor_->saveProject(as);
+        }
+    };
     saveProject_ = file->addAction(tr("Save Project"));
     saveProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
-    connect(saveProject_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::credits && credits_.saveProject) credits_.saveProject(false);
-    });
+    connect(saveProject_, &QAction::triggered, this, [save] { save(false); });
     saveProjectAs_ = file->addAction(tr("Save Project As…"));
     saveProjectAs_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    connect(saveProjectAs_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::credits && credits_.saveProject) credits_.saveProject(true);
-    });
+    connect(saveProjectAs_, &QAction::triggered, this, [save] { save(true); });
     packageProject_ = file->addAction(tr("Package Project…"));
     connect(packageProject_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::credits && credits_.packageProject) credits_.packageProject();
+        if (mode_.mode() == AppMode::credits) {
+            if (credits_.packageProject) credits_.packageProject();
+        } else if (mode_.mode() == AppMode::edit && editor_) {
+            editor_->packageProjectPanel();
+        }
     });
     file->addSeparator();
     quit_ = file->addAction(tr("Quit"));
@@ -146,8 +173,20 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     quit_->setMenuRole(QAction::QuitRole);
     connect(quit_, &QAction::triggered, this, &QWidget::close);
 
-    // Edit menu: Delete removes the selected job of the queue.
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    undo_ = edit->addAction(tr("Undo"));
+    undo_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    connect(undo_, &QAction::triggered, this, [this] {
+        if (mode_.mode() == AppMode::edit && editor_) editor_->undo();
+    });
+    redo_ = edit->addAction(tr("Redo"));
+    redo_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
+    connect(redo_, &QAction::triggered, this, [this] {
+        if (mode_.mode() == AppMode::edit && editor_) editor_->redo();
+    });
+    edit->addSeparator();
+    // Delete removes the selected job of the queue; in the editor the key reaches its key monitor,
+    // so the item is enabled only in Convert.
     delete_ = edit->addAction(tr("Delete"));
     delete_->setShortcuts({QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace)});
     delete_->setShortcutContext(Qt::WindowShortcut);
@@ -155,23 +194,74 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
         if (mode_.mode() == AppMode::convert && commands_.removeSelected) commands_.removeSelected();
     });
 
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    zoomIn_ = view->addAction(tr("Zoom In Timeline"));
+    connect(zoomIn_, &QAction::triggered, this, [this] {
+        if (editor_) editor_->zoomTimeline(1.5);
+    });
+    zoomOut_ = view->addAction(tr("Zoom Out Timeline"));
+    connect(zoomOut_, &QAction::triggered, this, [this] {
+        if (editor_) editor_->zoomTimeline(2.0 / 3.0);
+    });
+    fitTimeline_ = view->addAction(tr("Fit Sequence in Timeline"));
+    connect(fitTimeline_, &QAction::triggered, this, [this] {
+        if (editor_) editor_->zoomToFit();
+    });
+
     showMode(mode_.mode());
+}
+
+void MainWindow::setEditor(EditorModel& model, QWidget* content) {
+    editor_ = &model;
+    editorContent_ = content;
+    stack_->addWidget(content);
+    for (auto signal : {&EditorModel::projectChanged, &EditorModel::packagingProgressChanged,
+                        &EditorModel::historyChanged})
+        connect(editor_, signal, this, &MainWindow::refreshCommands);
+    connect(editor_, &EditorModel::windowTitleChanged, this, &MainWindow::refreshTitle);
+    showMode(mode_.mode());
+}
+
+bool MainWindow::editorMayReplace() { return !editor_ || editor_->confirmReplacingProject(); }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!editorMayReplace()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::showMode(AppMode mode) {
     if (QAbstractButton* button = picker_->button(static_cast<int>(mode))) button->setChecked(true);
-    stack_->setCurrentWidget(mode == AppMode::credits && creditsContent_ ? creditsContent_ : convertContent_);
-    setWindowTitle(QStringLiteral("Quillmere"));
+    QWidget* content = convertContent_;
+    if (mode == AppMode::credits && creditsContent_) content = creditsContent_;
+    if (mode == AppMode::edit && editorContent_) content = editorContent_;
+    stack_->setCurrentWidget(content);
+    refreshTitle();
     refreshCommands();
 }
 
+void MainWindow::refreshTitle() {
+    const bool editing = mode_.mode() == AppMode::edit && editor_;
+    setWindowTitle(editing ? editor_->windowTitle() : QStringLiteral("Quillmere"));
+}
+
 void MainWindow::refreshCommands() {
-    // The editor's half of these commands waits for the editor; until then they act in End Credits.
-    const bool credits = mode_.mode() == AppMode::credits && creditsContent_;
-    newProject_->setEnabled(credits);
-    saveProject_->setEnabled(credits);
-    saveProjectAs_->setEnabled(credits);
-    packageProject_->setEnabled(credits && credits_.hasContent && credits_.hasContent());
+    const AppMode mode = mode_.mode();
+    const bool credits = mode == AppMode::credits && creditsContent_;
+    const bool editing = mode == AppMode::edit && editor_;
+    saveProject_->setEnabled(credits || editing);
+    saveProjectAs_->setEnabled(credits || editing);
+    packageProject_->setEnabled(
+        (credits && credits_.hasContent && credits_.hasContent()) ||
+        (editing && !editor_->project().media.empty() && !editor_->packagingProgress().has_value()));
+    undo_->setEnabled(editing && editor_->undoCount() > 0);
+    redo_->setEnabled(editing && editor_->redoCount() > 0);
+    zoomIn_->setEnabled(editing);
+    zoomOut_->setEnabled(editing);
+    fitTimeline_->setEnabled(editing && editor_->project().duration() != 0);
+    delete_->setEnabled(mode == AppMode::convert);
 }
 
 }  // namespace qm

@@ -12,9 +12,11 @@ class QAction;
 class QButtonGroup;
 class QStackedWidget;
 class QToolBar;
+class QCloseEvent;
 
 namespace qm {
 
+class EditorModel;
 class ModeSetting;
 
 class MainWindow : public QMainWindow {
@@ -39,6 +41,12 @@ public:
     MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertCommands commands, QWidget* creditsContent,
                CreditsCommands credits, QWidget* parent = nullptr);
 
+    // The Advanced Editor: its model and window content. Without it the editor's commands do nothing.
+    void setEditor(EditorModel& model, QWidget* content);
+
+    // True when the editor's project may be replaced: not dirty, saved, or discarded by the user.
+    bool editorMayReplace();
+
     // Enables the commands from the mode and the models; call when what they read changes.
     void refreshCommands();
 
@@ -55,16 +63,29 @@ public:
     QAction* saveProjectAction() const { return saveProject_; }
     QAction* saveProjectAsAction() const { return saveProjectAs_; }
     QAction* packageProjectAction() const { return packageProject_; }
+    QAction* importMediaAction() const { return importMedia_; }
+    QAction* undoAction() const { return undo_; }
+    QAction* redoAction() const { return redo_; }
+    QAction* zoomInAction() const { return zoomIn_; }
+    QAction* zoomOutAction() const { return zoomOut_; }
+    QAction* fitTimelineAction() const { return fitTimeline_; }
     QButtonGroup* modePicker() const { return picker_; }
+
+protected:
+    // Unsaved editor work is asked about first; Cancel keeps the window open.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void showMode(AppMode mode);
+    void refreshTitle();
 
     ModeSetting& mode_;
     ConvertCommands commands_;
     CreditsCommands credits_;
     QWidget* convertContent_ = nullptr;
     QWidget* creditsContent_ = nullptr;
+    EditorModel* editor_ = nullptr;
+    QWidget* editorContent_ = nullptr;
     QToolBar* toolbar_ = nullptr;
     QStackedWidget* stack_ = nullptr;
     QButtonGroup* picker_ = nullptr;
@@ -77,6 +98,12 @@ private:
     QAction* saveProject_ = nullptr;
     QAction* saveProjectAs_ = nullptr;
     QAction* packageProject_ = nullptr;
+    QAction* importMedia_ = nullptr;
+    QAction* undo_ = nullptr;
+    QAction* redo_ = nullptr;
+    QAction* zoomIn_ = nullptr;
+    QAction* zoomOut_ = nullptr;
+    QAction* fitTimeline_ = nullptr;
 };
 
 }  // namespace qm

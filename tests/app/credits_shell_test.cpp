@@ -112,7 +112,8 @@ TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
     mode->setMode(AppMode::convert);
     desktop.openAnswers.push_back({project});
     shell->window().openProjectAction()->trigger();
-    EXPECT_EQ(desktop.opens.back().allowedContentTypes, QList<PanelContentType>{PanelContentType::creditsProject});
+    EXPECT_EQ(desktop.opens.back().allowedContentTypes,
+              (QList<PanelContentType>{PanelContentType::editorProject, PanelContentType::creditsProject}));
     EXPECT_EQ(mode->mode(), AppMode::credits);
     EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
 }

@@ -14,6 +14,7 @@
 #include "convert/conversion_queue.h"
 #include "credits/credits_model.h"
 #include "credits/model_test_support.h"
+#include "editor/editor_model.h"
 #include "support/qt_app.h"
 
 namespace qm::test {
@@ -31,6 +32,7 @@ protected:
     }
     void TearDown() override {
         shell.reset();
+        editor.reset();
         credits.reset();
         queue.reset();
         setDesktopServices(nullptr);
@@ -47,7 +49,10 @@ protected:
         environment.store = SettingsStore(qpath(dir / "credits.ini"));
         environment.buildStrip = std::move(builder);
         credits = std::make_unique<CreditsModel>(std::move(environment));
-        shell = std::make_unique<AppShell>(*mode, *queue, *credits);
+        EditorModel::Environment editing;
+        editing.desktop = &desktop;
+        editor = std::make_unique<EditorModel>(std::move(editing));
+        shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
     }
 
     TempDir dir;
@@ -55,6 +60,7 @@ protected:
     std::unique_ptr<ModeSetting> mode;
     std::unique_ptr<ConversionQueue> queue;
     std::unique_ptr<CreditsModel> credits;
+    std::unique_ptr<EditorModel> editor;
     std::unique_ptr<AppShell> shell;
 };
 

@@ -27,6 +27,7 @@ const QString kAudioPatterns = QStringLiteral(
 const QString kImagePatterns =
     QStringLiteral("*.png *.jpg *.jpeg *.tif *.tiff *.bmp *.gif *.webp *.PNG *.JPG *.JPEG *.TIF *.TIFF");
 const QString kCreditsProjectPatterns = QStringLiteral("*.qmcredits project.json");
+const QString kEditorProjectPatterns = QStringLiteral("*.qmproj *.qmpack *.QMPROJ *.QMPACK");
 const QString kCreditsDocumentPatterns = QStringLiteral("*.docx *.pdf *.DOCX *.PDF");
 
 const QString& patternsFor(PanelContentType type) {
@@ -36,6 +37,7 @@ const QString& patternsFor(PanelContentType type) {
         case PanelContentType::audio: return kAudioPatterns;
         case PanelContentType::creditsProject: return kCreditsProjectPatterns;
         case PanelContentType::creditsDocument: return kCreditsDocumentPatterns;
+        case PanelContentType::editorProject: return kEditorProjectPatterns;
     }
     return kImagePatterns;
 }

@@ -16,6 +16,7 @@ enum class PanelContentType {
     image,
     creditsProject,   // a .qmcredits folder, or the project.json inside it
     creditsDocument,  // a credits list: Word (.docx) or PDF
+    editorProject,    // a .qmproj file, a .qmpack package or the project.qmproj inside one
     audio,
 };
 

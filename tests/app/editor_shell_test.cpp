@@ -1,0 +1,154 @@
+// The window with the real editor model: the Advanced Editor in the picker and restored, its title,
+// the enabling of its commands and the question about unsaved work before it is replaced.
+#include "app/app_shell.h"
+#include "app/main_window.h"
+#include "app/mode_setting.h"
+#include "convert/conversion_queue.h"
+#include "credits/credits_model.h"
+#include "editor/editor_model.h"
+#include "editor/views/editor_view.h"
+
+#include "../editor/scripted_desktop.h"
+#include "support/qt_app.h"
+#include "support/qt_events.h"
+#include "support/test_support.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QSettings>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace qm {
+namespace {
+
+QString qpath(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
+
+class EditorShell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::qtApp<QApplication>();
+        QCoreApplication::setOrganizationName("Quillmere");
+        QCoreApplication::setApplicationName("QuillmereEditorShellTest");
+        QSettings::setDefaultFormat(QSettings::IniFormat);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
+        QSettings().clear();
+        setDesktopServices(&desktop);
+    }
+    void TearDown() override {
+        desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};
+        shell.reset();
+        editor.reset();
+        credits.reset();
+        queue.reset();
+        setDesktopServices(nullptr);
+    }
+    void start() {
+        mode = std::make_unique<ModeSetting>();
+        ConversionQueue::Environment convert;
+        convert.desktop = &desktop;
+        convert.store = SettingsStore(qpath(dir.path() / "convert.ini"));
+        queue = std::make_unique<ConversionQueue>(std::move(convert));
+        CreditsModel::Environment creditsEnvironment;
+        creditsEnvironment.desktop = &desktop;
+        creditsEnvironment.store = SettingsStore(qpath(dir.path() / "credits.ini"));
+        credits = std::make_unique<CreditsModel>(std::move(creditsEnvironment));
+        EditorModel::Environment editing;
+        editing.desktop = &desktop;
+        editing.render = [](const Project&, const MediaInfos&, double) { return QImage(16, 9, QImage::Format_RGBA8888); };
+        editor = std::make_unique<EditorModel>(std::move(editing));
+        shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
+        shell->show();
+    }
+    MainWindow& window() { return shell->window(); }
+    // One medium with a clip on the timeline: a dirty project with one undo step.
+    void addClip() {
+        MediaItem item;
+        item.id = QUuid::createUuid();
+        item.name = QStringLiteral("a.mov");
+        item.width = 640;
+        item.height = 360;
+        item.duration = 2;
+        Project p = editor->project();
+        p.media.push_back(item);
+        editor->setProject(p);
+        editor->addClipAtPlayhead(item.id);
+    }
+
+    test::TempDir dir;
+    test::ScriptedDesktop desktop;
+    std::unique_ptr<ModeSetting> mode;
+    std::unique_ptr<ConversionQueue> queue;
+    std::unique_ptr<CreditsModel> credits;
+    std::unique_ptr<EditorModel> editor;
+    std::unique_ptr<AppShell> shell;
+};
+
+TEST_F(EditorShell, TheStoredEditModeIsRestoredWithTheProjectTitle) {
+    QSettings().setValue("appMode", "edit");
+    start();
+    EXPECT_EQ(window().modePicker()->checkedId(), int(AppMode::edit));
+    EXPECT_TRUE(shell->editorView()->isVisibleTo(&window()));
+    EXPECT_EQ(window().windowTitle(), "Untitled");
+    addClip();
+    EXPECT_EQ(window().windowTitle(), QString::fromUtf8("Untitled \u2022"));
+    mode->setMode(AppMode::convert);
+    EXPECT_EQ(window().windowTitle(), "Quillmere");
+    EXPECT_FALSE(shell->editorView()->isVisibleTo(&window()));
+}
+
+TEST_F(EditorShell, CommandsFollowTheModeAndTheProject) {
+    start();
+    MainWindow& w = window();
+    const auto enabled = [&] {
+        return std::vector<bool>{w.saveProjectAction()->isEnabled(), w.packageProjectAction()->isEnabled(),
+                                 w.undoAction()->isEnabled(),        w.redoAction()->isEnabled(),
+                                 w.zoomInAction()->isEnabled(),      w.fitTimelineAction()->isEnabled(),
+                                 w.deleteAction()->isEnabled()};
+    };
+    EXPECT_EQ(enabled(), (std::vector<bool>{false, false, false, false, false, false, true})) << "Convert";
+    w.newProjectAction()->trigger();
+    EXPECT_EQ(mode->mode(), AppMode::edit) << "New in Convert starts an editor project";
+    EXPECT_EQ(enabled(), (std::vector<bool>{true, false, false, false, true, false, false})) << "empty editor";
+    addClip();
+    EXPECT_EQ(enabled(), (std::vector<bool>{true, true, true, false, true, true, false}));
+    w.undoAction()->trigger();
+    EXPECT_TRUE(w.redoAction()->isEnabled());
+    EXPECT_FALSE(w.undoAction()->isEnabled());
+    mode->setMode(AppMode::credits);
+    EXPECT_EQ(enabled(), (std::vector<bool>{true, false, false, false, false, false, false})) << "End Credits";
+}
+
+TEST_F(EditorShell, UnsavedWorkIsAskedAboutBeforeNewOpenRoutingAndClosing) {
+    QSettings().setValue("appMode", "edit");
+    start();
+    addClip();
+    const Project edited = editor->project();
+    const QString other = qpath(dir.path() / "Other.qmproj");
+
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    window().newProjectAction()->trigger();
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    desktop.openAnswers = {{other}};
+    window().openProjectAction()->trigger();
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    shell->open({QUrl::fromLocalFile(other)});
+    QApplication::processEvents();
+    EXPECT_EQ(desktop.askedAbout, (QStringList{"Untitled", "Untitled", "Untitled"}));
+    EXPECT_EQ(editor->project(), edited) << "Cancel keeps the project";
+    EXPECT_TRUE(editor->isDirty());
+
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    EXPECT_FALSE(window().close());
+    EXPECT_TRUE(window().isVisible());
+    desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};
+    window().newProjectAction()->trigger();
+    EXPECT_TRUE(editor->project().media.empty());
+    EXPECT_EQ(desktop.askedAbout.size(), 5);
+    EXPECT_TRUE(window().close()) << "a clean project closes without a question";
+    EXPECT_EQ(desktop.askedAbout.size(), 5);
+}
+
+}  // namespace
+}  // namespace qm
