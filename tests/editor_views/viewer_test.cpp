@@ -11,6 +11,7 @@
 #include "editor/editor_model.h"
 #include "editor/views/editor_view.h"
 #include "editor/views/inspector/inspector_view.h"
+#include "editor/views/media_bin.h"
 #include "editor/views/viewer_view.h"
 #include "support/qt_app.h"
 

@@ -8,6 +8,7 @@
 #include "editor/editor_key_monitor.h"
 #include "editor/editor_model.h"
 #include "editor/views/inspector/inspector_view.h"
+#include "editor/views/media_bin.h"
 #include "editor/views/viewer_view.h"
 
 namespace qm {
@@ -38,7 +39,7 @@ EditorView::EditorView(EditorModel& model, QWidget* parent)
       model_(model),
       keyMonitor_(new EditorKeyMonitor(this)),
       splitter_(new QSplitter(Qt::Vertical, this)),
-      bin_(placeholderPanel(QStringLiteral("mediaBin"), this)),
+      bin_(new MediaBinView(model, this)),
       viewer_(new ViewerView(model, this)),
       timeline_(placeholderPanel(QStringLiteral("timeline"), this)),
       inspector_(new InspectorView(model, this)) {
@@ -83,6 +84,7 @@ void EditorView::hideEvent(QHideEvent* event) {
     if (event->spontaneous()) return;
     keyMonitor_->stop();
     model_.pause();
+    bin_->clearSelection();
 }
 
 }  // namespace qm

@@ -12,6 +12,7 @@ namespace qm {
 class EditorKeyMonitor;
 class EditorModel;
 class InspectorView;
+class MediaBinView;
 class ViewerView;
 
 class EditorView : public QWidget {
@@ -21,7 +22,7 @@ public:
     ~EditorView() override;
 
     QSplitter* splitter() const { return splitter_; }
-    QWidget* mediaBin() const { return bin_; }
+    MediaBinView* mediaBin() const { return bin_; }
     ViewerView* viewer() const { return viewer_; }
     QWidget* timeline() const { return timeline_; }
     InspectorView* inspector() const { return inspector_; }
@@ -35,7 +36,7 @@ private:
     EditorModel& model_;
     EditorKeyMonitor* keyMonitor_;
     QSplitter* splitter_;
-    QWidget* bin_;
+    MediaBinView* bin_;
     ViewerView* viewer_;
     QWidget* timeline_;
     InspectorView* inspector_;
