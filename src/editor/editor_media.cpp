@@ -89,8 +89,10 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
         }
         if (index >= paths.size()) {
             --probesRunning_;
-            *next = nullptr;  // breaks the cycle through the captured pointer
             promise->finish();
+            // Breaks the cycle through the captured pointer. This destroys the running closure,
+            // so nothing it captured may be touched after it.
+            *next = nullptr;
             return;
         }
         const QString path = paths[index];

@@ -173,6 +173,7 @@ TEST_F(MediaBin, DroppedFilesGoToTheImport) {
     QApplication::sendEvent(bin.get(), &drop);
     EXPECT_TRUE(drop.isAccepted());
     EXPECT_FALSE(bin->isTargeted());
+    EXPECT_TRUE(test::waitUntil([&] { return editor->importErrors().size() == 1; }));
 }
 
 }  // namespace

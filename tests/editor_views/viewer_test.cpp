@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
 #include <QSplitter>
 #include <QTest>
@@ -14,6 +15,7 @@
 #include "editor/views/media_bin.h"
 #include "editor/views/viewer_view.h"
 #include "support/qt_app.h"
+#include "support/qt_events.h"
 
 namespace qm {
 namespace {
@@ -152,6 +154,33 @@ TEST(EditorView, LayoutAndComingOnScreen) {
     view->show();
     EXPECT_TRUE(view->keyMonitor().isStarted());
     EXPECT_TRUE(e.model->isRendering() || e.model->renderPending() || !e.model->previewImage().isNull());
+}
+
+TEST(EditorView, AlertAndCapsuleTexts) {
+    EXPECT_EQ(EditorView::packagingText(0, 0), QString::fromUtf8("Packaging… 0 of 0 files"));
+    EXPECT_EQ(EditorView::packagingText(3, 7), QString::fromUtf8("Packaging… 3 of 7 files"));
+    EXPECT_EQ(EditorView::packageMessage("/out/Show.qmpack", {}),
+              "Show.qmpack holds the project and all its media. Move the whole package to another computer and open "
+              "it there.");
+    EXPECT_TRUE(EditorView::packageMessage("/out/Show.qmpack", {"a.mov", "b.wav"})
+                    .endsWith("couldn't be found and weren't copied: a.mov, b.wav"));
+}
+
+TEST(EditorView, ImportErrorsAlertClearsTheListHoweverItCloses) {
+    Editor e;
+    QWidget window;
+    auto* view = new EditorView(*e.model, &window);
+    window.resize(1400, 900);
+    view->resize(1400, 900);
+    window.show();
+    e.model->importFiles({QStringLiteral("/nonexistent/a.mov")});
+    ASSERT_TRUE(test::waitUntil([&] { return view->importAlert() != nullptr; }));
+    EXPECT_EQ(view->importAlert()->text(), "Some files couldn't be used");
+    EXPECT_EQ(view->importAlert()->informativeText(), e.model->importErrors().join('\n'));
+    EXPECT_FALSE(view->importAlert()->informativeText().endsWith('\n'));
+    view->importAlert()->reject();  // closed without its button
+    EXPECT_EQ(view->importAlert(), nullptr);
+    EXPECT_TRUE(e.model->importErrors().isEmpty());
 }
 
 }  // namespace

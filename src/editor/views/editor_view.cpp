@@ -1,7 +1,12 @@
 #include "editor/views/editor_view.h"
 
 #include <QFrame>
+#include <QFileInfo>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
 
@@ -10,6 +15,7 @@
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/media_bin.h"
 #include "editor/views/viewer_view.h"
+#include "platform/system/desktop_services.h"
 
 namespace qm {
 
@@ -42,7 +48,10 @@ EditorView::EditorView(EditorModel& model, QWidget* parent)
       bin_(new MediaBinView(model, this)),
       viewer_(new ViewerView(model, this)),
       timeline_(placeholderPanel(QStringLiteral("timeline"), this)),
-      inspector_(new InspectorView(model, this)) {
+      inspector_(new InspectorView(model, this)),
+      capsule_(new QFrame(this)),
+      capsuleText_(new QLabel(capsule_)),
+      capsuleBar_(new QProgressBar(capsule_)) {
     bin_->setFixedWidth(240);
     inspector_->setFixedWidth(330);
 
@@ -68,6 +77,104 @@ EditorView::EditorView(EditorModel& model, QWidget* parent)
     layout->addWidget(splitter_, 1);
     layout->addWidget(dividerLine(QFrame::VLine, this));
     layout->addWidget(inspector_);
+
+    // The packaging capsule floats 10 below the top edge, centred.
+    capsule_->setObjectName(QStringLiteral("packagingCapsule"));
+    capsule_->setStyleSheet(QStringLiteral(
+        "#packagingCapsule { background: palette(window); border: 1px solid palette(mid); border-radius: 16px; }"));
+    capsuleBar_->setFixedWidth(140);
+    capsuleBar_->setTextVisible(false);
+    auto* capsuleRow = new QHBoxLayout(capsule_);
+    capsuleRow->setContentsMargins(16, 10, 16, 10);
+    capsuleRow->setSpacing(10);
+    capsuleRow->addWidget(capsuleBar_);
+    capsuleRow->addWidget(capsuleText_);
+    capsule_->hide();
+
+    connect(&model_, &EditorModel::importErrorsChanged, this, &EditorView::showImportErrors);
+    connect(&model_, &EditorModel::packageResultChanged, this, &EditorView::showPackageResult);
+    connect(&model_, &EditorModel::packagingProgressChanged, this, &EditorView::showPackaging);
+}
+
+QString EditorView::packagingText(int done, int total) {
+    return tr("Packaging… %1 of %2 files").arg(done).arg(total);
+}
+
+QString EditorView::packageMessage(const QString& url, const QStringList& missing) {
+    const QString name = QFileInfo(url).fileName();
+    if (missing.isEmpty())
+        return tr("%1 holds the project and all its media. Move the whole package to another computer and open it there.")
+            .arg(name);
+    return tr("%1 was saved, but these files couldn't be found and weren't copied: %2")
+        .arg(name, missing.join(QStringLiteral(", ")));
+}
+
+QMessageBox* EditorView::makeAlert(const QString& title) {
+    auto* box = new QMessageBox(window());
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setIcon(QMessageBox::Warning);
+    box->setText(title);
+    return box;
+}
+
+void EditorView::showImportErrors() {
+    const QStringList& errors = model_.importErrors();
+    if (errors.isEmpty()) {
+        // Cleared elsewhere: the alert goes with its field.
+        if (importAlert_) importAlert_->close();
+        return;
+    }
+    if (!importAlert_) {
+        importAlert_ = makeAlert(tr("Some files couldn't be used"));
+        importAlert_->setStandardButtons(QMessageBox::Ok);
+        // However it closes, the errors have been seen.
+        connect(importAlert_, &QMessageBox::finished, this, [this] {
+            importAlert_ = nullptr;
+            model_.clearImportErrors();
+        });
+        importAlert_->open();
+    }
+    importAlert_->setInformativeText(errors.join(QLatin1Char('\n')));
+}
+
+void EditorView::showPackageResult() {
+    const auto& result = model_.packageResult();
+    if (!result) {
+        if (packageAlert_) packageAlert_->close();
+        return;
+    }
+    if (!packageAlert_) {
+        packageAlert_ = makeAlert(tr("Project packaged"));
+        packageAlert_->setIcon(QMessageBox::Information);
+        QPushButton* reveal = packageAlert_->addButton(tr("Show in File Manager"), QMessageBox::ActionRole);
+        packageAlert_->addButton(QMessageBox::Ok);
+        connect(packageAlert_, &QMessageBox::finished, this, [this, reveal] {
+            const bool show = packageAlert_->clickedButton() == reveal;
+            packageAlert_ = nullptr;
+            if (show && model_.packageResult()) desktopServices().revealInFileManager({model_.packageResult()->url});
+            model_.clearPackageResult();
+        });
+        packageAlert_->open();
+    }
+    packageAlert_->setInformativeText(packageMessage(result->url, result->missing));
+}
+
+void EditorView::showPackaging() {
+    const auto& progress = model_.packagingProgress();
+    capsule_->setVisible(progress.has_value());
+    if (!progress) return;
+    capsuleBar_->setRange(0, std::max(progress->total, 1));
+    capsuleBar_->setValue(progress->done);
+    capsuleText_->setText(packagingText(progress->done, progress->total));
+    capsule_->adjustSize();
+    capsule_->move((width() - capsule_->width()) / 2, 10);
+    capsule_->raise();
+}
+
+void EditorView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    capsule_->move((width() - capsule_->width()) / 2, 10);
 }
 
 EditorView::~EditorView() { keyMonitor_->stop(); }

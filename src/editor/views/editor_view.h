@@ -5,6 +5,9 @@
 
 #include <QWidget>
 
+class QLabel;
+class QMessageBox;
+class QProgressBar;
 class QSplitter;
 
 namespace qm {
@@ -28,11 +31,29 @@ public:
     InspectorView* inspector() const { return inspector_; }
     const EditorKeyMonitor& keyMonitor() const { return *keyMonitor_; }
 
+    // The alerts while they are up (nullptr otherwise) and the packaging capsule.
+    QMessageBox* importAlert() const { return importAlert_; }
+    QMessageBox* packageAlert() const { return packageAlert_; }
+    QWidget* packagingCapsule() const { return capsule_; }
+    QLabel* packagingText() const { return capsuleText_; }
+    QProgressBar* packagingBar() const { return capsuleBar_; }
+
+    // "Packaging… 3 of 7 files".
+    static QString packagingText(int done, int total);
+    // The package result alert's message.
+    static QString packageMessage(const QString& url, const QStringList& missing);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void showImportErrors();
+    void showPackageResult();
+    void showPackaging();
+    QMessageBox* makeAlert(const QString& title);
+
     EditorModel& model_;
     EditorKeyMonitor* keyMonitor_;
     QSplitter* splitter_;
@@ -40,6 +61,11 @@ private:
     ViewerView* viewer_;
     QWidget* timeline_;
     InspectorView* inspector_;
+    QMessageBox* importAlert_ = nullptr;
+    QMessageBox* packageAlert_ = nullptr;
+    QWidget* capsule_;
+    QLabel* capsuleText_;
+    QProgressBar* capsuleBar_;
 };
 
 }  // namespace qm
