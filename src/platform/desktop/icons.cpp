@@ -31,6 +31,7 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("forward.frame.fill"), QStringLiteral("media-seek-forward")},
         {QStringLiteral("forward.end.fill"), QStringLiteral("media-skip-forward")},
         {QStringLiteral("square.and.arrow.down"), QStringLiteral("document-import")},
+        {QStringLiteral("exclamationmark.circle.fill"), QStringLiteral("dialog-warning")},
         {QStringLiteral("text.line.first.and.arrowtriangle.forward"), QStringLiteral("view-media-lyrics")},
         {QStringLiteral("doc.text"), QStringLiteral("text-x-generic")},
         {QStringLiteral("doc.richtext"), QStringLiteral("x-office-document")},
