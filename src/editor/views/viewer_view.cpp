@@ -15,6 +15,7 @@
 
 #include "editor/editor_model.h"
 #include "editor/timecode_text.h"
+#include "editor/views/selection_overlay.h"
 #include "platform/desktop/icons.h"
 
 namespace qm {
@@ -51,7 +52,13 @@ public:
                       size.height());
     }
 
+    QWidget* overlay = nullptr;
+    void placeOverlay() {
+        if (overlay) overlay->setGeometry(canvas().toAlignedRect());
+    }
+
 protected:
+    void resizeEvent(QResizeEvent*) override { placeOverlay(); }
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         p.fillRect(rect(), QColor::fromRgbF(0.08f, 0.08f, 0.08f));
@@ -122,7 +129,9 @@ ViewerView::ViewerView(EditorModel& model, QWidget* parent)
       back_(transportButton(QStringLiteral("backward.frame.fill"), tr("Previous Frame (←)"), this)),
       play_(transportButton(QStringLiteral("play.fill"), tr("Play / Pause (Space)"), this)),
       forward_(transportButton(QStringLiteral("forward.frame.fill"), tr("Next Frame (→)"), this)),
-      end_(transportButton(QStringLiteral("forward.end.fill"), tr("Go to End"), this)) {
+      end_(transportButton(QStringLiteral("forward.end.fill"), tr("Go to End"), this)),
+      overlay_(new SelectionOverlay(model, picture_)) {
+    static_cast<PictureArea*>(picture_)->overlay = overlay_;
     picture_->setMinimumWidth(420);
     picture_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     prompt_->setAlignment(Qt::AlignCenter);
@@ -194,6 +203,7 @@ void ViewerView::refresh() {
     play_->setIcon(symbolIcon(model_.isPlaying() ? QStringLiteral("pause.fill") : QStringLiteral("play.fill")));
     prompt_->setVisible(p.media.empty());
     banner_->setVisible(model_.isPickingKeyColor());
+    static_cast<PictureArea*>(picture_)->placeOverlay();
     picture_->update();
 }
 

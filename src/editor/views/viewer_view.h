@@ -13,6 +13,7 @@ class QToolButton;
 namespace qm {
 
 class EditorModel;
+class SelectionOverlay;
 
 // The canvas inside an area of the given size: the project's aspect (height counted as at least
 // 1), as large as fits, each side at least 1.
@@ -38,6 +39,7 @@ public:
     QLabel* projectLabel() const { return projectText_; }
     QToolButton* playButton() const { return play_; }
     QList<QToolButton*> transportButtons() const;
+    SelectionOverlay* overlay() const { return overlay_; }
 
 private:
     void refresh();
@@ -53,6 +55,7 @@ private:
     QToolButton* play_;
     QToolButton* forward_;
     QToolButton* end_;
+    SelectionOverlay* overlay_;
 };
 
 }  // namespace qm
