@@ -118,7 +118,8 @@ TEST(ViewerView, PromptTransportAndPicture) {
     viewer.transportButtons().at(3)->click();
     EXPECT_NEAR(e.model->playhead(), 1.0 / 30, 1e-9);
 
-    // Black canvas, grey surround, the preview stretched over the canvas.
+    // Black canvas, grey surround, the preview stretched over the canvas (no selection drawn).
+    e.model->setSelectedClipID({});
     const QRectF canvas = viewer.canvasRect();
     EXPECT_NEAR(canvas.width() / canvas.height(), 1920.0 / 1080, 0.01);
     QImage shot = viewer.pictureArea()->grab().toImage();
