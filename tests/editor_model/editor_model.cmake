@@ -13,3 +13,6 @@ qm_add_test(editor_project_open_test LABEL unit
 qm_add_test(editor_project_peer_test LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/project_peer_test.cpp
   LIBS qm_editor_model)
+qm_add_test(editor_clip_effects_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/clip_effects_test.cpp
+  LIBS qm_editor_model)
