@@ -57,6 +57,22 @@ TEST(EditorState, HistoryKeepsTheLast200StepsAndSharesUnchangedClips) {
     EXPECT_EQ(e->redoCount(), 0u);
 }
 
+TEST(EditorState, KeyframeListsAreSharedUntilWrittenAndHistoryStaysIntact) {
+    CountingEditor e;
+    e->addClipAtPlayhead(e.addMedia(10), 0, 0);
+    const QUuid id = e->selectedClipID();
+    e->toggleKeyframeAtPlayhead(id, TransformProperty::opacity);
+    const Project kept = e->project();
+    e->setPropertyValue(TransformProperty::rotation, id, 5.0, true);
+    const auto& live = e.clipAt(0, 0).transform->opacity.keyframes;
+    EXPECT_TRUE(e->history().undoEntry(e->undoCount() - 1).tracks[0].clips[0].transform->opacity.keyframes.sharesStorageWith(live));
+    e->setPropertyValue(TransformProperty::opacity, id, 40.0, true);
+    EXPECT_EQ(e.clipAt(0, 0).transform->opacity.keyframes[0].value, 40);
+    e->undo();
+    e->undo();
+    EXPECT_EQ(e->project(), kept);
+}
+
 TEST(EditorState, UndoKeepsOrDropsTheSelectionAndAlwaysDirties) {
     CountingEditor e;
     const QUuid media = e.addMedia(5);
