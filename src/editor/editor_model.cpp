@@ -171,8 +171,14 @@ std::vector<double> EditorModel::keyframeTimes(const Clip& clip) {
 
 void EditorModel::pushUndo() {
     endPendingGesture();
-    history_.push(project_);
-    emit historyChanged();
+    pushSnapshot(history_.snapshot(project_));
+}
+
+void EditorModel::pushSnapshot(ProjectSnapshot snapshot) {
+    const bool hadRedo = history_.redoCount() > 0;
+    history_.push(std::move(snapshot));
+    emit undoStackChanged();
+    if (hadRedo) emit redoStackChanged();
 }
 
 void EditorModel::endPendingGesture() {
@@ -192,14 +198,14 @@ void EditorModel::endGesture() {
         setIsDirty(g.wasDirty);
         return;
     }
-    history_.push(std::move(g.before));
-    emit historyChanged();
+    pushSnapshot(std::move(g.before));
 }
 
 void EditorModel::undo() {
     endPendingGesture();
     if (auto restored = history_.undo(project_)) {
-        emit historyChanged();
+        emit undoStackChanged();
+        emit redoStackChanged();
         restoreSnapshot(std::move(*restored));
     }
 }
@@ -207,7 +213,8 @@ void EditorModel::undo() {
 void EditorModel::redo() {
     endPendingGesture();
     if (auto restored = history_.redo(project_)) {
-        emit historyChanged();
+        emit undoStackChanged();
+        emit redoStackChanged();
         restoreSnapshot(std::move(*restored));
     }
 }

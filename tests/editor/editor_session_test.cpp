@@ -19,7 +19,7 @@ public:
     explicit Session(std::uint64_t seed) : random_(seed) {
         for (double d : {4.0, 0.0, 12.5}) media_.push_back(e_.addMedia(d, d > 0 ? 640 : 0, d > 0 ? 360 : 0));
         media_.push_back(QUuid::createUuid());  // names nothing
-        QObject::connect(e_.model.get(), &EditorModel::historyChanged, [this] { ++pushes_; });
+        QObject::connect(e_.model.get(), &EditorModel::undoStackChanged, [this] { ++pushes_; });
     }
 
     void step() {
