@@ -267,6 +267,23 @@ TEST(InspectorSession, ScrubsKeepTheirFieldAndUndoWritesNothingBack) {
     EXPECT_DOUBLE_EQ(panel.transform().keySpill.value, 50);
 }
 
+TEST(InspectorSession, ClosingThePanelMidDragEndsTheGesture) {
+    Panel panel;
+    ScrubField* field = panel.find<ScrubField>(QStringLiteral("rotation.value"));
+    const auto send = [&](QEvent::Type type, QPoint at) {
+        QMouseEvent event(type, QPointF(at), field->mapToGlobal(QPointF(at)), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(field, &event);
+    };
+    send(QEvent::MouseButtonPress, {20, 8});
+    send(QEvent::MouseMove, {40, 8});
+    EXPECT_TRUE(panel.editor->inGesture());
+    panel.view.reset();
+    EXPECT_FALSE(panel.editor->inGesture());
+    EXPECT_EQ(panel.editor->undoCount(), 2u);
+    EXPECT_DOUBLE_EQ(panel.transform().rotation.value, 10);
+}
+
 TEST(InspectorSession, RandomEventsAlwaysEncodeAndUndoToTheStart) {
     Panel panel;
     const QByteArray first = panel.editor->project().encoded();

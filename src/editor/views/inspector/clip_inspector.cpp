@@ -57,8 +57,7 @@ void addGrid(QVBoxLayout* content, const QStringList& labels, QLabel** values, b
     grid->setVerticalSpacing(4);
     for (int i = 0; i < labels.size(); ++i) {
         auto* label = secondaryText(labels[i]);
-        QFont callout = label->font();
-        callout.setPointSizeF(callout.pointSizeF() - 1);
+        const QFont callout = calloutFont(label->font());
         label->setFont(callout);
         auto* value = new QLabel;
         value->setTextFormat(Qt::PlainText);
@@ -211,7 +210,7 @@ void ClipInspector::build() {
         audio.content->addWidget(volume_);
     }
     for (SliderRow* row : {fadeIn_, fadeOut_, volume_})
-        if (row) row->onEnd = [this] { model_.endGesture(); };
+        if (row) row->onEnd = [&model = model_] { model.endGesture(); };
 
     const FormSection actions = addSection(form, QString());
     auto* buttons = new QHBoxLayout;

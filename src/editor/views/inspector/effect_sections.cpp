@@ -216,7 +216,7 @@ ColorSection::ColorSection(EditorModel& model, QUuid clipID, QWidget* parent)
         beginGestureIfFirst(model_, first);
         editClipTransform(model_, clipID_, false, [&](ClipTransform& t) { t.effects.curve = curve; });
     };
-    curve_->onEnd = [this] { model_.endGesture(); };
+    curve_->onEnd = [&model = model_] { model.endGesture(); };
     content_->addWidget(curve_, 0, Qt::AlignLeft);
     refresh();
 }
