@@ -118,13 +118,11 @@ void ClipInspector::build() {
     form->setSpacing(2);
 
     const FormSection timing = addSection(form, QString());
-    name_ = new QLabel;
+    name_ = new MiddleElidedLabel;
     name_->setObjectName(QStringLiteral("header"));
-    name_->setTextFormat(Qt::PlainText);
     QFont bold = name_->font();
     bold.setBold(true);
     name_->setFont(bold);
-    name_->setMinimumWidth(1);
     timing.header->addWidget(name_, 1);
     addGrid(timing.content, {tr("Start"), tr("Duration"), tr("Source In")}, timing_, true);
 
@@ -236,8 +234,7 @@ void ClipInspector::update() {
     const double rate = project.frameRate;
     const MediaItem* media = project.mediaItem(clip->mediaID);
     const QString name = media ? media->name : QStringLiteral("?");
-    setTextIfChanged(name_, name_->fontMetrics().elidedText(name, Qt::ElideMiddle, std::max(40, name_->width())));
-    name_->setToolTip(name);
+    name_->setFullText(name);
     setTextIfChanged(timing_[0], formatTimecode(clip->start, rate));
     setTextIfChanged(timing_[1], formatTimecode(clip->duration, rate));
     setTextIfChanged(timing_[2], formatTimecode(clip->sourceIn, rate));
