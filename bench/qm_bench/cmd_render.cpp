@@ -3,7 +3,7 @@
 
 #include <QImage>
 
-#include <charconv>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +21,8 @@
 #include "engine/output_naming.h"
 #include "engine/render_timing.h"
 #include "platform/media/pixel_buffer.h"
+#include "conversion_options.h"
+#include "number_text.h"
 #include "registry.h"
 
 namespace {
@@ -28,23 +30,13 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string number(double v) {
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, v);
-    return std::string(text, result.ptr);
-}
-
-double parseNumber(const std::string& text) {
-    double v = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size()) throw std::invalid_argument("not a number: " + text);
-    return v;
-}
+using qm::bench::numberText;
+using qm::bench::parseNumberText;
 
 QSize parseSize(const std::string& text) {
     const size_t x = text.find('x');
     if (x == std::string::npos) throw std::invalid_argument("a size is WxH: " + text);
-    const double w = parseNumber(text.substr(0, x)), h = parseNumber(text.substr(x + 1));
+    const double w = parseNumberText(text.substr(0, x)), h = parseNumberText(text.substr(x + 1));
     if (!(w >= 1 && h >= 1 && w <= 16384 && h <= 16384)) throw std::invalid_argument("size out of range: " + text);
     return QSize(int(w), int(h));
 }
@@ -101,7 +93,7 @@ int renderFrame(const std::vector<std::string>& args) {
     auto buffer = qm::PixelBuffer::create(size.width(), size.height(), qm::kPixelFormatBGRA);
     if (!buffer) throw std::runtime_error("no memory for the frame");
     qm::CompositionRenderer renderer;
-    drawFrame(renderer, project, infos, parseNumber(*a.get("--time")), *buffer, a.has("--preview"));
+    drawFrame(renderer, project, infos, parseNumberText(*a.get("--time")), *buffer, a.has("--preview"));
     // BGRA bytes are QImage's ARGB32 on little-endian machines.
     const QImage view(buffer->data(), buffer->width(), buffer->height(), qsizetype(buffer->bytesPerRow()),
                       project.transparentBackground ? QImage::Format_ARGB32 : QImage::Format_ARGB32_Premultiplied);
@@ -118,46 +110,50 @@ int renderSpeed(const std::vector<std::string>& args) {
     const qm::Project project = openProject(a.project);
     const qm::MediaInfos infos = qm::probeProjectMedia(project);
     const QSize size = a.has("--size") ? parseSize(*a.get("--size")) : QSize(project.width, project.height);
-    const double seconds = a.has("--seconds") ? parseNumber(*a.get("--seconds")) : project.duration();
+    const double seconds = a.has("--seconds") ? parseNumberText(*a.get("--seconds")) : project.duration();
     const qm::MediaTime frame = qm::frameDuration(project.frameRate);
     if (!frame.isNumeric()) throw std::invalid_argument("the project's frame rate is unusable");
     const int64_t frames = qm::renderFrameCount(seconds, frame);
     auto pool = qm::makePixelBufferPool(size.width(), size.height(), qm::kPixelFormatBGRA);
     qm::CompositionRenderer renderer;
+    renderer.setReadAhead(frame.seconds());  // as the exporter reads
     const auto started = Clock::now();
     for (int64_t i = 0; i < frames; ++i) {
         qm::PixelBufferRef buffer = qm::makePixelBuffer(pool);
         drawFrame(renderer, project, infos, (frame * i).seconds(), *buffer, false);
     }
     const std::chrono::duration<double> elapsed = Clock::now() - started;
-    std::printf("frames %lld fps %s\n", static_cast<long long>(frames), number(double(frames) / elapsed.count()).c_str());
+    std::printf("frames %lld fps %s\n", static_cast<long long>(frames), numberText(double(frames) / elapsed.count()).c_str());
     return 0;
 }
 
 int exportProject(const std::vector<std::string>& args) {
-    const Arguments a(args, {"--no-audio"});
-    checkOptions(a, {"--format", "--out", "--no-audio", "--quality"});
-    if (!a.has("--format") || !a.has("--out")) throw std::invalid_argument("--format and --out are required");
+    std::string project;
+    std::optional<fs::path> out;
     qm::ConversionSettings settings;
-    const auto format = qm::outputFormatFromRawValue(*a.get("--format"));
-    if (!format) throw std::invalid_argument("unknown format " + *a.get("--format"));
-    settings.format = *format;
-    settings.includeAudio = !a.has("--no-audio");
-    if (a.has("--quality")) {
-        const auto quality = qm::deliveryQualityFromRawValue(*a.get("--quality"));
-        if (!quality) throw std::invalid_argument("unknown quality " + *a.get("--quality"));
-        settings.deliveryQuality = *quality;
+    bool formatGiven = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--out")
+            out = qm::bench::optionValue(args, i);
+        else if (a == "--no-audio")
+            settings.includeAudio = false;
+        else if (a == "--size" || !qm::bench::takeConversionOption(args, i, settings, formatGiven)) {
+            if (a.rfind("--", 0) == 0 || !project.empty()) throw std::invalid_argument("unexpected argument " + a);
+            project = a;
+        }
     }
-    qm::Project project = openProject(a.project);
-    qm::MediaInfos infos = qm::probeProjectMedia(project);
-    const fs::path destination = qm::outputURL(*format, a.project, *a.get("--out"));
-    qm::ProjectExporter exporter(std::move(project), std::move(infos), settings, destination, {});
+    if (project.empty() || !formatGiven || !out) throw std::invalid_argument("PROJECT, --format and --out are required");
+    const fs::path destination = qm::outputURL(settings.format, project, *out);
+    qm::Project opened = openProject(project);
+    qm::MediaInfos infos = qm::probeProjectMedia(opened);
+    qm::ProjectExporter exporter(std::move(opened), std::move(infos), settings, destination, {});
     const auto started = Clock::now();
     exporter.exportProject({});
     const std::chrono::duration<double> elapsed = Clock::now() - started;
     std::printf("%s\n", destination.string().c_str());
-    std::printf("fps %s (%s s)\n", number(double(exporter.frameCount()) / elapsed.count()).c_str(),
-                number(elapsed.count()).c_str());
+    std::printf("fps %s (%s s)\n", numberText(double(exporter.frameCount()) / elapsed.count()).c_str(),
+                numberText(elapsed.count()).c_str());
     return 0;
 }
 
@@ -176,8 +172,8 @@ int audioMix(const std::vector<std::string>& args) {
         const QUuid id = QUuid::fromString(QString::fromStdString(v.substr(0, eq)));
         if (id.isNull()) throw std::invalid_argument("not a UUID: " + v.substr(0, eq));
         qm::LTCInfo info;
-        info.track = int64_t(parseNumber(v.substr(eq + 1, colon - eq - 1)));
-        info.channel = int64_t(parseNumber(v.substr(colon + 1)));
+        info.track = int64_t(parseNumberText(v.substr(eq + 1, colon - eq - 1)));
+        info.channel = int64_t(parseNumberText(v.substr(colon + 1)));
         ltc.insert(id, info);
     }
     const Arguments a(rest, {});

@@ -277,7 +277,8 @@ signals:
     void exportProgressChanged();
     void exportResultChanged();
     void exportErrorChanged();
-    void historyChanged();  // undo or redo side
+    void undoStackChanged();
+    void redoStackChanged();
     void isRenderingChanged();
     void isPickingKeyColorChanged();
     void windowTitleChanged();
@@ -293,6 +294,7 @@ private:
     // Stores a keyframe-aware transform edit: transform and opacity 1 (the transform write).
     bool editTransform(const QUuid& clipID, bool undoable, const std::function<void(ClipTransform&)>& change);
     void restoreSnapshot(Project project);
+    void pushSnapshot(ProjectSnapshot snapshot);
     void endPendingGesture();
     void startRenderLoop();
     void renderFinished(quint64 generation, QImage image);

@@ -488,6 +488,9 @@ struct AudioSampleReader::Impl {
     // Mixing reads: our own remix matrix, with a channel copied over another first.
     bool ownMatrix = false;
     std::optional<ChannelCopy> channelCopy;
+    // After a seek the first frame must carry its time (some demuxers, such as WAV's, give none
+    // to the packets after a seek); without one the track is read from its beginning instead.
+    bool seekUnchecked = false;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
 
@@ -665,6 +668,15 @@ struct AudioSampleReader::Impl {
                 queueConverted(nullptr, convertedEnd);
                 continue;
             }
+            if (seekUnchecked) {
+                seekUnchecked = false;
+                if (frame->best_effort_timestamp == AV_NOPTS_VALUE) {
+                    av_frame_unref(frame.get());
+                    avformat_seek_file(format.get(), info.streamIndex, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+                    avcodec_flush_buffers(decoder.get());
+                    continue;
+                }
+            }
             if (!outputKnown) {
                 output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
                 if (output.sampleRate < 1 || output.sampleRate > 1'000'000 || output.channels < 1 || output.channels > 64)
@@ -803,6 +815,7 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     impl.ownMatrix = true;
     impl.channelCopy = copy;
     seekNear(impl.format.get(), impl.info.streamIndex, start);
+    impl.seekUnchecked = start.isNumeric();
     return reader;
 }
 

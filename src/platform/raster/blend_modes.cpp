@@ -60,17 +60,19 @@ inline uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f,
 template <SeparableBlend M>
 void blendRows(QImage& backdrop, QPoint offset, const LayerRowSource& source, float opacity, Area a) {
     constexpr float u = 1.0f / 65535.0f;
+    const size_t n = size_t(a.right - a.left);
     forEachRowBand(a.bottom - a.top, [&](int begin, int end) {
-        std::vector<Rgba> row(size_t(a.right - a.left));
+        // Three plain loops a row (load, blend, store), so that each one vectorises.
+        std::vector<Rgba> layer(n), back(n);
         for (int y = a.top + begin; y < a.top + end; ++y) {
-            source(y - offset.y(), a.left - offset.x(), a.right - offset.x(), row.data());
-            auto* dst = reinterpret_cast<uint16_t*>(backdrop.scanLine(y)) + 4 * a.left;
-            for (size_t i = 0; i < row.size(); ++i, dst += 4) {
-                const Rgba s = row[i] * opacity;
-                if (s.a <= 0.0f && s.r <= 0.0f && s.g <= 0.0f && s.b <= 0.0f) continue;
-                const Rgba b{float(dst[0]) * u, float(dst[1]) * u, float(dst[2]) * u, float(dst[3]) * u};
-                const Rgba o = blendOne<M>(s, b);
-                dst[0] = to16(o.r), dst[1] = to16(o.g), dst[2] = to16(o.b), dst[3] = to16(o.a);
+            source(y - offset.y(), a.left - offset.x(), a.right - offset.x(), layer.data());
+            uint16_t* dst = reinterpret_cast<uint16_t*>(backdrop.scanLine(y)) + 4 * a.left;
+            for (size_t i = 0; i < n; ++i)
+                back[i] = {float(dst[4 * i]) * u, float(dst[4 * i + 1]) * u, float(dst[4 * i + 2]) * u, float(dst[4 * i + 3]) * u};
+            for (size_t i = 0; i < n; ++i) back[i] = blendOne<M>(layer[i] * opacity, back[i]);
+            for (size_t i = 0; i < n; ++i) {
+                dst[4 * i] = to16(back[i].r), dst[4 * i + 1] = to16(back[i].g);
+                dst[4 * i + 2] = to16(back[i].b), dst[4 * i + 3] = to16(back[i].a);
             }
         }
     });
