@@ -226,22 +226,16 @@ void EditorModel::endGesture() {
     pushSnapshot(std::move(g.before));
 }
 
-void EditorModel::undo() {
-    endPendingGesture();
-    if (auto restored = history_.undo(project_)) {
-        emit undoStackChanged();
-        emit redoStackChanged();
-        restoreSnapshot(std::move(*restored));
-    }
-}
+void EditorModel::undo() { transferSnapshot(true); }
+void EditorModel::redo() { transferSnapshot(false); }
 
-void EditorModel::redo() {
+void EditorModel::transferSnapshot(bool back) {
     endPendingGesture();
-    if (auto restored = history_.redo(project_)) {
-        emit undoStackChanged();
-        emit redoStackChanged();
-        restoreSnapshot(std::move(*restored));
-    }
+    auto restored = back ? history_.undo(project_) : history_.redo(project_);
+    if (!restored) return;
+    emit undoStackChanged();
+    emit redoStackChanged();
+    restoreSnapshot(std::move(*restored));
 }
 
 void EditorModel::restoreSnapshot(Project project) {

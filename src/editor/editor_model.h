@@ -293,6 +293,8 @@ private:
     bool editProject(bool undoable, const std::function<void(Project&)>& change);
     // Stores a keyframe-aware transform edit: transform and opacity 1 (the transform write).
     bool editTransform(const QUuid& clipID, bool undoable, const std::function<void(ClipTransform&)>& change);
+    // Undo (back) or redo: one step from one side of the history to the other.
+    void transferSnapshot(bool back);
     void restoreSnapshot(Project project);
     void pushSnapshot(ProjectSnapshot snapshot);
     void endPendingGesture();
