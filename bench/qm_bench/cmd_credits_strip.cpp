@@ -5,7 +5,6 @@
 #include <QImage>
 #include <QPainter>
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "credits/strip_builder.h"
+#include "number_text.h"
 #include "registry.h"
 
 namespace {
@@ -23,11 +23,7 @@ namespace {
 constexpr const char* kUsage =
     "DOCUMENT --settings S.json --out STRIP.png [--overrides O.json] [--repeat N]   build a credits strip";
 
-std::string number(double v) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
-    return std::string(buffer, result.ptr);
-}
+using qm::bench::numberText;
 
 std::string readText(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -96,10 +92,10 @@ int creditsStrip(const std::vector<std::string>& args) {
             overridesFile.empty() ? qm::ChineseConverter::Overrides{} : readOverrides(overridesFile);
         const qm::CreditsStrip strip = qm::buildStrip(document, settings, overrides);
 
-        std::printf("strip width=%s height=%s tiles=%zu choices=%zu\n", number(strip.width).c_str(),
-                    number(strip.height).c_str(), strip.tiles.size(), strip.choices.size());
+        std::printf("strip width=%s height=%s tiles=%zu choices=%zu\n", numberText(strip.width).c_str(),
+                    numberText(strip.height).c_str(), strip.tiles.size(), strip.choices.size());
         for (const auto& tile : strip.tiles)
-            std::printf("tile top=%s size=%dx%d\n", number(tile.top).c_str(), tile.image.width(), tile.image.height());
+            std::printf("tile top=%s size=%dx%d\n", numberText(tile.top).c_str(), tile.image.width(), tile.image.height());
         for (const auto& choice : strip.choices) {
             std::string options;
             for (const auto& option : choice.options) options += (options.empty() ? "" : "|") + option;
