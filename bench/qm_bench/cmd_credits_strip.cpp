@@ -1,7 +1,6 @@
 // qm-bench credits-strip: builds the strip of a credits list (Word or PDF) as the credits mode
 // does, prints its geometry and choices, and writes it as one PNG; --repeat N times N more builds.
 
-#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 
@@ -15,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "credits/strip_builder.h"
+#include "gui_app.h"
 #include "number_text.h"
 #include "registry.h"
 
@@ -76,15 +76,10 @@ int creditsStrip(const std::vector<std::string>& args) {
 
     // Text is laid out through Qt's font system, which needs an application but no display. Qt's
     // own notes (a missing runtime folder and the like) would mix with the command's output.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
     });
-    static int argc = 1;
-    static char name[] = "qm-bench";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = new QGuiApplication(argc, argv);
-    (void)app;
+    qm::bench::ensureGuiApplication();
 
     try {
         const qm::CreditsSettings settings = qm::CreditsSettings::fromJsonText(readText(settingsFile));
