@@ -27,7 +27,7 @@ std::vector<FramePair> RenderFeeder::nextBatch(const FrameFolder& folder) {
     if (transcoder_.cancellation().value()) throw ConversionError::cancelled();
     if (next_ >= frameCount_) return {};
     // Drawing stays sequential; each drawn frame's step runs while the next one is drawn.
-    ParallelBatch batch(folder, [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
+    ParallelBatch batch(folder, [this](SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); });
     while (int(batch.size()) < batchSize_ && next_ < frameCount_) {
         PixelBufferRef buffer = makePixelBuffer(pool_);
         const MediaTime time = frameDuration_ * next_;

@@ -76,22 +76,50 @@ void Transcoder::prepareCodecs() {
     frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
 }
 
-ProcessedFrame Transcoder::processFrame(const SourceFrame& frame, const FrameFolder& folder) const {
+bool Transcoder::needsConversion(const PixelBuffer& picture) const {
+    return picture.width() != outWidth_ || picture.height() != outHeight_ || picture.pixelFormat() != deliveryPixelFormat_;
+}
+
+int64_t Transcoder::stepBytes(const RawFrame& raw) const {
+    int64_t bytes = 0;
+    bool converts = true;
+    if (raw.kind == RawFrame::Kind::compressed) {
+        bytes = int64_t(raw.bytes.capacity());
+        if (decodePool_) {
+            bytes += int64_t(decodePool_->bufferBytes());
+            converts = decodePool_->width() != outWidth_ || decodePool_->height() != outHeight_ ||
+                       decodePool_->pixelFormat() != deliveryPixelFormat_;
+        }
+    } else if (raw.pixels) {
+        bytes = int64_t(raw.pixels->byteCount());
+        converts = needsConversion(*raw.pixels);
+    }
+    if (converts && outputPool_) bytes += int64_t(outputPool_->bufferBytes());
+    return bytes;
+}
+
+ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& folder) const {
+    // The source picture or sample goes as soon as it has been used, not when the step ends: a
+    // step spends most of its time encoding, with only the converted picture still needed.
+    RawFrame raw = std::move(frame.raw);
+    frame.raw = RawFrame{};
     PixelBufferRef buffer;
-    if (frame.raw.kind == RawFrame::Kind::compressed) {
+    if (raw.kind == RawFrame::Kind::compressed) {
         if (!decodePool_ || !frameDecoder_) throw ConversionError::decodeFailed("no decoder");
         buffer = makePixelBuffer(decodePool_);
-        frameDecoder_->decode(frame.raw.bytes.data(), frame.raw.bytes.size(), *buffer);
+        frameDecoder_->decode(raw.bytes.data(), raw.bytes.size(), *buffer);
     } else {
-        buffer = frame.raw.pixels;
+        buffer = std::move(raw.pixels);
         if (!buffer) throw ConversionError::decodeFailed("no picture");
     }
-    if (buffer->width() != outWidth_ || buffer->height() != outHeight_ || buffer->pixelFormat() != deliveryPixelFormat_) {
+    raw = RawFrame{};
+    if (needsConversion(*buffer)) {
         if (!outputPool_) throw ConversionError::encodeFailed("pixel buffer pool (no pool)");
         PixelBufferRef converted = makePixelBuffer(outputPool_);
         converted->setColorTags(ColorTags::bt709());
         transfer_->transfer(*buffer, *converted);
         buffer = std::move(converted);
+        if (frame.charge) frame.charge->resize(int64_t(buffer->byteCount()));
     }
     if (frameEncoder_) {
         std::vector<uint8_t> bytes = frameEncoder_->encode(*buffer);
@@ -154,8 +182,9 @@ void Transcoder::run(const ProgressCallback& progress) {
     prepareCodecs();
 
     const MediaTime start = track.timeRangeStart.isNumeric() ? track.timeRangeStart : MediaTime::zero();
+    const int64_t budgetBytes = frameBytesInFlight(frameEncoder_ != nullptr || isImageSequence(settings_.format));
     FrameFeeder feeder(*this, *reader, start, track.timeRangeDuration, progress, batchSize(),
-                       MediaTime::make(1, defaultFrameTimescale(info_.frameRate)));
+                       MediaTime::make(1, defaultFrameTimescale(info_.frameRate)), budgetBytes);
     struct StopReading {
         VideoSampleReader& reader;
         ~StopReading() {

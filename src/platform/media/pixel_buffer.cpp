@@ -180,6 +180,12 @@ std::shared_ptr<PixelBuffer> PixelBuffer::wrap(int width, int height, uint32_t p
     return buffer;
 }
 
+size_t PixelBuffer::byteCount() const {
+    size_t bytes = 0;
+    for (size_t p = 0; p < static_cast<size_t>(planeCount_); ++p) bytes += bytesPerRow_[p] * static_cast<size_t>(planeHeights_[p]);
+    return bytes;
+}
+
 PixelBuffer::~PixelBuffer() {
     if (storage_ == nullptr) return;  // wrapped: owner_ lets go of the planes
     if (auto pool = pool_.lock()) {
@@ -197,6 +203,8 @@ size_t PixelBufferPool::idleCount() const {
     std::lock_guard guard(state_->lock);
     return state_->idle.size();
 }
+
+size_t PixelBufferPool::bufferBytes() const { return state_->geometry.total; }
 
 PixelBufferPoolRef makePixelBufferPool(int width, int height, uint32_t pixelFormat) {
     auto state = std::make_shared<PixelBufferPoolState>();

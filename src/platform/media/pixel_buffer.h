@@ -89,6 +89,8 @@ public:
     size_t bytesPerRow(int plane = 0) const { return bytesPerRow_[static_cast<size_t>(plane)]; }
     int planeWidth(int plane = 0) const { return planeWidths_[static_cast<size_t>(plane)]; }
     int planeHeight(int plane = 0) const { return planeHeights_[static_cast<size_t>(plane)]; }
+    // Bytes of all planes, rows padded as laid out.
+    size_t byteCount() const;
 
     // Attachments: colour tags (unspecified until someone knows them) and the alpha mode.
     const ColorTags& colorTags() const { return colorTags_; }
@@ -133,6 +135,8 @@ public:
     uint32_t pixelFormat() const;
     // Buffers waiting in the pool for reuse.
     size_t idleCount() const;
+    // Bytes of one buffer of the pool.
+    size_t bufferBytes() const;
 
 private:
     friend std::shared_ptr<PixelBufferPool> makePixelBufferPool(int, int, uint32_t);
