@@ -74,6 +74,7 @@ void Transcoder::prepareCodecs() {
         decodePool_ = makePixelBufferPool(info_.width, info_.height, frameDecoder_->outputPixelFormat(pixelFormat_));
     outputPool_ = makePixelBufferPool(outWidth_, outHeight_, deliveryPixelFormat_);
     frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
+    if (isImageSequence(settings_.format)) imageWriter_ = std::make_unique<ImageFileWriter>();
 }
 
 bool Transcoder::needsConversion(const PixelBuffer& picture) const {
@@ -97,6 +98,25 @@ int64_t Transcoder::stepBytes(const RawFrame& raw) const {
     if (converts && outputPool_) bytes += int64_t(outputPool_->bufferBytes());
     return bytes;
 }
+
+void Transcoder::releaseCodecs() {
+    frameEncoder_.reset();
+    frameDecoder_.reset();
+    imageWriter_.reset();
+    decodePool_.reset();
+    outputPool_.reset();
+    transfer_ = std::make_unique<PixelTransfer>();
+    returnFreeMemoryToSystem();
+}
+
+namespace {
+// Releases the codecs when a run ends; declared before everything else the run makes, so that the
+// reader, the writer and every frame are gone first.
+struct ReleaseCodecsAtEnd {
+    Transcoder& transcoder;
+    ~ReleaseCodecsAtEnd() { transcoder.releaseCodecs(); }
+};
+}  // namespace
 
 ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& folder) const {
     // The source picture or sample goes as soon as it has been used, not when the step ends: a
@@ -139,7 +159,10 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
         image.withAlpha = image.type != ImageFileType::jpeg;
         image.jpegQuality = 0.9;
         try {
-            writeImageFile(*buffer, *folder / name, image);
+            if (imageWriter_)
+                imageWriter_->write(*buffer, *folder / name, image);
+            else
+                writeImageFile(*buffer, *folder / name, image);
         } catch (const MediaError& e) {
             if (e.step() == "image write") throw ConversionError::writerFailed(name);
             throw ConversionError::encodeFailed("image " + name);
@@ -151,6 +174,7 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
 }
 
 void Transcoder::run(const ProgressCallback& progress) {
+    const ReleaseCodecsAtEnd release{*this};
     checkFormatAvailable();
     if (info_.decoder.kind == SourceDecoder::Kind::unsupported)
         throw ConversionError::unsupportedCodec(codecName(info_.decoder.codecType));
@@ -198,6 +222,7 @@ void Transcoder::run(const ProgressCallback& progress) {
 }
 
 void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audio) {
+    const ReleaseCodecsAtEnd release{*this};
     checkFormatAvailable();
     prepareCodecs();
     if (isImageSequence(settings_.format)) {

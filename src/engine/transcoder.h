@@ -20,6 +20,7 @@
 #include "engine/transcode_rules.h"
 #include "engine/transcode_sync.h"
 #include "platform/media/asset_reader.h"
+#include "platform/media/image_file_writer.h"
 #include "platform/media/media_time.h"
 #include "platform/media/movie_writer.h"
 
@@ -85,6 +86,10 @@ public:
 
     // Makes the decoder, encoder and pools; called once before frames flow.
     void prepareCodecs();
+    // Lets go of what prepareCodecs() made (pools, scaler sessions, encoder and decoder working
+    // memory) and hands the freed memory back to the system. The runs call it when they end,
+    // however they end.
+    void releaseCodecs();
     // Processes one frame: decode, scale and convert, then encode, write as an image file, or
     // hand on as pixels. The frame's raw picture or bytes are let go as soon as they are used.
     // Safe to call from many threads at once after prepareCodecs().
@@ -121,6 +126,7 @@ private:
     PixelBufferPoolRef outputPool_;
     std::unique_ptr<CompressedFrameEncoder> frameEncoder_;
     std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
+    std::unique_ptr<ImageFileWriter> imageWriter_;
 };
 
 }  // namespace qm

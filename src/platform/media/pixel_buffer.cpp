@@ -1,5 +1,7 @@
 #include "platform/media/pixel_buffer.h"
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -225,5 +227,7 @@ PixelBufferRef makePixelBuffer(const PixelBufferPoolRef& pool) {
     PixelBufferPoolState::attach(*buffer, pool->state_);
     return buffer;
 }
+
+void returnFreeMemoryToSystem() { malloc_trim(0); }
 
 }  // namespace qm

@@ -153,4 +153,9 @@ PixelBufferPoolRef makePixelBufferPool(int width, int height, uint32_t pixelForm
 // Throws ConversionError::encodeFailed("pixel buffer (...)") when no memory can be had.
 PixelBufferRef makePixelBuffer(const PixelBufferPoolRef& pool);
 
+// Hands the heap's free pages back to the system. Pictures of a few megabytes come from the heap,
+// which keeps what they leave behind; once a run's pools and sessions are gone, an idle process
+// should not keep the memory of its last run.
+void returnFreeMemoryToSystem();
+
 }  // namespace qm
