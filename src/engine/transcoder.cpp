@@ -69,6 +69,7 @@ std::pair<AudioFormat, MovieAudioSettings> Transcoder::stereoAudioSettings(Outpu
 }
 
 void Transcoder::prepareCodecs() {
+    keepHeapSmall();
     frameDecoder_ = makeFrameDecoder(info_);
     if (frameDecoder_)
         decodePool_ = makePixelBufferPool(info_.width, info_.height, frameDecoder_->outputPixelFormat(pixelFormat_));

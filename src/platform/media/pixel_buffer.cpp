@@ -228,6 +228,15 @@ PixelBufferRef makePixelBuffer(const PixelBufferPoolRef& pool) {
     return buffer;
 }
 
+void keepHeapSmall() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        constexpr int kLargeBlock = 4 << 20;
+        mallopt(M_MMAP_THRESHOLD, kLargeBlock);
+        mallopt(M_TRIM_THRESHOLD, kLargeBlock);
+    });
+}
+
 void returnFreeMemoryToSystem() { malloc_trim(0); }
 
 }  // namespace qm

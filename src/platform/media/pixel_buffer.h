@@ -153,9 +153,14 @@ PixelBufferPoolRef makePixelBufferPool(int width, int height, uint32_t pixelForm
 // Throws ConversionError::encodeFailed("pixel buffer (...)") when no memory can be had.
 PixelBufferRef makePixelBuffer(const PixelBufferPoolRef& pool);
 
-// Hands the heap's free pages back to the system. Pictures of a few megabytes come from the heap,
-// which keeps what they leave behind; once a run's pools and sessions are gone, an idle process
-// should not keep the memory of its last run.
+// The process's heap keeps no large free blocks: blocks of a few megabytes and more (pictures,
+// packets, encoded frames) are mapped for themselves and go back to the system when freed, and
+// the heaps of worker threads give back what is free at their top. By default the C library
+// raises both limits as large blocks come and go, so after a run every worker thread's heap kept
+// tens of megabytes that nothing used again. Pools keep what is reused. Called by the runs; once
+// per process.
+void keepHeapSmall();
+// Hands the heap's free pages back to the system, once a run's pools and sessions are gone.
 void returnFreeMemoryToSystem();
 
 }  // namespace qm
