@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
+#include <future>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -156,6 +158,44 @@ TEST(TranscoderBatches, FileFeederHandsOutEveryFrameOnceInOrderAndLetsGoOfTheSou
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_DOUBLE_EQ(reports[0].fraction, 0.4);
     EXPECT_DOUBLE_EQ(reports[2].fraction, 1.0);
+}
+
+TEST(TranscoderBatches, FramesInFlightStayWithinTheirBytesAndAllComeBack) {
+    // A consumer that works like the movie writer: it holds one batch, letting its frames go one
+    // by one, while the next batch is read. Whatever the bound, even below one frame, every frame
+    // arrives once and in order, the frames never hold more than the bound plus the one frame read
+    // last, and once the consumer has let go of them nothing is charged any more.
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 320, 240, 48000, 0, 1.6);
+    Transcoder transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap));
+    transcoder.prepareCodecs();
+    VideoReaderSettings readerSettings;
+    readerSettings.mode = VideoReaderSettings::Mode::decoded;
+    const int64_t frameBytes = transcoder.stepBytes(RawFrame::decoded(VideoSampleReader::open(source, readerSettings)->next()->pixels));
+    ASSERT_GT(frameBytes, 320 * 240 * 4);
+    for (const int64_t bound : {frameBytes / 2, 3 * frameBytes, 100 * frameBytes}) {
+        SCOPED_TRACE(bound);
+        auto reader = VideoSampleReader::open(source, readerSettings);
+        FrameFeeder feeder(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration, {}, 8,
+                           MediaTime::make(1, 25), bound);
+        int64_t expected = 0;
+        std::deque<FramePair> pending;
+        auto ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
+        for (;;) {
+            auto batch = ahead.get();
+            if (batch.empty()) break;
+            for (auto& pair : batch) pending.push_back(std::move(pair));
+            ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
+            while (!pending.empty()) {
+                EXPECT_EQ(pending.front().first.index, expected++);
+                pending.pop_front();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the encoder at work
+            }
+        }
+        EXPECT_EQ(expected, 40);
+        EXPECT_LE(feeder.budget().peak(), std::max(bound, int64_t(0)) + frameBytes);
+        EXPECT_EQ(feeder.budget().used(), 0);
+    }
 }
 
 class TranscoderCancellation : public ::testing::Test {
