@@ -9,6 +9,8 @@
 #include <oneapi/tbb/task_arena.h>
 #include <sched.h>
 
+#include "core/conversion_error.h"
+
 namespace qm {
 
 int activeProcessorCount() {
@@ -145,6 +147,14 @@ std::vector<FramePair> ParallelBatch::finish() {
     for (Slot& slot : slots_) pairs.emplace_back(std::move(slot.frame), std::move(*slot.result));
     slots_.clear();
     return pairs;
+}
+
+bool waitForBudget(const FrameBudget& budget, const ParallelBatch& batch, const CancellationFlag& cancellation,
+                   std::chrono::milliseconds timeout) {
+    if (!batch.empty() && budget.used() <= batch.chargedBytes()) return false;
+    if (cancellation.value()) throw ConversionError::cancelled();
+    budget.waitForChange(timeout);
+    return true;
 }
 
 std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const FrameFolder& folder, const FrameStep& step) {

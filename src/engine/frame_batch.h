@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/transcode_sync.h"
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
 
@@ -162,6 +163,13 @@ private:
     mutable std::condition_variable stepEnded_;
     std::unique_ptr<struct ParallelBatchTasks> tasks_;
 };
+
+// One wait of a feeder whose budget is full. True when it waited: frames handed on earlier hold
+// part of the budget and come back as the writer takes them. False when the batch's own frames
+// fill it: nothing else would free it, so the batch must go on as it is. Throws
+// ConversionError::cancelled once the run is cancelled.
+bool waitForBudget(const FrameBudget& budget, const ParallelBatch& batch, const CancellationFlag& cancellation,
+                   std::chrono::milliseconds timeout);
 
 // Runs the step over all frames in parallel (oneTBB, in an arena sized to the cores) and pairs
 // each frame with its result in order (raw pictures and bytes released as for ParallelBatch).

@@ -76,13 +76,7 @@ std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
             continue;
         }
         if (!budget_->hasRoom()) {
-            // Frames handed on earlier come back to the budget as the writer takes them; when
-            // this batch holds it all, nothing else will, and the batch goes as it is.
-            if (batch->empty() || budget_->used() > batch->chargedBytes()) {
-                if (transcoder_.cancellation().value()) throw ConversionError::cancelled();
-                budget_->waitForChange(kThrottlePoll);
-                continue;
-            }
+            if (waitForBudget(*budget_, *batch, transcoder_.cancellation(), kThrottlePoll)) continue;
             break;
         }
         if (!(more = readInto(*batch))) break;

@@ -160,11 +160,29 @@ TEST(TranscoderBatches, FileFeederHandsOutEveryFrameOnceInOrderAndLetsGoOfTheSou
     EXPECT_DOUBLE_EQ(reports[2].fraction, 1.0);
 }
 
+// Takes every batch like the movie writer: it holds one batch, letting its frames go one by one,
+// while the next batch is read. Returns the frames taken, checking they come once and in order.
+int64_t takeLikeTheWriter(FrameBatchProvider& feeder) {
+    int64_t expected = 0;
+    std::deque<FramePair> pending;
+    auto ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
+    for (;;) {
+        auto batch = ahead.get();
+        if (batch.empty()) return expected;
+        for (auto& pair : batch) pending.push_back(std::move(pair));
+        ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
+        while (!pending.empty()) {
+            EXPECT_EQ(pending.front().first.index, expected++);
+            pending.pop_front();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the encoder at work
+        }
+    }
+}
+
 TEST(TranscoderBatches, FramesInFlightStayWithinTheirBytesAndAllComeBack) {
-    // A consumer that works like the movie writer: it holds one batch, letting its frames go one
-    // by one, while the next batch is read. Whatever the bound, even below one frame, every frame
-    // arrives once and in order, the frames never hold more than the bound plus the one frame read
-    // last, and once the consumer has let go of them nothing is charged any more.
+    // Whatever the bound, even below one frame, every frame arrives once and in order, the frames
+    // never hold more than the bound plus the one frame read last, and once the writer has let go
+    // of them nothing is charged any more. Read frames and drawn frames alike.
     test::TempDir dir;
     const auto source = test::makeH264Source(dir.path(), "src.mov", 320, 240, 48000, 0, 1.6);
     Transcoder transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap));
@@ -173,28 +191,20 @@ TEST(TranscoderBatches, FramesInFlightStayWithinTheirBytesAndAllComeBack) {
     readerSettings.mode = VideoReaderSettings::Mode::decoded;
     const int64_t frameBytes = transcoder.stepBytes(RawFrame::decoded(VideoSampleReader::open(source, readerSettings)->next()->pixels));
     ASSERT_GT(frameBytes, 320 * 240 * 4);
+    auto drawn = makePixelBufferPool(320, 240, kPixelFormatBGRA);
+    const int64_t drawnBytes = transcoder.stepBytes(RawFrame::decoded(makePixelBuffer(drawn)));
     for (const int64_t bound : {frameBytes / 2, 3 * frameBytes, 100 * frameBytes}) {
         SCOPED_TRACE(bound);
         auto reader = VideoSampleReader::open(source, readerSettings);
-        FrameFeeder feeder(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration, {}, 8,
-                           MediaTime::make(1, 25), bound);
-        int64_t expected = 0;
-        std::deque<FramePair> pending;
-        auto ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
-        for (;;) {
-            auto batch = ahead.get();
-            if (batch.empty()) break;
-            for (auto& pair : batch) pending.push_back(std::move(pair));
-            ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
-            while (!pending.empty()) {
-                EXPECT_EQ(pending.front().first.index, expected++);
-                pending.pop_front();
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the encoder at work
-            }
-        }
-        EXPECT_EQ(expected, 40);
-        EXPECT_LE(feeder.budget().peak(), std::max(bound, int64_t(0)) + frameBytes);
-        EXPECT_EQ(feeder.budget().used(), 0);
+        FrameFeeder read(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration, {}, 8,
+                         MediaTime::make(1, 25), bound);
+        EXPECT_EQ(takeLikeTheWriter(read), 40);
+        EXPECT_LE(read.budget().peak(), bound + frameBytes);
+        EXPECT_EQ(read.budget().used(), 0);
+        RenderFeeder rendered(transcoder, {}, drawn, {}, MediaTime::make(1, 25), 30, 8, bound);
+        EXPECT_EQ(takeLikeTheWriter(rendered), 30);
+        EXPECT_LE(rendered.budget().peak(), bound + drawnBytes);
+        EXPECT_EQ(rendered.budget().used(), 0);
     }
 }
 
