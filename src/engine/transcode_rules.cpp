@@ -16,10 +16,6 @@ int transcodeBatchSize(int64_t sourceWidth, int64_t sourceHeight, int64_t outWid
     return int(std::max<int64_t>(2, std::min({cores2, quota, int64_t(48)})));
 }
 
-int64_t frameBytesInFlight(bool stepEncodes) {
-    return stepEncodes ? kFrameBytesInFlight : kFrameBytesInFlightBeforeEncoder;
-}
-
 OutputGeometry outputGeometry(OutputFormat format, int width, int height) {
     if (format == OutputFormat::h264 || format == OutputFormat::hevc || format == OutputFormat::hevcAlpha) {
         width &= ~1;

@@ -16,14 +16,10 @@ namespace qm {
 int transcodeBatchSize(int64_t sourceWidth, int64_t sourceHeight, int64_t outWidth, int64_t outHeight,
                        int activeProcessors);
 
-// What the frames between the reader and the writer of a run may hold together. When the step
-// encodes (GPU codecs, image files) every processor works on a frame of its own: room for about
-// eight 4K pictures. When the movie encoder does the heavy work on its own threads, the steps
-// only scale and convert: room for a few 4K pictures, since the encoder and the decoder already
-// hold many.
+// What the frames between the reader and the writer of a run may hold together: room for every
+// processor to work on a 4K picture of its own, a small part of what the decoder and the encoder
+// hold themselves.
 inline constexpr int64_t kFrameBytesInFlight = int64_t(256) << 20;
-inline constexpr int64_t kFrameBytesInFlightBeforeEncoder = int64_t(96) << 20;
-int64_t frameBytesInFlight(bool stepEncodes);
 
 struct OutputGeometry {
     int width = 2;

@@ -207,9 +207,8 @@ void Transcoder::run(const ProgressCallback& progress) {
     prepareCodecs();
 
     const MediaTime start = track.timeRangeStart.isNumeric() ? track.timeRangeStart : MediaTime::zero();
-    const int64_t budgetBytes = frameBytesInFlight(frameEncoder_ != nullptr || isImageSequence(settings_.format));
     FrameFeeder feeder(*this, *reader, start, track.timeRangeDuration, progress, batchSize(),
-                       MediaTime::make(1, defaultFrameTimescale(info_.frameRate)), budgetBytes);
+                       MediaTime::make(1, defaultFrameTimescale(info_.frameRate)));
     struct StopReading {
         VideoSampleReader& reader;
         ~StopReading() {
