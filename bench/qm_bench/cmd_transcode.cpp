@@ -12,6 +12,7 @@
 #include "engine/media_info.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
+#include "conversion_options.h"
 #include "registry.h"
 
 namespace {
@@ -23,25 +24,9 @@ int transcode(const std::vector<std::string>& args) {
     bool formatGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-            return args[++i];
-        };
-        if (a == "--format") {
-            auto format = qm::outputFormatFromRawValue(value());
-            if (!format) throw std::invalid_argument("unknown format " + args[i]);
-            settings.format = *format;
-            formatGiven = true;
-        } else if (a == "--out") {
-            folder = value();
-        } else if (a == "--quality") {
-            auto quality = qm::deliveryQualityFromRawValue(value());
-            if (!quality) throw std::invalid_argument("unknown quality " + args[i]);
-            settings.deliveryQuality = *quality;
-        } else if (a == "--size") {
-            auto size = qm::outputSizeFromRawValue(value());
-            if (!size) throw std::invalid_argument("unknown size " + args[i]);
-            settings.outputSize = *size;
+        if (qm::bench::takeConversionOption(args, i, settings, formatGiven)) continue;
+        if (a == "--out") {
+            folder = qm::bench::optionValue(args, i);
         } else if (a == "--no-audio") {
             settings.includeAudio = false;
         } else if (!a.empty() && a[0] == '-') {
@@ -55,11 +40,17 @@ int transcode(const std::vector<std::string>& args) {
     if (!source || !folder || !formatGiven) throw std::invalid_argument("SOURCE, --format and --out are required");
     std::filesystem::create_directories(*folder);
     const qm::MediaInfo info = qm::MediaInfo::load(*source);
-    const auto destination = qm::outputURL(settings.format, *source, *folder);
-    qm::Transcoder transcoder(*source, destination, info, settings);
+    // Taken at once, so two runs into one folder write two files.
+    const auto destination = qm::reserveOutputURL(settings.format, *source, *folder);
     const auto started = std::chrono::steady_clock::now();
     double lastFps = 0;
-    transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
+    try {
+        qm::Transcoder transcoder(*source, destination, info, settings);
+        transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
+    } catch (...) {
+        qm::releaseOutputURL(destination);
+        throw;
+    }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::printf("%s\n", destination.string().c_str());
     std::printf("fps %.2f (%.3f s)\n", lastFps, elapsed.count());

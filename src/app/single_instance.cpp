@@ -1,9 +1,13 @@
 #include "app/single_instance.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 
 #include <memory>
+
+#include <unistd.h>
 
 namespace qm {
 
@@ -30,9 +34,23 @@ SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent),
 
 SingleInstance::~SingleInstance() = default;
 
-QString SingleInstance::defaultName() {
-    const QByteArray user = qgetenv("USER");
-    return QStringLiteral("quillmere-") + QString::fromLocal8Bit(user.isEmpty() ? QByteArray("user") : user);
+QString SingleInstance::defaultName(const QProcessEnvironment& environment) {
+    // Only characters that are safe in a file name; the rest become '_' (":0" reads "_0").
+    auto part = [](QString text, const char* fallback) {
+        if (text.isEmpty()) text = QString::fromLatin1(fallback);
+        for (QChar& c : text)
+            if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'.' && c != u'-') c = u'_';
+        return text;
+    };
+    QString session = environment.value(QStringLiteral("WAYLAND_DISPLAY"));
+    if (session.isEmpty()) session = environment.value(QStringLiteral("DISPLAY"));
+    if (session.isEmpty()) session = environment.value(QStringLiteral("XDG_SESSION_ID"));
+    QString user = environment.value(QStringLiteral("USER"), environment.value(QStringLiteral("LOGNAME")));
+    if (user.isEmpty()) user = QString::number(getuid());
+    QString folder = environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::tempPath();
+    return QDir(folder).filePath(QStringLiteral("quillmere-%1-%2")
+                                     .arg(part(user, "user"), part(session, "nosession")));
 }
 
 bool SingleInstance::forwardToRunning(const QList<QUrl>& files, int timeoutMs) const {

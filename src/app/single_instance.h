@@ -1,9 +1,11 @@
 #pragma once
-// One running window per user: a second launch hands its files to the first over a local
-// socket and exits.
+// One running window per user and graphical session: a second launch in the same session hands its
+// files to the first over a local socket and exits. A launch in another session (another display)
+// starts its own window rather than sending files to one the user cannot see.
 
 #include <QList>
 #include <QObject>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -22,10 +24,14 @@ public:
     // Sends the files to a running instance. True when one took them; false when none answers.
     bool forwardToRunning(const QList<QUrl>& files, int timeoutMs = 2000) const;
 
-    // Starts serving. A socket left behind by a crashed instance is replaced.
+    // Starts serving. A socket left behind by a crashed instance is replaced; the socket is
+    // removed again when this object is destroyed (the app ending normally).
     bool listen();
 
-    static QString defaultName();
+    // The socket path for a user's session: in XDG_RUNTIME_DIR (else the temporary folder), named
+    // after the user and the display (Wayland, else X11), or the login session when there is no
+    // display.
+    static QString defaultName(const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 
 signals:
     void filesReceived(const QList<QUrl>& files);

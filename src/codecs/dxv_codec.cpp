@@ -31,8 +31,13 @@ bool DXVDecoder::decode(const uint8_t* bytes, size_t size, PixelBuffer& into) co
     if (context.get() == nullptr) throw ConversionError::decodeFailed("invalid DXV frame");
 
     qm_dxv_texture texture{};
-    if (qm_dxv_unpack(context.get(), bytes, size, width_, height_, &texture) != 0) {
-        throw ConversionError::decodeFailed("invalid DXV frame");
+    switch (qm_dxv_unpack(context.get(), bytes, size, width_, height_, &texture)) {
+    case QM_LGPL_OK: break;
+    // Well-formed frames of a kind we do not read are no corruption: say which kind it is.
+    case QM_LGPL_UNSUPPORTED:
+        throw ConversionError::decodeFailed("this DXV variant is not supported (DXV3 High Quality or an older DXV version)");
+    case QM_LGPL_NO_MEMORY: throw ConversionError::decodeFailed("out of memory");
+    default: throw ConversionError::decodeFailed("invalid DXV frame");
     }
     uint8_t* base = into.data(0);
     if (base == nullptr) throw ConversionError::decodeFailed("pixel buffer has no memory");

@@ -9,7 +9,7 @@
 #include <QSet>
 #include <QThreadPool>
 
-#include "convert/model_support.h"
+#include "platform/system/model_support.h"
 #include "core/conversion_error.h"
 #include "platform/media/media_error.h"
 #include "platform/system/bookmarks.h"

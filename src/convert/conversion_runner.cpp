@@ -6,7 +6,7 @@
 #include <QThreadPool>
 
 #include "convert/conversion_queue.h"
-#include "convert/model_support.h"
+#include "platform/system/model_support.h"
 #include "core/conversion_error.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
@@ -78,12 +78,15 @@ void ConversionQueue::process(const ConversionJobRef& job) {
             tr("The file “%1” couldn’t be opened because there is no such file.").arg(QFileInfo(job->path()).fileName())));
         return;
     }
-    const QString destination = outputURL(settings.format, job->path(), outputFolder_);
-
+    // The name is taken on the disk at once, so another run (in this or another process) that
+    // starts meanwhile picks the next one.
+    QString destination;
     std::shared_ptr<Transcoder> transcoder;
     try {
+        destination = QString::fromStdString(reserveOutputURL(settings.format, toPath(job->path()), toPath(outputFolder_)).string());
         transcoder = std::make_shared<Transcoder>(toPath(job->path()), toPath(destination), *job->info(), settings);
     } catch (const std::exception& e) {
+        if (!destination.isEmpty()) releaseOutputURL(toPath(destination));
         job->setState(State::failed(QString::fromUtf8(e.what())));
         return;
     }
@@ -93,7 +96,6 @@ void ConversionQueue::process(const ConversionJobRef& job) {
 
     const quint64 generation = runGeneration_;
     const std::weak_ptr<ConversionJob> weakJob = job;
-    const bool removesPartialOutput = !isImageSequence(settings.format);
     auto progress = [this, weakJob](const TranscodeProgress& report) {
         postTo(this, [weakJob, report] {
             const auto job = weakJob.lock();
@@ -104,8 +106,7 @@ void ConversionQueue::process(const ConversionJobRef& job) {
         });
     };
 
-    runPool_->start([this, transcoder, progress, generation, destination, removesPartialOutput,
-                     job = ConversionJobRef(job)]() mutable {
+    runPool_->start([this, transcoder, progress, generation, destination, job = ConversionJobRef(job)]() mutable {
         RunResult result;
         try {
             transcoder->run(progress);
@@ -121,12 +122,8 @@ void ConversionQueue::process(const ConversionJobRef& job) {
         } catch (...) {
             result.message = tr("The conversion failed.");
         }
-        if (result.outcome != RunResult::Outcome::done && removesPartialOutput) {
-            // Nothing existed at the destination before (its name was free): what is there now
-            // is this run's partial file.
-            std::error_code ignored;
-            std::filesystem::remove(toPath(destination), ignored);
-        }
+        // The name was reserved for this run: a partial movie goes, a sequence's frames stay.
+        if (result.outcome != RunResult::Outcome::done) releaseOutputURL(toPath(destination));
         if (result.outcome == RunResult::Outcome::done) result.message = destination;
         postTo(this, [this, job = std::move(job), generation, result = std::move(result)] {
             jobFinished(job, generation, result);

@@ -8,7 +8,7 @@
 
 #include "convert/conversion_job.h"
 #include "convert/frame_previewer.h"
-#include "convert/model_support.h"
+#include "platform/system/model_support.h"
 
 namespace qm {
 

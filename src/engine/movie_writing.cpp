@@ -56,12 +56,15 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
                                                                                      : MovieFileType::quickTime);
     MovieVideoSettings video = videoOutputSettings();
     video.transform = transform;
+    bool withAudio = false;
     try {
         writer->addVideoInput(video);
+        // Silent only when the container cannot take the audio; an encoder that will not open
+        // fails the run rather than leaving a "done" movie without its sound.
+        if (audio && audioSettings) withAudio = writer->addAudioInput(*audioSettings);
     } catch (const MediaError& e) {
         throw ConversionError::writerFailed(e.what());
     }
-    const bool withAudio = audio && audioSettings && writer->addAudioInput(*audioSettings);
     try {
         writer->startWriting();
     } catch (const MediaError& e) {

@@ -13,7 +13,6 @@
 #include "support/test_support.h"
 
 #include <QApplication>
-#include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -63,7 +62,7 @@ TEST(EndToEnd, TheWindowConvertsAQueuedSourceToHapQ) {
     queue.add(QStringList{QString::fromStdString(source.string())});
     QTRY_COMPARE_WITH_TIMEOUT(queue.readyCount(), 1, 10000);
     QPushButton* convert = content->settingsPanel()->actionButton();
-    EXPECT_EQ(convert->text(), "Convert 1 Files");
+    EXPECT_EQ(convert->text(), "Convert 1 File");
     ASSERT_TRUE(convert->isEnabled());
     convert->click();
 

@@ -63,10 +63,15 @@ TEST(DxvCodec, ErrorTexts) {
     EXPECT_EQ(errorOf([&] { decoder.decode(garbage.data(), garbage.size(), *into); }),
               ConversionError::decodeFailed("invalid DXV frame"));
     EXPECT_EQ(errorOf([&] { decoder.decode(nullptr, 0, *into); }), ConversionError::decodeFailed("invalid DXV frame"));
-    auto ycocg = frame;  // a high-quality YCoCg stream is not read
+    auto ycocg = frame;  // a high-quality YCoCg stream is not read, and the text says so
     std::memcpy(ycocg.data(), "6GCY", 4);
-    EXPECT_EQ(errorOf([&] { decoder.decode(ycocg.data(), ycocg.size(), *into); }),
-              ConversionError::decodeFailed("invalid DXV frame"));
+    const auto unsupported =
+        ConversionError::decodeFailed("this DXV variant is not supported (DXV3 High Quality or an older DXV version)");
+    EXPECT_EQ(errorOf([&] { decoder.decode(ycocg.data(), ycocg.size(), *into); }), unsupported);
+    auto old = frame;  // a coded texture of version 1
+    old[4] = 1;
+    old[6] = 0;
+    EXPECT_EQ(errorOf([&] { decoder.decode(old.data(), old.size(), *into); }), unsupported);
 
     // The texture is 112x64: a destination up to that size is filled, a larger one refused.
     auto padded = PixelBuffer::create(112, 64, qm::kPixelFormatBGRA);

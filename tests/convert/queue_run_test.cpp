@@ -1,7 +1,10 @@
 // Conversion runs of the Convert queue over movies generated with ffmpeg, through the real probe
 // and transcoder.
 
+#include <algorithm>
 #include <filesystem>
+
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +150,28 @@ TEST_F(QueueRun, NamesNeverOverwriteAndBadSourcesFailClearly) {
               qpath(out / "Clip_PNG 2"));
     EXPECT_EQ(ConversionQueue::outputURL(OutputFormat::h264, qpath(dir / "Clip 01.mov"), qpath(out)),
               qpath(out / "Clip 01_H264.mp4"));
+}
+
+// Probed files hold no file handles while they wait: 3,000 queued files fit a limit of 256.
+TEST_F(QueueRun, ThousandsOfQueuedFilesStayWithinTheFileHandleLimit) {
+    makeMovie(dir / "m.mov", 0.2);
+    fs::create_directories(dir / "many");
+    QStringList paths;
+    for (int i = 0; i < 3000; ++i) {
+        const fs::path link = dir / "many" / ("m" + std::to_string(i) + ".mov");
+        fs::create_hard_link(dir / "m.mov", link);
+        paths << qpath(link);
+    }
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    queue->add(paths);
+    const bool probed = qm::test::waitUntil([&] { return allProbed(); });
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(probed);
+    EXPECT_EQ(queue->readyCount(), 3000);
 }
 
 TEST_F(QueueRun, ChangesDuringARunReachOnlyLaterJobs) {

@@ -17,15 +17,17 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
-#include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -93,7 +95,8 @@ TEST(PreviewTimeText, MinutesAndZeroPaddedSeconds) {
     EXPECT_EQ(previewTimeText(75.5), "1:15.50");
     EXPECT_EQ(previewTimeText(5.25), "0:05.25");
     EXPECT_EQ(previewTimeText(3600), "60:00.00");
-    EXPECT_EQ(previewTimeText(59.996), "0:60.00");
+    EXPECT_EQ(previewTimeText(59.996), "1:00.00");
+    EXPECT_EQ(previewTimeText(119.9951), "2:00.00");
     EXPECT_EQ(previewTimeText(-3), "0:00.00");
     EXPECT_EQ(previewTimeText(std::nan("")), "0:00.00");
 }
@@ -137,6 +140,21 @@ TEST_F(ConvertViews, JobRowDetailLinesAndProgressText) {
     job->setInfo(std::nullopt);
     EXPECT_EQ(jobDetailLine(*job), QDir::toNativeSeparators(QString::fromStdString(dir.path().string())));
     EXPECT_EQ(runningProgressText(0.426, 37.6), "43% · 38 fps");
+
+    // A probed job's row shows its whole name when there is room, and shortens it in the middle
+    // when the row narrows.
+    const QString longName = "Crowd cam from the second balcony, take 4 of the evening show.mov";
+    auto probed = addJob(longName, ConversionJob::State::ready());
+    JobRow row(*queue, probed);
+    auto* name = row.findChild<QLabel*>("nameText");
+    row.resize(900, 52);
+    row.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(name->text(), longName);
+    row.resize(300, 52);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(name->text().startsWith("Crowd") && name->text().endsWith(".mov") && name->text().contains(u'…'))
+        << name->text().toStdString();
 }
 
 TEST_F(ConvertViews, JobRowStatusAreaAndContextMenuFollowTheState) {
@@ -159,7 +177,7 @@ TEST_F(ConvertViews, JobRowStatusAreaAndContextMenuFollowTheState) {
     ASSERT_NE(progress, nullptr);
     EXPECT_EQ(progress->text(), "43% · 38 fps");
     auto [runningMenu, removeEnabled] = menuTitles();
-    EXPECT_EQ(runningMenu, (QStringList{"Show Source in Finder", "-", "Remove"}));
+    EXPECT_EQ(runningMenu, (QStringList{"Show Source in File Manager", "-", "Remove"}));
     EXPECT_FALSE(removeEnabled);
 
     const QString output = QString::fromStdString((dir / "b_HapQ.mov").string());
@@ -168,11 +186,11 @@ TEST_F(ConvertViews, JobRowStatusAreaAndContextMenuFollowTheState) {
     EXPECT_EQ(removeButton(), nullptr);
     auto* reveal = row.statusArea()->findChild<QToolButton*>("revealButton");
     ASSERT_NE(reveal, nullptr);
-    EXPECT_EQ(reveal->toolTip(), "Show in Finder");
+    EXPECT_EQ(reveal->toolTip(), "Show in File Manager");
     reveal->click();
     ASSERT_EQ(desktop.revealed.size(), 1);
     EXPECT_EQ(desktop.revealed[0], output) << "the output is revealed, not the source";
-    EXPECT_EQ(menuTitles().first, (QStringList{"Show in Finder", "Show Source in Finder", "-", "Remove"}));
+    EXPECT_EQ(menuTitles().first, (QStringList{"Show in File Manager", "Show Source in File Manager", "-", "Remove"}));
 
     job->setState(ConversionJob::State::failed("Reading failed: truncated"));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -180,8 +198,25 @@ TEST_F(ConvertViews, JobRowStatusAreaAndContextMenuFollowTheState) {
     ASSERT_NE(failure, nullptr);
     EXPECT_EQ(failure->text(), "Reading failed: truncated");
     EXPECT_EQ(failure->toolTip(), "Reading failed: truncated");
+    {
+        // A two-line failure: the warning sits level with the middle of its text.
+        job->setState(ConversionJob::State::failed("Writing failed: the disk is full, so the output could not be finished"));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        row.resize(600, 52);
+        row.show();
+        QCoreApplication::processEvents();
+        auto* text = row.statusArea()->findChild<QLabel*>("failureText");
+        ASSERT_NE(text, nullptr);
+        ASSERT_GT(text->height(), text->fontMetrics().lineSpacing() * 3 / 2);
+        QLabel* icon = nullptr;
+        for (auto* label : row.statusArea()->findChildren<QLabel*>())
+            if (!label->pixmap().isNull()) icon = label;
+        ASSERT_NE(icon, nullptr);
+        EXPECT_NEAR(icon->geometry().center().y(), text->geometry().center().y(), 2);
+        job->setState(ConversionJob::State::failed("Reading failed: truncated"));
+    }
     EXPECT_NE(removeButton(), nullptr);
-    EXPECT_EQ(menuTitles().first, (QStringList{"Retry", "Show Source in Finder", "-", "Remove"}));
+    EXPECT_EQ(menuTitles().first, (QStringList{"Retry", "Show Source in File Manager", "-", "Remove"}));
 
     // Retry makes a decodable failed job ready; an unsupported one stays failed.
     std::unique_ptr<QMenu> menu(buildJobContextMenu(*queue, job));
@@ -257,7 +292,9 @@ TEST_F(ConvertViews, ConvertButtonAlphaWarningAndDestination) {
     EXPECT_EQ(panel.folderLabel()->text(), "Not selected");
     EXPECT_TRUE(panel.revealButton()->isHidden());
 
-    for (const char* name : {"1.mov", "2.mov", "3.mov"}) addJob(name, ConversionJob::State::ready());
+    addJob("1.mov", ConversionJob::State::ready());
+    EXPECT_EQ(panel.actionButton()->text(), "Convert 1 File");
+    for (const char* name : {"2.mov", "3.mov"}) addJob(name, ConversionJob::State::ready());
     EXPECT_EQ(panel.actionButton()->text(), "Convert 3 Files");
     EXPECT_TRUE(panel.actionButton()->isEnabled());
 
@@ -282,6 +319,67 @@ TEST_F(ConvertViews, ConvertButtonAlphaWarningAndDestination) {
     EXPECT_EQ(panel.folderLabel()->text(), QString::fromStdString(dir.path().filename().string()));
     EXPECT_EQ(panel.folderLabel()->toolTip(), QString::fromStdString(dir.path().string()));
     EXPECT_FALSE(panel.revealButton()->isHidden());
+}
+
+// The 340-point column holds every row without cutting or sliding under the scroll bar; the wheel
+// scrolls the form instead of changing a picker the user has not focused; a disabled form greys
+// its secondary texts too.
+TEST_F(ConvertViews, SettingsColumnFitsTheWheelScrollsAndDisabledTextGreys) {
+    ConversionSettings s = queue->settings();
+    s.format = OutputFormat::h264;
+    queue->setSettings(s);
+    SettingsPanel panel(*queue);
+    panel.setFixedSize(340, 560);  // short enough for the form to scroll
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    auto* scroll = panel.findChild<QScrollArea*>();
+    ASSERT_TRUE(scroll && scroll->verticalScrollBar()->isVisible());
+    const QRect visible(scroll->viewport()->mapTo(&panel, QPoint(0, 0)), scroll->viewport()->size());
+    auto fits = [&](QWidget* w) {
+        const QRect r(w->mapTo(&panel, QPoint(0, 0)), w->size());
+        return r.left() >= visible.left() && r.right() <= visible.right() && w->width() >= w->minimumSizeHint().width();
+    };
+    for (QAbstractButton* b : panel.qualityPicker()->buttons()) {
+        EXPECT_TRUE(fits(b)) << b->text().toStdString();
+        EXPECT_GE(b->width(), b->fontMetrics().horizontalAdvance(b->text())) << b->text().toStdString();
+    }
+    EXPECT_TRUE(fits(panel.formatPicker()));
+    EXPECT_TRUE(fits(panel.chooseButton()));
+
+    s.format = OutputFormat::hapQ;
+    queue->setSettings(s);
+    QCoreApplication::processEvents();
+    QComboBox* chunks = panel.chunksPicker();
+    const int before = chunks->currentIndex();
+    const int scrolled = scroll->verticalScrollBar()->value();
+    auto wheelDown = [&] {
+        const QPoint at = chunks->rect().center();
+        QWheelEvent wheel(at, chunks->mapToGlobal(at), {}, QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(chunks, &wheel);
+    };
+    wheelDown();
+    EXPECT_EQ(chunks->currentIndex(), before) << "an unfocused picker keeps its value";
+    EXPECT_GT(scroll->verticalScrollBar()->value(), scrolled) << "the form scrolls instead";
+    EXPECT_FALSE(chunks->hasFocus());
+    panel.activateWindow();
+    chunks->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&panel) && chunks->hasFocus());
+    wheelDown();
+    EXPECT_NE(chunks->currentIndex(), before) << "a focused picker takes the wheel";
+
+    // The darkest pixel of the summary is lighter while the form is disabled.
+    auto darkest = [&] {
+        const QImage image = panel.summaryLabel()->grab().toImage();
+        int value = 255;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) value = std::min(value, qGray(image.pixel(x, y)));
+        return value;
+    };
+    const int enabled = darkest();
+    addJob("r.mov", ConversionJob::State::running(0.1, 1));
+    panel.form()->setEnabled(false);
+    EXPECT_GT(darkest(), enabled + 40);
 }
 
 TEST_F(ConvertViews, OutputSizeRowsAndReadout) {
@@ -334,8 +432,8 @@ TEST_F(ConvertViews, ContentViewPlaceholderFooterAndDrops) {
     data.setUrls({QUrl::fromLocalFile(file)});
     EXPECT_TRUE(view.drop(&data));
     EXPECT_FALSE(view.isShowingPlaceholder());
-    EXPECT_EQ(view.jobList()->count(), 1);
-    EXPECT_EQ(view.countLabel()->text(), "1 files");
+    EXPECT_EQ(view.rowCount(), 1);
+    EXPECT_EQ(view.countLabel()->text(), "1 file");
     QMimeData none;
     none.setText("not a file");
     EXPECT_FALSE(view.drop(&none));
@@ -348,7 +446,7 @@ TEST_F(ConvertViews, ContentViewPlaceholderFooterAndDrops) {
     queue->setSelectedJobID(done->id());
     view.removeSelected();
     ASSERT_EQ(queue->jobs().size(), 1u);
-    EXPECT_EQ(view.jobList()->count(), 1);
+    EXPECT_EQ(view.rowCount(), 1);
     queue->remove(queue->jobs().front());
     EXPECT_TRUE(view.isShowingPlaceholder());
 }

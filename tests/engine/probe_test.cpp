@@ -52,6 +52,8 @@ protected:
             test::ffmpeg({"-f", "lavfi", "-i", "sine=r=44100:d=0.3", "-c:a", "pcm_s16le", out});
         else if (name == "ffv1.mov")
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "ffv1", out});
+        else if (name == "vp9.webm")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libvpx-vp9", "-deadline", "realtime", out});
         else if (name == "picture.png")
             test::ffmpeg({"-f", "lavfi", "-i", video, "-frames:v", "1", out});
         else if (name == "subs.mkv") {
@@ -186,6 +188,12 @@ TEST_F(ProbeTest, CodecsOffTheListAreUnsupportedWithTheirName) {
     EXPECT_EQ(info.codecName, stream["tags"]["encoder"].get<std::string>());
     EXPECT_EQ(ConversionError::unsupportedCodec(info.codecName).description(),
               "Codec " + stream["tags"]["encoder"].get<std::string>() + " can't be decoded.");
+}
+
+TEST_F(ProbeTest, OnlyQuickTimeNamesTheCompressorInItsEncoderTag) {
+    // WebM's tag names the library that wrote the stream ("Lavc59.37.100 libvpx-vp9").
+    ASSERT_NE(firstStream("vp9.webm", "video")["tags"].value("ENCODER", ""), "");
+    EXPECT_EQ(MediaInfo::load(path("vp9.webm")).codecName, "vp09");
 }
 
 TEST_F(ProbeTest, ParallelProbesAgree) {

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
+#include <thread>
 
+#include "core/conversion_error.h"
 #include "engine/output_naming.h"
 #include "engine/transcode_rules.h"
 #include "support/test_support.h"
@@ -114,6 +117,36 @@ TEST(OutputNaming, AppendsANumberUntilFree) {
     std::filesystem::create_directory(dir / "Clip_PNG");
     EXPECT_EQ(outputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path()), dir / "Clip_PNG 2");
     EXPECT_EQ(outputURL(OutputFormat::hevcAlpha, "x/a.b.mp4", dir.path()), dir / "a.b_HEVCAlpha.mov");
+}
+
+TEST(OutputNaming, ReservedNamesAreTakenAtOnceAndGivenBack) {
+    test::TempDir dir;
+    // Reservations made side by side, as by runs in two processes, never share a name.
+    std::vector<std::filesystem::path> names(8);
+    std::vector<std::thread> threads;
+    for (auto& name : names) threads.emplace_back([&] { name = reserveOutputURL(OutputFormat::hapQ, "/in/Clip.mov", dir.path()); });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(std::set<std::filesystem::path>(names.begin(), names.end()).size(), names.size());
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir / "Clip_HapQ 8.mov"));
+
+    releaseOutputURL(dir / "Clip_HapQ 2.mov");
+    EXPECT_EQ(reserveOutputURL(OutputFormat::hapQ, "/in/Clip.mov", dir.path()), dir / "Clip_HapQ 2.mov");
+    // A sequence's folder: given back while empty, kept once it holds frames.
+    const auto folder = reserveOutputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path());
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(reserveOutputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path()), dir / "Clip_PNG 2");
+    releaseOutputURL(dir / "Clip_PNG 2");
+    EXPECT_FALSE(std::filesystem::exists(dir / "Clip_PNG 2"));
+    std::ofstream(folder / "Clip_PNG_000000.png").put('x');
+    releaseOutputURL(folder);
+    EXPECT_TRUE(std::filesystem::exists(folder / "Clip_PNG_000000.png"));
+
+    try {
+        reserveOutputURL(OutputFormat::hap, "/in/Clip.mov", dir / "missing");
+        ADD_FAILURE() << "reserved in a missing folder";
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e, ConversionError::writerFailed("Clip_Hap.mov (No such file or directory)"));
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <barrier>
 #include <deque>
 #include <future>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "core/conversion_error.h"
 #include "engine/frame_batch.h"
 #include "engine/frame_feeder.h"
+#include "engine/output_naming.h"
 #include "engine/render_feeder.h"
 #include "engine/transcoder.h"
 #include "support/test_support.h"
@@ -265,6 +267,39 @@ TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {
     auto error = errorOf([&] { Transcoder(source, folder, MediaInfo::load(source), settingsFor(OutputFormat::hap)).run({}); });
     EXPECT_EQ(error.kind(), ConversionError::Kind::writerFailed);
     EXPECT_EQ(test::readFile(folder / "inner" / "keep.txt"), "keep");
+}
+
+TEST(TranscoderDestination, TwoRunsStartedTogetherInOneFolderWriteTwoFiles) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);
+    const MediaInfo info = MediaInfo::load(source);
+    fs::create_directories(dir / "out");
+    std::barrier start(2);
+    std::vector<fs::path> written(2);
+    std::vector<std::thread> runs;
+    for (auto& out : written)
+        runs.emplace_back([&] {
+            start.arrive_and_wait();
+            out = reserveOutputURL(OutputFormat::hapQ, source, dir / "out");
+            Transcoder(source, out, info, settingsFor(OutputFormat::hapQ)).run({});
+        });
+    for (auto& run : runs) run.join();
+    EXPECT_NE(written[0], written[1]);
+    for (const char* name : {"src_HapQ.mov", "src_HapQ 2.mov"}) EXPECT_EQ(test::countFrames(dir / "out" / name), 5) << name;
+}
+
+// An audio encoder that will not open (AAC has no 4 kHz rate) fails the run with the library's
+// text instead of writing a movie without sound.
+TEST(TranscoderErrors, AudioEncoderThatCannotOpenFailsTheRun) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "low.mov", 64, 48, 4000, 1, 0.2);
+    const fs::path out = dir / "low.mp4";
+    auto error = errorOf([&] { Transcoder(source, out, MediaInfo::load(source), settingsFor(OutputFormat::h264)).run({}); });
+    EXPECT_EQ(error, ConversionError::writerFailed("audio input (Invalid argument)"));
+    EXPECT_FALSE(fs::exists(out));
+    // QuickTime takes the same audio as PCM.
+    Transcoder(source, dir / "low.mov.mov", MediaInfo::load(source), settingsFor(OutputFormat::proRes422Proxy)).run({});
+    EXPECT_EQ(test::streamOf(test::ffprobe(dir / "low.mov.mov"), "audio").value("sample_rate", ""), "4000");
 }
 
 // A provider that hands out nothing, or a fixed number of frames drawn in one colour.

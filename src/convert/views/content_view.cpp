@@ -5,7 +5,6 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QListWidget>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -13,6 +12,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "convert/views/job_list.h"
 #include "convert/views/job_row.h"
 #include "convert/views/settings_panel.h"
 #include "platform/desktop/icons.h"
@@ -139,7 +139,7 @@ ContentView::ContentView(ConversionQueue& queue, QWidget* parent) : QWidget(pare
     column->setSpacing(0);
     stack_ = new QStackedWidget;
     placeholder_ = new DropPlaceholder(stack_);
-    list_ = new QListWidget;
+    list_ = new JobList(queue_);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setFrameShape(QFrame::NoFrame);
     list_->setAcceptDrops(false);
@@ -173,10 +173,10 @@ ContentView::ContentView(ConversionQueue& queue, QWidget* parent) : QWidget(pare
     connect(addFiles_, &QAction::triggered, this, [this] { queue_.presentAddPanel(); });
     connect(clear_, &QPushButton::clicked, this, [this] { queue_.clearFinished(); });
 
-    connect(list_, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (syncingSelection_) return;
-        const QUuid id = (row >= 0 && row < int(queue_.jobs().size())) ? queue_.jobs()[size_t(row)]->id() : QUuid();
-        queue_.setSelectedJobID(id);
+    connect(list_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& current) {
+        // Rows leaving or arriving move the view's current row; the queue keeps its own selection.
+        if (syncingSelection_ || list_->jobs()->isFollowing()) return;
+        queue_.setSelectedJobID(current.isValid() ? list_->jobs()->jobAt(current.row())->id() : QUuid());
     });
     connect(&queue_, &ConversionQueue::jobsChanged, this, &ContentView::syncRows);
     connect(&queue_, &ConversionQueue::selectedJobIDChanged, this, &ContentView::syncSelectionFromModel);
@@ -187,65 +187,32 @@ ContentView::ContentView(ConversionQueue& queue, QWidget* parent) : QWidget(pare
 
 bool ContentView::isShowingPlaceholder() const { return stack_->currentWidget() == placeholder_; }
 
-JobRow* ContentView::rowAt(int index) const {
-    QListWidgetItem* item = list_->item(index);
-    return item ? static_cast<JobRow*>(list_->itemWidget(item)) : nullptr;
-}
+JobRow* ContentView::rowAt(int index) const { return list_->rowAt(index); }
+
+int ContentView::rowCount() const { return list_->count(); }
 
 void ContentView::syncRows() {
-    const auto& jobs = queue_.jobs();
-    // Keep the rows of jobs still queued; add rows for new jobs, in queue order.
-    bool same = list_->count() == int(jobs.size());
-    for (int i = 0; same && i < list_->count(); ++i) same = rowAt(i) && rowAt(i)->job() == jobs[size_t(i)];
-    if (!same) {
-        syncingSelection_ = true;
-        std::vector<std::pair<ConversionJobRef, JobRow*>> existing;
-        for (int i = 0; i < list_->count(); ++i) {
-            if (JobRow* row = rowAt(i)) {
-                list_->removeItemWidget(list_->item(i));
-                existing.emplace_back(row->job(), row);
-            }
-        }
-        list_->clear();
-        for (const ConversionJobRef& job : jobs) {
-            auto* item = new QListWidgetItem(list_);
-            JobRow* row = nullptr;
-            for (auto& [j, r] : existing)
-                if (j == job && r) {
-                    row = r;
-                    r = nullptr;
-                }
-            if (!row) row = new JobRow(queue_, job);
-            item->setSizeHint(QSize(0, std::max(52, row->sizeHint().height())));
-            list_->setItemWidget(item, row);
-        }
-        for (auto& [j, r] : existing)
-            if (r) r->deleteLater();
-        syncingSelection_ = false;
-        syncSelectionFromModel();
-    }
-    stack_->setCurrentWidget(jobs.empty() ? static_cast<QWidget*>(placeholder_) : list_);
+    // The list follows the queue by itself; the selection and the footer follow here.
+    syncSelectionFromModel();
+    stack_->setCurrentWidget(queue_.jobs().empty() ? static_cast<QWidget*>(placeholder_) : list_);
     refreshFooter();
 }
 
 void ContentView::syncSelectionFromModel() {
     syncingSelection_ = true;
-    const QUuid id = queue_.selectedJobID();
-    int row = -1;
-    const auto& jobs = queue_.jobs();
-    for (size_t i = 0; i < jobs.size(); ++i)
-        if (!id.isNull() && jobs[i]->id() == id) {
-            row = int(i);
-            break;
-        }
-    if (row < 0)
+    const int row = list_->jobs()->rowOf(queue_.selectedJobID());
+    if (row < 0) {
         list_->clearSelection();
-    list_->setCurrentRow(row);
+        list_->setCurrentIndex({});
+    } else {
+        list_->setCurrentIndex(list_->jobs()->index(row));
+    }
     syncingSelection_ = false;
 }
 
 void ContentView::refreshFooter() {
-    count_->setText(tr("%1 files").arg(qlonglong(queue_.jobs().size())));
+    const auto count = qlonglong(queue_.jobs().size());
+    count_->setText(count == 1 ? tr("%1 file").arg(count) : tr("%1 files").arg(count));
     clear_->setVisible(queue_.hasFinishedJobs());
     clear_->setEnabled(!queue_.isRunning());
 }

@@ -10,7 +10,6 @@
 class QAction;
 class QMimeData;
 class QLabel;
-class QListWidget;
 class QPushButton;
 class QStackedWidget;
 
@@ -19,6 +18,7 @@ namespace qm {
 class SettingsPanel;
 class DropPlaceholder;
 class ListOverlay;
+class JobList;
 class JobRow;
 
 class ContentView : public QWidget {
@@ -34,8 +34,9 @@ public:
     // For tests.
     bool isShowingPlaceholder() const;
     bool isDropTargeted() const { return dropTargeted_; }
-    QListWidget* jobList() const { return list_; }
+    JobList* jobList() const { return list_; }
     JobRow* rowAt(int index) const;
+    int rowCount() const;
     QLabel* countLabel() const { return count_; }
     QPushButton* clearFinishedButton() const { return clear_; }
     SettingsPanel* settingsPanel() const { return settings_; }
@@ -54,7 +55,7 @@ private:
     QWidget* left_ = nullptr;
     QStackedWidget* stack_ = nullptr;
     DropPlaceholder* placeholder_ = nullptr;
-    QListWidget* list_ = nullptr;
+    JobList* list_ = nullptr;
     ListOverlay* overlay_ = nullptr;
     QLabel* count_ = nullptr;
     QPushButton* clear_ = nullptr;

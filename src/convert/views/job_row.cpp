@@ -61,7 +61,7 @@ QMenu* buildJobContextMenu(ConversionQueue& queue, const ConversionJobRef& job, 
     const auto& state = job->state();
     if (state.is(Kind::done)) {
         const QString output = state.output;
-        QObject::connect(menu->addAction(JobRow::tr("Show in Finder")), &QAction::triggered, menu,
+        QObject::connect(menu->addAction(JobRow::tr("Show in File Manager")), &QAction::triggered, menu,
                          [&queue, output] { queue.revealInFinder(output); });
     }
     if (state.is(Kind::failed) && job->info()) {
@@ -71,7 +71,7 @@ QMenu* buildJobContextMenu(ConversionQueue& queue, const ConversionJobRef& job, 
         });
     }
     const QString source = job->path();
-    QObject::connect(menu->addAction(JobRow::tr("Show Source in Finder")), &QAction::triggered, menu,
+    QObject::connect(menu->addAction(JobRow::tr("Show Source in File Manager")), &QAction::triggered, menu,
                      [&queue, source] { queue.revealInFinder(source); });
     menu->addSeparator();
     QAction* remove = menu->addAction(JobRow::tr("Remove"));
@@ -95,6 +95,7 @@ JobRow::JobRow(ConversionQueue& queue, ConversionJobRef job, QWidget* parent)
     auto* texts = new QVBoxLayout;
     texts->setSpacing(3);
     name_ = new QLabel;
+    name_->setObjectName(QStringLiteral("nameText"));
     QFont medium = name_->font();
     medium.setWeight(QFont::Medium);
     name_->setFont(medium);
@@ -102,6 +103,7 @@ JobRow::JobRow(ConversionQueue& queue, ConversionJobRef job, QWidget* parent)
     name_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     texts->addWidget(name_);
     detail_ = new QLabel;
+    detail_->setObjectName(QStringLiteral("detailText"));
     QFont caption = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     caption.setPointSizeF(caption.pointSizeF() * 0.85);
     caption.setStyleHint(QFont::TypeWriter);
@@ -133,10 +135,19 @@ QString JobRow::nameText() const { return QFileInfo(job_->path()).fileName(); }
 QString JobRow::detailText() const { return jobDetailLine(*job_); }
 
 void JobRow::refreshDetail() {
-    const QString name = nameText();
-    name_->setText(name_->fontMetrics().elidedText(name, Qt::ElideMiddle, std::max(80, name_->width())));
-    name_->setToolTip(name);
+    elideName();
+    name_->setToolTip(nameText());
     detail_->setText(detailText());
+}
+
+// The name is shortened in the middle to the width it has now, so again whenever that changes.
+void JobRow::elideName() {
+    name_->setText(name_->fontMetrics().elidedText(nameText(), Qt::ElideMiddle, std::max(80, name_->width())));
+}
+
+void JobRow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    elideName();
 }
 
 void JobRow::updateRunning() {
@@ -209,7 +220,7 @@ void JobRow::rebuildStatus() {
         auto* check = new QLabel;
         check->setPixmap(symbolPixmap(QStringLiteral("checkmark.circle.fill"), 16, QColor(0x28, 0xa7, 0x45)));
         statusLayout_->addWidget(check);
-        QToolButton* reveal = borderlessButton(QStringLiteral("magnifyingglass"), tr("Show in Finder"));
+        QToolButton* reveal = borderlessButton(QStringLiteral("magnifyingglass"), tr("Show in File Manager"));
         reveal->setObjectName(QStringLiteral("revealButton"));
         const QString output = state.output;
         connect(reveal, &QToolButton::clicked, this, [this, output] { queue_.revealInFinder(output); });
@@ -219,7 +230,7 @@ void JobRow::rebuildStatus() {
     case Kind::failed: {
         auto* warning = new QLabel;
         warning->setPixmap(symbolPixmap(QStringLiteral("exclamationmark.triangle.fill"), 14, QColor(0xd7, 0x00, 0x15)));
-        statusLayout_->addWidget(warning, 0, Qt::AlignTop);
+        statusLayout_->addWidget(warning, 0, Qt::AlignVCenter);
         auto* message = new QLabel;
         message->setObjectName(QStringLiteral("failureText"));
         message->setWordWrap(true);

@@ -37,9 +37,11 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void refreshDetail();
+    void elideName();
     void rebuildStatus();
     void updateRunning();
 

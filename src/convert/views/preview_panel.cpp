@@ -28,10 +28,10 @@ constexpr double kScrubScale = 1000.0;
 }  // namespace
 
 QString previewTimeText(double seconds) {
-    const double t = (std::isnan(seconds) || seconds < 0) ? 0.0 : seconds;
-    const int minutes = static_cast<int>(std::min(t / 60.0, 2147483647.0));
-    const double rest = t - minutes * 60.0;
-    return QString::asprintf("%d:%05.2f", minutes, rest);
+    const double t = (std::isnan(seconds) || seconds < 0) ? 0.0 : std::min(seconds, 2147483647.0 * 60.0);
+    // Rounded to hundredths before minutes are split off, so 59.996 reads 1:00.00, not 0:60.00.
+    const auto hundredths = static_cast<long long>(std::llround(t * 100.0));
+    return QString::asprintf("%lld:%02lld.%02lld", hundredths / 6000, hundredths / 100 % 60, hundredths % 100);
 }
 
 void paintCheckerboard(QPainter& painter, const QRect& area) {

@@ -1,5 +1,7 @@
 #include "convert/views/settings_panel.h"
 
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QCheckBox>
@@ -12,10 +14,12 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QStandardItemModel>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include "convert/conversion_queue.h"
 #include "convert/views/output_size_controls.h"
@@ -55,6 +59,53 @@ QLabel* iconLabel(const QString& symbol, int size = 16) {
 }
 
 constexpr int kChunkChoices[] = {0, 1, 2, 4, 8, 16};
+
+// Pickers in the scrolling form take the wheel only once the user has focused them; otherwise the
+// wheel scrolls the form.
+class WheelOnlyWhenFocused : public QObject {
+public:
+    explicit WheelOnlyWhenFocused(QAbstractScrollArea* area) : QObject(area), area_(area) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* picker = static_cast<QWidget*>(watched);
+        if (event->type() != QEvent::Wheel || picker->hasFocus()) return false;
+        const auto* wheel = static_cast<QWheelEvent*>(event);
+        QWidget* viewport = area_->viewport();
+        QWheelEvent scroll(picker->mapTo(viewport, wheel->position()), wheel->globalPosition(), wheel->pixelDelta(),
+                           wheel->angleDelta(), wheel->buttons(), wheel->modifiers(), wheel->phase(),
+                           wheel->inverted(), wheel->source());
+        QCoreApplication::sendEvent(viewport, &scroll);
+        event->setAccepted(scroll.isAccepted());
+        return true;
+    }
+
+private:
+    QAbstractScrollArea* area_;
+};
+
+void takeWheelOnlyWhenFocused(QAbstractScrollArea* area) {
+    auto* guard = new WheelOnlyWhenFocused(area);
+    QList<QWidget*> pickers;
+    for (auto* w : area->findChildren<QComboBox*>()) pickers.append(w);
+    for (auto* w : area->findChildren<QAbstractSpinBox*>()) pickers.append(w);
+    for (auto* w : area->findChildren<QAbstractSlider*>()) {
+        if (!qobject_cast<QScrollBar*>(w)) pickers.append(w);
+    }
+    for (QWidget* picker : pickers) {
+        picker->setFocusPolicy(Qt::StrongFocus);  // not WheelFocus: a passing wheel must not focus it
+        picker->installEventFilter(guard);
+    }
+}
+
+// Secondary texts (the format summary, notes, read-outs) grey out with the rest of a disabled form.
+void dimSecondaryTextWhenDisabled(QWidget* form) {
+    QPalette palette = form->palette();
+    QColor dimmed = palette.color(QPalette::Disabled, QPalette::WindowText);
+    dimmed.setAlphaF(0.7f);
+    palette.setColor(QPalette::Disabled, QPalette::PlaceholderText, dimmed);
+    form->setPalette(palette);
+}
 
 }  // namespace
 
@@ -192,8 +243,11 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     qualityRow->setSpacing(0);
     quality_ = new QButtonGroup(this);
     for (DeliveryQuality q : allDeliveryQualities) {
-        auto* b = new QPushButton(tr(text(label(q)).toUtf8().constData()));
+        // Tool buttons: push buttons have a minimum width that makes four too wide for the column.
+        auto* b = new QToolButton;
+        b->setText(tr(text(label(q)).toUtf8().constData()));
         b->setCheckable(true);
+        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         quality_->addButton(b, int(q));
         qualityRow->addWidget(b, 1);
     }
@@ -230,7 +284,7 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     reveal_ = new QToolButton;
     reveal_->setAutoRaise(true);
     reveal_->setIcon(symbolIcon(QStringLiteral("arrow.right.circle")));
-    reveal_->setToolTip(tr("Show in Finder"));
+    reveal_->setToolTip(tr("Show in File Manager"));
     saveRow->addWidget(reveal_);
     choose_ = new QPushButton(tr("Choose…"));
     saveRow->addWidget(choose_);
@@ -247,12 +301,14 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     note->setForegroundRole(QPalette::PlaceholderText);
     sections->addWidget(note);
     sections->addStretch(1);
+    dimSecondaryTextWhenDisabled(form_);
     // The form scrolls when the window is too short for all its sections.
     auto* scroll = new QScrollArea(this);
     scroll->setWidget(form_);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    takeWheelOnlyWhenFocused(scroll);
     column->addWidget(scroll, 1);
 
     column->addWidget(divider(Qt::Horizontal));
@@ -352,7 +408,9 @@ void SettingsPanel::refresh() {
         action_->setEnabled(true);
     } else {
         const int ready = queue_.readyCount();
-        action_->setText(ready < 1 ? tr("Convert") : tr("Convert %1 Files").arg(qlonglong(ready)));
+        action_->setText(ready < 1    ? tr("Convert")
+                         : ready == 1 ? tr("Convert %1 File").arg(qlonglong(ready))
+                                      : tr("Convert %1 Files").arg(qlonglong(ready)));
         action_->setIcon(symbolIcon(QStringLiteral("arrow.triangle.2.circlepath")));
         action_->setDefault(true);
         action_->setEnabled(ready > 0 && isAvailable(f));

@@ -1,7 +1,11 @@
 #include "platform/desktop/icons.h"
 
+#include <QGuiApplication>
 #include <QHash>
+#include <QIconEngine>
 #include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
 #include <QStandardPaths>
 
 namespace qm {
@@ -13,10 +17,7 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("plus"), QStringLiteral("list-add")},
         {QStringLiteral("folder"), QStringLiteral("folder")},
         {QStringLiteral("film"), QStringLiteral("video-x-generic")},
-        {QStringLiteral("film.stack"), QStringLiteral("folder-videos")},
-        {QStringLiteral("checkmark.circle.fill"), QStringLiteral("dialog-ok-apply")},
         {QStringLiteral("magnifyingglass"), QStringLiteral("edit-find")},
-        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("dialog-warning")},
         {QStringLiteral("exclamationmark.triangle"), QStringLiteral("emblem-warning")},
         {QStringLiteral("xmark.circle.fill"), QStringLiteral("edit-delete-remove")},
         {QStringLiteral("list.bullet"), QStringLiteral("view-list-details")},
@@ -28,6 +29,105 @@ const QHash<QString, QString>& table() {
     };
     return symbols;
 }
+
+// Symbols the theme has no fitting icon for are drawn: solid shapes whose inner mark is cut out,
+// so a tint colours the shape and the mark stays readable on any background (a selected row).
+using Drawing = void (*)(QPainter&, qreal size);
+
+void clearMode(QPainter& p) { p.setCompositionMode(QPainter::CompositionMode_Clear); }
+
+void drawCheckDisc(QPainter& p, qreal s) {
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QRectF(0.04 * s, 0.04 * s, 0.92 * s, 0.92 * s));
+    clearMode(p);
+    QPen mark(Qt::black, 0.12 * s, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(mark);
+    p.setBrush(Qt::NoBrush);
+    p.drawPolyline(QPolygonF{{0.29 * s, 0.52 * s}, {0.44 * s, 0.67 * s}, {0.71 * s, 0.37 * s}});
+}
+
+void drawWarningTriangle(QPainter& p, qreal s) {
+    QPen edge(p.brush().color(), 0.1 * s, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(edge);
+    p.drawPolygon(QPolygonF{{0.5 * s, 0.1 * s}, {0.93 * s, 0.88 * s}, {0.07 * s, 0.88 * s}});
+    clearMode(p);
+    p.setPen(QPen(Qt::black, 0.12 * s, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(0.5 * s, 0.38 * s), QPointF(0.5 * s, 0.6 * s));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(0.5 * s, 0.75 * s), 0.065 * s, 0.065 * s);
+}
+
+// One frame of film: a solid strip with sprocket holes along both edges and a picture window.
+void drawFilmFrame(QPainter& p, const QRectF& r) {
+    const auto mode = p.compositionMode();
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(r, r.width() * 0.08, r.width() * 0.08);
+    clearMode(p);
+    const qreal band = r.height() * 0.2;
+    const qreal hole = band * 0.5;
+    constexpr int holes = 6;
+    const qreal step = r.width() / holes;
+    for (int i = 0; i < holes; ++i) {
+        const qreal x = r.left() + step * (i + 0.5) - hole / 2;
+        p.drawRect(QRectF(x, r.top() + (band - hole) / 2, hole, hole));
+        p.drawRect(QRectF(x, r.bottom() - band + (band - hole) / 2, hole, hole));
+    }
+    p.drawRect(QRectF(r.left() + step * 0.4, r.top() + band, r.width() - step * 0.8, r.height() - 2 * band));
+    p.setCompositionMode(mode);
+}
+
+void drawFilmStack(QPainter& p, qreal s) {
+    const QRectF front(0.04 * s, 0.34 * s, 0.74 * s, 0.56 * s);
+    drawFilmFrame(p, front.translated(0.18 * s, -0.24 * s));
+    clearMode(p);
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(front.adjusted(-0.05 * s, -0.05 * s, 0.05 * s, 0.05 * s), 0.08 * s, 0.08 * s);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    drawFilmFrame(p, front);
+}
+
+const QHash<QString, Drawing>& drawings() {
+    static const QHash<QString, Drawing> symbols = {
+        {QStringLiteral("checkmark.circle.fill"), &drawCheckDisc},
+        {QStringLiteral("exclamationmark.triangle.fill"), &drawWarningTriangle},
+        {QStringLiteral("film.stack"), &drawFilmStack},
+    };
+    return symbols;
+}
+
+class DrawnIconEngine : public QIconEngine {
+public:
+    explicit DrawnIconEngine(Drawing drawing) : drawing_(drawing) {}
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
+        // Drawn apart first: the cut-outs must clear the symbol, not what lies under it.
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        const int side = std::min(rect.width(), rect.height());
+        QImage image(QSize(side, side) * ratio, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(ratio);
+        image.fill(Qt::transparent);
+        {
+            QPainter p(&image);
+            p.setRenderHint(QPainter::Antialiasing);
+            QColor colour = QGuiApplication::palette().color(QPalette::WindowText);
+            if (mode == QIcon::Disabled) colour.setAlphaF(0.35f);
+            p.setBrush(colour);
+            drawing_(p, side);
+        }
+        painter->drawImage(QPointF(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0),
+                           image);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return pixmap;
+    }
+    QIconEngine* clone() const override { return new DrawnIconEngine(drawing_); }
+
+private:
+    Drawing drawing_;
+};
 
 }  // namespace
 
@@ -47,6 +147,7 @@ void installIconTheme() {
 QString themeIconName(const QString& symbol) { return table().value(symbol); }
 
 QIcon symbolIcon(const QString& symbol) {
+    if (const Drawing drawing = drawings().value(symbol)) return QIcon(new DrawnIconEngine(drawing));
     const QString name = themeIconName(symbol);
     if (name.isEmpty()) return {};
     return QIcon::fromTheme(name);
@@ -62,7 +163,7 @@ QPixmap symbolPixmap(const QString& symbol, int size, const QColor& tint) {
 }
 
 QStringList knownSymbols() {
-    QStringList names = table().keys();
+    QStringList names = table().keys() + drawings().keys();
     names.sort();
     return names;
 }

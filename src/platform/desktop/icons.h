@@ -1,6 +1,6 @@
 #pragma once
-// The one table from the symbol names the views use to icons of the installed icon theme.
-// Views get icons only through symbolIcon().
+// The one table from the symbol names the views use to icons of the installed icon theme, plus
+// the few symbols drawn here. Views get icons only through symbolIcon().
 
 #include <QColor>
 #include <QIcon>
@@ -16,7 +16,8 @@ inline constexpr const char* kIconTheme = "breeze";
 // Selects the icon theme for the process; call once after the application object exists.
 void installIconTheme();
 
-// The freedesktop icon name for a symbol name, or an empty string for a symbol not in the table.
+// The freedesktop icon name for a symbol name, or an empty string for a symbol not in the table
+// (unknown, or one of the few drawn here because no theme icon fits).
 QString themeIconName(const QString& symbol);
 
 // The icon for a symbol name (a null icon for an unknown symbol).

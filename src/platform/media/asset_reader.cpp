@@ -32,8 +32,8 @@ using FramePtr = ffmpeg::FramePtr;
 // Through the shared opener, so the reader refuses exactly what the probe refuses: local files
 // only, the movie and audio demuxers we read, no absurd picture sizes. `video` says whether the
 // caller wants pictures: those come only from movie containers.
-ffmpeg::FormatContextPtr openFormat(const std::filesystem::path& file, bool video) {
-    ffmpeg::OpenedSource source = ffmpeg::openSource(file);
+ffmpeg::FormatContextPtr openFormat(const std::filesystem::path& file, bool video, bool storedTimestampsOnly = false) {
+    ffmpeg::OpenedSource source = ffmpeg::openSource(file, storedTimestampsOnly);
     if (video && source.kind != ffmpeg::ContainerKind::movie) return nullptr;
     return std::move(source.context);
 }
@@ -206,27 +206,25 @@ struct VideoSampleReader::Impl {
             // Sliced over the processor's threads: this runs on the reading thread, once per frame.
             sws.reset(sws_alloc_context());
             if (!sws) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
-            av_opt_set_int(sws.get(), "srcw", f->width, 0);
-            av_opt_set_int(sws.get(), "srch", f->height, 0);
-            av_opt_set_pixel_fmt(sws.get(), "src_format", avFormat, 0);
-            av_opt_set_int(sws.get(), "dstw", f->width, 0);
-            av_opt_set_int(sws.get(), "dsth", f->height, 0);
-            av_opt_set_pixel_fmt(sws.get(), "dst_format", dstFormat, 0);
             // Full chroma interpolation only where chroma is subsampled; it also keeps the scaler on one
             // thread, which 4:4:4 sources need not pay for.
             const AVPixFmtDescriptor* sourceDesc = av_pix_fmt_desc_get(avFormat);
             const bool subsampled = sourceDesc != nullptr && sourceDesc->log2_chroma_w > 0;
-            av_opt_set_int(sws.get(), "sws_flags",
-                           SWS_BICUBIC | SWS_ACCURATE_RND | (subsampled ? SWS_FULL_CHR_H_INT : 0), 0);
-            av_opt_set_int(sws.get(), "threads", 0, 0);
+            const int64_t flags = SWS_BICUBIC | SWS_ACCURATE_RND | (subsampled ? SWS_FULL_CHR_H_INT : 0);
+            int rc = 0;
+            for (auto [name, value] : {std::pair<const char*, int64_t>{"srcw", f->width}, {"srch", f->height},
+                                       {"dstw", f->width}, {"dsth", f->height}, {"sws_flags", flags}, {"threads", 0}})
+                if (rc >= 0) rc = av_opt_set_int(sws.get(), name, value, 0);
+            if (rc >= 0) rc = av_opt_set_pixel_fmt(sws.get(), "src_format", avFormat, 0);
+            if (rc >= 0) rc = av_opt_set_pixel_fmt(sws.get(), "dst_format", dstFormat, 0);
+            if (rc < 0) {
+                sws.reset();
+                throw MediaError::fromCode("pixel transfer", rc);
+            }
             if (sws_init_context(sws.get(), nullptr, nullptr) < 0) {
                 sws.reset();
                 throw MediaError("pixel transfer", "no conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
             }
-            swsWidth = f->width;
-            swsHeight = f->height;
-            swsFormat = f->format;
-            swsTarget = target;
             // The source's own matrix and range where it says, else BT.709.
             const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(avFormat);
             const bool sourceRGB = desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB);
@@ -236,13 +234,15 @@ struct VideoSampleReader::Impl {
                                                                                                          : f->colorspace;
             const AVPixFmtDescriptor* dstDesc = av_pix_fmt_desc_get(dstFormat);
             const bool fullOut = (dstDesc->flags & AV_PIX_FMT_FLAG_RGB) || dstFormat == AV_PIX_FMT_YUVJ444P;
-            int* inv;
-            int* table;
-            int srcRange, dstRange, brightness, contrast, saturation;
-            sws_getColorspaceDetails(sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation);
-            sws_setColorspaceDetails(sws.get(), sws_getCoefficients(space), fullIn ? 1 : 0,
-                                     sws_getCoefficients(SWS_CS_ITU709), fullOut ? 1 : 0, brightness, contrast,
-                                     saturation);
+            if (sws_setColorspaceDetails(sws.get(), sws_getCoefficients(space), fullIn ? 1 : 0,
+                                         sws_getCoefficients(SWS_CS_ITU709), fullOut ? 1 : 0, 0, 1 << 16, 1 << 16) < 0) {
+                sws.reset();
+                throw MediaError("pixel transfer", "no colour conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
+            }
+            swsWidth = f->width;
+            swsHeight = f->height;
+            swsFormat = f->format;
+            swsTarget = target;
         }
         // The destination frame points into the pixel buffer; its reference only keeps the
         // scaler from allocating one of its own.
@@ -435,6 +435,28 @@ int bytesPerSample(AudioSampleFormat format) {
 
 bool isPlanar(AudioSampleFormat format) { return format == AudioSampleFormat::float32Planar; }
 
+namespace {
+
+// The stream indexes of the file's audio tracks, in the order MediaAsset lists them.
+std::vector<int> audioStreams(AVFormatContext* format) {
+    std::vector<int> streams;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.push_back(static_cast<int>(i));
+    return streams;
+}
+
+AudioTrackInfo audioTrackInfo(const AVFormatContext* format, int index) {
+    const AVCodecParameters* par = format->streams[index]->codecpar;
+    AudioTrackInfo info;
+    info.streamIndex = index;
+    info.codecType = codecTypeOf(par, false);
+    info.sampleRate = std::max(par->sample_rate, 0);
+    info.channels = std::max(par->ch_layout.nb_channels, 0);
+    return info;
+}
+
+}  // namespace
+
 struct AudioSampleReader::Impl {
     FormatPtr format;
     CodecPtr decoder;
@@ -455,19 +477,49 @@ struct AudioSampleReader::Impl {
     std::atomic<bool> cancelled{false};
     bool failed = false;
 
+    // Track reading (openTrack): the output follows the first frame, times follow the stream.
+    bool native = false;
+    bool outputKnown = true;
+    int swrRate = 0;
+    int swrFormat = -1;
+    AVChannelLayout swrLayout{};
+    std::deque<AudioSampleBuffer> converted;  // converted buffers, times at the output rate
+    int64_t convertedEnd = 0;                 // output sample after the last converted one
+    bool started = false;
+    int64_t deliveredEnd = 0;                 // output sample after the last delivered one
+    int64_t pendingSilence = 0;
+    int decodeErrors = 0;
+
+    ~Impl() { av_channel_layout_uninit(&swrLayout); }
+
+    // Reads the stream `index` alone, decoded on one thread.
+    void openStream(int index) {
+        discardAllBut(format.get(), index);
+        const AVStream* st = format->streams[index];
+        timeBase = st->time_base;
+        info = audioTrackInfo(format.get(), index);
+        decoder = openDecoder(st, 1, false);
+    }
+
     void setUpResampler(const AVFrame* f) {
         AVChannelLayout in{};
+        int rc = 0;
         if (f->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC && f->ch_layout.nb_channels > 0)
-            av_channel_layout_copy(&in, &f->ch_layout);
+            rc = av_channel_layout_copy(&in, &f->ch_layout);
         else
             av_channel_layout_default(&in, f->ch_layout.nb_channels > 0 ? f->ch_layout.nb_channels : 2);
         AVChannelLayout out{};
-        if (in.nb_channels == output.channels)
-            av_channel_layout_copy(&out, &in);  // same channels: no remix, order kept
+        if (rc >= 0 && in.nb_channels == output.channels)
+            rc = av_channel_layout_copy(&out, &in);  // same channels: no remix, order kept
         else
             av_channel_layout_default(&out, output.channels);
+        if (rc < 0) {
+            av_channel_layout_uninit(&in);
+            av_channel_layout_uninit(&out);
+            throw MediaError::fromCode("audio conversion", rc);
+        }
         SwrContext* raw = nullptr;
-        int rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
+        rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
                                      static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
         av_channel_layout_uninit(&in);
         av_channel_layout_uninit(&out);
@@ -496,31 +548,23 @@ struct AudioSampleReader::Impl {
         return buffer;
     }
 
-    std::optional<AudioSampleBuffer> produce() {
+    // Decodes the next frame of the track into `frame`; false at its end. Track reading skips
+    // packets the decoder refuses (their time stays a gap); the transcoder's reading fails on them.
+    bool decodeNext() {
         for (;;) {
             int rc = decoderDrained ? AVERROR_EOF : avcodec_receive_frame(decoder.get(), frame.get());
             if (rc == 0) {
-                if (!swr) setUpResampler(frame.get());
-                if (!haveOrigin) {
-                    const MediaTime t = ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase);
-                    originSamples = t.isNumeric() ? t.convertScale(output.sampleRate).value : 0;
-                    haveOrigin = true;
-                }
-                AudioSampleBuffer b = convert(frame.get());
-                av_frame_unref(frame.get());
-                if (b.frameCount > 0) return b;
-                continue;
+                decodeErrors = 0;
+                return true;
             }
             if (rc == AVERROR_EOF) {
                 decoderDrained = true;
-                if (swr && !swrFlushed) {
-                    swrFlushed = true;
-                    AudioSampleBuffer b = convert(nullptr);
-                    if (b.frameCount > 0) return b;
-                }
-                return std::nullopt;
+                return false;
             }
-            if (rc != AVERROR(EAGAIN)) throw MediaError::fromCode("audio decode", rc);
+            if (rc != AVERROR(EAGAIN)) {
+                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) continue;
+                throw MediaError::fromCode("audio decode", rc);
+            }
             if (demuxEnded) {
                 rc = avcodec_send_packet(decoder.get(), nullptr);
                 if (rc < 0 && rc != AVERROR_EOF) throw MediaError::fromCode("audio decode", rc);
@@ -534,9 +578,133 @@ struct AudioSampleReader::Impl {
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
             if (packet->stream_index != info.streamIndex) continue;
-            if (packet->flags & AV_PKT_FLAG_CORRUPT) throw MediaError("read audio", "incomplete audio sample");
+            if (packet->flags & AV_PKT_FLAG_CORRUPT) {
+                if (native) continue;
+                throw MediaError("read audio", "incomplete audio sample");
+            }
             rc = avcodec_send_packet(decoder.get(), packet.get());
-            if (rc < 0 && rc != AVERROR(EAGAIN)) throw MediaError::fromCode("audio decode", rc);
+            if (rc < 0 && rc != AVERROR(EAGAIN)) {
+                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) continue;
+                throw MediaError::fromCode("audio decode", rc);
+            }
+        }
+    }
+
+    std::optional<AudioSampleBuffer> produce() {
+        for (;;) {
+            if (decodeNext()) {
+                if (!swr) setUpResampler(frame.get());
+                if (!haveOrigin) {
+                    const MediaTime t = ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase);
+                    originSamples = t.isNumeric() ? t.convertScale(output.sampleRate).value : 0;
+                    haveOrigin = true;
+                }
+                AudioSampleBuffer b = convert(frame.get());
+                av_frame_unref(frame.get());
+                if (b.frameCount > 0) return b;
+                continue;
+            }
+            if (swr && !swrFlushed) {
+                swrFlushed = true;
+                AudioSampleBuffer b = convert(nullptr);
+                if (b.frameCount > 0) return b;
+            }
+            return std::nullopt;
+        }
+    }
+
+    // --- Track reading ----------------------------------------------------------------------
+
+    // Converts one frame (or flushes with none) into the queue; its output starts at `start`.
+    void queueConverted(const AVFrame* f, int64_t start) {
+        AudioSampleBuffer b = convert(f);
+        if (b.frameCount <= 0) return;
+        b.time = MediaTime::make(start, output.sampleRate);
+        convertedEnd = start + b.frameCount;
+        converted.push_back(std::move(b));
+    }
+
+    bool shapeChanged(const AVFrame* f) const {
+        return f->sample_rate != swrRate || f->format != swrFormat || av_channel_layout_compare(&f->ch_layout, &swrLayout) != 0;
+    }
+
+    // Decodes until at least one converted buffer is queued; false at the end of the track.
+    bool fillConverted() {
+        while (converted.empty()) {
+            if (!decodeNext()) {
+                if (!swr || swrFlushed) return false;
+                swrFlushed = true;
+                queueConverted(nullptr, convertedEnd);
+                continue;
+            }
+            if (!outputKnown) {
+                output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
+                if (output.sampleRate < 1 || output.sampleRate > 1'000'000 || output.channels < 1 || output.channels > 64)
+                    throw MediaError("audio conversion", "unsupported sound format");
+                outputKnown = true;
+            }
+            if (!swr || shapeChanged(frame.get())) {
+                // What the old converter still holds belongs before this frame.
+                if (swr) queueConverted(nullptr, convertedEnd);
+                setUpResampler(frame.get());
+                swrRate = frame->sample_rate;
+                swrFormat = frame->format;
+                av_channel_layout_uninit(&swrLayout);
+                av_channel_layout_copy(&swrLayout, &frame->ch_layout);
+            }
+            // The converter's output for this frame begins with the samples it still holds.
+            int64_t start = convertedEnd;
+            if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+                start = av_rescale_q(frame->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate}) -
+                        swr_get_delay(swr.get(), output.sampleRate);
+            queueConverted(frame.get(), start);
+            av_frame_unref(frame.get());
+        }
+        return true;
+    }
+
+    std::optional<AudioSampleBuffer> nextNative() {
+        const int64_t rate = output.sampleRate;
+        for (;;) {
+            if (pendingSilence > 0) {
+                AudioSampleBuffer b;
+                b.format = output;
+                b.time = MediaTime::make(deliveredEnd, output.sampleRate);
+                b.frameCount = static_cast<int>(std::min<int64_t>(pendingSilence, 16384));
+                b.planes.assign(1, std::vector<uint8_t>(size_t(b.frameCount) * size_t(output.channels) * sizeof(float)));
+                pendingSilence -= b.frameCount;
+                deliveredEnd += b.frameCount;
+                return b;
+            }
+            if (converted.empty() && !fillConverted()) return std::nullopt;
+            AudioSampleBuffer b = std::move(converted.front());
+            converted.pop_front();
+            const int64_t at = b.time.value;
+            if (!started) {
+                started = true;
+                deliveredEnd = at;
+            }
+            const int64_t gap = at - deliveredEnd;
+            const int64_t tolerance = std::max<int64_t>(1, rate / 500);  // 2 ms
+            if (gap > tolerance) {
+                if (gap > rate * 3600)
+                    throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
+                pendingSilence = gap;
+                converted.push_front(std::move(b));
+                continue;
+            }
+            if (gap < -tolerance) {
+                const int64_t drop = std::min<int64_t>(-gap, b.frameCount);
+                const size_t bytes = size_t(drop) * size_t(output.channels) * sizeof(float);
+                b.planes[0].erase(b.planes[0].begin(), b.planes[0].begin() + static_cast<std::ptrdiff_t>(bytes));
+                b.frameCount -= static_cast<int>(drop);
+                b.time = MediaTime::make(at + drop, output.sampleRate);
+                if (b.frameCount == 0) continue;
+                deliveredEnd = at + drop + b.frameCount;
+                return b;
+            }
+            deliveredEnd += b.frameCount;
+            return b;
         }
     }
 
@@ -546,12 +714,13 @@ struct AudioSampleReader::Impl {
             if (failed) throw MediaError("read audio", "the reader has failed");
             std::optional<AudioSampleBuffer> b;
             try {
-                b = produce();
+                b = native ? nextNative() : produce();
             } catch (...) {
                 failed = true;
                 throw;
             }
             if (!b) return std::nullopt;
+            if (native) return b;
             b->time = MediaTime::make(originSamples + producedSamples, output.sampleRate);
             producedSamples += b->frameCount;
             if (start.isNumeric() && (b->time + b->duration()) <= start) continue;
@@ -567,13 +736,30 @@ std::optional<AudioTrackInfo> AudioSampleReader::probe(const std::filesystem::pa
     FormatPtr format = openFormat(file, false);
     const int index = format ? firstStream(format.get(), AVMEDIA_TYPE_AUDIO) : -1;
     if (index < 0) return std::nullopt;
-    const AVCodecParameters* par = format->streams[index]->codecpar;
-    AudioTrackInfo info;
-    info.streamIndex = index;
-    info.codecType = codecTypeOf(par, false);
-    info.sampleRate = std::max(par->sample_rate, 0);
-    info.channels = std::max(par->ch_layout.nb_channels, 0);
-    return info;
+    return audioTrackInfo(format.get(), index);
+}
+
+std::vector<AudioTrackInfo> AudioSampleReader::probeTracks(const std::filesystem::path& file) {
+    FormatPtr format = openFormat(file, false);
+    std::vector<AudioTrackInfo> tracks;
+    if (!format) return tracks;
+    for (int index : audioStreams(format.get())) tracks.push_back(audioTrackInfo(format.get(), index));
+    return tracks;
+}
+
+std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::filesystem::path& file, int audioTrack) {
+    auto impl = std::make_unique<Impl>();
+    // Frames without a stored time follow on from the one before: the library's guesses go
+    // wrong once the rate changes within a packet of several frames (MPEG-TS).
+    impl->format = openFormat(file, false, true);
+    if (!impl->format || audioTrack < 0) return nullptr;
+    const std::vector<int> streams = audioStreams(impl->format.get());
+    if (size_t(audioTrack) >= streams.size()) return nullptr;
+    impl->openStream(streams[size_t(audioTrack)]);
+    impl->native = true;
+    impl->outputKnown = false;
+    impl->output = {std::max(impl->info.sampleRate, 1), std::max(impl->info.channels, 1), AudioSampleFormat::float32};
+    return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
 }
 
 std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem::path& file, const AudioFormat& output,
@@ -584,16 +770,9 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
     impl->format = openFormat(file, false);
     const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_AUDIO) : -1;
     if (index < 0) return nullptr;
-    discardAllBut(impl->format.get(), index);
-    const AVStream* st = impl->format->streams[index];
-    impl->timeBase = st->time_base;
-    impl->info.streamIndex = index;
-    impl->info.codecType = codecTypeOf(st->codecpar, false);
-    impl->info.sampleRate = std::max(st->codecpar->sample_rate, 0);
-    impl->info.channels = std::max(st->codecpar->ch_layout.nb_channels, 0);
+    impl->openStream(index);
     impl->output = output;
     impl->start = start;
-    impl->decoder = openDecoder(st, 1, false);
     seekNear(impl->format.get(), index, start);
     return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
 }

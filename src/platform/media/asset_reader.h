@@ -146,6 +146,20 @@ struct AudioTrackInfo {
 
 class AudioSampleReader {
 public:
+    // Every audio track of the file, in the order MediaAsset lists them (empty when the file has
+    // none, or is not a movie or audio container). Library failures throw MediaError.
+    static std::vector<AudioTrackInfo> probeTracks(const std::filesystem::path& file);
+
+    // The sound of the file's n-th audio track (counted as probeTracks lists them), or nullptr
+    // when there is no such track. Buffers hold 32-bit float interleaved at the track's own rate
+    // and channel count: those of its first decoded frame; frames that change rate, layout or
+    // format later are converted to it (the converter is flushed and made anew). Each buffer's
+    // time comes from the stream's timestamps, and the delivered sound runs on without gaps: a
+    // buffer that starts over 2 ms after the sound delivered so far is preceded by silence (a jump
+    // of over an hour fails the read), one that starts over 2 ms before it loses the overlap.
+    // Packets the decoder refuses leave such a gap. Library failures throw MediaError.
+    static std::unique_ptr<AudioSampleReader> openTrack(const std::filesystem::path& file, int audioTrack);
+
     // The first audio track of the file, or nullptr when the file has none (files the probe does
     // not read as movie or audio containers have none). Library failures
     // throw MediaError. The output keeps the source's channel layout when the channel count is

@@ -108,13 +108,9 @@ struct OpenedSource {
 // when it is one of the movie or audio containers we read, opens it and reads its stream
 // information. Throws MediaError("open", ...) or MediaError("read stream info", ...).
 // The reading position of the returned context is at the start of the file.
-OpenedSource openSource(const std::filesystem::path& path);
-
-// The context an opened asset probed with (null when the file had no type we read). It is not
-// safe to use from two threads at once; a reader that runs beside other users of the asset should
-// open its own context with openSource(). Its reading position is wherever the probe left it:
-// seek before reading.
-AVFormatContext* formatContext(const MediaAsset& asset);
+// `storedTimestampsOnly`: packets carry only the times the file stores; the library's guesses
+// for the others (from the stream's first parameters, wrong once they change) are left out.
+OpenedSource openSource(const std::filesystem::path& path, bool storedTimestampsOnly = false);
 
 // A stream's FourCC, most significant byte first: in QuickTime/MP4 the sample entry's tag; in
 // other containers the codec's QuickTime tag (a Hap variant tag is kept; ProRes by profile);

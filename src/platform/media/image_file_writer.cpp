@@ -116,15 +116,10 @@ ImageEncoder openEncoder(const ImageEncoderKey& key) {
     e.sws.reset(sws_getContext(key.width, key.height, key.source, key.width, key.height, scaled, flags, nullptr,
                                nullptr, nullptr));
     if (!e.sws) throw MediaError("image encode", "no conversion to the file's pixel format");
-    if (key.type == ImageFileType::jpeg) {
-        int* inv;
-        int* table;
-        int srcRange, dstRange, brightness, contrast, saturation;
-        sws_getColorspaceDetails(e.sws.get(), &inv, &srcRange, &table, &dstRange, &brightness, &contrast,
-                                 &saturation);
+    if (key.type == ImageFileType::jpeg &&
         sws_setColorspaceDetails(e.sws.get(), sws_getCoefficients(SWS_CS_ITU601), 1, sws_getCoefficients(SWS_CS_ITU601),
-                                 1, brightness, contrast, saturation);
-    }
+                                 1, 0, 1 << 16, 1 << 16) < 0)
+        throw MediaError("image encode", "no JFIF colour conversion");
     e.ctx = std::move(ctx);
     return e;
 }

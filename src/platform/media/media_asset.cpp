@@ -107,7 +107,7 @@ uint32_t codecTypeOf(const AVStream& stream, bool quickTimeContainer) {
     return containerTag;
 }
 
-OpenedSource openSource(const std::filesystem::path& path) {
+OpenedSource openSource(const std::filesystem::path& path, bool storedTimestampsOnly) {
     OpenedSource result;
     // Only the file protocol: a name such as "concat:a|b" or "http://..." is just a file name.
     const std::string url = "file:" + path.string();
@@ -135,6 +135,7 @@ OpenedSource openSource(const std::filesystem::path& path) {
         throw MediaError::fromCode("open", AVERROR(ENOMEM));
     }
     context->pb = io;  // marks the context as using our I/O; the deleter closes it
+    if (storedTimestampsOnly) context->flags |= AVFMT_FLAG_NOFILLIN;
     DictionaryGuard formatOptions;
     av_dict_set(&formatOptions.dict, "protocol_whitelist", "file", 0);
     err = avformat_open_input(&context, url.c_str(), format, &formatOptions.dict);
@@ -158,16 +159,7 @@ OpenedSource openSource(const std::filesystem::path& path) {
     return result;
 }
 
-AVFormatContext* formatContext(const MediaAsset& asset);
-
 }  // namespace ffmpeg
-
-struct MediaAsset::Internals {
-    ffmpeg::FormatContextPtr context;
-    static AVFormatContext* get(const MediaAsset& asset) { return asset.internals_->context.get(); }
-};
-
-AVFormatContext* ffmpeg::formatContext(const MediaAsset& asset) { return MediaAsset::Internals::get(asset); }
 
 uint32_t hapCodecTypeFromFrame(const uint8_t* data, size_t size) {
     if (data == nullptr || size < 4) return 0;
@@ -200,13 +192,12 @@ uint32_t hapVariantFromFirstFrame(AVFormatContext* context, int streamIndex) {
         if (ours) break;
     }
     av_packet_free(&packet);
-    av_seek_frame(context, streamIndex, INT64_MIN, AVSEEK_FLAG_BACKWARD);
     return code;
 }
 
 }  // namespace
 
-MediaAsset::MediaAsset() : internals_(std::make_unique<Internals>()) {}
+MediaAsset::MediaAsset() = default;
 MediaAsset::~MediaAsset() = default;
 
 std::vector<TrackInfo> MediaAsset::tracks(TrackKind kind) const {
@@ -242,8 +233,10 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
         const AVCodecDescriptor* desc = avcodec_descriptor_get(par.codec_id);
         track.codecId = desc != nullptr ? desc->name : "";
         track.decoderAvailable = par.codec_id != AV_CODEC_ID_NONE && avcodec_find_decoder(par.codec_id) != nullptr;
+        // Only a QuickTime sample description carries a compressor name there; other containers
+        // put the library that wrote the stream in that tag ("Lavc59.37.100 libvpx-vp9").
         if (const AVDictionaryEntry* encoder = av_dict_get(stream.metadata, "encoder", nullptr, 0);
-            encoder != nullptr && encoder->value[0] != '\0')
+            quickTime && encoder != nullptr && encoder->value[0] != '\0')
             track.formatName = encoder->value;
         if (par.bits_per_coded_sample > 0) track.depth = par.bits_per_coded_sample;
         track.duration = ffmpeg::mediaTimeFrom(stream.duration, stream.time_base);
@@ -268,15 +261,16 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             AVChannelLayout channelLayout{};
             if (par.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
                 av_channel_layout_default(&channelLayout, par.ch_layout.nb_channels);
-            else
-                av_channel_layout_copy(&channelLayout, &par.ch_layout);
+            else if (av_channel_layout_copy(&channelLayout, &par.ch_layout) < 0)
+                throw MediaError::fromCode("read stream info", AVERROR(ENOMEM));
             char layout[128] = {};
             if (av_channel_layout_describe(&channelLayout, layout, sizeof layout) > 0) track.channelLayout = layout;
             av_channel_layout_uninit(&channelLayout);
         }
         asset->tracks_.push_back(std::move(track));
     }
-    asset->internals_->context = std::move(source.context);
+    // The probe's facts are all read: the file is closed here, so a queue of thousands of probed
+    // files holds no file handles.
     return asset;
 }
 

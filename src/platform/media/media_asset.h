@@ -1,8 +1,8 @@
 #pragma once
-// A source file opened for probing: its container and the facts of each track, read through
-// libavformat/libavcodec. Only the movie containers (QuickTime/MP4, Matroska/WebM, AVI, MXF,
-// MPEG-TS) report video tracks; the common audio file types report their audio. Anything else
-// opens with no tracks at all.
+// A source file probed once: its container and the facts of each track, read through
+// libavformat/libavcodec; the file is closed again before open() returns. Only the movie
+// containers (QuickTime/MP4, Matroska/WebM, AVI, MXF, MPEG-TS) report video tracks; the common
+// audio file types report their audio. Anything else opens with no tracks at all.
 
 #include <cstdint>
 #include <filesystem>
@@ -74,16 +74,12 @@ public:
     // The container's duration (indefinite when it does not say).
     const MediaTime& duration() const { return duration_; }
 
-    struct Internals;
-
 private:
     MediaAsset();
     std::filesystem::path path_;
     std::string containerName_;
     std::vector<TrackInfo> tracks_;
     MediaTime duration_;
-    std::unique_ptr<Internals> internals_;
-    friend struct Internals;
 };
 
 // Hap's variant FourCC ("Hap1", "Hap5", "HapY", "HapA", "HapM", "Hap7") from the first bytes of

@@ -270,9 +270,10 @@ struct MovieWriter::Impl {
         if (!frame) throw failWith(MediaError("audio append", "out of memory"));
         frame->nb_samples = count;
         frame->format = audioCodec->sample_fmt;
-        av_channel_layout_copy(&frame->ch_layout, &audioCodec->ch_layout);
+        int rc = av_channel_layout_copy(&frame->ch_layout, &audioCodec->ch_layout);
+        if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
         frame->sample_rate = audioCodec->sample_rate;
-        const int rc = av_frame_get_buffer(frame.get(), 0);
+        rc = av_frame_get_buffer(frame.get(), 0);
         if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
         return frame;
     }
@@ -338,8 +339,13 @@ std::unique_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& fi
     auto impl = std::make_unique<Impl>();
     impl->file = file;
     impl->type = type;
-    // Replacing a movie removes a file, never a folder (opening then fails and says so).
-    impl->removeFile();
+    // Replacing a movie removes a file, never a folder (opening then fails and says so). An empty
+    // file is a name reserved for this movie: it stays, so nobody else can take the name before
+    // the movie is written into it.
+    std::error_code ec;
+    if (!(std::filesystem::is_regular_file(std::filesystem::symlink_status(file, ec)) &&
+          std::filesystem::file_size(file, ec) == 0 && !ec))
+        impl->removeFile();
     const int rc = avformat_alloc_output_context2(&impl->format, nullptr, type == MovieFileType::mpeg4 ? "mp4" : "mov",
                                                   file.c_str());
     if (rc < 0 || impl->format == nullptr) throw MediaError::fromCode("create", rc < 0 ? rc : AVERROR(ENOMEM));
@@ -429,16 +435,19 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
 
 bool MovieWriter::addAudioInput(const MovieAudioSettings& settings) {
     Impl& w = *impl_;
-    if (w.hasAudio || w.headerWritten || settings.sampleRate < 1 || settings.channels < 1 || settings.channels > 64)
-        return false;
+    if (w.hasAudio || w.headerWritten) throw MediaError("audio input", "an audio input exists already");
+    if (settings.sampleRate < 1 || settings.channels < 1 || settings.channels > 64)
+        throw MediaError("audio input", std::to_string(settings.channels) + " channels at " +
+                                            std::to_string(settings.sampleRate) + " Hz");
     const char* name = settings.codec == MovieAudioSettings::Codec::aac     ? "aac"
                        : settings.codec == MovieAudioSettings::Codec::pcm16 ? "pcm_s16le"
                                                                             : "pcm_s24le";
     const AVCodec* codec = avcodec_find_encoder_by_name(name);
-    if (codec == nullptr) return false;
+    if (codec == nullptr) throw MediaError("audio input", std::string("no encoder ") + name);
+    // The one case without an error: a container that cannot carry this audio at all.
     if (avformat_query_codec(w.format->oformat, codec->id, FF_COMPLIANCE_NORMAL) != 1) return false;
     CodecPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx) return false;
+    if (!ctx) throw MediaError::fromCode("audio input", AVERROR(ENOMEM));
     ctx->sample_rate = settings.sampleRate;
     ctx->time_base = AVRational{1, settings.sampleRate};
     if (settings.discreteLayout && settings.channels > 2) {
@@ -452,15 +461,20 @@ bool MovieWriter::addAudioInput(const MovieAudioSettings& settings) {
                                                                            : AV_SAMPLE_FMT_S32;
     if (settings.codec == MovieAudioSettings::Codec::aac && settings.bitRate > 0) ctx->bit_rate = settings.bitRate;
     if (w.format->oformat->flags & AVFMT_GLOBALHEADER) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
-    AVStream* st = avformat_new_stream(w.format, nullptr);
-    if (st == nullptr) return false;
-    st->time_base = ctx->time_base;
-    if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0) return false;
+    // The encoder opens before any stream exists, so a failure leaves nothing half-made behind.
+    int rc = avcodec_open2(ctx.get(), codec, nullptr);
+    if (rc < 0) throw MediaError::fromCode("audio input", rc);
+    std::unique_ptr<AVAudioFifo, FifoFree> fifo;
     if (ctx->frame_size > 0) {
-        w.audioFifo.reset(av_audio_fifo_alloc(ctx->sample_fmt, settings.channels, ctx->frame_size * 4));
-        if (!w.audioFifo) return false;
+        fifo.reset(av_audio_fifo_alloc(ctx->sample_fmt, settings.channels, ctx->frame_size * 4));
+        if (!fifo) throw MediaError::fromCode("audio input", AVERROR(ENOMEM));
     }
+    AVStream* st = avformat_new_stream(w.format, nullptr);
+    if (st == nullptr) throw MediaError::fromCode("audio input", AVERROR(ENOMEM));
+    st->time_base = ctx->time_base;
+    rc = avcodec_parameters_from_context(st->codecpar, ctx.get());
+    if (rc < 0) throw MediaError::fromCode("audio input", rc);
+    w.audioFifo = std::move(fifo);
     w.audio = settings;
     w.audioCodec = std::move(ctx);
     w.audioStream = st;

@@ -72,8 +72,9 @@ public:
     // Whether libavcodec here offers the ProRes 4444 XQ profile.
     static bool proRes4444XQAvailable();
 
-    // Prepares a writer for `file`. An existing regular file (or link) there is removed; a folder
-    // is never removed (opening then fails with a clear error at startWriting()).
+    // Prepares a writer for `file`. An existing regular file (or link) there is removed, except an
+    // empty file, which is written into as it stands (a reserved name); a folder is never removed
+    // (opening then fails with a clear error at startWriting()).
     static std::unique_ptr<MovieWriter> create(const std::filesystem::path& file, MovieFileType type);
     // Cancels writing (removing the partial file) when neither finished nor cancelled.
     ~MovieWriter();
@@ -82,7 +83,8 @@ public:
 
     // Before startWriting(). The video input throws MediaError("video input", ...) when the codec
     // type is unknown or its encoder cannot be opened with these settings. The audio input returns
-    // false when the settings cannot be written (the movie is then written without audio).
+    // false when the container cannot carry that audio (the movie is then written without it) and
+    // throws MediaError("audio input", ...) for every other failure, its encoder's included.
     void addVideoInput(const MovieVideoSettings& settings);
     bool addAudioInput(const MovieAudioSettings& settings);
 

@@ -1,5 +1,5 @@
 #pragma once
-// Small pieces the Convert models share: plain property assignment, results posted back from
+// Small pieces the mode models share: plain property assignment, results posted back from
 // worker threads, and paths for the engine.
 
 #include <filesystem>

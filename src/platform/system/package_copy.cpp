@@ -1,0 +1,70 @@
+#include "platform/system/package_copy.h"
+
+#include <stdexcept>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace qm {
+
+namespace {
+
+[[noreturn]] void fail(const char* step, const QString& path, const QString& reason = {}) {
+    QString text = QStringLiteral("%1 “%2”").arg(QString::fromUtf8(step), path);
+    if (!reason.isEmpty()) text += QStringLiteral(" (%1)").arg(reason);
+    throw std::runtime_error(text.toStdString());
+}
+
+}  // namespace
+
+QString copyIntoPackage(const QString& source, const QString& package, std::set<QString>& usedNames) {
+    const QString media = QDir(package).filePath(QStringLiteral("Media"));
+    if (!QDir().mkpath(media)) fail("Could not create the folder", media);
+
+    const QFileInfo info(source);
+    const QString fileName = info.fileName();
+    // The extension is what follows the last dot, as a path extension is; a leading dot alone
+    // (".hidden") is a name without extension.
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const bool hasExtension = dot > 0;
+    const QString base = hasExtension ? fileName.left(dot) : fileName;
+    const QString extension = hasExtension ? fileName.mid(dot + 1) : QString();
+
+    QString candidate = fileName;
+    for (int n = 2; usedNames.count(candidate.toLower()) > 0; ++n) {
+        candidate = base + QLatin1Char(' ') + QString::number(n);
+        if (hasExtension) candidate += QLatin1Char('.') + extension;
+    }
+    usedNames.insert(candidate.toLower());
+
+    const QString destination = QDir(media).filePath(candidate);
+    const QFileInfo target(destination);
+    // Packaging a project that already lives in this package would otherwise delete the very
+    // file it is about to copy.
+    if (target.exists() && target.canonicalFilePath() == info.canonicalFilePath()) return target.absoluteFilePath();
+
+    // Copy aside first, so that a failed copy leaves an earlier copy in place.
+    const QString partial = destination + QStringLiteral(".partial");
+    QFile::remove(partial);
+    QFile in(source);
+    if (!in.copy(partial)) {
+        const QString reason = in.errorString();
+        QFile::remove(partial);
+        fail("Could not copy", source, reason);
+    }
+    if (target.exists() || target.isSymLink()) {
+        const bool removed = target.isDir() ? QDir(destination).removeRecursively() : QFile::remove(destination);
+        if (!removed) {
+            QFile::remove(partial);
+            fail("Could not remove", destination);
+        }
+    }
+    if (!QFile::rename(partial, destination)) {
+        QFile::remove(partial);
+        fail("Could not copy", source);
+    }
+    return QFileInfo(destination).absoluteFilePath();
+}
+
+}  // namespace qm

@@ -1,0 +1,11 @@
+add_library(qm_strip_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/strip_test_support.cpp)
+target_link_libraries(qm_strip_test_support PUBLIC qm_credits qm_test_support GTest::gtest PRIVATE qm_warnings)
+qm_add_test(qm_credits_text_tests LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_text_test.cpp
+  LIBS qm_credits qm_strip_test_support)
+qm_add_test(qm_credits_pdf_tests LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_pdf_test.cpp
+  LIBS qm_credits qm_strip_test_support)
+qm_add_test(qm_credits_ocr_tests LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_ocr_test.cpp
+  LIBS qm_credits qm_strip_test_support)

@@ -1,0 +1,101 @@
+#include "credits/strip_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QPainter>
+
+#include <cmath>
+
+#include "core/conversion_error.h"
+#include "credits/strip_builder.h"
+#include "support/test_support.h"
+
+namespace qm::test {
+
+namespace {
+
+constexpr const char* kScript = R"PY(
+import json, sys
+from docx import Document
+from docx.enum.text import WD_ALIGN_PARAGRAPH, WD_BREAK, WD_LINE_SPACING
+from docx.oxml.ns import qn
+from docx.shared import Pt
+
+spec = json.loads(open(sys.argv[1], encoding='utf-8').read())
+doc = Document()
+if 'page' in spec:
+    s = doc.sections[0]
+    s.page_width, s.left_margin, s.right_margin = (Pt(v) for v in spec['page'])
+aligns = {'left': WD_ALIGN_PARAGRAPH.LEFT, 'center': WD_ALIGN_PARAGRAPH.CENTER,
+          'right': WD_ALIGN_PARAGRAPH.RIGHT, 'justify': WD_ALIGN_PARAGRAPH.JUSTIFY}
+for ps in spec['paragraphs']:
+    p = doc.add_paragraph()
+    f = p.paragraph_format
+    f.space_before = Pt(ps.get('before', 0)); f.space_after = Pt(ps.get('after', 0))
+    if 'align' in ps: p.alignment = aligns[ps['align']]
+    if 'exact' in ps: f.line_spacing = Pt(ps['exact']); f.line_spacing_rule = WD_LINE_SPACING.EXACTLY
+    elif 'atLeast' in ps: f.line_spacing = Pt(ps['atLeast']); f.line_spacing_rule = WD_LINE_SPACING.AT_LEAST
+    else: f.line_spacing = ps.get('multiple', 1.0)
+    if 'left' in ps: f.left_indent = Pt(ps['left'])
+    if 'right' in ps: f.right_indent = Pt(ps['right'])
+    if 'first' in ps: f.first_line_indent = Pt(ps['first'])
+    for rs in ps.get('runs', []):
+        if 'picture' in rs:
+            p.add_run().add_picture(rs['picture'], width=Pt(rs['pw']), height=Pt(rs['ph']))
+            continue
+        r = p.add_run()
+        if rs.get('break'): r.add_break(); continue
+        r.text = rs.get('text', '')
+        r.font.size = Pt(rs.get('size', 12))
+        if 'font' in rs:
+            r.font.name = rs['font']
+            r._r.get_or_add_rPr().rFonts.set(qn('w:eastAsia'), rs['font'])
+        if rs.get('bold'): r.bold = True
+        if rs.get('italic'): r.italic = True
+doc.save(sys.argv[2])
+)PY";
+
+}  // namespace
+
+void makeDocx(const nlohmann::json& spec, const std::filesystem::path& out) {
+    const std::filesystem::path specFile = out.string() + ".json";
+    writeFile(specFile, spec.dump());
+    const auto result = run({"/usr/bin/python3", "-c", kScript, specFile.string(), out.string()});
+    ASSERT_EQ(result.exitCode, 0) << "python-docx could not write " << out;
+}
+
+std::string buildError(const std::filesystem::path& file, const CreditsSettings& settings) {
+    try {
+        buildStrip(file, settings, {});
+        return "(no error)";
+    } catch (const ConversionError& e) {
+        return e.kind() == ConversionError::Kind::readerFailed ? e.payload() : "(another kind: " + e.description() + ")";
+    }
+}
+
+QImage stripImage(const CreditsStrip& strip) {
+    QImage image(static_cast<int>(std::ceil(strip.width)), static_cast<int>(std::ceil(strip.height)),
+                 QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    for (const auto& tile : strip.tiles) painter.drawImage(QPoint(0, static_cast<int>(std::lround(tile.top))), tile.image);
+    return image;
+}
+
+QRect inkBox(const QImage& image, const QRect& area, int above, int (*channel)(QRgb)) {
+    const QRect inside = area & image.rect();
+    int left = inside.right() + 1, right = inside.left() - 1, top = inside.bottom() + 1, bottom = inside.top() - 1;
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            if (channel(image.pixel(x, y)) <= above) continue;
+            left = std::min(left, x);
+            right = std::max(right, x);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
+        }
+    }
+    if (right < left) return {};
+    return QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+}  // namespace qm::test

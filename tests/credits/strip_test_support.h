@@ -1,0 +1,34 @@
+#pragma once
+// Shared by the strip tests: Word documents written by python-docx from a short JSON description,
+// the strip joined into one picture, and the box of its visible pixels.
+
+#include <filesystem>
+#include <string>
+
+#include <QImage>
+#include <QRect>
+
+#include <nlohmann/json.hpp>
+
+#include "credits/credits_settings.h"
+#include "credits/credits_strip.h"
+
+namespace qm::test {
+
+// {"page": [width, left margin, right margin] (points), "paragraphs": [{"runs": [{"text", "size",
+// "font", "bold", "italic", "break": true, "picture": file, "pw", "ph"}],
+// "align", "exact", "atLeast", "multiple", "before", "after", "left", "right", "first"}]}
+void makeDocx(const nlohmann::json& spec, const std::filesystem::path& out);
+
+// The payload of the ConversionError::readerFailed that building the strip fails with, or a note
+// when it fails otherwise or not at all.
+std::string buildError(const std::filesystem::path& file, const CreditsSettings& settings);
+
+// The tiles drawn at their (rounded) tops into one premultiplied picture.
+QImage stripImage(const CreditsStrip& strip);
+
+// The smallest rectangle of `area` holding every pixel whose alpha (or other `channel`) is above
+// `above`; null when there is none.
+QRect inkBox(const QImage& image, const QRect& area, int above = 64, int (*channel)(QRgb) = qAlpha);
+
+}  // namespace qm::test

@@ -1,0 +1,232 @@
+// The project file: exact bytes on write, the defaults of optional keys, and every way a damaged
+// or hand-made file is refused with an error that names the place.
+
+#include <cmath>
+#include <functional>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "editor_model/sample_project.h"
+
+namespace qm {
+namespace {
+
+using Json = nlohmann::json;
+using Kind = ProjectFileError::Kind;
+
+std::string text(const QByteArray& bytes) { return bytes.toStdString(); }
+
+Json sampleJson() { return Json::parse(text(test::sampleProject().encoded())); }
+
+// Decodes the sample after `change`; returns the error, or nothing when the read succeeds.
+std::optional<ProjectFileError> refusal(const std::string& bytes) {
+    try {
+        Project::decode(bytes);
+    } catch (const ProjectFileError& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+std::optional<ProjectFileError> refusal(const std::function<void(Json&)>& change) {
+    Json json = sampleJson();
+    change(json);
+    return refusal(json.dump());
+}
+
+void expectSortedKeys(const nlohmann::ordered_json& value) {
+    if (value.is_object()) {
+        std::string previous;
+        for (const auto& [key, child] : value.items()) {
+            EXPECT_LT(previous, key);
+            previous = key;
+            expectSortedKeys(child);
+        }
+    } else if (value.is_array()) {
+        for (const auto& child : value) expectSortedKeys(child);
+    }
+}
+
+TEST(ProjectFile, WritesStableSortedEscapedBytes) {
+    const Project project = test::sampleProject();
+    const std::string first = text(project.encoded());
+    const Project back = Project::decode(first);
+    EXPECT_EQ(back, project);
+    EXPECT_EQ(text(back.encoded()), first);
+
+    expectSortedKeys(nlohmann::ordered_json::parse(first));
+    EXPECT_NE(first.find(R"("path": "\/media\/shoot\/cam a.mov")"), std::string::npos);
+    EXPECT_NE(first.find(R"("name": "Töne \/ Layer 2")"), std::string::npos);
+    std::string plain = first;
+    for (std::size_t at; (at = plain.find("\\/")) != std::string::npos;) plain.replace(at, 2, "/");
+    EXPECT_EQ(Project::decode(plain), project) << "\"/\" and \"\\/\" read alike";
+
+    const Json json = Json::parse(first);
+    const Json& media = json["media"][1];
+    EXPECT_FALSE(media.contains("bookmark") || media.contains("packagedPath"));
+    EXPECT_FALSE(json["tracks"][1]["clips"][0].contains("transform"));
+    EXPECT_EQ(json["tracks"][0]["clips"][0]["transform"].size(), 13u);
+    EXPECT_EQ(json["tracks"][0]["clips"][0]["transform"]["uniformScale"], false);
+    EXPECT_EQ(json["media"][0]["bookmark"], "L21lZGlhL3Nob290L2NhbSBhLm1vdg==");
+}
+
+TEST(ProjectFile, OptionalKeysTakeTheirDefaults) {
+    Json json = sampleJson();
+    Json& transform = json["tracks"][0]["clips"][0]["transform"];
+    for (const char* key : {"keyTolerance", "keySoftness", "keySpill", "exposure", "contrast", "uniformScale"})
+        transform.erase(key);
+    transform["saturation"] = nullptr;
+    transform["effects"] = nullptr;
+    Json& key = transform["position"]["keyframes"][0];
+    for (const char* k : {"easeIn", "easeOut", "inInfluence", "inVelocity", "outInfluence"}) key.erase(k);
+    key["outVelocity"] = nullptr;
+    json["media"][0]["bookmark"] = nullptr;
+
+    const Project p = Project::decode(json.dump());
+    const ClipTransform& t = *p.tracks[0].clips[0].transform;
+    const ClipTransform defaults;
+    for (auto [read, expected] : {std::pair{&t.keyTolerance, 20.0}, std::pair{&t.keySoftness, 10.0}, std::pair{&t.keySpill, 50.0},
+                                  std::pair{&t.exposure, 0.0}, std::pair{&t.contrast, 0.0}, std::pair{&t.saturation, 100.0}})
+        EXPECT_EQ(*read, (Animatable<double>{expected, {}}));
+    EXPECT_TRUE(t.uniformScale);
+    EXPECT_EQ(t.effects, defaults.effects);
+    EXPECT_EQ(t.effects.keyColor, (RGBColor{0.1, 0.75, 0.25}));
+    EXPECT_EQ(t.effects.curve.points.size(), 5u);
+    const Keyframe<Vec2>& k = t.position.keyframes[0];
+    EXPECT_EQ(k.easeIn, KeyframeEase::linear);
+    EXPECT_EQ(k.easeOut, KeyframeEase::linear);
+    EXPECT_EQ(k.inInfluence, 0.3333333333333333);
+    EXPECT_EQ(k.outVelocity, 0);
+    EXPECT_FALSE(p.media[0].bookmark);
+}
+
+TEST(ProjectFile, ReadSortsKeyframesAndCurves) {
+    const Json original = sampleJson();
+    Json json = original;
+    Json& transform = json["tracks"][0]["clips"][0]["transform"];
+    Json& keys = transform["rotation"]["keyframes"];
+    std::swap(keys[0], keys[1]);
+    Json& points = transform["effects"]["curve"]["points"];
+    std::swap(points[0], points[2]);
+    EXPECT_EQ(Project::decode(json.dump()), Project::decode(original.dump()));
+}
+
+TEST(ProjectFile, NonFiniteNumbersAreNeverWritten) {
+    Project p = test::sampleProject();
+    p.tracks[1].clips[0].volume = NAN;
+    try {
+        p.encoded();
+        FAIL() << "NaN written";
+    } catch (const ProjectFileError& e) {
+        EXPECT_EQ(e.kind(), Kind::notFinite);
+        EXPECT_EQ(e.place(), "tracks[1].clips[0].volume");
+    }
+    p = test::sampleProject();
+    p.tracks[0].clips[0].transform->position.keyframes[1].value.y = INFINITY;
+    EXPECT_THROW(p.encoded(), ProjectFileError);
+}
+
+// Every key of the sample, removed in turn: the optional ones read, every other one fails at
+// exactly its place.
+TEST(ProjectFile, EachRequiredKeyIsRequired) {
+    const std::set<std::string> optionalKeys{"bookmark",     "packagedPath", "transform",  "easeIn",    "easeOut",
+                                             "inInfluence",  "inVelocity",   "outInfluence", "outVelocity", "keyTolerance",
+                                             "keySoftness",  "keySpill",     "exposure",   "contrast",  "saturation",
+                                             "uniformScale", "effects"};
+    const Json sample = sampleJson();
+    int checked = 0;
+    std::function<void(const Json&, const Json::json_pointer&, const std::string&)> walk =
+        [&](const Json& value, const Json::json_pointer& pointer, const std::string& place) {
+            if (value.is_array()) {
+                for (std::size_t i = 0; i < value.size(); ++i)
+                    walk(value[i], pointer / i, place + "[" + std::to_string(i) + "]");
+                return;
+            }
+            if (!value.is_object()) return;
+            for (const auto& [key, child] : value.items()) {
+                const std::string here = place.empty() ? key : place + "." + key;
+                const auto error = refusal([&](Json& json) { json[pointer].erase(key); });
+                if (optionalKeys.contains(key)) {
+                    EXPECT_FALSE(error) << here << ": " << error->what();
+                } else {
+                    ASSERT_TRUE(error) << here;
+                    EXPECT_EQ(error->kind(), Kind::missingKey) << here;
+                    EXPECT_EQ(error->place(), here);
+                    EXPECT_NE(std::string(error->what()).find(here), std::string::npos);
+                }
+                ++checked;
+                walk(child, pointer / key, here);
+            }
+        };
+    walk(sample, Json::json_pointer(), "");
+    EXPECT_GT(checked, 150);
+}
+
+TEST(ProjectFile, RefusedValues) {
+    const std::string clip = "/tracks/0/clips/0";
+    const std::string medium = "/media/0";
+    const std::string nested = std::string(5000, '[') + std::string(5000, ']');
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    struct Case {
+        std::string pointer;
+        Json value;
+        Kind kind;
+        std::string place;
+    } cases[] = {
+        {clip + "/blendMode", "Normal", Kind::invalidValue, "tracks[0].clips[0].blendMode"},
+        {clip + "/fit", "FIT", Kind::invalidValue, "tracks[0].clips[0].fit"},
+        {clip + "/transform/rotation/keyframes/0/easeOut", "Hold", Kind::invalidValue,
+         "tracks[0].clips[0].transform.rotation.keyframes[0].easeOut"},
+        {clip + "/volume", "1", Kind::wrongType, "tracks[0].clips[0].volume"},
+        {"/tracks/1/isVisible", nullptr, Kind::wrongType, "tracks[1].isVisible"},
+        {"/tracks/1/name", 5, Kind::wrongType, "tracks[1].name"},
+        {clip + "/transform/position/value", Json::array({1, 2}), Kind::wrongType, "tracks[0].clips[0].transform.position.value"},
+        {medium + "/width", 1.5, Kind::wrongType, "media[0].width"},
+        {medium + "/width", 4294967296LL, Kind::outOfRange, "media[0].width"},
+        {clip + "/id", "not-a-uuid", Kind::invalidValue, "tracks[0].clips[0].id"},
+        {clip + "/mediaID", "{00000000-0000-0000-0000-000000000000}", Kind::invalidValue, "tracks[0].clips[0].mediaID"},
+        {"/tracks/0/id", "0000000G-0000-0000-0000-000000000000", Kind::invalidValue, "tracks[0].id"},
+        {medium + "/bookmark", "abc", Kind::invalidValue, "media[0].bookmark"},
+        {medium + "/bookmark", "a=bc", Kind::invalidValue, "media[0].bookmark"},
+        {"/width", 0, Kind::outOfRange, "width"},
+        {"/height", -1, Kind::outOfRange, "height"},
+        {"/frameRate", 0, Kind::outOfRange, "frameRate"},
+        {"/frameRate", 0.09, Kind::outOfRange, "frameRate"},
+        {"/frameRate", 1000.5, Kind::outOfRange, "frameRate"},
+        {"/tracks/0", Json::parse(nested), Kind::wrongType, "tracks[0]"},
+    };
+    for (const auto& c : cases) {
+        const auto error = refusal([&](Json& json) { json[Json::json_pointer(c.pointer)] = c.value; });
+        ASSERT_TRUE(error) << c.pointer << " = " << c.value.dump().substr(0, 40);
+        EXPECT_EQ(error->kind(), c.kind) << c.pointer << ": " << error->what();
+        EXPECT_EQ(error->place(), c.place);
+    }
+
+    const std::string good = sampleJson().dump();
+    std::string overflow = good;
+    overflow.replace(overflow.find("29.97"), 5, "1e999");
+    std::string badUtf8 = good;
+    badUtf8.replace(badUtf8.find("ton.wav"), 3, "\xff\xfe");
+    for (const std::string& bytes : {overflow, good.substr(0, good.size() / 2), std::string(), std::string("[]"), badUtf8,
+                                     deep, std::string("{\"width\": 1e400}")}) {
+        const auto error = refusal(bytes);
+        ASSERT_TRUE(error) << bytes.substr(0, 40);
+        EXPECT_TRUE(error->kind() == Kind::malformed || error->kind() == Kind::wrongType) << error->what();
+    }
+
+    // Accepted: upper or lower case UUIDs, integers for doubles, the range ends, unknown keys.
+    Json json = sampleJson();
+    json["tracks"][0]["id"] = "a1b2c3d4-0000-4000-8000-00000000abcd";
+    json["tracks"][0]["clips"][0]["volume"] = 2;
+    json["width"] = 16384;
+    json["frameRate"] = 0.1;
+    json["future"] = {{"anything", true}};
+    json["media"][0]["bookmark"] = "";
+    const Project p = Project::decode(json.dump());
+    EXPECT_EQ(p.tracks[0].id, QUuid("{a1b2c3d4-0000-4000-8000-00000000abcd}"));
+    EXPECT_EQ(p.tracks[0].clips[0].volume, 2.0);
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,244 @@
+// The pictures themselves, on every frame: sources of every decoded pixel format against the
+// lossless original they were made from, and every encoded output format against ffmpeg's own
+// encode of the same source with the same settings.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+#include <unistd.h>
+
+#include "engine/transcode_rules.h"
+#include "engine/transcoder.h"
+#include "support/test_support.h"
+#include "transcoder_test_media.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kPhoto = "/usr/share/wallpapers/Autumn/contents/images/1920x1080.jpg";
+constexpr int kFrames = 30;
+
+// A lossless RGB(A) moving picture: a crop of a natural photograph panning two pixels a frame,
+// with an alpha ramp that moves as well when asked for.
+fs::path makeOriginal(const fs::path& dir, const std::string& name, int width, int height, bool alpha) {
+    std::string filter = "crop=" + std::to_string(width) + ":" + std::to_string(height) + ":x='200+t*60':y=300";
+    filter += alpha ? ",format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='clip(40+X+3*N,0,255)'" : ",format=rgb24";
+    const fs::path file = dir / name;
+    test::ffmpeg({"-loop", "1", "-framerate", "30", "-i", kPhoto.string(), "-frames:v", std::to_string(kFrames), "-vf",
+                  filter, "-c:v", "png", file.string()});
+    return file;
+}
+
+// Every frame of a file (or an image sequence given as a pattern) as raw pixels, after `filter`.
+std::string rawFrames(const std::string& input, const std::string& pixFmt, const std::string& filter = "null") {
+    const fs::path raw = fs::temp_directory_path() / ("qm_raw_" + std::to_string(::getpid()) + ".bin");
+    test::ffmpeg({"-i", input, "-vf", filter, "-pix_fmt", pixFmt, "-f", "rawvideo", raw.string()});
+    std::string bytes = test::readFile(raw);
+    fs::remove(raw);
+    return bytes;
+}
+
+std::string sequencePattern(const fs::path& folder, OutputFormat format) {
+    return (folder / (folder.filename().string() + "_%06d." + std::string(fileExtension(format)))).string();
+}
+
+// Mean absolute difference of each frame, in levels of 8-bit samples.
+std::vector<double> meanAbsoluteDifferences(const std::string& a, const std::string& b, size_t frameBytes) {
+    std::vector<double> result;
+    if (a.size() != b.size() || frameBytes == 0) return result;
+    for (size_t at = 0; at + frameBytes <= a.size(); at += frameBytes) {
+        double sum = 0;
+        for (size_t i = at; i < at + frameBytes; ++i) sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+        result.push_back(sum / double(frameBytes));
+    }
+    return result;
+}
+
+// PSNR of each frame of RGB24 pictures, 100 for identical frames.
+std::vector<double> framePsnr(const std::string& a, const std::string& b, size_t frameBytes) {
+    std::vector<double> result;
+    if (a.size() != b.size() || frameBytes == 0) return result;
+    for (size_t at = 0; at + frameBytes <= a.size(); at += frameBytes) {
+        double sum = 0;
+        for (size_t i = at; i < at + frameBytes; ++i) {
+            const double d = int(uint8_t(a[i])) - int(uint8_t(b[i]));
+            sum += d * d;
+        }
+        const double mse = sum / double(frameBytes);
+        result.push_back(mse == 0 ? 100.0 : 10 * std::log10(255.0 * 255.0 / mse));
+    }
+    return result;
+}
+
+fs::path convert(const fs::path& source, const fs::path& out, OutputFormat format) {
+    ConversionSettings settings;
+    settings.format = format;
+    settings.includeAudio = false;
+    Transcoder(source, out, MediaInfo::load(source), settings).run({});
+    return out;
+}
+
+class PixelsOnEveryFrame : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(kPhoto)) GTEST_SKIP() << "no photograph at " << kPhoto;
+    }
+    test::TempDir dir_;
+};
+
+// Each pixel format the reader hands on, made by ffmpeg with BT.709 (or BT.601) tags from a
+// lossless original, converted to PNG: a matrix read wrongly on any frame costs 2.5 levels.
+TEST_F(PixelsOnEveryFrame, EverySourcePixelFormatKeepsItsColours) {
+    struct Case {
+        const char* name;
+        const char* pixFmt;  // as ffmpeg decodes the source
+        std::vector<std::string> encoder;
+        bool alpha = false;
+        bool fullRange = false;
+        const char* matrix = "bt709";
+        int width = 160, height = 90;
+    };
+    const std::vector<std::string> x264 = {"-c:v", "libx264", "-qp", "0", "-preset", "ultrafast"};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::string prores709 = "prores_metadata=color_primaries=bt709:color_trc=bt709:colorspace=bt709";
+    const Case cases[] = {
+        {"420_8", "yuv420p", x264},
+        {"422_8", "yuv422p", x264},
+        {"444_10", "yuv444p10le", x264},
+        {"jpeg_range", "yuvj420p", x264, false, true},
+        {"422_10_prores", "yuv422p10le", {"-c:v", "prores_ks", "-profile:v", "3", "-bsf:v", prores709}},
+        {"444_12_prores", "yuv444p12le", {"-c:v", "prores_ks", "-profile:v", "4", "-bsf:v", prores709}},
+        {"4444_12_prores", "yuva444p12le", {"-c:v", "prores_ks", "-profile:v", "4", "-bsf:v", prores709}, true},
+        {"rgb", "rgb24", {"-c:v", "png"}},
+        {"sd_bt601", "yuv420p", x264, false, false, "smpte170m", 320, 240},
+    };
+    const fs::path plain = makeOriginal(dir_.path(), "original.mov", 160, 90, false);
+    const fs::path withAlpha = makeOriginal(dir_.path(), "original_alpha.mov", 160, 90, true);
+    const fs::path sd = makeOriginal(dir_.path(), "original_sd.mov", 320, 240, false);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path& original = c.width == 320 ? sd : c.alpha ? withAlpha : plain;
+        const fs::path source = dir_ / (std::string(c.name) + ".mov");
+        const std::string pixFmt = c.pixFmt;
+        const bool rgb = pixFmt == "rgb24";
+        // The encoder's own input format: ProRes takes 10 bits and decodes to 12.
+        std::string encoderFormat = pixFmt;
+        if (pixFmt == "yuv444p12le") encoderFormat = "yuv444p10le";
+        if (pixFmt == "yuva444p12le") encoderFormat = "yuva444p10le";
+        const std::string matrix = std::string(c.matrix) == "bt709" ? "bt709" : "bt601";
+        std::vector<std::string> args = {"-i", original.string(), "-vf",
+                                         rgb ? "format=rgb24"
+                                             : "scale=out_color_matrix=" + matrix + ":out_range=" + (c.fullRange ? "pc" : "tv") +
+                                                   ":flags=accurate_rnd+full_chroma_int,format=" + encoderFormat};
+        if (!rgb)
+            args = with(args, {"-colorspace", c.matrix, "-color_primaries", c.matrix, "-color_trc", c.matrix,
+                               "-color_range", c.fullRange ? "pc" : "tv"});
+        args = with(args, c.encoder);
+        args.push_back(source.string());
+        test::ffmpeg(args);
+        ASSERT_EQ(test::streamOf(test::ffprobe(source), "video").value("pix_fmt", ""), pixFmt);
+
+        const fs::path out = convert(source, dir_ / (std::string(c.name) + "_PNG"), OutputFormat::pngSequence);
+        const std::string layout = c.alpha ? "rgba" : "rgb24";
+        const std::string ours = rawFrames(sequencePattern(out, OutputFormat::pngSequence), layout);
+        const std::string want = rawFrames(original.string(), layout);
+        const auto differences = meanAbsoluteDifferences(ours, want, size_t(c.width) * size_t(c.height) * (c.alpha ? 4 : 3));
+        ASSERT_EQ(differences.size(), size_t(kFrames)) << ours.size() << " bytes against " << want.size();
+        const auto worst = std::max_element(differences.begin(), differences.end());
+        EXPECT_LE(*worst, 1.0) << "frame " << (worst - differences.begin()) << " of " << differences.size();
+    }
+}
+
+// Encoded outputs against ffmpeg's encode of the same lossless source with the same settings,
+// frame by frame, both decoded by the ffmpeg CLI.
+TEST_F(PixelsOnEveryFrame, EveryEncodedOutputMatchesTheCLIEncoderFrameByFrame) {
+    const int width = 160, height = 90;
+    const fs::path original = makeOriginal(dir_.path(), "original.mov", width, height, false);
+    const std::string to709 = "scale=out_color_matrix=bt709:out_range=tv:flags=accurate_rnd+full_chroma_int,format=";
+    const std::string from709 = "scale=in_color_matrix=bt709:flags=accurate_rnd+full_chroma_int,format=rgb24";
+    const auto bitRate = [&](bool hevc) {
+        return std::to_string(averageBitRate(width, height, 30, static_cast<int>(DeliveryQuality::high), hevc));
+    };
+    const std::string keyInterval = std::to_string(keyFrameInterval(30));
+    struct Case {
+        OutputFormat format;
+        std::vector<std::string> reference;  // encoder arguments after -vf
+        std::string extension;
+        std::string readBack;  // the filter both files are decoded with
+    };
+    const Case cases[] = {
+        {OutputFormat::proRes422HQ, {to709 + "yuv422p10le", "-c:v", "prores_ks", "-profile:v", "3"}, "mov", from709},
+        {OutputFormat::proRes4444, {to709 + "yuva444p10le", "-c:v", "prores_ks", "-profile:v", "4"}, "mov", from709},
+        {OutputFormat::h264,
+         {to709 + "yuv420p", "-c:v", "libx264", "-preset", "medium", "-profile:v", "high", "-b:v", bitRate(false), "-g",
+          keyInterval},
+         "mp4", from709},
+        {OutputFormat::hevc,
+         {to709 + "yuv420p", "-c:v", "libx265", "-preset", "medium", "-profile:v", "main", "-b:v", bitRate(true), "-g",
+          keyInterval, "-x265-params", "log-level=error"},
+         "mp4", from709},
+        // TIFF is lossless; JPEG files are JFIF (BT.601, full range) at mjpeg's qscale 5 for 0.9.
+        {OutputFormat::tiffSequence, {"format=rgba64le", "-c:v", "tiff", "-compression_algo", "lzw"}, "tif", "format=rgb24"},
+        {OutputFormat::jpegSequence,
+         {"scale=out_color_matrix=bt601:out_range=pc:flags=accurate_rnd+full_chroma_int,format=yuvj444p", "-c:v", "mjpeg",
+          "-q:v", "5"},
+         "jpg", "format=rgb24"},
+    };
+    const std::string want = rawFrames(original.string(), "rgb24");
+    const size_t frameBytes = size_t(width) * height * 3;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(rawValue(c.format)));
+        const std::string name = std::string(rawValue(c.format));
+        const fs::path out = convert(original, dir_ / (name + (isImageSequence(c.format) ? "" : "." + c.extension)), c.format);
+        std::vector<std::string> args = {"-i", original.string(), "-vf"};
+        args.insert(args.end(), c.reference.begin(), c.reference.end());
+        std::string referenceInput;
+        if (isImageSequence(c.format)) {
+            fs::create_directories(dir_ / (name + "_ref"));
+            referenceInput = (dir_ / (name + "_ref") / ("ref_%06d." + c.extension)).string();
+            args.insert(args.end(), {"-start_number", "0", referenceInput});
+        } else {
+            referenceInput = (dir_ / (name + "_ref." + c.extension)).string();
+            args.push_back(referenceInput);
+        }
+        test::ffmpeg(args);
+        const std::string oursInput = isImageSequence(c.format) ? sequencePattern(out, c.format) : out.string();
+        const auto ours = framePsnr(rawFrames(oursInput, "rgb24", c.readBack), want, frameBytes);
+        const auto reference = framePsnr(rawFrames(referenceInput, "rgb24", c.readBack), want, frameBytes);
+        ASSERT_EQ(ours.size(), size_t(kFrames));
+        ASSERT_EQ(reference.size(), size_t(kFrames));
+        for (size_t f = 0; f < ours.size(); ++f)
+            EXPECT_GE(ours[f], reference[f] - 1.0) << "frame " << f << ": " << ours[f] << " dB, ffmpeg " << reference[f];
+    }
+}
+
+// A source shown turned a quarter clockwise keeps being shown that way: decoded with rotation
+// applied, the output shows the same picture as the source.
+TEST_F(PixelsOnEveryFrame, RotatedSourceIsShownTurnedTheSameWay) {
+    const auto plain = test::makeH264Source(dir_.path(), "plain.mov", 64, 48, 48000, 0, 0.2);
+    const fs::path rotated = dir_ / "rotated.mov";
+    test::ffmpeg({"-i", plain.string(), "-c", "copy", "-metadata:s:v:0", "rotate=90", rotated.string()});
+    const fs::path out = convert(rotated, dir_ / "out.mov", OutputFormat::proRes422HQ);
+    const auto video = test::streamOf(test::ffprobe(out), "video");
+    EXPECT_EQ(video.value("width", 0), 64);  // stored as it came; players turn it
+    const size_t frameBytes = 48 * 64 * 3;
+    const std::string decode = "scale=in_color_matrix=bt709,format=rgb24";
+    const std::string source = rawFrames(rotated.string(), "rgb24", decode);
+    const auto shown = framePsnr(rawFrames(out.string(), "rgb24", decode), source, frameBytes);
+    // Turned the other way, the picture would be upside down against the source's.
+    const auto opposite = framePsnr(rawFrames(out.string(), "rgb24", decode + ",hflip,vflip"), source, frameBytes);
+    ASSERT_EQ(shown.size(), 5u);
+    ASSERT_EQ(opposite.size(), 5u);
+    for (size_t f = 0; f < shown.size(); ++f) EXPECT_GT(shown[f], opposite[f] + 10.0) << "frame " << f;
+}
+
+}  // namespace
+}  // namespace qm

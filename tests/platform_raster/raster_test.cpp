@@ -1,0 +1,192 @@
+// Raster operations against direct computations: the blur against a double-precision Gaussian,
+// the dilation against brute force, compositing and sampling against their formulas.
+#include <gtest/gtest.h>
+
+#include <QPainter>
+
+#include <cmath>
+#include <random>
+
+#include "platform/raster/compositing.h"
+#include "platform/raster/dilation.h"
+#include "platform/raster/gaussian_blur.h"
+#include "platform/raster/sampling.h"
+#include "support/raster_reference.h"
+
+namespace qm {
+namespace {
+
+// Cells of 0 and 1 with single-pixel detail: edges at every scale.
+FloatPlane pattern(int w, int h, unsigned seed) {
+    std::mt19937 random(seed);
+    FloatPlane p(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) p.row(y)[x] = ((x / 7 + y / 5) % 3 == 0) ? 1.0f : (random() % 11 == 0 ? 1.0f : 0.0f);
+    return p;
+}
+
+std::vector<double> values(const FloatPlane& p) { return {p.pixels.begin(), p.pixels.end()}; }
+
+TEST(RasterBlur, MatchesADirectGaussianWithinOnePercent) {
+    for (double sigma : {0.6, 1.0, 2.5, 3.0, 3.01, 4.0, 5.0, 8.0, 13.0, 40.0}) {
+        SCOPED_TRACE(sigma);
+        // Odd sizes, narrower than the kernel at the largest sigma.
+        FloatPlane plane = pattern(91, 53, 7);
+        const auto expected = test::directGaussian(values(plane), plane.width, plane.height, sigma);
+        gaussianBlur(plane, sigma);
+        double worst = 0;
+        for (size_t i = 0; i < expected.size(); ++i) worst = std::max(worst, std::abs(plane.pixels[i] - expected[i]));
+        EXPECT_LE(worst, 0.01);
+    }
+    // A constant plane stays constant (edges repeat, nothing leaks in); no sigma leaves it alone.
+    FloatPlane flat(40, 30);
+    std::fill(flat.pixels.begin(), flat.pixels.end(), 0.75f);
+    gaussianBlur(flat, 25);
+    for (float v : flat.pixels) ASSERT_NEAR(v, 0.75f, 1e-5);
+    FloatPlane same = pattern(9, 9, 1);
+    const FloatPlane before = same;
+    gaussianBlur(same, 0);
+    gaussianBlur(same, std::nan(""));
+    EXPECT_EQ(same, before);
+}
+
+TEST(RasterDilation, DiscMatchesBruteForce) {
+    for (double radius : {1.0, 2.0, 2.5, 6.0, 11.3}) {
+        SCOPED_TRACE(radius);
+        FloatPlane plane(37, 29);
+        std::mt19937 random(3);
+        for (float& v : plane.pixels) v = random() % 23 == 0 ? float(random() % 100) / 100.0f : 0.0f;
+        const auto expected = test::bruteDilate(values(plane), plane.width, plane.height, radius);
+        dilateDisc(plane, radius);
+        EXPECT_EQ(values(plane), expected);
+    }
+}
+
+QImage layerOf(int w, int h, Rgba fill) {
+    QImage layer = makeLayer(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            auto* p = reinterpret_cast<uint16_t*>(layer.scanLine(y)) + 4 * x;
+            p[0] = uint16_t(std::lround(fill.r * 65535)), p[1] = uint16_t(std::lround(fill.g * 65535));
+            p[2] = uint16_t(std::lround(fill.b * 65535)), p[3] = uint16_t(std::lround(fill.a * 65535));
+        }
+    return layer;
+}
+
+TEST(RasterCompositing, FusedStoreFollowsTheFormulas) {
+    const Rgba base{0.2f, 0.1f, 0.0f, 0.4f}, top{0.0f, 0.3f, 0.3f, 0.5f}, background{0.0f, 0.0f, 1.0f, 1.0f};
+    const float v = 1.5f, ec[3] = {1.0f, 0.5f, 0.25f}, fade = 0.6f;
+    FloatPlane plane(4, 2);
+    std::fill(plane.pixels.begin(), plane.pixels.end(), v);
+    const QImage baseLayer = layerOf(4, 2, base), topLayer = layerOf(4, 2, top);
+    struct Case { bool withBackground; StoreAlpha alpha; StoreOrder order; };
+    for (const Case c : {Case{true, StoreAlpha::premultiplied, StoreOrder::bgra}, Case{false, StoreAlpha::straight, StoreOrder::rgba},
+                         Case{false, StoreAlpha::premultiplied, StoreOrder::rgba}}) {
+        LayerStack stack;
+        stack.under = {&plane, ec[0], ec[1], ec[2], 0, 0};
+        stack.base = &baseLayer;
+        stack.top = &topLayer;
+        stack.fade = fade;
+        if (c.withBackground) stack.background = background;
+        // halo = (ec v, v); base over halo; top over that; × fade; over background; unclamped until the store.
+        double p[4] = {ec[0] * v, ec[1] * v, ec[2] * v, v};
+        for (const Rgba& l : {base, top}) {
+            const double in[4] = {l.r, l.g, l.b, l.a};
+            for (int i = 3; i >= 0; --i) p[i] = in[i] + p[i] * (1 - l.a);
+        }
+        for (double& x : p) x *= fade;
+        if (c.withBackground) {
+            const double bg[4] = {0, 0, 1, 1};
+            const double keep = 1 - p[3];
+            for (int i = 0; i < 4; ++i) p[i] += bg[i] * keep;
+        }
+        if (c.alpha == StoreAlpha::straight)
+            for (int i = 0; i < 3; ++i) p[i] /= p[3];
+        uint8_t out[2][16];
+        storeLayerStack(stack, 4, 2, &out[0][0], 16, c.order, c.alpha);
+        const int ri = c.order == StoreOrder::bgra ? 2 : 0, bi = 2 - ri;
+        const int expected[4] = {int(std::lround(std::clamp(p[0], 0.0, 1.0) * 255)), int(std::lround(std::clamp(p[1], 0.0, 1.0) * 255)),
+                                 int(std::lround(std::clamp(p[2], 0.0, 1.0) * 255)), int(std::lround(std::clamp(p[3], 0.0, 1.0) * 255))};
+        EXPECT_NEAR(out[1][12 + ri], expected[0], 1);
+        EXPECT_NEAR(out[1][12 + 1], expected[1], 1);
+        EXPECT_NEAR(out[1][12 + bi], expected[2], 1);
+        EXPECT_NEAR(out[1][12 + 3], expected[3], 1);
+    }
+}
+
+TEST(RasterCompositing, ShiftedPlaneIsSampledBilinearly) {
+    FloatPlane dot(6, 6);
+    dot.row(2)[2] = 1.0f;
+    LayerStack stack;
+    stack.under = {&dot, 1, 1, 1, 1.5f, 2.0f};
+    uint8_t out[6][24];
+    storeLayerStack(stack, 6, 6, &out[0][0], 24, StoreOrder::rgba, StoreAlpha::premultiplied);
+    EXPECT_EQ(out[4][3 * 4 + 3], 128);  // half of the dot at x = 3 and x = 4, two rows down
+    EXPECT_EQ(out[4][4 * 4 + 3], 128);
+    EXPECT_EQ(out[2][2 * 4 + 3], 0);
+    int total = 0;
+    for (auto& row : out)
+        for (int x = 0; x < 6; ++x) total += row[4 * x + 3];
+    EXPECT_EQ(total, 256);
+}
+
+TEST(RasterCompositing, ItemsAreCopiedOrDrawnOverTheLayer) {
+    QImage item(3, 2, QImage::Format_ARGB32_Premultiplied);
+    item.fill(qRgba(0, 100, 0, 200));
+    QImage layer = layerOf(8, 6, {0.0f, 0.0f, 0.5f, 0.5f});
+    drawOver(layer, item, {2, 3}, QSizeF(3, 2));
+    auto px = [&](int x, int y) { return reinterpret_cast<const uint16_t*>(layer.constScanLine(y)) + 4 * x; };
+    EXPECT_EQ(px(2, 3)[1], 100 * 257);
+    EXPECT_NEAR(px(2, 3)[2], 0.5 * 65535 * (1 - 200 / 255.0), 1);
+    EXPECT_NEAR(px(2, 3)[3], 200 * 257 + 0.5 * 65535 * (1 - 200 / 255.0), 1);
+    EXPECT_EQ(px(1, 3)[3], 32768);
+    EXPECT_EQ(px(5, 4)[3], 32768);
+    // Half a pixel to the right: the opaque pixel's coverage splits between two columns.
+    QImage dot(1, 1, QImage::Format_ARGB32_Premultiplied);
+    dot.fill(Qt::white);
+    QImage clear = makeLayer(4, 1);
+    drawOver(clear, dot, {1.5, 0}, QSizeF(1, 1));
+    const auto* row = reinterpret_cast<const uint16_t*>(clear.constScanLine(0));
+    EXPECT_NEAR(row[4 + 3], 32768, 700);
+    EXPECT_NEAR(row[8 + 3], 32768, 700);
+    EXPECT_EQ(row[3], 0);
+    // Stretched to twice its size.
+    QImage big = makeLayer(4, 4);
+    drawOver(big, dot, {1, 1}, QSizeF(2, 2));
+    EXPECT_EQ(reinterpret_cast<const uint16_t*>(big.constScanLine(2))[4 * 2 + 3], 65535);
+    EXPECT_EQ(reinterpret_cast<const uint16_t*>(big.constScanLine(3))[4 * 3 + 3], 0);
+    // Placement beyond the layer clips.
+    drawOver(big, item, {-2, 3}, QSizeF(3, 2));
+    drawOver(big, item, {10, 10}, QSizeF(3, 2));
+    EXPECT_EQ(reinterpret_cast<const uint16_t*>(big.constScanLine(3))[3], 200 * 257);
+}
+
+TEST(RasterSampling, AreaAverageMaskBlendAndDownscale) {
+    QImage image(4, 2, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::black);
+    for (int y = 0; y < 2; ++y) image.setPixel(3, y, qRgba(255, 255, 255, 255));
+    // Columns 2.5 … 4: half of column 2 (black) and all of column 3 (white): 2/3 white.
+    const Rgba mean = areaAverage(image, QRectF(2.5, 0, 1.5, 2));
+    EXPECT_NEAR(mean.r, 2.0 / 3.0, 1e-4);
+    EXPECT_NEAR(mean.a, 1.0, 1e-4);
+    EXPECT_EQ(areaAverage(image, QRectF(10, 10, 2, 2)), Rgba{});
+
+    const QImage half = downscaleArea(image, 2, 1);
+    EXPECT_EQ(half.size(), QSize(2, 1));
+    EXPECT_EQ(half.pixelColor(0, 0), QColor(Qt::black));
+    EXPECT_NEAR(half.pixelColor(1, 0).red(), 128, 1);
+    EXPECT_EQ(downscaleArea(image, 8, 8).size(), image.size());
+
+    FloatPlane mask(4, 2);
+    mask.row(0)[1] = 1.0f;
+    mask.row(1)[1] = 0.25f;
+    const QImage white = layerOf(4, 2, {1, 1, 1, 1}), clear = makeLayer(4, 2);
+    const QImage blended = blendWithMask(white, clear, mask);
+    auto a = [&](int x, int y) { return reinterpret_cast<const uint16_t*>(blended.constScanLine(y))[4 * x + 3]; };
+    EXPECT_EQ(a(1, 0), 65535);
+    EXPECT_EQ(a(1, 1), 16384);
+    EXPECT_EQ(a(0, 0), 0);
+}
+
+}  // namespace
+}  // namespace qm
