@@ -132,16 +132,28 @@ TEST(TranscoderBatches, LowestIndexedFailureWins) {
     EXPECT_EQ(finished.load(), 4);
 }
 
+// A generated H.264 source and a Hap transcoder ready for frames, read as decoded pictures.
+struct PreparedHapRun {
+    PreparedHapRun(int width, int height, double seconds)
+        : source(test::makeH264Source(dir.path(), "src.mov", width, height, 48000, 0, seconds)),
+          transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap)) {
+        transcoder.prepareCodecs();
+        decoded.mode = VideoReaderSettings::Mode::decoded;
+    }
+    std::unique_ptr<VideoSampleReader> open() const { return VideoSampleReader::open(source, decoded); }
+
+    test::TempDir dir;
+    fs::path source;
+    Transcoder transcoder;
+    VideoReaderSettings decoded;
+};
+
 TEST(TranscoderBatches, FileFeederHandsOutEveryFrameOnceInOrderAndLetsGoOfTheSourcePictures) {
     // 2.5 batches of 4: the next batch's first frames are read while a batch finishes, yet every
     // frame arrives once, in order, in batches of at most 4, and only the results travel on.
-    test::TempDir dir;
-    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.4);
-    Transcoder transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap));
-    transcoder.prepareCodecs();
-    VideoReaderSettings readerSettings;
-    readerSettings.mode = VideoReaderSettings::Mode::decoded;
-    auto reader = VideoSampleReader::open(source, readerSettings);
+    PreparedHapRun run(64, 48, 0.4);
+    Transcoder& transcoder = run.transcoder;
+    auto reader = run.open();
     std::vector<TranscodeProgress> reports;
     FrameFeeder feeder(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration,
                        [&](const TranscodeProgress& p) { reports.push_back(p); }, 4, MediaTime::make(1, 25));
@@ -185,19 +197,15 @@ TEST(TranscoderBatches, FramesInFlightStayWithinTheirBytesAndAllComeBack) {
     // Whatever the bound, even below one frame, every frame arrives once and in order, the frames
     // never hold more than the bound plus the one frame read last, and once the writer has let go
     // of them nothing is charged any more. Read frames and drawn frames alike.
-    test::TempDir dir;
-    const auto source = test::makeH264Source(dir.path(), "src.mov", 320, 240, 48000, 0, 1.6);
-    Transcoder transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap));
-    transcoder.prepareCodecs();
-    VideoReaderSettings readerSettings;
-    readerSettings.mode = VideoReaderSettings::Mode::decoded;
-    const int64_t frameBytes = transcoder.stepBytes(RawFrame::decoded(VideoSampleReader::open(source, readerSettings)->next()->pixels));
+    PreparedHapRun run(320, 240, 1.6);
+    Transcoder& transcoder = run.transcoder;
+    const int64_t frameBytes = transcoder.stepBytes(RawFrame::decoded(run.open()->next()->pixels));
     ASSERT_GT(frameBytes, 320 * 240 * 4);
     auto drawn = makePixelBufferPool(320, 240, kPixelFormatBGRA);
     const int64_t drawnBytes = transcoder.stepBytes(RawFrame::decoded(makePixelBuffer(drawn)));
     for (const int64_t bound : {frameBytes / 2, 3 * frameBytes, 100 * frameBytes}) {
         SCOPED_TRACE(bound);
-        auto reader = VideoSampleReader::open(source, readerSettings);
+        auto reader = run.open();
         FrameFeeder read(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration, {}, 8,
                          MediaTime::make(1, 25), bound);
         EXPECT_EQ(takeLikeTheWriter(read), 40);
