@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/output_format.h"
+
 namespace qm::test {
 
 // ffmpeg lavfi input arguments for a 1-second 25 fps test picture of the given size.
@@ -25,6 +27,24 @@ int countFrames(const std::filesystem::path& file);
 
 // Whether the ffmpeg CLI decodes the whole file without an error.
 bool decodesCleanly(const std::filesystem::path& file);
+
+// Every output format this system writes, with the codec ffprobe names and whether it keeps alpha.
+struct WritableFormat {
+    OutputFormat format;
+    const char* codec;
+    bool alpha;
+};
+inline constexpr WritableFormat kWritableFormats[] = {
+    {OutputFormat::hap, "hap", false},          {OutputFormat::hapAlpha, "hap", true},
+    {OutputFormat::hapQ, "hap", false},         {OutputFormat::hapQAlpha, "hap", true},
+    {OutputFormat::dxv3, "dxv", false},         {OutputFormat::dxv3Alpha, "dxv", true},
+    {OutputFormat::proRes422Proxy, "prores", false}, {OutputFormat::proRes422LT, "prores", false},
+    {OutputFormat::proRes422, "prores", false}, {OutputFormat::proRes422HQ, "prores", false},
+    {OutputFormat::proRes4444, "prores", true}, {OutputFormat::proRes4444XQ, "prores", true},
+    {OutputFormat::h264, "h264", false},        {OutputFormat::hevc, "hevc", false},
+    {OutputFormat::pngSequence, "png", true},   {OutputFormat::tiffSequence, "tiff", true},
+    {OutputFormat::jpegSequence, "mjpeg", false},
+};
 
 // Mean PSNR (over all frames, RGB) of `test` against `reference`, computed by ffmpeg's psnr filter.
 double psnr(const std::filesystem::path& test, const std::filesystem::path& reference, const std::filesystem::path& scratch);

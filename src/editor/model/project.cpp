@@ -71,11 +71,16 @@ const char* label(FitMode mode) {
     return "Fit";
 }
 
+double fadeFactor(double t, double start, double duration, double fadeIn, double fadeOut) {
+    double f = 1.0;
+    if (fadeIn > 0) f *= unitRamp((t - start) / fadeIn);
+    if (fadeOut > 0) f *= unitRamp((start + duration - t) / fadeOut);
+    return f;
+}
+
 double Clip::effectiveOpacity(double t) const {
-    double base = transform ? transform->opacity.valueAt(t - start + sourceIn) / 100.0 : opacity;
-    if (fadeIn > 0) base *= unitRamp((t - start) / fadeIn);
-    if (fadeOut > 0) base *= unitRamp((start + duration - t) / fadeOut);
-    return base;
+    const double base = transform ? transform->opacity.valueAt(t - start + sourceIn) / 100.0 : opacity;
+    return base * fadeFactor(t, start, duration, fadeIn, fadeOut);
 }
 
 const Clip* Track::clip(double t) const {

@@ -37,6 +37,10 @@ std::optional<FitMode> fitModeFromRaw(std::string_view raw);
 const char* label(BlendMode mode);
 const char* label(FitMode mode);
 
+// The fade factor of a clip at timeline time t: linear ramps up over fadeIn from its start and
+// down over fadeOut to its end, multiplied (fades longer together than the clip overlap).
+double fadeFactor(double t, double start, double duration, double fadeIn, double fadeOut);
+
 struct Clip {
     QUuid id;
     QUuid mediaID;

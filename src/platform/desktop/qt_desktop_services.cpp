@@ -23,6 +23,18 @@ const QString kMoviePatterns = QStringLiteral(
     "*.mov *.mp4 *.m4v *.mkv *.webm *.avi *.mxf *.ts *.m2ts *.mts *.MOV *.MP4 *.M4V *.MKV *.AVI *.MXF");
 const QString kImagePatterns =
     QStringLiteral("*.png *.jpg *.jpeg *.tif *.tiff *.bmp *.gif *.webp *.PNG *.JPG *.JPEG *.TIF *.TIFF");
+const QString kCreditsProjectPatterns = QStringLiteral("*.qmcredits project.json");
+const QString kCreditsDocumentPatterns = QStringLiteral("*.docx *.pdf *.DOCX *.PDF");
+
+const QString& patternsFor(PanelContentType type) {
+    switch (type) {
+        case PanelContentType::movie: return kMoviePatterns;
+        case PanelContentType::image: return kImagePatterns;
+        case PanelContentType::creditsProject: return kCreditsProjectPatterns;
+        case PanelContentType::creditsDocument: return kCreditsDocumentPatterns;
+    }
+    return kImagePatterns;
+}
 
 // Qt's own dialog chooses files or folders, not both; this lets its Open button take whatever
 // is selected in the list, folders included, without stepping into them.
@@ -54,7 +66,7 @@ QStringList runFilesAndFoldersDialog(QFileDialog& dialog) {
 
 QStringList panelNameFilters(const QList<PanelContentType>& types) {
     QStringList patterns;
-    for (PanelContentType t : types) patterns.append(t == PanelContentType::movie ? kMoviePatterns : kImagePatterns);
+    for (PanelContentType t : types) patterns.append(patternsFor(t));
     if (patterns.isEmpty()) return {};
     const QString label = types.size() == 1 && types.first() == PanelContentType::movie
                               ? QApplication::translate("DesktopServices", "Movies")

@@ -1,6 +1,8 @@
 #include "platform/media/asset_reader.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -489,6 +491,12 @@ struct AudioSampleReader::Impl {
     int64_t deliveredEnd = 0;                 // output sample after the last delivered one
     int64_t pendingSilence = 0;
     int decodeErrors = 0;
+    // Mixing reads: our own remix matrix, with a channel copied over another first.
+    bool ownMatrix = false;
+    std::optional<ChannelCopy> channelCopy;
+    // After a seek the first frame must carry its time (some demuxers, such as WAV's, give none
+    // to the packets after a seek); without one the track is read from its beginning instead.
+    bool seekUnchecked = false;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
 
@@ -521,12 +529,41 @@ struct AudioSampleReader::Impl {
         SwrContext* raw = nullptr;
         rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
                                      static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
+        if (rc >= 0 && ownMatrix) rc = setMatrix(raw, in, out);
         av_channel_layout_uninit(&in);
         av_channel_layout_uninit(&out);
-        if (rc < 0) throw MediaError::fromCode("audio conversion", rc);
+        if (rc < 0) {
+            swr_free(&raw);
+            throw MediaError::fromCode("audio conversion", rc);
+        }
         swr.reset(raw);
         rc = swr_init(swr.get());
         if (rc < 0) throw MediaError::fromCode("audio conversion", rc);
+    }
+
+    // out[o] = Σ m[o][i]·in[i]: identity for equal counts, mono copied to every channel, else the
+    // library's remix; a channel copy then moves the target's column onto the source's.
+    int setMatrix(SwrContext* s, const AVChannelLayout& in, const AVChannelLayout& out) const {
+        const int ni = in.nb_channels, no = out.nb_channels;
+        std::vector<double> m(size_t(ni) * size_t(no), 0.0);
+        if (ni == no) {
+            for (int c = 0; c < ni; ++c) m[size_t(c) * size_t(ni) + size_t(c)] = 1.0;
+        } else if (ni == 1) {
+            std::fill(m.begin(), m.end(), 1.0);
+        } else {
+            const int rc = swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0.0, INT_MAX, 1.0, m.data(), ni,
+                                             AV_MATRIX_ENCODING_NONE, nullptr);
+            if (rc < 0) return rc;
+        }
+        if (channelCopy && channelCopy->target >= 0 && channelCopy->target < ni && channelCopy->source >= 0 &&
+            channelCopy->source < ni && channelCopy->target != channelCopy->source) {
+            for (int o = 0; o < no; ++o) {
+                double* row = m.data() + size_t(o) * size_t(ni);
+                row[channelCopy->source] += row[channelCopy->target];
+                row[channelCopy->target] = 0.0;
+            }
+        }
+        return swr_set_matrix(s, m.data(), ni);
     }
 
     AudioSampleBuffer convert(const AVFrame* f) {
@@ -636,6 +673,15 @@ struct AudioSampleReader::Impl {
                 swrFlushed = true;
                 queueConverted(nullptr, convertedEnd);
                 continue;
+            }
+            if (seekUnchecked) {
+                seekUnchecked = false;
+                if (frame->best_effort_timestamp == AV_NOPTS_VALUE) {
+                    av_frame_unref(frame.get());
+                    avformat_seek_file(format.get(), info.streamIndex, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+                    avcodec_flush_buffers(decoder.get());
+                    continue;
+                }
             }
             if (!outputKnown) {
                 output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
@@ -760,6 +806,23 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     impl->outputKnown = false;
     impl->output = {std::max(impl->info.sampleRate, 1), std::max(impl->info.channels, 1), AudioSampleFormat::float32};
     return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
+}
+
+std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::filesystem::path& file, int audioTrack,
+                                                                const AudioFormat& output, std::optional<ChannelCopy> copy,
+                                                                MediaTime start) {
+    if (output.sampleRate < 1 || output.channels < 1 || output.channels > 64 || output.sampleFormat != AudioSampleFormat::float32)
+        throw MediaError("audio conversion", "unsupported output format");
+    auto reader = openTrack(file, audioTrack);
+    if (!reader) return nullptr;
+    Impl& impl = *reader->impl_;
+    impl.outputKnown = true;
+    impl.output = output;
+    impl.ownMatrix = true;
+    impl.channelCopy = copy;
+    seekNear(impl.format.get(), impl.info.streamIndex, start);
+    impl.seekUnchecked = start.isNumeric();
+    return reader;
 }
 
 std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem::path& file, const AudioFormat& output,

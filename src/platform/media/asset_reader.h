@@ -135,6 +135,14 @@ struct AudioSampleBuffer {
     MediaTime duration() const { return MediaTime::make(frameCount, format.sampleRate); }
 };
 
+// One channel of a track written over another before any remix (an LTC channel replaced by a
+// programme channel).
+struct ChannelCopy {
+    int target = 0;
+    int source = 1;
+    bool operator==(const ChannelCopy&) const = default;
+};
+
 // What the reader found out about the first audio track.
 struct AudioTrackInfo {
     int streamIndex = -1;
@@ -159,6 +167,13 @@ public:
     // of over an hour fails the read), one that starts over 2 ms before it loses the overlap.
     // Packets the decoder refuses leave such a gap. Library failures throw MediaError.
     static std::unique_ptr<AudioSampleReader> openTrack(const std::filesystem::path& file, int audioTrack);
+    // The same track converted to `output` (float32 only), times and gaps as above: `copy` is
+    // applied to the source channels first; a mono track plays at unity on every output channel,
+    // the same channel count passes unchanged, other counts take libswresample's remix. Reading
+    // starts near `start` (stream time), or at the beginning when it is invalid.
+    static std::unique_ptr<AudioSampleReader> openTrack(const std::filesystem::path& file, int audioTrack,
+                                                        const AudioFormat& output, std::optional<ChannelCopy> copy,
+                                                        MediaTime start = MediaTime::invalid());
 
     // The first audio track of the file, or nullptr when the file has none (files the probe does
     // not read as movie or audio containers have none). Library failures

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "platform/raster/parallel_rows.h"
@@ -22,9 +23,14 @@ uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) 
 
 bool isWhole(double v) { return std::abs(v - std::round(v)) < 1e-9; }
 
-// Source-over of one premultiplied 16-bit pixel onto another, in integers, without branches so
-// that whole rows vectorise.
+// Source-over of one premultiplied 16-bit pixel onto another, in integers. Items are mostly
+// transparent and are drawn onto cleared layers, so both shortcuts are taken in long runs.
 inline void over16(uint16_t* __restrict dst, uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+    if ((a | r | g | b) == 0) return;
+    if (a == 65535 || (dst[0] | dst[1] | dst[2] | dst[3]) == 0) {
+        dst[0] = uint16_t(r), dst[1] = uint16_t(g), dst[2] = uint16_t(b), dst[3] = uint16_t(a);
+        return;
+    }
     const uint32_t k = 65535 - a;
     dst[0] = uint16_t(std::min<uint32_t>(65535, r + (dst[0] * k + 32767) / 65535));
     dst[1] = uint16_t(std::min<uint32_t>(65535, g + (dst[1] * k + 32767) / 65535));
@@ -192,42 +198,10 @@ void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange row
 
 namespace {
 
-// One row of a layer stack in planar float, each step a loop of its own so that it vectorises.
 struct LayerSpan {
     const uint16_t* row = nullptr;  // the layer's row, or null
     int left = 0, right = 0;        // columns that may hold something
 };
-
-// Columns [first, last) of one row.
-void composeRow(const float* __restrict v, LayerSpan base, LayerSpan top, const ColoredPlane& under, float fade, Rgba bg,
-                float bgKeep, int first, int last, float* __restrict r, float* __restrict g, float* __restrict b,
-                float* __restrict a) {
-    const float ur = under.r, ug = under.g, ub = under.b;
-    if (v) {
-        for (int x = first; x < last; ++x) r[x] = ur * v[x], g[x] = ug * v[x], b[x] = ub * v[x], a[x] = v[x];
-    } else {
-        for (int x = first; x < last; ++x) r[x] = g[x] = b[x] = a[x] = 0.0f;
-    }
-    constexpr float k16 = 1.0f / 65535.0f;
-    for (const LayerSpan& span : {base, top}) {
-        const uint16_t* __restrict layer = span.row;
-        if (!layer) continue;
-        for (int x = span.left; x < span.right; ++x) {
-            const float sa = float(layer[4 * x + 3]) * k16;
-            const float keep = 1.0f - sa;
-            r[x] = float(layer[4 * x]) * k16 + r[x] * keep;
-            g[x] = float(layer[4 * x + 1]) * k16 + g[x] * keep;
-            b[x] = float(layer[4 * x + 2]) * k16 + b[x] * keep;
-            a[x] = sa + a[x] * keep;
-        }
-    }
-    const float br = bg.r * bgKeep, bgg = bg.g * bgKeep, bb = bg.b * bgKeep, ba = bg.a * bgKeep;
-    for (int x = first; x < last; ++x) {
-        const float ra = r[x] * fade, ga = g[x] * fade, bl = b[x] * fade, al = a[x] * fade;
-        const float keep = 1.0f - al;
-        r[x] = ra + br * keep, g[x] = ga + bgg * keep, b[x] = bl + bb * keep, a[x] = al + ba * keep;
-    }
-}
 
 inline uint8_t byteOf(float v) { return static_cast<uint8_t>(std::min(std::max(v, 0.0f), 1.0f) * 255.0f + 0.5f); }
 
@@ -238,17 +212,167 @@ inline uint32_t channel(float v) {
     return static_cast<uint32_t>(static_cast<int32_t>(v * 255.0f + 0.5f));
 }
 
-// Whole pixels as 32-bit words (little-endian: byte i is bits 8i…8i+7), so the loop vectorises.
+struct StackConstants {
+    float ur, ug, ub;          // the plane's colour
+    float fade;
+    float br, bgg, bb, ba;     // the background, 0 without one
+};
+
+// Four floats or integers as one value (one SSE register).
+typedef float Quad __attribute__((vector_size(16)));
+typedef int32_t Quad32 __attribute__((vector_size(16)));
+
+inline Quad loadQuad(const float* p) {
+    Quad v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// 0…255 of four values clamped to 0…1 (NaN gives 0).
+inline Quad32 quadChannel(Quad v) {
+    const Quad one = {1.0f, 1.0f, 1.0f, 1.0f};
+    const Quad zero = {};
+    const Quad32 positive = v > zero;
+    v = Quad(Quad32(v) & positive);
+    const Quad32 below = v < one;
+    v = Quad((Quad32(v) & below) | (Quad32(one) & ~below));
+    return __builtin_convertvector(v * 255.0f + 0.5f, Quad32);
+}
+
+typedef uint32_t QuadU __attribute__((vector_size(16)));
+
+// The four channels of four 16-bit RGBA pixels, as floats 0…1: the pixels are read as eight
+// words (R | G << 16, B | A << 16 each) and split with shuffles, masks and shifts.
+inline void channels16(const uint16_t* p, Quad& r, Quad& g, Quad& b, Quad& a) {
+    constexpr float k16 = 1.0f / 65535.0f;
+    QuadU lo, hi;
+    std::memcpy(&lo, p, sizeof lo);
+    std::memcpy(&hi, p + 8, sizeof hi);
+#if defined(__clang__)
+    const QuadU rg = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+    const QuadU ba = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+#else
+    const QuadU rg = __builtin_shuffle(lo, hi, QuadU{0, 2, 4, 6});
+    const QuadU ba = __builtin_shuffle(lo, hi, QuadU{1, 3, 5, 7});
+#endif
+    const QuadU low = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    r = __builtin_convertvector(Quad32(rg & low), Quad) * k16;
+    g = __builtin_convertvector(Quad32(rg >> 16), Quad) * k16;
+    b = __builtin_convertvector(Quad32(ba & low), Quad) * k16;
+    a = __builtin_convertvector(Quad32(ba >> 16), Quad) * k16;
+}
+
+// Four faded pixels over the background, divided by alpha for straight output, as words.
 template <int R, int B, bool Straight>
-void packRow(const float* __restrict r, const float* __restrict g, const float* __restrict b, const float* __restrict a,
-             int width, uint8_t* out) {
-    auto* __restrict words = reinterpret_cast<uint32_t*>(out);
-    for (int x = 0; x < width; ++x) {
-        float k = 1.0f;
-        if constexpr (Straight) k = a[x] > 0.0f ? 1.0f / a[x] : 0.0f;
-        words[x] = channel(r[x] * k) << (8 * R) | channel(g[x] * k) << 8 | channel(b[x] * k) << (8 * B) | channel(a[x]) << 24;
+inline void storeQuad(Quad r, Quad g, Quad b, Quad a, const StackConstants& c, uint32_t* words) {
+    const Quad keep = 1.0f - a;
+    r += c.br * keep, g += c.bgg * keep, b += c.bb * keep, a += c.ba * keep;
+    if constexpr (Straight) {
+        const Quad32 some = a > Quad{};
+        const Quad inv = Quad(Quad32(1.0f / a) & some);
+        r *= inv, g *= inv, b *= inv;
+    }
+    const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
+    std::memcpy(words, &word, sizeof word);
+}
+
+// The same for one pixel.
+template <int R, int B, bool Straight>
+inline uint32_t storedPixel(float r, float g, float b, float a, const StackConstants& c) {
+    const float keep = 1.0f - a;
+    r += c.br * keep, g += c.bgg * keep, b += c.bb * keep, a += c.ba * keep;
+    float k = 1.0f;
+    if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
+    return channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
+}
+
+// Columns [x0, x1) of one row, where each of the plane and the two layers is either present
+// throughout or absent: composed in float, four pixels at a time, and stored as 32-bit words
+// (byte i is bits 8i…8i+7).
+template <int R, int B, bool Straight>
+void composeSegment(const float* __restrict v, const uint16_t* __restrict base, const uint16_t* __restrict top, int x0,
+                    int x1, const StackConstants& c, uint32_t* __restrict words) {
+    const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade;
+    auto over = [](const uint16_t* s, Quad& r, Quad& g, Quad& b, Quad& a) {
+        Quad sr, sg, sb, sa;
+        channels16(s, sr, sg, sb, sa);
+        const Quad keep = 1.0f - sa;
+        r = sr + r * keep, g = sg + g * keep, b = sb + b * keep, a = sa + a * keep;
+    };
+    int x = x0;
+    for (; x + 4 <= x1; x += 4) {
+        const Quad pv = v ? loadQuad(v + x) : Quad{};
+        Quad r = ur * pv, g = ug * pv, b = ub * pv, a = pv;
+        if (base) over(base + 4 * x, r, g, b, a);
+        if (top) over(top + 4 * x, r, g, b, a);
+        r *= fade, g *= fade, b *= fade, a *= fade;
+        storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
+    }
+    constexpr float k16 = 1.0f / 65535.0f;
+    for (; x < x1; ++x) {
+        const float pv = v ? v[x] : 0.0f;
+        float r = ur * pv, g = ug * pv, b = ub * pv, a = pv;
+        for (const uint16_t* layer : {base, top}) {
+            if (!layer) continue;
+            const uint16_t* s = layer + 4 * x;
+            const float sa = float(s[3]) * k16, keep = 1.0f - sa;
+            r = float(s[0]) * k16 + r * keep, g = float(s[1]) * k16 + g * keep;
+            b = float(s[2]) * k16 + b * keep, a = sa + a * keep;
+        }
+        r *= fade, g *= fade, b *= fade, a *= fade;
+        words[x] = storedPixel<R, B, Straight>(r, g, b, a, c);
     }
 }
+
+// `count` pixels of one image row (16-bit RGBA or 8-bit BGRA, premultiplied), faded, over the
+// background, stored as 32-bit words.
+template <int R, int B, bool Straight, typename T>
+void imageSegment(const T* __restrict src, int count, const StackConstants& c, uint32_t* __restrict words) {
+    constexpr bool deep = sizeof(T) == 2;
+    constexpr int sr = deep ? 0 : 2, sb = deep ? 2 : 0;
+    constexpr float scale = deep ? 1.0f / 65535.0f : 1.0f / 255.0f;
+    const float fade = c.fade;
+    const uint32_t empty = channel(c.br) << (8 * R) | channel(c.bgg) << 8 | channel(c.bb) << (8 * B) | channel(c.ba) << 24;
+    int x = 0;
+    for (; x + 4 <= count; x += 4) {
+        const T* p = src + 4 * x;
+        Quad r, g, b, a;
+        if constexpr (deep) {
+            channels16(p, r, g, b, a);
+            r *= fade, g *= fade, b *= fade, a *= fade;
+        } else {
+            // Four pixels as four words; channels are their bytes.
+            Quad32 px;
+            std::memcpy(&px, p, sizeof px);
+            if ((px[0] | px[1] | px[2] | px[3]) == 0) {
+                // Transparent, as most of a strip is: the background alone.
+                std::fill_n(words + x, 4, empty);
+                continue;
+            }
+            const Quad32 byte = {255, 255, 255, 255};
+            const float k = scale * fade;
+            b = __builtin_convertvector(px & byte, Quad) * k;
+            g = __builtin_convertvector((px >> 8) & byte, Quad) * k;
+            r = __builtin_convertvector((px >> 16) & byte, Quad) * k;
+            a = __builtin_convertvector((px >> 24) & byte, Quad) * k;
+        }
+        storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
+    }
+    for (; x < count; ++x) {
+        const T* p = src + 4 * x;
+        float r = float(p[sr]) * scale * fade, g = float(p[1]) * scale * fade, b = float(p[sb]) * scale * fade,
+              a = float(p[3]) * scale * fade;
+        words[x] = storedPixel<R, B, Straight>(r, g, b, a, c);
+    }
+}
+
+template <int R, int B, bool Straight>
+struct ImageSegments {
+    static void shallow(const uint8_t* s, int n, const StackConstants& c, uint32_t* w) { imageSegment<R, B, Straight>(s, n, c, w); }
+    static void deep(const uint16_t* s, int n, const StackConstants& c, uint32_t* w) { imageSegment<R, B, Straight>(s, n, c, w); }
+};
+
+using ComposeSegment = void (*)(const float*, const uint16_t*, const uint16_t*, int, int, const StackConstants&, uint32_t*);
 
 LayerSpan spanOf(const QImage* layer, const Area& area, int y, int width) {
     if (!layer || y < area.top || y >= area.bottom) return {};
@@ -256,8 +380,6 @@ LayerSpan spanOf(const QImage* layer, const Area& area, int y, int width) {
     if (left >= right) return {};
     return {layerRow(*layer, y), left, right};
 }
-
-using PackRow = void (*)(const float*, const float*, const float*, const float*, int, uint8_t*);
 
 }  // namespace
 
@@ -274,10 +396,12 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
     const bool unshifted = shiftX == 0 && shiftY == 0 && fx == 0.0f && fy == 0.0f;
     const bool straight = alpha == StoreAlpha::straight;
     const bool bgra = order == StoreOrder::bgra;
-    const PackRow pack = bgra ? (straight ? packRow<2, 0, true> : packRow<2, 0, false>)
-                              : (straight ? packRow<0, 2, true> : packRow<0, 2, false>);
+    const ComposeSegment compose = bgra ? (straight ? composeSegment<2, 0, true> : composeSegment<2, 0, false>)
+                                        : (straight ? composeSegment<0, 2, true> : composeSegment<0, 2, false>);
     const Rgba bg = stack.background.value_or(Rgba{});
     const float bgKeep = stack.background ? 1.0f : 0.0f;
+    const StackConstants constants{stack.under.r, stack.under.g,  stack.under.b,  stack.fade,
+                                   bg.r * bgKeep, bg.g * bgKeep, bg.b * bgKeep, bg.a * bgKeep};
     // An empty row is the background alone (or transparent).
     uint8_t empty[4];
     empty[bgra ? 2 : 0] = byteOf(bg.r), empty[1] = byteOf(bg.g), empty[bgra ? 0 : 2] = byteOf(bg.b), empty[3] = byteOf(bg.a);
@@ -285,12 +409,8 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
 
     forEachRowBand(height, [&](int begin, int end) {
         const size_t n = static_cast<size_t>(width);
-        std::vector<float> work(n * 5);
-        float* r = work.data();
-        float* g = r + n;
-        float* b = g + n;
-        float* a = b + n;
-        float* shifted = a + n;
+        std::vector<float> work(n);
+        float* shifted = work.data();
         auto planeRow = [&](int y) -> const float* { return y >= 0 && y < plane->height ? plane->row(y) : nullptr; };
         for (int y = begin; y < end; ++y) {
             uint8_t* out = pixels + static_cast<size_t>(y) * bytesPerRow;
@@ -331,8 +451,65 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
             }
             std::fill_n(words, first, emptyPixel);
             std::fill_n(words + last, width - last, emptyPixel);
-            composeRow(v, base, top, stack.under, stack.fade, bg, bgKeep, first, last, r, g, b, a);
-            pack(r + first, g + first, b + first, a + first, last - first, out + 4 * static_cast<size_t>(first));
+            // Segments between the edges of the layers' columns, each with one set of parts.
+            int edges[6] = {first, last, base.left, base.right, top.left, top.right};
+            std::sort(edges, edges + 6);
+            for (int e = 0; e + 1 < 6; ++e) {
+                const int x0 = std::max(edges[e], first), x1 = std::min(edges[e + 1], last);
+                if (x0 >= x1) continue;
+                const uint16_t* b = base.row && x0 >= base.left && x1 <= base.right ? base.row : nullptr;
+                const uint16_t* t = top.row && x0 >= top.left && x1 <= top.right ? top.row : nullptr;
+                compose(v, b, t, x0, x1, constants, words);
+            }
+        }
+    });
+}
+
+void storeImages(const std::vector<PlacedImage>& images, float fade, std::optional<Rgba> background, int width,
+                 int height, uint8_t* pixels, size_t bytesPerRow, StoreOrder order, StoreAlpha alpha) {
+    using Shallow = void (*)(const uint8_t*, int, const StackConstants&, uint32_t*);
+    using Deep = void (*)(const uint16_t*, int, const StackConstants&, uint32_t*);
+    const bool straight = alpha == StoreAlpha::straight;
+    const bool bgra = order == StoreOrder::bgra;
+    const Shallow shallow = bgra ? (straight ? ImageSegments<2, 0, true>::shallow : ImageSegments<2, 0, false>::shallow)
+                                 : (straight ? ImageSegments<0, 2, true>::shallow : ImageSegments<0, 2, false>::shallow);
+    const Deep deep = bgra ? (straight ? ImageSegments<2, 0, true>::deep : ImageSegments<2, 0, false>::deep)
+                           : (straight ? ImageSegments<0, 2, true>::deep : ImageSegments<0, 2, false>::deep);
+    const Rgba bg = background.value_or(Rgba{});
+    const float bgKeep = background ? 1.0f : 0.0f;
+    const StackConstants constants{0, 0, 0, fade, bg.r * bgKeep, bg.g * bgKeep, bg.b * bgKeep, bg.a * bgKeep};
+    uint8_t empty[4];
+    empty[bgra ? 2 : 0] = byteOf(bg.r), empty[1] = byteOf(bg.g), empty[bgra ? 0 : 2] = byteOf(bg.b), empty[3] = byteOf(bg.a);
+    const uint32_t emptyPixel = uint32_t(empty[0]) | uint32_t(empty[1]) << 8 | uint32_t(empty[2]) << 16 | uint32_t(empty[3]) << 24;
+    forEachRowBand(height, [&](int begin, int end) {
+        struct Span {
+            int x0, x1;
+            const PlacedImage* placed;
+        };
+        std::vector<Span> spans;
+        for (int y = begin; y < end; ++y) {
+            auto* words = reinterpret_cast<uint32_t*>(pixels + static_cast<size_t>(y) * bytesPerRow);
+            spans.clear();
+            for (const PlacedImage& p : images) {
+                if (!p.image || y < p.y || y >= p.y + p.image->height()) continue;
+                const int x0 = std::max(p.x, 0), x1 = std::min(p.x + p.image->width(), width);
+                if (x0 < x1) spans.push_back({x0, x1, &p});
+            }
+            std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.x0 < b.x0; });
+            int x = 0;
+            for (const Span& span : spans) {
+                const int x0 = std::max(span.x0, x);
+                std::fill(words + x, words + x0, emptyPixel);
+                const QImage& image = *span.placed->image;
+                const uchar* row = image.constScanLine(y - span.placed->y);
+                const int from = x0 - span.placed->x;
+                if (image.format() == kLayerFormat)
+                    deep(reinterpret_cast<const uint16_t*>(row) + 4 * from, span.x1 - x0, constants, words + x0);
+                else
+                    shallow(row + 4 * from, span.x1 - x0, constants, words + x0);
+                x = std::max(x, span.x1);
+            }
+            std::fill(words + std::min(x, width), words + width, emptyPixel);
         }
     });
 }

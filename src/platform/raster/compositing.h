@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "platform/raster/float_plane.h"
 
@@ -79,13 +80,6 @@ void clearLayerArea(QImage& layer, Area area);
 // scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
 
-// Rows [top, bottom) of a span of rows, clipped to a picture's height by the users.
-struct RowRange {
-    int top = 0;
-    int bottom = 1 << 30;
-    bool contains(int y) const { return y >= top && y < bottom; }
-};
-
 // into += other over rows [top, bottom) (planes of one size).
 void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows = {});
 // Copies rows [top, bottom) of one plane into another of the same size.
@@ -125,6 +119,20 @@ enum class StoreAlpha { straight, premultiplied };
 // the given order, clamped to 0…1 and rounded; straight alpha divides by alpha first.
 void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pixels, size_t bytesPerRow,
                      StoreOrder order, StoreAlpha alpha);
+
+// An unscaled image at a whole-pixel position: 8-bit premultiplied ARGB
+// (QImage::Format_ARGB32_Premultiplied) or a layer-format image.
+struct PlacedImage {
+    const QImage* image = nullptr;
+    int x = 0;
+    int y = 0;
+};
+
+// The same store for the simple frames that need no layers: images that do not overlap, faded
+// together by `fade`, over the background (or transparency). Pixels no image covers are the
+// background alone.
+void storeImages(const std::vector<PlacedImage>& images, float fade, std::optional<Rgba> background, int width,
+                 int height, uint8_t* pixels, size_t bytesPerRow, StoreOrder order, StoreAlpha alpha);
 
 // Every pixel of `over` where the mask is 1, of `under` where it is 0 (all three the same size),
 // as a layer.

@@ -6,6 +6,7 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/compositing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sampling.cpp
   ${CMAKE_CURRENT_LIST_DIR}/key_out.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/blend_modes.cpp
 )
 # The per-pixel loops are the hot path of every rendered frame; without trapping maths the
 # compiler may turn their clamps into min/max and vectorise them.
@@ -15,4 +16,5 @@ set_source_files_properties(
   ${CMAKE_CURRENT_LIST_DIR}/compositing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sampling.cpp
   ${CMAKE_CURRENT_LIST_DIR}/key_out.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/blend_modes.cpp
   PROPERTIES COMPILE_OPTIONS "-O3;-fno-trapping-math")

@@ -7,6 +7,14 @@
 
 namespace qm {
 
+// Rows [top, bottom) of a span of rows, clipped to a picture's height by the users.
+struct RowRange {
+    int top = 0;
+    int bottom = 1 << 30;
+    bool contains(int y) const { return y >= top && y < bottom; }
+    bool operator==(const RowRange&) const = default;
+};
+
 struct FloatPlane {
     int width = 0;
     int height = 0;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -31,7 +33,7 @@ struct BlurPlan {
 BlurPlan planFor(double sigma) {
     BlurPlan plan;
     if (sigma <= kDirectKernelLimit) {
-        plan.radius = std::max(1, static_cast<int>(std::ceil(4.0 * sigma)));
+        plan.radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
         double sum = 0;
         for (int j = -plan.radius; j <= plan.radius; ++j) sum += std::exp(-double(j) * j / (2.0 * sigma * sigma));
         for (int j = -plan.radius; j <= plan.radius; ++j)
@@ -49,34 +51,50 @@ BlurPlan planFor(double sigma) {
     return plan;
 }
 
+// Four floats as one value (one SSE register); a line step of kLanes floats is kQuads of them.
+typedef float Quad __attribute__((vector_size(4 * sizeof(float))));
+constexpr int kQuads = kLanes / 4;
+
+inline Quad load(const float* p) {
+    Quad v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(float* p, Quad v) { std::memcpy(p, &v, sizeof v); }
+
 // One pass over lines of kLanes interleaved floats; outputs [lo, hi), reading at most `reach`
-// beyond on each side.
+// beyond on each side. Weights and sums stay in registers.
 void directPass(const float* in, float* out, int lo, int hi, const BlurPlan& plan) {
     const int r = plan.radius;
+    const float* weights = plan.weights.data();
     for (int i = lo; i < hi; ++i) {
-        float acc[kLanes] = {};
-        for (int j = -r; j <= r; ++j) {
-            const float w = plan.weights[static_cast<size_t>(j + r)];
-            const float* src = in + static_cast<ptrdiff_t>(i + j) * kLanes;
-            for (int l = 0; l < kLanes; ++l) acc[l] += w * src[l];
+        Quad acc[kQuads] = {};
+        const float* src = in + static_cast<ptrdiff_t>(i - r) * kLanes;
+        for (int j = 0; j <= 2 * r; ++j) {
+            const float w = weights[j];
+            for (int q = 0; q < kQuads; ++q) acc[q] += w * load(src + static_cast<ptrdiff_t>(j) * kLanes + 4 * q);
         }
-        std::copy_n(acc, kLanes, out + static_cast<ptrdiff_t>(i) * kLanes);
+        for (int q = 0; q < kQuads; ++q) store(out + static_cast<ptrdiff_t>(i) * kLanes + 4 * q, acc[q]);
     }
 }
 
 void boxPass(const float* in, float* out, int lo, int hi, const BlurPlan& plan) {
     const int r = plan.radius;
-    float sum[kLanes] = {};
+    const float norm = plan.norm;
+    const float alpha = plan.alpha;
+    Quad sum[kQuads] = {};
     for (int j = lo - r; j <= lo + r; ++j)
-        for (int l = 0; l < kLanes; ++l) sum[l] += in[static_cast<ptrdiff_t>(j) * kLanes + l];
+        for (int q = 0; q < kQuads; ++q) sum[q] += load(in + static_cast<ptrdiff_t>(j) * kLanes + 4 * q);
     for (int i = lo; i < hi; ++i) {
         const float* before = in + static_cast<ptrdiff_t>(i - r - 1) * kLanes;
         const float* after = in + static_cast<ptrdiff_t>(i + r + 1) * kLanes;
         const float* leaving = in + static_cast<ptrdiff_t>(i - r) * kLanes;
         float* dst = out + static_cast<ptrdiff_t>(i) * kLanes;
-        for (int l = 0; l < kLanes; ++l) {
-            dst[l] = plan.norm * (sum[l] + plan.alpha * (before[l] + after[l]));
-            sum[l] += after[l] - leaving[l];
+        for (int q = 0; q < kQuads; ++q) {
+            const Quad a = load(after + 4 * q);
+            store(dst + 4 * q, norm * (sum[q] + alpha * (load(before + 4 * q) + a)));
+            sum[q] += a - load(leaving + 4 * q);
         }
     }
 }
@@ -104,9 +122,25 @@ struct LineBuffers {
     std::unique_ptr<float[]> a, b;
 };
 
+// Whether all values are 0 (or −0), looking at blocks of values at once.
+bool isZero(const float* values, int count) {
+    constexpr int kBlock = 64;
+    for (int start = 0; start < count; start += kBlock) {
+        uint32_t bits = 0;
+        const int end = std::min(count, start + kBlock);
+        for (int i = start; i < end; ++i) {
+            uint32_t v;
+            std::memcpy(&v, values + i, sizeof v);
+            bits |= v << 1;  // the sign bit does not count
+        }
+        if (bits != 0) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-void gaussianBlur(FloatPlane& plane, double sigma) {
+void gaussianBlur(FloatPlane& plane, double sigma, std::optional<RowRange> used) {
     if (!std::isfinite(sigma) || sigma <= 0 || plane.width <= 0 || plane.height <= 0) return;
     const BlurPlan plan = planFor(sigma);
     const int pad = plan.reach();
@@ -116,10 +150,11 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
     // Rows and column groups that hold only zeros stay zero and are skipped (most of a credits
     // text layer is empty).
     std::vector<char> rowUsed(static_cast<size_t>(h));
-    for (int y = 0; y < h; ++y) {
-        const float* row = plane.row(y);
-        rowUsed[static_cast<size_t>(y)] = std::any_of(row, row + w, [](float v) { return v != 0.0f; });
-    }
+    const RowRange scan = used.value_or(RowRange{});
+    const int scanTop = std::max(0, scan.top);
+    forEachRowBand(std::min(h, scan.bottom) - scanTop, [&](int begin, int end) {
+        for (int y = scanTop + begin; y < scanTop + end; ++y) rowUsed[static_cast<size_t>(y)] = !isZero(plane.row(y), w);
+    });
 
     // Horizontal: kLanes rows at a time.
     const int rowGroups = (h + kLanes - 1) / kLanes;
@@ -170,13 +205,17 @@ void gaussianBlur(FloatPlane& plane, double sigma) {
                 used = std::any_of(src, src + lanes, [](float v) { return v != 0.0f; });
             }
             if (!used) continue;
-            for (int i = 0; i < n; ++i) {
-                const float* src = plane.row(std::clamp(lo - pad + i, 0, h - 1)) + x0;
-                std::copy_n(src, lanes, a + static_cast<size_t>(i) * kLanes);
-            }
+            // Whole groups copy a fixed width, which compiles to a few vector moves.
+            auto copyLanes = [lanes](const float* from, float* to) {
+                if (lanes == kLanes)
+                    std::copy_n(from, kLanes, to);
+                else
+                    std::copy_n(from, lanes, to);
+            };
+            for (int i = 0; i < n; ++i)
+                copyLanes(plane.row(std::clamp(lo - pad + i, 0, h - 1)) + x0, a + static_cast<size_t>(i) * kLanes);
             const float* result = blurLines(a, b, n, plan);
-            for (int y = lo; y < hi; ++y)
-                std::copy_n(result + static_cast<size_t>(y - lo + pad) * kLanes, lanes, plane.row(y) + x0);
+            for (int y = lo; y < hi; ++y) copyLanes(result + static_cast<size_t>(y - lo + pad) * kLanes, plane.row(y) + x0);
         }
     });
 }

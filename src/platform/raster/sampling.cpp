@@ -58,34 +58,48 @@ Rgba areaAverage(const QImage& image, const QRectF& rect) {
     return {float(sum[0] / total), float(sum[1] / total), float(sum[2] / total), float(sum[3] / total)};
 }
 
-QImage downscaleArea(const QImage& image, int width, int height) {
-    const QImage src = image.format() == QImage::Format_RGBA8888_Premultiplied
-                           ? image
-                           : image.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
-    if (width >= src.width() && height >= src.height()) return src;
-    width = std::clamp(width, 1, src.width());
-    height = std::clamp(height, 1, src.height());
-    const auto columns = coverage(src.width(), width);
-    const auto rows = coverage(src.height(), height);
-    QImage out(width, height, QImage::Format_RGBA8888_Premultiplied);
+namespace {
+
+// The averaging pass over 8- or 16-bit premultiplied RGBA, kept at its depth.
+template <typename Channel>
+void averageInto(const QImage& src, QImage& out) {
+    constexpr float top = float(Channel(~Channel(0)));
+    const auto columns = coverage(src.width(), out.width());
+    const auto rows = coverage(src.height(), out.height());
     out.bits();
-    forEachRowBand(height, [&](int begin, int end) {
+    forEachRowBand(out.height(), [&](int begin, int end) {
         std::vector<float> line(static_cast<size_t>(src.width()) * 4);
         for (int y = begin; y < end; ++y) {
             std::fill(line.begin(), line.end(), 0.0f);
             for (const Tap& ty : rows[static_cast<size_t>(y)]) {
-                const uint8_t* s = src.constScanLine(ty.index);
+                const auto* s = reinterpret_cast<const Channel*>(src.constScanLine(ty.index));
                 for (size_t i = 0; i < line.size(); ++i) line[i] += ty.weight * float(s[i]);
             }
-            uint8_t* dst = out.scanLine(y);
-            for (int x = 0; x < width; ++x) {
+            auto* dst = reinterpret_cast<Channel*>(out.scanLine(y));
+            for (int x = 0; x < out.width(); ++x) {
                 float acc[4] = {0, 0, 0, 0};
                 for (const Tap& tx : columns[static_cast<size_t>(x)])
                     for (int c = 0; c < 4; ++c) acc[c] += tx.weight * line[static_cast<size_t>(tx.index) * 4 + static_cast<size_t>(c)];
-                for (int c = 0; c < 4; ++c) dst[4 * x + c] = static_cast<uint8_t>(std::clamp(acc[c], 0.0f, 255.0f) + 0.5f);
+                for (int c = 0; c < 4; ++c) dst[4 * x + c] = static_cast<Channel>(std::clamp(acc[c], 0.0f, top) + 0.5f);
             }
         }
     });
+}
+
+}  // namespace
+
+QImage downscaleArea(const QImage& image, int width, int height) {
+    const bool deep = image.format() == kLayerFormat;
+    const QImage::Format format = deep ? kLayerFormat : QImage::Format_RGBA8888_Premultiplied;
+    const QImage src = image.format() == format ? image : image.convertToFormat(format);
+    if (width >= src.width() && height >= src.height()) return src;
+    width = std::clamp(width, 1, src.width());
+    height = std::clamp(height, 1, src.height());
+    QImage out(width, height, format);
+    if (deep)
+        averageInto<uint16_t>(src, out);
+    else
+        averageInto<uint8_t>(src, out);
     return out;
 }
 

@@ -15,7 +15,7 @@ namespace qm {
 Rgba areaAverage(const QImage& image, const QRectF& rect);
 
 // The picture shrunk to width × height by averaging the area each output pixel covers (8-bit
-// premultiplied RGBA out). Sizes at or above the picture's are a plain conversion.
+// premultiplied RGBA out, or 16-bit for a 16-bit layer). Sizes at or above the picture's are a plain conversion.
 QImage downscaleArea(const QImage& image, int width, int height);
 
 }  // namespace qm

@@ -1,0 +1,188 @@
+#include "editor/model/audio_mix.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+
+#include "platform/media/media_asset.h"
+
+namespace qm {
+
+namespace {
+
+struct Choice {
+    int track = 0;
+    std::optional<ChannelCopy> replacement;
+};
+
+// Keeps the LTC channel out: another track when the LTC track is mono, the first track's other
+// channel over the LTC channel when the LTC sits in a first track of two or more channels.
+std::optional<Choice> chooseTrack(const std::vector<TrackInfo>& audio, const LTCInfo* ltc) {
+    if (!ltc || ltc->track < 0 || size_t(ltc->track) >= audio.size()) return Choice{};
+    const int lt = int(ltc->track);
+    if (audio[size_t(lt)].channels < 2) {
+        for (int i = 0; i < int(audio.size()); ++i)
+            if (i != lt) return Choice{i, std::nullopt};
+        return std::nullopt;
+    }
+    if (lt != 0) return Choice{};
+    const int channel = int(std::clamp<int64_t>(ltc->channel, -1, 64));
+    return Choice{0, ChannelCopy{channel, channel == 0 ? 1 : 0}};
+}
+
+double secondsOr(const MediaTime& t, double fallback) { return t.isNumeric() ? t.seconds() : fallback; }
+
+}  // namespace
+
+double AudioMixPlan::end() const {
+    double e = 0;
+    for (const AudioMixClip& c : clips) e = std::max(e, c.start + c.length);
+    return e;
+}
+
+std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const std::vector<MediaItem>& media,
+                                         const LTCInfos& ltc) {
+    AudioMixPlan plan;
+    std::map<QUuid, std::shared_ptr<MediaAsset>> assets;
+    for (const Track& track : tracks) {
+        if (!track.isAudioEnabled) continue;
+        for (const Clip& clip : track.clips) {
+            auto item = std::find_if(media.begin(), media.end(), [&](const MediaItem& m) { return m.id == clip.mediaID; });
+            if (item == media.end() || !item->hasAudio) continue;
+            std::shared_ptr<MediaAsset>& asset = assets[item->id];
+            if (!asset) {
+                try {
+                    asset = MediaAsset::open(item->path.toStdString());
+                } catch (...) {
+                    continue;  // tried again for the medium's next clip
+                }
+            }
+            const std::vector<TrackInfo> audio = asset->tracks(TrackKind::audio);
+            if (audio.empty()) continue;
+            auto entry = ltc.constFind(item->id);
+            const std::optional<Choice> choice = chooseTrack(audio, entry == ltc.cend() ? nullptr : &*entry);
+            if (!choice) continue;
+            const TrackInfo& chosen = audio[size_t(choice->track)];
+            const std::vector<TrackInfo> video = asset->tracks(TrackKind::video);
+            const double streamStart = secondsOr(chosen.startTime, 0.0);
+            const double origin = video.empty() ? streamStart : secondsOr(video.front().startTime, 0.0);
+            const double streamEnd = chosen.duration.isNumeric() ? streamStart + chosen.duration.seconds()
+                                                                 : secondsOr(asset->duration(), 0.0);
+            const double available = streamEnd - origin - clip.sourceIn;
+            if (!(available > 0)) continue;
+            AudioMixClip c;
+            c.file = item->path.toStdString();
+            c.audioTrack = choice->track;
+            c.replacement = choice->replacement;
+            c.start = clip.start;
+            c.streamFrom = clip.sourceIn + origin;
+            c.length = std::min(clip.duration, available);
+            c.duration = clip.duration;
+            c.volume = clip.volume;
+            c.fadeIn = clip.fadeIn;
+            c.fadeOut = clip.fadeOut;
+            if (c.length > 0) plan.clips.push_back(std::move(c));
+        }
+    }
+    if (plan.clips.empty()) return std::nullopt;
+    return plan;
+}
+
+// One clip's sound, read forward as 48 kHz stereo with its stream position.
+struct AudioMixReader::Source {
+    const AudioMixClip& clip;
+    int64_t begin = 0, end = 0;  // timeline samples the clip sounds in
+    int64_t streamFrom = 0;      // stream sample at `begin`
+    std::unique_ptr<AudioSampleReader> reader;
+    bool opened = false, ended = false;
+    std::vector<float> pending;  // stereo frames from stream sample pendingStart on
+    int64_t pendingStart = 0;
+
+    explicit Source(const AudioMixClip& c)
+        : clip(c),
+          begin(std::llround(c.start * kRate)),
+          end(begin + std::llround(c.length * kRate)),
+          streamFrom(std::llround(c.streamFrom * kRate)) {}
+
+    // Adds samples [from, from + count) of the timeline, within the clip, into `mix`.
+    void mixInto(float* mix, int64_t from, int64_t count) {
+        const int64_t a = std::max(from, begin), b = std::min(from + count, end);
+        if (a >= b) return;
+        const int64_t s0 = streamFrom + (a - begin);
+        if (!opened) {
+            opened = true;
+            try {
+                reader = AudioSampleReader::openTrack(clip.file, clip.audioTrack, {kRate, 2, AudioSampleFormat::float32},
+                                                      clip.replacement, MediaTime::make(s0, kRate));
+            } catch (...) {
+                reader.reset();
+            }
+            ended = !reader;
+            pendingStart = s0;
+        }
+        fill(s0 + (b - a));
+        for (int64_t n = a; n < b; ++n) {
+            const int64_t s = s0 + (n - a);
+            if (s < pendingStart || s >= pendingStart + int64_t(pending.size() / 2)) continue;
+            const double t = double(n) / kRate;
+            const auto g = float(clip.volume * fadeFactor(t, clip.start, clip.duration, clip.fadeIn, clip.fadeOut));
+            const float* p = pending.data() + 2 * (s - pendingStart);
+            mix[2 * (n - from)] += p[0] * g;
+            mix[2 * (n - from) + 1] += p[1] * g;
+        }
+        // Everything before the next request's first sample is done with.
+        drop(s0 + (b - a));
+    }
+
+    void fill(int64_t upTo) {
+        while (!ended && pendingStart + int64_t(pending.size() / 2) < upTo) {
+            std::optional<AudioSampleBuffer> buffer;
+            try {
+                buffer = reader->next();
+            } catch (...) {
+                buffer.reset();
+            }
+            if (!buffer) {
+                ended = true;
+                break;
+            }
+            const auto* f = reinterpret_cast<const float*>(buffer->planes[0].data());
+            const int64_t at = buffer->time.convertScale(kRate).value;
+            if (pending.empty()) pendingStart = at;
+            pending.insert(pending.end(), f, f + 2 * size_t(buffer->frameCount));
+        }
+    }
+
+    void drop(int64_t before) {
+        const int64_t n = std::clamp<int64_t>(before - pendingStart, 0, int64_t(pending.size() / 2));
+        if (n <= 0) return;
+        pending.erase(pending.begin(), pending.begin() + 2 * n);
+        pendingStart += n;
+    }
+};
+
+AudioMixReader::AudioMixReader(AudioMixPlan plan, double from, double to)
+    : plan_(std::move(plan)),
+      position_(std::llround(std::max(from, 0.0) * kRate)),
+      end_(std::llround(std::max(to, 0.0) * kRate)) {
+    for (const AudioMixClip& c : plan_.clips) sources_.push_back(std::make_unique<Source>(c));
+}
+
+AudioMixReader::~AudioMixReader() = default;
+
+std::optional<AudioSampleBuffer> AudioMixReader::next() {
+    if (position_ >= end_) return std::nullopt;
+    const int64_t count = std::min<int64_t>(4096, end_ - position_);
+    AudioSampleBuffer out;
+    out.format = {kRate, 2, AudioSampleFormat::float32};
+    out.time = MediaTime::make(position_, kRate);
+    out.frameCount = int(count);
+    out.planes.assign(1, std::vector<uint8_t>(size_t(count) * 2 * sizeof(float), 0));
+    auto* mix = reinterpret_cast<float*>(out.planes[0].data());
+    for (auto& source : sources_) source->mixInto(mix, position_, count);
+    position_ += count;
+    return out;
+}
+
+}  // namespace qm

@@ -1,0 +1,251 @@
+#include "editor/model/composition_renderer.h"
+
+#include <QSet>
+
+#include <future>
+#include <vector>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "editor/model/clip_effects.h"
+#include "engine/media_frame_reader.h"
+#include "platform/media/pixel_buffer.h"
+#include "platform/raster/blend_modes.h"
+#include "platform/raster/parallel_rows.h"
+#include "platform/raster/sampling.h"
+
+namespace qm {
+
+namespace {
+
+SeparableBlend separable(BlendMode mode) {
+    switch (mode) {
+        case BlendMode::normal: return SeparableBlend::normal;
+        case BlendMode::add: return SeparableBlend::add;
+        case BlendMode::screen: return SeparableBlend::screen;
+        case BlendMode::multiply: return SeparableBlend::multiply;
+        case BlendMode::overlay: return SeparableBlend::overlay;
+        case BlendMode::softLight: return SeparableBlend::softLight;
+        case BlendMode::lighten: return SeparableBlend::lighten;
+        case BlendMode::darken: return SeparableBlend::darken;
+        case BlendMode::difference: return SeparableBlend::difference;
+    }
+    return SeparableBlend::normal;
+}
+
+void fillLayer(QImage& layer, uint16_t alpha) {
+    const int w = layer.width();
+    forEachRowBand(layer.height(), [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            auto* p = reinterpret_cast<uint16_t*>(layer.scanLine(y));
+            for (int x = 0; x < w; ++x, p += 4) p[0] = 0, p[1] = 0, p[2] = 0, p[3] = alpha;
+        }
+    });
+}
+
+bool whole(double v) { return std::abs(v - std::round(v)) < 1e-6; }
+
+}  // namespace
+
+QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H) {
+    double sx = W / std::max(w, 1.0), sy = H / std::max(h, 1.0);
+    if (clip.fit == FitMode::fit) sx = sy = std::min(sx, sy);
+    if (clip.fit == FitMode::fill) sx = sy = std::max(sx, sy);
+    Vec2 anchor{std::trunc(w) * 0.5, std::trunc(h) * 0.5}, position{W * 0.5, H * 0.5}, scale{100, 100};
+    double rotation = 0;
+    if (clip.transform) {
+        anchor = clip.transform->anchor.valueAt(ts);
+        position = clip.transform->position.valueAt(ts);
+        scale = clip.transform->scale.valueAt(ts);
+        rotation = clip.transform->rotation.valueAt(ts);
+    }
+    // QTransform composes left to right: the leftmost step applies first.
+    QTransform rotate;
+    rotate.rotate(rotation);
+    return QTransform::fromTranslate(-anchor.x, -anchor.y) * QTransform::fromScale(sx * scale.x / 100, sy * scale.y / 100) *
+           rotate * QTransform::fromTranslate(position.x, position.y);
+}
+
+std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& media, double t, double canvasWidth,
+                                          double canvasHeight) {
+    const double w = media.width, h = media.height;
+    const QTransform m = clipPlacement(clip, w, h, t - clip.start + clip.sourceIn, canvasWidth, canvasHeight);
+    return {m.map(QPointF(0, 0)), m.map(QPointF(w, 0)), m.map(QPointF(w, h)), m.map(QPointF(0, h))};
+}
+
+CompositionRenderer::CompositionRenderer() = default;
+CompositionRenderer::~CompositionRenderer() = default;
+
+CompositionRenderer::ReaderSlot::~ReaderSlot() {
+    if (ahead.valid()) ahead.wait();
+}
+
+void CompositionRenderer::setReadAhead(double seconds) {
+    std::lock_guard guard(lock_);
+    readAhead_ = std::isfinite(seconds) && seconds > 0 ? seconds : 0;
+}
+
+void CompositionRenderer::clearReaders() {
+    std::lock_guard guard(lock_);
+    readers_.clear();
+}
+
+const MediaFrameReader* CompositionRenderer::reader(const QUuid& clipID) const {
+    std::lock_guard guard(lock_);
+    auto it = readers_.constFind(clipID);
+    return it == readers_.cend() ? nullptr : (*it)->reader.get();
+}
+
+int CompositionRenderer::readerCount() const {
+    std::lock_guard guard(lock_);
+    return int(readers_.size());
+}
+
+QImage CompositionRenderer::render(const Project& project, const MediaInfos& infos, double t, QSize size, bool preview) {
+    std::lock_guard guard(lock_);
+    QImage frame(std::max(size.width(), 1), std::max(size.height(), 1), kLayerFormat);
+    fillLayer(frame, project.transparentBackground ? 0 : 65535);
+    const double W = project.width, H = project.height;
+    const double k = frame.width() / std::max(W, 1.0);
+    QSet<QUuid> drawable;
+    struct Layer {
+        const Clip* clip;
+        ReaderSlot* slot;
+        double ts, opacity;
+        PixelBufferRef frame;
+    };
+    std::vector<Layer> layers;  // bottom first
+    for (auto track = project.tracks.rbegin(); track != project.tracks.rend(); ++track) {
+        if (!track->isVisible) continue;
+        const Clip* clip = track->clip(t);
+        if (!clip) continue;
+        const MediaItem* media = project.mediaItem(clip->mediaID);
+        if (!media) continue;
+        auto info = infos.constFind(clip->mediaID);
+        if (info == infos.cend() || info->width <= 0 || info->height <= 0) continue;
+        const double o = clip->effectiveOpacity(t);
+        drawable.insert(clip->id);
+        if (!(o > 0.001)) continue;
+        std::shared_ptr<ReaderSlot>& slot = readers_[clip->id];
+        if (!slot) {
+            try {
+                slot = std::make_shared<ReaderSlot>();
+                slot->reader = std::make_unique<MediaFrameReader>(media->path.toStdString(), *info);
+            } catch (...) {
+                readers_.remove(clip->id);  // tried again at the next render
+                continue;
+            }
+        }
+        layers.push_back({clip, slot.get(), t - clip->start + clip->sourceIn, o, {}});
+    }
+    // Each layer's reader decodes and converts on a thread of its own; a frame read ahead for
+    // this very time is taken as it is.
+    auto fetch = [](Layer& layer) {
+        ReaderSlot& slot = *layer.slot;
+        try {
+            if (slot.ahead.valid()) {
+                PixelBufferRef early = slot.ahead.get();
+                if (std::abs(slot.aheadTime - layer.ts) < 1e-7 && early) {
+                    layer.frame = std::move(early);
+                    return;
+                }
+            }
+        } catch (...) {
+            // Read again below.
+        }
+        try {
+            layer.frame = slot.reader->frame(layer.ts);
+        } catch (...) {
+            layer.frame.reset();
+        }
+    };
+    // A clip id listed twice (a damaged file) shares one reader: it is read once, by the first.
+    auto firstWith = [&layers](size_t i) {
+        size_t j = 0;
+        while (layers[j].slot != layers[i].slot) ++j;
+        return j;
+    };
+    std::vector<std::future<void>> pending;
+    for (size_t i = 1; i < layers.size(); ++i)
+        if (firstWith(i) == i) pending.push_back(std::async(std::launch::async, fetch, std::ref(layers[i])));
+    if (!layers.empty()) fetch(layers[0]);
+    for (auto& f : pending) f.get();
+    for (size_t i = 0; i < layers.size(); ++i) {
+        Layer& layer = layers[i];
+        if (firstWith(i) != i) {
+            layer.frame = layers[firstWith(i)].frame;
+            continue;
+        }
+        const double next = layer.ts + readAhead_;
+        if (readAhead_ > 0 && next < layer.clip->sourceIn + layer.clip->duration) {
+            MediaFrameReader* reader = layer.slot->reader.get();
+            layer.slot->aheadTime = next;
+            layer.slot->ahead = std::async(std::launch::async, [reader, next] { return reader->frame(next); });
+        }
+    }
+    for (const Layer& layer : layers) {
+        const Clip* clip = layer.clip;
+        const double ts = layer.ts, o = layer.opacity;
+        const PixelBufferRef& source = layer.frame;
+        if (!source || source->pixelFormat() != kPixelFormatBGRA) continue;
+        const ClipEffectChain chain(clip->transform ? ClipEffectSettings::make(*clip->transform, ts, preview)
+                                                    : ClipEffectSettings{});
+        const double w = source->width(), h = source->height();
+        QTransform place = clipPlacement(*clip, w, h, ts, W, H) * QTransform::fromScale(k, k);
+        const float opacity = o >= 0.999 ? 1.0f : float(o);
+        const SeparableBlend mode = separable(clip->blendMode);
+        if (place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
+            // Unscaled on whole pixels: the frame goes through the chain straight into the blend.
+            const PixelBuffer& frameRef = *source;
+            blendLayerRows(
+                frame, QRect(int(std::lround(place.dx())), int(std::lround(place.dy())), int(w), int(h)),
+                [&frameRef, &chain](int y, int x0, int x1, Rgba* out) {
+                    chain.frameRow(frameRef.data() + size_t(y) * frameRef.bytesPerRow() + 4 * size_t(x0), x1 - x0, out);
+                },
+                mode, opacity);
+            continue;
+        }
+        QImage picture = layerFromFrame(*source, chain);
+        if (picture.isNull()) continue;
+        // Below half size the painter's sampling would skip pixels: average the areas down first.
+        const double scaleX = std::hypot(place.m11(), place.m12()), scaleY = std::hypot(place.m21(), place.m22());
+        if (scaleX < 0.5 || scaleY < 0.5) {
+            const int rw = scaleX < 0.5 ? std::max(1, int(std::lround(w * scaleX))) : int(w);
+            const int rh = scaleY < 0.5 ? std::max(1, int(std::lround(h * scaleY))) : int(h);
+            picture = downscaleArea(picture, rw, rh);
+            place = QTransform::fromScale(w / rw, h / rh) * place;
+        }
+        if (scratch_.size() != frame.size()) scratch_ = makeLayer(frame.width(), frame.height());
+        const Area touched = drawTransformed(scratch_, picture, place);
+        blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
+        clearLayerArea(scratch_, touched);
+    }
+    for (auto it = readers_.begin(); it != readers_.end();) {
+        if (drawable.contains(it.key()))
+            ++it;
+        else
+            it = readers_.erase(it);
+    }
+    return frame;
+}
+
+void CompositionRenderer::draw(const QImage& composed, PixelBuffer& into, bool unpremultiply) {
+    LayerStack stack;
+    stack.base = &composed;
+    const int w = std::min(composed.width(), into.width()), h = std::min(composed.height(), into.height());
+    storeLayerStack(stack, w, h, into.data(), into.bytesPerRow(), StoreOrder::bgra,
+                    unpremultiply ? StoreAlpha::straight : StoreAlpha::premultiplied);
+}
+
+QImage CompositionRenderer::previewImage(const QImage& composed) {
+    QImage out(composed.size(), QImage::Format_RGBA8888_Premultiplied);
+    LayerStack stack;
+    stack.base = &composed;
+    storeLayerStack(stack, out.width(), out.height(), out.bits(), size_t(out.bytesPerLine()), StoreOrder::rgba,
+                    StoreAlpha::premultiplied);
+    return out;
+}
+
+}  // namespace qm

@@ -1,0 +1,81 @@
+#pragma once
+// The editor's compositor: one picture of all visible layers at a timeline time, each clip's
+// frame read through a reader kept per clip, run through its effect chain, placed by its fit mode
+// and transform, faded and blended over the layers below. Pictures are 16-bit premultiplied
+// between the steps; there is no colour management.
+
+#include <QHash>
+#include <QImage>
+#include <QPointF>
+#include <QSize>
+#include <QTransform>
+#include <QUuid>
+
+#include <array>
+#include <future>
+#include <memory>
+#include <mutex>
+
+#include "editor/model/project.h"
+#include "engine/media_info.h"
+#include "platform/media/pixel_buffer.h"
+
+namespace qm {
+
+class MediaFrameReader;
+
+using MediaInfos = QHash<QUuid, MediaInfo>;
+
+// Where a clip's picture of w × h pixels lands in a W × H canvas at clip-local time ts (y down,
+// clockwise rotation): minus the anchor, scaled by fit mode and scale, rotated, plus the position.
+QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H);
+
+// The corners top-left, top-right, bottom-right, bottom-left of the clip's picture in the canvas
+// at timeline time t.
+std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& media, double t, double canvasWidth,
+                                          double canvasHeight);
+
+class CompositionRenderer {
+public:
+    CompositionRenderer();
+    ~CompositionRenderer();
+    CompositionRenderer(const CompositionRenderer&) = delete;
+    CompositionRenderer& operator=(const CompositionRenderer&) = delete;
+
+    // The frame at timeline time `time` at `size` (the project scaled by width(size) / width):
+    // a 16-bit premultiplied picture. Never fails: what cannot be drawn is left out. Calls run one
+    // after the other. `preview` lets the key matte view through.
+    QImage render(const Project& project, const MediaInfos& infos, double time, QSize size, bool preview);
+
+    // Callers that render evenly spaced times (exports) set the spacing in seconds: each reader
+    // then decodes its clip's next frame while the current one is composed. 0 (the default) reads
+    // only what is asked for, for callers that jump about (previews, playback on a clock).
+    void setReadAhead(double seconds);
+
+    // Empties the reader cache (new or opened project, media removed or relinked).
+    void clearReaders();
+    // The reader kept for a clip, for callers that watch the cache; nullptr when none.
+    const MediaFrameReader* reader(const QUuid& clipID) const;
+    int readerCount() const;
+
+    // The image context: a composed picture into a 'BGRA' buffer of its size (the exporter's
+    // frames; straight colour when `unpremultiply`), or an 8-bit RGBA picture (previews).
+    static void draw(const QImage& composed, PixelBuffer& into, bool unpremultiply);
+    static QImage previewImage(const QImage& composed);
+
+private:
+    // A clip's reader and the frame it may be reading ahead; the read ends before the reader goes.
+    struct ReaderSlot {
+        std::unique_ptr<MediaFrameReader> reader;
+        std::future<PixelBufferRef> ahead;
+        double aheadTime = 0;
+        ~ReaderSlot();
+    };
+
+    mutable std::mutex lock_;
+    QHash<QUuid, std::shared_ptr<ReaderSlot>> readers_;
+    double readAhead_ = 0;
+    QImage scratch_;  // the canvas-sized layer transformed pictures are drawn into
+};
+
+}  // namespace qm

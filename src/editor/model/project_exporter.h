@@ -1,0 +1,55 @@
+#pragma once
+// Writes the editor's timeline to a movie or an image sequence through the shared transcoder:
+// every frame drawn by a renderer of the export's own, and the audio mix alongside.
+
+#include <filesystem>
+#include <memory>
+
+#include "editor/model/audio_mix.h"
+#include "editor/model/composition_renderer.h"
+#include "engine/conversion_settings.h"
+#include "engine/media_info.h"
+#include "engine/transcode_sync.h"
+#include "engine/transcoder.h"
+
+namespace qm {
+
+// What the transcoder is told about the rendered timeline: "Timeline", the project's size and
+// rate, its duration at the timescale of one frame, audio when any medium has sound.
+MediaInfo timelineMediaInfo(const Project& project);
+
+// The media infos of a project as the editor keeps them: every item whose file probes (sound-only
+// files included); missing files have no entry.
+MediaInfos probeProjectMedia(const Project& project);
+
+class ProjectExporter {
+public:
+    // Copies everything it is given; the transcoder is made for the destination and settings.
+    ProjectExporter(Project project, MediaInfos infos, ConversionSettings settings, std::filesystem::path destination,
+                    LTCInfos ltc);
+
+    // Renders and writes every frame, blocking until the output is complete. Throws
+    // ConversionError::noVideoTrack for an empty timeline (nothing written), encodeFailed for a
+    // frame rate outside 0.1…1000 fps, and what the transcoder throws (cancelled after
+    // cancellation()).
+    void exportProject(const ProgressCallback& progress);
+
+    CancellationFlag& cancellation() const { return transcoder_->cancellation(); }
+    const Transcoder& transcoder() const { return *transcoder_; }
+    const Project& project() const { return project_; }
+
+    // Frames of the export: the duration rounded to a tick of the frame's timescale, whole frames
+    // counted up, at least one.
+    int64_t frameCount() const;
+    // The audio the export writes, or nothing (image sequences, audio off, no sound on the timeline).
+    std::optional<AudioMixPlan> audioPlan() const;
+
+private:
+    Project project_;
+    MediaInfos infos_;
+    ConversionSettings settings_;
+    LTCInfos ltc_;
+    std::unique_ptr<Transcoder> transcoder_;
+};
+
+}  // namespace qm

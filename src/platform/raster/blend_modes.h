@@ -1,0 +1,43 @@
+#pragma once
+// Separable blend modes of one premultiplied layer over another, with the layer faded first:
+// the W3C compositing formulas with alpha,
+//   co = cs·(1 − ab) + cb·(1 − as) + as·ab·B(Cb, Cs),   ao = as + ab − as·ab,
+// (Cs, Cb the straight colours) and addition as the clamped sum of the premultiplied values.
+
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <QTransform>
+
+#include <functional>
+
+#include "platform/raster/compositing.h"
+
+namespace qm {
+
+enum class SeparableBlend { normal, add, screen, multiply, overlay, softLight, lighten, darken, difference };
+
+// Blends `layer` (16-bit premultiplied, placed with its top-left corner at `offset` in the
+// backdrop) times `opacity` into `backdrop` (16-bit premultiplied), inside `area` of the backdrop
+// only. Outside the layer nothing changes: a transparent source leaves every mode's backdrop as it is.
+void blendLayer(QImage& backdrop, const QImage& layer, QPoint offset, SeparableBlend mode, float opacity,
+                Area area = {});
+
+// Draws `item` (16-bit premultiplied) through `transform` (item pixels to layer pixels) onto a
+// transparent `layer` with smooth sampling and antialiased edges, inside `area` only; bands of
+// rows are painted in parallel. Returns the area of the layer that was touched.
+Area drawTransformed(QImage& layer, const QImage& item, const QTransform& transform, Area area = {});
+
+// Writes the premultiplied float pixels of columns [x0, x1) of row y of a layer into `out`
+// (layer coordinates). Called from several threads at once, for different rows.
+using LayerRowSource = std::function<void(int y, int x0, int x1, Rgba* out)>;
+
+// blendLayer for a layer that is produced row by row (a decoded frame on its way through an
+// effect chain) instead of stored: `rect` is its place and size in the backdrop.
+void blendLayerRows(QImage& backdrop, QRect rect, const LayerRowSource& source, SeparableBlend mode, float opacity,
+                    Area area = {});
+
+// The blended premultiplied pixel (exposed for tests and single pixels).
+Rgba blendPixel(Rgba source, Rgba backdrop, SeparableBlend mode);
+
+}  // namespace qm

@@ -1,0 +1,134 @@
+// The timeline's sound against ffmpeg's own filters (atrim, aresample, pan, volume, afade with
+// the linear curve, adelay, amix without normalising) on generated tones, sample by sample, and
+// the choice of track and channel where a file carries LTC.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "editor/model/audio_mix.h"
+#include "editor_model/timeline_fixtures.h"
+
+namespace qm {
+namespace {
+
+using test::Medium;
+
+// ffmpeg's stereo float at 48 kHz of the graph over the files, `seconds` long.
+std::vector<float> reference(const test::TempDir& dir, const std::vector<std::filesystem::path>& files, const std::string& graph,
+                             double seconds) {
+    std::vector<std::string> args;
+    for (const auto& f : files) args.insert(args.end(), {"-i", f.string()});
+    const auto out = dir / "ref.raw";
+    args.insert(args.end(), {"-filter_complex", graph + ",apad,atrim=duration=" + std::to_string(seconds), "-f", "f32le", "-ac", "2",
+                             "-ar", "48000", out.string()});
+    test::ffmpeg(args);
+    const std::string bytes = test::readFile(out);
+    std::vector<float> v(bytes.size() / 4);
+    std::memcpy(v.data(), bytes.data(), v.size() * 4);
+    return v;
+}
+
+double snr(const std::vector<float>& ours, const std::vector<float>& ref) {
+    EXPECT_EQ(ours.size(), ref.size());
+    return test::snr(ours, ref);
+}
+
+Medium tone(const test::TempDir& dir, const std::string& name, const std::string& expr, int rate, double seconds,
+            const std::string& codec = "pcm_s16le") {
+    return test::makeMedium(dir / name, {"-f", "lavfi", "-i", "aevalsrc=" + expr + ":s=" + std::to_string(rate) + ":d=" + std::to_string(seconds),
+                                         "-c:a", codec});
+}
+
+Clip audioClip(const Medium& m, double start, double sourceIn, double duration) {
+    Clip c = test::clipOf(m, start, duration, 16, 16);
+    c.sourceIn = sourceIn;
+    return c;
+}
+
+TEST(AudioMixPeer, VolumesFadesAndPlacesAgainstFfmpeg) {
+    test::TempDir dir;
+    const Medium a = tone(dir, "a.wav", "0.5*sin(2*PI*437*t)|0.3*sin(2*PI*661*t+1)", 48000, 3);
+    Clip ca = audioClip(a, 0.5, 0.25, 2);
+    ca.volume = 0.8;
+    ca.fadeIn = 0.3;
+    ca.fadeOut = 0.4;
+    // Fades longer together than the clip: the two ramps multiply.
+    Clip cb = audioClip(a, 1.25, 1, 1);
+    cb.volume = 0.6;
+    cb.fadeIn = 0.8;
+    cb.fadeOut = 0.7;
+    Project p = test::projectOf(16, 16, 25, {a}, {ca, cb});
+    const std::string graph =
+        "[0]asplit[x][y];"
+        "[x]atrim=start=0.25:duration=2,asetpts=PTS-STARTPTS,volume=0.8,afade=t=in:d=0.3:curve=tri,"
+        "afade=t=out:st=1.6:d=0.4:curve=tri,adelay=500|500[p];"
+        "[y]atrim=start=1:duration=1,asetpts=PTS-STARTPTS,volume=0.6,afade=t=in:d=0.8:curve=tri,"
+        "afade=t=out:st=0.3:d=0.7:curve=tri,adelay=1250|1250[q];"
+        "[p][q]amix=inputs=2:normalize=0:duration=longest";
+    EXPECT_GE(snr(test::mixOf(p), reference(dir, {a.path}, graph, p.duration())), 60);
+
+    // A resampled mono file plays at unity on both sides; its clip is cut where its sound ends.
+    const Medium b = tone(dir, "b.wav", "0.4*sin(2*PI*311*t)", 44100, 2);
+    Clip cm = audioClip(b, 0.2, 0.5, 5);
+    cm.volume = 0.5;
+    p = test::projectOf(16, 16, 25, {b}, {cm});
+    const auto plan = makeAudioMix(p.tracks, p.media, {});
+    ASSERT_TRUE(plan);
+    EXPECT_NEAR(plan->clips[0].length, 1.5, 1e-3);
+    const std::string mono = "[0]atrim=start=0.5,asetpts=PTS-STARTPTS,aresample=48000,pan=stereo|c0=c0|c1=c0,volume=0.5,adelay=200|200";
+    EXPECT_GE(snr(test::mixOf(p), reference(dir, {b.path}, mono, p.duration())), 40);
+}
+
+TEST(AudioMixPeer, NothingToHear) {
+    test::TempDir dir;
+    const Medium a = tone(dir, "a.wav", "0.5*sin(2*PI*440*t)", 48000, 1);
+    Project p = test::projectOf(16, 16, 25, {a}, {audioClip(a, 0, 0, 1)});
+    p.tracks[0].isAudioEnabled = false;
+    EXPECT_FALSE(makeAudioMix(p.tracks, p.media, {}));
+    p.tracks[0].isAudioEnabled = true;
+    p.media[0].hasAudio = false;
+    EXPECT_FALSE(makeAudioMix(p.tracks, p.media, {}));
+    p.media[0].hasAudio = true;
+    p.tracks[0].clips[0].sourceIn = 1.5;  // starts after the sound's end
+    EXPECT_FALSE(makeAudioMix(p.tracks, p.media, {}));
+}
+
+TEST(AudioMixPeer, LtcChannelsAndTracksAreKeptOut) {
+    test::TempDir dir;
+    const std::string programme = "0.5*sin(2*PI*440*t)", ltcTone = "0.9*sin(2*PI*2400*t)";
+    auto ltcAt = [](int64_t track, int64_t channel) {
+        LTCInfo i;
+        i.track = track;
+        i.channel = channel;
+        return i;
+    };
+    for (const char* codec : {"pcm_s16le", "pcm_s24le"}) {
+        // One stereo track: the LTC channel is overwritten by the other before the mix.
+        const Medium st = tone(dir, std::string("st_") + codec + ".mov", programme + "|" + ltcTone, 48000, 1, codec);
+        const Project p = test::projectOf(16, 16, 25, {st}, {audioClip(st, 0, 0, 1)});
+        EXPECT_GE(snr(test::mixOf(p, {{st.item.id, ltcAt(0, 1)}}), reference(dir, {st.path}, "[0]pan=stereo|c0=c0|c1=c0", 1)), 60) << codec;
+        const Medium ts = tone(dir, std::string("ts_") + codec + ".mov", ltcTone + "|" + programme, 48000, 1, codec);
+        const Project q = test::projectOf(16, 16, 25, {ts}, {audioClip(ts, 0, 0, 1)});
+        EXPECT_GE(snr(test::mixOf(q, {{ts.item.id, ltcAt(0, 0)}}), reference(dir, {ts.path}, "[0]pan=stereo|c0=c1|c1=c1", 1)), 60) << codec;
+        // An index that is no track of the file is ignored.
+        EXPECT_GE(snr(test::mixOf(q, {{ts.item.id, ltcAt(5, 0)}}), reference(dir, {ts.path}, "[0]anull", 1)), 60) << codec;
+    }
+    // Two tracks: LTC on a mono first track plays the second; on the second track the first plays.
+    test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=" + ltcTone + ":s=48000:d=1", "-f", "lavfi", "-i",
+                  "aevalsrc=" + programme + "|0.2*sin(2*PI*500*t):s=48000:d=1", "-map", "0", "-map", "1", "-c:a", "pcm_s16le",
+                  (dir / "two.mov").string()});
+    Medium two{dir / "two.mov", MediaInfo::load(dir / "two.mov", true), {}};
+    two.item = MediaItem(QString::fromStdString(two.path.string()), two.info);
+    const Project p = test::projectOf(16, 16, 25, {two}, {audioClip(two, 0, 0, 1)});
+    EXPECT_GE(snr(test::mixOf(p, {{two.item.id, ltcAt(0, 0)}}), reference(dir, {two.path}, "[0:a:1]anull", 1)), 60);
+    EXPECT_GE(snr(test::mixOf(p, {{two.item.id, ltcAt(1, 0)}}), reference(dir, {two.path}, "[0:a:0]pan=stereo|c0=c0|c1=c0", 1)), 60);
+    // LTC on the only, mono, track: silent, so no mix at all.
+    const Medium mono = tone(dir, "mono.wav", ltcTone, 48000, 1);
+    const Project m = test::projectOf(16, 16, 25, {mono}, {audioClip(mono, 0, 0, 1)});
+    EXPECT_FALSE(makeAudioMix(m.tracks, m.media, {{mono.item.id, ltcAt(0, 0)}}));
+}
+
+}  // namespace
+}  // namespace qm
