@@ -86,6 +86,12 @@ CodecPtr openDecoder(const AVStream* st, int threads, bool frameThreads) {
     if (rc < 0) throw MediaError::fromCode("decoder", rc);
     ctx->pkt_timebase = st->time_base;
     ctx->thread_count = threads;
+    // Frame threads each hold a picture of their own, a whole 4K frame apiece. A codec whose
+    // frames stand alone and whose decoder splits a frame into slices is as fast on slice threads,
+    // holding one picture at a time.
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec->id);
+    const bool intraOnly = descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+    if (intraOnly && (codec->capabilities & AV_CODEC_CAP_SLICE_THREADS) != 0) frameThreads = false;
     ctx->thread_type = frameThreads ? (FF_THREAD_FRAME | FF_THREAD_SLICE) : FF_THREAD_SLICE;
     // The same picture cap as the probe's: a stream that changes to an absurd size mid-way
     // fails to decode instead of allocating it.
