@@ -78,7 +78,8 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
     auto next = std::make_shared<std::function<void(int)>>();
     ++probesRunning_;
     // One file after the other, each probe awaited; the bin is read afresh for every file.
-    *next = [this, paths, promise, next](int index) {
+    // The steps hold themselves only weakly; each probe in flight keeps them alive.
+    *next = [this, paths, promise, weakNext = std::weak_ptr(next)](int index) {
         while (index < paths.size()) {
             const QString path = paths[index];
             startAccessing(path);
@@ -89,12 +90,11 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
         }
         if (index >= paths.size()) {
             --probesRunning_;
-            *next = nullptr;  // breaks the cycle through the captured pointer
             promise->finish();
             return;
         }
         const QString path = paths[index];
-        workers()->start([this, path, index, next] {
+        workers()->start([this, path, index, next = weakNext.lock()] {
             Probe probe = probeFile(path);
             postTo(this, [this, path, index, next, probe = std::move(probe)] {
                 if (!probe.info) {
