@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Times credits exports against ffmpeg scrolling the same strip with the same encoder.
-Usage: credits_export.py QM_BENCH WORKDIR [SECONDS]
+Usage: credits_export.py QM_BENCH WORKDIR [SECONDS] [--memory]
 For 1080p and 4K rolls of SECONDS (default 20): qm-bench credits-export in H.264 and Hap Q beside
 ffmpeg's premultiply,pad,loop,crop graph encoding with libx264 (same preset, profile, bit rate and
-key-frame interval) and hap_q; prints frames per second and the ratios, and the peak memory of a
-4K ProRes 4444 export."""
+key-frame interval) and hap_q; prints frames per second and the ratios, and with --memory the peak
+memory of a 4K ProRes 4444 export."""
 import json
 import os
 import re
@@ -55,6 +55,7 @@ def reference(strip_png, w, h, sw, sh, step, frames, codec_args, out):
 def main():
     bench, work = sys.argv[1], sys.argv[2]
     seconds = float(sys.argv[3]) if len(sys.argv) > 3 else 20
+    memory = '--memory' in sys.argv[4:]
     os.makedirs(work, exist_ok=True)
     for w, h, size in ((1920, 1080, 40), (3840, 2160, 80)):
         sw = w * 60 // 100
@@ -77,7 +78,7 @@ def main():
             ref = reference(strip_png, w, h, sw, sh, step, frames, codec, os.path.join(work, f'ref_{h}_{fmt}.{ext}'))
             print(f'{w}x{h} {fmt}: ours {fps:.1f} fps, ffmpeg {ref:.1f} fps, time ratio ours/ffmpeg {ref / fps:.2f}, '
                   f'real time x{fps / 25:.2f} ({frames} frames)')
-        if h == 2160:
+        if h == 2160 and memory:
             fps, frames, rss = ours(bench, settings, strip_png, 'proRes4444', os.path.join(work, 'ours_2160_4444.mov'), True)
             print(f'{w}x{h} proRes4444: ours {fps:.1f} fps, peak memory {rss} MiB ({frames} frames)')
 

@@ -116,6 +116,7 @@ int renderSpeed(const std::vector<std::string>& args) {
     const int64_t frames = qm::renderFrameCount(seconds, frame);
     auto pool = qm::makePixelBufferPool(size.width(), size.height(), qm::kPixelFormatBGRA);
     qm::CompositionRenderer renderer;
+    renderer.setReadAhead(frame.seconds());  // as the exporter reads
     const auto started = Clock::now();
     for (int64_t i = 0; i < frames; ++i) {
         qm::PixelBufferRef buffer = qm::makePixelBuffer(pool);

@@ -5,15 +5,14 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QSettings>
-#include <QToolBar>
 #include <QUrl>
 
+#include "app/app_shell.h"
 #include "app/main_window.h"
 #include "app/mode_setting.h"
-#include "app/open_file_router.h"
 #include "app/single_instance.h"
 #include "convert/conversion_queue.h"
-#include "convert/views/content_view.h"
+#include "credits/credits_model.h"
 #include "platform/desktop/icons.h"
 #include "platform/desktop/qt_desktop_services.h"
 #include "platform/system/desktop_services.h"
@@ -38,6 +37,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
     QApplication::setDesktopFileName(QStringLiteral("quillmere"));
     QApplication::setQuitOnLastWindowClosed(true);
+    // Every setting of the application, the mode included, in one $XDG_CONFIG_HOME/Quillmere/Quillmere.ini.
+    QSettings::setDefaultFormat(QSettings::IniFormat);
 
     QCommandLineParser parser;
     parser.addHelpOption();
@@ -55,25 +56,17 @@ int main(int argc, char** argv) {
     qm::setDesktopServices(&desktop);
 
     qm::ModeSetting mode;
-    qm::OpenFileRouter router({[&mode] { return mode.storedText(); },
-                               [&mode](const QString& text) { mode.writeStoredText(text); }},
-                              qm::ModeSetting::isBuilt(qm::AppMode::edit), qm::ModeSetting::isBuilt(qm::AppMode::credits));
-    // Files given at launch wait until the window and its models exist.
-    router.open(opened);
-
     qm::ConversionQueue queue;
-    auto* content = new qm::ContentView(queue);
-    qm::MainWindow window(mode, content,
-                          {[&queue] { queue.presentAddPanel(); }, [&queue] { queue.chooseOutputFolder(); },
-                           [content] { content->removeSelected(); }});
-    window.toolbar()->insertAction(window.toolbar()->actions().value(0), content->addFilesAction());
-    desktop.setWindow(&window);
-    window.show();
+    qm::CreditsModel credits;
+    qm::AppShell shell(mode, queue, credits);
+    // Files given at launch wait until the window and its models exist.
+    shell.open(opened);
+    desktop.setWindow(&shell.window());
+    shell.show();
+    qm::MainWindow& window = shell.window();
 
-    router.setQueue({[&queue](const QList<QUrl>& files) { queue.add(files); }});
-    router.routePending();
-    QObject::connect(&instance, &qm::SingleInstance::filesReceived, &window, [&router, &window](const QList<QUrl>& files) {
-        router.open(files);
+    QObject::connect(&instance, &qm::SingleInstance::filesReceived, &window, [&shell, &window](const QList<QUrl>& files) {
+        shell.open(files);
         window.raise();
         window.activateWindow();
     });

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QSizePolicy>
@@ -12,6 +13,7 @@
 
 #include "app/mode_setting.h"
 #include "platform/desktop/icons.h"
+#include "platform/system/desktop_services.h"
 
 namespace qm {
 
@@ -37,13 +39,20 @@ QWidget* expandingSpacer() {
 
 }  // namespace
 
-MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertCommands commands, QWidget* parent)
-    : QMainWindow(parent), mode_(mode), commands_(std::move(commands)) {
+MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertCommands commands, QWidget* creditsContent,
+                       CreditsCommands credits, QWidget* parent)
+    : QMainWindow(parent),
+      mode_(mode),
+      commands_(std::move(commands)),
+      credits_(std::move(credits)),
+      convertContent_(convertContent),
+      creditsContent_(creditsContent) {
     setWindowTitle(QStringLiteral("Quillmere"));
     setMinimumSize(1100, 680);
 
     stack_ = new QStackedWidget(this);
     stack_->addWidget(convertContent);
+    if (creditsContent_) stack_->addWidget(creditsContent_);
     setCentralWidget(stack_);
 
     toolbar_ = new QToolBar(tr("Toolbar"), this);
@@ -94,6 +103,44 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
         if (commands_.chooseOutputFolder) commands_.chooseOutputFolder();
     });
     file->addSeparator();
+
+    // Project commands: End Credits' projects in this build.
+    newProject_ = file->addAction(tr("New Project"));
+    newProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    connect(newProject_, &QAction::triggered, this, [this] {
+        if (mode_.mode() == AppMode::credits && credits_.newProject) credits_.newProject();
+    });
+    openProject_ = file->addAction(tr("Open Project…"));
+    openProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_O));
+    connect(openProject_, &QAction::triggered, this, [this] {
+        OpenPanelRequest request;
+        request.message = tr("Choose a project to open");
+        request.allowedContentTypes = {PanelContentType::creditsProject};
+        const QStringList chosen = desktopServices().runOpenPanel(request);
+        if (chosen.isEmpty()) return;
+        QString path = chosen.first();
+        // The panel may hand back the project.json inside the folder.
+        if (QFileInfo(path).fileName() == QLatin1String("project.json")) path = QFileInfo(path).absolutePath();
+        if (QFileInfo(path).suffix().toLower() != QLatin1String("qmcredits")) return;
+        mode_.setMode(AppMode::credits);
+        if (credits_.openProject) credits_.openProject(path);
+    });
+    file->addSeparator();
+    saveProject_ = file->addAction(tr("Save Project"));
+    saveProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(saveProject_, &QAction::triggered, this, [this] {
+        if (mode_.mode() == AppMode::credits && credits_.saveProject) credits_.saveProject(false);
+    });
+    saveProjectAs_ = file->addAction(tr("Save Project As…"));
+    saveProjectAs_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    connect(saveProjectAs_, &QAction::triggered, this, [this] {
+        if (mode_.mode() == AppMode::credits && credits_.saveProject) credits_.saveProject(true);
+    });
+    packageProject_ = file->addAction(tr("Package Project…"));
+    connect(packageProject_, &QAction::triggered, this, [this] {
+        if (mode_.mode() == AppMode::credits && credits_.packageProject) credits_.packageProject();
+    });
+    file->addSeparator();
     quit_ = file->addAction(tr("Quit"));
     quit_->setShortcut(QKeySequence::Quit);
     quit_->setMenuRole(QAction::QuitRole);
@@ -113,9 +160,18 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
 
 void MainWindow::showMode(AppMode mode) {
     if (QAbstractButton* button = picker_->button(static_cast<int>(mode))) button->setChecked(true);
-    // Only Convert has content in this build; every other stored mode reads as Convert.
-    stack_->setCurrentIndex(0);
+    stack_->setCurrentWidget(mode == AppMode::credits && creditsContent_ ? creditsContent_ : convertContent_);
     setWindowTitle(QStringLiteral("Quillmere"));
+    refreshCommands();
+}
+
+void MainWindow::refreshCommands() {
+    // The editor's half of these commands waits for the editor; until then they act in End Credits.
+    const bool credits = mode_.mode() == AppMode::credits && creditsContent_;
+    newProject_->setEnabled(credits);
+    saveProject_->setEnabled(credits);
+    saveProjectAs_->setEnabled(credits);
+    packageProject_->setEnabled(credits && credits_.hasContent && credits_.hasContent());
 }
 
 }  // namespace qm

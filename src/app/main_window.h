@@ -27,7 +27,20 @@ public:
         std::function<void()> removeSelected;
     };
 
-    MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertCommands commands, QWidget* parent = nullptr);
+    // What the project commands do in End Credits, and what their enabling reads.
+    struct CreditsCommands {
+        std::function<void()> newProject;
+        std::function<void(const QString&)> openProject;
+        std::function<void(bool saveAs)> saveProject;
+        std::function<void()> packageProject;
+        std::function<bool()> hasContent;
+    };
+
+    MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertCommands commands, QWidget* creditsContent,
+               CreditsCommands credits, QWidget* parent = nullptr);
+
+    // Enables the commands from the mode and the models; call when what they read changes.
+    void refreshCommands();
 
     // The toolbar's leading slot, for the current mode's own items.
     QToolBar* toolbar() const { return toolbar_; }
@@ -37,6 +50,11 @@ public:
     QAction* chooseOutputFolderAction() const { return chooseFolder_; }
     QAction* deleteAction() const { return delete_; }
     QAction* quitAction() const { return quit_; }
+    QAction* newProjectAction() const { return newProject_; }
+    QAction* openProjectAction() const { return openProject_; }
+    QAction* saveProjectAction() const { return saveProject_; }
+    QAction* saveProjectAsAction() const { return saveProjectAs_; }
+    QAction* packageProjectAction() const { return packageProject_; }
     QButtonGroup* modePicker() const { return picker_; }
 
 private:
@@ -44,6 +62,9 @@ private:
 
     ModeSetting& mode_;
     ConvertCommands commands_;
+    CreditsCommands credits_;
+    QWidget* convertContent_ = nullptr;
+    QWidget* creditsContent_ = nullptr;
     QToolBar* toolbar_ = nullptr;
     QStackedWidget* stack_ = nullptr;
     QButtonGroup* picker_ = nullptr;
@@ -51,6 +72,11 @@ private:
     QAction* chooseFolder_ = nullptr;
     QAction* delete_ = nullptr;
     QAction* quit_ = nullptr;
+    QAction* newProject_ = nullptr;
+    QAction* openProject_ = nullptr;
+    QAction* saveProject_ = nullptr;
+    QAction* saveProjectAs_ = nullptr;
+    QAction* packageProject_ = nullptr;
 };
 
 }  // namespace qm

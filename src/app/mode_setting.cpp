@@ -6,7 +6,7 @@ namespace qm {
 
 ModeSetting::ModeSetting(QObject* parent) : QObject(parent), last_(AppMode::convert) { last_ = mode(); }
 
-bool ModeSetting::isBuilt(AppMode mode) { return mode == AppMode::convert; }
+bool ModeSetting::isBuilt(AppMode mode) { return mode == AppMode::convert || mode == AppMode::credits; }
 
 QString ModeSetting::storedText() const { return QSettings().value(QString::fromLatin1(kKey)).toString(); }
 

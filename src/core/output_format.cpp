@@ -120,6 +120,18 @@ std::string_view rawValue(FormatGroup group) {
     return {};
 }
 
+std::string_view formatGroupTitle(FormatGroup group) {
+    switch (group) {
+    case FormatGroup::hap: return "Hap";
+    case FormatGroup::dxv: return "Resolume DXV";
+    case FormatGroup::proRes: return "Apple ProRes";
+    case FormatGroup::delivery: return "H.264 / HEVC";
+    case FormatGroup::imageSequence: return "Image Sequence";
+    case FormatGroup::notch: return "NotchLC";
+    }
+    return {};
+}
+
 std::vector<OutputFormat> formatsOffered(FormatGroup g) {
     std::vector<OutputFormat> result;
     for (OutputFormat f : allOutputFormats)

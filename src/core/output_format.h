@@ -71,6 +71,9 @@ void setProRes4444XQProbe(bool (*probe)());
 
 // The group's plain name: "Hap", "DXV", "ProRes", "H.264 / HEVC", "Image Sequence", "NotchLC".
 std::string_view rawValue(FormatGroup group);
+// The section title of a group in format pickers, an English key the views translate: "Hap",
+// "Resolume DXV", "Apple ProRes", "H.264 / HEVC", "Image Sequence", "NotchLC".
+std::string_view formatGroupTitle(FormatGroup group);
 // Available formats of the group, in catalogue order.
 std::vector<OutputFormat> formatsOffered(FormatGroup group);
 

@@ -135,6 +135,49 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
     const double H = h;
     const double offset = scrollOffset(t, continuous);
 
+    const float fade = [&] {
+        const double a = fadeAt(t);
+        return a < 0.999 ? float(a) : 1.0f;
+    }();
+    std::optional<Rgba> background;
+    switch (settings_.background) {
+    case CreditsSettings::Background::transparent: break;
+    case CreditsSettings::Background::black: background = Rgba{0, 0, 0, 1}; break;
+    case CreditsSettings::Background::color: {
+        const RGBColor c = settings_.backgroundColor;
+        background = Rgba{float(c.r), float(c.g), float(c.b), 1};
+        break;
+    }
+    }
+    const StoreOrder order = bgra ? StoreOrder::bgra : StoreOrder::rgba;
+    const StoreAlpha alpha = straight ? StoreAlpha::straight : StoreAlpha::premultiplied;
+
+    // Without an effect, items at whole pixels at their own size that do not overlap (the roll of
+    // a strip, mostly) need no layers: they are stored straight from their pixels.
+    if (settings_.effect == Effect::none) {
+        std::vector<PlacedImage> placed;
+        bool direct = true;
+        double below = -1e300;
+        for (const Item& item : items_) {
+            const double rel = item.top - offset;
+            if (!(rel < H && rel + item.height > 0)) continue;
+            const double left = (W - item.width) / 2;
+            const bool whole = left == std::floor(left) && rel == std::floor(rel) && item.width == item.image.width() &&
+                               item.height == item.image.height() &&
+                               (item.image.format() == CreditsStrip::kTileFormat || item.image.format() == kLayerFormat);
+            if (!whole || rel < below) {
+                direct = false;
+                break;
+            }
+            below = rel + item.height;
+            placed.push_back({&item.image, int(left), int(rel)});
+        }
+        if (direct) {
+            storeImages(placed, fade, background, w, h, pixels, bytesPerRow, order, alpha);
+            return;
+        }
+    }
+
     std::unique_ptr<Scratch> scratch = takeScratch();
     clearLayerArea(scratch->text, scratch->textArea);
     clearLayerArea(scratch->pictures, scratch->picturesArea);
@@ -208,19 +251,9 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
     stack.baseArea = scratch->textArea;
     stack.top = hasPictures ? &scratch->pictures : nullptr;
     stack.topArea = scratch->picturesArea;
-    const double a = fadeAt(t);
-    stack.fade = a < 0.999 ? float(a) : 1.0f;
-    switch (settings_.background) {
-    case CreditsSettings::Background::transparent: break;
-    case CreditsSettings::Background::black: stack.background = Rgba{0, 0, 0, 1}; break;
-    case CreditsSettings::Background::color: {
-        const RGBColor c = settings_.backgroundColor;
-        stack.background = Rgba{float(c.r), float(c.g), float(c.b), 1};
-        break;
-    }
-    }
-    storeLayerStack(stack, w, h, pixels, bytesPerRow, bgra ? StoreOrder::bgra : StoreOrder::rgba,
-                    straight ? StoreAlpha::straight : StoreAlpha::premultiplied);
+    stack.fade = fade;
+    stack.background = background;
+    storeLayerStack(stack, w, h, pixels, bytesPerRow, order, alpha);
     returnScratch(std::move(scratch));
 }
 

@@ -20,14 +20,25 @@ Track newTrack(const std::vector<Track>& tracks) {
 
 double clipEnd(const Clip& c) { return c.start + c.duration; }
 
-// The clips of the track holding `id`, without that clip.
-std::vector<const Clip*> otherClipsOnTrack(const Project& project, const QUuid& id) {
+// What a trim works on: the clip, its medium's length and the other clips of its track;
+// nothing when the time is not a number or the clip or its medium is missing.
+struct TrimSubject {
+    Clip clip;
+    double mediaDuration = 0;
     std::vector<const Clip*> others;
-    const auto at = project.clipLocation(id);
-    if (!at) return others;
+};
+
+std::optional<TrimSubject> trimSubject(const Project& project, const QUuid& id, double time) {
+    const auto at = id.isNull() || !std::isfinite(time) ? std::nullopt : project.clipLocation(id);
+    if (!at) return std::nullopt;
+    TrimSubject s;
+    s.clip = project.tracks[at->track].clips[at->clip];
+    const MediaItem* media = project.mediaItem(s.clip.mediaID);
+    if (!media) return std::nullopt;
+    s.mediaDuration = media->duration;
     for (const Clip& c : project.tracks[at->track].clips)
-        if (c.id != id) others.push_back(&c);
-    return others;
+        if (c.id != id) s.others.push_back(&c);
+    return s;
 }
 
 }  // namespace
@@ -43,8 +54,7 @@ void EditorModel::addClipAtPlayhead(const QUuid& mediaID, std::optional<std::siz
     c.mediaID = mediaID;
     c.start = frameRounded(at, fps());
     c.duration = std::max(media->duration, oneFrame(fps()));
-    c.transform = ClipTransform::makeDefault({media->width * 0.5, media->height * 0.5},
-                                             {project_.width * 0.5, project_.height * 0.5}, 100);
+    c.transform = project_.defaultTransform(c);  // at the clip's full opacity
     pushUndo();
 
     std::optional<std::size_t> chosen;
@@ -114,20 +124,18 @@ void EditorModel::moveClipInModel(std::size_t track, std::size_t index, std::opt
 }
 
 void EditorModel::trimClipStart(const QUuid& id, double time) {
-    if (!std::isfinite(time)) return;
-    const auto c = clip(id);
-    if (!c) return;
-    const MediaItem* media = project_.mediaItem(c->mediaID);
-    if (!media) return;
+    const auto subject = trimSubject(project_, id, time);
+    if (!subject) return;
+    const Clip* c = &subject->clip;
     double prevEnd = 0.0;
-    for (const Clip* o : otherClipsOnTrack(project_, id))
+    for (const Clip* o : subject->others)
         if (clipEnd(*o) <= c->start + 1e-9) prevEnd = std::max(prevEnd, clipEnd(*o));
     const double lower = std::max(c->start - c->sourceIn, prevEnd);
     const double upper = clipEnd(*c) - oneFrame(fps());
     // A clip already shorter than a frame (stopped at its neighbour) keeps its start.
     if (upper < std::max(0.0, lower)) return;
     const double newStart = std::min(std::max(frameRounded(time, fps()), std::max(0.0, lower)), upper);
-    const double mediaDuration = media->duration;
+    const double mediaDuration = subject->mediaDuration;
     editClip(id, false, [&](Clip& k) {
         const double delta = newStart - k.start;
         k.start = newStart;
@@ -139,18 +147,16 @@ void EditorModel::trimClipStart(const QUuid& id, double time) {
 }
 
 void EditorModel::trimClipEnd(const QUuid& id, double time) {
-    if (!std::isfinite(time)) return;
-    const auto c = clip(id);
-    if (!c) return;
-    const MediaItem* media = project_.mediaItem(c->mediaID);
-    if (!media) return;
+    const auto subject = trimSubject(project_, id, time);
+    if (!subject) return;
+    const Clip* c = &subject->clip;
     double nextStart = std::numeric_limits<double>::infinity();
-    for (const Clip* o : otherClipsOnTrack(project_, id))
+    for (const Clip* o : subject->others)
         if (o->start >= clipEnd(*c) - 1e-9) nextStart = std::min(nextStart, o->start);
     const double frame = oneFrame(fps());
     // A clip whose source starts at or past its medium's end (relinked to a shorter file) keeps
     // one frame rather than none.
-    const double mediaLimit = std::max(c->start + media->duration - c->sourceIn, c->start + frame);
+    const double mediaLimit = std::max(c->start + subject->mediaDuration - c->sourceIn, c->start + frame);
     const double limit = std::min(mediaLimit, nextStart);
     double newEnd = std::min(std::max(frameRounded(time, fps()), c->start + frame), limit);
     if (!(newEnd > c->start)) newEnd = c->start + frame;

@@ -80,13 +80,10 @@ void EditorModel::resetColor(const QUuid& clipID) {
 
 void EditorModel::resetTransform(const QUuid& clipID) {
     const auto c = clip(clipID);
-    if (!c) return;
-    const MediaItem* media = project_.mediaItem(c->mediaID);
-    if (!media) return;
-    setClipTransform(clipID,
-                     ClipTransform::makeDefault({media->width * 0.5, media->height * 0.5},
-                                                {project_.width * 0.5, project_.height * 0.5}, 100),
-                     true);
+    auto fresh = c ? project_.defaultTransform(*c) : std::nullopt;
+    if (!fresh) return;
+    fresh->opacity = {100, {}};  // the reset leaves the clip's own opacity out
+    setClipTransform(clipID, *fresh, true);
 }
 
 void EditorModel::setClipEffects(const QUuid& clipID, const ClipEffects& effects) {

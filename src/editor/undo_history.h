@@ -1,10 +1,10 @@
 #pragma once
-// The editor's undo and redo history. A snapshot keeps the project's tracks, clips and each
-// clip's keyframed properties behind shared pointers and takes over every one that is equal to
-// the one in the snapshot taken before it, so a history of 200 one-clip edits holds 200 copies
-// of the edited parts of one clip, not 200 projects.
+// The editor's undo and redo history. A snapshot keeps the project's tracks and clips behind
+// shared pointers and takes over every track and clip that is equal to the one in the snapshot
+// taken before it; the clips' keyframe lists share their storage with the live project until an
+// edit writes them. A history of 200 one-clip edits thus holds 200 copies of one clip's plain
+// fields and the keyframe lists those edits changed, not 200 projects.
 
-#include <array>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -27,26 +27,12 @@ public:
     std::size_t sharedClips(const ProjectSnapshot& other) const;
 
 private:
-    struct SharedTransform {
-        std::array<std::shared_ptr<const Animatable<Vec2>>, 3> vectors;   // anchor, position, scale
-        std::array<std::shared_ptr<const Animatable<double>>, 8> scalars;  // rotation … saturation
-        bool uniformScale = true;
-        std::shared_ptr<const ClipEffects> effects;
-    };
-    struct SharedClip {
-        Clip core;  // every field but the transform
-        std::optional<SharedTransform> transform;
-        bool holds(const Clip& clip) const;
-        Clip clip() const;
-        // Shares every part equal to the same part of `old`.
-        static std::shared_ptr<const SharedClip> make(const Clip& clip, const SharedClip* old);
-    };
     struct TrackShell {
         QUuid id;
         QString name;
         bool isVisible = true;
         bool isAudioEnabled = true;
-        std::vector<std::shared_ptr<const SharedClip>> clips;
+        std::vector<std::shared_ptr<const Clip>> clips;
         bool holds(const Track& track) const;
     };
 

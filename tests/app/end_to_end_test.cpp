@@ -13,6 +13,7 @@
 #include "support/test_support.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -52,7 +53,7 @@ TEST(EndToEnd, TheWindowConvertsAQueuedSourceToHapQ) {
     ConversionQueue queue(std::move(env));
     auto* content = new ContentView(queue);
     ModeSetting mode;
-    MainWindow window(mode, content, {});
+    MainWindow window(mode, content, {}, new QLabel, {});
     window.show();
 
     ConversionSettings settings = queue.settings();

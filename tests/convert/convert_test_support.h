@@ -15,15 +15,10 @@
 #include "convert/conversion_queue.h"
 #include "platform/system/desktop_services.h"
 #include "support/qt_app.h"
+#include "support/qt_events.h"
 #include "support/test_support.h"
 
 namespace qm::test {
-
-// Runs the event loop until the condition holds; false when it still does not after a long
-// safety limit (a hang, not a speed measurement).
-bool waitUntil(const std::function<bool()>& condition);
-// Runs the events that are already posted.
-void drainEvents();
 
 inline QString qpath(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
 

@@ -5,6 +5,7 @@
 #include "convert/views/settings_panel.h"
 
 #include "platform/desktop/icons.h"
+#include "view_kit/pickers.h"
 #include "platform/system/desktop_services.h"
 #include "support/qt_app.h"
 #include "support/test_support.h"
@@ -121,9 +122,9 @@ TEST(FormatBadgesAndTitles, EveryFormatHasItsBadges) {
     EXPECT_EQ(texts(OutputFormat::pngSequence), (QStringList{"PNG", "Alpha"}));
     EXPECT_EQ(texts(OutputFormat::jpegSequence), (QStringList{"JPG"}));
     EXPECT_EQ(texts(OutputFormat::notchLC), (QStringList{"MOV", "Alpha"}));
-    EXPECT_EQ(formatGroupTitle(FormatGroup::dxv), "Resolume DXV");
-    EXPECT_EQ(formatGroupTitle(FormatGroup::proRes), "Apple ProRes");
-    EXPECT_EQ(formatGroupTitle(FormatGroup::imageSequence), "Image Sequence");
+    EXPECT_EQ(formatGroupTitleText(FormatGroup::dxv), "Resolume DXV");
+    EXPECT_EQ(formatGroupTitleText(FormatGroup::proRes), "Apple ProRes");
+    EXPECT_EQ(formatGroupTitleText(FormatGroup::imageSequence), "Image Sequence");
 }
 
 TEST_F(ConvertViews, JobRowDetailLinesAndProgressText) {

@@ -57,6 +57,22 @@ TEST(EditorState, HistoryKeepsTheLast200StepsAndSharesUnchangedClips) {
     EXPECT_EQ(e->redoCount(), 0u);
 }
 
+TEST(EditorState, KeyframeListsAreSharedUntilWrittenAndHistoryStaysIntact) {
+    CountingEditor e;
+    e->addClipAtPlayhead(e.addMedia(10), 0, 0);
+    const QUuid id = e->selectedClipID();
+    e->toggleKeyframeAtPlayhead(id, TransformProperty::opacity);
+    const Project kept = e->project();
+    e->setPropertyValue(TransformProperty::rotation, id, 5.0, true);
+    const auto& live = e.clipAt(0, 0).transform->opacity.keyframes;
+    EXPECT_TRUE(e->history().undoEntry(e->undoCount() - 1).tracks[0].clips[0].transform->opacity.keyframes.sharesStorageWith(live));
+    e->setPropertyValue(TransformProperty::opacity, id, 40.0, true);
+    EXPECT_EQ(e.clipAt(0, 0).transform->opacity.keyframes[0].value, 40);
+    e->undo();
+    e->undo();
+    EXPECT_EQ(e->project(), kept);
+}
+
 TEST(EditorState, UndoKeepsOrDropsTheSelectionAndAlwaysDirties) {
     CountingEditor e;
     const QUuid media = e.addMedia(5);
@@ -72,6 +88,12 @@ TEST(EditorState, UndoKeepsOrDropsTheSelectionAndAlwaysDirties) {
     EXPECT_EQ(e->selectedClipID(), id);
     EXPECT_EQ(e->selectedKeyframes().size(), 1u);
     EXPECT_TRUE(e->isDirty());
+    QSignalSpy selection(e.model.get(), &EditorModel::selectedClipIDChanged);
+    QSignalSpy playhead(e.model.get(), &EditorModel::playheadChanged);
+    e->setSelectedClipID(id);  // the same id: no news, keyframes kept
+    e->seek(e->playhead());
+    EXPECT_EQ(selection.count() + playhead.count(), 0);
+    EXPECT_EQ(e->selectedKeyframes().size(), 1u);
     e->undo();  // the add: the clip is gone
     EXPECT_TRUE(e->selectedClipID().isNull());
     EXPECT_TRUE(e->selectedKeyframes().isEmpty());

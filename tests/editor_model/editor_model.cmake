@@ -13,15 +13,11 @@ qm_add_test(editor_project_open_test LABEL unit
 qm_add_test(editor_project_peer_test LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/project_peer_test.cpp
   LIBS qm_editor_model)
-qm_add_test(editor_clip_effects_test LABEL unit
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/clip_effects_test.cpp
-  LIBS qm_editor_model)
-qm_add_test(editor_composition_peer_test LABEL peer
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/composition_peer_test.cpp
-  LIBS qm_editor_model)
-qm_add_test(editor_audio_mix_peer_test LABEL peer
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/audio_mix_peer_test.cpp
-  LIBS qm_editor_model)
+# The timeline's picture and sound.
+qm_add_test(editor_clip_effects_test LABEL unit SOURCES ${CMAKE_CURRENT_LIST_DIR}/clip_effects_test.cpp LIBS qm_editor_model)
+foreach(topic composition audio_mix)
+  qm_add_test(editor_${topic}_peer_test LABEL peer SOURCES ${CMAKE_CURRENT_LIST_DIR}/${topic}_peer_test.cpp LIBS qm_editor_model)
+endforeach()
 qm_add_test(editor_project_export_peer_test LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/project_export_peer_test.cpp ${CMAKE_CURRENT_LIST_DIR}/../engine/transcoder_test_media.cpp
   LIBS qm_editor_model)

@@ -16,6 +16,7 @@
 #include "convert/views/job_row.h"
 #include "convert/views/settings_panel.h"
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -118,13 +119,6 @@ private:
     ContentView* view_;
 };
 
-QFrame* divider(QFrame::Shape shape) {
-    auto* line = new QFrame;
-    line->setFrameShape(shape);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 }  // namespace
 
 ContentView::ContentView(ConversionQueue& queue, QWidget* parent) : QWidget(parent), queue_(queue) {
@@ -149,7 +143,7 @@ ContentView::ContentView(ConversionQueue& queue, QWidget* parent) : QWidget(pare
     stack_->addWidget(placeholder_);
     stack_->addWidget(list_);
     column->addWidget(stack_, 1);
-    column->addWidget(divider(QFrame::HLine));
+    column->addWidget(divider(Qt::Horizontal));
 
     auto* footer = new QWidget;
     auto* footerRow = new QHBoxLayout(footer);
@@ -162,7 +156,7 @@ ContentView::ContentView(ConversionQueue& queue, QWidget* parent) : QWidget(pare
     footerRow->addWidget(clear_);
     column->addWidget(footer);
     root->addWidget(left_, 1);
-    root->addWidget(divider(QFrame::VLine));
+    root->addWidget(divider(Qt::Vertical));
 
     settings_ = new SettingsPanel(queue_, this);
     settings_->setFixedWidth(340);

@@ -4,7 +4,6 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
-#include <QFontDatabase>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -13,6 +12,7 @@
 #include <QToolButton>
 
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -93,8 +93,7 @@ OutputSizeControls::OutputSizeControls(QFormLayout* form, std::function<Conversi
     });
 
     readout_ = new QLabel;
-    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mono.setPointSizeF(readout_->font().pointSizeF() * 0.85);
+    const QFont mono = digitsFont(readout_->font(), 0.85);
     readout_->setFont(mono);
     readout_->setForegroundRole(QPalette::PlaceholderText);
     form_->addRow(readout_);

@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
-#include <QFontDatabase>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -19,6 +18,7 @@
 #include "convert/preview_model.h"
 #include "core/output_format.h"
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -111,8 +111,7 @@ PreviewPanel::PreviewPanel(ConversionQueue& queue, QWidget* parent) : QWidget(pa
     scrubber_ = new QSlider(Qt::Horizontal, this);
     transport->addWidget(scrubber_, 1);
     time_ = new QLabel(this);
-    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mono.setPointSizeF(font().pointSizeF() * 0.85);
+    const QFont mono = digitsFont(font(), 0.85);
     time_->setFont(mono);
     time_->setForegroundRole(QPalette::PlaceholderText);
     transport->addWidget(time_);

@@ -1,7 +1,5 @@
 #include "convert/views/settings_panel.h"
 
-#include <QAbstractSlider>
-#include <QAbstractSpinBox>
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QCheckBox>
@@ -14,30 +12,23 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QShortcut>
-#include <QStandardItemModel>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <QWheelEvent>
 
 #include "convert/conversion_queue.h"
 #include "convert/views/output_size_controls.h"
 #include "convert/views/preview_panel.h"
 #include "platform/desktop/icons.h"
+#include "view_kit/pickers.h"
+#include "view_kit/wheel_guard.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
 namespace {
 
 QString text(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
-
-QFrame* divider(Qt::Orientation orientation) {
-    auto* line = new QFrame;
-    line->setFrameShape(orientation == Qt::Horizontal ? QFrame::HLine : QFrame::VLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
 
 // A small capsule with a caption.
 QLabel* makeBadge(const QString& caption) {
@@ -60,44 +51,6 @@ QLabel* iconLabel(const QString& symbol, int size = 16) {
 
 constexpr int kChunkChoices[] = {0, 1, 2, 4, 8, 16};
 
-// Pickers in the scrolling form take the wheel only once the user has focused them; otherwise the
-// wheel scrolls the form.
-class WheelOnlyWhenFocused : public QObject {
-public:
-    explicit WheelOnlyWhenFocused(QAbstractScrollArea* area) : QObject(area), area_(area) {}
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        auto* picker = static_cast<QWidget*>(watched);
-        if (event->type() != QEvent::Wheel || picker->hasFocus()) return false;
-        const auto* wheel = static_cast<QWheelEvent*>(event);
-        QWidget* viewport = area_->viewport();
-        QWheelEvent scroll(picker->mapTo(viewport, wheel->position()), wheel->globalPosition(), wheel->pixelDelta(),
-                           wheel->angleDelta(), wheel->buttons(), wheel->modifiers(), wheel->phase(),
-                           wheel->inverted(), wheel->source());
-        QCoreApplication::sendEvent(viewport, &scroll);
-        event->setAccepted(scroll.isAccepted());
-        return true;
-    }
-
-private:
-    QAbstractScrollArea* area_;
-};
-
-void takeWheelOnlyWhenFocused(QAbstractScrollArea* area) {
-    auto* guard = new WheelOnlyWhenFocused(area);
-    QList<QWidget*> pickers;
-    for (auto* w : area->findChildren<QComboBox*>()) pickers.append(w);
-    for (auto* w : area->findChildren<QAbstractSpinBox*>()) pickers.append(w);
-    for (auto* w : area->findChildren<QAbstractSlider*>()) {
-        if (!qobject_cast<QScrollBar*>(w)) pickers.append(w);
-    }
-    for (QWidget* picker : pickers) {
-        picker->setFocusPolicy(Qt::StrongFocus);  // not WheelFocus: a passing wheel must not focus it
-        picker->installEventFilter(guard);
-    }
-}
-
 // Secondary texts (the format summary, notes, read-outs) grey out with the rest of a disabled form.
 void dimSecondaryTextWhenDisabled(QWidget* form) {
     QPalette palette = form->palette();
@@ -108,18 +61,6 @@ void dimSecondaryTextWhenDisabled(QWidget* form) {
 }
 
 }  // namespace
-
-QString formatGroupTitle(FormatGroup group) {
-    switch (group) {
-    case FormatGroup::hap: return QStringLiteral("Hap");
-    case FormatGroup::dxv: return QStringLiteral("Resolume DXV");
-    case FormatGroup::proRes: return QStringLiteral("Apple ProRes");
-    case FormatGroup::delivery: return QStringLiteral("H.264 / HEVC");
-    case FormatGroup::imageSequence: return QCoreApplication::translate("SettingsPanel", "Image Sequence");
-    case FormatGroup::notch: return QStringLiteral("NotchLC");
-    }
-    return {};
-}
 
 FormatBadges formatBadges(OutputFormat format) {
     FormatBadges b;
@@ -163,29 +104,13 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     auto* output = new QGroupBox(tr("Output"), form_);
     auto* outputForm = new QFormLayout(output);
     format_ = new QComboBox;
-    auto* formats = new QStandardItemModel(format_);
-    for (FormatGroup g : allFormatGroups) {
-        auto* header = new QStandardItem(formatGroupTitle(g));
-        header->setFlags(Qt::NoItemFlags);
-        QFont bold = format_->font();
-        bold.setBold(true);
-        header->setFont(bold);
-        formats->appendRow(header);
-        for (OutputFormat f : allOutputFormats) {
-            if (group(f) != g) continue;
-            auto* item = new QStandardItem(QStringLiteral("   ") + text(label(f)));
-            item->setData(int(f), Qt::UserRole);
-            if (!isAvailable(f)) item->setFlags(item->flags() & ~(Qt::ItemIsEnabled | Qt::ItemIsSelectable));
-            formats->appendRow(item);
-        }
-    }
-    format_->setModel(formats);
+    fillOutputFormatPicker(format_, [](OutputFormat f) { return isAvailable(f); }, UnofferedFormats::disabled);
     outputForm->addRow(tr("Format"), format_);
     connect(format_, &QComboBox::activated, this, [this](int index) {
-        const QVariant data = format_->itemData(index, Qt::UserRole);
-        if (!data.isValid()) return;
+        const auto format = pickerOption<OutputFormat>(format_, index);
+        if (!format) return;
         ConversionSettings s = queue_.settings();
-        s.format = static_cast<OutputFormat>(data.toInt());
+        s.format = *format;
         queue_.setSettings(s);
     });
 
@@ -357,9 +282,7 @@ void SettingsPanel::refresh() {
     const ConversionSettings s = queue_.settings();
     const OutputFormat f = s.format;
 
-    for (int i = 0; i < format_->count(); ++i)
-        if (format_->itemData(i, Qt::UserRole).isValid() && format_->itemData(i, Qt::UserRole).toInt() == int(f))
-            format_->setCurrentIndex(i);
+    selectPickerOption(format_, f);
     summary_->setText(tr(text(summary(f)).toUtf8().constData()));
 
     // Rebuild the badges only when they change.

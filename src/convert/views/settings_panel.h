@@ -25,9 +25,6 @@ class ConversionQueue;
 class OutputSizeControls;
 class PreviewPanel;
 
-// The section title of a format group in format pickers.
-QString formatGroupTitle(FormatGroup group);
-
 struct FormatBadges {
     QString container;
     std::optional<QString> alpha;

@@ -78,6 +78,15 @@ std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& med
 CompositionRenderer::CompositionRenderer() = default;
 CompositionRenderer::~CompositionRenderer() = default;
 
+CompositionRenderer::ReaderSlot::~ReaderSlot() {
+    if (ahead.valid()) ahead.wait();
+}
+
+void CompositionRenderer::setReadAhead(double seconds) {
+    std::lock_guard guard(lock_);
+    readAhead_ = std::isfinite(seconds) && seconds > 0 ? seconds : 0;
+}
+
 void CompositionRenderer::clearReaders() {
     std::lock_guard guard(lock_);
     readers_.clear();
@@ -86,7 +95,7 @@ void CompositionRenderer::clearReaders() {
 const MediaFrameReader* CompositionRenderer::reader(const QUuid& clipID) const {
     std::lock_guard guard(lock_);
     auto it = readers_.constFind(clipID);
-    return it == readers_.cend() ? nullptr : it->get();
+    return it == readers_.cend() ? nullptr : (*it)->reader.get();
 }
 
 int CompositionRenderer::readerCount() const {
@@ -103,7 +112,7 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
     QSet<QUuid> drawable;
     struct Layer {
         const Clip* clip;
-        MediaFrameReader* reader;
+        ReaderSlot* slot;
         double ts, opacity;
         PixelBufferRef frame;
     };
@@ -119,21 +128,35 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         const double o = clip->effectiveOpacity(t);
         drawable.insert(clip->id);
         if (!(o > 0.001)) continue;
-        std::shared_ptr<MediaFrameReader>& reader = readers_[clip->id];
-        if (!reader) {
+        std::shared_ptr<ReaderSlot>& slot = readers_[clip->id];
+        if (!slot) {
             try {
-                reader = std::make_shared<MediaFrameReader>(media->path.toStdString(), *info);
+                slot = std::make_shared<ReaderSlot>();
+                slot->reader = std::make_unique<MediaFrameReader>(media->path.toStdString(), *info);
             } catch (...) {
                 readers_.remove(clip->id);  // tried again at the next render
                 continue;
             }
         }
-        layers.push_back({clip, reader.get(), t - clip->start + clip->sourceIn, o, {}});
+        layers.push_back({clip, slot.get(), t - clip->start + clip->sourceIn, o, {}});
     }
-    // Each layer's reader decodes and converts on a thread of its own.
+    // Each layer's reader decodes and converts on a thread of its own; a frame read ahead for
+    // this very time is taken as it is.
     auto fetch = [](Layer& layer) {
+        ReaderSlot& slot = *layer.slot;
         try {
-            layer.frame = layer.reader->frame(layer.ts);
+            if (slot.ahead.valid()) {
+                PixelBufferRef early = slot.ahead.get();
+                if (std::abs(slot.aheadTime - layer.ts) < 1e-7 && early) {
+                    layer.frame = std::move(early);
+                    return;
+                }
+            }
+        } catch (...) {
+            // Read again below.
+        }
+        try {
+            layer.frame = slot.reader->frame(layer.ts);
         } catch (...) {
             layer.frame.reset();
         }
@@ -141,7 +164,7 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
     // A clip id listed twice (a damaged file) shares one reader: it is read once, by the first.
     auto firstWith = [&layers](size_t i) {
         size_t j = 0;
-        while (layers[j].reader != layers[i].reader) ++j;
+        while (layers[j].slot != layers[i].slot) ++j;
         return j;
     };
     std::vector<std::future<void>> pending;
@@ -149,7 +172,19 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         if (firstWith(i) == i) pending.push_back(std::async(std::launch::async, fetch, std::ref(layers[i])));
     if (!layers.empty()) fetch(layers[0]);
     for (auto& f : pending) f.get();
-    for (size_t i = 1; i < layers.size(); ++i) layers[i].frame = layers[firstWith(i)].frame;
+    for (size_t i = 0; i < layers.size(); ++i) {
+        Layer& layer = layers[i];
+        if (firstWith(i) != i) {
+            layer.frame = layers[firstWith(i)].frame;
+            continue;
+        }
+        const double next = layer.ts + readAhead_;
+        if (readAhead_ > 0 && next < layer.clip->sourceIn + layer.clip->duration) {
+            MediaFrameReader* reader = layer.slot->reader.get();
+            layer.slot->aheadTime = next;
+            layer.slot->ahead = std::async(std::launch::async, [reader, next] { return reader->frame(next); });
+        }
+    }
     for (const Layer& layer : layers) {
         const Clip* clip = layer.clip;
         const double ts = layer.ts, o = layer.opacity;

@@ -12,16 +12,17 @@
 #include <QUuid>
 
 #include <array>
+#include <future>
 #include <memory>
 #include <mutex>
 
 #include "editor/model/project.h"
 #include "engine/media_info.h"
+#include "platform/media/pixel_buffer.h"
 
 namespace qm {
 
 class MediaFrameReader;
-class PixelBuffer;
 
 using MediaInfos = QHash<QUuid, MediaInfo>;
 
@@ -46,6 +47,11 @@ public:
     // after the other. `preview` lets the key matte view through.
     QImage render(const Project& project, const MediaInfos& infos, double time, QSize size, bool preview);
 
+    // Callers that render evenly spaced times (exports) set the spacing in seconds: each reader
+    // then decodes its clip's next frame while the current one is composed. 0 (the default) reads
+    // only what is asked for, for callers that jump about (previews, playback on a clock).
+    void setReadAhead(double seconds);
+
     // Empties the reader cache (new or opened project, media removed or relinked).
     void clearReaders();
     // The reader kept for a clip, for callers that watch the cache; nullptr when none.
@@ -58,8 +64,17 @@ public:
     static QImage previewImage(const QImage& composed);
 
 private:
+    // A clip's reader and the frame it may be reading ahead; the read ends before the reader goes.
+    struct ReaderSlot {
+        std::unique_ptr<MediaFrameReader> reader;
+        std::future<PixelBufferRef> ahead;
+        double aheadTime = 0;
+        ~ReaderSlot();
+    };
+
     mutable std::mutex lock_;
-    QHash<QUuid, std::shared_ptr<MediaFrameReader>> readers_;
+    QHash<QUuid, std::shared_ptr<ReaderSlot>> readers_;
+    double readAhead_ = 0;
     QImage scratch_;  // the canvas-sized layer transformed pictures are drawn into
 };
 

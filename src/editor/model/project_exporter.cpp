@@ -72,6 +72,7 @@ void ProjectExporter::exportProject(const ProgressCallback& progress) {
     std::optional<AudioMixReader> audio;
     if (const std::optional<AudioMixPlan> plan = audioPlan()) audio.emplace(*plan, 0.0, d);
     CompositionRenderer renderer;
+    renderer.setReadAhead(frame.seconds());
     const bool unpremultiply = project_.transparentBackground;
     auto render = [this, &renderer, unpremultiply](double seconds, PixelBuffer& into) {
         const QImage composed = renderer.render(project_, infos_, seconds, QSize(into.width(), into.height()), false);

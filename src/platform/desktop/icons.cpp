@@ -26,6 +26,15 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("arrow.triangle.2.circlepath"), QStringLiteral("view-refresh")},
         {QStringLiteral("play.fill"), QStringLiteral("media-playback-start")},
         {QStringLiteral("pause.fill"), QStringLiteral("media-playback-pause")},
+        {QStringLiteral("backward.end.fill"), QStringLiteral("media-skip-backward")},
+        {QStringLiteral("text.line.first.and.arrowtriangle.forward"), QStringLiteral("view-media-lyrics")},
+        {QStringLiteral("doc.text"), QStringLiteral("text-x-generic")},
+        {QStringLiteral("doc.richtext"), QStringLiteral("x-office-document")},
+        {QStringLiteral("plus.rectangle.on.rectangle"), QStringLiteral("document-new")},
+        {QStringLiteral("text.below.photo"), QStringLiteral("insert-image")},
+        {QStringLiteral("square.and.arrow.up"), QStringLiteral("document-export")},
+        {QStringLiteral("checkmark.circle"), QStringLiteral("dialog-ok")},
+        {QStringLiteral("text.magnifyingglass"), QStringLiteral("edit-find-replace")},
     };
     return symbols;
 }

@@ -26,6 +26,19 @@ const QString kAudioPatterns = QStringLiteral(
     "*.wav *.aif *.aiff *.mp3 *.m4a *.aac *.flac *.ogg *.opus *.caf *.WAV *.AIF *.AIFF *.MP3 *.M4A *.FLAC");
 const QString kImagePatterns =
     QStringLiteral("*.png *.jpg *.jpeg *.tif *.tiff *.bmp *.gif *.webp *.PNG *.JPG *.JPEG *.TIF *.TIFF");
+const QString kCreditsProjectPatterns = QStringLiteral("*.qmcredits project.json");
+const QString kCreditsDocumentPatterns = QStringLiteral("*.docx *.pdf *.DOCX *.PDF");
+
+const QString& patternsFor(PanelContentType type) {
+    switch (type) {
+        case PanelContentType::movie: return kMoviePatterns;
+        case PanelContentType::image: return kImagePatterns;
+        case PanelContentType::creditsProject: return kCreditsProjectPatterns;
+        case PanelContentType::creditsDocument: return kCreditsDocumentPatterns;
+        case PanelContentType::audio: return kAudioPatterns;
+    }
+    return kImagePatterns;
+}
 
 // Qt's own dialog chooses files or folders, not both; this lets its Open button take whatever
 // is selected in the list, folders included, without stepping into them.
@@ -57,11 +70,7 @@ QStringList runFilesAndFoldersDialog(QFileDialog& dialog) {
 
 QStringList panelNameFilters(const QList<PanelContentType>& types) {
     QStringList patterns;
-    for (PanelContentType t : types) {
-        patterns.append(t == PanelContentType::movie   ? kMoviePatterns
-                        : t == PanelContentType::audio ? kAudioPatterns
-                                                       : kImagePatterns);
-    }
+    for (PanelContentType t : types) patterns.append(patternsFor(t));
     if (patterns.isEmpty()) return {};
     const QString label = types.size() == 1 && types.first() == PanelContentType::movie
                               ? QApplication::translate("DesktopServices", "Movies")

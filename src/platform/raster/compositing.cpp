@@ -239,10 +239,51 @@ inline Quad32 quadChannel(Quad v) {
     return __builtin_convertvector(v * 255.0f + 0.5f, Quad32);
 }
 
-// One channel of four 16-bit RGBA pixels, as floats 0…1.
-inline Quad channelOf(const uint16_t* p, int c) {
+typedef uint32_t QuadU __attribute__((vector_size(16)));
+
+// The four channels of four 16-bit RGBA pixels, as floats 0…1: the pixels are read as eight
+// words (R | G << 16, B | A << 16 each) and split with shuffles, masks and shifts.
+inline void channels16(const uint16_t* p, Quad& r, Quad& g, Quad& b, Quad& a) {
     constexpr float k16 = 1.0f / 65535.0f;
-    return Quad{float(p[c]), float(p[4 + c]), float(p[8 + c]), float(p[12 + c])} * k16;
+    QuadU lo, hi;
+    std::memcpy(&lo, p, sizeof lo);
+    std::memcpy(&hi, p + 8, sizeof hi);
+#if defined(__clang__)
+    const QuadU rg = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+    const QuadU ba = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+#else
+    const QuadU rg = __builtin_shuffle(lo, hi, QuadU{0, 2, 4, 6});
+    const QuadU ba = __builtin_shuffle(lo, hi, QuadU{1, 3, 5, 7});
+#endif
+    const QuadU low = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    r = __builtin_convertvector(Quad32(rg & low), Quad) * k16;
+    g = __builtin_convertvector(Quad32(rg >> 16), Quad) * k16;
+    b = __builtin_convertvector(Quad32(ba & low), Quad) * k16;
+    a = __builtin_convertvector(Quad32(ba >> 16), Quad) * k16;
+}
+
+// Four faded pixels over the background, divided by alpha for straight output, as words.
+template <int R, int B, bool Straight>
+inline void storeQuad(Quad r, Quad g, Quad b, Quad a, const StackConstants& c, uint32_t* words) {
+    const Quad keep = 1.0f - a;
+    r += c.br * keep, g += c.bgg * keep, b += c.bb * keep, a += c.ba * keep;
+    if constexpr (Straight) {
+        const Quad32 some = a > Quad{};
+        const Quad inv = Quad(Quad32(1.0f / a) & some);
+        r *= inv, g *= inv, b *= inv;
+    }
+    const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
+    std::memcpy(words, &word, sizeof word);
+}
+
+// The same for one pixel.
+template <int R, int B, bool Straight>
+inline uint32_t storedPixel(float r, float g, float b, float a, const StackConstants& c) {
+    const float keep = 1.0f - a;
+    r += c.br * keep, g += c.bgg * keep, b += c.bb * keep, a += c.ba * keep;
+    float k = 1.0f;
+    if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
+    return channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
 }
 
 // Columns [x0, x1) of one row, where each of the plane and the two layers is either present
@@ -251,10 +292,12 @@ inline Quad channelOf(const uint16_t* p, int c) {
 template <int R, int B, bool Straight>
 void composeSegment(const float* __restrict v, const uint16_t* __restrict base, const uint16_t* __restrict top, int x0,
                     int x1, const StackConstants& c, uint32_t* __restrict words) {
-    const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade, br = c.br, bgg = c.bgg, bb = c.bb, ba = c.ba;
+    const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade;
     auto over = [](const uint16_t* s, Quad& r, Quad& g, Quad& b, Quad& a) {
-        const Quad sa = channelOf(s, 3), keep = 1.0f - sa;
-        r = channelOf(s, 0) + r * keep, g = channelOf(s, 1) + g * keep, b = channelOf(s, 2) + b * keep, a = sa + a * keep;
+        Quad sr, sg, sb, sa;
+        channels16(s, sr, sg, sb, sa);
+        const Quad keep = 1.0f - sa;
+        r = sr + r * keep, g = sg + g * keep, b = sb + b * keep, a = sa + a * keep;
     };
     int x = x0;
     for (; x + 4 <= x1; x += 4) {
@@ -263,15 +306,7 @@ void composeSegment(const float* __restrict v, const uint16_t* __restrict base, 
         if (base) over(base + 4 * x, r, g, b, a);
         if (top) over(top + 4 * x, r, g, b, a);
         r *= fade, g *= fade, b *= fade, a *= fade;
-        const Quad keep = 1.0f - a;
-        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
-        if constexpr (Straight) {
-            const Quad32 some = a > Quad{};
-            const Quad inv = Quad(Quad32(1.0f / a) & some);
-            r *= inv, g *= inv, b *= inv;
-        }
-        const Quad32 word = quadChannel(r) << (8 * R) | quadChannel(g) << 8 | quadChannel(b) << (8 * B) | quadChannel(a) << 24;
-        std::memcpy(words + x, &word, sizeof word);
+        storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
     }
     constexpr float k16 = 1.0f / 65535.0f;
     for (; x < x1; ++x) {
@@ -285,13 +320,57 @@ void composeSegment(const float* __restrict v, const uint16_t* __restrict base, 
             b = float(s[2]) * k16 + b * keep, a = sa + a * keep;
         }
         r *= fade, g *= fade, b *= fade, a *= fade;
-        const float keep = 1.0f - a;
-        r += br * keep, g += bgg * keep, b += bb * keep, a += ba * keep;
-        float k = 1.0f;
-        if constexpr (Straight) k = a > 0.0f ? 1.0f / a : 0.0f;
-        words[x] = channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
+        words[x] = storedPixel<R, B, Straight>(r, g, b, a, c);
     }
 }
+
+// `count` pixels of one image row (16-bit RGBA or 8-bit BGRA, premultiplied), faded, over the
+// background, stored as 32-bit words.
+template <int R, int B, bool Straight, typename T>
+void imageSegment(const T* __restrict src, int count, const StackConstants& c, uint32_t* __restrict words) {
+    constexpr bool deep = sizeof(T) == 2;
+    constexpr int sr = deep ? 0 : 2, sb = deep ? 2 : 0;
+    constexpr float scale = deep ? 1.0f / 65535.0f : 1.0f / 255.0f;
+    const float fade = c.fade;
+    const uint32_t empty = channel(c.br) << (8 * R) | channel(c.bgg) << 8 | channel(c.bb) << (8 * B) | channel(c.ba) << 24;
+    int x = 0;
+    for (; x + 4 <= count; x += 4) {
+        const T* p = src + 4 * x;
+        Quad r, g, b, a;
+        if constexpr (deep) {
+            channels16(p, r, g, b, a);
+            r *= fade, g *= fade, b *= fade, a *= fade;
+        } else {
+            // Four pixels as four words; channels are their bytes.
+            Quad32 px;
+            std::memcpy(&px, p, sizeof px);
+            if ((px[0] | px[1] | px[2] | px[3]) == 0) {
+                // Transparent, as most of a strip is: the background alone.
+                std::fill_n(words + x, 4, empty);
+                continue;
+            }
+            const Quad32 byte = {255, 255, 255, 255};
+            const float k = scale * fade;
+            b = __builtin_convertvector(px & byte, Quad) * k;
+            g = __builtin_convertvector((px >> 8) & byte, Quad) * k;
+            r = __builtin_convertvector((px >> 16) & byte, Quad) * k;
+            a = __builtin_convertvector((px >> 24) & byte, Quad) * k;
+        }
+        storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
+    }
+    for (; x < count; ++x) {
+        const T* p = src + 4 * x;
+        float r = float(p[sr]) * scale * fade, g = float(p[1]) * scale * fade, b = float(p[sb]) * scale * fade,
+              a = float(p[3]) * scale * fade;
+        words[x] = storedPixel<R, B, Straight>(r, g, b, a, c);
+    }
+}
+
+template <int R, int B, bool Straight>
+struct ImageSegments {
+    static void shallow(const uint8_t* s, int n, const StackConstants& c, uint32_t* w) { imageSegment<R, B, Straight>(s, n, c, w); }
+    static void deep(const uint16_t* s, int n, const StackConstants& c, uint32_t* w) { imageSegment<R, B, Straight>(s, n, c, w); }
+};
 
 using ComposeSegment = void (*)(const float*, const uint16_t*, const uint16_t*, int, int, const StackConstants&, uint32_t*);
 
@@ -382,6 +461,55 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
                 const uint16_t* t = top.row && x0 >= top.left && x1 <= top.right ? top.row : nullptr;
                 compose(v, b, t, x0, x1, constants, words);
             }
+        }
+    });
+}
+
+void storeImages(const std::vector<PlacedImage>& images, float fade, std::optional<Rgba> background, int width,
+                 int height, uint8_t* pixels, size_t bytesPerRow, StoreOrder order, StoreAlpha alpha) {
+    using Shallow = void (*)(const uint8_t*, int, const StackConstants&, uint32_t*);
+    using Deep = void (*)(const uint16_t*, int, const StackConstants&, uint32_t*);
+    const bool straight = alpha == StoreAlpha::straight;
+    const bool bgra = order == StoreOrder::bgra;
+    const Shallow shallow = bgra ? (straight ? ImageSegments<2, 0, true>::shallow : ImageSegments<2, 0, false>::shallow)
+                                 : (straight ? ImageSegments<0, 2, true>::shallow : ImageSegments<0, 2, false>::shallow);
+    const Deep deep = bgra ? (straight ? ImageSegments<2, 0, true>::deep : ImageSegments<2, 0, false>::deep)
+                           : (straight ? ImageSegments<0, 2, true>::deep : ImageSegments<0, 2, false>::deep);
+    const Rgba bg = background.value_or(Rgba{});
+    const float bgKeep = background ? 1.0f : 0.0f;
+    const StackConstants constants{0, 0, 0, fade, bg.r * bgKeep, bg.g * bgKeep, bg.b * bgKeep, bg.a * bgKeep};
+    uint8_t empty[4];
+    empty[bgra ? 2 : 0] = byteOf(bg.r), empty[1] = byteOf(bg.g), empty[bgra ? 0 : 2] = byteOf(bg.b), empty[3] = byteOf(bg.a);
+    const uint32_t emptyPixel = uint32_t(empty[0]) | uint32_t(empty[1]) << 8 | uint32_t(empty[2]) << 16 | uint32_t(empty[3]) << 24;
+    forEachRowBand(height, [&](int begin, int end) {
+        struct Span {
+            int x0, x1;
+            const PlacedImage* placed;
+        };
+        std::vector<Span> spans;
+        for (int y = begin; y < end; ++y) {
+            auto* words = reinterpret_cast<uint32_t*>(pixels + static_cast<size_t>(y) * bytesPerRow);
+            spans.clear();
+            for (const PlacedImage& p : images) {
+                if (!p.image || y < p.y || y >= p.y + p.image->height()) continue;
+                const int x0 = std::max(p.x, 0), x1 = std::min(p.x + p.image->width(), width);
+                if (x0 < x1) spans.push_back({x0, x1, &p});
+            }
+            std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.x0 < b.x0; });
+            int x = 0;
+            for (const Span& span : spans) {
+                const int x0 = std::max(span.x0, x);
+                std::fill(words + x, words + x0, emptyPixel);
+                const QImage& image = *span.placed->image;
+                const uchar* row = image.constScanLine(y - span.placed->y);
+                const int from = x0 - span.placed->x;
+                if (image.format() == kLayerFormat)
+                    deep(reinterpret_cast<const uint16_t*>(row) + 4 * from, span.x1 - x0, constants, words + x0);
+                else
+                    shallow(row + 4 * from, span.x1 - x0, constants, words + x0);
+                x = std::max(x, span.x1);
+            }
+            std::fill(words + std::min(x, width), words + width, emptyPixel);
         }
     });
 }

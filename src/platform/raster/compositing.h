@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "platform/raster/float_plane.h"
 
@@ -118,6 +119,20 @@ enum class StoreAlpha { straight, premultiplied };
 // the given order, clamped to 0…1 and rounded; straight alpha divides by alpha first.
 void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pixels, size_t bytesPerRow,
                      StoreOrder order, StoreAlpha alpha);
+
+// An unscaled image at a whole-pixel position: 8-bit premultiplied ARGB
+// (QImage::Format_ARGB32_Premultiplied) or a layer-format image.
+struct PlacedImage {
+    const QImage* image = nullptr;
+    int x = 0;
+    int y = 0;
+};
+
+// The same store for the simple frames that need no layers: images that do not overlap, faded
+// together by `fade`, over the background (or transparency). Pixels no image covers are the
+// background alone.
+void storeImages(const std::vector<PlacedImage>& images, float fade, std::optional<Rgba> background, int width,
+                 int height, uint8_t* pixels, size_t bytesPerRow, StoreOrder order, StoreAlpha alpha);
 
 // Every pixel of `over` where the mask is 1, of `under` where it is 0 (all three the same size),
 // as a layer.

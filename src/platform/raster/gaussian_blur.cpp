@@ -33,7 +33,7 @@ struct BlurPlan {
 BlurPlan planFor(double sigma) {
     BlurPlan plan;
     if (sigma <= kDirectKernelLimit) {
-        plan.radius = std::max(1, static_cast<int>(std::ceil(4.0 * sigma)));
+        plan.radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
         double sum = 0;
         for (int j = -plan.radius; j <= plan.radius; ++j) sum += std::exp(-double(j) * j / (2.0 * sigma * sigma));
         for (int j = -plan.radius; j <= plan.radius; ++j)

@@ -8,7 +8,7 @@
 
 namespace qm {
 
-// Small sigmas use the sampled kernel itself (normalised, reaching 4 sigma); larger ones six
+// Small sigmas use the sampled kernel itself (normalised, reaching 3 sigma); larger ones six
 // passes of an extended box filter of the same variance, whose cost does not grow with sigma.
 // A sigma that is not positive or not finite leaves the plane unchanged. Without `used` the
 // whole plane is searched for the rows that hold anything; with it, only those rows (the caller

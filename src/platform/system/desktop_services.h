@@ -14,6 +14,8 @@ namespace qm {
 enum class PanelContentType {
     movie,
     image,
+    creditsProject,   // a .qmcredits folder, or the project.json inside it
+    creditsDocument,  // a credits list: Word (.docx) or PDF
     audio,
 };
 

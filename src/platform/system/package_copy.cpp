@@ -1,26 +1,16 @@
 #include "platform/system/package_copy.h"
 
-#include <stdexcept>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include "platform/system/file_error.h"
+
 namespace qm {
-
-namespace {
-
-[[noreturn]] void fail(const char* step, const QString& path, const QString& reason = {}) {
-    QString text = QStringLiteral("%1 “%2”").arg(QString::fromUtf8(step), path);
-    if (!reason.isEmpty()) text += QStringLiteral(" (%1)").arg(reason);
-    throw std::runtime_error(text.toStdString());
-}
-
-}  // namespace
 
 QString copyIntoPackage(const QString& source, const QString& package, std::set<QString>& usedNames) {
     const QString media = QDir(package).filePath(QStringLiteral("Media"));
-    if (!QDir().mkpath(media)) fail("Could not create the folder", media);
+    if (!QDir().mkpath(media)) throwFileError("Could not create the folder", media);
 
     const QFileInfo info(source);
     const QString fileName = info.fileName();
@@ -51,18 +41,18 @@ QString copyIntoPackage(const QString& source, const QString& package, std::set<
     if (!in.copy(partial)) {
         const QString reason = in.errorString();
         QFile::remove(partial);
-        fail("Could not copy", source, reason);
+        throwFileError("Could not copy", source, reason);
     }
     if (target.exists() || target.isSymLink()) {
         const bool removed = target.isDir() ? QDir(destination).removeRecursively() : QFile::remove(destination);
         if (!removed) {
             QFile::remove(partial);
-            fail("Could not remove", destination);
+            throwFileError("Could not remove", destination);
         }
     }
     if (!QFile::rename(partial, destination)) {
         QFile::remove(partial);
-        fail("Could not copy", source);
+        throwFileError("Could not copy", source);
     }
     return QFileInfo(destination).absoluteFilePath();
 }

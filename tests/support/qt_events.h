@@ -1,6 +1,8 @@
-#include "convert_test_support.h"
+#pragma once
+// Running a test's event loop: until a condition holds, or until what is already posted has run.
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <QCoreApplication>
@@ -8,7 +10,9 @@
 
 namespace qm::test {
 
-bool waitUntil(const std::function<bool()>& condition) {
+// False when the condition still does not hold after a long safety limit (a hang, not a speed
+// measurement).
+inline bool waitUntil(const std::function<bool()>& condition) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > limit) return false;
@@ -19,7 +23,7 @@ bool waitUntil(const std::function<bool()>& condition) {
     return true;
 }
 
-void drainEvents() {
+inline void drainEvents() {
     for (int i = 0; i < 5; ++i) {
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();

@@ -1,0 +1,18 @@
+#pragma once
+// The small pieces of look the modes' forms share: dividers, the caption size and digits that
+// keep their width.
+
+#include <QFont>
+#include <Qt>
+
+class QFrame;
+
+namespace qm {
+
+QFrame* divider(Qt::Orientation orientation);
+// The caption size of a font.
+QFont captionFont(const QFont& base);
+// The fixed-pitch font at the size of `base` times `scale`, for numbers that change as they run.
+QFont digitsFont(const QFont& base, double scale = 1.0);
+
+}  // namespace qm

@@ -1,0 +1,121 @@
+// The window with the real Convert queue and credits model: End Credits in the picker, opened
+// files routed to it, and the project commands of the File menu.
+#include "app/app_shell.h"
+#include "app/main_window.h"
+#include "app/mode_setting.h"
+#include "convert/conversion_queue.h"
+#include "credits/views/credits_settings_panel.h"
+#include "credits/views/credits_view.h"
+#include "credits/views/form_controls.h"
+
+#include "credits_window_fixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QLabel>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+namespace qm {
+namespace {
+
+using test::qpath;
+using test::waitUntil;
+
+class CreditsShell : public test::CreditsWindowTest {
+protected:
+    void start() {
+        CreditsWindowTest::start([gate = gate](const std::filesystem::path&, const CreditsSettings& settings,
+                                               const ChineseConverter::Overrides&) { return gate->build(settings); });
+    }
+    QUrl file(const std::string& name, bool picture = false) {
+        if (picture)
+            test::ffmpeg({"-f", "lavfi", "-i", "color=blue:s=64x48", "-frames:v", "1", (dir / name).string()});
+        else
+            test::writeFile(dir / name, "");
+        return QUrl::fromLocalFile(qpath(dir / name));
+    }
+    CreditsSettingsPanel& panel() const { return *shell->creditsView()->settingsPanel(); }
+
+    std::shared_ptr<test::StripGate> gate = std::make_shared<test::StripGate>();
+};
+
+TEST_F(CreditsShell, AWordListFromTheCommandLineSwitchesToEndCreditsAndFillsTheListSlot) {
+    start();
+    shell->open({file("Cast.DOCX"), file("clip.mov")});
+    EXPECT_EQ(QSettings().value("appMode").toString(), "") << "nothing is routed before the window is up";
+    shell->show();
+    EXPECT_EQ(QSettings().value("appMode").toString(), "credits");
+    EXPECT_EQ(shell->window().modePicker()->checkedId(), int(AppMode::credits));
+    EXPECT_TRUE(shell->creditsView()->isVisibleTo(&shell->window()));
+    EXPECT_EQ(panel().documentRow()->nameLabel()->fullText(), "Cast.DOCX");
+    EXPECT_EQ(queue->jobs().size(), 1u) << "the movie still goes to the queue";
+    EXPECT_EQ(shell->window().windowTitle(), "Quillmere");
+}
+
+TEST_F(CreditsShell, APictureFillsTheOpeningSlotOnlyInEndCredits) {
+    start();
+    shell->show();
+    shell->open({file("logo.png", true)});
+    EXPECT_EQ(queue->jobs().size(), 1u) << "in Convert a picture is queued";
+    mode->setMode(AppMode::credits);
+    shell->open({file("title.png", true)});
+    EXPECT_EQ(panel().opening().file->nameLabel()->fullText(), "title.png");
+    EXPECT_EQ(queue->jobs().size(), 1u);
+}
+
+TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
+    start();
+    shell->show();
+    MainWindow& window = shell->window();
+    EXPECT_FALSE(window.saveProjectAction()->isEnabled());
+    mode->setMode(AppMode::credits);
+    EXPECT_TRUE(window.saveProjectAction()->isEnabled());
+    EXPECT_FALSE(window.packageProjectAction()->isEnabled());
+    shell->open({file("logo.png", true)});
+    EXPECT_TRUE(window.packageProjectAction()->isEnabled()) << "a picture is content";
+
+    // New Project forgets the inputs and keeps settings and output.
+    CreditsSettings settings = credits->settings();
+    settings.rollSeconds = 42;
+    credits->setSettings(settings);
+    ConversionSettings output = credits->output();
+    output.format = OutputFormat::hapQ;
+    credits->setOutput(output);
+    window.newProjectAction()->trigger();
+    EXPECT_TRUE(credits->headURL().isEmpty());
+    EXPECT_EQ(credits->settings(), settings);
+    EXPECT_EQ(credits->output(), output);
+    EXPECT_FALSE(window.packageProjectAction()->isEnabled());
+    EXPECT_EQ(mode->mode(), AppMode::credits);
+}
+
+TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
+    start();
+    shell->show();
+    credits->loadPicture(file("logo.png", true).toLocalFile(), CreditsModel::Slot::opening);
+    const QString project = qpath(dir / "Show.qmcredits");
+    desktop.saveAnswers.push_back(project);
+    credits->saveProject(true);
+    ASSERT_TRUE(waitUntil([&] { return credits->projectURL() == project; }));
+    credits->newProject();
+
+    shell->open({QUrl::fromLocalFile(project)});
+    EXPECT_EQ(mode->mode(), AppMode::credits);
+    ASSERT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
+    EXPECT_EQ(panel().projectName()->fullText(), "Show");
+    EXPECT_TRUE(queue->jobs().empty()) << "projects are never queued";
+
+    credits->newProject();
+    mode->setMode(AppMode::convert);
+    desktop.openAnswers.push_back({project});
+    shell->window().openProjectAction()->trigger();
+    EXPECT_EQ(desktop.opens.back().allowedContentTypes, QList<PanelContentType>{PanelContentType::creditsProject});
+    EXPECT_EQ(mode->mode(), AppMode::credits);
+    EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,61 @@
+#pragma once
+// The window put together with a real Convert queue and credits model, on a settings folder and a
+// scripted desktop of the test's own.
+
+#include <memory>
+
+#include <QApplication>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include "app/app_shell.h"
+#include "app/mode_setting.h"
+#include "convert/conversion_queue.h"
+#include "credits/credits_model.h"
+#include "credits/model_test_support.h"
+#include "support/qt_app.h"
+
+namespace qm::test {
+
+class CreditsWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qtApp<QApplication>();
+        QCoreApplication::setOrganizationName("Quillmere");
+        QCoreApplication::setApplicationName("QuillmereCreditsWindowTest");
+        QSettings::setDefaultFormat(QSettings::IniFormat);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
+        QSettings().clear();
+        setDesktopServices(&desktop);
+    }
+    void TearDown() override {
+        shell.reset();
+        credits.reset();
+        queue.reset();
+        setDesktopServices(nullptr);
+    }
+    // An empty builder is the application's own.
+    void start(CreditsModel::StripBuilder builder = {}) {
+        mode = std::make_unique<ModeSetting>();
+        ConversionQueue::Environment convert;
+        convert.desktop = &desktop;
+        convert.store = SettingsStore(qpath(dir / "convert.ini"));
+        queue = std::make_unique<ConversionQueue>(std::move(convert));
+        CreditsModel::Environment environment;
+        environment.desktop = &desktop;
+        environment.store = SettingsStore(qpath(dir / "credits.ini"));
+        environment.buildStrip = std::move(builder);
+        credits = std::make_unique<CreditsModel>(std::move(environment));
+        shell = std::make_unique<AppShell>(*mode, *queue, *credits);
+    }
+
+    TempDir dir;
+    ScriptedDesktop desktop;
+    std::unique_ptr<ModeSetting> mode;
+    std::unique_ptr<ConversionQueue> queue;
+    std::unique_ptr<CreditsModel> credits;
+    std::unique_ptr<AppShell> shell;
+};
+
+}  // namespace qm::test

@@ -1,0 +1,409 @@
+// The credits model without widgets: stored state, rebuilds and their races, preview and
+// playback on a hand-moved clock, export cancellation, and project commands.
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+
+#include "model_test_support.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+using test::qpath;
+using test::waitUntil;
+
+class CreditsModelState : public test::CreditsModelTest {
+protected:
+    // A small roll with a (stand-in) list, so that there is something to play and export.
+    void makeRoll(double rollSeconds) {
+        model = makeModel();
+        CreditsSettings s = model->settings();
+        s.width = 320;
+        s.height = 180;
+        s.rollSeconds = rollSeconds;
+        model->setSettings(s);
+        model->loadDocument(qpath(dir / "Credits.docx"), false);
+        ASSERT_TRUE(waitUntil([&] { return model->strip().has_value(); }));
+    }
+};
+
+TEST_F(CreditsModelState, StoredOutputsThatCannotBeWrittenFallBackAndEveryOutputAssignmentIsStored) {
+    model = makeModel();
+    EXPECT_EQ(model->settings(), CreditsSettings{});
+    EXPECT_EQ(model->output(), CreditsModel::defaultOutput());
+    EXPECT_EQ(model->output().format, OutputFormat::proRes422HQ);
+    EXPECT_TRUE(model->output().includeAudio);
+    model.reset();
+
+    for (const char* format : {"notchLC", "hevcAlpha", "hapQ"}) {
+        store().setText("creditsOutput", QStringLiteral("{\"format\":\"%1\",\"scalePercent\":25}").arg(format));
+        model = makeModel();
+        const bool usable = std::string(format) == "hapQ";
+        EXPECT_EQ(model->output().format, usable ? OutputFormat::hapQ : OutputFormat::proRes422HQ) << format;
+        EXPECT_EQ(model->output().scalePercent, usable ? 25 : 50) << format;
+        model.reset();
+    }
+
+    model = makeModel();
+    auto s = store();
+    s.remove("creditsOutput");
+    s.remove("creditsSettings");
+    QSignalSpy outputs(model.get(), &CreditsModel::outputChanged);
+    QSignalSpy renderers(model.get(), &CreditsModel::rendererChanged);
+    model->setOutput(model->output());
+    EXPECT_TRUE(store().contains("creditsOutput"));
+    EXPECT_EQ(outputs.count(), 0);
+    // Equal settings: nothing saved, nothing rebuilt.
+    model->setSettings(model->settings());
+    EXPECT_FALSE(store().contains("creditsSettings"));
+    EXPECT_EQ(renderers.count(), 0);
+}
+
+TEST_F(CreditsModelState, OnlyLayoutFieldsRebuildTheStripAndRapidChangesBuildOnce) {
+    model = makeModel();
+    model->loadDocument(qpath(dir / "list.DOCX"), true);
+    ASSERT_TRUE(waitUntil([&] { return model->strip().has_value(); }));
+    EXPECT_EQ(gate->calls(), 1);
+    const int64_t generation = model->stripGeneration();
+
+    QSignalSpy renderers(model.get(), &CreditsModel::rendererChanged);
+    CreditsSettings s = model->settings();
+    s.height = 720;
+    s.frameRate = 50;
+    s.rollSeconds = 20;
+    s.background = CreditsSettings::Background::transparent;
+    model->setSettings(s);
+    EXPECT_EQ(renderers.count(), 1);
+    EXPECT_EQ(model->stripGeneration(), generation);
+    EXPECT_FALSE(model->isBuildingStrip());
+
+    gate->close();
+    for (int64_t width : {1000, 1100, 1280}) {
+        s.width = width;
+        model->setSettings(s);
+    }
+    EXPECT_EQ(model->stripGeneration(), generation + 3);
+    ASSERT_TRUE(waitUntil([&] { return gate->calls() == 2; }));
+    EXPECT_EQ(gate->lastWidth(), 1280);
+    EXPECT_TRUE(model->isBuildingStrip());
+    gate->release();
+    ASSERT_TRUE(waitUntil([&] { return !model->isBuildingStrip(); }));
+    EXPECT_EQ(model->strip()->width, 768);
+    EXPECT_EQ(gate->calls(), 2);
+}
+
+TEST_F(CreditsModelState, ARemovedDocumentNeverGetsItsStripOrErrorBack) {
+    model = makeModel();
+    for (bool failing : {false, true}) {
+        if (failing) gate->error = "broken list";
+        gate->close();
+        model->loadDocument(qpath(dir / "list.docx"), true);
+        const int calls = gate->calls();
+        ASSERT_TRUE(waitUntil([&] { return gate->calls() == calls + 1; }));  // the build is running
+        model->removeDocument();
+        EXPECT_FALSE(model->isBuildingStrip());
+        gate->release();
+        // A later build proves the old one has come back and was dropped.
+        gate->error.reset();
+        model->loadDocument(qpath(dir / "other.pdf"), false);
+        ASSERT_TRUE(waitUntil([&] { return model->strip().has_value(); }));
+        EXPECT_FALSE(model->errorMessage()) << failing;
+        EXPECT_EQ(model->documentURL(), qpath(dir / "other.pdf"));
+        model->removeDocument();
+    }
+    // A build that fails while current clears the document and says why.
+    gate->error = "broken list";
+    model->loadDocument(qpath(dir / "list.docx"), true);
+    ASSERT_TRUE(waitUntil([&] { return model->errorMessage().has_value(); }));
+    EXPECT_EQ(*model->errorMessage(), "Reading failed: broken list");
+    EXPECT_TRUE(model->documentURL().isEmpty());
+    EXPECT_FALSE(model->strip());
+}
+
+TEST_F(CreditsModelState, ReviewOpensOnceAndDecisionsRebuildOnlyWhenTheyChange) {
+    gate->choices = {{0, "后", "後", {"後", "后"}, false, "", 0},
+                     {1, "后", "后", {"后", "後"}, false, "", 0},
+                     {2, "后", "後", {"後", "後面"}, true, "", 0},
+                     {3, "发", "發", {"發", "髮"}, false, "", 0}};
+    model = makeModel();
+    CreditsSettings s = model->settings();
+    s.chineseConversion = ChineseConverter::Direction::toTraditional;
+    model->setSettings(s);
+    model->loadDocument(qpath(dir / "list.docx"), true);
+    EXPECT_TRUE(model->reviewPending());
+    ASSERT_TRUE(waitUntil([&] { return model->strip().has_value(); }));
+    EXPECT_TRUE(model->isReviewingChoices());
+    EXPECT_FALSE(model->reviewPending());
+    EXPECT_EQ(model->uncertainChoices().size(), 3u);
+
+    const auto choices = model->strip()->choices;
+    const int64_t generation = model->stripGeneration();
+    // Same source, option listed by choices 0, 1 and 2 only.
+    model->choose("後", choices[0], true);
+    EXPECT_EQ(model->conversionOverrides(), (ChineseConverter::Overrides{{0, "後"}, {1, "後"}, {2, "後"}}));
+    EXPECT_EQ(model->stripGeneration(), generation + 1);
+    model->choose("後", choices[1], false);
+    EXPECT_EQ(model->stripGeneration(), generation + 1);
+
+    s.chineseConversion = ChineseConverter::Direction::none;
+    model->setSettings(s);
+    EXPECT_TRUE(model->conversionOverrides().empty());
+    EXPECT_FALSE(model->reviewPending());
+}
+
+TEST_F(CreditsModelState, PlaybackFollowsTheClockAndEndsOnAStillOfTheLastFrame) {
+    makeRoll(4);
+    const double total = model->length();
+    ASSERT_GT(total, 3);
+
+    model->seek(-3);
+    EXPECT_EQ(model->playhead(), 0);
+    model->seek(total + 5);
+    EXPECT_EQ(model->playhead(), total);
+
+    model->seek(total - 0.06);
+    model->play();
+    EXPECT_EQ(model->playhead(), total - 0.06);
+    model->pause();
+
+    model->seek(total - 0.04);
+    model->play();
+    EXPECT_TRUE(model->isPlaying());
+    EXPECT_EQ(model->playhead(), 0);
+    advance(1.5);
+    ASSERT_TRUE(waitUntil([&] { return model->playhead() == 1.5; }));
+    // Time runs on while frames render: the playhead is the clock, not a frame count.
+    advance(total);
+    ASSERT_TRUE(waitUntil([&] { return !model->isPlaying(); }));
+    EXPECT_EQ(model->playhead(), total);
+    const QImage last = model->renderer()->previewImage(false, total, 1280, 720);
+    ASSERT_TRUE(waitUntil([&] { return model->preview() == last; }));
+}
+
+TEST_F(CreditsModelState, CancelledExportLeavesNothingAndTheNextStartsAtOnce) {
+    makeRoll(60);
+    CreditsSettings s = model->settings();
+    ConversionSettings out = model->output();
+    out.format = OutputFormat::proRes422;
+    model->setOutput(out);
+
+    const fs::path first = dir / "first.mov";
+    model->startExport(qpath(first));
+    ASSERT_TRUE(model->isExporting());
+    // A request while exporting asks nothing.
+    model->exportCredits();
+    EXPECT_TRUE(desktop.saves.empty());
+    model->cancelExport();
+    ASSERT_TRUE(waitUntil([&] { return !model->isExporting(); }));
+    EXPECT_FALSE(model->exportError());
+    EXPECT_TRUE(model->exportResult().isEmpty());
+    EXPECT_FALSE(fs::exists(first));
+
+    s.rollSeconds = 1;
+    s.head.hold = 0;
+    s.tail.hold = 0;
+    model->setSettings(s);
+    const fs::path second = dir / "second.mov";
+    model->startExport(qpath(second));
+    EXPECT_TRUE(model->isExporting());
+    ASSERT_TRUE(waitUntil([&] { return !model->isExporting(); }));
+    EXPECT_FALSE(model->exportError()) << model->exportError()->toStdString();
+    EXPECT_EQ(model->exportResult(), qpath(second));
+    EXPECT_TRUE(fs::exists(second));
+    EXPECT_EQ(model->exportProgress().fraction, 1.0);
+
+    // Quitting during an export stops it and removes the partial movie.
+    s.rollSeconds = 60;
+    model->setSettings(s);
+    const fs::path third = dir / "third.mov";
+    model->startExport(qpath(third));
+    model.reset();
+    EXPECT_FALSE(fs::exists(third));
+}
+
+TEST_F(CreditsModelState, ExportNamesAndPanels) {
+    makeRoll(2);
+    CreditsSettings s = model->settings();
+    s.width = 1280;
+    s.height = 720;
+    model->setSettings(s);
+    model->exportCredits();
+    ASSERT_EQ(desktop.saves.size(), 1u);
+    EXPECT_EQ(desktop.saves[0].suggestedName, "Credits_1280x720_ProResHQ.mov");
+    model->removeDocument();
+    model->loadPicture(qpath(picture("p.png")), CreditsModel::Slot::opening);
+    model->exportCredits();
+    EXPECT_EQ(desktop.saves.back().suggestedName, "End Credits_1280x720_ProResHQ.mov");
+    ConversionSettings out = model->output();
+    for (auto [format, name] : {std::pair{OutputFormat::hevc, "End Credits_1280x720_HEVC.mp4"},
+                                std::pair{OutputFormat::hevcAlpha, "End Credits_1280x720_HEVCAlpha.mov"}}) {
+        out.format = format;
+        model->setOutput(out);
+        model->exportCredits();
+        EXPECT_EQ(desktop.saves.back().suggestedName, name);
+    }
+    EXPECT_FALSE(model->isExporting());
+
+    out.format = OutputFormat::pngSequence;
+    model->setOutput(out);
+    model->loadDocument(qpath(dir / "Credits.docx"), false);
+    ASSERT_TRUE(waitUntil([&] { return model->strip().has_value(); }));
+    desktop.openAnswers = {{qpath(dir / "F")}};
+    s.rollSeconds = 1;
+    s.head.hold = s.tail.hold = 0;
+    s.width = 64;
+    s.height = 36;
+    model->setSettings(s);
+    model->exportCredits();
+    EXPECT_EQ(desktop.opens.back().prompt, "Export Here");
+    EXPECT_FALSE(desktop.opens.back().canChooseFiles);
+    ASSERT_TRUE(model->isExporting());
+    ASSERT_TRUE(waitUntil([&] { return !model->isExporting(); }));
+    EXPECT_EQ(model->exportResult(), qpath(dir / "F" / "Credits_64x36_PNG"));
+}
+
+class CreditsModelProjects : public test::CreditsModelTest {
+protected:
+    // Opening and closing pictures and a list, loaded.
+    void loadInputs() {
+        head = picture("in/Logo.PNG");
+        tail = picture("in/sub/logo.png", "blue");
+        list = dir / "in" / "Show list.docx";
+        test::writeFile(list, "list bytes");
+        model = makeModel();
+        model->openFile({qpath(head), qpath(tail), qpath(list)}, CreditsModel::Slot::automatic);
+        ASSERT_TRUE(waitUntil([&] { return model->strip().has_value(); }));
+        ASSERT_EQ(model->headURL(), qpath(head));
+        ASSERT_EQ(model->tailURL(), qpath(tail));
+    }
+    void packageTo(const fs::path& target) {
+        desktop.saveAnswers.push_back(qpath(target));
+        model->packageProject();
+    }
+    // Every item beside `folder` in its parent, by name.
+    static std::vector<std::string> siblings(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder.parent_path())) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path head, tail, list;
+};
+
+TEST_F(CreditsModelProjects, SaveOpenRoundTripWithNamesPanelsAndMissingFiles) {
+    loadInputs();
+    CreditsSettings s = model->settings();
+    s.rollSeconds = 12;
+    model->setSettings(s);
+    ConversionSettings out = model->output();
+    out.format = OutputFormat::hapQ;
+    model->setOutput(out);
+
+    model->saveProject(false);
+    EXPECT_EQ(desktop.saves.back().suggestedName, "Show list.qmcredits");
+    const fs::path show = dir / "Show.qmcredits";
+    desktop.saveAnswers.push_back(qpath(show));
+    model->saveProject(false);
+    EXPECT_EQ(model->projectURL(), qpath(show));
+    EXPECT_EQ(*model->projectMessage(), "Saved Show.qmcredits.");
+    const size_t panels = desktop.saves.size();
+    model->saveProject(false);
+    EXPECT_EQ(desktop.saves.size(), panels);
+    model->packageProject();
+    EXPECT_EQ(desktop.saves.back().suggestedName, "Show Package.qmcredits");
+
+    model->newProject();
+    EXPECT_FALSE(model->hasContent());
+    EXPECT_EQ(model->defaultBaseName(), "End Credits");
+    EXPECT_EQ(model->settings().rollSeconds, 12);
+
+    fs::rename(head, dir / "moved.png");
+    s.rollSeconds = 30;
+    model->setSettings(s);
+    out.format = OutputFormat::h264;
+    model->setOutput(out);
+    model->openProject(qpath(show / "project.json"));
+    EXPECT_EQ(*model->errorMessage(), "Missing files: Logo.PNG. Choose them again, then save the project.");
+    EXPECT_TRUE(model->headURL().isEmpty());
+    EXPECT_EQ(model->tailURL(), qpath(tail));
+    EXPECT_EQ(model->documentURL(), qpath(list));
+    EXPECT_EQ(model->settings().rollSeconds, 12);
+    EXPECT_EQ(model->output().format, OutputFormat::hapQ);
+    EXPECT_EQ(model->projectURL(), qpath(show));
+    EXPECT_EQ(model->defaultBaseName(), "Show");
+
+    // A malformed project changes nothing but the message.
+    test::writeFile(dir / "Bad.qmcredits" / "project.json", "{\"version\":1}");
+    model->setErrorMessage(std::nullopt);
+    model->openProject(qpath(dir / "Bad.qmcredits"));
+    ASSERT_TRUE(model->errorMessage());
+    EXPECT_TRUE(model->errorMessage()->startsWith("Bad.qmcredits couldn't be opened: ")) << model->errorMessage()->toStdString();
+    EXPECT_EQ(model->projectURL(), qpath(show));
+
+    EXPECT_FALSE(model->openFile({}, CreditsModel::Slot::automatic));
+    EXPECT_TRUE(model->openFile({qpath(dir / "old.doc")}, CreditsModel::Slot::automatic));
+    EXPECT_EQ(*model->errorMessage(), "Use a Word (.docx) or PDF file. Older .doc files: save them as .docx in Word first.");
+    EXPECT_EQ(model->documentURL(), qpath(list));
+}
+
+TEST_F(CreditsModelProjects, PackagingOntoItsOwnSourceKeepsEveryByteAndAMovedPackageOpens) {
+    loadInputs();
+    const fs::path package = dir / "out" / "Show.qmcredits";
+    packageTo(package);
+    ASSERT_FALSE(model->errorMessage()) << model->errorMessage()->toStdString();
+    EXPECT_EQ(model->lastPackageURL(), qpath(package));
+    EXPECT_EQ(test::readFile(package / "Media" / "logo 2.png"), test::readFile(tail));
+
+    // Open the package itself, then package it onto itself.
+    model->openProject(qpath(package));
+    ASSERT_EQ(model->headURL(), qpath(package / "Media" / "Logo.PNG"));
+    packageTo(package);
+    ASSERT_FALSE(model->errorMessage()) << model->errorMessage()->toStdString();
+    EXPECT_EQ(test::readFile(package / "Media" / "Logo.PNG"), test::readFile(head));
+    EXPECT_EQ(test::readFile(package / "Media" / "logo 2.png"), test::readFile(tail));
+    EXPECT_EQ(test::readFile(package / "Media" / "Show list.docx"), "list bytes");
+    EXPECT_TRUE(fs::exists(fs::path(model->headURL().toStdString())));
+    EXPECT_EQ(siblings(package), std::vector<std::string>{"Show.qmcredits"});
+
+    // Moved, with the originals gone, it opens from its Media folder.
+    const fs::path moved = dir / "elsewhere.qmcredits";
+    fs::rename(package, moved);
+    fs::remove_all(dir / "in");
+    model->newProject();
+    model->openProject(qpath(moved));
+    EXPECT_FALSE(model->errorMessage());
+    EXPECT_EQ(model->headURL(), qpath(moved / "Media" / "Logo.PNG"));
+    EXPECT_EQ(model->tailURL(), qpath(moved / "Media" / "logo 2.png"));
+    EXPECT_EQ(model->documentURL(), qpath(moved / "Media" / "Show list.docx"));
+}
+
+TEST_F(CreditsModelProjects, AFailedPackageLeavesTheOldOneAndNoTemporaryFolder) {
+    loadInputs();
+    const fs::path package = dir / "out" / "Show.qmcredits";
+    packageTo(package);
+    const std::string before = test::readFile(package / "project.json");
+
+    fs::remove(list);  // the list vanished after it was taken in
+    packageTo(package);
+    ASSERT_TRUE(model->errorMessage());
+    EXPECT_EQ(test::readFile(package / "project.json"), before);
+    EXPECT_EQ(test::readFile(package / "Media" / "Show list.docx"), "list bytes");
+    EXPECT_EQ(siblings(package), std::vector<std::string>{"Show.qmcredits"});
+
+    test::writeFile(dir / "plain", "");
+    model->setErrorMessage(std::nullopt);
+    packageTo(dir / "plain" / "P.qmcredits");
+    EXPECT_TRUE(model->errorMessage());
+    EXPECT_EQ(model->lastPackageURL(), qpath(package));
+
+    // Without pictures and strip nothing is asked.
+    model->newProject();
+    const size_t panels = desktop.saves.size();
+    model->packageProject();
+    EXPECT_EQ(desktop.saves.size(), panels);
+}
+
+}  // namespace
+}  // namespace qm
