@@ -129,31 +129,6 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
     return promise->future();
 }
 
-void EditorModel::enqueueAnalysis(const QUuid& mediaID) {
-    const MediaItem* item = project_.mediaItem(mediaID);
-    if (item == nullptr || !item->hasAudio) return;
-    if (ltc_.contains(mediaID)) {
-        auto ltc = ltc_;
-        ltc.remove(mediaID);
-        setLtc(std::move(ltc));
-    }
-    if (waveforms_.contains(mediaID)) {
-        auto waveforms = waveforms_;
-        waveforms.remove(mediaID);
-        setWaveforms(std::move(waveforms));
-    }
-    auto queue = analysisQueue_;
-    queue.push_back(mediaID);
-    setAnalysisQueue(std::move(queue));
-    // Without an analysis runner the queue drains as it fills, leaving the items unanalysed.
-    postTo(this, [this] {
-        if (analysisQueue_.empty()) return;
-        auto rest = analysisQueue_;
-        rest.erase(rest.begin());
-        setAnalysisQueue(std::move(rest));
-    });
-}
-
 QFuture<void> EditorModel::relinkMedia(const QUuid& mediaID) {
     const MediaItem* item = project_.mediaItem(mediaID);
     if (item == nullptr) return QtFuture::makeReadyFuture();

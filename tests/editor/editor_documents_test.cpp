@@ -215,8 +215,8 @@ TEST(EditorMedia, ImportSkipsDuplicatesAdoptsTheFirstPictureAndQueuesSound) {
     EXPECT_EQ(e.m.project().media.size(), 3u);
     EXPECT_EQ(e.m.project().frameRate, 29.97);  // a second picture leaves the format alone
     EXPECT_EQ(e.m.undoCount(), 2u);
-    e.settle();
-    EXPECT_TRUE(e.m.analysisQueue().empty());  // drained without an analyser
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isAnalysing(); }));
+    EXPECT_TRUE(e.m.analysisQueue().empty());
 }
 
 TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
