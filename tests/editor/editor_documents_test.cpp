@@ -10,7 +10,7 @@
 #include "editor/editor_eyedropper.h"
 #include "editor/editor_model.h"
 #include "editor/editor_test_support.h"
-#include "scripted_desktop.h"
+#include "support/scripted_desktop.h"
 #include "support/test_support.h"
 
 namespace qm::test {
@@ -129,8 +129,8 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     TempDir dir;
     Editor e;
     EXPECT_FALSE(e.m.saveProject());  // panel cancelled
-    ASSERT_EQ(e.desktop.saveRequests.size(), 1u);
-    EXPECT_EQ(e.desktop.saveRequests[0].suggestedName, "Untitled.qmproj");
+    ASSERT_EQ(e.desktop.saves.size(), 1u);
+    EXPECT_EQ(e.desktop.saves[0].suggestedName, "Untitled.qmproj");
     EXPECT_TRUE(e.m.projectURL().isEmpty());
 
     e.m.addTrack();
@@ -139,16 +139,16 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     EXPECT_FALSE(e.m.isDirty());
     EXPECT_EQ(Project::decode(readFile(dir / "Show.qmproj")), e.m.project());
     EXPECT_FALSE(e.m.saveProject(true));
-    EXPECT_EQ(e.desktop.saveRequests.back().suggestedName, "Show.qmproj");
+    EXPECT_EQ(e.desktop.saves.back().suggestedName, "Show.qmproj");
 
     // Into a package: its project file, no panel; the URL stays the package.
     fs::create_directories(dir / "Show.qmpack");
     e.desktop.saveAnswers.push_back(q(dir / "Show.qmpack"));
     ASSERT_TRUE(e.m.saveProject(true));
-    const auto panels = e.desktop.saveRequests.size();
+    const auto panels = e.desktop.saves.size();
     e.m.addTrack();
     ASSERT_TRUE(e.m.saveProject());
-    EXPECT_EQ(e.desktop.saveRequests.size(), panels);
+    EXPECT_EQ(e.desktop.saves.size(), panels);
     EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
     EXPECT_EQ(Project::decode(readFile(dir / "Show.qmpack/project.qmproj")).tracks.size(), 3u);
 
@@ -170,14 +170,14 @@ TEST(EditorDocuments, ConfirmReplacingAsksOnlyWhenDirtyAndSaveMustSucceed) {
     TempDir dir;
     struct Case {
         std::vector<SaveChangesAnswer> answers;
-        std::optional<QString> panel;
+        QString panel;  // empty: cancelled
         bool goesOn;
     };
     const std::vector<Case> cases = {
-        {{SaveChangesAnswer::cancel}, std::nullopt, false},
-        {{SaveChangesAnswer::dontSave}, std::nullopt, true},
+        {{SaveChangesAnswer::cancel}, {}, false},
+        {{SaveChangesAnswer::dontSave}, {}, true},
         {{SaveChangesAnswer::save}, q(dir / "saved.qmproj"), true},
-        {{SaveChangesAnswer::save}, std::nullopt, false},  // Save's panel cancelled
+        {{SaveChangesAnswer::save}, {}, false},  // Save's panel cancelled
     };
     for (const Case& c : cases) {
         Editor e;

@@ -9,7 +9,7 @@
 #include "editor/editor_model.h"
 #include "editor/editor_test_support.h"
 #include "editor/model/project_exporter.h"
-#include "scripted_desktop.h"
+#include "support/scripted_desktop.h"
 #include "support/test_support.h"
 
 namespace qm::test {
