@@ -211,22 +211,43 @@ TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
     EXPECT_FALSE(e.m.isMissing(media[4].id));
 }
 
-TEST(EditorMedia, SingleFileRelink) {
+TEST(EditorMedia, SingleFileRelinkUndecodableFilesAndThePanels) {
     TempDir dir;
     makeMovie(dir / "a.mov");
     makeMovie(dir / "other.mov", "25");
+    // A movie whose codec nothing here decodes: its sample description renamed.
+    std::string bytes = readFile(dir / "a.mov");
+    bytes.replace(bytes.find("mp4v"), 4, "zzzz");
+    writeFile(dir / "odd.mov", bytes);
     Editor e;
-    e.await(e.m.importFiles({q(dir / "a.mov")}));
+    e.await(e.m.importFiles({q(dir / "a.mov"), q(dir / "odd.mov")}));
+    ASSERT_EQ(e.m.project().media.size(), 1u);
     const QUuid id = e.m.project().media[0].id;
     e.m.addClipAtPlayhead(id);
     e.await(e.m.relink(id, q(dir / "nothing.mov")));
-    EXPECT_EQ(e.m.importErrors().size(), 1);
-    EXPECT_TRUE(e.m.importErrors()[0].startsWith("nothing.mov: "));
-    e.await(e.m.relink(id, q(dir / "other.mov")));
+    e.await(e.m.relink(id, q(dir / "odd.mov")));  // refused as import refuses it
+    ASSERT_EQ(e.m.importErrors().size(), 3);
+    EXPECT_EQ(e.m.importErrors()[0], "odd.mov: zzzz");
+    EXPECT_TRUE(e.m.importErrors()[1].startsWith("nothing.mov: "));
+    EXPECT_EQ(e.m.importErrors()[2], "odd.mov: zzzz");
+    EXPECT_EQ(e.m.project().media[0].name, "a.mov");
+
+    e.desktop.openAnswers.push_back({q(dir / "other.mov")});
+    e.await(e.m.relinkMedia(id));
+    EXPECT_EQ(e.desktop.opens.back().message, "Locate a.mov, or choose a folder to search for all missing files");
+    EXPECT_EQ(e.desktop.opens.back().directory, q(dir.path()));
     EXPECT_EQ(e.m.project().media[0].id, id);
     EXPECT_EQ(e.m.project().media[0].name, "other.mov");
     EXPECT_EQ(e.m.project().media[0].frameRate, 25);
     EXPECT_EQ(e.m.project().tracks[0].clips.size(), 1u);
+
+    // The package panel: proposed name and message; nothing without media.
+    e.await(e.m.packageProjectPanel());
+    EXPECT_EQ(e.desktop.saves.back().suggestedName, "Untitled Package.qmpack");
+    EXPECT_EQ(e.desktop.saves.back().message, "The package holds the project and copies of all its media files.");
+    Editor empty;
+    empty.await(empty.m.packageProjectPanel());
+    EXPECT_TRUE(empty.desktop.saves.empty());
 }
 
 TEST(EditorEyedropper, CanvasPointsMapIntoThePicture) {
