@@ -1,7 +1,10 @@
 #include "view_kit/form_style.h"
 
 #include <QFontDatabase>
+#include <QColor>
 #include <QFrame>
+#include <QPalette>
+#include <QWidget>
 
 namespace qm {
 
@@ -10,6 +13,12 @@ QFrame* divider(Qt::Orientation orientation) {
     line->setFrameShape(orientation == Qt::Horizontal ? QFrame::HLine : QFrame::VLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
+}
+
+QFont calloutFont(const QFont& base) {
+    QFont callout = base;
+    callout.setPointSizeF(base.pointSizeF() - 1);
+    return callout;
 }
 
 QFont captionFont(const QFont& base) {
@@ -23,5 +32,9 @@ QFont digitsFont(const QFont& base, double scale) {
     digits.setPointSizeF(base.pointSizeF() * scale);
     return digits;
 }
+
+// Qt 6.4 has no accent role: the selection colour stands for it, the placeholder's for secondary.
+QColor accentColor(const QWidget* widget) { return widget->palette().color(QPalette::Highlight); }
+QColor secondaryColor(const QWidget* widget) { return widget->palette().color(QPalette::PlaceholderText); }
 
 }  // namespace qm

@@ -6,13 +6,21 @@
 #include <Qt>
 
 class QFrame;
+class QWidget;
+class QColor;
 
 namespace qm {
 
 QFrame* divider(Qt::Orientation orientation);
+// The callout size of a font: one point below it.
+QFont calloutFont(const QFont& base);
 // The caption size of a font.
 QFont captionFont(const QFont& base);
 // The fixed-pitch font at the size of `base` times `scale`, for numbers that change as they run.
 QFont digitsFont(const QFont& base, double scale = 1.0);
+
+// Active state (an animated property, a keyframe under the playhead) and inactive state.
+QColor accentColor(const QWidget* widget);
+QColor secondaryColor(const QWidget* widget);
 
 }  // namespace qm
