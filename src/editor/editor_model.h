@@ -459,6 +459,8 @@ private:
     int playbackFrames_ = 0;
     // Last: destroyed first, so no worker outlives the fields it reports into.
     std::unique_ptr<QThreadPool> workers_;
+    // Destroyed before the workers are waited for: tells a running export to stop.
+    std::shared_ptr<void> exportStop_;
     // Told to stop by a new or opened project and by the destructor.
     std::stop_source backgroundStop_;
 };
