@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "editor/editor_model.h"
+#include "editor_script_documents.h"
 #include "engine/media_info.h"
 #include "number_text.h"
 #include "registry.h"
@@ -58,6 +59,7 @@ public:
         const auto started = Clock::now();
         dispatch(op, command);
         settle();
+        printNewErrors();
         if (command.contains("timed") && command["timed"] == true)
             std::printf("time %s %s\n", op.c_str(),
                         numberText(std::chrono::duration<double, std::milli>(Clock::now() - started).count()).c_str());
@@ -66,17 +68,29 @@ public:
     void printState() {
         std::size_t clips = 0;
         for (const auto& t : model_.project().tracks) clips += t.clips.size();
-        std::printf("state undo=%zu redo=%zu dirty=%d tracks=%zu clips=%zu media=%zu playhead=%s rss_mb=%s\n",
+        std::size_t missing = 0;
+        for (const auto& m : model_.project().media) missing += model_.isMissing(m.id) ? 1 : 0;
+        std::printf("state undo=%zu redo=%zu dirty=%d tracks=%zu clips=%zu media=%zu missing=%zu playhead=%s rss_mb=%s\n",
                     model_.undoCount(), model_.redoCount(), model_.isDirty() ? 1 : 0, model_.project().tracks.size(),
-                    clips, model_.project().media.size(), numberText(model_.playhead()).c_str(),
+                    clips, model_.project().media.size(), missing, numberText(model_.playhead()).c_str(),
                     numberText(std::round(residentMegabytes() * 10) / 10).c_str());
     }
 
 private:
-    // Until the preview asked for by the last command is in.
+    // Until the preview and the probes asked for by the last command are in.
     void settle() {
-        while (model_.isRendering()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        while (model_.isRendering() || model_.isProbing())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     }
+
+    // The import problems a command added, one line each.
+    void printNewErrors() {
+        const QStringList& errors = model_.importErrors();
+        if (errors.size() < printedErrors_) printedErrors_ = 0;
+        for (; printedErrors_ < errors.size(); ++printedErrors_)
+            std::printf("error %s\n", errors[printedErrors_].toStdString().c_str());
+    }
+    qsizetype printedErrors_ = 0;
 
     static const json& field(const json& c, const char* name) {
         if (!c.contains(name)) throw ScriptError(std::string("missing \"") + name + "\"");
@@ -280,7 +294,15 @@ private:
         } else if (op == "state") {
             printState();
         } else {
-            throw ScriptError("unknown command");
+            const qm::bench::ScriptLookups lookups{[this](const json& v) { return mediaID(v); },
+                                                   [this](const json& v) { return clipID(v); }};
+            bool handled = false;
+            try {
+                handled = qm::bench::runDocumentCommand(m, op, c, lookups);
+            } catch (const std::invalid_argument& e) {
+                throw ScriptError(e.what());
+            }
+            if (!handled) throw ScriptError("unknown command");
         }
     }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -241,8 +242,9 @@ void EditorModel::transferSnapshot(bool back) {
 }
 
 void EditorModel::restoreSnapshot(Project project) {
-    project_ = std::move(project);
+    const Project before = std::exchange(project_, std::move(project));
     emit projectChanged();
+    reprobeChangedMedia(before);
     if (!selectedClipID_.isNull() && !project_.clipLocation(selectedClipID_)) setSelectedClipID({});
     setIsDirty(true);
     requestRender();
@@ -352,16 +354,6 @@ void EditorModel::seek(double time) {
 
 void EditorModel::stepFrames(int frames) { seek(frameRounded(playhead_, fps()) + frames * oneFrame(fps())); }
 
-void EditorModel::play() {
-    const double d = project_.duration();
-    if (!(d > 0) || isPlaying_) return;
-    if (playhead_ >= d - oneFrame(fps())) setPlayhead(0);
-    setIsPlaying(true);
-}
-
-void EditorModel::pause() {
-    setIsPlaying(false);
-    requestRender();
-}
+// play() and pause() are in editor_playback.cpp.
 
 }  // namespace qm

@@ -17,8 +17,10 @@
 #include <stop_token>
 #include <vector>
 
+#include <QFuture>
 #include <QHash>
 #include <QImage>
+#include <QPointF>
 #include <QObject>
 #include <QSet>
 #include <QSize>
@@ -33,6 +35,7 @@
 #include "editor/sync/sync_report.h"
 #include "editor/sync/timecode.h"
 #include "editor/undo_history.h"
+#include "engine/conversion_settings.h"
 #include "engine/transcode_sync.h"
 
 class QThreadPool;
@@ -40,6 +43,7 @@ class QThreadPool;
 namespace qm {
 
 class DesktopServices;
+class ProjectExporter;
 
 // A new track's name: "Layer " and the number of tracks in the list plus one.
 QString defaultLayerName(const std::vector<Track>& tracks);
@@ -256,6 +260,41 @@ public:
     void toggleTrackAudio(std::size_t index, bool undoable);
     void updateTrack(std::size_t index, bool undoable, const std::function<void(Track&)>& change);
 
+    // --- Documents ----------------------------------------------------------------------------
+    // The asynchronous commands return a future that ends once their results are stored.
+    void newProject();
+    // A .qmproj file, a .qmpack package, or the "project.qmproj" inside one (opened as the package).
+    QFuture<void> openProject(const QString& path);
+    // Save (or Save As): false when cancelled or failed (the failure is in importErrors).
+    bool saveProject(bool as = false);
+    // Asks whether to save unsaved changes before the project is replaced: true to go on.
+    bool confirmReplacingProject();
+    QFuture<void> importMediaPanel();
+    QFuture<void> packageProjectPanel();
+    QFuture<void> packageProject(const QString& path);
+    void clearPackageResult();
+
+    // --- Media -------------------------------------------------------------------------------
+    QFuture<void> importFiles(const QStringList& paths);
+    bool hasMissingMedia() const;
+    QFuture<void> relinkMedia(const QUuid& mediaID);
+    QFuture<void> relink(const QUuid& mediaID, const QString& path);
+    void applyRelink(const QUuid& mediaID, const QString& path, const MediaInfo& info);
+    void removeMedia(const QUuid& mediaID);
+
+    // --- Eyedropper: the selected clip's source colour under a canvas point becomes its key colour.
+    QFuture<void> pickKeyColor(QPointF canvasPoint);
+
+    // --- Export ------------------------------------------------------------------------------
+    QFuture<void> startExport(const ConversionSettings& settings, const QString& destination);
+    void cancelExport();
+
+    // --- Playback: frames shown by the running or last playback, for callers that watch pacing.
+    int playbackFrames() const { return playbackFrames_; }
+    // Whether the running playback's clock is its audio output (false: the wall clock).
+    bool playbackHasSound() const;
+    // Media probes of an open, import, relink, undo or redo still running.
+    bool isProbing() const { return probesRunning_ > 0; }
     // --- Timecode and sync -------------------------------------------------------------------
     // Queues a medium for the background analysis (its LTC and, without a picture, its
     // waveform), dropping its earlier results; media are analysed one at a time, in order.
@@ -337,6 +376,24 @@ private:
     void setKeyframeClipboard(std::vector<KeyframeClipboardEntry> entries);
     void setExpandedTracks(QSet<QUuid> value);
     double fps() const { return project_.frameRate; }
+    // Documents and media (editor_documents.cpp, editor_media.cpp).
+    QThreadPool* workers();
+    DesktopServices& desktop() const;
+    void appendImportError(const QString& line);
+    void setPackagingProgress(std::optional<PackagingProgress> value);
+    void setPackageResult(std::optional<PackageResult> value);
+    void setExportProgress(const TranscodeProgress& value);
+    void setProjectURL(QString url);
+    void clearRendererReaders();
+    // Probes the media in project order on a worker, storing each result while `generation` is
+    // the document's; calls `done` on the GUI thread after the last.
+    void probeMedia(std::vector<MediaItem> items, quint64 generation, std::function<void()> done);
+    // Undo and redo re-probe the media whose path they changed.
+    void reprobeChangedMedia(const Project& before);
+    struct Playback;
+    void stopPlayback();
+    void startPlayback();
+    void playbackTick(const std::shared_ptr<Playback>& run);
     // Timecode and sync (editor_analysis.cpp, editor_sync.cpp).
     void setLtc(QHash<QUuid, LTCInfo> value);
     void setWaveforms(QHash<QUuid, std::vector<float>> value);
@@ -393,6 +450,17 @@ private:
     std::optional<Gesture> gesture_;
     quint64 generation_ = 0;  // a new or opened project drops older renders
     QThreadPool* pool_ = nullptr;
+
+    int probesRunning_ = 0;
+    quint64 documentGeneration_ = 0;  // a new or opened project drops older probes
+    std::shared_ptr<ProjectExporter> exporter_;
+    std::shared_ptr<Playback> playback_;
+    quint64 playbackGeneration_ = 0;
+    int playbackFrames_ = 0;
+    // Last: destroyed first, so no worker outlives the fields it reports into.
+    std::unique_ptr<QThreadPool> workers_;
+    // Destroyed before the workers are waited for: tells a running export to stop.
+    std::shared_ptr<void> exportStop_;
     // Told to stop by a new or opened project and by the destructor.
     std::stop_source backgroundStop_;
 };

@@ -22,7 +22,13 @@ MediaInfo timelineMediaInfo(const Project& project) {
     const int32_t scale = frame.isNumeric() ? frame.timescale : 600;
     info.duration = MediaTime::make(std::llround(project.duration() * scale), scale);
     info.naturalTimeScale = scale;
-    info.hasAudio = std::any_of(project.media.begin(), project.media.end(), [](const MediaItem& m) { return m.hasAudio; });
+    // Sound only when the timeline plays some: a clip on an audio-enabled track whose medium has it.
+    info.hasAudio = std::any_of(project.tracks.begin(), project.tracks.end(), [&](const Track& track) {
+        return track.isAudioEnabled && std::any_of(track.clips.begin(), track.clips.end(), [&](const Clip& clip) {
+                   const MediaItem* item = project.mediaItem(clip.mediaID);
+                   return item != nullptr && item->hasAudio;
+               });
+    });
     info.hasAlpha = project.transparentBackground;
     return info;
 }

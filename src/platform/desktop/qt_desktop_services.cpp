@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QItemSelectionModel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
 
@@ -21,6 +22,8 @@ namespace {
 
 const QString kMoviePatterns = QStringLiteral(
     "*.mov *.mp4 *.m4v *.mkv *.webm *.avi *.mxf *.ts *.m2ts *.mts *.MOV *.MP4 *.M4V *.MKV *.AVI *.MXF");
+const QString kAudioPatterns = QStringLiteral(
+    "*.wav *.aif *.aiff *.mp3 *.m4a *.aac *.flac *.ogg *.opus *.caf *.WAV *.AIF *.AIFF *.MP3 *.M4A *.FLAC");
 const QString kImagePatterns =
     QStringLiteral("*.png *.jpg *.jpeg *.tif *.tiff *.bmp *.gif *.webp *.PNG *.JPG *.JPEG *.TIF *.TIFF");
 const QString kCreditsProjectPatterns = QStringLiteral("*.qmcredits project.json");
@@ -32,6 +35,7 @@ const QString& patternsFor(PanelContentType type) {
         case PanelContentType::image: return kImagePatterns;
         case PanelContentType::creditsProject: return kCreditsProjectPatterns;
         case PanelContentType::creditsDocument: return kCreditsDocumentPatterns;
+        case PanelContentType::audio: return kAudioPatterns;
     }
     return kImagePatterns;
 }
@@ -152,6 +156,23 @@ void QtDesktopServices::requestAttention(AttentionRequest kind) {
     if (window == nullptr) return;
     // Informational: a short hint; critical: until the user comes back.
     QApplication::alert(window, kind == AttentionRequest::informational ? 3000 : 0);
+}
+
+SaveChangesAnswer QtDesktopServices::askToSaveChanges(const QString& name) {
+    QMessageBox box(window_ != nullptr ? window_ : QApplication::activeWindow());
+    box.setIcon(QMessageBox::Warning);
+    box.setText(QApplication::translate("DesktopServices", "Do you want to save the changes made to “%1”?").arg(name));
+    box.setInformativeText(QApplication::translate("DesktopServices", "Your changes will be lost if you don’t save them."));
+    box.setStandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+    box.setDefaultButton(QMessageBox::Save);
+    switch (box.exec()) {
+        case QMessageBox::Save:
+            return SaveChangesAnswer::save;
+        case QMessageBox::Discard:
+            return SaveChangesAnswer::dontSave;
+        default:
+            return SaveChangesAnswer::cancel;
+    }
 }
 
 }  // namespace qm

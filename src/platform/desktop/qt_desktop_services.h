@@ -24,6 +24,7 @@ public:
     void revealInFileManager(const QStringList& paths) override;
     void playCompletionSound() override;
     void requestAttention(AttentionRequest kind) override;
+    SaveChangesAnswer askToSaveChanges(const QString& name) override;
 
 private:
     QWidget* window_ = nullptr;

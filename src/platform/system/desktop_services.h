@@ -16,6 +16,14 @@ enum class PanelContentType {
     image,
     creditsProject,   // a .qmcredits folder, or the project.json inside it
     creditsDocument,  // a credits list: Word (.docx) or PDF
+    audio,
+};
+
+// The answer to "save the changes first?" before a document is replaced.
+enum class SaveChangesAnswer {
+    save,
+    dontSave,
+    cancel,
 };
 
 struct OpenPanelRequest {
@@ -56,6 +64,12 @@ public:
     // The sound at the end of a successful run (silent where the desktop has none).
     virtual void playCompletionSound() = 0;
     virtual void requestAttention(AttentionRequest kind) = 0;
+    // Modal; whether to save the unsaved changes of the document `name` before it is replaced.
+    // Without a desktop to ask, nothing is replaced.
+    virtual SaveChangesAnswer askToSaveChanges(const QString& name) {
+        (void)name;
+        return SaveChangesAnswer::cancel;
+    }
 };
 
 // The implementation installed for this process; until one is installed, a quiet one whose

@@ -1,0 +1,229 @@
+// The editor's documents: new, open (probing the media in the background), save and save as,
+// the question before unsaved work is replaced, and the panels of import and packaging.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QPromise>
+#include <QSaveFile>
+#include <QThreadPool>
+
+#include "editor/editor_model.h"
+#include "engine/media_info.h"
+#include "platform/system/bookmarks.h"
+#include "platform/system/desktop_services.h"
+#include "platform/system/model_support.h"
+
+namespace qm {
+
+namespace {
+
+
+QFuture<void> finished() { return QtFuture::makeReadyFuture(); }
+
+bool isPackagePath(const QString& path) { return QFileInfo(path).suffix().toLower() == QLatin1String("qmpack"); }
+
+}  // namespace
+
+QThreadPool* EditorModel::workers() {
+    if (!workers_) {
+        workers_ = std::make_unique<QThreadPool>();
+        workers_->setMaxThreadCount(4);
+    }
+    return workers_.get();
+}
+
+DesktopServices& EditorModel::desktop() const {
+    return environment_.desktop != nullptr ? *environment_.desktop : desktopServices();
+}
+
+void EditorModel::appendImportError(const QString& line) {
+    importErrors_.append(line);
+    emit importErrorsChanged();
+}
+
+void EditorModel::setPackagingProgress(std::optional<PackagingProgress> value) {
+    assignAndNotify(this, packagingProgress_, std::move(value), &EditorModel::packagingProgressChanged);
+}
+void EditorModel::setPackageResult(std::optional<PackageResult> value) {
+    assignAndNotify(this, packageResult_, std::move(value), &EditorModel::packageResultChanged);
+}
+void EditorModel::clearPackageResult() { setPackageResult(std::nullopt); }
+void EditorModel::setExportProgress(const TranscodeProgress& value) {
+    assignAndNotify(this, exportProgress_, value, &EditorModel::exportProgressChanged);
+}
+void EditorModel::setProjectURL(QString url) {
+    if (url == projectURL_) return;
+    projectURL_ = std::move(url);
+    emit projectURLChanged();
+    emit windowTitleChanged();
+}
+void EditorModel::clearRendererReaders() { renderer_->clearReaders(); }
+
+void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, std::function<void()> done) {
+    ++probesRunning_;
+    auto remaining = std::make_shared<std::size_t>(items.size());
+    auto finish = [this, generation, done = std::move(done)] {
+        --probesRunning_;
+        if (generation == documentGeneration_ && done) done();
+    };
+    if (items.empty()) {
+        postTo(this, std::move(finish));
+        return;
+    }
+    // Probes run side by side; each result is stored as it comes, the last one ends the run.
+    auto shared = std::make_shared<std::function<void()>>(std::move(finish));
+    for (MediaItem& item : items) {
+        workers()->start([this, item = std::move(item), generation, remaining, shared] {
+            std::optional<MediaInfo> info;
+            try {
+                info = MediaInfo::load(toPath(item.path), true);
+            } catch (const std::exception&) {
+                // A file that does not probe stays missing; opening lists it afterwards.
+            }
+            postTo(this, [this, id = item.id, info = std::move(info), generation, remaining, shared] {
+                if (info && generation == documentGeneration_) {
+                    MediaInfos infos = infos_;
+                    infos.insert(id, *info);
+                    setInfos(std::move(infos));
+                    enqueueAnalysis(id);
+                }
+                if (--*remaining == 0) (*shared)();
+            });
+        });
+    }
+}
+
+void EditorModel::newProject() {
+    pause();
+    ++documentGeneration_;
+    ++generation_;
+    endPendingGesture();
+    setProject(Project::makeNew());
+    setInfos({});
+    resetAnalysis();
+    const bool hadUndo = history_.undoCount() > 0, hadRedo = history_.redoCount() > 0;
+    history_.clear();
+    if (hadUndo) emit undoStackChanged();
+    if (hadRedo) emit redoStackChanged();
+    setSelectedClipID({});
+    setProjectURL({});
+    setIsDirty(false);
+    setPlayhead(0);
+    clearRendererReaders();
+    setPreviewImage({});
+    // The pause above asked for a picture before the reset; this one shows the new project.
+    requestRender();
+}
+
+QFuture<void> EditorModel::openProject(const QString& path) {
+    QString location = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QFileInfo given(location);
+    // The project file inside a package opens as the package, so its copies are found.
+    if (given.fileName() == QLatin1String("project.qmproj") && isPackagePath(given.absolutePath()))
+        location = given.absolutePath();
+    startAccessing(location);
+    Project opened;
+    try {
+        opened = Project::open(location);
+    } catch (const std::exception& e) {
+        appendImportError(QString::fromUtf8(e.what()));
+        return finished();
+    }
+    newProject();
+    const quint64 generation = documentGeneration_;
+    setProject(opened);
+    setProjectURL(location);
+    // Clean from here: an edit made while the media are probed counts as unsaved.
+    setIsDirty(false);
+
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    // A newer document ends this open's future too: its probes store nothing from now on.
+    auto superseded = std::make_shared<QMetaObject::Connection>();
+    *superseded = connect(this, &EditorModel::projectURLChanged, this, [this, promise, generation, superseded] {
+        if (generation == documentGeneration_) return;
+        disconnect(*superseded);
+        promise->finish();
+    });
+    probeMedia(opened.media, generation, [this, promise, superseded] {
+        disconnect(*superseded);
+        if (hasMissingMedia()) {
+            QStringList names;
+            for (const MediaItem& item : project_.media)
+                if (isMissing(item.id)) names.append(item.name);
+            appendImportError(tr("Missing media: ") + names.join(QStringLiteral(", ")));
+            appendImportError(
+                tr("Click Relink… at the bottom of the media list, or choose a folder to find them all at once."));
+        }
+        requestRender();
+        promise->finish();
+    });
+    return promise->future();
+}
+
+bool EditorModel::saveProject(bool as) {
+    QString target = projectURL_;
+    if (target.isEmpty() || as) {
+        SavePanelRequest request;
+        request.allowedExtensions = {QStringLiteral("qmproj")};
+        request.suggestedName = projectURL_.isEmpty() ? tr("Untitled") + QStringLiteral(".qmproj")
+                                                      : QFileInfo(projectURL_).fileName();
+        const auto chosen = desktop().runSavePanel(request);
+        if (!chosen || chosen->isEmpty()) return false;
+        target = *chosen;
+    }
+    const QString file = isPackagePath(target) ? target + QStringLiteral("/project.qmproj") : target;
+    try {
+        const QByteArray bytes = project_.encoded();
+        QSaveFile out(file);
+        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+            throw std::runtime_error(
+                tr("The project “%1” could not be saved: %2").arg(QFileInfo(file).fileName(), out.errorString())
+                    .toStdString());
+        }
+    } catch (const std::exception& e) {
+        appendImportError(QString::fromUtf8(e.what()));
+        return false;
+    }
+    setProjectURL(target);
+    setIsDirty(false);
+    return true;
+}
+
+bool EditorModel::confirmReplacingProject() {
+    if (!isDirty_) return true;
+    const QString name = projectURL_.isEmpty() ? tr("Untitled") : QFileInfo(projectURL_).completeBaseName();
+    switch (desktop().askToSaveChanges(name)) {
+        case SaveChangesAnswer::save:
+            return saveProject(false);
+        case SaveChangesAnswer::dontSave:
+            return true;
+        case SaveChangesAnswer::cancel:
+            break;
+    }
+    return false;
+}
+
+QFuture<void> EditorModel::importMediaPanel() {
+    OpenPanelRequest request;
+    request.allowsMultipleSelection = true;
+    request.allowedContentTypes = {PanelContentType::movie, PanelContentType::audio};
+    const QStringList chosen = desktop().runOpenPanel(request);
+    if (chosen.isEmpty()) return finished();
+    return importFiles(chosen);
+}
+
+QFuture<void> EditorModel::packageProjectPanel() {
+    if (project_.media.empty() || packagingProgress_) return finished();
+    SavePanelRequest request;
+    const QString base = projectURL_.isEmpty() ? tr("Untitled") : QFileInfo(projectURL_).completeBaseName();
+    request.suggestedName = base + QLatin1Char(' ') + tr("Package") + QStringLiteral(".qmpack");
+    request.message = tr("The package holds the project and copies of all its media files.");
+    request.allowedExtensions = {QStringLiteral("qmpack")};
+    const auto chosen = desktop().runSavePanel(request);
+    if (!chosen || chosen->isEmpty()) return finished();
+    return packageProject(*chosen);
+}
+
+}  // namespace qm

@@ -1,0 +1,267 @@
+// Packaging, export and wall-clock playback driven through the editor model, their outputs read
+// back by ffprobe and by opening the package again.
+
+#include <gtest/gtest.h>
+
+#include "document_fixtures.h"
+#include "editor/model/project_exporter.h"
+
+namespace qm::test {
+namespace {
+
+std::string probeValue(const fs::path& file, const std::string& entries, const std::string& stream = "v:0") {
+    auto r = run({"ffprobe", "-v", "error", "-count_frames", "-select_streams", stream, "-show_entries", entries, "-of",
+                  "default=nw=1:nk=1", file.string()});
+    while (!r.output.empty() && (r.output.back() == '\n' || r.output.back() == '\r')) r.output.pop_back();
+    return r.output;
+}
+
+TEST(EditorPackaging, NamesMissingProgressAndReopening) {
+    TempDir dir;
+    makeMovie(dir / "one/clip.mov");
+    makeMovie(dir / "two/Clip.MOV");
+    makeMovie(dir / "three/name");
+    makeMovie(dir / "four/name");
+    makeMovie(dir / "gone.mov");
+    Editor e;
+    e.importAndPlace({dir / "one/clip.mov", dir / "two/Clip.MOV", dir / "three/name", dir / "four/name", dir / "gone.mov"});
+    fs::remove(dir / "gone.mov");
+
+    std::vector<std::optional<EditorModel::PackagingProgress>> seen;
+    QObject::connect(&e.m, &EditorModel::packagingProgressChanged, [&] { seen.push_back(e.m.packagingProgress()); });
+    // An old package at the target is replaced whole.
+    fs::create_directories(dir / "Show.qmpack/Media");
+    writeFile(dir / "Show.qmpack/Media/stale.mov", "old");
+    e.await(e.m.packageProject(q(dir / "Show.qmpack")));
+
+    using P = EditorModel::PackagingProgress;
+    EXPECT_EQ(seen, (std::vector<std::optional<P>>{P{0, 5}, P{1, 5}, P{2, 5}, P{3, 5}, P{4, 5}, P{5, 5}, std::nullopt}));
+    ASSERT_TRUE(e.m.packageResult().has_value());
+    EXPECT_EQ(e.m.packageResult()->missing, QStringList({"gone.mov"}));
+    EXPECT_EQ(e.m.packageResult()->url, q(dir / "Show.qmpack"));
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir / "Show.qmpack/Media")) names.insert(entry.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"clip.mov", "Clip 2.MOV", "name", "name 2"}));
+    for (const auto& entry : fs::directory_iterator(dir.path())) EXPECT_NE(entry.path().extension(), ".partial");
+    EXPECT_EQ(readFile(dir / "Show.qmpack/Media/Clip 2.MOV"), readFile(dir / "two/Clip.MOV"));
+
+    // Reopened, the package finds its copies.
+    Editor reopened;
+    reopened.await(reopened.m.openProject(q(dir / "Show.qmpack")));
+    const auto& media = reopened.m.project().media;
+    ASSERT_EQ(media.size(), 5u);
+    EXPECT_EQ(media[1].path, q(dir / "Show.qmpack/Media/Clip 2.MOV"));
+    EXPECT_EQ(media[1].packagedPath, std::optional<QString>("Media/Clip 2.MOV"));
+    EXPECT_FALSE(reopened.m.isMissing(media[3].id));
+    EXPECT_EQ(reopened.m.importErrors(), QStringList({"Missing media: gone.mov",
+                                                      "Click Relink… at the bottom of the media list, or choose a folder to find them all at once."}));
+    // The model's own document is untouched by packaging.
+    EXPECT_TRUE(e.m.projectURL().isEmpty());
+}
+
+TEST(EditorPackaging, AFailureMidwayKeepsTheOldPackageAndRefusesATargetHoldingMedia) {
+    TempDir dir;
+    makeMovie(dir / "a.mov");
+    Editor e;
+    e.importAndPlace({dir / "a.mov"});
+    // A readable "file" that cannot be copied: a folder standing where a medium was.
+    Project p = e.m.project();
+    MediaItem folder = p.media[0];
+    folder.id = QUuid::createUuid();
+    folder.path = q(dir / "folder.mov");
+    folder.name = "folder.mov";
+    fs::create_directories(dir / "folder.mov");
+    p.media.push_back(folder);
+    e.m.setProject(p);
+
+    fs::create_directories(dir / "Old.qmpack");
+    writeFile(dir / "Old.qmpack/project.qmproj", "old package");
+    e.await(e.m.packageProject(q(dir / "Old.qmpack")));
+    EXPECT_EQ(readFile(dir / "Old.qmpack/project.qmproj"), "old package");
+    EXPECT_FALSE(e.m.packagingProgress().has_value());
+    EXPECT_FALSE(e.m.packageResult().has_value());
+    EXPECT_EQ(e.m.importErrors().size(), 1);
+    int entries = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) entries += entry.path().filename().string().ends_with(".partial");
+    EXPECT_EQ(entries, 0);
+
+    // The folder that holds the project's media cannot be the package.
+    e.await(e.m.packageProject(q(dir.path())));
+    EXPECT_EQ(e.m.importErrors().size(), 2);
+    EXPECT_TRUE(fs::exists(dir / "a.mov"));
+}
+
+TEST(EditorExport, TimelineSoundOnlyFromAudibleClips) {
+    Project p;
+    MediaItem sound;
+    sound.id = QUuid::createUuid();
+    sound.hasAudio = true;
+    MediaItem silent;
+    silent.id = QUuid::createUuid();
+    p.media = {sound, silent};
+    Clip c;
+    c.duration = 1;
+    c.mediaID = silent.id;
+    p.tracks.push_back({QUuid::createUuid(), "L", {c}, true, true});
+    EXPECT_FALSE(timelineMediaInfo(p).hasAudio);  // a medium with sound but no clip of it
+    c.mediaID = sound.id;
+    p.tracks.push_back({QUuid::createUuid(), "M", {c}, true, false});
+    EXPECT_FALSE(timelineMediaInfo(p).hasAudio);  // its track's sound is off
+    p.tracks.back().isAudioEnabled = true;
+    EXPECT_TRUE(timelineMediaInfo(p).hasAudio);
+}
+
+TEST(EditorExport, FormatsOutcomesAndRefusals) {
+    TempDir dir;
+    makeMovie(dir / "a.mov", "30", true);
+    Editor e;
+    e.importAndPlace({dir / "a.mov"});
+    ASSERT_EQ(e.m.project().width, 64);
+
+    const struct {
+        OutputFormat format;
+        std::string name, codec;
+        bool audio;
+    } formats[] = {{OutputFormat::h264, "out.mp4", "h264", true},
+                   {OutputFormat::proRes4444, "out.mov", "prores", true},
+                   {OutputFormat::hapQ, "outq.mov", "hap", true},
+                   {OutputFormat::pngSequence, "seq", "png", false}};
+    for (const auto& f : formats) {
+        SCOPED_TRACE(f.name);
+        ConversionSettings settings;
+        settings.format = f.format;
+        const fs::path out = dir / f.name;
+        e.await(e.m.startExport(settings, q(out)));
+        EXPECT_FALSE(e.m.isExporting());
+        ASSERT_EQ(e.m.exportError(), std::nullopt);
+        EXPECT_EQ(e.m.exportResult(), std::optional<QString>(q(out)));
+        EXPECT_EQ(e.m.exportProgress().fraction, 1.0);
+        fs::path first = out;
+        if (fs::is_directory(out)) {
+            std::vector<fs::path> frames;
+            for (const auto& entry : fs::directory_iterator(out)) frames.push_back(entry.path());
+            EXPECT_EQ(frames.size(), 30u);
+            std::sort(frames.begin(), frames.end());
+            first = frames.at(0);
+        } else {
+            EXPECT_EQ(probeValue(out, "stream=nb_read_frames"), "30");
+            EXPECT_EQ(probeValue(out, "stream=r_frame_rate"), "30/1");
+            EXPECT_EQ(probeValue(out, "stream=codec_name", "a:0").empty(), !f.audio);
+        }
+        EXPECT_EQ(probeValue(first, "stream=codec_name"), f.codec);
+        EXPECT_EQ(probeValue(first, "stream=width"), "64");
+        EXPECT_EQ(probeValue(first, "stream=height"), "36");
+    }
+
+    // Without sound on request; over its own medium refused; cancelled; an empty timeline fails.
+    ConversionSettings settings;
+    settings.format = OutputFormat::h264;
+    settings.includeAudio = false;
+    e.await(e.m.startExport(settings, q(dir / "quiet.mp4")));
+    EXPECT_TRUE(probeValue(dir / "quiet.mp4", "stream=codec_name", "a:0").empty());
+    const std::string before = readFile(dir / "a.mov");
+    e.await(e.m.startExport(settings, q(dir / "a.mov")));
+    EXPECT_TRUE(e.m.exportError().has_value());
+    EXPECT_EQ(readFile(dir / "a.mov"), before);
+    auto running = e.m.startExport(settings, q(dir / "cancelled.mp4"));
+    e.m.cancelExport();
+    e.await(running);
+    EXPECT_EQ(e.m.exportError(), std::nullopt);
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    e.m.newProject();
+    e.await(e.m.startExport(settings, q(dir / "empty.mp4")));
+    EXPECT_TRUE(e.m.exportError().has_value());
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+}
+
+TEST(EditorPlayback, WallClockEndsOnTheLastFrameWithAStillAndOneRunAfterPauseAndPlay) {
+    Editor e;
+    Project p = Project::makeNew();
+    MediaItem item;
+    item.id = QUuid::createUuid();
+    item.width = 64;
+    item.height = 36;
+    item.duration = 10;
+    p.media.push_back(item);
+    Clip c;
+    c.id = QUuid::createUuid();
+    c.mediaID = item.id;
+    c.duration = 0.5;
+    p.tracks[0].clips.push_back(c);
+    e.m.setProject(p);
+
+    e.m.play();
+    e.m.pause();
+    e.m.play();  // during the set-up of the first run
+    EXPECT_TRUE(e.m.isPlaying());
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isPlaying() && !e.m.isRendering(); }));
+    EXPECT_EQ(e.m.playhead(), 0.5);
+    EXPECT_EQ(e.renderedAt->back(), 0.5);  // the still frame at the end
+    // One run: the frames' times only go forward.
+    std::vector<double> played(e.renderedAt->begin(), e.renderedAt->end() - 1);
+    EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
+    EXPECT_LE(e.m.playbackFrames(), 16);  // paced at 30 fps: at most one frame per period (+1)
+
+    // At 0.5 fps the pacing floor is one frame per second: a 2.5 s timeline shows at most 3 + 1.
+    p.frameRate = 0.5;
+    p.tracks[0].clips[0].duration = 2.5;
+    e.m.setProject(p);
+    e.m.seek(2);  // on the last frame (d − 1/max(f, 1) = 1.5 or later): playback starts from 0
+    e.m.play();
+    EXPECT_EQ(e.m.playhead(), 0.0);
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isPlaying(); }));
+    EXPECT_LE(e.m.playbackFrames(), 4);
+    EXPECT_GE(e.m.playbackFrames(), 2);
+    EXPECT_EQ(e.m.playhead(), 2.5);
+}
+
+TEST(EditorEyedropper, PicksTheMeanOfFfmpegsFrameUnderTheClick) {
+    TempDir dir;
+    const fs::path movie = dir / "moving.mov";
+    // Stored as RGB, so the comparison is of the frame and the place, not of two YUV conversions.
+    ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=160x90:rate=30:duration=1", "-c:v", "png", "-pix_fmt", "rgb24",
+            movie.string()});
+    Editor e;
+    e.await(e.m.importFiles({q(movie)}));
+    const QUuid media = e.m.project().media[0].id;
+    e.m.addClipAtPlayhead(media, std::size_t(0), 0.5);
+    const QUuid clip = e.m.project().tracks[0].clips[0].id;
+    e.m.updateClip(clip, false, [](Clip& c) { c.sourceIn = 0.2; });
+    e.m.setSelectedClipID(clip);
+
+    const struct {
+        double playhead;
+        int frame;  // frame-rounded playhead − start + sourceIn, at 30 fps
+        QPointF at;
+    } cases[] = {{0.8, 15, {40, 30}}, {0.81, 15, {0, 0}}, {1.1, 24, {120, 70}}, {1.1, 24, {159, 89}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.frame);
+        e.m.seek(c.playhead);
+        const auto undo = e.m.undoCount();
+        e.await(e.m.pickKeyColor(c.at));
+        EXPECT_EQ(e.m.undoCount(), undo + 1);
+        const RGBColor picked = e.m.clip(clip)->transform->effects.keyColor;
+        EXPECT_FALSE(e.m.clip(clip)->transform->effects.keyEnabled);
+
+        const fs::path raw = dir / "frame.rgb";
+        ffmpeg({"-i", movie.string(), "-vf", "select=eq(n\\," + std::to_string(c.frame) + ")", "-frames:v", "1", "-f",
+                "rawvideo", "-pix_fmt", "rgb24", raw.string()});
+        const std::string px = readFile(raw);
+        ASSERT_EQ(px.size(), 160u * 90 * 3);
+        double sum[3] = {0, 0, 0};
+        int n = 0;
+        for (int y = std::max(0, int(c.at.y()) - 2); y <= std::min(89, int(c.at.y()) + 2); ++y)
+            for (int x = std::max(0, int(c.at.x()) - 2); x <= std::min(159, int(c.at.x()) + 2); ++x, ++n)
+                for (int k = 0; k < 3; ++k) sum[k] += uint8_t(px[std::size_t((y * 160 + x) * 3 + k)]);
+        EXPECT_NEAR(picked.r, sum[0] / n / 255, 2.0 / 255);
+        EXPECT_NEAR(picked.g, sum[1] / n / 255, 2.0 / 255);
+        EXPECT_NEAR(picked.b, sum[2] / n / 255, 2.0 / 255);
+    }
+    // Outside the picture: nothing changes.
+    const auto undo = e.m.undoCount();
+    e.await(e.m.pickKeyColor({-5, 10}));
+    EXPECT_EQ(e.m.undoCount(), undo);
+}
+
+}  // namespace
+}  // namespace qm::test
