@@ -1,7 +1,10 @@
 #include "view_kit/form_style.h"
 
 #include <QFontDatabase>
+#include <QColor>
 #include <QFrame>
+#include <QPalette>
+#include <QWidget>
 
 namespace qm {
 
@@ -23,5 +26,9 @@ QFont digitsFont(const QFont& base, double scale) {
     digits.setPointSizeF(base.pointSizeF() * scale);
     return digits;
 }
+
+// Qt 6.4 has no accent role: the selection colour stands for it, the placeholder's for secondary.
+QColor accentColor(const QWidget* widget) { return widget->palette().color(QPalette::Highlight); }
+QColor secondaryColor(const QWidget* widget) { return widget->palette().color(QPalette::PlaceholderText); }
 
 }  // namespace qm

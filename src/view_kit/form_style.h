@@ -6,6 +6,8 @@
 #include <Qt>
 
 class QFrame;
+class QWidget;
+class QColor;
 
 namespace qm {
 
@@ -14,5 +16,9 @@ QFrame* divider(Qt::Orientation orientation);
 QFont captionFont(const QFont& base);
 // The fixed-pitch font at the size of `base` times `scale`, for numbers that change as they run.
 QFont digitsFont(const QFont& base, double scale = 1.0);
+
+// Active state (an animated property, a keyframe under the playhead) and inactive state.
+QColor accentColor(const QWidget* widget);
+QColor secondaryColor(const QWidget* widget);
 
 }  // namespace qm

@@ -95,7 +95,7 @@ template <typename T>
 void Animatable<T>::removeKeyframes(const QSet<QUuid>& ids, double t) {
     if (!std::isfinite(t) || ids.isEmpty()) return;
     const T before = valueAt(t);
-    const auto removed = std::erase_if(keyframes, [&](const Keyframe<T>& k) { return ids.contains(k.id); });
+    const auto removed = erase_if(keyframes, [&](const Keyframe<T>& k) { return ids.contains(k.id); });
     if (removed > 0 && keyframes.empty()) value = before;
 }
 
@@ -159,7 +159,7 @@ void Animatable<T>::mergeKeyframes(const std::vector<Keyframe<T>>& incoming, dou
     bool changed = false;
     for (const Keyframe<T>& k : incoming) {
         if (!std::isfinite(k.time) || !isFinite(k.value)) continue;
-        std::erase_if(keyframes, [&](const Keyframe<T>& o) { return std::abs(o.time - k.time) <= tolerance; });
+        erase_if(keyframes, [&](const Keyframe<T>& o) { return std::abs(o.time - k.time) <= tolerance; });
         keyframes.push_back(k);
         changed = true;
     }

@@ -16,6 +16,8 @@
 #endif
 
 #include <QSet>
+
+#include "editor/model/shared_vector.h"
 #include <QUuid>
 
 namespace qm {
@@ -144,7 +146,7 @@ double easedFraction(const Keyframe<T>& a, const Keyframe<T>& b, double u) {
 template <typename T>
 struct Animatable {
     T value{};
-    std::vector<Keyframe<T>> keyframes;  // ascending time; equal times keep their insertion order
+    SharedVector<Keyframe<T>> keyframes;  // ascending time; equal times keep their insertion order
     bool operator==(const Animatable&) const = default;
 
     // The value at clip-local time t. Never allocates; the segment is found by binary search.

@@ -1,5 +1,6 @@
 #include "editor/sync/timecode.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -59,9 +60,10 @@ double LTCInfo::standardRate() const {
 }
 
 std::string LTCInfo::rateText() const {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", standardRate());
-    std::string s = text;
+    // to_chars: snprintf would write the user's decimal comma once the GUI sets LC_NUMERIC.
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, standardRate(), std::chars_format::fixed, 3).ptr;
+    std::string s(text, end);
     while (!s.empty() && s.back() == '0') s.pop_back();
     if (!s.empty() && s.back() == '.') s.pop_back();
     if (dropFrame) s += " DF";

@@ -35,6 +35,13 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("square.and.arrow.up"), QStringLiteral("document-export")},
         {QStringLiteral("checkmark.circle"), QStringLiteral("dialog-ok")},
         {QStringLiteral("text.magnifyingglass"), QStringLiteral("edit-find-replace")},
+        {QStringLiteral("stopwatch"), QStringLiteral("chronometer")},
+        {QStringLiteral("stopwatch.fill"), QStringLiteral("chronometer-start")},
+        {QStringLiteral("chevron.left"), QStringLiteral("arrow-left")},
+        {QStringLiteral("chevron.right"), QStringLiteral("arrow-right")},
+        {QStringLiteral("link"), QStringLiteral("link")},
+        {QStringLiteral("link.badge.plus"), QStringLiteral("insert-link")},
+        {QStringLiteral("eyedropper"), QStringLiteral("color-picker")},
     };
     return symbols;
 }
@@ -95,11 +102,29 @@ void drawFilmStack(QPainter& p, qreal s) {
     drawFilmFrame(p, front);
 }
 
+// The keyframe marks: a diamond outline and a solid diamond.
+QPolygonF diamond(qreal s, qreal inset) {
+    return QPolygonF{{0.5 * s, inset}, {s - inset, 0.5 * s}, {0.5 * s, s - inset}, {inset, 0.5 * s}};
+}
+
+void drawDiamond(QPainter& p, qreal s) {
+    p.setPen(QPen(p.brush().color(), 0.1 * s, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+    p.setBrush(Qt::NoBrush);
+    p.drawPolygon(diamond(s, 0.12 * s));
+}
+
+void drawDiamondFill(QPainter& p, qreal s) {
+    p.setPen(Qt::NoPen);
+    p.drawPolygon(diamond(s, 0.07 * s));
+}
+
 const QHash<QString, Drawing>& drawings() {
     static const QHash<QString, Drawing> symbols = {
         {QStringLiteral("checkmark.circle.fill"), &drawCheckDisc},
         {QStringLiteral("exclamationmark.triangle.fill"), &drawWarningTriangle},
         {QStringLiteral("film.stack"), &drawFilmStack},
+        {QStringLiteral("diamond"), &drawDiamond},
+        {QStringLiteral("diamond.fill"), &drawDiamondFill},
     };
     return symbols;
 }

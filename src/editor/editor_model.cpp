@@ -1,0 +1,338 @@
+#include "editor/editor_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QThreadPool>
+
+#include "editor/editor_preview.h"
+#include "editor/frame_grid.h"
+#include "platform/system/model_support.h"
+
+namespace qm {
+
+QString defaultLayerName(const std::vector<Track>& tracks) { return layerName((long long)tracks.size() + 1); }
+
+EditorModel::EditorModel(QObject* parent) : EditorModel(Environment{}, parent) {}
+
+EditorModel::EditorModel(Environment environment, QObject* parent)
+    : QObject(parent),
+      environment_(std::move(environment)),
+      project_(Project::makeNew()),
+      renderer_(std::make_shared<CompositionRenderer>()),
+      pool_(new QThreadPool(this)) {
+    // Renders are serial anyway (the renderer holds its lock); one worker keeps them in order.
+    pool_->setMaxThreadCount(1);
+    if (!environment_.render) {
+        std::weak_ptr<CompositionRenderer> weak = renderer_;
+        environment_.render = [weak](const Project& project, const MediaInfos& infos, double time) {
+            auto renderer = weak.lock();
+            return renderer ? renderFrame(*renderer, project, infos, time) : QImage();
+        };
+    }
+}
+
+EditorModel::~EditorModel() {
+    pool_->clear();
+    pool_->waitForDone();
+}
+
+// --- Plain observed fields ---------------------------------------------------------------------
+
+void EditorModel::setProject(Project project) {
+    if (project == project_) return;
+    project_ = std::move(project);
+    emit projectChanged();
+}
+
+void EditorModel::setInfos(MediaInfos infos) {
+    if (infos == infos_) return;
+    infos_ = std::move(infos);
+    emit infosChanged();
+}
+
+void EditorModel::setSelectedClipID(const QUuid& id) {
+    if (id == selectedClipID_) return;
+    selectedClipID_ = id;
+    emit selectedClipIDChanged();
+    setSelectedKeyframes({});
+}
+
+void EditorModel::setSelectedKeyframes(QSet<QUuid> ids) {
+    assignAndNotify(this, selectedKeyframes_, std::move(ids), &EditorModel::selectedKeyframesChanged);
+}
+void EditorModel::setExpandedTracks(QSet<QUuid> value) {
+    assignAndNotify(this, expandedTracks_, std::move(value), &EditorModel::expandedTracksChanged);
+}
+void EditorModel::setShowGraphEditor(bool value) {
+    assignAndNotify(this, showGraphEditor_, value, &EditorModel::showGraphEditorChanged);
+}
+void EditorModel::setGraphProperty(std::optional<TransformProperty> value) {
+    assignAndNotify(this, graphProperty_, value, &EditorModel::graphPropertyChanged);
+}
+
+void EditorModel::setKeyframeClipboard(std::vector<KeyframeClipboardEntry> entries) {
+    const bool same = std::equal(entries.begin(), entries.end(), keyframeClipboard_.begin(), keyframeClipboard_.end(),
+                                 [](const auto& a, const auto& b) {
+                                     return a.property == b.property && a.keyframe == b.keyframe;
+                                 });
+    if (same) return;
+    keyframeClipboard_ = std::move(entries);
+    emit keyframeClipboardChanged();
+}
+
+void EditorModel::setPlayhead(double value) { assignAndNotify(this, playhead_, value, &EditorModel::playheadChanged); }
+void EditorModel::setIsPlaying(bool value) { assignAndNotify(this, isPlaying_, value, &EditorModel::isPlayingChanged); }
+
+void EditorModel::setPreviewImage(QImage image) {
+    // Pictures are compared by identity, as the viewer sees them: every render is news.
+    if (image.isNull() && previewImage_.isNull()) return;
+    previewImage_ = std::move(image);
+    emit previewImageChanged();
+}
+
+void EditorModel::setPixelsPerSecond(double value) {
+    if (!std::isfinite(value) || value <= 0) return;
+    assignAndNotify(this, pixelsPerSecond_, value, &EditorModel::pixelsPerSecondChanged);
+}
+
+void EditorModel::setTimelineViewportWidth(double value) {
+    if (!std::isfinite(value)) return;
+    assignAndNotify(this, timelineViewportWidth_, value, &EditorModel::timelineViewportWidthChanged);
+}
+
+void EditorModel::setIsDirty(bool value) {
+    if (value == isDirty_) return;
+    isDirty_ = value;
+    emit isDirtyChanged();
+    emit windowTitleChanged();
+}
+
+void EditorModel::clearImportErrors() {
+    assignAndNotify(this, importErrors_, QStringList(), &EditorModel::importErrorsChanged);
+}
+void EditorModel::setSyncStatus(std::optional<QString> value) {
+    assignAndNotify(this, syncStatus_, std::move(value), &EditorModel::syncStatusChanged);
+}
+void EditorModel::setIsExporting(bool value) {
+    assignAndNotify(this, isExporting_, value, &EditorModel::isExportingChanged);
+}
+void EditorModel::setExportResult(std::optional<QString> value) {
+    assignAndNotify(this, exportResult_, std::move(value), &EditorModel::exportResultChanged);
+}
+void EditorModel::setExportError(std::optional<QString> value) {
+    assignAndNotify(this, exportError_, std::move(value), &EditorModel::exportErrorChanged);
+}
+void EditorModel::setIsRendering(bool value) {
+    assignAndNotify(this, isRendering_, value, &EditorModel::isRenderingChanged);
+}
+void EditorModel::setIsPickingKeyColor(bool value) {
+    assignAndNotify(this, isPickingKeyColor_, value, &EditorModel::isPickingKeyColorChanged);
+}
+
+// --- Derived -----------------------------------------------------------------------------------
+
+std::optional<Clip> EditorModel::clip(const QUuid& id) const {
+    if (id.isNull()) return std::nullopt;
+    const auto at = project_.clipLocation(id);
+    if (!at) return std::nullopt;
+    return project_.tracks[at->track].clips[at->clip];
+}
+
+std::optional<Clip> EditorModel::selectedClip() const { return clip(selectedClipID_); }
+
+QString EditorModel::windowTitle() const {
+    const QString base = projectURL_.isEmpty() ? QCoreApplication::translate("EditorModel", "Untitled")
+                                               : QFileInfo(projectURL_).completeBaseName();
+    return isDirty_ ? base + QStringLiteral(" \u2022") : base;
+}
+
+std::optional<ClipTransform> EditorModel::transform(const QUuid& clipID) const {
+    const auto c = clip(clipID);
+    if (!c) return std::nullopt;
+    if (c->transform) return c->transform;
+    return project_.defaultTransform(*c);
+}
+
+double EditorModel::clipTimeAtPlayhead(const Clip& clip) const {
+    return frameRounded(playhead_, fps()) - clip.start + clip.sourceIn;
+}
+
+std::vector<double> EditorModel::keyframeTimes(const Clip& clip) {
+    std::vector<double> times;
+    if (!clip.transform) return times;
+    for (const auto& k : clip.transform->allKeyframes()) times.push_back(k.time - clip.sourceIn + clip.start);
+    return times;
+}
+
+// --- Undo --------------------------------------------------------------------------------------
+
+void EditorModel::pushUndo() {
+    endPendingGesture();
+    history_.push(project_);
+    emit historyChanged();
+}
+
+void EditorModel::endPendingGesture() {
+    if (gesture_) endGesture();
+}
+
+void EditorModel::beginGesture() {
+    endPendingGesture();
+    gesture_ = Gesture{history_.snapshot(project_), isDirty_};
+}
+
+void EditorModel::endGesture() {
+    if (!gesture_) return;
+    Gesture g = std::move(*gesture_);
+    gesture_.reset();
+    if (g.before.holds(project_)) {
+        setIsDirty(g.wasDirty);
+        return;
+    }
+    history_.push(std::move(g.before));
+    emit historyChanged();
+}
+
+void EditorModel::undo() {
+    endPendingGesture();
+    if (auto restored = history_.undo(project_)) {
+        emit historyChanged();
+        restoreSnapshot(std::move(*restored));
+    }
+}
+
+void EditorModel::redo() {
+    endPendingGesture();
+    if (auto restored = history_.redo(project_)) {
+        emit historyChanged();
+        restoreSnapshot(std::move(*restored));
+    }
+}
+
+void EditorModel::restoreSnapshot(Project project) {
+    project_ = std::move(project);
+    emit projectChanged();
+    if (!selectedClipID_.isNull() && !project_.clipLocation(selectedClipID_)) setSelectedClipID({});
+    setIsDirty(true);
+    requestRender();
+}
+
+void EditorModel::projectEdited() {
+    emit projectChanged();
+    setIsDirty(true);
+    requestRender();
+}
+
+bool EditorModel::editClip(const QUuid& id, bool undoable, const std::function<void(Clip&)>& change) {
+    if (id.isNull()) return false;
+    const auto at = project_.clipLocation(id);
+    if (!at) return false;
+    Clip edited = project_.tracks[at->track].clips[at->clip];
+    change(edited);
+    if (edited == project_.tracks[at->track].clips[at->clip]) return false;
+    if (undoable) pushUndo();
+    project_.tracks[at->track].clips[at->clip] = std::move(edited);
+    projectEdited();
+    return true;
+}
+
+bool EditorModel::editProject(bool undoable, const std::function<void(Project&)>& change) {
+    Project edited = project_;
+    change(edited);
+    if (edited == project_) return false;
+    if (undoable) pushUndo();
+    project_ = std::move(edited);
+    projectEdited();
+    return true;
+}
+
+bool EditorModel::editTransform(const QUuid& clipID, bool undoable, const std::function<void(ClipTransform&)>& change) {
+    auto t = transform(clipID);
+    if (!t) return false;
+    change(*t);
+    return editClip(clipID, undoable, [&](Clip& c) {
+        c.transform = std::move(*t);
+        c.opacity = 1.0;
+    });
+}
+
+// --- Preview -----------------------------------------------------------------------------------
+
+void EditorModel::requestRender() {
+    if (isPlaying_) return;
+    renderPending_ = true;
+    if (isRendering_) return;
+    setIsRendering(true);
+    // Started from the event loop, so requests made right after this one share its render.
+    postTo(this, [this] { startRenderLoop(); });
+}
+
+void EditorModel::startRenderLoop() {
+    if (!renderPending_) {
+        setIsRendering(false);
+        return;
+    }
+    renderPending_ = false;
+    auto project = std::make_shared<const Project>(project_);
+    auto infos = std::make_shared<const MediaInfos>(infos_);
+    const double time = playhead_;
+    const quint64 generation = generation_;
+    auto render = environment_.render;
+    pool_->start([this, project, infos, time, generation, render] {
+        QImage image = render(*project, *infos, time);
+        postTo(this, [this, generation, image = std::move(image)]() mutable { renderFinished(generation, std::move(image)); });
+    });
+}
+
+void EditorModel::renderFinished(quint64 generation, QImage image) {
+    if (generation == generation_) setPreviewImage(std::move(image));
+    startRenderLoop();
+}
+
+// --- Zoom --------------------------------------------------------------------------------------
+
+void EditorModel::zoomTimeline(double factor) {
+    if (!std::isfinite(factor)) return;
+    const double zoomed = std::min(std::max(pixelsPerSecond_ * factor, 4.0), 800.0);
+    if (std::isfinite(zoomed)) setPixelsPerSecond(zoomed);
+}
+
+void EditorModel::zoomToFit() {
+    const double d = project_.duration();
+    if (!(d > 0) || !std::isfinite(d)) return;
+    const double w = std::max(timelineViewportWidth_ - 36, 100.0);
+    setPixelsPerSecond(std::min(std::max(w / d, 4.0), 800.0));
+}
+
+// --- Playhead ----------------------------------------------------------------------------------
+
+void EditorModel::seek(double time) {
+    const double d = project_.duration();
+    const double target = d > 0 && !std::isnan(time) ? std::clamp(time, 0.0, d) : 0.0;
+    setPlayhead(frameRounded(target, fps()));
+    if (isPlaying_) {
+        pause();
+        play();
+    } else {
+        requestRender();
+    }
+}
+
+void EditorModel::stepFrames(int frames) { seek(frameRounded(playhead_, fps()) + frames * oneFrame(fps())); }
+
+void EditorModel::play() {
+    const double d = project_.duration();
+    if (!(d > 0) || isPlaying_) return;
+    if (playhead_ >= d - oneFrame(fps())) setPlayhead(0);
+    setIsPlaying(true);
+}
+
+void EditorModel::pause() {
+    setIsPlaying(false);
+    requestRender();
+}
+
+}  // namespace qm

@@ -1,0 +1,353 @@
+#pragma once
+// The Advanced Editor's one model: the open project, probe results, selection, playhead, preview
+// picture, zoom, document state, undo and redo, and every editing command of the timeline,
+// inspector and graph editor.
+//
+// Lives on the GUI thread. Each observed field has its own change signal, emitted only when the
+// value really changes. An undoable edit records a snapshot, changes the project, marks it dirty
+// and asks for a preview; an edit that would change nothing records nothing. A continuous
+// gesture (drag, scrub, slider) is one undo step between beginGesture() and endGesture().
+// Preview renders run one at a time on the model's own thread pool on copies of the project;
+// requests made meanwhile collapse into one further render.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <QHash>
+#include <QImage>
+#include <QObject>
+#include <QSet>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QUuid>
+
+#include "editor/model/composition_renderer.h"
+#include "editor/model/project.h"
+#include "editor/sync/sync_report.h"
+#include "editor/sync/timecode.h"
+#include "editor/undo_history.h"
+#include "engine/transcode_sync.h"
+
+class QThreadPool;
+
+namespace qm {
+
+class DesktopServices;
+
+// A new track's name: "Layer " and the number of tracks in the list plus one.
+QString defaultLayerName(const std::vector<Track>& tracks);
+
+// Every keyframe with an id in `ids` leaves every clip; a property that loses its last keyframe
+// keeps its value at timeline time `t` (in that clip's time).
+void removeKeyframes(Project& project, const QSet<QUuid>& ids, double t);
+void applyInterpolation(Project& project, KeyframeInterpolation interpolation, const QSet<QUuid>& ids);
+
+// The graph editor's drags, as edits for EditorModel::updateClip (no change without a transform).
+void applyGraphValue(Clip& clip, TransformProperty property, const QUuid& keyframeID, std::size_t component,
+                     double value);
+void applyGraphEase(Clip& clip, TransformProperty property, const QUuid& keyframeID, bool outgoing, double influence,
+                    double velocity);
+
+class EditorModel : public QObject {
+    Q_OBJECT
+
+public:
+    struct PackagingProgress {
+        int done = 0;
+        int total = 0;
+        bool operator==(const PackagingProgress&) const = default;
+    };
+    struct PackageResult {
+        QUuid id;
+        QString url;
+        QStringList missing;
+        bool operator==(const PackageResult&) const = default;
+    };
+
+    // What the model reaches outside itself; tests fill it.
+    struct Environment {
+        DesktopServices* desktop = nullptr;  // nullptr: desktopServices()
+        // One preview picture of the project at a time; runs on a worker thread. Empty: the
+        // model's CompositionRenderer through renderFrame().
+        std::function<QImage(const Project&, const MediaInfos&, double)> render;
+    };
+
+    explicit EditorModel(QObject* parent = nullptr);
+    explicit EditorModel(Environment environment, QObject* parent = nullptr);
+    // Waits for a render in flight.
+    ~EditorModel() override;
+
+    // --- Observed state ----------------------------------------------------------------------
+    const Project& project() const { return project_; }
+    // A direct write (the project inspector): records no step and marks nothing dirty; the caller
+    // does pushUndo(), setIsDirty(true) and requestRender() itself.
+    void setProject(Project project);
+    const MediaInfos& infos() const { return infos_; }
+    void setInfos(MediaInfos infos);
+    bool isMissing(const QUuid& mediaID) const { return !infos_.contains(mediaID); }
+
+    QUuid selectedClipID() const { return selectedClipID_; }
+    // A different value (null counts) empties the keyframe selection.
+    void setSelectedClipID(const QUuid& id);
+    const QSet<QUuid>& selectedKeyframes() const { return selectedKeyframes_; }
+    void setSelectedKeyframes(QSet<QUuid> ids);
+    const QSet<QUuid>& expandedTracks() const { return expandedTracks_; }
+    bool showGraphEditor() const { return showGraphEditor_; }
+    void setShowGraphEditor(bool value);
+    std::optional<TransformProperty> graphProperty() const { return graphProperty_; }
+    const std::vector<KeyframeClipboardEntry>& keyframeClipboard() const { return keyframeClipboard_; }
+
+    double playhead() const { return playhead_; }
+    bool isPlaying() const { return isPlaying_; }
+    const QImage& previewImage() const { return previewImage_; }
+    double pixelsPerSecond() const { return pixelsPerSecond_; }
+    // The zoom slider's plain write; a value that is not a positive number is refused.
+    void setPixelsPerSecond(double value);
+    double timelineViewportWidth() const { return timelineViewportWidth_; }
+    void setTimelineViewportWidth(double value);
+
+    const QString& projectURL() const { return projectURL_; }
+    bool isDirty() const { return isDirty_; }
+    void setIsDirty(bool value);
+    const QStringList& importErrors() const { return importErrors_; }
+    void clearImportErrors();
+    const std::optional<PackagingProgress>& packagingProgress() const { return packagingProgress_; }
+    const std::optional<PackageResult>& packageResult() const { return packageResult_; }
+
+    const QHash<QUuid, LTCInfo>& ltc() const { return ltc_; }
+    const QHash<QUuid, std::vector<float>>& waveforms() const { return waveforms_; }
+    const std::optional<QString>& syncStatus() const { return syncStatus_; }
+    void setSyncStatus(std::optional<QString> value);
+    const std::optional<SyncReport>& syncReport() const { return syncReport_; }
+    const std::vector<QUuid>& analysisQueue() const { return analysisQueue_; }
+    bool isAnalysing() const { return isAnalysing_; }
+
+    bool isExporting() const { return isExporting_; }
+    void setIsExporting(bool value);
+    const TranscodeProgress& exportProgress() const { return exportProgress_; }
+    const std::optional<QString>& exportResult() const { return exportResult_; }
+    void setExportResult(std::optional<QString> value);
+    const std::optional<QString>& exportError() const { return exportError_; }
+    void setExportError(std::optional<QString> value);
+
+    // The history: snapshots oldest first, at most 200 undo entries.
+    std::size_t undoCount() const { return history_.undoCount(); }
+    std::size_t redoCount() const { return history_.redoCount(); }
+    const UndoHistory& history() const { return history_; }
+
+    CompositionRenderer& renderer() { return *renderer_; }
+    bool isRendering() const { return isRendering_; }
+    bool renderPending() const { return renderPending_; }
+    bool isPickingKeyColor() const { return isPickingKeyColor_; }
+    void setIsPickingKeyColor(bool value);
+
+    // --- Derived -----------------------------------------------------------------------------
+    std::optional<Clip> selectedClip() const;
+    // "Untitled" or the file's base name, with " •" while dirty.
+    QString windowTitle() const;
+    std::optional<Clip> clip(const QUuid& id) const;
+    // The clip's own transform, or the default one from its medium and the canvas; nothing when
+    // the clip or (without a transform) its medium is missing.
+    std::optional<ClipTransform> transform(const QUuid& clipID) const;
+    // The frame-rounded playhead in the clip's media time.
+    double clipTimeAtPlayhead(const Clip& clip) const;
+    // Timeline times of all keyframes of the clip's own transform, property by property.
+    static std::vector<double> keyframeTimes(const Clip& clip);
+
+    // --- Undo --------------------------------------------------------------------------------
+    void pushUndo();
+    void undo();
+    void redo();
+    // A continuous gesture: one undo step at its end, only when the project changed; a gesture
+    // that ends with the project as it began leaves isDirty as it was. Undo, redo and every
+    // undoable command end a pending gesture first.
+    void beginGesture();
+    void endGesture();
+    bool inGesture() const { return gesture_.has_value(); }
+
+    // --- Preview -----------------------------------------------------------------------------
+    void requestRender();
+
+    // --- Zoom --------------------------------------------------------------------------------
+    void zoomTimeline(double factor);
+    void zoomToFit();
+
+    // --- Playhead ----------------------------------------------------------------------------
+    void seek(double time);
+    void stepFrames(int frames);
+    // Playback proper (the loop, the audio player) comes with the playback work; these keep the
+    // flag and its rules so seeking and previews behave.
+    void play();
+    void pause();
+
+    // --- Clips on the timeline ---------------------------------------------------------------
+    void addClipAtPlayhead(const QUuid& mediaID, std::optional<std::size_t> track = std::nullopt,
+                           std::optional<double> time = std::nullopt);
+    // An in-place edit of `project` for the clip drag: records nothing, marks nothing dirty.
+    static void moveClip(Project& project, std::size_t track, std::size_t index, std::optional<std::ptrdiff_t> toTrack,
+                         double start);
+    // The drag's form of moveClip on the model's project: no step, dirty, render.
+    void moveClipInModel(std::size_t track, std::size_t index, std::optional<std::ptrdiff_t> toTrack, double start);
+    void trimClipStart(const QUuid& id, double time);
+    void trimClipEnd(const QUuid& id, double time);
+    double snapTime(double time, const QUuid& leaveOut = {}) const;
+    void splitAtPlayhead();
+    void duplicateClip();
+    void deleteSelection();
+    bool deleteSelectedKeyframes();
+
+    // --- Clip properties ---------------------------------------------------------------------
+    void updateClip(const QUuid& id, bool undoable, const std::function<void(Clip&)>& change);
+    void setClipEnd(const QUuid& id, double end, bool undoable);
+    void setClipTransform(const QUuid& id, const ClipTransform& transform, bool undoable);
+    void setClipBlendMode(const QUuid& id, bool undoable, BlendMode mode);
+    void setClipFit(const QUuid& id, bool undoable, FitMode fit);
+    void setClipFades(const QUuid& id, std::optional<double> fadeIn, std::optional<double> fadeOut, bool undoable);
+    void setClipVolume(const QUuid& id, double volume, bool undoable);
+    void moveKeyframes(const QUuid& clipID, const QSet<QUuid>& ids, double delta, bool undoable);
+    void setUniformScale(const QUuid& clipID, bool uniform);
+    void resetKeying(const QUuid& clipID);
+    void resetColor(const QUuid& clipID);
+    void resetColorCorrection(const QUuid& clipID) { resetColor(clipID); }
+    void resetTransform(const QUuid& clipID);
+    // The keying and colour switches of the inspector (one step each).
+    void setClipEffects(const QUuid& clipID, const ClipEffects& effects);
+    void setProjectSize(int width, int height);
+    void toggleTrackExpanded(const QUuid& trackID);
+
+    // --- Keyframes ---------------------------------------------------------------------------
+    void setPropertyValue(TransformProperty property, const QUuid& clipID, const TransformValue& value, bool undoable);
+    void toggleKeyframeAtPlayhead(const QUuid& clipID, TransformProperty property);
+    void toggleStopwatch(TransformProperty property, const QUuid& clipID);
+    void toggleAnimation(TransformProperty property, const QUuid& clipID) { toggleStopwatch(property, clipID); }
+    void selectKeyframe(const QUuid& keyframeID, const QUuid& clipID, bool extend);
+    void showPropertyInGraphEditor(TransformProperty property, const QUuid& clipID);
+    std::optional<TransformProperty> effectiveGraphProperty() const;
+    // The same as a clip and property pair.
+    std::optional<std::pair<Clip, TransformProperty>> effectiveGraphClipProperty() const;
+    bool canPasteKeyframes() const;
+    std::optional<Clip> laneClip(std::size_t track) const;
+    std::vector<TransformProperty> laneProperties(std::size_t track) const;
+    void jumpToPropertyKeyframe(const Clip& clip, TransformProperty property, bool forward);
+    void seekToNeighbour(const std::vector<double>& times, bool forward);
+    void jumpToKeyframe(bool forward);
+    bool setInterpolation(KeyframeInterpolation interpolation);
+    bool copyKeyframes();
+    bool pasteKeyframes();
+    void toggleTrackLanes();
+
+    // --- Tracks ------------------------------------------------------------------------------
+    void addTrack();
+    void deleteTrack(std::size_t index);
+    void moveTrack(std::size_t index, int offset);
+    void toggleTrackVisibility(std::size_t index, bool undoable);
+    void toggleTrackAudio(std::size_t index, bool undoable);
+    void updateTrack(std::size_t index, bool undoable, const std::function<void(Track&)>& change);
+
+signals:
+    void projectChanged();
+    void infosChanged();
+    void selectedClipIDChanged();
+    void selectedKeyframesChanged();
+    void expandedTracksChanged();
+    void showGraphEditorChanged();
+    void graphPropertyChanged();
+    void keyframeClipboardChanged();
+    void playheadChanged();
+    void isPlayingChanged();
+    void previewImageChanged();
+    void pixelsPerSecondChanged();
+    void timelineViewportWidthChanged();
+    void projectURLChanged();
+    void isDirtyChanged();
+    void importErrorsChanged();
+    void packagingProgressChanged();
+    void packageResultChanged();
+    void ltcChanged();
+    void waveformsChanged();
+    void syncStatusChanged();
+    void syncReportChanged();
+    void analysisQueueChanged();
+    void isAnalysingChanged();
+    void isExportingChanged();
+    void exportProgressChanged();
+    void exportResultChanged();
+    void exportErrorChanged();
+    void historyChanged();  // undo or redo side
+    void isRenderingChanged();
+    void isPickingKeyColorChanged();
+    void windowTitleChanged();
+
+private:
+    // The common tail of an edit: the project changed, so notify, mark dirty and ask for a picture.
+    void projectEdited();
+    // Runs `change` on a copy of the clip; records (when asked), stores and finishes the edit only
+    // when the clip came out different.
+    bool editClip(const QUuid& id, bool undoable, const std::function<void(Clip&)>& change);
+    // The same for the whole project (rarer, wider commands).
+    bool editProject(bool undoable, const std::function<void(Project&)>& change);
+    // Stores a keyframe-aware transform edit: transform and opacity 1 (the transform write).
+    bool editTransform(const QUuid& clipID, bool undoable, const std::function<void(ClipTransform&)>& change);
+    void restoreSnapshot(Project project);
+    void endPendingGesture();
+    void startRenderLoop();
+    void renderFinished(quint64 generation, QImage image);
+    void setPlayhead(double value);
+    void setIsPlaying(bool value);
+    void setPreviewImage(QImage image);
+    void setIsRendering(bool value);
+    void setGraphProperty(std::optional<TransformProperty> value);
+    void setKeyframeClipboard(std::vector<KeyframeClipboardEntry> entries);
+    void setExpandedTracks(QSet<QUuid> value);
+    double fps() const { return project_.frameRate; }
+
+    Environment environment_;
+    Project project_;
+    MediaInfos infos_;
+    QUuid selectedClipID_;
+    QSet<QUuid> selectedKeyframes_;
+    QSet<QUuid> expandedTracks_;
+    bool showGraphEditor_ = false;
+    std::optional<TransformProperty> graphProperty_;
+    std::vector<KeyframeClipboardEntry> keyframeClipboard_;
+    double playhead_ = 0;
+    bool isPlaying_ = false;
+    QImage previewImage_;
+    double pixelsPerSecond_ = 60;
+    double timelineViewportWidth_ = 800;
+    QString projectURL_;
+    bool isDirty_ = false;
+    QStringList importErrors_;
+    std::optional<PackagingProgress> packagingProgress_;
+    std::optional<PackageResult> packageResult_;
+    QHash<QUuid, LTCInfo> ltc_;
+    QHash<QUuid, std::vector<float>> waveforms_;
+    std::optional<QString> syncStatus_;
+    std::optional<SyncReport> syncReport_;
+    std::vector<QUuid> analysisQueue_;
+    bool isAnalysing_ = false;
+    bool isExporting_ = false;
+    TranscodeProgress exportProgress_;
+    std::optional<QString> exportResult_;
+    std::optional<QString> exportError_;
+    UndoHistory history_;
+    std::shared_ptr<CompositionRenderer> renderer_;
+    bool isRendering_ = false;
+    bool renderPending_ = false;
+    bool isPickingKeyColor_ = false;
+
+    // A gesture's starting point and the dirty flag it began with.
+    struct Gesture {
+        ProjectSnapshot before;
+        bool wasDirty = false;
+    };
+    std::optional<Gesture> gesture_;
+    quint64 generation_ = 0;  // a new or opened project drops older renders
+    QThreadPool* pool_ = nullptr;
+};
+
+}  // namespace qm

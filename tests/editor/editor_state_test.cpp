@@ -1,0 +1,245 @@
+// The editor model's state: history, gestures, preview requests, zoom, title, layers, preview
+// sizes and the eyedropper's pixel read.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include <QSignalSpy>
+
+#include "editor/editor_preview.h"
+#include "editor_test_support.h"
+#include "platform/media/pixel_buffer.h"
+
+namespace qm {
+namespace {
+
+using test::CountingEditor;
+
+TEST(EditorState, StartsWithOneLayerAndTheDefaults) {
+    CountingEditor e;
+    ASSERT_EQ(e->project().tracks.size(), 1u);
+    EXPECT_EQ(e->project().tracks[0].name, "Layer 1");
+    EXPECT_EQ(e->project().width, 1920);
+    EXPECT_EQ(e->pixelsPerSecond(), 60);
+    EXPECT_EQ(e->timelineViewportWidth(), 800);
+    EXPECT_EQ(e->windowTitle(), "Untitled");
+    e->addTrack();
+    EXPECT_EQ(e->windowTitle(), QString::fromUtf8("Untitled \u2022"));
+}
+
+TEST(EditorState, HistoryKeepsTheLast200StepsAndSharesUnchangedClips) {
+    CountingEditor e;
+    const QUuid media = e.addMedia(10);
+    for (int i = 0; i < 10; ++i) e->addClipAtPlayhead(media, 0, i * 10.0);
+    const QUuid first = e.clipAt(0, 0).id;
+    std::vector<Project> before;
+    for (int i = 0; i < 250; ++i) {
+        before.push_back(e->project());
+        e->setClipVolume(first, 1.0 + (i + 1) * 0.01, true);
+    }
+    ASSERT_EQ(e->undoCount(), 200u);
+    // Entry 0 is the project before the 51st edit.
+    EXPECT_EQ(e->history().undoEntry(0), before[50]);
+    EXPECT_EQ(e->history().undoEntry(199), before[249]);
+    // Nine of the ten clips are the same objects in neighbouring snapshots.
+    EXPECT_EQ(e->history().undoSnapshot(198).sharedClips(e->history().undoSnapshot(199)), 9u);
+    for (int i = 249; i >= 50; --i) {
+        e->undo();
+        ASSERT_EQ(e->project(), before[std::size_t(i)]);
+    }
+    const bool dirty = e->isDirty();
+    e->undo();  // empty: nothing, no render
+    EXPECT_EQ(e->isDirty(), dirty);
+    EXPECT_EQ(e->redoCount(), 200u);
+    e->setClipVolume(first, 3, true);
+    EXPECT_EQ(e->redoCount(), 0u);
+}
+
+TEST(EditorState, KeyframeListsAreSharedUntilWrittenAndHistoryStaysIntact) {
+    CountingEditor e;
+    e->addClipAtPlayhead(e.addMedia(10), 0, 0);
+    const QUuid id = e->selectedClipID();
+    e->toggleKeyframeAtPlayhead(id, TransformProperty::opacity);
+    const Project kept = e->project();
+    e->setPropertyValue(TransformProperty::rotation, id, 5.0, true);
+    const auto& live = e.clipAt(0, 0).transform->opacity.keyframes;
+    EXPECT_TRUE(e->history().undoEntry(e->undoCount() - 1).tracks[0].clips[0].transform->opacity.keyframes.sharesStorageWith(live));
+    e->setPropertyValue(TransformProperty::opacity, id, 40.0, true);
+    EXPECT_EQ(e.clipAt(0, 0).transform->opacity.keyframes[0].value, 40);
+    e->undo();
+    e->undo();
+    EXPECT_EQ(e->project(), kept);
+}
+
+TEST(EditorState, UndoKeepsOrDropsTheSelectionAndAlwaysDirties) {
+    CountingEditor e;
+    const QUuid media = e.addMedia(5);
+    e->addClipAtPlayhead(media);
+    const QUuid id = e->selectedClipID();
+    ASSERT_FALSE(id.isNull());
+    e->setIsDirty(false);  // as after a save
+    e->beginGesture();
+    e->moveClipInModel(0, 0, std::nullopt, 2.0);
+    e->endGesture();
+    e->setSelectedKeyframes({QUuid::createUuid()});
+    e->undo();  // the move: selection stays
+    EXPECT_EQ(e->selectedClipID(), id);
+    EXPECT_EQ(e->selectedKeyframes().size(), 1u);
+    EXPECT_TRUE(e->isDirty());
+    e->undo();  // the add: the clip is gone
+    EXPECT_TRUE(e->selectedClipID().isNull());
+    EXPECT_TRUE(e->selectedKeyframes().isEmpty());
+}
+
+TEST(EditorState, GestureIsOneStepAndAnUnchangedOneIsNone) {
+    CountingEditor e;
+    const QUuid media = e.addMedia(5);
+    e->addClipAtPlayhead(media);
+    const QUuid id = e->selectedClipID();
+    e->setIsDirty(false);
+    const std::size_t steps = e->undoCount();
+    e->beginGesture();
+    for (double v : {10.0, 20.0, 30.0}) e->setPropertyValue(TransformProperty::rotation, id, v, false);
+    e->setPropertyValue(TransformProperty::rotation, id, 0.0, false);
+    e->endGesture();
+    EXPECT_EQ(e->undoCount(), steps);
+    EXPECT_FALSE(e->isDirty());
+    e->beginGesture();
+    for (double v : {10.0, 20.0}) e->setPropertyValue(TransformProperty::rotation, id, v, false);
+    e->undo();  // ends the gesture first, then undoes it whole
+    EXPECT_EQ(e->undoCount(), steps);
+    EXPECT_EQ(e->transform(id)->rotation.value, 0);
+    // A command that changes nothing records nothing.
+    e->setIsDirty(false);
+    e->setClipVolume(id, e.clipAt(0, 0).volume, true);
+    e->moveKeyframes(id, {QUuid::createUuid()}, 1.0, true);
+    e->setClipVolume(id, std::numeric_limits<double>::quiet_NaN(), true);
+    EXPECT_EQ(e->undoCount(), steps);
+    EXPECT_FALSE(e->isDirty());
+}
+
+TEST(EditorState, RenderRequestsCoalesceAndNoneWhilePlaying) {
+    CountingEditor e;
+    ASSERT_TRUE(e.idle());
+    QSignalSpy images(e.model.get(), &EditorModel::previewImageChanged);
+    for (int i = 0; i < 10; ++i) e->requestRender();
+    EXPECT_TRUE(e->isRendering());
+    ASSERT_TRUE(e.idle());
+    EXPECT_EQ(*e.renders, 1);
+    EXPECT_EQ(images.count(), 1);
+    EXPECT_FALSE(e->renderPending());
+
+    const QUuid media = e.addMedia(5);
+    e->addClipAtPlayhead(media);
+    ASSERT_TRUE(e.idle());
+    *e.renders = 0;
+    e->play();
+    ASSERT_TRUE(e->isPlaying());
+    e->requestRender();
+    EXPECT_FALSE(e->renderPending());
+    EXPECT_FALSE(e->isRendering());
+    e->pause();
+    ASSERT_TRUE(e.idle());
+    EXPECT_EQ(*e.renders, 1);
+}
+
+TEST(EditorState, ZoomAndTitle) {
+    CountingEditor e;
+    struct Case {
+        double from, factor, expected;
+    };
+    for (const Case& c : {Case{700, 1.5, 800}, Case{5, 2.0 / 3.0, 4}, Case{100, std::nan(""), 100}}) {
+        e->setPixelsPerSecond(c.from);
+        e->zoomTimeline(c.factor);
+        EXPECT_DOUBLE_EQ(e->pixelsPerSecond(), c.expected) << c.from << " × " << c.factor;
+    }
+    e->zoomToFit();  // empty project: nothing
+    EXPECT_DOUBLE_EQ(e->pixelsPerSecond(), 100);
+    e->addClipAtPlayhead(e.addMedia(10));
+    for (auto [viewport, expected] : {std::pair{800.0, 76.4}, std::pair{100.0, 10.0}}) {
+        e->setTimelineViewportWidth(viewport);
+        e->zoomToFit();
+        EXPECT_DOUBLE_EQ(e->pixelsPerSecond(), expected);
+    }
+}
+
+TEST(EditorState, LayerCommands) {
+    CountingEditor e;
+    e->addTrack();
+    e->addTrack();
+    e->addTrack();
+    EXPECT_EQ(e->project().tracks[0].name, "Layer 4");
+    e->undo();
+    EXPECT_EQ(e->project().tracks.size(), 3u);
+    const std::size_t steps = e->undoCount();
+    e->moveTrack(0, -1);
+    e->moveTrack(2, +1);
+    e->deleteTrack(9);
+    e->toggleTrackVisibility(3, true);
+    EXPECT_EQ(e->undoCount(), steps);
+    const QUuid top = e->project().tracks[0].id;
+    e->moveTrack(0, +1);
+    EXPECT_EQ(e->project().tracks[1].id, top);
+    e->toggleTrackVisibility(1, false);
+    EXPECT_FALSE(e->project().tracks[1].isVisible);
+    EXPECT_EQ(e->undoCount(), steps + 1);
+    e->toggleTrackAudio(1, true);
+    EXPECT_FALSE(e->project().tracks[1].isAudioEnabled);
+
+    CountingEditor single;
+    single->addClipAtPlayhead(single.addMedia(3));
+    const Project before = single->project();
+    single->deleteTrack(0);
+    ASSERT_EQ(single->project().tracks.size(), 1u);
+    EXPECT_EQ(single->project().tracks[0].name, "Layer 1");
+    EXPECT_NE(single->project().tracks[0].id, before.tracks[0].id);
+    single->undo();
+    EXPECT_EQ(single->project(), before);
+}
+
+TEST(EditorState, PreviewSizes) {
+    struct Case {
+        int w, h, pw, ph;
+    };
+    for (const Case& c : {Case{1920, 1080, 1280, 720}, Case{3840, 2160, 1280, 720}, Case{1280, 1024, 900, 720},
+                          Case{640, 360, 640, 360}, Case{16, 16, 16, 16}, Case{20000, 10, 1280, 1}}) {
+        EXPECT_EQ(previewSize(c.w, c.h), QSize(c.pw, c.ph)) << c.w << "x" << c.h;
+    }
+}
+
+TEST(EditorState, ReadPixelColorAveragesAroundThePoint) {
+    auto buffer = PixelBuffer::create(8, 6, kPixelFormatBGRA);
+    ASSERT_TRUE(buffer);
+    // Red = column × 10, green = row × 10, blue 200.
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 8; ++x) {
+            uint8_t* px = buffer->data() + y * buffer->bytesPerRow() + x * 4;
+            px[0] = 200, px[1] = uint8_t(y * 10), px[2] = uint8_t(x * 10), px[3] = 0;
+        }
+    struct Case {
+        double x, y;
+        std::optional<RGBColor> expected;
+    };
+    const auto c = [](double r, double g) { return RGBColor{r / 255, g / 255, 200.0 / 255}; };
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Case& k : {Case{0, 0, c(10, 10)}, Case{7, 5, c(60, 40)}, Case{3.9, 2.2, c(30, 20)},
+                          Case{-0.5, 0, c(10, 10)}, Case{-1, 0, std::nullopt}, Case{8, 0, std::nullopt},
+                          Case{0, 6, std::nullopt}, Case{std::nan(""), 0, std::nullopt}, Case{inf, 0, std::nullopt},
+                          Case{1e300, 0, std::nullopt}}) {
+        const auto got = readPixelColor(*buffer, k.x, k.y);
+        ASSERT_EQ(got.has_value(), k.expected.has_value()) << k.x << "," << k.y;
+        if (got) {
+            EXPECT_NEAR(got->r, k.expected->r, 1e-12);
+            EXPECT_NEAR(got->g, k.expected->g, 1e-12);
+            EXPECT_NEAR(got->b, k.expected->b, 1e-12);
+        }
+    }
+    auto rgba = PixelBuffer::create(8, 6, kPixelFormatRGBA64LE);
+    ASSERT_TRUE(rgba);
+    EXPECT_FALSE(readPixelColor(*rgba, 1, 1));
+}
+
+}  // namespace
+}  // namespace qm
