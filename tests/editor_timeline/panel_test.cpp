@@ -164,7 +164,6 @@ TEST(TimelinePanel, ViewportWidthOncePerWidthAndLongProjects) {
     EXPECT_NE(shown.pixelColor(seen.toPoint()), shown.pixelColor(seen.toPoint() - QPoint(0, 30)));
     t.click(seen);
     EXPECT_EQ(t.editor->selectedClipID(), t.clip(0, 1).id);
-    if (qEnvironmentVariableIsSet("QM_TIMELINE_SHOT")) t.view->grab().save(qEnvironmentVariable("QM_TIMELINE_SHOT"));
 }
 
 }  // namespace

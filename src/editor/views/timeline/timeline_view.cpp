@@ -29,6 +29,15 @@ namespace {
 constexpr double log2Min = 2.0;                  // 4 points a second
 constexpr double log2Max = 9.643856189774725;    // 800
 
+// A one-point rule, so the header rows keep the lanes' 57-point pitch.
+QFrame* rowDivider() {
+    QFrame* d = divider(Qt::Horizontal);
+    d->setFrameShadow(QFrame::Plain);
+    d->setFixedHeight(1);
+    d->setForegroundRole(QPalette::Mid);
+    return d;
+}
+
 QFrame* shortDivider() {
     QFrame* d = divider(Qt::Vertical);
     d->setFixedHeight(16);
@@ -173,7 +182,9 @@ void TimelineView::rebuildHeaders() {
     headerOrder_ = order;
     headerProperties_ = properties;
     while (QLayoutItem* item = headerRows_->takeAt(0)) {
-        if (QWidget* w = item->widget(); w && !qobject_cast<TrackHeader*>(w)) w->deleteLater();
+        // Rules and property names go at once; a header may be running the menu that removed its
+        // layer, so it only leaves view here and is deleted from the event loop.
+        if (QWidget* w = item->widget(); w && !qobject_cast<TrackHeader*>(w)) delete w;
         delete item;
     }
     QHash<QUuid, TrackHeader*> kept;
@@ -183,7 +194,7 @@ void TimelineView::rebuildHeaders() {
         h->refresh();
         kept.insert(order[k], h);
         headerRows_->addWidget(h);
-        headerRows_->addWidget(divider(Qt::Horizontal));
+        headerRows_->addWidget(rowDivider());
         if (properties[k] > 0) {
             for (TransformProperty p : editor_.laneProperties(std::size_t(k))) {
                 auto* name = new QLabel(QCoreApplication::translate("TransformProperty", displayName(p)), headerColumn_);
@@ -191,10 +202,13 @@ void TimelineView::rebuildHeaders() {
                 name->setIndent(34);
                 headerRows_->addWidget(name);
             }
-            headerRows_->addWidget(divider(Qt::Horizontal));
+            headerRows_->addWidget(rowDivider());
         }
     }
-    for (TrackHeader* gone : std::as_const(headers_)) gone->deleteLater();
+    for (TrackHeader* gone : std::as_const(headers_)) {
+        gone->hide();
+        gone->deleteLater();
+    }
     headers_ = kept;
 }
 
