@@ -133,6 +133,14 @@ TEST(TimelinePanel, ToolbarFollowsSelectionAndSync) {
     EXPECT_FALSE(menu->actions()[3]->isEnabled());
     t.editor->setSyncStatus(std::nullopt);
     EXPECT_TRUE(t.view->button(QStringLiteral("Sync to Selected"))->isVisibleTo(t.view.get()));
+    // The graph editor fills the visible height below the ruler, less 16, and at least 200.
+    t.view->button(QStringLiteral("Graph Editor"))->click();
+    ASSERT_TRUE(t.editor->showGraphEditor());
+    EXPECT_EQ(t.view->graphHeight(), std::max(200.0, t.view->visibleHeight() - 42));
+    EXPECT_EQ(t.content()->height(), int(std::ceil(t.view->graphHeight())) + 26);
+    t.view->resize(1600, 200);
+    QApplication::processEvents();
+    EXPECT_EQ(t.view->graphHeight(), 200);
     // Zoom: the slider's ends are exactly 4 and 800.
     t.view->zoomSlider()->setValue(t.view->zoomSlider()->maximum());
     EXPECT_EQ(t.editor->pixelsPerSecond(), 800);

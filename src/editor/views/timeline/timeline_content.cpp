@@ -85,7 +85,10 @@ void TimelineContent::paintEvent(QPaintEvent* event) {
     const TimelineGeometry g = geometry();
     painter.translate(-scrollX_, 0);
     const QRectF content = exposed.translated(scrollX_, 0);
-    if (!editor_.showGraphEditor()) paintLanes(painter, g, content);
+    if (editor_.showGraphEditor())
+        paintGraphPlaceholder(painter, g, content);
+    else
+        paintLanes(painter, g, content);
     paintRuler(painter, g, content);
     // The playhead over everything, its handle at the top.
     const double x = playheadX() + scrollX_;
@@ -130,6 +133,21 @@ void TimelineContent::paintRuler(QPainter& painter, const TimelineGeometry& g, c
             painter.drawText(QPointF(x + 3, 3 + QFontMetricsF(font).ascent()), rulerLabel(t, step, editor_.project().frameRate));
         }
     }
+}
+
+void TimelineContent::paintGraphPlaceholder(QPainter& painter, const TimelineGeometry& g, const QRectF& exposed) {
+    // The curve editor's empty state, centred in the visible slice so a wide timeline still shows it.
+    const QRectF area(exposed.left(), rulerHeight, exposed.width(), g.lanesHeight());
+    painter.fillRect(area, QColor(0, 0, 0, 38));
+    const QRectF visible(scrollX_, rulerHeight, width(), g.lanesHeight());
+    const QColor secondary = secondaryColor(this);
+    const QPixmap symbol = symbolPixmap(QStringLiteral("chart.xyaxis.line"), 22, secondary);
+    const QString hint = tr("Select a clip with keyframes, then click a property name to edit its curve.");
+    const QFontMetricsF metrics(font());
+    const double top = visible.center().y() - (22 + 6 + metrics.height()) / 2;
+    painter.drawPixmap(QPointF(visible.center().x() - 11, top), symbol);
+    painter.setPen(secondary);
+    painter.drawText(QRectF(visible.left(), top + 28, visible.width(), metrics.height()), Qt::AlignHCenter, hint);
 }
 
 void TimelineContent::paintLanes(QPainter& painter, const TimelineGeometry& g, const QRectF& exposed) {

@@ -65,6 +65,7 @@ private:
     };
 
     void paintRuler(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
+    void paintGraphPlaceholder(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
     void paintLanes(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
     void paintClip(QPainter& painter, const timeline::TimelineGeometry& g, const Clip& clip, std::size_t track);
     void dragChanged(const DragTracker::Change& change);
