@@ -56,18 +56,31 @@ void send(QWidget* w, QEvent::Type type, QPoint at) {
     QApplication::sendEvent(w, &event);
 }
 
+// Counts the paints a widget receives, to show the step really repainted it.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
 // Presses on `target` at `from`, then each iteration moves to the next of two places.
 void steps(benchmark::State& state, Scene& s, QWidget* target, QPoint from, QPoint delta) {
     send(target, QEvent::MouseButtonPress, from);
     send(target, QEvent::MouseMove, from + delta);
     QApplication::processEvents();
     const int before = s.widgets();
+    PaintCounter counter;
+    target->installEventFilter(&counter);
     int i = 0;
     for (auto _ : state) {
         send(target, QEvent::MouseMove, from + (++i % 2 ? delta * 2 : delta));
         QApplication::processEvents();
     }
     state.counters["widgets_made"] = s.widgets() - before;
+    state.counters["paints_per_step"] = double(counter.paints) / double(state.iterations());
+    target->removeEventFilter(&counter);
     send(target, QEvent::MouseButtonRelease, from + delta);
     QApplication::processEvents();
 }

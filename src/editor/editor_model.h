@@ -280,7 +280,8 @@ signals:
     void exportProgressChanged();
     void exportResultChanged();
     void exportErrorChanged();
-    void historyChanged();  // undo or redo side
+    void undoStackChanged();
+    void redoStackChanged();
     void isRenderingChanged();
     void isPickingKeyColorChanged();
     void windowTitleChanged();
@@ -295,7 +296,10 @@ private:
     bool editProject(bool undoable, const std::function<void(Project&)>& change);
     // Stores a keyframe-aware transform edit: transform and opacity 1 (the transform write).
     bool editTransform(const QUuid& clipID, bool undoable, const std::function<void(ClipTransform&)>& change);
+    // Undo (back) or redo: one step from one side of the history to the other.
+    void transferSnapshot(bool back);
     void restoreSnapshot(Project project);
+    void pushSnapshot(ProjectSnapshot snapshot);
     void endPendingGesture();
     void startRenderLoop();
     void renderFinished(quint64 generation, QImage image);
