@@ -19,8 +19,11 @@ namespace {
 using namespace qm;
 
 struct Scene {
-    EditorModel model{EditorModel::Environment{
-        nullptr, [](const Project&, const MediaInfos&, double) { return QImage(16, 9, QImage::Format_RGBA8888); }}};
+    EditorModel model{[] {
+        EditorModel::Environment environment;
+        environment.render = [](const Project&, const MediaInfos&, double) { return QImage(16, 9, QImage::Format_RGBA8888); };
+        return environment;
+    }()};
     std::unique_ptr<InspectorView> view;
     QUuid clip;
 

@@ -48,8 +48,9 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
       project_(Project::makeNew()),
       renderer_(std::make_shared<CompositionRenderer>()),
       pool_(new QThreadPool(this)) {
-    // Renders are serial anyway (the renderer holds its lock); one worker keeps them in order.
-    pool_->setMaxThreadCount(1);
+    // Renders, the media analysis and a sync run's comparisons each run one at a time: one
+    // worker for each.
+    pool_->setMaxThreadCount(3);
     if (!environment_.render) {
         std::weak_ptr<CompositionRenderer> weak = renderer_;
         environment_.render = [weak](const Project& project, const MediaInfos& infos, double time) {
@@ -60,6 +61,7 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
 }
 
 EditorModel::~EditorModel() {
+    backgroundStop_.request_stop();
     pool_->clear();
     pool_->waitForDone();
 }

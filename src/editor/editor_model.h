@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 #include <QHash>
@@ -27,6 +28,8 @@
 
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
+#include "editor/sync/clip_sync.h"
+#include "editor/sync/media_analysis.h"
 #include "editor/sync/sync_report.h"
 #include "editor/sync/timecode.h"
 #include "editor/undo_history.h"
@@ -74,11 +77,16 @@ public:
         // One preview picture of the project at a time; runs on a worker thread. Empty: the
         // model's CompositionRenderer through renderFrame().
         std::function<QImage(const Project&, const MediaInfos&, double)> render;
+        // The analysis of one file on a worker thread. Empty: analyzeMedia().
+        std::function<MediaAnalysis(const std::filesystem::path&, bool needsWaveform, std::stop_token)> analyze;
+        // A sync run's sound comparison on a worker thread. Empty: matchSound().
+        SoundMatcher matchSound;
     };
 
     explicit EditorModel(QObject* parent = nullptr);
     explicit EditorModel(Environment environment, QObject* parent = nullptr);
-    // Waits for a render in flight.
+    // Tells the background analysis and sync comparisons to stop and waits for them and for a
+    // render in flight.
     ~EditorModel() override;
 
     // --- Observed state ----------------------------------------------------------------------
@@ -251,6 +259,27 @@ public:
     void toggleTrackAudio(std::size_t index, bool undoable);
     void updateTrack(std::size_t index, bool undoable, const std::function<void(Track&)>& change);
 
+    // --- Timecode and sync -------------------------------------------------------------------
+    // Queues a medium for the background analysis (its LTC and, without a picture, its
+    // waveform), dropping its earlier results; media are analysed one at a time, in order.
+    void enqueueAnalysis(const QUuid& mediaID);
+    // For a new or opened project: empties the queue and both result maps, and tells the running
+    // analysis and sync comparisons to stop; their results are dropped.
+    void resetAnalysis();
+    struct PlayheadTimecode {
+        Timecode timecode;
+        Clip clip;
+        LTCInfo info;
+        bool operator==(const PlayheadTimecode&) const = default;
+    };
+    // The LTC reading under the playhead: of the selected clip when it covers the playhead and
+    // its medium has LTC, else of the first track's clip at the playhead that has.
+    std::optional<PlayheadTimecode> timecodeAtPlayhead() const;
+    // Lines the other media on the timeline up with the reference clip, by timecode or by sound,
+    // in one undo step, and leaves a report; ignored while a run is active.
+    void syncClips(const QUuid& referenceClipID);
+    void clearSyncReport();
+
 signals:
     void projectChanged();
     void infosChanged();
@@ -311,6 +340,18 @@ private:
     void setKeyframeClipboard(std::vector<KeyframeClipboardEntry> entries);
     void setExpandedTracks(QSet<QUuid> value);
     double fps() const { return project_.frameRate; }
+    // Timecode and sync (editor_analysis.cpp, editor_sync.cpp).
+    void setLtc(QHash<QUuid, LTCInfo> value);
+    void setWaveforms(QHash<QUuid, std::vector<float>> value);
+    void setAnalysisQueue(std::vector<QUuid> value);
+    void setIsAnalysing(bool value);
+    void setSyncReport(std::optional<SyncReport> value);
+    void analyseNext();
+    void analysisFinished(const QUuid& mediaID, quint64 generation, MediaAnalysis result);
+    struct SyncRun;
+    void startSyncRun(const std::shared_ptr<SyncRun>& run);
+    void syncNextItem(const std::shared_ptr<SyncRun>& run);
+    void finishSyncRun(const std::shared_ptr<SyncRun>& run);
 
     Environment environment_;
     Project project_;
@@ -355,6 +396,8 @@ private:
     std::optional<Gesture> gesture_;
     quint64 generation_ = 0;  // a new or opened project drops older renders
     QThreadPool* pool_ = nullptr;
+    // Told to stop by a new or opened project and by the destructor.
+    std::stop_source backgroundStop_;
 };
 
 }  // namespace qm
