@@ -17,8 +17,22 @@ namespace {
 using namespace qm;
 
 struct Scene {
-    EditorModel model{EditorModel::Environment{
-        nullptr, [](const Project&, const MediaInfos&, double) { return QImage(16, 9, QImage::Format_RGBA8888); }}};
+    EditorModel model{environment()};
+
+    // Sound-only media analyse to a full-length envelope of peaks; previews are not drawn.
+    static EditorModel::Environment environment() {
+        EditorModel::Environment env;
+        env.render = [](const Project&, const MediaInfos&, double) { return QImage(16, 9, QImage::Format_RGBA8888); };
+        env.analyze = [](const std::filesystem::path&, bool needsWaveform, std::stop_token) {
+            MediaAnalysis a;
+            if (needsWaveform) {
+                a.waveform.emplace(720000);
+                for (std::size_t i = 0; i < a.waveform->size(); ++i) a.waveform->at(i) = float((i * 7919) % 1000) / 1000.0f;
+            }
+            return a;
+        };
+        return env;
+    }
     std::unique_ptr<TimelineView> view;
 
     Scene() {
@@ -57,6 +71,8 @@ struct Scene {
             p.tracks.push_back(t);
         }
         model.setProject(p);
+        model.enqueueAnalysis(sound.id);
+        while (!model.analysisQueue().empty() || model.isAnalysing()) QApplication::processEvents();
         view = std::make_unique<TimelineView>(model);
         view->resize(2200, 600);
         view->show();

@@ -297,8 +297,14 @@ private:
                 std::printf("error %s: %s\n", item.name.toUtf8().constData(), e.what());
             }
         }
+        std::vector<QUuid> media;
+        for (const qm::MediaItem& item : project.media) media.push_back(item.id);
         model_.setProject(std::move(project));
         model_.setInfos(std::move(infos));
+        model_.resetAnalysis();
+        for (const QUuid& id : media) model_.enqueueAnalysis(id);
+        while (!model_.analysisQueue().empty() || model_.isAnalysing())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 
     void benchPaint(const json& c) {

@@ -148,6 +148,22 @@ TEST(TimelinePanel, ToolbarFollowsSelectionAndSync) {
     EXPECT_EQ(t.editor->pixelsPerSecond(), 4);
 }
 
+TEST(TimelinePanel, SoundClipsDrawTheirWaveformOnceAnalysed) {
+    Timeline t;
+    Project p = t.editor->project();
+    p.media[0].width = p.media[0].height = 0;  // sound only
+    t.editor->setProject(p);
+    const QRectF r = t.content()->geometry().clipRect(t.clip(0, 0), 0);
+    // Column 50 at 60 pps reads peak 83 of the test's ramp: a bar reaching 2 points below the band's top.
+    const QPoint probe = t.content()->toWidget(QPointF(r.left() + 50.5, r.top() + 31 + 2)).toPoint();
+    const QColor before = t.content()->grab().toImage().pixelColor(probe);
+    t.editor->enqueueAnalysis(t.media);
+    ASSERT_TRUE(test::waitUntil([&] { return t.editor->waveforms().contains(t.media); }));
+    QApplication::processEvents();
+    const QColor after = t.content()->grab().toImage().pixelColor(probe);
+    EXPECT_GT(after.lightness(), before.lightness() + 40);
+}
+
 TEST(TimelinePanel, ViewportWidthOncePerWidthAndLongProjects) {
     Timeline t({{{0, 10}, {36000 - 10, 10}}});
     int reports = 0;

@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include "editor/editor_model.h"
+#include "editor/editor_test_support.h"
 #include "editor/views/timeline/timeline_content.h"
 #include "editor/views/timeline/timeline_view.h"
 #include "support/qt_app.h"
@@ -20,8 +21,22 @@ using Layers = std::vector<std::vector<std::pair<double, double>>>;
 
 struct Timeline {
     bool widgets = (qtApp<QApplication>(), true);
-    std::unique_ptr<EditorModel> editor = std::make_unique<EditorModel>(
-        EditorModel::Environment{nullptr, [](const Project&, const MediaInfos&, double) { return QImage(4, 4, QImage::Format_RGBA8888); }});
+    std::unique_ptr<EditorModel> editor = std::make_unique<EditorModel>(environment());
+
+    // Previews are not drawn; every analysed file reads as a rising ramp of peaks, 100 a second.
+    static EditorModel::Environment environment() {
+        EditorModel::Environment env;
+        env.render = [](const Project&, const MediaInfos&, double) { return QImage(4, 4, QImage::Format_RGBA8888); };
+        env.analyze = [](const std::filesystem::path&, bool needsWaveform, std::stop_token) {
+            MediaAnalysis a;
+            if (needsWaveform) {
+                a.waveform.emplace(2000);
+                for (std::size_t i = 0; i < a.waveform->size(); ++i) a.waveform->at(i) = float(i % 100) / 100.0f;
+            }
+            return a;
+        };
+        return env;
+    }
     std::unique_ptr<TimelineView> view;
     QUuid media;
 

@@ -462,7 +462,7 @@ QMenu* TimelineContent::clipMenu(const QUuid& clipID, QWidget* parent) {
     menu->addSeparator();
     QAction* sync = menu->addAction(tr("Sync Other Clips to This"), this, [this, select] {
         select();
-        emit syncRequested(editor_.selectedClipID());
+        editor_.syncClips(editor_.selectedClipID());
     });
     sync->setEnabled(!editor_.syncStatus().has_value());
     menu->addSeparator();

@@ -40,8 +40,6 @@ public:
 signals:
     // The content width, the lanes height or the scroll limits may have changed.
     void extentChanged();
-    // "Sync Other Clips to This": the model's sync command is not here yet, so the host runs it.
-    void syncRequested(const QUuid& clipID);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

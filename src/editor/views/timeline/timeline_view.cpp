@@ -88,7 +88,7 @@ TimelineView::TimelineView(EditorModel& editor, QWidget* parent) : QWidget(paren
               tr("Line up every other clip with the selected clip (e.g. reference audio), by LTC timecode or by "
                  "matching sound"),
               [this] {
-                  if (editor_.selectedClip()) emit syncRequested(editor_.selectedClipID());
+                  if (editor_.selectedClip()) editor_.syncClips(editor_.selectedClipID());
               });
     bar->addStretch(1);
     auto* minus = new QLabel(this);
@@ -130,7 +130,6 @@ TimelineView::TimelineView(EditorModel& editor, QWidget* parent) : QWidget(paren
     headerRows_->setAlignment(Qt::AlignTop);
     content_ = new TimelineContent(editor_, inner);
     content_->installEventFilter(this);
-    connect(content_, &TimelineContent::syncRequested, this, &TimelineView::syncRequested);
     columns->addWidget(headerColumn_, 0, Qt::AlignTop);
     columns->addWidget(divider(Qt::Vertical));
     columns->addWidget(content_, 1, Qt::AlignTop);

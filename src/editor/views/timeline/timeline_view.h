@@ -40,10 +40,6 @@ public:
     // Zoom slider positions: log2 of pixels per second, in steps of 1 / sliderScale.
     static constexpr int sliderScale = 10000;
 
-signals:
-    // "Sync to Selected" with the selected clip; the host runs the sync.
-    void syncRequested(const QUuid& clipID);
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
