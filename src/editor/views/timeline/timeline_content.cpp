@@ -206,8 +206,14 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     const bool isSelected = clip.id == editor_.selectedClipID();
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
+    // The block's shape, cut a little outside the view: a clip hours long at high zoom stays a
+    // small path, and the corners that show are the real ones.
+    const double viewLeft = scrollX_ - 16, viewRight = scrollX_ + width() + 16;
+    QRectF shown = r;
+    shown.setLeft(std::max(r.left(), viewLeft));
+    shown.setRight(std::min(r.right(), std::max(viewRight, shown.left())));
     QPainterPath shape;
-    shape.addRoundedRect(r, 5, 5);
+    shape.addRoundedRect(shown, 5, 5);
     const QColor base = clipColour(media);
     QLinearGradient gradient(r.topLeft(), r.bottomLeft());
     gradient.setColorAt(0, base.lighter(112));
@@ -217,12 +223,15 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
 
     const auto peaks = editor_.waveforms().constFind(clip.mediaID);
     if (peaks != editor_.waveforms().cend() && r.height() > 33) {
-        QPainterPath bars;
-        for (const QRectF& b : waveformBars(*peaks, clip.sourceIn, pps, r.width(), r.height() - 33))
-            bars.addRect(b.translated(r.left(), r.top() + 31));
+        // Only the columns in view: a long clip at high zoom is tens of thousands of points wide.
+        std::vector<QRectF> bars = waveformBars(*peaks, clip.sourceIn, pps, r.width(), r.height() - 33,
+                                                viewLeft - r.left(), viewRight - r.left() + 1);
+        for (QRectF& b : bars) b.translate(r.left(), r.top() + 31);
         QColor white(Qt::white);
         white.setAlphaF(0.55f);
-        painter.fillPath(bars, white);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(white);
+        painter.drawRects(bars.data(), int(bars.size()));
     }
     // Fades.
     const double fi = clip.fadeIn * pps, fo = clip.fadeOut * pps;
@@ -294,7 +303,7 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     const double lw = isSelected ? 2 : 1;
     painter.setPen(QPen(isSelected ? QColor(Qt::white) : edge, lw));
     painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(r.adjusted(lw / 2, lw / 2, -lw / 2, -lw / 2), 5, 5);
+    painter.drawRoundedRect(shown.adjusted(lw / 2, lw / 2, -lw / 2, -lw / 2), 5, 5);
     if (isSelected && r.width() > fadeHandleMinWidth) {
         QColor ring(Qt::black);
         ring.setAlphaF(0.4f);

@@ -81,12 +81,13 @@ QString clipDetail(const Clip& clip, const MediaItem* media, const LTCInfo* ltc)
 }
 
 std::vector<QRectF> waveformBars(const std::vector<float>& peaks, double sourceIn, double pixelsPerSecond, double width,
-                                 double height) {
+                                 double height, double first, double last) {
     std::vector<QRectF> bars;
     if (!positive(pixelsPerSecond) || !std::isfinite(sourceIn) || !std::isfinite(width)) return bars;
     const double mid = height / 2;
     const auto n = static_cast<long long>(peaks.size());
-    for (double x = 0; x < width; ++x) {
+    const double end = last < 0 ? width : std::min(width, last);
+    for (double x = std::max(0.0, std::floor(first)); x < end; ++x) {
         const double f0 = (x / pixelsPerSecond + sourceIn) * 100;
         if (f0 >= double(n)) break;
         const auto i0 = static_cast<long long>(std::max(f0, -1.0));

@@ -45,9 +45,10 @@ QColor clipColour(const MediaItem* media);
 // The second label line: compositing summary and LTC of the clip's first frame, " · " between.
 QString clipDetail(const Clip& clip, const MediaItem* media, const LTCInfo* ltc);
 
-// The waveform bars of a band w × h (one column a point) from peaks at 100 a second of media.
+// The waveform bars of a band w × h (one column a point) from peaks at 100 a second of media;
+// only the columns from `first` up to `last` (the part in view) when given.
 std::vector<QRectF> waveformBars(const std::vector<float>& peaks, double sourceIn, double pixelsPerSecond, double width,
-                                 double height);
+                                 double height, double first = 0, double last = -1);
 
 // The layers a move drag's vertical translation crosses: rows of 57, halves away from zero.
 std::ptrdiff_t layerRows(double dy);
