@@ -101,7 +101,9 @@ private:
 
     void settle() {
         QApplication::processEvents();
-        while (model_.isRendering()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // Renders, the background analysis and a sync run all finish before the next command.
+        while (model_.isRendering() || model_.isAnalysing() || model_.syncStatus())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         QApplication::processEvents();
     }
 
