@@ -7,9 +7,6 @@
 #include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,6 +30,7 @@
 #include "editor/views/timeline/track_header.h"
 #include "engine/media_info.h"
 #include "platform/desktop/icons.h"
+#include "json_script.h"
 #include "registry.h"
 
 namespace {
@@ -41,19 +39,10 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 namespace tl = qm::timeline;
 
-struct ScriptError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using qm::bench::ScriptError;
+const auto& field = qm::bench::scriptField;
+const auto& text = qm::bench::scriptText;
 
-const json& field(const json& c, const char* name) {
-    if (!c.contains(name)) throw ScriptError(std::string("missing \"") + name + "\"");
-    return c[name];
-}
-std::string text(const json& c, const char* name) {
-    const json& v = field(c, name);
-    if (!v.is_string()) throw ScriptError(std::string("\"") + name + "\" is not a text");
-    return v.get<std::string>();
-}
 double number(const json& v, const char* name) {
     if (!v.is_number() || !std::isfinite(v.get<double>()))
         throw ScriptError(std::string("\"") + name + "\" is not a number");
@@ -415,22 +404,8 @@ private:
 };
 
 int timelineScript(const std::vector<std::string>& args) {
-    if (args.size() != 1) throw std::invalid_argument("usage: timeline-script SCRIPT.json");
-    std::ifstream in(args[0], std::ios::binary);
-    if (!in) throw std::invalid_argument("cannot read " + args[0]);
-    std::stringstream content;
-    content << in.rdbuf();
-    json script;
-    try {
-        script = json::parse(content.str());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "timeline-script: %s\n", e.what());
-        return 2;
-    }
-    if (!script.is_array()) {
-        std::fprintf(stderr, "timeline-script: the script is a list of commands\n");
-        return 2;
-    }
+    const auto script = qm::bench::readScript("timeline-script", args);
+    if (!script) return 2;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     int argc = 1;
     char name[] = "qm-bench";
@@ -439,19 +414,8 @@ int timelineScript(const std::vector<std::string>& args) {
     std::setlocale(LC_NUMERIC, "C");  // the printed numbers are read by scripts
     qm::installIconTheme();
     Panel panel;
-    for (std::size_t n = 0; n < script.size(); ++n) {
-        try {
-            panel.run(script[n]);
-        } catch (const ScriptError& e) {
-            const json& c = script[n];
-            const std::string op =
-                c.is_object() && c.contains("op") && c["op"].is_string() ? c["op"].get<std::string>() : "?";
-            std::fflush(stdout);
-            std::fprintf(stderr, "timeline-script: command %zu (%s): %s\n", n, op.c_str(), e.what());
-            return 2;
-        }
-        std::fflush(stdout);
-    }
+    if (const int status = qm::bench::runScript("timeline-script", *script, [&](const json& c) { panel.run(c); }))
+        return status;
     panel.printState();
     return 0;
 }
