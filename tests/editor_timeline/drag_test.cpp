@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QHelpEvent>
+#include <QToolTip>
+
 #include "timeline_test_support.h"
 
 namespace qm {
@@ -112,6 +115,15 @@ TEST(TimelineDrag, FadesMoveOnTheFrameGrid) {
     t.editor->setSelectedClipID(id);
     const QRectF r = t.content()->geometry().clipRect(t.clip(0, 0), 0);
     const QPointF fadeIn = t.content()->toWidget(QPointF(r.left() + 1, r.top() + 1));
+    // The handles explain themselves; the trim zones show the resize cursor.
+    QHelpEvent help(QEvent::ToolTip, fadeIn.toPoint(), t.content()->mapToGlobal(fadeIn.toPoint()));
+    QApplication::sendEvent(t.content(), &help);
+    EXPECT_EQ(QToolTip::text(), "Drag to set fade in");
+    t.send(QEvent::MouseMove, t.on(0, 0, 3), Qt::NoButton);
+    EXPECT_EQ(t.content()->cursor().shape(), Qt::SizeHorCursor);
+    t.send(QEvent::MouseMove, t.on(0, 0, 60), Qt::NoButton);
+    EXPECT_EQ(t.content()->cursor().shape(), Qt::ArrowCursor);
+
     expectOneStep(t, [&] { t.drag(fadeIn, {{13, 0}, {37, 0}}); });
     t.drag(fadeIn, {{37, 0}});  // 37 / 60 = 0.6167 → 15.4 frames → 15 → 0.6 s
     EXPECT_NEAR(t.editor->clip(id)->fadeIn, 0.6, 1e-9);

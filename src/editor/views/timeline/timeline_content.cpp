@@ -368,7 +368,8 @@ void TimelineContent::mouseReleaseEvent(QMouseEvent* event) {
     if (!drag_) return;
     if (const auto change = tracker_.move(*event)) dragChanged(*change);
     const bool dragged = tracker_.release();
-    if (!dragged && drag_->part == ClipPart::body) editor_.setSelectedClipID(drag_->clipID);
+    // A press that never became a drag is a click on the block, handles included.
+    if (!dragged) editor_.setSelectedClipID(drag_->clipID);
     finishDrag();
 }
 
