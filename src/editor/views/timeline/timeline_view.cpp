@@ -13,6 +13,7 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include "editor/editor_model.h"
 #include "editor/views/timeline/timeline_content.h"
@@ -248,6 +249,16 @@ void TimelineView::layoutContent() {
 }
 
 bool TimelineView::eventFilter(QObject* watched, QEvent* event) {
+    // Sideways wheel turns (and Shift with the wheel) scroll the content, not the layer area.
+    if (watched == content_ && event->type() == QEvent::Wheel) {
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        const QPoint d = wheel->angleDelta();
+        const int sideways = d.x() != 0 ? d.x() : (wheel->modifiers() & Qt::ShiftModifier) ? d.y() : 0;
+        if (sideways != 0) {
+            hbar_->setValue(hbar_->value() - sideways * hbar_->singleStep() / 40);
+            return true;
+        }
+    }
     if (event->type() == QEvent::Resize) {
         if (watched == content_) {
             editor_.setTimelineViewportWidth(content_->width());

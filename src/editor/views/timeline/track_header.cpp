@@ -83,12 +83,11 @@ void TrackHeader::refresh() {
     if (!i) return;
     const Track& t = editor_.project().tracks[*i];
     // The field follows a changed stored name (undo, a rename elsewhere), not every rebuild.
-    if (t.name != storedName_ || name_->text().isEmpty()) {
-        if (t.name != storedName_ || !name_->hasFocus()) {
-            const QSignalBlocker block(name_);
-            name_->setText(t.name);
-        }
+    if (!loaded_ || t.name != storedName_) {
+        const QSignalBlocker block(name_);
+        name_->setText(t.name);
         storedName_ = t.name;
+        loaded_ = true;
     }
     const bool expanded = editor_.expandedTracks().contains(trackID_);
     QPixmap chevron = symbolPixmap(QStringLiteral("chevron.right"), 12);

@@ -35,7 +35,8 @@ private:
 
     EditorModel& editor_;
     QUuid trackID_;
-    QString storedName_;
+    QString storedName_;  // the layer's name the field last took
+    bool loaded_ = false;
     QToolButton* disclosure_;
     QLineEdit* name_;
     QToolButton* visibility_;
