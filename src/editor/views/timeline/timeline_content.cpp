@@ -180,7 +180,8 @@ void TimelineContent::paintLanes(QPainter& painter, const TimelineGeometry& g, c
         if (!track.isVisible) painter.setOpacity(0.5);
         for (std::size_t i : order) {
             const Clip& c = track.clips[i];
-            if (c.id == editor_.selectedClipID() || (drag_ && drag_->clipID == c.id)) {
+            if (drag_ && drag_->origin && drag_->clipID == c.id) continue;  // drawn last, over every layer
+            if (c.id == editor_.selectedClipID()) {
                 selected = i;
                 continue;
             }
@@ -196,6 +197,14 @@ void TimelineContent::paintLanes(QPainter& painter, const TimelineGeometry& g, c
             painter.drawRect(QRectF(exposed.left() + 1, row.top + 1, exposed.width() - 2, layerHeight - 2));
         }
     }
+    // The clip a move drag carries follows the pointer across layers.
+    if (drag_ && drag_->origin)
+        if (const auto at = project.clipLocation(drag_->clipID)) {
+            painter.save();
+            if (!project.tracks[at->track].isVisible) painter.setOpacity(0.5);
+            paintClip(painter, g, project.tracks[at->track].clips[at->clip], at->track);
+            painter.restore();
+        }
 }
 
 void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, const Clip& clip, std::size_t track) {
