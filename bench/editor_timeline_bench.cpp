@@ -82,17 +82,8 @@ struct Scene {
     }
 };
 
-Scene& scene() {
-    static int argc = 1;
-    static char name[] = "bench";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    static Scene s;
-    return s;
-}
-
 void BM_TimelinePaint(benchmark::State& state) {
-    Scene& s = scene();
+    Scene s;
     s.model.setPixelsPerSecond(double(state.range(0)));
     TimelineContent* content = s.view->content();
     QImage target(content->width(), 600, QImage::Format_ARGB32_Premultiplied);
@@ -105,7 +96,7 @@ void BM_TimelinePaint(benchmark::State& state) {
 BENCHMARK(BM_TimelinePaint)->Arg(60)->Arg(4)->Unit(benchmark::kMillisecond);
 
 void BM_TimelineMoveStep(benchmark::State& state) {
-    Scene& s = scene();
+    Scene s;
     s.model.setPixelsPerSecond(60);
     TimelineContent* content = s.view->content();
     const QPointF at(12 + 60 * 10, 26 + 57 * 3 + 20);  // inside the first clip of the fourth layer
@@ -125,5 +116,3 @@ void BM_TimelineMoveStep(benchmark::State& state) {
 BENCHMARK(BM_TimelineMoveStep)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-BENCHMARK_MAIN();
