@@ -91,7 +91,8 @@ void TimelineContent::paintEvent(QPaintEvent* event) {
         paintLanes(painter, g, content);
     paintRuler(painter, g, content);
     // The playhead over everything, its handle at the top.
-    const double x = playheadX() + scrollX_;
+    paintedPlayheadX_ = playheadX();
+    const double x = paintedPlayheadX_ + scrollX_;
     painter.setRenderHint(QPainter::Antialiasing);
     painter.fillRect(QRectF(x, 0, 1.5, g.lanesHeight() + rulerHeight), Qt::red);
     QPainterPath handle;
