@@ -169,6 +169,9 @@ public:
     double clipTimeAtPlayhead(const Clip& clip) const;
     // Timeline times of all keyframes of the clip's own transform, property by property.
     static std::vector<double> keyframeTimes(const Clip& clip);
+    // The summed height in points of the timeline's layer rows below the ruler: 57 a layer, plus
+    // 26 a lane property and a divider for an expanded layer that has any.
+    double timelineTracksHeight() const;
 
     // --- Undo --------------------------------------------------------------------------------
     void pushUndo();
