@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QImage>
 #include <QPainter>
@@ -74,12 +74,3 @@ void PaintPreview(benchmark::State& state) {
 BENCHMARK(PaintPreview)->Arg(1280)->Arg(960)->Arg(1600)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

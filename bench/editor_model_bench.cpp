@@ -93,10 +93,14 @@ QString projectFile() {
     return env ? QString(env) : QString("/tmp/qm_bench_project.qmproj");
 }
 
+bool save(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
 void BM_ProjectOpen(benchmark::State& state) {
     const QByteArray bytes = bigProject().encoded();
-    QSaveFile file(projectFile());
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (!save(projectFile(), bytes)) {
         state.SkipWithError("cannot write the project file");
         return;
     }
@@ -110,8 +114,7 @@ void BM_ProjectSave(benchmark::State& state) {
     qint64 size = 0;
     for (auto _ : state) {
         const QByteArray bytes = p.encoded();
-        QSaveFile file(out);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        if (!save(out, bytes)) {
             state.SkipWithError("cannot write the project file");
             return;
         }

@@ -2,7 +2,6 @@
 // one export of it, from a settings file, a strip picture and the two pictures.
 #include <QImage>
 
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,25 +17,15 @@
 #include "engine/conversion_settings.h"
 #include "platform/media/pixel_buffer.h"
 #include "conversion_options.h"
+#include "number_text.h"
 #include "registry.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Shortest text that reads back as the same double, in the C locale.
-std::string number(double v) {
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, v);
-    return std::string(text, result.ptr);
-}
-
-double parseNumber(const std::string& text) {
-    double v = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size()) throw std::invalid_argument("not a number: " + text);
-    return v;
-}
+using qm::bench::numberText;
+using qm::bench::parseNumberText;
 
 QImage picture(const fs::path& file) {
     const QImage image = qm::loadImageFile(file);
@@ -97,20 +86,20 @@ int creditsFrame(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (roll.take(args, i)) continue;
-        if (a == "--time") time = parseNumber(qm::bench::optionValue(args, i));
+        if (a == "--time") time = parseNumberText(qm::bench::optionValue(args, i));
         else if (a == "--out") out = qm::bench::optionValue(args, i);
         else if (a == "--continuous") continuous = true;
         else if (a == "--preview") preview = true;
-        else if (a == "--repeat") repeat = int(parseNumber(qm::bench::optionValue(args, i)));
+        else if (a == "--repeat") repeat = int(parseNumberText(qm::bench::optionValue(args, i)));
         else throw std::invalid_argument("unknown option " + a);
     }
     if (!time || !out) throw std::invalid_argument("--settings, --time and --out are required");
     const auto renderer = roll.renderer();
     const auto& r = *renderer;
-    std::printf("timing start=%s end=%s step=%s roll=%s head=%s tail=%s length=%s\n", number(r.startOffset()).c_str(),
-                number(r.endOffset()).c_str(), number(r.pixelsPerFrame()).c_str(), number(r.rollSeconds()).c_str(),
-                number(r.headHold()).c_str(), number(r.tailHold()).c_str(), number(r.totalSeconds()).c_str());
-    std::printf("offset %s\n", number(r.scrollOffset(*time, continuous)).c_str());
+    std::printf("timing start=%s end=%s step=%s roll=%s head=%s tail=%s length=%s\n", numberText(r.startOffset()).c_str(),
+                numberText(r.endOffset()).c_str(), numberText(r.pixelsPerFrame()).c_str(), numberText(r.rollSeconds()).c_str(),
+                numberText(r.headHold()).c_str(), numberText(r.tailHold()).c_str(), numberText(r.totalSeconds()).c_str());
+    std::printf("offset %s\n", numberText(r.scrollOffset(*time, continuous)).c_str());
     constexpr int kPreviewWidth = 1280, kPreviewHeight = 720;
     const int w = int(r.settings().width), h = int(r.settings().height);
     auto buffer = qm::PixelBuffer::create(w, h, qm::kPixelFormatBGRA);
@@ -133,7 +122,7 @@ int creditsFrame(const std::vector<std::string>& args) {
                 r.renderFrame(*buffer, t);
         }
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-        std::printf("render %s fps\n", number(repeat / elapsed.count()).c_str());
+        std::printf("render %s fps\n", numberText(repeat / elapsed.count()).c_str());
     }
     return 0;
 }
@@ -156,7 +145,7 @@ int creditsExport(const std::vector<std::string>& args) {
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::printf("%s\n", out->string().c_str());
     std::printf("frames %lld\n", static_cast<long long>(exporter.frameCount()));
-    std::printf("fps %s (%s s)\n", number(double(exporter.frameCount()) / elapsed.count()).c_str(), number(elapsed.count()).c_str());
+    std::printf("fps %s (%s s)\n", numberText(double(exporter.frameCount()) / elapsed.count()).c_str(), numberText(elapsed.count()).c_str());
     return 0;
 }
 

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QThread>
@@ -25,6 +24,7 @@
 #include "core/output_format.h"
 #include "credits/credits_model.h"
 #include "platform/system/desktop_services.h"
+#include "gui_app.h"
 #include "registry.h"
 
 namespace {
@@ -137,12 +137,7 @@ int run(const std::vector<std::string>& args) {
         return 2;
     }
 
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "qm-bench";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = new QGuiApplication(argc, argv);
-    (void)app;
+    qm::bench::ensureGuiApplication();
 
     QTemporaryDir storeDir;
     AnsweringDesktop desktop;

@@ -1,11 +1,9 @@
 // qm-bench credits-strip: builds the strip of a credits list (Word or PDF) as the credits mode
 // does, prints its geometry and choices, and writes it as one PNG; --repeat N times N more builds.
 
-#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +14,8 @@
 #include <nlohmann/json.hpp>
 
 #include "credits/strip_builder.h"
+#include "gui_app.h"
+#include "number_text.h"
 #include "registry.h"
 
 namespace {
@@ -23,11 +23,7 @@ namespace {
 constexpr const char* kUsage =
     "DOCUMENT --settings S.json --out STRIP.png [--overrides O.json] [--repeat N]   build a credits strip";
 
-std::string number(double v) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
-    return std::string(buffer, result.ptr);
-}
+using qm::bench::numberText;
 
 std::string readText(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -80,15 +76,10 @@ int creditsStrip(const std::vector<std::string>& args) {
 
     // Text is laid out through Qt's font system, which needs an application but no display. Qt's
     // own notes (a missing runtime folder and the like) would mix with the command's output.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
     });
-    static int argc = 1;
-    static char name[] = "qm-bench";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = new QGuiApplication(argc, argv);
-    (void)app;
+    qm::bench::ensureGuiApplication();
 
     try {
         const qm::CreditsSettings settings = qm::CreditsSettings::fromJsonText(readText(settingsFile));
@@ -96,10 +87,10 @@ int creditsStrip(const std::vector<std::string>& args) {
             overridesFile.empty() ? qm::ChineseConverter::Overrides{} : readOverrides(overridesFile);
         const qm::CreditsStrip strip = qm::buildStrip(document, settings, overrides);
 
-        std::printf("strip width=%s height=%s tiles=%zu choices=%zu\n", number(strip.width).c_str(),
-                    number(strip.height).c_str(), strip.tiles.size(), strip.choices.size());
+        std::printf("strip width=%s height=%s tiles=%zu choices=%zu\n", numberText(strip.width).c_str(),
+                    numberText(strip.height).c_str(), strip.tiles.size(), strip.choices.size());
         for (const auto& tile : strip.tiles)
-            std::printf("tile top=%s size=%dx%d\n", number(tile.top).c_str(), tile.image.width(), tile.image.height());
+            std::printf("tile top=%s size=%dx%d\n", numberText(tile.top).c_str(), tile.image.width(), tile.image.height());
         for (const auto& choice : strip.choices) {
             std::string options;
             for (const auto& option : choice.options) options += (options.empty() ? "" : "|") + option;

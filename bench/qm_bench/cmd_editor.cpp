@@ -2,7 +2,6 @@
 // without sound, each command awaited (its preview included), and prints the model's state.
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -20,6 +19,7 @@
 #include "editor/editor_model.h"
 #include "editor_script_documents.h"
 #include "engine/media_info.h"
+#include "number_text.h"
 #include "registry.h"
 
 namespace {
@@ -27,11 +27,7 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-std::string number(double v) {
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, v);
-    return std::string(text, result.ptr);
-}
+using qm::bench::numberText;
 
 // A command that cannot run: the script exits 2 with the reason.
 struct ScriptError : std::runtime_error {
@@ -66,7 +62,7 @@ public:
         printNewErrors();
         if (command.contains("timed") && command["timed"] == true)
             std::printf("time %s %s\n", op.c_str(),
-                        number(std::chrono::duration<double, std::milli>(Clock::now() - started).count()).c_str());
+                        numberText(std::chrono::duration<double, std::milli>(Clock::now() - started).count()).c_str());
     }
 
     void printState() {
@@ -76,8 +72,8 @@ public:
         for (const auto& m : model_.project().media) missing += model_.isMissing(m.id) ? 1 : 0;
         std::printf("state undo=%zu redo=%zu dirty=%d tracks=%zu clips=%zu media=%zu missing=%zu playhead=%s rss_mb=%s\n",
                     model_.undoCount(), model_.redoCount(), model_.isDirty() ? 1 : 0, model_.project().tracks.size(),
-                    clips, model_.project().media.size(), missing, number(model_.playhead()).c_str(),
-                    number(std::round(residentMegabytes() * 10) / 10).c_str());
+                    clips, model_.project().media.size(), missing, numberText(model_.playhead()).c_str(),
+                    numberText(std::round(residentMegabytes() * 10) / 10).c_str());
     }
 
 private:
@@ -393,8 +389,8 @@ private:
             settle();
             ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
         }
-        std::printf("%s count=%lld p50_ms=%s p95_ms=%s\n", op.c_str(), count, number(percentile(ms, 0.5)).c_str(),
-                    number(percentile(ms, 0.95)).c_str());
+        std::printf("%s count=%lld p50_ms=%s p95_ms=%s\n", op.c_str(), count, numberText(percentile(ms, 0.5)).c_str(),
+                    numberText(percentile(ms, 0.95)).c_str());
     }
 
     qm::EditorModel& model_;

@@ -97,7 +97,19 @@ bool runDocumentCommand(EditorModel& m, const std::string& op, const json& c, co
     if (op == "new") {
         m.newProject();
     } else if (op == "open") {
+        // With "timed", also when the first picture of the opened project arrived.
+        QElapsedTimer clock;
+        clock.start();
+        std::optional<double> firstPicture;
+        const auto watch = QObject::connect(&m, &EditorModel::previewImageChanged, [&] {
+            if (!firstPicture && !m.previewImage().isNull()) firstPicture = double(clock.nsecsElapsed()) / 1e6;
+        });
         await(m.openProject(qtext(c, "path")));
+        while (!firstPicture && (m.isRendering() || m.isProbing()))
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        QObject::disconnect(watch);
+        if (c.contains("timed") && c["timed"] == true && firstPicture)
+            std::printf("time open-first-preview %s\n", numberText(*firstPicture).c_str());
     } else if (op == "import") {
         if (!c.contains("paths") || !c["paths"].is_array()) throw std::invalid_argument("\"paths\" is a list");
         QStringList paths;

@@ -23,6 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Fixed three decimals: these are measurements, not values to read back.
 std::string number(double v) {
     char text[64];
     const auto result = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);

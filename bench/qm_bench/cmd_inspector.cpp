@@ -22,8 +22,6 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
-#include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTest>
 #include <QToolButton>
 
@@ -151,16 +149,7 @@ private:
     }
 
     static QPoint pressPoint(QWidget* w) {
-        if (auto* slider = qobject_cast<QSlider*>(w)) {
-            QStyleOptionSlider option;
-            option.initFrom(slider);
-            option.orientation = slider->orientation();
-            option.minimum = slider->minimum();
-            option.maximum = slider->maximum();
-            option.sliderPosition = slider->sliderPosition();
-            option.sliderValue = slider->value();
-            return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider).center();
-        }
+        if (auto* row = qobject_cast<qm::SliderRow*>(w)) return row->thumbCentre();
         return w->rect().center();
     }
 
@@ -219,7 +208,7 @@ private:
             printState();
         } else if (op == "click") {
             QWidget* w = target(c);
-            QTest::mouseClick(input(w), Qt::LeftButton, {}, pressPoint(input(w)));
+            QTest::mouseClick(input(w), Qt::LeftButton, {}, pressPoint(w));
         } else if (op == "drag") {
             drag(c);
         } else if (op == "type") {
@@ -260,7 +249,8 @@ private:
     }
 
     void drag(const json& c) {
-        QWidget* w = input(target(c));
+        QWidget* row = target(c);
+        QWidget* w = input(row);
         const json& dx = field(c, "dx");
         if (!dx.is_array()) throw ScriptError("\"dx\" is a list");
         std::vector<std::string> mods;
@@ -268,7 +258,7 @@ private:
             if (!c["modifiers"].is_array()) throw ScriptError("\"modifiers\" is a list");
             for (const auto& m : c["modifiers"]) mods.push_back(m.is_string() ? m.get<std::string>() : "?");
         }
-        const QPointF from = pressPoint(w);
+        const QPointF from = pressPoint(row);
         mouse(w, QEvent::MouseButtonPress, from);
         QPointF at = from;
         for (std::size_t i = 0; i < dx.size(); ++i) {

@@ -1,5 +1,7 @@
-// qm-bench ltc, align and waveform: LTC reading of one file, one sound comparison of two files as
-// the editor's sync run makes it, and the analysis of a file without picture; `key: value` lines.
+// qm-bench ltc, align, waveform and sync: LTC reading of one file, one sound comparison of two
+// files as the editor's sync run makes it, the analysis of a file without picture, and a whole
+// sync run of a headless editor model; `key: value` lines.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -9,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <QCoreApplication>
+
+#include "editor/editor_model.h"
 #include "editor/sync/ltc_scan.h"
+#include "engine/media_info.h"
 #include "editor/sync/clip_sync.h"
 #include "editor/sync/media_analysis.h"
 #include "platform/media/asset_reader.h"
@@ -139,8 +145,76 @@ int waveform(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Each file imported and placed at 0 s on its own track, in order; then the first is the
+// reference of one sync run.
+int sync(const std::vector<std::string>& args) {
+    if (args.size() < 2) throw std::invalid_argument("REFERENCE and at least one FILE are required");
+    int argc = 1;
+    char name[] = "qm-bench";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    qm::EditorModel::Environment environment;
+    environment.render = [](const qm::Project&, const qm::MediaInfos&, double) { return QImage(); };
+    qm::EditorModel model(environment);
+    std::vector<QUuid> media;
+    for (const std::string& file : args) {
+        qm::MediaInfo info;
+        try {
+            info = qm::MediaInfo::load(file, true);
+        } catch (const std::exception& e) {
+            throw std::runtime_error(file + ": " + e.what());
+        }
+        qm::MediaItem item(QString::fromStdString(file), info);
+        qm::Project project = model.project();
+        // A file given twice is imported once, as the editor's import does.
+        const bool known = std::any_of(project.media.begin(), project.media.end(),
+                                       [&](const qm::MediaItem& m) { return m.path == item.path; });
+        if (known) continue;
+        media.push_back(item.id);
+        project.media.push_back(item);
+        model.setProject(std::move(project));
+        qm::MediaInfos infos = model.infos();
+        infos.insert(item.id, info);
+        model.setInfos(std::move(infos));
+        model.enqueueAnalysis(item.id);
+    }
+    for (std::size_t i = 1; i < media.size(); ++i) model.addTrack();
+    std::vector<QUuid> clips;
+    for (std::size_t i = 0; i < media.size(); ++i) {
+        model.addClipAtPlayhead(media[i], i, 0.0);
+        clips.push_back(model.selectedClipID());
+    }
+    model.syncClips(clips[0]);
+    while (model.syncStatus()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+
+    const qm::Project& project = model.project();
+    auto origin = [&](const QUuid& clip) {
+        const auto at = project.clipLocation(clip);
+        const qm::Clip& c = project.tracks[at->track].clips[at->clip];
+        return c.start - c.sourceIn;
+    };
+    const qm::SyncReport& report = *model.syncReport();
+    std::printf("reference: %s\n", report.referenceName.toStdString().c_str());
+    // The entries follow the timeline: the files after the reference, in order.
+    for (std::size_t k = 0; k < report.entries.size(); ++k) {
+        const qm::SyncReport::Entry& entry = report.entries[k];
+        std::printf("entry: %s\noutcome: %s\n", entry.name.toStdString().c_str(), outcomeName(entry.outcome.kind));
+        if (entry.outcome.kind == qm::SyncReport::Outcome::Kind::differentSpeed)
+            std::printf("percent: %.4f\n", entry.outcome.percent);
+        const bool placed = entry.outcome.kind == qm::SyncReport::Outcome::Kind::timecode ||
+                            entry.outcome.kind == qm::SyncReport::Outcome::Kind::sound;
+        if (placed && k + 1 < clips.size())
+            std::printf("offset: %.6f\n", origin(clips[k + 1]) - origin(clips[0]));
+        else
+            std::printf("offset: none\n");
+    }
+    std::printf("synced: %d of %zu\n", report.syncedCount(), report.entries.size());
+    return 0;
+}
+
 const qm::bench::Register ltcRegistration{"ltc", "FILE [--min-frames N] [--max-seconds S|inf]", ltc};
 const qm::bench::Register alignRegistration{"align", "REFERENCE OTHER", align};
 const qm::bench::Register waveformRegistration{"waveform", "FILE", waveform};
+const qm::bench::Register syncRegistration{"sync", "REFERENCE FILE...", sync};
 
 }  // namespace

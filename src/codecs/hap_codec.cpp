@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "codecs/hap_frame.h"
 #include "core/four_cc.h"
@@ -28,6 +29,15 @@ private:
 };
 
 }  // namespace
+
+struct HapWorkBuffers {
+    WorkBuffer textures[2];
+    WorkBuffer packed;
+    WorkBuffer scratch;
+};
+
+HapWorkBuffers* makeHapWorkBuffers() { return new (std::nothrow) HapWorkBuffers(); }
+void freeHapWorkBuffers(HapWorkBuffers* buffers) { delete buffers; }
 
 std::optional<HapVariant> hapVariantForCodecType(uint32_t codecType) {
     const std::string name = fourCCString(codecType);
@@ -73,12 +83,15 @@ std::vector<uint8_t> HapEncoder::encode(const PixelBuffer& buffer) const {
     const size_t count = variant_.textures.size();
     if (count < 1 || count > 2) throw ConversionError::encodeFailed("Hap frame");
 
-    // Working buffers live per thread: one encoder serves every worker, and a fresh multi-megabyte
-    // allocation per frame costs more in page faults than the texture compression itself.
-    // Each is fully overwritten before use, so growing them never needs zero-filling.
-    thread_local WorkBuffer textures[2];
-    thread_local WorkBuffer packed;
-    thread_local WorkBuffer scratch;
+    // Working buffers are reused, one set per frame being encoded at once: a fresh
+    // multi-megabyte allocation per frame costs more in page faults than the texture compression
+    // itself. They go with the encoder, at the end of its run. Each is fully overwritten before
+    // use, so growing them never needs zero-filling.
+    const HapWorkPool::Lease work = work_.take();
+    if (work.get() == nullptr) throw ConversionError::encodeFailed("Hap frame (out of memory)");
+    WorkBuffer* textures = work.get()->textures;
+    WorkBuffer& packed = work.get()->packed;
+    WorkBuffer& scratch = work.get()->scratch;
     const uint8_t* pointers[2] = {nullptr, nullptr};
     uint64_t sizes[2] = {0, 0};
     uint8_t nibbles[2] = {0, 0};
@@ -124,8 +137,10 @@ bool HapDecoder::decode(const uint8_t* bytes, size_t size, PixelBuffer& into) co
         throw ConversionError::decodeFailed("invalid frame size");
     // The largest texture a frame of this size can need.
     const uint64_t capacity = qm_texture_size(QM_TEXTURE_DXT5, width_, height_);
-    // Per thread for the same reason as the encoder's; only bytes the frame wrote are read back.
-    thread_local WorkBuffer buffers[2];
+    // Reused for the same reason as the encoder's; only bytes the frame wrote are read back.
+    const HapWorkPool::Lease work = work_.take();
+    if (work.get() == nullptr) throw ConversionError::decodeFailed("Hap frame (out of memory)");
+    WorkBuffer* buffers = work.get()->textures;
     uint8_t* outputs[2] = {buffers[0].reserve(capacity), buffers[1].reserve(capacity)};
     const uint64_t capacities[2] = {capacity, capacity};
     uint8_t nibbles[2] = {0, 0};

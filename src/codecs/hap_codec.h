@@ -6,10 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "codecs/context_pool.h"
 #include "codecs/frame_codec.h"
 #include "codecs/texture_codec.h"
 
 namespace qm {
+
+// The working memory of one Hap encode or decode (textures, packed frame, scratch), reused from
+// frame to frame by the object that made it and freed with that object.
+struct HapWorkBuffers;
+HapWorkBuffers* makeHapWorkBuffers();
+void freeHapWorkBuffers(HapWorkBuffers* buffers);
+using HapWorkPool = ContextPool<HapWorkBuffers, makeHapWorkBuffers, freeHapWorkBuffers>;
 
 // A Hap codec FourCC with the textures its frames carry, in order.
 struct HapVariant {
@@ -46,6 +54,7 @@ private:
     const HapVariant variant_;
     const int chunkCount_;
     const bool highQuality_;
+    mutable HapWorkPool work_;
 };
 
 class HapDecoder final : public CompressedFrameDecoder {
@@ -65,6 +74,7 @@ public:
 private:
     const int width_;
     const int height_;
+    mutable HapWorkPool work_;
 };
 
 }  // namespace qm

@@ -58,15 +58,6 @@ void EditorModel::setProjectURL(QString url) {
     emit projectURLChanged();
     emit windowTitleChanged();
 }
-void EditorModel::setLtc(QHash<QUuid, LTCInfo> value) {
-    assignAndNotify(this, ltc_, std::move(value), &EditorModel::ltcChanged);
-}
-void EditorModel::setWaveforms(QHash<QUuid, std::vector<float>> value) {
-    assignAndNotify(this, waveforms_, std::move(value), &EditorModel::waveformsChanged);
-}
-void EditorModel::setAnalysisQueue(std::vector<QUuid> value) {
-    assignAndNotify(this, analysisQueue_, std::move(value), &EditorModel::analysisQueueChanged);
-}
 void EditorModel::clearRendererReaders() { renderer_->clearReaders(); }
 
 void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, std::function<void()> done) {
@@ -110,11 +101,11 @@ void EditorModel::newProject() {
     endPendingGesture();
     setProject(Project::makeNew());
     setInfos({});
-    setLtc({});
-    setWaveforms({});
-    setAnalysisQueue({});
+    resetAnalysis();
+    const bool hadUndo = history_.undoCount() > 0, hadRedo = history_.redoCount() > 0;
     history_.clear();
-    emit historyChanged();
+    if (hadUndo) emit undoStackChanged();
+    if (hadRedo) emit redoStackChanged();
     setSelectedClipID({});
     setProjectURL({});
     setIsDirty(false);

@@ -55,6 +55,7 @@ QFuture<void> EditorModel::startExport(const ConversionSettings& settings, const
         setIsExporting(false);
         return QtFuture::makeReadyFuture();
     }
+    if (!exportStop_) exportStop_ = std::shared_ptr<void>(static_cast<void*>(this), [this](void*) { cancelExport(); });
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
     workers()->start([this, exporter = exporter_, destination, promise] {

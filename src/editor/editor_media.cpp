@@ -78,7 +78,8 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
     auto next = std::make_shared<std::function<void(int)>>();
     ++probesRunning_;
     // One file after the other, each probe awaited; the bin is read afresh for every file.
-    *next = [this, paths, promise, next](int index) {
+    // The steps hold themselves only weakly; each probe in flight keeps them alive.
+    *next = [this, paths, promise, weakNext = std::weak_ptr(next)](int index) {
         while (index < paths.size()) {
             const QString path = paths[index];
             startAccessing(path);
@@ -96,7 +97,7 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
             return;
         }
         const QString path = paths[index];
-        workers()->start([this, path, index, next] {
+        workers()->start([this, path, index, next = weakNext.lock()] {
             Probe probe = probeFile(path);
             postTo(this, [this, path, index, next, probe = std::move(probe)] {
                 if (!probe.info) {
@@ -129,31 +130,6 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
     };
     (*next)(0);
     return promise->future();
-}
-
-void EditorModel::enqueueAnalysis(const QUuid& mediaID) {
-    const MediaItem* item = project_.mediaItem(mediaID);
-    if (item == nullptr || !item->hasAudio) return;
-    if (ltc_.contains(mediaID)) {
-        auto ltc = ltc_;
-        ltc.remove(mediaID);
-        setLtc(std::move(ltc));
-    }
-    if (waveforms_.contains(mediaID)) {
-        auto waveforms = waveforms_;
-        waveforms.remove(mediaID);
-        setWaveforms(std::move(waveforms));
-    }
-    auto queue = analysisQueue_;
-    queue.push_back(mediaID);
-    setAnalysisQueue(std::move(queue));
-    // Without an analysis runner the queue drains as it fills, leaving the items unanalysed.
-    postTo(this, [this] {
-        if (analysisQueue_.empty()) return;
-        auto rest = analysisQueue_;
-        rest.erase(rest.begin());
-        setAnalysisQueue(std::move(rest));
-    });
 }
 
 QFuture<void> EditorModel::relinkMedia(const QUuid& mediaID) {

@@ -16,6 +16,31 @@ namespace qm {
 
 QString defaultLayerName(const std::vector<Track>& tracks) { return layerName((long long)tracks.size() + 1); }
 
+namespace {
+
+template <typename T>
+bool allFinite(const Animatable<T>& a) {
+    return isFinite(a.value) && std::all_of(a.keyframes.begin(), a.keyframes.end(), [](const Keyframe<T>& k) {
+               return std::isfinite(k.time) && isFinite(k.value) && std::isfinite(k.inInfluence) &&
+                      std::isfinite(k.inVelocity) && std::isfinite(k.outInfluence) && std::isfinite(k.outVelocity);
+           });
+}
+
+// Whether every number of the clip can be written to a project file.
+bool allFinite(const Clip& c) {
+    for (double v : {c.start, c.sourceIn, c.duration, c.opacity, c.fadeIn, c.fadeOut, c.volume})
+        if (!std::isfinite(v)) return false;
+    if (!c.transform) return true;
+    bool finite = true;
+    c.transform->forEachProperty([&](TransformProperty, const auto& a) { finite = finite && allFinite(a); });
+    const ClipEffects& e = c.transform->effects;
+    const auto& points = e.curve.points;
+    return finite && std::isfinite(e.keyColor.r) && std::isfinite(e.keyColor.g) && std::isfinite(e.keyColor.b) &&
+           std::all_of(points.begin(), points.end(), [](const Vec2& p) { return isFinite(p); });
+}
+
+}  // namespace
+
 EditorModel::EditorModel(QObject* parent) : EditorModel(Environment{}, parent) {}
 
 EditorModel::EditorModel(Environment environment, QObject* parent)
@@ -24,8 +49,9 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
       project_(Project::makeNew()),
       renderer_(std::make_shared<CompositionRenderer>()),
       pool_(new QThreadPool(this)) {
-    // Renders are serial anyway (the renderer holds its lock); one worker keeps them in order.
-    pool_->setMaxThreadCount(1);
+    // Renders, the media analysis and a sync run's comparisons each run one at a time: one
+    // worker for each.
+    pool_->setMaxThreadCount(3);
     if (!environment_.render) {
         std::weak_ptr<CompositionRenderer> weak = renderer_;
         environment_.render = [weak](const Project& project, const MediaInfos& infos, double time) {
@@ -36,6 +62,7 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
 }
 
 EditorModel::~EditorModel() {
+    backgroundStop_.request_stop();
     pool_->clear();
     pool_->waitForDone();
 }
@@ -172,8 +199,14 @@ std::vector<double> EditorModel::keyframeTimes(const Clip& clip) {
 
 void EditorModel::pushUndo() {
     endPendingGesture();
-    history_.push(project_);
-    emit historyChanged();
+    pushSnapshot(history_.snapshot(project_));
+}
+
+void EditorModel::pushSnapshot(ProjectSnapshot snapshot) {
+    const bool hadRedo = history_.redoCount() > 0;
+    history_.push(std::move(snapshot));
+    emit undoStackChanged();
+    if (hadRedo) emit redoStackChanged();
 }
 
 void EditorModel::endPendingGesture() {
@@ -193,24 +226,19 @@ void EditorModel::endGesture() {
         setIsDirty(g.wasDirty);
         return;
     }
-    history_.push(std::move(g.before));
-    emit historyChanged();
+    pushSnapshot(std::move(g.before));
 }
 
-void EditorModel::undo() {
-    endPendingGesture();
-    if (auto restored = history_.undo(project_)) {
-        emit historyChanged();
-        restoreSnapshot(std::move(*restored));
-    }
-}
+void EditorModel::undo() { transferSnapshot(true); }
+void EditorModel::redo() { transferSnapshot(false); }
 
-void EditorModel::redo() {
+void EditorModel::transferSnapshot(bool back) {
     endPendingGesture();
-    if (auto restored = history_.redo(project_)) {
-        emit historyChanged();
-        restoreSnapshot(std::move(*restored));
-    }
+    auto restored = back ? history_.undo(project_) : history_.redo(project_);
+    if (!restored) return;
+    emit undoStackChanged();
+    emit redoStackChanged();
+    restoreSnapshot(std::move(*restored));
 }
 
 void EditorModel::restoreSnapshot(Project project) {
@@ -234,7 +262,8 @@ bool EditorModel::editClip(const QUuid& id, bool undoable, const std::function<v
     if (!at) return false;
     Clip edited = project_.tracks[at->track].clips[at->clip];
     change(edited);
-    if (edited == project_.tracks[at->track].clips[at->clip]) return false;
+    // A number a project file cannot hold is refused whole: the project stays saveable.
+    if (edited == project_.tracks[at->track].clips[at->clip] || !allFinite(edited)) return false;
     if (undoable) pushUndo();
     project_.tracks[at->track].clips[at->clip] = std::move(edited);
     projectEdited();

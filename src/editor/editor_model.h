@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 #include <QFuture>
@@ -29,6 +30,8 @@
 
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
+#include "editor/sync/clip_sync.h"
+#include "editor/sync/media_analysis.h"
 #include "editor/sync/sync_report.h"
 #include "editor/sync/timecode.h"
 #include "editor/undo_history.h"
@@ -78,11 +81,16 @@ public:
         // One preview picture of the project at a time; runs on a worker thread. Empty: the
         // model's CompositionRenderer through renderFrame().
         std::function<QImage(const Project&, const MediaInfos&, double)> render;
+        // The analysis of one file on a worker thread. Empty: analyzeMedia().
+        std::function<MediaAnalysis(const std::filesystem::path&, bool needsWaveform, std::stop_token)> analyze;
+        // A sync run's sound comparison on a worker thread. Empty: matchSound().
+        SoundMatcher matchSound;
     };
 
     explicit EditorModel(QObject* parent = nullptr);
     explicit EditorModel(Environment environment, QObject* parent = nullptr);
-    // Waits for a render in flight.
+    // Tells the background analysis and sync comparisons to stop and waits for them and for a
+    // render in flight.
     ~EditorModel() override;
 
     // --- Observed state ----------------------------------------------------------------------
@@ -161,6 +169,9 @@ public:
     double clipTimeAtPlayhead(const Clip& clip) const;
     // Timeline times of all keyframes of the clip's own transform, property by property.
     static std::vector<double> keyframeTimes(const Clip& clip);
+    // The summed height in points of the timeline's layer rows below the ruler: 57 a layer, plus
+    // 26 a lane property and a divider for an expanded layer that has any.
+    double timelineTracksHeight() const;
 
     // --- Undo --------------------------------------------------------------------------------
     void pushUndo();
@@ -272,7 +283,6 @@ public:
     QFuture<void> relinkMedia(const QUuid& mediaID);
     QFuture<void> relink(const QUuid& mediaID, const QString& path);
     void applyRelink(const QUuid& mediaID, const QString& path, const MediaInfo& info);
-    void enqueueAnalysis(const QUuid& mediaID);
     void removeMedia(const QUuid& mediaID);
 
     // --- Eyedropper: the selected clip's source colour under a canvas point becomes its key colour.
@@ -288,6 +298,26 @@ public:
     bool playbackHasSound() const;
     // Media probes of an open, import, relink, undo or redo still running.
     bool isProbing() const { return probesRunning_ > 0; }
+    // --- Timecode and sync -------------------------------------------------------------------
+    // Queues a medium for the background analysis (its LTC and, without a picture, its
+    // waveform), dropping its earlier results; media are analysed one at a time, in order.
+    void enqueueAnalysis(const QUuid& mediaID);
+    // For a new or opened project: empties the queue and both result maps, and tells the running
+    // analysis and sync comparisons to stop; their results are dropped.
+    void resetAnalysis();
+    struct PlayheadTimecode {
+        Timecode timecode;
+        Clip clip;
+        LTCInfo info;
+        bool operator==(const PlayheadTimecode&) const = default;
+    };
+    // The LTC reading under the playhead: of the selected clip when it covers the playhead and
+    // its medium has LTC, else of the first track's clip at the playhead that has.
+    std::optional<PlayheadTimecode> timecodeAtPlayhead() const;
+    // Lines the other media on the timeline up with the reference clip, by timecode or by sound,
+    // in one undo step, and leaves a report; ignored while a run is active.
+    void syncClips(const QUuid& referenceClipID);
+    void clearSyncReport();
 
 signals:
     void projectChanged();
@@ -318,7 +348,8 @@ signals:
     void exportProgressChanged();
     void exportResultChanged();
     void exportErrorChanged();
-    void historyChanged();  // undo or redo side
+    void undoStackChanged();
+    void redoStackChanged();
     void isRenderingChanged();
     void isPickingKeyColorChanged();
     void windowTitleChanged();
@@ -333,7 +364,10 @@ private:
     bool editProject(bool undoable, const std::function<void(Project&)>& change);
     // Stores a keyframe-aware transform edit: transform and opacity 1 (the transform write).
     bool editTransform(const QUuid& clipID, bool undoable, const std::function<void(ClipTransform&)>& change);
+    // Undo (back) or redo: one step from one side of the history to the other.
+    void transferSnapshot(bool back);
     void restoreSnapshot(Project project);
+    void pushSnapshot(ProjectSnapshot snapshot);
     void endPendingGesture();
     void startRenderLoop();
     void renderFinished(quint64 generation, QImage image);
@@ -353,9 +387,6 @@ private:
     void setPackageResult(std::optional<PackageResult> value);
     void setExportProgress(const TranscodeProgress& value);
     void setProjectURL(QString url);
-    void setLtc(QHash<QUuid, LTCInfo> value);
-    void setWaveforms(QHash<QUuid, std::vector<float>> value);
-    void setAnalysisQueue(std::vector<QUuid> value);
     void clearRendererReaders();
     // Probes the media in project order on a worker, storing each result while `generation` is
     // the document's; calls `done` on the GUI thread after the last.
@@ -366,6 +397,18 @@ private:
     void stopPlayback();
     void startPlayback();
     void playbackTick(const std::shared_ptr<Playback>& run);
+    // Timecode and sync (editor_analysis.cpp, editor_sync.cpp).
+    void setLtc(QHash<QUuid, LTCInfo> value);
+    void setWaveforms(QHash<QUuid, std::vector<float>> value);
+    void setAnalysisQueue(std::vector<QUuid> value);
+    void setIsAnalysing(bool value);
+    void setSyncReport(std::optional<SyncReport> value);
+    void analyseNext();
+    void analysisFinished(const QUuid& mediaID, quint64 generation, MediaAnalysis result);
+    struct SyncRun;
+    void startSyncRun(const std::shared_ptr<SyncRun>& run);
+    void syncNextItem(const std::shared_ptr<SyncRun>& run);
+    void finishSyncRun(const std::shared_ptr<SyncRun>& run);
 
     Environment environment_;
     Project project_;
@@ -419,6 +462,10 @@ private:
     int playbackFrames_ = 0;
     // Last: destroyed first, so no worker outlives the fields it reports into.
     std::unique_ptr<QThreadPool> workers_;
+    // Destroyed before the workers are waited for: tells a running export to stop.
+    std::shared_ptr<void> exportStop_;
+    // Told to stop by a new or opened project and by the destructor.
+    std::stop_source backgroundStop_;
 };
 
 }  // namespace qm

@@ -23,6 +23,8 @@ void EditorModel::deleteTrack(std::size_t index) {
         track.name = layerName(1);
         project_.tracks.push_back(std::move(track));
     }
+    // A selection naming a removed clip would make Delete and Duplicate act on nothing.
+    if (!selectedClipID_.isNull() && !project_.clipLocation(selectedClipID_)) setSelectedClipID({});
     projectEdited();
 }
 

@@ -1,5 +1,6 @@
 #include "engine/frame_batch.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 
@@ -7,6 +8,8 @@
 #include <oneapi/tbb/task_group.h>
 #include <oneapi/tbb/task_arena.h>
 #include <sched.h>
+
+#include "core/conversion_error.h"
 
 namespace qm {
 
@@ -19,11 +22,63 @@ int activeProcessorCount() {
     return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
+int64_t FrameBudget::used() const {
+    std::lock_guard guard(lock_);
+    return used_;
+}
+
+int64_t FrameBudget::peak() const {
+    std::lock_guard guard(lock_);
+    return peak_;
+}
+
+void FrameBudget::waitForChange(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(lock_);
+    const uint64_t before = changes_;
+    changed_.wait_for(lock, timeout, [&] { return changes_ != before; });
+}
+
+void FrameBudget::change(int64_t delta) {
+    if (delta == 0) return;
+    {
+        std::lock_guard guard(lock_);
+        used_ += delta;
+        peak_ = std::max(peak_, used_);
+        ++changes_;
+    }
+    changed_.notify_all();
+}
+
+FrameCharge::FrameCharge(std::shared_ptr<FrameBudget> budget, int64_t bytes) : budget_(std::move(budget)), bytes_(bytes) {
+    if (budget_) budget_->change(bytes);
+}
+
+FrameCharge::~FrameCharge() {
+    if (budget_) budget_->change(-bytes_.load(std::memory_order_acquire));
+}
+
+void FrameCharge::resize(int64_t bytes) {
+    const int64_t before = bytes_.exchange(bytes, std::memory_order_acq_rel);
+    if (budget_) budget_->change(bytes - before);
+}
+
+int64_t heldBytes(const ProcessedFrame& frame) {
+    switch (frame.kind) {
+    case ProcessedFrame::Kind::pixels: return frame.pixels ? int64_t(frame.pixels->byteCount()) : 0;
+    case ProcessedFrame::Kind::encoded: return int64_t(frame.data.capacity());
+    case ProcessedFrame::Kind::written: return 0;
+    }
+    return 0;
+}
+
 namespace {
 // A processed frame travels on to the writer with its timing only: its source picture or bytes
 // (a whole decoded frame, which the decoder may lend from its own pool) go back at once, not
-// when the writer gets to it a batch later.
-void releaseInput(SourceFrame& frame) { frame.raw = RawFrame{}; }
+// when the writer gets to it a batch later; its charge becomes what the result holds.
+void releaseInput(SourceFrame& frame, const ProcessedFrame& result) {
+    frame.raw = RawFrame{};
+    if (frame.charge) frame.charge->resize(heldBytes(result));
+}
 
 tbb::task_arena& batchArena() {
     static tbb::task_arena arena(activeProcessorCount());
@@ -56,7 +111,7 @@ void ParallelBatch::add(SourceFrame frame) {
         tasks_->group.run([this, &slot] {
             try {
                 slot.result = step_(slot.frame, folder_);
-                releaseInput(slot.frame);
+                releaseInput(slot.frame, *slot.result);
             } catch (...) {
                 slot.error = std::current_exception();
             }
@@ -67,6 +122,13 @@ void ParallelBatch::add(SourceFrame frame) {
             stepEnded_.notify_all();
         });
     });
+}
+
+int64_t ParallelBatch::chargedBytes() const {
+    int64_t bytes = 0;
+    for (const Slot& slot : slots_)
+        if (slot.frame.charge) bytes += slot.frame.charge->bytes();
+    return bytes;
 }
 
 void ParallelBatch::waitForAStep(std::chrono::milliseconds timeout) const {
@@ -87,6 +149,14 @@ std::vector<FramePair> ParallelBatch::finish() {
     return pairs;
 }
 
+bool waitForBudget(const FrameBudget& budget, const ParallelBatch& batch, const CancellationFlag& cancellation,
+                   std::chrono::milliseconds timeout) {
+    if (!batch.empty() && budget.used() <= batch.chargedBytes()) return false;
+    if (cancellation.value()) throw ConversionError::cancelled();
+    budget.waitForChange(timeout);
+    return true;
+}
+
 std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const FrameFolder& folder, const FrameStep& step) {
     const size_t count = frames.size();
     std::vector<std::optional<ProcessedFrame>> results(count);
@@ -95,7 +165,7 @@ std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const Frame
         tbb::parallel_for(size_t(0), count, [&](size_t i) {
             try {
                 results[i] = step(frames[i], folder);
-                releaseInput(frames[i]);
+                releaseInput(frames[i], *results[i]);
             } catch (...) {
                 errors[i] = std::current_exception();
             }

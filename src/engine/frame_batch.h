@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/transcode_sync.h"
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
 
@@ -34,11 +35,55 @@ struct RawFrame {
     static RawFrame compressed(std::vector<uint8_t> data) { return {Kind::compressed, nullptr, std::move(data)}; }
 };
 
+// The memory frames in flight may hold together: a frame is charged when it is read, its charge
+// follows its pictures through the step, and the charge ends once the writer has taken the
+// result (the last holder of the frame lets it go). Safe from many threads.
+class FrameBudget {
+public:
+    explicit FrameBudget(int64_t limitBytes) : limit_(limitBytes) {}
+    int64_t limit() const { return limit_; }
+    int64_t used() const;
+    // The most ever charged at once.
+    int64_t peak() const;
+    bool hasRoom() const { return used() < limit_; }
+    // Waits until a charge changes, or at most `timeout`.
+    void waitForChange(std::chrono::milliseconds timeout) const;
+
+private:
+    friend class FrameCharge;
+    void change(int64_t delta);
+
+    const int64_t limit_;
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    int64_t used_ = 0;
+    int64_t peak_ = 0;
+    uint64_t changes_ = 0;
+};
+
+// One frame's share of a budget, given back when destroyed.
+class FrameCharge {
+public:
+    FrameCharge(std::shared_ptr<FrameBudget> budget, int64_t bytes);
+    ~FrameCharge();
+    FrameCharge(const FrameCharge&) = delete;
+    FrameCharge& operator=(const FrameCharge&) = delete;
+    // The frame now holds this many bytes (its picture replaced by a converted or encoded one).
+    void resize(int64_t bytes);
+    int64_t bytes() const { return bytes_.load(std::memory_order_acquire); }
+
+private:
+    std::shared_ptr<FrameBudget> budget_;
+    std::atomic<int64_t> bytes_;
+};
+
 struct SourceFrame {
     RawFrame raw;
     MediaTime time;      // presentation time
     MediaTime duration;  // display duration
     int64_t index = 0;   // zero-based, without gaps; image-sequence files are numbered by it
+    // The frame's share of the run's budget (none outside a budgeted run); copies share it.
+    std::shared_ptr<FrameCharge> charge = nullptr;
 };
 
 // The result of the per-frame step: pixels for an encoding movie writer (output size, the
@@ -68,7 +113,11 @@ public:
     virtual void finish() = 0;
 };
 
-using FrameStep = std::function<ProcessedFrame(const SourceFrame&, const FrameFolder&)>;
+// The per-frame step. It may let go of the frame's raw picture or bytes as soon as it has used them.
+using FrameStep = std::function<ProcessedFrame(SourceFrame&, const FrameFolder&)>;
+
+// Bytes a processed frame holds on its way to the writer.
+int64_t heldBytes(const ProcessedFrame& frame);
 
 // One batch whose frames start their step as soon as they are added, so reading the next frame
 // overlaps the work on the ones before it (oneTBB tasks in an arena sized to the cores).
@@ -82,6 +131,8 @@ public:
 
     void add(SourceFrame frame);
     size_t size() const { return slots_.size(); }
+    // Bytes charged to the frames of this batch.
+    int64_t chargedBytes() const;
     bool empty() const { return slots_.empty(); }
     const SourceFrame& back() const { return slots_.back().frame; }
     // Steps added and not yet ended (successfully or not); does not wait.
@@ -112,6 +163,13 @@ private:
     mutable std::condition_variable stepEnded_;
     std::unique_ptr<struct ParallelBatchTasks> tasks_;
 };
+
+// One wait of a feeder whose budget is full. True when it waited: frames handed on earlier hold
+// part of the budget and come back as the writer takes them. False when the batch's own frames
+// fill it: nothing else would free it, so the batch must go on as it is. Throws
+// ConversionError::cancelled once the run is cancelled.
+bool waitForBudget(const FrameBudget& budget, const ParallelBatch& batch, const CancellationFlag& cancellation,
+                   std::chrono::milliseconds timeout);
 
 // Runs the step over all frames in parallel (oneTBB, in an arena sized to the cores) and pairs
 // each frame with its result in order (raw pictures and bytes released as for ParallelBatch).

@@ -16,7 +16,7 @@ constexpr std::chrono::milliseconds kThrottlePoll{5};
 }  // namespace
 
 FrameFeeder::FrameFeeder(Transcoder& transcoder, VideoSampleReader& reader, MediaTime start, MediaTime duration,
-                         ProgressCallback progress, int batchSize, MediaTime defaultDuration)
+                         ProgressCallback progress, int batchSize, MediaTime defaultDuration, int64_t bytesInFlight)
     : transcoder_(transcoder),
       reader_(reader),
       start_(start),
@@ -24,6 +24,7 @@ FrameFeeder::FrameFeeder(Transcoder& transcoder, VideoSampleReader& reader, Medi
       progress_(std::move(progress)),
       batchSize_(std::max(batchSize, 1)),
       defaultDuration_(defaultDuration),
+      budget_(std::make_shared<FrameBudget>(bytesInFlight)),
       startedAt_(std::chrono::steady_clock::now()) {}
 
 double FrameFeeder::elapsedSeconds() const {
@@ -37,6 +38,7 @@ SourceFrame FrameFeeder::makeFrame(VideoSample&& sample) {
     frame.duration = sample.duration.isNumeric() && sample.duration > MediaTime::zero() ? sample.duration : defaultDuration_;
     frame.time = sample.time.isNumeric() ? sample.time : start_ + defaultDuration_ * nextIndex_;
     frame.index = nextIndex_++;
+    frame.charge = std::make_shared<FrameCharge>(budget_, transcoder_.stepBytes(frame.raw));
     return frame;
 }
 
@@ -59,7 +61,7 @@ bool FrameFeeder::readInto(ParallelBatch& batch) {
 }
 
 std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
-    auto step = [this](const SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); };
+    auto step = [this](SourceFrame& f, const FrameFolder& dir) { return transcoder_.processFrame(f, dir); };
     // Each frame's step starts as soon as it is read, while the next one is being read. Frames
     // read while the previous batch was finishing have started already.
     std::unique_ptr<ParallelBatch> batch = std::move(ahead_);
@@ -72,6 +74,10 @@ std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
         if (batch->unfinished() >= inHand) {
             batch->waitForAStep(kThrottlePoll);
             continue;
+        }
+        if (!budget_->hasRoom()) {
+            if (waitForBudget(*budget_, *batch, transcoder_.cancellation(), kThrottlePoll)) continue;
+            break;
         }
         if (!(more = readInto(*batch))) break;
     }
@@ -86,7 +92,7 @@ std::vector<FramePair> FrameFeeder::nextBatch(const FrameFolder& folder) {
     if (more) {
         auto next = std::make_unique<ParallelBatch>(folder, step);
         while (!batch->allEnded() && int(next->size()) < batchSize_) {
-            if (batch->unfinished() + next->unfinished() >= inHand) {
+            if (batch->unfinished() + next->unfinished() >= inHand || !budget_->hasRoom()) {
                 batch->waitForAStep(kThrottlePoll);  // the next batch's steps end later, seen on the next poll
                 continue;
             }

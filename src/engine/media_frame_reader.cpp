@@ -29,6 +29,8 @@ void MediaFrameReader::openReader(double seconds) {
     VideoReaderSettings settings;
     settings.mode = decoder_ ? VideoReaderSettings::Mode::compressed : VideoReaderSettings::Mode::decoded;
     settings.pixelFormat = decoder_ ? 0 : kPixelFormatBGRA;
+    // Only the picture finally shown is converted, not every one rolled over on the way.
+    settings.deferConversion = true;
     if (trackKnown_) settings.start = MediaTime::fromSeconds(std::max(0.0, seconds - 0.5 / rate) + trackStart_, 6000);
     auto reader = VideoSampleReader::open(url_, settings);
     ++openCount_;
@@ -52,7 +54,7 @@ bool MediaFrameReader::fillLookahead() {
             exhausted_ = true;
             return false;
         }
-        if (sample->pixels || !sample->bytes.empty()) {
+        if (sample->pixels || sample->decoded || !sample->bytes.empty()) {
             lookahead_ = std::move(sample);
             return true;
         }
@@ -60,13 +62,12 @@ bool MediaFrameReader::fillLookahead() {
 }
 
 PixelBufferRef MediaFrameReader::convert(VideoSample& sample) {
-    if (sample.pixels) return sample.pixels;
     if (decoder_ && !sample.bytes.empty()) {
         PixelBufferRef buffer = makePixelBuffer(pool_);
         decoder_->decode(sample.bytes.data(), sample.bytes.size(), *buffer);
         return buffer;
     }
-    return nullptr;
+    return reader_->picture(sample);
 }
 
 PixelBufferRef MediaFrameReader::frame(double seconds) {

@@ -85,7 +85,6 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
         auto finishInput = [&] {
             if (videoDone.claim()) writer->markAsFinished(MovieWriter::Input::video);
         };
-        std::deque<FramePair> pending;
         // The next batch is read and processed while the frames of this one go to the encoder, so
         // neither the reader nor the encoder waits for the other; one batch ahead at most.
         std::future<std::vector<FramePair>> ahead;
@@ -98,6 +97,9 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
                 if (ahead.valid()) ahead.wait();
             }
         } waitForAhead{ahead};
+        // Declared after the wait: frames not written go first, so a batch being read that waits
+        // for their memory can end.
+        std::deque<FramePair> pending;
         for (;;) {
             if (shouldStop()) return finishInput();
             if (!writer->waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;

@@ -16,6 +16,11 @@ namespace qm {
 int transcodeBatchSize(int64_t sourceWidth, int64_t sourceHeight, int64_t outWidth, int64_t outHeight,
                        int activeProcessors);
 
+// What the frames between the reader and the writer of a run may hold together: room for every
+// processor to work on a 4K picture of its own, a small part of what the decoder and the encoder
+// hold themselves.
+inline constexpr int64_t kFrameBytesInFlight = int64_t(256) << 20;
+
 struct OutputGeometry {
     int width = 2;
     int height = 2;

@@ -69,29 +69,78 @@ std::pair<AudioFormat, MovieAudioSettings> Transcoder::stereoAudioSettings(Outpu
 }
 
 void Transcoder::prepareCodecs() {
+    keepHeapSmall();
     frameDecoder_ = makeFrameDecoder(info_);
     if (frameDecoder_)
         decodePool_ = makePixelBufferPool(info_.width, info_.height, frameDecoder_->outputPixelFormat(pixelFormat_));
     outputPool_ = makePixelBufferPool(outWidth_, outHeight_, deliveryPixelFormat_);
     frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
+    if (isImageSequence(settings_.format)) imageWriter_ = std::make_unique<ImageFileWriter>();
 }
 
-ProcessedFrame Transcoder::processFrame(const SourceFrame& frame, const FrameFolder& folder) const {
+bool Transcoder::needsConversion(const PixelBuffer& picture) const {
+    return picture.width() != outWidth_ || picture.height() != outHeight_ || picture.pixelFormat() != deliveryPixelFormat_;
+}
+
+int64_t Transcoder::stepBytes(const RawFrame& raw) const {
+    int64_t bytes = 0;
+    bool converts = true;
+    if (raw.kind == RawFrame::Kind::compressed) {
+        bytes = int64_t(raw.bytes.capacity());
+        if (decodePool_) {
+            bytes += int64_t(decodePool_->bufferBytes());
+            converts = decodePool_->width() != outWidth_ || decodePool_->height() != outHeight_ ||
+                       decodePool_->pixelFormat() != deliveryPixelFormat_;
+        }
+    } else if (raw.pixels) {
+        bytes = int64_t(raw.pixels->byteCount());
+        converts = needsConversion(*raw.pixels);
+    }
+    if (converts && outputPool_) bytes += int64_t(outputPool_->bufferBytes());
+    return bytes;
+}
+
+void Transcoder::releaseCodecs() {
+    frameEncoder_.reset();
+    frameDecoder_.reset();
+    imageWriter_.reset();
+    decodePool_.reset();
+    outputPool_.reset();
+    transfer_ = std::make_unique<PixelTransfer>();
+    returnFreeMemoryToSystem();
+}
+
+namespace {
+// Releases the codecs when a run ends; declared before everything else the run makes, so that the
+// reader, the writer and every frame are gone first.
+struct ReleaseCodecsAtEnd {
+    Transcoder& transcoder;
+    ~ReleaseCodecsAtEnd() { transcoder.releaseCodecs(); }
+};
+}  // namespace
+
+ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& folder) const {
+    // The source picture or sample goes as soon as it has been used, not when the step ends: a
+    // step spends most of its time encoding, with only the converted picture still needed.
+    RawFrame raw = std::move(frame.raw);
+    frame.raw = RawFrame{};
     PixelBufferRef buffer;
-    if (frame.raw.kind == RawFrame::Kind::compressed) {
+    if (raw.kind == RawFrame::Kind::compressed) {
         if (!decodePool_ || !frameDecoder_) throw ConversionError::decodeFailed("no decoder");
         buffer = makePixelBuffer(decodePool_);
-        frameDecoder_->decode(frame.raw.bytes.data(), frame.raw.bytes.size(), *buffer);
+        frameDecoder_->decode(raw.bytes.data(), raw.bytes.size(), *buffer);
     } else {
-        buffer = frame.raw.pixels;
+        buffer = std::move(raw.pixels);
         if (!buffer) throw ConversionError::decodeFailed("no picture");
     }
-    if (buffer->width() != outWidth_ || buffer->height() != outHeight_ || buffer->pixelFormat() != deliveryPixelFormat_) {
+    raw = RawFrame{};
+    if (needsConversion(*buffer)) {
         if (!outputPool_) throw ConversionError::encodeFailed("pixel buffer pool (no pool)");
         PixelBufferRef converted = makePixelBuffer(outputPool_);
         converted->setColorTags(ColorTags::bt709());
         transfer_->transfer(*buffer, *converted);
         buffer = std::move(converted);
+        if (frame.charge) frame.charge->resize(int64_t(buffer->byteCount()));
     }
     if (frameEncoder_) {
         std::vector<uint8_t> bytes = frameEncoder_->encode(*buffer);
@@ -111,7 +160,10 @@ ProcessedFrame Transcoder::processFrame(const SourceFrame& frame, const FrameFol
         image.withAlpha = image.type != ImageFileType::jpeg;
         image.jpegQuality = 0.9;
         try {
-            writeImageFile(*buffer, *folder / name, image);
+            if (imageWriter_)
+                imageWriter_->write(*buffer, *folder / name, image);
+            else
+                writeImageFile(*buffer, *folder / name, image);
         } catch (const MediaError& e) {
             if (e.step() == "image write") throw ConversionError::writerFailed(name);
             throw ConversionError::encodeFailed("image " + name);
@@ -123,6 +175,7 @@ ProcessedFrame Transcoder::processFrame(const SourceFrame& frame, const FrameFol
 }
 
 void Transcoder::run(const ProgressCallback& progress) {
+    const ReleaseCodecsAtEnd release{*this};
     checkFormatAvailable();
     if (info_.decoder.kind == SourceDecoder::Kind::unsupported)
         throw ConversionError::unsupportedCodec(codecName(info_.decoder.codecType));
@@ -169,6 +222,7 @@ void Transcoder::run(const ProgressCallback& progress) {
 }
 
 void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audio) {
+    const ReleaseCodecsAtEnd release{*this};
     checkFormatAvailable();
     prepareCodecs();
     if (isImageSequence(settings_.format)) {

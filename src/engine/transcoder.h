@@ -20,6 +20,7 @@
 #include "engine/transcode_rules.h"
 #include "engine/transcode_sync.h"
 #include "platform/media/asset_reader.h"
+#include "platform/media/image_file_writer.h"
 #include "platform/media/media_time.h"
 #include "platform/media/movie_writer.h"
 
@@ -85,9 +86,17 @@ public:
 
     // Makes the decoder, encoder and pools; called once before frames flow.
     void prepareCodecs();
+    // Lets go of what prepareCodecs() made (pools, scaler sessions, encoder and decoder working
+    // memory) and hands the freed memory back to the system. The runs call it when they end,
+    // however they end.
+    void releaseCodecs();
     // Processes one frame: decode, scale and convert, then encode, write as an image file, or
-    // hand on as pixels. Safe to call from many threads at once after prepareCodecs().
-    ProcessedFrame processFrame(const SourceFrame& frame, const FrameFolder& folder) const;
+    // hand on as pixels. The frame's raw picture or bytes are let go as soon as they are used.
+    // Safe to call from many threads at once after prepareCodecs().
+    ProcessedFrame processFrame(SourceFrame& frame, const FrameFolder& folder) const;
+    // Bytes a frame holds while its step runs: its picture or sample, and the pictures the step
+    // decodes and converts it into. After prepareCodecs().
+    int64_t stepBytes(const RawFrame& raw) const;
 
     const CompressedFrameEncoder* frameEncoder() const { return frameEncoder_.get(); }
     const CompressedFrameDecoder* frameDecoder() const { return frameDecoder_.get(); }
@@ -97,6 +106,7 @@ public:
 
 private:
     void checkFormatAvailable() const;
+    bool needsConversion(const PixelBuffer& picture) const;
     MovieVideoSettings videoOutputSettings() const;
     void runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio, const std::optional<MovieAudioSettings>& audioSettings,
                   MediaTime startTime, const DisplayMatrix& transform);
@@ -116,6 +126,7 @@ private:
     PixelBufferPoolRef outputPool_;
     std::unique_ptr<CompressedFrameEncoder> frameEncoder_;
     std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
+    std::unique_ptr<ImageFileWriter> imageWriter_;
 };
 
 }  // namespace qm

@@ -15,6 +15,12 @@ QFrame* divider(Qt::Orientation orientation) {
     return line;
 }
 
+QFont calloutFont(const QFont& base) {
+    QFont callout = base;
+    callout.setPointSizeF(base.pointSizeF() - 1);
+    return callout;
+}
+
 QFont captionFont(const QFont& base) {
     QFont caption = base;
     caption.setPointSizeF(base.pointSizeF() * 0.85);

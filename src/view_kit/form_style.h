@@ -12,6 +12,8 @@ class QColor;
 namespace qm {
 
 QFrame* divider(Qt::Orientation orientation);
+// The callout size of a font: one point below it.
+QFont calloutFont(const QFont& base);
 // The caption size of a font.
 QFont captionFont(const QFont& base);
 // The fixed-pitch font at the size of `base` times `scale`, for numbers that change as they run.

@@ -40,12 +40,6 @@ std::shared_ptr<const CreditsRenderer> halfSecond() {
     return std::make_shared<const CreditsRenderer>(s, white(16, 9), std::nullopt, white(16, 16));
 }
 
-struct Format {
-    OutputFormat format;
-    std::string codec;
-    bool alpha;
-};
-
 // The alpha of two pixels of frame `index` as the ffmpeg CLI decodes it: a corner and the middle
 // of the opening picture.
 std::pair<int, int> decodedAlpha(const fs::path& file, int index) {
@@ -58,21 +52,10 @@ std::pair<int, int> decodedAlpha(const fs::path& file, int index) {
 }
 
 TEST(CreditsExportPeer, EveryWritableFormat) {
-    const Format formats[] = {
-        {OutputFormat::hap, "hap", false},          {OutputFormat::hapAlpha, "hap", true},
-        {OutputFormat::hapQ, "hap", false},         {OutputFormat::hapQAlpha, "hap", true},
-        {OutputFormat::dxv3, "dxv", false},         {OutputFormat::dxv3Alpha, "dxv", true},
-        {OutputFormat::proRes422Proxy, "prores", false}, {OutputFormat::proRes422LT, "prores", false},
-        {OutputFormat::proRes422, "prores", false}, {OutputFormat::proRes422HQ, "prores", false},
-        {OutputFormat::proRes4444, "prores", true}, {OutputFormat::proRes4444XQ, "prores", true},
-        {OutputFormat::h264, "h264", false},        {OutputFormat::hevc, "hevc", false},
-        {OutputFormat::pngSequence, "png", true},   {OutputFormat::tiffSequence, "tiff", true},
-        {OutputFormat::jpegSequence, "mjpeg", false},
-    };
     test::TempDir dir;
     const auto renderer = halfSecond();
     ASSERT_DOUBLE_EQ(renderer->totalSeconds(), 0.5);
-    for (const Format& f : formats) {
+    for (const test::WritableFormat& f : test::kWritableFormats) {
         SCOPED_TRACE(std::string(rawValue(f.format)));
         ConversionSettings settings;
         settings.format = f.format;

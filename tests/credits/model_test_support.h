@@ -17,38 +17,12 @@
 #include "credits/credits_model.h"
 #include "platform/system/desktop_services.h"
 #include "support/qt_events.h"
+#include "support/scripted_desktop.h"
 #include "support/test_support.h"
 
 namespace qm::test {
 
 inline QString qpath(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
-
-class ScriptedDesktop : public DesktopServices {
-public:
-    QStringList runOpenPanel(const OpenPanelRequest& request) override {
-        opens.push_back(request);
-        if (openAnswers.empty()) return {};
-        QStringList answer = openAnswers.front();
-        openAnswers.pop_front();
-        return answer;
-    }
-    std::optional<QString> runSavePanel(const SavePanelRequest& request) override {
-        saves.push_back(request);
-        if (saveAnswers.empty()) return std::nullopt;
-        QString answer = saveAnswers.front();
-        saveAnswers.pop_front();
-        return answer;
-    }
-    void revealInFileManager(const QStringList& paths) override { revealed.append(paths); }
-    void playCompletionSound() override {}
-    void requestAttention(AttentionRequest) override {}
-
-    std::deque<QStringList> openAnswers;
-    std::deque<QString> saveAnswers;
-    std::vector<OpenPanelRequest> opens;
-    std::vector<SavePanelRequest> saves;
-    QStringList revealed;
-};
 
 // Stands in for the strip builder: a plain strip 60 % of the frame wide and 400 rows tall, with
 // the choices given; held while the latch is closed; fails with `error` when one is set.

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include <sys/resource.h>
+
 #include "core/conversion_error.h"
 #include "credits/strip_builder.h"
 #include "support/test_support.h"
@@ -71,6 +73,14 @@ std::string buildError(const std::filesystem::path& file, const CreditsSettings&
     } catch (const ConversionError& e) {
         return e.kind() == ConversionError::Kind::readerFailed ? e.payload() : "(another kind: " + e.description() + ")";
     }
+}
+
+void expectRefusedAsTooLarge(const std::filesystem::path& file, const CreditsSettings& settings) {
+    EXPECT_EQ(buildError(file, settings),
+              "The credits list is too large to lay out at this size. Make the text size or the column width smaller.");
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss, 4L * 1024 * 1024) << "kilobytes at the peak";
 }
 
 QImage stripImage(const CreditsStrip& strip) {

@@ -24,6 +24,10 @@ void makeDocx(const nlohmann::json& spec, const std::filesystem::path& out);
 // when it fails otherwise or not at all.
 std::string buildError(const std::filesystem::path& file, const CreditsSettings& settings);
 
+// That building the strip is refused as too large to lay out, and refused before any bitmap of
+// that size was made: the process never came near 4 GiB.
+void expectRefusedAsTooLarge(const std::filesystem::path& file, const CreditsSettings& settings);
+
 // The tiles drawn at their (rounded) tops into one premultiplied picture.
 QImage stripImage(const CreditsStrip& strip);
 

@@ -7,3 +7,6 @@ qm_add_test(editor_output_peer_test LABEL peer
 qm_add_test(editor_key_monitor_test LABEL gui
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/editor_key_monitor_test.cpp
   LIBS qm_editor Qt6::Widgets Qt6::Test)
+qm_add_test(editor_playback_sound_peer_test LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/editor_playback_sound_peer_test.cpp
+  LIBS qm_editor Qt6::Test)

@@ -3,68 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QFuture>
-
+#include "document_fixtures.h"
 #include "editor/editor_eyedropper.h"
-#include "editor/editor_model.h"
-#include "editor/editor_test_support.h"
-#include "scripted_desktop.h"
-#include "support/test_support.h"
 
 namespace qm::test {
 namespace {
 
-namespace fs = std::filesystem;
-
-QString q(const fs::path& p) { return QString::fromStdString(p.string()); }
-
-// A short movie (and optionally sound) made by ffmpeg.
-void makeMovie(const fs::path& path, const std::string& rate = "30", bool audio = false) {
-    fs::create_directories(path.parent_path());
-    std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc=size=64x36:rate=" + rate + ":duration=1"};
-    if (audio) args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=1000:duration=1"});
-    args.insert(args.end(), {"-c:v", "mpeg4", "-pix_fmt", "yuv420p"});
-    if (audio) args.insert(args.end(), {"-c:a", "aac"});
-    args.push_back(path.string());
-    ffmpeg(args);
-}
-
-void makeSound(const fs::path& path) {
-    ffmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-c:a", "pcm_s16le", path.string()});
-}
-
-struct Editor {
-    ScriptedDesktop desktop;
-    CountingEditor counting;
-    EditorModel& m;
-    Editor() : counting(makeCounting()), m(*counting.model) {}
-
-    CountingEditor makeCounting() {
-        CountingEditor c;
-        EditorModel::Environment env;
-        env.desktop = &desktop;
-        env.render = [renders = c.renders](const Project&, const MediaInfos&, double) {
-            ++*renders;
-            return QImage(4, 4, QImage::Format_RGBA8888);
-        };
-        c.model = std::make_unique<EditorModel>(env);
-        return c;
-    }
-    void await(const QFuture<void>& f) { ASSERT_TRUE(waitUntil([&] { return f.isFinished(); })); }
-    void settle() { ASSERT_TRUE(waitUntil([&] { return !m.isProbing() && !m.isRendering(); })); }
-};
-
 // A project file over the given media files, written with the model's own save.
 QString writeProject(const TempDir& dir, const std::vector<fs::path>& files, const std::string& name = "p.qmproj") {
     Editor e;
-    e.await(e.m.importFiles([&] {
-        QStringList l;
-        for (const auto& f : files) l.append(q(f));
-        return l;
-    }()));
-    for (const MediaItem& item : e.m.project().media) e.m.addClipAtPlayhead(item.id, std::size_t(0), 0.0);
+    e.importAndPlace(files);
     e.desktop.saveAnswers.push_back(q(dir / name));
     EXPECT_TRUE(e.m.saveProject());
     return q(dir / name);
@@ -129,8 +77,8 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     TempDir dir;
     Editor e;
     EXPECT_FALSE(e.m.saveProject());  // panel cancelled
-    ASSERT_EQ(e.desktop.saveRequests.size(), 1u);
-    EXPECT_EQ(e.desktop.saveRequests[0].suggestedName, "Untitled.qmproj");
+    ASSERT_EQ(e.desktop.saves.size(), 1u);
+    EXPECT_EQ(e.desktop.saves[0].suggestedName, "Untitled.qmproj");
     EXPECT_TRUE(e.m.projectURL().isEmpty());
 
     e.m.addTrack();
@@ -139,16 +87,16 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     EXPECT_FALSE(e.m.isDirty());
     EXPECT_EQ(Project::decode(readFile(dir / "Show.qmproj")), e.m.project());
     EXPECT_FALSE(e.m.saveProject(true));
-    EXPECT_EQ(e.desktop.saveRequests.back().suggestedName, "Show.qmproj");
+    EXPECT_EQ(e.desktop.saves.back().suggestedName, "Show.qmproj");
 
     // Into a package: its project file, no panel; the URL stays the package.
     fs::create_directories(dir / "Show.qmpack");
     e.desktop.saveAnswers.push_back(q(dir / "Show.qmpack"));
     ASSERT_TRUE(e.m.saveProject(true));
-    const auto panels = e.desktop.saveRequests.size();
+    const auto panels = e.desktop.saves.size();
     e.m.addTrack();
     ASSERT_TRUE(e.m.saveProject());
-    EXPECT_EQ(e.desktop.saveRequests.size(), panels);
+    EXPECT_EQ(e.desktop.saves.size(), panels);
     EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
     EXPECT_EQ(Project::decode(readFile(dir / "Show.qmpack/project.qmproj")).tracks.size(), 3u);
 
@@ -170,14 +118,14 @@ TEST(EditorDocuments, ConfirmReplacingAsksOnlyWhenDirtyAndSaveMustSucceed) {
     TempDir dir;
     struct Case {
         std::vector<SaveChangesAnswer> answers;
-        std::optional<QString> panel;
+        QString panel;  // empty: cancelled
         bool goesOn;
     };
     const std::vector<Case> cases = {
-        {{SaveChangesAnswer::cancel}, std::nullopt, false},
-        {{SaveChangesAnswer::dontSave}, std::nullopt, true},
+        {{SaveChangesAnswer::cancel}, {}, false},
+        {{SaveChangesAnswer::dontSave}, {}, true},
         {{SaveChangesAnswer::save}, q(dir / "saved.qmproj"), true},
-        {{SaveChangesAnswer::save}, std::nullopt, false},  // Save's panel cancelled
+        {{SaveChangesAnswer::save}, {}, false},  // Save's panel cancelled
     };
     for (const Case& c : cases) {
         Editor e;
@@ -196,7 +144,7 @@ TEST(EditorMedia, ImportSkipsDuplicatesAdoptsTheFirstPictureAndQueuesSound) {
     TempDir dir;
     makeMovie(dir / "ntsc.mov", "30000/1001");
     makeMovie(dir / "second.mov", "25", true);
-    makeSound(dir / "tone.wav");
+    ffmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=1", (dir / "tone.wav").string()});
     writeFile(dir / "broken.mov", "not a movie");
 
     Editor e;
@@ -215,8 +163,8 @@ TEST(EditorMedia, ImportSkipsDuplicatesAdoptsTheFirstPictureAndQueuesSound) {
     EXPECT_EQ(e.m.project().media.size(), 3u);
     EXPECT_EQ(e.m.project().frameRate, 29.97);  // a second picture leaves the format alone
     EXPECT_EQ(e.m.undoCount(), 2u);
-    e.settle();
-    EXPECT_TRUE(e.m.analysisQueue().empty());  // drained without an analyser
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isAnalysing(); }));
+    EXPECT_TRUE(e.m.analysisQueue().empty());
 }
 
 TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
@@ -263,38 +211,44 @@ TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
     EXPECT_FALSE(e.m.isMissing(media[4].id));
 }
 
-TEST(EditorMedia, SingleFileRelinkAndRemoval) {
+TEST(EditorMedia, SingleFileRelinkUndecodableFilesAndThePanels) {
     TempDir dir;
     makeMovie(dir / "a.mov");
     makeMovie(dir / "other.mov", "25");
+    // A movie whose codec nothing here decodes: its sample description renamed.
+    std::string bytes = readFile(dir / "a.mov");
+    bytes.replace(bytes.find("mp4v"), 4, "zzzz");
+    writeFile(dir / "odd.mov", bytes);
     Editor e;
-    e.await(e.m.importFiles({q(dir / "a.mov")}));
+    e.await(e.m.importFiles({q(dir / "a.mov"), q(dir / "odd.mov")}));
+    ASSERT_EQ(e.m.project().media.size(), 1u);
     const QUuid id = e.m.project().media[0].id;
     e.m.addClipAtPlayhead(id);
     e.await(e.m.relink(id, q(dir / "nothing.mov")));
-    EXPECT_EQ(e.m.importErrors().size(), 1);
-    EXPECT_TRUE(e.m.importErrors()[0].startsWith("nothing.mov: "));
-    e.await(e.m.relink(id, q(dir / "other.mov")));
+    e.await(e.m.relink(id, q(dir / "odd.mov")));  // refused as import refuses it
+    ASSERT_EQ(e.m.importErrors().size(), 3);
+    EXPECT_EQ(e.m.importErrors()[0], "odd.mov: zzzz");
+    EXPECT_TRUE(e.m.importErrors()[1].startsWith("nothing.mov: "));
+    EXPECT_EQ(e.m.importErrors()[2], "odd.mov: zzzz");
+    EXPECT_EQ(e.m.project().media[0].name, "a.mov");
+
+    e.desktop.openAnswers.push_back({q(dir / "other.mov")});
+    e.await(e.m.relinkMedia(id));
+    EXPECT_EQ(e.desktop.opens.back().message, "Locate a.mov, or choose a folder to search for all missing files");
+    EXPECT_EQ(e.desktop.opens.back().directory, q(dir.path()));
     EXPECT_EQ(e.m.project().media[0].id, id);
     EXPECT_EQ(e.m.project().media[0].name, "other.mov");
     EXPECT_EQ(e.m.project().media[0].frameRate, 25);
     EXPECT_EQ(e.m.project().tracks[0].clips.size(), 1u);
 
-    const auto tracks = e.m.project().tracks.size();
-    e.m.removeMedia(id);
-    EXPECT_TRUE(e.m.project().media.empty());
-    EXPECT_EQ(e.m.project().tracks.size(), tracks);
-    EXPECT_TRUE(e.m.project().tracks[0].clips.empty());
-    e.m.undo();
-    EXPECT_EQ(e.m.project().media.size(), 1u);
-    EXPECT_FALSE(e.m.isMissing(id));
+    // The package panel: proposed name and message; nothing without media.
+    e.await(e.m.packageProjectPanel());
+    EXPECT_EQ(e.desktop.saves.back().suggestedName, "Untitled Package.qmpack");
+    EXPECT_EQ(e.desktop.saves.back().message, "The package holds the project and copies of all its media files.");
+    Editor empty;
+    empty.await(empty.m.packageProjectPanel());
+    EXPECT_TRUE(empty.desktop.saves.empty());
 }
-
-}  // namespace
-}  // namespace qm::test
-
-namespace qm::test {
-namespace {
 
 TEST(EditorEyedropper, CanvasPointsMapIntoThePicture) {
     auto clipOf = [](int w, int h, std::optional<double> rotation, FitMode fit = FitMode::fit) {

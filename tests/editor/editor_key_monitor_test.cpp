@@ -12,8 +12,7 @@
 #include <QWidget>
 
 #include "editor/editor_key_monitor.h"
-#include "editor/editor_model.h"
-#include "support/qt_app.h"
+#include "editor/editor_test_support.h"
 
 namespace qm::test {
 namespace {
@@ -28,34 +27,9 @@ struct Window : QWidget {
     }
 };
 
-// A model whose previews are blank pictures; the application is a widget one.
-struct Editor {
-    std::unique_ptr<EditorModel> model;
-    Editor() {
-        qtApp<QApplication>();
-        EditorModel::Environment env;
-        env.render = [](const Project&, const MediaInfos&, double) { return QImage(4, 4, QImage::Format_RGBA8888); };
-        model = std::make_unique<EditorModel>(env);
-    }
-    EditorModel* operator->() { return model.get(); }
-    EditorModel& operator*() { return *model; }
-    QUuid addMedia(double duration) {
-        MediaItem item;
-        item.id = QUuid::createUuid();
-        item.name = "m.mov";
-        item.path = "/nowhere/m.mov";
-        item.width = 64;
-        item.height = 36;
-        item.duration = duration;
-        Project p = model->project();
-        p.media.push_back(item);
-        model->setProject(std::move(p));
-        return item.id;
-    }
-};
-
 struct Fixture {
-    Editor editor;
+    QApplication& app = qtApp<QApplication>();  // before the model asks for a plain one
+    CountingEditor editor;
     Window window;
     QLineEdit* field = new QLineEdit(&window);
     EditorKeyMonitor monitor;
@@ -161,7 +135,7 @@ TEST(EditorKeyMonitor, TextFieldsDialogsStartTwiceAndAModelThatIsGone) {
     f.window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&f.window));
 
-    Editor other;
+    CountingEditor other;
     f.monitor.start(other.model.get());  // already started: the first model stays
     EXPECT_TRUE(f.press(Qt::Key_Home));
     EXPECT_EQ(m.playhead(), 0.0);

@@ -3,60 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFuture>
-
-#include "editor/editor_model.h"
-#include "editor/editor_test_support.h"
+#include "document_fixtures.h"
 #include "editor/model/project_exporter.h"
-#include "scripted_desktop.h"
-#include "support/test_support.h"
 
 namespace qm::test {
 namespace {
-
-namespace fs = std::filesystem;
-
-QString q(const fs::path& p) { return QString::fromStdString(p.string()); }
-
-void makeMovie(const fs::path& path, bool audio = false, const std::string& size = "64x36") {
-    fs::create_directories(path.parent_path());
-    std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc=size=" + size + ":rate=30:duration=1"};
-    if (audio) args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=1000:duration=1"});
-    args.insert(args.end(), {"-c:v", "mpeg4", "-pix_fmt", "yuv420p"});
-    if (audio) args.insert(args.end(), {"-c:a", "aac"});
-    args.insert(args.end(), {"-f", "mov", path.string()});
-    ffmpeg(args);
-}
-
-struct Editor {
-    ScriptedDesktop desktop;
-    std::shared_ptr<std::vector<double>> renderedAt = std::make_shared<std::vector<double>>();
-    std::unique_ptr<EditorModel> model;
-    EditorModel& m;
-    Editor() : model(make(desktop, renderedAt)), m(*model) {}
-    static std::unique_ptr<EditorModel> make(ScriptedDesktop& desktop, std::shared_ptr<std::vector<double>> at) {
-        qtApp();
-        EditorModel::Environment env;
-        env.desktop = &desktop;
-        env.render = [at](const Project&, const MediaInfos&, double t) {
-            at->push_back(t);  // one render at a time: no lock needed
-            return QImage(4, 4, QImage::Format_RGBA8888);
-        };
-        return std::make_unique<EditorModel>(env);
-    }
-    void await(const QFuture<void>& f) { ASSERT_TRUE(waitUntil([&] { return f.isFinished(); })); }
-    void importAndPlace(const std::vector<fs::path>& files) {
-        QStringList paths;
-        for (const auto& f : files) paths.append(q(f));
-        await(m.importFiles(paths));
-        double at = 0;
-        for (const MediaItem& item : m.project().media) {
-            m.addClipAtPlayhead(item.id, std::size_t(0), at);
-            at += item.duration;
-        }
-    }
-};
 
 std::string probeValue(const fs::path& file, const std::string& entries, const std::string& stream = "v:0") {
     auto r = run({"ffprobe", "-v", "error", "-count_frames", "-select_streams", stream, "-show_entries", entries, "-of",
@@ -162,7 +113,7 @@ TEST(EditorExport, TimelineSoundOnlyFromAudibleClips) {
 
 TEST(EditorExport, FormatsOutcomesAndRefusals) {
     TempDir dir;
-    makeMovie(dir / "a.mov", true);
+    makeMovie(dir / "a.mov", "30", true);
     Editor e;
     e.importAndPlace({dir / "a.mov"});
     ASSERT_EQ(e.m.project().width, 64);
@@ -263,12 +214,6 @@ TEST(EditorPlayback, WallClockEndsOnTheLastFrameWithAStillAndOneRunAfterPauseAnd
     EXPECT_GE(e.m.playbackFrames(), 2);
     EXPECT_EQ(e.m.playhead(), 2.5);
 }
-
-}  // namespace
-}  // namespace qm::test
-
-namespace qm::test {
-namespace {
 
 TEST(EditorEyedropper, PicksTheMeanOfFfmpegsFrameUnderTheClick) {
     TempDir dir;

@@ -19,7 +19,7 @@ public:
     explicit Session(std::uint64_t seed) : random_(seed) {
         for (double d : {4.0, 0.0, 12.5}) media_.push_back(e_.addMedia(d, d > 0 ? 640 : 0, d > 0 ? 360 : 0));
         media_.push_back(QUuid::createUuid());  // names nothing
-        QObject::connect(e_.model.get(), &EditorModel::historyChanged, [this] { ++pushes_; });
+        QObject::connect(e_.model.get(), &EditorModel::undoStackChanged, [this] { ++pushes_; });
     }
 
     void step() {
@@ -155,6 +155,7 @@ private:
             ClipEffects effects;
             effects.keyEnabled = pick(2);
             effects.colorEnabled = pick(2);
+            effects.keyColor = {number(), 0.5, 0.25};
             m.setClipEffects(id, effects);
             break;
         }
@@ -175,7 +176,9 @@ private:
             const double a = number(), b = number();
             const bool ease = pick(2);
             m.updateClip(id, true, [&](Clip& c) {
-                if (ease)
+                if (pick(8) == 0)
+                    c.volume = a;  // any edit: a number a file cannot hold is refused
+                else if (ease)
                     applyGraphEase(c, p, k, pick(2), a, b);
                 else
                     applyGraphValue(c, p, k, std::size_t(pick(2)), a);

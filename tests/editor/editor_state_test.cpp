@@ -88,6 +88,12 @@ TEST(EditorState, UndoKeepsOrDropsTheSelectionAndAlwaysDirties) {
     EXPECT_EQ(e->selectedClipID(), id);
     EXPECT_EQ(e->selectedKeyframes().size(), 1u);
     EXPECT_TRUE(e->isDirty());
+    QSignalSpy selection(e.model.get(), &EditorModel::selectedClipIDChanged);
+    QSignalSpy playhead(e.model.get(), &EditorModel::playheadChanged);
+    e->setSelectedClipID(id);  // the same id: no news, keyframes kept
+    e->seek(e->playhead());
+    EXPECT_EQ(selection.count() + playhead.count(), 0);
+    EXPECT_EQ(e->selectedKeyframes().size(), 1u);
     e->undo();  // the add: the clip is gone
     EXPECT_TRUE(e->selectedClipID().isNull());
     EXPECT_TRUE(e->selectedKeyframes().isEmpty());

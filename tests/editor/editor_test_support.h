@@ -3,28 +3,13 @@
 // made without files.
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <thread>
-
-#include <QCoreApplication>
 
 #include "editor/editor_model.h"
 #include "support/qt_app.h"
+#include "support/qt_events.h"
 
 namespace qm::test {
-
-inline bool waitUntil(const std::function<bool()>& condition) {
-    qtApp();
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 struct CountingEditor {
     std::shared_ptr<std::atomic<int>> renders = std::make_shared<std::atomic<int>>(0);

@@ -8,8 +8,6 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QSlider>
-#include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTest>
 
 #include "editor/timecode_text.h"
@@ -136,17 +134,6 @@ TEST(ScrubField, TypingCommitsOnceAndEscapeReportsNothing) {
     EXPECT_EQ(r.changes.size(), 1u);
 }
 
-QPoint thumbCentre(QSlider* slider) {
-    QStyleOptionSlider option;
-    option.initFrom(slider);
-    option.orientation = slider->orientation();
-    option.minimum = slider->minimum();
-    option.maximum = slider->maximum();
-    option.sliderPosition = slider->sliderPosition();
-    option.sliderValue = slider->value();
-    return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider).center();
-}
-
 TEST(SliderRow, ADragIsOneGestureAndEachKeyStepItsOwn) {
     test::qtApp<QApplication>();
     SliderRow row(QStringLiteral("Volume"), [](double v) { return QString::number(v); });
@@ -159,7 +146,7 @@ TEST(SliderRow, ADragIsOneGestureAndEachKeyStepItsOwn) {
     Reports r;
     r.attach(row);
     QSlider* slider = row.slider();
-    test::dragBy(slider, thumbCentre(slider), {10, 20, 30});
+    test::dragBy(slider, row.thumbCentre(), {10, 20, 30});
     ASSERT_GE(r.changes.size(), 2u);
     EXPECT_TRUE(r.changes.front().second);
     for (std::size_t i = 1; i < r.changes.size(); ++i) EXPECT_FALSE(r.changes[i].second);

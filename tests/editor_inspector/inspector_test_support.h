@@ -17,8 +17,11 @@ namespace qm::test {
 struct Panel {
     bool widgets = (qtApp<QApplication>(), true);
     // Previews are not drawn: the panel only asks for them.
-    std::unique_ptr<EditorModel> editor = std::make_unique<EditorModel>(
-        EditorModel::Environment{nullptr, [](const Project&, const MediaInfos&, double) { return QImage(4, 4, QImage::Format_RGBA8888); }});
+    std::unique_ptr<EditorModel> editor = std::make_unique<EditorModel>([] {
+        EditorModel::Environment environment;
+        environment.render = [](const Project&, const MediaInfos&, double) { return QImage(4, 4, QImage::Format_RGBA8888); };
+        return environment;
+    }());
     std::unique_ptr<InspectorView> view;
     QUuid media;
     QUuid clip;

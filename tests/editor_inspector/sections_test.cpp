@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include "editor/views/inspector/clip_inspector.h"
 #include "editor/views/inspector/curve_editor.h"
@@ -250,6 +251,38 @@ TEST(ProjectInspector, ShowsTheNearestRateAndRecordsOnlyChanges) {
     EXPECT_EQ(exports.count(), 1);
 }
 
+TEST(ProjectInspector, ASizeOffThePresetsHasItsOwnEntry) {
+    Panel panel;
+    panel.editor->setSelectedClipID({});
+    panel.editor->setProjectSize(1000, 1000);
+    QApplication::processEvents();
+    auto* size = panel.find<QComboBox>(QStringLiteral("size"));
+    ASSERT_EQ(size->count(), 6);
+    EXPECT_EQ(size->currentText(), QStringLiteral("1000 × 1000"));
+    const std::size_t before = panel.editor->undoCount();
+    emit size->activated(5);  // the extra entry changes nothing
+    emit size->activated(1);
+    EXPECT_EQ(panel.editor->project().width, 1920);
+    EXPECT_EQ(panel.editor->undoCount(), before + 1);
+    EXPECT_EQ(size->count(), 5);
+}
+
+TEST(ClipInspector, TheWheelPassesOverAnUnfocusedSlider) {
+    Panel panel;
+    panel.view->resize(330, 300);  // the form scrolls
+    QApplication::processEvents();
+    SliderRow* volume = panel.find<SliderRow>(QStringLiteral("volume"));
+    const QPoint at = volume->slider()->rect().center();
+    QWheelEvent wheel(QPointF(at), volume->slider()->mapToGlobal(QPointF(at)), {}, QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(volume->slider(), &wheel);
+    EXPECT_DOUBLE_EQ(panel.clipRef().volume, 1.0);
+    volume->slider()->setFocus();
+    QApplication::sendEvent(volume->slider(), &wheel);
+    EXPECT_NE(panel.clipRef().volume, 1.0);
+    EXPECT_EQ(panel.editor->undoCount(), 2u);  // one wheel step, one undo step
+}
+
 TEST(InspectorSession, ScrubsKeepTheirFieldAndUndoWritesNothingBack) {
     Panel panel;
     ScrubField* field = panel.find<ScrubField>(QStringLiteral("keySpill.value"));
@@ -265,6 +298,23 @@ TEST(InspectorSession, ScrubsKeepTheirFieldAndUndoWritesNothingBack) {
     EXPECT_EQ(panel.editor->undoCount(), undo - 1);
     EXPECT_EQ(panel.editor->redoCount(), 1u);
     EXPECT_DOUBLE_EQ(panel.transform().keySpill.value, 50);
+}
+
+TEST(InspectorSession, ClosingThePanelMidDragEndsTheGesture) {
+    Panel panel;
+    ScrubField* field = panel.find<ScrubField>(QStringLiteral("rotation.value"));
+    const auto send = [&](QEvent::Type type, QPoint at) {
+        QMouseEvent event(type, QPointF(at), field->mapToGlobal(QPointF(at)), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(field, &event);
+    };
+    send(QEvent::MouseButtonPress, {20, 8});
+    send(QEvent::MouseMove, {40, 8});
+    EXPECT_TRUE(panel.editor->inGesture());
+    panel.view.reset();
+    EXPECT_FALSE(panel.editor->inGesture());
+    EXPECT_EQ(panel.editor->undoCount(), 2u);
+    EXPECT_DOUBLE_EQ(panel.transform().rotation.value, 10);
 }
 
 TEST(InspectorSession, RandomEventsAlwaysEncodeAndUndoToTheStart) {

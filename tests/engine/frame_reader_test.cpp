@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <map>
+#include <random>
+#include <vector>
 
 #include "core/conversion_error.h"
 #include "engine/media_frame_reader.h"
@@ -126,6 +129,32 @@ TEST(FrameReaderCodecs, HapSourceDecodesToBGRAOfTheProbedSize) {
     EXPECT_EQ(buffer->height(), 48);
     // Block decoding is exact arithmetic; allow one step for rounding of the interpolated colours.
     EXPECT_LE(maxDifference(packed(*buffer), referenceFrame(hap, 5)), 1);
+}
+
+TEST(FrameReaderCodecs, SeeksInLongGroupsGiveTheFramesOfASequentialRead) {
+    // Frames rolled over after a seek are kept as decoded, only the one shown is converted: every
+    // frame reached by jumping must equal the one a plain read converts as it goes.
+    test::TempDir dir;
+    const fs::path h264 = dir / "gop.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=96x64:r=25:d=4", "-c:v", "libx264", "-g", "30", "-bf", "3",
+                  "-pix_fmt", "yuv420p", h264.string()});
+    VideoReaderSettings settings;
+    settings.pixelFormat = kPixelFormatBGRA;
+    auto sequential = VideoSampleReader::open(h264, settings);
+    std::vector<std::string> frames;
+    while (auto sample = sequential->next()) frames.push_back(packed(*sample->pixels));
+    ASSERT_EQ(frames.size(), 100u);
+
+    std::vector<int> order(frames.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = int(i);
+    std::shuffle(order.begin(), order.end(), std::mt19937(3));
+    MediaFrameReader reader(h264, MediaInfo::load(h264));
+    for (int index : order) {
+        auto buffer = reader.frame(index / 25.0);
+        ASSERT_NE(buffer, nullptr) << index;
+        EXPECT_TRUE(packed(*buffer) == frames[size_t(index)]) << "frame " << index;
+    }
+    EXPECT_GT(reader.openCount(), 50);
 }
 
 TEST(FrameReaderCodecs, AudioOnlyFileHasNoVideoTrack) {

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <barrier>
+#include <deque>
+#include <future>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -130,16 +132,28 @@ TEST(TranscoderBatches, LowestIndexedFailureWins) {
     EXPECT_EQ(finished.load(), 4);
 }
 
+// A generated H.264 source and a Hap transcoder ready for frames, read as decoded pictures.
+struct PreparedHapRun {
+    PreparedHapRun(int width, int height, double seconds)
+        : source(test::makeH264Source(dir.path(), "src.mov", width, height, 48000, 0, seconds)),
+          transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap)) {
+        transcoder.prepareCodecs();
+        decoded.mode = VideoReaderSettings::Mode::decoded;
+    }
+    std::unique_ptr<VideoSampleReader> open() const { return VideoSampleReader::open(source, decoded); }
+
+    test::TempDir dir;
+    fs::path source;
+    Transcoder transcoder;
+    VideoReaderSettings decoded;
+};
+
 TEST(TranscoderBatches, FileFeederHandsOutEveryFrameOnceInOrderAndLetsGoOfTheSourcePictures) {
     // 2.5 batches of 4: the next batch's first frames are read while a batch finishes, yet every
     // frame arrives once, in order, in batches of at most 4, and only the results travel on.
-    test::TempDir dir;
-    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.4);
-    Transcoder transcoder(source, dir / "out.mov", MediaInfo::load(source), settingsFor(OutputFormat::hap));
-    transcoder.prepareCodecs();
-    VideoReaderSettings readerSettings;
-    readerSettings.mode = VideoReaderSettings::Mode::decoded;
-    auto reader = VideoSampleReader::open(source, readerSettings);
+    PreparedHapRun run(64, 48, 0.4);
+    Transcoder& transcoder = run.transcoder;
+    auto reader = run.open();
     std::vector<TranscodeProgress> reports;
     FrameFeeder feeder(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration,
                        [&](const TranscodeProgress& p) { reports.push_back(p); }, 4, MediaTime::make(1, 25));
@@ -158,6 +172,50 @@ TEST(TranscoderBatches, FileFeederHandsOutEveryFrameOnceInOrderAndLetsGoOfTheSou
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_DOUBLE_EQ(reports[0].fraction, 0.4);
     EXPECT_DOUBLE_EQ(reports[2].fraction, 1.0);
+}
+
+// Takes every batch like the movie writer: it holds one batch, letting its frames go one by one,
+// while the next batch is read. Returns the frames taken, checking they come once and in order.
+int64_t takeLikeTheWriter(FrameBatchProvider& feeder) {
+    int64_t expected = 0;
+    std::deque<FramePair> pending;
+    auto ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
+    for (;;) {
+        auto batch = ahead.get();
+        if (batch.empty()) return expected;
+        for (auto& pair : batch) pending.push_back(std::move(pair));
+        ahead = std::async(std::launch::async, [&] { return feeder.nextBatch(std::nullopt); });
+        while (!pending.empty()) {
+            EXPECT_EQ(pending.front().first.index, expected++);
+            pending.pop_front();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the encoder at work
+        }
+    }
+}
+
+TEST(TranscoderBatches, FramesInFlightStayWithinTheirBytesAndAllComeBack) {
+    // Whatever the bound, even below one frame, every frame arrives once and in order, the frames
+    // never hold more than the bound plus the one frame read last, and once the writer has let go
+    // of them nothing is charged any more. Read frames and drawn frames alike.
+    PreparedHapRun run(320, 240, 1.6);
+    Transcoder& transcoder = run.transcoder;
+    const int64_t frameBytes = transcoder.stepBytes(RawFrame::decoded(run.open()->next()->pixels));
+    ASSERT_GT(frameBytes, 320 * 240 * 4);
+    auto drawn = makePixelBufferPool(320, 240, kPixelFormatBGRA);
+    const int64_t drawnBytes = transcoder.stepBytes(RawFrame::decoded(makePixelBuffer(drawn)));
+    for (const int64_t bound : {frameBytes / 2, 3 * frameBytes, 100 * frameBytes}) {
+        SCOPED_TRACE(bound);
+        auto reader = run.open();
+        FrameFeeder read(transcoder, *reader, MediaTime::zero(), reader->track().timeRangeDuration, {}, 8,
+                         MediaTime::make(1, 25), bound);
+        EXPECT_EQ(takeLikeTheWriter(read), 40);
+        EXPECT_LE(read.budget().peak(), bound + frameBytes);
+        EXPECT_EQ(read.budget().used(), 0);
+        RenderFeeder rendered(transcoder, {}, drawn, {}, MediaTime::make(1, 25), 30, 8, bound);
+        EXPECT_EQ(takeLikeTheWriter(rendered), 30);
+        EXPECT_LE(rendered.budget().peak(), bound + drawnBytes);
+        EXPECT_EQ(rendered.budget().used(), 0);
+    }
 }
 
 class TranscoderCancellation : public ::testing::Test {

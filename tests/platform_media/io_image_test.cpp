@@ -153,8 +153,9 @@ TEST_F(ImageFileTest, JpegMatchesFFmpegsOwnEncoder) {
     EXPECT_EQ(test::ffprobe(dir / "deep.jpg")["streams"][0]["codec_name"], "mjpeg");
 }
 
-// Each thread reuses its encoder while the kind of picture stays the same; pictures of another
-// kind, size or quality in between, or a failed one, must not change the next file's bytes.
+// A writer reuses its encoders while the kind of picture stays the same; pictures of another
+// kind, size or quality in between, or a failed one, must not change the next file's bytes. Its
+// sets never outnumber the writes that ran at once.
 TEST_F(ImageFileTest, ReusedEncodersWriteTheSameBytes) {
     const PixelBufferRef picture = pattern(kPixelFormatBGRA);
     const PixelBufferRef deep = pattern(kPixelFormatRGBA64LE);
@@ -169,23 +170,30 @@ TEST_F(ImageFileTest, ReusedEncodersWriteTheSameBytes) {
                           {{ImageFileType::tiff, true, 0.9}, "tif"},
                           {{ImageFileType::jpeg, true, 0.9}, "jpg"},
                           {{ImageFileType::jpeg, true, 0.3}, "q3.jpg"}};
-    // Written first on a thread of its own, where every encoder is new.
-    std::thread([&] {
-        for (const Case& c : cases) writeImageFile(*picture, dir / (std::string("fresh.") + c.name), c.settings);
-    }).join();
+    // Every encoder new.
+    for (const Case& c : cases) writeImageFile(*picture, dir / (std::string("fresh.") + c.name), c.settings);
+    ImageFileWriter writer;
     for (int round = 0; round < 2; ++round) {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
             const fs::path file = dir / (std::string("again.") + c.name);
-            writeImageFile(*picture, file, c.settings);
-            writeImageFile(*picture, file, c.settings);  // straight reuse
+            writer.write(*picture, file, c.settings);
+            writer.write(*picture, file, c.settings);  // straight reuse
             EXPECT_EQ(test::readFile(file), test::readFile(dir / (std::string("fresh.") + c.name)));
-            writeImageFile(*deep, dir / "other", c.settings);
-            writeImageFile(*wider, dir / "other", c.settings);
-            EXPECT_THROW(writeImageFile(*PixelBuffer::create(8, 8, kPixelFormatYUV420P), dir / "bad", c.settings),
-                         MediaError);
+            writer.write(*deep, dir / "other", c.settings);
+            writer.write(*wider, dir / "other", c.settings);
+            EXPECT_THROW(writer.write(*PixelBuffer::create(8, 8, kPixelFormatYUV420P), dir / "bad", c.settings), MediaError);
         }
     }
+    EXPECT_EQ(writer.idleCount(), 1u);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 5; ++i) writer.write(*picture, dir / ("t" + std::to_string(t) + ".png"), cases[0].settings);
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_LE(writer.idleCount(), 4u);
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(test::readFile(dir / ("t" + std::to_string(t) + ".png")), test::readFile(dir / "fresh.png"));
 }
 
 TEST_F(ImageFileTest, FailuresLeaveNoFile) {

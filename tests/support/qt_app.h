@@ -11,7 +11,9 @@ App& qtApp() {
     static int argc = 1;
     static char name[] = "quillmere-test";
     static char* argv[] = {name, nullptr};
-    static App* app = new App(argc, argv);
+    // A test that made a widget application first keeps it for every later caller.
+    static App* app = QCoreApplication::instance() != nullptr ? static_cast<App*>(QCoreApplication::instance())
+                                                              : new App(argc, argv);
     return *app;
 }
 

@@ -112,11 +112,12 @@ int readInt(const Json& object, const Place& here, long long low = INT_MIN, long
     return static_cast<int>(value.get<long long>());
 }
 
-bool readBool(const Json& object, const Place& here) {
-    const Json& value = required(object, here);
-    if (!value.is_boolean()) fail(Kind::wrongType, here, "must be true or false");
+bool boolAt(const Json& value, const Place& place) {
+    if (!value.is_boolean()) fail(Kind::wrongType, place, "must be true or false");
     return value.get<bool>();
 }
+
+bool readBool(const Json& object, const Place& here) { return boolAt(required(object, here), here); }
 
 const std::string& stringAt(const Json& value, const Place& place) {
     if (!value.is_string()) fail(Kind::wrongType, place, "must be a text");
@@ -254,10 +255,7 @@ ClipTransform readTransform(const Json& value, const Place& place) {
         else if (const Json* v = optional(value, key))
             animatable = readAnimatable<Value>(*v, place / key);
     });
-    if (const Json* v = optional(value, "uniformScale")) {
-        if (!v->is_boolean()) fail(Kind::wrongType, place / "uniformScale", "must be true or false");
-        t.uniformScale = v->get<bool>();
-    }
+    if (const Json* v = optional(value, "uniformScale")) t.uniformScale = boolAt(*v, place / "uniformScale");
     if (const Json* v = optional(value, "effects")) t.effects = readEffects(*v, place / "effects");
     return t;
 }

@@ -68,17 +68,19 @@ std::optional<AudioAligner::ChannelRef> channelOf(const std::optional<LTCInfo>& 
 }  // namespace
 
 SyncItemResult syncItem(const SyncSource& reference, const SyncSource& item, double rate,
-                        std::optional<AudioAligner::LoadedSound>& referenceSound, std::stop_token stop) {
+                        std::optional<AudioAligner::LoadedSound>& referenceSound, std::stop_token stop,
+                        const SoundMatcher& match) {
     if (reference.ltc && item.ltc)
         if (const auto offset = ltcSyncOffset(*reference.ltc, *item.ltc))
             return {SyncReport::Outcome::timecode(), offset};
     if (!reference.hasAudio || !item.hasAudio) return {SyncReport::Outcome::noSound(), std::nullopt};
-    SoundMatch match = matchSound(std::move(referenceSound), reference.file, channelOf(reference.ltc), item.file,
-                                  channelOf(item.ltc), rate, stop);
-    referenceSound = std::move(match.reference);
-    const SyncReport::Outcome outcome = soundOutcome(match);
+    const SoundMatcher& compare = match ? match : SoundMatcher(matchSound);
+    SoundMatch found = compare(std::move(referenceSound), reference.file, channelOf(reference.ltc), item.file,
+                               channelOf(item.ltc), rate, stop);
+    referenceSound = std::move(found.reference);
+    const SyncReport::Outcome outcome = soundOutcome(found);
     const bool placed = outcome.kind == SyncReport::Outcome::Kind::sound;
-    return {outcome, placed ? match.offset : std::nullopt};
+    return {outcome, placed ? found.offset : std::nullopt};
 }
 
 QString syncStatusText() { return QCoreApplication::translate("EditorModel", "Syncing…"); }

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stop_token>
 
@@ -33,6 +34,12 @@ SoundMatch matchSound(std::optional<AudioAligner::LoadedSound> reference, const 
                       std::optional<AudioAligner::ChannelRef> referenceLTC, const std::filesystem::path& clipFile,
                       std::optional<AudioAligner::ChannelRef> clipLTC, double rate, std::stop_token stop = {});
 
+// matchSound or a stand-in for it.
+using SoundMatcher = std::function<SoundMatch(
+    std::optional<AudioAligner::LoadedSound> reference, const std::filesystem::path& referenceFile,
+    std::optional<AudioAligner::ChannelRef> referenceLTC, const std::filesystem::path& clipFile,
+    std::optional<AudioAligner::ChannelRef> clipLTC, double rate, std::stop_token stop)>;
+
 // The analysis rate of a sync run: 2000 Hz, or 1000 Hz when the reference runs over 1200 s.
 double syncAnalysisRate(double referenceDuration);
 
@@ -58,9 +65,11 @@ struct SyncItemResult {
 
 // One media item of a sync run: by timecode when both sides carry LTC of the same nominal rate
 // and drop-frame, else by sound when both have it (no sound otherwise). `referenceSound` is the
-// run's cache of the reference's sound, used and refilled here. Never throws.
+// run's cache of the reference's sound, used and refilled here; `match` compares the sound
+// (matchSound when empty). Never throws.
 SyncItemResult syncItem(const SyncSource& reference, const SyncSource& item, double rate,
-                        std::optional<AudioAligner::LoadedSound>& referenceSound, std::stop_token stop = {});
+                        std::optional<AudioAligner::LoadedSound>& referenceSound, std::stop_token stop = {},
+                        const SoundMatcher& match = {});
 
 // "Syncing…" before the first item, then "Syncing 2 of 5…", translated.
 QString syncStatusText();

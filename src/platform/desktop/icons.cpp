@@ -47,6 +47,18 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("link"), QStringLiteral("link")},
         {QStringLiteral("link.badge.plus"), QStringLiteral("insert-link")},
         {QStringLiteral("eyedropper"), QStringLiteral("color-picker")},
+        {QStringLiteral("scissors"), QStringLiteral("edit-cut")},
+        {QStringLiteral("plus.square.on.square"), QStringLiteral("edit-copy")},
+        {QStringLiteral("trash"), QStringLiteral("edit-delete")},
+        {QStringLiteral("chart.xyaxis.line"), QStringLiteral("office-chart-line")},
+        {QStringLiteral("waveform.badge.magnifyingglass"), QStringLiteral("audio-x-generic")},
+        {QStringLiteral("minus.magnifyingglass"), QStringLiteral("zoom-out")},
+        {QStringLiteral("plus.magnifyingglass"), QStringLiteral("zoom-in")},
+        {QStringLiteral("eye"), QStringLiteral("view-visible")},
+        {QStringLiteral("eye.slash"), QStringLiteral("view-hidden")},
+        {QStringLiteral("speaker.wave.2"), QStringLiteral("audio-volume-high")},
+        {QStringLiteral("speaker.slash"), QStringLiteral("audio-volume-muted")},
+        {QStringLiteral("ellipsis"), QStringLiteral("overflow-menu")},
     };
     return symbols;
 }

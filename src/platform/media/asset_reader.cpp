@@ -86,6 +86,12 @@ CodecPtr openDecoder(const AVStream* st, int threads, bool frameThreads) {
     if (rc < 0) throw MediaError::fromCode("decoder", rc);
     ctx->pkt_timebase = st->time_base;
     ctx->thread_count = threads;
+    // Frame threads each hold a picture of their own, a whole 4K frame apiece. A codec whose
+    // frames stand alone and whose decoder splits a frame into slices is as fast on slice threads,
+    // holding one picture at a time.
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec->id);
+    const bool intraOnly = descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+    if (intraOnly && (codec->capabilities & AV_CODEC_CAP_SLICE_THREADS) != 0) frameThreads = false;
     ctx->thread_type = frameThreads ? (FF_THREAD_FRAME | FF_THREAD_SLICE) : FF_THREAD_SLICE;
     // The same picture cap as the probe's: a stream that changes to an absurd size mid-way
     // fails to decode instead of allocating it.
@@ -99,6 +105,10 @@ CodecPtr openDecoder(const AVStream* st, int threads, bool frameThreads) {
 
 // ---------------------------------------------------------------------------------------------
 // Video
+
+struct DecodedPicture {
+    FramePtr frame;
+};
 
 struct VideoSampleReader::Impl {
     FormatPtr format;
@@ -267,6 +277,17 @@ struct VideoSampleReader::Impl {
         throw e;
     }
 
+    PixelBufferRef convertedPicture(const AVFrame* f) {
+        try {
+            return pictureFromFrame(f);
+        } catch (const MediaError& e) {
+            fail(e);
+        } catch (const ConversionError& e) {
+            fail(MediaError("pixel buffer", e.payload()));
+        }
+        return nullptr;
+    }
+
     // Reads the next packet of the track; false at the end of the file.
     bool readPacket() {
         for (;;) {
@@ -307,14 +328,18 @@ struct VideoSampleReader::Impl {
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
-                try {
-                    s.pixels = pictureFromFrame(frame.get());
-                } catch (const MediaError& e) {
-                    fail(e);
-                } catch (const ConversionError& e) {
-                    fail(MediaError("pixel buffer", e.payload()));
+                if (settings.deferConversion) {
+                    // The decoder's frames are reference counted: keeping one only stops its
+                    // memory from being reused.
+                    auto kept = std::make_shared<DecodedPicture>();
+                    kept->frame.reset(av_frame_alloc());
+                    if (!kept->frame) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
+                    av_frame_move_ref(kept->frame.get(), frame.get());
+                    s.decoded = std::move(kept);
+                } else {
+                    s.pixels = convertedPicture(frame.get());
+                    av_frame_unref(frame.get());
                 }
-                av_frame_unref(frame.get());
                 push(std::move(s));
                 return true;
             }
@@ -410,6 +435,10 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
 
 const VideoTrackInfo& VideoSampleReader::track() const { return impl_->info; }
 std::optional<VideoSample> VideoSampleReader::next() { return impl_->next(); }
+PixelBufferRef VideoSampleReader::picture(const VideoSample& sample) {
+    if (sample.pixels || !sample.decoded) return sample.pixels;
+    return impl_->convertedPicture(sample.decoded->frame.get());
+}
 void VideoSampleReader::cancel() { impl_->cancelled = true; }
 VideoSampleReader::Status VideoSampleReader::status() const {
     if (impl_->cancelled && impl_->status == Status::reading) return Status::cancelled;

@@ -43,12 +43,16 @@ struct VideoTrackInfo {
     bool operator==(const VideoTrackInfo&) const = default;
 };
 
+// A decoded picture as the decoder gave it, not yet converted (VideoReaderSettings::deferConversion).
+struct DecodedPicture;
+
 // One video sample: the bytes as stored, or the decoded picture.
 struct VideoSample {
     MediaTime time;       // presentation time (source time line)
     MediaTime duration;   // display duration; taken from the next frame's time where there is one
     std::vector<uint8_t> bytes;  // compressed mode: the sample exactly as stored
     PixelBufferRef pixels;       // decoded mode: the picture
+    std::shared_ptr<const DecodedPicture> decoded;  // deferred conversion: in place of `pixels`
     bool keyFrame = false;
 };
 
@@ -72,6 +76,10 @@ struct VideoReaderSettings {
     MediaTime start;
     // Decoder threads; 0 lets libavcodec choose from the processor count.
     int threads = 0;
+    // Decoded mode: leave `pixels` empty and keep the decoder's picture in `decoded` until
+    // VideoSampleReader::picture converts it, for callers that skip most samples (seeking rolls
+    // forward from a keyframe and shows only the last picture).
+    bool deferConversion = false;
 };
 
 class VideoSampleReader {
@@ -91,6 +99,11 @@ public:
     // The next sample in presentation order, or nothing at the end of the track. A sample that
     // cannot be read or decoded throws MediaError; the reader is then failed and stays so.
     std::optional<VideoSample> next();
+
+    // A sample's picture in the pixel format asked for: its `pixels`, or its deferred picture
+    // converted now exactly as next() would have converted it (nullptr when it has neither). Only
+    // for samples of this reader, on its thread; a failed conversion fails the reader as in next().
+    PixelBufferRef picture(const VideoSample& sample);
 
     // Stops reading: later calls to next() return nothing. Safe from any thread.
     void cancel();

@@ -63,6 +63,8 @@ struct ImageEncoderKey {
     bool operator==(const ImageEncoderKey&) const = default;
 };
 
+}  // namespace
+
 struct ImageEncoder {
     ImageEncoderKey key{};
     ffmpeg::CodecContextPtr ctx;
@@ -70,6 +72,8 @@ struct ImageEncoder {
     ffmpeg::PacketPtr packet;
     ffmpeg::SwsPtr sws;
 };
+
+namespace {
 
 ImageEncoder openEncoder(const ImageEncoderKey& key) {
     ImageEncoder e;
@@ -152,36 +156,22 @@ int jpegQScale(double quality) {
     return 2 + static_cast<int>(std::lround((1.0 - quality) * 29.0));
 }
 
-void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
+namespace {
+
+ImageEncoderKey keyOf(const PixelBuffer& buffer, const ImageFileSettings& settings) {
     const AVPixelFormat sourceFormat = ffmpeg::toAVPixelFormat(buffer.pixelFormat());
     const bool deep = buffer.pixelFormat() == kPixelFormatRGBA64LE || buffer.pixelFormat() == kPixelFormatRGBA64BE;
     if (sourceFormat == AV_PIX_FMT_NONE || buffer.planeCount() != 1 || buffer.data(0) == nullptr)
         throw MediaError("image encode", "unsupported pixel format " + fourCCString(buffer.pixelFormat()));
     const bool alpha = settings.type != ImageFileType::jpeg && settings.withAlpha;
     const AVPixelFormat target = encodedFormat(settings.type, deep, alpha);
+    return {settings.type, buffer.width(), buffer.height(), sourceFormat, target,
+            settings.type == ImageFileType::jpeg ? jpegQScale(settings.jpegQuality) : 0};
+}
 
-    // A sequence writes thousands of same-sized pictures from a few worker threads; building the
-    // encoder, its picture and the conversion afresh for each file costs more in page faults
-    // than the encoding. Each thread keeps the last set and reuses it while the picture's kind
-    // stays the same.
-    thread_local ImageEncoder cached;
-    const ImageEncoderKey key{settings.type, buffer.width(), buffer.height(), sourceFormat, target,
-                              settings.type == ImageFileType::jpeg ? jpegQScale(settings.jpegQuality) : 0};
-    if (!cached.ctx || !(cached.key == key)) {
-        cached = ImageEncoder{};
-        cached = openEncoder(key);
-    }
-    ImageEncoder& encoder = cached;
-    try {
-        encodePicture(encoder, buffer);
-    } catch (...) {
-        // An encoder that failed half-way is not trusted with the next picture.
-        cached = ImageEncoder{};
-        throw;
-    }
+// Written under a temporary name and renamed, so the destination is never half a file.
+void writePacket(const ImageEncoder& encoder, const std::filesystem::path& file) {
     const AVPacket* packet = encoder.packet.get();
-
-    // Written under a temporary name and renamed, so the destination is never half a file.
     const std::filesystem::path temporary = temporaryName(file);
     {
         std::unique_ptr<std::FILE, FileClose> out(std::fopen(temporary.c_str(), "wb"));
@@ -206,6 +196,43 @@ void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file
         std::filesystem::remove(temporary, ignored);
         throw MediaError("image write", ec.message());
     }
+}
+
+}  // namespace
+
+void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
+    ImageEncoder encoder = openEncoder(keyOf(buffer, settings));
+    encodePicture(encoder, buffer);
+    writePacket(encoder, file);
+}
+
+ImageFileWriter::ImageFileWriter() = default;
+ImageFileWriter::~ImageFileWriter() = default;
+
+size_t ImageFileWriter::idleCount() const {
+    std::lock_guard guard(lock_);
+    return idle_.size();
+}
+
+void ImageFileWriter::write(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
+    const ImageEncoderKey key = keyOf(buffer, settings);
+    std::unique_ptr<ImageEncoder> encoder;
+    {
+        std::lock_guard guard(lock_);
+        const auto same = std::find_if(idle_.begin(), idle_.end(), [&](const auto& e) { return e->key == key; });
+        if (same != idle_.end()) {
+            encoder = std::move(*same);
+            idle_.erase(same);
+        } else if (!idle_.empty()) {
+            idle_.pop_back();  // a set of another kind is not kept beside the new one
+        }
+    }
+    if (!encoder) encoder = std::make_unique<ImageEncoder>(openEncoder(key));
+    // An encoder that failed half-way is not trusted with the next picture: it is dropped.
+    encodePicture(*encoder, buffer);
+    writePacket(*encoder, file);
+    std::lock_guard guard(lock_);
+    idle_.push_back(std::move(encoder));
 }
 
 }  // namespace qm

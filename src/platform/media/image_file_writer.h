@@ -7,6 +7,9 @@
 // renamed over the destination, so a reader never sees half a file and a failure leaves none.
 
 #include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "platform/media/media_error.h"
 #include "platform/media/pixel_buffer.h"
@@ -27,5 +30,27 @@ int jpegQScale(double quality);
 // Throws MediaError: step "image encode" when the picture cannot be encoded (unsupported pixel
 // format, encoder failure), "image write" when the file cannot be written or renamed.
 void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings);
+
+struct ImageEncoder;
+
+// Writes many pictures, as writeImageFile does, from many threads at once. A sequence writes
+// thousands of same-sized pictures; building the encoder, its picture and the conversion afresh
+// for each file costs more in page faults than the encoding, so each finished write leaves its
+// set for the next one of the same kind. The sets go with the writer.
+class ImageFileWriter {
+public:
+    ImageFileWriter();
+    ~ImageFileWriter();
+    ImageFileWriter(const ImageFileWriter&) = delete;
+    ImageFileWriter& operator=(const ImageFileWriter&) = delete;
+
+    void write(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings);
+    // Encoder sets waiting for reuse.
+    size_t idleCount() const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::unique_ptr<ImageEncoder>> idle_;
+};
 
 }  // namespace qm

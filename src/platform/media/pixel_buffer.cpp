@@ -1,5 +1,7 @@
 #include "platform/media/pixel_buffer.h"
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -180,6 +182,12 @@ std::shared_ptr<PixelBuffer> PixelBuffer::wrap(int width, int height, uint32_t p
     return buffer;
 }
 
+size_t PixelBuffer::byteCount() const {
+    size_t bytes = 0;
+    for (size_t p = 0; p < static_cast<size_t>(planeCount_); ++p) bytes += bytesPerRow_[p] * static_cast<size_t>(planeHeights_[p]);
+    return bytes;
+}
+
 PixelBuffer::~PixelBuffer() {
     if (storage_ == nullptr) return;  // wrapped: owner_ lets go of the planes
     if (auto pool = pool_.lock()) {
@@ -197,6 +205,8 @@ size_t PixelBufferPool::idleCount() const {
     std::lock_guard guard(state_->lock);
     return state_->idle.size();
 }
+
+size_t PixelBufferPool::bufferBytes() const { return state_->geometry.total; }
 
 PixelBufferPoolRef makePixelBufferPool(int width, int height, uint32_t pixelFormat) {
     auto state = std::make_shared<PixelBufferPoolState>();
@@ -217,5 +227,16 @@ PixelBufferRef makePixelBuffer(const PixelBufferPoolRef& pool) {
     PixelBufferPoolState::attach(*buffer, pool->state_);
     return buffer;
 }
+
+void keepHeapSmall() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        constexpr int kLargeBlock = 4 << 20;
+        mallopt(M_MMAP_THRESHOLD, kLargeBlock);
+        mallopt(M_TRIM_THRESHOLD, kLargeBlock);
+    });
+}
+
+void returnFreeMemoryToSystem() { malloc_trim(0); }
 
 }  // namespace qm

@@ -89,6 +89,8 @@ public:
     size_t bytesPerRow(int plane = 0) const { return bytesPerRow_[static_cast<size_t>(plane)]; }
     int planeWidth(int plane = 0) const { return planeWidths_[static_cast<size_t>(plane)]; }
     int planeHeight(int plane = 0) const { return planeHeights_[static_cast<size_t>(plane)]; }
+    // Bytes of all planes, rows padded as laid out.
+    size_t byteCount() const;
 
     // Attachments: colour tags (unspecified until someone knows them) and the alpha mode.
     const ColorTags& colorTags() const { return colorTags_; }
@@ -133,6 +135,8 @@ public:
     uint32_t pixelFormat() const;
     // Buffers waiting in the pool for reuse.
     size_t idleCount() const;
+    // Bytes of one buffer of the pool.
+    size_t bufferBytes() const;
 
 private:
     friend std::shared_ptr<PixelBufferPool> makePixelBufferPool(int, int, uint32_t);
@@ -148,5 +152,15 @@ using PixelBufferPoolRef = std::shared_ptr<PixelBufferPool>;
 PixelBufferPoolRef makePixelBufferPool(int width, int height, uint32_t pixelFormat);
 // Throws ConversionError::encodeFailed("pixel buffer (...)") when no memory can be had.
 PixelBufferRef makePixelBuffer(const PixelBufferPoolRef& pool);
+
+// The process's heap keeps no large free blocks: blocks of a few megabytes and more (pictures,
+// packets, encoded frames) are mapped for themselves and go back to the system when freed, and
+// the heaps of worker threads give back what is free at their top. By default the C library
+// raises both limits as large blocks come and go, so after a run every worker thread's heap kept
+// tens of megabytes that nothing used again. Pools keep what is reused. Called by the runs; once
+// per process.
+void keepHeapSmall();
+// Hands the heap's free pages back to the system, once a run's pools and sessions are gone.
+void returnFreeMemoryToSystem();
 
 }  // namespace qm

@@ -57,8 +57,7 @@ void addGrid(QVBoxLayout* content, const QStringList& labels, QLabel** values, b
     grid->setVerticalSpacing(4);
     for (int i = 0; i < labels.size(); ++i) {
         auto* label = secondaryText(labels[i]);
-        QFont callout = label->font();
-        callout.setPointSizeF(callout.pointSizeF() - 1);
+        const QFont callout = calloutFont(label->font());
         label->setFont(callout);
         auto* value = new QLabel;
         value->setTextFormat(Qt::PlainText);
@@ -119,13 +118,11 @@ void ClipInspector::build() {
     form->setSpacing(2);
 
     const FormSection timing = addSection(form, QString());
-    name_ = new QLabel;
+    name_ = new MiddleElidedLabel;
     name_->setObjectName(QStringLiteral("header"));
-    name_->setTextFormat(Qt::PlainText);
     QFont bold = name_->font();
     bold.setBold(true);
     name_->setFont(bold);
-    name_->setMinimumWidth(1);
     timing.header->addWidget(name_, 1);
     addGrid(timing.content, {tr("Start"), tr("Duration"), tr("Source In")}, timing_, true);
 
@@ -211,7 +208,7 @@ void ClipInspector::build() {
         audio.content->addWidget(volume_);
     }
     for (SliderRow* row : {fadeIn_, fadeOut_, volume_})
-        if (row) row->onEnd = [this] { model_.endGesture(); };
+        if (row) row->onEnd = [&model = model_] { model.endGesture(); };
 
     const FormSection actions = addSection(form, QString());
     auto* buttons = new QHBoxLayout;
@@ -237,8 +234,7 @@ void ClipInspector::update() {
     const double rate = project.frameRate;
     const MediaItem* media = project.mediaItem(clip->mediaID);
     const QString name = media ? media->name : QStringLiteral("?");
-    setTextIfChanged(name_, name_->fontMetrics().elidedText(name, Qt::ElideMiddle, std::max(40, name_->width())));
-    name_->setToolTip(name);
+    name_->setFullText(name);
     setTextIfChanged(timing_[0], formatTimecode(clip->start, rate));
     setTextIfChanged(timing_[1], formatTimecode(clip->duration, rate));
     setTextIfChanged(timing_[2], formatTimecode(clip->sourceIn, rate));

@@ -22,6 +22,7 @@ namespace qm {
 class ColorSection;
 class EditorModel;
 class KeyingSection;
+class MiddleElidedLabel;
 class SliderRow;
 class TransformPropertyRow;
 
@@ -63,7 +64,7 @@ private:
     QUuid clipID_;
     Shape shape_;
     QWidget* body_ = nullptr;
-    QLabel* name_ = nullptr;
+    MiddleElidedLabel* name_ = nullptr;
     QLabel* timing_[3] = {};
     QLabel* ltc_[4] = {};
     QPushButton* sync_ = nullptr;

@@ -34,48 +34,6 @@ bool isIdentityCurve(const ToneCurve& curve) {
 
 namespace {
 
-struct SwitchedSection {
-    QCheckBox* toggle;
-    QPushButton* reset;
-    QLabel* description;
-    QWidget* controls;
-    QVBoxLayout* content;
-};
-
-// The shared shape: the switch, a flexible space and "Reset" on top; a description or controls.
-SwitchedSection switchedSection(QWidget* owner, const QString& title, const QString& toggleName,
-                                const QString& resetName, const QString& description) {
-    auto* column = new QVBoxLayout(owner);
-    column->setContentsMargins(0, 4, 0, 8);
-    column->setSpacing(6);
-    auto* header = new QHBoxLayout;
-    SwitchedSection s;
-    s.toggle = new QCheckBox(title);
-    s.toggle->setObjectName(toggleName);
-    QFont bold = s.toggle->font();
-    bold.setBold(true);
-    s.toggle->setFont(bold);
-    header->addWidget(s.toggle);
-    header->addStretch(1);
-    s.reset = captionButton(QObject::tr("Reset"), resetName);
-    header->addWidget(s.reset);
-    column->addLayout(header);
-    s.description = captionText(description);
-    column->addWidget(s.description);
-    s.controls = new QWidget;
-    s.content = new QVBoxLayout(s.controls);
-    s.content->setContentsMargins(0, 0, 0, 0);
-    s.content->setSpacing(6);
-    column->addWidget(s.controls);
-    return s;
-}
-
-void showSwitched(bool on, QPushButton* reset, QLabel* description, QWidget* controls) {
-    reset->setVisible(on);
-    description->setVisible(!on);
-    controls->setVisible(on);
-}
-
 QPixmap swatch(const RGBColor& colour) {
     QPixmap pixmap(34, 18);
     pixmap.fill(Qt::transparent);
@@ -89,14 +47,46 @@ QPixmap swatch(const RGBColor& colour) {
 
 }  // namespace
 
+EffectSection::EffectSection(EditorModel& model, QUuid clipID, const QString& title, const QString& toggleName,
+                             const QString& resetName, const QString& description)
+    : model_(model), clipID_(clipID) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 4, 0, 8);
+    column->setSpacing(6);
+    auto* header = new QHBoxLayout;
+    toggle_ = new QCheckBox(title);
+    toggle_->setObjectName(toggleName);
+    QFont bold = toggle_->font();
+    bold.setBold(true);
+    toggle_->setFont(bold);
+    header->addWidget(toggle_);
+    header->addStretch(1);
+    reset_ = captionButton(tr("Reset"), resetName);
+    header->addWidget(reset_);
+    column->addLayout(header);
+    description_ = captionText(description);
+    column->addWidget(description_);
+    controls_ = new QWidget;
+    content_ = new QVBoxLayout(controls_);
+    content_->setContentsMargins(0, 0, 0, 0);
+    content_->setSpacing(6);
+    column->addWidget(controls_);
+}
+
+void EffectSection::showSwitched(bool on) {
+    {
+        const QSignalBlocker block(toggle_);
+        toggle_->setChecked(on);
+    }
+    reset_->setVisible(on);
+    description_->setVisible(!on);
+    controls_->setVisible(on);
+}
+
 KeyingSection::KeyingSection(EditorModel& model, QUuid clipID, QWidget* parent)
-    : QWidget(parent), model_(model), clipID_(clipID) {
-    const auto s = switchedSection(this, tr("Chroma Key"), QStringLiteral("chromaKey"), QStringLiteral("resetKeying"),
-                                   tr("Removes a green or blue screen background."));
-    toggle_ = s.toggle;
-    reset_ = s.reset;
-    description_ = s.description;
-    controls_ = s.controls;
+    : EffectSection(model, clipID, tr("Chroma Key"), QStringLiteral("chromaKey"), QStringLiteral("resetKeying"),
+                    tr("Removes a green or blue screen background.")) {
+    setParent(parent);
     connect(toggle_, &QCheckBox::clicked, this, [this](bool on) {
         editClipTransform(model_, clipID_, true, [on](ClipTransform& t) { t.effects.keyEnabled = on; });
     });
@@ -118,12 +108,12 @@ KeyingSection::KeyingSection(EditorModel& model, QUuid clipID, QWidget* parent)
     well_->setIconSize(QSize(34, 18));
     connect(well_, &QToolButton::clicked, this, &KeyingSection::openColorDialog);
     colourRow->addWidget(well_);
-    s.content->addLayout(colourRow);
+    content_->addLayout(colourRow);
     const TransformProperty properties[] = {TransformProperty::keyTolerance, TransformProperty::keySoftness,
                                             TransformProperty::keySpill};
     for (int i = 0; i < 3; ++i) {
         rows_[i] = new TransformPropertyRow(model_, clipID_, properties[i], false);
-        s.content->addWidget(rows_[i]);
+        content_->addWidget(rows_[i]);
     }
     matte_ = new QCheckBox(tr("Show Matte"));
     matte_->setObjectName(QStringLiteral("showMatte"));
@@ -131,7 +121,7 @@ KeyingSection::KeyingSection(EditorModel& model, QUuid clipID, QWidget* parent)
     connect(matte_, &QCheckBox::clicked, this, [this](bool on) {
         editClipTransform(model_, clipID_, true, [on](ClipTransform& t) { t.effects.showMatte = on; });
     });
-    s.content->addWidget(matte_);
+    content_->addWidget(matte_);
     refresh();
 }
 
@@ -141,11 +131,7 @@ KeyingSection::~KeyingSection() {
 
 void KeyingSection::refresh() {
     const ClipEffects effects = effectsOf(model_, clipID_);
-    {
-        const QSignalBlocker block(toggle_);
-        toggle_->setChecked(effects.keyEnabled);
-    }
-    showSwitched(effects.keyEnabled, reset_, description_, controls_);
+    showSwitched(effects.keyEnabled);
     if (!effects.keyEnabled) return;
     const bool picking = model_.isPickingKeyColor();
     if (eyedropper_->property("qmActive") != QVariant(picking)) {
@@ -201,13 +187,9 @@ void KeyingSection::closeColorDialog(bool accepted) {
 }
 
 ColorSection::ColorSection(EditorModel& model, QUuid clipID, QWidget* parent)
-    : QWidget(parent), model_(model), clipID_(clipID) {
-    const auto s = switchedSection(this, tr("Color Correction"), QStringLiteral("colorCorrection"),
-                                   QStringLiteral("resetColor"), tr("Exposure, contrast, saturation and curves."));
-    toggle_ = s.toggle;
-    reset_ = s.reset;
-    description_ = s.description;
-    controls_ = s.controls;
+    : EffectSection(model, clipID, tr("Color Correction"), QStringLiteral("colorCorrection"),
+                    QStringLiteral("resetColor"), tr("Exposure, contrast, saturation and curves.")) {
+    setParent(parent);
     connect(toggle_, &QCheckBox::clicked, this, [this](bool on) {
         editClipTransform(model_, clipID_, true, [on](ClipTransform& t) { t.effects.colorEnabled = on; });
     });
@@ -216,7 +198,7 @@ ColorSection::ColorSection(EditorModel& model, QUuid clipID, QWidget* parent)
                                             TransformProperty::saturation};
     for (int i = 0; i < 3; ++i) {
         rows_[i] = new TransformPropertyRow(model_, clipID_, properties[i], false);
-        s.content->addWidget(rows_[i]);
+        content_->addWidget(rows_[i]);
     }
     auto* curvesRow = new QHBoxLayout;
     curvesRow->addWidget(new QLabel(tr("Curves")));
@@ -226,7 +208,7 @@ ColorSection::ColorSection(EditorModel& model, QUuid clipID, QWidget* parent)
         editClipTransform(model_, clipID_, true, [](ClipTransform& t) { t.effects.curve = ToneCurve{}; });
     });
     curvesRow->addWidget(resetCurve_);
-    s.content->addLayout(curvesRow);
+    content_->addLayout(curvesRow);
     curve_ = new CurveEditor;
     curve_->setObjectName(QStringLiteral("curve"));
     curve_->onChange = [this](const ToneCurve& curve, bool first) {
@@ -234,18 +216,14 @@ ColorSection::ColorSection(EditorModel& model, QUuid clipID, QWidget* parent)
         beginGestureIfFirst(model_, first);
         editClipTransform(model_, clipID_, false, [&](ClipTransform& t) { t.effects.curve = curve; });
     };
-    curve_->onEnd = [this] { model_.endGesture(); };
-    s.content->addWidget(curve_, 0, Qt::AlignLeft);
+    curve_->onEnd = [&model = model_] { model.endGesture(); };
+    content_->addWidget(curve_, 0, Qt::AlignLeft);
     refresh();
 }
 
 void ColorSection::refresh() {
     const ClipEffects effects = effectsOf(model_, clipID_);
-    {
-        const QSignalBlocker block(toggle_);
-        toggle_->setChecked(effects.colorEnabled);
-    }
-    showSwitched(effects.colorEnabled, reset_, description_, controls_);
+    showSwitched(effects.colorEnabled);
     if (!effects.colorEnabled) return;
     for (auto* row : rows_) row->refresh();
     resetCurve_->setVisible(!isIdentityCurve(effects.curve));

@@ -20,7 +20,27 @@ class CurveEditor;
 class EditorModel;
 class TransformPropertyRow;
 
-class KeyingSection : public QWidget {
+// The shared shape: the switch, a flexible space and "Reset" on top; below, a description while
+// off, the controls while on.
+class EffectSection : public QWidget {
+    Q_OBJECT
+
+protected:
+    EffectSection(EditorModel& model, QUuid clipID, const QString& title, const QString& toggleName,
+                  const QString& resetName, const QString& description);
+    // Shows the switch's state and the part that goes with it.
+    void showSwitched(bool on);
+
+    EditorModel& model_;
+    QUuid clipID_;
+    QCheckBox* toggle_;
+    QPushButton* reset_;
+    QLabel* description_;
+    QWidget* controls_;
+    QVBoxLayout* content_;
+};
+
+class KeyingSection : public EffectSection {
     Q_OBJECT
 
 public:
@@ -35,12 +55,6 @@ private:
     void colorChosen(const QColor& colour);
     void closeColorDialog(bool accepted);
 
-    EditorModel& model_;
-    QUuid clipID_;
-    QCheckBox* toggle_;
-    QPushButton* reset_;
-    QLabel* description_;
-    QWidget* controls_;
     QToolButton* eyedropper_;
     QToolButton* well_;
     TransformPropertyRow* rows_[3];
@@ -50,7 +64,7 @@ private:
     bool dialogChanged_ = false;
 };
 
-class ColorSection : public QWidget {
+class ColorSection : public EffectSection {
     Q_OBJECT
 
 public:
@@ -59,12 +73,6 @@ public:
     CurveEditor* curveEditor() const { return curve_; }
 
 private:
-    EditorModel& model_;
-    QUuid clipID_;
-    QCheckBox* toggle_;
-    QPushButton* reset_;
-    QLabel* description_;
-    QWidget* controls_;
     TransformPropertyRow* rows_[3];
     QPushButton* resetCurve_;
     CurveEditor* curve_;

@@ -77,6 +77,26 @@ bool editClipTransform(EditorModel& model, const QUuid& clipID, bool undoable,
     return true;
 }
 
+MiddleElidedLabel::MiddleElidedLabel() {
+    setTextFormat(Qt::PlainText);
+    setMinimumWidth(1);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void MiddleElidedLabel::setFullText(const QString& text) {
+    if (text == full_) return;
+    full_ = text;
+    setToolTip(text);
+    elide();
+}
+
+void MiddleElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void MiddleElidedLabel::elide() { setTextIfChanged(this, fontMetrics().elidedText(full_, Qt::ElideMiddle, width())); }
+
 void setTextIfChanged(QLabel* label, const QString& text) {
     if (label->text() != text) label->setText(text);
 }

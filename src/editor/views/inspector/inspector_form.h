@@ -4,13 +4,13 @@
 
 #include <functional>
 
+#include <QLabel>
 #include <QString>
 #include <QUuid>
 
 #include "editor/model/clip_transform.h"
 
 class QHBoxLayout;
-class QLabel;
 class QPushButton;
 class QVBoxLayout;
 class QWidget;
@@ -37,6 +37,21 @@ QPushButton* namedButton(const QString& text, const QString& name);
 // (with the clip's own opacity at 1); nothing when either is gone.
 bool editClipTransform(EditorModel& model, const QUuid& clipID, bool undoable,
                        const std::function<void(ClipTransform&)>& change);
+
+// One line of text cut in the middle to the width it is given (a long media name).
+class MiddleElidedLabel : public QLabel {
+public:
+    MiddleElidedLabel();
+    void setFullText(const QString& text);
+    const QString& fullText() const { return full_; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void elide();
+    QString full_;
+};
 
 // Sets a label's text only when it differs (a refresh runs on every step of a drag).
 void setTextIfChanged(QLabel* label, const QString& text);

@@ -15,6 +15,7 @@
 #include "editor/editor_model.h"
 #include "editor/timecode_text.h"
 #include "editor/views/inspector/inspector_form.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -103,9 +104,7 @@ ProjectInspector::ProjectInspector(EditorModel& model, QWidget* parent) : QWidge
     auto* hint = secondaryText(tr("Select a clip to edit its position, scale, rotation, opacity and keyframes."));
     hint->setObjectName(QStringLiteral("hint"));
     hint->setWordWrap(true);
-    QFont callout = hint->font();
-    callout.setPointSizeF(callout.pointSizeF() - 1);
-    hint->setFont(callout);
+    hint->setFont(calloutFont(hint->font()));
     hintSection.content->addWidget(hint);
     form->addStretch(1);
     refresh();

@@ -42,9 +42,7 @@ ScrubField::ScrubField(double step, int decimals, QString suffix, int width, QWi
     setFixedWidth(width);
     setCursor(Qt::SizeHorCursor);
     setFocusPolicy(Qt::ClickFocus);
-    QFont callout = font();
-    callout.setPointSizeF(callout.pointSizeF() - 1);
-    setFont(callout);
+    setFont(calloutFont(font()));
 }
 
 ScrubField::~ScrubField() {

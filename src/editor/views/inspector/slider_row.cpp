@@ -8,6 +8,8 @@
 #include <QMouseEvent>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QVBoxLayout>
 
 #include "view_kit/form_style.h"
@@ -73,6 +75,17 @@ SliderRow::~SliderRow() {
 }
 
 QString SliderRow::title() const { return titleLabel_->text(); }
+
+QPoint SliderRow::thumbCentre() const {
+    QStyleOptionSlider option;
+    option.initFrom(slider_);
+    option.orientation = slider_->orientation();
+    option.minimum = slider_->minimum();
+    option.maximum = slider_->maximum();
+    option.sliderPosition = slider_->sliderPosition();
+    option.sliderValue = slider_->value();
+    return slider_->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider_).center();
+}
 
 void SliderRow::setValue(double value, double lower, double upper) {
     lower_ = lower;

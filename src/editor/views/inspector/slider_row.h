@@ -28,6 +28,8 @@ public:
     QSlider* slider() const { return slider_; }
     QLabel* valueLabel() const { return valueLabel_; }
     QString title() const;
+    // Where the slider's thumb is, in the slider's pixels (a press there starts a drag).
+    QPoint thumbCentre() const;
 
     // Fine enough that a slider pixel never skips a frame of a fade.
     static constexpr int kSteps = 100000;

@@ -56,8 +56,7 @@ TransformPropertyRow::TransformPropertyRow(EditorModel& model, QUuid clipID, Tra
                                            QWidget* parent)
     : QWidget(parent), model_(model), clipID_(clipID), property_(property), compact_(compact) {
     const QString raw = QString::fromLatin1(rawValue(property).data(), qsizetype(rawValue(property).size()));
-    QFont callout = font();
-    callout.setPointSizeF(callout.pointSizeF() - 1);
+    const QFont callout = calloutFont(font());
     setFont(callout);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -93,7 +92,7 @@ TransformPropertyRow::TransformPropertyRow(EditorModel& model, QUuid clipID, Tra
             field->onChange = [this](double v, bool first) { writeScalar(v, first); };
         else
             field->onChange = [this, i](double v, bool first) { writePair(i, v, first); };
-        field->onEnd = [this] { model_.endGesture(); };
+        field->onEnd = [&model = model_] { model.endGesture(); };
         fields_[i] = field;
         row->addWidget(field);
         if (i == 0 && property == TransformProperty::scale) {

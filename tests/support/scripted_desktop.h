@@ -1,5 +1,5 @@
 #pragma once
-// Desktop services whose panels and questions answer from queues the test fills, recording what
+// Desktop services whose panels and questions answer from queues a test fills, recording what
 // was asked.
 
 #include <deque>
@@ -10,38 +10,41 @@
 
 namespace qm::test {
 
-struct ScriptedDesktop : DesktopServices {
-    std::deque<QStringList> openAnswers;
-    std::deque<std::optional<QString>> saveAnswers;
-    std::deque<SaveChangesAnswer> saveChangesAnswers;
-    std::vector<OpenPanelRequest> openRequests;
-    std::vector<SavePanelRequest> saveRequests;
-    QStringList askedAbout;
-
+class ScriptedDesktop : public DesktopServices {
+public:
     QStringList runOpenPanel(const OpenPanelRequest& request) override {
-        openRequests.push_back(request);
+        opens.push_back(request);
         if (openAnswers.empty()) return {};
         QStringList answer = openAnswers.front();
         openAnswers.pop_front();
         return answer;
     }
     std::optional<QString> runSavePanel(const SavePanelRequest& request) override {
-        saveRequests.push_back(request);
+        saves.push_back(request);
         if (saveAnswers.empty()) return std::nullopt;
-        auto answer = saveAnswers.front();
+        const QString answer = saveAnswers.front();
         saveAnswers.pop_front();
+        if (answer.isEmpty()) return std::nullopt;
         return answer;
     }
-    void revealInFileManager(const QStringList&) override {}
+    void revealInFileManager(const QStringList& paths) override { revealed.append(paths); }
     void playCompletionSound() override {}
     void requestAttention(AttentionRequest) override {}
     SaveChangesAnswer askToSaveChanges(const QString& name) override {
         askedAbout.append(name);
         if (saveChangesAnswers.empty()) return SaveChangesAnswer::cancel;
-        auto answer = saveChangesAnswers.front();
+        const SaveChangesAnswer answer = saveChangesAnswers.front();
         saveChangesAnswers.pop_front();
         return answer;
     }
+
+    std::deque<QStringList> openAnswers;
+    std::deque<QString> saveAnswers;  // an empty answer cancels the panel
+    std::deque<SaveChangesAnswer> saveChangesAnswers;
+    std::vector<OpenPanelRequest> opens;
+    std::vector<SavePanelRequest> saves;
+    QStringList revealed;
+    QStringList askedAbout;
 };
 
 }  // namespace qm::test

@@ -1,0 +1,542 @@
+#include "editor/views/timeline/timeline_content.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QHelpEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QToolTip>
+
+#include "editor/editor_model.h"
+#include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
+
+namespace qm {
+
+using namespace timeline;
+
+namespace {
+
+bool positive(double v) { return std::isfinite(v) && v > 0; }
+
+// Halves away from zero, as frame counts are rounded.
+double roundAway(double v) { return v < 0 ? -std::floor(-v + 0.5) : std::floor(v + 0.5); }
+
+}  // namespace
+
+TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent) : QWidget(parent), editor_(editor) {
+    setMouseTracking(true);
+    setAcceptDrops(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    const auto all = [this] {
+        update();
+        emit extentChanged();
+    };
+    connect(&editor_, &EditorModel::projectChanged, this, all);
+    connect(&editor_, &EditorModel::pixelsPerSecondChanged, this, all);
+    connect(&editor_, &EditorModel::expandedTracksChanged, this, all);
+    connect(&editor_, &EditorModel::showGraphEditorChanged, this, all);
+    connect(&editor_, &EditorModel::selectedClipIDChanged, this, qOverload<>(&QWidget::update));
+    connect(&editor_, &EditorModel::waveformsChanged, this, qOverload<>(&QWidget::update));
+    connect(&editor_, &EditorModel::ltcChanged, this, qOverload<>(&QWidget::update));
+    connect(&editor_, &EditorModel::playheadChanged, this, &TimelineContent::repaintPlayhead);
+    paintedPlayheadX_ = playheadX();
+}
+
+void TimelineContent::setScrollX(double x) {
+    if (!std::isfinite(x) || x == scrollX_) return;
+    scrollX_ = x;
+    update();
+}
+
+void TimelineContent::setGraphHeight(double height) {
+    if (height == graphHeight_) return;
+    graphHeight_ = height;
+    update();
+}
+
+TimelineGeometry TimelineContent::geometry() const { return TimelineGeometry(editor_, width(), graphHeight_); }
+
+double TimelineContent::playheadX() const {
+    const double x = originX + editor_.playhead() * editor_.pixelsPerSecond() - scrollX_;
+    return std::isfinite(x) ? x : -100;
+}
+
+void TimelineContent::repaintPlayhead() {
+    // Only the two strips the line and its handle leave and enter.
+    const double now = playheadX();
+    for (double x : {paintedPlayheadX_, now}) update(QRect(int(std::floor(x)) - 7, 0, 15, height()));
+    paintedPlayheadX_ = now;
+}
+
+// --- Painting ----------------------------------------------------------------------------------
+
+void TimelineContent::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    const QRectF exposed = event->rect();
+    painter.fillRect(exposed, palette().base());
+    const TimelineGeometry g = geometry();
+    painter.translate(-scrollX_, 0);
+    const QRectF content = exposed.translated(scrollX_, 0);
+    if (editor_.showGraphEditor())
+        paintGraphPlaceholder(painter, g, content);
+    else
+        paintLanes(painter, g, content);
+    paintRuler(painter, g, content);
+    // The playhead over everything, its handle at the top.
+    paintedPlayheadX_ = playheadX();
+    const double x = paintedPlayheadX_ + scrollX_;
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillRect(QRectF(x, 0, 1.5, g.lanesHeight() + rulerHeight), Qt::red);
+    QPainterPath handle;
+    handle.moveTo(x - 6, 0);
+    handle.lineTo(x + 6, 0);
+    handle.lineTo(x + 6, 8);
+    handle.lineTo(x, 14);
+    handle.lineTo(x - 6, 8);
+    handle.closeSubpath();
+    painter.fillPath(handle, Qt::red);
+}
+
+void TimelineContent::paintRuler(QPainter& painter, const TimelineGeometry& g, const QRectF& exposed) {
+    if (exposed.top() >= rulerHeight) return;
+    painter.fillRect(QRectF(exposed.left(), 0, exposed.width(), rulerHeight), palette().window());
+    const double pps = g.pixelsPerSecond();
+    const double step = rulerTickStep(pps, editor_.project().frameRate);
+    if (!positive(step) || !positive(pps)) return;
+    const double minor = step / 5;
+    const double w = scrollX_ + width();
+    const QColor secondary = secondaryColor(this);
+    QColor major = secondary, small = secondary;
+    major.setAlphaF(0.9f);
+    small.setAlphaF(0.5f);
+    QFont font = this->font();
+    font.setPixelSize(9);
+    painter.setFont(font);
+    // Ticks from the first whose label may reach into view (a label runs up to ~60 points right).
+    const double first = std::max(0.0, std::floor((exposed.left() - originX - 70) / (minor * pps)));
+    const double h = rulerHeight;
+    for (double i = first - std::fmod(first, 5.0);; ++i) {
+        const double t = i * minor, x = pps * t + originX;
+        if (x > w || x > exposed.right() + 1) break;
+        const bool isMajor = std::fmod(i, 5.0) == 0;
+        painter.setPen(QPen(isMajor ? major : small, 1));
+        painter.drawLine(QPointF(x, h), QPointF(x, h - (isMajor ? 10 : 5)));
+        if (isMajor) {
+            painter.setPen(secondary);
+            painter.drawText(QPointF(x + 3, 3 + QFontMetricsF(font).ascent()), rulerLabel(t, step, editor_.project().frameRate));
+        }
+    }
+}
+
+void TimelineContent::paintGraphPlaceholder(QPainter& painter, const TimelineGeometry& g, const QRectF& exposed) {
+    // The curve editor's empty state, centred in the visible slice so a wide timeline still shows it.
+    const QRectF area(exposed.left(), rulerHeight, exposed.width(), g.lanesHeight());
+    painter.fillRect(area, QColor(0, 0, 0, 38));
+    const QRectF visible(scrollX_, rulerHeight, width(), g.lanesHeight());
+    const QColor secondary = secondaryColor(this);
+    const QPixmap symbol = symbolPixmap(QStringLiteral("chart.xyaxis.line"), 22, secondary);
+    const QString hint = tr("Select a clip with keyframes, then click a property name to edit its curve.");
+    const QFontMetricsF metrics(font());
+    const double top = visible.center().y() - (22 + 6 + metrics.height()) / 2;
+    painter.drawPixmap(QPointF(visible.center().x() - 11, top), symbol);
+    painter.setPen(secondary);
+    painter.drawText(QRectF(visible.left(), top + 28, visible.width(), metrics.height()), Qt::AlignHCenter, hint);
+}
+
+void TimelineContent::paintLanes(QPainter& painter, const TimelineGeometry& g, const QRectF& exposed) {
+    const Project& project = editor_.project();
+    const QColor divider = palette().color(QPalette::Mid);
+    QColor band = palette().color(QPalette::Text);
+    band.setAlphaF(0.03f);
+    for (const LayerRow& row : g.rows()) {
+        const double bottom = row.properties.empty() ? row.top + layerStride
+                                                     : row.properties.back().top + propertyHeight + 1;
+        if (bottom < exposed.top() || row.top > exposed.bottom()) continue;
+        const Track& track = project.tracks[row.track];
+        if (row.track % 2 == 0) painter.fillRect(QRectF(exposed.left(), row.top, exposed.width(), layerHeight), band);
+        painter.fillRect(QRectF(exposed.left(), row.top + layerHeight, exposed.width(), 1), divider);
+        for (const PropertyRow& p : row.properties) {
+            painter.setPen(palette().color(QPalette::PlaceholderText));
+            painter.drawText(QRectF(scrollX_ + 8, p.top, 200, propertyHeight), Qt::AlignVCenter,
+                             QCoreApplication::translate("TransformProperty", displayName(p.property)));
+        }
+        if (!row.properties.empty())
+            painter.fillRect(QRectF(exposed.left(), bottom - 1, exposed.width(), 1), divider);
+
+        // Clips in drawing order, culled by time; the selected one last (on top).
+        std::vector<std::size_t> order(track.clips.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return track.clips[a].start < track.clips[b].start; });
+        std::optional<std::size_t> selected;
+        painter.save();
+        if (!track.isVisible) painter.setOpacity(0.5);
+        for (std::size_t i : order) {
+            const Clip& c = track.clips[i];
+            if (drag_ && drag_->origin && drag_->clipID == c.id) continue;  // drawn last, over every layer
+            if (c.id == editor_.selectedClipID()) {
+                selected = i;
+                continue;
+            }
+            const QRectF r = g.clipRect(c, row.track);
+            if (r.right() < exposed.left() || r.left() > exposed.right()) continue;
+            paintClip(painter, g, c, row.track);
+        }
+        if (selected) paintClip(painter, g, track.clips[*selected], row.track);
+        painter.restore();
+        if (dropTarget_ == row.track) {
+            painter.setPen(QPen(accentColor(this), 2));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRect(QRectF(exposed.left() + 1, row.top + 1, exposed.width() - 2, layerHeight - 2));
+        }
+    }
+    // The clip a move drag carries follows the pointer across layers.
+    if (drag_ && drag_->origin)
+        if (const auto at = project.clipLocation(drag_->clipID)) {
+            painter.save();
+            if (!project.tracks[at->track].isVisible) painter.setOpacity(0.5);
+            paintClip(painter, g, project.tracks[at->track].clips[at->clip], at->track);
+            painter.restore();
+        }
+}
+
+void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, const Clip& clip, std::size_t track) {
+    QRectF r = g.clipRect(clip, track);
+    if (drag_ && drag_->clipID == clip.id) r.translate(0, drag_->verticalOffset);
+    const double pps = g.pixelsPerSecond();
+    const MediaItem* media = editor_.project().mediaItem(clip.mediaID);
+    const bool isSelected = clip.id == editor_.selectedClipID();
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    // The block's shape, cut a little outside the view: a clip hours long at high zoom stays a
+    // small path, and the corners that show are the real ones.
+    const double viewLeft = scrollX_ - 16, viewRight = scrollX_ + width() + 16;
+    QRectF shown = r;
+    shown.setLeft(std::max(r.left(), viewLeft));
+    shown.setRight(std::min(r.right(), std::max(viewRight, shown.left())));
+    QPainterPath shape;
+    shape.addRoundedRect(shown, 5, 5);
+    const QColor base = clipColour(media);
+    QLinearGradient gradient(r.topLeft(), r.bottomLeft());
+    gradient.setColorAt(0, base.lighter(112));
+    gradient.setColorAt(1, base.darker(112));
+    painter.fillPath(shape, gradient);
+    painter.setClipPath(shape);
+
+    const auto peaks = editor_.waveforms().constFind(clip.mediaID);
+    if (peaks != editor_.waveforms().cend() && r.height() > 33) {
+        // Only the columns in view: a long clip at high zoom is tens of thousands of points wide.
+        std::vector<QRectF> bars = waveformBars(*peaks, clip.sourceIn, pps, r.width(), r.height() - 33,
+                                                viewLeft - r.left(), viewRight - r.left() + 1);
+        for (QRectF& b : bars) b.translate(r.left(), r.top() + 31);
+        QColor white(Qt::white);
+        white.setAlphaF(0.55f);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(white);
+        painter.drawRects(bars.data(), int(bars.size()));
+    }
+    // Fades.
+    const double fi = clip.fadeIn * pps, fo = clip.fadeOut * pps;
+    QColor shade(Qt::black);
+    shade.setAlphaF(0.35f);
+    QColor slope(Qt::white);
+    slope.setAlphaF(0.8f);
+    if (fi > 0 && std::isfinite(fi)) {
+        QPainterPath tri;
+        tri.moveTo(r.topLeft());
+        tri.lineTo(r.left() + fi, r.top());
+        tri.lineTo(r.bottomLeft());
+        tri.closeSubpath();
+        painter.fillPath(tri, shade);
+        painter.setPen(QPen(slope, 1));
+        painter.drawLine(r.bottomLeft(), QPointF(r.left() + fi, r.top()));
+    }
+    if (fo > 0 && std::isfinite(fo)) {
+        QPainterPath tri;
+        tri.moveTo(r.topRight());
+        tri.lineTo(r.right() - fo, r.top());
+        tri.lineTo(r.bottomRight());
+        tri.closeSubpath();
+        painter.fillPath(tri, shade);
+        painter.setPen(QPen(slope, 1));
+        painter.drawLine(QPointF(r.right() - fo, r.top()), r.bottomRight());
+    }
+    // Keyframe marks, one a distinct time within the clip.
+    std::vector<double> times = EditorModel::keyframeTimes(clip);
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    QColor mark(Qt::white);
+    mark.setAlphaF(0.9f);
+    for (double t : times) {
+        if (t < clip.start - 1e-6 || t > clip.start + clip.duration + 1e-6) continue;
+        const double x = r.left() + (t - clip.start) * pps;
+        QPainterPath diamond;
+        diamond.moveTo(x, r.top() + 39);
+        diamond.lineTo(x + 3, r.top() + 42);
+        diamond.lineTo(x, r.top() + 45);
+        diamond.lineTo(x - 3, r.top() + 42);
+        diamond.closeSubpath();
+        painter.fillPath(diamond, mark);
+    }
+    // Labels.
+    const auto ltc = editor_.ltc().constFind(clip.mediaID);
+    const QString detail = clipDetail(clip, media, ltc != editor_.ltc().cend() ? &*ltc : nullptr);
+    QFont name = captionFont(font());
+    name.setWeight(QFont::DemiBold);
+    painter.setPen(Qt::white);
+    painter.setFont(name);
+    const QRectF text = r.adjusted(8, 5, -8, -5);
+    const QFontMetricsF nameMetrics(name);
+    painter.drawText(QRectF(text.left(), text.top(), text.width(), nameMetrics.height()),
+                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, media ? media->name : QStringLiteral("?"));
+    if (!detail.isEmpty()) {
+        QFont small = captionFont(font());
+        small.setPointSizeF(small.pointSizeF() * 0.9);
+        painter.setFont(small);
+        painter.setOpacity(painter.opacity() * 0.8);
+        painter.drawText(QRectF(text.left(), text.top() + nameMetrics.height() + 1, text.width(), QFontMetricsF(small).height()),
+                         Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, detail);
+        painter.setOpacity(painter.opacity() / 0.8);
+    }
+    painter.setClipping(false);
+    // Outline, then the fade handles of the selected clip.
+    QColor edge(Qt::black);
+    edge.setAlphaF(0.25f);
+    const double lw = isSelected ? 2 : 1;
+    painter.setPen(QPen(isSelected ? QColor(Qt::white) : edge, lw));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(shown.adjusted(lw / 2, lw / 2, -lw / 2, -lw / 2), 5, 5);
+    if (isSelected && r.width() > fadeHandleMinWidth) {
+        QColor ring(Qt::black);
+        ring.setAlphaF(0.4f);
+        painter.setPen(QPen(ring, 1));
+        painter.setBrush(Qt::white);
+        painter.drawEllipse(QPointF(r.left() + std::min(fi, r.width() - 10), r.top() + 1), 5, 5);
+        painter.drawEllipse(QPointF(r.left() + std::max(r.width() - fo, 0.0), r.top() + 1), 5, 5);
+    }
+    painter.restore();
+}
+
+// --- Pointer -------------------------------------------------------------------------------------
+
+void TimelineContent::seekRuler(double widgetX) {
+    const double pps = editor_.pixelsPerSecond();
+    if (positive(pps)) editor_.seek((widgetX + scrollX_ - originX) / pps);
+}
+
+void TimelineContent::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
+    const QPointF p = toContent(event->position());
+    if (p.y() < rulerHeight) {
+        rulerDrag_ = true;
+        seekRuler(event->position().x());
+        return;
+    }
+    const TimelineGeometry g = geometry();
+    if (const auto hit = g.hit(p)) {
+        const Clip& c = editor_.project().tracks[hit->track].clips[hit->index];
+        drag_ = Drag{hit->part, c.id, hit->track, std::nullopt, 0};
+        tracker_ = DragTracker(hit->part == ClipPart::body ? 3.0 : 1.0);
+        tracker_.press(*event);
+        return;
+    }
+    if (g.laneAt(p.y())) {
+        editor_.setSelectedClipID({});
+        seekRuler(event->position().x());
+    }
+}
+
+void TimelineContent::mouseMoveEvent(QMouseEvent* event) {
+    if (rulerDrag_) return seekRuler(event->position().x());
+    if (drag_) {
+        if (const auto change = tracker_.move(*event)) dragChanged(*change);
+        return;
+    }
+    // Hover: the resize cursor over trim zones.
+    const auto hit = geometry().hit(toContent(event->position()));
+    const bool trim = hit && (hit->part == ClipPart::start || hit->part == ClipPart::end);
+    if (trim)
+        setCursor(Qt::SizeHorCursor);
+    else
+        unsetCursor();
+}
+
+void TimelineContent::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return QWidget::mouseReleaseEvent(event);
+    if (rulerDrag_) {
+        rulerDrag_ = false;
+        return;
+    }
+    if (!drag_) return;
+    if (const auto change = tracker_.move(*event)) dragChanged(*change);
+    const bool dragged = tracker_.release();
+    // A press that never became a drag is a click on the block, handles included.
+    if (!dragged) editor_.setSelectedClipID(drag_->clipID);
+    finishDrag();
+}
+
+void TimelineContent::dragChanged(const DragTracker::Change& change) {
+    Drag& d = *drag_;
+    const double pps = editor_.pixelsPerSecond();
+    if (!d.origin) {
+        const auto clip = editor_.clip(d.clipID);
+        if (!clip || !positive(pps)) return;
+        d.origin = *clip;
+        if (d.part == ClipPart::body || d.part == ClipPart::start || d.part == ClipPart::end)
+            editor_.setSelectedClipID(d.clipID);
+        editor_.beginGesture();
+    }
+    const Clip& o = *d.origin;
+    const double tx = change.translation.x(), ty = change.translation.y();
+    switch (d.part) {
+        case ClipPart::body: {
+            const double dx = std::abs(tx) < 6 && std::abs(ty) > 12 ? 0.0 : tx;
+            const double t = o.start + dx / pps;
+            const double s = editor_.snapTime(t, o.id);
+            const double e = editor_.snapTime(t + o.duration, o.id) - o.duration;
+            // The start's snap, unless the end's is nearer; the end alone never pulls the clip.
+            const double start = s == t ? t : std::abs(e - t) < std::abs(s - t) && e != t ? e : s;
+            if (const auto at = editor_.project().clipLocation(o.id)) editor_.moveClipInModel(at->track, at->clip, std::nullopt, start);
+            d.verticalOffset = ty;
+            update();
+            break;
+        }
+        case ClipPart::start: editor_.trimClipStart(o.id, editor_.snapTime(o.start + tx / pps, o.id)); break;
+        case ClipPart::end: editor_.trimClipEnd(o.id, editor_.snapTime(o.start + o.duration + tx / pps, o.id)); break;
+        case ClipPart::fadeIn:
+        case ClipPart::fadeOut: {
+            const double fps = positive(editor_.project().frameRate) ? editor_.project().frameRate : 1.0;
+            const bool in = d.part == ClipPart::fadeIn;
+            double v = std::max(0.0, in ? o.fadeIn + tx / pps : o.fadeOut - tx / pps);
+            v = roundAway(v * fps) / fps;
+            if (in)
+                editor_.setClipFades(o.id, v, std::nullopt, false);
+            else
+                editor_.setClipFades(o.id, std::nullopt, v, false);
+            break;
+        }
+    }
+}
+
+void TimelineContent::finishDrag() {
+    if (!drag_) return;
+    Drag d = std::move(*drag_);
+    drag_.reset();
+    if (d.origin && d.part == ClipPart::body) {
+        const auto count = std::ptrdiff_t(editor_.project().tracks.size());
+        const std::ptrdiff_t rows = layerRows(d.verticalOffset);
+        const std::ptrdiff_t target = std::clamp(std::ptrdiff_t(d.track) + rows, std::ptrdiff_t(0), count - 1);
+        const auto at = editor_.project().clipLocation(d.clipID);
+        if (at && target != std::ptrdiff_t(at->track)) {
+            const double start = editor_.project().tracks[at->track].clips[at->clip].start;
+            editor_.moveClipInModel(at->track, at->clip, target, start);
+        }
+    }
+    if (d.origin) editor_.endGesture();
+    update();
+}
+
+bool TimelineContent::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const auto hit = geometry().hit(toContent(help->pos()));
+        QString text;
+        if (hit && hit->part == ClipPart::fadeIn) text = tr("Drag to set fade in");
+        if (hit && hit->part == ClipPart::fadeOut) text = tr("Drag to set fade out");
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text, this);
+        return true;
+    }
+    if (event->type() == QEvent::Leave || event->type() == QEvent::UngrabMouse) {
+        // A lost pointer ends a drag as a release would.
+        if (drag_ && event->type() == QEvent::UngrabMouse) {
+            tracker_.release();
+            finishDrag();
+        }
+        rulerDrag_ = rulerDrag_ && event->type() != QEvent::UngrabMouse;
+    }
+    return QWidget::event(event);
+}
+
+QMenu* TimelineContent::clipMenu(const QUuid& clipID, QWidget* parent) {
+    auto* menu = new QMenu(parent);
+    const auto select = [this, clipID] { editor_.setSelectedClipID(clipID); };
+    menu->addAction(tr("Split at Playhead"), this, [this, select] {
+        select();
+        editor_.splitAtPlayhead();
+    });
+    menu->addAction(tr("Duplicate"), this, [this, select] {
+        select();
+        editor_.duplicateClip();
+    });
+    menu->addSeparator();
+    QAction* sync = menu->addAction(tr("Sync Other Clips to This"), this, [this, select] {
+        select();
+        editor_.syncClips(editor_.selectedClipID());
+    });
+    sync->setEnabled(!editor_.syncStatus().has_value());
+    menu->addSeparator();
+    menu->addAction(tr("Delete"), this, [this, select] {
+        select();
+        editor_.deleteSelection();
+    });
+    return menu;
+}
+
+void TimelineContent::contextMenuEvent(QContextMenuEvent* event) {
+    const auto hit = geometry().hit(toContent(event->pos()));
+    if (!hit) return;
+    QMenu* menu = clipMenu(editor_.project().tracks[hit->track].clips[hit->index].id, this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+}
+
+// --- Drops -----------------------------------------------------------------------------------
+
+void TimelineContent::dragEnterEvent(QDragEnterEvent* event) {
+    if (!event->mimeData()->hasText()) return;
+    event->acceptProposedAction();
+    dragMoveEvent(event);
+}
+
+void TimelineContent::dragMoveEvent(QDragMoveEvent* event) {
+    const auto lane = geometry().laneAt(toContent(event->position()).y());
+    if (lane != dropTarget_) {
+        dropTarget_ = lane;
+        update();
+    }
+    event->acceptProposedAction();
+}
+
+void TimelineContent::dragLeaveEvent(QDragLeaveEvent*) {
+    dropTarget_.reset();
+    update();
+}
+
+void TimelineContent::dropEvent(QDropEvent* event) {
+    dropTarget_.reset();
+    update();
+    const QPointF p = toContent(event->position());
+    const auto lane = geometry().laneAt(p.y());
+    event->acceptProposedAction();
+    const double pps = editor_.pixelsPerSecond();
+    if (!lane || !positive(pps)) return;
+    const double t = editor_.snapTime((p.x() - originX) / pps);
+    // The bin sends one upper-case id; several, one a line, and lower case are taken too.
+    for (const QString& line : event->mimeData()->text().split(u'\n', Qt::SkipEmptyParts)) {
+        const QUuid id = QUuid::fromString(line.trimmed());
+        if (!id.isNull()) editor_.addClipAtPlayhead(id, *lane, t);
+    }
+}
+
+}  // namespace qm

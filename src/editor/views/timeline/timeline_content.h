@@ -1,0 +1,85 @@
+#pragma once
+// The time side of the timeline: ruler, one lane per layer with its clips painted as items, the
+// property-row slots of expanded layers and the playhead. It is as wide as its viewport, never as
+// wide as the content (ten hours at high zoom exceed the largest widget); a scroll offset in
+// content points says which slice it shows.
+
+#include <optional>
+
+#include <QWidget>
+
+#include "editor/model/project.h"
+#include "editor/views/timeline/timeline_geometry.h"
+#include "view_kit/drag_tracker.h"
+
+class QMenu;
+
+namespace qm {
+
+class EditorModel;
+
+class TimelineContent : public QWidget {
+    Q_OBJECT
+
+public:
+    TimelineContent(EditorModel& editor, QWidget* parent = nullptr);
+
+    // The horizontal offset in content points (set by the panel's scroll bar).
+    double scrollX() const { return scrollX_; }
+    void setScrollX(double x);
+    void setGraphHeight(double height);
+    double graphHeight() const { return graphHeight_; }
+
+    timeline::TimelineGeometry geometry() const;
+    QPointF toContent(QPointF widgetPoint) const { return widgetPoint + QPointF(scrollX_, 0); }
+    QPointF toWidget(QPointF contentPoint) const { return contentPoint - QPointF(scrollX_, 0); }
+
+    // The clip's context menu (the caller owns it); tests trigger its actions.
+    QMenu* clipMenu(const QUuid& clipID, QWidget* parent);
+
+signals:
+    // The content width, the lanes height or the scroll limits may have changed.
+    void extentChanged();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    struct Drag {
+        timeline::ClipPart part = timeline::ClipPart::body;
+        QUuid clipID;
+        std::size_t track = 0;
+        std::optional<Clip> origin;  // the clip at the drag's first change
+        double verticalOffset = 0;
+    };
+
+    void paintRuler(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
+    void paintGraphPlaceholder(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
+    void paintLanes(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
+    void paintClip(QPainter& painter, const timeline::TimelineGeometry& g, const Clip& clip, std::size_t track);
+    void dragChanged(const DragTracker::Change& change);
+    void finishDrag();
+    void seekRuler(double widgetX);
+    void repaintPlayhead();
+    double playheadX() const;
+
+    EditorModel& editor_;
+    double scrollX_ = 0;
+    double graphHeight_ = 200;
+    double paintedPlayheadX_ = 0;
+    DragTracker tracker_;
+    std::optional<Drag> drag_;
+    bool rulerDrag_ = false;
+    std::optional<std::size_t> dropTarget_;
+};
+
+}  // namespace qm

@@ -1,0 +1,119 @@
+// Playback with sound through a private PulseAudio server whose only output is a null sink:
+// parec records its monitor while the editor plays a clip of sox's 1 kHz tone at half volume.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include <QProcess>
+
+#include "editor/editor_test_support.h"
+#include "support/test_support.h"
+
+namespace qm::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A PulseAudio of this test alone, in its own runtime folder; stopped with the test.
+struct PrivatePulse {
+    TempDir dir;
+    QProcess server;
+    std::string failure;
+
+    PrivatePulse() {
+        const fs::path runtime = dir / "run";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+        writeFile(dir / "pa.conf",
+                  "load-module module-native-protocol-unix auth-anonymous=1\n"
+                  "load-module module-null-sink sink_name=qmtest rate=48000 channels=2\n"
+                  "set-default-sink qmtest\n");
+        const std::string socket = "unix:" + (runtime / "pulse/native").string();
+        // The audio backend reads these when it first connects, which is after this point.
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        setenv("PULSE_SERVER", socket.c_str(), 1);
+        setenv("HOME", dir.path().c_str(), 1);
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.start("pulseaudio", {"-n", "-F", QString::fromStdString((dir / "pa.conf").string()), "--daemonize=no",
+                                    "--exit-idle-time=-1", "--disable-shm=yes", "--use-pid-file=no"});
+        if (!server.waitForStarted(5000)) {
+            failure = "pulseaudio did not start";
+            return;
+        }
+        for (int i = 0; i < 50; ++i) {
+            if (run({"pactl", "info"}).exitCode == 0) return;
+            QProcess::execute("sleep", {"0.1"});
+        }
+        failure = "pulseaudio did not answer";
+    }
+    ~PrivatePulse() {
+        server.terminate();
+        if (!server.waitForFinished(3000)) server.kill();
+        server.waitForFinished(3000);
+    }
+};
+
+double rms(const float* s, std::size_t n) {
+    double sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += double(s[i]) * s[i];
+    return std::sqrt(sum / double(n));
+}
+
+TEST(EditorPlaybackSound, TheClipsToneIsHeardAtItsVolume) {
+    PrivatePulse pulse;
+    if (!pulse.failure.empty()) GTEST_SKIP() << "no private PulseAudio to play into: " << pulse.failure;
+
+    const fs::path tone = pulse.dir / "tone.wav", clip = pulse.dir / "clip.mov";
+    ASSERT_EQ(run({"sox", "-n", "-r", "48000", "-c", "2", tone.string(), "synth", "2", "sine", "1000", "vol", "0.5"}).exitCode, 0);
+    ffmpeg({"-f", "lavfi", "-i", "color=c=gray:size=64x36:rate=30:duration=2", "-i", tone.string(), "-c:v", "mpeg4",
+            "-c:a", "pcm_s16le", "-shortest", clip.string()});
+    // The reference level: sox's own measure of the tone.
+    const auto stat = run({"sh", "-c", "sox '" + tone.string() + "' -n stat 2>&1 | sed -n 's/^RMS  *amplitude: *//p'"});
+    const double sourceRms = std::atof(stat.output.c_str());
+    ASSERT_GT(sourceRms, 0.3);
+
+    CountingEditor e;
+    const auto imported = e->importFiles({QString::fromStdString(clip.string())});
+    ASSERT_TRUE(waitUntil([&] { return imported.isFinished(); }));
+    ASSERT_EQ(e->project().media.size(), 1u);
+    e->addClipAtPlayhead(e->project().media[0].id);
+    e->setClipVolume(e->project().tracks[0].clips[0].id, 0.5, true);
+
+    const fs::path recording = pulse.dir / "rec.raw";
+    QProcess parec;
+    parec.start("parec", {"-d", "qmtest.monitor", "--rate=48000", "--channels=2", "--format=float32le", "--raw",
+                          QString::fromStdString(recording.string())});
+    ASSERT_TRUE(parec.waitForStarted(5000));
+    e->seek(0);
+    e->play();
+    bool heard = false;
+    ASSERT_TRUE(waitUntil([&] {
+        heard = heard || e->playbackHasSound();
+        return !e->isPlaying();
+    }));
+    QProcess::execute("sleep", {"0.3"});
+    parec.terminate();
+    parec.waitForFinished(3000);
+    EXPECT_TRUE(heard);
+
+    const std::string raw = readFile(recording);
+    const std::size_t n = raw.size() / sizeof(float);
+    std::vector<float> samples(n);
+    std::memcpy(samples.data(), raw.data(), n * sizeof(float));
+    // The loudest steady stretch: 100 ms windows within 1 dB of the loudest one.
+    const std::size_t window = 4800 * 2;
+    std::vector<double> levels;
+    for (std::size_t i = 0; i + window <= n; i += window) levels.push_back(rms(samples.data() + i, window));
+    ASSERT_FALSE(levels.empty());
+    const double loudest = *std::max_element(levels.begin(), levels.end());
+    int steady = 0;
+    for (double l : levels) steady += l > loudest * 0.89;
+    EXPECT_GE(steady, 10);  // at least half of the 2 s tone (a loaded machine may drop some)
+    EXPECT_NEAR(20 * std::log10(loudest / (sourceRms * 0.5)), 0.0, 1.0);
+}
+
+}  // namespace
+}  // namespace qm::test
