@@ -216,7 +216,7 @@ void MainWindow::setEditor(EditorModel& model, QWidget* content) {
     editorContent_ = content;
     stack_->addWidget(content);
     for (auto signal : {&EditorModel::projectChanged, &EditorModel::packagingProgressChanged,
-                        &EditorModel::historyChanged})
+                        &EditorModel::undoStackChanged, &EditorModel::redoStackChanged})
         connect(editor_, signal, this, &MainWindow::refreshCommands);
     connect(editor_, &EditorModel::windowTitleChanged, this, &MainWindow::refreshTitle);
     showMode(mode_.mode());

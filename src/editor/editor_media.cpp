@@ -91,9 +91,6 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
         if (index >= paths.size()) {
             --probesRunning_;
             promise->finish();
-            // Breaks the cycle through the captured pointer. This destroys the running closure,
-            // so nothing it captured may be touched after it.
-            *next = nullptr;
             return;
         }
         const QString path = paths[index];

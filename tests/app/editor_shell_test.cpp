@@ -8,7 +8,7 @@
 #include "editor/editor_model.h"
 #include "editor/views/editor_view.h"
 
-#include "../editor/scripted_desktop.h"
+#include "support/scripted_desktop.h"
 #include "support/qt_app.h"
 #include "support/qt_events.h"
 #include "support/test_support.h"

@@ -11,7 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "../editor/scripted_desktop.h"
+#include "support/scripted_desktop.h"
 #include "editor/editor_model.h"
 #include "editor/sync/timecode.h"
 #include "editor/views/media_bin.h"

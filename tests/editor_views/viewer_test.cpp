@@ -13,6 +13,7 @@
 #include "editor/views/editor_view.h"
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/media_bin.h"
+#include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
 #include "support/qt_app.h"
 #include "support/qt_events.h"
@@ -28,8 +29,11 @@ QImage solid(QColor c) {
 
 struct Editor {
     bool widgets = (test::qtApp<QApplication>(), true);
-    std::unique_ptr<EditorModel> model = std::make_unique<EditorModel>(
-        EditorModel::Environment{nullptr, [](const Project&, const MediaInfos&, double) { return solid(Qt::red); }});
+    std::unique_ptr<EditorModel> model = [] {
+        EditorModel::Environment environment;
+        environment.render = [](const Project&, const MediaInfos&, double) { return solid(Qt::red); };
+        return std::make_unique<EditorModel>(std::move(environment));
+    }();
 
     void addMedia() {
         MediaItem item;

@@ -14,6 +14,7 @@
 #include "editor/editor_model.h"
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/media_bin.h"
+#include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
 #include "platform/system/desktop_services.h"
 
@@ -29,15 +30,6 @@ QFrame* dividerLine(QFrame::Shape shape, QWidget* parent) {
     return line;
 }
 
-// A plain panel holding a place in the layout.
-QWidget* placeholderPanel(const QString& name, QWidget* parent) {
-    auto* panel = new QWidget(parent);
-    panel->setObjectName(name);
-    panel->setAutoFillBackground(true);
-    panel->setBackgroundRole(QPalette::Base);
-    return panel;
-}
-
 }  // namespace
 
 EditorView::EditorView(EditorModel& model, QWidget* parent)
@@ -47,7 +39,7 @@ EditorView::EditorView(EditorModel& model, QWidget* parent)
       splitter_(new QSplitter(Qt::Vertical, this)),
       bin_(new MediaBinView(model, this)),
       viewer_(new ViewerView(model, this)),
-      timeline_(placeholderPanel(QStringLiteral("timeline"), this)),
+      timeline_(new TimelineView(model, this)),
       inspector_(new InspectorView(model, this)),
       capsule_(new QFrame(this)),
       capsuleText_(new QLabel(capsule_)),

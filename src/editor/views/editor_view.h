@@ -16,6 +16,7 @@ class EditorKeyMonitor;
 class EditorModel;
 class InspectorView;
 class MediaBinView;
+class TimelineView;
 class ViewerView;
 
 class EditorView : public QWidget {
@@ -27,7 +28,7 @@ public:
     QSplitter* splitter() const { return splitter_; }
     MediaBinView* mediaBin() const { return bin_; }
     ViewerView* viewer() const { return viewer_; }
-    QWidget* timeline() const { return timeline_; }
+    TimelineView* timeline() const { return timeline_; }
     InspectorView* inspector() const { return inspector_; }
     const EditorKeyMonitor& keyMonitor() const { return *keyMonitor_; }
 
@@ -59,7 +60,7 @@ private:
     QSplitter* splitter_;
     MediaBinView* bin_;
     ViewerView* viewer_;
-    QWidget* timeline_;
+    TimelineView* timeline_;
     InspectorView* inspector_;
     QMessageBox* importAlert_ = nullptr;
     QMessageBox* packageAlert_ = nullptr;
