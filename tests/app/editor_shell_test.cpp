@@ -9,6 +9,7 @@
 #include "editor/views/editor_view.h"
 
 #include "support/scripted_desktop.h"
+#include "editor_views/one_clip.h"
 #include "support/qt_app.h"
 #include "support/qt_events.h"
 #include "support/test_support.h"
@@ -54,27 +55,13 @@ protected:
         creditsEnvironment.desktop = &desktop;
         creditsEnvironment.store = SettingsStore(qpath(dir.path() / "credits.ini"));
         credits = std::make_unique<CreditsModel>(std::move(creditsEnvironment));
-        EditorModel::Environment editing;
-        editing.desktop = &desktop;
-        editing.render = [](const Project&, const MediaInfos&, double) { return QImage(16, 9, QImage::Format_RGBA8888); };
-        editor = std::make_unique<EditorModel>(std::move(editing));
+        editor = test::editorWithPreview(QImage(16, 9, QImage::Format_RGBA8888), &desktop);
         shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
         shell->show();
     }
     MainWindow& window() { return shell->window(); }
     // One medium with a clip on the timeline: a dirty project with one undo step.
-    void addClip() {
-        MediaItem item;
-        item.id = QUuid::createUuid();
-        item.name = QStringLiteral("a.mov");
-        item.width = 640;
-        item.height = 360;
-        item.duration = 2;
-        Project p = editor->project();
-        p.media.push_back(item);
-        editor->setProject(p);
-        editor->addClipAtPlayhead(item.id);
-    }
+    void addClip() { test::addMediaClip(*editor, 640, 360, 2); }
 
     test::TempDir dir;
     test::ScriptedDesktop desktop;

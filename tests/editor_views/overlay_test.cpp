@@ -6,6 +6,7 @@
 #include "editor/editor_model.h"
 #include "editor/model/composition_renderer.h"
 #include "editor/views/selection_overlay.h"
+#include "editor_views/one_clip.h"
 #include "support/qt_app.h"
 
 namespace qm {
@@ -16,20 +17,8 @@ class Overlay : public ::testing::Test {
 protected:
     void SetUp() override {
         test::qtApp<QApplication>();
-        EditorModel::Environment environment;
-        environment.render = [](const Project&, const MediaInfos&, double) { return QImage(4, 4, QImage::Format_RGBA8888); };
-        editor = std::make_unique<EditorModel>(std::move(environment));
-        MediaItem item;
-        item.id = QUuid::createUuid();
-        item.width = 1280;
-        item.height = 720;
-        item.duration = 10;
-        Project p = editor->project();
-        p.media.push_back(item);
-        editor->setProject(p);
-        editor->setInfos({{item.id, MediaInfo{}}});
-        editor->addClipAtPlayhead(item.id);
-        clip = editor->selectedClipID();
+        editor = test::editorWithPreview(QImage(4, 4, QImage::Format_RGBA8888));
+        clip = test::addMediaClip(*editor, 1280, 720, 10);
         editor->setSelectedClipID({});
         editor->setIsDirty(false);
         opened = editor->project();

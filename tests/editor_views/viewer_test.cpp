@@ -15,6 +15,7 @@
 #include "editor/views/media_bin.h"
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
+#include "editor_views/one_clip.h"
 #include "support/qt_app.h"
 #include "support/qt_events.h"
 
@@ -29,24 +30,8 @@ QImage solid(QColor c) {
 
 struct Editor {
     bool widgets = (test::qtApp<QApplication>(), true);
-    std::unique_ptr<EditorModel> model = [] {
-        EditorModel::Environment environment;
-        environment.render = [](const Project&, const MediaInfos&, double) { return solid(Qt::red); };
-        return std::make_unique<EditorModel>(std::move(environment));
-    }();
-
-    void addMedia() {
-        MediaItem item;
-        item.id = QUuid::createUuid();
-        item.name = QStringLiteral("a.mov");
-        item.width = 1280;
-        item.height = 720;
-        item.duration = 4;
-        Project p = model->project();
-        p.media.push_back(item);
-        model->setProject(p);
-        model->addClipAtPlayhead(item.id);
-    }
+    std::unique_ptr<EditorModel> model = test::editorWithPreview(solid(Qt::red));
+    void addMedia() { test::addMediaClip(*model, 1280, 720, 4); }
 };
 
 TEST(ViewerLayout, FittedCanvas) {
