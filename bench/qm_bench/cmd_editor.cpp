@@ -62,6 +62,7 @@ public:
                     numberText(std::round(residentMegabytes() * 10) / 10).c_str());
     }
 
+    // Until the preview and the probes asked for by the last command, and the panel's work, are in.
     void settle() {
         QCoreApplication::processEvents();
         while (model_.isRendering() || model_.isProbing() || (busy_ && busy_()))
@@ -76,9 +77,10 @@ public:
         for (; printedErrors_ < errors.size(); ++printedErrors_)
             std::printf("error %s\n", errors[printedErrors_].toStdString().c_str());
     }
-    void dispatch(const std::string& op, const json& c) { runOp(op, c); }
 
 private:
+    friend class EditorScript;
+
     qsizetype printedErrors_ = 0;
 
     static const json& field(const json& c, const char* name) {
@@ -157,7 +159,7 @@ private:
         return num(v, "value");
     }
 
-    void runOp(const std::string& op, const json& c) {
+    void dispatch(const std::string& op, const json& c) {
         qm::EditorModel& m = model_;
         if (op == "media") {
             const std::string path = str(c, "path");
