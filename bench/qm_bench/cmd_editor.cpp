@@ -17,22 +17,18 @@
 #include <nlohmann/json.hpp>
 
 #include "editor/editor_model.h"
+#include "editor_script.h"
 #include "editor_script_documents.h"
 #include "engine/media_info.h"
 #include "number_text.h"
 #include "registry.h"
 
-namespace {
+namespace qm::bench {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-using qm::bench::numberText;
-
-// A command that cannot run: the script exits 2 with the reason.
-struct ScriptError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+namespace {
 
 double residentMegabytes() {
     std::ifstream status("/proc/self/status");
@@ -49,21 +45,11 @@ double percentile(std::vector<double> values, double p) {
     return values[index];
 }
 
-class Runner {
-public:
-    explicit Runner(qm::EditorModel& model) : model_(model) {}
+}  // namespace
 
-    void run(const json& command) {
-        if (!command.is_object()) throw ScriptError("a command is an object");
-        const std::string op = str(command, "op");
-        const auto started = Clock::now();
-        dispatch(op, command);
-        settle();
-        printNewErrors();
-        if (command.contains("timed") && command["timed"] == true)
-            std::printf("time %s %s\n", op.c_str(),
-                        numberText(std::chrono::duration<double, std::milli>(Clock::now() - started).count()).c_str());
-    }
+class EditorScript::Ops {
+public:
+    Ops(qm::EditorModel& model, Busy busy) : model_(model), busy_(std::move(busy)) {}
 
     void printState() {
         std::size_t clips = 0;
@@ -76,11 +62,12 @@ public:
                     numberText(std::round(residentMegabytes() * 10) / 10).c_str());
     }
 
-private:
-    // Until the preview and the probes asked for by the last command are in.
+    // Until the preview and the probes asked for by the last command, and the panel's work, are in.
     void settle() {
-        while (model_.isRendering() || model_.isProbing())
+        QCoreApplication::processEvents();
+        while (model_.isRendering() || model_.isProbing() || (busy_ && busy_()))
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        QCoreApplication::processEvents();
     }
 
     // The import problems a command added, one line each.
@@ -90,6 +77,10 @@ private:
         for (; printedErrors_ < errors.size(); ++printedErrors_)
             std::printf("error %s\n", errors[printedErrors_].toStdString().c_str());
     }
+
+private:
+    friend class EditorScript;
+
     qsizetype printedErrors_ = 0;
 
     static const json& field(const json& c, const char* name) {
@@ -352,15 +343,7 @@ private:
     }
 
     void write(const std::string& path) {
-        QByteArray bytes;
-        try {
-            bytes = model_.project().encoded();
-        } catch (const std::exception& e) {
-            throw ScriptError(e.what());
-        }
-        QFile file(QString::fromStdString(path));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
-            throw ScriptError("cannot write " + path);
+        writeProject(model_, path);
         std::printf("write %s\n", path.c_str());
     }
 
@@ -394,49 +377,62 @@ private:
     }
 
     qm::EditorModel& model_;
+    Busy busy_;
 };
 
-int editorScript(const std::vector<std::string>& args) {
-    if (args.size() != 1) throw std::invalid_argument("usage: editor-script SCRIPT.json");
-    std::ifstream in(args[0], std::ios::binary);
-    if (!in) throw std::invalid_argument("cannot read " + args[0]);
-    std::stringstream text;
-    text << in.rdbuf();
-    json script;
+EditorScript::EditorScript(qm::EditorModel& model, PanelOps panelOps, Busy busy)
+    : ops_(std::make_unique<Ops>(model, std::move(busy))), panelOps_(std::move(panelOps)) {}
+
+EditorScript::~EditorScript() = default;
+
+void EditorScript::run(const json& command) {
+    if (!command.is_object()) throw ScriptError("a command is an object");
+    const std::string op = scriptText(command, "op");
+    const auto started = Clock::now();
+    if (!panelOps_ || !panelOps_(op, command)) ops_->dispatch(op, command);
+    settle();
+    ops_->printNewErrors();
+    if (command.contains("timed") && command["timed"] == true)
+        std::printf("time %s %s\n", op.c_str(),
+                    numberText(std::chrono::duration<double, std::milli>(Clock::now() - started).count()).c_str());
+}
+
+void EditorScript::settle() { ops_->settle(); }
+
+void EditorScript::printState() { ops_->printState(); }
+
+void writeProject(const qm::EditorModel& model, const std::string& path) {
+    QByteArray bytes;
     try {
-        script = json::parse(text.str());
+        bytes = model.project().encoded();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "editor-script: %s\n", e.what());
-        return 2;
+        throw ScriptError(e.what());
     }
-    if (!script.is_array()) {
-        std::fprintf(stderr, "editor-script: the script is a list of commands\n");
-        return 2;
-    }
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
+        throw ScriptError("cannot write " + path);
+}
+
+namespace {
+
+int editorScript(const std::vector<std::string>& args) {
+    const auto script = readScript("editor-script", args);
+    if (!script) return 2;
     int argc = 1;
     char name[] = "qm-bench";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     qm::EditorModel model;
-    Runner runner(model);
-    for (std::size_t n = 0; n < script.size(); ++n) {
-        try {
-            runner.run(script[n]);
-        } catch (const ScriptError& e) {
-            const json& c = script[n];
-            const std::string op = c.is_object() && c.contains("op") && c["op"].is_string() ? c["op"].get<std::string>() : "?";
-            std::fflush(stdout);
-            std::fprintf(stderr, "editor-script: command %zu (%s): %s\n", n, op.c_str(), e.what());
-            return 2;
-        }
-        std::fflush(stdout);
-    }
+    EditorScript runner(model);
+    if (const int status = runScript("editor-script", *script, [&](const json& c) { runner.run(c); })) return status;
     runner.printState();
     return 0;
 }
 
-const qm::bench::Register registered(
+const Register registered(
     "editor-script", "SCRIPT.json   (a JSON list of {\"op\": ...} run on one editor model; commands count from 0)",
     editorScript);
 
 }  // namespace
+
+}  // namespace qm::bench

@@ -3,12 +3,8 @@
 // what it is asked to show and the model's state at the end.
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,28 +31,18 @@
 #include "editor/views/inspector/scrub_field.h"
 #include "editor/views/inspector/slider_row.h"
 #include "editor/views/inspector/transform_property_row.h"
-#include "engine/media_info.h"
+#include "editor_script.h"
 #include "platform/desktop/icons.h"
 #include "registry.h"
 
 namespace {
 
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
-struct ScriptError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using qm::bench::ScriptError;
+const auto& field = qm::bench::scriptField;
+const auto& text = qm::bench::scriptText;
 
-const json& field(const json& c, const char* name) {
-    if (!c.contains(name)) throw ScriptError(std::string("missing \"") + name + "\"");
-    return c[name];
-}
-std::string text(const json& c, const char* name) {
-    const json& v = field(c, name);
-    if (!v.is_string()) throw ScriptError(std::string("\"") + name + "\" is not a text");
-    return v.get<std::string>();
-}
 double number(const json& v, const char* name) {
     if (!v.is_number()) throw ScriptError(std::string("\"") + name + "\" is not a number");
     return v.get<double>();
@@ -83,39 +69,17 @@ bool isOn(const QWidget* w) {
 
 class Panel {
 public:
-    Panel() : view_(model_) {
+    Panel() : view_(model_), script_(model_, [this](const std::string& op, const json& c) { return panelOp(op, c); }) {
         view_.resize(330, 2600);
         view_.show();
         QApplication::setActiveWindow(&view_);  // window shortcuts need an active window
         QObject::connect(&view_, &qm::InspectorView::exportRequested, [] { std::printf("export-requested\n"); });
-        settle();
+        script_.settle();
     }
 
-    void run(const json& c) {
-        if (!c.is_object()) throw ScriptError("a command is an object");
-        const std::string op = text(c, "op");
-        const auto started = Clock::now();
-        dispatch(op, c);
-        settle();
-        if (c.contains("timed") && c["timed"] == true)
-            std::printf("time %s %.3f\n", op.c_str(),
-                        std::chrono::duration<double, std::milli>(Clock::now() - started).count());
-    }
-
-    void printState() {
-        std::size_t clips = 0;
-        for (const auto& t : model_.project().tracks) clips += t.clips.size();
-        std::printf("state undo=%zu redo=%zu dirty=%d tracks=%zu clips=%zu media=%zu playhead=%g\n",
-                    model_.undoCount(), model_.redoCount(), model_.isDirty() ? 1 : 0,
-                    model_.project().tracks.size(), clips, model_.project().media.size(), model_.playhead());
-    }
+    qm::bench::EditorScript& script() { return script_; }
 
 private:
-    void settle() {
-        QApplication::processEvents();
-        while (model_.isRendering()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        QApplication::processEvents();
-    }
 
     std::vector<QWidget*> named() {
         std::vector<QWidget*> all;
@@ -164,49 +128,9 @@ private:
         return w;
     }
 
-    void dispatch(const std::string& op, const json& c) {
-        if (op == "media") {
-            const std::string path = text(c, "path");
-            qm::MediaInfo info;
-            try {
-                info = qm::MediaInfo::load(path, true);
-            } catch (const std::exception& e) {
-                throw ScriptError(e.what());
-            }
-            qm::Project p = model_.project();
-            qm::MediaItem item(QString::fromStdString(path), info);
-            qm::MediaInfos infos = model_.infos();
-            infos.insert(item.id, info);
-            p.media.push_back(std::move(item));
-            model_.setProject(std::move(p));
-            model_.setInfos(std::move(infos));
-        } else if (op == "addClip") {
-            const auto& media = model_.project().media;
-            const json& v = field(c, "media");
-            if (!v.is_number_integer() || v.get<long long>() < 0 || std::size_t(v.get<long long>()) >= media.size())
-                throw ScriptError("no such media");
-            model_.addClipAtPlayhead(media[std::size_t(v.get<long long>())].id);
-        } else if (op == "select") {
-            const json& v = field(c, "clip");
-            if (v.is_null()) {
-                model_.setSelectedClipID({});
-            } else {
-                const auto& tracks = model_.project().tracks;
-                if (!v.is_array() || v.size() != 2 || !v[0].is_number_integer() || !v[1].is_number_integer())
-                    throw ScriptError("\"clip\" is [track, index]");
-                const auto t = v[0].get<std::size_t>(), i = v[1].get<std::size_t>();
-                if (t >= tracks.size() || i >= tracks[t].clips.size()) throw ScriptError("no such clip");
-                model_.setSelectedClipID(tracks[t].clips[i].id);
-            }
-        } else if (op == "seek") {
-            model_.seek(number(field(c, "time"), "time"));
-        } else if (op == "undo") {
-            model_.undo();
-        } else if (op == "redo") {
-            model_.redo();
-        } else if (op == "state") {
-            printState();
-        } else if (op == "click") {
+    // The panel's own ops by real events; false for the editor's ops.
+    bool panelOp(const std::string& op, const json& c) {
+        if (op == "click") {
             QWidget* w = target(c);
             QTest::mouseClick(input(w), Qt::LeftButton, {}, pressPoint(w));
         } else if (op == "drag") {
@@ -244,8 +168,9 @@ private:
         } else if (op == "dump") {
             dump();
         } else {
-            throw ScriptError("unknown command");
+            return false;
         }
+        return true;
     }
 
     void drag(const json& c) {
@@ -365,25 +290,12 @@ private:
 
     qm::EditorModel model_;
     qm::InspectorView view_;
+    qm::bench::EditorScript script_;
 };
 
 int inspectorScript(const std::vector<std::string>& args) {
-    if (args.size() != 1) throw std::invalid_argument("usage: inspector-script SCRIPT.json");
-    std::ifstream in(args[0], std::ios::binary);
-    if (!in) throw std::invalid_argument("cannot read " + args[0]);
-    std::stringstream content;
-    content << in.rdbuf();
-    json script;
-    try {
-        script = json::parse(content.str());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "inspector-script: %s\n", e.what());
-        return 2;
-    }
-    if (!script.is_array()) {
-        std::fprintf(stderr, "inspector-script: the script is a list of commands\n");
-        return 2;
-    }
+    const auto script = qm::bench::readScript("inspector-script", args);
+    if (!script) return 2;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     int argc = 1;
     char name[] = "qm-bench";
@@ -391,20 +303,10 @@ int inspectorScript(const std::vector<std::string>& args) {
     QApplication app(argc, argv);
     qm::installIconTheme();
     Panel panel;
-    for (std::size_t n = 0; n < script.size(); ++n) {
-        try {
-            panel.run(script[n]);
-        } catch (const ScriptError& e) {
-            const json& c = script[n];
-            const std::string op =
-                c.is_object() && c.contains("op") && c["op"].is_string() ? c["op"].get<std::string>() : "?";
-            std::fflush(stdout);
-            std::fprintf(stderr, "inspector-script: command %zu (%s): %s\n", n, op.c_str(), e.what());
-            return 2;
-        }
-        std::fflush(stdout);
-    }
-    panel.printState();
+    if (const int status =
+            qm::bench::runScript("inspector-script", *script, [&](const json& c) { panel.script().run(c); }))
+        return status;
+    panel.script().printState();
     return 0;
 }
 

@@ -28,9 +28,9 @@
 #include "editor/views/timeline/timeline_geometry.h"
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/timeline/track_header.h"
-#include "engine/media_info.h"
-#include "platform/desktop/icons.h"
+#include "editor_script.h"
 #include "json_script.h"
+#include "platform/desktop/icons.h"
 #include "registry.h"
 
 namespace {
@@ -58,22 +58,19 @@ std::pair<double, double> percentiles(std::vector<double> ms) {
 
 class Panel {
 public:
-    Panel() : view_(model_) {
+    Panel()
+        : view_(model_),
+          // The background analysis and a sync run also finish before the next command.
+          script_(
+              model_, [this](const std::string& op, const json& c) { return panelOp(op, c); },
+              [this] { return model_.isAnalysing() || !model_.analysisQueue().empty() || model_.syncStatus(); }) {
         view_.resize(1600, 600);
         view_.show();
         QApplication::setActiveWindow(&view_);
-        settle();
+        script_.settle();
     }
 
-    void run(const json& c) {
-        if (!c.is_object()) throw ScriptError("a command is an object");
-        const std::string op = text(c, "op");
-        dispatch(op, c);
-        settle();
-        const QStringList& errors = model_.importErrors();
-        for (qsizetype i = reportedErrors_; i < errors.size(); ++i) std::printf("error %s\n", errors[i].toUtf8().constData());
-        reportedErrors_ = errors.size();
-    }
+    qm::bench::EditorScript& script() { return script_; }
 
     void printState() {
         std::string selected = "none";
@@ -87,14 +84,6 @@ public:
 
 private:
     qm::TimelineContent& content() { return *view_.content(); }
-
-    void settle() {
-        QApplication::processEvents();
-        // Renders, the background analysis and a sync run all finish before the next command.
-        while (model_.isRendering() || model_.isAnalysing() || model_.syncStatus())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        QApplication::processEvents();
-    }
 
     const qm::Clip& clipAt(const json& v) {
         const auto& tracks = model_.project().tracks;
@@ -273,31 +262,6 @@ private:
         }
     }
 
-    void open(const std::string& path) {
-        qm::Project project;
-        try {
-            project = qm::Project::open(QString::fromStdString(path));
-        } catch (const std::exception& e) {
-            throw ScriptError(e.what());
-        }
-        qm::MediaInfos infos;
-        for (const qm::MediaItem& item : project.media) {
-            try {
-                infos.insert(item.id, qm::MediaInfo::load(item.path.toStdString(), true));
-            } catch (const std::exception& e) {
-                std::printf("error %s: %s\n", item.name.toUtf8().constData(), e.what());
-            }
-        }
-        std::vector<QUuid> media;
-        for (const qm::MediaItem& item : project.media) media.push_back(item.id);
-        model_.setProject(std::move(project));
-        model_.setInfos(std::move(infos));
-        model_.resetAnalysis();
-        for (const QUuid& id : media) model_.enqueueAnalysis(id);
-        while (!model_.analysisQueue().empty() || model_.isAnalysing())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-
     void benchPaint(const json& c) {
         const int count = int(number(field(c, "count"), "count"));
         if (count < 1) throw ScriptError("\"count\" is 1 or more");
@@ -316,10 +280,9 @@ private:
                     p50, p95);
     }
 
-    void dispatch(const std::string& op, const json& c) {
-        if (op == "open") {
-            open(text(c, "path"));
-        } else if (op == "size") {
+    // The panel's own ops; false for the editor's ops (open, seek, select, undo, redo, ...).
+    bool panelOp(const std::string& op, const json& c) {
+        if (op == "size") {
             const int w = int(number(field(c, "width"), "width")), h = int(number(field(c, "height"), "height"));
             if (w < 1 || h < 1) throw ScriptError("the size is positive");
             view_.resize(w, h);
@@ -327,11 +290,6 @@ private:
             model_.setPixelsPerSecond(number(field(c, "pps"), "pps"));
         } else if (op == "scroll") {
             view_.horizontalBar()->setValue(int(roundAway(number(field(c, "x"), "x"))));
-        } else if (op == "seek") {
-            model_.seek(number(field(c, "time"), "time"));
-        } else if (op == "select") {
-            const json& v = field(c, "clip");
-            model_.setSelectedClipID(v.is_null() ? QUuid() : clipAt(v).id);
         } else if (op == "click") {
             const QPointF at = position(field(c, "at"));
             mouse(QEvent::MouseButtonPress, at, shift(c));
@@ -363,15 +321,8 @@ private:
             QApplication::sendEvent(&content(), &enter);
             QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, {});
             static_cast<QObject*>(&content())->event(&drop);
-        } else if (op == "undo") {
-            model_.undo();
-        } else if (op == "redo") {
-            model_.redo();
         } else if (op == "write") {
-            const std::string path = text(c, "path");
-            std::ofstream out(path, std::ios::binary);
-            const QByteArray bytes = model_.project().encoded();
-            if (!out.write(bytes.constData(), bytes.size())) throw ScriptError("cannot write " + path);
+            qm::bench::writeProject(model_, text(c, "path"));  // silently, unlike the editor's
         } else if (op == "shot") {
             const std::string path = text(c, "path");
             const QPixmap shot = view_.grab();
@@ -397,13 +348,14 @@ private:
         } else if (op == "state") {
             printState();
         } else {
-            throw ScriptError("unknown command");
+            return false;
         }
+        return true;
     }
 
     qm::EditorModel model_;
     qm::TimelineView view_;
-    qsizetype reportedErrors_ = 0;
+    qm::bench::EditorScript script_;
 };
 
 int timelineScript(const std::vector<std::string>& args) {
@@ -417,7 +369,7 @@ int timelineScript(const std::vector<std::string>& args) {
     std::setlocale(LC_NUMERIC, "C");  // the printed numbers are read by scripts
     qm::installIconTheme();
     Panel panel;
-    if (const int status = qm::bench::runScript("timeline-script", *script, [&](const json& c) { panel.run(c); }))
+    if (const int status = qm::bench::runScript("timeline-script", *script, [&](const json& c) { panel.script().run(c); }))
         return status;
     panel.printState();
     return 0;

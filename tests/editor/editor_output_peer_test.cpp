@@ -211,7 +211,7 @@ TEST(EditorPlayback, WallClockEndsOnTheLastFrameWithAStillAndOneRunAfterPauseAnd
     EXPECT_EQ(e.m.playhead(), 0.0);
     ASSERT_TRUE(waitUntil([&] { return !e.m.isPlaying(); }));
     EXPECT_LE(e.m.playbackFrames(), 4);
-    EXPECT_GE(e.m.playbackFrames(), 2);
+    EXPECT_GE(e.m.playbackFrames(), 1);  // a loaded machine may drop all but the first
     EXPECT_EQ(e.m.playhead(), 2.5);
 }
 
