@@ -173,5 +173,22 @@ TEST(EditorView, ImportErrorsAlertClearsTheListHoweverItCloses) {
     EXPECT_TRUE(e.model->importErrors().isEmpty());
 }
 
+TEST(EditorView, TheInspectorsSyncShowsItsReportUntilClosed) {
+    Editor e;
+    e.addMedia();
+    QWidget window;
+    auto* view = new EditorView(*e.model, &window);
+    window.resize(1400, 900);
+    view->resize(1400, 900);
+    window.show();
+    // The only clip is the reference: nothing else to sync, which still ends in a report.
+    emit view->inspector()->syncRequested(e.model->selectedClipID());
+    ASSERT_TRUE(test::waitUntil([&] { return view->syncSheet() != nullptr; }));
+    EXPECT_TRUE(e.model->syncReport().has_value());
+    view->syncSheet()->reject();  // closed without its button
+    EXPECT_EQ(view->syncSheet(), nullptr);
+    EXPECT_FALSE(e.model->syncReport().has_value());
+}
+
 }  // namespace
 }  // namespace qm

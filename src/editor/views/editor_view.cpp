@@ -13,6 +13,7 @@
 #include "editor/editor_key_monitor.h"
 #include "editor/editor_model.h"
 #include "editor/views/inspector/inspector_view.h"
+#include "editor/views/sync_report_sheet.h"
 #include "editor/views/media_bin.h"
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
@@ -86,6 +87,24 @@ EditorView::EditorView(EditorModel& model, QWidget* parent)
     connect(&model_, &EditorModel::importErrorsChanged, this, &EditorView::showImportErrors);
     connect(&model_, &EditorModel::packageResultChanged, this, &EditorView::showPackageResult);
     connect(&model_, &EditorModel::packagingProgressChanged, this, &EditorView::showPackaging);
+    connect(inspector_, &InspectorView::syncRequested, &model_, &EditorModel::syncClips);
+    connect(&model_, &EditorModel::syncReportChanged, this, &EditorView::showSyncReport);
+}
+
+void EditorView::showSyncReport() {
+    if (!model_.syncReport()) {
+        if (syncSheet_) syncSheet_->close();
+        return;
+    }
+    if (syncSheet_) syncSheet_->close();
+    syncSheet_ = new SyncReportSheet(*model_.syncReport(), window());
+    syncSheet_->setAttribute(Qt::WA_DeleteOnClose);
+    // However the sheet closes, the report is done with.
+    connect(syncSheet_, &QDialog::finished, this, [this] {
+        syncSheet_ = nullptr;
+        model_.clearSyncReport();
+    });
+    syncSheet_->open();
 }
 
 QString EditorView::packagingText(int done, int total) {

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+class QDialog;
 class QLabel;
 class QMessageBox;
 class QProgressBar;
@@ -35,6 +36,8 @@ public:
     // The alerts while they are up (nullptr otherwise) and the packaging capsule.
     QMessageBox* importAlert() const { return importAlert_; }
     QMessageBox* packageAlert() const { return packageAlert_; }
+    // The sync report sheet while it is up (nullptr otherwise).
+    QDialog* syncSheet() const { return syncSheet_; }
     QWidget* packagingCapsule() const { return capsule_; }
     QLabel* packagingText() const { return capsuleText_; }
     QProgressBar* packagingBar() const { return capsuleBar_; }
@@ -53,6 +56,7 @@ private:
     void showImportErrors();
     void showPackageResult();
     void showPackaging();
+    void showSyncReport();
     QMessageBox* makeAlert(const QString& title);
 
     EditorModel& model_;
@@ -64,6 +68,7 @@ private:
     InspectorView* inspector_;
     QMessageBox* importAlert_ = nullptr;
     QMessageBox* packageAlert_ = nullptr;
+    QDialog* syncSheet_ = nullptr;
     QWidget* capsule_;
     QLabel* capsuleText_;
     QProgressBar* capsuleBar_;
