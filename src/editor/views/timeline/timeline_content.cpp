@@ -44,6 +44,7 @@ TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent) : QWidget
     connect(&editor_, &EditorModel::expandedTracksChanged, this, all);
     connect(&editor_, &EditorModel::showGraphEditorChanged, this, all);
     connect(&editor_, &EditorModel::selectedClipIDChanged, this, qOverload<>(&QWidget::update));
+    connect(&editor_, &EditorModel::selectedKeyframesChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::waveformsChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::ltcChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::playheadChanged, this, &TimelineContent::repaintPlayhead);
@@ -163,11 +164,10 @@ void TimelineContent::paintLanes(QPainter& painter, const TimelineGeometry& g, c
         const Track& track = project.tracks[row.track];
         if (row.track % 2 == 0) painter.fillRect(QRectF(exposed.left(), row.top, exposed.width(), layerHeight), band);
         painter.fillRect(QRectF(exposed.left(), row.top + layerHeight, exposed.width(), 1), divider);
-        for (const PropertyRow& p : row.properties) {
-            painter.setPen(palette().color(QPalette::PlaceholderText));
-            painter.drawText(QRectF(scrollX_ + 8, p.top, 200, propertyHeight), Qt::AlignVCenter,
-                             QCoreApplication::translate("TransformProperty", displayName(p.property)));
-        }
+        for (const PropertyRow& p : row.properties)
+            if (p.top <= exposed.bottom() && p.top + propertyHeight >= exposed.top())
+                paintPropertyLane(painter, editor_, track, p.property, p.top, exposed.left(), exposed.width(),
+                                  palette().color(QPalette::Text), accentColor(this));
         if (!row.properties.empty())
             painter.fillRect(QRectF(exposed.left(), bottom - 1, exposed.width(), 1), divider);
 
@@ -340,6 +340,16 @@ void TimelineContent::mousePressEvent(QMouseEvent* event) {
         seekRuler(event->position().x());
         return;
     }
+    if (const auto mark = keyframeAt(p)) {
+        keyframeDrag_.emplace(editor_, mark->clipID, mark->keyframeID);
+        keyframeDrag_->press(*event);
+        return;
+    }
+    if (propertyRowAt(p)) {
+        // The empty lane: the keyframe selection goes, the clip stays (not an undo step).
+        editor_.setSelectedKeyframes({});
+        return;
+    }
     const TimelineGeometry g = geometry();
     if (const auto hit = g.hit(p)) {
         const Clip& c = editor_.project().tracks[hit->track].clips[hit->index];
@@ -356,6 +366,7 @@ void TimelineContent::mousePressEvent(QMouseEvent* event) {
 
 void TimelineContent::mouseMoveEvent(QMouseEvent* event) {
     if (rulerDrag_) return seekRuler(event->position().x());
+    if (keyframeDrag_) return keyframeDrag_->move(*event);
     if (drag_) {
         if (const auto change = tracker_.move(*event)) dragChanged(*change);
         return;
@@ -373,6 +384,12 @@ void TimelineContent::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return QWidget::mouseReleaseEvent(event);
     if (rulerDrag_) {
         rulerDrag_ = false;
+        return;
+    }
+    if (keyframeDrag_) {
+        auto d = std::move(*keyframeDrag_);
+        keyframeDrag_.reset();
+        d.release(*event);
         return;
     }
     if (!drag_) return;
@@ -459,6 +476,10 @@ bool TimelineContent::event(QEvent* event) {
     }
     if (event->type() == QEvent::Leave || event->type() == QEvent::UngrabMouse) {
         // A lost pointer ends a drag as a release would.
+        if (keyframeDrag_ && event->type() == QEvent::UngrabMouse) {
+            keyframeDrag_->cancel();
+            keyframeDrag_.reset();
+        }
         if (drag_ && event->type() == QEvent::UngrabMouse) {
             tracker_.release();
             finishDrag();
@@ -493,10 +514,31 @@ QMenu* TimelineContent::clipMenu(const QUuid& clipID, QWidget* parent) {
     return menu;
 }
 
+std::optional<std::pair<std::size_t, PropertyRow>> TimelineContent::propertyRowAt(QPointF p) const {
+    const TimelineGeometry g = geometry();
+    for (const LayerRow& row : g.rows())
+        for (const PropertyRow& r : row.properties)
+            if (p.y() >= r.top && p.y() < r.top + propertyHeight) return std::pair{row.track, r};
+    return std::nullopt;
+}
+
+std::optional<KeyframeMark> TimelineContent::keyframeAt(QPointF p) const {
+    const auto row = propertyRowAt(p);
+    const double pps = editor_.pixelsPerSecond();
+    if (!row || !positive(pps)) return std::nullopt;
+    return markAt(keyframeMarks(editor_.project().tracks[row->first], row->second.property, pps, row->second.top), p);
+}
+
 void TimelineContent::contextMenuEvent(QContextMenuEvent* event) {
-    const auto hit = geometry().hit(toContent(event->pos()));
-    if (!hit) return;
-    QMenu* menu = clipMenu(editor_.project().tracks[hit->track].clips[hit->index].id, this);
+    const QPointF p = toContent(event->pos());
+    QMenu* menu = nullptr;
+    if (const auto mark = keyframeAt(p))
+        menu = keyframeMenu(editor_, mark->clipID, mark->keyframeID, this);
+    else if (propertyRowAt(p))
+        menu = laneMenu(editor_, this);
+    else if (const auto hit = geometry().hit(p))
+        menu = clipMenu(editor_.project().tracks[hit->track].clips[hit->index].id, this);
+    if (!menu) return;
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(event->globalPos());
 }

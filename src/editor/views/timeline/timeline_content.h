@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include "editor/model/project.h"
+#include "editor/views/timeline/property_lane.h"
 #include "editor/views/timeline/timeline_geometry.h"
 #include "view_kit/drag_tracker.h"
 
@@ -36,6 +37,9 @@ public:
 
     // The clip's context menu (the caller owns it); tests trigger its actions.
     QMenu* clipMenu(const QUuid& clipID, QWidget* parent);
+    // The keyframe mark at a point in content points, and the property row holding a point.
+    std::optional<timeline::KeyframeMark> keyframeAt(QPointF contentPoint) const;
+    std::optional<std::pair<std::size_t, timeline::PropertyRow>> propertyRowAt(QPointF contentPoint) const;
 
 signals:
     // The content width, the lanes height or the scroll limits may have changed.
@@ -78,6 +82,7 @@ private:
     double paintedPlayheadX_ = 0;
     DragTracker tracker_;
     std::optional<Drag> drag_;
+    std::optional<timeline::KeyframeDrag> keyframeDrag_;
     bool rulerDrag_ = false;
     std::optional<std::size_t> dropTarget_;
 };

@@ -1,4 +1,5 @@
 #include "editor/views/timeline/timeline_view.h"
+#include "editor/views/timeline/property_lane.h"
 
 #include <algorithm>
 #include <cmath>
@@ -166,14 +167,25 @@ void TimelineView::syncSlider() {
     zoom_->setValue(int(std::lround(std::log2(pps) * sliderScale)));
 }
 
+QList<PropertyHeader*> TimelineView::propertyHeaders(const QUuid& trackID) const {
+    QList<PropertyHeader*> found;
+    for (int i = 0; i < headerRows_->count(); ++i)
+        if (auto* h = qobject_cast<PropertyHeader*>(headerRows_->itemAt(i)->widget()); h && h->trackID() == trackID)
+            found << h;
+    return found;
+}
+
 void TimelineView::rebuildHeaders() {
     // Rows keyed by layer id: a layer keeps its header (and the text typed in it) when layers move.
     QList<QUuid> order;
-    QList<int> properties;
+    QList<QList<int>> properties;
     for (std::size_t i = 0; i < editor_.project().tracks.size(); ++i) {
         const QUuid id = editor_.project().tracks[i].id;
         order << id;
-        properties << (editor_.expandedTracks().contains(id) ? int(editor_.laneProperties(i).size()) : 0);
+        QList<int> shown;
+        if (editor_.expandedTracks().contains(id))
+            for (TransformProperty p : editor_.laneProperties(i)) shown << int(p);
+        properties << shown;
     }
     if (order == headerOrder_ && properties == headerProperties_) {
         for (TrackHeader* h : std::as_const(headers_)) h->refresh();
@@ -184,7 +196,12 @@ void TimelineView::rebuildHeaders() {
     while (QLayoutItem* item = headerRows_->takeAt(0)) {
         // Rules and property names go at once; a header may be running the menu that removed its
         // layer, so it only leaves view here and is deleted from the event loop.
-        if (QWidget* w = item->widget(); w && !qobject_cast<TrackHeader*>(w)) delete w;
+        if (QWidget* w = item->widget(); qobject_cast<PropertyHeader*>(w)) {
+            w->hide();
+            w->deleteLater();
+        } else if (w && !qobject_cast<TrackHeader*>(w)) {
+            delete w;
+        }
         delete item;
     }
     QHash<QUuid, TrackHeader*> kept;
@@ -195,13 +212,9 @@ void TimelineView::rebuildHeaders() {
         kept.insert(order[k], h);
         headerRows_->addWidget(h);
         headerRows_->addWidget(rowDivider());
-        if (properties[k] > 0) {
-            for (TransformProperty p : editor_.laneProperties(std::size_t(k))) {
-                auto* name = new QLabel(QCoreApplication::translate("TransformProperty", displayName(p)), headerColumn_);
-                name->setFixedHeight(int(propertyHeight));
-                name->setIndent(34);
-                headerRows_->addWidget(name);
-            }
+        if (!properties[k].isEmpty()) {
+            for (int p : properties[k])
+                headerRows_->addWidget(new PropertyHeader(editor_, order[k], TransformProperty(p), headerColumn_));
             headerRows_->addWidget(rowDivider());
         }
     }

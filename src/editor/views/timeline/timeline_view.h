@@ -19,6 +19,7 @@ namespace qm {
 class EditorModel;
 class TimelineContent;
 class TrackHeader;
+class PropertyHeader;
 
 class TimelineView : public QWidget {
     Q_OBJECT
@@ -33,6 +34,8 @@ public:
     // Toolbar buttons by their label ("Add Layer", "Split", …, "Sync to Selected").
     QToolButton* button(const QString& label) const;
     TrackHeader* header(const QUuid& trackID) const { return headers_.value(trackID); }
+    // The property rows' headers of a layer, top to bottom.
+    QList<PropertyHeader*> propertyHeaders(const QUuid& trackID) const;
 
     double visibleHeight() const { return visibleHeight_; }
     double graphHeight() const;
@@ -61,7 +64,7 @@ private:
     QScrollBar* hbar_;
     QHash<QUuid, TrackHeader*> headers_;
     QList<QUuid> headerOrder_;
-    QList<int> headerProperties_;
+    QList<QList<int>> headerProperties_;
     double visibleHeight_ = 300;
 };
 
