@@ -30,6 +30,7 @@ struct Lanes : Timeline {
     explicit Lanes(std::vector<double> times = {1, 2, 3}, double fps = 30, double pps = 60,
                    const Layers& layers = {{{1, 4}, {8, 2}}})
         : Timeline(layers, fps) {
+        exact = true;
         Project p = editor->project();
         for (Clip& c : p.tracks[0].clips) c.transform = ClipTransform::makeDefault({640, 360}, {960, 540}, 100);
         std::vector<Keyframe<double>> keys;
@@ -40,19 +41,6 @@ struct Lanes : Timeline {
         editor->toggleTrackExpanded(p.tracks[0].id);
         QApplication::processEvents();
     }
-    // Straight to the widget: the application's dispatch rounds global positions to whole points.
-    void exact(QEvent::Type type, QPointF at, Qt::MouseButtons buttons, Qt::KeyboardModifiers mods = {}) {
-        const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-        QMouseEvent e(type, at, at + QPointF(content()->mapToGlobal(QPoint(0, 0))), button, buttons, mods);
-        static_cast<QObject*>(content())->event(&e);
-    }
-    void drag(QPointF from, const std::vector<QPointF>& path, Qt::KeyboardModifiers mods = {}) {
-        exact(QEvent::MouseButtonPress, from, Qt::LeftButton, mods);
-        QPointF at = from;
-        for (QPointF d : path) exact(QEvent::MouseMove, at = from + d, Qt::LeftButton, mods);
-        exact(QEvent::MouseButtonRelease, at, Qt::NoButton, mods);
-    }
-    void click(QPointF at) { drag(at, {}); }
     std::vector<KeyframeMark> marks() const {
         const auto g = content()->geometry();
         for (const auto& row : g.rows())
@@ -80,7 +68,7 @@ struct Lanes : Timeline {
     }
 };
 
-TEST(PropertyLaneTest, PlacementAndBars) {
+TEST(TimelineLanesTest, PlacementAndBars) {
     Clip c;
     c.start = 10;
     c.sourceIn = 2;
@@ -101,7 +89,7 @@ TEST(PropertyLaneTest, PlacementAndBars) {
     EXPECT_EQ(marks[2].opacity, 1.0);
 }
 
-TEST(PropertyLaneTest, HeadersFollowClipsAndEffects) {
+TEST(TimelineLanesTest, HeadersFollowClipsAndEffects) {
     Lanes t({1}, 30, 60, {{{1, 4}}, {}});
     const QUuid empty = t.editor->project().tracks[1].id;
     t.editor->toggleTrackExpanded(empty);
@@ -126,7 +114,7 @@ TEST(PropertyLaneTest, HeadersFollowClipsAndEffects) {
     EXPECT_EQ(t.view->propertyHeaders(layer).size(), count);
 }
 
-TEST(PropertyLaneTest, ClicksSelectAndLaneClears) {
+TEST(TimelineLanesTest, ClicksSelectAndLaneClears) {
     Lanes t;
     t.click(t.at(0));
     EXPECT_EQ(t.editor->selectedKeyframes(), t.selected({0}));
@@ -146,7 +134,7 @@ TEST(PropertyLaneTest, ClicksSelectAndLaneClears) {
     EXPECT_EQ(t.editor->undoCount(), undos);
 }
 
-TEST(PropertyLaneTest, DragsMoveWholeFrames) {
+TEST(TimelineLanesTest, DragsMoveWholeFrames) {
     struct Case {
         double pps, dx;
         double frames;
@@ -169,7 +157,7 @@ TEST(PropertyLaneTest, DragsMoveWholeFrames) {
     }
 }
 
-TEST(PropertyLaneTest, DragBackClampAndUndo) {
+TEST(TimelineLanesTest, DragBackClampAndUndo) {
     Lanes t({0.1, 0.5, 3});
     t.editor->setSelectedClipID(t.clip(0, 0).id);
     t.editor->setSelectedKeyframes(t.selected({0, 1}));
@@ -185,7 +173,7 @@ TEST(PropertyLaneTest, DragBackClampAndUndo) {
     EXPECT_NEAR(t.times()[1], 0.5, 1e-9);
 }
 
-TEST(PropertyLaneTest, DragSelectionAndShiftJoin) {
+TEST(TimelineLanesTest, DragSelectionAndShiftJoin) {
     Lanes t;
     t.editor->setSelectedClipID(t.clip(0, 0).id);
     t.editor->setSelectedKeyframes(t.selected({0}));
@@ -198,7 +186,7 @@ TEST(PropertyLaneTest, DragSelectionAndShiftJoin) {
     EXPECT_NEAR(t.times()[2], 3.1, 1e-9);
 }
 
-TEST(PropertyLaneTest, MenusDeleteAndPaste) {
+TEST(TimelineLanesTest, MenusDeleteAndPaste) {
     Lanes t({1, 2, 3}, 30, 60, {{{1, 4}, {8, 2}}});
     std::unique_ptr<QMenu> menu(timeline::keyframeMenu(*t.editor, t.clip(0, 0).id, t.ids[0], nullptr));
     QStringList titles;

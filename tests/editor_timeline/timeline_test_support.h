@@ -80,12 +80,17 @@ struct Timeline {
         return content()->toWidget(QPointF(r.left() + dx, r.top() + 20));
     }
 
+    // Straight to the widget: the application's dispatch rounds global positions to whole points.
+    bool exact = false;
     void send(QEvent::Type type, QPointF at, Qt::MouseButtons buttons, Qt::KeyboardModifiers mods = {}) {
         QWidget* w = content();
         const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
         // The window's offset in whole points, so fractional moves stay exact.
         QMouseEvent e(type, at, at + QPointF(w->mapToGlobal(QPoint(0, 0))), button, buttons, mods);
-        QApplication::sendEvent(w, &e);
+        if (exact)
+            static_cast<QObject*>(w)->event(&e);
+        else
+            QApplication::sendEvent(w, &e);
     }
     // Press at `from`, move by each offset in turn, release at the last one.
     void drag(QPointF from, const std::vector<QPointF>& path, Qt::KeyboardModifiers mods = {}) {
