@@ -171,6 +171,16 @@ TEST(TimelineLanesTest, DragBackClampAndUndo) {
     t.editor->undo();
     EXPECT_NEAR(t.times()[0], 0.1, 1e-9);
     EXPECT_NEAR(t.times()[1], 0.5, 1e-9);
+    // A lost pointer ends the drag as one step; the next press starts afresh.
+    const auto undos = t.editor->undoCount();
+    t.send(QEvent::MouseButtonPress, t.at(1), Qt::LeftButton);
+    t.send(QEvent::MouseMove, t.at(1) + QPointF(6, 0), Qt::LeftButton);
+    QEvent ungrab(QEvent::UngrabMouse);
+    QApplication::sendEvent(t.content(), &ungrab);
+    EXPECT_FALSE(t.editor->inGesture());
+    EXPECT_EQ(t.editor->undoCount(), undos + 1);
+    t.drag(t.at(1), {{6, 0}});
+    EXPECT_NEAR(t.times()[1], 0.7, 1e-9);
 }
 
 TEST(TimelineLanesTest, DragSelectionAndShiftJoin) {
