@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "editor/editor_model.h"
+#include "editor/views/timeline/property_lane.h"
 #include "editor/views/timeline/timeline_content.h"
 #include "editor/views/timeline/timeline_geometry.h"
 #include "editor/views/timeline/timeline_view.h"
@@ -95,7 +96,30 @@ private:
         return tracks[std::size_t(t)].clips[std::size_t(i)];
     }
 
-    // A position in content points: {"x", "y"} or {"clip", "part"}, plus dx and dy; whole points.
+    // The centre of the mark of keyframe K (in time order) of a property of a clip, in its
+    // expanded layer's row: {"keyframe": [track, index], "property", "index"}.
+    QPointF keyframeMark(const json& p) {
+        const qm::Clip& clip = clipAt(p["keyframe"]);
+        const auto property = qm::transformPropertyFromRaw(text(p, "property"));
+        if (!property) throw ScriptError("unknown property " + text(p, "property"));
+        const json& k = field(p, "index");
+        if (!k.is_number_integer() || k.get<long long>() < 0) throw ScriptError("\"index\" is 0 or more");
+        const auto at = model_.project().clipLocation(clip.id);
+        const tl::TimelineGeometry g = content().geometry();
+        for (const tl::LayerRow& row : g.rows())
+            for (const tl::PropertyRow& r : row.properties) {
+                if (row.track != at->track || r.property != *property) continue;
+                std::vector<tl::KeyframeMark> marks;
+                for (const auto& m : tl::keyframeMarks(model_.project().tracks[row.track], r.property, g.pixelsPerSecond(), r.top))
+                    if (m.clipID == clip.id) marks.push_back(m);
+                if (std::size_t(k.get<long long>()) >= marks.size()) throw ScriptError("no such keyframe");
+                return marks[std::size_t(k.get<long long>())].glyph.center();
+            }
+        throw ScriptError("the property has no row (is the layer expanded?)");
+    }
+
+    // A position in content points: {"x", "y"}, {"clip", "part"} or a keyframe mark, plus dx and
+    // dy; whole points.
     QPointF position(const json& p) {
         if (!p.is_object()) throw ScriptError("a position is an object");
         double x = 0, y = 0;
@@ -122,6 +146,10 @@ private:
             } else {
                 throw ScriptError("unknown part " + part);
             }
+        } else if (p.contains("keyframe")) {
+            const QPointF mark = keyframeMark(p);
+            x = mark.x();
+            y = mark.y();
         } else {
             x = number(field(p, "x"), "x");
             y = number(field(p, "y"), "y");
@@ -298,9 +326,15 @@ private:
             drag(position(field(c, "from")), dragPath(c), shift(c));
         } else if (op == "menu") {
             const QPointF at = position(field(c, "at"));
-            const auto hit = content().geometry().hit(at);
-            if (!hit) throw ScriptError("no clip there");
-            std::unique_ptr<QMenu> menu(content().clipMenu(model_.project().tracks[hit->track].clips[hit->index].id, nullptr));
+            std::unique_ptr<QMenu> menu;
+            if (const auto mark = content().keyframeAt(at))
+                menu.reset(tl::keyframeMenu(model_, mark->clipID, mark->keyframeID, nullptr));
+            else if (content().propertyRowAt(at))
+                menu.reset(tl::laneMenu(model_, nullptr));
+            else if (const auto hit = content().geometry().hit(at))
+                menu.reset(content().clipMenu(model_.project().tracks[hit->track].clips[hit->index].id, nullptr));
+            else
+                throw ScriptError("no clip there");
             actOn("menu", QString::fromStdString(text(c, "item")), menuItem(*menu, QString::fromStdString(text(c, "item"))));
         } else if (op == "button") {
             button(c);
