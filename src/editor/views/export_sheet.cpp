@@ -114,7 +114,6 @@ ExportSheet::ExportSheet(EditorModel& model, QWidget* parent) : QDialog(parent),
     settings_ = loadSettings(SettingsStore());
     setWindowTitle(tr("Export"));
     setWindowModality(Qt::WindowModal);
-    setFixedWidth(440);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 20, 20, 20);
@@ -130,9 +129,11 @@ ExportSheet::ExportSheet(EditorModel& model, QWidget* parent) : QDialog(parent),
     buildSettingsView();
     buildProgressView();
     buildResultView();
-    layout->addWidget(settingsView_);
-    layout->addWidget(progressView_);
-    layout->addWidget(resultView_);
+    // 440 wide with the margins; the height follows the state shown.
+    for (QWidget* view : {settingsView_, progressView_, resultView_}) {
+        view->setFixedWidth(400);
+        layout->addWidget(view);
+    }
 
     connect(&model_, &EditorModel::isExportingChanged, this, &ExportSheet::refresh);
     connect(&model_, &EditorModel::exportProgressChanged, this, &ExportSheet::refresh);
