@@ -21,7 +21,7 @@ struct LTCSignalSpec {
 // Samples as floats in -1...1 (libltc's 8-bit output, centred).
 std::vector<float> ltcSignal(const LTCSignalSpec& spec);
 
-// Frame number of the spec's first frame at its nominal rate (drop-frame numbers removed).
+// Frame number of the signal's first frame at its nominal rate (drop-frame numbers removed).
 double ltcFirstFrameNumber(const LTCSignalSpec& spec);
 
 struct LibltcFrame {
