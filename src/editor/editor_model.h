@@ -291,6 +291,8 @@ public:
     // --- Export ------------------------------------------------------------------------------
     QFuture<void> startExport(const ConversionSettings& settings, const QString& destination);
     void cancelExport();
+    // The panels and file manager of this model's desktop (the export sheet asks through it).
+    DesktopServices& desktop() const;
 
     // --- Playback: frames shown by the running or last playback, for callers that watch pacing.
     int playbackFrames() const { return playbackFrames_; }
@@ -381,7 +383,6 @@ private:
     double fps() const { return project_.frameRate; }
     // Documents and media (editor_documents.cpp, editor_media.cpp).
     QThreadPool* workers();
-    DesktopServices& desktop() const;
     void appendImportError(const QString& line);
     void setPackagingProgress(std::optional<PackagingProgress> value);
     void setPackageResult(std::optional<PackageResult> value);

@@ -3,8 +3,12 @@
 #include <QFontDatabase>
 #include <QColor>
 #include <QFrame>
+#include <QLabel>
+#include <QPainter>
 #include <QPalette>
 #include <QWidget>
+
+#include "platform/desktop/icons.h"
 
 namespace qm {
 
@@ -36,5 +40,18 @@ QFont digitsFont(const QFont& base, double scale) {
 // Qt 6.4 has no accent role: the selection colour stands for it, the placeholder's for secondary.
 QColor accentColor(const QWidget* widget) { return widget->palette().color(QPalette::Highlight); }
 QColor secondaryColor(const QWidget* widget) { return widget->palette().color(QPalette::PlaceholderText); }
+
+QLabel* tintedSymbolLabel(const QString& symbol, const QColor& colour, int size, QWidget* parent) {
+    QPixmap pixmap = symbolIcon(symbol).pixmap(size, size);
+    if (!pixmap.isNull()) {
+        QPainter p(&pixmap);
+        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        p.fillRect(pixmap.rect(), colour);
+    }
+    auto* label = new QLabel(parent);
+    label->setPixmap(pixmap);
+    label->setObjectName(symbol);
+    return label;
+}
 
 }  // namespace qm

@@ -6,6 +6,8 @@
 #include <Qt>
 
 class QFrame;
+class QLabel;
+class QString;
 class QWidget;
 class QColor;
 
@@ -22,5 +24,8 @@ QFont digitsFont(const QFont& base, double scale = 1.0);
 // Active state (an animated property, a keyframe under the playhead) and inactive state.
 QColor accentColor(const QWidget* widget);
 QColor secondaryColor(const QWidget* widget);
+
+// A label showing the theme's symbol painted in one colour; its object name is the symbol's.
+QLabel* tintedSymbolLabel(const QString& symbol, const QColor& colour, int size, QWidget* parent = nullptr);
 
 }  // namespace qm

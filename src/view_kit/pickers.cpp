@@ -11,6 +11,11 @@ QString utf8(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(
 
 }  // namespace
 
+void fillChunkCountPicker(QComboBox* picker) {
+    for (int n : {0, 1, 2, 4, 8, 16})
+        picker->addItem(n == 0 ? QCoreApplication::translate("ChunkCount", "Automatic") : QString::number(n), n);
+}
+
 QString formatGroupTitleText(FormatGroup group) {
     return QCoreApplication::translate("OutputFormat", std::string(formatGroupTitle(group)).c_str());
 }

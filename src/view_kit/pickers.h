@@ -51,4 +51,8 @@ enum class UnofferedFormats { hidden, disabled };
 void fillOutputFormatPicker(QComboBox* picker, const std::function<bool(OutputFormat)>& offered,
                             UnofferedFormats unoffered);
 
+// The Hap chunk counts a picker offers: "Automatic" (0), then 1, 2, 4, 8, 16, each row tagged with
+// its count.
+void fillChunkCountPicker(QComboBox* picker);
+
 }  // namespace qm

@@ -1,6 +1,6 @@
 #include "convert/views/content_view.h"
 #include "convert/views/job_row.h"
-#include "convert/views/output_size_controls.h"
+#include "view_kit/output_size_controls.h"
 #include "convert/views/preview_panel.h"
 #include "convert/views/settings_panel.h"
 

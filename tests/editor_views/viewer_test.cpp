@@ -4,18 +4,22 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPushButton>
 #include <QSplitter>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
 #include "editor/editor_key_monitor.h"
 #include "editor/editor_model.h"
 #include "editor/views/editor_view.h"
+#include "editor/views/export_sheet.h"
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/media_bin.h"
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
 #include "editor_views/one_clip.h"
+#include "platform/system/settings_store.h"
 #include "support/qt_app.h"
 #include "support/qt_events.h"
 
@@ -188,6 +192,24 @@ TEST(EditorView, TheInspectorsSyncShowsItsReportUntilClosed) {
     view->syncSheet()->reject();  // closed without its button
     EXPECT_EQ(view->syncSheet(), nullptr);
     EXPECT_FALSE(e.model->syncReport().has_value());
+}
+
+TEST(EditorView, TheInspectorsExportOpensTheSheetAndLeavingClosesIt) {
+    QTemporaryDir settings;
+    SettingsStore::setStorageFolder(settings.path());
+    Editor e;
+    e.addMedia();  // an empty timeline has nothing to export
+    QWidget window;
+    auto* view = new EditorView(*e.model, &window);
+    window.resize(1400, 900);
+    view->resize(1400, 900);
+    window.show();
+    view->inspector()->exportButton()->click();
+    ASSERT_NE(view->exportSheet(), nullptr);
+    EXPECT_TRUE(view->exportSheet()->isVisible());
+    EXPECT_EQ(view->exportSheet()->windowModality(), Qt::WindowModal);
+    view->hide();  // the window shows another mode
+    EXPECT_EQ(view->exportSheet(), nullptr);
 }
 
 }  // namespace

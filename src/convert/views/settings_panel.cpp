@@ -17,7 +17,7 @@
 #include <QVBoxLayout>
 
 #include "convert/conversion_queue.h"
-#include "convert/views/output_size_controls.h"
+#include "view_kit/output_size_controls.h"
 #include "convert/views/preview_panel.h"
 #include "platform/desktop/icons.h"
 #include "view_kit/pickers.h"
@@ -49,7 +49,6 @@ QLabel* iconLabel(const QString& symbol, int size = 16) {
     return label;
 }
 
-constexpr int kChunkChoices[] = {0, 1, 2, 4, 8, 16};
 
 // Secondary texts (the format summary, notes, read-outs) grey out with the rest of a disabled form.
 void dimSecondaryTextWhenDisabled(QWidget* form) {
@@ -144,7 +143,7 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     gpuSection_ = new QGroupBox(tr("GPU Codec Options"), form_);
     auto* gpuForm = new QFormLayout(gpuSection_);
     chunks_ = new QComboBox;
-    for (int n : kChunkChoices) chunks_->addItem(n == 0 ? tr("Automatic") : QString::number(n), n);
+    fillChunkCountPicker(chunks_);
     gpuForm->addRow(tr("Chunks"), chunks_);
     chunksRow_ = chunks_;
     highQuality_ = new QCheckBox(tr("Best texture quality (slower)"));

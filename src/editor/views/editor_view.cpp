@@ -13,6 +13,7 @@
 #include "editor/editor_key_monitor.h"
 #include "editor/editor_model.h"
 #include "editor/views/inspector/inspector_view.h"
+#include "editor/views/export_sheet.h"
 #include "editor/views/sync_report_sheet.h"
 #include "editor/views/media_bin.h"
 #include "editor/views/timeline/timeline_view.h"
@@ -89,6 +90,18 @@ EditorView::EditorView(EditorModel& model, QWidget* parent)
     connect(&model_, &EditorModel::packagingProgressChanged, this, &EditorView::showPackaging);
     connect(inspector_, &InspectorView::syncRequested, &model_, &EditorModel::syncClips);
     connect(&model_, &EditorModel::syncReportChanged, this, &EditorView::showSyncReport);
+    connect(inspector_, &InspectorView::exportRequested, this, &EditorView::showExportSheet);
+}
+
+void EditorView::showExportSheet() {
+    if (exportSheet_) {
+        exportSheet_->raise();
+        return;
+    }
+    exportSheet_ = new ExportSheet(model_, window());
+    exportSheet_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(exportSheet_, &QDialog::finished, this, [this] { exportSheet_ = nullptr; });
+    exportSheet_->open();
 }
 
 void EditorView::showSyncReport() {
@@ -203,6 +216,8 @@ void EditorView::hideEvent(QHideEvent* event) {
     keyMonitor_->stop();
     model_.pause();
     bin_->clearSelection();
+    // Leaving the mode takes the sheet away; an export already running goes on in the model.
+    if (exportSheet_) exportSheet_->dismiss();
 }
 
 }  // namespace qm

@@ -15,6 +15,7 @@ namespace qm {
 
 class EditorKeyMonitor;
 class EditorModel;
+class ExportSheet;
 class InspectorView;
 class MediaBinView;
 class TimelineView;
@@ -38,6 +39,8 @@ public:
     QMessageBox* packageAlert() const { return packageAlert_; }
     // The sync report sheet while it is up (nullptr otherwise).
     QDialog* syncSheet() const { return syncSheet_; }
+    // The export sheet while it is up (nullptr otherwise).
+    ExportSheet* exportSheet() const { return exportSheet_; }
     QWidget* packagingCapsule() const { return capsule_; }
     QLabel* packagingText() const { return capsuleText_; }
     QProgressBar* packagingBar() const { return capsuleBar_; }
@@ -57,6 +60,7 @@ private:
     void showPackageResult();
     void showPackaging();
     void showSyncReport();
+    void showExportSheet();
     QMessageBox* makeAlert(const QString& title);
 
     EditorModel& model_;
@@ -69,6 +73,7 @@ private:
     QMessageBox* importAlert_ = nullptr;
     QMessageBox* packageAlert_ = nullptr;
     QDialog* syncSheet_ = nullptr;
+    ExportSheet* exportSheet_ = nullptr;
     QWidget* capsule_;
     QLabel* capsuleText_;
     QProgressBar* capsuleBar_;

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -22,17 +23,7 @@ bool isSynced(const SyncReport::Outcome& outcome) {
 }
 
 QLabel* symbolLabel(const SyncSymbol& symbol, int size, QWidget* parent) {
-    QPixmap pixmap = symbolIcon(symbol.name).pixmap(size, size);
-    {
-        // The theme's symbol in the outcome's colour.
-        QPainter p(&pixmap);
-        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        p.fillRect(pixmap.rect(), symbol.colour);
-    }
-    auto* label = new QLabel(parent);
-    label->setPixmap(pixmap);
-    label->setObjectName(symbol.name);
-    return label;
+    return tintedSymbolLabel(symbol.name, symbol.colour, size, parent);
 }
 
 QLabel* secondaryLabel(const QString& text, QWidget* parent) {

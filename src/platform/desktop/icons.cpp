@@ -20,6 +20,7 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("magnifyingglass"), QStringLiteral("edit-find")},
         {QStringLiteral("exclamationmark.triangle"), QStringLiteral("emblem-warning")},
         {QStringLiteral("xmark.circle.fill"), QStringLiteral("edit-delete-remove")},
+        {QStringLiteral("xmark.octagon.fill"), QStringLiteral("dialog-error")},
         {QStringLiteral("list.bullet"), QStringLiteral("view-list-details")},
         {QStringLiteral("arrow.right.circle"), QStringLiteral("go-next")},
         {QStringLiteral("stop.fill"), QStringLiteral("media-playback-stop")},

@@ -1,4 +1,4 @@
-#include "convert/views/output_size_controls.h"
+#include "view_kit/output_size_controls.h"
 
 #include <cmath>
 
