@@ -85,6 +85,8 @@ public:
         std::function<MediaAnalysis(const std::filesystem::path&, bool needsWaveform, std::stop_token)> analyze;
         // A sync run's sound comparison on a worker thread. Empty: matchSound().
         SoundMatcher matchSound;
+        // false: playback never opens an audio output and runs on the wall clock.
+        bool sound = true;
     };
 
     explicit EditorModel(QObject* parent = nullptr);

@@ -252,10 +252,10 @@ void EditorModel::startPlayback() {
 
     // The sound's plan opens every file, so it is made on a worker; a run that has been stopped
     // or replaced meanwhile drops what it made and leaves the model alone.
-    workers()->start([this, run, ltc] {
+    workers()->start([this, run, ltc, sound = environment_.sound] {
         std::optional<AudioMixPlan> plan;
         try {
-            plan = makeAudioMix(run->project.tracks, run->project.media, ltc);
+            if (sound) plan = makeAudioMix(run->project.tracks, run->project.media, ltc);
         } catch (const std::exception&) {
         }
         postTo(this, [this, run, plan = std::move(plan)] {
