@@ -12,6 +12,7 @@
 
 #include "editor/editor_key_monitor.h"
 #include "editor/editor_model.h"
+#include "editor/sync/timecode.h"
 #include "editor/views/editor_view.h"
 #include "editor/views/export_sheet.h"
 #include "editor/views/inspector/inspector_view.h"
@@ -86,6 +87,36 @@ TEST(ViewerLayout, ProjectText) {
     EXPECT_EQ(projectSizeText(1280, 720, 29.97), QStringLiteral("1280×720 · 29.97 fps"));
 }
 
+TEST(ViewerLayout, LTCLines) {
+    MediaItem item;
+    item.id = QUuid::createUuid();
+    item.name = QStringLiteral("cam A.mov");
+    Project p;
+    p.media.push_back(item);
+    Clip known;
+    known.mediaID = item.id;
+    const Clip missing;  // its medium is not in the project
+    LTCInfo pal;
+    pal.nominalRate = 25;
+    pal.measuredRate = 25;
+    LTCInfo ntsc;
+    ntsc.nominalRate = 30;
+    ntsc.dropFrame = true;
+    ntsc.measuredRate = 29.97;
+    struct Case {
+        Timecode timecode;
+        const Clip* clip;
+        const LTCInfo* info;
+        LTCLines expected;
+    };
+    const Case cases[] = {
+        {{1, 2, 3, 4, false}, &known, &pal, {"LTC 01:02:03:04", "cam A.mov · 25 fps"}},
+        {{10, 0, 0, 2, true}, &known, &ntsc, {"LTC 10:00:00;02", "cam A.mov · 29.97 DF fps"}},
+        {{0, 0, 0, 0, false}, &missing, &pal, {"LTC 00:00:00:00", " · 25 fps"}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ltcLines(p, c.timecode, *c.clip, *c.info), c.expected) << c.expected.timecode.toStdString();
+}
+
 TEST(ViewerView, PromptTransportAndPicture) {
     Editor e;
     ViewerView viewer(*e.model);
@@ -96,6 +127,7 @@ TEST(ViewerView, PromptTransportAndPicture) {
     EXPECT_EQ(viewer.prompt()->text(), QStringLiteral("Import media and drag it onto the timeline"));
     EXPECT_FALSE(viewer.banner()->isVisible());
     EXPECT_EQ(viewer.timecodeLabel()->text(), QStringLiteral("00:00:00:00"));
+    EXPECT_FALSE(viewer.ltcBlock()->isVisible());  // nothing under the playhead has LTC
     for (QToolButton* b : viewer.transportButtons()) EXPECT_EQ(b->focusPolicy(), Qt::NoFocus);
 
     e.addMedia();  // the prompt goes before anything is on the timeline

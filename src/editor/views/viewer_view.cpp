@@ -14,9 +14,11 @@
 #include <QVBoxLayout>
 
 #include "editor/editor_model.h"
+#include "editor/sync/timecode.h"
 #include "editor/timecode_text.h"
 #include "editor/views/selection_overlay.h"
 #include "platform/desktop/icons.h"
+#include "view_kit/form_style.h"
 
 namespace qm {
 
@@ -117,6 +119,12 @@ QString projectSizeText(int width, int height, double frameRate) {
     return ViewerView::tr("%1×%2 · %3 fps").arg(width).arg(height).arg(QString::number(frameRate, 'g', 6));
 }
 
+LTCLines ltcLines(const Project& project, const Timecode& timecode, const Clip& clip, const LTCInfo& info) {
+    const MediaItem* media = project.mediaItem(clip.mediaID);
+    return {ViewerView::tr("LTC %1").arg(QString::fromStdString(timecode.displayText())),
+            ViewerView::tr("%1 · %2 fps").arg(media ? media->name : QString(), QString::fromStdString(info.rateText()))};
+}
+
 ViewerView::ViewerView(EditorModel& model, QWidget* parent)
     : QWidget(parent),
       model_(model),
@@ -125,6 +133,9 @@ ViewerView::ViewerView(EditorModel& model, QWidget* parent)
       banner_(new QLabel(tr("Click the background colour to remove"), picture_)),
       timecode_(new QLabel(this)),
       projectText_(new QLabel(this)),
+      ltcBlock_(new QWidget(this)),
+      ltcTimecode_(new QLabel(ltcBlock_)),
+      ltcSource_(new QLabel(ltcBlock_)),
       start_(transportButton(QStringLiteral("backward.end.fill"), tr("Go to Start"), this)),
       back_(transportButton(QStringLiteral("backward.frame.fill"), tr("Previous Frame (←)"), this)),
       play_(transportButton(QStringLiteral("play.fill"), tr("Play / Pause (Space)"), this)),
@@ -158,10 +169,27 @@ ViewerView::ViewerView(EditorModel& model, QWidget* parent)
     projectText_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     projectText_->setMinimumWidth(110);
 
+    ltcTimecode_->setFont(mono);
+    QPalette accent = ltcTimecode_->palette();
+    accent.setColor(QPalette::WindowText, accentColor(this));
+    ltcTimecode_->setPalette(accent);
+    QFont caption2 = projectText_->font();
+    caption2.setPointSizeF(caption2.pointSizeF() * 0.8);
+    ltcSource_->setFont(caption2);
+    ltcSource_->setForegroundRole(QPalette::PlaceholderText);
+    ltcBlock_->setMaximumWidth(190);
+    ltcBlock_->setToolTip(tr("Timecode read from the LTC audio of the clip under the playhead"));
+    auto* ltcColumn = new QVBoxLayout(ltcBlock_);
+    ltcColumn->setContentsMargins(0, 0, 0, 0);
+    ltcColumn->setSpacing(0);
+    ltcColumn->addWidget(ltcTimecode_);
+    ltcColumn->addWidget(ltcSource_);
+
     auto* bar = new QHBoxLayout;
     bar->setContentsMargins(12, 8, 12, 8);
     bar->setSpacing(14);
     bar->addWidget(timecode_);
+    bar->addWidget(ltcBlock_, 0, Qt::AlignLeft | Qt::AlignVCenter);
     bar->addStretch(1);
     for (QToolButton* b : transportButtons()) bar->addWidget(b);
     bar->addStretch(1);
@@ -186,7 +214,8 @@ ViewerView::ViewerView(EditorModel& model, QWidget* parent)
     connect(end_, &QToolButton::clicked, this, [this] { model_.seek(model_.project().duration()); });
 
     for (auto signal : {&EditorModel::projectChanged, &EditorModel::playheadChanged, &EditorModel::isPlayingChanged,
-                        &EditorModel::isPickingKeyColorChanged})
+                        &EditorModel::isPickingKeyColorChanged, &EditorModel::ltcChanged,
+                        &EditorModel::selectedClipIDChanged})
         connect(&model_, signal, this, &ViewerView::refresh);
     connect(&model_, &EditorModel::previewImageChanged, picture_, qOverload<>(&QWidget::update));
     refresh();
@@ -200,6 +229,13 @@ void ViewerView::refresh() {
     const Project& p = model_.project();
     timecode_->setText(formatTimecode(model_.playhead(), p.frameRate));
     projectText_->setText(projectSizeText(p.width, p.height, p.frameRate));
+    const auto ltc = model_.timecodeAtPlayhead();
+    ltcBlock_->setVisible(ltc.has_value());
+    if (ltc) {
+        const LTCLines lines = ltcLines(p, ltc->timecode, ltc->clip, ltc->info);
+        ltcTimecode_->setText(lines.timecode);
+        ltcSource_->setText(ltcSource_->fontMetrics().elidedText(lines.source, Qt::ElideMiddle, 190));
+    }
     play_->setIcon(symbolIcon(model_.isPlaying() ? QStringLiteral("pause.fill") : QStringLiteral("play.fill")));
     prompt_->setVisible(p.media.empty());
     banner_->setVisible(model_.isPickingKeyColor());
