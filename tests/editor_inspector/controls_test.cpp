@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
@@ -11,6 +13,7 @@
 #include <QTest>
 
 #include "editor/timecode_text.h"
+#include "editor/views/inspector/clip_inspector.h"
 #include "editor/views/inspector/curve_editor.h"
 #include "editor/views/inspector/keyframe_glyph.h"
 #include "editor/views/inspector/scrub_field.h"
@@ -37,9 +40,21 @@ TEST(TimecodeText, WholeFramesAtTheRoundedRate) {
     } cases[] = {
         {0, 30, "00:00:00:00"},          {10, 25, "00:00:10:00"},     {3661.5, 24, "01:01:01:12"},
         {90000, 30, "25:00:00:00"},      {-3, 30, "00:00:00:00"},     {1, 29.97, "00:00:01:00"},
-        {0.5, 0.5, "00:00:00:00"},       {std::nan(""), 30, "--"},    {1e300, 30, "--"},
+        {0.5, 0.5, "00:00:00:00"},       {1.5, 30, "00:00:01:15"},    {3600, 29.97, "00:59:56:12"},
+        {10.02, 25, "00:00:10:01"},      {360000, 25, "100:00:00:00"}, {7, 0, "00:00:00:00"},
     };
-    for (const auto& c : cases) EXPECT_EQ(formatTimecode(c.seconds, c.rate), QString::fromLatin1(c.text)) << c.seconds;
+    for (const auto& c : cases) {
+        EXPECT_EQ(formatTimecode(c.seconds, c.rate), QString::fromLatin1(c.text)) << c.seconds;
+        EXPECT_EQ(timingText(c.seconds, c.rate), QString::fromLatin1(c.text)) << c.seconds;
+    }
+    // What cannot be shown: zero in the viewer and export sheet, "--" in the inspector.
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, double> unshowable[] = {{std::nan(""), 30}, {1e300, 30}, {inf, 25}, {1, std::nan("")},
+                                                    {0, inf},           {0, 1e300}};
+    for (const auto& [seconds, rate] : unshowable) {
+        EXPECT_EQ(formatTimecode(seconds, rate), QStringLiteral("00:00:00:00")) << seconds << " " << rate;
+        EXPECT_EQ(timingText(seconds, rate), QStringLiteral("--")) << seconds << " " << rate;
+    }
 }
 
 TEST(DragTracker, StartsPastTheMinimumOrAtThePressWithoutOne) {

@@ -34,6 +34,10 @@ QString fadeText(double seconds) {
     return QString::asprintf("%.2f s", seconds);
 }
 
+QString timingText(double seconds, double rate) {
+    return timecodeFits(seconds, rate) ? formatTimecode(seconds, rate) : QStringLiteral("--");
+}
+
 namespace {
 
 QString ltcText(const std::optional<Timecode>& timecode) {
@@ -235,9 +239,9 @@ void ClipInspector::update() {
     const MediaItem* media = project.mediaItem(clip->mediaID);
     const QString name = media ? media->name : QStringLiteral("?");
     name_->setFullText(name);
-    setTextIfChanged(timing_[0], formatTimecode(clip->start, rate));
-    setTextIfChanged(timing_[1], formatTimecode(clip->duration, rate));
-    setTextIfChanged(timing_[2], formatTimecode(clip->sourceIn, rate));
+    setTextIfChanged(timing_[0], timingText(clip->start, rate));
+    setTextIfChanged(timing_[1], timingText(clip->duration, rate));
+    setTextIfChanged(timing_[2], timingText(clip->sourceIn, rate));
 
     if (ltc_[0]) {
         const auto it = model_.ltc().constFind(clip->mediaID);

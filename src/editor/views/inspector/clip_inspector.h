@@ -29,6 +29,8 @@ class TransformPropertyRow;
 // The texts of numbers that may come from damaged data: "--" when not finite.
 QString volumeText(double volume);
 QString fadeText(double seconds);
+// A time as the inspector's timecode, "--" when it cannot be shown.
+QString timingText(double seconds, double rate);
 // The LTC grid's four values for a clip: in and out timecodes, rate, channel.
 QStringList ltcTexts(const LTCInfo& info, const Clip& clip);
 

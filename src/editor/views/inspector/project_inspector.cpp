@@ -14,6 +14,7 @@
 
 #include "editor/editor_model.h"
 #include "editor/timecode_text.h"
+#include "editor/views/inspector/clip_inspector.h"
 #include "editor/views/inspector/inspector_form.h"
 #include "view_kit/form_style.h"
 
@@ -141,7 +142,7 @@ void ProjectInspector::refresh() {
         transparent_->setChecked(p.transparentBackground);
     }
     setTextIfChanged(length_, tr("Duration %1 · %2 layers")
-                                  .arg(formatTimecode(p.duration(), p.frameRate))
+                                  .arg(timingText(p.duration(), p.frameRate))
                                   .arg(qlonglong(p.tracks.size())));
 }
 
