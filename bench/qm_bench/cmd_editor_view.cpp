@@ -22,6 +22,7 @@
 #include "editor/editor_model.h"
 #include "editor/views/editor_view.h"
 #include "editor/views/viewer_view.h"
+#include "gui_app.h"
 #include "platform/desktop/icons.h"
 #include "registry.h"
 
@@ -129,11 +130,7 @@ int editorView(const std::vector<std::string>& args) {
         std::fprintf(stderr, "usage: qm-bench editor-view PROJECT [--size WxH] [--paint N] [--play S] [--grab PNG]\n");
         return 2;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    int argc = 1;
-    char name[] = "qm-bench";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
+    qm::bench::ensureGuiApplication<QApplication>();
     std::setlocale(LC_NUMERIC, "C");  // the printed numbers are read by scripts
     qm::installIconTheme();
 

@@ -32,6 +32,7 @@
 #include "editor/views/inspector/slider_row.h"
 #include "editor/views/inspector/transform_property_row.h"
 #include "editor_script.h"
+#include "gui_app.h"
 #include "platform/desktop/icons.h"
 #include "registry.h"
 
@@ -296,11 +297,7 @@ private:
 int inspectorScript(const std::vector<std::string>& args) {
     const auto script = qm::bench::readScript("inspector-script", args);
     if (!script) return 2;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    int argc = 1;
-    char name[] = "qm-bench";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
+    qm::bench::ensureGuiApplication<QApplication>();
     qm::installIconTheme();
     Panel panel;
     if (const int status =

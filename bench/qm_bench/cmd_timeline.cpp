@@ -30,6 +30,7 @@
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/timeline/track_header.h"
 #include "editor_script.h"
+#include "gui_app.h"
 #include "json_script.h"
 #include "platform/desktop/icons.h"
 #include "registry.h"
@@ -395,11 +396,7 @@ private:
 int timelineScript(const std::vector<std::string>& args) {
     const auto script = qm::bench::readScript("timeline-script", args);
     if (!script) return 2;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    int argc = 1;
-    char name[] = "qm-bench";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
+    qm::bench::ensureGuiApplication<QApplication>();
     std::setlocale(LC_NUMERIC, "C");  // the printed numbers are read by scripts
     qm::installIconTheme();
     Panel panel;
