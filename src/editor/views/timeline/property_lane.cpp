@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "editor/frame_grid.h"
 #include "editor/editor_model.h"
 #include "editor/views/inspector/keyframe_glyph.h"
 #include "editor/views/inspector/transform_property_row.h"
@@ -23,7 +24,6 @@ namespace {
 constexpr double rangeTolerance = 0.000001;
 
 bool positive(double v) { return std::isfinite(v) && v > 0; }
-double roundAway(double v) { return v < 0 ? -std::floor(-v + 0.5) : std::floor(v + 0.5); }
 
 QString propertyName(TransformProperty property) {
     return QCoreApplication::translate("TransformProperty", displayName(property));
@@ -221,9 +221,9 @@ void KeyframeDrag::change(const DragTracker::Change& c) {
         editor_.beginGesture();
         applied_ = 0.0;
     }
-    const double rate = editor_.project().frameRate;
-    const double fps = positive(rate) ? rate : 1.0;
-    const double s = roundAway(c.translation.x() / pps * fps) / fps;
+    const double fps = usableRate(editor_.project().frameRate);
+    // Whole frames either way, halves away from zero.
+    const double s = std::round(c.translation.x() / pps * fps) / fps;
     const double delta = s - *applied_;
     if (delta == 0) return;
     if (!editor_.selectedKeyframes().isEmpty()) editor_.moveKeyframes(clipID_, editor_.selectedKeyframes(), delta, false);

@@ -14,6 +14,7 @@
 #include <QPainterPath>
 #include <QToolTip>
 
+#include "editor/frame_grid.h"
 #include "editor/editor_model.h"
 #include "platform/desktop/icons.h"
 #include "view_kit/form_style.h"
@@ -27,7 +28,6 @@ namespace {
 bool positive(double v) { return std::isfinite(v) && v > 0; }
 
 // Halves away from zero, as frame counts are rounded.
-double roundAway(double v) { return v < 0 ? -std::floor(-v + 0.5) : std::floor(v + 0.5); }
 
 }  // namespace
 
@@ -430,10 +430,8 @@ void TimelineContent::dragChanged(const DragTracker::Change& change) {
         case ClipPart::end: editor_.trimClipEnd(o.id, editor_.snapTime(o.start + o.duration + tx / pps, o.id)); break;
         case ClipPart::fadeIn:
         case ClipPart::fadeOut: {
-            const double fps = positive(editor_.project().frameRate) ? editor_.project().frameRate : 1.0;
             const bool in = d.part == ClipPart::fadeIn;
-            double v = std::max(0.0, in ? o.fadeIn + tx / pps : o.fadeOut - tx / pps);
-            v = roundAway(v * fps) / fps;
+            const double v = frameRounded(in ? o.fadeIn + tx / pps : o.fadeOut - tx / pps, editor_.project().frameRate);
             if (in)
                 editor_.setClipFades(o.id, v, std::nullopt, false);
             else

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 
+#include "editor/frame_grid.h"
 #include "editor/editor_model.h"
 #include "editor/sync/timecode.h"
 
@@ -19,7 +20,7 @@ bool positive(double v) { return std::isfinite(v) && v > 0; }
 
 double rulerTickStep(double pixelsPerSecond, double frameRate) {
     if (!positive(pixelsPerSecond)) return 0;
-    const double fps = positive(frameRate) ? frameRate : 1.0;
+    const double fps = usableRate(frameRate);
     const double candidates[] = {(1.0 / fps) * 5, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300};
     for (double s : candidates)
         if (pixelsPerSecond * s >= 70) return s;
@@ -34,7 +35,7 @@ QString rulerLabel(double time, double step, double frameRate) {
     const long long minutes = w / 60;
     const long long seconds = w - 60 * minutes;
     if (step < 1) {
-        const double fps = positive(frameRate) ? frameRate : 1.0;
+        const double fps = usableRate(frameRate);
         const double last = std::ceil(fps) - 1;
         const double frames = std::clamp(std::floor((time - whole) * fps + 1e-6), 0.0, last);
         return QString::asprintf("%lld:%02lld:%02d", minutes, seconds, int(frames));
