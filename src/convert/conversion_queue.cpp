@@ -116,7 +116,7 @@ void ConversionQueue::loadSettings() {
     }
     settings_ = loaded;
     // A stored format this build cannot write comes back as Hap Q, stored so.
-    if (loaded.format == OutputFormat::notchLC || !isAvailable(loaded.format)) {
+    if (!isWritable(loaded.format)) {
         loaded.format = OutputFormat::hapQ;
         setSettings(loaded);
     }

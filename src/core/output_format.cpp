@@ -90,6 +90,8 @@ bool supportsAlpha(OutputFormat format) {
 
 void setProRes4444XQProbe(bool (*probe)()) { proRes4444XQProbe.store(probe); }
 
+bool isWritable(OutputFormat format) { return format != OutputFormat::notchLC && isAvailable(format); }
+
 bool isAvailable(OutputFormat format) {
     switch (format) {
     case OutputFormat::notchLC:

@@ -67,6 +67,9 @@ bool supportsAlpha(OutputFormat format);
 // Whether this build can write the format. ProRes 4444 XQ depends on the installed encoder, which
 // the media layer reports through setProRes4444XQProbe(); the answer is computed once.
 bool isAvailable(OutputFormat format);
+// What the exports and the queue offer: an available format other than NotchLC, which is listed
+// but never written.
+bool isWritable(OutputFormat format);
 void setProRes4444XQProbe(bool (*probe)());
 
 // The group's plain name: "Hap", "DXV", "ProRes", "H.264 / HEVC", "Image Sequence", "NotchLC".

@@ -92,7 +92,7 @@ ConversionSettings CreditsModel::defaultOutput() {
 }
 
 bool CreditsModel::isUsable(const ConversionSettings& output) {
-    return output.format != OutputFormat::notchLC && isAvailable(output.format);
+    return isWritable(output.format);
 }
 
 void CreditsModel::loadStored() {

@@ -17,7 +17,7 @@
 
 namespace qm {
 
-bool isOfferedForCredits(OutputFormat format) { return format != OutputFormat::notchLC && isAvailable(format); }
+bool isOfferedForCredits(OutputFormat format) { return isWritable(format); }
 
 bool creditsAlphaWarningApplies(const CreditsSettings& settings, OutputFormat format) {
     return settings.background == CreditsSettings::Background::transparent && !supportsAlpha(format);

@@ -68,7 +68,7 @@ ConversionSettings ExportSheet::defaultSettings() {
     return s;
 }
 
-bool ExportSheet::isOffered(OutputFormat format) { return format != OutputFormat::notchLC && isAvailable(format); }
+bool ExportSheet::isOffered(OutputFormat format) { return isWritable(format); }
 
 ConversionSettings ExportSheet::loadSettings(const SettingsStore& store) {
     const std::optional<QString> stored = store.text(kSettingsKey);
