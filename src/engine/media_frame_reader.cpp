@@ -21,7 +21,9 @@ void MediaFrameReader::openReader(double seconds) {
     if (reader_) reader_->cancel();
     reader_.reset();
     lookahead_.reset();
+    currentSample_.reset();
     currentFrame_.reset();
+    scaledFrame_.reset();
     exhausted_ = false;
     currentTime_ = -std::numeric_limits<double>::infinity();
 
@@ -61,19 +63,45 @@ bool MediaFrameReader::fillLookahead() {
     }
 }
 
-PixelBufferRef MediaFrameReader::convert(VideoSample& sample) {
+// Scaled only from the size callers planned with.
+bool MediaFrameReader::scalable(const VideoSample& sample) const {
+    return sample.decoded && sample.width == info_.width && sample.height == info_.height;
+}
+
+PixelBufferRef MediaFrameReader::convert(VideoSample& sample, int width, int height) {
     if (decoder_ && !sample.bytes.empty()) {
         PixelBufferRef buffer = makePixelBuffer(pool_);
         decoder_->decode(sample.bytes.data(), sample.bytes.size(), *buffer);
         return buffer;
     }
+    if (width > 0 && height > 0 && scalable(sample))
+        if (PixelBufferRef scaled = reader_->picture(sample, width, height)) return scaled;
     return reader_->picture(sample);
 }
 
-PixelBufferRef MediaFrameReader::frame(double seconds) {
+PixelBufferRef MediaFrameReader::frame(double seconds) { return frame(seconds, 0, 0); }
+
+PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
     const double rate = std::max(info_.frameRate, 1.0);
     const double target = seconds + 0.5 / rate;
     if (!(reader_ && currentTime_ - 0.000001 <= target && target <= currentTime_ + 2.0)) openReader(seconds);
+    const bool scale = width > 0 && height > 0;
+    // The current sample's picture as asked for, when it is made already. A sample that cannot be
+    // scaled has no other picture than the one at its own size.
+    const auto made = [&]() -> PixelBufferRef {
+        if (!scale) return currentFrame_;
+        if (scaledFrame_ && scaledFrame_->width() == width && scaledFrame_->height() == height) return scaledFrame_;
+        if (!scalable(*currentSample_)) return currentFrame_;
+        return nullptr;
+    };
+    const auto keep = [&](PixelBufferRef buffer) {
+        if (scale && scalable(*currentSample_))
+            scaledFrame_ = buffer;
+        else
+            currentFrame_ = buffer;
+        return buffer;
+    };
+    const auto lastGood = [&] { return currentFrame_ ? currentFrame_ : scaledFrame_; };
 
     std::optional<VideoSample> candidate;
     double candidateTime = 0;
@@ -85,17 +113,25 @@ PixelBufferRef MediaFrameReader::frame(double seconds) {
         lookahead_.reset();
     }
     if (!candidate) {
-        if (currentFrame_) return currentFrame_;
+        if (currentSample_) {
+            // The picture shown last, perhaps wanted at another size.
+            if (PixelBufferRef ready = made()) return ready;
+            if (PixelBufferRef buffer = convert(*currentSample_, width, height)) return keep(std::move(buffer));
+            return lastGood();
+        }
         if (!fillLookahead()) return nullptr;
         candidate = std::move(lookahead_);
         lookahead_.reset();
         candidateTime = candidate->time.seconds() - trackStart_;
     }
-    if (PixelBufferRef buffer = convert(*candidate)) {
-        currentFrame_ = std::move(buffer);
+    if (PixelBufferRef buffer = convert(*candidate, width, height)) {
+        currentSample_ = std::move(candidate);
+        currentFrame_.reset();
+        scaledFrame_.reset();
         currentTime_ = candidateTime;
+        return keep(std::move(buffer));
     }
-    return currentFrame_;
+    return lastGood();
 }
 
 }  // namespace qm

@@ -29,6 +29,10 @@ public:
     // Callers only read the buffer. Throws noVideoTrack, readerFailed, MediaError or the decoder's
     // error; the last good frame is kept after a failure.
     PixelBufferRef frame(double seconds);
+    // The same picture scaled to width × height, for callers that draw it smaller (previews).
+    // Only pictures the platform decodes at the info's size are scaled; any other comes at its own
+    // size, so callers look at the size they got.
+    PixelBufferRef frame(double seconds, int width, int height);
 
     const MediaInfo& info() const { return info_; }
     // Times the reader was (re)opened, for callers that watch seeking.
@@ -38,7 +42,8 @@ private:
     void openReader(double seconds);
     // The next sample with content, kept as lookahead; false at the end.
     bool fillLookahead();
-    PixelBufferRef convert(VideoSample& sample);
+    bool scalable(const VideoSample& sample) const;
+    PixelBufferRef convert(VideoSample& sample, int width, int height);
 
     std::filesystem::path url_;
     MediaInfo info_;
@@ -49,7 +54,10 @@ private:
     std::unique_ptr<VideoSampleReader> reader_;
     std::optional<VideoSample> lookahead_;
     double currentTime_ = -std::numeric_limits<double>::infinity();
+    // The sample shown at currentTime_, with its picture at its own size and at the last size asked for.
+    std::optional<VideoSample> currentSample_;
     PixelBufferRef currentFrame_;
+    PixelBufferRef scaledFrame_;
     bool exhausted_ = false;
     int openCount_ = 0;
 };

@@ -129,6 +129,42 @@ TEST(FrameReaderCodecs, HapSourceDecodesToBGRAOfTheProbedSize) {
     EXPECT_EQ(buffer->height(), 48);
     // Block decoding is exact arithmetic; allow one step for rounding of the interpolated colours.
     EXPECT_LE(maxDifference(packed(*buffer), referenceFrame(hap, 5)), 1);
+    EXPECT_EQ(reader.frame(0.2, 32, 24), buffer);  // our own decoders do not scale
+}
+
+TEST(FrameReaderCodecs, ScaledPicturesAreFfmpegsScalesOfEveryFrame) {
+    // Asked for a smaller picture, the reader scales while it converts: bicubic, or area averaging
+    // below half size, as ffmpeg's scale filter with the same flags. Mixing sizes on one frame
+    // neither reopens nor changes the picture at the frame's own size.
+    test::TempDir dir;
+    const fs::path h264 = dir / "scaled.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=192x108:r=25:d=0.4", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                  "-colorspace", "bt709", h264.string()});
+    struct Case {
+        int width, height;
+        const char* flags;
+    };
+    for (const Case& c : {Case{128, 72, "bicubic"}, Case{48, 27, "area"}}) {
+        const fs::path raw = dir / "frames.bgra";
+        test::ffmpeg({"-i", h264.string(), "-vf",
+                      "scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) + ":flags=" + c.flags +
+                          "+accurate_rnd+full_chroma_int:in_color_matrix=bt709",
+                      "-f", "rawvideo", "-pix_fmt", "bgra", raw.string()});
+        const std::string all = test::readFile(raw);
+        const size_t bytes = size_t(c.width * c.height * 4);
+        ASSERT_EQ(all.size(), bytes * 10);
+        MediaFrameReader reader(h264, MediaInfo::load(h264)), plain(h264, MediaInfo::load(h264));
+        for (int i = 0; i < 10; ++i) {
+            const PixelBufferRef scaled = reader.frame(i / 25.0, c.width, c.height);
+            ASSERT_NE(scaled, nullptr);
+            ASSERT_EQ(scaled->width(), c.width);
+            ASSERT_EQ(scaled->height(), c.height);
+            EXPECT_LE(maxDifference(packed(*scaled), all.substr(size_t(i) * bytes, bytes)), 2) << c.flags << " frame " << i;
+            EXPECT_TRUE(packed(*reader.frame(i / 25.0)) == packed(*plain.frame(i / 25.0))) << "frame " << i;
+            EXPECT_EQ(reader.frame(i / 25.0, c.width, c.height), scaled);
+        }
+        EXPECT_EQ(reader.openCount(), 1);
+    }
 }
 
 TEST(FrameReaderCodecs, SeeksInLongGroupsGiveTheFramesOfASequentialRead) {

@@ -69,6 +69,7 @@ private:
         std::unique_ptr<MediaFrameReader> reader;
         std::future<PixelBufferRef> ahead;
         double aheadTime = 0;
+        QSize aheadSize;
         ~ReaderSlot();
     };
 
