@@ -85,7 +85,7 @@ void BM_PreviewPlayback(benchmark::State& state) {
         ++frame;
     }
 }
-BENCHMARK(BM_PreviewPlayback)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PreviewPlayback)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
 BENCHMARK_MAIN();
