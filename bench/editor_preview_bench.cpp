@@ -1,11 +1,14 @@
 // The editor's preview render as playback drives it: four 1080p30 H.264 layers (opacity and blend
-// modes, so every layer shows) composed into the 1280 x 720 preview one frame after another. A
-// 30 fps playback has 33.3 ms for each. The sources are made once per run with the ffmpeg CLI.
+// modes, so every layer shows) composed into the 1280 x 720 preview one frame after another, back
+// to back and paced at 30 fps as playback paces it (33.3 ms a frame). The sources are made once per
+// run with the ffmpeg CLI.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include <unistd.h>
 
@@ -85,6 +88,25 @@ void BM_PreviewPlayback(benchmark::State& state) {
         ++frame;
     }
 }
+// As playback paces it: what is left of each 1/30 s is spent waiting while the readers prepare
+// their next frames; only the render is timed.
+void BM_PreviewPlaybackPaced(benchmark::State& state) {
+    const Project project = fourLayers(int(state.range(0)));
+    const MediaInfos infos = probeProjectMedia(project);
+    CompositionRenderer renderer;
+    renderer.setPrepareNext(true);
+    int frame = 0;
+    for (auto _ : state) {
+        const auto started = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(renderFrame(renderer, project, infos, (frame % 175) / 30.0));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+        state.SetIterationTime(took.count());
+        std::this_thread::sleep_for(std::chrono::duration<double>(1.0 / 30) - took);
+        ++frame;
+    }
+}
+BENCHMARK(BM_PreviewPlaybackPaced)->Arg(4)->Unit(benchmark::kMillisecond)->UseManualTime();
+
 BENCHMARK(BM_PreviewPlayback)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace

@@ -238,6 +238,7 @@ void EditorModel::pause() {
 void EditorModel::stopPlayback() {
     ++playbackGeneration_;
     playback_.reset();
+    renderer_->setPrepareNext(false);
 }
 
 void EditorModel::startPlayback() {
@@ -266,6 +267,8 @@ void EditorModel::startPlayback() {
             }
             if (run->generation != playbackGeneration_) return;
             playback_ = run;
+            // Frames follow one another: each reader gets its next one ready while one is shown.
+            renderer_->setPrepareNext(true);
             run->loop.start();
             playbackTick(run);
         });

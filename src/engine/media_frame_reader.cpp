@@ -21,9 +21,11 @@ void MediaFrameReader::openReader(double seconds) {
     if (reader_) reader_->cancel();
     reader_.reset();
     lookahead_.reset();
+    following_.reset();
     currentSample_.reset();
     currentFrame_.reset();
     scaledFrame_.reset();
+    prepared_.reset();
     exhausted_ = false;
     currentTime_ = -std::numeric_limits<double>::infinity();
 
@@ -47,20 +49,27 @@ void MediaFrameReader::openReader(double seconds) {
     reader_ = std::move(reader);
 }
 
-bool MediaFrameReader::fillLookahead() {
-    if (lookahead_) return true;
-    if (exhausted_ || !reader_) return false;
+std::optional<VideoSample> MediaFrameReader::readSample() {
+    if (exhausted_ || !reader_) return std::nullopt;
     for (;;) {
         std::optional<VideoSample> sample = reader_->next();
         if (!sample) {
             exhausted_ = true;
-            return false;
+            return std::nullopt;
         }
-        if (sample->pixels || sample->decoded || !sample->bytes.empty()) {
-            lookahead_ = std::move(sample);
-            return true;
-        }
+        if (sample->pixels || sample->decoded || !sample->bytes.empty()) return sample;
     }
+}
+
+bool MediaFrameReader::fillLookahead() {
+    if (lookahead_) return true;
+    if (following_) {
+        lookahead_ = std::move(following_);
+        following_.reset();
+        return true;
+    }
+    lookahead_ = readSample();
+    return lookahead_.has_value();
 }
 
 // Scaled only from the size callers planned with.
@@ -80,6 +89,21 @@ PixelBufferRef MediaFrameReader::convert(VideoSample& sample, int width, int hei
 }
 
 PixelBufferRef MediaFrameReader::frame(double seconds) { return frame(seconds, 0, 0); }
+
+void MediaFrameReader::prepareNext(int width, int height) {
+    try {
+        if (!reader_ || !fillLookahead()) return;
+        if (prepared_ && preparedTime_ == lookahead_->time && preparedSize_ == std::pair(width, height)) return;
+        prepared_ = convert(*lookahead_, width, height);
+        preparedTime_ = lookahead_->time;
+        preparedSize_ = {width, height};
+        // The frame() that takes it looks one sample further to know where it ends.
+        if (!following_) following_ = readSample();
+    } catch (...) {
+        // The frame() that reaches this sample reads it again and reports what goes wrong.
+        prepared_.reset();
+    }
+}
 
 PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
     const double rate = std::max(info_.frameRate, 1.0);
@@ -124,7 +148,11 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
         lookahead_.reset();
         candidateTime = candidate->time.seconds() - trackStart_;
     }
-    if (PixelBufferRef buffer = convert(*candidate, width, height)) {
+    // The picture prepared ahead when it is this sample's at this size; it is of no use later either way.
+    PixelBufferRef ready;
+    if (prepared_ && preparedTime_ == candidate->time && preparedSize_ == std::pair(width, height)) ready = prepared_;
+    prepared_.reset();
+    if (PixelBufferRef buffer = ready ? ready : convert(*candidate, width, height)) {
         currentSample_ = std::move(candidate);
         currentFrame_.reset();
         scaledFrame_.reset();

@@ -193,6 +193,31 @@ TEST(FrameReaderCodecs, SeeksInLongGroupsGiveTheFramesOfASequentialRead) {
     EXPECT_GT(reader.openCount(), 50);
 }
 
+TEST(FrameReaderCodecs, FramesPreparedAheadAreTheFramesOfAPlainRead) {
+    // Prepared next frames are taken only when a request reaches that very frame at that size:
+    // steps of one, skips, repeats and changes of size all give what a reader without them gives.
+    test::TempDir dir;
+    const fs::path h264 = dir / "ahead.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=96x64:r=25:d=2", "-c:v", "libx264", "-g", "12", "-bf", "2",
+                  "-pix_fmt", "yuv420p", h264.string()});
+    MediaFrameReader ahead(h264, MediaInfo::load(h264)), plain(h264, MediaInfo::load(h264));
+    struct Step {
+        int index, width, height;
+    };
+    const Step steps[] = {{0, 48, 32}, {1, 48, 32}, {2, 48, 32}, {4, 48, 32}, {4, 48, 32}, {5, 0, 0},   {6, 0, 0},
+                          {7, 48, 32}, {8, 0, 0},   {9, 64, 40}, {10, 64, 40}, {30, 64, 40}, {31, 64, 40}, {49, 0, 0}};
+    for (const Step& step : steps) {
+        const double t = step.index / 25.0;
+        const PixelBufferRef got = ahead.frame(t, step.width, step.height);
+        const PixelBufferRef want = plain.frame(t, step.width, step.height);
+        ASSERT_NE(got, nullptr);
+        ASSERT_NE(want, nullptr);
+        EXPECT_TRUE(packed(*got) == packed(*want)) << "frame " << step.index << " at " << step.width;
+        ahead.prepareNext(step.width, step.height);
+    }
+    EXPECT_EQ(ahead.openCount(), plain.openCount());
+}
+
 TEST(FrameReaderCodecs, AudioOnlyFileHasNoVideoTrack) {
     test::TempDir dir;
     const fs::path wav = dir / "a.wav";

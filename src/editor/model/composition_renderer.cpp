@@ -93,6 +93,7 @@ CompositionRenderer::~CompositionRenderer() = default;
 
 CompositionRenderer::ReaderSlot::~ReaderSlot() {
     if (ahead.valid()) ahead.wait();
+    if (preparing.valid()) preparing.wait();
 }
 
 void CompositionRenderer::setReadAhead(double seconds) {
@@ -162,6 +163,7 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
     // this very time is taken as it is.
     auto fetch = [](Layer& layer) {
         ReaderSlot& slot = *layer.slot;
+        if (slot.preparing.valid()) slot.preparing.get();  // never throws
         try {
             if (slot.ahead.valid()) {
                 PixelBufferRef early = slot.ahead.get();
@@ -246,6 +248,15 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
         clearLayerArea(scratch_, touched);
     }
+    // Once the frame is composed, so that the work does not compete with it.
+    if (prepareNext_)
+        for (size_t i = 0; i < layers.size(); ++i) {
+            if (firstWith(i) != i || layers[i].slot->ahead.valid()) continue;
+            MediaFrameReader* reader = layers[i].slot->reader.get();
+            const QSize size = layers[i].shrunk;
+            layers[i].slot->preparing =
+                std::async(std::launch::async, [reader, size] { reader->prepareNext(size.width(), size.height()); });
+        }
     for (auto it = readers_.begin(); it != readers_.end();) {
         if (drawable.contains(it.key()))
             ++it;
