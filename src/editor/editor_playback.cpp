@@ -296,7 +296,9 @@ void EditorModel::playbackTick(const std::shared_ptr<Playback>& run) {
             ++playbackFrames_;
             const double period = 1.0 / std::max(usableRate(run->project.frameRate), 1.0);
             const double left = period - double(frame.nsecsElapsed()) / 1e9;
-            const int wait = left > 0 ? int(std::llround(left * 1000)) : 0;
+            // Whole milliseconds, rounded down: the timer fires late, never early, and a wait
+            // rounded to the nearest let the loop fall behind the clock by a frame every second or two.
+            const int wait = left > 0 ? int(left * 1000) : 0;
             QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, run] { playbackTick(run); });
         });
     });
