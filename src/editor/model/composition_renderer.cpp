@@ -3,6 +3,7 @@
 #include <QSet>
 
 #include <future>
+#include <memory>
 #include <vector>
 
 #include <algorithm>
@@ -208,13 +209,22 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
                 std::async(std::launch::async, [reader, next, size] { return reader->frame(next, size.width(), size.height()); });
         }
     }
+    // Layers that come row by row are blended together in one pass; one drawn through the painter
+    // first blends those before it.
+    std::vector<RowLayer> rowLayers;
+    std::vector<std::unique_ptr<ClipEffectChain>> chains;
+    const auto blendRowLayers = [&] {
+        blendLayersRows(frame, rowLayers);
+        rowLayers.clear();
+    };
     for (const Layer& layer : layers) {
         const Clip* clip = layer.clip;
         const double ts = layer.ts, o = layer.opacity;
         const PixelBufferRef& source = layer.frame;
         if (!source || source->pixelFormat() != kPixelFormatBGRA) continue;
-        const ClipEffectChain chain(clip->transform ? ClipEffectSettings::make(*clip->transform, ts, preview)
-                                                    : ClipEffectSettings{});
+        chains.push_back(std::make_unique<ClipEffectChain>(
+            clip->transform ? ClipEffectSettings::make(*clip->transform, ts, preview) : ClipEffectSettings{}));
+        const ClipEffectChain& chain = *chains.back();
         const float opacity = o >= 0.999 ? 1.0f : float(o);
         const SeparableBlend mode = separable(clip->blendMode);
         const double w = source->width(), h = source->height();
@@ -225,14 +235,15 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         if (place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
             // Unscaled on whole pixels: the frame goes through the chain straight into the blend.
             const PixelBuffer& frameRef = *source;
-            blendLayerRows(
-                frame, QRect(int(std::lround(place.dx())), int(std::lround(place.dy())), int(w), int(h)),
-                [&frameRef, &chain](int y, int x0, int x1, Rgba* out) {
-                    chain.frameRow(frameRef.data() + size_t(y) * frameRef.bytesPerRow() + 4 * size_t(x0), x1 - x0, out);
-                },
-                mode, opacity);
+            rowLayers.push_back({QRect(int(std::lround(place.dx())), int(std::lround(place.dy())), int(w), int(h)),
+                               [&frameRef, &chain](int y, int x0, int x1, Rgba* out) {
+                                   chain.frameRow(frameRef.data() + size_t(y) * frameRef.bytesPerRow() + 4 * size_t(x0),
+                                                  x1 - x0, out);
+                               },
+                               mode, opacity});
             continue;
         }
+        blendRowLayers();
         QImage picture = layerFromFrame(*source, chain);
         if (picture.isNull()) continue;
         // Below half size the painter's sampling would skip pixels: average the areas down first.
@@ -248,6 +259,7 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
         clearLayerArea(scratch_, touched);
     }
+    blendRowLayers();
     // Once the frame is composed, so that the work does not compete with it.
     if (prepareNext_)
         for (size_t i = 0; i < layers.size(); ++i) {
