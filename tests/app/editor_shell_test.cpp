@@ -7,6 +7,9 @@
 #include "credits/credits_model.h"
 #include "editor/editor_model.h"
 #include "editor/views/editor_view.h"
+#include "editor/views/inspector/inspector_view.h"
+#include "editor/views/timeline/timeline_view.h"
+#include "platform/desktop/icons.h"
 
 #include "support/scripted_desktop.h"
 #include "editor_views/one_clip.h"
@@ -17,7 +20,9 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QSettings>
+#include <QSlider>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -135,6 +140,23 @@ TEST_F(EditorShell, UnsavedWorkIsAskedAboutBeforeNewOpenRoutingAndClosing) {
     EXPECT_EQ(desktop.askedAbout.size(), 5);
     EXPECT_TRUE(window().close()) << "a clean project closes without a question";
     EXPECT_EQ(desktop.askedAbout.size(), 5);
+}
+
+TEST_F(EditorShell, AtTheNarrowestWindowTheTimelineToolbarKeepsItsLabels) {
+    installIconTheme();  // the labels' icons count in the width
+    QSettings().setValue("appMode", "edit");
+    start();
+    window().resize(window().minimumWidth(), 700);
+    QApplication::processEvents();
+    ASSERT_EQ(window().width(), 1100);
+    EditorView* view = shell->editorView();
+    EXPECT_GE(view->width(), view->minimumSizeHint().width()) << "nothing is squeezed below its minimum";
+    TimelineView* timeline = view->timeline();
+    QToolButton* sync = timeline->button(QStringLiteral("Sync to Selected"));
+    EXPECT_GE(sync->width(), sync->sizeHint().width()) << "the label is not cut";
+    EXPECT_LE(sync->geometry().right(), timeline->zoomSlider()->geometry().left());
+    EXPECT_LT(timeline->mapTo(view, timeline->zoomSlider()->geometry().bottomRight()).x(), view->inspector()->x())
+        << "the toolbar ends before the inspector";
 }
 
 }  // namespace

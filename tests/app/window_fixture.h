@@ -1,6 +1,6 @@
 #pragma once
-// The window put together with a real Convert queue and credits model, on a settings folder and a
-// scripted desktop of the test's own.
+// The window put together with the real Convert queue, credits and editor models, on a settings
+// folder and a scripted desktop of the test's own.
 
 #include <memory>
 
@@ -19,12 +19,12 @@
 
 namespace qm::test {
 
-class CreditsWindowTest : public ::testing::Test {
+class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp<QApplication>();
         QCoreApplication::setOrganizationName("Quillmere");
-        QCoreApplication::setApplicationName("QuillmereCreditsWindowTest");
+        QCoreApplication::setApplicationName("QuillmereWindowTest");
         QSettings::setDefaultFormat(QSettings::IniFormat);
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
         QSettings().clear();
