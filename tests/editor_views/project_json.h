@@ -24,11 +24,16 @@ inline json still(json value) { return {{"value", std::move(value)}, {"keyframes
 
 inline json xy(double x, double y) { return {{"x", x}, {"y", y}}; }
 
-// One second at 30 fps of an ffmpeg test source ("smptebars", "gradients=seed=7", ...) in H.264,
-// and its bin entry.
+// An ffmpeg test source ("smptebars", "gradients=seed=7", ...) of the given size, 30 fps, as a
+// lavfi input.
+inline std::string lavfiVideo(const std::string& source, int width, int height, double seconds) {
+    return source + (source.find('=') == std::string::npos ? "=" : ":") + "s=" + std::to_string(width) + "x" +
+           std::to_string(height) + ":r=30:d=" + std::to_string(seconds);
+}
+
+// One second of a test source in H.264, and its bin entry.
 inline json medium(const std::filesystem::path& file, const std::string& source, int width, int height) {
-    const std::string options = "s=" + std::to_string(width) + "x" + std::to_string(height) + ":r=30:d=1";
-    ffmpeg({"-f", "lavfi", "-i", source + (source.find('=') == std::string::npos ? "=" : ":") + options, "-c:v", "libx264", "-preset", "ultrafast",
+    ffmpeg({"-f", "lavfi", "-i", lavfiVideo(source, width, height, 1), "-c:v", "libx264", "-preset", "ultrafast",
             "-pix_fmt", "yuv420p", file.string()});
     return {{"id", newID()}, {"path", file.string()}, {"name", file.filename().string()}, {"width", width},
             {"height", height}, {"frameRate", 30}, {"duration", 1}, {"hasAudio", false}, {"codecName", "H.264"}};
