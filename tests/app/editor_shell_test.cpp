@@ -11,11 +11,9 @@
 #include "editor/views/timeline/timeline_view.h"
 #include "platform/desktop/icons.h"
 
-#include "support/scripted_desktop.h"
 #include "editor_views/one_clip.h"
-#include "support/qt_app.h"
 #include "support/qt_events.h"
-#include "support/test_support.h"
+#include "window_fixture.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -29,52 +27,18 @@
 namespace qm {
 namespace {
 
-QString qpath(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
+using test::qpath;
 
-class EditorShell : public ::testing::Test {
+class EditorShell : public test::WindowTest {
 protected:
-    void SetUp() override {
-        test::qtApp<QApplication>();
-        QCoreApplication::setOrganizationName("Quillmere");
-        QCoreApplication::setApplicationName("QuillmereEditorShellTest");
-        QSettings::setDefaultFormat(QSettings::IniFormat);
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
-        QSettings().clear();
-        setDesktopServices(&desktop);
-    }
-    void TearDown() override {
-        desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};
-        shell.reset();
-        editor.reset();
-        credits.reset();
-        queue.reset();
-        setDesktopServices(nullptr);
-    }
+    // The editor's previews are drawn by a stand-in; the window is shown at once.
     void start() {
-        mode = std::make_unique<ModeSetting>();
-        ConversionQueue::Environment convert;
-        convert.desktop = &desktop;
-        convert.store = SettingsStore(qpath(dir.path() / "convert.ini"));
-        queue = std::make_unique<ConversionQueue>(std::move(convert));
-        CreditsModel::Environment creditsEnvironment;
-        creditsEnvironment.desktop = &desktop;
-        creditsEnvironment.store = SettingsStore(qpath(dir.path() / "credits.ini"));
-        credits = std::make_unique<CreditsModel>(std::move(creditsEnvironment));
-        editor = test::editorWithPreview(QImage(16, 9, QImage::Format_RGBA8888), &desktop);
-        shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
+        WindowTest::start({}, test::editorWithPreview(QImage(16, 9, QImage::Format_RGBA8888), &desktop));
         shell->show();
     }
     MainWindow& window() { return shell->window(); }
     // One medium with a clip on the timeline: a dirty project with one undo step.
     void addClip() { test::addMediaClip(*editor, 640, 360, 2); }
-
-    test::TempDir dir;
-    test::ScriptedDesktop desktop;
-    std::unique_ptr<ModeSetting> mode;
-    std::unique_ptr<ConversionQueue> queue;
-    std::unique_ptr<CreditsModel> credits;
-    std::unique_ptr<EditorModel> editor;
-    std::unique_ptr<AppShell> shell;
 };
 
 TEST_F(EditorShell, TheStoredEditModeIsRestoredWithTheProjectTitle) {

@@ -31,14 +31,15 @@ protected:
         setDesktopServices(&desktop);
     }
     void TearDown() override {
+        desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};  // a dirty project closes unasked
         shell.reset();
         editor.reset();
         credits.reset();
         queue.reset();
         setDesktopServices(nullptr);
     }
-    // An empty builder is the application's own.
-    void start(CreditsModel::StripBuilder builder = {}) {
+    // An empty builder is the application's own, and so is a missing editor model.
+    void start(CreditsModel::StripBuilder builder = {}, std::unique_ptr<EditorModel> editorModel = nullptr) {
         mode = std::make_unique<ModeSetting>();
         ConversionQueue::Environment convert;
         convert.desktop = &desktop;
@@ -49,9 +50,13 @@ protected:
         environment.store = SettingsStore(qpath(dir / "credits.ini"));
         environment.buildStrip = std::move(builder);
         credits = std::make_unique<CreditsModel>(std::move(environment));
-        EditorModel::Environment editing;
-        editing.desktop = &desktop;
-        editor = std::make_unique<EditorModel>(std::move(editing));
+        if (editorModel) {
+            editor = std::move(editorModel);
+        } else {
+            EditorModel::Environment editing;
+            editing.desktop = &desktop;
+            editor = std::make_unique<EditorModel>(std::move(editing));
+        }
         shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
     }
 

@@ -39,6 +39,14 @@ struct Editor {
     bool widgets = (test::qtApp<QApplication>(), true);
     std::unique_ptr<EditorModel> model = test::editorWithPreview(solid(Qt::red));
     void addMedia() { test::addMediaClip(*model, 1280, 720, 4); }
+    // The editor's view shown in a window of its own (which owns it).
+    EditorView* showView(QWidget& window) {
+        auto* view = new EditorView(*model, &window);
+        window.resize(1400, 900);
+        view->resize(1400, 900);
+        window.show();
+        return view;
+    }
 };
 
 TEST(ViewerLayout, FittedCanvas) {
@@ -186,10 +194,7 @@ TEST(ViewerView, HandlesHangingOverTheCanvasEdgeAreDrawnAndGrabbed) {
 TEST(EditorView, LayoutAndComingOnScreen) {
     Editor e;
     QWidget window;
-    EditorView* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     QApplication::processEvents();
     EXPECT_EQ(view->mediaBin()->width(), 240);
     EXPECT_EQ(view->inspector()->width(), 330);
@@ -220,10 +225,7 @@ TEST(EditorView, AlertAndCapsuleTexts) {
 TEST(EditorView, ImportErrorsAlertClearsTheListHoweverItCloses) {
     Editor e;
     QWidget window;
-    auto* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     e.model->importFiles({QStringLiteral("/nonexistent/a.mov")});
     ASSERT_TRUE(test::waitUntil([&] { return view->importAlert() != nullptr; }));
     EXPECT_EQ(view->importAlert()->text(), "Some files couldn't be used");
@@ -238,10 +240,7 @@ TEST(EditorView, TheInspectorsSyncShowsItsReportUntilClosed) {
     Editor e;
     e.addMedia();
     QWidget window;
-    auto* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     // The only clip is the reference: nothing else to sync, which still ends in a report.
     emit view->inspector()->syncRequested(e.model->selectedClipID());
     ASSERT_TRUE(test::waitUntil([&] { return view->syncSheet() != nullptr; }));
@@ -257,10 +256,7 @@ TEST(EditorView, TheInspectorsExportOpensTheSheetAndLeavingClosesIt) {
     Editor e;
     e.addMedia();  // an empty timeline has nothing to export
     QWidget window;
-    auto* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     view->inspector()->exportButton()->click();
     ASSERT_NE(view->exportSheet(), nullptr);
     EXPECT_TRUE(view->exportSheet()->isVisible());
@@ -275,10 +271,7 @@ TEST(EditorView, AnAlertWhileASheetIsUpComesOverTheSheetAndOutlivesIt) {
     Editor e;
     e.addMedia();
     QWidget window;
-    auto* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     const auto failImport = [&] {
         e.model->importFiles({QStringLiteral("/nonexistent/a.mov")});
         return test::waitUntil([&] { return view->importAlert() != nullptr; });
