@@ -221,9 +221,7 @@ void KeyframeDrag::change(const DragTracker::Change& c) {
         editor_.beginGesture();
         applied_ = 0.0;
     }
-    const double fps = usableRate(editor_.project().frameRate);
-    // Whole frames either way, halves away from zero.
-    const double s = std::round(c.translation.x() / pps * fps) / fps;
+    const double s = frameShift(c.translation.x() / pps, editor_.project().frameRate);
     const double delta = s - *applied_;
     if (delta == 0) return;
     if (!editor_.selectedKeyframes().isEmpty()) editor_.moveKeyframes(clipID_, editor_.selectedKeyframes(), delta, false);
