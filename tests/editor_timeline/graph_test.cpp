@@ -212,6 +212,15 @@ TEST(GraphEditorDrag, PointsMoveValueAndWholeFrames) {
     }
 }
 
+TEST(GraphEditorDrag, RateThatIsNoNumberCountsAsOneFps) {
+    for (double fps : {0.0, -5.0, std::nan("")}) {
+        Graph g(twoLinear, 60, fps);
+        g.select({1});
+        g.drag(g.item(Kind::point, 1), {{2, 0}, {30, 0}});  // half a second: one frame at 1 fps
+        EXPECT_EQ(g.opacity()[1].time, 4) << fps;
+    }
+}
+
 TEST(GraphEditorDrag, SelectionDecidesWhatMovesInTime) {
     Graph g([](ClipTransform& t) { t.opacity.keyframes = {key(1, 0), key(2, 50), key(3, 100)}; });
     g.select({0, 2});
