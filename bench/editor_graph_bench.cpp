@@ -112,7 +112,7 @@ BENCHMARK(BM_ExpandedLayerPaint)->Arg(60)->Arg(4)->Unit(benchmark::kMillisecond)
 void BM_GraphPointDragStep(benchmark::State& state) {
     EditorModel model(quietEnvironment());
     model.setProject(oneClip(7200, easedPositions));
-    const Clip& clip = model.project().tracks[0].clips[0];
+    const Clip clip = model.project().tracks[0].clips[0];
     model.setPixelsPerSecond(60);
     model.setShowGraphEditor(true);
     model.showPropertyInGraphEditor(TransformProperty::position, clip.id);
@@ -129,16 +129,20 @@ void BM_GraphPointDragStep(benchmark::State& state) {
     QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, {});
     QApplication::sendEvent(graph, &press);
     int d = 0;
+    QPointF by;
     for (auto _ : state) {
         // A new frame and a new value on every step.
         d = d >= 100 ? 3 : d + 1 + 2 * (d == 0);
-        const QPointF by(2.0 * d, -double(d));
+        by = QPointF(2.0 * d, -double(d));
         QMouseEvent move(QEvent::MouseMove, at + by, global + by, Qt::NoButton, Qt::LeftButton, {});
         QApplication::sendEvent(graph, &move);
     }
-    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, {});
+    QMouseEvent release(QEvent::MouseButtonRelease, at + by, global + by, Qt::LeftButton, Qt::NoButton, {});
     QApplication::sendEvent(graph, &release);
     state.counters["selected"] = double(state.range(0));
+    // The drag took: keyframe 5 left 36 s and the gesture became one step.
+    state.counters["moved"] = double(model.clip(clip.id)->transform->position.keyframes[5].time != 36);
+    state.counters["steps"] = double(model.undoCount());
 }
 BENCHMARK(BM_GraphPointDragStep)->Arg(1)->Arg(1000)->Unit(benchmark::kMillisecond);
 
