@@ -39,18 +39,15 @@ QColor withAlpha(QColor colour, double alpha) {
     return colour;
 }
 
-// A horizontal dashed line (3 on, 3 off) from `from` to `to` at `y`, cut to [left, right] with its
-// dashes where the whole line would have them: a held value hours long at high zoom stays a few
-// dashes. Dashes are filled as rects: the raster engine draws translucent pen lines slowly.
-void dashedLine(QPainter& painter, const QColor& colour, double from, double to, double y, double left, double right) {
+// A horizontal line from `from` to `to` at `y` in the painter's dashed pen, cut to [left, right]
+// where the whole line would have its dashes: a held value hours long at high zoom stays a few
+// dashes. (Antialiased: the raster engine draws translucent lines without it many times slower.)
+void dashedLine(QPainter& painter, double from, double to, double y, double left, double right) {
     const double length = std::abs(to - from), direction = to >= from ? 1.0 : -1.0;
-    // The part of [0, length] (distance from `from`) that lies in view.
+    // The part of [0, length] (distance from `from`) that lies in view, from a whole dash period.
     const double near = std::max(0.0, std::floor((direction > 0 ? left - from : from - right) / dashPeriod) * dashPeriod);
     const double far = std::min(length, (direction > 0 ? right - from : from - left) + dashPeriod);
-    for (double d = near; d < far; d += dashPeriod) {
-        const double a = from + direction * d, b = from + direction * std::min(d + dashPeriod / 2, far);
-        painter.fillRect(QRectF(std::min(a, b), y - 0.5, std::abs(b - a), 1), colour);
-    }
+    if (far > near) painter.drawLine(QPointF(from + direction * near, y), QPointF(from + direction * far, y));
 }
 
 // A wide antialiased polyline in short runs: the raster engine fills one long stroke of a steep
@@ -259,6 +256,7 @@ void GraphEditorView::paintScene(QPainter& painter, const Scene& s, const QRectF
     const QFontMetricsF metrics(font);
     painter.setFont(font);
     for (const GridLine& line : gridLines(g)) {
+        // A one-point rule filled, not stroked: a translucent pen line is slow in the raster engine.
         painter.fillRect(QRectF(left, line.y - 0.5, right - left, 1), withAlpha(secondary, 0.18));
         if (left <= 4 + metrics.horizontalAdvance(line.label)) {
             painter.setPen(secondary);
@@ -289,9 +287,11 @@ void GraphEditorView::paintScene(QPainter& painter, const Scene& s, const QRectF
             drawCurve(painter, line);
         }
         // The values held before the first keyframe and after the last, to the clip's ends.
-        const QColor held = withAlpha(colour, 0.35);
-        dashedLine(painter, held, g.timelineX(clip.start), x0, g.y(first.values[c]), left, right);
-        dashedLine(painter, held, xN, g.timelineX(clip.start + clip.duration), g.y(last.values[c]), left, right);
+        QPen held(withAlpha(colour, 0.35), 1, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
+        held.setDashPattern({3, 3});
+        painter.setPen(held);
+        dashedLine(painter, g.timelineX(clip.start), x0, g.y(first.values[c]), left, right);
+        dashedLine(painter, xN, g.timelineX(clip.start + clip.duration), g.y(last.values[c]), left, right);
         // Guide lines from selected keyframes to their handles.
         painter.setPen(QPen(withAlpha(Qt::white, 0.7), 1));
         for (const Item& item : all) {
