@@ -17,6 +17,7 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QMessageBox>
 #include <QScreen>
 #include <QPushButton>
 #include <QTest>
@@ -202,6 +203,10 @@ TEST_F(EditorEndToEnd, Screenshots) {
     ExportSheet* sheet = shell->editorView()->exportSheet();
     ASSERT_NE(sheet, nullptr);
     save(sheet, "editor_export_settings");
+    editor->importFiles({qpath(dir / "gone.mov")});  // an alert while the sheet is up comes over it
+    ASSERT_TRUE(waitUntil([&] { return shell->editorView()->importAlert() != nullptr; }));
+    save(shell->editorView()->importAlert(), "editor_alert_over_sheet");
+    shell->editorView()->importAlert()->accept();
     desktop.saveAnswers.push_back(qpath(dir / "Four Layers_ProResHQ.mov"));
     sheet->exportButton()->click();
     waitUntil([&] { return !editor->isExporting() || editor->exportProgress().fraction > 0.2; });
