@@ -123,5 +123,17 @@ TEST_F(EditorShell, AtTheNarrowestWindowTheTimelineToolbarKeepsItsLabels) {
         << "the toolbar ends before the inspector";
 }
 
+TEST_F(EditorShell, TheDeleteKeyReachesTheEditorAndRemovesTheSelectedClip) {
+    QSettings().setValue("appMode", "edit");
+    start();
+    addClip();
+    ASSERT_FALSE(editor->selectedClipID().isNull());
+    window().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window()));
+    QTest::keyClick(window().windowHandle(), Qt::Key_Delete);
+    EXPECT_TRUE(editor->project().tracks.at(0).clips.empty());
+    EXPECT_EQ(editor->project().media.size(), 1u) << "the medium stays in the bin";
+}
+
 }  // namespace
 }  // namespace qm
