@@ -108,22 +108,54 @@ inline void ycocgToBgra(const uint8_t* colorRgba64, const uint8_t* luma16, uint8
 
 }  // namespace
 
+// Whether the 4x4 source pixels of a block lying wholly inside the picture are all the same.
+inline bool uniformSource(const uint8_t* src, size_t srcBytesPerRow, int bx, int by) {
+    const uint8_t* p = src + static_cast<size_t>(4 * by) * srcBytesPerRow + static_cast<size_t>(bx) * 16;
+    int first;
+    std::memcpy(&first, p, 4);
+    const __m128i pixel = _mm_set1_epi32(first);
+    __m128i same = _mm_set1_epi32(-1);
+    for (int j = 0; j < 4; ++j)
+        same = _mm_and_si128(
+            same, _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j * srcBytesPerRow)), pixel));
+    return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
 void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRow, int width, int height,
                        int blocksPerRow, uint8_t* dst, int firstBlockRow, int endBlockRow, int highQuality) {
     if (format > QM_TEXTURE_BC4) return;
     const size_t size = blockSize(format);
+    const bool hq = highQuality != 0;
     const __m128i alphaBytes = _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    // Flat areas (backgrounds, letterboxing, titles on black) repeat one block many times: the
+    // block of the last uniform colour met is kept and copied while that colour repeats.
+    uint32_t uniformPixel = 0;
+    bool haveUniform = false;
+    alignas(16) uint8_t uniformBlock[16];
     for (int by = firstBlockRow; by < endBlockRow; ++by) {
         uint8_t* out = dst + static_cast<size_t>(by) * static_cast<size_t>(blocksPerRow) * size;
+        const bool wholeRow = 4 * by + 3 < height;
         for (int bx = 0; bx < blocksPerRow; ++bx, out += size) {
+            bool uniform = false;
+            if (wholeRow && 4 * bx + 3 < width && uniformSource(src, srcBytesPerRow, bx, by)) {
+                uint32_t pixel;
+                std::memcpy(&pixel,
+                            src + static_cast<size_t>(4 * by) * srcBytesPerRow + static_cast<size_t>(bx) * 16, 4);
+                if (haveUniform && pixel == uniformPixel) {
+                    std::memcpy(out, uniformBlock, size);
+                    continue;
+                }
+                uniform = true;
+                uniformPixel = pixel;
+            }
             alignas(16) uint8_t block[64];
             gatherBlock(src, srcBytesPerRow, width, height, bx, by, block);
             switch (format) {
-            case QM_TEXTURE_DXT1: compressColorBlock(out, block, false, highQuality != 0); break;
-            case QM_TEXTURE_DXT5: compressColorBlock(out, block, true, highQuality != 0); break;
+            case QM_TEXTURE_DXT1: compressColorBlockSse41(out, block, false, hq); break;
+            case QM_TEXTURE_DXT5: compressColorBlockSse41(out, block, true, hq); break;
             case QM_TEXTURE_YCOCG:
                 ycocgBlock(block);
-                compressColorBlock(out, block, true, highQuality != 0);
+                compressColorBlockSse41(out, block, true, hq);
                 break;
             default: {
                 alignas(16) uint8_t alpha[16];
@@ -132,9 +164,13 @@ void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRo
                     const int four = _mm_cvtsi128_si32(_mm_shuffle_epi8(px, alphaBytes));
                     std::memcpy(alpha + j * 4, &four, 4);
                 }
-                compressAlphaBlock(out, alpha);
+                compressAlphaBlockSse41(out, alpha);
                 break;
             }
+            }
+            if (uniform) {
+                std::memcpy(uniformBlock, out, size);
+                haveUniform = true;
             }
         }
     }
