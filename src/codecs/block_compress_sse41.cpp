@@ -1,8 +1,10 @@
-// SSE4.1 transcription of the stb_dxt colour and alpha block compressors. The per-pixel work (sums,
-// covariance, projections, index selection, index packing) runs 4 to 16 pixels per instruction;
-// the few per-block float steps (power iteration, endpoint quantisation) stay scalar and are
-// written exactly as the library writes them, so every block comes out bit for bit the same.
-// Compiled with -msse4.1 (no FMA: fused multiply-adds would round the float steps differently).
+// The SSE4.1 block encoder: blocks are gathered as one vector of 16 values per channel, the scaled
+// YCoCg transform runs on those 8 pixels at a time, and the stb_dxt colour and alpha block
+// compressors are transcribed to work on them. The per-pixel work (sums, covariance, projections,
+// index selection, index packing) runs 4 to 16 pixels per instruction; the few per-block float
+// steps (power iteration, end point quantisation) stay scalar, written exactly as the library
+// writes them, so every block comes out bit for bit as the scalar path makes it. Compiled with
+// -msse4.1 and without FMA: fused multiply-adds would round the float steps differently.
 
 #include <smmintrin.h>
 
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "codecs/texture_codec.h"
 #include "codecs/texture_codec_internal.h"
 
 namespace qm::texture_detail {
@@ -99,16 +102,76 @@ struct Planes {
     __m128i r, g, b, a;
 };
 
-inline Planes toPlanes(const uint8_t* rgba64) {
-    const __m128i byChannel = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-    const __m128i p0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba64)), byChannel);
-    const __m128i p1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba64 + 16)), byChannel);
-    const __m128i p2 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba64 + 32)), byChannel);
-    const __m128i p3 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba64 + 48)), byChannel);
+// Four vectors of four pixels each, bytes grouped by channel, to one vector per channel.
+inline Planes transpose(__m128i p0, __m128i p1, __m128i p2, __m128i p3) {
     const __m128i rg01 = _mm_unpacklo_epi32(p0, p1), ba01 = _mm_unpackhi_epi32(p0, p1);
     const __m128i rg23 = _mm_unpacklo_epi32(p2, p3), ba23 = _mm_unpackhi_epi32(p2, p3);
     return {_mm_unpacklo_epi64(rg01, rg23), _mm_unpackhi_epi64(rg01, rg23), _mm_unpacklo_epi64(ba01, ba23),
             _mm_unpackhi_epi64(ba01, ba23)};
+}
+
+// Four rows of four BGRA pixels.
+inline Planes planesFromBgraRows(const __m128i rows[4]) {
+    const __m128i byChannel = _mm_setr_epi8(2, 6, 10, 14, 1, 5, 9, 13, 0, 4, 8, 12, 3, 7, 11, 15);
+    return transpose(_mm_shuffle_epi8(rows[0], byChannel), _mm_shuffle_epi8(rows[1], byChannel),
+                     _mm_shuffle_epi8(rows[2], byChannel), _mm_shuffle_epi8(rows[3], byChannel));
+}
+
+// 16 R, G, B, A pixels.
+inline Planes planesFromRgba(const uint8_t* rgba64) {
+    const __m128i byChannel = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    __m128i p[4];
+    for (int j = 0; j < 4; ++j)
+        p[j] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba64 + 16 * j)), byChannel);
+    return transpose(p[0], p[1], p[2], p[3]);
+}
+
+inline bool uniform(__m128i plane) {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(plane, _mm_shuffle_epi8(plane, _mm_setzero_si128()))) == 0xFFFF;
+}
+
+// Signed 16-bit division by 4 truncating toward zero, as C++ integer division does.
+inline __m128i divideBy4(__m128i v) {
+    const __m128i bias = _mm_and_si128(_mm_srai_epi16(v, 15), _mm_set1_epi16(3));
+    return _mm_srai_epi16(_mm_add_epi16(v, bias), 2);
+}
+
+// The scaled YCoCg transform: (Co', Cg', scale, Y') planes, the scalar transform's arithmetic in
+// 16-bit lanes (every intermediate stays within +-1020).
+inline Planes ycocgPlanes(const Planes& p) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i co[2], cg[2], y[2];
+    __m128i m = zero;
+    for (int h = 0; h < 2; ++h) {
+        const __m128i r = h == 0 ? _mm_unpacklo_epi8(p.r, zero) : _mm_unpackhi_epi8(p.r, zero);
+        const __m128i g = h == 0 ? _mm_unpacklo_epi8(p.g, zero) : _mm_unpackhi_epi8(p.g, zero);
+        const __m128i b = h == 0 ? _mm_unpacklo_epi8(p.b, zero) : _mm_unpackhi_epi8(p.b, zero);
+        const __m128i g2 = _mm_add_epi16(g, g);
+        co[h] = _mm_sub_epi16(r, b);
+        cg[h] = _mm_sub_epi16(_mm_sub_epi16(g2, r), b);
+        y[h] = _mm_add_epi16(_mm_add_epi16(r, g2), b);
+        const __m128i aco = _mm_abs_epi16(co[h]);
+        m = _mm_max_epi16(m, _mm_max_epi16(_mm_add_epi16(aco, aco), _mm_abs_epi16(cg[h])));
+    }
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm_max_epi16(m, _mm_srli_epi32(m, 16));
+    const int largest = _mm_cvtsi128_si32(m) & 0xFFFF;
+    // A larger scale keeps more chroma precision for pale blocks.
+    const int shift = largest < 128 ? 2 : (largest < 256 ? 1 : 0);
+    const __m128i coShift = _mm_cvtsi32_si128(shift + 1), cgShift = _mm_cvtsi32_si128(shift);
+    const __m128i two = _mm_set1_epi16(2), low = _mm_set1_epi16(-128), centre = _mm_set1_epi16(128);
+    const __m128i top = _mm_set1_epi16(255);
+    __m128i coq[2], cgq[2], yq[2];
+    for (int h = 0; h < 2; ++h) {
+        coq[h] = _mm_min_epi16(
+            top, _mm_add_epi16(_mm_max_epi16(low, divideBy4(_mm_add_epi16(_mm_sll_epi16(co[h], coShift), two))), centre));
+        cgq[h] = _mm_min_epi16(
+            top, _mm_add_epi16(_mm_max_epi16(low, divideBy4(_mm_add_epi16(_mm_sll_epi16(cg[h], cgShift), two))), centre));
+        yq[h] = _mm_min_epi16(top, _mm_srli_epi16(_mm_add_epi16(y[h], two), 2));
+    }
+    return {_mm_packus_epi16(coq[0], coq[1]), _mm_packus_epi16(cgq[0], cgq[1]),
+            _mm_set1_epi8(static_cast<char>(((1 << shift) - 1) * 8)), _mm_packus_epi16(yq[0], yq[1])};
 }
 
 // Per pixel r * wr + g * wg + b * wb as 32-bit lanes: pixels 0-3, 4-7, 8-11, 12-15. Weights fit
@@ -371,28 +434,67 @@ void colorBlock(uint8_t* dest, const Planes& p, bool constant, bool highQuality)
 
 }  // namespace
 
-void compressColorBlockSse41(uint8_t* dst, const uint8_t* rgba64, bool alpha, bool highQuality) {
-    const Planes p = toPlanes(rgba64);
-    // With alpha the library tests constancy on the colour alone; without, on all four bytes.
-    const __m128i keep = alpha ? _mm_set1_epi32(0x00FFFFFF) : _mm_set1_epi32(-1);
-    int pixel0;
-    std::memcpy(&pixel0, rgba64, 4);
-    const __m128i first = _mm_and_si128(_mm_set1_epi32(pixel0), keep);
-    __m128i same = _mm_set1_epi32(-1);
-    for (int j = 0; j < 4; ++j) {
-        const __m128i px = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba64 + 16 * j)), keep);
-        same = _mm_and_si128(same, _mm_cmpeq_epi32(px, first));
+void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRow, int width, int height,
+                       int blocksPerRow, uint8_t* dst, int firstBlockRow, int endBlockRow, int highQuality) {
+    if (format > QM_TEXTURE_BC4) return;
+    const size_t size = blockSize(format);
+    const bool hq = highQuality != 0;
+    // Flat areas (backgrounds, letterboxing, titles on black) repeat one block many times: the
+    // block of the last uniform colour met is kept and copied while that colour repeats.
+    __m128i uniformPixel = _mm_setzero_si128();
+    bool haveUniform = false;
+    alignas(16) uint8_t uniformBlock[16];
+    for (int by = firstBlockRow; by < endBlockRow; ++by) {
+        uint8_t* out = dst + static_cast<size_t>(by) * static_cast<size_t>(blocksPerRow) * size;
+        const bool wholeRows = 4 * by + 3 < height;
+        const uint8_t* line = src + static_cast<size_t>(4 * by) * srcBytesPerRow;
+        for (int bx = 0; bx < blocksPerRow; ++bx, out += size) {
+            Planes p;
+            bool sourceUniform = false;
+            if (wholeRows && 4 * bx + 3 < width) {
+                __m128i rows[4];
+                for (int j = 0; j < 4; ++j)
+                    rows[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + j * srcBytesPerRow + 16 * bx));
+                const __m128i first = _mm_shuffle_epi32(rows[0], 0);
+                __m128i same = _mm_cmpeq_epi32(rows[0], first);
+                for (int j = 1; j < 4; ++j) same = _mm_and_si128(same, _mm_cmpeq_epi32(rows[j], first));
+                if (_mm_movemask_epi8(same) == 0xFFFF) {
+                    if (haveUniform && _mm_movemask_epi8(_mm_cmpeq_epi32(first, uniformPixel)) == 0xFFFF) {
+                        std::memcpy(out, uniformBlock, size);
+                        continue;
+                    }
+                    sourceUniform = true;
+                    uniformPixel = first;
+                }
+                p = planesFromBgraRows(rows);
+            } else {
+                alignas(16) uint8_t block[64];
+                gatherBlockScalar(src, srcBytesPerRow, width, height, bx, by, block);
+                p = planesFromRgba(block);
+            }
+            switch (format) {
+            case QM_TEXTURE_DXT1:
+                // Without alpha the library tests a block's constancy on all four bytes.
+                colorBlock(out, p, uniform(p.r) && uniform(p.g) && uniform(p.b) && uniform(p.a), hq);
+                break;
+            case QM_TEXTURE_DXT5:
+                alphaBlock(out, p.a);
+                colorBlock(out + 8, p, uniform(p.r) && uniform(p.g) && uniform(p.b), hq);
+                break;
+            case QM_TEXTURE_YCOCG: {
+                const Planes q = ycocgPlanes(p);
+                alphaBlock(out, q.a);
+                colorBlock(out + 8, q, uniform(q.r) && uniform(q.g), hq);
+                break;
+            }
+            default: alphaBlock(out, p.a); break;
+            }
+            if (sourceUniform) {
+                std::memcpy(uniformBlock, out, size);
+                haveUniform = true;
+            }
+        }
     }
-    const bool constant = _mm_movemask_epi8(same) == 0xFFFF;
-    if (alpha) {
-        alphaBlock(dst, p.a);
-        dst += 8;
-    }
-    colorBlock(dst, p, constant, highQuality);
-}
-
-void compressAlphaBlockSse41(uint8_t* dst, const uint8_t* values16) {
-    alphaBlock(dst, _mm_loadu_si128(reinterpret_cast<const __m128i*>(values16)));
 }
 
 }  // namespace qm::texture_detail

@@ -23,7 +23,8 @@ void encodeBlocksScalar(uint32_t format, const uint8_t* src, size_t srcBytesPerR
 void decodeRowsScalar(uint32_t format, const uint8_t* src, int blocksPerRow, int width, int height, uint8_t* dst,
                       size_t dstBytesPerRow, int firstBlockRow, int endBlockRow);
 
-// SSE4.1 versions; call only when sse41Available() is true.
+// SSE4.1 versions; call only when sse41Available() is true. The encoder carries its own vector
+// transcription of the block compressors.
 bool sse41Available();
 void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRow, int width, int height,
                        int blocksPerRow, uint8_t* dst, int firstBlockRow, int endBlockRow, int highQuality);
@@ -33,10 +34,6 @@ void decodeRowsSse41(uint32_t format, const uint8_t* src, int blocksPerRow, int 
 // The block compressors (stb_dxt), used by the scalar path.
 void compressColorBlock(uint8_t* dst, const uint8_t* rgba64, bool alpha, bool highQuality);
 void compressAlphaBlock(uint8_t* dst, const uint8_t* values16);
-
-// The same compressors vectorised, identical bytes; call only when sse41Available() is true.
-void compressColorBlockSse41(uint8_t* dst, const uint8_t* rgba64, bool alpha, bool highQuality);
-void compressAlphaBlockSse41(uint8_t* dst, const uint8_t* values16);
 
 // The compressors' tables: best (max, min) 5- and 6-bit end points for a single 8-bit value, and
 // the rounding midpoints of 5- and 6-bit quantisation.
