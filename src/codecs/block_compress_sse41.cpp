@@ -284,78 +284,91 @@ uint32_t matchColors(const Planes& p, const Palette& pal) {
            (spreadBits(laneMask(high[0], high[1], high[2], high[3])) << 1);
 }
 
-// Principal-axis end points of a non-constant block.
-Endpoints optimizeColors(const Planes& p, const int sums[3]) {
+// Principal-axis end points of N non-constant blocks. The blocks go through each step side by
+// side: their long dependency chains (power iteration, the double-precision scaling) then overlap.
+template <int N>
+void optimizeColors(const Planes* const* p, const int (*sums)[3], Endpoints* out) {
     const __m128i zero = _mm_setzero_si128();
-    const int mu[3] = {(sums[0] + 8) >> 4, (sums[1] + 8) >> 4, (sums[2] + 8) >> 4};
-    const float extent[3] = {static_cast<float>(horizontalMaxU8(p.r) - horizontalMinU8(p.r)),
-                             static_cast<float>(horizontalMaxU8(p.g) - horizontalMinU8(p.g)),
-                             static_cast<float>(horizontalMaxU8(p.b) - horizontalMinU8(p.b))};
-
-    // Covariance: centred channels as 16-bit lanes, products summed in pairs.
-    __m128i cov[6] = {zero, zero, zero, zero, zero, zero};
-    const __m128i planes[3] = {p.r, p.g, p.b};
-    for (int h = 0; h < 2; ++h) {
-        __m128i c[3];
-        for (int ch = 0; ch < 3; ++ch) {
-            const __m128i wide = h == 0 ? _mm_unpacklo_epi8(planes[ch], zero) : _mm_unpackhi_epi8(planes[ch], zero);
-            c[ch] = _mm_sub_epi16(wide, _mm_set1_epi16(static_cast<short>(mu[ch])));
+    alignas(16) float covf[N][8];
+    float extent[N][3];
+    for (int k = 0; k < N; ++k) {
+        const int mu[3] = {(sums[k][0] + 8) >> 4, (sums[k][1] + 8) >> 4, (sums[k][2] + 8) >> 4};
+        const __m128i planes[3] = {p[k]->r, p[k]->g, p[k]->b};
+        for (int ch = 0; ch < 3; ++ch)
+            extent[k][ch] = static_cast<float>(horizontalMaxU8(planes[ch]) - horizontalMinU8(planes[ch]));
+        // Covariance: centred channels as 16-bit lanes, products summed in pairs.
+        __m128i cov[6] = {zero, zero, zero, zero, zero, zero};
+        for (int h = 0; h < 2; ++h) {
+            __m128i c[3];
+            for (int ch = 0; ch < 3; ++ch) {
+                const __m128i wide = h == 0 ? _mm_unpacklo_epi8(planes[ch], zero) : _mm_unpackhi_epi8(planes[ch], zero);
+                c[ch] = _mm_sub_epi16(wide, _mm_set1_epi16(static_cast<short>(mu[ch])));
+            }
+            cov[0] = _mm_add_epi32(cov[0], _mm_madd_epi16(c[0], c[0]));
+            cov[1] = _mm_add_epi32(cov[1], _mm_madd_epi16(c[0], c[1]));
+            cov[2] = _mm_add_epi32(cov[2], _mm_madd_epi16(c[0], c[2]));
+            cov[3] = _mm_add_epi32(cov[3], _mm_madd_epi16(c[1], c[1]));
+            cov[4] = _mm_add_epi32(cov[4], _mm_madd_epi16(c[1], c[2]));
+            cov[5] = _mm_add_epi32(cov[5], _mm_madd_epi16(c[2], c[2]));
         }
-        cov[0] = _mm_add_epi32(cov[0], _mm_madd_epi16(c[0], c[0]));
-        cov[1] = _mm_add_epi32(cov[1], _mm_madd_epi16(c[0], c[1]));
-        cov[2] = _mm_add_epi32(cov[2], _mm_madd_epi16(c[0], c[2]));
-        cov[3] = _mm_add_epi32(cov[3], _mm_madd_epi16(c[1], c[1]));
-        cov[4] = _mm_add_epi32(cov[4], _mm_madd_epi16(c[1], c[2]));
-        cov[5] = _mm_add_epi32(cov[5], _mm_madd_epi16(c[2], c[2]));
+        const __m128i first4 = _mm_hadd_epi32(_mm_hadd_epi32(cov[0], cov[1]), _mm_hadd_epi32(cov[2], cov[3]));
+        const __m128i last2 = _mm_hadd_epi32(_mm_hadd_epi32(cov[4], cov[5]), zero);
+        const __m128 scale = _mm_set1_ps(255.0f);
+        _mm_store_ps(covf[k], _mm_div_ps(_mm_cvtepi32_ps(first4), scale));
+        _mm_store_ps(covf[k] + 4, _mm_div_ps(_mm_cvtepi32_ps(last2), scale));
     }
-    const __m128i first4 = _mm_hadd_epi32(_mm_hadd_epi32(cov[0], cov[1]), _mm_hadd_epi32(cov[2], cov[3]));
-    const __m128i last2 = _mm_hadd_epi32(_mm_hadd_epi32(cov[4], cov[5]), zero);
-    alignas(16) float covf[8];
-    const __m128 scale = _mm_set1_ps(255.0f);
-    _mm_store_ps(covf, _mm_div_ps(_mm_cvtepi32_ps(first4), scale));
-    _mm_store_ps(covf + 4, _mm_div_ps(_mm_cvtepi32_ps(last2), scale));
 
-    float vfr = extent[0], vfg = extent[1], vfb = extent[2];
+    float v[N][3];
+    for (int k = 0; k < N; ++k)
+        for (int ch = 0; ch < 3; ++ch) v[k][ch] = extent[k][ch];
     for (int iter = 0; iter < 4; ++iter) {
-        const float r = vfr * covf[0] + vfg * covf[1] + vfb * covf[2];
-        const float g = vfr * covf[1] + vfg * covf[3] + vfb * covf[4];
-        const float b = vfr * covf[2] + vfg * covf[4] + vfb * covf[5];
-        vfr = r;
-        vfg = g;
-        vfb = b;
+        for (int k = 0; k < N; ++k) {
+            const float* c = covf[k];
+            const float r = v[k][0] * c[0] + v[k][1] * c[1] + v[k][2] * c[2];
+            const float g = v[k][0] * c[1] + v[k][1] * c[3] + v[k][2] * c[4];
+            const float b = v[k][0] * c[2] + v[k][1] * c[4] + v[k][2] * c[5];
+            v[k][0] = r;
+            v[k][1] = g;
+            v[k][2] = b;
+        }
     }
-    double magn = std::fabs(vfr);
-    if (std::fabs(vfg) > magn) magn = std::fabs(vfg);
-    if (std::fabs(vfb) > magn) magn = std::fabs(vfb);
-    int vr, vg, vb;
-    if (magn < 4.0f) {  // too small: luminance
-        vr = 299;
-        vg = 587;
-        vb = 114;
-    } else {
-        magn = 512.0 / magn;
-        vr = static_cast<int>(vfr * magn);
-        vg = static_cast<int>(vfg * magn);
-        vb = static_cast<int>(vfb * magn);
+    int axis[N][3];
+    for (int k = 0; k < N; ++k) {
+        const float vfr = v[k][0], vfg = v[k][1], vfb = v[k][2];
+        double magn = std::fabs(vfr);
+        if (std::fabs(vfg) > magn) magn = std::fabs(vfg);
+        if (std::fabs(vfb) > magn) magn = std::fabs(vfb);
+        if (magn < 4.0f) {  // too small: luminance
+            axis[k][0] = 299;
+            axis[k][1] = 587;
+            axis[k][2] = 114;
+        } else {
+            magn = 512.0 / magn;
+            axis[k][0] = static_cast<int>(vfr * magn);
+            axis[k][1] = static_cast<int>(vfg * magn);
+            axis[k][2] = static_cast<int>(vfb * magn);
+        }
     }
 
     // The first pixel with the smallest and the first with the largest projection.
-    const Dots dots = project(p, vr, vg, vb);
-    __m128i lo = _mm_min_epi32(_mm_min_epi32(dots.d[0], dots.d[1]), _mm_min_epi32(dots.d[2], dots.d[3]));
-    __m128i hi = _mm_max_epi32(_mm_max_epi32(dots.d[0], dots.d[1]), _mm_max_epi32(dots.d[2], dots.d[3]));
-    lo = _mm_min_epi32(lo, _mm_shuffle_epi32(lo, _MM_SHUFFLE(1, 0, 3, 2)));
-    lo = _mm_min_epi32(lo, _mm_shuffle_epi32(lo, _MM_SHUFFLE(2, 3, 0, 1)));
-    hi = _mm_max_epi32(hi, _mm_shuffle_epi32(hi, _MM_SHUFFLE(1, 0, 3, 2)));
-    hi = _mm_max_epi32(hi, _mm_shuffle_epi32(hi, _MM_SHUFFLE(2, 3, 0, 1)));
-    const int minIndex = __builtin_ctz(laneMask(_mm_cmpeq_epi32(dots.d[0], lo), _mm_cmpeq_epi32(dots.d[1], lo),
-                                                _mm_cmpeq_epi32(dots.d[2], lo), _mm_cmpeq_epi32(dots.d[3], lo)));
-    const int maxIndex = __builtin_ctz(laneMask(_mm_cmpeq_epi32(dots.d[0], hi), _mm_cmpeq_epi32(dots.d[1], hi),
-                                                _mm_cmpeq_epi32(dots.d[2], hi), _mm_cmpeq_epi32(dots.d[3], hi)));
-    alignas(16) uint8_t r[16], g[16], b[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(r), p.r);
-    _mm_store_si128(reinterpret_cast<__m128i*>(g), p.g);
-    _mm_store_si128(reinterpret_cast<__m128i*>(b), p.b);
-    return {as16Bit(r[maxIndex], g[maxIndex], b[maxIndex]), as16Bit(r[minIndex], g[minIndex], b[minIndex])};
+    for (int k = 0; k < N; ++k) {
+        const Dots dots = project(*p[k], axis[k][0], axis[k][1], axis[k][2]);
+        __m128i lo = _mm_min_epi32(_mm_min_epi32(dots.d[0], dots.d[1]), _mm_min_epi32(dots.d[2], dots.d[3]));
+        __m128i hi = _mm_max_epi32(_mm_max_epi32(dots.d[0], dots.d[1]), _mm_max_epi32(dots.d[2], dots.d[3]));
+        lo = _mm_min_epi32(lo, _mm_shuffle_epi32(lo, _MM_SHUFFLE(1, 0, 3, 2)));
+        lo = _mm_min_epi32(lo, _mm_shuffle_epi32(lo, _MM_SHUFFLE(2, 3, 0, 1)));
+        hi = _mm_max_epi32(hi, _mm_shuffle_epi32(hi, _MM_SHUFFLE(1, 0, 3, 2)));
+        hi = _mm_max_epi32(hi, _mm_shuffle_epi32(hi, _MM_SHUFFLE(2, 3, 0, 1)));
+        const int minIndex = __builtin_ctz(laneMask(_mm_cmpeq_epi32(dots.d[0], lo), _mm_cmpeq_epi32(dots.d[1], lo),
+                                                    _mm_cmpeq_epi32(dots.d[2], lo), _mm_cmpeq_epi32(dots.d[3], lo)));
+        const int maxIndex = __builtin_ctz(laneMask(_mm_cmpeq_epi32(dots.d[0], hi), _mm_cmpeq_epi32(dots.d[1], hi),
+                                                    _mm_cmpeq_epi32(dots.d[2], hi), _mm_cmpeq_epi32(dots.d[3], hi)));
+        alignas(16) uint8_t r[16], g[16], b[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(r), p[k]->r);
+        _mm_store_si128(reinterpret_cast<__m128i*>(g), p[k]->g);
+        _mm_store_si128(reinterpret_cast<__m128i*>(b), p[k]->b);
+        out[k] = {as16Bit(r[maxIndex], g[maxIndex], b[maxIndex]), as16Bit(r[minIndex], g[minIndex], b[minIndex])};
+    }
 }
 
 // Least-squares end points for the given indices; returns whether they changed.
@@ -395,32 +408,7 @@ bool refineBlock(const Planes& p, const int sums[3], Endpoints& e, uint32_t mask
     return old.min16 != e.min16 || old.max16 != e.max16;
 }
 
-// Colour block of the RGB planes; `constant` tells whether all 16 pixels are equal as the library
-// compares them.
-void colorBlock(uint8_t* dest, const Planes& p, bool constant, bool highQuality) {
-    uint32_t mask;
-    Endpoints e;
-    if (constant) {
-        mask = 0xaaaaaaaa;
-        e = singleColour(_mm_extract_epi8(p.r, 0), _mm_extract_epi8(p.g, 0), _mm_extract_epi8(p.b, 0));
-    } else {
-        const int sums[3] = {sumU8(p.r), sumU8(p.g), sumU8(p.b)};
-        e = optimizeColors(p, sums);
-        mask = e.max16 != e.min16 ? matchColors(p, evalColors(e.max16, e.min16)) : 0;
-        const int refineCount = highQuality ? 2 : 1;
-        for (int i = 0; i < refineCount; ++i) {
-            const uint32_t lastMask = mask;
-            if (refineBlock(p, sums, e, mask)) {
-                if (e.max16 != e.min16) {
-                    mask = matchColors(p, evalColors(e.max16, e.min16));
-                } else {
-                    mask = 0;
-                    break;
-                }
-            }
-            if (mask == lastMask) break;
-        }
-    }
+void writeColorBlock(uint8_t* dest, Endpoints e, uint32_t mask) {
     if (e.max16 < e.min16) {
         std::swap(e.max16, e.min16);
         mask ^= 0x55555555;
@@ -431,6 +419,75 @@ void colorBlock(uint8_t* dest, const Planes& p, bool constant, bool highQuality)
     dest[3] = static_cast<uint8_t>(e.min16 >> 8);
     std::memcpy(dest + 4, &mask, 4);
 }
+
+// Colour block of a block whose 16 colours are equal.
+void constantColorBlock(uint8_t* dest, const Planes& p) {
+    writeColorBlock(dest, singleColour(_mm_extract_epi8(p.r, 0), _mm_extract_epi8(p.g, 0), _mm_extract_epi8(p.b, 0)),
+                    0xaaaaaaaa);
+}
+
+// Colour blocks of N blocks whose colours are not all equal.
+template <int N>
+void colorBlocks(uint8_t* const* dest, const Planes* const* p, bool highQuality) {
+    int sums[N][3];
+    for (int k = 0; k < N; ++k) {
+        sums[k][0] = sumU8(p[k]->r);
+        sums[k][1] = sumU8(p[k]->g);
+        sums[k][2] = sumU8(p[k]->b);
+    }
+    Endpoints ends[N];
+    optimizeColors<N>(p, sums, ends);
+    uint32_t masks[N];
+    for (int k = 0; k < N; ++k)
+        masks[k] = ends[k].max16 != ends[k].min16 ? matchColors(*p[k], evalColors(ends[k].max16, ends[k].min16)) : 0;
+    const int refineCount = highQuality ? 2 : 1;
+    for (int k = 0; k < N; ++k) {
+        Endpoints& e = ends[k];
+        uint32_t& mask = masks[k];
+        for (int i = 0; i < refineCount; ++i) {
+            const uint32_t lastMask = mask;
+            if (refineBlock(*p[k], sums[k], e, mask)) {
+                if (e.max16 != e.min16) {
+                    mask = matchColors(*p[k], evalColors(e.max16, e.min16));
+                } else {
+                    mask = 0;
+                    break;
+                }
+            }
+            if (mask == lastMask) break;
+        }
+        writeColorBlock(dest[k], e, mask);
+    }
+}
+
+// Colour blocks waiting to be compressed two at a time.
+class ColorQueue {
+public:
+    explicit ColorQueue(bool highQuality) : highQuality_(highQuality) {}
+    ~ColorQueue() { flush(); }
+
+    void add(uint8_t* dest, const Planes& p) {
+        dest_[count_] = dest;
+        planes_[count_] = p;
+        if (++count_ < 2) return;
+        const Planes* both[2] = {&planes_[0], &planes_[1]};
+        colorBlocks<2>(dest_, both, highQuality_);
+        count_ = 0;
+    }
+
+    void flush() {
+        if (count_ == 0) return;
+        const Planes* one[1] = {&planes_[0]};
+        colorBlocks<1>(dest_, one, highQuality_);
+        count_ = 0;
+    }
+
+private:
+    const bool highQuality_;
+    uint8_t* dest_[2] = {nullptr, nullptr};
+    Planes planes_[2];
+    int count_ = 0;
+};
 
 }  // namespace
 
@@ -444,6 +501,7 @@ void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRo
     __m128i uniformPixel = _mm_setzero_si128();
     bool haveUniform = false;
     alignas(16) uint8_t uniformBlock[16];
+    ColorQueue colors(hq);
     for (int by = firstBlockRow; by < endBlockRow; ++by) {
         uint8_t* out = dst + static_cast<size_t>(by) * static_cast<size_t>(blocksPerRow) * size;
         const bool wholeRows = 4 * by + 3 < height;
@@ -472,19 +530,29 @@ void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRo
                 gatherBlockScalar(src, srcBytesPerRow, width, height, bx, by, block);
                 p = planesFromRgba(block);
             }
+            // A constant colour block (as the library tests it: without alpha on all four bytes) is
+            // done at once; the others wait for a partner.
             switch (format) {
             case QM_TEXTURE_DXT1:
-                // Without alpha the library tests a block's constancy on all four bytes.
-                colorBlock(out, p, uniform(p.r) && uniform(p.g) && uniform(p.b) && uniform(p.a), hq);
+                if (uniform(p.r) && uniform(p.g) && uniform(p.b) && uniform(p.a))
+                    constantColorBlock(out, p);
+                else
+                    colors.add(out, p);
                 break;
             case QM_TEXTURE_DXT5:
                 alphaBlock(out, p.a);
-                colorBlock(out + 8, p, uniform(p.r) && uniform(p.g) && uniform(p.b), hq);
+                if (uniform(p.r) && uniform(p.g) && uniform(p.b))
+                    constantColorBlock(out + 8, p);
+                else
+                    colors.add(out + 8, p);
                 break;
             case QM_TEXTURE_YCOCG: {
                 const Planes q = ycocgPlanes(p);
                 alphaBlock(out, q.a);
-                colorBlock(out + 8, q, uniform(q.r) && uniform(q.g), hq);
+                if (uniform(q.r) && uniform(q.g))
+                    constantColorBlock(out + 8, q);
+                else
+                    colors.add(out + 8, q);
                 break;
             }
             default: alphaBlock(out, p.a); break;
