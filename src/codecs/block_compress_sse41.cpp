@@ -53,21 +53,13 @@ inline uint16_t quantize6(float x) {
     return q;
 }
 
+// Smallest of 16 bytes: pairwise down to 8, then the vector minimum instruction.
 inline int horizontalMinU8(__m128i v) {
     v = _mm_min_epu8(v, _mm_srli_si128(v, 8));
-    v = _mm_min_epu8(v, _mm_srli_si128(v, 4));
-    v = _mm_min_epu8(v, _mm_srli_si128(v, 2));
-    v = _mm_min_epu8(v, _mm_srli_si128(v, 1));
-    return _mm_cvtsi128_si32(v) & 0xFF;
+    return _mm_cvtsi128_si32(_mm_minpos_epu16(_mm_cvtepu8_epi16(v))) & 0xFFFF;
 }
 
-inline int horizontalMaxU8(__m128i v) {
-    v = _mm_max_epu8(v, _mm_srli_si128(v, 8));
-    v = _mm_max_epu8(v, _mm_srli_si128(v, 4));
-    v = _mm_max_epu8(v, _mm_srli_si128(v, 2));
-    v = _mm_max_epu8(v, _mm_srli_si128(v, 1));
-    return _mm_cvtsi128_si32(v) & 0xFF;
-}
+inline int horizontalMaxU8(__m128i v) { return 255 - horizontalMinU8(_mm_xor_si128(v, _mm_set1_epi8(-1))); }
 
 // Sum of the 16 bytes.
 inline int sumU8(__m128i v) {
