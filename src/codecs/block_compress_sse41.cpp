@@ -67,13 +67,6 @@ inline int sumU8(__m128i v) {
     return _mm_cvtsi128_si32(s) + _mm_extract_epi32(s, 2);
 }
 
-// Sum of four 32-bit lanes.
-inline int sum32(__m128i v) {
-    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
-    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
-    return _mm_cvtsi128_si32(v);
-}
-
 // A 16-bit mask, bit i set where 32-bit lane i % 4 of vector i / 4 is all ones.
 inline unsigned laneMask(__m128i m0, __m128i m1, __m128i m2, __m128i m3) {
     return static_cast<unsigned>(
