@@ -185,8 +185,6 @@ inline Dots project(const Planes& p, int wr, int wg, int wb) {
 // Alpha (BC4) block of 16 values: end points max and min, and the index each value is nearest to.
 void alphaBlock(uint8_t* dest, __m128i values) {
     const int mn = horizontalMinU8(values), mx = horizontalMaxU8(values);
-    dest[0] = static_cast<uint8_t>(mx);
-    dest[1] = static_cast<uint8_t>(mn);
     const int dist = mx - mn;
     const int dist4 = dist * 4, dist2 = dist * 2;
     int bias = (dist < 8) ? (dist - 1) : (dist / 2 + 2);
@@ -219,7 +217,9 @@ void alphaBlock(uint8_t* dest, __m128i values) {
     const auto low = static_cast<uint64_t>(_mm_cvtsi128_si64(quads));
     const auto high = static_cast<uint64_t>(_mm_extract_epi64(quads, 1));
     const uint64_t bits = (low & 0xFFF) | ((low >> 32) << 12) | ((high & 0xFFF) << 24) | ((high >> 32) << 36);
-    for (int i = 0; i < 6; ++i) dest[2 + i] = static_cast<uint8_t>(bits >> (8 * i));
+    // End points max, min, then the indices: one little-endian store (this file is x86 only).
+    const uint64_t block = static_cast<uint64_t>(mx) | (static_cast<uint64_t>(mn) << 8) | (bits << 16);
+    std::memcpy(dest, &block, 8);
 }
 
 // The four palette colours of a pair of 5:6:5 end points as R, G, B (the library's order: max end,
