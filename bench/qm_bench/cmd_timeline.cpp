@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "editor/editor_model.h"
+#include "editor/views/timeline/graph_editor_view.h"
 #include "editor/views/timeline/property_lane.h"
 #include "editor/views/timeline/timeline_content.h"
 #include "editor/views/timeline/timeline_geometry.h"
@@ -97,26 +98,78 @@ private:
         return tracks[std::size_t(t)].clips[std::size_t(i)];
     }
 
-    // The centre of the mark of keyframe K (in time order) of a property of a clip, in its
-    // expanded layer's row: {"keyframe": [track, index], "property", "index"}.
-    QPointF keyframeMark(const json& p) {
-        const qm::Clip& clip = clipAt(p["keyframe"]);
-        const auto property = qm::transformPropertyFromRaw(text(p, "property"));
-        if (!property) throw ScriptError("unknown property " + text(p, "property"));
+    std::size_t keyframeIndex(const json& p) {
         const json& k = field(p, "index");
         if (!k.is_number_integer() || k.get<long long>() < 0) throw ScriptError("\"index\" is 0 or more");
+        return std::size_t(k.get<long long>());
+    }
+
+    qm::TransformProperty propertyOf(const json& p) {
+        const auto property = qm::transformPropertyFromRaw(text(p, "property"));
+        if (!property) throw ScriptError("unknown property " + text(p, "property"));
+        return *property;
+    }
+
+    // The graph editor's scene while it shows this property of this clip.
+    std::optional<qm::GraphEditorView::Scene> graphShowing(const qm::Clip& clip, qm::TransformProperty property) {
+        if (!model_.showGraphEditor()) return std::nullopt;
+        auto scene = content().graphView()->scene();
+        if (!scene || scene->geometry.clip.id != clip.id || scene->property != property) return std::nullopt;
+        return scene;
+    }
+
+    // The graph point or ease handle of keyframe K (in time order), component "component" (0 by
+    // default), in content points.
+    QPointF graphItem(const qm::GraphEditorView::Scene& scene, qm::GraphEditorView::ItemKind kind, std::size_t k,
+                      const json& p) {
+        std::size_t c = 0;
+        if (p.contains("component")) {
+            if (!p["component"].is_number_integer() || p["component"].get<long long>() < 0)
+                throw ScriptError("\"component\" is 0 or more");
+            c = std::size_t(p["component"].get<long long>());
+        }
+        if (k >= scene.keys.size()) throw ScriptError("no such keyframe");
+        if (c >= scene.components) throw ScriptError("no such component");
+        for (const auto& item : content().graphView()->items(scene))
+            if (item.kind == kind && item.keyframe == k && item.component == c)
+                return item.centre + QPointF(0, tl::rulerHeight);
+        throw ScriptError("the keyframe shows no such handle (is it selected, is its segment held?)");
+    }
+
+    // {"keyframe": [track, index], "property", "index", "component"?}: the graph point while the
+    // graph editor shows that property, else the centre of the mark in the expanded layer's row.
+    QPointF keyframeMark(const json& p) {
+        const qm::Clip& clip = clipAt(p["keyframe"]);
+        const qm::TransformProperty property = propertyOf(p);
+        const std::size_t k = keyframeIndex(p);
+        if (const auto scene = graphShowing(clip, property))
+            return graphItem(*scene, qm::GraphEditorView::ItemKind::point, k, p);
         const auto at = model_.project().clipLocation(clip.id);
         const tl::TimelineGeometry g = content().geometry();
         for (const tl::LayerRow& row : g.rows())
             for (const tl::PropertyRow& r : row.properties) {
-                if (row.track != at->track || r.property != *property) continue;
+                if (row.track != at->track || r.property != property) continue;
                 std::vector<tl::KeyframeMark> marks;
                 for (const auto& m : tl::keyframeMarks(model_.project().tracks[row.track], r.property, g.pixelsPerSecond(), r.top))
                     if (m.clipID == clip.id) marks.push_back(m);
-                if (std::size_t(k.get<long long>()) >= marks.size()) throw ScriptError("no such keyframe");
-                return marks[std::size_t(k.get<long long>())].glyph.center();
+                if (k >= marks.size()) throw ScriptError("no such keyframe");
+                return marks[k].glyph.center();
             }
         throw ScriptError("the property has no row (is the layer expanded?)");
+    }
+
+    // {"handle": [track, index], "property", "index", "side": "in"|"out", "component"?}: the ease
+    // handle on that side of keyframe K in the graph editor.
+    QPointF easeHandle(const json& p) {
+        const qm::Clip& clip = clipAt(p["handle"]);
+        const qm::TransformProperty property = propertyOf(p);
+        const std::size_t k = keyframeIndex(p);
+        const std::string side = text(p, "side");
+        if (side != "in" && side != "out") throw ScriptError("\"side\" is \"in\" or \"out\"");
+        const auto scene = graphShowing(clip, property);
+        if (!scene) throw ScriptError("the graph editor does not show that property");
+        using Kind = qm::GraphEditorView::ItemKind;
+        return graphItem(*scene, side == "out" ? Kind::outHandle : Kind::inHandle, k, p);
     }
 
     // A position in content points: {"x", "y"}, {"clip", "part"} or a keyframe mark, plus dx and
@@ -147,8 +200,8 @@ private:
             } else {
                 throw ScriptError("unknown part " + part);
             }
-        } else if (p.contains("keyframe")) {
-            const QPointF mark = keyframeMark(p);
+        } else if (p.contains("keyframe") || p.contains("handle")) {
+            const QPointF mark = p.contains("keyframe") ? keyframeMark(p) : easeHandle(p);
             x = mark.x();
             y = mark.y();
         } else {
@@ -163,10 +216,16 @@ private:
     // Content points to the content widget's own points.
     QPointF widgetPoint(QPointF content) { return this->content().toWidget(content); }
 
+    // To the widget under the point, as the window system would; a press's widget keeps the
+    // pointer until the release.
     void mouse(QEvent::Type type, QPointF contentPoint, Qt::KeyboardModifiers mods,
                Qt::MouseButton button = Qt::LeftButton) {
-        QWidget* w = &content();
-        const QPointF at = widgetPoint(contentPoint);
+        const QPointF inContent = widgetPoint(contentPoint);
+        QWidget* w = grabbed_;
+        if (!w) w = content().childAt(inContent.toPoint());
+        if (!w) w = &content();
+        grabbed_ = type == QEvent::MouseButtonRelease ? nullptr : type == QEvent::MouseButtonPress ? w : grabbed_;
+        const QPointF at = w->mapFrom(&content(), inContent);
         const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
         QMouseEvent e(type, at, at + QPointF(w->mapToGlobal(QPoint(0, 0))),
                       type == QEvent::MouseMove ? Qt::NoButton : button, held, mods);
@@ -258,6 +317,11 @@ private:
         std::printf("layout viewport=%.17g visible=%.17g rows=%.17g graph=%.17g width=%.17g origin=%d,%d\n",
                     model_.timelineViewportWidth(), view_.visibleHeight(), model_.timelineTracksHeight(),
                     view_.graphHeight(), content().geometry().contentWidth(), origin.x(), origin.y());
+        if (!model_.showGraphEditor()) return;
+        if (const auto scene = content().graphView()->scene())
+            std::printf("graph-range %.17g %.17g\n", scene->geometry.range.lo, scene->geometry.range.hi);
+        else
+            std::printf("graph none\n");
     }
 
     void clips() {
@@ -319,6 +383,8 @@ private:
             model_.setPixelsPerSecond(number(field(c, "pps"), "pps"));
         } else if (op == "scroll") {
             view_.horizontalBar()->setValue(int(roundAway(number(field(c, "x"), "x"))));
+        } else if (op == "showProperty") {
+            model_.showPropertyInGraphEditor(propertyOf(c), clipAt(field(c, "clip")).id);
         } else if (op == "click") {
             const QPointF at = position(field(c, "at"));
             mouse(QEvent::MouseButtonPress, at, shift(c));
@@ -390,6 +456,7 @@ private:
 
     qm::EditorModel model_;
     qm::TimelineView view_;
+    QWidget* grabbed_ = nullptr;
     qm::bench::EditorScript script_;
 };
 

@@ -18,6 +18,14 @@ inline double frameRounded(double t, double fps) {
     return std::isfinite(frames) ? frames / rate : t;
 }
 
+// A time shift in whole frames either way, round(s × fps) / fps with halves away from zero; a shift
+// that is not a number moves nothing.
+inline double frameShift(double seconds, double fps) {
+    const double rate = usableRate(fps);
+    const double frames = std::round(seconds * rate);
+    return std::isfinite(frames) ? frames / rate : 0.0;
+}
+
 // One frame: 1 / max(fps, 1) seconds.
 inline double oneFrame(double fps) { return 1.0 / std::max(usableRate(fps), 1.0); }
 // Two keyframe times closer than this are the same time.

@@ -11,7 +11,7 @@
 #include "credits/views/credits_view.h"
 #include "platform/desktop/icons.h"
 
-#include "credits_window_fixture.h"
+#include "window_fixture.h"
 #include "credits/strip_test_support.h"
 #include "support/qt_app.h"
 
@@ -31,10 +31,10 @@ namespace fs = std::filesystem;
 using test::qpath;
 using test::waitUntil;
 
-class CreditsEndToEnd : public test::CreditsWindowTest {
+class CreditsEndToEnd : public test::WindowTest {
 protected:
     void SetUp() override {
-        CreditsWindowTest::SetUp();
+        WindowTest::SetUp();
         installIconTheme();
         QSettings().setValue("appMode", "credits");
         start();

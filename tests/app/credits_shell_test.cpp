@@ -8,7 +8,7 @@
 #include "credits/views/credits_view.h"
 #include "credits/views/form_controls.h"
 
-#include "credits_window_fixture.h"
+#include "window_fixture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -24,10 +24,10 @@ namespace {
 using test::qpath;
 using test::waitUntil;
 
-class CreditsShell : public test::CreditsWindowTest {
+class CreditsShell : public test::WindowTest {
 protected:
     void start() {
-        CreditsWindowTest::start([gate = gate](const std::filesystem::path&, const CreditsSettings& settings,
+        WindowTest::start([gate = gate](const std::filesystem::path&, const CreditsSettings& settings,
                                                const ChineseConverter::Overrides&) { return gate->build(settings); });
     }
     QUrl file(const std::string& name, bool picture = false) {

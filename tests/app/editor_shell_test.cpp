@@ -7,69 +7,38 @@
 #include "credits/credits_model.h"
 #include "editor/editor_model.h"
 #include "editor/views/editor_view.h"
+#include "editor/views/inspector/inspector_view.h"
+#include "editor/views/timeline/timeline_view.h"
+#include "platform/desktop/icons.h"
 
-#include "support/scripted_desktop.h"
 #include "editor_views/one_clip.h"
-#include "support/qt_app.h"
 #include "support/qt_events.h"
-#include "support/test_support.h"
+#include "window_fixture.h"
 
 #include <QApplication>
 #include <QButtonGroup>
 #include <QSettings>
+#include <QSlider>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
 namespace qm {
 namespace {
 
-QString qpath(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
+using test::qpath;
 
-class EditorShell : public ::testing::Test {
+class EditorShell : public test::WindowTest {
 protected:
-    void SetUp() override {
-        test::qtApp<QApplication>();
-        QCoreApplication::setOrganizationName("Quillmere");
-        QCoreApplication::setApplicationName("QuillmereEditorShellTest");
-        QSettings::setDefaultFormat(QSettings::IniFormat);
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
-        QSettings().clear();
-        setDesktopServices(&desktop);
-    }
-    void TearDown() override {
-        desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};
-        shell.reset();
-        editor.reset();
-        credits.reset();
-        queue.reset();
-        setDesktopServices(nullptr);
-    }
+    // The editor's previews are drawn by a stand-in; the window is shown at once.
     void start() {
-        mode = std::make_unique<ModeSetting>();
-        ConversionQueue::Environment convert;
-        convert.desktop = &desktop;
-        convert.store = SettingsStore(qpath(dir.path() / "convert.ini"));
-        queue = std::make_unique<ConversionQueue>(std::move(convert));
-        CreditsModel::Environment creditsEnvironment;
-        creditsEnvironment.desktop = &desktop;
-        creditsEnvironment.store = SettingsStore(qpath(dir.path() / "credits.ini"));
-        credits = std::make_unique<CreditsModel>(std::move(creditsEnvironment));
-        editor = test::editorWithPreview(QImage(16, 9, QImage::Format_RGBA8888), &desktop);
-        shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
+        WindowTest::start({}, test::editorWithPreview(QImage(16, 9, QImage::Format_RGBA8888), &desktop));
         shell->show();
     }
     MainWindow& window() { return shell->window(); }
     // One medium with a clip on the timeline: a dirty project with one undo step.
     void addClip() { test::addMediaClip(*editor, 640, 360, 2); }
-
-    test::TempDir dir;
-    test::ScriptedDesktop desktop;
-    std::unique_ptr<ModeSetting> mode;
-    std::unique_ptr<ConversionQueue> queue;
-    std::unique_ptr<CreditsModel> credits;
-    std::unique_ptr<EditorModel> editor;
-    std::unique_ptr<AppShell> shell;
 };
 
 TEST_F(EditorShell, TheStoredEditModeIsRestoredWithTheProjectTitle) {
@@ -135,6 +104,35 @@ TEST_F(EditorShell, UnsavedWorkIsAskedAboutBeforeNewOpenRoutingAndClosing) {
     EXPECT_EQ(desktop.askedAbout.size(), 5);
     EXPECT_TRUE(window().close()) << "a clean project closes without a question";
     EXPECT_EQ(desktop.askedAbout.size(), 5);
+}
+
+TEST_F(EditorShell, AtTheNarrowestWindowTheTimelineToolbarKeepsItsLabels) {
+    installIconTheme();  // the labels' icons count in the width
+    QSettings().setValue("appMode", "edit");
+    start();
+    window().resize(window().minimumWidth(), 700);
+    QApplication::processEvents();
+    ASSERT_EQ(window().width(), 1100);
+    EditorView* view = shell->editorView();
+    EXPECT_GE(view->width(), view->minimumSizeHint().width()) << "nothing is squeezed below its minimum";
+    TimelineView* timeline = view->timeline();
+    QToolButton* sync = timeline->button(QStringLiteral("Sync to Selected"));
+    EXPECT_GE(sync->width(), sync->sizeHint().width()) << "the label is not cut";
+    EXPECT_LE(sync->geometry().right(), timeline->zoomSlider()->geometry().left());
+    EXPECT_LT(timeline->mapTo(view, timeline->zoomSlider()->geometry().bottomRight()).x(), view->inspector()->x())
+        << "the toolbar ends before the inspector";
+}
+
+TEST_F(EditorShell, TheDeleteKeyReachesTheEditorAndRemovesTheSelectedClip) {
+    QSettings().setValue("appMode", "edit");
+    start();
+    addClip();
+    ASSERT_FALSE(editor->selectedClipID().isNull());
+    window().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window()));
+    QTest::keyClick(window().windowHandle(), Qt::Key_Delete);
+    EXPECT_TRUE(editor->project().tracks.at(0).clips.empty());
+    EXPECT_EQ(editor->project().media.size(), 1u) << "the medium stays in the bin";
 }
 
 }  // namespace

@@ -8,4 +8,4 @@ qm_add_test(qm_app_credits_shell_tests LABEL gui
 # The window with the real editor model: its mode, title, commands and unsaved-work question.
 qm_add_test(qm_app_editor_shell_tests LABEL gui
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/editor_shell_test.cpp
-  LIBS qm_app Qt6::Test)
+  LIBS qm_app qm_credits_model_test_support Qt6::Test)

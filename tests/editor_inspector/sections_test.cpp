@@ -238,7 +238,7 @@ TEST(ProjectInspector, ShowsTheNearestRateAndRecordsOnlyChanges) {
     emit rate->activated(thirty);
     emit rate->activated(thirty);  // the same choice again: no step
     EXPECT_EQ(panel.editor->undoCount(), before + 1);
-    EXPECT_EQ(panel.find<QLabel>(QStringLiteral("length"))->text(), QStringLiteral("Duration 00:00:10:00 · 1 layers"));
+    EXPECT_EQ(panel.find<QLabel>(QStringLiteral("length"))->text(), QStringLiteral("Duration 00:00:10:00 · 1 layer"));
     auto* width = panel.find<QLineEdit>(QStringLiteral("width"));
     width->setText(QStringLiteral("8"));
     emit width->editingFinished();

@@ -82,8 +82,10 @@ struct Timeline {
 
     // Straight to the widget: the application's dispatch rounds global positions to whole points.
     bool exact = false;
-    void send(QEvent::Type type, QPointF at, Qt::MouseButtons buttons, Qt::KeyboardModifiers mods = {}) {
-        QWidget* w = content();
+    // To the content, or to `target` (a child such as the graph editor) in its own points.
+    void send(QEvent::Type type, QPointF at, Qt::MouseButtons buttons, Qt::KeyboardModifiers mods = {},
+              QWidget* target = nullptr) {
+        QWidget* w = target ? target : content();
         const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
         // The window's offset in whole points, so fractional moves stay exact.
         QMouseEvent e(type, at, at + QPointF(w->mapToGlobal(QPoint(0, 0))), button, buttons, mods);
@@ -93,11 +95,12 @@ struct Timeline {
             QApplication::sendEvent(w, &e);
     }
     // Press at `from`, move by each offset in turn, release at the last one.
-    void drag(QPointF from, const std::vector<QPointF>& path, Qt::KeyboardModifiers mods = {}) {
-        send(QEvent::MouseButtonPress, from, Qt::LeftButton, mods);
+    void drag(QPointF from, const std::vector<QPointF>& path, Qt::KeyboardModifiers mods = {},
+              QWidget* target = nullptr) {
+        send(QEvent::MouseButtonPress, from, Qt::LeftButton, mods, target);
         QPointF at = from;
-        for (QPointF d : path) send(QEvent::MouseMove, at = from + d, Qt::LeftButton, mods);
-        send(QEvent::MouseButtonRelease, at, Qt::NoButton, mods);
+        for (QPointF d : path) send(QEvent::MouseMove, at = from + d, Qt::LeftButton, mods, target);
+        send(QEvent::MouseButtonRelease, at, Qt::NoButton, mods, target);
     }
     void click(QPointF at) { drag(at, {}); }
 };

@@ -32,9 +32,10 @@ TEST(SyncSheet, SummariesAndSymbols) {
     };
     const Case cases[] = {
         {{}, "Nothing to sync", "xmark.circle.fill", false},
-        {{Outcome::timecode()}, "All 1 files are synced", "checkmark.circle.fill", false},
+        {{Outcome::timecode()}, "The file is synced", "checkmark.circle.fill", false},
         {{Outcome::sound(), Outcome::timecode(), Outcome::sound()}, "All 3 files are synced", "checkmark.circle.fill", false},
         {{Outcome::noMatch(), Outcome::differentSpeed(2.5)}, "No files could be synced", "xmark.circle.fill", true},
+        {{Outcome::noSound()}, "The file couldn't be synced", "xmark.circle.fill", true},
         {{Outcome::sound(), Outcome::noSound(), Outcome::timecode(), Outcome::partial(), Outcome::noMatch()},
          "2 of 5 files synced", "exclamationmark.circle.fill", true},
     };

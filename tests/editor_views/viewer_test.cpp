@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTemporaryDir>
@@ -17,6 +18,7 @@
 #include "editor/views/export_sheet.h"
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/media_bin.h"
+#include "editor/views/selection_overlay.h"
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
 #include "editor_views/one_clip.h"
@@ -37,6 +39,14 @@ struct Editor {
     bool widgets = (test::qtApp<QApplication>(), true);
     std::unique_ptr<EditorModel> model = test::editorWithPreview(solid(Qt::red));
     void addMedia() { test::addMediaClip(*model, 1280, 720, 4); }
+    // The editor's view shown in a window of its own (which owns it).
+    EditorView* showView(QWidget& window) {
+        auto* view = new EditorView(*model, &window);
+        window.resize(1400, 900);
+        view->resize(1400, 900);
+        window.show();
+        return view;
+    }
 };
 
 TEST(ViewerLayout, FittedCanvas) {
@@ -188,13 +198,33 @@ TEST(ViewerView, OpaquePictureAndSurroundCoverEveryPixel) {
     }
 }
 
+TEST(ViewerView, HandlesHangingOverTheCanvasEdgeAreDrawnAndGrabbed) {
+    Editor e;
+    e.addMedia();  // 1280 × 720 filling the 1920 × 1080 canvas, selected
+    const QUuid clip = e.model->selectedClipID();
+    e.model->setPropertyValue(TransformProperty::position, clip, Vec2{940, 520}, false);  // 20 px up and left
+    ViewerView viewer(*e.model);
+    viewer.resize(800, 500);
+    viewer.show();
+    QApplication::processEvents();
+    const QPointF corner = viewer.overlay()->selectionOutline()->first[0];
+    ASSERT_FALSE(viewer.canvasRect().contains(corner));
+    EXPECT_EQ(viewer.pictureArea()->grab().toImage().pixel(corner.toPoint()), qRgb(255, 255, 255)) << "the handle is drawn";
+
+    QWidget* under = viewer.pictureArea()->childAt(corner.toPoint());
+    ASSERT_EQ(under, viewer.overlay());
+    const QPoint at = corner.toPoint();
+    QTest::mousePress(under, Qt::LeftButton, {}, at);
+    QTest::mouseMove(under, at - QPoint(20, 20));
+    QTest::mouseRelease(under, Qt::LeftButton, {}, at - QPoint(20, 20));
+    EXPECT_GT(e.model->transform(clip)->scale.value.x, 100) << "the corner was grabbed and dragged outward";
+    EXPECT_EQ(e.model->selectedClipID(), clip);
+}
+
 TEST(EditorView, LayoutAndComingOnScreen) {
     Editor e;
     QWidget window;
-    EditorView* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     QApplication::processEvents();
     EXPECT_EQ(view->mediaBin()->width(), 240);
     EXPECT_EQ(view->inspector()->width(), 330);
@@ -225,10 +255,7 @@ TEST(EditorView, AlertAndCapsuleTexts) {
 TEST(EditorView, ImportErrorsAlertClearsTheListHoweverItCloses) {
     Editor e;
     QWidget window;
-    auto* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     e.model->importFiles({QStringLiteral("/nonexistent/a.mov")});
     ASSERT_TRUE(test::waitUntil([&] { return view->importAlert() != nullptr; }));
     EXPECT_EQ(view->importAlert()->text(), "Some files couldn't be used");
@@ -243,10 +270,7 @@ TEST(EditorView, TheInspectorsSyncShowsItsReportUntilClosed) {
     Editor e;
     e.addMedia();
     QWidget window;
-    auto* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     // The only clip is the reference: nothing else to sync, which still ends in a report.
     emit view->inspector()->syncRequested(e.model->selectedClipID());
     ASSERT_TRUE(test::waitUntil([&] { return view->syncSheet() != nullptr; }));
@@ -262,16 +286,46 @@ TEST(EditorView, TheInspectorsExportOpensTheSheetAndLeavingClosesIt) {
     Editor e;
     e.addMedia();  // an empty timeline has nothing to export
     QWidget window;
-    auto* view = new EditorView(*e.model, &window);
-    window.resize(1400, 900);
-    view->resize(1400, 900);
-    window.show();
+    EditorView* view = e.showView(window);
     view->inspector()->exportButton()->click();
     ASSERT_NE(view->exportSheet(), nullptr);
     EXPECT_TRUE(view->exportSheet()->isVisible());
     EXPECT_EQ(view->exportSheet()->windowModality(), Qt::WindowModal);
     view->hide();  // the window shows another mode
     EXPECT_EQ(view->exportSheet(), nullptr);
+}
+
+TEST(EditorView, AnAlertWhileASheetIsUpComesOverTheSheetAndOutlivesIt) {
+    QTemporaryDir settings;
+    SettingsStore::setStorageFolder(settings.path());
+    Editor e;
+    e.addMedia();
+    QWidget window;
+    EditorView* view = e.showView(window);
+    const auto failImport = [&] {
+        e.model->importFiles({QStringLiteral("/nonexistent/a.mov")});
+        return test::waitUntil([&] { return view->importAlert() != nullptr; });
+    };
+
+    view->inspector()->exportButton()->click();
+    ASSERT_NE(view->exportSheet(), nullptr);
+    ASSERT_TRUE(failImport());
+    QPointer<QMessageBox> alert = view->importAlert();
+    EXPECT_EQ(alert->parentWidget(), view->exportSheet());
+    EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
+    view->exportSheet()->dismiss();  // taken away under the alert
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_FALSE(alert.isNull());
+    EXPECT_EQ(alert->parentWidget(), &window);
+    EXPECT_TRUE(alert->isVisible());
+    alert->reject();
+    EXPECT_TRUE(e.model->importErrors().isEmpty());
+
+    emit view->inspector()->syncRequested(e.model->selectedClipID());
+    ASSERT_TRUE(test::waitUntil([&] { return view->syncSheet() != nullptr; }));
+    ASSERT_TRUE(failImport());
+    EXPECT_EQ(view->importAlert()->parentWidget(), view->syncSheet());
+    view->importAlert()->reject();
 }
 
 }  // namespace

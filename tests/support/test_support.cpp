@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -82,6 +83,16 @@ std::string readFile(const std::filesystem::path& file) {
 void writeFile(const std::filesystem::path& file, const std::string& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+double psnr(std::string_view a, std::string_view b) {
+    if (a.size() != b.size() || a.empty()) return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double d = double(uint8_t(a[i])) - double(uint8_t(b[i]));
+        sum += d * d;
+    }
+    return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / double(a.size())));
 }
 
 }  // namespace qm::test

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -41,5 +42,9 @@ nlohmann::json ffprobe(const std::filesystem::path& file);
 // Reads or writes a whole file.
 std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, const std::string& bytes);
+
+// 10·log10(255² / mean squared error) over every byte of two pictures of one size and layout
+// (99 when equal, 0 when the sizes differ).
+double psnr(std::string_view a, std::string_view b);
 
 }  // namespace qm::test

@@ -100,7 +100,10 @@ void EditorView::showExportSheet() {
     }
     exportSheet_ = new ExportSheet(model_, window());
     exportSheet_->setAttribute(Qt::WA_DeleteOnClose);
-    connect(exportSheet_, &QDialog::finished, this, [this] { exportSheet_ = nullptr; });
+    connect(exportSheet_, &QDialog::finished, this, [this] {
+        keepAlertsOf(exportSheet_);
+        exportSheet_ = nullptr;
+    });
     exportSheet_->open();
 }
 
@@ -114,10 +117,14 @@ void EditorView::showSyncReport() {
     syncSheet_->setAttribute(Qt::WA_DeleteOnClose);
     // However the sheet closes, the report is done with.
     connect(syncSheet_, &QDialog::finished, this, [this] {
+        keepAlertsOf(syncSheet_);
         syncSheet_ = nullptr;
         model_.clearSyncReport();
     });
     syncSheet_->open();
+    // An alert already up stays in front of the sheet.
+    for (QMessageBox* alert : {importAlert_, packageAlert_})
+        if (alert) alert->raise();
 }
 
 QString EditorView::packagingText(int done, int total) {
@@ -134,12 +141,24 @@ QString EditorView::packageMessage(const QString& url, const QStringList& missin
 }
 
 QMessageBox* EditorView::makeAlert(const QString& title) {
-    auto* box = new QMessageBox(window());
+    // Over a sheet while one is up: an alert behind it could not be answered.
+    QWidget* owner = exportSheet_ ? static_cast<QWidget*>(exportSheet_) : syncSheet_ ? syncSheet_ : window();
+    auto* box = new QMessageBox(owner);
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setIcon(QMessageBox::Warning);
     box->setText(title);
     return box;
+}
+
+void EditorView::keepAlertsOf(QWidget* sheet) {
+    // The sheet is deleted once closed, and its child windows with it: an alert still unanswered
+    // goes back over the window.
+    for (QMessageBox* alert : {importAlert_, packageAlert_}) {
+        if (!alert || alert->parentWidget() != sheet) continue;
+        alert->setParent(window(), alert->windowFlags());
+        alert->open();
+    }
 }
 
 void EditorView::showImportErrors() {

@@ -62,6 +62,7 @@ private:
     void showSyncReport();
     void showExportSheet();
     QMessageBox* makeAlert(const QString& title);
+    void keepAlertsOf(QWidget* sheet);
 
     EditorModel& model_;
     EditorKeyMonitor* keyMonitor_;

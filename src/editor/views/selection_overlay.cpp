@@ -40,7 +40,19 @@ SelectionOverlay::SelectionOverlay(EditorModel& model, QWidget* parent) : QWidge
         connect(&model_, signal, this, qOverload<>(&QWidget::update));
 }
 
-double SelectionOverlay::viewScale() const { return width() / double(std::max(model_.project().width, 1)); }
+void SelectionOverlay::setCanvasRect(const QRectF& rect) {
+    if (canvas_ == rect) return;
+    canvas_ = rect;
+    update();
+}
+
+QRectF SelectionOverlay::canvasRect() const { return canvas_.value_or(QRectF(rect())); }
+
+double SelectionOverlay::viewScale() const { return canvasRect().width() / double(std::max(model_.project().width, 1)); }
+
+QPointF SelectionOverlay::toView(QPointF canvasPoint) const { return canvasRect().topLeft() + canvasPoint * viewScale(); }
+
+QPointF SelectionOverlay::toCanvas(QPointF viewPoint) const { return (viewPoint - canvasRect().topLeft()) / viewScale(); }
 
 std::optional<SelectionOverlay::Layer> SelectionOverlay::layer(const QUuid& clipID) const {
     const auto clip = model_.clip(clipID);
@@ -72,9 +84,9 @@ std::optional<std::pair<std::array<QPointF, 4>, QPointF>> SelectionOverlay::sele
     const auto clip = model_.selectedClip();
     const QPointF corners[4] = {{0, 0}, {l->width, 0}, {l->width, l->height}, {0, l->height}};
     std::array<QPointF, 4> view;
-    for (int i = 0; i < 4; ++i) view[std::size_t(i)] = l->matrix.map(corners[i]) * s;
+    for (int i = 0; i < 4; ++i) view[std::size_t(i)] = toView(l->matrix.map(corners[i]));
     const Vec2 a = model_.transform(clip->id)->anchor.valueAt(model_.playhead() - clip->start + clip->sourceIn);
-    return std::pair{view, l->matrix.map(QPointF(a.x, a.y)) * s};
+    return std::pair{view, toView(l->matrix.map(QPointF(a.x, a.y)))};
 }
 
 std::optional<SelectionOverlay::Hit> SelectionOverlay::hitTest(QPointF q) const {
@@ -84,9 +96,9 @@ std::optional<SelectionOverlay::Hit> SelectionOverlay::hitTest(QPointF q) const 
     const double w = l->width, h = l->height;
     const QPointF handles[8] = {{0, 0}, {w, 0}, {w, h}, {0, h}, {w / 2, 0}, {w, h / 2}, {w / 2, h}, {0, h / 2}};
     for (const QPointF& handle : handles)
-        if (distance(l->matrix.map(handle) * s, q) <= kHandleRadius) return Hit{Mode::scale, handle};
+        if (distance(toView(l->matrix.map(handle)), q) <= kHandleRadius) return Hit{Mode::scale, handle};
     std::array<QPointF, 4> corners;
-    for (std::size_t i = 0; i < 4; ++i) corners[i] = l->matrix.map(handles[i]) * s;
+    for (std::size_t i = 0; i < 4; ++i) corners[i] = toView(l->matrix.map(handles[i]));
     const bool inside = polygonContains(corners, q);
     for (const QPointF& corner : corners) {
         const double d = distance(corner, q);
@@ -136,10 +148,11 @@ void SelectionOverlay::paintEvent(QPaintEvent*) {
 void SelectionOverlay::mousePressEvent(QMouseEvent* event) {
     const double s = viewScale();
     if (event->button() != Qt::LeftButton || !(s > 0) || drag_) return;
-    const QPointF start = event->position() / s;
+    const QPointF start = toCanvas(event->position());
     if (model_.isPickingKeyColor()) {
-        // A press is a click with no movement yet: the eyedropper takes it, nothing is selected.
-        model_.pickKeyColor(start);
+        // A press is a click with no movement yet: the eyedropper takes it, nothing is selected;
+        // the grey around the canvas has no colour to pick.
+        if (canvasRect().contains(event->position())) model_.pickKeyColor(start);
         return;
     }
     std::optional<Hit> hit = hitTest(event->position());
@@ -168,7 +181,7 @@ void SelectionOverlay::mouseMoveEvent(QMouseEvent* event) {
         updateHover(event->position());
         return;
     }
-    apply(event->position() / s, event->modifiers() & Qt::ShiftModifier);
+    apply(toCanvas(event->position()), event->modifiers() & Qt::ShiftModifier);
 }
 
 void SelectionOverlay::mouseReleaseEvent(QMouseEvent* event) {

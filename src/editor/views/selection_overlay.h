@@ -7,6 +7,7 @@
 #include <optional>
 
 #include <QPointF>
+#include <QRectF>
 #include <QTransform>
 #include <QUuid>
 #include <QWidget>
@@ -28,8 +29,15 @@ public:
 
     explicit SelectionOverlay(EditorModel& model, QWidget* parent = nullptr);
 
-    // View points per canvas pixel; not positive while the overlay has no size.
+    // Where the canvas lies in the overlay (the whole overlay until set). The overlay may reach
+    // beyond the canvas so that handles of a clip hanging over its edge stay visible and grabbable.
+    void setCanvasRect(const QRectF& rect);
+    QRectF canvasRect() const;
+    // View points per canvas pixel; not positive while the canvas has no size.
     double viewScale() const;
+    // Canvas pixels to overlay points and back.
+    QPointF toView(QPointF canvasPoint) const;
+    QPointF toCanvas(QPointF viewPoint) const;
     // The selected clip's corners (top-left, top-right, bottom-right, bottom-left) and anchor in
     // view points, when it is on screen at the playhead.
     std::optional<std::pair<std::array<QPointF, 4>, QPointF>> selectionOutline() const;
@@ -64,6 +72,7 @@ private:
     void updateHover(QPointF viewPoint);
 
     EditorModel& model_;
+    std::optional<QRectF> canvas_;
     std::optional<Drag> drag_;
 };
 

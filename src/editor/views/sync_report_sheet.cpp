@@ -39,8 +39,12 @@ QString syncSummaryText(const SyncReport& report) {
     const auto count = static_cast<long long>(report.entries.size());
     const long long synced = report.syncedCount();
     if (count == 0) return SyncReportSheet::tr("Nothing to sync");
-    if (synced == count) return SyncReportSheet::tr("All %1 files are synced").arg(count);
-    if (synced == 0) return SyncReportSheet::tr("No files could be synced");
+    // A count of one reads in the singular.
+    if (synced == count)
+        return count == 1 ? SyncReportSheet::tr("The file is synced")
+                          : SyncReportSheet::tr("All %1 files are synced").arg(count);
+    if (synced == 0) return count == 1 ? SyncReportSheet::tr("The file couldn't be synced")
+                                       : SyncReportSheet::tr("No files could be synced");
     return SyncReportSheet::tr("%1 of %2 files synced").arg(synced).arg(count);
 }
 

@@ -55,9 +55,12 @@ public:
                       size.height());
     }
 
-    QWidget* overlay = nullptr;
+    // Over the whole pane, so that handles of a clip hanging over the canvas edge can be grabbed.
+    SelectionOverlay* overlay = nullptr;
     void placeOverlay() {
-        if (overlay) overlay->setGeometry(canvas().toAlignedRect());
+        if (!overlay) return;
+        overlay->setGeometry(rect());
+        overlay->setCanvasRect(canvas());
     }
 
 protected:

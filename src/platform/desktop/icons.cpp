@@ -32,7 +32,6 @@ const QHash<QString, QString>& table() {
         {QStringLiteral("forward.frame.fill"), QStringLiteral("media-seek-forward")},
         {QStringLiteral("forward.end.fill"), QStringLiteral("media-skip-forward")},
         {QStringLiteral("square.and.arrow.down"), QStringLiteral("document-import")},
-        {QStringLiteral("exclamationmark.circle.fill"), QStringLiteral("dialog-warning")},
         {QStringLiteral("text.line.first.and.arrowtriangle.forward"), QStringLiteral("view-media-lyrics")},
         {QStringLiteral("doc.text"), QStringLiteral("text-x-generic")},
         {QStringLiteral("doc.richtext"), QStringLiteral("x-office-document")},
@@ -78,6 +77,16 @@ void drawCheckDisc(QPainter& p, qreal s) {
     p.setPen(mark);
     p.setBrush(Qt::NoBrush);
     p.drawPolyline(QPolygonF{{0.29 * s, 0.52 * s}, {0.44 * s, 0.67 * s}, {0.71 * s, 0.37 * s}});
+}
+
+void drawExclamationDisc(QPainter& p, qreal s) {
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QRectF(0.04 * s, 0.04 * s, 0.92 * s, 0.92 * s));
+    clearMode(p);
+    p.setPen(QPen(Qt::black, 0.12 * s, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(0.5 * s, 0.26 * s), QPointF(0.5 * s, 0.54 * s));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(0.5 * s, 0.72 * s), 0.07 * s, 0.07 * s);
 }
 
 void drawWarningTriangle(QPainter& p, qreal s) {
@@ -139,6 +148,8 @@ void drawDiamondFill(QPainter& p, qreal s) {
 const QHash<QString, Drawing>& drawings() {
     static const QHash<QString, Drawing> symbols = {
         {QStringLiteral("checkmark.circle.fill"), &drawCheckDisc},
+        // The theme's warning icon is a speech bubble, which reads as nothing once tinted.
+        {QStringLiteral("exclamationmark.circle.fill"), &drawExclamationDisc},
         {QStringLiteral("exclamationmark.triangle.fill"), &drawWarningTriangle},
         {QStringLiteral("film.stack"), &drawFilmStack},
         {QStringLiteral("diamond"), &drawDiamond},

@@ -141,9 +141,10 @@ void ProjectInspector::refresh() {
         const QSignalBlocker block(transparent_);
         transparent_->setChecked(p.transparentBackground);
     }
-    setTextIfChanged(length_, tr("Duration %1 · %2 layers")
-                                  .arg(timingText(p.duration(), p.frameRate))
-                                  .arg(qlonglong(p.tracks.size())));
+    const QString duration = timingText(p.duration(), p.frameRate);
+    setTextIfChanged(length_, p.tracks.size() == 1
+                                  ? tr("Duration %1 · 1 layer").arg(duration)
+                                  : tr("Duration %1 · %2 layers").arg(duration).arg(qlonglong(p.tracks.size())));
 }
 
 void ProjectInspector::commitSize(QLineEdit* field, bool width) {

@@ -1,9 +1,11 @@
 #include "editor/views/timeline/property_lane.h"
 
 #include <cmath>
+#include <map>
 
 #include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -24,6 +26,23 @@ namespace {
 constexpr double rangeTolerance = 0.000001;
 
 bool positive(double v) { return std::isfinite(v) && v > 0; }
+
+// A mark's glyph, painted once per look and device scale: a lane zoomed out shows thousands, and
+// each painted afresh is a few antialiased paths.
+const QImage& glyphImage(KeyframeEase easeIn, KeyframeEase easeOut, bool selected, qreal scale) {
+    static std::map<std::pair<int, qreal>, QImage> cache;
+    const int look = int(easeIn) * 6 + int(easeOut) * 2 + (selected ? 1 : 0);
+    QImage& image = cache[{look, scale}];
+    if (image.isNull()) {
+        const int side = int(std::ceil((timeline::keyframeSize + 2) * scale));
+        image = QImage(side, side, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        paintKeyframeGlyph(p, QRectF(1, 1, timeline::keyframeSize, timeline::keyframeSize), easeIn, easeOut, selected);
+    }
+    return image;
+}
 
 QString propertyName(TransformProperty property) {
     return QCoreApplication::translate("TransformProperty", displayName(property));
@@ -138,10 +157,13 @@ void paintPropertyLane(QPainter& painter, const EditorModel& editor, const Track
         for (; next < marks.size() && marks[next].clipID == c.id; ++next) {
             const KeyframeMark& m = marks[next];
             if (m.hitRect().right() < left || m.hitRect().left() > left + width) continue;
-            painter.save();
-            painter.setOpacity(painter.opacity() * m.opacity);
-            paintKeyframeGlyph(painter, m.glyph, m.easeIn, m.easeOut, editor.selectedKeyframes().contains(m.keyframeID));
-            painter.restore();
+            // On whole points, so the cached picture lands as painted.
+            const QImage& glyph = glyphImage(m.easeIn, m.easeOut, editor.selectedKeyframes().contains(m.keyframeID),
+                                             painter.device()->devicePixelRatioF());
+            const double opacity = painter.opacity();
+            painter.setOpacity(opacity * m.opacity);
+            painter.drawImage(QPointF(std::round(m.glyph.left()) - 1, std::round(m.glyph.top()) - 1), glyph);
+            painter.setOpacity(opacity);
         }
     }
 }
@@ -221,9 +243,7 @@ void KeyframeDrag::change(const DragTracker::Change& c) {
         editor_.beginGesture();
         applied_ = 0.0;
     }
-    const double fps = usableRate(editor_.project().frameRate);
-    // Whole frames either way, halves away from zero.
-    const double s = std::round(c.translation.x() / pps * fps) / fps;
+    const double s = frameShift(c.translation.x() / pps, editor_.project().frameRate);
     const double delta = s - *applied_;
     if (delta == 0) return;
     if (!editor_.selectedKeyframes().isEmpty()) editor_.moveKeyframes(clipID_, editor_.selectedKeyframes(), delta, false);

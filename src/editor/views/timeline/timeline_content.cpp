@@ -16,7 +16,7 @@
 
 #include "editor/frame_grid.h"
 #include "editor/editor_model.h"
-#include "platform/desktop/icons.h"
+#include "editor/views/timeline/graph_editor_view.h"
 #include "view_kit/form_style.h"
 
 namespace qm {
@@ -31,7 +31,8 @@ bool positive(double v) { return std::isfinite(v) && v > 0; }
 
 }  // namespace
 
-TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent) : QWidget(parent), editor_(editor) {
+TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent)
+    : QWidget(parent), editor_(editor), graph_(new GraphEditorView(editor, this)) {
     setMouseTracking(true);
     setAcceptDrops(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -43,24 +44,40 @@ TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent) : QWidget
     connect(&editor_, &EditorModel::pixelsPerSecondChanged, this, all);
     connect(&editor_, &EditorModel::expandedTracksChanged, this, all);
     connect(&editor_, &EditorModel::showGraphEditorChanged, this, all);
+    connect(&editor_, &EditorModel::showGraphEditorChanged, this, &TimelineContent::placeGraph);
     connect(&editor_, &EditorModel::selectedClipIDChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::selectedKeyframesChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::waveformsChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::ltcChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::playheadChanged, this, &TimelineContent::repaintPlayhead);
     paintedPlayheadX_ = playheadX();
+    placeGraph();
 }
 
 void TimelineContent::setScrollX(double x) {
     if (!std::isfinite(x) || x == scrollX_) return;
     scrollX_ = x;
+    graph_->setScrollX(x);
     update();
 }
 
 void TimelineContent::setGraphHeight(double height) {
     if (height == graphHeight_) return;
     graphHeight_ = height;
+    placeGraph();
     update();
+}
+
+void TimelineContent::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    placeGraph();
+}
+
+void TimelineContent::placeGraph() {
+    const double h = std::isfinite(graphHeight_) ? std::clamp(graphHeight_, 0.0, 1e6) : 0.0;
+    graph_->setGeometry(0, int(rulerHeight), width(), int(std::ceil(h)));
+    graph_->setScrollX(scrollX_);
+    graph_->setVisible(editor_.showGraphEditor());
 }
 
 TimelineGeometry TimelineContent::geometry() const { return TimelineGeometry(editor_, width(), graphHeight_); }
@@ -73,7 +90,10 @@ double TimelineContent::playheadX() const {
 void TimelineContent::repaintPlayhead() {
     // Only the two strips the line and its handle leave and enter.
     const double now = playheadX();
-    for (double x : {paintedPlayheadX_, now}) update(QRect(int(std::floor(x)) - 7, 0, 15, height()));
+    for (double x : {paintedPlayheadX_, now}) {
+        update(QRect(int(std::floor(x)) - 7, 0, 15, height()));
+        if (graph_->isVisible()) graph_->update(QRect(int(std::floor(x)) - 7, 0, 15, graph_->height()));
+    }
     paintedPlayheadX_ = now;
 }
 
@@ -86,10 +106,8 @@ void TimelineContent::paintEvent(QPaintEvent* event) {
     const TimelineGeometry g = geometry();
     painter.translate(-scrollX_, 0);
     const QRectF content = exposed.translated(scrollX_, 0);
-    if (editor_.showGraphEditor())
-        paintGraphPlaceholder(painter, g, content);
-    else
-        paintLanes(painter, g, content);
+    // The graph editor paints itself over the lanes' place.
+    if (!editor_.showGraphEditor()) paintLanes(painter, g, content);
     paintRuler(painter, g, content);
     // The playhead over everything, its handle at the top.
     paintedPlayheadX_ = playheadX();
@@ -135,21 +153,6 @@ void TimelineContent::paintRuler(QPainter& painter, const TimelineGeometry& g, c
             painter.drawText(QPointF(x + 3, 3 + QFontMetricsF(font).ascent()), rulerLabel(t, step, editor_.project().frameRate));
         }
     }
-}
-
-void TimelineContent::paintGraphPlaceholder(QPainter& painter, const TimelineGeometry& g, const QRectF& exposed) {
-    // The curve editor's empty state, centred in the visible slice so a wide timeline still shows it.
-    const QRectF area(exposed.left(), rulerHeight, exposed.width(), g.lanesHeight());
-    painter.fillRect(area, QColor(0, 0, 0, 38));
-    const QRectF visible(scrollX_, rulerHeight, width(), g.lanesHeight());
-    const QColor secondary = secondaryColor(this);
-    const QPixmap symbol = symbolPixmap(QStringLiteral("chart.xyaxis.line"), 22, secondary);
-    const QString hint = tr("Select a clip with keyframes, then click a property name to edit its curve.");
-    const QFontMetricsF metrics(font());
-    const double top = visible.center().y() - (22 + 6 + metrics.height()) / 2;
-    painter.drawPixmap(QPointF(visible.center().x() - 11, top), symbol);
-    painter.setPen(secondary);
-    painter.drawText(QRectF(visible.left(), top + 28, visible.width(), metrics.height()), Qt::AlignHCenter, hint);
 }
 
 void TimelineContent::paintLanes(QPainter& painter, const TimelineGeometry& g, const QRectF& exposed) {

@@ -18,6 +18,7 @@ class QMenu;
 namespace qm {
 
 class EditorModel;
+class GraphEditorView;
 
 class TimelineContent : public QWidget {
     Q_OBJECT
@@ -30,6 +31,9 @@ public:
     void setScrollX(double x);
     void setGraphHeight(double height);
     double graphHeight() const { return graphHeight_; }
+
+    // The graph editor under the ruler, shown in place of the lanes while the model asks for it.
+    GraphEditorView* graphView() const { return graph_; }
 
     timeline::TimelineGeometry geometry() const;
     QPointF toContent(QPointF widgetPoint) const { return widgetPoint + QPointF(scrollX_, 0); }
@@ -56,6 +60,7 @@ protected:
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     struct Drag {
@@ -67,7 +72,6 @@ private:
     };
 
     void paintRuler(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
-    void paintGraphPlaceholder(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
     void paintLanes(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
     void paintClip(QPainter& painter, const timeline::TimelineGeometry& g, const Clip& clip, std::size_t track);
     void dragChanged(const DragTracker::Change& change);
@@ -75,8 +79,10 @@ private:
     void seekRuler(double widgetX);
     void repaintPlayhead();
     double playheadX() const;
+    void placeGraph();
 
     EditorModel& editor_;
+    GraphEditorView* graph_;
     double scrollX_ = 0;
     double graphHeight_ = 200;
     double paintedPlayheadX_ = 0;

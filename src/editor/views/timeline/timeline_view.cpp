@@ -61,6 +61,9 @@ TimelineView::TimelineView(EditorModel& editor, QWidget* parent) : QWidget(paren
         b->setText(label);
         b->setIcon(symbolIcon(QString::fromLatin1(symbol)));
         b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        // Small controls, so the row fits beside the inspector at the window's narrowest.
+        b->setFont(calloutFont(b->font()));
+        b->setIconSize(QSize(14, 14));
         b->setAutoRaise(true);
         b->setToolTip(tip);
         connect(b, &QToolButton::clicked, this, action);
@@ -97,7 +100,10 @@ TimelineView::TimelineView(EditorModel& editor, QWidget* parent) : QWidget(paren
     minus->setPixmap(symbolPixmap(QStringLiteral("minus.magnifyingglass"), 14, secondaryColor(this)));
     zoom_ = new QSlider(Qt::Horizontal, this);
     zoom_->setRange(int(std::lround(log2Min * sliderScale)), int(std::lround(log2Max * sliderScale)));
-    zoom_->setFixedWidth(140);
+    // 140 wide where there is room; it gives way before the buttons' labels do.
+    zoom_->setMinimumWidth(40);
+    zoom_->setMaximumWidth(140);
+    zoom_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     zoom_->setToolTip(tr("Zoom in (=), zoom out (-), fit the whole sequence (\\)"));
     // Written only by the user's moves; the ends give exactly 4 and 800.
     connect(zoom_, &QSlider::valueChanged, this, [this](int v) {

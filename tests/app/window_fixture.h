@@ -1,6 +1,6 @@
 #pragma once
-// The window put together with a real Convert queue and credits model, on a settings folder and a
-// scripted desktop of the test's own.
+// The window put together with the real Convert queue, credits and editor models, on a settings
+// folder and a scripted desktop of the test's own.
 
 #include <memory>
 
@@ -19,26 +19,27 @@
 
 namespace qm::test {
 
-class CreditsWindowTest : public ::testing::Test {
+class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         qtApp<QApplication>();
         QCoreApplication::setOrganizationName("Quillmere");
-        QCoreApplication::setApplicationName("QuillmereCreditsWindowTest");
+        QCoreApplication::setApplicationName("QuillmereWindowTest");
         QSettings::setDefaultFormat(QSettings::IniFormat);
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qpath(dir.path()));
         QSettings().clear();
         setDesktopServices(&desktop);
     }
     void TearDown() override {
+        desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};  // a dirty project closes unasked
         shell.reset();
         editor.reset();
         credits.reset();
         queue.reset();
         setDesktopServices(nullptr);
     }
-    // An empty builder is the application's own.
-    void start(CreditsModel::StripBuilder builder = {}) {
+    // An empty builder is the application's own, and so is a missing editor model.
+    void start(CreditsModel::StripBuilder builder = {}, std::unique_ptr<EditorModel> editorModel = nullptr) {
         mode = std::make_unique<ModeSetting>();
         ConversionQueue::Environment convert;
         convert.desktop = &desktop;
@@ -49,9 +50,13 @@ protected:
         environment.store = SettingsStore(qpath(dir / "credits.ini"));
         environment.buildStrip = std::move(builder);
         credits = std::make_unique<CreditsModel>(std::move(environment));
-        EditorModel::Environment editing;
-        editing.desktop = &desktop;
-        editor = std::make_unique<EditorModel>(std::move(editing));
+        if (editorModel) {
+            editor = std::move(editorModel);
+        } else {
+            EditorModel::Environment editing;
+            editing.desktop = &desktop;
+            editor = std::make_unique<EditorModel>(std::move(editing));
+        }
         shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
     }
 
