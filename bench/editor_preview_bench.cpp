@@ -10,10 +10,9 @@
 #include <string>
 #include <thread>
 
-#include <unistd.h>
-
 #include "editor/editor_preview.h"
 #include "editor/model/project_exporter.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -34,19 +33,10 @@ constexpr Layer kLayers[] = {
     {"noise.mp4", "cellauto=s=1920x1080:r=30:rule=110,trim=duration=6,boxblur=2", BlendMode::normal, 1.0},
 };
 
-// The run's temporary folder, removed at exit.
-struct ScratchDir {
-    fs::path path = fs::temp_directory_path() / ("qm-bench-preview-" + std::to_string(::getpid()));
-    ScratchDir() { fs::create_directories(path); }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
 
 // Tracks top first, as the timeline lists them.
 Project fourLayers(int count) {
-    static const ScratchDir dir;
+    static const qm::bench::ScratchDir dir("qm-bench-preview-");
     Project project;
     project.tracks.clear();
     for (int i = 4 - count; i < 4; ++i) {
