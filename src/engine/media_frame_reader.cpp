@@ -25,6 +25,7 @@ void MediaFrameReader::openReader(double seconds) {
     currentSample_.reset();
     currentFrame_.reset();
     scaledFrame_.reset();
+    unscaled_ = false;
     prepared_.reset();
     exhausted_ = false;
     currentTime_ = -std::numeric_limits<double>::infinity();
@@ -115,14 +116,14 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
     const auto made = [&]() -> PixelBufferRef {
         if (!scale) return currentFrame_;
         if (scaledFrame_ && scaledFrame_->width() == width && scaledFrame_->height() == height) return scaledFrame_;
-        if (!scalable(*currentSample_)) return currentFrame_;
+        if (!scalable(*currentSample_) || unscaled_) return currentFrame_;
         return nullptr;
     };
     const auto keep = [&](PixelBufferRef buffer) {
-        if (scale && scalable(*currentSample_))
-            scaledFrame_ = buffer;
-        else
-            currentFrame_ = buffer;
+        const bool scaled = scale && buffer->width() == width && buffer->height() == height && scalable(*currentSample_);
+        (scaled ? scaledFrame_ : currentFrame_) = buffer;
+        // Asked for smaller and given its own size: the picture does not scale (alpha).
+        if (scale && !scaled) unscaled_ = true;
         return buffer;
     };
     const auto lastGood = [&] { return currentFrame_ ? currentFrame_ : scaledFrame_; };
@@ -156,6 +157,7 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
         currentSample_ = std::move(candidate);
         currentFrame_.reset();
         scaledFrame_.reset();
+        unscaled_ = false;
         currentTime_ = candidateTime;
         return keep(std::move(buffer));
     }

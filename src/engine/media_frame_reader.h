@@ -31,8 +31,8 @@ public:
     // error; the last good frame is kept after a failure.
     PixelBufferRef frame(double seconds);
     // The same picture scaled to width × height, for callers that draw it smaller (previews).
-    // Only pictures the platform decodes at the info's size are scaled; any other comes at its own
-    // size, so callers look at the size they got.
+    // Only pictures without alpha that the platform decodes at the info's size are scaled; any
+    // other comes at its own size, so callers look at the size they got.
     PixelBufferRef frame(double seconds, int width, int height);
 
     // Reads and converts the sample after the current one at width × height (0 × 0: its own
@@ -68,6 +68,7 @@ private:
     std::optional<VideoSample> currentSample_;
     PixelBufferRef currentFrame_;
     PixelBufferRef scaledFrame_;
+    bool unscaled_ = false;  // the current sample came at its own size when asked for a smaller one
     // prepareNext's picture: the sample at preparedTime_, asked for at preparedSize_.
     PixelBufferRef prepared_;
     MediaTime preparedTime_;

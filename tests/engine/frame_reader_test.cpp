@@ -132,6 +132,19 @@ TEST(FrameReaderCodecs, HapSourceDecodesToBGRAOfTheProbedSize) {
     EXPECT_EQ(reader.frame(0.2, 32, 24), buffer);  // our own decoders do not scale
 }
 
+TEST(FrameReaderCodecs, PicturesWithAlphaAreNotScaled) {
+    // Scaled as straight colour, the transparent pixels' colour would bleed into every edge.
+    test::TempDir dir;
+    const fs::path rgba = dir / "alpha.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.2,format=rgba", "-c:v", "png", rgba.string()});
+    MediaFrameReader reader(rgba, MediaInfo::load(rgba));
+    const PixelBufferRef buffer = reader.frame(0.0, 32, 24);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->width(), 64);
+    EXPECT_EQ(buffer->height(), 48);
+    EXPECT_EQ(reader.frame(0.0, 32, 24), buffer);  // kept, not converted again
+}
+
 TEST(FrameReaderCodecs, ScaledPicturesAreFfmpegsScalesOfEveryFrame) {
     // At its own size and smaller (bicubic, or area averaging below half size) every picture is
     // ffmpeg's scale filter's with the same flags. Mixing sizes on one frame neither reopens nor

@@ -157,7 +157,9 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         }
         const double ts = t - clip->start + clip->sourceIn;
         const QTransform place = clipPlacement(*clip, info->width, info->height, ts, W, H) * QTransform::fromScale(k, k);
-        layers.push_back({clip, slot.get(), ts, o, shrunkOnPixels(place, info->width, info->height),
+        // Pictures with alpha are shrunk premultiplied, by the painter, or their edges would darken.
+        const QSize shrunk = info->hasAlpha ? QSize() : shrunkOnPixels(place, info->width, info->height);
+        layers.push_back({clip, slot.get(), ts, o, shrunk,
                           QPoint(int(std::lround(place.dx())), int(std::lround(place.dy()))), {}});
     }
     // Each layer's reader decodes and converts on a thread of its own; a frame read ahead for

@@ -479,7 +479,11 @@ PixelBufferRef VideoSampleReader::picture(const VideoSample& sample) {
 }
 PixelBufferRef VideoSampleReader::picture(const VideoSample& sample, int width, int height) {
     if (!sample.decoded || width <= 0 || height <= 0) return nullptr;
-    return impl_->convertedPicture(sample.decoded->frame.get(), width, height);
+    const AVFrame* f = sample.decoded->frame.get();
+    // Scaling straight colour with its alpha would darken every edge of a transparent picture.
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+    if (desc == nullptr || (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) return nullptr;
+    return impl_->convertedPicture(f, width, height);
 }
 void VideoSampleReader::cancel() { impl_->cancelled = true; }
 VideoSampleReader::Status VideoSampleReader::status() const {
