@@ -25,6 +25,7 @@ Animatable<Vec2> path(int count, KeyframeEase ease) {
         k.outVelocity = 0.5;
         a.keyframes.push_back(k);
     }
+    a.sortKeyframes();  // as reading a project or any keyframe edit leaves a list: with its buckets
     return a;
 }
 
