@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStaticText>
 #include <QToolTip>
 
 #include "editor/frame_grid.h"
@@ -47,7 +48,10 @@ TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent)
     connect(&editor_, &EditorModel::showGraphEditorChanged, this, &TimelineContent::placeGraph);
     connect(&editor_, &EditorModel::selectedClipIDChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::selectedKeyframesChanged, this, qOverload<>(&QWidget::update));
-    connect(&editor_, &EditorModel::waveformsChanged, this, qOverload<>(&QWidget::update));
+    connect(&editor_, &EditorModel::waveformsChanged, this, [this] {
+        stamps_.forgetWaveforms();
+        update();
+    });
     connect(&editor_, &EditorModel::ltcChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::playheadChanged, this, &TimelineContent::repaintPlayhead);
     paintedPlayheadX_ = playheadX();
@@ -237,41 +241,22 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     const auto peaks = editor_.waveforms().constFind(clip.mediaID);
     if (peaks != editor_.waveforms().cend() && r.height() > 33) {
         // Only the columns in view: a long clip at high zoom is tens of thousands of points wide.
-        std::vector<QRectF> bars = waveformBars(*peaks, clip.sourceIn, pps, r.width(), r.height() - 33,
-                                                viewLeft - r.left(), viewRight - r.left() + 1);
-        for (QRectF& b : bars) b.translate(r.left(), r.top() + 31);
+        const double first = viewLeft - r.left(), last = viewRight - r.left() + 1;
         QColor white(Qt::white);
         white.setAlphaF(0.55f);
         painter.setPen(Qt::NoPen);
         painter.setBrush(white);
-        painter.drawRects(bars.data(), int(bars.size()));
+        // The peaks' address names them: an analysis that replaces them makes a new list.
+        const QByteArray key = stampKey("waveform", {double(reinterpret_cast<quintptr>(peaks->data())), double(peaks->size()),
+                                                     clip.sourceIn, pps, r.width(), r.height(), std::floor(std::max(0.0, first)), last});
+        stamps_.paintWaveform(painter, clip.id, QPointF(r.left(), r.top() + 31), key, [&] {
+            return waveformBars(*peaks, clip.sourceIn, pps, r.width(), r.height() - 33, first, last);
+        });
     }
     // Fades.
     const double fi = clip.fadeIn * pps, fo = clip.fadeOut * pps;
-    QColor shade(Qt::black);
-    shade.setAlphaF(0.35f);
-    QColor slope(Qt::white);
-    slope.setAlphaF(0.8f);
-    if (fi > 0 && std::isfinite(fi)) {
-        QPainterPath tri;
-        tri.moveTo(r.topLeft());
-        tri.lineTo(r.left() + fi, r.top());
-        tri.lineTo(r.bottomLeft());
-        tri.closeSubpath();
-        painter.fillPath(tri, shade);
-        painter.setPen(QPen(slope, 1));
-        painter.drawLine(r.bottomLeft(), QPointF(r.left() + fi, r.top()));
-    }
-    if (fo > 0 && std::isfinite(fo)) {
-        QPainterPath tri;
-        tri.moveTo(r.topRight());
-        tri.lineTo(r.right() - fo, r.top());
-        tri.lineTo(r.bottomRight());
-        tri.closeSubpath();
-        painter.fillPath(tri, shade);
-        painter.setPen(QPen(slope, 1));
-        painter.drawLine(QPointF(r.right() - fo, r.top()), r.bottomRight());
-    }
+    stamps_.paintFade(painter, r, fi, true);
+    stamps_.paintFade(painter, r, fo, false);
     // Keyframe marks, one a distinct time within the clip.
     std::vector<double> times = EditorModel::keyframeTimes(clip);
     std::sort(times.begin(), times.end());
@@ -298,15 +283,13 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     painter.setFont(name);
     const QRectF text = r.adjusted(8, 5, -8, -5);
     const QFontMetricsF nameMetrics(name);
-    painter.drawText(QRectF(text.left(), text.top(), text.width(), nameMetrics.height()),
-                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, media ? media->name : QStringLiteral("?"));
+    paintLabel(painter, QRectF(text.left(), text.top(), text.width(), nameMetrics.height()), media ? media->name : QStringLiteral("?"));
     if (!detail.isEmpty()) {
         QFont small = captionFont(font());
         small.setPointSizeF(small.pointSizeF() * 0.9);
         painter.setFont(small);
         painter.setOpacity(painter.opacity() * 0.8);
-        painter.drawText(QRectF(text.left(), text.top() + nameMetrics.height() + 1, text.width(), QFontMetricsF(small).height()),
-                         Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, detail);
+        paintLabel(painter, QRectF(text.left(), text.top() + nameMetrics.height() + 1, text.width(), QFontMetricsF(small).height()), detail);
         painter.setOpacity(painter.opacity() / 0.8);
     }
     painter.setClipping(false);
@@ -314,9 +297,7 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     QColor edge(Qt::black);
     edge.setAlphaF(0.25f);
     const double lw = isSelected ? 2 : 1;
-    painter.setPen(QPen(isSelected ? QColor(Qt::white) : edge, lw));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(shown.adjusted(lw / 2, lw / 2, -lw / 2, -lw / 2), 5, 5);
+    stamps_.paintOutline(painter, shown, isSelected ? QColor(Qt::white) : edge, lw);
     if (isSelected && r.width() > fadeHandleMinWidth) {
         QColor ring(Qt::black);
         ring.setAlphaF(0.4f);
@@ -326,6 +307,36 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
         painter.drawEllipse(QPointF(r.left() + std::max(r.width() - fo, 0.0), r.top() + 1), 5, 5);
     }
     painter.restore();
+}
+
+void TimelineContent::paintLabel(QPainter& painter, const QRectF& box, const QString& text) {
+    // Laid out once per text and font: most repaints show the same names.
+    const QString fontKey = painter.font().key();
+    if (fontKey != labelFont_ || labels_.size() > 4096) {
+        labels_.clear();
+        labelFont_ = fontKey;
+    }
+    auto it = labels_.find(text);
+    if (it == labels_.end()) {
+        QString line = text;
+        // One line, as drawText's TextSingleLine lays it out.
+        for (QChar& c : line)
+            if (c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator) c = u' ';
+        QStaticText laid(line);
+        laid.setTextFormat(Qt::PlainText);
+        laid.setPerformanceHint(QStaticText::AggressiveCaching);
+        laid.prepare(QTransform(), painter.font());
+        it = labels_.insert(text, laid);
+    }
+    const QSizeF size = it->size();
+    // Cut at the box as drawText does when the text does not fit it.
+    const bool overflows = size.width() > box.width() || size.height() > box.height();
+    if (overflows) {
+        painter.save();
+        painter.setClipRect(box, Qt::IntersectClip);
+    }
+    painter.drawStaticText(box.topLeft(), *it);
+    if (overflows) painter.restore();
 }
 
 // --- Pointer -------------------------------------------------------------------------------------
