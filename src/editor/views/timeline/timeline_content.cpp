@@ -241,7 +241,10 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     const auto peaks = editor_.waveforms().constFind(clip.mediaID);
     if (peaks != editor_.waveforms().cend() && r.height() > 33) {
         // Only the columns in view: a long clip at high zoom is tens of thousands of points wide.
-        const double first = viewLeft - r.left(), last = viewRight - r.left() + 1;
+        // In whole chunks of columns, so that a scroll reuses the picture until it nears its edge.
+        constexpr double chunk = 512;
+        const double first = std::floor((viewLeft - r.left()) / chunk) * chunk;
+        const double last = (std::floor((viewRight - r.left()) / chunk) + 1) * chunk + 1;
         QColor white(Qt::white);
         white.setAlphaF(0.55f);
         painter.setPen(Qt::NoPen);
