@@ -21,10 +21,11 @@ namespace detail {
 double bisectedParameter(double ax, double bx, double cx, double u) {
     const auto x = [&](auto s) { return ((ax * s + bx) * s + cx) * s; };
     // Plain bisection is forty dependent steps. Its path, though, is just the bits of s: step j
-    // compares x at a point fixed by the j - 1 bits before it. So a close guess
-    // gives all forty points at once, independent of each other, and the comparisons there confirm
-    // the guess's bits or show the first step where the bisection turns the other way; from there
-    // on it bisects. Either way the result is that of the plain bisection, bit for bit.
+    // compares x at a point fixed by the j - 1 bits before it. So a close guess gives all forty
+    // points at once, independent of each other, and the comparisons there confirm the guess's
+    // bits or show the first step where the bisection turns the other way; from there on it
+    // bisects. Either way the result is that of the plain bisection, bit for bit.
+    //
     // The guess: x at sixteen even points brackets the root, a chord across the bracket starts
     // Halley's method, and a step or two of it come within rounding of the root.
     constexpr int kGrid = 16;
@@ -55,8 +56,8 @@ double bisectedParameter(double ax, double bx, double cx, double u) {
     constexpr int kSteps = 40;
     constexpr std::int64_t kOne = 0x3FF0000000000000;  // the bits of 1.0
     // The bisection closes in on the root from below (x < u moves up): its 39th interval starts at
-    // the last grid point below the root, not at one the root lies on. A few ulps below Newton's
-    // root keep an exact dyadic root (u = 0.5 on a straight x) on the right side.
+    // the last grid point below the root, not at one the root lies on. A few ulps below the
+    // guessed root keep an exact dyadic root (u = 0.5 on a straight x) on the right side.
     const double scaled = std::max(0.0, s - 0x1p-50) * 0x1p39;
     std::int64_t start = static_cast<std::int64_t>(scaled);
     start -= static_cast<double>(start) == scaled;

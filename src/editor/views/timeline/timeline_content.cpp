@@ -314,12 +314,9 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
 
 void TimelineContent::paintLabel(QPainter& painter, const QRectF& box, const QString& text) {
     // Laid out once per text and font: most repaints show the same names.
-    const QString fontKey = painter.font().key();
-    if (fontKey != labelFont_ || labels_.size() > 4096) {
-        labels_.clear();
-        labelFont_ = fontKey;
-    }
-    auto it = labels_.find(text);
+    if (labels_.size() > 4096) labels_.clear();
+    const QString key = painter.font().key() + QChar(0) + text;
+    auto it = labels_.find(key);
     if (it == labels_.end()) {
         QString line = text;
         // One line, as drawText's TextSingleLine lays it out.
@@ -329,7 +326,7 @@ void TimelineContent::paintLabel(QPainter& painter, const QRectF& box, const QSt
         laid.setTextFormat(Qt::PlainText);
         laid.setPerformanceHint(QStaticText::AggressiveCaching);
         laid.prepare(QTransform(), painter.font());
-        it = labels_.insert(text, laid);
+        it = labels_.insert(key, laid);
     }
     const QSizeF size = it->size();
     // Cut at the box as drawText does when the text does not fit it.

@@ -96,8 +96,7 @@ private:
     bool rulerDrag_ = false;
     std::optional<std::size_t> dropTarget_;
     timeline::ClipStamps stamps_;
-    QHash<QString, QStaticText> labels_;  // laid out in labelFont_
-    QString labelFont_;
+    QHash<QString, QStaticText> labels_;  // by font key and text
 };
 
 }  // namespace qm
