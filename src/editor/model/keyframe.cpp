@@ -87,8 +87,6 @@ double bisectedParameter(double ax, double bx, double cx, double u) {
 
 std::shared_ptr<const KeyframeBuckets> KeyframeBuckets::make(const std::vector<double>& times) {
     const std::size_t n = times.size();
-    // Below this a binary search takes no more steps than a bucket look-up.
-    constexpr std::size_t kFewest = 16;
     if (n < kFewest || n > std::numeric_limits<std::uint32_t>::max() / 2) return nullptr;
     if (!std::all_of(times.begin(), times.end(), [](double t) { return std::isfinite(t); })) return nullptr;
     if (!std::is_sorted(times.begin(), times.end())) return nullptr;
@@ -150,6 +148,7 @@ void Animatable<T>::sortKeyframes() {
 
 template <typename T>
 void Animatable<T>::renewBuckets() {
+    if (keyframes.size() < detail::KeyframeBuckets::kFewest) return keyframes.setCompanion(nullptr);
     std::vector<double> times(keyframes.size());
     std::transform(keyframes.cbegin(), keyframes.cend(), times.begin(), [](const Keyframe<T>& k) { return k.time; });
     keyframes.setCompanion(detail::KeyframeBuckets::make(times));

@@ -123,6 +123,9 @@ double easedFraction(const Keyframe<T>& a, const Keyframe<T>& b, double u) {
 // is monotonic, so a time in bucket b starts its segment at one of the keyframes before[b] - 1 …
 // before[b + 1] - 1, usually one or two of them.
 struct KeyframeBuckets {
+    // Below this a binary search takes no more steps than a bucket look-up.
+    static constexpr std::size_t kFewest = 16;
+
     std::size_t count = 0;  // the keyframes it was made for
     double origin = 0.0, scale = 0.0, lastBucket = 0.0;
     std::vector<std::uint32_t> before;
