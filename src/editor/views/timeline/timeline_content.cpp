@@ -146,15 +146,25 @@ void TimelineContent::paintRuler(QPainter& painter, const TimelineGeometry& g, c
     // Ticks from the first whose label may reach into view (a label runs up to ~60 points right).
     const double first = std::max(0.0, std::floor((exposed.left() - originX - 70) / (minor * pps)));
     const double h = rulerHeight;
+    // On whole device pixels a tick is the column of pixels a one-point line covers, filled as a
+    // rectangle: the raster engine draws translucent aliased lines slowly.
+    const QTransform device = painter.deviceTransform();
+    const bool pixelGrid = device.type() <= QTransform::TxTranslate && device.dx() == std::round(device.dx()) &&
+                           device.dy() == std::round(device.dy());
     for (double i = first - std::fmod(first, 5.0);; ++i) {
         const double t = i * minor, x = pps * t + originX;
         if (x > w || x > exposed.right() + 1) break;
         const bool isMajor = std::fmod(i, 5.0) == 0;
-        painter.setPen(QPen(isMajor ? major : small, 1));
-        painter.drawLine(QPointF(x, h), QPointF(x, h - (isMajor ? 10 : 5)));
+        const double length = isMajor ? 10 : 5;
+        if (pixelGrid) {
+            painter.fillRect(QRectF(std::floor(x), h - length, 1, length + 1), isMajor ? major : small);
+        } else {
+            painter.setPen(QPen(isMajor ? major : small, 1));
+            painter.drawLine(QPointF(x, h), QPointF(x, h - length));
+        }
         if (isMajor) {
             painter.setPen(secondary);
-            painter.drawText(QPointF(x + 3, 3 + QFontMetricsF(font).ascent()), rulerLabel(t, step, editor_.project().frameRate));
+            paintLabel(painter, QRectF(x + 3, 3, 1e6, 1e6), rulerLabel(t, step, editor_.project().frameRate));
         }
     }
 }
