@@ -39,10 +39,10 @@ TEST(ClipStamps, PiecesLookAsDrawnInPlace) {
         const char* name;
         double x, scale, lineWidth;
         QColor colour;
-        double fade;
+        double fade, opacity = 1;
     } cases[] = {
         {"whole place", 12, 1, 1, edge, 120},         {"half over", 12.5, 1, 1, edge, 120},
-        {"a third over", 12.33, 1, 1, edge, 7.5},
+        {"a third over", 12.33, 1, 1, edge, 7.5},     {"a hidden layer's", 12.33, 1, 1, edge, 7.5, 0.5},
         {"selected", 40.75, 1, 2, Qt::white, 2},      {"scale 2", 12.3, 2, 1, edge, 33.3},
         {"scale 1.5", 20.6, 1.5, 2, Qt::white, 60.1},
     };
@@ -53,6 +53,7 @@ TEST(ClipStamps, PiecesLookAsDrawnInPlace) {
             QImage image = canvas(c.scale);
             QPainter p(&image);
             p.setRenderHint(QPainter::Antialiasing);
+            p.setOpacity(c.opacity);
             stamps.paintFade(p, block, c.fade, true);
             stamps.paintFade(p, block, c.fade, false);
             stamps.paintOutline(p, block, c.colour, c.lineWidth);
@@ -62,6 +63,7 @@ TEST(ClipStamps, PiecesLookAsDrawnInPlace) {
         {
             QPainter p(&inPlace);
             p.setRenderHint(QPainter::Antialiasing);
+            p.setOpacity(c.opacity);
             QColor shade(Qt::black), slope(Qt::white);
             shade.setAlphaF(0.35f);
             slope.setAlphaF(0.8f);

@@ -51,9 +51,17 @@ std::optional<QRect> ClipStamps::paint(QPainter& painter, const QRectF& area, co
         return std::nullopt;
     }
     const QPointF offset = device.topLeft() - QPointF(origin);
-    const QByteArray full = key + stampKey("", {offset.x(), offset.y(), *scale, double(size.width()), double(size.height())});
+    // The painter's opacity goes into the picture, shape by shape, as it would in place (a faded
+    // layer's slope over its wedge); the picture itself is then blended whole.
+    const double opacity = painter.opacity();
+    const QByteArray full = key + stampKey("", {offset.x(), offset.y(), *scale, double(size.width()), double(size.height()), opacity});
+    const auto blendWhole = [&](const QImage& image) {
+        painter.setOpacity(1);
+        blend(painter, origin, image);
+        painter.setOpacity(opacity);
+    };
     if (const QImage* picture = pictures_.object(full)) {
-        blend(painter, origin, *picture);
+        blendWhole(*picture);
         return QRect(origin, size);
     }
     QImage made(size, QImage::Format_ARGB32_Premultiplied);
@@ -61,11 +69,12 @@ std::optional<QRect> ClipStamps::paint(QPainter& painter, const QRectF& area, co
     QPainter p(&made);
     p.setRenderHint(QPainter::Antialiasing);
     p.setTransform(QTransform(*scale, 0, 0, *scale, offset.x(), offset.y()));
+    p.setOpacity(opacity);
     draw(p);
     p.end();
     made.setDevicePixelRatio(*scale);
     ++made_;
-    blend(painter, origin, made);
+    blendWhole(made);
     pictures_.insert(full, new QImage(made), made.sizeInBytes());  // shares the pixels
     return QRect(origin, size);
 }
