@@ -263,10 +263,9 @@ inline Quad loadQuad(const float* p) {
 inline Quad32 quadChannel(Quad v) {
     const Quad one = {1.0f, 1.0f, 1.0f, 1.0f};
     const Quad zero = {};
-    const Quad32 positive = v > zero;
-    v = Quad(Quad32(v) & positive);
-    const Quad32 below = v < one;
-    v = Quad((Quad32(v) & below) | (Quad32(one) & ~below));
+    // In this order the two selections are single max and min instructions.
+    v = v > zero ? v : zero;
+    v = v < one ? v : one;
     return __builtin_convertvector(v * 255.0f + 0.5f, Quad32);
 }
 
@@ -373,18 +372,19 @@ void composeSegment(const float* __restrict v, const uchar* __restrict baseBytes
         const Quad pv = v ? loadQuad(v + x) : Quad{};
         Quad r = ur * pv, g = ug * pv, b = ub * pv, a = pv;
         Quad sr, sg, sb, sa;
-        if (base) {
+        // A transparent layer pixel changes nothing (x + 0 · 1), so it is passed over.
+        if (base && !zeroBytes<16 * sizeof(T)>(base + 4 * i)) {
             if constexpr (deep)
                 channels16(base + 4 * i, sr, sg, sb, sa);
             else
                 channels8(base + 4 * i, sr, sg, sb, sa);
             over(sr, sg, sb, sa, r, g, b, a);
         }
-        if (top) {
+        if (top && !zeroBytes<32>(top + 4 * i)) {
             channels16(top + 4 * i, sr, sg, sb, sa);
             over(sr, sg, sb, sa, r, g, b, a);
         }
-        r *= fade, g *= fade, b *= fade, a *= fade;
+        if (fade != 1.0f) r *= fade, g *= fade, b *= fade, a *= fade;
         storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
     }
     constexpr float k16 = 1.0f / 65535.0f;
