@@ -16,6 +16,11 @@ namespace {
 
 constexpr int kPainterBandRows = 64;
 
+// Four floats or integers as one value (one SSE register).
+typedef float Quad __attribute__((vector_size(16)));
+typedef int32_t Quad32 __attribute__((vector_size(16)));
+typedef uint32_t QuadU __attribute__((vector_size(16)));
+
 uint16_t* layerRow(QImage& layer, int y) { return reinterpret_cast<uint16_t*>(layer.scanLine(y)); }
 const uint16_t* layerRow(const QImage& layer, int y) { return reinterpret_cast<const uint16_t*>(layer.constScanLine(y)); }
 
@@ -165,6 +170,49 @@ void clearPlaneArea(FloatPlane& plane, Area area, Area keep) {
     });
 }
 
+namespace {
+
+// Alpha times k of `count` pixels into `out`, four at a time: 16-bit layer pixels, or 8-bit BGRA
+// ones widened as a layer holds them (times 257). Returns the first and one past the last
+// non-zero position ([count, 0) when there is none).
+template <typename T>
+std::pair<int, int> alphaRow(const T* src, int count, float k, float* out) {
+    constexpr bool deep = sizeof(T) == 2;
+    int lo = count, hi = 0;
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Quad32 alpha;
+        if constexpr (deep) {
+            QuadU words[2];
+            std::memcpy(words, src + 4 * i, sizeof words);
+#if defined(__clang__)
+            const QuadU ba = __builtin_shufflevector(words[0], words[1], 1, 3, 5, 7);
+#else
+            const QuadU ba = __builtin_shuffle(words[0], words[1], QuadU{1, 3, 5, 7});
+#endif
+            alpha = Quad32(ba >> 16);
+        } else {
+            QuadU px;
+            std::memcpy(&px, src + 4 * i, sizeof px);
+            alpha = Quad32(px >> 24) * 257;
+        }
+        const Quad v = __builtin_convertvector(alpha, Quad) * k;
+        std::memcpy(out + i, &v, sizeof v);
+        if ((alpha[0] | alpha[1] | alpha[2] | alpha[3]) != 0) {
+            if (lo == count) lo = i + (alpha[0] ? 0 : alpha[1] ? 1 : alpha[2] ? 2 : 3);
+            hi = i + (alpha[3] ? 4 : alpha[2] ? 3 : alpha[1] ? 2 : 1);
+        }
+    }
+    for (; i < count; ++i) {
+        const uint32_t alpha = deep ? uint32_t(src[4 * i + 3]) : uint32_t(src[4 * i + 3]) * 257u;
+        out[i] = float(alpha) * k;
+        if (alpha != 0) lo = std::min(lo, i), hi = i + 1;
+    }
+    return {lo, hi};
+}
+
+}  // namespace
+
 Area alphaPlane(const std::vector<PlacedImage>& images, float scale, FloatPlane& into, Area area) {
     const Area a = clippedArea(area, into.width, into.height);
     if (a.empty()) return {0, 0, 0, 0};
@@ -192,23 +240,11 @@ Area alphaPlane(const std::vector<PlacedImage>& images, float scale, FloatPlane&
                 if (!next) break;
                 const int x1 = std::min(next->x + next->image->width(), a.right);
                 const uchar* line = next->image->constScanLine(y - next->y);
-                if (next->image->format() == kLayerFormat) {
-                    const uint16_t* src = reinterpret_cast<const uint16_t*>(line) + 4 * (x0 - next->x);
-                    for (int i = 0; i < x1 - x0; ++i) out[x0 + i] = float(src[4 * i + 3]) * k;
-                } else {
-                    const uint8_t* src = line + 4 * (x0 - next->x);
-                    for (int i = 0; i < x1 - x0; ++i) out[x0 + i] = float(uint32_t(src[4 * i + 3]) * 257u) * k;
-                }
-                for (int i = x0; i < x1; ++i)
-                    if (out[i] != 0.0f) {
-                        lo = std::min(lo, i);
-                        break;
-                    }
-                for (int i = x1; i-- > x0;)
-                    if (out[i] != 0.0f) {
-                        hi = std::max(hi, i + 1);
-                        break;
-                    }
+                const auto [first, last] =
+                    next->image->format() == kLayerFormat
+                        ? alphaRow(reinterpret_cast<const uint16_t*>(line) + 4 * (x0 - next->x), x1 - x0, k, out + x0)
+                        : alphaRow(line + 4 * (x0 - next->x), x1 - x0, k, out + x0);
+                if (first < last) lo = std::min(lo, x0 + first), hi = std::max(hi, x0 + last);
                 x = x1;
             }
         }
@@ -249,9 +285,6 @@ struct StackConstants {
     float br, bgg, bb, ba;     // the background, 0 without one
 };
 
-// Four floats or integers as one value (one SSE register).
-typedef float Quad __attribute__((vector_size(16)));
-typedef int32_t Quad32 __attribute__((vector_size(16)));
 
 inline Quad loadQuad(const float* p) {
     Quad v;
@@ -268,8 +301,6 @@ inline Quad32 quadChannel(Quad v) {
     v = v < one ? v : one;
     return __builtin_convertvector(v * 255.0f + 0.5f, Quad32);
 }
-
-typedef uint32_t QuadU __attribute__((vector_size(16)));
 
 // The four channels of four 16-bit RGBA pixels, as floats 0…1: the pixels are read as eight
 // words (R | G << 16, B | A << 16 each) and split with shuffles, masks and shifts.
