@@ -199,7 +199,7 @@ void blurPlanes(FloatPlane& plane, FloatPlane* work, const BlurPlan* plans, int 
             for (int k = count - 1; k >= 0; --k) {
                 const int m = right - left + 2 * pads[k];
                 float* in = lines[k].a.get();
-                if (pads[k] < pad)
+                if (in != a || pads[k] < pad)
                     std::memmove(in, a + static_cast<size_t>(pad - pads[k]) * kLanes, static_cast<size_t>(m) * kLanes * sizeof(float));
                 const float* result = blurLines(in, lines[k].b.get(), m, plans[k]);
                 for (int x = left; x < right; ++x) {
