@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "platform/raster/parallel_rows.h"
@@ -120,13 +119,20 @@ float* blurLines(float* a, float* b, int n, const BlurPlan& plan) {
 }
 
 // Two working lines of n × kLanes floats; every pass writes what the next one reads.
-// Lanes of a partial group are computed too but never stored; they start as 0 so that they hold
-// ordinary numbers.
+// Two working lines of n × kLanes floats for one of the two blurs; every pass writes what the
+// next one reads. Each worker thread keeps its lines between calls: lines of a 4K frame are
+// large enough that fresh ones would be mapped and zeroed by the system on every frame. Lanes
+// of a partial group are computed too but never stored; they hold ordinary numbers.
 struct LineBuffers {
-    explicit LineBuffers(int n)
-        : a(std::make_unique<float[]>(static_cast<size_t>(n) * kLanes)),
-          b(std::make_unique<float[]>(static_cast<size_t>(n) * kLanes)) {}
-    std::unique_ptr<float[]> a, b;
+    LineBuffers(int slot, int n) {
+        thread_local std::vector<float> kept[4];
+        const size_t size = static_cast<size_t>(n) * kLanes;
+        for (int i = 0; i < 2; ++i)
+            if (kept[2 * slot + i].size() < size) kept[2 * slot + i].resize(size);
+        a = kept[2 * slot].data(), b = kept[2 * slot + 1].data();
+    }
+    float* a;
+    float* b;
 };
 
 // Whether all values are 0 (or −0), looking at blocks of values at once.
@@ -145,12 +151,16 @@ bool isZero(const float* values, int count) {
     return true;
 }
 
-// Copies `lanes` floats; whole groups copy a fixed width, which compiles to a few vector moves.
+// Copies `lanes` floats; whole groups go through registers as a few vector moves (a library
+// call per group cost more than the copy).
 inline void copyLanes(const float* from, float* to, int lanes) {
-    if (lanes == kLanes)
-        std::copy_n(from, kLanes, to);
-    else
+    if (lanes == kLanes) {
+        Quad group[kQuads];
+        std::memcpy(group, from, sizeof group);
+        std::memcpy(to, group, sizeof group);
+    } else {
         std::copy_n(from, lanes, to);
+    }
 }
 
 // Blurs `plane` with plans[0] and, when `count` is 2, adds `work` blurred with plans[1], where
@@ -183,14 +193,14 @@ void blurPlanes(FloatPlane& plane, FloatPlane* work, const BlurPlan* plans, int 
     const int rowGroups = (last - first) / kLanes + 1;
     forEachRowBand(rowGroups, [&](int begin, int end) {
         const int n = right - left + 2 * pad;
-        LineBuffers lines[2] = {LineBuffers(n), LineBuffers(count > 1 ? n : 1)};
+        LineBuffers lines[2] = {LineBuffers(0, n), LineBuffers(1, count > 1 ? n : 1)};
         const float* rows[kLanes];
         for (int g = begin; g < end; ++g) {
             const int y0 = first + g * kLanes;
             const int lanes = std::min(kLanes, last + 1 - y0);
             if (std::none_of(rowUsed.begin() + y0, rowUsed.begin() + y0 + lanes, [](char c) { return c != 0; })) continue;
             for (int l = 0; l < kLanes; ++l) rows[l] = plane.row(y0 + std::min(l, lanes - 1));
-            float* a = lines[0].a.get();
+            float* a = lines[0].a;
             for (int i = 0; i < n; ++i) {
                 const int x = std::clamp(left - pad + i, 0, w - 1);
                 float* dst = a + static_cast<size_t>(i) * kLanes;
@@ -198,10 +208,10 @@ void blurPlanes(FloatPlane& plane, FloatPlane* work, const BlurPlan* plans, int 
             }
             for (int k = count - 1; k >= 0; --k) {
                 const int m = right - left + 2 * pads[k];
-                float* in = lines[k].a.get();
+                float* in = lines[k].a;
                 if (in != a || pads[k] < pad)
                     std::memmove(in, a + static_cast<size_t>(pad - pads[k]) * kLanes, static_cast<size_t>(m) * kLanes * sizeof(float));
-                const float* result = blurLines(in, lines[k].b.get(), m, plans[k]);
+                const float* result = blurLines(in, lines[k].b, m, plans[k]);
                 for (int x = left; x < right; ++x) {
                     const float* src = result + static_cast<size_t>(x - left + pads[k]) * kLanes;
                     for (int l = 0; l < lanes; ++l) targets[k]->row(y0 + l)[x] = src[l];
@@ -214,7 +224,7 @@ void blurPlanes(FloatPlane& plane, FloatPlane* work, const BlurPlan* plans, int 
     const int columnGroups = (right - left + kLanes - 1) / kLanes;
     forEachRowBand(columnGroups, [&](int begin, int end) {
         const int n = hi - lo + 2 * pad;
-        LineBuffers lines[2] = {LineBuffers(n), LineBuffers(count > 1 ? n : 1)};
+        LineBuffers lines[2] = {LineBuffers(0, n), LineBuffers(1, count > 1 ? n : 1)};
         const float* results[2] = {};
         for (int g = begin; g < end; ++g) {
             const int x0 = left + g * kLanes;
@@ -228,11 +238,11 @@ void blurPlanes(FloatPlane& plane, FloatPlane* work, const BlurPlan* plans, int 
             if (!any) continue;
             for (int k = 0; k < count; ++k) {
                 const int m = hi - lo + 2 * pads[k];
-                float* a = lines[k].a.get();
+                float* a = lines[k].a;
                 for (int i = 0; i < m; ++i)
                     copyLanes(targets[k]->row(std::clamp(lo - pads[k] + i, 0, h - 1)) + x0, a + static_cast<size_t>(i) * kLanes,
                               lanes);
-                results[k] = blurLines(a, lines[k].b.get(), m, plans[k]);
+                results[k] = blurLines(a, lines[k].b, m, plans[k]);
             }
             // Row y of blur k lies at line position y − lo + pads[k].
             auto at = [&](int k, int y) { return results[k] + static_cast<size_t>(y - lo + pads[k]) * kLanes; };
