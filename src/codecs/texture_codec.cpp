@@ -25,6 +25,11 @@ void compressColorBlock(uint8_t* dst, const uint8_t* rgba64, bool alpha, bool hi
 
 void compressAlphaBlock(uint8_t* dst, const uint8_t* values16) { stb_compress_bc4_block(dst, values16); }
 
+const uint8_t (*const kSingleColour5)[2] = stb__OMatch5;
+const uint8_t (*const kSingleColour6)[2] = stb__OMatch6;
+const float* const kMidpoints5 = stb__midpoints5;
+const float* const kMidpoints6 = stb__midpoints6;
+
 void gatherBlockScalar(const uint8_t* src, size_t srcBytesPerRow, int width, int height, int bx, int by,
                        uint8_t* rgba64) {
     for (int j = 0; j < 4; ++j) {

@@ -23,16 +23,24 @@ void encodeBlocksScalar(uint32_t format, const uint8_t* src, size_t srcBytesPerR
 void decodeRowsScalar(uint32_t format, const uint8_t* src, int blocksPerRow, int width, int height, uint8_t* dst,
                       size_t dstBytesPerRow, int firstBlockRow, int endBlockRow);
 
-// SSE4.1 versions; call only when sse41Available() is true.
+// SSE4.1 versions; call only when sse41Available() is true. The encoder carries its own vector
+// transcription of the block compressors.
 bool sse41Available();
 void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRow, int width, int height,
                        int blocksPerRow, uint8_t* dst, int firstBlockRow, int endBlockRow, int highQuality);
 void decodeRowsSse41(uint32_t format, const uint8_t* src, int blocksPerRow, int width, int height, uint8_t* dst,
                      size_t dstBytesPerRow, int firstBlockRow, int endBlockRow);
 
-// The block compressors (stb_dxt), shared by both paths.
+// The block compressors (stb_dxt), used by the scalar path.
 void compressColorBlock(uint8_t* dst, const uint8_t* rgba64, bool alpha, bool highQuality);
 void compressAlphaBlock(uint8_t* dst, const uint8_t* values16);
+
+// The compressors' tables: best (max, min) 5- and 6-bit end points for a single 8-bit value, and
+// the rounding midpoints of 5- and 6-bit quantisation.
+extern const uint8_t (*const kSingleColour5)[2];
+extern const uint8_t (*const kSingleColour6)[2];
+extern const float* const kMidpoints5;
+extern const float* const kMidpoints6;
 
 // Block size in bytes of a format (8 or 16); formats above 3 count 16.
 inline size_t blockSize(uint32_t format) { return (format == 0 || format == 3) ? 8 : 16; }

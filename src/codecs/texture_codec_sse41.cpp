@@ -1,5 +1,6 @@
-// SSE4.1 block gathering, scaled YCoCg transform and YCoCg reconstruction. Compiled with -msse4.1
-// and only called after a run-time check; every result matches the scalar code bit for bit.
+// SSE4.1 YCoCg reconstruction for the row decoder. Compiled with -msse4.1 and only called after a
+// run-time check; every result matches the scalar code bit for bit. The encoder's vector path is in
+// block_compress_sse41.cpp.
 
 #include <smmintrin.h>
 
@@ -11,67 +12,6 @@
 
 namespace qm::texture_detail {
 namespace {
-
-// Gathers a block as 16 R, G, B, A pixels; whole rows of four come in one load.
-inline void gatherBlock(const uint8_t* src, size_t srcBytesPerRow, int width, int height, int bx, int by,
-                        uint8_t* rgba64) {
-    if (4 * bx + 3 >= width) {
-        gatherBlockScalar(src, srcBytesPerRow, width, height, bx, by, rgba64);
-        return;
-    }
-    const __m128i bgraToRgba = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
-    for (int j = 0; j < 4; ++j) {
-        const int row = std::min(4 * by + j, height - 1);
-        const uint8_t* p = src + static_cast<size_t>(row) * srcBytesPerRow + static_cast<size_t>(bx) * 16;
-        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        _mm_store_si128(reinterpret_cast<__m128i*>(rgba64 + j * 16), _mm_shuffle_epi8(pixels, bgraToRgba));
-    }
-}
-
-// Signed division by 4 truncating toward zero, as C++ integer division does.
-inline __m128i divideBy4(__m128i v) {
-    const __m128i bias = _mm_and_si128(_mm_srai_epi32(v, 31), _mm_set1_epi32(3));
-    return _mm_srai_epi32(_mm_add_epi32(v, bias), 2);
-}
-
-inline void ycocgBlock(uint8_t* rgba64) {
-    const __m128i byteMask = _mm_set1_epi32(0xFF);
-    __m128i co[4], cg[4], y[4];
-    __m128i m = _mm_setzero_si128();
-    for (int j = 0; j < 4; ++j) {
-        const __m128i px = _mm_load_si128(reinterpret_cast<const __m128i*>(rgba64 + j * 16));
-        const __m128i r = _mm_and_si128(px, byteMask);
-        const __m128i g = _mm_and_si128(_mm_srli_epi32(px, 8), byteMask);
-        const __m128i b = _mm_and_si128(_mm_srli_epi32(px, 16), byteMask);
-        const __m128i g2 = _mm_add_epi32(g, g);
-        co[j] = _mm_sub_epi32(r, b);
-        cg[j] = _mm_sub_epi32(_mm_sub_epi32(g2, r), b);
-        y[j] = _mm_add_epi32(_mm_add_epi32(r, g2), b);
-        const __m128i aco = _mm_abs_epi32(co[j]);
-        m = _mm_max_epi32(m, _mm_max_epi32(_mm_add_epi32(aco, aco), _mm_abs_epi32(cg[j])));
-    }
-    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
-    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
-    const int largest = _mm_cvtsi128_si32(m);
-    const int shift = largest < 128 ? 2 : (largest < 256 ? 1 : 0);
-    const __m128i coShift = _mm_cvtsi32_si128(shift + 1);
-    const __m128i cgShift = _mm_cvtsi32_si128(shift);
-    const __m128i scale = _mm_set1_epi32(((1 << shift) - 1) * 8 << 16);
-    const __m128i two = _mm_set1_epi32(2);
-    const __m128i low = _mm_set1_epi32(-128);
-    const __m128i bias = _mm_set1_epi32(128);
-    const __m128i top = _mm_set1_epi32(255);
-    for (int j = 0; j < 4; ++j) {
-        const __m128i coq = _mm_min_epi32(
-            top, _mm_add_epi32(_mm_max_epi32(low, divideBy4(_mm_add_epi32(_mm_sll_epi32(co[j], coShift), two))), bias));
-        const __m128i cgq = _mm_min_epi32(
-            top, _mm_add_epi32(_mm_max_epi32(low, divideBy4(_mm_add_epi32(_mm_sll_epi32(cg[j], cgShift), two))), bias));
-        const __m128i yq = _mm_min_epi32(top, _mm_srli_epi32(_mm_add_epi32(y[j], two), 2));
-        const __m128i px = _mm_or_si128(_mm_or_si128(coq, _mm_slli_epi32(cgq, 8)),
-                                        _mm_or_si128(scale, _mm_slli_epi32(yq, 24)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(rgba64 + j * 16), px);
-    }
-}
 
 // Reconstructs a YCoCg block, four pixels per step, in the scalar code's order of operations.
 inline void ycocgToBgra(const uint8_t* colorRgba64, const uint8_t* luma16, uint8_t* bgra64) {
@@ -107,38 +47,6 @@ inline void ycocgToBgra(const uint8_t* colorRgba64, const uint8_t* luma16, uint8
 }
 
 }  // namespace
-
-void encodeBlocksSse41(uint32_t format, const uint8_t* src, size_t srcBytesPerRow, int width, int height,
-                       int blocksPerRow, uint8_t* dst, int firstBlockRow, int endBlockRow, int highQuality) {
-    if (format > QM_TEXTURE_BC4) return;
-    const size_t size = blockSize(format);
-    const __m128i alphaBytes = _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    for (int by = firstBlockRow; by < endBlockRow; ++by) {
-        uint8_t* out = dst + static_cast<size_t>(by) * static_cast<size_t>(blocksPerRow) * size;
-        for (int bx = 0; bx < blocksPerRow; ++bx, out += size) {
-            alignas(16) uint8_t block[64];
-            gatherBlock(src, srcBytesPerRow, width, height, bx, by, block);
-            switch (format) {
-            case QM_TEXTURE_DXT1: compressColorBlock(out, block, false, highQuality != 0); break;
-            case QM_TEXTURE_DXT5: compressColorBlock(out, block, true, highQuality != 0); break;
-            case QM_TEXTURE_YCOCG:
-                ycocgBlock(block);
-                compressColorBlock(out, block, true, highQuality != 0);
-                break;
-            default: {
-                alignas(16) uint8_t alpha[16];
-                for (int j = 0; j < 4; ++j) {
-                    const __m128i px = _mm_load_si128(reinterpret_cast<const __m128i*>(block + j * 16));
-                    const int four = _mm_cvtsi128_si32(_mm_shuffle_epi8(px, alphaBytes));
-                    std::memcpy(alpha + j * 4, &four, 4);
-                }
-                compressAlphaBlock(out, alpha);
-                break;
-            }
-            }
-        }
-    }
-}
 
 void decodeRowsSse41(uint32_t format, const uint8_t* src, int blocksPerRow, int width, int height, uint8_t* dst,
                      size_t dstBytesPerRow, int firstBlockRow, int endBlockRow) {

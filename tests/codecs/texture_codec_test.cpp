@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <random>
@@ -206,6 +207,64 @@ TEST(VectorPath, MatchesScalarCodeByteForByte) {
         decodeRowsScalar(format, texture.data(), 16, 61, 63, scalar.data(), 61 * 4, 0, 16);
         decodeRowsSse41(format, texture.data(), 16, 61, 63, vector.data(), 61 * 4, 0, 16);
         ASSERT_EQ(scalar, vector) << "format " << format;
+    }
+}
+
+// Blocks of every shape the compressors branch on: uniform (alone and in runs, with the alpha equal
+// or not), two colours, gradients with noise, near-uniform, grey ramps, noise, one odd pixel.
+Image mixedBlocks(int blocksWide, int blocksHigh, unsigned seed) {
+    Image image{blocksWide * 4, blocksHigh * 4, static_cast<size_t>(blocksWide) * 16, {}};
+    image.bytes.assign(image.stride * static_cast<size_t>(image.height), 0);
+    std::mt19937 rng(seed);
+    auto byte = [&] { return static_cast<uint8_t>(rng()); };
+    std::array<uint8_t, 4> run = {0, 0, 0, 255};
+    for (int by = 0; by < blocksHigh; ++by) {
+        for (int bx = 0; bx < blocksWide; ++bx) {
+            const int kind = static_cast<int>(rng() % 9);
+            const std::array<uint8_t, 4> a = {byte(), byte(), byte(), byte()}, b = {byte(), byte(), byte(), byte()};
+            if (kind == 0 && rng() % 4 == 0) run = a;
+            const int odd = static_cast<int>(rng() % 16);
+            for (int i = 0; i < 16; ++i) {
+                uint8_t* p = image.pixel(bx * 4 + i % 4, by * 4 + i / 4);
+                const int t = i * 17;
+                for (int c = 0; c < 4; ++c) {
+                    int v = 0;
+                    switch (kind) {
+                    case 0: v = run[c]; break;
+                    case 1: v = c == 3 ? byte() : a[c]; break;
+                    case 2: v = (rng() % 2 ? a : b)[c]; break;
+                    case 3: v = (a[c] * (255 - t) + b[c] * t) / 255 + static_cast<int>(rng() % 9) - 4; break;
+                    case 4: v = a[c] + static_cast<int>(rng() % 3) - 1; break;
+                    case 5: v = c == 3 ? a[3] : (i * 3 + a[0] % 8); break;
+                    case 6: v = byte(); break;
+                    case 7: v = i == odd ? b[c] : a[c]; break;
+                    default: v = (i < 8 ? a : b)[c]; break;
+                    }
+                    p[c] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+                }
+            }
+        }
+    }
+    return image;
+}
+
+TEST(VectorPath, CompressorsMatchTheLibraryOnEveryKindOfBlock) {
+    if (!sse41Available()) GTEST_SKIP() << "no SSE4.1 on this processor";
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        const Image image = mixedBlocks(64, 32, seed);
+        for (qm_texture_format format : kFormats) {
+            for (int hq = 0; hq < 2; ++hq) {
+                const size_t bytes = qm_texture_size(format, image.width, image.height);
+                std::vector<uint8_t> scalar(bytes, 0), vector(bytes, 0);
+                encodeBlocksScalar(format, image.bytes.data(), image.stride, image.width, image.height, 64,
+                                   scalar.data(), 0, 32, hq);
+                encodeBlocksSse41(format, image.bytes.data(), image.stride, image.width, image.height, 64,
+                                  vector.data(), 0, 32, hq);
+                for (size_t k = 0; k < bytes; k += blockSize(format))
+                    ASSERT_EQ(0, std::memcmp(&scalar[k], &vector[k], blockSize(format)))
+                        << "format " << format << " hq " << hq << " seed " << seed << " block " << k / blockSize(format);
+            }
+        }
     }
 }
 
