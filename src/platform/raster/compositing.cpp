@@ -70,7 +70,10 @@ void copyRowsOver(QImage& layer, const QImage& item, int x0, int y0) {
 // Source-over of an unscaled item whose top-left corner lies between pixels: each layer pixel
 // takes the bilinear sample of the item at its own position (0 outside the item).
 void shiftOver(QImage& layer, const QImage& item, double x0, double y0) {
-    const QImage src = item.format() == kLayerFormat ? item : item.convertToFormat(kLayerFormat);
+    // 8-bit premultiplied items (strip tiles, thousands of rows) are read where they are, each
+    // channel widened as a layer holds it (times 257); other formats are converted first.
+    const bool shallow = item.format() == QImage::Format_ARGB32_Premultiplied;
+    const QImage src = item.format() == kLayerFormat || shallow ? item : item.convertToFormat(kLayerFormat);
     const int ox = static_cast<int>(std::floor(x0));
     const int oy = static_cast<int>(std::floor(y0));
     // Layer pixel X samples the item at X − x0 = (X − ox − 1) + (1 − fx).
@@ -82,21 +85,50 @@ void shiftOver(QImage& layer, const QImage& item, double x0, double y0) {
     const int right = std::min(layer.width(), ox + src.width() + 1);
     if (top >= bottom || left >= right) return;
     layer.bits();
-    auto sample = [&](int x, int y) -> Rgba {
-        if (x < 0 || y < 0 || x >= src.width() || y >= src.height()) return {};
-        return loadRgba64(layerRow(src, y) + 4 * x);
+    // R, G, B, A of an item pixel as a layer holds them, 0…1; 0 outside the item.
+    constexpr float k16 = 1.0f / 65535.0f;
+    auto sample = [&](const uchar* row, int x) -> Quad {
+        if (!row || x < 0 || x >= src.width()) return Quad{};
+        if (shallow) {
+            const uint8_t* p = row + 4 * x;  // B, G, R, A
+            return __builtin_convertvector(Quad32{p[2], p[1], p[0], p[3]} * 257, Quad) * k16;
+        }
+        const uint16_t* p = reinterpret_cast<const uint16_t*>(row) + 4 * x;
+        return __builtin_convertvector(Quad32{p[0], p[1], p[2], p[3]}, Quad) * k16;
+    };
+    // A sample with no weight adds nothing (0 + v is v), so it is not read: a position whole in
+    // one direction reads two pixels, not four.
+    auto rowSample = [&](const uchar* row, int ix) -> Quad {
+        const Quad right = sample(row, ix) * (1.0f - fx);
+        return fx != 0.0f ? sample(row, ix - 1) * fx + right : right;
+    };
+    // Whether the item pixel is transparent (or outside the item): such pixels add nothing, and
+    // most of a text tile is transparent.
+    const size_t pixelBytes = shallow ? 4 : 8;
+    auto clear = [&](const uchar* row, int x) {
+        if (!row || x < 0 || x >= src.width()) return true;
+        uint64_t bits = 0;
+        std::memcpy(&bits, row + pixelBytes * size_t(x), pixelBytes);
+        return bits == 0;
     };
     forEachRowBand(bottom - top, [&](int begin, int end) {
         for (int y = top + begin; y < top + end; ++y) {
             const int iy = y - oy;  // item rows iy − 1 (weight fy) and iy (weight 1 − fy)
+            const uchar* upper = fy != 0.0f && iy >= 1 && iy - 1 < src.height() ? src.constScanLine(iy - 1) : nullptr;
+            const uchar* below = iy >= 0 && iy < src.height() ? src.constScanLine(iy) : nullptr;
             uint16_t* dst = layerRow(layer, y) + 4 * left;
             for (int x = left; x < right; ++x, dst += 4) {
                 const int ix = x - ox;
-                const Rgba p = (sample(ix - 1, iy - 1) * fx + sample(ix, iy - 1) * (1.0f - fx)) * fy +
-                               (sample(ix - 1, iy) * fx + sample(ix, iy) * (1.0f - fx)) * (1.0f - fy);
-                if (p.a <= 0.0f && p.r <= 0.0f && p.g <= 0.0f && p.b <= 0.0f) continue;
-                const Rgba out = sourceOver(p, loadRgba64(dst));
-                dst[0] = to16(out.r), dst[1] = to16(out.g), dst[2] = to16(out.b), dst[3] = to16(out.a);
+                if (clear(below, ix) && (fx == 0.0f || clear(below, ix - 1)) && clear(upper, ix) &&
+                    (fx == 0.0f || clear(upper, ix - 1)))
+                    continue;
+                const Quad lower = rowSample(below, ix) * (1.0f - fy);
+                const Quad p = fy != 0.0f ? rowSample(upper, ix) * fy + lower : lower;
+                if (p[3] <= 0.0f && p[0] <= 0.0f && p[1] <= 0.0f && p[2] <= 0.0f) continue;
+                // Source-over the layer pixel.
+                const Quad under = __builtin_convertvector(Quad32{dst[0], dst[1], dst[2], dst[3]}, Quad) * k16;
+                const Quad out = p + under * (1.0f - p[3]);
+                dst[0] = to16(out[0]), dst[1] = to16(out[1]), dst[2] = to16(out[2]), dst[3] = to16(out[3]);
             }
         }
     });
