@@ -19,6 +19,7 @@ struct CreditsRenderer::Scratch {
     Area picturesArea{0, 0, 0, 0};
     FloatPlane silhouette;
     FloatPlane work;  // all 0 between frames
+    std::vector<float> dilationWork;
     // Where the silhouette plane may be non-zero.
     Area silhouetteArea{0, 0, 0, 0};
 };
@@ -231,7 +232,7 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
         case Effect::glow: gaussianBlurSum(plane, size, size / 3, scratch->work, ink); break;
         case Effect::shadow: gaussianBlur(plane, size, ink); break;
         case Effect::outline:
-            dilateDisc(plane, size, ink);
+            dilateDisc(plane, size, ink, &scratch->dilationWork);
             gaussianBlur(plane, std::max(size * 0.25, 0.6), clippedArea(grownArea(ink, int(std::floor(size))), w, h));
             break;
         case Effect::none: break;

@@ -40,7 +40,7 @@ void slidingMax(const float* row, int w, int half, float* out, std::vector<float
 
 }  // namespace
 
-void dilateDisc(FloatPlane& plane, double radius, std::optional<Area> used) {
+void dilateDisc(FloatPlane& plane, double radius, std::optional<Area> used, std::vector<float>* work) {
     if (!std::isfinite(radius) || radius < 1.0 || plane.width <= 0 || plane.height <= 0) return;
     const int w = plane.width;
     const int h = plane.height;
@@ -54,10 +54,8 @@ void dilateDisc(FloatPlane& plane, double radius, std::optional<Area> used) {
     // onwards, so that every output column within reach reads a whole window.
     const int sourceWidth = u.right - u.left + 2 * reach;
     const int rows = u.bottom - u.top;
-    // Kept by the calling thread between calls: a fresh one would be mapped and zeroed by the
-    // system on every frame.
-    thread_local std::vector<float> kept;
-    std::vector<float>& source = kept;  // the workers below use the calling thread's copy
+    std::vector<float> own;
+    std::vector<float>& source = work ? *work : own;
     source.assign(static_cast<size_t>(sourceWidth) * static_cast<size_t>(rows), 0.0f);
     // Empty rows (most of a credits layer) contribute nothing and are skipped.
     std::vector<char> occupied(static_cast<size_t>(rows));
@@ -71,8 +69,7 @@ void dilateDisc(FloatPlane& plane, double radius, std::optional<Area> used) {
     const int top = std::max(0, u.top - reach), bottom = std::min(h, u.bottom + reach);
     const int left = std::max(0, u.left - reach), right = std::min(w, u.right + reach);
     forEachRowBand(bottom - top, [&](int begin, int end) {
-        thread_local std::vector<float> out, spread, padded, prefix, suffix;
-        out.resize(static_cast<size_t>(sourceWidth)), spread.resize(static_cast<size_t>(sourceWidth));
+        std::vector<float> out(static_cast<size_t>(sourceWidth)), spread(static_cast<size_t>(sourceWidth)), padded, prefix, suffix;
         for (int y = top + begin; y < top + end; ++y) {
             std::fill(out.begin(), out.end(), 0.0f);
             for (int dy = -reach; dy <= reach; ++dy) {
