@@ -188,6 +188,44 @@ TEST(RasterSampling, AreaAverageMaskBlendAndDownscale) {
     EXPECT_EQ(a(0, 0), 0);
 }
 
+// An item between pixels: each layer pixel is the bilinear sample of the item over what was there,
+// whether the item is 8-bit (read in place, transparent runs passed over) or 16-bit.
+TEST(RasterCompositing, FractionalPlacementIsBilinearOverTheLayer) {
+    std::mt19937 random(5);
+    QImage item(23, 5, QImage::Format_ARGB32_Premultiplied);
+    item.fill(Qt::transparent);
+    for (int i = 0; i < 20; ++i) {
+        const int a = int(random() % 256);
+        item.setPixel(int(random() % 23), int(random() % 5), qRgba(int(random() % (a + 1)), 0, a, a));
+    }
+    const QImage deep = item.convertToFormat(kLayerFormat);
+    auto itemAt = [&](int x, int y, int c) -> double {
+        if (x < 0 || y < 0 || x >= 23 || y >= 5) return 0;
+        return reinterpret_cast<const uint16_t*>(deep.constScanLine(y))[4 * x + c] / 65535.0;
+    };
+    for (const QPointF at : {QPointF(2.5, 1), QPointF(1, 2.25), QPointF(-1.3, 0.6), QPointF(3.75, -1.5)}) {
+        SCOPED_TRACE(testing::Message() << at.x() << "," << at.y());
+        const QImage under = layerOf(30, 9, {0.1f, 0.2f, 0.0f, 0.25f});
+        QImage shallow = under, wide = under;
+        drawOver(shallow, item, at, QSizeF(23, 5));
+        drawOver(wide, deep, at, QSizeF(23, 5));
+        EXPECT_EQ(shallow, wide);
+        const int ox = int(std::floor(at.x())), oy = int(std::floor(at.y()));
+        const double fx = at.x() - ox, fy = at.y() - oy;
+        for (int y = 0; y < 9; ++y)
+            for (int x = 0; x < 30; ++x) {
+                double p[4];
+                for (int c = 0; c < 4; ++c)
+                    p[c] = (itemAt(x - ox - 1, y - oy - 1, c) * fx + itemAt(x - ox, y - oy - 1, c) * (1 - fx)) * fy +
+                           (itemAt(x - ox - 1, y - oy, c) * fx + itemAt(x - ox, y - oy, c) * (1 - fx)) * (1 - fy);
+                const auto* got = reinterpret_cast<const uint16_t*>(shallow.constScanLine(y)) + 4 * x;
+                const auto* before = reinterpret_cast<const uint16_t*>(under.constScanLine(y)) + 4 * x;
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_NEAR(got[c], (p[c] + before[c] / 65535.0 * (1 - p[3])) * 65535, 1) << x << "," << y << " " << c;
+            }
+    }
+}
+
 // The work limited to an area (what a credits frame's text covers) gives what the whole plane gives:
 // equal but for the rounding residue running sums leave far from anything (zero instead).
 TEST(RasterAreas, BlurDilationAndGlowSumWithinAnAreaMatchTheWholePlane) {
