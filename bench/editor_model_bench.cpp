@@ -15,7 +15,7 @@ namespace {
 
 using namespace qm;
 
-Animatable<Vec2> path(int count, KeyframeEase ease) {
+Animatable<Vec2> path(int count, KeyframeEase ease, double influence = 1.0 / 3.0) {
     Animatable<Vec2> a;
     std::mt19937 random(1);
     std::uniform_real_distribution<double> value(-500, 500);
@@ -23,14 +23,16 @@ Animatable<Vec2> path(int count, KeyframeEase ease) {
         auto k = Keyframe<Vec2>::make(i * 0.5, {value(random), value(random)});
         k.easeIn = k.easeOut = ease;
         k.outVelocity = 0.5;
+        k.inInfluence = k.outInfluence = influence;
         a.keyframes.push_back(k);
     }
+    a.sortKeyframes();  // as reading a project or any keyframe edit leaves a list: with its buckets
     return a;
 }
 
 // Random times are the worst case for the segment search; a render asks frame after frame.
-void evaluate(benchmark::State& state, KeyframeEase ease, bool sequential) {
-    const Animatable<Vec2> a = path(1000, ease);
+void evaluate(benchmark::State& state, KeyframeEase ease, bool sequential, double influence = 1.0 / 3.0) {
+    const Animatable<Vec2> a = path(1000, ease, influence);
     std::vector<double> times(4096);
     std::mt19937 random(2);
     std::uniform_real_distribution<double> time(0, 499.5);
@@ -46,7 +48,10 @@ void BM_EvaluateEasedVec2(benchmark::State& state) { evaluate(state, KeyframeEas
 void BM_EvaluateLinearVec2(benchmark::State& state) { evaluate(state, KeyframeEase::linear, false); }
 void BM_EvaluateEasedVec2Frames(benchmark::State& state) { evaluate(state, KeyframeEase::ease, true); }
 void BM_EvaluateLinearVec2Frames(benchmark::State& state) { evaluate(state, KeyframeEase::linear, true); }
+// Long handles (influence 0.8 on both sides) bend the curve's time axis too, not only its values.
+void BM_EvaluateStrongEaseVec2(benchmark::State& state) { evaluate(state, KeyframeEase::ease, false, 0.8); }
 BENCHMARK(BM_EvaluateEasedVec2);
+BENCHMARK(BM_EvaluateStrongEaseVec2);
 BENCHMARK(BM_EvaluateLinearVec2);
 BENCHMARK(BM_EvaluateEasedVec2Frames);
 BENCHMARK(BM_EvaluateLinearVec2Frames);

@@ -1,6 +1,7 @@
 // The timeline content, 1920 × 600, over a two-hour project of 200 clips on 20 layers (half of them
 // sound-only, keyframes on 50): one paint of the visible content at 60 and at 4 points a second,
-// and one step of a move drag (the event, the model write and the update request, no paint).
+// the same after each one-point scroll step and at each step of a zoom drag, and one step of a move drag (the event, the model
+// write and the update request, no paint).
 // Goals against a 60 Hz frame: paint at most 8 ms, step at most 2 ms.
 #include <benchmark/benchmark.h>
 
@@ -94,6 +95,37 @@ void BM_TimelinePaint(benchmark::State& state) {
     state.counters["width"] = content->width();
 }
 BENCHMARK(BM_TimelinePaint)->Arg(60)->Arg(4)->Unit(benchmark::kMillisecond);
+
+// A paint after each one-point scroll step: the waveform pictures are made anew every time.
+void BM_TimelineScrollPaint(benchmark::State& state) {
+    Scene s;
+    s.model.setPixelsPerSecond(double(state.range(0)));
+    TimelineContent* content = s.view->content();
+    QImage target(content->width(), 600, QImage::Format_ARGB32_Premultiplied);
+    double x = 0;
+    for (auto _ : state) {
+        x = x >= 2000 ? 0 : x + 1;
+        content->setScrollX(x);
+        content->render(&target, QPoint(), QRegion(0, 0, content->width(), 600));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_TimelineScrollPaint)->Arg(60)->Arg(4)->Unit(benchmark::kMillisecond);
+
+// A paint at each step of a zoom drag (a new zoom every time): no picture can be reused.
+void BM_TimelineZoomPaint(benchmark::State& state) {
+    Scene s;
+    TimelineContent* content = s.view->content();
+    QImage target(content->width(), 600, QImage::Format_ARGB32_Premultiplied);
+    double pps = double(state.range(0));
+    for (auto _ : state) {
+        pps = pps >= 2 * double(state.range(0)) ? double(state.range(0)) : pps * 1.01;
+        s.model.setPixelsPerSecond(pps);
+        content->render(&target, QPoint(), QRegion(0, 0, content->width(), 600));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_TimelineZoomPaint)->Arg(60)->Arg(4)->Unit(benchmark::kMillisecond);
 
 void BM_TimelineMoveStep(benchmark::State& state) {
     Scene s;

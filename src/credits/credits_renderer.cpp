@@ -18,9 +18,10 @@ struct CreditsRenderer::Scratch {
     Area textArea{0, 0, 0, 0};
     Area picturesArea{0, 0, 0, 0};
     FloatPlane silhouette;
-    FloatPlane second;
-    // Rows of the planes that may be non-zero.
-    RowRange silhouetteRows{0, 0}, secondRows{0, 0};
+    FloatPlane work;  // all 0 between frames
+    std::vector<float> dilationWork;
+    // Where the silhouette plane may be non-zero.
+    Area silhouetteArea{0, 0, 0, 0};
 };
 
 PlacedPicture placePicture(const QImage& image, double frameWidth, double frameHeight, const CreditsSettings::ImageSlot& slot) {
@@ -152,52 +153,65 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
     const StoreOrder order = bgra ? StoreOrder::bgra : StoreOrder::rgba;
     const StoreAlpha alpha = straight ? StoreAlpha::straight : StoreAlpha::premultiplied;
 
-    // Without an effect, items at whole pixels at their own size that do not overlap (the roll of
-    // a strip, mostly) need no layers: they are stored straight from their pixels.
-    if (settings_.effect == Effect::none) {
+    // Items at whole pixels at their own size (the roll of a strip, mostly) are used in place:
+    // when the ones a layer would hold share no row, that layer is not drawn.
+    auto placedInPlace = [&](const Item& item, double rel) -> std::optional<PlacedImage> {
+        const double left = (W - item.width) / 2;
+        const bool whole = left == std::floor(left) && rel == std::floor(rel) && item.width == item.image.width() &&
+                           item.height == item.image.height() &&
+                           (item.image.format() == CreditsStrip::kTileFormat || item.image.format() == kLayerFormat);
+        if (!whole) return std::nullopt;
+        return PlacedImage{&item.image, int(left), int(rel)};
+    };
+    auto visible = [&](const Item& item) { return item.top - offset < H && item.top - offset + item.height > 0; };
+    auto onPictures = [&](const Item& item) { return !item.isDocument && !settings_.effectOnImages; };
+    // The items of one layer (or of both together) in place, if they all can be.
+    auto inPlace = [&](auto&& belongs) -> std::optional<std::vector<PlacedImage>> {
         std::vector<PlacedImage> placed;
-        bool direct = true;
         double below = -1e300;
         for (const Item& item : items_) {
+            if (!visible(item) || !belongs(item)) continue;
             const double rel = item.top - offset;
-            if (!(rel < H && rel + item.height > 0)) continue;
-            const double left = (W - item.width) / 2;
-            const bool whole = left == std::floor(left) && rel == std::floor(rel) && item.width == item.image.width() &&
-                               item.height == item.image.height() &&
-                               (item.image.format() == CreditsStrip::kTileFormat || item.image.format() == kLayerFormat);
-            if (!whole || rel < below) {
-                direct = false;
-                break;
-            }
+            const std::optional<PlacedImage> p = placedInPlace(item, rel);
+            if (!p || rel < below) return std::nullopt;
             below = rel + item.height;
-            placed.push_back({&item.image, int(left), int(rel)});
+            placed.push_back(*p);
         }
-        if (direct) {
-            storeImages(placed, fade, background, w, h, pixels, bytesPerRow, order, alpha);
+        return placed;
+    };
+
+    // Without an effect such a frame needs no layers at all: it is stored straight from the items.
+    if (settings_.effect == Effect::none) {
+        if (const auto placed = inPlace([](const Item&) { return true; })) {
+            storeImages(*placed, fade, background, w, h, pixels, bytesPerRow, order, alpha);
             return;
         }
     }
+    const std::optional<std::vector<PlacedImage>> textInPlace = inPlace([&](const Item& item) { return !onPictures(item); });
 
     std::unique_ptr<Scratch> scratch = takeScratch();
     clearLayerArea(scratch->text, scratch->textArea);
     clearLayerArea(scratch->pictures, scratch->picturesArea);
     scratch->textArea = scratch->picturesArea = Area{h, 0, w, 0};
 
-    // Only visible items are drawn; later items lie above earlier ones.
+    // Only visible items are drawn; later items lie above earlier ones. `textArea` is what the
+    // text items cover, whether drawn or in place.
+    Area textArea{h, 0, w, 0};
     for (const Item& item : items_) {
+        if (!visible(item)) continue;
         const double rel = item.top - offset;
-        if (!(rel < H && rel + item.height > 0)) continue;
-        const bool onPictures = !item.isDocument && !settings_.effectOnImages;
-        QImage& layer = onPictures ? scratch->pictures : scratch->text;
+        const bool pictures = onPictures(item);
         const double left = (W - item.width) / 2;
-        drawOver(layer, item.image, QPointF(left, rel), QSizeF(item.width, item.height));
-        Area& area = onPictures ? scratch->picturesArea : scratch->textArea;
+        Area& area = pictures ? scratch->picturesArea : textArea;
         area.top = std::min(area.top, std::max(0, int(std::floor(rel))));
         area.bottom = std::max(area.bottom, std::min(h, int(std::ceil(rel + item.height)) + 1));
         area.left = std::min(area.left, std::max(0, int(std::floor(left))));
         area.right = std::max(area.right, std::min(w, int(std::ceil(left + item.width)) + 1));
+        if (!pictures && textInPlace) continue;
+        drawOver(pictures ? scratch->pictures : scratch->text, item.image, QPointF(left, rel), QSizeF(item.width, item.height));
     }
-    const bool hasText = !scratch->textArea.empty();
+    if (!textInPlace) scratch->textArea = textArea;
+    const bool hasText = !textArea.empty();
     const bool hasPictures = !scratch->picturesArea.empty();
 
     LayerStack stack;
@@ -205,50 +219,40 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
         const double k = settings_.effectStrength / 100.0;
         const double size = std::max(settings_.effectSize, 0.5);
         // How far the effect reaches beyond the text: six boxes of a blur reach under 5 sigma + 8,
-        // the outline's disc its radius, the shadow its offset.
-        const int reach = int(std::ceil(6 * size + 10 + settings_.shadowOffset));
-        const RowRange textRows{scratch->textArea.top, scratch->textArea.bottom};
-        const RowRange effectRows{std::max(0, textRows.top - reach), std::min(h, textRows.bottom + reach)};
-        // Rows a plane held last time are cleared, except the text rows written anew.
-        auto clearAround = [&](FloatPlane& p, RowRange before) {
-            clearPlaneRows(p, {before.top, std::min(before.bottom, textRows.top)});
-            clearPlaneRows(p, {std::max(before.top, textRows.bottom), before.bottom});
-        };
+        // the outline's disc its radius.
+        const int reach = int(std::ceil(6 * size + 10));
         FloatPlane& plane = scratch->silhouette;
-        clearAround(plane, scratch->silhouetteRows);
-        alphaPlane(scratch->text, float(k), plane, textRows);
-        scratch->silhouetteRows = effectRows;
+        if (plane.width != w || plane.height != h) plane = FloatPlane(w, h);
+        // What the last frame left outside the text area, which is written anew, goes back to 0.
+        clearPlaneArea(plane, scratch->silhouetteArea, textArea);
+        const Area ink = alphaPlane(textInPlace ? *textInPlace : std::vector<PlacedImage>{{&scratch->text, 0, 0}}, float(k),
+                                    plane, textArea);
+        const Area effectArea = clippedArea(grownArea(ink, reach), w, h);
         switch (settings_.effect) {
-        case Effect::glow: {
-            FloatPlane& tight = scratch->second;
-            if (tight.width != w || tight.height != h) tight = FloatPlane(w, h);
-            clearAround(tight, scratch->secondRows);
-            copyPlaneRows(plane, tight, textRows);
-            scratch->secondRows = effectRows;
-            gaussianBlur(plane, size, textRows);
-            gaussianBlur(tight, size / 3, textRows);
-            addPlane(plane, tight, effectRows);
-            break;
-        }
-        case Effect::shadow: gaussianBlur(plane, size, textRows); break;
+        case Effect::glow: gaussianBlurSum(plane, size, size / 3, scratch->work, ink); break;
+        case Effect::shadow: gaussianBlur(plane, size, ink); break;
         case Effect::outline:
-            dilateDisc(plane, size);
-            gaussianBlur(plane, std::max(size * 0.25, 0.6));
+            dilateDisc(plane, size, ink, &scratch->dilationWork);
+            gaussianBlur(plane, std::max(size * 0.25, 0.6), clippedArea(grownArea(ink, int(std::floor(size))), w, h));
             break;
         case Effect::none: break;
         }
+        scratch->silhouetteArea = effectArea;
         const RGBColor c = settings_.effectColor;
         stack.under = {&plane, float(c.r), float(c.g), float(c.b), 0, 0};
-        stack.underArea = {effectRows.top, effectRows.bottom, scratch->textArea.left - reach, scratch->textArea.right + reach};
-        if (settings_.effect == Effect::shadow) {
+        stack.underArea = effectArea;
+        if (settings_.effect == Effect::shadow && !effectArea.empty()) {
             stack.under.dx = stack.under.dy = float(settings_.shadowOffset);
             const int shift = int(std::ceil(settings_.shadowOffset)) + 1;
             stack.underArea.bottom = std::min(h, stack.underArea.bottom + shift);
             stack.underArea.right += shift;
         }
     }
-    stack.base = hasText ? &scratch->text : nullptr;
-    stack.baseArea = scratch->textArea;
+    if (hasText && textInPlace)
+        stack.baseImages = *textInPlace;
+    else if (hasText)
+        stack.base = &scratch->text;
+    stack.baseArea = textArea;
     stack.top = hasPictures ? &scratch->pictures : nullptr;
     stack.topArea = scratch->picturesArea;
     stack.fade = fade;

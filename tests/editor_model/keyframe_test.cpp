@@ -1,6 +1,7 @@
 // Keyframe evaluation against values worked out by hand, and the keyframe list edits the
 // inspector, timeline and graph editor make.
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -245,6 +246,78 @@ TEST(TransformKeyframes, MoveListCopyAndPaste) {
     ASSERT_EQ(into.rotation.keyframes.size(), 1u);
     EXPECT_EQ(into.rotation.keyframes[0].value, 2);
     EXPECT_TRUE(into.scale.keyframes.empty());
+}
+
+// The step-40 parameter of bisection, bit for bit, including curves the handles' clamps rule out
+// (a file may hold them), a flat middle (influence 1 on both sides) and roots on dyadic points.
+TEST(KeyframeEvaluation, BisectedParameterIsThePlainBisectionBitForBit) {
+    const auto plain = [](double ax, double bx, double cx, double u) {
+        double lo = 0, s = 0;
+        for (int i = 1; i <= 40; ++i) {
+            s = lo + std::ldexp(1.0, -i);
+            if (((ax * s + bx) * s + cx) * s < u) lo = s;
+        }
+        return s;
+    };
+    std::mt19937 random(4);
+    std::uniform_real_distribution<double> influence(0.01, 1), wild(-2, 6), fraction(0, 1);
+    for (int i = 0; i < 200000; ++i) {
+        double p1x = i % 3 ? influence(random) : wild(random), p2x = 1 - (i % 5 ? influence(random) : wild(random));
+        if (i % 7 == 0) p1x = 1, p2x = 0;
+        if (i % 11 == 0) p1x = 1.0 / 3, p2x = 2.0 / 3;
+        const double u = i % 4 ? fraction(random) : std::ldexp(std::floor(fraction(random) * 4096), -12);
+        const double ax = 1 + 3 * p1x - 3 * p2x, bx = 3 * p2x - 6 * p1x, cx = 3 * p1x;
+        ASSERT_EQ(detail::bisectedParameter(ax, bx, cx, u), plain(ax, bx, cx, u)) << i << " u=" << u;
+    }
+    EXPECT_EQ(detail::bisectedParameter(0, 0, 1, kNaN), plain(0, 0, 1, kNaN));
+}
+
+// The buckets beside a list give the segment the binary search gives, at every keyframe time,
+// between them, on repeated times and after a write behind their back; the edits renew them.
+TEST(KeyframeEvaluation, BucketsFollowTheListThroughEveryEdit) {
+    std::mt19937 random(6);
+    std::uniform_real_distribution<double> gap(0, 1);
+    Animatable<double> a;
+    std::vector<Keyframe<double>> keys;
+    for (int i = 0; i < 300; ++i) keys.push_back(key(i < 100 ? i * 0.001 : 1 + i + (i % 3 ? gap(random) : 0.0), i));
+    keys.push_back(keys[150]);  // a repeated time
+    keys.back().value = -5;
+    a.keyframes = keys;
+    a.sortKeyframes();
+    const auto fits = [](const Animatable<double>& x) {
+        const auto* buckets = x.keyframes.companion<detail::KeyframeBuckets>();
+        std::vector<double> times;
+        for (const auto& k : x.keyframes) times.push_back(k.time);
+        const auto fresh = detail::KeyframeBuckets::make(times);
+        return buckets && fresh && buckets->count == fresh->count && buckets->before == fresh->before &&
+               buckets->origin == fresh->origin && buckets->scale == fresh->scale;
+    };
+    const auto sameAsSearch = [](const Animatable<double>& x) {
+        Animatable<double> bare{x.value, std::vector<Keyframe<double>>(x.keyframes)};  // no buckets
+        std::vector<double> times{kNaN};
+        for (const auto& k : x.keyframes) times.insert(times.end(), {k.time, k.time + 1e-4, std::nextafter(k.time, -1)});
+        for (double t : times)
+            if (bare.valueAt(t) != x.valueAt(t) && !std::isnan(t)) return false;
+        return std::isnan(x.valueAt(kNaN)) == std::isnan(bare.valueAt(kNaN));
+    };
+    ASSERT_TRUE(fits(a));
+    EXPECT_TRUE(sameAsSearch(a));
+    a.setKeyframe(50.25, 7, 0.01);
+    EXPECT_TRUE(fits(a) && sameAsSearch(a)) << "insert";
+    a.removeKeyframes({a.keyframes[3].id, a.keyframes[120].id}, 0);
+    EXPECT_TRUE(fits(a) && sameAsSearch(a)) << "remove";
+    a.mergeKeyframes({key(400.5, 1)}, 0.01);
+    EXPECT_TRUE(fits(a) && sameAsSearch(a)) << "merge";
+    ClipTransform t;
+    t.rotation = a;
+    t.moveSelectedKeyframes({a.keyframes[10].id, a.keyframes[200].id}, 30.3);
+    EXPECT_TRUE(fits(t.rotation) && sameAsSearch(t.rotation)) << "move";
+    Animatable<double> copy = a;
+    copy.keyframes[40].time = 77.7;  // a direct write keeps the old buckets
+    std::stable_sort(copy.keyframes.begin(), copy.keyframes.end(), [](auto& x, auto& y) { return x.time < y.time; });
+    EXPECT_FALSE(fits(copy));
+    EXPECT_TRUE(sameAsSearch(copy)) << "outdated buckets";
+    EXPECT_TRUE(fits(a)) << "the copy's write took a storage of its own";
 }
 
 }  // namespace

@@ -188,5 +188,123 @@ TEST(RasterSampling, AreaAverageMaskBlendAndDownscale) {
     EXPECT_EQ(a(0, 0), 0);
 }
 
+// An item between pixels: each layer pixel is the bilinear sample of the item over what was there,
+// whether the item is 8-bit (read in place, transparent runs passed over) or 16-bit.
+TEST(RasterCompositing, FractionalPlacementIsBilinearOverTheLayer) {
+    std::mt19937 random(5);
+    QImage item(23, 5, QImage::Format_ARGB32_Premultiplied);
+    item.fill(Qt::transparent);
+    for (int i = 0; i < 20; ++i) {
+        const int a = int(random() % 256);
+        item.setPixel(int(random() % 23), int(random() % 5), qRgba(int(random() % (a + 1)), 0, a, a));
+    }
+    const QImage deep = item.convertToFormat(kLayerFormat);
+    auto itemAt = [&](int x, int y, int c) -> double {
+        if (x < 0 || y < 0 || x >= 23 || y >= 5) return 0;
+        return reinterpret_cast<const uint16_t*>(deep.constScanLine(y))[4 * x + c] / 65535.0;
+    };
+    for (const QPointF at : {QPointF(2.5, 1), QPointF(1, 2.25), QPointF(-1.3, 0.6), QPointF(3.75, -1.5)}) {
+        SCOPED_TRACE(testing::Message() << at.x() << "," << at.y());
+        const QImage under = layerOf(30, 9, {0.1f, 0.2f, 0.0f, 0.25f});
+        QImage shallow = under, wide = under;
+        drawOver(shallow, item, at, QSizeF(23, 5));
+        drawOver(wide, deep, at, QSizeF(23, 5));
+        EXPECT_EQ(shallow, wide);
+        const int ox = int(std::floor(at.x())), oy = int(std::floor(at.y()));
+        const double fx = at.x() - ox, fy = at.y() - oy;
+        for (int y = 0; y < 9; ++y)
+            for (int x = 0; x < 30; ++x) {
+                double p[4];
+                for (int c = 0; c < 4; ++c)
+                    p[c] = (itemAt(x - ox - 1, y - oy - 1, c) * fx + itemAt(x - ox, y - oy - 1, c) * (1 - fx)) * fy +
+                           (itemAt(x - ox - 1, y - oy, c) * fx + itemAt(x - ox, y - oy, c) * (1 - fx)) * (1 - fy);
+                const auto* got = reinterpret_cast<const uint16_t*>(shallow.constScanLine(y)) + 4 * x;
+                const auto* before = reinterpret_cast<const uint16_t*>(under.constScanLine(y)) + 4 * x;
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_NEAR(got[c], (p[c] + before[c] / 65535.0 * (1 - p[3])) * 65535, 1) << x << "," << y << " " << c;
+            }
+    }
+}
+
+// The work limited to an area (what a credits frame's text covers) gives what the whole plane gives:
+// equal but for the rounding residue running sums leave far from anything (zero instead).
+TEST(RasterAreas, BlurDilationAndGlowSumWithinAnAreaMatchTheWholePlane) {
+    const Area areas[] = {{30, 60, 40, 71}, {0, 20, 0, 25}, {75, 90, 100, 120}};
+    const std::pair<double, double> sigmas[] = {{1.5, 0.5}, {8, 8 / 3.0}, {20, 6.5}, {0.6, 5}};
+    for (const Area& area : areas)
+        for (const auto& [a, b] : sigmas) {
+            SCOPED_TRACE(testing::Message() << area.top << "," << area.left << " sigma " << a << "/" << b);
+            FloatPlane plane(120, 90);
+            const FloatPlane cells = pattern(120, 90, 5);
+            for (int y = area.top; y < area.bottom; ++y)
+                for (int x = area.left; x < area.right; ++x) plane.row(y)[x] = 0.8f * cells.at(x, y);
+            FloatPlane wide = plane, tight = plane, limited = plane, sum = plane, work(120, 90);
+            gaussianBlur(wide, a);
+            gaussianBlur(tight, b);
+            gaussianBlur(limited, a, area);
+            gaussianBlurSum(sum, a, b, work, area);
+            for (size_t i = 0; i < plane.pixels.size(); ++i) {
+                ASSERT_NEAR(limited.pixels[i], wide.pixels[i], 1e-6) << i;
+                ASSERT_NEAR(sum.pixels[i], wide.pixels[i] + tight.pixels[i], 1e-6) << i;
+            }
+            EXPECT_EQ(work, FloatPlane(120, 90));
+            FloatPlane whole = plane, dilated = plane;
+            dilateDisc(whole, a + 1);
+            dilateDisc(dilated, a + 1, area);
+            EXPECT_EQ(dilated, whole);
+        }
+}
+
+// Whole-pixel images used in place of the layer they would be drawn into give the same alpha,
+// the same covered area and the same stored frame, byte for byte.
+TEST(RasterAreas, ImagesInPlaceComposeAsTheirLayer) {
+    std::mt19937 random(11);
+    auto picture = [&](int w, int h, QImage::Format format) {
+        QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        for (int y = 1; y < h - 1; ++y)
+            for (int x = 2; x < w - 3; ++x) {
+                const int a = random() % 3 == 0 ? 0 : int(random() % 256);
+                image.setPixel(x, y, qRgba(int(random() % (a + 1)), int(random() % (a + 1)), int(random() % (a + 1)), a));
+            }
+        return image.convertToFormat(format);
+    };
+    const QImage first = picture(23, 9, QImage::Format_ARGB32_Premultiplied);
+    const QImage second = picture(31, 12, kLayerFormat);
+    const std::vector<PlacedImage> images = {{&first, 5, -3}, {&second, -4, 8}, {&first, 20, 20}};
+    QImage layer = makeLayer(40, 30);
+    for (const PlacedImage& p : images) drawOver(layer, *p.image, QPointF(p.x, p.y), QSizeF(p.image->size()));
+    const Area area{0, 30, 0, 40};
+    FloatPlane fromImages(40, 30), fromLayer(40, 30);
+    std::fill(fromImages.pixels.begin(), fromImages.pixels.end(), 7.0f);  // every pixel of the area is written
+    const Area ink = alphaPlane(images, 0.8f, fromImages, area);
+    EXPECT_EQ(alphaPlane({{&layer, 0, 0}}, 0.8f, fromLayer, area), ink);
+    EXPECT_EQ(fromImages, fromLayer);
+    Area expected{30, 0, 40, 0};
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            if (fromLayer.at(x, y) != 0.0f)
+                expected = {std::min(expected.top, y), y + 1, std::min(expected.left, x), std::max(expected.right, x + 1)};
+    EXPECT_EQ(ink, expected);
+
+    gaussianBlur(fromLayer, 2.0);
+    const QImage top = layerOf(40, 30, {0.1f, 0.0f, 0.2f, 0.3f});
+    for (const StoreAlpha alpha : {StoreAlpha::straight, StoreAlpha::premultiplied}) {
+        LayerStack drawn;
+        drawn.under = {&fromLayer, 1.0f, 0.5f, 0.25f, 0, 0};
+        drawn.base = &layer;
+        drawn.top = &top;
+        drawn.topArea = {10, 14, 3, 30};
+        drawn.fade = 0.7f;
+        LayerStack inPlace = drawn;
+        inPlace.base = nullptr;
+        inPlace.baseImages = images;
+        std::vector<uint8_t> a(40 * 30 * 4), b(a.size());
+        storeLayerStack(drawn, 40, 30, a.data(), 160, StoreOrder::bgra, alpha);
+        storeLayerStack(inPlace, 40, 30, b.data(), 160, StoreOrder::bgra, alpha);
+        EXPECT_EQ(a, b);
+    }
+}
+
 }  // namespace
 }  // namespace qm

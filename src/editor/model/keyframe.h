@@ -2,18 +2,17 @@
 // Keyframed values: a static value plus a time-ordered list of keyframes, evaluated at any
 // clip-local time. Written once over the two kinds of value a clip animates (double and Vec2).
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <optional>
+#include <cstdint>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <variant>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <QSet>
 
@@ -92,6 +91,10 @@ const char* label(KeyframeInterpolation interpolation);
 
 namespace detail {
 
+// The parameter s that forty bisection steps on x(s) = ((ax s + bx) s + cx) s = u over [0, 1]
+// end on: the midpoint the 40th step evaluates. Bit for bit that of the plain bisection.
+double bisectedParameter(double ax, double bx, double cx, double u);
+
 // The eased fraction of a segment from a to b at fraction u; allocation-free, fixed 40 steps.
 template <typename T>
 double easedFraction(const Keyframe<T>& a, const Keyframe<T>& b, double u) {
@@ -109,36 +112,58 @@ double easedFraction(const Keyframe<T>& a, const Keyframe<T>& b, double u) {
         const double r = 1.0 - s;
         return 3.0 * r * r * s * c1 + 3.0 * r * s * s * c2 + s * s * s;
     };
-    // x(s) in Horner form: the bisection below is one long chain of dependent steps, and this
-    // form is the shortest; it differs from the expanded form by rounding only.
+    // x(s) in Horner form: the shortest chain of dependent operations; it differs from the
+    // expanded form by rounding only.
     const double ax = 1.0 + 3.0 * p1x - 3.0 * p2x, bx = 3.0 * p2x - 6.0 * p1x, cx = 3.0 * p1x;
-    const auto x = [&](double s) { return ((ax * s + bx) * s + cx) * s; };
-    // Forty bisection steps on x(s) = u, two per round: the midpoint and both possible next
-    // midpoints are evaluated together and the halves chosen without branches, which would be
-    // mispredicted half the time. Every point is a dyadic fraction, so lo + h is exactly the
-    // (lo + hi) / 2 of plain bisection.
-    double lo = 0.0, h = 0.5, s = 0.5;
-    for (int round = 0; round < 20; ++round) {
-        const double half = h * 0.5;
-        const double xm = x(lo + h), xa = x(lo + half), xb = x(lo + h + half);
-#if defined(__SSE2__)
-        const __m128d target = _mm_set_sd(u);
-        const __m128d first = _mm_cmplt_sd(_mm_set_sd(xm), target);  // all ones when below
-        const __m128d second = _mm_or_pd(_mm_and_pd(first, _mm_cmplt_sd(_mm_set_sd(xb), target)),
-                                         _mm_andnot_pd(first, _mm_cmplt_sd(_mm_set_sd(xa), target)));
-        lo += _mm_cvtsd_f64(_mm_and_pd(first, _mm_set_sd(h)));
-        s = lo + half;  // the midpoint of the second step
-        lo += _mm_cvtsd_f64(_mm_and_pd(second, _mm_set_sd(half)));
-#else
-        const int first = xm < u;
-        const int second = ((xb < u) & first) | ((xa < u) & (first ^ 1));
-        lo += h * first;
-        s = lo + half;  // the midpoint of the second step
-        lo += half * second;
-#endif
-        h = half * 0.5;
+    return bezier(bisectedParameter(ax, bx, cx, u), p1y, p2y);
+}
+
+// Where a time's segment starts, found without a search over the whole list: the keyframe times
+// fall into the buckets of an even grid, and before[b] counts those in buckets below b. Bucketing
+// is monotonic, so a time in bucket b starts its segment at one of the keyframes before[b] - 1 …
+// before[b + 1] - 1, usually one or two of them.
+struct KeyframeBuckets {
+    // Below this a binary search takes no more steps than a bucket look-up.
+    static constexpr std::size_t kFewest = 16;
+
+    std::size_t count = 0;  // the keyframes it was made for
+    double origin = 0.0, scale = 0.0, lastBucket = 0.0;
+    std::vector<std::uint32_t> before;
+
+    std::size_t bucket(double t) const {
+        // max(0, NaN) is 0: a NaN time takes the first bucket, never an undefined conversion.
+        return static_cast<std::size_t>(std::min(std::max(0.0, (t - origin) * scale), lastBucket));
     }
-    return bezier(s, p1y, p2y);
+    // Null for a list too short to gain from it, unsorted, or with a non-finite time.
+    static std::shared_ptr<const KeyframeBuckets> make(const std::vector<double>& times);
+};
+
+// The segment [lo, lo + 1] holding t, for front().time < t < back().time (or a NaN t: segment 0).
+template <typename T>
+std::size_t segmentAt(const std::vector<Keyframe<T>>& k, const KeyframeBuckets* buckets, double t) {
+    const std::size_t n = k.size();
+    if (buckets && buckets->count == n) {
+        const std::size_t b = buckets->bucket(t);
+        std::size_t hi = std::min<std::size_t>(buckets->before[b + 1] - 1, n - 2);
+        std::size_t lo = std::min<std::size_t>(std::max<std::uint32_t>(buckets->before[b], 1) - 1, hi);
+        while (lo < hi) {
+            const std::size_t mid = (lo + hi + 1) / 2;
+            const bool later = t >= k[mid].time;
+            lo = later ? mid : lo;
+            hi = later ? hi : mid - 1;
+        }
+        // Only the editing operations renew the buckets: after a direct write to the list they may
+        // describe older times, and then the full search decides.
+        if (t >= k[lo].time && t < k[lo + 1].time) return lo;
+    }
+    std::size_t lo = 0, hi = n - 1;
+    while (hi - lo > 1) {
+        const std::size_t mid = (lo + hi) / 2;
+        const bool later = t >= k[mid].time;  // selects, not branches: unpredictable
+        lo = later ? mid : lo;
+        hi = later ? hi : mid;
+    }
+    return lo;
 }
 
 }  // namespace detail
@@ -149,7 +174,8 @@ struct Animatable {
     SharedVector<Keyframe<T>> keyframes;  // ascending time; equal times keep their insertion order
     bool operator==(const Animatable&) const = default;
 
-    // The value at clip-local time t. Never allocates; the segment is found by binary search.
+    // The value at clip-local time t. Never allocates; the segment is found through the buckets the
+    // editing operations keep beside the list (the list's companion), else by binary search.
     T valueAt(double t) const;
 
     // Editing (all ignore a non-finite time or value and then change nothing).
@@ -162,24 +188,23 @@ struct Animatable {
     void setEaseHandle(const QUuid& id, bool outgoing, double influence, double velocity);
     void setKeyframeComponent(const QUuid& id, std::size_t index, double number);
     void mergeKeyframes(const std::vector<Keyframe<T>>& incoming, double tolerance);
+    // Sorts by time (stably) and renews the buckets.
     void sortKeyframes();
+
+private:
+    void renewBuckets();
 };
 
 template <typename T>
 T Animatable<T>::valueAt(double t) const {
-    const std::size_t n = keyframes.size();
+    const std::vector<Keyframe<T>>& k = keyframes.get();
+    const std::size_t n = k.size();
     if (n == 0) return value;
-    if (t <= keyframes.front().time) return keyframes.front().value;
-    if (t >= keyframes.back().time) return keyframes.back().value;
-    std::size_t lo = 0, hi = n - 1;
-    while (hi - lo > 1) {
-        const std::size_t mid = (lo + hi) / 2;
-        const bool later = t >= keyframes[mid].time;  // selects, not branches: unpredictable
-        lo = later ? mid : lo;
-        hi = later ? hi : mid;
-    }
-    const Keyframe<T>& a = keyframes[lo];
-    const Keyframe<T>& b = keyframes[hi];
+    if (t <= k.front().time) return k.front().value;
+    if (t >= k.back().time) return k.back().value;
+    const std::size_t lo = detail::segmentAt(k, keyframes.template companion<detail::KeyframeBuckets>(), t);
+    const Keyframe<T>& a = k[lo];
+    const Keyframe<T>& b = k[lo + 1];
     if (a.easeOut == KeyframeEase::hold) return a.value;
     const double d = b.time - a.time;
     if (!(d > 0.0)) return b.value;

@@ -4,11 +4,16 @@
 // edit touches a list. Reads through a const object never copy; any write access (non-const
 // iterators, operator[], insert, erase, ...) first takes a storage of its own when the current one
 // is shared.
+//
+// The storage can carry a companion: data derived from the contents, such as a search index. Copies
+// share it with the contents and write access keeps it (it is replaced only by setCompanion, and a
+// new list starts without one), so whoever reads it checks that it still fits the contents.
 
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace qm {
@@ -25,13 +30,25 @@ public:
 
     SharedVector() = default;
     SharedVector(std::vector<T> values)  // NOLINT: a plain vector converts
-        : data_(values.empty() ? nullptr : std::make_shared<std::vector<T>>(std::move(values))) {}
+        : data_(values.empty() ? nullptr : std::make_shared<Storage>(Storage{std::move(values), nullptr})) {}
     SharedVector(std::initializer_list<T> values) : SharedVector(std::vector<T>(values)) {}
 
-    const std::vector<T>& get() const { return data_ ? *data_ : none(); }
+    const std::vector<T>& get() const { return data_ ? data_->items : none(); }
     operator const std::vector<T>&() const { return get(); }  // NOLINT: reads as a vector
     // Whether both use one storage (for tests of the sharing).
     bool sharesStorageWith(const SharedVector& other) const { return data_ && data_ == other.data_; }
+
+    // The companion last set on this storage, or null; C is the type it was set with.
+    template <typename C>
+    const C* companion() const {
+        return data_ ? static_cast<const C*>(data_->companion.get()) : nullptr;
+    }
+    // Replaces the companion without touching the contents (an empty list has nowhere to keep one).
+    void setCompanion(std::shared_ptr<const void> c) {
+        if (!data_ && !c) return;
+        own();  // a storage of our own, shared with no other copy
+        data_->companion = std::move(c);
+    }
 
     size_type size() const { return get().size(); }
     bool empty() const { return get().empty(); }
@@ -83,19 +100,24 @@ public:
 private:
     const_iterator begin_const() const { return get().begin(); }
     const_iterator end_const() const { return get().end(); }
+    struct Storage {
+        std::vector<T> items;
+        std::shared_ptr<const void> companion;
+    };
+
     std::vector<T>& own() {
         if (!data_)
-            data_ = std::make_shared<std::vector<T>>();
+            data_ = std::make_shared<Storage>();
         else if (data_.use_count() > 1)
-            data_ = std::make_shared<std::vector<T>>(*data_);
-        return *data_;
+            data_ = std::make_shared<Storage>(*data_);
+        return data_->items;
     }
     static const std::vector<T>& none() {
         static const std::vector<T> empty;
         return empty;
     }
 
-    std::shared_ptr<std::vector<T>> data_;
+    std::shared_ptr<Storage> data_;
 };
 
 }  // namespace qm

@@ -16,6 +16,11 @@ namespace {
 
 constexpr int kPainterBandRows = 64;
 
+// Four floats or integers as one value (one SSE register).
+typedef float Quad __attribute__((vector_size(16)));
+typedef int32_t Quad32 __attribute__((vector_size(16)));
+typedef uint32_t QuadU __attribute__((vector_size(16)));
+
 uint16_t* layerRow(QImage& layer, int y) { return reinterpret_cast<uint16_t*>(layer.scanLine(y)); }
 const uint16_t* layerRow(const QImage& layer, int y) { return reinterpret_cast<const uint16_t*>(layer.constScanLine(y)); }
 
@@ -65,7 +70,10 @@ void copyRowsOver(QImage& layer, const QImage& item, int x0, int y0) {
 // Source-over of an unscaled item whose top-left corner lies between pixels: each layer pixel
 // takes the bilinear sample of the item at its own position (0 outside the item).
 void shiftOver(QImage& layer, const QImage& item, double x0, double y0) {
-    const QImage src = item.format() == kLayerFormat ? item : item.convertToFormat(kLayerFormat);
+    // 8-bit premultiplied items (strip tiles, thousands of rows) are read where they are, each
+    // channel widened as a layer holds it (times 257); other formats are converted first.
+    const bool shallow = item.format() == QImage::Format_ARGB32_Premultiplied;
+    const QImage src = item.format() == kLayerFormat || shallow ? item : item.convertToFormat(kLayerFormat);
     const int ox = static_cast<int>(std::floor(x0));
     const int oy = static_cast<int>(std::floor(y0));
     // Layer pixel X samples the item at X − x0 = (X − ox − 1) + (1 − fx).
@@ -77,21 +85,60 @@ void shiftOver(QImage& layer, const QImage& item, double x0, double y0) {
     const int right = std::min(layer.width(), ox + src.width() + 1);
     if (top >= bottom || left >= right) return;
     layer.bits();
-    auto sample = [&](int x, int y) -> Rgba {
-        if (x < 0 || y < 0 || x >= src.width() || y >= src.height()) return {};
-        return loadRgba64(layerRow(src, y) + 4 * x);
+    // R, G, B, A of an item pixel as a layer holds them, 0…1; 0 outside the item.
+    constexpr float k16 = 1.0f / 65535.0f;
+    const int itemWidth = src.width();
+    auto sample = [&](const uchar* row, int x) -> Quad {
+        if (!row || x < 0 || x >= itemWidth) return Quad{};
+        if (shallow) {
+            const uint8_t* p = row + 4 * x;  // B, G, R, A
+            return __builtin_convertvector(Quad32{p[2], p[1], p[0], p[3]} * 257, Quad) * k16;
+        }
+        const uint16_t* p = reinterpret_cast<const uint16_t*>(row) + 4 * x;
+        return __builtin_convertvector(Quad32{p[0], p[1], p[2], p[3]}, Quad) * k16;
+    };
+    // A sample with no weight adds nothing (0 + v is v), so it is not read: a position whole in
+    // one direction reads two pixels, not four.
+    auto rowSample = [&](const uchar* row, int ix) -> Quad {
+        const Quad right = sample(row, ix) * (1.0f - fx);
+        return fx != 0.0f ? sample(row, ix - 1) * fx + right : right;
+    };
+    // Whether the item pixel is transparent (or outside the item): such pixels add nothing, and
+    // most of a text tile is transparent.
+    const size_t pixelBytes = shallow ? 4 : 8;
+    auto clear = [&](const uchar* row, int x) {
+        if (!row || x < 0 || x >= itemWidth) return true;
+        uint64_t bits = 0;
+        std::memcpy(&bits, row + pixelBytes * size_t(x), pixelBytes);
+        return bits == 0;
     };
     forEachRowBand(bottom - top, [&](int begin, int end) {
         for (int y = top + begin; y < top + end; ++y) {
             const int iy = y - oy;  // item rows iy − 1 (weight fy) and iy (weight 1 − fy)
+            const uchar* upper = fy != 0.0f && iy >= 1 && iy - 1 < src.height() ? src.constScanLine(iy - 1) : nullptr;
+            const uchar* below = iy >= 0 && iy < src.height() ? src.constScanLine(iy) : nullptr;
             uint16_t* dst = layerRow(layer, y) + 4 * left;
             for (int x = left; x < right; ++x, dst += 4) {
                 const int ix = x - ox;
-                const Rgba p = (sample(ix - 1, iy - 1) * fx + sample(ix, iy - 1) * (1.0f - fx)) * fy +
-                               (sample(ix - 1, iy) * fx + sample(ix, iy) * (1.0f - fx)) * (1.0f - fy);
-                if (p.a <= 0.0f && p.r <= 0.0f && p.g <= 0.0f && p.b <= 0.0f) continue;
-                const Rgba out = sourceOver(p, loadRgba64(dst));
-                dst[0] = to16(out.r), dst[1] = to16(out.g), dst[2] = to16(out.b), dst[3] = to16(out.a);
+                // Runs of transparent 8-bit pixels are passed over four at a time.
+                if (shallow && !upper && below && ix >= 1 && ix + 4 <= itemWidth && x + 4 <= right) {
+                    uint32_t words[5];
+                    std::memcpy(words, below + 4 * size_t(ix - 1), sizeof words);
+                    if ((words[0] | words[1] | words[2] | words[3] | words[4]) == 0) {
+                        x += 3, dst += 12;
+                        continue;
+                    }
+                }
+                if (clear(below, ix) && (fx == 0.0f || clear(below, ix - 1)) && clear(upper, ix) &&
+                    (fx == 0.0f || clear(upper, ix - 1)))
+                    continue;
+                const Quad lower = rowSample(below, ix) * (1.0f - fy);
+                const Quad p = fy != 0.0f ? rowSample(upper, ix) * fy + lower : lower;
+                if (p[3] <= 0.0f && p[0] <= 0.0f && p[1] <= 0.0f && p[2] <= 0.0f) continue;
+                // Source-over the layer pixel.
+                const Quad under = __builtin_convertvector(Quad32{dst[0], dst[1], dst[2], dst[3]}, Quad) * k16;
+                const Quad out = p + under * (1.0f - p[3]);
+                dst[0] = to16(out[0]), dst[1] = to16(out[1]), dst[2] = to16(out[2]), dst[3] = to16(out[3]);
             }
         }
     });
@@ -149,58 +196,120 @@ void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size) {
     });
 }
 
+void clearPlaneArea(FloatPlane& plane, Area area, Area keep) {
+    const Area a = clippedArea(area, plane.width, plane.height);
+    if (a.empty()) return;
+    forEachRowBand(a.bottom - a.top, [&](int begin, int end) {
+        for (int y = a.top + begin; y < a.top + end; ++y) {
+            float* row = plane.row(y);
+            if (keep.empty() || y < keep.top || y >= keep.bottom) {
+                std::fill(row + a.left, row + a.right, 0.0f);
+                continue;
+            }
+            std::fill(row + a.left, row + std::clamp(keep.left, a.left, a.right), 0.0f);
+            std::fill(row + std::clamp(keep.right, a.left, a.right), row + a.right, 0.0f);
+        }
+    });
+}
+
 namespace {
 
-RowRange clipped(RowRange rows, int height) { return {std::max(rows.top, 0), std::min(rows.bottom, height)}; }
+// Alpha times k of `count` pixels into `out`, four at a time: 16-bit layer pixels, or 8-bit BGRA
+// ones widened as a layer holds them (times 257). Returns the first and one past the last
+// non-zero position ([count, 0) when there is none).
+template <typename T>
+std::pair<int, int> alphaRow(const T* src, int count, float k, float* out) {
+    constexpr bool deep = sizeof(T) == 2;
+    int lo = count, hi = 0;
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Quad32 alpha;
+        if constexpr (deep) {
+            QuadU words[2];
+            std::memcpy(words, src + 4 * i, sizeof words);
+#if defined(__clang__)
+            const QuadU ba = __builtin_shufflevector(words[0], words[1], 1, 3, 5, 7);
+#else
+            const QuadU ba = __builtin_shuffle(words[0], words[1], QuadU{1, 3, 5, 7});
+#endif
+            alpha = Quad32(ba >> 16);
+        } else {
+            QuadU px;
+            std::memcpy(&px, src + 4 * i, sizeof px);
+            alpha = Quad32(px >> 24) * 257;
+        }
+        const Quad v = __builtin_convertvector(alpha, Quad) * k;
+        std::memcpy(out + i, &v, sizeof v);
+        if ((alpha[0] | alpha[1] | alpha[2] | alpha[3]) != 0) {
+            if (lo == count) lo = i + (alpha[0] ? 0 : alpha[1] ? 1 : alpha[2] ? 2 : 3);
+            hi = i + (alpha[3] ? 4 : alpha[2] ? 3 : alpha[1] ? 2 : 1);
+        }
+    }
+    for (; i < count; ++i) {
+        const uint32_t alpha = deep ? uint32_t(src[4 * i + 3]) : uint32_t(src[4 * i + 3]) * 257u;
+        out[i] = float(alpha) * k;
+        if (alpha != 0) lo = std::min(lo, i), hi = i + 1;
+    }
+    return {lo, hi};
+}
 
 }  // namespace
 
-void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows) {
-    const RowRange r = clipped(rows, std::min(into.height, other.height));
-    const int w = std::min(into.width, other.width);
-    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
-        for (int y = r.top + begin; y < r.top + end; ++y) {
-            float* dst = into.row(y);
-            const float* src = other.row(y);
-            for (int x = 0; x < w; ++x) dst[x] += src[x];
-        }
-    });
-}
-
-void copyPlaneRows(const FloatPlane& from, FloatPlane& into, RowRange rows) {
-    const RowRange r = clipped(rows, std::min(into.height, from.height));
-    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
-        for (int y = r.top + begin; y < r.top + end; ++y) std::copy_n(from.row(y), std::min(into.width, from.width), into.row(y));
-    });
-}
-
-void clearPlaneRows(FloatPlane& plane, RowRange rows) {
-    const RowRange r = clipped(rows, plane.height);
-    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
-        for (int y = r.top + begin; y < r.top + end; ++y) std::fill_n(plane.row(y), plane.width, 0.0f);
-    });
-}
-
-void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange rows) {
-    const int w = layer.width();
-    const int h = layer.height();
-    if (into.width != w || into.height != h) into = FloatPlane(w, h);
-    const RowRange r = clipped(rows, h);
+Area alphaPlane(const std::vector<PlacedImage>& images, float scale, FloatPlane& into, Area area) {
+    const Area a = clippedArea(area, into.width, into.height);
+    if (a.empty()) return {0, 0, 0, 0};
+    // Layer values are 8-bit ones times 257, so both depths give the same numbers.
     const float k = scale / 65535.0f;
-    forEachRowBand(r.bottom - r.top, [&](int begin, int end) {
-        for (int y = r.top + begin; y < r.top + end; ++y) {
+    // The non-zero columns of each row, [first, last).
+    std::vector<int> first(static_cast<size_t>(a.bottom - a.top)), last(first.size());
+    forEachRowBand(a.bottom - a.top, [&](int begin, int end) {
+        for (int y = a.top + begin; y < a.top + end; ++y) {
             float* out = into.row(y);
-            const uint16_t* src = layerRow(layer, y);
-            for (int x = 0; x < w; ++x) out[x] = float(src[4 * x + 3]) * k;
+            int x = a.left;
+            int& lo = first[static_cast<size_t>(y - a.top)];
+            int& hi = last[static_cast<size_t>(y - a.top)];
+            lo = a.right, hi = a.left;
+            // Images are taken left to right; a row shares no pixel between two of them.
+            for (;;) {
+                const PlacedImage* next = nullptr;
+                int x0 = a.right;
+                for (const PlacedImage& p : images) {
+                    if (!p.image || y < p.y || y >= p.y + p.image->height()) continue;
+                    const int from = std::max(p.x, x);
+                    if (from < std::min(p.x + p.image->width(), a.right) && from < x0) x0 = from, next = &p;
+                }
+                std::fill(out + x, out + x0, 0.0f);
+                if (!next) break;
+                const int x1 = std::min(next->x + next->image->width(), a.right);
+                const uchar* line = next->image->constScanLine(y - next->y);
+                const auto [first, last] =
+                    next->image->format() == kLayerFormat
+                        ? alphaRow(reinterpret_cast<const uint16_t*>(line) + 4 * (x0 - next->x), x1 - x0, k, out + x0)
+                        : alphaRow(line + 4 * (x0 - next->x), x1 - x0, k, out + x0);
+                if (first < last) lo = std::min(lo, x0 + first), hi = std::max(hi, x0 + last);
+                x = x1;
+            }
         }
     });
+    Area ink{a.bottom, a.top, a.right, a.left};
+    for (int y = a.top; y < a.bottom; ++y) {
+        const size_t i = static_cast<size_t>(y - a.top);
+        if (first[i] >= last[i]) continue;
+        ink.top = std::min(ink.top, y), ink.bottom = y + 1;
+        ink.left = std::min(ink.left, first[i]), ink.right = std::max(ink.right, last[i]);
+    }
+    return ink.empty() ? Area{0, 0, 0, 0} : ink;
 }
 
 namespace {
 
 struct LayerSpan {
-    const uint16_t* row = nullptr;  // the layer's row, or null
-    int left = 0, right = 0;        // columns that may hold something
+    const uchar* row = nullptr;  // the row, or null
+    int origin = 0;              // the frame column of the row's first pixel
+    int left = 0, right = 0;     // columns that may hold something
+    bool deep = true;            // 16-bit layer pixels, else 8-bit premultiplied BGRA
+    // The row's pixel at frame column x.
+    const uchar* at(int x) const { return row ? row + (deep ? 8 : 4) * (x - origin) : nullptr; }
 };
 
 inline uint8_t byteOf(float v) { return static_cast<uint8_t>(std::min(std::max(v, 0.0f), 1.0f) * 255.0f + 0.5f); }
@@ -218,9 +327,6 @@ struct StackConstants {
     float br, bgg, bb, ba;     // the background, 0 without one
 };
 
-// Four floats or integers as one value (one SSE register).
-typedef float Quad __attribute__((vector_size(16)));
-typedef int32_t Quad32 __attribute__((vector_size(16)));
 
 inline Quad loadQuad(const float* p) {
     Quad v;
@@ -232,14 +338,11 @@ inline Quad loadQuad(const float* p) {
 inline Quad32 quadChannel(Quad v) {
     const Quad one = {1.0f, 1.0f, 1.0f, 1.0f};
     const Quad zero = {};
-    const Quad32 positive = v > zero;
-    v = Quad(Quad32(v) & positive);
-    const Quad32 below = v < one;
-    v = Quad((Quad32(v) & below) | (Quad32(one) & ~below));
+    // In this order the two selections are single max and min instructions.
+    v = v > zero ? v : zero;
+    v = v < one ? v : one;
     return __builtin_convertvector(v * 255.0f + 0.5f, Quad32);
 }
-
-typedef uint32_t QuadU __attribute__((vector_size(16)));
 
 // The four channels of four 16-bit RGBA pixels, as floats 0…1: the pixels are read as eight
 // words (R | G << 16, B | A << 16 each) and split with shuffles, masks and shifts.
@@ -286,38 +389,96 @@ inline uint32_t storedPixel(float r, float g, float b, float a, const StackConst
     return channel(r * k) << (8 * R) | channel(g * k) << 8 | channel(b * k) << (8 * B) | channel(a) << 24;
 }
 
+// The four channels of four 8-bit premultiplied BGRA pixels as the 16-bit values a layer holds
+// for them (each byte times 257), as floats 0…1: an image used in place of a layer composes to
+// the same numbers.
+inline void channels8(const uint8_t* p, Quad& r, Quad& g, Quad& b, Quad& a) {
+    constexpr float k16 = 1.0f / 65535.0f;
+    Quad32 px;
+    std::memcpy(&px, p, sizeof px);
+    const Quad32 byte = {255, 255, 255, 255};
+    b = __builtin_convertvector((px & byte) * 257, Quad) * k16;
+    g = __builtin_convertvector(((px >> 8) & byte) * 257, Quad) * k16;
+    r = __builtin_convertvector(((px >> 16) & byte) * 257, Quad) * k16;
+    a = __builtin_convertvector(((px >> 24) & byte) * 257, Quad) * k16;
+}
+
+// Whether four pixels (16 or 32 bytes) or four plane values are all 0 (−0 counts as 0).
+template <size_t Bytes>
+inline bool zeroBytes(const void* p) {
+    uint64_t words[Bytes / 8];
+    std::memcpy(words, p, Bytes);
+    uint64_t any = 0;
+    for (uint64_t w : words) any |= w;
+    return any == 0;
+}
+inline bool zeroValues(const float* v) {
+    uint32_t bits[4];
+    std::memcpy(bits, v, sizeof bits);
+    return ((bits[0] | bits[1] | bits[2] | bits[3]) << 1) == 0;
+}
+
 // Columns [x0, x1) of one row, where each of the plane and the two layers is either present
 // throughout or absent: composed in float, four pixels at a time, and stored as 32-bit words
-// (byte i is bits 8i…8i+7).
-template <int R, int B, bool Straight>
-void composeSegment(const float* __restrict v, const uint16_t* __restrict base, const uint16_t* __restrict top, int x0,
-                    int x1, const StackConstants& c, uint32_t* __restrict words) {
+// (byte i is bits 8i…8i+7). `v` is indexed by frame column; `base` and `top` start at column x0.
+// The base is a 16-bit layer row or (T = uint8_t) an 8-bit BGRA image row. Four pixels with
+// nothing in any part are the background alone, `empty`.
+template <int R, int B, bool Straight, typename T>
+void composeSegment(const float* __restrict v, const uchar* __restrict baseBytes, const uchar* __restrict topBytes,
+                    int x0, int x1, const StackConstants& c, uint32_t empty, uint32_t* __restrict words) {
+    constexpr bool deep = sizeof(T) == 2;
+    const T* base = reinterpret_cast<const T*>(baseBytes);
+    const uint16_t* top = reinterpret_cast<const uint16_t*>(topBytes);
     const float ur = c.ur, ug = c.ug, ub = c.ub, fade = c.fade;
-    auto over = [](const uint16_t* s, Quad& r, Quad& g, Quad& b, Quad& a) {
-        Quad sr, sg, sb, sa;
-        channels16(s, sr, sg, sb, sa);
+    auto over = [](Quad sr, Quad sg, Quad sb, Quad sa, Quad& r, Quad& g, Quad& b, Quad& a) {
         const Quad keep = 1.0f - sa;
         r = sr + r * keep, g = sg + g * keep, b = sb + b * keep, a = sa + a * keep;
     };
     int x = x0;
     for (; x + 4 <= x1; x += 4) {
+        const int i = x - x0;
+        if ((!v || zeroValues(v + x)) && (!base || zeroBytes<16 * sizeof(T)>(base + 4 * i)) &&
+            (!top || zeroBytes<32>(top + 4 * i))) {
+            std::fill_n(words + x, 4, empty);
+            continue;
+        }
         const Quad pv = v ? loadQuad(v + x) : Quad{};
         Quad r = ur * pv, g = ug * pv, b = ub * pv, a = pv;
-        if (base) over(base + 4 * x, r, g, b, a);
-        if (top) over(top + 4 * x, r, g, b, a);
-        r *= fade, g *= fade, b *= fade, a *= fade;
+        Quad sr, sg, sb, sa;
+        // A transparent layer pixel changes nothing (x + 0 · 1), so it is passed over.
+        if (base && !zeroBytes<16 * sizeof(T)>(base + 4 * i)) {
+            if constexpr (deep)
+                channels16(base + 4 * i, sr, sg, sb, sa);
+            else
+                channels8(base + 4 * i, sr, sg, sb, sa);
+            over(sr, sg, sb, sa, r, g, b, a);
+        }
+        if (top && !zeroBytes<32>(top + 4 * i)) {
+            channels16(top + 4 * i, sr, sg, sb, sa);
+            over(sr, sg, sb, sa, r, g, b, a);
+        }
+        if (fade != 1.0f) r *= fade, g *= fade, b *= fade, a *= fade;
         storeQuad<R, B, Straight>(r, g, b, a, c, words + x);
     }
     constexpr float k16 = 1.0f / 65535.0f;
+    constexpr int sr = deep ? 0 : 2, sb = deep ? 2 : 0;
+    constexpr uint32_t widen = deep ? 1 : 257;
     for (; x < x1; ++x) {
+        const int i = x - x0;
         const float pv = v ? v[x] : 0.0f;
         float r = ur * pv, g = ug * pv, b = ub * pv, a = pv;
-        for (const uint16_t* layer : {base, top}) {
-            if (!layer) continue;
-            const uint16_t* s = layer + 4 * x;
-            const float sa = float(s[3]) * k16, keep = 1.0f - sa;
-            r = float(s[0]) * k16 + r * keep, g = float(s[1]) * k16 + g * keep;
-            b = float(s[2]) * k16 + b * keep, a = sa + a * keep;
+        auto over1 = [&](uint32_t pr, uint32_t pg, uint32_t pb, uint32_t pa) {
+            const float fa = float(pa) * k16, keep = 1.0f - fa;
+            r = float(pr) * k16 + r * keep, g = float(pg) * k16 + g * keep;
+            b = float(pb) * k16 + b * keep, a = fa + a * keep;
+        };
+        if (base) {
+            const T* s = base + 4 * i;
+            over1(s[sr] * widen, s[1] * widen, s[sb] * widen, s[3] * widen);
+        }
+        if (top) {
+            const uint16_t* s = top + 4 * i;
+            over1(s[0], s[1], s[2], s[3]);
         }
         r *= fade, g *= fade, b *= fade, a *= fade;
         words[x] = storedPixel<R, B, Straight>(r, g, b, a, c);
@@ -372,13 +533,32 @@ struct ImageSegments {
     static void deep(const uint16_t* s, int n, const StackConstants& c, uint32_t* w) { imageSegment<R, B, Straight>(s, n, c, w); }
 };
 
-using ComposeSegment = void (*)(const float*, const uint16_t*, const uint16_t*, int, int, const StackConstants&, uint32_t*);
+using ComposeSegment = void (*)(const float*, const uchar*, const uchar*, int, int, const StackConstants&, uint32_t,
+                                uint32_t*);
+
+template <int R, int B, bool Straight>
+struct ComposeSegments {
+    static constexpr ComposeSegment deep = composeSegment<R, B, Straight, uint16_t>;
+    static constexpr ComposeSegment shallow = composeSegment<R, B, Straight, uint8_t>;
+};
 
 LayerSpan spanOf(const QImage* layer, const Area& area, int y, int width) {
     if (!layer || y < area.top || y >= area.bottom) return {};
     const int left = std::max(area.left, 0), right = std::min({area.right, width, layer->width()});
     if (left >= right) return {};
-    return {layerRow(*layer, y), left, right};
+    return {layer->constScanLine(y), 0, left, right, true};
+}
+
+// The row of the image that covers row y, if any (the images share no row).
+LayerSpan spanOf(const std::vector<PlacedImage>& images, const Area& area, int y, int width) {
+    if (y < area.top || y >= area.bottom) return {};
+    for (const PlacedImage& p : images) {
+        if (!p.image || y < p.y || y >= p.y + p.image->height()) continue;
+        const int left = std::max({area.left, 0, p.x}), right = std::min({area.right, width, p.x + p.image->width()});
+        if (left >= right) return {};
+        return {p.image->constScanLine(y - p.y), p.x, left, right, p.image->format() == kLayerFormat};
+    }
+    return {};
 }
 
 }  // namespace
@@ -396,8 +576,10 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
     const bool unshifted = shiftX == 0 && shiftY == 0 && fx == 0.0f && fy == 0.0f;
     const bool straight = alpha == StoreAlpha::straight;
     const bool bgra = order == StoreOrder::bgra;
-    const ComposeSegment compose = bgra ? (straight ? composeSegment<2, 0, true> : composeSegment<2, 0, false>)
-                                        : (straight ? composeSegment<0, 2, true> : composeSegment<0, 2, false>);
+    const ComposeSegment deep = bgra ? (straight ? ComposeSegments<2, 0, true>::deep : ComposeSegments<2, 0, false>::deep)
+                                     : (straight ? ComposeSegments<0, 2, true>::deep : ComposeSegments<0, 2, false>::deep);
+    const ComposeSegment shallow = bgra ? (straight ? ComposeSegments<2, 0, true>::shallow : ComposeSegments<2, 0, false>::shallow)
+                                        : (straight ? ComposeSegments<0, 2, true>::shallow : ComposeSegments<0, 2, false>::shallow);
     const Rgba bg = stack.background.value_or(Rgba{});
     const float bgKeep = stack.background ? 1.0f : 0.0f;
     const StackConstants constants{stack.under.r, stack.under.g,  stack.under.b,  stack.fade,
@@ -439,7 +621,8 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
                     v = shifted;
                 }
             }
-            const LayerSpan base = spanOf(stack.base, stack.baseArea, y, width);
+            const LayerSpan base = stack.base ? spanOf(stack.base, stack.baseArea, y, width)
+                                              : spanOf(stack.baseImages, stack.baseArea, y, width);
             const LayerSpan top = spanOf(stack.top, stack.topArea, y, width);
             for (const LayerSpan& span : {base, top})
                 if (span.row) first = std::min(first, span.left), last = std::max(last, span.right);
@@ -457,9 +640,9 @@ void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pi
             for (int e = 0; e + 1 < 6; ++e) {
                 const int x0 = std::max(edges[e], first), x1 = std::min(edges[e + 1], last);
                 if (x0 >= x1) continue;
-                const uint16_t* b = base.row && x0 >= base.left && x1 <= base.right ? base.row : nullptr;
-                const uint16_t* t = top.row && x0 >= top.left && x1 <= top.right ? top.row : nullptr;
-                compose(v, b, t, x0, x1, constants, words);
+                const uchar* b = base.row && x0 >= base.left && x1 <= base.right ? base.at(x0) : nullptr;
+                const uchar* t = top.row && x0 >= top.left && x1 <= top.right ? top.at(x0) : nullptr;
+                (b && !base.deep ? shallow : deep)(v, b, t, x0, x1, constants, emptyPixel, words);
             }
         }
     });

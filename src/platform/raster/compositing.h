@@ -62,15 +62,6 @@ inline constexpr QImage::Format kLayerFormat = QImage::Format_RGBA64_Premultipli
 
 // A transparent layer.
 QImage makeLayer(int width, int height);
-// A rectangle of pixels: rows [top, bottom), columns [left, right); the default holds everything.
-struct Area {
-    int top = 0;
-    int bottom = 1 << 30;
-    int left = 0;
-    int right = 1 << 30;
-    bool empty() const { return top >= bottom || left >= right; }
-    bool operator==(const Area&) const = default;
-};
 
 // Clears an area of a layer to transparent, in parallel.
 void clearLayerArea(QImage& layer, Area area);
@@ -80,16 +71,21 @@ void clearLayerArea(QImage& layer, Area area);
 // scaled one drawn by QPainter with smooth sampling. Both run in parallel over horizontal bands of the layer.
 void drawOver(QImage& layer, const QImage& item, QPointF topLeft, QSizeF size);
 
-// into += other over rows [top, bottom) (planes of one size).
-void addPlane(FloatPlane& into, const FloatPlane& other, RowRange rows = {});
-// Copies rows [top, bottom) of one plane into another of the same size.
-void copyPlaneRows(const FloatPlane& from, FloatPlane& into, RowRange rows);
-// Sets rows [top, bottom) to 0.
-void clearPlaneRows(FloatPlane& plane, RowRange rows);
+// Sets the pixels of `area` that lie outside `keep` to 0.
+void clearPlaneArea(FloatPlane& plane, Area area, Area keep = {0, 0, 0, 0});
 
-// Alpha of a layer times `scale` into rows [top, bottom) of `into`, which is made the layer's size
-// (all 0) when it is not; other rows are left as they are.
-void alphaPlane(const QImage& layer, float scale, FloatPlane& into, RowRange rows = {});
+// An unscaled image at a whole-pixel position: 8-bit premultiplied ARGB
+// (QImage::Format_ARGB32_Premultiplied) or a layer-format image.
+struct PlacedImage {
+    const QImage* image = nullptr;
+    int x = 0;
+    int y = 0;
+};
+
+// Alpha of the images times `scale` into every pixel of `area` of `into` (0 where no image lies);
+// images that share a row must not overlap. Returns the smallest area holding every non-zero
+// value written (empty when there is none).
+Area alphaPlane(const std::vector<PlacedImage>& images, float scale, FloatPlane& into, Area area);
 
 // A plane standing for one colour times its values: each value v gives premultiplied
 // (r v, g v, b v, v). Sampled at (x − dx, y − dy), bilinearly, 0 outside the plane.
@@ -101,11 +97,12 @@ struct ColoredPlane {
 
 // The stack one fused pass produces, bottom to top: background (opaque), then, faded together by
 // `fade`, the coloured plane, `base` and `top`. Layers are frame-sized 16-bit premultiplied images
-// (or absent).
+// (or absent). Without a `base` layer, `baseImages` stand for it: images that share no row.
 // Rows (and columns) outside a part's range are known to be empty there and are skipped.
 struct LayerStack {
     ColoredPlane under;
     const QImage* base = nullptr;
+    std::vector<PlacedImage> baseImages;
     const QImage* top = nullptr;
     Area underArea, baseArea, topArea;
     float fade = 1.0f;
@@ -119,14 +116,6 @@ enum class StoreAlpha { straight, premultiplied };
 // the given order, clamped to 0…1 and rounded; straight alpha divides by alpha first.
 void storeLayerStack(const LayerStack& stack, int width, int height, uint8_t* pixels, size_t bytesPerRow,
                      StoreOrder order, StoreAlpha alpha);
-
-// An unscaled image at a whole-pixel position: 8-bit premultiplied ARGB
-// (QImage::Format_ARGB32_Premultiplied) or a layer-format image.
-struct PlacedImage {
-    const QImage* image = nullptr;
-    int x = 0;
-    int y = 0;
-};
 
 // The same store for the simple frames that need no layers: images that do not overlap, faded
 // together by `fade`, over the background (or transparency). Pixels no image covers are the

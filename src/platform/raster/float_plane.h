@@ -15,6 +15,28 @@ struct RowRange {
     bool operator==(const RowRange&) const = default;
 };
 
+// A rectangle of pixels: rows [top, bottom), columns [left, right); the default holds everything.
+struct Area {
+    int top = 0;
+    int bottom = 1 << 30;
+    int left = 0;
+    int right = 1 << 30;
+    bool empty() const { return top >= bottom || left >= right; }
+    bool operator==(const Area&) const = default;
+};
+
+// The area clipped to a width × height picture.
+inline Area clippedArea(Area a, int width, int height) {
+    return {a.top < 0 ? 0 : a.top, a.bottom > height ? height : a.bottom, a.left < 0 ? 0 : a.left,
+            a.right > width ? width : a.right};
+}
+
+// The area grown by `by` pixels on every side (not clipped); an empty area stays empty.
+inline Area grownArea(Area a, int by) {
+    if (a.empty()) return a;
+    return {a.top - by, a.bottom + by, a.left - by, a.right + by};
+}
+
 struct FloatPlane {
     int width = 0;
     int height = 0;

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "platform/raster/parallel_rows.h"
@@ -30,8 +29,13 @@ struct BlurPlan {
     int reach() const { return direct ? radius : kBoxPasses * (radius + 1); }
 };
 
+// A sigma that cannot blur gives the one-tap kernel that keeps every value as it is.
 BlurPlan planFor(double sigma) {
     BlurPlan plan;
+    if (!std::isfinite(sigma) || sigma <= 0) {
+        plan.weights = {1.0f};
+        return plan;
+    }
     if (sigma <= kDirectKernelLimit) {
         plan.radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
         double sum = 0;
@@ -115,11 +119,20 @@ float* blurLines(float* a, float* b, int n, const BlurPlan& plan) {
 }
 
 // Two working lines of n × kLanes floats; every pass writes what the next one reads.
+// Two working lines of n × kLanes floats for one of the two blurs; every pass writes what the
+// next one reads. Each worker thread keeps its lines between calls: lines of a 4K frame are
+// large enough that fresh ones would be mapped and zeroed by the system on every frame. Lanes
+// of a partial group are computed too but never stored; they hold ordinary numbers.
 struct LineBuffers {
-    explicit LineBuffers(int n)
-        : a(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n) * kLanes)),
-          b(std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n) * kLanes)) {}
-    std::unique_ptr<float[]> a, b;
+    LineBuffers(int slot, int n) {
+        thread_local std::vector<float> kept[4];
+        const size_t size = static_cast<size_t>(n) * kLanes;
+        for (int i = 0; i < 2; ++i)
+            if (kept[2 * slot + i].size() < size) kept[2 * slot + i].resize(size);
+        a = kept[2 * slot].data(), b = kept[2 * slot + 1].data();
+    }
+    float* a;
+    float* b;
 };
 
 // Whether all values are 0 (or −0), looking at blocks of values at once.
@@ -138,86 +151,130 @@ bool isZero(const float* values, int count) {
     return true;
 }
 
-}  // namespace
+// Copies `lanes` floats; whole groups go through registers as a few vector moves (a library
+// call per group cost more than the copy).
+inline void copyLanes(const float* from, float* to, int lanes) {
+    if (lanes == kLanes) {
+        Quad group[kQuads];
+        std::memcpy(group, from, sizeof group);
+        std::memcpy(to, group, sizeof group);
+    } else {
+        std::copy_n(from, lanes, to);
+    }
+}
 
-void gaussianBlur(FloatPlane& plane, double sigma, std::optional<RowRange> used) {
-    if (!std::isfinite(sigma) || sigma <= 0 || plane.width <= 0 || plane.height <= 0) return;
-    const BlurPlan plan = planFor(sigma);
-    const int pad = plan.reach();
+// Blurs `plane` with plans[0] and, when `count` is 2, adds `work` blurred with plans[1], where
+// the horizontal pass puts the second blur of the same rows. Only `used` may hold anything.
+void blurPlanes(FloatPlane& plane, FloatPlane* work, const BlurPlan* plans, int count, Area used) {
     const int w = plane.width;
     const int h = plane.height;
+    const Area u = clippedArea(used, w, h);
+    if (u.empty()) return;
+    const int pads[2] = {plans[0].reach(), count > 1 ? plans[1].reach() : 0};
+    const int pad = std::max(pads[0], pads[1]);
 
-    // Rows and column groups that hold only zeros stay zero and are skipped (most of a credits
-    // text layer is empty).
+    // Rows that hold only zeros stay zero and are skipped (most of a credits text layer is empty).
     std::vector<char> rowUsed(static_cast<size_t>(h));
-    const RowRange scan = used.value_or(RowRange{});
-    const int scanTop = std::max(0, scan.top);
-    forEachRowBand(std::min(h, scan.bottom) - scanTop, [&](int begin, int end) {
-        for (int y = scanTop + begin; y < scanTop + end; ++y) rowUsed[static_cast<size_t>(y)] = !isZero(plane.row(y), w);
+    forEachRowBand(u.bottom - u.top, [&](int begin, int end) {
+        for (int y = u.top + begin; y < u.top + end; ++y)
+            rowUsed[static_cast<size_t>(y)] = !isZero(plane.row(y) + u.left, u.right - u.left);
     });
-
-    // Horizontal: kLanes rows at a time.
-    const int rowGroups = (h + kLanes - 1) / kLanes;
-    forEachRowBand(rowGroups, [&](int begin, int end) {
-        const int n = w + 2 * pad;
-        LineBuffers lines(n);
-        float* a = lines.a.get();
-        float* b = lines.b.get();
-        const float* rows[kLanes];
-        for (int g = begin; g < end; ++g) {
-            const int y0 = g * kLanes;
-            const int lanes = std::min(kLanes, h - y0);
-            if (std::none_of(rowUsed.begin() + y0, rowUsed.begin() + y0 + lanes, [](char c) { return c != 0; })) continue;
-            for (int l = 0; l < kLanes; ++l) rows[l] = plane.row(y0 + std::min(l, lanes - 1));
-            for (int i = 0; i < n; ++i) {
-                const int x = std::clamp(i - pad, 0, w - 1);
-                float* dst = a + static_cast<size_t>(i) * kLanes;
-                for (int l = 0; l < kLanes; ++l) dst[l] = rows[l][x];
-            }
-            const float* result = blurLines(a, b, n, plan);
-            for (int x = 0; x < w; ++x) {
-                const float* src = result + static_cast<size_t>(x + pad) * kLanes;
-                for (int l = 0; l < lanes; ++l) plane.row(y0 + l)[x] = src[l];
-            }
-        }
-    });
-
-    // Vertical: kLanes columns at a time, over the rows within reach of a used row only (the
-    // others stay 0).
     const auto firstUsed = std::find(rowUsed.begin(), rowUsed.end(), char(1));
     if (firstUsed == rowUsed.end()) return;
     const int first = int(firstUsed - rowUsed.begin());
     const int last = h - 1 - int(std::find(rowUsed.rbegin(), rowUsed.rend(), char(1)) - rowUsed.rbegin());
-    const int lo = std::max(0, first - pad);
-    const int hi = std::min(h, last + 1 + pad);
-    const int columnGroups = (w + kLanes - 1) / kLanes;
-    forEachRowBand(columnGroups, [&](int begin, int end) {
-        const int n = hi - lo + 2 * pad;
-        LineBuffers lines(n);
-        float* a = lines.a.get();
-        float* b = lines.b.get();
+    // Columns and rows the blur reaches; beyond them everything stays 0.
+    const int left = std::max(0, u.left - pad), right = std::min(w, u.right + pad);
+    const int lo = std::max(0, first - pad), hi = std::min(h, last + 1 + pad);
+    FloatPlane* targets[2] = {&plane, work};
+
+    // Horizontal: kLanes rows at a time. A line position i stands for column left − pad + i,
+    // clamped into the plane; the second blur's shorter line is the middle of the first one.
+    const int rowGroups = (last - first) / kLanes + 1;
+    forEachRowBand(rowGroups, [&](int begin, int end) {
+        const int n = right - left + 2 * pad;
+        LineBuffers lines[2] = {LineBuffers(0, n), LineBuffers(1, count > 1 ? n : 1)};
+        const float* rows[kLanes];
         for (int g = begin; g < end; ++g) {
-            const int x0 = g * kLanes;
-            const int lanes = std::min(kLanes, w - x0);
-            bool used = false;
-            for (int y = first; y <= last && !used; ++y) {
-                const float* src = plane.row(y) + x0;
-                used = std::any_of(src, src + lanes, [](float v) { return v != 0.0f; });
+            const int y0 = first + g * kLanes;
+            const int lanes = std::min(kLanes, last + 1 - y0);
+            if (std::none_of(rowUsed.begin() + y0, rowUsed.begin() + y0 + lanes, [](char c) { return c != 0; })) continue;
+            for (int l = 0; l < kLanes; ++l) rows[l] = plane.row(y0 + std::min(l, lanes - 1));
+            float* a = lines[0].a;
+            for (int i = 0; i < n; ++i) {
+                const int x = std::clamp(left - pad + i, 0, w - 1);
+                float* dst = a + static_cast<size_t>(i) * kLanes;
+                for (int l = 0; l < kLanes; ++l) dst[l] = rows[l][x];
             }
-            if (!used) continue;
-            // Whole groups copy a fixed width, which compiles to a few vector moves.
-            auto copyLanes = [lanes](const float* from, float* to) {
-                if (lanes == kLanes)
-                    std::copy_n(from, kLanes, to);
-                else
-                    std::copy_n(from, lanes, to);
-            };
-            for (int i = 0; i < n; ++i)
-                copyLanes(plane.row(std::clamp(lo - pad + i, 0, h - 1)) + x0, a + static_cast<size_t>(i) * kLanes);
-            const float* result = blurLines(a, b, n, plan);
-            for (int y = lo; y < hi; ++y) copyLanes(result + static_cast<size_t>(y - lo + pad) * kLanes, plane.row(y) + x0);
+            for (int k = count - 1; k >= 0; --k) {
+                const int m = right - left + 2 * pads[k];
+                float* in = lines[k].a;
+                if (in != a || pads[k] < pad)
+                    std::memmove(in, a + static_cast<size_t>(pad - pads[k]) * kLanes, static_cast<size_t>(m) * kLanes * sizeof(float));
+                const float* result = blurLines(in, lines[k].b, m, plans[k]);
+                for (int x = left; x < right; ++x) {
+                    const float* src = result + static_cast<size_t>(x - left + pads[k]) * kLanes;
+                    for (int l = 0; l < lanes; ++l) targets[k]->row(y0 + l)[x] = src[l];
+                }
+            }
         }
     });
+
+    // Vertical: kLanes columns at a time, over the rows within reach of a used row only.
+    const int columnGroups = (right - left + kLanes - 1) / kLanes;
+    forEachRowBand(columnGroups, [&](int begin, int end) {
+        const int n = hi - lo + 2 * pad;
+        LineBuffers lines[2] = {LineBuffers(0, n), LineBuffers(1, count > 1 ? n : 1)};
+        const float* results[2] = {};
+        for (int g = begin; g < end; ++g) {
+            const int x0 = left + g * kLanes;
+            const int lanes = std::min(kLanes, right - x0);
+            bool any = false;
+            for (int k = 0; k < count && !any; ++k)
+                for (int y = first; y <= last && !any; ++y) {
+                    const float* src = targets[k]->row(y) + x0;
+                    any = std::any_of(src, src + lanes, [](float v) { return v != 0.0f; });
+                }
+            if (!any) continue;
+            for (int k = 0; k < count; ++k) {
+                const int m = hi - lo + 2 * pads[k];
+                float* a = lines[k].a;
+                for (int i = 0; i < m; ++i)
+                    copyLanes(targets[k]->row(std::clamp(lo - pads[k] + i, 0, h - 1)) + x0, a + static_cast<size_t>(i) * kLanes,
+                              lanes);
+                results[k] = blurLines(a, lines[k].b, m, plans[k]);
+            }
+            // Row y of blur k lies at line position y − lo + pads[k].
+            auto at = [&](int k, int y) { return results[k] + static_cast<size_t>(y - lo + pads[k]) * kLanes; };
+            if (count == 1) {
+                for (int y = lo; y < hi; ++y) copyLanes(at(0, y), plane.row(y) + x0, lanes);
+                continue;
+            }
+            // The work plane goes back to 0 where the horizontal pass wrote into it.
+            for (int y = first; y <= last; ++y) std::fill_n(work->row(y) + x0, lanes, 0.0f);
+            for (int y = lo; y < hi; ++y) {
+                const float* p = at(0, y);
+                const float* q = at(1, y);
+                float* dst = plane.row(y) + x0;
+                for (int l = 0; l < lanes; ++l) dst[l] = p[l] + q[l];
+            }
+        }
+    });
+}
+
+}  // namespace
+
+void gaussianBlur(FloatPlane& plane, double sigma, std::optional<Area> used) {
+    if (!std::isfinite(sigma) || sigma <= 0 || plane.width <= 0 || plane.height <= 0) return;
+    const BlurPlan plan = planFor(sigma);
+    blurPlanes(plane, nullptr, &plan, 1, used.value_or(Area{}));
+}
+
+void gaussianBlurSum(FloatPlane& plane, double sigmaA, double sigmaB, FloatPlane& work, std::optional<Area> used) {
+    if (plane.width <= 0 || plane.height <= 0) return;
+    if (work.width != plane.width || work.height != plane.height) work = FloatPlane(plane.width, plane.height);
+    const BlurPlan plans[2] = {planFor(sigmaA), planFor(sigmaB)};
+    blurPlanes(plane, &work, plans, 2, used.value_or(Area{}));
 }
 
 }  // namespace qm

@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStaticText>
 #include <QToolTip>
 
 #include "editor/frame_grid.h"
@@ -47,7 +48,10 @@ TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent)
     connect(&editor_, &EditorModel::showGraphEditorChanged, this, &TimelineContent::placeGraph);
     connect(&editor_, &EditorModel::selectedClipIDChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::selectedKeyframesChanged, this, qOverload<>(&QWidget::update));
-    connect(&editor_, &EditorModel::waveformsChanged, this, qOverload<>(&QWidget::update));
+    connect(&editor_, &EditorModel::waveformsChanged, this, [this] {
+        stamps_.forgetWaveforms();
+        update();
+    });
     connect(&editor_, &EditorModel::ltcChanged, this, qOverload<>(&QWidget::update));
     connect(&editor_, &EditorModel::playheadChanged, this, &TimelineContent::repaintPlayhead);
     paintedPlayheadX_ = playheadX();
@@ -142,15 +146,25 @@ void TimelineContent::paintRuler(QPainter& painter, const TimelineGeometry& g, c
     // Ticks from the first whose label may reach into view (a label runs up to ~60 points right).
     const double first = std::max(0.0, std::floor((exposed.left() - originX - 70) / (minor * pps)));
     const double h = rulerHeight;
+    // On whole device pixels a tick is the column of pixels a one-point line covers, filled as a
+    // rectangle: the raster engine draws translucent aliased lines slowly.
+    const QTransform device = painter.deviceTransform();
+    const bool pixelGrid = device.type() <= QTransform::TxTranslate && device.dx() == std::round(device.dx()) &&
+                           device.dy() == std::round(device.dy());
     for (double i = first - std::fmod(first, 5.0);; ++i) {
         const double t = i * minor, x = pps * t + originX;
         if (x > w || x > exposed.right() + 1) break;
         const bool isMajor = std::fmod(i, 5.0) == 0;
-        painter.setPen(QPen(isMajor ? major : small, 1));
-        painter.drawLine(QPointF(x, h), QPointF(x, h - (isMajor ? 10 : 5)));
+        const double length = isMajor ? 10 : 5;
+        if (pixelGrid) {
+            painter.fillRect(QRectF(std::floor(x), h - length, 1, length + 1), isMajor ? major : small);
+        } else {
+            painter.setPen(QPen(isMajor ? major : small, 1));
+            painter.drawLine(QPointF(x, h), QPointF(x, h - length));
+        }
         if (isMajor) {
             painter.setPen(secondary);
-            painter.drawText(QPointF(x + 3, 3 + QFontMetricsF(font).ascent()), rulerLabel(t, step, editor_.project().frameRate));
+            paintLabel(painter, QRectF(x + 3, 3, 1e6, 1e6), rulerLabel(t, step, editor_.project().frameRate));
         }
     }
 }
@@ -237,41 +251,25 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     const auto peaks = editor_.waveforms().constFind(clip.mediaID);
     if (peaks != editor_.waveforms().cend() && r.height() > 33) {
         // Only the columns in view: a long clip at high zoom is tens of thousands of points wide.
-        std::vector<QRectF> bars = waveformBars(*peaks, clip.sourceIn, pps, r.width(), r.height() - 33,
-                                                viewLeft - r.left(), viewRight - r.left() + 1);
-        for (QRectF& b : bars) b.translate(r.left(), r.top() + 31);
+        // In whole chunks of columns, so that a scroll reuses the picture until it nears its edge.
+        constexpr double chunk = 512;
+        const double first = std::floor((viewLeft - r.left()) / chunk) * chunk;
+        const double last = (std::floor((viewRight - r.left()) / chunk) + 1) * chunk + 1;
         QColor white(Qt::white);
         white.setAlphaF(0.55f);
         painter.setPen(Qt::NoPen);
         painter.setBrush(white);
-        painter.drawRects(bars.data(), int(bars.size()));
+        // The peaks' address names them: an analysis that replaces them makes a new list.
+        const QByteArray key = stampKey("waveform", {double(reinterpret_cast<quintptr>(peaks->data())), double(peaks->size()),
+                                                     clip.sourceIn, pps, r.width(), r.height(), std::floor(std::max(0.0, first)), last});
+        stamps_.paintWaveform(painter, clip.id, QPointF(r.left(), r.top() + 31), key, [&] {
+            return waveformBars(*peaks, clip.sourceIn, pps, r.width(), r.height() - 33, first, last);
+        });
     }
     // Fades.
     const double fi = clip.fadeIn * pps, fo = clip.fadeOut * pps;
-    QColor shade(Qt::black);
-    shade.setAlphaF(0.35f);
-    QColor slope(Qt::white);
-    slope.setAlphaF(0.8f);
-    if (fi > 0 && std::isfinite(fi)) {
-        QPainterPath tri;
-        tri.moveTo(r.topLeft());
-        tri.lineTo(r.left() + fi, r.top());
-        tri.lineTo(r.bottomLeft());
-        tri.closeSubpath();
-        painter.fillPath(tri, shade);
-        painter.setPen(QPen(slope, 1));
-        painter.drawLine(r.bottomLeft(), QPointF(r.left() + fi, r.top()));
-    }
-    if (fo > 0 && std::isfinite(fo)) {
-        QPainterPath tri;
-        tri.moveTo(r.topRight());
-        tri.lineTo(r.right() - fo, r.top());
-        tri.lineTo(r.bottomRight());
-        tri.closeSubpath();
-        painter.fillPath(tri, shade);
-        painter.setPen(QPen(slope, 1));
-        painter.drawLine(QPointF(r.right() - fo, r.top()), r.bottomRight());
-    }
+    stamps_.paintFade(painter, r, fi, true);
+    stamps_.paintFade(painter, r, fo, false);
     // Keyframe marks, one a distinct time within the clip.
     std::vector<double> times = EditorModel::keyframeTimes(clip);
     std::sort(times.begin(), times.end());
@@ -298,15 +296,13 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     painter.setFont(name);
     const QRectF text = r.adjusted(8, 5, -8, -5);
     const QFontMetricsF nameMetrics(name);
-    painter.drawText(QRectF(text.left(), text.top(), text.width(), nameMetrics.height()),
-                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, media ? media->name : QStringLiteral("?"));
+    paintLabel(painter, QRectF(text.left(), text.top(), text.width(), nameMetrics.height()), media ? media->name : QStringLiteral("?"));
     if (!detail.isEmpty()) {
         QFont small = captionFont(font());
         small.setPointSizeF(small.pointSizeF() * 0.9);
         painter.setFont(small);
         painter.setOpacity(painter.opacity() * 0.8);
-        painter.drawText(QRectF(text.left(), text.top() + nameMetrics.height() + 1, text.width(), QFontMetricsF(small).height()),
-                         Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, detail);
+        paintLabel(painter, QRectF(text.left(), text.top() + nameMetrics.height() + 1, text.width(), QFontMetricsF(small).height()), detail);
         painter.setOpacity(painter.opacity() / 0.8);
     }
     painter.setClipping(false);
@@ -314,9 +310,7 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
     QColor edge(Qt::black);
     edge.setAlphaF(0.25f);
     const double lw = isSelected ? 2 : 1;
-    painter.setPen(QPen(isSelected ? QColor(Qt::white) : edge, lw));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(shown.adjusted(lw / 2, lw / 2, -lw / 2, -lw / 2), 5, 5);
+    stamps_.paintOutline(painter, shown, isSelected ? QColor(Qt::white) : edge, lw);
     if (isSelected && r.width() > fadeHandleMinWidth) {
         QColor ring(Qt::black);
         ring.setAlphaF(0.4f);
@@ -326,6 +320,33 @@ void TimelineContent::paintClip(QPainter& painter, const TimelineGeometry& g, co
         painter.drawEllipse(QPointF(r.left() + std::max(r.width() - fo, 0.0), r.top() + 1), 5, 5);
     }
     painter.restore();
+}
+
+void TimelineContent::paintLabel(QPainter& painter, const QRectF& box, const QString& text) {
+    // Laid out once per text and font: most repaints show the same names.
+    if (labels_.size() > 4096) labels_.clear();
+    const QString key = painter.font().key() + QChar(0) + text;
+    auto it = labels_.find(key);
+    if (it == labels_.end()) {
+        QString line = text;
+        // One line, as drawText's TextSingleLine lays it out.
+        for (QChar& c : line)
+            if (c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator) c = u' ';
+        QStaticText laid(line);
+        laid.setTextFormat(Qt::PlainText);
+        laid.setPerformanceHint(QStaticText::AggressiveCaching);
+        laid.prepare(QTransform(), painter.font());
+        it = labels_.insert(key, laid);
+    }
+    const QSizeF size = it->size();
+    // Cut at the box as drawText does when the text does not fit it.
+    const bool overflows = size.width() > box.width() || size.height() > box.height();
+    if (overflows) {
+        painter.save();
+        painter.setClipRect(box, Qt::IntersectClip);
+    }
+    painter.drawStaticText(box.topLeft(), *it);
+    if (overflows) painter.restore();
 }
 
 // --- Pointer -------------------------------------------------------------------------------------

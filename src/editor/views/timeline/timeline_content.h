@@ -6,9 +6,12 @@
 
 #include <optional>
 
+#include <QHash>
+#include <QStaticText>
 #include <QWidget>
 
 #include "editor/model/project.h"
+#include "editor/views/timeline/clip_stamps.h"
 #include "editor/views/timeline/property_lane.h"
 #include "editor/views/timeline/timeline_geometry.h"
 #include "view_kit/drag_tracker.h"
@@ -74,6 +77,7 @@ private:
     void paintRuler(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
     void paintLanes(QPainter& painter, const timeline::TimelineGeometry& g, const QRectF& exposed);
     void paintClip(QPainter& painter, const timeline::TimelineGeometry& g, const Clip& clip, std::size_t track);
+    void paintLabel(QPainter& painter, const QRectF& box, const QString& text);
     void dragChanged(const DragTracker::Change& change);
     void finishDrag();
     void seekRuler(double widgetX);
@@ -91,6 +95,8 @@ private:
     std::optional<timeline::KeyframeDrag> keyframeDrag_;
     bool rulerDrag_ = false;
     std::optional<std::size_t> dropTarget_;
+    timeline::ClipStamps stamps_;
+    QHash<QString, QStaticText> labels_;  // by font key and text
 };
 
 }  // namespace qm
