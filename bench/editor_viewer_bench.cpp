@@ -15,10 +15,11 @@ namespace {
 
 using namespace qm;
 
-// A new picture each call: a moving gradient, so no two are alike.
+// A new picture each call: a moving gradient, so no two are alike. Opaque, in the format the
+// editor's preview of a project with an opaque background comes in.
 QImage freshPreview() {
     static int n = 0;
-    QImage image(1280, 720, QImage::Format_RGBA8888_Premultiplied);
+    QImage image(1280, 720, QImage::Format_RGBX8888);
     QPainter p(&image);
     QLinearGradient g(0, 0, 1280, 720);
     g.setColorAt(0, QColor::fromHsv((n * 7) % 360, 200, 220));

@@ -8,9 +8,8 @@
 #include <random>
 #include <string>
 
-#include <unistd.h>
-
 #include "engine/media_frame_reader.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -27,18 +26,9 @@ constexpr Source kSources[] = {
     {"prores.mov", "-c:v prores_ks -profile:v 2 -pix_fmt yuv422p10le"},
 };
 
-// The run's temporary folder, removed at exit.
-struct ScratchDir {
-    fs::path path = fs::temp_directory_path() / ("qm-bench-frame-reader-" + std::to_string(::getpid()));
-    ScratchDir() { fs::create_directories(path); }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
 
 fs::path sourcePath(const Source& source) {
-    static const ScratchDir dir;
+    static const qm::bench::ScratchDir dir("qm-bench-frame-reader-");
     const fs::path file = dir.path / source.name;
     if (!fs::exists(file)) {
         const std::string command = "ffmpeg -v error -y -f lavfi -i testsrc2=s=1920x1080:r=25:d=10 " +

@@ -91,6 +91,7 @@ public:
     explicit PaintWatch(const qm::EditorModel& model) : model_(model) {}
     std::size_t shown() const { return shown_.size(); }
     bool painted() const { return !shown_.empty(); }
+    bool painted(qint64 picture) const { return shown_.count(picture) > 0; }
     // From now on: only while playing, and not the picture already up.
     void reset(qint64 shownBefore) {
         shown_.clear();
@@ -149,10 +150,13 @@ int editorView(const std::vector<std::string>& args) {
         for (const QString& e : model.importErrors()) std::fprintf(stderr, "qm-bench editor-view: %s\n", qPrintable(e));
         return 1;
     }
-    // The first picture of the opened project, painted.
+    // The first picture of the opened project, painted: once its media are probed, the render
+    // that follows has ended and its picture is on screen.
     QElapsedTimer waited;
     waited.start();
-    while ((model.isProbing() || !watch.painted()) && waited.elapsed() < 120000) spin();
+    while ((model.isProbing() || model.isRendering() || !watch.painted(model.previewImage().cacheKey())) &&
+           waited.elapsed() < 120000)
+        spin();
     if (!watch.painted()) {
         std::fprintf(stderr, "qm-bench editor-view: no preview was painted\n");
         return 1;

@@ -238,6 +238,7 @@ void EditorModel::pause() {
 void EditorModel::stopPlayback() {
     ++playbackGeneration_;
     playback_.reset();
+    renderer_->setPrepareNext(false);
 }
 
 void EditorModel::startPlayback() {
@@ -266,6 +267,8 @@ void EditorModel::startPlayback() {
             }
             if (run->generation != playbackGeneration_) return;
             playback_ = run;
+            // Frames follow one another: each reader gets its next one ready while one is shown.
+            renderer_->setPrepareNext(true);
             run->loop.start();
             playbackTick(run);
         });
@@ -293,7 +296,9 @@ void EditorModel::playbackTick(const std::shared_ptr<Playback>& run) {
             ++playbackFrames_;
             const double period = 1.0 / std::max(usableRate(run->project.frameRate), 1.0);
             const double left = period - double(frame.nsecsElapsed()) / 1e9;
-            const int wait = left > 0 ? int(std::llround(left * 1000)) : 0;
+            // Whole milliseconds, rounded down: the timer fires late, never early, and a wait
+            // rounded to the nearest let the loop fall behind the clock by a frame every second or two.
+            const int wait = left > 0 ? int(left * 1000) : 0;
             QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, run] { playbackTick(run); });
         });
     });

@@ -18,7 +18,11 @@ QImage renderFrame(CompositionRenderer& renderer, const Project& project, const 
     const QSize size = previewSize(project.width, project.height);
     const QImage composed = renderer.render(project, infos, time, size, true);
     if (composed.isNull()) return {};
-    return CompositionRenderer::previewImage(composed);
+    QImage picture = CompositionRenderer::previewImage(composed);
+    // Over an opaque background every pixel is opaque (alpha 255): saying so in the format lets the
+    // viewer draw it without blending and without painting under it.
+    if (!project.transparentBackground) picture.reinterpretAsFormat(QImage::Format_RGBX8888);
+    return picture;
 }
 
 std::optional<RGBColor> readPixelColor(const PixelBuffer& buffer, double x, double y) {

@@ -18,7 +18,8 @@ class PixelBuffer;
 QSize previewSize(int projectWidth, int projectHeight);
 
 // The project at timeline time `time` as the viewer shows it: an 8-bit RGBA picture at the
-// preview size, preview-only effects on. Touches no model; any thread.
+// preview size (RGBX, alpha 255, when the project's background is opaque), preview-only effects
+// on. Touches no model; any thread.
 QImage renderFrame(CompositionRenderer& renderer, const Project& project, const MediaInfos& infos, double time);
 
 // Mean colour of the up to 5 × 5 pixels around (x, y) of a 'BGRA' buffer, alpha ignored; nothing

@@ -21,7 +21,12 @@ void MediaFrameReader::openReader(double seconds) {
     if (reader_) reader_->cancel();
     reader_.reset();
     lookahead_.reset();
+    following_.reset();
+    currentSample_.reset();
     currentFrame_.reset();
+    scaledFrame_.reset();
+    unscaled_ = false;
+    prepared_.reset();
     exhausted_ = false;
     currentTime_ = -std::numeric_limits<double>::infinity();
 
@@ -45,35 +50,83 @@ void MediaFrameReader::openReader(double seconds) {
     reader_ = std::move(reader);
 }
 
-bool MediaFrameReader::fillLookahead() {
-    if (lookahead_) return true;
-    if (exhausted_ || !reader_) return false;
+std::optional<VideoSample> MediaFrameReader::readSample() {
+    if (exhausted_ || !reader_) return std::nullopt;
     for (;;) {
         std::optional<VideoSample> sample = reader_->next();
         if (!sample) {
             exhausted_ = true;
-            return false;
+            return std::nullopt;
         }
-        if (sample->pixels || sample->decoded || !sample->bytes.empty()) {
-            lookahead_ = std::move(sample);
-            return true;
-        }
+        if (sample->pixels || sample->decoded || !sample->bytes.empty()) return sample;
     }
 }
 
-PixelBufferRef MediaFrameReader::convert(VideoSample& sample) {
+bool MediaFrameReader::fillLookahead() {
+    if (lookahead_) return true;
+    if (following_) {
+        lookahead_ = std::move(following_);
+        following_.reset();
+        return true;
+    }
+    lookahead_ = readSample();
+    return lookahead_.has_value();
+}
+
+// Scaled only from the size callers planned with.
+bool MediaFrameReader::scalable(const VideoSample& sample) const {
+    return sample.decoded && sample.width == info_.width && sample.height == info_.height;
+}
+
+PixelBufferRef MediaFrameReader::convert(VideoSample& sample, int width, int height) {
     if (decoder_ && !sample.bytes.empty()) {
         PixelBufferRef buffer = makePixelBuffer(pool_);
         decoder_->decode(sample.bytes.data(), sample.bytes.size(), *buffer);
         return buffer;
     }
+    if (width > 0 && height > 0 && scalable(sample))
+        if (PixelBufferRef scaled = reader_->picture(sample, width, height)) return scaled;
     return reader_->picture(sample);
 }
 
-PixelBufferRef MediaFrameReader::frame(double seconds) {
+PixelBufferRef MediaFrameReader::frame(double seconds) { return frame(seconds, 0, 0); }
+
+void MediaFrameReader::prepareNext(int width, int height) {
+    try {
+        if (!reader_ || !fillLookahead()) return;
+        if (prepared_ && preparedTime_ == lookahead_->time && preparedSize_ == std::pair(width, height)) return;
+        prepared_ = convert(*lookahead_, width, height);
+        preparedTime_ = lookahead_->time;
+        preparedSize_ = {width, height};
+        // The frame() that takes it looks one sample further to know where it ends.
+        if (!following_) following_ = readSample();
+    } catch (...) {
+        // The frame() that reaches this sample reads it again and reports what goes wrong.
+        prepared_.reset();
+    }
+}
+
+PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
     const double rate = std::max(info_.frameRate, 1.0);
     const double target = seconds + 0.5 / rate;
     if (!(reader_ && currentTime_ - 0.000001 <= target && target <= currentTime_ + 2.0)) openReader(seconds);
+    const bool scale = width > 0 && height > 0;
+    // The current sample's picture as asked for, when it is made already. A sample that cannot be
+    // scaled has no other picture than the one at its own size.
+    const auto made = [&]() -> PixelBufferRef {
+        if (!scale) return currentFrame_;
+        if (scaledFrame_ && scaledFrame_->width() == width && scaledFrame_->height() == height) return scaledFrame_;
+        if (!scalable(*currentSample_) || unscaled_) return currentFrame_;
+        return nullptr;
+    };
+    const auto keep = [&](PixelBufferRef buffer) {
+        const bool scaled = scale && buffer->width() == width && buffer->height() == height && scalable(*currentSample_);
+        (scaled ? scaledFrame_ : currentFrame_) = buffer;
+        // Asked for smaller and given its own size: the picture does not scale (alpha).
+        if (scale && !scaled) unscaled_ = true;
+        return buffer;
+    };
+    const auto lastGood = [&] { return currentFrame_ ? currentFrame_ : scaledFrame_; };
 
     std::optional<VideoSample> candidate;
     double candidateTime = 0;
@@ -85,17 +138,30 @@ PixelBufferRef MediaFrameReader::frame(double seconds) {
         lookahead_.reset();
     }
     if (!candidate) {
-        if (currentFrame_) return currentFrame_;
+        if (currentSample_) {
+            // The picture shown last, perhaps wanted at another size.
+            if (PixelBufferRef ready = made()) return ready;
+            if (PixelBufferRef buffer = convert(*currentSample_, width, height)) return keep(std::move(buffer));
+            return lastGood();
+        }
         if (!fillLookahead()) return nullptr;
         candidate = std::move(lookahead_);
         lookahead_.reset();
         candidateTime = candidate->time.seconds() - trackStart_;
     }
-    if (PixelBufferRef buffer = convert(*candidate)) {
-        currentFrame_ = std::move(buffer);
+    // The picture prepared ahead when it is this sample's at this size; it is of no use later either way.
+    PixelBufferRef ready;
+    if (prepared_ && preparedTime_ == candidate->time && preparedSize_ == std::pair(width, height)) ready = prepared_;
+    prepared_.reset();
+    if (PixelBufferRef buffer = ready ? ready : convert(*candidate, width, height)) {
+        currentSample_ = std::move(candidate);
+        currentFrame_.reset();
+        scaledFrame_.reset();
+        unscaled_ = false;
         currentTime_ = candidateTime;
+        return keep(std::move(buffer));
     }
-    return currentFrame_;
+    return lastGood();
 }
 
 }  // namespace qm

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "codecs/frame_codec.h"
 #include "engine/media_info.h"
@@ -29,6 +30,16 @@ public:
     // Callers only read the buffer. Throws noVideoTrack, readerFailed, MediaError or the decoder's
     // error; the last good frame is kept after a failure.
     PixelBufferRef frame(double seconds);
+    // The same picture scaled to width × height, for callers that draw it smaller (previews).
+    // Only pictures without alpha that the platform decodes at the info's size are scaled; any
+    // other comes at its own size, so callers look at the size they got.
+    PixelBufferRef frame(double seconds, int width, int height);
+
+    // Reads and converts the sample after the current one at width × height (0 × 0: its own
+    // size), so that a later frame() reaching that sample at that size takes it ready: for callers
+    // that show one frame after another and can do this while the current one is on screen.
+    // Failures are left for that frame() to meet. Not concurrently with frame().
+    void prepareNext(int width, int height);
 
     const MediaInfo& info() const { return info_; }
     // Times the reader was (re)opened, for callers that watch seeking.
@@ -36,9 +47,12 @@ public:
 
 private:
     void openReader(double seconds);
+    // The next sample with content, or nothing at the end.
+    std::optional<VideoSample> readSample();
     // The next sample with content, kept as lookahead; false at the end.
     bool fillLookahead();
-    PixelBufferRef convert(VideoSample& sample);
+    bool scalable(const VideoSample& sample) const;
+    PixelBufferRef convert(VideoSample& sample, int width, int height);
 
     std::filesystem::path url_;
     MediaInfo info_;
@@ -48,8 +62,17 @@ private:
     double trackStart_ = 0;
     std::unique_ptr<VideoSampleReader> reader_;
     std::optional<VideoSample> lookahead_;
+    std::optional<VideoSample> following_;  // read by prepareNext, after lookahead_
     double currentTime_ = -std::numeric_limits<double>::infinity();
+    // The sample shown at currentTime_, with its picture at its own size and at the last size asked for.
+    std::optional<VideoSample> currentSample_;
     PixelBufferRef currentFrame_;
+    PixelBufferRef scaledFrame_;
+    bool unscaled_ = false;  // the current sample came at its own size when asked for a smaller one
+    // prepareNext's picture: the sample at preparedTime_, asked for at preparedSize_.
+    PixelBufferRef prepared_;
+    MediaTime preparedTime_;
+    std::pair<int, int> preparedSize_;
     bool exhausted_ = false;
     int openCount_ = 0;
 };

@@ -282,29 +282,10 @@ private:
             const int rows = sws_scale(context_, band, sourceStrides, 0, bandHeight, planes, strides);
             if (rows < 0) fail(rows);
             if (rows != bandHeight) fail(AVERROR_BUG);
-            for (int y = first; y < last; ++y) {
-                const size_t at = size_t(stride) * size_t(y - start);
-                const uint8_t* g = planes[0] + at;
-                const uint8_t* byte0 = (bgra ? planes[1] : planes[2]) + at;
-                const uint8_t* byte2 = (bgra ? planes[2] : planes[1]) + at;
-                uint8_t* out = destination.data() + destination.bytesPerRow() * size_t(y);
-                if (alpha) {
-                    const uint8_t* a = planes[3] + at;
-                    for (int x = 0; x < width; ++x) {
-                        out[4 * x] = byte0[x];
-                        out[4 * x + 1] = g[x];
-                        out[4 * x + 2] = byte2[x];
-                        out[4 * x + 3] = a[x];
-                    }
-                } else {
-                    for (int x = 0; x < width; ++x) {
-                        out[4 * x] = byte0[x];
-                        out[4 * x + 1] = g[x];
-                        out[4 * x + 2] = byte2[x];
-                        out[4 * x + 3] = 255;
-                    }
-                }
-            }
+            const size_t at = size_t(stride) * size_t(first - start);
+            const uint8_t* kept[4] = {planes[0] + at, planes[1] + at, planes[2] + at, alpha ? planes[3] + at : nullptr};
+            ffmpeg::packPlanarRGB(kept, strides, width, last - first, bgra,
+                                  destination.data() + destination.bytesPerRow() * size_t(first), destination.bytesPerRow());
         }
     }
 

@@ -215,6 +215,21 @@ TEST(EditorState, PreviewSizes) {
     }
 }
 
+TEST(EditorState, PreviewOfAnOpaqueBackgroundSaysItHasNoAlpha) {
+    // The viewer paints nothing under a picture without alpha; over a transparent background the
+    // picture keeps its alpha.
+    CompositionRenderer renderer;
+    Project project;
+    project.width = 64, project.height = 36;
+    for (bool transparent : {false, true}) {
+        project.transparentBackground = transparent;
+        const QImage picture = renderFrame(renderer, project, {}, 0.0);
+        ASSERT_EQ(picture.size(), QSize(64, 36));
+        EXPECT_EQ(picture.hasAlphaChannel(), transparent);
+        EXPECT_EQ(picture.pixelColor(5, 5), transparent ? QColor(0, 0, 0, 0) : QColor(Qt::black));
+    }
+}
+
 TEST(EditorState, ReadPixelColorAveragesAroundThePoint) {
     auto buffer = PixelBuffer::create(8, 6, kPixelFormatBGRA);
     ASSERT_TRUE(buffer);

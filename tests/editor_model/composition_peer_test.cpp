@@ -183,6 +183,30 @@ TEST_F(CompositionPeer, SmallOutputsAverageAreasAsFfmpegDoes) {
     EXPECT_GE(psnr(small, reference({layers_[0]}, "[0]scale=12:9:flags=area,format=gbrpf32le", 12, 9)), 35);
 }
 
+TEST_F(CompositionPeer, ShrunkClipsAsFfmpegScalesAndAsThePainterDrawsThem) {
+    // Drawn smaller on whole pixels, a clip is scaled by its reader as it is converted; a hair of
+    // rotation sends the same frames through the painter instead. Both are smooth downscales.
+    const Clip straight = layerClip(*layers_[0], BlendMode::normal, 100);
+    Clip turned = straight;
+    turned.transform->rotation.value = 0.0001;
+    const MediaInfos infos = test::infosOf({*layers_[0]});
+    CompositionRenderer fast, painted;
+    const QSize size(48, 36);
+    const auto ref = reference({layers_[0]}, "[0]scale=48:36:flags=bicubic,format=gbrpf32le", 48, 36);
+    EXPECT_GE(psnr(fast.render(test::projectOf(kW, kH, 10, {*layers_[0]}, {straight}), infos, 0.0, size, false), ref), 40);
+    for (double t : {0.0, 0.1, 0.2}) {
+        const QImage a = fast.render(test::projectOf(kW, kH, 10, {*layers_[0]}, {straight}), infos, t, size, false);
+        const QImage b = painted.render(test::projectOf(kW, kH, 10, {*layers_[0]}, {turned}), infos, t, size, false);
+        double se = 0;
+        for (int y = 0; y < 36; ++y)
+            for (int x = 0; x < 48; ++x) {
+                const QRgba64 p = a.pixelColor(x, y).rgba64(), q = b.pixelColor(x, y).rgba64();
+                for (double d : {p.red() - q.red(), p.green() - q.green(), p.blue() - q.blue()}) se += d * d / 65535.0 / 65535.0;
+            }
+        EXPECT_GE(10 * std::log10(3.0 * 48 * 36 / std::max(se, 1e-12)), 35) << "at " << t;
+    }
+}
+
 TEST_F(CompositionPeer, ChromaKeyRoughlyAsFfmpegs) {
     // The key green on the left half, a test picture on the right.
     const Medium half = test::makeMedium(

@@ -168,6 +168,36 @@ TEST(ViewerView, PromptTransportAndPicture) {
     EXPECT_EQ(shot.pixel(int(canvas.left()) + 2, int(canvas.top()) + 2), qRgb(255, 0, 0));
 }
 
+TEST(ViewerView, OpaquePictureAndSurroundCoverEveryPixel) {
+    // Only the surround is painted grey and nothing under an opaque picture: every pixel of the
+    // area must still be painted, at canvas sizes with fractional edges too.
+    test::qtApp<QApplication>();
+    QImage opaque(64, 36, QImage::Format_RGBX8888);
+    opaque.fill(Qt::red);
+    const auto model = test::editorWithPreview(opaque);
+    test::addMediaClip(*model, 1280, 720, 4);
+    model->setSelectedClipID({});
+    ViewerView viewer(*model);
+    viewer.show();
+    model->requestRender();
+    for (int i = 0; i < 200 && model->previewImage().isNull(); ++i) QTest::qWait(10);
+    ASSERT_FALSE(model->previewImage().isNull());
+    for (QSize size : {QSize(800, 500), QSize(801, 517), QSize(640, 700)}) {
+        viewer.resize(size);
+        QApplication::processEvents();
+        QWidget* area = viewer.pictureArea();
+        QImage shot(area->size(), QImage::Format_RGB32);
+        shot.fill(Qt::green);
+        area->render(&shot);
+        const QRectF canvas = viewer.canvasRect();
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) {
+                const QRgb want = canvas.contains(QPointF(x + 0.5, y + 0.5)) ? qRgb(255, 0, 0) : qRgb(20, 20, 20);
+                ASSERT_EQ(shot.pixel(x, y), want) << x << "," << y << " in " << size.width() << "x" << size.height();
+            }
+    }
+}
+
 TEST(ViewerView, HandlesHangingOverTheCanvasEdgeAreDrawnAndGrabbed) {
     Editor e;
     e.addMedia();  // 1280 × 720 filling the 1920 × 1080 canvas, selected

@@ -129,6 +129,55 @@ TEST(FrameReaderCodecs, HapSourceDecodesToBGRAOfTheProbedSize) {
     EXPECT_EQ(buffer->height(), 48);
     // Block decoding is exact arithmetic; allow one step for rounding of the interpolated colours.
     EXPECT_LE(maxDifference(packed(*buffer), referenceFrame(hap, 5)), 1);
+    EXPECT_EQ(reader.frame(0.2, 32, 24), buffer);  // our own decoders do not scale
+}
+
+TEST(FrameReaderCodecs, PicturesWithAlphaAreNotScaled) {
+    // Scaled as straight colour, the transparent pixels' colour would bleed into every edge.
+    test::TempDir dir;
+    const fs::path rgba = dir / "alpha.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.2,format=rgba", "-c:v", "png", rgba.string()});
+    MediaFrameReader reader(rgba, MediaInfo::load(rgba));
+    const PixelBufferRef buffer = reader.frame(0.0, 32, 24);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->width(), 64);
+    EXPECT_EQ(buffer->height(), 48);
+    EXPECT_EQ(reader.frame(0.0, 32, 24), buffer);  // kept, not converted again
+}
+
+TEST(FrameReaderCodecs, ScaledPicturesAreFfmpegsScalesOfEveryFrame) {
+    // At its own size and smaller (bicubic, or area averaging below half size) every picture is
+    // ffmpeg's scale filter's with the same flags. Mixing sizes on one frame neither reopens nor
+    // changes the picture at the frame's own size.
+    test::TempDir dir;
+    const fs::path h264 = dir / "scaled.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=192x108:r=25:d=0.4", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                  "-colorspace", "bt709", h264.string()});
+    struct Case {
+        int width, height;
+        const char* flags;
+    };
+    for (const Case& c : {Case{192, 108, "bicubic"}, Case{128, 72, "bicubic"}, Case{48, 27, "area"}}) {
+        const fs::path raw = dir / "frames.bgra";
+        test::ffmpeg({"-i", h264.string(), "-vf",
+                      "scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) + ":flags=" + c.flags +
+                          "+accurate_rnd+full_chroma_int:in_color_matrix=bt709",
+                      "-f", "rawvideo", "-pix_fmt", "bgra", raw.string()});
+        const std::string all = test::readFile(raw);
+        const size_t bytes = size_t(c.width * c.height * 4);
+        ASSERT_EQ(all.size(), bytes * 10);
+        MediaFrameReader reader(h264, MediaInfo::load(h264)), plain(h264, MediaInfo::load(h264));
+        for (int i = 0; i < 10; ++i) {
+            const PixelBufferRef scaled = reader.frame(i / 25.0, c.width, c.height);
+            ASSERT_NE(scaled, nullptr);
+            ASSERT_EQ(scaled->width(), c.width);
+            ASSERT_EQ(scaled->height(), c.height);
+            EXPECT_LE(maxDifference(packed(*scaled), all.substr(size_t(i) * bytes, bytes)), 1) << c.flags << " frame " << i;
+            EXPECT_TRUE(packed(*reader.frame(i / 25.0)) == packed(*plain.frame(i / 25.0))) << "frame " << i;
+            EXPECT_EQ(reader.frame(i / 25.0, c.width, c.height), scaled);
+        }
+        EXPECT_EQ(reader.openCount(), 1);
+    }
 }
 
 TEST(FrameReaderCodecs, SeeksInLongGroupsGiveTheFramesOfASequentialRead) {
@@ -155,6 +204,31 @@ TEST(FrameReaderCodecs, SeeksInLongGroupsGiveTheFramesOfASequentialRead) {
         EXPECT_TRUE(packed(*buffer) == frames[size_t(index)]) << "frame " << index;
     }
     EXPECT_GT(reader.openCount(), 50);
+}
+
+TEST(FrameReaderCodecs, FramesPreparedAheadAreTheFramesOfAPlainRead) {
+    // Prepared next frames are taken only when a request reaches that very frame at that size:
+    // steps of one, skips, repeats and changes of size all give what a reader without them gives.
+    test::TempDir dir;
+    const fs::path h264 = dir / "ahead.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=96x64:r=25:d=2", "-c:v", "libx264", "-g", "12", "-bf", "2",
+                  "-pix_fmt", "yuv420p", h264.string()});
+    MediaFrameReader ahead(h264, MediaInfo::load(h264)), plain(h264, MediaInfo::load(h264));
+    struct Step {
+        int index, width, height;
+    };
+    const Step steps[] = {{0, 48, 32}, {1, 48, 32}, {2, 48, 32}, {4, 48, 32}, {4, 48, 32}, {5, 0, 0},   {6, 0, 0},
+                          {7, 48, 32}, {8, 0, 0},   {9, 64, 40}, {10, 64, 40}, {30, 64, 40}, {31, 64, 40}, {49, 0, 0}};
+    for (const Step& step : steps) {
+        const double t = step.index / 25.0;
+        const PixelBufferRef got = ahead.frame(t, step.width, step.height);
+        const PixelBufferRef want = plain.frame(t, step.width, step.height);
+        ASSERT_NE(got, nullptr);
+        ASSERT_NE(want, nullptr);
+        EXPECT_TRUE(packed(*got) == packed(*want)) << "frame " << step.index << " at " << step.width;
+        ahead.prepareNext(step.width, step.height);
+    }
+    EXPECT_EQ(ahead.openCount(), plain.openCount());
 }
 
 TEST(FrameReaderCodecs, AudioOnlyFileHasNoVideoTrack) {

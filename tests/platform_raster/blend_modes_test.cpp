@@ -52,5 +52,49 @@ TEST(BlendModes, SeparableModesWithAlphaFollowTheW3CFormula) {
     EXPECT_FLOAT_EQ(sum.a, 1.0f);
 }
 
+TEST(BlendModes, OnePassOverSeveralLayersIsEachLayerInTurn) {
+    // Layers partly outside the backdrop, overlapping, faded, invisible, in every mode, inside an
+    // area: the fused pass differs from blending one layer after another only by the 16-bit
+    // rounding it leaves out in between.
+    const auto colour = [](int k, int x, int y) {
+        const float a = float((x * 7 + y * 3 + k * 11) % 17) / 16.0f;
+        return Rgba{a * float((x + k) % 5) / 4.0f, a * float((y * 2 + k) % 7) / 6.0f, a * float((x + y) % 3) / 2.0f, a};
+    };
+    QImage backdrop(40, 30, kLayerFormat);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) {
+            const Rgba c = colour(9, x, y);
+            backdrop.setPixelColor(x, y, QColor::fromRgbF(c.a > 0 ? c.r / c.a : 0, c.a > 0 ? c.g / c.a : 0, c.a > 0 ? c.b / c.a : 0, c.a));
+        }
+    const QRect rects[] = {{-5, -3, 30, 20}, {10, 8, 40, 30}, {0, 0, 40, 30}, {12, 2, 8, 25}};
+    const float opacities[] = {1.0f, 0.6f, 0.0f, 0.85f};
+    const Area area{2, 27, 1, 38};
+    for (int m = 0; m < 9; ++m) {
+        std::vector<RowLayer> layers;
+        for (int k = 0; k < 4; ++k)
+            layers.push_back({rects[k],
+                              [k, colour](int y, int x0, int x1, Rgba* out) {
+                                  for (int x = x0; x < x1; ++x) *out++ = colour(k, x, y);
+                              },
+                              SeparableBlend((m + k) % 9), opacities[k]});
+        QImage oneByOne = backdrop.copy(), together = backdrop.copy();
+        for (const RowLayer& l : layers) blendLayerRows(oneByOne, l.rect, l.source, l.mode, l.opacity, area);
+        blendLayersRows(together, layers, area);
+        for (int y = 0; y < 30; ++y)
+            for (int x = 0; x < 40; ++x) {
+                const auto* a = reinterpret_cast<const uint16_t*>(oneByOne.constScanLine(y)) + 4 * x;
+                const auto* b = reinterpret_cast<const uint16_t*>(together.constScanLine(y)) + 4 * x;
+                const auto* before = reinterpret_cast<const uint16_t*>(backdrop.constScanLine(y)) + 4 * x;
+                const bool inside = y >= area.top && y < area.bottom && x >= area.left && x < area.right;
+                for (int c = 0; c < 4; ++c) {
+                    EXPECT_NEAR(a[c], b[c], 4) << "mode " << m << " at " << x << "," << y;
+                    if (!inside) {
+                        EXPECT_EQ(b[c], before[c]) << x << "," << y;
+                    }
+                }
+            }
+    }
+}
+
 }  // namespace
 }  // namespace qm

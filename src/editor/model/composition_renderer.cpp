@@ -3,6 +3,7 @@
 #include <QSet>
 
 #include <future>
+#include <memory>
 #include <vector>
 
 #include <algorithm>
@@ -47,6 +48,19 @@ void fillLayer(QImage& layer, uint16_t alpha) {
 
 bool whole(double v) { return std::abs(v - std::round(v)) < 1e-6; }
 
+// The size a w × h picture is drawn at when `place` only shrinks it and puts it on whole pixels
+// (the preview of a fitted clip): the reader then scales it as it converts it, and it is blended
+// as it comes. An empty size otherwise.
+QSize shrunkOnPixels(const QTransform& place, double w, double h) {
+    if (place.type() > QTransform::TxScale || !(place.m11() > 0) || !(place.m22() > 0)) return {};
+    const double x0 = place.dx(), y0 = place.dy(), x1 = x0 + w * place.m11(), y1 = y0 + h * place.m22();
+    if (!whole(x0) || !whole(y0) || !whole(x1) || !whole(y1)) return {};
+    const QSize size(int(std::lround(x1 - x0)), int(std::lround(y1 - y0)));
+    if (size.width() < 1 || size.height() < 1 || size.width() > w || size.height() > h) return {};
+    if (size.width() == int(w) && size.height() == int(h)) return {};
+    return size;
+}
+
 }  // namespace
 
 QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H) {
@@ -80,6 +94,7 @@ CompositionRenderer::~CompositionRenderer() = default;
 
 CompositionRenderer::ReaderSlot::~ReaderSlot() {
     if (ahead.valid()) ahead.wait();
+    if (preparing.valid()) preparing.wait();
 }
 
 void CompositionRenderer::setReadAhead(double seconds) {
@@ -114,6 +129,8 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         const Clip* clip;
         ReaderSlot* slot;
         double ts, opacity;
+        QSize shrunk;  // the size the reader is asked for (empty: its own), drawn from shrunkAt on
+        QPoint shrunkAt;
         PixelBufferRef frame;
     };
     std::vector<Layer> layers;  // bottom first
@@ -138,16 +155,22 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
                 continue;
             }
         }
-        layers.push_back({clip, slot.get(), t - clip->start + clip->sourceIn, o, {}});
+        const double ts = t - clip->start + clip->sourceIn;
+        const QTransform place = clipPlacement(*clip, info->width, info->height, ts, W, H) * QTransform::fromScale(k, k);
+        // Pictures with alpha are shrunk premultiplied, by the painter, or their edges would darken.
+        const QSize shrunk = info->hasAlpha ? QSize() : shrunkOnPixels(place, info->width, info->height);
+        layers.push_back({clip, slot.get(), ts, o, shrunk,
+                          QPoint(int(std::lround(place.dx())), int(std::lround(place.dy()))), {}});
     }
     // Each layer's reader decodes and converts on a thread of its own; a frame read ahead for
     // this very time is taken as it is.
     auto fetch = [](Layer& layer) {
         ReaderSlot& slot = *layer.slot;
+        if (slot.preparing.valid()) slot.preparing.get();  // never throws
         try {
             if (slot.ahead.valid()) {
                 PixelBufferRef early = slot.ahead.get();
-                if (std::abs(slot.aheadTime - layer.ts) < 1e-7 && early) {
+                if (std::abs(slot.aheadTime - layer.ts) < 1e-7 && slot.aheadSize == layer.shrunk && early) {
                     layer.frame = std::move(early);
                     return;
                 }
@@ -156,7 +179,7 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
             // Read again below.
         }
         try {
-            layer.frame = slot.reader->frame(layer.ts);
+            layer.frame = slot.reader->frame(layer.ts, layer.shrunk.width(), layer.shrunk.height());
         } catch (...) {
             layer.frame.reset();
         }
@@ -181,32 +204,48 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         const double next = layer.ts + readAhead_;
         if (readAhead_ > 0 && next < layer.clip->sourceIn + layer.clip->duration) {
             MediaFrameReader* reader = layer.slot->reader.get();
+            const QSize size = layer.shrunk;
             layer.slot->aheadTime = next;
-            layer.slot->ahead = std::async(std::launch::async, [reader, next] { return reader->frame(next); });
+            layer.slot->aheadSize = size;
+            layer.slot->ahead =
+                std::async(std::launch::async, [reader, next, size] { return reader->frame(next, size.width(), size.height()); });
         }
     }
+    // Layers that come row by row are blended together in one pass; one drawn through the painter
+    // first blends those before it.
+    std::vector<RowLayer> rowLayers;
+    std::vector<std::unique_ptr<ClipEffectChain>> chains;
+    const auto blendRowLayers = [&] {
+        blendLayersRows(frame, rowLayers);
+        rowLayers.clear();
+    };
     for (const Layer& layer : layers) {
         const Clip* clip = layer.clip;
         const double ts = layer.ts, o = layer.opacity;
         const PixelBufferRef& source = layer.frame;
         if (!source || source->pixelFormat() != kPixelFormatBGRA) continue;
-        const ClipEffectChain chain(clip->transform ? ClipEffectSettings::make(*clip->transform, ts, preview)
-                                                    : ClipEffectSettings{});
-        const double w = source->width(), h = source->height();
-        QTransform place = clipPlacement(*clip, w, h, ts, W, H) * QTransform::fromScale(k, k);
+        chains.push_back(std::make_unique<ClipEffectChain>(
+            clip->transform ? ClipEffectSettings::make(*clip->transform, ts, preview) : ClipEffectSettings{}));
+        const ClipEffectChain& chain = *chains.back();
         const float opacity = o >= 0.999 ? 1.0f : float(o);
         const SeparableBlend mode = separable(clip->blendMode);
+        const double w = source->width(), h = source->height();
+        // A picture the reader shrank to the size it is drawn at only moves.
+        const bool shrunk = !layer.shrunk.isEmpty() && QSize(int(w), int(h)) == layer.shrunk;
+        QTransform place = shrunk ? QTransform::fromTranslate(layer.shrunkAt.x(), layer.shrunkAt.y())
+                                  : clipPlacement(*clip, w, h, ts, W, H) * QTransform::fromScale(k, k);
         if (place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
             // Unscaled on whole pixels: the frame goes through the chain straight into the blend.
             const PixelBuffer& frameRef = *source;
-            blendLayerRows(
-                frame, QRect(int(std::lround(place.dx())), int(std::lround(place.dy())), int(w), int(h)),
-                [&frameRef, &chain](int y, int x0, int x1, Rgba* out) {
-                    chain.frameRow(frameRef.data() + size_t(y) * frameRef.bytesPerRow() + 4 * size_t(x0), x1 - x0, out);
-                },
-                mode, opacity);
+            rowLayers.push_back({QRect(int(std::lround(place.dx())), int(std::lround(place.dy())), int(w), int(h)),
+                               [&frameRef, &chain](int y, int x0, int x1, Rgba* out) {
+                                   chain.frameRow(frameRef.data() + size_t(y) * frameRef.bytesPerRow() + 4 * size_t(x0),
+                                                  x1 - x0, out);
+                               },
+                               mode, opacity});
             continue;
         }
+        blendRowLayers();
         QImage picture = layerFromFrame(*source, chain);
         if (picture.isNull()) continue;
         // Below half size the painter's sampling would skip pixels: average the areas down first.
@@ -222,6 +261,16 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
         clearLayerArea(scratch_, touched);
     }
+    blendRowLayers();
+    // Once the frame is composed, so that the work does not compete with it.
+    if (prepareNext_)
+        for (size_t i = 0; i < layers.size(); ++i) {
+            if (firstWith(i) != i || layers[i].slot->ahead.valid()) continue;
+            MediaFrameReader* reader = layers[i].slot->reader.get();
+            const QSize size = layers[i].shrunk;
+            layers[i].slot->preparing =
+                std::async(std::launch::async, [reader, size] { reader->prepareNext(size.width(), size.height()); });
+        }
     for (auto it = readers_.begin(); it != readers_.end();) {
         if (drawable.contains(it.key()))
             ++it;

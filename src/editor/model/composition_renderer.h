@@ -12,6 +12,7 @@
 #include <QUuid>
 
 #include <array>
+#include <atomic>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,9 @@ public:
     // then decodes its clip's next frame while the current one is composed. 0 (the default) reads
     // only what is asked for, for callers that jump about (previews, playback on a clock).
     void setReadAhead(double seconds);
+    // Callers that show one frame after another on a clock (playback) turn this on: after each
+    // render every reader prepares its clip's next frame while the current one is on screen.
+    void setPrepareNext(bool on) { prepareNext_ = on; }
 
     // Empties the reader cache (new or opened project, media removed or relinked).
     void clearReaders();
@@ -69,12 +73,15 @@ private:
         std::unique_ptr<MediaFrameReader> reader;
         std::future<PixelBufferRef> ahead;
         double aheadTime = 0;
+        QSize aheadSize;
+        std::future<void> preparing;  // MediaFrameReader::prepareNext at work
         ~ReaderSlot();
     };
 
     mutable std::mutex lock_;
     QHash<QUuid, std::shared_ptr<ReaderSlot>> readers_;
     double readAhead_ = 0;
+    std::atomic<bool> prepareNext_{false};
     QImage scratch_;  // the canvas-sized layer transformed pictures are drawn into
 };
 

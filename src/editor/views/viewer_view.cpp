@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QRegion>
 #include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -66,13 +67,18 @@ protected:
     void resizeEvent(QResizeEvent*) override { placeOverlay(); }
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
-        p.fillRect(rect(), QColor::fromRgbF(0.08f, 0.08f, 0.08f));
         const QRectF c = canvas();
+        // The grey surround only where the canvas cannot cover: a full-screen fill under it would
+        // cost as much as the picture's own draw.
+        const QRect inside(QPoint(int(std::ceil(c.left())), int(std::ceil(c.top()))),
+                           QPoint(int(std::floor(c.right())) - 1, int(std::floor(c.bottom())) - 1));
+        for (const QRect& r : QRegion(rect()).subtracted(QRegion(inside))) p.fillRect(r, QColor::fromRgbF(0.08f, 0.08f, 0.08f));
+        const QImage& image = model_.previewImage();
+        // A picture known to be opaque hides whatever lies under it.
         if (model_.project().transparentBackground)
             paintCheckerboard(p, c);
-        else
+        else if (image.isNull() || image.hasAlphaChannel())
             p.fillRect(c, Qt::black);
-        const QImage& image = model_.previewImage();
         if (!image.isNull()) {
             p.setRenderHint(QPainter::SmoothPixmapTransform);
             p.drawImage(c, image);

@@ -118,10 +118,17 @@ struct VideoSampleReader::Impl {
     AVRational timeBase{1, 1};
     PacketPtr packet{av_packet_alloc()};
     FramePtr frame{av_frame_alloc()};
-    ffmpeg::SwsPtr sws;
-    int swsWidth = 0, swsHeight = 0, swsFormat = -1;
-    uint32_t swsTarget = 0;
-    PixelBufferPoolRef pool;
+    // One scaler with its buffers for pictures at the source's size, one for scaled ones, so
+    // that a caller asking for both does not rebuild either.
+    struct Conversion {
+        ffmpeg::SwsPtr sws;
+        int srcWidth = 0, srcHeight = 0, srcFormat = -1;
+        int width = 0, height = 0;
+        uint32_t target = 0;
+        PixelBufferPoolRef pool;
+        std::vector<uint8_t> planes;  // planar RGB on its way to packed pixels
+    };
+    Conversion same, scaled;
 
     bool demuxEnded = false;
     bool decoderDrained = false;
@@ -171,7 +178,10 @@ struct VideoSampleReader::Impl {
         held.reset();
     }
 
-    PixelBufferRef pictureFromFrame(const AVFrame* f) {
+    // The frame in the pixel format asked for, at width × height (0: the frame's own size).
+    PixelBufferRef pictureFromFrame(const AVFrame* f, int width = 0, int height = 0) {
+        if (width <= 0 || height <= 0) width = f->width, height = f->height;
+        const bool resize = width != f->width || height != f->height;
         const auto avFormat = static_cast<AVPixelFormat>(f->format);
         const uint32_t own = ffmpeg::pixelFormatOf(*f);
         uint32_t target = settings.pixelFormat;
@@ -187,20 +197,21 @@ struct VideoSampleReader::Impl {
         const bool unconverted = own != 0 && target == own;
         // The JPEG formats are full range whatever the stream says; the tag makes it explicit.
         if (unconverted && ffmpeg::isFullRangeFormat(target)) sourceTags.range = ColorRange::full;
-        if (unconverted) {
+        if (unconverted && !resize) {
             // The decoder's own memory, shared, where its layout allows; a copy otherwise.
             if (PixelBufferRef shared = ffmpeg::wrapFrame(*f)) {
                 shared->setColorTags(sourceTags);
                 return shared;
             }
         }
-        if (!pool || pool->width() != f->width || pool->height() != f->height || pool->pixelFormat() != target)
-            pool = makePixelBufferPool(f->width, f->height, target);
-        PixelBufferRef out = makePixelBuffer(pool);
+        Conversion& c = resize ? scaled : same;
+        if (!c.pool || c.pool->width() != width || c.pool->height() != height || c.pool->pixelFormat() != target)
+            c.pool = makePixelBufferPool(width, height, target);
+        PixelBufferRef out = makePixelBuffer(c.pool);
         uint8_t* dst[4];
         int dstStride[4];
         ffmpeg::planePointers(*out, dst, dstStride);
-        if (unconverted) {
+        if (unconverted && !resize) {
             av_image_copy(dst, dstStride, const_cast<const uint8_t**>(f->data), f->linesize, avFormat, f->width,
                           f->height);
             out->setColorTags(sourceTags);
@@ -208,21 +219,30 @@ struct VideoSampleReader::Impl {
         }
         const AVPixelFormat dstFormat = ffmpeg::toAVPixelFormat(target);
         if (dstFormat == AV_PIX_FMT_NONE) throw MediaError("pixel transfer", "unsupported pixel format " + fourCCString(target));
-        if (!sws || swsWidth != f->width || swsHeight != f->height || swsFormat != f->format || swsTarget != target) {
+        const AVPixFmtDescriptor* sourceDesc = av_pix_fmt_desc_get(avFormat);
+        const bool subsampled = sourceDesc != nullptr && sourceDesc->log2_chroma_w > 0;
+        // Full-chroma 8-bit RGB is made planar and packed after: the same bytes, several times faster.
+        const bool planar = subsampled && (dstFormat == AV_PIX_FMT_BGRA || dstFormat == AV_PIX_FMT_RGBA);
+        const bool alpha = sourceDesc != nullptr && (sourceDesc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+        const AVPixelFormat scalerFormat = !planar ? dstFormat : alpha ? AV_PIX_FMT_GBRAP : AV_PIX_FMT_GBRP;
+        ffmpeg::SwsPtr& sws = c.sws;
+        if (!sws || c.srcWidth != f->width || c.srcHeight != f->height || c.srcFormat != f->format || c.width != width ||
+            c.height != height || c.target != target) {
             // Sliced over the processor's threads: this runs on the reading thread, once per frame.
             sws.reset(sws_alloc_context());
             if (!sws) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
             // Full chroma interpolation only where chroma is subsampled; it also keeps the scaler on one
             // thread, which 4:4:4 sources need not pay for.
-            const AVPixFmtDescriptor* sourceDesc = av_pix_fmt_desc_get(avFormat);
-            const bool subsampled = sourceDesc != nullptr && sourceDesc->log2_chroma_w > 0;
-            const int64_t flags = SWS_BICUBIC | SWS_ACCURATE_RND | (subsampled ? SWS_FULL_CHR_H_INT : 0);
+            // Below half size each output pixel averages the area it covers, as the compositor's own
+            // downscale does; above, bicubic.
+            const bool small = 2 * width < f->width || 2 * height < f->height;
+            const int64_t flags = (small ? SWS_AREA : SWS_BICUBIC) | SWS_ACCURATE_RND | (subsampled ? SWS_FULL_CHR_H_INT : 0);
             int rc = 0;
             for (auto [name, value] : {std::pair<const char*, int64_t>{"srcw", f->width}, {"srch", f->height},
-                                       {"dstw", f->width}, {"dsth", f->height}, {"sws_flags", flags}, {"threads", 0}})
+                                       {"dstw", width}, {"dsth", height}, {"sws_flags", flags}, {"threads", 0}})
                 if (rc >= 0) rc = av_opt_set_int(sws.get(), name, value, 0);
             if (rc >= 0) rc = av_opt_set_pixel_fmt(sws.get(), "src_format", avFormat, 0);
-            if (rc >= 0) rc = av_opt_set_pixel_fmt(sws.get(), "dst_format", dstFormat, 0);
+            if (rc >= 0) rc = av_opt_set_pixel_fmt(sws.get(), "dst_format", scalerFormat, 0);
             if (rc < 0) {
                 sws.reset();
                 throw MediaError::fromCode("pixel transfer", rc);
@@ -238,33 +258,49 @@ struct VideoSampleReader::Impl {
                                 avFormat == AV_PIX_FMT_YUVJ422P || avFormat == AV_PIX_FMT_YUVJ444P;
             const int space = f->colorspace == AVCOL_SPC_UNSPECIFIED || f->colorspace == AVCOL_SPC_RGB ? SWS_CS_ITU709
                                                                                                          : f->colorspace;
-            const AVPixFmtDescriptor* dstDesc = av_pix_fmt_desc_get(dstFormat);
-            const bool fullOut = (dstDesc->flags & AV_PIX_FMT_FLAG_RGB) || dstFormat == AV_PIX_FMT_YUVJ444P;
+            const AVPixFmtDescriptor* dstDesc = av_pix_fmt_desc_get(scalerFormat);
+            const bool fullOut = (dstDesc->flags & AV_PIX_FMT_FLAG_RGB) || scalerFormat == AV_PIX_FMT_YUVJ444P;
             if (sws_setColorspaceDetails(sws.get(), sws_getCoefficients(space), fullIn ? 1 : 0,
                                          sws_getCoefficients(SWS_CS_ITU709), fullOut ? 1 : 0, 0, 1 << 16, 1 << 16) < 0) {
                 sws.reset();
                 throw MediaError("pixel transfer", "no colour conversion from " + std::string(av_get_pix_fmt_name(avFormat)));
             }
-            swsWidth = f->width;
-            swsHeight = f->height;
-            swsFormat = f->format;
-            swsTarget = target;
+            c.srcWidth = f->width;
+            c.srcHeight = f->height;
+            c.srcFormat = f->format;
+            c.width = width;
+            c.height = height;
+            c.target = target;
         }
         // The destination frame points into the pixel buffer; its reference only keeps the
         // scaler from allocating one of its own.
         FramePtr destination(av_frame_alloc());
         if (!destination) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
-        destination->width = f->width;
-        destination->height = f->height;
-        destination->format = dstFormat;
-        for (int p = 0; p < 4; ++p) {
-            destination->data[p] = dst[p];
-            destination->linesize[p] = dstStride[p];
+        destination->width = width;
+        destination->height = height;
+        destination->format = scalerFormat;
+        if (planar) {
+            const int stride = (width + 63) & ~63;
+            const size_t planeBytes = size_t(stride) * size_t(height);
+            c.planes.resize(planeBytes * 4 + 64);
+            uint8_t* base = c.planes.data() + (64 - reinterpret_cast<uintptr_t>(c.planes.data()) % 64) % 64;
+            for (int p = 0; p < 4; ++p) {
+                destination->data[p] = p < 3 || alpha ? base + planeBytes * size_t(p) : nullptr;
+                destination->linesize[p] = p < 3 || alpha ? stride : 0;
+            }
+        } else {
+            for (int p = 0; p < 4; ++p) {
+                destination->data[p] = dst[p];
+                destination->linesize[p] = dstStride[p];
+            }
         }
-        destination->buf[0] = av_buffer_create(out->data(0), 1, [](void*, uint8_t*) {}, nullptr, 0);
+        destination->buf[0] = av_buffer_create(destination->data[0], 1, [](void*, uint8_t*) {}, nullptr, 0);
         if (destination->buf[0] == nullptr) throw MediaError::fromCode("pixel transfer", AVERROR(ENOMEM));
         const int rc = sws_scale_frame(sws.get(), destination.get(), f);
         if (rc < 0) throw MediaError::fromCode("pixel transfer", rc);
+        if (planar)
+            ffmpeg::packPlanarRGB(destination->data, destination->linesize, width, height, dstFormat == AV_PIX_FMT_BGRA,
+                                  dst[0], size_t(dstStride[0]));
         ColorTags tags = sourceTags;
         if (tags.matrix == ColorMatrix::unspecified) tags.matrix = ColorMatrix::bt709;
         tags.range = ColorRange::unspecified;
@@ -277,9 +313,9 @@ struct VideoSampleReader::Impl {
         throw e;
     }
 
-    PixelBufferRef convertedPicture(const AVFrame* f) {
+    PixelBufferRef convertedPicture(const AVFrame* f, int width = 0, int height = 0) {
         try {
-            return pictureFromFrame(f);
+            return pictureFromFrame(f, width, height);
         } catch (const MediaError& e) {
             fail(e);
         } catch (const ConversionError& e) {
@@ -328,6 +364,8 @@ struct VideoSampleReader::Impl {
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
+                s.width = frame->width;
+                s.height = frame->height;
                 if (settings.deferConversion) {
                     // The decoder's frames are reference counted: keeping one only stops its
                     // memory from being reused.
@@ -438,6 +476,14 @@ std::optional<VideoSample> VideoSampleReader::next() { return impl_->next(); }
 PixelBufferRef VideoSampleReader::picture(const VideoSample& sample) {
     if (sample.pixels || !sample.decoded) return sample.pixels;
     return impl_->convertedPicture(sample.decoded->frame.get());
+}
+PixelBufferRef VideoSampleReader::picture(const VideoSample& sample, int width, int height) {
+    if (!sample.decoded || width <= 0 || height <= 0) return nullptr;
+    const AVFrame* f = sample.decoded->frame.get();
+    // Scaling straight colour with its alpha would darken every edge of a transparent picture.
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+    if (desc == nullptr || (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) return nullptr;
+    return impl_->convertedPicture(f, width, height);
 }
 void VideoSampleReader::cancel() { impl_->cancelled = true; }
 VideoSampleReader::Status VideoSampleReader::status() const {

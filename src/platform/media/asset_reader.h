@@ -53,6 +53,7 @@ struct VideoSample {
     std::vector<uint8_t> bytes;  // compressed mode: the sample exactly as stored
     PixelBufferRef pixels;       // decoded mode: the picture
     std::shared_ptr<const DecodedPicture> decoded;  // deferred conversion: in place of `pixels`
+    int width = 0, height = 0;                      // decoded mode: the picture's size
     bool keyFrame = false;
 };
 
@@ -104,6 +105,10 @@ public:
     // converted now exactly as next() would have converted it (nullptr when it has neither). Only
     // for samples of this reader, on its thread; a failed conversion fails the reader as in next().
     PixelBufferRef picture(const VideoSample& sample);
+    // A deferred picture converted the same way and scaled to width × height by libswscale
+    // (bicubic, or area averaging below half size); nullptr for a sample without a deferred
+    // picture or one with alpha.
+    PixelBufferRef picture(const VideoSample& sample, int width, int height);
 
     // Stops reading: later calls to next() return nothing. Safe from any thread.
     void cancel();

@@ -137,6 +137,31 @@ void planePointers(const PixelBuffer& buffer, const uint8_t* data[4], int linesi
     }
 }
 
+void packPlanarRGB(const uint8_t* const planes[4], const int strides[4], int width, int rows, bool bgra, uint8_t* out,
+                   size_t outStride) {
+    for (int y = 0; y < rows; ++y, out += outStride) {
+        const uint8_t* g = planes[0] + ptrdiff_t(strides[0]) * y;
+        const uint8_t* byte0 = bgra ? planes[1] + ptrdiff_t(strides[1]) * y : planes[2] + ptrdiff_t(strides[2]) * y;
+        const uint8_t* byte2 = bgra ? planes[2] + ptrdiff_t(strides[2]) * y : planes[1] + ptrdiff_t(strides[1]) * y;
+        if (planes[3] != nullptr) {
+            const uint8_t* a = planes[3] + ptrdiff_t(strides[3]) * y;
+            for (int x = 0; x < width; ++x) {
+                out[4 * x] = byte0[x];
+                out[4 * x + 1] = g[x];
+                out[4 * x + 2] = byte2[x];
+                out[4 * x + 3] = a[x];
+            }
+        } else {
+            for (int x = 0; x < width; ++x) {
+                out[4 * x] = byte0[x];
+                out[4 * x + 1] = g[x];
+                out[4 * x + 2] = byte2[x];
+                out[4 * x + 3] = 255;
+            }
+        }
+    }
+}
+
 ColorTags colorTagsFrom(AVColorSpace space, AVColorPrimaries primaries, AVColorTransferCharacteristic transfer,
                         AVColorRange range) {
     ColorTags tags;

@@ -75,6 +75,13 @@ PixelBufferRef wrapFrame(const AVFrame& frame);
 void planePointers(PixelBuffer& buffer, uint8_t* data[4], int linesize[4]);
 void planePointers(const PixelBuffer& buffer, const uint8_t* data[4], int linesize[4]);
 
+// Interleaves `rows` rows of planar 8-bit G, B, R (and A; without it opaque) as libswscale's
+// GBRP/GBRAP lay them out into 4-byte pixels: bytes B, G, R, A when `bgra`, else R, G, B, A.
+// Converting to planar RGB and packing here gives the very bytes libswscale's own packed
+// full-chroma output does, several times faster.
+void packPlanarRGB(const uint8_t* const planes[4], const int strides[4], int width, int rows, bool bgra, uint8_t* out,
+                   size_t outStride);
+
 // Colour tags to and from FFmpeg's enumerations (unknown values become unspecified).
 ColorTags colorTagsFrom(AVColorSpace space, AVColorPrimaries primaries, AVColorTransferCharacteristic transfer,
                         AVColorRange range);

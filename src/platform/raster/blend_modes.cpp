@@ -57,25 +57,25 @@ inline Rgba blendOne(Rgba s, Rgba b) {
 
 inline uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); }
 
+// back[i] = layer[i] × opacity blended over back[i]; a plain loop, so that it vectorises.
 template <SeparableBlend M>
-void blendRows(QImage& backdrop, QPoint offset, const LayerRowSource& source, float opacity, Area a) {
-    constexpr float u = 1.0f / 65535.0f;
-    const size_t n = size_t(a.right - a.left);
-    forEachRowBand(a.bottom - a.top, [&](int begin, int end) {
-        // Three plain loops a row (load, blend, store), so that each one vectorises.
-        std::vector<Rgba> layer(n), back(n);
-        for (int y = a.top + begin; y < a.top + end; ++y) {
-            source(y - offset.y(), a.left - offset.x(), a.right - offset.x(), layer.data());
-            uint16_t* dst = reinterpret_cast<uint16_t*>(backdrop.scanLine(y)) + 4 * a.left;
-            for (size_t i = 0; i < n; ++i)
-                back[i] = {float(dst[4 * i]) * u, float(dst[4 * i + 1]) * u, float(dst[4 * i + 2]) * u, float(dst[4 * i + 3]) * u};
-            for (size_t i = 0; i < n; ++i) back[i] = blendOne<M>(layer[i] * opacity, back[i]);
-            for (size_t i = 0; i < n; ++i) {
-                dst[4 * i] = to16(back[i].r), dst[4 * i + 1] = to16(back[i].g);
-                dst[4 * i + 2] = to16(back[i].b), dst[4 * i + 3] = to16(back[i].a);
-            }
-        }
-    });
+void blendSpan(const Rgba* layer, Rgba* back, size_t n, float opacity) {
+    for (size_t i = 0; i < n; ++i) back[i] = blendOne<M>(layer[i] * opacity, back[i]);
+}
+
+void blendSpan(SeparableBlend mode, const Rgba* layer, Rgba* back, size_t n, float opacity) {
+    using B = SeparableBlend;
+    switch (mode) {
+        case B::normal: return blendSpan<B::normal>(layer, back, n, opacity);
+        case B::add: return blendSpan<B::add>(layer, back, n, opacity);
+        case B::screen: return blendSpan<B::screen>(layer, back, n, opacity);
+        case B::multiply: return blendSpan<B::multiply>(layer, back, n, opacity);
+        case B::overlay: return blendSpan<B::overlay>(layer, back, n, opacity);
+        case B::softLight: return blendSpan<B::softLight>(layer, back, n, opacity);
+        case B::lighten: return blendSpan<B::lighten>(layer, back, n, opacity);
+        case B::darken: return blendSpan<B::darken>(layer, back, n, opacity);
+        case B::difference: return blendSpan<B::difference>(layer, back, n, opacity);
+    }
 }
 
 }  // namespace
@@ -97,25 +97,47 @@ Rgba blendPixel(Rgba s, Rgba b, SeparableBlend mode) {
 
 void blendLayerRows(QImage& backdrop, QRect rect, const LayerRowSource& source, SeparableBlend mode, float opacity,
                     Area area) {
-    if (backdrop.format() != kLayerFormat || !(opacity > 0.0f)) return;
-    const Area a{std::max({area.top, 0, rect.top()}), std::min({area.bottom, backdrop.height(), rect.top() + rect.height()}),
-                 std::max({area.left, 0, rect.left()}), std::min({area.right, backdrop.width(), rect.left() + rect.width()})};
-    if (a.empty()) return;
-    opacity = std::min(opacity, 1.0f);
-    backdrop.bits();  // detach once, before the bands write
-    const QPoint o = rect.topLeft();
-    using B = SeparableBlend;
-    switch (mode) {
-        case B::normal: return blendRows<B::normal>(backdrop, o, source, opacity, a);
-        case B::add: return blendRows<B::add>(backdrop, o, source, opacity, a);
-        case B::screen: return blendRows<B::screen>(backdrop, o, source, opacity, a);
-        case B::multiply: return blendRows<B::multiply>(backdrop, o, source, opacity, a);
-        case B::overlay: return blendRows<B::overlay>(backdrop, o, source, opacity, a);
-        case B::softLight: return blendRows<B::softLight>(backdrop, o, source, opacity, a);
-        case B::lighten: return blendRows<B::lighten>(backdrop, o, source, opacity, a);
-        case B::darken: return blendRows<B::darken>(backdrop, o, source, opacity, a);
-        case B::difference: return blendRows<B::difference>(backdrop, o, source, opacity, a);
+    blendLayersRows(backdrop, {{rect, source, mode, opacity}}, area);
+}
+
+void blendLayersRows(QImage& backdrop, const std::vector<RowLayer>& layers, Area area) {
+    if (backdrop.format() != kLayerFormat) return;
+    // Each layer's part of the backdrop, and the rows and columns they cover together.
+    std::vector<Area> parts;
+    Area all{1 << 30, 0, 1 << 30, 0};
+    for (const RowLayer& l : layers) {
+        const QRect& r = l.rect;
+        const Area a{std::max({area.top, 0, r.top()}), std::min({area.bottom, backdrop.height(), r.top() + r.height()}),
+                     std::max({area.left, 0, r.left()}), std::min({area.right, backdrop.width(), r.left() + r.width()})};
+        parts.push_back(l.opacity > 0.0f ? a : Area{0, 0, 0, 0});
+        if (parts.back().empty()) continue;
+        all = {std::min(all.top, a.top), std::max(all.bottom, a.bottom), std::min(all.left, a.left), std::max(all.right, a.right)};
     }
+    if (all.empty()) return;
+    backdrop.bits();  // detach once, before the bands write
+    constexpr float u = 1.0f / 65535.0f;
+    const size_t n = size_t(all.right - all.left);
+    forEachRowBand(all.bottom - all.top, [&](int begin, int end) {
+        // The backdrop's row is read and stored once; the layers are blended into it as floats.
+        std::vector<Rgba> layer(n), back(n);
+        for (int y = all.top + begin; y < all.top + end; ++y) {
+            uint16_t* dst = reinterpret_cast<uint16_t*>(backdrop.scanLine(y)) + 4 * all.left;
+            for (size_t i = 0; i < n; ++i)
+                back[i] = {float(dst[4 * i]) * u, float(dst[4 * i + 1]) * u, float(dst[4 * i + 2]) * u, float(dst[4 * i + 3]) * u};
+            for (size_t k = 0; k < layers.size(); ++k) {
+                const Area& a = parts[k];
+                if (y < a.top || y >= a.bottom || a.empty()) continue;
+                const QPoint o = layers[k].rect.topLeft();
+                layers[k].source(y - o.y(), a.left - o.x(), a.right - o.x(), layer.data());
+                blendSpan(layers[k].mode, layer.data(), back.data() + (a.left - all.left), size_t(a.right - a.left),
+                          std::min(layers[k].opacity, 1.0f));
+            }
+            for (size_t i = 0; i < n; ++i) {
+                dst[4 * i] = to16(back[i].r), dst[4 * i + 1] = to16(back[i].g);
+                dst[4 * i + 2] = to16(back[i].b), dst[4 * i + 3] = to16(back[i].a);
+            }
+        }
+    });
 }
 
 void blendLayer(QImage& backdrop, const QImage& layer, QPoint offset, SeparableBlend mode, float opacity, Area area) {

@@ -10,6 +10,7 @@
 #include <QTransform>
 
 #include <functional>
+#include <vector>
 
 #include "platform/raster/compositing.h"
 
@@ -36,6 +37,18 @@ using LayerRowSource = std::function<void(int y, int x0, int x1, Rgba* out)>;
 // effect chain) instead of stored: `rect` is its place and size in the backdrop.
 void blendLayerRows(QImage& backdrop, QRect rect, const LayerRowSource& source, SeparableBlend mode, float opacity,
                     Area area = {});
+
+// One layer of a fused pass: produced row by row (as for blendLayerRows), placed at `rect`.
+struct RowLayer {
+    QRect rect;
+    LayerRowSource source;
+    SeparableBlend mode = SeparableBlend::normal;
+    float opacity = 1.0f;
+};
+
+// blendLayerRows for each layer in turn, bottom first, in one pass over the rows: the backdrop is
+// read and stored once and the results in between stay float (not rounded to 16 bits).
+void blendLayersRows(QImage& backdrop, const std::vector<RowLayer>& layers, Area area = {});
 
 // The blended premultiplied pixel (exposed for tests and single pixels).
 Rgba blendPixel(Rgba source, Rgba backdrop, SeparableBlend mode);
