@@ -89,6 +89,26 @@ std::string_view rawValue(KeyframeInterpolation interpolation);
 // The English menu text; views translate it.
 const char* label(KeyframeInterpolation interpolation);
 
+// A segment's Bezier control points in unit space (time and value fractions of the segment): the
+// outgoing side of its first keyframe and the incoming side of its second. Any keyframe record with
+// the ease fields will do (the graph editor's included).
+struct EaseControl {
+    double x = 0;
+    double y = 0;
+};
+
+template <typename K>
+EaseControl outgoingControl(const K& a) {
+    if (a.easeOut != KeyframeEase::ease) return {1.0 / 3.0, 1.0 / 3.0};
+    return {a.outInfluence, a.outInfluence * a.outVelocity};
+}
+
+template <typename K>
+EaseControl incomingControl(const K& b) {
+    if (b.easeIn != KeyframeEase::ease) return {2.0 / 3.0, 2.0 / 3.0};
+    return {1.0 - b.inInfluence, 1.0 - b.inInfluence * b.inVelocity};
+}
+
 namespace detail {
 
 // The parameter s that forty bisection steps on x(s) = ((ax s + bx) s + cx) s = u over [0, 1]
@@ -98,15 +118,8 @@ double bisectedParameter(double ax, double bx, double cx, double u);
 // The eased fraction of a segment from a to b at fraction u; allocation-free, fixed 40 steps.
 template <typename T>
 double easedFraction(const Keyframe<T>& a, const Keyframe<T>& b, double u) {
-    double p1x = 1.0 / 3.0, p1y = 1.0 / 3.0, p2x = 2.0 / 3.0, p2y = 2.0 / 3.0;
-    if (a.easeOut == KeyframeEase::ease) {
-        p1x = a.outInfluence;
-        p1y = a.outInfluence * a.outVelocity;
-    }
-    if (b.easeIn == KeyframeEase::ease) {
-        p2x = 1.0 - b.inInfluence;
-        p2y = 1.0 - b.inInfluence * b.inVelocity;
-    }
+    const auto [p1x, p1y] = outgoingControl(a);
+    const auto [p2x, p2y] = incomingControl(b);
     if (std::abs(p1x - p1y) < 1e-12 && std::abs(p2x - p2y) < 1e-12) return u;
     const auto bezier = [](double s, double c1, double c2) {
         const double r = 1.0 - s;

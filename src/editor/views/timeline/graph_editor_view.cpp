@@ -26,8 +26,6 @@ constexpr double hitGrowth = 4;  // hit areas reach this far beyond a point's sq
 constexpr double sampleStep = 2;
 constexpr double dashPeriod = 6;  // 3 on, 3 off
 
-bool positive(double v) { return std::isfinite(v) && v > 0; }
-
 // Grows `lo`/`hi` to take in `v`.
 void fold(double v, double& lo, double& hi) {
     lo = std::min(lo, v);
@@ -56,6 +54,11 @@ void drawCurve(QPainter& painter, const QPolygonF& line) {
     constexpr int run = 16;
     for (qsizetype s = 0; s + 1 < line.size(); s += run)
         painter.drawPolyline(line.constData() + s, int(std::min<qsizetype>(run + 1, line.size() - s)));
+}
+
+const GraphKeyframe* keyframeWithID(const std::vector<GraphKeyframe>& keys, const QUuid& id) {
+    const auto it = std::find_if(keys.begin(), keys.end(), [&](const GraphKeyframe& k) { return k.id == id; });
+    return it == keys.end() ? nullptr : &*it;
 }
 
 }  // namespace
@@ -122,18 +125,18 @@ std::vector<GraphEditorView::GridLine> GraphEditorView::gridLines(const Geometry
 }
 
 QPointF GraphEditorView::outHandle(const GraphKeyframe& a) {
-    if (a.easeOut != KeyframeEase::ease) return {1.0 / 3.0, 1.0 / 3.0};
-    return {a.outInfluence, a.outInfluence * a.outVelocity};
+    const EaseControl p = outgoingControl(a);
+    return {p.x, p.y};
 }
 
 QPointF GraphEditorView::inHandle(const GraphKeyframe& b) {
-    if (b.easeIn != KeyframeEase::ease) return {2.0 / 3.0, 2.0 / 3.0};
-    return {1 - b.inInfluence, 1 - b.inInfluence * b.inVelocity};
+    const EaseControl p = incomingControl(b);
+    return {p.x, p.y};
 }
 
 double GraphEditorView::draggedValue(double start, double dy, const Geometry& geometry) {
     const double plot = geometry.height - 2 * Geometry::margin;
-    if (!positive(plot)) return start;
+    if (!timeline::positive(plot)) return start;
     const double v = std::round((start - dy * (geometry.range.hi - geometry.range.lo) / plot) * 100) / 100;
     return std::isfinite(v) ? v : start;
 }
@@ -156,7 +159,7 @@ void GraphEditorView::setScrollX(double x) {
 
 std::optional<GraphEditorView::Scene> GraphEditorView::scene() const {
     const auto shown = editor_.effectiveGraphClipProperty();
-    if (!shown || !positive(editor_.pixelsPerSecond())) return std::nullopt;
+    if (!shown || !timeline::positive(editor_.pixelsPerSecond())) return std::nullopt;
     auto transform = editor_.transform(shown->first.id);
     if (!transform) return std::nullopt;
     Scene s;
@@ -406,9 +409,9 @@ void GraphEditorView::pointStep(const DragTracker::Change& change) {
     const Press& p = *press_;
     const auto s = scene();
     if (!s || s->geometry.clip.id != p.clipID || s->property != p.property) return;
-    const auto k = std::find_if(s->keys.begin(), s->keys.end(), [&](const GraphKeyframe& r) { return r.id == p.keyframeID; });
+    const GraphKeyframe* k = keyframeWithID(s->keys, p.keyframeID);
     const std::size_t c = p.item->component;
-    if (k == s->keys.end() || c >= k->values.size()) return;
+    if (!k || c >= k->values.size()) return;
     if (!frozenRange_) {
         // An unselected point becomes the selection; a selected one keeps all the others.
         if (!editor_.selectedKeyframes().contains(k->id)) editor_.selectKeyframe(k->id, p.clipID, false);
@@ -432,11 +435,7 @@ void GraphEditorView::handleStep(const DragTracker::Change& change) {
     const Press& p = *press_;
     const auto s = scene();
     if (!s || s->geometry.clip.id != p.clipID || s->property != p.property) return;
-    const auto find = [&](const QUuid& id) {
-        const auto it = std::find_if(s->keys.begin(), s->keys.end(), [&](const GraphKeyframe& r) { return r.id == id; });
-        return it == s->keys.end() ? nullptr : &*it;
-    };
-    const GraphKeyframe *a = find(p.a), *b = find(p.b);
+    const GraphKeyframe *a = keyframeWithID(s->keys, p.a), *b = keyframeWithID(s->keys, p.b);
     const std::size_t c = p.item->component;
     if (!a || !b || c >= a->values.size() || c >= b->values.size()) return;
     if (!frozenRange_) {
@@ -445,7 +444,7 @@ void GraphEditorView::handleStep(const DragTracker::Change& change) {
     }
     // Keyframes stacked at one time (a move clamped at 0) leave no segment to shape.
     const double dt = b->time - a->time, dv = b->values[c] - a->values[c];
-    if (!positive(dt)) return;
+    if (!timeline::positive(dt)) return;
     const QPointF at = toGraph(change.position);
     const double t = s->geometry.time(at.x()), v = s->geometry.value(at.y());
     const bool outgoing = p.item->kind == ItemKind::outHandle;

@@ -25,8 +25,6 @@ namespace {
 // Keyframes just outside the used media range still count as inside (stored times are rounded).
 constexpr double rangeTolerance = 0.000001;
 
-bool positive(double v) { return std::isfinite(v) && v > 0; }
-
 // A mark's glyph, painted once per look and device scale: a lane zoomed out shows thousands, and
 // each painted afresh is a few antialiased paths.
 const QImage& glyphImage(KeyframeEase easeIn, KeyframeEase easeOut, bool selected, qreal scale) {

@@ -24,14 +24,6 @@ namespace qm {
 
 using namespace timeline;
 
-namespace {
-
-bool positive(double v) { return std::isfinite(v) && v > 0; }
-
-// Halves away from zero, as frame counts are rounded.
-
-}  // namespace
-
 TimelineContent::TimelineContent(EditorModel& editor, QWidget* parent)
     : QWidget(parent), editor_(editor), graph_(new GraphEditorView(editor, this)) {
     setMouseTracking(true);

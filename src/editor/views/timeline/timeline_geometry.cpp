@@ -12,12 +12,6 @@
 
 namespace qm::timeline {
 
-namespace {
-
-bool positive(double v) { return std::isfinite(v) && v > 0; }
-
-}  // namespace
-
 double rulerTickStep(double pixelsPerSecond, double frameRate) {
     if (!positive(pixelsPerSecond)) return 0;
     const double fps = usableRate(frameRate);

@@ -3,6 +3,7 @@
 // and tests all read it. Content points: x = 12 + t × pixelsPerSecond from the content's left
 // edge, y from the ruler's top.
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <vector>
@@ -20,6 +21,9 @@ class EditorModel;
 struct LTCInfo;
 
 namespace timeline {
+
+// A scale, step or span the views may divide by: finite and above zero.
+inline bool positive(double v) { return std::isfinite(v) && v > 0; }
 
 inline constexpr double originX = 12;
 inline constexpr double rulerHeight = 26;
