@@ -97,7 +97,6 @@ void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, s
 void EditorModel::newProject() {
     pause();
     ++documentGeneration_;
-    ++generation_;
     endPendingGesture();
     setProject(Project::makeNew());
     setInfos({});
