@@ -676,6 +676,7 @@ void CreditsModel::saveProject(bool saveAs) {
         if (!chosen || chosen->isEmpty()) return;
         target = cleanAbsolute(*chosen);
     }
+    std::optional<StagedFolder> staged;
     try {
         const CreditsProject project = makeProject(target);
         const QFileInfo existing(target);
@@ -684,21 +685,21 @@ void CreditsModel::saveProject(bool saveAs) {
         } else {
             // The item the user chose to replace goes only once the new project is complete;
             // inputs that lived inside it move along into the new one.
-            StagedFolder staged(target);
+            staged.emplace(target);
             for (const QString* url : {&headURL_, &tailURL_, &documentURL_}) {
                 if (url->isEmpty() || !cleanAbsolute(*url).startsWith(target + QLatin1Char('/'))) continue;
                 const QString inside = QDir(target).relativeFilePath(cleanAbsolute(*url));
-                const QString copy = QDir(staged.path()).filePath(inside);
+                const QString copy = QDir(staged->path()).filePath(inside);
                 if (!QDir().mkpath(QFileInfo(copy).absolutePath()) || !QFile::copy(*url, copy)) {
                     throw std::runtime_error(tr("“%1” couldn’t be kept in the replaced project.")
                                                  .arg(QFileInfo(*url).fileName()).toStdString());
                 }
             }
-            project.writePackage(staged.path());
-            staged.commit();
+            project.writePackage(staged->path());
+            staged->commit();
         }
     } catch (const std::exception& e) {
-        setErrorMessage(QString::fromUtf8(e.what()));
+        setErrorMessage(staged ? staged->userText(QString::fromUtf8(e.what())) : QString::fromUtf8(e.what()));
         return;
     }
     setProjectURL(target);
