@@ -336,6 +336,8 @@ public:
     EditorSyncRun& syncRun() { return *syncRun_; }
 
 signals:
+    // Just before a save's failure is added to importErrors, so that its alert says what failed.
+    void saveFailed();
     void projectChanged();
     void infosChanged();
     void selectedClipIDChanged();
