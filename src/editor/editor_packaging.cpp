@@ -50,7 +50,7 @@ QStringList writePackageInto(const QString& building, const QString& package, Pr
         const QFileInfo source(entry.path);
         auto item = std::find_if(project.media.begin(), project.media.end(),
                                  [&](const MediaItem& m) { return m.id == entry.id; });
-        if (source.isFile() && source.isReadable() && item != project.media.end()) {
+        if (source.exists() && source.isReadable() && item != project.media.end()) {
             const QString copy = copyIntoPackage(entry.path, building, used);
             const QString name = QFileInfo(copy).fileName();
             item->path = QDir(package).filePath(QStringLiteral("Media/") + name);
