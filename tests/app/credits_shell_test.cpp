@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "app/mode_setting.h"
 #include "convert/conversion_queue.h"
+#include "credits/views/credits_export_bar.h"
 #include "credits/views/credits_settings_panel.h"
 #include "credits/views/credits_view.h"
 #include "credits/views/form_controls.h"
@@ -13,8 +14,12 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QFileDialog>
 #include <QLabel>
+#include <QPushButton>
 #include <QSettings>
+#include <QTimer>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -116,6 +121,61 @@ TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
               (QList<PanelContentType>{PanelContentType::editorProject, PanelContentType::creditsProject}));
     EXPECT_EQ(mode->mode(), AppMode::credits);
     EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
+}
+
+// The export panel as a real modal file dialog, accepted with the queued answer typed in.
+class ModalPanelDesktop : public test::ScriptedDesktop {
+public:
+    std::optional<QString> runSavePanel(const SavePanelRequest& request) override {
+        QFileDialog panel(QApplication::activeWindow());
+        panel.setOption(QFileDialog::DontUseNativeDialog);
+        panel.setAcceptMode(QFileDialog::AcceptSave);
+        if (!saveAnswers.empty()) panel.selectFile(saveAnswers.front());
+        QTimer::singleShot(0, &panel, [&panel] {
+            QApplication::setActiveWindow(&panel);
+            QMetaObject::invokeMethod(&panel, "accept");
+        });
+        panel.exec();
+        return ScriptedDesktop::runSavePanel(request);
+    }
+};
+
+TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) {
+    ModalPanelDesktop modal;
+    setDesktopServices(&modal);
+    WindowTest::start([gate = gate](const std::filesystem::path&, const CreditsSettings& settings,
+                                    const ChineseConverter::Overrides&) { return gate->build(settings); },
+                      nullptr, &modal);
+    mode->setMode(AppMode::credits);
+    shell->show();
+    MainWindow& window = shell->window();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    credits->loadPicture(file("logo.png", true).toLocalFile(), CreditsModel::Slot::opening);
+    ASSERT_GT(credits->length(), 0);
+
+    // Export… takes focus from the click; the export it starts disables it while the panel's
+    // window hands activation back, so focus moves along the window's chain.
+    QPushButton* exportButton = shell->creditsView()->exportBar()->exportButton();
+    modal.saveAnswers.push_back(qpath(dir / "Roll.mov"));
+    QTest::mouseClick(exportButton, Qt::LeftButton);
+    EXPECT_TRUE(credits->isExporting());
+    QApplication::setActiveWindow(&window);  // what the window manager does when the panel goes
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    EXPECT_TRUE(shell->creditsView()->isAncestorOf(focus)) << focus->metaObject()->className();
+    for (const bool playing : {true, false}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        EXPECT_EQ(mode->mode(), AppMode::credits);
+        EXPECT_EQ(credits->isPlaying(), playing);
+    }
+    credits->cancelExport();
+    ASSERT_TRUE(waitUntil([&] { return !credits->isExporting(); }));
+    shell.reset();  // before the panels they were given go
+    credits.reset();
+    editor.reset();
+    queue.reset();
 }
 
 }  // namespace

@@ -39,14 +39,16 @@ protected:
         setDesktopServices(nullptr);
     }
     // An empty builder is the application's own, and so is a missing editor model.
-    void start(CreditsModel::StripBuilder builder = {}, std::unique_ptr<EditorModel> editorModel = nullptr) {
+    void start(CreditsModel::StripBuilder builder = {}, std::unique_ptr<EditorModel> editorModel = nullptr,
+               DesktopServices* services = nullptr) {
+        DesktopServices* const panels = services ? services : &desktop;
         mode = std::make_unique<ModeSetting>();
         ConversionQueue::Environment convert;
-        convert.desktop = &desktop;
+        convert.desktop = panels;
         convert.store = SettingsStore(qpath(dir / "convert.ini"));
         queue = std::make_unique<ConversionQueue>(std::move(convert));
         CreditsModel::Environment environment;
-        environment.desktop = &desktop;
+        environment.desktop = panels;
         environment.store = SettingsStore(qpath(dir / "credits.ini"));
         environment.buildStrip = std::move(builder);
         credits = std::make_unique<CreditsModel>(std::move(environment));
@@ -54,7 +56,7 @@ protected:
             editor = std::move(editorModel);
         } else {
             EditorModel::Environment editing;
-            editing.desktop = &desktop;
+            editing.desktop = panels;
             editor = std::make_unique<EditorModel>(std::move(editing));
         }
         shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
