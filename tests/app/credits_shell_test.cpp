@@ -8,17 +8,17 @@
 #include "credits/views/credits_settings_panel.h"
 #include "credits/views/credits_view.h"
 #include "credits/views/form_controls.h"
+#include "platform/desktop/qt_desktop_services.h"
+#include "support/panel_user.h"
 
 #include "window_fixture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QButtonGroup>
-#include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
-#include <QTimer>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -123,29 +123,12 @@ TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
     EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
 }
 
-// The export panel as a real modal file dialog, accepted with the queued answer typed in.
-class ModalPanelDesktop : public test::ScriptedDesktop {
-public:
-    std::optional<QString> runSavePanel(const SavePanelRequest& request) override {
-        QFileDialog panel(QApplication::activeWindow());
-        panel.setOption(QFileDialog::DontUseNativeDialog);
-        panel.setAcceptMode(QFileDialog::AcceptSave);
-        if (!saveAnswers.empty()) panel.selectFile(saveAnswers.front());
-        QTimer::singleShot(0, &panel, [&panel] {
-            QApplication::setActiveWindow(&panel);
-            QMetaObject::invokeMethod(&panel, "accept");
-        });
-        panel.exec();
-        return ScriptedDesktop::runSavePanel(request);
-    }
-};
-
 TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) {
-    ModalPanelDesktop modal;
-    setDesktopServices(&modal);
-    WindowTest::start([gate = gate](const std::filesystem::path&, const CreditsSettings& settings,
-                                    const ChineseConverter::Overrides&) { return gate->build(settings); },
-                      nullptr, &modal);
+    QtDesktopServices real;
+    test::PanelUser user;
+    panels = &real;
+    start();
+    real.setWindow(&shell->window());
     mode->setMode(AppMode::credits);
     shell->show();
     MainWindow& window = shell->window();
@@ -157,8 +140,9 @@ TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) 
     // Export… takes focus from the click; the export it starts disables it while the panel's
     // window hands activation back, so focus moves along the window's chain.
     QPushButton* exportButton = shell->creditsView()->exportBar()->exportButton();
-    modal.saveAnswers.push_back(qpath(dir / "Roll.mov"));
+    user.type(qpath(dir / "Roll.mov"));
     QTest::mouseClick(exportButton, Qt::LeftButton);
+    EXPECT_TRUE(user.done());
     EXPECT_TRUE(credits->isExporting());
     QApplication::setActiveWindow(&window);  // what the window manager does when the panel goes
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
@@ -172,7 +156,7 @@ TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) 
     }
     credits->cancelExport();
     ASSERT_TRUE(waitUntil([&] { return !credits->isExporting(); }));
-    shell.reset();  // before the panels they were given go
+    shell.reset();  // before the panels they were given
     credits.reset();
     editor.reset();
     queue.reset();
