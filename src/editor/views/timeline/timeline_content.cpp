@@ -481,7 +481,7 @@ bool TimelineContent::event(QEvent* event) {
         const auto hit = geometry().hit(toContent(help->pos()));
         QString text;
         if (keyframeAt(toContent(help->pos())))
-            text = tr("Click to select (⇧ to add), drag to move, right-click for interpolation");
+            text = tr("Click to select (Shift to add), drag to move, right-click for interpolation");
         if (hit && hit->part == ClipPart::fadeIn) text = tr("Drag to set fade in");
         if (hit && hit->part == ClipPart::fadeOut) text = tr("Drag to set fade out");
         if (text.isEmpty())
