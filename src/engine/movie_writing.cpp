@@ -1,9 +1,16 @@
 // Writing a movie: the video feed pulls processed batches and appends them on its own thread, the
-// audio feed copies the source's audio on another; the writer keeps the two interleaved.
+// audio feed copies the source's audio on another; the writer keeps the two interleaved. The feeds
+// and the video's read-ahead block on the writer and the reader for the whole run, so they are
+// threads of the run's own (std::jthread, joined before the run returns, also on a failure)
+// rather than tasks of a pool, where they would hold its workers; the per-frame work they start
+// runs in parallel loops on oneTBB.
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
-#include <future>
+#include <exception>
+#include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include <pthread.h>
@@ -23,6 +30,67 @@ std::string writerText(const MovieWriter& writer, const char* fallback) {
 }
 
 void nameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+// Reads the next batch on a thread of its own while the frames of the current one go to the
+// encoder, so neither the reader nor the encoder waits for the other; one batch ahead at most.
+// Its destruction waits for a batch still being read.
+class BatchReadAhead {
+public:
+    explicit BatchReadAhead(FrameBatchProvider& feeder) : feeder_(feeder) {}
+
+    // Starts reading the next batch unless one is being read or waits to be taken.
+    void request() {
+        {
+            std::lock_guard lock(mutex_);
+            if (outstanding_) return;
+            outstanding_ = true;
+            requested_ = true;
+        }
+        if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        changed_.notify_all();
+    }
+
+    // The requested batch (requesting it first if need be), once read; rethrows its failure.
+    std::vector<FramePair> take() {
+        request();
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return done_; });
+        done_ = false;
+        outstanding_ = false;
+        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+        return std::move(batch_);
+    }
+
+private:
+    void run(std::stop_token stop) {
+        nameThread("video-reader");
+        std::unique_lock lock(mutex_);
+        while (changed_.wait(lock, stop, [&] { return requested_; })) {
+            requested_ = false;
+            lock.unlock();
+            std::vector<FramePair> batch;
+            std::exception_ptr error;
+            try {
+                batch = feeder_.nextBatch(std::nullopt);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            batch_ = std::move(batch);
+            error_ = error;
+            done_ = true;
+            changed_.notify_all();
+        }
+    }
+
+    FrameBatchProvider& feeder_;
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    bool outstanding_ = false, requested_ = false, done_ = false;
+    std::vector<FramePair> batch_;
+    std::exception_ptr error_;
+    std::jthread thread_;  // last: stopped and joined before the state above goes
+};
 
 }  // namespace
 
@@ -80,36 +148,24 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
         return cancellation_->value() || failure.hasError() || writer->status() == MovieWriter::Status::failed;
     };
 
-    std::thread videoFeed([&] {
+    std::jthread videoFeed([&] {
         nameThread("video-writer");
         auto finishInput = [&] {
             if (videoDone.claim()) writer->markAsFinished(MovieWriter::Input::video);
         };
-        // The next batch is read and processed while the frames of this one go to the encoder, so
-        // neither the reader nor the encoder waits for the other; one batch ahead at most.
-        std::future<std::vector<FramePair>> ahead;
-        auto fetchNext = [&] {
-            ahead = std::async(std::launch::async, [&feeder] { return feeder.nextBatch(std::nullopt); });
-        };
-        struct WaitForAhead {
-            std::future<std::vector<FramePair>>& ahead;
-            ~WaitForAhead() {
-                if (ahead.valid()) ahead.wait();
-            }
-        } waitForAhead{ahead};
-        // Declared after the wait: frames not written go first, so a batch being read that waits
-        // for their memory can end.
+        BatchReadAhead ahead(feeder);
+        // Declared after the read-ahead: frames not written go first, so a batch being read that
+        // waits for their memory can end.
         std::deque<FramePair> pending;
         for (;;) {
             if (shouldStop()) return finishInput();
             if (!writer->waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;
             if (pending.empty()) {
                 try {
-                    if (!ahead.valid()) fetchNext();
-                    auto batch = ahead.get();
+                    auto batch = ahead.take();
                     if (batch.empty()) return finishInput();
                     for (auto& pair : batch) pending.push_back(std::move(pair));
-                    if (!shouldStop()) fetchNext();
+                    if (!shouldStop()) ahead.request();
                 } catch (...) {
                     failure.store(std::current_exception());
                     return finishInput();
@@ -135,9 +191,9 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
         }
     });
 
-    std::thread audioFeed;
+    std::jthread audioFeed;
     if (withAudio) {
-        audioFeed = std::thread([&] {
+        audioFeed = std::jthread([&] {
             nameThread("audio-writer");
             auto finishInput = [&] {
                 if (audioDone.claim()) writer->markAsFinished(MovieWriter::Input::audio);
