@@ -63,8 +63,8 @@ struct AudioSampleReader::Impl {
     AudioFormat output;
     MediaTime start;
     AVRational timeBase{1, 1};
-    PacketPtr packet{av_packet_alloc()};
-    FramePtr frame{av_frame_alloc()};
+    PacketPtr packet{ffmpeg::allocPacket("read")};
+    FramePtr frame{ffmpeg::allocFrame("read")};
     ffmpeg::SwrPtr swr;
     bool demuxEnded = false;
     bool decoderDrained = false;
