@@ -17,10 +17,6 @@ extern "C" {
 namespace qm {
 
 using namespace reading;
-using FormatPtr = ffmpeg::FormatContextPtr;
-using CodecPtr = ffmpeg::CodecContextPtr;
-using PacketPtr = ffmpeg::PacketPtr;
-using FramePtr = ffmpeg::FramePtr;
 
 int bytesPerSample(AudioSampleFormat format) {
     switch (format) {

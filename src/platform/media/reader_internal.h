@@ -12,6 +12,11 @@
 
 namespace qm::reading {
 
+using FormatPtr = ffmpeg::FormatContextPtr;
+using CodecPtr = ffmpeg::CodecContextPtr;
+using PacketPtr = ffmpeg::PacketPtr;
+using FramePtr = ffmpeg::FramePtr;
+
 // Through the shared opener, so the reader refuses exactly what the probe refuses: local files
 // only, the movie and audio demuxers we read, no absurd picture sizes. `video` says whether the
 // caller wants pictures: those come only from movie containers.

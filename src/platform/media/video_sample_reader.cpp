@@ -15,10 +15,6 @@ extern "C" {
 namespace qm {
 
 using namespace reading;
-using FormatPtr = ffmpeg::FormatContextPtr;
-using CodecPtr = ffmpeg::CodecContextPtr;
-using PacketPtr = ffmpeg::PacketPtr;
-using FramePtr = ffmpeg::FramePtr;
 
 struct DecodedPicture {
     FramePtr frame;
