@@ -18,10 +18,14 @@ def functions(lines):
         m = SIGNATURE.match(line)
         if not m or re.search(r"\]\s*(\(.*\))?\s*(mutable\s*)?\{$", line) or "= [" in line:
             continue
-        close = m.group(1) + "}"
+        # A signature over several lines closes at the indent of its first line.
+        first = start
+        while first > 0 and lines[first - 1].rstrip().endswith((",", "(")):
+            first -= 1
+        close = re.match(r" *", lines[first]).group(0) + "}"
         for end in range(start + 1, len(lines)):
             if lines[end].rstrip() in (close, close + ";"):
-                yield start + 1, end - start + 1, line.strip()
+                yield first + 1, end - first + 1, lines[first].strip()
                 break
 
 

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <stop_token>
 #include <thread>
@@ -92,6 +93,83 @@ private:
     std::jthread thread_;  // last: stopped and joined before the state above goes
 };
 
+// What both feeds share: the writer, the run's first failure and whether to stop.
+struct Feed {
+    MovieWriter& writer;
+    FailureBox& failure;
+    const std::function<bool()>& shouldStop;
+};
+
+// Processed batches to the writer until the end, a stop or a failure.
+void feedVideo(const Feed& feed, FrameBatchProvider& feeder, OnceFlag& done) {
+    nameThread("video-writer");
+    auto finishInput = [&] {
+        if (done.claim()) feed.writer.markAsFinished(MovieWriter::Input::video);
+    };
+    BatchReadAhead ahead(feeder);
+    // Declared after the read-ahead: frames not written go first, so a batch being read that
+    // waits for their memory can end.
+    std::deque<FramePair> pending;
+    for (;;) {
+        if (feed.shouldStop()) return finishInput();
+        if (!feed.writer.waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;
+        if (pending.empty()) {
+            try {
+                auto batch = ahead.take();
+                if (batch.empty()) return finishInput();
+                for (auto& pair : batch) pending.push_back(std::move(pair));
+                if (!feed.shouldStop()) ahead.request();
+            } catch (...) {
+                feed.failure.store(std::current_exception());
+                return finishInput();
+            }
+        }
+        FramePair pair = std::move(pending.front());
+        pending.pop_front();
+        const SourceFrame& frame = pair.first;
+        try {
+            switch (pair.second.kind) {
+            case ProcessedFrame::Kind::pixels:
+                feed.writer.appendPixelBuffer(pair.second.pixels, frame.time, frame.duration);
+                break;
+            case ProcessedFrame::Kind::encoded:
+                feed.writer.appendCompressedSample(pair.second.data, frame.time, frame.duration);
+                break;
+            case ProcessedFrame::Kind::written: break;
+            }
+        } catch (const std::exception& e) {
+            feed.failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
+            return finishInput();
+        }
+    }
+}
+
+// The source's sound to the writer until the end, a stop or a failure.
+void feedAudio(const Feed& feed, AudioBufferSource& audio, OnceFlag& done) {
+    nameThread("audio-writer");
+    auto finishInput = [&] {
+        if (done.claim()) feed.writer.markAsFinished(MovieWriter::Input::audio);
+    };
+    for (;;) {
+        if (feed.shouldStop()) return finishInput();
+        if (!feed.writer.waitUntilReady(MovieWriter::Input::audio, kReadyPoll)) continue;
+        std::optional<AudioSampleBuffer> samples;
+        try {
+            samples = audio.next();
+        } catch (const std::exception& e) {
+            feed.failure.store(std::make_exception_ptr(ConversionError::readerFailed(e.what())));
+            return finishInput();
+        }
+        if (!samples) return finishInput();
+        try {
+            feed.writer.appendAudio(*samples);
+        } catch (const std::exception& e) {
+            feed.failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
+            return finishInput();
+        }
+    }
+}
+
 }  // namespace
 
 MovieVideoSettings Transcoder::videoOutputSettings() const {
@@ -148,76 +226,11 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
         return cancellation_->value() || failure.hasError() || writer->status() == MovieWriter::Status::failed;
     };
 
-    std::jthread videoFeed([&] {
-        nameThread("video-writer");
-        auto finishInput = [&] {
-            if (videoDone.claim()) writer->markAsFinished(MovieWriter::Input::video);
-        };
-        BatchReadAhead ahead(feeder);
-        // Declared after the read-ahead: frames not written go first, so a batch being read that
-        // waits for their memory can end.
-        std::deque<FramePair> pending;
-        for (;;) {
-            if (shouldStop()) return finishInput();
-            if (!writer->waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;
-            if (pending.empty()) {
-                try {
-                    auto batch = ahead.take();
-                    if (batch.empty()) return finishInput();
-                    for (auto& pair : batch) pending.push_back(std::move(pair));
-                    if (!shouldStop()) ahead.request();
-                } catch (...) {
-                    failure.store(std::current_exception());
-                    return finishInput();
-                }
-            }
-            FramePair pair = std::move(pending.front());
-            pending.pop_front();
-            const SourceFrame& frame = pair.first;
-            try {
-                switch (pair.second.kind) {
-                case ProcessedFrame::Kind::pixels:
-                    writer->appendPixelBuffer(pair.second.pixels, frame.time, frame.duration);
-                    break;
-                case ProcessedFrame::Kind::encoded:
-                    writer->appendCompressedSample(pair.second.data, frame.time, frame.duration);
-                    break;
-                case ProcessedFrame::Kind::written: break;
-                }
-            } catch (const std::exception& e) {
-                failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
-                return finishInput();
-            }
-        }
-    });
-
+    const std::function<bool()> stop = shouldStop;
+    const Feed feed{*writer, failure, stop};
+    std::jthread videoFeed([&] { feedVideo(feed, feeder, videoDone); });
     std::jthread audioFeed;
-    if (withAudio) {
-        audioFeed = std::jthread([&] {
-            nameThread("audio-writer");
-            auto finishInput = [&] {
-                if (audioDone.claim()) writer->markAsFinished(MovieWriter::Input::audio);
-            };
-            for (;;) {
-                if (shouldStop()) return finishInput();
-                if (!writer->waitUntilReady(MovieWriter::Input::audio, kReadyPoll)) continue;
-                std::optional<AudioSampleBuffer> samples;
-                try {
-                    samples = audio->next();
-                } catch (const std::exception& e) {
-                    failure.store(std::make_exception_ptr(ConversionError::readerFailed(e.what())));
-                    return finishInput();
-                }
-                if (!samples) return finishInput();
-                try {
-                    writer->appendAudio(*samples);
-                } catch (const std::exception& e) {
-                    failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
-                    return finishInput();
-                }
-            }
-        });
-    }
+    if (withAudio) audioFeed = std::jthread([&] { feedAudio(feed, *audio, audioDone); });
     videoFeed.join();
     if (audioFeed.joinable()) audioFeed.join();
 
