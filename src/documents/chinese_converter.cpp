@@ -296,7 +296,8 @@ void ChineseConverter::convertPhrase(const CharacterStream& stream, std::size_t 
         if (std::find(w.outputs.begin(), w.outputs.end(), o) == w.outputs.end()) w.outputs.push_back(o);
     }
     if (w.outputs.size() != 1) {
-        const std::string_view source = stream.text.substr(stream.bounds[i], stream.bounds[i + length] - stream.bounds[i]);
+        const std::string_view text = stream.text;
+        const std::string_view source = text.substr(stream.bounds[i], stream.bounds[i + length] - stream.bounds[i]);
         std::vector<std::string> options(w.outputs.begin(), w.outputs.end());
         const std::string first = options.front();
         addChoice(source, std::move(options), false, first, nextID, overrides, w);
