@@ -193,9 +193,7 @@ void MainWindow::openProject() {
     request.allowedContentTypes = {PanelContentType::editorProject, PanelContentType::creditsProject};
     const QStringList chosen = desktopServices().runOpenPanel(request);
     if (chosen.isEmpty()) return;
-    QString path = chosen.first();
-    // The panel may hand back the project.json inside the folder.
-    if (QFileInfo(path).fileName() == QLatin1String("project.json")) path = QFileInfo(path).absolutePath();
+    const QString path = chosen.first();
     if (QFileInfo(path).suffix().toLower() == QLatin1String("qmcredits")) {
         mode_.setMode(AppMode::credits);
         if (credits_.openProject) credits_.openProject(path);

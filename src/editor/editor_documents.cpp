@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
-#include <QSaveFile>
 #include <QThreadPool>
 
 #include "editor/editor_model.h"
@@ -13,6 +12,7 @@
 #include "platform/system/bookmarks.h"
 #include "platform/system/desktop_services.h"
 #include "platform/system/model_support.h"
+#include "platform/system/user_file.h"
 
 namespace qm {
 
@@ -97,7 +97,6 @@ void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, s
 void EditorModel::newProject() {
     pause();
     ++documentGeneration_;
-    ++generation_;
     endPendingGesture();
     setProject(Project::makeNew());
     setInfos({});
@@ -166,22 +165,30 @@ bool EditorModel::saveProject(bool as) {
     QString target = projectURL_;
     if (target.isEmpty() || as) {
         SavePanelRequest request;
-        request.allowedExtensions = {QStringLiteral("qmproj")};
+        // A package may be chosen too: the project is then written into it, beside its media.
+        request.allowedExtensions = {QStringLiteral("qmproj"), QStringLiteral("qmpack")};
         request.suggestedName = projectURL_.isEmpty() ? tr("Untitled") + QStringLiteral(".qmproj")
                                                       : QFileInfo(projectURL_).fileName();
+        request.directory = projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
         const auto chosen = desktop().runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return false;
         target = *chosen;
     }
     const QString file = isPackagePath(target) ? target + QStringLiteral("/project.qmproj") : target;
     try {
-        const QByteArray bytes = project_.encoded();
-        QSaveFile out(file);
-        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+        if (isPackagePath(target) && !QFileInfo(target).isDir() && !QDir().mkdir(target)) {
             throw std::runtime_error(
-                tr("The project “%1” could not be saved: %2").arg(QFileInfo(file).fileName(), out.errorString())
+                tr("The project “%1” could not be saved: the folder could not be created.").arg(QFileInfo(target).fileName())
                     .toStdString());
         }
+        // A package's project file reached through a link would be written outside the package.
+        if (file != target && QFileInfo(file).isSymLink())
+            throw std::runtime_error(
+                tr("The project “%1” could not be saved: it lies outside the package.").arg(QFileInfo(file).fileName()).toStdString());
+        const QString reason = writeUserFile(file, project_.encoded());
+        if (!reason.isEmpty())
+            throw std::runtime_error(
+                tr("The project “%1” could not be saved: %2").arg(QFileInfo(file).fileName(), reason).toStdString());
     } catch (const std::exception& e) {
         appendImportError(QString::fromUtf8(e.what()));
         return false;
@@ -221,6 +228,7 @@ QFuture<void> EditorModel::packageProjectPanel() {
     request.suggestedName = base + QLatin1Char(' ') + tr("Package") + QStringLiteral(".qmpack");
     request.message = tr("The package holds the project and copies of all its media files.");
     request.allowedExtensions = {QStringLiteral("qmpack")};
+    request.directory = projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
     const auto chosen = desktop().runSavePanel(request);
     if (!chosen || chosen->isEmpty()) return finished();
     return packageProject(*chosen);

@@ -7,4 +7,5 @@ list(APPEND QM_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/track_editing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_grid.h
   ${CMAKE_CURRENT_LIST_DIR}/undo_history.cpp ${CMAKE_CURRENT_LIST_DIR}/undo_history.h
-  ${CMAKE_CURRENT_LIST_DIR}/editor_preview.cpp ${CMAKE_CURRENT_LIST_DIR}/editor_preview.h)
+  ${CMAKE_CURRENT_LIST_DIR}/editor_preview.cpp ${CMAKE_CURRENT_LIST_DIR}/editor_preview.h
+  ${CMAKE_CURRENT_LIST_DIR}/preview_render_loop.cpp ${CMAKE_CURRENT_LIST_DIR}/preview_render_loop.h)
