@@ -125,6 +125,9 @@ void MainWindow::buildToolbar() {
         button->setIcon(symbolIcon(QString::fromLatin1(s.symbol)));
         button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         button->setCheckable(true);
+        // Never in the focus chain: focus leaving a mode's last control (a button that disables
+        // itself, a closing panel) would land here, and Space would switch modes.
+        button->setFocusPolicy(Qt::NoFocus);
         button->setAccessibleName(tr("Mode"));
         picker_->addButton(button, static_cast<int>(s.mode));
         pickerLayout->addWidget(button);
