@@ -49,9 +49,6 @@ void EditorModel::setPackageResult(std::optional<PackageResult> value) {
     assignAndNotify(this, packageResult_, std::move(value), &EditorModel::packageResultChanged);
 }
 void EditorModel::clearPackageResult() { setPackageResult(std::nullopt); }
-void EditorModel::setExportProgress(const TranscodeProgress& value) {
-    assignAndNotify(this, exportProgress_, value, &EditorModel::exportProgressChanged);
-}
 void EditorModel::setProjectURL(QString url) {
     if (url == projectURL_) return;
     projectURL_ = std::move(url);

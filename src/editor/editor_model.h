@@ -10,7 +10,7 @@
 //
 // The long-running work lives in activity objects the model owns, each with its workers and
 // generation: previews (PreviewRenderLoop), playback (EditorPlayback), the media analysis
-// (EditorAnalysis) and the sync run (EditorSyncRun). The model forwards its interface to them;
+// (EditorAnalysis), the sync run (EditorSyncRun) and export (EditorExport). The model forwards its interface to them;
 // a view that follows one activity may bind to that object.
 
 #include <cstddef>
@@ -32,6 +32,7 @@
 #include <QUuid>
 
 #include "editor/editor_analysis.h"
+#include "editor/editor_export.h"
 #include "editor/editor_playback.h"
 #include "editor/editor_sync_run.h"
 #include "editor/model/composition_renderer.h"
@@ -50,7 +51,6 @@ class QThreadPool;
 namespace qm {
 
 class DesktopServices;
-class ProjectExporter;
 
 // A new track's name: "Layer " and the number of tracks in the list plus one.
 QString defaultLayerName(const std::vector<Track>& tracks);
@@ -146,13 +146,13 @@ public:
     const std::vector<QUuid>& analysisQueue() const { return analysis_->queue(); }
     bool isAnalysing() const { return analysis_->isAnalysing(); }
 
-    bool isExporting() const { return isExporting_; }
-    void setIsExporting(bool value);
-    const TranscodeProgress& exportProgress() const { return exportProgress_; }
-    const std::optional<QString>& exportResult() const { return exportResult_; }
-    void setExportResult(std::optional<QString> value);
-    const std::optional<QString>& exportError() const { return exportError_; }
-    void setExportError(std::optional<QString> value);
+    bool isExporting() const { return export_->isExporting(); }
+    void setIsExporting(bool value) { export_->setIsExporting(value); }
+    const TranscodeProgress& exportProgress() const { return export_->progress(); }
+    const std::optional<QString>& exportResult() const { return export_->result(); }
+    void setExportResult(std::optional<QString> value) { export_->setResult(std::move(value)); }
+    const std::optional<QString>& exportError() const { return export_->error(); }
+    void setExportError(std::optional<QString> value) { export_->setError(std::move(value)); }
 
     // The history: snapshots oldest first, at most 200 undo entries.
     std::size_t undoCount() const { return history_.undoCount(); }
@@ -334,6 +334,7 @@ public:
     EditorPlayback& playback() { return *playback_; }
     EditorAnalysis& analysis() { return *analysis_; }
     EditorSyncRun& syncRun() { return *syncRun_; }
+    EditorExport& exportRun() { return *export_; }
 
 signals:
     void projectChanged();
@@ -398,7 +399,6 @@ private:
     void appendImportError(const QString& line);
     void setPackagingProgress(std::optional<PackagingProgress> value);
     void setPackageResult(std::optional<PackageResult> value);
-    void setExportProgress(const TranscodeProgress& value);
     void setProjectURL(QString url);
     void clearRendererReaders();
     // Probes the media in project order on a worker, storing each result while `generation` is
@@ -425,10 +425,6 @@ private:
     QStringList importErrors_;
     std::optional<PackagingProgress> packagingProgress_;
     std::optional<PackageResult> packageResult_;
-    bool isExporting_ = false;
-    TranscodeProgress exportProgress_;
-    std::optional<QString> exportResult_;
-    std::optional<QString> exportError_;
     UndoHistory history_;
     std::shared_ptr<CompositionRenderer> renderer_;
     bool isPickingKeyColor_ = false;
@@ -441,16 +437,14 @@ private:
     std::optional<Gesture> gesture_;
     int probesRunning_ = 0;
     quint64 documentGeneration_ = 0;  // a new or opened project drops older probes
-    std::shared_ptr<ProjectExporter> exporter_;
     // Last: destroyed first, so no worker outlives the fields it reports into.
     std::unique_ptr<QThreadPool> workers_;
-    // Destroyed before the workers are waited for: tells a running export to stop.
-    std::shared_ptr<void> exportStop_;
     // The activities, ended (their workers waited for) before the state they report into.
     std::unique_ptr<PreviewRenderLoop> previews_;
     std::unique_ptr<EditorAnalysis> analysis_;
     std::unique_ptr<EditorSyncRun> syncRun_;
     std::unique_ptr<EditorPlayback> playback_;
+    std::unique_ptr<EditorExport> export_;
 };
 
 }  // namespace qm

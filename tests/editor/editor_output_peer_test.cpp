@@ -168,6 +168,14 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
     e.await(running);
     EXPECT_EQ(e.m.exportError(), std::nullopt);
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    {
+        // Destroyed while exporting: the run is cancelled and waited for.
+        Editor gone;
+        gone.m.setProject(e.m.project());
+        gone.m.setInfos(e.m.infos());
+        gone.m.startExport(settings, q(dir / "gone.mp4"));
+        ASSERT_TRUE(gone.m.isExporting());
+    }
     e.m.newProject();
     e.await(e.m.startExport(settings, q(dir / "empty.mp4")));
     EXPECT_TRUE(e.m.exportError().has_value());
