@@ -87,6 +87,11 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
     connect(export_.get(), &EditorExport::progressChanged, this, &EditorModel::exportProgressChanged);
     connect(export_.get(), &EditorExport::resultChanged, this, &EditorModel::exportResultChanged);
     connect(export_.get(), &EditorExport::errorChanged, this, &EditorModel::exportErrorChanged);
+
+    packaging_ = std::make_unique<EditorPackaging>();
+    connect(packaging_.get(), &EditorPackaging::progressChanged, this, &EditorModel::packagingProgressChanged);
+    connect(packaging_.get(), &EditorPackaging::resultChanged, this, &EditorModel::packageResultChanged);
+    connect(packaging_.get(), &EditorPackaging::failed, this, &EditorModel::appendImportError);
 }
 
 EditorModel::~EditorModel() = default;

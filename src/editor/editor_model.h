@@ -10,7 +10,8 @@
 //
 // The long-running work lives in activity objects the model owns, each with its workers and
 // generation: previews (PreviewRenderLoop), playback (EditorPlayback), the media analysis
-// (EditorAnalysis), the sync run (EditorSyncRun) and export (EditorExport). The model forwards its interface to them;
+// (EditorAnalysis), the sync run (EditorSyncRun), export (EditorExport) and packaging
+// (EditorPackaging). The model forwards its interface to them;
 // a view that follows one activity may bind to that object.
 
 #include <cstddef>
@@ -33,6 +34,7 @@
 
 #include "editor/editor_analysis.h"
 #include "editor/editor_export.h"
+#include "editor/editor_packaging.h"
 #include "editor/editor_playback.h"
 #include "editor/editor_sync_run.h"
 #include "editor/model/composition_renderer.h"
@@ -70,17 +72,8 @@ class EditorModel : public QObject {
     Q_OBJECT
 
 public:
-    struct PackagingProgress {
-        int done = 0;
-        int total = 0;
-        bool operator==(const PackagingProgress&) const = default;
-    };
-    struct PackageResult {
-        QUuid id;
-        QString url;
-        QStringList missing;
-        bool operator==(const PackageResult&) const = default;
-    };
+    using PackagingProgress = qm::PackagingProgress;
+    using PackageResult = qm::PackageResult;
 
     // What the model reaches outside itself; tests fill it.
     struct Environment {
@@ -135,8 +128,8 @@ public:
     void setIsDirty(bool value);
     const QStringList& importErrors() const { return importErrors_; }
     void clearImportErrors();
-    const std::optional<PackagingProgress>& packagingProgress() const { return packagingProgress_; }
-    const std::optional<PackageResult>& packageResult() const { return packageResult_; }
+    const std::optional<PackagingProgress>& packagingProgress() const { return packaging_->progress(); }
+    const std::optional<PackageResult>& packageResult() const { return packaging_->result(); }
 
     const QHash<QUuid, LTCInfo>& ltc() const { return analysis_->ltc(); }
     const QHash<QUuid, std::vector<float>>& waveforms() const { return analysis_->waveforms(); }
@@ -335,6 +328,7 @@ public:
     EditorAnalysis& analysis() { return *analysis_; }
     EditorSyncRun& syncRun() { return *syncRun_; }
     EditorExport& exportRun() { return *export_; }
+    EditorPackaging& packaging() { return *packaging_; }
 
 signals:
     void projectChanged();
@@ -397,8 +391,6 @@ private:
     // Documents and media (editor_documents.cpp, editor_media.cpp).
     QThreadPool* workers();
     void appendImportError(const QString& line);
-    void setPackagingProgress(std::optional<PackagingProgress> value);
-    void setPackageResult(std::optional<PackageResult> value);
     void setProjectURL(QString url);
     void clearRendererReaders();
     // Probes the media in project order on a worker, storing each result while `generation` is
@@ -423,8 +415,6 @@ private:
     QString projectURL_;
     bool isDirty_ = false;
     QStringList importErrors_;
-    std::optional<PackagingProgress> packagingProgress_;
-    std::optional<PackageResult> packageResult_;
     UndoHistory history_;
     std::shared_ptr<CompositionRenderer> renderer_;
     bool isPickingKeyColor_ = false;
@@ -445,6 +435,7 @@ private:
     std::unique_ptr<EditorSyncRun> syncRun_;
     std::unique_ptr<EditorPlayback> playback_;
     std::unique_ptr<EditorExport> export_;
+    std::unique_ptr<EditorPackaging> packaging_;
 };
 
 }  // namespace qm
