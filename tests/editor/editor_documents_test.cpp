@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "document_fixtures.h"
 #include "editor/editor_eyedropper.h"
 
@@ -26,9 +30,15 @@ TEST(EditorDocuments, OpenReportsMissingMediaInOrderAndProbesOnlyThePresent) {
     makeMovie(dir / "b.mov", "30", true);
     makeMovie(dir / "c.mov", "30", true);
     const QString file = writeProject(dir, {dir / "a.mov", dir / "b.mov", dir / "c.mov"});
+    // A named pipe in its place is missing too, never opened: a reader would block in open().
     fs::remove(dir / "b.mov");
+    ASSERT_EQ(::mkfifo((dir / "b.mov").c_str(), 0600), 0);
 
     Editor e;
+    // Should a reader be stuck all the same, a writer lets it go, so the test fails instead of hanging.
+    const std::shared_ptr<void> unblock(nullptr, [&](void*) {
+        if (const int fd = ::open((dir / "b.mov").c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) ::close(fd);
+    });
     e.await(e.m.openProject(file));
     const auto& media = e.m.project().media;
     ASSERT_EQ(media.size(), 3u);

@@ -87,8 +87,8 @@ void TimelineContent::repaintPlayhead() {
     // Only the two strips the line and its handle leave and enter.
     const double now = playheadX();
     for (double x : {paintedPlayheadX_, now}) {
-        update(QRect(int(std::floor(x)) - 7, 0, 15, height()));
-        if (graph_->isVisible()) graph_->update(QRect(int(std::floor(x)) - 7, 0, 15, graph_->height()));
+        update(QRect(pixelOf(std::floor(x)) - 7, 0, 15, height()));
+        if (graph_->isVisible()) graph_->update(QRect(pixelOf(std::floor(x)) - 7, 0, 15, graph_->height()));
     }
     paintedPlayheadX_ = now;
 }
