@@ -112,7 +112,7 @@ QGroupBox* CreditsSettingsPanel::buildProject() {
         b->setFont(small);
         b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         b->setMinimumWidth(0);
-        b->setMaximumWidth(b->fontMetrics().horizontalAdvance(b->text()) + 24);
+        b->setMaximumWidth(b->fontMetrics().horizontalAdvance(b->text()) + 14);  // small buttons: room for the name
     }
     QHBoxLayout* projectRow = nullptr;
     rows->addWidget(hbox({icon, projectName_, open_, save_, package_}, &projectRow));
