@@ -135,6 +135,8 @@ void TimelineContent::paintRuler(QPainter& painter, const TimelineGeometry& g, c
     QFont font = this->font();
     font.setPixelSize(9);
     painter.setFont(font);
+    const QFontMetricsF labelMetrics(font);
+    constexpr double kLabelInset = 7;
     // Ticks from the first whose label may reach into view (a label runs up to ~60 points right).
     const double first = std::max(0.0, std::floor((exposed.left() - originX - 70) / (minor * pps)));
     const double h = rulerHeight;
@@ -155,8 +157,15 @@ void TimelineContent::paintRuler(QPainter& painter, const TimelineGeometry& g, c
             painter.drawLine(QPointF(x, h), QPointF(x, h - length));
         }
         if (isMajor) {
-            painter.setPen(secondary);
-            paintLabel(painter, QRectF(x + 3, 3, 1e6, 1e6), rulerLabel(t, step, editor_.project().frameRate));
+            // Labels start clear of the playhead handle (6 points each side of its line), so the
+            // playhead at rest on a tick, as at 0:00, hides none of it; a label that would run
+            // past the content's end is left out rather than cut.
+            const QString label = rulerLabel(t, step, editor_.project().frameRate);
+            const double left = x + kLabelInset;
+            if (left + labelMetrics.horizontalAdvance(label) <= g.contentWidth()) {
+                painter.setPen(secondary);
+                paintLabel(painter, QRectF(left, 3, 1e6, 1e6), label);
+            }
         }
     }
 }
