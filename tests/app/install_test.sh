@@ -13,8 +13,8 @@ libs=$(ldd "$prefix/usr/bin/quillmere")
 test -s "$share/quillmere/dictionaries/OpenCC-TSPhrases.txt" || fail "no dictionaries"
 test -s "$share/icons/hicolor/scalable/apps/quillmere.svg" || fail "no icon"
 desktop-file-validate "$share/applications/quillmere.desktop"
-update-mime-database "$share/mime"
-update-desktop-database "$share/applications"
+update-mime-database "$share/mime" > /dev/null
+update-desktop-database "$share/applications" > /dev/null
 
 export XDG_DATA_DIRS="$share:/usr/share" XDG_DATA_HOME="$prefix/home" XDG_CONFIG_HOME="$prefix/home"
 docs=$prefix/docs
