@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
 
     qm::SingleInstance instance(qm::SingleInstance::defaultName());
     if (instance.forwardToRunning(opened)) return 0;
-    instance.listen();
+    // A running window too busy to take the files at once still holds the name: wait for it.
+    if (!instance.listen() && instance.forwardToRunning(opened, 30000)) return 0;
 
     qm::installIconTheme();
     qm::QtDesktopServices desktop;

@@ -1,12 +1,16 @@
 #include "app/single_instance.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 
 #include <memory>
 
+#include <cerrno>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qm {
@@ -28,6 +32,19 @@ QList<QUrl> decode(const QByteArray& data) {
         if (!line.isEmpty()) files.append(QUrl::fromLocalFile(QString::fromUtf8(line)));
     return files;
 }
+
+// Without a runtime folder the socket goes into a folder of the temporary one that only this
+// user can enter: anyone else could otherwise take the name first. Made with mode 0700 when
+// missing; one that is a link, another user's or open to others is refused (empty result).
+QString privateFolder(const QString& temporary) {
+    const QByteArray path = QFile::encodeName(QDir(temporary).filePath(QStringLiteral("quillmere-%1").arg(getuid())));
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return {};
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
+        (info.st_mode & 077) != 0)
+        return {};
+    return QFile::decodeName(path);
+}
 }  // namespace
 
 SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), name_(std::move(name)) {}
@@ -48,12 +65,16 @@ QString SingleInstance::defaultName(const QProcessEnvironment& environment) {
     QString user = environment.value(QStringLiteral("USER"), environment.value(QStringLiteral("LOGNAME")));
     if (user.isEmpty()) user = QString::number(getuid());
     QString folder = environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
-    if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::tempPath();
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        folder = privateFolder(environment.value(QStringLiteral("TMPDIR"), QStringLiteral("/tmp")));
+        if (folder.isEmpty()) return {};
+    }
     return QDir(folder).filePath(QStringLiteral("quillmere-%1-%2")
                                      .arg(part(user, "user"), part(session, "nosession")));
 }
 
 bool SingleInstance::forwardToRunning(const QList<QUrl>& files, int timeoutMs) const {
+    if (name_.isEmpty()) return false;
     QLocalSocket socket;
     socket.connectToServer(name_);
     if (!socket.waitForConnected(timeoutMs)) return false;
@@ -65,10 +86,19 @@ bool SingleInstance::forwardToRunning(const QList<QUrl>& files, int timeoutMs) c
 }
 
 bool SingleInstance::listen() {
+    if (name_.isEmpty()) return false;
     server_ = new QLocalServer(this);
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    // No socket options: with them Qt binds elsewhere and renames over the name, taking it from
+    // a running instance. Plain bind fails while the name exists; the folder is the user's own.
     if (!server_->listen(name_)) {
-        // Nobody answered before we got here, so whatever holds the name is stale.
+        // The name is taken. Only a socket nobody listens on (refused) or a file that is no
+        // socket is stale; a running instance too busy to accept in time keeps its name.
+        QLocalSocket probe;
+        probe.connectToServer(name_);
+        const bool alive = probe.waitForConnected(500) || (probe.error() != QLocalSocket::ConnectionRefusedError &&
+                                                           probe.error() != QLocalSocket::ServerNotFoundError);
+        probe.abort();
+        if (alive) return false;
         QLocalServer::removeServer(name_);
         if (!server_->listen(name_)) return false;
     }

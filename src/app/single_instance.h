@@ -24,13 +24,15 @@ public:
     // Sends the files to a running instance. True when one took them; false when none answers.
     bool forwardToRunning(const QList<QUrl>& files, int timeoutMs = 2000) const;
 
-    // Starts serving. A socket left behind by a crashed instance is replaced; the socket is
-    // removed again when this object is destroyed (the app ending normally).
+    // Starts serving. A socket left behind by a crashed instance is replaced, one whose instance
+    // still runs (however busy) is not: false. The socket is removed again when this object is
+    // destroyed (the app ending normally).
     bool listen();
 
-    // The socket path for a user's session: in XDG_RUNTIME_DIR (else the temporary folder), named
-    // after the user and the display (Wayland, else X11), or the login session when there is no
-    // display.
+    // The socket path for a user's session: in XDG_RUNTIME_DIR (else in a folder of the user's
+    // own, mode 0700, in TMPDIR or /tmp), named after the user and the display (Wayland, else X11),
+    // or the login session when there is no display. Empty when no private place exists; such an
+    // instance neither forwards nor listens.
     static QString defaultName(const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 
 signals:

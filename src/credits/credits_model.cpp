@@ -697,21 +697,22 @@ void CreditsModel::packageProject() {
     // may come from the very package being replaced.
     QString* const urls[] = {&headURL_, &tailURL_, &documentURL_};
     QString copies[3];
+    std::optional<StagedFolder> staged;
     try {
-        StagedFolder staged(target);
+        staged.emplace(target);
         CreditsProject project = makeProject(target);
         std::optional<CreditsProject::FileReference>* const references[] = {&project.head, &project.tail, &project.document};
         std::set<QString> usedNames;
         for (int i = 0; i < 3; ++i) {
             if (urls[i]->isEmpty()) continue;
-            const QString copy = copyIntoPackage(*urls[i], staged.path(), usedNames);
+            const QString copy = copyIntoPackage(*urls[i], staged->path(), usedNames);
             copies[i] = QDir(media).filePath(QFileInfo(copy).fileName());
             *references[i] = CreditsProject::FileReference::make(copies[i], target);
         }
-        project.writePackage(staged.path());
-        staged.commit();
+        project.writePackage(staged->path());
+        staged->commit();
     } catch (const std::exception& e) {
-        setErrorMessage(QString::fromUtf8(e.what()));
+        setErrorMessage(staged ? staged->userText(QString::fromUtf8(e.what())) : QString::fromUtf8(e.what()));
         return;
     }
     // Inputs that lived in the replaced folder now live in the new one.

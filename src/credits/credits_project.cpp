@@ -7,10 +7,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <nlohmann/json.hpp>
 
 #include "platform/system/bookmarks.h"
+#include "platform/system/user_file.h"
 
 namespace qm {
 
@@ -203,11 +203,8 @@ void CreditsProject::writePackage(const QString& folder) const {
         throw std::runtime_error(QStringLiteral("Could not create the folder “%1”").arg(folder).toStdString());
     }
     const QString file = QDir(folder).filePath(QStringLiteral("project.json"));
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
-        !out.commit()) {
-        throw std::runtime_error(QStringLiteral("Could not write “%1” (%2)").arg(file, out.errorString()).toStdString());
-    }
+    const QString reason = writeUserFile(file, QByteArray::fromStdString(text));
+    if (!reason.isEmpty()) throw std::runtime_error(QStringLiteral("Could not write “%1” (%2)").arg(file, reason).toStdString());
 }
 
 CreditsProject CreditsProject::readPackage(const QString& folder) {

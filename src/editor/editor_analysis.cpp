@@ -1,9 +1,11 @@
-// The background media analysis: a queue of media ids drained one at a time on the model's pool,
-// LTC and waveform results stored per medium, and the timecode under the playhead.
+// The background media analysis: a queue of media ids drained one at a time on a worker of its
+// own, LTC and waveform results stored per medium, and the timecode under the playhead.
+
+#include <algorithm>
 
 #include <QThread>
-#include <QThreadPool>
 
+#include "editor/editor_analysis.h"
 #include "editor/editor_model.h"
 #include "platform/system/model_support.h"
 
@@ -28,83 +30,97 @@ private:
     QThread::Priority previous_;
 };
 
-// Below the previews in the pool's queue.
-constexpr int kAnalysisQueuePriority = -1;
-
 }  // namespace
 
-void EditorModel::setLtc(QHash<QUuid, LTCInfo> value) {
-    assignAndNotify(this, ltc_, std::move(value), &EditorModel::ltcChanged);
-}
-void EditorModel::setWaveforms(QHash<QUuid, std::vector<float>> value) {
-    assignAndNotify(this, waveforms_, std::move(value), &EditorModel::waveformsChanged);
-}
-void EditorModel::setAnalysisQueue(std::vector<QUuid> value) {
-    assignAndNotify(this, analysisQueue_, std::move(value), &EditorModel::analysisQueueChanged);
-}
-void EditorModel::setIsAnalysing(bool value) {
-    assignAndNotify(this, isAnalysing_, value, &EditorModel::isAnalysingChanged);
+EditorAnalysis::EditorAnalysis(Analyze analyze, Lookup lookup, QObject* parent)
+    : QObject(parent), analyze_(std::move(analyze)), lookup_(std::move(lookup)) {
+    if (!analyze_) analyze_ = [](const std::filesystem::path& file, bool waveform, std::stop_token stop) {
+        return analyzeMedia(file, waveform, std::move(stop));
+    };
+    worker_.setMaxThreadCount(1);
 }
 
-void EditorModel::enqueueAnalysis(const QUuid& mediaID) {
-    if (ltc_.contains(mediaID)) {
-        auto ltc = ltc_;
-        ltc.remove(mediaID);
-        setLtc(std::move(ltc));
-    }
-    if (waveforms_.contains(mediaID)) {
-        auto waveforms = waveforms_;
-        waveforms.remove(mediaID);
-        setWaveforms(std::move(waveforms));
-    }
-    auto queue = analysisQueue_;
+EditorAnalysis::~EditorAnalysis() {
+    ++generation_;
+    stop_.request_stop();
+    worker_.clear();
+    worker_.waitForDone();
+}
+
+void EditorAnalysis::setLtc(QHash<QUuid, LTCInfo> value) {
+    assignAndNotify(this, ltc_, std::move(value), &EditorAnalysis::ltcChanged);
+}
+void EditorAnalysis::setWaveforms(QHash<QUuid, std::vector<float>> value) {
+    assignAndNotify(this, waveforms_, std::move(value), &EditorAnalysis::waveformsChanged);
+}
+void EditorAnalysis::setQueue(std::vector<QUuid> value) {
+    assignAndNotify(this, queue_, std::move(value), &EditorAnalysis::queueChanged);
+}
+void EditorAnalysis::setIsAnalysing(bool value) {
+    assignAndNotify(this, isAnalysing_, value, &EditorAnalysis::isAnalysingChanged);
+}
+
+void EditorAnalysis::enqueue(const QUuid& mediaID) {
+    forget({mediaID});
+    auto queue = queue_;
     queue.push_back(mediaID);
-    setAnalysisQueue(std::move(queue));
+    setQueue(std::move(queue));
     if (isAnalysing_) return;  // the running drain picks it up
     setIsAnalysing(true);
-    analyseNext();
+    next();
 }
 
-void EditorModel::resetAnalysis() {
+void EditorAnalysis::forget(const std::vector<QUuid>& mediaIDs) {
+    const auto held = [&](const auto& results) {
+        return std::any_of(mediaIDs.begin(), mediaIDs.end(), [&](const QUuid& id) { return results.contains(id); });
+    };
+    // Copied only when something goes: waveforms can be long.
+    if (held(ltc_)) {
+        auto ltc = ltc_;
+        for (const QUuid& id : mediaIDs) ltc.remove(id);
+        setLtc(std::move(ltc));
+    }
+    if (held(waveforms_)) {
+        auto waveforms = waveforms_;
+        for (const QUuid& id : mediaIDs) waveforms.remove(id);
+        setWaveforms(std::move(waveforms));
+    }
+}
+
+void EditorAnalysis::reset() {
     ++generation_;
-    backgroundStop_.request_stop();
-    backgroundStop_ = std::stop_source();
-    setAnalysisQueue({});
+    stop_.request_stop();
+    stop_ = std::stop_source();
+    setQueue({});
     setLtc({});
     setWaveforms({});
 }
 
-void EditorModel::analyseNext() {
-    while (!analysisQueue_.empty()) {
-        const QUuid id = analysisQueue_.front();
-        setAnalysisQueue(std::vector<QUuid>(analysisQueue_.begin() + 1, analysisQueue_.end()));
-        const MediaItem* item = project_.mediaItem(id);
-        if (item == nullptr) continue;  // removed before its turn
+void EditorAnalysis::next() {
+    while (!queue_.empty()) {
+        const QUuid id = queue_.front();
+        setQueue(std::vector<QUuid>(queue_.begin() + 1, queue_.end()));
+        const std::optional<MediaItem> item = lookup_(id);
+        if (!item) continue;  // removed before its turn
         const bool needsWaveform = item->width < 1 || item->height < 1;
-        auto analyze = environment_.analyze;
-        if (!analyze) analyze = [](const std::filesystem::path& file, bool waveform, std::stop_token stop) {
-            return analyzeMedia(file, waveform, std::move(stop));
-        };
-        pool_->start(
-            [this, id, file = toPath(item->path), needsWaveform, generation = generation_,
-             stop = backgroundStop_.get_token(), analyze = std::move(analyze)] {
-                MediaAnalysis result;
-                {
-                    LowPriority low;
-                    result = analyze(file, needsWaveform, stop);
-                }
-                if (!needsWaveform) result.waveform.reset();  // waveforms are drawn for sound alone
-                postTo(this, [this, id, generation, result = std::move(result)]() mutable {
-                    analysisFinished(id, generation, std::move(result));
-                });
-            },
-            kAnalysisQueuePriority);
+        worker_.start([this, id, file = toPath(item->path), needsWaveform, generation = generation_,
+                       stop = stop_.get_token(), analyze = analyze_] {
+            MediaAnalysis result;
+            {
+                LowPriority low;
+                result = analyze(file, needsWaveform, stop);
+            }
+            if (!needsWaveform) result.waveform.reset();  // waveforms are drawn for sound alone
+            postTo(this, [this, id, generation, result = std::move(result)]() mutable {
+                finished(id, generation, std::move(result));
+            });
+        });
         return;
     }
     setIsAnalysing(false);
 }
 
-void EditorModel::analysisFinished(const QUuid& mediaID, quint64 generation, MediaAnalysis result) {
+void EditorAnalysis::finished(const QUuid& mediaID, quint64 generation, MediaAnalysis result) {
     // A result of a replaced project (or of work told to stop) is not this project's.
     if (generation == generation_) {
         auto ltc = ltc_;
@@ -120,7 +136,7 @@ void EditorModel::analysisFinished(const QUuid& mediaID, quint64 generation, Med
             waveforms.remove(mediaID);
         setWaveforms(std::move(waveforms));
     }
-    analyseNext();
+    next();
 }
 
 std::optional<EditorModel::PlayheadTimecode> EditorModel::timecodeAtPlayhead() const {
@@ -133,8 +149,8 @@ std::optional<EditorModel::PlayheadTimecode> EditorModel::timecodeAtPlayhead() c
     for (const Track& track : project_.tracks)
         if (const Clip* c = track.clip(playhead_)) candidates.push_back(c);
     for (const Clip* c : candidates) {
-        const auto info = ltc_.constFind(c->mediaID);
-        if (info == ltc_.constEnd()) continue;
+        const auto info = analysis_->ltc().constFind(c->mediaID);
+        if (info == analysis_->ltc().constEnd()) continue;
         const auto timecode = ltcTimecodeAt(*info, playhead_ - c->start + c->sourceIn);
         if (!timecode) return std::nullopt;
         return PlayheadTimecode{*timecode, *c, *info};

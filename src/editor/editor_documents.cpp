@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
-#include <QSaveFile>
 #include <QThreadPool>
 
 #include "editor/editor_model.h"
@@ -13,6 +12,7 @@
 #include "platform/system/bookmarks.h"
 #include "platform/system/desktop_services.h"
 #include "platform/system/model_support.h"
+#include "platform/system/user_file.h"
 
 namespace qm {
 
@@ -97,7 +97,6 @@ void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, s
 void EditorModel::newProject() {
     pause();
     ++documentGeneration_;
-    ++generation_;
     endPendingGesture();
     setProject(Project::makeNew());
     setInfos({});
@@ -175,13 +174,14 @@ bool EditorModel::saveProject(bool as) {
     }
     const QString file = isPackagePath(target) ? target + QStringLiteral("/project.qmproj") : target;
     try {
-        const QByteArray bytes = project_.encoded();
-        QSaveFile out(file);
-        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+        // A package's project file reached through a link would be written outside the package.
+        if (file != target && QFileInfo(file).isSymLink())
             throw std::runtime_error(
-                tr("The project “%1” could not be saved: %2").arg(QFileInfo(file).fileName(), out.errorString())
-                    .toStdString());
-        }
+                tr("The project “%1” could not be saved: it lies outside the package.").arg(QFileInfo(file).fileName()).toStdString());
+        const QString reason = writeUserFile(file, project_.encoded());
+        if (!reason.isEmpty())
+            throw std::runtime_error(
+                tr("The project “%1” could not be saved: %2").arg(QFileInfo(file).fileName(), reason).toStdString());
     } catch (const std::exception& e) {
         appendImportError(QString::fromUtf8(e.what()));
         return false;

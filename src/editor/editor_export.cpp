@@ -49,7 +49,7 @@ QFuture<void> EditorModel::startExport(const ConversionSettings& settings, const
     }
 
     try {
-        exporter_ = std::make_shared<ProjectExporter>(project_, infos_, settings, toPath(destination), ltc_);
+        exporter_ = std::make_shared<ProjectExporter>(project_, infos_, settings, toPath(destination), analysis_->ltc());
     } catch (const std::exception& e) {
         setExportError(QString::fromUtf8(e.what()));
         setIsExporting(false);

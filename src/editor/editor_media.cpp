@@ -226,16 +226,13 @@ void EditorModel::reprobeChangedMedia(const Project& before) {
     if (changed.empty()) return;
     // The probe results, timecode and waveforms described the other file.
     MediaInfos infos = infos_;
-    auto ltc = ltc_;
-    auto waveforms = waveforms_;
+    std::vector<QUuid> ids;
     for (const MediaItem& item : changed) {
         infos.remove(item.id);
-        ltc.remove(item.id);
-        waveforms.remove(item.id);
+        ids.push_back(item.id);
     }
     setInfos(std::move(infos));
-    setLtc(std::move(ltc));
-    setWaveforms(std::move(waveforms));
+    analysis_->forget(ids);
     clearRendererReaders();
     probeMedia(std::move(changed), documentGeneration_, [this] { requestRender(); });
 }

@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QThreadPool>
 
 #include "editor/editor_preview.h"
 #include "editor/frame_grid.h"
@@ -47,11 +46,7 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
     : QObject(parent),
       environment_(std::move(environment)),
       project_(Project::makeNew()),
-      renderer_(std::make_shared<CompositionRenderer>()),
-      pool_(new QThreadPool(this)) {
-    // Renders, the media analysis and a sync run's comparisons each run one at a time: one
-    // worker for each.
-    pool_->setMaxThreadCount(3);
+      renderer_(std::make_shared<CompositionRenderer>()) {
     if (!environment_.render) {
         std::weak_ptr<CompositionRenderer> weak = renderer_;
         environment_.render = [weak](const Project& project, const MediaInfos& infos, double time) {
@@ -59,13 +54,36 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
             return renderer ? renderFrame(*renderer, project, infos, time) : QImage();
         };
     }
+    previews_ = std::make_unique<PreviewRenderLoop>(environment_.render, [this] {
+        return PreviewRenderLoop::Job{project_, infos_, playhead_};
+    });
+    connect(previews_.get(), &PreviewRenderLoop::isRenderingChanged, this, &EditorModel::isRenderingChanged);
+    connect(previews_.get(), &PreviewRenderLoop::rendered, this, &EditorModel::setPreviewImage);
+
+    analysis_ = std::make_unique<EditorAnalysis>(environment_.analyze, [this](const QUuid& id) {
+        const MediaItem* item = project_.mediaItem(id);
+        return item != nullptr ? std::optional<MediaItem>(*item) : std::nullopt;
+    });
+    connect(analysis_.get(), &EditorAnalysis::ltcChanged, this, &EditorModel::ltcChanged);
+    connect(analysis_.get(), &EditorAnalysis::waveformsChanged, this, &EditorModel::waveformsChanged);
+    connect(analysis_.get(), &EditorAnalysis::queueChanged, this, &EditorModel::analysisQueueChanged);
+    connect(analysis_.get(), &EditorAnalysis::isAnalysingChanged, this, &EditorModel::isAnalysingChanged);
+
+    syncRun_ = std::make_unique<EditorSyncRun>(environment_.matchSound, *this, *analysis_);
+    connect(syncRun_.get(), &EditorSyncRun::statusChanged, this, &EditorModel::syncStatusChanged);
+    connect(syncRun_.get(), &EditorSyncRun::reportChanged, this, &EditorModel::syncReportChanged);
+
+    playback_ = std::make_unique<EditorPlayback>(environment_.render, renderer_, environment_.sound);
+    connect(playback_.get(), &EditorPlayback::isPlayingChanged, this, &EditorModel::isPlayingChanged);
+    connect(playback_.get(), &EditorPlayback::timeReached, this, &EditorModel::setPlayhead);
+    connect(playback_.get(), &EditorPlayback::frameShown, this, &EditorModel::setPreviewImage);
+    connect(playback_.get(), &EditorPlayback::reachedEnd, this, [this](double end) {
+        setPlayhead(end);
+        pause();  // the still frame at the end
+    });
 }
 
-EditorModel::~EditorModel() {
-    backgroundStop_.request_stop();
-    pool_->clear();
-    pool_->waitForDone();
-}
+EditorModel::~EditorModel() = default;
 
 // --- Plain observed fields ---------------------------------------------------------------------
 
@@ -112,7 +130,6 @@ void EditorModel::setKeyframeClipboard(std::vector<KeyframeClipboardEntry> entri
 }
 
 void EditorModel::setPlayhead(double value) { assignAndNotify(this, playhead_, value, &EditorModel::playheadChanged); }
-void EditorModel::setIsPlaying(bool value) { assignAndNotify(this, isPlaying_, value, &EditorModel::isPlayingChanged); }
 
 void EditorModel::setPreviewImage(QImage image) {
     // Pictures are compared by identity, as the viewer sees them: every render is news.
@@ -141,9 +158,6 @@ void EditorModel::setIsDirty(bool value) {
 void EditorModel::clearImportErrors() {
     assignAndNotify(this, importErrors_, QStringList(), &EditorModel::importErrorsChanged);
 }
-void EditorModel::setSyncStatus(std::optional<QString> value) {
-    assignAndNotify(this, syncStatus_, std::move(value), &EditorModel::syncStatusChanged);
-}
 void EditorModel::setIsExporting(bool value) {
     assignAndNotify(this, isExporting_, value, &EditorModel::isExportingChanged);
 }
@@ -152,9 +166,6 @@ void EditorModel::setExportResult(std::optional<QString> value) {
 }
 void EditorModel::setExportError(std::optional<QString> value) {
     assignAndNotify(this, exportError_, std::move(value), &EditorModel::exportErrorChanged);
-}
-void EditorModel::setIsRendering(bool value) {
-    assignAndNotify(this, isRendering_, value, &EditorModel::isRenderingChanged);
 }
 void EditorModel::setIsPickingKeyColor(bool value) {
     assignAndNotify(this, isPickingKeyColor_, value, &EditorModel::isPickingKeyColorChanged);
@@ -293,34 +304,7 @@ bool EditorModel::editTransform(const QUuid& clipID, bool undoable, const std::f
 // --- Preview -----------------------------------------------------------------------------------
 
 void EditorModel::requestRender() {
-    if (isPlaying_) return;
-    renderPending_ = true;
-    if (isRendering_) return;
-    setIsRendering(true);
-    // Started from the event loop, so requests made right after this one share its render.
-    postTo(this, [this] { startRenderLoop(); });
-}
-
-void EditorModel::startRenderLoop() {
-    if (!renderPending_) {
-        setIsRendering(false);
-        return;
-    }
-    renderPending_ = false;
-    auto project = std::make_shared<const Project>(project_);
-    auto infos = std::make_shared<const MediaInfos>(infos_);
-    const double time = playhead_;
-    const quint64 generation = generation_;
-    auto render = environment_.render;
-    pool_->start([this, project, infos, time, generation, render] {
-        QImage image = render(*project, *infos, time);
-        postTo(this, [this, generation, image = std::move(image)]() mutable { renderFinished(generation, std::move(image)); });
-    });
-}
-
-void EditorModel::renderFinished(quint64 generation, QImage image) {
-    if (generation == generation_) setPreviewImage(std::move(image));
-    startRenderLoop();
+    if (!isPlaying()) previews_->request();
 }
 
 // --- Zoom --------------------------------------------------------------------------------------
@@ -344,7 +328,7 @@ void EditorModel::seek(double time) {
     const double d = project_.duration();
     const double target = d > 0 && !std::isnan(time) ? std::clamp(time, 0.0, d) : 0.0;
     setPlayhead(frameRounded(target, fps()));
-    if (isPlaying_) {
+    if (isPlaying()) {
         pause();
         play();
     } else {
@@ -354,6 +338,30 @@ void EditorModel::seek(double time) {
 
 void EditorModel::stepFrames(int frames) { seek(frameRounded(playhead_, fps()) + frames * oneFrame(fps())); }
 
-// play() and pause() are in editor_playback.cpp.
+void EditorModel::play() {
+    const double d = project_.duration();
+    if (!(d > 0) || isPlaying()) return;
+    if (playhead_ >= d - oneFrame(fps())) setPlayhead(0);
+    playback_->start(project_, infos_, analysis_->ltc(), playhead_);
+}
+
+void EditorModel::pause() {
+    playback_->stop();
+    requestRender();
+}
+
+// --- Timecode and sync -------------------------------------------------------------------------
+
+void EditorModel::enqueueAnalysis(const QUuid& mediaID) { analysis_->enqueue(mediaID); }
+
+void EditorModel::resetAnalysis() {
+    // Renders, the analysis and a sync run started for the old project report nothing into this one.
+    previews_->drop();
+    analysis_->reset();
+    syncRun_->cancel();
+}
+
+void EditorModel::syncClips(const QUuid& referenceClipID) { syncRun_->start(referenceClipID); }
+void EditorModel::clearSyncReport() { syncRun_->setReport(std::nullopt); }
 
 }  // namespace qm

@@ -7,8 +7,11 @@
 // value really changes. An undoable edit records a snapshot, changes the project, marks it dirty
 // and asks for a preview; an edit that would change nothing records nothing. A continuous
 // gesture (drag, scrub, slider) is one undo step between beginGesture() and endGesture().
-// Preview renders run one at a time on the model's own thread pool on copies of the project;
-// requests made meanwhile collapse into one further render.
+//
+// The long-running work lives in activity objects the model owns, each with its workers and
+// generation: previews (PreviewRenderLoop), playback (EditorPlayback), the media analysis
+// (EditorAnalysis) and the sync run (EditorSyncRun). The model forwards its interface to them;
+// a view that follows one activity may bind to that object.
 
 #include <cstddef>
 #include <functional>
@@ -28,12 +31,16 @@
 #include <QStringList>
 #include <QUuid>
 
+#include "editor/editor_analysis.h"
+#include "editor/editor_playback.h"
+#include "editor/editor_sync_run.h"
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
 #include "editor/sync/clip_sync.h"
 #include "editor/sync/media_analysis.h"
 #include "editor/sync/sync_report.h"
 #include "editor/sync/timecode.h"
+#include "editor/preview_render_loop.h"
 #include "editor/undo_history.h"
 #include "engine/conversion_settings.h"
 #include "engine/transcode_sync.h"
@@ -91,8 +98,7 @@ public:
 
     explicit EditorModel(QObject* parent = nullptr);
     explicit EditorModel(Environment environment, QObject* parent = nullptr);
-    // Tells the background analysis and sync comparisons to stop and waits for them and for a
-    // render in flight.
+    // Its activities tell their workers to stop and wait for them.
     ~EditorModel() override;
 
     // --- Observed state ----------------------------------------------------------------------
@@ -116,7 +122,7 @@ public:
     const std::vector<KeyframeClipboardEntry>& keyframeClipboard() const { return keyframeClipboard_; }
 
     double playhead() const { return playhead_; }
-    bool isPlaying() const { return isPlaying_; }
+    bool isPlaying() const { return playback_->isPlaying(); }
     const QImage& previewImage() const { return previewImage_; }
     double pixelsPerSecond() const { return pixelsPerSecond_; }
     // The zoom slider's plain write; a value that is not a positive number is refused.
@@ -132,13 +138,13 @@ public:
     const std::optional<PackagingProgress>& packagingProgress() const { return packagingProgress_; }
     const std::optional<PackageResult>& packageResult() const { return packageResult_; }
 
-    const QHash<QUuid, LTCInfo>& ltc() const { return ltc_; }
-    const QHash<QUuid, std::vector<float>>& waveforms() const { return waveforms_; }
-    const std::optional<QString>& syncStatus() const { return syncStatus_; }
-    void setSyncStatus(std::optional<QString> value);
-    const std::optional<SyncReport>& syncReport() const { return syncReport_; }
-    const std::vector<QUuid>& analysisQueue() const { return analysisQueue_; }
-    bool isAnalysing() const { return isAnalysing_; }
+    const QHash<QUuid, LTCInfo>& ltc() const { return analysis_->ltc(); }
+    const QHash<QUuid, std::vector<float>>& waveforms() const { return analysis_->waveforms(); }
+    const std::optional<QString>& syncStatus() const { return syncRun_->status(); }
+    void setSyncStatus(std::optional<QString> value) { syncRun_->setStatus(std::move(value)); }
+    const std::optional<SyncReport>& syncReport() const { return syncRun_->report(); }
+    const std::vector<QUuid>& analysisQueue() const { return analysis_->queue(); }
+    bool isAnalysing() const { return analysis_->isAnalysing(); }
 
     bool isExporting() const { return isExporting_; }
     void setIsExporting(bool value);
@@ -154,8 +160,8 @@ public:
     const UndoHistory& history() const { return history_; }
 
     CompositionRenderer& renderer() { return *renderer_; }
-    bool isRendering() const { return isRendering_; }
-    bool renderPending() const { return renderPending_; }
+    bool isRendering() const { return previews_->isRendering(); }
+    bool renderPending() const { return previews_->isPending(); }
     bool isPickingKeyColor() const { return isPickingKeyColor_; }
     void setIsPickingKeyColor(bool value);
 
@@ -297,9 +303,9 @@ public:
     DesktopServices& desktop() const;
 
     // --- Playback: frames shown by the running or last playback, for callers that watch pacing.
-    int playbackFrames() const { return playbackFrames_; }
+    int playbackFrames() const { return playback_->frames(); }
     // Whether the running playback's clock is its audio output (false: the wall clock).
-    bool playbackHasSound() const;
+    bool playbackHasSound() const { return playback_->hasSound(); }
     // Media probes of an open, import, relink, undo or redo still running.
     bool isProbing() const { return probesRunning_ > 0; }
     // --- Timecode and sync -------------------------------------------------------------------
@@ -322,6 +328,12 @@ public:
     // in one undo step, and leaves a report; ignored while a run is active.
     void syncClips(const QUuid& referenceClipID);
     void clearSyncReport();
+
+    // --- The activities ----------------------------------------------------------------------
+    PreviewRenderLoop& previews() { return *previews_; }
+    EditorPlayback& playback() { return *playback_; }
+    EditorAnalysis& analysis() { return *analysis_; }
+    EditorSyncRun& syncRun() { return *syncRun_; }
 
 signals:
     void projectChanged();
@@ -359,6 +371,8 @@ signals:
     void windowTitleChanged();
 
 private:
+    friend class EditorSyncRun;  // applies its moves as one edit
+
     // The common tail of an edit: the project changed, so notify, mark dirty and ask for a picture.
     void projectEdited();
     // Runs `change` on a copy of the clip; records (when asked), stores and finishes the edit only
@@ -373,12 +387,8 @@ private:
     void restoreSnapshot(Project project);
     void pushSnapshot(ProjectSnapshot snapshot);
     void endPendingGesture();
-    void startRenderLoop();
-    void renderFinished(quint64 generation, QImage image);
     void setPlayhead(double value);
-    void setIsPlaying(bool value);
     void setPreviewImage(QImage image);
-    void setIsRendering(bool value);
     void setGraphProperty(std::optional<TransformProperty> value);
     void setKeyframeClipboard(std::vector<KeyframeClipboardEntry> entries);
     void setExpandedTracks(QSet<QUuid> value);
@@ -396,22 +406,6 @@ private:
     void probeMedia(std::vector<MediaItem> items, quint64 generation, std::function<void()> done);
     // Undo and redo re-probe the media whose path they changed.
     void reprobeChangedMedia(const Project& before);
-    struct Playback;
-    void stopPlayback();
-    void startPlayback();
-    void playbackTick(const std::shared_ptr<Playback>& run);
-    // Timecode and sync (editor_analysis.cpp, editor_sync.cpp).
-    void setLtc(QHash<QUuid, LTCInfo> value);
-    void setWaveforms(QHash<QUuid, std::vector<float>> value);
-    void setAnalysisQueue(std::vector<QUuid> value);
-    void setIsAnalysing(bool value);
-    void setSyncReport(std::optional<SyncReport> value);
-    void analyseNext();
-    void analysisFinished(const QUuid& mediaID, quint64 generation, MediaAnalysis result);
-    struct SyncRun;
-    void startSyncRun(const std::shared_ptr<SyncRun>& run);
-    void syncNextItem(const std::shared_ptr<SyncRun>& run);
-    void finishSyncRun(const std::shared_ptr<SyncRun>& run);
 
     Environment environment_;
     Project project_;
@@ -423,7 +417,6 @@ private:
     std::optional<TransformProperty> graphProperty_;
     std::vector<KeyframeClipboardEntry> keyframeClipboard_;
     double playhead_ = 0;
-    bool isPlaying_ = false;
     QImage previewImage_;
     double pixelsPerSecond_ = 60;
     double timelineViewportWidth_ = 800;
@@ -432,20 +425,12 @@ private:
     QStringList importErrors_;
     std::optional<PackagingProgress> packagingProgress_;
     std::optional<PackageResult> packageResult_;
-    QHash<QUuid, LTCInfo> ltc_;
-    QHash<QUuid, std::vector<float>> waveforms_;
-    std::optional<QString> syncStatus_;
-    std::optional<SyncReport> syncReport_;
-    std::vector<QUuid> analysisQueue_;
-    bool isAnalysing_ = false;
     bool isExporting_ = false;
     TranscodeProgress exportProgress_;
     std::optional<QString> exportResult_;
     std::optional<QString> exportError_;
     UndoHistory history_;
     std::shared_ptr<CompositionRenderer> renderer_;
-    bool isRendering_ = false;
-    bool renderPending_ = false;
     bool isPickingKeyColor_ = false;
 
     // A gesture's starting point and the dirty flag it began with.
@@ -454,21 +439,18 @@ private:
         bool wasDirty = false;
     };
     std::optional<Gesture> gesture_;
-    quint64 generation_ = 0;  // a new or opened project drops older renders
-    QThreadPool* pool_ = nullptr;
-
     int probesRunning_ = 0;
     quint64 documentGeneration_ = 0;  // a new or opened project drops older probes
     std::shared_ptr<ProjectExporter> exporter_;
-    std::shared_ptr<Playback> playback_;
-    quint64 playbackGeneration_ = 0;
-    int playbackFrames_ = 0;
     // Last: destroyed first, so no worker outlives the fields it reports into.
     std::unique_ptr<QThreadPool> workers_;
     // Destroyed before the workers are waited for: tells a running export to stop.
     std::shared_ptr<void> exportStop_;
-    // Told to stop by a new or opened project and by the destructor.
-    std::stop_source backgroundStop_;
+    // The activities, ended (their workers waited for) before the state they report into.
+    std::unique_ptr<PreviewRenderLoop> previews_;
+    std::unique_ptr<EditorAnalysis> analysis_;
+    std::unique_ptr<EditorSyncRun> syncRun_;
+    std::unique_ptr<EditorPlayback> playback_;
 };
 
 }  // namespace qm

@@ -2,10 +2,7 @@
 // "Media", the project pointing at them in "project.qmproj". The package is built beside its
 // final place and swapped in whole, so a failure leaves an earlier package as it was.
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -13,13 +10,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
-#include <QSaveFile>
 #include <QThreadPool>
 #include <QUuid>
 
 #include "editor/editor_model.h"
 #include "platform/system/model_support.h"
 #include "platform/system/package_copy.h"
+#include "platform/system/staged_folder.h"
+#include "platform/system/user_file.h"
 
 namespace qm {
 
@@ -41,32 +39,10 @@ bool isOrInside(const QString& path, const QString& root) {
     return p == r || p.startsWith(r + QLatin1Char('/'));
 }
 
-// Puts `built` at `target`: exchanged atomically with an existing item, which is then removed.
-void swapIn(const QString& built, const QString& target) {
-    const QByteArray from = QFile::encodeName(built), to = QFile::encodeName(target);
-    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
-            throw std::runtime_error(tr("The package “%1” could not replace the old one: %2")
-                                         .arg(QFileInfo(target).fileName(), QString::fromLocal8Bit(std::strerror(errno)))
-                                         .toStdString());
-        // `built` now names the old package.
-        const QFileInfo old(built);
-        if (old.isDir() && !old.isSymLink()) QDir(built).removeRecursively();
-        else QFile::remove(built);
-        return;
-    }
-    if (::rename(from.constData(), to.constData()) != 0)
-        throw std::runtime_error(tr("The package “%1” could not be written: %2")
-                                     .arg(QFileInfo(target).fileName(), QString::fromLocal8Bit(std::strerror(errno)))
-                                     .toStdString());
-}
-
 // Copies and rewrites the project into a new folder `building`, with media paths as they will be
 // once it is renamed to `package`. Reports each entry done through `progress`.
 QStringList writePackageInto(const QString& building, const QString& package, Project& project,
                              const std::vector<PackageEntry>& entries, const std::function<void(int)>& progress) {
-    if (!QDir().mkpath(building))
-        throw std::runtime_error(tr("The folder “%1” could not be created.").arg(building).toStdString());
     std::set<QString> used;
     QStringList missing;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -86,9 +62,9 @@ QStringList writePackageInto(const QString& building, const QString& package, Pr
         progress(int(i + 1));
     }
     const QByteArray bytes = project.encoded();
-    QSaveFile out(QDir(building).filePath(QStringLiteral("project.qmproj")));
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())
-        throw std::runtime_error(tr("The project file could not be written: %1").arg(out.errorString()).toStdString());
+    const QString reason = writeUserFile(QDir(building).filePath(QStringLiteral("project.qmproj")), bytes);
+    if (!reason.isEmpty())
+        throw std::runtime_error(tr("The project file could not be written: %1").arg(reason).toStdString());
     return missing;
 }
 
@@ -114,23 +90,20 @@ QFuture<void> EditorModel::packageProject(const QString& path) {
     promise->start();
     workers()->start([this, package, project = std::move(project), entries = std::move(entries), total,
                       promise]() mutable {
-        const QFileInfo target(package);
-        const QString building = QDir(target.absolutePath())
-                                     .filePath(QStringLiteral(".") + target.fileName() + QStringLiteral(".") +
-                                               QUuid::createUuid().toString(QUuid::Id128).left(8) +
-                                               QStringLiteral(".partial"));
         QString error;
         QStringList missing;
+        std::optional<StagedFolder> staged;
         try {
+            staged.emplace(package);
             // Progress is posted from this one thread, so it arrives in order and before the end.
-            missing = writePackageInto(building, package, project, entries, [this, total](int done) {
+            missing = writePackageInto(staged->path(), package, project, entries, [this, total](int done) {
                 postTo(this, [this, done, total] { setPackagingProgress(PackagingProgress{done, total}); });
             });
-            swapIn(building, package);
+            staged->commit();
         } catch (const std::exception& e) {
-            error = QString::fromUtf8(e.what());
-            QDir(building).removeRecursively();
+            error = staged ? staged->userText(QString::fromUtf8(e.what())) : QString::fromUtf8(e.what());
         }
+        staged.reset();
         postTo(this, [this, package, error, missing, promise] {
             setPackagingProgress(std::nullopt);
             if (!error.isEmpty())

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 #include <QAudioDevice>
 #include <QAudioSink>
@@ -18,10 +17,9 @@
 #include <QIODevice>
 #include <QMediaDevices>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 
-#include "editor/editor_model.h"
+#include "editor/editor_playback.h"
 #include "editor/frame_grid.h"
 #include "editor/model/audio_mix.h"
 #include "platform/system/model_support.h"
@@ -148,39 +146,58 @@ private:
     QIODevice* device_io_ = nullptr;
 };
 
+// The mixer's side of a run, shared with the task that fills the ring.
+struct Mixing {
+    std::shared_ptr<SampleRing> ring = std::make_shared<SampleRing>(std::size_t(kRate) * kChannels / 2);
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+
+    void finish() {
+        std::lock_guard guard(lock);
+        done = true;
+        ended.notify_all();
+    }
+    // Tells the task to stop and waits for it to leave.
+    void end() {
+        stop = true;
+        ring->close();
+        std::unique_lock guard(lock);
+        ended.wait(guard, [&] { return done; });
+    }
+};
+
 }  // namespace
 
-// One run of playback: the copies it plays, its sound, its clocks.
-struct EditorModel::Playback {
+// One run of playback: the copies it plays, its sound, its clocks. Made and ended on the GUI thread.
+struct EditorPlayback::Run {
     quint64 generation = 0;
-    Project project;
-    MediaInfos infos;
+    std::shared_ptr<const Project> project;
+    std::shared_ptr<const MediaInfos> infos;
     double start = 0;
     QElapsedTimer loop;  // L
-    std::shared_ptr<SampleRing> ring;
-    std::thread mixer;
-    std::atomic<bool> stopMixing{false};
-    QThread* soundThread = nullptr;
+    std::shared_ptr<Mixing> mixing;
+    std::unique_ptr<QThread> soundThread;
     SoundOutput* sound = nullptr;
     qint64 lastHeard = -1;
     bool heardMoving = false;
 
-    ~Playback() {
-        stopMixing = true;
-        if (ring) ring->close();
-        if (mixer.joinable()) mixer.join();
-        if (soundThread != nullptr) {
+    ~Run() {
+        if (mixing) mixing->end();
+        if (soundThread) {
             QMetaObject::invokeMethod(sound, [s = sound] { s->stop(); delete s; }, Qt::BlockingQueuedConnection);
             soundThread->quit();
             soundThread->wait();
-            delete soundThread;
         }
     }
+
+    bool hasSound() const { return sound != nullptr && sound->started && !sound->failed; }
 
     // The playback time: what is heard while the sound moves, else the wall clock.
     double clock() {
         const double wall = start + double(loop.nsecsElapsed()) / 1e9;
-        if (sound == nullptr || !sound->started || sound->failed) return wall;
+        if (!hasSound()) return wall;
         const qint64 heard = sound->heardUSecs.load();
         if (heard > lastHeard && lastHeard >= 0) heardMoving = true;
         if (heard != lastHeard) lastHeard = heard;
@@ -189,119 +206,135 @@ struct EditorModel::Playback {
         return player > start ? player : wall;
     }
 
-    // Opens the default output and the mixer feeding it; false when there is nothing to hear.
-    bool startSound(const AudioMixPlan& plan) {
+    // Opens the default output and the mixer feeding it (a task on `workers`); false when there is
+    // nothing to hear.
+    bool startSound(const AudioMixPlan& plan, QThreadPool& workers) {
         const QAudioDevice device = QMediaDevices::defaultAudioOutput();
         if (device.isNull()) return false;
-        ring = std::make_shared<SampleRing>(std::size_t(kRate) * kChannels / 2);
-        const double from = start, to = std::max(plan.end(), project.duration());
-        mixer = std::thread([this, plan, from, to] {
+        mixing = std::make_shared<Mixing>();
+        const double from = start, to = std::max(plan.end(), project->duration());
+        workers.start([mixing = mixing, plan, from, to] {
             try {
                 AudioMixReader reader(plan, from, to);
-                while (!stopMixing) {
+                while (!mixing->stop) {
                     auto buffer = reader.next();
                     if (!buffer || buffer->planes.empty()) break;
                     const auto& bytes = buffer->planes.front();
-                    if (!ring->push(reinterpret_cast<const float*>(bytes.data()), bytes.size() / sizeof(float))) break;
+                    if (!mixing->ring->push(reinterpret_cast<const float*>(bytes.data()), bytes.size() / sizeof(float)))
+                        break;
                 }
             } catch (const std::exception&) {
                 // A mix that fails goes silent; the clock carries on.
             }
+            mixing->finish();
         });
-        soundThread = new QThread;
+        soundThread = std::make_unique<QThread>();
         soundThread->start();
-        sound = new SoundOutput(device, ring);
-        sound->moveToThread(soundThread);
+        sound = new SoundOutput(device, mixing->ring);
+        sound->moveToThread(soundThread.get());
         QMetaObject::invokeMethod(sound, [s = sound] { s->start(); }, Qt::BlockingQueuedConnection);
-        return sound->started && !sound->failed;
+        return hasSound();
     }
 };
 
-bool EditorModel::playbackHasSound() const {
-    return playback_ && playback_->sound != nullptr && playback_->sound->started && !playback_->sound->failed;
+EditorPlayback::EditorPlayback(Render render, std::shared_ptr<CompositionRenderer> renderer, bool sound, QObject* parent)
+    : QObject(parent), render_(std::move(render)), renderer_(std::move(renderer)), sound_(sound) {
+    // The mixer, the sound's plan and one picture at a time, with room for a stopped run's last
+    // picture still being drawn.
+    workers_.setMaxThreadCount(4);
 }
 
-void EditorModel::play() {
-    const double d = project_.duration();
-    if (!(d > 0) || isPlaying_) return;
-    if (playhead_ >= d - oneFrame(fps())) setPlayhead(0);
-    setIsPlaying(true);
-    startPlayback();
+EditorPlayback::~EditorPlayback() {
+    endRun();
+    workers_.waitForDone();
 }
 
-void EditorModel::pause() {
-    stopPlayback();
-    setIsPlaying(false);
-    requestRender();
-}
+bool EditorPlayback::hasSound() const { return run_ && run_->hasSound(); }
 
-void EditorModel::stopPlayback() {
-    ++playbackGeneration_;
-    playback_.reset();
+void EditorPlayback::endRun() {
+    ++generation_;
+    run_.reset();
     renderer_->setPrepareNext(false);
 }
 
-void EditorModel::startPlayback() {
-    const quint64 generation = ++playbackGeneration_;
-    playbackFrames_ = 0;
-    auto run = std::make_shared<Playback>();
-    run->generation = generation;
-    run->project = project_;
-    run->infos = infos_;
-    run->start = playhead_;
-    const LTCInfos ltc = ltc_;
+void EditorPlayback::stop() {
+    endRun();
+    if (!isPlaying_) return;
+    isPlaying_ = false;
+    emit isPlayingChanged();
+}
 
-    // The sound's plan opens every file, so it is made on a worker; a run that has been stopped
-    // or replaced meanwhile drops what it made and leaves the model alone.
-    workers()->start([this, run, ltc, sound = environment_.sound] {
+void EditorPlayback::start(Project project, MediaInfos infos, LTCInfos ltc, double from) {
+    endRun();
+    const quint64 generation = generation_;
+    frames_ = 0;
+    auto shared = std::make_shared<const Project>(std::move(project));
+    auto sharedInfos = std::make_shared<const MediaInfos>(std::move(infos));
+    workers_.start([this, generation, shared, sharedInfos, ltc = std::move(ltc), from, sound = sound_] {
         std::optional<AudioMixPlan> plan;
         try {
-            if (sound) plan = makeAudioMix(run->project.tracks, run->project.media, ltc);
+            if (sound) plan = makeAudioMix(shared->tracks, shared->media, ltc);
         } catch (const std::exception&) {
         }
-        postTo(this, [this, run, plan = std::move(plan)] {
-            if (run->generation != playbackGeneration_ || !isPlaying_) return;
-            if (plan && !run->startSound(*plan)) {
-                // No output, a refused format or a sink error: silent, on the wall clock.
-                run->stopMixing = true;
-            }
-            if (run->generation != playbackGeneration_) return;
-            playback_ = run;
-            // Frames follow one another: each reader gets its next one ready while one is shown.
-            renderer_->setPrepareNext(true);
-            run->loop.start();
-            playbackTick(run);
+        postTo(this, [this, generation, shared, sharedInfos, from, plan = std::move(plan)]() mutable {
+            begin(generation, std::move(shared), std::move(sharedInfos), from, std::move(plan));
+        });
+    });
+    if (isPlaying_) return;
+    isPlaying_ = true;
+    emit isPlayingChanged();
+}
+
+void EditorPlayback::begin(quint64 generation, std::shared_ptr<const Project> project,
+                           std::shared_ptr<const MediaInfos> infos, double from, std::optional<AudioMixPlan> plan) {
+    // Stopped or replaced while the plan was made: nothing to begin.
+    if (generation != generation_ || run_ || !isPlaying_) return;
+    auto run = std::make_unique<Run>();
+    run->generation = generation;
+    run->project = std::move(project);
+    run->infos = std::move(infos);
+    run->start = from;
+    // No output, a refused format or a sink error: silent, on the wall clock.
+    if (plan && !run->startSound(*plan, workers_) && run->mixing) run->mixing->stop = true;
+    run_ = std::move(run);
+    // Frames follow one another: each reader gets its next one ready while one is shown.
+    renderer_->setPrepareNext(true);
+    run_->loop.start();
+    tick(generation);
+}
+
+void EditorPlayback::tick(quint64 generation) {
+    if (!current(generation)) return;
+    const double d = run_->project->duration();
+    const double t = run_->clock();
+    if (t >= d) {
+        emit reachedEnd(d);
+        return;
+    }
+    // A listener may stop or replace the run: it is looked at again only after checking.
+    emit timeReached(t);
+    if (!current(generation)) return;
+    QElapsedTimer frame;
+    frame.start();
+    workers_.start([this, generation, project = run_->project, infos = run_->infos, render = render_, t, frame] {
+        QImage image = render(*project, *infos, t);
+        postTo(this, [this, generation, frame, image = std::move(image)]() mutable {
+            frameRendered(generation, frame.nsecsElapsed(), std::move(image));
         });
     });
 }
 
-void EditorModel::playbackTick(const std::shared_ptr<Playback>& run) {
-    if (run->generation != playbackGeneration_ || !isPlaying_) return;
-    const double d = run->project.duration();
-    const double t = run->clock();
-    if (t >= d) {
-        setPlayhead(d);
-        pause();  // the still frame at the end
-        return;
-    }
-    setPlayhead(t);
-    QElapsedTimer frame;
-    frame.start();
-    auto render = environment_.render;
-    pool_->start([this, run, render, t, frame] {
-        QImage image = render(run->project, run->infos, t);
-        postTo(this, [this, run, frame, image = std::move(image)]() mutable {
-            if (run->generation != playbackGeneration_ || !isPlaying_) return;
-            if (!image.isNull()) setPreviewImage(std::move(image));
-            ++playbackFrames_;
-            const double period = 1.0 / std::max(usableRate(run->project.frameRate), 1.0);
-            const double left = period - double(frame.nsecsElapsed()) / 1e9;
-            // Whole milliseconds, rounded down: the timer fires late, never early, and a wait
-            // rounded to the nearest let the loop fall behind the clock by a frame every second or two.
-            const int wait = left > 0 ? int(left * 1000) : 0;
-            QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, run] { playbackTick(run); });
-        });
-    });
+void EditorPlayback::frameRendered(quint64 generation, qint64 elapsedNs, QImage image) {
+    if (!current(generation)) return;
+    if (!image.isNull()) emit frameShown(std::move(image));
+    if (!current(generation)) return;
+    ++frames_;
+    const double period = 1.0 / std::max(usableRate(run_->project->frameRate), 1.0);
+    const double left = period - double(elapsedNs) / 1e9;
+    // Whole milliseconds, rounded down: the timer fires late, never early, and a wait rounded to
+    // the nearest let the loop fall behind the clock by a frame every second or two.
+    const int wait = left > 0 ? int(left * 1000) : 0;
+    QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, generation] { tick(generation); });
 }
 
 }  // namespace qm

@@ -13,7 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace qm {
 namespace {
@@ -88,9 +95,49 @@ TEST(SingleInstance, EachGraphicalSessionHasItsOwnSocket) {
         EXPECT_TRUE(a.startsWith(runtime + u'/')) << a.toStdString();
         EXPECT_TRUE(a.contains("alice")) << a.toStdString();
     }
-    // Without a runtime folder the socket goes to the temporary folder, still named per user.
-    const QString fallback = SingleInstance::defaultName(session({}, {{"DISPLAY", ":0"}}));
-    EXPECT_TRUE(fallback.startsWith(QDir::tempPath() + u'/') && fallback.contains("alice")) << fallback.toStdString();
+    // Without a runtime folder the socket goes into a folder of the user's own in the temporary
+    // folder; one that others may enter is refused, and so nothing listens.
+    const auto noRuntime = session({}, {{"DISPLAY", ":0"}, {"TMPDIR", runtime}});
+    const QString fallback = SingleInstance::defaultName(noRuntime);
+    const QString own = QStringLiteral("%1/quillmere-%2").arg(runtime).arg(getuid());
+    EXPECT_TRUE(fallback.startsWith(own + u'/') && fallback.contains("alice")) << fallback.toStdString();
+    EXPECT_EQ(QFile::permissions(own), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
+                                           QFile::WriteUser | QFile::ExeUser);
+    ASSERT_EQ(::chmod(QFile::encodeName(own).constData(), 0777), 0);
+    EXPECT_EQ(SingleInstance::defaultName(noRuntime), QString());
+    EXPECT_FALSE(SingleInstance(QString()).listen());
+}
+
+// A first instance too busy to accept (its queue of connections full) keeps its name: a second
+// launch that could not connect does not delete the socket and listen in its place.
+TEST(SingleInstance, ABusyInstanceKeepsItsSocket) {
+    app();
+    test::TempDir dir;
+    const QByteArray path = QFile::encodeName(QString::fromStdString((dir.path() / "socket").string()));
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), path.size() + 1);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server, 0), 0);
+    std::vector<int> waiting;  // never accepted: fill the queue
+    for (int i = 0; i < 4; ++i) {
+        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        waiting.push_back(client);
+    }
+    SingleInstance second(QFile::decodeName(path));
+    EXPECT_FALSE(second.forwardToRunning({QUrl::fromLocalFile("/a.mov")}, 200));
+    EXPECT_FALSE(second.listen());
+    // Still the first one's socket: once it accepts, a new connection reaches it.
+    for (const int waiter : waiting) {
+        if (const int accepted = ::accept(server, nullptr, nullptr); accepted >= 0) ::close(accepted);
+        ::close(waiter);
+    }
+    const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(client);
+    ::close(server);
 }
 
 TEST(SingleInstance, InstancesInDifferentSessionsKeepTheirFiles) {

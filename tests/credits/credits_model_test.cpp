@@ -379,7 +379,7 @@ TEST_F(CreditsModelProjects, PackagingOntoItsOwnSourceKeepsEveryByteAndAMovedPac
     EXPECT_EQ(model->documentURL(), qpath(moved / "Media" / "Show list.docx"));
 }
 
-TEST_F(CreditsModelProjects, AFailedPackageLeavesTheOldOneAndNoTemporaryFolder) {
+TEST_F(CreditsModelProjects, AFailedPackageOrSaveLeavesTheOldOneAndNoTemporaryFolder) {
     loadInputs();
     const fs::path package = dir / "out" / "Show.qmcredits";
     packageTo(package);
@@ -397,6 +397,27 @@ TEST_F(CreditsModelProjects, AFailedPackageLeavesTheOldOneAndNoTemporaryFolder) 
     packageTo(dir / "plain" / "P.qmcredits");
     EXPECT_TRUE(model->errorMessage());
     EXPECT_EQ(model->lastPackageURL(), qpath(package));
+
+    // A full disk: the save and the package fail with the system's reason, naming the place the
+    // user chose, and the saved project stays as it was.
+    test::SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    desktop.saveAnswers.push_back(qpath(disk / "Show.qmcredits"));
+    model->saveProject(true);
+    const std::string saved = test::readFile(disk / "Show.qmcredits" / "project.json");
+    disk.fill();
+    CreditsSettings s = model->settings();
+    s.rollSeconds = 17;
+    model->setSettings(s);
+    model->saveProject(false);
+    EXPECT_EQ(*model->errorMessage(),
+              "Could not write “" + qpath(disk / "Show.qmcredits" / "project.json") + "” (No space left on device)");
+    EXPECT_EQ(test::readFile(disk / "Show.qmcredits" / "project.json"), saved);
+    packageTo(disk / "Show.qmcredits");
+    EXPECT_TRUE(model->errorMessage()->startsWith("Could not copy “")) << model->errorMessage()->toStdString();
+    EXPECT_TRUE(model->errorMessage()->endsWith("(No space left on device)")) << model->errorMessage()->toStdString();
+    EXPECT_EQ(test::readFile(disk / "Show.qmcredits" / "project.json"), saved);
+    EXPECT_EQ(siblings(disk / "Show.qmcredits"), (std::vector<std::string>{".filler", "Show.qmcredits"}));
 
     // Without pictures and strip nothing is asked.
     model->newProject();

@@ -1,5 +1,7 @@
 // Documents and the media bin: opening with missing media, edits and a New while the media are
-// probed, saving, the unsaved-changes question, import, folder relink and relink undone.
+// probed, saving (a full disk too), the unsaved-changes question, import, folder relink and relink undone.
+
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -112,6 +114,36 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     EXPECT_TRUE(e.m.isDirty());
     EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
     EXPECT_EQ(e.m.importErrors().size(), 1);
+}
+
+TEST(EditorDocuments, AFullDiskFailsSaveSaveAsAndPackageAndKeepsEveryOriginal) {
+    SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    Editor e;
+    for (int i = 0; i < 40; ++i) e.m.addTrack();
+    e.desktop.saveAnswers.push_back(q(disk / "Show.qmproj"));
+    ASSERT_TRUE(e.m.saveProject());
+    fs::create_directories(disk / "Show.qmpack");
+    writeFile(disk / "Show.qmpack/project.qmproj", "good package");
+    const std::string saved = readFile(disk / "Show.qmproj");
+    disk.fill();
+
+    e.m.addTrack();
+    EXPECT_FALSE(e.m.saveProject());
+    e.desktop.saveAnswers.push_back(q(disk / "Other.qmproj"));
+    EXPECT_FALSE(e.m.saveProject(true));
+    EXPECT_TRUE(e.m.isDirty());
+    EXPECT_EQ(e.m.projectURL(), q(disk / "Show.qmproj"));
+    e.await(e.m.packageProject(q(disk / "Show.qmpack")));
+    EXPECT_FALSE(e.m.packageResult().has_value());
+    EXPECT_EQ(e.m.importErrors(), QStringList({"The project “Show.qmproj” could not be saved: No space left on device",
+                                               "The project “Other.qmproj” could not be saved: No space left on device",
+                                               "The project file could not be written: No space left on device"}));
+    EXPECT_EQ(readFile(disk / "Show.qmproj"), saved);
+    EXPECT_EQ(readFile(disk / "Show.qmpack/project.qmproj"), "good package");
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(disk.path())) left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{".filler", "Show.qmproj", "Show.qmpack"}));
 }
 
 TEST(EditorDocuments, ConfirmReplacingAsksOnlyWhenDirtyAndSaveMustSucceed) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +114,25 @@ TEST(EditorPlaybackSound, TheClipsToneIsHeardAtItsVolume) {
     for (double l : levels) steady += l > loudest * 0.89;
     EXPECT_GE(steady, 10);  // at least half of the 2 s tone (a loaded machine may drop some)
     EXPECT_NEAR(20 * std::log10(loudest / (sourceRms * 0.5)), 0.0, 1.0);
+
+    // The GUI thread ends a run: pausing while a frame is still being drawn closes the output at
+    // once, not when the drawing worker lets go of the run.
+    std::atomic<bool> hold{true}, drawing{false};
+    EditorModel::Environment env;
+    env.render = [&](const Project&, const MediaInfos&, double) {
+        drawing = true;
+        while (hold) std::this_thread::yield();
+        return QImage(4, 4, QImage::Format_RGBA8888);
+    };
+    EditorModel gated(env);
+    gated.setProject(e->project());
+    gated.setInfos(e->infos());
+    gated.play();
+    ASSERT_TRUE(waitUntil([&] { return gated.playbackHasSound() && drawing; }));
+    gated.pause();
+    const auto streams = [] { return run({"pactl", "list", "short", "sink-inputs"}).output; };
+    EXPECT_TRUE(waitUntil([&] { return streams().empty(); })) << streams();
+    hold = false;
 }
 
 }  // namespace

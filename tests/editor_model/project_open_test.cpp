@@ -1,5 +1,5 @@
 // Opening project files and packages: which file each medium ends up pointing at, the upgrade of
-// clips stored without a transform, and packaged paths that try to leave the package.
+// clips stored without a transform, and packaged paths (or a project file) that try to leave the package.
 
 #include <filesystem>
 
@@ -64,6 +64,16 @@ TEST_F(ProjectOpen, PackagedPathsNeverLeaveThePackage) {
         const Project opened = Project::open(q(package));
         EXPECT_EQ(opened.media[0].path, q(original)) << escape.toStdString();
         EXPECT_EQ(opened.media[0].packagedPath, escape);
+    }
+    // Nor does the project file itself: a save would write through the link.
+    fs::remove(package / "project.qmproj");
+    write(dir / "elsewhere.qmproj", project);
+    fs::create_symlink(dir / "elsewhere.qmproj", package / "project.qmproj");
+    try {
+        Project::open(q(package));
+        ADD_FAILURE() << "a linked project file was followed";
+    } catch (const ProjectFileError& e) {
+        EXPECT_STREQ(e.what(), "The project file “project.qmproj” could not be opened: it lies outside the package.");
     }
 }
 

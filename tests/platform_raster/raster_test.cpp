@@ -5,6 +5,7 @@
 #include <QPainter>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "platform/raster/compositing.h"
@@ -180,12 +181,14 @@ TEST(RasterSampling, AreaAverageMaskBlendAndDownscale) {
     FloatPlane mask(4, 2);
     mask.row(0)[1] = 1.0f;
     mask.row(1)[1] = 0.25f;
+    mask.row(1)[2] = std::numeric_limits<float>::quiet_NaN();  // never cast to an integer as it stands
     const QImage white = layerOf(4, 2, {1, 1, 1, 1}), clear = makeLayer(4, 2);
     const QImage blended = blendWithMask(white, clear, mask);
     auto a = [&](int x, int y) { return reinterpret_cast<const uint16_t*>(blended.constScanLine(y))[4 * x + 3]; };
     EXPECT_EQ(a(1, 0), 65535);
     EXPECT_EQ(a(1, 1), 16384);
     EXPECT_EQ(a(0, 0), 0);
+    EXPECT_EQ(a(2, 1), 0);
 }
 
 // An item between pixels: each layer pixel is the bilinear sample of the item over what was there,

@@ -8,6 +8,9 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +33,29 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+}
+
+SmallDisk::SmallDisk(std::size_t bytes) {
+    const std::string options = "size=" + std::to_string(bytes);
+    if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0) {
+        mounted_ = true;
+    } else {
+        whyNot_ = std::string("a small tmpfs cannot be mounted here (") + std::strerror(errno) + ")";
+    }
+}
+
+SmallDisk::~SmallDisk() {
+    if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+void SmallDisk::fill() {
+    std::FILE* f = std::fopen((dir_.path() / ".filler").c_str(), "ab");
+    if (f == nullptr) return;
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    const std::string block(4096, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {}
+    while (std::fwrite(block.data(), 1, 1, f) == 1) {}
+    std::fclose(f);
 }
 
 CommandResult run(const std::vector<std::string>& argv) {

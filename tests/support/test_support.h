@@ -25,6 +25,27 @@ private:
     std::filesystem::path path_;
 };
 
+// A small tmpfs of its own under a fresh folder (mounting needs root). Where it cannot be
+// mounted, mounted() is false and whyNot() says why, for GTEST_SKIP.
+class SmallDisk {
+public:
+    explicit SmallDisk(std::size_t bytes = 1 << 20);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& whyNot() const { return whyNot_; }
+    const std::filesystem::path& path() const { return dir_.path(); }
+    std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
+    // Takes every free byte with a filler file.
+    void fill();
+
+private:
+    TempDir dir_;
+    bool mounted_ = false;
+    std::string whyNot_;
+};
+
 struct CommandResult {
     int exitCode = -1;
     std::string output;  // standard output only; standard error goes to the test log

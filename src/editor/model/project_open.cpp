@@ -13,6 +13,16 @@ namespace qm {
 
 namespace {
 
+// Whether `path`, links resolved, lies inside the package folder. A missing file counts as
+// inside: opening it then fails with its own error.
+bool isInsidePackage(const QString& packageDir, const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) return true;
+    const QString root = QFileInfo(packageDir).canonicalFilePath();
+    const QString target = info.canonicalFilePath();
+    return !root.isEmpty() && target.startsWith(root + QLatin1Char('/'));
+}
+
 // A packaged copy is followed only while it stays inside the package: a hand-made or damaged
 // file could otherwise point the editor (and a later package write) at any file on the disk.
 std::optional<QString> packagedCopy(const QString& packageDir, const QString& packagedPath) {
@@ -20,11 +30,7 @@ std::optional<QString> packagedCopy(const QString& packageDir, const QString& pa
     for (const QString& part : packagedPath.split(QLatin1Char('/')))
         if (part == QLatin1String("..")) return std::nullopt;
     const QString candidate = QDir::cleanPath(packageDir + QLatin1Char('/') + packagedPath);
-    const QFileInfo info(candidate);
-    if (!info.exists()) return std::nullopt;
-    const QString root = QFileInfo(packageDir).canonicalFilePath();
-    const QString target = info.canonicalFilePath();
-    if (root.isEmpty() || !target.startsWith(root + QLatin1Char('/'))) return std::nullopt;
+    if (!QFileInfo::exists(candidate) || !isInsidePackage(packageDir, candidate)) return std::nullopt;
     return candidate;
 }
 
@@ -48,6 +54,12 @@ Project Project::open(const QString& path) {
     const QString packageDir = QDir::cleanPath(given.absoluteFilePath());
     const QString filePath = isPackage ? packageDir + QStringLiteral("/project.qmproj") : path;
 
+    // Like its media, a package's project file must lie inside it: through a link, a later save
+    // would write somewhere else on the disk.
+    if (isPackage && !isInsidePackage(packageDir, filePath)) {
+        throw ProjectFileError(ProjectFileError::Kind::unreadable, "",
+                               "The project file “project.qmproj” could not be opened: it lies outside the package.");
+    }
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
         throw ProjectFileError(ProjectFileError::Kind::unreadable, "",

@@ -116,8 +116,8 @@ struct VideoSampleReader::Impl {
     VideoReaderSettings settings;
     VideoTrackInfo info;
     AVRational timeBase{1, 1};
-    PacketPtr packet{av_packet_alloc()};
-    FramePtr frame{av_frame_alloc()};
+    PacketPtr packet{ffmpeg::allocPacket("read")};
+    FramePtr frame{ffmpeg::allocFrame("read")};
     // One scaler with its buffers for pictures at the source's size, one for scaled ones, so
     // that a caller asking for both does not rebuild either.
     struct Conversion {
@@ -463,7 +463,10 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
     info.frameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
     info.timeScale = st->time_base.den;
-    if (const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr))
+    // A file may carry a short matrix: only a whole one is taken.
+    size_t matrixSize = 0;
+    const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &matrixSize);
+    if (matrix != nullptr && matrixSize >= sizeof(int32_t) * 9)
         std::memcpy(info.transform.data(), matrix, sizeof(int32_t) * 9);
 
     if (settings.mode == VideoReaderSettings::Mode::decoded) impl->decoder = openDecoder(st, settings.threads, true);
@@ -535,8 +538,8 @@ struct AudioSampleReader::Impl {
     AudioFormat output;
     MediaTime start;
     AVRational timeBase{1, 1};
-    PacketPtr packet{av_packet_alloc()};
-    FramePtr frame{av_frame_alloc()};
+    PacketPtr packet{ffmpeg::allocPacket("read")};
+    FramePtr frame{ffmpeg::allocFrame("read")};
     ffmpeg::SwrPtr swr;
     bool demuxEnded = false;
     bool decoderDrained = false;

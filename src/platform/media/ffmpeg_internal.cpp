@@ -18,6 +18,17 @@ namespace qm::ffmpeg {
 void CodecContextDeleter::operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 void PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
 void FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+
+PacketPtr allocPacket(std::string_view step) {
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) throw MediaError::fromCode(step, AVERROR(ENOMEM));
+    return packet;
+}
+FramePtr allocFrame(std::string_view step) {
+    FramePtr frame(av_frame_alloc());
+    if (!frame) throw MediaError::fromCode(step, AVERROR(ENOMEM));
+    return frame;
+}
 void SwrDeleter::operator()(SwrContext* context) const { swr_free(&context); }
 void SwsDeleter::operator()(SwsContext* context) const { sws_freeContext(context); }
 

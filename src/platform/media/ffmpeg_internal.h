@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -48,6 +49,11 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+
+// A fresh packet or frame; out of memory throws MediaError "<step> (Cannot allocate memory)"
+// rather than handing a null pointer to the library.
+PacketPtr allocPacket(std::string_view step);
+FramePtr allocFrame(std::string_view step);
 
 // The interleaved or planar sample format of our audio buffers (24-bit samples sit in the upper
 // bits of 32-bit words).

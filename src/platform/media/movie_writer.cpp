@@ -191,7 +191,7 @@ struct MovieWriter::Impl {
 
     // Takes every packet the encoder has ready and hands it to the muxer.
     void drain(AVCodecContext* ctx, AVStream* st, bool isVideo, const char* step) {
-        PacketPtr pkt(av_packet_alloc());
+        PacketPtr pkt = ffmpeg::allocPacket(step);
         for (;;) {
             const int rc = avcodec_receive_packet(ctx, pkt.get());
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
@@ -579,6 +579,7 @@ void MovieWriter::appendCompressedSample(const std::vector<uint8_t>& bytes, Medi
     if (pts < 0) return;
     const int64_t ticks = w.videoDurationTicks(duration);
     PacketPtr pkt(av_packet_alloc());
+    if (!pkt) throw w.failWith(MediaError::fromCode("append", AVERROR(ENOMEM)));
     int rc = av_new_packet(pkt.get(), static_cast<int>(bytes.size()));
     if (rc < 0) throw w.failWith(MediaError::fromCode("append", rc));
     std::memcpy(pkt->data, bytes.data(), bytes.size());

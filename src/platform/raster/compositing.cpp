@@ -24,7 +24,12 @@ typedef uint32_t QuadU __attribute__((vector_size(16)));
 uint16_t* layerRow(QImage& layer, int y) { return reinterpret_cast<uint16_t*>(layer.scanLine(y)); }
 const uint16_t* layerRow(const QImage& layer, int y) { return reinterpret_cast<const uint16_t*>(layer.constScanLine(y)); }
 
-uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); }
+// Written so that NaN (a mask or matrix gone wrong) gives 0: std::clamp passes NaN through, and
+// NaN converted to an integer is undefined.
+uint16_t to16(float v) {
+    v = v > 0.0f ? v : 0.0f;
+    return static_cast<uint16_t>((v < 1.0f ? v : 1.0f) * 65535.0f + 0.5f);
+}
 
 bool isWhole(double v) { return std::abs(v - std::round(v)) < 1e-9; }
 
@@ -312,7 +317,10 @@ struct LayerSpan {
     const uchar* at(int x) const { return row ? row + (deep ? 8 : 4) * (x - origin) : nullptr; }
 };
 
-inline uint8_t byteOf(float v) { return static_cast<uint8_t>(std::min(std::max(v, 0.0f), 1.0f) * 255.0f + 0.5f); }
+inline uint8_t byteOf(float v) {
+    v = v > 0.0f ? v : 0.0f;  // NaN gives 0
+    return static_cast<uint8_t>((v < 1.0f ? v : 1.0f) * 255.0f + 0.5f);
+}
 
 // 0…255 of a value clamped to 0…1 (NaN gives 0), written so that it maps onto min/max instructions.
 inline uint32_t channel(float v) {

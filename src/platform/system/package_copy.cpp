@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "platform/system/file_error.h"
+#include "platform/system/user_file.h"
 
 namespace qm {
 
@@ -37,12 +38,7 @@ QString copyIntoPackage(const QString& source, const QString& package, std::set<
     // Copy aside first, so that a failed copy leaves an earlier copy in place.
     const QString partial = destination + QStringLiteral(".partial");
     QFile::remove(partial);
-    QFile in(source);
-    if (!in.copy(partial)) {
-        const QString reason = in.errorString();
-        QFile::remove(partial);
-        throwFileError("Could not copy", source, reason);
-    }
+    if (const QString reason = copyUserFile(source, partial); !reason.isEmpty()) throwFileError("Could not copy", source, reason);
     if (target.exists() || target.isSymLink()) {
         const bool removed = target.isDir() ? QDir(destination).removeRecursively() : QFile::remove(destination);
         if (!removed) {

@@ -1,6 +1,11 @@
+// Files the user keeps: whole-or-nothing writes, copies into packages, staged package folders.
+
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +14,8 @@
 #include <QFileInfo>
 
 #include "platform/system/package_copy.h"
+#include "platform/system/staged_folder.h"
+#include "platform/system/user_file.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -84,6 +91,61 @@ TEST(CopyIntoPackage, FailuresNameTheStepAndLeaveTheOldCopy) {
     // A file where the folder should be.
     write(dir / "Blocked.qmpack", "not a folder");
     EXPECT_THROW(qm::copyIntoPackage(kept, q(dir / "Blocked.qmpack"), used), std::runtime_error);
+}
+
+std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(UserFile, AFullDiskKeepsTheOldFileWholeAndSaysWhy) {
+    qm::test::SmallDisk disk(256 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    const QString file = write(disk / "Show.qmproj", std::string(12000, 'o'));
+    fs::permissions(disk / "Show.qmproj", fs::perms(0640));
+    EXPECT_EQ(qm::writeUserFile(file, QByteArray(9000, 'n')), "");
+    EXPECT_EQ(read(file), std::string(9000, 'n'));
+    EXPECT_EQ(fs::status(disk / "Show.qmproj").permissions(), fs::perms(0640));
+
+    // Under any write buffer's size, and over it: the old bytes stay, nothing is left beside them.
+    disk.fill();
+    for (const int size : {5000, 200000}) {
+        EXPECT_EQ(qm::writeUserFile(file, QByteArray(size, 'x')), "No space left on device");
+        EXPECT_EQ(read(file), std::string(9000, 'n'));
+    }
+    TempDir elsewhere;
+    std::set<QString> used;
+    try {
+        qm::copyIntoPackage(write(elsewhere / "clip.mov", std::string(30000, 'c')), q(disk / "P.qmpack"), used);
+        ADD_FAILURE() << "a copy onto a full disk succeeded";
+    } catch (const std::runtime_error& e) {
+        EXPECT_TRUE(std::string(e.what()).ends_with("(No space left on device)")) << e.what();
+    }
+    EXPECT_EQ(names(disk.path()), (std::vector<std::string>{".filler", "P.qmpack", "Show.qmproj"}));
+}
+
+TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
+    TempDir dir;
+    for (const char* name : {".Show.qmpack.0badc0de.partial/Media", ".Show.qmpack.partial-0123456789ab", ".Show.qmpack.12345678.old",
+                             ".Other.qmpack.0badc0de.partial", ".Show.qmpack.notours.partial", "Show.qmpack"})
+        fs::create_directories(dir / name);
+    // A staging folder whose run still goes holds its lock.
+    fs::create_directories(dir / ".Show.qmpack.0000beef.partial");
+    const int live = ::open((dir / ".Show.qmpack.0000beef.partial").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+    {
+        qm::StagedFolder staged(q(dir / "Show.qmpack"));
+        write(fs::path(staged.path().toStdString()) / "project.qmproj", "new");
+        EXPECT_EQ(staged.userText("Could not write “" + staged.path() + "/project.qmproj”"),
+                  "Could not write “" + q(dir / "Show.qmpack") + "/project.qmproj”");
+        staged.commit();
+    }
+    ::close(live);
+    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{".Other.qmpack.0badc0de.partial", ".Show.qmpack.0000beef.partial",
+                                                          ".Show.qmpack.notours.partial", "Show.qmpack"}));
+    EXPECT_EQ(read(q(dir / "Show.qmpack/project.qmproj")), "new");
 }
 
 }  // namespace
