@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMetaEnum>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
@@ -59,6 +61,39 @@ Qt::KeyboardModifiers modifiers(const std::string& name) {
     if (name == "alt") return Qt::AltModifier;
     if (name == "shift+alt") return Qt::ShiftModifier | Qt::AltModifier;
     throw ScriptError("unknown modifiers " + name);
+}
+
+// One chord ("PgUp", "Ctrl+Shift+F9") in Qt's sequence wording, or with Qt's enum name for the key
+// ("PageUp", "Ctrl+PageUp"); nothing when neither names a key.
+std::optional<QKeyCombination> chord(const QString& text) {
+    const QKeySequence parsed = QKeySequence::fromString(text, QKeySequence::PortableText);
+    if (parsed.count() == 1 && parsed[0].key() != Qt::Key_unknown && parsed[0].key() != 0) return parsed[0];
+    const qsizetype plus = text.lastIndexOf(QLatin1Char('+'), text.size() - 2);
+    const QString name = text.mid(plus + 1);
+    bool known = false;
+    const int key = QMetaEnum::fromType<Qt::Key>().keyToValue(("Key_" + name).toLatin1().constData(), &known);
+    if (!known) return std::nullopt;
+    Qt::KeyboardModifiers mods;
+    if (plus >= 0) {
+        const QKeySequence prefix = QKeySequence::fromString(text.left(plus + 1) + "A", QKeySequence::PortableText);
+        if (prefix.count() != 1 || prefix[0].key() != Qt::Key_A) return std::nullopt;
+        mods = prefix[0].keyboardModifiers();
+    }
+    return QKeyCombination(mods, Qt::Key(key));
+}
+
+// The chords of a comma-separated sequence; ScriptError naming the first one no key answers to.
+QKeySequence keySequence(const std::string& text) {
+    const QStringList parts = QString::fromStdString(text).split(QStringLiteral(", "));
+    if (parts.size() > 4) throw ScriptError("more than four keys in " + text);
+    QKeyCombination keys[4] = {QKeyCombination::fromCombined(0), QKeyCombination::fromCombined(0),
+                               QKeyCombination::fromCombined(0), QKeyCombination::fromCombined(0)};
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const auto one = chord(parts[i].trimmed());
+        if (!one) throw ScriptError("unknown key " + parts[i].toStdString());
+        keys[i] = *one;
+    }
+    return QKeySequence(keys[0], keys[1], keys[2], keys[3]);
 }
 
 // A symbol or toggle button is on when it shows its active state.
@@ -140,14 +175,12 @@ private:
             type(c);
         } else if (op == "key") {
             QWidget* w = input(target(c));
-            const QKeySequence key = QKeySequence::fromString(QString::fromStdString(text(c, "key")));
-            if (key.isEmpty()) throw ScriptError("unknown key");
+            const QKeySequence key = keySequence(text(c, "key"));
             const int count = c.contains("count") ? int(number(c["count"], "count")) : 1;
             w->setFocus();
             for (int i = 0; i < count; ++i) QTest::keySequence(w, key);
         } else if (op == "keys") {
-            const QKeySequence keys = QKeySequence::fromString(QString::fromStdString(text(c, "sequence")));
-            if (keys.isEmpty()) throw ScriptError("unknown key sequence");
+            const QKeySequence keys = keySequence(text(c, "sequence"));
             QApplication::setActiveWindow(&view_);  // a closed dialog may have kept activation
             QTest::keySequence(&view_, keys);
         } else if (op == "choose") {

@@ -7,9 +7,12 @@
 #include <QSettings>
 #include <QUrl>
 
+#include <chrono>
+
 #include "app/app_shell.h"
 #include "app/main_window.h"
 #include "app/mode_setting.h"
+#include "app/quit_watchdog.h"
 #include "app/single_instance.h"
 #include "convert/conversion_queue.h"
 #include "credits/credits_model.h"
@@ -32,6 +35,7 @@ QList<QUrl> filesFromArguments(const QStringList& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qm::QuitWatchdog watchdog;  // outlives the models and pools, whose teardown waits for their workers
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quillmere"));
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
@@ -75,6 +79,10 @@ int main(int argc, char** argv) {
     });
 
     const int status = QApplication::exec();
+    // The window is gone: the next launch starts its own, and a worker stuck in a read that never
+    // returns does not keep this process alive unseen.
+    instance.close();
+    watchdog.arm(std::chrono::seconds(20), status);
     qm::setDesktopServices(nullptr);
     return status;
 }

@@ -80,6 +80,9 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
         button->setIcon(symbolIcon(QString::fromLatin1(s.symbol)));
         button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         button->setCheckable(true);
+        // Never in the focus chain: focus leaving a mode's last control (a button that disables
+        // itself, a closing panel) would land here, and Space would switch modes.
+        button->setFocusPolicy(Qt::NoFocus);
         button->setAccessibleName(tr("Mode"));
         picker_->addButton(button, static_cast<int>(s.mode));
         pickerLayout->addWidget(button);
@@ -126,9 +129,7 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
         request.allowedContentTypes = {PanelContentType::editorProject, PanelContentType::creditsProject};
         const QStringList chosen = desktopServices().runOpenPanel(request);
         if (chosen.isEmpty()) return;
-        QString path = chosen.first();
-        // The panel may hand back the project.json inside the folder.
-        if (QFileInfo(path).fileName() == QLatin1String("project.json")) path = QFileInfo(path).absolutePath();
+        const QString path = chosen.first();
         if (QFileInfo(path).suffix().toLower() == QLatin1String("qmcredits")) {
             mode_.setMode(AppMode::credits);
             if (credits_.openProject) credits_.openProject(path);

@@ -106,6 +106,11 @@ bool SingleInstance::listen() {
     return true;
 }
 
+void SingleInstance::close() {
+    delete server_;
+    server_ = nullptr;
+}
+
 void SingleInstance::readConnection() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         struct Pending {

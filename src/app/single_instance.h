@@ -28,6 +28,8 @@ public:
     // still runs (however busy) is not: false. The socket is removed again when this object is
     // destroyed (the app ending normally).
     bool listen();
+    // Stops serving and removes the socket: later launches start their own window.
+    void close();
 
     // The socket path for a user's session: in XDG_RUNTIME_DIR (else in a folder of the user's
     // own, mode 0700, in TMPDIR or /tmp), named after the user and the display (Wayland, else X11),

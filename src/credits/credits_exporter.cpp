@@ -46,6 +46,7 @@ int64_t CreditsExporter::frameCount() const {
 void CreditsExporter::exportCredits(const ProgressCallback& progress) {
     const CreditsSettings& s = renderer_->settings();
     const MediaTime frame = frameDuration(s.frameRate);
+    checkRenderLength(renderer_->totalSeconds());
     auto pool = makePixelBufferPool(int(s.width), int(s.height), kPixelFormatBGRA);
     const CreditsRenderer& renderer = *renderer_;
     RenderFeeder feeder(

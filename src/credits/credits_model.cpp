@@ -5,6 +5,7 @@
 #include <set>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QThreadPool>
 
@@ -652,11 +653,14 @@ void CreditsModel::openProject(const QString& path) {
 
 void CreditsModel::openProjectPanel() {
     OpenPanelRequest request;
-    request.canChooseFiles = true;
-    request.canChooseDirectories = true;
     request.allowedContentTypes = {PanelContentType::creditsProject};
     const QStringList chosen = desktop().runOpenPanel(request);
     if (!chosen.isEmpty()) openProject(chosen.first());
+}
+
+// Where the save and package panels start: beside the open project.
+QString CreditsModel::projectFolder() const {
+    return projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
 }
 
 void CreditsModel::saveProject(bool saveAs) {
@@ -667,14 +671,35 @@ void CreditsModel::saveProject(bool saveAs) {
         SavePanelRequest request;
         request.suggestedName = defaultBaseName() + QLatin1Char('.') + kProjectExtension;
         request.allowedExtensions = {kProjectExtension};
+        request.directory = projectFolder();
         const auto chosen = desktop().runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return;
         target = cleanAbsolute(*chosen);
     }
+    std::optional<StagedFolder> staged;
     try {
-        makeProject(target).writePackage(target);
+        const CreditsProject project = makeProject(target);
+        const QFileInfo existing(target);
+        if (target == projectURL_ || (!existing.exists() && !existing.isSymLink())) {
+            project.writePackage(target);
+        } else {
+            // The item the user chose to replace goes only once the new project is complete;
+            // inputs that lived inside it move along into the new one.
+            staged.emplace(target);
+            for (const QString* url : {&headURL_, &tailURL_, &documentURL_}) {
+                if (url->isEmpty() || !cleanAbsolute(*url).startsWith(target + QLatin1Char('/'))) continue;
+                const QString inside = QDir(target).relativeFilePath(cleanAbsolute(*url));
+                const QString copy = QDir(staged->path()).filePath(inside);
+                if (!QDir().mkpath(QFileInfo(copy).absolutePath()) || !QFile::copy(*url, copy)) {
+                    throw std::runtime_error(tr("“%1” couldn’t be kept in the replaced project.")
+                                                 .arg(QFileInfo(*url).fileName()).toStdString());
+                }
+            }
+            project.writePackage(staged->path());
+            staged->commit();
+        }
     } catch (const std::exception& e) {
-        setErrorMessage(QString::fromUtf8(e.what()));
+        setErrorMessage(staged ? staged->userText(QString::fromUtf8(e.what())) : QString::fromUtf8(e.what()));
         return;
     }
     setProjectURL(target);
@@ -688,6 +713,7 @@ void CreditsModel::packageProject() {
     request.suggestedName = defaultBaseName() + QLatin1Char(' ') + tr("Package") + QLatin1Char('.') + kProjectExtension;
     request.message = tr("The package holds the project and copies of its pictures and credits list.");
     request.allowedExtensions = {kProjectExtension};
+    request.directory = projectFolder();
     const auto chosen = desktop().runSavePanel(request);
     if (!chosen || chosen->isEmpty()) return;
     const QString target = cleanAbsolute(*chosen);

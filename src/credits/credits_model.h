@@ -232,6 +232,7 @@ private:
     void playFrameRendered(uint64_t generation, QImage image);
     void exportFinished(uint64_t generation, std::optional<QString> error, bool cancelled);
     DesktopServices& desktop() const;
+    QString projectFolder() const;
     std::chrono::steady_clock::time_point now() const;
 
     void setDocumentURL(const QString& path);

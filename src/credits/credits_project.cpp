@@ -209,6 +209,9 @@ void CreditsProject::writePackage(const QString& folder) const {
 
 CreditsProject CreditsProject::readPackage(const QString& folder) {
     QFile in(QDir(folder).filePath(QStringLiteral("project.json")));
+    // A named pipe would block the read until some writer came.
+    if (QFileInfo(in.fileName()).exists() && !QFileInfo(in.fileName()).isFile())
+        throw std::runtime_error("“project.json” could not be read (Not a regular file).");
     if (!in.open(QIODevice::ReadOnly)) {
         throw std::runtime_error(QStringLiteral("“project.json” could not be read (%1).").arg(in.errorString()).toStdString());
     }

@@ -37,7 +37,7 @@ QImage loadImageFile(const std::filesystem::path& file) {
     return picture ? picture->image() : QImage();
 }
 
-KeyEstimate estimateKeyColor(const QImage& image) {
+KeyEstimate estimateKeyColor(const QImage& image, double tolerance, double softness) {
     const double w = image.width();
     const double h = image.height();
     if (w < 8 || h < 8) return {KeyMode::none, {0, 0, 0}};
@@ -50,11 +50,23 @@ KeyEstimate estimateKeyColor(const QImage& image) {
         alpha += samples[i].a / 4.0;
     }
     if (alpha < 0.5) return {KeyMode::none, {0, 0, 0}};
+    RGBColor colours[4];
     RGBColor mean;
-    for (const Rgba& p : samples) {
+    for (int i = 0; i < 4; ++i) {
+        const Rgba& p = samples[i];
         const double a = std::max(double(p.a), 0.0001);
-        mean.r += p.r / a / 4.0, mean.g += p.g / a / 4.0, mean.b += p.b / a / 4.0;
+        colours[i] = {p.r / a, p.g / a, p.b / a};
+        mean.r += colours[i].r / 4.0, mean.g += colours[i].g / 4.0, mean.b += colours[i].b / 4.0;
     }
+    // A logo sits on one plain ground; corners that differ by more than the colour key would call
+    // one background are a photograph's, and keying their average would cut holes into it.
+    const double band = tolerance + softness + 0.05;
+    for (int i = 0; i < 4; ++i)
+        for (int j = i + 1; j < 4; ++j) {
+            const double dr = colours[i].r - colours[j].r, dg = colours[i].g - colours[j].g,
+                         db = colours[i].b - colours[j].b;
+            if (std::sqrt(dr * dr + dg * dg + db * db) / 1.7320508 > band) return {KeyMode::none, {0, 0, 0}};
+        }
     if (std::min({mean.r, mean.g, mean.b}) > 0.85) return {KeyMode::white, mean};
     if (std::max({mean.r, mean.g, mean.b}) < 0.15) return {KeyMode::black, mean};
     return {KeyMode::color, mean};
@@ -116,7 +128,7 @@ QImage keyPicture(const QImage& image, KeyMode mode, KeyRecolor recolor, bool ou
                   double tolerance, double softness, RGBColor tint) {
     if (image.isNull()) return image;
     if (mode == KeyMode::automatic) {
-        const KeyEstimate estimate = estimateKeyColor(image);
+        const KeyEstimate estimate = estimateKeyColor(image, tolerance, softness);
         mode = estimate.mode;
         keyColor = estimate.color;
     }

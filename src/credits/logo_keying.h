@@ -40,8 +40,9 @@ QImage keyPicture(const QImage& image, CreditsSettings::KeyMode mode, KeyRecolor
 QImage keySlotPicture(const QImage& picture, const CreditsSettings::ImageSlot& slot);
 
 // The background the corners suggest: white, black or a colour, or none for pictures smaller than
-// 8 pixels or whose corners are mostly transparent.
-KeyEstimate estimateKeyColor(const QImage& image);
+// 8 pixels, whose corners are mostly transparent, or whose corners do not agree on one colour
+// (two of them farther apart than tolerance + softness + 0.05, the colour key's background band).
+KeyEstimate estimateKeyColor(const QImage& image, double tolerance = 0.08, double softness = 0.1);
 
 // The background region connected to the border (4-connected flood from every border pixel that
 // passes the background test), widened by 2 pixels, as an 8-bit grey mask (255 = background).

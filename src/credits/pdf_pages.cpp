@@ -8,6 +8,7 @@
 #include <poppler-qt6.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -36,6 +37,8 @@ std::unique_ptr<Poppler::Document> openDocument(const std::filesystem::path& fil
     // Poppler tells of damage in a file on the standard error; the build's own error is what counts.
     static std::once_flag quiet;
     std::call_once(quiet, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
+    std::error_code status;  // never a named pipe or a device: reading one may block forever
+    if (!std::filesystem::is_regular_file(file, status)) return nullptr;
     std::unique_ptr<Poppler::Document> document = Poppler::Document::load(QString::fromStdString(file.string()));
     if (!document || document->isLocked()) return nullptr;
     document->setRenderHint(Poppler::Document::Antialiasing, true);

@@ -5,6 +5,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <stdexcept>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +31,10 @@ std::uint32_t read16(const std::uint8_t* p) { return static_cast<std::uint32_t>(
 std::uint32_t read32(const std::uint8_t* p) { return read16(p) | read16(p + 2) << 16; }
 
 std::vector<std::uint8_t> readWholeFile(const std::filesystem::path& file) {
+    // A named pipe or a device could block forever or never end.
+    std::error_code status;
+    if (std::filesystem::exists(file, status) && !std::filesystem::is_regular_file(file, status))
+        throw std::runtime_error("“" + file.string() + "” is not a regular file.");
     std::FILE* f = std::fopen(file.c_str(), "rb");
     if (!f) throw std::system_error(errno, std::generic_category(), file.string());
     std::vector<std::uint8_t> bytes;

@@ -165,15 +165,22 @@ bool EditorModel::saveProject(bool as) {
     QString target = projectURL_;
     if (target.isEmpty() || as) {
         SavePanelRequest request;
-        request.allowedExtensions = {QStringLiteral("qmproj")};
+        // A package may be chosen too: the project is then written into it, beside its media.
+        request.allowedExtensions = {QStringLiteral("qmproj"), QStringLiteral("qmpack")};
         request.suggestedName = projectURL_.isEmpty() ? tr("Untitled") + QStringLiteral(".qmproj")
                                                       : QFileInfo(projectURL_).fileName();
+        request.directory = projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
         const auto chosen = desktop().runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return false;
         target = *chosen;
     }
     const QString file = isPackagePath(target) ? target + QStringLiteral("/project.qmproj") : target;
     try {
+        if (isPackagePath(target) && !QFileInfo(target).isDir() && !QDir().mkdir(target)) {
+            throw std::runtime_error(
+                tr("The project “%1” could not be saved: the folder could not be created.").arg(QFileInfo(target).fileName())
+                    .toStdString());
+        }
         // A package's project file reached through a link would be written outside the package.
         if (file != target && QFileInfo(file).isSymLink())
             throw std::runtime_error(
@@ -221,6 +228,7 @@ QFuture<void> EditorModel::packageProjectPanel() {
     request.suggestedName = base + QLatin1Char(' ') + tr("Package") + QStringLiteral(".qmpack");
     request.message = tr("The package holds the project and copies of all its media files.");
     request.allowedExtensions = {QStringLiteral("qmpack")};
+    request.directory = projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
     const auto chosen = desktop().runSavePanel(request);
     if (!chosen || chosen->isEmpty()) return finished();
     return packageProject(*chosen);

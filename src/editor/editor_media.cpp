@@ -50,13 +50,18 @@ QString undecodableLine(const QString& path, const MediaInfo& info) {
     return fileName(path) + QStringLiteral(": ") + QString::fromStdString(codecName(info.decoder.codecType));
 }
 
+// Names are looked up in one Unicode form: a medium recorded decomposed is the same file as one
+// stored composed.
+QString nameKey(const QString& name) { return name.normalized(QString::NormalizationForm_C); }
+
 // Depth first in name order, hidden entries and the insides of packages left out; linked
 // folders are not entered, so a link back up the tree cannot loop. The first path per name wins.
+// `wanted` and `found` are keyed by nameKey.
 void findNames(const QString& folder, const QSet<QString>& wanted, QHash<QString, QString>& found) {
     const QFileInfoList entries =
         QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name);
     for (const QFileInfo& entry : entries) {
-        const QString name = entry.fileName();
+        const QString name = nameKey(entry.fileName());
         if (wanted.contains(name) && !found.contains(name)) found.insert(name, entry.absoluteFilePath());
         if (found.size() == wanted.size()) return;
         if (entry.isDir() && !entry.isSymLink() && entry.suffix().toLower() != QLatin1String("qmpack"))
@@ -158,14 +163,15 @@ QFuture<void> EditorModel::relink(const QUuid& mediaID, const QString& path) {
             results.emplace_back(mediaID, path, probeFile(path));
         } else {
             QSet<QString> wanted;
-            for (const MediaItem& item : missing) wanted.insert(item.name);
+            for (const MediaItem& item : missing) wanted.insert(nameKey(item.name));
             QHash<QString, QString> found;
             if (!wanted.isEmpty()) findNames(path, wanted, found);
             QHash<QString, Probe> probes;
             for (const MediaItem& item : missing) {
-                if (!found.contains(item.name)) continue;
-                if (!probes.contains(item.name)) probes.insert(item.name, probeFile(found[item.name]));
-                results.emplace_back(item.id, found[item.name], probes[item.name]);
+                const QString key = nameKey(item.name);
+                if (!found.contains(key)) continue;
+                if (!probes.contains(key)) probes.insert(key, probeFile(found[key]));
+                results.emplace_back(item.id, found[key], probes[key]);
             }
         }
         postTo(this, [this, folder, path, results = std::move(results), promise] {

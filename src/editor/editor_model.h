@@ -287,6 +287,8 @@ public:
 
     // --- Media -------------------------------------------------------------------------------
     QFuture<void> importFiles(const QStringList& paths);
+    // One line for the import error list (for what a drop offers that cannot be read as a file).
+    void appendImportError(const QString& line);
     bool hasMissingMedia() const;
     QFuture<void> relinkMedia(const QUuid& mediaID);
     QFuture<void> relink(const QUuid& mediaID, const QString& path);
@@ -395,7 +397,6 @@ private:
     double fps() const { return project_.frameRate; }
     // Documents and media (editor_documents.cpp, editor_media.cpp).
     QThreadPool* workers();
-    void appendImportError(const QString& line);
     void setPackagingProgress(std::optional<PackagingProgress> value);
     void setPackageResult(std::optional<PackageResult> value);
     void setExportProgress(const TranscodeProgress& value);

@@ -23,8 +23,7 @@ void EditorModel::deleteTrack(std::size_t index) {
         track.name = layerName(1);
         project_.tracks.push_back(std::move(track));
     }
-    // A selection naming a removed clip would make Delete and Duplicate act on nothing.
-    if (!selectedClipID_.isNull() && !project_.clipLocation(selectedClipID_)) setSelectedClipID({});
+    // The selection stays as it is, so that undo brings the selected clip back selected.
     projectEdited();
 }
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <thread>
 
+#include "core/conversion_error.h"
+
 namespace qm {
 
 MediaTime frameDuration(double rate) {
@@ -31,6 +33,10 @@ int64_t renderFrameCount(double seconds, MediaTime frameDuration) {
     if (ticks >= 9.0e15) return std::numeric_limits<int64_t>::max() / 2;
     const auto total = static_cast<int64_t>(ticks);
     return std::max<int64_t>(1, (total + frameDuration.value - 1) / frameDuration.value);
+}
+
+void checkRenderLength(double seconds) {
+    if (!(seconds <= kLongestTimelineSeconds)) throw ConversionError::encodeFailed("the movie would last more than 100 hours");
 }
 
 int renderBatchSize(int64_t width, int64_t height, int processors) {

@@ -19,6 +19,12 @@ MediaTime frameDuration(double rate);
 // a sum such as 3 + 60 + 3 seconds never adds a frame. An invalid duration gives 1.
 int64_t renderFrameCount(double seconds, MediaTime frameDuration);
 
+// The longest timeline or roll anything renders or opens: far past any real show, short of
+// lengths that only fill a disk or overflow pixel and frame arithmetic.
+inline constexpr double kLongestTimelineSeconds = 100 * 3600.0;
+// Throws ConversionError encodeFailed for a render longer than kLongestTimelineSeconds.
+void checkRenderLength(double seconds);
+
 // Frames rendered per batch for a width × height output: at most 1.5 GB of 8-byte pixels, no
 // more than the processors and 32, never fewer than 2. `processors` < 1 counts as 1.
 int renderBatchSize(int64_t width, int64_t height, int processors);

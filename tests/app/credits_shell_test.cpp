@@ -4,9 +4,12 @@
 #include "app/main_window.h"
 #include "app/mode_setting.h"
 #include "convert/conversion_queue.h"
+#include "credits/views/credits_export_bar.h"
 #include "credits/views/credits_settings_panel.h"
 #include "credits/views/credits_view.h"
 #include "credits/views/form_controls.h"
+#include "platform/desktop/qt_desktop_services.h"
+#include "support/panel_user.h"
 
 #include "window_fixture.h"
 
@@ -14,7 +17,9 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QLabel>
+#include <QPushButton>
 #include <QSettings>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -116,6 +121,45 @@ TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
               (QList<PanelContentType>{PanelContentType::editorProject, PanelContentType::creditsProject}));
     EXPECT_EQ(mode->mode(), AppMode::credits);
     EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
+}
+
+TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) {
+    QtDesktopServices real;
+    test::PanelUser user;
+    panels = &real;
+    start();
+    real.setWindow(&shell->window());
+    mode->setMode(AppMode::credits);
+    shell->show();
+    MainWindow& window = shell->window();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    credits->loadPicture(file("logo.png", true).toLocalFile(), CreditsModel::Slot::opening);
+    ASSERT_GT(credits->length(), 0);
+
+    // Export… takes focus from the click; the export it starts disables it while the panel's
+    // window hands activation back, so focus moves along the window's chain.
+    QPushButton* exportButton = shell->creditsView()->exportBar()->exportButton();
+    user.type(qpath(dir / "Roll.mov"));
+    QTest::mouseClick(exportButton, Qt::LeftButton);
+    EXPECT_TRUE(user.done());
+    EXPECT_TRUE(credits->isExporting());
+    QApplication::setActiveWindow(&window);  // what the window manager does when the panel goes
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    EXPECT_TRUE(shell->creditsView()->isAncestorOf(focus)) << focus->metaObject()->className();
+    for (const bool playing : {true, false}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        EXPECT_EQ(mode->mode(), AppMode::credits);
+        EXPECT_EQ(credits->isPlaying(), playing);
+    }
+    credits->cancelExport();
+    ASSERT_TRUE(waitUntil([&] { return !credits->isExporting(); }));
+    shell.reset();  // before the panels they were given
+    credits.reset();
+    editor.reset();
+    queue.reset();
 }
 
 }  // namespace

@@ -7,3 +7,7 @@ qm_add_test(qm_app_credits_shell_tests LABEL gui
 qm_add_test(qm_app_editor_shell_tests LABEL gui
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/editor_shell_test.cpp
   LIBS qm_app qm_credits_model_test_support Qt6::Test)
+# Saving, packaging, opening and relinking through the real file panels.
+qm_add_test(qm_app_document_panels_tests LABEL gui
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/document_panels_test.cpp
+  LIBS qm_app qm_credits_model_test_support Qt6::Test)

@@ -1,4 +1,5 @@
 #include "app/single_instance.h"
+#include "app/quit_watchdog.h"
 
 #include "support/qt_app.h"
 #include "support/test_support.h"
@@ -13,8 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <sys/socket.h>
@@ -168,6 +172,21 @@ TEST(SingleInstance, InstancesInDifferentSessionsKeepTheirFiles) {
     EXPECT_TRUE(QFileInfo::exists(nameA));
     first.reset();
     EXPECT_FALSE(QFileInfo::exists(nameA));
+}
+
+// Teardown after the window closed either ends in time (the watchdog leaves at once, doing
+// nothing) or the process is ended with the app's status.
+TEST(QuitWatchdog, EndsOnlyATeardownThatOutlastsItsBound) {
+    std::atomic<int> ended{-1};
+    {
+        QuitWatchdog quick([&](int status) { ended = status; });
+        quick.arm(std::chrono::hours(1), 3);
+    }
+    EXPECT_EQ(ended, -1);
+    QuitWatchdog stuck([&](int status) { ended = status; });
+    stuck.arm(std::chrono::milliseconds(10), 5);
+    for (int i = 0; i < 1000 && ended < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ended, 5);
 }
 
 }  // namespace

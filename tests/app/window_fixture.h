@@ -40,13 +40,15 @@ protected:
     }
     // An empty builder is the application's own, and so is a missing editor model.
     void start(CreditsModel::StripBuilder builder = {}, std::unique_ptr<EditorModel> editorModel = nullptr) {
+        DesktopServices* const services = panels ? panels : &desktop;
+        setDesktopServices(services);
         mode = std::make_unique<ModeSetting>();
         ConversionQueue::Environment convert;
-        convert.desktop = &desktop;
+        convert.desktop = services;
         convert.store = SettingsStore(qpath(dir / "convert.ini"));
         queue = std::make_unique<ConversionQueue>(std::move(convert));
         CreditsModel::Environment environment;
-        environment.desktop = &desktop;
+        environment.desktop = services;
         environment.store = SettingsStore(qpath(dir / "credits.ini"));
         environment.buildStrip = std::move(builder);
         credits = std::make_unique<CreditsModel>(std::move(environment));
@@ -54,7 +56,7 @@ protected:
             editor = std::move(editorModel);
         } else {
             EditorModel::Environment editing;
-            editing.desktop = &desktop;
+            editing.desktop = services;
             editor = std::make_unique<EditorModel>(std::move(editing));
         }
         shell = std::make_unique<AppShell>(*mode, *queue, *credits, *editor);
@@ -62,6 +64,7 @@ protected:
 
     TempDir dir;
     ScriptedDesktop desktop;
+    DesktopServices* panels = nullptr;  // the real panels, where a test sets them before start()
     std::unique_ptr<ModeSetting> mode;
     std::unique_ptr<ConversionQueue> queue;
     std::unique_ptr<CreditsModel> credits;

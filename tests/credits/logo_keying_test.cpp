@@ -116,6 +116,29 @@ TEST(LogoKeying, EstimationFromTheCorners) {
     EXPECT_EQ(at(neutral, 1, 0), QColor(Qt::red));
 }
 
+TEST(LogoKeying, AutomaticLeavesPhotographsWholeAndKeysLogosOnPlainGrounds) {
+    // Opaque photographs whose corners hold sky, ground and shade: no key, the picture as it is.
+    for (const char* name : {"Autumn", "EveningGlow", "FallenLeaf", "Kite"}) {
+        const QImage photo = loadImageFile(std::string("/usr/share/wallpapers/") + name + "/contents/images/640x480.jpg");
+        ASSERT_FALSE(photo.isNull()) << name;
+        EXPECT_EQ(estimateKeyColor(photo).mode, K::none) << name;
+        EXPECT_EQ(keyPicture(photo, K::automatic, KeyRecolor::keep, true, kGreen, 0.08, 0.1, kWhite).cacheKey(),
+                  photo.cacheKey()) << name;
+    }
+    // A logo on a plain ground with a little noise in its corners keys as before.
+    for (const QColor ground : {QColor(252, 250, 251), QColor(6, 4, 9), QColor(20, 60, 200)}) {
+        QImage logo = filled(64, 48, ground);
+        QPainter p(&logo);
+        p.fillRect(16, 12, 32, 24, QColor(255, 120, 0));
+        p.fillRect(0, 0, 4, 4, ground.lighter(104));
+        p.fillRect(60, 44, 4, 4, ground.darker(104));
+        p.end();
+        const QImage keyed = keyPicture(logo, K::automatic, KeyRecolor::keep, false, kGreen, 0.08, 0.1, kWhite);
+        EXPECT_EQ(at(keyed, 8, 24).alpha(), 0) << ground.name().toStdString();
+        EXPECT_EQ(at(keyed, 32, 24).alpha(), 255) << ground.name().toStdString();
+    }
+}
+
 TEST(LogoKeying, LoadsPictureFiles) {
     test::TempDir dir;
     test::ffmpeg({"-f", "lavfi", "-i", "color=c=red:s=24x10", "-frames:v", "1", (dir / "red.png").string()});

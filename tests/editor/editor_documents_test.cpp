@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "document_fixtures.h"
 #include "editor/editor_eyedropper.h"
 
@@ -26,9 +30,15 @@ TEST(EditorDocuments, OpenReportsMissingMediaInOrderAndProbesOnlyThePresent) {
     makeMovie(dir / "b.mov", "30", true);
     makeMovie(dir / "c.mov", "30", true);
     const QString file = writeProject(dir, {dir / "a.mov", dir / "b.mov", dir / "c.mov"});
+    // A named pipe in its place is missing too, never opened: a reader would block in open().
     fs::remove(dir / "b.mov");
+    ASSERT_EQ(::mkfifo((dir / "b.mov").c_str(), 0600), 0);
 
     Editor e;
+    // Should a reader be stuck all the same, a writer lets it go, so the test fails instead of hanging.
+    const std::shared_ptr<void> unblock(nullptr, [&](void*) {
+        if (const int fd = ::open((dir / "b.mov").c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) ::close(fd);
+    });
     e.await(e.m.openProject(file));
     const auto& media = e.m.project().media;
     ASSERT_EQ(media.size(), 3u);
@@ -202,9 +212,11 @@ TEST(EditorMedia, ImportSkipsDuplicatesAdoptsTheFirstPictureAndQueuesSound) {
 TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
     TempDir dir;
     const fs::path old = dir / "old";
-    for (const char* name : {"deep.mov", "Case.mov", "hidden.mov", "packed.mov", "twice.mov"}) makeMovie(old / name);
+    const char* decomposed = "cafe\u0301.mov";
+    for (const char* name : {"deep.mov", "Case.mov", "hidden.mov", "packed.mov", "twice.mov", decomposed})
+        makeMovie(old / name);
     const QString file = writeProject(dir, {old / "deep.mov", old / "Case.mov", old / "hidden.mov", old / "packed.mov",
-                                             old / "twice.mov"});
+                                             old / "twice.mov", old / decomposed});
     const fs::path found = dir / "found";
     fs::create_directories(found / "a/b/c");
     fs::copy_file(old / "deep.mov", found / "a/b/c/deep.mov");
@@ -217,6 +229,7 @@ TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
     fs::create_directories(found / "2");
     fs::copy_file(old / "twice.mov", found / "1/twice.mov");
     fs::copy_file(old / "twice.mov", found / "2/twice.mov");
+    fs::copy_file(old / decomposed, found / "caf\u00e9.mov");  // the same name, composed
     fs::create_directory_symlink("..", found / "a/loop");
     fs::remove_all(old);
 
@@ -228,19 +241,20 @@ TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
     const auto& now = e.m.project().media;
     EXPECT_EQ(now[0].path, q(found / "a/b/c/deep.mov"));
     EXPECT_EQ(now[4].path, q(found / "1/twice.mov"));
-    EXPECT_EQ(e.m.undoCount(), 2u);  // one step per relinked item
+    EXPECT_EQ(now[5].path, q(found / "caf\u00e9.mov"));
+    EXPECT_EQ(e.m.undoCount(), 3u);  // one step per relinked item
     EXPECT_EQ(e.m.importErrors(), QStringList({"Missing media: Case.mov, hidden.mov, packed.mov"}));
     EXPECT_FALSE(e.m.isMissing(media[0].id));
 
     // Undo brings the old, missing path back: its probe result goes too.
     e.m.undo();
     e.settle();
-    EXPECT_EQ(e.m.project().media[4].path, q(old / "twice.mov"));
-    EXPECT_TRUE(e.m.isMissing(media[4].id));
+    EXPECT_EQ(e.m.project().media[5].path, q(old / decomposed));
+    EXPECT_TRUE(e.m.isMissing(media[5].id));
     EXPECT_FALSE(e.m.isMissing(media[0].id));
     e.m.redo();
     e.settle();
-    EXPECT_FALSE(e.m.isMissing(media[4].id));
+    EXPECT_FALSE(e.m.isMissing(media[5].id));
 }
 
 TEST(EditorMedia, SingleFileRelinkUndecodableFilesAndThePanels) {

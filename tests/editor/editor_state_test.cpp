@@ -196,13 +196,18 @@ TEST(EditorState, LayerCommands) {
 
     CountingEditor single;
     single->addClipAtPlayhead(single.addMedia(3));
+    const QUuid clip = single->project().tracks[0].clips[0].id;
+    single->setSelectedClipID(clip);
     const Project before = single->project();
     single->deleteTrack(0);
+    EXPECT_EQ(single->selectedClipID(), clip);
     ASSERT_EQ(single->project().tracks.size(), 1u);
     EXPECT_EQ(single->project().tracks[0].name, "Layer 1");
     EXPECT_NE(single->project().tracks[0].id, before.tracks[0].id);
     single->undo();
     EXPECT_EQ(single->project(), before);
+    single->duplicateClip();  // the clip came back selected
+    EXPECT_EQ(single->project().tracks[0].clips.size(), 2u);
 }
 
 TEST(EditorState, PreviewSizes) {

@@ -244,9 +244,16 @@ TEST(ProjectInspector, ShowsTheNearestRateAndRecordsOnlyChanges) {
     emit width->editingFinished();
     EXPECT_EQ(panel.editor->project().width, 16);
 
+    // Filled with the accent while enabled; disabled, the fill goes grey, not only the icon.
+    QPushButton* exportButton = panel.view->exportButton();
+    const auto fill = [&] {
+        return exportButton->grab().toImage().pixelColor(exportButton->width() / 2, 4).toHsv();
+    };
+    EXPECT_GT(fill().saturation(), 80);
     panel.editor->deleteTrack(0);
     QApplication::processEvents();
-    EXPECT_FALSE(panel.view->exportButton()->isEnabled());
+    EXPECT_FALSE(exportButton->isEnabled());
+    EXPECT_LT(fill().saturation(), 40);
     QTest::keyClick(panel.view.get(), Qt::Key_E, Qt::ControlModifier);
     EXPECT_EQ(exports.count(), 1);
 }

@@ -136,6 +136,14 @@ TEST(ProjectExportPeer, RefusalsLeaveNothing) {
         EXPECT_THROW(ProjectExporter(p, test::infosOf({t.red}), settingsFor(OutputFormat::h264), out, {}).exportProject({}),
                      ConversionError);
     }
+    Project endless = t.project;  // would write frames until the disk is full
+    endless.tracks[0].clips[0].start = 1e12;
+    try {
+        ProjectExporter(endless, test::infosOf({t.red}), settingsFor(OutputFormat::h264), out, {}).exportProject({});
+        ADD_FAILURE() << "exported a timeline of 1e12 seconds";
+    } catch (const ConversionError& e) {
+        EXPECT_STREQ(e.what(), "Encoding failed: the movie would last more than 100 hours");
+    }
     // Cancelled from the first progress report: the movie is removed.
     t.project.tracks[0].clips[0].duration = 3;
     for (OutputFormat format : {OutputFormat::h264, OutputFormat::proRes4444}) {

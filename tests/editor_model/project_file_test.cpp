@@ -193,6 +193,9 @@ TEST(ProjectFile, RefusedValues) {
         {"/frameRate", 0, Kind::outOfRange, "frameRate"},
         {"/frameRate", 0.09, Kind::outOfRange, "frameRate"},
         {"/frameRate", 1000.5, Kind::outOfRange, "frameRate"},
+        {clip + "/start", 1e12, Kind::outOfRange, "tracks[0].clips[0].start"},
+        {clip + "/duration", 1e300, Kind::outOfRange, "tracks[0].clips[0].duration"},
+        {clip + "/start", 359995.0, Kind::outOfRange, "tracks[0].clips[0]"},  // ends past 100 hours
     };
     for (const auto& c : cases) {
         const auto error = refusal([&](Json& json) { json[Json::json_pointer(c.pointer)] = c.value; });

@@ -201,7 +201,7 @@ TEST(TimelineLanesTest, MenusDeleteAndPaste) {
     std::unique_ptr<QMenu> menu(timeline::keyframeMenu(*t.editor, t.clip(0, 0).id, t.ids[0], nullptr));
     QStringList titles;
     for (QAction* a : menu->actions()) titles << a->text();
-    EXPECT_EQ(titles, (QStringList{"Linear", "Easy Ease (F9)", "Easy Ease In (⇧F9)", "Easy Ease Out (⌘⇧F9)",
+    EXPECT_EQ(titles, (QStringList{"Linear", "Easy Ease (F9)", "Easy Ease In (Shift+F9)", "Easy Ease Out (Ctrl+Shift+F9)",
                                    "Toggle Hold Keyframe", "", "Copy Keyframes", "Paste Keyframes at Playhead", "",
                                    "Delete Keyframe"}));
     EXPECT_FALSE(t.item(menu.get(), "Paste Keyframes at Playhead")->isEnabled());

@@ -1,5 +1,6 @@
 // `qm-bench editor-view` as scripts call it: wrong arguments exit 2, and a small project prints its
-// paint, play and grab lines in their exact shape, the grab a PNG of the window's size.
+// paint, play and grab lines in their exact shape, the grab a PNG of the window's size. And
+// `inspector-script`'s key names.
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,18 @@ TEST(BenchEditorView, PrintsPaintPlayAndGrabLines) {
     EXPECT_EQ(stream.at("codec_name"), "png");
     EXPECT_EQ(stream.at("width"), 1200);
     EXPECT_EQ(stream.at("height"), 800);
+}
+
+TEST(BenchInspectorScript, KeysTakeEitherQtNameAndUnknownOnesExitTwo) {
+    test::TempDir dir;
+    const auto script = dir / "s.json";
+    const auto runWith = [&](const std::string& key) {
+        test::writeFile(script, json::array({{{"op", "key"}, {"target", "width"}, {"key", key}}}).dump());
+        return test::run({QM_BENCH, "inspector-script", script.string()});
+    };
+    for (const char* key : {"PgUp", "PageUp", "Ctrl+PageUp", "Tab, Shift+Backtab"})
+        EXPECT_EQ(runWith(key).exitCode, 0) << key << "\n" << runWith(key).output;
+    EXPECT_EQ(runWith("NoSuchKey").exitCode, 2);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QListView>
 #include <QMimeData>
 #include <QPushButton>
+#include <QToolTip>
 #include <QTest>
 
 #include "support/scripted_desktop.h"
@@ -109,6 +110,16 @@ protected:
     std::vector<QUuid> ids;
 };
 
+// Whether a picture holds the warning's orange anywhere inside `area`.
+bool hasOrange(const QImage& image, const QRect& area) {
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() > 200 && c.green() > 100 && c.green() < 180 && c.blue() < 60) return true;
+        }
+    return false;
+}
+
 TEST_F(MediaBin, EmptyStateRowsAndTheMissingBanner) {
     EXPECT_TRUE(bin->emptyState()->isVisible());
     EXPECT_FALSE(bin->missingBanner()->isVisible());
@@ -119,6 +130,21 @@ TEST_F(MediaBin, EmptyStateRowsAndTheMissingBanner) {
     EXPECT_EQ(bin->list()->model()->index(2, 0).data().toString(), "clip2.mov");
     EXPECT_TRUE(bin->missingBanner()->isVisible());
     EXPECT_EQ(bin->missingLabel()->text(), "2 missing");
+    // The warnings are orange, and the row's has a help text of its own.
+    EXPECT_TRUE(hasOrange(bin->missingBanner()->grab().toImage(), bin->missingBanner()->rect()));
+    const QRect row = bin->list()->visualRect(bin->list()->model()->index(0, 0));
+    const QImage rows = bin->list()->viewport()->grab().toImage();
+    const int side = QFontMetrics(bin->list()->font()).height();
+    EXPECT_TRUE(hasOrange(rows, QRect(row.left() + 8, row.top() + 2, side, side)));
+    EXPECT_FALSE(hasOrange(rows, bin->list()->visualRect(bin->list()->model()->index(1, 0))));
+    const auto tip = [&](QPoint at) {
+        QHelpEvent help(QEvent::ToolTip, at, bin->list()->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(bin->list()->viewport(), &help);
+        return QToolTip::text();
+    };
+    EXPECT_EQ(tip(QPoint(row.left() + 8 + side / 2, row.top() + 2 + side / 2)),
+              "File not found or not accessible. Right-click to relink.");
+    EXPECT_EQ(tip(row.center() + QPoint(40, 0)), "Drag onto the timeline, or double-click to add at the playhead");
     editor->setInfos({{ids[0], MediaInfo{}}, {ids[1], MediaInfo{}}, {ids[2], MediaInfo{}}});
     EXPECT_FALSE(bin->missingBanner()->isVisible());
 }
@@ -163,17 +189,23 @@ TEST_F(MediaBin, SelectionSurvivesResetsDragsCarryTheIdAndDoubleClickAdds) {
 }
 
 TEST_F(MediaBin, DroppedFilesGoToTheImport) {
+    fill({0, 1, 2});
+    const QPoint inList = bin->list()->mapTo(bin.get(), bin->list()->rect().bottomLeft() - QPoint(-20, 20));
+    const QColor plain = bin->grab().toImage().pixelColor(inList);
     QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(QStringLiteral("/nonexistent/a.mov"))});
+    data.setUrls({QUrl::fromLocalFile(QStringLiteral("/nonexistent/a.mov")), QUrl(QStringLiteral("https://example.com/b.mov"))});
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, {});
     QApplication::sendEvent(bin.get(), &enter);
     EXPECT_TRUE(enter.isAccepted());
     EXPECT_TRUE(bin->isTargeted());
+    EXPECT_NE(bin->grab().toImage().pixelColor(inList), plain) << "the tint lies over the list";
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, {});
     QApplication::sendEvent(bin.get(), &drop);
     EXPECT_TRUE(drop.isAccepted());
     EXPECT_FALSE(bin->isTargeted());
-    EXPECT_TRUE(test::waitUntil([&] { return editor->importErrors().size() == 1; }));
+    EXPECT_EQ(bin->grab().toImage().pixelColor(inList), plain);
+    ASSERT_TRUE(test::waitUntil([&] { return editor->importErrors().size() == 2; }));
+    EXPECT_EQ(editor->importErrors()[0], "https://example.com/b.mov: can't be imported (only files on this computer can)");
 }
 
 }  // namespace

@@ -60,6 +60,13 @@ TEST_F(Overlay, OutlineMatchesTheRenderersCorners) {
     }
     EXPECT_NEAR(outline->second.x(), 480, 1e-9);
     EXPECT_NEAR(outline->second.y(), 270, 1e-9);
+
+    // Over a white picture the anchor's white cross hair shows by its shadow, just past its ends.
+    QImage shown(overlay->size(), QImage::Format_RGB32);
+    shown.fill(Qt::white);
+    overlay->render(&shown);
+    for (const QPoint beyond : {QPoint(490, 270), QPoint(470, 270), QPoint(480, 280), QPoint(480, 260)})
+        EXPECT_LT(qGray(shown.pixel(beyond)), 248) << beyond.x() << "," << beyond.y();
 }
 
 TEST_F(Overlay, ClickSelectsWithoutAStepAndEmptyCanvasClears) {

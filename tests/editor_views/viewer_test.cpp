@@ -22,6 +22,7 @@
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
 #include "editor_views/one_clip.h"
+#include "platform/desktop/icons.h"
 #include "platform/system/settings_store.h"
 #include "support/qt_app.h"
 #include "support/qt_events.h"
@@ -144,6 +145,10 @@ TEST(ViewerView, PromptTransportAndPicture) {
     EXPECT_FALSE(viewer.prompt()->isVisible());
     e.model->setIsPickingKeyColor(true);
     EXPECT_TRUE(viewer.banner()->isVisible());
+    auto* symbol = viewer.banner()->findChild<QLabel*>(QStringLiteral("symbol"));
+    ASSERT_NE(symbol, nullptr);
+    EXPECT_EQ(symbol->pixmap().toImage(), symbolPixmap(QStringLiteral("eyedropper"), 16, Qt::white).toImage());
+    EXPECT_EQ(viewer.playButton()->width(), 28);
     e.model->setIsPickingKeyColor(false);
 
     e.model->seek(1.5);

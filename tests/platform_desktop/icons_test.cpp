@@ -1,5 +1,5 @@
 #include "platform/desktop/icons.h"
-#include "platform/desktop/qt_desktop_services.h"
+#include "platform/desktop/file_panel.h"
 
 #include <QApplication>
 

@@ -5,11 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QThreadPool>
+
+#include <atomic>
 
 #include "platform/system/bookmarks.h"
 #include "platform/system/desktop_services.h"
 #include "platform/system/file_types.h"
 #include "platform/system/settings_store.h"
+#include "platform/system/task_pool.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -158,6 +162,25 @@ TEST(DesktopServices, QuietUntilOneIsInstalled) {
     qm::setDesktopServices(nullptr);
     qm::desktopServices().playCompletionSound();
     EXPECT_EQ(counting.sounds, 1);
+}
+
+// Tasks that wait for tasks on a pool with a single worker: the inner ones run on the waiting
+// thread instead of deadlocking behind it, and each runs exactly once.
+TEST(PoolTask, WaitingInsideAFullPoolRunsTheWorkHere) {
+    QThreadPool pool;
+    pool.setMaxThreadCount(1);
+    std::atomic<int> runs{0};
+    std::vector<qm::PoolTask> outer;
+    for (int i = 0; i < 4; ++i)
+        outer.emplace_back([&] {
+            qm::PoolTask inner([&] { ++runs; }, pool);
+            inner.wait();
+            ++runs;
+        }, pool);
+    for (auto& task : outer) task.wait();
+    EXPECT_EQ(runs.load(), 8);
+    pool.waitForDone();
+    EXPECT_EQ(runs.load(), 8);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <QSet>
 
-#include <future>
 #include <memory>
 #include <vector>
 
@@ -92,19 +91,18 @@ std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& med
 CompositionRenderer::CompositionRenderer() = default;
 CompositionRenderer::~CompositionRenderer() = default;
 
-CompositionRenderer::ReaderSlot::~ReaderSlot() {
-    if (ahead.valid()) ahead.wait();
-    if (preparing.valid()) preparing.wait();
-}
-
 void CompositionRenderer::setReadAhead(double seconds) {
     std::lock_guard guard(lock_);
     readAhead_ = std::isfinite(seconds) && seconds > 0 ? seconds : 0;
 }
 
 void CompositionRenderer::clearReaders() {
-    std::lock_guard guard(lock_);
-    readers_.clear();
+    decltype(readers_) gone;
+    {
+        std::lock_guard guard(lock_);
+        gone.swap(readers_);
+    }
+    // Their reads end here, outside the lock (a render may still hold some until its frame is done).
 }
 
 const MediaFrameReader* CompositionRenderer::reader(const QUuid& clipID) const {
@@ -119,21 +117,30 @@ int CompositionRenderer::readerCount() const {
 }
 
 QImage CompositionRenderer::render(const Project& project, const MediaInfos& infos, double t, QSize size, bool preview) {
-    std::lock_guard guard(lock_);
+    std::lock_guard rendering(renderLock_);
     QImage frame(std::max(size.width(), 1), std::max(size.height(), 1), kLayerFormat);
     fillLayer(frame, project.transparentBackground ? 0 : 65535);
+    const double k = frame.width() / std::max(double(project.width), 1.0);
+    std::vector<Layer> layers = visibleLayers(project, infos, t, k);
+    fetchFrames(layers);
+    double spacing = 0;
+    {
+        std::lock_guard guard(lock_);
+        spacing = readAhead_;
+    }
+    if (spacing > 0) readAhead(layers, spacing);
+    compose(frame, layers, project, k, preview);
+    // Once the frame is composed, so that the work does not compete with it.
+    if (prepareNext_) prepareNext(layers);
+    return frame;
+}
+
+std::vector<CompositionRenderer::Layer> CompositionRenderer::visibleLayers(const Project& project, const MediaInfos& infos,
+                                                                           double t, double scale) {
     const double W = project.width, H = project.height;
-    const double k = frame.width() / std::max(W, 1.0);
     QSet<QUuid> drawable;
-    struct Layer {
-        const Clip* clip;
-        ReaderSlot* slot;
-        double ts, opacity;
-        QSize shrunk;  // the size the reader is asked for (empty: its own), drawn from shrunkAt on
-        QPoint shrunkAt;
-        PixelBufferRef frame;
-    };
     std::vector<Layer> layers;  // bottom first
+    std::lock_guard guard(lock_);
     for (auto track = project.tracks.rbegin(); track != project.tracks.rend(); ++track) {
         if (!track->isVisible) continue;
         const Clip* clip = track->clip(t);
@@ -156,27 +163,34 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
             }
         }
         const double ts = t - clip->start + clip->sourceIn;
-        const QTransform place = clipPlacement(*clip, info->width, info->height, ts, W, H) * QTransform::fromScale(k, k);
+        const QTransform place = clipPlacement(*clip, info->width, info->height, ts, W, H) * QTransform::fromScale(scale, scale);
         // Pictures with alpha are shrunk premultiplied, by the painter, or their edges would darken.
         const QSize shrunk = info->hasAlpha ? QSize() : shrunkOnPixels(place, info->width, info->height);
-        layers.push_back({clip, slot.get(), ts, o, shrunk,
+        const bool readsOwnSlot = std::none_of(layers.begin(), layers.end(), [&](const Layer& l) { return l.slot == slot; });
+        layers.push_back({clip, slot, readsOwnSlot, ts, o, shrunk,
                           QPoint(int(std::lround(place.dx())), int(std::lround(place.dy()))), {}});
     }
-    // Each layer's reader decodes and converts on a thread of its own; a frame read ahead for
-    // this very time is taken as it is.
+    for (auto it = readers_.begin(); it != readers_.end();) {
+        if (drawable.contains(it.key()))
+            ++it;
+        else
+            it = readers_.erase(it);
+    }
+    return layers;
+}
+
+void CompositionRenderer::fetchFrames(std::vector<Layer>& layers) {
+    // A frame read ahead for this very time is taken as it is.
     auto fetch = [](Layer& layer) {
         ReaderSlot& slot = *layer.slot;
-        if (slot.preparing.valid()) slot.preparing.get();  // never throws
-        try {
-            if (slot.ahead.valid()) {
-                PixelBufferRef early = slot.ahead.get();
-                if (std::abs(slot.aheadTime - layer.ts) < 1e-7 && slot.aheadSize == layer.shrunk && early) {
-                    layer.frame = std::move(early);
-                    return;
-                }
+        slot.preparing.wait();
+        if (slot.aheadTask.valid()) {
+            slot.aheadTask.wait();
+            PixelBufferRef early = std::move(slot.ahead);
+            if (early && std::abs(slot.aheadTime - layer.ts) < 1e-7 && slot.aheadSize == layer.shrunk) {
+                layer.frame = std::move(early);
+                return;
             }
-        } catch (...) {
-            // Read again below.
         }
         try {
             layer.frame = slot.reader->frame(layer.ts, layer.shrunk.width(), layer.shrunk.height());
@@ -184,33 +198,49 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
             layer.frame.reset();
         }
     };
-    // A clip id listed twice (a damaged file) shares one reader: it is read once, by the first.
-    auto firstWith = [&layers](size_t i) {
-        size_t j = 0;
-        while (layers[j].slot != layers[i].slot) ++j;
-        return j;
-    };
-    std::vector<std::future<void>> pending;
+    // Each layer's reader decodes and converts on a worker of the background pool; the first on
+    // this thread.
+    std::vector<PoolTask> pending;
     for (size_t i = 1; i < layers.size(); ++i)
-        if (firstWith(i) == i) pending.push_back(std::async(std::launch::async, fetch, std::ref(layers[i])));
+        if (layers[i].readsOwnSlot) pending.emplace_back([&fetch, &layer = layers[i]] { fetch(layer); });
     if (!layers.empty()) fetch(layers[0]);
-    for (auto& f : pending) f.get();
-    for (size_t i = 0; i < layers.size(); ++i) {
-        Layer& layer = layers[i];
-        if (firstWith(i) != i) {
-            layer.frame = layers[firstWith(i)].frame;
-            continue;
-        }
-        const double next = layer.ts + readAhead_;
-        if (readAhead_ > 0 && next < layer.clip->sourceIn + layer.clip->duration) {
-            MediaFrameReader* reader = layer.slot->reader.get();
-            const QSize size = layer.shrunk;
-            layer.slot->aheadTime = next;
-            layer.slot->aheadSize = size;
-            layer.slot->ahead =
-                std::async(std::launch::async, [reader, next, size] { return reader->frame(next, size.width(), size.height()); });
-        }
+    for (PoolTask& task : pending) task.wait();
+    for (Layer& layer : layers)
+        if (!layer.readsOwnSlot)
+            for (const Layer& first : layers)
+                if (first.slot == layer.slot && first.readsOwnSlot) layer.frame = first.frame;
+}
+
+void CompositionRenderer::readAhead(std::vector<Layer>& layers, double seconds) {
+    for (Layer& layer : layers) {
+        const double next = layer.ts + seconds;
+        if (!layer.readsOwnSlot || !(next < layer.clip->sourceIn + layer.clip->duration)) continue;
+        ReaderSlot* slot = layer.slot.get();
+        const QSize size = layer.shrunk;
+        slot->aheadTime = next;
+        slot->aheadSize = size;
+        slot->aheadTask = PoolTask([slot, next, size] {
+            try {
+                slot->ahead = slot->reader->frame(next, size.width(), size.height());
+            } catch (...) {
+                slot->ahead.reset();  // read again when it is due
+            }
+        });
     }
+}
+
+void CompositionRenderer::prepareNext(std::vector<Layer>& layers) {
+    for (Layer& layer : layers) {
+        if (!layer.readsOwnSlot || layer.slot->aheadTask.valid()) continue;
+        MediaFrameReader* reader = layer.slot->reader.get();
+        const QSize size = layer.shrunk;
+        layer.slot->preparing = PoolTask([reader, size] { reader->prepareNext(size.width(), size.height()); });
+    }
+}
+
+void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layers, const Project& project, double k,
+                                  bool preview) {
+    const double W = project.width, H = project.height;
     // Layers that come row by row are blended together in one pass; one drawn through the painter
     // first blends those before it.
     std::vector<RowLayer> rowLayers;
@@ -262,22 +292,6 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
         clearLayerArea(scratch_, touched);
     }
     blendRowLayers();
-    // Once the frame is composed, so that the work does not compete with it.
-    if (prepareNext_)
-        for (size_t i = 0; i < layers.size(); ++i) {
-            if (firstWith(i) != i || layers[i].slot->ahead.valid()) continue;
-            MediaFrameReader* reader = layers[i].slot->reader.get();
-            const QSize size = layers[i].shrunk;
-            layers[i].slot->preparing =
-                std::async(std::launch::async, [reader, size] { reader->prepareNext(size.width(), size.height()); });
-        }
-    for (auto it = readers_.begin(); it != readers_.end();) {
-        if (drawable.contains(it.key()))
-            ++it;
-        else
-            it = readers_.erase(it);
-    }
-    return frame;
 }
 
 void CompositionRenderer::draw(const QImage& composed, PixelBuffer& into, bool unpremultiply) {

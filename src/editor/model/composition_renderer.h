@@ -13,13 +13,14 @@
 
 #include <array>
 #include <atomic>
-#include <future>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "editor/model/project.h"
 #include "engine/media_info.h"
 #include "platform/media/pixel_buffer.h"
+#include "platform/system/task_pool.h"
 
 namespace qm {
 
@@ -45,7 +46,8 @@ public:
 
     // The frame at timeline time `time` at `size` (the project scaled by width(size) / width):
     // a 16-bit premultiplied picture. Never fails: what cannot be drawn is left out. Calls run one
-    // after the other. `preview` lets the key matte view through.
+    // after the other; the reader cache stays free for the calls below while a frame is composed.
+    // `preview` lets the key matte view through.
     QImage render(const Project& project, const MediaInfos& infos, double time, QSize size, bool preview);
 
     // Callers that render evenly spaced times (exports) set the spacing in seconds: each reader
@@ -68,21 +70,39 @@ public:
     static QImage previewImage(const QImage& composed);
 
 private:
-    // A clip's reader and the frame it may be reading ahead; the read ends before the reader goes.
+    // A clip's reader and the frame it may be reading ahead. The tasks are declared after the
+    // reader they use, so they end before it goes.
     struct ReaderSlot {
         std::unique_ptr<MediaFrameReader> reader;
-        std::future<PixelBufferRef> ahead;
+        PixelBufferRef ahead;  // set by aheadTask
         double aheadTime = 0;
         QSize aheadSize;
-        std::future<void> preparing;  // MediaFrameReader::prepareNext at work
-        ~ReaderSlot();
+        PoolTask aheadTask;
+        PoolTask preparing;  // MediaFrameReader::prepareNext at work
+    };
+    // One visible clip of the frame being drawn.
+    struct Layer {
+        const Clip* clip;
+        std::shared_ptr<ReaderSlot> slot;
+        bool readsOwnSlot;  // false for a clip id listed twice (a damaged file): the first one reads
+        double ts, opacity;
+        QSize shrunk;  // the size the reader is asked for (empty: its own), drawn from shrunkAt on
+        QPoint shrunkAt;
+        PixelBufferRef frame;
     };
 
-    mutable std::mutex lock_;
+    std::vector<Layer> visibleLayers(const Project& project, const MediaInfos& infos, double t, double scale);
+    static void fetchFrames(std::vector<Layer>& layers);
+    static void readAhead(std::vector<Layer>& layers, double seconds);
+    void compose(QImage& frame, const std::vector<Layer>& layers, const Project& project, double k, bool preview);
+    static void prepareNext(std::vector<Layer>& layers);
+
+    std::mutex renderLock_;  // one render at a time; held for the whole frame
+    mutable std::mutex lock_;  // the reader cache and the settings, held briefly
     QHash<QUuid, std::shared_ptr<ReaderSlot>> readers_;
     double readAhead_ = 0;
     std::atomic<bool> prepareNext_{false};
-    QImage scratch_;  // the canvas-sized layer transformed pictures are drawn into
+    QImage scratch_;  // the canvas-sized layer transformed pictures are drawn into (render's own)
 };
 
 }  // namespace qm

@@ -132,8 +132,8 @@ const char* label(KeyframeInterpolation interpolation) {
     switch (interpolation) {
         case KeyframeInterpolation::linear: return "Linear";
         case KeyframeInterpolation::easyEase: return "Easy Ease (F9)";
-        case KeyframeInterpolation::easyEaseIn: return "Easy Ease In (⇧F9)";
-        case KeyframeInterpolation::easyEaseOut: return "Easy Ease Out (⌘⇧F9)";
+        case KeyframeInterpolation::easyEaseIn: return "Easy Ease In (Shift+F9)";
+        case KeyframeInterpolation::easyEaseOut: return "Easy Ease Out (Ctrl+Shift+F9)";
         case KeyframeInterpolation::hold: return "Toggle Hold Keyframe";
     }
     return "Linear";

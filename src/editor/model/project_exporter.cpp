@@ -69,6 +69,7 @@ void ProjectExporter::exportProject(const ProgressCallback& progress) {
     const MediaTime frame = frameDuration(rate);
     if (!(rate >= 0.1 && rate <= 1000) || !frame.isNumeric())
         throw ConversionError::encodeFailed("the frame rate must lie between 0.1 and 1000 frames per second");
+    checkRenderLength(d);
     std::optional<AudioMixReader> audio;
     if (const std::optional<AudioMixPlan> plan = audioPlan()) audio.emplace(*plan, 0.0, d);
     CompositionRenderer renderer;

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <utility>
 #include <cstring>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "editor/model/project.h"
+#include "engine/render_timing.h"
 
 namespace qm {
 
@@ -275,6 +277,12 @@ Clip readClip(const Json& value, const Place& place) {
     c.fadeIn = readNumber(value, place / "fadeIn");
     c.fadeOut = readNumber(value, place / "fadeOut");
     c.volume = readNumber(value, place / "volume");
+    // Times past any real show (1e12 s) would only fill a disk on export and overflow the views.
+    const std::pair<double, const char*> times[] = {
+        {c.start, "start"}, {c.sourceIn, "sourceIn"}, {c.duration, "duration"}, {c.fadeIn, "fadeIn"}, {c.fadeOut, "fadeOut"}};
+    for (const auto& [time, key] : times)
+        if (!(std::abs(time) <= kLongestTimelineSeconds)) fail(Kind::outOfRange, place / key, "must lie within 100 hours");
+    if (c.start + c.duration > kLongestTimelineSeconds) fail(Kind::outOfRange, place, "must end within 100 hours");
     return c;
 }
 

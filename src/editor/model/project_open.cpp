@@ -61,6 +61,12 @@ Project Project::open(const QString& path) {
                                "The project file “project.qmproj” could not be opened: it lies outside the package.");
     }
     QFile file(filePath);
+    // A named pipe would block the read until some writer came.
+    if (QFileInfo(filePath).exists() && !QFileInfo(filePath).isFile()) {
+        throw ProjectFileError(ProjectFileError::Kind::unreadable, "",
+                               "The project file “" + QFileInfo(filePath).fileName().toStdString() +
+                                   "” could not be opened: Not a regular file");
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         throw ProjectFileError(ProjectFileError::Kind::unreadable, "",
                                "The project file “" + QFileInfo(filePath).fileName().toStdString() +

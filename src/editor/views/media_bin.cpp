@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -28,6 +30,15 @@ namespace qm {
 namespace {
 
 const QString kSeparator = QStringLiteral(" \u00B7 ");
+const QColor kOrange(240, 140, 0);
+
+QPixmap missingSymbol(int size) { return symbolPixmap(QStringLiteral("exclamationmark.triangle.fill"), size, kOrange); }
+
+// Where a row's warning sits, and its side.
+QRect missingSymbolRect(const QRect& row, const QFont& font) {
+    const int s = QFontMetrics(font).height() - 2;
+    return {row.left() + 8, row.top() + 2 + 1, s, s};
+}
 
 QFont captionFont(const QFont& base) {
     QFont f = base;
@@ -57,9 +68,9 @@ public:
         int x = r.left();
         int y = r.top();
         if (index.data(MediaBinModel::missingRole).toBool()) {
-            const int s = nameMetrics.height() - 2;
-            symbolIcon(QStringLiteral("exclamationmark.triangle.fill")).paint(p, QRect(x, y + 1, s, s));
-            x += s + 4;
+            const QRect symbol = missingSymbolRect(option.rect, option.font);
+            p->drawPixmap(symbol, missingSymbol(symbol.width()));
+            x += symbol.width() + 4;
         }
         p->setFont(option.font);
         p->setPen(pal.color(selected ? QPalette::HighlightedText : QPalette::Text));
@@ -79,6 +90,18 @@ public:
             p->drawText(QRect(r.left(), y, r.width(), captionMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter, ltc);
         }
         p->restore();
+    }
+
+    // The warning has a help text of its own; the rest of the row keeps the row's.
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        if (event->type() == QEvent::ToolTip && index.data(MediaBinModel::missingRole).toBool() &&
+            missingSymbolRect(option.rect, option.font).contains(event->pos())) {
+            QToolTip::showText(event->globalPos(), MediaBinView::tr("File not found or not accessible. Right-click to relink."),
+                               view->viewport(), missingSymbolRect(option.rect, option.font));
+            return true;
+        }
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
     }
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
@@ -237,7 +260,7 @@ MediaBinView::MediaBinView(EditorModel& model, QWidget* parent)
     stack_->addWidget(list_);
 
     auto* warning = new QLabel(banner_);
-    warning->setPixmap(symbolIcon(QStringLiteral("exclamationmark.triangle.fill")).pixmap(16, 16));
+    warning->setPixmap(missingSymbol(16));
     relink_->setFocusPolicy(Qt::NoFocus);
     connect(relink_, &QPushButton::clicked, this, [this] {
         for (const MediaItem& item : model_.project().media)
@@ -265,6 +288,10 @@ MediaBinView::MediaBinView(EditorModel& model, QWidget* parent)
     column->addWidget(divider);
     column->addWidget(stack_, 1);
     column->addWidget(banner_);
+
+    // The drop tint lies over the list, which paints an opaque background of its own.
+    tint_ = new DropTint(this);
+    tint_->hide();
 
     for (auto signal : {&EditorModel::projectChanged, &EditorModel::infosChanged})
         connect(&model_, signal, this, &MediaBinView::refresh);
@@ -343,7 +370,9 @@ void MediaBinView::addAtPlayhead(const QSet<QUuid>& ids) {
 void MediaBinView::setTargeted(bool targeted) {
     if (targeted_ == targeted) return;
     targeted_ = targeted;
-    update();
+    tint_->setGeometry(rect());
+    tint_->setVisible(targeted);
+    tint_->raise();
 }
 
 void MediaBinView::dragEnterEvent(QDragEnterEvent* event) {
@@ -357,15 +386,22 @@ void MediaBinView::dragLeaveEvent(QDragLeaveEvent*) { setTargeted(false); }
 void MediaBinView::dropEvent(QDropEvent* event) {
     setTargeted(false);
     QStringList paths;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.append(url.toLocalFile());
+    QStringList refused;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile())
+            paths.append(url.toLocalFile());
+        else
+            refused.append(url.toDisplayString());
+    }
     event->acceptProposedAction();
+    for (const QString& name : refused)
+        model_.appendImportError(name + tr(": can't be imported (only files on this computer can)"));
     model_.importFiles(paths);
 }
 
-void MediaBinView::paintEvent(QPaintEvent* event) {
-    QWidget::paintEvent(event);
-    if (!targeted_) return;
+DropTint::DropTint(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_TransparentForMouseEvents); }
+
+void DropTint::paintEvent(QPaintEvent*) {
     QPainter p(this);
     QColor accent = palette().color(QPalette::Highlight);
     accent.setAlphaF(0.08f);

@@ -47,6 +47,15 @@ private:
     EditorModel& model_;
 };
 
+// The accent wash over the whole bin while files are dragged over it.
+class DropTint : public QWidget {
+public:
+    explicit DropTint(QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
 class MediaBinView : public QWidget {
     Q_OBJECT
 public:
@@ -57,6 +66,7 @@ public:
     QWidget* missingBanner() const { return banner_; }
     QPushButton* relinkButton() const { return relink_; }
     QWidget* emptyState() const { return empty_; }
+    QWidget* dropTint() const { return tint_; }
     bool isTargeted() const { return targeted_; }
 
     QSet<QUuid> selection() const { return selection_; }
@@ -73,7 +83,6 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
 
 private:
     void refresh();
@@ -89,6 +98,7 @@ private:
     QWidget* banner_;
     QLabel* missing_;
     QPushButton* relink_;
+    DropTint* tint_ = nullptr;
     QSet<QUuid> selection_;
     bool restoring_ = false;
     bool targeted_ = false;

@@ -123,6 +123,53 @@ QUuid SelectionOverlay::clipAt(QPointF c) const {
     return {};
 }
 
+namespace {
+
+constexpr int kMarkerHalf = 12;
+
+// The anchor marker (rings and cross hair) over its own shadow, black at 60 % spread by one
+// pixel, so that it stays visible over white pictures. Centred in a square of 2 × kMarkerHalf.
+const QImage& anchorMarker() {
+    static const QImage marker = [] {
+        const int side = 2 * kMarkerHalf;
+        const QPointF centre(kMarkerHalf, kMarkerHalf);
+        QImage shape(side, side, QImage::Format_ARGB32_Premultiplied);
+        shape.fill(Qt::transparent);
+        {
+            QPainter p(&shape);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(QPen(QColor(0, 0, 0, 153), 0.5));
+            p.drawEllipse(centre, 6, 6);
+            p.setPen(QPen(Qt::white, 1.5));
+            p.drawEllipse(centre, 5, 5);
+            p.fillRect(QRectF(centre.x() - 9, centre.y() - 0.5, 18, 1), Qt::white);
+            p.fillRect(QRectF(centre.x() - 0.5, centre.y() - 9, 1, 18), Qt::white);
+        }
+        // A 3 × 3 binomial blur of the shape's coverage is the radius-1 shadow.
+        QImage result(side, side, QImage::Format_ARGB32_Premultiplied);
+        result.fill(Qt::transparent);
+        constexpr int weights[3] = {1, 2, 1};
+        for (int y = 0; y < side; ++y) {
+            auto* out = reinterpret_cast<QRgb*>(result.scanLine(y));
+            for (int x = 0; x < side; ++x) {
+                int sum = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int sx = x + dx, sy = y + dy;
+                        if (sx < 0 || sy < 0 || sx >= side || sy >= side) continue;
+                        sum += weights[dx + 1] * weights[dy + 1] * qAlpha(shape.pixel(sx, sy));
+                    }
+                out[x] = qRgba(0, 0, 0, sum * 6 / (16 * 10));
+            }
+        }
+        QPainter(&result).drawImage(0, 0, shape);
+        return result;
+    }();
+    return marker;
+}
+
+}  // namespace
+
 void SelectionOverlay::paintEvent(QPaintEvent*) {
     const auto outline = selectionOutline();
     if (!outline) return;
@@ -136,13 +183,7 @@ void SelectionOverlay::paintEvent(QPaintEvent*) {
     p.setPen(QPen(accent, 1));
     p.setBrush(Qt::white);
     for (const QPointF& point : points) p.drawRect(QRectF(point - QPointF(3.5, 3.5), QSizeF(7, 7)));
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(QColor(0, 0, 0, 153), 0.5));
-    p.drawEllipse(anchor, 6, 6);
-    p.setPen(QPen(Qt::white, 1.5));
-    p.drawEllipse(anchor, 5, 5);
-    p.fillRect(QRectF(anchor.x() - 9, anchor.y() - 0.5, 18, 1), Qt::white);
-    p.fillRect(QRectF(anchor.x() - 0.5, anchor.y() - 9, 1, 18), Qt::white);
+    p.drawImage(QPointF(anchor.x() - kMarkerHalf, anchor.y() - kMarkerHalf), anchorMarker());
 }
 
 void SelectionOverlay::mousePressEvent(QMouseEvent* event) {

@@ -139,7 +139,7 @@ ViewerView::ViewerView(EditorModel& model, QWidget* parent)
       model_(model),
       picture_(new PictureArea(model, this)),
       prompt_(new QLabel(tr("Import media and drag it onto the timeline"), picture_)),
-      banner_(new QLabel(tr("Click the background colour to remove"), picture_)),
+      banner_(new QWidget(picture_)),
       timecode_(new QLabel(this)),
       projectText_(new QLabel(this)),
       ltcBlock_(new QWidget(this)),
@@ -158,16 +158,28 @@ ViewerView::ViewerView(EditorModel& model, QWidget* parent)
     prompt_->setStyleSheet(QStringLiteral("color: rgba(255,255,255,150);"));
     prompt_->setAttribute(Qt::WA_TransparentForMouseEvents);
     banner_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    banner_->setAttribute(Qt::WA_StyledBackground);
+    banner_->setObjectName(QStringLiteral("eyedropperBanner"));
     banner_->setStyleSheet(QStringLiteral(
-        "background: rgba(40,40,40,200); color: white; border-radius: 12px; padding: 5px 10px;"));
+        "#eyedropperBanner { background: rgba(40,40,40,200); border-radius: 12px; } QLabel { color: white; }"));
+    {
+        auto* symbol = new QLabel(banner_);
+        symbol->setObjectName(QStringLiteral("symbol"));
+        symbol->setPixmap(symbolPixmap(QStringLiteral("eyedropper"), 16, Qt::white));
+        auto* row = new QHBoxLayout(banner_);
+        row->setContentsMargins(10, 5, 10, 5);
+        row->setSpacing(6);
+        row->addWidget(symbol);
+        row->addWidget(new QLabel(tr("Click the background colour to remove"), banner_));
+    }
     auto* overlay = new QGridLayout(picture_);
     overlay->setContentsMargins(0, 18, 0, 0);
     overlay->addWidget(banner_, 0, 0, Qt::AlignHCenter | Qt::AlignTop);
     overlay->addWidget(prompt_, 0, 0, Qt::AlignCenter);
 
     play_->setAccessibleName(QString());
-    play_->setIconSize(QSize(24, 24));
-    play_->setFixedWidth(36);
+    play_->setIconSize(QSize(22, 22));
+    play_->setFixedWidth(28);
     const QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     timecode_->setFont(mono);
     timecode_->setFixedWidth(110);

@@ -47,7 +47,7 @@ public:
     QWidget* pictureArea() const { return picture_; }
     QRectF canvasRect() const;
     QLabel* prompt() const { return prompt_; }
-    QLabel* banner() const { return banner_; }
+    QWidget* banner() const { return banner_; }
     QLabel* timecodeLabel() const { return timecode_; }
     QLabel* projectLabel() const { return projectText_; }
     // The LTC reading of the clip under the playhead; hidden when there is none.
@@ -64,7 +64,7 @@ private:
     EditorModel& model_;
     QWidget* picture_;
     QLabel* prompt_;
-    QLabel* banner_;
+    QWidget* banner_;
     QLabel* timecode_;
     QLabel* projectText_;
     QWidget* ltcBlock_;

@@ -1,5 +1,5 @@
 #pragma once
-// The desktop services of a real session: Qt file dialogs, the file manager over D-Bus, the
+// The desktop services of a real session: the file panels, the file manager over D-Bus, the
 // freedesktop event sound and the window manager's attention hint.
 
 #include "platform/system/desktop_services.h"
@@ -30,8 +30,5 @@ private:
     QWidget* window_ = nullptr;
     ca_context* sound_ = nullptr;
 };
-
-// Name filters for the panel's content types ("Movies (*.mov *.mp4 ...)").
-QStringList panelNameFilters(const QList<PanelContentType>& types);
 
 }  // namespace qm

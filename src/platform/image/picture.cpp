@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 
@@ -59,6 +60,9 @@ PictureRef decodePicture(std::span<const std::uint8_t> data) {
 }
 
 PictureRef decodePictureFile(const std::filesystem::path& file) {
+    // Never a named pipe or a device: reading one may block forever.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) return nullptr;
     QImageReader reader(QString::fromStdString(file.string()));
     return decodeWith(reader);
 }

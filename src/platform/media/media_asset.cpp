@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "platform/media/ffmpeg_internal.h"
@@ -109,6 +110,12 @@ uint32_t codecTypeOf(const AVStream& stream, bool quickTimeContainer) {
 
 OpenedSource openSource(const std::filesystem::path& path, bool storedTimestampsOnly) {
     OpenedSource result;
+    // Only regular files: opening a named pipe blocks until some writer comes, and a device
+    // never ends. A missing file keeps the library's own text.
+    std::error_code statusError;
+    const auto status = std::filesystem::status(path, statusError);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+        throw MediaError("open", "Not a regular file", AVERROR(EINVAL));
     // Only the file protocol: a name such as "concat:a|b" or "http://..." is just a file name.
     const std::string url = "file:" + path.string();
     DictionaryGuard ioOptions;

@@ -14,6 +14,8 @@ QString copyIntoPackage(const QString& source, const QString& package, std::set<
     if (!QDir().mkpath(media)) throwFileError("Could not create the folder", media);
 
     const QFileInfo info(source);
+    // Copying a named pipe or a device would block or never end.
+    if (info.exists() && !info.isFile()) throwFileError("Could not copy", source, QStringLiteral("Not a regular file"));
     const QString fileName = info.fileName();
     // The extension is what follows the last dot, as a path extension is; a leading dot alone
     // (".hidden") is a name without extension.

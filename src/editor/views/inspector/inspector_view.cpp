@@ -31,10 +31,12 @@ InspectorView::InspectorView(EditorModel& model, QWidget* parent) : QWidget(pare
     export_->setDefault(true);
     export_->setMinimumHeight(32);
     export_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    // Prominent: filled with the accent colour.
+    // Prominent: filled with the accent colour while it can be used; disabled, it looks disabled.
     QPalette prominent = export_->palette();
-    prominent.setColor(QPalette::Button, accentColor(export_));
-    prominent.setColor(QPalette::ButtonText, prominent.color(QPalette::HighlightedText));
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        prominent.setColor(group, QPalette::Button, accentColor(export_));
+        prominent.setColor(group, QPalette::ButtonText, prominent.color(group, QPalette::HighlightedText));
+    }
     export_->setPalette(prominent);
     connect(export_, &QPushButton::clicked, this, &InspectorView::exportRequested);
     footer->addWidget(export_);

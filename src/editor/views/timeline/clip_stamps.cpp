@@ -7,6 +7,8 @@
 #include <QPainterPath>
 #include <QTransform>
 
+#include "editor/views/timeline/timeline_geometry.h"
+
 namespace qm::timeline {
 
 namespace {
@@ -40,8 +42,9 @@ std::optional<QRect> ClipStamps::paint(QPainter& painter, const QRectF& area, co
                                        const std::function<void(QPainter&)>& draw) {
     const auto scale = plainScale(painter);
     const QRectF device = painter.deviceTransform().mapRect(area);
-    const QPoint origin(int(std::floor(device.left())), int(std::floor(device.top())));
-    const QSize size(int(std::ceil(device.right())) - origin.x(), int(std::ceil(device.bottom())) - origin.y());
+    const QPoint origin(timeline::pixelOf(std::floor(device.left())), timeline::pixelOf(std::floor(device.top())));
+    const QSize size(timeline::pixelOf(std::ceil(device.right())) - origin.x(),
+                     timeline::pixelOf(std::ceil(device.bottom())) - origin.y());
     if (!scale || !device.isValid() || size.width() > kLargestSide || size.height() > kLargestSide ||
         !std::isfinite(device.left()) || !std::isfinite(device.top())) {
         painter.save();
@@ -148,7 +151,7 @@ void ClipStamps::paintWaveform(QPainter& painter, const QUuid& clip, const QPoin
     }
     const auto place = [&](double left) {
         const QPointF device = painter.deviceTransform().map(band + QPointF(left, 0));
-        const QPoint origin(int(std::floor(device.x())), int(std::floor(device.y())));
+        const QPoint origin(timeline::pixelOf(std::floor(device.x())), timeline::pixelOf(std::floor(device.y())));
         return std::pair{origin, device - QPointF(origin)};
     };
     if (const Waveform* cached = waveforms_.object(clip); cached && cached->key == key) {
@@ -169,7 +172,8 @@ void ClipStamps::paintWaveform(QPainter& painter, const QUuid& clip, const QPoin
     }
     const auto [origin, offset] = place(left);
     if (!std::isfinite(offset.x()) || !std::isfinite(offset.y())) return;
-    const QSize size(int(std::ceil(offset.x() + right * *scale)) + 1, int(std::ceil(offset.y() + bottom * *scale)) + 1);
+    const QSize size(timeline::pixelOf(std::ceil(offset.x() + right * *scale)) + 1,
+                     timeline::pixelOf(std::ceil(offset.y() + bottom * *scale)) + 1);
     const QImage image = waveformImage(b, offset.x(), offset.y(), *scale, size, 0.55);
     ++made_;
     if (!image.isNull()) blend(painter, origin, image);

@@ -387,7 +387,7 @@ bool GraphEditorView::event(QEvent* event) {
         if (!item)
             QToolTip::hideText();
         else if (item->kind == ItemKind::point)
-            QToolTip::showText(help->globalPos(), tr("Drag to change value and time (⇧ value only)"), this);
+            QToolTip::showText(help->globalPos(), tr("Drag to change value and time (Shift: value only)"), this);
         else
             QToolTip::showText(help->globalPos(), tr("Drag to change influence (length) and speed (slope)"), this);
         return true;

@@ -87,8 +87,8 @@ void TimelineContent::repaintPlayhead() {
     // Only the two strips the line and its handle leave and enter.
     const double now = playheadX();
     for (double x : {paintedPlayheadX_, now}) {
-        update(QRect(int(std::floor(x)) - 7, 0, 15, height()));
-        if (graph_->isVisible()) graph_->update(QRect(int(std::floor(x)) - 7, 0, 15, graph_->height()));
+        update(QRect(pixelOf(std::floor(x)) - 7, 0, 15, height()));
+        if (graph_->isVisible()) graph_->update(QRect(pixelOf(std::floor(x)) - 7, 0, 15, graph_->height()));
     }
     paintedPlayheadX_ = now;
 }
@@ -481,7 +481,7 @@ bool TimelineContent::event(QEvent* event) {
         const auto hit = geometry().hit(toContent(help->pos()));
         QString text;
         if (keyframeAt(toContent(help->pos())))
-            text = tr("Click to select (⇧ to add), drag to move, right-click for interpolation");
+            text = tr("Click to select (Shift to add), drag to move, right-click for interpolation");
         if (hit && hit->part == ClipPart::fadeIn) text = tr("Drag to set fade in");
         if (hit && hit->part == ClipPart::fadeOut) text = tr("Drag to set fade out");
         if (text.isEmpty())

@@ -3,6 +3,7 @@
 // and tests all read it. Content points: x = 12 + t × pixelsPerSecond from the content's left
 // edge, y from the ruler's top.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -24,6 +25,13 @@ namespace timeline {
 
 // A scale, step or span the views may divide by: finite and above zero.
 inline bool positive(double v) { return std::isfinite(v) && v > 0; }
+
+// A device coordinate as a whole pixel: a place far outside any widget (a clip hours away at a
+// deep zoom) stops at ±2^29, so sums and differences of two stay in int range; NaN gives 0.
+inline int pixelOf(double v) {
+    constexpr double far = 1 << 29;
+    return std::isnan(v) ? 0 : int(std::clamp(v, -far, far));
+}
 
 inline constexpr double originX = 12;
 inline constexpr double rulerHeight = 26;

@@ -1,0 +1,178 @@
+// The project workflows through the real file panels: credits projects (.qmcredits) and editor
+// packages (.qmpack) saved over, packaged over and opened as one item, by a click in the list or
+// a typed name, and a missing medium relinked by its typed name.
+#include <sys/mount.h>
+
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QRandomGenerator>
+
+#include "app/main_window.h"
+#include "credits/credits_project.h"
+#include "platform/desktop/qt_desktop_services.h"
+#include "support/panel_user.h"
+#include "window_fixture.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+using test::qpath;
+using test::waitUntil;
+
+class DocumentPanels : public test::WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        panels = &real;
+        start();
+        real.setWindow(&shell->window());
+        shell->show();
+    }
+    QString picture(const fs::path& path, int side = 64) {
+        QImage image(side, side, QImage::Format_RGB888);
+        // Noise, so that the file is as big as its pixels.
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x) image.setPixel(x, y, QRandomGenerator::global()->generate());
+        fs::create_directories(path.parent_path());
+        EXPECT_TRUE(image.save(qpath(path)));
+        return qpath(path);
+    }
+    QString movie(const fs::path& path) {
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=25:duration=1", "-c:v", "mpeg4", path.string()});
+        return qpath(path);
+    }
+    // An editor package as the editor writes it, with one file in its media folder.
+    fs::path package(const std::string& name) {
+        const fs::path folder = dir / name;
+        fs::create_directories(folder / "Media");
+        test::writeFile(folder / "Media" / "kept.mov", "");
+        const QByteArray bytes = Project().encoded();
+        test::writeFile(folder / "project.qmproj", bytes.toStdString());
+        return folder;
+    }
+    MainWindow& window() { return shell->window(); }
+
+    QtDesktopServices real;
+    test::PanelUser user;
+};
+
+TEST_F(DocumentPanels, CreditsSaveAsReplacesAnExistingProjectOnlyOnceTheNewOneIsComplete) {
+    // On a 1 MB disk the old project holds a picture too big to be there twice.
+    const fs::path disk = dir / "disk";
+    fs::create_directories(disk);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "a small tmpfs needs root";
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(disk.c_str(), [](const char* p) { ::umount2(p, MNT_DETACH); });
+    const fs::path show = disk / "Show.qmcredits";
+    credits->loadPicture(picture(show / "Media" / "big.bmp", 500), CreditsModel::Slot::opening);
+    test::writeFile(show / "notes.txt", "the old project");
+
+    user.type(qpath(show)).answer("Replace");
+    credits->saveProject(true);
+    EXPECT_TRUE(user.done());
+    EXPECT_TRUE(credits->errorMessage().has_value()) << "the picture could not be kept";
+    EXPECT_TRUE(fs::exists(show / "notes.txt")) << "the old project stays whole";
+    EXPECT_TRUE(fs::exists(show / "Media" / "big.bmp"));
+    EXPECT_TRUE(credits->projectURL().isEmpty());
+
+    // Without the big picture the new project fits, and replaces the old one whole.
+    credits->setErrorMessage(std::nullopt);
+    credits->loadPicture(picture(dir / "logo.png"), CreditsModel::Slot::opening);
+    user.type(qpath(show)).answer("Replace");
+    credits->saveProject(true);
+    EXPECT_TRUE(user.done());
+    EXPECT_FALSE(credits->errorMessage().has_value());
+    EXPECT_EQ(credits->projectURL(), qpath(show));
+    EXPECT_FALSE(fs::exists(show / "notes.txt"));
+    EXPECT_FALSE(fs::exists(show / "Media"));
+    EXPECT_EQ(CreditsProject::readPackage(qpath(show)).head->path, (dir / "logo.png").string());
+}
+
+TEST_F(DocumentPanels, CreditsPackageReplacesAPackagePickedInTheList) {
+    credits->loadPicture(picture(dir / "logo.png"), CreditsModel::Slot::opening);
+    user.type(qpath(dir.path())).type("Show");  // into the folder, then a name without extension
+    credits->saveProject(true);
+    ASSERT_EQ(credits->projectURL(), qpath(dir / "Show.qmcredits"));
+
+    const fs::path target = dir / "Old Package.qmcredits";
+    fs::create_directories(target);
+    test::writeFile(target / "stale.txt", "");
+    QString message, title;
+    user.onPanel([&](QFileDialog& panel) {
+        message = panel.findChild<QLabel*>(QStringLiteral("panelMessage"))->text();
+        title = panel.windowTitle();
+    });
+    user.pick("Old Package.qmcredits").answer("Replace");
+    credits->packageProject();
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(message, "The package holds the project and copies of its pictures and credits list.");
+    EXPECT_FALSE(title.contains(message));
+    EXPECT_EQ(credits->lastPackageURL(), qpath(target));
+    EXPECT_FALSE(fs::exists(target / "stale.txt"));
+    EXPECT_TRUE(fs::exists(target / "Media" / "logo.png"));
+    EXPECT_EQ(credits->projectURL(), qpath(dir / "Show.qmcredits"));
+}
+
+TEST_F(DocumentPanels, OpenProjectTakesPackagesAndCreditsProjectsAsOneItem) {
+    const fs::path first = package("First.qmpack");
+    const fs::path second = package("Second.qmpack");
+    credits->loadPicture(picture(dir / "logo.png"), CreditsModel::Slot::opening);
+    user.type(qpath(dir / "Show.qmcredits"));
+    credits->saveProject(true);
+    credits->newProject();
+
+    user.type(qpath(dir.path())).pick("First.qmpack");  // a typed folder is entered
+    window().openProjectAction()->trigger();
+    ASSERT_TRUE(waitUntil([&] { return editor->projectURL() == qpath(first); }));
+    EXPECT_EQ(mode->mode(), AppMode::edit);
+
+    user.type(qpath(second));
+    window().openProjectAction()->trigger();
+    ASSERT_TRUE(waitUntil([&] { return editor->projectURL() == qpath(second); }));
+
+    user.pick("Show.qmcredits", true);
+    window().openProjectAction()->trigger();
+    EXPECT_EQ(mode->mode(), AppMode::credits);
+    EXPECT_EQ(credits->projectURL(), qpath(dir / "Show.qmcredits"));
+
+    credits->newProject();
+    user.type("Show.qmcredits");
+    window().openProjectAction()->trigger();
+    EXPECT_EQ(credits->projectURL(), qpath(dir / "Show.qmcredits"));
+    EXPECT_TRUE(user.done());
+}
+
+TEST_F(DocumentPanels, EditorSaveAsWritesIntoAnExistingPackageAfterAsking) {
+    const fs::path show = package("Show.qmpack");
+    editor->addTrack();
+    user.type(qpath(dir.path())).type("Show.qmpack").answer("Replace");
+    EXPECT_TRUE(editor->saveProject(true));
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(editor->projectURL(), qpath(show));
+    EXPECT_EQ(Project::decode(test::readFile(show / "project.qmproj")), editor->project());
+    EXPECT_TRUE(fs::exists(show / "Media" / "kept.mov")) << "the package's media stay with it";
+}
+
+TEST_F(DocumentPanels, RelinkTakesATypedNameAndSaysWhenItIsNotThere) {
+    const QString clip = movie(dir / "clip.mov");
+    ASSERT_TRUE(waitUntil([&, f = editor->importFiles({clip})] { return f.isFinished(); }));
+    test::writeFile(dir / "p.qmproj", editor->project().encoded().toStdString());
+    fs::rename(dir / "clip.mov", dir / "renamed.mov");
+    auto opened = editor->openProject(qpath(dir / "p.qmproj"));
+    ASSERT_TRUE(waitUntil([&] { return opened.isFinished(); }));
+    const QUuid id = editor->project().media.at(0).id;
+    ASSERT_TRUE(editor->isMissing(id));
+
+    QString notice;
+    user.type("clip.mov").readNotice(notice).type("renamed.mov");
+    auto relinked = editor->relinkMedia(id);
+    ASSERT_TRUE(waitUntil([&] { return relinked.isFinished(); }));
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(notice, "“clip.mov” doesn’t exist.");
+    EXPECT_FALSE(editor->isMissing(id));
+    EXPECT_EQ(editor->project().media.at(0).name, "renamed.mov");
+}
+
+}  // namespace
+}  // namespace qm
