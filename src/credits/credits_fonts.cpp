@@ -199,4 +199,13 @@ QFont resolveFont(const DocxDocument::Run& run, const std::string& fontFamily, C
     return *font;
 }
 
+QFont chineseFont(const QFont& base, bool traditional) {
+    QFont font = base;
+    QStringList families = base.families();
+    if (families.isEmpty()) families.append(base.family());
+    families.prepend(traditional ? QStringLiteral("Noto Sans CJK TC") : QStringLiteral("Noto Sans CJK SC"));
+    font.setFamilies(families);
+    return font;
+}
+
 }  // namespace qm

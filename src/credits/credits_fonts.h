@@ -37,4 +37,9 @@ std::optional<QString> switchedFamily(const QString& family, ChineseConverter::D
 QFont resolveFont(const DocxDocument::Run& run, const std::string& fontFamily,
                   ChineseConverter::Direction direction, double scale);
 
+// `base` with the sans CJK family of one Chinese script first, for text known to be in that
+// script: the UI family's own fallback would draw Han characters in whatever forms it finds
+// first, often Japanese ones. The base families follow for anything the CJK family lacks.
+QFont chineseFont(const QFont& base, bool traditional);
+
 }  // namespace qm

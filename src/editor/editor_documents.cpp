@@ -42,16 +42,6 @@ void EditorModel::appendImportError(const QString& line) {
     emit importErrorsChanged();
 }
 
-void EditorModel::setPackagingProgress(std::optional<PackagingProgress> value) {
-    assignAndNotify(this, packagingProgress_, std::move(value), &EditorModel::packagingProgressChanged);
-}
-void EditorModel::setPackageResult(std::optional<PackageResult> value) {
-    assignAndNotify(this, packageResult_, std::move(value), &EditorModel::packageResultChanged);
-}
-void EditorModel::clearPackageResult() { setPackageResult(std::nullopt); }
-void EditorModel::setExportProgress(const TranscodeProgress& value) {
-    assignAndNotify(this, exportProgress_, value, &EditorModel::exportProgressChanged);
-}
 void EditorModel::setProjectURL(QString url) {
     if (url == projectURL_) return;
     projectURL_ = std::move(url);
@@ -222,7 +212,7 @@ QFuture<void> EditorModel::importMediaPanel() {
 }
 
 QFuture<void> EditorModel::packageProjectPanel() {
-    if (project_.media.empty() || packagingProgress_) return finished();
+    if (project_.media.empty() || packagingProgress()) return finished();
     SavePanelRequest request;
     const QString base = projectURL_.isEmpty() ? tr("Untitled") : QFileInfo(projectURL_).completeBaseName();
     request.suggestedName = base + QLatin1Char(' ') + tr("Package") + QStringLiteral(".qmpack");

@@ -1,5 +1,5 @@
-// Export from the editor: the timeline rendered frame by frame into the shared transcoder on a
-// worker, progress and outcome posted back to the model.
+// Export from the editor: the timeline rendered frame by frame into the shared transcoder on the
+// export's worker, progress and outcome posted back.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -9,6 +9,7 @@
 
 #include "core/conversion_error.h"
 #include "core/output_format.h"
+#include "editor/editor_export.h"
 #include "editor/editor_model.h"
 #include "editor/model/project_exporter.h"
 #include "platform/system/model_support.h"
@@ -17,6 +18,8 @@ namespace qm {
 
 namespace {
 
+// The model's texts keep the model's translation context.
+QString modelText(const char* text) { return QCoreApplication::translate("EditorModel", text); }
 
 bool isOrInside(const QString& path, const QString& root) {
     const QString p = QFileInfo(path).canonicalFilePath();
@@ -27,42 +30,70 @@ bool isOrInside(const QString& path, const QString& root) {
 
 }  // namespace
 
-QFuture<void> EditorModel::startExport(const ConversionSettings& settings, const QString& destination) {
-    if (isExporting_) return QtFuture::makeReadyFuture();
-    pause();
-    setIsExporting(true);
-    setExportResult(std::nullopt);
-    setExportError(std::nullopt);
-    setExportProgress(TranscodeProgress{});
+EditorExport::EditorExport(QObject* parent) : QObject(parent) { worker_.setMaxThreadCount(1); }
 
+EditorExport::~EditorExport() {
+    ++generation_;
+    cancel();
+    worker_.waitForDone();
+}
+
+void EditorExport::setIsExporting(bool value) {
+    assignAndNotify(this, isExporting_, value, &EditorExport::isExportingChanged);
+}
+void EditorExport::setProgress(const TranscodeProgress& value) {
+    assignAndNotify(this, progress_, value, &EditorExport::progressChanged);
+}
+void EditorExport::setResult(std::optional<QString> value) {
+    assignAndNotify(this, result_, std::move(value), &EditorExport::resultChanged);
+}
+void EditorExport::setError(std::optional<QString> value) {
+    assignAndNotify(this, error_, std::move(value), &EditorExport::errorChanged);
+}
+
+QFuture<void> EditorExport::start(const Project& project, const MediaInfos& infos, const LTCInfos& ltc,
+                                  const ConversionSettings& settings, const QString& destination) {
+    if (isExporting_) return QtFuture::makeReadyFuture();
+    // Copies first: the signals below may change what the arguments refer to.
+    std::optional<QString> refused;
     // Writing over a file the timeline reads would destroy it while it is being read.
     const bool sequence = isImageSequence(settings.format);
-    for (const MediaItem& item : project_.media) {
+    for (const MediaItem& item : project.media) {
         const QString used = QFileInfo(item.path).canonicalFilePath();
         if (sequence ? isOrInside(item.path, destination)
                      : !used.isEmpty() && used == QFileInfo(destination).canonicalFilePath()) {
-            setExportError(tr("The export can’t be written to “%1”: it is a media file of this project.")
-                               .arg(QFileInfo(destination).fileName()));
-            setIsExporting(false);
-            return QtFuture::makeReadyFuture();
+            refused = modelText("The export can’t be written to “%1”: it is a media file of this project.")
+                          .arg(QFileInfo(destination).fileName());
+            break;
         }
     }
-
-    try {
-        exporter_ = std::make_shared<ProjectExporter>(project_, infos_, settings, toPath(destination), analysis_->ltc());
-    } catch (const std::exception& e) {
-        setExportError(QString::fromUtf8(e.what()));
+    if (!refused) {
+        try {
+            exporter_ = std::make_shared<ProjectExporter>(project, infos, settings, toPath(destination), ltc);
+        } catch (const std::exception& e) {
+            refused = QString::fromUtf8(e.what());
+        }
+    }
+    setIsExporting(true);
+    setResult(std::nullopt);
+    setError(std::nullopt);
+    setProgress(TranscodeProgress{});
+    if (refused) {
+        exporter_.reset();
+        setError(*refused);
         setIsExporting(false);
         return QtFuture::makeReadyFuture();
     }
-    if (!exportStop_) exportStop_ = std::shared_ptr<void>(static_cast<void*>(this), [this](void*) { cancelExport(); });
+    const quint64 generation = ++generation_;
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    workers()->start([this, exporter = exporter_, destination, promise] {
+    worker_.start([this, exporter = exporter_, destination, promise, generation] {
         std::optional<QString> error;
         try {
-            exporter->exportProject([this](const TranscodeProgress& progress) {
-                postTo(this, [this, progress] { setExportProgress(progress); });
+            exporter->exportProject([this, generation](const TranscodeProgress& progress) {
+                postTo(this, [this, progress, generation] {
+                    if (generation == generation_) setProgress(progress);
+                });
             });
         } catch (const ConversionError& e) {
             if (e.kind() != ConversionError::Kind::cancelled) error = QString::fromUtf8(e.what());
@@ -70,19 +101,31 @@ QFuture<void> EditorModel::startExport(const ConversionSettings& settings, const
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
-        postTo(this, [this, error, destination, promise] {
-            if (!error) setExportResult(destination);
-            else if (!error->isEmpty()) setExportError(*error);
-            setIsExporting(false);
-            exporter_.reset();
+        postTo(this, [this, error, destination, promise, generation] {
+            if (generation == generation_) {
+                exporter_.reset();
+                if (!error) setResult(destination);
+                else if (!error->isEmpty()) setError(*error);
+                setIsExporting(false);
+            }
             promise->finish();
         });
     });
     return promise->future();
 }
 
-void EditorModel::cancelExport() {
+void EditorExport::cancel() {
     if (exporter_) exporter_->cancellation().set();
 }
+
+// --- The model's side ------------------------------------------------------------------------
+
+QFuture<void> EditorModel::startExport(const ConversionSettings& settings, const QString& destination) {
+    if (export_->isExporting()) return QtFuture::makeReadyFuture();
+    pause();
+    return export_->start(project_, infos_, analysis_->ltc(), settings, destination);
+}
+
+void EditorModel::cancelExport() { export_->cancel(); }
 
 }  // namespace qm

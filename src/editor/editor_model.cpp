@@ -81,6 +81,17 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
         setPlayhead(end);
         pause();  // the still frame at the end
     });
+
+    export_ = std::make_unique<EditorExport>();
+    connect(export_.get(), &EditorExport::isExportingChanged, this, &EditorModel::isExportingChanged);
+    connect(export_.get(), &EditorExport::progressChanged, this, &EditorModel::exportProgressChanged);
+    connect(export_.get(), &EditorExport::resultChanged, this, &EditorModel::exportResultChanged);
+    connect(export_.get(), &EditorExport::errorChanged, this, &EditorModel::exportErrorChanged);
+
+    packaging_ = std::make_unique<EditorPackaging>();
+    connect(packaging_.get(), &EditorPackaging::progressChanged, this, &EditorModel::packagingProgressChanged);
+    connect(packaging_.get(), &EditorPackaging::resultChanged, this, &EditorModel::packageResultChanged);
+    connect(packaging_.get(), &EditorPackaging::failed, this, &EditorModel::appendImportError);
 }
 
 EditorModel::~EditorModel() = default;
@@ -157,15 +168,6 @@ void EditorModel::setIsDirty(bool value) {
 
 void EditorModel::clearImportErrors() {
     assignAndNotify(this, importErrors_, QStringList(), &EditorModel::importErrorsChanged);
-}
-void EditorModel::setIsExporting(bool value) {
-    assignAndNotify(this, isExporting_, value, &EditorModel::isExportingChanged);
-}
-void EditorModel::setExportResult(std::optional<QString> value) {
-    assignAndNotify(this, exportResult_, std::move(value), &EditorModel::exportResultChanged);
-}
-void EditorModel::setExportError(std::optional<QString> value) {
-    assignAndNotify(this, exportError_, std::move(value), &EditorModel::exportErrorChanged);
 }
 void EditorModel::setIsPickingKeyColor(bool value) {
     assignAndNotify(this, isPickingKeyColor_, value, &EditorModel::isPickingKeyColorChanged);

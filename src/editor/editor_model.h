@@ -10,7 +10,8 @@
 //
 // The long-running work lives in activity objects the model owns, each with its workers and
 // generation: previews (PreviewRenderLoop), playback (EditorPlayback), the media analysis
-// (EditorAnalysis) and the sync run (EditorSyncRun). The model forwards its interface to them;
+// (EditorAnalysis), the sync run (EditorSyncRun), export (EditorExport) and packaging
+// (EditorPackaging). The model forwards its interface to them;
 // a view that follows one activity may bind to that object.
 
 #include <cstddef>
@@ -32,6 +33,8 @@
 #include <QUuid>
 
 #include "editor/editor_analysis.h"
+#include "editor/editor_export.h"
+#include "editor/editor_packaging.h"
 #include "editor/editor_playback.h"
 #include "editor/editor_sync_run.h"
 #include "editor/model/composition_renderer.h"
@@ -50,7 +53,6 @@ class QThreadPool;
 namespace qm {
 
 class DesktopServices;
-class ProjectExporter;
 
 // A new track's name: "Layer " and the number of tracks in the list plus one.
 QString defaultLayerName(const std::vector<Track>& tracks);
@@ -70,17 +72,8 @@ class EditorModel : public QObject {
     Q_OBJECT
 
 public:
-    struct PackagingProgress {
-        int done = 0;
-        int total = 0;
-        bool operator==(const PackagingProgress&) const = default;
-    };
-    struct PackageResult {
-        QUuid id;
-        QString url;
-        QStringList missing;
-        bool operator==(const PackageResult&) const = default;
-    };
+    using PackagingProgress = qm::PackagingProgress;
+    using PackageResult = qm::PackageResult;
 
     // What the model reaches outside itself; tests fill it.
     struct Environment {
@@ -135,8 +128,8 @@ public:
     void setIsDirty(bool value);
     const QStringList& importErrors() const { return importErrors_; }
     void clearImportErrors();
-    const std::optional<PackagingProgress>& packagingProgress() const { return packagingProgress_; }
-    const std::optional<PackageResult>& packageResult() const { return packageResult_; }
+    const std::optional<PackagingProgress>& packagingProgress() const { return packaging_->progress(); }
+    const std::optional<PackageResult>& packageResult() const { return packaging_->result(); }
 
     const QHash<QUuid, LTCInfo>& ltc() const { return analysis_->ltc(); }
     const QHash<QUuid, std::vector<float>>& waveforms() const { return analysis_->waveforms(); }
@@ -146,13 +139,13 @@ public:
     const std::vector<QUuid>& analysisQueue() const { return analysis_->queue(); }
     bool isAnalysing() const { return analysis_->isAnalysing(); }
 
-    bool isExporting() const { return isExporting_; }
-    void setIsExporting(bool value);
-    const TranscodeProgress& exportProgress() const { return exportProgress_; }
-    const std::optional<QString>& exportResult() const { return exportResult_; }
-    void setExportResult(std::optional<QString> value);
-    const std::optional<QString>& exportError() const { return exportError_; }
-    void setExportError(std::optional<QString> value);
+    bool isExporting() const { return export_->isExporting(); }
+    void setIsExporting(bool value) { export_->setIsExporting(value); }
+    const TranscodeProgress& exportProgress() const { return export_->progress(); }
+    const std::optional<QString>& exportResult() const { return export_->result(); }
+    void setExportResult(std::optional<QString> value) { export_->setResult(std::move(value)); }
+    const std::optional<QString>& exportError() const { return export_->error(); }
+    void setExportError(std::optional<QString> value) { export_->setError(std::move(value)); }
 
     // The history: snapshots oldest first, at most 200 undo entries.
     std::size_t undoCount() const { return history_.undoCount(); }
@@ -336,6 +329,8 @@ public:
     EditorPlayback& playback() { return *playback_; }
     EditorAnalysis& analysis() { return *analysis_; }
     EditorSyncRun& syncRun() { return *syncRun_; }
+    EditorExport& exportRun() { return *export_; }
+    EditorPackaging& packaging() { return *packaging_; }
 
 signals:
     void projectChanged();
@@ -397,9 +392,6 @@ private:
     double fps() const { return project_.frameRate; }
     // Documents and media (editor_documents.cpp, editor_media.cpp).
     QThreadPool* workers();
-    void setPackagingProgress(std::optional<PackagingProgress> value);
-    void setPackageResult(std::optional<PackageResult> value);
-    void setExportProgress(const TranscodeProgress& value);
     void setProjectURL(QString url);
     void clearRendererReaders();
     // Probes the media in project order on a worker, storing each result while `generation` is
@@ -424,12 +416,6 @@ private:
     QString projectURL_;
     bool isDirty_ = false;
     QStringList importErrors_;
-    std::optional<PackagingProgress> packagingProgress_;
-    std::optional<PackageResult> packageResult_;
-    bool isExporting_ = false;
-    TranscodeProgress exportProgress_;
-    std::optional<QString> exportResult_;
-    std::optional<QString> exportError_;
     UndoHistory history_;
     std::shared_ptr<CompositionRenderer> renderer_;
     bool isPickingKeyColor_ = false;
@@ -442,16 +428,15 @@ private:
     std::optional<Gesture> gesture_;
     int probesRunning_ = 0;
     quint64 documentGeneration_ = 0;  // a new or opened project drops older probes
-    std::shared_ptr<ProjectExporter> exporter_;
     // Last: destroyed first, so no worker outlives the fields it reports into.
     std::unique_ptr<QThreadPool> workers_;
-    // Destroyed before the workers are waited for: tells a running export to stop.
-    std::shared_ptr<void> exportStop_;
     // The activities, ended (their workers waited for) before the state they report into.
     std::unique_ptr<PreviewRenderLoop> previews_;
     std::unique_ptr<EditorAnalysis> analysis_;
     std::unique_ptr<EditorSyncRun> syncRun_;
     std::unique_ptr<EditorPlayback> playback_;
+    std::unique_ptr<EditorExport> export_;
+    std::unique_ptr<EditorPackaging> packaging_;
 };
 
 }  // namespace qm

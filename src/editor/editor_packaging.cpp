@@ -1,6 +1,7 @@
 // Writing a self-contained package of the open project: copies of the readable media in
 // "Media", the project pointing at them in "project.qmproj". The package is built beside its
-// final place and swapped in whole, so a failure leaves an earlier package as it was.
+// final place and swapped in whole, so a failure leaves an earlier package as it was. The runs
+// are EditorPackaging's, on its own worker.
 
 #include <optional>
 #include <set>
@@ -14,6 +15,7 @@
 #include <QUuid>
 
 #include "editor/editor_model.h"
+#include "editor/editor_packaging.h"
 #include "platform/system/model_support.h"
 #include "platform/system/package_copy.h"
 #include "platform/system/staged_folder.h"
@@ -23,7 +25,8 @@ namespace qm {
 
 namespace {
 
-QString tr(const char* text) { return QCoreApplication::translate("EditorModel", text); }
+// The model's texts keep the model's translation context.
+QString modelText(const char* text) { return QCoreApplication::translate("EditorModel", text); }
 
 struct PackageEntry {
     QUuid id;
@@ -64,56 +67,81 @@ QStringList writePackageInto(const QString& building, const QString& package, Pr
     const QByteArray bytes = project.encoded();
     const QString reason = writeUserFile(QDir(building).filePath(QStringLiteral("project.qmproj")), bytes);
     if (!reason.isEmpty())
-        throw std::runtime_error(tr("The project file could not be written: %1").arg(reason).toStdString());
+        throw std::runtime_error(modelText("The project file could not be written: %1").arg(reason).toStdString());
     return missing;
 }
 
 }  // namespace
 
-QFuture<void> EditorModel::packageProject(const QString& path) {
-    if (packagingProgress_) return QtFuture::makeReadyFuture();
+EditorPackaging::EditorPackaging(QObject* parent) : QObject(parent) { worker_.setMaxThreadCount(1); }
+
+EditorPackaging::~EditorPackaging() {
+    ++generation_;
+    worker_.waitForDone();
+}
+
+void EditorPackaging::setProgress(std::optional<PackagingProgress> value) {
+    assignAndNotify(this, progress_, std::move(value), &EditorPackaging::progressChanged);
+}
+void EditorPackaging::setResult(std::optional<PackageResult> value) {
+    assignAndNotify(this, result_, std::move(value), &EditorPackaging::resultChanged);
+}
+
+QFuture<void> EditorPackaging::start(const Project& source, const QString& path) {
+    if (progress_) return QtFuture::makeReadyFuture();
     const QString package = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    Project project = project_;
+    Project project = source;
     std::vector<PackageEntry> entries;
     for (const MediaItem& item : project.media) entries.push_back({item.id, item.path, item.name});
     // Replacing the target removes it: it must not be, or hold, a file the project uses.
     for (const PackageEntry& entry : entries) {
         if (isOrInside(entry.path, package)) {
-            appendImportError(tr("The package can’t be written to “%1”: it holds “%2”, a media file of this project.")
-                                  .arg(QFileInfo(package).fileName(), entry.name));
+            emit failed(modelText("The package can’t be written to “%1”: it holds “%2”, a media file of this project.")
+                            .arg(QFileInfo(package).fileName(), entry.name));
             return QtFuture::makeReadyFuture();
         }
     }
     const int total = int(entries.size());
-    setPackagingProgress(PackagingProgress{0, total});
+    const quint64 generation = ++generation_;
+    setProgress(PackagingProgress{0, total});
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    workers()->start([this, package, project = std::move(project), entries = std::move(entries), total,
-                      promise]() mutable {
+    worker_.start([this, package, project = std::move(project), entries = std::move(entries), total, promise,
+                   generation]() mutable {
         QString error;
         QStringList missing;
         std::optional<StagedFolder> staged;
         try {
             staged.emplace(package);
             // Progress is posted from this one thread, so it arrives in order and before the end.
-            missing = writePackageInto(staged->path(), package, project, entries, [this, total](int done) {
-                postTo(this, [this, done, total] { setPackagingProgress(PackagingProgress{done, total}); });
+            missing = writePackageInto(staged->path(), package, project, entries, [this, total, generation](int done) {
+                postTo(this, [this, done, total, generation] {
+                    if (generation == generation_) setProgress(PackagingProgress{done, total});
+                });
             });
             staged->commit();
         } catch (const std::exception& e) {
             error = staged ? staged->userText(QString::fromUtf8(e.what())) : QString::fromUtf8(e.what());
         }
         staged.reset();
-        postTo(this, [this, package, error, missing, promise] {
-            setPackagingProgress(std::nullopt);
-            if (!error.isEmpty())
-                appendImportError(error);
-            else
-                setPackageResult(PackageResult{QUuid::createUuid(), package, missing});
+        postTo(this, [this, package, error, missing, promise, generation] {
+            if (generation == generation_) {
+                setProgress(std::nullopt);
+                if (!error.isEmpty())
+                    emit failed(error);
+                else
+                    setResult(PackageResult{QUuid::createUuid(), package, missing});
+            }
             promise->finish();
         });
     });
     return promise->future();
 }
+
+// --- The model's side ------------------------------------------------------------------------
+
+QFuture<void> EditorModel::packageProject(const QString& path) { return packaging_->start(project_, path); }
+
+void EditorModel::clearPackageResult() { packaging_->clearResult(); }
 
 }  // namespace qm

@@ -77,6 +77,8 @@ TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
     MainWindow& window = shell->window();
     EXPECT_FALSE(window.saveProjectAction()->isEnabled());
     mode->setMode(AppMode::credits);
+    QApplication::processEvents();
+    EXPECT_EQ(panel().projectName()->text(), "Untitled project") << "whole at the window's first size";
     EXPECT_TRUE(window.saveProjectAction()->isEnabled());
     EXPECT_FALSE(window.packageProjectAction()->isEnabled());
     shell->open({file("logo.png", true)});

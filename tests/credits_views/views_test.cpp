@@ -24,6 +24,9 @@
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QTest>
+#include <QTextLayout>
+#include <QRawFont>
+#include <QGlyphRun>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -258,6 +261,17 @@ TEST_F(CreditsViews, SheetListsGuessedThenDecidedPlacesAndAPickChangesOnePlace) 
     EXPECT_EQ(first->sameForAllButton()->text(), "Same for all 3");
     EXPECT_EQ(sheet.rows().back()->sameForAllButton(), nullptr);
     EXPECT_EQ(first->contextLabel()->text(), QString::fromUtf8("你<b style=\"color:#e67e00\">幹</b>什"));
+    // Han characters take the forms of their script: 发 converted from Simplified, 幹 Traditional.
+    const auto hanFamily = [](const char* text, const QFont& font) {
+        QTextLayout layout(QString::fromUtf8(text), font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        return layout.glyphRuns().value(0).rawFont().familyName();
+    };
+    EXPECT_EQ(hanFamily("发", sheet.rows().back()->sourceLabel()->font()), "Noto Sans CJK SC");
+    EXPECT_EQ(hanFamily("幹", first->contextLabel()->font()), "Noto Sans CJK TC");
+    EXPECT_EQ(hanFamily("乾", first->picker()->font()), "Noto Sans CJK TC");
 
     emit first->picker()->activated(1);
     EXPECT_EQ(model->conversionOverrides(), (ChineseConverter::Overrides{{0, "\xE4\xB9\xBE"}}));

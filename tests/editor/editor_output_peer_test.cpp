@@ -57,6 +57,16 @@ TEST(EditorPackaging, NamesMissingProgressAndReopening) {
                                                       "Click Relink… at the bottom of the media list, or choose a folder to find them all at once."}));
     // The model's own document is untouched by packaging.
     EXPECT_TRUE(e.m.projectURL().isEmpty());
+
+    {
+        // Destroyed while packaging: waits for the run, which leaves a whole package and no stage.
+        Editor gone;
+        gone.m.setProject(e.m.project());
+        gone.m.packageProject(q(dir / "Gone.qmpack"));
+        ASSERT_TRUE(gone.m.packagingProgress());
+    }
+    EXPECT_TRUE(fs::exists(dir / "Gone.qmpack/project.qmproj"));
+    for (const auto& entry : fs::directory_iterator(dir.path())) EXPECT_NE(entry.path().extension(), ".partial");
 }
 
 TEST(EditorPackaging, AFailureMidwayKeepsTheOldPackageAndRefusesATargetHoldingMedia) {
@@ -168,6 +178,14 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
     e.await(running);
     EXPECT_EQ(e.m.exportError(), std::nullopt);
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    {
+        // Destroyed while exporting: the run is cancelled and waited for.
+        Editor gone;
+        gone.m.setProject(e.m.project());
+        gone.m.setInfos(e.m.infos());
+        gone.m.startExport(settings, q(dir / "gone.mp4"));
+        ASSERT_TRUE(gone.m.isExporting());
+    }
     e.m.newProject();
     e.await(e.m.startExport(settings, q(dir / "empty.mp4")));
     EXPECT_TRUE(e.m.exportError().has_value());

@@ -62,6 +62,14 @@ TEST(TransformRows, EditsAreKeyframeAwareAndOneStepEach) {
     ASSERT_EQ(panel.transform().position.keyframes.size(), 1u);
     EXPECT_EQ(panel.transform().position.keyframes[0].value, panel.transform().position.value);
     ASSERT_NE(panel.find<QWidget>(QStringLiteral("position.keyframe")), nullptr);
+    // Small symbols: chevrons 8 points in 12-point frames, the diamond and the link 9.
+    for (const auto& [name, side] : {std::pair{"position.previous", 8}, std::pair{"position.next", 8},
+                                     std::pair{"position.keyframe", 9}, std::pair{"scale.link", 9}}) {
+        auto* button = panel.find<QToolButton>(QString::fromLatin1(name));
+        ASSERT_NE(button, nullptr) << name;
+        EXPECT_EQ(button->iconSize(), QSize(side, side)) << name;
+    }
+    EXPECT_EQ(panel.find<QToolButton>(QStringLiteral("position.next"))->width(), 12);
     panel.editor->seek(2);
     scrub(panel, QStringLiteral("position.x"), {10});  // between keyframes: a new one at the playhead
     EXPECT_EQ(panel.transform().position.keyframes.size(), 2u);

@@ -1,5 +1,7 @@
 #include "credits/views/chinese_choices_sheet.h"
 
+#include "credits/credits_fonts.h"
+
 #include <algorithm>
 
 #include <QComboBox>
@@ -76,8 +78,10 @@ ChoiceRow::ChoiceRow(CreditsModel& model, const ChineseConverter::Choice& choice
     row->setContentsMargins(4, 4, 4, 4);
     row->setSpacing(12);
 
+    // The source is in the script converted from; context and options in the one converted to.
+    const bool toTraditional = model_.settings().chineseConversion != ChineseConverter::Direction::toSimplified;
     source_ = new QLabel(utf8(choice.source) + QStringLiteral(" →"));
-    QFont title = source_->font();
+    QFont title = chineseFont(source_->font(), !toTraditional);
     title.setPointSizeF(title.pointSizeF() * 1.35);
     source_->setFont(title);
     source_->setForegroundRole(QPalette::PlaceholderText);
@@ -90,12 +94,13 @@ ChoiceRow::ChoiceRow(CreditsModel& model, const ChineseConverter::Choice& choice
     context_->setText(spans.before.toHtmlEscaped() + QStringLiteral("<b style=\"color:%1\">").arg(QLatin1String(kOrange)) +
                       spans.place.toHtmlEscaped() + QStringLiteral("</b>") + spans.after.toHtmlEscaped());
     context_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    QFont contextFont = context_->font();
+    QFont contextFont = chineseFont(context_->font(), toTraditional);
     contextFont.setPointSizeF(contextFont.pointSizeF() * 1.15);
     context_->setFont(contextFont);
     row->addWidget(context_, 1);
 
     picker_ = new QComboBox;
+    picker_->setFont(chineseFont(picker_->font(), toTraditional));
     picker_->setFixedWidth(70);
     picker_->setAccessibleName(utf8(choice.source));
     for (const std::string& option : choice.options) picker_->addItem(utf8(option), utf8(option));

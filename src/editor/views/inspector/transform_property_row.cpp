@@ -169,15 +169,15 @@ void TransformPropertyRow::refresh() {
             fields_[0]->setValue(std::get<double>(value));
         }
         uniform_ = transform->uniformScale;
-        if (link_) setIcon(link_, uniform_ ? "link" : "link.badge.plus", uniform_, 12);
+        if (link_) setIcon(link_, uniform_ ? "link" : "link.badge.plus", uniform_, 9);
     }
 
     navigation_->setVisible(transform && animated);
     placeholder_->setVisible(!(transform && animated));
     if (transform && animated) {
-        setIcon(previous_, "chevron.left", false, 10);
-        setIcon(next_, "chevron.right", false, 10);
-        setIcon(keyframe_, hasKey ? "diamond.fill" : "diamond", hasKey, 12);
+        setIcon(previous_, "chevron.left", false, 8);
+        setIcon(next_, "chevron.right", false, 8);
+        setIcon(keyframe_, hasKey ? "diamond.fill" : "diamond", hasKey, 9);
         const QString keyTip = hasKey ? tr("Remove keyframe") : tr("Add keyframe");
         if (keyframe_->toolTip() != keyTip) keyframe_->setToolTip(keyTip);
     }

@@ -1,0 +1,64 @@
+#pragma once
+// Export from the editor: one run at a time renders the timeline frame by frame into the shared
+// transcoder on a worker of its own, progress and outcome posted back.
+//
+// Lives on the GUI thread. Destroying it cancels a running export and waits for its worker.
+
+#include <memory>
+#include <optional>
+
+#include <QFuture>
+#include <QObject>
+#include <QString>
+#include <QThreadPool>
+
+#include "editor/model/audio_mix.h"
+#include "editor/model/composition_renderer.h"
+#include "editor/model/project.h"
+#include "engine/conversion_settings.h"
+#include "engine/transcode_sync.h"
+
+namespace qm {
+
+class ProjectExporter;
+
+class EditorExport : public QObject {
+    Q_OBJECT
+
+public:
+    explicit EditorExport(QObject* parent = nullptr);
+    ~EditorExport() override;
+
+    bool isExporting() const { return isExporting_; }
+    void setIsExporting(bool value);
+    const TranscodeProgress& progress() const { return progress_; }
+    const std::optional<QString>& result() const { return result_; }
+    void setResult(std::optional<QString> value);
+    const std::optional<QString>& error() const { return error_; }
+    void setError(std::optional<QString> value);
+
+    // Exports copies of the project to `destination`; the future ends once the outcome is stored.
+    // Ignored while a run is active.
+    QFuture<void> start(const Project& project, const MediaInfos& infos, const LTCInfos& ltc,
+                        const ConversionSettings& settings, const QString& destination);
+    void cancel();
+
+signals:
+    void isExportingChanged();
+    void progressChanged();
+    void resultChanged();
+    void errorChanged();
+
+private:
+    void setProgress(const TranscodeProgress& value);
+
+    bool isExporting_ = false;
+    TranscodeProgress progress_;
+    std::optional<QString> result_;
+    std::optional<QString> error_;
+    std::shared_ptr<ProjectExporter> exporter_;
+    quint64 generation_ = 0;
+    QThreadPool worker_;
+};
+
+}  // namespace qm
