@@ -20,8 +20,10 @@ def functions(lines):
             continue
         # A signature over several lines closes at the indent of its first line.
         first = start
-        while first > 0 and lines[first - 1].rstrip().endswith((",", "(")):
+        while first > 0 and lines[first - 1].rstrip().endswith((",", "(", "&&", "||")):
             first -= 1
+        if re.match(r" *(if|for|while|switch|return)\b", lines[first]):
+            continue
         close = re.match(r" *", lines[first]).group(0) + "}"
         for end in range(start + 1, len(lines)):
             if lines[end].rstrip() in (close, close + ";"):

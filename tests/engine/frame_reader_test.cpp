@@ -10,6 +10,7 @@
 
 #include "core/conversion_error.h"
 #include "engine/media_frame_reader.h"
+#include "engine/pixel_transfer.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -177,6 +178,12 @@ TEST(FrameReaderCodecs, ScaledPicturesAreFfmpegsScalesOfEveryFrame) {
             EXPECT_EQ(reader.frame(i / 25.0, c.width, c.height), scaled);
         }
         EXPECT_EQ(reader.openCount(), 1);
+        // Convert's pixel transfer scales the decoded picture to the very same bytes.
+        auto source = VideoSampleReader::open(h264, {})->next();
+        ASSERT_TRUE(source && source->pixels);
+        auto transferred = PixelBuffer::create(c.width, c.height, kPixelFormatBGRA);
+        PixelTransfer().transfer(*source->pixels, *transferred);
+        EXPECT_EQ(packed(*transferred), packed(*reader.frame(0, c.width, c.height))) << c.flags << c.width;
     }
 }
 
