@@ -4,7 +4,10 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <map>
 #include <mutex>
 
@@ -72,6 +75,9 @@ void setBT709(AVCodecContext* ctx) {
 
 struct MovieWriter::Impl {
     std::filesystem::path file;
+    // The movie is written under this hidden name beside `file` and renamed only once complete,
+    // so that a killed run never leaves a movie without its index under the name the user chose.
+    std::filesystem::path temporary;
     MovieFileType type = MovieFileType::quickTime;
     AVFormatContext* format = nullptr;
     bool fileOpen = false;
@@ -246,11 +252,26 @@ struct MovieWriter::Impl {
         }
     }
 
-    void removeFile() {
+    void removeTemporary() {
         std::error_code ec;
-        const auto st = std::filesystem::symlink_status(file, ec);
-        if (!ec && (std::filesystem::is_regular_file(st) || std::filesystem::is_symlink(st)))
-            std::filesystem::remove(file, ec);
+        std::filesystem::remove(temporary, ec);
+    }
+
+    // Puts the closed, complete temporary file under its final name, durably.
+    void publish() {
+        const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0) {
+            const int error = errno;
+            if (fd >= 0) ::close(fd);
+            throw failWith(MediaError::fromCode("finish", AVERROR(error)));
+        }
+        ::close(fd);
+        if (::rename(temporary.c_str(), file.c_str()) != 0) throw failWith(MediaError::fromCode("finish", AVERROR(errno)));
+        const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+        if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
     }
 };
 
@@ -284,13 +305,13 @@ std::unique_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& fi
     auto impl = std::make_unique<Impl>();
     impl->file = file;
     impl->type = type;
-    // Replacing a movie removes a file, never a folder (opening then fails and says so). An empty
-    // file is a name reserved for this movie: it stays, so nobody else can take the name before
-    // the movie is written into it.
-    std::error_code ec;
-    if (!(std::filesystem::is_regular_file(std::filesystem::symlink_status(file, ec)) &&
-          std::filesystem::file_size(file, ec) == 0 && !ec))
-        impl->removeFile();
+    // Whatever stands at `file` (an earlier movie, or the empty file that reserves the name) stays
+    // until the new movie is complete and takes its place.
+    static std::atomic<unsigned> counter{0};
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.partial",
+                  static_cast<unsigned>(::getpid()) * 2654435761u + counter.fetch_add(1) * 40503u);
+    impl->temporary = file.parent_path() / ("." + file.filename().string() + suffix);
     const int rc = avformat_alloc_output_context2(&impl->format, nullptr, type == MovieFileType::mpeg4 ? "mp4" : "mov",
                                                   file.c_str());
     if (rc < 0 || impl->format == nullptr) throw MediaError::fromCode("create", rc < 0 ? rc : AVERROR(ENOMEM));
@@ -411,7 +432,11 @@ void MovieWriter::startWriting() {
     // The muxer holds packets of one stream while it waits for the other; once one input has
     // ended (or lags) that queue is bounded by this span instead of ten seconds of 4K video.
     w.format->max_interleave_delta = static_cast<int64_t>(kInterleaveWindowSeconds * AV_TIME_BASE);
-    int rc = avio_open(&w.format->pb, w.file.c_str(), AVIO_FLAG_WRITE);
+    // A folder in the way is never replaced.
+    std::error_code ec;
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(w.file, ec)))
+        throw w.failWith(MediaError::fromCode("start", AVERROR(EISDIR)));
+    int rc = avio_open(&w.format->pb, w.temporary.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
     w.fileOpen = true;
     AVDictionary* options = nullptr;
@@ -552,9 +577,12 @@ void MovieWriter::finishWriting() {
         rc = av_write_trailer(w.format);
     }
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
-    rc = avio_closep(&w.format->pb);
+    rc = w.format->pb->error;
+    const int closed = avio_closep(&w.format->pb);
     w.fileOpen = false;
+    if (rc >= 0) rc = closed;
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
+    w.publish();
     {
         std::lock_guard lock(w.stateMutex);
         w.status = Status::completed;
@@ -570,7 +598,7 @@ void MovieWriter::cancelWriting() {
         std::lock_guard lock(w.stateMutex);
         if (w.status == Status::cancelled) return;
         // A completed movie stays; anything else is a partial file of ours.
-        removeFile = w.status != Status::completed && (w.fileOpen || w.headerWritten || w.status == Status::failed);
+        removeFile = w.status != Status::completed;
         if (w.status != Status::completed) w.status = Status::cancelled;
     }
     w.stateChanged.notify_all();
@@ -578,7 +606,7 @@ void MovieWriter::cancelWriting() {
         std::lock_guard lock(w.muxMutex);
         w.closeAll();
     }
-    if (removeFile) w.removeFile();
+    if (removeFile) w.removeTemporary();
 }
 
 MovieWriter::Status MovieWriter::status() const {
