@@ -246,21 +246,5 @@ TEST(FrameReaderCodecs, FramesPreparedAheadAreTheFramesOfAPlainRead) {
     EXPECT_EQ(ahead.openCount(), plain.openCount());
 }
 
-TEST(FrameReaderCodecs, AudioOnlyFileHasNoVideoTrack) {
-    test::TempDir dir;
-    const fs::path wav = dir / "a.wav";
-    test::ffmpeg({"-f", "lavfi", "-i", "sine=duration=0.2", wav.string()});
-    MediaInfo info;
-    info.width = 64;
-    info.height = 48;
-    MediaFrameReader reader(wav, info);
-    try {
-        reader.frame(0);
-        ADD_FAILURE() << "no error";
-    } catch (const ConversionError& e) {
-        EXPECT_EQ(e.kind(), ConversionError::Kind::noVideoTrack);
-    }
-}
-
 }  // namespace
 }  // namespace qm
