@@ -2,13 +2,23 @@
 
 #include <QSettings>
 
+#include "platform/system/settings_store.h"
+
 namespace qm {
+
+namespace {
+
+// The application's default settings file (organisation and application names of the running
+// program), written through the store so that a full disk never cuts it.
+SettingsStore modeStore() { return SettingsStore(QSettings().fileName()); }
+
+}  // namespace
 
 ModeSetting::ModeSetting(QObject* parent) : QObject(parent), last_(AppMode::convert) { last_ = mode(); }
 
 bool ModeSetting::isBuilt(AppMode) { return true; }
 
-QString ModeSetting::storedText() const { return QSettings().value(QString::fromLatin1(kKey)).toString(); }
+QString ModeSetting::storedText() const { return modeStore().text(QString::fromLatin1(kKey)).value_or(QString()); }
 
 AppMode ModeSetting::mode() const {
     const auto stored = appModeFromRawValue(storedText().toStdString());
@@ -17,7 +27,7 @@ AppMode ModeSetting::mode() const {
 }
 
 void ModeSetting::writeStoredText(const QString& text) {
-    QSettings().setValue(QString::fromLatin1(kKey), text);
+    modeStore().setText(QString::fromLatin1(kKey), text);
     const AppMode now = mode();
     if (now != last_) {
         last_ = now;

@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +56,42 @@ TEST(SettingsStore, DefaultStoreFollowsTheStorageFolder) {
     }
     EXPECT_TRUE(fs::exists(dir / "Quillmere/Quillmere.ini"));
     EXPECT_EQ(qm::SettingsStore().text("appMode").value(), "edit");
+}
+
+TEST(SettingsStore, AFullDiskKeepsTheOldSettingsAndSaysWhy) {
+    qm::test::SmallDisk disk(256 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    const QString ini = q(disk / "Quillmere.ini");
+    // Texts with separators, quotes, escapes, an edge space and a leading "@", as JSON records have.
+    const QString record = QString::fromUtf8(R"({"a":"x,y;z=\"q\"","t":"tab\there é"} )");
+    const QString tricky = QStringLiteral("@at\n\x31line\nbreak");
+    {
+        qm::SettingsStore store(ini);
+        EXPECT_EQ(store.setText("conversionSettings", record), "");
+        EXPECT_EQ(store.setText("odd", tricky), "");
+    }
+    QFile file(ini);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    {
+        QSettings raw(ini, QSettings::IniFormat);  // the file stays the INI file it always was
+        EXPECT_EQ(raw.value("conversionSettings").toString(), record);
+        EXPECT_EQ(raw.value("odd").toString(), tricky);
+    }
+    // With a little room left (the new file starts, then runs out) and with none at all.
+    { std::ofstream(disk / "spare") << std::string(8192, 's'); }
+    disk.fill();
+    fs::remove(disk / "spare");
+    qm::SettingsStore store(ini);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(store.setText("credits", QString(12000, u'c')), "No space left on device");
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), before);
+        file.close();
+        { std::ofstream(disk / "more") << std::string(8192, 'm'); }
+    }
+    EXPECT_EQ(qm::SettingsStore(ini).text("conversionSettings").value(), record);
 }
 
 TEST(SettingsStore, DataThatIsNotBase64ReadsAsMissing) {

@@ -1,6 +1,8 @@
 #pragma once
-// The user defaults: one QSettings store for the whole application (organisation and application
+// The user defaults: one INI file for the whole application (organisation and application
 // "Quillmere"). JSON records are kept as their text; data values (bookmarks) as base64 text.
+// Every change is written at once; a change that could not be written (a full disk) leaves the
+// file as it was, is logged, and returns the system's reason.
 
 #include <optional>
 
@@ -20,15 +22,15 @@ public:
     static void setStorageFolder(const QString& folder);
 
     std::optional<QString> text(const QString& key) const;
-    void setText(const QString& key, const QString& value);
+    QString setText(const QString& key, const QString& value);
 
     std::optional<QByteArray> data(const QString& key) const;
-    void setData(const QString& key, const QByteArray& value);
+    QString setData(const QString& key, const QByteArray& value);
 
     bool contains(const QString& key) const;
-    void remove(const QString& key);
-    // Writes pending changes to disk now (QSettings otherwise writes them lazily).
-    void sync();
+    QString remove(const QString& key);
+    // Writes anything still pending; empty once it is on disk, else the reason.
+    QString sync();
 
     const QString& iniFile() const { return iniFile_; }
 
