@@ -57,6 +57,51 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     if (creditsContent_) stack_->addWidget(creditsContent_);
     setCentralWidget(stack_);
 
+    buildToolbar();
+    buildFileMenu();
+    buildEditMenu();
+    buildViewMenu();
+    showMode(mode_.mode());
+}
+
+// The commands the menus share, as each mode takes them; an empty entry does nothing there.
+MainWindow::ModeCommands MainWindow::commandsFor(AppMode mode) {
+    const auto editorNewProject = [this] {
+        if (!editor_) return;
+        mode_.setMode(AppMode::edit);
+        if (editorMayReplace()) editor_->newProject();
+    };
+    ModeCommands c;
+    switch (mode) {
+    case AppMode::convert:
+        c.newProject = editorNewProject;
+        c.deleteSelection = commands_.removeSelected;
+        break;
+    case AppMode::edit:
+        c.newProject = editorNewProject;
+        if (!editor_) break;
+        c.saveProject = [this](bool as) { editor_->saveProject(as); };
+        c.packageProject = [this] { editor_->packageProjectPanel(); };
+        c.undo = [this] { editor_->undo(); };
+        c.redo = [this] { editor_->redo(); };
+        break;
+    case AppMode::credits:
+        c.newProject = credits_.newProject;
+        c.saveProject = credits_.saveProject;
+        c.packageProject = credits_.packageProject;
+        break;
+    }
+    return c;
+}
+
+// Connects an action to the current mode's entry for it.
+void MainWindow::connectCommand(QAction* action, std::function<void()> ModeCommands::*command) {
+    connect(action, &QAction::triggered, this, [this, command] {
+        if (const auto run = commandsFor(mode_.mode()).*command) run();
+    });
+}
+
+void MainWindow::buildToolbar() {
     toolbar_ = new QToolBar(tr("Toolbar"), this);
     toolbar_->setObjectName(QStringLiteral("mainToolbar"));
     toolbar_->setMovable(false);
@@ -94,7 +139,9 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     connect(picker_, &QButtonGroup::idClicked, this, [this](int id) { mode_.setMode(static_cast<AppMode>(id)); });
     connect(&mode_, &ModeSetting::modeChanged, this, &MainWindow::showMode);
 
-    // File menu.
+}
+
+void MainWindow::buildFileMenu() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
     addFiles_ = file->addAction(tr("Add Files to Convert…"));
     addFiles_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
@@ -112,33 +159,10 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     // Project commands: End Credits' projects in End Credits, the editor's in the other modes.
     newProject_ = file->addAction(tr("New Project"));
     newProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
-    connect(newProject_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::credits) {
-            if (credits_.newProject) credits_.newProject();
-            return;
-        }
-        if (!editor_) return;
-        mode_.setMode(AppMode::edit);
-        if (editorMayReplace()) editor_->newProject();
-    });
+    connectCommand(newProject_, &ModeCommands::newProject);
     openProject_ = file->addAction(tr("Open Project…"));
     openProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_O));
-    connect(openProject_, &QAction::triggered, this, [this] {
-        OpenPanelRequest request;
-        request.message = tr("Choose a project to open");
-        request.allowedContentTypes = {PanelContentType::editorProject, PanelContentType::creditsProject};
-        const QStringList chosen = desktopServices().runOpenPanel(request);
-        if (chosen.isEmpty()) return;
-        const QString path = chosen.first();
-        if (QFileInfo(path).suffix().toLower() == QLatin1String("qmcredits")) {
-            mode_.setMode(AppMode::credits);
-            if (credits_.openProject) credits_.openProject(path);
-            return;
-        }
-        if (!editor_) return;
-        mode_.setMode(AppMode::edit);
-        if (editorMayReplace()) editor_->openProject(path);
-    });
+    connect(openProject_, &QAction::triggered, this, &MainWindow::openProject);
     importMedia_ = file->addAction(tr("Import Media…"));
     importMedia_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
     connect(importMedia_, &QAction::triggered, this, [this] {
@@ -148,11 +172,7 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     });
     file->addSeparator();
     const auto save = [this](bool as) {
-        if (mode_.mode() == AppMode::credits) {
-            if (credits_.saveProject) credits_.saveProject(as);
-        } else if (mode_.mode() == AppMode::edit && editor_) {
-            editor_->saveProject(as);
-        }
+        if (const auto run = commandsFor(mode_.mode()).saveProject) run(as);
     };
     saveProject_ = file->addAction(tr("Save Project"));
     saveProject_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
@@ -161,40 +181,50 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     saveProjectAs_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     connect(saveProjectAs_, &QAction::triggered, this, [save] { save(true); });
     packageProject_ = file->addAction(tr("Package Project…"));
-    connect(packageProject_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::credits) {
-            if (credits_.packageProject) credits_.packageProject();
-        } else if (mode_.mode() == AppMode::edit && editor_) {
-            editor_->packageProjectPanel();
-        }
-    });
+    connectCommand(packageProject_, &ModeCommands::packageProject);
     file->addSeparator();
     quit_ = file->addAction(tr("Quit"));
     quit_->setShortcut(QKeySequence::Quit);
     quit_->setMenuRole(QAction::QuitRole);
     connect(quit_, &QAction::triggered, this, &QWidget::close);
+}
 
+// Projects open in the mode of their kind, whichever mode is showing.
+void MainWindow::openProject() {
+    OpenPanelRequest request;
+    request.message = tr("Choose a project to open");
+    request.allowedContentTypes = {PanelContentType::editorProject, PanelContentType::creditsProject};
+    const QStringList chosen = desktopServices().runOpenPanel(request);
+    if (chosen.isEmpty()) return;
+    const QString path = chosen.first();
+    if (QFileInfo(path).suffix().toLower() == QLatin1String("qmcredits")) {
+        mode_.setMode(AppMode::credits);
+        if (credits_.openProject) credits_.openProject(path);
+        return;
+    }
+    if (!editor_) return;
+    mode_.setMode(AppMode::edit);
+    if (editorMayReplace()) editor_->openProject(path);
+}
+
+void MainWindow::buildEditMenu() {
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
     undo_ = edit->addAction(tr("Undo"));
     undo_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
-    connect(undo_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::edit && editor_) editor_->undo();
-    });
+    connectCommand(undo_, &ModeCommands::undo);
     redo_ = edit->addAction(tr("Redo"));
     redo_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z));
-    connect(redo_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::edit && editor_) editor_->redo();
-    });
+    connectCommand(redo_, &ModeCommands::redo);
     edit->addSeparator();
     // Delete removes the selected job of the queue; in the editor the key reaches its key monitor,
     // so the item is enabled only in Convert.
     delete_ = edit->addAction(tr("Delete"));
     delete_->setShortcuts({QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace)});
     delete_->setShortcutContext(Qt::WindowShortcut);
-    connect(delete_, &QAction::triggered, this, [this] {
-        if (mode_.mode() == AppMode::convert && commands_.removeSelected) commands_.removeSelected();
-    });
+    connectCommand(delete_, &ModeCommands::deleteSelection);
+}
 
+void MainWindow::buildViewMenu() {
     QMenu* view = menuBar()->addMenu(tr("&View"));
     zoomIn_ = view->addAction(tr("Zoom In Timeline"));
     connect(zoomIn_, &QAction::triggered, this, [this] {
@@ -208,8 +238,6 @@ MainWindow::MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertComman
     connect(fitTimeline_, &QAction::triggered, this, [this] {
         if (editor_) editor_->zoomToFit();
     });
-
-    showMode(mode_.mode());
 }
 
 void MainWindow::setEditor(EditorModel& model, QWidget* content) {

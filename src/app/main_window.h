@@ -76,6 +76,21 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct ModeCommands {
+        std::function<void()> newProject;
+        std::function<void(bool saveAs)> saveProject;
+        std::function<void()> packageProject;
+        std::function<void()> undo;
+        std::function<void()> redo;
+        std::function<void()> deleteSelection;
+    };
+    ModeCommands commandsFor(AppMode mode);
+    void connectCommand(QAction* action, std::function<void()> ModeCommands::*command);
+    void buildToolbar();
+    void buildFileMenu();
+    void buildEditMenu();
+    void buildViewMenu();
+    void openProject();
     void showMode(AppMode mode);
     void refreshTitle();
 

@@ -22,6 +22,42 @@ struct CreditsRenderer::Scratch {
     std::vector<float> dilationWork;
     // Where the silhouette plane may be non-zero.
     Area silhouetteArea{0, 0, 0, 0};
+
+    // The settings' effect on the text's silhouette, under the text in `stack`.
+    void addTextEffect(const CreditsSettings& settings, const std::vector<PlacedImage>& text, const Area& textArea, int w,
+                       int h, LayerStack& stack) {
+        using Effect = CreditsSettings::Effect;
+        const double k = settings.effectStrength / 100.0;
+        const double size = std::max(settings.effectSize, 0.5);
+        // How far the effect reaches beyond the text: six boxes of a blur reach under 5 sigma + 8,
+        // the outline's disc its radius.
+        const int reach = int(std::ceil(6 * size + 10));
+        FloatPlane& plane = silhouette;
+        if (plane.width != w || plane.height != h) plane = FloatPlane(w, h);
+        // What the last frame left outside the text area, which is written anew, goes back to 0.
+        clearPlaneArea(plane, silhouetteArea, textArea);
+        const Area ink = alphaPlane(text, float(k), plane, textArea);
+        const Area effectArea = clippedArea(grownArea(ink, reach), w, h);
+        switch (settings.effect) {
+        case Effect::glow: gaussianBlurSum(plane, size, size / 3, work, ink); break;
+        case Effect::shadow: gaussianBlur(plane, size, ink); break;
+        case Effect::outline:
+            dilateDisc(plane, size, ink, &dilationWork);
+            gaussianBlur(plane, std::max(size * 0.25, 0.6), clippedArea(grownArea(ink, int(std::floor(size))), w, h));
+            break;
+        case Effect::none: break;
+        }
+        silhouetteArea = effectArea;
+        const RGBColor c = settings.effectColor;
+        stack.under = {&plane, float(c.r), float(c.g), float(c.b), 0, 0};
+        stack.underArea = effectArea;
+        if (settings.effect == Effect::shadow && !effectArea.empty()) {
+            stack.under.dx = stack.under.dy = float(settings.shadowOffset);
+            const int shift = int(std::ceil(settings.shadowOffset)) + 1;
+            stack.underArea.bottom = std::min(h, stack.underArea.bottom + shift);
+            stack.underArea.right += shift;
+        }
+    }
 };
 
 PlacedPicture placePicture(const QImage& image, double frameWidth, double frameHeight, const CreditsSettings::ImageSlot& slot) {
@@ -215,39 +251,9 @@ void CreditsRenderer::compose(bool continuous, double t, uint8_t* pixels, size_t
     const bool hasPictures = !scratch->picturesArea.empty();
 
     LayerStack stack;
-    if (settings_.effect != Effect::none && hasText) {
-        const double k = settings_.effectStrength / 100.0;
-        const double size = std::max(settings_.effectSize, 0.5);
-        // How far the effect reaches beyond the text: six boxes of a blur reach under 5 sigma + 8,
-        // the outline's disc its radius.
-        const int reach = int(std::ceil(6 * size + 10));
-        FloatPlane& plane = scratch->silhouette;
-        if (plane.width != w || plane.height != h) plane = FloatPlane(w, h);
-        // What the last frame left outside the text area, which is written anew, goes back to 0.
-        clearPlaneArea(plane, scratch->silhouetteArea, textArea);
-        const Area ink = alphaPlane(textInPlace ? *textInPlace : std::vector<PlacedImage>{{&scratch->text, 0, 0}}, float(k),
-                                    plane, textArea);
-        const Area effectArea = clippedArea(grownArea(ink, reach), w, h);
-        switch (settings_.effect) {
-        case Effect::glow: gaussianBlurSum(plane, size, size / 3, scratch->work, ink); break;
-        case Effect::shadow: gaussianBlur(plane, size, ink); break;
-        case Effect::outline:
-            dilateDisc(plane, size, ink, &scratch->dilationWork);
-            gaussianBlur(plane, std::max(size * 0.25, 0.6), clippedArea(grownArea(ink, int(std::floor(size))), w, h));
-            break;
-        case Effect::none: break;
-        }
-        scratch->silhouetteArea = effectArea;
-        const RGBColor c = settings_.effectColor;
-        stack.under = {&plane, float(c.r), float(c.g), float(c.b), 0, 0};
-        stack.underArea = effectArea;
-        if (settings_.effect == Effect::shadow && !effectArea.empty()) {
-            stack.under.dx = stack.under.dy = float(settings_.shadowOffset);
-            const int shift = int(std::ceil(settings_.shadowOffset)) + 1;
-            stack.underArea.bottom = std::min(h, stack.underArea.bottom + shift);
-            stack.underArea.right += shift;
-        }
-    }
+    if (settings_.effect != Effect::none && hasText)
+        scratch->addTextEffect(settings_, textInPlace ? *textInPlace : std::vector<PlacedImage>{{&scratch->text, 0, 0}},
+                               textArea, w, h, stack);
     if (hasText && textInPlace)
         stack.baseImages = *textInPlace;
     else if (hasText)

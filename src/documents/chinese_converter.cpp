@@ -246,10 +246,109 @@ struct ChineseConverter::Work {
     int outputLength() const { return static_cast<int>(outStarts.size()); }
 };
 
-void ChineseConverter::run(const CharacterStream& stream, int& nextID, const Overrides& overrides, Work& w) const {
+// A new choice among `options` at the current end of the output, with its override when that names
+// one of the options, else `fallback`; its result is written to the output.
+void ChineseConverter::addChoice(std::string_view source, std::vector<std::string> options, bool byPhrase,
+                                 std::string_view fallback, int& nextID, const Overrides& overrides, Work& w) const {
+    Choice& ch = w.choices->emplace_back();
+    ch.id = nextID++;
+    ch.source = source;
+    ch.options = std::move(options);
+    ch.byPhrase = byPhrase;
+    ch.contextOffset = w.outputLength();
+    ch.result = fallback;
+    if (!overrides.empty()) {
+        const auto it = overrides.find(ch.id);
+        if (it != overrides.end() && contains(ch.options, it->second)) ch.result = it->second;
+    }
+    w.append(ch.result);
+}
+
+// The longest phrase starting at character i (single-character keys are never used): its length
+// in characters, 0 for none. The two-character start of the text must begin some phrase before
+// any longer key is tried.
+std::size_t ChineseConverter::longestPhrase(const CharacterStream& stream, std::size_t i, const CharacterInfo* info,
+                                            std::optional<ChineseDictionary::Values>& values) const {
     const std::size_t n = stream.size();
     const std::string_view text = stream.text;
     const auto& bounds = stream.bounds;
+    if (!info || info->phraseLength < 2 || n - i < 2) return 0;
+    const int* prefixLength = phrasePrefixLengths_.find(text.substr(bounds[i], bounds[i + 2] - bounds[i]));
+    if (!prefixLength) return 0;
+    const std::size_t m = std::min<std::size_t>(static_cast<std::size_t>(*prefixLength), n - i);
+    for (std::size_t len = m; len >= 2; --len)
+        if ((values = phrases_.find(text.substr(bounds[i], bounds[i + len] - bounds[i])))) return len;
+    return 0;
+}
+
+// A phrase of `length` characters at i: its one candidate, character by character where each
+// character's own conversion is ambiguous, or a choice among its candidates.
+void ChineseConverter::convertPhrase(const CharacterStream& stream, std::size_t i, std::size_t length,
+                                     const ChineseDictionary::Values& values, int& nextID, const Overrides& overrides,
+                                     Work& w) const {
+    // The phrase's candidates through the variants, each text once.
+    w.scratch.clear();
+    w.scratch.reserve(values.size());
+    w.outputs.clear();
+    for (std::string_view v : values) {
+        std::string_view o = v;
+        if (mayHaveVariant(v)) o = w.scratch.emplace_back(applyingVariants(v));
+        if (std::find(w.outputs.begin(), w.outputs.end(), o) == w.outputs.end()) w.outputs.push_back(o);
+    }
+    if (w.outputs.size() != 1) {
+        const std::string_view text = stream.text;
+        const std::string_view source = text.substr(stream.bounds[i], stream.bounds[i + length] - stream.bounds[i]);
+        std::vector<std::string> options(w.outputs.begin(), w.outputs.end());
+        const std::string first = options.front();
+        addChoice(source, std::move(options), false, first, nextID, overrides, w);
+        return;
+    }
+    const std::string_view r = w.outputs.front();
+    w.resultBounds.clear();
+    chinese::appendCharacterBounds(r, w.resultBounds);
+    if (w.resultBounds.size() != length + 1) {
+        w.append(r);
+        return;
+    }
+    // The phrase decided each character; report those whose own conversion is ambiguous.
+    for (std::size_t j = 0; j < length; ++j) {
+        const std::string_view t = r.substr(w.resultBounds[j], w.resultBounds[j + 1] - w.resultBounds[j]);
+        const std::string_view s = stream.character(i + j);
+        std::optional<std::span<const std::string>> opts;
+        if (t != s) opts = characterOptions(s);
+        if (!opts || opts->size() < 2) {
+            w.append(t);
+            continue;
+        }
+        std::vector<std::string> options;
+        options.reserve(opts->size() + 1);
+        options.emplace_back(t);
+        for (const auto& o : *opts)
+            if (o != t) options.push_back(o);
+        addChoice(s, std::move(options), true, t, nextID, overrides, w);
+    }
+}
+
+// A character converted on its own: its one candidate, or a choice among them.
+void ChineseConverter::convertCharacter(std::string_view c, const CharacterInfo* info, int& nextID,
+                                        const Overrides& overrides, Work& w) const {
+    const std::vector<std::string>* lone =
+        info && info->candidates >= 0 ? &candidates_[static_cast<std::size_t>(info->candidates)].lone : nullptr;
+    if (!lone) {
+        if (mayHaveVariant(c))
+            w.append(applyingVariants(c));
+        else
+            w.append(c);
+    } else if (lone->size() == 1) {
+        w.append(lone->front());
+    } else {
+        addChoice(c, *lone, false, lone->front(), nextID, overrides, w);
+    }
+}
+
+void ChineseConverter::run(const CharacterStream& stream, int& nextID, const Overrides& overrides, Work& w) const {
+    const std::size_t n = stream.size();
+    const std::string_view text = stream.text;
     w.out.clear();
     w.out.reserve(text.size() + text.size() / 4);
     w.outStarts.clear();
@@ -257,115 +356,19 @@ void ChineseConverter::run(const CharacterStream& stream, int& nextID, const Ove
     std::vector<Choice>& choices = *w.choices;
     const std::size_t firstChoice = choices.size();
 
-    // The override for a choice when it names one of the options, else the default.
-    auto pick = [&overrides](int id, const std::vector<std::string>& options,
-                             std::string_view fallback) -> std::string_view {
-        if (overrides.empty()) return fallback;
-        const auto it = overrides.find(id);
-        if (it != overrides.end() && contains(options, it->second)) return it->second;
-        return fallback;
-    };
-
     std::size_t i = 0;
     while (i < n) {
         const std::string_view c = stream.character(i);
         const auto segBegin = static_cast<std::uint32_t>(w.out.size());
-        std::size_t length = 0;
-        std::optional<ChineseDictionary::Values> values;
-
-        // Longest phrase first; single-character phrase keys are never used. The two-character
-        // start of the text must begin some phrase before any longer key is tried.
         const CharacterInfo* info = characterInfo_.find(c);
-        const int* prefixLength = nullptr;
-        if (info && info->phraseLength >= 2 && n - i >= 2)
-            prefixLength = phrasePrefixLengths_.find(text.substr(bounds[i], bounds[i + 2] - bounds[i]));
-        if (prefixLength) {
-            const std::size_t m = std::min<std::size_t>(static_cast<std::size_t>(*prefixLength), n - i);
-            for (std::size_t len = m; len >= 2; --len) {
-                const std::string_view key = text.substr(bounds[i], bounds[i + len] - bounds[i]);
-                if ((values = phrases_.find(key))) {
-                    length = len;
-                    break;
-                }
-            }
-        }
-
+        std::optional<ChineseDictionary::Values> values;
+        std::size_t length = longestPhrase(stream, i, info, values);
         if (length > 0) {
-            // The phrase's candidates through the variants, each text once.
-            w.scratch.clear();
-            w.scratch.reserve(values->size());
-            w.outputs.clear();
-            for (std::string_view v : *values) {
-                std::string_view o = v;
-                if (mayHaveVariant(v)) o = w.scratch.emplace_back(applyingVariants(v));
-                if (std::find(w.outputs.begin(), w.outputs.end(), o) == w.outputs.end()) w.outputs.push_back(o);
-            }
-
-            if (w.outputs.size() == 1) {
-                const std::string_view r = w.outputs.front();
-                w.resultBounds.clear();
-                chinese::appendCharacterBounds(r, w.resultBounds);
-                if (w.resultBounds.size() == length + 1) {
-                    // The phrase decided each character; report those whose own conversion is ambiguous.
-                    for (std::size_t j = 0; j < length; ++j) {
-                        const std::string_view t = r.substr(w.resultBounds[j], w.resultBounds[j + 1] - w.resultBounds[j]);
-                        const std::string_view s = stream.character(i + j);
-                        std::optional<std::span<const std::string>> opts;
-                        if (t != s) opts = characterOptions(s);
-                        if (!opts || opts->size() < 2) {
-                            w.append(t);
-                            continue;
-                        }
-                        Choice& ch = choices.emplace_back();
-                        ch.id = nextID++;
-                        ch.source = s;
-                        ch.options.reserve(opts->size() + 1);
-                        ch.options.emplace_back(t);
-                        for (const auto& o : *opts) {
-                            if (o != t) ch.options.push_back(o);
-                        }
-                        ch.byPhrase = true;
-                        ch.contextOffset = w.outputLength();
-                        ch.result = pick(ch.id, ch.options, t);
-                        w.append(ch.result);
-                    }
-                } else {
-                    w.append(r);
-                }
-            } else {
-                Choice& ch = choices.emplace_back();
-                ch.id = nextID++;
-                ch.source = text.substr(bounds[i], bounds[i + length] - bounds[i]);
-                ch.options.assign(w.outputs.begin(), w.outputs.end());
-                ch.byPhrase = false;
-                ch.contextOffset = w.outputLength();
-                ch.result = pick(ch.id, ch.options, ch.options.front());
-                w.append(ch.result);
-            }
+            convertPhrase(stream, i, length, *values, nextID, overrides, w);
         } else {
             length = 1;
-            const std::vector<std::string>* lone =
-                info && info->candidates >= 0 ? &candidates_[static_cast<std::size_t>(info->candidates)].lone : nullptr;
-            if (!lone) {
-                if (mayHaveVariant(c)) {
-                    w.append(applyingVariants(c));
-                } else {
-                    w.append(c);
-                }
-            } else if (lone->size() == 1) {
-                w.append(lone->front());
-            } else {
-                Choice& ch = choices.emplace_back();
-                ch.id = nextID++;
-                ch.source = c;
-                ch.options = *lone;
-                ch.byPhrase = false;
-                ch.contextOffset = w.outputLength();
-                ch.result = pick(ch.id, ch.options, ch.options.front());
-                w.append(ch.result);
-            }
+            convertCharacter(c, info, nextID, overrides, w);
         }
-
         if (w.segments) {
             w.segments->push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + length), segBegin,
                                    static_cast<std::uint32_t>(w.out.size())});

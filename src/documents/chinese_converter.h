@@ -145,7 +145,16 @@ private:
     };
     struct Work;
 
+    struct CharacterInfo;
     void run(const CharacterStream& stream, int& nextID, const Overrides& overrides, Work& work) const;
+    std::size_t longestPhrase(const CharacterStream& stream, std::size_t i, const CharacterInfo* info,
+                              std::optional<ChineseDictionary::Values>& values) const;
+    void convertPhrase(const CharacterStream& stream, std::size_t i, std::size_t length,
+                       const ChineseDictionary::Values& values, int& nextID, const Overrides& overrides, Work& w) const;
+    void convertCharacter(std::string_view c, const CharacterInfo* info, int& nextID, const Overrides& overrides,
+                          Work& w) const;
+    void addChoice(std::string_view source, std::vector<std::string> options, bool byPhrase, std::string_view fallback,
+                   int& nextID, const Overrides& overrides, Work& w) const;
     // The text through `variants`, or the text itself when nothing in it has a variant; `scratch`
     // holds a changed text.
     std::string_view variantView(std::string_view text, std::string& scratch) const;

@@ -180,6 +180,7 @@ bool EditorModel::saveProject(bool as) {
             throw std::runtime_error(
                 tr("The project “%1” could not be saved: %2").arg(QFileInfo(file).fileName(), reason).toStdString());
     } catch (const std::exception& e) {
+        emit saveFailed();
         appendImportError(QString::fromUtf8(e.what()));
         return false;
     }

@@ -333,6 +333,8 @@ public:
     EditorPackaging& packaging() { return *packaging_; }
 
 signals:
+    // Just before a save's failure is added to importErrors, so that its alert says what failed.
+    void saveFailed();
     void projectChanged();
     void infosChanged();
     void selectedClipIDChanged();

@@ -1,9 +1,17 @@
 // Writing a movie: the video feed pulls processed batches and appends them on its own thread, the
-// audio feed copies the source's audio on another; the writer keeps the two interleaved.
+// audio feed copies the source's audio on another; the writer keeps the two interleaved. The feeds
+// and the video's read-ahead block on the writer and the reader for the whole run, so they are
+// threads of the run's own (std::jthread, joined before the run returns, also on a failure)
+// rather than tasks of a pool, where they would hold its workers; the per-frame work they start
+// runs in parallel loops on oneTBB.
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
-#include <future>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include <pthread.h>
@@ -23,6 +31,144 @@ std::string writerText(const MovieWriter& writer, const char* fallback) {
 }
 
 void nameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+// Reads the next batch on a thread of its own while the frames of the current one go to the
+// encoder, so neither the reader nor the encoder waits for the other; one batch ahead at most.
+// Its destruction waits for a batch still being read.
+class BatchReadAhead {
+public:
+    explicit BatchReadAhead(FrameBatchProvider& feeder) : feeder_(feeder) {}
+
+    // Starts reading the next batch unless one is being read or waits to be taken.
+    void request() {
+        {
+            std::lock_guard lock(mutex_);
+            if (outstanding_) return;
+            outstanding_ = true;
+            requested_ = true;
+        }
+        if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        changed_.notify_all();
+    }
+
+    // The requested batch (requesting it first if need be), once read; rethrows its failure.
+    std::vector<FramePair> take() {
+        request();
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return done_; });
+        done_ = false;
+        outstanding_ = false;
+        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+        return std::move(batch_);
+    }
+
+private:
+    void run(std::stop_token stop) {
+        nameThread("video-reader");
+        std::unique_lock lock(mutex_);
+        while (changed_.wait(lock, stop, [&] { return requested_; })) {
+            requested_ = false;
+            lock.unlock();
+            std::vector<FramePair> batch;
+            std::exception_ptr error;
+            try {
+                batch = feeder_.nextBatch(std::nullopt);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            batch_ = std::move(batch);
+            error_ = error;
+            done_ = true;
+            changed_.notify_all();
+        }
+    }
+
+    FrameBatchProvider& feeder_;
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    bool outstanding_ = false, requested_ = false, done_ = false;
+    std::vector<FramePair> batch_;
+    std::exception_ptr error_;
+    std::jthread thread_;  // last: stopped and joined before the state above goes
+};
+
+// What both feeds share: the writer, the run's first failure and whether to stop.
+struct Feed {
+    MovieWriter& writer;
+    FailureBox& failure;
+    const std::function<bool()>& shouldStop;
+};
+
+// Processed batches to the writer until the end, a stop or a failure.
+void feedVideo(const Feed& feed, FrameBatchProvider& feeder, OnceFlag& done) {
+    nameThread("video-writer");
+    auto finishInput = [&] {
+        if (done.claim()) feed.writer.markAsFinished(MovieWriter::Input::video);
+    };
+    BatchReadAhead ahead(feeder);
+    // Declared after the read-ahead: frames not written go first, so a batch being read that
+    // waits for their memory can end.
+    std::deque<FramePair> pending;
+    for (;;) {
+        if (feed.shouldStop()) return finishInput();
+        if (!feed.writer.waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;
+        if (pending.empty()) {
+            try {
+                auto batch = ahead.take();
+                if (batch.empty()) return finishInput();
+                for (auto& pair : batch) pending.push_back(std::move(pair));
+                if (!feed.shouldStop()) ahead.request();
+            } catch (...) {
+                feed.failure.store(std::current_exception());
+                return finishInput();
+            }
+        }
+        FramePair pair = std::move(pending.front());
+        pending.pop_front();
+        const SourceFrame& frame = pair.first;
+        try {
+            switch (pair.second.kind) {
+            case ProcessedFrame::Kind::pixels:
+                feed.writer.appendPixelBuffer(pair.second.pixels, frame.time, frame.duration);
+                break;
+            case ProcessedFrame::Kind::encoded:
+                feed.writer.appendCompressedSample(pair.second.data, frame.time, frame.duration);
+                break;
+            case ProcessedFrame::Kind::written: break;
+            }
+        } catch (const std::exception& e) {
+            feed.failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
+            return finishInput();
+        }
+    }
+}
+
+// The source's sound to the writer until the end, a stop or a failure.
+void feedAudio(const Feed& feed, AudioBufferSource& audio, OnceFlag& done) {
+    nameThread("audio-writer");
+    auto finishInput = [&] {
+        if (done.claim()) feed.writer.markAsFinished(MovieWriter::Input::audio);
+    };
+    for (;;) {
+        if (feed.shouldStop()) return finishInput();
+        if (!feed.writer.waitUntilReady(MovieWriter::Input::audio, kReadyPoll)) continue;
+        std::optional<AudioSampleBuffer> samples;
+        try {
+            samples = audio.next();
+        } catch (const std::exception& e) {
+            feed.failure.store(std::make_exception_ptr(ConversionError::readerFailed(e.what())));
+            return finishInput();
+        }
+        if (!samples) return finishInput();
+        try {
+            feed.writer.appendAudio(*samples);
+        } catch (const std::exception& e) {
+            feed.failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
+            return finishInput();
+        }
+    }
+}
 
 }  // namespace
 
@@ -80,88 +226,11 @@ void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
         return cancellation_->value() || failure.hasError() || writer->status() == MovieWriter::Status::failed;
     };
 
-    std::thread videoFeed([&] {
-        nameThread("video-writer");
-        auto finishInput = [&] {
-            if (videoDone.claim()) writer->markAsFinished(MovieWriter::Input::video);
-        };
-        // The next batch is read and processed while the frames of this one go to the encoder, so
-        // neither the reader nor the encoder waits for the other; one batch ahead at most.
-        std::future<std::vector<FramePair>> ahead;
-        auto fetchNext = [&] {
-            ahead = std::async(std::launch::async, [&feeder] { return feeder.nextBatch(std::nullopt); });
-        };
-        struct WaitForAhead {
-            std::future<std::vector<FramePair>>& ahead;
-            ~WaitForAhead() {
-                if (ahead.valid()) ahead.wait();
-            }
-        } waitForAhead{ahead};
-        // Declared after the wait: frames not written go first, so a batch being read that waits
-        // for their memory can end.
-        std::deque<FramePair> pending;
-        for (;;) {
-            if (shouldStop()) return finishInput();
-            if (!writer->waitUntilReady(MovieWriter::Input::video, kReadyPoll)) continue;
-            if (pending.empty()) {
-                try {
-                    if (!ahead.valid()) fetchNext();
-                    auto batch = ahead.get();
-                    if (batch.empty()) return finishInput();
-                    for (auto& pair : batch) pending.push_back(std::move(pair));
-                    if (!shouldStop()) fetchNext();
-                } catch (...) {
-                    failure.store(std::current_exception());
-                    return finishInput();
-                }
-            }
-            FramePair pair = std::move(pending.front());
-            pending.pop_front();
-            const SourceFrame& frame = pair.first;
-            try {
-                switch (pair.second.kind) {
-                case ProcessedFrame::Kind::pixels:
-                    writer->appendPixelBuffer(pair.second.pixels, frame.time, frame.duration);
-                    break;
-                case ProcessedFrame::Kind::encoded:
-                    writer->appendCompressedSample(pair.second.data, frame.time, frame.duration);
-                    break;
-                case ProcessedFrame::Kind::written: break;
-                }
-            } catch (const std::exception& e) {
-                failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
-                return finishInput();
-            }
-        }
-    });
-
-    std::thread audioFeed;
-    if (withAudio) {
-        audioFeed = std::thread([&] {
-            nameThread("audio-writer");
-            auto finishInput = [&] {
-                if (audioDone.claim()) writer->markAsFinished(MovieWriter::Input::audio);
-            };
-            for (;;) {
-                if (shouldStop()) return finishInput();
-                if (!writer->waitUntilReady(MovieWriter::Input::audio, kReadyPoll)) continue;
-                std::optional<AudioSampleBuffer> samples;
-                try {
-                    samples = audio->next();
-                } catch (const std::exception& e) {
-                    failure.store(std::make_exception_ptr(ConversionError::readerFailed(e.what())));
-                    return finishInput();
-                }
-                if (!samples) return finishInput();
-                try {
-                    writer->appendAudio(*samples);
-                } catch (const std::exception& e) {
-                    failure.store(std::make_exception_ptr(ConversionError::writerFailed(e.what())));
-                    return finishInput();
-                }
-            }
-        });
-    }
+    const std::function<bool()> stop = shouldStop;
+    const Feed feed{*writer, failure, stop};
+    std::jthread videoFeed([&] { feedVideo(feed, feeder, videoDone); });
+    std::jthread audioFeed;
+    if (withAudio) audioFeed = std::jthread([&] { feedAudio(feed, *audio, audioDone); });
     videoFeed.join();
     if (audioFeed.joinable()) audioFeed.join();
 

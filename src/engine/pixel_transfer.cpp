@@ -8,11 +8,11 @@
 #include "core/conversion_error.h"
 #include "platform/media/ffmpeg_internal.h"
 #include "platform/media/media_error.h"
+#include "platform/media/scaler.h"
 
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 namespace qm {
@@ -20,46 +20,6 @@ namespace qm {
 namespace {
 
 [[noreturn]] void fail(int code) { throw ConversionError::encodeFailed("pixel transfer (" + mediaErrorText(code) + ")"); }
-
-bool isYUV(AVPixelFormat format) {
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0 && desc->nb_components >= 3;
-}
-
-int swsColorspace(ColorMatrix matrix) {
-    switch (matrix) {
-    case ColorMatrix::fcc: return SWS_CS_FCC;
-    case ColorMatrix::bt470bg: return SWS_CS_ITU601;
-    case ColorMatrix::smpte170m: return SWS_CS_SMPTE170M;
-    case ColorMatrix::smpte240m: return SWS_CS_SMPTE240M;
-    case ColorMatrix::bt2020: return SWS_CS_BT2020;
-    case ColorMatrix::bt709:
-    case ColorMatrix::unspecified: break;
-    }
-    return SWS_CS_ITU709;
-}
-
-// Full range for the JPEG formats, video range for the other Y'CbCr formats, unless tagged.
-int rangeOf(uint32_t pixelFormat, const ColorTags& tags) {
-    if (tags.range == ColorRange::full) return 1;
-    if (tags.range == ColorRange::video) return 0;
-    return ffmpeg::isFullRangeFormat(pixelFormat) ? 1 : 0;
-}
-
-// Bicubic for every ratio: at large reductions the scaler widens the filter and still averages
-// the covered area. Full chroma interpolation keeps Y'CbCr to RGB edges sharp and exact rounding
-// keeps every step, which a resize or an encoder's Y'CbCr input deserves.
-constexpr int kAccurateFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
-// Same-size Y'CbCr to 8-bit RGB (decoded movies into GPU codecs and image files) only has chroma
-// to interpolate: bilinear there costs a third of bicubic for the same result within a hundredth
-// of a level. Exact rounding and full chroma stay: without them the table-driven converter is
-// more than a level off on average, on every frame.
-constexpr int kDirectFlags = SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
-
-int scalerFlags(AVPixelFormat sourceFormat, AVPixelFormat destinationFormat, bool sameSize) {
-    const bool toRGB8 = destinationFormat == AV_PIX_FMT_BGRA || destinationFormat == AV_PIX_FMT_RGBA;
-    return sameSize && toRGB8 && isYUV(sourceFormat) ? kDirectFlags : kAccurateFlags;
-}
 
 bool isPackedRGB(uint32_t format) {
     return format == kPixelFormatBGRA || format == kPixelFormatRGBA || format == kPixelFormatRGBA64LE ||
@@ -137,19 +97,9 @@ void repackRGB(const PixelBuffer& source, PixelBuffer& destination, std::vector<
     }
 }
 
-// The scaler wants the full-range flag, not the old JPEG formats, for full-range Y'CbCr.
-AVPixelFormat scalerFormat(uint32_t format) {
-    switch (format) {
-    case kPixelFormatYUVJ444P: return AV_PIX_FMT_YUV444P;
-    case kPixelFormatYUVJ422P: return AV_PIX_FMT_YUV422P;
-    case kPixelFormatYUVJ420P: return AV_PIX_FMT_YUV420P;
-    default: return ffmpeg::toAVPixelFormat(format);
-    }
-}
-
 void tagDestination(const PixelBuffer& source, PixelBuffer& destination, AVPixelFormat destinationFormat, int destinationRange) {
     ColorTags written = ColorTags::bt709();
-    if (isYUV(destinationFormat)) written.range = destinationRange == 1 ? ColorRange::full : ColorRange::video;
+    if (isYCbCrFormat(destinationFormat)) written.range = destinationRange == 1 ? ColorRange::full : ColorRange::video;
     destination.setColorTags(written);
     destination.setAlphaMode(source.alphaMode());
 }
@@ -166,15 +116,14 @@ constexpr int kBandMargin = 8;
 class PixelTransfer::Session {
 public:
     explicit Session(uint64_t id) : id_(id) {}
-    ~Session() { sws_freeContext(context_); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     uint64_t id() const { return id_; }
 
     void run(const PixelBuffer& source, PixelBuffer& destination) {
-        const AVPixelFormat sourceFormat = scalerFormat(source.pixelFormat());
-        const AVPixelFormat destinationFormat = scalerFormat(destination.pixelFormat());
+        const AVPixelFormat sourceFormat = ffmpeg::toAVPixelFormat(source.pixelFormat());
+        const AVPixelFormat destinationFormat = ffmpeg::toAVPixelFormat(destination.pixelFormat());
         if (sourceFormat == AV_PIX_FMT_NONE || destinationFormat == AV_PIX_FMT_NONE) fail(AVERROR(EINVAL));
         // Converting a buffer onto itself would read what it has just overwritten.
         if (&source == &destination) fail(AVERROR(EINVAL));
@@ -185,77 +134,42 @@ public:
             return;
         }
 
-        const ColorTags& tags = source.colorTags();
-        const Colour colour{isYUV(sourceFormat) ? swsColorspace(tags.matrix) : SWS_CS_ITU709,
-                            isYUV(sourceFormat) ? rangeOf(source.pixelFormat(), tags) : 0,
-                            isYUV(destinationFormat) ? rangeOf(destination.pixelFormat(), {}) : 0};
+        const Scaler::Colour colour = Scaler::colourFor(sourceFormat, source.colorTags(), destinationFormat);
         const AVPixFmtDescriptor* sourceDesc = av_pix_fmt_desc_get(sourceFormat);
         const bool toRGB8 = destinationFormat == AV_PIX_FMT_BGRA || destinationFormat == AV_PIX_FMT_RGBA;
-        if (sameSize && toRGB8 && isYUV(sourceFormat) && source.height() % (1 << sourceDesc->log2_chroma_h) == 0) {
-            convertInBands(source, destination, sourceFormat, (sourceDesc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0, colour);
-        } else {
-            prepare({source.width(), source.height(), sourceFormat, destination.width(), destination.height(),
-                     destinationFormat, scalerFlags(sourceFormat, destinationFormat, sameSize)},
-                    colour);
-            const uint8_t* sourcePlanes[4];
-            int sourceStrides[4];
-            uint8_t* destinationPlanes[4];
-            int destinationStrides[4];
-            ffmpeg::planePointers(source, sourcePlanes, sourceStrides);
-            ffmpeg::planePointers(destination, destinationPlanes, destinationStrides);
-            const int rows = sws_scale(context_, sourcePlanes, sourceStrides, 0, source.height(), destinationPlanes,
-                                       destinationStrides);
-            if (rows < 0) fail(rows);
-            if (rows != destination.height()) fail(AVERROR_BUG);
+        try {
+            if (sameSize && toRGB8 && isYCbCrFormat(sourceFormat) &&
+                source.height() % (1 << sourceDesc->log2_chroma_h) == 0) {
+                convertInBands(source, destination, sourceFormat, (sourceDesc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0,
+                               colour);
+            } else {
+                scaler_.prepare(Scaler::geometryFor(source.width(), source.height(), sourceFormat, destination.width(),
+                                                    destination.height(), destinationFormat),
+                                colour);
+                const uint8_t* sourcePlanes[4];
+                int sourceStrides[4];
+                uint8_t* destinationPlanes[4];
+                int destinationStrides[4];
+                ffmpeg::planePointers(source, sourcePlanes, sourceStrides);
+                ffmpeg::planePointers(destination, destinationPlanes, destinationStrides);
+                scaler_.scale(sourcePlanes, sourceStrides, destinationPlanes, destinationStrides);
+            }
+        } catch (const MediaError& e) {
+            throw ConversionError::encodeFailed(e.what());
         }
         tagDestination(source, destination, destinationFormat, colour.destinationRange);
     }
 
 private:
-    struct Key {
-        int sourceWidth = 0, sourceHeight = 0;
-        AVPixelFormat sourceFormat = AV_PIX_FMT_NONE;
-        int destinationWidth = 0, destinationHeight = 0;
-        AVPixelFormat destinationFormat = AV_PIX_FMT_NONE;
-        int flags = 0;
-        bool operator==(const Key&) const = default;
-    };
-    struct Colour {
-        int sourceSpace = -1, sourceRange = -1, destinationRange = -1;
-        bool operator==(const Colour&) const = default;
-    };
-
-    // A context for the key with the colour details set. The session owns its context and makes
-    // a new one only when the key changes. The library's cached-context call is no use here: it
-    // compares against values the scaler adjusts while it initialises (flags it forces, formats
-    // it swaps), so it quietly replaces a context that is still right and the colour details set
-    // on it go.
-    void prepare(const Key& key, const Colour& colour) {
-        if (context_ == nullptr || !(key == key_)) {
-            sws_freeContext(context_);
-            applied_ = {};  // a new context starts with the library's defaults
-            context_ = sws_getContext(key.sourceWidth, key.sourceHeight, key.sourceFormat, key.destinationWidth,
-                                      key.destinationHeight, key.destinationFormat, key.flags, nullptr, nullptr, nullptr);
-            if (context_ == nullptr) fail(AVERROR(EINVAL));
-            key_ = key;
-        }
-        if (colour == applied_) return;
-        applied_ = {};  // whatever the context holds after a failure is unknown
-        if (sws_setColorspaceDetails(context_, sws_getCoefficients(colour.sourceSpace), colour.sourceRange,
-                                     sws_getCoefficients(SWS_CS_ITU709), colour.destinationRange, 0, 1 << 16, 1 << 16) < 0)
-            fail(AVERROR(EINVAL));
-        applied_ = colour;
-    }
-
     void convertInBands(const PixelBuffer& source, PixelBuffer& destination, AVPixelFormat sourceFormat, bool alpha,
-                        const Colour& colour) {
+                        const Scaler::Colour& colour) {
         const int width = source.width();
         const int height = source.height();
         const int bandHeight = std::min(height, kBandRows + 2 * kBandMargin);
         const int planeCount = alpha ? 4 : 3;
-        prepare({width, bandHeight, sourceFormat, width, bandHeight, alpha ? AV_PIX_FMT_GBRAP : AV_PIX_FMT_GBRP,
-                 kDirectFlags},
-                colour);
+        scaler_.prepare(Scaler::geometryFor(width, bandHeight, sourceFormat, width, bandHeight,
+                                            alpha ? AV_PIX_FMT_GBRAP : AV_PIX_FMT_GBRP),
+                        colour);
         const int stride = (width + 63) & ~63;
         const size_t planeBytes = size_t(stride) * size_t(bandHeight);
         planar_.resize(planeBytes * size_t(planeCount) + 64);
@@ -279,9 +193,7 @@ private:
                 const int rows = (p == 1 || p == 2) ? start >> chromaShift : start;
                 band[p] = sourcePlanes[p] + ptrdiff_t(sourceStrides[p]) * rows;
             }
-            const int rows = sws_scale(context_, band, sourceStrides, 0, bandHeight, planes, strides);
-            if (rows < 0) fail(rows);
-            if (rows != bandHeight) fail(AVERROR_BUG);
+            scaler_.scale(band, sourceStrides, planes, strides);
             const size_t at = size_t(stride) * size_t(first - start);
             const uint8_t* kept[4] = {planes[0] + at, planes[1] + at, planes[2] + at, alpha ? planes[3] + at : nullptr};
             ffmpeg::packPlanarRGB(kept, strides, width, last - first, bgra,
@@ -290,9 +202,7 @@ private:
     }
 
     uint64_t id_;
-    SwsContext* context_ = nullptr;
-    Key key_;
-    Colour applied_;
+    Scaler scaler_;
     std::vector<uint16_t> row_;
     std::vector<uint8_t> planar_;
 };

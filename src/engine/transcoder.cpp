@@ -1,6 +1,10 @@
 #include "engine/transcoder.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <system_error>
+#include <unistd.h>
 
 #include "core/conversion_error.h"
 #include "engine/codec_factories.h"
@@ -38,7 +42,15 @@ Transcoder::Transcoder(std::filesystem::path source, std::filesystem::path desti
     }
 }
 
-Transcoder::~Transcoder() = default;
+// Frames of an abandoned batch may still be landing in the staging folder while the run unwinds;
+// what they leave is removed again once their feeder is gone (the end of run(), or here).
+Transcoder::~Transcoder() { removeSequenceStaging(); }
+
+void Transcoder::removeSequenceStaging() {
+    if (sequenceStaging_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(sequenceStaging_, ignored);
+}
 
 int Transcoder::batchSize() const {
     return transcodeBatchSize(info_.width, info_.height, outWidth_, outHeight_, activeProcessorCount());
@@ -175,6 +187,10 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
 }
 
 void Transcoder::run(const ProgressCallback& progress) {
+    struct RemoveSequenceStaging {
+        Transcoder& transcoder;
+        ~RemoveSequenceStaging() { transcoder.removeSequenceStaging(); }
+    } removeStaging{*this};  // after the feeder below has waited for its frames
     const ReleaseCodecsAtEnd release{*this};
     checkFormatAvailable();
     if (info_.decoder.kind == SourceDecoder::Kind::unsupported)
@@ -235,24 +251,44 @@ void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audi
 }
 
 void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
-    const bool existed = std::filesystem::exists(destination_);
-    std::filesystem::create_directories(destination_);
+    namespace fs = std::filesystem;
+    // Frames go into a hidden folder beside the destination, which becomes the sequence only once
+    // every frame is in it: a failed, cancelled or killed run leaves no sequence that looks whole.
+    const fs::path target = destination_.has_filename() ? destination_ : destination_.parent_path();
+    static std::atomic<unsigned> counter{0};
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.partial",
+                  static_cast<unsigned>(::getpid()) * 2654435761u + counter.fetch_add(1) * 40503u);
+    const fs::path staging = target.parent_path() / ("." + target.filename().string() + suffix);
+    fs::create_directories(target.parent_path());
+    fs::create_directory(staging);
+    sequenceStaging_ = staging;
+    struct RemoveStaging {
+        Transcoder& transcoder;
+        ~RemoveStaging() { transcoder.removeSequenceStaging(); }
+    } removeStaging{*this};
+
     int64_t written = 0;
     for (;;) {
         if (cancellation_->value()) throw ConversionError::cancelled();
-        const auto batch = feeder.nextBatch(destination_);
+        const auto batch = feeder.nextBatch(staging);
         if (batch.empty()) break;
         written += int64_t(batch.size());
     }
-    if (written == 0) {
-        // A sequence without a single frame is no output: leave nothing of ours behind.
-        if (!existed) {
-            std::error_code ignored;
-            std::filesystem::remove(destination_, ignored);
-        }
-        throw ConversionError::writerFailed("no frames were written");
-    }
+    if (written == 0) throw ConversionError::writerFailed("no frames were written");
     feeder.finish();
+
+    // A missing or empty destination (a name reserved for this run) is replaced in one step;
+    // into a folder that holds other files the frames move one by one, replacing their namesakes.
+    std::error_code ec;
+    if (::rename(staging.c_str(), target.c_str()) == 0) return;
+    if (!fs::is_directory(fs::symlink_status(target, ec)))
+        throw ConversionError::writerFailed(target.filename().string() + " (" + std::generic_category().message(errno) + ")");
+    for (const auto& entry : fs::directory_iterator(staging)) {
+        if (::rename(entry.path().c_str(), (target / entry.path().filename()).c_str()) != 0)
+            throw ConversionError::writerFailed(entry.path().filename().string() + " (" +
+                                                std::generic_category().message(errno) + ")");
+    }
 }
 
 }  // namespace qm

@@ -111,9 +111,11 @@ private:
     void runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio, const std::optional<MovieAudioSettings>& audioSettings,
                   MediaTime startTime, const DisplayMatrix& transform);
     void writeImageSequence(FrameBatchProvider& feeder);
+    void removeSequenceStaging();
 
     std::filesystem::path source_;
     std::filesystem::path destination_;
+    std::filesystem::path sequenceStaging_;  // the hidden folder an image sequence is written into
     MediaInfo info_;
     ConversionSettings settings_;
     std::shared_ptr<CancellationFlag> cancellation_;

@@ -99,32 +99,6 @@ TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
     EXPECT_EQ(mode->mode(), AppMode::credits);
 }
 
-TEST_F(CreditsShell, ACreditsProjectOpensFromTheCommandLineAndFromTheMenu) {
-    start();
-    shell->show();
-    credits->loadPicture(file("logo.png", true).toLocalFile(), CreditsModel::Slot::opening);
-    const QString project = qpath(dir / "Show.qmcredits");
-    desktop.saveAnswers.push_back(project);
-    credits->saveProject(true);
-    ASSERT_TRUE(waitUntil([&] { return credits->projectURL() == project; }));
-    credits->newProject();
-
-    shell->open({QUrl::fromLocalFile(project)});
-    EXPECT_EQ(mode->mode(), AppMode::credits);
-    ASSERT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
-    EXPECT_EQ(panel().projectName()->fullText(), "Show");
-    EXPECT_TRUE(queue->jobs().empty()) << "projects are never queued";
-
-    credits->newProject();
-    mode->setMode(AppMode::convert);
-    desktop.openAnswers.push_back({project});
-    shell->window().openProjectAction()->trigger();
-    EXPECT_EQ(desktop.opens.back().allowedContentTypes,
-              (QList<PanelContentType>{PanelContentType::editorProject, PanelContentType::creditsProject}));
-    EXPECT_EQ(mode->mode(), AppMode::credits);
-    EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
-}
-
 TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) {
     QtDesktopServices real;
     test::PanelUser user;

@@ -53,6 +53,13 @@ protected:
         return folder;
     }
     MainWindow& window() { return shell->window(); }
+    // What the user sees, for a person to look at: with QM_SCREENSHOT_DIR set (under xvfb-run).
+    void screenshot(const char* name) {
+        user.onPanel([name](QFileDialog& panel) {
+            const QString folder = qEnvironmentVariable("QM_SCREENSHOT_DIR");
+            if (!folder.isEmpty()) panel.grab().save(folder + u'/' + QLatin1String(name));
+        });
+    }
 
     QtDesktopServices real;
     test::PanelUser user;
@@ -99,6 +106,7 @@ TEST_F(DocumentPanels, CreditsPackageReplacesAPackagePickedInTheList) {
     fs::create_directories(target);
     test::writeFile(target / "stale.txt", "");
     QString message, title;
+    screenshot("package_panel.png");
     user.onPanel([&](QFileDialog& panel) {
         message = panel.findChild<QLabel*>(QStringLiteral("panelMessage"))->text();
         title = panel.windowTitle();
@@ -122,7 +130,9 @@ TEST_F(DocumentPanels, OpenProjectTakesPackagesAndCreditsProjectsAsOneItem) {
     credits->saveProject(true);
     credits->newProject();
 
-    user.type(qpath(dir.path())).pick("First.qmpack");  // a typed folder is entered
+    user.type(qpath(dir.path()));  // a typed folder is entered
+    screenshot("open_panel.png");
+    user.pick("First.qmpack");
     window().openProjectAction()->trigger();
     ASSERT_TRUE(waitUntil([&] { return editor->projectURL() == qpath(first); }));
     EXPECT_EQ(mode->mode(), AppMode::edit);
@@ -141,6 +151,14 @@ TEST_F(DocumentPanels, OpenProjectTakesPackagesAndCreditsProjectsAsOneItem) {
     window().openProjectAction()->trigger();
     EXPECT_EQ(credits->projectURL(), qpath(dir / "Show.qmcredits"));
     EXPECT_TRUE(user.done());
+
+    // From the command line too; a project is never queued for conversion.
+    credits->newProject();
+    mode->setMode(AppMode::convert);
+    shell->open({QUrl::fromLocalFile(qpath(dir / "Show.qmcredits"))});
+    EXPECT_EQ(mode->mode(), AppMode::credits);
+    EXPECT_TRUE(waitUntil([&] { return !credits->headURL().isEmpty(); }));
+    EXPECT_TRUE(queue->jobs().empty());
 }
 
 TEST_F(DocumentPanels, EditorSaveAsWritesIntoAnExistingPackageAfterAsking) {
@@ -164,11 +182,19 @@ TEST_F(DocumentPanels, RelinkTakesATypedNameAndSaysWhenItIsNotThere) {
     const QUuid id = editor->project().media.at(0).id;
     ASSERT_TRUE(editor->isMissing(id));
 
-    QString notice;
-    user.type("clip.mov").readNotice(notice).type("renamed.mov");
+    QString notice, message, folder;
+    user.onPanel([&](QFileDialog& panel) {
+        message = panel.findChild<QLabel*>(QStringLiteral("panelMessage"))->text();
+        folder = panel.directory().absolutePath();
+    });
+    user.type("clip.mov").readNotice(notice);
+    screenshot("relink_panel_not_found.png");
+    user.type("renamed.mov");
     auto relinked = editor->relinkMedia(id);
     ASSERT_TRUE(waitUntil([&] { return relinked.isFinished(); }));
     EXPECT_TRUE(user.done());
+    EXPECT_EQ(message, "Locate clip.mov, or choose a folder to search for all missing files");
+    EXPECT_EQ(folder, qpath(dir.path()));
     EXPECT_EQ(notice, "“clip.mov” doesn’t exist.");
     EXPECT_FALSE(editor->isMissing(id));
     EXPECT_EQ(editor->project().media.at(0).name, "renamed.mov");

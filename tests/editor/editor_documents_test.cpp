@@ -101,21 +101,17 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     EXPECT_FALSE(e.m.saveProject(true));
     EXPECT_EQ(e.desktop.saves.back().suggestedName, "Show.qmproj");
 
-    // Into a package: its project file, no panel; the URL stays the package.
+    // The project file inside a package opens as the package, and saves into it without a panel.
     fs::create_directories(dir / "Show.qmpack");
-    e.desktop.saveAnswers.push_back(q(dir / "Show.qmpack"));
-    ASSERT_TRUE(e.m.saveProject(true));
+    fs::copy_file(dir / "Show.qmproj", dir / "Show.qmpack/project.qmproj");
+    e.await(e.m.openProject(q(dir / "Show.qmpack/project.qmproj")));
+    EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
     const auto panels = e.desktop.saves.size();
     e.m.addTrack();
     ASSERT_TRUE(e.m.saveProject());
     EXPECT_EQ(e.desktop.saves.size(), panels);
     EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
     EXPECT_EQ(Project::decode(readFile(dir / "Show.qmpack/project.qmproj")).tracks.size(), 3u);
-
-    // The project file inside a package opens as the package.
-    Editor other;
-    other.await(other.m.openProject(q(dir / "Show.qmpack/project.qmproj")));
-    EXPECT_EQ(other.m.projectURL(), q(dir / "Show.qmpack"));
 
     // A save that cannot write reports and leaves the document state alone.
     e.m.addTrack();
@@ -278,10 +274,7 @@ TEST(EditorMedia, SingleFileRelinkUndecodableFilesAndThePanels) {
     EXPECT_EQ(e.m.importErrors()[2], "odd.mov: zzzz");
     EXPECT_EQ(e.m.project().media[0].name, "a.mov");
 
-    e.desktop.openAnswers.push_back({q(dir / "other.mov")});
-    e.await(e.m.relinkMedia(id));
-    EXPECT_EQ(e.desktop.opens.back().message, "Locate a.mov, or choose a folder to search for all missing files");
-    EXPECT_EQ(e.desktop.opens.back().directory, q(dir.path()));
+    e.await(e.m.relink(id, q(dir / "other.mov")));
     EXPECT_EQ(e.m.project().media[0].id, id);
     EXPECT_EQ(e.m.project().media[0].name, "other.mov");
     EXPECT_EQ(e.m.project().media[0].frameRate, 25);

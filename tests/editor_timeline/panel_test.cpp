@@ -31,6 +31,39 @@ TEST(TimelinePanel, RulerAndLaneClicksSeek) {
     EXPECT_EQ(t.editor->undoCount(), 0u);
 }
 
+TEST(TimelinePanel, RulerLabelsAreNeitherUnderTheRestingPlayheadNorCutAtTheEnd) {
+    // 8.25 s of clip: the content ends 38.25 s after its start, a quarter second (15 points at
+    // 60 pps) past the last major tick at 0:38, too little room for its label.
+    Timeline t({{{0, 8.25}}});
+    ASSERT_EQ(t.editor->pixelsPerSecond(), 60);
+    const auto rulerText = [](const QImage& image, int from, int to, const QColor& ground) {
+        QList<QPoint> ink;
+        for (int y = 0; y < 15; ++y)
+            for (int x = from; x < to; ++x)
+                if (image.pixelColor(x, y) != ground) ink.append(QPoint(x, y));
+        return ink;
+    };
+    // The label 0:00 is all there with the playhead resting on its tick.
+    t.editor->seek(5);
+    const QImage away = t.content()->grab().toImage();
+    const QColor ground = away.pixelColor(t.content()->toWidget(QPointF(80, 5)).toPoint());
+    const int zero = int(t.content()->toWidget(QPointF(12, 0)).x());
+    const QList<QPoint> label = rulerText(away, zero, zero + 45, ground);
+    ASSERT_FALSE(label.isEmpty());
+    t.editor->seek(0);
+    const QImage resting = t.content()->grab().toImage();
+    for (const QPoint& p : label) EXPECT_EQ(resting.pixelColor(p), away.pixelColor(p)) << p.x() << "," << p.y();
+
+    // At the end: no part of a label after the last tick.
+    QScrollBar* bar = t.view->horizontalBar();
+    bar->setValue(bar->maximum());
+    QApplication::processEvents();
+    const QImage end = t.content()->grab().toImage();
+    const int last = int(t.content()->toWidget(QPointF(12 + 38 * 60, 0)).x());
+    EXPECT_EQ(int(t.content()->toWidget(QPointF(t.content()->geometry().contentWidth(), 0)).x()), last + 15);
+    EXPECT_TRUE(rulerText(end, last + 1, end.width(), ground).isEmpty());
+}
+
 void drop(Timeline& t, QPointF at, const QString& text) {
     QMimeData data;
     data.setText(text);

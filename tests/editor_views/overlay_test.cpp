@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QPromise>
+#include <QTest>
 
 #include "editor/editor_model.h"
 #include "editor/model/composition_renderer.h"
@@ -82,6 +84,16 @@ TEST_F(Overlay, ClickSelectsWithoutAStepAndEmptyCanvasClears) {
     editor->setSelectedClipID({});
     drag({480, 270}, {0, 0}, 0);
     EXPECT_TRUE(editor->selectedClipID().isNull()) << "the eyedropper selects nothing";
+
+    // A pick that outlasts its moment shows the busy cursor until it ends, hovering or not.
+    QPromise<void> pick;
+    pick.start();
+    overlay->showBusyWhile(pick.future());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return overlay->cursor().shape() == Qt::BusyCursor; }));
+    send(QEvent::MouseMove, {100, 100});
+    EXPECT_EQ(overlay->cursor().shape(), Qt::BusyCursor);
+    pick.finish();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return overlay->cursor().shape() != Qt::BusyCursor; }));
 }
 
 TEST_F(Overlay, ThirtyMovesAreOneStepAndUndoRestores) {

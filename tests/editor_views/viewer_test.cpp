@@ -269,6 +269,19 @@ TEST(EditorView, ImportErrorsAlertClearsTheListHoweverItCloses) {
     view->importAlert()->reject();  // closed without its button
     EXPECT_EQ(view->importAlert(), nullptr);
     EXPECT_TRUE(e.model->importErrors().isEmpty());
+
+    // A save that fails says so in its own words.
+    QTemporaryDir folder;
+    QDir().mkpath(folder.filePath("gone"));
+    QFile file(folder.filePath("gone/p.qmproj"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(Project().encoded()) > 0);
+    file.close();
+    auto opened = e.model->openProject(file.fileName());
+    ASSERT_TRUE(test::waitUntil([&] { return opened.isFinished(); }));
+    QDir(folder.filePath("gone")).removeRecursively();
+    EXPECT_FALSE(e.model->saveProject());
+    ASSERT_NE(view->importAlert(), nullptr);
+    EXPECT_EQ(view->importAlert()->text(), "The project couldn't be saved");
 }
 
 TEST(EditorView, TheInspectorsSyncShowsItsReportUntilClosed) {

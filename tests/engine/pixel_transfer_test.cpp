@@ -252,7 +252,7 @@ TEST(PixelTransfer, BandsGiveTheWholePictureConversion) {
             auto planar = PixelBuffer::create(70, height, kPixelFormatBGRA);  // room for the planes
             SwsContext* whole = sws_getContext(70, height, ffmpeg::toAVPixelFormat(format), 70, height,
                                                alpha ? AV_PIX_FMT_GBRAP : AV_PIX_FMT_GBRP,
-                                               SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+                                               SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
             ASSERT_NE(whole, nullptr);
             ASSERT_GE(sws_setColorspaceDetails(whole, sws_getCoefficients(SWS_CS_ITU709), 0, sws_getCoefficients(SWS_CS_ITU709),
                                                0, 0, 1 << 16, 1 << 16), 0);

@@ -316,7 +316,11 @@ TEST_F(WriterTest, EndedInputDoesNotHoldBackTheOther) {
     w->markAsFinished(Input::audio);
     for (int i = 0; i < 100; ++i)
         w->appendPixelBuffer(picture(kPixelFormatYUV422P10, i, 320, 240), MediaTime::make(i, 25));
-    const auto before = fs::file_size(file);
+    // Still under its hidden name while being written.
+    fs::path writing;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().starts_with(".short-audio.mov.")) writing = entry.path();
+    const auto before = fs::file_size(writing);
     w->finishWriting();
     EXPECT_GT(before, fs::file_size(file) / 2);
 }
@@ -409,17 +413,34 @@ TEST_F(WriterTest, FailuresAndCancellation) {
         w->cancelWriting();
         EXPECT_FALSE(fs::exists(file));
     }
-    // Cancelling mid-run removes the partial movie.
+    // Until it is finished the movie lives under a hidden name, and cancelling removes it; an
+    // earlier movie under the name stays until a new one is complete.
+    const auto hidden = [&] {
+        int n = 0;
+        for (const auto& entry : fs::directory_iterator(dir.path())) n += entry.path().filename().string().starts_with(".");
+        return n;
+    };
     {
         const fs::path file = dir / "cancel.mp4";
+        test::writeFile(file, "old");
         auto w = MovieWriter::create(file, MovieFileType::mpeg4);
         w->addVideoInput(videoSettings(fourCC('a', 'v', 'c', '1')));
         w->startWriting();
         for (int i = 0; i < 5; ++i) w->appendPixelBuffer(picture(kPixelFormatYUV420P, i), MediaTime::make(i, 25));
-        EXPECT_TRUE(fs::exists(file));
+        EXPECT_EQ(test::readFile(file), "old");
+        EXPECT_EQ(hidden(), 1);
         w->cancelWriting();
         EXPECT_EQ(w->status(), MovieWriter::Status::cancelled);
-        EXPECT_FALSE(fs::exists(file));
+        EXPECT_EQ(test::readFile(file), "old");
+        EXPECT_EQ(hidden(), 0);
+
+        auto again = MovieWriter::create(file, MovieFileType::mpeg4);
+        again->addVideoInput(videoSettings(fourCC('a', 'v', 'c', '1')));
+        again->startWriting();
+        again->appendPixelBuffer(picture(kPixelFormatYUV420P, 0), MediaTime::zero());
+        again->finishWriting();
+        EXPECT_EQ(test::ffprobe(file)["streams"].size(), 1u);
+        EXPECT_EQ(hidden(), 0);
     }
     // A writer dropped before finishing leaves nothing behind either.
     {
@@ -431,12 +452,8 @@ TEST_F(WriterTest, FailuresAndCancellation) {
         }
         EXPECT_FALSE(fs::exists(file));
     }
-    // An existing movie is replaced; a folder in the way is never removed.
+    // A folder in the way is never removed.
     {
-        const fs::path file = dir / "existing.mov";
-        test::writeFile(file, "old");
-        auto w = MovieWriter::create(file, MovieFileType::quickTime);
-        EXPECT_FALSE(fs::exists(file));
         const fs::path folder = dir / "folder.mov";
         fs::create_directories(folder / "inside");
         test::writeFile(folder / "inside" / "keep.txt", "keep");

@@ -99,7 +99,43 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     sections->setContentsMargins(12, 8, 12, 8);
     sections->setSpacing(8);
 
-    // Output.
+    sections->addWidget(buildOutputGroup());
+    sections->addWidget(buildGpuGroup());
+    sections->addWidget(buildQualityGroup());
+    sections->addWidget(buildFrameSizeGroup());
+    sections->addWidget(buildDestinationGroup());
+    auto* note = new QLabel(tr("NotchLC, Hap and DXV3 Normal Quality sources can be converted to every format "
+                               "offered here."));
+    note->setWordWrap(true);
+    QFont caption = note->font();
+    caption.setPointSizeF(caption.pointSizeF() * 0.85);
+    note->setFont(caption);
+    note->setForegroundRole(QPalette::PlaceholderText);
+    sections->addWidget(note);
+    sections->addStretch(1);
+    dimSecondaryTextWhenDisabled(form_);
+    // The form scrolls when the window is too short for all its sections.
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidget(form_);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    takeWheelOnlyWhenFocused(scroll);
+    column->addWidget(scroll, 1);
+
+    column->addWidget(divider(Qt::Horizontal));
+    column->addWidget(buildActionBar());
+
+    for (auto signal : {&ConversionQueue::settingsChanged, &ConversionQueue::isRunningChanged,
+                        &ConversionQueue::selectedJobIDChanged, &ConversionQueue::outputFolderChanged,
+                        &ConversionQueue::readyCountChanged})
+        connect(&queue_, signal, this, &SettingsPanel::refresh);
+    connect(&queue_, &ConversionQueue::jobsChanged, this, &SettingsPanel::watchJobs);
+    watchJobs();
+}
+
+// The format picker, its summary and badges, and the alpha warning.
+QGroupBox* SettingsPanel::buildOutputGroup() {
     auto* output = new QGroupBox(tr("Output"), form_);
     auto* outputForm = new QFormLayout(output);
     format_ = new QComboBox;
@@ -137,9 +173,12 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     warnText->setStyleSheet(QStringLiteral("color: #e67e00;"));
     warnRow->addWidget(warnText, 1);
     outputForm->addRow(alphaWarning_);
-    sections->addWidget(output);
+    return output;
 
-    // GPU codec options.
+}
+
+// Chunks and texture quality of the GPU codecs.
+QGroupBox* SettingsPanel::buildGpuGroup() {
     gpuSection_ = new QGroupBox(tr("GPU Codec Options"), form_);
     auto* gpuForm = new QFormLayout(gpuSection_);
     chunks_ = new QComboBox;
@@ -159,9 +198,12 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
         s.hapHighQuality = on;
         queue_.setSettings(s);
     });
-    sections->addWidget(gpuSection_);
+    return gpuSection_;
 
-    // Delivery quality.
+}
+
+// The delivery quality of H.264 and HEVC.
+QGroupBox* SettingsPanel::buildQualityGroup() {
     qualitySection_ = new QGroupBox(tr("Quality"), form_);
     auto* qualityRow = new QHBoxLayout(qualitySection_);
     qualityRow->setSpacing(0);
@@ -180,9 +222,12 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
         s.deliveryQuality = static_cast<DeliveryQuality>(id);
         queue_.setSettings(s);
     });
-    sections->addWidget(qualitySection_);
+    return qualitySection_;
 
-    // Frame size.
+}
+
+// Output size controls and the audio toggle.
+QGroupBox* SettingsPanel::buildFrameSizeGroup() {
     auto* frameSize = new QGroupBox(tr("Frame Size"), form_);
     auto* sizeForm = new QFormLayout(frameSize);
     sizeControls_ = new OutputSizeControls(
@@ -196,9 +241,12 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
         s.includeAudio = on;
         queue_.setSettings(s);
     });
-    sections->addWidget(frameSize);
+    return frameSize;
 
-    // Destination.
+}
+
+// The output folder with its reveal and choose buttons.
+QGroupBox* SettingsPanel::buildDestinationGroup() {
     auto* saveTo = new QGroupBox(tr("Save To"), form_);
     auto* saveRow = new QHBoxLayout(saveTo);
     saveRow->addWidget(iconLabel(QStringLiteral("folder")));
@@ -214,35 +262,18 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     saveRow->addWidget(choose_);
     connect(reveal_, &QToolButton::clicked, this, [this] { queue_.revealOutputFolder(); });
     connect(choose_, &QPushButton::clicked, this, [this] { queue_.chooseOutputFolder(); });
-    sections->addWidget(saveTo);
+    return saveTo;
 
-    auto* note = new QLabel(tr("NotchLC, Hap and DXV3 Normal Quality sources can be converted to every format "
-                               "offered here."));
-    note->setWordWrap(true);
-    QFont caption = note->font();
-    caption.setPointSizeF(caption.pointSizeF() * 0.85);
-    note->setFont(caption);
-    note->setForegroundRole(QPalette::PlaceholderText);
-    sections->addWidget(note);
-    sections->addStretch(1);
-    dimSecondaryTextWhenDisabled(form_);
-    // The form scrolls when the window is too short for all its sections.
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidget(form_);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    takeWheelOnlyWhenFocused(scroll);
-    column->addWidget(scroll, 1);
+}
 
-    column->addWidget(divider(Qt::Horizontal));
+// The start/stop button and its shortcut.
+QWidget* SettingsPanel::buildActionBar() {
     auto* bar = new QWidget(this);
     auto* barLayout = new QHBoxLayout(bar);
     barLayout->setContentsMargins(16, 16, 16, 16);
     action_ = new QPushButton;
     action_->setMinimumHeight(32);
     barLayout->addWidget(action_);
-    column->addWidget(bar);
     connect(action_, &QPushButton::clicked, this, [this] {
         if (queue_.isRunning())
             queue_.stop();
@@ -254,13 +285,7 @@ SettingsPanel::SettingsPanel(ConversionQueue& queue, QWidget* parent) : QWidget(
     connect(startKey, &QShortcut::activated, this, [this] {
         if (!queue_.isRunning() && action_->isEnabled()) queue_.start();
     });
-
-    for (auto signal : {&ConversionQueue::settingsChanged, &ConversionQueue::isRunningChanged,
-                        &ConversionQueue::selectedJobIDChanged, &ConversionQueue::outputFolderChanged,
-                        &ConversionQueue::readyCountChanged})
-        connect(&queue_, signal, this, &SettingsPanel::refresh);
-    connect(&queue_, &ConversionQueue::jobsChanged, this, &SettingsPanel::watchJobs);
-    watchJobs();
+    return bar;
 }
 
 QStringList SettingsPanel::badgeTexts() const {

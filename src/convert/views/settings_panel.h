@@ -61,6 +61,12 @@ public:
     QWidget* form() const { return form_; }
 
 private:
+    QGroupBox* buildOutputGroup();
+    QGroupBox* buildGpuGroup();
+    QGroupBox* buildQualityGroup();
+    QGroupBox* buildFrameSizeGroup();
+    QGroupBox* buildDestinationGroup();
+    QWidget* buildActionBar();
     void refresh();
     void watchJobs();
 

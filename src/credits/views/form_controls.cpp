@@ -8,6 +8,7 @@
 #include <QDropEvent>
 #include <QEvent>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -17,12 +18,50 @@
 #include <QSlider>
 #include <QToolButton>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include "credits/views/clock_format.h"
 #include "platform/desktop/icons.h"
 #include "view_kit/form_style.h"
 
 namespace qm {
+
+QLabel* secondary(const QString& text, bool caption) {
+    auto* label = new QLabel(text);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    if (caption) label->setFont(captionFont(label->font()));
+    return label;
+}
+
+QGroupBox* section(const QString& title, QVBoxLayout** rows) {
+    auto* box = new QGroupBox(title);
+    *rows = new QVBoxLayout(box);
+    (*rows)->setSpacing(6);
+    return box;
+}
+
+QWidget* hbox(std::initializer_list<QWidget*> items, QHBoxLayout** layoutOut) {
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+    for (QWidget* w : items) {
+        if (w)
+            layout->addWidget(w);
+        else
+            layout->addStretch(1);  // nullptr stands for a flexible space
+    }
+    if (layoutOut) *layoutOut = layout;
+    return row;
+}
+
+QWidget* column(QVBoxLayout** rows) {
+    auto* box = new QWidget;
+    *rows = new QVBoxLayout(box);
+    (*rows)->setContentsMargins(0, 0, 0, 0);
+    (*rows)->setSpacing(6);
+    return box;
+}
 
 namespace {
 

@@ -3,6 +3,7 @@
 // its own beyond what it shows: the panel sets the model's value in and writes edits back.
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 
 #include <QColor>
@@ -14,13 +15,26 @@
 
 #include "engine/rgb_color.h"
 
+class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QMimeData;
 class QPushButton;
 class QSlider;
 class QToolButton;
+class QVBoxLayout;
 
 namespace qm {
+
+// Layout helpers of the settings panel's rows.
+// A grey secondary text (in the caption font when `caption`).
+QLabel* secondary(const QString& text, bool caption = false);
+// A titled section whose rows go into *rows.
+QGroupBox* section(const QString& title, QVBoxLayout** rows);
+// The widgets side by side; nullptr stands for a flexible space.
+QWidget* hbox(std::initializer_list<QWidget*> items, QHBoxLayout** layoutOut = nullptr);
+// A plain column whose rows go into *rows.
+QWidget* column(QVBoxLayout** rows);
 
 // One line of text that loses its middle when it does not fit the width it is given.
 class ElidedLabel : public QLabel {

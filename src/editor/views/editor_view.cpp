@@ -1,5 +1,7 @@
 #include "editor/views/editor_view.h"
 
+#include <utility>
+
 #include <QFrame>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -86,6 +88,7 @@ EditorView::EditorView(EditorModel& model, QWidget* parent)
     capsule_->hide();
 
     connect(&model_, &EditorModel::importErrorsChanged, this, &EditorView::showImportErrors);
+    connect(&model_, &EditorModel::saveFailed, this, [this] { saveFailed_ = true; });
     connect(&model_, &EditorModel::packageResultChanged, this, &EditorView::showPackageResult);
     connect(&model_, &EditorModel::packagingProgressChanged, this, &EditorView::showPackaging);
     connect(inspector_, &InspectorView::syncRequested, &model_, &EditorModel::syncClips);
@@ -163,13 +166,14 @@ void EditorView::keepAlertsOf(QWidget* sheet) {
 
 void EditorView::showImportErrors() {
     const QStringList& errors = model_.importErrors();
+    const bool saveFailed = std::exchange(saveFailed_, false);
     if (errors.isEmpty()) {
         // Cleared elsewhere: the alert goes with its field.
         if (importAlert_) importAlert_->close();
         return;
     }
     if (!importAlert_) {
-        importAlert_ = makeAlert(tr("Some files couldn't be used"));
+        importAlert_ = makeAlert(saveFailed ? tr("The project couldn't be saved") : tr("Some files couldn't be used"));
         importAlert_->setStandardButtons(QMessageBox::Ok);
         // However it closes, the errors have been seen.
         connect(importAlert_, &QMessageBox::finished, this, [this] {

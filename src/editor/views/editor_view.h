@@ -72,6 +72,7 @@ private:
     TimelineView* timeline_;
     InspectorView* inspector_;
     QMessageBox* importAlert_ = nullptr;
+    bool saveFailed_ = false;  // the errors about to be shown come from a failed save
     QMessageBox* packageAlert_ = nullptr;
     QDialog* syncSheet_ = nullptr;
     ExportSheet* exportSheet_ = nullptr;

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
+#include <QFutureWatcher>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTimer>
 
 #include "editor/editor_model.h"
 #include "editor/model/composition_renderer.h"
@@ -193,7 +196,7 @@ void SelectionOverlay::mousePressEvent(QMouseEvent* event) {
     if (model_.isPickingKeyColor()) {
         // A press is a click with no movement yet: the eyedropper takes it, nothing is selected;
         // the grey around the canvas has no colour to pick.
-        if (canvasRect().contains(event->position())) model_.pickKeyColor(start);
+        if (canvasRect().contains(event->position())) showBusyWhile(model_.pickKeyColor(start));
         return;
     }
     std::optional<Hit> hit = hitTest(event->position());
@@ -233,10 +236,36 @@ void SelectionOverlay::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void SelectionOverlay::leaveEvent(QEvent*) {
-    if (!drag_) unsetCursor();
+    if (!drag_ && busy_ == 0) unsetCursor();
+}
+
+void SelectionOverlay::showBusyWhile(QFuture<void> work) {
+    // A pick decodes from the last key frame before the playhead, seconds in long-GOP sources.
+    if (work.isFinished()) return;
+    auto* watcher = new QFutureWatcher<void>(this);
+    auto shown = std::make_shared<bool>(false);
+    QTimer::singleShot(250, watcher, [this, watcher, shown] {
+        if (watcher->isFinished()) return;
+        *shown = true;
+        ++busy_;
+        setCursor(Qt::BusyCursor);
+    });
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, shown] {
+        watcher->deleteLater();
+        if (!*shown || --busy_ > 0) return;
+        if (underMouse())
+            updateHover(mapFromGlobal(QCursor::pos()));
+        else
+            unsetCursor();
+    });
+    watcher->setFuture(std::move(work));
 }
 
 void SelectionOverlay::updateHover(QPointF q) {
+    if (busy_ > 0) {
+        setCursor(Qt::BusyCursor);
+        return;
+    }
     if (model_.isPickingKeyColor()) {
         setCursor(Qt::CrossCursor);
         return;

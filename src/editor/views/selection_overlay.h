@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 
+#include <QFuture>
 #include <QPointF>
 #include <QRectF>
 #include <QTransform>
@@ -45,6 +46,8 @@ public:
     // The topmost visible clip whose picture covers a canvas point.
     QUuid clipAt(QPointF canvasPoint) const;
     bool dragging() const { return drag_.has_value(); }
+    // Shows the busy cursor while `work` (a key-colour pick) runs on after a moment.
+    void showBusyWhile(QFuture<void> work);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -74,6 +77,7 @@ private:
     EditorModel& model_;
     std::optional<QRectF> canvas_;
     std::optional<Drag> drag_;
+    int busy_ = 0;  // picks still running after their moment
 };
 
 }  // namespace qm

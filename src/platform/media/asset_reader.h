@@ -106,7 +106,7 @@ public:
     // for samples of this reader, on its thread; a failed conversion fails the reader as in next().
     PixelBufferRef picture(const VideoSample& sample);
     // A deferred picture converted the same way and scaled to width × height by libswscale
-    // (bicubic, or area averaging below half size); nullptr for a sample without a deferred
+    // (through the scaler service, bicubic); nullptr for a sample without a deferred
     // picture or one with alpha.
     PixelBufferRef picture(const VideoSample& sample, int width, int height);
 

@@ -15,6 +15,8 @@ extern "C" {
 }
 
 #include "platform/media/ffmpeg_internal.h"
+#include "platform/media/media_error.h"
+#include "platform/media/scaler.h"
 
 namespace qm {
 
@@ -70,7 +72,7 @@ struct ImageEncoder {
     ffmpeg::CodecContextPtr ctx;
     ffmpeg::FramePtr frame;
     ffmpeg::PacketPtr packet;
-    ffmpeg::SwsPtr sws;
+    std::unique_ptr<Scaler> scaler;
 };
 
 namespace {
@@ -109,17 +111,17 @@ ImageEncoder openEncoder(const ImageEncoderKey& key) {
     rc = av_frame_get_buffer(e.frame.get(), 0);
     if (rc < 0) throw MediaError::fromCode("image encode", rc);
 
-    const int flags =
-        key.type == ImageFileType::jpeg ? SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : SWS_POINT;
-    // Full range is set on the context below; the J formats only name it for the encoder.
-    const AVPixelFormat scaled = key.target == AV_PIX_FMT_YUVJ444P ? AV_PIX_FMT_YUV444P : key.target;
-    e.sws.reset(sws_getContext(key.width, key.height, key.source, key.width, key.height, scaled, flags, nullptr,
-                               nullptr, nullptr));
-    if (!e.sws) throw MediaError("image encode", "no conversion to the file's pixel format");
-    if (key.type == ImageFileType::jpeg &&
-        sws_setColorspaceDetails(e.sws.get(), sws_getCoefficients(SWS_CS_ITU601), 1, sws_getCoefficients(SWS_CS_ITU601),
-                                 1, 0, 1 << 16, 1 << 16) < 0)
-        throw MediaError("image encode", "no JFIF colour conversion");
+    // JPEG keeps JFIF's own matrix and full range on both sides.
+    const Scaler::Colour colour = key.type == ImageFileType::jpeg
+                                      ? Scaler::Colour{SWS_CS_ITU601, 1, SWS_CS_ITU601, 1}
+                                      : Scaler::colourFor(key.source, {}, key.target);
+    e.scaler = std::make_unique<Scaler>();
+    try {
+        e.scaler->prepare(Scaler::geometryFor(key.width, key.height, key.source, key.width, key.height, key.target),
+                          colour);
+    } catch (const MediaError&) {
+        throw MediaError("image encode", "no conversion to the file's pixel format");
+    }
     e.ctx = std::move(ctx);
     return e;
 }
@@ -133,8 +135,11 @@ void encodePicture(ImageEncoder& e, const PixelBuffer& buffer) {
     const uint8_t* src[4];
     int srcStride[4];
     ffmpeg::planePointers(buffer, src, srcStride);
-    if (sws_scale(e.sws.get(), src, srcStride, 0, buffer.height(), e.frame->data, e.frame->linesize) <= 0)
+    try {
+        e.scaler->scale(src, srcStride, e.frame->data, e.frame->linesize);
+    } catch (const MediaError&) {
         throw MediaError("image encode", "pixel conversion failed");
+    }
     if (e.key.type == ImageFileType::jpeg) {
         e.frame->quality = e.ctx->global_quality;
         e.frame->color_range = AVCOL_RANGE_JPEG;

@@ -4,20 +4,22 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <map>
 #include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
 
 #include "platform/media/ffmpeg_internal.h"
+#include "platform/media/movie_audio_queue.h"
 
 namespace qm {
 
@@ -25,9 +27,6 @@ namespace {
 
 constexpr double kInterleaveWindowSeconds = 1.0;
 
-struct FifoFree {
-    void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
-};
 using CodecPtr = ffmpeg::CodecContextPtr;
 using PacketPtr = ffmpeg::PacketPtr;
 using FramePtr = ffmpeg::FramePtr;
@@ -64,12 +63,6 @@ AVCodecID passThroughCodec(uint32_t codecType) {
     }
 }
 
-// Our FourCCs read most significant byte first; container tags least significant first.
-uint32_t containerTag(uint32_t codecType) {
-    return ((codecType & 0xFFu) << 24) | ((codecType & 0xFF00u) << 8) | ((codecType >> 8) & 0xFF00u) |
-           (codecType >> 24);
-}
-
 void releasePixelBuffer(void* opaque, uint8_t*) { delete static_cast<PixelBufferRef*>(opaque); }
 
 void setBT709(AVCodecContext* ctx) {
@@ -82,6 +75,9 @@ void setBT709(AVCodecContext* ctx) {
 
 struct MovieWriter::Impl {
     std::filesystem::path file;
+    // The movie is written under this hidden name beside `file` and renamed only once complete,
+    // so that a killed run never leaves a movie without its index under the name the user chose.
+    std::filesystem::path temporary;
     MovieFileType type = MovieFileType::quickTime;
     AVFormatContext* format = nullptr;
     bool fileOpen = false;
@@ -104,11 +100,7 @@ struct MovieWriter::Impl {
     MovieAudioSettings audio;
     CodecPtr audioCodec;
     AVStream* audioStream = nullptr;
-    ffmpeg::SwrPtr audioSwr;
-    AVSampleFormat audioSwrInput = AV_SAMPLE_FMT_NONE;
-    std::unique_ptr<AVAudioFifo, FifoFree> audioFifo;
-    bool audioStarted = false;
-    int64_t audioNextPts = 0;
+    std::unique_ptr<MovieAudioQueue> audioQueue;
     std::atomic<int64_t> audioFrames{0};
 
     MediaTime sessionStart = MediaTime::zero();
@@ -130,9 +122,8 @@ struct MovieWriter::Impl {
 
     void closeAll() {
         videoCodec.reset();
+        audioQueue.reset();
         audioCodec.reset();
-        audioSwr.reset();
-        audioFifo.reset();
         if (format != nullptr) {
             if (fileOpen) avio_closep(&format->pb);
             fileOpen = false;
@@ -237,54 +228,10 @@ struct MovieWriter::Impl {
 
     // --- audio -------------------------------------------------------------------------------
 
-    AVSampleFormat audioEncoderFormat() const { return audioCodec->sample_fmt; }
-
     void sendAudioFrame(AVFrame* frame) {
         const int rc = avcodec_send_frame(audioCodec.get(), frame);
         if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
         drain(audioCodec.get(), audioStream, false, "audio append");
-    }
-
-    // Sends `count` converted samples (in the encoder's format) to the encoder, in AAC-sized
-    // frames where the encoder needs fixed frames.
-    void encodeAudio(uint8_t** data, int count) {
-        const int frameSize = audioCodec->frame_size;
-        const bool fixed = frameSize > 0 && !(audioCodec->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
-        if (!fixed) {
-            FramePtr frame = audioFrame(count);
-            av_samples_copy(frame->extended_data, data, 0, 0, count, audioCodec->ch_layout.nb_channels,
-                            audioCodec->sample_fmt);
-            frame->pts = audioNextPts;
-            audioNextPts += count;
-            sendAudioFrame(frame.get());
-            return;
-        }
-        if (av_audio_fifo_write(audioFifo.get(), reinterpret_cast<void**>(data), count) < count)
-            throw failWith(MediaError("audio append", "out of memory"));
-        while (av_audio_fifo_size(audioFifo.get()) >= frameSize) pullAudioFrame(frameSize);
-    }
-
-    // A frame of the audio encoder's format with room for count samples.
-    FramePtr audioFrame(int count) {
-        FramePtr frame(av_frame_alloc());
-        if (!frame) throw failWith(MediaError("audio append", "out of memory"));
-        frame->nb_samples = count;
-        frame->format = audioCodec->sample_fmt;
-        int rc = av_channel_layout_copy(&frame->ch_layout, &audioCodec->ch_layout);
-        if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
-        frame->sample_rate = audioCodec->sample_rate;
-        rc = av_frame_get_buffer(frame.get(), 0);
-        if (rc < 0) throw failWith(MediaError::fromCode("audio append", rc));
-        return frame;
-    }
-
-    void pullAudioFrame(int count) {
-        FramePtr frame = audioFrame(count);
-        if (av_audio_fifo_read(audioFifo.get(), reinterpret_cast<void**>(frame->extended_data), count) < count)
-            throw failWith(MediaError("audio append", "audio queue underrun"));
-        frame->pts = audioNextPts;
-        audioNextPts += count;
-        sendAudioFrame(frame.get());
     }
 
     void flushEncoders() {
@@ -294,18 +241,37 @@ struct MovieWriter::Impl {
             drain(videoCodec.get(), videoStream, true, "finish");
         }
         if (hasAudio && audioCodec) {
-            if (audioFifo && av_audio_fifo_size(audioFifo.get()) > 0) pullAudioFrame(av_audio_fifo_size(audioFifo.get()));
+            try {
+                audioQueue->flush();
+            } catch (const MediaError& e) {
+                throw failWith(e);
+            }
             const int rc = avcodec_send_frame(audioCodec.get(), nullptr);
             if (rc < 0 && rc != AVERROR_EOF) throw failWith(MediaError::fromCode("finish", rc));
             drain(audioCodec.get(), audioStream, false, "finish");
         }
     }
 
-    void removeFile() {
+    void removeTemporary() {
         std::error_code ec;
-        const auto st = std::filesystem::symlink_status(file, ec);
-        if (!ec && (std::filesystem::is_regular_file(st) || std::filesystem::is_symlink(st)))
-            std::filesystem::remove(file, ec);
+        std::filesystem::remove(temporary, ec);
+    }
+
+    // Puts the closed, complete temporary file under its final name, durably.
+    void publish() {
+        const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0) {
+            const int error = errno;
+            if (fd >= 0) ::close(fd);
+            throw failWith(MediaError::fromCode("finish", AVERROR(error)));
+        }
+        ::close(fd);
+        if (::rename(temporary.c_str(), file.c_str()) != 0) throw failWith(MediaError::fromCode("finish", AVERROR(errno)));
+        const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+        if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
     }
 };
 
@@ -339,13 +305,13 @@ std::unique_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& fi
     auto impl = std::make_unique<Impl>();
     impl->file = file;
     impl->type = type;
-    // Replacing a movie removes a file, never a folder (opening then fails and says so). An empty
-    // file is a name reserved for this movie: it stays, so nobody else can take the name before
-    // the movie is written into it.
-    std::error_code ec;
-    if (!(std::filesystem::is_regular_file(std::filesystem::symlink_status(file, ec)) &&
-          std::filesystem::file_size(file, ec) == 0 && !ec))
-        impl->removeFile();
+    // Whatever stands at `file` (an earlier movie, or the empty file that reserves the name) stays
+    // until the new movie is complete and takes its place.
+    static std::atomic<unsigned> counter{0};
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.partial",
+                  static_cast<unsigned>(::getpid()) * 2654435761u + counter.fetch_add(1) * 40503u);
+    impl->temporary = file.parent_path() / ("." + file.filename().string() + suffix);
     const int rc = avformat_alloc_output_context2(&impl->format, nullptr, type == MovieFileType::mpeg4 ? "mp4" : "mov",
                                                   file.c_str());
     if (rc < 0 || impl->format == nullptr) throw MediaError::fromCode("create", rc < 0 ? rc : AVERROR(ENOMEM));
@@ -375,7 +341,7 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
         AVCodecParameters* par = st->codecpar;
         par->codec_type = AVMEDIA_TYPE_VIDEO;
         par->codec_id = passId;
-        par->codec_tag = containerTag(settings.codecType);
+        par->codec_tag = ffmpeg::fromFFmpegTag(settings.codecType);  // the swap is its own inverse
         par->width = settings.width;
         par->height = settings.height;
         par->bits_per_coded_sample = settings.depth > 0 ? settings.depth : 24;
@@ -418,7 +384,7 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
         const int prc = avcodec_parameters_from_context(st->codecpar, ctx.get());
         if (prc < 0) throw MediaError::fromCode("video input", prc);
         // HEVC is tagged hvc1 (parameter sets in the sample description), which players expect.
-        if (settings.codecType == fourCC('h', 'v', 'c', '1')) st->codecpar->codec_tag = containerTag(settings.codecType);
+        if (settings.codecType == fourCC('h', 'v', 'c', '1')) st->codecpar->codec_tag = ffmpeg::fromFFmpegTag(settings.codecType);  // the swap is its own inverse
         w.videoCodec = std::move(ctx);
         w.videoPixelFormat = kind->pixelFormat;
         w.videoEncoded = true;
@@ -439,42 +405,16 @@ bool MovieWriter::addAudioInput(const MovieAudioSettings& settings) {
     if (settings.sampleRate < 1 || settings.channels < 1 || settings.channels > 64)
         throw MediaError("audio input", std::to_string(settings.channels) + " channels at " +
                                             std::to_string(settings.sampleRate) + " Hz");
-    const char* name = settings.codec == MovieAudioSettings::Codec::aac     ? "aac"
-                       : settings.codec == MovieAudioSettings::Codec::pcm16 ? "pcm_s16le"
-                                                                            : "pcm_s24le";
-    const AVCodec* codec = avcodec_find_encoder_by_name(name);
-    if (codec == nullptr) throw MediaError("audio input", std::string("no encoder ") + name);
+    CodecPtr ctx = openAudioEncoder(settings, *w.format->oformat);
     // The one case without an error: a container that cannot carry this audio at all.
-    if (avformat_query_codec(w.format->oformat, codec->id, FF_COMPLIANCE_NORMAL) != 1) return false;
-    CodecPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx) throw MediaError::fromCode("audio input", AVERROR(ENOMEM));
-    ctx->sample_rate = settings.sampleRate;
-    ctx->time_base = AVRational{1, settings.sampleRate};
-    if (settings.discreteLayout && settings.channels > 2) {
-        ctx->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
-        ctx->ch_layout.nb_channels = settings.channels;
-    } else {
-        av_channel_layout_default(&ctx->ch_layout, settings.channels);
-    }
-    ctx->sample_fmt = settings.codec == MovieAudioSettings::Codec::aac     ? AV_SAMPLE_FMT_FLTP
-                      : settings.codec == MovieAudioSettings::Codec::pcm16 ? AV_SAMPLE_FMT_S16
-                                                                           : AV_SAMPLE_FMT_S32;
-    if (settings.codec == MovieAudioSettings::Codec::aac && settings.bitRate > 0) ctx->bit_rate = settings.bitRate;
-    if (w.format->oformat->flags & AVFMT_GLOBALHEADER) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    // The encoder opens before any stream exists, so a failure leaves nothing half-made behind.
-    int rc = avcodec_open2(ctx.get(), codec, nullptr);
-    if (rc < 0) throw MediaError::fromCode("audio input", rc);
-    std::unique_ptr<AVAudioFifo, FifoFree> fifo;
-    if (ctx->frame_size > 0) {
-        fifo.reset(av_audio_fifo_alloc(ctx->sample_fmt, settings.channels, ctx->frame_size * 4));
-        if (!fifo) throw MediaError::fromCode("audio input", AVERROR(ENOMEM));
-    }
+    if (!ctx) return false;
+    auto queue = std::make_unique<MovieAudioQueue>(*ctx, [&w](AVFrame* frame) { w.sendAudioFrame(frame); });
     AVStream* st = avformat_new_stream(w.format, nullptr);
     if (st == nullptr) throw MediaError::fromCode("audio input", AVERROR(ENOMEM));
     st->time_base = ctx->time_base;
-    rc = avcodec_parameters_from_context(st->codecpar, ctx.get());
+    const int rc = avcodec_parameters_from_context(st->codecpar, ctx.get());
     if (rc < 0) throw MediaError::fromCode("audio input", rc);
-    w.audioFifo = std::move(fifo);
+    w.audioQueue = std::move(queue);
     w.audio = settings;
     w.audioCodec = std::move(ctx);
     w.audioStream = st;
@@ -492,7 +432,11 @@ void MovieWriter::startWriting() {
     // The muxer holds packets of one stream while it waits for the other; once one input has
     // ended (or lags) that queue is bounded by this span instead of ten seconds of 4K video.
     w.format->max_interleave_delta = static_cast<int64_t>(kInterleaveWindowSeconds * AV_TIME_BASE);
-    int rc = avio_open(&w.format->pb, w.file.c_str(), AVIO_FLAG_WRITE);
+    // A folder in the way is never replaced.
+    std::error_code ec;
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(w.file, ec)))
+        throw w.failWith(MediaError::fromCode("start", AVERROR(EISDIR)));
+    int rc = avio_open(&w.format->pb, w.temporary.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
     w.fileOpen = true;
     AVDictionary* options = nullptr;
@@ -602,72 +546,15 @@ void MovieWriter::appendAudio(const AudioSampleBuffer& samples) {
                                                         std::to_string(samples.format.sampleRate) + " Hz, the input takes " +
                                                         std::to_string(w.audio.channels) + " at " +
                                                         std::to_string(w.audio.sampleRate) + " Hz"));
-    const bool planar = isPlanar(samples.format.sampleFormat);
-    const size_t planeCount = planar ? static_cast<size_t>(samples.format.channels) : 1;
-    const size_t needBytes = static_cast<size_t>(samples.frameCount) * bytesPerSample(samples.format.sampleFormat) *
-                             (planar ? 1 : static_cast<size_t>(samples.format.channels));
-    if (samples.frameCount <= 0) return;
-    if (samples.planes.size() != planeCount)
-        throw w.failWith(MediaError("audio append", "audio buffer has the wrong number of planes"));
-    for (const auto& p : samples.planes)
-        if (p.size() < needBytes) throw w.failWith(MediaError("audio append", "audio buffer is shorter than its frame count"));
-
-    // Position on the output time line; audio before the session start is cut off.
-    int skip = 0;
-    if (!w.audioStarted) {
-        const MediaTime relative = samples.time.isNumeric() ? samples.time - w.sessionStart : MediaTime::zero();
-        int64_t first = relative.isNumeric() ? relative.convertScale(w.audio.sampleRate).value : 0;
-        if (first + samples.frameCount <= 0) return;
-        if (first < 0) {
-            skip = static_cast<int>(-first);
-            first = 0;
-        }
-        w.audioNextPts = first;
-        w.audioStarted = true;
+    int count = 0;
+    try {
+        count = w.audioQueue->append(samples, w.sessionStart);
+    } catch (const MediaError& e) {
+        throw w.failWith(e);
     }
-    const int count = samples.frameCount - skip;
-    const AVSampleFormat inFormat = ffmpeg::toAVSampleFormat(samples.format.sampleFormat);
-    const int bps = bytesPerSample(samples.format.sampleFormat);
-    std::vector<const uint8_t*> in(planeCount);
-    for (size_t p = 0; p < planeCount; ++p)
-        in[p] = samples.planes[p].data() + static_cast<size_t>(skip) * bps * (planar ? 1 : static_cast<size_t>(samples.format.channels));
-
-    const AVSampleFormat outFormat = w.audioEncoderFormat();
-    if (inFormat == outFormat) {
-        w.encodeAudio(const_cast<uint8_t**>(in.data()), count);
-    } else {
-        if (!w.audioSwr || w.audioSwrInput != inFormat) {
-            // Sample format only: same rate and channels on both sides, so no remixing.
-            AVChannelLayout layout{};
-            av_channel_layout_default(&layout, w.audio.channels);
-            SwrContext* raw = nullptr;
-            int rc = swr_alloc_set_opts2(&raw, &layout, outFormat, w.audio.sampleRate, &layout, inFormat,
-                                         w.audio.sampleRate, 0, nullptr);
-            av_channel_layout_uninit(&layout);
-            if (rc < 0) throw w.failWith(MediaError::fromCode("audio append", rc));
-            w.audioSwr.reset(raw);
-            rc = swr_init(w.audioSwr.get());
-            if (rc < 0) throw w.failWith(MediaError::fromCode("audio append", rc));
-            w.audioSwrInput = inFormat;
-        }
-        uint8_t** converted = nullptr;
-        int rc = av_samples_alloc_array_and_samples(&converted, nullptr, w.audio.channels, count, outFormat, 0);
-        if (rc < 0) throw w.failWith(MediaError::fromCode("audio append", rc));
-        const int got = swr_convert(w.audioSwr.get(), converted, count, const_cast<const uint8_t**>(in.data()), count);
-        try {
-            if (got < 0) throw w.failWith(MediaError::fromCode("audio append", got));
-            if (got > 0) w.encodeAudio(converted, got);
-        } catch (...) {
-            av_freep(&converted[0]);
-            av_freep(&converted);
-            throw;
-        }
-        av_freep(&converted[0]);
-        av_freep(&converted);
-    }
+    if (count == 0) return;
     w.audioFrames += count;
-    w.advance(Input::audio, static_cast<double>(w.audioNextPts + (w.audioFifo ? av_audio_fifo_size(w.audioFifo.get()) : 0)) /
-                                w.audio.sampleRate);
+    w.advance(Input::audio, static_cast<double>(w.audioQueue->position()) / w.audio.sampleRate);
 }
 
 void MovieWriter::markAsFinished(Input input) {
@@ -690,9 +577,12 @@ void MovieWriter::finishWriting() {
         rc = av_write_trailer(w.format);
     }
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
-    rc = avio_closep(&w.format->pb);
+    rc = w.format->pb->error;
+    const int closed = avio_closep(&w.format->pb);
     w.fileOpen = false;
+    if (rc >= 0) rc = closed;
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
+    w.publish();
     {
         std::lock_guard lock(w.stateMutex);
         w.status = Status::completed;
@@ -708,7 +598,7 @@ void MovieWriter::cancelWriting() {
         std::lock_guard lock(w.stateMutex);
         if (w.status == Status::cancelled) return;
         // A completed movie stays; anything else is a partial file of ours.
-        removeFile = w.status != Status::completed && (w.fileOpen || w.headerWritten || w.status == Status::failed);
+        removeFile = w.status != Status::completed;
         if (w.status != Status::completed) w.status = Status::cancelled;
     }
     w.stateChanged.notify_all();
@@ -716,7 +606,7 @@ void MovieWriter::cancelWriting() {
         std::lock_guard lock(w.muxMutex);
         w.closeAll();
     }
-    if (removeFile) w.removeFile();
+    if (removeFile) w.removeTemporary();
 }
 
 MovieWriter::Status MovieWriter::status() const {

@@ -72,9 +72,10 @@ public:
     // Whether libavcodec here offers the ProRes 4444 XQ profile.
     static bool proRes4444XQAvailable();
 
-    // Prepares a writer for `file`. An existing regular file (or link) there is removed, except an
-    // empty file, which is written into as it stands (a reserved name); a folder is never removed
-    // (opening then fails with a clear error at startWriting()).
+    // Prepares a writer for `file`. The movie is written under a hidden temporary name beside it
+    // and renamed over `file` (an earlier movie, or an empty file reserving the name) only by
+    // finishWriting(); a failed or cancelled movie removes its temporary file and leaves `file` as
+    // it was. A folder is never replaced (startWriting() then fails with a clear error).
     static std::unique_ptr<MovieWriter> create(const std::filesystem::path& file, MovieFileType type);
     // Cancels writing (removing the partial file) when neither finished nor cancelled.
     ~MovieWriter();

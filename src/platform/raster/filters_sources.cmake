@@ -5,6 +5,7 @@ set(qm_raster_pixel_loops
   ${CMAKE_CURRENT_LIST_DIR}/gaussian_blur.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dilation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/compositing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layer_stack_store.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sampling.cpp
   ${CMAKE_CURRENT_LIST_DIR}/key_out.cpp
   ${CMAKE_CURRENT_LIST_DIR}/blend_modes.cpp

@@ -160,26 +160,7 @@ void ClipInspector::build() {
         color_ = new ColorSection(model_, clipID_);
         form->addWidget(color_);
 
-        const FormSection compositing = addSection(form, tr("Compositing"));
-        auto* grid = new QGridLayout;
-        blend_ = new QComboBox;
-        blend_->setObjectName(QStringLiteral("blendMode"));
-        for (BlendMode mode : allBlendModes) pickerOptionRow(blend_, mode, tr(label(mode)));
-        fit_ = new QComboBox;
-        fit_->setObjectName(QStringLiteral("fit"));
-        for (FitMode mode : allFitModes) pickerOptionRow(fit_, mode, tr(label(mode)));
-        grid->addWidget(new QLabel(tr("Blend Mode")), 0, 0);
-        grid->addWidget(blend_, 0, 1);
-        grid->addWidget(new QLabel(tr("Scaling")), 1, 0);
-        grid->addWidget(fit_, 1, 1);
-        grid->setColumnStretch(1, 1);
-        compositing.content->addLayout(grid);
-        connect(blend_, &QComboBox::activated, this, [this](int index) {
-            if (const auto mode = pickerOption<BlendMode>(blend_, index)) model_.setClipBlendMode(clipID_, true, *mode);
-        });
-        connect(fit_, &QComboBox::activated, this, [this](int index) {
-            if (const auto mode = pickerOption<FitMode>(fit_, index)) model_.setClipFit(clipID_, true, *mode);
-        });
+        buildCompositing(form);
     }
 
     const FormSection fades = addSection(form, tr("Fades"));
@@ -229,6 +210,30 @@ void ClipInspector::build() {
     actions.content->addLayout(buttons);
     form->addStretch(1);
     update();
+}
+
+// Blend mode and scaling of a picture clip.
+void ClipInspector::buildCompositing(QVBoxLayout* form) {
+    const FormSection compositing = addSection(form, tr("Compositing"));
+    auto* grid = new QGridLayout;
+    blend_ = new QComboBox;
+    blend_->setObjectName(QStringLiteral("blendMode"));
+    for (BlendMode mode : allBlendModes) pickerOptionRow(blend_, mode, tr(label(mode)));
+    fit_ = new QComboBox;
+    fit_->setObjectName(QStringLiteral("fit"));
+    for (FitMode mode : allFitModes) pickerOptionRow(fit_, mode, tr(label(mode)));
+    grid->addWidget(new QLabel(tr("Blend Mode")), 0, 0);
+    grid->addWidget(blend_, 0, 1);
+    grid->addWidget(new QLabel(tr("Scaling")), 1, 0);
+    grid->addWidget(fit_, 1, 1);
+    grid->setColumnStretch(1, 1);
+    compositing.content->addLayout(grid);
+    connect(blend_, &QComboBox::activated, this, [this](int index) {
+        if (const auto mode = pickerOption<BlendMode>(blend_, index)) model_.setClipBlendMode(clipID_, true, *mode);
+    });
+    connect(fit_, &QComboBox::activated, this, [this](int index) {
+        if (const auto mode = pickerOption<FitMode>(fit_, index)) model_.setClipFit(clipID_, true, *mode);
+    });
 }
 
 void ClipInspector::update() {

@@ -60,6 +60,7 @@ private:
     };
     Shape shape() const;
     void build();
+    void buildCompositing(QVBoxLayout* form);
     void update();
 
     EditorModel& model_;

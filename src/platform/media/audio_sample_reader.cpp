@@ -1,0 +1,442 @@
+#include "platform/media/asset_reader.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <deque>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include "platform/media/reader_internal.h"
+
+namespace qm {
+
+using namespace reading;
+
+int bytesPerSample(AudioSampleFormat format) {
+    switch (format) {
+    case AudioSampleFormat::float32:
+    case AudioSampleFormat::float32Planar:
+    case AudioSampleFormat::int24: return 4;
+    case AudioSampleFormat::int16: return 2;
+    }
+    return 4;
+}
+
+bool isPlanar(AudioSampleFormat format) { return format == AudioSampleFormat::float32Planar; }
+
+namespace {
+
+// The stream indexes of the file's audio tracks, in the order MediaAsset lists them.
+std::vector<int> audioStreams(AVFormatContext* format) {
+    std::vector<int> streams;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.push_back(static_cast<int>(i));
+    return streams;
+}
+
+AudioTrackInfo audioTrackInfo(const AVFormatContext* format, int index) {
+    const AVCodecParameters* par = format->streams[index]->codecpar;
+    AudioTrackInfo info;
+    info.streamIndex = index;
+    info.codecType = codecTypeOf(par, false);
+    info.sampleRate = std::max(par->sample_rate, 0);
+    info.channels = std::max(par->ch_layout.nb_channels, 0);
+    return info;
+}
+
+}  // namespace
+
+struct AudioSampleReader::Impl {
+    FormatPtr format;
+    CodecPtr decoder;
+    AudioTrackInfo info;
+    AudioFormat output;
+    MediaTime start;
+    AVRational timeBase{1, 1};
+    PacketPtr packet{ffmpeg::allocPacket("read")};
+    FramePtr frame{ffmpeg::allocFrame("read")};
+    ffmpeg::SwrPtr swr;
+    bool demuxEnded = false;
+    bool decoderDrained = false;
+    bool swrFlushed = false;
+    // Output time line: the first converted frame's time in output samples, then contiguous.
+    bool haveOrigin = false;
+    int64_t originSamples = 0;
+    int64_t producedSamples = 0;
+    std::atomic<bool> cancelled{false};
+    bool failed = false;
+
+    // Track reading (openTrack): the output follows the first frame, times follow the stream.
+    bool native = false;
+    bool outputKnown = true;
+    int swrRate = 0;
+    int swrFormat = -1;
+    AVChannelLayout swrLayout{};
+    std::deque<AudioSampleBuffer> converted;  // converted buffers, times at the output rate
+    int64_t convertedEnd = 0;                 // output sample after the last converted one
+    bool started = false;
+    int64_t deliveredEnd = 0;                 // output sample after the last delivered one
+    int64_t pendingSilence = 0;
+    int decodeErrors = 0;
+    // Mixing reads: our own remix matrix, with a channel copied over another first.
+    bool ownMatrix = false;
+    std::optional<ChannelCopy> channelCopy;
+    // After a seek the first frame must carry its time (some demuxers, such as WAV's, give none
+    // to the packets after a seek); without one the track is read from its beginning instead.
+    bool seekUnchecked = false;
+
+    ~Impl() { av_channel_layout_uninit(&swrLayout); }
+
+    // Reads the stream `index` alone, decoded on one thread.
+    void openStream(int index) {
+        discardAllBut(format.get(), index);
+        const AVStream* st = format->streams[index];
+        timeBase = st->time_base;
+        info = audioTrackInfo(format.get(), index);
+        decoder = openDecoder(st, 1, false);
+    }
+
+    void setUpResampler(const AVFrame* f) {
+        AVChannelLayout in{};
+        int rc = 0;
+        if (f->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC && f->ch_layout.nb_channels > 0)
+            rc = av_channel_layout_copy(&in, &f->ch_layout);
+        else
+            av_channel_layout_default(&in, f->ch_layout.nb_channels > 0 ? f->ch_layout.nb_channels : 2);
+        AVChannelLayout out{};
+        if (rc >= 0 && in.nb_channels == output.channels)
+            rc = av_channel_layout_copy(&out, &in);  // same channels: no remix, order kept
+        else
+            av_channel_layout_default(&out, output.channels);
+        if (rc < 0) {
+            av_channel_layout_uninit(&in);
+            av_channel_layout_uninit(&out);
+            throw MediaError::fromCode("audio conversion", rc);
+        }
+        SwrContext* raw = nullptr;
+        rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
+                                     static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
+        if (rc >= 0 && ownMatrix) rc = setMatrix(raw, in, out);
+        av_channel_layout_uninit(&in);
+        av_channel_layout_uninit(&out);
+        if (rc < 0) {
+            swr_free(&raw);
+            throw MediaError::fromCode("audio conversion", rc);
+        }
+        swr.reset(raw);
+        rc = swr_init(swr.get());
+        if (rc < 0) throw MediaError::fromCode("audio conversion", rc);
+    }
+
+    // out[o] = Σ m[o][i]·in[i]: identity for equal counts, mono copied to every channel, else the
+    // library's remix; a channel copy then moves the target's column onto the source's.
+    int setMatrix(SwrContext* s, const AVChannelLayout& in, const AVChannelLayout& out) const {
+        const int ni = in.nb_channels, no = out.nb_channels;
+        std::vector<double> m(size_t(ni) * size_t(no), 0.0);
+        if (ni == no) {
+            for (int c = 0; c < ni; ++c) m[size_t(c) * size_t(ni) + size_t(c)] = 1.0;
+        } else if (ni == 1) {
+            std::fill(m.begin(), m.end(), 1.0);
+        } else {
+            const int rc = swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0.0, INT_MAX, 1.0, m.data(), ni,
+                                             AV_MATRIX_ENCODING_NONE, nullptr);
+            if (rc < 0) return rc;
+        }
+        if (channelCopy && channelCopy->target >= 0 && channelCopy->target < ni && channelCopy->source >= 0 &&
+            channelCopy->source < ni && channelCopy->target != channelCopy->source) {
+            for (int o = 0; o < no; ++o) {
+                double* row = m.data() + size_t(o) * size_t(ni);
+                row[channelCopy->source] += row[channelCopy->target];
+                row[channelCopy->target] = 0.0;
+            }
+        }
+        return swr_set_matrix(s, m.data(), ni);
+    }
+
+    AudioSampleBuffer convert(const AVFrame* f) {
+        const int capacity = swr_get_out_samples(swr.get(), f ? f->nb_samples : 0);
+        AudioSampleBuffer buffer;
+        buffer.format = output;
+        const int bps = bytesPerSample(output.sampleFormat);
+        const bool planar = isPlanar(output.sampleFormat);
+        const int planeCount = planar ? output.channels : 1;
+        const size_t planeBytes = static_cast<size_t>(std::max(capacity, 0)) * bps * (planar ? 1 : output.channels);
+        buffer.planes.assign(static_cast<size_t>(planeCount), std::vector<uint8_t>(planeBytes));
+        std::vector<uint8_t*> out(static_cast<size_t>(planeCount));
+        for (int p = 0; p < planeCount; ++p) out[static_cast<size_t>(p)] = buffer.planes[static_cast<size_t>(p)].data();
+        const int got = swr_convert(swr.get(), out.data(), capacity, f ? const_cast<const uint8_t**>(f->extended_data) : nullptr,
+                                    f ? f->nb_samples : 0);
+        if (got < 0) throw MediaError::fromCode("audio conversion", got);
+        buffer.frameCount = got;
+        for (auto& plane : buffer.planes) plane.resize(static_cast<size_t>(got) * bps * (planar ? 1 : output.channels));
+        return buffer;
+    }
+
+    // Decodes the next frame of the track into `frame`; false at its end. Track reading skips
+    // packets the decoder refuses (their time stays a gap); the transcoder's reading fails on them.
+    bool decodeNext() {
+        for (;;) {
+            int rc = decoderDrained ? AVERROR_EOF : avcodec_receive_frame(decoder.get(), frame.get());
+            if (rc == 0) {
+                decodeErrors = 0;
+                return true;
+            }
+            if (rc == AVERROR_EOF) {
+                decoderDrained = true;
+                return false;
+            }
+            if (rc != AVERROR(EAGAIN)) {
+                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) continue;
+                throw MediaError::fromCode("audio decode", rc);
+            }
+            if (demuxEnded) {
+                rc = avcodec_send_packet(decoder.get(), nullptr);
+                if (rc < 0 && rc != AVERROR_EOF) throw MediaError::fromCode("audio decode", rc);
+                continue;
+            }
+            av_packet_unref(packet.get());
+            rc = av_read_frame(format.get(), packet.get());
+            if (rc == AVERROR_EOF) {
+                demuxEnded = true;
+                continue;
+            }
+            if (rc < 0) throw MediaError::fromCode("read audio", rc);
+            if (packet->stream_index != info.streamIndex) continue;
+            if (packet->flags & AV_PKT_FLAG_CORRUPT) {
+                if (native) continue;
+                throw MediaError("read audio", "incomplete audio sample");
+            }
+            rc = avcodec_send_packet(decoder.get(), packet.get());
+            if (rc < 0 && rc != AVERROR(EAGAIN)) {
+                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) continue;
+                throw MediaError::fromCode("audio decode", rc);
+            }
+        }
+    }
+
+    std::optional<AudioSampleBuffer> produce() {
+        for (;;) {
+            if (decodeNext()) {
+                if (!swr) setUpResampler(frame.get());
+                if (!haveOrigin) {
+                    const MediaTime t = ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase);
+                    originSamples = t.isNumeric() ? t.convertScale(output.sampleRate).value : 0;
+                    haveOrigin = true;
+                }
+                AudioSampleBuffer b = convert(frame.get());
+                av_frame_unref(frame.get());
+                if (b.frameCount > 0) return b;
+                continue;
+            }
+            if (swr && !swrFlushed) {
+                swrFlushed = true;
+                AudioSampleBuffer b = convert(nullptr);
+                if (b.frameCount > 0) return b;
+            }
+            return std::nullopt;
+        }
+    }
+
+    // --- Track reading ----------------------------------------------------------------------
+
+    // Converts one frame (or flushes with none) into the queue; its output starts at `start`.
+    void queueConverted(const AVFrame* f, int64_t start) {
+        AudioSampleBuffer b = convert(f);
+        if (b.frameCount <= 0) return;
+        b.time = MediaTime::make(start, output.sampleRate);
+        convertedEnd = start + b.frameCount;
+        converted.push_back(std::move(b));
+    }
+
+    bool shapeChanged(const AVFrame* f) const {
+        return f->sample_rate != swrRate || f->format != swrFormat || av_channel_layout_compare(&f->ch_layout, &swrLayout) != 0;
+    }
+
+    // Decodes until at least one converted buffer is queued; false at the end of the track.
+    bool fillConverted() {
+        while (converted.empty()) {
+            if (!decodeNext()) {
+                if (!swr || swrFlushed) return false;
+                swrFlushed = true;
+                queueConverted(nullptr, convertedEnd);
+                continue;
+            }
+            if (seekUnchecked) {
+                seekUnchecked = false;
+                if (frame->best_effort_timestamp == AV_NOPTS_VALUE) {
+                    av_frame_unref(frame.get());
+                    avformat_seek_file(format.get(), info.streamIndex, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+                    avcodec_flush_buffers(decoder.get());
+                    continue;
+                }
+            }
+            if (!outputKnown) {
+                output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
+                if (output.sampleRate < 1 || output.sampleRate > 1'000'000 || output.channels < 1 || output.channels > 64)
+                    throw MediaError("audio conversion", "unsupported sound format");
+                outputKnown = true;
+            }
+            if (!swr || shapeChanged(frame.get())) {
+                // What the old converter still holds belongs before this frame.
+                if (swr) queueConverted(nullptr, convertedEnd);
+                setUpResampler(frame.get());
+                swrRate = frame->sample_rate;
+                swrFormat = frame->format;
+                av_channel_layout_uninit(&swrLayout);
+                av_channel_layout_copy(&swrLayout, &frame->ch_layout);
+            }
+            // The converter's output for this frame begins with the samples it still holds.
+            int64_t start = convertedEnd;
+            if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+                start = av_rescale_q(frame->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate}) -
+                        swr_get_delay(swr.get(), output.sampleRate);
+            queueConverted(frame.get(), start);
+            av_frame_unref(frame.get());
+        }
+        return true;
+    }
+
+    std::optional<AudioSampleBuffer> nextNative() {
+        const int64_t rate = output.sampleRate;
+        for (;;) {
+            if (pendingSilence > 0) {
+                AudioSampleBuffer b;
+                b.format = output;
+                b.time = MediaTime::make(deliveredEnd, output.sampleRate);
+                b.frameCount = static_cast<int>(std::min<int64_t>(pendingSilence, 16384));
+                b.planes.assign(1, std::vector<uint8_t>(size_t(b.frameCount) * size_t(output.channels) * sizeof(float)));
+                pendingSilence -= b.frameCount;
+                deliveredEnd += b.frameCount;
+                return b;
+            }
+            if (converted.empty() && !fillConverted()) return std::nullopt;
+            AudioSampleBuffer b = std::move(converted.front());
+            converted.pop_front();
+            const int64_t at = b.time.value;
+            if (!started) {
+                started = true;
+                deliveredEnd = at;
+            }
+            const int64_t gap = at - deliveredEnd;
+            const int64_t tolerance = std::max<int64_t>(1, rate / 500);  // 2 ms
+            if (gap > tolerance) {
+                if (gap > rate * 3600)
+                    throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
+                pendingSilence = gap;
+                converted.push_front(std::move(b));
+                continue;
+            }
+            if (gap < -tolerance) {
+                const int64_t drop = std::min<int64_t>(-gap, b.frameCount);
+                const size_t bytes = size_t(drop) * size_t(output.channels) * sizeof(float);
+                b.planes[0].erase(b.planes[0].begin(), b.planes[0].begin() + static_cast<std::ptrdiff_t>(bytes));
+                b.frameCount -= static_cast<int>(drop);
+                b.time = MediaTime::make(at + drop, output.sampleRate);
+                if (b.frameCount == 0) continue;
+                deliveredEnd = at + drop + b.frameCount;
+                return b;
+            }
+            deliveredEnd += b.frameCount;
+            return b;
+        }
+    }
+
+    std::optional<AudioSampleBuffer> next() {
+        for (;;) {
+            if (cancelled) return std::nullopt;
+            if (failed) throw MediaError("read audio", "the reader has failed");
+            std::optional<AudioSampleBuffer> b;
+            try {
+                b = native ? nextNative() : produce();
+            } catch (...) {
+                failed = true;
+                throw;
+            }
+            if (!b) return std::nullopt;
+            if (native) return b;
+            b->time = MediaTime::make(originSamples + producedSamples, output.sampleRate);
+            producedSamples += b->frameCount;
+            if (start.isNumeric() && (b->time + b->duration()) <= start) continue;
+            return b;
+        }
+    }
+};
+
+AudioSampleReader::AudioSampleReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AudioSampleReader::~AudioSampleReader() = default;
+
+std::optional<AudioTrackInfo> AudioSampleReader::probe(const std::filesystem::path& file) {
+    FormatPtr format = openFormat(file, false);
+    const int index = format ? firstStream(format.get(), AVMEDIA_TYPE_AUDIO) : -1;
+    if (index < 0) return std::nullopt;
+    return audioTrackInfo(format.get(), index);
+}
+
+std::vector<AudioTrackInfo> AudioSampleReader::probeTracks(const std::filesystem::path& file) {
+    FormatPtr format = openFormat(file, false);
+    std::vector<AudioTrackInfo> tracks;
+    if (!format) return tracks;
+    for (int index : audioStreams(format.get())) tracks.push_back(audioTrackInfo(format.get(), index));
+    return tracks;
+}
+
+std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::filesystem::path& file, int audioTrack) {
+    auto impl = std::make_unique<Impl>();
+    // Frames without a stored time follow on from the one before: the library's guesses go
+    // wrong once the rate changes within a packet of several frames (MPEG-TS).
+    impl->format = openFormat(file, false, true);
+    if (!impl->format || audioTrack < 0) return nullptr;
+    const std::vector<int> streams = audioStreams(impl->format.get());
+    if (size_t(audioTrack) >= streams.size()) return nullptr;
+    impl->openStream(streams[size_t(audioTrack)]);
+    impl->native = true;
+    impl->outputKnown = false;
+    impl->output = {std::max(impl->info.sampleRate, 1), std::max(impl->info.channels, 1), AudioSampleFormat::float32};
+    return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
+}
+
+std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::filesystem::path& file, int audioTrack,
+                                                                const AudioFormat& output, std::optional<ChannelCopy> copy,
+                                                                MediaTime start) {
+    if (output.sampleRate < 1 || output.channels < 1 || output.channels > 64 || output.sampleFormat != AudioSampleFormat::float32)
+        throw MediaError("audio conversion", "unsupported output format");
+    auto reader = openTrack(file, audioTrack);
+    if (!reader) return nullptr;
+    Impl& impl = *reader->impl_;
+    impl.outputKnown = true;
+    impl.output = output;
+    impl.ownMatrix = true;
+    impl.channelCopy = copy;
+    seekNear(impl.format.get(), impl.info.streamIndex, start);
+    impl.seekUnchecked = start.isNumeric();
+    return reader;
+}
+
+std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem::path& file, const AudioFormat& output,
+                                                           MediaTime start) {
+    if (output.sampleRate < 1 || output.channels < 1 || output.channels > 64)
+        throw MediaError("audio conversion", "unsupported output format");
+    auto impl = std::make_unique<Impl>();
+    impl->format = openFormat(file, false);
+    const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_AUDIO) : -1;
+    if (index < 0) return nullptr;
+    impl->openStream(index);
+    impl->output = output;
+    impl->start = start;
+    seekNear(impl->format.get(), index, start);
+    return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
+}
+
+const AudioTrackInfo& AudioSampleReader::track() const { return impl_->info; }
+const AudioFormat& AudioSampleReader::outputFormat() const { return impl_->output; }
+std::optional<AudioSampleBuffer> AudioSampleReader::next() { return impl_->next(); }
+void AudioSampleReader::cancel() { impl_->cancelled = true; }
+
+
+}  // namespace qm

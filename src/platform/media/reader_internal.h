@@ -1,0 +1,61 @@
+#pragma once
+// What the video and audio sample readers share: opening a source the way the probe does,
+// finding and isolating a stream, seeking and opening its decoder; and the conversion of decoded
+// pictures into pixel buffers.
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "platform/media/ffmpeg_internal.h"
+#include "platform/media/scaler.h"
+
+namespace qm::reading {
+
+using FormatPtr = ffmpeg::FormatContextPtr;
+using CodecPtr = ffmpeg::CodecContextPtr;
+using PacketPtr = ffmpeg::PacketPtr;
+using FramePtr = ffmpeg::FramePtr;
+
+// Through the shared opener, so the reader refuses exactly what the probe refuses: local files
+// only, the movie and audio demuxers we read, no absurd picture sizes. `video` says whether the
+// caller wants pictures: those come only from movie containers.
+ffmpeg::FormatContextPtr openFormat(const std::filesystem::path& file, bool video, bool storedTimestampsOnly = false);
+
+// The first stream of a type; cover pictures stored as video streams are not tracks.
+int firstStream(AVFormatContext* format, AVMediaType type);
+
+void discardAllBut(AVFormatContext* format, int keep);
+
+// Container tags are stored least significant byte first; ours read most significant first.
+uint32_t codecTypeOf(const AVCodecParameters* par, bool video);
+
+// To the key frame at or before the time; a failed seek reads from the beginning instead.
+void seekNear(AVFormatContext* format, int stream, const MediaTime& start);
+
+ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameThreads);
+
+// Decoded pictures as pixel buffers in the format asked for (0: the frame's own, else 8-bit or
+// 16-bit RGBA by depth), at their own size or scaled. One scaler with its pool for pictures at
+// the source's size, one for scaled ones, so that a caller asking for both rebuilds neither.
+// Throws MediaError("pixel transfer", ...).
+class FramePictures {
+public:
+    explicit FramePictures(uint32_t pixelFormat) : pixelFormat_(pixelFormat) {}
+    // width × height 0: the frame's own size.
+    PixelBufferRef picture(const AVFrame* frame, int width = 0, int height = 0);
+
+private:
+    struct Conversion {
+        Scaler scaler;
+        PixelBufferPoolRef pool;
+        std::vector<uint8_t> planes;  // planar RGB on its way to packed pixels
+    };
+    PixelBufferRef converted(const AVFrame* frame, Conversion& conversion, uint32_t target, int width, int height,
+                             const ColorTags& sourceTags);
+
+    uint32_t pixelFormat_;
+    Conversion same_, scaled_;
+};
+
+}  // namespace qm::reading

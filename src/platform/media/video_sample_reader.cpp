@@ -1,0 +1,268 @@
+#include "platform/media/asset_reader.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "core/conversion_error.h"
+#include "platform/media/reader_internal.h"
+
+namespace qm {
+
+using namespace reading;
+
+struct DecodedPicture {
+    FramePtr frame;
+};
+
+struct VideoSampleReader::Impl {
+    FormatPtr format;
+    CodecPtr decoder;
+    VideoReaderSettings settings;
+    VideoTrackInfo info;
+    AVRational timeBase{1, 1};
+    PacketPtr packet{ffmpeg::allocPacket("read")};
+    FramePtr frame{ffmpeg::allocFrame("read")};
+    std::unique_ptr<reading::FramePictures> pictures;
+
+    bool demuxEnded = false;
+    bool decoderDrained = false;
+    // One sample of lookahead so that each sample's duration can come from its successor.
+    std::optional<VideoSample> held;
+    std::optional<VideoSample> ready;
+    MediaTime lastTime;
+    MediaTime lastDuration;
+    int64_t samplesRead = 0;
+
+    std::atomic<bool> cancelled{false};
+    std::atomic<Status> status{Status::reading};
+
+    MediaTime fallbackDuration() const {
+        if (lastDuration.isNumeric() && lastDuration.value > 0) return lastDuration;
+        if (info.frameRate > 0) return MediaTime::fromSeconds(1.0 / info.frameRate, std::max(info.timeScale, 600));
+        return MediaTime::make(1, 30);
+    }
+
+    // Times must rise: a repeated or missing time follows the previous sample.
+    MediaTime monotonic(MediaTime t) {
+        if (!t.isNumeric()) {
+            t = lastTime.isNumeric() ? lastTime + fallbackDuration() : info.timeRangeStart;
+        } else if (lastTime.isNumeric() && t <= lastTime) {
+            const MediaTime tick = MediaTime::make(1, lastTime.timescale);
+            t = lastTime + tick;
+        }
+        lastTime = t;
+        return t;
+    }
+
+    // Accepts one sample in presentation order; a sample becomes ready once its successor (or
+    // the end) is known.
+    void push(VideoSample sample) {
+        if (held) {
+            if (!held->duration.isNumeric() || held->duration.value <= 0) held->duration = sample.time - held->time;
+            lastDuration = held->duration;
+            ready = std::move(held);
+        }
+        held = std::move(sample);
+    }
+
+    void finishHeld() {
+        if (!held) return;
+        if (!held->duration.isNumeric() || held->duration.value <= 0) held->duration = fallbackDuration();
+        ready = std::move(held);
+        held.reset();
+    }
+
+    void fail(const MediaError& e) {
+        status = Status::failed;
+        throw e;
+    }
+
+    PixelBufferRef convertedPicture(const AVFrame* f, int width = 0, int height = 0) {
+        try {
+            return pictures->picture(f, width, height);
+        } catch (const MediaError& e) {
+            fail(e);
+        } catch (const ConversionError& e) {
+            fail(MediaError("pixel buffer", e.payload()));
+        }
+        return nullptr;
+    }
+
+    // Reads the next packet of the track; false at the end of the file.
+    bool readPacket() {
+        for (;;) {
+            av_packet_unref(packet.get());
+            const int rc = av_read_frame(format.get(), packet.get());
+            if (rc == AVERROR_EOF) return false;
+            if (rc < 0) fail(MediaError::fromCode("read sample", rc));
+            if (packet->stream_index != info.streamIndex) continue;
+            if (packet->flags & AV_PKT_FLAG_CORRUPT)
+                fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
+            return true;
+        }
+    }
+
+    // Compressed mode: one stored sample becomes one VideoSample, bytes unchanged.
+    bool produceCompressed() {
+        for (;;) {
+            if (!readPacket()) return false;
+            ++samplesRead;
+            // Samples an edit list leaves out are not part of the track's time line.
+            if (packet->flags & AV_PKT_FLAG_DISCARD) continue;
+            VideoSample s;
+            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            s.time = monotonic(ffmpeg::mediaTimeFrom(ts, timeBase));
+            if (packet->duration > 0) s.duration = ffmpeg::mediaTimeFrom(packet->duration, timeBase);
+            s.bytes.assign(packet->data, packet->data + packet->size);
+            s.keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+            push(std::move(s));
+            return true;
+        }
+    }
+
+    // Decoded mode: one decoded picture, in presentation order.
+    bool produceDecoded() {
+        for (;;) {
+            int rc = avcodec_receive_frame(decoder.get(), frame.get());
+            if (rc == 0) {
+                VideoSample s;
+                s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
+                s.keyFrame = frame->key_frame != 0;
+                s.width = frame->width;
+                s.height = frame->height;
+                if (settings.deferConversion) {
+                    // The decoder's frames are reference counted: keeping one only stops its
+                    // memory from being reused.
+                    auto kept = std::make_shared<DecodedPicture>();
+                    kept->frame.reset(av_frame_alloc());
+                    if (!kept->frame) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
+                    av_frame_move_ref(kept->frame.get(), frame.get());
+                    s.decoded = std::move(kept);
+                } else {
+                    s.pixels = convertedPicture(frame.get());
+                    av_frame_unref(frame.get());
+                }
+                push(std::move(s));
+                return true;
+            }
+            if (rc == AVERROR_EOF) {
+                decoderDrained = true;
+                return false;
+            }
+            if (rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
+            if (demuxEnded) {
+                rc = avcodec_send_packet(decoder.get(), nullptr);
+                if (rc < 0 && rc != AVERROR_EOF) fail(MediaError::fromCode("decode", rc));
+                continue;
+            }
+            if (!readPacket()) {
+                demuxEnded = true;
+                continue;
+            }
+            ++samplesRead;
+            rc = avcodec_send_packet(decoder.get(), packet.get());
+            if (rc < 0 && rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
+        }
+    }
+
+    std::optional<VideoSample> next() {
+        for (;;) {
+            if (cancelled) {
+                status = Status::cancelled;
+                return std::nullopt;
+            }
+            if (status == Status::failed) throw MediaError("read sample", "the reader has failed");
+            if (ready) {
+                VideoSample s = std::move(*ready);
+                ready.reset();
+                // Samples that end at or before the requested start are not wanted.
+                if (settings.start.isNumeric() && (s.time + s.duration) <= settings.start) continue;
+                return s;
+            }
+            const bool more = settings.mode == VideoReaderSettings::Mode::compressed ? produceCompressed()
+                                                                                    : produceDecoded();
+            if (!more) {
+                finishHeld();
+                if (!ready) {
+                    if (status == Status::reading) status = Status::completed;
+                    return std::nullopt;
+                }
+            }
+        }
+    }
+};
+
+VideoSampleReader::VideoSampleReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+VideoSampleReader::~VideoSampleReader() = default;
+
+std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem::path& file,
+                                                           const VideoReaderSettings& settings) {
+    auto impl = std::make_unique<Impl>();
+    impl->settings = settings;
+    impl->pictures = std::make_unique<reading::FramePictures>(settings.pixelFormat);
+    impl->format = openFormat(file, true);
+    const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO) : -1;
+    if (index < 0) throw ConversionError::noVideoTrack();
+    discardAllBut(impl->format.get(), index);
+    const AVStream* st = impl->format->streams[index];
+    impl->timeBase = st->time_base;
+
+    VideoTrackInfo& info = impl->info;
+    info.streamIndex = index;
+    info.codecType = codecTypeOf(st->codecpar, true);
+    info.width = st->codecpar->width;
+    info.height = st->codecpar->height;
+    if (info.width > PixelBuffer::kMaxSide || info.height > PixelBuffer::kMaxSide)
+        throw MediaError("open", "picture of " + std::to_string(info.width) + " x " + std::to_string(info.height) +
+                                     " is larger than 16384 pixels on a side");
+    info.timeRangeStart = st->start_time != AV_NOPTS_VALUE ? ffmpeg::mediaTimeFrom(st->start_time, st->time_base)
+                                                           : MediaTime::make(0, st->time_base.den);
+    if (!info.timeRangeStart.isNumeric()) info.timeRangeStart = MediaTime::zero();
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        info.timeRangeDuration = ffmpeg::mediaTimeFrom(st->duration, st->time_base);
+    } else if (impl->format->duration != AV_NOPTS_VALUE && impl->format->duration > 0) {
+        const int64_t formatStart = impl->format->start_time != AV_NOPTS_VALUE ? impl->format->start_time : 0;
+        const MediaTime end = MediaTime::make(formatStart + impl->format->duration, AV_TIME_BASE);
+        info.timeRangeDuration = end - info.timeRangeStart;
+    }
+    AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+    info.frameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+    info.timeScale = st->time_base.den;
+    // A file may carry a short matrix: only a whole one is taken.
+    size_t matrixSize = 0;
+    const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &matrixSize);
+    if (matrix != nullptr && matrixSize >= sizeof(int32_t) * 9)
+        std::memcpy(info.transform.data(), matrix, sizeof(int32_t) * 9);
+
+    if (settings.mode == VideoReaderSettings::Mode::decoded) impl->decoder = openDecoder(st, settings.threads, true);
+    seekNear(impl->format.get(), index, settings.start);
+    return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
+}
+
+const VideoTrackInfo& VideoSampleReader::track() const { return impl_->info; }
+std::optional<VideoSample> VideoSampleReader::next() { return impl_->next(); }
+PixelBufferRef VideoSampleReader::picture(const VideoSample& sample) {
+    if (sample.pixels || !sample.decoded) return sample.pixels;
+    return impl_->convertedPicture(sample.decoded->frame.get());
+}
+PixelBufferRef VideoSampleReader::picture(const VideoSample& sample, int width, int height) {
+    if (!sample.decoded || width <= 0 || height <= 0) return nullptr;
+    const AVFrame* f = sample.decoded->frame.get();
+    // Scaling straight colour with its alpha would darken every edge of a transparent picture.
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+    if (desc == nullptr || (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) return nullptr;
+    return impl_->convertedPicture(f, width, height);
+}
+void VideoSampleReader::cancel() { impl_->cancelled = true; }
+VideoSampleReader::Status VideoSampleReader::status() const {
+    if (impl_->cancelled && impl_->status == Status::reading) return Status::cancelled;
+    return impl_->status;
+}
+
+}  // namespace qm

@@ -1,0 +1,94 @@
+// Runs killed with SIGKILL half-way, as a crash or a power cut would end them: a movie or an image
+// sequence never appears under the name the user chose, and a save on a full disk says so.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "editor_views/project_json.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test::project_json;
+
+// A project of one long clip, big enough that its export takes a while.
+fs::path longProject(const test::TempDir& dir) {
+    test::ffmpeg({"-f", "lavfi", "-i", lavfiVideo("testsrc2", 320, 180, 60), "-c:v", "libx264", "-preset", "ultrafast",
+                  "-pix_fmt", "yuv420p", (dir / "long.mov").string()});
+    json media = {{"id", newID()}, {"path", (dir / "long.mov").string()}, {"name", "long.mov"}, {"width", 320},
+                  {"height", 180}, {"frameRate", 30}, {"duration", 60}, {"hasAudio", false}, {"codecName", "H.264"}};
+    const fs::path file = dir / "long.qmproj";
+    test::writeFile(file, project(1920, 1080, {media}, {track("Layer 1", {clip(media)})}).dump());
+    return file;
+}
+
+// Starts editor-script on `script` and kills it once a hidden item beside `destination` holds
+// bytes (the run is midway). False when the run ended first.
+bool killMidway(const fs::path& scriptFile, const fs::path& destination) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(QM_BENCH, QM_BENCH, "editor-script", scriptFile.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto writing = [&] {
+        for (const auto& entry : fs::directory_iterator(destination.parent_path())) {
+            const std::string name = entry.path().filename();
+            if (!name.starts_with("." + destination.filename().string() + ".")) continue;
+            std::error_code ec;
+            if (entry.is_directory() ? !fs::is_empty(entry.path(), ec) : entry.file_size(ec) > 0) return true;
+        }
+        return false;
+    };
+    bool killed = false;
+    int status = 0;
+    // Bounded by the run itself: it either shows its hidden output or ends.
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (writing()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            killed = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return killed;
+}
+
+TEST(KilledRun, AnExportKilledMidwayLeavesNothingUnderItsName) {
+    test::TempDir dir;
+    const fs::path projectFile = longProject(dir);
+    for (const auto& [format, name] : {std::pair{"proRes422", "Show.mov"}, std::pair{"pngSequence", "Show PNG"}}) {
+        const fs::path destination = dir / name;
+        const json script = json::array({{{"op", "open"}, {"path", projectFile.string()}},
+                                          {{"op", "export"}, {"format", format}, {"path", destination.string()}}});
+        test::writeFile(dir / "script.json", script.dump());
+        ASSERT_TRUE(killMidway(dir / "script.json", destination)) << format << ": the export ended before it was killed";
+        EXPECT_FALSE(fs::exists(destination)) << format;
+    }
+}
+
+TEST(KilledRun, ASaveOnAFullDiskStaysUnsavedAndSaysWhy) {
+    test::SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    const fs::path file = disk / "Show.qmproj";
+    test::writeFile(file, project(1920, 1080, {}, {track("Layer 1", {})}).dump());
+    const std::string before = test::readFile(file);
+    disk.fill();
+    test::TempDir dir;
+    const json script = json::array({{{"op", "open"}, {"path", file.string()}}, {{"op", "addTrack"}}, {{"op", "save"}}, {{"op", "state"}}});
+    test::writeFile(dir / "script.json", script.dump());
+    const auto r = test::run({QM_BENCH, "editor-script", (dir / "script.json").string()});
+    EXPECT_NE(r.output.find("error The project “Show.qmproj” could not be saved: No space left on device\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("dirty=1"), std::string::npos) << r.output;
+    EXPECT_EQ(test::readFile(file), before);
+}
+
+}  // namespace
+}  // namespace qm
