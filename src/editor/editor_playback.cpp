@@ -167,6 +167,9 @@ struct EditorPlayback::Run {
     SoundOutput* sound = nullptr;
     qint64 lastHeard = -1;
     bool heardMoving = false;
+    int64_t lastFrame = -1;  // the frame number last asked for
+    int64_t step = 1;  // frames the readers read ahead of it
+    qint64 lastAskedNs = -1;  // when, on the loop's timer
 
     ~Run() {
         if (mixing) {
@@ -240,6 +243,7 @@ void EditorPlayback::endRun() {
     ++generation_;
     run_.reset();
     renderer_->setPrepareNext(false);
+    renderer_->setReadAhead(0);
 }
 
 void EditorPlayback::stop() {
@@ -299,14 +303,35 @@ void EditorPlayback::tick(quint64 generation) {
     // A listener may stop or replace the run: it is looked at again only after checking.
     emit timeReached(t);
     if (!current(generation)) return;
+    const double frameTime = nextFrame(t);
     QElapsedTimer frame;
     frame.start();
-    frame_ = PoolTask([this, generation, project = run_->project, infos = run_->infos, render = render_, t, frame] {
-        QImage image = render(*project, *infos, t);
+    frame_ = PoolTask([this, generation, project = run_->project, infos = run_->infos, render = render_, frameTime, frame] {
+        QImage image = render(*project, *infos, frameTime);
         postTo(this, [this, generation, frame, image = std::move(image)]() mutable {
             frameRendered(generation, frame.nsecsElapsed(), std::move(image));
         });
     });
+}
+
+double EditorPlayback::nextFrame(double t) {
+    Run& run = *run_;
+    const double rate = usableRate(run.project->frameRate);
+    // The newest frame due, and never before the one the readers read ahead: going back would
+    // make every reader of a long-GOP source decode again from its key frame.
+    const int64_t due = int64_t(std::floor(std::max(t, 0.0) * rate + 1e-6));
+    const int64_t number = std::max(due, run.lastFrame + run.step);
+    // The frames the clock moved by since the last one was asked for are about those it will
+    // have moved by when the next is: each reader decodes that one while this one is composed
+    // and shown.
+    const qint64 now = run.loop.nsecsElapsed();
+    if (run.lastAskedNs >= 0) {
+        run.step = std::max<int64_t>(1, int64_t(std::floor(double(now - run.lastAskedNs) / 1e9 * rate + 0.25)));
+        renderer_->setReadAhead(double(run.step) / rate);
+    }
+    run.lastFrame = number;
+    run.lastAskedNs = now;
+    return double(number) / rate;
 }
 
 void EditorPlayback::frameRendered(quint64 generation, qint64 elapsedNs, QImage image) {

@@ -108,7 +108,10 @@ void MediaFrameReader::prepareNext(int width, int height) {
 
 PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
     const double rate = std::max(info_.frameRate, 1.0);
-    const double target = seconds + 0.5 / rate;
+    // Half-way between two frame starts the later one is shown. The slack keeps that so when the
+    // time comes with rounding noise (0.6 + 0.3 against 0.8 + 0.1): an export reading ahead and a
+    // preview of the same time then show the same frame.
+    const double target = seconds + 0.5 / rate + 1e-9;
     if (!(reader_ && currentTime_ - 0.000001 <= target && target <= currentTime_ + 2.0)) openReader(seconds);
     const bool scale = width > 0 && height > 0;
     // The current sample's picture as asked for, when it is made already. A sample that cannot be

@@ -176,7 +176,8 @@ TEST_F(DocumentPanels, RelinkTakesATypedNameAndSaysWhenItIsNotThere) {
     const QString clip = movie(dir / "clip.mov");
     ASSERT_TRUE(waitUntil([&, f = editor->importFiles({clip})] { return f.isFinished(); }));
     test::writeFile(dir / "p.qmproj", editor->project().encoded().toStdString());
-    fs::rename(dir / "clip.mov", dir / "renamed.mov");
+    fs::create_directories(dir / "found");
+    fs::rename(dir / "clip.mov", dir / "found" / "renamed.mov");
     auto opened = editor->openProject(qpath(dir / "p.qmproj"));
     ASSERT_TRUE(waitUntil([&] { return opened.isFinished(); }));
     const QUuid id = editor->project().media.at(0).id;
@@ -189,7 +190,7 @@ TEST_F(DocumentPanels, RelinkTakesATypedNameAndSaysWhenItIsNotThere) {
     });
     user.type("clip.mov").readNotice(notice);
     screenshot("relink_panel_not_found.png");
-    user.type("renamed.mov");
+    user.pick("found", true).type("renamed.mov");  // a double click still enters a plain folder
     auto relinked = editor->relinkMedia(id);
     ASSERT_TRUE(waitUntil([&] { return relinked.isFinished(); }));
     EXPECT_TRUE(user.done());

@@ -1,6 +1,4 @@
-if(TARGET qm_platform_desktop)
-  qm_add_test(qm_app_shell_tests LABEL gui SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp LIBS qm_app Qt6::Test)
-endif()
+qm_add_test(qm_app_shell_tests LABEL gui SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_window_test.cpp LIBS qm_app Qt6::Test)
 # The window put together with the real models: routing of opened files and the project commands.
 qm_add_test(qm_app_credits_shell_tests LABEL gui
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_shell_test.cpp

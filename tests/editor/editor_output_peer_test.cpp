@@ -4,7 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "document_fixtures.h"
+#include "editor/editor_playback.h"
 #include "editor/model/project_exporter.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
 
 namespace qm::test {
 namespace {
@@ -190,6 +197,71 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
     e.await(e.m.startExport(settings, q(dir / "empty.mp4")));
     EXPECT_TRUE(e.m.exportError().has_value());
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
+}
+
+// A renderer that takes three frame periods (it sleeps): each frame asked for is on the frame grid,
+// after the one before, and no older than the clock when the one before was finished (late frames
+// are skipped, never caught up on); one picture is drawn at a time, and each is shown, in order.
+TEST(EditorPlayback, ASlowRendererGetsTheNewestFrameOneAtATime) {
+    qtApp();
+    Project p = Project::makeNew();
+    p.frameRate = 30;
+    MediaItem item;
+    item.id = QUuid::createUuid();
+    item.width = 64;
+    item.height = 36;
+    item.duration = 10;
+    p.media.push_back(item);
+    Clip c;
+    c.id = QUuid::createUuid();
+    c.mediaID = item.id;
+    c.duration = 1.2;
+    p.tracks[0].clips.push_back(c);
+
+    struct Drawn {
+        double time, began, ended;
+    };
+    std::mutex lock;
+    std::vector<Drawn> drawn;
+    std::atomic<int> drawing{0}, mostAtOnce{0};
+    QElapsedTimer wall;
+    auto slow = [&](const Project&, const MediaInfos&, double t) {
+        const int now = ++drawing;
+        mostAtOnce = std::max(mostAtOnce.load(), now);
+        const double began = double(wall.nsecsElapsed()) / 1e9;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        --drawing;
+        std::lock_guard guard(lock);
+        drawn.push_back({t, began, double(wall.nsecsElapsed()) / 1e9});
+        QImage picture(1, 1, QImage::Format_RGBA8888);
+        picture.setText("t", QString::number(t, 'g', 17));
+        return picture;
+    };
+    EditorPlayback playback(slow, std::make_shared<CompositionRenderer>(), false);
+    std::vector<double> shown;
+    bool ended = false;
+    QObject::connect(&playback, &EditorPlayback::frameShown, [&](const QImage& image) { shown.push_back(image.text("t").toDouble()); });
+    QObject::connect(&playback, &EditorPlayback::reachedEnd, [&] { ended = true; });
+    wall.start();
+    playback.start(p, {}, {}, 0);
+    ASSERT_TRUE(waitUntil([&] { return ended; }));
+    playback.stop();
+
+    std::lock_guard guard(lock);
+    ASSERT_GE(drawn.size(), 2u);
+    EXPECT_EQ(mostAtOnce.load(), 1);
+    EXPECT_EQ(drawn.front().time, 0.0);
+    // The clock started before the first drawing began, so it reads at least the wall time since.
+    const double origin = drawn.front().began;
+    for (size_t i = 1; i < drawn.size(); ++i) {
+        const double frames = drawn[i].time * 30;
+        EXPECT_NEAR(frames, std::round(frames), 1e-9);
+        EXPECT_GT(drawn[i].time, drawn[i - 1].time);
+        EXPECT_GE(drawn[i].time, std::floor((drawn[i - 1].ended - origin) * 30) / 30 - 1e-9) << "frame " << i;
+    }
+    std::vector<double> times;
+    for (const Drawn& d : drawn) times.push_back(d.time);
+    EXPECT_EQ(shown, times);
 }
 
 TEST(EditorPlayback, WallClockEndsOnTheLastFrameWithAStillAndOneRunAfterPauseAndPlay) {

@@ -8,10 +8,14 @@
 #include <cmath>
 #include <cstring>
 
+#include <QImage>
+
 #include "core/conversion_error.h"
 #include "editor/model/project_exporter.h"
 #include "editor_model/timeline_fixtures.h"
 #include "engine/output_naming.h"
+#include "engine/render_feeder.h"
+#include "engine/render_timing.h"
 #include "../engine/transcoder_test_media.h"
 
 namespace qm {
@@ -158,6 +162,63 @@ TEST(ProjectExportPeer, RefusalsLeaveNothing) {
         EXPECT_FALSE(fs::exists(movie));
     }
     EXPECT_FALSE(fs::exists(out));
+}
+
+// Every exported frame is the one a fresh renderer draws for that time alone: pictures read ahead,
+// decoded on other threads or rendered out of turn change nothing. Two layers over a long-GOP
+// source (one moving, one keyed by a blend and a scale keyframe), as a PNG sequence (compared
+// pixel for pixel) and as Hap Q (compared packet for packet with the plain renders encoded alike).
+TEST(ProjectExportPeer, EveryFrameIsAPlainRenderOfItsTime) {
+    test::TempDir dir;
+    const Medium moving = test::makeMedium(dir / "gop.mp4", {"-f", "lavfi", "-i", "testsrc2=s=96x54:r=25:d=3", "-c:v",
+                                                              "libx264", "-g", "250", "-pix_fmt", "yuv420p"});
+    const Medium red = test::makeMedium(dir / "red.mov", {"-f", "lavfi", "-i", "color=red@0.6:s=32x18:r=10:d=3,format=rgba",
+                                                           "-c:v", "png"});
+    Clip top = test::clipOf(red, 0.2, 1.6, kW, kH);
+    top.blendMode = BlendMode::screen;
+    top.transform->scale.keyframes = {Keyframe<Vec2>::make(0, {100, 100}), Keyframe<Vec2>::make(1.5, {170, 130})};
+    Clip below = test::clipOf(moving, 0, 2, kW, kH);
+    below.sourceIn = 0.3;
+    const Project project = test::projectOf(kW, kH, 10, {red, moving}, {top, below});
+    const MediaInfos infos = test::infosOf({red, moving});
+    const int64_t frames = 20;
+    auto plain = [&](double seconds, PixelBuffer& into) {
+        CompositionRenderer renderer;
+        CompositionRenderer::draw(renderer.render(project, infos, seconds, QSize(into.width(), into.height()), false), into, false);
+    };
+
+    const fs::path pngs = outputURL(OutputFormat::pngSequence, dir / "Seq", dir.path());
+    ProjectExporter(project, infos, settingsFor(OutputFormat::pngSequence), pngs, {}).exportProject({});
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(pngs)) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(files.size(), size_t(frames));
+    for (int64_t i = 0; i < frames; ++i) {
+        auto expected = PixelBuffer::create(kW, kH, kPixelFormatBGRA);
+        plain(double(i) / 10, *expected);
+        const QImage written = QImage(QString::fromStdString(files[size_t(i)].string())).convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(written.size(), QSize(kW, kH));
+        for (int y = 0; y < kH; ++y)
+            ASSERT_EQ(std::memcmp(written.constScanLine(y), expected->data() + size_t(y) * expected->bytesPerRow(), 4 * kW), 0)
+                << "frame " << i << " row " << y;
+    }
+
+    const fs::path movie = dir / "export.mov", reference = dir / "plain.mov";
+    ProjectExporter(project, infos, settingsFor(OutputFormat::hapQ, false), movie, {}).exportProject({});
+    Transcoder transcoder(reference, reference, timelineMediaInfo(project), settingsFor(OutputFormat::hapQ, false));
+    RenderFeeder feeder(transcoder, plain, makePixelBufferPool(kW, kH, kPixelFormatBGRA), {}, frameDuration(10), frames, 1);
+    transcoder.runRendered(feeder, nullptr);
+    auto packets = [](const fs::path& file) {
+        const std::string md5 = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:v", "-c", "copy", "-f",
+                                           "framemd5", "-"}).output;
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; (end = md5.find('\n', at)) != std::string::npos; at = end + 1)
+            if (md5[at] != '#') lines.push_back(md5.substr(at, end - at));
+        return lines;
+    };
+    const std::vector<std::string> exported = packets(movie), expected = packets(reference);
+    EXPECT_EQ(exported.size(), size_t(frames));
+    EXPECT_EQ(exported, expected);
 }
 
 TEST(ProjectExportPeer, MovieSoundIsTheMix) {

@@ -1,7 +1,5 @@
 # qm-bench editor-view run as a program, the way scripts call it.
-if(TARGET qm_editor_views)
-  qm_add_test(qm_bench_editor_view_tests LABEL gui
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_editor_view_test.cpp LIBS Qt6::Core)
-  target_compile_definitions(qm_bench_editor_view_tests PRIVATE QM_BENCH="$<TARGET_FILE:qm-bench>")
-  add_dependencies(qm_bench_editor_view_tests qm-bench)
-endif()
+qm_add_test(qm_bench_editor_view_tests LABEL gui
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_editor_view_test.cpp LIBS Qt6::Core)
+target_compile_definitions(qm_bench_editor_view_tests PRIVATE QM_BENCH="$<TARGET_FILE:qm-bench>")
+add_dependencies(qm_bench_editor_view_tests qm-bench)
