@@ -91,6 +91,14 @@ PixelBufferRef MediaFrameReader::convert(VideoSample& sample, int width, int hei
 
 PixelBufferRef MediaFrameReader::frame(double seconds) { return frame(seconds, 0, 0); }
 
+bool MediaFrameReader::noKeyFrameBetween(double target) const {
+    // A time past the track's end finds no frame, as a reopening there would.
+    const MediaTime length = reader_->track().timeRangeDuration;
+    if (exhausted_ || !length.isNumeric() || target >= length.seconds()) return false;
+    const MediaTime key = reader_->keyFrameAtOrBefore(MediaTime::fromSeconds(target + trackStart_, 90000));
+    return key.isNumeric() && key.seconds() - trackStart_ <= currentTime_;
+}
+
 void MediaFrameReader::prepareNext(int width, int height) {
     try {
         if (!reader_ || !fillLookahead()) return;
@@ -112,7 +120,8 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
     // time comes with rounding noise (0.6 + 0.3 against 0.8 + 0.1): an export reading ahead and a
     // preview of the same time then show the same frame.
     const double target = seconds + 0.5 / rate + 1e-9;
-    if (!(reader_ && currentTime_ - 0.000001 <= target && target <= currentTime_ + 2.0)) openReader(seconds);
+    if (!(reader_ && currentTime_ - 0.000001 <= target && (target <= currentTime_ + 2.0 || noKeyFrameBetween(target))))
+        openReader(seconds);
     const bool scale = width > 0 && height > 0;
     // The current sample's picture as asked for, when it is made already. A sample that cannot be
     // scaled has no other picture than the one at its own size.

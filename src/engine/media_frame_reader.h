@@ -1,8 +1,8 @@
 #pragma once
 // The decoded picture of one source file at a requested time, for callers that move mostly
 // forwards in small steps (the editor's renderer, the colour picker). Forward requests reuse one
-// open reader with one sample of lookahead; a jump backwards, or more than two seconds forwards,
-// reopens it just before the new time. Not safe for concurrent use: one caller at a time.
+// open reader with one sample of lookahead; a jump backwards, or one more than two seconds forwards
+// past a key frame, reopens it just before the new time. Not safe for concurrent use: one caller at a time.
 
 #include <filesystem>
 #include <limits>
@@ -47,6 +47,8 @@ public:
 
 private:
     void openReader(double seconds);
+    // Rolling on to `target` (track seconds) decodes no more than a reopening would.
+    bool noKeyFrameBetween(double target) const;
     // The next sample with content, or nothing at the end.
     std::optional<VideoSample> readSample();
     // The next sample with content, kept as lookahead; false at the end.

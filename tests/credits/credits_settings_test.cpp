@@ -91,15 +91,20 @@ TEST(CreditsSettings, StoredValuesAreClampedIntoThePanelRanges) {
         {R"({"shadowOffset": 41})", [](const S& s) { return s.shadowOffset; }, 40},
         {R"({"rollSeconds": -1})", [](const S& s) { return s.rollSeconds; }, 1},
         {R"({"rollSeconds": 1e9})", [](const S& s) { return s.rollSeconds; }, 3600},
-        {R"({"fadeIn": 31, "fadeOut": -1})", [](const S& s) { return s.fadeIn + 100 * s.fadeOut; }, 30},
+        {R"({"fadeIn": 31})", [](const S& s) { return s.fadeIn; }, 30},
+        {R"({"fadeOut": -1})", [](const S& s) { return s.fadeOut; }, 0},
         {R"({"gapPercent": 101})", [](const S& s) { return s.gapPercent; }, 100},
-        {R"({"effectColor": {"r": 2, "g": -1, "b": 0.5}})", [](const S& s) { return s.effectColor.r + 10 * s.effectColor.g + 100 * s.effectColor.b; }, 51},
-        {R"({"head": {"key": "white", "keyColor": {"r": 0, "g": 3, "b": 0}, "tolerance": 99, "softness": -1,
-            "outerOnly": false, "scalePercent": 1, "hold": 1000}})",
-         [](const S& s) { return s.head.keyColor.g + s.head.tolerance + s.head.softness + s.head.scalePercent + s.head.hold; },
-         1 + 60 + 0 + 5 + 600},
     };
     for (const Case& c : cases) EXPECT_EQ(c.field(S::fromJsonText(c.json)), c.expected) << c.json;
+    // Colours and slots, member by member.
+    EXPECT_EQ(S::fromJsonText(R"({"effectColor": {"r": 2, "g": -1, "b": 0.5}})").effectColor, (RGBColor{1, 0, 0.5}));
+    const S::ImageSlot head = S::fromJsonText(R"({"head": {"key": "white", "keyColor": {"r": 0, "g": 3, "b": 0},
+        "tolerance": 99, "softness": -1, "outerOnly": false, "scalePercent": 1, "hold": 1000}})").head;
+    EXPECT_EQ(head.keyColor, (RGBColor{0, 1, 0}));
+    EXPECT_EQ(head.tolerance, 60);
+    EXPECT_EQ(head.softness, 0);
+    EXPECT_EQ(head.scalePercent, 5);
+    EXPECT_EQ(head.hold, 600);
 }
 
 TEST(CreditsSettings, EqualityClampsAndNonFiniteNumbers) {

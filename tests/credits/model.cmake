@@ -3,6 +3,3 @@ target_link_libraries(qm_credits_model_test_support PUBLIC qm_credits qm_test_su
 qm_add_test(qm_credits_model_tests LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_model_test.cpp
   LIBS qm_credits qm_credits_model_test_support Qt6::Test)
-qm_add_test(qm_credits_model_export_tests LABEL peer
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_model_export_test.cpp
-  LIBS qm_credits qm_credits_model_test_support qm_strip_test_support)

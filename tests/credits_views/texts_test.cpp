@@ -69,13 +69,6 @@ TEST(CreditsTexts, ClockStringsRatesSlidersAndPercentages) {
     EXPECT_EQ(percentText(0), "0%");
 }
 
-TEST(CreditsTexts, CanvasPresetsByTheirSize) {
-    EXPECT_EQ(canvasPresetIndex(1920, 1080), 0);
-    EXPECT_EQ(canvasPresetIndex(1080, 1920), 3);
-    EXPECT_EQ(canvasPresetIndex(4096, 2160), 5);
-    EXPECT_EQ(canvasPresetIndex(1000, 1000), -1);
-}
-
 TEST(CreditsPreviewGeometry, PictureAreaFitsTheCanvasAspect) {
     const QRectF square = creditsPictureArea(QRectF(16, 16, 800, 800), 1920, 1080);
     EXPECT_DOUBLE_EQ(square.width(), 800);

@@ -17,18 +17,6 @@ namespace {
 
 using test::CountingEditor;
 
-TEST(EditorState, StartsWithOneLayerAndTheDefaults) {
-    CountingEditor e;
-    ASSERT_EQ(e->project().tracks.size(), 1u);
-    EXPECT_EQ(e->project().tracks[0].name, "Layer 1");
-    EXPECT_EQ(e->project().width, 1920);
-    EXPECT_EQ(e->pixelsPerSecond(), 60);
-    EXPECT_EQ(e->timelineViewportWidth(), 800);
-    EXPECT_EQ(e->windowTitle(), "Untitled");
-    e->addTrack();
-    EXPECT_EQ(e->windowTitle(), QString::fromUtf8("Untitled \u2022"));
-}
-
 TEST(EditorState, HistoryKeepsTheLast200StepsAndSharesUnchangedClips) {
     CountingEditor e;
     const QUuid media = e.addMedia(10);

@@ -75,15 +75,6 @@ TEST(TranscoderErrors, RefusedBeforeTheSourceIsOpened) {
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
-TEST(TranscoderErrors, AudioOnlyFileHasNoVideoTrack) {
-    test::TempDir dir;
-    const fs::path wav = dir / "tone.wav";
-    test::ffmpeg({"-f", "lavfi", "-i", "sine=duration=0.2", wav.string()});
-    auto error = errorOf([&] { Transcoder(wav, dir / "o.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::hap)).run({}); });
-    EXPECT_EQ(error.kind(), ConversionError::Kind::noVideoTrack);
-    EXPECT_FALSE(fs::exists(dir / "o.mov"));
-}
-
 TEST(TranscoderErrors, CompressedFrameWithoutDecoder) {
     Transcoder transcoder("/nonexistent.mov", "/nonexistent-out.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::h264));
     transcoder.prepareCodecs();
@@ -398,19 +389,6 @@ TEST(TranscoderSources, DXVSourceDecodesThroughOurDecoder) {
     test::ffmpeg({"-i", (out / "frames_%06d.png").string(), "-c:v", "png", (dir / "ours.mov").string()});
     EXPECT_EQ(test::countFrames(dir / "ours.mov"), 5);
     EXPECT_GT(test::psnr(dir / "ours.mov", dxv, dir.path()), 45.0);
-}
-
-TEST(TranscoderSources, RotatedSourceKeepsItsDisplayMatrix) {
-    test::TempDir dir;
-    const auto plain = test::makeH264Source(dir.path(), "plain.mov", 64, 48, 48000, 0, 0.2);
-    const fs::path rotated = dir / "rotated.mov";
-    test::ffmpeg({"-i", plain.string(), "-c", "copy", "-metadata:s:v:0", "rotate=90", rotated.string()});
-    const fs::path out = dir / "out.mov";
-    Transcoder(rotated, out, MediaInfo::load(rotated), settingsFor(OutputFormat::hap)).run({});
-    const auto video = test::streamOf(test::ffprobe(out), "video");
-    ASSERT_TRUE(video.contains("side_data_list"));
-    EXPECT_EQ(video["side_data_list"][0].value("rotation", 0), 90);
-    EXPECT_EQ(video.value("width", 0), 64);  // stored as it came; players turn it
 }
 
 // Presentation times of the video frames as ffprobe reads them, in seconds.

@@ -96,6 +96,9 @@ public:
     VideoSampleReader& operator=(const VideoSampleReader&) = delete;
 
     const VideoTrackInfo& track() const;
+    // The time of the last key frame at or before `time` (source time line) as the file's index
+    // lists it (decoding time where it differs), or invalid when the index does not say.
+    MediaTime keyFrameAtOrBefore(MediaTime time) const;
 
     // The next sample in presentation order, or nothing at the end of the track. A sample that
     // cannot be read or decoded throws MediaError; the reader is then failed and stays so.

@@ -108,6 +108,14 @@ struct VideoSampleReader::Impl {
         }
     }
 
+    // The packet's frame and its successor both end before the start, even where durations
+    // differ a little from the stored ones.
+    bool endsWellBeforeStart() const {
+        if (!settings.start.isNumeric() || packet->pts == AV_NOPTS_VALUE || packet->duration <= 0) return false;
+        const MediaTime end = ffmpeg::mediaTimeFrom(packet->pts + 2 * packet->duration, timeBase);
+        return end.isNumeric() && end <= settings.start;
+    }
+
     // Compressed mode: one stored sample becomes one VideoSample, bytes unchanged.
     bool produceCompressed() {
         for (;;) {
@@ -166,6 +174,9 @@ struct VideoSampleReader::Impl {
                 continue;
             }
             ++samplesRead;
+            // next() drops frames that end before the start unseen; those no other frame refers
+            // to need not be decoded at all (a seek rolling forward through a long group).
+            decoder->skip_frame = endsWellBeforeStart() ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             rc = avcodec_send_packet(decoder.get(), packet.get());
             if (rc < 0 && rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
         }
@@ -246,6 +257,15 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
 }
 
 const VideoTrackInfo& VideoSampleReader::track() const { return impl_->info; }
+MediaTime VideoSampleReader::keyFrameAtOrBefore(MediaTime time) const {
+    AVStream* st = impl_->format->streams[impl_->info.streamIndex];
+    const int64_t ts = ffmpeg::timestampFrom(time, st->time_base);
+    if (ts == AV_NOPTS_VALUE) return MediaTime::invalid();
+    const int index = av_index_search_timestamp(st, ts, AVSEEK_FLAG_BACKWARD);
+    const AVIndexEntry* entry = index < 0 ? nullptr : avformat_index_get_entry(st, index);
+    if (entry == nullptr || (entry->flags & AVINDEX_KEYFRAME) == 0) return MediaTime::invalid();
+    return ffmpeg::mediaTimeFrom(entry->timestamp, st->time_base);
+}
 std::optional<VideoSample> VideoSampleReader::next() { return impl_->next(); }
 PixelBufferRef VideoSampleReader::picture(const VideoSample& sample) {
     if (sample.pixels || !sample.decoded) return sample.pixels;
