@@ -1,5 +1,5 @@
-// The background media analysis: a queue of media ids drained one at a time on a worker of its
-// own, LTC and waveform results stored per medium, and the timecode under the playhead.
+// The background media analysis: a queue of media ids drained one at a time on the background
+// pool, LTC and waveform results stored per medium, and the timecode under the playhead.
 
 #include <algorithm>
 
@@ -37,14 +37,12 @@ EditorAnalysis::EditorAnalysis(Analyze analyze, Lookup lookup, QObject* parent)
     if (!analyze_) analyze_ = [](const std::filesystem::path& file, bool waveform, std::stop_token stop) {
         return analyzeMedia(file, waveform, std::move(stop));
     };
-    worker_.setMaxThreadCount(1);
 }
 
 EditorAnalysis::~EditorAnalysis() {
     ++generation_;
     stop_.request_stop();
-    worker_.clear();
-    worker_.waitForDone();
+    task_.wait();
 }
 
 void EditorAnalysis::setLtc(QHash<QUuid, LTCInfo> value) {
@@ -103,8 +101,8 @@ void EditorAnalysis::next() {
         const std::optional<MediaItem> item = lookup_(id);
         if (!item) continue;  // removed before its turn
         const bool needsWaveform = item->width < 1 || item->height < 1;
-        worker_.start([this, id, file = toPath(item->path), needsWaveform, generation = generation_,
-                       stop = stop_.get_token(), analyze = analyze_] {
+        task_ = PoolTask([this, id, file = toPath(item->path), needsWaveform, generation = generation_,
+                          stop = stop_.get_token(), analyze = analyze_] {
             MediaAnalysis result;
             {
                 LowPriority low;

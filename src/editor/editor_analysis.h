@@ -1,6 +1,6 @@
 #pragma once
-// The editor's background media analysis: a queue of media drained one at a time on a worker of
-// its own, each medium's LTC and (for sound alone) its waveform kept per medium id.
+// The editor's background media analysis: a queue of media drained one at a time on the
+// background pool, each medium's LTC and (for sound alone) its waveform kept per medium id.
 //
 // Lives on the GUI thread. reset() (a new or opened project) empties everything and tells the
 // running analysis to stop; its result is dropped.
@@ -13,11 +13,11 @@
 
 #include <QHash>
 #include <QObject>
-#include <QThreadPool>
 #include <QUuid>
 
 #include "editor/model/project.h"
 #include "editor/sync/media_analysis.h"
+#include "platform/system/task_pool.h"
 
 namespace qm {
 
@@ -67,7 +67,7 @@ private:
     bool isAnalysing_ = false;
     quint64 generation_ = 0;
     std::stop_source stop_;
-    QThreadPool worker_;
+    PoolTask task_;  // the analysis in flight
 };
 
 }  // namespace qm

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
-#include <QThreadPool>
 
 #include "core/conversion_error.h"
 #include "core/output_format.h"
@@ -30,12 +29,12 @@ bool isOrInside(const QString& path, const QString& root) {
 
 }  // namespace
 
-EditorExport::EditorExport(QObject* parent) : QObject(parent) { worker_.setMaxThreadCount(1); }
+EditorExport::EditorExport(QObject* parent) : QObject(parent) {}
 
 EditorExport::~EditorExport() {
     ++generation_;
     cancel();
-    worker_.waitForDone();
+    task_.wait();
 }
 
 void EditorExport::setIsExporting(bool value) {
@@ -87,7 +86,7 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
     const quint64 generation = ++generation_;
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    worker_.start([this, exporter = exporter_, destination, promise, generation] {
+    task_ = PoolTask([this, exporter = exporter_, destination, promise, generation] {
         std::optional<QString> error;
         try {
             exporter->exportProject([this, generation](const TranscodeProgress& progress) {

@@ -1,6 +1,6 @@
 #pragma once
 // Export from the editor: one run at a time renders the timeline frame by frame into the shared
-// transcoder on a worker of its own, progress and outcome posted back.
+// transcoder on the background pool, progress and outcome posted back.
 //
 // Lives on the GUI thread. Destroying it cancels a running export and waits for its worker.
 
@@ -10,13 +10,13 @@
 #include <QFuture>
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
 #include "engine/conversion_settings.h"
 #include "engine/transcode_sync.h"
+#include "platform/system/task_pool.h"
 
 namespace qm {
 
@@ -58,7 +58,7 @@ private:
     std::optional<QString> error_;
     std::shared_ptr<ProjectExporter> exporter_;
     quint64 generation_ = 0;
-    QThreadPool worker_;
+    PoolTask task_;  // the run in flight
 };
 
 }  // namespace qm

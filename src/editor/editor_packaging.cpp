@@ -1,7 +1,7 @@
 // Writing a self-contained package of the open project: copies of the readable media in
 // "Media", the project pointing at them in "project.qmproj". The package is built beside its
 // final place and swapped in whole, so a failure leaves an earlier package as it was. The runs
-// are EditorPackaging's, on its own worker.
+// are EditorPackaging's, on the background pool.
 
 #include <optional>
 #include <set>
@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
-#include <QThreadPool>
 #include <QUuid>
 
 #include "editor/editor_model.h"
@@ -73,11 +72,11 @@ QStringList writePackageInto(const QString& building, const QString& package, Pr
 
 }  // namespace
 
-EditorPackaging::EditorPackaging(QObject* parent) : QObject(parent) { worker_.setMaxThreadCount(1); }
+EditorPackaging::EditorPackaging(QObject* parent) : QObject(parent) {}
 
 EditorPackaging::~EditorPackaging() {
     ++generation_;
-    worker_.waitForDone();
+    task_.wait();
 }
 
 void EditorPackaging::setProgress(std::optional<PackagingProgress> value) {
@@ -106,7 +105,7 @@ QFuture<void> EditorPackaging::start(const Project& source, const QString& path)
     setProgress(PackagingProgress{0, total});
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    worker_.start([this, package, project = std::move(project), entries = std::move(entries), total, promise,
+    task_ = PoolTask([this, package, project = std::move(project), entries = std::move(entries), total, promise,
                    generation]() mutable {
         QString error;
         QStringList missing;

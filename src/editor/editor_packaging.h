@@ -1,6 +1,6 @@
 #pragma once
 // Packaging the open project: copies of its readable media and the project pointing at them,
-// written on a worker of its own into a staged folder and swapped in whole, progress posted back.
+// written on the background pool into a staged folder and swapped in whole, progress posted back.
 //
 // Lives on the GUI thread; one run at a time. Destroying it waits for a run in flight to end.
 
@@ -10,10 +10,10 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
 #include <QUuid>
 
 #include "editor/model/project.h"
+#include "platform/system/task_pool.h"
 
 namespace qm {
 
@@ -59,7 +59,7 @@ private:
     std::optional<PackagingProgress> progress_;
     std::optional<PackageResult> result_;
     quint64 generation_ = 0;
-    QThreadPool worker_;
+    PoolTask task_;  // the run in flight
 };
 
 }  // namespace qm

@@ -150,22 +150,6 @@ private:
 struct Mixing {
     std::shared_ptr<SampleRing> ring = std::make_shared<SampleRing>(std::size_t(kRate) * kChannels / 2);
     std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::condition_variable ended;
-    bool done = false;
-
-    void finish() {
-        std::lock_guard guard(lock);
-        done = true;
-        ended.notify_all();
-    }
-    // Tells the task to stop and waits for it to leave.
-    void end() {
-        stop = true;
-        ring->close();
-        std::unique_lock guard(lock);
-        ended.wait(guard, [&] { return done; });
-    }
 };
 
 }  // namespace
@@ -178,6 +162,7 @@ struct EditorPlayback::Run {
     double start = 0;
     QElapsedTimer loop;  // L
     std::shared_ptr<Mixing> mixing;
+    PoolTask mixer;
     std::unique_ptr<QThread> soundThread;
     SoundOutput* sound = nullptr;
     qint64 lastHeard = -1;
@@ -187,7 +172,11 @@ struct EditorPlayback::Run {
     qint64 lastAskedNs = -1;  // when, on the loop's timer
 
     ~Run() {
-        if (mixing) mixing->end();
+        if (mixing) {
+            mixing->stop = true;
+            mixing->ring->close();
+        }
+        mixer.wait();
         if (soundThread) {
             QMetaObject::invokeMethod(sound, [s = sound] { s->stop(); delete s; }, Qt::BlockingQueuedConnection);
             soundThread->quit();
@@ -209,14 +198,14 @@ struct EditorPlayback::Run {
         return player > start ? player : wall;
     }
 
-    // Opens the default output and the mixer feeding it (a task on `workers`); false when there is
-    // nothing to hear.
-    bool startSound(const AudioMixPlan& plan, QThreadPool& workers) {
+    // Opens the default output and the mixer feeding it; false when there is nothing to hear.
+    bool startSound(const AudioMixPlan& plan) {
         const QAudioDevice device = QMediaDevices::defaultAudioOutput();
         if (device.isNull()) return false;
         mixing = std::make_shared<Mixing>();
         const double from = start, to = std::max(plan.end(), project->duration());
-        workers.start([mixing = mixing, plan, from, to] {
+        mixer = PoolTask([mixing = mixing, plan, from, to] {
+            if (mixing->stop) return;  // ended before it began
             try {
                 AudioMixReader reader(plan, from, to);
                 while (!mixing->stop) {
@@ -229,7 +218,6 @@ struct EditorPlayback::Run {
             } catch (const std::exception&) {
                 // A mix that fails goes silent; the clock carries on.
             }
-            mixing->finish();
         });
         soundThread = std::make_unique<QThread>();
         soundThread->start();
@@ -241,15 +229,12 @@ struct EditorPlayback::Run {
 };
 
 EditorPlayback::EditorPlayback(Render render, std::shared_ptr<CompositionRenderer> renderer, bool sound, QObject* parent)
-    : QObject(parent), render_(std::move(render)), renderer_(std::move(renderer)), sound_(sound) {
-    // The mixer, the sound's plan and one picture at a time, with room for a stopped run's last
-    // picture still being drawn.
-    workers_.setMaxThreadCount(4);
-}
+    : QObject(parent), render_(std::move(render)), renderer_(std::move(renderer)), sound_(sound) {}
 
 EditorPlayback::~EditorPlayback() {
     endRun();
-    workers_.waitForDone();
+    plan_.wait();
+    frame_.wait();
 }
 
 bool EditorPlayback::hasSound() const { return run_ && run_->hasSound(); }
@@ -274,7 +259,7 @@ void EditorPlayback::start(Project project, MediaInfos infos, LTCInfos ltc, doub
     frames_ = 0;
     auto shared = std::make_shared<const Project>(std::move(project));
     auto sharedInfos = std::make_shared<const MediaInfos>(std::move(infos));
-    workers_.start([this, generation, shared, sharedInfos, ltc = std::move(ltc), from, sound = sound_] {
+    plan_ = PoolTask([this, generation, shared, sharedInfos, ltc = std::move(ltc), from, sound = sound_] {
         std::optional<AudioMixPlan> plan;
         try {
             if (sound) plan = makeAudioMix(shared->tracks, shared->media, ltc);
@@ -299,7 +284,7 @@ void EditorPlayback::begin(quint64 generation, std::shared_ptr<const Project> pr
     run->infos = std::move(infos);
     run->start = from;
     // No output, a refused format or a sink error: silent, on the wall clock.
-    if (plan && !run->startSound(*plan, workers_) && run->mixing) run->mixing->stop = true;
+    if (plan && !run->startSound(*plan) && run->mixing) run->mixing->stop = true;
     run_ = std::move(run);
     // Frames follow one another: each reader gets its next one ready while one is shown.
     renderer_->setPrepareNext(true);
@@ -321,7 +306,7 @@ void EditorPlayback::tick(quint64 generation) {
     const double frameTime = nextFrame(t);
     QElapsedTimer frame;
     frame.start();
-    workers_.start([this, generation, project = run_->project, infos = run_->infos, render = render_, frameTime, frame] {
+    frame_ = PoolTask([this, generation, project = run_->project, infos = run_->infos, render = render_, frameTime, frame] {
         QImage image = render(*project, *infos, frameTime);
         postTo(this, [this, generation, frame, image = std::move(image)]() mutable {
             frameRendered(generation, frame.nsecsElapsed(), std::move(image));

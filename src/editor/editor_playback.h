@@ -3,8 +3,8 @@
 // sound mixed on a worker and played through the default audio output, the time following what is
 // heard (or the wall clock when nothing can be heard), one preview picture after another.
 //
-// Lives on the GUI thread, which alone creates and ends every run, its audio thread and its
-// output; workers get copies of what they read and report back under the run's generation, so a
+// Lives on the GUI thread, which alone creates and ends every run, its mixer, its audio thread and
+// its output; the pool's workers get copies of what they read and report back under the run's generation, so a
 // stopped run's late pictures are dropped.
 
 #include <functional>
@@ -12,11 +12,11 @@
 
 #include <QImage>
 #include <QObject>
-#include <QThreadPool>
 
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
+#include "platform/system/task_pool.h"
 
 namespace qm {
 
@@ -69,8 +69,10 @@ private:
     int frames_ = 0;
     quint64 generation_ = 0;
     std::unique_ptr<Run> run_;
-    // Last: waited for first, so no worker outlives what it reports into.
-    QThreadPool workers_;
+    // On the background pool; waited for before anything they report into goes. A stopped run's
+    // picture may still be drawn: the next one waits for it.
+    PoolTask plan_;
+    PoolTask frame_;
 };
 
 }  // namespace qm

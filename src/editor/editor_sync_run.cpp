@@ -1,5 +1,5 @@
 // The clip sync run: every other medium on the timeline placed against a reference clip, by
-// timecode or by matching sound, media one after another on the run's worker, and all moves
+// timecode or by matching sound, media one after another on the background pool, and all moves
 // applied as one undo step at the end.
 
 #include <algorithm>
@@ -26,15 +26,12 @@ struct EditorSyncRun::Run {
 };
 
 EditorSyncRun::EditorSyncRun(SoundMatcher match, EditorModel& model, const EditorAnalysis& analysis, QObject* parent)
-    : QObject(parent), match_(std::move(match)), model_(model), analysis_(analysis) {
-    worker_.setMaxThreadCount(1);
-}
+    : QObject(parent), match_(std::move(match)), model_(model), analysis_(analysis) {}
 
 EditorSyncRun::~EditorSyncRun() {
     ++generation_;
     stop_.request_stop();
-    worker_.clear();
-    worker_.waitForDone();
+    task_.wait();
 }
 
 void EditorSyncRun::setStatus(std::optional<QString> value) {
@@ -117,8 +114,8 @@ void EditorSyncRun::nextItem() {
         const SyncSource source{toPath(item->path), item->hasAudio,
                                 itemLTC == analysis_.ltc().constEnd() ? std::nullopt : std::optional<LTCInfo>(*itemLTC)};
         // The cached reference sound travels to the worker and back by value.
-        worker_.start([this, run = run_->generation, id, name = item->name, reference, source, rate = run_->rate,
-                       stop = run_->stop, match = match_, sound = std::move(run_->referenceSound)]() mutable {
+        task_ = PoolTask([this, run = run_->generation, id, name = item->name, reference, source, rate = run_->rate,
+                          stop = run_->stop, match = match_, sound = std::move(run_->referenceSound)]() mutable {
             const SyncItemResult result = syncItem(reference, source, rate, sound, stop, match);
             postTo(this, [this, run, id, name, result, sound = std::move(sound)]() mutable {
                 itemDone(run, id, name, result, std::move(sound));

@@ -1,6 +1,6 @@
 #pragma once
 // The clip sync run: every other medium on the timeline placed against a reference clip, by
-// timecode or by matching sound, one medium after another on a worker of its own, and all moves
+// timecode or by matching sound, one medium after another on the background pool, and all moves
 // applied to the model's project as one undo step at the end.
 //
 // Lives on the GUI thread, which alone holds the run. The project is read afresh at each step and
@@ -13,11 +13,11 @@
 
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <QUuid>
 
 #include "editor/sync/clip_sync.h"
 #include "editor/sync/sync_report.h"
+#include "platform/system/task_pool.h"
 
 namespace qm {
 
@@ -63,7 +63,7 @@ private:
     std::unique_ptr<Run> run_;
     quint64 generation_ = 0;
     std::stop_source stop_;
-    QThreadPool worker_;
+    PoolTask task_;  // the comparison in flight
 };
 
 }  // namespace qm

@@ -5,14 +5,11 @@
 namespace qm {
 
 PreviewRenderLoop::PreviewRenderLoop(Render render, std::function<Job()> job, QObject* parent)
-    : QObject(parent), render_(std::move(render)), job_(std::move(job)) {
-    worker_.setMaxThreadCount(1);
-}
+    : QObject(parent), render_(std::move(render)), job_(std::move(job)) {}
 
 PreviewRenderLoop::~PreviewRenderLoop() {
     ++generation_;
-    worker_.clear();
-    worker_.waitForDone();
+    task_.wait();
 }
 
 void PreviewRenderLoop::setIsRendering(bool value) {
@@ -34,7 +31,7 @@ void PreviewRenderLoop::next() {
     }
     pending_ = false;
     auto job = std::make_shared<const Job>(job_());
-    worker_.start([this, job, generation = generation_, render = render_] {
+    task_ = PoolTask([this, job, generation = generation_, render = render_] {
         QImage image = render(job->project, job->infos, job->time);
         postTo(this, [this, generation, image = std::move(image)]() mutable {
             if (generation == generation_) emit rendered(std::move(image));

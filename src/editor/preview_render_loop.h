@@ -1,5 +1,5 @@
 #pragma once
-// The editor's still previews: one render at a time on a worker of its own, over copies of the
+// The editor's still previews: one render at a time on the background pool, over copies of the
 // project; requests made meanwhile collapse into one further render.
 //
 // Lives on the GUI thread. A render started before drop() (a new or opened project) is not shown.
@@ -8,10 +8,10 @@
 
 #include <QImage>
 #include <QObject>
-#include <QThreadPool>
 
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
+#include "platform/system/task_pool.h"
 
 namespace qm {
 
@@ -50,7 +50,7 @@ private:
     bool isRendering_ = false;
     bool pending_ = false;
     quint64 generation_ = 0;
-    QThreadPool worker_;
+    PoolTask task_;  // the render in flight
 };
 
 }  // namespace qm
