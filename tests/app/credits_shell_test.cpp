@@ -60,17 +60,6 @@ TEST_F(CreditsShell, AWordListFromTheCommandLineSwitchesToEndCreditsAndFillsTheL
     EXPECT_EQ(shell->window().windowTitle(), "Quillmere");
 }
 
-TEST_F(CreditsShell, APictureFillsTheOpeningSlotOnlyInEndCredits) {
-    start();
-    shell->show();
-    shell->open({file("logo.png", true)});
-    EXPECT_EQ(queue->jobs().size(), 1u) << "in Convert a picture is queued";
-    mode->setMode(AppMode::credits);
-    shell->open({file("title.png", true)});
-    EXPECT_EQ(panel().opening().file->nameLabel()->fullText(), "title.png");
-    EXPECT_EQ(queue->jobs().size(), 1u);
-}
-
 TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
     start();
     shell->show();

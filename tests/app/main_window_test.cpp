@@ -71,50 +71,6 @@ TEST_F(MainWindowTest, TheThreeModesAreOfferedAndTheChoiceIsStoredAtOnce) {
     EXPECT_EQ(again.modePicker()->checkedId(), int(AppMode::credits));
 }
 
-TEST_F(MainWindowTest, ProjectCommandsActInEndCreditsAndFollowItsContent) {
-    ModeSetting mode;
-    bool content = false;
-    QStringList calls;
-    MainWindow window(mode, new QLabel, {}, new QLabel,
-                      {[&] { calls << "new"; }, [&](const QString& p) { calls << "open " + p; },
-                       [&](bool as) { calls << (as ? "save as" : "save"); }, [&] { calls << "package"; },
-                       [&] { return content; }});
-    struct Item {
-        QAction* action;
-        const char* title;
-        QKeySequence keys;
-    };
-    const Item items[] = {
-        {window.newProjectAction(), "New Project", QKeySequence(Qt::CTRL | Qt::Key_N)},
-        {window.openProjectAction(), "Open Project…", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_O)},
-        {window.saveProjectAction(), "Save Project", QKeySequence(Qt::CTRL | Qt::Key_S)},
-        {window.saveProjectAsAction(), "Save Project As…", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)},
-        {window.packageProjectAction(), "Package Project…", QKeySequence()},
-    };
-    for (const Item& item : items) {
-        EXPECT_EQ(item.action->text(), QString::fromUtf8(item.title));
-        EXPECT_EQ(item.action->shortcut(), item.keys) << item.title;
-    }
-    // Convert: New and Open (which reach the editor or End Credits), nothing to save.
-    EXPECT_TRUE(window.newProjectAction()->isEnabled());
-    EXPECT_TRUE(window.openProjectAction()->isEnabled());
-    EXPECT_FALSE(window.saveProjectAction()->isEnabled());
-    EXPECT_FALSE(window.saveProjectAsAction()->isEnabled());
-    EXPECT_FALSE(window.packageProjectAction()->isEnabled());
-
-    mode.setMode(AppMode::credits);
-    EXPECT_TRUE(window.newProjectAction()->isEnabled());
-    EXPECT_TRUE(window.saveProjectAction()->isEnabled());
-    EXPECT_TRUE(window.saveProjectAsAction()->isEnabled());
-    EXPECT_FALSE(window.packageProjectAction()->isEnabled()) << "nothing to package yet";
-    content = true;
-    window.refreshCommands();
-    EXPECT_TRUE(window.packageProjectAction()->isEnabled());
-    for (const Item& item : items)
-        if (item.action != window.openProjectAction()) item.action->trigger();
-    EXPECT_EQ(calls, (QStringList{"new", "save", "save as", "package"}));
-}
-
 TEST_F(MainWindowTest, MenuCommandsCallTheQueueAndAddFilesSwitchesToConvert) {
     QSettings().setValue("appMode", "credits");
     ModeSetting mode;

@@ -32,13 +32,6 @@ struct Harness {
     }
 };
 
-TEST(AppModeText, OnlyExactRawValuesAreModes) {
-    EXPECT_EQ(appModeFromRawValue("edit"), AppMode::edit);
-    EXPECT_FALSE(appModeFromRawValue("Edit").has_value());
-    EXPECT_FALSE(appModeFromRawValue("credits ").has_value());
-    EXPECT_EQ(rawValue(AppMode::credits), "credits");
-}
-
 TEST(OpenFileRouting, FilesWaitUntilTheModelsAreHandedOver) {
     Harness h;
     h.router.open({file("/m/a.mov")});

@@ -32,8 +32,6 @@ TEST_F(CreditsModelState, StoredOutputsThatCannotBeWrittenFallBackAndEveryOutput
     model = makeModel();
     EXPECT_EQ(model->settings(), CreditsSettings{});
     EXPECT_EQ(model->output(), CreditsModel::defaultOutput());
-    EXPECT_EQ(model->output().format, OutputFormat::proRes422HQ);
-    EXPECT_TRUE(model->output().includeAudio);
     model.reset();
 
     for (const char* format : {"notchLC", "hevcAlpha", "hapQ"}) {

@@ -128,20 +128,5 @@ TEST(CreditsSettings, EqualityClampsAndNonFiniteNumbers) {
     EXPECT_EQ(S().clamped(), S());
 }
 
-TEST(CreditsSettings, ChoiceValuesAndTitles) {
-    EXPECT_EQ(creditsRawValue(S::Background::color), "color");
-    EXPECT_EQ(creditsTitle(S::Background::color), "Colour");
-    EXPECT_EQ(creditsRawValue(S::KeyMode::automatic), "auto");
-    EXPECT_EQ(creditsTitle(S::KeyMode::automatic), "Automatic");
-    EXPECT_EQ(creditsTitle(S::LogoMode::removeWhite), "Remove background (automatic)");
-    EXPECT_EQ(creditsTitle(S::Effect::outline), "Dark Outline");
-    EXPECT_EQ(creditsTitle(S::TextColorMode::document), "Document colours");
-    EXPECT_EQ(creditsChoiceFromRawValue<S::LogoMode>("removeWhite"), S::LogoMode::removeWhite);
-    EXPECT_EQ(creditsChoiceFromRawValue<S::Effect>("Glow"), std::nullopt);
-    const auto effects = allCases<S::Effect>();
-    EXPECT_EQ(effects.size(), 4u);
-    EXPECT_EQ(effects[2], S::Effect::shadow);
-}
-
 }  // namespace
 }  // namespace qm

@@ -18,7 +18,13 @@ TEST(ClockFormat, FormatsMinutesSecondsAndTenths) {
         {1e30, "0:00"},   {std::numeric_limits<double>::infinity(), "0:00"},
         {std::numeric_limits<double>::quiet_NaN(), "0:00"},
     };
-    for (const auto& [seconds, text] : cases) EXPECT_EQ(ClockFormat::format(seconds), QString::fromUtf8(text)) << seconds;
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(ClockFormat::format(seconds), QString::fromUtf8(text)) << seconds;
+        // What is shown reads back to the tenth.
+        if (seconds >= 0 && seconds <= 3600) {
+            EXPECT_NEAR(ClockFormat::parse(ClockFormat::format(seconds)).value_or(-1), std::round(seconds * 10) / 10, 1e-9);
+        }
+    }
 }
 
 TEST(ClockFormat, ReadsWhatUsersType) {
@@ -35,14 +41,6 @@ TEST(ClockFormat, ReadsWhatUsersType) {
     for (const char* refused : {"1:2:3:4", "abc", "1,5", "-5", "1:-5", "\xE2\x88\x92" "5", "inf", "nan", "1e999",
                                 "1e308:1e308", "1:2\n"})
         EXPECT_FALSE(ClockFormat::parse(QString::fromUtf8(refused)).has_value()) << refused;
-}
-
-TEST(ClockFormat, EveryFormattedTextReadsBackToTheTenth) {
-    for (double seconds : {0.0, 0.5, 1.25, 59.94, 83.0, 599.95, 3599.9, 3600.0}) {
-        const auto back = ClockFormat::parse(ClockFormat::format(seconds));
-        ASSERT_TRUE(back.has_value());
-        EXPECT_NEAR(*back, std::round(seconds * 10) / 10, 1e-9) << seconds;
-    }
 }
 
 TEST(CreditsTexts, ClockStringsRatesSlidersAndPercentages) {

@@ -292,16 +292,8 @@ TEST_F(CreditsViews, ExportBarOffersFormatsWarnsAndShowsOneStatus) {
     auto shown = [&](QWidget* w) { return w->isVisibleTo(&bar); };
     auto* rows = qobject_cast<QStandardItemModel*>(bar.formatPicker()->model());
     ASSERT_NE(rows, nullptr);
-    QStringList headers;
-    int formats = 0;
-    for (int i = 0; i < rows->rowCount(); ++i) {
-        if (rows->item(i)->data(Qt::UserRole).isValid())
-            ++formats;
-        else
-            headers << rows->item(i)->text();
-    }
-    EXPECT_EQ(headers, (QStringList{"Hap", "Resolume DXV", "Apple ProRes", "H.264 / HEVC", "Image Sequence"}));
-    int offered = 0;
+    int formats = 0, offered = 0;
+    for (int i = 0; i < rows->rowCount(); ++i) formats += rows->item(i)->data(Qt::UserRole).isValid();
     for (OutputFormat f : allOutputFormats) offered += isOfferedForCredits(f);
     EXPECT_EQ(formats, offered);
     EXPECT_FALSE(isOfferedForCredits(OutputFormat::notchLC));
@@ -376,9 +368,6 @@ TEST_F(CreditsViews, PreviewShowsThePlaceholderUntilThereIsContentAndTakesDrops)
     };
     EXPECT_TRUE(preview.showsPlaceholder());
     EXPECT_GT(inkInMiddle(), 50) << "the placeholder's symbol and text";
-    const QRectF area = preview.pictureArea();
-    EXPECT_DOUBLE_EQ(area.width(), 568);
-    EXPECT_NEAR(area.height(), 568 * 9.0 / 16, 1e-9);
 
     QMimeData files;
     files.setUrls({QUrl::fromLocalFile(picture("drop.png"))});

@@ -208,16 +208,6 @@ TEST(ChineseConverterConstruction, DirectionsPickTheirDictionaries) {
     EXPECT_EQ(v->convertText("着发头发", next), "著发頭髮");
 }
 
-TEST(ChineseConverterDirection, RawValuesAndTitles) {
-    for (Direction d : ChineseConverter::allDirections)
-        EXPECT_EQ(ChineseConverter::directionFromRawValue(ChineseConverter::rawValue(d)), d);
-    EXPECT_EQ(ChineseConverter::rawValue(Direction::toTraditional), "toTraditional");
-    EXPECT_FALSE(ChineseConverter::directionFromRawValue("None"));
-    EXPECT_EQ(ChineseConverter::title(Direction::none), QString("Don't convert"));
-    EXPECT_EQ(ChineseConverter::title(Direction::toTraditional), QString("Simplified → Traditional"));
-    EXPECT_EQ(ChineseConverter::title(Direction::toSimplified), QString("Traditional → Simplified"));
-}
-
 TEST(ChineseConverterCache, OneSharedConverterPerDirection) {
     EXPECT_EQ(ChineseConverter::shared(Direction::none), nullptr);
     ASSERT_TRUE(ChineseConverter::resourceDirectory()) << "the build installs the dictionaries";

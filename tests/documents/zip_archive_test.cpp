@@ -101,7 +101,9 @@ TEST(ZipArchive, DirectoryRecords) {
     const std::size_t central = longName.find("PK\x01\x02");
     longName[central + 28] = '\xFF';
     longName[central + 29] = '\x7F';
-    for (const std::string& bytes : {buildZip(missing), buildZip(beyond), buildZip(zip64), longName}) {
+    std::string badSignature = buildZip({{{"a", "x", 0}}});
+    badSignature[badSignature.find("PK\x01\x02") + 1] = 'Q';
+    for (const std::string& bytes : {buildZip(missing), buildZip(beyond), buildZip(zip64), longName, badSignature}) {
         const auto e = errorOf([&] { open(bytes); });
         EXPECT_EQ(e.kind(), Kind::corrupt);
         EXPECT_EQ(e.payload(), "directory");

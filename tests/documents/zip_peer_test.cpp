@@ -94,37 +94,5 @@ TEST_F(ZipPeer, DataDescriptors) {
     EXPECT_EQ(textOf(ZipArchive(piped).entryData("-")), test::readFile(dir / "in/word/document.xml"));
 }
 
-TEST_F(ZipPeer, CorruptedArchivesReportDamage) {
-    const fs::path archive = dir / "a.zip";
-    sh("cd " + quoted(dir / "in") + " && zip -q -r " + quoted(archive) + " word/document.xml");
-    const std::string good = test::readFile(archive);
-
-    // Flip bytes inside the deflated data: the stream breaks or falls short.
-    std::string flipped = good;
-    auto u16 = [&](std::size_t at) { return static_cast<unsigned char>(good[at]) | static_cast<unsigned char>(good[at + 1]) << 8; };
-    const std::size_t dataStart = 30 + static_cast<std::size_t>(u16(26) + u16(28));
-    for (std::size_t i = dataStart + 20; i < dataStart + 60; ++i) flipped[i] = static_cast<char>(flipped[i] ^ 0x5A);
-    try {
-        const auto data = ZipArchive(test::bytesOf(flipped)).entryData("word/document.xml");
-        // DEFLATE has no check of its own; if the stream still decodes, it must at least not be
-        // the original text passed off as intact.
-        EXPECT_NE(textOf(data), test::readFile(dir / "in/word/document.xml"));
-    } catch (const ZipArchive::ZipError& e) {
-        EXPECT_EQ(e.kind(), ZipArchive::ZipError::Kind::corrupt);
-        EXPECT_STREQ(e.what(), "The document is damaged (word/document.xml).");
-    }
-
-    // Break the directory record's signature.
-    const std::size_t directory = good.find("PK\x01\x02");
-    std::string noDirectory = good;
-    noDirectory[directory + 1] = 'Q';
-    try {
-        ZipArchive{test::bytesOf(noDirectory)};
-        ADD_FAILURE() << "a broken directory was accepted";
-    } catch (const ZipArchive::ZipError& e) {
-        EXPECT_STREQ(e.what(), "The document is damaged (directory).");
-    }
-}
-
 }  // namespace
 }  // namespace qm
