@@ -150,22 +150,6 @@ TEST(DxvWriter, AlphaFramesStorePremultipliedColour) {
     EXPECT_EQ(texture.plane0[0], 128);
 }
 
-TEST(DxvWriter, RoundTripsGiveTheBlockTexturePixels) {
-    const Picture small = qm::test::dxv::lavfiPicture("testsrc2", 100, 60);
-    const Picture translucent = qm::test::dxv::alphaPicture(100, 60);
-    for (const Picture* p : {&small, &translucent}) {
-        for (bool alpha : {false, true}) {
-            for (bool hq : {false, true}) {
-                const auto f = encode(*p, alpha, hq);
-                EXPECT_EQ(f[6], 0) << "a picture with flat areas shrinks";
-                const Picture back = decode(f, p->width, p->height);
-                ASSERT_FALSE(back.bgra.empty());
-                EXPECT_EQ(back.bgra, reference(*p, alpha, hq).bgra) << p->width << " alpha " << alpha << " hq " << hq;
-            }
-        }
-    }
-}
-
 TEST(DxvWriter, LongStretchesCostAFewBytes) {
     // 1040x1040 of one colour with alpha: 67600 equal blocks, one copy whose count needs a 0xFFFF
     // piece (67599 = 256 + 65535 + 1808).

@@ -132,39 +132,6 @@ TEST_F(Preview, TheStillAtATimeIsTheSourceFrameShownThen) {
     EXPECT_TRUE(bytesOf(previewer.image(1.25, h264)) == frames[12]);
 }
 
-// Largest difference of one colour channel between two BGRA pictures.
-int maxDifference(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return 256;
-    int largest = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (i % 4 == 3) continue;
-        largest = std::max(largest, std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i]))));
-    }
-    return largest;
-}
-
-TEST_F(Preview, AHapSourceIsDecodedByOurOwnDecoder) {
-    const fs::path hap = *dir / "pattern_hap.mov";
-    qm::test::ffmpeg({"-i", (*dir / "pattern.mov").string(), "-c:v", "hap", "-format", "hap", hap.string()});
-    const auto job = probedJob(hap);
-    ASSERT_EQ(job->info()->decoder.kind, qm::SourceDecoder::Kind::hap);
-    const FramePreviewer previewer(job->path(), *job->info());
-    // Decoders may round the interpolated DXT1 colours differently by a level or two.
-    const std::string reference = ffmpegFrame(hap, 12, *dir / "hap.raw");
-    const std::string still = bytesOf(previewer.image(1.25, std::nullopt));
-    EXPECT_LE(maxDifference(still, reference), 2);
-    EXPECT_GT(maxDifference(still, frames[12]), 0);  // really the compressed frame
-    // With Hap Q output it is decoded, compressed again and decoded again: as close to the
-    // decoded source as ffmpeg's Hap Q of the same source gets.
-    ConversionSettings hapQ;
-    hapQ.format = OutputFormat::hapQ;
-    const std::string again = bytesOf(previewer.image(1.25, hapQ));
-    qm::test::ffmpeg({"-i", hap.string(), "-c:v", "hap", "-format", "hap_q", (*dir / "hap_q.mov").string()});
-    const double floor = psnr(ffmpegFrame(*dir / "hap_q.mov", 12, *dir / "hap_q.raw"), reference);
-    EXPECT_LT(psnr(again, reference), 90);
-    EXPECT_GE(psnr(again, reference), floor - 0.5);
-}
-
 TEST_F(Preview, ModelCoalescesSeeksAndRendersTheNewest) {
     const auto job = probedJob(*dir / "pattern.mov");
     PreviewModel model;
@@ -311,29 +278,6 @@ protected:
 TEST_F(CompressedOutput, HapQIsAsCloseAsFfmpegsHapQ) {
     if (source.empty()) GTEST_SKIP() << "the wallpaper photographs are not installed";
     expectAsCloseAsFfmpeg(OutputFormat::hapQ, "hap_q");
-}
-
-TEST_F(CompressedOutput, DXV3IsAsCloseAsFfmpegsDXT1) {
-    if (source.empty()) GTEST_SKIP() << "the wallpaper photographs are not installed";
-    // Opaque DXV3 frames are DXT1 textures, like plain Hap.
-    expectAsCloseAsFfmpeg(OutputFormat::dxv3, "hap");
-}
-
-TEST_F(CompressedOutput, SourceAgainWhenTheFormatIsNotAGPUOne) {
-    if (source.empty()) GTEST_SKIP() << "the wallpaper photographs are not installed";
-    EXPECT_EQ(psnr(source, bytesOf([&] {
-                  const auto job = probedJob(*dir / "photo.mov");
-                  PreviewModel model;
-                  ConversionSettings settings;
-                  settings.format = OutputFormat::proRes422;
-                  model.setOutputSettings(settings);
-                  model.setShowOutput(true);
-                  EXPECT_FALSE(model.previewOutput());
-                  model.load(job.get());
-                  EXPECT_TRUE(qm::test::waitUntil([&] { return !model.isLoading(); }));
-                  return model.image();
-              }())),
-              99.0);
 }
 
 }  // namespace

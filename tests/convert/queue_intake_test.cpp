@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <mutex>
 
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -195,16 +194,6 @@ TEST_F(QueueIntake, MissingFilesFailWithAClearText) {
     EXPECT_EQ(queue->jobs()[0]->state().message,
               "The file “gone.mov” couldn’t be opened because there is no such file.");
     EXPECT_EQ(probe.calls, 0);
-}
-
-TEST_F(QueueIntake, UnreadableFilesFailWithAClearText) {
-    if (::geteuid() == 0) GTEST_SKIP() << "running as root: permissions cannot make a file unreadable";
-    touch(dir / "locked.mov");
-    fs::permissions(dir / "locked.mov", fs::perms::none);
-    queue->add(QStringList{qpath(dir / "locked.mov")});
-    ASSERT_TRUE(qm::test::waitUntil([&] { return allProbed(); }));
-    EXPECT_EQ(queue->jobs()[0]->state().message,
-              "The file “locked.mov” couldn’t be opened because you don’t have permission to view it.");
 }
 
 TEST_F(QueueIntake, RemoveClearFinishedAndCounts) {

@@ -144,12 +144,6 @@ TEST_F(QueueRun, NamesNeverOverwriteAndBadSourcesFailClearly) {
     EXPECT_EQ(jobs[3]->state(), ConversionJob::State::done(qpath(out / "Clip_Hap 3.mov")));
     EXPECT_EQ(qm::test::readFile(out / "Clip_Hap.mov"), "already here");
 
-    // Image sequences are folders named like files.
-    fs::create_directories(out / "Clip_PNG");
-    EXPECT_EQ(ConversionQueue::outputURL(OutputFormat::pngSequence, qpath(dir / "Clip.mov"), qpath(out)),
-              qpath(out / "Clip_PNG 2"));
-    EXPECT_EQ(ConversionQueue::outputURL(OutputFormat::h264, qpath(dir / "Clip 01.mov"), qpath(out)),
-              qpath(out / "Clip 01_H264.mp4"));
 }
 
 // Probed files hold no file handles while they wait: 3,000 queued files fit a limit of 256.

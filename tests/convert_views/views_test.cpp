@@ -102,20 +102,6 @@ TEST(PreviewTimeText, MinutesAndZeroPaddedSeconds) {
     EXPECT_EQ(previewTimeText(std::nan("")), "0:00.00");
 }
 
-// Each format's badges follow from its container, alpha and GPU playback.
-TEST(FormatBadgesAndTitles, BadgesFollowTheFormat) {
-    test::qtApp<QApplication>();
-    for (OutputFormat f : allOutputFormats) {
-        SCOPED_TRACE(std::string(rawValue(f)));
-        const FormatBadges b = formatBadges(f);
-        EXPECT_EQ(b.container, QString::fromUtf8(fileExtension(f).data(), int(fileExtension(f).size())).toUpper());
-        EXPECT_EQ(b.alpha == std::optional<QString>("Alpha"), supportsAlpha(f));
-        EXPECT_EQ(b.gpu == std::optional<QString>("GPU playback"), isGPU(f));
-    }
-    EXPECT_EQ(formatGroupTitleText(FormatGroup::dxv), "Resolume DXV");
-    EXPECT_EQ(formatGroupTitleText(FormatGroup::proRes), "Apple ProRes");
-}
-
 TEST_F(ConvertViews, JobRowDetailLinesAndProgressText) {
     auto job = addJob("a.mov", ConversionJob::State::ready(), probedInfo(29.97, 75.4 * 60 + 3, true));
     EXPECT_EQ(jobDetailLine(*job), "H.264 · 1920×1080 · 30 fps · 75:27 · Audio");

@@ -88,17 +88,6 @@ TEST_F(FrameReader, ForwardStepsReadOnInOneOpening) {
     EXPECT_EQ(reader.openCount(), 1);
 }
 
-TEST_F(FrameReader, JumpsReopen) {
-    MediaFrameReader reader(source_, MediaInfo::load(source_));
-    EXPECT_EQ(indexOf(reader.frame(0.08), 2), 2);
-    EXPECT_EQ(indexOf(reader.frame(0.04), 1), 1);  // backwards
-    EXPECT_EQ(reader.openCount(), 2);
-    EXPECT_EQ(indexOf(reader.frame(3.2), 80), 80);  // more than two seconds ahead
-    EXPECT_EQ(reader.openCount(), 3);
-    EXPECT_EQ(indexOf(reader.frame(1.33), 33), 33);  // round(33.25), backwards again
-    EXPECT_EQ(reader.openCount(), 4);
-}
-
 TEST_F(FrameReader, PastTheEndKeepsTheLastFrameThenFindsNothing) {
     MediaFrameReader reader(source_, MediaInfo::load(source_));
     EXPECT_EQ(indexOf(reader.frame(3.96), 99), 99);

@@ -97,14 +97,5 @@ TEST(ConversionSettings, BoxesShrinkWithoutUpscalingAndTurnForPortrait) {
     EXPECT_EQ(dims(OutputSize::original, 1919, 1079), (OutputDimensions{1919, 1079}));
 }
 
-TEST(ConversionSettings, LabelsAndRawValues) {
-    EXPECT_EQ(label(OutputSize::uhd4k), "\u2264 3840 \u00D7 2160");
-    EXPECT_EQ(label(OutputSize::percent), "Scale by Percentage");
-    EXPECT_EQ(label(DeliveryQuality::maximum), "Maximum");
-    for (OutputSize size : allOutputSizes) EXPECT_EQ(outputSizeFromRawValue(rawValue(size)), size);
-    for (DeliveryQuality q : allDeliveryQualities) EXPECT_EQ(deliveryQualityFromRawValue(rawValue(q)), q);
-    EXPECT_EQ(deliveryQualityFromRawValue("High"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace qm

@@ -77,13 +77,6 @@ TEST(HapChunks, AutomaticByPixelCountAndCapped) {
     EXPECT_EQ(hapChunkCount(3, 4096, 2160), 3);
 }
 
-TEST(FrameTiming, DefaultDurationTimescale) {
-    EXPECT_EQ(defaultFrameTimescale(29.97), 30);
-    EXPECT_EQ(defaultFrameTimescale(0.4), 1);
-    EXPECT_EQ(defaultFrameTimescale(0), 1);
-    EXPECT_EQ(defaultFrameTimescale(std::numeric_limits<double>::quiet_NaN()), 1);
-}
-
 TEST(AudioPlans, QuickTimeKeepsTheSourceAndMP4BecomesAAC) {
     using C = AudioPlan::Codec;
     EXPECT_EQ(audioPlan(OutputFormat::proRes422, 44100, 6), (AudioPlan{C::pcm24, 44100, 6, 0, true}));
@@ -96,12 +89,6 @@ TEST(AudioPlans, QuickTimeKeepsTheSourceAndMP4BecomesAAC) {
     EXPECT_EQ(stereoAudioPlan(OutputFormat::hap), (AudioPlan{C::pcm16, 48000, 2, 0, false}));
     EXPECT_EQ(stereoAudioPlan(OutputFormat::dxv3), (AudioPlan{C::pcm16, 48000, 2, 0, false}));
     EXPECT_EQ(stereoAudioPlan(OutputFormat::proRes422), (AudioPlan{C::pcm24, 48000, 2, 0, false}));
-}
-
-TEST(ImageSequenceNames, SixDigitsAtLeast) {
-    EXPECT_EQ(imageSequenceFileName("Clip", 7, OutputFormat::pngSequence), "Clip_000007.png");
-    EXPECT_EQ(imageSequenceFileName("Clip", 1234567, OutputFormat::tiffSequence), "Clip_1234567.tif");
-    EXPECT_EQ(imageSequenceFileName("A b", 0, OutputFormat::jpegSequence), "A b_000000.jpg");
 }
 
 TEST(OutputNaming, AppendsANumberUntilFree) {

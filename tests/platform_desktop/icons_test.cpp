@@ -1,5 +1,4 @@
 #include "platform/desktop/icons.h"
-#include "platform/desktop/file_panel.h"
 
 #include <QApplication>
 
@@ -45,16 +44,6 @@ TEST(SymbolIcons, TintedFilledSymbolsKeepTheirMarkCutOut) {
     const QImage warning = symbolPixmap(QStringLiteral("exclamationmark.triangle.fill"), 32, Qt::red).toImage();
     EXPECT_EQ(warning.pixelColor(16, 24).alpha(), 0) << "the exclamation mark's dot";
     EXPECT_EQ(warning.pixelColor(9, 26), QColor(Qt::red));
-}
-
-TEST(PanelFilters, MoviePanelsOfferMoviesThenEverything) {
-    app();
-    const QStringList filters = panelNameFilters({PanelContentType::movie});
-    ASSERT_EQ(filters.size(), 2);
-    EXPECT_TRUE(filters[0].contains(QStringLiteral("*.mov")));
-    EXPECT_TRUE(filters[0].contains(QStringLiteral("*.mxf")));
-    EXPECT_EQ(filters[1], QStringLiteral("All files (*)"));
-    EXPECT_TRUE(panelNameFilters({}).isEmpty());
 }
 
 }  // namespace

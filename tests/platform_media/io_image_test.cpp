@@ -110,49 +110,6 @@ TEST_F(ImageFileTest, LosslessFormatsRoundTripExactly) {
     EXPECT_EQ(entries, 5u);
 }
 
-double psnr(const std::string& a, const std::string& b) {
-    // RGB only (every fourth byte of BGRA is alpha, which JPEG does not carry).
-    double sum = 0;
-    size_t n = 0;
-    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        if (i % 4 == 3) continue;
-        const double d = double(uint8_t(a[i])) - double(uint8_t(b[i]));
-        sum += d * d;
-        ++n;
-    }
-    return n == 0 || sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / n));
-}
-
-// JPEG: full-range 4:4:4 at qscale 2 + round((1 - q) x 29), no worse than ffmpeg's own mjpeg
-// encoder at that qscale on the same picture.
-TEST_F(ImageFileTest, JpegMatchesFFmpegsOwnEncoder) {
-    EXPECT_EQ(jpegQScale(0.9), 5);
-    EXPECT_EQ(jpegQScale(1.0), 2);
-    EXPECT_EQ(jpegQScale(0.0), 31);
-    // A photograph-like picture: ffmpeg's test pattern with gradients and edges.
-    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x120:d=1", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt",
-                  "bgra", (dir / "source.raw").string()});
-    const std::string raw = test::readFile(dir / "source.raw");
-    PixelBufferRef source = PixelBuffer::create(160, 120, kPixelFormatBGRA);
-    for (int y = 0; y < 120; ++y) std::memcpy(source->data() + y * source->bytesPerRow(), raw.data() + y * 640, 640);
-    for (double q : {0.9, 0.5}) {
-        SCOPED_TRACE(q);
-        writeImageFile(*source, dir / "ours.jpg", {ImageFileType::jpeg, true, q});
-        test::ffmpeg({"-f", "rawvideo", "-pix_fmt", "bgra", "-s", "160x120", "-i", (dir / "source.raw").string(),
-                      "-c:v", "mjpeg", "-q:v", std::to_string(jpegQScale(q)), "-pix_fmt", "yuvj444p",
-                      (dir / "reference.jpg").string()});
-        const auto probe = test::ffprobe(dir / "ours.jpg");
-        EXPECT_EQ(probe["streams"][0]["pix_fmt"], "yuvj444p");
-        const double ours = psnr(decode(dir / "ours.jpg", "bgra"), raw);
-        const double reference = psnr(decode(dir / "reference.jpg", "bgra"), raw);
-        EXPECT_GE(ours, reference - 0.5) << ours << " dB against " << reference << " dB";
-        EXPECT_LT(ours, 60.0);  // really lossy, so the comparison means something
-    }
-    // A 16-bit picture is written as 8-bit JPEG.
-    writeImageFile(*pattern(kPixelFormatRGBA64LE), dir / "deep.jpg", {ImageFileType::jpeg, true, 0.9});
-    EXPECT_EQ(test::ffprobe(dir / "deep.jpg")["streams"][0]["codec_name"], "mjpeg");
-}
-
 // A writer reuses its encoders while the kind of picture stays the same; pictures of another
 // kind, size or quality in between, or a failed one, must not change the next file's bytes. Its
 // sets never outnumber the writes that ran at once.

@@ -174,15 +174,6 @@ TEST_F(ReaderTest, NonZeroStartsAreKept) {
     EXPECT_NEAR(first->time.seconds(), 3.0, 0.001);
 }
 
-TEST_F(ReaderTest, DecodedIntoARequestedFormat) {
-    VideoReaderSettings settings;
-    settings.pixelFormat = kPixelFormatBGRA;
-    const auto samples = readAll(path("bframes.mp4"), settings);
-    ASSERT_EQ(samples.size(), 20u);
-    EXPECT_EQ(samples[0].pixels->pixelFormat(), kPixelFormatBGRA);
-    EXPECT_EQ(samples[0].pixels->height(), 48);
-}
-
 // A requested format is converted with the source's own matrix: a flat colour stored with the
 // BT.709 matrix comes back as the RGB that the BT.709 equations give for its stored Y'CbCr.
 TEST_F(ReaderTest, ConversionUsesTheSourceMatrix) {

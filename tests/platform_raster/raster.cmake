@@ -1,3 +1,2 @@
 qm_add_test(qm_raster_tests LABEL unit SOURCES ${CMAKE_CURRENT_LIST_DIR}/raster_test.cpp LIBS qm_platform_raster)
-qm_add_test(qm_raster_peer_tests LABEL peer SOURCES ${CMAKE_CURRENT_LIST_DIR}/raster_peer_test.cpp LIBS qm_platform_raster)
 qm_add_test(qm_raster_blend_tests LABEL unit SOURCES ${CMAKE_CURRENT_LIST_DIR}/blend_modes_test.cpp LIBS qm_platform_raster)
