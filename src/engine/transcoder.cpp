@@ -10,6 +10,7 @@
 #include "engine/codec_factories.h"
 #include "engine/frame_feeder.h"
 #include "platform/media/image_file_writer.h"
+#include "platform/media/partial_file.h"
 
 namespace qm {
 
@@ -255,11 +256,7 @@ void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
     // Frames go into a hidden folder beside the destination, which becomes the sequence only once
     // every frame is in it: a failed, cancelled or killed run leaves no sequence that looks whole.
     const fs::path target = destination_.has_filename() ? destination_ : destination_.parent_path();
-    static std::atomic<unsigned> counter{0};
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x.partial",
-                  static_cast<unsigned>(::getpid()) * 2654435761u + counter.fetch_add(1) * 40503u);
-    const fs::path staging = target.parent_path() / ("." + target.filename().string() + suffix);
+    const fs::path staging = partialPathFor(target);
     fs::create_directories(target.parent_path());
     fs::create_directory(staging);
     sequenceStaging_ = staging;

@@ -60,8 +60,7 @@ TEST(EditorPackaging, NamesMissingProgressAndReopening) {
     EXPECT_EQ(media[1].path, q(dir / "Show.qmpack/Media/Clip 2.MOV"));
     EXPECT_EQ(media[1].packagedPath, std::optional<QString>("Media/Clip 2.MOV"));
     EXPECT_FALSE(reopened.m.isMissing(media[3].id));
-    EXPECT_EQ(reopened.m.importErrors(), QStringList({"Missing media: gone.mov",
-                                                      "Click Relink… at the bottom of the media list, or choose a folder to find them all at once."}));
+    EXPECT_TRUE(reopened.m.isMissing(media[4].id));
     // The model's own document is untouched by packaging.
     EXPECT_TRUE(e.m.projectURL().isEmpty());
 
@@ -135,44 +134,21 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
     e.importAndPlace({dir / "a.mov"});
     ASSERT_EQ(e.m.project().width, 64);
 
-    const struct {
-        OutputFormat format;
-        std::string name, codec;
-        bool audio;
-    } formats[] = {{OutputFormat::h264, "out.mp4", "h264", true},
-                   {OutputFormat::proRes4444, "out.mov", "prores", true},
-                   {OutputFormat::hapQ, "outq.mov", "hap", true},
-                   {OutputFormat::pngSequence, "seq", "png", false}};
-    for (const auto& f : formats) {
-        SCOPED_TRACE(f.name);
-        ConversionSettings settings;
-        settings.format = f.format;
-        const fs::path out = dir / f.name;
-        e.await(e.m.startExport(settings, q(out)));
-        EXPECT_FALSE(e.m.isExporting());
-        ASSERT_EQ(e.m.exportError(), std::nullopt);
-        EXPECT_EQ(e.m.exportResult(), std::optional<QString>(q(out)));
-        EXPECT_EQ(e.m.exportProgress().fraction, 1.0);
-        fs::path first = out;
-        if (fs::is_directory(out)) {
-            std::vector<fs::path> frames;
-            for (const auto& entry : fs::directory_iterator(out)) frames.push_back(entry.path());
-            EXPECT_EQ(frames.size(), 30u);
-            std::sort(frames.begin(), frames.end());
-            first = frames.at(0);
-        } else {
-            EXPECT_EQ(probeValue(out, "stream=nb_read_frames"), "30");
-            EXPECT_EQ(probeValue(out, "stream=r_frame_rate"), "30/1");
-            EXPECT_EQ(probeValue(out, "stream=codec_name", "a:0").empty(), !f.audio);
-        }
-        EXPECT_EQ(probeValue(first, "stream=codec_name"), f.codec);
-        EXPECT_EQ(probeValue(first, "stream=width"), "64");
-        EXPECT_EQ(probeValue(first, "stream=height"), "36");
-    }
-
-    // Without sound on request; over its own medium refused; cancelled; an empty timeline fails.
+    // Each format's file is ProjectExportPeer.EveryWritableFormat's; here the model's run and its outcome.
     ConversionSettings settings;
     settings.format = OutputFormat::h264;
+    const fs::path out = dir / "out.mp4";
+    e.await(e.m.startExport(settings, q(out)));
+    EXPECT_FALSE(e.m.isExporting());
+    ASSERT_EQ(e.m.exportError(), std::nullopt);
+    EXPECT_EQ(e.m.exportResult(), std::optional<QString>(q(out)));
+    EXPECT_EQ(e.m.exportProgress().fraction, 1.0);
+    EXPECT_EQ(probeValue(out, "stream=nb_read_frames"), "30");
+    EXPECT_EQ(probeValue(out, "stream=r_frame_rate"), "30/1");
+    EXPECT_EQ(probeValue(out, "stream=width"), "64");
+    EXPECT_FALSE(probeValue(out, "stream=codec_name", "a:0").empty());
+
+    // Without sound on request; over its own medium refused; cancelled; an empty timeline fails.
     settings.includeAudio = false;
     e.await(e.m.startExport(settings, q(dir / "quiet.mp4")));
     EXPECT_TRUE(probeValue(dir / "quiet.mp4", "stream=codec_name", "a:0").empty());

@@ -92,21 +92,9 @@ TEST(AudioAligner, CorrelateLagsAndLimits) {
     EXPECT_FALSE(AudioAligner::correlate({1.0f}, {1.0f}, 0));
     EXPECT_FALSE(AudioAligner::correlate({1.0f, 2.0f}, {3.0f, 1.0f}, 2));
 
-    const auto a = noise(20000, 3);
-    const std::vector<float> later(a.begin() + 1234, a.begin() + 9234);
-    auto match = AudioAligner::correlate(a, later, 4000);
-    ASSERT_TRUE(match);
-    EXPECT_NEAR(match->lag, 1234, 0.01);
-    EXPECT_GT(match->score, 50);
-
-    std::vector<float> earlier = noise(1234, 4);
-    earlier.insert(earlier.end(), a.begin(), a.begin() + 8000);
-    match = AudioAligner::correlate(a, earlier, 4000);
-    ASSERT_TRUE(match);
-    EXPECT_NEAR(match->lag, -1234, 0.01);
-
-    // The overlap bounds the lags: with 4000 of 3000 samples the clip must lie wholly inside.
-    const std::vector<float> ref(a.begin(), a.begin() + 10000);
+    // Lags either way are CorrelateMatchesADirectTransform's. The overlap bounds the lags: with
+    // 4000 of 3000 samples the clip must lie wholly inside.
+    const auto ref = noise(10000, 3);
     std::vector<float> hanging = noise(500, 5);
     hanging.insert(hanging.end(), ref.begin(), ref.begin() + 2500);
     EXPECT_NEAR(AudioAligner::correlate(ref, hanging, 0)->lag, -500, 0.01);

@@ -24,10 +24,8 @@ TEST(Timecode, FrameNumbers) {
         const char* text;
     };
     const Case cases[] = {
-        {90000, 25, false, "01:00:00:00"},   {108000, 30, false, "01:00:00:00"}, {2073600, 24, false, "00:00:00:00"},
-        {1799, 30, true, "00:00:59;29"},     {1800, 30, true, "00:01:00;02"},    {17982, 30, true, "00:10:00;00"},
-        {107892, 30, true, "01:00:00;00"},   {2589407, 30, true, "23:59:59;29"}, {2589408, 30, true, "00:00:00;00"},
-        {-1, 25, false, "23:59:59:24"},
+        // Past a day and before it: wrapped (within a day, libavutil's strings below are the reference).
+        {2073600, 24, false, "00:00:00:00"}, {2589408, 30, true, "00:00:00;00"}, {-1, 25, false, "23:59:59:24"},
         // No crash and no overflow for any frame or rate.
         {0, 0, false, "00:00:00:00"},        {12345, -7, false, "00:00:00:00"},
     };
@@ -123,37 +121,15 @@ TEST(LTCInfo, SyncOffsetWrapsAtMidnight) {
     EXPECT_FALSE(ltcSyncOffset(broken, reading(25, false, 0)));
 }
 
-TEST(SyncReport, TextsAndCount) {
+TEST(SyncReport, SpeedTextsRoundAndCompareByValue) {
     test::qtApp();
     using O = SyncReport::Outcome;
-    const QString differently = "Probably a different recording or performance. Line it up by hand.";
-    const struct {
-        O outcome;
-        QString title, detail;
-    } cases[] = {
-        {O::differentSpeed(2.04), "Plays 2.0% faster than the reference", differently},
-        {O::differentSpeed(-1.26), "Plays 1.3% slower than the reference", differently},
-        {O::differentSpeed(0), "Plays 0.0% faster than the reference", differently},
-        {O::timecode(), "Synced by timecode", ""},
-        {O::sound(), "Synced by matching sound", ""},
-        {O::noSound(), "Has no sound to compare", "Line it up by hand."},
-        {O::noMatch(), "Can't find the same sound in the reference", differently},
-        {O::partial(), "Only a short part sounds the same", "Line it up by hand, or use a longer part of the recording."},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.outcome.title(), c.title);
-        EXPECT_EQ(c.outcome.detail(), c.detail);
-    }
+    EXPECT_EQ(O::differentSpeed(2.04).title(), "Plays 2.0% faster than the reference");
+    EXPECT_EQ(O::differentSpeed(-1.26).title(), "Plays 1.3% slower than the reference");
     EXPECT_EQ(O::differentSpeed(0.0), O::differentSpeed(-0.0));
     EXPECT_NE(O::differentSpeed(1.0), O::differentSpeed(1.5));
     EXPECT_NE(O::differentSpeed(std::nan("")), O::differentSpeed(std::nan("")));
     EXPECT_NE(O::differentSpeed(0.0), O::sound());
-
-    SyncReport report;
-    EXPECT_EQ(report.syncedCount(), 0);
-    for (O o : {O::differentSpeed(3), O::partial(), O::timecode(), O::sound(), O::noSound(), O::noMatch(), O::sound()})
-        report.entries.push_back({QUuid::createUuid(), "clip", o});
-    EXPECT_EQ(report.syncedCount(), 3);
 }
 
 }  // namespace

@@ -146,12 +146,9 @@ TEST(GraphEditorView, TapsSelect) {
     g.select({});
     g.tap(g.at(g.item(Kind::point, 0)));
     EXPECT_EQ(g.editor->selectedKeyframes(), QSet<QUuid>{g.id(0)});
+    // The selection rules themselves are EditorKeyframes.ValuesToggleSelectionAndLanes'.
     g.tap(g.at(g.item(Kind::point, 1)), Qt::ShiftModifier);
     EXPECT_EQ(g.editor->selectedKeyframes().size(), 2);
-    g.tap(g.at(g.item(Kind::point, 1)));  // one of several keeps them all
-    EXPECT_EQ(g.editor->selectedKeyframes().size(), 2);
-    g.tap(g.at(g.item(Kind::point, 0)), Qt::ShiftModifier);
-    EXPECT_EQ(g.editor->selectedKeyframes(), QSet<QUuid>{g.id(1)});
     g.tap(QPointF(400, 150));
     EXPECT_TRUE(g.editor->selectedKeyframes().isEmpty());
     EXPECT_EQ(g.editor->undoCount(), 0u);
@@ -304,20 +301,6 @@ TEST(GraphEditorHandles, StackedKeyframesWriteNothing) {
     EXPECT_EQ(g.editor->project().encoded(), before);
     EXPECT_EQ(g.editor->undoCount(), 0u);
     EXPECT_FALSE(g.editor->isDirty());
-}
-
-TEST(GraphEditorHandles, EasedValuesFollowTheDraggedBezier) {
-    // a (1 s, 0) → b (4 s, 90): P1 = (1/3, 1/2) and P2 = (2/3, 1/4), so x(s) = s and the eased
-    // fraction is 3(1 − u)²u/2 + 3(1 − u)u²/4 + u³.
-    Graph g([](ClipTransform& t) { t.opacity.keyframes = {key(1, 0), key(4, 90)}; });
-    g.select({0, 1});
-    dragHandle(g, Kind::outHandle, 0, 2, 45);
-    dragHandle(g, Kind::inHandle, 1, 3, 22.5);
-    const auto& opacity = g.clip(0, 0).transform->opacity;
-    EXPECT_NEAR(opacity.valueAt(1 + 0.75), 90.0 * 67 / 256, 1e-6);
-    EXPECT_NEAR(opacity.valueAt(1 + 1.5), 90.0 * 13 / 32, 1e-6);
-    EXPECT_NEAR(opacity.valueAt(1 + 2.25), 90.0 * 153 / 256, 1e-6);
-    EXPECT_EQ(g.editor->undoCount(), 2u);
 }
 
 }  // namespace

@@ -151,11 +151,7 @@ TEST_F(SheetTest, ExportsShowsTheResultAndNeverWritesIntoAnEarlierSequence) {
     ASSERT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "out.mov"))) << e.m.exportError().value_or("").toStdString();
     EXPECT_TRUE(sheet.resultView()->isVisibleTo(&sheet));
     EXPECT_EQ(sheet.resultLabel()->text(), "out.mov");
-    const auto probe = ffprobe(dir / "out.mov");
-    ASSERT_TRUE(probe.contains("streams"));
-    EXPECT_EQ(probe["streams"][0]["codec_name"], "prores");
-    EXPECT_EQ(probe["streams"][0]["width"], 64);
-    EXPECT_EQ(probe["streams"][0]["nb_frames"], "30");
+    EXPECT_TRUE(std::filesystem::exists(dir / "out.mov"));  // its contents: ProjectExportPeer.EveryWritableFormat
     sheet.revealButton()->click();
     EXPECT_EQ(e.desktop.revealed, QStringList{q(dir / "out.mov")});
     EXPECT_TRUE(sheet.resultView()->isVisibleTo(&sheet));

@@ -181,7 +181,6 @@ TEST_F(MediaBin, SelectionSurvivesResetsDragsCarryTheIdAndDoubleClickAdds) {
 
     std::unique_ptr<QMimeData> drag(bin->list()->model()->mimeData(selected));
     EXPECT_EQ(drag->text(), ids[2].toString(QUuid::WithoutBraces).toUpper());
-    EXPECT_EQ(drag->text().size(), 36);
 
     emit bin->list()->doubleClicked(bin->list()->model()->index(2, 0));
     ASSERT_EQ(editor->project().tracks.front().clips.size(), 1u);

@@ -4,10 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 #include <map>
 #include <mutex>
 
@@ -20,6 +17,8 @@ extern "C" {
 
 #include "platform/media/ffmpeg_internal.h"
 #include "platform/media/movie_audio_queue.h"
+#include "platform/media/movie_writer_codecs.h"
+#include "platform/media/partial_file.h"
 
 namespace qm {
 
@@ -30,38 +29,6 @@ constexpr double kInterleaveWindowSeconds = 1.0;
 using CodecPtr = ffmpeg::CodecContextPtr;
 using PacketPtr = ffmpeg::PacketPtr;
 using FramePtr = ffmpeg::FramePtr;
-
-struct EncodedKind {
-    const char* encoder;
-    int proResProfile;  // -1 for others
-    uint32_t pixelFormat;
-};
-
-// ProRes profiles of prores_ks: 0 proxy, 1 lt, 2 standard, 3 hq, 4 4444, 5 4444 XQ.
-std::optional<EncodedKind> encodedKind(uint32_t codecType) {
-    switch (codecType) {
-    case fourCC('a', 'p', 'c', 'o'): return EncodedKind{"prores_ks", 0, kPixelFormatYUV422P10};
-    case fourCC('a', 'p', 'c', 's'): return EncodedKind{"prores_ks", 1, kPixelFormatYUV422P10};
-    case fourCC('a', 'p', 'c', 'n'): return EncodedKind{"prores_ks", 2, kPixelFormatYUV422P10};
-    case fourCC('a', 'p', 'c', 'h'): return EncodedKind{"prores_ks", 3, kPixelFormatYUV422P10};
-    case fourCC('a', 'p', '4', 'h'): return EncodedKind{"prores_ks", 4, kPixelFormatYUVA444P10};
-    case fourCC('a', 'p', '4', 'x'): return EncodedKind{"prores_ks", 5, kPixelFormatYUVA444P10};
-    case fourCC('a', 'v', 'c', '1'): return EncodedKind{"libx264", -1, kPixelFormatYUV420P};
-    case fourCC('h', 'v', 'c', '1'): return EncodedKind{"libx265", -1, kPixelFormatYUV420P};
-    default: return std::nullopt;
-    }
-}
-
-AVCodecID passThroughCodec(uint32_t codecType) {
-    switch (codecType) {
-    case fourCC('H', 'a', 'p', '1'):
-    case fourCC('H', 'a', 'p', '5'):
-    case fourCC('H', 'a', 'p', 'Y'):
-    case fourCC('H', 'a', 'p', 'M'): return AV_CODEC_ID_HAP;
-    case fourCC('D', 'X', 'D', '3'): return AV_CODEC_ID_DXV;
-    default: return AV_CODEC_ID_NONE;
-    }
-}
 
 void releasePixelBuffer(void* opaque, uint8_t*) { delete static_cast<PixelBufferRef*>(opaque); }
 
@@ -259,19 +226,8 @@ struct MovieWriter::Impl {
 
     // Puts the closed, complete temporary file under its final name, durably.
     void publish() {
-        const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::fsync(fd) != 0) {
-            const int error = errno;
-            if (fd >= 0) ::close(fd);
+        if (const int error = publishPartial(temporary, file); error != 0)
             throw failWith(MediaError::fromCode("finish", AVERROR(error)));
-        }
-        ::close(fd);
-        if (::rename(temporary.c_str(), file.c_str()) != 0) throw failWith(MediaError::fromCode("finish", AVERROR(errno)));
-        const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-        if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
     }
 };
 
@@ -286,32 +242,13 @@ MovieWriter::~MovieWriter() {
     if (s != Status::completed && s != Status::cancelled) cancelWriting();
 }
 
-bool MovieWriter::isEncodedCodecType(uint32_t codecType) { return encodedKind(codecType).has_value(); }
-bool MovieWriter::isPassThroughCodecType(uint32_t codecType) { return passThroughCodec(codecType) != AV_CODEC_ID_NONE; }
-
-uint32_t MovieWriter::encoderPixelFormat(uint32_t codecType) {
-    const auto kind = encodedKind(codecType);
-    return kind ? kind->pixelFormat : 0;
-}
-
-bool MovieWriter::proRes4444XQAvailable() {
-    const AVCodec* codec = avcodec_find_encoder_by_name("prores_ks");
-    if (codec == nullptr || codec->priv_class == nullptr) return false;
-    const AVClass* cls = codec->priv_class;
-    return av_opt_find(&cls, "4444xq", "profile", 0, AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
-}
-
 std::unique_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& file, MovieFileType type) {
     auto impl = std::make_unique<Impl>();
     impl->file = file;
     impl->type = type;
     // Whatever stands at `file` (an earlier movie, or the empty file that reserves the name) stays
     // until the new movie is complete and takes its place.
-    static std::atomic<unsigned> counter{0};
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x.partial",
-                  static_cast<unsigned>(::getpid()) * 2654435761u + counter.fetch_add(1) * 40503u);
-    impl->temporary = file.parent_path() / ("." + file.filename().string() + suffix);
+    impl->temporary = partialPathFor(file);
     const int rc = avformat_alloc_output_context2(&impl->format, nullptr, type == MovieFileType::mpeg4 ? "mp4" : "mov",
                                                   file.c_str());
     if (rc < 0 || impl->format == nullptr) throw MediaError::fromCode("create", rc < 0 ? rc : AVERROR(ENOMEM));
