@@ -86,27 +86,6 @@ TEST(DxvWriter, OperationWordsAndDistanceForms) {
     EXPECT_LE(t.pos, small + 5);
 }
 
-TEST(DxvWriter, OnePixelFramesAreExact) {
-    const Picture pixel{1, 1, {10, 200, 30, 255}};
-    // Without alpha: 16 identical DXT1 blocks; the first is literal, every later pair a code 1.
-    const auto f = encode(pixel, false, false);
-    ASSERT_EQ(f.size(), 24u);
-    std::vector<uint8_t> block(8);
-    qm_texture_encode(QM_TEXTURE_DXT1, pixel.bgra.data(), 4, 1, 1, block.data(), 0, 1, 0);
-    std::vector<uint8_t> expected = {'1', 'T', 'X', 'D', 4, 0, 0, 0, 12, 0, 0, 0};
-    expected.insert(expected.end(), block.begin(), block.end());
-    for (uint8_t b : {0x55, 0x55, 0x55, 0x15}) expected.push_back(b);  // fifteen codes of 1
-    EXPECT_EQ(f, expected);
-
-    // With alpha: four literal words, then one copy of fifteen blocks (code 0, byte 14).
-    const auto g = encode(pixel, true, false);
-    ASSERT_EQ(g.size(), 33u);
-    EXPECT_EQ(std::vector<uint8_t>(g.begin(), g.begin() + 12),
-              (std::vector<uint8_t>{'5', 'T', 'X', 'D', 4, 0, 0, 0, 21, 0, 0, 0}));
-    EXPECT_EQ(le32(g, 28), 0u);
-    EXPECT_EQ(g[32], 14);
-}
-
 TEST(DxvWriter, NoiseIsStoredRaw) {
     std::mt19937 random(3);
     Picture noise{64, 48, std::vector<uint8_t>(64 * 48 * 4)};

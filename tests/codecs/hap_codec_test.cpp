@@ -58,13 +58,6 @@ Bytes frameOf(uint8_t nibble, const Bytes& texture) {
     return out;
 }
 
-// The known FourCCs and their textures are checked through libavcodec in the peer test.
-TEST(HapVariant, OtherCodesHaveNone) {
-    for (uint32_t other : {fourCC('H', 'a', 'p', '7'), fourCC('h', 'a', 'p', '1'), 0u})
-        EXPECT_FALSE(qm::hapVariantForCodecType(other).has_value()) << qm::fourCCString(other);
-    EXPECT_FALSE(qm::hapTextureFormat(0x0C).has_value());
-}
-
 TEST(HapEncoder, WritesTheVariantsSections) {
     const auto source = picture(64, 48);
     EXPECT_EQ(encoderFor("Hap1", 4).encode(*source)[3], 0xCB);

@@ -99,26 +99,6 @@ TEST(HapFrameWrite, SectionLayouts) {
     }
 }
 
-TEST(HapFrameWrite, ChunkSplitsKeepSixteenByteBoundaries) {
-    const struct { size_t length; int chunks; std::vector<uint32_t> plain; } cases[] = {
-        {100, 4, {32, 32, 32, 4}},
-        {40, 4, {16, 16, 8}},
-        {2048, 100, std::vector<uint32_t>(64, 32)},  // 100 behaves as 64
-        {1000, 64, [] { std::vector<uint32_t> v(62, 16); v.push_back(8); return v; }()},
-    };
-    for (const auto& c : cases) {
-        // Noise keeps every chunk stored, so the size table shows the plain split.
-        const Bytes texture = noise(c.length);
-        const auto n = static_cast<uint32_t>(c.plain.size());
-        Bytes sizes;
-        for (uint32_t s : c.plain) sizes = cat({sizes, le32(s)});
-        const Bytes expected = cat({header(static_cast<uint32_t>(4 + 8 + 5 * n + c.length), 0xCB),
-                                    header(5 * n + 8, 0x01), header(n, 0x02), Bytes(n, 0x0A),
-                                    header(4 * n, 0x03), sizes, texture});
-        EXPECT_EQ(encodeFrame({texture}, {0x0B}, 1, c.chunks), expected) << c.length;
-    }
-}
-
 TEST(HapFrameWrite, HeaderFormSwitchesAboveTwentyFourBits) {
     const Bytes fits(0xFFFFFF, 0x11);
     const Bytes frame = encodeFrame({fits}, {0x0B}, 0, 1);

@@ -22,14 +22,12 @@ TEST(OutputFormatCatalogue, RawValuesRoundTripAndLabelsAreDistinct) {
 }
 
 TEST(OutputFormatCatalogue, GroupsOfferOnlyAvailableFormats) {
-    EXPECT_EQ(allFormatGroups.size(), 6u);
     EXPECT_TRUE(formatsOffered(FormatGroup::notch).empty());
     EXPECT_FALSE(isWritable(OutputFormat::notchLC));    // playback only
     EXPECT_FALSE(isWritable(OutputFormat::hevcAlpha));  // no encoder for it here
     EXPECT_EQ(formatsOffered(FormatGroup::delivery),
               (std::vector<OutputFormat>{OutputFormat::h264, OutputFormat::hevc}));
     EXPECT_EQ(formatsOffered(FormatGroup::hap).size(), 4u);
-    EXPECT_EQ(rawValue(FormatGroup::delivery), "H.264 / HEVC");
 }
 
 TEST(FourCC, TextAndCode) {

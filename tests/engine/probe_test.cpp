@@ -46,8 +46,6 @@ protected:
         else if (name == "ntsc.mov")
             test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=80x60:r=30000/1001:d=0.4", "-c:v", "libx264", "-pix_fmt",
                           "yuv420p", out});
-        else if (name == "late.ts")
-            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libx264", "-f", "mpegts", out});
         else if (name == "tone.wav")
             test::ffmpeg({"-f", "lavfi", "-i", "sine=r=44100:d=0.3", "-c:a", "pcm_s16le", out});
         else if (name == "ffv1.mov")
@@ -114,18 +112,6 @@ TEST_F(ProbeTest, VideoFilesMatchFfprobe) {
         EXPECT_EQ(info.hasAlpha, c.alpha);
         EXPECT_EQ(info.hasAudio, c.audio);
     }
-}
-
-TEST_F(ProbeTest, LateStartingTransportStream) {
-    const json stream = firstStream("late.ts", "video");
-    ASSERT_GT(std::stod(stream["start_time"].get<std::string>()), 0.5);
-    const MediaInfo info = MediaInfo::load(path("late.ts"));
-    EXPECT_EQ(info.codecType, fourCC('a', 'v', 'c', '1'));  // ffprobe shows the stream type, not a FourCC
-    EXPECT_EQ(info.codecName, "H.264");
-    EXPECT_EQ(info.width, stream["width"].get<int>());
-    EXPECT_EQ(info.frameRate, double(float(ratio(stream["avg_frame_rate"]))));
-    EXPECT_NEAR(info.duration.seconds(), std::stod(stream["duration"].get<std::string>()), 1e-6);
-    EXPECT_EQ(info.naturalTimeScale, 90000);
 }
 
 TEST_F(ProbeTest, AudioOnlyFilesNeedPermission) {
@@ -209,15 +195,6 @@ TEST(CodecNames, TableThenCompressorNameThenTrimmedCode) {
     // A table name wins over the file's own.
     VideoFormatDescription hap{fourCC('H', 'a', 'p', '1'), 8, 8, std::string("Lavc hap"), 24};
     EXPECT_EQ(codecName(hap.codecType, &hap), "Hap");
-}
-
-TEST(CodecNames, AlphaByCodecOrDepth32) {
-    VideoFormatDescription d{fourCC('a', 'v', 'c', '1'), 8, 8, std::nullopt, 24};
-    EXPECT_FALSE(hasAlphaCodec(d.codecType, d));
-    d.depth = 32;
-    EXPECT_TRUE(hasAlphaCodec(d.codecType, d));
-    EXPECT_TRUE(hasAlphaCodec(fourCCCode("HapM"), VideoFormatDescription{}));
-    EXPECT_FALSE(hasAlphaCodec(fourCCCode("Hap1"), VideoFormatDescription{}));
 }
 
 TEST(SourceDecoders, Choice) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
 #include <deque>
 #include <future>
 #include <fstream>
@@ -14,7 +13,6 @@
 #include "core/conversion_error.h"
 #include "engine/frame_batch.h"
 #include "engine/frame_feeder.h"
-#include "engine/output_naming.h"
 #include "engine/render_feeder.h"
 #include "engine/transcoder.h"
 #include "support/test_support.h"
@@ -257,25 +255,6 @@ TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {
     auto error = errorOf([&] { Transcoder(source, folder, MediaInfo::load(source), settingsFor(OutputFormat::hap)).run({}); });
     EXPECT_EQ(error.kind(), ConversionError::Kind::writerFailed);
     EXPECT_EQ(test::readFile(folder / "inner" / "keep.txt"), "keep");
-}
-
-TEST(TranscoderDestination, TwoRunsStartedTogetherInOneFolderWriteTwoFiles) {
-    test::TempDir dir;
-    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);
-    const MediaInfo info = MediaInfo::load(source);
-    fs::create_directories(dir / "out");
-    std::barrier start(2);
-    std::vector<fs::path> written(2);
-    std::vector<std::thread> runs;
-    for (auto& out : written)
-        runs.emplace_back([&] {
-            start.arrive_and_wait();
-            out = reserveOutputURL(OutputFormat::hapQ, source, dir / "out");
-            Transcoder(source, out, info, settingsFor(OutputFormat::hapQ)).run({});
-        });
-    for (auto& run : runs) run.join();
-    EXPECT_NE(written[0], written[1]);
-    for (const char* name : {"src_HapQ.mov", "src_HapQ 2.mov"}) EXPECT_EQ(test::countFrames(dir / "out" / name), 5) << name;
 }
 
 // An audio encoder that will not open (AAC has no 4 kHz rate) fails the run with the library's

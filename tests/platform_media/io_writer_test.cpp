@@ -108,7 +108,7 @@ protected:
     test::TempDir dir;
 };
 
-// Hap and DXV3 samples pass through byte for byte, with their FourCC and compressor name.
+// Hap samples pass through byte for byte, with their FourCC and compressor name.
 TEST_F(WriterTest, CompressedSamplesPassThroughUnchanged) {
     struct Variant {
         const char* format;
@@ -158,21 +158,6 @@ TEST_F(WriterTest, CompressedSamplesPassThroughUnchanged) {
         EXPECT_EQ(decodedFrames(out), 10);
     }
 
-    // DXV3: the ffmpeg here has no encoder for it, so the check is the container's view of
-    // arbitrary sample bytes.
-    const fs::path dxv = dir / "dxv.mov";
-    auto w = MovieWriter::create(dxv, MovieFileType::quickTime);
-    MovieVideoSettings vs = videoSettings(fourCC('D', 'X', 'D', '3'));
-    vs.formatName = "DXV 3";
-    w->addVideoInput(vs);
-    w->startWriting();
-    for (int i = 0; i < 3; ++i) w->appendCompressedSample(std::vector<uint8_t>(100 + i, uint8_t(i)), MediaTime::make(i, 25));
-    w->finishWriting();
-    const json probe = test::ffprobe(dxv);
-    EXPECT_EQ(probe["streams"][0]["codec_name"], "dxv");
-    EXPECT_EQ(probe["streams"][0]["codec_tag_string"], "DXD3");
-    EXPECT_EQ(probe["streams"][0]["tags"]["encoder"], "DXV 3");
-    EXPECT_EQ(probe["streams"][0]["nb_frames"], "3");
 }
 
 // Audio may not run more than about a second ahead of the video, nor video ahead of audio;
@@ -239,44 +224,6 @@ TEST_F(WriterTest, EndedInputDoesNotHoldBackTheOther) {
     const auto before = fs::file_size(writing);
     w->finishWriting();
     EXPECT_GT(before, fs::file_size(file) / 2);
-}
-
-// Two feeding threads at once, each waiting for its turn: the movie comes out whole.
-TEST_F(WriterTest, VideoAndAudioFromTwoThreads) {
-    const fs::path file = dir / "threads.mp4";
-    auto w = MovieWriter::create(file, MovieFileType::mpeg4);
-    w->addVideoInput(videoSettings(fourCC('a', 'v', 'c', '1')));
-    ASSERT_TRUE(w->addAudioInput({MovieAudioSettings::Codec::aac, 48000, 2, 128000, false}));
-    w->startWriting();
-    w->startSession(MediaTime::make(10, 1));  // source times start at 10 s
-    std::thread video([&] {
-        const uint32_t fmt = MovieWriter::encoderPixelFormat(fourCC('a', 'v', 'c', '1'));
-        for (int i = 0; i < 75;) {
-            if (!w->waitUntilReady(Input::video, std::chrono::milliseconds(50))) continue;
-            w->appendPixelBuffer(picture(fmt, i), MediaTime::make(250 + i, 25));
-            ++i;
-        }
-        w->markAsFinished(Input::video);
-    });
-    std::thread audio([&] {
-        for (int64_t at = 0; at < 48000 * 3;) {
-            if (!w->waitUntilReady(Input::audio, std::chrono::milliseconds(50))) continue;
-            w->appendAudio(tone(48000, 2, 960, at, AudioSampleFormat::float32, MediaTime::make(10, 1)));
-            at += 960;
-        }
-        w->markAsFinished(Input::audio);
-    });
-    video.join();
-    audio.join();
-    w->finishWriting();
-    const json probe = test::ffprobe(file);
-    const json* v = stream(probe, "video");
-    const json* a = stream(probe, "audio");
-    ASSERT_TRUE(v && a);
-    EXPECT_EQ((*v)["nb_frames"], "75");
-    EXPECT_EQ((*v)["start_time"], "0.000000");
-    EXPECT_NEAR(std::stod((*a)["duration"].get<std::string>()), 3.0, 0.05);
-    EXPECT_EQ(decodedFrames(file), 75);
 }
 
 // Audio before the session start is cut off at the exact sample; frames before it are dropped.

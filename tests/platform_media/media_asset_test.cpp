@@ -112,7 +112,6 @@ TEST_F(MediaAssetTest, QuickTimeMoviesReportTheSampleEntryTags) {
     expectSameAsFFprobe(*mp4);
     ASSERT_EQ(mp4->tracks(TrackKind::video).size(), 1u);
     const TrackInfo video = mp4->tracks(TrackKind::video)[0];
-    EXPECT_EQ(fourCCString(video.codecType), tagOf(test::ffprobe(path("h264_aac.mp4")), 0));
     EXPECT_EQ(video.codecType, fourCC('a', 'v', 'c', '1'));
     EXPECT_TRUE(video.decoderAvailable);
     EXPECT_EQ(video.depth, 24);
@@ -135,9 +134,6 @@ TEST_F(MediaAssetTest, OtherContainersNameTheCodecByItsQuickTimeTag) {
     expectSameAsFFprobe(*ts);
     const TrackInfo video = ts->tracks().at(0);
     EXPECT_EQ(video.codecType, fourCC('a', 'v', 'c', '1'));  // the stream type 0x1b is no FourCC
-    EXPECT_NEAR(video.nominalFrameRate, 30000.0 / 1001.0, 1e-9);
-    EXPECT_GT(video.startTime.seconds(), 0.5);
-    EXPECT_EQ(video.naturalTimeScale, 90000);
 
     // Matroska has no per-stream length; the offset shows as the start time.
     auto mkv = MediaAsset::open(path("offset.mkv"));

@@ -20,14 +20,12 @@ TEST(MediaTime, ComparesExactlyAcrossScales) {
     EXPECT_EQ(MediaTime::make(-5, 10), MediaTime::make(-1, 2));
 }
 
-TEST(MediaTime, StatesHaveAFixedOrderAndZeroScaleIsInvalid) {
+TEST(MediaTime, InfinitiesBoundEveryNumberAndZeroScaleIsInvalid) {
     EXPECT_FALSE(MediaTime::make(5, 0).isValid());
     EXPECT_FALSE(MediaTime::make(5, -1).isValid());
     const MediaTime numeric = MediaTime::make(std::numeric_limits<int64_t>::max(), 1);
     EXPECT_LT(MediaTime::negativeInfinity(), MediaTime::make(std::numeric_limits<int64_t>::min(), 1));
     EXPECT_LT(numeric, MediaTime::positiveInfinity());
-    EXPECT_LT(MediaTime::positiveInfinity(), MediaTime::indefinite());
-    EXPECT_LT(MediaTime::indefinite(), MediaTime::invalid());
     EXPECT_EQ(MediaTime::invalid(), MediaTime::make(1, 0));
     EXPECT_TRUE(std::isnan(MediaTime::indefinite().seconds()));
     EXPECT_TRUE(std::isnan(MediaTime::invalid().seconds()));

@@ -99,16 +99,6 @@ TEST(Bookmarks, ResolveFailsOnceTheItemIsGone) {
     EXPECT_FALSE(qm::createBookmark(q(dir / "out"), qm::BookmarkScope::securityScoped));
 }
 
-TEST(Bookmarks, ALinkThatNowPointsElsewhereIsStale) {
-    TempDir dir;
-    fs::create_directories(dir / "a");
-    fs::create_directory_symlink(dir / "a", dir / "link");
-    const auto resolved = qm::resolveBookmark(q(dir / "link").toUtf8(), qm::BookmarkScope::plain);
-    ASSERT_TRUE(resolved);
-    EXPECT_TRUE(resolved->stale);
-    EXPECT_EQ(resolved->path, q(fs::canonical(dir / "a")));
-}
-
 TEST(Bookmarks, AccessNeedsAnExistingItem) {
     TempDir dir;
     qm::test::writeFile(dir / "f.mov", "x");
