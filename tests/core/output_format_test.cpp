@@ -21,13 +21,27 @@ TEST(OutputFormatCatalogue, RawValuesRoundTripAndLabelsAreDistinct) {
     EXPECT_FALSE(outputFormatFromRawValue("").has_value());
 }
 
+// The predicates the conversions branch on agree with each format's group.
+TEST(OutputFormatCatalogue, PredicatesAgreeWithTheGroups) {
+    for (OutputFormat f : allOutputFormats) {
+        SCOPED_TRACE(std::string(rawValue(f)));
+        EXPECT_EQ(isHap(f), group(f) == FormatGroup::hap);
+        EXPECT_EQ(isGPU(f), group(f) == FormatGroup::hap || group(f) == FormatGroup::dxv);
+        EXPECT_EQ(isImageSequence(f), group(f) == FormatGroup::imageSequence);
+    }
+    EXPECT_FALSE(supportsAlpha(OutputFormat::jpegSequence));
+    EXPECT_TRUE(supportsAlpha(OutputFormat::tiffSequence));
+}
+
 TEST(OutputFormatCatalogue, GroupsOfferOnlyAvailableFormats) {
+    EXPECT_EQ(allFormatGroups.size(), 6u);
     EXPECT_TRUE(formatsOffered(FormatGroup::notch).empty());
     EXPECT_FALSE(isWritable(OutputFormat::notchLC));    // playback only
     EXPECT_FALSE(isWritable(OutputFormat::hevcAlpha));  // no encoder for it here
     EXPECT_EQ(formatsOffered(FormatGroup::delivery),
               (std::vector<OutputFormat>{OutputFormat::h264, OutputFormat::hevc}));
     EXPECT_EQ(formatsOffered(FormatGroup::hap).size(), 4u);
+    EXPECT_EQ(rawValue(FormatGroup::delivery), "H.264 / HEVC");
 }
 
 TEST(FourCC, TextAndCode) {
