@@ -23,6 +23,23 @@ std::string probeValue(const fs::path& file, const std::string& entries, const s
     return r.output;
 }
 
+// A project of one clip of a 64×36 medium (its file need not exist for playback's clock).
+Project oneClipProject(double clipDuration) {
+    Project p = Project::makeNew();
+    MediaItem item;
+    item.id = QUuid::createUuid();
+    item.width = 64;
+    item.height = 36;
+    item.duration = 10;
+    p.media.push_back(item);
+    Clip c;
+    c.id = QUuid::createUuid();
+    c.mediaID = item.id;
+    c.duration = clipDuration;
+    p.tracks[0].clips.push_back(c);
+    return p;
+}
+
 TEST(EditorPackaging, NamesMissingProgressAndReopening) {
     TempDir dir;
     makeMovie(dir / "one/clip.mov");
@@ -180,19 +197,8 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
 // are skipped, never caught up on); one picture is drawn at a time, and each is shown, in order.
 TEST(EditorPlayback, ASlowRendererGetsTheNewestFrameOneAtATime) {
     qtApp();
-    Project p = Project::makeNew();
+    Project p = oneClipProject(1.2);
     p.frameRate = 30;
-    MediaItem item;
-    item.id = QUuid::createUuid();
-    item.width = 64;
-    item.height = 36;
-    item.duration = 10;
-    p.media.push_back(item);
-    Clip c;
-    c.id = QUuid::createUuid();
-    c.mediaID = item.id;
-    c.duration = 1.2;
-    p.tracks[0].clips.push_back(c);
 
     struct Drawn {
         double time, began, ended;
@@ -242,18 +248,7 @@ TEST(EditorPlayback, ASlowRendererGetsTheNewestFrameOneAtATime) {
 
 TEST(EditorPlayback, WallClockEndsOnTheLastFrameWithAStillAndOneRunAfterPauseAndPlay) {
     Editor e;
-    Project p = Project::makeNew();
-    MediaItem item;
-    item.id = QUuid::createUuid();
-    item.width = 64;
-    item.height = 36;
-    item.duration = 10;
-    p.media.push_back(item);
-    Clip c;
-    c.id = QUuid::createUuid();
-    c.mediaID = item.id;
-    c.duration = 0.5;
-    p.tracks[0].clips.push_back(c);
+    Project p = oneClipProject(0.5);
     e.m.setProject(p);
 
     e.m.play();
