@@ -20,3 +20,14 @@ if(NOT QM_FUZZ)
   find_package(benchmark CONFIG REQUIRED)
 endif()
 set(CMAKE_AUTOMOC OFF)
+
+# Libraries and test programs that scripts/setup.sh builds from Debian's sources live outside the
+# checkout (so fresh clones reuse them); the same rule as scripts/debian_source.sh's qm_deps_dir.
+if(DEFINED ENV{QM_DEPS_DIR} AND NOT "$ENV{QM_DEPS_DIR}" STREQUAL "")
+  set(_qm_deps "$ENV{QM_DEPS_DIR}")
+elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+  set(_qm_deps "$ENV{XDG_CACHE_HOME}/quillmere-deps")
+else()
+  set(_qm_deps "$ENV{HOME}/.cache/quillmere-deps")
+endif()
+set(QM_DEPS_DIR "${_qm_deps}" CACHE PATH "Where setup.sh keeps the dependencies it builds")

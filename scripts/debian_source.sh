@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Fetches an upstream tarball from one of Debian's source suites without touching the machine's apt
+# sources: the mirror comes from the machine's own Debian entry, and the suite's index goes into a
+# private list folder under the dependency cache. Sourced by setup.sh.
+
+# Where built dependencies live between runs (outside the checkout, so fresh clones reuse them).
+qm_deps_dir() { echo "${QM_DEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/quillmere-deps}"; }
+
+# The machine's Debian mirror, from its deb822 entry (or a one-line sources.list entry).
+qm_debian_mirror() {
+  local uri=""
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
+  fi
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri=$(awk '$1 == "deb" && $0 !~ /security/ {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' /etc/apt/sources.list)
+  fi
+  [ -n "$uri" ] || { echo "setup: no Debian source entry found in /etc/apt" >&2; return 1; }
+  echo "$uri"
+}
+
+# qm_apt_suite SUITE: prints the apt options that read SUITE's source index from a private folder,
+# refreshing that index once a day.
+qm_apt_suite() {
+  local suite="$1" dir
+  dir="$(qm_deps_dir)/apt-$suite"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  local opts=(-o "Dir::Etc::SourceList=$dir/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
+              -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
+              -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
+  if [ ! -f "$dir/sources.list" ] || [ -z "$(find "$dir/lists" -name '*Sources*' -mmin -1440 2>/dev/null)" ]; then
+    local mirror
+    mirror=$(qm_debian_mirror) || return 1
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" > "$dir/sources.list"
+    apt-get "${opts[@]}" update -qq >&2 || { echo "setup: could not read Debian's $suite source index" >&2; return 1; }
+  fi
+  printf '%s\n' "${opts[@]}"
+}
+
+# qm_fetch_orig SUITE PACKAGE FILE SHA256 DEST: downloads FILE of PACKAGE's source as listed in SUITE's
+# index to DEST and checks it against the index and, when SHA256 is not empty, against that pin.
+qm_fetch_orig() {
+  local suite="$1" package="$2" file="$3" pin="$4" dest="$5"
+  local -a opts
+  mapfile -t opts < <(qm_apt_suite "$suite") || return 1
+  [ ${#opts[@]} -gt 0 ] || return 1
+  local record listed directory mirror
+  # One record per source version: its Directory and the tarball's SHA256, whichever comes first.
+  record=$(apt-cache "${opts[@]}" showsrc "$package" 2>/dev/null | awk -v f="$file" '
+    function emit() { if (!done && sha != "" && dir != "") { print sha, dir; done = 1; exit } sha = ""; dir = "" }
+    /^$/ { emit(); next }
+    /^Directory:/ { dir = $2 }
+    /^Checksums-Sha256:/ { inside = 1; next }
+    /^[^ ]/ { inside = 0 }
+    inside && $3 == f { sha = $1 }
+    END { emit() }')
+  listed=${record%% *}
+  directory=${record#* }
+  if [ -z "$record" ] || [ -z "$listed" ]; then
+    echo "setup: Debian $suite lists no $file for $package" >&2
+    return 1
+  fi
+  if [ -n "$pin" ] && [ "$listed" != "$pin" ]; then
+    echo "setup: Debian $suite lists $file with SHA256 $listed, expected $pin" >&2
+    return 1
+  fi
+  mirror=$(qm_debian_mirror) || return 1
+  /usr/lib/apt/apt-helper download-file "$mirror/$directory/$file" "$dest" "SHA256:$listed" >&2 ||
+    { echo "setup: download of $file failed or its SHA256 differs from $listed" >&2; return 1; }
+}
+
+# qm_newest_orig SUITE PACKAGE PREFIX: the newest upstream tarball name of PACKAGE in SUITE
+# (PREFIX_<version>.orig.tar.xz).
+qm_newest_orig() {
+  local suite="$1" package="$2" prefix="$3"
+  local -a opts
+  mapfile -t opts < <(qm_apt_suite "$suite") || return 1
+  apt-cache "${opts[@]}" showsrc "$package" 2>/dev/null |
+    grep -oE "${prefix}_[0-9][0-9.]*\.orig\.tar\.xz" | sort -u | sort -t_ -k2 -V | tail -n 1
+}
