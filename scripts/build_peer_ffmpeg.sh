@@ -46,7 +46,8 @@ options=(
   --enable-parser=hevc,png
   --enable-demuxer=mov,image2,rawvideo
   --enable-muxer=rawvideo,image2,null
-  --enable-encoder=rawvideo,png
+  # wrapped_avframe is what the null muxer takes, for the psnr filter's runs to nowhere.
+  --enable-encoder=rawvideo,png,wrapped_avframe
   --enable-protocol=file,pipe
   --enable-filter=scale,format,alphaextract,psnr,null,split
 )
