@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs and builds the libraries newer than Debian 12 has.
-# Idempotent: apt runs only when something is missing, and a build only when it is not cached.
+# Installs every Debian package the project needs, then builds what Debian 12 has too old from
+# Debian's newer source packages: x265 with its alpha layer and the test peer FFmpeg. Idempotent: apt
+# runs only when something is missing, each build only when its version or configuration changed.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 mapfile -t wanted < <(grep -v '^\s*#' "$here/packages.txt" | sed '/^\s*$/d')
@@ -19,6 +20,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Built from Debian's newer source packages into a cache outside the checkout; each step does
-# nothing when its build is there already.
+# Built from Debian's sources rather than installed, into a cache outside the checkout. x265 comes
+# first: the peer links it when it is there.
 bash "$here/build_x265.sh"
+bash "$here/build_peer_ffmpeg.sh"
