@@ -46,6 +46,8 @@ const std::vector<Expectation>& expectations() {
         {OutputFormat::proRes4444XQ, "ap4x", "XQ", "yuva444p12le", "pcm_s24le"},
         {OutputFormat::h264, "avc1", "High", "yuv420p", "aac", true},
         {OutputFormat::hevc, "hvc1", "Main", "yuv420p", "aac", true},
+        // Debian's ffmpeg reads the colour layer alone.
+        {OutputFormat::hevcAlpha, "hvc1", "Main", "yuv420p", "pcm_s24le"},
         {OutputFormat::pngSequence, "png", "", "rgba", ""},
         {OutputFormat::tiffSequence, "tiff", "", "rgba64le", ""},
         {OutputFormat::jpegSequence, "mjpeg", "", "yuvj444p", ""},
@@ -90,7 +92,7 @@ TEST_P(TranscoderFormats, ConvertsAndReadsBackInTheFFmpegCLI) {
     });
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().fraction, 1.0);
-    const bool even = e.format == OutputFormat::h264 || e.format == OutputFormat::hevc;
+    const bool even = e.format == OutputFormat::h264 || e.format == OutputFormat::hevc || e.format == OutputFormat::hevcAlpha;
     const int width = even ? 160 : 161;
     const int height = even ? 120 : 121;
 

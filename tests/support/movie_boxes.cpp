@@ -1,5 +1,7 @@
 #include "support/movie_boxes.h"
 
+#include <tuple>
+
 #include "support/test_support.h"
 
 namespace qm::test {
@@ -57,7 +59,50 @@ bool walk(const std::string& d, size_t begin, size_t end, bool inSoundEntry, boo
     return true;
 }
 
+// The boxes filling d[begin, end) as (type, content begin, end); nothing when they do not fill it.
+std::optional<std::vector<std::tuple<std::string, size_t, size_t>>> boxesIn(const std::string& d, size_t begin, size_t end) {
+    std::vector<std::tuple<std::string, size_t, size_t>> boxes;
+    for (size_t at = begin; at < end;) {
+        if (end - at < 8) return std::nullopt;
+        const uint32_t size = be(d, at);
+        if (size < 8 || size > end - at) return std::nullopt;
+        boxes.emplace_back(d.substr(at + 4, 4), at + 8, at + size);
+        at += size;
+    }
+    return boxes;
+}
+
+std::optional<VideoSampleEntry> findVideoEntry(const std::string& d, size_t begin, size_t end, bool videoTrack) {
+    const auto boxes = boxesIn(d, begin, end);
+    if (!boxes) return std::nullopt;
+    for (const auto& [type, content, boxEnd] : *boxes) {
+        if (type == "mdia") {
+            const size_t hdlr = d.find("hdlr", content);
+            videoTrack = hdlr + 16 <= boxEnd && d.substr(hdlr + 12, 4) == "vide";
+        }
+        if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl") {
+            if (auto found = findVideoEntry(d, content, boxEnd, videoTrack)) return found;
+        } else if (type == "stsd" && videoTrack && boxEnd - content >= 8 + 86) {
+            // A visual sample entry: 78 bytes of fields after its header (depth at 74), then boxes.
+            const size_t e = content + 8;
+            const uint32_t entrySize = be(d, e);
+            if (entrySize < 86 || entrySize > boxEnd - e) return std::nullopt;
+            VideoSampleEntry entry{d.substr(e + 4, 4), int(be(d, e + 8 + 74, 2)), ""};
+            if (const auto children = boxesIn(d, e + 86, e + entrySize))
+                for (const auto& [child, from, to] : *children)
+                    if (child == "hvcC") entry.hvcC = d.substr(from, to - from);
+            return entry;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<VideoSampleEntry> videoSampleEntry(const std::filesystem::path& movie) {
+    const std::string d = readFile(movie);
+    return findVideoEntry(d, 0, d.size(), false);
+}
 
 std::optional<std::vector<ChannelLayoutBox>> soundChannelLayouts(const std::filesystem::path& movie) {
     const std::string d = readFile(movie);

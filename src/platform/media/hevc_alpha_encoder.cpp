@@ -256,6 +256,10 @@ HevcAlphaEncoder::HevcAlphaEncoder(const HevcAlphaSettings& s) : impl_(std::make
         p->fpsNum = 30;
         p->fpsDenom = 1;
     }
+    // x265 needs at least one coding tree unit in each direction: smaller ones for small pictures.
+    const int shorter = std::min(s.width, s.height);
+    p->maxCUSize = shorter >= 64 ? 64 : shorter >= 32 ? 32 : 16;
+    p->minCUSize = std::min<uint32_t>(p->minCUSize, p->maxCUSize);
     p->rc.rateControlMode = X265_RC_CRF;
     // x265 codes the alpha layer with the colour layer's quantiser, so one rate factor serves both:
     // the better of the two targets would leave no difference between the colour qualities.
