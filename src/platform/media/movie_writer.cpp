@@ -19,6 +19,7 @@ extern "C" {
 #include "platform/media/movie_audio_queue.h"
 #include "platform/media/movie_writer_codecs.h"
 #include "platform/media/partial_file.h"
+#include "platform/media/quicktime_channel_layout.h"
 
 namespace qm {
 
@@ -222,6 +223,14 @@ struct MovieWriter::Impl {
     void removeTemporary() {
         std::error_code ec;
         std::filesystem::remove(temporary, ec);
+    }
+
+    // The muxer writes no layout for channels in unspecified order; a QuickTime movie says they
+    // are discrete, in order, before it is published.
+    void addChannelLayout() {
+        if (type != MovieFileType::quickTime || !hasAudio || !audio.discreteLayout || audio.channels <= 2) return;
+        if (const int error = addDiscreteChannelLayout(temporary, audio.channels); error != 0)
+            throw failWith(MediaError("finish", "channel layout: " + mediaErrorText(AVERROR(error)), AVERROR(error)));
     }
 
     // Puts the closed, complete temporary file under its final name, durably.
@@ -519,6 +528,7 @@ void MovieWriter::finishWriting() {
     w.fileOpen = false;
     if (rc >= 0) rc = closed;
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
+    w.addChannelLayout();
     w.publish();
     {
         std::lock_guard lock(w.stateMutex);
