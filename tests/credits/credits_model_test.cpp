@@ -37,8 +37,8 @@ TEST_F(CreditsModelState, StoredOutputsThatCannotBeWrittenFallBackAndEveryOutput
     for (const char* format : {"notchLC", "hevcAlpha", "hapQ"}) {
         store().setText("creditsOutput", QStringLiteral("{\"format\":\"%1\",\"scalePercent\":25}").arg(format));
         model = makeModel();
-        const bool usable = std::string(format) == "hapQ";
-        EXPECT_EQ(model->output().format, usable ? OutputFormat::hapQ : OutputFormat::proRes422HQ) << format;
+        const bool usable = std::string(format) != "notchLC";
+        EXPECT_EQ(model->output().format, usable ? *outputFormatFromRawValue(format) : OutputFormat::proRes422HQ) << format;
         EXPECT_EQ(model->output().scalePercent, usable ? 25 : 50) << format;
         model.reset();
     }

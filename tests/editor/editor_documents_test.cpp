@@ -113,6 +113,21 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
     EXPECT_EQ(Project::decode(readFile(dir / "Show.qmpack/project.qmproj")).tracks.size(), 3u);
 
+    // Save As offers only a project file, named after the package; a package is never written.
+    e.m.addTrack();
+    fs::create_directories(dir / "Other.qmpack");
+    e.desktop.saveAnswers.push_back(q(dir / "Other.qmpack"));
+    e.desktop.saveAnswers.push_back(q(dir / "New.qmpack"));
+    EXPECT_FALSE(e.m.saveProject(true));
+    EXPECT_FALSE(e.m.saveProject(true));
+    EXPECT_EQ(e.desktop.saves.back().allowedExtensions, QStringList{"qmproj"});
+    EXPECT_EQ(e.desktop.saves.back().suggestedName, "Show.qmproj");
+    EXPECT_TRUE(fs::is_empty(dir / "Other.qmpack"));
+    EXPECT_FALSE(fs::exists(dir / "New.qmpack"));
+    EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
+    EXPECT_EQ(e.m.importErrors().size(), 2);
+    e.m.clearImportErrors();
+
     // A save that cannot write reports and leaves the document state alone.
     e.m.addTrack();
     e.desktop.saveAnswers.push_back(q(dir / "no/such/folder/x.qmproj"));
