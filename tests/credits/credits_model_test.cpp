@@ -322,7 +322,12 @@ TEST_F(CreditsModelProjects, SaveOpenRoundTripWithNamesPanelsAndMissingFiles) {
     model->setSettings(s);
     out.format = OutputFormat::h264;
     model->setOutput(out);
+    // "Saved Other.qmcredits." does not outlive the project it names.
+    desktop.saveAnswers.push_back(qpath(dir / "Other.qmcredits"));
+    model->saveProject(true);
+    ASSERT_EQ(model->projectMessage(), std::optional<QString>("Saved Other.qmcredits."));
     model->openProject(qpath(show / "project.json"));
+    EXPECT_EQ(model->projectMessage(), std::nullopt);
     EXPECT_EQ(*model->errorMessage(), "Missing files: Logo.PNG. Choose them again, then save the project.");
     EXPECT_TRUE(model->headURL().isEmpty());
     EXPECT_EQ(model->tailURL(), qpath(tail));

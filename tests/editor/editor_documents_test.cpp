@@ -220,6 +220,36 @@ TEST(EditorMedia, ImportSkipsDuplicatesAdoptsTheFirstPictureAndQueuesSound) {
     EXPECT_TRUE(e.m.analysisQueue().empty());
 }
 
+TEST(EditorMedia, AnImportStillProbingStaysOutOfTheProjectOpenedMeanwhile) {
+    TempDir dir;
+    makeMovie(dir / "a.mov");
+    makeMovie(dir / "b.mov", "25", true);
+    writeFile(dir / "broken.mov", "not a movie");
+    const QString other = writeProject(dir, {dir / "b.mov"});
+    for (const bool open : {false, true}) {
+        SCOPED_TRACE(open ? "Open" : "New");
+        Editor e;
+        // Replaced before the first probe is back.
+        auto imported = e.m.importFiles({q(dir / "a.mov"), q(dir / "broken.mov")});
+        if (open) {
+            e.await(e.m.openProject(other));
+        } else {
+            e.m.newProject();
+        }
+        e.await(imported);
+        e.settle();
+        ASSERT_EQ(e.m.project().media.size(), open ? 1u : 0u);
+        if (open) {
+            EXPECT_EQ(e.m.project().media[0].name, "b.mov");
+        }
+        EXPECT_EQ(e.m.project().width, open ? 64 : Project::makeNew().width);
+        EXPECT_EQ(e.m.undoCount(), 0u);
+        EXPECT_FALSE(e.m.isDirty());
+        EXPECT_TRUE(e.m.importErrors().isEmpty());
+        EXPECT_FALSE(e.m.isProbing());
+    }
+}
+
 TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {
     TempDir dir;
     const fs::path old = dir / "old";
