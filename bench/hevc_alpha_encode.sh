@@ -22,22 +22,20 @@ ffmpeg -v error -f lavfi -i "testsrc2=s=$size:r=24:d=$seconds" -f lavfi \
 frames=$((24 * seconds))
 
 # Quality "high" is 0.85, a rate factor of 40 - 30 x 0.85 = 14.5; key frames every two seconds.
-best() { sort -n | head -n 1; }
-ours=$(for _ in $(seq "$runs"); do
+# The two alternate, so a busy machine weighs on both alike; each line is "wall-seconds cpu-seconds".
+timed() { /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" > /dev/null && awk '{print $1, $2 + $3}' "$work/time"; }
+for _ in $(seq "$runs"); do
   rm -rf "$work/out" && mkdir "$work/out"
-  "$build/bench/qm-bench" transcode "$work/source.mov" --format hevcAlpha --quality high --no-audio --out "$work/out" |
-    awk '/^fps/ {print $3}' | tr -d '(s)'
-done | best)
-theirs=$(for _ in $(seq "$runs"); do
-  start=$(date +%s.%N)
-  "$peer" -v error -y -i "$work/source.mov" -an -pix_fmt yuva420p -c:v libx265 -preset medium -crf 14.5 \
-    -x265-params "alpha=1:keyint=48:open-gop=0:log-level=error" "$work/peer.mov"
-  python3 -c "print($(date +%s.%N) - $start)"
-done | best)
-python3 - "$frames" "$ours" "$theirs" <<'PY'
+  timed "$build/bench/qm-bench" transcode "$work/source.mov" --format hevcAlpha --quality high --no-audio --out "$work/out" >> "$work/ours"
+  timed "$peer" -v error -y -i "$work/source.mov" -an -pix_fmt yuva420p -c:v libx265 -preset medium -crf 14.5 \
+    -x265-params "alpha=1:keyint=48:open-gop=0:log-level=error" "$work/peer.mov" >> "$work/theirs"
+done
+python3 - "$frames" "$work/ours" "$work/theirs" <<'PY'
 import sys
-frames, ours, theirs = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3])
-print(f"qm-bench hevcAlpha: {frames / ours:.2f} fps ({ours:.2f} s)")
-print(f"peer libx265 alpha: {frames / theirs:.2f} fps ({theirs:.2f} s)")
-print(f"ratio (ours / peer fps): {theirs / ours:.2f}")
+frames = int(sys.argv[1])
+best = lambda f: min((tuple(map(float, l.split())) for l in open(f)), key=lambda t: t[0])
+(ow, oc), (tw, tc) = best(sys.argv[2]), best(sys.argv[3])
+print(f"qm-bench hevcAlpha: {frames / ow:.2f} fps ({ow:.2f} s, {oc:.2f} s of CPU)")
+print(f"peer libx265 alpha: {frames / tw:.2f} fps ({tw:.2f} s, {tc:.2f} s of CPU)")
+print(f"ratio, ours to the peer: speed {tw / ow:.2f}, CPU time {oc / tc:.2f}")
 PY
