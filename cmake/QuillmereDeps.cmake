@@ -31,3 +31,21 @@ else()
   set(_qm_deps "$ENV{HOME}/.cache/quillmere-deps")
 endif()
 set(QM_DEPS_DIR "${_qm_deps}" CACHE PATH "Where setup.sh keeps the dependencies it builds")
+
+# x265 with its alpha layer (setup.sh builds it): linked in statically with its symbols kept inside
+# our binaries, since the system's libavcodec loads Debian's own, older libx265 for plain HEVC and
+# the two define many symbols alike. Without it, HEVC with Alpha is unavailable.
+set(QM_X265_ALPHA_PREFIX "${QM_DEPS_DIR}/x265-4.1-alpha" CACHE PATH "x265 built with alpha support")
+if(EXISTS "${QM_X265_ALPHA_PREFIX}/lib/libx265.a" AND EXISTS "${QM_X265_ALPHA_PREFIX}/include/x265.h")
+  add_library(qm_x265_alpha STATIC IMPORTED GLOBAL)
+  set_target_properties(qm_x265_alpha PROPERTIES
+    IMPORTED_LOCATION "${QM_X265_ALPHA_PREFIX}/lib/libx265.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${QM_X265_ALPHA_PREFIX}/include")
+  target_link_options(qm_x265_alpha INTERFACE "LINKER:--exclude-libs,libx265.a")
+  target_link_libraries(qm_x265_alpha INTERFACE Threads::Threads ${CMAKE_DL_LIBS} m rt)
+  set(QM_HAVE_X265_ALPHA ON)
+  message(STATUS "x265 with alpha: ${QM_X265_ALPHA_PREFIX}")
+else()
+  set(QM_HAVE_X265_ALPHA OFF)
+  message(STATUS "x265 with alpha not found in ${QM_X265_ALPHA_PREFIX}: HEVC with Alpha stays unavailable")
+endif()

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs. Idempotent: apt runs only when something is missing.
+# Installs every Debian package the project needs, then builds what Debian 12 has too old from
+# Debian's newer source packages: x265 with its alpha layer and the test peer FFmpeg. Idempotent: apt
+# runs only when something is missing, each build only when its version or configuration changed.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 mapfile -t wanted < <(grep -v '^\s*#' "$here/packages.txt" | sed '/^\s*$/d')
@@ -10,11 +12,15 @@ for pkg in "${wanted[@]}"; do
     missing+=("$pkg")
   fi
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-echo "setup: installing ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# Built from Debian's sources rather than installed, into a cache outside the checkout. x265 comes
+# first: the peer links it when it is there.
+bash "$here/build_x265.sh"
+bash "$here/build_peer_ffmpeg.sh"

@@ -1,7 +1,6 @@
 #include "core/output_format.h"
 
 #include <atomic>
-#include <mutex>
 
 namespace qm {
 
@@ -41,7 +40,21 @@ constexpr std::array<FormatFacts, 19> facts = {{
 
 const FormatFacts& of(OutputFormat f) { return facts[static_cast<size_t>(f)]; }
 
-std::atomic<bool (*)()> proRes4444XQProbe{nullptr};
+// Formats whose encoder depends on what is installed: the media layer's probe and its answer
+// (-1 until asked).
+struct FormatProbe {
+    std::atomic<bool (*)()> probe{nullptr};
+    std::atomic<int> answer{-1};
+};
+FormatProbe proRes4444XQProbe, hevcAlphaProbe;
+
+FormatProbe* probeOf(OutputFormat format) {
+    switch (format) {
+    case OutputFormat::proRes4444XQ: return &proRes4444XQProbe;
+    case OutputFormat::hevcAlpha: return &hevcAlphaProbe;
+    default: return nullptr;
+    }
+}
 
 }  // namespace
 
@@ -88,26 +101,26 @@ bool supportsAlpha(OutputFormat format) {
     }
 }
 
-void setProRes4444XQProbe(bool (*probe)()) { proRes4444XQProbe.store(probe); }
+void setFormatProbe(OutputFormat format, bool (*probe)()) {
+    if (FormatProbe* p = probeOf(format)) {
+        p->probe.store(probe);
+        p->answer.store(-1);
+    }
+}
 
 bool isWritable(OutputFormat format) { return format != OutputFormat::notchLC && isAvailable(format); }
 
 bool isAvailable(OutputFormat format) {
-    switch (format) {
-    case OutputFormat::notchLC:
-    // The HEVC encoder installed here has no alpha layer.
-    case OutputFormat::hevcAlpha: return false;
-    case OutputFormat::proRes4444XQ: {
-        static std::once_flag once;
-        static bool available = false;
-        std::call_once(once, [] {
-            auto probe = proRes4444XQProbe.load();
-            available = probe != nullptr && probe();
-        });
-        return available;
+    if (format == OutputFormat::notchLC) return false;
+    FormatProbe* p = probeOf(format);
+    if (p == nullptr) return true;
+    int answer = p->answer.load();
+    if (answer < 0) {
+        auto probe = p->probe.load();
+        answer = probe != nullptr && probe() ? 1 : 0;
+        p->answer.store(answer);
     }
-    default: return true;
-    }
+    return answer == 1;
 }
 
 std::string_view rawValue(FormatGroup group) {

@@ -64,13 +64,14 @@ bool isHap(OutputFormat format);
 bool isGPU(OutputFormat format);
 bool isImageSequence(OutputFormat format);
 bool supportsAlpha(OutputFormat format);
-// Whether this build can write the format. ProRes 4444 XQ depends on the installed encoder, which
-// the media layer reports through setProRes4444XQProbe(); the answer is computed once.
+// Whether this build can write the format. ProRes 4444 XQ and HEVC with Alpha depend on the
+// encoders at hand, which the media layer reports through setFormatProbe(); each answer is
+// computed once per probe.
 bool isAvailable(OutputFormat format);
 // What the exports and the queue offer: an available format other than NotchLC, which is listed
 // but never written.
 bool isWritable(OutputFormat format);
-void setProRes4444XQProbe(bool (*probe)());
+void setFormatProbe(OutputFormat format, bool (*probe)());
 
 // The group's plain name: "Hap", "DXV", "ProRes", "H.264 / HEVC", "Image Sequence", "NotchLC".
 std::string_view rawValue(FormatGroup group);

@@ -7,6 +7,7 @@
 
 #include "editor/editor_analysis.h"
 #include "editor/editor_model.h"
+#include "editor/frame_grid.h"
 #include "platform/system/model_support.h"
 
 namespace qm {
@@ -138,18 +139,21 @@ void EditorAnalysis::finished(const QUuid& mediaID, quint64 generation, MediaAna
 }
 
 std::optional<EditorModel::PlayheadTimecode> EditorModel::timecodeAtPlayhead() const {
+    // The frame the timeline's timecode shows: a playhead left between frames by playback would
+    // otherwise read a frame behind it.
+    const double t = frameRounded(playhead_, fps());
     std::vector<const Clip*> candidates;
     const auto at = selectedClipID_.isNull() ? std::nullopt : project_.clipLocation(selectedClipID_);
     if (at) {
         const Clip& selected = project_.tracks[at->track].clips[at->clip];
-        if (selected.start <= playhead_ && playhead_ < selected.start + selected.duration) candidates.push_back(&selected);
+        if (selected.start <= t && t < selected.start + selected.duration) candidates.push_back(&selected);
     }
     for (const Track& track : project_.tracks)
-        if (const Clip* c = track.clip(playhead_)) candidates.push_back(c);
+        if (const Clip* c = track.clip(t)) candidates.push_back(c);
     for (const Clip* c : candidates) {
         const auto info = analysis_->ltc().constFind(c->mediaID);
         if (info == analysis_->ltc().constEnd()) continue;
-        const auto timecode = ltcTimecodeAt(*info, playhead_ - c->start + c->sourceIn);
+        const auto timecode = ltcTimecodeAt(*info, t - c->start + c->sourceIn);
         if (!timecode) return std::nullopt;
         return PlayheadTimecode{*timecode, *c, *info};
     }

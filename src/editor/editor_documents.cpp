@@ -155,22 +155,26 @@ bool EditorModel::saveProject(bool as) {
     QString target = projectURL_;
     if (target.isEmpty() || as) {
         SavePanelRequest request;
-        // A package may be chosen too: the project is then written into it, beside its media.
-        request.allowedExtensions = {QStringLiteral("qmproj"), QStringLiteral("qmpack")};
-        request.suggestedName = projectURL_.isEmpty() ? tr("Untitled") + QStringLiteral(".qmproj")
-                                                      : QFileInfo(projectURL_).fileName();
+        // Only a project file: a package saved over would keep the media of another one (or of
+        // none); packages are written by Package Project….
+        request.allowedExtensions = {QStringLiteral("qmproj")};
+        // A package's own name could not be chosen here; its project file's name can.
+        request.suggestedName = projectURL_.isEmpty()       ? tr("Untitled") + QStringLiteral(".qmproj")
+                                : isPackagePath(projectURL_) ? QFileInfo(projectURL_).completeBaseName() + QStringLiteral(".qmproj")
+                                                             : QFileInfo(projectURL_).fileName();
         request.directory = projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
         const auto chosen = desktop().runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return false;
+        if (isPackagePath(*chosen)) {
+            appendImportError(tr("The project “%1” could not be saved: use Package Project… to write a package.")
+                                  .arg(QFileInfo(*chosen).fileName()));
+            return false;
+        }
         target = *chosen;
     }
+    // Save keeps writing the open package's project file, beside the media it was packed with.
     const QString file = isPackagePath(target) ? target + QStringLiteral("/project.qmproj") : target;
     try {
-        if (isPackagePath(target) && !QFileInfo(target).isDir() && !QDir().mkdir(target)) {
-            throw std::runtime_error(
-                tr("The project “%1” could not be saved: the folder could not be created.").arg(QFileInfo(target).fileName())
-                    .toStdString());
-        }
         // A package's project file reached through a link would be written outside the package.
         if (file != target && QFileInfo(file).isSymLink())
             throw std::runtime_error(

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
+#include <QSet>
 
 #include "core/conversion_error.h"
 #include "core/output_format.h"
@@ -28,6 +29,18 @@ bool isOrInside(const QString& path, const QString& root) {
 }
 
 }  // namespace
+
+QStringList missingTimelineMedia(const Project& project, const MediaInfos& infos) {
+    QSet<QUuid> used;
+    for (const Track& track : project.tracks) {
+        if (!track.isVisible && !track.isAudioEnabled) continue;
+        for (const Clip& clip : track.clips) used.insert(clip.mediaID);
+    }
+    QStringList names;
+    for (const MediaItem& item : project.media)
+        if (used.contains(item.id) && !infos.contains(item.id)) names.append(item.name);
+    return names;
+}
 
 EditorExport::EditorExport(QObject* parent) : QObject(parent) {}
 
@@ -55,9 +68,12 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
     if (isExporting_) return QtFuture::makeReadyFuture();
     // Copies first: the signals below may change what the arguments refer to.
     std::optional<QString> refused;
+    // The exporter's own refusal of an empty timeline speaks of a file's video track.
+    if (!(project.duration() > 0)) refused = modelText("The timeline is empty: there is nothing to export.");
     // Writing over a file the timeline reads would destroy it while it is being read.
     const bool sequence = isImageSequence(settings.format);
     for (const MediaItem& item : project.media) {
+        if (refused) break;
         const QString used = QFileInfo(item.path).canonicalFilePath();
         if (sequence ? isOrInside(item.path, destination)
                      : !used.isEmpty() && used == QFileInfo(destination).canonicalFilePath()) {
@@ -66,6 +82,7 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
             break;
         }
     }
+    QStringList leftOut = missingTimelineMedia(project, infos);
     if (!refused) {
         try {
             exporter_ = std::make_shared<ProjectExporter>(project, infos, settings, toPath(destination), ltc);
@@ -86,7 +103,7 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
     const quint64 generation = ++generation_;
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    task_ = PoolTask([this, exporter = exporter_, destination, promise, generation] {
+    task_ = PoolTask([this, exporter = exporter_, destination, promise, generation, leftOut = std::move(leftOut)] {
         std::optional<QString> error;
         try {
             exporter->exportProject([this, generation](const TranscodeProgress& progress) {
@@ -100,11 +117,15 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
-        postTo(this, [this, error, destination, promise, generation] {
+        postTo(this, [this, error, destination, promise, generation, leftOut] {
             if (generation == generation_) {
                 exporter_.reset();
-                if (!error) setResult(destination);
-                else if (!error->isEmpty()) setError(*error);
+                if (!error) {
+                    leftOut_ = leftOut;  // before the result: its watchers read both
+                    setResult(destination);
+                } else if (!error->isEmpty()) {
+                    setError(*error);
+                }
                 setIsExporting(false);
             }
             promise->finish();

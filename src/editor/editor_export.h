@@ -10,6 +10,7 @@
 #include <QFuture>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
@@ -21,6 +22,10 @@
 namespace qm {
 
 class ProjectExporter;
+
+// The names of the missing media that clips of visible or sounding tracks use, in bin order, each
+// once: an export leaves those clips out.
+QStringList missingTimelineMedia(const Project& project, const MediaInfos& infos);
 
 class EditorExport : public QObject {
     Q_OBJECT
@@ -36,6 +41,8 @@ public:
     void setResult(std::optional<QString> value);
     const std::optional<QString>& error() const { return error_; }
     void setError(std::optional<QString> value);
+    // The missing media whose clips the export that set result() left out (missingTimelineMedia).
+    const QStringList& leftOut() const { return leftOut_; }
 
     // Exports copies of the project to `destination`; the future ends once the outcome is stored.
     // Ignored while a run is active.
@@ -56,6 +63,7 @@ private:
     TranscodeProgress progress_;
     std::optional<QString> result_;
     std::optional<QString> error_;
+    QStringList leftOut_;
     std::shared_ptr<ProjectExporter> exporter_;
     quint64 generation_ = 0;
     PoolTask task_;  // the run in flight

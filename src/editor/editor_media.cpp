@@ -82,9 +82,13 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
     promise->start();
     auto next = std::make_shared<std::function<void(int)>>();
     ++probesRunning_;
+    // Media of an import started in one project never land in the next one (New or Open while a
+    // probe runs): the rest of the import is dropped there.
+    const quint64 generation = documentGeneration_;
     // One file after the other, each probe awaited; the bin is read afresh for every file.
     // The steps hold themselves only weakly; each probe in flight keeps them alive.
-    *next = [this, paths, promise, weakNext = std::weak_ptr(next)](int index) {
+    *next = [this, paths, promise, generation, weakNext = std::weak_ptr(next)](int index) {
+        if (generation != documentGeneration_) index = int(paths.size());
         while (index < paths.size()) {
             const QString path = paths[index];
             startAccessing(path);
@@ -99,10 +103,12 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
             return;
         }
         const QString path = paths[index];
-        workers()->start([this, path, index, next = weakNext.lock()] {
+        workers()->start([this, path, index, generation, next = weakNext.lock()] {
             Probe probe = probeFile(path);
-            postTo(this, [this, path, index, next, probe = std::move(probe)] {
-                if (!probe.info) {
+            postTo(this, [this, path, index, generation, next, probe = std::move(probe)] {
+                if (generation != documentGeneration_) {
+                    // Another project is open: not even the error is this one's.
+                } else if (!probe.info) {
                     appendImportError(fileName(path) + QStringLiteral(": ") + probe.error);
                 } else if (probe.info->decoder.kind == SourceDecoder::Kind::unsupported) {
                     appendImportError(undecodableLine(path, *probe.info));
@@ -156,7 +162,8 @@ QFuture<void> EditorModel::relink(const QUuid& mediaID, const QString& path) {
     promise->start();
     ++probesRunning_;
     const bool folder = QFileInfo(path).isDir();
-    workers()->start([this, mediaID, path, folder, missing = std::move(missing), promise] {
+    const quint64 generation = documentGeneration_;
+    workers()->start([this, mediaID, path, folder, generation, missing = std::move(missing), promise] {
         // (media id, file, probe) for each relink to apply, in order.
         std::vector<std::tuple<QUuid, QString, Probe>> results;
         if (!folder) {
@@ -174,7 +181,13 @@ QFuture<void> EditorModel::relink(const QUuid& mediaID, const QString& path) {
                 results.emplace_back(item.id, found[key], probes[key]);
             }
         }
-        postTo(this, [this, folder, path, results = std::move(results), promise] {
+        postTo(this, [this, folder, path, generation, results = std::move(results), promise] {
+            // Like an import, a relink of another project reports nothing into this one.
+            if (generation != documentGeneration_) {
+                --probesRunning_;
+                promise->finish();
+                return;
+            }
             for (const auto& [id, file, probe] : results) {
                 if (!probe.info) {
                     if (!folder) appendImportError(fileName(file) + QStringLiteral(": ") + probe.error);

@@ -146,6 +146,10 @@ public:
     void setExportResult(std::optional<QString> value) { export_->setResult(std::move(value)); }
     const std::optional<QString>& exportError() const { return export_->error(); }
     void setExportError(std::optional<QString> value) { export_->setError(std::move(value)); }
+    // The missing media whose clips the export that set exportResult left out.
+    const QStringList& exportLeftOut() const { return export_->leftOut(); }
+    // The missing media whose clips an export would leave out now.
+    QStringList missingTimelineMedia() const { return qm::missingTimelineMedia(project_, infos_); }
 
     // The history: snapshots oldest first, at most 200 undo entries.
     std::size_t undoCount() const { return history_.undoCount(); }

@@ -167,7 +167,10 @@ MediaInfo MediaInfo::load(const std::filesystem::path& path, bool allowAudioOnly
 
 void installMediaCapabilities() {
     static std::once_flag once;
-    std::call_once(once, [] { setProRes4444XQProbe(&proResEncoderOffers4444XQ); });
+    std::call_once(once, [] {
+        setFormatProbe(OutputFormat::proRes4444XQ, &proResEncoderOffers4444XQ);
+        setFormatProbe(OutputFormat::hevcAlpha, &hevcAlphaEncoderAvailable);
+    });
 }
 
 }  // namespace qm

@@ -190,6 +190,10 @@ MovieVideoSettings Transcoder::videoOutputSettings() const {
                                               static_cast<int>(settings_.deliveryQuality),
                                               settings_.format == OutputFormat::hevc);
         video.maxKeyFrameInterval = keyFrameInterval(info_.frameRate);
+    } else if (settings_.format == OutputFormat::hevcAlpha) {
+        video.quality = hevcAlphaQuality(static_cast<int>(settings_.deliveryQuality));
+        video.alphaQuality = kHevcAlphaLayerQuality;
+        video.maxKeyFrameInterval = keyFrameInterval(info_.frameRate);
     }
     return video;
 }

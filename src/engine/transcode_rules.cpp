@@ -52,6 +52,14 @@ int64_t averageBitRate(int width, int height, double frameRate, int quality, boo
     return int64_t(std::max(bits, 0.0));
 }
 
+double hevcAlphaQuality(int quality) {
+    switch (quality) {
+    case 2: return 0.85;
+    case 3: return 0.95;
+    default: return 0.65;
+    }
+}
+
 int keyFrameInterval(double frameRate) {
     if (!std::isfinite(frameRate) || frameRate <= 0) return 1;
     const double rounded = std::round(std::min(frameRate, 1e6));

@@ -41,6 +41,11 @@ double deliveryQualityFactor(int quality);
 // Average bit rate of H.264 (codec factor 1.0) and HEVC (0.6), capped at 400,000,000 bit/s.
 int64_t averageBitRate(int width, int height, double frameRate, int quality, bool hevc);
 
+// Quality of HEVC with alpha by delivery quality index: 0.65 for low and medium, 0.85 for high,
+// 0.95 for maximum; its alpha layer aims at kHevcAlphaLayerQuality.
+double hevcAlphaQuality(int quality);
+inline constexpr double kHevcAlphaLayerQuality = 0.9;
+
 // Two seconds of frames, at least 1.
 int keyFrameInterval(double frameRate);
 

@@ -88,6 +88,35 @@ TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
     EXPECT_EQ(mode->mode(), AppMode::credits);
 }
 
+TEST_F(CreditsShell, SaveSaveAsAndPackageActOnTheCreditsProject) {
+    start();
+    shell->show();
+    MainWindow& window = shell->window();
+    mode->setMode(AppMode::credits);
+    QApplication::processEvents();
+    shell->open({file("logo.png", true)});
+    const QString show = qpath(dir / "Show.qmcredits"), copy = qpath(dir / "Copy.qmcredits"),
+                  package = qpath(dir / "Pack.qmcredits");
+
+    desktop.saveAnswers = {show, copy, package};
+    window.saveProjectAction()->trigger();  // nothing open yet: the panel asks where
+    EXPECT_EQ(credits->projectURL(), show);
+    EXPECT_EQ(credits->projectMessage(), std::optional<QString>("Saved Show.qmcredits."));
+    window.saveProjectAction()->trigger();  // back into the open project, unasked
+    EXPECT_EQ(desktop.saves.size(), 1u);
+    window.saveProjectAsAction()->trigger();
+    EXPECT_EQ(credits->projectURL(), copy);
+    window.packageProjectAction()->trigger();
+    EXPECT_EQ(desktop.saves.size(), 3u);
+    EXPECT_EQ(credits->lastPackageURL(), package);
+    EXPECT_EQ(credits->projectURL(), copy) << "the package is a copy, not the open project";
+    for (const char* project : {"Show.qmcredits", "Copy.qmcredits", "Pack.qmcredits"})
+        EXPECT_TRUE(std::filesystem::exists(dir / project / "project.json")) << project;
+    EXPECT_TRUE(std::filesystem::exists(dir / "Pack.qmcredits" / "Media" / "logo.png"));
+    EXPECT_TRUE(editor->projectURL().isEmpty());
+    EXPECT_EQ(mode->mode(), AppMode::credits);
+}
+
 TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) {
     QtDesktopServices real;
     test::PanelUser user;

@@ -3,9 +3,13 @@
 // a typed name, and a missing medium relinked by its typed name.
 #include <sys/mount.h>
 
+#include <map>
+#include <set>
+
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QRandomGenerator>
 
 #include "app/main_window.h"
@@ -51,6 +55,24 @@ protected:
         const QByteArray bytes = Project().encoded();
         test::writeFile(folder / "project.qmproj", bytes.toStdString());
         return folder;
+    }
+    // A package written by the editor: one clip.mov made from the lavfi `source`, imported and packed.
+    fs::path packed(const std::string& name, const std::string& source) {
+        const fs::path clip = dir / (name + " source") / "clip.mov";
+        fs::create_directories(clip.parent_path());
+        test::ffmpeg({"-f", "lavfi", "-i", source + "=size=64x36:rate=25", "-t", "1", "-c:v", "mpeg4", clip.string()});
+        editor->newProject();
+        EXPECT_TRUE(waitUntil([&, f = editor->importFiles({qpath(clip)})] { return f.isFinished(); }));
+        EXPECT_TRUE(waitUntil([&, f = editor->packageProject(qpath(dir / name))] { return f.isFinished(); }));
+        EXPECT_TRUE(fs::exists(dir / name / "Media" / "clip.mov"));
+        return dir / name;
+    }
+    // Every file below `folder` with its bytes.
+    static std::map<std::string, std::string> contents(const fs::path& folder) {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(folder))
+            if (entry.is_regular_file()) files[fs::relative(entry.path(), folder).string()] = test::readFile(entry.path());
+        return files;
     }
     MainWindow& window() { return shell->window(); }
     // What the user sees, for a person to look at: with QM_SCREENSHOT_DIR set (under xvfb-run).
@@ -161,15 +183,84 @@ TEST_F(DocumentPanels, OpenProjectTakesPackagesAndCreditsProjectsAsOneItem) {
     EXPECT_TRUE(queue->jobs().empty());
 }
 
-TEST_F(DocumentPanels, EditorSaveAsWritesIntoAnExistingPackageAfterAsking) {
-    const fs::path show = package("Show.qmpack");
+TEST_F(DocumentPanels, EditorSaveAsCannotChooseAPackageAndSaveStaysInTheOpenOne) {
+    // Two packages, each with its own clip.mov; A is open.
+    const fs::path a = packed("A.qmpack", "testsrc"), b = packed("B.qmpack", "mandelbrot");
+    auto opened = editor->openProject(qpath(a));
+    ASSERT_TRUE(waitUntil([&] { return opened.isFinished(); }));
+    ASSERT_FALSE(editor->hasMissingMedia());
     editor->addTrack();
-    user.type(qpath(dir.path())).type("Show.qmpack").answer("Replace");
-    EXPECT_TRUE(editor->saveProject(true));
+    const auto before = std::pair{contents(a), contents(b)};
+
+    const QString refused = "A project package can’t be saved here. To write or replace a package, use Package Project…";
+    QString proposed, clicked, doubleClicked, typed, typedNew, folder;
+    QStringList filters;
+    user.onPanel([&](QFileDialog& panel) {
+        proposed = panel.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text();
+        filters = panel.nameFilters();
+    });
+    user.pick("B.qmpack").readNotice(clicked);  // the name follows the click; Save refuses it
+    user.type("New.qmpack").readNotice(typedNew);
+    user.onPanel([](QFileDialog& panel) { panel.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->clear(); });
+    user.pick("B.qmpack", true).readNotice(doubleClicked);  // neither chosen nor entered
+    user.onPanel([&](QFileDialog& panel) { folder = panel.directory().absolutePath(); });
+    user.sees("B.qmpack").type("B.qmpack").readNotice(typed);
+    user.onPanel([](QFileDialog& panel) { panel.reject(); });
+    EXPECT_FALSE(editor->saveProject(true));
     EXPECT_TRUE(user.done());
-    EXPECT_EQ(editor->projectURL(), qpath(show));
-    EXPECT_EQ(Project::decode(test::readFile(show / "project.qmproj")), editor->project());
-    EXPECT_TRUE(fs::exists(show / "Media" / "kept.mov")) << "the package's media stay with it";
+    EXPECT_EQ(proposed, "A.qmproj");
+    EXPECT_FALSE(filters.join(u' ').contains("qmpack"));
+    EXPECT_EQ(clicked, refused);
+    EXPECT_EQ(typedNew, refused);
+    EXPECT_EQ(doubleClicked, refused);
+    EXPECT_EQ(typed, refused);
+    EXPECT_EQ(folder, qpath(dir.path()));
+    EXPECT_EQ(std::pair(contents(a), contents(b)), before) << "neither package changes";
+    EXPECT_FALSE(fs::exists(dir / "New.qmpack"));
+    EXPECT_EQ(editor->projectURL(), qpath(a));
+
+    // Save writes the open package's project file, which still finds the package's own copies.
+    EXPECT_TRUE(editor->saveProject(false));
+    EXPECT_EQ(Project::decode(test::readFile(a / "project.qmproj")), editor->project());
+    EXPECT_EQ(contents(b), before.second);
+    EXPECT_EQ(Project::open(qpath(a)).media.at(0).path, qpath(a / "Media" / "clip.mov"));
+}
+
+TEST_F(DocumentPanels, NamesTypedKeyByKeyAreSavedAsTyped) {
+    credits->loadPicture(picture(dir / "logo.png"), CreditsModel::Slot::opening);
+    user.type(qpath(dir / "show.qmcredits"));
+    credits->saveProject(true);
+    ASSERT_EQ(credits->projectURL(), qpath(dir / "show.qmcredits"));
+
+    // Typed in the credits Save As panel beside show.qmcredits.
+    user.sees("show.qmcredits").type("show_v2");
+    credits->saveProject(true);
+    EXPECT_EQ(credits->projectURL(), qpath(dir / "show_v2.qmcredits"));
+    EXPECT_TRUE(fs::is_directory(dir / "show_v2.qmcredits"));
+
+    fs::create_directories(dir / "other.qmcredits");
+    test::writeFile(dir / "other.qmcredits" / "stale.txt", "");
+    user.sees("other.qmcredits").type("other.qmcredits").answer("Replace");
+    credits->saveProject(true);
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(credits->projectURL(), qpath(dir / "other.qmcredits"));
+    EXPECT_FALSE(fs::exists(dir / "other.qmcredits" / "stale.txt"));
+
+    // The editor's Package panel beside pack1.qmpack.
+    package("pack1.qmpack");
+    const QString clip = movie(dir / "clip.mov");
+    ASSERT_TRUE(waitUntil([&, f = editor->importFiles({clip})] { return f.isFinished(); }));
+    user.type(qpath(dir.path())).sees("pack1.qmpack").type("pack1_v2");
+    auto packing = editor->packageProjectPanel();
+    ASSERT_TRUE(waitUntil([&] { return packing.isFinished(); }));
+    EXPECT_TRUE(user.done());
+    EXPECT_TRUE(fs::exists(dir / "pack1_v2.qmpack" / "project.qmproj"));
+    EXPECT_TRUE(fs::exists(dir / "pack1_v2.qmpack" / "Media" / "clip.mov"));
+
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
+    for (const char* wrong : {"show.qmcredits_v2", "other.qmcredits.qmcredits", "pack1.qmpack_v2"})
+        EXPECT_FALSE(names.contains(wrong)) << wrong;
 }
 
 TEST_F(DocumentPanels, RelinkTakesATypedNameAndSaysWhenItIsNotThere) {

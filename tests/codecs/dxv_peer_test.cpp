@@ -1,7 +1,7 @@
 // Our DXV3 frames without alpha, decoded by libavcodec's own dxv decoder in process, must give our
-// pixels. Alpha frames are checked by our own round trips: libavcodec 5.1 counts the alpha
-// back-references of DXT5 frames in other units than this format. Frames stored raw are left out
-// too: libavcodec 5.1 wants a raw payload of four bytes per pixel, not the texture's size.
+// pixels. Frames with alpha go to the newer peer FFmpeg in whole movies (the transcoder's pixel
+// tests), since libavcodec 5.1 misreads DXT5 frames. Frames stored raw are left out: libavcodec 5.1
+// wants a raw payload of four bytes per pixel, not the texture's size.
 
 #include <gtest/gtest.h>
 

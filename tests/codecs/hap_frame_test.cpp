@@ -118,6 +118,61 @@ TEST(HapFrameWrite, HeaderFormSwitchesAboveTwentyFourBits) {
     EXPECT_EQ(d2.nibbles[1], 0x01);
 }
 
+// A chunked section as the writer lays it out: 16-byte chunks, each Snappy-compressed where that
+// is smaller and stored where it is not.
+struct Chunked {
+    uint8_t type = 0;
+    Bytes compressors;
+    std::vector<uint32_t> sizes;
+    Bytes data;
+};
+
+Chunked parseChunked(const Bytes& frame) {
+    Chunked c;
+    c.type = frame.at(3);
+    const size_t chunks = size_t(frame.at(8)) | size_t(frame.at(9)) << 8;
+    EXPECT_EQ(Bytes(frame.begin() + 4, frame.begin() + 8), header(uint32_t(5 * chunks + 8), 0x01));
+    EXPECT_EQ(Bytes(frame.begin() + 8, frame.begin() + 12), header(uint32_t(chunks), 0x02));
+    c.compressors.assign(frame.begin() + 12, frame.begin() + 12 + ptrdiff_t(chunks));
+    const size_t sizesAt = 12 + chunks;
+    EXPECT_EQ(Bytes(frame.begin() + ptrdiff_t(sizesAt), frame.begin() + ptrdiff_t(sizesAt) + 4),
+              header(uint32_t(4 * chunks), 0x03));
+    for (size_t i = 0; i < chunks; ++i) {
+        const uint8_t* p = frame.data() + sizesAt + 4 + 4 * i;
+        c.sizes.push_back(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+    }
+    c.data.assign(frame.begin() + ptrdiff_t(sizesAt + 4 + 4 * chunks), frame.end());
+    const uint32_t body = uint32_t(frame[0]) | uint32_t(frame[1]) << 8 | uint32_t(frame[2]) << 16;
+    EXPECT_EQ(body, frame.size() - 4);
+    EXPECT_EQ(body, 12 + 5 * chunks + c.data.size());
+    return c;
+}
+
+TEST(HapFrameWrite, ChunksFallOnBlockBoundariesAndStayStoredWhereSnappyCannotShrinkThem) {
+    // Incompressible: every chunk stored, the section still chunked; 100 bytes in 4 chunks are
+    // 32-byte chunks (25 rounded up to 16s), 40 bytes in 4 are three 16-byte ones.
+    const struct { size_t length; int chunks; std::vector<uint32_t> sizes; } stored[] = {
+        {100, 4, {32, 32, 32, 4}}, {40, 4, {16, 16, 8}}, {4096, 100, std::vector<uint32_t>(64, 64)}};
+    for (const auto& c : stored) {
+        const Bytes texture = noise(c.length, unsigned(c.length));
+        const Chunked section = parseChunked(encodeFrame({texture}, {0x0B}, 1, c.chunks));
+        EXPECT_EQ(section.type, 0xCB);
+        EXPECT_EQ(section.sizes, c.sizes) << c.length;
+        EXPECT_EQ(section.compressors, Bytes(c.sizes.size(), 0x0A));
+        EXPECT_EQ(section.data, texture);
+    }
+    // Mixed: each 64-byte chunk is Snappy's own output where that is smaller, else the chunk.
+    const Bytes texture = cat({compressible(64), noise(64), compressible(64)});
+    const Chunked mixed = parseChunked(encodeFrame({texture}, {0x0E}, 1, 3));
+    EXPECT_EQ(mixed.type, 0xCE);
+    EXPECT_EQ(mixed.compressors, (Bytes{0x0B, 0x0A, 0x0B}));
+    std::string first;
+    snappy::Compress(reinterpret_cast<const char*>(texture.data()), 64, &first);
+    const Bytes squeezed(first.begin(), first.end());
+    EXPECT_EQ(mixed.sizes, (std::vector<uint32_t>{uint32_t(squeezed.size()), 64, uint32_t(squeezed.size())}));
+    EXPECT_EQ(mixed.data, cat({squeezed, Bytes(texture.begin() + 64, texture.begin() + 128), squeezed}));
+}
+
 TEST(HapFrameWrite, RefusesWhatItCannotWrite) {
     const Bytes texture = compressible(64);
     const uint8_t* pointers[3] = {texture.data(), texture.data(), texture.data()};

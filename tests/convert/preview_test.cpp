@@ -79,6 +79,37 @@ double psnr(const std::string& a, const std::string& b) {
     return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
+// PSNR of one channel (0 blue … 3 alpha) of two BGRA pictures of the same size.
+double channelPsnr(const std::string& a, const std::string& b, size_t channel) {
+    EXPECT_EQ(a.size(), b.size());
+    double sum = 0;
+    size_t count = 0;
+    for (size_t i = channel; i < std::min(a.size(), b.size()); i += 4, ++count) {
+        const double d = double(uint8_t(a[i])) - double(uint8_t(b[i]));
+        sum += d * d;
+    }
+    if (count == 0) return 0;
+    return sum == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 * double(count) / sum);
+}
+
+// Largest difference of one colour channel between two BGRA pictures.
+int maxDifference(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return 256;
+    int largest = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (i % 4 != 3) largest = std::max(largest, std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i]))));
+    return largest;
+}
+
+// Colour multiplied by alpha, as GPU textures with alpha carry it.
+std::string premultiplied(std::string bgra) {
+    for (size_t i = 0; i + 3 < bgra.size(); i += 4) {
+        const int alpha = uint8_t(bgra[i + 3]);
+        for (size_t c = 0; c < 3; ++c) bgra[i + c] = char((uint8_t(bgra[i + c]) * alpha + 127) / 255);
+    }
+    return bgra;
+}
+
 std::shared_ptr<qm::ConversionJob> probedJob(const fs::path& file) {
     auto job = std::make_shared<qm::ConversionJob>(qpath(file));
     job->setInfo(qm::MediaInfo::load(file));
@@ -130,6 +161,22 @@ TEST_F(Preview, TheStillAtATimeIsTheSourceFrameShownThen) {
     ConversionSettings h264;
     h264.format = OutputFormat::h264;
     EXPECT_TRUE(bytesOf(previewer.image(1.25, h264)) == frames[12]);
+}
+
+TEST_F(Preview, AHapSourceIsShownThroughOurDecoderAtEveryFrame) {
+    const fs::path hap = *dir / "pattern_hap.mov";
+    qm::test::ffmpeg({"-i", (*dir / "pattern.mov").string(), "-c:v", "hap", "-format", "hap", hap.string()});
+    const auto reference = ffmpegFrames(hap, kWidth, kHeight, *dir / "hap.raw");
+    ASSERT_EQ(reference.size(), frames.size());
+    const auto job = probedJob(hap);
+    ASSERT_EQ(job->info()->decoder.kind, qm::SourceDecoder::Kind::hap);
+    const FramePreviewer previewer(job->path(), *job->info());
+    for (size_t n = 0; n < reference.size(); ++n) {
+        const std::string still = bytesOf(previewer.image((double(n) + 0.5) / 10, std::nullopt));
+        // Decoders may round the interpolated DXT1 colours differently by a level or two.
+        EXPECT_LE(maxDifference(still, reference[n]), 2) << "frame " << n;
+        EXPECT_GT(maxDifference(still, frames[n]), 0) << "frame " << n << " is not the compressed one";
+    }
 }
 
 TEST_F(Preview, ModelCoalescesSeeksAndRendersTheNewest) {
@@ -242,13 +289,18 @@ protected:
         qm::test::ffmpeg({"-loop", "1", "-i", photo.string(), "-vf", "scale=320:200,format=rgb24", "-r", "10", "-t",
                           "0.1", "-c:v", "png", (*dir / "photo.mov").string()});
         source = ffmpegFrame(*dir / "photo.mov", 0, *dir / "photo.raw");
+        // The same photo with an alpha as detailed as its picture: its own green channel.
+        qm::test::ffmpeg({"-i", (*dir / "photo.mov").string(), "-vf",
+                          "format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='g(X,Y)'", "-c:v", "png",
+                          (*dir / "alpha.mov").string()});
+        alphaSource = ffmpegFrame(*dir / "alpha.mov", 0, *dir / "alpha.raw");
     }
     static void TearDownTestSuite() {
         delete dir;
         dir = nullptr;
     }
-    static double ours(OutputFormat format) {
-        const auto job = probedJob(*dir / "photo.mov");
+    static std::string roundTrip(OutputFormat format, const std::string& movie) {
+        const auto job = probedJob(*dir / movie);
         PreviewModel model;
         ConversionSettings settings;
         settings.format = format;
@@ -257,8 +309,9 @@ protected:
         model.load(job.get());
         EXPECT_TRUE(qm::test::waitUntil([&] { return !model.isLoading(); }));
         EXPECT_FALSE(model.message());
-        return psnr(source, bytesOf(model.image()));
+        return bytesOf(model.image());
     }
+    static double ours(OutputFormat format) { return psnr(source, roundTrip(format, "photo.mov")); }
     // Our round trip through a format against ffmpeg's Hap encoder in a texture format, decoded
     // again by ffmpeg.
     static void expectAsCloseAsFfmpeg(OutputFormat format, const std::string& hapFormat) {
@@ -272,12 +325,38 @@ protected:
     }
 
     static inline TempDir* dir = nullptr;
-    static inline std::string source;
+    static inline std::string source, alphaSource;
 };
 
 TEST_F(CompressedOutput, HapQIsAsCloseAsFfmpegsHapQ) {
     if (source.empty()) GTEST_SKIP() << "the wallpaper photographs are not installed";
     expectAsCloseAsFfmpeg(OutputFormat::hapQ, "hap_q");
+}
+
+TEST_F(CompressedOutput, DXV3AsCloseAsFfmpegsDXT1AndDXV3AlphaKeepsTheAlpha) {
+    if (source.empty()) GTEST_SKIP() << "the wallpaper photographs are not installed";
+    // Opaque DXV3 frames are DXT1 textures, like plain Hap.
+    expectAsCloseAsFfmpeg(OutputFormat::dxv3, "hap");
+
+    // With alpha they are DXT5 of premultiplied colour: against ffmpeg's Hap Alpha (DXT5) of the
+    // premultiplied photo, alpha and premultiplied colour.
+    const fs::path raw = *dir / "premultiplied.raw", encoded = *dir / "ref_alpha.mov";
+    qm::test::writeFile(raw, premultiplied(alphaSource));
+    qm::test::ffmpeg({"-f", "rawvideo", "-pix_fmt", "bgra", "-s", "320x200", "-i", raw.string(), "-c:v", "hap",
+                      "-format", "hap_alpha", encoded.string()});
+    const std::string reference = ffmpegFrame(encoded, 0, *dir / "ref_alpha.raw");
+    const std::string withAlpha = roundTrip(OutputFormat::dxv3Alpha, "alpha.mov");
+    EXPECT_LT(channelPsnr(alphaSource, withAlpha, 3), 90) << "the round trip left the alpha untouched";
+    EXPECT_GE(channelPsnr(alphaSource, withAlpha, 3), channelPsnr(alphaSource, reference, 3) - 0.5);
+    EXPECT_GE(psnr(premultiplied(alphaSource), premultiplied(withAlpha)),
+              psnr(premultiplied(alphaSource), reference) - 0.5);
+    RecordProperty("alpha psnr", std::to_string(channelPsnr(alphaSource, withAlpha, 3)) + " dB, ffmpeg " +
+                                     std::to_string(channelPsnr(alphaSource, reference, 3)) + " dB");
+    RecordProperty("premultiplied psnr", std::to_string(psnr(premultiplied(alphaSource), premultiplied(withAlpha))) +
+                                             " dB, ffmpeg " + std::to_string(psnr(premultiplied(alphaSource), reference)) + " dB");
+    // Without alpha the same source comes back opaque.
+    const std::string opaque = roundTrip(OutputFormat::dxv3, "alpha.mov");
+    EXPECT_EQ(channelPsnr(opaque, std::string(opaque.size(), char(255)), 3), 99.0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "platform/desktop/icons.h"
 #include "view_kit/pickers.h"
 #include "platform/system/desktop_services.h"
+#include "support/picker_sections.h"
 #include "support/qt_app.h"
 #include "support/test_support.h"
 
@@ -259,6 +260,33 @@ TEST_F(ConvertViews, SettingsPanelSectionsFollowTheFormat) {
         }
     }
     EXPECT_TRUE(sawNotch);
+}
+
+TEST_F(ConvertViews, FormatPickerGroupTitlesAndBadges) {
+    SettingsPanel panel(*queue);
+    // Every group has its section, NotchLC's included; what cannot be written is shown disabled.
+    EXPECT_EQ(test::pickerSections(*panel.formatPicker()),
+              test::expectedSections([](OutputFormat f) { return isAvailable(f); }, false));
+
+    const QString mov = "MOV", alpha = "Alpha", gpu = "GPU playback";
+    const std::pair<OutputFormat, QStringList> badges[] = {
+        {OutputFormat::hap, {mov, gpu}},           {OutputFormat::hapAlpha, {mov, alpha, gpu}},
+        {OutputFormat::hapQ, {mov, gpu}},          {OutputFormat::hapQAlpha, {mov, alpha, gpu}},
+        {OutputFormat::dxv3, {mov, gpu}},          {OutputFormat::dxv3Alpha, {mov, alpha, gpu}},
+        {OutputFormat::proRes422Proxy, {mov}},     {OutputFormat::proRes422LT, {mov}},
+        {OutputFormat::proRes422, {mov}},          {OutputFormat::proRes422HQ, {mov}},
+        {OutputFormat::proRes4444, {mov, alpha}},  {OutputFormat::proRes4444XQ, {mov, alpha}},
+        {OutputFormat::h264, {"MP4"}},             {OutputFormat::hevc, {"MP4"}},
+        {OutputFormat::hevcAlpha, {mov, alpha}},   {OutputFormat::pngSequence, {"PNG", alpha}},
+        {OutputFormat::tiffSequence, {"TIF", alpha}}, {OutputFormat::jpegSequence, {"JPG"}},
+        {OutputFormat::notchLC, {mov, alpha}},
+    };
+    for (const auto& [format, texts] : badges) {
+        ConversionSettings s = queue->settings();
+        s.format = format;
+        queue->setSettings(s);
+        EXPECT_EQ(panel.badgeTexts(), texts) << label(format);
+    }
 }
 
 TEST_F(ConvertViews, ConvertButtonAlphaWarningAndDestination) {

@@ -37,7 +37,7 @@ TEST(OutputFormatCatalogue, GroupsOfferOnlyAvailableFormats) {
     EXPECT_EQ(allFormatGroups.size(), 6u);
     EXPECT_TRUE(formatsOffered(FormatGroup::notch).empty());
     EXPECT_FALSE(isWritable(OutputFormat::notchLC));    // playback only
-    EXPECT_FALSE(isWritable(OutputFormat::hevcAlpha));  // no encoder for it here
+    EXPECT_FALSE(isWritable(OutputFormat::hevcAlpha));  // until the media layer reports its encoder
     EXPECT_EQ(formatsOffered(FormatGroup::delivery),
               (std::vector<OutputFormat>{OutputFormat::h264, OutputFormat::hevc}));
     EXPECT_EQ(formatsOffered(FormatGroup::hap).size(), 4u);

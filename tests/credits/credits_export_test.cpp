@@ -5,6 +5,7 @@
 #include <QImage>
 
 #include <algorithm>
+#include <map>
 
 #include "core/conversion_error.h"
 #include "credits/credits_exporter.h"
@@ -42,12 +43,11 @@ std::shared_ptr<const CreditsRenderer> halfSecond() {
 
 // The alpha of two pixels of frame `index` as the ffmpeg CLI decodes it: a corner and the middle
 // of the opening picture.
-std::pair<int, int> decodedAlpha(const fs::path& file, int index) {
-    const auto result = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-vf", "select=eq(n\\," + std::to_string(index) + ")",
-                                   "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgba", "-"});
-    EXPECT_EQ(result.output.size(), size_t(320 * 180 * 4));
-    if (result.output.size() != size_t(320 * 180 * 4)) return {-1, -1};
-    auto alpha = [&](int x, int y) { return int(uint8_t(result.output[size_t(y * 320 + x) * 4 + 3])); };
+std::pair<int, int> decodedAlpha(const fs::path& file, int index, OutputFormat format) {
+    const std::string frame = test::rgbaFrame(file, index, format, 320 * 180 * 4);
+    EXPECT_EQ(frame.size(), size_t(320 * 180 * 4));
+    if (frame.size() != size_t(320 * 180 * 4)) return {-1, -1};
+    auto alpha = [&](int x, int y) { return int(uint8_t(frame[size_t(y * 320 + x) * 4 + 3])); };
     return {alpha(2, 2), alpha(160, 89)};
 }
 
@@ -88,10 +88,30 @@ TEST(CreditsExportPeer, EveryWritableFormat) {
             EXPECT_EQ(video.value("r_frame_rate", ""), "25/1");
         }
         // Transparency survives exactly where the format carries alpha.
-        const auto [corner, inside] = decodedAlpha(probed, isImageSequence(f.format) ? 0 : 6);
+        const auto [corner, inside] = decodedAlpha(probed, isImageSequence(f.format) ? 0 : 6, f.format);
         EXPECT_EQ(corner, f.alpha ? 0 : 255);
         EXPECT_EQ(inside, 255);
     }
+}
+
+// The roll over transparency as HEVC with alpha: every frame's alpha, as the peer FFmpeg decodes
+// it, against the renderer's own alpha in a PNG sequence of the same roll.
+TEST(CreditsExportPeer, HevcWithAlphaKeepsTheRenderersAlpha) {
+    test::TempDir dir;
+    const auto renderer = halfSecond();
+    std::map<OutputFormat, fs::path> outs;
+    for (OutputFormat format : {OutputFormat::hevcAlpha, OutputFormat::pngSequence}) {
+        ConversionSettings settings;
+        settings.format = format;
+        outs[format] = outputURL(format, dir / "Roll", dir.path());
+        CreditsExporter(renderer, settings, outs[format]).exportCredits({});
+    }
+    const fs::path& frames = outs[OutputFormat::pngSequence];
+    const auto reference = test::peerFrames({"-framerate", "25", "-i", (frames / (frames.filename().string() + "_%06d.png")).string()},
+                                            "format=rgba,alphaextract", "gray", 320 * 180);
+    const auto decoded = test::peerFrames({"-i", outs[OutputFormat::hevcAlpha].string()}, "alphaextract", "gray", 320 * 180);
+    ASSERT_EQ(reference.size(), 13u);
+    EXPECT_GE(test::lowestPsnr(decoded, reference), 45.0);
 }
 
 TEST(CreditsExportPeer, CancellingLeavesNothing) {

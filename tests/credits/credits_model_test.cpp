@@ -37,8 +37,8 @@ TEST_F(CreditsModelState, StoredOutputsThatCannotBeWrittenFallBackAndEveryOutput
     for (const char* format : {"notchLC", "hevcAlpha", "hapQ"}) {
         store().setText("creditsOutput", QStringLiteral("{\"format\":\"%1\",\"scalePercent\":25}").arg(format));
         model = makeModel();
-        const bool usable = std::string(format) == "hapQ";
-        EXPECT_EQ(model->output().format, usable ? OutputFormat::hapQ : OutputFormat::proRes422HQ) << format;
+        const bool usable = std::string(format) != "notchLC";
+        EXPECT_EQ(model->output().format, usable ? *outputFormatFromRawValue(format) : OutputFormat::proRes422HQ) << format;
         EXPECT_EQ(model->output().scalePercent, usable ? 25 : 50) << format;
         model.reset();
     }
@@ -322,7 +322,12 @@ TEST_F(CreditsModelProjects, SaveOpenRoundTripWithNamesPanelsAndMissingFiles) {
     model->setSettings(s);
     out.format = OutputFormat::h264;
     model->setOutput(out);
+    // "Saved Other.qmcredits." does not outlive the project it names.
+    desktop.saveAnswers.push_back(qpath(dir / "Other.qmcredits"));
+    model->saveProject(true);
+    ASSERT_EQ(model->projectMessage(), std::optional<QString>("Saved Other.qmcredits."));
     model->openProject(qpath(show / "project.json"));
+    EXPECT_EQ(model->projectMessage(), std::nullopt);
     EXPECT_EQ(*model->errorMessage(), "Missing files: Logo.PNG. Choose them again, then save the project.");
     EXPECT_TRUE(model->headURL().isEmpty());
     EXPECT_EQ(model->tailURL(), qpath(tail));

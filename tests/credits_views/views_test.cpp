@@ -8,6 +8,7 @@
 #include "credits/views/form_controls.h"
 
 #include "credits/model_test_support.h"
+#include "support/picker_sections.h"
 #include "support/qt_app.h"
 
 #include <QApplication>
@@ -297,6 +298,9 @@ TEST_F(CreditsViews, ExportBarOffersFormatsWarnsAndShowsOneStatus) {
     for (OutputFormat f : allOutputFormats) offered += isOfferedForCredits(f);
     EXPECT_EQ(formats, offered);
     EXPECT_FALSE(isOfferedForCredits(OutputFormat::notchLC));
+    // One section per group that keeps an offered format: NotchLC's has none and is left out.
+    EXPECT_EQ(test::pickerSections(*bar.formatPicker()),
+              test::expectedSections([](OutputFormat f) { return f != OutputFormat::notchLC && isAvailable(f); }, true));
 
     const int h264 = bar.formatPicker()->findData(int(OutputFormat::h264), Qt::UserRole);
     emit bar.formatPicker()->activated(h264);

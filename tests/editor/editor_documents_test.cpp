@@ -113,6 +113,21 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
     EXPECT_EQ(Project::decode(readFile(dir / "Show.qmpack/project.qmproj")).tracks.size(), 3u);
 
+    // Save As offers only a project file, named after the package; a package is never written.
+    e.m.addTrack();
+    fs::create_directories(dir / "Other.qmpack");
+    e.desktop.saveAnswers.push_back(q(dir / "Other.qmpack"));
+    e.desktop.saveAnswers.push_back(q(dir / "New.qmpack"));
+    EXPECT_FALSE(e.m.saveProject(true));
+    EXPECT_FALSE(e.m.saveProject(true));
+    EXPECT_EQ(e.desktop.saves.back().allowedExtensions, QStringList{"qmproj"});
+    EXPECT_EQ(e.desktop.saves.back().suggestedName, "Show.qmproj");
+    EXPECT_TRUE(fs::is_empty(dir / "Other.qmpack"));
+    EXPECT_FALSE(fs::exists(dir / "New.qmpack"));
+    EXPECT_EQ(e.m.projectURL(), q(dir / "Show.qmpack"));
+    EXPECT_EQ(e.m.importErrors().size(), 2);
+    e.m.clearImportErrors();
+
     // A save that cannot write reports and leaves the document state alone.
     e.m.addTrack();
     e.desktop.saveAnswers.push_back(q(dir / "no/such/folder/x.qmproj"));
@@ -203,6 +218,36 @@ TEST(EditorMedia, ImportSkipsDuplicatesAdoptsTheFirstPictureAndQueuesSound) {
     EXPECT_EQ(e.m.undoCount(), 2u);
     ASSERT_TRUE(waitUntil([&] { return !e.m.isAnalysing(); }));
     EXPECT_TRUE(e.m.analysisQueue().empty());
+}
+
+TEST(EditorMedia, AnImportStillProbingStaysOutOfTheProjectOpenedMeanwhile) {
+    TempDir dir;
+    makeMovie(dir / "a.mov");
+    makeMovie(dir / "b.mov", "25", true);
+    writeFile(dir / "broken.mov", "not a movie");
+    const QString other = writeProject(dir, {dir / "b.mov"});
+    for (const bool open : {false, true}) {
+        SCOPED_TRACE(open ? "Open" : "New");
+        Editor e;
+        // Replaced before the first probe is back.
+        auto imported = e.m.importFiles({q(dir / "a.mov"), q(dir / "broken.mov")});
+        if (open) {
+            e.await(e.m.openProject(other));
+        } else {
+            e.m.newProject();
+        }
+        e.await(imported);
+        e.settle();
+        ASSERT_EQ(e.m.project().media.size(), open ? 1u : 0u);
+        if (open) {
+            EXPECT_EQ(e.m.project().media[0].name, "b.mov");
+        }
+        EXPECT_EQ(e.m.project().width, open ? 64 : Project::makeNew().width);
+        EXPECT_EQ(e.m.undoCount(), 0u);
+        EXPECT_FALSE(e.m.isDirty());
+        EXPECT_TRUE(e.m.importErrors().isEmpty());
+        EXPECT_FALSE(e.m.isProbing());
+    }
 }
 
 TEST(EditorMedia, FolderRelinkSearchesDeepSkipsHiddenAndPackagesTakesTheFirst) {

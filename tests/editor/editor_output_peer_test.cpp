@@ -188,8 +188,47 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
     }
     e.m.newProject();
     e.await(e.m.startExport(settings, q(dir / "empty.mp4")));
-    EXPECT_TRUE(e.m.exportError().has_value());
+    EXPECT_EQ(e.m.exportError(), std::optional<QString>("The timeline is empty: there is nothing to export."));
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    EXPECT_FALSE(fs::exists(dir / "empty.mp4"));
+}
+
+TEST(EditorExport, NamesTheMissingMediaItLeavesOut) {
+    TempDir dir;
+    makeMovie(dir / "a.mov");
+    makeMovie(dir / "gone.mov");
+    makeMovie(dir / "unused.mov");
+    Editor e;
+    e.importAndPlace({dir / "a.mov", dir / "gone.mov"});
+    e.await(e.m.importFiles({q(dir / "unused.mov")}));  // in the bin only
+    e.desktop.saveAnswers.push_back(q(dir / "p.qmproj"));
+    ASSERT_TRUE(e.m.saveProject());
+    fs::remove(dir / "gone.mov");
+    fs::remove(dir / "unused.mov");
+    e.await(e.m.openProject(q(dir / "p.qmproj")));
+    EXPECT_EQ(e.m.missingTimelineMedia(), QStringList{"gone.mov"});
+
+    ConversionSettings settings;
+    settings.format = OutputFormat::h264;
+    e.await(e.m.startExport(settings, q(dir / "out.mp4")));
+    ASSERT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "out.mp4")));
+    EXPECT_EQ(e.m.exportLeftOut(), QStringList{"gone.mov"});
+    EXPECT_EQ(probeValue(dir / "out.mp4", "stream=nb_read_frames"), "60");  // its clip's time stays
+
+    // A track neither shown nor heard leaves nothing out; nor does a timeline without the medium.
+    e.m.toggleTrackVisibility(0, true);
+    e.m.toggleTrackAudio(0, true);
+    EXPECT_TRUE(e.m.missingTimelineMedia().isEmpty());
+    e.m.undo();
+    e.m.undo();
+    const auto& media = e.m.project().media;
+    const auto gone = std::find_if(media.begin(), media.end(), [](const MediaItem& m) { return m.name == "gone.mov"; });
+    ASSERT_NE(gone, media.end());
+    e.m.removeMedia(QUuid(gone->id));
+    EXPECT_TRUE(e.m.missingTimelineMedia().isEmpty());
+    e.await(e.m.startExport(settings, q(dir / "whole.mp4")));
+    ASSERT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "whole.mp4")));
+    EXPECT_TRUE(e.m.exportLeftOut().isEmpty());
 }
 
 // A renderer that takes three frame periods (it sleeps): each frame asked for is on the frame grid,

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <map>
 #include <mutex>
 
+#include "editor/timecode_text.h"
 #include "editor_test_support.h"
 
 namespace qm {
@@ -35,9 +37,11 @@ struct SyncEditor {
     std::shared_ptr<Shared> s = std::make_shared<Shared>();
     std::unique_ptr<EditorModel> model;
 
-    SyncEditor() {
+    // `sound` false: playback runs on the wall clock, never opening an audio output.
+    explicit SyncEditor(bool sound = true) {
         test::qtApp();
         EditorModel::Environment env;
+        env.sound = sound;
         env.render = [](const Project&, const MediaInfos&, double) { return QImage(); };
         env.analyze = [s = s](const std::filesystem::path& file, bool waveform, std::stop_token stop) {
             s->mostRunning = std::max(s->mostRunning.load(), ++s->running);
@@ -153,6 +157,26 @@ TEST(EditorAnalysis, TimecodeAtPlayhead) {
     EXPECT_FALSE(e->timecodeAtPlayhead());
     e->setSelectedClipID(e.addClip(corrupt, 2, 4));
     EXPECT_FALSE(e->timecodeAtPlayhead());
+}
+
+TEST(EditorAnalysis, TimecodeWherePlaybackStoppedIsTheTimelinesFrame) {
+    SyncEditor e(false);
+    const QUuid timed = e.addMedia("a.mov");
+    e.s->analyses["a.mov"].ltc = ltcAt(30, 0);
+    e.analyse({timed});
+    e.addClip(timed, 0, 0, 0, 60);
+    const double rate = e->project().frameRate;
+    // Paused as a user may: at a moment the playhead lies in the later half of a frame.
+    QObject::connect(e.model.get(), &EditorModel::playheadChanged, [&] {
+        const double frames = e->playhead() * rate;
+        if (e->isPlaying() && frames - std::floor(frames) >= 0.5) e->pause();
+    });
+    e->play();
+    ASSERT_TRUE(test::waitUntil([&] { return !e->isPlaying(); }));
+    ASSERT_LT(e->playhead(), 60.0) << "never paused";
+    const auto reading = e->timecodeAtPlayhead();
+    ASSERT_TRUE(reading);
+    EXPECT_EQ(QString::fromStdString(reading->timecode.displayText()), formatTimecode(e->playhead(), rate));
 }
 
 TEST(EditorSyncRun, PlacesByTimecodeOrSoundInOneStep) {

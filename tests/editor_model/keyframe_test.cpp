@@ -250,6 +250,56 @@ TEST(KeyframeEvaluation, BisectedParameterIsThePlainBisectionBitForBit) {
     EXPECT_EQ(detail::bisectedParameter(0, 0, 1, kNaN), plain(0, 0, 1, kNaN));
 }
 
+// The eased fraction of a 0-to-1 segment against the evaluation written out step by step: handles
+// from the eases, influences and velocities, then forty bisection steps on the expanded x(s).
+// Where no step of that bisection comes within 1e-14 of u, rounding cannot turn a step the other
+// way, so the two agree bit for bit; nearer ties may end one step apart (2^-40 in s).
+TEST(KeyframeEvaluation, EasedFractionIsTheFortyStepBisectionOverRandomHandles) {
+    const auto literal = [](const Keyframe<double>& a, const Keyframe<double>& b, double u, double& closest) {
+        const bool easeOut = a.easeOut == KeyframeEase::ease, easeIn = b.easeIn == KeyframeEase::ease;
+        const double p1x = easeOut ? a.outInfluence : 1.0 / 3, p1y = easeOut ? a.outInfluence * a.outVelocity : 1.0 / 3;
+        const double p2x = easeIn ? 1 - b.inInfluence : 2.0 / 3, p2y = easeIn ? 1 - b.inInfluence * b.inVelocity : 2.0 / 3;
+        closest = INFINITY;
+        if (std::abs(p1x - p1y) < 1e-12 && std::abs(p2x - p2y) < 1e-12) return u;
+        const auto x = [&](double s) { return 3 * (1 - s) * (1 - s) * s * p1x + 3 * (1 - s) * s * s * p2x + s * s * s; };
+        double lo = 0, hi = 1, s = 0;
+        for (int step = 0; step < 40; ++step) {
+            s = (lo + hi) * 0.5;
+            closest = std::min(closest, std::abs(x(s) - u));
+            if (x(s) < u) lo = s;
+            else hi = s;
+        }
+        return 3 * (1 - s) * (1 - s) * s * p1y + 3 * (1 - s) * s * s * p2y + s * s * s;
+    };
+    std::mt19937 random(8104);
+    std::uniform_real_distribution<double> influence(0.01, 1), velocity(-3, 6), fraction(0, 1);
+    const KeyframeEase eases[] = {KeyframeEase::linear, KeyframeEase::ease, KeyframeEase::ease};
+    int exact = 0;
+    const int pairs = 4000;
+    for (int i = 0; i < pairs; ++i) {
+        Keyframe<double> a = key(0, 0, KeyframeEase::linear, eases[random() % 3]);
+        Keyframe<double> b = key(1, 1, eases[random() % 3]);
+        a.outInfluence = influence(random);
+        a.outVelocity = i % 9 == 0 ? 1.0 : velocity(random);
+        b.inInfluence = influence(random);
+        b.inVelocity = velocity(random);
+        const Animatable<double> segment{0, {a, b}};
+        for (int j = 0; j < 4; ++j) {
+            const double u = fraction(random);
+            double closest = 0;
+            const double expected = literal(a, b, u, closest);
+            if (closest > 1e-14) {
+                ASSERT_EQ(segment.valueAt(u), expected) << i << " u=" << u;
+                ++exact;
+            } else {
+                // y' is a Bernstein quadratic whose coefficients stay within 3 x 11 for these handles.
+                ASSERT_NEAR(segment.valueAt(u), expected, 33 * std::ldexp(1.0, -39)) << i << " u=" << u;
+            }
+        }
+    }
+    EXPECT_GT(exact, pairs * 4 * 9 / 10);
+}
+
 // The buckets beside a list give the segment the binary search gives, at every keyframe time,
 // between them, on repeated times and after a write behind their back; the edits renew them.
 TEST(KeyframeEvaluation, BucketsFollowTheListThroughEveryEdit) {

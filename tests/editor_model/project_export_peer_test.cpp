@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include <QImage>
 
@@ -47,12 +48,6 @@ ConversionSettings settingsFor(OutputFormat format, bool audio = true) {
     return s;
 }
 
-std::string rgbaOfFrame(const fs::path& file, int index) {
-    return test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-vf", "select=eq(n\\," + std::to_string(index) + ")", "-frames:v",
-                      "1", "-f", "rawvideo", "-pix_fmt", "rgba", "-"})
-        .output;
-}
-
 TEST(ProjectExportPeer, EveryWritableFormat) {
     RedTimeline t;
     const auto& formats = test::kWritableFormats;
@@ -85,7 +80,9 @@ TEST(ProjectExportPeer, EveryWritableFormat) {
         if (f.alpha && f.format != OutputFormat::hapAlpha && f.format != OutputFormat::hapQAlpha &&
             f.format != OutputFormat::dxv3Alpha) {
             for (int i = 0; i < 5; ++i) {
-                const std::string px = frames.empty() ? rgbaOfFrame(out, i) : rgbaOfFrame(frames[size_t(i)], 0);
+                const size_t bytes = size_t(kW * kH * 4);
+                const std::string px = frames.empty() ? test::rgbaFrame(out, i, f.format, bytes)
+                                                      : test::rgbaFrame(frames[size_t(i)], 0, f.format, bytes);
                 ASSERT_EQ(px.size(), size_t(kW * kH * 4));
                 for (size_t p = 0; p < px.size(); p += 4 * 97) {
                     EXPECT_NEAR(uint8_t(px[p]), 255, 2);
@@ -95,6 +92,30 @@ TEST(ProjectExportPeer, EveryWritableFormat) {
             }
         }
     }
+}
+
+// A clip whose alpha ramps across it, fitted into a wider canvas so transparent bars stand beside it:
+// HEVC with alpha, as the peer FFmpeg decodes it, against the renderer's alpha in a PNG sequence.
+TEST(ProjectExportPeer, HevcWithAlphaKeepsTheRenderersAlpha) {
+    test::TempDir dir;
+    Medium ramp = test::makeMedium(dir / "ramp.mov", {"-f", "lavfi", "-i", "color=red:s=18x18:r=10:d=1,format=rgba,geq=r=255:g=X*14:b=0:a=X*14",
+                                                      "-c:v", "png"});
+    Project project = test::projectOf(kW, kH, 10, {ramp}, {test::clipOf(ramp, 0, 0.5, kW, kH)});
+    project.transparentBackground = true;
+    std::map<OutputFormat, fs::path> outs;
+    for (OutputFormat format : {OutputFormat::hevcAlpha, OutputFormat::pngSequence}) {
+        outs[format] = outputURL(format, dir / "Ramp", dir.path());
+        ProjectExporter(project, test::infosOf({ramp}), settingsFor(format, false), outs[format], {}).exportProject({});
+    }
+    const fs::path& frames = outs[OutputFormat::pngSequence];
+    const auto reference = test::peerFrames({"-framerate", "10", "-i", (frames / (frames.filename().string() + "_%06d.png")).string()},
+                                            "format=rgba,alphaextract", "gray", kW * kH);
+    const auto decoded = test::peerFrames({"-i", outs[OutputFormat::hevcAlpha].string()}, "alphaextract", "gray", kW * kH);
+    ASSERT_EQ(reference.size(), 5u);
+    // Transparent bars and a ramp, not one flat value.
+    EXPECT_EQ(uint8_t(reference[0][size_t(kH / 2) * kW]), 0);
+    EXPECT_GT(uint8_t(reference[0][size_t(kH / 2) * kW + kW / 2 + 8]), 150);
+    EXPECT_GE(test::lowestPsnr(decoded, reference), 45.0);
 }
 
 TEST(ProjectExportPeer, FrameCountsAndTheTimelineDescription) {

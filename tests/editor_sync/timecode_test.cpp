@@ -132,5 +132,32 @@ TEST(SyncReport, SpeedTextsRoundAndCompareByValue) {
     EXPECT_NE(O::differentSpeed(0.0), O::sound());
 }
 
+TEST(SyncReport, OutcomeTextsAndTheSyncedCount) {
+    test::qtApp();
+    using O = SyncReport::Outcome;
+    const QString differently = "Probably a different recording or performance. Line it up by hand.";
+    const struct {
+        O outcome;
+        QString title, detail;
+    } cases[] = {
+        {O::differentSpeed(0), "Plays 0.0% faster than the reference", differently},
+        {O::differentSpeed(-0.04), "Plays 0.0% slower than the reference", differently},
+        {O::timecode(), "Synced by timecode", ""},
+        {O::sound(), "Synced by matching sound", ""},
+        {O::noSound(), "Has no sound to compare", "Line it up by hand."},
+        {O::noMatch(), "Can't find the same sound in the reference", differently},
+        {O::partial(), "Only a short part sounds the same", "Line it up by hand, or use a longer part of the recording."},
+    };
+    SyncReport report;
+    EXPECT_EQ(report.syncedCount(), 0);
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.outcome.title(), c.title);
+        EXPECT_EQ(c.outcome.detail(), c.detail) << c.title.toStdString();
+        report.entries.push_back({QUuid::createUuid(), "clip", c.outcome});
+    }
+    // Only timecode and sound count, even where the run moved a clip of another outcome.
+    EXPECT_EQ(report.syncedCount(), 2);
+}
+
 }  // namespace
 }  // namespace qm

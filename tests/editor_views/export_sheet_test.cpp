@@ -151,6 +151,7 @@ TEST_F(SheetTest, ExportsShowsTheResultAndNeverWritesIntoAnEarlierSequence) {
     ASSERT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "out.mov"))) << e.m.exportError().value_or("").toStdString();
     EXPECT_TRUE(sheet.resultView()->isVisibleTo(&sheet));
     EXPECT_EQ(sheet.resultLabel()->text(), "out.mov");
+    EXPECT_FALSE(sheet.leftOutRow()->isVisibleTo(&sheet));  // nothing was missing
     EXPECT_TRUE(std::filesystem::exists(dir / "out.mov"));  // its contents: ProjectExportPeer.EveryWritableFormat
     sheet.revealButton()->click();
     EXPECT_EQ(e.desktop.revealed, QStringList{q(dir / "out.mov")});
@@ -170,6 +171,33 @@ TEST_F(SheetTest, ExportsShowsTheResultAndNeverWritesIntoAnEarlierSequence) {
     ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
     EXPECT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "frames/Untitled_TIFF 2")));
     EXPECT_TRUE(std::filesystem::is_empty(dir / "frames/Untitled_TIFF"));
+}
+
+TEST_F(SheetTest, MissingMediaAreNamedBeforeAndAfterTheExport) {
+    makeMovie(dir / "media/a.mov");
+    makeMovie(dir / "media/gone.mov");
+    Editor e;
+    e.importAndPlace({dir / "media/a.mov", dir / "media/gone.mov"});
+    {
+        ExportSheet sheet(e.m);
+        EXPECT_FALSE(sheet.missingWarning()->isVisibleTo(&sheet));
+    }
+    e.desktop.saveAnswers.push_back(q(dir / "Show.qmproj"));
+    ASSERT_TRUE(e.m.saveProject());
+    std::filesystem::remove(dir / "media/gone.mov");
+    e.await(e.m.openProject(q(dir / "Show.qmproj")));
+
+    ExportSheet sheet(e.m);
+    EXPECT_TRUE(sheet.missingWarning()->isVisibleTo(&sheet));
+    EXPECT_EQ(sheet.missingLabel()->text(), "These files can't be found, so their clips will be left out: gone.mov");
+    choose(sheet, OutputFormat::proRes422);
+    e.desktop.saveAnswers.push_back(q(dir / "out.mov"));
+    sheet.exportButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
+    ASSERT_TRUE(sheet.resultView()->isVisibleTo(&sheet)) << e.m.exportError().value_or("").toStdString();
+    EXPECT_EQ(sheet.resultLabel()->text(), "out.mov");
+    EXPECT_TRUE(sheet.leftOutRow()->isVisibleTo(&sheet));
+    EXPECT_EQ(sheet.leftOutLabel()->text(), "These files couldn't be found, so their clips were left out: gone.mov");
 }
 
 TEST_F(SheetTest, StopReturnsToTheSettingsWithoutAnError) {

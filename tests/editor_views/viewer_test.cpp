@@ -19,6 +19,7 @@
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/media_bin.h"
 #include "editor/views/selection_overlay.h"
+#include "editor/views/sync_report_sheet.h"
 #include "editor/views/timeline/timeline_view.h"
 #include "editor/views/viewer_view.h"
 #include "editor_views/one_clip.h"
@@ -285,6 +286,31 @@ TEST(EditorView, TheInspectorsSyncShowsItsReportUntilClosed) {
     EXPECT_TRUE(e.model->syncReport().has_value());
     view->syncSheet()->reject();  // closed without its button
     EXPECT_EQ(view->syncSheet(), nullptr);
+    EXPECT_FALSE(e.model->syncReport().has_value());
+}
+
+TEST(EditorView, AReportArrivingWhileOneIsUpReplacesIt) {
+    Editor e;
+    e.addMedia();
+    const QUuid reference = e.model->selectedClipID();
+    QWidget window;
+    EditorView* view = e.showView(window);
+    emit view->inspector()->syncRequested(reference);
+    ASSERT_TRUE(test::waitUntil([&] { return view->syncSheet() != nullptr; }));
+    QPointer<QDialog> first = view->syncSheet();
+
+    // Another medium on the timeline, synced again before the first report is closed.
+    test::addMediaClip(*e.model, 1280, 720, 4);
+    emit view->inspector()->syncRequested(reference);
+    ASSERT_TRUE(test::waitUntil([&] { return view->syncSheet() != first.data(); }));
+    ASSERT_NE(view->syncSheet(), nullptr);
+    ASSERT_TRUE(e.model->syncReport().has_value());
+    ASSERT_EQ(e.model->syncReport()->entries.size(), 1u);
+    EXPECT_EQ(static_cast<SyncReportSheet*>(view->syncSheet())->summaryLabel()->text(),
+              syncSummaryText(*e.model->syncReport()));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(first.isNull());
+    view->syncSheet()->reject();
     EXPECT_FALSE(e.model->syncReport().has_value());
 }
 

@@ -8,7 +8,7 @@ namespace {
 
 TEST(MediaCapabilities, AvailabilityIsKnownBeforeAnyEngineCall) {
     EXPECT_TRUE(isAvailable(OutputFormat::proRes4444XQ));  // prores_ks offers the 4444xq profile
-    EXPECT_FALSE(isAvailable(OutputFormat::hevcAlpha));
+    EXPECT_TRUE(isAvailable(OutputFormat::hevcAlpha));  // setup builds x265 with its alpha layer
     EXPECT_FALSE(isAvailable(OutputFormat::notchLC));
     EXPECT_EQ(formatsOffered(FormatGroup::proRes).size(), 6u);
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -52,6 +53,9 @@ protected:
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "ffv1", out});
         else if (name == "vp9.webm")
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "libvpx-vp9", "-deadline", "realtime", out});
+        else if (name == "rle_argb.mov" || name == "rle_rgb.mov")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "qtrle", "-pix_fmt", name == "rle_argb.mov" ? "argb" : "rgb24",
+                          out});
         else if (name == "picture.png")
             test::ffmpeg({"-f", "lavfi", "-i", video, "-frames:v", "1", out});
         else if (name == "subs.mkv") {
@@ -195,6 +199,26 @@ TEST(CodecNames, TableThenCompressorNameThenTrimmedCode) {
     // A table name wins over the file's own.
     VideoFormatDescription hap{fourCC('H', 'a', 'p', '1'), 8, 8, std::string("Lavc hap"), 24};
     EXPECT_EQ(codecName(hap.codecType, &hap), "Hap");
+}
+
+// The codec list first; any other code has alpha exactly when its stated depth is 32.
+TEST(AlphaCodecs, ListedCodesThenDepth32) {
+    const struct { const char* code; std::optional<int> depth; bool alpha; } cases[] = {
+        {"ap4h", 24, true},  {"png ", std::nullopt, true}, {"DXDI", std::nullopt, true},
+        {"Hap1", 32, true},  {"Hap1", 24, false},          {"rle ", 32, true},
+        {"rle ", 24, false}, {"raw ", std::nullopt, false}, {"avc1", 31, false},
+    };
+    for (const auto& c : cases) {
+        const VideoFormatDescription description{fourCCCode(c.code), 8, 8, std::nullopt, c.depth};
+        EXPECT_EQ(hasAlphaCodec(description.codecType, description), c.alpha) << c.code << " " << c.depth.value_or(0);
+    }
+}
+
+TEST_F(ProbeTest, AnimationMoviesAreRefusedButTheirDepthStillTellsAlpha) {
+    const MediaInfo argb = MediaInfo::load(path("rle_argb.mov"));
+    EXPECT_EQ(argb.decoder, SourceDecoder::unsupported(fourCCCode("rle ")));
+    EXPECT_TRUE(argb.hasAlpha);
+    EXPECT_FALSE(MediaInfo::load(path("rle_rgb.mov")).hasAlpha);
 }
 
 TEST(SourceDecoders, Choice) {

@@ -12,6 +12,7 @@
 #include "engine/media_frame_reader.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
+#include "support/movie_boxes.h"
 #include "support/test_support.h"
 #include "transcoder_test_media.h"
 
@@ -45,6 +46,8 @@ const std::vector<Expectation>& expectations() {
         {OutputFormat::proRes4444XQ, "ap4x", "XQ", "yuva444p12le", "pcm_s24le"},
         {OutputFormat::h264, "avc1", "High", "yuv420p", "aac", true},
         {OutputFormat::hevc, "hvc1", "Main", "yuv420p", "aac", true},
+        // Debian's ffmpeg reads the colour layer alone.
+        {OutputFormat::hevcAlpha, "hvc1", "Main", "yuv420p", "pcm_s24le"},
         {OutputFormat::pngSequence, "png", "", "rgba", ""},
         {OutputFormat::tiffSequence, "tiff", "", "rgba64le", ""},
         {OutputFormat::jpegSequence, "mjpeg", "", "yuvj444p", ""},
@@ -89,7 +92,7 @@ TEST_P(TranscoderFormats, ConvertsAndReadsBackInTheFFmpegCLI) {
     });
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().fraction, 1.0);
-    const bool even = e.format == OutputFormat::h264 || e.format == OutputFormat::hevc;
+    const bool even = e.format == OutputFormat::h264 || e.format == OutputFormat::hevc || e.format == OutputFormat::hevcAlpha;
     const int width = even ? 160 : 161;
     const int height = even ? 120 : 121;
 
@@ -189,6 +192,50 @@ TEST(TranscoderAudio, ChannelsAndRatesFollowTheContainer) {
     const fs::path out = dir / "silent.mov";
     Transcoder(six, out, MediaInfo::load(six), silent).run({});
     EXPECT_TRUE(test::streamOf(test::ffprobe(out), "audio").is_null());
+}
+
+// More than two channels in a QuickTime output are marked discrete, in order, whichever form of
+// sound description the muxer picks (16-bit: version 0, 24-bit: 1, above 65535 Hz: 2); mono and
+// stereo get no such layout. Every output still plays to the end without an error.
+TEST(TranscoderAudio, ManyChannelsAreMarkedDiscreteInOrder) {
+    test::TempDir dir;
+    struct Case {
+        int channels;
+        int rate;
+        OutputFormat format;
+    };
+    for (const Case& c : {Case{6, 44100, OutputFormat::proRes422}, Case{6, 48000, OutputFormat::hap},
+                          Case{6, 96000, OutputFormat::proRes422}, Case{1, 48000, OutputFormat::proRes422},
+                          Case{2, 48000, OutputFormat::hap}}) {
+        const std::string name =
+            std::to_string(c.channels) + "-" + std::to_string(c.rate) + "-" + std::string(rawValue(c.format));
+        SCOPED_TRACE(name);
+        const auto source = test::makeH264Source(dir.path(), name + ".mov", 64, 48, c.rate, c.channels);
+        ConversionSettings settings;
+        settings.format = c.format;
+        const fs::path out = dir / ("out-" + name + ".mov");
+        Transcoder(source, out, MediaInfo::load(source), settings).run({});
+        const auto layouts = test::soundChannelLayouts(out);
+        ASSERT_TRUE(layouts) << "boxes do not fill their parents";
+        if (c.channels > 2) {
+            ASSERT_EQ(layouts->size(), 1u);
+            EXPECT_EQ((*layouts)[0].size, 24u);
+            EXPECT_EQ((*layouts)[0].versionAndFlags, 0u);
+            EXPECT_EQ((*layouts)[0].layoutTag, (147u << 16) | 6u);
+            EXPECT_EQ((*layouts)[0].bitmap, 0u);
+            EXPECT_EQ((*layouts)[0].descriptions, 0u);
+        } else {
+            EXPECT_TRUE(std::none_of(layouts->begin(), layouts->end(),
+                                     [](const auto& box) { return box.layoutTag >> 16 == 147; }));
+        }
+        const auto audio = test::streamOf(test::ffprobe(out), "audio");
+        EXPECT_EQ(audio.value("channels", 0), c.channels);
+        EXPECT_EQ(audio.value("sample_rate", ""), std::to_string(c.rate));
+        EXPECT_EQ(test::countFrames(out), 25);
+        const auto decoded = test::run({"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -f null - 2>&1", out.string()});
+        EXPECT_EQ(decoded.exitCode, 0);
+        EXPECT_EQ(decoded.output, "");
+    }
 }
 
 // Hap and DXV3 pictures are at least as faithful as ffmpeg's own Hap encoder's (0.5 dB margin).

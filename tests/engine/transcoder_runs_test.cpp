@@ -61,8 +61,6 @@ TEST(TranscoderErrors, RefusedBeforeTheSourceIsOpened) {
     auto notch = errorOf([&] { Transcoder(missing, dir / "o.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::notchLC)).run({}); });
     EXPECT_EQ(notch.kind(), ConversionError::Kind::formatUnavailable);
     EXPECT_STREQ(notch.what(), "NotchLC isn't available in this version.");
-    auto alpha = errorOf([&] { Transcoder(missing, dir / "o.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::hevcAlpha)).run({}); });
-    EXPECT_EQ(alpha.kind(), ConversionError::Kind::formatUnavailable);
     MediaInfo unsupported = syntheticInfo(64, 48);
     unsupported.decoder = SourceDecoder::unsupported(fourCC('a', 'b', 'c', 'd'));
     auto codec = errorOf([&] { Transcoder(missing, dir / "o.mov", unsupported, settingsFor(OutputFormat::hap)).run({}); });

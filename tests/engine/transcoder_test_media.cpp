@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -53,6 +54,38 @@ int countFrames(const std::filesystem::path& file) {
 bool decodesCleanly(const std::filesystem::path& file) {
     auto result = run({"ffmpeg", "-v", "error", "-xerror", "-i", file.string(), "-f", "null", "-"});
     return result.exitCode == 0;
+}
+
+std::string rgbaFrame(const std::filesystem::path& file, int index, OutputFormat format, size_t frameBytes) {
+    if (format == OutputFormat::hevcAlpha) {
+        const auto frames = peerFrames({"-i", file.string()}, "format=rgba", "rgba", frameBytes);
+        return size_t(index) < frames.size() ? frames[size_t(index)] : std::string();
+    }
+    return run({"ffmpeg", "-v", "error", "-i", file.string(), "-vf", "select=eq(n\\," + std::to_string(index) + ")",
+                "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgba", "-"})
+        .output;
+}
+
+std::vector<std::string> peerFrames(const std::vector<std::string>& input, const std::string& filter,
+                                    const std::string& pixelFormat, size_t frameBytes) {
+    std::vector<std::string> argv = {peerFfmpegPath().string(), "-v", "error"};
+    argv.insert(argv.end(), input.begin(), input.end());
+    argv.insert(argv.end(), {"-vf", filter, "-f", "rawvideo", "-pix_fmt", pixelFormat, "-"});
+    const CommandResult result = run(argv);
+    std::vector<std::string> frames;
+    if (result.exitCode != 0 || frameBytes == 0 || result.output.size() % frameBytes != 0) {
+        ADD_FAILURE() << "the peer FFmpeg gave " << result.output.size() << " bytes, exit " << result.exitCode;
+        return frames;
+    }
+    for (size_t at = 0; at < result.output.size(); at += frameBytes) frames.push_back(result.output.substr(at, frameBytes));
+    return frames;
+}
+
+double lowestPsnr(const std::vector<std::string>& test, const std::vector<std::string>& reference) {
+    if (test.size() != reference.size() || test.empty()) return 0;
+    double lowest = 1e9;
+    for (size_t i = 0; i < test.size(); ++i) lowest = std::min(lowest, psnr(test[i], reference[i]));
+    return lowest;
 }
 
 double psnr(const std::filesystem::path& test, const std::filesystem::path& reference, const std::filesystem::path& scratch) {

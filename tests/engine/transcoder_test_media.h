@@ -42,9 +42,22 @@ inline constexpr WritableFormat kWritableFormats[] = {
     {OutputFormat::proRes422, "prores", false}, {OutputFormat::proRes422HQ, "prores", false},
     {OutputFormat::proRes4444, "prores", true}, {OutputFormat::proRes4444XQ, "prores", true},
     {OutputFormat::h264, "h264", false},        {OutputFormat::hevc, "hevc", false},
+    {OutputFormat::hevcAlpha, "hevc", true},
     {OutputFormat::pngSequence, "png", true},   {OutputFormat::tiffSequence, "tiff", true},
     {OutputFormat::jpegSequence, "mjpeg", false},
 };
+
+// Frame `index` of the file's video as 8-bit RGBA: through the peer FFmpeg for HEVC with alpha,
+// whose alpha layer Debian's ffmpeg drops, through Debian's ffmpeg otherwise.
+std::string rgbaFrame(const std::filesystem::path& file, int index, OutputFormat format, size_t frameBytes);
+
+// Every frame the peer FFmpeg decodes from `input` (its input arguments, e.g. {"-i", file}) through
+// `filter`, as raw `pixelFormat` pictures of `frameBytes` each.
+std::vector<std::string> peerFrames(const std::vector<std::string>& input, const std::string& filter,
+                                    const std::string& pixelFormat, size_t frameBytes);
+
+// The lowest PSNR of two lists of pictures taken frame by frame (0 when their counts differ).
+double lowestPsnr(const std::vector<std::string>& test, const std::vector<std::string>& reference);
 
 // Mean PSNR (over all frames, RGB) of `test` against `reference`, computed by ffmpeg's psnr filter.
 double psnr(const std::filesystem::path& test, const std::filesystem::path& reference, const std::filesystem::path& scratch);

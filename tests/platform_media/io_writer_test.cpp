@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cmath>
 #include <memory>
 #include <sstream>
 #include <thread>
 
+#include <sys/resource.h>
+
 #include "core/four_cc.h"
+#include "support/movie_boxes.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -259,6 +263,65 @@ TEST_F(WriterTest, TransformIsKept) {
     const auto r = test::run({"ffprobe", "-v", "error", "-show_entries", "stream_side_data=rotation", "-of", "csv=p=0",
                               file.string()});
     EXPECT_NE(r.output.find("90"), std::string::npos) << r.output;
+}
+
+// Files written while alive may not grow past `bytes` (writes beyond fail with EFBIG instead of
+// raising SIGXFSZ).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = old_;
+        limited.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    void (*handler_)(int) = nullptr;
+};
+
+// Six channels in a QuickTime movie are marked discrete, in order, and a layout that cannot be
+// written fails the movie rather than publishing it without one.
+TEST_F(WriterTest, ManyChannelsGetADiscreteLayoutOrFailTheMovie) {
+    auto write = [&](const fs::path& file) {
+        auto w = MovieWriter::create(file, MovieFileType::quickTime);
+        w->addVideoInput(videoSettings(fourCC('a', 'p', 'c', 'o')));
+        EXPECT_TRUE(w->addAudioInput({MovieAudioSettings::Codec::pcm24, 48000, 6, 0, true}));
+        w->startWriting();
+        w->appendAudio(tone(48000, 6, 9600, 0, AudioSampleFormat::int24));
+        for (int i = 0; i < 5; ++i) w->appendPixelBuffer(picture(kPixelFormatYUV422P10, i), MediaTime::make(i, 25));
+        return w;
+    };
+    const fs::path first = dir / "six.mov";
+    write(first)->finishWriting();
+    const auto layouts = test::soundChannelLayouts(first);
+    ASSERT_TRUE(layouts);
+    ASSERT_EQ(layouts->size(), 1u);
+    EXPECT_EQ((*layouts)[0].layoutTag, (147u << 16) | 6u);
+    EXPECT_EQ((*stream(test::ffprobe(first), "audio"))["channels"], 6);
+
+    // The same movie again where the file may hold what the muxer writes but not the box.
+    const fs::path second = dir / "again.mov";
+    test::writeFile(second, "old");
+    auto w = write(second);
+    {
+        FileSizeLimit limit(fs::file_size(first) - 24);
+        EXPECT_THROW(w->finishWriting(), MediaError);
+    }
+    EXPECT_EQ(w->status(), MovieWriter::Status::failed);
+    EXPECT_EQ(w->errorText().rfind("finish (channel layout: ", 0), 0u) << w->errorText();
+    w->cancelWriting();
+    EXPECT_TRUE(test::readFile(second) == "old");
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
 }
 
 TEST_F(WriterTest, FailuresAndCancellation) {

@@ -59,6 +59,12 @@ public:
                           }});
         return *this;
     }
+    // Waits until `name` is listed in the panel's folder, as a person looks before typing (the
+    // panel lists a folder in the background).
+    PanelUser& sees(const QString& name) {
+        add({[name](QWidget* w) { return itemRect(panelOf(w), name).isValid(); }, [](QWidget*) {}});
+        return *this;
+    }
     // Clicks the button titled `title` in the alert that comes up.
     PanelUser& answer(const QString& title) {
         add({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },

@@ -126,6 +126,20 @@ nlohmann::json ffprobe(const std::filesystem::path& file) {
     return nlohmann::json::parse(r.output, nullptr, false);
 }
 
+std::filesystem::path peerFfmpegPath() { return QM_PEER_FFMPEG; }
+
+std::filesystem::path peerFfprobePath() { return QM_PEER_FFPROBE; }
+
+void peerFfmpeg(const std::vector<std::string>& args) {
+    const std::filesystem::path tool = peerFfmpegPath();
+    ASSERT_EQ(::access(tool.c_str(), X_OK), 0) << "the peer FFmpeg is missing at " << tool
+                                               << " (scripts/setup.sh builds it)";
+    std::vector<std::string> argv{tool.string(), "-nostdin", "-y", "-v", "error"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto r = run(argv);
+    ASSERT_EQ(r.exitCode, 0) << "the peer FFmpeg failed";
+}
+
 std::string readFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream s;

@@ -65,6 +65,13 @@ void ffmpeg(const std::vector<std::string>& args);
 // ffprobe -show_streams -show_format as JSON.
 nlohmann::json ffprobe(const std::filesystem::path& file);
 
+// The newer FFmpeg that scripts/setup.sh builds for the tests alone: it reads what the system's
+// ffmpeg cannot (HEVC alpha layers, DXV frames with alpha). peerFfmpeg runs it like ffmpeg() above
+// and fails the test, saying where it was looked for, when it is missing.
+std::filesystem::path peerFfmpegPath();
+std::filesystem::path peerFfprobePath();
+void peerFfmpeg(const std::vector<std::string>& args);
+
 // Reads or writes a whole file.
 std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, const std::string& bytes);

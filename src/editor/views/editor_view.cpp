@@ -115,8 +115,14 @@ void EditorView::showSyncReport() {
         if (syncSheet_) syncSheet_->close();
         return;
     }
-    if (syncSheet_) syncSheet_->close();
-    syncSheet_ = new SyncReportSheet(*model_.syncReport(), window());
+    // A copy: the old sheet's handler would clear the model's report, and with it this new one.
+    const SyncReport report = *model_.syncReport();
+    if (QDialog* old = std::exchange(syncSheet_, nullptr)) {
+        disconnect(old, &QDialog::finished, this, nullptr);
+        keepAlertsOf(old);
+        old->close();
+    }
+    syncSheet_ = new SyncReportSheet(report, window());
     syncSheet_->setAttribute(Qt::WA_DeleteOnClose);
     // However the sheet closes, the report is done with.
     connect(syncSheet_, &QDialog::finished, this, [this] {

@@ -105,6 +105,14 @@ QString ExportSheet::progressText(const TranscodeProgress& progress) {
     return QString::asprintf("%.0f%% · %.0f fps", finite(progress.fraction) * 100, finite(progress.framesPerSecond));
 }
 
+QString ExportSheet::missingMediaText(const QStringList& names) {
+    return tr("These files can't be found, so their clips will be left out: %1").arg(names.join(QStringLiteral(", ")));
+}
+
+QString ExportSheet::leftOutText(const QStringList& names) {
+    return tr("These files couldn't be found, so their clips were left out: %1").arg(names.join(QStringLiteral(", ")));
+}
+
 QString ExportSheet::outputName() const {
     const QString base = model_.projectURL().isEmpty() ? tr("Untitled") : QFileInfo(model_.projectURL()).completeBaseName();
     return base + QLatin1Char('_') + QString::fromUtf8(fileTag(settings_.format).data(), qsizetype(fileTag(settings_.format).size()));
@@ -140,6 +148,7 @@ ExportSheet::ExportSheet(EditorModel& model, QWidget* parent) : QDialog(parent),
     connect(&model_, &EditorModel::exportResultChanged, this, &ExportSheet::refresh);
     connect(&model_, &EditorModel::exportErrorChanged, this, &ExportSheet::refresh);
     connect(&model_, &EditorModel::projectChanged, this, &ExportSheet::refresh);
+    connect(&model_, &EditorModel::infosChanged, this, &ExportSheet::refresh);
     refresh();
 }
 
@@ -195,6 +204,11 @@ void ExportSheet::buildSettingsView() {
     alphaWarning_ = symbolRow(QStringLiteral("exclamationmark.triangle"), kOrange, warning);
     form_->addRow(QString(), alphaWarning_);
 
+    missingText_ = new QLabel;
+    missingText_->setFont(captionFont(font()));
+    missingWarning_ = symbolRow(QStringLiteral("exclamationmark.triangle"), kOrange, missingText_);
+    form_->addRow(QString(), missingWarning_);
+
     errorText_ = new QLabel;
     errorText_->setFont(calloutFont(font()));
     errorText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -244,6 +258,10 @@ void ExportSheet::buildResultView() {
     resultView_ = stack(12, layout);
     resultName_ = new QLabel;
     layout->addWidget(symbolRow(QStringLiteral("checkmark.circle.fill"), kGreen, resultName_));
+    leftOutText_ = new QLabel;
+    leftOutText_->setFont(captionFont(font()));
+    leftOutRow_ = symbolRow(QStringLiteral("exclamationmark.triangle"), kOrange, leftOutText_);
+    layout->addWidget(leftOutRow_);
     auto* row = new QHBoxLayout;
     row->addStretch(1);
     reveal_ = new QPushButton(tr("Show in File Manager"));
@@ -289,6 +307,9 @@ void ExportSheet::refresh() {
     sizeControls_->setSourceSize(std::pair{project.width, project.height});
     sizeControls_->refresh();
     projectSummary_->setText(projectSummary(project));
+    const QStringList missing = model_.missingTimelineMedia();
+    setRowVisible(missingWarning_, !missing.isEmpty());
+    missingText_->setText(missing.isEmpty() ? QString() : missingMediaText(missing));
 
     errorRow_->setVisible(model_.exportError().has_value());
     errorText_->setText(model_.exportError().value_or(QString()));
@@ -297,6 +318,9 @@ void ExportSheet::refresh() {
     bar_->setValue(std::isfinite(progress.fraction) ? int(std::lround(std::clamp(progress.fraction, 0.0, 1.0) * 1000)) : 0);
     progressLine_->setText(progressText(progress));
     resultName_->setText(model_.exportResult() ? QFileInfo(*model_.exportResult()).fileName() : QString());
+    const QStringList& leftOut = model_.exportLeftOut();
+    leftOutRow_->setVisible(done && !leftOut.isEmpty());
+    leftOutText_->setText(done && !leftOut.isEmpty() ? leftOutText(leftOut) : QString());
 }
 
 void ExportSheet::exportTimeline() {

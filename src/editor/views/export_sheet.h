@@ -4,6 +4,7 @@
 // File Manager" and "Done". The export itself is the model's; the sheet only follows its fields.
 
 #include <QDialog>
+#include <QStringList>
 
 #include "engine/conversion_settings.h"
 #include "engine/transcode_sync.h"
@@ -39,6 +40,9 @@ public:
     static QString projectSummary(const Project& project);
     // "42% · 57 fps".
     static QString progressText(const TranscodeProgress& progress);
+    // Before the export and after it: the missing media whose clips are (were) left out.
+    static QString missingMediaText(const QStringList& names);
+    static QString leftOutText(const QStringList& names);
     // "Show_ProResHQ": the project file's name (or "Untitled") and the format's tag.
     QString outputName() const;
 
@@ -60,6 +64,8 @@ public:
     OutputSizeControls* sizeControls() const { return sizeControls_; }
     QCheckBox* includeAudioToggle() const { return includeAudio_; }
     QWidget* alphaWarning() const { return alphaWarning_; }
+    QWidget* missingWarning() const { return missingWarning_; }
+    QLabel* missingLabel() const { return missingText_; }
     QLabel* errorLabel() const { return errorText_; }
     QLabel* projectSummaryLabel() const { return projectSummary_; }
     QPushButton* exportButton() const { return export_; }
@@ -71,6 +77,8 @@ public:
     QPushButton* stopButton() const { return stop_; }
     QWidget* resultView() const { return resultView_; }
     QLabel* resultLabel() const { return resultName_; }
+    QWidget* leftOutRow() const { return leftOutRow_; }
+    QLabel* leftOutLabel() const { return leftOutText_; }
     QPushButton* revealButton() const { return reveal_; }
     QPushButton* doneButton() const { return done_; }
 
@@ -100,6 +108,8 @@ private:
     OutputSizeControls* sizeControls_ = nullptr;
     QCheckBox* includeAudio_ = nullptr;
     QWidget* alphaWarning_ = nullptr;
+    QWidget* missingWarning_ = nullptr;
+    QLabel* missingText_ = nullptr;
     QWidget* errorRow_ = nullptr;
     QLabel* errorText_ = nullptr;
     QLabel* projectSummary_ = nullptr;
@@ -111,6 +121,8 @@ private:
     QPushButton* stop_ = nullptr;
     QWidget* resultView_ = nullptr;
     QLabel* resultName_ = nullptr;
+    QWidget* leftOutRow_ = nullptr;
+    QLabel* leftOutText_ = nullptr;
     QPushButton* reveal_ = nullptr;
     QPushButton* done_ = nullptr;
 };

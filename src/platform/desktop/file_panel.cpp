@@ -148,7 +148,7 @@ void FilePanel::showNotice(const QString& text) {
 void FilePanel::activate(const QModelIndex& index) {
     const QString path = index.data(QFileSystemModel::FilePathRole).toString();
     if (fileMode() != Directory && isFolderDocument(path) && QFileInfo(path).isDir()) {
-        finish({path});
+        if (!refuses(path)) finish({path});
         return;
     }
     QMetaObject::invokeMethod(this, "_q_enterDirectory", Q_ARG(QModelIndex, index));
@@ -163,6 +163,9 @@ void FilePanel::followSelection(const QAbstractItemView& view) {
     // Items elsewhere are selected while a path to them is being typed; the name stays as typed.
     if (rows.size() != 1 || rows.first().parent() != view.rootIndex()) return;
     const QString path = rows.first().data(QFileSystemModel::FilePathRole).toString();
+    // Qt selects the item the name being typed stands for (with the default extension added);
+    // writing that item's name back would put its extension in the middle of the typing.
+    if (typedPaths().contains(path)) return;
     if (QFileInfo(path).isDir() && (isFolderDocument(path) || choosesFolders_)) edit->setText(QFileInfo(path).fileName());
 }
 
@@ -221,6 +224,7 @@ void FilePanel::accept() {
             enter(target);
             return;
         }
+        if (isFolderDocument(target) && refuses(target)) return;
         if (!QFileInfo(info.absolutePath()).isDir()) {
             showNotice(panelText("The folder “%1” doesn’t exist.").arg(info.absolutePath()));
             return;
@@ -260,6 +264,17 @@ bool FilePanel::mayReplace(const QString& path) {
     box.setDefaultButton(box.addButton(QMessageBox::Cancel));
     box.exec();
     return box.clickedButton() == replace;
+}
+
+// A folder document of a kind this panel does not choose: the panel says so and stays.
+bool FilePanel::refuses(const QString& path) {
+    const QString extension = QFileInfo(path).suffix();
+    if (documentExtensions_.isEmpty() || documentExtensions_.contains(extension, Qt::CaseInsensitive)) return false;
+    if (extension.compare(QLatin1String("qmpack"), Qt::CaseInsensitive) == 0)
+        showNotice(panelText("A project package can’t be saved here. To write or replace a package, use Package Project…"));
+    else
+        showNotice(panelText("“%1” can’t be saved here.").arg(QFileInfo(path).fileName()));
+    return true;
 }
 
 void FilePanel::finish(const QStringList& paths) {
@@ -307,6 +322,7 @@ std::optional<QString> runSavePanel(const SavePanelRequest& request, QWidget* pa
         for (const QString& ext : request.allowedExtensions) patterns.append(QStringLiteral("*.") + ext);
         panel.setNameFilter(patterns.join(u' '));
         panel.setDefaultSuffix(request.allowedExtensions.first());
+        panel.setDocumentExtensions(request.allowedExtensions);
     }
     if (!request.suggestedName.isEmpty()) panel.selectFile(request.suggestedName);
     if (panel.exec() != QDialog::Accepted || panel.chosen().isEmpty()) return std::nullopt;

@@ -2,7 +2,7 @@
 // The open and save panels: Qt's own widget file dialog, taught that credits projects (.qmcredits)
 // and editor packages (.qmpack) are folders the user handles as one document. Such a folder is
 // shown, selected, typed and chosen as one item instead of being entered; a save panel that picks
-// an existing item asks before it is replaced.
+// an existing item asks before it is replaced, and chooses only folder documents of its own types.
 
 #include <optional>
 
@@ -28,6 +28,9 @@ public:
     void setMessage(const QString& message);
     // An open panel that chooses plain folders too (double-clicking one still enters it).
     void setChoosesFolders(bool on) { choosesFolders_ = on; }
+    // The folder-document extensions (without dots) this panel may choose; any other folder
+    // document is still shown as one item but refused. Empty: every one may be chosen.
+    void setDocumentExtensions(const QStringList& extensions) { documentExtensions_ = extensions; }
     // The chosen absolute paths once the panel was accepted.
     QStringList chosen() const;
 
@@ -51,12 +54,14 @@ private:
     void showNotice(const QString& text);
     void enter(const QString& folder);
     bool mayReplace(const QString& path);
+    bool refuses(const QString& path);
     void finish(const QStringList& paths);
 
     Icons icons_;
     QLabel* message_ = nullptr;
     QLabel* notice_ = nullptr;
     QStringList chosen_;
+    QStringList documentExtensions_;
     bool choosesFolders_ = false;
 };
 

@@ -56,6 +56,7 @@ constexpr FormatPair kFormats[] = {
     {kPixelFormatRGBA64LE, AV_PIX_FMT_RGBA64LE},
     {kPixelFormatRGBA64BE, AV_PIX_FMT_RGBA64BE},
     {kPixelFormatYUV420P, AV_PIX_FMT_YUV420P},
+    {kPixelFormatYUVA420P, AV_PIX_FMT_YUVA420P},
     {kPixelFormatYUVJ444P, AV_PIX_FMT_YUVJ444P},
     {kPixelFormatYUV422P10, AV_PIX_FMT_YUV422P10LE},
     {kPixelFormatYUV444P10, AV_PIX_FMT_YUV444P10LE},

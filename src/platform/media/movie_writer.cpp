@@ -19,8 +19,10 @@ extern "C" {
 
 #include "core/partial_file.h"
 #include "platform/media/ffmpeg_internal.h"
+#include "platform/media/hevc_alpha_encoder.h"
 #include "platform/media/movie_audio_queue.h"
 #include "platform/media/movie_writer_codecs.h"
+#include "platform/media/quicktime_channel_layout.h"
 
 namespace qm {
 
@@ -57,6 +59,7 @@ struct MovieWriter::Impl {
     bool videoEncoded = false;
     MovieVideoSettings video;
     CodecPtr videoCodec;
+    std::unique_ptr<HevcAlphaEncoder> alphaEncoder;  // HEVC with alpha instead of videoCodec
     AVStream* videoStream = nullptr;
     uint32_t videoPixelFormat = 0;
     int64_t lastVideoPts = AV_NOPTS_VALUE;
@@ -91,6 +94,7 @@ struct MovieWriter::Impl {
 
     void closeAll() {
         videoCodec.reset();
+        alphaEncoder.reset();
         audioQueue.reset();
         audioCodec.reset();
         if (format != nullptr) {
@@ -167,6 +171,28 @@ struct MovieWriter::Impl {
         }
     }
 
+    // Packets of the HEVC alpha encoder (timestamps in video.timeScale ticks) to the muxer.
+    void writeAlphaPackets(std::vector<HevcAlphaPacket> packets, const char* step) {
+        for (HevcAlphaPacket& p : packets) {
+            PacketPtr pkt = ffmpeg::allocPacket(step);
+            if (p.data.size() > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+                throw failWith(MediaError(step, "an encoded picture is too large"));
+            const int rc = av_new_packet(pkt.get(), static_cast<int>(p.data.size()));
+            if (rc < 0) throw failWith(MediaError::fromCode(step, rc));
+            std::memcpy(pkt->data, p.data.data(), p.data.size());
+            pkt->pts = p.pts;
+            pkt->dts = p.dts;
+            if (auto it = videoDurations.find(p.pts); it != videoDurations.end()) {
+                pkt->duration = it->second;
+                videoDurations.erase(it);
+            }
+            if (p.key) pkt->flags |= AV_PKT_FLAG_KEY;
+            av_packet_rescale_ts(pkt.get(), AVRational{1, video.timeScale}, videoStream->time_base);
+            pkt->stream_index = videoStream->index;
+            writePacket(pkt.get(), step);
+        }
+    }
+
     // The video time base's timestamp of a source time; -1 when it lies before the session.
     int64_t videoTimestamp(const MediaTime& time) {
         const MediaTime relative = time - sessionStart;
@@ -204,6 +230,13 @@ struct MovieWriter::Impl {
     }
 
     void flushEncoders() {
+        if (hasVideo && alphaEncoder) {
+            try {
+                writeAlphaPackets(alphaEncoder->flush(), "finish");
+            } catch (const MediaError& e) {
+                throw failWith(e);
+            }
+        }
         if (hasVideo && videoEncoded && videoCodec) {
             const int rc = avcodec_send_frame(videoCodec.get(), nullptr);
             if (rc < 0 && rc != AVERROR_EOF) throw failWith(MediaError::fromCode("finish", rc));
@@ -222,6 +255,14 @@ struct MovieWriter::Impl {
     }
 
     void removeTemporary() { temporary.reset(); }
+
+    // The muxer writes no layout for channels in unspecified order; a QuickTime movie says they
+    // are discrete, in order, before it is published.
+    void addChannelLayout() {
+        if (type != MovieFileType::quickTime || !hasAudio || !audio.discreteLayout || audio.channels <= 2) return;
+        if (const int error = addDiscreteChannelLayout(temporary->path(), audio.channels); error != 0)
+            throw failWith(MediaError("finish", "channel layout: " + mediaErrorText(AVERROR(error)), AVERROR(error)));
+    }
 
     // Puts the closed, complete temporary file under its final name, durably.
     void publish() {
@@ -285,6 +326,37 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
         par->color_space = AVCOL_SPC_BT709;
         if (!settings.formatName.empty()) av_dict_set(&st->metadata, "encoder", settings.formatName.c_str(), 0);
         w.videoEncoded = false;
+    } else if (settings.codecType == kCodecTypeHevcAlpha) {
+        HevcAlphaSettings alpha;
+        alpha.width = settings.width;
+        alpha.height = settings.height;
+        alpha.rateNumerator = rate.num;
+        alpha.rateDenominator = rate.den;
+        alpha.quality = settings.quality;
+        alpha.alphaQuality = settings.alphaQuality;
+        alpha.maxKeyFrameInterval = settings.maxKeyFrameInterval;
+        auto encoder = std::make_unique<HevcAlphaEncoder>(alpha);
+        const std::vector<uint8_t>& hvcC = encoder->decoderConfiguration();
+        AVCodecParameters* par = st->codecpar;
+        par->codec_type = AVMEDIA_TYPE_VIDEO;
+        par->codec_id = AV_CODEC_ID_HEVC;
+        // An extradata that already is an hvcC record is written as it stands.
+        par->codec_tag = ffmpeg::fromFFmpegTag(fourCC('h', 'v', 'c', '1'));
+        par->width = settings.width;
+        par->height = settings.height;
+        par->format = AV_PIX_FMT_YUVA420P;
+        par->bits_per_coded_sample = 32;  // the sample description's depth: the movie has alpha
+        par->color_primaries = AVCOL_PRI_BT709;
+        par->color_trc = AVCOL_TRC_BT709;
+        par->color_space = AVCOL_SPC_BT709;
+        par->color_range = AVCOL_RANGE_MPEG;
+        par->extradata = static_cast<uint8_t*>(av_mallocz(hvcC.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata == nullptr) throw MediaError::fromCode("video input", AVERROR(ENOMEM));
+        std::memcpy(par->extradata, hvcC.data(), hvcC.size());
+        par->extradata_size = static_cast<int>(hvcC.size());
+        w.alphaEncoder = std::move(encoder);
+        w.videoPixelFormat = kPixelFormatYUVA420P;
+        w.videoEncoded = true;
     } else if (const auto kind = encodedKind(settings.codecType)) {
         const AVCodec* codec = avcodec_find_encoder_by_name(kind->encoder);
         if (codec == nullptr) throw MediaError("video input", std::string("no encoder ") + kind->encoder);
@@ -429,6 +501,16 @@ void MovieWriter::appendPixelBuffer(const PixelBufferRef& buffer, MediaTime time
     const int64_t pts = w.videoTimestamp(time);
     if (pts < 0) return;  // before the session: not part of the movie
     const int64_t ticks = w.videoDurationTicks(duration);
+    if (w.alphaEncoder) {
+        w.videoDurations[pts] = ticks;
+        try {
+            w.writeAlphaPackets(w.alphaEncoder->encode(*buffer, pts), "append");
+        } catch (const MediaError& e) {
+            throw w.failWith(e);
+        }
+        w.noteVideo(pts, ticks);
+        return;
+    }
 
     FramePtr frame(av_frame_alloc());
     if (!frame) throw w.failWith(MediaError::fromCode("append", AVERROR(ENOMEM)));
@@ -525,6 +607,7 @@ void MovieWriter::finishWriting() {
     w.fileOpen = false;
     if (rc >= 0) rc = closed;
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
+    w.addChannelLayout();
     w.publish();
     {
         std::lock_guard lock(w.stateMutex);

@@ -29,7 +29,8 @@ enum class MovieFileType { quickTime, mpeg4 };
 
 struct MovieVideoSettings {
     // The sample description FourCC: 'apco' 'apcs' 'apcn' 'apch' 'ap4h' 'ap4x' (ProRes),
-    // 'avc1' (H.264), 'hvc1' (HEVC) are encoded from pixel buffers; 'Hap1' 'Hap5' 'HapY' 'HapM'
+    // 'avc1' (H.264), 'hvc1' (HEVC), 'muxa' (HEVC with an alpha layer, written as 'hvc1' with
+    // depth 32) are encoded from pixel buffers; 'Hap1' 'Hap5' 'HapY' 'HapM'
     // 'DXD3' are compressed samples passed through unchanged.
     uint32_t codecType = 0;
     int width = 0;
@@ -41,6 +42,9 @@ struct MovieVideoSettings {
     // interval in frames (0 = encoder default).
     int64_t averageBitRate = 0;
     int maxKeyFrameInterval = 0;
+    // HEVC with alpha only: the colour's and the alpha's quality, 0...1.
+    double quality = 0.65;
+    double alphaQuality = 0.9;
     // Pass-through only: the compressor name shown by players (e.g. "Hap Q") and the depth
     // (24, or 32 with alpha).
     std::string formatName;
@@ -67,7 +71,8 @@ public:
     static bool isPassThroughCodecType(uint32_t codecType);
     // The pixel format the encoder of a codec type takes; appended buffers must be in it:
     // kPixelFormatYUV422P10 for ProRes 422, kPixelFormatYUVA444P10 for ProRes 4444 / 4444 XQ,
-    // kPixelFormatYUV420P for H.264 and HEVC. 0 for other codec types.
+    // kPixelFormatYUV420P for H.264 and HEVC, kPixelFormatYUVA420P for HEVC with alpha. 0 for other
+    // codec types.
     static uint32_t encoderPixelFormat(uint32_t codecType);
     // Whether libavcodec here offers the ProRes 4444 XQ profile.
     static bool proRes4444XQAvailable();

@@ -22,6 +22,8 @@ std::optional<EncodedKind> encodedKind(uint32_t codecType) {
     case fourCC('a', 'p', '4', 'x'): return EncodedKind{"prores_ks", 5, kPixelFormatYUVA444P10};
     case fourCC('a', 'v', 'c', '1'): return EncodedKind{"libx264", -1, kPixelFormatYUV420P};
     case fourCC('h', 'v', 'c', '1'): return EncodedKind{"libx265", -1, kPixelFormatYUV420P};
+    // Encoded by our own x265 with an alpha layer, not through libavcodec.
+    case kCodecTypeHevcAlpha: return EncodedKind{nullptr, -1, kPixelFormatYUVA420P};
     default: return std::nullopt;
     }
 }

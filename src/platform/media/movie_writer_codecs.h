@@ -4,14 +4,18 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/four_cc.h"
+
 extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
 namespace qm {
 
+inline constexpr uint32_t kCodecTypeHevcAlpha = fourCC('m', 'u', 'x', 'a');
+
 struct EncodedKind {
-    const char* encoder;
+    const char* encoder;  // libavcodec's encoder; null for HEVC with alpha
     int proResProfile;  // -1 for others
     uint32_t pixelFormat;
 };

@@ -33,6 +33,7 @@ FormatLayout layoutOf(uint32_t format) {
     case kPixelFormatRGBA64LE: return {1, {8}, 0, 0, true};
     case kPixelFormatRGBA64BE: return {1, {8}, 0, 0, true};
     case kPixelFormatYUV420P: return {3, {1, 1, 1}, 1, 1, false};
+    case kPixelFormatYUVA420P: return {4, {1, 1, 1, 1}, 1, 1, true};
     case kPixelFormatYUVJ444P: return {3, {1, 1, 1}, 0, 0, false};
     case kPixelFormatYUV422P10: return {3, {2, 2, 2}, 1, 0, false};
     case kPixelFormatYUV444P10: return {3, {2, 2, 2}, 0, 0, false};

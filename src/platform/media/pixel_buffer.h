@@ -33,6 +33,7 @@ inline constexpr uint32_t kPixelFormatYUV420P10 = fourCC('y', '2', '0', 'a');  /
 inline constexpr uint32_t kPixelFormatYUV420P12 = fourCC('y', '2', '0', 'c');  // 12-bit 4:2:0 in 16-bit LE words
 inline constexpr uint32_t kPixelFormatYUV422P12 = fourCC('y', '4', '2', 'c');  // 12-bit 4:2:2 in 16-bit LE words
 inline constexpr uint32_t kPixelFormatYUV444P12 = fourCC('y', '4', '4', 'c');  // 12-bit 4:4:4 in 16-bit LE words
+inline constexpr uint32_t kPixelFormatYUVA420P = fourCC('a', '4', '2', '0');   // 8-bit 4:2:0 video range + full-range alpha
 inline constexpr uint32_t kPixelFormatYUVA444P12 = fourCC('a', '4', '4', 'c'); // 12-bit 4:4:4 + alpha, LE words
 inline constexpr uint32_t kPixelFormatRGB24 = fourCC('R', 'G', 'B', '3');      // 8-bit R,G,B, no alpha
 
