@@ -198,7 +198,7 @@ TEST_F(CreditsViews, RowsFollowTheirSettings) {
     EXPECT_TRUE(shown(panel.alphaNote()));
     EXPECT_FALSE(shown(panel.backgroundColor()));
     EXPECT_EQ(panel.alphaNote()->text(),
-              "Export with a format that has alpha (Hap Alpha, Hap Q Alpha, DXV3 Alpha, ProRes 4444 or PNG).");
+              "Export with a format that has alpha (Hap Alpha, Hap Q Alpha, DXV3 Alpha, ProRes 4444, HEVC Alpha or PNG).");
     editSettings([](CreditsSettings& s) { s.background = CreditsSettings::Background::color; });
     EXPECT_FALSE(shown(panel.alphaNote()));
     EXPECT_TRUE(shown(panel.backgroundColor()));
