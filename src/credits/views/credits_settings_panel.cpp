@@ -184,7 +184,7 @@ QGroupBox* CreditsSettingsPanel::buildCanvas() {
     connect(backgroundColor_, &ColorWell::colorEdited, this,
             [this](const RGBColor& c) { edit([c](CreditsSettings& s) { s.backgroundColor = c; }); });
     alphaNote_ = secondary(
-        tr("Export with a format that has alpha (Hap Alpha, Hap Q Alpha, DXV3 Alpha, ProRes 4444 or PNG)."), true);
+        tr("Export with a format that has alpha (Hap Alpha, Hap Q Alpha, DXV3 Alpha, ProRes 4444, HEVC Alpha or PNG)."), true);
     alphaNote_->setWordWrap(true);
     rows->addWidget(alphaNote_);
     return canvasSection_;
