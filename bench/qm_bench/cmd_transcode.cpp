@@ -41,16 +41,12 @@ int transcode(const std::vector<std::string>& args) {
     std::filesystem::create_directories(*folder);
     const qm::MediaInfo info = qm::MediaInfo::load(*source);
     // Taken at once, so two runs into one folder write two files.
-    const auto destination = qm::reserveOutputURL(settings.format, *source, *folder);
+    const auto reservation = qm::reserveOutputURL(settings.format, *source, *folder);
+    const std::filesystem::path destination = reservation->target();
     const auto started = std::chrono::steady_clock::now();
     double lastFps = 0;
-    try {
-        qm::Transcoder transcoder(*source, destination, info, settings);
-        transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
-    } catch (...) {
-        qm::releaseOutputURL(destination);
-        throw;
-    }
+    qm::Transcoder transcoder(*source, destination, info, settings);
+    transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::printf("%s\n", destination.string().c_str());
     std::printf("fps %.2f (%.3f s)\n", lastFps, elapsed.count());

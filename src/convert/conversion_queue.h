@@ -50,7 +50,8 @@ public:
 
     explicit ConversionQueue(QObject* parent = nullptr);
     explicit ConversionQueue(Environment environment, QObject* parent = nullptr);
-    // Stops a running conversion (its partial output is removed) and waits for the workers.
+    // Stops a running conversion (a partial movie is removed, a sequence keeps the frames written
+    // so far) and waits for the workers.
     ~ConversionQueue() override;
 
     // --- Properties --------------------------------------------------------------------------

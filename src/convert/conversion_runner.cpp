@@ -78,15 +78,17 @@ void ConversionQueue::process(const ConversionJobRef& job) {
             tr("The file “%1” couldn’t be opened because there is no such file.").arg(QFileInfo(job->path()).fileName())));
         return;
     }
-    // The name is taken on the disk at once, so another run (in this or another process) that
-    // starts meanwhile picks the next one.
+    // The name is taken at once by a hidden file the run holds locked, so another run (in this
+    // or another process) that starts meanwhile picks the next one, and a killed run leaves
+    // nothing under the name itself.
     QString destination;
+    std::shared_ptr<PartialFile> reservation;
     std::shared_ptr<Transcoder> transcoder;
     try {
-        destination = QString::fromStdString(reserveOutputURL(settings.format, toPath(job->path()), toPath(outputFolder_)).string());
+        reservation = reserveOutputURL(settings.format, toPath(job->path()), toPath(outputFolder_));
+        destination = QString::fromStdString(reservation->target().string());
         transcoder = std::make_shared<Transcoder>(toPath(job->path()), toPath(destination), *job->info(), settings);
     } catch (const std::exception& e) {
-        if (!destination.isEmpty()) releaseOutputURL(toPath(destination));
         job->setState(State::failed(QString::fromUtf8(e.what())));
         return;
     }
@@ -106,7 +108,7 @@ void ConversionQueue::process(const ConversionJobRef& job) {
         });
     };
 
-    runPool_->start([this, transcoder, progress, generation, destination, job = ConversionJobRef(job)]() mutable {
+    runPool_->start([this, transcoder, reservation, progress, generation, destination, job = ConversionJobRef(job)]() mutable {
         RunResult result;
         try {
             transcoder->run(progress);
@@ -122,8 +124,9 @@ void ConversionQueue::process(const ConversionJobRef& job) {
         } catch (...) {
             result.message = tr("The conversion failed.");
         }
-        // The name was reserved for this run: a partial movie goes, a sequence's frames stay.
-        if (result.outcome != RunResult::Outcome::done) releaseOutputURL(toPath(destination));
+        // A stopped or failed movie has left nothing under the name; a sequence keeps the frames
+        // written so far. Either way the name is given back.
+        reservation.reset();
         if (result.outcome == RunResult::Outcome::done) result.message = destination;
         postTo(this, [this, job = std::move(job), generation, result = std::move(result)] {
             jobFinished(job, generation, result);

@@ -136,11 +136,12 @@ void CreditsModel::saveProject(bool saveAs) {
     try {
         const CreditsProject project = makeProject(target);
         const QFileInfo existing(target);
-        if (target == projectURL_ || (!existing.exists() && !existing.isSymLink())) {
+        if (target == projectURL_ && existing.isDir()) {
             project.writePackage(target);
         } else {
-            // The item the user chose to replace goes only once the new project is complete;
-            // inputs that lived inside it move along into the new one.
+            // A new project folder appears only once it is complete, so a full disk leaves
+            // nothing under the chosen name; an item the user chose to replace goes only then,
+            // and inputs that lived inside it move along into the new one.
             staged.emplace(target);
             for (const QString* url : {&headURL_, &tailURL_, &documentURL_}) {
                 if (url->isEmpty() || !cleanAbsolute(*url).startsWith(target + QLatin1Char('/'))) continue;

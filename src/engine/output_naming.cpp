@@ -1,12 +1,11 @@
 #include "engine/output_naming.h"
 
-#include <cerrno>
+#include <chrono>
+#include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <thread>
 
 #include "core/conversion_error.h"
 
@@ -39,28 +38,49 @@ std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path
     });
 }
 
-std::filesystem::path reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
-                                       const std::filesystem::path& folder) {
-    const bool sequence = isImageSequence(format);
-    return firstName(format, source, folder, [&](const std::filesystem::path& candidate) {
-        // Both calls fail with EEXIST on anything already there, a dangling link included.
-        int rc = 0;
-        if (sequence) {
-            rc = ::mkdir(candidate.c_str(), 0777);
-        } else {
-            rc = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (rc >= 0) rc = ::close(rc);
-        }
-        if (rc == 0) return true;
-        if (errno == EEXIST) return false;
-        throw ConversionError::writerFailed(candidate.filename().string() + " (" +
-                                            std::generic_category().message(errno) + ")");
-    });
+namespace {
+
+bool taken(const std::filesystem::path& candidate) {
+    std::error_code ec;
+    return std::filesystem::symlink_status(candidate, ec).type() != std::filesystem::file_type::not_found;
 }
 
-void releaseOutputURL(const std::filesystem::path& output) {
-    std::error_code ignored;
-    std::filesystem::remove(output, ignored);  // a folder with frames in it is not empty: it stays
+// A dead run held this sequence name: the hidden frames it left go, and its folder too when
+// nothing else is in it.
+void removeDeadSequence(const std::filesystem::path& folder) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return;
+    sweepPartialsIn(folder, [](std::string_view) { return true; });
+    if (std::filesystem::is_empty(folder, ec)) std::filesystem::remove(folder, ec);
+}
+
+}  // namespace
+
+std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
+                                              const std::filesystem::path& folder) {
+    const bool sequence = isImageSequence(format);
+    std::unique_ptr<PartialFile> reservation;
+    thread_local std::minstd_rand jitter{std::random_device{}()};
+    firstName(format, source, folder, [&](const std::filesystem::path& candidate) {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const PartialSweep leftovers = sweepPartials(candidate);
+            if (sequence && leftovers.removed > 0) removeDeadSequence(candidate);
+            if (leftovers.live > 0 || taken(candidate)) return false;
+            try {
+                reservation = std::make_unique<PartialFile>(candidate);
+            } catch (const std::system_error& e) {
+                throw ConversionError::writerFailed(candidate.filename().string() + " (" + e.code().message() + ")");
+            }
+            // A run that looked at the same moment holds a hidden file of this name too: each then
+            // sees the other's and steps aside, so never both keep the name. When both stepped
+            // aside the name is free again, and is tried once more after a moment of its own.
+            if (sweepPartials(candidate, "partial", reservation.get()).live == 0 && !taken(candidate)) return true;
+            reservation.reset();
+            std::this_thread::sleep_for(std::chrono::microseconds(50 + jitter() % 1000));
+        }
+        return false;
+    });
+    return reservation;
 }
 
 }  // namespace qm

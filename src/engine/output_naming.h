@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "core/output_format.h"
+#include "core/partial_file.h"
 
 namespace qm {
 
@@ -15,14 +17,14 @@ std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path
                                 const std::filesystem::path& folder,
                                 const std::function<bool(const std::filesystem::path&)>& exists = {});
 
-// The same name, taken at once: an empty file (movies) or an empty folder (image sequences) is
-// created there exclusively, so two runs, in this process or in two, never write one name; the
-// later gets the next number. Throws ConversionError::writerFailed when the folder refuses it.
-std::filesystem::path reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
-                                       const std::filesystem::path& folder);
-
-// Gives a reserved name back after a failed or cancelled run: a movie file is removed, a sequence
-// folder only while it is empty (frames written so far stay).
-void releaseOutputURL(const std::filesystem::path& output);
+// The same name, taken at once for one run: a hidden, locked ".Name.<hex>.partial" beside it
+// stands for the run, so two runs, in this process or in two, never write one name (the later
+// gets the next number), while nothing stands under the name itself until the run puts its
+// output there. A name whose hidden file a live run holds is taken; what dead runs left for a
+// name is removed first (and a sequence folder such a run made and left without frames).
+// Keep the result while the run lives; its target() is the name, given back when it goes.
+// Throws ConversionError::writerFailed when the folder refuses it.
+std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
+                                              const std::filesystem::path& folder);
 
 }  // namespace qm

@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include "core/conversion_error.h"
+#include "core/partial_file.h"
 #include "engine/codec_factories.h"
 #include "engine/frame_feeder.h"
 #include "platform/media/image_file_writer.h"
-#include "platform/media/partial_file.h"
 
 namespace qm {
 
@@ -43,14 +43,15 @@ Transcoder::Transcoder(std::filesystem::path source, std::filesystem::path desti
     }
 }
 
-// Frames of an abandoned batch may still be landing in the staging folder while the run unwinds;
-// what they leave is removed again once their feeder is gone (the end of run(), or here).
-Transcoder::~Transcoder() { removeSequenceStaging(); }
+// Frames of an abandoned batch may still be landing while the run unwinds; a sequence folder
+// this run made and left empty goes once their feeder is gone (the end of run(), or here).
+Transcoder::~Transcoder() { removeEmptySequenceFolder(); }
 
-void Transcoder::removeSequenceStaging() {
-    if (sequenceStaging_.empty()) return;
+void Transcoder::removeEmptySequenceFolder() {
+    if (!madeSequenceFolder_.exchange(false)) return;
     std::error_code ignored;
-    std::filesystem::remove_all(sequenceStaging_, ignored);
+    const std::filesystem::path folder = destination_.has_filename() ? destination_ : destination_.parent_path();
+    if (std::filesystem::is_empty(folder, ignored)) std::filesystem::remove(folder, ignored);
 }
 
 int Transcoder::batchSize() const {
@@ -172,13 +173,20 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
                                                                       : ImageFileType::jpeg;
         image.withAlpha = image.type != ImageFileType::jpeg;
         image.jpegQuality = 0.9;
+        // The folder comes with the first frame, so that a run that writes none leaves nothing.
+        std::error_code ec;
+        if (!std::filesystem::is_directory(*folder, ec)) {
+            if (std::filesystem::create_directories(*folder, ec) && !ec) madeSequenceFolder_ = true;
+            if (ec) throw ConversionError::writerFailed(folderName.string() + " (" + ec.message() + ")");
+        }
         try {
             if (imageWriter_)
                 imageWriter_->write(*buffer, *folder / name, image);
             else
                 writeImageFile(*buffer, *folder / name, image);
         } catch (const MediaError& e) {
-            if (e.step() == "image write") throw ConversionError::writerFailed(name);
+            // The system's reason travels with the name, as with every other write.
+            if (e.step() == "image write") throw ConversionError::writerFailed(name + " (" + e.detail() + ")");
             throw ConversionError::encodeFailed("image " + name);
         }
         return ProcessedFrame::written();
@@ -188,10 +196,10 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
 }
 
 void Transcoder::run(const ProgressCallback& progress) {
-    struct RemoveSequenceStaging {
+    struct RemoveEmptySequenceFolder {
         Transcoder& transcoder;
-        ~RemoveSequenceStaging() { transcoder.removeSequenceStaging(); }
-    } removeStaging{*this};  // after the feeder below has waited for its frames
+        ~RemoveEmptySequenceFolder() { transcoder.removeEmptySequenceFolder(); }
+    } removeEmptyFolder{*this};  // after the feeder below has waited for its frames
     const ReleaseCodecsAtEnd release{*this};
     checkFormatAvailable();
     if (info_.decoder.kind == SourceDecoder::Kind::unsupported)
@@ -252,40 +260,29 @@ void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audi
 }
 
 void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
-    namespace fs = std::filesystem;
-    // Frames go into a hidden folder beside the destination, which becomes the sequence only once
-    // every frame is in it: a failed, cancelled or killed run leaves no sequence that looks whole.
-    const fs::path target = destination_.has_filename() ? destination_ : destination_.parent_path();
-    const fs::path staging = partialPathFor(target);
-    fs::create_directories(target.parent_path());
-    fs::create_directory(staging);
-    sequenceStaging_ = staging;
-    struct RemoveStaging {
-        Transcoder& transcoder;
-        ~RemoveStaging() { transcoder.removeSequenceStaging(); }
-    } removeStaging{*this};
+    // Frames go straight into the destination folder, each under a hidden name until it is
+    // complete (see writeImageFile). Frames written so far stay when the run is cancelled or
+    // fails, and frames of an earlier run with the same names are replaced.
+    const std::filesystem::path folder = destination_.has_filename() ? destination_ : destination_.parent_path();
+    const std::string prefix = folder.filename().string() + "_";
+    const std::string suffix = "." + std::string(fileExtension(settings_.format));
+    // Hidden frames that killed runs left for these names go first.
+    sweepPartialsIn(folder, [&](std::string_view name) {
+        if (!name.starts_with(prefix) || !name.ends_with(suffix) || name.size() < prefix.size() + suffix.size() + 6)
+            return false;
+        const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        return digits.find_first_not_of("0123456789") == std::string_view::npos;
+    });
 
     int64_t written = 0;
     for (;;) {
         if (cancellation_->value()) throw ConversionError::cancelled();
-        const auto batch = feeder.nextBatch(staging);
+        const auto batch = feeder.nextBatch(destination_);
         if (batch.empty()) break;
         written += int64_t(batch.size());
     }
     if (written == 0) throw ConversionError::writerFailed("no frames were written");
     feeder.finish();
-
-    // A missing or empty destination (a name reserved for this run) is replaced in one step;
-    // into a folder that holds other files the frames move one by one, replacing their namesakes.
-    std::error_code ec;
-    if (::rename(staging.c_str(), target.c_str()) == 0) return;
-    if (!fs::is_directory(fs::symlink_status(target, ec)))
-        throw ConversionError::writerFailed(target.filename().string() + " (" + std::generic_category().message(errno) + ")");
-    for (const auto& entry : fs::directory_iterator(staging)) {
-        if (::rename(entry.path().c_str(), (target / entry.path().filename()).c_str()) != 0)
-            throw ConversionError::writerFailed(entry.path().filename().string() + " (" +
-                                                std::generic_category().message(errno) + ")");
-    }
 }
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 // stop them through cancellation(). Frames are processed in parallel batches; a movie's video
 // and audio feeds run on two threads of their own.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -111,11 +112,10 @@ private:
     void runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio, const std::optional<MovieAudioSettings>& audioSettings,
                   MediaTime startTime, const DisplayMatrix& transform);
     void writeImageSequence(FrameBatchProvider& feeder);
-    void removeSequenceStaging();
+    void removeEmptySequenceFolder();
 
     std::filesystem::path source_;
     std::filesystem::path destination_;
-    std::filesystem::path sequenceStaging_;  // the hidden folder an image sequence is written into
     MediaInfo info_;
     ConversionSettings settings_;
     std::shared_ptr<CancellationFlag> cancellation_;
@@ -129,6 +129,7 @@ private:
     std::unique_ptr<CompressedFrameEncoder> frameEncoder_;
     std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
     std::unique_ptr<ImageFileWriter> imageWriter_;
+    mutable std::atomic<bool> madeSequenceFolder_{false};  // by this run's first frame
 };
 
 }  // namespace qm

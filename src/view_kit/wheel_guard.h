@@ -1,6 +1,7 @@
 #pragma once
 // Pickers, spin boxes and sliders inside a scrolling form take the wheel only once the user has
-// focused them; otherwise the wheel scrolls the form.
+// focused them on purpose (the focus a click or a drag leaves behind does not count); otherwise
+// the wheel scrolls the form.
 
 class QAbstractScrollArea;
 

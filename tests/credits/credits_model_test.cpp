@@ -421,6 +421,15 @@ TEST_F(CreditsModelProjects, AFailedPackageOrSaveLeavesTheOldOneAndNoTemporaryFo
     EXPECT_TRUE(model->errorMessage()->endsWith("(No space left on device)")) << model->errorMessage()->toStdString();
     EXPECT_EQ(test::readFile(disk / "Show.qmcredits" / "project.json"), saved);
     EXPECT_EQ(siblings(disk / "Show.qmcredits"), (std::vector<std::string>{".filler", "Show.qmcredits"}));
+    // Saved as a new project it fails the same way and leaves nothing under the new name.
+    model->setErrorMessage(std::nullopt);
+    desktop.saveAnswers.push_back(qpath(disk / "New.qmcredits"));
+    model->saveProject(true);
+    ASSERT_TRUE(model->errorMessage());
+    EXPECT_EQ(*model->errorMessage(),
+              "Could not write “" + qpath(disk / "New.qmcredits" / "project.json") + "” (No space left on device)");
+    EXPECT_EQ(siblings(disk / "New.qmcredits"), (std::vector<std::string>{".filler", "Show.qmcredits"}));
+    EXPECT_EQ(model->projectURL(), qpath(disk / "Show.qmcredits"));
 
     // Without pictures and strip nothing is asked.
     model->newProject();

@@ -22,9 +22,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QScrollBar>
 #include <QSlider>
+#include <QWheelEvent>
 #include <QStandardItemModel>
 #include <QTest>
+#include <QtTest/qtestspontaneevent.h>
 #include <QTextLayout>
 #include <QRawFont>
 #include <QGlyphRun>
@@ -225,6 +228,59 @@ TEST_F(CreditsViews, RowsFollowTheirSettings) {
     editSettings([](CreditsSettings& s) { s.skipLeadingLines = 20; });
     EXPECT_EQ(panel.skipCount()->text(), "20 lines");
     EXPECT_FALSE(panel.skipMore()->isEnabled());
+}
+
+TEST_F(CreditsViews, TheWheelScrollsThePanelOverControlsOnlyClickedOrNotFocused) {
+    model->loadPicture(picture("logo.png"), CreditsModel::Slot::opening);  // its sliders too
+    editSettings([](CreditsSettings& s) { s.effect = CreditsSettings::Effect::shadow; });
+    CreditsView view(*model);
+    view.resize(1100, 600);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    CreditsSettingsPanel* panel = view.settingsPanel();
+    QScrollBar* bar = panel->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    // Wheel turns as the window system hands them to the window, which finds the widget under the
+    // pointer and passes what that ignores on to its parents.
+    const auto turn = [&](QPoint at, int delta) {
+        QWheelEvent wheel(at, view.mapToGlobal(at), {}, QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QSpontaneKeyEvent::setSpontaneous(&wheel);
+        qApp->notify(view.windowHandle(), &wheel);
+    };
+    QSlider* gap = panel->gap()->slider();
+    const auto over = [&](QWidget* w) { return w->mapTo(&view, w->rect().center()); };
+
+    // The pointer held still over the column of sliders, then of fields: every row passes under it.
+    const CreditsSettings before = model->settings();
+    for (const int x : {over(gap).x(), panel->width() - 40}) {
+        for (int i = 0; i < 400 && bar->value() < bar->maximum(); ++i) turn(QPoint(x, 300), -120);
+        EXPECT_EQ(bar->value(), bar->maximum());
+        for (int i = 0; i < 400 && bar->value() > 0; ++i) turn(QPoint(x, 300), 120);
+        EXPECT_EQ(bar->value(), 0);
+    }
+    EXPECT_EQ(model->settings(), before);
+
+    // A slider just dragged keeps the focus, unseen: the wheel over it still scrolls.
+    panel->ensureWidgetVisible(gap, 0, 200);
+    const QPoint knob(int(gap->width() * before.gapPercent / 100), gap->height() / 2);
+    QTest::mousePress(gap, Qt::LeftButton, {}, knob);
+    QTest::mouseMove(gap, knob + QPoint(30, 0));
+    QTest::mouseRelease(gap, Qt::LeftButton, {}, knob + QPoint(30, 0));
+    ASSERT_TRUE(gap->hasFocus());
+    const double dragged = model->settings().gapPercent;
+    const int scrolled = bar->value();
+    turn(over(gap), -120);
+    EXPECT_EQ(model->settings().gapPercent, dragged);
+    EXPECT_GT(bar->value(), scrolled);
+
+    // Reached with the keyboard, it takes the wheel.
+    QTest::keyClick(gap, Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    ASSERT_TRUE(gap->hasFocus());
+    panel->ensureWidgetVisible(gap, 0, 200);
+    turn(over(gap), -120);
+    EXPECT_LT(model->settings().gapPercent, dragged);
 }
 
 TEST_F(CreditsViews, ReviewEntryCountsTheStripsChoices) {

@@ -1,5 +1,5 @@
-// Runs killed with SIGKILL half-way, as a crash or a power cut would end them: a movie or an image
-// sequence never appears under the name the user chose.
+// Runs killed with SIGKILL half-way, as a crash or a power cut would end them: a movie never
+// appears under the name the user chose, an image sequence never shows a half-written frame.
 
 #include <gtest/gtest.h>
 
@@ -29,19 +29,26 @@ fs::path longProject(const test::TempDir& dir) {
     return file;
 }
 
-// Starts editor-script on `script` and kills it once a hidden item beside `destination` holds
-// bytes (the run is midway). False when the run ended first.
-bool killMidway(const fs::path& scriptFile, const fs::path& destination) {
+// Starts editor-script on `script` and kills it once the run is midway: a hidden item beside a
+// movie's `destination` holds bytes, or a sequence's folder holds frames. False when the run
+// ended first.
+bool killMidway(const fs::path& scriptFile, const fs::path& destination, bool sequence) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::execl(QM_BENCH, QM_BENCH, "editor-script", scriptFile.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     const auto writing = [&] {
+        std::error_code ec;
+        if (sequence) {
+            int frames = 0;
+            for (fs::directory_iterator it(destination, ec), end; !ec && it != end; it.increment(ec))
+                frames += !it->path().filename().string().starts_with(".");
+            return frames >= 2;
+        }
         for (const auto& entry : fs::directory_iterator(destination.parent_path())) {
             const std::string name = entry.path().filename();
             if (!name.starts_with("." + destination.filename().string() + ".")) continue;
-            std::error_code ec;
             if (entry.is_directory() ? !fs::is_empty(entry.path(), ec) : entry.file_size(ec) > 0) return true;
         }
         return false;
@@ -69,8 +76,18 @@ TEST(KilledRun, AnExportKilledMidwayLeavesNothingUnderItsName) {
         const json script = json::array({{{"op", "open"}, {"path", projectFile.string()}},
                                           {{"op", "export"}, {"format", format}, {"path", destination.string()}}});
         test::writeFile(dir / "script.json", script.dump());
-        ASSERT_TRUE(killMidway(dir / "script.json", destination)) << format << ": the export ended before it was killed";
-        EXPECT_FALSE(fs::exists(destination)) << format;
+        const bool sequence = std::string(format) == "pngSequence";
+        ASSERT_TRUE(killMidway(dir / "script.json", destination, sequence)) << format << ": the export ended before it was killed";
+        if (!sequence) {
+            EXPECT_FALSE(fs::exists(destination)) << format;
+            continue;
+        }
+        // A sequence keeps the frames it finished, each whole; what was being written stays hidden.
+        for (const auto& entry : fs::directory_iterator(destination)) {
+            const std::string name = entry.path().filename();
+            if (name.starts_with(".")) continue;
+            EXPECT_TRUE(test::readFile(entry.path()).ends_with(std::string("IEND\xae\x42\x60\x82", 8))) << name << " is cut";
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "core/conversion_error.h"
 #include "engine/output_naming.h"
@@ -104,25 +105,42 @@ TEST(OutputNaming, AppendsANumberUntilFree) {
 
 TEST(OutputNaming, ReservedNamesAreTakenAtOnceAndGivenBack) {
     test::TempDir dir;
-    // Reservations made side by side, as by runs in two processes, never share a name.
-    std::vector<std::filesystem::path> names(8);
+    namespace fs = std::filesystem;
+    const auto visible = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (!entry.path().filename().string().starts_with(".")) names.insert(entry.path().filename());
+        return names;
+    };
+    // Reservations made side by side, as by runs in two processes, never share a name, and none
+    // puts anything under the name itself.
+    std::vector<std::unique_ptr<PartialFile>> held(8);
     std::vector<std::thread> threads;
-    for (auto& name : names) threads.emplace_back([&] { name = reserveOutputURL(OutputFormat::hapQ, "/in/Clip.mov", dir.path()); });
+    for (auto& reservation : held)
+        threads.emplace_back([&] { reservation = reserveOutputURL(OutputFormat::hapQ, "/in/Clip.mov", dir.path()); });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(std::set<std::filesystem::path>(names.begin(), names.end()).size(), names.size());
-    EXPECT_TRUE(std::filesystem::is_regular_file(dir / "Clip_HapQ 8.mov"));
+    std::set<fs::path> names;
+    for (const auto& reservation : held) names.insert(reservation->target());
+    EXPECT_EQ(names.size(), held.size());
+    EXPECT_TRUE(visible().empty());
 
-    releaseOutputURL(dir / "Clip_HapQ 2.mov");
-    EXPECT_EQ(reserveOutputURL(OutputFormat::hapQ, "/in/Clip.mov", dir.path()), dir / "Clip_HapQ 2.mov");
-    // A sequence's folder: given back while empty, kept once it holds frames.
+    // A name comes back when its run lets go of it; one a movie writer holds (its hidden movie) is
+    // taken as well.
+    held.clear();
+    const auto first = reserveOutputURL(OutputFormat::hapQ, "/in/Clip.mov", dir.path());
+    EXPECT_EQ(first->target(), dir / "Clip_HapQ.mov");
+    EXPECT_EQ(reserveOutputURL(OutputFormat::hapQ, "/in/Clip.mov", dir.path())->target(), dir / "Clip_HapQ 2.mov");
+    const PartialFile movie(dir / "Clip_Hap.mov");
+    EXPECT_EQ(reserveOutputURL(OutputFormat::hap, "/in/Clip.mov", dir.path())->target(), dir / "Clip_Hap 2.mov");
+
+    // A sequence's folder is made by its run, not by the reservation; one that holds frames is taken.
     const auto folder = reserveOutputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path());
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
-    EXPECT_EQ(reserveOutputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path()), dir / "Clip_PNG 2");
-    releaseOutputURL(dir / "Clip_PNG 2");
-    EXPECT_FALSE(std::filesystem::exists(dir / "Clip_PNG 2"));
-    std::ofstream(folder / "Clip_PNG_000000.png").put('x');
-    releaseOutputURL(folder);
-    EXPECT_TRUE(std::filesystem::exists(folder / "Clip_PNG_000000.png"));
+    EXPECT_EQ(folder->target(), dir / "Clip_PNG");
+    EXPECT_FALSE(fs::exists(folder->target()));
+    EXPECT_EQ(reserveOutputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path())->target(), dir / "Clip_PNG 2");
+    fs::create_directory(dir / "Clip_TIFF");
+    std::ofstream(dir / "Clip_TIFF" / "Clip_TIFF_000000.tif").put('x');
+    EXPECT_EQ(reserveOutputURL(OutputFormat::tiffSequence, "/in/Clip.mov", dir.path())->target(), dir / "Clip_TIFF 2");
 
     try {
         reserveOutputURL(OutputFormat::hap, "/in/Clip.mov", dir / "missing");
@@ -130,6 +148,29 @@ TEST(OutputNaming, ReservedNamesAreTakenAtOnceAndGivenBack) {
     } catch (const ConversionError& e) {
         EXPECT_EQ(e, ConversionError::writerFailed("Clip_Hap.mov (No such file or directory)"));
     }
+}
+
+TEST(OutputNaming, WhatAKilledRunLeftIsSweptAndItsNameFree) {
+    test::TempDir dir;
+    namespace fs = std::filesystem;
+    // Runs killed midway: a movie's and a sequence's reservation, the hidden movie, the sequence's
+    // folder with one frame still hidden, and a sequence that had written a frame.
+    test::runAndKill([&] {
+        static auto movie = reserveOutputURL(OutputFormat::hap, "/in/Clip.mov", dir.path());
+        static const PartialFile written(movie->target());
+        static auto empty = reserveOutputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path());
+        fs::create_directory(empty->target());
+        static const PartialFile frame(empty->target() / "Clip_PNG_000000.png");
+        static auto framed = reserveOutputURL(OutputFormat::jpegSequence, "/in/Clip.mov", dir.path());
+        fs::create_directory(framed->target());
+        std::ofstream(framed->target() / "Clip_JPEG_000000.jpg").put('x');
+    });
+    EXPECT_EQ(reserveOutputURL(OutputFormat::hap, "/in/Clip.mov", dir.path())->target(), dir / "Clip_Hap.mov");
+    EXPECT_EQ(reserveOutputURL(OutputFormat::pngSequence, "/in/Clip.mov", dir.path())->target(), dir / "Clip_PNG");
+    EXPECT_EQ(reserveOutputURL(OutputFormat::jpegSequence, "/in/Clip.mov", dir.path())->target(), dir / "Clip_JPEG 2");
+    std::set<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) left.insert(fs::relative(entry.path(), dir.path()));
+    EXPECT_EQ(left, (std::set<std::string>{"Clip_JPEG", "Clip_JPEG/Clip_JPEG_000000.jpg"}));
 }
 
 }  // namespace

@@ -2,15 +2,20 @@
 // and failing frame providers, rendered exports and what is left on disk afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <future>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/conversion_error.h"
+#include "core/partial_file.h"
 #include "engine/frame_batch.h"
 #include "engine/frame_feeder.h"
 #include "engine/render_feeder.h"
@@ -220,23 +225,58 @@ TEST_F(TranscoderCancellation, BeforeTheStartWritesNothing) {
     EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_F(TranscoderCancellation, ImageSequenceLeavesNoFramesBehind) {
-    // Frames are written into a hidden folder that becomes the sequence only when complete; a
-    // cancelled run removes it and never shows a sequence under its name.
+// Names in a folder, hidden ones apart.
+std::pair<std::vector<std::string>, std::vector<std::string>> visibleAndHidden(const fs::path& folder) {
+    std::pair<std::vector<std::string>, std::vector<std::string>> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename();
+        (name.starts_with(".") ? names.second : names.first).push_back(name);
+    }
+    std::sort(names.first.begin(), names.first.end());
+    return names;
+}
+
+TEST_F(TranscoderCancellation, ImageSequenceKeepsTheFramesWrittenSoFar) {
+    // Frames go straight into the folder, each under a hidden name until complete: a cancelled run
+    // keeps the complete ones and leaves nothing hidden. A frame of an earlier run with the same
+    // name is replaced, the hidden frame a killed run left is swept, a live run's is not.
     const fs::path out = dir_ / "frames";
+    fs::create_directories(out);
+    test::writeFile(out / "frames_000000.jpg", "old");
+    test::writeFile(out / "notes.txt", "mine");
+    test::runAndKill([&] { static const PartialFile dead(out / "frames_000007.jpg"); });
+    const PartialFile live(out / "frames_000099.jpg");
     Transcoder transcoder(source_, out, MediaInfo::load(source_), settingsFor(OutputFormat::jpegSequence));
-    bool hiddenFrames = false;
-    auto error = errorOf([&] {
-        transcoder.run([&](const TranscodeProgress&) {
-            for (const auto& entry : fs::directory_iterator(dir_.path()))
-                hiddenFrames |= entry.path().filename().string().starts_with(".frames.") && !fs::is_empty(entry.path());
-            transcoder.cancellation().set();
-        });
-    });
+    auto error = errorOf([&] { transcoder.run([&](const TranscodeProgress&) { transcoder.cancellation().set(); }); });
     EXPECT_EQ(error.kind(), ConversionError::Kind::cancelled);
-    EXPECT_TRUE(hiddenFrames);
-    for (const auto& entry : fs::directory_iterator(dir_.path())) EXPECT_FALSE(entry.path().filename().string().starts_with(".frames."));
-    EXPECT_FALSE(fs::exists(out));
+    const auto [visible, hidden] = visibleAndHidden(out);
+    ASSERT_GE(visible.size(), 2u);
+    EXPECT_EQ(visible.back(), "notes.txt");
+    for (size_t i = 0; i + 1 < visible.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "frames_%06zu.jpg", i);
+        EXPECT_EQ(visible[i], name);
+        const std::string bytes = test::readFile(out / visible[i]);
+        EXPECT_TRUE(bytes.starts_with("\xff\xd8") && bytes.ends_with("\xff\xd9")) << visible[i] << " is not a whole JPEG";
+    }
+    EXPECT_EQ(hidden, std::vector<std::string>{live.path().filename()});
+    EXPECT_TRUE(visibleAndHidden(dir_.path()).second.empty());
+}
+
+TEST(TranscoderErrors, ASequenceOnAFullDiskSaysWhyAndLeavesNothing) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.4);
+    test::SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    disk.fill();
+    for (const OutputFormat format : {OutputFormat::jpegSequence, OutputFormat::pngSequence}) {
+        const std::string extension(fileExtension(format));
+        auto error = errorOf([&] { Transcoder(source, disk / "S", MediaInfo::load(source), settingsFor(format)).run({}); });
+        EXPECT_EQ(error.kind(), ConversionError::Kind::writerFailed);
+        EXPECT_TRUE(std::string(error.what()).starts_with("Writing failed: S_0000")) << error.what();
+        EXPECT_TRUE(std::string(error.what()).ends_with("." + extension + " (No space left on device)")) << error.what();
+        EXPECT_EQ(visibleAndHidden(disk.path()), (std::pair<std::vector<std::string>, std::vector<std::string>>{{}, {".filler"}}));
+    }
 }
 
 TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "core/partial_file.h"
 #include "platform/system/package_copy.h"
 #include "platform/system/staged_folder.h"
 #include "platform/system/user_file.h"
@@ -124,6 +125,19 @@ TEST(UserFile, AFullDiskKeepsTheOldFileWholeAndSaysWhy) {
         EXPECT_TRUE(std::string(e.what()).ends_with("(No space left on device)")) << e.what();
     }
     EXPECT_EQ(names(disk.path()), (std::vector<std::string>{".filler", "P.qmpack", "Show.qmproj"}));
+}
+
+TEST(UserFile, TheNextSaveRemovesWhatKilledSavesLeftButNotALiveOnes) {
+    TempDir dir;
+    const QString file = write(dir / "Show.qmproj", "old");
+    qm::test::runAndKill([&] { static const qm::PartialFile killed(dir / "Show.qmproj", "saving"); });
+    write(dir / ".Show.qmproj.1a2b.saving", "cut");       // an older, shorter name, unlocked
+    write(dir / ".Other.qmproj.1a2b3c4d.saving", "cut");  // another file's: its own save clears it
+    const qm::PartialFile live(dir / "Show.qmproj", "saving");
+    EXPECT_EQ(qm::writeUserFile(file, "new"), "");
+    EXPECT_EQ(read(file), "new");
+    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{".Other.qmproj.1a2b3c4d.saving",
+                                                          live.path().filename().string(), "Show.qmproj"}));
 }
 
 TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {

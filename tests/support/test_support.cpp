@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -46,6 +47,32 @@ SmallDisk::SmallDisk(std::size_t bytes) {
 
 SmallDisk::~SmallDisk() {
     if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+void runAndKill(const std::function<void()>& work) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(ready[0]);
+        try {
+            work();
+        } catch (...) {
+            ::_exit(1);
+        }
+        const char byte = 1;
+        if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    const ssize_t n = ::read(ready[0], &byte, 1);  // blocks until the work is done (or the child ended)
+    ::close(ready[0]);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(n, 1) << "the child's work failed";
 }
 
 void SmallDisk::fill() {

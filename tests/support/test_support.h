@@ -3,6 +3,7 @@
 // command-line tools (ffmpeg, ffprobe, zip, python3) and reading their output.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,10 @@ private:
     bool mounted_ = false;
     std::string whyNot_;
 };
+
+// Runs `work` in a child process, as a run of the application would, and kills the child with
+// SIGKILL once `work` has returned: what the run holds is left behind as a crash leaves it.
+void runAndKill(const std::function<void()>& work);
 
 struct CommandResult {
     int exitCode = -1;

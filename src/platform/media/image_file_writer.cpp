@@ -1,11 +1,12 @@
 #include "platform/media/image_file_writer.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 
 extern "C" {
@@ -14,6 +15,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "core/partial_file.h"
 #include "platform/media/ffmpeg_internal.h"
 #include "platform/media/media_error.h"
 #include "platform/media/scaler.h"
@@ -21,10 +23,6 @@ extern "C" {
 namespace qm {
 
 namespace {
-
-struct FileClose {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 AVPixelFormat encodedFormat(ImageFileType type, bool deep, bool alpha) {
     switch (type) {
@@ -46,13 +44,6 @@ const char* encoderName(ImageFileType type) {
     case ImageFileType::jpeg: return "mjpeg";
     }
     return "png";
-}
-
-std::filesystem::path temporaryName(const std::filesystem::path& file) {
-    static std::atomic<unsigned> counter{0};
-    const std::string name = "." + file.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter.fetch_add(1));
-    return file.parent_path() / name;
 }
 
 struct ImageEncoderKey {
@@ -174,33 +165,24 @@ ImageEncoderKey keyOf(const PixelBuffer& buffer, const ImageFileSettings& settin
             settings.type == ImageFileType::jpeg ? jpegQScale(settings.jpegQuality) : 0};
 }
 
-// Written under a temporary name and renamed, so the destination is never half a file.
+// Written under a hidden, locked name and renamed, so the destination is never half a file and a
+// killed run's leftover is known for one.
 void writePacket(const ImageEncoder& encoder, const std::filesystem::path& file) {
     const AVPacket* packet = encoder.packet.get();
-    const std::filesystem::path temporary = temporaryName(file);
-    {
-        std::unique_ptr<std::FILE, FileClose> out(std::fopen(temporary.c_str(), "wb"));
-        if (!out) throw MediaError::fromCode("image write", AVERROR(errno));
-        const size_t written = std::fwrite(packet->data, 1, static_cast<size_t>(packet->size), out.get());
-        const int writeError = errno;
-        if (written != static_cast<size_t>(packet->size) || std::fflush(out.get()) != 0) {
-            out.reset();
-            std::remove(temporary.c_str());
-            throw MediaError::fromCode("image write", AVERROR(writeError != 0 ? writeError : EIO));
-        }
-        if (std::fclose(out.release()) != 0) {
-            const int closeError = errno;
-            std::remove(temporary.c_str());
-            throw MediaError::fromCode("image write", AVERROR(closeError));
-        }
+    std::optional<PartialFile> temporary;
+    try {
+        temporary.emplace(file);
+    } catch (const std::system_error& e) {
+        throw MediaError::fromCode("image write", AVERROR(e.code().value()));
     }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        throw MediaError("image write", ec.message());
+    for (size_t done = 0; done < static_cast<size_t>(packet->size);) {
+        const ssize_t n = ::write(temporary->descriptor(), packet->data + done, static_cast<size_t>(packet->size) - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw MediaError::fromCode("image write", AVERROR(n < 0 ? errno : EIO));
+        done += static_cast<size_t>(n);
     }
+    // A frame is one of thousands: its bytes are not synced one by one.
+    if (const int error = temporary->publish(false); error != 0) throw MediaError::fromCode("image write", AVERROR(error));
 }
 
 }  // namespace

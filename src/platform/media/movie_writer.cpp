@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <system_error>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,11 +17,11 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "core/partial_file.h"
 #include "platform/media/ffmpeg_internal.h"
 #include "platform/media/hevc_alpha_encoder.h"
 #include "platform/media/movie_audio_queue.h"
 #include "platform/media/movie_writer_codecs.h"
-#include "platform/media/partial_file.h"
 #include "platform/media/quicktime_channel_layout.h"
 
 namespace qm {
@@ -46,7 +48,7 @@ struct MovieWriter::Impl {
     std::filesystem::path file;
     // The movie is written under this hidden name beside `file` and renamed only once complete,
     // so that a killed run never leaves a movie without its index under the name the user chose.
-    std::filesystem::path temporary;
+    std::unique_ptr<PartialFile> temporary;
     MovieFileType type = MovieFileType::quickTime;
     AVFormatContext* format = nullptr;
     bool fileOpen = false;
@@ -252,22 +254,19 @@ struct MovieWriter::Impl {
         }
     }
 
-    void removeTemporary() {
-        std::error_code ec;
-        std::filesystem::remove(temporary, ec);
-    }
+    void removeTemporary() { temporary.reset(); }
 
     // The muxer writes no layout for channels in unspecified order; a QuickTime movie says they
     // are discrete, in order, before it is published.
     void addChannelLayout() {
         if (type != MovieFileType::quickTime || !hasAudio || !audio.discreteLayout || audio.channels <= 2) return;
-        if (const int error = addDiscreteChannelLayout(temporary, audio.channels); error != 0)
+        if (const int error = addDiscreteChannelLayout(temporary->path(), audio.channels); error != 0)
             throw failWith(MediaError("finish", "channel layout: " + mediaErrorText(AVERROR(error)), AVERROR(error)));
     }
 
     // Puts the closed, complete temporary file under its final name, durably.
     void publish() {
-        if (const int error = publishPartial(temporary, file); error != 0)
+        if (const int error = temporary ? temporary->publish() : ENOENT; error != 0)
             throw failWith(MediaError::fromCode("finish", AVERROR(error)));
     }
 };
@@ -287,9 +286,8 @@ std::unique_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& fi
     auto impl = std::make_unique<Impl>();
     impl->file = file;
     impl->type = type;
-    // Whatever stands at `file` (an earlier movie, or the empty file that reserves the name) stays
-    // until the new movie is complete and takes its place.
-    impl->temporary = partialPathFor(file);
+    // Whatever stands at `file` (an earlier movie) stays until the new movie is complete and
+    // takes its place.
     const int rc = avformat_alloc_output_context2(&impl->format, nullptr, type == MovieFileType::mpeg4 ? "mp4" : "mov",
                                                   file.c_str());
     if (rc < 0 || impl->format == nullptr) throw MediaError::fromCode("create", rc < 0 ? rc : AVERROR(ENOMEM));
@@ -445,7 +443,15 @@ void MovieWriter::startWriting() {
     std::error_code ec;
     if (std::filesystem::is_directory(std::filesystem::symlink_status(w.file, ec)))
         throw w.failWith(MediaError::fromCode("start", AVERROR(EISDIR)));
-    int rc = avio_open(&w.format->pb, w.temporary.c_str(), AVIO_FLAG_WRITE);
+    // What killed runs left for this name goes; the new movie's hidden file stays locked while
+    // this writer lives.
+    sweepPartials(w.file);
+    try {
+        w.temporary = std::make_unique<PartialFile>(w.file);
+    } catch (const std::system_error& e) {
+        throw w.failWith(MediaError::fromCode("start", AVERROR(e.code().value())));
+    }
+    int rc = avio_open(&w.format->pb, w.temporary->path().c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
     w.fileOpen = true;
     AVDictionary* options = nullptr;

@@ -77,10 +77,11 @@ public:
     // Whether libavcodec here offers the ProRes 4444 XQ profile.
     static bool proRes4444XQAvailable();
 
-    // Prepares a writer for `file`. The movie is written under a hidden temporary name beside it
-    // and renamed over `file` (an earlier movie, or an empty file reserving the name) only by
-    // finishWriting(); a failed or cancelled movie removes its temporary file and leaves `file` as
-    // it was. A folder is never replaced (startWriting() then fails with a clear error).
+    // Prepares a writer for `file`. The movie is written under a hidden, locked temporary name
+    // beside it and renamed over `file` (an earlier movie) only by finishWriting(); a failed or
+    // cancelled movie removes its temporary file and leaves `file` as it was. startWriting()
+    // first removes the temporary files killed runs left for `file`. A folder is never replaced
+    // (startWriting() then fails with a clear error).
     static std::unique_ptr<MovieWriter> create(const std::filesystem::path& file, MovieFileType type);
     // Cancels writing (removing the partial file) when neither finished nor cancelled.
     ~MovieWriter();

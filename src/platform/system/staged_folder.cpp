@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QUuid>
 
+#include "core/partial_file.h"
 #include "platform/system/file_error.h"
 #include "platform/system/user_file.h"
 
@@ -52,9 +53,10 @@ int openLocked(const QString& folder, int operation) {
 // ".Name.partial-…") and, while the target is in place, old items set aside during a swap. A
 // folder whose run is still going holds its lock and stays.
 void removeStaleSiblings(const QString& target) {
+    sweepPartials(QFile::encodeName(target).toStdString());
     const QFileInfo info(target);
     const QString name = QRegularExpression::escape(info.fileName());
-    const QRegularExpression partial(QStringLiteral("^\\.%1\\.([0-9a-f]{8}\\.partial|partial-[0-9a-f]{12})$").arg(name));
+    const QRegularExpression partial(QStringLiteral("^\\.%1\\.partial-[0-9a-f]{12}$").arg(name));
     const QRegularExpression aside(QStringLiteral("^\\.%1\\.([0-9a-f]{8}\\.old|old-[0-9a-f]{12})$").arg(name));
     const bool targetPresent = info.exists();
     const QDir parent = info.dir();

@@ -1,6 +1,10 @@
 #include "platform/system/user_file.h"
 
 #include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +12,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
+
+#include "core/partial_file.h"
 
 namespace qm {
 
@@ -23,15 +28,6 @@ auto retrying(F&& f) {
     }
 }
 
-// Makes the folder's entries (a rename) durable. Some file systems cannot sync a folder; that
-// is not a failure of the write.
-void syncFolder(const QByteArray& folder) {
-    const int fd = retrying([&] { return ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 }  // namespace
 
 QString systemReason(int error) { return qt_error_string(error); }
@@ -40,38 +36,29 @@ QString writeUserFile(const QString& path, const QByteArray& bytes) {
     QString target = path;
     const QFileInfo link(path);
     if (link.isSymLink() && !link.canonicalFilePath().isEmpty()) target = link.canonicalFilePath();
-    const QFileInfo info(target);
     const QByteArray targetName = QFile::encodeName(target);
-    const QByteArray folder = QFile::encodeName(info.absolutePath());
 
-    // A fresh hidden name beside the target: the rename then stays on one file system.
-    QByteArray tempName;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        tempName = folder + "/." + QFile::encodeName(info.fileName()) + '.' +
-                   QByteArray::number(QRandomGenerator::global()->generate(), 16) + ".saving";
-        fd = retrying([&] { return ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
-        if (fd < 0 && (errno != EEXIST || attempt > 16)) return systemReason(errno);
+    // A fresh hidden name beside the target, so the rename stays on one file system; locked while
+    // this save lives, so the next save of the same file can tell a killed save's leftover from a
+    // save still going, and removes only the former.
+    const std::filesystem::path targetPath(targetName.toStdString());
+    sweepPartials(targetPath, "saving");
+    std::optional<PartialFile> temporary;
+    try {
+        temporary.emplace(targetPath, "saving");
+    } catch (const std::system_error& e) {
+        return systemReason(e.code().value());
     }
-    const auto fail = [&](int error) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(tempName.constData());
-        return systemReason(error);
-    };
+    const int fd = temporary->descriptor();
     struct stat old {};
     if (::stat(targetName.constData(), &old) == 0 && S_ISREG(old.st_mode) && ::fchmod(fd, old.st_mode & 07777) != 0)
-        return fail(errno);
+        return systemReason(errno);
     for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t n = retrying([&] { return ::write(fd, bytes.constData() + done, size_t(bytes.size() - done)); });
-        if (n < 0) return fail(errno);
+        if (n < 0) return systemReason(errno);
         done += n;
     }
-    if (::fsync(fd) != 0) return fail(errno);
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0) return fail(errno);
-    if (::rename(tempName.constData(), targetName.constData()) != 0) return fail(errno);
-    syncFolder(folder);
+    if (const int error = temporary->publish(); error != 0) return systemReason(error);
     return {};
 }
 

@@ -1,0 +1,70 @@
+// Hidden files of runs: what a killed run left is swept by the next run for the same target,
+// what a live run holds is never touched.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <unistd.h>
+
+#include "core/partial_file.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(PartialFile, AKilledRunsFilesAreSweptALiveRunsStay) {
+    test::TempDir dir;
+    const fs::path target = dir / "Show.mov";
+    // Two runs for the target die, one for another target, one that was saving the target.
+    test::runAndKill([&] {
+        static PartialFile first(target), second(target), other(dir / "Other.mov"), saving(target, "saving");
+        static const PartialFile folder(target);  // a dead staging folder under the same kind of name
+        fs::remove(folder.path());
+        fs::create_directories(folder.path() / "Media");
+    });
+    ASSERT_EQ(names(dir.path()).size(), 5u);
+    PartialFile live(target);
+    ASSERT_EQ(::write(live.descriptor(), "movie", 5), 5);
+
+    const PartialSweep sweep = sweepPartials(target);
+    EXPECT_EQ(sweep.removed, 3);
+    EXPECT_EQ(sweep.live, 1);
+    EXPECT_EQ(sweepPartials(target, "partial", &live).live, 0);
+    const auto left = names(dir.path());
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_TRUE(left[0].starts_with(".Other.mov.") && left[0].ends_with(".partial"));
+    EXPECT_EQ(left[1], live.path().filename());
+    EXPECT_TRUE(left[2].starts_with(".Show.mov.") && left[2].ends_with(".saving"));
+
+    // Published, the bytes stand under the target and nothing of the run stays hidden; a file
+    // dropped before that leaves nothing.
+    EXPECT_EQ(live.publish(), 0);
+    EXPECT_EQ(test::readFile(target), "movie");
+    { const PartialFile dropped(target); }
+    EXPECT_EQ(sweepPartials(target, "saving").removed, 1);
+    EXPECT_EQ(sweepPartialsIn(dir.path(), [](std::string_view name) { return name == "Other.mov"; }).removed, 1);
+    EXPECT_EQ(names(dir.path()), std::vector<std::string>{"Show.mov"});
+
+    try {
+        PartialFile nowhere(dir / "missing" / "Show.mov");
+        ADD_FAILURE() << "made a file in a missing folder";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ENOENT);
+    }
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,128 @@
+// Convert runs in processes of their own (qm-bench transcode: the queue's naming and transcoder),
+// killed with SIGKILL midway as a crash would end them, and started side by side.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/output_naming.h"
+#include "support/test_support.h"
+#include "transcoder_test_media.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+pid_t startTranscode(const fs::path& source, const fs::path& out, const char* format) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::execl(QM_BENCH, QM_BENCH, "transcode", source.c_str(), "--format", format, "--out", out.c_str(), "--no-audio",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Kills the run once `midway` holds; false when the run ended first.
+bool killWhen(pid_t pid, const std::function<bool()>& midway) {
+    int status = 0;
+    // Bounded by the run itself: it either gets midway or ends.
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (midway()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+std::vector<std::string> names(const fs::path& folder, bool hidden) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename();
+        if (name.starts_with(".") == hidden) out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(KilledConvertRun, LeavesNothingUnderItsNameAndTheNextRunTakesIt) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:duration=20", "-c:v", "libx264", "-preset",
+                  "ultrafast", "-pix_fmt", "yuv420p", (dir / "long.mov").string()});
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+
+    // A movie: killed while its hidden file grows, nothing visible stays, and the next run takes
+    // the same name and clears what the dead one left.
+    const bool movieKilled = killWhen(startTranscode(dir / "long.mov", out, "hap"), [&] {
+        for (const auto& name : names(out, true)) {
+            std::error_code ec;
+            if (name.starts_with(".long_Hap.mov.") && fs::file_size(out / name, ec) > 0 && !ec) return true;
+        }
+        return false;
+    });
+    ASSERT_TRUE(movieKilled) << "the run ended before it was killed";
+    EXPECT_TRUE(names(out, false).empty());
+    {
+        const auto next = reserveOutputURL(OutputFormat::hap, dir / "long.mov", out);
+        EXPECT_EQ(next->target(), out / "long_Hap.mov");
+        EXPECT_EQ(names(out, true), std::vector<std::string>{next->path().filename()});
+    }
+
+    // A sequence: the frames it finished stay, each whole; nothing half-written is visible, and
+    // the next run clears the dead run's hidden files and takes the next name.
+    const fs::path frames = out / "long_PNG";
+    const bool sequenceKilled = killWhen(startTranscode(dir / "long.mov", out, "pngSequence"),
+                                         [&] { return names(frames, false).size() >= 3; });
+    ASSERT_TRUE(sequenceKilled) << "the run ended before it was killed";
+    EXPECT_EQ(names(out, false), std::vector<std::string>{"long_PNG"});
+    for (const auto& name : names(frames, false))
+        EXPECT_TRUE(test::readFile(frames / name).ends_with(std::string("IEND\xae\x42\x60\x82", 8))) << name << " is cut";
+    const auto next = reserveOutputURL(OutputFormat::pngSequence, dir / "long.mov", out);
+    EXPECT_EQ(next->target(), out / "long_PNG 2");
+    EXPECT_EQ(names(out, true), std::vector<std::string>{next->path().filename()});
+    EXPECT_TRUE(names(frames, true).empty());
+}
+
+TEST(KilledConvertRun, RunsStartedTogetherWriteOneMovieEach) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "short.mov", 64, 48, 48000, 0, 1.0);
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 3; ++i) runs.push_back(startTranscode(source, out, "hap"));
+    for (const pid_t pid : runs) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    // Runs that looked at one name at the same moment may both step aside, so the numbers need
+    // not be 1, 2, 3; each run has its own name all the same.
+    const auto movies = names(out, false);
+    EXPECT_EQ(movies.size(), runs.size());
+    for (const auto& name : movies) {
+        EXPECT_TRUE(name.starts_with("short_Hap") && name.ends_with(".mov")) << name;
+        EXPECT_EQ(test::countFrames(out / name), 25) << name;
+    }
+    EXPECT_TRUE(names(out, true).empty());
+}
+
+}  // namespace
+}  // namespace qm
