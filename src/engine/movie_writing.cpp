@@ -192,7 +192,6 @@ MovieVideoSettings Transcoder::videoOutputSettings() const {
         video.maxKeyFrameInterval = keyFrameInterval(info_.frameRate);
     } else if (settings_.format == OutputFormat::hevcAlpha) {
         video.quality = hevcAlphaQuality(static_cast<int>(settings_.deliveryQuality));
-        video.alphaQuality = kHevcAlphaLayerQuality;
         video.maxKeyFrameInterval = keyFrameInterval(info_.frameRate);
     }
     return video;

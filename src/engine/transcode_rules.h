@@ -42,9 +42,9 @@ double deliveryQualityFactor(int quality);
 int64_t averageBitRate(int width, int height, double frameRate, int quality, bool hevc);
 
 // Quality of HEVC with alpha by delivery quality index: 0.65 for low and medium, 0.85 for high,
-// 0.95 for maximum; its alpha layer aims at kHevcAlphaLayerQuality.
+// 0.95 for maximum. The alpha layer has no quality of its own: x265 codes it at the colour's
+// quantiser.
 double hevcAlphaQuality(int quality);
-inline constexpr double kHevcAlphaLayerQuality = 0.9;
 
 // Two seconds of frames, at least 1.
 int keyFrameInterval(double frameRate);

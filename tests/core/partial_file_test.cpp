@@ -18,13 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> names(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 TEST(PartialFile, AKilledRunsFilesAreSweptALiveRunsStay) {
     test::TempDir dir;
     const fs::path target = dir / "Show.mov";
@@ -35,7 +28,7 @@ TEST(PartialFile, AKilledRunsFilesAreSweptALiveRunsStay) {
         fs::remove(folder.path());
         fs::create_directories(folder.path() / "Media");
     });
-    ASSERT_EQ(names(dir.path()).size(), 5u);
+    ASSERT_EQ(test::fileNames(dir.path()).size(), 5u);
     PartialFile live(target);
     ASSERT_EQ(::write(live.descriptor(), "movie", 5), 5);
 
@@ -44,7 +37,7 @@ TEST(PartialFile, AKilledRunsFilesAreSweptALiveRunsStay) {
     EXPECT_EQ(sweep.live, 1);
     EXPECT_EQ(sweepPartials(target, "partial", &live).live, 0);
     // What stays: the other target's file, the live one and the dead save (a save is not a movie).
-    auto left = names(dir.path());
+    auto left = test::fileNames(dir.path());
     ASSERT_EQ(left.size(), 3u);
     const auto kept = [&](const std::string& prefix, const std::string& suffix) {
         return std::count_if(left.begin(), left.end(), [&](const std::string& n) {
@@ -62,7 +55,7 @@ TEST(PartialFile, AKilledRunsFilesAreSweptALiveRunsStay) {
     { const PartialFile dropped(target); }
     EXPECT_EQ(sweepPartials(target, "saving").removed, 1);
     EXPECT_EQ(sweepPartialsIn(dir.path(), [](std::string_view name) { return name == "Other.mov"; }).removed, 1);
-    EXPECT_EQ(names(dir.path()), std::vector<std::string>{"Show.mov"});
+    EXPECT_EQ(test::fileNames(dir.path()), std::vector<std::string>{"Show.mov"});
 
     try {
         PartialFile nowhere(dir / "missing" / "Show.mov");

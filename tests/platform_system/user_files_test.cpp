@@ -94,13 +94,6 @@ TEST(CopyIntoPackage, FailuresNameTheStepAndLeaveTheOldCopy) {
     EXPECT_THROW(qm::copyIntoPackage(kept, q(dir / "Blocked.qmpack"), used), std::runtime_error);
 }
 
-std::vector<std::string> names(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 TEST(UserFile, AFullDiskKeepsTheOldFileWholeAndSaysWhy) {
     qm::test::SmallDisk disk(256 * 1024);
     if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
@@ -124,7 +117,7 @@ TEST(UserFile, AFullDiskKeepsTheOldFileWholeAndSaysWhy) {
     } catch (const std::runtime_error& e) {
         EXPECT_TRUE(std::string(e.what()).ends_with("(No space left on device)")) << e.what();
     }
-    EXPECT_EQ(names(disk.path()), (std::vector<std::string>{".filler", "P.qmpack", "Show.qmproj"}));
+    EXPECT_EQ(qm::test::fileNames(disk.path()), (std::vector<std::string>{".filler", "P.qmpack", "Show.qmproj"}));
 }
 
 TEST(UserFile, TheNextSaveRemovesWhatKilledSavesLeftButNotALiveOnes) {
@@ -136,7 +129,7 @@ TEST(UserFile, TheNextSaveRemovesWhatKilledSavesLeftButNotALiveOnes) {
     const qm::PartialFile live(dir / "Show.qmproj", "saving");
     EXPECT_EQ(qm::writeUserFile(file, "new"), "");
     EXPECT_EQ(read(file), "new");
-    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{".Other.qmproj.1a2b3c4d.saving",
+    EXPECT_EQ(qm::test::fileNames(dir.path()), (std::vector<std::string>{".Other.qmproj.1a2b3c4d.saving",
                                                           live.path().filename().string(), "Show.qmproj"}));
 }
 
@@ -157,7 +150,7 @@ TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
         staged.commit();
     }
     ::close(live);
-    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{".Other.qmpack.0badc0de.partial", ".Show.qmpack.0000beef.partial",
+    EXPECT_EQ(qm::test::fileNames(dir.path()), (std::vector<std::string>{".Other.qmpack.0badc0de.partial", ".Show.qmpack.0000beef.partial",
                                                           ".Show.qmpack.notours.partial", "Show.qmpack"}));
     EXPECT_EQ(read(q(dir / "Show.qmpack/project.qmproj")), "new");
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +139,13 @@ void peerFfmpeg(const std::vector<std::string>& args) {
     argv.insert(argv.end(), args.begin(), args.end());
     const auto r = run(argv);
     ASSERT_EQ(r.exitCode, 0) << "the peer FFmpeg failed";
+}
+
+std::vector<std::string> fileNames(const std::filesystem::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) out.push_back(entry.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::string readFile(const std::filesystem::path& file) {

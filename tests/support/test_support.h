@@ -72,6 +72,9 @@ std::filesystem::path peerFfmpegPath();
 std::filesystem::path peerFfprobePath();
 void peerFfmpeg(const std::vector<std::string>& args);
 
+// The names of a folder's entries, sorted.
+std::vector<std::string> fileNames(const std::filesystem::path& folder);
+
 // Reads or writes a whole file.
 std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, const std::string& bytes);

@@ -132,7 +132,7 @@ std::vector<uint8_t> hevcDecoderConfiguration(const std::vector<std::span<const 
 
     std::vector<uint8_t> out;
     out.push_back(1);  // configurationVersion
-    out.insert(out.end(), std::begin(sps->profileTierLevel), std::end(sps->profileTierLevel));
+    for (const uint8_t b : sps->profileTierLevel) out.push_back(b);
     out.push_back(0xf0);  // reserved, min_spatial_segmentation_idc 0
     out.push_back(0x00);
     out.push_back(0xfc);  // reserved, parallelismType 0 (unknown)
@@ -166,6 +166,10 @@ std::vector<uint8_t> hevcDecoderConfiguration(const std::vector<std::span<const 
     return out;
 }
 
+#if QM_HAVE_X265_ALPHA
+
+namespace {
+
 // x265's constant rate factor for a quality of 0...1: 40 - 30 * quality, so 0.65 gives 20.5, 0.85
 // 14.5 and 0.95 11.5. The factor is logarithmic in the quantiser step, so a straight line spaces
 // the qualities evenly in perceived terms: each 0.1 of quality is 3 steps, about 40 % more bits.
@@ -173,10 +177,6 @@ double hevcAlphaRateFactor(double quality) {
     const double q = std::isfinite(quality) ? std::clamp(quality, 0.0, 1.0) : 0.65;
     return 40.0 - 30.0 * q;
 }
-
-#if QM_HAVE_X265_ALPHA
-
-namespace {
 
 bool acceptsAlpha() {
     x265_param* p = x265_param_alloc();

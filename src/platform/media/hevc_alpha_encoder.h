@@ -19,13 +19,9 @@ struct HevcAlphaSettings {
     // Frame rate as a fraction (0/0 when unknown: 30 is assumed for rate control).
     int rateNumerator = 0;
     int rateDenominator = 0;
-    double quality = 0.65;       // 0...1, the colour layer's quality
-    double alphaQuality = 0.9;   // 0...1, the alpha layer's target
+    double quality = 0.65;       // 0...1; the alpha layer is coded at the colour's quantiser
     int maxKeyFrameInterval = 0; // 0: x265's default
 };
-
-// The constant rate factor x265 uses for a quality of 0...1 (see the .cpp for the scale).
-double hevcAlphaRateFactor(double quality);
 
 struct HevcAlphaPacket {
     std::vector<uint8_t> data;  // both layers' NAL units of one picture, 4-byte length prefixes

@@ -171,25 +171,33 @@ struct MovieWriter::Impl {
         }
     }
 
-    // Packets of the HEVC alpha encoder (timestamps in video.timeScale ticks) to the muxer.
-    void writeAlphaPackets(std::vector<HevcAlphaPacket> packets, const char* step) {
-        for (HevcAlphaPacket& p : packets) {
-            PacketPtr pkt = ffmpeg::allocPacket(step);
-            if (p.data.size() > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
-                throw failWith(MediaError(step, "an encoded picture is too large"));
-            const int rc = av_new_packet(pkt.get(), static_cast<int>(p.data.size()));
-            if (rc < 0) throw failWith(MediaError::fromCode(step, rc));
-            std::memcpy(pkt->data, p.data.data(), p.data.size());
-            pkt->pts = p.pts;
-            pkt->dts = p.dts;
+    // One compressed video sample (timestamps in video.timeScale ticks) to the muxer: passed-through
+    // samples and the HEVC alpha encoder's packets alike.
+    void writeVideoSample(const std::vector<uint8_t>& bytes, int64_t pts, int64_t dts, int64_t duration, bool key,
+                          const char* step) {
+        if (bytes.size() > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+            throw failWith(MediaError(step, "a sample is too large"));
+        PacketPtr pkt = ffmpeg::allocPacket(step);
+        const int rc = av_new_packet(pkt.get(), static_cast<int>(bytes.size()));
+        if (rc < 0) throw failWith(MediaError::fromCode(step, rc));
+        std::memcpy(pkt->data, bytes.data(), bytes.size());
+        pkt->pts = pts;
+        pkt->dts = dts;
+        pkt->duration = duration;
+        if (key) pkt->flags |= AV_PKT_FLAG_KEY;
+        av_packet_rescale_ts(pkt.get(), AVRational{1, video.timeScale}, videoStream->time_base);
+        pkt->stream_index = videoStream->index;
+        writePacket(pkt.get(), step);
+    }
+
+    void writeAlphaPackets(const std::vector<HevcAlphaPacket>& packets, const char* step) {
+        for (const HevcAlphaPacket& p : packets) {
+            int64_t duration = 0;
             if (auto it = videoDurations.find(p.pts); it != videoDurations.end()) {
-                pkt->duration = it->second;
+                duration = it->second;
                 videoDurations.erase(it);
             }
-            if (p.key) pkt->flags |= AV_PKT_FLAG_KEY;
-            av_packet_rescale_ts(pkt.get(), AVRational{1, video.timeScale}, videoStream->time_base);
-            pkt->stream_index = videoStream->index;
-            writePacket(pkt.get(), step);
+            writeVideoSample(p.data, p.pts, p.dts, duration, p.key, step);
         }
     }
 
@@ -333,7 +341,6 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
         alpha.rateNumerator = rate.num;
         alpha.rateDenominator = rate.den;
         alpha.quality = settings.quality;
-        alpha.alphaQuality = settings.alphaQuality;
         alpha.maxKeyFrameInterval = settings.maxKeyFrameInterval;
         auto encoder = std::make_unique<HevcAlphaEncoder>(alpha);
         const std::vector<uint8_t>& hvcC = encoder->decoderConfiguration();
@@ -547,18 +554,8 @@ void MovieWriter::appendCompressedSample(const std::vector<uint8_t>& bytes, Medi
     const int64_t pts = w.videoTimestamp(time);
     if (pts < 0) return;
     const int64_t ticks = w.videoDurationTicks(duration);
-    PacketPtr pkt(av_packet_alloc());
-    if (!pkt) throw w.failWith(MediaError::fromCode("append", AVERROR(ENOMEM)));
-    int rc = av_new_packet(pkt.get(), static_cast<int>(bytes.size()));
-    if (rc < 0) throw w.failWith(MediaError::fromCode("append", rc));
-    std::memcpy(pkt->data, bytes.data(), bytes.size());
-    pkt->pts = pts;
-    pkt->dts = pts;
-    pkt->duration = ticks;
-    pkt->flags |= AV_PKT_FLAG_KEY;
-    av_packet_rescale_ts(pkt.get(), AVRational{1, w.video.timeScale}, w.videoStream->time_base);
-    pkt->stream_index = w.videoStream->index;
-    w.writePacket(pkt.get(), "append");
+    // Every passed-through sample (Hap, DXV3) is a key frame.
+    w.writeVideoSample(bytes, pts, pts, ticks, true, "append");
     w.noteVideo(pts, ticks);
 }
 

@@ -42,9 +42,8 @@ struct MovieVideoSettings {
     // interval in frames (0 = encoder default).
     int64_t averageBitRate = 0;
     int maxKeyFrameInterval = 0;
-    // HEVC with alpha only: the colour's and the alpha's quality, 0...1.
+    // HEVC with alpha only: the quality, 0...1 (x265 codes the alpha layer at the colour's quantiser).
     double quality = 0.65;
-    double alphaQuality = 0.9;
     // Pass-through only: the compressor name shown by players (e.g. "Hap Q") and the depth
     // (24, or 32 with alpha).
     std::string formatName;
