@@ -238,7 +238,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
 
     VideoTrackInfo& info = impl->info;
     info.streamIndex = index;
-    info.codecType = codecTypeOf(st->codecpar, true);
+    info.codecType = ffmpeg::codecTypeWithAlphaLayer(impl->format.get(), index, codecTypeOf(st->codecpar, true));
     info.width = st->codecpar->width;
     info.height = st->codecpar->height;
     if (info.width > PixelBuffer::kMaxSide || info.height > PixelBuffer::kMaxSide)
