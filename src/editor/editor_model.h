@@ -287,6 +287,10 @@ public:
     // One line for the import error list (for what a drop offers that cannot be read as a file).
     void appendImportError(const QString& line);
     bool hasMissingMedia() const;
+    // Looks again at the files of the media the timeline shows or plays (the export sheet opening,
+    // an export starting): one that is gone, not a regular file or cannot be opened becomes
+    // missing, as if it had not been found at opening.
+    void checkTimelineMedia();
     QFuture<void> relinkMedia(const QUuid& mediaID);
     QFuture<void> relink(const QUuid& mediaID, const QString& path);
     void applyRelink(const QUuid& mediaID, const QString& path, const MediaInfo& info);
@@ -300,6 +304,8 @@ public:
     void cancelExport();
     // The panels and file manager of this model's desktop (the export sheet asks through it).
     DesktopServices& desktop() const;
+    // Where a panel of a kind not used yet opens: beside the project; empty for a new one.
+    QString panelFolder() const;
 
     // --- Playback: frames shown by the running or last playback, for callers that watch pacing.
     int playbackFrames() const { return playback_->frames(); }
