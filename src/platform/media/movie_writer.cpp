@@ -10,6 +10,9 @@
 #include <mutex>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -36,6 +39,40 @@ using FramePtr = ffmpeg::FramePtr;
 
 void releasePixelBuffer(void* opaque, uint8_t*) { delete static_cast<PixelBufferRef*>(opaque); }
 
+// The muxer writes through the descriptor the hidden file was created and locked with, never
+// through its name, which another user may swap for a link in a shared folder.
+int writeToDescriptor(void* opaque, uint8_t* bytes, int size) {
+    const int fd = *static_cast<int*>(opaque);
+    for (int done = 0; done < size;) {
+        const ssize_t n = ::write(fd, bytes + done, static_cast<size_t>(size - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return AVERROR(n < 0 ? errno : EIO);
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+int64_t seekDescriptor(void* opaque, int64_t offset, int whence) {
+    const int fd = *static_cast<int*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
+    }
+    const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+}
+
+// Flushes and frees an output made by openDescriptorOutput; returns its first error or 0. The
+// descriptor stays open.
+int closeDescriptorOutput(AVIOContext*& io) {
+    if (io == nullptr) return 0;
+    avio_flush(io);
+    const int error = io->error;
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+    return error;
+}
+
 void setBT709(AVCodecContext* ctx) {
     ctx->color_primaries = AVCOL_PRI_BT709;
     ctx->color_trc = AVCOL_TRC_BT709;
@@ -49,6 +86,7 @@ struct MovieWriter::Impl {
     // The movie is written under this hidden name beside `file` and renamed only once complete,
     // so that a killed run never leaves a movie without its index under the name the user chose.
     std::unique_ptr<PartialFile> temporary;
+    int descriptor = -1;  // the temporary's, for the muxer's output
     MovieFileType type = MovieFileType::quickTime;
     AVFormatContext* format = nullptr;
     bool fileOpen = false;
@@ -98,7 +136,7 @@ struct MovieWriter::Impl {
         audioQueue.reset();
         audioCodec.reset();
         if (format != nullptr) {
-            if (fileOpen) avio_closep(&format->pb);
+            if (fileOpen) closeDescriptorOutput(format->pb);
             fileOpen = false;
             avformat_free_context(format);
             format = nullptr;
@@ -268,7 +306,7 @@ struct MovieWriter::Impl {
     // are discrete, in order, before it is published.
     void addChannelLayout() {
         if (type != MovieFileType::quickTime || !hasAudio || !audio.discreteLayout || audio.channels <= 2) return;
-        if (const int error = addDiscreteChannelLayout(temporary->path(), audio.channels); error != 0)
+        if (const int error = addDiscreteChannelLayout(temporary->descriptor(), audio.channels); error != 0)
             throw failWith(MediaError("finish", "channel layout: " + mediaErrorText(AVERROR(error)), AVERROR(error)));
     }
 
@@ -458,13 +496,22 @@ void MovieWriter::startWriting() {
     } catch (const std::system_error& e) {
         throw w.failWith(MediaError::fromCode("start", AVERROR(e.code().value())));
     }
-    int rc = avio_open(&w.format->pb, w.temporary->path().c_str(), AVIO_FLAG_WRITE);
-    if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
+    w.descriptor = w.temporary->descriptor();
+    constexpr int kOutputBufferSize = 1 << 16;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
+    w.format->pb = buffer != nullptr ? avio_alloc_context(buffer, kOutputBufferSize, 1, &w.descriptor, nullptr,
+                                                          writeToDescriptor, seekDescriptor)
+                                     : nullptr;
+    if (w.format->pb == nullptr) {
+        av_free(buffer);
+        throw w.failWith(MediaError::fromCode("start", AVERROR(ENOMEM)));
+    }
+    w.format->flags |= AVFMT_FLAG_CUSTOM_IO;
     w.fileOpen = true;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "movflags", "+write_colr", 0);
     if (w.hasVideo) av_dict_set_int(&options, "video_track_timescale", w.video.timeScale, 0);
-    rc = avformat_write_header(w.format, &options);
+    const int rc = avformat_write_header(w.format, &options);
     av_dict_free(&options);
     if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
     w.headerWritten = true;
@@ -599,10 +646,8 @@ void MovieWriter::finishWriting() {
         rc = av_write_trailer(w.format);
     }
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
-    rc = w.format->pb->error;
-    const int closed = avio_closep(&w.format->pb);
+    rc = closeDescriptorOutput(w.format->pb);
     w.fileOpen = false;
-    if (rc >= 0) rc = closed;
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
     w.addChannelLayout();
     w.publish();
