@@ -49,3 +49,22 @@ else()
   set(QM_HAVE_X265_ALPHA OFF)
   message(STATUS "x265 with alpha not found in ${QM_X265_ALPHA_PREFIX}: HEVC with Alpha stays unavailable")
 endif()
+
+# The newer libavcodec that decodes both layers of HEVC with alpha (setup.sh builds it, static and
+# position-independent): it goes only into the private library src/hevc_alpha/, which hides it.
+# Without it, such sources are read without their alpha.
+set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-hevc-alpha" CACHE PATH "FFmpeg built for the HEVC alpha decoder")
+if(EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavcodec.a" AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavutil.a"
+   AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/include/libavcodec/avcodec.h")
+  add_library(qm_ffmpeg_hevc_alpha INTERFACE IMPORTED GLOBAL)
+  set_target_properties(qm_ffmpeg_hevc_alpha PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/include")
+  target_link_libraries(qm_ffmpeg_hevc_alpha INTERFACE
+    "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavcodec.a" "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavutil.a"
+    Threads::Threads m atomic)
+  set(QM_HAVE_HEVC_ALPHA_DECODER ON)
+  message(STATUS "HEVC alpha decoder: ${QM_HEVC_ALPHA_FFMPEG_PREFIX}")
+else()
+  set(QM_HAVE_HEVC_ALPHA_DECODER OFF)
+  message(STATUS "HEVC alpha decoder not found in ${QM_HEVC_ALPHA_FFMPEG_PREFIX}: HEVC with alpha is read without its alpha")
+endif()

@@ -88,7 +88,7 @@ fi
 echo "setup: building the test peer FFmpeg $version${suffix:+ with x265} into $prefix"
 work=$(mktemp -d "$deps/.ffmpeg-peer-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-qm_fetch_orig sid ffmpeg "$tarball" "" "$work/$tarball"
+qm_cached_orig sid ffmpeg "$tarball" "$work/$tarball"
 tar -xJf "$work/$tarball" -C "$work"
 source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'ffmpeg*' | head -n 1)
 [ -n "$source_dir" ] || { echo "setup: $tarball holds no ffmpeg folder" >&2; exit 1; }

@@ -37,14 +37,14 @@ qm_apt_suite() {
   printf '%s\n' "${opts[@]}"
 }
 
-# qm_fetch_orig SUITE PACKAGE FILE SHA256 DEST: downloads FILE of PACKAGE's source as listed in SUITE's
-# index to DEST and checks it against the index and, when SHA256 is not empty, against that pin.
-qm_fetch_orig() {
-  local suite="$1" package="$2" file="$3" pin="$4" dest="$5"
+# qm_orig_record SUITE PACKAGE FILE: prints "SHA256 DIRECTORY" of FILE of PACKAGE's source as listed
+# in SUITE's index (the first version that lists it).
+qm_orig_record() {
+  local suite="$1" package="$2" file="$3"
   local -a opts
   mapfile -t opts < <(qm_apt_suite "$suite") || return 1
   [ ${#opts[@]} -gt 0 ] || return 1
-  local record listed directory mirror
+  local record
   # One record per source version: its Directory and the tarball's SHA256, whichever comes first.
   record=$(apt-cache "${opts[@]}" showsrc "$package" 2>/dev/null | awk -v f="$file" '
     function emit() { if (!done && sha != "" && dir != "") { print sha, dir; done = 1; exit } sha = ""; dir = "" }
@@ -54,12 +54,21 @@ qm_fetch_orig() {
     /^[^ ]/ { inside = 0 }
     inside && $3 == f { sha = $1 }
     END { emit() }')
-  listed=${record%% *}
-  directory=${record#* }
-  if [ -z "$record" ] || [ -z "$listed" ]; then
+  if [ -z "$record" ] || [ -z "${record%% *}" ]; then
     echo "setup: Debian $suite lists no $file for $package" >&2
     return 1
   fi
+  echo "$record"
+}
+
+# qm_fetch_orig SUITE PACKAGE FILE SHA256 DEST: downloads FILE of PACKAGE's source as listed in SUITE's
+# index to DEST and checks it against the index and, when SHA256 is not empty, against that pin.
+qm_fetch_orig() {
+  local suite="$1" package="$2" file="$3" pin="$4" dest="$5"
+  local record listed directory mirror
+  record=$(qm_orig_record "$suite" "$package" "$file") || return 1
+  listed=${record%% *}
+  directory=${record#* }
   if [ -n "$pin" ] && [ "$listed" != "$pin" ]; then
     echo "setup: Debian $suite lists $file with SHA256 $listed, expected $pin" >&2
     return 1
@@ -67,6 +76,38 @@ qm_fetch_orig() {
   mirror=$(qm_debian_mirror) || return 1
   /usr/lib/apt/apt-helper download-file "$mirror/$directory/$file" "$dest" "SHA256:$listed" >&2 ||
     { echo "setup: download of $file failed or its SHA256 differs from $listed" >&2; return 1; }
+}
+
+# qm_cached_orig SUITE PACKAGE FILE DEST: FILE of PACKAGE's source copied to DEST from the cache's
+# sources folder, where it is fetched first when missing; builds that share a tarball (the test peer
+# and the HEVC alpha decoder) fetch it once. A kept tarball is checked against the index again.
+qm_cached_orig() {
+  local suite="$1" package="$2" file="$3" dest="$4"
+  local dir record
+  dir="$(qm_deps_dir)/sources"
+  mkdir -p "$dir"
+  record=$(qm_orig_record "$suite" "$package" "$file") || return 1
+  if [ -f "$dir/$file" ] && [ "$(sha256sum "$dir/$file" | cut -d' ' -f1)" != "${record%% *}" ]; then
+    rm -f "$dir/$file"
+  fi
+  # Downloads of setups killed long ago.
+  find "$dir" -maxdepth 1 -name '.fetch.*' -mmin +1440 -exec rm -rf {} + 2>/dev/null || true
+  if [ ! -f "$dir/$file" ]; then
+    local part
+    part=$(mktemp -d "$dir/.fetch.XXXXXX")
+    if ! qm_fetch_orig "$suite" "$package" "$file" "" "$part/$file"; then
+      rm -rf "$part"
+      return 1
+    fi
+    # Whole or not at all: a killed download leaves only its work folder.
+    mv -f "$part/$file" "$dir/$file"
+    rm -rf "$part"
+    local old
+    for old in "$dir/${package}_"*; do
+      [ "$old" = "$dir/$file" ] || rm -f "$old"
+    done
+  fi
+  cp "$dir/$file" "$dest"
 }
 
 # qm_newest_orig SUITE PACKAGE PREFIX: the newest upstream tarball name of PACKAGE in SUITE

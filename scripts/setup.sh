@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs, then builds what Debian 12 has too old from
-# Debian's newer source packages: x265 with its alpha layer and the test peer FFmpeg. Idempotent: apt
-# runs only when something is missing, each build only when its version or configuration changed.
+# Debian's newer source packages: x265 with its alpha layer, the decoder of HEVC alpha layers and the
+# test peer FFmpeg. Idempotent: apt runs only when something is missing, each build only when its
+# version or configuration changed.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 mapfile -t wanted < <(grep -v '^\s*#' "$here/packages.txt" | sed '/^\s*$/d')
@@ -23,4 +24,8 @@ fi
 # Built from Debian's sources rather than installed, into a cache outside the checkout. x265 comes
 # first: the peer links it when it is there.
 bash "$here/build_x265.sh"
+# Without the decoder of both HEVC layers the program still builds; it then reads HEVC with alpha
+# without the alpha, as Debian's decoder does.
+bash "$here/build_hevc_alpha_decoder.sh" ||
+  echo "setup: the HEVC alpha decoder is not built; HEVC-with-alpha sources will be read without their alpha" >&2
 bash "$here/build_peer_ffmpeg.sh"

@@ -131,6 +131,11 @@ OpenedSource openSource(const std::filesystem::path& path, bool storedTimestamps
 // It does not look at frames, so a Hap stream without a variant tag reads "Hap1".
 uint32_t codecTypeOf(const AVStream& stream, bool quickTimeContainer);
 bool isHapVariantCode(uint32_t code);
+// 'muxa' when the stream is HEVC carrying an alpha layer, else `codecType` unchanged. The
+// configuration (hvcC) tells; where the parameter sets travel in the samples ('hev1', or a
+// configuration without them) the first samples are read, and the context is sought back to its
+// start afterwards.
+uint32_t codecTypeWithAlphaLayer(AVFormatContext* context, int streamIndex, uint32_t codecType);
 
 // FFmpeg tags are packed first character lowest; ours first character highest.
 constexpr uint32_t fromFFmpegTag(uint32_t tag) {

@@ -6,7 +6,9 @@
 #include <string_view>
 
 #include "platform/media/ffmpeg_internal.h"
+#include "platform/media/hevc_alpha_layer.h"
 #include "platform/media/media_error.h"
+#include "platform/media/movie_writer_codecs.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -166,6 +168,35 @@ OpenedSource openSource(const std::filesystem::path& path, bool storedTimestamps
     return result;
 }
 
+uint32_t codecTypeWithAlphaLayer(AVFormatContext* context, int streamIndex, uint32_t codecType) {
+    const AVStream& stream = *context->streams[streamIndex];
+    const AVCodecParameters& par = *stream.codecpar;
+    if (par.codec_id != AV_CODEC_ID_HEVC) return codecType;
+    HevcAlphaLayerScan scan;
+    scan.addConfiguration(par.extradata, par.extradata_size > 0 ? size_t(par.extradata_size) : 0);
+    const bool inBand = fromFFmpegTag(par.codec_tag) == fourCC('h', 'e', 'v', '1');
+    if (!scan.hasAlphaLayer() && (inBand || !scan.configurationHasParameterSets())) {
+        AVPacket* packet = av_packet_alloc();
+        if (packet == nullptr) return codecType;
+        // The parameter sets come with the first key frame; do not scan a whole file for them.
+        int samples = 0;
+        for (int read = 0; read < 256 && samples < 2 && !scan.hasAlphaLayer() && av_read_frame(context, packet) >= 0;
+             ++read) {
+            if (packet->stream_index == streamIndex) {
+                scan.addSample(packet->data, size_t(packet->size));
+                ++samples;
+            }
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+        // Back to the first picture by its time: QuickTime's demuxer shifts the time it is given
+        // onto its decoding time line, so INT64_MIN would wrap around to the end.
+        const int64_t first = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+        avformat_seek_file(context, streamIndex, INT64_MIN, first, first, 0);
+    }
+    return scan.hasAlphaLayer() ? kCodecTypeHevcAlpha : codecType;
+}
+
 }  // namespace ffmpeg
 
 uint32_t hapCodecTypeFromFrame(const uint8_t* data, size_t size) {
@@ -259,6 +290,7 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             if (rate.num <= 0 || rate.den <= 0) rate = stream.r_frame_rate;
             if (rate.num > 0 && rate.den > 0) track.nominalFrameRate = av_q2d(rate);
             track.colorTags = ffmpeg::colorTagsFrom(par.color_space, par.color_primaries, par.color_trc, par.color_range);
+            track.codecType = ffmpeg::codecTypeWithAlphaLayer(context, track.streamIndex, track.codecType);
             if (par.codec_id == AV_CODEC_ID_HAP && !ffmpeg::isHapVariantCode(track.codecType))
                 if (const uint32_t code = hapVariantFromFirstFrame(context, track.streamIndex)) track.codecType = code;
         } else if (track.kind == TrackKind::audio) {

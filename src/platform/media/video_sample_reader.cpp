@@ -10,6 +10,8 @@ extern "C" {
 }
 
 #include "core/conversion_error.h"
+#include "platform/media/hevc_alpha_decoding.h"
+#include "platform/media/movie_writer_codecs.h"
 #include "platform/media/reader_internal.h"
 
 namespace qm {
@@ -23,6 +25,8 @@ struct DecodedPicture {
 struct VideoSampleReader::Impl {
     FormatPtr format;
     CodecPtr decoder;
+    // In place of `decoder` for HEVC with an alpha layer, where this build can decode that layer.
+    std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
     VideoReaderSettings settings;
     VideoTrackInfo info;
     AVRational timeBase{1, 1};
@@ -134,10 +138,19 @@ struct VideoSampleReader::Impl {
         }
     }
 
+    int receiveFrame() {
+        return alphaDecoder ? alphaDecoder->receive(frame.get()) : avcodec_receive_frame(decoder.get(), frame.get());
+    }
+    int sendPacket(const AVPacket* p, bool skipUnreferenced) {
+        if (alphaDecoder) return alphaDecoder->send(p, skipUnreferenced);
+        decoder->skip_frame = skipUnreferenced ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        return avcodec_send_packet(decoder.get(), p);
+    }
+
     // Decoded mode: one decoded picture, in presentation order.
     bool produceDecoded() {
         for (;;) {
-            int rc = avcodec_receive_frame(decoder.get(), frame.get());
+            int rc = receiveFrame();
             if (rc == 0) {
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
@@ -165,7 +178,7 @@ struct VideoSampleReader::Impl {
             }
             if (rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
             if (demuxEnded) {
-                rc = avcodec_send_packet(decoder.get(), nullptr);
+                rc = sendPacket(nullptr, false);
                 if (rc < 0 && rc != AVERROR_EOF) fail(MediaError::fromCode("decode", rc));
                 continue;
             }
@@ -176,8 +189,7 @@ struct VideoSampleReader::Impl {
             ++samplesRead;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group).
-            decoder->skip_frame = endsWellBeforeStart() ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-            rc = avcodec_send_packet(decoder.get(), packet.get());
+            rc = sendPacket(packet.get(), endsWellBeforeStart());
             if (rc < 0 && rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
         }
     }
@@ -226,7 +238,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
 
     VideoTrackInfo& info = impl->info;
     info.streamIndex = index;
-    info.codecType = codecTypeOf(st->codecpar, true);
+    info.codecType = ffmpeg::codecTypeWithAlphaLayer(impl->format.get(), index, codecTypeOf(st->codecpar, true));
     info.width = st->codecpar->width;
     info.height = st->codecpar->height;
     if (info.width > PixelBuffer::kMaxSide || info.height > PixelBuffer::kMaxSide)
@@ -251,7 +263,13 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     if (matrix != nullptr && matrixSize >= sizeof(int32_t) * 9)
         std::memcpy(info.transform.data(), matrix, sizeof(int32_t) * 9);
 
-    if (settings.mode == VideoReaderSettings::Mode::decoded) impl->decoder = openDecoder(st, settings.threads, true);
+    if (settings.mode == VideoReaderSettings::Mode::decoded) {
+        // Debian's libavcodec would give the colour layer alone.
+        if (info.codecType == kCodecTypeHevcAlpha && HevcAlphaDecoding::available())
+            impl->alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
+        else
+            impl->decoder = openDecoder(st, settings.threads, true);
+    }
     seekNear(impl->format.get(), index, settings.start);
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
 }

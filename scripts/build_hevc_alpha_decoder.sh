@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Builds the decoder that reads both layers of HEVC with alpha: libavcodec and libavutil from Debian
+# sid's newest FFmpeg source (Debian 12's 5.1 decodes only the colour layer), static and
+# position-independent, with nothing but the HEVC decoder and parser, into the dependency cache:
+# $(qm_deps_dir)/ffmpeg-hevc-alpha-<version>, with the link ffmpeg-hevc-alpha pointing at it. The
+# application links it into its private library (src/hevc_alpha/), never beside Debian's FFmpeg.
+# Idempotent: nothing happens when that version, built with this configuration, is already there.
+# Exits non-zero when it cannot build; setup.sh then goes on, and the program reads such sources
+# without their alpha.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=debian_source.sh
+source "$here/debian_source.sh"
+
+deps="$(qm_deps_dir)"
+mkdir -p "$deps"
+link="$deps/ffmpeg-hevc-alpha"
+
+# One builder at a time: developers share the cache, and the second one finds the work done.
+exec 9>"$deps/.ffmpeg-hevc-alpha.lock"
+flock 9
+# Work folders of a setup that was killed on the way.
+rm -rf "$deps"/.ffmpeg-hevc-alpha-build.*
+
+complete() { [ -f "$1/configuration" ] && [ -f "$1/lib/libavcodec.a" ] && [ -f "$1/lib/libavutil.a" ]; }
+
+if ! tarball=$(qm_newest_orig sid ffmpeg ffmpeg) || [ -z "$tarball" ]; then
+  # Offline: a decoder built before still serves.
+  if complete "$link"; then
+    echo "setup: Debian sid's ffmpeg source is out of reach; keeping $(readlink "$link")" >&2
+    exit 0
+  fi
+  echo "setup: cannot find ffmpeg in Debian sid's source index" >&2
+  exit 1
+fi
+version=${tarball#ffmpeg_}
+version=${version%.orig.tar.xz}
+case "$version" in
+  [0-7].* | 8.0 | 8.0.*)
+    echo "setup: Debian sid lists ffmpeg $version; decoding alpha layers needs 8.1 or newer" >&2
+    exit 1 ;;
+esac
+
+options=(
+  --disable-everything --disable-autodetect --disable-programs --disable-doc --disable-network
+  --disable-avdevice --disable-avformat --disable-avfilter --disable-swscale --disable-swresample
+  --enable-static --disable-shared --enable-pic
+  # Threads are among what --disable-autodetect leaves out; frame threads make the decoder fast.
+  --enable-pthreads
+  --enable-decoder=hevc --enable-parser=hevc
+)
+# The HEVC decoder's assembly is most of its speed; without nasm it still builds, in plain C.
+if command -v nasm > /dev/null; then options+=(--enable-x86asm); else options+=(--disable-x86asm); fi
+
+name="ffmpeg-hevc-alpha-$version"
+prefix="$deps/$name"
+stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$(cc --version | head -n 1)")"
+
+relink() {
+  ln -sfn "$name" "$deps/.ffmpeg-hevc-alpha.new"
+  mv -T "$deps/.ffmpeg-hevc-alpha.new" "$link"
+  local old
+  for old in "$deps"/ffmpeg-hevc-alpha-*; do
+    [ "$old" = "$prefix" ] || rm -rf "$old"
+  done
+}
+
+if complete "$prefix" && [ "$(cat "$prefix/configuration")" = "$stamp" ]; then
+  [ "$(readlink "$link" 2>/dev/null)" = "$name" ] || relink
+  exit 0
+fi
+
+echo "setup: building the HEVC alpha decoder from FFmpeg $version into $prefix"
+work=$(mktemp -d "$deps/.ffmpeg-hevc-alpha-build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+qm_cached_orig sid ffmpeg "$tarball" "$work/$tarball"
+tar -xJf "$work/$tarball" -C "$work"
+source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'ffmpeg*' | head -n 1)
+[ -n "$source_dir" ] || { echo "setup: $tarball holds no ffmpeg folder" >&2; exit 1; }
+
+(
+  cd "$source_dir"
+  ./configure --prefix="$prefix" "${options[@]}" > "$work/configure.log" 2>&1 ||
+    { tail -n 30 "$source_dir/ffbuild/config.log" >&2; echo "setup: configuring the HEVC alpha decoder failed" >&2; exit 1; }
+  make -j "$(nproc)" > "$work/make.log" 2>&1 ||
+    { tail -n 40 "$work/make.log" >&2; echo "setup: building the HEVC alpha decoder failed" >&2; exit 1; }
+  make install-libs install-headers DESTDIR="$work/stage" > /dev/null
+)
+staged="$work/stage$prefix"
+printf '%s\n' "$stamp" > "$staged/configuration"
+
+# The finished prefix takes its place in one rename; a killed setup leaves only the work folder.
+if [ -e "$prefix" ]; then mv -T "$prefix" "$work/replaced"; fi
+mv -T "$staged" "$prefix"
+relink
+echo "setup: HEVC alpha decoder ready: $prefix"

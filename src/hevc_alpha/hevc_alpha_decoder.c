@@ -1,0 +1,153 @@
+// Both layers of HEVC with alpha through the newer libavcodec linked into this library: its HEVC
+// decoder gives the colour layer with the alpha layer as a fourth plane.
+#include <errno.h>
+#include <string.h>
+
+#include <libavcodec/avcodec.h>
+#include <libavutil/avutil.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/mem.h>
+#include <libavutil/pixdesc.h>
+
+#include "quillmere_hevc_alpha.h"
+
+_Static_assert(QM_HEVC_ALPHA_AGAIN == AVERROR(EAGAIN), "the codes are FFmpeg's");
+_Static_assert(QM_HEVC_ALPHA_EOF == AVERROR_EOF, "the codes are FFmpeg's");
+_Static_assert(QM_HEVC_ALPHA_INVALID == AVERROR(EINVAL), "the codes are FFmpeg's");
+
+struct qm_hevc_alpha_decoder {
+    AVCodecContext* context;
+    AVPacket* packet;
+};
+
+// The public picture first, so that a picture pointer is the holder's.
+typedef struct Holder {
+    qm_hevc_alpha_picture picture;
+    AVFrame* frame;
+} Holder;
+
+// As large a side as the rest of the program takes.
+enum { kMaxSide = 16384 };
+
+const char* qm_hevc_alpha_version(void) { return av_version_info(); }
+
+int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_hevc_alpha_decoder** decoder) {
+    if (decoder == NULL || (hvcc == NULL && hvcc_size > 0) || hvcc_size > (1u << 24) || threads < 0)
+        return QM_HEVC_ALPHA_INVALID;
+    *decoder = NULL;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    if (codec == NULL) return AVERROR_DECODER_NOT_FOUND;
+    qm_hevc_alpha_decoder* d = av_mallocz(sizeof *d);
+    if (d == NULL) return AVERROR(ENOMEM);
+    int rc = AVERROR(ENOMEM);
+    d->context = avcodec_alloc_context3(codec);
+    d->packet = av_packet_alloc();
+    if (d->context == NULL || d->packet == NULL) goto fail;
+    if (hvcc_size > 0) {
+        d->context->extradata = av_mallocz(hvcc_size + AV_INPUT_BUFFER_PADDING_SIZE);
+        if (d->context->extradata == NULL) goto fail;
+        memcpy(d->context->extradata, hvcc, hvcc_size);
+        d->context->extradata_size = (int)hvcc_size;
+    }
+    d->context->thread_count = threads;
+    d->context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    // A stream that changes to an absurd size mid-way fails instead of allocating it.
+    d->context->max_pixels = (int64_t)kMaxSide * kMaxSide;
+    rc = avcodec_open2(d->context, codec, NULL);
+    if (rc < 0) goto fail;
+    *decoder = d;
+    return QM_HEVC_ALPHA_OK;
+fail:
+    qm_hevc_alpha_close(d);
+    return rc;
+}
+
+void qm_hevc_alpha_close(qm_hevc_alpha_decoder* decoder) {
+    if (decoder == NULL) return;
+    avcodec_free_context(&decoder->context);
+    av_packet_free(&decoder->packet);
+    av_free(decoder);
+}
+
+int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const uint8_t* data, size_t size, int64_t pts, int flags) {
+    if (decoder == NULL || (data != NULL && (size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)))
+        return QM_HEVC_ALPHA_INVALID;
+    if (data == NULL) return avcodec_send_packet(decoder->context, NULL);
+    AVPacket* packet = decoder->packet;
+    av_packet_unref(packet);
+    int rc = av_new_packet(packet, (int)size);
+    if (rc < 0) return rc;
+    memcpy(packet->data, data, size);
+    packet->pts = pts;
+    decoder->context->skip_frame = (flags & QM_HEVC_ALPHA_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    rc = avcodec_send_packet(decoder->context, packet);
+    av_packet_unref(packet);
+    return rc;
+}
+
+int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture** picture) {
+    if (decoder == NULL || picture == NULL) return QM_HEVC_ALPHA_INVALID;
+    *picture = NULL;
+    Holder* h = av_mallocz(sizeof *h);
+    if (h == NULL) return AVERROR(ENOMEM);
+    h->frame = av_frame_alloc();
+    if (h->frame == NULL) {
+        av_free(h);
+        return AVERROR(ENOMEM);
+    }
+    int rc = avcodec_receive_frame(decoder->context, h->frame);
+    const AVFrame* f = h->frame;
+    const AVPixFmtDescriptor* desc = rc == 0 ? av_pix_fmt_desc_get((enum AVPixelFormat)f->format) : NULL;
+    // Only planar Y'CbCr in bytes or little-endian words reaches the caller.
+    if (rc == 0 && (desc == NULL || desc->nb_components < 3 ||
+                    (desc->flags & (AV_PIX_FMT_FLAG_PLANAR | AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_BE |
+                                    AV_PIX_FMT_FLAG_HWACCEL)) != AV_PIX_FMT_FLAG_PLANAR ||
+                    desc->comp[0].depth > 12 || f->width < 1 || f->height < 1))
+        rc = AVERROR_PATCHWELCOME;
+    if (rc < 0) {
+        qm_hevc_alpha_release(&h->picture);
+        return rc;
+    }
+    qm_hevc_alpha_picture* p = &h->picture;
+    p->width = f->width;
+    p->height = f->height;
+    p->bit_depth = desc->comp[0].depth;
+    p->chroma_shift_x = desc->log2_chroma_w;
+    p->chroma_shift_y = desc->log2_chroma_h;
+    p->has_alpha = (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0 && f->data[3] != NULL;
+    for (int i = 0; i < 4; ++i) {
+        const int present = i < 3 || p->has_alpha;
+        p->planes[i] = present ? f->data[i] : NULL;
+        p->strides[i] = present ? f->linesize[i] : 0;
+    }
+    p->pts = f->best_effort_timestamp;
+    p->key_frame = (f->flags & AV_FRAME_FLAG_KEY) != 0;
+    p->matrix = f->colorspace;
+    p->primaries = f->color_primaries;
+    p->transfer = f->color_trc;
+    p->range = f->color_range == AVCOL_RANGE_MPEG   ? QM_HEVC_ALPHA_RANGE_VIDEO
+               : f->color_range == AVCOL_RANGE_JPEG ? QM_HEVC_ALPHA_RANGE_FULL
+                                                    : QM_HEVC_ALPHA_RANGE_UNSPECIFIED;
+    // The decoder hands the layer's samples on as coded.
+    p->alpha_range = QM_HEVC_ALPHA_RANGE_FULL;
+    *picture = p;
+    return QM_HEVC_ALPHA_OK;
+}
+
+void qm_hevc_alpha_release(qm_hevc_alpha_picture* picture) {
+    if (picture == NULL) return;
+    Holder* h = (Holder*)picture;
+    av_frame_free(&h->frame);
+    av_free(h);
+}
+
+void qm_hevc_alpha_flush(qm_hevc_alpha_decoder* decoder) {
+    if (decoder != NULL) avcodec_flush_buffers(decoder->context);
+}
+
+void qm_hevc_alpha_error_text(int code, char* buffer, size_t size) {
+    if (buffer == NULL || size == 0) return;
+    // Unknown codes get a text naming the number.
+    av_strerror(code, buffer, size);
+}

@@ -1,0 +1,112 @@
+#include "platform/media/hevc_alpha_decoding.h"
+
+#include <string>
+
+extern "C" {
+#include <libavutil/buffer.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "platform/media/media_error.h"
+
+#if QM_HAVE_HEVC_ALPHA_DECODER
+#include "hevc_alpha/quillmere_hevc_alpha.h"
+#endif
+
+namespace qm::reading {
+
+#if QM_HAVE_HEVC_ALPHA_DECODER
+
+struct HevcAlphaDecoding::Private {
+    qm_hevc_alpha_decoder* decoder = nullptr;
+    ~Private() { qm_hevc_alpha_close(decoder); }
+};
+
+bool HevcAlphaDecoding::available() { return true; }
+
+std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream* stream, int threads) {
+    auto p = std::make_unique<Private>();
+    const AVCodecParameters* par = stream->codecpar;
+    const size_t size = par->extradata != nullptr && par->extradata_size > 0 ? size_t(par->extradata_size) : 0;
+    const int rc = qm_hevc_alpha_open(par->extradata, size, std::max(threads, 0), &p->decoder);
+    if (rc < 0) throw MediaError::fromCode("decoder", rc);
+    return std::unique_ptr<HevcAlphaDecoding>(new HevcAlphaDecoding(std::move(p)));
+}
+
+int HevcAlphaDecoding::send(const AVPacket* packet, bool skipUnreferenced) {
+    if (packet == nullptr) return qm_hevc_alpha_send(p_->decoder, nullptr, 0, 0, 0);
+    if (packet->data == nullptr || packet->size <= 0) return 0;
+    return qm_hevc_alpha_send(p_->decoder, packet->data, size_t(packet->size), packet->pts,
+                              skipUnreferenced ? QM_HEVC_ALPHA_SKIP_NONREF : 0);
+}
+
+namespace {
+
+// The system FFmpeg's name of the picture's layout: the names are the same in every version.
+AVPixelFormat formatOf(const qm_hevc_alpha_picture& p) {
+    const char* layout = p.chroma_shift_x == 1 && p.chroma_shift_y == 1   ? "420"
+                         : p.chroma_shift_x == 1 && p.chroma_shift_y == 0 ? "422"
+                         : p.chroma_shift_x == 0 && p.chroma_shift_y == 0 ? "444"
+                                                                         : nullptr;
+    if (layout == nullptr || (p.bit_depth != 8 && p.bit_depth != 10 && p.bit_depth != 12)) return AV_PIX_FMT_NONE;
+    std::string name = std::string(p.has_alpha ? "yuva" : "yuv") + layout + "p";
+    if (p.bit_depth > 8) name += std::to_string(p.bit_depth) + "le";
+    return av_get_pix_fmt(name.c_str());
+}
+
+void releasePicture(void* opaque, uint8_t*) { qm_hevc_alpha_release(static_cast<qm_hevc_alpha_picture*>(opaque)); }
+
+}  // namespace
+
+int HevcAlphaDecoding::receive(AVFrame* frame) {
+    qm_hevc_alpha_picture* picture = nullptr;
+    const int rc = qm_hevc_alpha_receive(p_->decoder, &picture);
+    if (rc < 0) return rc;
+    const AVPixelFormat format = formatOf(*picture);
+    // The library's picture lives as long as the frame's last reference; read-only, so that
+    // nothing writes into a picture later ones are predicted from.
+    AVBufferRef* owner = format == AV_PIX_FMT_NONE ? nullptr
+                                                   : av_buffer_create(nullptr, 0, releasePicture, picture, AV_BUFFER_FLAG_READONLY);
+    if (owner == nullptr) {
+        qm_hevc_alpha_release(picture);
+        return format == AV_PIX_FMT_NONE ? AVERROR_PATCHWELCOME : AVERROR(ENOMEM);
+    }
+    av_frame_unref(frame);
+    frame->buf[0] = owner;
+    frame->format = format;
+    frame->width = picture->width;
+    frame->height = picture->height;
+    for (int i = 0; i < 4; ++i) {
+        frame->data[i] = const_cast<uint8_t*>(picture->planes[i]);
+        frame->linesize[i] = picture->strides[i];
+    }
+    frame->pts = picture->pts;
+    frame->best_effort_timestamp = picture->pts;
+    frame->key_frame = picture->key_frame;
+    // The code points are ISO/IEC 23091-2's, as FFmpeg's enumerations are.
+    frame->colorspace = static_cast<AVColorSpace>(picture->matrix);
+    frame->color_primaries = static_cast<AVColorPrimaries>(picture->primaries);
+    frame->color_trc = static_cast<AVColorTransferCharacteristic>(picture->transfer);
+    frame->color_range = picture->range == QM_HEVC_ALPHA_RANGE_VIDEO  ? AVCOL_RANGE_MPEG
+                         : picture->range == QM_HEVC_ALPHA_RANGE_FULL ? AVCOL_RANGE_JPEG
+                                                                      : AVCOL_RANGE_UNSPECIFIED;
+    return 0;
+}
+
+#else
+
+struct HevcAlphaDecoding::Private {};
+bool HevcAlphaDecoding::available() { return false; }
+std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream*, int) {
+    throw MediaError("decoder", "this build has no decoder of HEVC alpha layers");
+}
+int HevcAlphaDecoding::send(const AVPacket*, bool) { return AVERROR(ENOSYS); }
+int HevcAlphaDecoding::receive(AVFrame*) { return AVERROR(ENOSYS); }
+
+#endif
+
+HevcAlphaDecoding::HevcAlphaDecoding(std::unique_ptr<Private> p) : p_(std::move(p)) {}
+HevcAlphaDecoding::~HevcAlphaDecoding() = default;
+
+}  // namespace qm::reading

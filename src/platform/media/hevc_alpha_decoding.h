@@ -1,0 +1,38 @@
+#pragma once
+// Decoding of HEVC with an alpha layer ('muxa' tracks) through the private library that carries a
+// decoder of both layers, in the source reader's terms: samples as libavformat demuxes them, pictures
+// as AVFrames of the system's FFmpeg, so that they are converted exactly as every other decoder's.
+// Where the program was built without that library, such tracks go to libavcodec, which gives the
+// colour layer alone.
+
+#include <memory>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace qm::reading {
+
+class HevcAlphaDecoding {
+public:
+    // Whether this build carries the decoder of both layers.
+    static bool available();
+    // A decoder for the stream (its hvcC as configuration); throws MediaError("decoder", ...).
+    static std::unique_ptr<HevcAlphaDecoding> open(const AVStream* stream, int threads);
+    ~HevcAlphaDecoding();
+    HevcAlphaDecoding(const HevcAlphaDecoding&) = delete;
+    HevcAlphaDecoding& operator=(const HevcAlphaDecoding&) = delete;
+
+    // As avcodec_send_packet and avcodec_receive_frame, with the same result codes. The pictures
+    // are Y'CbCr 4:2:0 with alpha (yuva420p, yuva420p10le) where the stream has its alpha layer,
+    // their memory held by reference and read-only.
+    int send(const AVPacket* packet, bool skipUnreferenced);
+    int receive(AVFrame* frame);
+
+private:
+    struct Private;
+    explicit HevcAlphaDecoding(std::unique_ptr<Private> p);
+    std::unique_ptr<Private> p_;
+};
+
+}  // namespace qm::reading

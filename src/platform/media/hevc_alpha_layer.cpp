@@ -1,0 +1,258 @@
+#include "platform/media/hevc_alpha_layer.h"
+
+#include <array>
+#include <vector>
+
+namespace qm {
+namespace {
+
+constexpr int kVps = 32;
+constexpr int kPrefixSei = 39;
+constexpr int kAlphaChannelInfo = 165;
+constexpr int kAuxiliaryScalability = 3;  // the scalability mask bit of auxiliary pictures
+constexpr unsigned kAuxAlpha = 1;         // AuxId of an alpha plane (2 is depth)
+// Parameter sets and SEI units are small; anything longer is not worth unescaping.
+constexpr size_t kLongestUnit = 1 << 16;
+
+// Reads an RBSP bit by bit; reading past the end marks it failed and yields zeros.
+class Bits {
+public:
+    explicit Bits(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    unsigned u(int n) {
+        unsigned v = 0;
+        for (int i = 0; i < n; ++i) v = v << 1 | bit();
+        return v;
+    }
+    unsigned ue() {
+        int zeros = 0;
+        while (bit() == 0) {
+            if (failed_ || ++zeros > 31) {
+                failed_ = true;
+                return 0;
+            }
+        }
+        return (zeros == 31 ? 0x7FFFFFFFu : (1u << zeros) - 1) + u(zeros);
+    }
+    void skip(size_t n) {
+        if (n > bits() - at_) failed_ = true;
+        else at_ += n;
+    }
+    bool aligned() const { return at_ % 8 == 0; }
+    bool failed() const { return failed_; }
+
+private:
+    size_t bits() const { return bytes_.size() * 8; }
+    unsigned bit() {
+        if (at_ >= bits()) {
+            failed_ = true;
+            return 0;
+        }
+        const unsigned b = bytes_[at_ / 8] >> (7 - at_ % 8) & 1;
+        ++at_;
+        return b;
+    }
+    const std::vector<uint8_t>& bytes_;
+    size_t at_ = 0;
+    bool failed_ = false;
+};
+
+// The payload after the two-byte header without its emulation prevention bytes.
+std::vector<uint8_t> rbspOf(const uint8_t* nal, size_t size) {
+    std::vector<uint8_t> out;
+    out.reserve(size);
+    int zeros = 0;
+    for (size_t i = 2; i < size; ++i) {
+        if (zeros >= 2 && nal[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = nal[i] == 0 ? zeros + 1 : 0;
+        out.push_back(nal[i]);
+    }
+    return out;
+}
+
+void skipProfileTierLevel(Bits& b, bool profilePresent, unsigned maxSubLayersMinus1) {
+    if (profilePresent) b.skip(88);
+    b.skip(8);  // general_level_idc
+    std::array<bool, 8> subProfile{}, subLevel{};
+    for (unsigned i = 0; i < maxSubLayersMinus1; ++i) {
+        subProfile[i] = b.u(1) != 0;
+        subLevel[i] = b.u(1) != 0;
+    }
+    if (maxSubLayersMinus1 > 0) b.skip(2 * (8 - maxSubLayersMinus1));
+    for (unsigned i = 0; i < maxSubLayersMinus1; ++i) {
+        if (subProfile[i]) b.skip(88);
+        if (subLevel[i]) b.skip(8);
+    }
+}
+
+// A video parameter set whose extension declares a layer of auxiliary alpha pictures.
+bool vpsDeclaresAlphaLayer(const std::vector<uint8_t>& rbsp) {
+    Bits b(rbsp);
+    b.skip(4);  // vps_video_parameter_set_id
+    const bool baseLayerInternal = b.u(1) != 0;
+    b.skip(1);  // vps_base_layer_available_flag
+    const unsigned maxLayersMinus1 = b.u(6);
+    const unsigned maxSubLayersMinus1 = b.u(3);
+    b.skip(1 + 16);
+    if (maxLayersMinus1 == 0 || maxSubLayersMinus1 > 6) return false;
+    skipProfileTierLevel(b, true, maxSubLayersMinus1);
+    const bool orderingForEach = b.u(1) != 0;
+    for (unsigned i = orderingForEach ? 0 : maxSubLayersMinus1; i <= maxSubLayersMinus1; ++i) {
+        b.ue();
+        b.ue();
+        b.ue();
+    }
+    const unsigned maxLayerId = b.u(6);
+    const unsigned layerSetsMinus1 = b.ue();
+    if (b.failed() || layerSetsMinus1 > 1023) return false;
+    b.skip(size_t(layerSetsMinus1) * (maxLayerId + 1));
+    if (b.u(1) != 0) {  // timing information
+        b.skip(64);
+        if (b.u(1) != 0) b.ue();
+        // Hypothetical decoder parameters take a parser of their own; encoders of alpha
+        // layers leave them out, and the SEI message still tells.
+        if (b.ue() != 0) return false;
+    }
+    if (b.u(1) == 0 || b.failed()) return false;  // no extension
+    while (!b.aligned()) b.skip(1);
+    if (baseLayerInternal) skipProfileTierLevel(b, false, maxSubLayersMinus1);
+    const bool splitting = b.u(1) != 0;
+    std::array<bool, 16> mask{};
+    int types = 0, auxIndex = -1;
+    for (int i = 0; i < 16; ++i) {
+        mask[i] = b.u(1) != 0;
+        if (mask[i] && i == kAuxiliaryScalability) auxIndex = types;
+        types += mask[i];
+    }
+    if (auxIndex < 0 || b.failed()) return false;
+    std::array<unsigned, 16> lengths{};
+    for (int j = 0; j < types - int(splitting); ++j) lengths[j] = b.u(3) + 1;
+    if (splitting) {
+        unsigned used = 0;
+        for (int j = 0; j + 1 < types; ++j) used += lengths[j];
+        if (used > 6) return false;
+        lengths[types - 1] = 6 - used;
+    }
+    const bool layerIdsPresent = b.u(1) != 0;
+    for (unsigned i = 1; i <= maxLayersMinus1; ++i) {
+        const unsigned layerId = layerIdsPresent ? b.u(6) : i;
+        unsigned auxId = 0;
+        if (splitting) {
+            unsigned offset = 0;
+            for (int j = 0; j < auxIndex; ++j) offset += lengths[j];
+            auxId = (layerId >> offset) & ((1u << lengths[auxIndex]) - 1);
+        } else {
+            for (int j = 0; j < types; ++j) {
+                const unsigned value = b.u(int(lengths[j]));
+                if (j == auxIndex) auxId = value;
+            }
+        }
+        if (b.failed()) return false;
+        if (auxId == kAuxAlpha) return true;
+    }
+    return false;
+}
+
+// A prefix SEI unit holding alpha channel information that is not a cancellation.
+bool seiHasAlphaChannelInfo(const std::vector<uint8_t>& rbsp) {
+    size_t at = 0;
+    // Each message: its type and size in bytes of 255 plus a last byte, then its payload. The
+    // trailing bits (0x80) end the unit.
+    while (at + 2 <= rbsp.size()) {
+        unsigned type = 0, size = 0;
+        while (at < rbsp.size() && rbsp[at] == 0xFF) type += rbsp[at++];
+        if (at >= rbsp.size()) return false;
+        type += rbsp[at++];
+        while (at < rbsp.size() && rbsp[at] == 0xFF) size += rbsp[at++];
+        if (at >= rbsp.size()) return false;
+        size += rbsp[at++];
+        if (size > rbsp.size() - at) return false;
+        if (type == kAlphaChannelInfo) return size > 0 && (rbsp[at] & 0x80) == 0;
+        at += size;
+    }
+    return false;
+}
+
+}  // namespace
+
+void HevcAlphaLayerScan::addNalUnit(const uint8_t* data, size_t size) {
+    if (alphaLayer_ || data == nullptr || size < 3 || size > kLongestUnit) return;
+    if ((data[0] & 0x80) != 0) return;  // forbidden_zero_bit: not a NAL unit
+    const int type = data[0] >> 1 & 0x3F;
+    if (configuring_ && type >= kVps && type <= kVps + 2) configurationParameterSets_ = true;
+    if (type != kVps && type != kPrefixSei) return;
+    const std::vector<uint8_t> rbsp = rbspOf(data, size);
+    alphaLayer_ = type == kVps ? vpsDeclaresAlphaLayer(rbsp) : seiHasAlphaChannelInfo(rbsp);
+}
+
+void HevcAlphaLayerScan::addAnnexB(const uint8_t* data, size_t size) {
+    // Units run from after one start code (00 00 01) to the next; zero bytes before a start code
+    // belong to it.
+    size_t start = 0;
+    bool inUnit = false;
+    for (size_t i = 0; i + 3 <= size; ++i) {
+        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+        if (inUnit) {
+            size_t end = i;
+            while (end > start && data[end - 1] == 0) --end;
+            addNalUnit(data + start, end - start);
+        }
+        start = i + 3;
+        inUnit = true;
+        i += 2;
+    }
+    if (inUnit) addNalUnit(data + start, size - start);
+}
+
+void HevcAlphaLayerScan::addConfiguration(const uint8_t* data, size_t size) {
+    if (data == nullptr || size < 4) return;
+    if (data[0] == 0) {
+        configuring_ = true;
+        addAnnexB(data, size);
+        configuring_ = false;
+        return;
+    }
+    if (data[0] != 1 || size < 23) return;  // configurationVersion 1
+    nalLengthSize_ = (data[21] & 3) + 1;
+    size_t at = 23;
+    for (unsigned array = 0, arrays = data[22]; array < arrays && at + 3 <= size; ++array) {
+        const int type = data[at] & 0x3F;
+        const unsigned count = unsigned(data[at + 1]) << 8 | data[at + 2];
+        at += 3;
+        if (type >= 32 && type <= 34 && count > 0) configurationParameterSets_ = true;
+        for (unsigned i = 0; i < count && at + 2 <= size; ++i) {
+            const size_t length = size_t(data[at]) << 8 | data[at + 1];
+            at += 2;
+            if (length > size - at) return;
+            addNalUnit(data + at, length);
+            at += length;
+        }
+    }
+}
+
+void HevcAlphaLayerScan::addSample(const uint8_t* data, size_t size) {
+    if (data == nullptr || size < 4) return;
+    if (data[0] == 0 && data[1] == 0 && (data[2] == 1 || (data[2] == 0 && data[3] == 1))) {
+        addAnnexB(data, size);
+        return;
+    }
+    size_t at = 0;
+    while (!alphaLayer_ && size - at > size_t(nalLengthSize_)) {
+        size_t length = 0;
+        for (int i = 0; i < nalLengthSize_; ++i) length = length << 8 | data[at + i];
+        at += nalLengthSize_;
+        if (length > size - at) return;
+        addNalUnit(data + at, length);
+        at += length;
+    }
+}
+
+bool hevcConfigurationHasAlphaLayer(const uint8_t* data, size_t size) {
+    HevcAlphaLayerScan scan;
+    scan.addConfiguration(data, size);
+    return scan.hasAlphaLayer();
+}
+
+}  // namespace qm
