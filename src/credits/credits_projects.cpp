@@ -100,8 +100,6 @@ void CreditsModel::openProject(const QString& path) {
     setReviewPending(false);
     rebuildStrip();
     setProjectURL(folder);
-    // "Saved …" or "Packaged …" spoke of the project that was open before.
-    setProjectMessage(std::nullopt);
     if (!missing.isEmpty()) {
         setErrorMessage(tr("Missing files: %1. Choose them again, then save the project.").arg(missing.join(QStringLiteral(", "))));
     }

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPromise>
-#include <QSet>
 
 #include "core/conversion_error.h"
 #include "core/output_format.h"
@@ -31,14 +30,9 @@ bool isOrInside(const QString& path, const QString& root) {
 }  // namespace
 
 QStringList missingTimelineMedia(const Project& project, const MediaInfos& infos) {
-    QSet<QUuid> used;
-    for (const Track& track : project.tracks) {
-        if (!track.isVisible && !track.isAudioEnabled) continue;
-        for (const Clip& clip : track.clips) used.insert(clip.mediaID);
-    }
     QStringList names;
-    for (const MediaItem& item : project.media)
-        if (used.contains(item.id) && !infos.contains(item.id)) names.append(item.name);
+    for (const MediaItem* item : timelineMedia(project))
+        if (!infos.contains(item->id)) names.append(item->name);
     return names;
 }
 
@@ -105,21 +99,27 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
     promise->start();
     task_ = PoolTask([this, exporter = exporter_, destination, promise, generation, leftOut = std::move(leftOut)] {
         std::optional<QString> error;
+        bool mediaGone = false;
         try {
             exporter->exportProject([this, generation](const TranscodeProgress& progress) {
                 postTo(this, [this, progress, generation] {
                     if (generation == generation_) setProgress(progress);
                 });
             });
+        } catch (const MediaGoneError& e) {
+            error = modelText("These files can't be found any more, so the export was stopped: %1")
+                        .arg(e.names().join(QStringLiteral(", ")));
+            mediaGone = true;
         } catch (const ConversionError& e) {
             if (e.kind() != ConversionError::Kind::cancelled) error = QString::fromUtf8(e.what());
             else error = QString();
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
-        postTo(this, [this, error, destination, promise, generation, leftOut] {
+        postTo(this, [this, error, mediaGone, destination, promise, generation, leftOut] {
             if (generation == generation_) {
                 exporter_.reset();
+                if (mediaGone) emit this->mediaGone();  // before the error: its watchers read both
                 if (!error) {
                     leftOut_ = leftOut;  // before the result: its watchers read both
                     setResult(destination);
@@ -143,6 +143,8 @@ void EditorExport::cancel() {
 QFuture<void> EditorModel::startExport(const ConversionSettings& settings, const QString& destination) {
     if (export_->isExporting()) return QtFuture::makeReadyFuture();
     pause();
+    // A file deleted since the sheet opened is named in the result like one missing at opening.
+    checkTimelineMedia();
     return export_->start(project_, infos_, analysis_->ltc(), settings, destination);
 }
 

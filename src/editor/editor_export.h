@@ -55,6 +55,8 @@ signals:
     void progressChanged();
     void resultChanged();
     void errorChanged();
+    // A run failed because files it was reading went away.
+    void mediaGone();
 
 private:
     void setProgress(const TranscodeProgress& value);

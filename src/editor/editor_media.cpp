@@ -13,6 +13,7 @@
 #include <QThreadPool>
 
 #include "editor/editor_model.h"
+#include "editor/model/project_exporter.h"
 #include "engine/media_info.h"
 #include "platform/system/bookmarks.h"
 #include "platform/system/desktop_services.h"
@@ -75,6 +76,16 @@ bool EditorModel::hasMissingMedia() const {
     for (const MediaItem& item : project_.media)
         if (isMissing(item.id)) return true;
     return false;
+}
+
+void EditorModel::checkTimelineMedia() {
+    MediaInfos infos = infos_;
+    for (const MediaItem* item : timelineMedia(project_))
+        if (infos.contains(item->id) && !isReadableMediaFile(item->path)) infos.remove(item->id);
+    if (infos.size() == infos_.size()) return;
+    setInfos(std::move(infos));
+    clearRendererReaders();
+    requestRender();
 }
 
 QFuture<void> EditorModel::importFiles(const QStringList& paths) {

@@ -87,6 +87,7 @@ EditorModel::EditorModel(Environment environment, QObject* parent)
     connect(export_.get(), &EditorExport::progressChanged, this, &EditorModel::exportProgressChanged);
     connect(export_.get(), &EditorExport::resultChanged, this, &EditorModel::exportResultChanged);
     connect(export_.get(), &EditorExport::errorChanged, this, &EditorModel::exportErrorChanged);
+    connect(export_.get(), &EditorExport::mediaGone, this, &EditorModel::checkTimelineMedia);
 
     packaging_ = std::make_unique<EditorPackaging>();
     connect(packaging_.get(), &EditorPackaging::progressChanged, this, &EditorModel::packagingProgressChanged);

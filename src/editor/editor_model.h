@@ -287,6 +287,10 @@ public:
     // One line for the import error list (for what a drop offers that cannot be read as a file).
     void appendImportError(const QString& line);
     bool hasMissingMedia() const;
+    // Looks again at the files of the media the timeline shows or plays (the export sheet opening,
+    // an export starting): one that is gone, not a regular file or cannot be opened becomes
+    // missing, as if it had not been found at opening.
+    void checkTimelineMedia();
     QFuture<void> relinkMedia(const QUuid& mediaID);
     QFuture<void> relink(const QUuid& mediaID, const QString& path);
     void applyRelink(const QUuid& mediaID, const QString& path, const MediaInfo& info);

@@ -1,12 +1,14 @@
 // Both layers of HEVC with alpha through the newer libavcodec linked into this library: its HEVC
 // decoder gives the colour layer with the alpha layer as a fourth plane.
 #include <errno.h>
+#include <pthread.h>
 #include <string.h>
 
 #include <libavcodec/avcodec.h>
 #include <libavutil/avutil.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 
@@ -32,10 +34,16 @@ enum { kMaxSide = 16384 };
 
 const char* qm_hevc_alpha_version(void) { return av_version_info(); }
 
+// Every failure comes back as a code; the decoder's own explanations on stderr (one per damaged
+// unit, and notes on every alpha stream's layers) would only be noise beside it.
+static pthread_once_t quiet = PTHREAD_ONCE_INIT;
+static void silence(void) { av_log_set_level(AV_LOG_QUIET); }
+
 int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_hevc_alpha_decoder** decoder) {
     if (decoder == NULL || (hvcc == NULL && hvcc_size > 0) || hvcc_size > (1u << 24) || threads < 0)
         return QM_HEVC_ALPHA_INVALID;
     *decoder = NULL;
+    pthread_once(&quiet, silence);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
     if (codec == NULL) return AVERROR_DECODER_NOT_FOUND;
     qm_hevc_alpha_decoder* d = av_mallocz(sizeof *d);

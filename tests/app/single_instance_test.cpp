@@ -2,11 +2,11 @@
 #include "app/quit_watchdog.h"
 
 #include "support/qt_app.h"
+#include "support/qt_events.h"
 #include "support/test_support.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -33,11 +33,7 @@ QCoreApplication& app() { return test::qtApp(); }
 
 QString uniqueName() { return QStringLiteral("qm-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(rand()); }
 
-void waitFor(QSignalSpy& spy) {
-    QElapsedTimer clock;
-    clock.start();
-    while (spy.isEmpty() && clock.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-}
+void waitFor(QSignalSpy& spy) { test::waitUntil([&] { return !spy.isEmpty(); }); }
 
 // A socket file left by a crash is replaced; a second launch hands its files to the first, and
 // ending normally takes the socket away.

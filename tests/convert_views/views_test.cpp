@@ -9,6 +9,7 @@
 #include "platform/system/desktop_services.h"
 #include "support/picker_sections.h"
 #include "support/qt_app.h"
+#include "support/qt_events.h"
 #include "support/test_support.h"
 
 #include <QApplication>
@@ -82,8 +83,7 @@ protected:
         test::writeFile(path.toStdString(), "x");
         queue->add(QStringList{path});
         ConversionJobRef job = queue->jobs().back();
-        for (int i = 0; i < 500 && job->state().is(ConversionJob::State::Kind::probing); ++i)
-            QTest::qWait(10);
+        test::waitUntil([&] { return !job->state().is(ConversionJob::State::Kind::probing); });
         job->setInfo(std::move(info));
         job->setState(std::move(state));
         return job;

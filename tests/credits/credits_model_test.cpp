@@ -322,12 +322,12 @@ TEST_F(CreditsModelProjects, SaveOpenRoundTripWithNamesPanelsAndMissingFiles) {
     model->setSettings(s);
     out.format = OutputFormat::h264;
     model->setOutput(out);
-    // "Saved Other.qmcredits." does not outlive the project it names.
+    // The status of the last save stays through an open; only New clears it.
     desktop.saveAnswers.push_back(qpath(dir / "Other.qmcredits"));
     model->saveProject(true);
     ASSERT_EQ(model->projectMessage(), std::optional<QString>("Saved Other.qmcredits."));
     model->openProject(qpath(show / "project.json"));
-    EXPECT_EQ(model->projectMessage(), std::nullopt);
+    EXPECT_EQ(model->projectMessage(), std::optional<QString>("Saved Other.qmcredits."));
     EXPECT_EQ(*model->errorMessage(), "Missing files: Logo.PNG. Choose them again, then save the project.");
     EXPECT_TRUE(model->headURL().isEmpty());
     EXPECT_EQ(model->tailURL(), qpath(tail));
@@ -349,6 +349,16 @@ TEST_F(CreditsModelProjects, SaveOpenRoundTripWithNamesPanelsAndMissingFiles) {
     EXPECT_TRUE(model->openFile({qpath(dir / "old.doc")}, CreditsModel::Slot::automatic));
     EXPECT_EQ(*model->errorMessage(), "Use a Word (.docx) or PDF file. Older .doc files: save them as .docx in Word first.");
     EXPECT_EQ(model->documentURL(), qpath(list));
+
+    // An open that finds everything leaves the earlier error and the last save's status alone.
+    fs::rename(dir / "moved.png", head);
+    model->openProject(qpath(show));
+    EXPECT_EQ(model->headURL(), qpath(head));
+    EXPECT_EQ(*model->errorMessage(), "Use a Word (.docx) or PDF file. Older .doc files: save them as .docx in Word first.");
+    EXPECT_EQ(model->projectMessage(), std::optional<QString>("Saved Other.qmcredits."));
+    model->newProject();
+    EXPECT_EQ(model->projectMessage(), std::nullopt);
+    EXPECT_EQ(model->errorMessage(), std::nullopt);
 }
 
 TEST_F(CreditsModelProjects, PackagingOntoItsOwnSourceKeepsEveryByteAndAMovedPackageOpens) {

@@ -231,6 +231,44 @@ TEST(EditorExport, NamesTheMissingMediaItLeavesOut) {
     EXPECT_TRUE(e.m.exportLeftOut().isEmpty());
 }
 
+// A file deleted while the project is open is looked for again when an export starts: it becomes
+// missing (the bin shows it so) and the result names it; a folder in a medium's place is as
+// good as gone. A run handed the probe result of a file that went after that look fails with
+// the names, writes nothing, and the media become missing.
+TEST(EditorExport, AFileDeletedWhileTheProjectIsOpenIsNamed) {
+    TempDir dir;
+    makeMovie(dir / "a.mov");
+    makeMovie(dir / "gone.mov");
+    Editor e;
+    e.importAndPlace({dir / "a.mov", dir / "gone.mov"});
+    const QUuid a = e.m.project().media[0].id, gone = e.m.project().media[1].id;
+    const MediaInfos present = e.m.infos();
+    fs::remove(dir / "gone.mov");
+    EXPECT_FALSE(e.m.isMissing(gone));
+
+    ConversionSettings settings;
+    settings.format = OutputFormat::proRes422;
+    e.await(e.m.startExport(settings, q(dir / "out.mov")));
+    ASSERT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "out.mov")));
+    EXPECT_EQ(e.m.exportLeftOut(), QStringList{"gone.mov"});
+    EXPECT_TRUE(e.m.isMissing(gone));
+    EXPECT_FALSE(e.m.isMissing(a));
+    EXPECT_EQ(probeValue(dir / "out.mov", "stream=nb_read_frames"), "60");
+
+    fs::rename(dir / "a.mov", dir / "kept.mov");
+    fs::create_directory(dir / "a.mov");
+    e.m.checkTimelineMedia();
+    EXPECT_TRUE(e.m.isMissing(a));
+
+    e.m.setInfos(present);
+    e.await(e.m.exportRun().start(e.m.project(), e.m.infos(), {}, settings, q(dir / "late.mov")));
+    EXPECT_EQ(e.m.exportError(),
+              std::optional<QString>("These files can't be found any more, so the export was stopped: a.mov, gone.mov"));
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    EXPECT_FALSE(fs::exists(dir / "late.mov"));
+    EXPECT_TRUE(e.m.isMissing(a) && e.m.isMissing(gone));
+}
+
 // A renderer that takes three frame periods (it sleeps): each frame asked for is on the frame grid,
 // after the one before, and no older than the clock when the one before was finished (late frames
 // are skipped, never caught up on); one picture is drawn at a time, and each is shown, in order.

@@ -21,3 +21,8 @@ endforeach()
 qm_add_test(editor_project_export_peer_test LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/project_export_peer_test.cpp ${CMAKE_CURRENT_LIST_DIR}/../engine/transcoder_test_media.cpp
   LIBS qm_editor_model)
+# An HEVC-with-alpha clip over another, where setup built the decoder of its alpha layer.
+if(TARGET quillmere_hevc_alpha)
+  qm_add_test(editor_hevc_alpha_composition_peer_test LABEL peer
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/hevc_alpha_composition_peer_test.cpp LIBS qm_editor_model)
+endif()

@@ -185,6 +185,79 @@ TEST(ProjectExportPeer, RefusalsLeaveNothing) {
     EXPECT_FALSE(fs::exists(out));
 }
 
+// A medium whose file is gone when the run starts, goes while frames are drawn, or goes once its
+// last frame is drawn fails the run with its name, and no movie is left, not even a hidden one;
+// a sound medium is watched like a picture. Frames drawn after a file went are never written.
+// A medium only on a track neither shown nor heard is not looked at.
+TEST(ProjectExportPeer, AMediumThatGoesAwayFailsTheRunWithItsName) {
+    enum class Gone { beforeStart, atFirstReport, afterLastFrame, onlyUnused };
+    const struct {
+        Gone when;
+        const char* file;  // the one deleted
+        OutputFormat format;
+        QStringList named;
+    } cases[] = {
+        {Gone::beforeStart, "pic.mov", OutputFormat::proRes422, {"pic.mov"}},
+        {Gone::atFirstReport, "pic.mov", OutputFormat::h264, {"pic.mov"}},
+        {Gone::atFirstReport, "tone.wav", OutputFormat::hapQ, {"tone.wav"}},
+        {Gone::afterLastFrame, "pic.mov", OutputFormat::proRes422, {"pic.mov"}},
+        {Gone::atFirstReport, "pic.mov", OutputFormat::pngSequence, {"pic.mov"}},
+        {Gone::onlyUnused, "unused.mov", OutputFormat::proRes422, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + std::string(rawValue(c.format)) + " " + std::to_string(int(c.when)));
+        test::TempDir dir;
+        fs::create_directories(dir / "media");
+        fs::create_directories(dir / "out");
+        const auto picture = [&](const char* name) {
+            return test::makeMedium(dir / "media" / name,
+                                    {"-f", "lavfi", "-i", "testsrc=size=32x18:rate=10:duration=3", "-c:v", "mpeg4"});
+        };
+        const Medium pic = picture("pic.mov"), unused = picture("unused.mov");
+        const Medium tone = test::makeMedium(dir / "media/tone.wav", {"-f", "lavfi", "-i", "sine=frequency=440:duration=3"});
+        Project p = test::projectOf(kW, kH, 10, {pic, tone, unused},
+                                    {test::clipOf(pic, 0, 3, kW, kH), test::clipOf(tone, 0, 3, kW, kH),
+                                     test::clipOf(unused, 0, 3, kW, kH)});
+        p.tracks[2].isVisible = false;
+        p.tracks[2].isAudioEnabled = false;
+        const fs::path out = outputURL(c.format, dir / "Show", dir / "out");
+        ProjectExporter exporter(p, test::infosOf({pic, tone, unused}), settingsFor(c.format), out, {});
+        ASSERT_GT(exporter.frameCount(), renderBatchSize(kW, kH));  // more than one batch
+        const fs::path victim = dir / "media" / c.file;
+        if (c.when == Gone::beforeStart || c.when == Gone::onlyUnused) fs::remove(victim);
+        int reports = 0;
+        try {
+            exporter.exportProject([&](const TranscodeProgress& progress) {
+                // Reports come on the run's own thread, between batches.
+                if (++reports == 1 && c.when == Gone::atFirstReport) fs::remove(victim);
+                if (progress.fraction == 1.0 && c.when == Gone::afterLastFrame) fs::remove(victim);
+            });
+            EXPECT_TRUE(c.named.isEmpty()) << "the run ended well without " << c.file;
+        } catch (const MediaGoneError& e) {
+            EXPECT_EQ(e.names(), c.named);
+            EXPECT_EQ(e.ids(), QList<QUuid>{p.media[c.file == std::string("tone.wav") ? 1 : 0].id});
+            EXPECT_EQ(std::string(e.what()),
+                      "These files can't be found any more, so the export was stopped: " + std::string(c.file));
+        }
+        const auto names = [](const fs::path& folder) {
+            std::vector<std::string> found;
+            for (const auto& entry : fs::directory_iterator(folder)) found.push_back(entry.path().filename());
+            return found;
+        };
+        if (c.named.isEmpty()) {
+            EXPECT_EQ(names(dir / "out"), std::vector<std::string>{out.filename()});
+        } else if (isImageSequence(c.format)) {
+            // The frames of the first batch, drawn while the file was there, and nothing after.
+            ASSERT_EQ(names(dir / "out"), std::vector<std::string>{out.filename()});
+            const std::vector<std::string> frames = names(out);
+            EXPECT_EQ(frames.size(), size_t(renderBatchSize(kW, kH)));
+            for (const std::string& frame : frames) EXPECT_NE(frame.front(), '.') << frame;
+        } else {
+            EXPECT_TRUE(names(dir / "out").empty()) << ::testing::PrintToString(names(dir / "out"));
+        }
+    }
+}
+
 // Every exported frame is the one a fresh renderer draws for that time alone: pictures read ahead,
 // decoded on other threads or rendered out of turn change nothing. Two layers over a long-GOP
 // source (one moving, one keyed by a blend and a scale keyframe), as a PNG sequence (compared

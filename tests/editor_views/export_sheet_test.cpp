@@ -11,6 +11,7 @@
 
 #include "editor/document_fixtures.h"
 #include "editor/views/export_sheet.h"
+#include "editor/views/media_bin.h"
 #include "platform/system/settings_store.h"
 
 namespace qm::test {
@@ -198,6 +199,41 @@ TEST_F(SheetTest, MissingMediaAreNamedBeforeAndAfterTheExport) {
     EXPECT_EQ(sheet.resultLabel()->text(), "out.mov");
     EXPECT_TRUE(sheet.leftOutRow()->isVisibleTo(&sheet));
     EXPECT_EQ(sheet.leftOutLabel()->text(), "These files couldn't be found, so their clips were left out: gone.mov");
+}
+
+// Deleted after import with the project still open: named when the sheet opens and shown missing
+// in the bin; one deleted while the sheet is open is found when the export starts. Both are
+// named with the result, and the next sheet names both before it.
+TEST_F(SheetTest, MediaDeletedAfterImportAreNamedInTheSheetAndTheResult) {
+    for (const char* name : {"a.mov", "gone.mov", "late.mov"}) makeMovie(dir / "media" / name);
+    Editor e;
+    e.importAndPlace({dir / "media/a.mov", dir / "media/gone.mov", dir / "media/late.mov"});
+    MediaBinModel bin(e.m);
+    const auto shownMissing = [&](int row) { return bin.data(bin.index(row), MediaBinModel::missingRole).toBool(); };
+    std::filesystem::remove(dir / "media/gone.mov");
+
+    auto sheet = std::make_unique<ExportSheet>(e.m);
+    EXPECT_TRUE(sheet->missingWarning()->isVisibleTo(sheet.get()));
+    EXPECT_EQ(sheet->missingLabel()->text(), "These files can't be found, so their clips will be left out: gone.mov");
+    EXPECT_FALSE(shownMissing(0));
+    EXPECT_TRUE(shownMissing(1));
+    EXPECT_FALSE(shownMissing(2));
+
+    std::filesystem::remove(dir / "media/late.mov");
+    choose(*sheet, OutputFormat::hapAlpha);
+    e.desktop.saveAnswers.push_back(q(dir / "out.mov"));
+    sheet->exportButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
+    ASSERT_TRUE(sheet->resultView()->isVisibleTo(sheet.get())) << e.m.exportError().value_or("").toStdString();
+    EXPECT_EQ(sheet->resultLabel()->text(), "out.mov");
+    EXPECT_EQ(sheet->leftOutLabel()->text(),
+              "These files couldn't be found, so their clips were left out: gone.mov, late.mov");
+    EXPECT_TRUE(shownMissing(2));
+    sheet->doneButton()->click();
+
+    sheet = std::make_unique<ExportSheet>(e.m);
+    EXPECT_EQ(sheet->missingLabel()->text(),
+              "These files can't be found, so their clips will be left out: gone.mov, late.mov");
 }
 
 TEST_F(SheetTest, StopReturnsToTheSettingsWithoutAnError) {

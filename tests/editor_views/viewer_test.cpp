@@ -177,8 +177,7 @@ TEST(ViewerView, OpaquePictureAndSurroundCoverEveryPixel) {
     ViewerView viewer(*model);
     viewer.show();
     model->requestRender();
-    for (int i = 0; i < 200 && model->previewImage().isNull(); ++i) QTest::qWait(10);
-    ASSERT_FALSE(model->previewImage().isNull());
+    ASSERT_TRUE(test::waitUntil([&] { return !model->previewImage().isNull(); }));
     for (QSize size : {QSize(800, 500), QSize(801, 517), QSize(640, 700)}) {
         viewer.resize(size);
         QApplication::processEvents();

@@ -2,13 +2,123 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
+#include <optional>
 #include <string>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
 
 #include "core/conversion_error.h"
 #include "engine/render_feeder.h"
 #include "engine/render_timing.h"
 
 namespace qm {
+
+std::vector<const MediaItem*> timelineMedia(const Project& project) {
+    QSet<QUuid> used;
+    for (const Track& track : project.tracks) {
+        if (!track.isVisible && !track.isAudioEnabled) continue;
+        for (const Clip& clip : track.clips) used.insert(clip.mediaID);
+    }
+    std::vector<const MediaItem*> media;
+    QSet<QUuid> listed;
+    for (const MediaItem& item : project.media)
+        if (used.contains(item.id) && !listed.contains(item.id)) {
+            listed.insert(item.id);
+            media.push_back(&item);
+        }
+    return media;
+}
+
+bool isReadableMediaFile(const QString& path, bool quick) {
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable()) return false;
+    if (quick) return true;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly);
+}
+
+MediaGoneError::MediaGoneError(QList<QUuid> ids, QStringList names)
+    : ids_(std::move(ids)),
+      names_(std::move(names)),
+      text_("These files can't be found any more, so the export was stopped: " +
+            names_.join(QStringLiteral(", ")).toStdString()) {}
+
+namespace {
+
+// The timeline's media that had a probe result when the export began, watched while it runs.
+class MediaWatch {
+public:
+    MediaWatch(const Project& project, const MediaInfos& infos) {
+        for (const MediaItem* item : timelineMedia(project))
+            if (infos.contains(item->id)) media_.push_back(*item);
+    }
+
+    // Throws MediaGoneError naming every watched medium whose file cannot be read now; the first
+    // such finding is kept, since the feeds that find it may report it in their own words.
+    void check(bool quick) {
+        QList<QUuid> ids;
+        QStringList names;
+        for (const MediaItem& item : media_)
+            if (!isReadableMediaFile(item.path, quick)) {
+                ids.append(item.id);
+                names.append(item.name);
+            }
+        if (ids.isEmpty()) return;
+        MediaGoneError error(ids, names);
+        {
+            std::lock_guard guard(lock_);
+            if (!gone_) gone_ = error;
+        }
+        throw error;
+    }
+
+    std::optional<MediaGoneError> gone() const {
+        std::lock_guard guard(lock_);
+        return gone_;
+    }
+
+private:
+    std::vector<MediaItem> media_;
+    mutable std::mutex lock_;
+    std::optional<MediaGoneError> gone_;
+};
+
+// The rendered frames, with every file read once more after the last one: a file that went away
+// while its frames were already read must not leave a finished movie behind.
+class WatchedFeeder : public FrameBatchProvider {
+public:
+    WatchedFeeder(FrameBatchProvider& feeder, MediaWatch& watch) : feeder_(feeder), watch_(watch) {}
+    std::vector<FramePair> nextBatch(const FrameFolder& folder) override {
+        std::vector<FramePair> batch = feeder_.nextBatch(folder);
+        if (batch.empty()) watch_.check(false);
+        return batch;
+    }
+    void finish() override { feeder_.finish(); }
+
+private:
+    FrameBatchProvider& feeder_;
+    MediaWatch& watch_;
+};
+
+// The same for the sound, which may end after the pictures.
+class WatchedAudio : public AudioBufferSource {
+public:
+    WatchedAudio(AudioBufferSource& audio, MediaWatch& watch) : audio_(audio), watch_(watch) {}
+    std::optional<AudioSampleBuffer> next() override {
+        std::optional<AudioSampleBuffer> samples = audio_.next();
+        if (!samples) watch_.check(false);
+        return samples;
+    }
+
+private:
+    AudioBufferSource& audio_;
+    MediaWatch& watch_;
+};
+
+}  // namespace
 
 MediaInfo timelineMediaInfo(const Project& project) {
     MediaInfo info;
@@ -70,19 +180,36 @@ void ProjectExporter::exportProject(const ProgressCallback& progress) {
     if (!(rate >= 0.1 && rate <= 1000) || !frame.isNumeric())
         throw ConversionError::encodeFailed("the frame rate must lie between 0.1 and 1000 frames per second");
     checkRenderLength(d);
+    // The renderer and the mix leave out what they cannot read, which suits a preview; an export
+    // that did so would look complete. A file that is gone, or went away while it was read,
+    // fails the run with its name instead.
+    MediaWatch watch(project_, infos_);
+    watch.check(false);
     std::optional<AudioMixReader> audio;
     if (const std::optional<AudioMixPlan> plan = audioPlan()) audio.emplace(*plan, 0.0, d);
+    std::optional<WatchedAudio> watchedAudio;
+    if (audio) watchedAudio.emplace(*audio, watch);
     CompositionRenderer renderer;
     renderer.setReadAhead(frame.seconds());
     const bool unpremultiply = project_.transparentBackground;
-    auto render = [this, &renderer, unpremultiply](double seconds, PixelBuffer& into) {
+    auto render = [this, &renderer, &watch, unpremultiply](double seconds, PixelBuffer& into) {
         const QImage composed = renderer.render(project_, infos_, seconds, QSize(into.width(), into.height()), false);
+        // Checked after drawing, so a frame drawn without a file that had just gone is not kept.
+        watch.check(true);
         CompositionRenderer::draw(composed, into, unpremultiply);
     };
     auto pool = makePixelBufferPool(project_.width, project_.height, kPixelFormatBGRA);
     RenderFeeder feeder(*transcoder_, render, std::move(pool), progress, frame, frameCount(),
                         renderBatchSize(project_.width, project_.height));
-    transcoder_->runRendered(feeder, audio ? &*audio : nullptr);
+    WatchedFeeder watchedFeeder(feeder, watch);
+    try {
+        transcoder_->runRendered(watchedFeeder, watchedAudio ? &*watchedAudio : nullptr);
+    } catch (...) {
+        // The feeds report a gone file in their own words (the sound as a failed read).
+        const std::optional<MediaGoneError> gone = watch.gone();
+        if (gone && !cancellation().value()) throw *gone;
+        throw;
+    }
 }
 
 }  // namespace qm

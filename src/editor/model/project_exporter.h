@@ -2,8 +2,15 @@
 // Writes the editor's timeline to a movie or an image sequence through the shared transcoder:
 // every frame drawn by a renderer of the export's own, and the audio mix alongside.
 
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
+
+#include <QList>
+#include <QStringList>
+#include <QUuid>
 
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
@@ -22,6 +29,29 @@ MediaInfo timelineMediaInfo(const Project& project);
 // files included); missing files have no entry.
 MediaInfos probeProjectMedia(const Project& project);
 
+// The media whose clips an export draws or plays: those of clips on tracks that are shown or
+// heard, in bin order, each once.
+std::vector<const MediaItem*> timelineMedia(const Project& project);
+
+// Whether a medium's file can still be read: it exists, is a regular file and opens for reading.
+// `quick` leaves out the opening, for checks made once a frame.
+bool isReadableMediaFile(const QString& path, bool quick = false);
+
+// Media an export was reading whose files went away while it ran: their clips would have been
+// left out of what it wrote, so nothing is kept.
+class MediaGoneError : public std::exception {
+public:
+    MediaGoneError(QList<QUuid> ids, QStringList names);
+    const QList<QUuid>& ids() const { return ids_; }
+    const QStringList& names() const { return names_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    QList<QUuid> ids_;
+    QStringList names_;
+    std::string text_;
+};
+
 class ProjectExporter {
 public:
     // Copies everything it is given; the transcoder is made for the destination and settings.
@@ -30,8 +60,9 @@ public:
 
     // Renders and writes every frame, blocking until the output is complete. Throws
     // ConversionError::noVideoTrack for an empty timeline (nothing written), encodeFailed for a
-    // frame rate outside 0.1…1000 fps, and what the transcoder throws (cancelled after
-    // cancellation()).
+    // frame rate outside 0.1…1000 fps, MediaGoneError when the file of a medium it was given a
+    // probe result for cannot be read before or while it runs (a movie is then not written), and
+    // what the transcoder throws (cancelled after cancellation()).
     void exportProject(const ProgressCallback& progress);
 
     CancellationFlag& cancellation() const { return transcoder_->cancellation(); }

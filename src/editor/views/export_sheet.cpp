@@ -149,6 +149,8 @@ ExportSheet::ExportSheet(EditorModel& model, QWidget* parent) : QDialog(parent),
     connect(&model_, &EditorModel::exportErrorChanged, this, &ExportSheet::refresh);
     connect(&model_, &EditorModel::projectChanged, this, &ExportSheet::refresh);
     connect(&model_, &EditorModel::infosChanged, this, &ExportSheet::refresh);
+    // A file deleted since the project was opened is named here like one missing then.
+    model_.checkTimelineMedia();
     refresh();
 }
 

@@ -1,0 +1,68 @@
+// The HEVC alpha decoder over arbitrary bytes: the first byte's low bits choose samples to skip
+// when unreferenced, the next two give the length of the configuration record (hvcC) that follows,
+// and the rest is cut into samples, each after a 3-byte length. Every picture's planes are read
+// end to end, so that one the decoder describes wrongly shows.
+#include <cstddef>
+#include <cstdint>
+
+#include "hevc_alpha/quillmere_hevc_alpha.h"
+
+namespace {
+
+uint32_t touch(const qm_hevc_alpha_picture& p) {
+    uint32_t sum = 0;
+    const int bytes = p.bit_depth > 8 ? 2 : 1;
+    for (int plane = 0; plane < (p.has_alpha ? 4 : 3); ++plane) {
+        const bool chroma = plane == 1 || plane == 2;
+        const int w = chroma ? (p.width + (1 << p.chroma_shift_x) - 1) >> p.chroma_shift_x : p.width;
+        const int h = chroma ? (p.height + (1 << p.chroma_shift_y) - 1) >> p.chroma_shift_y : p.height;
+        for (int y = 0; y < h; ++y) {
+            const uint8_t* row = p.planes[plane] + ptrdiff_t(p.strides[plane]) * y;
+            sum += row[0] + row[w * bytes - 1];
+        }
+    }
+    return sum;
+}
+
+void drain(qm_hevc_alpha_decoder* decoder) {
+    for (;;) {
+        qm_hevc_alpha_picture* picture = nullptr;
+        const int rc = qm_hevc_alpha_receive(decoder, &picture);
+        if (rc == QM_HEVC_ALPHA_AGAIN || rc == QM_HEVC_ALPHA_EOF) return;
+        if (rc < 0) continue;
+        if (picture->width < 1 || picture->height < 1 || picture->planes[0] == nullptr) __builtin_trap();
+        volatile uint32_t sink = touch(*picture);
+        (void)sink;
+        qm_hevc_alpha_release(picture);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) return 0;
+    const unsigned skips = data[0];
+    size_t configuration = size_t(data[1]) << 8 | data[2];
+    data += 3;
+    size -= 3;
+    if (configuration > size) configuration = size;
+    qm_hevc_alpha_decoder* decoder = nullptr;
+    if (qm_hevc_alpha_open(data, configuration, 1, &decoder) != QM_HEVC_ALPHA_OK) return 0;
+    data += configuration;
+    size -= configuration;
+    for (int64_t index = 0; size >= 3; ++index) {
+        size_t length = size_t(data[0]) << 16 | size_t(data[1]) << 8 | data[2];
+        data += 3;
+        size -= 3;
+        if (length > size) length = size;
+        if (length > 0)
+            qm_hevc_alpha_send(decoder, data, length, index, (skips >> (index % 8)) & 1 ? QM_HEVC_ALPHA_SKIP_NONREF : 0);
+        data += length;
+        size -= length;
+        drain(decoder);
+    }
+    qm_hevc_alpha_send(decoder, nullptr, 0, 0, 0);
+    drain(decoder);
+    qm_hevc_alpha_close(decoder);
+    return 0;
+}
