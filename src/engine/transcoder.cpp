@@ -74,8 +74,15 @@ MovieAudioSettings movieAudioSettings(const AudioPlan& plan) {
 }
 }  // namespace
 
-void Transcoder::checkFormatAvailable() const {
+void Transcoder::checkWritable() const {
     if (!isAvailable(settings_.format)) throw ConversionError::formatUnavailable(std::string(label(settings_.format)));
+    const auto codec = videoCodecType(settings_.format);
+    const int side = codec ? MovieWriter::minimumPictureSide(fourCCCode(*codec)) : 1;
+    if (outWidth_ < side || outHeight_ < side)
+        throw ConversionError::encodeFailed(std::string(label(settings_.format)) + " needs pictures of at least " +
+                                            std::to_string(side) + " × " + std::to_string(side) +
+                                            " pixels; this output would be " + std::to_string(outWidth_) + " × " +
+                                            std::to_string(outHeight_));
 }
 
 std::pair<AudioFormat, MovieAudioSettings> Transcoder::stereoAudioSettings(OutputFormat format) {
@@ -227,7 +234,7 @@ void Transcoder::run(const ProgressCallback& progress) {
         ~RemoveEmptySequenceFolder() { transcoder.removeEmptySequenceFolder(); }
     } removeEmptyFolder{*this};  // after the feeder below has waited for its frames
     const ReleaseCodecsAtEnd release{*this};
-    checkFormatAvailable();
+    checkWritable();
     if (info_.decoder.kind == SourceDecoder::Kind::unsupported)
         throw ConversionError::unsupportedCodec(codecName(info_.decoder.codecType));
 
@@ -274,7 +281,7 @@ void Transcoder::run(const ProgressCallback& progress) {
 
 void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audio) {
     const ReleaseCodecsAtEnd release{*this};
-    checkFormatAvailable();
+    checkWritable();
     prepareCodecs();
     if (isImageSequence(settings_.format)) {
         writeImageSequence(feeder);

@@ -107,7 +107,9 @@ public:
     int batchSize() const;
 
 private:
-    void checkFormatAvailable() const;
+    // Refuses a format nothing here writes, and a picture smaller than its encoder takes, before
+    // anything is read.
+    void checkWritable() const;
     bool needsConversion(const PixelBuffer& picture) const;
     MovieVideoSettings videoOutputSettings() const;
     void runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio, const std::optional<MovieAudioSettings>& audioSettings,

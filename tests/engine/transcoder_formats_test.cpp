@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "core/conversion_error.h"
@@ -192,6 +193,41 @@ TEST(TranscoderAudio, ChannelsAndRatesFollowTheContainer) {
     const fs::path out = dir / "silent.mov";
     Transcoder(six, out, MediaInfo::load(six), silent).run({});
     EXPECT_TRUE(test::streamOf(test::ffprobe(out), "audio").is_null());
+}
+
+// Loud many-channel sound mixed to the two channels of an MP4: every channel of a 7.1 and a 5.1
+// source carries the same tone at -6 dBFS, which the plain library remix would sum to +4 dBFS.
+// Decoded by ffmpeg, no sample reaches full scale, and the tone is still there.
+TEST(TranscoderAudio, AMixToStereoNeverExceedsFullScale) {
+    test::TempDir dir;
+    for (const std::string layout : {"7.1", "5.1"}) {
+        SCOPED_TRACE(layout);
+        const int channels = layout == "7.1" ? 8 : 6;
+        std::string tones = "0.5*sin(2*PI*440*t)";
+        for (int c = 1; c < channels; ++c) tones += "|0.5*sin(2*PI*440*t)";
+        const fs::path source = dir / ("loud" + layout + ".mov");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc=s=64x48:r=25:d=1", "-f", "lavfi", "-i",
+                      "aevalsrc=" + tones + ":c=" + layout + ":s=48000:d=1", "-c:v", "libx264", "-c:a", "pcm_f32le",
+                      source.string()});
+        ASSERT_EQ(test::streamOf(test::ffprobe(source), "audio").value("channels", 0), channels);
+        ConversionSettings settings;
+        settings.format = OutputFormat::h264;
+        const fs::path out = dir / ("loud" + layout + ".mp4");
+        Transcoder(source, out, MediaInfo::load(source), settings).run({});
+        const fs::path raw = dir / "decoded.f32";
+        test::ffmpeg({"-i", out.string(), "-vn", "-f", "f32le", "-acodec", "pcm_f32le", raw.string()});
+        const std::string bytes = test::readFile(raw);
+        fs::remove(raw);
+        ASSERT_GE(bytes.size(), 48000u * 2 * 4 * 9 / 10);
+        float peak = 0;
+        for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+            float sample;
+            std::memcpy(&sample, bytes.data() + at, 4);
+            peak = std::max(peak, std::abs(sample));
+        }
+        EXPECT_LT(peak, 1.0f);
+        EXPECT_GT(peak, 0.25f);
+    }
 }
 
 // More than two channels in a QuickTime output are marked discrete, in order, whichever form of

@@ -241,6 +241,46 @@ TEST_F(PixelsOnEveryFrame, RotatedSourceIsShownTurnedTheSameWay) {
     for (size_t f = 0; f < shown.size(); ++f) EXPECT_GT(shown[f], opposite[f] + 10.0) << "frame " << f;
 }
 
+// A full-range H.264 source with known levels (black 10, grey 128, white 245) into H.264 and HEVC:
+// the output is tagged video range and holds video-range values, so ffmpeg shows the source's
+// levels; full-range values under a video-range tag would show as 0 and 255.
+TEST(PixelsOfAFullRangeSource, ComeOutInVideoRangeWithTheSameLevels) {
+    test::TempDir dir;
+    const fs::path source = dir / "full.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "nullsrc=s=96x48:r=25:d=0.4,format=yuv420p,"
+                  "geq=lum='if(lt(X,32),10,if(lt(X,64),128,245))':cb=128:cr=128",
+                  "-c:v", "libx264", "-qp", "0", "-color_range", "pc", source.string()});
+    const auto sourceVideo = test::streamOf(test::ffprobe(source), "video");
+    ASSERT_EQ(sourceVideo.value("pix_fmt", ""), "yuvj420p");
+    ASSERT_EQ(sourceVideo.value("color_range", ""), "pc");
+    // The mean of one grey of the first frame as ffmpeg shows it (RGB) and as it is stored (Y').
+    const auto meanOf = [](const std::string& frame, size_t bytesPerPixel, int band) {
+        double sum = 0;
+        int count = 0;
+        for (int y = 4; y < 44; ++y)
+            for (int x = band * 32 + 4; x < band * 32 + 28; ++x, ++count)
+                sum += uint8_t(frame[(size_t(y) * 96 + size_t(x)) * bytesPerPixel]);
+        return sum / count;
+    };
+    const std::string shownSource = rawFrames(source.string(), "rgb24");
+    for (OutputFormat format : {OutputFormat::h264, OutputFormat::hevc}) {
+        SCOPED_TRACE(std::string(rawValue(format)));
+        const fs::path out = convert(source, dir / ("out." + std::string(fileExtension(format))), format);
+        const auto video = test::streamOf(test::ffprobe(out), "video");
+        EXPECT_EQ(video.value("pix_fmt", ""), "yuv420p");
+        EXPECT_EQ(video.value("color_range", ""), "tv");
+        const std::string shown = rawFrames(out.string(), "rgb24");
+        const std::string stored = rawFrames(out.string(), "gray", "extractplanes=y");
+        ASSERT_EQ(shown.size(), shownSource.size());
+        for (int band = 0; band < 3; ++band) {
+            SCOPED_TRACE(band);
+            EXPECT_NEAR(meanOf(shown, 3, band), meanOf(shownSource, 3, band), 2.0);
+            const double sourceLevel = band == 0 ? 10 : band == 1 ? 128 : 245;
+            EXPECT_NEAR(meanOf(stored, 1, band), 16 + sourceLevel * 219 / 255, 2.0);
+        }
+    }
+}
+
 // Every frame's alpha of a file, decoded by the peer FFmpeg, rounded to 8 bits here: the scaler
 // would dither it.
 std::string peerAlphaFrames(const fs::path& file, const fs::path& scratch) {

@@ -76,6 +76,56 @@ TEST(TranscoderErrors, RefusedBeforeTheSourceIsOpened) {
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
+// Tiny pictures: H.264 takes the smallest sizes at its lowest bit rate (6 x 6 at 25 fps would be
+// 180 bit/s), HEVC with or without alpha starts at 16 x 16; below that the run is refused before
+// the source is read, naming the format's minimum and the size, and leaves nothing.
+TEST(TranscoderSizes, TinyPicturesAreWrittenOrRefusedInWords) {
+    test::TempDir dir;
+    struct Case {
+        int width, height;
+        OutputFormat format;
+        const char* refusal;  // null: written
+    };
+    const Case cases[] = {
+        {7, 7, OutputFormat::h264, nullptr},
+        {2, 2, OutputFormat::h264, nullptr},
+        {16, 16, OutputFormat::hevc, nullptr},
+        {16, 16, OutputFormat::hevcAlpha, nullptr},
+        {2, 2, OutputFormat::hevc,
+         "Encoding failed: HEVC / H.265 (MP4) needs pictures of at least 16 × 16 pixels; this output would be 2 × 2"},
+        {15, 40, OutputFormat::hevcAlpha,
+         "Encoding failed: HEVC with Alpha (MOV) needs pictures of at least 16 × 16 pixels; this output would be 14 × 40"},
+    };
+    for (const Case& c : cases) {
+        const std::string name = std::to_string(c.width) + "x" + std::to_string(c.height) + "-" + std::string(rawValue(c.format));
+        SCOPED_TRACE(name);
+        if (c.format == OutputFormat::hevcAlpha && !isAvailable(c.format)) continue;
+        const fs::path source = dir / ("source-" + name + ".mov");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=" + std::to_string(c.width) + "x" + std::to_string(c.height) + ":r=25:d=0.4",
+                      "-c:v", "prores_ks", source.string()});
+        const fs::path out = dir / (name + "." + std::string(fileExtension(c.format)));
+        Transcoder transcoder(source, out, MediaInfo::load(source), settingsFor(c.format));
+        if (c.refusal) {
+            EXPECT_STREQ(errorOf([&] { transcoder.run({}); }).what(), c.refusal);
+            EXPECT_FALSE(fs::exists(out));
+            continue;
+        }
+        transcoder.run({});
+        const auto video = test::streamOf(test::ffprobe(out), "video");
+        EXPECT_EQ(video.value("width", 0), c.width & ~1);
+        EXPECT_EQ(video.value("height", 0), c.height & ~1);
+        EXPECT_EQ(test::countFrames(out), 10);
+        EXPECT_TRUE(test::decodesCleanly(out));
+    }
+    // The rendered entry refuses the same sizes.
+    struct NoFrames : FrameBatchProvider {
+        std::vector<FramePair> nextBatch(const FrameFolder&) override { return {}; }
+        void finish() override {}
+    } none;
+    auto rendered = errorOf([&] { Transcoder({}, dir / "o.mp4", syntheticInfo(8, 8), settingsFor(OutputFormat::hevc)).runRendered(none); });
+    EXPECT_EQ(rendered.kind(), ConversionError::Kind::encodeFailed);
+}
+
 TEST(TranscoderErrors, CompressedFrameWithoutDecoder) {
     Transcoder transcoder("/nonexistent.mov", "/nonexistent-out.mov", syntheticInfo(64, 48), settingsFor(OutputFormat::h264));
     transcoder.prepareCodecs();
@@ -418,6 +468,24 @@ TEST(TranscoderTiming, BFramesGapsAndALateStartKeepTheirTimes) {
         const auto times = frameTimes(out);
         ASSERT_EQ(times.size(), sourceTimes.size());
         for (size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], sourceTimes[i] - 0.5, 1e-3) << i;
+    }
+}
+
+// A last frame after a long gap lasts as long as the source says (0.04 s), not as long as the gap
+// before it: four frames at 0, 1, 2 and 3 hours make a movie of 3 hours and 0.04 s.
+TEST(TranscoderTiming, TheLastFrameAfterALongGapKeepsItsOwnDuration) {
+    test::TempDir dir;
+    const fs::path source = dir / "gaps.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.16", "-vf", "setpts=N*3600/TB", "-vsync",
+                  "passthrough", "-c:v", "prores_ks", source.string()});
+    ASSERT_EQ(frameTimes(source), (std::vector<double>{0, 3600, 7200, 10800}));
+    ASSERT_NEAR(std::atof(test::ffprobe(source)["format"].value("duration", "0").c_str()), 10800.04, 1e-3);
+    for (OutputFormat format : {OutputFormat::h264, OutputFormat::proRes422Proxy}) {
+        SCOPED_TRACE(std::string(rawValue(format)));
+        const fs::path out = dir / ("gaps." + std::string(fileExtension(format)));
+        Transcoder(source, out, MediaInfo::load(source), settingsFor(format)).run({});
+        EXPECT_EQ(frameTimes(out), (std::vector<double>{0, 3600, 7200, 10800}));
+        EXPECT_NEAR(std::atof(test::ffprobe(out)["format"].value("duration", "0").c_str()), 10800.04, 1e-3);
     }
 }
 

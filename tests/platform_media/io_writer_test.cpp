@@ -434,6 +434,19 @@ TEST_F(WriterTest, FailuresAndCancellation) {
             EXPECT_EQ(e.step(), "video input");
         }
     }
+    // A picture smaller than HEVC codes is refused in words, not as an encoder that will not open.
+    {
+        auto w = MovieWriter::create(dir / "tiny.mp4", MovieFileType::mpeg4);
+        MovieVideoSettings tiny = videoSettings(fourCC('h', 'v', 'c', '1'));
+        tiny.width = 8;
+        tiny.height = 16;
+        try {
+            w->addVideoInput(tiny);
+            FAIL();
+        } catch (const MediaError& e) {
+            EXPECT_STREQ(e.what(), "video input (HEVC needs pictures of at least 16 × 16 pixels, not 8 × 16)");
+        }
+    }
 }
 
 }  // namespace

@@ -199,7 +199,8 @@ public:
     // The first audio track of the file, or nullptr when the file has none (files the probe does
     // not read as movie or audio containers have none). Library failures
     // throw MediaError. The output keeps the source's channel layout when the channel count is
-    // unchanged; otherwise the channels are remixed (downmix to stereo or mono).
+    // unchanged; otherwise the channels are remixed (downmix to stereo or mono) with a matrix
+    // scaled so that no output channel can exceed full scale.
     static std::unique_ptr<AudioSampleReader> open(const std::filesystem::path& file, const AudioFormat& output,
                                                    MediaTime start = MediaTime::invalid());
     // The source track's rate and channel count without opening a decoder (nullopt: no audio).

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -123,6 +124,11 @@ struct AudioSampleReader::Impl {
         rc = swr_alloc_set_opts2(&raw, &out, ffmpeg::toAVSampleFormat(output.sampleFormat), output.sampleRate, &in,
                                      static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
         if (rc >= 0 && ownMatrix) rc = setMatrix(raw, in, out);
+        // A remix into float keeps the library's unscaled matrix (its rows can add up to over 3 for
+        // 7.1 into stereo), so loud sources would clip once encoded: no output channel may exceed
+        // full scale.
+        if (rc >= 0 && !ownMatrix && in.nb_channels != out.nb_channels)
+            rc = av_opt_set_double(raw, "rematrix_maxval", 1.0, 0);
         av_channel_layout_uninit(&in);
         av_channel_layout_uninit(&out);
         if (rc < 0) {

@@ -62,7 +62,7 @@ int64_t seekDescriptor(void* opaque, int64_t offset, int whence) {
     return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
 }
 
-// Flushes and frees an output made by openDescriptorOutput; returns its first error or 0. The
+// Flushes and frees the muxer's output over the descriptor; returns its first error or 0. The
 // descriptor stays open.
 int closeDescriptorOutput(AVIOContext*& io) {
     if (io == nullptr) return 0;
@@ -71,6 +71,13 @@ int closeDescriptorOutput(AVIOContext*& io) {
     av_freep(&io->buffer);
     avio_context_free(&io);
     return error;
+}
+
+std::string pictureTooSmallText(uint32_t codecType, int width, int height) {
+    return std::string(codecType == kCodecTypeHevcAlpha ? "HEVC with alpha" : "HEVC") + " needs pictures of at least " +
+           std::to_string(MovieWriter::minimumPictureSide(codecType)) + " × " +
+           std::to_string(MovieWriter::minimumPictureSide(codecType)) + " pixels, not " + std::to_string(width) +
+           " × " + std::to_string(height);
 }
 
 void setBT709(AVCodecContext* ctx) {
@@ -347,6 +354,8 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
         settings.height > PixelBuffer::kMaxSide)
         throw MediaError("video input", "unsupported size " + std::to_string(settings.width) + " x " +
                                             std::to_string(settings.height));
+    if (const int side = minimumPictureSide(settings.codecType); settings.width < side || settings.height < side)
+        throw MediaError("video input", pictureTooSmallText(settings.codecType, settings.width, settings.height));
     w.video = settings;
     if (w.video.timeScale <= 0) w.video.timeScale = 600;
     const AVRational timeBase{1, w.video.timeScale};
@@ -421,7 +430,7 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
             av_dict_set_int(&options, "profile", kind->proResProfile, 0);
         } else {
             av_dict_set(&options, "preset", "medium", 0);
-            if (settings.averageBitRate > 0) ctx->bit_rate = settings.averageBitRate;
+            if (settings.averageBitRate > 0) ctx->bit_rate = std::max(settings.averageBitRate, kMinimumAverageBitRate);
             if (settings.maxKeyFrameInterval > 0) ctx->gop_size = settings.maxKeyFrameInterval;
             if (settings.codecType == fourCC('a', 'v', 'c', '1')) {
                 av_dict_set(&options, "profile", "high", 0);

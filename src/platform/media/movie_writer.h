@@ -38,8 +38,8 @@ struct MovieVideoSettings {
     // Media time scale of the track (the source's natural time scale); 0 picks 600.
     int32_t timeScale = 0;
     double expectedFrameRate = 0;  // rate control and the muxer's nominal rate; 0 when unknown
-    // H.264 / HEVC only: average bit rate in bit/s (0 = encoder default), maximum key-frame
-    // interval in frames (0 = encoder default).
+    // H.264 / HEVC only: average bit rate in bit/s (0 = encoder default; at least
+    // kMinimumAverageBitRate otherwise), maximum key-frame interval in frames (0 = encoder default).
     int64_t averageBitRate = 0;
     int maxKeyFrameInterval = 0;
     // HEVC with alpha only: the quality, 0...1 (x265 codes the alpha layer at the colour's quantiser).
@@ -73,6 +73,12 @@ public:
     // kPixelFormatYUV420P for H.264 and HEVC, kPixelFormatYUVA420P for HEVC with alpha. 0 for other
     // codec types.
     static uint32_t encoderPixelFormat(uint32_t codecType);
+    // The smallest width and height the encoder of a codec type takes: 16 for HEVC, with or
+    // without alpha (x265 codes at least one 16-pixel coding tree unit each way), else 1.
+    static int minimumPictureSide(uint32_t codecType);
+    // The lowest average bit rate H.264 and HEVC are encoded at: libavcodec hands libx264 and
+    // libx265 whole kbit/s, and libx264 refuses 0. A lower requested rate is raised to it.
+    static constexpr int64_t kMinimumAverageBitRate = 1000;
     // Whether libavcodec here offers the ProRes 4444 XQ profile.
     static bool proRes4444XQAvailable();
 
@@ -88,7 +94,8 @@ public:
     MovieWriter& operator=(const MovieWriter&) = delete;
 
     // Before startWriting(). The video input throws MediaError("video input", ...) when the codec
-    // type is unknown or its encoder cannot be opened with these settings. The audio input returns
+    // type is unknown, the picture is smaller than its encoder takes (the text names both sizes)
+    // or its encoder cannot be opened with these settings. The audio input returns
     // false when the container cannot carry that audio (the movie is then written without it) and
     // throws MediaError("audio input", ...) for every other failure, its encoder's included.
     void addVideoInput(const MovieVideoSettings& settings);

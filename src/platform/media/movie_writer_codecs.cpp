@@ -47,6 +47,10 @@ uint32_t MovieWriter::encoderPixelFormat(uint32_t codecType) {
     return kind ? kind->pixelFormat : 0;
 }
 
+int MovieWriter::minimumPictureSide(uint32_t codecType) {
+    return codecType == fourCC('h', 'v', 'c', '1') || codecType == kCodecTypeHevcAlpha ? 16 : 1;
+}
+
 bool MovieWriter::proRes4444XQAvailable() {
     const AVCodec* codec = avcodec_find_encoder_by_name("prores_ks");
     if (codec == nullptr || codec->priv_class == nullptr) return false;

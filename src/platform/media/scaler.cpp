@@ -105,7 +105,8 @@ Scaler::Colour Scaler::colourFor(AVPixelFormat source, const ColorTags& tags, AV
 Scaler::~Scaler() { sws_freeContext(context_); }
 
 void Scaler::prepare(const Geometry& geometry, const Colour& colour) {
-    if (context_ == nullptr || !(geometry == geometry_)) {
+    if (context_ == nullptr || !(geometry == geometry_) || colour.sourceRange != madeSourceRange_ ||
+        colour.destinationRange != madeDestinationRange_) {
         sws_freeContext(context_);
         context_ = nullptr;
         colourSet_ = false;  // a new context starts with the library's defaults
@@ -115,7 +116,8 @@ void Scaler::prepare(const Geometry& geometry, const Colour& colour) {
         for (auto [name, value] :
              {std::pair<const char*, int64_t>{"srcw", geometry.sourceWidth}, {"srch", geometry.sourceHeight},
               {"dstw", geometry.destinationWidth}, {"dsth", geometry.destinationHeight},
-              {"sws_flags", geometry.flags}, {"threads", geometry.threads}})
+              {"sws_flags", geometry.flags}, {"threads", geometry.threads}, {"src_range", colour.sourceRange},
+              {"dst_range", colour.destinationRange}})
             if (rc >= 0) rc = av_opt_set_int(context, name, value, 0);
         if (rc >= 0) rc = av_opt_set_pixel_fmt(context, "src_format", geometry.sourceFormat, 0);
         if (rc >= 0) rc = av_opt_set_pixel_fmt(context, "dst_format", geometry.destinationFormat, 0);
@@ -130,6 +132,8 @@ void Scaler::prepare(const Geometry& geometry, const Colour& colour) {
         }
         context_ = context;
         geometry_ = geometry;
+        madeSourceRange_ = colour.sourceRange;
+        madeDestinationRange_ = colour.destinationRange;
     }
     if (colourSet_ && colour == applied_) return;
     colourSet_ = false;  // whatever the context holds after a failure is unknown

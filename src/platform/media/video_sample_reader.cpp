@@ -38,6 +38,9 @@ struct VideoSampleReader::Impl {
     bool decoderDrained = false;
     // One sample of lookahead so that each sample's duration can come from its successor.
     std::optional<VideoSample> held;
+    // The duration the file stores for the held picture: a decoded picture's duration comes from
+    // its successor, but the last one has none and lasts as long as the file says.
+    MediaTime heldStoredDuration;
     std::optional<VideoSample> ready;
     MediaTime lastTime;
     MediaTime lastDuration;
@@ -66,18 +69,21 @@ struct VideoSampleReader::Impl {
 
     // Accepts one sample in presentation order; a sample becomes ready once its successor (or
     // the end) is known.
-    void push(VideoSample sample) {
+    void push(VideoSample sample, MediaTime storedDuration = MediaTime::invalid()) {
         if (held) {
             if (!held->duration.isNumeric() || held->duration.value <= 0) held->duration = sample.time - held->time;
             lastDuration = held->duration;
             ready = std::move(held);
         }
         held = std::move(sample);
+        heldStoredDuration = storedDuration;
     }
 
     void finishHeld() {
         if (!held) return;
-        if (!held->duration.isNumeric() || held->duration.value <= 0) held->duration = fallbackDuration();
+        if (!held->duration.isNumeric() || held->duration.value <= 0)
+            held->duration = heldStoredDuration.isNumeric() && heldStoredDuration.value > 0 ? heldStoredDuration
+                                                                                           : fallbackDuration();
         ready = std::move(held);
         held.reset();
     }
@@ -157,6 +163,8 @@ struct VideoSampleReader::Impl {
                 s.keyFrame = frame->key_frame != 0;
                 s.width = frame->width;
                 s.height = frame->height;
+                const MediaTime stored =
+                    frame->pkt_duration > 0 ? ffmpeg::mediaTimeFrom(frame->pkt_duration, timeBase) : MediaTime::invalid();
                 if (settings.deferConversion) {
                     // The decoder's frames are reference counted: keeping one only stops its
                     // memory from being reused.
@@ -169,7 +177,7 @@ struct VideoSampleReader::Impl {
                     s.pixels = convertedPicture(frame.get());
                     av_frame_unref(frame.get());
                 }
-                push(std::move(s));
+                push(std::move(s), stored);
                 return true;
             }
             if (rc == AVERROR_EOF) {
