@@ -43,7 +43,8 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
         MainWindow::CreditsCommands{[&credits] { credits.newProject(); },
                                     [&credits](const QString& path) { credits.openProject(path); },
                                     [&credits](bool saveAs) { credits.saveProject(saveAs); },
-                                    [&credits] { credits.packageProject(); }, [&credits] { return credits.hasContent(); }});
+                                    [&credits] { credits.packageProject(); }, [&credits] { return credits.hasContent(); },
+                                    [&credits] { return credits.panelFolder(); }});
     editorView_ = new EditorView(editor);
     window_->setEditor(editor, editorView_);
     window_->toolbar()->insertAction(window_->toolbar()->actions().value(0), content_->addFilesAction());

@@ -194,6 +194,9 @@ void MainWindow::openProject() {
     OpenPanelRequest request;
     request.message = tr("Choose a project to open");
     request.allowedContentTypes = {PanelContentType::editorProject, PanelContentType::creditsProject};
+    request.kind = PanelKind::projects;
+    if (mode_.mode() == AppMode::credits && credits_.panelFolder) request.documentDirectory = credits_.panelFolder();
+    else if (editor_ != nullptr) request.documentDirectory = editor_->panelFolder();
     const QStringList chosen = desktopServices().runOpenPanel(request);
     if (chosen.isEmpty()) return;
     const QString path = chosen.first();

@@ -36,6 +36,7 @@ public:
         std::function<void(bool saveAs)> saveProject;
         std::function<void()> packageProject;
         std::function<bool()> hasContent;
+        std::function<QString()> panelFolder;  // beside the open credits project
     };
 
     MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertCommands commands, QWidget* creditsContent,

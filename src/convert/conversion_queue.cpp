@@ -157,6 +157,8 @@ void ConversionQueue::presentAddPanel() {
     request.canChooseDirectories = true;
     request.allowsMultipleSelection = true;
     request.allowedContentTypes = {PanelContentType::movie};
+    request.kind = PanelKind::convertSources;
+    request.documentDirectory = outputFolder_;
     const QStringList chosen = desktop().runOpenPanel(request);
     if (!chosen.isEmpty()) add(chosen);
 }
@@ -327,6 +329,8 @@ bool ConversionQueue::chooseOutputFolder() {
     request.canChooseFiles = false;
     request.canChooseDirectories = true;
     request.canCreateDirectories = true;
+    request.kind = PanelKind::outputFolder;
+    request.documentDirectory = outputFolder_;
     const QStringList chosen = desktop().runOpenPanel(request);
     if (chosen.isEmpty() || chosen.first().isEmpty()) return false;
     setOutputFolder(chosen.first());

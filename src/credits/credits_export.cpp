@@ -49,6 +49,8 @@ void CreditsModel::exportCredits() {
         request.canChooseDirectories = true;
         request.canCreateDirectories = true;
         request.prompt = tr("Export Here");
+        request.kind = PanelKind::creditsExport;
+        request.documentDirectory = panelFolder();
         const QStringList chosen = desktop().runOpenPanel(request);
         if (chosen.isEmpty()) return;
         destination = QDir(chosen.first()).filePath(name);
@@ -58,6 +60,8 @@ void CreditsModel::exportCredits() {
         SavePanelRequest request;
         request.suggestedName = name + QLatin1Char('.') + extension;
         request.allowedExtensions = {extension};
+        request.kind = PanelKind::creditsExport;
+        request.documentDirectory = panelFolder();
         const auto chosen = desktop().runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return;
         destination = *chosen;

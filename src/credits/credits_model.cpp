@@ -318,6 +318,8 @@ void CreditsModel::chooseDocument() {
     OpenPanelRequest request;
     request.message = tr("Choose a Word (.docx) or PDF file with the credits");
     request.allowedContentTypes = {PanelContentType::creditsDocument};
+    request.kind = PanelKind::creditsDocument;
+    request.documentDirectory = panelFolder();
     const QStringList chosen = desktop().runOpenPanel(request);
     if (!chosen.isEmpty()) loadDocument(chosen.first(), true);
 }

@@ -166,6 +166,8 @@ public:
     // The open project's name without extension; empty without a project.
     QString projectName() const;
     QString defaultBaseName() const;
+    // Where a panel of a kind not used yet opens: beside the open project, else the credits list.
+    QString panelFolder() const;
     void revealPackage();
 
     // --- Projects ----------------------------------------------------------------------------
@@ -232,7 +234,8 @@ private:
     void playFrameRendered(uint64_t generation, QImage image);
     void exportFinished(uint64_t generation, std::optional<QString> error, bool cancelled);
     DesktopServices& desktop() const;
-    QString projectFolder() const;
+    // Why the project or a package can't be written at `target` (empty: it can).
+    QString saveRefusal(const QString& target, bool package) const;
     std::chrono::steady_clock::time_point now() const;
 
     void setDocumentURL(const QString& path);

@@ -108,13 +108,29 @@ void CreditsModel::openProject(const QString& path) {
 void CreditsModel::openProjectPanel() {
     OpenPanelRequest request;
     request.allowedContentTypes = {PanelContentType::creditsProject};
+    request.kind = PanelKind::projects;
+    request.documentDirectory = panelFolder();
     const QStringList chosen = desktop().runOpenPanel(request);
     if (!chosen.isEmpty()) openProject(chosen.first());
 }
 
-// Where the save and package panels start: beside the open project.
-QString CreditsModel::projectFolder() const {
-    return projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
+QString CreditsModel::panelFolder() const {
+    const QString& beside = !projectURL_.isEmpty() ? projectURL_ : documentURL_;
+    return beside.isEmpty() ? QString() : QFileInfo(beside).absolutePath();
+}
+
+// Replacing a file the project reads would destroy it. Inputs inside a replaced project folder
+// are kept: they move into the new one.
+QString CreditsModel::saveRefusal(const QString& target, bool package) const {
+    const QString canonical = QFileInfo(target).canonicalFilePath();
+    if (canonical.isEmpty()) return {};
+    for (const QString* url : {&headURL_, &tailURL_, &documentURL_}) {
+        if (url->isEmpty() || QFileInfo(*url).canonicalFilePath() != canonical) continue;
+        const QString name = QFileInfo(target).fileName();
+        return package ? tr("The package can’t be written to “%1”: it is a media file of this project.").arg(name)
+                       : tr("The project can’t be saved as “%1”: it is a media file of this project.").arg(name);
+    }
+    return {};
 }
 
 void CreditsModel::saveProject(bool saveAs) {
@@ -125,10 +141,16 @@ void CreditsModel::saveProject(bool saveAs) {
         SavePanelRequest request;
         request.suggestedName = defaultBaseName() + QLatin1Char('.') + kProjectExtension;
         request.allowedExtensions = {kProjectExtension};
-        request.directory = projectFolder();
+        request.kind = PanelKind::projects;
+        request.documentDirectory = panelFolder();
+        request.refusal = [this](const QString& path) { return saveRefusal(path, false); };
         const auto chosen = desktop().runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return;
         target = cleanAbsolute(*chosen);
+    }
+    if (const QString refused = saveRefusal(target, false); !refused.isEmpty()) {
+        setErrorMessage(refused);
+        return;
     }
     std::optional<StagedFolder> staged;
     try {
@@ -168,10 +190,16 @@ void CreditsModel::packageProject() {
     request.suggestedName = defaultBaseName() + QLatin1Char(' ') + tr("Package") + QLatin1Char('.') + kProjectExtension;
     request.message = tr("The package holds the project and copies of its pictures and credits list.");
     request.allowedExtensions = {kProjectExtension};
-    request.directory = projectFolder();
+    request.kind = PanelKind::packages;
+    request.documentDirectory = panelFolder();
+    request.refusal = [this](const QString& path) { return saveRefusal(path, true); };
     const auto chosen = desktop().runSavePanel(request);
     if (!chosen || chosen->isEmpty()) return;
     const QString target = cleanAbsolute(*chosen);
+    if (const QString refused = saveRefusal(target, true); !refused.isEmpty()) {
+        setErrorMessage(refused);
+        return;
+    }
     const QString media = QDir(target).filePath(QStringLiteral("Media"));
 
     // The package is built beside the target and swapped in whole, so that the current inputs
@@ -224,6 +252,8 @@ bool CreditsModel::openFile(const QStringList& paths, Slot slot) {
 void CreditsModel::choosePicture(Slot slot) {
     OpenPanelRequest request;
     request.allowedContentTypes = {PanelContentType::image};
+    request.kind = PanelKind::creditsPicture;
+    request.documentDirectory = panelFolder();
     const QStringList chosen = desktop().runOpenPanel(request);
     if (!chosen.isEmpty()) loadPicture(chosen.first(), slot);
 }

@@ -8,6 +8,7 @@
 #include <QThreadPool>
 
 #include "editor/editor_model.h"
+#include "editor/editor_packaging.h"
 #include "engine/media_info.h"
 #include "platform/system/bookmarks.h"
 #include "platform/system/desktop_services.h"
@@ -22,6 +23,23 @@ namespace {
 QFuture<void> finished() { return QtFuture::makeReadyFuture(); }
 
 bool isPackagePath(const QString& path) { return QFileInfo(path).suffix().toLower() == QLatin1String("qmpack"); }
+
+// Why the project can't be written to `file` (empty: it can): writing over a file the project
+// reads would destroy it.
+QString saveRefusal(const QStringList& mediaPaths, const QString& file) {
+    const QString target = QFileInfo(file).canonicalFilePath();
+    if (target.isEmpty()) return {};
+    for (const QString& path : mediaPaths)
+        if (QFileInfo(path).canonicalFilePath() == target)
+            return EditorModel::tr("The project can’t be saved as “%1”: it is a media file of this project.")
+                .arg(QFileInfo(file).fileName());
+    return {};
+}
+
+// The file a save writes: a package's own project file, or the target itself.
+QString projectFile(const QString& target) {
+    return isPackagePath(target) ? target + QStringLiteral("/project.qmproj") : target;
+}
 
 }  // namespace
 
@@ -151,7 +169,13 @@ QFuture<void> EditorModel::openProject(const QString& path) {
     return promise->future();
 }
 
+QString EditorModel::panelFolder() const {
+    return projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
+}
+
 bool EditorModel::saveProject(bool as) {
+    QStringList mediaPaths;
+    for (const MediaItem& item : project_.media) mediaPaths.append(item.path);
     QString target = projectURL_;
     if (target.isEmpty() || as) {
         SavePanelRequest request;
@@ -162,7 +186,9 @@ bool EditorModel::saveProject(bool as) {
         request.suggestedName = projectURL_.isEmpty()       ? tr("Untitled") + QStringLiteral(".qmproj")
                                 : isPackagePath(projectURL_) ? QFileInfo(projectURL_).completeBaseName() + QStringLiteral(".qmproj")
                                                              : QFileInfo(projectURL_).fileName();
-        request.directory = projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
+        request.kind = PanelKind::projects;
+        request.documentDirectory = panelFolder();
+        request.refusal = [mediaPaths](const QString& path) { return saveRefusal(mediaPaths, projectFile(path)); };
         const auto chosen = desktop().runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return false;
         if (isPackagePath(*chosen)) {
@@ -173,8 +199,10 @@ bool EditorModel::saveProject(bool as) {
         target = *chosen;
     }
     // Save keeps writing the open package's project file, beside the media it was packed with.
-    const QString file = isPackagePath(target) ? target + QStringLiteral("/project.qmproj") : target;
+    const QString file = projectFile(target);
     try {
+        if (const QString refused = saveRefusal(mediaPaths, file); !refused.isEmpty())
+            throw std::runtime_error(refused.toStdString());
         // A package's project file reached through a link would be written outside the package.
         if (file != target && QFileInfo(file).isSymLink())
             throw std::runtime_error(
@@ -211,6 +239,8 @@ QFuture<void> EditorModel::importMediaPanel() {
     OpenPanelRequest request;
     request.allowsMultipleSelection = true;
     request.allowedContentTypes = {PanelContentType::movie, PanelContentType::audio};
+    request.kind = PanelKind::editorMedia;
+    request.documentDirectory = panelFolder();
     const QStringList chosen = desktop().runOpenPanel(request);
     if (chosen.isEmpty()) return finished();
     return importFiles(chosen);
@@ -223,7 +253,9 @@ QFuture<void> EditorModel::packageProjectPanel() {
     request.suggestedName = base + QLatin1Char(' ') + tr("Package") + QStringLiteral(".qmpack");
     request.message = tr("The package holds the project and copies of all its media files.");
     request.allowedExtensions = {QStringLiteral("qmpack")};
-    request.directory = projectURL_.isEmpty() ? QString() : QFileInfo(projectURL_).absolutePath();
+    request.kind = PanelKind::packages;
+    request.documentDirectory = panelFolder();
+    request.refusal = [project = project_](const QString& path) { return packageRefusal(project, path); };
     const auto chosen = desktop().runSavePanel(request);
     if (!chosen || chosen->isEmpty()) return finished();
     return packageProject(*chosen);

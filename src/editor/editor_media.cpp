@@ -158,7 +158,9 @@ QFuture<void> EditorModel::relinkMedia(const QUuid& mediaID) {
     request.allowedContentTypes = {PanelContentType::movie, PanelContentType::audio};
     request.canChooseDirectories = true;
     request.message = tr("Locate ") + item->name + tr(", or choose a folder to search for all missing files");
+    request.kind = PanelKind::editorMedia;
     request.directory = QFileInfo(item->path).absolutePath();
+    request.documentDirectory = panelFolder();
     const QStringList chosen = desktop().runOpenPanel(request);
     if (chosen.isEmpty()) return QtFuture::makeReadyFuture();
     return relink(mediaID, chosen.first());

@@ -304,6 +304,8 @@ public:
     void cancelExport();
     // The panels and file manager of this model's desktop (the export sheet asks through it).
     DesktopServices& desktop() const;
+    // Where a panel of a kind not used yet opens: beside the project; empty for a new one.
+    QString panelFolder() const;
 
     // --- Playback: frames shown by the running or last playback, for callers that watch pacing.
     int playbackFrames() const { return playback_->frames(); }

@@ -72,6 +72,20 @@ QStringList writePackageInto(const QString& building, const QString& package, Pr
 
 }  // namespace
 
+QString packageRefusal(const Project& project, const QString& path) {
+    const QString package = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString canonicalPackage = QFileInfo(package).canonicalFilePath();
+    for (const MediaItem& item : project.media) {
+        if (!isOrInside(item.path, package)) continue;
+        if (QFileInfo(item.path).canonicalFilePath() == canonicalPackage)
+            return modelText("The package can’t be written to “%1”: it is a media file of this project.")
+                .arg(QFileInfo(package).fileName());
+        return modelText("The package can’t be written to “%1”: it holds “%2”, a media file of this project.")
+            .arg(QFileInfo(package).fileName(), item.name);
+    }
+    return {};
+}
+
 EditorPackaging::EditorPackaging(QObject* parent) : QObject(parent) {}
 
 EditorPackaging::~EditorPackaging() {
@@ -92,13 +106,9 @@ QFuture<void> EditorPackaging::start(const Project& source, const QString& path)
     Project project = source;
     std::vector<PackageEntry> entries;
     for (const MediaItem& item : project.media) entries.push_back({item.id, item.path, item.name});
-    // Replacing the target removes it: it must not be, or hold, a file the project uses.
-    for (const PackageEntry& entry : entries) {
-        if (isOrInside(entry.path, package)) {
-            emit failed(modelText("The package can’t be written to “%1”: it holds “%2”, a media file of this project.")
-                            .arg(QFileInfo(package).fileName(), entry.name));
-            return QtFuture::makeReadyFuture();
-        }
+    if (const QString refused = packageRefusal(project, package); !refused.isEmpty()) {
+        emit failed(refused);
+        return QtFuture::makeReadyFuture();
     }
     const int total = int(entries.size());
     const quint64 generation = ++generation_;

@@ -30,6 +30,10 @@ struct PackageResult {
     bool operator==(const PackageResult&) const = default;
 };
 
+// Why a package of `project` can't be written at `path` (empty: it can): replacing it would
+// remove a file the project reads.
+QString packageRefusal(const Project& project, const QString& path);
+
 class EditorPackaging : public QObject {
     Q_OBJECT
 

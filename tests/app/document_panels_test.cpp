@@ -1,11 +1,13 @@
 // The project workflows through the real file panels: credits projects (.qmcredits) and editor
 // packages (.qmpack) saved over, packaged over and opened as one item, by a click in the list or
-// a typed name, and a missing medium relinked by its typed name.
+// a typed name, a missing medium relinked by its typed name, names given the panel's extension,
+// a project's own media refused as targets, and the folder each kind of panel opens in.
 #include <sys/mount.h>
 
 #include <map>
 #include <set>
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -44,6 +46,7 @@ protected:
         return qpath(path);
     }
     QString movie(const fs::path& path) {
+        fs::create_directories(path.parent_path());
         test::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=25:duration=1", "-c:v", "mpeg4", path.string()});
         return qpath(path);
     }
@@ -290,6 +293,159 @@ TEST_F(DocumentPanels, RelinkTakesATypedNameAndSaysWhenItIsNotThere) {
     EXPECT_EQ(notice, "“clip.mov” doesn’t exist.");
     EXPECT_FALSE(editor->isMissing(id));
     EXPECT_EQ(editor->project().media.at(0).name, "renamed.mov");
+}
+
+TEST_F(DocumentPanels, SavePanelsGiveTypedNamesTheirExtension) {
+    const QString victim = movie(dir / "victim.mov");
+    const std::string bytes = test::readFile(dir / "victim.mov");
+    ASSERT_TRUE(waitUntil([&, f = editor->importFiles({victim})] { return f.isFinished(); }));
+    // The full path of a media file, as in the report: saved beside it, never over it.
+    user.type(victim);
+    ASSERT_TRUE(editor->saveProject(true));
+    EXPECT_EQ(editor->projectURL(), victim + ".qmproj");
+    EXPECT_EQ(test::readFile(dir / "victim.mov"), bytes);
+    user.sees("victim.mov.qmproj").type("show_v4.txt");
+    ASSERT_TRUE(editor->saveProject(true));
+    EXPECT_EQ(editor->projectURL(), qpath(dir / "show_v4.txt.qmproj"));
+    user.type("show_v5.QMPROJ");
+    ASSERT_TRUE(editor->saveProject(true));
+    EXPECT_EQ(editor->projectURL(), qpath(dir / "show_v5.QMPROJ"));
+
+    user.type("pack.v2");
+    auto packing = editor->packageProjectPanel();
+    ASSERT_TRUE(waitUntil([&] { return packing.isFinished(); }));
+    EXPECT_TRUE(fs::exists(dir / "pack.v2.qmpack" / "Media" / "victim.mov"));
+
+    credits->loadPicture(picture(dir / "logo.png"), CreditsModel::Slot::opening);
+    user.type(qpath(dir / "credits.v2"));
+    credits->saveProject(true);
+    EXPECT_EQ(credits->projectURL(), qpath(dir / "credits.v2.qmcredits"));
+
+    // The export panels: one movie type each.
+    std::optional<QString> mp4, mov;
+    SavePanelRequest request;
+    request.allowedExtensions = {"mp4"};
+    request.directory = qpath(dir.path());
+    user.type("take.mov");
+    mp4 = real.runSavePanel(request);
+    request.allowedExtensions = {"mov"};
+    user.type("take.");
+    mov = real.runSavePanel(request);
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(mp4, qpath(dir / "take.mov.mp4"));
+    EXPECT_EQ(mov, qpath(dir / "take.mov"));
+    for (const char* wrong : {"show_v4.txt", "pack.v2", "credits.v2", "show_v5.QMPROJ.qmproj"})
+        EXPECT_FALSE(fs::exists(dir / wrong)) << wrong;
+}
+
+TEST_F(DocumentPanels, APanelStaysOpenRatherThanWriteOverAFileTheProjectReads) {
+    // Files of the project's own types that the project reads: a movie and a picture.
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=25:duration=1", "-c:v", "mpeg4", "-f", "mov",
+                  (dir / "clip.qmproj").string()});
+    ASSERT_TRUE(waitUntil([&, f = editor->importFiles({qpath(dir / "clip.qmproj")})] { return f.isFinished(); }));
+    ASSERT_EQ(editor->project().media.size(), 1u);
+    const std::string clip = test::readFile(dir / "clip.qmproj");
+    QString saveNotice, pictureNotice, packageNotice;
+    user.type(qpath(dir / "clip.qmproj")).readNotice(saveNotice);
+    user.onPanel([](QFileDialog& panel) { panel.reject(); });
+    EXPECT_FALSE(editor->saveProject(true)) << editor->projectURL().toStdString();
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(saveNotice, "The project can’t be saved as “clip.qmproj”: it is a media file of this project.");
+    EXPECT_EQ(test::readFile(dir / "clip.qmproj"), clip);
+    EXPECT_TRUE(editor->importErrors().isEmpty());
+
+    picture(dir / "logo.png");
+    fs::rename(dir / "logo.png", dir / "logo.qmcredits");
+    credits->loadPicture(qpath(dir / "logo.qmcredits"), CreditsModel::Slot::opening);
+    ASSERT_EQ(credits->headURL(), qpath(dir / "logo.qmcredits"));
+    const std::string logo = test::readFile(dir / "logo.qmcredits");
+    user.type(qpath(dir / "logo.qmcredits")).readNotice(pictureNotice);
+    user.onPanel([](QFileDialog& panel) { panel.reject(); });
+    credits->saveProject(true);
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(pictureNotice, "The project can’t be saved as “logo.qmcredits”: it is a media file of this project.");
+    EXPECT_EQ(test::readFile(dir / "logo.qmcredits"), logo);
+    EXPECT_TRUE(credits->projectURL().isEmpty()) << credits->projectURL().toStdString();
+
+    // A package holding the open project's media is refused before any question to replace it.
+    const fs::path a = packed("A.qmpack", "testsrc");
+    auto opened = editor->openProject(qpath(a));
+    ASSERT_TRUE(waitUntil([&] { return opened.isFinished(); }));
+    const auto before = contents(a);
+    user.pick("A.qmpack").readNotice(packageNotice);
+    user.onPanel([](QFileDialog& panel) { panel.reject(); });
+    auto packing = editor->packageProjectPanel();
+    ASSERT_TRUE(waitUntil([&] { return packing.isFinished(); }));
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(packageNotice, "The package can’t be written to “A.qmpack”: it holds “clip.mov”, a media file of this project.");
+    EXPECT_EQ(contents(a), before);
+}
+
+TEST_F(DocumentPanels, PanelsOpenWhereTheirKindWasLastUsedElseBesideTheDocumentElseHome) {
+    // Started from a folder that means nothing to the user.
+    fs::create_directories(dir / "cwd");
+    const QString started = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(qpath(dir / "cwd")));
+    const std::unique_ptr<const QString, void (*)(const QString*)> back(&started, [](const QString* p) { QDir::setCurrent(*p); });
+    const QString home = QDir::homePath();
+    ASSERT_NE(home, qpath(dir / "cwd"));
+    std::vector<QString> folders;
+    auto look = [&] {
+        user.onPanel([&](QFileDialog& panel) { folders.push_back(panel.directory().absolutePath()); });
+    };
+    auto lookAndCancel = [&] {
+        look();
+        user.onPanel([](QFileDialog& panel) { panel.reject(); });
+    };
+    auto import = [&] {
+        auto f = editor->importMediaPanel();
+        EXPECT_TRUE(waitUntil([&] { return f.isFinished(); }));
+    };
+    fs::create_directories(dir / "a");
+    const QString clip = movie(dir / "media" / "clip.mov");
+    const QString other = movie(dir / "elsewhere" / "other.mov");
+
+    lookAndCancel();
+    import();  // 0: nothing used yet, no document
+    look();
+    user.type(qpath(dir / "a" / "show"));
+    ASSERT_TRUE(editor->saveProject(true));  // 1
+    look();
+    user.type(clip);
+    import();  // 2: beside the project
+    lookAndCancel();
+    import();  // 3: where the last import was
+    lookAndCancel();
+    window().openProjectAction()->trigger();  // 4: where the last project was saved
+    ASSERT_TRUE(waitUntil([&, f = editor->importFiles({other})] { return f.isFinished(); }));
+    lookAndCancel();
+    auto relinked = editor->relinkMedia(editor->project().media.back().id);  // 5: the medium's own folder
+    ASSERT_TRUE(waitUntil([&] { return relinked.isFinished(); }));
+    ASSERT_TRUE(user.done());
+    EXPECT_EQ(folders, (std::vector<QString>{home, home, qpath(dir / "a"), qpath(dir / "media"), qpath(dir / "a"),
+                                             qpath(dir / "elsewhere")}));
+
+    // Remembered in the settings file, for the next session; a folder that is gone is passed over.
+    folders.clear();
+    QtDesktopServices next;
+    OpenPanelRequest request;
+    request.kind = PanelKind::editorMedia;
+    lookAndCancel();
+    next.runOpenPanel(request);
+    fs::remove_all(dir / "media");
+    lookAndCancel();
+    import();
+    // Convert: the output folder, once chosen, is where its panels open.
+    lookAndCancel();
+    window().chooseOutputFolderAction()->trigger();
+    look();
+    user.type(qpath(dir / "elsewhere"));
+    window().chooseOutputFolderAction()->trigger();
+    lookAndCancel();
+    window().addFilesAction()->trigger();
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(queue->outputFolder(), qpath(dir / "elsewhere"));
+    EXPECT_EQ(folders, (std::vector<QString>{qpath(dir / "media"), qpath(dir / "a"), home, home, qpath(dir / "elsewhere")}));
 }
 
 }  // namespace

@@ -392,6 +392,24 @@ TEST_F(CreditsModelProjects, PackagingOntoItsOwnSourceKeepsEveryByteAndAMovedPac
     EXPECT_EQ(model->documentURL(), qpath(moved / "Media" / "Show list.docx"));
 }
 
+TEST_F(CreditsModelProjects, SaveAndPackageNeverReplaceAPictureOrTheListTheyRead) {
+    loadInputs();
+    const std::string picture = test::readFile(head), closing = test::readFile(tail);
+    desktop.saveAnswers.push_back(qpath(head));
+    model->saveProject(true);
+    EXPECT_EQ(model->errorMessage(), std::optional<QString>("The project can’t be saved as “Logo.PNG”: it is a media file of this project."));
+    packageTo(tail);
+    EXPECT_EQ(model->errorMessage(), std::optional<QString>("The package can’t be written to “logo.png”: it is a media file of this project."));
+    EXPECT_EQ(test::readFile(head), picture);
+    EXPECT_EQ(test::readFile(tail), closing);
+    EXPECT_TRUE(model->projectURL().isEmpty());
+    EXPECT_TRUE(model->lastPackageURL().isEmpty());
+    EXPECT_EQ(model->projectMessage(), std::nullopt);
+    ASSERT_TRUE(desktop.saves.at(0).refusal);
+    EXPECT_EQ(desktop.saves[0].refusal(qpath(list)), "The project can’t be saved as “Show list.docx”: it is a media file of this project.");
+    EXPECT_EQ(desktop.saves[0].refusal(qpath(dir / "Show.qmcredits")), "");
+}
+
 TEST_F(CreditsModelProjects, AFailedPackageOrSaveLeavesTheOldOneAndNoTemporaryFolder) {
     loadInputs();
     const fs::path package = dir / "out" / "Show.qmcredits";

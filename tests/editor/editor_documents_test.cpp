@@ -137,6 +137,42 @@ TEST(EditorDocuments, SaveTargetsPanelsAndPackages) {
     EXPECT_EQ(e.m.importErrors().size(), 1);
 }
 
+TEST(EditorDocuments, SaveAndPackageNeverWriteOverTheProjectsOwnMedia) {
+    TempDir dir;
+    makeMovie(dir / "victim.mov");
+    makeMovie(dir / "old.qmpack" / "Media" / "kept.mov");
+    Editor e;
+    e.importAndPlace({dir / "victim.mov", dir / "old.qmpack" / "Media" / "kept.mov"});
+    const std::string victim = readFile(dir / "victim.mov"), kept = readFile(dir / "old.qmpack" / "Media" / "kept.mov");
+    // The media file itself, also reached through a link; a package over one, or over a folder holding one.
+    fs::create_symlink(dir / "victim.mov", dir / "link.qmproj");
+    for (const char* target : {"victim.mov", "link.qmproj"}) {
+        e.desktop.saveAnswers.push_back(q(dir / target));
+        EXPECT_FALSE(e.m.saveProject(true)) << target;
+    }
+    e.await(e.m.packageProject(q(dir / "victim.mov")));
+    e.await(e.m.packageProject(q(dir / "old.qmpack")));
+    EXPECT_EQ(e.m.importErrors(),
+              QStringList({"The project can’t be saved as “victim.mov”: it is a media file of this project.",
+                           "The project can’t be saved as “link.qmproj”: it is a media file of this project.",
+                           "The package can’t be written to “victim.mov”: it is a media file of this project.",
+                           "The package can’t be written to “old.qmpack”: it holds “kept.mov”, a media file of this project."}));
+    EXPECT_EQ(readFile(dir / "victim.mov"), victim);
+    EXPECT_EQ(readFile(dir / "old.qmpack" / "Media" / "kept.mov"), kept);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.qmproj"));
+    EXPECT_TRUE(e.m.projectURL().isEmpty());
+    EXPECT_TRUE(e.m.isDirty());
+    EXPECT_FALSE(e.m.packageResult().has_value());
+
+    // The panels are told the same, so that they can stay open.
+    e.m.saveProject(true);
+    e.await(e.m.packageProjectPanel());
+    ASSERT_TRUE(e.desktop.saves.at(2).refusal && e.desktop.saves.at(3).refusal);
+    EXPECT_EQ(e.desktop.saves[2].refusal(q(dir / "victim.mov")), e.m.importErrors()[0]);
+    EXPECT_EQ(e.desktop.saves[2].refusal(q(dir / "new.qmproj")), "");
+    EXPECT_EQ(e.desktop.saves[3].refusal(q(dir / "old.qmpack")), e.m.importErrors()[3]);
+}
+
 TEST(EditorDocuments, AFullDiskFailsSaveSaveAsAndPackageAndKeepsEveryOriginal) {
     SmallDisk disk;
     if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();

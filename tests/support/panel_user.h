@@ -33,6 +33,9 @@ public:
     PanelUser& type(const QString& text) {
         return onPanel([text](QFileDialog& panel) {
             QLineEdit* edit = panel.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            // A person types into the active panel. Qt fills the name field from the list's
+            // selection whenever the field has no focus, which would overwrite the typing.
+            QApplication::setActiveWindow(&panel);
             edit->setFocus();
             edit->selectAll();
             QTest::keyClick(edit, Qt::Key_Backspace);

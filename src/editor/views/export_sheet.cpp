@@ -338,6 +338,8 @@ void ExportSheet::exportTimeline() {
         request.canChooseFiles = false;
         request.canChooseDirectories = true;
         request.canCreateDirectories = true;
+        request.kind = PanelKind::editorExport;
+        request.documentDirectory = model_.panelFolder();
         const QStringList chosen = desktop.runOpenPanel(request);
         if (chosen.isEmpty() || chosen.first().isEmpty()) return;
         // A folder of an earlier export is never written into: the name goes on " 2", " 3" ...
@@ -350,6 +352,8 @@ void ExportSheet::exportTimeline() {
         SavePanelRequest request;
         request.suggestedName = name + QLatin1Char('.') + extension;
         request.allowedExtensions = {extension};
+        request.kind = PanelKind::editorExport;
+        request.documentDirectory = model_.panelFolder();
         const std::optional<QString> chosen = desktop.runSavePanel(request);
         if (!chosen || chosen->isEmpty()) return;
         destination = *chosen;

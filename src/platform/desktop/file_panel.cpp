@@ -43,11 +43,49 @@ const QString& patternsFor(PanelContentType type) {
     return kImagePatterns;
 }
 
-void applyCommon(FilePanel& panel, const QString& message, const QString& prompt, const QString& directory,
+QString kindName(PanelKind kind) {
+    switch (kind) {
+        case PanelKind::none: break;
+        case PanelKind::projects: return QStringLiteral("projects");
+        case PanelKind::packages: return QStringLiteral("packages");
+        case PanelKind::convertSources: return QStringLiteral("convertSources");
+        case PanelKind::outputFolder: return QStringLiteral("outputFolder");
+        case PanelKind::editorMedia: return QStringLiteral("editorMedia");
+        case PanelKind::editorExport: return QStringLiteral("editorExport");
+        case PanelKind::creditsPicture: return QStringLiteral("creditsPicture");
+        case PanelKind::creditsDocument: return QStringLiteral("creditsDocument");
+        case PanelKind::creditsExport: return QStringLiteral("creditsExport");
+    }
+    return {};
+}
+
+QString folderKey(PanelKind kind) { return QStringLiteral("panelFolder.") + kindName(kind); }
+
+bool isFolder(const QString& path) { return !path.isEmpty() && QFileInfo(path).isDir(); }
+
+// A panel never starts in the program's working directory, which means nothing to the user.
+QString startFolder(PanelKind kind, const QString& directory, const QString& documentDirectory,
+                    const SettingsStore& store) {
+    if (isFolder(directory)) return directory;
+    if (kind != PanelKind::none) {
+        const std::optional<QString> last = store.text(folderKey(kind));
+        if (last && isFolder(*last)) return *last;
+    }
+    if (isFolder(documentDirectory)) return documentDirectory;
+    return QDir::homePath();
+}
+
+void rememberFolder(PanelKind kind, const QString& folder, SettingsStore& store) {
+    if (kind == PanelKind::none || !isFolder(folder)) return;
+    // Not being able to remember it only costs the user a few clicks next time.
+    store.setText(folderKey(kind), QDir::cleanPath(folder));
+}
+
+void applyCommon(FilePanel& panel, const QString& message, const QString& prompt, const QString& folder,
                  bool canCreateDirectories) {
     panel.setMessage(message);
     if (!prompt.isEmpty()) panel.setLabelText(QFileDialog::Accept, prompt);
-    if (!directory.isEmpty()) panel.setDirectory(directory);
+    panel.setDirectory(folder);
     panel.setOption(QFileDialog::ReadOnly, !canCreateDirectories);
 }
 
@@ -183,7 +221,7 @@ void FilePanel::followName() {
 }
 
 // What the name field says, as absolute paths: relative names are in the panel's folder, and a
-// save panel's name without extension gets the default one. Qt's own selection may still hold
+// save panel's name without one of its extensions gets the first. Qt's own selection may still hold
 // every folder passed on the way while an absolute path was being typed.
 QStringList FilePanel::typedPaths() const {
     QLineEdit* edit = nameEdit();
@@ -199,13 +237,22 @@ QStringList FilePanel::typedPaths() const {
     QStringList paths;
     for (QString name : names) {
         if (name == QLatin1String("~") || name.startsWith(QLatin1String("~/"))) name.replace(0, 1, QDir::homePath());
-        QString path = QDir::cleanPath(directory().absoluteFilePath(name));
-        const QFileInfo info(path);
-        if (acceptMode() == AcceptSave && !defaultSuffix().isEmpty() && info.suffix().isEmpty() && !info.isDir())
-            path += QLatin1Char('.') + defaultSuffix();
-        paths.append(path);
+        const QString path = QDir::cleanPath(directory().absoluteFilePath(name));
+        paths.append(acceptMode() == AcceptSave ? withExtension(path) : path);
     }
     return paths;
+}
+
+// A save panel holds to its type: "show.txt" becomes "show.txt.qmproj", or a file the matching
+// open panel could not list would be written. A plain folder is left alone (it is entered), and
+// so is a folder document of another kind (it is refused with a word of its own).
+QString FilePanel::withExtension(const QString& path) const {
+    if (allowedExtensions_.isEmpty()) return path;
+    const QFileInfo info(path);
+    const QString suffix = info.suffix();
+    if (allowedExtensions_.contains(suffix, Qt::CaseInsensitive) || isFolderDocument(path)) return path;
+    if (info.isDir() || info.fileName().isEmpty()) return path;
+    return (path.endsWith(QLatin1Char('.')) ? path : path + QLatin1Char('.')) + allowedExtensions_.first();
 }
 
 void FilePanel::accept() {
@@ -228,6 +275,13 @@ void FilePanel::accept() {
         if (!QFileInfo(info.absolutePath()).isDir()) {
             showNotice(panelText("The folder “%1” doesn’t exist.").arg(info.absolutePath()));
             return;
+        }
+        if (refusal_) {
+            const QString why = refusal_(target);
+            if (!why.isEmpty()) {
+                showNotice(why);
+                return;
+            }
         }
         if ((info.exists() || info.isSymLink()) && !mayReplace(target)) return;
         finish({target});
@@ -269,7 +323,7 @@ bool FilePanel::mayReplace(const QString& path) {
 // A folder document of a kind this panel does not choose: the panel says so and stays.
 bool FilePanel::refuses(const QString& path) {
     const QString extension = QFileInfo(path).suffix();
-    if (documentExtensions_.isEmpty() || documentExtensions_.contains(extension, Qt::CaseInsensitive)) return false;
+    if (allowedExtensions_.isEmpty() || allowedExtensions_.contains(extension, Qt::CaseInsensitive)) return false;
     if (extension.compare(QLatin1String("qmpack"), Qt::CaseInsensitive) == 0)
         showNotice(panelText("A project package can’t be saved here. To write or replace a package, use Package Project…"));
     else
@@ -294,10 +348,12 @@ QStringList panelNameFilters(const QList<PanelContentType>& types) {
             QApplication::translate("DesktopServices", "All files (*)")};
 }
 
-QStringList runOpenPanel(const OpenPanelRequest& request, QWidget* parent) {
+QStringList runOpenPanel(const OpenPanelRequest& request, QWidget* parent, SettingsStore& store) {
     FilePanel panel(parent);
     panel.setAcceptMode(QFileDialog::AcceptOpen);
-    applyCommon(panel, request.message, request.prompt, request.directory, request.canCreateDirectories);
+    applyCommon(panel, request.message, request.prompt,
+                startFolder(request.kind, request.directory, request.documentDirectory, store),
+                request.canCreateDirectories);
     const QStringList filters = panelNameFilters(request.allowedContentTypes);
     if (!filters.isEmpty()) panel.setNameFilters(filters);
     if (request.canChooseDirectories && !request.canChooseFiles) {
@@ -309,24 +365,34 @@ QStringList runOpenPanel(const OpenPanelRequest& request, QWidget* parent) {
     }
     if (panel.exec() != QDialog::Accepted) return {};
     const QStringList chosen = panel.chosen();
+    if (!chosen.isEmpty()) {
+        // A chosen folder is where the next folder panel starts; chosen files, the folder they are in.
+        const bool folders = panel.fileMode() == QFileDialog::Directory;
+        rememberFolder(request.kind, folders ? chosen.first() : QFileInfo(chosen.first()).absolutePath(), store);
+    }
     return request.allowsMultipleSelection ? chosen : chosen.mid(0, 1);
 }
 
-std::optional<QString> runSavePanel(const SavePanelRequest& request, QWidget* parent) {
+std::optional<QString> runSavePanel(const SavePanelRequest& request, QWidget* parent, SettingsStore& store) {
     FilePanel panel(parent);
     panel.setAcceptMode(QFileDialog::AcceptSave);
     panel.setFileMode(QFileDialog::AnyFile);
-    applyCommon(panel, request.message, request.prompt, request.directory, request.canCreateDirectories);
+    applyCommon(panel, request.message, request.prompt,
+                startFolder(request.kind, request.directory, request.documentDirectory, store),
+                request.canCreateDirectories);
+    panel.setRefusal(request.refusal);
     if (!request.allowedExtensions.isEmpty()) {
         QStringList patterns;
         for (const QString& ext : request.allowedExtensions) patterns.append(QStringLiteral("*.") + ext);
         panel.setNameFilter(patterns.join(u' '));
         panel.setDefaultSuffix(request.allowedExtensions.first());
-        panel.setDocumentExtensions(request.allowedExtensions);
+        panel.setAllowedExtensions(request.allowedExtensions);
     }
     if (!request.suggestedName.isEmpty()) panel.selectFile(request.suggestedName);
     if (panel.exec() != QDialog::Accepted || panel.chosen().isEmpty()) return std::nullopt;
-    return panel.chosen().first();
+    const QString chosen = panel.chosen().first();
+    rememberFolder(request.kind, QFileInfo(chosen).absolutePath(), store);
+    return chosen;
 }
 
 }  // namespace qm

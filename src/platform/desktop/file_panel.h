@@ -4,12 +4,14 @@
 // shown, selected, typed and chosen as one item instead of being entered; a save panel that picks
 // an existing item asks before it is replaced, and chooses only folder documents of its own types.
 
+#include <functional>
 #include <optional>
 
 #include <QFileDialog>
 #include <QFileIconProvider>
 
 #include "platform/system/desktop_services.h"
+#include "platform/system/settings_store.h"
 
 class QAbstractItemView;
 class QLabel;
@@ -28,9 +30,12 @@ public:
     void setMessage(const QString& message);
     // An open panel that chooses plain folders too (double-clicking one still enters it).
     void setChoosesFolders(bool on) { choosesFolders_ = on; }
-    // The folder-document extensions (without dots) this panel may choose; any other folder
-    // document is still shown as one item but refused. Empty: every one may be chosen.
-    void setDocumentExtensions(const QStringList& extensions) { documentExtensions_ = extensions; }
+    // The extensions (without dots) a save panel writes: a typed name without one of them gets
+    // the first appended, and a folder document of another kind is still shown as one item but
+    // refused. Empty: any name, every folder document.
+    void setAllowedExtensions(const QStringList& extensions) { allowedExtensions_ = extensions; }
+    // Says why a save panel can't take a path (empty: it can); the panel then stays open.
+    void setRefusal(std::function<QString(const QString&)> refusal) { refusal_ = std::move(refusal); }
     // The chosen absolute paths once the panel was accepted.
     QStringList chosen() const;
 
@@ -54,6 +59,7 @@ private:
     void showNotice(const QString& text);
     void enter(const QString& folder);
     bool mayReplace(const QString& path);
+    QString withExtension(const QString& path) const;
     bool refuses(const QString& path);
     void finish(const QStringList& paths);
 
@@ -61,13 +67,15 @@ private:
     QLabel* message_ = nullptr;
     QLabel* notice_ = nullptr;
     QStringList chosen_;
-    QStringList documentExtensions_;
+    QStringList allowedExtensions_;
+    std::function<QString(const QString&)> refusal_;
     bool choosesFolders_ = false;
 };
 
-// The panels every caller's request is run in; `parent` is the window they belong to.
-QStringList runOpenPanel(const OpenPanelRequest& request, QWidget* parent);
-std::optional<QString> runSavePanel(const SavePanelRequest& request, QWidget* parent);
+// The panels every caller's request is run in; `parent` is the window they belong to. Where each
+// kind of panel was last used is kept in `store`.
+QStringList runOpenPanel(const OpenPanelRequest& request, QWidget* parent, SettingsStore& store);
+std::optional<QString> runSavePanel(const SavePanelRequest& request, QWidget* parent, SettingsStore& store);
 
 // Name filters for the panel's content types ("Movies (*.mov *.mp4 ...)").
 QStringList panelNameFilters(const QList<PanelContentType>& types);

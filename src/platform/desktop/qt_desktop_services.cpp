@@ -14,7 +14,7 @@
 
 namespace qm {
 
-QtDesktopServices::QtDesktopServices() {
+QtDesktopServices::QtDesktopServices(SettingsStore store) : store_(std::move(store)) {
     if (ca_context_create(&sound_) != 0) sound_ = nullptr;
 }
 
@@ -23,11 +23,11 @@ QtDesktopServices::~QtDesktopServices() {
 }
 
 QStringList QtDesktopServices::runOpenPanel(const OpenPanelRequest& request) {
-    return qm::runOpenPanel(request, window_);
+    return qm::runOpenPanel(request, window_, store_);
 }
 
 std::optional<QString> QtDesktopServices::runSavePanel(const SavePanelRequest& request) {
-    return qm::runSavePanel(request, window_);
+    return qm::runSavePanel(request, window_, store_);
 }
 
 void QtDesktopServices::revealInFileManager(const QStringList& paths) {

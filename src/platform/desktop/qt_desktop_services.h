@@ -3,6 +3,7 @@
 // freedesktop event sound and the window manager's attention hint.
 
 #include "platform/system/desktop_services.h"
+#include "platform/system/settings_store.h"
 
 struct ca_context;
 class QWidget;
@@ -11,7 +12,8 @@ namespace qm {
 
 class QtDesktopServices final : public DesktopServices {
 public:
-    QtDesktopServices();
+    // `store` keeps where each kind of panel was last used.
+    explicit QtDesktopServices(SettingsStore store = {});
     ~QtDesktopServices() override;
     QtDesktopServices(const QtDesktopServices&) = delete;
     QtDesktopServices& operator=(const QtDesktopServices&) = delete;
@@ -29,6 +31,7 @@ public:
 private:
     QWidget* window_ = nullptr;
     ca_context* sound_ = nullptr;
+    SettingsStore store_;
 };
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 // request for attention. The models reach the desktop only through this interface, so they run
 // headless; the application installs the real implementation at start-up.
 
+#include <functional>
 #include <optional>
 
 #include <QString>
@@ -20,6 +21,20 @@ enum class PanelContentType {
     audio,
 };
 
+// What a panel is used for. Panels of one kind open where the last of them was used.
+enum class PanelKind {
+    none,             // not remembered
+    projects,         // opening and saving projects of either mode
+    packages,         // writing project packages
+    convertSources,   // the movies and folders added to Convert
+    outputFolder,     // Convert's output folder
+    editorMedia,      // media imported into the editor, and relinked
+    editorExport,     // the editor's exports
+    creditsPicture,   // the opening and closing pictures of the credits
+    creditsDocument,  // the credits list
+    creditsExport,    // the credits' exports
+};
+
 // The answer to "save the changes first?" before a document is replaced.
 enum class SaveChangesAnswer {
     save,
@@ -35,16 +50,26 @@ struct OpenPanelRequest {
     bool allowsMultipleSelection = false;
     bool canCreateDirectories = false;
     QList<PanelContentType> allowedContentTypes;  // empty: any file
-    QString directory;                            // where the panel opens; empty: its own choice
+    PanelKind kind = PanelKind::none;
+    // Where the panel opens, whatever was used before; empty (or gone): where the last panel of
+    // its kind was used, else `documentDirectory`, else the user's home.
+    QString directory;
+    QString documentDirectory;  // the current document's folder, or the output folder
 };
 
 struct SavePanelRequest {
     QString message;
     QString prompt;
     QString suggestedName;
-    QStringList allowedExtensions;  // without dots; empty: any name
+    // Without dots; empty: any name. A name typed without one of them gets the first appended.
+    QStringList allowedExtensions;
     bool canCreateDirectories = true;
-    QString directory;
+    PanelKind kind = PanelKind::none;
+    QString directory;          // as for OpenPanelRequest
+    QString documentDirectory;  // as for OpenPanelRequest
+    // Why the chosen path can't be taken (empty: it can). The panel then stays open and says so,
+    // before asking whether to replace anything.
+    std::function<QString(const QString& path)> refusal;
 };
 
 enum class AttentionRequest {
