@@ -446,6 +446,18 @@ TEST_F(WriterTest, FailuresAndCancellation) {
         } catch (const MediaError& e) {
             EXPECT_STREQ(e.what(), "video input (HEVC needs pictures of at least 16 × 16 pixels, not 8 × 16)");
         }
+        // An encoder's own refusal (H.264 codes even sides only) names the encoder and the size.
+        auto odd = MovieWriter::create(dir / "odd.mp4", MovieFileType::mpeg4);
+        MovieVideoSettings oddSides = videoSettings(fourCC('a', 'v', 'c', '1'));
+        oddSides.width = 7;
+        oddSides.height = 7;
+        try {
+            odd->addVideoInput(oddSides);
+            FAIL();
+        } catch (const MediaError& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with("video input (the H.264 encoder refused a picture of 7 × 7 pixels: "))
+                << e.what();
+        }
     }
 }
 

@@ -441,7 +441,15 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
         }
         const int rc = avcodec_open2(ctx.get(), codec, &options);
         av_dict_free(&options);
-        if (rc < 0) throw MediaError::fromCode("video input", rc);
+        // The library's own text ("Generic error in an external library") says nothing of what
+        // was refused.
+        if (rc < 0) {
+            const char* name = kind->proResProfile >= 0 ? "ProRes" : settings.codecType == fourCC('a', 'v', 'c', '1') ? "H.264" : "HEVC";
+            throw MediaError("video input",
+                             std::string("the ") + name + " encoder refused a picture of " + std::to_string(settings.width) +
+                                 " × " + std::to_string(settings.height) + " pixels: " + mediaErrorText(rc),
+                             rc);
+        }
         const int prc = avcodec_parameters_from_context(st->codecpar, ctx.get());
         if (prc < 0) throw MediaError::fromCode("video input", prc);
         // HEVC is tagged hvc1 (parameter sets in the sample description), which players expect.
