@@ -203,11 +203,13 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
         if (!std::filesystem::is_directory(*folder, ec)) {
             std::lock_guard guard(sequenceFolderLock_);
             if (!std::filesystem::is_directory(*folder, ec)) {
-                std::filesystem::create_directories(folder->parent_path(), ec);
+                // Without a trailing separator, so that the hidden folder is made beside it.
+                const std::filesystem::path target = folder->has_filename() ? *folder : folder->parent_path();
+                if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
                 if (ec) throw failed(ec.value());
                 std::optional<PartialFolder> staged;
                 try {
-                    staged.emplace(*folder);
+                    staged.emplace(target);
                 } catch (const std::system_error& e) {
                     throw failed(e.code().value());
                 }

@@ -333,6 +333,14 @@ TEST(TranscoderErrors, ASequenceOnAFullDiskSaysWhyAndLeavesNothing) {
     }
 }
 
+TEST(TranscoderDestination, ASequenceFolderGivenWithATrailingSeparatorGetsItsFrames) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);
+    Transcoder(source, (dir / "S").string() + "/", MediaInfo::load(source), settingsFor(OutputFormat::pngSequence)).run({});
+    EXPECT_EQ(visibleAndHidden(dir / "S").first.size(), 5u);
+    EXPECT_TRUE(visibleAndHidden(dir.path()).second.empty());
+}
+
 TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {
     test::TempDir dir;
     const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);
