@@ -3,14 +3,19 @@
 // under a hidden name beside their destination, ".Name.<hex>.<role>", and take its name only once
 // complete, so that a killed run never leaves something that looks finished under the name the
 // user chose. While its run lives the hidden file holds an exclusive flock; the kernel lets go of
-// it when the process dies, however it dies. A hidden file without a lock therefore belongs to a
-// dead run, and the next run for the same target removes it.
+// it when the process dies, however it dies. The next run for the same target removes only what
+// such a dead run provably left: a regular file (or a staging folder carrying the marker below)
+// of exactly the name form written here, on which nobody holds any lock.
 
 #include <filesystem>
 #include <functional>
 #include <string_view>
 
 namespace qm {
+
+// A staging folder of ours (".Name.<hex>.partial/") holds this empty file while it is being
+// filled; a hidden folder without it is never swept, whatever its name.
+inline constexpr std::string_view kStagingMarker = ".quillmere-staging";
 
 class PartialFile {
 public:
@@ -24,15 +29,45 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
     const std::filesystem::path& target() const { return target_; }
-    // Open for reading and writing, and holding the lock.
+    // Open for reading and writing, and holding the lock. Write through it: the hidden name may
+    // have been swapped for something else in a folder others can write to.
     int descriptor() const { return fd_; }
+    // Whether the hidden name still stands for the file behind descriptor() (never through a link).
+    bool stillNamed() const;
 
     // Renames the complete file over the target: when `durable`, its bytes are synced first and
     // the folder after. Returns 0, or the errno of the step that failed (the hidden file then
-    // stays until this object goes).
+    // stays until this object goes); ESTALE when the hidden name no longer is this file, and then
+    // nothing is put under the target.
     int publish(bool durable = true);
     // Removes the hidden file now.
     void discard();
+
+private:
+    std::filesystem::path target_;
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool published_ = false;
+};
+
+// A folder built beside `target` under ".Name.<8 hex>.partial", locked and marked while it is
+// filled, and put under the target name only once it holds something complete, so that a killed
+// run never leaves a visible folder of nothing but hidden files.
+class PartialFolder {
+public:
+    // Throws std::system_error with the system's errno when the folder refuses it.
+    explicit PartialFolder(std::filesystem::path target);
+    // Removes the folder and its content unless it was published.
+    ~PartialFolder();
+    PartialFolder(const PartialFolder&) = delete;
+    PartialFolder& operator=(const PartialFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // Renames the folder to the target, which must not exist (EEXIST or ENOTEMPTY when something
+    // came there meanwhile). Returns 0 or the errno; ESTALE when the hidden name no longer is
+    // this folder.
+    int publish();
 
 private:
     std::filesystem::path target_;
@@ -46,8 +81,9 @@ struct PartialSweep {
     int live = 0;     // hidden items whose run still holds them
 };
 
-// Removes the hidden items ".Name.<hex>.<role>" (files or folders) that dead runs left beside
-// `target`, and counts the ones live runs hold. `own` is not counted.
+// Removes the hidden files ".Name.<8 hex>.<role>" (and marked staging folders) that dead runs
+// left beside `target`, and counts the ones somebody holds a lock on (flock or fcntl). Links,
+// other kinds of file and other name forms are never touched. `own` is not counted.
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role = "partial",
                            const PartialFile* own = nullptr);
 

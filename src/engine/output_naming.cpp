@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/conversion_error.h"
+#include "engine/transcode_rules.h"
 
 namespace qm {
 
@@ -45,12 +46,13 @@ bool taken(const std::filesystem::path& candidate) {
     return std::filesystem::symlink_status(candidate, ec).type() != std::filesystem::file_type::not_found;
 }
 
-// A dead run held this sequence name: the hidden frames it left go, and its folder too when
-// nothing else is in it.
-void removeDeadSequence(const std::filesystem::path& folder) {
+// A dead run held this sequence name: the hidden frames it left under the sequence's own frame
+// names go, and its folder too when nothing else is in it.
+void removeDeadSequence(const std::filesystem::path& folder, OutputFormat format) {
     std::error_code ec;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return;
-    sweepPartialsIn(folder, [](std::string_view) { return true; });
+    const std::string name = folder.filename().string();
+    sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFileName(name, frame, format); });
     if (std::filesystem::is_empty(folder, ec)) std::filesystem::remove(folder, ec);
 }
 
@@ -64,7 +66,7 @@ std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::fi
     firstName(format, source, folder, [&](const std::filesystem::path& candidate) {
         for (int attempt = 0; attempt < 4; ++attempt) {
             const PartialSweep leftovers = sweepPartials(candidate);
-            if (sequence && leftovers.removed > 0) removeDeadSequence(candidate);
+            if (sequence && leftovers.removed > 0) removeDeadSequence(candidate, format);
             if (leftovers.live > 0 || taken(candidate)) return false;
             try {
                 reservation = std::make_unique<PartialFile>(candidate);

@@ -121,4 +121,14 @@ std::string imageSequenceFileName(std::string_view folderName, int64_t index, Ou
     return name;
 }
 
+bool isImageSequenceFileName(std::string_view folderName, std::string_view name, OutputFormat format) {
+    const std::string suffix = "." + std::string(fileExtension(format));
+    if (!name.starts_with(folderName) || !name.ends_with(suffix)) return false;
+    name.remove_prefix(folderName.size());
+    name.remove_suffix(suffix.size());
+    if (!name.starts_with('_') || name.size() < 7) return false;
+    name.remove_prefix(1);
+    return name.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 }  // namespace qm

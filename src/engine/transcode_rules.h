@@ -77,5 +77,7 @@ AudioPlan stereoAudioPlan(OutputFormat format);
 
 // The file name of one image-sequence frame: folder name, "_", six-digit index, extension.
 std::string imageSequenceFileName(std::string_view folderName, int64_t index, OutputFormat format);
+// Whether `name` is one that imageSequenceFileName gives for some index.
+bool isImageSequenceFileName(std::string_view folderName, std::string_view name, OutputFormat format);
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <system_error>
 #include <unistd.h>
 
@@ -180,22 +181,49 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
                                                                       : ImageFileType::jpeg;
         image.withAlpha = image.type != ImageFileType::jpeg;
         image.jpegQuality = 0.9;
-        // The folder comes with the first frame, so that a run that writes none leaves nothing.
+        const auto write = [&](const std::filesystem::path& file) {
+            try {
+                if (imageWriter_)
+                    imageWriter_->write(*buffer, file, image);
+                else
+                    writeImageFile(*buffer, file, image);
+            } catch (const MediaError& e) {
+                // The system's reason travels with the name, as with every other write.
+                if (e.step() == "image write") throw ConversionError::writerFailed(name + " (" + e.detail() + ")");
+                throw ConversionError::encodeFailed("image " + name);
+            }
+        };
+        const auto failed = [&](int error) {
+            return ConversionError::writerFailed(folderName.string() + " (" + std::generic_category().message(error) + ")");
+        };
+        // The folder comes with the first complete frame: that frame is written into a hidden
+        // folder beside it, which then takes the folder's name, so that neither a run that writes
+        // none nor one killed during its first frames leaves a visible folder of hidden files.
         std::error_code ec;
         if (!std::filesystem::is_directory(*folder, ec)) {
-            if (std::filesystem::create_directories(*folder, ec) && !ec) madeSequenceFolder_ = true;
-            if (ec) throw ConversionError::writerFailed(folderName.string() + " (" + ec.message() + ")");
+            std::lock_guard guard(sequenceFolderLock_);
+            if (!std::filesystem::is_directory(*folder, ec)) {
+                // Without a trailing separator, so that the hidden folder is made beside it.
+                const std::filesystem::path target = folder->has_filename() ? *folder : folder->parent_path();
+                if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
+                if (ec) throw failed(ec.value());
+                std::optional<PartialFolder> staged;
+                try {
+                    staged.emplace(target);
+                } catch (const std::system_error& e) {
+                    throw failed(e.code().value());
+                }
+                write(staged->path() / name);
+                const int error = staged->publish();
+                if (error == 0) {
+                    madeSequenceFolder_ = true;
+                    return ProcessedFrame::written();
+                }
+                // Something took the name meanwhile: a folder gets the frame as later ones do.
+                if (!std::filesystem::is_directory(*folder, ec)) throw failed(error);
+            }
         }
-        try {
-            if (imageWriter_)
-                imageWriter_->write(*buffer, *folder / name, image);
-            else
-                writeImageFile(*buffer, *folder / name, image);
-        } catch (const MediaError& e) {
-            // The system's reason travels with the name, as with every other write.
-            if (e.step() == "image write") throw ConversionError::writerFailed(name + " (" + e.detail() + ")");
-            throw ConversionError::encodeFailed("image " + name);
-        }
+        write(*folder / name);
         return ProcessedFrame::written();
     }
     buffer->setColorTags(ColorTags::bt709());
@@ -271,15 +299,11 @@ void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
     // complete (see writeImageFile). Frames written so far stay when the run is cancelled or
     // fails, and frames of an earlier run with the same names are replaced.
     const std::filesystem::path folder = destination_.has_filename() ? destination_ : destination_.parent_path();
-    const std::string prefix = folder.filename().string() + "_";
-    const std::string suffix = "." + std::string(fileExtension(settings_.format));
-    // Hidden frames that killed runs left for these names go first.
-    sweepPartialsIn(folder, [&](std::string_view name) {
-        if (!name.starts_with(prefix) || !name.ends_with(suffix) || name.size() < prefix.size() + suffix.size() + 6)
-            return false;
-        const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-        return digits.find_first_not_of("0123456789") == std::string_view::npos;
-    });
+    const std::string name = folder.filename().string();
+    // What killed runs left go first: a hidden folder that never got its first frame published,
+    // and hidden frames under this sequence's own frame names.
+    sweepPartials(folder);
+    sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFileName(name, frame, settings_.format); });
 
     int64_t written = 0;
     for (;;) {

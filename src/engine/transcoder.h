@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -132,6 +133,7 @@ private:
     std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
     std::unique_ptr<ImageFileWriter> imageWriter_;
     mutable std::atomic<bool> madeSequenceFolder_{false};  // by this run's first frame
+    mutable std::mutex sequenceFolderLock_;                 // held while the first frame makes it
 };
 
 }  // namespace qm

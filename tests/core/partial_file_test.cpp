@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "core/partial_file.h"
@@ -24,8 +29,7 @@ TEST(PartialFile, AKilledRunsFilesAreSweptALiveRunsStay) {
     // Two runs for the target die, one for another target, one that was saving the target.
     test::runAndKill([&] {
         static PartialFile first(target), second(target), other(dir / "Other.mov"), saving(target, "saving");
-        static const PartialFile folder(target);  // a dead staging folder under the same kind of name
-        fs::remove(folder.path());
+        static const PartialFolder folder(target);  // a dead staging folder under the same kind of name
         fs::create_directories(folder.path() / "Media");
     });
     ASSERT_EQ(test::fileNames(dir.path()).size(), 5u);
@@ -63,6 +67,119 @@ TEST(PartialFile, AKilledRunsFilesAreSweptALiveRunsStay) {
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code().value(), ENOENT);
     }
+}
+
+std::set<std::string> namesIn(const fs::path& folder) {
+    const auto names = test::fileNames(folder);
+    return {names.begin(), names.end()};
+}
+
+// Something that only looks like a dead run's leftover stays: a folder without our marker,
+// other name forms, a link, a pipe, and files on which somebody holds a record lock.
+TEST(PartialFile, TheSweepLeavesWhatIsNotProvablyOurs) {
+    test::TempDir dir;
+    const fs::path target = dir / "name.mov";
+    fs::create_directories(dir / ".name.mov.0badcafe.partial" / "Media");
+    test::writeFile(dir / ".name.mov.0badcafe.partial" / "Media" / "clip.mov", "clip");
+    for (const char* name : {".name.mov.ab12.partial", ".name.mov.0123456789abcdef.partial", ".name.mov.0BADCAFE.partial",
+                             ".name.mov.0badcafe.saving", "victim.txt"})
+        test::writeFile(dir / name, name);
+    fs::create_symlink(dir / "victim.txt", dir / ".name.mov.1badcafe.partial");
+    ASSERT_EQ(::mkfifo((dir / ".name.mov.2badcafe.partial").c_str(), 0666), 0);
+
+    // Files of our very form that other programs hold: one with a record lock taken by a
+    // process of its own, one with an open-file lock taken here.
+    const fs::path recordLocked = dir / ".name.mov.3badcafe.partial", fileLocked = dir / ".name.mov.4badcafe.partial";
+    test::writeFile(recordLocked, "appended");
+    test::writeFile(fileLocked, "appended");
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open(recordLocked.c_str(), O_RDWR);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        char c = ::fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+        if (::write(ready[1], &c, 1) != 1 || ::read(release[0], &c, 1) < 0) ::_exit(1);
+        ::_exit(0);
+    }
+    char locked = 0;
+    ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+    ASSERT_EQ(locked, 'y');
+    const int ofd = ::open(fileLocked.c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(ofd, F_OFD_SETLK, &lock), 0);
+
+    // And what a dead run of ours left, which goes.
+    const auto before = namesIn(dir.path());
+    test::runAndKill([&] { static const PartialFile dead(target); });
+    const PartialSweep sweep = sweepPartials(target);
+    EXPECT_EQ(sweep.removed, 1);
+    EXPECT_EQ(sweep.live, 2);
+    EXPECT_EQ(namesIn(dir.path()), before);
+    EXPECT_EQ(test::readFile(dir / ".name.mov.0badcafe.partial" / "Media" / "clip.mov"), "clip");
+    EXPECT_EQ(test::readFile(dir / ".name.mov.ab12.partial"), ".name.mov.ab12.partial");
+    EXPECT_EQ(test::readFile(dir / "victim.txt"), "victim.txt");
+    EXPECT_EQ(test::readFile(recordLocked), "appended");
+    EXPECT_EQ(sweepPartialsIn(dir.path(), [](std::string_view) { return true; }).removed, 0);
+
+    ::close(ofd);
+    EXPECT_EQ(::write(release[1], "x", 1), 1);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    for (const int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+// The run writes through its descriptor and publishes only the file it made: a link swapped in
+// under the hidden name is never written through, nor put under the target.
+TEST(PartialFile, AHiddenNameSwappedForALinkIsNotPublished) {
+    test::TempDir dir;
+    const fs::path target = dir / "Show.mov";
+    test::writeFile(dir / "victim.txt", "victim");
+    PartialFile file(target);
+    ASSERT_EQ(::write(file.descriptor(), "movie", 5), 5);
+    EXPECT_TRUE(file.stillNamed());
+    fs::rename(file.path(), dir / "moved");
+    fs::create_symlink(dir / "victim.txt", file.path());
+    EXPECT_FALSE(file.stillNamed());
+    EXPECT_EQ(file.publish(), ESTALE);
+    file.discard();
+    EXPECT_EQ(test::readFile(dir / "victim.txt"), "victim");
+    EXPECT_TRUE(fs::is_symlink(file.path()));  // not ours to remove
+    EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+}
+
+// A folder appears under its name only when published, without the marker; what a killed run
+// left stays hidden until the next sweep.
+TEST(PartialFolder, AppearsOnlyWhenPublished) {
+    test::TempDir dir;
+    const fs::path target = dir / "Show_PNG";
+    test::runAndKill([&] {
+        static const PartialFolder dead(target);
+        test::writeFile(dead.path() / "Show_PNG_000000.png", "frame");
+    });
+    {
+        PartialFolder folder(target);
+        test::writeFile(folder.path() / "Show_PNG_000000.png", "frame");
+        EXPECT_EQ(sweepPartials(target).removed, 1);
+        EXPECT_FALSE(fs::exists(target));
+        EXPECT_EQ(folder.publish(), 0);
+    }
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"Show_PNG"});
+    EXPECT_EQ(namesIn(target), std::set<std::string>{"Show_PNG_000000.png"});
+
+    // A name taken meanwhile is not replaced, and the folder goes when dropped.
+    {
+        PartialFolder late(target);
+        test::writeFile(late.path() / "Show_PNG_000000.png", "late");
+        EXPECT_EQ(late.publish(), EEXIST);
+    }
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"Show_PNG"});
+    EXPECT_EQ(test::readFile(target / "Show_PNG_000000.png"), "frame");
 }
 
 }  // namespace

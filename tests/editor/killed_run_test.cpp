@@ -91,5 +91,46 @@ TEST(KilledRun, AnExportKilledMidwayLeavesNothingUnderItsName) {
     }
 }
 
+// Killed during its first frames, an export leaves no visible folder of hidden frames: the
+// folder appears with its first complete frame.
+TEST(KilledRun, AnExportKilledDuringItsFirstFramesLeavesNoFolderOfHiddenFrames) {
+    test::TempDir dir;
+    const fs::path projectFile = longProject(dir);
+    const fs::path destination = dir / "Show PNG";
+    const json script = json::array({{{"op", "open"}, {"path", projectFile.string()}},
+                                      {{"op", "export"}, {"format", "pngSequence"}, {"path", destination.string()}}});
+    test::writeFile(dir / "script.json", script.dump());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(QM_BENCH, QM_BENCH, "editor-script", (dir / "script.json").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto folderMade = [&] {
+        std::error_code ec;
+        for (fs::directory_iterator it(dir.path(), ec), end; !ec && it != end; it.increment(ec))
+            if (it->is_directory(ec)) return true;
+        return false;
+    };
+    int status = 0;
+    bool killed = false;
+    // Bounded by the run itself: it either makes a folder or ends.
+    while (!killed && ::waitpid(pid, &status, WNOHANG) == 0) {
+        if (folderMade()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            killed = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(killed) << "the export ended before it was killed";
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename();
+        if (!entry.is_directory() || name.starts_with(".")) continue;
+        int frames = 0;
+        for (const auto& frame : fs::directory_iterator(entry.path())) frames += !frame.path().filename().string().starts_with(".");
+        EXPECT_GT(frames, 0) << name << " holds only hidden frames";
+    }
+}
+
 }  // namespace
 }  // namespace qm

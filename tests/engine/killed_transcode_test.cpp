@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/partial_file.h"
 #include "engine/output_naming.h"
 #include "support/test_support.h"
 #include "transcoder_test_media.h"
@@ -99,6 +100,68 @@ TEST(KilledConvertRun, LeavesNothingUnderItsNameAndTheNextRunTakesIt) {
     EXPECT_EQ(next->target(), out / "long_PNG 2");
     EXPECT_EQ(names(out, true), std::vector<std::string>{next->path().filename()});
     EXPECT_TRUE(names(frames, true).empty());
+}
+
+int runTranscode(const fs::path& source, const fs::path& out, const char* format) {
+    int status = 0;
+    ::waitpid(startTranscode(source, out, format), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A sequence killed during its first frames: its folder is not visible before a frame in it is,
+// and the next run clears the hidden folder it left.
+TEST(KilledConvertRun, ASequenceFolderAppearsWithItsFirstFrame) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30:duration=3", "-c:v", "libx264", "-preset",
+                  "ultrafast", "-pix_fmt", "yuv420p", (dir / "big.mov").string()});
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    const bool killed = killWhen(startTranscode(dir / "big.mov", out, "pngSequence"), [&] {
+        std::error_code ec;
+        for (fs::directory_iterator it(out, ec), end; !ec && it != end; it.increment(ec))
+            if (it->is_directory(ec)) return true;
+        return false;
+    });
+    ASSERT_TRUE(killed) << "the run ended before it was killed";
+    for (const auto& folder : names(out, false))
+        EXPECT_FALSE(names(out / folder, false).empty()) << folder << " holds only hidden files";
+    const auto next = reserveOutputURL(OutputFormat::pngSequence, dir / "big.mov", out);
+    EXPECT_EQ(names(out, true), std::vector<std::string>{next->path().filename()});
+}
+
+// A Convert sweeps only what dead runs of ours left: never a user's file or folder that merely
+// looks like a hidden file of ours, beside a movie or inside a sequence folder.
+TEST(KilledConvertRun, TheSweepLeavesTheUsersLookAlikes) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 1.0);
+    const fs::path out = dir / "out";
+    fs::create_directories(out / ".name_Hap.mov.0badcafe.partial");
+    test::writeFile(out / ".name_Hap.mov.0badcafe.partial" / "keep.txt", "folder");
+    test::writeFile(out / ".name_Hap.mov.ab12.partial", "file");
+    fs::create_directories(out / "name_PNG");
+    test::writeFile(out / "name_PNG" / ".notes.txt.2024.partial", "notes");
+    test::writeFile(out / "name_PNG" / ".name_PNG_000001.png.1.partial", "frame");
+    fs::create_directories(out / "name_PNG" / ".name_PNG.0000abcd.partial");
+    test::writeFile(out / "name_PNG" / ".name_PNG.0000abcd.partial" / "keep.txt", "sequence");
+    // What dead runs of ours left for both names, in our exact forms.
+    test::runAndKill([&] {
+        static const PartialFile movie(out / "name_Hap.mov"), sequence(out / "name_PNG"),
+            frame(out / "name_PNG" / "name_PNG_000001.png");
+    });
+    ASSERT_EQ(runTranscode(source, out, "hap"), 0);
+    ASSERT_EQ(runTranscode(source, out, "pngSequence"), 0);
+
+    EXPECT_EQ(names(out, false), (std::vector<std::string>{"name_Hap.mov", "name_PNG", "name_PNG 2"}));
+    EXPECT_EQ(names(out, true), (std::vector<std::string>{".name_Hap.mov.0badcafe.partial", ".name_Hap.mov.ab12.partial"}));
+    EXPECT_EQ(names(out / "name_PNG", true), (std::vector<std::string>{".name_PNG.0000abcd.partial", ".name_PNG_000001.png.1.partial",
+                                                                      ".notes.txt.2024.partial"}));
+    EXPECT_TRUE(names(out / "name_PNG", false).empty());
+    EXPECT_EQ(test::readFile(out / ".name_Hap.mov.0badcafe.partial" / "keep.txt"), "folder");
+    EXPECT_EQ(test::readFile(out / ".name_Hap.mov.ab12.partial"), "file");
+    EXPECT_EQ(test::readFile(out / "name_PNG" / ".notes.txt.2024.partial"), "notes");
+    EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG_000001.png.1.partial"), "frame");
+    EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG.0000abcd.partial" / "keep.txt"), "sequence");
+    EXPECT_EQ(test::countFrames(out / "name_Hap.mov"), 25);
 }
 
 TEST(KilledConvertRun, RunsStartedTogetherWriteOneMovieEach) {

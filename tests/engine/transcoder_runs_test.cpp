@@ -289,12 +289,16 @@ std::pair<std::vector<std::string>, std::vector<std::string>> visibleAndHidden(c
 TEST_F(TranscoderCancellation, ImageSequenceKeepsTheFramesWrittenSoFar) {
     // Frames go straight into the folder, each under a hidden name until complete: a cancelled run
     // keeps the complete ones and leaves nothing hidden. A frame of an earlier run with the same
-    // name is replaced, the hidden frame a killed run left is swept, a live run's is not.
+    // name is replaced, the hidden frame a killed run left is swept, a live run's is not; so is
+    // the hidden folder of a run killed before its first frame was complete.
     const fs::path out = dir_ / "frames";
     fs::create_directories(out);
     test::writeFile(out / "frames_000000.jpg", "old");
     test::writeFile(out / "notes.txt", "mine");
-    test::runAndKill([&] { static const PartialFile dead(out / "frames_000007.jpg"); });
+    test::runAndKill([&] {
+        static const PartialFile dead(out / "frames_000007.jpg");
+        static const PartialFolder deadFolder(out);
+    });
     const PartialFile live(out / "frames_000099.jpg");
     Transcoder transcoder(source_, out, MediaInfo::load(source_), settingsFor(OutputFormat::jpegSequence));
     auto error = errorOf([&] { transcoder.run([&](const TranscodeProgress&) { transcoder.cancellation().set(); }); });
@@ -327,6 +331,14 @@ TEST(TranscoderErrors, ASequenceOnAFullDiskSaysWhyAndLeavesNothing) {
         EXPECT_TRUE(std::string(error.what()).ends_with("." + extension + " (No space left on device)")) << error.what();
         EXPECT_EQ(visibleAndHidden(disk.path()), (std::pair<std::vector<std::string>, std::vector<std::string>>{{}, {".filler"}}));
     }
+}
+
+TEST(TranscoderDestination, ASequenceFolderGivenWithATrailingSeparatorGetsItsFrames) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);
+    Transcoder(source, (dir / "S").string() + "/", MediaInfo::load(source), settingsFor(OutputFormat::pngSequence)).run({});
+    EXPECT_EQ(visibleAndHidden(dir / "S").first.size(), 5u);
+    EXPECT_TRUE(visibleAndHidden(dir.path()).second.empty());
 }
 
 TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {

@@ -324,6 +324,36 @@ TEST_F(WriterTest, ManyChannelsGetADiscreteLayoutOrFailTheMovie) {
         EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
 }
 
+// In a folder others may write to, the hidden movie's name can be swapped for a link while the
+// run goes: the movie is written through the file the run made, whatever stands under the name
+// now, and the run fails rather than publish what is not its movie.
+TEST_F(WriterTest, AHiddenNameSwappedForALinkIsNeitherWrittenThroughNorPublished) {
+    const fs::path file = dir / "swapped.mov";
+    test::writeFile(dir / "victim.txt", "victim's text");
+    auto w = MovieWriter::create(file, MovieFileType::quickTime);
+    w->addVideoInput(videoSettings(fourCC('a', 'p', 'c', 'o')));
+    EXPECT_TRUE(w->addAudioInput({MovieAudioSettings::Codec::pcm24, 48000, 6, 0, true}));
+    w->startWriting();
+    fs::path hidden;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().starts_with(".swapped.mov.")) hidden = entry.path();
+    ASSERT_FALSE(hidden.empty());
+    fs::rename(hidden, dir / "moved");
+    fs::create_symlink(dir / "victim.txt", hidden);
+    w->appendAudio(tone(48000, 6, 9600, 0, AudioSampleFormat::int24));
+    for (int i = 0; i < 5; ++i) w->appendPixelBuffer(picture(kPixelFormatYUV422P10, i), MediaTime::make(i, 25));
+    EXPECT_THROW(w->finishWriting(), MediaError);
+    EXPECT_EQ(w->status(), MovieWriter::Status::failed);
+    w->cancelWriting();
+    EXPECT_EQ(test::readFile(dir / "victim.txt"), "victim's text");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+    // What the run wrote is its own complete movie, with its channel layout, under the name it
+    // was moved to.
+    const auto layouts = test::soundChannelLayouts(dir / "moved");
+    ASSERT_TRUE(layouts);
+    EXPECT_EQ((*layouts)[0].layoutTag, (147u << 16) | 6u);
+}
+
 TEST_F(WriterTest, FailuresAndCancellation) {
     // A picture in the wrong format fails the writer with a text that says why.
     {
@@ -415,6 +445,18 @@ TEST_F(WriterTest, FailuresAndCancellation) {
             FAIL();
         } catch (const MediaError& e) {
             EXPECT_STREQ(e.what(), "video input (HEVC needs pictures of at least 16 × 16 pixels, not 8 × 16)");
+        }
+        // An encoder's own refusal (H.264 codes even sides only) names the encoder and the size.
+        auto odd = MovieWriter::create(dir / "odd.mp4", MovieFileType::mpeg4);
+        MovieVideoSettings oddSides = videoSettings(fourCC('a', 'v', 'c', '1'));
+        oddSides.width = 7;
+        oddSides.height = 7;
+        try {
+            odd->addVideoInput(oddSides);
+            FAIL();
+        } catch (const MediaError& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with("video input (the H.264 encoder refused a picture of 7 × 7 pixels: "))
+                << e.what();
         }
     }
 }

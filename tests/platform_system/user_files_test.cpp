@@ -1,5 +1,6 @@
 // Files the user keeps: whole-or-nothing writes, copies into packages, staged package folders.
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -124,20 +125,30 @@ TEST(UserFile, TheNextSaveRemovesWhatKilledSavesLeftButNotALiveOnes) {
     TempDir dir;
     const QString file = write(dir / "Show.qmproj", "old");
     qm::test::runAndKill([&] { static const qm::PartialFile killed(dir / "Show.qmproj", "saving"); });
-    write(dir / ".Show.qmproj.1a2b.saving", "cut");       // an older, shorter name, unlocked
+    write(dir / ".Show.qmproj.1a2b.saving", "user's");    // not a name form of ours: never removed
     write(dir / ".Other.qmproj.1a2b3c4d.saving", "cut");  // another file's: its own save clears it
     const qm::PartialFile live(dir / "Show.qmproj", "saving");
     EXPECT_EQ(qm::writeUserFile(file, "new"), "");
     EXPECT_EQ(read(file), "new");
-    EXPECT_EQ(qm::test::fileNames(dir.path()), (std::vector<std::string>{".Other.qmproj.1a2b3c4d.saving",
-                                                          live.path().filename().string(), "Show.qmproj"}));
+    std::vector<std::string> kept{".Other.qmproj.1a2b3c4d.saving", ".Show.qmproj.1a2b.saving", live.path().filename().string(),
+                                  "Show.qmproj"};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(qm::test::fileNames(dir.path()), kept);
 }
 
 TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
     TempDir dir;
+    // Hidden folders without our marker are the user's, whatever their names say.
     for (const char* name : {".Show.qmpack.0badc0de.partial/Media", ".Show.qmpack.partial-0123456789ab", ".Show.qmpack.12345678.old",
                              ".Other.qmpack.0badc0de.partial", ".Show.qmpack.notours.partial", "Show.qmpack"})
         fs::create_directories(dir / name);
+    // What killed runs left: a staging folder, and an old package set aside during a swap.
+    qm::test::runAndKill([&] {
+        static const qm::StagedFolder killed(q(dir / "Show.qmpack"));
+        write(fs::path(killed.path().toStdString()) / "project.qmproj", "cut");
+    });
+    fs::create_directories(dir / ".Show.qmpack.abcdef12.old" / "Media");
+    write(dir / ".Show.qmpack.abcdef12.old" / std::string(qm::kStagingMarker), "");
     // A staging folder whose run still goes holds its lock.
     fs::create_directories(dir / ".Show.qmpack.0000beef.partial");
     const int live = ::open((dir / ".Show.qmpack.0000beef.partial").c_str(), O_RDONLY | O_DIRECTORY);
@@ -150,8 +161,11 @@ TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
         staged.commit();
     }
     ::close(live);
-    EXPECT_EQ(qm::test::fileNames(dir.path()), (std::vector<std::string>{".Other.qmpack.0badc0de.partial", ".Show.qmpack.0000beef.partial",
-                                                          ".Show.qmpack.notours.partial", "Show.qmpack"}));
+    EXPECT_EQ(qm::test::fileNames(dir.path()),
+              (std::vector<std::string>{".Other.qmpack.0badc0de.partial", ".Show.qmpack.0000beef.partial", ".Show.qmpack.0badc0de.partial",
+                                        ".Show.qmpack.12345678.old", ".Show.qmpack.notours.partial",
+                                        ".Show.qmpack.partial-0123456789ab", "Show.qmpack"}));
+    EXPECT_EQ(qm::test::fileNames(dir / "Show.qmpack"), std::vector<std::string>{"project.qmproj"});
     EXPECT_EQ(read(q(dir / "Show.qmpack/project.qmproj")), "new");
 }
 

@@ -10,6 +10,9 @@
 #include <mutex>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -36,6 +39,40 @@ using FramePtr = ffmpeg::FramePtr;
 
 void releasePixelBuffer(void* opaque, uint8_t*) { delete static_cast<PixelBufferRef*>(opaque); }
 
+// The muxer writes through the descriptor the hidden file was created and locked with, never
+// through its name, which another user may swap for a link in a shared folder.
+int writeToDescriptor(void* opaque, uint8_t* bytes, int size) {
+    const int fd = *static_cast<int*>(opaque);
+    for (int done = 0; done < size;) {
+        const ssize_t n = ::write(fd, bytes + done, static_cast<size_t>(size - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return AVERROR(n < 0 ? errno : EIO);
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+int64_t seekDescriptor(void* opaque, int64_t offset, int whence) {
+    const int fd = *static_cast<int*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
+    }
+    const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+}
+
+// Flushes and frees the muxer's output over the descriptor; returns its first error or 0. The
+// descriptor stays open.
+int closeDescriptorOutput(AVIOContext*& io) {
+    if (io == nullptr) return 0;
+    avio_flush(io);
+    const int error = io->error;
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+    return error;
+}
+
 std::string pictureTooSmallText(uint32_t codecType, int width, int height) {
     return std::string(codecType == kCodecTypeHevcAlpha ? "HEVC with alpha" : "HEVC") + " needs pictures of at least " +
            std::to_string(MovieWriter::minimumPictureSide(codecType)) + " × " +
@@ -56,6 +93,7 @@ struct MovieWriter::Impl {
     // The movie is written under this hidden name beside `file` and renamed only once complete,
     // so that a killed run never leaves a movie without its index under the name the user chose.
     std::unique_ptr<PartialFile> temporary;
+    int descriptor = -1;  // the temporary's, for the muxer's output
     MovieFileType type = MovieFileType::quickTime;
     AVFormatContext* format = nullptr;
     bool fileOpen = false;
@@ -105,7 +143,7 @@ struct MovieWriter::Impl {
         audioQueue.reset();
         audioCodec.reset();
         if (format != nullptr) {
-            if (fileOpen) avio_closep(&format->pb);
+            if (fileOpen) closeDescriptorOutput(format->pb);
             fileOpen = false;
             avformat_free_context(format);
             format = nullptr;
@@ -275,7 +313,7 @@ struct MovieWriter::Impl {
     // are discrete, in order, before it is published.
     void addChannelLayout() {
         if (type != MovieFileType::quickTime || !hasAudio || !audio.discreteLayout || audio.channels <= 2) return;
-        if (const int error = addDiscreteChannelLayout(temporary->path(), audio.channels); error != 0)
+        if (const int error = addDiscreteChannelLayout(temporary->descriptor(), audio.channels); error != 0)
             throw failWith(MediaError("finish", "channel layout: " + mediaErrorText(AVERROR(error)), AVERROR(error)));
     }
 
@@ -403,7 +441,15 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
         }
         const int rc = avcodec_open2(ctx.get(), codec, &options);
         av_dict_free(&options);
-        if (rc < 0) throw MediaError::fromCode("video input", rc);
+        // The library's own text ("Generic error in an external library") says nothing of what
+        // was refused.
+        if (rc < 0) {
+            const char* name = kind->proResProfile >= 0 ? "ProRes" : settings.codecType == fourCC('a', 'v', 'c', '1') ? "H.264" : "HEVC";
+            throw MediaError("video input",
+                             std::string("the ") + name + " encoder refused a picture of " + std::to_string(settings.width) +
+                                 " × " + std::to_string(settings.height) + " pixels: " + mediaErrorText(rc),
+                             rc);
+        }
         const int prc = avcodec_parameters_from_context(st->codecpar, ctx.get());
         if (prc < 0) throw MediaError::fromCode("video input", prc);
         // HEVC is tagged hvc1 (parameter sets in the sample description), which players expect.
@@ -467,13 +513,22 @@ void MovieWriter::startWriting() {
     } catch (const std::system_error& e) {
         throw w.failWith(MediaError::fromCode("start", AVERROR(e.code().value())));
     }
-    int rc = avio_open(&w.format->pb, w.temporary->path().c_str(), AVIO_FLAG_WRITE);
-    if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
+    w.descriptor = w.temporary->descriptor();
+    constexpr int kOutputBufferSize = 1 << 16;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
+    w.format->pb = buffer != nullptr ? avio_alloc_context(buffer, kOutputBufferSize, 1, &w.descriptor, nullptr,
+                                                          writeToDescriptor, seekDescriptor)
+                                     : nullptr;
+    if (w.format->pb == nullptr) {
+        av_free(buffer);
+        throw w.failWith(MediaError::fromCode("start", AVERROR(ENOMEM)));
+    }
+    w.format->flags |= AVFMT_FLAG_CUSTOM_IO;
     w.fileOpen = true;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "movflags", "+write_colr", 0);
     if (w.hasVideo) av_dict_set_int(&options, "video_track_timescale", w.video.timeScale, 0);
-    rc = avformat_write_header(w.format, &options);
+    const int rc = avformat_write_header(w.format, &options);
     av_dict_free(&options);
     if (rc < 0) throw w.failWith(MediaError::fromCode("start", rc));
     w.headerWritten = true;
@@ -608,10 +663,8 @@ void MovieWriter::finishWriting() {
         rc = av_write_trailer(w.format);
     }
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
-    rc = w.format->pb->error;
-    const int closed = avio_closep(&w.format->pb);
+    rc = closeDescriptorOutput(w.format->pb);
     w.fileOpen = false;
-    if (rc >= 0) rc = closed;
     if (rc < 0) throw w.failWith(MediaError::fromCode("finish", rc));
     w.addChannelLayout();
     w.publish();

@@ -255,9 +255,14 @@ int addLayout(int fd, int channels) {
 
 }  // namespace
 
+int addDiscreteChannelLayout(int fd, int channels) {
+    if (channels < 1 || channels > 0xFFFF) return EINVAL;
+    return addLayout(fd, channels);
+}
+
 int addDiscreteChannelLayout(const std::filesystem::path& movie, int channels) {
     if (channels < 1 || channels > 0xFFFF) return EINVAL;
-    const int fd = ::open(movie.c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = ::open(movie.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return errno;
     int error = addLayout(fd, channels);
     if (::close(fd) != 0 && error == 0) error = errno;

@@ -23,6 +23,9 @@ constexpr uint32_t discreteInOrderLayoutTag(int channels) {
 // track has that channel count, ENOTSUP when 'moov' is not the last box, or the error of a
 // failed read or write. Every refusal and a full disk leave the file as it was; only a write
 // failing after the file grew (nothing but a device error) can leave it damaged.
+// The same on a movie open for reading and writing; the descriptor stays open.
+int addDiscreteChannelLayout(int fd, int channels);
+// The same on the movie at `movie`, opened without following a link (ELOOP for one).
 int addDiscreteChannelLayout(const std::filesystem::path& movie, int channels);
 
 }  // namespace qm

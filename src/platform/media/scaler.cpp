@@ -105,8 +105,14 @@ Scaler::Colour Scaler::colourFor(AVPixelFormat source, const ColorTags& tags, AV
 Scaler::~Scaler() { sws_freeContext(context_); }
 
 void Scaler::prepare(const Geometry& geometry, const Colour& colour) {
-    if (context_ == nullptr || !(geometry == geometry_) || colour.sourceRange != madeSourceRange_ ||
-        colour.destinationRange != madeDestinationRange_) {
+    // Only a same-size conversion between Y'CbCr formats can be a plain copy that ignores ranges
+    // set after the context is made; other contexts take new ranges as they are.
+    const bool rangesFixedAtMaking = geometry.sourceWidth == geometry.destinationWidth &&
+                                     geometry.sourceHeight == geometry.destinationHeight &&
+                                     isYCbCrFormat(geometry.sourceFormat) && isYCbCrFormat(geometry.destinationFormat);
+    if (context_ == nullptr || !(geometry == geometry_) ||
+        (rangesFixedAtMaking &&
+         (colour.sourceRange != madeSourceRange_ || colour.destinationRange != madeDestinationRange_))) {
         sws_freeContext(context_);
         context_ = nullptr;
         colourSet_ = false;  // a new context starts with the library's defaults

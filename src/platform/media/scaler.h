@@ -80,8 +80,8 @@ public:
 private:
     SwsContext* context_ = nullptr;
     Geometry geometry_;
-    // The ranges the context was made for: the library picks a plain copy between equal formats
-    // at its making and keeps it whatever ranges are set later.
+    // The ranges the context was made for: the library picks a plain copy between equal Y'CbCr
+    // formats at its making and keeps it whatever ranges are set later.
     int madeSourceRange_ = 0, madeDestinationRange_ = 0;
     Colour applied_;
     bool colourSet_ = false;

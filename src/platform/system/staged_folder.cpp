@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QUuid>
 
 #include "core/partial_file.h"
@@ -49,31 +49,30 @@ int openLocked(const QString& folder, int operation) {
     return fd;
 }
 
-// Removes what killed runs for this target left: staging folders (also the older credits form
-// ".Name.partial-…") and, while the target is in place, old items set aside during a swap. A
-// folder whose run is still going holds its lock and stays.
+// Marks a folder of ours (our staging folder, or an old item on its way out) so that a sweep
+// after a kill knows it for ours; an unmarked hidden folder is never removed.
+QString markerIn(const QString& folder) {
+    return folder + QLatin1Char('/') + QString::fromLatin1(kStagingMarker.data(), qsizetype(kStagingMarker.size()));
+}
+
+void mark(const QString& folder) {
+    const QByteArray name = QFile::encodeName(markerIn(folder));
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+}
+
+bool isFolder(const QString& path) {
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink();
+}
+
+// Removes what killed runs for this target left: marked staging folders and, while the target
+// is in place, old items set aside during a swap. A folder whose run is still going holds its
+// lock and stays; what is not provably ours stays too.
 void removeStaleSiblings(const QString& target) {
-    sweepPartials(QFile::encodeName(target).toStdString());
-    const QFileInfo info(target);
-    const QString name = QRegularExpression::escape(info.fileName());
-    const QRegularExpression partial(QStringLiteral("^\\.%1\\.partial-[0-9a-f]{12}$").arg(name));
-    const QRegularExpression aside(QStringLiteral("^\\.%1\\.([0-9a-f]{8}\\.old|old-[0-9a-f]{12})$").arg(name));
-    const bool targetPresent = info.exists();
-    const QDir parent = info.dir();
-    for (const QString& entry : parent.entryList(QDir::Dirs | QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        const bool stale = partial.match(entry).hasMatch() || (targetPresent && aside.match(entry).hasMatch());
-        if (!stale) continue;
-        const QString path = parent.filePath(entry);
-        const QFileInfo item(path);
-        if (!item.isDir() || item.isSymLink()) {
-            QFile::remove(path);
-            continue;
-        }
-        const int fd = openLocked(path, LOCK_EX | LOCK_NB);
-        if (fd < 0) continue;
-        QDir(path).removeRecursively();
-        ::close(fd);
-    }
+    const std::filesystem::path path = QFile::encodeName(target).toStdString();
+    sweepPartials(path);
+    if (QFileInfo(target).exists()) sweepPartials(path, "old");
 }
 
 }  // namespace
@@ -85,7 +84,9 @@ StagedFolder::StagedFolder(QString target) : target_(QDir::cleanPath(QFileInfo(t
     staging_ = siblingName(target_, "partial");
     const QByteArray name = QFile::encodeName(staging_);
     if (::mkdir(name.constData(), 0777) != 0) throwFileError("Could not create", target_, systemReason(errno));
+    // Locked before it is marked, so that no sweep takes it for a dead run's meanwhile.
     lock_ = openLocked(staging_, LOCK_EX);
+    mark(staging_);
 }
 
 StagedFolder::~StagedFolder() {
@@ -96,8 +97,15 @@ StagedFolder::~StagedFolder() {
 QString StagedFolder::userText(QString text) const { return text.replace(staging_, target_); }
 
 void StagedFolder::commit() {
+    // The marker is the staging folder's only, never part of what is put in place.
+    QFile::remove(markerIn(staging_));
     const QFileInfo existing(target_);
     const QByteArray from = QFile::encodeName(staging_);
+    // Only the folder this run made and filled is put in place, never what was swapped in for it.
+    struct stat held {}, named {};
+    if (lock_ >= 0 && (::fstat(lock_, &held) != 0 || ::lstat(from.constData(), &named) != 0 ||
+                       held.st_dev != named.st_dev || held.st_ino != named.st_ino))
+        throwFileError("Could not move into place", target_, systemReason(ESTALE));
     const QByteArray to = QFile::encodeName(target_);
     const QByteArray parent = QFile::encodeName(existing.absolutePath());
     const auto durable = [&] {
@@ -116,6 +124,7 @@ void StagedFolder::commit() {
     // the staging name and goes with it.
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0) {
         durable();
+        if (isFolder(staging_)) mark(staging_);
         removeItem(staging_);
         return;
     }
@@ -129,6 +138,7 @@ void StagedFolder::commit() {
         throwFileError("Could not move into place", target_, systemReason(error));
     }
     durable();
+    if (isFolder(aside)) mark(aside);
     removeItem(aside);
 }
 
