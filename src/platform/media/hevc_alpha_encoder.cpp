@@ -267,12 +267,9 @@ HevcAlphaEncoder::HevcAlphaEncoder(const HevcAlphaSettings& s) : impl_(std::make
     if (s.maxKeyFrameInterval > 0) p->keyframeMax = s.maxKeyFrameInterval;
     // Every key frame an IDR picture, so a player that seeks to one shows it and what follows.
     p->bOpenGOP = 0;
-    // One frame encoder. With a second layer, x265 4.1 advances the rate control's frame order once
-    // more per picture than it should (the alpha layer signals it too), so parallel frame encoders
-    // stop waiting for each other and run the rate control of two pictures at once: a B picture
-    // then reads the reference lists of another and dies on a null reference, and sizes vary from
-    // run to run. Rows and the lookahead stay parallel.
-    p->frameNumThreads = 1;
+    // Frame encoders stay parallel: setup patches x265 4.1, whose alpha layer advanced the rate
+    // control's frame order a second time per picture, letting two frame encoders run the rate
+    // control at once (a B picture then read another's references and crashed, and sizes varied).
     p->bAnnexB = 0;            // 4-byte lengths, as the movie's samples carry them
     p->bRepeatHeaders = 0;     // parameter sets live in the sample description only
     p->bEmitInfoSEI = 0;       // no encoder banner in the stream
