@@ -54,7 +54,9 @@ if command -v nasm > /dev/null; then options+=(--enable-x86asm); else options+=(
 
 name="ffmpeg-hevc-alpha-$version"
 prefix="$deps/$name"
-stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$(cc --version | head -n 1)")"
+patches=("$here"/patches/ffmpeg-hevc-alpha-*.patch)
+# The stamp names our patches too, so a changed patch rebuilds the decoder.
+stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$(cc --version | head -n 1)"; sha256sum "${patches[@]}" | cut -d' ' -f1)"
 
 relink() {
   ln -sfn "$name" "$deps/.ffmpeg-hevc-alpha.new"
@@ -77,6 +79,10 @@ qm_cached_orig sid ffmpeg "$tarball" "$work/$tarball"
 tar -xJf "$work/$tarball" -C "$work"
 source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'ffmpeg*' | head -n 1)
 [ -n "$source_dir" ] || { echo "setup: $tarball holds no ffmpeg folder" >&2; exit 1; }
+for patch in "${patches[@]}"; do
+  patch -d "$source_dir" -p1 --quiet --forward < "$patch" ||
+    { echo "setup: $(basename "$patch") does not apply to FFmpeg $version" >&2; exit 1; }
+done
 
 (
   cd "$source_dir"

@@ -227,6 +227,33 @@ TEST(HevcAlphaDecoder, DamagedSamplesGiveAnErrorOrAPicture) {
     }
     EXPECT_GT(flipped, 24) << "the samples hold layer-1 units";
 
+    // Each access unit split in two before its alpha layer, as a demuxer of byte streams hands them
+    // over: the alpha picture then comes without its colour picture (this crashed the decoder).
+    {
+        Demuxed split = demuxed;
+        split.samples.clear();
+        split.times.clear();
+        for (size_t i = 0; i < demuxed.samples.size(); ++i) {
+            const std::string& s = demuxed.samples[i];
+            size_t cut = s.size();
+            for (size_t unit : unitsOf(s))
+                if (((uint8_t(s[unit]) & 1) << 5 | uint8_t(s[unit + 1]) >> 3) == 1) {
+                    cut = unit - 4;
+                    break;
+                }
+            split.samples.push_back(s.substr(0, cut));
+            split.times.push_back(demuxed.times[i]);
+            if (cut < s.size()) {
+                split.samples.push_back(s.substr(cut));
+                split.times.push_back(demuxed.times[i]);
+            }
+        }
+        ASSERT_GT(split.samples.size(), demuxed.samples.size());
+        int errors = 0;
+        const auto pictures = decodeAll(split, split.samples, &errors);
+        EXPECT_LE(pictures.size(), split.samples.size());
+    }
+
     // Calls that make no sense are refused, not followed.
     qm_hevc_alpha_decoder* none = nullptr;
     EXPECT_EQ(qm_hevc_alpha_open(nullptr, 5, 0, &none), QM_HEVC_ALPHA_INVALID);

@@ -25,6 +25,12 @@ struct HevcAlphaDecoding::Private {
 
 bool HevcAlphaDecoding::available() { return true; }
 
+bool HevcAlphaDecoding::readsSamplesOf(const AVStream* stream) {
+    const AVCodecParameters* par = stream->codecpar;
+    // configurationVersion 1 opens an hvcC record; a byte stream's configuration starts with a start code.
+    return par->extradata != nullptr && par->extradata_size >= 23 && par->extradata[0] == 1;
+}
+
 std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream* stream, int threads) {
     auto p = std::make_unique<Private>();
     const AVCodecParameters* par = stream->codecpar;
@@ -98,6 +104,7 @@ int HevcAlphaDecoding::receive(AVFrame* frame) {
 
 struct HevcAlphaDecoding::Private {};
 bool HevcAlphaDecoding::available() { return false; }
+bool HevcAlphaDecoding::readsSamplesOf(const AVStream*) { return false; }
 std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream*, int) {
     throw MediaError("decoder", "this build has no decoder of HEVC alpha layers");
 }

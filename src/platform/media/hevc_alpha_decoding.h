@@ -17,6 +17,10 @@ class HevcAlphaDecoding {
 public:
     // Whether this build carries the decoder of both layers.
     static bool available();
+    // Whether the stream's samples are whole access units described by an hvcC record (QuickTime, MP4,
+    // Matroska). Byte streams such as MPEG-TS come from Debian's demuxer split between the layers,
+    // which the decoder of both layers cannot join: those go to libavcodec, colour layer alone.
+    static bool readsSamplesOf(const AVStream* stream);
     // A decoder for the stream (its hvcC as configuration); throws MediaError("decoder", ...).
     static std::unique_ptr<HevcAlphaDecoding> open(const AVStream* stream, int threads);
     ~HevcAlphaDecoding();

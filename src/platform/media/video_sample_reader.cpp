@@ -273,7 +273,8 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
 
     if (settings.mode == VideoReaderSettings::Mode::decoded) {
         // Debian's libavcodec would give the colour layer alone.
-        if (info.codecType == kCodecTypeHevcAlpha && HevcAlphaDecoding::available())
+        if (info.codecType == kCodecTypeHevcAlpha && HevcAlphaDecoding::available() &&
+            HevcAlphaDecoding::readsSamplesOf(st))
             impl->alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
         else
             impl->decoder = openDecoder(st, settings.threads, true);
