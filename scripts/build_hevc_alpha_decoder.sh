@@ -24,28 +24,21 @@ rm -rf "$deps"/.ffmpeg-hevc-alpha-build.*
 
 complete() { [ -f "$1/configuration" ] && [ -f "$1/lib/libavcodec.a" ] && [ -f "$1/lib/libavutil.a" ]; }
 
-if ! tarball=$(qm_newest_orig sid ffmpeg ffmpeg) || [ -z "$tarball" ]; then
+if ! version=$(qm_sid_ffmpeg_version "decoding alpha layers"); then
   # Offline: a decoder built before still serves.
   if complete "$link"; then
-    echo "setup: Debian sid's ffmpeg source is out of reach; keeping $(readlink "$link")" >&2
+    echo "setup: keeping $(readlink "$link")" >&2
     exit 0
   fi
-  echo "setup: cannot find ffmpeg in Debian sid's source index" >&2
   exit 1
 fi
-version=${tarball#ffmpeg_}
-version=${version%.orig.tar.xz}
-case "$version" in
-  [0-7].* | 8.0 | 8.0.*)
-    echo "setup: Debian sid lists ffmpeg $version; decoding alpha layers needs 8.1 or newer" >&2
-    exit 1 ;;
-esac
+tarball="ffmpeg_$version.orig.tar.xz"
 
 options=(
   --disable-everything --disable-autodetect --disable-programs --disable-doc --disable-network
   --disable-avdevice --disable-avformat --disable-avfilter --disable-swscale --disable-swresample
   --enable-static --disable-shared --enable-pic
-  # Threads are among what --disable-autodetect leaves out; frame threads make the decoder fast.
+  # Threads are among what --disable-autodetect leaves out; slice threads make the decoder fast.
   --enable-pthreads
   --enable-decoder=hevc --enable-parser=hevc
 )
@@ -58,17 +51,9 @@ patches=("$here"/patches/ffmpeg-hevc-alpha-*.patch)
 # The stamp names our patches too, so a changed patch rebuilds the decoder.
 stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$(cc --version | head -n 1)"; sha256sum "${patches[@]}" | cut -d' ' -f1)"
 
-relink() {
-  ln -sfn "$name" "$deps/.ffmpeg-hevc-alpha.new"
-  mv -T "$deps/.ffmpeg-hevc-alpha.new" "$link"
-  local old
-  for old in "$deps"/ffmpeg-hevc-alpha-*; do
-    [ "$old" = "$prefix" ] || rm -rf "$old"
-  done
-}
 
 if complete "$prefix" && [ "$(cat "$prefix/configuration")" = "$stamp" ]; then
-  [ "$(readlink "$link" 2>/dev/null)" = "$name" ] || relink
+  [ "$(readlink "$link" 2>/dev/null)" = "$name" ] || qm_relink "$link" "$name"
   exit 0
 fi
 
@@ -98,5 +83,5 @@ printf '%s\n' "$stamp" > "$staged/configuration"
 # The finished prefix takes its place in one rename; a killed setup leaves only the work folder.
 if [ -e "$prefix" ]; then mv -T "$prefix" "$work/replaced"; fi
 mv -T "$staged" "$prefix"
-relink
+qm_relink "$link" "$name"
 echo "setup: HEVC alpha decoder ready: $prefix"

@@ -19,22 +19,15 @@ flock 9
 # Work folders of a setup that was killed on the way.
 rm -rf "$deps"/.ffmpeg-peer-build.*
 
-if ! tarball=$(qm_newest_orig sid ffmpeg ffmpeg) || [ -z "$tarball" ]; then
+if ! version=$(qm_sid_ffmpeg_version "the peer"); then
   # Offline: a peer that was built before still serves; without one the tests say what is missing.
   if [ -x "$link/bin/ffmpeg" ]; then
-    echo "setup: Debian sid's ffmpeg source is out of reach; keeping $(readlink "$link")" >&2
+    echo "setup: keeping $(readlink "$link")" >&2
     exit 0
   fi
-  echo "setup: cannot find ffmpeg in Debian sid's source index" >&2
   exit 1
 fi
-version=${tarball#ffmpeg_}
-version=${version%.orig.tar.xz}
-case "$version" in
-  [0-7].* | 8.0 | 8.0.*)
-    echo "setup: Debian sid lists ffmpeg $version; the peer needs 8.1 or newer" >&2
-    exit 1 ;;
-esac
+tarball="ffmpeg_$version.orig.tar.xz"
 
 options=(
   --disable-everything --disable-doc --disable-network --disable-autodetect
@@ -69,19 +62,10 @@ name="ffmpeg-peer-$version$suffix"
 prefix="$deps/$name"
 stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$x265_stamp")"
 
-relink() {
-  ln -sfn "$name" "$deps/.ffmpeg-peer.new"
-  mv -T "$deps/.ffmpeg-peer.new" "$link"
-  # Older versions and flavours are no longer pointed at.
-  local old
-  for old in "$deps"/ffmpeg-peer-*; do
-    [ "$old" = "$prefix" ] || rm -rf "$old"
-  done
-}
 
 if [ -f "$prefix/configuration" ] && [ "$(cat "$prefix/configuration")" = "$stamp" ] &&
    [ -x "$prefix/bin/ffmpeg" ] && [ -x "$prefix/bin/ffprobe" ]; then
-  [ "$(readlink "$link" 2>/dev/null)" = "$name" ] || relink
+  [ "$(readlink "$link" 2>/dev/null)" = "$name" ] || qm_relink "$link" "$name"
   exit 0
 fi
 
@@ -108,5 +92,5 @@ printf '%s\n' "$stamp" > "$staged/configuration"
 # The finished prefix takes its place in one rename; a killed setup leaves only the work folder.
 if [ -e "$prefix" ]; then mv -T "$prefix" "$work/replaced"; fi
 mv -T "$staged" "$prefix"
-relink
+qm_relink "$link" "$name"
 echo "setup: peer FFmpeg ready: $prefix"

@@ -119,3 +119,35 @@ qm_newest_orig() {
   apt-cache "${opts[@]}" showsrc "$package" 2>/dev/null |
     grep -oE "${prefix}_[0-9][0-9.]*\.orig\.tar\.xz" | sort -u | sort -t_ -k2 -V | tail -n 1
 }
+
+# qm_sid_ffmpeg_version WHAT: the version of the newest FFmpeg source Debian sid lists, which WHAT
+# (words for the messages) needs at 8.1 or newer, the first to decode HEVC alpha layers. Fails,
+# saying why, when the index is out of reach or lists an older one.
+qm_sid_ffmpeg_version() {
+  local tarball version
+  if ! tarball=$(qm_newest_orig sid ffmpeg ffmpeg) || [ -z "$tarball" ]; then
+    echo "setup: cannot find ffmpeg in Debian sid's source index" >&2
+    return 1
+  fi
+  version=${tarball#ffmpeg_}
+  version=${version%.orig.tar.xz}
+  case "$version" in
+    [0-7].* | 8.0 | 8.0.*)
+      echo "setup: Debian sid lists ffmpeg $version; $1 needs 8.1 or newer" >&2
+      return 1 ;;
+  esac
+  echo "$version"
+}
+
+# qm_relink LINK NAME: points LINK at the build folder NAME beside it in one rename, and removes the
+# other builds of the same kind (LINK-*), which nothing points at any more.
+qm_relink() {
+  local link="$1" name="$2" old
+  local staged
+  staged="$(dirname "$link")/.$(basename "$link").new"
+  ln -sfn "$name" "$staged"
+  mv -T "$staged" "$link"
+  for old in "$link"-*; do
+    [ "$old" = "$(dirname "$link")/$name" ] || rm -rf "$old"
+  done
+}
