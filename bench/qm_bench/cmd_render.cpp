@@ -151,7 +151,7 @@ int exportProject(const std::vector<std::string>& args) {
     const auto started = Clock::now();
     exporter.exportProject({});
     const std::chrono::duration<double> elapsed = Clock::now() - started;
-    std::printf("%s\n", destination.string().c_str());
+    std::printf("%s\n", exporter.transcoder().destination().string().c_str());
     std::printf("fps %s (%s s)\n", numberText(double(exporter.frameCount()) / elapsed.count()).c_str(),
                 numberText(elapsed.count()).c_str());
     return 0;

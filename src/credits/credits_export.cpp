@@ -86,7 +86,9 @@ void CreditsModel::startExport(const QString& destination) {
         return;
     }
     setExporter(exporter);
-    exportPool_->start([this, exporter, generation, destination] {
+    // A sequence folder may have taken the next free name.
+    const QString written = QString::fromStdString(exporter->transcoder().destination().string());
+    exportPool_->start([this, exporter, generation, written] {
         std::optional<QString> error;
         bool cancelled = false;
         try {
@@ -105,9 +107,9 @@ void CreditsModel::startExport(const QString& destination) {
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
-        postTo(this, [this, generation, error, cancelled, destination] {
+        postTo(this, [this, generation, error, cancelled, written] {
             if (generation != exportGeneration_) return;
-            if (!error && !cancelled) setExportResult(destination);
+            if (!error && !cancelled) setExportResult(written);
             exportFinished(generation, error, cancelled);
         });
     });

@@ -37,13 +37,16 @@ ConversionSettings withoutAudio(ConversionSettings settings) {
 CreditsExporter::CreditsExporter(std::shared_ptr<const CreditsRenderer> renderer, ConversionSettings settings,
                                  std::filesystem::path destination)
     : renderer_(std::move(renderer)),
-      transcoder_(std::make_unique<Transcoder>(destination, destination, syntheticInfo(*renderer_), withoutAudio(settings))) {}
+      destination_(settings.format, destination),
+      transcoder_(std::make_unique<Transcoder>(destination_.path(), destination_.path(), syntheticInfo(*renderer_),
+                                               withoutAudio(settings))) {}
 
 int64_t CreditsExporter::frameCount() const {
     return renderFrameCount(renderer_->totalSeconds(), frameDuration(renderer_->settings().frameRate));
 }
 
 void CreditsExporter::exportCredits(const ProgressCallback& progress) {
+    const ExportDestination::ReleaseAtEnd release{destination_};
     const CreditsSettings& s = renderer_->settings();
     const MediaTime frame = frameDuration(s.frameRate);
     checkRenderLength(renderer_->totalSeconds());

@@ -8,6 +8,7 @@
 #include "credits/credits_renderer.h"
 #include "engine/conversion_settings.h"
 #include "engine/media_info.h"
+#include "engine/output_naming.h"
 #include "engine/transcode_sync.h"
 #include "engine/transcoder.h"
 
@@ -16,7 +17,9 @@ namespace qm {
 class CreditsExporter {
 public:
     // Audio is never written: the settings' includeAudio is turned off. For an image-sequence
-    // format the destination is the path the frame files are named from.
+    // format the destination is the folder the frame files are named from; when something is
+    // there already, the next free name (ExportDestination), which transcoder().destination() gives.
+    // Throws ConversionError::writerFailed when no name can be taken.
     CreditsExporter(std::shared_ptr<const CreditsRenderer> renderer, ConversionSettings settings,
                     std::filesystem::path destination);
 
@@ -38,6 +41,7 @@ public:
 
 private:
     std::shared_ptr<const CreditsRenderer> renderer_;
+    ExportDestination destination_;  // outlives the transcoder
     std::unique_ptr<Transcoder> transcoder_;
 };
 

@@ -97,7 +97,9 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
     const quint64 generation = ++generation_;
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    task_ = PoolTask([this, exporter = exporter_, destination, promise, generation, leftOut = std::move(leftOut)] {
+    // A sequence folder may have taken the next free name.
+    const QString written = QString::fromStdString(exporter_->transcoder().destination().string());
+    task_ = PoolTask([this, exporter = exporter_, written, promise, generation, leftOut = std::move(leftOut)] {
         std::optional<QString> error;
         bool mediaGone = false;
         try {
@@ -116,13 +118,13 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
-        postTo(this, [this, error, mediaGone, destination, promise, generation, leftOut] {
+        postTo(this, [this, error, mediaGone, written, promise, generation, leftOut] {
             if (generation == generation_) {
                 exporter_.reset();
                 if (mediaGone) emit this->mediaGone();  // before the error: its watchers read both
                 if (!error) {
                     leftOut_ = leftOut;  // before the result: its watchers read both
-                    setResult(destination);
+                    setResult(written);
                 } else if (!error->isEmpty()) {
                     setError(*error);
                 }

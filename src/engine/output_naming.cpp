@@ -14,17 +14,25 @@ namespace qm {
 
 namespace {
 
-// The first candidate name that `take` accepts.
-std::filesystem::path firstName(OutputFormat format, const std::filesystem::path& source,
-                                const std::filesystem::path& folder,
+// The first of `first`, then its name with " 2", " 3" ... before the extension, that `take`
+// accepts. A sequence folder's name has no extension, whatever dots it holds.
+std::filesystem::path firstName(OutputFormat format, const std::filesystem::path& first,
                                 const std::function<bool(const std::filesystem::path&)>& take) {
-    const std::string base = source.stem().string() + "_" + std::string(fileTag(format));
-    const std::string extension = isImageSequence(format) ? std::string() : "." + std::string(fileExtension(format));
+    const bool sequence = isImageSequence(format);
+    const std::string base = (sequence ? first.filename() : first.stem()).string();
+    const std::string extension = sequence ? std::string() : first.extension().string();
     for (long n = 1;; ++n) {
         std::string name = n == 1 ? base : base + " " + std::to_string(n);
-        auto candidate = folder / (name + extension);
+        auto candidate = first.parent_path() / (name + extension);
         if (take(candidate)) return candidate;
     }
+}
+
+// The Convert queue's first candidate for a source.
+std::filesystem::path convertName(OutputFormat format, const std::filesystem::path& source,
+                                  const std::filesystem::path& folder) {
+    const std::string extension = isImageSequence(format) ? std::string() : "." + std::string(fileExtension(format));
+    return folder / (source.stem().string() + "_" + std::string(fileTag(format)) + extension);
 }
 
 }  // namespace
@@ -32,7 +40,7 @@ std::filesystem::path firstName(OutputFormat format, const std::filesystem::path
 std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path& source,
                                 const std::filesystem::path& folder,
                                 const std::function<bool(const std::filesystem::path&)>& exists) {
-    return firstName(format, source, folder, [&](const std::filesystem::path& candidate) {
+    return firstName(format, convertName(format, source, folder), [&](const std::filesystem::path& candidate) {
         if (exists) return !exists(candidate);
         std::error_code ec;
         return std::filesystem::symlink_status(candidate, ec).type() == std::filesystem::file_type::not_found;
@@ -60,10 +68,16 @@ void removeDeadSequence(const std::filesystem::path& folder, OutputFormat format
 
 std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
                                               const std::filesystem::path& folder) {
+    return reserveOutputName(format, convertName(format, source, folder));
+}
+
+std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target) {
     const bool sequence = isImageSequence(format);
     std::unique_ptr<PartialFile> reservation;
     thread_local std::minstd_rand jitter{std::random_device{}()};
-    firstName(format, source, folder, [&](const std::filesystem::path& candidate) {
+    // A folder given with a trailing separator is named without it.
+    const std::filesystem::path first = target.has_filename() ? target : target.parent_path();
+    firstName(format, first, [&](const std::filesystem::path& candidate) {
         for (int attempt = 0; attempt < 4; ++attempt) {
             const PartialSweep leftovers = sweepPartials(candidate);
             if (sequence && leftovers.removed > 0) removeDeadSequence(candidate, format);
@@ -84,5 +98,22 @@ std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::fi
     });
     return reservation;
 }
+
+namespace {
+
+// The folder a sequence is named in, made when missing, as the transcoder would make it.
+const std::filesystem::path& withParentFolder(const std::filesystem::path& target) {
+    const std::filesystem::path folder = (target.has_filename() ? target : target.parent_path()).parent_path();
+    std::error_code ec;
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    if (ec) throw ConversionError::writerFailed(folder.filename().string() + " (" + ec.message() + ")");
+    return target;
+}
+
+}  // namespace
+
+ExportDestination::ExportDestination(OutputFormat format, const std::filesystem::path& target)
+    : reservation_(isImageSequence(format) ? reserveOutputName(format, withParentFolder(target)) : nullptr),
+      path_(reservation_ ? reservation_->target() : target) {}
 
 }  // namespace qm

@@ -27,4 +27,29 @@ std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path
 std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
                                               const std::filesystem::path& folder);
 
+// The same for an output its caller names: `target` itself when nothing is there, else its name
+// with " 2", " 3" ... (before a movie's extension; a sequence folder's name has none). Every image
+// sequence is written under such a name, so that no folder holds the frames of two runs.
+std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target);
+
+// Where an export that its caller names writes: a movie at `target` itself (its writer keeps it
+// hidden until it is complete, and the caller chose to replace what is there), an image sequence
+// under reserveOutputName's name in `target`'s folder (made when missing), held until released.
+class ExportDestination {
+public:
+    // Throws ConversionError::writerFailed when the folder refuses it.
+    ExportDestination(OutputFormat format, const std::filesystem::path& target);
+    const std::filesystem::path& path() const { return path_; }
+
+    // Gives the name back at the end of the run that holds one of these, however it ends.
+    struct ReleaseAtEnd {
+        ExportDestination& destination;
+        ~ReleaseAtEnd() { destination.reservation_.reset(); }
+    };
+
+private:
+    std::unique_ptr<PartialFile> reservation_;
+    std::filesystem::path path_;
+};
+
 }  // namespace qm

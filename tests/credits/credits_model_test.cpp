@@ -4,6 +4,8 @@
 
 #include <QSignalSpy>
 
+#include <algorithm>
+
 #include "model_test_support.h"
 
 namespace qm {
@@ -259,6 +261,75 @@ TEST_F(CreditsModelState, ExportNamesAndPanels) {
     ASSERT_TRUE(model->isExporting());
     ASSERT_TRUE(waitUntil([&] { return !model->isExporting(); }));
     EXPECT_EQ(model->exportResult(), qpath(dir / "F" / "Credits_64x36_PNG"));
+}
+
+class CreditsModelSequences : public CreditsModelState {
+protected:
+    // A roll of `seconds` at 25 fps without holds, exported as a PNG sequence "Here" into `folder`;
+    // the frames the run set out to write.
+    int exportRoll(double seconds, const fs::path& folder) {
+        CreditsSettings s = model->settings();
+        s.rollSeconds = seconds;
+        s.head.hold = s.tail.hold = 0;
+        s.width = 64;
+        s.height = 36;
+        model->setSettings(s);
+        desktop.openAnswers = {{qpath(folder)}};
+        model->exportCredits();
+        const int frames = model->exporter() ? int(model->exporter()->frameCount()) : 0;
+        EXPECT_TRUE(waitUntil([&] { return !model->isExporting(); }));
+        return frames;
+    }
+    void SetUp() override {
+        CreditsModelState::SetUp();
+        makeRoll(4);
+        ConversionSettings out = model->output();
+        out.format = OutputFormat::pngSequence;
+        model->setOutput(out);
+    }
+};
+
+TEST_F(CreditsModelSequences, ASecondExportIntoTheSameFolderTakesTheNextNameAndLeavesTheFirstWhole) {
+    const fs::path first = dir / "F" / "Credits_64x36_PNG";
+    const int longer = exportRoll(4, dir / "F");
+    ASSERT_EQ(model->exportResult().toStdString(), first.string()) << model->exportError().value_or("").toStdString();
+    const auto firstFrames = test::folderFiles(first);
+    EXPECT_EQ(test::fileNames(first), test::sequenceFrameNames(first, longer, "png"));
+
+    const int shorter = exportRoll(1, dir / "F");
+    ASSERT_LT(shorter, longer);
+    const fs::path second = dir / "F" / "Credits_64x36_PNG 2";
+    ASSERT_EQ(model->exportResult().toStdString(), second.string()) << model->exportError().value_or("").toStdString();
+    EXPECT_EQ(test::fileNames(second), test::sequenceFrameNames(second, shorter, "png"));
+    EXPECT_EQ(test::folderFiles(first), firstFrames);
+    EXPECT_EQ(test::fileNames(dir / "F"), (std::vector<std::string>{"Credits_64x36_PNG", "Credits_64x36_PNG 2"}));
+}
+
+TEST_F(CreditsModelSequences, ASecondExportThatFillsTheDiskNeverTouchesTheFirst) {
+    test::SmallDisk disk(2 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    const fs::path first = disk / "Credits_64x36_PNG";
+    const int longer = exportRoll(4, disk.path());
+    ASSERT_EQ(model->exportResult().toStdString(), first.string()) << model->exportError().value_or("").toStdString();
+    const auto firstFrames = test::folderFiles(first);
+    ASSERT_EQ(firstFrames.size(), size_t(longer));
+
+    // Room for a few frames of the second run, not for all of them.
+    disk.fill(8 * 4096);
+    const int shorter = exportRoll(1, disk.path());
+    ASSERT_TRUE(model->exportError().has_value());
+    EXPECT_TRUE(model->exportError()->endsWith("(No space left on device)")) << model->exportError()->toStdString();
+    EXPECT_TRUE(model->exportResult().isEmpty());
+    EXPECT_EQ(test::folderFiles(first), firstFrames);
+    // What the failed run finished stays in a folder of its own, under its own frame names.
+    const fs::path second = disk / "Credits_64x36_PNG 2";
+    const auto names = test::sequenceFrameNames(second, shorter, "png");
+    const auto written = fs::exists(second) ? test::fileNames(second) : std::vector<std::string>{};
+    EXPECT_LT(written.size(), names.size());
+    EXPECT_TRUE(std::includes(names.begin(), names.end(), written.begin(), written.end()));
+    std::vector<std::string> expected{".filler", "Credits_64x36_PNG"};
+    if (fs::exists(second)) expected.push_back("Credits_64x36_PNG 2");
+    EXPECT_EQ(test::fileNames(disk.path()), expected);
 }
 
 class CreditsModelProjects : public test::CreditsModelTest {

@@ -193,6 +193,48 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
     EXPECT_FALSE(fs::exists(dir / "empty.mp4"));
 }
 
+// The same path twice: the second run takes the next free name, the first keeps every frame; a
+// second run that fills the disk leaves the first as it was and mixes nothing into it.
+TEST(EditorExport, ASequenceExportedTwiceToOnePathNeverMixesTwoRuns) {
+    TempDir dir;
+    makeMovie(dir / "a.mov");
+    Editor e;
+    e.importAndPlace({dir / "a.mov"});
+    ConversionSettings settings;
+    settings.format = OutputFormat::pngSequence;
+    const fs::path first = dir / "Show PNG";
+    e.await(e.m.startExport(settings, q(first)));
+    ASSERT_EQ(e.m.exportResult().value_or("").toStdString(), first.string()) << e.m.exportError().value_or("").toStdString();
+    const auto firstFrames = folderFiles(first);
+    EXPECT_EQ(fileNames(first), sequenceFrameNames(first, 30, "png"));
+    e.await(e.m.startExport(settings, q(first)));
+    const fs::path second = dir / "Show PNG 2";
+    ASSERT_EQ(e.m.exportResult().value_or("").toStdString(), second.string()) << e.m.exportError().value_or("").toStdString();
+    EXPECT_EQ(fileNames(second), sequenceFrameNames(second, 30, "png"));
+    EXPECT_EQ(folderFiles(first), firstFrames);
+
+    SmallDisk disk(2 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    const fs::path onDisk = disk / "Show PNG";
+    e.await(e.m.startExport(settings, q(onDisk)));
+    ASSERT_EQ(e.m.exportResult().value_or("").toStdString(), onDisk.string()) << e.m.exportError().value_or("").toStdString();
+    const auto onDiskFrames = folderFiles(onDisk);
+    disk.fill(8 * 4096);  // room for a few frames, not for all
+    e.await(e.m.startExport(settings, q(onDisk)));
+    ASSERT_TRUE(e.m.exportError().has_value());
+    EXPECT_TRUE(e.m.exportError()->endsWith("(No space left on device)")) << e.m.exportError()->toStdString();
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    EXPECT_EQ(folderFiles(onDisk), onDiskFrames);
+    const fs::path failed = disk / "Show PNG 2";
+    const auto names = sequenceFrameNames(failed, 30, "png");
+    const auto written = fs::exists(failed) ? fileNames(failed) : std::vector<std::string>{};
+    EXPECT_LT(written.size(), names.size());
+    EXPECT_TRUE(std::includes(names.begin(), names.end(), written.begin(), written.end()));
+    std::vector<std::string> expected{".filler", "Show PNG"};
+    if (fs::exists(failed)) expected.push_back("Show PNG 2");
+    EXPECT_EQ(fileNames(disk.path()), expected);
+}
+
 TEST(EditorExport, NamesTheMissingMediaItLeavesOut) {
     TempDir dir;
     makeMovie(dir / "a.mov");

@@ -171,6 +171,7 @@ TEST_F(SheetTest, ExportsShowsTheResultAndNeverWritesIntoAnEarlierSequence) {
     EXPECT_FALSE(e.desktop.opens[0].canChooseFiles);
     ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
     EXPECT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "frames/Untitled_TIFF 2")));
+    EXPECT_EQ(again.resultLabel()->text(), "Untitled_TIFF 2");
     EXPECT_TRUE(std::filesystem::is_empty(dir / "frames/Untitled_TIFF"));
 }
 

@@ -150,6 +150,29 @@ TEST(OutputNaming, ReservedNamesAreTakenAtOnceAndGivenBack) {
     }
 }
 
+// Outputs their callers name: a sequence folder's whole name takes the number, dots and all, and
+// a trailing separator is not part of it; a movie's number goes before its extension. An export's
+// sequence takes a free name (its folder made when missing), a movie its given path.
+TEST(OutputNaming, NamesCallersChooseGoOnLikeConvertsOwn) {
+    test::TempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directory(dir / "Show v1.2");
+    EXPECT_EQ(reserveOutputName(OutputFormat::pngSequence, dir / "Show v1.2")->target(), dir / "Show v1.2 2");
+    EXPECT_EQ(reserveOutputName(OutputFormat::pngSequence, (dir / "Show v1.2").string() + "/")->target(), dir / "Show v1.2 2");
+    std::ofstream(dir / "Show.mov").put('x');
+    EXPECT_EQ(reserveOutputName(OutputFormat::hap, dir / "Show.mov")->target(), dir / "Show 2.mov");
+
+    ExportDestination sequence(OutputFormat::pngSequence, dir / "new" / "Show v1.2");
+    EXPECT_EQ(sequence.path(), dir / "new" / "Show v1.2");
+    EXPECT_TRUE(fs::is_directory(dir / "new"));
+    EXPECT_EQ(ExportDestination(OutputFormat::pngSequence, dir / "new" / "Show v1.2").path(), dir / "new" / "Show v1.2 2");
+    {
+        const ExportDestination::ReleaseAtEnd release{sequence};
+    }
+    EXPECT_EQ(ExportDestination(OutputFormat::pngSequence, dir / "new" / "Show v1.2").path(), dir / "new" / "Show v1.2");
+    EXPECT_EQ(ExportDestination(OutputFormat::hap, dir / "Show.mov").path(), dir / "Show.mov");
+}
+
 TEST(OutputNaming, WhatAKilledRunLeftIsSweptAndItsNameFree) {
     test::TempDir dir;
     namespace fs = std::filesystem;

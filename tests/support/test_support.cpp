@@ -76,14 +76,18 @@ void runAndKill(const std::function<void()>& work) {
     ASSERT_EQ(n, 1) << "the child's work failed";
 }
 
-void SmallDisk::fill() {
-    std::FILE* f = std::fopen((dir_.path() / ".filler").c_str(), "ab");
+void SmallDisk::fill(std::size_t leave) {
+    const auto filler = dir_.path() / ".filler";
+    std::FILE* f = std::fopen(filler.c_str(), "ab");
     if (f == nullptr) return;
     std::setvbuf(f, nullptr, _IONBF, 0);
     const std::string block(4096, 'f');
     while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {}
     while (std::fwrite(block.data(), 1, 1, f) == 1) {}
     std::fclose(f);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(filler, ec);
+    if (!ec && leave > 0) std::filesystem::resize_file(filler, size > leave ? size - leave : 0, ec);
 }
 
 CommandResult run(const std::vector<std::string>& argv) {
@@ -146,6 +150,23 @@ std::vector<std::string> fileNames(const std::filesystem::path& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder)) out.push_back(entry.path().filename());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+std::vector<std::string> sequenceFrameNames(const std::filesystem::path& folder, int count, const std::string& extension) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        char index[16];
+        std::snprintf(index, sizeof index, "_%06d.", i);
+        names.push_back(folder.filename().string() + index + extension);
+    }
+    return names;
+}
+
+std::map<std::string, std::string> folderFiles(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.is_regular_file()) files[entry.path().filename()] = readFile(entry.path());
+    return files;
 }
 
 std::string readFile(const std::filesystem::path& file) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,8 +39,8 @@ public:
     const std::string& whyNot() const { return whyNot_; }
     const std::filesystem::path& path() const { return dir_.path(); }
     std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
-    // Takes every free byte with a filler file.
-    void fill();
+    // Takes every free byte with a filler file, then gives `leave` bytes of it back.
+    void fill(std::size_t leave = 0);
 
 private:
     TempDir dir_;
@@ -74,6 +75,13 @@ void peerFfmpeg(const std::vector<std::string>& args);
 
 // The names of a folder's entries, sorted.
 std::vector<std::string> fileNames(const std::filesystem::path& folder);
+
+// The frame names of an image-sequence folder, sorted: the folder's own name, "_", the index in
+// six digits, the extension.
+std::vector<std::string> sequenceFrameNames(const std::filesystem::path& folder, int count, const std::string& extension);
+
+// Every file of a folder, by name, with its bytes (sub-folders are not entered).
+std::map<std::string, std::string> folderFiles(const std::filesystem::path& folder);
 
 // Reads or writes a whole file.
 std::string readFile(const std::filesystem::path& file);

@@ -161,7 +161,8 @@ ProjectExporter::ProjectExporter(Project project, MediaInfos infos, ConversionSe
       infos_(std::move(infos)),
       settings_(settings),
       ltc_(std::move(ltc)),
-      transcoder_(std::make_unique<Transcoder>(destination, destination, timelineMediaInfo(project_), settings)) {}
+      destination_(settings.format, destination),
+      transcoder_(std::make_unique<Transcoder>(destination_.path(), destination_.path(), timelineMediaInfo(project_), settings)) {}
 
 int64_t ProjectExporter::frameCount() const {
     return renderFrameCount(project_.duration(), frameDuration(project_.frameRate));
@@ -173,6 +174,7 @@ std::optional<AudioMixPlan> ProjectExporter::audioPlan() const {
 }
 
 void ProjectExporter::exportProject(const ProgressCallback& progress) {
+    const ExportDestination::ReleaseAtEnd release{destination_};
     const double d = project_.duration();
     if (!(d > 0)) throw ConversionError::noVideoTrack();
     const double rate = project_.frameRate;

@@ -16,6 +16,7 @@
 #include "editor/model/composition_renderer.h"
 #include "engine/conversion_settings.h"
 #include "engine/media_info.h"
+#include "engine/output_naming.h"
 #include "engine/transcode_sync.h"
 #include "engine/transcoder.h"
 
@@ -54,7 +55,10 @@ private:
 
 class ProjectExporter {
 public:
-    // Copies everything it is given; the transcoder is made for the destination and settings.
+    // Copies everything it is given; the transcoder is made for the destination and settings. An
+    // image sequence goes under the next free name when something is at the destination
+    // (ExportDestination), which transcoder().destination() gives; throws
+    // ConversionError::writerFailed when no name can be taken.
     ProjectExporter(Project project, MediaInfos infos, ConversionSettings settings, std::filesystem::path destination,
                     LTCInfos ltc);
 
@@ -80,6 +84,7 @@ private:
     MediaInfos infos_;
     ConversionSettings settings_;
     LTCInfos ltc_;
+    ExportDestination destination_;  // outlives the transcoder
     std::unique_ptr<Transcoder> transcoder_;
 };
 

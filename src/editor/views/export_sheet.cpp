@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -17,7 +18,6 @@
 
 #include "editor/editor_model.h"
 #include "editor/timecode_text.h"
-#include "engine/output_naming.h"
 #include "platform/system/desktop_services.h"
 #include "platform/system/settings_store.h"
 #include "view_kit/form_style.h"
@@ -342,11 +342,8 @@ void ExportSheet::exportTimeline() {
         request.documentDirectory = model_.panelFolder();
         const QStringList chosen = desktop.runOpenPanel(request);
         if (chosen.isEmpty() || chosen.first().isEmpty()) return;
-        // A folder of an earlier export is never written into: the name goes on " 2", " 3" ...
-        const QString base = name.left(name.lastIndexOf(QLatin1Char('_')));
-        destination = QString::fromStdString(
-            outputURL(settings_.format, (base + QStringLiteral(".qmproj")).toStdString(), chosen.first().toStdString())
-                .string());
+        // A folder of an earlier export is never written into: the export takes " 2", " 3" ...
+        destination = QDir(chosen.first()).filePath(name);
     } else {
         const QString extension = QString::fromUtf8(fileExtension(settings_.format).data(), qsizetype(fileExtension(settings_.format).size()));
         SavePanelRequest request;
