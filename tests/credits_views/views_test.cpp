@@ -390,6 +390,31 @@ TEST_F(CreditsViews, ExportBarOffersFormatsWarnsAndShowsOneStatus) {
     EXPECT_FALSE(bar.exportButton()->isEnabled());
 }
 
+// Export twice into one folder from the bar: the second sequence gets a folder of its own, and
+// the bar shows the user that one.
+TEST_F(CreditsViews, ASecondSequenceFromTheBarIsRevealedUnderItsOwnName) {
+    CreditsExportBar bar(*model);
+    model->loadPicture(picture("a.png"), CreditsModel::Slot::opening);
+    editSettings([](CreditsSettings& s) {
+        s.width = 64;
+        s.height = 36;
+        s.head.hold = 0.2;
+    });
+    ConversionSettings o = model->output();
+    o.format = OutputFormat::pngSequence;
+    model->setOutput(o);
+    for (const char* name : {"End Credits_64x36_PNG", "End Credits_64x36_PNG 2"}) {
+        desktop.openAnswers.push_back({qpath(dir / "out")});
+        bar.exportButton()->click();
+        ASSERT_TRUE(waitUntil([&] { return !model->isExporting(); }));
+        ASSERT_EQ(bar.status(), CreditsExportBar::Status::result) << model->exportError().value_or("").toStdString();
+        desktop.revealed.clear();
+        bar.revealButton()->click();
+        EXPECT_EQ(desktop.revealed, QStringList{qpath(dir / "out" / name)});
+    }
+    EXPECT_EQ(test::fileNames(dir / "out"), (std::vector<std::string>{"End Credits_64x36_PNG", "End Credits_64x36_PNG 2"}));
+}
+
 TEST_F(CreditsViews, TheAlertComesOverTheSheetAndClearsTheMessage) {
     CreditsView view(*model);
     view.resize(1100, 680);
