@@ -6,6 +6,7 @@
 #include "document_fixtures.h"
 #include "editor/editor_playback.h"
 #include "editor/model/project_exporter.h"
+#include "editor_model/damaged_media.h"
 
 #include <QElapsedTimer>
 
@@ -267,6 +268,37 @@ TEST(EditorExport, AFileDeletedWhileTheProjectIsOpenIsNamed) {
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
     EXPECT_FALSE(fs::exists(dir / "late.mov"));
     EXPECT_TRUE(e.m.isMissing(a) && e.m.isMissing(gone));
+}
+
+// A medium damaged while its project is open fails the export with its name and the time in
+// the file, and leaves no movie; one cut in place, index and all, fails it from its first frame.
+// Neither counts as missing: the file is there.
+TEST(EditorExport, AMediumDamagedWhileTheProjectIsOpenFailsTheExportByName) {
+    TempDir dir;
+    ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=10:duration=4", "-c:v", "prores_ks", (dir / "clip.mov").string()});
+    Editor e;
+    e.importAndPlace({dir / "clip.mov"});
+    const auto frames = proResFrames(dir / "clip.mov");
+    ASSERT_EQ(frames.size(), 40u);
+    garble(dir / "clip.mov", frames[15].first, frames[25].first);
+
+    ConversionSettings settings;
+    settings.format = OutputFormat::proRes422;
+    e.await(e.m.startExport(settings, q(dir / "out.mov")));
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    ASSERT_TRUE(e.m.exportError());
+    EXPECT_TRUE(e.m.exportError()->startsWith(
+        "“clip.mov” can't be read at 1.50 s into the file, so the export was stopped: its picture there can't be decoded ("))
+        << e.m.exportError()->toStdString();
+    EXPECT_FALSE(fs::exists(dir / "out.mov"));
+    EXPECT_FALSE(e.m.isMissing(e.m.project().media[0].id));
+
+    cutAt(dir / "clip.mov", frames[30].first);
+    e.await(e.m.startExport(settings, q(dir / "out.mov")));
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    EXPECT_TRUE(e.m.exportError().value_or("").startsWith("“clip.mov” can't be read at 0.00 s into the file"))
+        << e.m.exportError().value_or("").toStdString();
+    EXPECT_FALSE(fs::exists(dir / "out.mov"));
 }
 
 // A renderer that takes three frame periods (it sleeps): each frame asked for is on the frame grid,

@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "editor/document_fixtures.h"
+#include "editor_model/damaged_media.h"
 #include "editor/views/export_sheet.h"
 #include "editor/views/media_bin.h"
 #include "platform/system/settings_store.h"
@@ -234,6 +235,28 @@ TEST_F(SheetTest, MediaDeletedAfterImportAreNamedInTheSheetAndTheResult) {
     sheet = std::make_unique<ExportSheet>(e.m);
     EXPECT_EQ(sheet->missingLabel()->text(),
               "These files can't be found, so their clips will be left out: gone.mov, late.mov");
+}
+
+// A medium garbled while the project is open: the sheet's export ends in the error naming it and
+// the time, and no movie is left.
+TEST_F(SheetTest, AnUnreadableMediumEndsTheExportInAnErrorNamingIt) {
+    ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=10:duration=2", "-c:v", "prores_ks", (dir / "clip.mov").string()});
+    Editor e;
+    e.importAndPlace({dir / "clip.mov"});
+    const auto frames = proResFrames(dir / "clip.mov");
+    ASSERT_EQ(frames.size(), 20u);
+    garble(dir / "clip.mov", frames[12].first, frames[20 - 1].second);
+    ExportSheet sheet(e.m);
+    EXPECT_FALSE(sheet.missingWarning()->isVisibleTo(&sheet));
+    choose(sheet, OutputFormat::proRes422);
+    e.desktop.saveAnswers.push_back(q(dir / "out.mov"));
+    sheet.exportButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
+    EXPECT_FALSE(sheet.resultView()->isVisibleTo(&sheet));
+    EXPECT_TRUE(sheet.settingsView()->isVisibleTo(&sheet));
+    EXPECT_TRUE(sheet.errorLabel()->text().startsWith("“clip.mov” can't be read at 1.20 s into the file"))
+        << sheet.errorLabel()->text().toStdString();
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.mov"));
 }
 
 TEST_F(SheetTest, StopReturnsToTheSettingsWithoutAnError) {

@@ -36,6 +36,9 @@ struct VideoSampleReader::Impl {
 
     bool demuxEnded = false;
     bool decoderDrained = false;
+    // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
+    std::optional<MediaError> heldFailure;
+    std::optional<MediaError> demuxFailure;  // a sample that could not be read: the decoder is drained first
     // One sample of lookahead so that each sample's duration can come from its successor.
     std::optional<VideoSample> held;
     // The duration the file stores for the held picture: a decoded picture's duration comes from
@@ -153,8 +156,20 @@ struct VideoSampleReader::Impl {
         return avcodec_send_packet(decoder.get(), p);
     }
 
-    // Decoded mode: one decoded picture, in presentation order.
+    // Decoded mode: one decoded picture, in presentation order. A failure ends the pictures; the
+    // one held for its duration still comes out, and next() reports the failure after it.
     bool produceDecoded() {
+        if (heldFailure) return false;
+        try {
+            return decodeNext();
+        } catch (const MediaError& e) {
+            heldFailure = e;
+            status = Status::reading;
+            return false;
+        }
+    }
+
+    bool decodeNext() {
         for (;;) {
             int rc = receiveFrame();
             if (rc == 0) {
@@ -190,7 +205,15 @@ struct VideoSampleReader::Impl {
                 if (rc < 0 && rc != AVERROR_EOF) fail(MediaError::fromCode("decode", rc));
                 continue;
             }
-            if (!readPacket()) {
+            bool more = false;
+            try {
+                more = readPacket();
+            } catch (const MediaError& e) {
+                // The pictures of the samples sent before the one that failed come out first.
+                demuxFailure = e;
+                status = Status::reading;
+            }
+            if (!more) {
                 demuxEnded = true;
                 continue;
             }
@@ -221,6 +244,7 @@ struct VideoSampleReader::Impl {
             if (!more) {
                 finishHeld();
                 if (!ready) {
+                    if (heldFailure || demuxFailure) fail(heldFailure ? *heldFailure : *demuxFailure);
                     if (status == Status::reading) status = Status::completed;
                     return std::nullopt;
                 }
