@@ -237,6 +237,32 @@ TEST_F(SheetTest, MediaDeletedAfterImportAreNamedInTheSheetAndTheResult) {
               "These files can't be found, so their clips will be left out: gone.mov, late.mov");
 }
 
+// Moved away with the project open: missing in the sheet and the bin; put back: present in both
+// when the sheet opens again, and its export leaves nothing out.
+TEST_F(SheetTest, AMediumPutBackIsPresentAgainInTheSheetAndTheBin) {
+    makeMovie(dir / "media/a.mov");
+    Editor e;
+    e.importAndPlace({dir / "media/a.mov"});
+    MediaBinModel bin(e.m);
+    const auto shownMissing = [&] { return bin.data(bin.index(0), MediaBinModel::missingRole).toBool(); };
+    std::filesystem::rename(dir / "media/a.mov", dir / "a.mov");
+    {
+        ExportSheet sheet(e.m);
+        EXPECT_EQ(sheet.missingLabel()->text(), "These files can't be found, so their clips will be left out: a.mov");
+        EXPECT_TRUE(shownMissing());
+    }
+    std::filesystem::rename(dir / "a.mov", dir / "media/a.mov");
+    ExportSheet sheet(e.m);
+    EXPECT_FALSE(sheet.missingWarning()->isVisibleTo(&sheet));
+    EXPECT_FALSE(shownMissing());
+    choose(sheet, OutputFormat::proRes422);
+    e.desktop.saveAnswers.push_back(q(dir / "out.mov"));
+    sheet.exportButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
+    ASSERT_TRUE(sheet.resultView()->isVisibleTo(&sheet)) << e.m.exportError().value_or("").toStdString();
+    EXPECT_FALSE(sheet.leftOutRow()->isVisibleTo(&sheet));
+}
+
 // A medium garbled while the project is open: the sheet's export ends in the error naming it and
 // the time, and no movie is left.
 TEST_F(SheetTest, AnUnreadableMediumEndsTheExportInAnErrorNamingIt) {
