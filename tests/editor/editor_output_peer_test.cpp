@@ -6,7 +6,7 @@
 #include "document_fixtures.h"
 #include "editor/editor_playback.h"
 #include "editor/model/project_exporter.h"
-#include "editor_model/damaged_media.h"
+#include "support/damaged_media.h"
 
 #include <QElapsedTimer>
 

@@ -13,7 +13,7 @@
 
 #include "core/conversion_error.h"
 #include "editor/model/project_exporter.h"
-#include "editor_model/damaged_media.h"
+#include "support/damaged_media.h"
 #include "editor_model/timeline_fixtures.h"
 #include "engine/output_naming.h"
 #include "engine/render_feeder.h"

@@ -10,7 +10,7 @@
 #include <QPushButton>
 
 #include "editor/document_fixtures.h"
-#include "editor_model/damaged_media.h"
+#include "support/damaged_media.h"
 #include "editor/views/export_sheet.h"
 #include "editor/views/media_bin.h"
 #include "platform/system/settings_store.h"
