@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/conversion_error.h"
 #include "editor/model/clip_effects.h"
 #include "engine/media_frame_reader.h"
 #include "platform/media/media_error.h"
@@ -50,7 +51,9 @@ void fillLayer(QImage& layer, uint16_t alpha) {
 // Why a picture could not be read, in words, with what the library said after them.
 std::string readFailure(const std::exception& e) {
     const auto* media = dynamic_cast<const MediaError*>(&e);
-    const std::string step = media ? media->step() : std::string();
+    const auto* conversion = dynamic_cast<const ConversionError*>(&e);
+    std::string step = media ? media->step() : std::string();
+    if (conversion && conversion->kind() == ConversionError::Kind::decodeFailed) step = "decode";
     const char* words = step == "decode"                             ? "its picture there can't be decoded"
                         : step == "read sample"                      ? "its data there can't be read"
                         : step == "open" || step == "read stream info" ? "the file can't be opened as a movie"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -39,8 +40,8 @@ struct VideoSampleReader::Impl {
     bool demuxEnded = false;
     bool decoderDrained = false;
     // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
-    std::optional<MediaError> heldFailure;
-    std::optional<MediaError> demuxFailure;  // a sample that could not be read: the decoder is drained first
+    std::exception_ptr heldFailure;
+    std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
     // One sample of lookahead so that each sample's duration can come from its successor.
     std::optional<VideoSample> held;
     // The duration the file stores for the held picture: a decoded picture's duration comes from
@@ -190,8 +191,8 @@ struct VideoSampleReader::Impl {
         if (heldFailure) return false;
         try {
             return decodeNext();
-        } catch (const MediaError& e) {
-            heldFailure = e;
+        } catch (...) {
+            heldFailure = std::current_exception();
             status = Status::reading;
             return false;
         }
@@ -246,9 +247,9 @@ struct VideoSampleReader::Impl {
             bool more = false;
             try {
                 more = readPacket();
-            } catch (const MediaError& e) {
+            } catch (...) {
                 // The pictures of the samples sent before the one that failed come out first.
-                demuxFailure = e;
+                demuxFailure = std::current_exception();
                 status = Status::reading;
             }
             if (!more) {
@@ -286,7 +287,10 @@ struct VideoSampleReader::Impl {
             if (!more) {
                 finishHeld();
                 if (!ready) {
-                    if (heldFailure || demuxFailure) fail(heldFailure ? *heldFailure : *demuxFailure);
+                    if (heldFailure || demuxFailure) {
+                        status = Status::failed;
+                        std::rethrow_exception(heldFailure ? heldFailure : demuxFailure);
+                    }
                     if (status == Status::reading) status = Status::completed;
                     return std::nullopt;
                 }
