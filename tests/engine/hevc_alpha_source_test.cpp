@@ -186,9 +186,9 @@ fs::path withoutAlphaSlices(const fs::path& movie, const fs::path& out, const st
     return out;
 }
 
-// The alpha layer's SPS and PPS in an hvcC record.
-int alphaParameterSets(const std::string& c) {
-    int count = 0;
+// Where the alpha layer's SPS and PPS lie in an hvcC record.
+std::vector<size_t> alphaParameterSets(const std::string& c) {
+    std::vector<size_t> found;
     size_t at = 23;
     for (int array = 0, arrays = c.size() > 22 ? uint8_t(c[22]) : 0; array < arrays && at + 3 <= c.size(); ++array) {
         const size_t units = size_t(uint8_t(c[at + 1])) << 8 | uint8_t(c[at + 2]);
@@ -196,11 +196,11 @@ int alphaParameterSets(const std::string& c) {
         for (size_t i = 0; i < units && at + 4 <= c.size(); ++i) {
             const size_t length = size_t(uint8_t(c[at])) << 8 | uint8_t(c[at + 1]);
             const int type = uint8_t(c[at + 2]) >> 1 & 0x3F, layer = (uint8_t(c[at + 2]) & 1) << 5 | uint8_t(c[at + 3]) >> 3;
-            count += layer == 1 && (type == 33 || type == 34);
+            if (layer == 1 && (type == 33 || type == 34)) found.push_back(at + 2);
             at += 2 + length;
         }
     }
-    return count;
+    return found;
 }
 
 // Converting to PNG fails as a decoding failure whose words name the alpha layer.
@@ -253,9 +253,21 @@ TEST(HevcAlphaSource, AMissingOrDamagedAlphaLayerFailsInWords) {
     test::peerFfmpeg({"-i", movie.string(), "-c", "copy", "-tag:v", "hev1", copied.string()});
     const auto entry = test::videoSampleEntry(copied);
     ASSERT_TRUE(entry);
-    EXPECT_EQ(alphaParameterSets(entry->hvcC), 0);
-    EXPECT_EQ(alphaParameterSets(test::videoSampleEntry(movie)->hvcC), 2);
+    EXPECT_TRUE(alphaParameterSets(entry->hvcC).empty());
+    const std::string record = test::videoSampleEntry(movie)->hvcC;
+    const auto alphaSets = alphaParameterSets(record);
+    ASSERT_EQ(alphaSets.size(), 2u);
     expectAlphaFailure(copied, dir / "peer copy");
+
+    // One bit flipped in the alpha layer's SPS: it now claims a second temporal sub-layer.
+    {
+        std::string file = test::readFile(movie);
+        const size_t at = file.find(record);
+        ASSERT_NE(at, std::string::npos);
+        file[at + alphaSets[0] + 2] ^= 2;
+        test::writeFile(dir / "flipped.mov", file);
+        expectAlphaFailure(dir / "flipped.mov", dir / "flipped");
+    }
 
     // A zero-length unit where a sample's alpha slice was, the slice after it cut short by the
     // four bytes its length took.
