@@ -324,7 +324,7 @@ TEST(HevcAlphaDecoder, ExportsOnlyItsOwnFunctions) {
         if (name.rfind("qm_hevc_alpha_", 0) == 0) ++ours;
         else ADD_FAILURE() << "exported: " << name;
     }
-    EXPECT_EQ(ours, 8);
+    EXPECT_EQ(ours, 9);
     // Alpha layers are decoded from FFmpeg 8.1 on.
     int major = 0, minor = 0;
     const std::string version = qm_hevc_alpha_version();
