@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -38,6 +39,9 @@ struct VideoSampleReader::Impl {
 
     bool demuxEnded = false;
     bool decoderDrained = false;
+    // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
+    std::exception_ptr heldFailure;
+    std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
     // One sample of lookahead so that each sample's duration can come from its successor.
     std::optional<VideoSample> held;
     // The duration the file stores for the held picture: a decoded picture's duration comes from
@@ -181,8 +185,20 @@ struct VideoSampleReader::Impl {
         return avcodec_send_packet(decoder.get(), p);
     }
 
-    // Decoded mode: one decoded picture, in presentation order.
+    // Decoded mode: one decoded picture, in presentation order. A failure ends the pictures; the
+    // one held for its duration still comes out, and next() reports the failure after it.
     bool produceDecoded() {
+        if (heldFailure) return false;
+        try {
+            return decodeNext();
+        } catch (...) {
+            heldFailure = std::current_exception();
+            status = Status::reading;
+            return false;
+        }
+    }
+
+    bool decodeNext() {
         for (;;) {
             int rc = receiveFrame();
             if (rc == 0) {
@@ -228,7 +244,15 @@ struct VideoSampleReader::Impl {
                 }
                 continue;
             }
-            if (!readPacket()) {
+            bool more = false;
+            try {
+                more = readPacket();
+            } catch (...) {
+                // The pictures of the samples sent before the one that failed come out first.
+                demuxFailure = std::current_exception();
+                status = Status::reading;
+            }
+            if (!more) {
                 demuxEnded = true;
                 continue;
             }
@@ -263,6 +287,10 @@ struct VideoSampleReader::Impl {
             if (!more) {
                 finishHeld();
                 if (!ready) {
+                    if (heldFailure || demuxFailure) {
+                        status = Status::failed;
+                        std::rethrow_exception(heldFailure ? heldFailure : demuxFailure);
+                    }
                     if (status == Status::reading) status = Status::completed;
                     return std::nullopt;
                 }
