@@ -1,6 +1,7 @@
 // Both layers of HEVC with alpha through the newer libavcodec linked into this library: its HEVC
 // decoder gives the colour layer with the alpha layer as a fourth plane.
 #include <errno.h>
+#include <stdio.h>
 #include <pthread.h>
 #include <string.h>
 
@@ -18,9 +19,22 @@ _Static_assert(QM_HEVC_ALPHA_AGAIN == AVERROR(EAGAIN), "the codes are FFmpeg's")
 _Static_assert(QM_HEVC_ALPHA_EOF == AVERROR_EOF, "the codes are FFmpeg's");
 _Static_assert(QM_HEVC_ALPHA_INVALID == AVERROR(EINVAL), "the codes are FFmpeg's");
 
+// Samples whose alpha-layer picture was started, remembered for as many samples as pictures can
+// wait in reorder before they come out (the decoded picture buffer holds 16).
+enum { kRemembered = 64 };
+
 struct qm_hevc_alpha_decoder {
     AVCodecContext* context;
     AVPacket* packet;
+    // Each sample sent is numbered from 1; its pictures carry the number as their opaque value.
+    int64_t sent;
+    // The sample whose first picture (the colour layer's) was allocated last.
+    int64_t colour_started;
+    // By sample number modulo kRemembered: the samples whose second picture, the alpha layer's, was
+    // allocated. The alpha layer decodes into the colour picture's fourth plane, so a picture whose
+    // alpha layer never started holds whatever that memory held before.
+    int64_t alpha_started[kRemembered];
+    int64_t dropped_pts;
 };
 
 // The public picture first, so that a picture pointer is the holder's.
@@ -38,6 +52,22 @@ const char* qm_hevc_alpha_version(void) { return av_version_info(); }
 // unit, and notes on every alpha stream's layers) would only be noise beside it.
 static pthread_once_t quiet = PTHREAD_ONCE_INIT;
 static void silence(void) { av_log_set_level(AV_LOG_QUIET); }
+
+// The pictures of one sample are allocated colour layer first, then the alpha layer.
+static int get_buffer(AVCodecContext* context, AVFrame* frame, int flags) {
+    qm_hevc_alpha_decoder* d = context->opaque;
+    const int64_t sample = (int64_t)(intptr_t)frame->opaque;
+    if (sample > 0) {
+        if (sample == d->colour_started) d->alpha_started[sample % kRemembered] = sample;
+        else d->colour_started = sample;
+    }
+    return avcodec_default_get_buffer2(context, frame, flags);
+}
+
+static void forget_samples(qm_hevc_alpha_decoder* d) {
+    d->colour_started = 0;
+    memset(d->alpha_started, 0, sizeof d->alpha_started);
+}
 
 int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_hevc_alpha_decoder** decoder) {
     if (decoder == NULL || (hvcc == NULL && hvcc_size > 0) || hvcc_size > (1u << 24) || threads < 0)
@@ -58,6 +88,9 @@ int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_he
         memcpy(d->context->extradata, hvcc, hvcc_size);
         d->context->extradata_size = (int)hvcc_size;
     }
+    d->context->opaque = d;
+    d->context->get_buffer2 = get_buffer;
+    d->context->flags |= AV_CODEC_FLAG_COPY_OPAQUE;
     d->context->thread_count = threads;
     // Slice threads only: with an alpha layer, this decoder's frame threads wait on one another
     // (each picture's two layers decode as one), and 1080p decodes a fifth slower on eight of
@@ -91,6 +124,7 @@ int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const uint8_t* data, size
     if (rc < 0) return rc;
     memcpy(packet->data, data, size);
     packet->pts = pts;
+    packet->opaque = (void*)(intptr_t)++decoder->sent;
     decoder->context->skip_frame = (flags & QM_HEVC_ALPHA_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     rc = avcodec_send_packet(decoder->context, packet);
     av_packet_unref(packet);
@@ -116,6 +150,13 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
                                     AV_PIX_FMT_FLAG_HWACCEL)) != AV_PIX_FMT_FLAG_PLANAR ||
                     desc->comp[0].depth > 12 || f->width < 1 || f->height < 1))
         rc = AVERROR_PATCHWELCOME;
+    if (rc == 0 && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) {
+        const int64_t sample = (int64_t)(intptr_t)f->opaque;
+        if (sample <= 0 || decoder->alpha_started[sample % kRemembered] != sample) {
+            decoder->dropped_pts = f->best_effort_timestamp;
+            rc = QM_HEVC_ALPHA_NO_ALPHA;
+        }
+    }
     if (rc < 0) {
         qm_hevc_alpha_release(&h->picture);
         return rc;
@@ -153,12 +194,22 @@ void qm_hevc_alpha_release(qm_hevc_alpha_picture* picture) {
     av_free(h);
 }
 
+int64_t qm_hevc_alpha_dropped_pts(const qm_hevc_alpha_decoder* decoder) {
+    return decoder != NULL ? decoder->dropped_pts : 0;
+}
+
 void qm_hevc_alpha_flush(qm_hevc_alpha_decoder* decoder) {
-    if (decoder != NULL) avcodec_flush_buffers(decoder->context);
+    if (decoder == NULL) return;
+    avcodec_flush_buffers(decoder->context);
+    forget_samples(decoder);
 }
 
 void qm_hevc_alpha_error_text(int code, char* buffer, size_t size) {
     if (buffer == NULL || size == 0) return;
+    if (code == QM_HEVC_ALPHA_NO_ALPHA) {
+        snprintf(buffer, size, "%s", "the picture's alpha layer could not be decoded");
+        return;
+    }
     // Unknown codes get a text naming the number.
     av_strerror(code, buffer, size);
 }
