@@ -259,7 +259,7 @@ TEST(ProjectExportPeer, AMediumThatGoesAwayFailsTheRunWithItsName) {
 // garbled from the middle on or from the first, a file cut inside a frame (read through, or
 // sought past the cut), and one whose index went with the cut after it was probed. Times where a
 // clip has no picture (past its medium's end, a gap) are no failure, and a sequence folder that
-// was there before keeps what it held.
+// was there before keeps what it held and gets nothing of the run.
 TEST(ProjectExportPeer, AMediumThatCannotBeReadFailsTheRunWithItsNameAndTime) {
     enum class Damage { none, garbledMiddle, garbledAll, cutInsideFrame, indexCut };
     const struct {
@@ -313,14 +313,17 @@ TEST(ProjectExportPeer, AMediumThatCannotBeReadFailsTheRunWithItsNameAndTime) {
             EXPECT_NEAR(e.seconds(), c.failsAt, 1e-6) << e.what();
             EXPECT_EQ(std::string(e.what()).rfind("\u201cclip.mov\u201d can't be read at ", 0), 0u) << e.what();
         }
-        std::vector<std::string> left;
-        for (const auto& entry : fs::directory_iterator(dir / "out")) left.push_back(entry.path().filename());
+        const std::vector<std::string> left = test::fileNames(dir / "out");
+        // The folder that was there is never written into: the frames go under the next free name.
+        const fs::path sequence = exporter.transcoder().destination();
         size_t written = 0;
-        if (fs::is_directory(out))
-            for (const auto& entry : fs::directory_iterator(out)) written += entry.path().filename() != "notes.txt" ? 1 : 0;
+        if (fs::is_directory(sequence))
+            for (const auto& entry : fs::directory_iterator(sequence)) written += entry.path().filename() != "notes.txt" ? 1 : 0;
         if (c.format == OutputFormat::pngSequence) {
-            EXPECT_EQ(left, std::vector<std::string>{out.filename()});
-            EXPECT_TRUE(fs::exists(out / "notes.txt"));
+            EXPECT_EQ(sequence, dir / "out" / "Show_PNG 2");
+            const std::vector<std::string> before{"Show_PNG"}, both{"Show_PNG", "Show_PNG 2"};
+            EXPECT_EQ(left, c.failsAt >= 0 ? before : both);
+            EXPECT_EQ(test::fileNames(out), std::vector<std::string>{"notes.txt"});
         } else if (c.failsAt >= 0) {
             EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left);
         }
