@@ -185,13 +185,15 @@ struct VideoSampleReader::Impl {
         return avcodec_send_packet(decoder.get(), p);
     }
 
-    // Decoded mode: one decoded picture, in presentation order. A failure ends the pictures; the
-    // one held for its duration still comes out, and next() reports the failure after it.
+    // Decoded mode: one decoded picture, in presentation order. A failure of the library ends the
+    // pictures; the one held for its duration still comes out, and next() reports the failure
+    // after it. A failure in our own words (a picture refused for its alpha) ends them at once:
+    // it may concern the picture held.
     bool produceDecoded() {
         if (heldFailure) return false;
         try {
             return decodeNext();
-        } catch (...) {
+        } catch (const MediaError&) {
             heldFailure = std::current_exception();
             status = Status::reading;
             return false;
@@ -247,7 +249,7 @@ struct VideoSampleReader::Impl {
             bool more = false;
             try {
                 more = readPacket();
-            } catch (...) {
+            } catch (const MediaError&) {
                 // The pictures of the samples sent before the one that failed come out first.
                 demuxFailure = std::current_exception();
                 status = Status::reading;
