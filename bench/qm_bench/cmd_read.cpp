@@ -41,6 +41,8 @@ int readFrames(const std::vector<std::string>& args) {
         pictureFormat = sample->pixels->pixelFormat();
         ++frames;
     }
+    // A movie read without a single picture is a failure, whatever the reader says.
+    if (frames == 0) throw std::runtime_error("no picture of the movie was read");
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("%lld frames of %s (%s) in %.3f s: %.2f fps\n", static_cast<long long>(frames),
                 qm::fourCCString(reader->track().codecType).c_str(), qm::fourCCString(pictureFormat).c_str(), seconds,

@@ -147,6 +147,11 @@ int exportProject(const std::vector<std::string>& args) {
     const fs::path destination = qm::outputURL(settings.format, project, *out);
     qm::Project opened = openProject(project);
     qm::MediaInfos infos = qm::probeProjectMedia(opened);
+    // There is no one to tell which clips a run without them left out.
+    std::string unreadable;
+    for (const qm::MediaItem* item : qm::timelineMedia(opened))
+        if (!infos.contains(item->id)) unreadable += (unreadable.empty() ? "" : ", ") + item->path.toStdString();
+    if (!unreadable.empty()) throw std::runtime_error("these files can't be read, so nothing was exported: " + unreadable);
     qm::ProjectExporter exporter(std::move(opened), std::move(infos), settings, destination, {});
     const auto started = Clock::now();
     exporter.exportProject({});

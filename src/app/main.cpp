@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <csignal>
 
 #include "app/app_shell.h"
 #include "app/main_window.h"
@@ -35,6 +36,9 @@ QList<QUrl> filesFromArguments(const QStringList& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A write past the file-size limit then fails with EFBIG, which every writer reports as "File too
+    // large", instead of ending the window and its queue.
+    std::signal(SIGXFSZ, SIG_IGN);
     qm::QuitWatchdog watchdog;  // outlives the models and pools, whose teardown waits for their workers
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quillmere"));

@@ -104,41 +104,66 @@ bool removeStagingFolder(const std::filesystem::path& folder) {
     return std::filesystem::remove(folder, ec);
 }
 
-// Removes one hidden item when it provably is a dead run's: a regular file or a marked staging
-// folder, reached without a link, that nobody holds a lock on. Counts it as live when locked.
-void sweepOne(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result) {
+// Opens a hidden item and returns its descriptor, holding our flock, when it provably is a dead
+// run's: a regular file without a second link, or a marked staging folder, reached without a
+// link, that nobody holds a lock on and that still stands under its name. -1 otherwise; a locked
+// one counts as live.
+int claimDead(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result, struct stat& held) {
     const int fd =
         retrying([&] { return ::open(item.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
-    if (fd < 0) return;  // gone meanwhile, a link, or not ours to open
-    struct Close {
-        int fd;
-        ~Close() { ::close(fd); }
-    } close{fd};
-    struct stat held {};
-    if (::fstat(fd, &held) != 0) return;
+    if (fd < 0) return -1;  // gone meanwhile, a link, or not ours to open
+    const auto refuse = [fd] {
+        ::close(fd);
+        return -1;
+    };
+    if (::fstat(fd, &held) != 0) return refuse();
     if (own != nullptr && own->descriptor() >= 0) {
         struct stat mine {};
-        if (::fstat(own->descriptor(), &mine) == 0 && sameFile(mine, held)) return;
+        if (::fstat(own->descriptor(), &mine) == 0 && sameFile(mine, held)) return refuse();
     }
     const bool folder = S_ISDIR(held.st_mode);
-    if (!S_ISREG(held.st_mode) && !(folder && carriesMarker(fd))) return;
+    // A second link means somebody else named this file too; ours never have one.
+    if (!(S_ISREG(held.st_mode) && held.st_nlink == 1) && !(folder && carriesMarker(fd))) return refuse();
     switch (lockOn(fd, folder)) {
-    case LockState::held: ++result.live; return;
-    case LockState::unknown: return;
+    case LockState::held: ++result.live; return refuse();
+    case LockState::unknown: return refuse();
     case LockState::free: break;
     }
     // Another sweep may have removed it between our open and our lock.
     struct stat now {};
-    if (::lstat(item.c_str(), &now) != 0 || !sameFile(now, held)) return;
-    if (folder ? removeStagingFolder(item) : ::unlink(item.c_str()) == 0) ++result.removed;
+    if (::lstat(item.c_str(), &now) != 0 || !sameFile(now, held)) return refuse();
+    return fd;
+}
+
+void sweepOne(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result) {
+    struct stat held {};
+    const int fd = claimDead(item, own, result, held);
+    if (fd < 0) return;
+    if (S_ISDIR(held.st_mode) ? removeStagingFolder(item) : ::unlink(item.c_str()) == 0) ++result.removed;
+    ::close(fd);
+}
+
+const std::string kMarkerName(kStagingMarker);
+
+// Renames without replacing anything at `to`, also where the file system lacks the flag.
+int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL) return errno;
+    // A file system without the flag: a plain rename would replace an empty folder there.
+    struct stat there {};
+    if (::lstat(to.c_str(), &there) == 0) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+std::string hiddenName(const std::filesystem::path& target, std::string_view role) {
+    return "." + target.filename().string() + "." + freshHex() + "." + std::string(role);
 }
 
 }  // namespace
 
 PartialFile::PartialFile(std::filesystem::path target, std::string_view role) : target_(std::move(target)) {
-    const std::string prefix = "." + target_.filename().string() + ".";
     for (int attempt = 0;; ++attempt) {
-        path_ = folderOf(target_) / (prefix + freshHex() + "." + std::string(role));
+        path_ = folderOf(target_) / hiddenName(target_, role);
         fd_ = retrying([&] { return ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
         if (fd_ < 0) {
             if (errno == EEXIST && attempt < 64) continue;
@@ -194,10 +219,8 @@ int PartialFile::publish(bool durable) {
 }
 
 PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(target)) {
-    const std::string prefix = "." + target_.filename().string() + ".";
-    const std::string marker(kStagingMarker);
     for (int attempt = 0;; ++attempt) {
-        path_ = folderOf(target_) / (prefix + freshHex() + ".partial");
+        path_ = folderOf(target_) / hiddenName(target_, "partial");
         if (::mkdir(path_.c_str(), 0777) != 0) {
             if (errno == EEXIST && attempt < 64) continue;
             throw std::system_error(errno, std::generic_category(), path_.string());
@@ -207,7 +230,7 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
         if (fd_ < 0) throw std::system_error(errno, std::generic_category(), path_.string());
         retrying([&] { return ::flock(fd_, LOCK_EX); });
         const int made = retrying([&] {
-            return ::openat(fd_, marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            return ::openat(fd_, kMarkerName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         });
         if (made < 0) {
             const int error = errno;
@@ -222,37 +245,96 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
 }
 
 PartialFolder::~PartialFolder() {
-    struct stat held {}, named {};
-    if (!published_ && fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
-        sameFile(held, named))
-        removeStagingFolder(path_);
+    if (!published_ && stillNamed()) removeStagingFolder(path_);
     if (fd_ >= 0) ::close(fd_);
+}
+
+bool PartialFolder::stillNamed() const {
+    struct stat held {}, named {};
+    return fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && sameFile(held, named);
+}
+
+void PartialFolder::settle() {
+    published_ = true;
+    ::unlinkat(fd_, kMarkerName.c_str(), 0);  // should this fail, an empty hidden file stays inside
+    syncFolder(folderOf(target_));
 }
 
 int PartialFolder::publish() {
     if (published_) return ENOENT;
-    struct stat held {}, named {};
-    if (::fstat(fd_, &held) != 0 || ::lstat(path_.c_str(), &named) != 0 || !sameFile(held, named)) return ESTALE;
-    const std::string marker(kStagingMarker);
-    if (::unlinkat(fd_, marker.c_str(), 0) != 0) return errno;
-    int moved = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
-    if (moved != 0 && errno == EINVAL) {
-        // A file system without the flag: a plain rename would replace an empty folder there.
-        struct stat there {};
-        const bool free = ::lstat(target_.c_str(), &there) != 0 && errno == ENOENT;
-        moved = free ? ::rename(path_.c_str(), target_.c_str()) : -1;
-        if (!free) errno = EEXIST;
-    }
-    if (moved != 0) {
-        const int error = errno;
-        // Still ours to remove should the run end here.
-        const int again = ::openat(fd_, marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (again >= 0) ::close(again);
-        return error;
-    }
-    published_ = true;
-    syncFolder(folderOf(target_));
+    if (!stillNamed()) return ESTALE;
+    if (const int error = renameNoReplace(path_, target_); error != 0) return error;
+    settle();
     return 0;
+}
+
+int PartialFolder::replace() {
+    if (published_) return ENOENT;
+    if (!stillNamed()) return ESTALE;
+    struct stat old {};
+    if (::lstat(target_.c_str(), &old) != 0) return errno == ENOENT ? publish() : errno;
+    // A folder there is marked, and held, before it leaves the target's name.
+    int oldFd = -1;
+    bool markedOld = false;
+    if (S_ISDIR(old.st_mode)) {
+        oldFd = retrying([&] { return ::open(target_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        if (oldFd >= 0) {
+            ::flock(oldFd, LOCK_EX | LOCK_NB);  // held by a run just ending: it lets go soon, and nothing waits
+            const int made = ::openat(oldFd, kMarkerName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            markedOld = made >= 0;
+            if (made >= 0) ::close(made);
+        }
+    }
+    const auto keepOld = [&](int error) {
+        if (markedOld) ::unlinkat(oldFd, kMarkerName.c_str(), 0);
+        if (oldFd >= 0) ::close(oldFd);
+        return error;
+    };
+    // The old item now lives under `gone`; it goes once the new folder stands at the target.
+    const auto dropOld = [&](const std::filesystem::path& gone) {
+        settle();
+        struct stat now {};
+        if (::lstat(gone.c_str(), &now) == 0 && sameFile(now, old)) {
+            if (S_ISDIR(now.st_mode))
+                removeStagingFolder(gone);
+            else
+                ::unlink(gone.c_str());
+        }
+        if (oldFd >= 0) ::close(oldFd);
+        return 0;
+    };
+    if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) == 0) return dropOld(path_);
+    // File systems without the exchange: the old item steps aside, the new one takes its place.
+    const std::filesystem::path aside = folderOf(target_) / hiddenName(target_, "old");
+    if (::rename(target_.c_str(), aside.c_str()) != 0) return keepOld(errno);
+    if (::rename(path_.c_str(), target_.c_str()) != 0) {
+        const int error = errno;
+        ::rename(aside.c_str(), target_.c_str());
+        return keepOld(error);
+    }
+    return dropOld(aside);
+}
+
+bool restoreSetAside(const std::filesystem::path& target) {
+    struct stat there {};
+    if (target.filename().empty() || ::lstat(target.c_str(), &there) == 0 || errno != ENOENT) return false;
+    const std::string name = target.filename().string();
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
+        if (targetNameOf(it->path().filename().string(), "old") != name) continue;
+        PartialSweep ignored;
+        struct stat held {};
+        const int fd = claimDead(it->path(), nullptr, ignored, held);
+        if (fd < 0) continue;
+        const bool restored = renameNoReplace(it->path(), target) == 0;
+        if (restored && S_ISDIR(held.st_mode)) ::unlinkat(fd, kMarkerName.c_str(), 0);
+        ::close(fd);
+        if (restored) {
+            syncFolder(folderOf(target));
+            return true;
+        }
+    }
+    return false;
 }
 
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role, const PartialFile* own) {

@@ -66,10 +66,21 @@ public:
 
     // Renames the folder to the target, which must not exist (EEXIST or ENOTEMPTY when something
     // came there meanwhile). Returns 0 or the errno; ESTALE when the hidden name no longer is
-    // this folder.
+    // this folder. The marker goes only once the folder has the target's name, so that a run
+    // killed at any point leaves either a marked hidden folder or the finished one.
     int publish();
+    // Puts the folder at the target, replacing whatever is there: an atomic exchange where the
+    // file system offers one, else the old item steps aside under ".Name.<hex>.old" first. The
+    // old item is marked before it leaves the target's name and removed (marker last) after
+    // the swap, so a kill never loses it before the new folder stands there, nor leaves it
+    // unrecognisable. Returns 0 or the errno; the target is then as it was.
+    int replace();
 
 private:
+    bool stillNamed() const;
+    // The folder now stands under the target: it loses its marker and the folder is synced.
+    void settle();
+
     std::filesystem::path target_;
     std::filesystem::path path_;
     int fd_ = -1;
@@ -83,9 +94,15 @@ struct PartialSweep {
 
 // Removes the hidden files ".Name.<8 hex>.<role>" (and marked staging folders) that dead runs
 // left beside `target`, and counts the ones somebody holds a lock on (flock or fcntl). Links,
-// other kinds of file and other name forms are never touched. `own` is not counted.
+// files with a second hard link, other kinds of file and other name forms are never touched.
+// `own` is not counted.
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role = "partial",
                            const PartialFile* own = nullptr);
+
+// When nothing stands at `target`, puts back what a dead run had set aside as ".Name.<hex>.old"
+// while replacing it (a marked folder, or a file): the run died between the two renames, so that
+// item is the last whole one. Returns whether one was put back.
+bool restoreSetAside(const std::filesystem::path& target);
 
 // The same in `folder` for every target name that `isTarget` accepts.
 PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isTarget,

@@ -105,6 +105,7 @@ void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, s
 void EditorModel::newProject() {
     pause();
     ++documentGeneration_;
+    lostMedia_.clear();
     endPendingGesture();
     setProject(Project::makeNew());
     setInfos({});

@@ -110,6 +110,9 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
             error = modelText("These files can't be found any more, so the export was stopped: %1")
                         .arg(e.names().join(QStringLiteral(", ")));
             mediaGone = true;
+        } catch (const MediaReadError& e) {
+            error = modelText("“%1” can't be read at %2 s into the file, so the export was stopped: %3")
+                        .arg(e.name(), QString::number(e.seconds(), 'f', 2), QString::fromStdString(e.reason()));
         } catch (const ConversionError& e) {
             if (e.kind() != ConversionError::Kind::cancelled) error = QString::fromUtf8(e.what());
             else error = QString();

@@ -80,9 +80,26 @@ bool EditorModel::hasMissingMedia() const {
 
 void EditorModel::checkTimelineMedia() {
     MediaInfos infos = infos_;
-    for (const MediaItem* item : timelineMedia(project_))
-        if (infos.contains(item->id) && !isReadableMediaFile(item->path)) infos.remove(item->id);
-    if (infos.size() == infos_.size()) return;
+    bool changed = false;
+    for (const MediaItem* item : timelineMedia(project_)) {
+        if (infos.contains(item->id)) {
+            if (isReadableMediaFile(item->path)) continue;
+            infos.remove(item->id);
+            lostMedia_.insert(item->id, item->path);
+            changed = true;
+            continue;
+        }
+        // A file this session found gone that is back where it was is probed again; media
+        // missing since opening come back through Relink.
+        const auto lost = lostMedia_.constFind(item->id);
+        if (lost == lostMedia_.cend() || *lost != item->path || !isReadableMediaFile(item->path)) continue;
+        const Probe probe = probeFile(item->path);
+        if (!probe.info || probe.info->decoder.kind == SourceDecoder::Kind::unsupported) continue;
+        infos.insert(item->id, *probe.info);
+        lostMedia_.remove(item->id);
+        changed = true;
+    }
+    if (!changed) return;
     setInfos(std::move(infos));
     clearRendererReaders();
     requestRender();
@@ -235,6 +252,7 @@ void EditorModel::applyRelink(const QUuid& mediaID, const QString& path, const M
     projectEdited();
     MediaInfos infos = infos_;
     infos.insert(mediaID, info);
+    lostMedia_.remove(mediaID);
     setInfos(std::move(infos));
     enqueueAnalysis(mediaID);
     clearRendererReaders();
@@ -244,6 +262,7 @@ void EditorModel::applyRelink(const QUuid& mediaID, const QString& path, const M
 void EditorModel::removeMedia(const QUuid& mediaID) {
     pushUndo();
     std::erase_if(project_.media, [&](const MediaItem& m) { return m.id == mediaID; });
+    lostMedia_.remove(mediaID);
     for (Track& track : project_.tracks) std::erase_if(track.clips, [&](const Clip& c) { return c.mediaID == mediaID; });
     projectEdited();
     clearRendererReaders();

@@ -295,7 +295,8 @@ public:
     bool hasMissingMedia() const;
     // Looks again at the files of the media the timeline shows or plays (the export sheet opening,
     // an export starting): one that is gone, not a regular file or cannot be opened becomes
-    // missing, as if it had not been found at opening.
+    // missing, as if it had not been found at opening; one found so by an earlier check whose file
+    // reads again at the same place is probed again and present again.
     void checkTimelineMedia();
     QFuture<void> relinkMedia(const QUuid& mediaID);
     QFuture<void> relink(const QUuid& mediaID, const QString& path);
@@ -444,6 +445,8 @@ private:
         bool wasDirty = false;
     };
     std::optional<Gesture> gesture_;
+    // Media a check found gone in this project, with the path they were gone from.
+    QHash<QUuid, QString> lostMedia_;
     int probesRunning_ = 0;
     quint64 documentGeneration_ = 0;  // a new or opened project drops older probes
     // Last: destroyed first, so no worker outlives the fields it reports into.

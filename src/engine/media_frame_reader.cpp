@@ -28,6 +28,7 @@ void MediaFrameReader::openReader(double seconds) {
     unscaled_ = false;
     prepared_.reset();
     exhausted_ = false;
+    failure_ = nullptr;
     currentTime_ = -std::numeric_limits<double>::infinity();
 
     const double rate = std::max(info_.frameRate, 1.0);
@@ -53,7 +54,14 @@ void MediaFrameReader::openReader(double seconds) {
 std::optional<VideoSample> MediaFrameReader::readSample() {
     if (exhausted_ || !reader_) return std::nullopt;
     for (;;) {
-        std::optional<VideoSample> sample = reader_->next();
+        std::optional<VideoSample> sample;
+        try {
+            sample = reader_->next();
+        } catch (...) {
+            // A failed reader only says that it failed: what failed it is told every time.
+            if (!failure_) failure_ = std::current_exception();
+            std::rethrow_exception(failure_);
+        }
         if (!sample) {
             exhausted_ = true;
             return std::nullopt;
@@ -99,6 +107,20 @@ bool MediaFrameReader::noKeyFrameBetween(double target) const {
     return key.isNumeric() && key.seconds() - trackStart_ <= currentTime_;
 }
 
+bool MediaFrameReader::endedEarly(double seconds) const {
+    if (!reader_ || !exhausted_ || lookahead_ || following_) return false;
+    const MediaTime length = reader_->track().timeRangeDuration;
+    if (!length.isNumeric()) return false;
+    const double half = 0.5 / std::max(info_.frameRate, 1.0);
+    // Where the samples read stopped; a reader opened at `seconds` that found none stopped before it.
+    double end = -std::numeric_limits<double>::infinity();
+    if (currentSample_) {
+        if (!currentSample_->duration.isNumeric()) return false;
+        end = (currentSample_->time + currentSample_->duration).seconds() - trackStart_;
+    }
+    return seconds < length.seconds() && end <= seconds + half + 1e-9 && end + half < length.seconds();
+}
+
 void MediaFrameReader::prepareNext(int width, int height) {
     try {
         if (!reader_ || !fillLookahead()) return;
@@ -142,7 +164,18 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
 
     std::optional<VideoSample> candidate;
     double candidateTime = 0;
-    while (fillLookahead()) {
+    for (;;) {
+        try {
+            if (!fillLookahead()) break;
+        } catch (...) {
+            // A sample further on failed: the one found, or the one shown, still holds this time,
+            // and the failure is met when its time comes.
+            if (candidate) break;
+            if (currentSample_ && currentSample_->duration.isNumeric() &&
+                target < (currentSample_->time + currentSample_->duration).seconds() - trackStart_)
+                break;
+            throw;
+        }
         const double s = lookahead_->time.seconds() - trackStart_;
         if (s > target) break;
         candidate = std::move(lookahead_);

@@ -4,6 +4,7 @@
 // open reader with one sample of lookahead; a jump backwards, or one more than two seconds forwards
 // past a key frame, reopens it just before the new time. Not safe for concurrent use: one caller at a time.
 
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -28,7 +29,8 @@ public:
     // The 'BGRA' picture shown at `seconds` from the start of the media (the frame whose interval
     // holds the time, i.e. the nearest frame start), or nothing when the track has no frame there.
     // Callers only read the buffer. Throws noVideoTrack, readerFailed, MediaError or the decoder's
-    // error; the last good frame is kept after a failure.
+    // error, at the time of the sample that failed (the one before it still shows), and the same
+    // error again until a jump reopens the reader; the last good frame is kept after a failure.
     PixelBufferRef frame(double seconds);
     // The same picture scaled to width × height, for callers that draw it smaller (previews).
     // Only pictures without alpha that the platform decodes at the info's size are scaled; any
@@ -40,6 +42,11 @@ public:
     // that show one frame after another and can do this while the current one is on screen.
     // Failures are left for that frame() to meet. Not concurrently with frame().
     void prepareNext(int width, int height);
+
+    // Whether the last frame() came without the picture it asked for because the track's samples
+    // ran out before `seconds` (the time it was given) though the track's index says it runs on:
+    // a file cut short. Times past the track's end are not counted.
+    bool endedEarly(double seconds) const;
 
     const MediaInfo& info() const { return info_; }
     // Times the reader was (re)opened, for callers that watch seeking.
@@ -76,6 +83,7 @@ private:
     MediaTime preparedTime_;
     std::pair<int, int> preparedSize_;
     bool exhausted_ = false;
+    std::exception_ptr failure_;  // what failed the reader, until it is opened again
     int openCount_ = 0;
 };
 

@@ -1,6 +1,7 @@
 // Both layers of HEVC with alpha through the newer libavcodec linked into this library: its HEVC
 // decoder gives the colour layer with the alpha layer as a fourth plane.
 #include <errno.h>
+#include <stdio.h>
 #include <pthread.h>
 #include <string.h>
 
@@ -18,9 +19,24 @@ _Static_assert(QM_HEVC_ALPHA_AGAIN == AVERROR(EAGAIN), "the codes are FFmpeg's")
 _Static_assert(QM_HEVC_ALPHA_EOF == AVERROR_EOF, "the codes are FFmpeg's");
 _Static_assert(QM_HEVC_ALPHA_INVALID == AVERROR(EINVAL), "the codes are FFmpeg's");
 
+// Samples whose alpha-layer picture was started, remembered for as many samples as pictures can
+// wait in reorder before they come out (the decoded picture buffer holds 16).
+enum { kRemembered = 64 };
+
+// What a decoder shares with the luma buffers of the pictures it allocates, which may outlive it.
+typedef struct Tracker {
+    int64_t newest;  // the number of the newest allocation
+    // By sample number modulo kRemembered: the samples whose alpha-layer picture was allocated.
+    int64_t alpha_started[kRemembered];
+} Tracker;
+
 struct qm_hevc_alpha_decoder {
     AVCodecContext* context;
     AVPacket* packet;
+    AVBufferRef* tracker;
+    // Each sample sent is numbered from 1; its pictures carry the number as their opaque value.
+    int64_t sent;
+    int64_t dropped_pts;
 };
 
 // The public picture first, so that a picture pointer is the holder's.
@@ -39,6 +55,56 @@ const char* qm_hevc_alpha_version(void) { return av_version_info(); }
 static pthread_once_t quiet = PTHREAD_ONCE_INIT;
 static void silence(void) { av_log_set_level(AV_LOG_QUIET); }
 
+// One allocated picture's luma buffer, wrapped so that its release is seen.
+typedef struct Luma {
+    AVBufferRef* inner;
+    AVBufferRef* tracker;
+    int64_t allocation;
+    int64_t sample;
+} Luma;
+
+// The alpha layer decodes into the colour picture's fourth plane: its own picture gives up its luma
+// buffer the moment it is allocated, which no other picture does (a reference made up for one
+// that is missing, say, stays in the picture buffer). A picture whose alpha layer never started
+// holds in that plane whatever the memory held before.
+static void luma_released(void* opaque, uint8_t* data) {
+    (void)data;
+    Luma* l = opaque;
+    Tracker* t = (Tracker*)l->tracker->data;
+    if (l->allocation == t->newest && l->sample > 0) t->alpha_started[l->sample % kRemembered] = l->sample;
+    av_buffer_unref(&l->inner);
+    av_buffer_unref(&l->tracker);
+    av_free(l);
+}
+
+static int get_buffer(AVCodecContext* context, AVFrame* frame, int flags) {
+    qm_hevc_alpha_decoder* d = context->opaque;
+    int rc = avcodec_default_get_buffer2(context, frame, flags);
+    if (rc < 0) return rc;
+    Luma* l = av_mallocz(sizeof *l);
+    AVBufferRef* outer = NULL;
+    if (l != NULL) l->tracker = av_buffer_ref(d->tracker);
+    if (l != NULL && l->tracker != NULL)
+        outer = av_buffer_create(frame->buf[0]->data, frame->buf[0]->size, luma_released, l, 0);
+    if (outer == NULL) {
+        if (l != NULL) av_buffer_unref(&l->tracker);
+        av_free(l);
+        av_frame_unref(frame);
+        return AVERROR(ENOMEM);
+    }
+    Tracker* t = (Tracker*)d->tracker->data;
+    l->inner = frame->buf[0];
+    l->allocation = ++t->newest;
+    l->sample = (int64_t)(intptr_t)frame->opaque;
+    frame->buf[0] = outer;
+    return 0;
+}
+
+static void forget_samples(qm_hevc_alpha_decoder* d) {
+    Tracker* t = (Tracker*)d->tracker->data;
+    memset(t->alpha_started, 0, sizeof t->alpha_started);
+}
+
 int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_hevc_alpha_decoder** decoder) {
     if (decoder == NULL || (hvcc == NULL && hvcc_size > 0) || hvcc_size > (1u << 24) || threads < 0)
         return QM_HEVC_ALPHA_INVALID;
@@ -51,13 +117,17 @@ int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_he
     int rc = AVERROR(ENOMEM);
     d->context = avcodec_alloc_context3(codec);
     d->packet = av_packet_alloc();
-    if (d->context == NULL || d->packet == NULL) goto fail;
+    d->tracker = av_buffer_allocz(sizeof(Tracker));
+    if (d->context == NULL || d->packet == NULL || d->tracker == NULL) goto fail;
     if (hvcc_size > 0) {
         d->context->extradata = av_mallocz(hvcc_size + AV_INPUT_BUFFER_PADDING_SIZE);
         if (d->context->extradata == NULL) goto fail;
         memcpy(d->context->extradata, hvcc, hvcc_size);
         d->context->extradata_size = (int)hvcc_size;
     }
+    d->context->opaque = d;
+    d->context->get_buffer2 = get_buffer;
+    d->context->flags |= AV_CODEC_FLAG_COPY_OPAQUE;
     d->context->thread_count = threads;
     // Slice threads only: with an alpha layer, this decoder's frame threads wait on one another
     // (each picture's two layers decode as one), and 1080p decodes a fifth slower on eight of
@@ -78,6 +148,7 @@ void qm_hevc_alpha_close(qm_hevc_alpha_decoder* decoder) {
     if (decoder == NULL) return;
     avcodec_free_context(&decoder->context);
     av_packet_free(&decoder->packet);
+    av_buffer_unref(&decoder->tracker);
     av_free(decoder);
 }
 
@@ -91,6 +162,7 @@ int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const uint8_t* data, size
     if (rc < 0) return rc;
     memcpy(packet->data, data, size);
     packet->pts = pts;
+    packet->opaque = (void*)(intptr_t)++decoder->sent;
     decoder->context->skip_frame = (flags & QM_HEVC_ALPHA_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     rc = avcodec_send_packet(decoder->context, packet);
     av_packet_unref(packet);
@@ -116,6 +188,14 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
                                     AV_PIX_FMT_FLAG_HWACCEL)) != AV_PIX_FMT_FLAG_PLANAR ||
                     desc->comp[0].depth > 12 || f->width < 1 || f->height < 1))
         rc = AVERROR_PATCHWELCOME;
+    if (rc == 0 && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) {
+        const int64_t sample = (int64_t)(intptr_t)f->opaque;
+        const Tracker* t = (const Tracker*)decoder->tracker->data;
+        if (sample <= 0 || t->alpha_started[sample % kRemembered] != sample) {
+            decoder->dropped_pts = f->best_effort_timestamp;
+            rc = QM_HEVC_ALPHA_NO_ALPHA;
+        }
+    }
     if (rc < 0) {
         qm_hevc_alpha_release(&h->picture);
         return rc;
@@ -153,12 +233,22 @@ void qm_hevc_alpha_release(qm_hevc_alpha_picture* picture) {
     av_free(h);
 }
 
+int64_t qm_hevc_alpha_dropped_pts(const qm_hevc_alpha_decoder* decoder) {
+    return decoder != NULL ? decoder->dropped_pts : 0;
+}
+
 void qm_hevc_alpha_flush(qm_hevc_alpha_decoder* decoder) {
-    if (decoder != NULL) avcodec_flush_buffers(decoder->context);
+    if (decoder == NULL) return;
+    avcodec_flush_buffers(decoder->context);
+    forget_samples(decoder);
 }
 
 void qm_hevc_alpha_error_text(int code, char* buffer, size_t size) {
     if (buffer == NULL || size == 0) return;
+    if (code == QM_HEVC_ALPHA_NO_ALPHA) {
+        snprintf(buffer, size, "%s", "the picture's alpha layer could not be decoded");
+        return;
+    }
     // Unknown codes get a text naming the number.
     av_strerror(code, buffer, size);
 }

@@ -27,6 +27,10 @@ extern "C" {
 #define QM_HEVC_ALPHA_AGAIN (-11)  // -EAGAIN: send more samples before the next picture
 #define QM_HEVC_ALPHA_EOF (-0x20464f45)  // -'EOF ' as FFmpeg tags it: the ended stream is drained
 #define QM_HEVC_ALPHA_INVALID (-22)  // -EINVAL: bad arguments
+// From qm_hevc_alpha_receive: the next picture's alpha layer was not decoded (its slices are missing,
+// or its parameter sets are missing or damaged). The picture is dropped rather than handed out with
+// an alpha plane nothing was decoded into; qm_hevc_alpha_dropped_pts gives its time.
+#define QM_HEVC_ALPHA_NO_ALPHA (-0x504C4151)  // -'QALP', a tag no FFmpeg error uses
 
 // qm_hevc_alpha_send flags.
 #define QM_HEVC_ALPHA_SKIP_NONREF 1  // the sample's picture is not wanted: skip it if nothing refers to it
@@ -79,6 +83,9 @@ QM_HEVC_ALPHA_API int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const u
 // QM_HEVC_ALPHA_AGAIN: send more; QM_HEVC_ALPHA_EOF: the ended stream is drained.
 QM_HEVC_ALPHA_API int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture** picture);
 QM_HEVC_ALPHA_API void qm_hevc_alpha_release(qm_hevc_alpha_picture* picture);
+
+// The time of the last picture refused with QM_HEVC_ALPHA_NO_ALPHA.
+QM_HEVC_ALPHA_API int64_t qm_hevc_alpha_dropped_pts(const qm_hevc_alpha_decoder* decoder);
 
 // Forgets every sample sent so far (before a seek); the next sample sent should be a key frame.
 QM_HEVC_ALPHA_API void qm_hevc_alpha_flush(qm_hevc_alpha_decoder* decoder);

@@ -75,7 +75,7 @@ std::set<std::string> namesIn(const fs::path& folder) {
 }
 
 // Something that only looks like a dead run's leftover stays: a folder without our marker,
-// other name forms, a link, a pipe, and files on which somebody holds a record lock.
+// other name forms, a link, a hard link, a pipe, and files on which somebody holds a record lock.
 TEST(PartialFile, TheSweepLeavesWhatIsNotProvablyOurs) {
     test::TempDir dir;
     const fs::path target = dir / "name.mov";
@@ -85,6 +85,8 @@ TEST(PartialFile, TheSweepLeavesWhatIsNotProvablyOurs) {
                              ".name.mov.0badcafe.saving", "victim.txt"})
         test::writeFile(dir / name, name);
     fs::create_symlink(dir / "victim.txt", dir / ".name.mov.1badcafe.partial");
+    test::writeFile(dir / "linked.txt", "linked");
+    fs::create_hard_link(dir / "linked.txt", dir / ".name.mov.5badcafe.partial");
     ASSERT_EQ(::mkfifo((dir / ".name.mov.2badcafe.partial").c_str(), 0666), 0);
 
     // Files of our very form that other programs hold: one with a record lock taken by a
@@ -124,6 +126,7 @@ TEST(PartialFile, TheSweepLeavesWhatIsNotProvablyOurs) {
     EXPECT_EQ(test::readFile(dir / ".name.mov.0badcafe.partial" / "Media" / "clip.mov"), "clip");
     EXPECT_EQ(test::readFile(dir / ".name.mov.ab12.partial"), ".name.mov.ab12.partial");
     EXPECT_EQ(test::readFile(dir / "victim.txt"), "victim.txt");
+    EXPECT_EQ(fs::hard_link_count(dir / "linked.txt"), 2u);
     EXPECT_EQ(test::readFile(recordLocked), "appended");
     EXPECT_EQ(sweepPartialsIn(dir.path(), [](std::string_view) { return true; }).removed, 0);
 
@@ -180,6 +183,45 @@ TEST(PartialFolder, AppearsOnlyWhenPublished) {
     }
     EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"Show_PNG"});
     EXPECT_EQ(test::readFile(target / "Show_PNG_000000.png"), "frame");
+}
+
+// Replacing puts the new folder at the target without its marker, over a folder or a file, and
+// leaves nothing hidden. A swap killed between its two renames (file systems without the
+// exchange) left the old folder marked under ".Name.<hex>.old" and no target: it is put back,
+// unmarked, and the staging folder beside it is swept.
+TEST(PartialFolder, ReplacesWhatIsThereAndPutsBackWhatAKilledSwapSetAside) {
+    test::TempDir dir;
+    const fs::path target = dir / "Show.qmpack";
+    test::writeFile(target / "Media" / "a.mov", "old");
+    for (const bool overFile : {false, true}) {
+        if (overFile) {
+            fs::remove_all(target);
+            test::writeFile(target, "a file");
+        }
+        {
+            PartialFolder folder(target);
+            test::writeFile(folder.path() / "project.qmproj", "new");
+            EXPECT_EQ(folder.replace(), 0);
+        }
+        EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"Show.qmpack"});
+        EXPECT_EQ(namesIn(target), std::set<std::string>{"project.qmproj"});
+    }
+
+    const fs::path aside = dir / ".Show.qmpack.0badc0de.old";
+    test::runAndKill([&] {
+        static const PartialFolder staging(target);
+        test::writeFile(staging.path() / "project.qmproj", "cut");
+        test::writeFile(target / std::string(kStagingMarker), "");
+        fs::rename(target, aside);
+    });
+    fs::create_directories(dir / ".Show.qmpack.1badc0de.old");  // unmarked: not ours to put back
+    EXPECT_EQ(namesIn(dir.path()).size(), 3u);
+    EXPECT_TRUE(restoreSetAside(target));
+    EXPECT_FALSE(restoreSetAside(target));  // something stands there now
+    EXPECT_EQ(sweepPartials(target).removed, 1);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".Show.qmpack.1badc0de.old", "Show.qmpack"}));
+    EXPECT_EQ(namesIn(target), std::set<std::string>{"project.qmproj"});
+    EXPECT_EQ(test::readFile(target / "project.qmproj"), "new");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "document_fixtures.h"
 #include "editor/editor_playback.h"
 #include "editor/model/project_exporter.h"
+#include "support/damaged_media.h"
 
 #include <QElapsedTimer>
 
@@ -267,6 +268,97 @@ TEST(EditorExport, AFileDeletedWhileTheProjectIsOpenIsNamed) {
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
     EXPECT_FALSE(fs::exists(dir / "late.mov"));
     EXPECT_TRUE(e.m.isMissing(a) && e.m.isMissing(gone));
+}
+
+// Every frame of a movie, decoded by the ffmpeg CLI as 8-bit RGB.
+std::vector<std::string> rgbFrames(const fs::path& movie, int width, int height) {
+    const fs::path raw = movie.string() + ".rgb";
+    ffmpeg({"-i", movie.string(), "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()});
+    const std::string bytes = readFile(raw);
+    const size_t size = size_t(width) * size_t(height) * 3;
+    std::vector<std::string> frames;
+    for (size_t at = 0; at + size <= bytes.size(); at += size) frames.push_back(bytes.substr(at, size));
+    EXPECT_EQ(bytes.size() % size, 0u);
+    return frames;
+}
+
+// A medium damaged while its project is open fails the export with its name and the time in
+// the file, and leaves no movie; one cut in place, index and all, fails it from its first frame.
+// Neither counts as missing: the file is there.
+TEST(EditorExport, AMediumDamagedWhileTheProjectIsOpenFailsTheExportByName) {
+    TempDir dir;
+    ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=10:duration=4", "-c:v", "prores_ks", (dir / "clip.mov").string()});
+    Editor e;
+    e.importAndPlace({dir / "clip.mov"});
+    const auto frames = proResFrames(dir / "clip.mov");
+    ASSERT_EQ(frames.size(), 40u);
+    garble(dir / "clip.mov", frames[15].first, frames[25].first);
+
+    ConversionSettings settings;
+    settings.format = OutputFormat::proRes422;
+    e.await(e.m.startExport(settings, q(dir / "out.mov")));
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    ASSERT_TRUE(e.m.exportError());
+    EXPECT_TRUE(e.m.exportError()->startsWith(
+        "“clip.mov” can't be read at 1.50 s into the file, so the export was stopped: its picture there can't be decoded ("))
+        << e.m.exportError()->toStdString();
+    EXPECT_FALSE(fs::exists(dir / "out.mov"));
+    EXPECT_FALSE(e.m.isMissing(e.m.project().media[0].id));
+
+    cutAt(dir / "clip.mov", frames[30].first);
+    e.await(e.m.startExport(settings, q(dir / "out.mov")));
+    EXPECT_EQ(e.m.exportResult(), std::nullopt);
+    EXPECT_TRUE(e.m.exportError().value_or("").startsWith("“clip.mov” can't be read at 0.00 s into the file"))
+        << e.m.exportError().value_or("").toStdString();
+    EXPECT_FALSE(fs::exists(dir / "out.mov"));
+}
+
+// A medium moved away while its project is open is missing at the next look, and present again
+// at the look after it is put back: that export has its picture in every frame (a flat colour,
+// against the colour given to ffmpeg). One missing when the project was opened waits for Relink.
+TEST(EditorExport, AMediumPutBackIsPresentAgain) {
+    TempDir dir;
+    fs::create_directories(dir / "media");
+    // Tagged BT.709 so that every reader takes its colour alike.
+    ffmpeg({"-f", "lavfi", "-i", "color=c=0x3366cc:size=64x36:rate=30:duration=1", "-vf",
+            "scale=out_color_matrix=bt709:out_range=tv,format=yuv422p10le", "-colorspace", "bt709", "-color_primaries",
+            "bt709", "-color_trc", "bt709", "-c:v", "prores_ks", (dir / "media/blue.mov").string()});
+    makeMovie(dir / "media/other.mov");
+    Editor e;
+    e.importAndPlace({dir / "media/blue.mov", dir / "media/other.mov"});
+    const QUuid blue = e.m.project().media[0].id, other = e.m.project().media[1].id;
+    e.desktop.saveAnswers.push_back(q(dir / "Show.qmproj"));
+    ASSERT_TRUE(e.m.saveProject());
+    e.m.removeMedia(other);
+
+    fs::rename(dir / "media/blue.mov", dir / "blue.mov");
+    e.m.checkTimelineMedia();
+    EXPECT_TRUE(e.m.isMissing(blue));
+    fs::rename(dir / "blue.mov", dir / "media/blue.mov");
+    EXPECT_TRUE(e.m.isMissing(blue));  // until it is looked for
+
+    ConversionSettings settings;
+    settings.format = OutputFormat::proRes4444;
+    e.await(e.m.startExport(settings, q(dir / "out.mov")));
+    ASSERT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / "out.mov"))) << e.m.exportError().value_or("").toStdString();
+    EXPECT_TRUE(e.m.exportLeftOut().isEmpty());
+    EXPECT_FALSE(e.m.isMissing(blue));
+    const std::vector<std::string> pictures = rgbFrames(dir / "out.mov", 64, 36);
+    ASSERT_EQ(pictures.size(), 30u);
+    const int expected[3] = {0x33, 0x66, 0xcc};
+    for (size_t f = 0; f < pictures.size(); ++f)
+        for (size_t i = 0; i < pictures[f].size(); ++i)
+            ASSERT_NEAR(int(uint8_t(pictures[f][i])), expected[i % 3], 4) << "frame " << f << " byte " << i;
+
+    // Missing at opening: the file coming back is not enough.
+    fs::rename(dir / "media/other.mov", dir / "other.mov");
+    e.await(e.m.openProject(q(dir / "Show.qmproj")));
+    e.m.clearImportErrors();
+    ASSERT_TRUE(e.m.isMissing(other));
+    fs::rename(dir / "other.mov", dir / "media/other.mov");
+    e.m.checkTimelineMedia();
+    EXPECT_TRUE(e.m.isMissing(other));
+    EXPECT_FALSE(e.m.isMissing(blue));
 }
 
 // A renderer that takes three frame periods (it sleeps): each frame asked for is on the frame grid,

@@ -1,10 +1,13 @@
 // Runs killed with SIGKILL half-way, as a crash or a power cut would end them: a movie never
-// appears under the name the user chose, an image sequence never shows a half-written frame.
+// appears under the name the user chose, an image sequence never shows a half-written frame, a
+// package is always the old one or the new one and what a killed run left goes with the next.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <random>
 #include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +133,112 @@ TEST(KilledRun, AnExportKilledDuringItsFirstFramesLeavesNoFolderOfHiddenFrames) 
         for (const auto& frame : fs::directory_iterator(entry.path())) frames += !frame.path().filename().string().starts_with(".");
         EXPECT_GT(frames, 0) << name << " holds only hidden frames";
     }
+}
+
+// Whether `package` holds the project and a whole copy of every medium, and nothing else.
+void expectWholePackage(const fs::path& package, const std::vector<fs::path>& media, const std::string& when) {
+    std::vector<std::string> names;
+    for (const fs::path& medium : media) names.push_back(medium.filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(test::fileNames(package / "Media"), names) << when;
+    for (const fs::path& medium : media) {
+        EXPECT_TRUE(test::readFile(package / "Media" / medium.filename()) == test::readFile(medium))
+            << when << ": " << medium.filename() << " differs from its source";
+    }
+    const json project = json::parse(test::readFile(package / "project.qmproj"), nullptr, false);
+    ASSERT_FALSE(project.is_discarded()) << when << ": the project file is cut";
+    EXPECT_EQ(project.at("media").size(), media.size()) << when;
+}
+
+// Package runs killed at moments spread over the run, the swap and the old package's removal
+// included: the package stays whole throughout, and after one whole run nothing hidden of any
+// killed run is left beside it.
+TEST(KilledRun, KilledPackageRunsLeaveTheirPackageWholeAndNothingHiddenAfterTheNextRun) {
+    test::TempDir dir;
+    // Six movies of noise, 6 MB each, so that copying and removing them takes a while.
+    std::vector<fs::path> media;
+    std::vector<json> entries, clips;
+    for (int i = 0; i < 6; ++i) {
+        const fs::path file = dir / ("clip" + std::to_string(i) + ".mov");
+        test::ffmpeg({"-f", "lavfi", "-i",
+                      "nullsrc=s=480x270:r=30:d=1,geq=lum='mod(random(1)*255+" + std::to_string(i * 40) + ",256)':cb=128:cr=128",
+                      "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", "-pix_fmt", "yuv420p", file.string()});
+        json entry = {{"id", newID()}, {"path", file.string()}, {"name", file.filename().string()}, {"width", 480},
+                      {"height", 270}, {"frameRate", 30}, {"duration", 1}, {"hasAudio", false}, {"codecName", "H.264"}};
+        clips.push_back(clip(entry));
+        entries.push_back(std::move(entry));
+        media.push_back(file);
+    }
+    test::writeFile(dir / "show.qmproj", project(480, 270, entries, {track("Layer 1", clips)}).dump());
+    const fs::path package = dir / "Show.qmpack";
+    const json script = json::array({{{"op", "open"}, {"path", (dir / "show.qmproj").string()}},
+                                      {{"op", "package"}, {"path", package.string()}}});
+    test::writeFile(dir / "script.json", script.dump());
+
+    const auto hidden = [&] {
+        std::vector<std::string> left;
+        for (const std::string& name : test::fileNames(dir.path()))
+            if (name.starts_with(".Show.qmpack.")) left.push_back(name);
+        return left;
+    };
+    using Clock = std::chrono::steady_clock;
+    // Starts a run and, once its staging folder shows, lets it go on for `lead` (or to its end
+    // when none) before killing it. Returns whether it was killed and how long it had staged.
+    const auto packageRun = [&](std::optional<Clock::duration> lead) {
+        const auto before = hidden();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(QM_BENCH, QM_BENCH, "editor-script", (dir / "script.json").c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::optional<Clock::time_point> staged;
+        int status = 0;
+        bool killed = false;
+        // Bounded by the run itself, which ends on its own.
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (!staged && std::ranges::any_of(hidden(), [&](const std::string& name) {
+                    return std::ranges::find(before, name) == before.end();
+                }))
+                staged = Clock::now();
+            if (staged && lead && Clock::now() - *staged >= *lead) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                killed = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "a whole run failed";
+        return std::pair{killed, staged ? Clock::now() - *staged : Clock::duration{}};
+    };
+
+    // Whole runs first: the package that the killed runs replace, and how long a run that
+    // replaces one stages.
+    packageRun(std::nullopt);
+    Clock::duration staging = packageRun(std::nullopt).second;
+    expectWholePackage(package, media, "the first runs");
+    std::mt19937 random{std::random_device{}()};
+    int killed = 0, leftBehind = 0;
+    // Bounded: a run that ends before its moment is tried again with a shorter time.
+    for (int attempt = 0; killed < 12 && attempt < 36; ++attempt) {
+        // The k-th twelfth of the staging time, at a random point within it.
+        const double at = (killed + std::uniform_real_distribution<double>(0, 1)(random)) / 12;
+        const auto lead = std::chrono::duration_cast<Clock::duration>(staging * at);
+        if (!packageRun(lead).first) {
+            staging = staging * 4 / 5;
+            continue;
+        }
+        ++killed;
+        leftBehind += !hidden().empty();
+        expectWholePackage(package, media, "after kill " + std::to_string(killed));
+    }
+    ASSERT_EQ(killed, 12) << "the runs kept ending before they were killed";
+    std::printf("%d killed runs left hidden items for the next run\n", leftBehind);
+
+    EXPECT_FALSE(packageRun(std::nullopt).first);
+    EXPECT_EQ(hidden(), std::vector<std::string>{});
+    EXPECT_EQ(test::fileNames(package), (std::vector<std::string>{"Media", "project.qmproj"}));
+    expectWholePackage(package, media, "the last run");
 }
 
 }  // namespace

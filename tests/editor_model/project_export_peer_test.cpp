@@ -13,6 +13,7 @@
 
 #include "core/conversion_error.h"
 #include "editor/model/project_exporter.h"
+#include "support/damaged_media.h"
 #include "editor_model/timeline_fixtures.h"
 #include "engine/output_naming.h"
 #include "engine/render_feeder.h"
@@ -246,15 +247,84 @@ TEST(ProjectExportPeer, AMediumThatGoesAwayFailsTheRunWithItsName) {
         };
         if (c.named.isEmpty()) {
             EXPECT_EQ(names(dir / "out"), std::vector<std::string>{out.filename()});
-        } else if (isImageSequence(c.format)) {
-            // The frames of the first batch, drawn while the file was there, and nothing after.
-            ASSERT_EQ(names(dir / "out"), std::vector<std::string>{out.filename()});
-            const std::vector<std::string> frames = names(out);
-            EXPECT_EQ(frames.size(), size_t(renderBatchSize(kW, kH)));
-            for (const std::string& frame : frames) EXPECT_NE(frame.front(), '.') << frame;
         } else {
+            // Image sequences too: the frames of the first batch, drawn while the file was there, go.
             EXPECT_TRUE(names(dir / "out").empty()) << ::testing::PrintToString(names(dir / "out"));
         }
+    }
+}
+
+// A medium whose picture cannot be read where it has one fails the run with its name and the
+// time in the file, and nothing is left under the output's name, image sequences included: frames
+// garbled from the middle on or from the first, a file cut inside a frame (read through, or
+// sought past the cut), and one whose index went with the cut after it was probed. Times where a
+// clip has no picture (past its medium's end, a gap) are no failure, and a sequence folder that
+// was there before keeps what it held.
+TEST(ProjectExportPeer, AMediumThatCannotBeReadFailsTheRunWithItsNameAndTime) {
+    enum class Damage { none, garbledMiddle, garbledAll, cutInsideFrame, indexCut };
+    const struct {
+        Damage damage;
+        double sourceIn;
+        OutputFormat format;
+        double failsAt;  // seconds into the medium; < 0: the run succeeds
+    } cases[] = {
+        {Damage::garbledMiddle, 0, OutputFormat::proRes422, 1.5},
+        {Damage::garbledMiddle, 0, OutputFormat::pngSequence, 1.5},
+        {Damage::garbledAll, 0.5, OutputFormat::h264, 0.5},
+        {Damage::cutInsideFrame, 0, OutputFormat::proRes422, 2.0},
+        {Damage::cutInsideFrame, 3.0, OutputFormat::tiffSequence, 3.0},
+        {Damage::indexCut, 1.0, OutputFormat::hapQ, 1.0},
+        {Damage::none, 3.0, OutputFormat::pngSequence, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(int(c.damage)) + " from " + std::to_string(c.sourceIn) + " " +
+                     std::string(rawValue(c.format)));
+        test::TempDir dir;
+        fs::create_directories(dir / "out");
+        // Four seconds at 10 fps; the index first where the cut must leave it.
+        std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc=size=32x18:rate=10:duration=4", "-c:v", "prores_ks"};
+        if (c.damage == Damage::cutInsideFrame) args.insert(args.end(), {"-movflags", "+faststart"});
+        const Medium clip = test::makeMedium(dir / "clip.mov", args);
+        const auto frames = test::proResFrames(clip.path);
+        ASSERT_EQ(frames.size(), 40u);
+        if (c.damage == Damage::garbledMiddle) test::garble(clip.path, frames[15].first, frames[25].first);
+        if (c.damage == Damage::garbledAll) test::garble(clip.path, frames[0].first, frames[39].second);
+        if (c.damage == Damage::cutInsideFrame) test::cutAt(clip.path, (frames[20].first + frames[20].second) / 2);
+        if (c.damage == Damage::indexCut) test::cutAt(clip.path, frames[30].first);
+
+        // The clip runs a second past the medium's end, after a gap of half a second.
+        Clip placed = test::clipOf(clip, 0.5, 5 - c.sourceIn, kW, kH);
+        placed.sourceIn = c.sourceIn;
+        const Project p = test::projectOf(kW, kH, 10, {clip}, {placed});
+        const fs::path out = outputURL(c.format, dir / "Show", dir / "out");
+        // A folder chosen for the PNGs that held something before.
+        if (c.format == OutputFormat::pngSequence) {
+            fs::create_directories(out);
+            test::writeFile(out / "notes.txt", "kept");
+        }
+        ProjectExporter exporter(p, test::infosOf({clip}), settingsFor(c.format), out, {});
+        try {
+            exporter.exportProject({});
+            EXPECT_LT(c.failsAt, 0) << "the run ended well";
+        } catch (const MediaReadError& e) {
+            EXPECT_GE(c.failsAt, 0) << e.what();
+            EXPECT_EQ(e.mediaID(), clip.item.id);
+            EXPECT_EQ(e.name(), "clip.mov");
+            EXPECT_NEAR(e.seconds(), c.failsAt, 1e-6) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind("\u201cclip.mov\u201d can't be read at ", 0), 0u) << e.what();
+        }
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(dir / "out")) left.push_back(entry.path().filename());
+        size_t written = 0;
+        if (fs::is_directory(out))
+            for (const auto& entry : fs::directory_iterator(out)) written += entry.path().filename() != "notes.txt" ? 1 : 0;
+        if (c.format == OutputFormat::pngSequence) {
+            EXPECT_EQ(left, std::vector<std::string>{out.filename()});
+            EXPECT_TRUE(fs::exists(out / "notes.txt"));
+        } else if (c.failsAt >= 0) {
+            EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left);
+        }
+        EXPECT_EQ(written, c.failsAt >= 0 ? 0u : size_t(exporter.frameCount()));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "editor/document_fixtures.h"
+#include "support/damaged_media.h"
 #include "editor/views/export_sheet.h"
 #include "editor/views/media_bin.h"
 #include "platform/system/settings_store.h"
@@ -234,6 +235,54 @@ TEST_F(SheetTest, MediaDeletedAfterImportAreNamedInTheSheetAndTheResult) {
     sheet = std::make_unique<ExportSheet>(e.m);
     EXPECT_EQ(sheet->missingLabel()->text(),
               "These files can't be found, so their clips will be left out: gone.mov, late.mov");
+}
+
+// Moved away with the project open: missing in the sheet and the bin; put back: present in both
+// when the sheet opens again, and its export leaves nothing out.
+TEST_F(SheetTest, AMediumPutBackIsPresentAgainInTheSheetAndTheBin) {
+    makeMovie(dir / "media/a.mov");
+    Editor e;
+    e.importAndPlace({dir / "media/a.mov"});
+    MediaBinModel bin(e.m);
+    const auto shownMissing = [&] { return bin.data(bin.index(0), MediaBinModel::missingRole).toBool(); };
+    std::filesystem::rename(dir / "media/a.mov", dir / "a.mov");
+    {
+        ExportSheet sheet(e.m);
+        EXPECT_EQ(sheet.missingLabel()->text(), "These files can't be found, so their clips will be left out: a.mov");
+        EXPECT_TRUE(shownMissing());
+    }
+    std::filesystem::rename(dir / "a.mov", dir / "media/a.mov");
+    ExportSheet sheet(e.m);
+    EXPECT_FALSE(sheet.missingWarning()->isVisibleTo(&sheet));
+    EXPECT_FALSE(shownMissing());
+    choose(sheet, OutputFormat::proRes422);
+    e.desktop.saveAnswers.push_back(q(dir / "out.mov"));
+    sheet.exportButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
+    ASSERT_TRUE(sheet.resultView()->isVisibleTo(&sheet)) << e.m.exportError().value_or("").toStdString();
+    EXPECT_FALSE(sheet.leftOutRow()->isVisibleTo(&sheet));
+}
+
+// A medium garbled while the project is open: the sheet's export ends in the error naming it and
+// the time, and no movie is left.
+TEST_F(SheetTest, AnUnreadableMediumEndsTheExportInAnErrorNamingIt) {
+    ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=10:duration=2", "-c:v", "prores_ks", (dir / "clip.mov").string()});
+    Editor e;
+    e.importAndPlace({dir / "clip.mov"});
+    const auto frames = proResFrames(dir / "clip.mov");
+    ASSERT_EQ(frames.size(), 20u);
+    garble(dir / "clip.mov", frames[12].first, frames[20 - 1].second);
+    ExportSheet sheet(e.m);
+    EXPECT_FALSE(sheet.missingWarning()->isVisibleTo(&sheet));
+    choose(sheet, OutputFormat::proRes422);
+    e.desktop.saveAnswers.push_back(q(dir / "out.mov"));
+    sheet.exportButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
+    EXPECT_FALSE(sheet.resultView()->isVisibleTo(&sheet));
+    EXPECT_TRUE(sheet.settingsView()->isVisibleTo(&sheet));
+    EXPECT_TRUE(sheet.errorLabel()->text().startsWith("“clip.mov” can't be read at 1.20 s into the file"))
+        << sheet.errorLabel()->text().toStdString();
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.mov"));
 }
 
 TEST_F(SheetTest, StopReturnsToTheSettingsWithoutAnError) {

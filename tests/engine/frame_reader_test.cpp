@@ -11,6 +11,8 @@
 #include "core/conversion_error.h"
 #include "engine/media_frame_reader.h"
 #include "engine/pixel_transfer.h"
+#include "platform/media/media_error.h"
+#include "support/damaged_media.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -233,6 +235,66 @@ TEST(FrameReaderCodecs, FramesPreparedAheadAreTheFramesOfAPlainRead) {
         ahead.prepareNext(step.width, step.height);
     }
     EXPECT_EQ(ahead.openCount(), plain.openCount());
+}
+
+// A sample that fails is met at its own time, the frames before it all shown, and with its own
+// words again later; a file cut short inside a frame fails there, and one reopened past the cut
+// says it ended early, where a clip past a whole file's end does not.
+TEST(FrameReaderDamage, FailuresAreMetAtTheFailedFrameAndACutIsToldFromTheEnd) {
+    test::TempDir dir;
+    const auto make = [&](const std::string& name, bool indexFirst) {
+        const fs::path file = dir / name;
+        std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc=size=32x18:rate=10:duration=4", "-c:v", "prores_ks"};
+        if (indexFirst) args.insert(args.end(), {"-movflags", "+faststart"});
+        args.push_back(file.string());
+        test::ffmpeg(args);
+        return file;
+    };
+    const auto failure = [](MediaFrameReader& reader, double t) -> std::string {
+        try {
+            reader.frame(t);
+        } catch (const MediaError& e) {
+            return e.what();
+        }
+        return "no failure";
+    };
+
+    const fs::path garbled = make("garbled.mov", false);
+    auto frames = test::proResFrames(garbled);
+    ASSERT_EQ(frames.size(), 40u);
+    test::garble(garbled, frames[15].first, frames[25].first);
+    MediaFrameReader one(garbled, MediaInfo::load(garbled));
+    for (int i = 0; i < 15; ++i) ASSERT_NE(one.frame(i / 10.0), nullptr) << i;
+    const std::string first = failure(one, 1.5);
+    EXPECT_EQ(first.rfind("decode (", 0), 0u) << first;
+    EXPECT_EQ(failure(one, 1.6), first);
+
+    const fs::path cut = make("cut.mov", true);
+    frames = test::proResFrames(cut);
+    ASSERT_EQ(frames.size(), 40u);
+    test::cutAt(cut, (frames[20].first + frames[20].second) / 2);
+    const MediaInfo info = MediaInfo::load(cut);
+    MediaFrameReader two(cut, info);
+    for (int i = 0; i < 20; ++i) ASSERT_NE(two.frame(i / 10.0), nullptr) << i;
+    EXPECT_EQ(failure(two, 2.0).rfind("read sample (", 0), 0u);
+    MediaFrameReader three(cut, info);
+    std::string late;
+    try {
+        if (three.frame(3.0) == nullptr) late = three.endedEarly(3.0) ? "ended early" : "no frame";
+    } catch (const MediaError& e) {
+        late = e.what();
+    }
+    EXPECT_NE(late, "no frame");
+    EXPECT_FALSE(late.empty());
+
+    const fs::path whole = make("whole.mov", false);
+    MediaFrameReader four(whole, MediaInfo::load(whole));
+    EXPECT_NE(four.frame(3.9), nullptr);
+    EXPECT_FALSE(four.endedEarly(3.9));
+    EXPECT_NE(four.frame(4.5), nullptr);  // past the end: the last frame, no failure
+    EXPECT_FALSE(four.endedEarly(4.5));
+    EXPECT_EQ(four.frame(9.0), nullptr);
+    EXPECT_FALSE(four.endedEarly(9.0));
 }
 
 }  // namespace

@@ -1,11 +1,20 @@
 // HEVC-with-alpha sources converted: a movie from the peer FFmpeg's libx265 with its alpha layer
 // (tagged hvc1 and hev1) and one of our own, each to ProRes 4444 and to a PNG sequence, every frame's
-// alpha and colour against the peer's decode of the source.
+// alpha and colour against the peer's decode of the source. A stream copy into an hev1 track reads
+// as its hvc1 twin; movies whose alpha layer is missing or damaged fail in words, never as
+// transparent pictures.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sstream>
+
+#include "core/conversion_error.h"
+
+#include "engine/media_frame_reader.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
 #include "platform/media/media_capabilities.h"
+#include "support/movie_boxes.h"
 #include "support/test_support.h"
 #include "transcoder_test_media.h"
 
@@ -131,6 +140,264 @@ TEST(HevcAlphaSource, OurOwnMovieConvertsWithItsAlpha) {
     ASSERT_EQ(reference.alpha.size(), 24u);
     checkProRes(movie, reference, dir / "from ours");
     checkPng(movie, reference, dir / "from ours");
+}
+
+// Where each stored sample of the movie's video lies in the file, as Debian's ffprobe finds it.
+std::vector<std::pair<size_t, size_t>> sampleSpans(const fs::path& movie) {
+    const auto result = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=size,pos",
+                                   "-of", "csv=p=0", movie.string()});
+    std::vector<std::pair<size_t, size_t>> spans;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t comma = line.find(',');
+        if (comma != std::string::npos) spans.emplace_back(std::stoul(line.substr(comma + 1)), std::stoul(line.substr(0, comma)));
+    }
+    return spans;
+}
+
+// A NAL unit inside a file: where its 4-byte length lies, its length, type and layer.
+struct Unit {
+    size_t at;
+    size_t length;
+    int type, layer;
+};
+std::vector<Unit> unitsIn(const std::string& file, size_t offset, size_t size) {
+    std::vector<Unit> units;
+    for (size_t at = offset; at + 6 <= offset + size;) {
+        const auto byte = [&](size_t i) { return uint8_t(file[i]); };
+        const size_t length = size_t(byte(at)) << 24 | size_t(byte(at + 1)) << 16 | size_t(byte(at + 2)) << 8 | byte(at + 3);
+        units.push_back({at, length, byte(at + 4) >> 1 & 0x3F, (byte(at + 4) & 1) << 5 | byte(at + 5) >> 3});
+        at += 4 + length;
+    }
+    return units;
+}
+
+// The movie with the alpha layer's slices of the chosen samples turned into filler data, which
+// every decoder skips: in place, so the movie's tables stay right.
+fs::path withoutAlphaSlices(const fs::path& movie, const fs::path& out, const std::function<bool(size_t)>& chosen) {
+    std::string file = test::readFile(movie);
+    const auto spans = sampleSpans(movie);
+    EXPECT_EQ(spans.size(), 24u);
+    for (size_t i = 0; i < spans.size(); ++i) {
+        if (!chosen(i)) continue;
+        for (const Unit& u : unitsIn(file, spans[i].first, spans[i].second))
+            if (u.layer == 1 && u.type < 32) file[u.at + 4] = char(38 << 1 | (file[u.at + 4] & 1));
+    }
+    test::writeFile(out, file);
+    return out;
+}
+
+// Where a layer's SPS and PPS lie in an hvcC record (at their units' headers).
+std::vector<size_t> parameterSets(const std::string& c, int ofLayer = 1) {
+    std::vector<size_t> found;
+    size_t at = 23;
+    for (int array = 0, arrays = c.size() > 22 ? uint8_t(c[22]) : 0; array < arrays && at + 3 <= c.size(); ++array) {
+        const size_t units = size_t(uint8_t(c[at + 1])) << 8 | uint8_t(c[at + 2]);
+        at += 3;
+        for (size_t i = 0; i < units && at + 4 <= c.size(); ++i) {
+            const size_t length = size_t(uint8_t(c[at])) << 8 | uint8_t(c[at + 1]);
+            const int type = uint8_t(c[at + 2]) >> 1 & 0x3F, layer = (uint8_t(c[at + 2]) & 1) << 5 | uint8_t(c[at + 3]) >> 3;
+            if (layer == ofLayer && (type == 33 || type == 34)) found.push_back(at + 2);
+            at += 2 + length;
+        }
+    }
+    return found;
+}
+
+// An SPS unit (header, then its RBSP with emulation prevention bytes) that declares a picture of
+// side × side, everything else as it was.
+std::string withPictureSize(const std::string& nal, unsigned side) {
+    std::vector<bool> bits;
+    for (size_t i = 2, zeros = 0; i < nal.size(); ++i) {
+        const uint8_t b = uint8_t(nal[i]);
+        if (zeros >= 2 && b == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = b == 0 ? zeros + 1 : 0;
+        for (int k = 7; k >= 0; --k) bits.push_back((b >> k & 1) != 0);
+    }
+    size_t at = 0;
+    const auto ue = [&] {
+        int zeros = 0;
+        while (!bits.at(at++)) ++zeros;
+        unsigned v = 1;
+        for (int k = 0; k < zeros; ++k) v = v << 1 | unsigned(bits.at(at++));
+        return v - 1;
+    };
+    at = 4 + 3 + 1 + 96;  // ids, sub-layers, nesting, profile, tier and level of one sub-layer
+    EXPECT_EQ(nal[2] & 0x0E, 0) << "one sub-layer";
+    ue();  // sps_seq_parameter_set_id
+    EXPECT_EQ(ue(), 1u) << "4:2:0";
+    const size_t sizeAt = at;
+    ue();
+    ue();
+    std::vector<bool> out(bits.begin(), bits.begin() + std::ptrdiff_t(sizeAt));
+    for (int i = 0; i < 2; ++i) {
+        const unsigned code = side + 1;
+        const int length = 32 - __builtin_clz(code);
+        out.insert(out.end(), size_t(length - 1), false);
+        for (int k = length - 1; k >= 0; --k) out.push_back((code >> k & 1) != 0);
+    }
+    // The rest up to the stop bit, which ends the unit again on a byte boundary.
+    size_t end = bits.size();
+    while (end > at && !bits[end - 1]) --end;
+    out.insert(out.end(), bits.begin() + std::ptrdiff_t(at), bits.begin() + std::ptrdiff_t(end));
+    while (out.size() % 8) out.push_back(false);
+    std::string unit = nal.substr(0, 2);
+    for (size_t i = 0, zeros = 0; i < out.size(); i += 8) {
+        uint8_t b = 0;
+        for (size_t k = 0; k < 8; ++k) b = uint8_t(b << 1 | out[i + k]);
+        if (zeros >= 2 && b <= 3) {
+            unit.push_back(3);
+            zeros = 0;
+        }
+        zeros = b == 0 ? zeros + 1 : 0;
+        unit.push_back(char(b));
+    }
+    return unit;
+}
+
+// The movie with its sample description's hvcC unit at `unit` (an offset into the record, at the
+// unit's 2-byte length) replaced. The boxes around the record grow with it; the samples, stored
+// before the movie box, stay where they are.
+fs::path withReplacedUnit(const fs::path& movie, const std::string& record, size_t unit, const std::string& replacement,
+                          const fs::path& out) {
+    std::string file = test::readFile(movie);
+    const size_t recordAt = file.find(record);
+    const size_t at = recordAt + unit;
+    const size_t oldLength = size_t(uint8_t(file[at])) << 8 | uint8_t(file[at + 1]);
+    const char length[2] = {char(replacement.size() >> 8), char(replacement.size())};
+    file.replace(at, 2 + oldLength, std::string(length, 2) + replacement);
+    const int64_t grown = int64_t(replacement.size()) - int64_t(oldLength);
+    EXPECT_LT(file.find("mdat"), file.find("moov"));
+    // Every box around the unit: the movie box and its way down to the record.
+    const auto grow = [&](size_t box) {
+        uint32_t size = 0;
+        for (int i = 0; i < 4; ++i) size = size << 8 | uint8_t(file[box + size_t(i)]);
+        size = uint32_t(int64_t(size) + grown);
+        for (int i = 0; i < 4; ++i) file[box + size_t(i)] = char(size >> (24 - 8 * i));
+    };
+    for (const char* kind : {"moov", "trak", "mdia", "minf", "stbl", "stsd"}) grow(file.find(kind, file.find("moov") - 4) - 4);
+    grow(recordAt - 8);                       // hvcC
+    grow(file.rfind("hvc1", recordAt) - 4);   // its sample entry
+    test::writeFile(out, file);
+    return out;
+}
+
+// Converting to PNG fails as a decoding failure whose words name the alpha layer.
+void expectAlphaFailure(const fs::path& movie, const fs::path& folder) {
+    try {
+        convert(movie, OutputFormat::pngSequence, folder);
+        ADD_FAILURE() << movie.filename() << " converted";
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e.kind(), ConversionError::Kind::decodeFailed) << e.what();
+        EXPECT_NE(e.payload().find("alpha layer of frame"), std::string::npos) << e.what();
+    }
+}
+
+TEST(HevcAlphaSource, AnHev1StreamCopyReadsAsItsHvc1Twin) {
+    test::TempDir dir;
+    const fs::path twin = peerAlphaMovie(dir, makeSoftAlphaSource(dir), "hvc1");
+    // Debian's ffmpeg copies the sample description whole: the alpha layer's parameter sets
+    // travel there alone, since the samples carry none.
+    const fs::path copy = dir / "copy hev1.mov";
+    test::ffmpeg({"-i", twin.string(), "-c", "copy", "-tag:v", "hev1", copy.string()});
+    const auto spans = sampleSpans(copy);
+    const std::string bytes = test::readFile(copy);
+    ASSERT_EQ(spans.size(), 24u);
+    for (const auto& [offset, size] : spans)
+        for (const Unit& u : unitsIn(bytes, offset, size)) EXPECT_LT(u.type, 32) << "a parameter set in a sample";
+
+    const PeerDecode reference = peerDecode(twin);
+    ASSERT_EQ(reference.alpha.size(), 24u);
+    const PeerDecode pictures = pngSequence(convert(copy, OutputFormat::pngSequence, dir / "png"));
+    ASSERT_EQ(pictures.alpha.size(), 24u);
+    EXPECT_GE(test::lowestPsnr(pictures.alpha, reference.alpha), 45.0);
+    EXPECT_GE(test::lowestPsnr(pictures.rgb, reference.rgb), 40.0);
+}
+
+TEST(HevcAlphaSource, AMissingOrDamagedAlphaLayerFailsInWords) {
+    test::TempDir dir;
+    const fs::path movie = peerAlphaMovie(dir, makeSoftAlphaSource(dir), "hvc1");
+    SCOPED_TRACE("the undamaged movie converts");
+    ASSERT_EQ(pngSequence(convert(movie, OutputFormat::pngSequence, dir / "whole")).alpha.size(), 24u);
+
+    // The alpha layer removed throughout: the file still declares it, so this is damage, not an
+    // opaque movie.
+    const fs::path noAlpha = withoutAlphaSlices(movie, dir / "no alpha.mov", [](size_t) { return true; });
+    expectAlphaFailure(noAlpha, dir / "none");
+    // Removed from the samples of the second group of pictures only.
+    expectAlphaFailure(withoutAlphaSlices(movie, dir / "some alpha.mov", [](size_t i) { return i >= 12; }), dir / "some");
+
+    // The peer's own stream copy leaves the alpha layer's parameter sets out of the sample
+    // description, so nothing in the file can decode that layer.
+    const fs::path copied = dir / "peer copy.mov";
+    test::peerFfmpeg({"-i", movie.string(), "-c", "copy", "-tag:v", "hev1", copied.string()});
+    const auto entry = test::videoSampleEntry(copied);
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(parameterSets(entry->hvcC).empty());
+    const std::string record = test::videoSampleEntry(movie)->hvcC;
+    const auto alphaSets = parameterSets(record);
+    ASSERT_EQ(alphaSets.size(), 2u);
+    expectAlphaFailure(copied, dir / "peer copy");
+
+    // One bit flipped in the alpha layer's SPS: it now claims a second temporal sub-layer.
+    {
+        std::string file = test::readFile(movie);
+        const size_t at = file.find(record);
+        ASSERT_NE(at, std::string::npos);
+        file[at + alphaSets[0] + 2] ^= 2;
+        test::writeFile(dir / "flipped.mov", file);
+        expectAlphaFailure(dir / "flipped.mov", dir / "flipped");
+    }
+
+    // The alpha layer's SPS declaring 16384 × 16384.
+    {
+        const size_t length = size_t(uint8_t(record[alphaSets[0] - 2])) << 8 | uint8_t(record[alphaSets[0] - 1]);
+        const std::string huge = withPictureSize(record.substr(alphaSets[0], length), 16384);
+        expectAlphaFailure(withReplacedUnit(movie, record, alphaSets[0] - 2, huge, dir / "huge alpha.mov"), dir / "huge");
+    }
+    // The colour layer's SPS so: no picture at all can be decoded, and the conversion says so.
+    {
+        const size_t colourSps = parameterSets(record, 0).at(0);
+        const size_t length = size_t(uint8_t(record[colourSps - 2])) << 8 | uint8_t(record[colourSps - 1]);
+        const std::string huge = withPictureSize(record.substr(colourSps, length), 16384);
+        try {
+            convert(withReplacedUnit(movie, record, colourSps - 2, huge, dir / "huge colour.mov"), OutputFormat::pngSequence,
+                    dir / "huge colour");
+            ADD_FAILURE() << "converted";
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e.kind(), ConversionError::Kind::decodeFailed) << e.what();
+            EXPECT_EQ(e.payload(), "none of the video's 24 frames can be decoded");
+        }
+    }
+
+    // A zero-length unit where a sample's alpha slice was, the slice after it cut short by the
+    // four bytes its length took.
+    {
+        std::string file = test::readFile(movie);
+        const auto spans = sampleSpans(movie);
+        ASSERT_EQ(spans.size(), 24u);
+        for (const Unit& u : unitsIn(file, spans[5].first, spans[5].second)) {
+            if (u.layer != 1 || u.type >= 32) continue;
+            const std::string slice = file.substr(u.at + 4, u.length - 4);
+            const size_t shorter = u.length - 4;
+            const char header[8] = {0, 0, 0, 0, char(shorter >> 24), char(shorter >> 16), char(shorter >> 8), char(shorter)};
+            file.replace(u.at, 8, header, 8);
+            file.replace(u.at + 8, slice.size(), slice);
+            break;
+        }
+        test::writeFile(dir / "zero unit.mov", file);
+        try {
+            convert(dir / "zero unit.mov", OutputFormat::pngSequence, dir / "zero");
+            ADD_FAILURE() << "converted";
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e.kind(), ConversionError::Kind::decodeFailed) << e.what();
+            EXPECT_NE(e.payload().find("frame "), std::string::npos) << e.what();
+            EXPECT_EQ(e.payload().find("Invalid data"), std::string::npos) << e.what();
+        }
+    }
 }
 
 }  // namespace

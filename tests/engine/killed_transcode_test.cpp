@@ -1,5 +1,6 @@
 // Convert runs in processes of their own (qm-bench transcode: the queue's naming and transcoder),
-// killed with SIGKILL midway as a crash would end them, and started side by side.
+// killed with SIGKILL midway as a crash would end them, started side by side, and run under a
+// file-size limit.
 
 #include <gtest/gtest.h>
 
@@ -12,11 +13,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "core/partial_file.h"
 #include "engine/output_naming.h"
+#include "platform/media/media_capabilities.h"
 #include "support/test_support.h"
 #include "transcoder_test_media.h"
 
@@ -25,11 +28,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-pid_t startTranscode(const fs::path& source, const fs::path& out, const char* format) {
+// Under `fileSizeLimit`, the run starts as from a shell with `prlimit --fsize`: SIGXFSZ at its
+// default, which ends a process that does not ignore it. Its standard error goes to `errors`.
+pid_t startTranscode(const fs::path& source, const fs::path& out, const char* format,
+                     rlim_t fileSizeLimit = RLIM_INFINITY, const fs::path& errors = {}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, STDOUT_FILENO);
+        if (!errors.empty()) ::dup2(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        if (fileSizeLimit != RLIM_INFINITY) {
+            ::signal(SIGXFSZ, SIG_DFL);
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
         ::execl(QM_BENCH, QM_BENCH, "transcode", source.c_str(), "--format", format, "--out", out.c_str(), "--no-audio",
                 static_cast<char*>(nullptr));
         ::_exit(127);
@@ -162,6 +174,31 @@ TEST(KilledConvertRun, TheSweepLeavesTheUsersLookAlikes) {
     EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG_000001.png.1.partial"), "frame");
     EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG.0000abcd.partial" / "keep.txt"), "sequence");
     EXPECT_EQ(test::countFrames(out / "name_Hap.mov"), 25);
+}
+
+// A movie that meets the file-size limit fails in words, as a full disk does, rather than the
+// signal ending the run; nothing of it is published or left behind.
+TEST(KilledConvertRun, AFileSizeLimitFailsTheRunInWords) {
+    test::TempDir dir;
+    // Noise, so both encoders' movies pass 2 MB well before their end.
+    const fs::path source = dir / "noise.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "nullsrc=s=640x360:r=30:d=4,geq=lum='random(1)*255':cb=128:cr=128", "-c:v",
+                  "prores_ks", "-profile:v", "0", source.string()});
+    std::vector<const char*> formats{"proRes422"};
+    if (hevcAlphaEncoderAvailable()) formats.push_back("hevcAlpha");
+    for (const char* format : formats) {
+        SCOPED_TRACE(format);
+        const fs::path out = dir / format;
+        fs::create_directories(out);
+        int status = 0;
+        ::waitpid(startTranscode(source, out, format, 2 << 20, dir / "errors.txt"), &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_NE(test::readFile(dir / "errors.txt").find("(File too large)"), std::string::npos)
+            << test::readFile(dir / "errors.txt");
+        EXPECT_TRUE(names(out, false).empty());
+        EXPECT_TRUE(names(out, true).empty());
+    }
 }
 
 TEST(KilledConvertRun, RunsStartedTogetherWriteOneMovieEach) {

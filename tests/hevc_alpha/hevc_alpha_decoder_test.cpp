@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -255,6 +256,67 @@ TEST(HevcAlphaDecoder, DamagedSamplesGiveAnErrorOrAPicture) {
     EXPECT_STREQ(text, "End of file");
 }
 
+// A sample without its alpha layer's units: its picture is refused with its time, never handed
+// out with an alpha plane nothing was decoded into; the pictures that follow it come whole or are
+// refused too. Without any alpha units, every picture is refused.
+TEST(HevcAlphaDecoder, APictureWithoutItsAlphaLayerIsRefused) {
+    test::TempDir dir;
+    const fs::path movie = makePeerAlphaMovie(dir, "alpha.mov", "yuva420p", "hvc1", 128, 96);
+    const Demuxed demuxed = demux(movie);
+    ASSERT_EQ(demuxed.samples.size(), 24u);
+    const auto withoutAlpha = [&](const std::string& s) {
+        std::string out;
+        for (size_t unit : unitsOf(s)) {
+            const size_t length = uint8_t(s[unit - 4]) << 24 | uint8_t(s[unit - 3]) << 16 | uint8_t(s[unit - 2]) << 8 | uint8_t(s[unit - 1]);
+            if (((uint8_t(s[unit]) & 1) << 5 | uint8_t(s[unit + 1]) >> 3) != 1) out += s.substr(unit - 4, 4 + length);
+        }
+        EXPECT_LT(out.size(), s.size());
+        return out;
+    };
+    for (const bool everyOne : {false, true}) {
+        SCOPED_TRACE(everyOne ? "every sample" : "sample 5");
+        std::vector<std::string> samples = demuxed.samples;
+        for (size_t i = 0; i < samples.size(); ++i)
+            if (everyOne || i == 5) samples[i] = withoutAlpha(samples[i]);
+        Decoder decoder(demuxed.hvcC);
+        std::set<int64_t> delivered, refused;
+        const auto drain = [&] {
+            for (;;) {
+                qm_hevc_alpha_picture* p = nullptr;
+                const int rc = qm_hevc_alpha_receive(decoder.d, &p);
+                if (rc == QM_HEVC_ALPHA_NO_ALPHA) {
+                    refused.insert(qm_hevc_alpha_dropped_pts(decoder.d));
+                    EXPECT_EQ(p, nullptr);
+                    continue;
+                }
+                if (rc != 0) return;
+                EXPECT_TRUE(p->has_alpha);
+                delivered.insert(p->pts);
+                qm_hevc_alpha_release(p);
+            }
+        };
+        for (size_t i = 0; i < samples.size(); ++i) {
+            EXPECT_EQ(qm_hevc_alpha_send(decoder.d, reinterpret_cast<const uint8_t*>(samples[i].data()), samples[i].size(),
+                                         demuxed.times[i], 0),
+                      0);
+            drain();
+        }
+        qm_hevc_alpha_send(decoder.d, nullptr, 0, 0, 0);
+        drain();
+        EXPECT_EQ(delivered.size() + refused.size(), 24u);
+        EXPECT_TRUE(refused.count(demuxed.times[5]));
+        if (everyOne) {
+            EXPECT_TRUE(delivered.empty());
+        } else {
+            // The samples before the damaged one in decoding order are whole.
+            for (size_t i = 0; i < 5; ++i) EXPECT_TRUE(delivered.count(demuxed.times[i])) << i;
+        }
+    }
+    char text[64];
+    qm_hevc_alpha_error_text(QM_HEVC_ALPHA_NO_ALPHA, text, sizeof text);
+    EXPECT_STREQ(text, "the picture's alpha layer could not be decoded");
+}
+
 // Plain HEVC through the system's libavcodec and the alpha layers through ours, at once: each
 // decodes exactly what its own command-line tool decodes, so no symbol of one reached the other.
 TEST(HevcAlphaDecoder, SystemDecoderWorksBesideItInOneProcess) {
@@ -324,7 +386,7 @@ TEST(HevcAlphaDecoder, ExportsOnlyItsOwnFunctions) {
         if (name.rfind("qm_hevc_alpha_", 0) == 0) ++ours;
         else ADD_FAILURE() << "exported: " << name;
     }
-    EXPECT_EQ(ours, 8);
+    EXPECT_EQ(ours, 9);
     // Alpha layers are decoded from FFmpeg 8.1 on.
     int major = 0, minor = 0;
     const std::string version = qm_hevc_alpha_version();

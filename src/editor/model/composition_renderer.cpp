@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 
+#include "core/conversion_error.h"
 #include "editor/model/clip_effects.h"
 #include "engine/media_frame_reader.h"
+#include "platform/media/media_error.h"
 #include "platform/media/pixel_buffer.h"
 #include "platform/raster/blend_modes.h"
 #include "platform/raster/parallel_rows.h"
@@ -43,6 +46,29 @@ void fillLayer(QImage& layer, uint16_t alpha) {
             for (int x = 0; x < w; ++x, p += 4) p[0] = 0, p[1] = 0, p[2] = 0, p[3] = alpha;
         }
     });
+}
+
+// Why a picture could not be read, in words, with what the library said after them.
+std::string readFailure(const std::exception& e) {
+    const auto* media = dynamic_cast<const MediaError*>(&e);
+    const auto* conversion = dynamic_cast<const ConversionError*>(&e);
+    std::string step = media ? media->step() : std::string();
+    if (conversion && conversion->kind() == ConversionError::Kind::decodeFailed) step = "decode";
+    const char* words = step == "decode"                             ? "its picture there can't be decoded"
+                        : step == "read sample"                      ? "its data there can't be read"
+                        : step == "open" || step == "read stream info" ? "the file can't be opened as a movie"
+                                                                       : "its picture there can't be made";
+    return std::string(words) + " (" + e.what() + ")";
+}
+
+std::string readFailure(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return readFailure(e);
+    } catch (...) {
+        return "its picture there can't be made";
+    }
 }
 
 bool whole(double v) { return std::abs(v - std::round(v)) < 1e-6; }
@@ -88,6 +114,14 @@ std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& med
     return {m.map(QPointF(0, 0)), m.map(QPointF(w, 0)), m.map(QPointF(w, h)), m.map(QPointF(0, h))};
 }
 
+MediaReadError::MediaReadError(QUuid mediaID, QString name, double seconds, std::string reason)
+    : mediaID_(mediaID), name_(std::move(name)), seconds_(seconds), reason_(std::move(reason)) {
+    char at[32];
+    std::snprintf(at, sizeof at, "%.2f", seconds_);
+    text_ = "\u201c" + name_.toStdString() + "\u201d can't be read at " + at + " s into the file, so the export was stopped: " +
+            reason_;
+}
+
 CompositionRenderer::CompositionRenderer() = default;
 CompositionRenderer::~CompositionRenderer() = default;
 
@@ -122,7 +156,14 @@ QImage CompositionRenderer::render(const Project& project, const MediaInfos& inf
     fillLayer(frame, project.transparentBackground ? 0 : 65535);
     const double k = frame.width() / std::max(double(project.width), 1.0);
     std::vector<Layer> layers = visibleLayers(project, infos, t, k);
-    fetchFrames(layers);
+    const bool strict = strict_;
+    fetchFrames(layers, strict);
+    if (strict)
+        for (const Layer& layer : layers)
+            if (!layer.failure.empty()) {
+                const MediaItem* media = project.mediaItem(layer.clip->mediaID);
+                throw MediaReadError(layer.clip->mediaID, media ? media->name : QString(), layer.ts, layer.failure);
+            }
     double spacing = 0;
     {
         std::lock_guard guard(lock_);
@@ -152,23 +193,24 @@ std::vector<CompositionRenderer::Layer> CompositionRenderer::visibleLayers(const
         const double o = clip->effectiveOpacity(t);
         drawable.insert(clip->id);
         if (!(o > 0.001)) continue;
+        const double ts = t - clip->start + clip->sourceIn;
         std::shared_ptr<ReaderSlot>& slot = readers_[clip->id];
         if (!slot) {
             try {
                 slot = std::make_shared<ReaderSlot>();
                 slot->reader = std::make_unique<MediaFrameReader>(media->path.toStdString(), *info);
-            } catch (...) {
+            } catch (const std::exception& e) {
                 readers_.remove(clip->id);  // tried again at the next render
+                if (strict_) throw MediaReadError(media->id, media->name, ts, readFailure(e));
                 continue;
             }
         }
-        const double ts = t - clip->start + clip->sourceIn;
         const QTransform place = clipPlacement(*clip, info->width, info->height, ts, W, H) * QTransform::fromScale(scale, scale);
         // Pictures with alpha are shrunk premultiplied, by the painter, or their edges would darken.
         const QSize shrunk = info->hasAlpha ? QSize() : shrunkOnPixels(place, info->width, info->height);
         const bool readsOwnSlot = std::none_of(layers.begin(), layers.end(), [&](const Layer& l) { return l.slot == slot; });
         layers.push_back({clip, slot, readsOwnSlot, ts, o, shrunk,
-                          QPoint(int(std::lround(place.dx())), int(std::lround(place.dy()))), {}});
+                          QPoint(int(std::lround(place.dx())), int(std::lround(place.dy()))), {}, {}});
     }
     for (auto it = readers_.begin(); it != readers_.end();) {
         if (drawable.contains(it.key()))
@@ -179,24 +221,37 @@ std::vector<CompositionRenderer::Layer> CompositionRenderer::visibleLayers(const
     return layers;
 }
 
-void CompositionRenderer::fetchFrames(std::vector<Layer>& layers) {
-    // A frame read ahead for this very time is taken as it is.
-    auto fetch = [](Layer& layer) {
+void CompositionRenderer::fetchFrames(std::vector<Layer>& layers, bool strict) {
+    // A frame read ahead for this very time is taken as it is, and so is its failure (the reader
+    // stays failed after one, and would only say so).
+    auto fetch = [strict](Layer& layer) {
         ReaderSlot& slot = *layer.slot;
         slot.preparing.wait();
+        const auto check = [&] {
+            if (strict && layer.failure.empty() && slot.reader->endedEarly(layer.ts))
+                layer.failure = "the file ends before this frame";
+        };
         if (slot.aheadTask.valid()) {
             slot.aheadTask.wait();
             PixelBufferRef early = std::move(slot.ahead);
-            if (early && std::abs(slot.aheadTime - layer.ts) < 1e-7 && slot.aheadSize == layer.shrunk) {
-                layer.frame = std::move(early);
-                return;
+            std::string failure = std::move(slot.aheadFailure);
+            slot.aheadFailure.clear();
+            if (std::abs(slot.aheadTime - layer.ts) < 1e-7 && slot.aheadSize == layer.shrunk) {
+                if (early || !failure.empty()) {
+                    layer.frame = std::move(early);
+                    layer.failure = std::move(failure);
+                    check();
+                    return;
+                }
             }
         }
         try {
             layer.frame = slot.reader->frame(layer.ts, layer.shrunk.width(), layer.shrunk.height());
         } catch (...) {
             layer.frame.reset();
+            layer.failure = readFailure(std::current_exception());
         }
+        check();
     };
     // Each layer's reader decodes and converts on a worker of the background pool; the first on
     // this thread.
@@ -223,7 +278,8 @@ void CompositionRenderer::readAhead(std::vector<Layer>& layers, double seconds) 
             try {
                 slot->ahead = slot->reader->frame(next, size.width(), size.height());
             } catch (...) {
-                slot->ahead.reset();  // read again when it is due
+                slot->ahead.reset();
+                slot->aheadFailure = readFailure(std::current_exception());
             }
         });
     }

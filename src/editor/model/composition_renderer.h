@@ -13,8 +13,10 @@
 
 #include <array>
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "editor/model/project.h"
@@ -37,6 +39,26 @@ QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double
 std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& media, double t, double canvasWidth,
                                           double canvasHeight);
 
+// A medium whose picture could not be read where it has one (a damaged or cut short file), met
+// by a strict render: the export stops rather than write the frame without it.
+class MediaReadError : public std::exception {
+public:
+    // `seconds` is the time in the medium, `reason` what went wrong in words.
+    MediaReadError(QUuid mediaID, QString name, double seconds, std::string reason);
+    const QUuid& mediaID() const { return mediaID_; }
+    const QString& name() const { return name_; }
+    double seconds() const { return seconds_; }
+    const std::string& reason() const { return reason_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    QUuid mediaID_;
+    QString name_;
+    double seconds_;
+    std::string reason_;
+    std::string text_;
+};
+
 class CompositionRenderer {
 public:
     CompositionRenderer();
@@ -54,6 +76,10 @@ public:
     // then decodes its clip's next frame while the current one is composed. 0 (the default) reads
     // only what is asked for, for callers that jump about (previews, playback on a clock).
     void setReadAhead(double seconds);
+    // Exports turn this on: a clip whose medium cannot be opened, read or decoded where it has a
+    // picture then fails render() with MediaReadError instead of being left out. Times where a
+    // clip shows no frame (past its medium's end, before its first frame) are no failure.
+    void setStrict(bool on) { strict_ = on; }
     // Callers that show one frame after another on a clock (playback) turn this on: after each
     // render every reader prepares its clip's next frame while the current one is on screen.
     void setPrepareNext(bool on) { prepareNext_ = on; }
@@ -75,6 +101,7 @@ private:
     struct ReaderSlot {
         std::unique_ptr<MediaFrameReader> reader;
         PixelBufferRef ahead;  // set by aheadTask
+        std::string aheadFailure;  // why aheadTask got no picture, in words (empty: it did or it needed none)
         double aheadTime = 0;
         QSize aheadSize;
         PoolTask aheadTask;
@@ -89,10 +116,11 @@ private:
         QSize shrunk;  // the size the reader is asked for (empty: its own), drawn from shrunkAt on
         QPoint shrunkAt;
         PixelBufferRef frame;
+        std::string failure;  // why the frame could not be read, in words (empty: no failure)
     };
 
     std::vector<Layer> visibleLayers(const Project& project, const MediaInfos& infos, double t, double scale);
-    static void fetchFrames(std::vector<Layer>& layers);
+    static void fetchFrames(std::vector<Layer>& layers, bool strict);
     static void readAhead(std::vector<Layer>& layers, double seconds);
     void compose(QImage& frame, const std::vector<Layer>& layers, const Project& project, double k, bool preview);
     static void prepareNext(std::vector<Layer>& layers);
@@ -102,6 +130,7 @@ private:
     QHash<QUuid, std::shared_ptr<ReaderSlot>> readers_;
     double readAhead_ = 0;
     std::atomic<bool> prepareNext_{false};
+    std::atomic<bool> strict_{false};
     QImage scratch_;  // the canvas-sized layer transformed pictures are drawn into (render's own)
 };
 

@@ -61,8 +61,10 @@ public:
     // Renders and writes every frame, blocking until the output is complete. Throws
     // ConversionError::noVideoTrack for an empty timeline (nothing written), encodeFailed for a
     // frame rate outside 0.1…1000 fps, MediaGoneError when the file of a medium it was given a
-    // probe result for cannot be read before or while it runs (a movie is then not written), and
-    // what the transcoder throws (cancelled after cancellation()).
+    // probe result for cannot be read before or while it runs, MediaReadError when a medium's
+    // picture cannot be read or decoded where it has one (after either nothing is left under the
+    // destination's name, image sequences included), and what the transcoder throws (cancelled
+    // after cancellation()).
     void exportProject(const ProgressCallback& progress);
 
     CancellationFlag& cancellation() const { return transcoder_->cancellation(); }

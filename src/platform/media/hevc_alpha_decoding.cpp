@@ -24,6 +24,8 @@ struct HevcAlphaDecoding::Private {
 };
 
 bool HevcAlphaDecoding::available() { return true; }
+const int HevcAlphaDecoding::kAlphaNotDecoded = QM_HEVC_ALPHA_NO_ALPHA;
+int64_t HevcAlphaDecoding::droppedTime() const { return qm_hevc_alpha_dropped_pts(p_->decoder); }
 
 bool HevcAlphaDecoding::readsSamplesOf(const AVStream* stream) {
     const AVCodecParameters* par = stream->codecpar;
@@ -36,7 +38,7 @@ std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream* strea
     const AVCodecParameters* par = stream->codecpar;
     const size_t size = par->extradata != nullptr && par->extradata_size > 0 ? size_t(par->extradata_size) : 0;
     const int rc = qm_hevc_alpha_open(par->extradata, size, std::max(threads, 0), &p->decoder);
-    if (rc < 0) throw MediaError::fromCode("decoder", rc);
+    if (rc < 0) throw MediaError("decoder", "the HEVC-with-alpha video's configuration can't be read: " + reasonFor(rc), rc);
     return std::unique_ptr<HevcAlphaDecoding>(new HevcAlphaDecoding(std::move(p)));
 }
 
@@ -104,6 +106,8 @@ int HevcAlphaDecoding::receive(AVFrame* frame) {
 
 struct HevcAlphaDecoding::Private {};
 bool HevcAlphaDecoding::available() { return false; }
+const int HevcAlphaDecoding::kAlphaNotDecoded = AVERROR_BUG2;
+int64_t HevcAlphaDecoding::droppedTime() const { return 0; }
 bool HevcAlphaDecoding::readsSamplesOf(const AVStream*) { return false; }
 std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream*, int) {
     throw MediaError("decoder", "this build has no decoder of HEVC alpha layers");
@@ -112,6 +116,17 @@ int HevcAlphaDecoding::send(const AVPacket*, bool) { return AVERROR(ENOSYS); }
 int HevcAlphaDecoding::receive(AVFrame*) { return AVERROR(ENOSYS); }
 
 #endif
+
+std::string HevcAlphaDecoding::reasonFor(int code) {
+    // The library's own texts ("Cannot allocate memory" for a picture too large or a reference
+    // missing) would mislead: what fails here is the stream.
+    if (code == kAlphaNotDecoded) return "its alpha layer is missing or damaged";
+    if (code == AVERROR(ENOMEM)) return "its data is damaged or describes a picture too large to decode";
+    if (code == AVERROR_PATCHWELCOME || code == AVERROR(ENOSYS))
+        return "it uses a form of HEVC with alpha this decoder can't read";
+    if (code == AVERROR_INVALIDDATA || code == AVERROR(EINVAL)) return "its data is damaged";
+    return "its data is damaged (" + mediaErrorText(code) + ")";
+}
 
 HevcAlphaDecoding::HevcAlphaDecoding(std::unique_ptr<Private> p) : p_(std::move(p)) {}
 HevcAlphaDecoding::~HevcAlphaDecoding() = default;

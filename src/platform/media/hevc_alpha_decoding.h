@@ -6,6 +6,7 @@
 // colour layer alone.
 
 #include <memory>
+#include <string>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -32,6 +33,14 @@ public:
     // their memory held by reference and read-only.
     int send(const AVPacket* packet, bool skipUnreferenced);
     int receive(AVFrame* frame);
+
+    // receive's result for a picture whose alpha layer was not decoded: the picture is dropped,
+    // never handed out with an alpha plane nothing was decoded into.
+    static const int kAlphaNotDecoded;
+    // The time of the last picture dropped so, in the stream's time base.
+    int64_t droppedTime() const;
+    // Why the decoder refused a sample or picture, in words for the user.
+    static std::string reasonFor(int code);
 
 private:
     struct Private;

@@ -268,7 +268,8 @@ HevcAlphaEncoder::HevcAlphaEncoder(const HevcAlphaSettings& s) : impl_(std::make
     // Every key frame an IDR picture, so a player that seeks to one shows it and what follows.
     p->bOpenGOP = 0;
     // Frame encoders stay parallel: setup patches x265 4.1, whose alpha layer advanced the rate
-    // control's frame order a second time per picture, letting two frame encoders run the rate
+    // control's frame order a second time per picture, and whose encoder took a lookahead that came
+    // back empty under load for the end of the stream; either let two frame encoders run the rate
     // control at once (a B picture then read another's references and crashed, and sizes varied).
     p->bAnnexB = 0;            // 4-byte lengths, as the movie's samples carry them
     p->bRepeatHeaders = 0;     // parameter sets live in the sample description only

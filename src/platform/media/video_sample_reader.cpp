@@ -1,6 +1,9 @@
 #include "platform/media/asset_reader.h"
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -36,6 +39,9 @@ struct VideoSampleReader::Impl {
 
     bool demuxEnded = false;
     bool decoderDrained = false;
+    // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
+    std::exception_ptr heldFailure;
+    std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
     // One sample of lookahead so that each sample's duration can come from its successor.
     std::optional<VideoSample> held;
     // The duration the file stores for the held picture: a decoded picture's duration comes from
@@ -45,6 +51,8 @@ struct VideoSampleReader::Impl {
     MediaTime lastTime;
     MediaTime lastDuration;
     int64_t samplesRead = 0;
+    int64_t samplesSent = 0;
+    int64_t picturesDecoded = 0;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -91,6 +99,30 @@ struct VideoSampleReader::Impl {
     void fail(const MediaError& e) {
         status = Status::failed;
         throw e;
+    }
+    [[noreturn]] void failDecoding(const std::string& text) {
+        status = Status::failed;
+        throw ConversionError::decodeFailed(text);
+    }
+
+    // "frame 12" for a time stamp of the track, counted from its start.
+    std::string frameNamed(int64_t ts) const {
+        const MediaTime t = ffmpeg::mediaTimeFrom(ts, timeBase);
+        if (!t.isNumeric()) return "a frame";
+        const double seconds = (t - info.timeRangeStart).seconds();
+        if (info.frameRate > 0) return "frame " + std::to_string(std::max<int64_t>(0, std::llround(seconds * info.frameRate)));
+        char text[48];
+        std::snprintf(text, sizeof text, "the frame at %.3f s", seconds);
+        return text;
+    }
+
+    // The decoder of both layers refuses what it cannot decode in full; said in words, so that a
+    // picture without its alpha never passes as a transparent one.
+    [[noreturn]] void failAlphaDecoding(int rc, const std::string& what) {
+        if (rc == HevcAlphaDecoding::kAlphaNotDecoded)
+            failDecoding("the alpha layer of " + frameNamed(alphaDecoder->droppedTime()) +
+                         " can't be decoded: it is missing from the file or damaged");
+        failDecoding(what + " can't be decoded: " + HevcAlphaDecoding::reasonFor(rc));
     }
 
     PixelBufferRef convertedPicture(const AVFrame* f, int width = 0, int height = 0) {
@@ -153,11 +185,26 @@ struct VideoSampleReader::Impl {
         return avcodec_send_packet(decoder.get(), p);
     }
 
-    // Decoded mode: one decoded picture, in presentation order.
+    // Decoded mode: one decoded picture, in presentation order. A failure of the library ends the
+    // pictures; the one held for its duration still comes out, and next() reports the failure
+    // after it. A failure in our own words (a picture refused for its alpha) ends them at once:
+    // it may concern the picture held.
     bool produceDecoded() {
+        if (heldFailure) return false;
+        try {
+            return decodeNext();
+        } catch (const MediaError&) {
+            heldFailure = std::current_exception();
+            status = Status::reading;
+            return false;
+        }
+    }
+
+    bool decodeNext() {
         for (;;) {
             int rc = receiveFrame();
             if (rc == 0) {
+                ++picturesDecoded;
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
@@ -182,15 +229,32 @@ struct VideoSampleReader::Impl {
             }
             if (rc == AVERROR_EOF) {
                 decoderDrained = true;
+                // Samples went in and no picture came out: nothing of the movie was read.
+                if (samplesSent > 0 && picturesDecoded == 0)
+                    failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
                 return false;
             }
-            if (rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
+            if (rc != AVERROR(EAGAIN)) {
+                if (alphaDecoder) failAlphaDecoding(rc, "a picture of the video");
+                fail(MediaError::fromCode("decode", rc));
+            }
             if (demuxEnded) {
                 rc = sendPacket(nullptr, false);
-                if (rc < 0 && rc != AVERROR_EOF) fail(MediaError::fromCode("decode", rc));
+                if (rc < 0 && rc != AVERROR_EOF) {
+                    if (alphaDecoder) failAlphaDecoding(rc, "the video's last frames");
+                    fail(MediaError::fromCode("decode", rc));
+                }
                 continue;
             }
-            if (!readPacket()) {
+            bool more = false;
+            try {
+                more = readPacket();
+            } catch (const MediaError&) {
+                // The pictures of the samples sent before the one that failed come out first.
+                demuxFailure = std::current_exception();
+                status = Status::reading;
+            }
+            if (!more) {
                 demuxEnded = true;
                 continue;
             }
@@ -198,7 +262,11 @@ struct VideoSampleReader::Impl {
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group).
             rc = sendPacket(packet.get(), endsWellBeforeStart());
-            if (rc < 0 && rc != AVERROR(EAGAIN)) fail(MediaError::fromCode("decode", rc));
+            if (rc < 0 && rc != AVERROR(EAGAIN)) {
+                if (alphaDecoder) failAlphaDecoding(rc, frameNamed(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts));
+                fail(MediaError::fromCode("decode", rc));
+            }
+            ++samplesSent;
         }
     }
 
@@ -221,6 +289,10 @@ struct VideoSampleReader::Impl {
             if (!more) {
                 finishHeld();
                 if (!ready) {
+                    if (heldFailure || demuxFailure) {
+                        status = Status::failed;
+                        std::rethrow_exception(heldFailure ? heldFailure : demuxFailure);
+                    }
                     if (status == Status::reading) status = Status::completed;
                     return std::nullopt;
                 }

@@ -4,18 +4,23 @@
 // hold the very files being copied) is still there while the new one is built. Credits and
 // editor packages both go through it.
 
+#include <optional>
+
 #include <QString>
+
+#include "core/partial_file.h"
 
 namespace qm {
 
 class StagedFolder {
 public:
     // Creates an empty hidden sibling of `target` (".Name.1a2b3c4d.partial"), first removing the
-    // siblings that killed runs left for the same target. Throws std::runtime_error naming the
-    // target when the parent folder cannot be written.
+    // siblings that killed runs left for the same target (and putting back an old package a
+    // killed swap had set aside). Throws std::runtime_error naming the target when the parent
+    // folder cannot be written.
     explicit StagedFolder(QString target);
     // Removes the sibling unless commit() succeeded.
-    ~StagedFolder();
+    ~StagedFolder() = default;
     StagedFolder(const StagedFolder&) = delete;
     StagedFolder& operator=(const StagedFolder&) = delete;
 
@@ -27,16 +32,15 @@ public:
     // reads the place they chose.
     QString userText(QString text) const;
 
-    // Puts the staged folder at the target, replacing any item there: an atomic exchange where
-    // the file system offers one, else the old item is renamed aside first. Only after the swap
-    // is the old item removed. Throws std::runtime_error; the target is then as it was.
+    // Puts the staged folder at the target, replacing any item there (see PartialFolder::replace).
+    // Only after the swap is the old item removed. Throws std::runtime_error; the target is then
+    // as it was.
     void commit();
 
 private:
     QString target_;
     QString staging_;
-    int lock_ = -1;  // held open with an exclusive flock: a live staging folder is never stale
-    bool committed_ = false;
+    std::optional<PartialFolder> folder_;  // locked and marked until it stands at the target
 };
 
 }  // namespace qm
