@@ -80,8 +80,8 @@ void EditorModel::addClipAtPlayhead(const QUuid& mediaID, std::optional<std::siz
     setSelectedClipID(id);
 }
 
-double EditorModel::snapTime(double time, const QUuid& leaveOut) const {
-    if (!std::isfinite(time)) return time;
+EditorModel::Snap EditorModel::snap(double time, const QUuid& leaveOut) const {
+    if (!std::isfinite(time)) return {time, false};
     const double threshold = 8.0 / pixelsPerSecond_;
     double best = 0.0;
     const auto consider = [&](double candidate) {
@@ -94,7 +94,8 @@ double EditorModel::snapTime(double time, const QUuid& leaveOut) const {
             consider(c.start);
             consider(clipEnd(c));
         }
-    return std::abs(best - time) <= threshold ? best : time;
+    if (std::abs(best - time) <= threshold) return {best, true};
+    return {time, false};
 }
 
 void EditorModel::moveClip(Project& project, std::size_t track, std::size_t index, std::optional<std::ptrdiff_t> toTrack,

@@ -1,5 +1,7 @@
 #include "editor/editor_key_monitor.h"
 
+#include <linux/input-event-codes.h>
+
 #include <QGuiApplication>
 #include <QInputMethodQueryEvent>
 #include <QKeyEvent>
@@ -14,6 +16,34 @@ namespace {
 // Shift, Ctrl (Command), Alt (Option) and Meta (Control) take part; keypad and group do not.
 constexpr Qt::KeyboardModifiers kShortcutModifiers =
     Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+
+// The shortcut keys by their place: the evdev code of each place and the key a US layout gives
+// there. X11 and Wayland report evdev code + 8 as the native scan code.
+struct Place {
+    quint32 evdev;
+    Qt::Key us;
+};
+constexpr Place kPlaces[] = {
+    {KEY_SPACE, Qt::Key_Space}, {KEY_LEFT, Qt::Key_Left}, {KEY_RIGHT, Qt::Key_Right},
+    {KEY_Z, Qt::Key_Z}, {KEY_B, Qt::Key_B}, {KEY_D, Qt::Key_D}, {KEY_C, Qt::Key_C}, {KEY_V, Qt::Key_V},
+    {KEY_F9, Qt::Key_F9}, {KEY_H, Qt::Key_H}, {KEY_F3, Qt::Key_F3},
+    {KEY_EQUAL, Qt::Key_Equal}, {KEY_MINUS, Qt::Key_Minus}, {KEY_BACKSLASH, Qt::Key_Backslash},
+    {KEY_J, Qt::Key_J}, {KEY_K, Qt::Key_K},
+    {KEY_BACKSPACE, Qt::Key_Backspace}, {KEY_DELETE, Qt::Key_Delete}, {KEY_HOME, Qt::Key_Home}, {KEY_END, Qt::Key_End},
+    {KEY_A, Qt::Key_A}, {KEY_S, Qt::Key_S}, {KEY_R, Qt::Key_R}, {KEY_T, Qt::Key_T}, {KEY_U, Qt::Key_U},
+    {KEY_P, Qt::Key_P},
+};
+constexpr quint32 kEvdevOffset = 8;
+
+// Shortcuts keep their place whatever the layout types there (Ctrl with the B place splits under
+// Dvorak too). Only an event without a scan code (synthesised, offscreen) is taken by its key.
+int keyAtPlace(const QKeyEvent& event) {
+    const quint32 code = event.nativeScanCode();
+    if (code == 0) return event.key();
+    for (const Place& p : kPlaces)
+        if (code == p.evdev + kEvdevOffset) return p.us;
+    return Qt::Key_unknown;
+}
 
 }  // namespace
 
@@ -57,7 +87,8 @@ bool EditorKeyMonitor::handleKey(const QKeyEvent& event, EditorModel& model) {
     const bool commandShift = mods == (Qt::ControlModifier | Qt::ShiftModifier);
     const bool commandOption = mods == (Qt::ControlModifier | Qt::AltModifier);
     const bool clipSelected = !model.selectedClipID().isNull();
-    switch (event.key()) {
+    const int key = keyAtPlace(event);
+    switch (key) {
         case Qt::Key_Space:
             if (!none) return false;
             model.isPlaying() ? model.pause() : model.play();
@@ -66,7 +97,7 @@ bool EditorKeyMonitor::handleKey(const QKeyEvent& event, EditorModel& model) {
         case Qt::Key_Right: {
             if (!none && !shift) return false;
             const int step = shift ? 10 : 1;
-            model.stepFrames(event.key() == Qt::Key_Left ? -step : step);
+            model.stepFrames(key == Qt::Key_Left ? -step : step);
             return true;
         }
         case Qt::Key_Z:
@@ -112,7 +143,7 @@ bool EditorKeyMonitor::handleKey(const QKeyEvent& event, EditorModel& model) {
         case Qt::Key_J:
         case Qt::Key_K:
             if (!none) return false;
-            model.jumpToKeyframe(event.key() == Qt::Key_K);
+            model.jumpToKeyframe(key == Qt::Key_K);
             return true;
         case Qt::Key_Backspace:
         case Qt::Key_Delete:

@@ -1,7 +1,8 @@
 #pragma once
 // The editor's keyboard shortcuts: an application-wide key filter, installed while the editor is
 // on screen, that turns keys meant for the editor into model commands and lets every other key
-// through. Keys match by what the layout gives (Qt::Key), modifiers exactly.
+// through. Keys match by their place on the keyboard (named as on a US layout), not by the
+// character the layout types there; modifiers match exactly.
 
 #include <QObject>
 #include <QPointer>

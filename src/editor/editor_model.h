@@ -214,7 +214,13 @@ public:
     void moveClipInModel(std::size_t track, std::size_t index, std::optional<std::ptrdiff_t> toTrack, double start);
     void trimClipStart(const QUuid& id, double time);
     void trimClipEnd(const QUuid& id, double time);
-    double snapTime(double time, const QUuid& leaveOut = {}) const;
+    // The nearest snap target (0, the playhead, other clips' edges) within 8 points, else `time`.
+    struct Snap {
+        double time;
+        bool snapped;  // a target was near, even one equal to `time`
+    };
+    Snap snap(double time, const QUuid& leaveOut = {}) const;
+    double snapTime(double time, const QUuid& leaveOut = {}) const { return snap(time, leaveOut).time; }
     void splitAtPlayhead();
     void duplicateClip();
     void deleteSelection();

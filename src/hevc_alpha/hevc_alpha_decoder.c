@@ -23,17 +23,19 @@ _Static_assert(QM_HEVC_ALPHA_INVALID == AVERROR(EINVAL), "the codes are FFmpeg's
 // wait in reorder before they come out (the decoded picture buffer holds 16).
 enum { kRemembered = 64 };
 
+// What a decoder shares with the luma buffers of the pictures it allocates, which may outlive it.
+typedef struct Tracker {
+    int64_t newest;  // the number of the newest allocation
+    // By sample number modulo kRemembered: the samples whose alpha-layer picture was allocated.
+    int64_t alpha_started[kRemembered];
+} Tracker;
+
 struct qm_hevc_alpha_decoder {
     AVCodecContext* context;
     AVPacket* packet;
+    AVBufferRef* tracker;
     // Each sample sent is numbered from 1; its pictures carry the number as their opaque value.
     int64_t sent;
-    // The sample whose first picture (the colour layer's) was allocated last.
-    int64_t colour_started;
-    // By sample number modulo kRemembered: the samples whose second picture, the alpha layer's, was
-    // allocated. The alpha layer decodes into the colour picture's fourth plane, so a picture whose
-    // alpha layer never started holds whatever that memory held before.
-    int64_t alpha_started[kRemembered];
     int64_t dropped_pts;
 };
 
@@ -53,20 +55,54 @@ const char* qm_hevc_alpha_version(void) { return av_version_info(); }
 static pthread_once_t quiet = PTHREAD_ONCE_INIT;
 static void silence(void) { av_log_set_level(AV_LOG_QUIET); }
 
-// The pictures of one sample are allocated colour layer first, then the alpha layer.
+// One allocated picture's luma buffer, wrapped so that its release is seen.
+typedef struct Luma {
+    AVBufferRef* inner;
+    AVBufferRef* tracker;
+    int64_t allocation;
+    int64_t sample;
+} Luma;
+
+// The alpha layer decodes into the colour picture's fourth plane: its own picture gives up its luma
+// buffer the moment it is allocated, which no other picture does (a reference made up for one
+// that is missing, say, stays in the picture buffer). A picture whose alpha layer never started
+// holds in that plane whatever the memory held before.
+static void luma_released(void* opaque, uint8_t* data) {
+    (void)data;
+    Luma* l = opaque;
+    Tracker* t = (Tracker*)l->tracker->data;
+    if (l->allocation == t->newest && l->sample > 0) t->alpha_started[l->sample % kRemembered] = l->sample;
+    av_buffer_unref(&l->inner);
+    av_buffer_unref(&l->tracker);
+    av_free(l);
+}
+
 static int get_buffer(AVCodecContext* context, AVFrame* frame, int flags) {
     qm_hevc_alpha_decoder* d = context->opaque;
-    const int64_t sample = (int64_t)(intptr_t)frame->opaque;
-    if (sample > 0) {
-        if (sample == d->colour_started) d->alpha_started[sample % kRemembered] = sample;
-        else d->colour_started = sample;
+    int rc = avcodec_default_get_buffer2(context, frame, flags);
+    if (rc < 0) return rc;
+    Luma* l = av_mallocz(sizeof *l);
+    AVBufferRef* outer = NULL;
+    if (l != NULL) l->tracker = av_buffer_ref(d->tracker);
+    if (l != NULL && l->tracker != NULL)
+        outer = av_buffer_create(frame->buf[0]->data, frame->buf[0]->size, luma_released, l, 0);
+    if (outer == NULL) {
+        if (l != NULL) av_buffer_unref(&l->tracker);
+        av_free(l);
+        av_frame_unref(frame);
+        return AVERROR(ENOMEM);
     }
-    return avcodec_default_get_buffer2(context, frame, flags);
+    Tracker* t = (Tracker*)d->tracker->data;
+    l->inner = frame->buf[0];
+    l->allocation = ++t->newest;
+    l->sample = (int64_t)(intptr_t)frame->opaque;
+    frame->buf[0] = outer;
+    return 0;
 }
 
 static void forget_samples(qm_hevc_alpha_decoder* d) {
-    d->colour_started = 0;
-    memset(d->alpha_started, 0, sizeof d->alpha_started);
+    Tracker* t = (Tracker*)d->tracker->data;
+    memset(t->alpha_started, 0, sizeof t->alpha_started);
 }
 
 int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_hevc_alpha_decoder** decoder) {
@@ -81,7 +117,8 @@ int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_he
     int rc = AVERROR(ENOMEM);
     d->context = avcodec_alloc_context3(codec);
     d->packet = av_packet_alloc();
-    if (d->context == NULL || d->packet == NULL) goto fail;
+    d->tracker = av_buffer_allocz(sizeof(Tracker));
+    if (d->context == NULL || d->packet == NULL || d->tracker == NULL) goto fail;
     if (hvcc_size > 0) {
         d->context->extradata = av_mallocz(hvcc_size + AV_INPUT_BUFFER_PADDING_SIZE);
         if (d->context->extradata == NULL) goto fail;
@@ -111,6 +148,7 @@ void qm_hevc_alpha_close(qm_hevc_alpha_decoder* decoder) {
     if (decoder == NULL) return;
     avcodec_free_context(&decoder->context);
     av_packet_free(&decoder->packet);
+    av_buffer_unref(&decoder->tracker);
     av_free(decoder);
 }
 
@@ -152,7 +190,8 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
         rc = AVERROR_PATCHWELCOME;
     if (rc == 0 && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) {
         const int64_t sample = (int64_t)(intptr_t)f->opaque;
-        if (sample <= 0 || decoder->alpha_started[sample % kRemembered] != sample) {
+        const Tracker* t = (const Tracker*)decoder->tracker->data;
+        if (sample <= 0 || t->alpha_started[sample % kRemembered] != sample) {
             decoder->dropped_pts = f->best_effort_timestamp;
             rc = QM_HEVC_ALPHA_NO_ALPHA;
         }

@@ -46,10 +46,12 @@ TEST(EditorClips, SnappingPrefersEarlierCandidatesWithinEightPoints) {
         double t;
         QUuid leaveOut;
         double expected;
+        bool snapped;  // on a target, even one where the time already lay
     };
-    for (const Case& c : {Case{2.09, {}, 2.0}, Case{2.11, {}, 2.11}, Case{2.05, id, 2.05}, Case{0.05, id, 0.0},
-                          Case{0.0, {}, 0.0}}) {
+    for (const Case& c : {Case{2.09, {}, 2.0, true}, Case{2.11, {}, 2.11, false}, Case{2.05, id, 2.05, false},
+                          Case{0.05, id, 0.0, true}, Case{0.0, {}, 0.0, true}}) {
         EXPECT_DOUBLE_EQ(e->snapTime(c.t, c.leaveOut), c.expected) << c.t;
+        EXPECT_EQ(e->snap(c.t, c.leaveOut).snapped, c.snapped) << c.t;
     }
     e->seek(0.1);
     EXPECT_DOUBLE_EQ(e->snapTime(0.05), 0.0);  // 0 and the playhead equally near: 0 first

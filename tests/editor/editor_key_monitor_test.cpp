@@ -2,6 +2,7 @@
 // modifiers, text fields, modal dialogs, starting twice and a model that has gone.
 
 #include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
 
 #include <QApplication>
 #include <QDialog>
@@ -48,12 +49,13 @@ struct Fixture {
         editor->seek(2);
         monitor.start(editor.model.get());
     }
-    // Sends a press to the window as the platform would; true when the editor took it.
-    bool press(int key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    // Sends a press to the window as the platform would; true when the editor took it. `scan` is
+    // the native scan code X11 and Wayland give (evdev code + 8); offscreen gives none.
+    bool press(int key, Qt::KeyboardModifiers mods = Qt::NoModifier, quint32 scan = 0) {
         QWindow* handle = QApplication::focusWindow();
         if (handle == nullptr) handle = window.windowHandle();
         const int before = window.keys + keysIn(field);
-        QKeyEvent event(QEvent::KeyPress, key, mods);
+        QKeyEvent event(QEvent::KeyPress, key, mods, scan, 0, 0);
         QCoreApplication::sendEvent(handle, &event);
         return window.keys + keysIn(field) == before;
     }
@@ -113,6 +115,49 @@ TEST(EditorKeyMonitor, TheTableByKeyAndExactModifiers) {
     m.setSelectedClipID(f.clipID);
     EXPECT_TRUE(f.press(Qt::Key_Delete));
     EXPECT_FALSE(m.project().clipLocation(f.clipID).has_value());
+}
+
+// A key's place as X11 and Wayland give it: the evdev code + 8.
+constexpr quint32 place(quint32 evdev) { return evdev + 8; }
+
+TEST(EditorKeyMonitor, KeysMatchByPlaceWhateverTheLayoutTypes) {
+    // A US Dvorak layout: each key types another letter than its US place's.
+    Fixture f;
+    EditorModel& m = *f.editor;
+    const double zoom = m.pixelsPerSecond();
+    const auto clips = [&] { return m.project().tracks[0].clips.size(); };
+    EXPECT_FALSE(f.press(Qt::Key_B, Qt::ControlModifier, place(KEY_N)));  // types b at the N place
+    EXPECT_FALSE(f.press(Qt::Key_X, Qt::ControlModifier, place(KEY_X)));  // US: Ctrl+X is not a shortcut
+    EXPECT_EQ(clips(), 1u);
+    EXPECT_TRUE(f.press(Qt::Key_X, Qt::ControlModifier, place(KEY_B)));  // the B place types x
+    EXPECT_EQ(clips(), 2u);
+    EXPECT_TRUE(f.press(Qt::Key_Semicolon, Qt::ControlModifier, place(KEY_Z)));
+    EXPECT_EQ(clips(), 1u);
+    EXPECT_TRUE(f.press(Qt::Key_BracketRight, Qt::NoModifier, place(KEY_EQUAL)));
+    EXPECT_EQ(m.pixelsPerSecond(), zoom * 1.5);
+    EXPECT_TRUE(f.press(Qt::Key_BracketLeft, Qt::NoModifier, place(KEY_MINUS)));
+    EXPECT_NEAR(m.pixelsPerSecond(), zoom, 1e-9);
+    EXPECT_FALSE(f.press(Qt::Key_Minus, Qt::KeypadModifier, place(KEY_KPMINUS)));  // another place
+    EXPECT_NEAR(m.pixelsPerSecond(), zoom, 1e-9);
+    EXPECT_TRUE(f.press(Qt::Key_Backslash, Qt::NoModifier, place(KEY_BACKSLASH)));
+    EXPECT_TRUE(f.press(Qt::Key_H, Qt::NoModifier, place(KEY_J)));
+    EXPECT_TRUE(f.press(Qt::Key_T, Qt::NoModifier, place(KEY_K)));
+    EXPECT_TRUE(f.press(Qt::Key_Home, Qt::NoModifier, place(KEY_HOME)));
+    EXPECT_EQ(m.playhead(), 0.0);
+
+    EXPECT_FALSE(f.press(Qt::Key_O, Qt::NoModifier, place(KEY_S)));  // no clip selected
+    m.setSelectedClipID(f.clipID);
+    EXPECT_FALSE(f.press(Qt::Key_S, Qt::NoModifier, place(KEY_SEMICOLON)));  // s typed at the ; place
+    EXPECT_TRUE(m.expandedTracks().isEmpty());
+    const std::pair<int, quint32> lanes[] = {{Qt::Key_A, KEY_A}, {Qt::Key_O, KEY_S}, {Qt::Key_P, KEY_R},
+                                             {Qt::Key_Y, KEY_T}, {Qt::Key_G, KEY_U}, {Qt::Key_L, KEY_P}};
+    for (auto [key, evdev] : lanes) EXPECT_TRUE(f.press(key, Qt::NoModifier, place(evdev))) << evdev;
+    EXPECT_EQ(m.expandedTracks().size(), 1);
+    EXPECT_TRUE(f.press(Qt::Key_E, Qt::ControlModifier, place(KEY_D)));
+    EXPECT_EQ(m.project().tracks.size() + clips(), 3u);  // duplicated somewhere
+    const QUuid selected = m.selectedClipID();
+    EXPECT_TRUE(f.press(Qt::Key_Backspace, Qt::NoModifier, place(KEY_BACKSPACE)));
+    EXPECT_FALSE(m.project().clipLocation(selected).has_value());
 }
 
 TEST(EditorKeyMonitor, TextFieldsDialogsStartTwiceAndAModelThatIsGone) {

@@ -77,6 +77,25 @@ TEST(TimelineDrag, MoveSnapsByTheStartNotTheEndAlone) {
     EXPECT_NEAR(t.editor->clip(id)->start, 6.1, 1e-9);
 }
 
+TEST(TimelineDrag, MoveSnapsByTheStartAtTimesInexactInBinary) {
+    // A 3 s clip at 5 s; the other layer's clip ends at 3.0. Every drag from −115 to −127 points
+    // puts the start within 8 points (0.133 s) of 3.0 and the end (5.9 … 6.1) near nothing.
+    for (int dx = -115; dx >= -127; --dx) {
+        Timeline t({{{1, 2}}, {{5, 3}}});
+        const QUuid id = t.clip(1, 0).id;
+        t.drag(t.on(1, 0, 30), {{dx / 2.0, 0}, {double(dx), 0}});
+        EXPECT_DOUBLE_EQ(t.editor->clip(id)->start, 3.0) << dx;
+    }
+    // −129 points: start 0.85, 0.05 after an end at 0.8; its end 1.85, 0.05 before a start at 1.9.
+    // A tie, which the start wins; −128 (0.8667) puts the end nearer and −130 the start.
+    for (auto [dx, start] : {std::pair{-129.0, 0.8}, {-128.0, 0.9}, {-130.0, 0.8}}) {
+        Timeline t({{{0.2, 0.6}, {1.9, 1}}, {{3, 1}}});
+        const QUuid id = t.clip(1, 0).id;
+        t.drag(t.on(1, 0, 30), {{dx, 0}});
+        EXPECT_NEAR(t.editor->clip(id)->start, start, 1e-9) << dx;
+    }
+}
+
 TEST(TimelineDrag, ClickSelectsAndNoOpDragsRecordNothing) {
     Timeline t;
     const QUuid id = t.clip(0, 0).id;

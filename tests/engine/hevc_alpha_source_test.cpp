@@ -10,6 +10,7 @@
 
 #include "core/conversion_error.h"
 
+#include "engine/media_frame_reader.h"
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
 #include "platform/media/media_capabilities.h"

@@ -185,10 +185,17 @@ void TimelineContent::dragChanged(const DragTracker::Change& change) {
         case ClipPart::body: {
             const double dx = std::abs(tx) < 6 && std::abs(ty) > 12 ? 0.0 : tx;
             const double t = o.start + dx / pps;
-            const double s = editor_.snapTime(t, o.id);
-            const double e = editor_.snapTime(t + o.duration, o.id) - o.duration;
+            const auto s = editor_.snap(t, o.id);
+            const auto e = editor_.snap(t + o.duration, o.id);
             // The start's snap, unless the end's is nearer; the end alone never pulls the clip.
-            const double start = s == t ? t : std::abs(e - t) < std::abs(s - t) && e != t ? e : s;
+            // Told by the flags, as t + D − D need not give back t; corrections that differ by
+            // rounding alone are a tie, which the start wins.
+            constexpr double tie = 1e-9;
+            double start = t;
+            if (s.snapped)
+                start = e.snapped && std::abs(e.time - (t + o.duration)) < std::abs(s.time - t) - tie
+                            ? e.time - o.duration
+                            : s.time;
             if (const auto at = editor_.project().clipLocation(o.id)) editor_.moveClipInModel(at->track, at->clip, std::nullopt, start);
             d.verticalOffset = ty;
             update();
