@@ -311,7 +311,7 @@ TEST(HevcAlphaSource, AnHev1StreamCopyReadsAsItsHvc1Twin) {
 
     const PeerDecode reference = peerDecode(twin);
     ASSERT_EQ(reference.alpha.size(), 24u);
-    checkPng(copy, reference, dir);
+    checkPng(copy, reference, dir / "copy");
 }
 
 TEST(HevcAlphaSource, AMissingOrDamagedAlphaLayerFailsInWords) {
