@@ -113,7 +113,18 @@ const std::filesystem::path& withParentFolder(const std::filesystem::path& targe
 }  // namespace
 
 ExportDestination::ExportDestination(OutputFormat format, const std::filesystem::path& target)
-    : reservation_(isImageSequence(format) ? reserveOutputName(format, withParentFolder(target)) : nullptr),
+    : format_(format),
+      reservation_(isImageSequence(format) ? reserveOutputName(format, withParentFolder(target)) : nullptr),
       path_(reservation_ ? reservation_->target() : target) {}
+
+void ExportDestination::discardSequence() const {
+    if (!reservation_) return;
+    std::error_code ec;
+    const std::string name = path_.filename().string();
+    for (const auto& entry : std::filesystem::directory_iterator(path_, ec))
+        if (isImageSequenceFileName(name, entry.path().filename().string(), format_)) std::filesystem::remove(entry.path(), ec);
+    // Then as after a dead run: hidden frames left go, and the folder once empty.
+    removeDeadSequence(path_, format_);
+}
 
 }  // namespace qm

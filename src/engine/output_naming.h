@@ -40,6 +40,9 @@ public:
     // Throws ConversionError::writerFailed when the folder refuses it.
     ExportDestination(OutputFormat format, const std::filesystem::path& target);
     const std::filesystem::path& path() const { return path_; }
+    // For a run that must leave nothing: removes the sequence's frames and then its folder. The
+    // name was free when this run took it, so whatever frames are there are this run's own.
+    void discardSequence() const;
 
     // Gives the name back at the end of the run that holds one of these, however it ends.
     struct ReleaseAtEnd {
@@ -48,6 +51,7 @@ public:
     };
 
 private:
+    OutputFormat format_;
     std::unique_ptr<PartialFile> reservation_;
     std::filesystem::path path_;
 };

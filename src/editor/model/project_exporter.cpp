@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -120,47 +119,6 @@ private:
     MediaWatch& watch_;
 };
 
-// An image sequence's frames stay when a run fails; one stopped for a medium it could not read
-// would look complete up to there, so the frames this run wrote go, and its folder with them when
-// the run made it.
-class SequenceRun {
-public:
-    SequenceRun(const std::filesystem::path& destination, OutputFormat format)
-        : folder_(destination.has_filename() ? destination : destination.parent_path()),
-          format_(format),
-          existed_(std::filesystem::exists(folder_)),
-          before_(frames()) {}
-
-    // Frames that are new or changed since the run began (a frame of an earlier run it replaced).
-    void discard() const {
-        std::error_code ec;
-        for (const auto& [frame, written] : frames()) {
-            auto it = before_.find(frame);
-            if (it == before_.end() || it->second != written) std::filesystem::remove(folder_ / frame, ec);
-        }
-        if (!existed_ && std::filesystem::is_empty(folder_, ec)) std::filesystem::remove(folder_, ec);
-    }
-
-private:
-    std::map<std::string, std::filesystem::file_time_type> frames() const {
-        std::map<std::string, std::filesystem::file_time_type> found;
-        std::error_code ec;
-        const std::string name = folder_.filename().string();
-        for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
-            const std::string file = entry.path().filename().string();
-            std::error_code timeError;
-            const auto written = entry.last_write_time(timeError);
-            if (isImageSequenceFileName(name, file, format_)) found[file] = timeError ? decltype(written){} : written;
-        }
-        return found;
-    }
-
-    std::filesystem::path folder_;
-    OutputFormat format_;
-    bool existed_;
-    std::map<std::string, std::filesystem::file_time_type> before_;
-};
-
 }  // namespace
 
 MediaInfo timelineMediaInfo(const Project& project) {
@@ -254,18 +212,18 @@ void ProjectExporter::exportProject(const ProgressCallback& progress) {
     RenderFeeder feeder(*transcoder_, render, std::move(pool), progress, frame, frameCount(),
                         renderBatchSize(project_.width, project_.height));
     WatchedFeeder watchedFeeder(feeder, watch);
-    std::optional<SequenceRun> sequence;
-    if (isImageSequence(settings_.format)) sequence.emplace(transcoder_->destination(), settings_.format);
     try {
         transcoder_->runRendered(watchedFeeder, watchedAudio ? &*watchedAudio : nullptr);
     } catch (const MediaReadError&) {
-        if (sequence) sequence->discard();
+        // An image sequence's frames stay when a run fails; one stopped for a medium it could not
+        // read would look complete up to there.
+        destination_.discardSequence();
         throw;
     } catch (...) {
         // The feeds report a gone file in their own words (the sound as a failed read).
         const std::optional<MediaGoneError> gone = watch.gone();
         if (gone && !cancellation().value()) {
-            if (sequence) sequence->discard();
+            destination_.discardSequence();
             throw *gone;
         }
         throw;
