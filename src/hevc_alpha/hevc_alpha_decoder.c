@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <pthread.h>
+#include <stdatomic.h>
 #include <string.h>
 
 #include <libavcodec/avcodec.h>
@@ -24,10 +25,11 @@ _Static_assert(QM_HEVC_ALPHA_INVALID == AVERROR(EINVAL), "the codes are FFmpeg's
 enum { kRemembered = 64 };
 
 // What a decoder shares with the luma buffers of the pictures it allocates, which may outlive it.
+// Atomic: a picture handed out may be released on another thread than the one decoding.
 typedef struct Tracker {
-    int64_t newest;  // the number of the newest allocation
+    _Atomic int64_t newest;  // the number of the newest allocation
     // By sample number modulo kRemembered: the samples whose alpha-layer picture was allocated.
-    int64_t alpha_started[kRemembered];
+    _Atomic int64_t alpha_started[kRemembered];
 } Tracker;
 
 struct qm_hevc_alpha_decoder {
@@ -71,7 +73,8 @@ static void luma_released(void* opaque, uint8_t* data) {
     (void)data;
     Luma* l = opaque;
     Tracker* t = (Tracker*)l->tracker->data;
-    if (l->allocation == t->newest && l->sample > 0) t->alpha_started[l->sample % kRemembered] = l->sample;
+    if (l->allocation == atomic_load(&t->newest) && l->sample > 0)
+        atomic_store(&t->alpha_started[l->sample % kRemembered], l->sample);
     av_buffer_unref(&l->inner);
     av_buffer_unref(&l->tracker);
     av_free(l);
@@ -94,7 +97,7 @@ static int get_buffer(AVCodecContext* context, AVFrame* frame, int flags) {
     }
     Tracker* t = (Tracker*)d->tracker->data;
     l->inner = frame->buf[0];
-    l->allocation = ++t->newest;
+    l->allocation = atomic_fetch_add(&t->newest, 1) + 1;
     l->sample = (int64_t)(intptr_t)frame->opaque;
     frame->buf[0] = outer;
     return 0;
@@ -102,7 +105,7 @@ static int get_buffer(AVCodecContext* context, AVFrame* frame, int flags) {
 
 static void forget_samples(qm_hevc_alpha_decoder* d) {
     Tracker* t = (Tracker*)d->tracker->data;
-    memset(t->alpha_started, 0, sizeof t->alpha_started);
+    for (int i = 0; i < kRemembered; ++i) atomic_store(&t->alpha_started[i], 0);
 }
 
 int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_hevc_alpha_decoder** decoder) {
@@ -190,8 +193,8 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
         rc = AVERROR_PATCHWELCOME;
     if (rc == 0 && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) {
         const int64_t sample = (int64_t)(intptr_t)f->opaque;
-        const Tracker* t = (const Tracker*)decoder->tracker->data;
-        if (sample <= 0 || t->alpha_started[sample % kRemembered] != sample) {
+        Tracker* t = (Tracker*)decoder->tracker->data;
+        if (sample <= 0 || atomic_load(&t->alpha_started[sample % kRemembered]) != sample) {
             decoder->dropped_pts = f->best_effort_timestamp;
             rc = QM_HEVC_ALPHA_NO_ALPHA;
         }
