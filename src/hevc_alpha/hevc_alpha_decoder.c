@@ -194,7 +194,10 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
     if (rc == 0 && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) {
         const int64_t sample = (int64_t)(intptr_t)f->opaque;
         Tracker* t = (Tracker*)decoder->tracker->data;
-        if (sample <= 0 || atomic_load(&t->alpha_started[sample % kRemembered]) != sample) {
+        // Our patch flags a picture whose alpha layer started but failed: a slice of it invalid, a
+        // reference it names missing, or predicted from such a picture.
+        if (sample <= 0 || atomic_load(&t->alpha_started[sample % kRemembered]) != sample ||
+            f->decode_error_flags != 0) {
             decoder->dropped_pts = f->best_effort_timestamp;
             rc = QM_HEVC_ALPHA_NO_ALPHA;
         }

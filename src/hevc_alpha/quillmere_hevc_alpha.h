@@ -27,9 +27,10 @@ extern "C" {
 #define QM_HEVC_ALPHA_AGAIN (-11)  // -EAGAIN: send more samples before the next picture
 #define QM_HEVC_ALPHA_EOF (-0x20464f45)  // -'EOF ' as FFmpeg tags it: the ended stream is drained
 #define QM_HEVC_ALPHA_INVALID (-22)  // -EINVAL: bad arguments
-// From qm_hevc_alpha_receive: the next picture's alpha layer was not decoded (its slices are missing,
-// or its parameter sets are missing or damaged). The picture is dropped rather than handed out with
-// an alpha plane nothing was decoded into; qm_hevc_alpha_dropped_pts gives its time.
+// From qm_hevc_alpha_receive: the next picture's alpha layer was not decoded (its slices are missing
+// or the decoder found them damaged, its parameter sets are missing or damaged, or it is predicted
+// from an alpha picture so refused). The picture is dropped rather than handed out with an alpha
+// plane nothing was decoded into; qm_hevc_alpha_dropped_pts gives its time.
 #define QM_HEVC_ALPHA_NO_ALPHA (-0x504C4151)  // -'QALP', a tag no FFmpeg error uses
 
 // qm_hevc_alpha_send flags.
