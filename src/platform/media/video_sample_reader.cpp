@@ -185,15 +185,15 @@ struct VideoSampleReader::Impl {
         return avcodec_send_packet(decoder.get(), p);
     }
 
-    // Decoded mode: one decoded picture, in presentation order. A failure of the library ends the
-    // pictures; the one held for its duration still comes out, and next() reports the failure
-    // after it. A failure in our own words (a picture refused for its alpha) ends them at once:
-    // it may concern the picture held.
+    // Decoded mode: one decoded picture, in presentation order. A failure ends the pictures; the
+    // one held for its duration still comes out, and next() reports the failure after it. That
+    // holds for a picture refused for its alpha too: the decoder judges each picture's alpha
+    // layer once that picture is complete, so one it handed out is whole.
     bool produceDecoded() {
         if (heldFailure) return false;
         try {
             return decodeNext();
-        } catch (const MediaError&) {
+        } catch (...) {
             heldFailure = std::current_exception();
             status = Status::reading;
             return false;
