@@ -1,12 +1,15 @@
 // An HEVC-with-alpha clip above a red clip: the composite shows the red through the clip's
 // transparent parts, as the peer FFmpeg's decode of the clip laid over red, at frames reached by
-// seeking backwards and forwards.
+// seeking backwards and forwards. A clip whose alpha layer is damaged stops the export.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "editor/model/project_exporter.h"
 #include "editor_model/timeline_fixtures.h"
+#include "engine/output_naming.h"
+#include "support/damaged_media.h"
 
 namespace qm {
 namespace {
@@ -28,8 +31,7 @@ TEST(HevcAlphaComposition, RedShowsThroughTheTransparentParts) {
     const auto clipFile = dir / "alpha.mov";
     test::peerFfmpeg({"-i", source.string(), "-c:v", "libx265", "-pix_fmt", "yuva420p", "-x265-params",
                       "alpha=1:log-level=error:keyint=8", "-tag:v", "hvc1", clipFile.string()});
-    Medium clip{clipFile, MediaInfo::load(clipFile, true), {}};
-    clip.item = MediaItem(QString::fromStdString(clipFile.string()), clip.info);
+    const Medium clip = test::probedMedium(clipFile);
 
     // The peer's pictures (RGBA with the matrix and scaling the reader uses) laid over red.
     const auto rgba = test::run({test::peerFfmpegPath().string(), "-v", "error", "-i", clipFile.string(), "-vf",
@@ -66,6 +68,25 @@ TEST(HevcAlphaComposition, RedShowsThroughTheTransparentParts) {
         EXPECT_GT(transparent, kW * kH / 40) << "the clip has clear parts";
         EXPECT_EQ(red, transparent);
         EXPECT_GE(10 * std::log10(255.0 * 255.0 * 3 * kW * kH / std::max(se, 1e-9)), 40.0);
+    }
+}
+
+// A clip whose alpha layer the decoder could not rebuild from its frame 1 on: the export stops
+// there, naming the medium and the time, rather than leave the clip out of those frames.
+TEST(HevcAlphaComposition, AnAlphaLayerDecodedWithErrorsStopsTheExport) {
+    test::TempDir dir;
+    const Medium clip = test::probedMedium(test::withDamagedAlphaSlice(dir / "damaged.mov"));
+    ConversionSettings settings;
+    settings.format = OutputFormat::pngSequence;
+    ProjectExporter exporter(test::projectOf(160, 120, 24, {clip}, {test::clipOf(clip, 0, 2, 160, 120)}),
+                             test::infosOf({clip}), settings, outputURL(settings.format, dir / "Show", dir.path()), {});
+    try {
+        exporter.exportProject({});
+        ADD_FAILURE() << "the export ended well";
+    } catch (const MediaReadError& e) {
+        EXPECT_EQ(e.name(), "damaged.mov");
+        EXPECT_NEAR(e.seconds(), 1 / 24.0, 1e-6);
+        EXPECT_NE(e.reason().find("the alpha layer of frame 1 can't be decoded"), std::string::npos) << e.what();
     }
 }
 

@@ -23,13 +23,17 @@ struct Medium {
     MediaItem item;
 };
 
+inline Medium probedMedium(const std::filesystem::path& path) {
+    Medium m{path, MediaInfo::load(path, true), {}};
+    m.item = MediaItem(QString::fromStdString(path.string()), m.info);
+    return m;
+}
+
 inline Medium makeMedium(const std::filesystem::path& path, const std::vector<std::string>& ffmpegArgs) {
     std::vector<std::string> args = ffmpegArgs;
     args.push_back(path.string());
     ffmpeg(args);
-    Medium m{path, MediaInfo::load(path, true), {}};
-    m.item = MediaItem(QString::fromStdString(path.string()), m.info);
-    return m;
+    return probedMedium(path);
 }
 
 // A clip of the whole medium from `start`, with the default transform of a `width` × `height` canvas.

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <sstream>
 
 #include "core/conversion_error.h"
 
@@ -14,6 +13,7 @@
 #include "engine/output_naming.h"
 #include "engine/transcoder.h"
 #include "platform/media/media_capabilities.h"
+#include "support/damaged_media.h"
 #include "support/movie_boxes.h"
 #include "support/test_support.h"
 #include "transcoder_test_media.h"
@@ -142,45 +142,15 @@ TEST(HevcAlphaSource, OurOwnMovieConvertsWithItsAlpha) {
     checkPng(movie, reference, dir / "from ours");
 }
 
-// Where each stored sample of the movie's video lies in the file, as Debian's ffprobe finds it.
-std::vector<std::pair<size_t, size_t>> sampleSpans(const fs::path& movie) {
-    const auto result = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=size,pos",
-                                   "-of", "csv=p=0", movie.string()});
-    std::vector<std::pair<size_t, size_t>> spans;
-    std::istringstream lines(result.output);
-    for (std::string line; std::getline(lines, line);) {
-        const size_t comma = line.find(',');
-        if (comma != std::string::npos) spans.emplace_back(std::stoul(line.substr(comma + 1)), std::stoul(line.substr(0, comma)));
-    }
-    return spans;
-}
-
-// A NAL unit inside a file: where its 4-byte length lies, its length, type and layer.
-struct Unit {
-    size_t at;
-    size_t length;
-    int type, layer;
-};
-std::vector<Unit> unitsIn(const std::string& file, size_t offset, size_t size) {
-    std::vector<Unit> units;
-    for (size_t at = offset; at + 6 <= offset + size;) {
-        const auto byte = [&](size_t i) { return uint8_t(file[i]); };
-        const size_t length = size_t(byte(at)) << 24 | size_t(byte(at + 1)) << 16 | size_t(byte(at + 2)) << 8 | byte(at + 3);
-        units.push_back({at, length, byte(at + 4) >> 1 & 0x3F, (byte(at + 4) & 1) << 5 | byte(at + 5) >> 3});
-        at += 4 + length;
-    }
-    return units;
-}
-
 // The movie with the alpha layer's slices of the chosen samples turned into filler data, which
 // every decoder skips: in place, so the movie's tables stay right.
 fs::path withoutAlphaSlices(const fs::path& movie, const fs::path& out, const std::function<bool(size_t)>& chosen) {
     std::string file = test::readFile(movie);
-    const auto spans = sampleSpans(movie);
+    const auto spans = test::videoSampleSpans(movie);
     EXPECT_EQ(spans.size(), 24u);
     for (size_t i = 0; i < spans.size(); ++i) {
         if (!chosen(i)) continue;
-        for (const Unit& u : unitsIn(file, spans[i].first, spans[i].second))
+        for (const test::HevcUnit& u : test::hevcUnits(file, spans[i].first, spans[i].second))
             if (u.layer == 1 && u.type < 32) file[u.at + 4] = char(38 << 1 | (file[u.at + 4] & 1));
     }
     test::writeFile(out, file);
@@ -309,11 +279,11 @@ TEST(HevcAlphaSource, AnHev1StreamCopyReadsAsItsHvc1Twin) {
     // travel there alone, since the samples carry none.
     const fs::path copy = dir / "copy hev1.mov";
     test::ffmpeg({"-i", twin.string(), "-c", "copy", "-tag:v", "hev1", copy.string()});
-    const auto spans = sampleSpans(copy);
+    const auto spans = test::videoSampleSpans(copy);
     const std::string bytes = test::readFile(copy);
     ASSERT_EQ(spans.size(), 24u);
     for (const auto& [offset, size] : spans)
-        for (const Unit& u : unitsIn(bytes, offset, size)) EXPECT_LT(u.type, 32) << "a parameter set in a sample";
+        for (const test::HevcUnit& u : test::hevcUnits(bytes, offset, size)) EXPECT_LT(u.type, 32) << "a parameter set in a sample";
 
     const PeerDecode reference = peerDecode(twin);
     ASSERT_EQ(reference.alpha.size(), 24u);
@@ -374,9 +344,9 @@ TEST(HevcAlphaSource, AMissingOrDamagedAlphaLayerFailsInWords) {
     // four bytes its length took.
     {
         std::string file = test::readFile(movie);
-        const auto spans = sampleSpans(movie);
+        const auto spans = test::videoSampleSpans(movie);
         ASSERT_EQ(spans.size(), 24u);
-        for (const Unit& u : unitsIn(file, spans[5].first, spans[5].second)) {
+        for (const test::HevcUnit& u : test::hevcUnits(file, spans[5].first, spans[5].second)) {
             if (u.layer != 1 || u.type >= 32) continue;
             const std::string slice = file.substr(u.at + 4, u.length - 4);
             const size_t shorter = u.length - 4;
@@ -390,6 +360,28 @@ TEST(HevcAlphaSource, AMissingOrDamagedAlphaLayerFailsInWords) {
         EXPECT_NE(words.find("frame "), std::string::npos) << words;
         EXPECT_EQ(words.find("Invalid data"), std::string::npos) << words;
     }
+}
+
+// An alpha slice the decoder cannot rebuild: the read stops at the first frame whose alpha layer it
+// could not decode, saying so, and the frame before it is the undamaged movie's.
+TEST(HevcAlphaSource, AnAlphaLayerDecodedWithErrorsFailsNamingItsFrame) {
+    test::TempDir dir;
+    const fs::path damaged = test::withDamagedAlphaSlice(dir / "damaged.mov");
+    EXPECT_EQ(decodeFailure(damaged, dir / "png"),
+              "the alpha layer of frame 1 can't be decoded: it is missing from the file or damaged");
+
+    const auto whole = frames({test::peerFfmpegPath().string(), "-v", "error", "-i", test::dataFile("hev1-alpha.mov").string(),
+                               "-vf", "alphaextract", "-f", "rawvideo", "-pix_fmt", "gray", "-"},
+                              160 * 120);
+    ASSERT_EQ(whole.size(), 48u);
+    MediaFrameReader reader(damaged, MediaInfo::load(damaged));
+    const PixelBufferRef first = reader.frame(0);
+    ASSERT_NE(first, nullptr);
+    std::string alpha;
+    for (int y = 0; y < 120; ++y)
+        for (int x = 0; x < 160; ++x) alpha.push_back(char(first->data()[size_t(y) * first->bytesPerRow() + 4 * size_t(x) + 3]));
+    EXPECT_EQ(alpha, whole[0]);
+    EXPECT_THROW(reader.frame(1 / 24.0), ConversionError);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
-// Damage done in place to a ProRes movie the ffmpeg CLI made: its frames found by walking the
-// file's boxes and the frames' own headers, independently of the readers under test.
+// Damage done in place to movies: a ProRes movie's frames found by walking the file's boxes and
+// the frames' own headers, an HEVC movie's samples as Debian's ffprobe finds them and their NAL
+// units by their lengths, independently of the readers under test.
 
 #include <gtest/gtest.h>
 
@@ -8,8 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/test_support.h"
 
 namespace qm::test {
 
@@ -31,6 +35,52 @@ inline std::vector<std::pair<size_t, size_t>> proResFrames(const std::filesystem
         box += size;
     }
     return frames;
+}
+
+// Where each stored sample of the movie's first video track lies in the file: offset and size.
+inline std::vector<std::pair<size_t, size_t>> videoSampleSpans(const std::filesystem::path& movie) {
+    const auto result = run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=size,pos", "-of",
+                             "csv=p=0", movie.string()});
+    std::vector<std::pair<size_t, size_t>> spans;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t comma = line.find(',');
+        if (comma != std::string::npos) spans.emplace_back(std::stoul(line.substr(comma + 1)), std::stoul(line.substr(0, comma)));
+    }
+    return spans;
+}
+
+// An HEVC NAL unit inside a file's bytes: where its 4-byte length lies, its length, type and layer.
+struct HevcUnit {
+    size_t at;
+    size_t length;
+    int type, layer;
+};
+inline std::vector<HevcUnit> hevcUnits(const std::string& file, size_t offset, size_t size) {
+    std::vector<HevcUnit> units;
+    for (size_t at = offset; at + 6 <= offset + size;) {
+        const auto byte = [&](size_t i) { return uint8_t(file[i]); };
+        const size_t length = size_t(byte(at)) << 24 | size_t(byte(at + 1)) << 16 | size_t(byte(at + 2)) << 8 | byte(at + 3);
+        units.push_back({at, length, byte(at + 4) >> 1 & 0x3F, (byte(at + 4) & 1) << 5 | byte(at + 5) >> 3});
+        at += 4 + length;
+    }
+    return units;
+}
+
+// tests/data/hev1-alpha.mov (160 × 120, 48 frames at 24 fps, one group of pictures) with one bit of
+// the picture order count in sample 3's alpha slice flipped: that picture's reference set then names
+// pictures that are not there, and the decoder drops from its buffer the ones the alpha pictures
+// after it are predicted from. FFmpeg 9 decodes frame 0 whole and the alpha of most frames from 1
+// on into nothing.
+inline std::filesystem::path withDamagedAlphaSlice(const std::filesystem::path& out) {
+    std::string file = readFile(dataFile("hev1-alpha.mov"));
+    const auto spans = videoSampleSpans(dataFile("hev1-alpha.mov"));
+    EXPECT_EQ(spans.size(), 48u);
+    const auto units = hevcUnits(file, spans.at(3).first, spans.at(3).second);
+    EXPECT_TRUE(units.size() == 2 && units[1].layer == 1 && units[1].type == 0 && units[1].length == 15);
+    file[units.at(1).at + 4 + 3] ^= 0x40;
+    writeFile(out, file);
+    return out;
 }
 
 // Bytes [from, to) of the file overwritten with a fixed pseudo-random pattern.

@@ -131,6 +131,8 @@ nlohmann::json ffprobe(const std::filesystem::path& file) {
     return nlohmann::json::parse(r.output, nullptr, false);
 }
 
+std::filesystem::path dataFile(const std::string& name) { return std::filesystem::path(QM_TEST_DATA_DIR) / name; }
+
 std::filesystem::path peerFfmpegPath() { return QM_PEER_FFMPEG; }
 
 std::filesystem::path peerFfprobePath() { return QM_PEER_FFPROBE; }
