@@ -346,14 +346,11 @@ TEST(TranscoderErrors, AFullDiskKeepsOnlyTheUnbrokenRunOfFramesFromTheFirst) {
     test::SmallDisk disk;
     if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
     disk.fill(128 * 1024);
-    const auto framesIn = [](const fs::path& folder) {
-        return fs::exists(folder) ? test::fileNames(folder) : std::vector<std::string>{};
-    };
 
     auto error = errorOf([&] { Transcoder(source, disk / "S", MediaInfo::load(source), settingsFor(OutputFormat::pngSequence)).run({}); });
     EXPECT_TRUE(std::string(error.what()).ends_with(" (No space left on device)")) << error.what();
     // The first frame too fails when it meets the disk full for the moment the noisy one fills it.
-    const auto kept = framesIn(disk / "S");
+    const auto kept = fs::exists(disk / "S") ? test::fileNames(disk / "S") : std::vector<std::string>{};
     EXPECT_LE(kept.size(), 1u);
     EXPECT_EQ(kept, test::sequenceFrameNames(disk / "S", int(kept.size()), "png"));
     std::vector<std::string> onDisk{".filler"};
@@ -368,10 +365,9 @@ TEST(TranscoderErrors, AFullDiskKeepsOnlyTheUnbrokenRunOfFramesFromTheFirst) {
         transcoder,
         [](double seconds, PixelBuffer& into) {
             uint32_t noise = 1;
-            for (int y = 0; y < into.height(); ++y) {
-                uint8_t* row = into.data() + y * into.bytesPerRow();
-                for (int x = 0; x < into.width() * 4; ++x) row[x] = seconds == 0 ? uint8_t((noise = noise * 1664525 + 1013904223) >> 24) : 128;
-            }
+            for (int y = 0; y < into.height(); ++y)
+                for (int x = 0; x < into.width() * 4; ++x)
+                    into.data()[y * into.bytesPerRow() + x] = seconds > 0 ? 128 : (noise = noise * 1664525 + 1013904223) >> 24;
         },
         makePixelBufferPool(320, 240, kPixelFormatBGRA), {}, MediaTime::make(1, 25), 20, 8);
     error = errorOf([&] {
