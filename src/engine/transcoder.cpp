@@ -298,7 +298,8 @@ void Transcoder::run(const ProgressCallback& progress) {
 }
 
 void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audio) {
-    // The caller's feeder waits for a batch's frames before it hands the batch out or fails it.
+    // Settled when this returns: a RenderFeeder's frames have all landed once it hands out or
+    // fails their batch.
     const EndSequence endSequence{*this};
     const ReleaseCodecsAtEnd release{*this};
     checkWritable();
