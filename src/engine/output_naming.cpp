@@ -6,6 +6,8 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/conversion_error.h"
 #include "engine/transcode_rules.h"
@@ -52,6 +54,13 @@ namespace {
 bool taken(const std::filesystem::path& candidate) {
     std::error_code ec;
     return std::filesystem::symlink_status(candidate, ec).type() != std::filesystem::file_type::not_found;
+}
+
+// Removes each of the folders, deepest first, while they are empty.
+void removeEmptyFolders(const std::vector<std::filesystem::path>& folders) {
+    std::error_code ec;
+    for (const auto& folder : folders)
+        if (!std::filesystem::remove(folder, ec)) return;
 }
 
 // A dead run held this sequence name: the hidden frames it left under the sequence's own frame
@@ -101,21 +110,46 @@ std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::f
 
 namespace {
 
-// The folder a sequence is named in, made when missing, as the transcoder would make it.
-const std::filesystem::path& withParentFolder(const std::filesystem::path& target) {
+// Makes the folder a sequence is named in, with any missing above it, as the transcoder would;
+// returns the ones it made, deepest first.
+std::vector<std::filesystem::path> makeParentFolders(const std::filesystem::path& target) {
     const std::filesystem::path folder = (target.has_filename() ? target : target.parent_path()).parent_path();
+    std::vector<std::filesystem::path> made;
+    for (std::filesystem::path above = folder; !above.empty() && !taken(above); above = above.parent_path()) {
+        made.push_back(above);
+        if (above == above.root_path()) break;
+    }
     std::error_code ec;
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-    if (ec) throw ConversionError::writerFailed(folder.filename().string() + " (" + ec.message() + ")");
-    return target;
+    if (ec) {
+        removeEmptyFolders(made);
+        throw ConversionError::writerFailed(folder.filename().string() + " (" + ec.message() + ")");
+    }
+    return made;
 }
 
 }  // namespace
 
 ExportDestination::ExportDestination(OutputFormat format, const std::filesystem::path& target)
-    : format_(format),
-      reservation_(isImageSequence(format) ? reserveOutputName(format, withParentFolder(target)) : nullptr),
-      path_(reservation_ ? reservation_->target() : target) {}
+    : format_(format), path_(target) {
+    if (!isImageSequence(format)) return;
+    madeFolders_ = makeParentFolders(target);
+    try {
+        reservation_ = reserveOutputName(format, target);
+    } catch (...) {
+        release();
+        throw;
+    }
+    path_ = reservation_->target();
+}
+
+ExportDestination::~ExportDestination() { release(); }
+
+void ExportDestination::release() {
+    reservation_.reset();
+    // Folders made for a run that left nothing in them go; one that holds anything stays.
+    removeEmptyFolders(std::exchange(madeFolders_, {}));
+}
 
 void ExportDestination::discardSequence() const {
     if (!reservation_) return;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "core/output_format.h"
 #include "core/partial_file.h"
@@ -34,11 +35,15 @@ std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::f
 
 // Where an export that its caller names writes: a movie at `target` itself (its writer keeps it
 // hidden until it is complete, and the caller chose to replace what is there), an image sequence
-// under reserveOutputName's name in `target`'s folder (made when missing), held until released.
+// under reserveOutputName's name in `target`'s folder (made when missing, and removed again when
+// released empty), held until released.
 class ExportDestination {
 public:
     // Throws ConversionError::writerFailed when the folder refuses it.
     ExportDestination(OutputFormat format, const std::filesystem::path& target);
+    ~ExportDestination();
+    ExportDestination(const ExportDestination&) = delete;
+    ExportDestination& operator=(const ExportDestination&) = delete;
     const std::filesystem::path& path() const { return path_; }
     // For a run that must leave nothing: removes the sequence's frames and then its folder. The
     // name was free when this run took it, so whatever frames are there are this run's own.
@@ -47,11 +52,14 @@ public:
     // Gives the name back at the end of the run that holds one of these, however it ends.
     struct ReleaseAtEnd {
         ExportDestination& destination;
-        ~ReleaseAtEnd() { destination.reservation_.reset(); }
+        ~ReleaseAtEnd() { destination.release(); }
     };
 
 private:
+    void release();
+
     OutputFormat format_;
+    std::vector<std::filesystem::path> madeFolders_;  // for the sequence, deepest first
     std::unique_ptr<PartialFile> reservation_;
     std::filesystem::path path_;
 };

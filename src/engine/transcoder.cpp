@@ -44,14 +44,23 @@ Transcoder::Transcoder(std::filesystem::path source, std::filesystem::path desti
     }
 }
 
-// Frames of an abandoned batch may still be landing while the run unwinds; a sequence folder
-// this run made and left empty goes once their feeder is gone (the end of run(), or here).
-Transcoder::~Transcoder() { removeEmptySequenceFolder(); }
+// Frames of an abandoned batch may still be landing while the run unwinds; the sequence is
+// settled once their feeder is gone (the end of the run, or here).
+Transcoder::~Transcoder() { endSequence(); }
 
-void Transcoder::removeEmptySequenceFolder() {
-    if (!madeSequenceFolder_.exchange(false)) return;
+std::filesystem::path Transcoder::sequenceFolder() const {
+    // Also when the destination was given with a trailing separator.
+    return destination_.has_filename() ? destination_ : destination_.parent_path();
+}
+
+void Transcoder::endSequence() {
     std::error_code ignored;
-    const std::filesystem::path folder = destination_.has_filename() ? destination_ : destination_.parent_path();
+    const std::filesystem::path folder = sequenceFolder();
+    const std::string name = folder.filename().string();
+    for (const int64_t index : writtenFrames_.takeBeyondGap())
+        std::filesystem::remove(folder / imageSequenceFileName(name, index, settings_.format), ignored);
+    // A folder this run made and left empty goes.
+    if (!madeSequenceFolder_.exchange(false)) return;
     if (std::filesystem::is_empty(folder, ignored)) std::filesystem::remove(folder, ignored);
 }
 
@@ -172,8 +181,7 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
         return ProcessedFrame::fromEncoded(std::move(bytes));
     }
     if (folder && isImageSequence(settings_.format)) {
-        // The folder's own name, also when the destination was given with a trailing separator.
-        const auto folderName = destination_.has_filename() ? destination_.filename() : destination_.parent_path().filename();
+        const auto folderName = sequenceFolder().filename();
         const std::string name = imageSequenceFileName(folderName.string(), frame.index, settings_.format);
         ImageFileSettings image;
         image.type = settings_.format == OutputFormat::pngSequence    ? ImageFileType::png
@@ -217,6 +225,7 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
                 const int error = staged->publish();
                 if (error == 0) {
                     madeSequenceFolder_ = true;
+                    writtenFrames_.add(frame.index);
                     return ProcessedFrame::written();
                 }
                 // Something took the name meanwhile: a folder gets the frame as later ones do.
@@ -224,17 +233,24 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
             }
         }
         write(*folder / name);
+        writtenFrames_.add(frame.index);
         return ProcessedFrame::written();
     }
     buffer->setColorTags(ColorTags::bt709());
     return ProcessedFrame::fromPixels(std::move(buffer));
 }
 
+namespace {
+// Settles an image sequence when a run ends, however it ends; declared before the feeder, so that
+// the frames it still has in flight have landed first.
+struct EndSequence {
+    Transcoder& transcoder;
+    ~EndSequence() { transcoder.endSequence(); }
+};
+}  // namespace
+
 void Transcoder::run(const ProgressCallback& progress) {
-    struct RemoveEmptySequenceFolder {
-        Transcoder& transcoder;
-        ~RemoveEmptySequenceFolder() { transcoder.removeEmptySequenceFolder(); }
-    } removeEmptyFolder{*this};  // after the feeder below has waited for its frames
+    const EndSequence endSequence{*this};
     const ReleaseCodecsAtEnd release{*this};
     checkWritable();
     if (info_.decoder.kind == SourceDecoder::Kind::unsupported)
@@ -282,6 +298,9 @@ void Transcoder::run(const ProgressCallback& progress) {
 }
 
 void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audio) {
+    // Settled when this returns: a RenderFeeder's frames have all landed once it hands out or
+    // fails their batch.
+    const EndSequence endSequence{*this};
     const ReleaseCodecsAtEnd release{*this};
     checkWritable();
     prepareCodecs();
@@ -296,9 +315,10 @@ void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audi
 
 void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
     // Frames go straight into the destination folder, each under a hidden name until it is
-    // complete (see writeImageFile). Frames written so far stay when the run is cancelled or
-    // fails, and frames of an earlier run with the same names are replaced.
-    const std::filesystem::path folder = destination_.has_filename() ? destination_ : destination_.parent_path();
+    // complete (see writeImageFile). When the run is cancelled or fails, the frames from the first
+    // up to the first one missing stay (endSequence), and frames of an earlier run with the same
+    // names are replaced.
+    const std::filesystem::path folder = sequenceFolder();
     const std::string name = folder.filename().string();
     // What killed runs left go first: a hidden folder that never got its first frame published,
     // and hidden frames under this sequence's own frame names.

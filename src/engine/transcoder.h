@@ -106,6 +106,11 @@ public:
     // Batch size of a source run (see transcodeBatchSize).
     int batchSize() const;
 
+    // Called when a run ends and once its frames have all landed: an image sequence keeps its
+    // frames from the first up to the first missing one (later ones go), and a folder the run
+    // made and left empty goes.
+    void endSequence();
+
 private:
     // Refuses a format nothing here writes, and a picture smaller than its encoder takes, before
     // anything is read.
@@ -115,7 +120,7 @@ private:
     void runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio, const std::optional<MovieAudioSettings>& audioSettings,
                   MediaTime startTime, const DisplayMatrix& transform);
     void writeImageSequence(FrameBatchProvider& feeder);
-    void removeEmptySequenceFolder();
+    std::filesystem::path sequenceFolder() const;
 
     std::filesystem::path source_;
     std::filesystem::path destination_;
@@ -134,6 +139,7 @@ private:
     std::unique_ptr<ImageFileWriter> imageWriter_;
     mutable std::atomic<bool> madeSequenceFolder_{false};  // by this run's first frame
     mutable std::mutex sequenceFolderLock_;                 // held while the first frame makes it
+    mutable WrittenFrames writtenFrames_;
 };
 
 }  // namespace qm

@@ -230,7 +230,8 @@ TEST(EditorExport, ASequenceExportedTwiceToOnePathNeverMixesTwoRuns) {
     const auto names = sequenceFrameNames(failed, 30, "png");
     const auto written = fs::exists(failed) ? fileNames(failed) : std::vector<std::string>{};
     EXPECT_LT(written.size(), names.size());
-    EXPECT_TRUE(std::includes(names.begin(), names.end(), written.begin(), written.end()));
+    // The unbroken run from the first frame, whatever order the frames were written in.
+    EXPECT_EQ(written, sequenceFrameNames(failed, int(written.size()), "png"));
     std::vector<std::string> expected{".filler", "Show PNG"};
     if (fs::exists(failed)) expected.push_back("Show PNG 2");
     EXPECT_EQ(fileNames(disk.path()), expected);

@@ -18,6 +18,7 @@
 #include "core/partial_file.h"
 #include "engine/frame_batch.h"
 #include "engine/frame_feeder.h"
+#include "engine/output_naming.h"
 #include "engine/render_feeder.h"
 #include "engine/transcoder.h"
 #include "support/test_support.h"
@@ -331,6 +332,50 @@ TEST(TranscoderErrors, ASequenceOnAFullDiskSaysWhyAndLeavesNothing) {
         EXPECT_TRUE(std::string(error.what()).ends_with("." + extension + " (No space left on device)")) << error.what();
         EXPECT_EQ(visibleAndHidden(disk.path()), (std::pair<std::vector<std::string>, std::vector<std::string>>{{}, {".filler"}}));
     }
+}
+
+// Frames are written in parallel, so on a full disk frames after the one that failed may land.
+// A run keeps only the unbroken run from the first frame, and when that frame failed no folder:
+// neither the sequence's nor one made for it. A noisy picture's PNG takes hundreds of times a flat
+// one's: the noisy frame never fits, the flat ones do.
+TEST(TranscoderErrors, AFullDiskKeepsOnlyTheUnbrokenRunOfFramesFromTheFirst) {
+    test::TempDir dir;
+    const fs::path source = dir / "noisy.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "color=gray:s=320x240:r=25:d=0.8,noise=alls=100:allf=u:enable='eq(n\\,1)'",
+                  "-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p", source.string()});
+    test::SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    disk.fill(128 * 1024);
+
+    auto error = errorOf([&] { Transcoder(source, disk / "S", MediaInfo::load(source), settingsFor(OutputFormat::pngSequence)).run({}); });
+    EXPECT_TRUE(std::string(error.what()).ends_with(" (No space left on device)")) << error.what();
+    // The first frame too fails when it meets the disk full for the moment the noisy one fills it.
+    const auto kept = fs::exists(disk / "S") ? test::fileNames(disk / "S") : std::vector<std::string>{};
+    EXPECT_LE(kept.size(), 1u);
+    EXPECT_EQ(kept, test::sequenceFrameNames(disk / "S", int(kept.size()), "png"));
+    std::vector<std::string> onDisk{".filler"};
+    if (!kept.empty()) onDisk.push_back("S");
+    EXPECT_EQ(test::fileNames(disk.path()), onDisk);
+    fs::remove_all(disk / "S");
+
+    // Drawn frames, the noisy one first, into a folder made for the export.
+    ExportDestination destination(OutputFormat::pngSequence, disk / "new" / "S");
+    Transcoder transcoder({}, destination.path(), syntheticInfo(320, 240), settingsFor(OutputFormat::pngSequence));
+    RenderFeeder feeder(
+        transcoder,
+        [](double seconds, PixelBuffer& into) {
+            uint32_t noise = 1;
+            for (int y = 0; y < into.height(); ++y)
+                for (int x = 0; x < into.width() * 4; ++x)
+                    into.data()[y * into.bytesPerRow() + x] = seconds > 0 ? 128 : (noise = noise * 1664525 + 1013904223) >> 24;
+        },
+        makePixelBufferPool(320, 240, kPixelFormatBGRA), {}, MediaTime::make(1, 25), 20, 8);
+    error = errorOf([&] {
+        const ExportDestination::ReleaseAtEnd release{destination};
+        transcoder.runRendered(feeder);
+    });
+    EXPECT_TRUE(std::string(error.what()).starts_with("Writing failed: S_000000.png")) << error.what();
+    EXPECT_EQ(test::fileNames(disk.path()), std::vector<std::string>{".filler"});
 }
 
 TEST(TranscoderDestination, ASequenceFolderGivenWithATrailingSeparatorGetsItsFrames) {
