@@ -109,8 +109,9 @@ bool MediaFrameReader::noKeyFrameBetween(double target) const {
 
 bool MediaFrameReader::endedEarly(double seconds) const {
     if (!reader_ || !exhausted_ || lookahead_ || following_) return false;
+    // Only the track's own length promises pictures: the container's may be the sound's.
     const MediaTime length = reader_->track().timeRangeDuration;
-    if (!length.isNumeric()) return false;
+    if (!length.isNumeric() || !reader_->track().durationIsTrack) return false;
     const double half = 0.5 / std::max(info_.frameRate, 1.0);
     // Where the samples read stopped; a reader opened at `seconds` that found none stopped before it.
     double end = -std::numeric_limits<double>::infinity();
@@ -142,8 +143,14 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
     // time comes with rounding noise (0.6 + 0.3 against 0.8 + 0.1): an export reading ahead and a
     // preview of the same time then show the same frame.
     const double target = seconds + 0.5 / rate + 1e-9;
-    if (!(reader_ && currentTime_ - 0.000001 <= target && (target <= currentTime_ + 2.0 || noKeyFrameBetween(target))))
+    if (!(reader_ && currentTime_ - 0.000001 <= target && (target <= currentTime_ + 2.0 || noKeyFrameBetween(target)))) {
         openReader(seconds);
+        // Less than two seconds past the last picture, that picture is shown, as by a reader that
+        // read on to this time: opened here, the reader finds none, so it reads again from earlier.
+        const MediaTime length = reader_->track().timeRangeDuration;
+        if (seconds > 0 && (!length.isNumeric() || seconds - 2.0 < length.seconds()) && !fillLookahead())
+            openReader(seconds - 2.0);
+    }
     const bool scale = width > 0 && height > 0;
     // The current sample's picture as asked for, when it is made already. A sample that cannot be
     // scaled has no other picture than the one at its own size.
@@ -170,10 +177,11 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
         } catch (...) {
             // A sample further on failed: the one found, or the one shown, still holds this time,
             // and the failure is met when its time comes.
-            if (candidate) break;
-            if (currentSample_ && currentSample_->duration.isNumeric() &&
-                target < (currentSample_->time + currentSample_->duration).seconds() - trackStart_)
-                break;
+            const auto holds = [&](const std::optional<VideoSample>& sample) {
+                return sample && sample->duration.isNumeric() &&
+                       target < (sample->time + sample->duration).seconds() - trackStart_;
+            };
+            if ((candidate && !candidate->duration.isNumeric()) || holds(candidate) || holds(currentSample_)) break;
             throw;
         }
         const double s = lookahead_->time.seconds() - trackStart_;

@@ -28,6 +28,7 @@ public:
 
     // The 'BGRA' picture shown at `seconds` from the start of the media (the frame whose interval
     // holds the time, i.e. the nearest frame start), or nothing when the track has no frame there.
+    // Less than two seconds past the last frame, that frame is shown however the time is reached.
     // Callers only read the buffer. Throws noVideoTrack, readerFailed, MediaError or the decoder's
     // error, at the time of the sample that failed (the one before it still shows), and the same
     // error again until a jump reopens the reader; the last good frame is kept after a failure.
@@ -45,7 +46,8 @@ public:
 
     // Whether the last frame() came without the picture it asked for because the track's samples
     // ran out before `seconds` (the time it was given) though the track's index says it runs on:
-    // a file cut short. Times past the track's end are not counted.
+    // a file cut short. Times past the track's end are not counted, nor a track whose length only
+    // the container gives (a picture may end before the sound).
     bool endedEarly(double seconds) const;
 
     const MediaInfo& info() const { return info_; }

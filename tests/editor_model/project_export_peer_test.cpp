@@ -331,6 +331,67 @@ TEST(ProjectExportPeer, AMediumThatCannotBeReadFailsTheRunWithItsNameAndTime) {
     }
 }
 
+// Movies of every container export whole, each frame the picture the ffmpeg CLI decodes for its
+// time: H.264 in MPEG-TS (B-frames, a track starting 1.4 s into the file, a clip opening
+// mid-group), and Matroska and WebM whose sound outlasts the picture. Those probe at the picture's
+// length, and a clip that runs on to the sound's end, as one placed before could, holds the last
+// picture. (ProRes's ten bits reach 8-bit BGRA by another path than ffmpeg's: about 31 dB.)
+TEST(ProjectExportPeer, MoviesOfEveryContainerExportWhole) {
+    const struct {
+        const char* name;
+        std::vector<std::string> codecs;
+        double sourceIn, duration;
+    } cases[] = {
+        {"cam.ts", {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}, 0.6, 1.4},
+        {"h264.mkv", {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}, 0, 2.08},
+        {"prores.mkv", {"-c:v", "prores_ks", "-c:a", "pcm_s16le"}, 0, 2.08},
+        {"vp9.webm", {"-c:v", "libvpx-vp9", "-c:a", "libopus"}, 0, 2.08},
+    };
+    const size_t bytes = size_t(kW * kH * 4);
+    // Every picture the ffmpeg CLI decodes from a file, as BGRA converted the way ours are.
+    const auto frames = [&](const fs::path& file) {
+        const std::string all = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-fps_mode", "passthrough", "-vf",
+                                           "scale=flags=bicubic+accurate_rnd+full_chroma_int", "-f", "rawvideo",
+                                           "-pix_fmt", "bgra", "-"}).output;
+        std::vector<std::string> pictures;
+        for (size_t at = 0; at + bytes <= all.size(); at += bytes) pictures.push_back(all.substr(at, bytes));
+        return pictures;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        // Twenty frames at 10 fps, each of another hue, and 2.08 s of sound.
+        std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=s=64x36:r=10:d=2,hue=h=36*n", "-f", "lavfi",
+                                         "-i", "sine=duration=2.08", "-colorspace", "bt709"};
+        args.insert(args.end(), c.codecs.begin(), c.codecs.end());
+        const Medium movie = test::makeMedium(dir / c.name, args);
+        EXPECT_NEAR(movie.info.duration.seconds(), 2.0, 1e-3);
+        Clip clip = test::clipOf(movie, 0, c.duration, kW, kH);
+        clip.sourceIn = c.sourceIn;
+        const Project project = test::projectOf(kW, kH, 10, {movie}, {clip});
+        const fs::path out = outputURL(OutputFormat::pngSequence, dir / "Show", dir.path());
+        ProjectExporter exporter(project, test::infosOf({movie}), settingsFor(OutputFormat::pngSequence), out, {});
+        ASSERT_EQ(exporter.frameCount(), std::llround(c.duration * 10));
+        exporter.exportProject({});
+
+        const auto decoded = frames(movie.path);
+        ASSERT_EQ(decoded.size(), 20u);
+        std::vector<std::string> expected;
+        for (int64_t i = 0; i < exporter.frameCount(); ++i)
+            expected.push_back(decoded[size_t(std::min<int64_t>(std::llround(c.sourceIn * 10) + i, 19))]);
+        EXPECT_GE(test::lowestPsnr(frames(out / (out.filename().string() + "_%06d.png")), expected), 30.0);
+        // The viewer going straight to the last time draws the same picture.
+        auto last = PixelBuffer::create(kW, kH, kPixelFormatBGRA);
+        CompositionRenderer renderer;
+        CompositionRenderer::draw(renderer.render(project, test::infosOf({movie}), (exporter.frameCount() - 1) / 10.0,
+                                                  QSize(kW, kH), false),
+                                  *last, false);
+        std::string drawn;
+        for (int y = 0; y < kH; ++y) drawn.append(reinterpret_cast<const char*>(last->data() + size_t(y) * last->bytesPerRow()), 4 * kW);
+        EXPECT_GE(test::psnr(drawn, expected.back()), 30.0);
+    }
+}
+
 // Every exported frame is the one a fresh renderer draws for that time alone: pictures read ahead,
 // decoded on other threads or rendered out of turn change nothing. Two layers over a long-GOP
 // source (one moving, one keyed by a blend and a scale keyframe), as a PNG sequence (compared

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "core/four_cc.h"
@@ -80,6 +81,13 @@ void expectSameAsFFprobe(const MediaAsset& asset) {
         EXPECT_EQ(track.naturalTimeScale, std::stoi(timeBase.substr(timeBase.find('/') + 1)));
         if (s.contains("duration_ts")) {
             EXPECT_NEAR(track.duration.seconds(), std::stod(s["duration"].get<std::string>()), 1e-6);
+        } else if (s.contains("tags") && s["tags"].contains("DURATION")) {
+            // Matroska's tag of the track: where its last frame ends.
+            int hours = 0, minutes = 0;
+            double seconds = 0;
+            ASSERT_EQ(std::sscanf(s["tags"]["DURATION"].get<std::string>().c_str(), "%d:%d:%lf", &hours, &minutes, &seconds), 3);
+            const double start = s.contains("start_time") ? std::stod(s["start_time"].get<std::string>()) : 0;
+            EXPECT_NEAR(track.duration.seconds(), hours * 3600 + minutes * 60 + seconds - start, 1e-6);
         } else {
             EXPECT_FALSE(track.duration.isNumeric());
         }

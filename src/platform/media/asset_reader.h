@@ -37,6 +37,9 @@ struct VideoTrackInfo {
     int height = 0;
     MediaTime timeRangeStart;     // start of the track (first presentation time), numeric
     MediaTime timeRangeDuration;  // length of the track; invalid when the file does not say
+    // Whether that length is the track's own; else it is the container's, which may belong to a
+    // longer sound.
+    bool durationIsTrack = false;
     double frameRate = 0;         // average frame rate, 0 when unknown
     int32_t timeScale = 0;        // the track's own time base denominator
     DisplayMatrix transform = kIdentityDisplayMatrix;

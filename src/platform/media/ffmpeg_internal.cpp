@@ -7,7 +7,9 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/avutil.h>
 #include <libavutil/frame.h>
+#include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/parseutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -270,6 +272,18 @@ int64_t timestampFrom(const MediaTime& time, AVRational timeBase) {
     if (!time.isNumeric() || timeBase.num <= 0 || timeBase.den <= 0) return AV_NOPTS_VALUE;
     return av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, timeBase,
                             static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
+MediaTime streamDuration(const AVStream& stream) {
+    if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) return mediaTimeFrom(stream.duration, stream.time_base);
+    const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "DURATION", nullptr, 0);
+    int64_t end = 0;
+    if (tag == nullptr || av_parse_time(&end, tag->value, 1) < 0 || end <= 0) return MediaTime::invalid();
+    // The muxers write where the track's last frame ends, on the file's time line.
+    const MediaTime start = stream.start_time != AV_NOPTS_VALUE ? mediaTimeFrom(stream.start_time, stream.time_base)
+                                                                : MediaTime::zero();
+    const MediaTime length = MediaTime::make(end, AV_TIME_BASE) - (start.isNumeric() ? start : MediaTime::zero());
+    return length > MediaTime::zero() ? length : MediaTime::invalid();
 }
 
 }  // namespace qm::ffmpeg

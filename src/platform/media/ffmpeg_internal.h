@@ -102,6 +102,11 @@ MediaTime mediaTimeFrom(int64_t timestamp, AVRational timeBase);
 // The timestamp of a time in the given time base (rounded), AV_NOPTS_VALUE for a non-numeric time.
 int64_t timestampFrom(const MediaTime& time, AVRational timeBase);
 
+// A stream's own length: the one it stores or, where the container keeps it as a tag of the
+// track (Matroska and WebM), that one. Invalid when neither says; the container's length, which
+// covers every stream, is no stream's own.
+MediaTime streamDuration(const AVStream& stream);
+
 // --- Opening sources -------------------------------------------------------------------------
 
 struct FormatContextDeleter {

@@ -277,7 +277,7 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             quickTime && encoder != nullptr && encoder->value[0] != '\0')
             track.formatName = encoder->value;
         if (par.bits_per_coded_sample > 0) track.depth = par.bits_per_coded_sample;
-        track.duration = ffmpeg::mediaTimeFrom(stream.duration, stream.time_base);
+        track.duration = ffmpeg::streamDuration(stream);
         track.startTime = ffmpeg::mediaTimeFrom(stream.start_time, stream.time_base);
         track.naturalTimeScale = stream.time_base.num > 0 && stream.time_base.den > 0 ? stream.time_base.den : 0;
         if (track.kind == TrackKind::video) {

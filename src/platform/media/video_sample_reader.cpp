@@ -53,6 +53,8 @@ struct VideoSampleReader::Impl {
     int64_t samplesRead = 0;
     int64_t samplesSent = 0;
     int64_t picturesDecoded = 0;
+    // What the seek's look at the first packet read (it is in `packet`), taken before reading on.
+    std::optional<int> peeked;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -136,17 +138,51 @@ struct VideoSampleReader::Impl {
         return nullptr;
     }
 
-    // Reads the next packet of the track; false at the end of the file.
-    bool readPacket() {
+    // The track's next packet into `packet`: 0, AVERROR_EOF or the library's error.
+    int readStreamPacket() {
         for (;;) {
             av_packet_unref(packet.get());
             const int rc = av_read_frame(format.get(), packet.get());
-            if (rc == AVERROR_EOF) return false;
-            if (rc < 0) fail(MediaError::fromCode("read sample", rc));
-            if (packet->stream_index != info.streamIndex) continue;
-            if (packet->flags & AV_PKT_FLAG_CORRUPT)
-                fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
-            return true;
+            if (rc < 0 || packet->stream_index == info.streamIndex) return rc;
+        }
+    }
+
+    // Reads the next packet of the track; false at the end of the file.
+    bool readPacket() {
+        const int rc = peeked ? *peeked : readStreamPacket();
+        peeked.reset();
+        if (rc == AVERROR_EOF) return false;
+        if (rc < 0) fail(MediaError::fromCode("read sample", rc));
+        if (packet->flags & AV_PKT_FLAG_CORRUPT)
+            fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
+        return true;
+    }
+
+    // Reading must begin at a key frame no later than the start, or the decoder has nothing to
+    // build the pictures on. Some demuxers seek by time alone (MPEG-TS takes every packet it
+    // passes for a key frame), so the first packet is looked at, and where it is no such key
+    // frame the seek goes back a second, then twice as far each time; before the track's start,
+    // the file is read from its beginning, as a plain read does. A key frame at most half a
+    // frame after the start will do: its picture is the one shown for the start.
+    void seekToKeyFrame(const std::filesystem::path& file) {
+        const MediaTime start = settings.start;
+        if (!start.isNumeric()) return;
+        const double slack = fallbackDuration().seconds() / 2;
+        for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? MediaTime::make(1, 1) : back * 2) {
+            const MediaTime at = start - back;
+            if (at < info.timeRangeStart && back > MediaTime::zero()) {
+                peeked.reset();
+                format = openFormat(file, true);
+                if (!format) throw ConversionError::noVideoTrack();
+                discardAllBut(format.get(), info.streamIndex);
+                return;
+            }
+            seekNear(format.get(), info.streamIndex, at);
+            peeked = readStreamPacket();
+            if (*peeked < 0) return;  // met when reading
+            const MediaTime first =
+                ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
+            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - start).seconds() <= slack + 1e-6) return;
         }
     }
 
@@ -327,9 +363,9 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     info.timeRangeStart = st->start_time != AV_NOPTS_VALUE ? ffmpeg::mediaTimeFrom(st->start_time, st->time_base)
                                                            : MediaTime::make(0, st->time_base.den);
     if (!info.timeRangeStart.isNumeric()) info.timeRangeStart = MediaTime::zero();
-    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
-        info.timeRangeDuration = ffmpeg::mediaTimeFrom(st->duration, st->time_base);
-    } else if (impl->format->duration != AV_NOPTS_VALUE && impl->format->duration > 0) {
+    info.timeRangeDuration = ffmpeg::streamDuration(*st);
+    info.durationIsTrack = info.timeRangeDuration.isNumeric();
+    if (!info.durationIsTrack && impl->format->duration != AV_NOPTS_VALUE && impl->format->duration > 0) {
         const int64_t formatStart = impl->format->start_time != AV_NOPTS_VALUE ? impl->format->start_time : 0;
         const MediaTime end = MediaTime::make(formatStart + impl->format->duration, AV_TIME_BASE);
         info.timeRangeDuration = end - info.timeRangeStart;
@@ -351,7 +387,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
         else
             impl->decoder = openDecoder(st, settings.threads, true);
     }
-    seekNear(impl->format.get(), index, settings.start);
+    impl->seekToKeyFrame(file);
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
 }
 
