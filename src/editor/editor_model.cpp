@@ -261,7 +261,8 @@ void EditorModel::restoreSnapshot(Project project) {
     for (auto it = infos_.cbegin(); it != infos_.cend(); ++it) {
         const MediaItem* item = project_.mediaItem(it.key());
         const MediaItem* was = before.mediaItem(it.key());
-        if (item && (!was || was->path == item->path) && (item->width != it->width || item->height != it->height))
+        if (item && (!was || was->path == item->path) && it->width > 0 && it->height > 0 &&
+            (item->width != it->width || item->height != it->height))
             project_.conformMedium(it.key(), *it);
     }
     emit projectChanged();
