@@ -69,7 +69,7 @@ Project fourLayers(int count) {
 
 // Frame after frame from the start, as playback asks when it keeps up.
 void BM_PreviewPlayback(benchmark::State& state) {
-    const Project project = fourLayers(int(state.range(0)));
+    Project project = fourLayers(int(state.range(0)));
     const MediaInfos infos = probeProjectMedia(project);
     CompositionRenderer renderer;
     int frame = 0;
@@ -81,7 +81,7 @@ void BM_PreviewPlayback(benchmark::State& state) {
 // As playback paces it: what is left of each 1/30 s is spent waiting while the readers prepare
 // their next frames; only the render is timed.
 void BM_PreviewPlaybackPaced(benchmark::State& state) {
-    const Project project = fourLayers(int(state.range(0)));
+    Project project = fourLayers(int(state.range(0)));
     const MediaInfos infos = probeProjectMedia(project);
     CompositionRenderer renderer;
     renderer.setPrepareNext(true);

@@ -87,7 +87,7 @@ int renderFrame(const std::vector<std::string>& args) {
     const Arguments a(args, {"--preview"});
     checkOptions(a, {"--time", "--out", "--size", "--preview"});
     if (!a.has("--time") || !a.has("--out")) throw std::invalid_argument("--time and --out are required");
-    const qm::Project project = openProject(a.project);
+    qm::Project project = openProject(a.project);
     const qm::MediaInfos infos = qm::probeProjectMedia(project);
     const QSize size = a.has("--size") ? parseSize(*a.get("--size")) : QSize(project.width, project.height);
     auto buffer = qm::PixelBuffer::create(size.width(), size.height(), qm::kPixelFormatBGRA);
@@ -107,7 +107,7 @@ int renderFrame(const std::vector<std::string>& args) {
 int renderSpeed(const std::vector<std::string>& args) {
     const Arguments a(args, {});
     checkOptions(a, {"--size", "--seconds"});
-    const qm::Project project = openProject(a.project);
+    qm::Project project = openProject(a.project);
     const qm::MediaInfos infos = qm::probeProjectMedia(project);
     const QSize size = a.has("--size") ? parseSize(*a.get("--size")) : QSize(project.width, project.height);
     const double seconds = a.has("--seconds") ? parseNumberText(*a.get("--seconds")) : project.duration();

@@ -83,18 +83,28 @@ void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, s
     auto shared = std::make_shared<std::function<void()>>(std::move(finish));
     for (MediaItem& item : items) {
         workers()->start([this, item = std::move(item), generation, remaining, shared] {
+            // Taken first: a file changed during the probe differs from it at the next look.
+            const std::optional<FileStamp> stamp = mediaFileStamp(item.path);
             std::optional<MediaInfo> info;
+            QString error;
             try {
                 info = MediaInfo::load(toPath(item.path), true);
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 // A file that does not probe stays missing; opening lists it afterwards.
+                error = QString::fromUtf8(e.what());
             }
-            postTo(this, [this, id = item.id, info = std::move(info), generation, remaining, shared] {
-                if (info && generation == documentGeneration_) {
+            postTo(this, [this, id = item.id, path = item.path, stamp, info = std::move(info), error, generation,
+                          remaining, shared] {
+                if (generation == documentGeneration_) {
                     MediaInfos infos = infos_;
-                    infos.insert(id, *info);
-                    setInfos(std::move(infos));
-                    enqueueAnalysis(id);
+                    // The file may have been replaced since the project was saved.
+                    if (info && takeReprobe(infos, id, path, *info)) {
+                        noteProbed(id, path, stamp, std::nullopt);
+                        setInfos(std::move(infos));
+                        enqueueAnalysis(id);
+                    } else if (!info) {
+                        noteProbed(id, path, stamp, error);
+                    }
                 }
                 if (--*remaining == 0) (*shared)();
             });
@@ -105,7 +115,7 @@ void EditorModel::probeMedia(std::vector<MediaItem> items, quint64 generation, s
 void EditorModel::newProject() {
     pause();
     ++documentGeneration_;
-    lostMedia_.clear();
+    seenFiles_.clear();
     endPendingGesture();
     setProject(Project::makeNew());
     setInfos({});

@@ -29,10 +29,10 @@ bool isOrInside(const QString& path, const QString& root) {
 
 }  // namespace
 
-QStringList missingTimelineMedia(const Project& project, const MediaInfos& infos) {
+QStringList missingTimelineMedia(const Project& project, const MediaInfos& infos, const UnreadableMedia& unreadable) {
     QStringList names;
     for (const MediaItem* item : timelineMedia(project))
-        if (!infos.contains(item->id)) names.append(item->name);
+        if (!infos.contains(item->id) && !unreadable.contains(item->id)) names.append(item->name);
     return names;
 }
 
@@ -58,7 +58,8 @@ void EditorExport::setError(std::optional<QString> value) {
 }
 
 QFuture<void> EditorExport::start(const Project& project, const MediaInfos& infos, const LTCInfos& ltc,
-                                  const ConversionSettings& settings, const QString& destination) {
+                                  const ConversionSettings& settings, const QString& destination,
+                                  const UnreadableMedia& unreadable) {
     if (isExporting_) return QtFuture::makeReadyFuture();
     // Copies first: the signals below may change what the arguments refer to.
     std::optional<QString> refused;
@@ -76,7 +77,14 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
             break;
         }
     }
-    QStringList leftOut = missingTimelineMedia(project, infos);
+    // A file that is there but does not read would be left out without a word of why.
+    for (const MediaItem* item : timelineMedia(project)) {
+        if (refused) break;
+        const auto why = unreadable.constFind(item->id);
+        if (why != unreadable.cend())
+            refused = modelText("“%1” can't be read, so the export was stopped: %2").arg(item->name, *why);
+    }
+    QStringList leftOut = missingTimelineMedia(project, infos, unreadable);
     if (!refused) {
         try {
             exporter_ = std::make_shared<ProjectExporter>(project, infos, settings, toPath(destination), ltc);
@@ -150,7 +158,7 @@ QFuture<void> EditorModel::startExport(const ConversionSettings& settings, const
     pause();
     // A file deleted since the sheet opened is named in the result like one missing at opening.
     checkTimelineMedia();
-    return export_->start(project_, infos_, analysis_->ltc(), settings, destination);
+    return export_->start(project_, infos_, analysis_->ltc(), settings, destination, unreadableMedia());
 }
 
 void EditorModel::cancelExport() { export_->cancel(); }

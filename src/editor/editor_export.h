@@ -8,6 +8,7 @@
 #include <optional>
 
 #include <QFuture>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -23,9 +24,12 @@ namespace qm {
 
 class ProjectExporter;
 
+// Media whose files are there but do not probe, by id, with the probe's complaint.
+using UnreadableMedia = QHash<QUuid, QString>;
+
 // The names of the missing media that clips of visible or sounding tracks use, in bin order, each
-// once: an export leaves those clips out.
-QStringList missingTimelineMedia(const Project& project, const MediaInfos& infos);
+// once: an export leaves those clips out. Unreadable media are not among them: they stop it.
+QStringList missingTimelineMedia(const Project& project, const MediaInfos& infos, const UnreadableMedia& unreadable = {});
 
 class EditorExport : public QObject {
     Q_OBJECT
@@ -45,9 +49,10 @@ public:
     const QStringList& leftOut() const { return leftOut_; }
 
     // Exports copies of the project to `destination`; the future ends once the outcome is stored.
-    // Ignored while a run is active.
+    // Ignored while a run is active. A timeline medium in `unreadable` fails it before it starts.
     QFuture<void> start(const Project& project, const MediaInfos& infos, const LTCInfos& ltc,
-                        const ConversionSettings& settings, const QString& destination);
+                        const ConversionSettings& settings, const QString& destination,
+                        const UnreadableMedia& unreadable = {});
     void cancel();
 
 signals:

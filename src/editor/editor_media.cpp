@@ -24,14 +24,16 @@ namespace qm {
 namespace {
 
 
-// A probe's outcome, carried back to the GUI thread.
+// A probe's outcome, carried back to the GUI thread, with the file's stamp from before it.
 struct Probe {
     std::optional<MediaInfo> info;
     QString error;
+    std::optional<FileStamp> stamp;
 };
 
 Probe probeFile(const QString& path) {
     Probe probe;
+    probe.stamp = mediaFileStamp(path);
     try {
         probe.info = MediaInfo::load(toPath(path), true);
     } catch (const std::exception& e) {
@@ -78,26 +80,75 @@ bool EditorModel::hasMissingMedia() const {
     return false;
 }
 
+void EditorModel::noteProbed(const QUuid& mediaID, const QString& path, const std::optional<FileStamp>& stamp,
+                             const std::optional<QString>& unreadable) {
+    // A file that was not there is looked for again only through Relink.
+    if (stamp) seenFiles_.insert(mediaID, {path, stamp, unreadable});
+    else seenFiles_.remove(mediaID);
+}
+
+bool EditorModel::takeReprobe(MediaInfos& infos, const QUuid& mediaID, const QString& path, const MediaInfo& info) {
+    const MediaItem* item = project_.mediaItem(mediaID);
+    if (item == nullptr || item->path != path) return false;
+    // Not an edit: opening the project again would find the same.
+    Project conformed = project_;
+    if (conformed.conformMedium(mediaID, info)) setProject(std::move(conformed));
+    infos.insert(mediaID, info);
+    return true;
+}
+
+UnreadableMedia EditorModel::unreadableMedia() const {
+    UnreadableMedia unreadable;
+    for (const MediaItem& item : project_.media) {
+        const auto seen = seenFiles_.constFind(item.id);
+        if (!infos_.contains(item.id) && seen != seenFiles_.cend() && seen->path == item.path && seen->unreadable)
+            unreadable.insert(item.id, *seen->unreadable);
+    }
+    return unreadable;
+}
+
+QStringList EditorModel::unreadableTimelineMedia() const {
+    const UnreadableMedia unreadable = unreadableMedia();
+    QStringList names;
+    for (const MediaItem* item : timelineMedia(project_))
+        if (unreadable.contains(item->id)) names.append(item->name);
+    return names;
+}
+
 void EditorModel::checkTimelineMedia() {
+    // Copies: a probe taken below may replace the project the list points into.
+    std::vector<std::pair<QUuid, QString>> media;
+    for (const MediaItem* item : timelineMedia(project_)) media.emplace_back(item->id, item->path);
     MediaInfos infos = infos_;
     bool changed = false;
-    for (const MediaItem* item : timelineMedia(project_)) {
-        if (infos.contains(item->id)) {
-            if (isReadableMediaFile(item->path)) continue;
-            infos.remove(item->id);
-            lostMedia_.insert(item->id, item->path);
-            changed = true;
+    for (const auto& [id, path] : media) {
+        const std::optional<FileStamp> now = mediaFileStamp(path);
+        const auto seen = seenFiles_.constFind(id);
+        const bool seenHere = seen != seenFiles_.cend() && seen->path == path;
+        if (!now) {
+            // Gone: missing, as if it had not been found at opening.
+            if (infos.remove(id) > 0 || (seenHere && seen->stamp)) {
+                seenFiles_.insert(id, {path, std::nullopt, std::nullopt});
+                changed = true;
+            }
             continue;
         }
-        // A file this session found gone that is back where it was is probed again; media
-        // missing since opening come back through Relink.
-        const auto lost = lostMedia_.constFind(item->id);
-        if (lost == lostMedia_.cend() || *lost != item->path || !isReadableMediaFile(item->path)) continue;
-        const Probe probe = probeFile(item->path);
-        if (!probe.info || probe.info->decoder.kind == SourceDecoder::Kind::unsupported) continue;
-        infos.insert(item->id, *probe.info);
-        lostMedia_.remove(item->id);
+        if (seenHere && seen->stamp == now) continue;  // as it was probed
+        // Media missing since opening come back through Relink.
+        if (!infos.contains(id) && !seenHere) continue;
+        // Back where it was, or another file in its place: probed again.
+        const Probe probe = probeFile(path);
         changed = true;
+        if (probe.info && probe.info->decoder.kind != SourceDecoder::Kind::unsupported &&
+            takeReprobe(infos, id, path, *probe.info)) {
+            noteProbed(id, path, probe.stamp, std::nullopt);
+            analysis_->forget({id});
+            enqueueAnalysis(id);
+        } else {
+            infos.remove(id);
+            noteProbed(id, path, probe.stamp,
+                       probe.info ? QString::fromStdString(codecName(probe.info->decoder.codecType)) : probe.error);
+        }
     }
     if (!changed) return;
     setInfos(std::move(infos));
@@ -155,6 +206,7 @@ QFuture<void> EditorModel::importFiles(const QStringList& paths) {
                         if (std::isfinite(rate) && rate > 0) project_.frameRate = rate;
                     }
                     projectEdited();
+                    noteProbed(item.id, item.path, probe.stamp, std::nullopt);
                     MediaInfos infos = infos_;
                     infos.insert(item.id, info);
                     setInfos(std::move(infos));
@@ -226,6 +278,7 @@ QFuture<void> EditorModel::relink(const QUuid& mediaID, const QString& path) {
                     appendImportError(undecodableLine(file, *probe.info));
                 } else {
                     applyRelink(id, file, *probe.info);
+                    if (const MediaItem* item = project_.mediaItem(id)) noteProbed(id, item->path, probe.stamp, std::nullopt);
                 }
             }
             if (folder && hasMissingMedia()) {
@@ -252,7 +305,7 @@ void EditorModel::applyRelink(const QUuid& mediaID, const QString& path, const M
     projectEdited();
     MediaInfos infos = infos_;
     infos.insert(mediaID, info);
-    lostMedia_.remove(mediaID);
+    seenFiles_.remove(mediaID);
     setInfos(std::move(infos));
     enqueueAnalysis(mediaID);
     clearRendererReaders();
@@ -262,7 +315,7 @@ void EditorModel::applyRelink(const QUuid& mediaID, const QString& path, const M
 void EditorModel::removeMedia(const QUuid& mediaID) {
     pushUndo();
     std::erase_if(project_.media, [&](const MediaItem& m) { return m.id == mediaID; });
-    lostMedia_.remove(mediaID);
+    seenFiles_.remove(mediaID);
     for (Track& track : project_.tracks) std::erase_if(track.clips, [&](const Clip& c) { return c.mediaID == mediaID; });
     projectEdited();
     clearRendererReaders();

@@ -257,6 +257,14 @@ void EditorModel::transferSnapshot(bool back) {
 
 void EditorModel::restoreSnapshot(Project project) {
     const Project before = std::exchange(project_, std::move(project));
+    // A step recorded before a medium's file was replaced holds the old picture's size and anchors.
+    for (auto it = infos_.cbegin(); it != infos_.cend(); ++it) {
+        const MediaItem* item = project_.mediaItem(it.key());
+        const MediaItem* was = before.mediaItem(it.key());
+        if (item && (!was || was->path == item->path) && it->width > 0 && it->height > 0 &&
+            (item->width != it->width || item->height != it->height))
+            project_.conformMedium(it.key(), *it);
+    }
     emit projectChanged();
     reprobeChangedMedia(before);
     if (!selectedClipID_.isNull() && !project_.clipLocation(selectedClipID_)) setSelectedClipID({});

@@ -39,6 +39,7 @@
 #include "editor/editor_sync_run.h"
 #include "editor/model/composition_renderer.h"
 #include "editor/model/project.h"
+#include "editor/model/project_exporter.h"
 #include "editor/sync/clip_sync.h"
 #include "editor/sync/media_analysis.h"
 #include "editor/sync/sync_report.h"
@@ -149,7 +150,11 @@ public:
     // The missing media whose clips the export that set exportResult left out.
     const QStringList& exportLeftOut() const { return export_->leftOut(); }
     // The missing media whose clips an export would leave out now.
-    QStringList missingTimelineMedia() const { return qm::missingTimelineMedia(project_, infos_); }
+    QStringList missingTimelineMedia() const { return qm::missingTimelineMedia(project_, infos_, unreadableMedia()); }
+    // Media whose files are there but did not probe, with why: an export stops at them.
+    UnreadableMedia unreadableMedia() const;
+    // The names of those the timeline shows or plays, in bin order.
+    QStringList unreadableTimelineMedia() const;
 
     // The history: snapshots oldest first, at most 200 undo entries.
     std::size_t undoCount() const { return history_.undoCount(); }
@@ -296,7 +301,9 @@ public:
     // Looks again at the files of the media the timeline shows or plays (the export sheet opening,
     // an export starting): one that is gone, not a regular file or cannot be opened becomes
     // missing, as if it had not been found at opening; one found so by an earlier check whose file
-    // reads again at the same place is probed again and present again.
+    // reads again at the same place is probed again and present again. A file changed since it was
+    // probed (another size, time or inode) is probed again: its record follows what it is now
+    // (Project::conformMedium), or it becomes unreadable when it no longer probes.
     void checkTimelineMedia();
     QFuture<void> relinkMedia(const QUuid& mediaID);
     QFuture<void> relink(const QUuid& mediaID, const QString& path);
@@ -445,8 +452,20 @@ private:
         bool wasDirty = false;
     };
     std::optional<Gesture> gesture_;
-    // Media a check found gone in this project, with the path they were gone from.
-    QHash<QUuid, QString> lostMedia_;
+    // What this session last saw of each medium's file when it probed or looked for it: its path,
+    // its stamp then (none: a check found it gone) and, for one there that did not probe, why.
+    // Media whose file was not there at opening have no entry: they come back through Relink.
+    struct SeenFile {
+        QString path;
+        std::optional<FileStamp> stamp;
+        std::optional<QString> unreadable;
+    };
+    QHash<QUuid, SeenFile> seenFiles_;
+    void noteProbed(const QUuid& mediaID, const QString& path, const std::optional<FileStamp>& stamp,
+                    const std::optional<QString>& unreadable);
+    // Stores a probe of a medium's file made since its record was written; false when the medium
+    // now points elsewhere.
+    bool takeReprobe(MediaInfos& infos, const QUuid& mediaID, const QString& path, const MediaInfo& info);
     int probesRunning_ = 0;
     quint64 documentGeneration_ = 0;  // a new or opened project drops older probes
     // Last: destroyed first, so no worker outlives the fields it reports into.

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <array>
 #include <mutex>
 #include <thread>
 
@@ -326,8 +327,8 @@ std::vector<std::string> rgbFrames(const fs::path& movie, int width, int height)
 }
 
 // A medium damaged while its project is open fails the export with its name and the time in
-// the file, and leaves no movie; one cut in place, index and all, fails it from its first frame.
-// Neither counts as missing: the file is there.
+// the file, and leaves no movie; one cut in place, index and all, no longer probes and fails it
+// before its first frame. Neither is left out as missing: the file is there.
 TEST(EditorExport, AMediumDamagedWhileTheProjectIsOpenFailsTheExportByName) {
     TempDir dir;
     ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x36:rate=10:duration=4", "-c:v", "prores_ks", (dir / "clip.mov").string()});
@@ -351,7 +352,7 @@ TEST(EditorExport, AMediumDamagedWhileTheProjectIsOpenFailsTheExportByName) {
     cutAt(dir / "clip.mov", frames[30].first);
     e.await(e.m.startExport(settings, q(dir / "out.mov")));
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
-    EXPECT_TRUE(e.m.exportError().value_or("").startsWith("“clip.mov” can't be read at 0.00 s into the file"))
+    EXPECT_TRUE(e.m.exportError().value_or("").startsWith("“clip.mov” can't be read, so the export was stopped: "))
         << e.m.exportError().value_or("").toStdString();
     EXPECT_FALSE(fs::exists(dir / "out.mov"));
 }
@@ -402,6 +403,54 @@ TEST(EditorExport, AMediumPutBackIsPresentAgain) {
     e.m.checkTimelineMedia();
     EXPECT_TRUE(e.m.isMissing(other));
     EXPECT_FALSE(e.m.isMissing(blue));
+}
+
+// A medium overwritten by a movie of another size (a graphic re-rendered: blue left half, orange
+// right half) is drawn as what it is now, fitted as its clip says: 4:3 into a 4:3 canvas covers it,
+// so every frame is blue left of the middle and orange right of it (the colours given to ffmpeg).
+// Smaller and replaced before the project opens; larger and replaced while it is open.
+TEST(EditorExport, AMediumReplacedByAnotherSizeIsDrawnAsItIsNow) {
+    TempDir dir;
+    const auto graphic = [&](int width, int height, const std::string& codec, const std::string& format) {
+        const std::string half = "size=" + std::to_string(width / 2) + "x" + std::to_string(height) + ":rate=30:duration=1";
+        // Tagged BT.709 so that every reader takes its colour alike.
+        ffmpeg({"-f", "lavfi", "-i", "color=c=0x3366cc:" + half, "-f", "lavfi", "-i", "color=c=0xcc8833:" + half,
+                "-filter_complex", "[0:v][1:v]hstack,scale=out_color_matrix=bt709:out_range=tv,format=" + format,
+                "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-c:v", codec, "-f", "mov",
+                (dir / "clip.mov").string()});
+    };
+    graphic(320, 240, "prores_ks", "yuv422p10le");
+    Editor e;
+    e.importAndPlace({dir / "clip.mov"});
+    e.desktop.saveAnswers.push_back(q(dir / "Show.qmproj"));
+    ASSERT_TRUE(e.m.saveProject());
+    ConversionSettings settings;
+    settings.format = OutputFormat::proRes4444;
+    const std::array<int, 3> blue = {0x33, 0x66, 0xcc}, orange = {0xcc, 0x88, 0x33};
+    const auto exportsTheGraphic = [&](const char* name) {
+        e.await(e.m.startExport(settings, q(dir / name)));
+        ASSERT_EQ(e.m.exportResult(), std::optional<QString>(q(dir / name))) << e.m.exportError().value_or("").toStdString();
+        const std::vector<std::string> pictures = rgbFrames(dir / name, 320, 240);
+        ASSERT_EQ(pictures.size(), 30u);
+        for (size_t f = 0; f < pictures.size(); ++f)
+            for (size_t at = 0; at < pictures[f].size(); at += 3) {
+                const size_t x = at / 3 % 320;
+                if (x >= 140 && x < 180) continue;  // where the halves meet, blurred by the scaling
+                const std::array<int, 3> expected = x < 160 ? blue : orange;
+                for (size_t c = 0; c < 3; ++c)
+                    ASSERT_NEAR(int(uint8_t(pictures[f][at + c])), expected[c], 6) << name << " frame " << f << " pixel " << at / 3;
+            }
+    };
+
+    graphic(64, 48, "libx264", "yuv420p");
+    e.await(e.m.openProject(q(dir / "Show.qmproj")));
+    ASSERT_FALSE(e.m.isMissing(e.m.project().media[0].id));
+    exportsTheGraphic("small.mov");
+    EXPECT_EQ(e.m.project().media[0].width, 64);
+
+    graphic(640, 480, "libx264", "yuv420p");
+    exportsTheGraphic("large.mov");
+    EXPECT_EQ(e.m.project().media[0].width, 640);
 }
 
 // A renderer that takes three frame periods (it sleeps): each frame asked for is on the frame grid,

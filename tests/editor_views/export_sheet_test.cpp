@@ -264,6 +264,30 @@ TEST_F(SheetTest, AMediumPutBackIsPresentAgainInTheSheetAndTheBin) {
     EXPECT_FALSE(sheet.leftOutRow()->isVisibleTo(&sheet));
 }
 
+// A medium overwritten by a file that is there but does not read, while the project is open and
+// at its next opening: the sheet says it can't be read (not that it can't be found), and the
+// export stops naming it, writing nothing.
+TEST_F(SheetTest, AMediumReplacedByAFileThatDoesNotReadIsNamedSo) {
+    makeMovie(dir / "media/a.mov");
+    Editor e;
+    e.importAndPlace({dir / "media/a.mov"});
+    e.desktop.saveAnswers.push_back(q(dir / "Show.qmproj"));
+    ASSERT_TRUE(e.m.saveProject());
+    writeFile(dir / "media/a.mov", "not a movie");
+    for (const bool reopened : {false, true}) {
+        if (reopened) e.await(e.m.openProject(q(dir / "Show.qmproj")));
+        ExportSheet sheet(e.m);
+        EXPECT_EQ(sheet.missingLabel()->text(), "These files are there but can't be read, so the export would stop: a.mov");
+        choose(sheet, OutputFormat::proRes422);
+        e.desktop.saveAnswers.push_back(q(dir / "out.mov"));
+        sheet.exportButton()->click();
+        ASSERT_TRUE(waitUntil([&] { return !e.m.isExporting(); }));
+        EXPECT_TRUE(sheet.errorLabel()->text().startsWith("“a.mov” can't be read, so the export was stopped: "))
+            << sheet.errorLabel()->text().toStdString();
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.mov"));
+    }
+}
+
 // A medium garbled while the project is open: the sheet's export ends in the error naming it and
 // the time, and no movie is left.
 TEST_F(SheetTest, AnUnreadableMediumEndsTheExportInAnErrorNamingIt) {

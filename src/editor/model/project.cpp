@@ -17,6 +17,16 @@ namespace {
 // Anything below 0, and NaN, becomes 0; anything from 1 up becomes 1.
 double unitRamp(double v) { return v > 0.0 ? std::min(v, 1.0) : 0.0; }
 
+// What a medium's record takes from its file's probe.
+void takeProbe(MediaItem& item, const MediaInfo& info) {
+    item.width = info.width;
+    item.height = info.height;
+    item.frameRate = info.frameRate;
+    item.duration = info.duration.isNumeric() ? info.duration.seconds() : 0.0;
+    item.hasAudio = info.hasAudio;
+    item.codecName = QString::fromStdString(info.codecName);
+}
+
 }  // namespace
 
 std::string_view rawValue(BlendMode mode) {
@@ -96,13 +106,9 @@ MediaItem::MediaItem(const QString& filePath, const MediaInfo& info)
     : id(QUuid::createUuid()),
       path(QDir::cleanPath(QFileInfo(filePath).absoluteFilePath())),
       bookmark(createBookmark(filePath, BookmarkScope::securityScoped)),
-      name(QFileInfo(filePath).fileName()),
-      width(info.width),
-      height(info.height),
-      frameRate(info.frameRate),
-      duration(info.duration.isNumeric() ? info.duration.seconds() : 0.0),
-      hasAudio(info.hasAudio),
-      codecName(QString::fromStdString(info.codecName)) {}
+      name(QFileInfo(filePath).fileName()) {
+    takeProbe(*this, info);
+}
 
 QString layerName(long long number) {
     // Translated as data: the number goes in after translation, never through a format call.
@@ -218,6 +224,27 @@ std::optional<ClipTransform> Project::defaultTransform(const Clip& clip) const {
     if (!item) return std::nullopt;
     return ClipTransform::makeDefault({item->width / 2.0, item->height / 2.0}, {width / 2.0, height / 2.0},
                                       clip.opacity * 100.0);
+}
+
+bool Project::conformMedium(const QUuid& id, const MediaInfo& info) {
+    const auto item = std::find_if(media.begin(), media.end(), [&](const MediaItem& m) { return m.id == id; });
+    if (item == media.end()) return false;
+    MediaItem now = *item;
+    takeProbe(now, info);
+    if (now == *item) return false;
+    if (item->width > 0 && item->height > 0 && now.width > 0 && now.height > 0 &&
+        (now.width != item->width || now.height != item->height)) {
+        const double sx = double(now.width) / item->width, sy = double(now.height) / item->height;
+        for (Track& track : tracks)
+            for (Clip& c : track.clips) {
+                if (c.mediaID != id || !c.transform) continue;
+                auto& anchor = c.transform->anchor;
+                anchor.value = {anchor.value.x * sx, anchor.value.y * sy};
+                for (auto& k : anchor.keyframes) k.value = {k.value.x * sx, k.value.y * sy};
+            }
+    }
+    *item = std::move(now);
+    return true;
 }
 
 ProjectFileError::ProjectFileError(Kind kind, std::string place, std::string message)

@@ -129,6 +129,12 @@ struct Project {
     // The transform a clip without one is drawn and edited with (medium centre on canvas centre,
     // the clip's opacity in percent); nothing when the clip's medium is not in the bin.
     std::optional<ClipTransform> defaultTransform(const Clip& clip) const;
+
+    // Brings a medium's record to what its file is now (`info`, a fresh probe of it: the file was
+    // replaced). When its picture changed size, the anchors of its clips, which are in the
+    // picture's pixels, scale with it: the same point of the picture stays at the same place and
+    // the clip's fit applies to the new size. Returns whether anything changed.
+    bool conformMedium(const QUuid& id, const MediaInfo& info);
 };
 
 // Name of a track the editor adds: "Layer N" for the given 64-bit N, through the string table.

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <sys/stat.h>
+
 #include "core/conversion_error.h"
 #include "engine/render_feeder.h"
 #include "engine/render_timing.h"
@@ -39,6 +41,14 @@ bool isReadableMediaFile(const QString& path, bool quick) {
     if (quick) return true;
     QFile file(path);
     return file.open(QIODevice::ReadOnly);
+}
+
+std::optional<FileStamp> mediaFileStamp(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode) || !isReadableMediaFile(path))
+        return std::nullopt;
+    return FileStamp{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size),
+                     int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 MediaGoneError::MediaGoneError(QList<QUuid> ids, QStringList names)
@@ -144,7 +154,7 @@ MediaInfo timelineMediaInfo(const Project& project) {
     return info;
 }
 
-MediaInfos probeProjectMedia(const Project& project) {
+MediaInfos probeProjectMedia(Project& project) {
     MediaInfos infos;
     for (const MediaItem& item : project.media) {
         try {
@@ -153,6 +163,7 @@ MediaInfos probeProjectMedia(const Project& project) {
             // A file that does not probe counts as missing.
         }
     }
+    for (auto it = infos.cbegin(); it != infos.cend(); ++it) project.conformMedium(it.key(), it.value());
     return infos;
 }
 

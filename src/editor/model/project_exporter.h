@@ -2,9 +2,11 @@
 // Writes the editor's timeline to a movie or an image sequence through the shared transcoder:
 // every frame drawn by a renderer of the export's own, and the audio mix alongside.
 
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +29,9 @@ namespace qm {
 MediaInfo timelineMediaInfo(const Project& project);
 
 // The media infos of a project as the editor keeps them: every item whose file probes (sound-only
-// files included); missing files have no entry.
-MediaInfos probeProjectMedia(const Project& project);
+// files included); missing files have no entry. Each record is brought to what its file is now
+// (Project::conformMedium), as the editor does when it opens the project.
+MediaInfos probeProjectMedia(Project& project);
 
 // The media whose clips an export draws or plays: those of clips on tracks that are shown or
 // heard, in bin order, each once.
@@ -37,6 +40,18 @@ std::vector<const MediaItem*> timelineMedia(const Project& project);
 // Whether a medium's file can still be read: it exists, is a regular file and opens for reading.
 // `quick` leaves out the opening, for checks made once a frame.
 bool isReadableMediaFile(const QString& path, bool quick = false);
+
+// What tells a medium's file from another put at its path: device and inode (a file renamed over
+// it), size and modification time (one rewritten in place).
+struct FileStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t modifiedNs = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of a file isReadableMediaFile accepts; nothing for any other.
+std::optional<FileStamp> mediaFileStamp(const QString& path);
 
 // Media an export was reading whose files went away while it ran: their clips would have been
 // left out of what it wrote, so nothing is kept.

@@ -109,6 +109,10 @@ QString ExportSheet::missingMediaText(const QStringList& names) {
     return tr("These files can't be found, so their clips will be left out: %1").arg(names.join(QStringLiteral(", ")));
 }
 
+QString ExportSheet::unreadableMediaText(const QStringList& names) {
+    return tr("These files are there but can't be read, so the export would stop: %1").arg(names.join(QStringLiteral(", ")));
+}
+
 QString ExportSheet::leftOutText(const QStringList& names) {
     return tr("These files couldn't be found, so their clips were left out: %1").arg(names.join(QStringLiteral(", ")));
 }
@@ -309,9 +313,13 @@ void ExportSheet::refresh() {
     sizeControls_->setSourceSize(std::pair{project.width, project.height});
     sizeControls_->refresh();
     projectSummary_->setText(projectSummary(project));
-    const QStringList missing = model_.missingTimelineMedia();
-    setRowVisible(missingWarning_, !missing.isEmpty());
-    missingText_->setText(missing.isEmpty() ? QString() : missingMediaText(missing));
+    QStringList warnings;
+    if (const QStringList missing = model_.missingTimelineMedia(); !missing.isEmpty())
+        warnings.append(missingMediaText(missing));
+    if (const QStringList unreadable = model_.unreadableTimelineMedia(); !unreadable.isEmpty())
+        warnings.append(unreadableMediaText(unreadable));
+    setRowVisible(missingWarning_, !warnings.isEmpty());
+    missingText_->setText(warnings.join(QLatin1Char('\n')));
 
     errorRow_->setVisible(model_.exportError().has_value());
     errorText_->setText(model_.exportError().value_or(QString()));

@@ -42,6 +42,8 @@ public:
     static QString progressText(const TranscodeProgress& progress);
     // Before the export and after it: the missing media whose clips are (were) left out.
     static QString missingMediaText(const QStringList& names);
+    // Before the export: the media whose files are there but can't be read, which would stop it.
+    static QString unreadableMediaText(const QStringList& names);
     static QString leftOutText(const QStringList& names);
     // "Show_ProResHQ": the project file's name (or "Untitled") and the format's tag.
     QString outputName() const;
