@@ -392,5 +392,17 @@ TEST(HevcAlphaSource, AMissingOrDamagedAlphaLayerFailsInWords) {
     }
 }
 
+// Parameter sets damaged in band, so that the alpha layer's slices name a VPS other than the
+// active one, or the colour layer changes its size under the alpha layer's SPS: these crashed the
+// decoder, and now fail in words. The undamaged movie beside them converts whole.
+TEST(HevcAlphaSource, DamagedInBandParameterSetsFailInWords) {
+    test::TempDir dir;
+    EXPECT_EQ(test::fileNames(convert(test::fixture("hevc_alpha/hev1-alpha.mov"), OutputFormat::pngSequence, dir / "whole")).size(), 48u);
+    expectAlphaFailure(test::fixture("hevc_alpha/hev1-alpha-damaged-sps.mov"), dir / "vps");
+    // Layers of two sizes are a form the decoder does not read; the words name the first such frame.
+    const std::string words = decodeFailure(test::fixture("hevc_alpha/hev1-alpha-stale-alpha-sps.mov"), dir / "sps");
+    EXPECT_NE(words.find("frame 12 "), std::string::npos) << words;
+}
+
 }  // namespace
 }  // namespace qm

@@ -135,6 +135,8 @@ std::filesystem::path peerFfmpegPath() { return QM_PEER_FFMPEG; }
 
 std::filesystem::path peerFfprobePath() { return QM_PEER_FFPROBE; }
 
+std::filesystem::path fixture(const std::string& name) { return std::filesystem::path(QM_TEST_FIXTURES) / name; }
+
 void peerFfmpeg(const std::vector<std::string>& args) {
     const std::filesystem::path tool = peerFfmpegPath();
     ASSERT_EQ(::access(tool.c_str(), X_OK), 0) << "the peer FFmpeg is missing at " << tool

@@ -73,6 +73,10 @@ std::filesystem::path peerFfmpegPath();
 std::filesystem::path peerFfprobePath();
 void peerFfmpeg(const std::vector<std::string>& args);
 
+// A file kept in tests/fixtures/ (media whose damage was found rather than made by a test), by its
+// path below that folder.
+std::filesystem::path fixture(const std::string& name);
+
 // The names of a folder's entries, sorted.
 std::vector<std::string> fileNames(const std::filesystem::path& folder);
 
