@@ -52,8 +52,15 @@ endif()
 
 # The newer libavcodec that decodes both layers of HEVC with alpha (setup.sh builds it, static and
 # position-independent): it goes only into the private library src/hevc_alpha/, which hides it.
-# Without it, such sources are read without their alpha.
-set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-hevc-alpha" CACHE PATH "FFmpeg built for the HEVC alpha decoder")
+# Without it, such sources are read without their alpha. The fuzz tree links the same code built
+# with the fuzzer's coverage and AddressSanitizer (build_hevc_alpha_decoder.sh fuzz, which
+# scripts/test.sh runs), so that its fuzzer explores the decoder, not only our wrapper.
+if(QM_FUZZ)
+  set(_qm_hevc_alpha_ffmpeg "${QM_DEPS_DIR}/ffmpeg-fuzz-hevc-alpha")
+else()
+  set(_qm_hevc_alpha_ffmpeg "${QM_DEPS_DIR}/ffmpeg-hevc-alpha")
+endif()
+set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${_qm_hevc_alpha_ffmpeg}" CACHE PATH "FFmpeg built for the HEVC alpha decoder")
 if(EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavcodec.a" AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavutil.a"
    AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/include/libavcodec/avcodec.h")
   add_library(qm_ffmpeg_hevc_alpha INTERFACE IMPORTED GLOBAL)

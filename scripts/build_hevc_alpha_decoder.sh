@@ -4,6 +4,12 @@
 # position-independent, with nothing but the HEVC decoder and parser, into the dependency cache:
 # $(qm_deps_dir)/ffmpeg-hevc-alpha-<version>, with the link ffmpeg-hevc-alpha pointing at it. The
 # application links it into its private library (src/hevc_alpha/), never beside Debian's FFmpeg.
+#
+#     build_hevc_alpha_decoder.sh [fuzz]
+#
+# "fuzz" builds the same code with clang, the fuzzer's coverage and AddressSanitizer, in plain C,
+# into ffmpeg-fuzz-hevc-alpha[-<version>], which the fuzz tree links instead, so that the fuzzer
+# sees into the decoder and not only into our wrapper around it (scripts/test.sh builds it).
 # Idempotent: nothing happens when that version, built with this configuration, is already there.
 # Exits non-zero when it cannot build; setup.sh then goes on, and the program reads such sources
 # without their alpha.
@@ -12,15 +18,23 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=debian_source.sh
 source "$here/debian_source.sh"
 
+flavour="${1:-release}"
+case "$flavour" in
+  release) kind=ffmpeg-hevc-alpha ;;
+  # Not ffmpeg-hevc-alpha-fuzz: relinking the release build removes every ffmpeg-hevc-alpha-*.
+  fuzz) kind=ffmpeg-fuzz-hevc-alpha ;;
+  *) echo "usage: $0 [fuzz]" >&2; exit 2 ;;
+esac
+
 deps="$(qm_deps_dir)"
 mkdir -p "$deps"
-link="$deps/ffmpeg-hevc-alpha"
+link="$deps/$kind"
 
 # One builder at a time: developers share the cache, and the second one finds the work done.
-exec 9>"$deps/.ffmpeg-hevc-alpha.lock"
+exec 9>"$deps/.$kind.lock"
 flock 9
 # Work folders of a setup that was killed on the way.
-rm -rf "$deps"/.ffmpeg-hevc-alpha-build.*
+rm -rf "$deps/.$kind-build."*
 
 complete() { [ -f "$1/configuration" ] && [ -f "$1/lib/libavcodec.a" ] && [ -f "$1/lib/libavutil.a" ]; }
 
@@ -42,14 +56,25 @@ options=(
   --enable-pthreads
   --enable-decoder=hevc --enable-parser=hevc
 )
-# The HEVC decoder's assembly is most of its speed; without nasm it still builds, in plain C.
-if command -v nasm > /dev/null; then options+=(--enable-x86asm); else options+=(--disable-x86asm); fi
+if [ "$flavour" = fuzz ]; then
+  # Assembly is invisible to the instrumentation: plain C throughout. No UndefinedBehaviorSanitizer:
+  # FFmpeg's known benign undefined behaviour (shifts of negative values in the DSP code) would stop
+  # every run.
+  compiler=clang
+  options+=(--cc=clang --disable-asm --optflags=-O1
+            --extra-cflags="-fsanitize=fuzzer-no-link,address -fno-omit-frame-pointer -gline-tables-only"
+            --extra-ldflags=-fsanitize=address)
+else
+  compiler=cc
+  # The HEVC decoder's assembly is most of its speed; without nasm it still builds, in plain C.
+  if command -v nasm > /dev/null; then options+=(--enable-x86asm); else options+=(--disable-x86asm); fi
+fi
 
-name="ffmpeg-hevc-alpha-$version"
+name="$kind-$version"
 prefix="$deps/$name"
 patches=("$here"/patches/ffmpeg-hevc-alpha-*.patch)
 # The stamp names our patches too, so a changed patch rebuilds the decoder.
-stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$(cc --version | head -n 1)"; sha256sum "${patches[@]}" | cut -d' ' -f1)"
+stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$("$compiler" --version | head -n 1)"; sha256sum "${patches[@]}" | cut -d' ' -f1)"
 
 
 if complete "$prefix" && [ "$(cat "$prefix/configuration")" = "$stamp" ]; then
@@ -57,8 +82,8 @@ if complete "$prefix" && [ "$(cat "$prefix/configuration")" = "$stamp" ]; then
   exit 0
 fi
 
-echo "setup: building the HEVC alpha decoder from FFmpeg $version into $prefix"
-work=$(mktemp -d "$deps/.ffmpeg-hevc-alpha-build.XXXXXX")
+echo "setup: building the HEVC alpha decoder ($flavour) from FFmpeg $version into $prefix"
+work=$(mktemp -d "$deps/.$kind-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 qm_cached_orig sid ffmpeg "$tarball" "$work/$tarball"
 tar -xJf "$work/$tarball" -C "$work"
@@ -84,4 +109,4 @@ printf '%s\n' "$stamp" > "$staged/configuration"
 if [ -e "$prefix" ]; then mv -T "$prefix" "$work/replaced"; fi
 mv -T "$staged" "$prefix"
 qm_relink "$link" "$name"
-echo "setup: HEVC alpha decoder ready: $prefix"
+echo "setup: HEVC alpha decoder ($flavour) ready: $prefix"

@@ -247,6 +247,14 @@ TEST(HevcAlphaDecoder, DamagedSamplesGiveAnErrorOrAPicture) {
         EXPECT_LE(pictures.size(), split.samples.size());
     }
 
+    // Parameter sets damaged in band (tests/fixtures/hevc_alpha/README.md): refused, not followed.
+    for (const char* name : {"hev1-alpha-damaged-sps.mov", "hev1-alpha-stale-alpha-sps.mov"}) {
+        const Demuxed damaged = demux(test::fixture(std::string("hevc_alpha/") + name));
+        int errors = 0;
+        decodeAll(damaged, damaged.samples, &errors);
+        EXPECT_GT(errors, 0) << name;
+    }
+
     // Calls that make no sense are refused, not followed.
     qm_hevc_alpha_decoder* none = nullptr;
     EXPECT_EQ(qm_hevc_alpha_open(nullptr, 5, 0, &none), QM_HEVC_ALPHA_INVALID);

@@ -67,14 +67,14 @@ inline std::vector<HevcUnit> hevcUnits(const std::string& file, size_t offset, s
     return units;
 }
 
-// tests/data/hev1-alpha.mov (160 × 120, 48 frames at 24 fps, one group of pictures) with one bit of
+// tests/fixtures/hevc_alpha/hev1-alpha.mov (160 × 120, 48 frames at 24 fps, one group of pictures) with one bit of
 // the picture order count in sample 3's alpha slice flipped: that picture's reference set then names
 // pictures that are not there, and the decoder drops from its buffer the ones the alpha pictures
 // after it are predicted from. FFmpeg 9 decodes frame 0 whole and the alpha of most frames from 1
 // on into nothing.
 inline std::filesystem::path withDamagedAlphaSlice(const std::filesystem::path& out) {
-    std::string file = readFile(dataFile("hev1-alpha.mov"));
-    const auto spans = videoSampleSpans(dataFile("hev1-alpha.mov"));
+    std::string file = readFile(fixture("hevc_alpha/hev1-alpha.mov"));
+    const auto spans = videoSampleSpans(fixture("hevc_alpha/hev1-alpha.mov"));
     EXPECT_EQ(spans.size(), 48u);
     const auto units = hevcUnits(file, spans.at(3).first, spans.at(3).second);
     EXPECT_TRUE(units.size() == 2 && units[1].layer == 1 && units[1].type == 0 && units[1].length == 15);

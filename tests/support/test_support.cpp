@@ -131,11 +131,11 @@ nlohmann::json ffprobe(const std::filesystem::path& file) {
     return nlohmann::json::parse(r.output, nullptr, false);
 }
 
-std::filesystem::path dataFile(const std::string& name) { return std::filesystem::path(QM_TEST_DATA_DIR) / name; }
-
 std::filesystem::path peerFfmpegPath() { return QM_PEER_FFMPEG; }
 
 std::filesystem::path peerFfprobePath() { return QM_PEER_FFPROBE; }
+
+std::filesystem::path fixture(const std::string& name) { return std::filesystem::path(QM_TEST_FIXTURES) / name; }
 
 void peerFfmpeg(const std::vector<std::string>& args) {
     const std::filesystem::path tool = peerFfmpegPath();

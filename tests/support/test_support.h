@@ -73,8 +73,9 @@ std::filesystem::path peerFfmpegPath();
 std::filesystem::path peerFfprobePath();
 void peerFfmpeg(const std::vector<std::string>& args);
 
-// A file of the tests' own material in tests/data/ (movies no tool here writes, kept as they came).
-std::filesystem::path dataFile(const std::string& name);
+// A file kept in tests/fixtures/ (media whose damage was found rather than made by a test), by its
+// path below that folder.
+std::filesystem::path fixture(const std::string& name);
 
 // The names of a folder's entries, sorted.
 std::vector<std::string> fileNames(const std::filesystem::path& folder);
