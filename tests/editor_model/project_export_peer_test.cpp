@@ -333,9 +333,9 @@ TEST(ProjectExportPeer, AMediumThatCannotBeReadFailsTheRunWithItsNameAndTime) {
 
 // Movies of every container export whole, each frame the picture the ffmpeg CLI decodes for its
 // time: H.264 in MPEG-TS (B-frames, a track starting 1.4 s into the file, a clip opening
-// mid-group), and Matroska and WebM whose sound outlasts the picture. Those probe at the picture's
-// length, and a clip that runs on to the sound's end, as one placed before could, holds the last
-// picture. (ProRes's ten bits reach 8-bit BGRA by another path than ffmpeg's: about 31 dB.)
+// mid-group), and Matroska and WebM whose sound outlasts the picture, one of them recorded live
+// with no length stated anywhere. Those probe at the picture's length, and a clip that runs on to
+// the sound's end, as one placed before could, holds the last picture. (ProRes's ten bits reach 8-bit BGRA by another path than ffmpeg's: about 31 dB.)
 TEST(ProjectExportPeer, MoviesOfEveryContainerExportWhole) {
     const struct {
         const char* name;
@@ -346,6 +346,8 @@ TEST(ProjectExportPeer, MoviesOfEveryContainerExportWhole) {
         {"h264.mkv", {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}, 0, 2.08},
         {"prores.mkv", {"-c:v", "prores_ks", "-c:a", "pcm_s16le"}, 0, 2.08},
         {"vp9.webm", {"-c:v", "libvpx-vp9", "-c:a", "libopus"}, 0, 2.08},
+        // Recorded live: the file states no length anywhere.
+        {"live.webm", {"-c:v", "libvpx-vp9", "-c:a", "libopus", "-live", "1"}, 0, 2.0},
     };
     const size_t bytes = size_t(kW * kH * 4);
     // Every picture the ffmpeg CLI decodes from a file, as BGRA converted the way ours are.

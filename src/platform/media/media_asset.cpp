@@ -1,9 +1,11 @@
 #include "platform/media/media_asset.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
+#include <vector>
 
 #include "platform/media/ffmpeg_internal.h"
 #include "platform/media/hevc_alpha_layer.h"
@@ -233,6 +235,26 @@ uint32_t hapVariantFromFirstFrame(AVFormatContext* context, int streamIndex) {
     return code;
 }
 
+// Where each stream's last packet ends, on the file's time line, found by reading every packet
+// (no decoding). For files that state no length anywhere, such as WebM recorded live.
+std::vector<MediaTime> streamEndsByReading(AVFormatContext* context) {
+    std::vector<MediaTime> ends(context->nb_streams, MediaTime::invalid());
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) throw MediaError::fromCode("read stream info", AVERROR(ENOMEM));
+    while (av_read_frame(context, packet) >= 0) {
+        const int64_t at = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if (at != AV_NOPTS_VALUE && packet->stream_index >= 0 && unsigned(packet->stream_index) < context->nb_streams) {
+            const MediaTime end = ffmpeg::mediaTimeFrom(at + std::max<int64_t>(packet->duration, 0),
+                                                        context->streams[packet->stream_index]->time_base);
+            MediaTime& known = ends[size_t(packet->stream_index)];
+            if (end.isNumeric() && (!known.isNumeric() || end > known)) known = end;
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    return ends;
+}
+
 }  // namespace
 
 MediaAsset::MediaAsset() = default;
@@ -307,6 +329,21 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             av_channel_layout_uninit(&channelLayout);
         }
         asset->tracks_.push_back(std::move(track));
+    }
+    // A file that states no length: its tracks last until their last packets end. The whole
+    // file is read once for it, as playing it through would.
+    if (!asset->duration_.isNumeric()) {
+        const std::vector<MediaTime> ends = streamEndsByReading(context);
+        MediaTime first = MediaTime::invalid(), last = MediaTime::invalid();
+        for (TrackInfo& track : asset->tracks_) {
+            const MediaTime& end = ends[size_t(track.streamIndex)];
+            if (!end.isNumeric()) continue;
+            const MediaTime start = track.startTime.isNumeric() ? track.startTime : MediaTime::zero();
+            if (!track.duration.isNumeric() && end > start) track.duration = end - start;
+            if (!first.isNumeric() || start < first) first = start;
+            if (!last.isNumeric() || end > last) last = end;
+        }
+        if (first.isNumeric() && last > first) asset->duration_ = last - first;
     }
     // The probe's facts are all read: the file is closed here, so a queue of thousands of probed
     // files holds no file handles.
