@@ -391,9 +391,13 @@ TEST(HevcAlphaSource, DamagedInBandParameterSetsFailInWords) {
     test::TempDir dir;
     EXPECT_EQ(test::fileNames(convert(test::fixture("hevc_alpha/hev1-alpha.mov"), OutputFormat::pngSequence, dir / "whole")).size(), 48u);
     expectAlphaFailure(test::fixture("hevc_alpha/hev1-alpha-damaged-sps.mov"), dir / "vps");
-    // Layers of two sizes are a form the decoder does not read; the words name the first such frame.
-    const std::string words = decodeFailure(test::fixture("hevc_alpha/hev1-alpha-stale-alpha-sps.mov"), dir / "sps");
+    // Layers of two sizes are a form the decoder does not read; the words name the first such frame,
+    // and the frames before it, still waiting to be reordered when it failed, are kept.
+    const fs::path stale = test::fixture("hevc_alpha/hev1-alpha-stale-alpha-sps.mov");
+    const std::string words = decodeFailure(stale, dir / "sps");
     EXPECT_NE(words.find("frame 12 "), std::string::npos) << words;
+    const fs::path kept = dir / "sps" / "hev1-alpha-stale-alpha-sps_PNG";
+    EXPECT_EQ(test::fileNames(kept), test::sequenceFrameNames(kept, 12, "png"));
 }
 
 }  // namespace

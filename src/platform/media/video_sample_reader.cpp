@@ -266,7 +266,7 @@ struct VideoSampleReader::Impl {
             if (rc == AVERROR_EOF) {
                 decoderDrained = true;
                 // Samples went in and no picture came out: nothing of the movie was read.
-                if (samplesSent > 0 && picturesDecoded == 0)
+                if (samplesSent > 0 && picturesDecoded == 0 && !demuxFailure)
                     failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
                 return false;
             }
@@ -299,8 +299,17 @@ struct VideoSampleReader::Impl {
             // to need not be decoded at all (a seek rolling forward through a long group).
             rc = sendPacket(packet.get(), endsWellBeforeStart());
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
-                if (alphaDecoder) failAlphaDecoding(rc, frameNamed(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts));
-                fail(MediaError::fromCode("decode", rc));
+                // As after a failed read: the pictures of the samples sent before this one, still
+                // waiting in the decoder to be reordered, come out first.
+                try {
+                    if (alphaDecoder) failAlphaDecoding(rc, frameNamed(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts));
+                    fail(MediaError::fromCode("decode", rc));
+                } catch (...) {
+                    demuxFailure = std::current_exception();
+                    status = Status::reading;
+                }
+                demuxEnded = true;
+                continue;
             }
             ++samplesSent;
         }
