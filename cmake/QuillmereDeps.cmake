@@ -55,12 +55,14 @@ endif()
 # Without it, such sources are read without their alpha. The fuzz tree links the same code built
 # with the fuzzer's coverage and AddressSanitizer (build_hevc_alpha_decoder.sh fuzz, which
 # scripts/test.sh runs), so that its fuzzer explores the decoder, not only our wrapper.
+# Each has a cache entry of its own: a fuzz tree configured before keeps no release path.
 if(QM_FUZZ)
-  set(_qm_hevc_alpha_ffmpeg "${QM_DEPS_DIR}/ffmpeg-fuzz-hevc-alpha")
+  set(QM_HEVC_ALPHA_FUZZ_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-fuzz-hevc-alpha" CACHE PATH
+      "FFmpeg built for the HEVC alpha decoder with the fuzzer's coverage")
+  set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_HEVC_ALPHA_FUZZ_FFMPEG_PREFIX}")
 else()
-  set(_qm_hevc_alpha_ffmpeg "${QM_DEPS_DIR}/ffmpeg-hevc-alpha")
+  set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-hevc-alpha" CACHE PATH "FFmpeg built for the HEVC alpha decoder")
 endif()
-set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${_qm_hevc_alpha_ffmpeg}" CACHE PATH "FFmpeg built for the HEVC alpha decoder")
 if(EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavcodec.a" AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavutil.a"
    AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/include/libavcodec/avcodec.h")
   add_library(qm_ffmpeg_hevc_alpha INTERFACE IMPORTED GLOBAL)

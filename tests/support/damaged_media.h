@@ -67,10 +67,10 @@ inline std::vector<HevcUnit> hevcUnits(const std::string& file, size_t offset, s
     return units;
 }
 
-// tests/fixtures/hevc_alpha/hev1-alpha.mov (160 × 120, 48 frames at 24 fps, one group of pictures) with one bit of
-// the picture order count in sample 3's alpha slice flipped: that picture's reference set then names
-// pictures that are not there, and the decoder drops from its buffer the ones the alpha pictures
-// after it are predicted from. FFmpeg 9 decodes frame 0 whole and the alpha of most frames from 1
+// tests/fixtures/hevc_alpha/hev1-alpha.mov (160 × 120, 48 frames at 24 fps, one group of
+// pictures) with one bit of the picture order count in sample 3's alpha slice flipped: that
+// picture's reference set then names pictures that are not there, and the decoder drops from its
+// buffer the ones the alpha pictures after it are predicted from. FFmpeg 9 decodes frame 0 whole and the alpha of most frames from 1
 // on into nothing.
 inline std::filesystem::path withDamagedAlphaSlice(const std::filesystem::path& out) {
     std::string file = readFile(fixture("hevc_alpha/hev1-alpha.mov"));
