@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 
 #include "core/conversion_error.h"
 #include "editor/model/clip_effects.h"
@@ -22,6 +23,10 @@
 namespace qm {
 
 namespace {
+
+// Beyond this many pixels from the frame a placed picture is drawn by sampling through the inverse:
+// the painter's fixed-point coordinates (and a QRect's ints) would not hold it.
+constexpr double kPainterReach = 1 << 20;
 
 SeparableBlend separable(BlendMode mode) {
     switch (mode) {
@@ -80,6 +85,7 @@ QSize shrunkOnPixels(const QTransform& place, double w, double h) {
     if (place.type() > QTransform::TxScale || !(place.m11() > 0) || !(place.m22() > 0)) return {};
     const double x0 = place.dx(), y0 = place.dy(), x1 = x0 + w * place.m11(), y1 = y0 + h * place.m22();
     if (!whole(x0) || !whole(y0) || !whole(x1) || !whole(y1)) return {};
+    if (!(std::abs(x0) < kPainterReach && std::abs(y0) < kPainterReach)) return {};  // ints could not hold it
     const QSize size(int(std::lround(x1 - x0)), int(std::lround(y1 - y0)));
     if (size.width() < 1 || size.height() < 1 || size.width() > w || size.height() > h) return {};
     if (size.width() == int(w) && size.height() == int(h)) return {};
@@ -88,7 +94,15 @@ QSize shrunkOnPixels(const QTransform& place, double w, double h) {
 
 }  // namespace
 
-QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H) {
+namespace {
+
+// The steps of a clip's placement: minus the anchor, scaled, rotated (degrees), plus the position.
+struct PlacementSteps {
+    Vec2 anchor, scale, position;
+    double rotation = 0;
+};
+
+PlacementSteps placementSteps(const Clip& clip, double w, double h, double ts, double W, double H) {
     double sx = W / std::max(w, 1.0), sy = H / std::max(h, 1.0);
     if (clip.fit == FitMode::fit) sx = sy = std::min(sx, sy);
     if (clip.fit == FitMode::fill) sx = sy = std::max(sx, sy);
@@ -100,11 +114,55 @@ QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double
         scale = clip.transform->scale.valueAt(ts);
         rotation = clip.transform->rotation.valueAt(ts);
     }
+    return {anchor, {sx * scale.x / 100, sy * scale.y / 100}, position, rotation};
+}
+
+bool isFinite(const QTransform& t) {
+    for (double v : {t.m11(), t.m12(), t.m13(), t.m21(), t.m22(), t.m23(), t.m31(), t.m32(), t.m33()})
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
+// The edges of a w × h picture placed by `t`, from its four corners and kept as edges: a QRectF
+// (position and width) loses the near edge of a picture stretched to 1e18 pixels.
+struct Edges {
+    double left, top, right, bottom;
+    bool finite() const { return std::isfinite(left) && std::isfinite(top) && std::isfinite(right) && std::isfinite(bottom); }
+};
+
+Edges placedEdges(const QTransform& t, double w, double h) {
+    const QPointF c[] = {t.map(QPointF(0, 0)), t.map(QPointF(w, 0)), t.map(QPointF(w, h)), t.map(QPointF(0, h))};
+    double left = c[0].x(), right = left, top = c[0].y(), bottom = top;
+    for (const QPointF& p : c) {
+        left = std::min(left, p.x()), right = std::max(right, p.x());
+        top = std::min(top, p.y()), bottom = std::max(bottom, p.y());
+    }
+    return {left, top, right, bottom};
+}
+
+// A turn by `degrees`; not a number for a turn that is none, so that nothing is drawn with it.
+QTransform turn(double degrees) {
+    QTransform t;
+    if (std::isfinite(degrees)) return t.rotate(degrees);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return QTransform(nan, nan, nan, nan, nan, nan);
+}
+
+}  // namespace
+
+QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H) {
+    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H);
     // QTransform composes left to right: the leftmost step applies first.
-    QTransform rotate;
-    rotate.rotate(rotation);
-    return QTransform::fromTranslate(-anchor.x, -anchor.y) * QTransform::fromScale(sx * scale.x / 100, sy * scale.y / 100) *
-           rotate * QTransform::fromTranslate(position.x, position.y);
+    return QTransform::fromTranslate(-p.anchor.x, -p.anchor.y) * QTransform::fromScale(p.scale.x, p.scale.y) * turn(p.rotation) *
+           QTransform::fromTranslate(p.position.x, p.position.y);
+}
+
+QTransform clipPlacementInverse(const Clip& clip, double w, double h, double ts, double W, double H) {
+    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H);
+    // Built from the steps rather than by inverting the placement: a picture scaled by 1e308 has
+    // no finite placement, yet every canvas point of it lies within reach of its anchor.
+    return QTransform::fromTranslate(-p.position.x, -p.position.y) * turn(-p.rotation) *
+           QTransform::fromScale(1.0 / p.scale.x, 1.0 / p.scale.y) * QTransform::fromTranslate(p.anchor.x, p.anchor.y);
 }
 
 std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& media, double t, double canvasWidth,
@@ -209,8 +267,9 @@ std::vector<CompositionRenderer::Layer> CompositionRenderer::visibleLayers(const
         // Pictures with alpha are shrunk premultiplied, by the painter, or their edges would darken.
         const QSize shrunk = info->hasAlpha ? QSize() : shrunkOnPixels(place, info->width, info->height);
         const bool readsOwnSlot = std::none_of(layers.begin(), layers.end(), [&](const Layer& l) { return l.slot == slot; });
-        layers.push_back({clip, slot, readsOwnSlot, ts, o, shrunk,
-                          QPoint(int(std::lround(place.dx())), int(std::lround(place.dy()))), {}, {}});
+        // shrunkOnPixels has checked that the corner fits an int.
+        const QPoint shrunkAt = shrunk.isEmpty() ? QPoint() : QPoint(int(std::lround(place.dx())), int(std::lround(place.dy())));
+        layers.push_back({clip, slot, readsOwnSlot, ts, o, shrunk, shrunkAt, {}, {}});
     }
     for (auto it = readers_.begin(); it != readers_.end();) {
         if (drawable.contains(it.key()))
@@ -320,6 +379,31 @@ void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layer
         const bool shrunk = !layer.shrunk.isEmpty() && QSize(int(w), int(h)) == layer.shrunk;
         QTransform place = shrunk ? QTransform::fromTranslate(layer.shrunkAt.x(), layer.shrunkAt.y())
                                   : clipPlacement(*clip, w, h, ts, W, H) * QTransform::fromScale(k, k);
+        // Where the picture lands, worked out in double: a far-off corner never meets an int.
+        const Edges placed = isFinite(place) ? placedEdges(place, w, h) : Edges{qQNaN(), qQNaN(), qQNaN(), qQNaN()};
+        const bool bounded = placed.finite();
+        const double fw = frame.width(), fh = frame.height();
+        if (bounded && !(placed.right > 0 && placed.left < fw && placed.bottom > 0 && placed.top < fh)) continue;
+        if (!bounded || !(placed.left > -kPainterReach && placed.top > -kPainterReach && placed.right < fw + kPainterReach &&
+                          placed.bottom < fh + kPainterReach)) {
+            // Magnified or moved past what the painter's coordinates hold (or without a finite
+            // placement at all): each pixel of the frame is sampled from the picture through the
+            // inverse, which stays finite wherever the picture can be seen.
+            const QTransform inverse = QTransform::fromScale(1 / k, 1 / k) * clipPlacementInverse(*clip, w, h, ts, W, H);
+            if (!isFinite(inverse)) continue;
+            blendRowLayers();
+            const QImage picture = layerFromFrame(*source, chain);
+            if (picture.isNull()) continue;
+            if (scratch_.size() != frame.size()) scratch_ = makeLayer(frame.width(), frame.height());
+            Area area;
+            if (bounded)
+                area = {int(std::max(std::floor(placed.top), 0.0)), int(std::min(std::ceil(placed.bottom), fh)),
+                        int(std::max(std::floor(placed.left), 0.0)), int(std::min(std::ceil(placed.right), fw))};
+            const Area touched = drawSampled(scratch_, picture, inverse, area);
+            blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
+            clearLayerArea(scratch_, touched);
+            continue;
+        }
         if (place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
             // Unscaled on whole pixels: the frame goes through the chain straight into the blend.
             const PixelBuffer& frameRef = *source;

@@ -27,7 +27,14 @@ void blendLayer(QImage& backdrop, const QImage& layer, QPoint offset, SeparableB
 // Draws `item` (16-bit premultiplied) through `transform` (item pixels to layer pixels) onto a
 // transparent `layer` with smooth sampling and antialiased edges, inside `area` only; bands of
 // rows are painted in parallel. Returns the area of the layer that was touched.
+// A placement that reaches far beyond the layer (a huge scale or offset) is drawn by drawSampled.
 Area drawTransformed(QImage& layer, const QImage& item, const QTransform& transform, Area area = {});
+
+// Draws `item` onto a transparent 16-bit `layer` by sampling it through `inverse` (layer pixels to
+// item pixels) at each pixel centre, bilinear between the item's pixel centres; pixels whose centre
+// falls outside the item stay transparent. For placements of any size, such as a picture magnified
+// so far that the layer shows a fraction of one of its pixels. Inside `area` only; returns it.
+Area drawSampled(QImage& layer, const QImage& item, const QTransform& inverse, Area area = {});
 
 // Writes the premultiplied float pixels of columns [x0, x1) of row y of a layer into `out`
 // (layer coordinates). Called from several threads at once, for different rows.
