@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 
 #include "core/conversion_error.h"
 #include "editor/model/clip_effects.h"
@@ -23,10 +22,6 @@
 namespace qm {
 
 namespace {
-
-// Beyond this many pixels from the frame a placed picture is drawn by sampling through the inverse:
-// the painter's fixed-point coordinates (and a QRect's ints) would not hold it.
-constexpr double kPainterReach = 1 << 20;
 
 SeparableBlend separable(BlendMode mode) {
     switch (mode) {
@@ -92,10 +87,6 @@ QSize shrunkOnPixels(const QTransform& place, double w, double h) {
     return size;
 }
 
-}  // namespace
-
-namespace {
-
 // The steps of a clip's placement: minus the anchor, scaled, rotated (degrees), plus the position.
 struct PlacementSteps {
     Vec2 anchor, scale, position;
@@ -117,35 +108,10 @@ PlacementSteps placementSteps(const Clip& clip, double w, double h, double ts, d
     return {anchor, {sx * scale.x / 100, sy * scale.y / 100}, position, rotation};
 }
 
-bool isFinite(const QTransform& t) {
-    for (double v : {t.m11(), t.m12(), t.m13(), t.m21(), t.m22(), t.m23(), t.m31(), t.m32(), t.m33()})
-        if (!std::isfinite(v)) return false;
-    return true;
-}
-
-// The edges of a w × h picture placed by `t`, from its four corners and kept as edges: a QRectF
-// (position and width) loses the near edge of a picture stretched to 1e18 pixels.
-struct Edges {
-    double left, top, right, bottom;
-    bool finite() const { return std::isfinite(left) && std::isfinite(top) && std::isfinite(right) && std::isfinite(bottom); }
-};
-
-Edges placedEdges(const QTransform& t, double w, double h) {
-    const QPointF c[] = {t.map(QPointF(0, 0)), t.map(QPointF(w, 0)), t.map(QPointF(w, h)), t.map(QPointF(0, h))};
-    double left = c[0].x(), right = left, top = c[0].y(), bottom = top;
-    for (const QPointF& p : c) {
-        left = std::min(left, p.x()), right = std::max(right, p.x());
-        top = std::min(top, p.y()), bottom = std::max(bottom, p.y());
-    }
-    return {left, top, right, bottom};
-}
-
 // A turn by `degrees`; not a number for a turn that is none, so that nothing is drawn with it.
 QTransform turn(double degrees) {
     QTransform t;
-    if (std::isfinite(degrees)) return t.rotate(degrees);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    return QTransform(nan, nan, nan, nan, nan, nan);
+    return std::isfinite(degrees) ? t.rotate(degrees) : QTransform(qQNaN(), qQNaN(), qQNaN(), qQNaN(), qQNaN(), qQNaN());
 }
 
 }  // namespace
@@ -379,32 +345,15 @@ void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layer
         const bool shrunk = !layer.shrunk.isEmpty() && QSize(int(w), int(h)) == layer.shrunk;
         QTransform place = shrunk ? QTransform::fromTranslate(layer.shrunkAt.x(), layer.shrunkAt.y())
                                   : clipPlacement(*clip, w, h, ts, W, H) * QTransform::fromScale(k, k);
-        // Where the picture lands, worked out in double: a far-off corner never meets an int.
-        const Edges placed = isFinite(place) ? placedEdges(place, w, h) : Edges{qQNaN(), qQNaN(), qQNaN(), qQNaN()};
-        const bool bounded = placed.finite();
+        // Worked out in double: a picture wholly off the frame is left out before anything becomes
+        // an int. One reaching past the painter (magnified, far off, or without a finite placement
+        // at all) is sampled through the inverse, finite wherever the picture can be seen.
+        const PlacedEdges placed = placedEdges(place, w, h);
         const double fw = frame.width(), fh = frame.height();
-        if (bounded && !(placed.right > 0 && placed.left < fw && placed.bottom > 0 && placed.top < fh)) continue;
-        if (!bounded || !(placed.left > -kPainterReach && placed.top > -kPainterReach && placed.right < fw + kPainterReach &&
-                          placed.bottom < fh + kPainterReach)) {
-            // Magnified or moved past what the painter's coordinates hold (or without a finite
-            // placement at all): each pixel of the frame is sampled from the picture through the
-            // inverse, which stays finite wherever the picture can be seen.
-            const QTransform inverse = QTransform::fromScale(1 / k, 1 / k) * clipPlacementInverse(*clip, w, h, ts, W, H);
-            if (!isFinite(inverse)) continue;
-            blendRowLayers();
-            const QImage picture = layerFromFrame(*source, chain);
-            if (picture.isNull()) continue;
-            if (scratch_.size() != frame.size()) scratch_ = makeLayer(frame.width(), frame.height());
-            Area area;
-            if (bounded)
-                area = {int(std::max(std::floor(placed.top), 0.0)), int(std::min(std::ceil(placed.bottom), fh)),
-                        int(std::max(std::floor(placed.left), 0.0)), int(std::min(std::ceil(placed.right), fw))};
-            const Area touched = drawSampled(scratch_, picture, inverse, area);
-            blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
-            clearLayerArea(scratch_, touched);
-            continue;
-        }
-        if (place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
+        const bool finite = placed.within(fw, fh, qInf());
+        if (finite && !placed.meets(fw, fh)) continue;
+        const bool painted = placed.within(fw, fh, kPainterReach);
+        if (painted && place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
             // Unscaled on whole pixels: the frame goes through the chain straight into the blend.
             const PixelBuffer& frameRef = *source;
             rowLayers.push_back({QRect(int(std::lround(place.dx())), int(std::lround(place.dy())), int(w), int(h)),
@@ -418,16 +367,21 @@ void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layer
         blendRowLayers();
         QImage picture = layerFromFrame(*source, chain);
         if (picture.isNull()) continue;
-        // Below half size the painter's sampling would skip pixels: average the areas down first.
-        const double scaleX = std::hypot(place.m11(), place.m12()), scaleY = std::hypot(place.m21(), place.m22());
-        if (scaleX < 0.5 || scaleY < 0.5) {
-            const int rw = scaleX < 0.5 ? std::max(1, int(std::lround(w * scaleX))) : int(w);
-            const int rh = scaleY < 0.5 ? std::max(1, int(std::lround(h * scaleY))) : int(h);
-            picture = downscaleArea(picture, rw, rh);
-            place = QTransform::fromScale(w / rw, h / rh) * place;
-        }
         if (scratch_.size() != frame.size()) scratch_ = makeLayer(frame.width(), frame.height());
-        const Area touched = drawTransformed(scratch_, picture, place);
+        Area touched;
+        if (painted) {
+            // Below half size the painter's sampling would skip pixels: average the areas down first.
+            const double scaleX = std::hypot(place.m11(), place.m12()), scaleY = std::hypot(place.m21(), place.m22());
+            if (scaleX < 0.5 || scaleY < 0.5) {
+                const int rw = scaleX < 0.5 ? std::max(1, int(std::lround(w * scaleX))) : int(w);
+                const int rh = scaleY < 0.5 ? std::max(1, int(std::lround(h * scaleY))) : int(h);
+                picture = downscaleArea(picture, rw, rh);
+                place = QTransform::fromScale(w / rw, h / rh) * place;
+            }
+            touched = drawTransformed(scratch_, picture, place);
+        } else {
+            touched = drawSampled(scratch_, picture, QTransform::fromScale(1 / k, 1 / k) * clipPlacementInverse(*clip, w, h, ts, W, H));
+        }
         blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
         clearLayerArea(scratch_, touched);
     }

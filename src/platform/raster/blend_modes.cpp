@@ -58,40 +58,19 @@ inline Rgba blendOne(Rgba s, Rgba b) {
 // max(0, NaN) is 0: a number gone wrong in some effect becomes black, never an undefined conversion.
 inline uint16_t to16(float v) { return static_cast<uint16_t>(std::min(std::max(0.0f, v), 1.0f) * 65535.0f + 0.5f); }
 
-// Placements reaching further than this beyond the layer would overflow the painter's fixed-point
-// coordinates and a QRect's ints: they are sampled through the inverse instead.
-constexpr double kPainterReach = 1 << 20;
-
 bool isFinite(const QTransform& t) {
     for (double v : {t.m11(), t.m12(), t.m13(), t.m21(), t.m22(), t.m23(), t.m31(), t.m32(), t.m33()})
         if (!std::isfinite(v)) return false;
     return true;
 }
 
-// The edges of a w × h picture placed by `t`, from its four corners and kept as edges: a QRectF
-// (position and width) loses the near edge of a picture stretched to 1e18 pixels.
-struct Edges {
-    double left, top, right, bottom;
-    bool finite() const { return std::isfinite(left) && std::isfinite(top) && std::isfinite(right) && std::isfinite(bottom); }
-};
-
-Edges placedEdges(const QTransform& t, double w, double h) {
-    const QPointF c[] = {t.map(QPointF(0, 0)), t.map(QPointF(w, 0)), t.map(QPointF(w, h)), t.map(QPointF(0, h))};
-    double left = c[0].x(), right = left, top = c[0].y(), bottom = top;
-    for (const QPointF& p : c) {
-        left = std::min(left, p.x()), right = std::max(right, p.x());
-        top = std::min(top, p.y()), bottom = std::max(bottom, p.y());
-    }
-    return {left, top, right, bottom};
-}
-
 // The pixels of the layer within `area` that `placed` (layer pixels) touches, a pixel to spare for
 // the antialiased edges. Worked out in double, so that a far-off corner never meets an int.
-Area touchedBy(const Edges& placed, const QImage& layer, Area area) {
+Area touchedBy(const PlacedEdges& placed, const QImage& layer, Area area) {
     const double left = std::floor(placed.left) - 1, right = std::ceil(placed.right) + 1;
     const double top = std::floor(placed.top) - 1, bottom = std::ceil(placed.bottom) + 1;
     const double W = layer.width(), H = layer.height();
-    if (!(left < W && right > 0 && top < H && bottom > 0)) return {0, 0, 0, 0};  // off the layer, or NaN
+    if (!(left < W && right > 0 && top < H && bottom > 0)) return {0, 0, 0, 0};  // off the layer, or not a number
     const Area a{std::max({area.top, 0, int(std::max(top, 0.0))}), std::min({area.bottom, layer.height(), int(std::min(bottom, H))}),
                  std::max({area.left, 0, int(std::max(left, 0.0))}), std::min({area.right, layer.width(), int(std::min(right, W))})};
     return a.empty() ? Area{0, 0, 0, 0} : a;
@@ -119,6 +98,25 @@ void blendSpan(SeparableBlend mode, const Rgba* layer, Rgba* back, size_t n, flo
 }
 
 }  // namespace
+
+bool PlacedEdges::meets(double width, double height) const {
+    return right > 0 && left < width && bottom > 0 && top < height;
+}
+
+bool PlacedEdges::within(double width, double height, double margin) const {
+    return left > -margin && top > -margin && right < width + margin && bottom < height + margin;
+}
+
+PlacedEdges placedEdges(const QTransform& t, double w, double h) {
+    if (!isFinite(t)) return {qQNaN(), qQNaN(), qQNaN(), qQNaN()};
+    const QPointF c[] = {t.map(QPointF(0, 0)), t.map(QPointF(w, 0)), t.map(QPointF(w, h)), t.map(QPointF(0, h))};
+    PlacedEdges e{c[0].x(), c[0].y(), c[0].x(), c[0].y()};
+    for (const QPointF& p : c) {
+        e.left = std::min(e.left, p.x()), e.right = std::max(e.right, p.x());
+        e.top = std::min(e.top, p.y()), e.bottom = std::max(e.bottom, p.y());
+    }
+    return e;
+}
 
 Rgba blendPixel(Rgba s, Rgba b, SeparableBlend mode) {
     switch (mode) {
@@ -192,13 +190,11 @@ void blendLayer(QImage& backdrop, const QImage& layer, QPoint offset, SeparableB
 }
 
 Area drawTransformed(QImage& layer, const QImage& item, const QTransform& transform, Area area) {
-    if (item.isNull() || layer.isNull() || !isFinite(transform) || !transform.isInvertible()) return {0, 0, 0, 0};
-    const Edges placed = placedEdges(transform, item.width(), item.height());
+    if (item.isNull() || layer.isNull() || !transform.isInvertible()) return {0, 0, 0, 0};
+    const PlacedEdges placed = placedEdges(transform, item.width(), item.height());
     const Area touched = touchedBy(placed, layer, area);
     if (touched.empty()) return {0, 0, 0, 0};
-    const double reach = kPainterReach;
-    if (!(placed.left > -reach && placed.top > -reach && placed.right < layer.width() + reach &&
-          placed.bottom < layer.height() + reach))
+    if (!placed.within(layer.width(), layer.height(), kPainterReach))
         return drawSampled(layer, item, transform.inverted(), touched);
     constexpr int kBandRows = 64;
     uchar* bits = layer.bits();
