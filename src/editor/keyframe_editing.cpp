@@ -11,16 +11,6 @@ namespace qm {
 
 namespace {
 
-double clampScalar(TransformProperty property, double v) {
-    switch (property) {
-    case TransformProperty::rotation: return std::clamp(v, -36000.0, 36000.0);
-    case TransformProperty::exposure: return std::clamp(v, -5.0, 5.0);
-    case TransformProperty::contrast: return std::clamp(v, -100.0, 100.0);
-    case TransformProperty::saturation: return std::clamp(v, 0.0, 300.0);
-    default: return std::clamp(v, 0.0, 100.0);
-    }
-}
-
 template <typename F>
 void forEachTransform(Project& project, F&& f) {
     for (Track& track : project.tracks)
@@ -82,7 +72,7 @@ void EditorModel::setPropertyValue(TransformProperty property, const QUuid& clip
             const double* v = std::get_if<double>(&value);
             if (!v) return;
             auto& a = transform.scalar(property);
-            const double clamped = clampScalar(property, *v);
+            const double clamped = heldToLimits(property, *v);
             if (a.keyframes.empty())
                 a.value = clamped;
             else

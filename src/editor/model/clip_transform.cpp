@@ -46,6 +46,28 @@ const char* displayName(TransformProperty property) {
     return "";
 }
 
+PropertyLimits propertyLimits(TransformProperty property) {
+    switch (property) {
+        case TransformProperty::rotation: return {-36000.0, 36000.0};
+        case TransformProperty::exposure: return {-5.0, 5.0};
+        case TransformProperty::contrast: return {-100.0, 100.0};
+        case TransformProperty::saturation: return {0.0, 300.0};
+        case TransformProperty::opacity:
+        case TransformProperty::keyTolerance:
+        case TransformProperty::keySoftness:
+        case TransformProperty::keySpill: return {0.0, 100.0};
+        case TransformProperty::anchor:
+        case TransformProperty::position:
+        case TransformProperty::scale: break;
+    }
+    return {-std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
+}
+
+double heldToLimits(TransformProperty property, double value) {
+    const PropertyLimits limits = propertyLimits(property);
+    return std::isnan(value) ? limits.low : std::clamp(value, limits.low, limits.high);
+}
+
 double ToneCurve::value(double x) const {
     const std::size_t n = points.size();
     if (n < 2) return x;

@@ -42,6 +42,17 @@ constexpr bool isVectorProperty(TransformProperty property) {
            property == TransformProperty::scale;
 }
 
+// The range the inspector holds a number property to (rotation in degrees, the percentages, the
+// exposure stops); a project file is held to the same range when it is read.
+struct PropertyLimits {
+    double low = 0.0;
+    double high = 0.0;
+};
+// For the eight number properties; anchor, position and scale have none.
+PropertyLimits propertyLimits(TransformProperty property);
+// `value` held to the property's limits; NaN goes to the lower one.
+double heldToLimits(TransformProperty property, double value);
+
 inline std::vector<Vec2> identityCurvePoints() { return {{0, 0}, {0.25, 0.25}, {0.5, 0.5}, {0.75, 0.75}, {1, 1}}; }
 
 struct ToneCurve {

@@ -80,15 +80,20 @@ QSize shrunkOnPixels(const QTransform& place, double w, double h) {
     if (place.type() > QTransform::TxScale || !(place.m11() > 0) || !(place.m22() > 0)) return {};
     const double x0 = place.dx(), y0 = place.dy(), x1 = x0 + w * place.m11(), y1 = y0 + h * place.m22();
     if (!whole(x0) || !whole(y0) || !whole(x1) || !whole(y1)) return {};
+    if (!(std::abs(x0) < kPainterReach && std::abs(y0) < kPainterReach)) return {};  // ints could not hold it
     const QSize size(int(std::lround(x1 - x0)), int(std::lround(y1 - y0)));
     if (size.width() < 1 || size.height() < 1 || size.width() > w || size.height() > h) return {};
     if (size.width() == int(w) && size.height() == int(h)) return {};
     return size;
 }
 
-}  // namespace
+// The steps of a clip's placement: minus the anchor, scaled, rotated (degrees), plus the position.
+struct PlacementSteps {
+    Vec2 anchor, scale, position;
+    double rotation = 0;
+};
 
-QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H) {
+PlacementSteps placementSteps(const Clip& clip, double w, double h, double ts, double W, double H) {
     double sx = W / std::max(w, 1.0), sy = H / std::max(h, 1.0);
     if (clip.fit == FitMode::fit) sx = sy = std::min(sx, sy);
     if (clip.fit == FitMode::fill) sx = sy = std::max(sx, sy);
@@ -100,11 +105,30 @@ QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double
         scale = clip.transform->scale.valueAt(ts);
         rotation = clip.transform->rotation.valueAt(ts);
     }
+    return {anchor, {sx * scale.x / 100, sy * scale.y / 100}, position, rotation};
+}
+
+// A turn by `degrees`; not a number for a turn that is none, so that nothing is drawn with it.
+QTransform turn(double degrees) {
+    QTransform t;
+    return std::isfinite(degrees) ? t.rotate(degrees) : QTransform(qQNaN(), qQNaN(), qQNaN(), qQNaN(), qQNaN(), qQNaN());
+}
+
+}  // namespace
+
+QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H) {
+    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H);
     // QTransform composes left to right: the leftmost step applies first.
-    QTransform rotate;
-    rotate.rotate(rotation);
-    return QTransform::fromTranslate(-anchor.x, -anchor.y) * QTransform::fromScale(sx * scale.x / 100, sy * scale.y / 100) *
-           rotate * QTransform::fromTranslate(position.x, position.y);
+    return QTransform::fromTranslate(-p.anchor.x, -p.anchor.y) * QTransform::fromScale(p.scale.x, p.scale.y) * turn(p.rotation) *
+           QTransform::fromTranslate(p.position.x, p.position.y);
+}
+
+QTransform clipPlacementInverse(const Clip& clip, double w, double h, double ts, double W, double H) {
+    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H);
+    // Built from the steps rather than by inverting the placement: a picture scaled by 1e308 has
+    // no finite placement, yet every canvas point of it lies within reach of its anchor.
+    return QTransform::fromTranslate(-p.position.x, -p.position.y) * turn(-p.rotation) *
+           QTransform::fromScale(1.0 / p.scale.x, 1.0 / p.scale.y) * QTransform::fromTranslate(p.anchor.x, p.anchor.y);
 }
 
 std::array<QPointF, 4> clipLayerTransform(const Clip& clip, const MediaItem& media, double t, double canvasWidth,
@@ -209,8 +233,9 @@ std::vector<CompositionRenderer::Layer> CompositionRenderer::visibleLayers(const
         // Pictures with alpha are shrunk premultiplied, by the painter, or their edges would darken.
         const QSize shrunk = info->hasAlpha ? QSize() : shrunkOnPixels(place, info->width, info->height);
         const bool readsOwnSlot = std::none_of(layers.begin(), layers.end(), [&](const Layer& l) { return l.slot == slot; });
-        layers.push_back({clip, slot, readsOwnSlot, ts, o, shrunk,
-                          QPoint(int(std::lround(place.dx())), int(std::lround(place.dy()))), {}, {}});
+        // shrunkOnPixels has checked that the corner fits an int.
+        const QPoint shrunkAt = shrunk.isEmpty() ? QPoint() : QPoint(int(std::lround(place.dx())), int(std::lround(place.dy())));
+        layers.push_back({clip, slot, readsOwnSlot, ts, o, shrunk, shrunkAt, {}, {}});
     }
     for (auto it = readers_.begin(); it != readers_.end();) {
         if (drawable.contains(it.key()))
@@ -320,7 +345,15 @@ void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layer
         const bool shrunk = !layer.shrunk.isEmpty() && QSize(int(w), int(h)) == layer.shrunk;
         QTransform place = shrunk ? QTransform::fromTranslate(layer.shrunkAt.x(), layer.shrunkAt.y())
                                   : clipPlacement(*clip, w, h, ts, W, H) * QTransform::fromScale(k, k);
-        if (place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
+        // Worked out in double: a picture wholly off the frame is left out before anything becomes
+        // an int. One reaching past the painter (magnified, far off, or without a finite placement
+        // at all) is sampled through the inverse, finite wherever the picture can be seen.
+        const PlacedEdges placed = placedEdges(place, w, h);
+        const double fw = frame.width(), fh = frame.height();
+        const bool finite = placed.within(fw, fh, qInf());
+        if (finite && !placed.meets(fw, fh)) continue;
+        const bool painted = placed.within(fw, fh, kPainterReach);
+        if (painted && place.type() <= QTransform::TxTranslate && whole(place.dx()) && whole(place.dy())) {
             // Unscaled on whole pixels: the frame goes through the chain straight into the blend.
             const PixelBuffer& frameRef = *source;
             rowLayers.push_back({QRect(int(std::lround(place.dx())), int(std::lround(place.dy())), int(w), int(h)),
@@ -334,16 +367,21 @@ void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layer
         blendRowLayers();
         QImage picture = layerFromFrame(*source, chain);
         if (picture.isNull()) continue;
-        // Below half size the painter's sampling would skip pixels: average the areas down first.
-        const double scaleX = std::hypot(place.m11(), place.m12()), scaleY = std::hypot(place.m21(), place.m22());
-        if (scaleX < 0.5 || scaleY < 0.5) {
-            const int rw = scaleX < 0.5 ? std::max(1, int(std::lround(w * scaleX))) : int(w);
-            const int rh = scaleY < 0.5 ? std::max(1, int(std::lround(h * scaleY))) : int(h);
-            picture = downscaleArea(picture, rw, rh);
-            place = QTransform::fromScale(w / rw, h / rh) * place;
-        }
         if (scratch_.size() != frame.size()) scratch_ = makeLayer(frame.width(), frame.height());
-        const Area touched = drawTransformed(scratch_, picture, place);
+        Area touched;
+        if (painted) {
+            // Below half size the painter's sampling would skip pixels: average the areas down first.
+            const double scaleX = std::hypot(place.m11(), place.m12()), scaleY = std::hypot(place.m21(), place.m22());
+            if (scaleX < 0.5 || scaleY < 0.5) {
+                const int rw = scaleX < 0.5 ? std::max(1, int(std::lround(w * scaleX))) : int(w);
+                const int rh = scaleY < 0.5 ? std::max(1, int(std::lround(h * scaleY))) : int(h);
+                picture = downscaleArea(picture, rw, rh);
+                place = QTransform::fromScale(w / rw, h / rh) * place;
+            }
+            touched = drawTransformed(scratch_, picture, place);
+        } else {
+            touched = drawSampled(scratch_, picture, QTransform::fromScale(1 / k, 1 / k) * clipPlacementInverse(*clip, w, h, ts, W, H));
+        }
         blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
         clearLayerArea(scratch_, touched);
     }

@@ -33,6 +33,9 @@ using MediaInfos = QHash<QUuid, MediaInfo>;
 // Where a clip's picture of w × h pixels lands in a W × H canvas at clip-local time ts (y down,
 // clockwise rotation): minus the anchor, scaled by fit mode and scale, rotated, plus the position.
 QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H);
+// Its inverse (canvas to picture), made from the same steps undone in reverse order: finite
+// wherever the picture can be seen, even when the placement itself is not (a scale of 1e308).
+QTransform clipPlacementInverse(const Clip& clip, double w, double h, double ts, double W, double H);
 
 // The corners top-left, top-right, bottom-right, bottom-left of the clip's picture in the canvas
 // at timeline time t.

@@ -222,8 +222,9 @@ int Project::applySync(const QUuid& referenceID, const QHash<QUuid, double>& off
 std::optional<ClipTransform> Project::defaultTransform(const Clip& clip) const {
     const MediaItem* item = mediaItem(clip.mediaID);
     if (!item) return std::nullopt;
+    // The plain opacity of a file is unchecked; in the transform it is held like a typed one.
     return ClipTransform::makeDefault({item->width / 2.0, item->height / 2.0}, {width / 2.0, height / 2.0},
-                                      clip.opacity * 100.0);
+                                      heldToLimits(TransformProperty::opacity, clip.opacity * 100.0));
 }
 
 bool Project::conformMedium(const QUuid& id, const MediaInfo& info) {

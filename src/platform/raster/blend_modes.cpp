@@ -55,7 +55,26 @@ inline Rgba blendOne(Rgba s, Rgba b) {
     }
 }
 
-inline uint16_t to16(float v) { return static_cast<uint16_t>(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); }
+// max(0, NaN) is 0: a number gone wrong in some effect becomes black, never an undefined conversion.
+inline uint16_t to16(float v) { return static_cast<uint16_t>(std::min(std::max(0.0f, v), 1.0f) * 65535.0f + 0.5f); }
+
+bool isFinite(const QTransform& t) {
+    for (double v : {t.m11(), t.m12(), t.m13(), t.m21(), t.m22(), t.m23(), t.m31(), t.m32(), t.m33()})
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
+// The pixels of the layer within `area` that `placed` (layer pixels) touches, a pixel to spare for
+// the antialiased edges. Worked out in double, so that a far-off corner never meets an int.
+Area touchedBy(const PlacedEdges& placed, const QImage& layer, Area area) {
+    const double left = std::floor(placed.left) - 1, right = std::ceil(placed.right) + 1;
+    const double top = std::floor(placed.top) - 1, bottom = std::ceil(placed.bottom) + 1;
+    const double W = layer.width(), H = layer.height();
+    if (!(left < W && right > 0 && top < H && bottom > 0)) return {0, 0, 0, 0};  // off the layer, or not a number
+    const Area a{std::max({area.top, 0, int(std::max(top, 0.0))}), std::min({area.bottom, layer.height(), int(std::min(bottom, H))}),
+                 std::max({area.left, 0, int(std::max(left, 0.0))}), std::min({area.right, layer.width(), int(std::min(right, W))})};
+    return a.empty() ? Area{0, 0, 0, 0} : a;
+}
 
 // back[i] = layer[i] × opacity blended over back[i]; a plain loop, so that it vectorises.
 template <SeparableBlend M>
@@ -79,6 +98,25 @@ void blendSpan(SeparableBlend mode, const Rgba* layer, Rgba* back, size_t n, flo
 }
 
 }  // namespace
+
+bool PlacedEdges::meets(double width, double height) const {
+    return right > 0 && left < width && bottom > 0 && top < height;
+}
+
+bool PlacedEdges::within(double width, double height, double margin) const {
+    return left > -margin && top > -margin && right < width + margin && bottom < height + margin;
+}
+
+PlacedEdges placedEdges(const QTransform& t, double w, double h) {
+    if (!isFinite(t)) return {qQNaN(), qQNaN(), qQNaN(), qQNaN()};
+    const QPointF c[] = {t.map(QPointF(0, 0)), t.map(QPointF(w, 0)), t.map(QPointF(w, h)), t.map(QPointF(0, h))};
+    PlacedEdges e{c[0].x(), c[0].y(), c[0].x(), c[0].y()};
+    for (const QPointF& p : c) {
+        e.left = std::min(e.left, p.x()), e.right = std::max(e.right, p.x());
+        e.top = std::min(e.top, p.y()), e.bottom = std::max(e.bottom, p.y());
+    }
+    return e;
+}
 
 Rgba blendPixel(Rgba s, Rgba b, SeparableBlend mode) {
     switch (mode) {
@@ -153,10 +191,11 @@ void blendLayer(QImage& backdrop, const QImage& layer, QPoint offset, SeparableB
 
 Area drawTransformed(QImage& layer, const QImage& item, const QTransform& transform, Area area) {
     if (item.isNull() || layer.isNull() || !transform.isInvertible()) return {0, 0, 0, 0};
-    const QRect bounds = transform.mapRect(QRectF(item.rect())).toAlignedRect().adjusted(-1, -1, 1, 1);
-    const Area touched{std::max({area.top, 0, bounds.top()}), std::min({area.bottom, layer.height(), bounds.bottom() + 1}),
-                       std::max({area.left, 0, bounds.left()}), std::min({area.right, layer.width(), bounds.right() + 1})};
+    const PlacedEdges placed = placedEdges(transform, item.width(), item.height());
+    const Area touched = touchedBy(placed, layer, area);
     if (touched.empty()) return {0, 0, 0, 0};
+    if (!placed.within(layer.width(), layer.height(), kPainterReach))
+        return drawSampled(layer, item, transform.inverted(), touched);
     constexpr int kBandRows = 64;
     uchar* bits = layer.bits();
     const qsizetype stride = layer.bytesPerLine();
@@ -170,6 +209,40 @@ Area drawTransformed(QImage& layer, const QImage& item, const QTransform& transf
             painter.setClipRect(QRect(touched.left, 0, touched.right - touched.left, view.height()));
             painter.setTransform(transform * QTransform::fromTranslate(0, -y0));
             painter.drawImage(0, 0, item);
+        }
+    });
+    return touched;
+}
+
+Area drawSampled(QImage& layer, const QImage& item, const QTransform& inverse, Area area) {
+    if (item.isNull() || layer.isNull() || layer.format() != kLayerFormat || !isFinite(inverse)) return {0, 0, 0, 0};
+    const Area touched = clippedArea(area, layer.width(), layer.height());
+    if (touched.empty()) return {0, 0, 0, 0};
+    const QImage source = item.format() == kLayerFormat ? item : item.convertToFormat(kLayerFormat);
+    const int iw = source.width(), ih = source.height();
+    const double w = iw, h = ih;
+    const auto texel = [&](int x, int y) {
+        return loadRgba64(reinterpret_cast<const uint16_t*>(source.constScanLine(y)) + 4 * x);
+    };
+    layer.bits();  // detach once, before the bands write
+    forEachRowBand(touched.bottom - touched.top, [&](int begin, int end) {
+        for (int y = touched.top + begin; y < touched.top + end; ++y) {
+            auto* out = reinterpret_cast<uint16_t*>(layer.scanLine(y)) + 4 * touched.left;
+            for (int x = touched.left; x < touched.right; ++x, out += 4) {
+                const QPointF p = inverse.map(QPointF(x + 0.5, y + 0.5));
+                // Outside the item, or not a number: the layer stays transparent there.
+                if (!(p.x() >= 0 && p.x() < w && p.y() >= 0 && p.y() < h)) continue;
+                // Bilinear between pixel centres, the edge pixels held, as the painter samples.
+                const double fx = p.x() - 0.5, fy = p.y() - 0.5;
+                const double x0 = std::floor(fx), y0 = std::floor(fy);
+                const float ax = float(fx - x0), ay = float(fy - y0);
+                const int xa = std::max(int(x0), 0), xb = std::min(int(x0) + 1, iw - 1);
+                const int ya = std::max(int(y0), 0), yb = std::min(int(y0) + 1, ih - 1);
+                const Rgba top = texel(xa, ya) * (1 - ax) + texel(xb, ya) * ax;
+                const Rgba bottom = texel(xa, yb) * (1 - ax) + texel(xb, yb) * ax;
+                const Rgba c = top * (1 - ay) + bottom * ay;
+                out[0] = to16(c.r), out[1] = to16(c.g), out[2] = to16(c.b), out[3] = to16(c.a);
+            }
         }
     });
     return touched;

@@ -27,7 +27,29 @@ void blendLayer(QImage& backdrop, const QImage& layer, QPoint offset, SeparableB
 // Draws `item` (16-bit premultiplied) through `transform` (item pixels to layer pixels) onto a
 // transparent `layer` with smooth sampling and antialiased edges, inside `area` only; bands of
 // rows are painted in parallel. Returns the area of the layer that was touched.
+// The edges of a w × h item placed by `transform`, from its four corners: a QRectF (position and
+// width) loses the near edge of an item stretched to 1e18 pixels. Not numbers for a transform
+// that is not finite, and then neither meets nor lies within anything.
+struct PlacedEdges {
+    double left, top, right, bottom;
+    // Overlaps the rectangle from (0, 0) to (width, height).
+    bool meets(double width, double height) const;
+    // Lies inside that rectangle widened by `margin` on every side.
+    bool within(double width, double height, double margin) const;
+};
+PlacedEdges placedEdges(const QTransform& transform, double w, double h);
+
+// How far beyond a layer the painter's fixed-point coordinates (and a QRect's ints) reach.
+inline constexpr double kPainterReach = 1 << 20;
+
+// A placement reaching further (a huge scale or offset) is drawn by drawSampled.
 Area drawTransformed(QImage& layer, const QImage& item, const QTransform& transform, Area area = {});
+
+// Draws `item` onto a transparent 16-bit `layer` by sampling it through `inverse` (layer pixels to
+// item pixels) at each pixel centre, bilinear between the item's pixel centres; pixels whose centre
+// falls outside the item stay transparent. For placements of any size, such as a picture magnified
+// so far that the layer shows a fraction of one of its pixels. Inside `area` only; returns it.
+Area drawSampled(QImage& layer, const QImage& item, const QTransform& inverse, Area area = {});
 
 // Writes the premultiplied float pixels of columns [x0, x1) of row y of a layer into `out`
 // (layer coordinates). Called from several threads at once, for different rows.
