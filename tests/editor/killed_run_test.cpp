@@ -144,7 +144,10 @@ int expectUnbrokenFrames(const fs::path& folder, const std::string& when) {
     std::vector<std::string> visible;
     for (const std::string& name : test::fileNames(folder))
         if (!name.starts_with(".")) visible.push_back(name);
-    EXPECT_EQ(visible, test::sequenceFrameNames(folder, int(visible.size()), "png")) << when << ": a gap";
+    const auto expected = test::sequenceFrameNames(folder, int(visible.size()), "png");
+    const auto differ = std::mismatch(visible.begin(), visible.end(), expected.begin());
+    EXPECT_TRUE(differ.first == visible.end())
+        << when << ": " << visible.size() << " frames shown, " << *differ.second << " missing, " << *differ.first << " there";
     for (const std::string& name : visible)
         EXPECT_TRUE(test::readFile(folder / name).ends_with(std::string("IEND\xae\x42\x60\x82", 8))) << when << ": " << name << " is cut";
     return int(visible.size());
