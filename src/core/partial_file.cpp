@@ -161,10 +161,29 @@ std::string hiddenName(const std::filesystem::path& target, std::string_view rol
 
 }  // namespace
 
-PartialFile::PartialFile(std::filesystem::path target, std::string_view role) : target_(std::move(target)) {
+PartialFile::PartialFile(std::filesystem::path target, std::string_view role)
+    : target_(std::move(target)), folderFd_(AT_FDCWD), targetName_(target_.string()) {
+    create(role);
+}
+
+PartialFile::PartialFile(int folder, const std::filesystem::path& folderPath, const std::string& name, std::string_view role)
+    : target_(folderPath / name), folderFd_(::fcntl(folder, F_DUPFD_CLOEXEC, 0)), targetName_(name) {
+    if (folderFd_ < 0) throw std::system_error(errno, std::generic_category(), target_.string());
+    try {
+        create(role);
+    } catch (...) {
+        ::close(folderFd_);
+        throw;
+    }
+}
+
+void PartialFile::create(std::string_view role) {
+    const bool relative = folderFd_ != AT_FDCWD;
     for (int attempt = 0;; ++attempt) {
-        path_ = folderOf(target_) / hiddenName(target_, role);
-        fd_ = retrying([&] { return ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
+        const std::string hidden = hiddenName(target_, role);
+        path_ = folderOf(target_) / hidden;
+        name_ = relative ? hidden : path_.string();
+        fd_ = retrying([&] { return ::openat(folderFd_, name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
         if (fd_ < 0) {
             if (errno == EEXIST && attempt < 64) continue;
             throw std::system_error(errno, std::generic_category(), path_.string());
@@ -172,9 +191,7 @@ PartialFile::PartialFile(std::filesystem::path target, std::string_view role) : 
         // Between the create and the lock a sweep may take the file for a dead run's; then it
         // is unlinked (or being unlinked under its lock) and a new name is tried.
         retrying([&] { return ::flock(fd_, LOCK_EX); });
-        struct stat held {}, named {};
-        if (::fstat(fd_, &held) == 0 && held.st_nlink > 0 && ::lstat(path_.c_str(), &named) == 0 && sameFile(held, named))
-            return;
+        if (stillNamed()) return;
         ::close(fd_);
         fd_ = -1;
         if (attempt >= 64) throw std::system_error(EAGAIN, std::generic_category(), path_.string());
@@ -184,35 +201,55 @@ PartialFile::PartialFile(std::filesystem::path target, std::string_view role) : 
 PartialFile::~PartialFile() {
     if (!published_) discard();
     if (fd_ >= 0) ::close(fd_);
+    if (folderFd_ != AT_FDCWD) ::close(folderFd_);
 }
 
 bool PartialFile::stillNamed() const {
     struct stat held {}, named {};
-    return fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+    return fd_ >= 0 && ::fstat(fd_, &held) == 0 && held.st_nlink > 0 &&
+           ::fstatat(folderFd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode) &&
            sameFile(held, named);
 }
 
 void PartialFile::discard() {
     if (published_ || path_.empty()) return;
     // Whatever was swapped in under the hidden name is not ours to remove.
-    if (stillNamed()) ::unlink(path_.c_str());
+    if (stillNamed()) ::unlinkat(folderFd_, name_.c_str(), 0);
     published_ = true;  // nothing of ours is left under the hidden name
+}
+
+void PartialFile::syncFolder() const {
+    if (folderFd_ == AT_FDCWD) {
+        qm::syncFolder(folderOf(target_));
+        return;
+    }
+    const int fd = retrying([&] { return ::openat(folderFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return;
+    ::fsync(fd);  // as above: a folder that cannot be synced does not fail the write
+    ::close(fd);
+}
+
+int PartialFile::sync() {
+    if (published_ || fd_ < 0) return ENOENT;
+    return retrying([&] { return ::fsync(fd_); }) == 0 ? 0 : errno;
 }
 
 int PartialFile::publish(bool durable) {
     if (published_) return ENOENT;
     if (durable && retrying([&] { return ::fsync(fd_); }) != 0) return errno;
     if (!stillNamed()) return ESTALE;
-    if (::rename(path_.c_str(), target_.c_str()) != 0) return errno;
+    if (::renameat(folderFd_, name_.c_str(), folderFd_, targetName_.c_str()) != 0) return errno;
     published_ = true;
     // A swap between the look and the rename put something else under the target: it goes
     // again (a rename never moves a folder over a file), and the run fails.
     struct stat held {}, named {};
-    if (::fstat(fd_, &held) == 0 && (::lstat(target_.c_str(), &named) != 0 || !sameFile(held, named))) {
-        if (::lstat(target_.c_str(), &named) == 0 && !S_ISDIR(named.st_mode)) ::unlink(target_.c_str());
+    if (::fstat(fd_, &held) == 0 &&
+        (::fstatat(folderFd_, targetName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(held, named))) {
+        if (::fstatat(folderFd_, targetName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(named.st_mode))
+            ::unlinkat(folderFd_, targetName_.c_str(), 0);
         return ESTALE;
     }
-    if (durable) syncFolder(folderOf(target_));
+    if (durable) syncFolder();
     ::close(fd_);
     fd_ = -1;
     return 0;

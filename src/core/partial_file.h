@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace qm {
@@ -22,11 +23,17 @@ public:
     // Creates a fresh, empty ".Name.<8 hex>.<role>" beside `target`, exclusively, and locks it.
     // Throws std::system_error with the system's errno when the folder refuses it.
     explicit PartialFile(std::filesystem::path target, std::string_view role = "partial");
+    // The same in the folder open at `folder` (a descriptor, duplicated here), for `name` in it.
+    // Every step goes through the descriptor, so the file follows its folder when that is
+    // renamed meanwhile; `folderPath` only names it in path(), target() and errors.
+    PartialFile(int folder, const std::filesystem::path& folderPath, const std::string& name,
+                std::string_view role = "partial");
     // Removes the hidden file unless it was published; the lock goes with the descriptor.
     ~PartialFile();
     PartialFile(const PartialFile&) = delete;
     PartialFile& operator=(const PartialFile&) = delete;
 
+    // As they were when this was made.
     const std::filesystem::path& path() const { return path_; }
     const std::filesystem::path& target() const { return target_; }
     // Open for reading and writing, and holding the lock. Write through it: the hidden name may
@@ -40,12 +47,23 @@ public:
     // stays until this object goes); ESTALE when the hidden name no longer is this file, and then
     // nothing is put under the target.
     int publish(bool durable = true);
+    // Syncs the bytes written so far, so that publish(false) puts whole content under the target
+    // even across a power cut. Returns 0 or the errno.
+    int sync();
     // Removes the hidden file now.
     void discard();
 
 private:
+    void create(std::string_view role);
+    void syncFolder() const;
+
     std::filesystem::path target_;
     std::filesystem::path path_;
+    // Every step is relative to folderFd_: AT_FDCWD with the whole paths, or a folder's own
+    // descriptor with the names in it.
+    int folderFd_;
+    std::string name_;
+    std::string targetName_;
     int fd_ = -1;
     bool published_ = false;
 };
@@ -63,6 +81,8 @@ public:
     PartialFolder& operator=(const PartialFolder&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+    // Open on the folder (not on its name) until this object goes.
+    int descriptor() const { return fd_; }
 
     // Renames the folder to the target, which must not exist (EEXIST or ENOTEMPTY when something
     // came there meanwhile). Returns 0 or the errno; ESTALE when the hidden name no longer is

@@ -1,5 +1,6 @@
 #include "engine/output_naming.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
@@ -155,8 +156,15 @@ void ExportDestination::discardSequence() const {
     if (!reservation_) return;
     std::error_code ec;
     const std::string name = path_.filename().string();
+    std::vector<std::string> frames;
     for (const auto& entry : std::filesystem::directory_iterator(path_, ec))
-        if (isImageSequenceFileName(name, entry.path().filename().string(), format_)) std::filesystem::remove(entry.path(), ec);
+        if (isImageSequenceFileName(name, entry.path().filename().string(), format_)) frames.push_back(entry.path().filename());
+    // The last frame first (names of one length sort by number, a longer one comes later), so
+    // that a run killed meanwhile still leaves frames 0 ... k-1 and no gap.
+    std::sort(frames.begin(), frames.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() > b.size() : a > b;
+    });
+    for (const std::string& frame : frames) std::filesystem::remove(path_ / frame, ec);
     // Then as after a dead run: hidden frames left go, and the folder once empty.
     removeDeadSequence(path_, format_);
 }

@@ -6,7 +6,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <vector>
 
 namespace qm {
@@ -69,34 +68,6 @@ public:
 private:
     std::mutex lock_;
     bool done_ = false;
-};
-
-// The frames of an image sequence a run has put under their names. They land out of order from
-// many threads; a run that ends early keeps only the unbroken run from the first, since a frame
-// beyond a missing one would make the sequence look whole up to there.
-class WrittenFrames {
-public:
-    void add(int64_t index) {
-        std::lock_guard guard(lock_);
-        if (index < inOrder_) return;
-        beyond_.insert(index);
-        while (!beyond_.empty() && *beyond_.begin() == inOrder_) {
-            beyond_.erase(beyond_.begin());
-            ++inOrder_;
-        }
-    }
-    // The frames written beyond the first missing one, forgotten here: their files are to go.
-    std::vector<int64_t> takeBeyondGap() {
-        std::lock_guard guard(lock_);
-        std::vector<int64_t> frames(beyond_.begin(), beyond_.end());
-        beyond_.clear();
-        return frames;
-    }
-
-private:
-    std::mutex lock_;
-    int64_t inOrder_ = 0;      // frames 0 ..< inOrder_ are all written
-    std::set<int64_t> beyond_;  // written after a frame that is not (yet)
 };
 
 }  // namespace qm

@@ -11,7 +11,7 @@
 #include "core/partial_file.h"
 #include "engine/codec_factories.h"
 #include "engine/frame_feeder.h"
-#include "platform/media/image_file_writer.h"
+#include "platform/media/image_sequence_writer.h"
 
 namespace qm {
 
@@ -53,16 +53,7 @@ std::filesystem::path Transcoder::sequenceFolder() const {
     return destination_.has_filename() ? destination_ : destination_.parent_path();
 }
 
-void Transcoder::endSequence() {
-    std::error_code ignored;
-    const std::filesystem::path folder = sequenceFolder();
-    const std::string name = folder.filename().string();
-    for (const int64_t index : writtenFrames_.takeBeyondGap())
-        std::filesystem::remove(folder / imageSequenceFileName(name, index, settings_.format), ignored);
-    // A folder this run made and left empty goes.
-    if (!madeSequenceFolder_.exchange(false)) return;
-    if (std::filesystem::is_empty(folder, ignored)) std::filesystem::remove(folder, ignored);
-}
+void Transcoder::endSequence() { sequenceWriter_.reset(); }
 
 int Transcoder::batchSize() const {
     return transcodeBatchSize(info_.width, info_.height, outWidth_, outHeight_, activeProcessorCount());
@@ -106,7 +97,7 @@ void Transcoder::prepareCodecs() {
         decodePool_ = makePixelBufferPool(info_.width, info_.height, frameDecoder_->outputPixelFormat(pixelFormat_));
     outputPool_ = makePixelBufferPool(outWidth_, outHeight_, deliveryPixelFormat_);
     frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
-    if (isImageSequence(settings_.format)) imageWriter_ = std::make_unique<ImageFileWriter>();
+    if (isImageSequence(settings_.format)) sequenceWriter_ = std::make_unique<ImageSequenceWriter>(sequenceFolder());
 }
 
 bool Transcoder::needsConversion(const PixelBuffer& picture) const {
@@ -134,7 +125,7 @@ int64_t Transcoder::stepBytes(const RawFrame& raw) const {
 void Transcoder::releaseCodecs() {
     frameEncoder_.reset();
     frameDecoder_.reset();
-    imageWriter_.reset();
+    sequenceWriter_.reset();
     decodePool_.reset();
     outputPool_.reset();
     transfer_ = std::make_unique<PixelTransfer>();
@@ -181,59 +172,21 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
         return ProcessedFrame::fromEncoded(std::move(bytes));
     }
     if (folder && isImageSequence(settings_.format)) {
-        const auto folderName = sequenceFolder().filename();
-        const std::string name = imageSequenceFileName(folderName.string(), frame.index, settings_.format);
+        if (!sequenceWriter_) throw ConversionError::writerFailed("no sequence writer");
+        const std::string name = imageSequenceFileName(sequenceFolder().filename().string(), frame.index, settings_.format);
         ImageFileSettings image;
         image.type = settings_.format == OutputFormat::pngSequence    ? ImageFileType::png
                      : settings_.format == OutputFormat::tiffSequence ? ImageFileType::tiff
                                                                       : ImageFileType::jpeg;
         image.withAlpha = image.type != ImageFileType::jpeg;
         image.jpegQuality = 0.9;
-        const auto write = [&](const std::filesystem::path& file) {
-            try {
-                if (imageWriter_)
-                    imageWriter_->write(*buffer, file, image);
-                else
-                    writeImageFile(*buffer, file, image);
-            } catch (const MediaError& e) {
-                // The system's reason travels with the name, as with every other write.
-                if (e.step() == "image write") throw ConversionError::writerFailed(name + " (" + e.detail() + ")");
-                throw ConversionError::encodeFailed("image " + name);
-            }
-        };
-        const auto failed = [&](int error) {
-            return ConversionError::writerFailed(folderName.string() + " (" + std::generic_category().message(error) + ")");
-        };
-        // The folder comes with the first complete frame: that frame is written into a hidden
-        // folder beside it, which then takes the folder's name, so that neither a run that writes
-        // none nor one killed during its first frames leaves a visible folder of hidden files.
-        std::error_code ec;
-        if (!std::filesystem::is_directory(*folder, ec)) {
-            std::lock_guard guard(sequenceFolderLock_);
-            if (!std::filesystem::is_directory(*folder, ec)) {
-                // Without a trailing separator, so that the hidden folder is made beside it.
-                const std::filesystem::path target = folder->has_filename() ? *folder : folder->parent_path();
-                if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
-                if (ec) throw failed(ec.value());
-                std::optional<PartialFolder> staged;
-                try {
-                    staged.emplace(target);
-                } catch (const std::system_error& e) {
-                    throw failed(e.code().value());
-                }
-                write(staged->path() / name);
-                const int error = staged->publish();
-                if (error == 0) {
-                    madeSequenceFolder_ = true;
-                    writtenFrames_.add(frame.index);
-                    return ProcessedFrame::written();
-                }
-                // Something took the name meanwhile: a folder gets the frame as later ones do.
-                if (!std::filesystem::is_directory(*folder, ec)) throw failed(error);
-            }
+        try {
+            sequenceWriter_->write(frame.index, name, *buffer, image);
+        } catch (const MediaError& e) {
+            // The file's or folder's name travels with the system's reason.
+            if (e.step() == "image write" || e.step() == "image folder") throw ConversionError::writerFailed(e.detail());
+            throw ConversionError::encodeFailed("image " + name);
         }
-        write(*folder / name);
-        writtenFrames_.add(frame.index);
         return ProcessedFrame::written();
     }
     buffer->setColorTags(ColorTags::bt709());
@@ -314,10 +267,10 @@ void Transcoder::runRendered(FrameBatchProvider& feeder, AudioBufferSource* audi
 }
 
 void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
-    // Frames go straight into the destination folder, each under a hidden name until it is
-    // complete (see writeImageFile). When the run is cancelled or fails, the frames from the first
-    // up to the first one missing stay (endSequence), and frames of an earlier run with the same
-    // names are replaced.
+    // Frames go into the destination folder, each under a hidden name until it is complete and
+    // every earlier frame has its name (ImageSequenceWriter). When the run is cancelled or fails,
+    // the frames from the first up to the first one missing stay, and frames of an earlier run
+    // with the same names are replaced.
     const std::filesystem::path folder = sequenceFolder();
     const std::string name = folder.filename().string();
     // What killed runs left go first: a hidden folder that never got its first frame published,
@@ -333,6 +286,9 @@ void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
         written += int64_t(batch.size());
     }
     if (written == 0) throw ConversionError::writerFailed("no frames were written");
+    // A frame's step ends once it is named or handed to the thread naming the frames before it,
+    // which names it before its own step ends; so every frame has its name by now.
+    if (sequenceWriter_) sequenceWriter_->settle();
     feeder.finish();
 }
 

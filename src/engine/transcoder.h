@@ -22,7 +22,7 @@
 #include "engine/transcode_rules.h"
 #include "engine/transcode_sync.h"
 #include "platform/media/asset_reader.h"
-#include "platform/media/image_file_writer.h"
+#include "platform/media/image_sequence_writer.h"
 #include "platform/media/media_time.h"
 #include "platform/media/movie_writer.h"
 
@@ -107,8 +107,8 @@ public:
     int batchSize() const;
 
     // Called when a run ends and once its frames have all landed: an image sequence keeps its
-    // frames from the first up to the first missing one (later ones go), and a folder the run
-    // made and left empty goes.
+    // named frames, from the first up to the first missing one; frames that waited hidden for a
+    // missing one go, and so does a folder that never got its first frame.
     void endSequence();
 
 private:
@@ -136,10 +136,7 @@ private:
     PixelBufferPoolRef outputPool_;
     std::unique_ptr<CompressedFrameEncoder> frameEncoder_;
     std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
-    std::unique_ptr<ImageFileWriter> imageWriter_;
-    mutable std::atomic<bool> madeSequenceFolder_{false};  // by this run's first frame
-    mutable std::mutex sequenceFolderLock_;                 // held while the first frame makes it
-    mutable WrittenFrames writtenFrames_;
+    std::unique_ptr<ImageSequenceWriter> sequenceWriter_;
 };
 
 }  // namespace qm

@@ -46,6 +46,8 @@ const char* encoderName(ImageFileType type) {
     return "png";
 }
 
+}  // namespace
+
 struct ImageEncoderKey {
     ImageFileType type;
     int width;
@@ -55,8 +57,6 @@ struct ImageEncoderKey {
     int qscale;  // JPEG only, 0 otherwise
     bool operator==(const ImageEncoderKey&) const = default;
 };
-
-}  // namespace
 
 struct ImageEncoder {
     ImageEncoderKey key{};
@@ -165,23 +165,28 @@ ImageEncoderKey keyOf(const PixelBuffer& buffer, const ImageFileSettings& settin
             settings.type == ImageFileType::jpeg ? jpegQScale(settings.jpegQuality) : 0};
 }
 
+// The packet's bytes through the hidden file's descriptor; the caller names the file.
+void writePacket(const ImageEncoder& encoder, PartialFile& file) {
+    const AVPacket* packet = encoder.packet.get();
+    for (size_t done = 0; done < static_cast<size_t>(packet->size);) {
+        const ssize_t n = ::write(file.descriptor(), packet->data + done, static_cast<size_t>(packet->size) - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw MediaError::fromCode("image write", AVERROR(n < 0 ? errno : EIO));
+        done += static_cast<size_t>(n);
+    }
+}
+
 // Written under a hidden, locked name and renamed, so the destination is never half a file and a
 // killed run's leftover is known for one.
 void writePacket(const ImageEncoder& encoder, const std::filesystem::path& file) {
-    const AVPacket* packet = encoder.packet.get();
     std::optional<PartialFile> temporary;
     try {
         temporary.emplace(file);
     } catch (const std::system_error& e) {
         throw MediaError::fromCode("image write", AVERROR(e.code().value()));
     }
-    for (size_t done = 0; done < static_cast<size_t>(packet->size);) {
-        const ssize_t n = ::write(temporary->descriptor(), packet->data + done, static_cast<size_t>(packet->size) - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw MediaError::fromCode("image write", AVERROR(n < 0 ? errno : EIO));
-        done += static_cast<size_t>(n);
-    }
-    // A frame is one of thousands: its bytes are not synced one by one.
+    writePacket(encoder, *temporary);
+    // A lone picture is not synced: the caller decides what needs the disk's word.
     if (const int error = temporary->publish(false); error != 0) throw MediaError::fromCode("image write", AVERROR(error));
 }
 
@@ -201,25 +206,38 @@ size_t ImageFileWriter::idleCount() const {
     return idle_.size();
 }
 
-void ImageFileWriter::write(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
-    const ImageEncoderKey key = keyOf(buffer, settings);
-    std::unique_ptr<ImageEncoder> encoder;
+std::unique_ptr<ImageEncoder> ImageFileWriter::take(const ImageEncoderKey& key) {
     {
         std::lock_guard guard(lock_);
         const auto same = std::find_if(idle_.begin(), idle_.end(), [&](const auto& e) { return e->key == key; });
         if (same != idle_.end()) {
-            encoder = std::move(*same);
+            std::unique_ptr<ImageEncoder> encoder = std::move(*same);
             idle_.erase(same);
-        } else if (!idle_.empty()) {
-            idle_.pop_back();  // a set of another kind is not kept beside the new one
+            return encoder;
         }
+        if (!idle_.empty()) idle_.pop_back();  // a set of another kind is not kept beside the new one
     }
-    if (!encoder) encoder = std::make_unique<ImageEncoder>(openEncoder(key));
+    return std::make_unique<ImageEncoder>(openEncoder(key));
+}
+
+void ImageFileWriter::giveBack(std::unique_ptr<ImageEncoder> encoder) {
+    std::lock_guard guard(lock_);
+    idle_.push_back(std::move(encoder));
+}
+
+void ImageFileWriter::write(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
+    std::unique_ptr<ImageEncoder> encoder = take(keyOf(buffer, settings));
     // An encoder that failed half-way is not trusted with the next picture: it is dropped.
     encodePicture(*encoder, buffer);
     writePacket(*encoder, file);
-    std::lock_guard guard(lock_);
-    idle_.push_back(std::move(encoder));
+    giveBack(std::move(encoder));
+}
+
+void ImageFileWriter::writeInto(const PixelBuffer& buffer, PartialFile& file, const ImageFileSettings& settings) {
+    std::unique_ptr<ImageEncoder> encoder = take(keyOf(buffer, settings));
+    encodePicture(*encoder, buffer);
+    writePacket(*encoder, file);
+    giveBack(std::move(encoder));
 }
 
 }  // namespace qm

@@ -32,6 +32,8 @@ int jpegQScale(double quality);
 void writeImageFile(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings);
 
 struct ImageEncoder;
+struct ImageEncoderKey;
+class PartialFile;
 
 // Writes many pictures, as writeImageFile does, from many threads at once. A sequence writes
 // thousands of same-sized pictures; building the encoder, its picture and the conversion afresh
@@ -45,10 +47,16 @@ public:
     ImageFileWriter& operator=(const ImageFileWriter&) = delete;
 
     void write(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings);
+    // Encodes the picture into `file`'s hidden file, written through its descriptor; naming it is
+    // the caller's. Throws as writeImageFile does.
+    void writeInto(const PixelBuffer& buffer, PartialFile& file, const ImageFileSettings& settings);
     // Encoder sets waiting for reuse.
     size_t idleCount() const;
 
 private:
+    std::unique_ptr<ImageEncoder> take(const ImageEncoderKey& key);
+    void giveBack(std::unique_ptr<ImageEncoder> encoder);
+
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<ImageEncoder>> idle_;
 };
