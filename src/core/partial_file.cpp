@@ -93,6 +93,12 @@ bool carriesMarker(int folderFd) {
     return ::fstatat(folderFd, name.c_str(), &marker, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(marker.st_mode);
 }
 
+// A folder with nothing in it: a run killed between making its staging folder and marking it.
+bool isEmptyFolder(const std::filesystem::path& folder) {
+    std::error_code ec;
+    return std::filesystem::is_empty(folder, ec) && !ec;
+}
+
 // A marked staging folder goes with its content; the marker last, so that a sweep cut short
 // leaves a folder the next sweep still knows for ours.
 bool removeStagingFolder(const std::filesystem::path& folder) {
@@ -122,8 +128,11 @@ int claimDead(const std::filesystem::path& item, const PartialFile* own, Partial
         if (::fstat(own->descriptor(), &mine) == 0 && sameFile(mine, held)) return refuse();
     }
     const bool folder = S_ISDIR(held.st_mode);
-    // A second link means somebody else named this file too; ours never have one.
-    if (!(S_ISREG(held.st_mode) && held.st_nlink == 1) && !(folder && carriesMarker(fd))) return refuse();
+    // A second link means somebody else named this file too; ours never have one. An empty folder
+    // is taken too: a run that made one and died before marking it leaves nothing else, and one
+    // still being made is then locked, or finds it gone under our lock and makes another.
+    if (!(S_ISREG(held.st_mode) && held.st_nlink == 1) && !(folder && (carriesMarker(fd) || isEmptyFolder(item))))
+        return refuse();
     switch (lockOn(fd, folder)) {
     case LockState::held: ++result.live; return refuse();
     case LockState::unknown: return refuse();
@@ -139,7 +148,11 @@ void sweepOne(const std::filesystem::path& item, const PartialFile* own, Partial
     struct stat held {};
     const int fd = claimDead(item, own, result, held);
     if (fd < 0) return;
-    if (S_ISDIR(held.st_mode) ? removeStagingFolder(item) : ::unlink(item.c_str()) == 0) ++result.removed;
+    // An unmarked folder goes only while empty: rmdir takes nothing else.
+    const bool removed = !S_ISDIR(held.st_mode) ? ::unlink(item.c_str()) == 0
+                         : carriesMarker(fd)    ? removeStagingFolder(item)
+                                                : ::rmdir(item.c_str()) == 0;
+    if (removed) ++result.removed;
     ::close(fd);
 }
 
@@ -262,10 +275,18 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
             if (errno == EEXIST && attempt < 64) continue;
             throw std::system_error(errno, std::generic_category(), path_.string());
         }
-        // Locked before it is marked, so that no sweep takes it for a dead run's meanwhile.
+        // Locked before it is marked. A sweep may take the empty folder for a dead run's before our
+        // lock: then it is gone (or another by now) once we hold the lock, and we make another.
         fd_ = retrying([&] { return ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        if (fd_ < 0 && errno == ENOENT && attempt < 64) continue;
         if (fd_ < 0) throw std::system_error(errno, std::generic_category(), path_.string());
         retrying([&] { return ::flock(fd_, LOCK_EX); });
+        if (!stillNamed()) {
+            ::close(fd_);
+            fd_ = -1;
+            if (attempt < 64) continue;
+            throw std::system_error(ESTALE, std::generic_category(), path_.string());
+        }
         const int made = retrying([&] {
             return ::openat(fd_, kMarkerName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         });
