@@ -4,6 +4,7 @@
 // presentation times ffprobe lists: the latest at or before t + half a frame of the average rate.
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -70,14 +71,20 @@ inline bool nearAChange(const std::vector<double>& times, double frameRate, doub
     return std::any_of(times.begin(), times.end(), [&](double s) { return std::abs(s - target) < 2e-3; });
 }
 
-// The number a BGRA picture carries, read as the mean green level of the block's inside; -1 for none.
-inline int markerOf(const PixelBuffer* picture) {
-    if (picture == nullptr || picture->width() < 32 || picture->height() < 32) return -1;
+// The number a picture carries (BGRA or little-endian ARGB32 rows), read as the mean green level
+// of the block's inside.
+inline int markerOf(const uint8_t* pixels, size_t bytesPerRow) {
     double sum = 0;
     for (int y = 8; y < 24; ++y)
-        for (int x = 8; x < 24; ++x) sum += picture->data()[size_t(y) * picture->bytesPerRow() + size_t(x) * 4 + 1];
+        for (int x = 8; x < 24; ++x) sum += pixels[size_t(y) * bytesPerRow + size_t(x) * 4 + 1];
     const double luma = sum / 256 * 219.0 / 255.0 + 16;  // limited range
     return int(std::lround((luma - 16) / 3));
+}
+
+// -1 for no picture.
+inline int markerOf(const PixelBuffer* picture) {
+    if (picture == nullptr || picture->width() < 32 || picture->height() < 32) return -1;
+    return markerOf(picture->data(), picture->bytesPerRow());
 }
 
 }  // namespace qm::test
