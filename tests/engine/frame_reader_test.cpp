@@ -14,6 +14,7 @@
 #include "platform/media/media_error.h"
 #include "support/damaged_media.h"
 #include "support/test_support.h"
+#include "support/variable_rate_media.h"
 
 namespace qm {
 namespace {
@@ -241,6 +242,58 @@ TEST(FrameReaderCodecs, FramesPreparedAheadAreTheFramesOfAPlainRead) {
         ahead.prepareNext(step.width, step.height);
     }
     EXPECT_EQ(ahead.openCount(), plain.openCount());
+}
+
+// Variable-rate recordings: the picture at t is the latest one at or before t + half a frame of the
+// average rate, whether the reader is opened at t, reads on to it or comes back to it, through long
+// stills, bursts and B-frame pyramids whose pictures decode out of order, in MP4, WebM and MPEG-TS.
+TEST(FrameReaderVariableRate, EveryTimeShowsThePictureOfItsTimeHoweverReached) {
+    test::TempDir dir;
+    const std::vector<std::string> h264 = {"-c:v", "libx264", "-pix_fmt", "yuv420p"};
+    const auto with = [](std::vector<std::string> codec, std::vector<std::string> more) {
+        codec.insert(codec.end(), more.begin(), more.end());
+        return codec;
+    };
+    const struct {
+        const char* name;
+        test::Spacing spacing;
+        std::vector<std::string> codec;
+    } cases[] = {
+        // One key frame: every seek rolls forward from the start through the pyramid.
+        {"screen.mp4", test::Spacing::stillsAndBursts, with(h264, {"-x264-params", "keyint=300"})},
+        {"stills-nob.mp4", test::Spacing::stillsAndBursts, with(h264, {"-bf", "0", "-g", "8"})},
+        {"stills.webm", test::Spacing::stillsAndBursts, {"-c:v", "libvpx-vp9", "-g", "8"}},
+        {"stills.ts", test::Spacing::stillsAndBursts, with(h264, {"-g", "8"})},
+        {"phone.mp4", test::Spacing::jittered, with(h264, {"-g", "15"})},
+        {"phone.ts", test::Spacing::jittered, with(h264, {"-bf", "0", "-g", "15"})},
+        // Read as stored samples and decoded by our own decoder.
+        {"stills-hap.mov", test::Spacing::stillsAndBursts, {"-c:v", "hap"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const test::VariableRateMovie movie = test::makeVariableRateMovie(dir / c.name, c.spacing, c.codec);
+        ASSERT_GT(movie.times.size(), 30u);
+        const MediaInfo info = MediaInfo::load(movie.file);
+        // Times before, between and after the pictures, a little past the last one too.
+        std::mt19937 random(11);
+        std::uniform_real_distribution<double> within(0.0, movie.times.back() + 0.4);
+        std::vector<double> times;
+        while (times.size() < 40)
+            if (const double t = within(random); !test::nearAChange(movie.times, info.frameRate, t)) times.push_back(t);
+        const auto expect = [&](MediaFrameReader& reader, double t, const char* how) {
+            EXPECT_EQ(test::markerOf(reader.frame(t).get()), test::pictureAt(movie.times, info.frameRate, t))
+                << how << " at " << t;
+        };
+        for (double t : times) {
+            MediaFrameReader fresh(movie.file, info);
+            expect(fresh, t, "opened");
+        }
+        MediaFrameReader shuffled(movie.file, info);
+        for (double t : times) expect(shuffled, t, "shuffled");
+        std::sort(times.begin(), times.end());
+        MediaFrameReader forwards(movie.file, info);
+        for (double t : times) expect(forwards, t, "forwards");
+    }
 }
 
 // A sample that fails is met at its own time, the frames before it all shown, and with its own

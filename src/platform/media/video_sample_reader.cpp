@@ -48,6 +48,8 @@ struct VideoSampleReader::Impl {
     // its successor, but the last one has none and lasts as long as the file says.
     MediaTime heldStoredDuration;
     std::optional<VideoSample> ready;
+    // Where the ready sample stops showing: its successor's time, whatever duration is stored.
+    MediaTime readyEnd;
     MediaTime lastTime;
     MediaTime lastDuration;
     int64_t samplesRead = 0;
@@ -55,6 +57,8 @@ struct VideoSampleReader::Impl {
     int64_t picturesDecoded = 0;
     // What the seek's look at the first packet read (it is in `packet`), taken before reading on.
     std::optional<int> peeked;
+    // The latest presentation stamp read so far at or before the start.
+    std::optional<int64_t> latestBeforeStart;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -83,6 +87,7 @@ struct VideoSampleReader::Impl {
         if (held) {
             if (!held->duration.isNumeric() || held->duration.value <= 0) held->duration = sample.time - held->time;
             lastDuration = held->duration;
+            readyEnd = sample.time;
             ready = std::move(held);
         }
         held = std::move(sample);
@@ -94,6 +99,7 @@ struct VideoSampleReader::Impl {
         if (!held->duration.isNumeric() || held->duration.value <= 0)
             held->duration = heldStoredDuration.isNumeric() && heldStoredDuration.value > 0 ? heldStoredDuration
                                                                                            : fallbackDuration();
+        readyEnd = held->time + held->duration;
         ready = std::move(held);
         held.reset();
     }
@@ -186,12 +192,16 @@ struct VideoSampleReader::Impl {
         }
     }
 
-    // The packet's frame and its successor both end before the start, even where durations
-    // differ a little from the stored ones.
-    bool endsWellBeforeStart() const {
-        if (!settings.start.isNumeric() || packet->pts == AV_NOPTS_VALUE || packet->duration <= 0) return false;
-        const MediaTime end = ffmpeg::mediaTimeFrom(packet->pts + 2 * packet->duration, timeBase);
-        return end.isNumeric() && end <= settings.start;
+    // Whether the packet's picture is replaced before the start by that of a packet read earlier
+    // (a later time, still at or before the start), so that it is never shown. Stored durations
+    // can't tell: where frames come at uneven times, a still is stored with one frame's length.
+    bool supersededBeforeStart() {
+        if (!settings.start.isNumeric() || packet->pts == AV_NOPTS_VALUE) return false;
+        const MediaTime at = ffmpeg::mediaTimeFrom(packet->pts, timeBase);
+        if (!at.isNumeric() || at > settings.start) return false;
+        const bool superseded = latestBeforeStart && *latestBeforeStart > packet->pts;
+        if (!latestBeforeStart || packet->pts > *latestBeforeStart) latestBeforeStart = packet->pts;
+        return superseded;
     }
 
     // Compressed mode: one stored sample becomes one VideoSample, bytes unchanged.
@@ -297,7 +307,7 @@ struct VideoSampleReader::Impl {
             ++samplesRead;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group).
-            rc = sendPacket(packet.get(), endsWellBeforeStart());
+            rc = sendPacket(packet.get(), supersededBeforeStart());
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
                 // As after a failed read: the pictures of the samples sent before this one, still
                 // waiting in the decoder to be reordered, come out first.
@@ -326,7 +336,7 @@ struct VideoSampleReader::Impl {
                 VideoSample s = std::move(*ready);
                 ready.reset();
                 // Samples that end at or before the requested start are not wanted.
-                if (settings.start.isNumeric() && (s.time + s.duration) <= settings.start) continue;
+                if (settings.start.isNumeric() && readyEnd <= settings.start) continue;
                 return s;
             }
             const bool more = settings.mode == VideoReaderSettings::Mode::compressed ? produceCompressed()
