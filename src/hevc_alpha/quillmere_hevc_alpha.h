@@ -28,9 +28,10 @@ extern "C" {
 #define QM_HEVC_ALPHA_EOF (-0x20464f45)  // -'EOF ' as FFmpeg tags it: the ended stream is drained
 #define QM_HEVC_ALPHA_INVALID (-22)  // -EINVAL: bad arguments
 // From qm_hevc_alpha_receive: the next picture's alpha layer was not decoded (its slices are missing
-// or the decoder found them damaged, its parameter sets are missing or damaged, or it is predicted
-// from an alpha picture so refused). The picture is dropped rather than handed out with an alpha
-// plane nothing was decoded into; qm_hevc_alpha_dropped_pts gives its time.
+// or the decoder found them damaged, with any number of threads, its parameter sets are missing or
+// damaged, its references name a picture that is not there, or it is predicted from an alpha
+// picture so refused). The picture is dropped rather than handed out with an alpha plane nothing
+// was decoded into; qm_hevc_alpha_dropped_pts gives its time.
 #define QM_HEVC_ALPHA_NO_ALPHA (-0x504C4151)  // -'QALP', a tag no FFmpeg error uses
 // From qm_hevc_alpha_receive: a sample sent gave no picture (the decoder could not start one, such
 // as when its slice headers are damaged or its references gone), found when a picture shown after
