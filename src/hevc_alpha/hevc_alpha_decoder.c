@@ -253,7 +253,12 @@ static void forget_sample(qm_hevc_alpha_decoder* d, int64_t sample) {
 int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const uint8_t* data, size_t size, int64_t pts, int flags) {
     if (decoder == NULL || (data != NULL && (size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)))
         return QM_HEVC_ALPHA_INVALID;
-    if (data == NULL) return avcodec_send_packet(decoder->context, NULL);
+    if (data == NULL) {
+        const int rc = avcodec_send_packet(decoder->context, NULL);
+        // Ending the stream decodes what waits, the last sample sent.
+        if (rc < 0 && rc != AVERROR_EOF) decoder->dropped_pts = decoder->sent_pts;
+        return rc;
+    }
     AVPacket* packet = decoder->packet;
     av_packet_unref(packet);
     int rc = av_new_packet(packet, (int)size);
