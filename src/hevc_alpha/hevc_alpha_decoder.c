@@ -23,6 +23,9 @@ _Static_assert(QM_HEVC_ALPHA_INVALID == AVERROR(EINVAL), "the codes are FFmpeg's
 // Samples whose alpha-layer picture was started, remembered for as many samples as pictures can
 // wait in reorder before they come out (the decoded picture buffer holds 16).
 enum { kRemembered = 64 };
+// A sample whose picture has not come out this many samples later never will: no picture waits in
+// the decoded picture buffer that long.
+enum { kOverdue = 48 };
 
 // What a decoder shares with the luma buffers of the pictures it allocates, which may outlive it.
 // Atomic: a picture handed out may be released on another thread than the one decoding.
@@ -32,20 +35,43 @@ typedef struct Tracker {
     _Atomic int64_t alpha_started[kRemembered];
 } Tracker;
 
-struct qm_hevc_alpha_decoder {
-    AVCodecContext* context;
-    AVPacket* packet;
-    AVBufferRef* tracker;
-    // Each sample sent is numbered from 1; its pictures carry the number as their opaque value.
-    int64_t sent;
-    int64_t dropped_pts;
-};
+// A sample sent whose picture has not come out yet.
+typedef struct Pending {
+    int64_t sample;
+    int64_t pts;
+} Pending;
 
 // The public picture first, so that a picture pointer is the holder's.
 typedef struct Holder {
     qm_hevc_alpha_picture picture;
     AVFrame* frame;
 } Holder;
+
+struct qm_hevc_alpha_decoder {
+    AVCodecContext* context;
+    AVPacket* packet;
+    AVBufferRef* tracker;
+    // Each sample sent is numbered from 1; its pictures carry the number as their opaque value.
+    int64_t sent;
+    int64_t sent_pts;  // the time of the last sample sent
+    int64_t dropped_pts;
+    // The decoder says nothing of a sample it could not make a picture of (its slice headers damaged,
+    // say): every sample that should give one is remembered, in the order sent, until it does.
+    Pending pending[kRemembered];
+    int pending_count;
+    // The next picture, handed out once no remembered sample shown before it is still missing;
+    // held_rc is QM_HEVC_ALPHA_NO_ALPHA for one refused, held_pts its time.
+    Holder* held;
+    int held_rc;
+    int64_t held_pts;
+    int64_t held_order;  // the time sent with its sample, by which pictures come out
+    // How samples mark their NAL units: the length prefix's size from the hvcC, 0 for start codes.
+    int nal_length_size;
+    // Decoding began (or began anew) at a CRA or BLA picture, whose skipped leading (RASL) pictures
+    // give none; at_start: no random access point since opening, a flush or an end of sequence.
+    int skipping_leading;
+    int at_start;
+};
 
 // As large a side as the rest of the program takes.
 enum { kMaxSide = 16384 };
@@ -128,6 +154,8 @@ int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_he
         memcpy(d->context->extradata, hvcc, hvcc_size);
         d->context->extradata_size = (int)hvcc_size;
     }
+    d->nal_length_size = hvcc_size >= 23 && hvcc[0] == 1 ? (hvcc[21] & 3) + 1 : 0;
+    d->at_start = 1;
     d->context->opaque = d;
     d->context->get_buffer2 = get_buffer;
     d->context->flags |= AV_CODEC_FLAG_COPY_OPAQUE;
@@ -149,32 +177,119 @@ fail:
 
 void qm_hevc_alpha_close(qm_hevc_alpha_decoder* decoder) {
     if (decoder == NULL) return;
+    qm_hevc_alpha_release(decoder->held ? &decoder->held->picture : NULL);
     avcodec_free_context(&decoder->context);
     av_packet_free(&decoder->packet);
     av_buffer_unref(&decoder->tracker);
     av_free(decoder);
 }
 
+// The type of the sample's first colour-layer slice (-1 if it has none), and whether it ends a
+// sequence (an end of sequence or bitstream unit), from its NAL unit headers.
+static int first_slice_type(const qm_hevc_alpha_decoder* d, const uint8_t* data, size_t size, int* ends_sequence) {
+    int type = -1;
+    *ends_sequence = 0;
+    for (size_t at = 0; at + 2 <= size;) {
+        size_t length;
+        if (d->nal_length_size > 0) {
+            if (at + (size_t)d->nal_length_size + 2 > size) break;
+            length = 0;
+            for (int i = 0; i < d->nal_length_size; ++i) length = length << 8 | data[at + (size_t)i];
+            at += (size_t)d->nal_length_size;
+            if (length < 2 || length > size - at) break;
+        } else {
+            // Start codes: the unit runs to the next one.
+            const uint8_t* start = NULL;
+            for (size_t i = at; i + 3 <= size; ++i)
+                if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+                    start = data + i + 3;
+                    break;
+                }
+            if (start == NULL) break;
+            at = (size_t)(start - data);
+            length = size - at;
+            for (size_t i = at; i + 3 <= size; ++i)
+                if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+                    length = i - at;
+                    break;
+                }
+            if (length < 2) continue;
+        }
+        const int nal_type = data[at] >> 1 & 0x3F;
+        const int layer = (data[at] & 1) << 5 | data[at + 1] >> 3;
+        if (nal_type == 36 || nal_type == 37) *ends_sequence = 1;
+        if (layer == 0 && nal_type < 32 && type < 0) type = nal_type;
+        at += length;
+    }
+    return type;
+}
+
+// Whether a picture should come of the sample: not one asked to be skipped, nor a leading picture
+// the decoder skips because what it is predicted from comes before where decoding began.
+static int expects_picture(qm_hevc_alpha_decoder* d, const uint8_t* data, size_t size, int flags) {
+    int ends_sequence = 0;
+    const int type = first_slice_type(d, data, size, &ends_sequence);
+    int expected = (flags & QM_HEVC_ALPHA_SKIP_NONREF) == 0;
+    if (type >= 16 && type <= 23) {
+        // BLA pictures always begin anew, CRA pictures where decoding begins.
+        d->skipping_leading = type <= 18 || (type == 21 && d->at_start);
+        d->at_start = 0;
+    } else if ((type == 8 || type == 9) && d->skipping_leading) {
+        expected = 0;
+    }
+    if (ends_sequence) d->at_start = 1;
+    return expected;
+}
+
+static void forget_sample(qm_hevc_alpha_decoder* d, int64_t sample) {
+    for (int i = 0; i < d->pending_count; ++i)
+        if (d->pending[i].sample == sample) {
+            memmove(d->pending + i, d->pending + i + 1, (size_t)(d->pending_count - i - 1) * sizeof *d->pending);
+            --d->pending_count;
+            return;
+        }
+}
+
 int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const uint8_t* data, size_t size, int64_t pts, int flags) {
     if (decoder == NULL || (data != NULL && (size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)))
         return QM_HEVC_ALPHA_INVALID;
-    if (data == NULL) return avcodec_send_packet(decoder->context, NULL);
+    if (data == NULL) {
+        const int rc = avcodec_send_packet(decoder->context, NULL);
+        // Ending the stream decodes what waits, the last sample sent.
+        if (rc < 0 && rc != AVERROR_EOF) decoder->dropped_pts = decoder->sent_pts;
+        return rc;
+    }
     AVPacket* packet = decoder->packet;
     av_packet_unref(packet);
     int rc = av_new_packet(packet, (int)size);
     if (rc < 0) return rc;
     memcpy(packet->data, data, size);
     packet->pts = pts;
-    packet->opaque = (void*)(intptr_t)++decoder->sent;
+    packet->opaque = (void*)(intptr_t)(decoder->sent + 1);
     decoder->context->skip_frame = (flags & QM_HEVC_ALPHA_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     rc = avcodec_send_packet(decoder->context, packet);
     av_packet_unref(packet);
+    if (rc == AVERROR(EAGAIN)) return rc;
+    const int expected = expects_picture(decoder, data, size, flags);
+    ++decoder->sent;
+    decoder->sent_pts = pts;
+    if (rc < 0) {
+        decoder->dropped_pts = pts;
+        return rc;
+    }
+    if (expected) {
+        // Only a caller that stops taking pictures fills the list; the oldest is forgotten then.
+        if (decoder->pending_count == kRemembered) forget_sample(decoder, decoder->pending[0].sample);
+        decoder->pending[decoder->pending_count++] = (Pending){decoder->sent, pts};
+    }
     return rc;
 }
 
-int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture** picture) {
-    if (decoder == NULL || picture == NULL) return QM_HEVC_ALPHA_INVALID;
-    *picture = NULL;
+// The decoder's next picture into *holder, with its sample forgotten: QM_HEVC_ALPHA_OK, or
+// QM_HEVC_ALPHA_NO_ALPHA, with *pts its time and *order the time it was sent with, or the decoder's
+// code.
+static int next_picture(qm_hevc_alpha_decoder* decoder, Holder** holder, int64_t* pts, int64_t* order) {
+    *holder = NULL;
     Holder* h = av_mallocz(sizeof *h);
     if (h == NULL) return AVERROR(ENOMEM);
     h->frame = av_frame_alloc();
@@ -184,6 +299,14 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
     }
     int rc = avcodec_receive_frame(decoder->context, h->frame);
     const AVFrame* f = h->frame;
+    if (rc == 0) {
+        forget_sample(decoder, (int64_t)(intptr_t)f->opaque);
+        *pts = f->best_effort_timestamp;
+        *order = f->pts;
+    } else if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF) {
+        // The decoder failed on the sample it was decoding, the last one sent.
+        decoder->dropped_pts = decoder->sent_pts;
+    }
     const AVPixFmtDescriptor* desc = rc == 0 ? av_pix_fmt_desc_get((enum AVPixelFormat)f->format) : NULL;
     // Only planar Y'CbCr in bytes or little-endian words reaches the caller.
     if (rc == 0 && (desc == NULL || desc->nb_components < 3 ||
@@ -197,12 +320,12 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
         // Our patch flags a picture whose alpha layer started but failed: a slice of it invalid, a
         // reference it names missing, or predicted from such a picture.
         if (sample <= 0 || atomic_load(&t->alpha_started[sample % kRemembered]) != sample ||
-            f->decode_error_flags != 0) {
-            decoder->dropped_pts = f->best_effort_timestamp;
+            f->decode_error_flags != 0)
             rc = QM_HEVC_ALPHA_NO_ALPHA;
-        }
     }
     if (rc < 0) {
+        // A picture the caller can't take is named like one refused.
+        if (rc != QM_HEVC_ALPHA_NO_ALPHA && h->frame->buf[0] != NULL) decoder->dropped_pts = f->best_effort_timestamp;
         qm_hevc_alpha_release(&h->picture);
         return rc;
     }
@@ -228,7 +351,51 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
                                                     : QM_HEVC_ALPHA_RANGE_UNSPECIFIED;
     // The decoder hands the layer's samples on as coded.
     p->alpha_range = QM_HEVC_ALPHA_RANGE_FULL;
-    *picture = p;
+    *holder = h;
+    return QM_HEVC_ALPHA_OK;
+}
+
+// Refuses the remembered sample at `index`, naming its time.
+static int refuse_sample(qm_hevc_alpha_decoder* d, int index) {
+    d->dropped_pts = d->pending[index].pts;
+    forget_sample(d, d->pending[index].sample);
+    return QM_HEVC_ALPHA_NO_PICTURE;
+}
+
+int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture** picture) {
+    if (decoder == NULL || picture == NULL) return QM_HEVC_ALPHA_INVALID;
+    *picture = NULL;
+    if (decoder->pending_count > kOverdue) return refuse_sample(decoder, 0);
+    if (decoder->held == NULL && decoder->held_rc == 0) {
+        int64_t pts = 0, order = AV_NOPTS_VALUE;
+        const int rc = next_picture(decoder, &decoder->held, &pts, &order);
+        if (rc == AVERROR_EOF) {
+            // Drained: what has not come out never will, the first shown first.
+            int first = -1;
+            for (int i = 0; i < decoder->pending_count; ++i)
+                if (first < 0 || decoder->pending[i].pts < decoder->pending[first].pts) first = i;
+            return first >= 0 ? refuse_sample(decoder, first) : rc;
+        }
+        if (rc != QM_HEVC_ALPHA_OK && rc != QM_HEVC_ALPHA_NO_ALPHA) return rc;
+        decoder->held_rc = rc;
+        decoder->held_pts = pts;
+        decoder->held_order = order;
+    }
+    // Pictures come out in the order shown: a remembered sample shown before this one gave none.
+    int first = -1;
+    for (int i = 0; i < decoder->pending_count && decoder->held_order != AV_NOPTS_VALUE; ++i) {
+        const int64_t t = decoder->pending[i].pts;
+        if (t != AV_NOPTS_VALUE && t < decoder->held_order && (first < 0 || t < decoder->pending[first].pts)) first = i;
+    }
+    if (first >= 0) return refuse_sample(decoder, first);
+    const int rc = decoder->held_rc;
+    decoder->held_rc = 0;
+    if (rc == QM_HEVC_ALPHA_NO_ALPHA) {
+        decoder->dropped_pts = decoder->held_pts;
+        return rc;
+    }
+    *picture = &decoder->held->picture;
+    decoder->held = NULL;
     return QM_HEVC_ALPHA_OK;
 }
 
@@ -247,12 +414,22 @@ void qm_hevc_alpha_flush(qm_hevc_alpha_decoder* decoder) {
     if (decoder == NULL) return;
     avcodec_flush_buffers(decoder->context);
     forget_samples(decoder);
+    qm_hevc_alpha_release(decoder->held ? &decoder->held->picture : NULL);
+    decoder->held = NULL;
+    decoder->held_rc = 0;
+    decoder->pending_count = 0;
+    decoder->skipping_leading = 0;
+    decoder->at_start = 1;
 }
 
 void qm_hevc_alpha_error_text(int code, char* buffer, size_t size) {
     if (buffer == NULL || size == 0) return;
     if (code == QM_HEVC_ALPHA_NO_ALPHA) {
         snprintf(buffer, size, "%s", "the picture's alpha layer could not be decoded");
+        return;
+    }
+    if (code == QM_HEVC_ALPHA_NO_PICTURE) {
+        snprintf(buffer, size, "%s", "the sample gave no picture");
         return;
     }
     // Unknown codes get a text naming the number.

@@ -28,10 +28,17 @@ extern "C" {
 #define QM_HEVC_ALPHA_EOF (-0x20464f45)  // -'EOF ' as FFmpeg tags it: the ended stream is drained
 #define QM_HEVC_ALPHA_INVALID (-22)  // -EINVAL: bad arguments
 // From qm_hevc_alpha_receive: the next picture's alpha layer was not decoded (its slices are missing
-// or the decoder found them damaged, its parameter sets are missing or damaged, or it is predicted
-// from an alpha picture so refused). The picture is dropped rather than handed out with an alpha
-// plane nothing was decoded into; qm_hevc_alpha_dropped_pts gives its time.
+// or the decoder found them damaged, with any number of threads, its parameter sets are missing or
+// damaged, its references name a picture that is not there, or it is predicted from an alpha
+// picture so refused). The picture is dropped rather than handed out with an alpha plane nothing
+// was decoded into; qm_hevc_alpha_dropped_pts gives its time.
 #define QM_HEVC_ALPHA_NO_ALPHA (-0x504C4151)  // -'QALP', a tag no FFmpeg error uses
+// From qm_hevc_alpha_receive: a sample sent gave no picture (the decoder could not start one, such
+// as when its slice headers are damaged or its references gone), found when a picture shown after
+// it comes out, or at the end of the stream; qm_hevc_alpha_dropped_pts gives the sample's time.
+// Leading pictures skipped where decoding begins at a random access point, and samples sent to be
+// skipped, are not missed.
+#define QM_HEVC_ALPHA_NO_PICTURE (-0x43495051)  // -'QPIC'
 
 // qm_hevc_alpha_send flags.
 #define QM_HEVC_ALPHA_SKIP_NONREF 1  // the sample's picture is not wanted: skip it if nothing refers to it
@@ -85,7 +92,8 @@ QM_HEVC_ALPHA_API int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const u
 QM_HEVC_ALPHA_API int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture** picture);
 QM_HEVC_ALPHA_API void qm_hevc_alpha_release(qm_hevc_alpha_picture* picture);
 
-// The time of the last picture refused with QM_HEVC_ALPHA_NO_ALPHA.
+// The time of the last picture or sample refused with QM_HEVC_ALPHA_NO_ALPHA or
+// QM_HEVC_ALPHA_NO_PICTURE, or of the sample the decoder last failed on.
 QM_HEVC_ALPHA_API int64_t qm_hevc_alpha_dropped_pts(const qm_hevc_alpha_decoder* decoder);
 
 // Forgets every sample sent so far (before a seek); the next sample sent should be a key frame.

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Seeds for qm_hevc_alpha_decode from small HEVC-with-alpha movies: the first video sample
 description's hvcC and every video sample, in the target's layout (a byte of skip flags, the
-record's length in two bytes, the record, then each sample after a 3-byte length). Samples are
-found with ffprobe; the record by walking the boxes.
+record's length in two bytes whose top bit asks for slice threads, the record, then each sample
+after a 3-byte length). Samples are found with ffprobe; the record by walking the boxes.
 
-    hevc_alpha_seeds.py MOVIE SEED [MOVIE SEED ...]
+    hevc_alpha_seeds.py [--threads] MOVIE SEED [MOVIE SEED ...]
 """
 import struct
 import subprocess
@@ -44,7 +44,7 @@ def hvcc(data, start=0, end=None):
     return None
 
 
-def seed(movie):
+def seed(movie, threads=False):
     data = open(movie, "rb").read()
     record = hvcc(data)
     if record is None:
@@ -52,7 +52,7 @@ def seed(movie):
     listing = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                               "packet=size,pos", "-of", "csv=p=0", movie],
                              check=True, capture_output=True, text=True).stdout
-    out = bytearray([0]) + struct.pack(">H", len(record)) + record
+    out = bytearray([0]) + struct.pack(">H", len(record) | (0x8000 if threads else 0)) + record
     for line in listing.split():
         size, pos = (int(v) for v in line.split(",")[:2])
         out += struct.pack(">I", size)[1:] + data[pos:pos + size]
@@ -61,7 +61,9 @@ def seed(movie):
 
 if __name__ == "__main__":
     args = sys.argv[1:]
+    threads = bool(args) and args[0] == "--threads"
+    args = args[threads:]
     if not args or len(args) % 2:
         sys.exit(__doc__)
     for movie, target in zip(args[::2], args[1::2]):
-        open(target, "wb").write(seed(movie))
+        open(target, "wb").write(seed(movie, threads))

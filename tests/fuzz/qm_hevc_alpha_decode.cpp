@@ -1,7 +1,8 @@
 // The HEVC alpha decoder over arbitrary bytes: the first byte's low bits choose samples to skip
-// when unreferenced, the next two give the length of the configuration record (hvcC) that follows,
-// and the rest is cut into samples, each after a 3-byte length. Every picture's planes are read
-// end to end, so that one the decoder describes wrongly shows.
+// when unreferenced, the next two give the length of the configuration record (hvcC) that follows
+// in their low 15 bits, the top bit asking for slice threads (whose rows report errors their own
+// way), and the rest is cut into samples, each after a 3-byte length. Every picture's planes are
+// read end to end, so that one the decoder describes wrongly shows.
 #include <cstddef>
 #include <cstdint>
 
@@ -42,12 +43,13 @@ void drain(qm_hevc_alpha_decoder* decoder) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     const unsigned skips = data[0];
-    size_t configuration = size_t(data[1]) << 8 | data[2];
+    const int threads = data[1] & 0x80 ? 4 : 1;
+    size_t configuration = size_t(data[1] & 0x7F) << 8 | data[2];
     data += 3;
     size -= 3;
     if (configuration > size) configuration = size;
     qm_hevc_alpha_decoder* decoder = nullptr;
-    if (qm_hevc_alpha_open(data, configuration, 1, &decoder) != QM_HEVC_ALPHA_OK) return 0;
+    if (qm_hevc_alpha_open(data, configuration, threads, &decoder) != QM_HEVC_ALPHA_OK) return 0;
     data += configuration;
     size -= configuration;
     for (int64_t index = 0; size >= 3; ++index) {

@@ -25,6 +25,7 @@ struct HevcAlphaDecoding::Private {
 
 bool HevcAlphaDecoding::available() { return true; }
 const int HevcAlphaDecoding::kAlphaNotDecoded = QM_HEVC_ALPHA_NO_ALPHA;
+const int HevcAlphaDecoding::kPictureNotDecoded = QM_HEVC_ALPHA_NO_PICTURE;
 int64_t HevcAlphaDecoding::droppedTime() const { return qm_hevc_alpha_dropped_pts(p_->decoder); }
 
 bool HevcAlphaDecoding::readsSamplesOf(const AVStream* stream) {
@@ -107,6 +108,7 @@ int HevcAlphaDecoding::receive(AVFrame* frame) {
 struct HevcAlphaDecoding::Private {};
 bool HevcAlphaDecoding::available() { return false; }
 const int HevcAlphaDecoding::kAlphaNotDecoded = AVERROR_BUG2;
+const int HevcAlphaDecoding::kPictureNotDecoded = AVERROR_BUG;
 int64_t HevcAlphaDecoding::droppedTime() const { return 0; }
 bool HevcAlphaDecoding::readsSamplesOf(const AVStream*) { return false; }
 std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream*, int) {
@@ -121,6 +123,7 @@ std::string HevcAlphaDecoding::reasonFor(int code) {
     // The library's own texts ("Cannot allocate memory" for a picture too large or a reference
     // missing) would mislead: what fails here is the stream.
     if (code == kAlphaNotDecoded) return "its alpha layer is missing or damaged";
+    if (code == kPictureNotDecoded) return "its data is damaged";
     if (code == AVERROR(ENOMEM)) return "its data is damaged or describes a picture too large to decode";
     if (code == AVERROR_PATCHWELCOME || code == AVERROR(ENOSYS))
         return "it uses a form of HEVC with alpha this decoder can't read";

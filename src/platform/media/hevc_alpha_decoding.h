@@ -37,7 +37,10 @@ public:
     // receive's result for a picture whose alpha layer was not decoded: the picture is dropped,
     // never handed out with an alpha plane nothing was decoded into.
     static const int kAlphaNotDecoded;
-    // The time of the last picture dropped so, in the stream's time base.
+    // receive's result for a sample sent that gave no picture at all.
+    static const int kPictureNotDecoded;
+    // The time of the last picture or sample refused so, or of the sample the decoder failed on,
+    // in the stream's time base.
     int64_t droppedTime() const;
     // Why the decoder refused a sample or picture, in words for the user.
     static std::string reasonFor(int code);

@@ -273,21 +273,26 @@ struct VideoSampleReader::Impl {
                 push(std::move(s), stored);
                 return true;
             }
+            // Samples went in and no picture came out: nothing of the movie was read.
+            const bool noneRead = samplesSent > 0 && picturesDecoded == 0 && !demuxFailure;
             if (rc == AVERROR_EOF) {
                 decoderDrained = true;
-                // Samples went in and no picture came out: nothing of the movie was read.
-                if (samplesSent > 0 && picturesDecoded == 0 && !demuxFailure)
-                    failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
+                if (noneRead) failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
                 return false;
             }
             if (rc != AVERROR(EAGAIN)) {
-                if (alphaDecoder) failAlphaDecoding(rc, "a picture of the video");
+                if (alphaDecoder) {
+                    // The decoder of both layers misses the samples that gave nothing once drained.
+                    if (rc == HevcAlphaDecoding::kPictureNotDecoded && demuxEnded && noneRead)
+                        failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
+                    failAlphaDecoding(rc, frameNamed(alphaDecoder->droppedTime()));
+                }
                 fail(MediaError::fromCode("decode", rc));
             }
             if (demuxEnded) {
                 rc = sendPacket(nullptr, false);
                 if (rc < 0 && rc != AVERROR_EOF) {
-                    if (alphaDecoder) failAlphaDecoding(rc, "the video's last frames");
+                    if (alphaDecoder) failAlphaDecoding(rc, frameNamed(alphaDecoder->droppedTime()));
                     fail(MediaError::fromCode("decode", rc));
                 }
                 continue;
