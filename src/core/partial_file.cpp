@@ -93,10 +93,12 @@ bool carriesMarker(int folderFd) {
     return ::fstatat(folderFd, name.c_str(), &marker, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(marker.st_mode);
 }
 
-// A folder with nothing in it: a run killed between making its staging folder and marking it.
-bool isEmptyFolder(const std::filesystem::path& folder) {
+// A staging folder with nothing in it, not even its marker: a run killed between making it and
+// marking it. Only the ".partial" form, which the staging folder is made under; any other hidden
+// folder without a marker is the user's.
+bool isUnmarkedStagingFolder(const std::filesystem::path& folder) {
     std::error_code ec;
-    return std::filesystem::is_empty(folder, ec) && !ec;
+    return folder.filename().string().ends_with(".partial") && std::filesystem::is_empty(folder, ec) && !ec;
 }
 
 // A marked staging folder goes with its content; the marker last, so that a sweep cut short
@@ -131,7 +133,7 @@ int claimDead(const std::filesystem::path& item, const PartialFile* own, Partial
     // A second link means somebody else named this file too; ours never have one. An empty folder
     // is taken too: a run that made one and died before marking it leaves nothing else, and one
     // still being made is then locked, or finds it gone under our lock and makes another.
-    if (!(S_ISREG(held.st_mode) && held.st_nlink == 1) && !(folder && (carriesMarker(fd) || isEmptyFolder(item))))
+    if (!(S_ISREG(held.st_mode) && held.st_nlink == 1) && !(folder && (carriesMarker(fd) || isUnmarkedStagingFolder(item))))
         return refuse();
     switch (lockOn(fd, folder)) {
     case LockState::held: ++result.live; return refuse();

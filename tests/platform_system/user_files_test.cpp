@@ -138,7 +138,8 @@ TEST(UserFile, TheNextSaveRemovesWhatKilledSavesLeftButNotALiveOnes) {
 
 TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
     TempDir dir;
-    // Hidden folders without our marker are the user's, whatever their names say.
+    // Hidden folders without our marker are the user's, whatever their names say (but for an empty
+    // one in the staging form, which only a run killed before marking it leaves).
     for (const char* name : {".Show.qmpack.0badc0de.partial/Media", ".Show.qmpack.partial-0123456789ab", ".Show.qmpack.12345678.old",
                              ".Other.qmpack.0badc0de.partial", ".Show.qmpack.notours.partial", "Show.qmpack"})
         fs::create_directories(dir / name);
