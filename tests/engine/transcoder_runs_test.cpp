@@ -79,7 +79,8 @@ TEST(TranscoderErrors, RefusedBeforeTheSourceIsOpened) {
 
 // Tiny pictures: H.264 takes the smallest sizes at its lowest bit rate (6 x 6 at 25 fps would be
 // 180 bit/s), HEVC with or without alpha starts at 16 x 16; below that the run is refused before
-// the source is read, naming the format's minimum and the size, and leaves nothing.
+// the source is read, naming the format's minimum and the size, and leaves nothing. Pictures up to
+// 48 wide once corrupted x265's heap (34 x 18 and 42 x 26 aborted): every frame must read back.
 TEST(TranscoderSizes, TinyPicturesAreWrittenOrRefusedInWords) {
     test::TempDir dir;
     struct Case {
@@ -92,6 +93,10 @@ TEST(TranscoderSizes, TinyPicturesAreWrittenOrRefusedInWords) {
         {2, 2, OutputFormat::h264, nullptr},
         {16, 16, OutputFormat::hevc, nullptr},
         {16, 16, OutputFormat::hevcAlpha, nullptr},
+        {34, 18, OutputFormat::hevc, nullptr},
+        {42, 26, OutputFormat::hevc, nullptr},
+        {34, 18, OutputFormat::hevcAlpha, nullptr},
+        {42, 26, OutputFormat::hevcAlpha, nullptr},
         {2, 2, OutputFormat::hevc,
          "Encoding failed: HEVC / H.265 (MP4) needs pictures of at least 16 × 16 pixels; this output would be 2 × 2"},
         {15, 40, OutputFormat::hevcAlpha,
@@ -117,6 +122,17 @@ TEST(TranscoderSizes, TinyPicturesAreWrittenOrRefusedInWords) {
         EXPECT_EQ(video.value("height", 0), c.height & ~1);
         EXPECT_EQ(test::countFrames(out), 10);
         EXPECT_TRUE(test::decodesCleanly(out));
+        if (c.format == OutputFormat::hevcAlpha) {
+            EXPECT_EQ(test::peerFrames({"-i", out.string()}, "alphaextract", "gray",
+                                       size_t(c.width & ~1) * size_t(c.height & ~1)).size(), 10u);
+        }
+        // Our own reader takes every frame too.
+        VideoReaderSettings decoded;
+        decoded.pixelFormat = kPixelFormatBGRA;
+        auto reader = VideoSampleReader::open(out, decoded);
+        int read = 0;
+        while (const auto sample = reader->next()) read += sample->pixels && sample->pixels->width() == (c.width & ~1);
+        EXPECT_EQ(read, 10);
     }
     // The rendered entry refuses the same sizes.
     struct NoFrames : FrameBatchProvider {

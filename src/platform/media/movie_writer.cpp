@@ -436,7 +436,11 @@ void MovieWriter::addVideoInput(const MovieVideoSettings& settings) {
                 av_dict_set(&options, "profile", "high", 0);
             } else {
                 av_dict_set(&options, "profile", "main", 0);
-                av_dict_set(&options, "x265-params", "log-level=error", 0);
+                // The system's libx265 overruns a row buffer of its lookahead's cu-tree on pictures
+                // up to 48 pixels wide (fewer than four 16-pixel blocks across) and corrupts the
+                // heap. The cu-tree only moves bits between blocks; without it that code never runs.
+                av_dict_set(&options, "x265-params",
+                            settings.width <= 48 ? "log-level=error:cutree=0" : "log-level=error", 0);
             }
         }
         const int rc = avcodec_open2(ctx.get(), codec, &options);
