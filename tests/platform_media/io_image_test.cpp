@@ -1,6 +1,5 @@
 // Image files checked by decoding them with the ffmpeg command.
 #include "platform/media/image_file_writer.h"
-#include "platform/media/image_sequence_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -169,47 +168,6 @@ TEST_F(ImageFileTest, FailuresLeaveNoFile) {
         EXPECT_EQ(e.step(), "image encode");
     }
     EXPECT_TRUE(fs::is_empty(dir.path()));
-}
-
-// Frames finish in any order; each takes its name only once every earlier one has its own, the
-// folder appears with frame 0, and frames waiting past one that never came go with the writer.
-TEST_F(ImageFileTest, ASequenceNamesItsFramesOnlyInOrder) {
-    const auto picture = pattern(kPixelFormatBGRA);
-    const ImageFileSettings png{ImageFileType::png, true, 0.9};
-    writeImageFile(*picture, dir / "whole.png", png);
-    const fs::path folder = dir / "made" / "S";
-    const auto name = [](int i) { return "f" + std::to_string(i) + ".png"; };
-    const auto names = [&](std::vector<int> frames) {
-        std::vector<std::string> out;
-        for (const int i : frames) out.push_back(name(i));
-        return out;
-    };
-    {
-        ImageSequenceWriter writer(folder);
-        writer.write(2, name(2), *picture, png);
-        writer.write(1, name(1), *picture, png);
-        EXPECT_FALSE(fs::exists(folder)) << "frames 1 and 2 are visible before frame 0";
-        writer.write(0, name(0), *picture, png);
-        EXPECT_EQ(test::fileNames(folder), names({0, 1, 2}));
-        writer.write(4, name(4), *picture, png);
-        writer.write(5, name(5), *picture, png);
-        EXPECT_THROW(writer.write(3, name(3), *PixelBuffer::create(8, 8, kPixelFormatYUV420P), png), MediaError);
-        EXPECT_EQ(writer.named(), 3);
-        const auto all = test::fileNames(folder);  // the hidden ones first
-        ASSERT_EQ(all.size(), 5u) << "frames 4 and 5 wait hidden";
-        EXPECT_TRUE(all[0].starts_with(".f4.png.") && all[1].starts_with(".f5.png.")) << all[0] << " " << all[1];
-        EXPECT_EQ(std::vector<std::string>(all.begin() + 2, all.end()), names({0, 1, 2}));
-    }
-    EXPECT_EQ(test::fileNames(folder), names({0, 1, 2}));
-    EXPECT_EQ(test::fileNames(dir / "made"), std::vector<std::string>{"S"});
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(test::readFile(folder / name(i)), test::readFile(dir / "whole.png")) << i;
-
-    // Without frame 0, nothing is ever visible: the staged folder goes with the writer.
-    {
-        ImageSequenceWriter writer(dir / "T");
-        writer.write(1, name(1), *picture, png);
-    }
-    EXPECT_EQ(test::fileNames(dir.path()), (std::vector<std::string>{"made", "whole.png"}));
 }
 
 }  // namespace
