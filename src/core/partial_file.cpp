@@ -44,12 +44,15 @@ auto retrying(F&& f) {
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-void syncFolder(const std::filesystem::path& folder) {
-    const int fd = retrying([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+// The folder `name` relative to the folder open at `at` (AT_FDCWD for the working one).
+void syncFolderAt(int at, const char* name) {
+    const int fd = retrying([&] { return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0) return;
     ::fsync(fd);  // some file systems cannot sync a folder; that does not fail the write
     ::close(fd);
 }
+
+void syncFolder(const std::filesystem::path& folder) { syncFolderAt(AT_FDCWD, folder.c_str()); }
 
 std::filesystem::path folderOf(const std::filesystem::path& target) {
     return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
@@ -234,14 +237,10 @@ void PartialFile::discard() {
 }
 
 void PartialFile::syncFolder() const {
-    if (folderFd_ == AT_FDCWD) {
+    if (folderFd_ == AT_FDCWD)
         qm::syncFolder(folderOf(target_));
-        return;
-    }
-    const int fd = retrying([&] { return ::openat(folderFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) return;
-    ::fsync(fd);  // as above: a folder that cannot be synced does not fail the write
-    ::close(fd);
+    else
+        syncFolderAt(folderFd_, ".");
 }
 
 int PartialFile::sync() {

@@ -184,6 +184,13 @@ void qm_hevc_alpha_close(qm_hevc_alpha_decoder* decoder) {
     av_free(decoder);
 }
 
+// Where the first start code at or after `from` ends, or `size` when there is none.
+static size_t after_start_code(const uint8_t* data, size_t from, size_t size) {
+    for (size_t i = from; i + 3 <= size; ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i + 3;
+    return size;
+}
+
 // The type of the sample's first colour-layer slice (-1 if it has none), and whether it ends a
 // sequence (an end of sequence or bitstream unit), from its NAL unit headers.
 static int first_slice_type(const qm_hevc_alpha_decoder* d, const uint8_t* data, size_t size, int* ends_sequence) {
@@ -199,20 +206,10 @@ static int first_slice_type(const qm_hevc_alpha_decoder* d, const uint8_t* data,
             if (length < 2 || length > size - at) break;
         } else {
             // Start codes: the unit runs to the next one.
-            const uint8_t* start = NULL;
-            for (size_t i = at; i + 3 <= size; ++i)
-                if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-                    start = data + i + 3;
-                    break;
-                }
-            if (start == NULL) break;
-            at = (size_t)(start - data);
-            length = size - at;
-            for (size_t i = at; i + 3 <= size; ++i)
-                if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-                    length = i - at;
-                    break;
-                }
+            at = after_start_code(data, at, size);
+            if (at == size) break;
+            const size_t next = after_start_code(data, at, size);
+            length = (next == size ? size : next - 3) - at;
             if (length < 2) continue;
         }
         const int nal_type = data[at] >> 1 & 0x3F;

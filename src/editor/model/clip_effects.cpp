@@ -46,8 +46,6 @@ struct Planes {
     }
 };
 
-// max(0, NaN) is 0: whatever the numbers did, no NaN meets the conversion.
-inline uint16_t to16(float v) { return static_cast<uint16_t>(std::min(std::max(0.0f, v), 1.0f) * 65535.0f + 0.5f); }
 
 // A property's value at ts for the chain: eased keyframes may overshoot their limits (as they
 // may), but a value that is no longer a finite number is held to them.

@@ -225,7 +225,8 @@ void ImageFileWriter::giveBack(std::unique_ptr<ImageEncoder> encoder) {
     idle_.push_back(std::move(encoder));
 }
 
-void ImageFileWriter::write(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
+template <typename File>
+void ImageFileWriter::encodeAndWrite(const PixelBuffer& buffer, File& file, const ImageFileSettings& settings) {
     std::unique_ptr<ImageEncoder> encoder = take(keyOf(buffer, settings));
     // An encoder that failed half-way is not trusted with the next picture: it is dropped.
     encodePicture(*encoder, buffer);
@@ -233,11 +234,12 @@ void ImageFileWriter::write(const PixelBuffer& buffer, const std::filesystem::pa
     giveBack(std::move(encoder));
 }
 
+void ImageFileWriter::write(const PixelBuffer& buffer, const std::filesystem::path& file, const ImageFileSettings& settings) {
+    encodeAndWrite(buffer, file, settings);
+}
+
 void ImageFileWriter::writeInto(const PixelBuffer& buffer, PartialFile& file, const ImageFileSettings& settings) {
-    std::unique_ptr<ImageEncoder> encoder = take(keyOf(buffer, settings));
-    encodePicture(*encoder, buffer);
-    writePacket(*encoder, file);
-    giveBack(std::move(encoder));
+    encodeAndWrite(buffer, file, settings);
 }
 
 }  // namespace qm

@@ -56,6 +56,9 @@ public:
 private:
     std::unique_ptr<ImageEncoder> take(const ImageEncoderKey& key);
     void giveBack(std::unique_ptr<ImageEncoder> encoder);
+    // A pooled encoder encodes the picture, and its bytes go to `file` (a path or a hidden file).
+    template <typename File>
+    void encodeAndWrite(const PixelBuffer& buffer, File& file, const ImageFileSettings& settings);
 
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<ImageEncoder>> idle_;

@@ -17,9 +17,7 @@ std::string reason(int error) { return std::generic_category().message(error); }
 
 }  // namespace
 
-ImageSequenceWriter::ImageSequenceWriter(std::filesystem::path folder)
-    // Without a trailing separator, so that a staged folder is made beside it.
-    : folder_(folder.has_filename() ? std::move(folder) : folder.parent_path()) {}
+ImageSequenceWriter::ImageSequenceWriter(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
 ImageSequenceWriter::~ImageSequenceWriter() {
     waiting_.clear();

@@ -23,9 +23,10 @@ namespace qm {
 
 class ImageSequenceWriter {
 public:
-    // Frames go into `folder`. When it does not exist yet it is built hidden beside its name
-    // (with any missing folder above it) and takes that name with frame 0, so neither a run that
-    // names no frame nor one killed before leaves a visible folder. Nothing is made here.
+    // Frames go into `folder` (named without a trailing separator). When it does not exist yet it
+    // is built hidden beside its name (with any missing folder above it) and takes that name with
+    // frame 0, so neither a run that names no frame nor one killed before leaves a visible folder.
+    // Nothing is made here.
     explicit ImageSequenceWriter(std::filesystem::path folder);
     // Frames still waiting for an earlier one go, and a folder that never got frame 0.
     ~ImageSequenceWriter();

@@ -55,9 +55,6 @@ inline Rgba blendOne(Rgba s, Rgba b) {
     }
 }
 
-// max(0, NaN) is 0: a number gone wrong in some effect becomes black, never an undefined conversion.
-inline uint16_t to16(float v) { return static_cast<uint16_t>(std::min(std::max(0.0f, v), 1.0f) * 65535.0f + 0.5f); }
-
 bool isFinite(const QTransform& t) {
     for (double v : {t.m11(), t.m12(), t.m13(), t.m21(), t.m22(), t.m23(), t.m31(), t.m32(), t.m33()})
         if (!std::isfinite(v)) return false;

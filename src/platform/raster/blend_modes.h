@@ -24,9 +24,6 @@ enum class SeparableBlend { normal, add, screen, multiply, overlay, softLight, l
 void blendLayer(QImage& backdrop, const QImage& layer, QPoint offset, SeparableBlend mode, float opacity,
                 Area area = {});
 
-// Draws `item` (16-bit premultiplied) through `transform` (item pixels to layer pixels) onto a
-// transparent `layer` with smooth sampling and antialiased edges, inside `area` only; bands of
-// rows are painted in parallel. Returns the area of the layer that was touched.
 // The edges of a w × h item placed by `transform`, from its four corners: a QRectF (position and
 // width) loses the near edge of an item stretched to 1e18 pixels. Not numbers for a transform
 // that is not finite, and then neither meets nor lies within anything.
@@ -42,7 +39,10 @@ PlacedEdges placedEdges(const QTransform& transform, double w, double h);
 // How far beyond a layer the painter's fixed-point coordinates (and a QRect's ints) reach.
 inline constexpr double kPainterReach = 1 << 20;
 
-// A placement reaching further (a huge scale or offset) is drawn by drawSampled.
+// Draws `item` (16-bit premultiplied) through `transform` (item pixels to layer pixels) onto a
+// transparent `layer` with smooth sampling and antialiased edges, inside `area` only; bands of
+// rows are painted in parallel. Returns the area of the layer that was touched. A placement
+// reaching further than kPainterReach (a huge scale or offset) is drawn by drawSampled.
 Area drawTransformed(QImage& layer, const QImage& item, const QTransform& transform, Area area = {});
 
 // Draws `item` onto a transparent 16-bit `layer` by sampling it through `inverse` (layer pixels to

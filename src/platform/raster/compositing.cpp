@@ -24,13 +24,6 @@ typedef uint32_t QuadU __attribute__((vector_size(16)));
 uint16_t* layerRow(QImage& layer, int y) { return reinterpret_cast<uint16_t*>(layer.scanLine(y)); }
 const uint16_t* layerRow(const QImage& layer, int y) { return reinterpret_cast<const uint16_t*>(layer.constScanLine(y)); }
 
-// Written so that NaN (a mask or matrix gone wrong) gives 0: std::clamp passes NaN through, and
-// NaN converted to an integer is undefined.
-uint16_t to16(float v) {
-    v = v > 0.0f ? v : 0.0f;
-    return static_cast<uint16_t>((v < 1.0f ? v : 1.0f) * 65535.0f + 0.5f);
-}
-
 bool isWhole(double v) { return std::abs(v - std::round(v)) < 1e-9; }
 
 // Source-over of one premultiplied 16-bit pixel onto another, in integers. Items are mostly
