@@ -46,17 +46,6 @@ struct Planes {
     }
 };
 
-
-// A property's value at ts for the chain: eased keyframes may overshoot their limits (as they
-// may), but a value that is no longer a finite number is held to them.
-double finiteValue(const ClipTransform& transform, TransformProperty property, double ts) {
-    const double v = transform.scalar(property).valueAt(ts);
-    return std::isfinite(v) ? v : heldToLimits(property, v);
-}
-
-// Colour components from 0 to 1, whatever a caller stored.
-float fraction(double v) { return float(std::isnan(v) ? 0.0 : std::clamp(v, 0.0, 1.0)); }
-
 inline void store(uint16_t* d, Rgba p) { d[0] = to16(p.r), d[1] = to16(p.g), d[2] = to16(p.b), d[3] = to16(p.a); }
 
 }  // namespace
@@ -152,24 +141,24 @@ ClipEffectSettings ClipEffectSettings::make(const ClipTransform& transform, doub
     s.color = fx.colorEnabled;
     if (s.key) {
         const RGBColor k = fx.keyColor;
-        s.keyColor = {fraction(k.r), fraction(k.g), fraction(k.b)};
+        s.keyColor = {float(k.r), float(k.g), float(k.b)};
         if (k.g >= k.r && k.g >= k.b)
             s.dominant = {0, 1, 0};
         else if (k.b >= k.r)
             s.dominant = {0, 0, 1};
         else
             s.dominant = {1, 0, 0};
-        s.tolerance = float(finiteValue(transform, TransformProperty::keyTolerance, ts) / 100.0 * 0.45);
-        s.softness = float(finiteValue(transform, TransformProperty::keySoftness, ts) / 100.0 * 0.3);
-        s.spill = float(finiteValue(transform, TransformProperty::keySpill, ts) / 100.0);
+        s.tolerance = float(transform.keyTolerance.valueAt(ts) / 100.0 * 0.45);
+        s.softness = float(transform.keySoftness.valueAt(ts) / 100.0 * 0.3);
+        s.spill = float(transform.keySpill.valueAt(ts) / 100.0);
         s.showMatte = preview && fx.showMatte;
     }
     // The colour steps never run on a matte.
     if (s.showMatte) s.color = false;
     if (s.color) {
-        const double e = finiteValue(transform, TransformProperty::exposure, ts);
-        const double c = finiteValue(transform, TransformProperty::contrast, ts);
-        const double sat = finiteValue(transform, TransformProperty::saturation, ts);
+        const double e = transform.exposure.valueAt(ts);
+        const double c = transform.contrast.valueAt(ts);
+        const double sat = transform.saturation.valueAt(ts);
         s.exposure = std::abs(e) > 0.0001;
         s.exposureGain = float(std::exp2(e));
         s.controls = std::abs(c) > 0.0001 || std::abs(sat - 100) > 0.0001;
