@@ -82,7 +82,11 @@ int HevcAlphaDecoding::receive(AVFrame* frame) {
         const int rc = qm_hevc_alpha_receive(p_->decoder, &picture);
         if (rc < 0) return rc;
         const auto left = std::find(p_->discarded.begin(), p_->discarded.end(), picture->pts);
-        if (left == p_->discarded.end()) break;
+        if (left == p_->discarded.end()) {
+            // Pictures come in presentation order: one left out earlier than this never comes (skipped).
+            std::erase_if(p_->discarded, [&](int64_t t) { return t < picture->pts; });
+            break;
+        }
         p_->discarded.erase(left);
         qm_hevc_alpha_release(picture);
     }
