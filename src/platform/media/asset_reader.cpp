@@ -81,12 +81,14 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
 
 namespace {
 
-// A file cut short, read as it was listed: its bytes, then zeros up to `size`.
+// A file cut short, read as it was listed: its bytes, then zeros up to `size`. Only the times of
+// the first few missing samples are wanted: a table listing huge samples ends the zeros early.
 struct PaddedFile {
     std::FILE* file = nullptr;
     int64_t held = 0;
     int64_t size = 0;
     int64_t at = 0;
+    int64_t zerosLeft = int64_t(64) << 20;
 };
 
 int readPadded(void* opaque, uint8_t* buffer, int wanted) {
@@ -96,6 +98,7 @@ int readPadded(void* opaque, uint8_t* buffer, int wanted) {
     size_t got = 0;
     if (f.at < f.held && fseeko(f.file, f.at, SEEK_SET) == 0)
         got = std::fread(buffer, 1, std::min(n, size_t(f.held - f.at)), f.file);
+    if (got < n && (f.zerosLeft -= int64_t(n - got)) < 0) return AVERROR_EOF;
     std::memset(buffer + got, 0, n - got);
     f.at += int64_t(n);
     return int(n);
