@@ -59,6 +59,10 @@ struct VideoSampleReader::Impl {
     std::optional<int> peeked;
     // The latest presentation stamp read so far at or before the start.
     std::optional<int64_t> latestBeforeStart;
+    // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
+    // can't build before its first whole picture is left out, not refused.
+    std::optional<bool> beganMidway;
+    bool keyFrameSent = false;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -222,6 +226,35 @@ struct VideoSampleReader::Impl {
         }
     }
 
+    // A picture the decoder says it could not decode as coded: a slice it skipped or concealed, or a
+    // reference missing. False for one left out before the first whole picture of a stream cut
+    // mid-way; otherwise the reading fails, naming it.
+    bool acceptDecodedPicture() {
+        if ((frame->flags & AV_FRAME_FLAG_CORRUPT) == 0 && frame->decode_error_flags == 0) return true;
+        if (picturesDecoded == 0 && beganMidway.value_or(false)) {
+            av_frame_unref(frame.get());
+            return false;
+        }
+        failDecoding(frameNamed(frame->best_effort_timestamp) + " can't be decoded: its data is damaged");
+    }
+
+    // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
+    // the first random access point are predicted from pictures the file lacks, and the decoder
+    // makes those up in grey without a word.
+    bool beforeFirstKeyFrame() {
+        const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        if (!beganMidway) beganMidway = !key;
+        keyFrameSent = keyFrameSent || key;
+        if (keyFrameSent || !*beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
+        return (format->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) != 0;
+    }
+
+    // The decoder's error for the sample it was given, which it could not decode.
+    void failSample(int rc, int64_t ts) {
+        if (rc == AVERROR_INVALIDDATA) failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
+        fail(MediaError::fromCode("decode", rc));
+    }
+
     int receiveFrame() {
         return alphaDecoder ? alphaDecoder->receive(frame.get()) : avcodec_receive_frame(decoder.get(), frame.get());
     }
@@ -249,6 +282,7 @@ struct VideoSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             int rc = receiveFrame();
+            if (rc == 0 && !alphaDecoder && !acceptDecodedPicture()) continue;
             if (rc == 0) {
                 ++picturesDecoded;
                 VideoSample s;
@@ -310,6 +344,7 @@ struct VideoSampleReader::Impl {
                 continue;
             }
             ++samplesRead;
+            if (beforeFirstKeyFrame()) continue;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group).
             rc = sendPacket(packet.get(), supersededBeforeStart());
@@ -317,8 +352,9 @@ struct VideoSampleReader::Impl {
                 // As after a failed read: the pictures of the samples sent before this one, still
                 // waiting in the decoder to be reordered, come out first.
                 try {
-                    if (alphaDecoder) failAlphaDecoding(rc, frameNamed(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts));
-                    fail(MediaError::fromCode("decode", rc));
+                    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+                    if (alphaDecoder) failAlphaDecoding(rc, frameNamed(ts));
+                    failSample(rc, ts);
                 } catch (...) {
                     demuxFailure = std::current_exception();
                     status = Status::reading;
