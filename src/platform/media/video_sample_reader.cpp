@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <set>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -63,6 +64,13 @@ struct VideoSampleReader::Impl {
     // can't build before its first whole picture is left out, not refused.
     std::optional<bool> beganMidway;
     bool keyFrameSent = false;
+    // The times of the samples sent whose pictures have not come out: with frame threads, the
+    // decoder's error for a sample comes back with a later one.
+    std::set<int64_t> awaited;
+    // The sample the decoder failed on and its error, reported once the pictures shown before it
+    // are out.
+    std::optional<int64_t> failedAt;
+    int failedCode = 0;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -282,7 +290,16 @@ struct VideoSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             int rc = receiveFrame();
-            if (rc == 0 && !alphaDecoder && !acceptDecodedPicture()) continue;
+            if (rc == 0 && !alphaDecoder) {
+                const int64_t t = frame->best_effort_timestamp;
+                awaited.erase(awaited.begin(), awaited.upper_bound(t));
+                // Pictures shown after the one that failed may be predicted from it.
+                if (failedAt && t != AV_NOPTS_VALUE && t >= *failedAt) {
+                    av_frame_unref(frame.get());
+                    continue;
+                }
+                if (!acceptDecodedPicture()) continue;
+            }
             if (rc == 0) {
                 ++picturesDecoded;
                 VideoSample s;
@@ -311,6 +328,7 @@ struct VideoSampleReader::Impl {
             const bool noneRead = samplesSent > 0 && picturesDecoded == 0 && !demuxFailure;
             if (rc == AVERROR_EOF) {
                 decoderDrained = true;
+                if (failedAt) failSample(failedCode, *failedAt);
                 if (noneRead) failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
                 return false;
             }
@@ -345,16 +363,25 @@ struct VideoSampleReader::Impl {
             }
             ++samplesRead;
             if (beforeFirstKeyFrame()) continue;
+            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (!alphaDecoder && ts != AV_NOPTS_VALUE) awaited.insert(ts);
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group).
             rc = sendPacket(packet.get(), supersededBeforeStart());
+            if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
+                // The sample that failed is this one, or with frame threads the first sent whose
+                // picture has not come out. The pictures shown before it come out first.
+                const bool frameThreads = (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
+                failedAt = frameThreads && !awaited.empty() ? *awaited.begin() : ts;
+                failedCode = rc;
+                demuxEnded = true;
+                continue;
+            }
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
                 // As after a failed read: the pictures of the samples sent before this one, still
                 // waiting in the decoder to be reordered, come out first.
                 try {
-                    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-                    if (alphaDecoder) failAlphaDecoding(rc, frameNamed(ts));
-                    failSample(rc, ts);
+                    failAlphaDecoding(rc, frameNamed(ts));
                 } catch (...) {
                     demuxFailure = std::current_exception();
                     status = Status::reading;
