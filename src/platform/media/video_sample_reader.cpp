@@ -257,9 +257,12 @@ struct VideoSampleReader::Impl {
         return (format->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) != 0;
     }
 
-    // The decoder's error for the sample it was given, which it could not decode.
+    // The decoder's error for the sample it was given, which it could not decode: for H.264 and
+    // HEVC, whose decoders find damage within a picture, in words naming its frame.
     void failSample(int rc, int64_t ts) {
-        if (rc == AVERROR_INVALIDDATA) failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
+        const AVCodecID id = decoder->codec_id;
+        if (rc == AVERROR_INVALIDDATA && (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC))
+            failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
         fail(MediaError::fromCode("decode", rc));
     }
 
