@@ -19,9 +19,10 @@ struct Reading {
     std::string error;  // the words that ended the reading, empty where it completed
 };
 
-Reading readDecoded(const fs::path& file, int threads) {
+Reading readDecoded(const fs::path& file, int threads, MediaTime start = MediaTime::invalid()) {
     VideoReaderSettings settings;
     settings.threads = threads;
+    settings.start = start;
     Reading r;
     try {
         auto reader = VideoSampleReader::open(file, settings);
@@ -109,6 +110,20 @@ TEST(DamagedSource, StreamsCutMidwayReadFromTheirFirstWholePicture) {
         EXPECT_EQ(r.error, "");
         EXPECT_EQ(r.frames, 100u);
         EXPECT_EQ(probedFrames(dir / "h264 37.ts").first, 100u);
+    }
+    // Read from the middle of an open group of pictures, whose leading pictures reference the group
+    // before: those are left out, not refused.
+    for (const auto& [codec, params] : {std::pair{"libx264", "-x264-params"}, std::pair{"libx265", "-x265-params"}}) {
+        const fs::path open = dir / (std::string(codec) + " open.mp4");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-c:v", codec, params,
+                      std::string(codec) == "libx264" ? "open_gop=1:keyint=25" : "log-level=error:open-gop=1:keyint=25",
+                      "-pix_fmt", "yuv420p", open.string()});
+        for (const double at : {1.0, 1.5, 2.02}) {
+            SCOPED_TRACE(open.filename().string() + " from " + std::to_string(at));
+            const Reading r = readDecoded(open, 0, MediaTime::fromSeconds(at, 25));
+            EXPECT_EQ(r.error, "");
+            EXPECT_GE(r.frames, size_t(100 - at * 25 - 1));
+        }
     }
     for (const auto& [bytes, name] : {std::pair{&h264Bytes, "h264"}, std::pair{&hevcBytes, "hevc"}}) {
         for (const size_t cut : {size_t(1), size_t(187), size_t(12345), bytes->size() / 3 + 7, bytes->size() / 2 + 101}) {
