@@ -60,7 +60,7 @@ struct qm_hevc_alpha_decoder {
     Pending pending[kRemembered];
     int pending_count;
     // The next picture, handed out once no remembered sample shown before it is still missing;
-    // held_rc is QM_HEVC_ALPHA_NO_ALPHA for one refused, held_pts its time.
+    // held_rc is QM_HEVC_ALPHA_NO_ALPHA or QM_HEVC_ALPHA_DAMAGED for one refused, held_pts its time.
     Holder* held;
     int held_rc;
     int64_t held_pts;
@@ -282,9 +282,9 @@ int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const uint8_t* data, size
     return rc;
 }
 
-// The decoder's next picture into *holder, with its sample forgotten: QM_HEVC_ALPHA_OK, or
-// QM_HEVC_ALPHA_NO_ALPHA, with *pts its time and *order the time it was sent with, or the decoder's
-// code.
+// The decoder's next picture into *holder, with its sample forgotten: QM_HEVC_ALPHA_OK,
+// QM_HEVC_ALPHA_NO_ALPHA or QM_HEVC_ALPHA_DAMAGED, with *pts its time and *order the time it was
+// sent with, or the decoder's code.
 static int next_picture(qm_hevc_alpha_decoder* decoder, Holder** holder, int64_t* pts, int64_t* order) {
     *holder = NULL;
     Holder* h = av_mallocz(sizeof *h);
@@ -311,6 +311,9 @@ static int next_picture(qm_hevc_alpha_decoder* decoder, Holder** holder, int64_t
                                     AV_PIX_FMT_FLAG_HWACCEL)) != AV_PIX_FMT_FLAG_PLANAR ||
                     desc->comp[0].depth > 12 || f->width < 1 || f->height < 1))
         rc = AVERROR_PATCHWELCOME;
+    // Our patch marks a picture corrupt where a slice of its colour layer failed, and the decoder
+    // marks the pictures predicted from one so.
+    if (rc == 0 && (f->flags & AV_FRAME_FLAG_CORRUPT) != 0) rc = QM_HEVC_ALPHA_DAMAGED;
     if (rc == 0 && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) {
         const int64_t sample = (int64_t)(intptr_t)f->opaque;
         Tracker* t = (Tracker*)decoder->tracker->data;
@@ -320,9 +323,10 @@ static int next_picture(qm_hevc_alpha_decoder* decoder, Holder** holder, int64_t
             f->decode_error_flags != 0)
             rc = QM_HEVC_ALPHA_NO_ALPHA;
     }
+    const int refused = rc == QM_HEVC_ALPHA_NO_ALPHA || rc == QM_HEVC_ALPHA_DAMAGED;
     if (rc < 0) {
         // A picture the caller can't take is named like one refused.
-        if (rc != QM_HEVC_ALPHA_NO_ALPHA && h->frame->buf[0] != NULL) decoder->dropped_pts = f->best_effort_timestamp;
+        if (!refused && h->frame->buf[0] != NULL) decoder->dropped_pts = f->best_effort_timestamp;
         qm_hevc_alpha_release(&h->picture);
         return rc;
     }
@@ -373,7 +377,7 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
                 if (first < 0 || decoder->pending[i].pts < decoder->pending[first].pts) first = i;
             return first >= 0 ? refuse_sample(decoder, first) : rc;
         }
-        if (rc != QM_HEVC_ALPHA_OK && rc != QM_HEVC_ALPHA_NO_ALPHA) return rc;
+        if (rc != QM_HEVC_ALPHA_OK && rc != QM_HEVC_ALPHA_NO_ALPHA && rc != QM_HEVC_ALPHA_DAMAGED) return rc;
         decoder->held_rc = rc;
         decoder->held_pts = pts;
         decoder->held_order = order;
@@ -387,7 +391,7 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
     if (first >= 0) return refuse_sample(decoder, first);
     const int rc = decoder->held_rc;
     decoder->held_rc = 0;
-    if (rc == QM_HEVC_ALPHA_NO_ALPHA) {
+    if (rc == QM_HEVC_ALPHA_NO_ALPHA || rc == QM_HEVC_ALPHA_DAMAGED) {
         decoder->dropped_pts = decoder->held_pts;
         return rc;
     }
@@ -423,6 +427,10 @@ void qm_hevc_alpha_error_text(int code, char* buffer, size_t size) {
     if (buffer == NULL || size == 0) return;
     if (code == QM_HEVC_ALPHA_NO_ALPHA) {
         snprintf(buffer, size, "%s", "the picture's alpha layer could not be decoded");
+        return;
+    }
+    if (code == QM_HEVC_ALPHA_DAMAGED) {
+        snprintf(buffer, size, "%s", "the picture's colour layer could not be decoded");
         return;
     }
     if (code == QM_HEVC_ALPHA_NO_PICTURE) {

@@ -39,6 +39,10 @@ extern "C" {
 // Leading pictures skipped where decoding begins at a random access point, and samples sent to be
 // skipped, are not missed.
 #define QM_HEVC_ALPHA_NO_PICTURE (-0x43495051)  // -'QPIC'
+// From qm_hevc_alpha_receive: the next picture's colour layer did not decode as coded (a slice of it
+// the decoder found damaged and skipped, or a picture predicted from one so refused). The picture is
+// dropped; qm_hevc_alpha_dropped_pts gives its time.
+#define QM_HEVC_ALPHA_DAMAGED (-0x474D4451)  // -'QDMG'
 
 // qm_hevc_alpha_send flags.
 #define QM_HEVC_ALPHA_SKIP_NONREF 1  // the sample's picture is not wanted: skip it if nothing refers to it

@@ -427,14 +427,22 @@ fs::path withUnitsBeforeLastSample(const fs::path& movie, const std::string& uni
 // in parallel (libx265 writes wavefront entry points); an alpha picture whose references name one
 // missing; a sample cut so short that no picture comes of it; and the last sample (frame 46, as
 // ffprobe times it) behind a 96 × 64 movie's parameter sets, which leave its references behind.
+// The colour layer is refused as the alpha layer is: the first key frame's colour slice cut to a
+// fifth, and a burst of bytes in the colour slice of the 1080p movie's second key frame.
 TEST(HevcAlphaSource, DamageTheDecoderNoticesFailsNamingItsFrame) {
     test::TempDir dir;
     const fs::path movie = peerAlphaMovie(dir, makeSoftAlphaSource(dir, 1920, 1080, "0.5"), "hvc1", "keyint=6");
     const auto spans = test::videoSampleSpans(movie);
     ASSERT_EQ(spans.size(), 12u);
     fs::copy_file(movie, dir / "burst.mov");
-    for (const test::HevcUnit& u : test::hevcUnits(test::readFile(movie), spans[6].first, spans[6].second))
+    fs::copy_file(movie, dir / "colour burst.mov");
+    for (const test::HevcUnit& u : test::hevcUnits(test::readFile(movie), spans[6].first, spans[6].second)) {
         if (u.layer == 1 && u.type < 32) test::garble(dir / "burst.mov", u.at + 4 + u.length * 2 / 5, u.at + 4 + u.length * 2 / 5 + 64);
+        if (u.layer == 0 && u.type < 32)
+            test::garble(dir / "colour burst.mov", u.at + 4 + u.length * 2 / 5, u.at + 4 + u.length * 2 / 5 + 12);
+    }
+    fs::copy_file(test::fixture("hevc_alpha/hev1-alpha.mov"), dir / "colour cut.mov");
+    test::cutSliceToAFifth(dir / "colour cut.mov", 0, true);
     const fs::path small = test::fixture("hevc_alpha/hev1-alpha-missing-ref.mov");
     const std::string bytes = test::readFile(small);
     std::string sets;
@@ -445,11 +453,14 @@ TEST(HevcAlphaSource, DamageTheDecoderNoticesFailsNamingItsFrame) {
              {dir / "burst.mov", "the alpha layer of frame 6" + alpha, 6},
              {test::fixture("hevc_alpha/hev1-alpha-missing-ref.mov"), "the alpha layer of frame 220" + alpha, 220},
              {test::fixture("hevc_alpha/hvc1-alpha-cut-sample.mov"), "frame 26" + data, 26},
-             {withUnitsBeforeLastSample(test::fixture("hevc_alpha/hev1-alpha.mov"), sets, dir / "spliced.mov"), "frame 46" + data, 46}}) {
+             {withUnitsBeforeLastSample(test::fixture("hevc_alpha/hev1-alpha.mov"), sets, dir / "spliced.mov"), "frame 46" + data, 46},
+             {dir / "colour cut.mov", "frame 0" + data, 0},
+             {dir / "colour burst.mov", "frame 6" + data, 6}}) {
         SCOPED_TRACE(damaged.filename());
         EXPECT_EQ(decodeFailure(damaged, dir / damaged.stem()), words);
         const fs::path kept = dir / damaged.stem() / (damaged.stem().string() + "_PNG");
-        EXPECT_EQ(test::fileNames(kept), test::sequenceFrameNames(kept, count, "png"));
+        // Nothing read, no folder.
+        EXPECT_EQ(fs::exists(kept) ? test::fileNames(kept) : std::vector<std::string>{}, test::sequenceFrameNames(kept, count, "png"));
     }
 }
 

@@ -82,8 +82,9 @@ struct Decoder {
 using PicturePtr = std::unique_ptr<qm_hevc_alpha_picture, decltype(&qm_hevc_alpha_release)>;
 
 // Every picture of the samples; `errors` counts the samples and pictures the decoder refused.
-std::vector<PicturePtr> decodeAll(const Demuxed& movie, const std::vector<std::string>& samples, int* errors = nullptr) {
-    Decoder decoder(movie.hvcC);
+std::vector<PicturePtr> decodeAll(const Demuxed& movie, const std::vector<std::string>& samples, int* errors = nullptr,
+                                  int threads = 0) {
+    Decoder decoder(movie.hvcC, threads);
     std::vector<PicturePtr> pictures;
     auto drain = [&] {
         for (;;) {
@@ -400,6 +401,52 @@ TEST(HevcAlphaDecoder, ExportsOnlyItsOwnFunctions) {
     const std::string version = qm_hevc_alpha_version();
     ASSERT_EQ(std::sscanf(version.c_str() + version.find_first_of("0123456789"), "%d.%d", &major, &minor), 2) << version;
     EXPECT_GE(major * 100 + minor, 801) << version;
+}
+
+// One verdict whatever the number of threads: one thread decodes the rows of an alpha slice one
+// after the other, four decode them in parallel, each from its entry point. Single-bit flips in the
+// first bytes of alpha slices (their headers, entry points and first rows), which four threads
+// read with wrong alpha where one refused them or read them whole, and alpha slices cut short at
+// their end, which both read with wrong alpha, or whole where only the stop bit was lost.
+TEST(HevcAlphaDecoder, DamagedAlphaSlicesGetOneVerdictAtAnyThreadCount) {
+    const Demuxed movie = demux(test::fixture("hevc_alpha/hev1-alpha.mov"));
+    ASSERT_EQ(movie.samples.size(), 48u);
+    const auto alphaSlice = [&](size_t sample) {
+        for (size_t at : unitsOf(movie.samples[sample])) {
+            const uint8_t* h = reinterpret_cast<const uint8_t*>(movie.samples[sample].data()) + at;
+            if ((h[0] >> 1 & 0x3F) < 32 && ((h[0] & 1) << 5 | h[1] >> 3) == 1) return at;
+        }
+        ADD_FAILURE() << "sample " << sample << " has no alpha slice";
+        return size_t(0);
+    };
+    // The pictures as one string, or "refused".
+    const auto verdict = [&](const std::vector<std::string>& samples, int threads) {
+        int errors = 0;
+        std::string all;
+        for (const auto& p : decodeAll(movie, samples, &errors, threads)) all += packed(*p);
+        return errors > 0 ? std::string("refused") : all;
+    };
+    int flips = 0;
+    for (const size_t sample : {0, 1, 40}) {
+        const size_t at = alphaSlice(sample);
+        for (size_t byte = at + 2; byte < at + 10; ++byte)
+            for (int bit = 0; bit < 8; ++bit) {
+                std::vector<std::string> samples = movie.samples;
+                samples[sample][byte] = char(samples[sample][byte] ^ (1 << bit));
+                ASSERT_EQ(verdict(samples, 1), verdict(samples, 4)) << "sample " << sample << ", byte " << byte - at << ", bit " << bit;
+                ++flips;
+            }
+    }
+    EXPECT_EQ(flips, 192);
+    for (const auto& [sample, cut] : std::vector<std::pair<size_t, size_t>>{{0, 1}, {0, 3}, {0, 8}, {12, 2}, {47, 1}, {47, 3}}) {
+        std::vector<std::string> samples = movie.samples;
+        std::string& s = samples[sample];
+        const size_t at = alphaSlice(sample);
+        ASSERT_EQ(at + uint8_t(s[at - 1]), s.size()) << "the alpha slice ends the sample";
+        s.resize(s.size() - cut);
+        s[at - 1] = char(uint8_t(s[at - 1]) - cut);
+        for (const int threads : {1, 4}) EXPECT_EQ(verdict(samples, threads), "refused") << sample << ", " << cut << ", " << threads;
+    }
 }
 
 }  // namespace

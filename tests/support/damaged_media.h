@@ -83,6 +83,32 @@ inline std::filesystem::path withDamagedAlphaSlice(const std::filesystem::path& 
     return out;
 }
 
+// The first slice of `layer` in stored sample `sample` of an H.264 or HEVC movie (4-byte NAL unit
+// lengths) cut to a fifth, in place: the rest of its bytes become a filler data unit, which
+// decoders pass over, so that the file's sample sizes stay true.
+inline void cutSliceToAFifth(const std::filesystem::path& movie, size_t sample, bool hevc, int layer = 0) {
+    std::string file = readFile(movie);
+    const auto span = videoSampleSpans(movie).at(sample);
+    for (size_t at = span.first; at + 6 <= span.first + span.second;) {
+        const auto byte = [&](size_t i) { return uint8_t(file[i]); };
+        const size_t length = size_t(byte(at)) << 24 | size_t(byte(at + 1)) << 16 | size_t(byte(at + 2)) << 8 | byte(at + 3);
+        const int type = hevc ? byte(at + 4) >> 1 & 0x3F : byte(at + 4) & 0x1F;
+        const int unitLayer = hevc ? (byte(at + 4) & 1) << 5 | byte(at + 5) >> 3 : 0;
+        if ((hevc ? type < 32 : type == 1 || type == 5) && unitLayer == layer) {
+            const size_t kept = length / 5, rest = length - kept - 4;
+            std::string filler = hevc ? std::string{char(38 << 1), 1} : std::string{12};
+            filler += std::string(rest - filler.size() - 1, char(0xFF)) + char(0x80);
+            const auto be32 = [](size_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+            file.replace(at, 4, be32(kept));
+            file.replace(at + 4 + kept, 4 + rest, be32(rest) + filler);
+            writeFile(movie, file);
+            return;
+        }
+        at += 4 + length;
+    }
+    ADD_FAILURE() << "no slice of layer " << layer << " in sample " << sample;
+}
+
 // Bytes [from, to) of the file overwritten with a fixed pseudo-random pattern.
 inline void garble(const std::filesystem::path& file, size_t from, size_t to) {
     std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);

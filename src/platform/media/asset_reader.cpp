@@ -74,6 +74,9 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
     // The same picture cap as the probe's: a stream that changes to an absurd size mid-way
     // fails to decode instead of allocating it.
     ctx->max_pixels = int64_t(PixelBuffer::kMaxSide) * PixelBuffer::kMaxSide;
+    // The HEVC decoder skips a slice it finds damaged and hands out the picture as if whole, unless
+    // told to return the error.
+    if (codec->id == AV_CODEC_ID_HEVC) ctx->err_recognition |= AV_EF_EXPLODE;
     rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc < 0) throw MediaError::fromCode("decoder", rc);
     return ctx;

@@ -142,6 +142,9 @@ std::string HevcAlphaDecoding::reasonFor(int code) {
     // missing) would mislead: what fails here is the stream.
     if (code == kAlphaNotDecoded) return "its alpha layer is missing or damaged";
     if (code == kPictureNotDecoded) return "its data is damaged";
+#if QM_HAVE_HEVC_ALPHA_DECODER
+    if (code == QM_HEVC_ALPHA_DAMAGED) return "its data is damaged";
+#endif
     if (code == AVERROR(ENOMEM)) return "its data is damaged or describes a picture too large to decode";
     if (code == AVERROR_PATCHWELCOME || code == AVERROR(ENOSYS))
         return "it uses a form of HEVC with alpha this decoder can't read";

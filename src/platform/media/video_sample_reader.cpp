@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <set>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -64,6 +65,17 @@ struct VideoSampleReader::Impl {
     int indexedAtOpen = 0;
     // The file ends before samples its index lists: pictures from this time on are not whole.
     std::optional<MediaTime> cutAt;
+    // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
+    // can't build before its first whole picture is left out, not refused.
+    std::optional<bool> beganMidway;
+    bool keyFrameSent = false;
+    // The times of the samples sent whose pictures have not come out: with frame threads, the
+    // decoder's error for a sample comes back with a later one.
+    std::set<int64_t> awaited;
+    // The sample the decoder failed on and its error, reported once the pictures shown before it
+    // are out.
+    std::optional<int64_t> failedAt;
+    int failedCode = 0;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -236,6 +248,38 @@ struct VideoSampleReader::Impl {
         }
     }
 
+    // A picture the decoder says it could not decode as coded: a slice it skipped or concealed, or a
+    // reference missing. False for one left out before the first whole picture of a stream cut
+    // mid-way; otherwise the reading fails, naming it.
+    bool acceptDecodedPicture() {
+        if ((frame->flags & AV_FRAME_FLAG_CORRUPT) == 0 && frame->decode_error_flags == 0) return true;
+        if (picturesDecoded == 0 && beganMidway.value_or(false)) {
+            av_frame_unref(frame.get());
+            return false;
+        }
+        failDecoding(frameNamed(frame->best_effort_timestamp) + " can't be decoded: its data is damaged");
+    }
+
+    // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
+    // the first random access point are predicted from pictures the file lacks, and the decoder
+    // makes those up in grey without a word.
+    bool beforeFirstKeyFrame() {
+        const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        if (!beganMidway) beganMidway = !key;
+        keyFrameSent = keyFrameSent || key;
+        if (keyFrameSent || !*beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
+        return (format->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) != 0;
+    }
+
+    // The decoder's error for the sample it was given, which it could not decode: for H.264 and
+    // HEVC, whose decoders find damage within a picture, in words naming its frame.
+    void failSample(int rc, int64_t ts) {
+        const AVCodecID id = decoder->codec_id;
+        if (rc == AVERROR_INVALIDDATA && (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC))
+            failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
+        fail(MediaError::fromCode("decode", rc));
+    }
+
     int receiveFrame() {
         return alphaDecoder ? alphaDecoder->receive(frame.get()) : avcodec_receive_frame(decoder.get(), frame.get());
     }
@@ -263,6 +307,16 @@ struct VideoSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             int rc = receiveFrame();
+            if (rc == 0 && !alphaDecoder) {
+                const int64_t t = frame->best_effort_timestamp;
+                awaited.erase(awaited.begin(), awaited.upper_bound(t));
+                // Pictures shown after the one that failed may be predicted from it.
+                if (failedAt && t != AV_NOPTS_VALUE && t >= *failedAt) {
+                    av_frame_unref(frame.get());
+                    continue;
+                }
+                if (!acceptDecodedPicture()) continue;
+            }
             if (rc == 0) {
                 ++picturesDecoded;
                 VideoSample s;
@@ -291,6 +345,7 @@ struct VideoSampleReader::Impl {
             const bool noneRead = samplesSent > 0 && picturesDecoded == 0 && !demuxFailure;
             if (rc == AVERROR_EOF) {
                 decoderDrained = true;
+                if (failedAt) failSample(failedCode, *failedAt);
                 if (noneRead) failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
                 return false;
             }
@@ -324,15 +379,26 @@ struct VideoSampleReader::Impl {
                 continue;
             }
             ++samplesRead;
+            if (beforeFirstKeyFrame()) continue;
+            const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (!alphaDecoder && ts != AV_NOPTS_VALUE) awaited.insert(ts);
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group).
             rc = sendPacket(packet.get(), supersededBeforeStart());
+            if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
+                // The sample that failed is this one, or with frame threads the first sent whose
+                // picture has not come out. The pictures shown before it come out first.
+                const bool frameThreads = (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
+                failedAt = frameThreads && !awaited.empty() ? *awaited.begin() : ts;
+                failedCode = rc;
+                demuxEnded = true;
+                continue;
+            }
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
                 // As after a failed read: the pictures of the samples sent before this one, still
                 // waiting in the decoder to be reordered, come out first.
                 try {
-                    if (alphaDecoder) failAlphaDecoding(rc, frameNamed(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts));
-                    fail(MediaError::fromCode("decode", rc));
+                    failAlphaDecoding(rc, frameNamed(ts));
                 } catch (...) {
                     demuxFailure = std::current_exception();
                     status = Status::reading;

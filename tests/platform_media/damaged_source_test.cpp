@@ -1,0 +1,144 @@
+// H.264 and HEVC read through the system's libavcodec, damaged and cut: a picture the decoder says
+// it could not decode as coded fails the reading, naming its frame, while streams cut mid-way
+// (as recorders and users cut MPEG-TS) are read from their first whole picture.
+#include <gtest/gtest.h>
+
+#include "core/conversion_error.h"
+#include "platform/media/asset_reader.h"
+#include "support/damaged_media.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Reading {
+    size_t frames = 0;
+    bool firstIsKey = false;
+    std::string error;  // the words that ended the reading, empty where it completed
+};
+
+Reading readDecoded(const fs::path& file, int threads, MediaTime start = MediaTime::invalid()) {
+    VideoReaderSettings settings;
+    settings.threads = threads;
+    settings.start = start;
+    Reading r;
+    try {
+        auto reader = VideoSampleReader::open(file, settings);
+        while (auto s = reader->next()) {
+            if (r.frames++ == 0) r.firstIsKey = s->keyFrame;
+        }
+    } catch (const ConversionError& e) {
+        r.error = e.payload();
+    } catch (const MediaError& e) {
+        r.error = e.what();
+    }
+    return r;
+}
+
+// ffprobe's decoded frames and, of those, the ones from the first key frame on.
+std::pair<size_t, size_t> probedFrames(const fs::path& file) {
+    const auto r = test::run({"ffprobe", "-v", "quiet", "-select_streams", "v:0", "-show_entries", "frame=key_frame", "-of",
+                              "csv=p=0", file.string()});
+    size_t all = 0, fromKey = 0;
+    for (size_t at = 0; (at = r.output.find_first_of("01", at)) != std::string::npos; ++at) {
+        ++all;
+        if (fromKey > 0 || r.output[at] == '1') ++fromKey;
+    }
+    return {all, fromKey};
+}
+
+fs::path movie(const test::TempDir& dir, const std::string& name, const std::string& codec, const std::string& seconds = "2") {
+    const fs::path out = dir / name;
+    std::vector<std::string> args{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=24:d=" + seconds, "-pix_fmt", "yuv420p", "-c:v", codec};
+    if (codec == "libx265") args.insert(args.end(), {"-x265-params", "log-level=error:keyint=24"});
+    else args.insert(args.end(), {"-g", "24"});
+    args.push_back(out.string());
+    test::ffmpeg(args);
+    return out;
+}
+
+// Damage the decoder reports, with one decoder thread and with the processors' count: the first key
+// frame's slice cut to a fifth (plain HEVC read 48 whole-looking frames of it) and a burst of
+// bytes in a later slice.
+TEST(DamagedSource, DamageTheDecoderReportsFailsNamingItsFrame) {
+    test::TempDir dir;
+    struct Case {
+        std::string name, codec;
+        size_t sample;
+        bool cut;
+        std::string frame;
+    };
+    for (const Case& c : std::vector<Case>{{"key cut.mov", "libx265", 0, true, "frame 0"},
+                                           {"key cut.mp4", "libx264", 0, true, "frame 0"},
+                                           {"burst.mp4", "libx264", 24, false, "frame 24"}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = movie(dir, c.name, c.codec);
+        EXPECT_EQ(readDecoded(file, 0).error, "");
+        if (c.cut) {
+            test::cutSliceToAFifth(file, c.sample, c.codec == "libx265");
+        } else {
+            const auto span = test::videoSampleSpans(file).at(c.sample);
+            test::garble(file, span.first + span.second / 2, span.first + span.second / 2 + 12);
+        }
+        // Frame threads hand out an H.264 picture before its concealment is marked on it; one
+        // thread sees every mark.
+        for (const int threads : c.codec == "libx265" ? std::vector<int>{1, 0} : std::vector<int>{1}) {
+            SCOPED_TRACE(threads);
+            const Reading r = readDecoded(file, threads);
+            EXPECT_EQ(r.error, c.frame + " can't be decoded: its data is damaged");
+        }
+    }
+}
+
+// Streams that start mid-way are no damage: an H.264 MPEG-TS with its first 37 % cut off gives the
+// 100 frames ffprobe counts, and H.264 and HEVC streams cut at arbitrary bytes are read from their
+// first key frame, as many frames as ffprobe decodes from there.
+TEST(DamagedSource, StreamsCutMidwayReadFromTheirFirstWholePicture) {
+    test::TempDir dir;
+    const fs::path h264 = dir / "h264.ts";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=8", "-c:v", "libx264", "-g", "50", "-pix_fmt", "yuv420p",
+                  h264.string()});
+    const fs::path hevc = dir / "hevc.ts";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-c:v", "libx265", "-x265-params",
+                  "log-level=error:keyint=25:open-gop=1", "-pix_fmt", "yuv420p", hevc.string()});
+    const std::string h264Bytes = test::readFile(h264), hevcBytes = test::readFile(hevc);
+    {
+        test::writeFile(dir / "h264 37.ts", h264Bytes.substr(h264Bytes.size() * 37 / 100));
+        const Reading r = readDecoded(dir / "h264 37.ts", 0);
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.frames, 100u);
+        EXPECT_EQ(probedFrames(dir / "h264 37.ts").first, 100u);
+    }
+    // Read from the middle of an open group of pictures, whose leading pictures reference the group
+    // before: those are left out, not refused.
+    for (const auto& [codec, params] : {std::pair{"libx264", "-x264-params"}, std::pair{"libx265", "-x265-params"}}) {
+        const fs::path open = dir / (std::string(codec) + " open.mp4");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-c:v", codec, params,
+                      std::string(codec) == "libx264" ? "open_gop=1:keyint=25" : "log-level=error:open-gop=1:keyint=25",
+                      "-pix_fmt", "yuv420p", open.string()});
+        for (const double at : {1.0, 1.5, 2.02}) {
+            SCOPED_TRACE(open.filename().string() + " from " + std::to_string(at));
+            const Reading r = readDecoded(open, 0, MediaTime::fromSeconds(at, 25));
+            EXPECT_EQ(r.error, "");
+            EXPECT_GE(r.frames, size_t(100 - at * 25 - 1));
+        }
+    }
+    for (const auto& [bytes, name] : {std::pair{&h264Bytes, "h264"}, std::pair{&hevcBytes, "hevc"}}) {
+        for (const size_t cut : {size_t(1), size_t(187), size_t(12345), bytes->size() / 3 + 7, bytes->size() / 2 + 101}) {
+            const fs::path file = dir / (std::string(name) + " " + std::to_string(cut) + ".ts");
+            test::writeFile(file, bytes->substr(cut));
+            SCOPED_TRACE(file.filename());
+            for (const int threads : {1, 0}) {
+                const Reading r = readDecoded(file, threads);
+                EXPECT_EQ(r.error, "");
+                EXPECT_TRUE(r.firstIsKey);
+                EXPECT_EQ(r.frames, probedFrames(file).second);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qm
