@@ -81,6 +81,31 @@ TEST(AudioMixPeer, VolumesFadesAndPlacesAgainstFfmpeg) {
     EXPECT_GE(snr(test::mixOf(p), reference(dir, {b.path}, mono, p.duration())), 40);
 }
 
+// A clip's sound starts with its first sample, from the source's beginning and at a cut between
+// two clips of one source, whatever the codec's priming and overlap or the resampling need.
+TEST(AudioMixPeer, ClipsSoundFromTheirFirstSample) {
+    test::TempDir dir;
+    const struct { const char* file; const char* codec; int rate; } cases[] = {
+        {"aac48.m4a", "aac", 48000}, {"aac44.m4a", "aac", 44100}, {"pcm44.wav", "pcm_s16le", 44100}};
+    constexpr double cut = 1.234, end = 2.5;  // within codec frames at both rates
+    constexpr size_t window = 2400;            // 50 ms
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = tone(dir, c.file, "0.5*sin(2*PI*440*t)", c.rate, 3, c.codec);
+        const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, cut), audioClip(m, cut, cut, end - cut)});
+        const std::vector<float> ours = test::mixOf(p);
+        const std::vector<float> ref = reference(dir, {m.path}, "[0]aresample=48000,pan=stereo|c0=c0|c1=c0", end);
+        ASSERT_EQ(ours.size(), ref.size());
+        auto windowAt = [&](const std::vector<float>& v, size_t from) {
+            return std::vector<float>(v.begin() + std::ptrdiff_t(2 * from), v.begin() + std::ptrdiff_t(2 * (from + window)));
+        };
+        const size_t cutSample = size_t(std::llround(cut * 48000));
+        EXPECT_GE(test::snr(windowAt(ours, 0), windowAt(ref, 0)), 40) << "the clip's start";
+        EXPECT_GE(test::snr(windowAt(ours, cutSample - window / 2), windowAt(ref, cutSample - window / 2)), 40) << "the cut";
+        EXPECT_GE(test::snr(ours, ref), 40);
+    }
+}
+
 TEST(AudioMixPeer, NothingToHear) {
     test::TempDir dir;
     const Medium a = tone(dir, "a.wav", "0.5*sin(2*PI*440*t)", 48000, 1);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -114,6 +115,41 @@ TEST_F(ProbeTest, VideoFilesMatchFfprobe) {
         EXPECT_EQ(info.codecName, c.name);
         EXPECT_EQ(info.decoder, c.decoder);
         EXPECT_EQ(info.hasAlpha, c.alpha);
+        EXPECT_EQ(info.hasAudio, c.audio);
+    }
+}
+
+// Browser and screen recordings stamp frames on a 1 ms time base at uneven times and state no
+// rate (ffprobe: r_frame_rate 1000/1, avg_frame_rate 0/0); their rate is that of their frames.
+TEST(ProbeRecordings, UnevenMillisecondStampsTakeTheRateOfTheirFrames) {
+    test::TempDir dir;
+    const struct { const char* file; const char* rate; const char* drop; bool audio, live; double expected; } cases[] = {
+        {"vp9_30.webm", "30", "", false, false, 30},
+        {"vp9_30_live.webm", "30", "", false, true, 30},  // no length stated
+        {"vp9_24_opus_live.webm", "24", "", true, true, 24},
+        {"h264_25.mkv", "25", "", false, false, 25},
+        // One frame in seven dropped: 25.71 fps, near no usual rate, so as measured.
+        {"vp9_dropping.webm", "30", "select='not(eq(mod(n\\,7)\\,6))',", false, false, 30.0 * 6 / 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path file = dir / c.file;
+        std::vector<std::string> args = {"-f", "lavfi", "-i", std::string("testsrc2=s=64x48:d=3:r=") + c.rate};
+        if (c.audio) args.insert(args.end(), {"-f", "lavfi", "-i", "sine=d=3", "-c:a", "libopus"});
+        args.insert(args.end(), {"-vf", std::string(c.drop) + "settb=1/1000,setpts='PTS+0.006*sin(N*1.7)/TB'", "-fps_mode",
+                                 "vfr", "-r", "1000", "-enc_time_base", "1:1000", "-live", c.live ? "1" : "0", "-c:v",
+                                 file.extension() == ".mkv" ? "libx264" : "libvpx-vp9", "-deadline", "realtime", file.string()});
+        test::ffmpeg(args);
+        const json stream = test::ffprobe(file)["streams"][0];
+        EXPECT_EQ(stream["r_frame_rate"], "1000/1");
+        EXPECT_EQ(stream["avg_frame_rate"], "0/0");
+        const MediaInfo info = MediaInfo::load(file);
+        if (c.expected == std::round(c.expected)) {
+            EXPECT_EQ(info.frameRate, c.expected);
+        } else {
+            EXPECT_NEAR(info.frameRate, c.expected, 0.05);
+        }
+        EXPECT_NEAR(info.duration.seconds(), 3, 0.05);
         EXPECT_EQ(info.hasAudio, c.audio);
     }
 }

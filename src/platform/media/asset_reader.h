@@ -199,7 +199,8 @@ public:
     // The same track converted to `output` (float32 only), times and gaps as above: `copy` is
     // applied to the source channels first; a mono track plays at unity on every output channel,
     // the same channel count passes unchanged, other counts take libswresample's remix. Reading
-    // starts near `start` (stream time), or at the beginning when it is invalid.
+    // starts a little before `start` (stream time), so that the sound from `start` on is whole,
+    // or at the beginning when it is invalid.
     static std::unique_ptr<AudioSampleReader> openTrack(const std::filesystem::path& file, int audioTrack,
                                                         const AudioFormat& output, std::optional<ChannelCopy> copy,
                                                         MediaTime start = MediaTime::invalid());

@@ -419,7 +419,14 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     impl.output = output;
     impl.ownMatrix = true;
     impl.channelCopy = copy;
-    seekNear(impl.format.get(), impl.info.streamIndex, start);
+    // A decoder started cold at the wanted time gives no true sound for its first frame: AAC's
+    // overlapping windows fade in over about 450 samples, and only from the first packet does the
+    // file's priming get cut off. So reading starts a little earlier; the caller places the sound
+    // by its times.
+    const AVCodecParameters* par = impl.format->streams[impl.info.streamIndex]->codecpar;
+    double preroll = 0.1;
+    if (par->seek_preroll > 0 && par->sample_rate > 0) preroll = std::max(preroll, double(par->seek_preroll) / par->sample_rate);
+    seekNear(impl.format.get(), impl.info.streamIndex, start.isNumeric() ? start - MediaTime::fromSeconds(preroll, 48000) : start);
     impl.seekUnchecked = start.isNumeric();
     return reader;
 }

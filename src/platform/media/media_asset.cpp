@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
@@ -235,24 +236,79 @@ uint32_t hapVariantFromFirstFrame(AVFormatContext* context, int streamIndex) {
     return code;
 }
 
-// Where each stream's last packet ends, on the file's time line, found by reading every packet
-// (no decoding). For files that state no length anywhere, such as WebM recorded live.
-std::vector<MediaTime> streamEndsByReading(AVFormatContext* context) {
-    std::vector<MediaTime> ends(context->nb_streams, MediaTime::invalid());
+// What reading a file's packets (no decoding) tells of each stream: where its last packet ends on
+// the file's time line, and the times of its first packets.
+struct PacketSpan {
+    MediaTime end = MediaTime::invalid();
+    std::vector<int64_t> times;  // stream time base, in file order
+};
+
+// Reads the file from where it stands, to its end, keeping the times of up to `kept` packets of
+// the streams `timed`; with `stopWhenKept`, only until each of them has that many.
+std::vector<PacketSpan> readPacketSpans(AVFormatContext* context, const std::vector<int>& timed, size_t kept,
+                                        bool stopWhenKept) {
+    std::vector<PacketSpan> spans(context->nb_streams);
+    std::vector<bool> keeps(spans.size(), false);
+    for (int index : timed) keeps[size_t(index)] = true;
+    auto enough = [&] {
+        if (!stopWhenKept) return false;
+        for (int index : timed)
+            if (spans[size_t(index)].times.size() < kept) return false;
+        return true;
+    };
     AVPacket* packet = av_packet_alloc();
     if (packet == nullptr) throw MediaError::fromCode("read stream info", AVERROR(ENOMEM));
-    while (av_read_frame(context, packet) >= 0) {
+    while (!enough() && av_read_frame(context, packet) >= 0) {
         const int64_t at = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        if (at != AV_NOPTS_VALUE && packet->stream_index >= 0 && unsigned(packet->stream_index) < context->nb_streams) {
+        // A stream that appears mid-file (MPEG-TS) is not one of the tracks.
+        if (at != AV_NOPTS_VALUE && packet->stream_index >= 0 && size_t(packet->stream_index) < spans.size()) {
+            PacketSpan& span = spans[size_t(packet->stream_index)];
             const MediaTime end = ffmpeg::mediaTimeFrom(at + std::max<int64_t>(packet->duration, 0),
                                                         context->streams[packet->stream_index]->time_base);
-            MediaTime& known = ends[size_t(packet->stream_index)];
-            if (end.isNumeric() && (!known.isNumeric() || end > known)) known = end;
+            if (end.isNumeric() && (!span.end.isNumeric() || end > span.end)) span.end = end;
+            if (keeps[size_t(packet->stream_index)] && span.times.size() < kept) span.times.push_back(at);
         }
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
-    return ends;
+    return spans;
+}
+
+// The usual rates, whole and NTSC (n·1000/1001), that a measured rate is taken as when it lies
+// this close to one: uneven stamps wander around the rate the recorder aimed at.
+double nearestUsualRate(double measured) {
+    constexpr double kTolerance = 0.005;
+    double best = measured, bestError = kTolerance;
+    for (int n = 1; n <= 240; ++n)
+        for (const double rate : {double(n), n * 1000.0 / 1001.0}) {
+            const double error = std::abs(measured - rate) / rate;
+            if (error < bestError) {
+                best = rate;
+                bestError = error;
+            }
+        }
+    return best;
+}
+
+// Frames per second from the frames' own times: the slope of a line fitted through them in
+// presentation order, which the jitter of single stamps, the first and last ones too, barely
+// moves. 0 when they cannot tell (fewer than two frames, or all at one time).
+double rateFromPackets(std::vector<int64_t> times, AVRational timeBase) {
+    if (times.size() < 2 || timeBase.num <= 0 || timeBase.den <= 0) return 0;
+    std::sort(times.begin(), times.end());
+    const double n = double(times.size()), meanIndex = (n - 1) / 2;
+    const int64_t origin = times.front();
+    double meanTime = 0;
+    for (int64_t t : times) meanTime += double(t - origin) / n;
+    double covariance = 0, variance = 0;
+    for (size_t i = 0; i < times.size(); ++i) {
+        const double dx = double(i) - meanIndex;
+        covariance += dx * (double(times[i] - origin) - meanTime);
+        variance += dx * dx;
+    }
+    const double frameSeconds = covariance / variance * av_q2d(timeBase);
+    if (!(frameSeconds > 0) || !std::isfinite(frameSeconds)) return 0;
+    return nearestUsualRate(1 / frameSeconds);
 }
 
 }  // namespace
@@ -308,8 +364,9 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             if (track.width > kMaxSide || track.height > kMaxSide)
                 throw MediaError("video size", std::to_string(track.width) + " \u00D7 " + std::to_string(track.height) +
                                                    " pixels; sides above 16384 are not supported");
-            AVRational rate = stream.avg_frame_rate;
-            if (rate.num <= 0 || rate.den <= 0) rate = stream.r_frame_rate;
+            // Only a stated or measured average: the library's other guess falls back on the time
+            // base, 1000 fps for the uneven 1 ms stamps of a browser's recording.
+            const AVRational rate = stream.avg_frame_rate;
             if (rate.num > 0 && rate.den > 0) track.nominalFrameRate = av_q2d(rate);
             track.colorTags = ffmpeg::colorTagsFrom(par.color_space, par.color_primaries, par.color_trc, par.color_range);
             track.codecType = ffmpeg::codecTypeWithAlphaLayer(context, track.streamIndex, track.codecType);
@@ -330,20 +387,33 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
         }
         asset->tracks_.push_back(std::move(track));
     }
-    // A file that states no length: its tracks last until their last packets end. The whole
-    // file is read once for it, as playing it through would.
-    if (!asset->duration_.isNumeric()) {
-        const std::vector<MediaTime> ends = streamEndsByReading(context);
-        MediaTime first = MediaTime::invalid(), last = MediaTime::invalid();
-        for (TrackInfo& track : asset->tracks_) {
-            const MediaTime& end = ends[size_t(track.streamIndex)];
-            if (!end.isNumeric()) continue;
-            const MediaTime start = track.startTime.isNumeric() ? track.startTime : MediaTime::zero();
-            if (!track.duration.isNumeric() && end > start) track.duration = end - start;
-            if (!first.isNumeric() || start < first) first = start;
-            if (!last.isNumeric() || end > last) last = end;
+    // A file that states no length: its tracks last until their last packets end, so the whole
+    // file is read once for it, as playing it through would. A video track that states no rate
+    // has it measured from its packets' times: on the way, or from its first few hundred.
+    std::vector<int> rateless;
+    for (const TrackInfo& track : asset->tracks_)
+        if (track.kind == TrackKind::video && !(track.nominalFrameRate > 0)) rateless.push_back(track.streamIndex);
+    const bool lengthless = !asset->duration_.isNumeric();
+    if (lengthless || !rateless.empty()) {
+        constexpr size_t kRatePackets = 600;
+        const std::vector<PacketSpan> spans = readPacketSpans(context, rateless, kRatePackets, !lengthless);
+        for (int index : rateless) {
+            TrackInfo& track = *std::find_if(asset->tracks_.begin(), asset->tracks_.end(),
+                                             [&](const TrackInfo& t) { return t.streamIndex == index; });
+            track.nominalFrameRate = rateFromPackets(spans[size_t(index)].times, context->streams[index]->time_base);
         }
-        if (first.isNumeric() && last > first) asset->duration_ = last - first;
+        if (lengthless) {
+            MediaTime first = MediaTime::invalid(), last = MediaTime::invalid();
+            for (TrackInfo& track : asset->tracks_) {
+                const MediaTime& end = spans[size_t(track.streamIndex)].end;
+                if (!end.isNumeric()) continue;
+                const MediaTime start = track.startTime.isNumeric() ? track.startTime : MediaTime::zero();
+                if (!track.duration.isNumeric() && end > start) track.duration = end - start;
+                if (!first.isNumeric() || start < first) first = start;
+                if (!last.isNumeric() || end > last) last = end;
+            }
+            if (first.isNumeric() && last > first) asset->duration_ = last - first;
+        }
     }
     // The probe's facts are all read: the file is closed here, so a queue of thousands of probed
     // files holds no file handles.

@@ -40,7 +40,7 @@ struct TrackInfo {
     // Video
     int width = 0;
     int height = 0;
-    double nominalFrameRate = 0;     // frames per second, 0 when unknown
+    double nominalFrameRate = 0;     // frames per second: stated, else measured; 0 when unknown
     ColorTags colorTags;
     // Time: the track's own length and first timestamp, and its time base denominator.
     MediaTime duration;
