@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "editor/model/clip_effects.h"
 
@@ -135,6 +136,46 @@ TEST(ClipEffects, AnimatedValuesAreTakenAtTheClipTime) {
     t.exposure.keyframes = {Keyframe<double>::make(0, 0), Keyframe<double>::make(2, 2)};
     EXPECT_FLOAT_EQ(ClipEffectSettings::make(t, 1, false).exposureGain, 2.0f);
     EXPECT_FALSE(ClipEffectSettings::make(t, 0, false).exposure);
+}
+
+// Numbers far past the inspector's limits, as a project file or the graph editor may hold them:
+// the formulas' pixels where the formulas stay finite, never a pixel that is not a number.
+TEST(ClipEffects, NumbersOfAnySizeGiveTheFormulasPixels) {
+    const double big = 1e308;
+    const auto with = [](bool key, const std::function<void(ClipTransform&)>& set) {
+        ClipTransform t = keyed({0.1, 0.75, 0.25});
+        t.effects.keyEnabled = key, t.effects.colorEnabled = !key;
+        set(t);
+        return t;
+    };
+    const ClipTransform cases[] = {
+        with(false, [](ClipTransform& t) { t.exposure.value = 7.5, t.saturation.value = 640, t.contrast.value = -260; }),
+        with(false, [&](ClipTransform& t) { t.exposure.value = 1000, t.effects.curve.points = {{-big, 7}, {0.4, 0.8}, {big, -3}}; }),
+        with(false, [](ClipTransform& t) { t.exposure.value = -1000; }), with(false, [&](ClipTransform& t) { t.saturation.value = big; }),
+        with(true, [&](ClipTransform& t) { t.keySpill.value = big, t.keySoftness.value = 180; }),
+        with(true, [&](ClipTransform& t) { t.effects.keyColor = {big, big, -2}, t.keyTolerance.value = 130; }),
+    };
+    // No grey: a float's luma of one misses it by an ulp, which a saturation of 1e306 makes 0 or 1.
+    const Px pixels[] = {{0.2, 0.9, 0.8, 1}, {0, 0.5, 1, 1}, {0.9, 0.4, 0.1, 0.7}, {0.02, 0.01, 0.03, 1}, {0, 0, 0, 1}};
+    for (const ClipTransform& t : cases)
+        for (bool preview : {false, true}) {
+            const ClipEffectChain chain(ClipEffectSettings::make(t, 0, preview));
+            for (const Px& p : pixels)
+                expectNear(chain.pixel({float(p.r), float(p.g), float(p.b), float(p.a)}), reference(t, p, preview), "pixel");
+        }
+
+    // An eased segment between huge keyframes gives no number at all: the chain takes the lowest
+    // tolerance then.
+    ClipTransform wild = with(true, [&](ClipTransform& t) {
+        t.keyTolerance.keyframes = {Keyframe<double>::make(0, -big), Keyframe<double>::make(2, big)};
+        auto& k = t.keyTolerance.keyframes;
+        k[0].easeOut = k[1].easeIn = KeyframeEase::ease;
+        k[0].outInfluence = k[0].outVelocity = k[1].inInfluence = k[1].inVelocity = big;
+    });
+    ASSERT_TRUE(std::isnan(wild.keyTolerance.valueAt(1)));
+    for (const Px& p : pixels)
+        expectNear(ClipEffectChain(ClipEffectSettings::make(wild, 1, false)).pixel({float(p.r), float(p.g), float(p.b), float(p.a)}),
+                   reference(with(true, [](ClipTransform& t) { t.keyTolerance.value = 0; }), p, false), "no number");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -218,9 +219,10 @@ TEST(ProjectFile, RefusedValues) {
     EXPECT_EQ(p.tracks[0].clips[0].volume, 2.0);
 }
 
-// Numbers far outside what the inspector lets through are held to its limits when read, keyframe
-// values and ease handles too; scale keeps any finite number; what is no number is refused at its place.
-TEST(ProjectFile, NumbersAreHeldToTheInspectorsLimits) {
+// Numbers far outside what the inspector lets through, as the graph editor and hand-made files
+// leave them, read as written and save back unchanged, keyframe values and ease handles too; what
+// is no number is refused at its place.
+TEST(ProjectFile, NumbersBeyondTheInspectorsLimitsReadAsWritten) {
     const auto at = [](const std::string& field) { return Json::json_pointer("/tracks/0/clips/0/transform/" + field); };
     const std::tuple<const char*, double, double> limits[] = {{"rotation", -36000, 36000}, {"opacity", 0, 100}, {"keyTolerance", 0, 100},
         {"keySoftness", 0, 100}, {"keySpill", 0, 100}, {"exposure", -5, 5}, {"contrast", -100, 100}, {"saturation", 0, 300}};
@@ -229,14 +231,18 @@ TEST(ProjectFile, NumbersAreHeldToTheInspectorsLimits) {
         Json k = json[at("rotation/keyframes/0")];
         k["value"] = -1e308;
         k["inInfluence"] = 1e308, k["outInfluence"] = -1e308, k["inVelocity"] = -1e308, k["outVelocity"] = 1e308;
-        json[at(key)] = {{"value", 1e308}, {"keyframes", Json::array({k})}};
-        const Animatable<double> read = Project::decode(json.dump()).tracks[0].clips[0].transform->scalar(*transformPropertyFromRaw(key));
+        json[at(key)] = {{"value", low - 24.5}, {"keyframes", Json::array({k})}};
+        const Project p = Project::decode(json.dump());
+        const Animatable<double>& read = p.tracks[0].clips[0].transform->scalar(*transformPropertyFromRaw(key));
         const Keyframe<double>& h = read.keyframes[0];
         EXPECT_EQ((std::vector{read.value, h.value, h.inInfluence, h.outInfluence, h.inVelocity, h.outVelocity}),
-                  (std::vector{high, low, 1.0, 0.01, -3.0, 6.0})) << key;
+                  (std::vector{low - 24.5, -1e308, 1e308, -1e308, -1e308, 1e308})) << key;
+        EXPECT_EQ(Json::parse(text(p.encoded()))[at(key)], json[at(key)]) << key;
+        EXPECT_EQ(Project::decode(text(p.encoded())), p) << key;
     }
 
-    // Colours and curve points are fractions; a clip's plain opacity is held as it moves into a transform.
+    // Colours and curve points beyond 0…1 too; a clip's plain opacity moves into a transform
+    // unclamped, held only where its percentage passes the largest double.
     Json json = sampleJson();
     json[at("scale/value")] = {{"x", 1e308}, {"y", -1e308}};
     json[at("effects/keyColor")] = {{"r", 1e308}, {"g", -2}, {"b", 0.5}};
@@ -246,9 +252,10 @@ TEST(ProjectFile, NumbersAreHeldToTheInspectorsLimits) {
     const Project p = Project::decode(json.dump());
     const ClipTransform& t = *p.tracks[0].clips[0].transform;
     EXPECT_EQ(t.scale.value, (Vec2{1e308, -1e308}));
-    EXPECT_EQ(t.effects.keyColor, (RGBColor{1, 0, 0.5}));
-    EXPECT_EQ(t.effects.curve.points, (std::vector<Vec2>{{0, 1}, {0.5, 0.5}}));
-    EXPECT_EQ(p.defaultTransform(p.tracks[1].clips[0])->opacity.value, 100.0);
+    EXPECT_EQ(t.effects.keyColor, (RGBColor{1e308, -2, 0.5}));
+    EXPECT_EQ(t.effects.curve.points, (std::vector<Vec2>{{-1e308, 7}, {0.5, 0.5}}));
+    EXPECT_EQ(p.defaultTransform(p.tracks[1].clips[0])->opacity.value, std::numeric_limits<double>::max());
+    EXPECT_EQ(Project::decode(text(p.encoded())), p);
     EXPECT_EQ(refusal([&](Json& j) { j[at("rotation/keyframes/1/value")] = "NaN"; }).value().place(),
               "tracks[0].clips[0].transform.rotation.keyframes[1].value");
 }

@@ -248,6 +248,36 @@ TEST(GraphEditorDrag, LostPointerEndsTheDragAsOneStep) {
     EXPECT_GT(g.scene().geometry.range.hi, 113);  // rescaled at the end
 }
 
+// A value dragged past the inspector's range, and the static value it leaves when its keyframes
+// go, are saved and read back as they are: the same opacity at every time, the same bytes again.
+TEST(GraphEditorDrag, ValuesPastTheRangeReadBackAsSaved) {
+    Graph g(twoLinear);
+    g.select({1});
+    g.drag(g.item(Kind::point, 1), {{0, -150}, {0, -300}});
+    const double dragged = g.opacity()[1].value;
+    ASSERT_GT(dragged, 112);
+    const auto roundTrip = [&](const char* what) {
+        const QByteArray bytes = g.editor->project().encoded();
+        const Project back = Project::decode(bytes.toStdString());
+        EXPECT_EQ(back, g.editor->project()) << what;
+        EXPECT_EQ(back.encoded(), bytes) << what;
+        for (int i = 0; i <= 50; ++i) {
+            const double t = 1 + i * 0.1;
+            EXPECT_EQ(back.tracks[0].clips[0].effectiveOpacity(t), g.clip(0, 0).effectiveOpacity(t)) << what << " " << t;
+        }
+    };
+    roundTrip("dragged");
+    EXPECT_EQ(g.clip(0, 0).effectiveOpacity(4), dragged / 100);  // past the last keyframe (clip time 3)
+
+    // Both keyframes deleted with the playhead past them: the dragged value becomes the static one.
+    g.editor->seek(4.5);
+    g.select({0, 1});
+    ASSERT_TRUE(g.editor->deleteSelectedKeyframes());
+    ASSERT_TRUE(g.opacity().empty());
+    EXPECT_EQ(g.clip(0, 0).transform->opacity.value, dragged);
+    roundTrip("static");
+}
+
 // --- Ease handles ------------------------------------------------------------------------------
 
 // Drags a handle of the segment 1 s → 3 s (0 → 100 unless set) to the point of clip time t and value v.

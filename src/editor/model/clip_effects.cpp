@@ -26,11 +26,9 @@ double linearToSrgb(double l) {
     return std::copysign(c, l);
 }
 
-inline float clamp01(float v) { return std::clamp(v, 0.0f, 1.0f); }
-
 // Linear interpolation in a table of samples spread over 0…1.
 inline float lookUp(const float* table, int steps, float v) {
-    const float p = clamp01(v) * float(steps);
+    const float p = clampUnit(v) * float(steps);
     const int i = std::min(int(p), steps - 1);
     const float f = p - float(i);
     return table[i] + (table[i + 1] - table[i]) * f;
@@ -47,6 +45,20 @@ struct Planes {
 };
 
 inline void store(uint16_t* d, Rgba p) { d[0] = to16(p.r), d[1] = to16(p.g), d[2] = to16(p.b), d[3] = to16(p.a); }
+
+// The chain works in floats on pixels of 0…1 (at most about 1e8 after an exposure gain of 2^64),
+// so its numbers are bounded where a larger one draws the same picture: 64 stops already turn the
+// darkest 16-bit step white or black, and a factor of 1e12 already drives any colour difference a
+// float can hold past 0…1. Within these bounds no product of the chain overflows a float.
+constexpr double kMostStops = 64, kMostPercent = 1e14, kMostColour = 1e15;
+
+// A number held to ±most; NaN (an eased segment between huge keyframes) goes to `otherwise`.
+double bounded(double v, double most, double otherwise) { return std::isnan(v) ? otherwise : std::clamp(v, -most, most); }
+
+// A property's value at ts for the chain, bounded as above; NaN goes to the property's lower limit.
+double boundedValue(const ClipTransform& transform, TransformProperty property, double ts, double most) {
+    return bounded(transform.scalar(property).valueAt(ts), most, propertyLimits(property).low);
+}
 
 }  // namespace
 
@@ -100,7 +112,7 @@ void ClipEffectChain::run(float* __restrict r, float* __restrict g, float* __res
         for (int x = 0; x < count; ++x) {
             const float u = -0.1146f * r[x] - 0.3854f * g[x] + 0.5f * b[x] - uk;
             const float v = 0.5f * r[x] - 0.4542f * g[x] - 0.0458f * b[x] - vk;
-            const float t = std::clamp((std::sqrt(u * u + v * v) - lo) / span, 0.0f, 1.0f);
+            const float t = clampUnit((std::sqrt(u * u + v * v) - lo) / span);
             a[x] *= t * t * (3.0f - 2.0f * t);
         }
         if (s_.showMatte) {
@@ -110,7 +122,7 @@ void ClipEffectChain::run(float* __restrict r, float* __restrict g, float* __res
         for (int x = 0; x < count; ++x) {
             const float limit = std::max(std::max(r[x] * (1.0f - dr), g[x] * (1.0f - dg)), b[x] * (1.0f - db));
             const float excess = std::max(r[x] * dr + g[x] * dg + b[x] * db - limit, 0.0f) * spill;
-            r[x] = clamp01(r[x] - excess * dr), g[x] = clamp01(g[x] - excess * dg), b[x] = clamp01(b[x] - excess * db);
+            r[x] = clampUnit(r[x] - excess * dr), g[x] = clampUnit(g[x] - excess * dg), b[x] = clampUnit(b[x] - excess * db);
         }
     }
     if (s_.color) {
@@ -126,7 +138,7 @@ void ClipEffectChain::run(float* __restrict r, float* __restrict g, float* __res
                 b[x] = (l + sat * (b[x] - l) - 0.5f) * con + 0.5f;
             }
         }
-        for (int x = 0; x < count; ++x) r[x] = clamp01(r[x]), g[x] = clamp01(g[x]), b[x] = clamp01(b[x]);
+        for (int x = 0; x < count; ++x) r[x] = clampUnit(r[x]), g[x] = clampUnit(g[x]), b[x] = clampUnit(b[x]);
         if (!s_.curve.empty())
             for (float* p : {r, g, b})
                 for (int x = 0; x < count; ++x) p[x] = lookUp(s_.curve.data(), kCurveSamples - 1, p[x]);
@@ -141,24 +153,24 @@ ClipEffectSettings ClipEffectSettings::make(const ClipTransform& transform, doub
     s.color = fx.colorEnabled;
     if (s.key) {
         const RGBColor k = fx.keyColor;
-        s.keyColor = {float(k.r), float(k.g), float(k.b)};
+        s.keyColor = {float(bounded(k.r, kMostColour, 0)), float(bounded(k.g, kMostColour, 0)), float(bounded(k.b, kMostColour, 0))};
         if (k.g >= k.r && k.g >= k.b)
             s.dominant = {0, 1, 0};
         else if (k.b >= k.r)
             s.dominant = {0, 0, 1};
         else
             s.dominant = {1, 0, 0};
-        s.tolerance = float(transform.keyTolerance.valueAt(ts) / 100.0 * 0.45);
-        s.softness = float(transform.keySoftness.valueAt(ts) / 100.0 * 0.3);
-        s.spill = float(transform.keySpill.valueAt(ts) / 100.0);
+        s.tolerance = float(boundedValue(transform, TransformProperty::keyTolerance, ts, kMostPercent) / 100.0 * 0.45);
+        s.softness = float(boundedValue(transform, TransformProperty::keySoftness, ts, kMostPercent) / 100.0 * 0.3);
+        s.spill = float(boundedValue(transform, TransformProperty::keySpill, ts, kMostPercent) / 100.0);
         s.showMatte = preview && fx.showMatte;
     }
     // The colour steps never run on a matte.
     if (s.showMatte) s.color = false;
     if (s.color) {
-        const double e = transform.exposure.valueAt(ts);
-        const double c = transform.contrast.valueAt(ts);
-        const double sat = transform.saturation.valueAt(ts);
+        const double e = boundedValue(transform, TransformProperty::exposure, ts, kMostStops);
+        const double c = boundedValue(transform, TransformProperty::contrast, ts, kMostPercent);
+        const double sat = boundedValue(transform, TransformProperty::saturation, ts, kMostPercent);
         s.exposure = std::abs(e) > 0.0001;
         s.exposureGain = float(std::exp2(e));
         s.controls = std::abs(c) > 0.0001 || std::abs(sat - 100) > 0.0001;

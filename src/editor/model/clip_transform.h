@@ -43,7 +43,8 @@ constexpr bool isVectorProperty(TransformProperty property) {
 }
 
 // The range the inspector holds a number property to (rotation in degrees, the percentages, the
-// exposure stops); a project file is held to the same range when it is read.
+// exposure stops). Only typed values are held to it: the graph editor and a project file may
+// carry any finite number.
 struct PropertyLimits {
     double low = 0.0;
     double high = 0.0;

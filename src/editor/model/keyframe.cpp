@@ -106,9 +106,6 @@ std::shared_ptr<const KeyframeBuckets> KeyframeBuckets::make(const std::vector<d
 
 }  // namespace detail
 
-double heldInfluence(double influence) { return clampedOrLow(influence, 0.01, 1.0); }
-double heldVelocity(double velocity) { return clampedOrLow(velocity, -3.0, 6.0); }
-
 std::string_view rawValue(KeyframeEase ease) {
     switch (ease) {
         case KeyframeEase::linear: return "linear";
@@ -241,8 +238,8 @@ template <typename T>
 void Animatable<T>::setEaseHandle(const QUuid& id, bool outgoing, double influence, double velocity) {
     const auto it = std::find_if(keyframes.begin(), keyframes.end(), [&](const Keyframe<T>& k) { return k.id == id; });
     if (it == keyframes.end()) return;
-    influence = heldInfluence(influence);
-    velocity = heldVelocity(velocity);
+    influence = clampedOrLow(influence, 0.01, 1.0);
+    velocity = clampedOrLow(velocity, -3.0, 6.0);
     if (outgoing) {
         if (it->easeOut == KeyframeEase::hold) return;
         it->easeOut = KeyframeEase::ease;

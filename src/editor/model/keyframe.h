@@ -77,11 +77,6 @@ struct Keyframe {
     }
 };
 
-// The handle ranges the editors keep (a project file is held to them too): influence 0.01…1,
-// velocity −3…6; NaN goes to the lower end.
-double heldInfluence(double influence);
-double heldVelocity(double velocity);
-
 // A keyframe of either kind, as the keyframe clipboard holds it.
 using AnyKeyframe = std::variant<Keyframe<double>, Keyframe<Vec2>>;
 

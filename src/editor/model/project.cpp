@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -222,9 +223,11 @@ int Project::applySync(const QUuid& referenceID, const QHash<QUuid, double>& off
 std::optional<ClipTransform> Project::defaultTransform(const Clip& clip) const {
     const MediaItem* item = mediaItem(clip.mediaID);
     if (!item) return std::nullopt;
-    // The plain opacity of a file is unchecked; in the transform it is held like a typed one.
+    // The plain opacity moves over unclamped; only a percentage beyond any double is held to the
+    // largest one, so that the project can still be saved.
+    constexpr double most = std::numeric_limits<double>::max();
     return ClipTransform::makeDefault({item->width / 2.0, item->height / 2.0}, {width / 2.0, height / 2.0},
-                                      heldToLimits(TransformProperty::opacity, clip.opacity * 100.0));
+                                      std::clamp(clip.opacity * 100.0, -most, most));
 }
 
 bool Project::conformMedium(const QUuid& id, const MediaInfo& info) {

@@ -1,6 +1,8 @@
 // The project file: one JSON object with sorted keys, pretty-printed, "/" escaped as "\/". The
 // read is strict: a missing key, a wrong type or an unknown raw value fails the whole read with
-// an error that names the place, since a half-read project would be saved back damaged.
+// an error that names the place, since a half-read project would be saved back damaged. Every
+// finite number is kept as written, also beyond the inspector's ranges: the graph editor's drags
+// store such values, and the drawing steps bound whatever they cannot take.
 
 #include <algorithm>
 #include <climits>
@@ -99,9 +101,6 @@ double numberAt(const Json& value, const Place& place) {
     if (!std::isfinite(number)) fail(Kind::notFinite, place, "must be a finite number");
     return number;
 }
-
-// Colour components and curve points are fractions; the editors never make others.
-double fraction(double v) { return std::clamp(v, 0.0, 1.0); }
 
 double readNumber(const Json& object, const Place& here) { return numberAt(required(object, here), here); }
 
@@ -219,11 +218,6 @@ Keyframe<T> readKeyframe(const Json& value, const Place& place) {
     for (auto [key, field] : {std::pair{"inInfluence", &k.inInfluence}, std::pair{"inVelocity", &k.inVelocity},
                               std::pair{"outInfluence", &k.outInfluence}, std::pair{"outVelocity", &k.outVelocity}})
         if (const Json* v = optional(value, key)) *field = numberAt(*v, place / key);
-    // Held as the graph editor holds them, so an eased segment stays within reach of its values.
-    k.inInfluence = heldInfluence(k.inInfluence);
-    k.outInfluence = heldInfluence(k.outInfluence);
-    k.inVelocity = heldVelocity(k.inVelocity);
-    k.outVelocity = heldVelocity(k.outVelocity);
     return k;
 }
 
@@ -240,8 +234,7 @@ Animatable<T> readAnimatable(const Json& value, const Place& place) {
 
 RGBColor readColor(const Json& value, const Place& place) {
     objectAt(value, place);
-    return {fraction(readNumber(value, place / "r")), fraction(readNumber(value, place / "g")),
-            fraction(readNumber(value, place / "b"))};
+    return {readNumber(value, place / "r"), readNumber(value, place / "g"), readNumber(value, place / "b")};
 }
 
 ClipEffects readEffects(const Json& value, const Place& place) {
@@ -254,7 +247,6 @@ ClipEffects readEffects(const Json& value, const Place& place) {
     const Place curvePlace = place / "curve";
     const Json& curve = objectAt(required(value, curvePlace), curvePlace);
     e.curve.points = readList(curve, curvePlace / "points", readValue<Vec2>);
-    for (Vec2& p : e.curve.points) p = {fraction(p.x), fraction(p.y)};
     std::stable_sort(e.curve.points.begin(), e.curve.points.end(), [](const Vec2& a, const Vec2& b) { return a.x < b.x; });
     return e;
 }
@@ -270,14 +262,6 @@ ClipTransform readTransform(const Json& value, const Place& place) {
             animatable = readAnimatable<Value>(required(value, place / key), place / key);
         else if (const Json* v = optional(value, key))
             animatable = readAnimatable<Value>(*v, place / key);
-    });
-    // Numbers are held to the inspector's limits, keyframes too, as if typed there; anchor,
-    // position and scale have none (the renderer draws any finite placement).
-    t.forEachProperty([](TransformProperty property, auto& animatable) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(animatable.value)>, double>) {
-            animatable.value = heldToLimits(property, animatable.value);
-            for (auto& k : animatable.keyframes) k.value = heldToLimits(property, k.value);
-        }
     });
     if (const Json* v = optional(value, "uniformScale")) t.uniformScale = boolAt(*v, place / "uniformScale");
     if (const Json* v = optional(value, "effects")) t.effects = readEffects(*v, place / "effects");

@@ -57,12 +57,15 @@ inline Rgba loadRgba64(const uint16_t* p) {
     return {float(p[0]) * k, float(p[1]) * k, float(p[2]) * k, float(p[3]) * k};
 }
 
-// A channel of 0…1 as a layer stores it. Written so that NaN (a mask, matrix or effect gone wrong)
-// gives 0: std::clamp passes NaN through, and NaN converted to an integer is undefined.
-inline uint16_t to16(float v) {
+// v held to 0…1, NaN (a mask, matrix or effect gone wrong) to 0: std::clamp passes NaN through,
+// and NaN converted to an integer is undefined.
+inline float clampUnit(float v) {
     v = v > 0.0f ? v : 0.0f;
-    return static_cast<uint16_t>((v < 1.0f ? v : 1.0f) * 65535.0f + 0.5f);
+    return v < 1.0f ? v : 1.0f;
 }
+
+// A channel of 0…1 as a layer stores it.
+inline uint16_t to16(float v) { return static_cast<uint16_t>(clampUnit(v) * 65535.0f + 0.5f); }
 
 // The layer format: 16-bit premultiplied RGBA.
 inline constexpr QImage::Format kLayerFormat = QImage::Format_RGBA64_Premultiplied;
