@@ -168,8 +168,6 @@ struct EditorPlayback::Run {
     qint64 lastHeard = -1;
     bool heardMoving = false;
     int64_t lastFrame = -1;  // the frame number last asked for
-    int64_t step = 1;  // frames the readers read ahead of it
-    qint64 lastAskedNs = -1;  // when, on the loop's timer
 
     ~Run() {
         if (mixing) {
@@ -243,7 +241,6 @@ void EditorPlayback::endRun() {
     ++generation_;
     run_.reset();
     renderer_->setPrepareNext(false);
-    renderer_->setReadAhead(0);
 }
 
 void EditorPlayback::stop() {
@@ -303,7 +300,21 @@ void EditorPlayback::tick(quint64 generation) {
     // A listener may stop or replace the run: it is looked at again only after checking.
     emit timeReached(t);
     if (!current(generation)) return;
-    const double frameTime = nextFrame(t);
+    const double rate = usableRate(run_->project->frameRate);
+    const int64_t due = dueFrame(t, rate);
+    if (due <= run_->lastFrame) {
+        // Its picture is up already: the timer fired a little early, or the sound's clock started
+        // behind the wall clock. Drawing an earlier frame would make every reader of a long-GOP
+        // source decode again from its key frame, so the next frame is waited for instead.
+        const double left = double(run_->lastFrame + 1) / rate - t;
+        const int wait = int(std::clamp(std::ceil(left * 1000), 1.0, std::ceil(oneFrame(rate) * 1000)));
+        QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, generation] { tick(generation); });
+        return;
+    }
+    // The clock's own frame, however far it moved since the last one: what the readers prepared
+    // ahead never chooses it, so the picture is never ahead of what is heard.
+    run_->lastFrame = due;
+    const double frameTime = double(due) / rate;
     QElapsedTimer frame;
     frame.start();
     frame_ = PoolTask([this, generation, project = run_->project, infos = run_->infos, render = render_, frameTime, frame] {
@@ -314,24 +325,11 @@ void EditorPlayback::tick(quint64 generation) {
     });
 }
 
-double EditorPlayback::nextFrame(double t) {
-    Run& run = *run_;
-    const double rate = usableRate(run.project->frameRate);
-    // The newest frame due, and never before the one the readers read ahead: going back would
-    // make every reader of a long-GOP source decode again from its key frame.
-    const int64_t due = int64_t(std::floor(std::max(t, 0.0) * rate + 1e-6));
-    const int64_t number = std::max(due, run.lastFrame + run.step);
-    // The frames the clock moved by since the last one was asked for are about those it will
-    // have moved by when the next is: each reader decodes that one while this one is composed
-    // and shown.
-    const qint64 now = run.loop.nsecsElapsed();
-    if (run.lastAskedNs >= 0) {
-        run.step = std::max<int64_t>(1, int64_t(std::floor(double(now - run.lastAskedNs) / 1e9 * rate + 0.25)));
-        renderer_->setReadAhead(double(run.step) / rate);
-    }
-    run.lastFrame = number;
-    run.lastAskedNs = now;
-    return double(number) / rate;
+int64_t EditorPlayback::dueFrame(double t, double rate) {
+    if (!(t > 0)) return 0;
+    // The slack keeps a time on the grid that comes with rounding noise on its own frame.
+    const double frames = std::floor(t * rate + 1e-6);
+    return frames < 9e15 ? int64_t(frames) : int64_t(9e15);  // beyond any timeline's frame count
 }
 
 void EditorPlayback::frameRendered(quint64 generation, qint64 elapsedNs, QImage image) {
