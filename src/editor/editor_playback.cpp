@@ -168,6 +168,9 @@ struct EditorPlayback::Run {
     qint64 lastHeard = -1;
     bool heardMoving = false;
     int64_t lastFrame = -1;  // the frame number last asked for
+    int64_t ahead = 1;  // frames the readers read ahead of it
+    int64_t step = 1;  // frames they read ahead of the next one
+    int64_t took = 0;  // frame periods the last frame took, to its next tick
 
     ~Run() {
         if (mixing) {
@@ -241,6 +244,7 @@ void EditorPlayback::endRun() {
     ++generation_;
     run_.reset();
     renderer_->setPrepareNext(false);
+    renderer_->setReadAhead(0);
 }
 
 void EditorPlayback::stop() {
@@ -302,18 +306,21 @@ void EditorPlayback::tick(quint64 generation) {
     if (!current(generation)) return;
     const double rate = usableRate(run_->project->frameRate);
     const int64_t due = dueFrame(t, rate);
-    if (due <= run_->lastFrame) {
-        // Its picture is up already: the timer fired a little early, or the sound's clock started
-        // behind the wall clock. Drawing an earlier frame would make every reader of a long-GOP
-        // source decode again from its key frame, so the next frame is waited for instead.
-        const double left = double(run_->lastFrame + 1) / rate - t;
+    Run& run = *run_;
+    if (due < run.lastFrame + run.ahead) {
+        // The frame the readers read ahead is not due yet (the timer fired a little early, or the
+        // sound's clock started behind the wall clock): it is waited for. Asking for the one due
+        // now would make every reader of a long-GOP source decode again from its key frame, and
+        // asking for the one read ahead would show the picture ahead of the clock.
+        const double left = double(run.lastFrame + run.ahead) / rate - t;
         const int wait = int(std::clamp(std::ceil(left * 1000), 1.0, std::ceil(oneFrame(rate) * 1000)));
         QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, generation] { tick(generation); });
         return;
     }
-    // The clock's own frame, however far it moved since the last one: what the readers prepared
-    // ahead never chooses it, so the picture is never ahead of what is heard.
-    run_->lastFrame = due;
+    // The clock's own frame: reading ahead decides when a frame is asked for, never which.
+    run.lastFrame = due;
+    run.ahead = run.step;
+    renderer_->setReadAhead(double(run.step) / rate);
     const double frameTime = double(due) / rate;
     QElapsedTimer frame;
     frame.start();
@@ -337,8 +344,17 @@ void EditorPlayback::frameRendered(quint64 generation, qint64 elapsedNs, QImage 
     if (!image.isNull()) emit frameShown(std::move(image));
     if (!current(generation)) return;
     ++frames_;
-    const double period = 1.0 / std::max(usableRate(run_->project->frameRate), 1.0);
+    Run& run = *run_;
+    const double rate = usableRate(run.project->frameRate);
+    const double period = oneFrame(rate);
     const double left = period - double(elapsedNs) / 1e9;
+    // The readers read as many frames ahead as the clock moves while a frame is drawn and paced,
+    // the fewer of the last two: one slow frame (a reader opened mid-GOP, a busy machine) does not
+    // make them read past the frames that come due once drawing is quick again. Waiting for a
+    // frame read ahead is not counted, or the reading ahead would feed on itself.
+    const int64_t took = int64_t(std::min(std::floor(std::max(period, double(elapsedNs) / 1e9) * rate + 0.5), 1e6));
+    run.step = std::max<int64_t>(1, std::min(took, run.took));
+    run.took = took;
     // Whole milliseconds, rounded down: the timer fires late, never early, and a wait rounded to
     // the nearest let the loop fall behind the clock by a frame every second or two.
     const int wait = left > 0 ? int(left * 1000) : 0;
