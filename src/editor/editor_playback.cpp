@@ -352,7 +352,7 @@ void EditorPlayback::frameRendered(quint64 generation, qint64 elapsedNs, QImage 
     // the fewer of the last two: one slow frame (a reader opened mid-GOP, a busy machine) does not
     // make them read past the frames that come due once drawing is quick again. Waiting for a
     // frame read ahead is not counted, or the reading ahead would feed on itself.
-    const int64_t took = int64_t(std::min(std::floor(std::max(period, double(elapsedNs) / 1e9) * rate + 0.5), 1e6));
+    const int64_t took = int64_t(std::min(std::floor(std::max(period, double(elapsedNs) / 1e9) * rate + 0.25), 1e6));
     run.step = std::max<int64_t>(1, std::min(took, run.took));
     run.took = took;
     // Whole milliseconds, rounded down: the timer fires late, never early, and a wait rounded to
