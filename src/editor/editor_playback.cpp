@@ -168,8 +168,9 @@ struct EditorPlayback::Run {
     qint64 lastHeard = -1;
     bool heardMoving = false;
     int64_t lastFrame = -1;  // the frame number last asked for
-    int64_t step = 1;  // frames the readers read ahead of it
-    qint64 lastAskedNs = -1;  // when, on the loop's timer
+    int64_t ahead = 1;  // frames the readers read ahead of it
+    int64_t step = 1;  // frames they read ahead of the next one
+    int64_t took = 0;  // frame periods the last frame took, to its next tick
 
     ~Run() {
         if (mixing) {
@@ -303,7 +304,24 @@ void EditorPlayback::tick(quint64 generation) {
     // A listener may stop or replace the run: it is looked at again only after checking.
     emit timeReached(t);
     if (!current(generation)) return;
-    const double frameTime = nextFrame(t);
+    const double rate = usableRate(run_->project->frameRate);
+    const int64_t due = dueFrame(t, rate);
+    Run& run = *run_;
+    if (due < run.lastFrame + run.ahead) {
+        // The frame the readers read ahead is not due yet (the timer fired a little early, or the
+        // sound's clock started behind the wall clock): it is waited for. Asking for the one due
+        // now would make every reader of a long-GOP source decode again from its key frame, and
+        // asking for the one read ahead would show the picture ahead of the clock.
+        const double left = double(run.lastFrame + run.ahead) / rate - t;
+        const int wait = int(std::clamp(std::ceil(left * 1000), 1.0, std::ceil(oneFrame(rate) * 1000)));
+        QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, generation] { tick(generation); });
+        return;
+    }
+    // The clock's own frame: reading ahead decides when a frame is asked for, never which.
+    run.lastFrame = due;
+    run.ahead = run.step;
+    renderer_->setReadAhead(double(run.step) / rate);
+    const double frameTime = double(due) / rate;
     QElapsedTimer frame;
     frame.start();
     frame_ = PoolTask([this, generation, project = run_->project, infos = run_->infos, render = render_, frameTime, frame] {
@@ -314,24 +332,11 @@ void EditorPlayback::tick(quint64 generation) {
     });
 }
 
-double EditorPlayback::nextFrame(double t) {
-    Run& run = *run_;
-    const double rate = usableRate(run.project->frameRate);
-    // The newest frame due, and never before the one the readers read ahead: going back would
-    // make every reader of a long-GOP source decode again from its key frame.
-    const int64_t due = int64_t(std::floor(std::max(t, 0.0) * rate + 1e-6));
-    const int64_t number = std::max(due, run.lastFrame + run.step);
-    // The frames the clock moved by since the last one was asked for are about those it will
-    // have moved by when the next is: each reader decodes that one while this one is composed
-    // and shown.
-    const qint64 now = run.loop.nsecsElapsed();
-    if (run.lastAskedNs >= 0) {
-        run.step = std::max<int64_t>(1, int64_t(std::floor(double(now - run.lastAskedNs) / 1e9 * rate + 0.25)));
-        renderer_->setReadAhead(double(run.step) / rate);
-    }
-    run.lastFrame = number;
-    run.lastAskedNs = now;
-    return double(number) / rate;
+int64_t EditorPlayback::dueFrame(double t, double rate) {
+    if (!(t > 0)) return 0;
+    // The slack keeps a time on the grid that comes with rounding noise on its own frame.
+    const double frames = std::floor(t * rate + 1e-6);
+    return frames < 9e15 ? int64_t(frames) : int64_t(9e15);  // beyond any timeline's frame count
 }
 
 void EditorPlayback::frameRendered(quint64 generation, qint64 elapsedNs, QImage image) {
@@ -339,8 +344,17 @@ void EditorPlayback::frameRendered(quint64 generation, qint64 elapsedNs, QImage 
     if (!image.isNull()) emit frameShown(std::move(image));
     if (!current(generation)) return;
     ++frames_;
-    const double period = 1.0 / std::max(usableRate(run_->project->frameRate), 1.0);
+    Run& run = *run_;
+    const double rate = usableRate(run.project->frameRate);
+    const double period = oneFrame(rate);
     const double left = period - double(elapsedNs) / 1e9;
+    // The readers read as many frames ahead as the clock moves while a frame is drawn and paced,
+    // the fewer of the last two: one slow frame (a reader opened mid-GOP, a busy machine) does not
+    // make them read past the frames that come due once drawing is quick again. Waiting for a
+    // frame read ahead is not counted, or the reading ahead would feed on itself.
+    const int64_t took = int64_t(std::min(std::floor(std::max(period, double(elapsedNs) / 1e9) * rate + 0.25), 1e6));
+    run.step = std::max<int64_t>(1, std::min(took, run.took));
+    run.took = took;
     // Whole milliseconds, rounded down: the timer fires late, never early, and a wait rounded to
     // the nearest let the loop fall behind the clock by a frame every second or two.
     const int wait = left > 0 ? int(left * 1000) : 0;

@@ -57,8 +57,8 @@ private:
     void begin(quint64 generation, std::shared_ptr<const Project> project, std::shared_ptr<const MediaInfos> infos,
                double from, std::optional<AudioMixPlan> plan);
     void tick(quint64 generation);
-    // The time of the frame to draw at playback time `t`: the newest due, after the last drawn.
-    double nextFrame(double t);
+    // The number of the frame whose interval holds playback time `t` at `rate` frames a second.
+    static int64_t dueFrame(double t, double rate);
     void frameRendered(quint64 generation, qint64 elapsedNs, QImage image);
     void endRun();
 

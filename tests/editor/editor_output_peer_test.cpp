@@ -453,58 +453,83 @@ TEST(EditorExport, AMediumReplacedByAnotherSizeIsDrawnAsItIsNow) {
     EXPECT_EQ(e.m.project().media[0].width, 640);
 }
 
-// A renderer that takes three frame periods (it sleeps): each frame asked for is on the frame grid,
-// after the one before, and no older than the clock when the one before was finished (late frames
-// are skipped, never caught up on); one picture is drawn at a time, and each is shown, in order.
+// A renderer that is slow (it sleeps) always, or once and fast after: each frame asked for is on
+// the frame grid, after the one before, and no older than the clock when the one before was
+// finished (late frames are skipped, never caught up on); none is shown ahead of the clock by half a
+// frame or more (the readers' reading ahead never chooses the frame); one picture is drawn at a
+// time, and each is shown, in order.
 TEST(EditorPlayback, ASlowRendererGetsTheNewestFrameOneAtATime) {
     qtApp();
-    Project p = oneClipProject(1.2);
-    p.frameRate = 30;
-
-    struct Drawn {
-        double time, began, ended;
+    struct Case {
+        const char* name;
+        int slowMs, fastMs, slowCalls;  // the first `slowCalls` renders take slowMs, the rest fastMs
     };
-    std::mutex lock;
-    std::vector<Drawn> drawn;
-    std::atomic<int> drawing{0}, mostAtOnce{0};
-    QElapsedTimer wall;
-    auto slow = [&](const Project&, const MediaInfos&, double t) {
-        const int now = ++drawing;
-        mostAtOnce = std::max(mostAtOnce.load(), now);
-        const double began = double(wall.nsecsElapsed()) / 1e9;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        --drawing;
+    for (const Case& c : {Case{"three periods each", 100, 100, 0}, Case{"slow once, then fast", 400, 1, 2}}) {
+        SCOPED_TRACE(c.name);
+        Project p = oneClipProject(1.2);
+        p.frameRate = 30;
+
+        struct Drawn {
+            double time, began, ended;
+        };
+        std::mutex lock;
+        std::vector<Drawn> drawn;
+        std::atomic<int> drawing{0}, mostAtOnce{0}, calls{0};
+        QElapsedTimer wall;
+        auto slow = [&](const Project&, const MediaInfos&, double t) {
+            const int now = ++drawing;
+            mostAtOnce = std::max(mostAtOnce.load(), now);
+            const double began = double(wall.nsecsElapsed()) / 1e9;
+            // The second render is the slow one when only one is: a stall in mid-run.
+            const int call = calls++;
+            const bool isSlow = c.slowCalls == 0 || call == c.slowCalls - 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(isSlow ? c.slowMs : c.fastMs));
+            --drawing;
+            std::lock_guard guard(lock);
+            drawn.push_back({t, began, double(wall.nsecsElapsed()) / 1e9});
+            QImage picture(1, 1, QImage::Format_RGBA8888);
+            picture.setText("t", QString::number(t, 'g', 17));
+            return picture;
+        };
+        EditorPlayback playback(slow, std::make_shared<CompositionRenderer>(), false);
+        std::vector<double> shown;
+        bool ended = false;
+        // The clock read at its first report, carried on by the wall clock: never ahead of the
+        // run's own, which started before that report.
+        double firstTime = -1, firstWall = 0, mostAhead = -1;
+        QObject::connect(&playback, &EditorPlayback::timeReached, [&](double t) {
+            if (firstTime >= 0) return;
+            firstTime = t;
+            firstWall = double(wall.nsecsElapsed()) / 1e9;
+        });
+        QObject::connect(&playback, &EditorPlayback::frameShown, [&](const QImage& image) {
+            const double t = image.text("t").toDouble();
+            shown.push_back(t);
+            mostAhead = std::max(mostAhead, t - (firstTime + double(wall.nsecsElapsed()) / 1e9 - firstWall));
+        });
+        QObject::connect(&playback, &EditorPlayback::reachedEnd, [&] { ended = true; });
+        wall.start();
+        playback.start(p, {}, {}, 0);
+        ASSERT_TRUE(waitUntil([&] { return ended; }));
+        playback.stop();
+
         std::lock_guard guard(lock);
-        drawn.push_back({t, began, double(wall.nsecsElapsed()) / 1e9});
-        QImage picture(1, 1, QImage::Format_RGBA8888);
-        picture.setText("t", QString::number(t, 'g', 17));
-        return picture;
-    };
-    EditorPlayback playback(slow, std::make_shared<CompositionRenderer>(), false);
-    std::vector<double> shown;
-    bool ended = false;
-    QObject::connect(&playback, &EditorPlayback::frameShown, [&](const QImage& image) { shown.push_back(image.text("t").toDouble()); });
-    QObject::connect(&playback, &EditorPlayback::reachedEnd, [&] { ended = true; });
-    wall.start();
-    playback.start(p, {}, {}, 0);
-    ASSERT_TRUE(waitUntil([&] { return ended; }));
-    playback.stop();
-
-    std::lock_guard guard(lock);
-    ASSERT_GE(drawn.size(), 2u);
-    EXPECT_EQ(mostAtOnce.load(), 1);
-    EXPECT_EQ(drawn.front().time, 0.0);
-    // The clock started before the first drawing began, so it reads at least the wall time since.
-    const double origin = drawn.front().began;
-    for (size_t i = 1; i < drawn.size(); ++i) {
-        const double frames = drawn[i].time * 30;
-        EXPECT_NEAR(frames, std::round(frames), 1e-9);
-        EXPECT_GT(drawn[i].time, drawn[i - 1].time);
-        EXPECT_GE(drawn[i].time, std::floor((drawn[i - 1].ended - origin) * 30) / 30 - 1e-9) << "frame " << i;
+        ASSERT_GE(drawn.size(), 2u);
+        EXPECT_EQ(mostAtOnce.load(), 1);
+        EXPECT_EQ(drawn.front().time, 0.0);
+        EXPECT_LT(mostAhead, 0.5 / 30) << "a frame was shown that far ahead of the clock";
+        // The clock started before the first drawing began, so it reads at least the wall time since.
+        const double origin = drawn.front().began;
+        for (size_t i = 1; i < drawn.size(); ++i) {
+            const double frames = drawn[i].time * 30;
+            EXPECT_NEAR(frames, std::round(frames), 1e-9);
+            EXPECT_GT(drawn[i].time, drawn[i - 1].time);
+            EXPECT_GE(drawn[i].time, std::floor((drawn[i - 1].ended - origin) * 30) / 30 - 1e-9) << "frame " << i;
+        }
+        std::vector<double> times;
+        for (const Drawn& d : drawn) times.push_back(d.time);
+        EXPECT_EQ(shown, times);
     }
-    std::vector<double> times;
-    for (const Drawn& d : drawn) times.push_back(d.time);
-    EXPECT_EQ(shown, times);
 }
 
 TEST(EditorPlayback, WallClockEndsOnTheLastFrameWithAStillAndOneRunAfterPauseAndPlay) {
