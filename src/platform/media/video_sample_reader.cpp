@@ -59,6 +59,14 @@ struct VideoSampleReader::Impl {
     std::optional<int> peeked;
     // The latest presentation stamp read so far at or before the start.
     std::optional<int64_t> latestBeforeStart;
+    std::filesystem::path file;
+    // The time of the key frame a seek began reading at; unset where reading began at the file's start.
+    std::optional<MediaTime> seekBegan;
+    int restarts = 0;
+    // The failure that made the reader begin again earlier, until a picture after it comes out.
+    std::exception_ptr firstFailure;
+    // After beginning again: pictures up to this time came out before.
+    MediaTime resumeAfter;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -188,8 +196,74 @@ struct VideoSampleReader::Impl {
             if (*peeked < 0) return;  // met when reading
             const MediaTime first =
                 ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
-            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - start).seconds() <= slack + 1e-6) return;
+            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - start).seconds() <= slack + 1e-6) {
+                seekBegan = first;
+                return;
+            }
         }
+    }
+
+    // A picture after a key frame may still depend on pictures before it: the leading pictures
+    // of the next key frame of an open group are predicted from pictures that the key frame's own
+    // leading ones are, which a decoder starting at that key frame skips. Where a picture fails
+    // after a seek, reading begins again at the key frame before, then at the file's start (as a
+    // plain read does), and rolls on past the pictures already given out. False where it began
+    // there already.
+    bool restartEarlier(const std::exception_ptr& failure) {
+        if (!seekBegan || restarts >= 2 || settings.mode != VideoReaderSettings::Mode::decoded) return false;
+        ++restarts;
+        const MediaTime began = *seekBegan;
+        seekBegan.reset();
+        peeked.reset();
+        if (restarts == 1) {
+            seekNear(format.get(), info.streamIndex, began - MediaTime::make(1, timeBase.den));
+            peeked = readStreamPacket();
+            const MediaTime first =
+                ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
+            if (*peeked >= 0 && (packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && first < began)
+                seekBegan = first;
+        }
+        if (!seekBegan) {
+            peeked.reset();
+            format = openFormat(file, true);
+            if (!format) throw ConversionError::noVideoTrack();
+            discardAllBut(format.get(), info.streamIndex);
+        }
+        const AVStream* st = format->streams[info.streamIndex];
+        if (alphaDecoder)
+            alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
+        else
+            decoder = openDecoder(st, settings.threads, true);
+        if (!firstFailure) firstFailure = failure;
+        resumeAfter = lastTime;
+        demuxEnded = decoderDrained = false;
+        heldFailure = demuxFailure = nullptr;
+        samplesSent = picturesDecoded = 0;
+        latestBeforeStart.reset();
+        status = Status::reading;
+        return true;
+    }
+
+    static bool decodingFailure(const std::exception_ptr& failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const ConversionError& e) {
+            return e.kind() == ConversionError::Kind::decodeFailed;
+        } catch (const MediaError& e) {
+            return e.step() == "decode";
+        } catch (...) {
+        }
+        return false;
+    }
+
+    // Whether the picture decoded came out before reading began again.
+    bool shownBefore(const AVFrame* f) {
+        if (!resumeAfter.isNumeric()) return false;
+        const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
+        if (t.isNumeric() && t <= resumeAfter) return true;
+        resumeAfter = MediaTime::invalid();
+        firstFailure = nullptr;
+        return false;
     }
 
     // Whether the packet's picture is replaced before the start by that of a packet read earlier
@@ -237,12 +311,21 @@ struct VideoSampleReader::Impl {
     // layer once that picture is complete, so one it handed out is whole.
     bool produceDecoded() {
         if (heldFailure) return false;
-        try {
-            return decodeNext();
-        } catch (...) {
-            heldFailure = std::current_exception();
-            status = Status::reading;
-            return false;
+        for (;;) {
+            try {
+                return decodeNext();
+            } catch (...) {
+                const std::exception_ptr failure = std::current_exception();
+                try {
+                    if (decodingFailure(failure) && restartEarlier(failure)) continue;
+                } catch (...) {
+                    // Reading again failed to begin: what failed the decoding is told.
+                }
+                // Where beginning earlier fails as well, what failed first is told.
+                heldFailure = firstFailure ? firstFailure : failure;
+                status = Status::reading;
+                return false;
+            }
         }
     }
 
@@ -251,6 +334,10 @@ struct VideoSampleReader::Impl {
             int rc = receiveFrame();
             if (rc == 0) {
                 ++picturesDecoded;
+                if (shownBefore(frame.get())) {
+                    av_frame_unref(frame.get());
+                    continue;
+                }
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
@@ -368,6 +455,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
                                                            const VideoReaderSettings& settings) {
     auto impl = std::make_unique<Impl>();
     impl->settings = settings;
+    impl->file = file;
     impl->pictures = std::make_unique<reading::FramePictures>(settings.pixelFormat);
     impl->format = openFormat(file, true);
     const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO) : -1;
