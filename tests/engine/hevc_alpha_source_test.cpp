@@ -16,6 +16,7 @@
 #include "platform/media/media_capabilities.h"
 #include "support/damaged_media.h"
 #include "support/movie_boxes.h"
+#include "support/open_group_media.h"
 #include "support/pixel_rows.h"
 #include "support/test_support.h"
 #include "transcoder_test_media.h"
@@ -460,18 +461,6 @@ TEST(HevcAlphaSource, DamagedInBandParameterSetsFailInWords) {
 // without; with one frame's alpha layer gone, the frames before it still read and it fails in words.
 TEST(HevcAlphaSource, EveryFrameOfShortOpenGroupsReadsAsInOrderFromAFreshReader) {
     test::TempDir dir;
-    const fs::path raw = dir / "source.yuva";
-    test::ffmpeg({"-f", "lavfi", "-i",
-                  "testsrc2=s=256x96:r=24:d=1.6667,format=yuva420p,geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='128+127*sin(X/20+N/3)'",
-                  "-frames:v", "40", "-f", "rawvideo", "-pix_fmt", "yuva420p", raw.string()});
-    const std::string params = "bframes=3:b-pyramid=1:ref=2:open-gop=1:keyint=4:min-keyint=2:lossless=1:log-level=error";
-    const auto encode = [&](const std::string& name, const std::string& alpha) {
-        const fs::path movie = dir / name;
-        test::peerFfmpeg({"-f", "rawvideo", "-pix_fmt", "yuva420p", "-s", "256x96", "-r", "24", "-i", raw.string(), "-c:v",
-                          "libx265", "-pix_fmt", alpha.empty() ? "yuv420p" : "yuva420p", "-x265-params", alpha + params,
-                          "-tag:v", "hvc1", movie.string()});
-        return movie;
-    };
     const auto inOrder = [](const fs::path& movie) {
         VideoReaderSettings settings;
         settings.pixelFormat = kPixelFormatBGRA;
@@ -490,24 +479,18 @@ TEST(HevcAlphaSource, EveryFrameOfShortOpenGroupsReadsAsInOrderFromAFreshReader)
             return e.what();
         }
     };
-    const fs::path alpha = encode("open alpha.mov", "alpha=1:");
-    for (const fs::path& movie : {alpha, encode("open plain.mov", "")}) {
+    const fs::path alpha = test::shortOpenGroupsMovie(dir.path(), true);
+    for (const fs::path& movie : {alpha, test::shortOpenGroupsMovie(dir.path(), false)}) {
         SCOPED_TRACE(movie.filename());
         const auto pictures = inOrder(movie);
         ASSERT_EQ(pictures.size(), 40u);
         for (int i = 0; i < 40; ++i) EXPECT_TRUE(atTime(movie, i) == pictures[size_t(i)]) << "frame " << i;
     }
 
-    // Frame 9 leads the key frame at 12: its sample follows that one's.
-    std::string file = test::readFile(alpha);
-    const auto spans = test::videoSampleSpans(alpha);
-    ASSERT_EQ(spans.size(), 40u);
-    for (const test::HevcUnit& u : test::hevcUnits(file, spans[11].first, spans[11].second))
-        if (u.layer == 1 && u.type < 32) file[u.at + 4] = char(38 << 1 | (file[u.at + 4] & 1));
-    test::writeFile(dir / "damaged.mov", file);
+    const fs::path damaged = test::withoutAlphaOfSample(alpha, 11, dir / "damaged.mov");
     const auto pictures = inOrder(alpha);
-    for (int i = 0; i < 9; ++i) EXPECT_TRUE(atTime(dir / "damaged.mov", i) == pictures[size_t(i)]) << "frame " << i;
-    EXPECT_EQ(atTime(dir / "damaged.mov", 9),
+    for (int i = 0; i < 9; ++i) EXPECT_TRUE(atTime(damaged, i) == pictures[size_t(i)]) << "frame " << i;
+    EXPECT_EQ(atTime(damaged, 9),
               "Decoding failed: the alpha layer of frame 9 can't be decoded: it is missing from the file or damaged");
 }
 
