@@ -173,17 +173,20 @@ struct VideoSampleReader::Impl {
     }
 
     // Reading must begin at a key frame no later than the start, or the decoder has nothing to
-    // build the pictures on. Some demuxers seek by time alone (MPEG-TS takes every packet it
-    // passes for a key frame), so the first packet is looked at, and where it is no such key
-    // frame the seek goes back a second, then twice as far each time; before the track's start,
-    // the file is read from its beginning, as a plain read does. A key frame at most half a
-    // frame after the start will do: its picture is the one shown for the start.
-    void seekToKeyFrame(const std::filesystem::path& file) {
-        const MediaTime start = settings.start;
-        if (!start.isNumeric()) return;
-        const double slack = fallbackDuration().seconds() / 2;
-        for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? MediaTime::make(1, 1) : back * 2) {
-            const MediaTime at = start - back;
+    // build the pictures on. A key frame at most half a frame after the start will do: its picture
+    // is the one shown for the start.
+    void seekToKeyFrame() {
+        if (settings.start.isNumeric()) seekKeyFrame(settings.start, fallbackDuration().seconds() / 2, MediaTime::make(1, 1));
+    }
+
+    // To the latest key frame at most `slack` seconds after `limit`. Some demuxers seek by time
+    // alone (MPEG-TS takes every packet it passes for a key frame), and others by decoding time,
+    // so the first packet is looked at, and where it is no such key frame the seek goes back by
+    // `step`, then twice as far each time; before the track's start, the file is read from its
+    // beginning, as a plain read does.
+    void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
+        for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
+            const MediaTime at = limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
                 peeked.reset();
                 format = openFormat(file, true);
@@ -196,7 +199,7 @@ struct VideoSampleReader::Impl {
             if (*peeked < 0) return;  // met when reading
             const MediaTime first =
                 ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
-            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - start).seconds() <= slack + 1e-6) {
+            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
                 seekBegan = first;
                 return;
             }
@@ -215,15 +218,9 @@ struct VideoSampleReader::Impl {
         const MediaTime began = *seekBegan;
         seekBegan.reset();
         peeked.reset();
-        if (restarts == 1) {
-            seekNear(format.get(), info.streamIndex, began - MediaTime::make(1, timeBase.den));
-            peeked = readStreamPacket();
-            const MediaTime first =
-                ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
-            if (*peeked >= 0 && (packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && first < began)
-                seekBegan = first;
-        }
-        if (!seekBegan) {
+        if (restarts == 1) seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
+        if (!seekBegan || *seekBegan >= began) {
+            seekBegan.reset();
             peeked.reset();
             format = openFormat(file, true);
             if (!format) throw ConversionError::noVideoTrack();
@@ -499,7 +496,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
         else
             impl->decoder = openDecoder(st, settings.threads, true);
     }
-    impl->seekToKeyFrame(file);
+    impl->seekToKeyFrame();
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
 }
 
