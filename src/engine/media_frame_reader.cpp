@@ -109,6 +109,9 @@ bool MediaFrameReader::noKeyFrameBetween(double target) const {
 
 bool MediaFrameReader::endedEarly(double seconds) const {
     if (!reader_ || !exhausted_ || lookahead_ || following_) return false;
+    // Every sample the file lists was read: past the last one, it is held to the track's end
+    // however short its stored length.
+    if (reader_->readEveryListedSample()) return false;
     // Only the track's own length promises pictures: the container's may be the sound's.
     const MediaTime length = reader_->track().timeRangeDuration;
     if (!length.isNumeric() || !reader_->track().durationIsTrack) return false;

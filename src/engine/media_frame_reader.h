@@ -45,9 +45,11 @@ public:
     void prepareNext(int width, int height);
 
     // Whether the last frame() came without the picture it asked for because the track's samples
-    // ran out before `seconds` (the time it was given) though the track's index says it runs on:
+    // ran out before `seconds` (the time it was given) though the track's length says it runs on:
     // a file cut short. Times past the track's end are not counted, nor a track whose length only
-    // the container gives (a picture may end before the sound).
+    // the container gives (a picture may end before the sound), nor one whose sample table was read
+    // to its end (its last sample is held to the track's end; a file cut short before samples it
+    // lists fails in frame() instead).
     bool endedEarly(double seconds) const;
 
     const MediaInfo& info() const { return info_; }

@@ -14,6 +14,7 @@
 #include "core/conversion_error.h"
 #include "editor/model/project_exporter.h"
 #include "support/damaged_media.h"
+#include "support/movie_boxes.h"
 #include "support/variable_rate_media.h"
 #include "editor_model/timeline_fixtures.h"
 #include "engine/output_naming.h"
@@ -473,6 +474,45 @@ TEST(ProjectExportPeer, VariableRateSourcesShowThePictureOfEachTime) {
         EXPECT_GE(shown, previous) << "frame " << i;
         previous = shown;
     }
+}
+
+// A phone recording (frames 1/30 s apart, now and then 1/24, one dropped; B-frames) trimmed without
+// re-encoding, whose edit list runs on past its last sample, that sample stored 1/120 s long: the
+// last sample is held to the end of the edit, so the whole clip exports and ends on that picture.
+TEST(ProjectExportPeer, ATrimmedMovieHoldsItsLastSampleToTheEndOfItsEdit) {
+    test::TempDir dir;
+    const fs::path phone = dir / "phone.mp4", trimmed = dir / "trimmed.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i",
+                  "testsrc2=s=64x36:r=120:d=2.6,select='not(mod(n\\,4))*not(eq(n\\,200))',"
+                  "setpts='(N*4+gte(N\\,20)+gte(N\\,50))/120/TB',"
+                  "geq=lum='if(lt(X\\,32)*lt(Y\\,32)\\,16+3*N\\,lum(X\\,Y))':cb=128:cr=128",
+                  "-fps_mode", "passthrough", "-r", "120", "-c:v", "libx264", "-bf", "3", "-g", "30",
+                  "-video_track_timescale", "90000", "-an", phone.string()});
+    test::ffmpeg({"-ss", "1.3", "-i", phone.string(), "-c", "copy", trimmed.string()});
+    ASSERT_TRUE(test::lengthenFirstEdit(trimmed, 0.055));
+    const Medium medium = test::probedMedium(trimmed);
+    // Every picture the ffmpeg CLI decodes, by its marker.
+    const std::string all = test::run({"ffmpeg", "-v", "error", "-i", trimmed.string(), "-fps_mode", "passthrough",
+                                       "-f", "rawvideo", "-pix_fmt", "bgra", "-"}).output;
+    const size_t bytes = 64 * 36 * 4;
+    ASSERT_GE(all.size(), 30 * bytes);
+    const int last = test::markerOf(reinterpret_cast<const uint8_t*>(all.data() + all.size() - bytes), 64 * 4);
+
+    const Clip clip = test::clipOf(medium, 0, medium.info.duration.seconds(), 64, 36);
+    const fs::path out = outputURL(OutputFormat::pngSequence, dir / "Show", dir.path());
+    ProjectExporter exporter(test::projectOf(64, 36, 30, {medium}, {clip}), test::infosOf({medium}),
+                             settingsFor(OutputFormat::pngSequence), out, {});
+    ASSERT_NO_THROW(exporter.exportProject({}));
+    const std::vector<std::string> names = test::fileNames(out);
+    ASSERT_EQ(int64_t(names.size()), exporter.frameCount());
+    int previous = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const QImage png = QImage(QString::fromStdString((out / names[i]).string())).convertToFormat(QImage::Format_ARGB32);
+        const int shown = test::markerOf(png.constBits(), size_t(png.bytesPerLine()));
+        EXPECT_GE(shown, previous) << "frame " << i;
+        previous = shown;
+    }
+    EXPECT_EQ(previous, last);
 }
 
 TEST(ProjectExportPeer, MovieSoundIsTheMix) {

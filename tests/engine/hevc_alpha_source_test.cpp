@@ -2,7 +2,7 @@
 // (tagged hvc1 and hev1) and one of our own, each to ProRes 4444 and to a PNG sequence, every frame's
 // alpha and colour against the peer's decode of the source. A stream copy into an hev1 track reads
 // as its hvc1 twin; movies whose alpha layer is missing or damaged fail in words, never as
-// transparent pictures.
+// transparent pictures. A stream copy cut inside a group shows what its edit list says.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -292,6 +292,22 @@ TEST(HevcAlphaSource, AnHev1StreamCopyReadsAsItsHvc1Twin) {
     const PeerDecode reference = peerDecode(twin);
     ASSERT_EQ(reference.alpha.size(), 24u);
     checkPng(copy, reference, dir / "copy");
+}
+
+// A stream copy cut at 0.6 s from a movie with an open group every 12 frames: its edit list leaves
+// out the pictures the group's key frame brings along from before the cut. The sequence holds the
+// 33 pictures from frame 15 on, as the peer shows them, each with its alpha.
+TEST(HevcAlphaSource, AStreamCopyCutInAGroupKeepsToItsEditList) {
+    test::TempDir dir;
+    const fs::path whole = peerAlphaMovie(dir, makeSoftAlphaSource(dir, kW, kH, "2"), "hvc1");
+    const fs::path cut = dir / "cut.mov";
+    test::ffmpeg({"-ss", "0.6", "-i", whole.string(), "-c", "copy", cut.string()});
+    const PeerDecode reference = peerDecode(cut);
+    ASSERT_EQ(reference.alpha.size(), 48u - 15u);
+    const PeerDecode pictures = pngSequence(convert(cut, OutputFormat::pngSequence, dir / "png"));
+    ASSERT_EQ(pictures.alpha.size(), reference.alpha.size());
+    EXPECT_GE(test::lowestPsnr(pictures.alpha, reference.alpha), 45.0);
+    EXPECT_GE(test::lowestPsnr(pictures.rgb, reference.rgb), 40.0);
 }
 
 TEST(HevcAlphaSource, AMissingOrDamagedAlphaLayerFailsInWords) {

@@ -21,7 +21,9 @@
 #include "engine/output_naming.h"
 #include "engine/render_feeder.h"
 #include "engine/transcoder.h"
+#include "support/damaged_media.h"
 #include "support/test_support.h"
+#include "support/variable_rate_media.h"
 #include "transcoder_test_media.h"
 
 namespace qm {
@@ -392,6 +394,64 @@ TEST(TranscoderErrors, AFullDiskKeepsOnlyTheUnbrokenRunOfFramesFromTheFirst) {
     });
     EXPECT_TRUE(std::string(error.what()).starts_with("Writing failed: S_000000.png")) << error.what();
     EXPECT_EQ(test::fileNames(disk.path()), std::vector<std::string>{".filler"});
+}
+
+// A movie with its index first, cut right after a video sample as an interrupted download or copy
+// leaves it: the run fails naming the first frame the file lacks, which with B-frames comes before
+// frames it holds. A movie leaves nothing; a sequence keeps every frame before that one, each the
+// picture of its time. H.264 with sound (decoded) and Hap (read as stored).
+TEST(TranscoderErrors, ASourceCutShortFailsAtTheFirstFrameItLacks) {
+    const std::string marked = "testsrc2=s=64x48:r=30:d=2,geq=lum='if(lt(X\\,32)*lt(Y\\,32)\\,16+3*N\\,lum(X\\,Y))':cb=128:cr=128";
+    const struct {
+        const char* name;
+        std::vector<std::string> codec;
+    } sources[] = {
+        {"h264.mp4", {"-f", "lavfi", "-i", "sine=d=2", "-c:v", "libx264", "-bf", "3", "-g", "30", "-c:a", "aac"}},
+        {"hap.mov", {"-c:v", "hap"}},
+    };
+    for (const auto& source : sources) {
+        test::TempDir dir;
+        const fs::path whole = dir / source.name;
+        std::vector<std::string> args = {"-f", "lavfi", "-i", marked};
+        args.insert(args.end(), source.codec.begin(), source.codec.end());
+        args.insert(args.end(), {"-movflags", "+faststart", whole.string()});
+        test::ffmpeg(args);
+        const auto spans = test::videoSampleSpans(whole);
+        ASSERT_EQ(spans.size(), 60u);
+        // The frame each stored sample shows, in the order stored.
+        std::vector<int> shows;
+        std::istringstream times(test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                            "packet=pts_time", "-of", "csv=p=0", whole.string()}).output);
+        for (double t; times >> t;) shows.push_back(int(std::lround(t * 30)));
+        ASSERT_EQ(shows.size(), 60u);
+        const std::string bytes = test::readFile(whole);
+        for (const size_t kept : {15u, 30u}) {
+            const fs::path cut = dir / ("cut_" + std::to_string(kept) + fs::path(source.name).extension().string());
+            test::writeFile(cut, bytes.substr(0, spans[kept - 1].first + spans[kept - 1].second));
+            const int lacking = *std::min_element(shows.begin() + long(kept), shows.end());
+            for (OutputFormat format : {OutputFormat::pngSequence, OutputFormat::h264, OutputFormat::hap}) {
+                SCOPED_TRACE(std::string(source.name) + " cut after " + std::to_string(kept) + " to " + std::string(rawValue(format)));
+                const fs::path folder = dir / ("out_" + std::to_string(kept) + std::string(rawValue(format)));
+                fs::create_directories(folder);
+                const fs::path out = format == OutputFormat::pngSequence ? folder / "frames" : folder / ("cut." + std::string(fileExtension(format)));
+                const ConversionError error =
+                    errorOf([&] { Transcoder(cut, out, MediaInfo::load(cut), settingsFor(format)).run({}); });
+                EXPECT_EQ(error.kind(), ConversionError::Kind::readerFailed);
+                EXPECT_EQ(error.payload(), "read sample (the file is cut short before frame " + std::to_string(lacking) + ")");
+                if (format != OutputFormat::pngSequence) {
+                    EXPECT_TRUE(fs::is_empty(folder));
+                    continue;
+                }
+                const std::string frames = test::run({"ffmpeg", "-v", "error", "-i", (out / "frames_%06d.png").string(), "-f",
+                                                      "rawvideo", "-pix_fmt", "bgra", "-"}).output;
+                const size_t frameBytes = 64 * 48 * 4;
+                ASSERT_EQ(frames.size(), size_t(lacking) * frameBytes);
+                for (int i = 0; i < lacking; ++i)
+                    EXPECT_EQ(test::markerOf(reinterpret_cast<const uint8_t*>(frames.data()) + size_t(i) * frameBytes, 64 * 4), i)
+                        << "frame " << i;
+            }
+        }
+    }
 }
 
 TEST(TranscoderDestination, ASequenceFolderGivenWithATrailingSeparatorGetsItsFrames) {

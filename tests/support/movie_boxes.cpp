@@ -1,5 +1,6 @@
 #include "support/movie_boxes.h"
 
+#include <cmath>
 #include <tuple>
 
 #include "support/test_support.h"
@@ -97,7 +98,37 @@ std::optional<VideoSampleEntry> findVideoEntry(const std::string& d, size_t begi
     return std::nullopt;
 }
 
+// The content of the first box along `path` (such as moov, trak, tkhd) within d[begin, end).
+std::optional<std::pair<size_t, size_t>> boxAlong(const std::string& d, size_t begin, size_t end,
+                                                  const std::vector<std::string>& path) {
+    const auto boxes = boxesIn(d, begin, end);
+    if (!boxes || path.empty()) return std::nullopt;
+    for (const auto& [type, content, boxEnd] : *boxes)
+        if (type == path.front()) {
+            if (path.size() == 1) return std::pair(content, boxEnd);
+            return boxAlong(d, content, boxEnd, {path.begin() + 1, path.end()});
+        }
+    return std::nullopt;
+}
+
 }  // namespace
+
+bool lengthenFirstEdit(const std::filesystem::path& movie, double seconds) {
+    std::string d = readFile(movie);
+    const auto mvhd = boxAlong(d, 0, d.size(), {"moov", "mvhd"});
+    const auto tkhd = boxAlong(d, 0, d.size(), {"moov", "trak", "tkhd"});
+    const auto elst = boxAlong(d, 0, d.size(), {"moov", "trak", "edts", "elst"});
+    if (!mvhd || !tkhd || !elst || d[mvhd->first] != 0 || d[tkhd->first] != 0 || d[elst->first] != 0) return false;
+    // Version 0: the movie's time scale at 12 and duration at 16, the track's duration at 20, the
+    // first edit's duration at 8.
+    const uint32_t more = uint32_t(std::lround(seconds * be(d, mvhd->first + 12)));
+    for (const size_t at : {mvhd->first + 16, tkhd->first + 20, elst->first + 8}) {
+        const uint32_t v = be(d, at) + more;
+        for (int i = 0; i < 4; ++i) d[at + size_t(i)] = char(v >> (24 - 8 * i));
+    }
+    writeFile(movie, d);
+    return true;
+}
 
 std::optional<VideoSampleEntry> videoSampleEntry(const std::filesystem::path& movie) {
     const std::string d = readFile(movie);

@@ -1,6 +1,6 @@
 #pragma once
 // Reading a QuickTime movie's boxes directly, independent of the code under test: the channel
-// layout boxes of its sound sample descriptions.
+// layout boxes of its sound sample descriptions; and lengthening its edit.
 
 #include <cstdint>
 #include <filesystem>
@@ -31,5 +31,10 @@ std::optional<VideoSampleEntry> videoSampleEntry(const std::filesystem::path& mo
 // the way (top level, moov, trak, mdia, minf, stbl, stsd, the sample entries) does not exactly
 // fill its parent.
 std::optional<std::vector<ChannelLayoutBox>> soundChannelLayouts(const std::filesystem::path& movie);
+
+// Lengthens the movie's only track, in place, by `seconds` (in the movie's time scale): its first
+// edit, its track header and the movie header, so that the edit runs past the last sample, as
+// trimming tools may leave it. False when one of those boxes is missing or not of version 0.
+bool lengthenFirstEdit(const std::filesystem::path& movie, double seconds);
 
 }  // namespace qm::test

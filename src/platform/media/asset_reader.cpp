@@ -1,6 +1,9 @@
 #include "platform/media/asset_reader.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -74,6 +77,112 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
     rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc < 0) throw MediaError::fromCode("decoder", rc);
     return ctx;
+}
+
+namespace {
+
+// A file cut short, read as it was listed: its bytes, then zeros up to `size`. Only the times of
+// the first few missing samples are wanted: a table listing huge samples ends the zeros early.
+struct PaddedFile {
+    std::FILE* file = nullptr;
+    int64_t held = 0;
+    int64_t size = 0;
+    int64_t at = 0;
+    int64_t zerosLeft = int64_t(64) << 20;
+};
+
+int readPadded(void* opaque, uint8_t* buffer, int wanted) {
+    auto& f = *static_cast<PaddedFile*>(opaque);
+    if (f.at >= f.size || wanted <= 0) return AVERROR_EOF;
+    const size_t n = size_t(std::min<int64_t>(wanted, f.size - f.at));
+    size_t got = 0;
+    if (f.at < f.held && fseeko(f.file, f.at, SEEK_SET) == 0)
+        got = std::fread(buffer, 1, std::min(n, size_t(f.held - f.at)), f.file);
+    if (got < n && (f.zerosLeft -= int64_t(n - got)) < 0) return AVERROR_EOF;
+    std::memset(buffer + got, 0, n - got);
+    f.at += int64_t(n);
+    return int(n);
+}
+
+int64_t seekPadded(void* opaque, int64_t offset, int whence) {
+    auto& f = *static_cast<PaddedFile*>(opaque);
+    if (whence & AVSEEK_SIZE) return f.size;
+    whence &= ~AVSEEK_FORCE;
+    if (whence == SEEK_CUR) offset += f.at;
+    else if (whence == SEEK_END) offset += f.size;
+    else if (whence != SEEK_SET) return AVERROR(EINVAL);
+    if (offset < 0) return AVERROR(EINVAL);
+    return f.at = offset;
+}
+
+// Where the samples past `held` bytes show: the demuxer reads their times from the file's tables
+// when the file is padded to the length they list. Nothing when that reading does not settle it.
+std::optional<int64_t> shownFrom(const std::filesystem::path& file, const AVInputFormat* demuxer, int stream,
+                                 int64_t held, int64_t listedEnd, int64_t firstDecoded) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!opened) return std::nullopt;
+    PaddedFile padded{opened.get(), held, listedEnd};
+    constexpr int kBufferSize = 1 << 16;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kBufferSize));
+    AVIOContext* io = buffer ? avio_alloc_context(buffer, kBufferSize, 0, &padded, readPadded, nullptr, seekPadded) : nullptr;
+    if (io == nullptr) {
+        av_free(buffer);
+        return std::nullopt;
+    }
+    AVFormatContext* format = avformat_alloc_context();
+    std::optional<int64_t> shown;
+    if (format != nullptr) {
+        format->pb = io;
+        // Only the times are wanted: the zeros in place of the missing bytes are not to be parsed.
+        format->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
+        // Freed by avformat_open_input when it fails.
+        if (avformat_open_input(&format, nullptr, demuxer, nullptr) < 0) format = nullptr;
+    }
+    ffmpeg::PacketPtr packet(av_packet_alloc());
+    if (format != nullptr && packet && stream < int(format->nb_streams)) {
+        discardAllBut(format, stream);
+        av_seek_frame(format, stream, firstDecoded, AVSEEK_FLAG_BACKWARD);
+        // No sample shows before it is decoded: once one is decoded after the earliest missing
+        // time found, no later one can show earlier.
+        for (int read = 0; read < 4096 && av_read_frame(format, packet.get()) >= 0; ++read) {
+            const bool missing = packet->pos >= 0 && packet->pos + std::max(packet->size, 1) > held;
+            const int64_t decoded = packet->dts;
+            if (packet->stream_index == stream && missing && packet->pts != AV_NOPTS_VALUE &&
+                (!shown || packet->pts < *shown))
+                shown = packet->pts;
+            av_packet_unref(packet.get());
+            if (shown && decoded != AV_NOPTS_VALUE && decoded > *shown) break;
+            if (read == 4095) shown.reset();
+        }
+    }
+    if (format != nullptr) avformat_close_input(&format);
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+    return shown;
+}
+
+}  // namespace
+
+std::optional<int64_t> firstMissingSample(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    const int64_t held = format->pb != nullptr ? avio_size(format->pb) : -1;
+    if (held < 0) return std::nullopt;
+    AVStream* st = format->streams[stream];
+    std::optional<int64_t> firstDecoded;
+    int64_t listedEnd = held;
+    const int count = avformat_index_get_entries_count(st);
+    for (int i = 0; i < count; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+        if (entry == nullptr || entry->pos < 0) continue;
+        const int64_t end = entry->pos + std::max<int64_t>(entry->size, 1);
+        if (end <= held) continue;
+        if (!firstDecoded || entry->timestamp < *firstDecoded) firstDecoded = entry->timestamp;
+        listedEnd = std::max(listedEnd, end);
+    }
+    if (!firstDecoded) return std::nullopt;
+    // Index times are decoding times, and no sample shows before it is decoded: the first of them
+    // is the safe answer where the presentation times can't be had.
+    const std::optional<int64_t> shown = shownFrom(file, format->iformat, stream, held, listedEnd, *firstDecoded);
+    return shown ? *shown : *firstDecoded;
 }
 
 }  // namespace qm::reading

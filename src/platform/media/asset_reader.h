@@ -117,6 +117,11 @@ public:
     // picture or one with alpha.
     PixelBufferRef picture(const VideoSample& sample, int width, int height);
 
+    // Whether reading has completed through a sample table: the file's index listed the track's
+    // samples when it was opened and gained none while reading (QuickTime and MP4 list them all;
+    // a file cut short before samples it lists fails in next()), so no sample of it was missing.
+    bool readEveryListedSample() const;
+
     // Stops reading: later calls to next() return nothing. Safe from any thread.
     void cancel();
 

@@ -1,6 +1,8 @@
 #include "platform/media/hevc_alpha_decoding.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/buffer.h>
@@ -20,6 +22,9 @@ namespace qm::reading {
 
 struct HevcAlphaDecoding::Private {
     qm_hevc_alpha_decoder* decoder = nullptr;
+    // Times of samples an edit list leaves out: decoded, since later pictures refer to them, but
+    // never shown, as libavcodec drops the pictures of such samples.
+    std::vector<int64_t> discarded;
     ~Private() { qm_hevc_alpha_close(decoder); }
 };
 
@@ -46,8 +51,11 @@ std::unique_ptr<HevcAlphaDecoding> HevcAlphaDecoding::open(const AVStream* strea
 int HevcAlphaDecoding::send(const AVPacket* packet, bool skipUnreferenced) {
     if (packet == nullptr) return qm_hevc_alpha_send(p_->decoder, nullptr, 0, 0, 0);
     if (packet->data == nullptr || packet->size <= 0) return 0;
-    return qm_hevc_alpha_send(p_->decoder, packet->data, size_t(packet->size), packet->pts,
-                              skipUnreferenced ? QM_HEVC_ALPHA_SKIP_NONREF : 0);
+    const int rc = qm_hevc_alpha_send(p_->decoder, packet->data, size_t(packet->size), packet->pts,
+                                      skipUnreferenced ? QM_HEVC_ALPHA_SKIP_NONREF : 0);
+    if (rc != AVERROR(EAGAIN) && (packet->flags & AV_PKT_FLAG_DISCARD) != 0 && packet->pts != AV_NOPTS_VALUE)
+        p_->discarded.push_back(packet->pts);
+    return rc;
 }
 
 namespace {
@@ -70,8 +78,18 @@ void releasePicture(void* opaque, uint8_t*) { qm_hevc_alpha_release(static_cast<
 
 int HevcAlphaDecoding::receive(AVFrame* frame) {
     qm_hevc_alpha_picture* picture = nullptr;
-    const int rc = qm_hevc_alpha_receive(p_->decoder, &picture);
-    if (rc < 0) return rc;
+    for (;;) {
+        const int rc = qm_hevc_alpha_receive(p_->decoder, &picture);
+        if (rc < 0) return rc;
+        const auto left = std::find(p_->discarded.begin(), p_->discarded.end(), picture->pts);
+        if (left == p_->discarded.end()) {
+            // Pictures come in presentation order: one left out earlier than this never comes (skipped).
+            std::erase_if(p_->discarded, [&](int64_t t) { return t < picture->pts; });
+            break;
+        }
+        p_->discarded.erase(left);
+        qm_hevc_alpha_release(picture);
+    }
     const AVPixelFormat format = formatOf(*picture);
     // The library's picture lives as long as the frame's last reference; read-only, so that
     // nothing writes into a picture later ones are predicted from.

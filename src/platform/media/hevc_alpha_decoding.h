@@ -28,7 +28,8 @@ public:
     HevcAlphaDecoding(const HevcAlphaDecoding&) = delete;
     HevcAlphaDecoding& operator=(const HevcAlphaDecoding&) = delete;
 
-    // As avcodec_send_packet and avcodec_receive_frame, with the same result codes. The pictures
+    // As avcodec_send_packet and avcodec_receive_frame, with the same result codes; a sample flagged
+    // AV_PKT_FLAG_DISCARD (left out by an edit list) is decoded but gives no picture. The pictures
     // are Y'CbCr 4:2:0 with alpha (yuva420p, yuva420p10le) where the stream has its alpha layer,
     // their memory held by reference and read-only.
     int send(const AVPacket* packet, bool skipUnreferenced);

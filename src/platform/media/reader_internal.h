@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "platform/media/ffmpeg_internal.h"
@@ -34,6 +35,11 @@ uint32_t codecTypeOf(const AVCodecParameters* par, bool video);
 void seekNear(AVFormatContext* format, int stream, const MediaTime& start);
 
 ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameThreads);
+
+// The earliest presentation stamp among the samples of the stream that the file's index lists
+// but whose bytes lie past the end of the file (an interrupted download or copy): from it on the
+// stream's pictures are not whole. Nothing when the file holds every sample its index lists.
+std::optional<int64_t> firstMissingSample(AVFormatContext* format, int stream, const std::filesystem::path& file);
 
 // Decoded pictures as pixel buffers in the format asked for (0: the frame's own, else 8-bit or
 // 16-bit RGBA by depth), at their own size or scaled. One scaler with its pool for pictures at

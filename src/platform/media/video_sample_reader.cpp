@@ -26,6 +26,7 @@ struct DecodedPicture {
 };
 
 struct VideoSampleReader::Impl {
+    std::filesystem::path file;
     FormatPtr format;
     CodecPtr decoder;
     // In place of `decoder` for HEVC with an alpha layer, where this build can decode that layer.
@@ -59,7 +60,6 @@ struct VideoSampleReader::Impl {
     std::optional<int> peeked;
     // The latest presentation stamp read so far at or before the start.
     std::optional<int64_t> latestBeforeStart;
-    std::filesystem::path file;
     // The time of the key frame a seek began reading at; unset where reading began at the file's start.
     std::optional<MediaTime> seekBegan;
     int restarts = 0;
@@ -67,6 +67,10 @@ struct VideoSampleReader::Impl {
     std::exception_ptr firstFailure;
     // After beginning again: pictures up to this time came out before.
     MediaTime resumeAfter;
+    // Entries in the track's index when the file was opened: a sample table lists every sample then.
+    int indexedAtOpen = 0;
+    // The file ends before samples its index lists: pictures from this time on are not whole.
+    std::optional<MediaTime> cutAt;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -161,11 +165,20 @@ struct VideoSampleReader::Impl {
         }
     }
 
-    // Reads the next packet of the track; false at the end of the file.
+    // Reads the next packet of the track; false at the end of the file. The end of a file cut
+    // short is a failure, met once the pictures before the cut are out.
     bool readPacket() {
         const int rc = peeked ? *peeked : readStreamPacket();
         peeked.reset();
-        if (rc == AVERROR_EOF) return false;
+        if (rc == AVERROR_EOF) {
+            if (!cutAt && !demuxFailure)
+                if (const std::optional<int64_t> missing = firstMissingSample(format.get(), info.streamIndex, file)) {
+                    cutAt = ffmpeg::mediaTimeFrom(*missing, timeBase);
+                    demuxFailure = std::make_exception_ptr(
+                        MediaError("read sample", "the file is cut short before " + frameNamed(*missing)));
+                }
+            return false;
+        }
         if (rc < 0) fail(MediaError::fromCode("read sample", rc));
         if (packet->flags & AV_PKT_FLAG_CORRUPT)
             fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
@@ -235,6 +248,7 @@ struct VideoSampleReader::Impl {
         resumeAfter = lastTime;
         demuxEnded = decoderDrained = false;
         heldFailure = demuxFailure = nullptr;
+        cutAt.reset();  // met again at the end of the file
         samplesSent = picturesDecoded = 0;
         latestBeforeStart.reset();
         status = Status::reading;
@@ -424,6 +438,14 @@ struct VideoSampleReader::Impl {
             if (ready) {
                 VideoSample s = std::move(*ready);
                 ready.reset();
+                // A picture at or after the cut may have been decoded without its references, and
+                // frames before it are missing.
+                if (cutAt && s.time >= *cutAt) {
+                    held.reset();
+                    status = Status::failed;
+                    std::rethrow_exception(demuxFailure);
+                }
+                if (cutAt && s.duration.isNumeric() && s.time + s.duration > *cutAt) s.duration = *cutAt - s.time;
                 // Samples that end at or before the requested start are not wanted.
                 if (settings.start.isNumeric() && readyEnd <= settings.start) continue;
                 return s;
@@ -460,6 +482,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     discardAllBut(impl->format.get(), index);
     const AVStream* st = impl->format->streams[index];
     impl->timeBase = st->time_base;
+    impl->indexedAtOpen = avformat_index_get_entries_count(st);
 
     VideoTrackInfo& info = impl->info;
     info.streamIndex = index;
@@ -522,6 +545,10 @@ PixelBufferRef VideoSampleReader::picture(const VideoSample& sample, int width, 
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
     if (desc == nullptr || (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0) return nullptr;
     return impl_->convertedPicture(f, width, height);
+}
+bool VideoSampleReader::readEveryListedSample() const {
+    const int count = avformat_index_get_entries_count(impl_->format->streams[impl_->info.streamIndex]);
+    return impl_->status == Status::completed && impl_->indexedAtOpen > 0 && count == impl_->indexedAtOpen;
 }
 void VideoSampleReader::cancel() { impl_->cancelled = true; }
 VideoSampleReader::Status VideoSampleReader::status() const {
