@@ -93,7 +93,16 @@ int renderFrame(const std::vector<std::string>& args) {
     auto buffer = qm::PixelBuffer::create(size.width(), size.height(), qm::kPixelFormatBGRA);
     if (!buffer) throw std::runtime_error("no memory for the frame");
     qm::CompositionRenderer renderer;
-    drawFrame(renderer, project, infos, parseNumberText(*a.get("--time")), *buffer, a.has("--preview"));
+    // A clip whose picture can't be read fails the command in words, never renders without it.
+    renderer.setStrict(true);
+    const double time = parseNumberText(*a.get("--time"));
+    try {
+        drawFrame(renderer, project, infos, time, *buffer, a.has("--preview"));
+    } catch (const qm::MediaReadError& e) {
+        char at[32];
+        std::snprintf(at, sizeof at, "%.2f", e.seconds());
+        throw std::runtime_error("\u201c" + e.name().toStdString() + "\u201d can't be read at " + at + " s into the file: " + e.reason());
+    }
     // BGRA bytes are QImage's ARGB32 on little-endian machines.
     const QImage view(buffer->data(), buffer->width(), buffer->height(), qsizetype(buffer->bytesPerRow()),
                       project.transparentBackground ? QImage::Format_ARGB32 : QImage::Format_ARGB32_Premultiplied);

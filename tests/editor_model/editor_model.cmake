@@ -25,4 +25,7 @@ qm_add_test(editor_project_export_peer_test LABEL peer
 if(TARGET quillmere_hevc_alpha)
   qm_add_test(editor_hevc_alpha_composition_peer_test LABEL peer
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/hevc_alpha_composition_peer_test.cpp LIBS qm_editor_model)
+  # It runs qm-bench render-frame as a user would.
+  target_compile_definitions(editor_hevc_alpha_composition_peer_test PRIVATE QM_BENCH="$<TARGET_FILE:qm-bench>")
+  add_dependencies(editor_hevc_alpha_composition_peer_test qm-bench)
 endif()

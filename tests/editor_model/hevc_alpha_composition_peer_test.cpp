@@ -5,16 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+
+#include <QImage>
 
 #include "editor/model/project_exporter.h"
 #include "editor_model/timeline_fixtures.h"
 #include "engine/output_naming.h"
 #include "support/damaged_media.h"
+#include "support/open_group_media.h"
 
 namespace qm {
 namespace {
 
 using test::Medium;
+namespace fs = std::filesystem;
 
 constexpr int kW = 320, kH = 240;
 
@@ -88,6 +93,46 @@ TEST(HevcAlphaComposition, AnAlphaLayerDecodedWithErrorsStopsTheExport) {
         EXPECT_NEAR(e.seconds(), 1 / 24.0, 1e-6);
         EXPECT_NE(e.reason().find("the alpha layer of frame 1 can't be decoded"), std::string::npos) << e.what();
     }
+}
+
+// qm-bench render-frame of a one-clip project in short open groups, at every frame time and so
+// each from a fresh reader, draws what one renderer going through the frames in order draws. With
+// one frame's alpha layer gone, that frame fails in words and writes nothing.
+TEST(HevcAlphaComposition, RenderFrameAtEveryTimeDrawsTheInOrderFrameOrFailsInWords) {
+    test::TempDir dir;
+    const Medium clip = test::probedMedium(test::shortOpenGroupsMovie(dir.path(), true));
+    const Project project = test::projectOf(256, 96, 24, {clip}, {test::clipOf(clip, 0, 40 / 24.0, 256, 96)});
+    // Its exit code, and what it printed with its errors.
+    const auto render = [&](double t) {
+        char time[32];
+        std::snprintf(time, sizeof time, "%.17g", t);
+        return test::run({"sh", "-c", "\"$0\" render-frame \"$1\" --time $2 --out \"$3\" 2>&1", QM_BENCH,
+                          (dir / "project.qmproj").string(), time, (dir / "frame.png").string()});
+    };
+    test::writeFile(dir / "project.qmproj", project.encoded().toStdString());
+    CompositionRenderer inOrder;
+    auto buffer = PixelBuffer::create(256, 96, kPixelFormatBGRA);
+    for (int i = 0; i < 40; ++i) {
+        SCOPED_TRACE(i);
+        CompositionRenderer::draw(inOrder.render(project, test::infosOf({clip}), i / 24.0, {256, 96}, false), *buffer, false);
+        const QImage want = QImage(buffer->data(), 256, 96, qsizetype(buffer->bytesPerRow()), QImage::Format_ARGB32_Premultiplied)
+                                .convertToFormat(QImage::Format_RGBA8888);
+        fs::remove(dir / "frame.png");
+        ASSERT_EQ(render(i / 24.0).exitCode, 0);
+        EXPECT_TRUE(QImage(QString::fromStdString((dir / "frame.png").string())).convertToFormat(QImage::Format_RGBA8888) == want);
+    }
+
+    const Medium damaged = test::probedMedium(test::withoutAlphaOfSample(clip.path, 11, dir / "damaged.mov"));
+    const Project broken = test::projectOf(256, 96, 24, {damaged}, {test::clipOf(damaged, 0, 40 / 24.0, 256, 96)});
+    test::writeFile(dir / "project.qmproj", broken.encoded().toStdString());
+    fs::remove(dir / "frame.png");
+    const auto result = render(9 / 24.0);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("\u201cdamaged.mov\u201d can't be read at 0.38 s into the file: its picture there can't be decoded "
+                                 "(Decoding failed: the alpha layer of frame 9 can't be decoded"),
+              std::string::npos)
+        << result.output;
+    EXPECT_FALSE(fs::exists(dir / "frame.png"));
 }
 
 }  // namespace

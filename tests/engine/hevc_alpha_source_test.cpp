@@ -16,6 +16,8 @@
 #include "platform/media/media_capabilities.h"
 #include "support/damaged_media.h"
 #include "support/movie_boxes.h"
+#include "support/open_group_media.h"
+#include "support/pixel_rows.h"
 #include "support/test_support.h"
 #include "transcoder_test_media.h"
 
@@ -478,6 +480,45 @@ TEST(HevcAlphaSource, DamagedInBandParameterSetsFailInWords) {
     EXPECT_NE(words.find("frame 12 "), std::string::npos) << words;
     const fs::path kept = dir / "sps" / "hev1-alpha-stale-alpha-sps_PNG";
     EXPECT_EQ(test::fileNames(kept), test::sequenceFrameNames(kept, 12, "png"));
+}
+
+// Key frames four pictures apart in open groups: the leading pictures of each key frame are
+// predicted from those of the key frame before, which a decoder starting there skips. Every frame
+// time asked of a fresh reader gives the picture a read in order gives, with an alpha layer and
+// without; with one frame's alpha layer gone, the frames before it still read and it fails in words.
+TEST(HevcAlphaSource, EveryFrameOfShortOpenGroupsReadsAsInOrderFromAFreshReader) {
+    test::TempDir dir;
+    const auto inOrder = [](const fs::path& movie) {
+        VideoReaderSettings settings;
+        settings.pixelFormat = kPixelFormatBGRA;
+        auto reader = VideoSampleReader::open(movie, settings);
+        std::vector<std::string> pictures;
+        while (auto sample = reader->next()) pictures.push_back(test::packedRows(*sample->pixels));
+        return pictures;
+    };
+    // The picture at frame i's time from a reader opened there, or the words it failed with.
+    const auto atTime = [](const fs::path& movie, int i) -> std::string {
+        try {
+            MediaFrameReader reader(movie, MediaInfo::load(movie));
+            const PixelBufferRef frame = reader.frame(i / 24.0);
+            return frame ? test::packedRows(*frame) : "no picture";
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    };
+    const fs::path alpha = test::shortOpenGroupsMovie(dir.path(), true);
+    for (const fs::path& movie : {alpha, test::shortOpenGroupsMovie(dir.path(), false)}) {
+        SCOPED_TRACE(movie.filename());
+        const auto pictures = inOrder(movie);
+        ASSERT_EQ(pictures.size(), 40u);
+        for (int i = 0; i < 40; ++i) EXPECT_TRUE(atTime(movie, i) == pictures[size_t(i)]) << "frame " << i;
+    }
+
+    const fs::path damaged = test::withoutAlphaOfSample(alpha, 11, dir / "damaged.mov");
+    const auto pictures = inOrder(alpha);
+    for (int i = 0; i < 9; ++i) EXPECT_TRUE(atTime(damaged, i) == pictures[size_t(i)]) << "frame " << i;
+    EXPECT_EQ(atTime(damaged, 9),
+              "Decoding failed: the alpha layer of frame 9 can't be decoded: it is missing from the file or damaged");
 }
 
 }  // namespace

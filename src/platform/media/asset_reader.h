@@ -75,8 +75,9 @@ struct VideoReaderSettings {
     // and range (BT.709 when unsaid). 8-bit Y'CbCr that the stream marks full range comes in the
     // JPEG formats ('j420', 'j422', 'j444'), which are tagged full range.
     uint32_t pixelFormat = 0;
-    // Samples that end at or before this source time are skipped (the reader seeks near it first).
-    // Invalid: read from the beginning.
+    // Samples that end at or before this source time are skipped (the reader seeks near it first;
+    // where a picture then fails to decode, it reads again from an earlier key frame, at last from
+    // the beginning, before it reports the failure). Invalid: read from the beginning.
     MediaTime start;
     // Decoder threads; 0 lets libavcodec choose from the processor count.
     int threads = 0;

@@ -61,6 +61,13 @@ struct VideoSampleReader::Impl {
     std::optional<int> peeked;
     // The latest presentation stamp read so far at or before the start.
     std::optional<int64_t> latestBeforeStart;
+    // The time of the key frame a seek began reading at; unset where reading began at the file's start.
+    std::optional<MediaTime> seekBegan;
+    int restarts = 0;
+    // The failure that made the reader begin again earlier, until a picture after it comes out.
+    std::exception_ptr firstFailure;
+    // After beginning again: pictures up to this time came out before.
+    MediaTime resumeAfter;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
     // The file ends before samples its index lists: pictures from this time on are not whole.
@@ -191,17 +198,20 @@ struct VideoSampleReader::Impl {
     }
 
     // Reading must begin at a key frame no later than the start, or the decoder has nothing to
-    // build the pictures on. Some demuxers seek by time alone (MPEG-TS takes every packet it
-    // passes for a key frame), so the first packet is looked at, and where it is no such key
-    // frame the seek goes back a second, then twice as far each time; before the track's start,
-    // the file is read from its beginning, as a plain read does. A key frame at most half a
-    // frame after the start will do: its picture is the one shown for the start.
-    void seekToKeyFrame(const std::filesystem::path& file) {
-        const MediaTime start = settings.start;
-        if (!start.isNumeric()) return;
-        const double slack = fallbackDuration().seconds() / 2;
-        for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? MediaTime::make(1, 1) : back * 2) {
-            const MediaTime at = start - back;
+    // build the pictures on. A key frame at most half a frame after the start will do: its picture
+    // is the one shown for the start.
+    void seekToKeyFrame() {
+        if (settings.start.isNumeric()) seekKeyFrame(settings.start, fallbackDuration().seconds() / 2, MediaTime::make(1, 1));
+    }
+
+    // To the latest key frame at most `slack` seconds after `limit`. Some demuxers seek by time
+    // alone (MPEG-TS takes every packet it passes for a key frame), and others by decoding time,
+    // so the first packet is looked at, and where it is no such key frame the seek goes back by
+    // `step`, then twice as far each time; before the track's start, the file is read from its
+    // beginning, as a plain read does.
+    void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
+        for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
+            const MediaTime at = limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
                 peeked.reset();
                 format = openFormat(file, true);
@@ -214,8 +224,69 @@ struct VideoSampleReader::Impl {
             if (*peeked < 0) return;  // met when reading
             const MediaTime first =
                 ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
-            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - start).seconds() <= slack + 1e-6) return;
+            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
+                seekBegan = first;
+                return;
+            }
         }
+    }
+
+    // A picture after a key frame may still depend on pictures before it: the leading pictures
+    // of the next key frame of an open group are predicted from pictures that the key frame's own
+    // leading ones are, which a decoder starting at that key frame skips. Where a picture fails
+    // after a seek, reading begins again at the key frame before, then at the file's start (as a
+    // plain read does), and rolls on past the pictures already given out. False where it began
+    // there already.
+    bool restartEarlier(const std::exception_ptr& failure) {
+        if (!seekBegan || restarts >= 2 || settings.mode != VideoReaderSettings::Mode::decoded) return false;
+        ++restarts;
+        const MediaTime began = *seekBegan;
+        seekBegan.reset();
+        peeked.reset();
+        if (restarts == 1) seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
+        if (!seekBegan || *seekBegan >= began) {
+            seekBegan.reset();
+            peeked.reset();
+            format = openFormat(file, true);
+            if (!format) throw ConversionError::noVideoTrack();
+            discardAllBut(format.get(), info.streamIndex);
+        }
+        const AVStream* st = format->streams[info.streamIndex];
+        if (alphaDecoder)
+            alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
+        else
+            decoder = openDecoder(st, settings.threads, true);
+        if (!firstFailure) firstFailure = failure;
+        resumeAfter = lastTime;
+        demuxEnded = decoderDrained = false;
+        heldFailure = demuxFailure = nullptr;
+        cutAt.reset();  // met again at the end of the file
+        samplesSent = picturesDecoded = 0;
+        latestBeforeStart.reset();
+        status = Status::reading;
+        return true;
+    }
+
+    static bool decodingFailure(const std::exception_ptr& failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const ConversionError& e) {
+            return e.kind() == ConversionError::Kind::decodeFailed;
+        } catch (const MediaError& e) {
+            return e.step() == "decode";
+        } catch (...) {
+        }
+        return false;
+    }
+
+    // Whether the picture decoded came out before reading began again.
+    bool shownBefore(const AVFrame* f) {
+        if (!resumeAfter.isNumeric()) return false;
+        const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
+        if (t.isNumeric() && t <= resumeAfter) return true;
+        resumeAfter = MediaTime::invalid();
+        firstFailure = nullptr;
+        return false;
     }
 
     // Whether the packet's picture is replaced before the start by that of a packet read earlier
@@ -295,12 +366,21 @@ struct VideoSampleReader::Impl {
     // layer once that picture is complete, so one it handed out is whole.
     bool produceDecoded() {
         if (heldFailure) return false;
-        try {
-            return decodeNext();
-        } catch (...) {
-            heldFailure = std::current_exception();
-            status = Status::reading;
-            return false;
+        for (;;) {
+            try {
+                return decodeNext();
+            } catch (...) {
+                const std::exception_ptr failure = std::current_exception();
+                try {
+                    if (decodingFailure(failure) && restartEarlier(failure)) continue;
+                } catch (...) {
+                    // Reading again failed to begin: what failed the decoding is told.
+                }
+                // Where beginning earlier fails as well, what failed first is told.
+                heldFailure = firstFailure ? firstFailure : failure;
+                status = Status::reading;
+                return false;
+            }
         }
     }
 
@@ -319,6 +399,10 @@ struct VideoSampleReader::Impl {
             }
             if (rc == 0) {
                 ++picturesDecoded;
+                if (shownBefore(frame.get())) {
+                    av_frame_unref(frame.get());
+                    continue;
+                }
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
@@ -501,7 +585,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
         else
             impl->decoder = openDecoder(st, settings.threads, true);
     }
-    impl->seekToKeyFrame(file);
+    impl->seekToKeyFrame();
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
 }
 
