@@ -149,10 +149,12 @@ int claimDead(const std::filesystem::path& item, const PartialFile* own, Partial
     return fd;
 }
 
-void sweepOne(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result) {
+void sweepOne(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result,
+              const std::function<void()>& first) {
     struct stat held {};
     const int fd = claimDead(item, own, result, held);
     if (fd < 0) return;
+    if (first) first();
     // An unmarked folder goes only while empty: rmdir takes nothing else.
     const bool removed = !S_ISDIR(held.st_mode) ? ::unlink(item.c_str()) == 0
                          : carriesMarker(fd)    ? removeStagingFolder(item)
@@ -396,26 +398,28 @@ bool restoreSetAside(const std::filesystem::path& target) {
     return false;
 }
 
-PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role, const PartialFile* own) {
+PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role, const PartialFile* own,
+                           const std::function<void()>& first) {
     PartialSweep result;
     const std::string name = target.filename().string();
     if (name.empty()) return result;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
         const std::string entry = it->path().filename().string();
-        if (targetNameOf(entry, role) == name) sweepOne(it->path(), own, result);
+        if (targetNameOf(entry, role) == name) sweepOne(it->path(), own, result, first);
     }
     return result;
 }
 
 PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isTarget,
-                             std::string_view role) {
+                             std::string_view role, const std::function<void(std::string_view)>& first) {
     PartialSweep result;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string entry = it->path().filename().string();
         const std::string_view name = targetNameOf(entry, role);
-        if (!name.empty() && isTarget(name)) sweepOne(it->path(), nullptr, result);
+        if (name.empty() || !isTarget(name)) continue;
+        sweepOne(it->path(), nullptr, result, first ? std::function<void()>([&] { first(name); }) : std::function<void()>());
     }
     return result;
 }

@@ -115,17 +115,20 @@ struct PartialSweep {
 // Removes the hidden files ".Name.<8 hex>.<role>" (and marked staging folders) that dead runs
 // left beside `target`, and counts the ones somebody holds a lock on (flock or fcntl). Links,
 // files with a second hard link, other kinds of file and other name forms are never touched.
-// `own` is not counted.
+// `own` is not counted. `first` runs for each dead item once it is held and before it goes, to
+// clear what else the dead run left: a sweep killed meanwhile leaves the item, so the next sweep
+// still knows there is something to clear.
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role = "partial",
-                           const PartialFile* own = nullptr);
+                           const PartialFile* own = nullptr, const std::function<void()>& first = {});
 
 // When nothing stands at `target`, puts back what a dead run had set aside as ".Name.<hex>.old"
 // while replacing it (a marked folder, or a file): the run died between the two renames, so that
 // item is the last whole one. Returns whether one was put back.
 bool restoreSetAside(const std::filesystem::path& target);
 
-// The same in `folder` for every target name that `isTarget` accepts.
+// The same in `folder` for every target name that `isTarget` accepts; `first` gets the target name.
 PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isTarget,
-                             std::string_view role = "partial");
+                             std::string_view role = "partial",
+                             const std::function<void(std::string_view)>& first = {});
 
 }  // namespace qm

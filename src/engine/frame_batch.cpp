@@ -149,6 +149,28 @@ std::vector<FramePair> ParallelBatch::finish() {
     return pairs;
 }
 
+struct BackgroundWorkTasks {
+    tbb::task_arena arena{1, 0};
+    tbb::task_group group;
+};
+
+BackgroundWork::BackgroundWork(std::function<void()> work)
+    : work_(std::move(work)), tasks_(std::make_unique<BackgroundWorkTasks>()) {}
+
+BackgroundWork::~BackgroundWork() { wait(); }
+
+void BackgroundWork::request() {
+    if (queued_.exchange(true, std::memory_order_acq_rel)) return;  // a run not yet started takes this one too
+    tasks_->arena.enqueue(tasks_->group.defer([this] {
+        queued_.store(false, std::memory_order_release);
+        work_();
+    }));
+}
+
+void BackgroundWork::wait() {
+    tasks_->arena.execute([this] { tasks_->group.wait(); });
+}
+
 bool waitForBudget(const FrameBudget& budget, const ParallelBatch& batch, const CancellationFlag& cancellation,
                    std::chrono::milliseconds timeout) {
     if (!batch.empty() && budget.used() <= batch.chargedBytes()) return false;

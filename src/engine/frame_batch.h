@@ -177,6 +177,27 @@ bool waitForBudget(const FrameBudget& budget, const ParallelBatch& batch, const 
 // frame is rethrown and the whole batch is dropped.
 std::vector<FramePair> processBatch(std::vector<SourceFrame> frames, const FrameFolder& folder, const FrameStep& step);
 
+// Work that waits on the disk, run on a oneTBB worker of an arena of its own so that it never
+// holds a slot of the batch arena, one run at a time: a request while it runs starts it once
+// more afterwards. `work` must not throw.
+class BackgroundWork {
+public:
+    explicit BackgroundWork(std::function<void()> work);
+    // Waits for the runs requested.
+    ~BackgroundWork();
+    BackgroundWork(const BackgroundWork&) = delete;
+    BackgroundWork& operator=(const BackgroundWork&) = delete;
+
+    void request();
+    // Returns once every run requested so far has ended; a run no worker took yet runs here.
+    void wait();
+
+private:
+    std::function<void()> work_;
+    std::atomic<bool> queued_{false};
+    std::unique_ptr<struct BackgroundWorkTasks> tasks_;
+};
+
 // Number of processors this process may use (at least 1).
 int activeProcessorCount();
 

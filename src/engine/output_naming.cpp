@@ -74,6 +74,39 @@ void removeDeadSequence(const std::filesystem::path& folder, OutputFormat format
     if (std::filesystem::is_empty(folder, ec)) std::filesystem::remove(folder, ec);
 }
 
+// Sweeps what dead runs left for the name. A dead run's hidden file beside a sequence folder is
+// what tells that the folder's hidden frames are dead too: they go first, and that file last.
+PartialSweep sweepDeadRuns(const std::filesystem::path& candidate, OutputFormat format) {
+    if (!isImageSequence(format)) return sweepPartials(candidate);
+    return sweepPartials(candidate, "partial", nullptr, [&] { removeDeadSequence(candidate, format); });
+}
+
+// Whether `name` comes before the numbered name `target` in its series: "X" and "X 2" come
+// before "X 3"; nothing comes before a name without a number.
+bool comesBefore(std::string_view name, std::string_view target) {
+    const auto number = [](std::string_view text, std::string_view& base) -> unsigned long long {
+        const size_t space = text.rfind(' ');
+        if (space == std::string_view::npos || space + 1 >= text.size() || text[space + 1] == '0' ||
+            text.size() - space - 1 > 9)
+            return 1;
+        unsigned long long value = 0;
+        for (const char c : text.substr(space + 1)) {
+            if (c < '0' || c > '9') return 1;
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        if (value < 2) return 1;
+        base = text.substr(0, space);
+        return value;
+    };
+    std::string_view targetBase = target;
+    const unsigned long long last = number(target, targetBase);
+    if (last < 2) return false;
+    if (name == targetBase) return true;
+    std::string_view nameBase = name;
+    const unsigned long long n = number(name, nameBase);
+    return n >= 2 && nameBase == targetBase && n < last;
+}
+
 }  // namespace
 
 std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
@@ -82,15 +115,13 @@ std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::fi
 }
 
 std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target) {
-    const bool sequence = isImageSequence(format);
     std::unique_ptr<PartialFile> reservation;
     thread_local std::minstd_rand jitter{std::random_device{}()};
     // A folder given with a trailing separator is named without it.
     const std::filesystem::path first = target.has_filename() ? target : target.parent_path();
     firstName(format, first, [&](const std::filesystem::path& candidate) {
         for (int attempt = 0; attempt < 4; ++attempt) {
-            const PartialSweep leftovers = sweepPartials(candidate);
-            if (sequence && leftovers.removed > 0) removeDeadSequence(candidate, format);
+            const PartialSweep leftovers = sweepDeadRuns(candidate, format);
             if (leftovers.live > 0 || taken(candidate)) return false;
             try {
                 reservation = std::make_unique<PartialFile>(candidate);
@@ -135,6 +166,14 @@ ExportDestination::ExportDestination(OutputFormat format, const std::filesystem:
     : format_(format), path_(target) {
     if (!isImageSequence(format)) return;
     madeFolders_ = makeParentFolders(target);
+    // A caller may hand over a name further along the series than a run killed before it had
+    // (qm-bench takes the first free one): what that run left goes too, as the Convert queue's
+    // runs sweep each name they pass.
+    const std::filesystem::path first = target.has_filename() ? target : target.parent_path();
+    const std::string name = first.filename().string();
+    sweepPartialsIn(first.parent_path().empty() ? std::filesystem::path(".") : first.parent_path(),
+                    [&](std::string_view earlier) { return comesBefore(earlier, name); }, "partial",
+                    [&](std::string_view earlier) { removeDeadSequence(first.parent_path() / std::string(earlier), format); });
     try {
         reservation_ = reserveOutputName(format, target);
     } catch (...) {

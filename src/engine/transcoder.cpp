@@ -17,6 +17,12 @@ namespace qm {
 
 namespace {
 
+// The file's or folder's name travels with the system's reason.
+ConversionError sequenceError(const MediaError& e, const std::string& frameName) {
+    if (e.step() == "image write" || e.step() == "image folder") return ConversionError::writerFailed(e.detail());
+    return ConversionError::encodeFailed("image " + frameName);
+}
+
 bool isCompressedSource(const SourceDecoder& decoder) {
     return decoder.kind == SourceDecoder::Kind::hap || decoder.kind == SourceDecoder::Kind::dxv ||
            decoder.kind == SourceDecoder::Kind::notchLC;
@@ -53,7 +59,10 @@ std::filesystem::path Transcoder::sequenceFolder() const {
     return destination_.has_filename() ? destination_ : destination_.parent_path();
 }
 
-void Transcoder::endSequence() { sequenceWriter_.reset(); }
+void Transcoder::endSequence() {
+    sequenceNaming_.reset();  // waits for a run naming frames
+    sequenceWriter_.reset();
+}
 
 int Transcoder::batchSize() const {
     return transcodeBatchSize(info_.width, info_.height, outWidth_, outHeight_, activeProcessorCount());
@@ -97,7 +106,10 @@ void Transcoder::prepareCodecs() {
         decodePool_ = makePixelBufferPool(info_.width, info_.height, frameDecoder_->outputPixelFormat(pixelFormat_));
     outputPool_ = makePixelBufferPool(outWidth_, outHeight_, deliveryPixelFormat_);
     frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
-    if (isImageSequence(settings_.format)) sequenceWriter_ = std::make_unique<ImageSequenceWriter>(sequenceFolder());
+    if (isImageSequence(settings_.format)) {
+        sequenceWriter_ = std::make_unique<ImageSequenceWriter>(sequenceFolder());
+        sequenceNaming_ = std::make_unique<BackgroundWork>([writer = sequenceWriter_.get()] { writer->nameWaiting(); });
+    }
 }
 
 bool Transcoder::needsConversion(const PixelBuffer& picture) const {
@@ -125,7 +137,7 @@ int64_t Transcoder::stepBytes(const RawFrame& raw) const {
 void Transcoder::releaseCodecs() {
     frameEncoder_.reset();
     frameDecoder_.reset();
-    sequenceWriter_.reset();
+    endSequence();
     decodePool_.reset();
     outputPool_.reset();
     transfer_ = std::make_unique<PixelTransfer>();
@@ -182,10 +194,10 @@ ProcessedFrame Transcoder::processFrame(SourceFrame& frame, const FrameFolder& f
         image.jpegQuality = 0.9;
         try {
             sequenceWriter_->write(frame.index, name, *buffer, image);
+            // The disk is waited for away from the frame steps, so they go on encoding meanwhile.
+            if (sequenceWriter_->hasWaiting()) sequenceNaming_->request();
         } catch (const MediaError& e) {
-            // The file's or folder's name travels with the system's reason.
-            if (e.step() == "image write" || e.step() == "image folder") throw ConversionError::writerFailed(e.detail());
-            throw ConversionError::encodeFailed("image " + name);
+            throw sequenceError(e, name);
         }
         return ProcessedFrame::written();
     }
@@ -273,10 +285,10 @@ void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
     // with the same names are replaced.
     const std::filesystem::path folder = sequenceFolder();
     const std::string name = folder.filename().string();
-    // What killed runs left go first: a hidden folder that never got its first frame published,
-    // and hidden frames under this sequence's own frame names.
-    sweepPartials(folder);
+    // What killed runs left go first: hidden frames under this sequence's own frame names, and a
+    // hidden folder that never got its first frame published.
     sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFileName(name, frame, settings_.format); });
+    sweepPartials(folder);
 
     int64_t written = 0;
     for (;;) {
@@ -286,9 +298,12 @@ void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
         written += int64_t(batch.size());
     }
     if (written == 0) throw ConversionError::writerFailed("no frames were written");
-    // A frame's step ends once it is named or handed to the thread naming the frames before it,
-    // which names it before its own step ends; so every frame has its name by now.
-    if (sequenceWriter_) sequenceWriter_->settle();
+    // Every frame's step has ended, so each is written and waits for its name at most.
+    try {
+        if (sequenceWriter_) sequenceWriter_->settle();
+    } catch (const MediaError& e) {
+        throw sequenceError(e, name);
+    }
     feeder.finish();
 }
 

@@ -137,6 +137,7 @@ private:
     std::unique_ptr<CompressedFrameEncoder> frameEncoder_;
     std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
     std::unique_ptr<ImageSequenceWriter> sequenceWriter_;
+    std::unique_ptr<BackgroundWork> sequenceNaming_;  // syncs and names the frames while others encode
 };
 
 }  // namespace qm

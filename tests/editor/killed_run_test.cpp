@@ -183,6 +183,56 @@ TEST(KilledRun, SequenceRunsKilledAtRandomMomentsLeaveNoGap) {
     }
 }
 
+// Hidden items in `folder` and in every folder in it.
+std::vector<std::string> hiddenIn(const fs::path& folder) {
+    std::vector<std::string> hidden;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.path().filename().string().starts_with(".")) hidden.push_back(fs::relative(entry.path(), folder));
+    return hidden;
+}
+
+// qm-bench's export takes the first free name, past the folder of an export killed before it:
+// the killed run's hidden leftovers, beside that folder and in it, go all the same.
+TEST(KilledRun, AWholeExportClearsWhatAnExportKilledBeforeItLeft) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", lavfiVideo("testsrc2", 320, 180, 4), "-c:v", "libx264", "-preset", "ultrafast",
+                  "-pix_fmt", "yuv420p", (dir / "short.mov").string()});
+    json media = {{"id", newID()}, {"path", (dir / "short.mov").string()}, {"name", "short.mov"}, {"width", 320},
+                  {"height", 180}, {"frameRate", 30}, {"duration", 4}, {"hasAudio", false}, {"codecName", "H.264"}};
+    const fs::path projectFile = dir / "Show.qmproj", out = dir / "out";
+    test::writeFile(projectFile, project(960, 540, {media}, {track("Layer 1", {clip(media)})}).dump());
+    fs::create_directories(out);
+    const auto exportProject = [&] {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(QM_BENCH, QM_BENCH, "export-project", projectFile.c_str(), "--format", "pngSequence", "--out",
+                    out.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return pid;
+    };
+    const pid_t killed = exportProject();
+    int status = 0;
+    // Bounded by the run itself: it either shows two frames or ends.
+    while (::waitpid(killed, &status, WNOHANG) == 0) {
+        std::error_code ec;
+        if (std::distance(fs::directory_iterator(out / "Show_PNG", ec), fs::directory_iterator()) >= 2) {
+            ::kill(killed, SIGKILL);
+            ::waitpid(killed, &status, 0);
+        }
+    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the export ended before it was killed";
+    ASSERT_FALSE(hiddenIn(out).empty());
+
+    for (int run = 0; run < 2; ++run) {
+        ::waitpid(exportProject(), &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run;
+        EXPECT_EQ(hiddenIn(out), std::vector<std::string>{}) << "run " << run;
+    }
+    EXPECT_EQ(test::fileNames(out), (std::vector<std::string>{"Show_PNG", "Show_PNG 2", "Show_PNG 3"}));
+    EXPECT_EQ(test::fileNames(out / "Show_PNG 3"), test::sequenceFrameNames(out / "Show_PNG 3", 120, "png"));
+}
+
 // Whether `package` holds the project and a whole copy of every medium, and nothing else.
 void expectWholePackage(const fs::path& package, const std::vector<fs::path>& media, const std::string& when) {
     std::vector<std::string> names;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -174,6 +175,44 @@ TEST(KilledConvertRun, TheSweepLeavesTheUsersLookAlikes) {
     EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG_000001.png.1.partial"), "frame");
     EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG.0000abcd.partial" / "keep.txt"), "sequence");
     EXPECT_EQ(test::countFrames(out / "name_Hap.mov"), 25);
+}
+
+// A run killed while it sweeps what a dead sequence run left (the hidden frames in its folder and
+// the hidden file beside it that marks them dead) leaves enough for the next run to finish it.
+TEST(KilledConvertRun, ASweepKilledMidwayIsFinishedByTheNextRun) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 0.2);
+    const fs::path out = dir / "out", frames = out / "name_JPEG";
+    fs::create_directories(frames);
+    test::writeFile(frames / "name_JPEG_000000.jpg", "frame");
+    // Enough hidden frames that the sweep is still at them when the kill lands.
+    char hidden[64];
+    for (int i = 1; i <= 3000; ++i) {
+        std::snprintf(hidden, sizeof hidden, ".name_JPEG_%06d.jpg.%08x.partial", i, 0x1000u + unsigned(i));
+        test::writeFile(frames / hidden, "dead");
+    }
+    test::writeFile(out / ".name_JPEG.0000beef.partial", "");
+    // Killed at the first item the sweep removes, wherever it is.
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ::inotify_add_watch(watch, out.c_str(), IN_DELETE);
+    ::inotify_add_watch(watch, frames.c_str(), IN_DELETE);
+    const pid_t pid = startTranscode(source, out, "jpegSequence");
+    alignas(inotify_event) char events[4096];
+    ASSERT_GT(::read(watch, events, sizeof events), 0);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(watch);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_FALSE(names(frames, true).empty()) << "the sweep ended before it was killed";
+
+    ASSERT_EQ(runTranscode(source, out, "jpegSequence"), 0);
+    EXPECT_EQ(names(out, false), (std::vector<std::string>{"name_JPEG", "name_JPEG 2"}));
+    EXPECT_TRUE(names(out, true).empty());
+    EXPECT_EQ(names(frames, true).size(), 0u);
+    EXPECT_EQ(names(frames, false), std::vector<std::string>{"name_JPEG_000000.jpg"});
+    EXPECT_EQ(names(out / "name_JPEG 2", false), test::sequenceFrameNames(out / "name_JPEG 2", 5, "jpg"));
 }
 
 // A movie that meets the file-size limit fails in words, as a full disk does, rather than the

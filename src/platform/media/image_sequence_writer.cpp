@@ -1,13 +1,13 @@
 #include "platform/media/image_sequence_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
-
-#include "platform/media/media_error.h"
 
 namespace qm {
 
@@ -17,7 +17,8 @@ std::string reason(int error) { return std::generic_category().message(error); }
 
 }  // namespace
 
-ImageSequenceWriter::ImageSequenceWriter(std::filesystem::path folder) : folder_(std::move(folder)) {}
+ImageSequenceWriter::ImageSequenceWriter(std::filesystem::path folder, size_t maxWaiting)
+    : folder_(std::move(folder)), maxWaiting_(std::max<size_t>(maxWaiting, 1)) {}
 
 ImageSequenceWriter::~ImageSequenceWriter() {
     waiting_.clear();
@@ -69,40 +70,79 @@ void ImageSequenceWriter::write(int64_t index, const std::string& name, const Pi
         if (e.step() == "image write") throw failed(e.detail());
         throw;
     }
-    // Synced here, in parallel, before it can be named: a name never outlives a power cut on a
-    // frame whose bytes did not.
-    if (const int error = frame->sync(); error != 0) throw failed(reason(error));
-    complete(index, std::move(frame));
+    // Its writeback starts now, without waiting for it, so the disk works while later frames are
+    // encoded and the sync that names it finds little left to do.
+    ::sync_file_range(frame->descriptor(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    std::unique_lock lock(lock_);
+    if (stopped_) throw *failure_;  // never to be named: it goes now
+    waiting_.emplace(index, std::move(frame));
+    // The disk is behind the encoders: this thread takes its turn at naming, or waits for the one
+    // naming, instead of piling up more hidden files.
+    while (waiting_.size() >= maxWaiting_ && readyLocked()) {
+        if (naming_)
+            namingEnded_.wait(lock);
+        else
+            nameReady(lock);
+    }
+    if (stopped_) throw *failure_;
 }
 
-void ImageSequenceWriter::complete(int64_t index, std::unique_ptr<PartialFile> frame) {
+void ImageSequenceWriter::nameWaiting() noexcept {
     std::unique_lock lock(lock_);
-    if (stopped_) return;  // never to be named: it goes now
-    waiting_.emplace(index, std::move(frame));
-    if (naming_) return;  // the thread naming the run takes it in turn
+    if (!naming_) nameReady(lock);
+}
+
+bool ImageSequenceWriter::hasWaiting() const {
+    std::lock_guard guard(lock_);
+    return !naming_ && readyLocked();
+}
+
+void ImageSequenceWriter::nameReady(std::unique_lock<std::mutex>& lock) {
     naming_ = true;
-    for (;;) {
-        const auto first = waiting_.find(next_);
-        if (first == waiting_.end()) break;
-        const std::unique_ptr<PartialFile> file = std::move(first->second);
-        waiting_.erase(first);
+    while (readyLocked()) {
+        std::vector<std::unique_ptr<PartialFile>> group;
+        for (auto it = waiting_.find(next_); it != waiting_.end() && it->first == next_ + int64_t(group.size());
+             it = waiting_.erase(it))
+            group.push_back(std::move(it->second));
         const bool withFolder = next_ == 0 && staged_;
         lock.unlock();
-        // Frame 0 is named inside the staged folder, which then takes the folder's name.
+        // The writeback of the whole group starts first, so that one journal commit takes every
+        // frame of it and the syncs after the first find their work done.
+        for (const auto& file : group) ::sync_file_range(file->descriptor(), 0, 0, SYNC_FILE_RANGE_WRITE);
         std::optional<MediaError> failure;
-        if (const int error = file->publish(false); error != 0)
-            failure.emplace("image write", file->target().filename().string() + " (" + reason(error) + ")");
-        else if (const int folderError = withFolder ? staged_->publish() : 0; folderError != 0)
-            failure.emplace("image folder", folder_.filename().string() + " (" + reason(folderError) + ")");
+        const auto fileFailed = [&](const PartialFile& file, int error) {
+            failure.emplace("image write", file.target().filename().string() + " (" + reason(error) + ")");
+        };
+        size_t synced = 0;
+        for (; synced < group.size(); ++synced)
+            if (const int error = group[synced]->sync(); error != 0) {
+                fileFailed(*group[synced], error);
+                break;
+            }
+        // A name never outlives a power cut on a frame whose bytes did not: only synced frames get one.
+        size_t done = 0;
+        for (; done < synced; ++done) {
+            if (const int error = group[done]->publish(false); error != 0) {
+                failure.reset();
+                fileFailed(*group[done], error);
+                break;
+            }
+            // Frame 0 is named inside the staged folder, which then takes the folder's name.
+            if (const int error = done == 0 && withFolder ? staged_->publish() : 0; error != 0) {
+                failure.emplace("image folder", folder_.filename().string() + " (" + reason(error) + ")");
+                break;
+            }
+        }
         lock.lock();
+        next_ += int64_t(done);
         if (failure) {
             stopped_ = true;
-            naming_ = false;
-            throw *failure;
+            failure_ = std::move(failure);
         }
-        ++next_;
+        namingEnded_.notify_all();
     }
     naming_ = false;
+    namingEnded_.notify_all();
 }
 
 int64_t ImageSequenceWriter::named() const {
@@ -111,7 +151,10 @@ int64_t ImageSequenceWriter::named() const {
 }
 
 void ImageSequenceWriter::settle() {
-    std::lock_guard guard(lock_);
+    std::unique_lock lock(lock_);
+    namingEnded_.wait(lock, [&] { return !naming_; });
+    nameReady(lock);
+    if (stopped_) throw *failure_;
     // Some file systems cannot sync a folder; that does not fail the run.
     if (folderFd_ >= 0 && next_ > 0) ::fsync(folderFd_);
 }
