@@ -261,6 +261,12 @@ struct VideoSampleReader::Impl {
         demuxEnded = decoderDrained = false;
         heldFailure = demuxFailure = nullptr;
         cutAt.reset();  // met again at the end of the file
+        // What the old decoder said of its samples says nothing of the new one's.
+        awaited.clear();
+        failedAt.reset();
+        failedCode = 0;
+        beganMidway.reset();
+        keyFrameSent = false;
         samplesSent = picturesDecoded = 0;
         latestBeforeStart.reset();
         status = Status::reading;
