@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "document_fixtures.h"
+#include "editor_model/timeline_fixtures.h"
 #include "editor/editor_playback.h"
 #include "editor/model/project_exporter.h"
 #include "support/damaged_media.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -193,6 +195,61 @@ TEST(EditorExport, FormatsOutcomesAndRefusals) {
     EXPECT_EQ(e.m.exportError(), std::optional<QString>("The timeline is empty: there is nothing to export."));
     EXPECT_EQ(e.m.exportResult(), std::nullopt);
     EXPECT_FALSE(fs::exists(dir / "empty.mp4"));
+}
+
+// ffmpeg's decode of a file's sound as 48 kHz stereo float.
+std::vector<float> decodedSound(const TempDir& dir, const fs::path& file) {
+    const fs::path raw = dir / "sound.raw";
+    ffmpeg({"-i", file.string(), "-map", "0:a:0", "-f", "f32le", "-ac", "2", "-ar", "48000", raw.string()});
+    const std::string bytes = readFile(raw);
+    std::vector<float> v(bytes.size() / sizeof(float));
+    std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+    return v;
+}
+
+// A clip from the second frame on, split at every frame up to the 15th, joins to the sample at
+// drop-frame rates as at whole ones: the pieces mix as the whole clip does, and the export holds
+// the source's samples from the clip's first on, none twice and none left out.
+TEST(EditorExport, ClipsSplitAtEveryFrameJoinToTheSample) {
+    TempDir dir;
+    const fs::path wav = dir / "tones.wav";
+    ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.5*sin(2*PI*440*t)+0.3*sin(2*PI*97*t)|0.4*sin(2*PI*661*t):s=48000:d=1", "-c:a",
+            "pcm_s16le", wav.string()});
+    for (const double rate : {30000.0 / 1001, 60000.0 / 1001, 25.0}) {
+        SCOPED_TRACE(rate);
+        Editor e;
+        e.await(e.m.importFiles({q(wav)}));
+        ASSERT_EQ(e.m.project().media.size(), 1u);
+        Project p = e.m.project();
+        p.frameRate = rate;
+        e.m.setProject(p);
+        e.m.setProjectSize(64, 36);
+        e.m.addClipAtPlayhead(p.media[0].id, std::size_t(0), 1 / rate);
+        const Project whole = e.m.project();
+        for (int frame = 2; frame <= 15; ++frame) {
+            e.m.seek(frame / rate);
+            e.m.splitAtPlayhead();
+        }
+        ASSERT_EQ(e.m.project().tracks[0].clips.size(), 15u);
+        const std::vector<float> pieces = mixOf(e.m.project()), one = mixOf(whole);
+        ASSERT_EQ(pieces.size(), one.size());
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < one.size(); ++i) differ += pieces[i] != one[i];
+        EXPECT_EQ(differ, 0u);
+        if (rate == 25.0) continue;
+
+        ConversionSettings settings;
+        settings.format = OutputFormat::proRes422;
+        const fs::path out = dir / "split.mov";
+        e.await(e.m.startExport(settings, q(out)));
+        ASSERT_EQ(e.m.exportError(), std::nullopt);
+        const std::vector<float> exported = decodedSound(dir, out), source = decodedSound(dir, wav);
+        const std::size_t first = 2 * std::size_t(std::llround(48000 / rate));  // 1601.6 and 800.8 samples
+        ASSERT_GE(exported.size(), first + source.size());
+        differ = 0;
+        for (std::size_t i = 0; i < first + source.size(); ++i) differ += exported[i] != (i < first ? 0.0f : source[i - first]);
+        EXPECT_EQ(differ, 0u);
+    }
 }
 
 // The same path twice: the second run takes the next free name, the first keeps every frame; a

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QPicture>
+
+#include <limits>
 
 #include "editor/views/timeline/graph_editor_view.h"
 #include "timeline_test_support.h"
@@ -152,6 +155,30 @@ TEST(GraphEditorView, TapsSelect) {
     g.tap(QPointF(400, 150));
     EXPECT_TRUE(g.editor->selectedKeyframes().isEmpty());
     EXPECT_EQ(g.editor->undoCount(), 0u);
+}
+
+// A hand-edited file may hold keyframes at times no clip reaches. They read back as written, and
+// the graph draws the curve in view from as many points as the view is wide, also scrolled and
+// with every keyframe selected (the handles' guides then run far off).
+TEST(GraphEditorView, KeyframesFarOffDrawOnlyWhatIsInView) {
+    for (double far : {1e17, 1e300, std::numeric_limits<double>::max()}) {
+        SCOPED_TRACE(far);
+        Graph g([&](ClipTransform& t) { t.opacity.keyframes = {key(-far, 0), key(0.5, 100), key(far, 0)}; });
+        const Project read = Project::decode(g.editor->project().encoded().toStdString());
+        ASSERT_EQ(read.tracks[0].clips[0].transform->opacity.keyframes.back().time, far);
+        g.editor->setProject(read);
+        g.select({0, 1, 2});
+        for (double scroll : {0.0, 300.0}) {
+            g.graph()->setScrollX(scroll);
+            QPicture picture;
+            g.graph()->render(&picture);  // every point drawn is recorded
+            EXPECT_LT(picture.size(), 64u * 1024);
+            const auto s = g.scene();
+            const QImage shown = g.graph()->grab().toImage();
+            const QPointF on = g.graph()->toWidget({s.geometry.x(8), s.geometry.y(s.valueAt(8, 0))});
+            EXPECT_NE(shown.pixelColor(on.toPoint()), shown.pixelColor((on - QPointF(0, 10)).toPoint()));
+        }
+    }
 }
 
 // --- Point drags -------------------------------------------------------------------------------

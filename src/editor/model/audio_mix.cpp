@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -32,6 +33,15 @@ std::optional<Choice> chooseTrack(const std::vector<TrackInfo>& audio, const LTC
 }
 
 double secondsOr(const MediaTime& t, double fallback) { return t.isNumeric() ? t.seconds() : fallback; }
+
+// The nearest sample to a time. Sums and differences of frame times carry rounding noise of a
+// few ulps; on a 1/1024-sample grid first, a time that lies on a half sample rounds the same way
+// however it was reached.
+int64_t nearestSample(double seconds) {
+    const double samples = seconds * AudioMixReader::kRate;
+    if (!(std::abs(samples) < 0x1p42)) return std::isnan(samples) ? 0 : std::llround(std::clamp(samples, -0x1p62, 0x1p62));
+    return std::llround(std::round(samples * 1024) / 1024);
+}
 
 }  // namespace
 
@@ -99,11 +109,14 @@ struct AudioMixReader::Source {
     std::vector<float> pending;  // stereo frames from stream sample pendingStart on
     int64_t pendingStart = 0;
 
+    // Timeline sample n plays the stream at n / rate − start + streamFrom seconds, to the nearest
+    // sample: the clip's ends and that offset are each rounded once from the clip's own times, so
+    // two clips cut from one source meet with no sample twice and none left out.
     explicit Source(const AudioMixClip& c)
         : clip(c),
-          begin(std::llround(c.start * kRate)),
-          end(begin + std::llround(c.length * kRate)),
-          streamFrom(std::llround(c.streamFrom * kRate)) {}
+          begin(nearestSample(c.start)),
+          end(nearestSample(c.start + c.length)),
+          streamFrom(begin + nearestSample(c.streamFrom - c.start)) {}
 
     // Adds samples [from, from + count) of the timeline, within the clip, into `mix`.
     void mixInto(float* mix, int64_t from, int64_t count) {
@@ -164,8 +177,8 @@ struct AudioMixReader::Source {
 
 AudioMixReader::AudioMixReader(AudioMixPlan plan, double from, double to)
     : plan_(std::move(plan)),
-      position_(std::llround(std::max(from, 0.0) * kRate)),
-      end_(std::llround(std::max(to, 0.0) * kRate)) {
+      position_(nearestSample(std::max(from, 0.0))),
+      end_(nearestSample(std::max(to, 0.0))) {
     for (const AudioMixClip& c : plan_.clips) sources_.push_back(std::make_unique<Source>(c));
 }
 

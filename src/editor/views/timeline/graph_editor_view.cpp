@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include <QHelpEvent>
+#include <QLineF>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -54,6 +57,19 @@ void drawCurve(QPainter& painter, const QPolygonF& line) {
     constexpr int run = 16;
     for (qsizetype s = 0; s + 1 < line.size(); s += run)
         painter.drawPolyline(line.constData() + s, int(std::min<qsizetype>(run + 1, line.size() - s)));
+}
+
+// The part of the segment a–b that lies between x = left and x = right, or nothing: Qt strokes a
+// line to a point far off over its whole length.
+std::optional<QLineF> withinColumns(QPointF a, QPointF b, double left, double right) {
+    if (a.x() > b.x()) std::swap(a, b);
+    if (!(b.x() >= left && a.x() <= right)) return std::nullopt;
+    const auto cut = [&](double x) {
+        return b.x() == a.x() ? a : QPointF(x, a.y() + (b.y() - a.y()) * ((x - a.x()) / (b.x() - a.x())));
+    };
+    const QLineF line(a.x() < left ? cut(left) : a, b.x() > right ? cut(right) : b);
+    const bool finite = std::isfinite(line.x1()) && std::isfinite(line.y1()) && std::isfinite(line.x2()) && std::isfinite(line.y2());
+    return finite ? std::optional(line) : std::nullopt;
 }
 
 const GraphKeyframe* keyframeWithID(const std::vector<GraphKeyframe>& keys, const QUuid& id) {
@@ -278,12 +294,18 @@ void GraphEditorView::paintScene(QPainter& painter, const Scene& s, const QRectF
         const GraphKeyframe &first = keys.front(), &last = keys.back();
         const double x0 = g.x(first.time), xN = g.x(last.time);
         // The curve on a 2-point grid from the first keyframe, only the columns in view (one more
-        // on each side so the line runs through the edges).
+        // on each side so the line runs through the edges). The columns are counted from the
+        // first in view, never from a keyframe far off: beside a coordinate of 1e18 a step of 2
+        // vanishes.
         if (xN > x0 && xN >= left - sampleStep && x0 <= right + sampleStep) {
+            const bool fromFirst = x0 >= left - sampleStep;
+            const double from =
+                fromFirst ? x0 : left - sampleStep - (std::isfinite(x0) ? std::fmod(left - sampleStep - x0, sampleStep) : 0.0);
+            const double columns = std::clamp(std::ceil((std::min(xN, right) - from) / sampleStep) + 2, 1.0, 1e7);
             QPolygonF line;
-            for (double i = std::max(0.0, std::floor((left - x0) / sampleStep) - 1);; i += 1) {
-                const double x = std::min(x0 + i * sampleStep, xN);
-                line << QPointF(x, i == 0 ? g.y(first.values[c]) : g.y(s.valueAt(g.time(x), c)));
+            for (int i = 0; i <= int(columns); ++i) {
+                const double x = std::min(from + i * sampleStep, xN);
+                line << QPointF(x, i == 0 && fromFirst ? g.y(first.values[c]) : g.y(s.valueAt(g.time(x), c)));
                 if (x >= xN || x > right + sampleStep) break;
             }
             painter.setPen(QPen(colour, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
@@ -299,9 +321,8 @@ void GraphEditorView::paintScene(QPainter& painter, const Scene& s, const QRectF
         painter.setPen(QPen(withAlpha(Qt::white, 0.7), 1));
         for (const Item& item : all) {
             if (item.kind == ItemKind::point || item.component != c) continue;
-            const QPointF from = s.point(keys[item.keyframe], c);
-            if (std::max(from.x(), item.centre.x()) < left || std::min(from.x(), item.centre.x()) > right) continue;
-            painter.drawLine(from, item.centre);
+            if (const auto guide = withinColumns(s.point(keys[item.keyframe], c), item.centre, left - 1, right + 1))
+                painter.drawLine(*guide);
         }
     }
     // Handles below points, component 1 above component 0.
