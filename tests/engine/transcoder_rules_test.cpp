@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -203,29 +204,19 @@ TEST(OutputNaming, WhatAKilledRunLeftIsSweptAndItsNameFree) {
     EXPECT_EQ(left, (std::set<std::string>{"Clip_JPEG", "Clip_JPEG/Clip_JPEG_000000.jpg"}));
 }
 
-// A folder that refuses every change while it lives: read-only for a user, immutable for root
-// (whom permissions do not stop). refused() is false where neither can be had.
-class RefusingFolder {
-public:
-    explicit RefusingFolder(std::filesystem::path folder) : folder_(std::move(folder)) { refused_ = set(true); }
-    ~RefusingFolder() { set(false); }
-    bool refused() const { return refused_; }
-
-private:
-    bool set(bool refuse) {
-        ::chmod(folder_.c_str(), refuse ? 0555 : 0755);
-        if (::geteuid() != 0) return true;
-        const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
-        int flags = 0;
-        bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        flags = refuse ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        if (fd >= 0) ::close(fd);
-        return done;
-    }
-    std::filesystem::path folder_;
-    bool refused_ = false;
-};
+// Makes the folder refuse changes, or take them again: read-only for a user, immutable for root
+// (whom permissions do not stop). False where that cannot be had.
+bool refuseChanges(const std::filesystem::path& folder, bool refuse) {
+    ::chmod(folder.c_str(), refuse ? 0555 : 0755);
+    const int fd = ::geteuid() == 0 ? ::open(folder.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+    if (fd < 0) return ::geteuid() != 0;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = refuse ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
 
 // Nothing hidden that a sequence run leaves outlives the next run for its name: not the hidden
 // frames of a folder that turned unwritable midway (the run fails, and its reservation stays
@@ -235,19 +226,18 @@ TEST(OutputNaming, NoHiddenFileOfASequenceRunOutlivesTheNextRun) {
     namespace fs = std::filesystem;
     const fs::path first = dir / "Clip_PNG", again = dir / "Clip_PNG 2";
     const PixelBufferRef picture = PixelBuffer::create(16, 16, kPixelFormatBGRA);
-    std::optional<RefusingFolder> refusing;
+    const std::shared_ptr<void> undo(nullptr, [&](void*) { refuseChanges(first, false); });
     {
         const auto reservation = reserveOutputName(OutputFormat::pngSequence, first);
         ImageSequenceWriter writer(first);
         writer.write(0, "Clip_PNG_000000.png", *picture, {});
         writer.nameWaiting();
         writer.write(2, "Clip_PNG_000002.png", *picture, {});  // waits hidden for frame 1
-        refusing.emplace(first);
-        if (!refusing->refused()) GTEST_SKIP() << "the folder cannot be made to refuse changes here";
+        if (!refuseChanges(first, true)) GTEST_SKIP() << "the folder cannot be made to refuse changes here";
         EXPECT_THROW(writer.write(1, "Clip_PNG_000001.png", *picture, {}), MediaError);
     }
     EXPECT_EQ(reserveOutputName(OutputFormat::pngSequence, first)->target(), again);
-    refusing.reset();
+    refuseChanges(first, false);
     EXPECT_EQ(reserveOutputName(OutputFormat::pngSequence, first)->target(), again);
     EXPECT_EQ(test::fileNames(first), std::vector<std::string>{"Clip_PNG_000000.png"});
 
