@@ -150,16 +150,16 @@ int claimDead(const std::filesystem::path& item, const PartialFile* own, Partial
 }
 
 void sweepOne(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result,
-              const std::function<void()>& first) {
+              const std::function<bool()>& first) {
     struct stat held {};
     const int fd = claimDead(item, own, result, held);
     if (fd < 0) return;
-    if (first) first();
-    // An unmarked folder goes only while empty: rmdir takes nothing else.
-    const bool removed = !S_ISDIR(held.st_mode) ? ::unlink(item.c_str()) == 0
-                         : carriesMarker(fd)    ? removeStagingFolder(item)
-                                                : ::rmdir(item.c_str()) == 0;
-    if (removed) ++result.removed;
+    // While anything the item stands for stays, so does the item. An unmarked folder goes only
+    // while empty: rmdir takes nothing else.
+    const bool removed = (!first || first()) && (!S_ISDIR(held.st_mode) ? ::unlink(item.c_str()) == 0
+                                                 : carriesMarker(fd)    ? removeStagingFolder(item)
+                                                                        : ::rmdir(item.c_str()) == 0);
+    ++(removed ? result.removed : result.left);
     ::close(fd);
 }
 
@@ -233,9 +233,10 @@ bool PartialFile::stillNamed() const {
 
 void PartialFile::discard() {
     if (published_ || path_.empty()) return;
-    // Whatever was swapped in under the hidden name is not ours to remove.
-    if (stillNamed()) ::unlinkat(folderFd_, name_.c_str(), 0);
-    published_ = true;  // nothing of ours is left under the hidden name
+    // Whatever was swapped in under the hidden name is not ours to remove; ours stays while what
+    // it stands for does.
+    if (stillNamed() && (!clearFirst_ || clearFirst_())) ::unlinkat(folderFd_, name_.c_str(), 0);
+    published_ = true;  // done with the hidden name
 }
 
 void PartialFile::syncFolder() const {
@@ -317,7 +318,7 @@ bool PartialFolder::stillNamed() const {
 
 void PartialFolder::settle() {
     published_ = true;
-    ::unlinkat(fd_, kMarkerName.c_str(), 0);  // should this fail, an empty hidden file stays inside
+    ::unlinkat(fd_, kMarkerName.c_str(), 0);  // should this fail, the next run's clearStagingMarker() takes it
     syncFolder(folderOf(target_));
 }
 
@@ -399,7 +400,7 @@ bool restoreSetAside(const std::filesystem::path& target) {
 }
 
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role, const PartialFile* own,
-                           const std::function<void()>& first) {
+                           const std::function<bool()>& first) {
     PartialSweep result;
     const std::string name = target.filename().string();
     if (name.empty()) return result;
@@ -412,16 +413,35 @@ PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view
 }
 
 PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isTarget,
-                             std::string_view role, const std::function<void(std::string_view)>& first) {
+                             std::string_view role, const std::function<bool(std::string_view)>& first) {
     PartialSweep result;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string entry = it->path().filename().string();
         const std::string_view name = targetNameOf(entry, role);
         if (name.empty() || !isTarget(name)) continue;
-        sweepOne(it->path(), nullptr, result, first ? std::function<void()>([&] { first(name); }) : std::function<void()>());
+        sweepOne(it->path(), nullptr, result, first ? std::function<bool()>([&] { return first(name); }) : std::function<bool()>());
     }
     return result;
+}
+
+bool clearStagingMarker(const std::filesystem::path& folder) {
+    const int fd = retrying([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR || errno == ELOOP;  // no folder of ours there
+    const int marker = retrying(
+        [&] { return ::openat(fd, kMarkerName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+    bool cleared = marker < 0 && (errno == ENOENT || errno == ELOOP);
+    struct stat held {}, named {};
+    if (marker >= 0 && ::fstat(marker, &held) == 0) {
+        if (!S_ISREG(held.st_mode) || held.st_nlink != 1)
+            cleared = true;  // a look-alike, not ours to remove
+        else if (lockOn(fd, true) == LockState::free && lockOn(marker, false) == LockState::free &&
+                 ::fstatat(fd, kMarkerName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(held, named))
+            cleared = ::unlinkat(fd, kMarkerName.c_str(), 0) == 0;
+    }
+    if (marker >= 0) ::close(marker);
+    ::close(fd);
+    return cleared;
 }
 
 }  // namespace qm

@@ -52,6 +52,11 @@ public:
     int sync();
     // Removes the hidden file now.
     void discard();
+    // For a file that stands for more than itself (a reserved name whose run leaves hidden files
+    // elsewhere): `clear` removes what else of the run is left, before the file goes unpublished.
+    // While it returns false something of that stays, and so does the file, without its lock, so
+    // that the next sweep for the target takes it for a dead run's and clears again.
+    void clearFirst(std::function<bool()> clear) { clearFirst_ = std::move(clear); }
 
 private:
     void create(std::string_view role);
@@ -66,6 +71,7 @@ private:
     std::string targetName_;
     int fd_ = -1;
     bool published_ = false;
+    std::function<bool()> clearFirst_;
 };
 
 // A folder built beside `target` under ".Name.<8 hex>.partial", locked and marked while it is
@@ -87,7 +93,8 @@ public:
     // Renames the folder to the target, which must not exist (EEXIST or ENOTEMPTY when something
     // came there meanwhile). Returns 0 or the errno; ESTALE when the hidden name no longer is
     // this folder. The marker goes only once the folder has the target's name, so that a run
-    // killed at any point leaves either a marked hidden folder or the finished one.
+    // killed at any point leaves either a marked hidden folder or the finished one (with the
+    // marker still inside when killed between the two: clearStagingMarker() is for that).
     int publish();
     // Puts the folder at the target, replacing whatever is there: an atomic exchange where the
     // file system offers one, else the old item steps aside under ".Name.<hex>.old" first. The
@@ -110,16 +117,18 @@ private:
 struct PartialSweep {
     int removed = 0;  // hidden items of dead runs, now gone
     int live = 0;     // hidden items whose run still holds them
+    int left = 0;     // hidden items of dead runs that could not go (or not yet: see `first`)
 };
 
 // Removes the hidden files ".Name.<8 hex>.<role>" (and marked staging folders) that dead runs
 // left beside `target`, and counts the ones somebody holds a lock on (flock or fcntl). Links,
 // files with a second hard link, other kinds of file and other name forms are never touched.
 // `own` is not counted. `first` runs for each dead item once it is held and before it goes, to
-// clear what else the dead run left: a sweep killed meanwhile leaves the item, so the next sweep
-// still knows there is something to clear.
+// clear what else the dead run left, and says whether all of that is gone: when not, or when a
+// sweep is killed meanwhile, the item stays, so the next sweep still knows there is something to
+// clear.
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role = "partial",
-                           const PartialFile* own = nullptr, const std::function<void()>& first = {});
+                           const PartialFile* own = nullptr, const std::function<bool()>& first = {});
 
 // When nothing stands at `target`, puts back what a dead run had set aside as ".Name.<hex>.old"
 // while replacing it (a marked folder, or a file): the run died between the two renames, so that
@@ -129,6 +138,13 @@ bool restoreSetAside(const std::filesystem::path& target);
 // The same in `folder` for every target name that `isTarget` accepts; `first` gets the target name.
 PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isTarget,
                              std::string_view role = "partial",
-                             const std::function<void(std::string_view)>& first = {});
+                             const std::function<bool(std::string_view)>& first = {});
+
+// A folder standing under its own name may still hold the marker of its staging: its run stopped
+// between giving it the name and removing the marker (or could not remove it). Removes the marker
+// when it provably is a dead run's: the folder reached without a link and nobody holding a lock on
+// it, the marker a regular file without a second link that nobody locks. Returns whether no marker
+// of ours is left in the folder (a look-alike that is not ours does not count).
+bool clearStagingMarker(const std::filesystem::path& folder);
 
 }  // namespace qm

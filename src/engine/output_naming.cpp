@@ -64,21 +64,26 @@ void removeEmptyFolders(const std::vector<std::filesystem::path>& folders) {
         if (!std::filesystem::remove(folder, ec)) return;
 }
 
-// A dead run held this sequence name: the hidden frames it left under the sequence's own frame
-// names go, and its folder too when nothing else is in it.
-void removeDeadSequence(const std::filesystem::path& folder, OutputFormat format) {
+// A run that held this sequence name has ended: the hidden frames it left under the sequence's
+// own frame names go, the marker its staging left inside, and the folder too when nothing else is
+// in it. Returns whether nothing of that is left (a folder that refuses it keeps it).
+bool removeDeadSequence(const std::filesystem::path& folder, OutputFormat format) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return;
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return true;
     const std::string name = folder.filename().string();
-    sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFileName(name, frame, format); });
+    const PartialSweep frames =
+        sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFileName(name, frame, format); });
+    const bool unmarked = clearStagingMarker(folder);
     if (std::filesystem::is_empty(folder, ec)) std::filesystem::remove(folder, ec);
+    return frames.left == 0 && frames.live == 0 && unmarked;
 }
 
 // Sweeps what dead runs left for the name. A dead run's hidden file beside a sequence folder is
-// what tells that the folder's hidden frames are dead too: they go first, and that file last.
+// what tells that the folder's hidden files are dead too: they go first, and that file last,
+// only once none of them is left.
 PartialSweep sweepDeadRuns(const std::filesystem::path& candidate, OutputFormat format) {
     if (!isImageSequence(format)) return sweepPartials(candidate);
-    return sweepPartials(candidate, "partial", nullptr, [&] { removeDeadSequence(candidate, format); });
+    return sweepPartials(candidate, "partial", nullptr, [&] { return removeDeadSequence(candidate, format); });
 }
 
 // Whether `name` comes before the numbered name `target` in its series: "X" and "X 2" come
@@ -131,7 +136,13 @@ std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::f
             // A run that looked at the same moment holds a hidden file of this name too: each then
             // sees the other's and steps aside, so never both keep the name. When both stepped
             // aside the name is free again, and is tried once more after a moment of its own.
-            if (sweepPartials(candidate, "partial", reservation.get()).live == 0 && !taken(candidate)) return true;
+            if (sweepPartials(candidate, "partial", reservation.get()).live == 0 && !taken(candidate)) {
+                // A sequence run may end without removing its hidden files (its folder refusing
+                // that): its reservation then stays for the next run to clear them.
+                if (isImageSequence(format))
+                    reservation->clearFirst([folder = candidate, format] { return removeDeadSequence(folder, format); });
+                return true;
+            }
             reservation.reset();
             std::this_thread::sleep_for(std::chrono::microseconds(50 + jitter() % 1000));
         }
@@ -173,7 +184,7 @@ ExportDestination::ExportDestination(OutputFormat format, const std::filesystem:
     const std::string name = first.filename().string();
     sweepPartialsIn(first.parent_path().empty() ? std::filesystem::path(".") : first.parent_path(),
                     [&](std::string_view earlier) { return comesBefore(earlier, name); }, "partial",
-                    [&](std::string_view earlier) { removeDeadSequence(first.parent_path() / std::string(earlier), format); });
+                    [&](std::string_view earlier) { return removeDeadSequence(first.parent_path() / std::string(earlier), format); });
     try {
         reservation_ = reserveOutputName(format, target);
     } catch (...) {

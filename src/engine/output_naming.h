@@ -23,7 +23,9 @@ std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path
 // gets the next number), while nothing stands under the name itself until the run puts its
 // output there. A name whose hidden file a live run holds is taken; what dead runs left for a
 // name is removed first (and a sequence folder such a run made and left without frames).
-// Keep the result while the run lives; its target() is the name, given back when it goes.
+// Keep the result while the run lives; its target() is the name, given back when it goes. A
+// sequence's hidden file stays after its run while hidden files of the run stay in the folder
+// (one that refused their removal), so that the next run for the name clears them.
 // Throws ConversionError::writerFailed when the folder refuses it.
 std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
                                               const std::filesystem::path& folder);

@@ -224,5 +224,23 @@ TEST(PartialFolder, ReplacesWhatIsThereAndPutsBackWhatAKilledSwapSetAside) {
     EXPECT_EQ(test::readFile(target / "project.qmproj"), "new");
 }
 
+// A folder that took its name with the marker still inside (its run stopped between the two)
+// loses the marker once no run holds the folder; a look-alike of the marker stays.
+TEST(PartialFolder, AMarkerLeftInsideGoesOnceItsRunLetsGo) {
+    test::TempDir dir;
+    const fs::path target = dir / "Show_PNG", marker = target / std::string(kStagingMarker);
+    {
+        const PartialFolder stopped(target);
+        fs::rename(stopped.path(), target);
+        EXPECT_FALSE(clearStagingMarker(target));
+    }
+    EXPECT_TRUE(clearStagingMarker(target));
+    EXPECT_TRUE(fs::is_empty(target));
+    test::writeFile(dir / "notes.txt", "notes");
+    fs::create_hard_link(dir / "notes.txt", marker);
+    EXPECT_TRUE(clearStagingMarker(target));
+    EXPECT_EQ(fs::hard_link_count(dir / "notes.txt"), 2u);
+}
+
 }  // namespace
 }  // namespace qm

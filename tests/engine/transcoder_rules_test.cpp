@@ -2,13 +2,21 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "core/conversion_error.h"
 #include "engine/output_naming.h"
 #include "engine/transcode_rules.h"
+#include "platform/media/image_sequence_writer.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -194,6 +202,54 @@ TEST(OutputNaming, WhatAKilledRunLeftIsSweptAndItsNameFree) {
     std::set<std::string> left;
     for (const auto& entry : fs::recursive_directory_iterator(dir.path())) left.insert(fs::relative(entry.path(), dir.path()));
     EXPECT_EQ(left, (std::set<std::string>{"Clip_JPEG", "Clip_JPEG/Clip_JPEG_000000.jpg"}));
+}
+
+// Makes the folder refuse changes, or take them again: read-only for a user, immutable for root
+// (whom permissions do not stop). False where that cannot be had.
+bool refuseChanges(const std::filesystem::path& folder, bool refuse) {
+    ::chmod(folder.c_str(), refuse ? 0555 : 0755);
+    const int fd = ::geteuid() == 0 ? ::open(folder.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+    if (fd < 0) return ::geteuid() != 0;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = refuse ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+// Nothing hidden that a sequence run leaves outlives the next run for its name: not the hidden
+// frames of a folder that turned unwritable midway (the run fails, and its reservation stays
+// until a run can remove them), nor the marker of a run killed as its folder took its name.
+TEST(OutputNaming, NoHiddenFileOfASequenceRunOutlivesTheNextRun) {
+    test::TempDir dir;
+    namespace fs = std::filesystem;
+    const fs::path first = dir / "Clip_PNG", again = dir / "Clip_PNG 2";
+    const PixelBufferRef picture = PixelBuffer::create(16, 16, kPixelFormatBGRA);
+    const std::shared_ptr<void> undo(nullptr, [&](void*) { refuseChanges(first, false); });
+    {
+        const auto reservation = reserveOutputName(OutputFormat::pngSequence, first);
+        ImageSequenceWriter writer(first);
+        writer.write(0, "Clip_PNG_000000.png", *picture, {});
+        writer.nameWaiting();
+        writer.write(2, "Clip_PNG_000002.png", *picture, {});  // waits hidden for frame 1
+        if (!refuseChanges(first, true)) GTEST_SKIP() << "the folder cannot be made to refuse changes here";
+        EXPECT_THROW(writer.write(1, "Clip_PNG_000001.png", *picture, {}), MediaError);
+    }
+    EXPECT_EQ(reserveOutputName(OutputFormat::pngSequence, first)->target(), again);
+    refuseChanges(first, false);
+    EXPECT_EQ(reserveOutputName(OutputFormat::pngSequence, first)->target(), again);
+    EXPECT_EQ(test::fileNames(first), std::vector<std::string>{"Clip_PNG_000000.png"});
+
+    test::runAndKill([&] {
+        static const auto reservation = reserveOutputName(OutputFormat::pngSequence, again);
+        static const PartialFolder staged(again);
+        test::writeFile(staged.path() / "Clip_PNG 2_000000.png", "frame");
+        fs::rename(staged.path(), again);  // killed before the marker goes
+    });
+    EXPECT_EQ(reserveOutputName(OutputFormat::pngSequence, first)->target(), dir / "Clip_PNG 3");
+    EXPECT_EQ(test::fileNames(again), std::vector<std::string>{"Clip_PNG 2_000000.png"});
+    EXPECT_EQ(test::fileNames(dir.path()), (std::vector<std::string>{"Clip_PNG", "Clip_PNG 2"}));
 }
 
 }  // namespace

@@ -168,6 +168,12 @@ TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
                                         ".Show.qmpack.partial-0123456789ab", "Show.qmpack"}));
     EXPECT_EQ(qm::test::fileNames(dir / "Show.qmpack"), std::vector<std::string>{"project.qmproj"});
     EXPECT_EQ(read(q(dir / "Show.qmpack/project.qmproj")), "new");
+
+    // A run killed just after swapping its package in left the marker inside: the next run for
+    // the target takes it out, even one that fails.
+    write(dir / "Show.qmpack" / std::string(qm::kStagingMarker), "");
+    { const qm::StagedFolder failed(q(dir / "Show.qmpack")); }
+    EXPECT_EQ(qm::test::fileNames(dir / "Show.qmpack"), std::vector<std::string>{"project.qmproj"});
 }
 
 }  // namespace

@@ -17,9 +17,11 @@ namespace {
 // Removes what killed runs for this target left: marked staging folders and, while the target
 // is in place, old items set aside during a swap. With the target gone, the old item set aside
 // is the last whole package and takes its name again. A folder whose run is still going holds
-// its lock and stays; what is not provably ours stays too.
+// its lock and stays; what is not provably ours stays too. The package at the target loses the
+// marker a run killed just after swapping it in (or putting it back) left inside.
 void removeStaleSiblings(const std::filesystem::path& target) {
     restoreSetAside(target);
+    clearStagingMarker(target);
     sweepPartials(target);
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) sweepPartials(target, "old");
