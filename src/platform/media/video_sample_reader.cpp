@@ -85,6 +85,12 @@ struct VideoSampleReader::Impl {
     // The stamp of the latest key frame sent to the decoder, and of the picture the decoding failed.
     std::optional<int64_t> latestKeySent;
     std::optional<int64_t> failedPicture;
+    // After a seek: the stamp of the latest sample sent that is shown at the start, and whether its
+    // picture came out was judged.
+    std::optional<int64_t> startSample;
+    bool startJudged = false;
+    // Half a frame: a picture that late is still the one shown at the start.
+    double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
     // The file ends before samples its index lists: pictures from this time on are not whole.
@@ -224,7 +230,8 @@ struct VideoSampleReader::Impl {
     // build the pictures on. A key frame at most half a frame after the start will do: its picture
     // is the one shown for the start.
     void seekToKeyFrame() {
-        if (settings.start.isNumeric()) seekKeyFrame(settings.start, fallbackDuration().seconds() / 2, MediaTime::make(1, 1));
+        startSlack = fallbackDuration().seconds() / 2;
+        if (settings.start.isNumeric()) seekKeyFrame(settings.start, startSlack, MediaTime::make(1, 1));
     }
 
     // To the latest key frame at most `slack` seconds after `limit`. Some demuxers seek by time
@@ -295,6 +302,8 @@ struct VideoSampleReader::Impl {
         latestBeforeStart.reset();
         latestKeySent.reset();
         failedPicture.reset();
+        startSample.reset();
+        startJudged = false;
         status = Status::reading;
         return true;
     }
@@ -311,12 +320,23 @@ struct VideoSampleReader::Impl {
         return !earlier.failedPicture || *failedPicture < *earlier.failedPicture;
     }
 
-    // Whether the first picture decoded after a seek comes after the one shown at the start: the
-    // decoder left out pictures it could not make whole from where reading began.
-    bool startPictureMissing(const AVFrame* f) const {
-        if (!seekBegan || !settings.start.isNumeric() || picturesDecoded > 0) return false;
-        const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
-        return t.isNumeric() && (t - settings.start).seconds() > fallbackDuration().seconds() / 2 + 1e-6;
+    // Whether a stamp is shown at the start or before: at most half a frame after it.
+    bool shownByStart(int64_t ts) const {
+        const MediaTime t = ffmpeg::mediaTimeFrom(ts, timeBase);
+        return t.isNumeric() && (t - settings.start).seconds() <= startSlack + 1e-6;
+    }
+
+    // Whether the picture shown at the start never came out of the decoder after a seek, judged
+    // once a picture after it comes (`ts`) or the decoder is drained (no stamp): a decoder that
+    // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
+    // can't make whole, and some it flushes at the end. A failure is judged as one.
+    bool startPictureMissing(int64_t ts) {
+        if (!seekBegan || !settings.start.isNumeric() || startJudged || failedAt) return false;
+        if (ts != AV_NOPTS_VALUE && shownByStart(ts)) return false;
+        startJudged = true;
+        // The decoder of both layers names no samples: its first picture comes after the start.
+        if (alphaDecoder) return ts != AV_NOPTS_VALUE && picturesDecoded == 0;
+        return startSample && awaited.count(*startSample) > 0;
     }
 
     static bool decodingFailure(const std::exception_ptr& failure) {
@@ -441,6 +461,11 @@ struct VideoSampleReader::Impl {
         for (;;) {
             if (cancelled) return false;
             int rc = receiveFrame();
+            if ((rc == 0 || rc == AVERROR_EOF) &&
+                startPictureMissing(rc == 0 ? frame->best_effort_timestamp : AV_NOPTS_VALUE) && restartEarlier(nullptr)) {
+                av_frame_unref(frame.get());
+                continue;
+            }
             if (rc == 0 && !alphaDecoder) {
                 const int64_t t = frame->best_effort_timestamp;
                 awaited.erase(awaited.begin(), awaited.upper_bound(t));
@@ -452,10 +477,6 @@ struct VideoSampleReader::Impl {
                 if (!acceptDecodedPicture()) continue;
             }
             if (rc == 0) {
-                if (startPictureMissing(frame.get())) {
-                    av_frame_unref(frame.get());
-                    if (restartEarlier(nullptr)) continue;
-                }
                 ++picturesDecoded;
                 if (shownBefore(frame.get())) {
                     av_frame_unref(frame.get());
@@ -526,9 +547,15 @@ struct VideoSampleReader::Impl {
             if (!alphaDecoder && ts != AV_NOPTS_VALUE) awaited.insert(ts);
             if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!latestKeySent || ts > *latestKeySent))
                 latestKeySent = ts;
+            if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
+                (!startSample || ts > *startSample))
+                startSample = ts;
             // next() drops frames that end before the start unseen; those no other frame refers
-            // to need not be decoded at all (a seek rolling forward through a long group).
-            rc = sendPacket(packet.get(), supersededBeforeStart());
+            // to need not be decoded at all (a seek rolling forward through a long group). Not
+            // before the decoder's first picture: H.264's decoder that began at a recovery point
+            // counts its way to whole pictures on every picture, and skipping one it never gets there.
+            const bool superseded = supersededBeforeStart();
+            rc = sendPacket(packet.get(), superseded && picturesDecoded > 0);
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
