@@ -329,7 +329,7 @@ struct VideoSampleReader::Impl {
     // Whether the picture shown at the start never came out of the decoder after a seek, judged
     // once a picture after it comes (`ts`) or the decoder is drained (no stamp): a decoder that
     // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
-    // can't make whole, and some it flushes at the end. A failure is judged as one.
+    // can't make whole, and some it flushes at the end. After a failure, the failure is judged.
     bool startPictureMissing(int64_t ts) {
         if (!seekBegan || !settings.start.isNumeric() || startJudged || failedAt) return false;
         if (ts != AV_NOPTS_VALUE && shownByStart(ts)) return false;
@@ -351,8 +351,8 @@ struct VideoSampleReader::Impl {
         return false;
     }
 
-    // Whether the picture decoded came out before reading began again.
-    // One without a time follows the one before it, which did.
+    // Whether the picture decoded came out before reading began again; one without a time follows
+    // the one before it, which did.
     bool shownBefore(const AVFrame* f) {
         if (!earlier.resumeAfter.isNumeric()) return false;
         const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
