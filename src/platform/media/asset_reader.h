@@ -76,8 +76,9 @@ struct VideoReaderSettings {
     // JPEG formats ('j420', 'j422', 'j444'), which are tagged full range.
     uint32_t pixelFormat = 0;
     // Samples that end at or before this source time are skipped (the reader seeks near it first;
-    // where a picture then fails to decode, it reads again from an earlier key frame, at last from
-    // the beginning, before it reports the failure). Invalid: read from the beginning.
+    // where the decoder gives no picture for it, or a leading picture of a later key frame fails,
+    // it reads again from an earlier key frame, at last from the beginning; damage elsewhere fails
+    // at once). Invalid: read from the beginning.
     MediaTime start;
     // Decoder threads; 0 lets libavcodec choose from the processor count.
     int threads = 0;
@@ -122,8 +123,12 @@ public:
     // a file cut short before samples it lists fails in next()), so no sample of it was missing.
     bool readEveryListedSample() const;
 
-    // Stops reading: later calls to next() return nothing. Safe from any thread.
+    // Stops reading: later calls to next() return nothing, and one running returns nothing at
+    // the next sample. Safe from any thread.
     void cancel();
+    // Samples given to the decoder so far, those read again after beginning earlier included.
+    // Safe from any thread.
+    int64_t samplesDecoded() const;
 
     enum class Status { reading, completed, failed, cancelled };
     Status status() const;

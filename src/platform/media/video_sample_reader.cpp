@@ -26,6 +26,22 @@ struct DecodedPicture {
     FramePtr frame;
 };
 
+namespace {
+
+// Reading begun again from an earlier key frame after a seek: what made it begin again, and how
+// far the pictures already given out go. Forgotten whole once a picture past those comes out.
+struct EarlierStart {
+    // The failure that made it begin again, told where beginning earlier fails as well.
+    std::exception_ptr failure;
+    // The stamp of the picture that failed, where one did: beginning again once more is worth it
+    // only where a picture before it fails (leading pictures predicted from leading pictures).
+    std::optional<int64_t> failedPicture;
+    // Pictures up to this time came out before.
+    MediaTime resumeAfter;
+};
+
+}  // namespace
+
 struct VideoSampleReader::Impl {
     std::filesystem::path file;
     FormatPtr format;
@@ -56,6 +72,8 @@ struct VideoSampleReader::Impl {
     MediaTime lastDuration;
     int64_t samplesRead = 0;
     int64_t samplesSent = 0;
+    // Samples sent to a decoder in all, beginning again included: the work the reading took.
+    std::atomic<int64_t> samplesSentInAll{0};
     int64_t picturesDecoded = 0;
     // What the seek's look at the first packet read (it is in `packet`), taken before reading on.
     std::optional<int> peeked;
@@ -63,11 +81,16 @@ struct VideoSampleReader::Impl {
     std::optional<int64_t> latestBeforeStart;
     // The time of the key frame a seek began reading at; unset where reading began at the file's start.
     std::optional<MediaTime> seekBegan;
-    int restarts = 0;
-    // The failure that made the reader begin again earlier, until a picture after it comes out.
-    std::exception_ptr firstFailure;
-    // After beginning again: pictures up to this time came out before.
-    MediaTime resumeAfter;
+    EarlierStart earlier;
+    // The stamp of the latest key frame sent to the decoder, and of the picture the decoding failed.
+    std::optional<int64_t> latestKeySent;
+    std::optional<int64_t> failedPicture;
+    // After a seek: the stamp of the latest sample sent that is shown at the start, and whether its
+    // picture came out was judged.
+    std::optional<int64_t> startSample;
+    bool startJudged = false;
+    // Half a frame: a picture that late is still the one shown at the start.
+    double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
     // The file ends before samples its index lists: pictures from this time on are not whole.
@@ -148,13 +171,19 @@ struct VideoSampleReader::Impl {
         return text;
     }
 
+    [[noreturn]] void failDamaged(int64_t ts) {
+        failedPicture = ts;
+        failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
+    }
+
     // The decoder of both layers refuses what it cannot decode in full; said in words, so that a
     // picture without its alpha never passes as a transparent one.
-    [[noreturn]] void failAlphaDecoding(int rc, const std::string& what) {
+    [[noreturn]] void failAlphaDecoding(int rc, int64_t ts) {
+        failedPicture = ts;
         if (rc == HevcAlphaDecoding::kAlphaNotDecoded)
             failDecoding("the alpha layer of " + frameNamed(alphaDecoder->droppedTime()) +
                          " can't be decoded: it is missing from the file or damaged");
-        failDecoding(what + " can't be decoded: " + HevcAlphaDecoding::reasonFor(rc));
+        failDecoding(frameNamed(ts) + " can't be decoded: " + HevcAlphaDecoding::reasonFor(rc));
     }
 
     PixelBufferRef convertedPicture(const AVFrame* f, int width = 0, int height = 0) {
@@ -201,7 +230,8 @@ struct VideoSampleReader::Impl {
     // build the pictures on. A key frame at most half a frame after the start will do: its picture
     // is the one shown for the start.
     void seekToKeyFrame() {
-        if (settings.start.isNumeric()) seekKeyFrame(settings.start, fallbackDuration().seconds() / 2, MediaTime::make(1, 1));
+        startSlack = fallbackDuration().seconds() / 2;
+        if (settings.start.isNumeric()) seekKeyFrame(settings.start, startSlack, MediaTime::make(1, 1));
     }
 
     // To the latest key frame at most `slack` seconds after `limit`. Some demuxers seek by time
@@ -233,17 +263,17 @@ struct VideoSampleReader::Impl {
 
     // A picture after a key frame may still depend on pictures before it: the leading pictures
     // of the next key frame of an open group are predicted from pictures that the key frame's own
-    // leading ones are, which a decoder starting at that key frame skips. Where a picture fails
-    // after a seek, reading begins again at the key frame before, then at the file's start (as a
-    // plain read does), and rolls on past the pictures already given out. False where it began
-    // there already.
+    // leading ones are, which a decoder starting at that key frame skips; and a decoder that
+    // begins at a recovery point (H.264 intra refresh) gives no picture until its pictures are
+    // whole again. Reading then begins again at the key frame before (at the file's start where
+    // there is none, as a plain read does) and rolls on past the pictures already given out.
+    // False where it began at the file's start already, or the reader was cancelled.
     bool restartEarlier(const std::exception_ptr& failure) {
-        if (!seekBegan || restarts >= 2 || settings.mode != VideoReaderSettings::Mode::decoded) return false;
-        ++restarts;
+        if (!seekBegan || cancelled || settings.mode != VideoReaderSettings::Mode::decoded) return false;
         const MediaTime began = *seekBegan;
         seekBegan.reset();
         peeked.reset();
-        if (restarts == 1) seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
+        seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
         if (!seekBegan || *seekBegan >= began) {
             seekBegan.reset();
             peeked.reset();
@@ -256,8 +286,9 @@ struct VideoSampleReader::Impl {
             alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
         else
             decoder = openDecoder(st, settings.threads, true);
-        if (!firstFailure) firstFailure = failure;
-        resumeAfter = lastTime;
+        if (!earlier.failure) earlier.failure = failure;
+        if (failure) earlier.failedPicture = failedPicture;
+        earlier.resumeAfter = lastTime;
         demuxEnded = decoderDrained = false;
         heldFailure = demuxFailure = nullptr;
         cutAt.reset();  // met again at the end of the file
@@ -267,10 +298,45 @@ struct VideoSampleReader::Impl {
         failedCode = 0;
         beganMidway.reset();
         keyFrameSent = false;
-        samplesSent = picturesDecoded = 0;
+        samplesRead = samplesSent = picturesDecoded = 0;
         latestBeforeStart.reset();
+        latestKeySent.reset();
+        failedPicture.reset();
+        startSample.reset();
+        startJudged = false;
         status = Status::reading;
         return true;
+    }
+
+    // Whether a decoding failure after a seek may go once reading begins earlier: no picture came
+    // at all (a decoder that began at a recovery point and never got whole again), or a leading
+    // picture failed — one shown before a key frame sent ahead of it, which may be predicted from
+    // pictures before the key frame reading began at — and, where reading began again already,
+    // before the one that failed then. Damage anywhere else fails at once, and damage in a leading
+    // picture after one group of pictures more.
+    bool worthBeginningEarlier() const {
+        if (!failedPicture || *failedPicture == AV_NOPTS_VALUE) return picturesDecoded == 0;
+        if (!latestKeySent || *failedPicture >= *latestKeySent) return false;
+        return !earlier.failedPicture || *failedPicture < *earlier.failedPicture;
+    }
+
+    // Whether a stamp is shown at the start or before: at most half a frame after it.
+    bool shownByStart(int64_t ts) const {
+        const MediaTime t = ffmpeg::mediaTimeFrom(ts, timeBase);
+        return t.isNumeric() && (t - settings.start).seconds() <= startSlack + 1e-6;
+    }
+
+    // Whether the picture shown at the start never came out of the decoder after a seek, judged
+    // once a picture after it comes (`ts`) or the decoder is drained (no stamp): a decoder that
+    // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
+    // can't make whole, and some it flushes at the end. After a failure, the failure is judged.
+    bool startPictureMissing(int64_t ts) {
+        if (!seekBegan || !settings.start.isNumeric() || startJudged || failedAt) return false;
+        if (ts != AV_NOPTS_VALUE && shownByStart(ts)) return false;
+        startJudged = true;
+        // The decoder of both layers names no samples: its first picture comes after the start.
+        if (alphaDecoder) return ts != AV_NOPTS_VALUE && picturesDecoded == 0;
+        return startSample && awaited.count(*startSample) > 0;
     }
 
     static bool decodingFailure(const std::exception_ptr& failure) {
@@ -285,13 +351,13 @@ struct VideoSampleReader::Impl {
         return false;
     }
 
-    // Whether the picture decoded came out before reading began again.
+    // Whether the picture decoded came out before reading began again; one without a time follows
+    // the one before it, which did.
     bool shownBefore(const AVFrame* f) {
-        if (!resumeAfter.isNumeric()) return false;
+        if (!earlier.resumeAfter.isNumeric()) return false;
         const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
-        if (t.isNumeric() && t <= resumeAfter) return true;
-        resumeAfter = MediaTime::invalid();
-        firstFailure = nullptr;
+        if (!t.isNumeric() || t <= earlier.resumeAfter) return true;
+        earlier = {};
         return false;
     }
 
@@ -334,7 +400,7 @@ struct VideoSampleReader::Impl {
             av_frame_unref(frame.get());
             return false;
         }
-        failDecoding(frameNamed(frame->best_effort_timestamp) + " can't be decoded: its data is damaged");
+        failDamaged(frame->best_effort_timestamp);
     }
 
     // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
@@ -352,8 +418,8 @@ struct VideoSampleReader::Impl {
     // HEVC, whose decoders find damage within a picture, in words naming its frame.
     void failSample(int rc, int64_t ts) {
         const AVCodecID id = decoder->codec_id;
-        if (rc == AVERROR_INVALIDDATA && (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC))
-            failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
+        if (rc == AVERROR_INVALIDDATA && (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC)) failDamaged(ts);
+        failedPicture = ts;
         fail(MediaError::fromCode("decode", rc));
     }
 
@@ -378,21 +444,28 @@ struct VideoSampleReader::Impl {
             } catch (...) {
                 const std::exception_ptr failure = std::current_exception();
                 try {
-                    if (decodingFailure(failure) && restartEarlier(failure)) continue;
+                    if (decodingFailure(failure) && worthBeginningEarlier() && restartEarlier(failure)) continue;
                 } catch (...) {
                     // Reading again failed to begin: what failed the decoding is told.
                 }
                 // Where beginning earlier fails as well, what failed first is told.
-                heldFailure = firstFailure ? firstFailure : failure;
+                heldFailure = earlier.failure ? earlier.failure : failure;
                 status = Status::reading;
                 return false;
             }
         }
     }
 
+    // False once the reader is cancelled.
     bool decodeNext() {
         for (;;) {
+            if (cancelled) return false;
             int rc = receiveFrame();
+            if ((rc == 0 || rc == AVERROR_EOF) &&
+                startPictureMissing(rc == 0 ? frame->best_effort_timestamp : AV_NOPTS_VALUE) && restartEarlier(nullptr)) {
+                av_frame_unref(frame.get());
+                continue;
+            }
             if (rc == 0 && !alphaDecoder) {
                 const int64_t t = frame->best_effort_timestamp;
                 awaited.erase(awaited.begin(), awaited.upper_bound(t));
@@ -444,14 +517,14 @@ struct VideoSampleReader::Impl {
                     // The decoder of both layers misses the samples that gave nothing once drained.
                     if (rc == HevcAlphaDecoding::kPictureNotDecoded && demuxEnded && noneRead)
                         failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
-                    failAlphaDecoding(rc, frameNamed(alphaDecoder->droppedTime()));
+                    failAlphaDecoding(rc, alphaDecoder->droppedTime());
                 }
                 fail(MediaError::fromCode("decode", rc));
             }
             if (demuxEnded) {
                 rc = sendPacket(nullptr, false);
                 if (rc < 0 && rc != AVERROR_EOF) {
-                    if (alphaDecoder) failAlphaDecoding(rc, frameNamed(alphaDecoder->droppedTime()));
+                    if (alphaDecoder) failAlphaDecoding(rc, alphaDecoder->droppedTime());
                     fail(MediaError::fromCode("decode", rc));
                 }
                 continue;
@@ -472,9 +545,17 @@ struct VideoSampleReader::Impl {
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (!alphaDecoder && ts != AV_NOPTS_VALUE) awaited.insert(ts);
+            if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!latestKeySent || ts > *latestKeySent))
+                latestKeySent = ts;
+            if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
+                (!startSample || ts > *startSample))
+                startSample = ts;
             // next() drops frames that end before the start unseen; those no other frame refers
-            // to need not be decoded at all (a seek rolling forward through a long group).
-            rc = sendPacket(packet.get(), supersededBeforeStart());
+            // to need not be decoded at all (a seek rolling forward through a long group). Not
+            // before the decoder's first picture: H.264's decoder that began at a recovery point
+            // counts its way to whole pictures on every picture, and skipping one it never gets there.
+            const bool superseded = supersededBeforeStart();
+            rc = sendPacket(packet.get(), superseded && picturesDecoded > 0);
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
@@ -488,7 +569,7 @@ struct VideoSampleReader::Impl {
                 // As after a failed read: the pictures of the samples sent before this one, still
                 // waiting in the decoder to be reordered, come out first.
                 try {
-                    failAlphaDecoding(rc, frameNamed(ts));
+                    failAlphaDecoding(rc, ts);
                 } catch (...) {
                     demuxFailure = std::current_exception();
                     status = Status::reading;
@@ -497,6 +578,7 @@ struct VideoSampleReader::Impl {
                 continue;
             }
             ++samplesSent;
+            ++samplesSentInAll;
         }
     }
 
@@ -524,6 +606,7 @@ struct VideoSampleReader::Impl {
             }
             const bool more = settings.mode == VideoReaderSettings::Mode::compressed ? produceCompressed()
                                                                                     : produceDecoded();
+            if (!more && cancelled) continue;
             if (!more) {
                 finishHeld();
                 if (!ready) {
@@ -623,6 +706,7 @@ bool VideoSampleReader::readEveryListedSample() const {
     return impl_->status == Status::completed && impl_->indexedAtOpen > 0 && count == impl_->indexedAtOpen;
 }
 void VideoSampleReader::cancel() { impl_->cancelled = true; }
+int64_t VideoSampleReader::samplesDecoded() const { return impl_->samplesSentInAll; }
 VideoSampleReader::Status VideoSampleReader::status() const {
     if (impl_->cancelled && impl_->status == Status::reading) return Status::cancelled;
     return impl_->status;

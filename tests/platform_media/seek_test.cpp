@@ -1,0 +1,162 @@
+// Reading that begins at a seek: every time of a movie whose decoder needs more than the key frame
+// before it shows the picture a whole read shows there, damage after a seek fails within the
+// work of a group of pictures, and a cancelled reader stops where it is.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "core/conversion_error.h"
+#include "platform/media/asset_reader.h"
+#include "support/damaged_media.h"
+#include "support/test_support.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+
+uint64_t planesHash(const PixelBuffer& b) {
+    uint64_t h = 1469598103934665603ull;
+    for (int p = 0; p < b.planeCount(); ++p)
+        for (int y = 0; y < b.planeHeight(p); ++y)
+            for (size_t x = 0; x < b.bytesPerRow(p) && int(x) < b.planeWidth(p); ++x)
+                h = (h ^ b.data(p)[size_t(y) * b.bytesPerRow(p) + x]) * 1099511628211ull;
+    return h;
+}
+
+VideoReaderSettings fromTime(MediaTime start, int threads = 0) {
+    VideoReaderSettings settings;
+    settings.start = start;
+    settings.threads = threads;
+    return settings;
+}
+
+// The picture shown at `seconds` by a reader opened half a frame before it, as the editor opens
+// one, and its time; an error's words in place of the picture where reading fails.
+struct Shown {
+    double time = -1;
+    uint64_t hash = 0;
+    std::string error;
+};
+Shown shownAt(const fs::path& file, double seconds, double rate) {
+    Shown shown;
+    try {
+        auto reader = VideoSampleReader::open(file, fromTime(MediaTime::fromSeconds(std::max(0.0, seconds - 0.5 / rate), 90000)));
+        std::optional<VideoSample> candidate;
+        while (auto s = reader->next()) {
+            if (s->time.seconds() > seconds + 0.5 / rate && candidate) break;
+            candidate = std::move(s);
+        }
+        if (candidate) shown = {candidate->time.seconds(), planesHash(*candidate->pixels), ""};
+    } catch (const ConversionError& e) {
+        shown.error = e.payload();
+    } catch (const MediaError& e) {
+        shown.error = e.what();
+    }
+    return shown;
+}
+
+std::map<double, uint64_t> wholeRead(const fs::path& file) {
+    std::map<double, uint64_t> pictures;
+    auto reader = VideoSampleReader::open(file, VideoReaderSettings{});
+    while (auto s = reader->next()) pictures[s->time.seconds()] = planesHash(*s->pixels);
+    return pictures;
+}
+
+// x264's intra refresh (29.97 per second, B-frames): its recovery points are key frames to the
+// demuxer, but the decoder gives nothing after one until its pictures are whole again, near two
+// recovery points on. Every time shows the picture of a read from the start, in the movie and in
+// a copy cut at a recovery point, whose first whole picture then holds every earlier time.
+TEST(Seek, IntraRefreshTimesShowThePicturesOfAWholeRead) {
+    test::TempDir dir;
+    const fs::path movie = dir / "refresh.mp4", cut = dir / "refresh cut.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=30000/1001:d=4", "-c:v", "libx264", "-x264-params",
+                  "intra-refresh=1:keyint=30", "-pix_fmt", "yuv420p", movie.string()});
+    test::ffmpeg({"-ss", "1.3", "-i", movie.string(), "-c", "copy", cut.string()});
+    const double rate = 30000.0 / 1001;
+    for (const fs::path& file : {movie, cut}) {
+        const std::map<double, uint64_t> whole = wholeRead(file);
+        const auto counted = test::run({"ffprobe", "-v", "error", "-count_frames", "-show_entries", "stream=nb_read_frames",
+                                        "-of", "csv=p=0", file.string()});
+        ASSERT_EQ(whole.size(), std::stoul(counted.output));
+        if (file == movie) {
+            ASSERT_EQ(whole.size(), 120u);
+        }
+        std::vector<double> times{1.35, 1.52, 2.03, 2.7};
+        for (double t = 0.01; t < 4; t += 0.3) times.push_back(t);
+        for (const double t : times) {
+            SCOPED_TRACE(file.filename().string() + " at " + std::to_string(t));
+            auto holding = whole.upper_bound(t + 0.5 / rate);
+            if (holding != whole.begin()) --holding;
+            if (file == cut && t > 2.6) continue;  // the cut copy is shorter
+            const Shown shown = shownAt(file, t, rate);
+            EXPECT_EQ(shown.error, "");
+            EXPECT_NEAR(shown.time, holding->first, 1e-4);
+            EXPECT_EQ(shown.hash, holding->second);
+        }
+    }
+}
+
+// HEVC in groups of 50 pictures, one slice of the picture at 20.4 s cut to a fifth: a seek there
+// fails after decoding the samples from the key frame before, not from the file's start, whether
+// the failure comes with the picture or a later one (frame threads).
+TEST(Seek, DamageAfterASeekFailsWithinItsGroup) {
+    test::TempDir dir;
+    const fs::path movie = dir / "damaged.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=24", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                  "log-level=error:keyint=50:min-keyint=50", "-pix_fmt", "yuv420p", movie.string()});
+    const auto times = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                                  "-of", "csv=p=0", movie.string()});
+    std::istringstream lines(times.output);
+    size_t sample = 0, damaged = 0;
+    for (std::string line; std::getline(lines, line); ++sample)
+        if (std::abs(std::stod(line) - 20.4) < 0.01) damaged = sample;
+    ASSERT_GT(damaged, 0u);
+    test::cutSliceToAFifth(movie, damaged, true);
+    for (const int threads : {1, 0}) {
+        SCOPED_TRACE(threads);
+        auto reader = VideoSampleReader::open(movie, fromTime(MediaTime::fromSeconds(20.4, 25), threads));
+        std::string error;
+        try {
+            while (reader->next()) {
+            }
+        } catch (const ConversionError& e) {
+            error = e.payload();
+        }
+        EXPECT_TRUE(error.ends_with(" can't be decoded: its data is damaged")) << error;
+        if (threads == 1) {
+            EXPECT_EQ(error, "frame 510 can't be decoded: its data is damaged");
+        }
+        EXPECT_LT(reader->samplesDecoded(), 100);
+    }
+}
+
+// A reader cancelled while a seek into intra-refreshed pictures decodes over a hundred samples
+// before its first picture (the decoder never gets whole from the recovery point before the start,
+// so reading begins again at the one before) stops at the next sample.
+TEST(Seek, ACancelledSeekStopsAtOnce) {
+    test::TempDir dir;
+    const fs::path movie = dir / "long refresh.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=24", "-c:v", "libx264", "-x264-params",
+                  "intra-refresh=1:keyint=250", "-pix_fmt", "yuv420p", movie.string()});
+    auto reader = VideoSampleReader::open(movie, fromTime(MediaTime::fromSeconds(23, 25), 1));
+    std::optional<VideoSample> first;
+    std::atomic<bool> returned{false};
+    std::thread reading([&] {
+        first = reader->next();
+        returned = true;
+    });
+    while (reader->samplesDecoded() < 10 && !returned) std::this_thread::yield();
+    reader->cancel();
+    reading.join();
+    EXPECT_FALSE(first);
+    EXPECT_EQ(reader->status(), VideoSampleReader::Status::cancelled);
+    EXPECT_LT(reader->samplesDecoded(), 60);
+}
+
+}  // namespace
+}  // namespace qm
