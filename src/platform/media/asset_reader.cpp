@@ -75,7 +75,8 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
     // fails to decode instead of allocating it.
     ctx->max_pixels = int64_t(PixelBuffer::kMaxSide) * PixelBuffer::kMaxSide;
     // The HEVC decoder skips a slice it finds damaged and hands out the picture as if whole, unless
-    // told to return the error.
+    // told to return the error. Told so, it also refuses a sample for a unit beside the picture that
+    // it would pass over: the video reader leaves those out first (HevcUnitCheck).
     if (codec->id == AV_CODEC_ID_HEVC) ctx->err_recognition |= AV_EF_EXPLODE;
     rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc < 0) throw MediaError::fromCode("decoder", rc);
