@@ -70,12 +70,18 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
     const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec->id);
     const bool intraOnly = descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
     if (intraOnly && (codec->capabilities & AV_CODEC_CAP_SLICE_THREADS) != 0) frameThreads = false;
+    // The H.264 decoder marks a picture it concealed once the thread decoding it has finished,
+    // while with frame threads another thread may already have handed that picture out with the
+    // marks it had before: whether damage is told would vary from run to run. Slice threads
+    // finish each picture, marks and all, before it comes out.
+    if (codec->id == AV_CODEC_ID_H264) frameThreads = false;
     ctx->thread_type = frameThreads ? (FF_THREAD_FRAME | FF_THREAD_SLICE) : FF_THREAD_SLICE;
     // The same picture cap as the probe's: a stream that changes to an absurd size mid-way
     // fails to decode instead of allocating it.
     ctx->max_pixels = int64_t(PixelBuffer::kMaxSide) * PixelBuffer::kMaxSide;
     // The HEVC decoder skips a slice it finds damaged and hands out the picture as if whole, unless
-    // told to return the error.
+    // told to return the error. Told so, it also refuses a sample for a unit beside the picture that
+    // it would pass over: the video reader leaves those out first (HevcUnitCheck).
     if (codec->id == AV_CODEC_ID_HEVC) ctx->err_recognition |= AV_EF_EXPLODE;
     rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc < 0) throw MediaError::fromCode("decoder", rc);

@@ -63,7 +63,7 @@ struct VideoSample {
 struct VideoReaderSettings {
     enum class Mode {
         compressed,  // samples as stored (Hap, DXV, NotchLC): no decoding at all
-        decoded,     // libavcodec with frame threads, pictures in presentation order
+        decoded,     // libavcodec on its threads, pictures in presentation order
     };
     Mode mode = Mode::decoded;
     // Decoded mode: the pixel format wanted (kPixelFormatBGRA, kPixelFormatRGBA64LE, ...), or 0 to

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "core/conversion_error.h"
 #include "platform/media/hevc_alpha_decoding.h"
+#include "platform/media/hevc_unit_check.h"
 #include "platform/media/movie_writer_codecs.h"
 #include "platform/media/reader_internal.h"
 
@@ -48,6 +49,8 @@ struct VideoSampleReader::Impl {
     CodecPtr decoder;
     // In place of `decoder` for HEVC with an alpha layer, where this build can decode that layer.
     std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
+    // With `decoder`, for HEVC: what the decoder is given of each sample.
+    std::unique_ptr<HevcUnitCheck> unitCheck;
     VideoReaderSettings settings;
     VideoTrackInfo info;
     AVRational timeBase{1, 1};
@@ -285,7 +288,7 @@ struct VideoSampleReader::Impl {
         if (alphaDecoder)
             alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
         else
-            decoder = openDecoder(st, settings.threads, true);
+            openPlainDecoder(st);
         if (!earlier.failure) earlier.failure = failure;
         if (failure) earlier.failedPicture = failedPicture;
         earlier.resumeAfter = lastTime;
@@ -423,13 +426,18 @@ struct VideoSampleReader::Impl {
         fail(MediaError::fromCode("decode", rc));
     }
 
+    void openPlainDecoder(const AVStream* st) {
+        decoder = openDecoder(st, settings.threads, true);
+        unitCheck = HevcUnitCheck::open(st);
+    }
+
     int receiveFrame() {
         return alphaDecoder ? alphaDecoder->receive(frame.get()) : avcodec_receive_frame(decoder.get(), frame.get());
     }
     int sendPacket(const AVPacket* p, bool skipUnreferenced) {
         if (alphaDecoder) return alphaDecoder->send(p, skipUnreferenced);
         decoder->skip_frame = skipUnreferenced ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-        return avcodec_send_packet(decoder.get(), p);
+        return avcodec_send_packet(decoder.get(), unitCheck ? unitCheck->checked(p) : p);
     }
 
     // Decoded mode: one decoded picture, in presentation order. A failure ends the pictures; the
@@ -672,7 +680,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
             HevcAlphaDecoding::readsSamplesOf(st))
             impl->alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
         else
-            impl->decoder = openDecoder(st, settings.threads, true);
+            impl->openPlainDecoder(st);
     }
     impl->seekToKeyFrame();
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
