@@ -49,7 +49,7 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
 
 // The mix of [from, to) timeline seconds as 48 kHz stereo float32 interleaved, in runs of at most
 // 4096 frames; each clip at volume × fade ramps, summed without normalising. Files open when the
-// mix reaches them. A file that fails to read is silent from there on.
+// mix reaches them. A file that fails to read there stops the mix with a MediaReadError naming it.
 class AudioMixReader : public AudioBufferSource {
 public:
     static constexpr int kRate = 48000;
