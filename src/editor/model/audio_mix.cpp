@@ -192,7 +192,7 @@ std::optional<AudioSampleBuffer> AudioMixReader::next() {
     auto* mix = reinterpret_cast<float*>(out.planes[0].data());
     for (auto& source : sources_) {
         source->mixInto(mix, position_, count);
-        if (source->failure) throw *source->failure;
+        if (strict_ && source->failure) throw *source->failure;
     }
     position_ += count;
     return out;
