@@ -203,6 +203,7 @@ int audioMix(const std::vector<std::string>& args) {
     std::ofstream file(out, std::ios::binary | std::ios::trunc);
     if (!file) throw std::runtime_error("cannot write " + out);
     qm::AudioMixReader reader(*plan, 0.0, project.duration());
+    reader.setStrict(true);
     long long frames = 0;
     while (auto buffer = reader.next()) {
         file.write(reinterpret_cast<const char*>(buffer->planes[0].data()), std::streamsize(buffer->planes[0].size()));

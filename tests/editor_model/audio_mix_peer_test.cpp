@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "editor/model/audio_mix.h"
+#include "editor/model/composition_renderer.h"
 #include "editor_model/timeline_fixtures.h"
 
 namespace qm {
@@ -103,6 +105,84 @@ TEST(AudioMixPeer, ClipsSoundFromTheirFirstSample) {
         EXPECT_GE(test::snr(windowAt(ours, 0), windowAt(ref, 0)), 40) << "the clip's start";
         EXPECT_GE(test::snr(windowAt(ours, cutSample - window / 2), windowAt(ref, cutSample - window / 2)), 40) << "the cut";
         EXPECT_GE(test::snr(ours, ref), 40);
+    }
+}
+
+// A rising tone whose phase never repeats, so that a misplaced sample shows.
+const std::string kChirp = "0.4*sin(2*PI*(60*t+150*t*t))|0.4*sin(2*PI*(700*t-60*t*t))";
+
+Medium chirp(const test::TempDir& dir, const std::string& name, int rate, const std::vector<std::string>& codec) {
+    std::vector<std::string> args{"-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=" + std::to_string(rate) + ":d=3"};
+    args.insert(args.end(), codec.begin(), codec.end());
+    return test::makeMedium(dir / name, args);
+}
+
+// The 50 ms from `offset` on of the mix, as stereo floats.
+std::vector<float> window(const std::vector<float>& v, double offset) {
+    const auto from = std::ptrdiff_t(2 * std::llround(offset * 48000));
+    return std::vector<float>(v.begin() + from, v.begin() + from + 2 * 2400);
+}
+
+// Raw MP3 and ADTS streams store no times of their own; each clip sounds from its in-point, as
+// ffmpeg decodes the file from its start.
+TEST(AudioMixPeer, StreamsWithoutTimesSoundFromTheirInPoints) {
+    test::TempDir dir;
+    const struct { const char* file; int rate; std::vector<std::string> codec; double minSnr; } cases[] = {
+        {"cbr.mp3", 48000, {"-c:a", "libmp3lame", "-b:a", "128k"}, 80},
+        {"bare.mp3", 48000, {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0"}, 80},
+        {"vbr.mp3", 44100, {"-c:a", "libmp3lame", "-q:a", "2"}, 20},  // resampled: ffmpeg's filter differs
+        {"low.mp3", 32000, {"-c:a", "libmp3lame", "-b:a", "48k"}, 20},
+        {"adts.aac", 48000, {"-c:a", "aac"}, 60}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = chirp(dir, c.file, c.rate, c.codec);
+        const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 0.5), audioClip(m, 0.5, 1.234, 1)});
+        const std::vector<float> ours = test::mixOf(p);
+        const std::vector<float> ref = reference(dir, {m.path}, "[0]aresample=48000", 3);
+        EXPECT_GE(test::snr(window(ours, 0), window(ref, 0)), c.minSnr) << "from the start";
+        EXPECT_GE(test::snr(window(ours, 0.5), window(ref, 1.234)), c.minSnr) << "from an in-point";
+        EXPECT_GE(test::snr(window(ours, 1.2), window(ref, 1.934)), c.minSnr) << "further on";
+    }
+}
+
+// Matroska stamps whole milliseconds; a clip read after a seek sounds as the same source read from
+// its start, to the sample and settled from its first one, whatever the codec's pre-roll needs.
+TEST(AudioMixPeer, ClipsAfterASeekSoundAsReadFromTheStart) {
+    test::TempDir dir;
+    const struct { const char* file; std::vector<std::string> codec; } cases[] = {
+        {"opus.webm", {"-c:a", "libopus", "-b:a", "128k"}},
+        {"aac.mkv", {"-c:a", "aac"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = chirp(dir, c.file, 48000, c.codec);
+        const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 3)}));
+        for (const double in : {0.5, 1.234, 2.02}) {
+            const std::vector<float> clip = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, in, 0.5)}));
+            EXPECT_GE(test::snr(window(clip, 0), window(whole, in)), 60) << "in-point " << in;
+            EXPECT_GE(test::snr(window(clip, 0.2), window(whole, in + 0.2)), 60) << "in-point " << in;
+        }
+    }
+}
+
+// A file that can no longer be read where the mix reaches it stops an export's mix, naming the
+// file, rather than sounding as silence.
+TEST(AudioMixPeer, UnreadableSoundFailsInWords) {
+    test::TempDir dir;
+    const Medium m = chirp(dir, "gone bad.m4a", 48000, {"-c:a", "aac"});
+    const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0.5, 0, 1)});
+    const auto plan = makeAudioMix(p.tracks, p.media, {});
+    ASSERT_TRUE(plan);
+    test::writeFile(m.path, std::string(4096, 'x'));
+    AudioMixReader lenient(*plan, 0, p.duration());  // a preview's: that clip is silent
+    while (auto b = lenient.next()) EXPECT_EQ(size_t(std::count(b->planes[0].begin(), b->planes[0].end(), 0)), b->planes[0].size());
+    AudioMixReader reader(*plan, 0, p.duration());
+    reader.setStrict(true);
+    try {
+        while (reader.next()) {
+        }
+        FAIL() << "the mix read through";
+    } catch (const MediaReadError& e) {
+        EXPECT_EQ(e.name(), "gone bad.m4a");
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "editor/model/composition_renderer.h"
 #include "platform/media/media_asset.h"
 
 namespace qm {
@@ -108,6 +109,7 @@ struct AudioMixReader::Source {
     bool opened = false, ended = false;
     std::vector<float> pending;  // stereo frames from stream sample pendingStart on
     int64_t pendingStart = 0;
+    std::optional<MediaReadError> failure;  // the file could not be read on from there
 
     // Timeline sample n plays the stream at n / rate − start + streamFrom seconds, to the nearest
     // sample: the clip's ends and that offset are each rounded once from the clip's own times, so
@@ -125,14 +127,14 @@ struct AudioMixReader::Source {
         const int64_t s0 = streamFrom + (a - begin);
         if (!opened) {
             opened = true;
+            pendingStart = s0;
             try {
                 reader = AudioSampleReader::openTrack(clip.file, clip.audioTrack, {kRate, 2, AudioSampleFormat::float32},
                                                       clip.replacement, MediaTime::make(s0, kRate));
-            } catch (...) {
-                reader.reset();
+                if (!reader) fail("the file no longer holds this sound track");
+            } catch (const std::exception& e) {
+                fail(e.what());
             }
-            ended = !reader;
-            pendingStart = s0;
         }
         fill(s0 + (b - a));
         for (int64_t n = a; n < b; ++n) {
@@ -153,8 +155,9 @@ struct AudioMixReader::Source {
             std::optional<AudioSampleBuffer> buffer;
             try {
                 buffer = reader->next();
-            } catch (...) {
-                buffer.reset();
+            } catch (const std::exception& e) {
+                fail(e.what());
+                break;
             }
             if (!buffer) {
                 ended = true;
@@ -165,6 +168,13 @@ struct AudioMixReader::Source {
             if (pending.empty()) pendingStart = at;
             pending.insert(pending.end(), f, f + 2 * size_t(buffer->frameCount));
         }
+    }
+
+    void fail(const std::string& reason) {
+        const int64_t at = pendingStart + int64_t(pending.size() / 2);
+        failure.emplace(QUuid(), QString::fromStdString(clip.file.filename().string()), double(at) / kRate, reason);
+        reader.reset();
+        ended = true;
     }
 
     void drop(int64_t before) {
@@ -193,7 +203,10 @@ std::optional<AudioSampleBuffer> AudioMixReader::next() {
     out.frameCount = int(count);
     out.planes.assign(1, std::vector<uint8_t>(size_t(count) * 2 * sizeof(float), 0));
     auto* mix = reinterpret_cast<float*>(out.planes[0].data());
-    for (auto& source : sources_) source->mixInto(mix, position_, count);
+    for (auto& source : sources_) {
+        source->mixInto(mix, position_, count);
+        if (strict_ && source->failure) throw *source->failure;
+    }
     position_ += count;
     return out;
 }

@@ -49,7 +49,8 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
 
 // The mix of [from, to) timeline seconds as 48 kHz stereo float32 interleaved, in runs of at most
 // 4096 frames; each clip at volume × fade ramps, summed without normalising. Files open when the
-// mix reaches them. A file that fails to read is silent from there on.
+// mix reaches them. A file that fails to read is silent from there on; a strict mix (an export's)
+// stops there instead, with a MediaReadError naming it.
 class AudioMixReader : public AudioBufferSource {
 public:
     static constexpr int kRate = 48000;
@@ -59,6 +60,7 @@ public:
     AudioMixReader& operator=(const AudioMixReader&) = delete;
 
     std::optional<AudioSampleBuffer> next() override;
+    void setStrict(bool on) { strict_ = on; }
 
 private:
     struct Source;
@@ -66,6 +68,7 @@ private:
     std::vector<std::unique_ptr<Source>> sources_;
     int64_t position_ = 0;
     int64_t end_ = 0;
+    bool strict_ = false;
 };
 
 }  // namespace qm

@@ -201,6 +201,7 @@ void ProjectExporter::exportProject(const ProgressCallback& progress) {
     watch.check(false);
     std::optional<AudioMixReader> audio;
     if (const std::optional<AudioMixPlan> plan = audioPlan()) audio.emplace(*plan, 0.0, d);
+    if (audio) audio->setStrict(true);
     std::optional<WatchedAudio> watchedAudio;
     if (audio) watchedAudio.emplace(*audio, watch);
     CompositionRenderer renderer;

@@ -51,6 +51,101 @@ AudioTrackInfo audioTrackInfo(const AVFormatContext* format, int index) {
     return info;
 }
 
+// Packets of one length stamped on a clock coarser than a sample (Matroska's whole milliseconds):
+// read from the track's start, every frame ends at anchor + k·length stream samples, and a stamp,
+// rounded or cut to its clock, still names its k.
+struct PacketGrid {
+    int rate = 0;           // stream samples per second
+    int64_t anchor = 0;     // where the first decoded frame ends, in stream samples
+    int64_t length = 0;     // samples per packet
+    int64_t tolerance = 0;  // how far a frame's stamped end may lie from its place
+
+    // The place of a frame of `count` samples whose stamp says it ends at `end`, or nothing when
+    // it lies off the grid.
+    std::optional<int64_t> place(int64_t end) const {
+        const int64_t k = int64_t(std::llround(double(end - anchor) / double(length)));
+        const int64_t exact = anchor + k * length;
+        if (std::abs(exact - end) > tolerance) return std::nullopt;
+        return exact;
+    }
+};
+
+// What reading the track from its start shows, on a context of its own so the reader's is left
+// as it was: whether its packets carry times at all (raw MP3 and ADTS streams store none), and
+// for coarse stamps the grid its frames fall on.
+struct TrackStart {
+    bool stamped = true;
+    std::optional<PacketGrid> grid;
+};
+
+TrackStart inspectStart(const std::filesystem::path& file, int index) {
+    TrackStart found;
+    FormatPtr format = openFormat(file, false, true);
+    if (!format || index >= int(format->nb_streams)) return found;
+    discardAllBut(format.get(), index);
+    const AVStream* st = format->streams[index];
+    const int rate = st->codecpar->sample_rate;
+    // Samples per tick of the stream's clock.
+    const double tick = rate > 0 && st->time_base.den > 0 ? double(rate) * st->time_base.num / st->time_base.den : 0;
+    PacketPtr packet = ffmpeg::allocPacket("read");
+    FramePtr frame = ffmpeg::allocFrame("read");
+    CodecPtr decoder;
+    struct Decoded {
+        int64_t start, count;
+    };
+    std::vector<Decoded> frames;
+    for (int read = 0; read < 64 && frames.size() < 3; ++read) {
+        av_packet_unref(packet.get());
+        if (av_read_frame(format.get(), packet.get()) < 0) break;
+        if (packet->stream_index != index) continue;
+        if (!decoder) {
+            if (packet->pts == AV_NOPTS_VALUE && packet->dts == AV_NOPTS_VALUE) {
+                found.stamped = false;
+                return found;
+            }
+            if (!(tick > 1)) return found;
+            decoder = openDecoder(st, 1, false);
+        }
+        if (avcodec_send_packet(decoder.get(), packet.get()) < 0) return found;
+        while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
+            const bool usable = frame->best_effort_timestamp != AV_NOPTS_VALUE && frame->sample_rate == rate;
+            if (usable)
+                frames.push_back({av_rescale_q(frame->best_effort_timestamp, st->time_base, AVRational{1, rate}),
+                                  frame->nb_samples});
+            av_frame_unref(frame.get());
+            if (!usable) return found;
+        }
+    }
+    if (frames.size() < 3 || frames[1].count != frames[2].count) return found;
+    PacketGrid grid{rate, frames[0].start + frames[0].count, frames[1].count, int64_t(std::ceil(2 * tick))};
+    // Only where the ticks leave no doubt which packet a stamp names, and the first frames agree.
+    if (grid.length <= 4 * grid.tolerance) return found;
+    for (size_t i = 1; i < frames.size(); ++i)
+        if (!grid.place(frames[i].start + frames[i].count)) return found;
+    found.grid = grid;
+    return found;
+}
+
+// How much sound before the wanted time a decoder started cold needs to give true sound there.
+// AAC's overlapping windows fade in over about 450 samples, and only from the first packet does
+// the file's priming get cut off. An MP3 frame takes its data from up to 511 bytes of the frames
+// before it, besides its own headers, and overlaps the frame before: at low bit rates that is
+// several frames. `bitRate` is the stream's, 0 to allow for the lowest (a variable rate drops to
+// it in quiet passages). Opus converges within 80 ms by its design, but its prediction of band
+// energies settles later (about 30 dB over the first 50 ms after 80 ms, over 100 dB after
+// 300 ms). A container may ask for more.
+double preroll(const AVCodecParameters* par, int64_t bitRate) {
+    double seconds = 0.1;
+    if (par->codec_id == AV_CODEC_ID_MP3 && par->sample_rate > 0) {
+        const int frame = par->frame_size > 0 ? par->frame_size : 1152;
+        const double dataBytes = std::max(double(frame) / 8 * double(bitRate > 0 ? bitRate : 32000) / par->sample_rate - 36, 1.0);
+        seconds = std::clamp((std::ceil(511 / dataBytes) + 1) * frame / par->sample_rate, seconds, 0.5);
+    }
+    if (par->codec_id == AV_CODEC_ID_OPUS) seconds = 0.3;
+    if (par->seek_preroll > 0 && par->sample_rate > 0) seconds = std::max(seconds, double(par->seek_preroll) / par->sample_rate);
+    return seconds;
+}
+
 }  // namespace
 
 struct AudioSampleReader::Impl {
@@ -91,6 +186,11 @@ struct AudioSampleReader::Impl {
     // After a seek the first frame must carry its time (some demuxers, such as WAV's, give none
     // to the packets after a seek); without one the track is read from its beginning instead.
     bool seekUnchecked = false;
+    // Frames stamped on a coarse clock are placed where a read from the start puts them.
+    std::optional<PacketGrid> grid;
+    // A stream that stores no times is read from its start with the times its packets' lengths
+    // give; packets that end before this (stream time base) are passed over undecoded.
+    int64_t skipBefore = AV_NOPTS_VALUE;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
 
@@ -214,6 +314,11 @@ struct AudioSampleReader::Impl {
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
             if (packet->stream_index != info.streamIndex) continue;
+            if (skipBefore != AV_NOPTS_VALUE) {
+                if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore)
+                    continue;
+                skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
+            }
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
                 if (native) continue;
                 throw MediaError("read audio", "incomplete audio sample");
@@ -260,6 +365,16 @@ struct AudioSampleReader::Impl {
         converted.push_back(std::move(b));
     }
 
+    // The frame's time in output samples: its stamp, or its place on the packet grid.
+    int64_t frameStart(const AVFrame* f) const {
+        if (grid && f->sample_rate == grid->rate) {
+            const int64_t end = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, grid->rate}) + f->nb_samples;
+            if (const std::optional<int64_t> exact = grid->place(end))
+                return av_rescale(*exact - f->nb_samples, output.sampleRate, grid->rate);
+        }
+        return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
+    }
+
     bool shapeChanged(const AVFrame* f) const {
         return f->sample_rate != swrRate || f->format != swrFormat || av_channel_layout_compare(&f->ch_layout, &swrLayout) != 0;
     }
@@ -300,8 +415,7 @@ struct AudioSampleReader::Impl {
             // The converter's output for this frame begins with the samples it still holds.
             int64_t start = convertedEnd;
             if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
-                start = av_rescale_q(frame->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate}) -
-                        swr_get_delay(swr.get(), output.sampleRate);
+                start = frameStart(frame.get()) - swr_get_delay(swr.get(), output.sampleRate);
             queueConverted(frame.get(), start);
             av_frame_unref(frame.get());
         }
@@ -419,15 +533,24 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     impl.output = output;
     impl.ownMatrix = true;
     impl.channelCopy = copy;
-    // A decoder started cold at the wanted time gives no true sound for its first frame: AAC's
-    // overlapping windows fade in over about 450 samples, and only from the first packet does the
-    // file's priming get cut off. So reading starts a little earlier; the caller places the sound
-    // by its times.
+    if (!start.isNumeric()) return reader;
+    const TrackStart atStart = inspectStart(file, impl.info.streamIndex);
     const AVCodecParameters* par = impl.format->streams[impl.info.streamIndex]->codecpar;
-    double preroll = 0.1;
-    if (par->seek_preroll > 0 && par->sample_rate > 0) preroll = std::max(preroll, double(par->seek_preroll) / par->sample_rate);
-    seekNear(impl.format.get(), impl.info.streamIndex, start.isNumeric() ? start - MediaTime::fromSeconds(preroll, 48000) : start);
-    impl.seekUnchecked = start.isNumeric();
+    // PCM samples stand alone at known byte positions: such a stream keeps the read below.
+    if (!atStart.stamped && av_get_exact_bits_per_sample(par->codec_id) == 0) {
+        // The library's seek in a stream without times guesses where it lands (by bit rate or a
+        // coarse table) and names the guess as the time: the packets are counted from the start
+        // instead, which costs parsing, not decoding.
+        const MediaTime from = start - MediaTime::fromSeconds(preroll(par, 0), 48000);
+        impl.format = openFormat(file, false);
+        if (!impl.format) return nullptr;
+        impl.openStream(impl.info.streamIndex);
+        impl.skipBefore = ffmpeg::timestampFrom(from, impl.timeBase);
+        return reader;
+    }
+    impl.grid = atStart.grid;
+    seekNear(impl.format.get(), impl.info.streamIndex, start - MediaTime::fromSeconds(preroll(par, par->bit_rate), 48000));
+    impl.seekUnchecked = true;
     return reader;
 }
 
