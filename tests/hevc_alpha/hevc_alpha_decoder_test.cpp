@@ -25,9 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A clip with a moving soft alpha, coded by the peer's libx265 with its alpha layer.
+// A clip with a moving soft alpha, coded by the peer's libx265 with its alpha layer (and `x265`, more
+// of its parameters, each after a colon).
 fs::path makePeerAlphaMovie(const test::TempDir& dir, const std::string& name, const std::string& pixelFormat,
-                            const std::string& tag, int width = 320, int height = 240) {
+                            const std::string& tag, int width = 320, int height = 240, const std::string& x265 = "") {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
     const fs::path source = dir / ("source of " + name);
     test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=" + size + ":r=24:d=1", "-f", "lavfi", "-i",
@@ -36,7 +37,7 @@ fs::path makePeerAlphaMovie(const test::TempDir& dir, const std::string& name, c
                   "-profile:v", "4444", "-f", "mov", source.string()});
     const fs::path out = dir / name;
     test::peerFfmpeg({"-i", source.string(), "-c:v", "libx265", "-pix_fmt", pixelFormat, "-x265-params",
-                      "alpha=1:log-level=error:keyint=12", "-tag:v", tag, out.string()});
+                      "alpha=1:log-level=error:keyint=12" + x265, "-tag:v", tag, out.string()});
     return out;
 }
 
@@ -130,6 +131,14 @@ std::string packed(const qm_hevc_alpha_picture& p) {
             out.append(reinterpret_cast<const char*>(p.planes[plane]) + ptrdiff_t(p.strides[plane]) * y, size_t(w * bytes));
     }
     return out;
+}
+
+// Every picture of the samples as one string, or "refused" when the decoder refused any.
+std::string verdict(const Demuxed& movie, const std::vector<std::string>& samples, int threads) {
+    int errors = 0;
+    std::string all;
+    for (const auto& p : decodeAll(movie, samples, &errors, threads)) all += packed(*p);
+    return errors > 0 ? std::string("refused") : all;
 }
 
 std::vector<std::string> peerPlanes(const fs::path& file, const std::string& pixelFormat, size_t frameBytes) {
@@ -419,13 +428,6 @@ TEST(HevcAlphaDecoder, DamagedAlphaSlicesGetOneVerdictAtAnyThreadCount) {
         ADD_FAILURE() << "sample " << sample << " has no alpha slice";
         return size_t(0);
     };
-    // The pictures as one string, or "refused".
-    const auto verdict = [&](const std::vector<std::string>& samples, int threads) {
-        int errors = 0;
-        std::string all;
-        for (const auto& p : decodeAll(movie, samples, &errors, threads)) all += packed(*p);
-        return errors > 0 ? std::string("refused") : all;
-    };
     int flips = 0;
     for (const size_t sample : {0, 1, 40}) {
         const size_t at = alphaSlice(sample);
@@ -433,7 +435,7 @@ TEST(HevcAlphaDecoder, DamagedAlphaSlicesGetOneVerdictAtAnyThreadCount) {
             for (int bit = 0; bit < 8; ++bit) {
                 std::vector<std::string> samples = movie.samples;
                 samples[sample][byte] = char(samples[sample][byte] ^ (1 << bit));
-                ASSERT_EQ(verdict(samples, 1), verdict(samples, 4)) << "sample " << sample << ", byte " << byte - at << ", bit " << bit;
+                ASSERT_EQ(verdict(movie, samples, 1), verdict(movie, samples, 4)) << "sample " << sample << ", byte " << byte - at << ", bit " << bit;
                 ++flips;
             }
     }
@@ -445,8 +447,43 @@ TEST(HevcAlphaDecoder, DamagedAlphaSlicesGetOneVerdictAtAnyThreadCount) {
         ASSERT_EQ(at + uint8_t(s[at - 1]), s.size()) << "the alpha slice ends the sample";
         s.resize(s.size() - cut);
         s[at - 1] = char(uint8_t(s[at - 1]) - cut);
-        for (const int threads : {1, 4}) EXPECT_EQ(verdict(samples, threads), "refused") << sample << ", " << cut << ", " << threads;
+        for (const int threads : {1, 4}) EXPECT_EQ(verdict(movie, samples, threads), "refused") << sample << ", " << cut << ", " << threads;
     }
+}
+
+// Every slice of a six-slice picture, of either layer, lost (its unit zeroed, which the decoder
+// drops unread) or cut to 97 % of its length (whose missing end may decode as CTBs up to the
+// picture's last): refused, or read whole where only the stop bit went, never read with wrong
+// colour or alpha, however many threads decode it.
+TEST(HevcAlphaDecoder, LostOrCutSlicesOfEitherLayerAreNeverReadWrong) {
+    test::TempDir dir;
+    const Demuxed movie = demux(makePeerAlphaMovie(dir, "slices.mov", "yuva420p", "hvc1", 128, 96, ":slices=6:ctu=16"));
+    ASSERT_EQ(movie.samples.size(), 24u);
+    const std::string whole = verdict(movie, movie.samples, 1);
+    int slices[2] = {0, 0};
+    for (size_t sample = 0; sample < movie.samples.size(); ++sample)
+        for (const size_t at : unitsOf(movie.samples[sample])) {
+            const std::string& s = movie.samples[sample];
+            const uint8_t* h = reinterpret_cast<const uint8_t*>(s.data()) + at;
+            const size_t length = size_t(h[-4]) << 24 | size_t(h[-3]) << 16 | size_t(h[-2]) << 8 | h[-1];
+            const int layer = (h[0] & 1) << 5 | h[1] >> 3;
+            if ((h[0] >> 1 & 0x3F) >= 32) continue;
+            ++slices[layer];
+            std::vector<std::string> lost = movie.samples, cut = movie.samples;
+            std::fill_n(lost[sample].begin() + ptrdiff_t(at), length, '\0');
+            const size_t keep = length * 97 / 100;
+            cut[sample].erase(at + keep, length - keep);
+            for (int i = 0; i < 4; ++i) cut[sample][at - 4 + size_t(i)] = char(keep >> (24 - 8 * i));
+            for (const int threads : {1, 4}) {
+                const std::string where = "layer " + std::to_string(layer) + ", sample " + std::to_string(sample) +
+                                          ", unit at " + std::to_string(at) + ", " + std::to_string(threads) + " threads";
+                EXPECT_EQ(verdict(movie, lost, threads), "refused") << where;
+                const std::string read = verdict(movie, cut, threads);
+                EXPECT_TRUE(read == "refused" || read == whole) << where << ": cut, read with other pictures";
+            }
+        }
+    EXPECT_EQ(slices[0], 6 * 24);
+    EXPECT_EQ(slices[1], 6 * 24);
 }
 
 }  // namespace
