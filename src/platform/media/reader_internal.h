@@ -41,6 +41,27 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
 // stream's pictures are not whole. Nothing when the file holds every sample its index lists.
 std::optional<int64_t> firstMissingSample(AVFormatContext* format, int stream, const std::filesystem::path& file);
 
+// What the end of a file says of it, where no index lists its samples: whether it ends inside
+// something it began (a Matroska element shorter than its stated length, an MPEG-TS packet cut
+// off), and whether it stated a length that it lacks (a Matroska segment longer than the file).
+struct FileEnd {
+    bool cutShort = false;
+    bool lengthDeclared = false;
+};
+FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file);
+
+// Whether an MPEG-TS file ends inside a packet: then the last sample of every stream is in part.
+bool endsInsideTransportPacket(const AVFormatContext* format, const std::filesystem::path& file);
+
+// The presentation stamp of the first picture a stream cut short lacks, from the stamps of the
+// samples it holds whole. Every sample not held comes later in decoding order, so at most `reorder`
+// of those held show after it: the pictures up to the (reorder + 1)-th latest lack none before
+// them. Past that, pictures count while each follows the one before by at most one and a half
+// times the closest spacing of any two held (`spacing` where fewer than two are held). `partial`:
+// the stamp of the sample held only in part, lacking as well. Nothing when none is held or partial.
+std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorder, int64_t spacing,
+                                           std::optional<int64_t> partial);
+
 // Decoded pictures as pixel buffers in the format asked for (0: the frame's own, else 8-bit or
 // 16-bit RGBA by depth), at their own size or scaled. One scaler with its pool for pictures at
 // the source's size, one for scaled ones, so that a caller asking for both rebuilds neither.
