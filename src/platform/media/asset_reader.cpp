@@ -262,7 +262,7 @@ FileEnd matroskaEnd(const std::filesystem::path& file, int64_t size) {
 
 }  // namespace
 
-bool endsInsideTransportPacket(const AVFormatContext* format, const std::filesystem::path& file) {
+bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const std::filesystem::path& file) {
     if (std::strcmp(format->iformat->name, "mpegts") != 0) return false;
     std::error_code error;
     const auto size = int64_t(std::filesystem::file_size(file, error));
@@ -270,13 +270,24 @@ bool endsInsideTransportPacket(const AVFormatContext* format, const std::filesys
     if (error || !f) return false;
     // Packets of 188 bytes, of 192 with a time code before the sync byte (M2TS), or of 204 with
     // error correction after: the last three of a whole file begin where they should.
-    uint8_t tail[3 * 204];
-    const int64_t n = std::min<int64_t>(size, sizeof tail);
-    if (fseeko(f.get(), size - n, SEEK_SET) != 0 || std::fread(tail, 1, size_t(n), f.get()) != size_t(n)) return false;
+    std::vector<uint8_t> tail(size_t(std::min<int64_t>(size, 1 << 16)));
+    const auto n = int64_t(tail.size());
+    if (fseeko(f.get(), size - n, SEEK_SET) != 0 || std::fread(tail.data(), 1, tail.size(), f.get()) != tail.size())
+        return false;
     for (const auto& [packet, sync] : {std::pair{188, 0}, std::pair{192, 4}, std::pair{204, 0}}) {
         bool whole = n >= 3 * packet;
-        for (int k = 1; whole && k <= 3; ++k) whole = tail[n - k * packet + sync] == 0x47;
-        if (whole) return false;
+        for (int k = 1; whole && k <= 3; ++k) whole = tail[size_t(n - k * packet + sync)] == 0x47;
+        if (!whole) continue;
+        // The last packet of a sample is padded to its length, unless the sample's end fills it
+        // exactly: one of the stream's that its payload fills is where a recording stopped.
+        const int pid = format->streams[stream]->id;
+        for (int64_t at = n - packet + sync; at >= 0; at -= packet) {
+            const uint8_t* p = &tail[size_t(at)];
+            if (p[0] != 0x47) return false;
+            // (Packets that carry only a clock have no payload.)
+            if (((p[1] & 0x1F) << 8 | p[2]) == pid && (p[3] & 0x10) != 0) return (p[3] & 0x30) == 0x10;
+        }
+        return false;
     }
     return true;
 }
@@ -284,9 +295,8 @@ bool endsInsideTransportPacket(const AVFormatContext* format, const std::filesys
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file) {
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
-    if (error) return {};
-    if (std::strncmp(format->iformat->name, "matroska", 8) == 0) return matroskaEnd(file, int64_t(size));
-    return {endsInsideTransportPacket(format, file), false};
+    if (error || std::strncmp(format->iformat->name, "matroska", 8) != 0) return {};
+    return matroskaEnd(file, int64_t(size));
 }
 
 std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorder, int64_t spacing,

@@ -41,17 +41,18 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
 // stream's pictures are not whole. Nothing when the file holds every sample its index lists.
 std::optional<int64_t> firstMissingSample(AVFormatContext* format, int stream, const std::filesystem::path& file);
 
-// What the end of a file says of it, where no index lists its samples: whether it ends inside
-// something it began (a Matroska element shorter than its stated length, an MPEG-TS packet cut
-// off), and whether it stated a length that it lacks (a Matroska segment longer than the file).
+// What the end of a Matroska file says of it (other files say nothing here): whether it ends
+// inside an element shorter than its stated length, and whether it stated a length that it lacks
+// (a segment longer than the file).
 struct FileEnd {
     bool cutShort = false;
     bool lengthDeclared = false;
 };
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file);
 
-// Whether an MPEG-TS file ends inside a packet: then the last sample of every stream is in part.
-bool endsInsideTransportPacket(const AVFormatContext* format, const std::filesystem::path& file);
+// Whether an MPEG-TS file ends inside a packet, or with a packet of the stream that its payload
+// fills: then the stream's last sample is in part, or may be.
+bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const std::filesystem::path& file);
 
 // The presentation stamp of the first picture a stream cut short lacks, from the stamps of the
 // samples it holds whole. Every sample not held comes later in decoding order, so at most `reorder`

@@ -253,7 +253,7 @@ struct VideoSampleReader::Impl {
             }
             return false;
         }
-        if (!endsInsideLast) endsInsideLast = endsInsideTransportPacket(format.get(), file);
+        if (!endsInsideLast) endsInsideLast = endsInsideTransportPacket(format.get(), info.streamIndex, file);
         return *endsInsideLast && peekAhead(1) == AVERROR_EOF;
     }
 
@@ -281,7 +281,8 @@ struct VideoSampleReader::Impl {
         if (!lacking || std::strncmp(format->iformat->name, "matroska", 8) == 0) {
             const FileEnd end = fileEnd(format.get(), file);
             promised = promised || end.lengthDeclared;
-            if (!end.cutShort && !ending.partial && !lacking) return;
+            // A byte stream states no end at all: one cut between samples shows only by a gap.
+            if (!end.cutShort && !ending.partial && !lacking && !byteStream()) return;
             const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
             const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : 0);
             std::optional<int64_t> unheld =
