@@ -278,14 +278,23 @@ bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const 
         bool whole = n >= 3 * packet;
         for (int k = 1; whole && k <= 3; ++k) whole = tail[size_t(n - k * packet + sync)] == 0x47;
         if (!whole) continue;
-        // The last packet of a sample is padded to its length, unless the sample's end fills it
-        // exactly: one of the stream's that its payload fills is where a recording stopped.
+        // The last packet of a sample is padded to its length by stuffing its adaptation field,
+        // unless the sample's end fills it exactly: one of the stream's that its payload fills is
+        // where a recording stopped.
+        const auto filled = [](const uint8_t* p) {
+            if ((p[3] & 0x20) == 0) return true;
+            const int length = p[4];
+            const uint8_t flags = length > 0 ? p[5] : 0;
+            if (length == 0 || (flags & 0x03) != 0) return false;  // private data or extensions: taken as padded
+            // Flags, then a clock, an original clock and a splice countdown where flagged.
+            return 1 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0) >= length;
+        };
         const int pid = format->streams[stream]->id;
         for (int64_t at = n - packet + sync; at >= 0; at -= packet) {
             const uint8_t* p = &tail[size_t(at)];
             if (p[0] != 0x47) return false;
             // (Packets that carry only a clock have no payload.)
-            if (((p[1] & 0x1F) << 8 | p[2]) == pid && (p[3] & 0x10) != 0) return (p[3] & 0x30) == 0x10;
+            if (((p[1] & 0x1F) << 8 | p[2]) == pid && (p[3] & 0x10) != 0) return filled(p);
         }
         return false;
     }

@@ -261,7 +261,7 @@ struct VideoSampleReader::Impl {
     // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
     // end before it, as where the demuxer finds it short.
     bool endedInside(int64_t ts) {
-        if (!byteStream() || cutAt || ending.whole.empty() || ending.whole.back() != ts) return false;
+        if (!byteStream() || ending.partial || ending.whole.empty() || ending.whole.back() != ts) return false;
         if (peekAhead(1) != AVERROR_EOF) return false;
         ending.whole.pop_back();
         ending.partial = ts;
