@@ -309,16 +309,18 @@ FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file
 }
 
 std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorder, int64_t spacing,
-                                           std::optional<int64_t> partial) {
+                                           std::optional<int64_t> partial, bool evenOnly) {
     std::sort(held.begin(), held.end());
     held.erase(std::unique(held.begin(), held.end()), held.end());
-    if (held.empty()) return partial;
+    if (held.empty() || (evenOnly && held.size() < 2)) return evenOnly ? std::nullopt : partial;
     if (held.size() > 1) {
         spacing = INT64_MAX;
         for (size_t i = 1; i < held.size(); ++i) spacing = std::min(spacing, held[i] - held[i - 1]);
     }
     spacing = std::max<int64_t>(spacing, 1);
     size_t last = held.size() > size_t(std::max(reorder, 0)) ? held.size() - 1 - size_t(std::max(reorder, 0)) : 0;
+    for (size_t i = 1; evenOnly && i <= last; ++i)
+        if (held[i] - held[i - 1] > spacing + spacing / 2) return std::nullopt;
     while (last + 1 < held.size() && held[last + 1] - held[last] <= spacing + spacing / 2) ++last;
     const int64_t lacking = held[last] + spacing;
     return partial ? std::min(lacking, *partial) : lacking;

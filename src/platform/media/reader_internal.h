@@ -60,8 +60,10 @@ bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const 
 // them. Past that, pictures count while each follows the one before by at most one and a half
 // times the closest spacing of any two held (`spacing` where fewer than two are held). `partial`:
 // the stamp of the sample held only in part, lacking as well. Nothing when none is held or partial.
+// `evenOnly`: nothing either unless the pictures that lack none before them follow each other so
+// (a stream's own uneven rhythm can't be told from a gap).
 std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorder, int64_t spacing,
-                                           std::optional<int64_t> partial);
+                                           std::optional<int64_t> partial, bool evenOnly);
 
 // Decoded pictures as pixel buffers in the format asked for (0: the frame's own, else 8-bit or
 // 16-bit RGBA by depth), at their own size or scaled. One scaler with its pool for pictures at

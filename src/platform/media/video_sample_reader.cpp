@@ -1,6 +1,7 @@
 #include "platform/media/asset_reader.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -84,6 +85,7 @@ struct VideoSampleReader::Impl {
     struct Ending {
         std::deque<int64_t> whole;        // stamps of the latest samples read whole, in decoding order
         std::optional<int64_t> partial;   // the stamp of the last sample, which the file holds in part
+        bool jumped = false;              // stamps jumped (MPEG-TS joined from pieces): gaps can't be told
         bool quiet = false;               // reading ended before the first picture the file lacks
     } ending;
     // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
@@ -218,6 +220,8 @@ struct VideoSampleReader::Impl {
         if (packet->flags & AV_PKT_FLAG_CORRUPT)
             fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
         if (packet->pts != AV_NOPTS_VALUE) {
+            if (!ending.whole.empty() && std::abs(packet->pts - ending.whole.back()) > av_rescale_q(10, {1, 1}, timeBase))
+                ending.jumped = true;
             ending.whole.push_back(packet->pts);
             if (ending.whole.size() > 64) ending.whole.pop_front();
         }
@@ -281,13 +285,16 @@ struct VideoSampleReader::Impl {
         if (!lacking || std::strncmp(format->iformat->name, "matroska", 8) == 0) {
             const FileEnd end = fileEnd(format.get(), file);
             promised = promised || end.lengthDeclared;
-            // A byte stream states no end at all: one cut between samples shows only by a gap.
-            if (!end.cutShort && !ending.partial && !lacking && !byteStream()) return;
+            const bool cut = end.cutShort || ending.partial || lacking;
+            // A byte stream states no end at all: one cut between samples shows only by a gap in
+            // an even rhythm.
+            if ((!cut && !byteStream()) || (ending.jumped && !lacking)) return;
             const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
             const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : 0);
             std::optional<int64_t> unheld =
                 firstPictureLacking({ending.whole.begin(), ending.whole.end()}, reorder,
-                                    ffmpeg::timestampFrom(fallbackDuration(), timeBase), ending.partial);
+                                    ffmpeg::timestampFrom(fallbackDuration(), timeBase), ending.partial, !cut);
+            if (!unheld && !cut) return;
             if (!unheld)
                 unheld = ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase);
             lacking = lacking ? std::min(*lacking, *unheld) : *unheld;
