@@ -319,7 +319,8 @@ std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorde
     }
     spacing = std::max<int64_t>(spacing, 1);
     size_t last = held.size() > size_t(std::max(reorder, 0)) ? held.size() - 1 - size_t(std::max(reorder, 0)) : 0;
-    for (size_t i = 1; evenOnly && i <= last; ++i)
+    // (The earliest held may lack samples read before them, as the latest may lack later ones.)
+    for (size_t i = size_t(std::max(reorder, 0)) + 2; evenOnly && i <= last; ++i)
         if (held[i] - held[i - 1] > spacing + spacing / 2) return std::nullopt;
     while (last + 1 < held.size() && held[last + 1] - held[last] <= spacing + spacing / 2) ++last;
     const int64_t lacking = held[last] + spacing;
