@@ -3,6 +3,11 @@
 // (as recorders and users cut MPEG-TS) are read from their first whole picture.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <tuple>
+
 #include "core/conversion_error.h"
 #include "platform/media/asset_reader.h"
 #include "support/damaged_media.h"
@@ -157,6 +162,87 @@ TEST(DamagedSource, StreamsCutMidwayReadFromTheirFirstWholePicture) {
                 EXPECT_EQ(r.error, "");
                 EXPECT_TRUE(r.firstIsKey);
                 EXPECT_EQ(r.frames, probedFrames(file).second);
+            }
+        }
+    }
+}
+
+// Every picture of a reading in BGRA, and the words that ended it.
+std::pair<std::vector<std::string>, std::string> readPictures(const fs::path& file, int threads) {
+    VideoReaderSettings settings;
+    settings.threads = threads;
+    settings.pixelFormat = kPixelFormatBGRA;
+    std::pair<std::vector<std::string>, std::string> r;
+    try {
+        auto reader = VideoSampleReader::open(file, settings);
+        while (auto s = reader->next()) {
+            std::string& bytes = r.first.emplace_back();
+            for (int y = 0; y < s->pixels->height(); ++y)
+                bytes.append(reinterpret_cast<const char*>(s->pixels->data() + size_t(y) * s->pixels->bytesPerRow()),
+                             size_t(s->pixels->width()) * 4);
+        }
+    } catch (const MediaError& e) {
+        r.second = e.what();
+    }
+    return r;
+}
+
+// Files cut short that no index lists give only whole pictures, each the intact file's: neither the
+// sample the file ends inside nor pictures shown after one it lacks (B-frames). Matroska stating
+// its segment's length fails naming the first frame lacking (by ffprobe's packet positions);
+// Matroska written live and MPEG-TS, which state none, end there, also at a transport packet's end
+// (only the decoder sees the damage, if at all), between two whole samples, and with video packet
+// lengths stated (the parser gives the short packet's flag to the one before it).
+TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
+    test::TempDir dir;
+    const std::vector<std::vector<std::string>> muxers{
+        {"-f", "matroska"}, {"-f", "matroska", "-live", "1"}, {"-f", "mpegts"}, {"-f", "mpegts", "-omit_video_pes_length", "0"}};
+    for (const std::string codec : {"libx264", "libx265"}) {
+        for (size_t m = 0; m < muxers.size(); ++m) {
+            const fs::path whole = dir / (codec + std::to_string(m));
+            std::vector<std::string> args{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-pix_fmt", "yuv420p", "-c:v", codec};
+            if (codec == "libx265") args.insert(args.end(), {"-x265-params", "log-level=error:bframes=3:b-adapt=0"});
+            else args.insert(args.end(), {"-bf", "3", "-b_strategy", "0"});
+            args.insert(args.end(), muxers[m].begin(), muxers[m].end());
+            args.push_back(whole.string());
+            test::ffmpeg(args);
+            const auto intact = readPictures(whole, 0);
+            ASSERT_EQ(intact.first.size(), 100u);
+            std::istringstream packets(test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                                  "packet=pts_time,pos,size", "-of", "csv=p=0", whole.string()}).output);
+            std::vector<std::tuple<double, size_t, size_t>> spans;  // time, size, position
+            for (std::string line; std::getline(packets, line);) {
+                double t = 0;
+                size_t size = 0, pos = 0;
+                if (std::sscanf(line.c_str(), "%lf,%zu,%zu", &t, &size, &pos) == 3) spans.emplace_back(t, size, pos);
+            }
+            const std::string bytes = test::readFile(whole);
+            std::vector<size_t> cuts{bytes.size() * 3 / 10, bytes.size() * 6 / 10, bytes.size() * 9 / 10, bytes.size() / 376 * 188};
+            // Right before the first B-frame after the middle: nothing but the gap tells.
+            for (size_t k = spans.size() / 2; m >= 2 && k + 1 < spans.size(); ++k)
+                if (std::get<0>(spans[k + 1]) < std::get<0>(spans[k])) {
+                    cuts.push_back(std::get<2>(spans[k + 1]));
+                    break;
+                }
+            for (const size_t cut : cuts) {
+                const fs::path file = dir / ("cut " + std::to_string(cut) + whole.filename().string());
+                test::writeFile(file, bytes.substr(0, cut));
+                int lacking = 100;
+                for (const auto& [t, size, pos] : spans)
+                    if (pos + size > cut) lacking = std::min(lacking, int(std::lround(t * 25)));
+                for (const int threads : {1, 0}) {
+                    SCOPED_TRACE(codec + " " + muxers[m].back() + " cut at " + std::to_string(cut) + " threads " + std::to_string(threads));
+                    const auto [pictures, error] = readPictures(file, threads);
+                    ASSERT_LE(pictures.size(), intact.first.size());
+                    for (size_t i = 0; i < pictures.size(); ++i) EXPECT_TRUE(pictures[i] == intact.first[i]) << "picture " << i;
+                    EXPECT_GT(pictures.size(), 10u);
+                    if (m >= 2) {
+                        EXPECT_EQ(error, "");
+                        continue;
+                    }
+                    EXPECT_EQ(pictures.size(), size_t(lacking));
+                    EXPECT_EQ(error, m == 0 ? "read sample (the file is cut short before frame " + std::to_string(lacking) + ")" : "");
+                }
             }
         }
     }

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -192,6 +194,143 @@ std::optional<int64_t> firstMissingSample(AVFormatContext* format, int stream, c
     // is the safe answer where the presentation times can't be had.
     const std::optional<int64_t> shown = shownFrom(file, format->iformat, stream, held, listedEnd, *firstDecoded);
     return shown ? *shown : *firstDecoded;
+}
+
+namespace {
+
+// Matroska: every element states its length, but for a segment or a cluster written live, whose
+// elements then simply follow it.
+FileEnd matroskaEnd(const std::filesystem::path& file, int64_t size) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f) return {};
+    struct Element {
+        uint32_t id = 0;
+        int64_t data = 0;               // where its content begins
+        std::optional<int64_t> length;  // nothing: unknown (written live)
+    };
+    // The element at `at`; nothing where its header is no EBML header, `cut` where the file ends in it.
+    bool cut = false;
+    const auto element = [&](int64_t at) -> std::optional<Element> {
+        uint8_t b[12];
+        const size_t n = fseeko(f.get(), at, SEEK_SET) == 0 ? std::fread(b, 1, sizeof b, f.get()) : 0;
+        size_t i = 0;
+        const auto number = [&](bool id, int maxLength) -> std::optional<uint64_t> {
+            if (i >= n) {
+                cut = true;
+                return std::nullopt;
+            }
+            if (b[i] == 0) return std::nullopt;
+            const int length = __builtin_clz(uint32_t(b[i])) - 23;
+            if (length > maxLength) return std::nullopt;
+            if (i + size_t(length) > n) {
+                cut = true;
+                return std::nullopt;
+            }
+            uint64_t v = id ? b[i] : b[i] & (0xFFu >> length);
+            bool unknown = v == (0xFFu >> length);
+            for (int k = 1; k < length; ++k) {
+                v = (v << 8) | b[i + size_t(k)];
+                unknown = unknown && b[i + size_t(k)] == 0xFF;
+            }
+            i += size_t(length);
+            if (!id && unknown) return UINT64_MAX;
+            return v;
+        };
+        const std::optional<uint64_t> id = number(true, 4);
+        const std::optional<uint64_t> length = id ? number(false, 8) : std::nullopt;
+        if (!length) return std::nullopt;
+        Element e{uint32_t(*id), at + int64_t(i), std::nullopt};
+        if (*length != UINT64_MAX) e.length = int64_t(std::min<uint64_t>(*length, uint64_t(INT64_MAX / 2)));
+        return e;
+    };
+    const std::optional<Element> header = element(0);
+    if (!header || header->id != 0x1A45DFA3 || !header->length) return {};
+    const std::optional<Element> segment = element(header->data + *header->length);
+    if (!segment || segment->id != 0x18538067) return {};
+    if (segment->length) {
+        const bool shorter = segment->data + *segment->length > size;
+        return {shorter, shorter};
+    }
+    int64_t at = segment->data;
+    for (int count = 0; at < size && count < (1 << 22); ++count) {
+        const std::optional<Element> e = element(at);
+        if (!e) return {cut, false};
+        if (!e->length) {
+            at = e->data;
+        } else if (e->data + *e->length > size) {
+            return {true, false};
+        } else {
+            at = e->data + *e->length;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    if (std::strcmp(format->iformat->name, "mpegts") != 0) return false;
+    std::error_code error;
+    const auto size = int64_t(std::filesystem::file_size(file, error));
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (error || !f) return false;
+    // Packets of 188 bytes, of 192 with a time code before the sync byte (M2TS), or of 204 with
+    // error correction after: the last three of a whole file begin where they should.
+    std::vector<uint8_t> tail(size_t(std::min<int64_t>(size, 1 << 16)));
+    const auto n = int64_t(tail.size());
+    if (fseeko(f.get(), size - n, SEEK_SET) != 0 || std::fread(tail.data(), 1, tail.size(), f.get()) != tail.size())
+        return false;
+    for (const auto& [packet, sync] : {std::pair{188, 0}, std::pair{192, 4}, std::pair{204, 0}}) {
+        bool whole = n >= 3 * packet;
+        for (int k = 1; whole && k <= 3; ++k) whole = tail[size_t(n - k * packet + sync)] == 0x47;
+        if (!whole) continue;
+        // The last packet of a sample is padded to its length by stuffing its adaptation field,
+        // unless the sample's end fills it exactly: one of the stream's that its payload fills is
+        // where a recording stopped.
+        const auto filled = [](const uint8_t* p) {
+            if ((p[3] & 0x20) == 0) return true;
+            const int length = p[4];
+            const uint8_t flags = length > 0 ? p[5] : 0;
+            if (length == 0 || (flags & 0x03) != 0) return false;  // private data or extensions: taken as padded
+            // Flags, then a clock, an original clock and a splice countdown where flagged.
+            return 1 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0) >= length;
+        };
+        const int pid = format->streams[stream]->id;
+        for (int64_t at = n - packet + sync; at >= 0; at -= packet) {
+            const uint8_t* p = &tail[size_t(at)];
+            if (p[0] != 0x47) return false;
+            // (Packets that carry only a clock have no payload.)
+            if (((p[1] & 0x1F) << 8 | p[2]) == pid && (p[3] & 0x10) != 0) return filled(p);
+        }
+        return false;
+    }
+    return true;
+}
+
+FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file, error);
+    if (error || std::strncmp(format->iformat->name, "matroska", 8) != 0) return {};
+    return matroskaEnd(file, int64_t(size));
+}
+
+std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorder, int64_t spacing,
+                                           std::optional<int64_t> partial, bool evenOnly) {
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+    if (held.empty() || (evenOnly && held.size() < 2)) return evenOnly ? std::nullopt : partial;
+    if (held.size() > 1) {
+        spacing = INT64_MAX;
+        for (size_t i = 1; i < held.size(); ++i) spacing = std::min(spacing, held[i] - held[i - 1]);
+    }
+    spacing = std::max<int64_t>(spacing, 1);
+    size_t last = held.size() > size_t(std::max(reorder, 0)) ? held.size() - 1 - size_t(std::max(reorder, 0)) : 0;
+    // (The earliest held may lack samples read before them, as the latest may lack later ones.)
+    for (size_t i = size_t(std::max(reorder, 0)) + 2; evenOnly && i <= last; ++i)
+        if (held[i] - held[i - 1] > spacing + spacing / 2) return std::nullopt;
+    while (last + 1 < held.size() && held[last + 1] - held[last] <= spacing + spacing / 2) ++last;
+    const int64_t lacking = held[last] + spacing;
+    return partial ? std::min(lacking, *partial) : lacking;
 }
 
 }  // namespace qm::reading

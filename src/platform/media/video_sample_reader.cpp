@@ -1,10 +1,13 @@
 #include "platform/media/asset_reader.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <set>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -96,8 +99,21 @@ struct VideoSampleReader::Impl {
     double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
-    // The file ends before samples its index lists: pictures from this time on are not whole.
+    // The file ends before samples its index lists, or inside one: pictures from this time on are
+    // not whole, or some before them are missing.
     std::optional<MediaTime> cutAt;
+    // The packets after `packet` with their read results, read ahead where the track's last one
+    // may be in part.
+    std::deque<std::pair<PacketPtr, int>> readAhead;
+    // A byte stream (MPEG-TS) whose file ends inside its last sample.
+    std::optional<bool> endsInsideLast;
+    // What the end of a file cut short, with no index to say what it lacks, is judged by.
+    struct Ending {
+        std::deque<int64_t> whole;        // stamps of the latest samples read whole, in decoding order
+        std::optional<int64_t> partial;   // the stamp of the last sample, which the file holds in part
+        bool jumped = false;              // stamps jumped (MPEG-TS joined from pieces): gaps can't be told
+        bool quiet = false;               // reading ended before the first picture the file lacks
+    } ending;
     // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
     // can't build before its first whole picture is left out, not refused.
     std::optional<bool> beganMidway;
@@ -202,6 +218,15 @@ struct VideoSampleReader::Impl {
 
     // The track's next packet into `packet`: 0, AVERROR_EOF or the library's error.
     int readStreamPacket() {
+        if (!readAhead.empty()) {
+            std::swap(packet, readAhead.front().first);
+            const int rc = readAhead.front().second;
+            readAhead.pop_front();
+            return rc;
+        }
+        return readFromFile();
+    }
+    int readFromFile() {
         for (;;) {
             av_packet_unref(packet.get());
             const int rc = av_read_frame(format.get(), packet.get());
@@ -209,24 +234,106 @@ struct VideoSampleReader::Impl {
         }
     }
 
-    // Reads the next packet of the track; false at the end of the file. The end of a file cut
-    // short is a failure, met once the pictures before the cut are out.
+    // Reads the next packet of the track; false at the end of the file. A last sample that the
+    // file holds only in part is none: the file ends before it.
     bool readPacket() {
-        const int rc = peeked ? *peeked : readStreamPacket();
+        int rc = peeked ? *peeked : readStreamPacket();
         peeked.reset();
+        if (rc == 0 && lastHeldInPart()) {
+            ending.partial = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (*ending.partial == AV_NOPTS_VALUE) ending.partial.reset();
+            rc = AVERROR_EOF;
+        }
         if (rc == AVERROR_EOF) {
-            if (!cutAt && !demuxFailure)
-                if (const std::optional<int64_t> missing = firstMissingSample(format.get(), info.streamIndex, file)) {
-                    cutAt = ffmpeg::mediaTimeFrom(*missing, timeBase);
-                    demuxFailure = std::make_exception_ptr(
-                        MediaError("read sample", "the file is cut short before " + frameNamed(*missing)));
-                }
+            if (!cutAt && !demuxFailure) findCut();
             return false;
         }
         if (rc < 0) fail(MediaError::fromCode("read sample", rc));
         if (packet->flags & AV_PKT_FLAG_CORRUPT)
             fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
+        if (packet->pts != AV_NOPTS_VALUE) {
+            if (!ending.whole.empty() && std::abs(packet->pts - ending.whole.back()) > av_rescale_q(10, {1, 1}, timeBase))
+                ending.jumped = true;
+            ending.whole.push_back(packet->pts);
+            if (ending.whole.size() > 64) ending.whole.pop_front();
+        }
         return true;
+    }
+
+    // The read result of the packet `depth` places after `packet`, reading ahead.
+    int peekAhead(size_t depth) {
+        while (readAhead.size() < depth) {
+            if (!readAhead.empty() && readAhead.back().second < 0) return readAhead.back().second;
+            PacketPtr next = ffmpeg::allocPacket("read");
+            std::swap(packet, next);
+            const int rc = readFromFile();
+            std::swap(packet, next);
+            readAhead.emplace_back(std::move(next), rc);
+        }
+        return readAhead[depth - 1].second;
+    }
+
+    // A byte stream (MPEG-TS) states no length of its samples, and the last one runs to the end
+    // of the file however much of it the file holds.
+    bool byteStream() const { return (format->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) != 0; }
+
+    // Whether the packet read is the track's last and the file holds it only in part: the demuxer
+    // found it short, or the file ends inside a packet of MPEG-TS.
+    bool lastHeldInPart() {
+        if (packet->flags & AV_PKT_FLAG_CORRUPT) {
+            if (peekAhead(1) == AVERROR_EOF) return true;
+            // Parsed from MPEG-TS, the sample before a short one carries its flag.
+            if (byteStream() && peekAhead(2) == AVERROR_EOF) {
+                packet->flags &= ~AV_PKT_FLAG_CORRUPT;
+                endsInsideLast = true;
+            }
+            return false;
+        }
+        if (!endsInsideLast) endsInsideLast = endsInsideTransportPacket(format.get(), info.streamIndex, file);
+        return *endsInsideLast && peekAhead(1) == AVERROR_EOF;
+    }
+
+    // Whether damage the decoder finds in the sample stamped `ts` is the file of a byte stream
+    // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
+    // end before it, as where the demuxer finds it short.
+    bool endedInside(int64_t ts) {
+        if (!byteStream() || ending.partial || ending.whole.empty() || ending.whole.back() != ts) return false;
+        if (peekAhead(1) != AVERROR_EOF) return false;
+        ending.whole.pop_back();
+        ending.partial = ts;
+        findCut();
+        return cutAt.has_value();
+    }
+
+    // At the end of the file, where it is cut short: the first picture it lacks, before which the
+    // pictures end. A failure, met once the pictures before it are out, where the file promised
+    // more (its index lists samples past its end, or a Matroska segment is longer); a file that
+    // promised nothing (MPEG-TS, Matroska written live) just ends there.
+    void findCut() {
+        std::optional<int64_t> lacking = firstMissingSample(format.get(), info.streamIndex, file);
+        bool promised = lacking.has_value();
+        // QuickTime and MP4 list every sample, and so tell the first one missing. Matroska lists
+        // key frames at most; other files tell only that they end inside something.
+        if (!lacking || std::strncmp(format->iformat->name, "matroska", 8) == 0) {
+            const FileEnd end = fileEnd(format.get(), file);
+            promised = promised || end.lengthDeclared;
+            const bool cut = end.cutShort || ending.partial || lacking;
+            // A byte stream states no end at all: one cut between samples shows only by a gap in
+            // an even rhythm.
+            if ((!cut && !byteStream()) || (ending.jumped && !lacking)) return;
+            const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+            const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : 0);
+            std::optional<int64_t> unheld =
+                firstPictureLacking({ending.whole.begin(), ending.whole.end()}, reorder,
+                                    ffmpeg::timestampFrom(fallbackDuration(), timeBase), ending.partial, !cut);
+            if (!unheld && !cut) return;
+            if (!unheld)
+                unheld = ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase);
+            lacking = lacking ? std::min(*lacking, *unheld) : *unheld;
+        }
+        cutAt = ffmpeg::mediaTimeFrom(*lacking, timeBase);
+        if (promised)
+            demuxFailure = std::make_exception_ptr(MediaError("read sample", "the file is cut short before " + frameNamed(*lacking)));
     }
 
     // Reading must begin at a key frame no later than the start, or the decoder has nothing to
@@ -244,6 +351,7 @@ struct VideoSampleReader::Impl {
     // beginning, as a plain read does.
     void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
         for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
+            readAhead.clear();
             const MediaTime at = limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
                 peeked.reset();
@@ -295,6 +403,8 @@ struct VideoSampleReader::Impl {
         demuxEnded = decoderDrained = false;
         heldFailure = demuxFailure = nullptr;
         cutAt.reset();  // met again at the end of the file
+        readAhead.clear();
+        ending = {};
         // What the old decoder said of its samples says nothing of the new one's.
         awaited.clear();
         failedAt.reset();
@@ -403,6 +513,10 @@ struct VideoSampleReader::Impl {
             av_frame_unref(frame.get());
             return false;
         }
+        if (endedInside(frame->best_effort_timestamp)) {
+            av_frame_unref(frame.get());
+            return false;
+        }
         failDamaged(frame->best_effort_timestamp);
     }
 
@@ -414,7 +528,7 @@ struct VideoSampleReader::Impl {
         if (!beganMidway) beganMidway = !key;
         keyFrameSent = keyFrameSent || key;
         if (keyFrameSent || !*beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
-        return (format->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) != 0;
+        return byteStream();
     }
 
     // The decoder's error for the sample it was given, which it could not decode: for H.264 and
@@ -527,6 +641,8 @@ struct VideoSampleReader::Impl {
                         failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
                     failAlphaDecoding(rc, alphaDecoder->droppedTime());
                 }
+                // With frame threads, the error of the last sample comes once the decoder drains.
+                if (awaited.size() == 1 && endedInside(*awaited.begin())) continue;
                 fail(MediaError::fromCode("decode", rc));
             }
             if (demuxEnded) {
@@ -568,8 +684,11 @@ struct VideoSampleReader::Impl {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
                 const bool frameThreads = (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
-                failedAt = frameThreads && !awaited.empty() ? *awaited.begin() : ts;
-                failedCode = rc;
+                const int64_t failed = frameThreads && !awaited.empty() ? *awaited.begin() : ts;
+                if (!endedInside(failed)) {
+                    failedAt = failed;
+                    failedCode = rc;
+                }
                 demuxEnded = true;
                 continue;
             }
@@ -597,6 +716,7 @@ struct VideoSampleReader::Impl {
                 return std::nullopt;
             }
             if (status == Status::failed) throw MediaError("read sample", "the reader has failed");
+            if (ending.quiet) return std::nullopt;
             if (ready) {
                 VideoSample s = std::move(*ready);
                 ready.reset();
@@ -604,8 +724,13 @@ struct VideoSampleReader::Impl {
                 // frames before it are missing.
                 if (cutAt && s.time >= *cutAt) {
                     held.reset();
+                    if (!demuxFailure && !heldFailure) {
+                        ending.quiet = true;
+                        status = Status::completed;
+                        return std::nullopt;
+                    }
                     status = Status::failed;
-                    std::rethrow_exception(demuxFailure);
+                    std::rethrow_exception(demuxFailure ? demuxFailure : heldFailure);
                 }
                 if (cutAt && s.duration.isNumeric() && s.time + s.duration > *cutAt) s.duration = *cutAt - s.time;
                 // Samples that end at or before the requested start are not wanted.
