@@ -61,11 +61,6 @@ struct VideoSampleReader::Impl {
     FramePtr frame{ffmpeg::allocFrame("read")};
     std::unique_ptr<reading::FramePictures> pictures;
 
-    bool demuxEnded = false;
-    bool decoderDrained = false;
-    // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
-    std::exception_ptr heldFailure;
-    std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
     // One sample of lookahead so that each sample's duration can come from its successor.
     std::optional<VideoSample> held;
     // The duration the file stores for the held picture: a decoded picture's duration comes from
@@ -76,55 +71,65 @@ struct VideoSampleReader::Impl {
     MediaTime readyEnd;
     MediaTime lastTime;
     MediaTime lastDuration;
-    int64_t samplesRead = 0;
-    int64_t samplesSent = 0;
     // Samples sent to a decoder in all, beginning again included: the work the reading took.
     std::atomic<int64_t> samplesSentInAll{0};
-    int64_t picturesDecoded = 0;
     // What the seek's look at the first packet read (it is in `packet`), taken before reading on.
     std::optional<int> peeked;
-    // The latest presentation stamp read so far at or before the start.
-    std::optional<int64_t> latestBeforeStart;
     // The time of the key frame a seek began reading at; unset where reading began at the file's start.
     std::optional<MediaTime> seekBegan;
     EarlierStart earlier;
-    // The stamp of the latest key frame sent to the decoder, and of the picture the decoding failed.
-    std::optional<int64_t> latestKeySent;
-    std::optional<int64_t> failedPicture;
-    // After a seek: the stamp of the latest sample sent that is shown at the start, and whether its
-    // picture came out was judged.
-    std::optional<int64_t> startSample;
-    bool startJudged = false;
     // Half a frame: a picture that late is still the one shown at the start.
     double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
-    // The file ends before samples its index lists, or inside one: pictures from this time on are
-    // not whole, or some before them are missing.
-    std::optional<MediaTime> cutAt;
-    // The packets after `packet` with their read results, read ahead where the track's last one
-    // may be in part.
-    std::deque<std::pair<PacketPtr, int>> readAhead;
     // A byte stream (MPEG-TS) whose file ends inside its last sample.
     std::optional<bool> endsInsideLast;
-    // What the end of a file cut short, with no index to say what it lacks, is judged by.
-    struct Ending {
-        std::deque<int64_t> whole;        // stamps of the latest samples read whole, in decoding order
-        std::optional<int64_t> partial;   // the stamp of the last sample, which the file holds in part
-        bool jumped = false;              // stamps jumped (MPEG-TS joined from pieces): gaps can't be told
-        bool quiet = false;               // reading ended before the first picture the file lacks
-    } ending;
-    // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
-    // can't build before its first whole picture is left out, not refused.
-    std::optional<bool> beganMidway;
-    bool keyFrameSent = false;
-    // The times of the samples sent whose pictures have not come out: with frame threads, the
-    // decoder's error for a sample comes back with a later one.
-    std::set<int64_t> awaited;
-    // The sample the decoder failed on and its error, reported once the pictures shown before it
-    // are out.
-    std::optional<int64_t> failedAt;
-    int failedCode = 0;
+
+    // What the decoder and the demuxer have said since reading last began: forgotten whole when
+    // reading begins again, as nothing of it holds for the new decoder.
+    struct Run {
+        bool demuxEnded = false;
+        bool decoderDrained = false;
+        // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
+        std::exception_ptr heldFailure;
+        std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
+        int64_t samplesRead = 0;
+        int64_t samplesSent = 0;
+        int64_t picturesDecoded = 0;
+        // The latest presentation stamp read so far at or before the start.
+        std::optional<int64_t> latestBeforeStart;
+        // The stamp of the latest key frame sent to the decoder, and of the picture the decoding failed.
+        std::optional<int64_t> latestKeySent;
+        std::optional<int64_t> failedPicture;
+        // After a seek: the stamp of the latest sample sent that is shown at the start, and whether its
+        // picture came out was judged.
+        std::optional<int64_t> startSample;
+        bool startJudged = false;
+        // The file ends before samples its index lists, or inside one: pictures from this time on are
+        // not whole, or some before them are missing. Met again at the end of the file.
+        std::optional<MediaTime> cutAt;
+        // The packets after `packet` with their read results, read ahead where the track's last one
+        // may be in part.
+        std::deque<std::pair<PacketPtr, int>> readAhead;
+        // What the end of a file cut short, with no index to say what it lacks, is judged by.
+        struct Ending {
+            std::deque<int64_t> whole;        // stamps of the latest samples read whole, in decoding order
+            std::optional<int64_t> partial;   // the stamp of the last sample, which the file holds in part
+            bool jumped = false;              // stamps jumped (MPEG-TS joined from pieces): gaps can't be told
+            bool quiet = false;               // reading ended before the first picture the file lacks
+        } ending;
+        // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
+        // can't build before its first whole picture is left out, not refused.
+        std::optional<bool> beganMidway;
+        bool keyFrameSent = false;
+        // The times of the samples sent whose pictures have not come out: with frame threads, the
+        // decoder's error for a sample comes back with a later one.
+        std::set<int64_t> awaited;
+        // The sample the decoder failed on and its error, reported once the pictures shown before it
+        // are out.
+        std::optional<int64_t> failedAt;
+        int failedCode = 0;
+    } run;
 
     std::atomic<bool> cancelled{false};
     std::atomic<Status> status{Status::reading};
@@ -191,14 +196,14 @@ struct VideoSampleReader::Impl {
     }
 
     [[noreturn]] void failDamaged(int64_t ts) {
-        failedPicture = ts;
+        run.failedPicture = ts;
         failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
     }
 
     // The decoder of both layers refuses what it cannot decode in full; said in words, so that a
     // picture without its alpha never passes as a transparent one.
     [[noreturn]] void failAlphaDecoding(int rc, int64_t ts) {
-        failedPicture = ts;
+        run.failedPicture = ts;
         if (rc == HevcAlphaDecoding::kAlphaNotDecoded)
             failDecoding("the alpha layer of " + frameNamed(alphaDecoder->droppedTime()) +
                          " can't be decoded: it is missing from the file or damaged");
@@ -218,10 +223,10 @@ struct VideoSampleReader::Impl {
 
     // The track's next packet into `packet`: 0, AVERROR_EOF or the library's error.
     int readStreamPacket() {
-        if (!readAhead.empty()) {
-            std::swap(packet, readAhead.front().first);
-            const int rc = readAhead.front().second;
-            readAhead.pop_front();
+        if (!run.readAhead.empty()) {
+            std::swap(packet, run.readAhead.front().first);
+            const int rc = run.readAhead.front().second;
+            run.readAhead.pop_front();
             return rc;
         }
         return readFromFile();
@@ -240,37 +245,37 @@ struct VideoSampleReader::Impl {
         int rc = peeked ? *peeked : readStreamPacket();
         peeked.reset();
         if (rc == 0 && lastHeldInPart()) {
-            ending.partial = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (*ending.partial == AV_NOPTS_VALUE) ending.partial.reset();
+            run.ending.partial = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (*run.ending.partial == AV_NOPTS_VALUE) run.ending.partial.reset();
             rc = AVERROR_EOF;
         }
         if (rc == AVERROR_EOF) {
-            if (!cutAt && !demuxFailure) findCut();
+            if (!run.cutAt && !run.demuxFailure) findCut();
             return false;
         }
         if (rc < 0) fail(MediaError::fromCode("read sample", rc));
         if (packet->flags & AV_PKT_FLAG_CORRUPT)
-            fail(MediaError("read sample", "sample " + std::to_string(samplesRead) + " is incomplete"));
+            fail(MediaError("read sample", "sample " + std::to_string(run.samplesRead) + " is incomplete"));
         if (packet->pts != AV_NOPTS_VALUE) {
-            if (!ending.whole.empty() && std::abs(packet->pts - ending.whole.back()) > av_rescale_q(10, {1, 1}, timeBase))
-                ending.jumped = true;
-            ending.whole.push_back(packet->pts);
-            if (ending.whole.size() > 64) ending.whole.pop_front();
+            if (!run.ending.whole.empty() && std::abs(packet->pts - run.ending.whole.back()) > av_rescale_q(10, {1, 1}, timeBase))
+                run.ending.jumped = true;
+            run.ending.whole.push_back(packet->pts);
+            if (run.ending.whole.size() > 64) run.ending.whole.pop_front();
         }
         return true;
     }
 
     // The read result of the packet `depth` places after `packet`, reading ahead.
     int peekAhead(size_t depth) {
-        while (readAhead.size() < depth) {
-            if (!readAhead.empty() && readAhead.back().second < 0) return readAhead.back().second;
+        while (run.readAhead.size() < depth) {
+            if (!run.readAhead.empty() && run.readAhead.back().second < 0) return run.readAhead.back().second;
             PacketPtr next = ffmpeg::allocPacket("read");
             std::swap(packet, next);
             const int rc = readFromFile();
             std::swap(packet, next);
-            readAhead.emplace_back(std::move(next), rc);
+            run.readAhead.emplace_back(std::move(next), rc);
         }
-        return readAhead[depth - 1].second;
+        return run.readAhead[depth - 1].second;
     }
 
     // A byte stream (MPEG-TS) states no length of its samples, and the last one runs to the end
@@ -297,12 +302,12 @@ struct VideoSampleReader::Impl {
     // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
     // end before it, as where the demuxer finds it short.
     bool endedInside(int64_t ts) {
-        if (!byteStream() || ending.partial || ending.whole.empty() || ending.whole.back() != ts) return false;
+        if (!byteStream() || run.ending.partial || run.ending.whole.empty() || run.ending.whole.back() != ts) return false;
         if (peekAhead(1) != AVERROR_EOF) return false;
-        ending.whole.pop_back();
-        ending.partial = ts;
+        run.ending.whole.pop_back();
+        run.ending.partial = ts;
         findCut();
-        return cutAt.has_value();
+        return run.cutAt.has_value();
     }
 
     // At the end of the file, where it is cut short: the first picture it lacks, before which the
@@ -317,23 +322,23 @@ struct VideoSampleReader::Impl {
         if (!lacking || std::strncmp(format->iformat->name, "matroska", 8) == 0) {
             const FileEnd end = fileEnd(format.get(), file);
             promised = promised || end.lengthDeclared;
-            const bool cut = end.cutShort || ending.partial || lacking;
+            const bool cut = end.cutShort || run.ending.partial || lacking;
             // A byte stream states no end at all: one cut between samples shows only by a gap in
             // an even rhythm.
-            if ((!cut && !byteStream()) || (ending.jumped && !lacking)) return;
+            if ((!cut && !byteStream()) || (run.ending.jumped && !lacking)) return;
             const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
             const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : 0);
             std::optional<int64_t> unheld =
-                firstPictureLacking({ending.whole.begin(), ending.whole.end()}, reorder,
-                                    ffmpeg::timestampFrom(fallbackDuration(), timeBase), ending.partial, !cut);
+                firstPictureLacking({run.ending.whole.begin(), run.ending.whole.end()}, reorder,
+                                    ffmpeg::timestampFrom(fallbackDuration(), timeBase), run.ending.partial, !cut);
             if (!unheld && !cut) return;
             if (!unheld)
                 unheld = ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase);
             lacking = lacking ? std::min(*lacking, *unheld) : *unheld;
         }
-        cutAt = ffmpeg::mediaTimeFrom(*lacking, timeBase);
+        run.cutAt = ffmpeg::mediaTimeFrom(*lacking, timeBase);
         if (promised)
-            demuxFailure = std::make_exception_ptr(MediaError("read sample", "the file is cut short before " + frameNamed(*lacking)));
+            run.demuxFailure = std::make_exception_ptr(MediaError("read sample", "the file is cut short before " + frameNamed(*lacking)));
     }
 
     // Reading must begin at a key frame no later than the start, or the decoder has nothing to
@@ -351,7 +356,7 @@ struct VideoSampleReader::Impl {
     // beginning, as a plain read does.
     void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
         for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
-            readAhead.clear();
+            run.readAhead.clear();
             const MediaTime at = limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
                 peeked.reset();
@@ -398,25 +403,10 @@ struct VideoSampleReader::Impl {
         else
             openPlainDecoder(st);
         if (!earlier.failure) earlier.failure = failure;
-        if (failure) earlier.failedPicture = failedPicture;
+        if (failure) earlier.failedPicture = run.failedPicture;
         earlier.resumeAfter = lastTime;
-        demuxEnded = decoderDrained = false;
-        heldFailure = demuxFailure = nullptr;
-        cutAt.reset();  // met again at the end of the file
-        readAhead.clear();
-        ending = {};
         // What the old decoder said of its samples says nothing of the new one's.
-        awaited.clear();
-        failedAt.reset();
-        failedCode = 0;
-        beganMidway.reset();
-        keyFrameSent = false;
-        samplesRead = samplesSent = picturesDecoded = 0;
-        latestBeforeStart.reset();
-        latestKeySent.reset();
-        failedPicture.reset();
-        startSample.reset();
-        startJudged = false;
+        run = {};
         status = Status::reading;
         return true;
     }
@@ -428,9 +418,9 @@ struct VideoSampleReader::Impl {
     // before the one that failed then. Damage anywhere else fails at once, and damage in a leading
     // picture after one group of pictures more.
     bool worthBeginningEarlier() const {
-        if (!failedPicture || *failedPicture == AV_NOPTS_VALUE) return picturesDecoded == 0;
-        if (!latestKeySent || *failedPicture >= *latestKeySent) return false;
-        return !earlier.failedPicture || *failedPicture < *earlier.failedPicture;
+        if (!run.failedPicture || *run.failedPicture == AV_NOPTS_VALUE) return run.picturesDecoded == 0;
+        if (!run.latestKeySent || *run.failedPicture >= *run.latestKeySent) return false;
+        return !earlier.failedPicture || *run.failedPicture < *earlier.failedPicture;
     }
 
     // Whether a stamp is shown at the start or before: at most half a frame after it.
@@ -444,12 +434,12 @@ struct VideoSampleReader::Impl {
     // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
     // can't make whole, and some it flushes at the end. After a failure, the failure is judged.
     bool startPictureMissing(int64_t ts) {
-        if (!seekBegan || !settings.start.isNumeric() || startJudged || failedAt) return false;
+        if (!seekBegan || !settings.start.isNumeric() || run.startJudged || run.failedAt) return false;
         if (ts != AV_NOPTS_VALUE && shownByStart(ts)) return false;
-        startJudged = true;
+        run.startJudged = true;
         // The decoder of both layers names no samples: its first picture comes after the start.
-        if (alphaDecoder) return ts != AV_NOPTS_VALUE && picturesDecoded == 0;
-        return startSample && awaited.count(*startSample) > 0;
+        if (alphaDecoder) return ts != AV_NOPTS_VALUE && run.picturesDecoded == 0;
+        return run.startSample && run.awaited.count(*run.startSample) > 0;
     }
 
     static bool decodingFailure(const std::exception_ptr& failure) {
@@ -481,8 +471,8 @@ struct VideoSampleReader::Impl {
         if (!settings.start.isNumeric() || packet->pts == AV_NOPTS_VALUE) return false;
         const MediaTime at = ffmpeg::mediaTimeFrom(packet->pts, timeBase);
         if (!at.isNumeric() || at > settings.start) return false;
-        const bool superseded = latestBeforeStart && *latestBeforeStart > packet->pts;
-        if (!latestBeforeStart || packet->pts > *latestBeforeStart) latestBeforeStart = packet->pts;
+        const bool superseded = run.latestBeforeStart && *run.latestBeforeStart > packet->pts;
+        if (!run.latestBeforeStart || packet->pts > *run.latestBeforeStart) run.latestBeforeStart = packet->pts;
         return superseded;
     }
 
@@ -490,7 +480,7 @@ struct VideoSampleReader::Impl {
     bool produceCompressed() {
         for (;;) {
             if (!readPacket()) return false;
-            ++samplesRead;
+            ++run.samplesRead;
             // Samples an edit list leaves out are not part of the track's time line.
             if (packet->flags & AV_PKT_FLAG_DISCARD) continue;
             VideoSample s;
@@ -509,7 +499,7 @@ struct VideoSampleReader::Impl {
     // mid-way; otherwise the reading fails, naming it.
     bool acceptDecodedPicture() {
         if ((frame->flags & AV_FRAME_FLAG_CORRUPT) == 0 && frame->decode_error_flags == 0) return true;
-        if (picturesDecoded == 0 && beganMidway.value_or(false)) {
+        if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) {
             av_frame_unref(frame.get());
             return false;
         }
@@ -525,9 +515,9 @@ struct VideoSampleReader::Impl {
     // makes those up in grey without a word.
     bool beforeFirstKeyFrame() {
         const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-        if (!beganMidway) beganMidway = !key;
-        keyFrameSent = keyFrameSent || key;
-        if (keyFrameSent || !*beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
+        if (!run.beganMidway) run.beganMidway = !key;
+        run.keyFrameSent = run.keyFrameSent || key;
+        if (run.keyFrameSent || !*run.beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
         return byteStream();
     }
 
@@ -536,7 +526,7 @@ struct VideoSampleReader::Impl {
     void failSample(int rc, int64_t ts) {
         const AVCodecID id = decoder->codec_id;
         if (rc == AVERROR_INVALIDDATA && (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC)) failDamaged(ts);
-        failedPicture = ts;
+        run.failedPicture = ts;
         fail(MediaError::fromCode("decode", rc));
     }
 
@@ -559,7 +549,7 @@ struct VideoSampleReader::Impl {
     // holds for a picture refused for its alpha too: the decoder judges each picture's alpha
     // layer once that picture is complete, so one it handed out is whole.
     bool produceDecoded() {
-        if (heldFailure) return false;
+        if (run.heldFailure) return false;
         for (;;) {
             try {
                 return decodeNext();
@@ -571,7 +561,7 @@ struct VideoSampleReader::Impl {
                     // Reading again failed to begin: what failed the decoding is told.
                 }
                 // Where beginning earlier fails as well, what failed first is told.
-                heldFailure = earlier.failure ? earlier.failure : failure;
+                run.heldFailure = earlier.failure ? earlier.failure : failure;
                 status = Status::reading;
                 return false;
             }
@@ -590,16 +580,16 @@ struct VideoSampleReader::Impl {
             }
             if (rc == 0 && !alphaDecoder) {
                 const int64_t t = frame->best_effort_timestamp;
-                awaited.erase(awaited.begin(), awaited.upper_bound(t));
+                run.awaited.erase(run.awaited.begin(), run.awaited.upper_bound(t));
                 // Pictures shown after the one that failed may be predicted from it.
-                if (failedAt && t != AV_NOPTS_VALUE && t >= *failedAt) {
+                if (run.failedAt && t != AV_NOPTS_VALUE && t >= *run.failedAt) {
                     av_frame_unref(frame.get());
                     continue;
                 }
                 if (!acceptDecodedPicture()) continue;
             }
             if (rc == 0) {
-                ++picturesDecoded;
+                ++run.picturesDecoded;
                 if (shownBefore(frame.get())) {
                     av_frame_unref(frame.get());
                     continue;
@@ -627,25 +617,25 @@ struct VideoSampleReader::Impl {
                 return true;
             }
             // Samples went in and no picture came out: nothing of the movie was read.
-            const bool noneRead = samplesSent > 0 && picturesDecoded == 0 && !demuxFailure;
+            const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure;
             if (rc == AVERROR_EOF) {
-                decoderDrained = true;
-                if (failedAt) failSample(failedCode, *failedAt);
-                if (noneRead) failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
+                run.decoderDrained = true;
+                if (run.failedAt) failSample(run.failedCode, *run.failedAt);
+                if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                 return false;
             }
             if (rc != AVERROR(EAGAIN)) {
                 if (alphaDecoder) {
                     // The decoder of both layers misses the samples that gave nothing once drained.
-                    if (rc == HevcAlphaDecoding::kPictureNotDecoded && demuxEnded && noneRead)
-                        failDecoding("none of the video's " + std::to_string(samplesSent) + " frames can be decoded");
+                    if (rc == HevcAlphaDecoding::kPictureNotDecoded && run.demuxEnded && noneRead)
+                        failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                     failAlphaDecoding(rc, alphaDecoder->droppedTime());
                 }
                 // With frame threads, the error of the last sample comes once the decoder drains.
-                if (awaited.size() == 1 && endedInside(*awaited.begin())) continue;
+                if (run.awaited.size() == 1 && endedInside(*run.awaited.begin())) continue;
                 fail(MediaError::fromCode("decode", rc));
             }
-            if (demuxEnded) {
+            if (run.demuxEnded) {
                 rc = sendPacket(nullptr, false);
                 if (rc < 0 && rc != AVERROR_EOF) {
                     if (alphaDecoder) failAlphaDecoding(rc, alphaDecoder->droppedTime());
@@ -658,38 +648,38 @@ struct VideoSampleReader::Impl {
                 more = readPacket();
             } catch (const MediaError&) {
                 // The pictures of the samples sent before the one that failed come out first.
-                demuxFailure = std::current_exception();
+                run.demuxFailure = std::current_exception();
                 status = Status::reading;
             }
             if (!more) {
-                demuxEnded = true;
+                run.demuxEnded = true;
                 continue;
             }
-            ++samplesRead;
+            ++run.samplesRead;
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (!alphaDecoder && ts != AV_NOPTS_VALUE) awaited.insert(ts);
-            if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!latestKeySent || ts > *latestKeySent))
-                latestKeySent = ts;
+            if (!alphaDecoder && ts != AV_NOPTS_VALUE) run.awaited.insert(ts);
+            if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
+                run.latestKeySent = ts;
             if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
-                (!startSample || ts > *startSample))
-                startSample = ts;
+                (!run.startSample || ts > *run.startSample))
+                run.startSample = ts;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group). Not
             // before the decoder's first picture: H.264's decoder that began at a recovery point
             // counts its way to whole pictures on every picture, and skipping one it never gets there.
             const bool superseded = supersededBeforeStart();
-            rc = sendPacket(packet.get(), superseded && picturesDecoded > 0);
+            rc = sendPacket(packet.get(), superseded && run.picturesDecoded > 0);
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
                 const bool frameThreads = (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
-                const int64_t failed = frameThreads && !awaited.empty() ? *awaited.begin() : ts;
+                const int64_t failed = frameThreads && !run.awaited.empty() ? *run.awaited.begin() : ts;
                 if (!endedInside(failed)) {
-                    failedAt = failed;
-                    failedCode = rc;
+                    run.failedAt = failed;
+                    run.failedCode = rc;
                 }
-                demuxEnded = true;
+                run.demuxEnded = true;
                 continue;
             }
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
@@ -698,13 +688,13 @@ struct VideoSampleReader::Impl {
                 try {
                     failAlphaDecoding(rc, ts);
                 } catch (...) {
-                    demuxFailure = std::current_exception();
+                    run.demuxFailure = std::current_exception();
                     status = Status::reading;
                 }
-                demuxEnded = true;
+                run.demuxEnded = true;
                 continue;
             }
-            ++samplesSent;
+            ++run.samplesSent;
             ++samplesSentInAll;
         }
     }
@@ -716,23 +706,23 @@ struct VideoSampleReader::Impl {
                 return std::nullopt;
             }
             if (status == Status::failed) throw MediaError("read sample", "the reader has failed");
-            if (ending.quiet) return std::nullopt;
+            if (run.ending.quiet) return std::nullopt;
             if (ready) {
                 VideoSample s = std::move(*ready);
                 ready.reset();
                 // A picture at or after the cut may have been decoded without its references, and
                 // frames before it are missing.
-                if (cutAt && s.time >= *cutAt) {
+                if (run.cutAt && s.time >= *run.cutAt) {
                     held.reset();
-                    if (!demuxFailure && !heldFailure) {
-                        ending.quiet = true;
+                    if (!run.demuxFailure && !run.heldFailure) {
+                        run.ending.quiet = true;
                         status = Status::completed;
                         return std::nullopt;
                     }
                     status = Status::failed;
-                    std::rethrow_exception(demuxFailure ? demuxFailure : heldFailure);
+                    std::rethrow_exception(run.demuxFailure ? run.demuxFailure : run.heldFailure);
                 }
-                if (cutAt && s.duration.isNumeric() && s.time + s.duration > *cutAt) s.duration = *cutAt - s.time;
+                if (run.cutAt && s.duration.isNumeric() && s.time + s.duration > *run.cutAt) s.duration = *run.cutAt - s.time;
                 // Samples that end at or before the requested start are not wanted.
                 if (settings.start.isNumeric() && readyEnd <= settings.start) continue;
                 return s;
@@ -743,9 +733,9 @@ struct VideoSampleReader::Impl {
             if (!more) {
                 finishHeld();
                 if (!ready) {
-                    if (heldFailure || demuxFailure) {
+                    if (run.heldFailure || run.demuxFailure) {
                         status = Status::failed;
-                        std::rethrow_exception(heldFailure ? heldFailure : demuxFailure);
+                        std::rethrow_exception(run.heldFailure ? run.heldFailure : run.demuxFailure);
                     }
                     if (status == Status::reading) status = Status::completed;
                     return std::nullopt;
