@@ -89,7 +89,6 @@ struct VideoSampleReader::Impl {
     // reading begins again, as nothing of it holds for the new decoder.
     struct Run {
         bool demuxEnded = false;
-        bool decoderDrained = false;
         // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
         std::exception_ptr heldFailure;
         std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
@@ -619,7 +618,6 @@ struct VideoSampleReader::Impl {
             // Samples went in and no picture came out: nothing of the movie was read.
             const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure;
             if (rc == AVERROR_EOF) {
-                run.decoderDrained = true;
                 if (run.failedAt) failSample(run.failedCode, *run.failedAt);
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                 return false;
