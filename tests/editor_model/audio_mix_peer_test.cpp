@@ -164,6 +164,36 @@ TEST(AudioMixPeer, ClipsAfterASeekSoundAsReadFromTheStart) {
     }
 }
 
+// Matroska stamps an Opus track's first packet before the samples its decoder drops: a clip sounds
+// the source as ffmpeg decodes it from its in-point, and beside pictures whose first stamp differs
+// from the sound's it keeps the sound where the stamps put it against them.
+TEST(AudioMixPeer, OpusInMatroskaSoundsAsFfmpegDecodesIt) {
+    test::TempDir dir;
+    const Medium media[] = {chirp(dir, "opus.webm", 48000, {"-c:a", "libopus"}),
+                            chirp(dir, "opus.mkv", 48000, {"-c:a", "libopus", "-b:a", "96k"}),
+                            chirp(dir, "movie.webm", 48000,
+                                  {"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=3", "-c:a", "libopus", "-c:v", "libvpx-vp9"})};
+    for (const Medium& m : media) {
+        SCOPED_TRACE(m.path.filename().string());
+        // Where the clip's time 0 lies in ffmpeg's decode: the first picture's stamp less the first
+        // decoded sound frame's, as ffprobe shows them.
+        double lead = 0;
+        if (m.item.width > 0) {
+            const std::string firstSound = test::run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "frame=pts_time",
+                                                      "-read_intervals", "%+#1", "-of", "csv=p=0", m.path.string()})
+                                               .output;
+            lead = std::stod(test::ffprobe(m.path)["streams"][0]["start_time"].get<std::string>()) - std::stod(firstSound);
+            EXPECT_GT(lead, 0.001);  // the pictures' stamps start after the sound's
+        }
+        const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 0.5), audioClip(m, 0.5, 1.234, 1)});
+        const std::vector<float> ours = test::mixOf(p);
+        const std::vector<float> ref = reference(dir, {m.path}, "[0:a]aresample=48000", 3);
+        EXPECT_GE(test::snr(window(ours, 0), window(ref, lead)), 60) << "from the start";
+        EXPECT_GE(test::snr(window(ours, 0.5), window(ref, 1.234 + lead)), 60) << "from an in-point";
+        EXPECT_GE(test::snr(window(ours, 1.2), window(ref, 1.934 + lead)), 60) << "further on";
+    }
+}
+
 // A file that can no longer be read where the mix reaches it stops an export's mix, naming the
 // file, rather than sounding as silence.
 TEST(AudioMixPeer, UnreadableSoundFailsInWords) {

@@ -77,7 +77,9 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             const TrackInfo& chosen = audio[size_t(choice->track)];
             const std::vector<TrackInfo> video = asset->tracks(TrackKind::video);
             const double streamStart = secondsOr(chosen.startTime, 0.0);
-            const double origin = video.empty() ? streamStart : secondsOr(video.front().startTime, 0.0);
+            // A sound file's time 0 is its first sample heard, as a player decodes it from the start.
+            const double origin = video.empty() ? streamStart + secondsOr(chosen.priming, 0.0)
+                                                : secondsOr(video.front().startTime, 0.0);
             const double streamEnd = chosen.duration.isNumeric() ? streamStart + chosen.duration.seconds()
                                                                  : secondsOr(asset->duration(), 0.0);
             const double available = streamEnd - origin - clip.sourceIn;

@@ -17,6 +17,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/intreadwrite.h>
 }
 
 namespace qm {
@@ -384,6 +385,14 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             char layout[128] = {};
             if (av_channel_layout_describe(&channelLayout, layout, sizeof layout) > 0) track.channelLayout = layout;
             av_channel_layout_uninit(&channelLayout);
+            // Matroska stamps an Opus track's first packet before its pre-skip, which the decoder
+            // drops, moving the first frame's stamp on by it rounded to the track's clock; other
+            // containers start the track with its first kept sample already.
+            if (par.codec_id == AV_CODEC_ID_OPUS && source.demuxerName == "matroska,webm" && par.extradata_size >= 19 &&
+                std::memcmp(par.extradata, "OpusHead", 8) == 0) {
+                const int preSkip = AV_RL16(par.extradata + 10);
+                track.priming = ffmpeg::mediaTimeFrom(av_rescale_q(preSkip, AVRational{1, 48000}, stream.time_base), stream.time_base);
+            }
         }
         asset->tracks_.push_back(std::move(track));
     }

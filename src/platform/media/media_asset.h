@@ -50,6 +50,9 @@ struct TrackInfo {
     int sampleRate = 0;
     int channels = 0;
     std::string channelLayout;       // e.g. "stereo", "5.1(side)"
+    // The codec's opening samples that its decoder drops but the start time still counts (Opus in
+    // Matroska and WebM): the first sample heard lies at startTime + priming.
+    MediaTime priming = MediaTime::zero();
 
     VideoFormatDescription formatDescription() const { return {codecType, width, height, formatName, depth}; }
 };
