@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <deque>
 
 extern "C" {
@@ -51,9 +52,10 @@ AudioTrackInfo audioTrackInfo(const AVFormatContext* format, int index) {
     return info;
 }
 
-// Packets of one length stamped on a clock coarser than a sample (Matroska's whole milliseconds):
-// read from the track's start, every frame ends at anchor + k·length stream samples, and a stamp,
-// rounded or cut to its clock, still names its k.
+// Packets of one length stamped on a clock coarser than a sample (Matroska's whole milliseconds),
+// or in Matroska on a finer one that a remux carried a millisecond's rounding into: read from the
+// track's start, every frame ends at anchor + k·length stream samples, and a stamp, rounded or cut
+// to its clock, still names its k.
 struct PacketGrid {
     int rate = 0;           // stream samples per second
     int64_t anchor = 0;     // where the first decoded frame ends, in stream samples
@@ -84,6 +86,7 @@ TrackStart inspectStart(const std::filesystem::path& file, int index) {
     if (!format || index >= int(format->nb_streams)) return found;
     discardAllBut(format.get(), index);
     const AVStream* st = format->streams[index];
+    const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
     const int rate = st->codecpar->sample_rate;
     // Samples per tick of the stream's clock.
     const double tick = rate > 0 && st->time_base.den > 0 ? double(rate) * st->time_base.num / st->time_base.den : 0;
@@ -103,21 +106,26 @@ TrackStart inspectStart(const std::filesystem::path& file, int index) {
                 found.stamped = false;
                 return found;
             }
-            if (!(tick > 1)) return found;
+            if (!(tick > 1) && !matroska) return found;
             decoder = openDecoder(st, 1, false);
         }
         if (avcodec_send_packet(decoder.get(), packet.get()) < 0) return found;
         while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-            const bool usable = frame->best_effort_timestamp != AV_NOPTS_VALUE && frame->sample_rate == rate;
+            // Read from the start, a frame the library could not stamp follows on from the one before.
+            const bool stamped = frame->best_effort_timestamp != AV_NOPTS_VALUE;
+            const bool usable = (stamped || !frames.empty()) && frame->sample_rate == rate;
             if (usable)
-                frames.push_back({av_rescale_q(frame->best_effort_timestamp, st->time_base, AVRational{1, rate}),
+                frames.push_back({stamped ? av_rescale_q(frame->best_effort_timestamp, st->time_base, AVRational{1, rate})
+                                          : frames.back().start + frames.back().count,
                                   frame->nb_samples});
             av_frame_unref(frame.get());
             if (!usable) return found;
         }
     }
     if (frames.size() < 3 || frames[1].count != frames[2].count) return found;
-    PacketGrid grid{rate, frames[0].start + frames[0].count, frames[1].count, int64_t(std::ceil(2 * tick))};
+    // A finer clock's stamps may still be a millisecond off: remuxed from whole milliseconds.
+    const double slack = tick > 1 ? 2 * tick : 2 + rate / 1000.0;
+    PacketGrid grid{rate, frames[0].start + frames[0].count, frames[1].count, int64_t(std::ceil(slack))};
     // Only where the ticks leave no doubt which packet a stamp names, and the first frames agree.
     if (grid.length <= 4 * grid.tolerance) return found;
     for (size_t i = 1; i < frames.size(); ++i)
