@@ -72,19 +72,16 @@ struct PacketGrid {
     }
 };
 
-// What reading the track from its start shows, on a context of its own so the reader's is left
-// as it was: whether its packets carry times at all (raw MP3 and ADTS streams store none), and
-// for coarse stamps the grid its frames fall on.
+// What reading the track from its start shows: whether its packets carry times at all (raw MP3
+// and ADTS streams store none), and for coarse stamps the grid its frames fall on. Read on the
+// reader's own context, freshly opened with only the track kept; the caller seeks it afterwards.
 struct TrackStart {
     bool stamped = true;
     std::optional<PacketGrid> grid;
 };
 
-TrackStart inspectStart(const std::filesystem::path& file, int index) {
+TrackStart inspectStart(AVFormatContext* format, int index) {
     TrackStart found;
-    FormatPtr format = openFormat(file, false, true);
-    if (!format || index >= int(format->nb_streams)) return found;
-    discardAllBut(format.get(), index);
     const AVStream* st = format->streams[index];
     const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
     const int rate = st->codecpar->sample_rate;
@@ -99,7 +96,7 @@ TrackStart inspectStart(const std::filesystem::path& file, int index) {
     std::vector<Decoded> frames;
     for (int read = 0; read < 64 && frames.size() < 3; ++read) {
         av_packet_unref(packet.get());
-        if (av_read_frame(format.get(), packet.get()) < 0) break;
+        if (av_read_frame(format, packet.get()) < 0) break;
         if (packet->stream_index != index) continue;
         if (!decoder) {
             if (packet->pts == AV_NOPTS_VALUE && packet->dts == AV_NOPTS_VALUE) {
@@ -542,7 +539,7 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     impl.ownMatrix = true;
     impl.channelCopy = copy;
     if (!start.isNumeric()) return reader;
-    const TrackStart atStart = inspectStart(file, impl.info.streamIndex);
+    const TrackStart atStart = inspectStart(impl.format.get(), impl.info.streamIndex);
     const AVCodecParameters* par = impl.format->streams[impl.info.streamIndex]->codecpar;
     // PCM samples stand alone at known byte positions: such a stream keeps the read below.
     if (!atStart.stamped && av_get_exact_bits_per_sample(par->codec_id) == 0) {
