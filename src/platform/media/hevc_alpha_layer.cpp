@@ -177,6 +177,33 @@ bool seiHasAlphaChannelInfo(const std::vector<uint8_t>& rbsp) {
 
 }  // namespace
 
+std::vector<HevcUnit> splitHevcUnits(const uint8_t* data, size_t size, int lengthSize, bool* whole) {
+    std::vector<HevcUnit> units;
+    if (whole != nullptr) *whole = true;
+    if (data == nullptr) return units;
+    if (lengthSize > 0) {
+        const auto field = size_t(lengthSize);
+        for (size_t at = 0; size - at > field;) {
+            size_t length = 0;
+            for (size_t i = 0; i < field; ++i) length = length << 8 | data[at + i];
+            if (length > size - at - field) {
+                if (whole != nullptr) *whole = false;
+                break;
+            }
+            units.push_back({at, at + field, at + field + length});
+            at = units.back().end;
+        }
+        return units;
+    }
+    for (size_t i = 0; i + 3 <= size; ++i) {
+        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+        if (!units.empty()) units.back().end = i;
+        units.push_back({i, i + 3, size});
+        i += 2;
+    }
+    return units;
+}
+
 void HevcAlphaLayerScan::addNalUnit(const uint8_t* data, size_t size) {
     if (alphaLayer_ || data == nullptr || size < 3 || size > kLongestUnit) return;
     if ((data[0] & 0x80) != 0) return;  // forbidden_zero_bit: not a NAL unit
@@ -188,22 +215,14 @@ void HevcAlphaLayerScan::addNalUnit(const uint8_t* data, size_t size) {
 }
 
 void HevcAlphaLayerScan::addAnnexB(const uint8_t* data, size_t size) {
-    // Units run from after one start code (00 00 01) to the next; zero bytes before a start code
-    // belong to it.
-    size_t start = 0;
-    bool inUnit = false;
-    for (size_t i = 0; i + 3 <= size; ++i) {
-        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
-        if (inUnit) {
-            size_t end = i;
-            while (end > start && data[end - 1] == 0) --end;
-            addNalUnit(data + start, end - start);
-        }
-        start = i + 3;
-        inUnit = true;
-        i += 2;
+    // Zero bytes before a start code belong to it.
+    const std::vector<HevcUnit> units = splitHevcUnits(data, size, 0);
+    for (size_t i = 0; i < units.size() && !alphaLayer_; ++i) {
+        size_t end = units[i].end;
+        if (i + 1 < units.size())
+            while (end > units[i].header && data[end - 1] == 0) --end;
+        addNalUnit(data + units[i].header, end - units[i].header);
     }
-    if (inUnit) addNalUnit(data + start, size - start);
 }
 
 void HevcAlphaLayerScan::addConfiguration(const uint8_t* data, size_t size) {
@@ -238,14 +257,9 @@ void HevcAlphaLayerScan::addSample(const uint8_t* data, size_t size) {
         addAnnexB(data, size);
         return;
     }
-    size_t at = 0;
-    while (!alphaLayer_ && size - at > size_t(nalLengthSize_)) {
-        size_t length = 0;
-        for (int i = 0; i < nalLengthSize_; ++i) length = length << 8 | data[at + i];
-        at += nalLengthSize_;
-        if (length > size - at) return;
-        addNalUnit(data + at, length);
-        at += length;
+    for (const HevcUnit& u : splitHevcUnits(data, size, nalLengthSize_)) {
+        if (alphaLayer_) return;
+        addNalUnit(data + u.header, u.end - u.header);
     }
 }
 

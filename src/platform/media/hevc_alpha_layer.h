@@ -7,7 +7,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vector>
+
 namespace qm {
+
+// One NAL unit of a sample: its length field or start code from `begin`, its two-byte header from
+// `header`, up to `end` (in a byte stream, the next start code).
+struct HevcUnit {
+    size_t begin = 0, header = 0, end = 0;
+};
+// The units of a sample whose units carry length fields of `lengthSize` bytes, or with 0 follow
+// start codes (00 00 01). `whole` is cleared where a length field runs past the sample; the units
+// before it are still given.
+std::vector<HevcUnit> splitHevcUnits(const uint8_t* data, size_t size, int lengthSize, bool* whole = nullptr);
 
 class HevcAlphaLayerScan {
 public:

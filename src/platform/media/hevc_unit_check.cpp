@@ -8,6 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "platform/media/hevc_alpha_layer.h"
 #include "platform/media/media_error.h"
 
 namespace qm::reading {
@@ -49,37 +50,18 @@ std::unique_ptr<HevcUnitCheck> HevcUnitCheck::open(const AVStream* stream) {
 
 std::vector<HevcUnitCheck::Unit> HevcUnitCheck::split(const AVPacket* sample) const {
     const uint8_t* data = sample->data;
-    const size_t size = size_t(sample->size);
+    const auto size = size_t(sample->size);
+    bool whole = true;
+    const std::vector<HevcUnit> found = splitHevcUnits(data, size, lengthSize_, &whole);
+    // Framing the decoder can't follow is damage it reports itself.
+    if (!whole || found.empty() || found.back().end != size) return {};
     std::vector<Unit> units;
-    // Where each unit's header is: the unit runs from `begin` to the next unit's.
-    std::vector<size_t> headers;
-    if (lengthSize_ > 0) {
-        size_t at = 0;
-        while (at < size) {
-            if (size - at < size_t(lengthSize_)) return {};
-            size_t length = 0;
-            for (int i = 0; i < lengthSize_; ++i) length = (length << 8) | data[at + size_t(i)];
-            // Framing the decoder can't follow is damage it reports itself.
-            if (length > size - at - size_t(lengthSize_)) return {};
-            units.push_back({at, at + size_t(lengthSize_) + length});
-            headers.push_back(at + size_t(lengthSize_));
-            at = units.back().end;
-        }
-    } else {
-        for (size_t at = 0; at + 3 <= size; ++at) {
-            if (data[at] != 0 || data[at + 1] != 0 || data[at + 2] != 1) continue;
-            if (!units.empty()) units.back().end = at;
-            units.push_back({at, size});
-            headers.push_back(at + 3);
-            at += 2;
-        }
-    }
-    for (size_t i = 0; i < units.size(); ++i) {
-        const size_t h = headers[i];
-        if (h + 2 > units[i].end) continue;
-        const int type = (data[h] >> 1) & 0x3F;
-        const int layer = ((data[h] & 1) << 5) | (data[h + 1] >> 3);
-        units[i].beside = layer == 0 && besidePictures(type);
+    for (const HevcUnit& u : found) {
+        const size_t h = u.header;
+        const bool header = h + 2 <= u.end;
+        const int type = header ? (data[h] >> 1) & 0x3F : -1;
+        const int layer = header ? ((data[h] & 1) << 5) | (data[h + 1] >> 3) : -1;
+        units.push_back({u.begin, u.end, layer == 0 && besidePictures(type)});
     }
     return units;
 }
