@@ -386,7 +386,7 @@ struct AudioSampleReader::Impl {
         return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
     }
 
-    // Queues the first frame of a converter that changes the rate. The converter's output
+    // Queues the first frame of a reading's converter that changes the rate. Its output
     // sample k stands for its first input sample's time plus k output samples: begun on the
     // nearest source sample at or before the frame that falls on an output sample, with silence
     // up to the frame, its samples lie on the output grid and are the same whichever source
@@ -444,14 +444,16 @@ struct AudioSampleReader::Impl {
                 outputKnown = true;
             }
             if (!swr || shapeChanged(frame.get())) {
-                // What the old converter still holds belongs before this frame.
+                // What the old converter still holds belongs before this frame, which follows on
+                // from it; only the reading's first converter starts on the grid both rates share.
+                const bool first = !swr;
                 if (swr) queueConverted(nullptr, convertedEnd);
                 setUpResampler(frame.get());
                 swrRate = frame->sample_rate;
                 swrFormat = frame->format;
                 av_channel_layout_uninit(&swrLayout);
                 av_channel_layout_copy(&swrLayout, &frame->ch_layout);
-                if (frame->sample_rate > 0 && frame->sample_rate != output.sampleRate &&
+                if (first && frame->sample_rate > 0 && frame->sample_rate != output.sampleRate &&
                     frame->best_effort_timestamp != AV_NOPTS_VALUE) {
                     queueFirstResampled(frame.get());
                     av_frame_unref(frame.get());
