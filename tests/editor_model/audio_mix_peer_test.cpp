@@ -198,6 +198,59 @@ TEST(AudioMixPeer, OpusInMatroskaSoundsAsFfmpegDecodesIt) {
     }
 }
 
+// How many output samples late a tone of `hz` sounds in `count` samples of the mix's left channel
+// from `from` on, against a sine of it whose time is `sourceAt` at `from`: the phase of its best fit.
+double samplesLate(const std::vector<float>& v, size_t from, size_t count, double hz, double sourceAt) {
+    const double w = 2 * M_PI * hz;
+    double inPhase = 0, quadrature = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const double t = sourceAt + double(k) / 48000;
+        inPhase += v[2 * (from + k)] * std::sin(w * t);
+        quadrature += v[2 * (from + k)] * std::cos(w * t);
+    }
+    return std::atan2(-quadrature, inPhase) / w * 48000;
+}
+
+// Sound at 44.1 kHz, resampled for the mix, sounds within half an output sample of its time
+// after any seek, and the pieces of a clip split at any frame sound as the whole clip does.
+TEST(AudioMixPeer, PiecesOfAResampledClipJoinExactly) {
+    test::TempDir dir;
+    const std::string tone = "aevalsrc=0.5*sin(2*PI*1000*t):s=44100:d=4";
+    // ADTS cannot say how many samples its encoder primed with: they sound, as in ffmpeg's decode.
+    const struct { const char* file; double fps; std::vector<std::string> args; int primed; } cases[] = {
+        {"lame.mp3", 25, {"-f", "lavfi", "-i", tone, "-c:a", "libmp3lame", "-b:a", "192k"}, 0},
+        {"adts.aac", 25, {"-f", "lavfi", "-i", tone, "-c:a", "aac", "-b:a", "192k"}, 1024},
+        {"tone.m4a", 24000.0 / 1001, {"-f", "lavfi", "-i", tone, "-c:a", "aac", "-b:a", "192k"}, 0},
+        {"ntsc.mov", 30000.0 / 1001, {"-f", "lavfi", "-i", tone, "-f", "lavfi", "-i", "testsrc=s=32x32:d=4:r=30000/1001", "-c:a",
+                                      "aac", "-b:a", "192k", "-c:v", "mpeg4"}, 0}};
+    constexpr double length = 2.5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = test::makeMedium(dir / c.file, c.args);
+        for (const double in : {0.0, 4 / c.fps, 9 / c.fps, 26 / c.fps}) {
+            SCOPED_TRACE(in);
+            const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, c.fps, {m}, {audioClip(m, 0, in, length)}));
+            ASSERT_EQ(whole.size(), 2 * size_t(std::llround(length * 48000)));
+            for (const size_t from : {size_t(0), size_t(48000), size_t(96000)}) {
+                const double late = samplesLate(whole, from, 4800, 1000, in + double(from) / 48000 - c.primed / 44100.0);
+                EXPECT_LE(std::abs(late), 0.52) << "at " << from;  // half a sample, and the codec's phase noise
+            }
+            std::vector<Clip> pieces;
+            double at = 0;
+            for (const int frame : {7, 20, 21, 33, 50}) {
+                pieces.push_back(audioClip(m, at, in + at, frame / c.fps - at));
+                at = frame / c.fps;
+            }
+            pieces.push_back(audioClip(m, at, in + at, length - at));
+            const std::vector<float> split = test::mixOf(test::projectOf(16, 16, c.fps, {m}, pieces));
+            ASSERT_EQ(split.size(), whole.size());
+            float worst = 0;
+            for (size_t i = 0; i < whole.size(); ++i) worst = std::max(worst, std::abs(split[i] - whole[i]));
+            EXPECT_LE(worst, 1e-4);  // a decoder's rounding after a seek, as at 48 kHz
+        }
+    }
+}
+
 // A file that can no longer be read where the mix reaches it stops an export's mix, naming the
 // file, rather than sounding as silence.
 TEST(AudioMixPeer, UnreadableSoundFailsInWords) {

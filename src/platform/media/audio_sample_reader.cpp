@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <numeric>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -370,14 +371,48 @@ struct AudioSampleReader::Impl {
         converted.push_back(std::move(b));
     }
 
+    // The frame's place on the packet grid in its own samples, where it lies on one.
+    std::optional<int64_t> gridStart(const AVFrame* f) const {
+        if (!grid || f->sample_rate != grid->rate) return std::nullopt;
+        const int64_t end = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, grid->rate}) + f->nb_samples;
+        const std::optional<int64_t> exact = grid->place(end);
+        if (!exact) return std::nullopt;
+        return *exact - f->nb_samples;
+    }
+
     // The frame's time in output samples: its stamp, or its place on the packet grid.
     int64_t frameStart(const AVFrame* f) const {
-        if (grid && f->sample_rate == grid->rate) {
-            const int64_t end = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, grid->rate}) + f->nb_samples;
-            if (const std::optional<int64_t> exact = grid->place(end))
-                return av_rescale(*exact - f->nb_samples, output.sampleRate, grid->rate);
-        }
+        if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
         return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
+    }
+
+    // Queues the first frame of a reading's converter that changes the rate. Its output
+    // sample k stands for its first input sample's time plus k output samples: begun on the
+    // nearest source sample at or before the frame that falls on an output sample, with silence
+    // up to the frame, its samples lie on the output grid and are the same whichever source
+    // position a reading started at, so that clips cut from one source continue each other.
+    void queueFirstResampled(const AVFrame* f) {
+        const int64_t in = f->sample_rate, out = output.sampleRate;
+        const int64_t at = gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
+        const int64_t shared = std::gcd(in, out);  // samples a second on both grids
+        const int64_t lead = ((at % (in / shared)) + in / shared) % (in / shared);
+        int64_t start = (at - lead) / (in / shared) * (out / shared);
+        if (lead > 0) {
+            FramePtr silence = ffmpeg::allocFrame("audio conversion");
+            silence->format = f->format;
+            silence->sample_rate = f->sample_rate;
+            silence->nb_samples = int(lead);
+            int rc = av_channel_layout_copy(&silence->ch_layout, &f->ch_layout);
+            if (rc >= 0) rc = av_frame_get_buffer(silence.get(), 0);
+            if (rc >= 0)
+                rc = av_samples_set_silence(silence->extended_data, 0, silence->nb_samples, silence->ch_layout.nb_channels,
+                                            static_cast<AVSampleFormat>(silence->format));
+            if (rc < 0) throw MediaError::fromCode("audio conversion", rc);
+            const size_t queued = converted.size();
+            queueConverted(silence.get(), start);
+            if (converted.size() > queued) start = convertedEnd;  // else the converter holds it all yet
+        }
+        queueConverted(f, start);
     }
 
     bool shapeChanged(const AVFrame* f) const {
@@ -409,13 +444,21 @@ struct AudioSampleReader::Impl {
                 outputKnown = true;
             }
             if (!swr || shapeChanged(frame.get())) {
-                // What the old converter still holds belongs before this frame.
+                // What the old converter still holds belongs before this frame, which follows on
+                // from it; only the reading's first converter starts on the grid both rates share.
+                const bool first = !swr;
                 if (swr) queueConverted(nullptr, convertedEnd);
                 setUpResampler(frame.get());
                 swrRate = frame->sample_rate;
                 swrFormat = frame->format;
                 av_channel_layout_uninit(&swrLayout);
                 av_channel_layout_copy(&swrLayout, &frame->ch_layout);
+                if (first && frame->sample_rate > 0 && frame->sample_rate != output.sampleRate &&
+                    frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+                    queueFirstResampled(frame.get());
+                    av_frame_unref(frame.get());
+                    continue;
+                }
             }
             // The converter's output for this frame begins with the samples it still holds.
             int64_t start = convertedEnd;
