@@ -251,6 +251,23 @@ TEST(AudioMixPeer, PiecesOfAResampledClipJoinExactly) {
     }
 }
 
+// GStreamer's WebM has no cues, and its Opus track's first packet carries the priming the decoder
+// drops: clips from the start, from within the pre-roll and further on sound as ffmpeg decodes it.
+TEST(AudioMixPeer, OpusFromGStreamerSoundsFromItsFirstSample) {
+    test::TempDir dir;
+    const auto file = dir / "gst.webm";
+    if (test::run({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=150", "samplesperbuffer=960", "wave=white-noise", "!",
+                   "audio/x-raw,rate=48000,channels=2", "!", "opusenc", "!", "webmmux", "!", "filesink", "location=" + file.string()})
+            .exitCode != 0)
+        GTEST_SKIP() << "gst-launch-1.0 with opusenc and webmmux is not installed (gstreamer1.0-tools, -plugins-base, -plugins-good)";
+    const Medium m = test::probedMedium(file);
+    const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 0.5), audioClip(m, 0.5, 0.1, 0.5), audioClip(m, 1, 1.234, 1)});
+    const std::vector<float> ours = test::mixOf(p), ref = reference(dir, {m.path}, "[0:a]aresample=48000", 3);
+    const std::pair<double, double> windows[] = {{0, 0}, {0.5, 0.1}, {1, 1.234}, {1.5, 1.734}};  // mix, source
+    for (const auto& [at, in] : windows)
+        EXPECT_GE(test::snr(window(ours, at), window(ref, in)), 60) << "in the source at " << in;
+}
+
 // A file that can no longer be read where the mix reaches it stops an export's mix, naming the
 // file, rather than sounding as silence.
 TEST(AudioMixPeer, UnreadableSoundFailsInWords) {

@@ -79,6 +79,14 @@ struct PacketGrid {
 struct TrackStart {
     bool stamped = true;
     std::optional<PacketGrid> grid;
+    int64_t first = AV_NOPTS_VALUE;  // the track's first packet's time (stream time base)
+};
+
+// Where a seek was asked to land (stream time base): at `from`, or on the track's first packet
+// where that lies later; `latest` is the later of the two.
+struct SeekCheck {
+    int64_t from = AV_NOPTS_VALUE;
+    int64_t latest = AV_NOPTS_VALUE;
 };
 
 TrackStart inspectStart(AVFormatContext* format, int index) {
@@ -100,7 +108,8 @@ TrackStart inspectStart(AVFormatContext* format, int index) {
         if (av_read_frame(format, packet.get()) < 0) break;
         if (packet->stream_index != index) continue;
         if (!decoder) {
-            if (packet->pts == AV_NOPTS_VALUE && packet->dts == AV_NOPTS_VALUE) {
+            found.first = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (found.first == AV_NOPTS_VALUE) {
                 found.stamped = false;
                 return found;
             }
@@ -155,6 +164,7 @@ double preroll(const AVCodecParameters* par, int64_t bitRate) {
 }  // namespace
 
 struct AudioSampleReader::Impl {
+    std::filesystem::path path;
     FormatPtr format;
     CodecPtr decoder;
     AudioTrackInfo info;
@@ -197,8 +207,21 @@ struct AudioSampleReader::Impl {
     // A stream that stores no times is read from its start with the times its packets' lengths
     // give; packets that end before this (stream time base) are passed over undecoded.
     int64_t skipBefore = AV_NOPTS_VALUE;
+    // A seek must land on a packet at or before this (stream time base); one that lands later has
+    // lost packets the sound needs, so the track is read again from its start (see readFromStart).
+    std::optional<SeekCheck> seekCheck;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
+
+    // Opens the file afresh, as openTrack does, and reads the track from its first packet,
+    // decoding from `from` on (stream time base).
+    void readFromStart(int64_t from) {
+        format = openFormat(path, false, true);
+        if (!format) throw MediaError("read audio", "the file no longer holds this sound track");
+        openStream(info.streamIndex);
+        demuxEnded = decoderDrained = false;
+        skipBefore = from;
+    }
 
     // Reads the stream `index` alone, decoded on one thread.
     void openStream(int index) {
@@ -320,6 +343,15 @@ struct AudioSampleReader::Impl {
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
             if (packet->stream_index != info.streamIndex) continue;
+            if (seekCheck) {
+                const SeekCheck check = *seekCheck;
+                seekCheck.reset();
+                const int64_t at = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+                if (at != AV_NOPTS_VALUE && at > check.latest) {
+                    readFromStart(check.from);
+                    continue;
+                }
+            }
             if (skipBefore != AV_NOPTS_VALUE) {
                 if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore)
                     continue;
@@ -558,6 +590,7 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     auto impl = std::make_unique<Impl>();
     // Frames without a stored time follow on from the one before: the library's guesses go
     // wrong once the rate changes within a packet of several frames (MPEG-TS).
+    impl->path = file;
     impl->format = openFormat(file, false, true);
     if (!impl->format || audioTrack < 0) return nullptr;
     const std::vector<int> streams = audioStreams(impl->format.get());
@@ -597,7 +630,14 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
         return reader;
     }
     impl.grid = atStart.grid;
-    seekNear(impl.format.get(), impl.info.streamIndex, start - MediaTime::fromSeconds(preroll(par, par->bit_rate), 48000));
+    const MediaTime from = start - MediaTime::fromSeconds(preroll(par, par->bit_rate), 48000);
+    // Without an index (GStreamer's WebM has no cues) the Matroska demuxer's seek lands a packet
+    // late, even when asked for the start: the track's first packet, which carries the codec's
+    // priming, would be lost and the sound would rise from silence. Checked on the first packet.
+    const int64_t fromStamp = ffmpeg::timestampFrom(from, impl.timeBase);
+    if (fromStamp != AV_NOPTS_VALUE && atStart.first != AV_NOPTS_VALUE)
+        impl.seekCheck = SeekCheck{fromStamp, std::max(fromStamp, atStart.first)};
+    seekNear(impl.format.get(), impl.info.streamIndex, from);
     impl.seekUnchecked = true;
     return reader;
 }
