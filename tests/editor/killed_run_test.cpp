@@ -212,17 +212,7 @@ std::optional<int> stopMidway(const std::vector<std::string>& arguments, const f
             if (it->path().filename().string().starts_with(".") && it->is_regular_file(ec) && it->file_size(ec) > 0) return true;
         return false;
     };
-    int status = 0;
-    // Bounded by the run itself: it either writes or ends.
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (writing()) {
-            ::kill(pid, signal);
-            ::waitpid(pid, &status, 0);
-            return status;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return std::nullopt;
+    return test::signalWhen(pid, writing, signal);
 }
 
 // Told to stop, an export (qm-bench's own, or the editor's in a script) is cancelled, leaves

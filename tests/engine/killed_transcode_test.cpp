@@ -53,24 +53,8 @@ pid_t startTranscode(const fs::path& source, const fs::path& out, const char* fo
     return pid;
 }
 
-// Sends `signal` to the run once `midway` holds and returns how the run ended; nothing when it
-// ended first.
-std::optional<int> signalWhen(pid_t pid, const std::function<bool()>& midway, int signal) {
-    int status = 0;
-    // Bounded by the run itself: it either gets midway or ends.
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (midway()) {
-            ::kill(pid, signal);
-            ::waitpid(pid, &status, 0);
-            return status;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return std::nullopt;
-}
-
 // Kills the run once `midway` holds; false when the run ended first.
-bool killWhen(pid_t pid, const std::function<bool()>& midway) { return signalWhen(pid, midway, SIGKILL).has_value(); }
+bool killWhen(pid_t pid, const std::function<bool()>& midway) { return test::signalWhen(pid, midway, SIGKILL).has_value(); }
 
 std::vector<std::string> names(const fs::path& folder, bool hidden) {
     std::vector<std::string> out;
@@ -134,7 +118,7 @@ TEST(KilledConvertRun, ARunToldToStopRemovesWhatItMadeAndEndsByTheSignal) {
         const fs::path out = dir / format, frames = out / "long_PNG";
         fs::create_directories(out);
         const bool sequence = std::string(format) == "pngSequence";
-        const auto status = signalWhen(startTranscode(dir / "long.mov", out, format), [&] {
+        const auto status = test::signalWhen(startTranscode(dir / "long.mov", out, format), [&] {
             if (sequence) return names(frames, false).size() >= 3;
             for (const auto& name : names(out, true)) {
                 std::error_code ec;
