@@ -1,8 +1,10 @@
 #include "core/stop_signals.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
 #include <system_error>
 
 #include <fcntl.h>
