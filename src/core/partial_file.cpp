@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/file_name.h"
+
 namespace qm {
 
 namespace {
@@ -56,6 +58,29 @@ void syncFolder(const std::filesystem::path& folder) { syncFolderAt(AT_FDCWD, fo
 
 std::filesystem::path folderOf(const std::filesystem::path& target) {
     return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+}
+
+// ".", "." <8 hex> "." <role>
+size_t hiddenOverhead(std::string_view role) { return 1 + 1 + 8 + 1 + role.size(); }
+constexpr size_t kDigestDigits = 16;
+
+// The stem kept of a name too long to be spelt out: what fits before "~" and the digest.
+size_t shortenedBytes(std::string_view role) {
+    const size_t overhead = hiddenOverhead(role) + 1 + kDigestDigits;
+    return kFileNameMax > overhead ? kFileNameMax - overhead : 0;
+}
+
+// Where the item open at `fd` stands now (empty when that cannot be told, as of one removed).
+std::filesystem::path whereNow(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::error_code ec;
+    const std::filesystem::path place = std::filesystem::read_symlink(link, ec);
+    struct stat there {}, held {};
+    if (ec || !place.is_absolute() || ::lstat(place.c_str(), &there) != 0 || ::fstat(fd, &held) != 0 ||
+        !sameFile(there, held))
+        return {};
+    return place;
 }
 
 bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
@@ -176,14 +201,42 @@ int renameNoReplace(const std::filesystem::path& from, const std::filesystem::pa
 }
 
 std::string hiddenName(const std::filesystem::path& target, std::string_view role) {
-    return "." + target.filename().string() + "." + freshHex() + "." + std::string(role);
+    return "." + hiddenStem(target.filename().string(), role) + "." + freshHex() + "." + std::string(role);
 }
 
 }  // namespace
 
+std::string hiddenStem(std::string_view name, std::string_view role) {
+    if (name.size() + hiddenOverhead(role) <= kFileNameMax) return std::string(name);
+    uint64_t digest = 0xcbf29ce484222325ull;  // FNV-1a
+    for (const char c : name) digest = (digest ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    char text[kDigestDigits + 1];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(digest));
+    return std::string(utf8Prefix(name, shortenedBytes(role))) + "~" + text;
+}
+
+bool isShortenedStemOf(std::string_view stem, std::string_view prefix, std::string_view role) {
+    if (stem.size() < 1 + kDigestDigits || stem[stem.size() - kDigestDigits - 1] != '~') return false;
+    for (const char c : stem.substr(stem.size() - kDigestDigits))
+        if (!isHexDigit(c)) return false;
+    const std::string_view kept = stem.substr(0, stem.size() - kDigestDigits - 1);
+    // A cut at a character boundary keeps at most three bytes fewer than the room there is.
+    const size_t room = shortenedBytes(role);
+    if (kept.size() > room || kept.size() + 3 < room) return false;
+    return kept.starts_with(prefix) || prefix.starts_with(kept);
+}
+
 PartialFile::PartialFile(std::filesystem::path target, std::string_view role)
-    : target_(std::move(target)), folderFd_(AT_FDCWD), targetName_(target_.string()) {
-    create(role);
+    : target_(std::move(target)),
+      folderFd_(retrying([&] { return ::open(folderOf(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); })),
+      targetName_(target_.filename().string()) {
+    if (folderFd_ < 0) throw std::system_error(errno, std::generic_category(), folderOf(target_).string());
+    try {
+        create(role);
+    } catch (...) {
+        ::close(folderFd_);
+        throw;
+    }
 }
 
 PartialFile::PartialFile(int folder, const std::filesystem::path& folderPath, const std::string& name, std::string_view role)
@@ -198,11 +251,9 @@ PartialFile::PartialFile(int folder, const std::filesystem::path& folderPath, co
 }
 
 void PartialFile::create(std::string_view role) {
-    const bool relative = folderFd_ != AT_FDCWD;
     for (int attempt = 0;; ++attempt) {
-        const std::string hidden = hiddenName(target_, role);
-        path_ = folderOf(target_) / hidden;
-        name_ = relative ? hidden : path_.string();
+        name_ = hiddenName(target_, role);
+        path_ = folderOf(target_) / name_;
         fd_ = retrying([&] { return ::openat(folderFd_, name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
         if (fd_ < 0) {
             if (errno == EEXIST && attempt < 64) continue;
@@ -221,7 +272,7 @@ void PartialFile::create(std::string_view role) {
 PartialFile::~PartialFile() {
     if (!published_) discard();
     if (fd_ >= 0) ::close(fd_);
-    if (folderFd_ != AT_FDCWD) ::close(folderFd_);
+    ::close(folderFd_);
 }
 
 bool PartialFile::stillNamed() const {
@@ -239,11 +290,11 @@ void PartialFile::discard() {
     published_ = true;  // done with the hidden name
 }
 
-void PartialFile::syncFolder() const {
-    if (folderFd_ == AT_FDCWD)
-        qm::syncFolder(folderOf(target_));
-    else
-        syncFolderAt(folderFd_, ".");
+void PartialFile::syncFolder() const { syncFolderAt(folderFd_, "."); }
+
+std::filesystem::path PartialFile::currentTarget() const {
+    const std::filesystem::path folder = whereNow(folderFd_);
+    return folder.empty() ? target_ : folder / targetName_;
 }
 
 int PartialFile::sync() {
@@ -307,7 +358,12 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
 }
 
 PartialFolder::~PartialFolder() {
-    if (!published_ && stillNamed()) removeStagingFolder(path_);
+    if (!published_ && stillNamed()) {
+        removeStagingFolder(path_);
+    } else if (!published_ && fd_ >= 0) {
+        // Its folder was moved meanwhile: it goes from where it now is.
+        if (const std::filesystem::path moved = whereNow(fd_); !moved.empty() && carriesMarker(fd_)) removeStagingFolder(moved);
+    }
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -380,10 +436,10 @@ int PartialFolder::replace() {
 bool restoreSetAside(const std::filesystem::path& target) {
     struct stat there {};
     if (target.filename().empty() || ::lstat(target.c_str(), &there) == 0 || errno != ENOENT) return false;
-    const std::string name = target.filename().string();
+    const std::string stem = hiddenStem(target.filename().string(), "old");
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
-        if (targetNameOf(it->path().filename().string(), "old") != name) continue;
+        if (targetNameOf(it->path().filename().string(), "old") != stem) continue;
         PartialSweep ignored;
         struct stat held {};
         const int fd = claimDead(it->path(), nullptr, ignored, held);
@@ -404,10 +460,11 @@ PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view
     PartialSweep result;
     const std::string name = target.filename().string();
     if (name.empty()) return result;
+    const std::string stem = hiddenStem(name, role);
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
         const std::string entry = it->path().filename().string();
-        if (targetNameOf(entry, role) == name) sweepOne(it->path(), own, result, first);
+        if (targetNameOf(entry, role) == stem) sweepOne(it->path(), own, result, first);
     }
     return result;
 }
