@@ -361,8 +361,10 @@ PartialFolder::~PartialFolder() {
     if (!published_ && stillNamed()) {
         removeStagingFolder(path_);
     } else if (!published_ && fd_ >= 0) {
-        // Its folder was moved meanwhile: it goes from where it now is.
-        if (const std::filesystem::path moved = whereNow(fd_); !moved.empty() && carriesMarker(fd_)) removeStagingFolder(moved);
+        // The folder it was made in was moved meanwhile: it goes from there, under its own hidden
+        // name (one given another name is not ours to remove).
+        const std::filesystem::path moved = whereNow(fd_);
+        if (!moved.empty() && moved.filename() == path_.filename() && carriesMarker(fd_)) removeStagingFolder(moved);
     }
     if (fd_ >= 0) ::close(fd_);
 }

@@ -65,16 +65,7 @@ bool killWhen(pid_t pid, const std::function<bool()>& midway) {
     return false;
 }
 
-std::vector<std::string> names(const fs::path& folder, bool hidden) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename();
-        if (name.starts_with(".") == hidden) out.push_back(name);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using test::names;
 
 TEST(KilledConvertRun, LeavesNothingUnderItsNameAndTheNextRunTakesIt) {
     test::TempDir dir;

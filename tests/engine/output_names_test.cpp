@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -23,17 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// None while the folder is not there yet.
-std::vector<std::string> names(const fs::path& folder, bool hidden) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename();
-        if (name.starts_with(".") == hidden) out.push_back(name);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using test::names;
 
 std::string repeated(const std::string& text, int times) {
     std::string out;
