@@ -195,7 +195,12 @@ namespace {
 std::vector<std::filesystem::path> makeParentFolders(const std::filesystem::path& target) {
     const std::filesystem::path folder = (target.has_filename() ? target : target.parent_path()).parent_path();
     std::vector<std::filesystem::path> made;
-    for (std::filesystem::path above = folder; !above.empty() && !taken(above); above = above.parent_path()) {
+    // Only what is provably missing counts as made here; a folder that cannot be looked at stops the climb.
+    const auto missing = [](const std::filesystem::path& item) {
+        std::error_code ec;
+        return std::filesystem::symlink_status(item, ec).type() == std::filesystem::file_type::not_found;
+    };
+    for (std::filesystem::path above = folder; !above.empty() && missing(above); above = above.parent_path()) {
         made.push_back(above);
         if (above == above.root_path()) break;
     }
