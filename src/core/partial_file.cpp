@@ -191,13 +191,17 @@ void sweepOne(const std::filesystem::path& item, const PartialFile* own, Partial
 const std::string kMarkerName(kStagingMarker);
 
 // Renames without replacing anything at `to`, also where the file system lacks the flag.
-int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+int renameNoReplaceAt(int fromAt, const char* from, int toAt, const char* to) {
+    if (::renameat2(fromAt, from, toAt, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL) return errno;
     // A file system without the flag: a plain rename would replace an empty folder there.
     struct stat there {};
-    if (::lstat(to.c_str(), &there) == 0) return EEXIST;
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    return ::renameat(fromAt, from, toAt, to) == 0 ? 0 : errno;
+}
+
+int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return renameNoReplaceAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
 }
 
 std::string hiddenName(const std::filesystem::path& target, std::string_view role) {
@@ -323,16 +327,29 @@ int PartialFile::publish(bool durable) {
     return 0;
 }
 
-PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(target)) {
+PartialFolder::PartialFolder(std::filesystem::path target)
+    : target_(std::move(target)),
+      parentFd_(retrying([&] { return ::open(folderOf(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); })) {
+    if (parentFd_ < 0) throw std::system_error(errno, std::generic_category(), folderOf(target_).string());
+    try {
+        create();
+    } catch (...) {
+        ::close(parentFd_);
+        throw;
+    }
+}
+
+void PartialFolder::create() {
     for (int attempt = 0;; ++attempt) {
-        path_ = folderOf(target_) / hiddenName(target_, "partial");
-        if (::mkdir(path_.c_str(), 0777) != 0) {
+        name_ = hiddenName(target_, "partial");
+        path_ = folderOf(target_) / name_;
+        if (::mkdirat(parentFd_, name_.c_str(), 0777) != 0) {
             if (errno == EEXIST && attempt < 64) continue;
             throw std::system_error(errno, std::generic_category(), path_.string());
         }
         // Locked before it is marked. A sweep may take the empty folder for a dead run's before our
         // lock: then it is gone (or another by now) once we hold the lock, and we make another.
-        fd_ = retrying([&] { return ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        fd_ = retrying([&] { return ::openat(parentFd_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
         if (fd_ < 0 && errno == ENOENT && attempt < 64) continue;
         if (fd_ < 0) throw std::system_error(errno, std::generic_category(), path_.string());
         retrying([&] { return ::flock(fd_, LOCK_EX); });
@@ -349,7 +366,7 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
             const int error = errno;
             ::close(fd_);
             fd_ = -1;
-            ::rmdir(path_.c_str());
+            ::unlinkat(parentFd_, name_.c_str(), AT_REMOVEDIR);
             throw std::system_error(error, std::generic_category(), path_.string());
         }
         ::close(made);
@@ -359,31 +376,32 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
 
 PartialFolder::~PartialFolder() {
     if (!published_ && stillNamed()) {
-        removeStagingFolder(path_);
-    } else if (!published_ && fd_ >= 0) {
-        // The folder it was made in was moved meanwhile: it goes from there, under its own hidden
-        // name (one given another name is not ours to remove).
-        const std::filesystem::path moved = whereNow(fd_);
-        if (!moved.empty() && moved.filename() == path_.filename() && carriesMarker(fd_)) removeStagingFolder(moved);
+        // From wherever the folder it was made in was moved meanwhile.
+        const std::filesystem::path here = whereNow(fd_);
+        removeStagingFolder(here.empty() ? path_ : here);
     }
     if (fd_ >= 0) ::close(fd_);
+    ::close(parentFd_);
 }
 
 bool PartialFolder::stillNamed() const {
     struct stat held {}, named {};
-    return fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && sameFile(held, named);
+    return fd_ >= 0 && ::fstat(fd_, &held) == 0 &&
+           ::fstatat(parentFd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(held, named);
 }
 
 void PartialFolder::settle() {
     published_ = true;
     ::unlinkat(fd_, kMarkerName.c_str(), 0);  // should this fail, the next run's clearStagingMarker() takes it
-    syncFolder(folderOf(target_));
+    syncFolderAt(parentFd_, ".");
 }
 
 int PartialFolder::publish() {
     if (published_) return ENOENT;
     if (!stillNamed()) return ESTALE;
-    if (const int error = renameNoReplace(path_, target_); error != 0) return error;
+    const std::string targetName = target_.filename().string();
+    if (const int error = renameNoReplaceAt(parentFd_, name_.c_str(), parentFd_, targetName.c_str()); error != 0)
+        return error;
     settle();
     return 0;
 }

@@ -117,12 +117,17 @@ public:
     int replace();
 
 private:
+    void create();
     bool stillNamed() const;
     // The folder now stands under the target: it loses its marker and the folder is synced.
     void settle();
 
     std::filesystem::path target_;
+    // The folder it is made in, held open so that it is named (or removed) there wherever that
+    // folder is moved meanwhile.
+    int parentFd_;
     std::filesystem::path path_;
+    std::string name_;
     int fd_ = -1;
     bool published_ = false;
 };

@@ -259,16 +259,19 @@ TEST(PartialFile, NamesNearTheLimitAreSweptByTheirOwnTarget) {
     EXPECT_EQ(test::fileNames(dir.path()), std::vector<std::string>{target.filename()});
 }
 
-// What a run leaves hidden goes from its folder wherever that was moved meanwhile.
-TEST(PartialFile, ADroppedRunsFilesGoFromTheirMovedFolder) {
+// A run's hidden items are named, or go, in their folder wherever that was moved meanwhile.
+TEST(PartialFile, HiddenItemsFollowTheirMovedFolder) {
     test::TempDir dir;
     fs::create_directories(dir / "out");
     std::optional<PartialFile> movie(std::in_place, dir / "out" / "Show.mov");
     std::optional<PartialFolder> frames(std::in_place, dir / "out" / "Frames");
+    PartialFolder kept(dir / "out" / "Kept");
     fs::rename(dir / "out", dir / "moved");
     movie.reset();
     frames.reset();
-    EXPECT_EQ(test::fileNames(dir / "moved"), std::vector<std::string>{});
+    EXPECT_EQ(kept.publish(), 0);
+    EXPECT_EQ(test::fileNames(dir / "moved"), std::vector<std::string>{"Kept"});
+    EXPECT_TRUE(fs::is_empty(dir / "moved" / "Kept"));  // its marker gone too
 }
 
 }  // namespace
