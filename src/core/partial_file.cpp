@@ -297,6 +297,10 @@ void PartialFile::discard() {
 void PartialFile::syncFolder() const { syncFolderAt(folderFd_, "."); }
 
 std::filesystem::path PartialFile::currentTarget() const {
+    // Something under the target's own path was written there (into the folder made again, when
+    // its run's writer came after the move).
+    std::error_code ec;
+    if (std::filesystem::symlink_status(target_, ec).type() != std::filesystem::file_type::not_found) return target_;
     const std::filesystem::path folder = whereNow(folderFd_);
     return folder.empty() ? target_ : folder / targetName_;
 }

@@ -47,8 +47,8 @@ public:
     // As they were when this was made.
     const std::filesystem::path& path() const { return path_; }
     const std::filesystem::path& target() const { return target_; }
-    // Where the target is now: in its folder, wherever that was moved meanwhile (target() when
-    // that cannot be told).
+    // Where the target is now: target() while something stands there, else in the folder this was
+    // made in, wherever that was moved meanwhile (target() when that cannot be told).
     std::filesystem::path currentTarget() const;
     // Open for reading and writing, and holding the lock. Write through it: the hidden name may
     // have been swapped for something else in a folder others can write to.
