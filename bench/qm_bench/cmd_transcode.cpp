@@ -49,7 +49,8 @@ int transcode(const std::vector<std::string>& args) {
     const auto stop = qm::bench::stopSignals().listen([&transcoder] { transcoder.cancellation().set(); });
     transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-    std::printf("%s\n", destination.string().c_str());
+    // Where the output is now: its folder may have been moved during the run.
+    std::printf("%s\n", reservation->currentTarget().string().c_str());
     std::printf("fps %.2f (%.3f s)\n", lastFps, elapsed.count());
     return 0;
 }

@@ -108,7 +108,7 @@ void ConversionQueue::process(const ConversionJobRef& job) {
         });
     };
 
-    runPool_->start([this, transcoder, reservation, progress, generation, destination, job = ConversionJobRef(job)]() mutable {
+    runPool_->start([this, transcoder, reservation, progress, generation, job = ConversionJobRef(job)]() mutable {
         RunResult result;
         try {
             transcoder->run(progress);
@@ -126,8 +126,10 @@ void ConversionQueue::process(const ConversionJobRef& job) {
         }
         // A stopped or failed movie has left nothing under the name; a sequence keeps the frames
         // written so far. Either way the name is given back.
+        // A folder moved meanwhile took the output with it: the result is named where it is.
+        if (result.outcome == RunResult::Outcome::done)
+            result.message = QString::fromStdString(reservation->currentTarget().string());
         reservation.reset();
-        if (result.outcome == RunResult::Outcome::done) result.message = destination;
         postTo(this, [this, job = std::move(job), generation, result = std::move(result)] {
             jobFinished(job, generation, result);
         });

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/file_name.h"
+
 namespace qm {
 
 namespace {
@@ -56,6 +58,29 @@ void syncFolder(const std::filesystem::path& folder) { syncFolderAt(AT_FDCWD, fo
 
 std::filesystem::path folderOf(const std::filesystem::path& target) {
     return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+}
+
+// ".", "." <8 hex> "." <role>
+size_t hiddenOverhead(std::string_view role) { return 1 + 1 + 8 + 1 + role.size(); }
+constexpr size_t kDigestDigits = 16;
+
+// The stem kept of a name too long to be spelt out: what fits before "~" and the digest.
+size_t shortenedBytes(std::string_view role) {
+    const size_t overhead = hiddenOverhead(role) + 1 + kDigestDigits;
+    return kFileNameMax > overhead ? kFileNameMax - overhead : 0;
+}
+
+// Where the item open at `fd` stands now (empty when that cannot be told, as of one removed).
+std::filesystem::path whereNow(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::error_code ec;
+    const std::filesystem::path place = std::filesystem::read_symlink(link, ec);
+    struct stat there {}, held {};
+    if (ec || !place.is_absolute() || ::lstat(place.c_str(), &there) != 0 || ::fstat(fd, &held) != 0 ||
+        !sameFile(there, held))
+        return {};
+    return place;
 }
 
 bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
@@ -166,24 +191,56 @@ void sweepOne(const std::filesystem::path& item, const PartialFile* own, Partial
 const std::string kMarkerName(kStagingMarker);
 
 // Renames without replacing anything at `to`, also where the file system lacks the flag.
-int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+int renameNoReplaceAt(int fromAt, const char* from, int toAt, const char* to) {
+    if (::renameat2(fromAt, from, toAt, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL) return errno;
     // A file system without the flag: a plain rename would replace an empty folder there.
     struct stat there {};
-    if (::lstat(to.c_str(), &there) == 0) return EEXIST;
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    return ::renameat(fromAt, from, toAt, to) == 0 ? 0 : errno;
+}
+
+int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return renameNoReplaceAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
 }
 
 std::string hiddenName(const std::filesystem::path& target, std::string_view role) {
-    return "." + target.filename().string() + "." + freshHex() + "." + std::string(role);
+    return "." + hiddenStem(target.filename().string(), role) + "." + freshHex() + "." + std::string(role);
 }
 
 }  // namespace
 
+std::string hiddenStem(std::string_view name, std::string_view role) {
+    if (name.size() + hiddenOverhead(role) <= kFileNameMax) return std::string(name);
+    uint64_t digest = 0xcbf29ce484222325ull;  // FNV-1a
+    for (const char c : name) digest = (digest ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    char text[kDigestDigits + 1];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(digest));
+    return std::string(utf8Prefix(name, shortenedBytes(role))) + "~" + text;
+}
+
+bool isShortenedStemOf(std::string_view stem, std::string_view prefix, std::string_view role) {
+    if (stem.size() < 1 + kDigestDigits || stem[stem.size() - kDigestDigits - 1] != '~') return false;
+    for (const char c : stem.substr(stem.size() - kDigestDigits))
+        if (!isHexDigit(c)) return false;
+    const std::string_view kept = stem.substr(0, stem.size() - kDigestDigits - 1);
+    // A cut at a character boundary keeps at most three bytes fewer than the room there is.
+    const size_t room = shortenedBytes(role);
+    if (kept.size() > room || kept.size() + 3 < room) return false;
+    return kept.starts_with(prefix) || prefix.starts_with(kept);
+}
+
 PartialFile::PartialFile(std::filesystem::path target, std::string_view role)
-    : target_(std::move(target)), folderFd_(AT_FDCWD), targetName_(target_.string()) {
-    create(role);
+    : target_(std::move(target)),
+      folderFd_(retrying([&] { return ::open(folderOf(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); })),
+      targetName_(target_.filename().string()) {
+    if (folderFd_ < 0) throw std::system_error(errno, std::generic_category(), folderOf(target_).string());
+    try {
+        create(role);
+    } catch (...) {
+        ::close(folderFd_);
+        throw;
+    }
 }
 
 PartialFile::PartialFile(int folder, const std::filesystem::path& folderPath, const std::string& name, std::string_view role)
@@ -198,11 +255,9 @@ PartialFile::PartialFile(int folder, const std::filesystem::path& folderPath, co
 }
 
 void PartialFile::create(std::string_view role) {
-    const bool relative = folderFd_ != AT_FDCWD;
     for (int attempt = 0;; ++attempt) {
-        const std::string hidden = hiddenName(target_, role);
-        path_ = folderOf(target_) / hidden;
-        name_ = relative ? hidden : path_.string();
+        name_ = hiddenName(target_, role);
+        path_ = folderOf(target_) / name_;
         fd_ = retrying([&] { return ::openat(folderFd_, name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
         if (fd_ < 0) {
             if (errno == EEXIST && attempt < 64) continue;
@@ -221,7 +276,7 @@ void PartialFile::create(std::string_view role) {
 PartialFile::~PartialFile() {
     if (!published_) discard();
     if (fd_ >= 0) ::close(fd_);
-    if (folderFd_ != AT_FDCWD) ::close(folderFd_);
+    ::close(folderFd_);
 }
 
 bool PartialFile::stillNamed() const {
@@ -239,11 +294,15 @@ void PartialFile::discard() {
     published_ = true;  // done with the hidden name
 }
 
-void PartialFile::syncFolder() const {
-    if (folderFd_ == AT_FDCWD)
-        qm::syncFolder(folderOf(target_));
-    else
-        syncFolderAt(folderFd_, ".");
+void PartialFile::syncFolder() const { syncFolderAt(folderFd_, "."); }
+
+std::filesystem::path PartialFile::currentTarget() const {
+    // Something under the target's own path was written there (into the folder made again, when
+    // its run's writer came after the move).
+    std::error_code ec;
+    if (std::filesystem::symlink_status(target_, ec).type() != std::filesystem::file_type::not_found) return target_;
+    const std::filesystem::path folder = whereNow(folderFd_);
+    return folder.empty() ? target_ : folder / targetName_;
 }
 
 int PartialFile::sync() {
@@ -272,16 +331,29 @@ int PartialFile::publish(bool durable) {
     return 0;
 }
 
-PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(target)) {
+PartialFolder::PartialFolder(std::filesystem::path target)
+    : target_(std::move(target)),
+      parentFd_(retrying([&] { return ::open(folderOf(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); })) {
+    if (parentFd_ < 0) throw std::system_error(errno, std::generic_category(), folderOf(target_).string());
+    try {
+        create();
+    } catch (...) {
+        ::close(parentFd_);
+        throw;
+    }
+}
+
+void PartialFolder::create() {
     for (int attempt = 0;; ++attempt) {
-        path_ = folderOf(target_) / hiddenName(target_, "partial");
-        if (::mkdir(path_.c_str(), 0777) != 0) {
+        name_ = hiddenName(target_, "partial");
+        path_ = folderOf(target_) / name_;
+        if (::mkdirat(parentFd_, name_.c_str(), 0777) != 0) {
             if (errno == EEXIST && attempt < 64) continue;
             throw std::system_error(errno, std::generic_category(), path_.string());
         }
         // Locked before it is marked. A sweep may take the empty folder for a dead run's before our
         // lock: then it is gone (or another by now) once we hold the lock, and we make another.
-        fd_ = retrying([&] { return ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        fd_ = retrying([&] { return ::openat(parentFd_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
         if (fd_ < 0 && errno == ENOENT && attempt < 64) continue;
         if (fd_ < 0) throw std::system_error(errno, std::generic_category(), path_.string());
         retrying([&] { return ::flock(fd_, LOCK_EX); });
@@ -298,7 +370,7 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
             const int error = errno;
             ::close(fd_);
             fd_ = -1;
-            ::rmdir(path_.c_str());
+            ::unlinkat(parentFd_, name_.c_str(), AT_REMOVEDIR);
             throw std::system_error(error, std::generic_category(), path_.string());
         }
         ::close(made);
@@ -307,25 +379,33 @@ PartialFolder::PartialFolder(std::filesystem::path target) : target_(std::move(t
 }
 
 PartialFolder::~PartialFolder() {
-    if (!published_ && stillNamed()) removeStagingFolder(path_);
+    if (!published_ && stillNamed()) {
+        // From wherever the folder it was made in was moved meanwhile.
+        const std::filesystem::path here = whereNow(fd_);
+        removeStagingFolder(here.empty() ? path_ : here);
+    }
     if (fd_ >= 0) ::close(fd_);
+    ::close(parentFd_);
 }
 
 bool PartialFolder::stillNamed() const {
     struct stat held {}, named {};
-    return fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && sameFile(held, named);
+    return fd_ >= 0 && ::fstat(fd_, &held) == 0 &&
+           ::fstatat(parentFd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(held, named);
 }
 
 void PartialFolder::settle() {
     published_ = true;
     ::unlinkat(fd_, kMarkerName.c_str(), 0);  // should this fail, the next run's clearStagingMarker() takes it
-    syncFolder(folderOf(target_));
+    syncFolderAt(parentFd_, ".");
 }
 
 int PartialFolder::publish() {
     if (published_) return ENOENT;
     if (!stillNamed()) return ESTALE;
-    if (const int error = renameNoReplace(path_, target_); error != 0) return error;
+    const std::string targetName = target_.filename().string();
+    if (const int error = renameNoReplaceAt(parentFd_, name_.c_str(), parentFd_, targetName.c_str()); error != 0)
+        return error;
     settle();
     return 0;
 }
@@ -380,10 +460,10 @@ int PartialFolder::replace() {
 bool restoreSetAside(const std::filesystem::path& target) {
     struct stat there {};
     if (target.filename().empty() || ::lstat(target.c_str(), &there) == 0 || errno != ENOENT) return false;
-    const std::string name = target.filename().string();
+    const std::string stem = hiddenStem(target.filename().string(), "old");
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
-        if (targetNameOf(it->path().filename().string(), "old") != name) continue;
+        if (targetNameOf(it->path().filename().string(), "old") != stem) continue;
         PartialSweep ignored;
         struct stat held {};
         const int fd = claimDead(it->path(), nullptr, ignored, held);
@@ -404,10 +484,11 @@ PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view
     PartialSweep result;
     const std::string name = target.filename().string();
     if (name.empty()) return result;
+    const std::string stem = hiddenStem(name, role);
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
         const std::string entry = it->path().filename().string();
-        if (targetNameOf(entry, role) == name) sweepOne(it->path(), own, result, first);
+        if (targetNameOf(entry, role) == stem) sweepOne(it->path(), own, result, first);
     }
     return result;
 }

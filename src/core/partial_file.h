@@ -6,6 +6,9 @@
 // it when the process dies, however it dies. The next run for the same target removes only what
 // such a dead run provably left: a regular file (or a staging folder carrying the marker below)
 // of exactly the name form written here, on which nobody holds any lock.
+//
+// A target whose name leaves no room for the rest of the hidden name within the file-name limit
+// is spelt in it by its stem (hiddenStem), so that it can still be written and swept.
 
 #include <filesystem>
 #include <functional>
@@ -18,9 +21,17 @@ namespace qm {
 // filled; a hidden folder without it is never swept, whatever its name.
 inline constexpr std::string_view kStagingMarker = ".quillmere-staging";
 
+// What stands for the target name `name` in its hidden names of `role`: the name itself, or, where
+// that would pass the file-name limit, as much of its start as fits (cut at a character boundary),
+// "~" and sixteen hex digits of a digest of the whole name.
+std::string hiddenStem(std::string_view name, std::string_view role = "partial");
+// Whether `stem` is a shortened stem of some name that starts with `prefix` (it cannot tell which).
+bool isShortenedStemOf(std::string_view stem, std::string_view prefix, std::string_view role = "partial");
+
 class PartialFile {
 public:
     // Creates a fresh, empty ".Name.<8 hex>.<role>" beside `target`, exclusively, and locks it.
+    // Its folder is held open, and every later step goes through it as below.
     // Throws std::system_error with the system's errno when the folder refuses it.
     explicit PartialFile(std::filesystem::path target, std::string_view role = "partial");
     // The same in the folder open at `folder` (a descriptor, duplicated here), for `name` in it.
@@ -36,6 +47,9 @@ public:
     // As they were when this was made.
     const std::filesystem::path& path() const { return path_; }
     const std::filesystem::path& target() const { return target_; }
+    // Where the target is now: target() while something stands there, else in the folder this was
+    // made in, wherever that was moved meanwhile (target() when that cannot be told).
+    std::filesystem::path currentTarget() const;
     // Open for reading and writing, and holding the lock. Write through it: the hidden name may
     // have been swapped for something else in a folder others can write to.
     int descriptor() const { return fd_; }
@@ -64,8 +78,7 @@ private:
 
     std::filesystem::path target_;
     std::filesystem::path path_;
-    // Every step is relative to folderFd_: AT_FDCWD with the whole paths, or a folder's own
-    // descriptor with the names in it.
+    // Every step is relative to the folder's own descriptor, with the names in it.
     int folderFd_;
     std::string name_;
     std::string targetName_;
@@ -104,12 +117,17 @@ public:
     int replace();
 
 private:
+    void create();
     bool stillNamed() const;
     // The folder now stands under the target: it loses its marker and the folder is synced.
     void settle();
 
     std::filesystem::path target_;
+    // The folder it is made in, held open so that it is named (or removed) there wherever that
+    // folder is moved meanwhile.
+    int parentFd_;
     std::filesystem::path path_;
+    std::string name_;
     int fd_ = -1;
     bool published_ = false;
 };
@@ -136,6 +154,7 @@ PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view
 bool restoreSetAside(const std::filesystem::path& target);
 
 // The same in `folder` for every target name that `isTarget` accepts; `first` gets the target name.
+// Both get a shortened name as its stem (see hiddenStem).
 PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isTarget,
                              std::string_view role = "partial",
                              const std::function<bool(std::string_view)>& first = {});

@@ -1,6 +1,7 @@
 #include "engine/output_naming.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <random>
 #include <string>
@@ -11,31 +12,67 @@
 #include <vector>
 
 #include "core/conversion_error.h"
+#include "core/file_name.h"
 #include "engine/transcode_rules.h"
 
 namespace qm {
 
 namespace {
 
-// The first of `first`, then its name with " 2", " 3" ... before the extension, that `take`
-// accepts. A sequence folder's name has no extension, whatever dots it holds.
-std::filesystem::path firstName(OutputFormat format, const std::filesystem::path& first,
-                                const std::function<bool(const std::filesystem::path&)>& take) {
-    const bool sequence = isImageSequence(format);
-    const std::string base = (sequence ? first.filename() : first.stem()).string();
-    const std::string extension = sequence ? std::string() : first.extension().string();
-    for (long n = 1;; ++n) {
-        std::string name = n == 1 ? base : base + " " + std::to_string(n);
-        auto candidate = first.parent_path() / (name + extension);
-        if (take(candidate)) return candidate;
-    }
+// An output name in parts: `head`, which a name too long gives up bytes from, `tail` (a tag kept
+// whole), then " 2", " 3" ... and `extension`. A sequence folder's name has no extension, whatever
+// dots it holds, and leaves room for its frames' names.
+struct NameParts {
+    std::filesystem::path folder;
+    std::string head;
+    std::string tail;
+    std::string extension;
+    size_t room = kFileNameMax;
+};
+
+size_t roomFor(OutputFormat format) {
+    return isImageSequence(format) ? kFileNameMax - imageSequenceFileName("", 0, format).size() : kFileNameMax;
 }
 
-// The Convert queue's first candidate for a source.
-std::filesystem::path convertName(OutputFormat format, const std::filesystem::path& source,
-                                  const std::filesystem::path& folder) {
-    const std::string extension = isImageSequence(format) ? std::string() : "." + std::string(fileExtension(format));
-    return folder / (source.stem().string() + "_" + std::string(fileTag(format)) + extension);
+// A name its caller chose.
+NameParts partsOf(OutputFormat format, const std::filesystem::path& first) {
+    const bool sequence = isImageSequence(format);
+    return {first.parent_path(), (sequence ? first.filename() : first.stem()).string(), {},
+            sequence ? std::string() : first.extension().string(), roomFor(format)};
+}
+
+// The Convert queue's name for a source: its base name, "_" and the format's file tag.
+NameParts convertParts(OutputFormat format, const std::filesystem::path& source, const std::filesystem::path& folder) {
+    return {folder, source.stem().string(), "_" + std::string(fileTag(format)),
+            isImageSequence(format) ? std::string() : "." + std::string(fileExtension(format)), roomFor(format)};
+}
+
+// Far more numbers than a folder holds names of one series: a search that reaches it has met a
+// folder that answers every name as taken.
+constexpr long kMostNumbers = 100'000;
+
+// The first name that `take` accepts: the name itself, then with " 2", " 3" ..., each cut to fit.
+std::filesystem::path firstName(const NameParts& parts, const std::function<bool(const std::filesystem::path&)>& take) {
+    const std::string whole = parts.head + parts.tail + parts.extension;
+    for (long n = 1; n <= kMostNumbers; ++n) {
+        const std::string number = n == 1 ? std::string() : " " + std::to_string(n);
+        const size_t kept = parts.tail.size() + number.size() + parts.extension.size();
+        const std::string_view head = kept < parts.room ? utf8Prefix(parts.head, parts.room - kept) : std::string_view();
+        if (head.empty() && !parts.head.empty())
+            throw ConversionError::writerFailed(whole + " (" + std::generic_category().message(ENAMETOOLONG) + ")");
+        auto candidate = parts.folder / (std::string(head) + parts.tail + number + parts.extension);
+        if (take(candidate)) return candidate;
+    }
+    throw ConversionError::writerFailed("no free name for " + whole + " in " + parts.folder.string());
+}
+
+// Whether anything stands at the name; a name the folder cannot answer for is an error, not taken.
+bool taken(const std::filesystem::path& candidate) {
+    std::error_code ec;
+    const auto type = std::filesystem::symlink_status(candidate, ec).type();
+    if (type == std::filesystem::file_type::none)
+        throw ConversionError::writerFailed(candidate.filename().string() + " (" + ec.message() + ")");
+    return type != std::filesystem::file_type::not_found;
 }
 
 }  // namespace
@@ -43,19 +80,12 @@ std::filesystem::path convertName(OutputFormat format, const std::filesystem::pa
 std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path& source,
                                 const std::filesystem::path& folder,
                                 const std::function<bool(const std::filesystem::path&)>& exists) {
-    return firstName(format, convertName(format, source, folder), [&](const std::filesystem::path& candidate) {
-        if (exists) return !exists(candidate);
-        std::error_code ec;
-        return std::filesystem::symlink_status(candidate, ec).type() == std::filesystem::file_type::not_found;
+    return firstName(convertParts(format, source, folder), [&](const std::filesystem::path& candidate) {
+        return exists ? !exists(candidate) : !taken(candidate);
     });
 }
 
 namespace {
-
-bool taken(const std::filesystem::path& candidate) {
-    std::error_code ec;
-    return std::filesystem::symlink_status(candidate, ec).type() != std::filesystem::file_type::not_found;
-}
 
 // Removes each of the folders, deepest first, while they are empty.
 void removeEmptyFolders(const std::vector<std::filesystem::path>& folders) {
@@ -74,7 +104,7 @@ bool removeDeadSequence(const std::filesystem::path& folder) {
     const std::string name = folder.filename().string();
     const PartialSweep frames = sweepPartialsIn(folder, [&](std::string_view frame) {
         return std::ranges::any_of(allOutputFormats, [&](OutputFormat format) {
-            return isImageSequence(format) && isImageSequenceFileName(name, frame, format);
+            return isImageSequence(format) && isImageSequenceFrameStem(name, frame, format);
         });
     });
     const bool unmarked = clearStagingMarker(folder);
@@ -105,18 +135,13 @@ std::filesystem::path folderOf(const std::filesystem::path& target) {
 
 }  // namespace
 
-std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
-                                              const std::filesystem::path& folder) {
-    return reserveOutputName(format, convertName(format, source, folder));
-}
+namespace {
 
-std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target) {
+std::unique_ptr<PartialFile> reserveName(OutputFormat format, const NameParts& parts) {
     std::unique_ptr<PartialFile> reservation;
     thread_local std::minstd_rand jitter{std::random_device{}()};
-    sweepDeadRunsIn(folderOf(target));
-    // A folder given with a trailing separator is named without it.
-    const std::filesystem::path first = target.has_filename() ? target : target.parent_path();
-    firstName(format, first, [&](const std::filesystem::path& candidate) {
+    sweepDeadRunsIn(parts.folder.empty() ? std::filesystem::path(".") : parts.folder);
+    firstName(parts, [&](const std::filesystem::path& candidate) {
         for (int attempt = 0; attempt < 4; ++attempt) {
             const PartialSweep leftovers = sweepDeadRuns(candidate, format);
             if (leftovers.live > 0 || taken(candidate)) return false;
@@ -143,6 +168,18 @@ std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::f
     return reservation;
 }
 
+}  // namespace
+
+std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::filesystem::path& source,
+                                              const std::filesystem::path& folder) {
+    return reserveName(format, convertParts(format, source, folder));
+}
+
+std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target) {
+    // A folder given with a trailing separator is named without it.
+    return reserveName(format, partsOf(format, target.has_filename() ? target : target.parent_path()));
+}
+
 namespace {
 
 // Makes the folder a sequence is named in, with any missing above it, as the transcoder would;
@@ -150,7 +187,12 @@ namespace {
 std::vector<std::filesystem::path> makeParentFolders(const std::filesystem::path& target) {
     const std::filesystem::path folder = (target.has_filename() ? target : target.parent_path()).parent_path();
     std::vector<std::filesystem::path> made;
-    for (std::filesystem::path above = folder; !above.empty() && !taken(above); above = above.parent_path()) {
+    // Only what is provably missing counts as made here; a folder that cannot be looked at stops the climb.
+    const auto missing = [](const std::filesystem::path& item) {
+        std::error_code ec;
+        return std::filesystem::symlink_status(item, ec).type() == std::filesystem::file_type::not_found;
+    };
+    for (std::filesystem::path above = folder; !above.empty() && missing(above); above = above.parent_path()) {
         made.push_back(above);
         if (above == above.root_path()) break;
     }

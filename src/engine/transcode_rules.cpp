@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
+
+#include "core/partial_file.h"
 
 namespace qm {
 
@@ -129,6 +132,10 @@ bool isImageSequenceFileName(std::string_view folderName, std::string_view name,
     if (!name.starts_with('_') || name.size() < 7) return false;
     name.remove_prefix(1);
     return name.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool isImageSequenceFrameStem(std::string_view folderName, std::string_view stem, OutputFormat format) {
+    return isImageSequenceFileName(folderName, stem, format) || isShortenedStemOf(stem, std::string(folderName) + "_");
 }
 
 }  // namespace qm

@@ -79,5 +79,8 @@ AudioPlan stereoAudioPlan(OutputFormat format);
 std::string imageSequenceFileName(std::string_view folderName, int64_t index, OutputFormat format);
 // Whether `name` is one that imageSequenceFileName gives for some index.
 bool isImageSequenceFileName(std::string_view folderName, std::string_view name, OutputFormat format);
+// The same for what stands for a frame's name in its hidden names (see hiddenStem): the name, or
+// a shortened stem of a name of the folder's.
+bool isImageSequenceFrameStem(std::string_view folderName, std::string_view stem, OutputFormat format);
 
 }  // namespace qm

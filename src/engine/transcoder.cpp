@@ -287,7 +287,7 @@ void Transcoder::writeImageSequence(FrameBatchProvider& feeder) {
     const std::string name = folder.filename().string();
     // What killed runs left go first: hidden frames under this sequence's own frame names, and a
     // hidden folder that never got its first frame published.
-    sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFileName(name, frame, settings_.format); });
+    sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFrameStem(name, frame, settings_.format); });
     sweepPartials(folder);
 
     int64_t written = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <set>
 #include <string>
 #include <system_error>
@@ -240,6 +241,37 @@ TEST(PartialFolder, AMarkerLeftInsideGoesOnceItsRunLetsGo) {
     fs::create_hard_link(dir / "notes.txt", marker);
     EXPECT_TRUE(clearStagingMarker(target));
     EXPECT_EQ(fs::hard_link_count(dir / "notes.txt"), 2u);
+}
+
+// Hidden names that would pass the file-name limit are shortened, and the sweep still tells
+// them apart by target.
+TEST(PartialFile, NamesNearTheLimitAreSweptByTheirOwnTarget) {
+    test::TempDir dir;
+    const fs::path target = dir / (std::string(240, 'a') + ".mov");
+    const fs::path sibling = dir / (std::string(240, 'a') + "b.mov");  // the same start, another name
+    test::runAndKill([&] { static PartialFile dead(target), other(sibling); });
+    PartialFile live(target);
+    const PartialSweep sweep = sweepPartials(target);
+    EXPECT_EQ(sweep.removed, 1);
+    EXPECT_EQ(sweep.live, 1);
+    EXPECT_EQ(live.publish(), 0);
+    EXPECT_EQ(sweepPartials(sibling).removed, 1);
+    EXPECT_EQ(test::fileNames(dir.path()), std::vector<std::string>{target.filename()});
+}
+
+// A run's hidden items are named, or go, in their folder wherever that was moved meanwhile.
+TEST(PartialFile, HiddenItemsFollowTheirMovedFolder) {
+    test::TempDir dir;
+    fs::create_directories(dir / "out");
+    std::optional<PartialFile> movie(std::in_place, dir / "out" / "Show.mov");
+    std::optional<PartialFolder> frames(std::in_place, dir / "out" / "Frames");
+    PartialFolder kept(dir / "out" / "Kept");
+    fs::rename(dir / "out", dir / "moved");
+    movie.reset();
+    frames.reset();
+    EXPECT_EQ(kept.publish(), 0);
+    EXPECT_EQ(test::fileNames(dir / "moved"), std::vector<std::string>{"Kept"});
+    EXPECT_TRUE(fs::is_empty(dir / "moved" / "Kept"));  // its marker gone too
 }
 
 }  // namespace

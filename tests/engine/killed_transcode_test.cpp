@@ -56,16 +56,7 @@ pid_t startTranscode(const fs::path& source, const fs::path& out, const char* fo
 // Kills the run once `midway` holds; false when the run ended first.
 bool killWhen(pid_t pid, const std::function<bool()>& midway) { return test::signalWhen(pid, midway, SIGKILL).has_value(); }
 
-std::vector<std::string> names(const fs::path& folder, bool hidden) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename();
-        if (name.starts_with(".") == hidden) out.push_back(name);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using test::names;
 
 TEST(KilledConvertRun, LeavesNothingUnderItsNameAndTheNextRunTakesIt) {
     test::TempDir dir;

@@ -66,6 +66,17 @@ std::string rgbaFrame(const std::filesystem::path& file, int index, OutputFormat
         .output;
 }
 
+std::vector<std::string> names(const std::filesystem::path& folder, bool hidden) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename();
+        if (name.starts_with(".") == hidden) out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 std::vector<std::string> peerFrames(const std::vector<std::string>& input, const std::string& filter,
                                     const std::string& pixelFormat, size_t frameBytes) {
     std::vector<std::string> argv = {peerFfmpegPath().string(), "-v", "error"};

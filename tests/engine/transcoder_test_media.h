@@ -19,6 +19,9 @@ std::vector<std::string> testPicture(int width, int height, double seconds = 1.0
 std::filesystem::path makeH264Source(const std::filesystem::path& folder, const std::string& name, int width,
                                      int height, int audioRate = 48000, int channels = 2, double seconds = 1.0);
 
+// The hidden (or the visible) names in a folder, sorted; none while the folder is not there.
+std::vector<std::string> names(const std::filesystem::path& folder, bool hidden);
+
 // The first stream of the kind ("video" / "audio") in ffprobe's JSON, or null.
 nlohmann::json streamOf(const nlohmann::json& probe, const std::string& kind);
 
