@@ -199,6 +199,76 @@ TEST(AudioMixPeer, OpusInMatroskaSoundsAsFfmpegDecodesIt) {
     }
 }
 
+// How many output samples late a tone of `hz` sounds in `count` samples of the mix's left channel
+// from `from` on, against a sine of it whose time is `sourceAt` at `from`: the phase of its best fit.
+double samplesLate(const std::vector<float>& v, size_t from, size_t count, double hz, double sourceAt) {
+    const double w = 2 * M_PI * hz;
+    double inPhase = 0, quadrature = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const double t = sourceAt + double(k) / 48000;
+        inPhase += v[2 * (from + k)] * std::sin(w * t);
+        quadrature += v[2 * (from + k)] * std::cos(w * t);
+    }
+    return std::atan2(-quadrature, inPhase) / w * 48000;
+}
+
+// Sound at 44.1 kHz, resampled for the mix, sounds within half an output sample of its time
+// after any seek, and the pieces of a clip split at any frame sound as the whole clip does.
+TEST(AudioMixPeer, PiecesOfAResampledClipJoinExactly) {
+    test::TempDir dir;
+    const std::string tone = "aevalsrc=0.5*sin(2*PI*1000*t):s=44100:d=4";
+    // ADTS cannot say how many samples its encoder primed with: they sound, as in ffmpeg's decode.
+    const struct { const char* file; double fps; std::vector<std::string> args; int primed; } cases[] = {
+        {"lame.mp3", 25, {"-f", "lavfi", "-i", tone, "-c:a", "libmp3lame", "-b:a", "192k"}, 0},
+        {"adts.aac", 25, {"-f", "lavfi", "-i", tone, "-c:a", "aac", "-b:a", "192k"}, 1024},
+        {"tone.m4a", 24000.0 / 1001, {"-f", "lavfi", "-i", tone, "-c:a", "aac", "-b:a", "192k"}, 0},
+        {"ntsc.mov", 30000.0 / 1001, {"-f", "lavfi", "-i", tone, "-f", "lavfi", "-i", "testsrc=s=32x32:d=4:r=30000/1001", "-c:a",
+                                      "aac", "-b:a", "192k", "-c:v", "mpeg4"}, 0}};
+    constexpr double length = 2.5;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = test::makeMedium(dir / c.file, c.args);
+        for (const double in : {0.0, 4 / c.fps, 9 / c.fps, 26 / c.fps}) {
+            SCOPED_TRACE(in);
+            const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, c.fps, {m}, {audioClip(m, 0, in, length)}));
+            ASSERT_EQ(whole.size(), 2 * size_t(std::llround(length * 48000)));
+            for (const size_t from : {size_t(0), size_t(48000), size_t(96000)}) {
+                const double late = samplesLate(whole, from, 4800, 1000, in + double(from) / 48000 - c.primed / 44100.0);
+                EXPECT_LE(std::abs(late), 0.52) << "at " << from;  // half a sample, and the codec's phase noise
+            }
+            std::vector<Clip> pieces;
+            double at = 0;
+            for (const int frame : {7, 20, 21, 33, 50}) {
+                pieces.push_back(audioClip(m, at, in + at, frame / c.fps - at));
+                at = frame / c.fps;
+            }
+            pieces.push_back(audioClip(m, at, in + at, length - at));
+            const std::vector<float> split = test::mixOf(test::projectOf(16, 16, c.fps, {m}, pieces));
+            ASSERT_EQ(split.size(), whole.size());
+            float worst = 0;
+            for (size_t i = 0; i < whole.size(); ++i) worst = std::max(worst, std::abs(split[i] - whole[i]));
+            EXPECT_LE(worst, 1e-4);  // a decoder's rounding after a seek, as at 48 kHz
+        }
+    }
+}
+
+// GStreamer's WebM has no cues, and its Opus track's first packet carries the priming the decoder
+// drops: clips from the start, from within the pre-roll and further on sound as ffmpeg decodes it.
+TEST(AudioMixPeer, OpusFromGStreamerSoundsFromItsFirstSample) {
+    test::TempDir dir;
+    const auto file = dir / "gst.webm";
+    if (test::run({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=150", "samplesperbuffer=960", "wave=white-noise", "!",
+                   "audio/x-raw,rate=48000,channels=2", "!", "opusenc", "!", "webmmux", "!", "filesink", "location=" + file.string()})
+            .exitCode != 0)
+        GTEST_SKIP() << "gst-launch-1.0 with opusenc and webmmux is not installed (gstreamer1.0-tools, -plugins-base, -plugins-good)";
+    const Medium m = test::probedMedium(file);
+    const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 0.5), audioClip(m, 0.5, 0.1, 0.5), audioClip(m, 1, 1.234, 1)});
+    const std::vector<float> ours = test::mixOf(p), ref = reference(dir, {m.path}, "[0:a]aresample=48000", 3);
+    const std::pair<double, double> windows[] = {{0, 0}, {0.5, 0.1}, {1, 1.234}, {1.5, 1.734}};  // mix, source
+    for (const auto& [at, in] : windows)
+        EXPECT_GE(test::snr(window(ours, at), window(ref, in)), 60) << "in the source at " << in;
+}
+
 // A file that can no longer be read where the mix reaches it stops an export's mix, naming the
 // file, rather than sounding as silence.
 TEST(AudioMixPeer, UnreadableSoundFailsInWords) {

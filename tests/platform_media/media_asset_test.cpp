@@ -168,6 +168,25 @@ TEST_F(MediaAssetTest, AudioFilesHaveOnlyAudioAndPicturesNothing) {
     EXPECT_NE(png->containerName(), "");
 }
 
+// Raw ADTS and MP3 without a Xing header state no length; the library's bit-rate guess is seconds
+// off where the rate varies (noise, then a tone). Such a file lasts as long as ffmpeg's decode of it;
+// a length the file states (Xing) is kept.
+TEST(MediaAssetLengths, FilesThatStateNoLengthAreListedWithTheSoundTheyHold) {
+    test::TempDir dir;
+    for (const std::string codec : {"aac:noise.aac", "libmp3lame:bare.mp3", "libmp3lame:xing.mp3"}) {
+        const fs::path file = dir / codec.substr(codec.find(':') + 1), pcm = dir / "decoded.raw";
+        test::ffmpeg({"-f", "lavfi", "-i", "anoisesrc=d=4:r=44100:a=0.5", "-f", "lavfi", "-i", "sine=d=4:r=44100", "-filter_complex",
+                      "concat=n=2:v=0:a=1", "-c:a", codec.substr(0, codec.find(':')), "-q:a", "2", "-write_xing",
+                      file.filename() == "xing.mp3" ? "1" : "0", "-f", file.extension() == ".mp3" ? "mp3" : "adts", file.string()});
+        test::ffmpeg({"-i", file.string(), "-f", "s16le", "-ac", "1", pcm.string()});
+        const double held = file.filename() == "xing.mp3" ? std::stod(test::ffprobe(file)["format"]["duration"].get<std::string>())
+                                                          : double(fs::file_size(pcm)) / 2 / 44100;
+        const auto asset = MediaAsset::open(file);
+        EXPECT_NEAR(asset->duration().seconds(), held, 1e-6) << file;
+        EXPECT_NEAR(asset->tracks().at(0).duration.seconds(), held, 1e-6) << file;
+    }
+}
+
 TEST_F(MediaAssetTest, UnreadableFilesFailAtTheOpenStepWithTheLibraryText) {
     const auto expectOpenError = [](const fs::path& file, const std::string& text) {
         try {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <numeric>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -78,6 +79,14 @@ struct PacketGrid {
 struct TrackStart {
     bool stamped = true;
     std::optional<PacketGrid> grid;
+    int64_t first = AV_NOPTS_VALUE;  // the track's first packet's time (stream time base)
+};
+
+// Where a seek was asked to land (stream time base): at `from`, or on the track's first packet
+// where that lies later; `latest` is the later of the two.
+struct SeekCheck {
+    int64_t from = AV_NOPTS_VALUE;
+    int64_t latest = AV_NOPTS_VALUE;
 };
 
 TrackStart inspectStart(AVFormatContext* format, int index) {
@@ -99,7 +108,8 @@ TrackStart inspectStart(AVFormatContext* format, int index) {
         if (av_read_frame(format, packet.get()) < 0) break;
         if (packet->stream_index != index) continue;
         if (!decoder) {
-            if (packet->pts == AV_NOPTS_VALUE && packet->dts == AV_NOPTS_VALUE) {
+            found.first = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (found.first == AV_NOPTS_VALUE) {
                 found.stamped = false;
                 return found;
             }
@@ -154,6 +164,7 @@ double preroll(const AVCodecParameters* par, int64_t bitRate) {
 }  // namespace
 
 struct AudioSampleReader::Impl {
+    std::filesystem::path path;
     FormatPtr format;
     CodecPtr decoder;
     AudioTrackInfo info;
@@ -196,14 +207,26 @@ struct AudioSampleReader::Impl {
     // A stream that stores no times is read from its start with the times its packets' lengths
     // give; packets that end before this (stream time base) are passed over undecoded.
     int64_t skipBefore = AV_NOPTS_VALUE;
+    // A seek must land on a packet at or before this (stream time base); one that lands later has
+    // lost packets the sound needs, so the track is read again from its start (see readFromStart).
+    std::optional<SeekCheck> seekCheck;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read. A packet
     // refused or cut short since the last sound delivered is what makes a gap a loss.
     bool strict = false;
     int64_t neededFrom = INT64_MIN;
     bool lossPending = false;
-    std::filesystem::path file;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
+
+    // Opens the file afresh, as openTrack does, and reads the track from its first packet,
+    // decoding from `from` on (stream time base).
+    void readFromStart(int64_t from) {
+        format = openFormat(path, false, true);
+        if (!format) throw MediaError("read audio", "the file no longer holds this sound track");
+        openStream(info.streamIndex);
+        demuxEnded = decoderDrained = false;
+        skipBefore = from;
+    }
 
     // Reads the stream `index` alone, decoded on one thread.
     void openStream(int index) {
@@ -328,6 +351,15 @@ struct AudioSampleReader::Impl {
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
             if (packet->stream_index != info.streamIndex) continue;
+            if (seekCheck) {
+                const SeekCheck check = *seekCheck;
+                seekCheck.reset();
+                const int64_t at = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+                if (at != AV_NOPTS_VALUE && at > check.latest) {
+                    readFromStart(check.from);
+                    continue;
+                }
+            }
             if (skipBefore != AV_NOPTS_VALUE) {
                 if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore)
                     continue;
@@ -383,14 +415,48 @@ struct AudioSampleReader::Impl {
         converted.push_back(std::move(b));
     }
 
+    // The frame's place on the packet grid in its own samples, where it lies on one.
+    std::optional<int64_t> gridStart(const AVFrame* f) const {
+        if (!grid || f->sample_rate != grid->rate) return std::nullopt;
+        const int64_t end = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, grid->rate}) + f->nb_samples;
+        const std::optional<int64_t> exact = grid->place(end);
+        if (!exact) return std::nullopt;
+        return *exact - f->nb_samples;
+    }
+
     // The frame's time in output samples: its stamp, or its place on the packet grid.
     int64_t frameStart(const AVFrame* f) const {
-        if (grid && f->sample_rate == grid->rate) {
-            const int64_t end = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, grid->rate}) + f->nb_samples;
-            if (const std::optional<int64_t> exact = grid->place(end))
-                return av_rescale(*exact - f->nb_samples, output.sampleRate, grid->rate);
-        }
+        if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
         return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
+    }
+
+    // Queues the first frame of a reading's converter that changes the rate. Its output
+    // sample k stands for its first input sample's time plus k output samples: begun on the
+    // nearest source sample at or before the frame that falls on an output sample, with silence
+    // up to the frame, its samples lie on the output grid and are the same whichever source
+    // position a reading started at, so that clips cut from one source continue each other.
+    void queueFirstResampled(const AVFrame* f) {
+        const int64_t in = f->sample_rate, out = output.sampleRate;
+        const int64_t at = gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
+        const int64_t shared = std::gcd(in, out);  // samples a second on both grids
+        const int64_t lead = ((at % (in / shared)) + in / shared) % (in / shared);
+        int64_t start = (at - lead) / (in / shared) * (out / shared);
+        if (lead > 0) {
+            FramePtr silence = ffmpeg::allocFrame("audio conversion");
+            silence->format = f->format;
+            silence->sample_rate = f->sample_rate;
+            silence->nb_samples = int(lead);
+            int rc = av_channel_layout_copy(&silence->ch_layout, &f->ch_layout);
+            if (rc >= 0) rc = av_frame_get_buffer(silence.get(), 0);
+            if (rc >= 0)
+                rc = av_samples_set_silence(silence->extended_data, 0, silence->nb_samples, silence->ch_layout.nb_channels,
+                                            static_cast<AVSampleFormat>(silence->format));
+            if (rc < 0) throw MediaError::fromCode("audio conversion", rc);
+            const size_t queued = converted.size();
+            queueConverted(silence.get(), start);
+            if (converted.size() > queued) start = convertedEnd;  // else the converter holds it all yet
+        }
+        queueConverted(f, start);
     }
 
     bool shapeChanged(const AVFrame* f) const {
@@ -422,13 +488,21 @@ struct AudioSampleReader::Impl {
                 outputKnown = true;
             }
             if (!swr || shapeChanged(frame.get())) {
-                // What the old converter still holds belongs before this frame.
+                // What the old converter still holds belongs before this frame, which follows on
+                // from it; only the reading's first converter starts on the grid both rates share.
+                const bool first = !swr;
                 if (swr) queueConverted(nullptr, convertedEnd);
                 setUpResampler(frame.get());
                 swrRate = frame->sample_rate;
                 swrFormat = frame->format;
                 av_channel_layout_uninit(&swrLayout);
                 av_channel_layout_copy(&swrLayout, &frame->ch_layout);
+                if (first && frame->sample_rate > 0 && frame->sample_rate != output.sampleRate &&
+                    frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+                    queueFirstResampled(frame.get());
+                    av_frame_unref(frame.get());
+                    continue;
+                }
             }
             // The converter's output for this frame begins with the samples it still holds.
             int64_t start = convertedEnd;
@@ -506,7 +580,7 @@ struct AudioSampleReader::Impl {
         const int64_t first =
             av_rescale_q(st->start_time != AV_NOPTS_VALUE ? st->start_time : 0, st->time_base, AVRational{1, output.sampleRate});
         const int64_t reached = started ? deliveredEnd : std::max(neededFrom, first);
-        bool cut = lossPending || fileEnd(format.get(), file).cutShort;
+        bool cut = lossPending || fileEnd(format.get(), path).cutShort;
         const MediaTime length = ffmpeg::streamDuration(*st);
         if (!cut && length.isNumeric() && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
             const int64_t stated = first + length.convertScale(output.sampleRate).value;
@@ -561,9 +635,9 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     auto impl = std::make_unique<Impl>();
     // Frames without a stored time follow on from the one before: the library's guesses go
     // wrong once the rate changes within a packet of several frames (MPEG-TS).
+    impl->path = file;
     impl->format = openFormat(file, false, true);
     if (!impl->format || audioTrack < 0) return nullptr;
-    impl->file = file;
     const std::vector<int> streams = audioStreams(impl->format.get());
     if (size_t(audioTrack) >= streams.size()) return nullptr;
     impl->openStream(streams[size_t(audioTrack)]);
@@ -602,7 +676,14 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
         return reader;
     }
     impl.grid = atStart.grid;
-    seekNear(impl.format.get(), impl.info.streamIndex, start - MediaTime::fromSeconds(preroll(par, par->bit_rate), 48000));
+    const MediaTime from = start - MediaTime::fromSeconds(preroll(par, par->bit_rate), 48000);
+    // Without an index (GStreamer's WebM has no cues) the Matroska demuxer's seek lands a packet
+    // late, even when asked for the start: the track's first packet, which carries the codec's
+    // priming, would be lost and the sound would rise from silence. Checked on the first packet.
+    const int64_t fromStamp = ffmpeg::timestampFrom(from, impl.timeBase);
+    if (fromStamp != AV_NOPTS_VALUE && atStart.first != AV_NOPTS_VALUE)
+        impl.seekCheck = SeekCheck{fromStamp, std::max(fromStamp, atStart.first)};
+    seekNear(impl.format.get(), impl.info.streamIndex, from);
     impl.seekUnchecked = true;
     return reader;
 }

@@ -333,7 +333,11 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
     AVFormatContext* context = source.context.get();
     if (context == nullptr) return asset;
     const bool quickTime = source.demuxerName == "mov,mp4,m4a,3gp,3g2,mj2";
-    if (context->duration != AV_NOPTS_VALUE && context->duration >= 0)
+    // Where the file states no length (raw ADTS, MP3 without a Xing header), the library guesses
+    // one from the bit rate and the file's size, seconds off for a variable rate: such a file's
+    // length is counted from its packets below instead.
+    const bool lengthGuessed = context->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
+    if (context->duration != AV_NOPTS_VALUE && context->duration >= 0 && !lengthGuessed)
         asset->duration_ = MediaTime::make(context->duration, AV_TIME_BASE);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
@@ -356,7 +360,7 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             quickTime && encoder != nullptr && encoder->value[0] != '\0')
             track.formatName = encoder->value;
         if (par.bits_per_coded_sample > 0) track.depth = par.bits_per_coded_sample;
-        track.duration = ffmpeg::streamDuration(stream);
+        track.duration = lengthGuessed ? MediaTime::invalid() : ffmpeg::streamDuration(stream);
         track.startTime = ffmpeg::mediaTimeFrom(stream.start_time, stream.time_base);
         track.naturalTimeScale = stream.time_base.num > 0 && stream.time_base.den > 0 ? stream.time_base.den : 0;
         if (track.kind == TrackKind::video) {
@@ -397,8 +401,9 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
         asset->tracks_.push_back(std::move(track));
     }
     // A file that states no length: its tracks last until their last packets end, so the whole
-    // file is read once for it, as playing it through would. A video track that states no rate
-    // has it measured from its packets' times: on the way, or from its first few hundred.
+    // file is read once for it, as playing it through would (packets only, nothing decoded). A
+    // video track that states no rate has it measured from its packets' times: on the way, or
+    // from its first few hundred.
     std::vector<int> rateless;
     for (const TrackInfo& track : asset->tracks_)
         if (track.kind == TrackKind::video && !(track.nominalFrameRate > 0)) rateless.push_back(track.streamIndex);
