@@ -140,6 +140,7 @@ int creditsExport(const std::vector<std::string>& args) {
     }
     if (!out || !formatGiven) throw std::invalid_argument("--settings, --format and --out are required");
     qm::CreditsExporter exporter(roll.renderer(), settings, *out);
+    const auto stop = qm::bench::stopSignals().listen([&exporter] { exporter.cancellation().set(); });
     const auto started = std::chrono::steady_clock::now();
     exporter.exportCredits({});
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <nlohmann/json.hpp>
 
@@ -21,6 +20,7 @@
 #include "editor_script_documents.h"
 #include "engine/media_info.h"
 #include "number_text.h"
+#include "platform/system/user_file.h"
 #include "registry.h"
 
 namespace qm::bench {
@@ -408,9 +408,10 @@ void writeProject(const qm::EditorModel& model, const std::string& path) {
     } catch (const std::exception& e) {
         throw ScriptError(e.what());
     }
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
-        throw ScriptError("cannot write " + path);
+    // As the editor saves: beside the file, synced, then renamed over it, so that a write cut
+    // short leaves the old project whole.
+    if (const QString reason = writeUserFile(QString::fromStdString(path), bytes); !reason.isEmpty())
+        throw ScriptError("cannot write " + path + " (" + reason.toStdString() + ")");
 }
 
 namespace {

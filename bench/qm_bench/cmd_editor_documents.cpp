@@ -15,6 +15,7 @@
 #include "editor_script_documents.h"
 #include "number_text.h"
 #include "platform/system/desktop_services.h"
+#include "registry.h"
 
 namespace qm::bench {
 
@@ -132,6 +133,9 @@ bool runDocumentCommand(EditorModel& m, const std::string& op, const json& c, co
             std::printf("package %s missing=%lld\n", m.packageResult()->url.toStdString().c_str(),
                         (long long)m.packageResult()->missing.size());
     } else if (op == "export") {
+        // Stopped by a signal, the export is cancelled as its sheet's Cancel does.
+        const auto stop = stopSignals().listen(
+            [&m] { QMetaObject::invokeMethod(&m, [&m] { m.cancelExport(); }, Qt::QueuedConnection); });
         await(m.startExport(exportSettings(c), qtext(c, "path")));
         if (m.exportResult())
             std::printf("export %s\n", m.exportResult()->toStdString().c_str());

@@ -167,6 +167,7 @@ int exportProject(const std::vector<std::string>& args) {
         if (!infos.contains(item->id)) unreadable += (unreadable.empty() ? "" : ", ") + item->path.toStdString();
     if (!unreadable.empty()) throw std::runtime_error("these files can't be read, so nothing was exported: " + unreadable);
     qm::ProjectExporter exporter(std::move(opened), std::move(infos), settings, destination, {});
+    const auto stop = qm::bench::stopSignals().listen([&exporter] { exporter.cancellation().set(); });
     const auto started = Clock::now();
     exporter.exportProject({});
     const std::chrono::duration<double> elapsed = Clock::now() - started;

@@ -46,6 +46,7 @@ int transcode(const std::vector<std::string>& args) {
     const auto started = std::chrono::steady_clock::now();
     double lastFps = 0;
     qm::Transcoder transcoder(*source, destination, info, settings);
+    const auto stop = qm::bench::stopSignals().listen([&transcoder] { transcoder.cancellation().set(); });
     transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     std::printf("%s\n", destination.string().c_str());

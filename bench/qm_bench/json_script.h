@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/stop_signals.h"
+
 namespace qm::bench {
 
 struct ScriptError : std::runtime_error {
@@ -51,10 +53,12 @@ inline std::optional<nlohmann::json> readScript(const char* command, const std::
     return script;
 }
 
-// Runs each command in order; 0, or 2 at the first bad one.
+// Runs each command in order; 0, or 2 at the first bad one (1 once a signal stopped the run).
 inline int runScript(const char* command, const nlohmann::json& script,
                      const std::function<void(const nlohmann::json&)>& run) {
     for (std::size_t n = 0; n < script.size(); ++n) {
+        // A run a signal stopped goes no further.
+        if (StopSignals::received() != 0) return 1;
         try {
             run(script[n]);
         } catch (const ScriptError& e) {

@@ -7,4 +7,9 @@ std::vector<CommandInfo>& commands() {
     return all;
 }
 
+StopSignals& stopSignals() {
+    static StopSignals signals;
+    return signals;
+}
+
 }  // namespace qm::bench

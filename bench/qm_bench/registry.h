@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/stop_signals.h"
+
 namespace qm::bench {
 
 using Command = std::function<int(const std::vector<std::string>& args)>;
@@ -16,6 +18,10 @@ struct CommandInfo {
 };
 
 std::vector<CommandInfo>& commands();
+
+// SIGTERM and SIGINT for the whole run of qm-bench: a command that writes listens while it runs,
+// so that a stop cancels it and what it made goes (see StopSignals).
+StopSignals& stopSignals();
 
 struct Register {
     Register(std::string name, std::string usage, Command run) {

@@ -15,6 +15,7 @@
 #include "app/mode_setting.h"
 #include "app/quit_watchdog.h"
 #include "app/single_instance.h"
+#include "core/stop_signals.h"
 #include "convert/conversion_queue.h"
 #include "credits/credits_model.h"
 #include "editor/editor_model.h"
@@ -33,14 +34,14 @@ QList<QUrl> filesFromArguments(const QStringList& arguments) {
     return files;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // A write past the file-size limit then fails with EFBIG, which every writer reports as "File too
-    // large", instead of ending the window and its queue.
-    std::signal(SIGXFSZ, SIG_IGN);
+int runApplication(int argc, char** argv, qm::StopSignals& stopSignals) {
     qm::QuitWatchdog watchdog;  // outlives the models and pools, whose teardown waits for their workers
     QApplication app(argc, argv);
+    // SIGTERM or SIGINT (a session ending, Ctrl+C in a terminal) leaves the event loop without
+    // asking anything; the models' teardown below then cancels their runs, which remove their
+    // hidden files.
+    const auto quitOnSignal = stopSignals.listen(
+        [&app] { QMetaObject::invokeMethod(&app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection); });
     QApplication::setOrganizationName(QStringLiteral("Quillmere"));
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
@@ -88,5 +89,18 @@ int main(int argc, char** argv) {
     instance.close();
     watchdog.arm(std::chrono::seconds(20), status);
     qm::setDesktopServices(nullptr);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A write past the file-size limit then fails with EFBIG, which every writer reports as "File too
+    // large", instead of ending the window and its queue.
+    std::signal(SIGXFSZ, SIG_IGN);
+    qm::StopSignals stopSignals;
+    const int status = runApplication(argc, argv, stopSignals);
+    // Everything is torn down: a signal that ended the window ends the process with its status.
+    stopSignals.endIfReceived();
     return status;
 }

@@ -65,14 +65,18 @@ void removeEmptyFolders(const std::vector<std::filesystem::path>& folders) {
 }
 
 // A run that held this sequence name has ended: the hidden frames it left under the sequence's
-// own frame names go, the marker its staging left inside, and the folder too when nothing else is
-// in it. Returns whether nothing of that is left (a folder that refuses it keeps it).
-bool removeDeadSequence(const std::filesystem::path& folder, OutputFormat format) {
+// own frame names (of any sequence format: a caller's name may have served another one) go, the
+// marker its staging left inside, and the folder too when nothing else is in it. Returns whether
+// nothing of that is left (a folder that refuses it keeps it).
+bool removeDeadSequence(const std::filesystem::path& folder) {
     std::error_code ec;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return true;
     const std::string name = folder.filename().string();
-    const PartialSweep frames =
-        sweepPartialsIn(folder, [&](std::string_view frame) { return isImageSequenceFileName(name, frame, format); });
+    const PartialSweep frames = sweepPartialsIn(folder, [&](std::string_view frame) {
+        return std::ranges::any_of(allOutputFormats, [&](OutputFormat format) {
+            return isImageSequence(format) && isImageSequenceFileName(name, frame, format);
+        });
+    });
     const bool unmarked = clearStagingMarker(folder);
     if (std::filesystem::is_empty(folder, ec)) std::filesystem::remove(folder, ec);
     return frames.left == 0 && frames.live == 0 && unmarked;
@@ -83,33 +87,20 @@ bool removeDeadSequence(const std::filesystem::path& folder, OutputFormat format
 // only once none of them is left.
 PartialSweep sweepDeadRuns(const std::filesystem::path& candidate, OutputFormat format) {
     if (!isImageSequence(format)) return sweepPartials(candidate);
-    return sweepPartials(candidate, "partial", nullptr, [&] { return removeDeadSequence(candidate, format); });
+    return sweepPartials(candidate, "partial", nullptr, [&] { return removeDeadSequence(candidate); });
 }
 
-// Whether `name` comes before the numbered name `target` in its series: "X" and "X 2" come
-// before "X 3"; nothing comes before a name without a number.
-bool comesBefore(std::string_view name, std::string_view target) {
-    const auto number = [](std::string_view text, std::string_view& base) -> unsigned long long {
-        const size_t space = text.rfind(' ');
-        if (space == std::string_view::npos || space + 1 >= text.size() || text[space + 1] == '0' ||
-            text.size() - space - 1 > 9)
-            return 1;
-        unsigned long long value = 0;
-        for (const char c : text.substr(space + 1)) {
-            if (c < '0' || c > '9') return 1;
-            value = value * 10 + static_cast<unsigned>(c - '0');
-        }
-        if (value < 2) return 1;
-        base = text.substr(0, space);
-        return value;
-    };
-    std::string_view targetBase = target;
-    const unsigned long long last = number(target, targetBase);
-    if (last < 2) return false;
-    if (name == targetBase) return true;
-    std::string_view nameBase = name;
-    const unsigned long long n = number(name, nameBase);
-    return n >= 2 && nameBase == targetBase && n < last;
+// What runs killed in `folder` left, whatever name they wrote under (a killed ProRes run can
+// leave gigabytes under a name no later run picks): their hidden files, staging folders, and the
+// hidden frames of a sequence whose reservation they left.
+void sweepDeadRunsIn(const std::filesystem::path& folder) {
+    sweepPartialsIn(folder, [](std::string_view) { return true; }, "partial",
+                    [&](std::string_view name) { return removeDeadSequence(folder / std::string(name)); });
+}
+
+std::filesystem::path folderOf(const std::filesystem::path& target) {
+    const std::filesystem::path first = target.has_filename() ? target : target.parent_path();
+    return first.parent_path().empty() ? std::filesystem::path(".") : first.parent_path();
 }
 
 }  // namespace
@@ -122,6 +113,7 @@ std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::fi
 std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target) {
     std::unique_ptr<PartialFile> reservation;
     thread_local std::minstd_rand jitter{std::random_device{}()};
+    sweepDeadRunsIn(folderOf(target));
     // A folder given with a trailing separator is named without it.
     const std::filesystem::path first = target.has_filename() ? target : target.parent_path();
     firstName(format, first, [&](const std::filesystem::path& candidate) {
@@ -140,7 +132,7 @@ std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::f
                 // A sequence run may end without removing its hidden files (its folder refusing
                 // that): its reservation then stays for the next run to clear them.
                 if (isImageSequence(format))
-                    reservation->clearFirst([folder = candidate, format] { return removeDeadSequence(folder, format); });
+                    reservation->clearFirst([folder = candidate] { return removeDeadSequence(folder); });
                 return true;
             }
             reservation.reset();
@@ -175,16 +167,13 @@ std::vector<std::filesystem::path> makeParentFolders(const std::filesystem::path
 
 ExportDestination::ExportDestination(OutputFormat format, const std::filesystem::path& target)
     : format_(format), path_(target) {
-    if (!isImageSequence(format)) return;
+    // A movie's writer takes its hidden name itself; what runs killed in its folder left goes
+    // first, whatever their names (reserveOutputName sweeps so for a sequence).
+    if (!isImageSequence(format)) {
+        sweepDeadRunsIn(folderOf(target));
+        return;
+    }
     madeFolders_ = makeParentFolders(target);
-    // A caller may hand over a name further along the series than a run killed before it had
-    // (qm-bench takes the first free one): what that run left goes too, as the Convert queue's
-    // runs sweep each name they pass.
-    const std::filesystem::path first = target.has_filename() ? target : target.parent_path();
-    const std::string name = first.filename().string();
-    sweepPartialsIn(first.parent_path().empty() ? std::filesystem::path(".") : first.parent_path(),
-                    [&](std::string_view earlier) { return comesBefore(earlier, name); }, "partial",
-                    [&](std::string_view earlier) { return removeDeadSequence(first.parent_path() / std::string(earlier), format); });
     try {
         reservation_ = reserveOutputName(format, target);
     } catch (...) {
@@ -216,7 +205,7 @@ void ExportDestination::discardSequence() const {
     });
     for (const std::string& frame : frames) std::filesystem::remove(path_ / frame, ec);
     // Then as after a dead run: hidden frames left go, and the folder once empty.
-    removeDeadSequence(path_, format_);
+    removeDeadSequence(path_);
 }
 
 }  // namespace qm

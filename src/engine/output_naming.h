@@ -21,8 +21,9 @@ std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path
 // The same name, taken at once for one run: a hidden, locked ".Name.<hex>.partial" beside it
 // stands for the run, so two runs, in this process or in two, never write one name (the later
 // gets the next number), while nothing stands under the name itself until the run puts its
-// output there. A name whose hidden file a live run holds is taken; what dead runs left for a
-// name is removed first (and a sequence folder such a run made and left without frames).
+// output there. A name whose hidden file a live run holds is taken; what dead runs left in the
+// folder is removed first, whatever name they wrote under (and a sequence folder such a run made
+// and left without frames).
 // Keep the result while the run lives; its target() is the name, given back when it goes. A
 // sequence's hidden file stays after its run while hidden files of the run stay in the folder
 // (one that refused their removal), so that the next run for the name clears them.
@@ -35,10 +36,11 @@ std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::fi
 // sequence is written under such a name, so that no folder holds the frames of two runs.
 std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target);
 
-// Where an export that its caller names writes: a movie at `target` itself (its writer keeps it
-// hidden until it is complete, and the caller chose to replace what is there), an image sequence
-// under reserveOutputName's name in `target`'s folder (made when missing, and removed again when
-// released empty), held until released.
+// Where an export that its caller names writes, once what dead runs left in its folder is gone:
+// a movie at `target` itself (its writer keeps it hidden until it is complete, and the caller
+// chose to replace what is there), an image sequence under reserveOutputName's name in
+// `target`'s folder (made when missing, and removed again when released empty), held until
+// released.
 class ExportDestination {
 public:
     // Throws ConversionError::writerFailed when the folder refuses it.

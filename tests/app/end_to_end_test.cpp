@@ -61,19 +61,19 @@ TEST(EndToEnd, TheWindowConvertsAQueuedSourceToHapQ) {
     queue.setSettings(settings);
     queue.setOutputFolder(QString::fromStdString(out.string()));
     queue.add(QStringList{QString::fromStdString(source.string())});
-    QTRY_COMPARE_WITH_TIMEOUT(queue.readyCount(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(queue.readyCount(), 1, 120000);
     QPushButton* convert = content->settingsPanel()->actionButton();
     EXPECT_EQ(convert->text(), "Convert 1 File");
     ASSERT_TRUE(convert->isEnabled());
     convert->click();
 
     const ConversionJobRef job = queue.jobs().front();
-    QTRY_VERIFY_WITH_TIMEOUT(!queue.isRunning() && job->state().is(ConversionJob::State::Kind::done), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!queue.isRunning() && job->state().is(ConversionJob::State::Kind::done), 120000);
     const QString output = job->state().output;
     EXPECT_EQ(output, QString::fromStdString((out / "clip_HapQ.mov").string()));
     JobRow* row = content->rowAt(0);
     ASSERT_NE(row, nullptr);
-    QTRY_VERIFY_WITH_TIMEOUT(row->statusArea()->findChild<QToolButton*>("revealButton") != nullptr, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(row->statusArea()->findChild<QToolButton*>("revealButton") != nullptr, 120000);
     EXPECT_EQ(desktop.sounds, 1);
 
     const auto probe = test::ffprobe(output.toStdString());

@@ -90,7 +90,7 @@ TEST(JobList, RowsStayWholeAsJobsAreAddedAndRemovedInEveryQueueState) {
     auto waitUntilNoneProbing = [&] {
         QTRY_VERIFY_WITH_TIMEOUT(std::none_of(queue.jobs().begin(), queue.jobs().end(),
                                               [](const auto& j) { return j->state().is(Kind::probing); }),
-                                 20000);
+                                 120000);
     };
 
     queue.add(files.mid(0, 2));

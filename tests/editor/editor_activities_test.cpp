@@ -21,7 +21,8 @@ struct Gate {
     void pass(std::stop_token stop = {}) {
         ++waiting;
         const auto limit = std::chrono::steady_clock::now() + hold;
-        while (!open && !stop.stop_requested() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+        while (!open && !stop.stop_requested() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));  // a held worker leaves its core to the rest
         --waiting;
     }
 };

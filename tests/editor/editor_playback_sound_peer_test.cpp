@@ -126,7 +126,7 @@ TEST(EditorPlaybackSound, TheClipsToneIsHeardAtItsVolume) {
     EditorModel::Environment env;
     env.render = [&](const Project&, const MediaInfos&, double) {
         drawing = true;
-        while (hold) std::this_thread::yield();
+        while (hold) std::this_thread::sleep_for(std::chrono::microseconds(200));
         return QImage(4, 4, QImage::Format_RGBA8888);
     };
     EditorModel gated(env);

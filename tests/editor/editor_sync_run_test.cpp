@@ -45,7 +45,8 @@ struct SyncEditor {
         env.render = [](const Project&, const MediaInfos&, double) { return QImage(); };
         env.analyze = [s = s](const std::filesystem::path& file, bool waveform, std::stop_token stop) {
             s->mostRunning = std::max(s->mostRunning.load(), ++s->running);
-            for (s->blocked = s->block.load(); s->blocked && !stop.stop_requested();) std::this_thread::yield();
+            for (s->blocked = s->block.load(); s->blocked && !stop.stop_requested();)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
             std::lock_guard guard(s->lock);
             s->analysed.emplace_back(file.filename().string(), waveform);
             --s->running;

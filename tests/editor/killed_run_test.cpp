@@ -7,8 +7,13 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <optional>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,13 +27,13 @@ namespace fs = std::filesystem;
 using namespace test::project_json;
 
 // A project of one long clip, big enough that its export takes a while.
-fs::path longProject(const test::TempDir& dir) {
+fs::path longProject(const test::TempDir& dir, int width = 1920, int height = 1080) {
     test::ffmpeg({"-f", "lavfi", "-i", lavfiVideo("testsrc2", 320, 180, 60), "-c:v", "libx264", "-preset", "ultrafast",
                   "-pix_fmt", "yuv420p", (dir / "long.mov").string()});
     json media = {{"id", newID()}, {"path", (dir / "long.mov").string()}, {"name", "long.mov"}, {"width", 320},
                   {"height", 180}, {"frameRate", 30}, {"duration", 60}, {"hasAudio", false}, {"codecName", "H.264"}};
     const fs::path file = dir / "long.qmproj";
-    test::writeFile(file, project(1920, 1080, {media}, {track("Layer 1", {clip(media)})}).dump());
+    test::writeFile(file, project(width, height, {media}, {track("Layer 1", {clip(media)})}).dump());
     return file;
 }
 
@@ -140,7 +145,9 @@ TEST(KilledRun, AnExportKilledDuringItsFirstFramesLeavesNoFolderOfHiddenFrames) 
 // whole PNG, and no gap.
 TEST(KilledRun, SequenceRunsKilledAtRandomMomentsLeaveNoGap) {
     test::TempDir dir;
-    const fs::path projectFile = longProject(dir);
+    // Pictures the size of the source: thirty runs stay well inside the test's limit on a busy
+    // machine, and frames still finish out of order.
+    const fs::path projectFile = longProject(dir, 320, 180);
     const auto shownIn = [](const fs::path& folder) {
         std::vector<std::string> names;
         std::error_code ec;
@@ -169,9 +176,13 @@ TEST(KilledRun, SequenceRunsKilledAtRandomMomentsLeaveNoGap) {
         }
         const std::size_t killAt = std::uniform_int_distribution<std::size_t>(1, 120)(random);
         int status = 0;
-        // Bounded by the run itself: it either shows killAt frames or ends.
+        // Bounded by the run itself: it either shows killAt frames or ends. The pause leaves the
+        // cores to the run, which writes a frame in several milliseconds at best.
         while (::waitpid(pid, &status, WNOHANG) == 0) {
-            if (shownIn(folder).size() < killAt) continue;
+            if (shownIn(folder).size() < killAt) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
         }
@@ -181,6 +192,79 @@ TEST(KilledRun, SequenceRunsKilledAtRandomMomentsLeaveNoGap) {
         for (const std::string& name : shown)
             EXPECT_TRUE(test::readFile(folder / name).ends_with(std::string("IEND\xae\x42\x60\x82", 8))) << name << " is cut";
     }
+}
+
+// Runs qm-bench with `arguments` and sends it `signal` once a hidden file in `folder` holds bytes;
+// how it ended, or nothing when it ended first.
+std::optional<int> stopMidway(const std::vector<std::string>& arguments, const fs::path& folder, int signal) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGINT, SIG_DFL);  // as from a terminal, even where the tests run in the background
+        std::vector<char*> argv{const_cast<char*>(QM_BENCH)};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(QM_BENCH, argv.data());
+        ::_exit(127);
+    }
+    const auto writing = [&] {
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+            if (it->path().filename().string().starts_with(".") && it->is_regular_file(ec) && it->file_size(ec) > 0) return true;
+        return false;
+    };
+    return test::signalWhen(pid, writing, signal);
+}
+
+// Told to stop, an export (qm-bench's own, or the editor's in a script) is cancelled, leaves
+// nothing of its movie, and ends by the signal, the script's later commands not run.
+TEST(KilledRun, AnExportToldToStopRemovesItsMovieAndEndsByTheSignal) {
+    test::TempDir dir;
+    const fs::path projectFile = longProject(dir);
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    test::writeFile(dir / "script.json",
+                    json::array({{{"op", "open"}, {"path", projectFile.string()}},
+                                 {{"op", "export"}, {"format", "proRes422"}, {"path", (out / "Show.mov").string()}},
+                                 {{"op", "write"}, {"path", (out / "after.qmproj").string()}}})
+                        .dump());
+    const std::pair<int, std::vector<std::string>> runs[] = {
+        {SIGTERM, {"export-project", projectFile.string(), "--format", "proRes422", "--out", out.string()}},
+        {SIGINT, {"editor-script", (dir / "script.json").string()}}};
+    for (const auto& [signal, arguments] : runs) {
+        SCOPED_TRACE(arguments.front());
+        const auto status = stopMidway(arguments, out, signal);
+        ASSERT_TRUE(status) << "the export ended before it was stopped";
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal) << "status " << *status;
+        EXPECT_EQ(test::fileNames(out), std::vector<std::string>{});
+    }
+}
+
+// A project that editor-script's write replaces, cut short (here by the file-size limit, as a
+// kill or a full disk would), stays whole: the new one is written beside it.
+TEST(KilledRun, AProjectWriteCutShortKeepsTheOldProject) {
+    test::TempDir dir;
+    const fs::path projectFile = longProject(dir), old = dir / "Show.qmproj";
+    const std::string before = test::readFile(projectFile);
+    test::writeFile(old, before);
+    test::writeFile(dir / "script.json", json::array({{{"op", "open"}, {"path", projectFile.string()}},
+                                                      {{"op", "write"}, {"path", old.string()}}})
+                                             .dump());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const rlimit limit{512, 512};  // room for the error's words, not for the project
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::dup2(::open((dir / "errors.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        ::execl(QM_BENCH, QM_BENCH, "editor-script", (dir / "script.json").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const std::string errors = test::readFile(dir / "errors.txt");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "status " << status;
+    EXPECT_NE(errors.find("(write)"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("File too large"), std::string::npos) << errors;
+    EXPECT_EQ(test::readFile(old), before);
+    EXPECT_EQ(test::fileNames(dir.path()), (std::vector<std::string>{"Show.qmproj", "errors.txt", "long.mov", "long.qmproj", "script.json"}));
 }
 
 // Hidden items in `folder` and in every folder in it.
@@ -220,6 +304,7 @@ TEST(KilledRun, AWholeExportClearsWhatAnExportKilledBeforeItLeft) {
             ::kill(killed, SIGKILL);
             ::waitpid(killed, &status, 0);
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_TRUE(WIFSIGNALED(status)) << "the export ended before it was killed";
     ASSERT_FALSE(hiddenIn(out).empty());

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +39,7 @@ pid_t startTranscode(const fs::path& source, const fs::path& out, const char* fo
     if (pid == 0) {
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, STDOUT_FILENO);
+        ::signal(SIGINT, SIG_DFL);  // as from a terminal, even where the tests run in the background
         if (!errors.empty()) ::dup2(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
         if (fileSizeLimit != RLIM_INFINITY) {
             ::signal(SIGXFSZ, SIG_DFL);
@@ -51,19 +54,7 @@ pid_t startTranscode(const fs::path& source, const fs::path& out, const char* fo
 }
 
 // Kills the run once `midway` holds; false when the run ended first.
-bool killWhen(pid_t pid, const std::function<bool()>& midway) {
-    int status = 0;
-    // Bounded by the run itself: it either gets midway or ends.
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (midway()) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
+bool killWhen(pid_t pid, const std::function<bool()>& midway) { return test::signalWhen(pid, midway, SIGKILL).has_value(); }
 
 std::vector<std::string> names(const fs::path& folder, bool hidden) {
     std::vector<std::string> out;
@@ -113,6 +104,42 @@ TEST(KilledConvertRun, LeavesNothingUnderItsNameAndTheNextRunTakesIt) {
     EXPECT_EQ(next->target(), out / "long_PNG 2");
     EXPECT_EQ(names(out, true), std::vector<std::string>{next->path().filename()});
     EXPECT_TRUE(names(frames, true).empty());
+}
+
+// Told to stop (a service manager's SIGTERM, Ctrl+C's SIGINT), a run cancels itself and ends by
+// the same signal: nothing of a movie stays, hidden or not; a sequence keeps whole frames from
+// the first and nothing hidden.
+TEST(KilledConvertRun, ARunToldToStopRemovesWhatItMadeAndEndsByTheSignal) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:duration=20", "-c:v", "libx264", "-preset",
+                  "ultrafast", "-pix_fmt", "yuv420p", (dir / "long.mov").string()});
+    for (const auto& [signal, format] : {std::pair{SIGTERM, "proRes422"}, std::pair{SIGINT, "pngSequence"}}) {
+        SCOPED_TRACE(format);
+        const fs::path out = dir / format, frames = out / "long_PNG";
+        fs::create_directories(out);
+        const bool sequence = std::string(format) == "pngSequence";
+        const auto status = test::signalWhen(startTranscode(dir / "long.mov", out, format), [&] {
+            if (sequence) return names(frames, false).size() >= 3;
+            for (const auto& name : names(out, true)) {
+                std::error_code ec;
+                if (fs::file_size(out / name, ec) > 0 && !ec) return true;
+            }
+            return false;
+        }, signal);
+        ASSERT_TRUE(status) << "the run ended before it was stopped";
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal) << "status " << *status;
+        EXPECT_EQ(names(out, true), std::vector<std::string>{});
+        if (!sequence) {
+            EXPECT_EQ(names(out, false), std::vector<std::string>{});
+            continue;
+        }
+        EXPECT_EQ(names(out, false), std::vector<std::string>{"long_PNG"});
+        EXPECT_EQ(names(frames, true), std::vector<std::string>{});
+        const auto shown = names(frames, false);
+        EXPECT_EQ(shown, test::sequenceFrameNames(frames, int(shown.size()), "png"));
+        for (const auto& name : shown)
+            EXPECT_TRUE(test::readFile(frames / name).ends_with(std::string("IEND\xae\x42\x60\x82", 8))) << name << " is cut";
+    }
 }
 
 int runTranscode(const fs::path& source, const fs::path& out, const char* format) {
@@ -175,6 +202,30 @@ TEST(KilledConvertRun, TheSweepLeavesTheUsersLookAlikes) {
     EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG_000001.png.1.partial"), "frame");
     EXPECT_EQ(test::readFile(out / "name_PNG" / ".name_PNG.0000abcd.partial" / "keep.txt"), "sequence");
     EXPECT_EQ(test::countFrames(out / "name_Hap.mov"), 25);
+}
+
+// A run into a folder clears what runs killed there left under any other name (a killed ProRes
+// run's gigabytes need not wait for a run of its own name): hidden movies, a staging folder, a
+// sequence's reservation and the hidden frames it stands for. What a live run holds stays.
+TEST(KilledConvertRun, TheNextRunIntoTheFolderClearsWhatKilledRunsLeftUnderOtherNames) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 1.0);
+    const fs::path out = dir / "out";
+    fs::create_directories(out / "Show");
+    test::writeFile(out / "Show" / "Show_000000.png", "frame");
+    test::runAndKill([&] {
+        static const PartialFile movie(out / "other_ProRes422.mov"), reservation(out / "Show"),
+            frame(out / "Show" / "Show_000001.jpg");
+        if (::write(movie.descriptor(), "movie", 5) != 5) throw std::runtime_error("write");
+        static const PartialFolder staging(out / "Other PNG");
+    });
+    ASSERT_EQ(names(out, true).size(), 3u);
+    const PartialFile live(out / "busy_Hap.mov");
+
+    ASSERT_EQ(runTranscode(source, out, "hap"), 0);
+    EXPECT_EQ(names(out, true), std::vector<std::string>{live.path().filename()});
+    EXPECT_EQ(names(out, false), (std::vector<std::string>{"Show", "name_Hap.mov"}));
+    EXPECT_EQ(test::fileNames(out / "Show"), std::vector<std::string>{"Show_000000.png"});
 }
 
 // A run killed while it sweeps what a dead sequence run left (the hidden frames in its folder and

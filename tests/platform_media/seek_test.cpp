@@ -150,7 +150,7 @@ TEST(Seek, ACancelledSeekStopsAtOnce) {
         first = reader->next();
         returned = true;
     });
-    while (reader->samplesDecoded() < 10 && !returned) std::this_thread::yield();
+    while (reader->samplesDecoded() < 10 && !returned) std::this_thread::sleep_for(std::chrono::microseconds(100));
     reader->cancel();
     reading.join();
     EXPECT_FALSE(first);

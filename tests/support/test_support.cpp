@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -48,6 +50,20 @@ SmallDisk::SmallDisk(std::size_t bytes) {
 
 SmallDisk::~SmallDisk() {
     if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+std::optional<int> signalWhen(int pid, const std::function<bool()>& midway, int signal) {
+    int status = 0;
+    // Bounded by the child itself: it either gets midway or ends.
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (midway()) {
+            ::kill(pid, signal);
+            ::waitpid(pid, &status, 0);
+            return status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return std::nullopt;
 }
 
 void runAndKill(const std::function<void()>& work) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,10 @@ private:
 // Runs `work` in a child process, as a run of the application would, and kills the child with
 // SIGKILL once `work` has returned: what the run holds is left behind as a crash leaves it.
 void runAndKill(const std::function<void()>& work);
+
+// Sends `signal` to the child `pid` once `midway` holds (looked at every few milliseconds, leaving
+// the cores to the child) and returns how the child ended; nothing when it ended first.
+std::optional<int> signalWhen(int pid, const std::function<bool()>& midway, int signal);
 
 struct CommandResult {
     int exitCode = -1;
