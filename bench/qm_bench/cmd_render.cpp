@@ -76,6 +76,13 @@ void checkOptions(const Arguments& a, const std::vector<std::string>& known) {
 
 qm::Project openProject(const std::string& path) { return qm::Project::open(QString::fromStdString(path)); }
 
+// A clip's medium that could not be read, in the words of a command that is no export.
+std::runtime_error readFailure(const qm::MediaReadError& e) {
+    char at[32];
+    std::snprintf(at, sizeof at, "%.2f", e.seconds());
+    return std::runtime_error("\u201c" + e.name().toStdString() + "\u201d can't be read at " + at + " s into the file: " + e.reason());
+}
+
 // Draws one frame as the exporter does.
 void drawFrame(qm::CompositionRenderer& renderer, const qm::Project& project, const qm::MediaInfos& infos, double t,
                qm::PixelBuffer& into, bool preview) {
@@ -99,9 +106,7 @@ int renderFrame(const std::vector<std::string>& args) {
     try {
         drawFrame(renderer, project, infos, time, *buffer, a.has("--preview"));
     } catch (const qm::MediaReadError& e) {
-        char at[32];
-        std::snprintf(at, sizeof at, "%.2f", e.seconds());
-        throw std::runtime_error("\u201c" + e.name().toStdString() + "\u201d can't be read at " + at + " s into the file: " + e.reason());
+        throw readFailure(e);
     }
     // BGRA bytes are QImage's ARGB32 on little-endian machines.
     const QImage view(buffer->data(), buffer->width(), buffer->height(), qsizetype(buffer->bytesPerRow()),
@@ -195,7 +200,8 @@ int audioMix(const std::vector<std::string>& args) {
     checkOptions(a, {"--out"});
     if (!a.has("--out")) throw std::invalid_argument("--out is required");
     const qm::Project project = openProject(a.project);
-    const std::optional<qm::AudioMixPlan> plan = qm::makeAudioMix(project.tracks, project.media, ltc);
+    // Strict: a clip whose sound can't be read fails the command in words, never sounds silent.
+    const std::optional<qm::AudioMixPlan> plan = qm::makeAudioMix(project.tracks, project.media, ltc, true);
     if (!plan) {
         std::printf("no audio\n");
         return 0;
@@ -206,9 +212,15 @@ int audioMix(const std::vector<std::string>& args) {
     qm::AudioMixReader reader(*plan, 0.0, project.duration());
     reader.setStrict(true);
     long long frames = 0;
-    while (auto buffer = reader.next()) {
-        file.write(reinterpret_cast<const char*>(buffer->planes[0].data()), std::streamsize(buffer->planes[0].size()));
-        frames += buffer->frameCount;
+    try {
+        while (auto buffer = reader.next()) {
+            file.write(reinterpret_cast<const char*>(buffer->planes[0].data()), std::streamsize(buffer->planes[0].size()));
+            frames += buffer->frameCount;
+        }
+    } catch (const qm::MediaReadError& e) {
+        file.close();
+        std::filesystem::remove(out);
+        throw readFailure(e);
     }
     if (!file.flush()) throw std::runtime_error("cannot write " + out);
     std::printf("frames %lld\n", frames);

@@ -11,6 +11,7 @@
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
 #include "editor_model/timeline_fixtures.h"
+#include "support/damaged_media.h"
 
 namespace qm {
 namespace {
@@ -287,6 +288,85 @@ TEST(AudioMixPeer, UnreadableSoundFailsInWords) {
         FAIL() << "the mix read through";
     } catch (const MediaReadError& e) {
         EXPECT_EQ(e.name(), "gone bad.m4a");
+    }
+}
+
+// The strict mix of a project (an export's) through to its end: the first failure, or nothing.
+std::optional<MediaReadError> strictFailure(const Project& p) {
+    const auto plan = makeAudioMix(p.tracks, p.media, {}, true);
+    if (!plan) return std::nullopt;
+    AudioMixReader reader(*plan, 0, p.duration());
+    reader.setStrict(true);
+    try {
+        while (reader.next()) {
+        }
+    } catch (const MediaReadError& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+// Sound files cut to half their bytes, or with junk over their middle, after the clips were
+// made: a strict mix stops where a clip needs sound the file no longer holds or cannot decode,
+// naming the file and the time in it, while a preview's mix goes on with that clip silent. Whole
+// files pass strict mixing unchanged, clips past their sound's end included.
+TEST(AudioMixPeer, SoundCutShortOrDamagedStopsAStrictMix) {
+    test::TempDir dir;
+    enum class Damage { cut, junk, random };
+    const struct { const char* file; std::vector<std::string> codec; Damage damage; } cases[] = {
+        {"pcm.wav", {"-c:a", "pcm_s16le"}, Damage::cut},
+        {"lossless.flac", {"-c:a", "flac"}, Damage::cut},
+        {"lame.mp3", {"-c:a", "libmp3lame", "-b:a", "128k"}, Damage::cut},
+        {"adts.aac", {"-c:a", "aac"}, Damage::cut},
+        {"opus.mkv", {"-c:a", "libopus"}, Damage::cut},
+        {"fast.m4a", {"-c:a", "aac", "-movflags", "+faststart"}, Damage::cut},
+        {"junk.mp3", {"-c:a", "libmp3lame", "-b:a", "128k"}, Damage::junk},
+        {"vorbis.mkv", {"-c:a", "libvorbis"}, Damage::junk},
+        {"random.mp3", {"-c:a", "libmp3lame"}, Damage::random},
+    };
+    constexpr double kLength = 8;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        test::TempDir here;
+        std::vector<std::string> args{"-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=48000:d=8"};
+        args.insert(args.end(), c.codec.begin(), c.codec.end());
+        const Medium m = test::makeMedium(here / c.file, args);
+        // Past the damage, across it, and before it.
+        const Project past = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0.5, 4.8, 1.6)});
+        const Project across = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0.5, 2.4, 3.2)});
+        const Project before = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0.5, 0.2, 1.6)});
+        for (const Project* p : {&past, &across, &before}) EXPECT_FALSE(strictFailure(*p)) << "the whole file";
+        const std::vector<float> wholeAcross = test::mixOf(across);
+        const size_t bytes = std::filesystem::file_size(m.path);
+        if (c.damage == Damage::cut) test::cutAt(m.path, bytes / 2);
+        if (c.damage == Damage::junk) test::garble(m.path, bytes * 6 / 10, bytes * 6 / 10 + 4000);
+        if (c.damage == Damage::random) test::garble(m.path, 0, bytes);
+        // Where the sound stops: about half way (the tone codes evenly), or where the junk is.
+        const double lost = c.damage == Damage::random ? 0 : c.damage == Damage::cut ? kLength / 2 : kLength * 0.6;
+
+        const std::optional<MediaReadError> atPast = strictFailure(past);
+        ASSERT_TRUE(atPast) << "the mix read through";
+        EXPECT_EQ(atPast->name(), QString(c.file));
+        EXPECT_NEAR(atPast->seconds(), c.damage == Damage::junk ? lost : 4.8, c.damage == Damage::junk ? 0.6 : 1e-3)
+            << atPast->reason();
+        const std::optional<MediaReadError> atAcross = strictFailure(across);
+        ASSERT_TRUE(atAcross) << "the mix read through";
+        EXPECT_NEAR(atAcross->seconds(), std::max(lost, 2.4), 0.7) << atAcross->reason();
+        EXPECT_EQ(bool(strictFailure(before)), c.damage == Damage::random);
+        // A preview's mix: the sound up to the damage as it was, silence after it.
+        const std::vector<float> damaged = test::mixOf(across);
+        if (c.damage == Damage::random) {
+            EXPECT_TRUE(damaged.empty());  // nothing of it to hear
+            continue;
+        }
+        ASSERT_EQ(damaged.size(), wholeAcross.size());
+        const auto from = [&](double timeline) { return std::ptrdiff_t(2 * std::llround(timeline * 48000)); };
+        const std::vector<float> head(damaged.begin() + from(0.5), damaged.begin() + from(0.5 + lost - 2.4 - 0.7));
+        const std::vector<float> wholeHead(wholeAcross.begin() + from(0.5), wholeAcross.begin() + from(0.5 + lost - 2.4 - 0.7));
+        EXPECT_GE(test::snr(head, wholeHead), 60);
+        if (c.damage == Damage::cut) {
+            EXPECT_TRUE(std::all_of(damaged.begin() + from(0.5 + 3.2 - 0.1), damaged.end(), [](float v) { return v == 0; }));
+        }
     }
 }
 

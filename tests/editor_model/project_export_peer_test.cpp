@@ -541,5 +541,31 @@ TEST(ProjectExportPeer, MovieSoundIsTheMix) {
     }
 }
 
+// Sound a clip needs that its file no longer holds stops the export with the file's name and the
+// time in it, and leaves no movie; without sound in the output the run goes through.
+TEST(ProjectExportPeer, SoundCutShortFailsTheRunWithItsNameAndTime) {
+    test::TempDir dir;
+    fs::create_directories(dir / "out");
+    const Medium m = test::makeMedium(dir / "tune.m4a", {"-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:a", "aac",
+                                                         "-movflags", "+faststart"});
+    Clip c = test::clipOf(m, 0, 1, kW, kH);
+    c.sourceIn = 4.5;
+    const Project p = test::projectOf(kW, kH, 10, {m}, {c});
+    test::cutAt(m.path, fs::file_size(m.path) / 2);
+    const fs::path out = dir / "out" / "Show.mov";
+    try {
+        ProjectExporter(p, test::infosOf({m}), settingsFor(OutputFormat::proRes422Proxy), out, {}).exportProject({});
+        FAIL() << "the run ended well";
+    } catch (const MediaReadError& e) {
+        EXPECT_EQ(e.name(), "tune.m4a");
+        EXPECT_NEAR(e.seconds(), 4.5, 1e-3);
+        EXPECT_EQ(std::string(e.what()), "\u201ctune.m4a\u201d can't be read at 4.50 s into the file, so the export was stopped: "
+                                         "the file ends before this sound");
+    }
+    EXPECT_TRUE(test::fileNames(dir / "out").empty());
+    ProjectExporter(p, test::infosOf({m}), settingsFor(OutputFormat::proRes422Proxy, false), out, {}).exportProject({});
+    EXPECT_TRUE(fs::exists(out));
+}
+
 }  // namespace
 }  // namespace qm

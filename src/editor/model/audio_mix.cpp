@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <map>
 
 #include "editor/model/composition_renderer.h"
@@ -44,6 +45,13 @@ int64_t nearestSample(double seconds) {
     return std::llround(std::round(samples * 1024) / 1024);
 }
 
+// The words for a sound that failed to read: the reader's own where it found the loss itself.
+std::string soundFailure(const std::exception& e) {
+    const auto* media = dynamic_cast<const MediaError*>(&e);
+    if (media && media->code() == 0 && media->step() == "read audio") return media->detail();
+    return std::string("its sound there can't be read (") + e.what() + ")";
+}
+
 }  // namespace
 
 double AudioMixPlan::end() const {
@@ -53,9 +61,21 @@ double AudioMixPlan::end() const {
 }
 
 std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const std::vector<MediaItem>& media,
-                                         const LTCInfos& ltc) {
+                                         const LTCInfos& ltc, bool strict) {
     AudioMixPlan plan;
     std::map<QUuid, std::shared_ptr<MediaAsset>> assets;
+    std::map<std::pair<QUuid, int>, std::optional<double>> breaks;  // strict: where a track's sound breaks off
+    // A clip whose whole sound the file no longer holds: kept, unreadable from its in-point.
+    const auto unreadable = [&](const Clip& clip, const MediaItem& item, const std::string& why) {
+        AudioMixClip c;
+        c.file = item.path.toStdString();
+        c.start = clip.start;
+        c.streamFrom = clip.sourceIn;
+        c.length = c.duration = clip.duration;
+        c.unreadableFrom = -std::numeric_limits<double>::infinity();
+        c.unreadable = why;
+        if (c.length > 0) plan.clips.push_back(std::move(c));
+    };
     for (const Track& track : tracks) {
         if (!track.isAudioEnabled) continue;
         for (const Clip& clip : track.clips) {
@@ -65,12 +85,16 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             if (!asset) {
                 try {
                     asset = MediaAsset::open(item->path.toStdString());
-                } catch (...) {
+                } catch (const std::exception& e) {
+                    if (strict) unreadable(clip, *item, std::string("the file can't be opened as sound (") + e.what() + ")");
                     continue;  // tried again for the medium's next clip
                 }
             }
             const std::vector<TrackInfo> audio = asset->tracks(TrackKind::audio);
-            if (audio.empty()) continue;
+            if (audio.empty()) {
+                if (strict) unreadable(clip, *item, "the file holds no sound any more");
+                continue;
+            }
             auto entry = ltc.constFind(item->id);
             const std::optional<Choice> choice = chooseTrack(audio, entry == ltc.cend() ? nullptr : &*entry);
             if (!choice) continue;
@@ -83,14 +107,35 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             const double streamEnd = chosen.duration.isNumeric() ? streamStart + chosen.duration.seconds()
                                                                  : secondsOr(asset->duration(), 0.0);
             const double available = streamEnd - origin - clip.sourceIn;
-            if (!(available > 0)) continue;
+            // Sound past the probed end may be where a cut file breaks off: an estimated length
+            // ends about there, and the file's last packet is not whole.
+            std::optional<double> breaksAt;
+            if (strict && !(available >= clip.duration)) {
+                const auto key = std::pair(item->id, choice->track);
+                if (!breaks.contains(key)) {
+                    try {
+                        const std::optional<MediaTime> at =
+                            AudioSampleReader::breaksOff(item->path.toStdString(), choice->track, MediaTime::fromSeconds(streamEnd, 48000));
+                        breaks[key] = at ? std::optional(at->seconds()) : std::nullopt;
+                    } catch (const std::exception&) {
+                        breaks[key] = streamStart;
+                    }
+                }
+                breaksAt = breaks[key];
+            }
+            if (!(available > 0) && !breaksAt) continue;
             AudioMixClip c;
             c.file = item->path.toStdString();
             c.audioTrack = choice->track;
             c.replacement = choice->replacement;
             c.start = clip.start;
             c.streamFrom = clip.sourceIn + origin;
-            c.length = std::min(clip.duration, available);
+            c.origin = origin;
+            c.length = breaksAt ? clip.duration : std::min(clip.duration, available);
+            if (breaksAt) {
+                c.unreadableFrom = *breaksAt;
+                c.unreadable = "the file ends before this sound";
+            }
             c.duration = clip.duration;
             c.volume = clip.volume;
             c.fadeIn = clip.fadeIn;
@@ -112,6 +157,7 @@ struct AudioMixReader::Source {
     std::vector<float> pending;  // stereo frames from stream sample pendingStart on
     int64_t pendingStart = 0;
     std::optional<MediaReadError> failure;  // the file could not be read on from there
+    int64_t unreadableFrom = INT64_MAX;     // stream sample from which the plan knows it can't be
 
     // Timeline sample n plays the stream at n / rate − start + streamFrom seconds, to the nearest
     // sample: the clip's ends and that offset are each rounded once from the clip's own times, so
@@ -120,25 +166,35 @@ struct AudioMixReader::Source {
         : clip(c),
           begin(nearestSample(c.start)),
           end(nearestSample(c.start + c.length)),
-          streamFrom(begin + nearestSample(c.streamFrom - c.start)) {}
+          streamFrom(begin + nearestSample(c.streamFrom - c.start)) {
+        if (c.unreadableFrom) unreadableFrom = nearestSample(*c.unreadableFrom);
+    }
 
-    // Adds samples [from, from + count) of the timeline, within the clip, into `mix`.
-    void mixInto(float* mix, int64_t from, int64_t count) {
-        const int64_t a = std::max(from, begin), b = std::min(from + count, end);
+    // Adds samples [from, from + count) of the timeline, within the clip, into `mix`; a strict
+    // mix reads the file strictly.
+    void mixInto(float* mix, int64_t from, int64_t count, bool strict) {
+        const int64_t a = std::max(from, begin);
+        int64_t b = std::min(from + count, end);
         if (a >= b) return;
         const int64_t s0 = streamFrom + (a - begin);
+        if (s0 + (b - a) > unreadableFrom) {
+            if (!failure) record(clip.unreadable, std::max(unreadableFrom, s0));
+            b = a + std::max<int64_t>(unreadableFrom - s0, 0);
+            if (a >= b) return;
+        }
         if (!opened) {
             opened = true;
             pendingStart = s0;
             try {
                 reader = AudioSampleReader::openTrack(clip.file, clip.audioTrack, {kRate, 2, AudioSampleFormat::float32},
                                                       clip.replacement, MediaTime::make(s0, kRate));
-                if (!reader) fail("the file no longer holds this sound track");
+                if (!reader) fail("the file no longer holds this sound track", s0);
+                if (reader) reader->setStrict(strict);
             } catch (const std::exception& e) {
-                fail(e.what());
+                fail(soundFailure(e), s0);
             }
         }
-        fill(s0 + (b - a));
+        fill(s0 + (b - a), s0);
         for (int64_t n = a; n < b; ++n) {
             const int64_t s = s0 + (n - a);
             if (s < pendingStart || s >= pendingStart + int64_t(pending.size() / 2)) continue;
@@ -152,13 +208,14 @@ struct AudioMixReader::Source {
         drop(s0 + (b - a));
     }
 
-    void fill(int64_t upTo) {
+    // Reads on to `upTo`; a failure is placed no earlier than `needed`, the first sample wanted.
+    void fill(int64_t upTo, int64_t needed) {
         while (!ended && pendingStart + int64_t(pending.size() / 2) < upTo) {
             std::optional<AudioSampleBuffer> buffer;
             try {
                 buffer = reader->next();
             } catch (const std::exception& e) {
-                fail(e.what());
+                fail(soundFailure(e), needed);
                 break;
             }
             if (!buffer) {
@@ -172,11 +229,14 @@ struct AudioMixReader::Source {
         }
     }
 
-    void fail(const std::string& reason) {
-        const int64_t at = pendingStart + int64_t(pending.size() / 2);
-        failure.emplace(QUuid(), QString::fromStdString(clip.file.filename().string()), double(at) / kRate, reason);
+    void fail(const std::string& reason, int64_t needed) {
+        record(reason, std::max(pendingStart + int64_t(pending.size() / 2), needed));
         reader.reset();
         ended = true;
+    }
+
+    void record(const std::string& reason, int64_t at) {
+        failure.emplace(QUuid(), QString::fromStdString(clip.file.filename().string()), double(at) / kRate - clip.origin, reason);
     }
 
     void drop(int64_t before) {
@@ -206,7 +266,7 @@ std::optional<AudioSampleBuffer> AudioMixReader::next() {
     out.planes.assign(1, std::vector<uint8_t>(size_t(count) * 2 * sizeof(float), 0));
     auto* mix = reinterpret_cast<float*>(out.planes[0].data());
     for (auto& source : sources_) {
-        source->mixInto(mix, position_, count);
+        source->mixInto(mix, position_, count, strict_);
         if (strict_ && source->failure) throw *source->failure;
     }
     position_ += count;

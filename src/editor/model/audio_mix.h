@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "editor/model/project.h"
@@ -32,6 +33,11 @@ struct AudioMixClip {
     double volume = 1;
     double fadeIn = 0;
     double fadeOut = 0;
+    double origin = 0;      // seconds on the stream's time line at the medium's time 0
+    // Where on the stream's time line (seconds; −∞: nowhere) the file's sound stops being readable,
+    // and why: the clip is silent from there, and a strict mix stops there.
+    std::optional<double> unreadableFrom;
+    std::string unreadable;
     bool operator==(const AudioMixClip&) const = default;
 };
 
@@ -44,13 +50,17 @@ struct AudioMixPlan {
 // The clips of audio-enabled tracks whose media have sound, or nothing when none has. A clip is
 // left out when its file cannot be read, has no usable track, or its sound ends before sourceIn.
 // Media time 0 is the start of the file's video track, or of the audio stream without one.
+// A strict plan (an export's) keeps the clips whose sound the file no longer holds, marked
+// unreadable: those of a file that does not open or has no sound track, and those that run past
+// the end of a sound that breaks off there (the file's end is read for them).
 std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const std::vector<MediaItem>& media,
-                                         const LTCInfos& ltc);
+                                         const LTCInfos& ltc, bool strict = false);
 
 // The mix of [from, to) timeline seconds as 48 kHz stereo float32 interleaved, in runs of at most
 // 4096 frames; each clip at volume × fade ramps, summed without normalising. Files open when the
 // mix reaches them. A file that fails to read is silent from there on; a strict mix (an export's)
-// stops there instead, with a MediaReadError naming it.
+// stops there instead, with a MediaReadError naming it and the time in it: sound that is cut
+// short or cannot be decoded where a clip needs it is read strictly (AudioSampleReader::setStrict).
 class AudioMixReader : public AudioBufferSource {
 public:
     static constexpr int kRate = 48000;

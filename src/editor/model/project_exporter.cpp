@@ -114,19 +114,33 @@ private:
     MediaWatch& watch_;
 };
 
-// The same for the sound, which may end after the pictures.
+// The same for the sound, which may end after the pictures. A medium whose sound can't be read
+// is kept as found, since the run reports the feed's failure in general words.
 class WatchedAudio : public AudioBufferSource {
 public:
     WatchedAudio(AudioBufferSource& audio, MediaWatch& watch) : audio_(audio), watch_(watch) {}
     std::optional<AudioSampleBuffer> next() override {
-        std::optional<AudioSampleBuffer> samples = audio_.next();
+        std::optional<AudioSampleBuffer> samples;
+        try {
+            samples = audio_.next();
+        } catch (const MediaReadError& e) {
+            std::lock_guard guard(lock_);
+            if (!unread_) unread_ = e;
+            throw;
+        }
         if (!samples) watch_.check(false);
         return samples;
+    }
+    std::optional<MediaReadError> unread() const {
+        std::lock_guard guard(lock_);
+        return unread_;
     }
 
 private:
     AudioBufferSource& audio_;
     MediaWatch& watch_;
+    mutable std::mutex lock_;
+    std::optional<MediaReadError> unread_;
 };
 
 }  // namespace
@@ -182,7 +196,12 @@ int64_t ProjectExporter::frameCount() const {
 
 std::optional<AudioMixPlan> ProjectExporter::audioPlan() const {
     if (!settings_.includeAudio || isImageSequence(settings_.format)) return std::nullopt;
-    return makeAudioMix(project_.tracks, project_.media, ltc_);
+    // Media without a probe result are left out of the run, sound and picture alike; the sound of
+    // the others must be whole.
+    std::vector<MediaItem> probed;
+    std::copy_if(project_.media.begin(), project_.media.end(), std::back_inserter(probed),
+                 [this](const MediaItem& item) { return infos_.contains(item.id); });
+    return makeAudioMix(project_.tracks, probed, ltc_, true);
 }
 
 void ProjectExporter::exportProject(const ProgressCallback& progress) {
@@ -238,6 +257,9 @@ void ProjectExporter::exportProject(const ProgressCallback& progress) {
             destination_.discardSequence();
             throw *gone;
         }
+        if (const std::optional<MediaReadError> unread = watchedAudio ? watchedAudio->unread() : std::nullopt;
+            unread && !cancellation().value())
+            throw *unread;
         throw;
     }
 }

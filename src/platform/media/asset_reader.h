@@ -233,6 +233,18 @@ public:
     std::optional<AudioSampleBuffer> next();
     void cancel();
 
+    // Track reading (openTrack): sound the file no longer holds or cannot decode, from `start` on,
+    // fails next() with MediaError ("read audio") where it would sound as silence: a gap after a
+    // packet the decoder refused or the demuxer found cut short (in Matroska any gap over 50 ms,
+    // its blocks follow on unless a cluster was unreadable), and an end inside the last packet,
+    // in a Matroska file that stops inside an element, or more than two codec frames before the
+    // track's stated length (one estimated from the bit rate states none).
+    void setStrict(bool on);
+    // Where the track's sound breaks off when read strictly from two seconds before `end` (its
+    // probed length) to the file's end, on the stream's time line: nothing when it ends whole.
+    // Library failures opening it throw MediaError.
+    static std::optional<MediaTime> breaksOff(const std::filesystem::path& file, int audioTrack, MediaTime end);
+
     struct Impl;
 
 private:

@@ -210,6 +210,11 @@ struct AudioSampleReader::Impl {
     // A seek must land on a packet at or before this (stream time base); one that lands later has
     // lost packets the sound needs, so the track is read again from its start (see readFromStart).
     std::optional<SeekCheck> seekCheck;
+    // Strict reading: sound lost from `neededFrom` on (output samples) fails the read. A packet
+    // refused or cut short since the last sound delivered is what makes a gap a loss.
+    bool strict = false;
+    int64_t neededFrom = INT64_MIN;
+    bool lossPending = false;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
 
@@ -327,7 +332,10 @@ struct AudioSampleReader::Impl {
                 return false;
             }
             if (rc != AVERROR(EAGAIN)) {
-                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) continue;
+                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
+                    lossPending = true;
+                    continue;
+                }
                 throw MediaError::fromCode("audio decode", rc);
             }
             if (demuxEnded) {
@@ -358,12 +366,16 @@ struct AudioSampleReader::Impl {
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
             }
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
+                lossPending = true;
                 if (native) continue;
                 throw MediaError("read audio", "incomplete audio sample");
             }
             rc = avcodec_send_packet(decoder.get(), packet.get());
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
-                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) continue;
+                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
+                    lossPending = true;
+                    continue;
+                }
                 throw MediaError::fromCode("audio decode", rc);
             }
         }
@@ -515,7 +527,10 @@ struct AudioSampleReader::Impl {
                 deliveredEnd += b.frameCount;
                 return b;
             }
-            if (converted.empty() && !fillConverted()) return std::nullopt;
+            if (converted.empty() && !fillConverted()) {
+                if (strict) checkWholeEnd();
+                return std::nullopt;
+            }
             AudioSampleBuffer b = std::move(converted.front());
             converted.pop_front();
             const int64_t at = b.time.value;
@@ -528,6 +543,7 @@ struct AudioSampleReader::Impl {
             if (gap > tolerance) {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
+                if (strict && at > neededFrom && lost(gap)) throw MediaError("read audio", "its sound there can't be decoded");
                 pendingSilence = gap;
                 converted.push_front(std::move(b));
                 continue;
@@ -540,11 +556,40 @@ struct AudioSampleReader::Impl {
                 b.time = MediaTime::make(at + drop, output.sampleRate);
                 if (b.frameCount == 0) continue;
                 deliveredEnd = at + drop + b.frameCount;
+                lossPending = false;
                 return b;
             }
             deliveredEnd += b.frameCount;
+            lossPending = false;
             return b;
         }
+    }
+
+    // Whether a gap in the stamps is sound lost rather than silence the file means: after a
+    // packet refused or cut short; in Matroska, whose blocks follow on unless a cluster was passed
+    // over as unreadable, also past the jitter of stamps taken from a clock.
+    bool lost(int64_t gap) const {
+        const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
+        return lossPending || (matroska && gap > output.sampleRate / 20);
+    }
+
+    // At the end of the track, when more sound was asked for: the file must not end inside its
+    // last packet, nor before the length it states (an estimate from the bit rate states none).
+    void checkWholeEnd() {
+        const AVStream* st = format->streams[info.streamIndex];
+        const int64_t first =
+            av_rescale_q(st->start_time != AV_NOPTS_VALUE ? st->start_time : 0, st->time_base, AVRational{1, output.sampleRate});
+        const int64_t reached = started ? deliveredEnd : std::max(neededFrom, first);
+        bool cut = lossPending || fileEnd(format.get(), path).cutShort;
+        const MediaTime length = ffmpeg::streamDuration(*st);
+        if (!cut && length.isNumeric() && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+            const int64_t stated = first + length.convertScale(output.sampleRate).value;
+            // A stated length may count the codec's priming and padding: up to two frames.
+            const int64_t slack = av_rescale(2 * std::max(st->codecpar->frame_size, 1152),
+                                             output.sampleRate, std::max(info.sampleRate, 1)) + output.sampleRate / 500;
+            cut = reached < stated - slack;
+        }
+        if (cut) throw MediaError("read audio", "the file ends before this sound");
     }
 
     std::optional<AudioSampleBuffer> next() {
@@ -615,6 +660,7 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     impl.ownMatrix = true;
     impl.channelCopy = copy;
     if (!start.isNumeric()) return reader;
+    impl.neededFrom = start.convertScale(output.sampleRate).value;
     const TrackStart atStart = inspectStart(impl.format.get(), impl.info.streamIndex);
     const AVCodecParameters* par = impl.format->streams[impl.info.streamIndex]->codecpar;
     // PCM samples stand alone at known byte positions: such a stream keeps the read below.
@@ -657,6 +703,23 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
     return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
 }
 
+std::optional<MediaTime> AudioSampleReader::breaksOff(const std::filesystem::path& file, int audioTrack, MediaTime end) {
+    // Only the last stretch is read: enough for a codec's pre-roll and an estimated end's error.
+    const MediaTime from = end.isNumeric() ? std::max(end - MediaTime::make(2, 1), MediaTime::zero()) : MediaTime::zero();
+    auto reader = openTrack(file, audioTrack, {48000, 2, AudioSampleFormat::float32}, std::nullopt, from);
+    if (!reader) return std::nullopt;
+    reader->setStrict(true);
+    try {
+        while (reader->next()) {
+        }
+    } catch (const MediaError&) {
+        const Impl& impl = *reader->impl_;
+        return MediaTime::make(impl.started ? impl.deliveredEnd : impl.neededFrom, impl.output.sampleRate);
+    }
+    return std::nullopt;
+}
+
+void AudioSampleReader::setStrict(bool on) { impl_->strict = on && impl_->native; }
 const AudioTrackInfo& AudioSampleReader::track() const { return impl_->info; }
 const AudioFormat& AudioSampleReader::outputFormat() const { return impl_->output; }
 std::optional<AudioSampleBuffer> AudioSampleReader::next() { return impl_->next(); }
