@@ -286,10 +286,12 @@ bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const 
             bool aligned = true;
             for (int k = 0; aligned && k < 4; ++k) aligned = tail[size_t(first + k * packet)] == 0x47;
             if (!aligned) continue;
-            const int64_t last = first + (n - first) / packet * packet;  // where the packet the file ends in begins
-            if (last == n || tail[size_t(last)] != 0x47) return false;
+            // The packet the file ends in, from its sync byte: none where it ends between two.
+            const int64_t last = first + (n - first) / packet * packet;
+            const int64_t held = n - last;
+            if (held == 0 || held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return false;
             // Its header tells whose it is, and whether it begins a sample (the one before is then whole).
-            if (n - last < 4) return false;
+            if (held < 4) return false;
             const uint8_t* p = &tail[size_t(last)];
             return ((p[1] & 0x1F) << 8 | p[2]) == format->streams[stream]->id && (p[1] & 0x40) == 0 && (p[3] & 0x10) != 0;
         }

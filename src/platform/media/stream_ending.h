@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -65,7 +64,6 @@ private:
     std::optional<int64_t> partial_;  // the stamp of the last sample, which the file holds in part
     bool jumped_ = false;             // stamps jumped (MPEG-TS joined from pieces): gaps can't be told
     bool shortBefore_ = false;        // the demuxer flagged the sample before the last as short
-    void readWhole(const AVPacket& packet);
 };
 
 }  // namespace qm::reading
