@@ -179,8 +179,8 @@ size_t peerFrames(const fs::path& file) {
 
 // Whole MPEG-TS files give every frame ffmpeg decodes, however they end: the last sample filling its
 // last transport packet exactly (a filler unit of the right length in the last picture), the last
-// stamps leaving a gap (the first samples of a B-frame movie remuxed) and plain encodes whose
-// stamps end unevenly.
+// stamps leaving a gap (the first samples of a B-frame movie remuxed), plain encodes whose stamps
+// end unevenly, and M2TS (192-byte packets).
 TEST(DamagedSource, WholeTransportStreamsAreReadWhole) {
     test::TempDir dir;
     std::vector<fs::path> files;
@@ -212,6 +212,15 @@ TEST(DamagedSource, WholeTransportStreamsAreReadWhole) {
     for (const std::string count : {"36", "53"}) {
         files.push_back(dir / ("first " + count + ".ts"));
         test::ffmpeg({"-i", bFrames.string(), "-map", "0", "-c", "copy", "-frames:v", count, "-f", "mpegts", files.back().string()});
+    }
+    files.push_back(dir / "b.m2ts");
+    test::ffmpeg({"-i", bFrames.string(), "-c", "copy", "-f", "mpegts", "-mpegts_m2ts_mode", "1", files.back().string()});
+    {
+        // Without the null packets that pad it to whole units, as other writers leave it.
+        std::string m2ts = test::readFile(files.back());
+        while (m2ts.size() >= 192 && (uint8_t(m2ts[m2ts.size() - 187]) & 0x1F) == 0x1F && uint8_t(m2ts[m2ts.size() - 186]) == 0xFF)
+            m2ts.resize(m2ts.size() - 192);
+        test::writeFile(files.back(), m2ts);
     }
     for (const std::string count : {"50", "77"}) {
         files.push_back(dir / ("plain " + count + ".ts"));
