@@ -168,16 +168,7 @@ TEST(DamagedSource, StreamsCutMidwayReadFromTheirFirstWholePicture) {
     }
 }
 
-// The frames ffmpeg decodes from a file, each at its own time.
-size_t peerFrames(const fs::path& file) {
-    const auto r = test::run({"ffmpeg", "-v", "quiet", "-i", file.string(), "-map", "0:v:0", "-fps_mode", "passthrough", "-f", "framemd5", "-"});
-    size_t frames = 0;
-    std::istringstream lines(r.output);
-    for (std::string line; std::getline(lines, line);) frames += line.rfind("0,", 0) == 0;
-    return frames;
-}
-
-// Whole MPEG-TS files give every frame ffmpeg decodes, however they end: the last sample filling its
+// Whole MPEG-TS files give every frame ffprobe decodes, however they end: the last sample filling its
 // last transport packet exactly (a filler unit of the right length in the last picture), the last
 // stamps leaving a gap (the first samples of a B-frame movie remuxed), plain encodes whose stamps
 // end unevenly, and M2TS (192-byte packets).
@@ -192,8 +183,8 @@ TEST(DamagedSource, WholeTransportStreamsAreReadWhole) {
         const fs::path ts = dir / (std::string("filled ") + format + ".ts");
         bool filled = false;
         for (size_t length = 0; length < 190 && !filled; ++length) {
-            std::string filler = std::string(format) == "h264" ? std::string("\x0c") : std::string("\x4c\x01");
-            test::writeFile(raw, bytes + std::string("\0\0\0\x01", 4) + filler + std::string(length, '\xff') + "\x80");
+            const std::string filler = std::string("\0\0\0\x01", 4) + (std::string(format) == "h264" ? "\x0c" : "\x4c\x01");
+            test::writeFile(raw, bytes + filler + std::string(length, '\xff') + "\x80");
             test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", "-f", "mpegts", ts.string()});
             const std::string out = test::readFile(ts);
             for (size_t at = out.size() - 188;; at -= 188) {
@@ -228,7 +219,7 @@ TEST(DamagedSource, WholeTransportStreamsAreReadWhole) {
                       "-pix_fmt", "yuv420p", files.back().string()});
     }
     for (const fs::path& file : files) {
-        const size_t expected = peerFrames(file);
+        const size_t expected = probedFrames(file).first;
         EXPECT_GT(expected, 20u) << file.filename();
         for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
@@ -257,6 +248,14 @@ std::pair<std::map<MediaTime, std::string>, std::string> readPictures(const fs::
         r.second = e.what();
     }
     return r;
+}
+
+// Each picture read is the intact file's at its time.
+void expectIntactPictures(const std::map<MediaTime, std::string>& pictures, const std::map<MediaTime, std::string>& intact) {
+    for (const auto& [t, picture] : pictures) {
+        const auto same = intact.find(t);
+        EXPECT_TRUE(same != intact.end() && same->second == picture) << "picture at " << t.seconds();
+    }
 }
 
 // Files cut short that no index lists give only whole pictures, each the intact file's at its time:
@@ -309,10 +308,7 @@ TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
                     SCOPED_TRACE(codec + " " + muxers[m].back() + " cut at " + std::to_string(cut) + " threads " + std::to_string(threads));
                     const auto [pictures, error] = readPictures(file, threads);
                     ASSERT_LE(pictures.size(), intact.first.size());
-                    for (const auto& [t, picture] : pictures) {
-                        const auto same = intact.first.find(t);
-                        EXPECT_TRUE(same != intact.first.end() && same->second == picture) << "picture at " << t.seconds();
-                    }
+                    expectIntactPictures(pictures, intact.first);
                     EXPECT_GT(pictures.size(), 10u);
                     if (m >= 2) {
                         EXPECT_EQ(error, "");
@@ -346,10 +342,7 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
             const auto [pictures, error] = readPictures(file, threads);
             EXPECT_EQ(error, "");
             EXPECT_GT(pictures.size(), size_t(percent));
-            for (const auto& [t, picture] : pictures) {
-                const auto same = intact.first.find(t);
-                EXPECT_TRUE(same != intact.first.end() && same->second == picture) << "picture at " << t.seconds();
-            }
+            expectIntactPictures(pictures, intact.first);
         }
     }
 }
