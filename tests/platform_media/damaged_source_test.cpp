@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <sstream>
 #include <tuple>
 
@@ -167,16 +168,78 @@ TEST(DamagedSource, StreamsCutMidwayReadFromTheirFirstWholePicture) {
     }
 }
 
-// Every picture of a reading in BGRA, and the words that ended it.
-std::pair<std::vector<std::string>, std::string> readPictures(const fs::path& file, int threads) {
+// Whole MPEG-TS files give every frame ffprobe decodes, however they end: the last sample filling its
+// last transport packet exactly (a filler unit of the right length in the last picture), the last
+// stamps leaving a gap (the first samples of a B-frame movie remuxed), plain encodes whose stamps
+// end unevenly, and M2TS (192-byte packets).
+TEST(DamagedSource, WholeTransportStreamsAreReadWhole) {
+    test::TempDir dir;
+    std::vector<fs::path> files;
+    for (const auto& [codec, format] : {std::pair{"libx264", "h264"}, std::pair{"libx265", "hevc"}}) {
+        const fs::path raw = dir / (std::string("raw.") + format);
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25:d=1", "-c:v", codec, "-bf", "0", "-g", "25", "-pix_fmt", "yuv420p",
+                      "-x265-params", "log-level=error", "-f", format, raw.string()});
+        const std::string bytes = test::readFile(raw);
+        const fs::path ts = dir / (std::string("filled ") + format + ".ts");
+        bool filled = false;
+        for (size_t length = 0; length < 190 && !filled; ++length) {
+            const std::string filler = std::string("\0\0\0\x01", 4) + (std::string(format) == "h264" ? "\x0c" : "\x4c\x01");
+            test::writeFile(raw, bytes + filler + std::string(length, '\xff') + "\x80");
+            test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", "-f", "mpegts", ts.string()});
+            const std::string out = test::readFile(ts);
+            for (size_t at = out.size() - 188;; at -= 188) {
+                const auto* p = reinterpret_cast<const uint8_t*>(out.data() + at);
+                if (((p[1] & 0x1F) << 8 | p[2]) != 0x100) continue;
+                filled = (p[3] & 0x20) == 0;
+                break;
+            }
+        }
+        ASSERT_TRUE(filled) << format;
+        files.push_back(ts);
+    }
+    const fs::path bFrames = dir / "b.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-c:v", "libx264", "-bf", "3", "-g", "25", "-pix_fmt", "yuv420p",
+                  bFrames.string()});
+    for (const std::string count : {"36", "53"}) {
+        files.push_back(dir / ("first " + count + ".ts"));
+        test::ffmpeg({"-i", bFrames.string(), "-map", "0", "-c", "copy", "-frames:v", count, "-f", "mpegts", files.back().string()});
+    }
+    files.push_back(dir / "b.m2ts");
+    test::ffmpeg({"-i", bFrames.string(), "-c", "copy", "-f", "mpegts", "-mpegts_m2ts_mode", "1", files.back().string()});
+    {
+        // Without the null packets that pad it to whole units, as other writers leave it.
+        std::string m2ts = test::readFile(files.back());
+        while (m2ts.size() >= 192 && (uint8_t(m2ts[m2ts.size() - 187]) & 0x1F) == 0x1F && uint8_t(m2ts[m2ts.size() - 186]) == 0xFF)
+            m2ts.resize(m2ts.size() - 192);
+        test::writeFile(files.back(), m2ts);
+    }
+    for (const std::string count : {"50", "77"}) {
+        files.push_back(dir / ("plain " + count + ".ts"));
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25", "-frames:v", count, "-c:v", "libx264", "-g", "25", "-bf", "2",
+                      "-pix_fmt", "yuv420p", files.back().string()});
+    }
+    for (const fs::path& file : files) {
+        const size_t expected = probedFrames(file).first;
+        EXPECT_GT(expected, 20u) << file.filename();
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+            const Reading r = readDecoded(file, threads);
+            EXPECT_EQ(r.error, "");
+            EXPECT_EQ(r.frames, expected);
+        }
+    }
+}
+
+// Every picture of a reading in BGRA by its time, and the words that ended it.
+std::pair<std::map<MediaTime, std::string>, std::string> readPictures(const fs::path& file, int threads) {
     VideoReaderSettings settings;
     settings.threads = threads;
     settings.pixelFormat = kPixelFormatBGRA;
-    std::pair<std::vector<std::string>, std::string> r;
+    std::pair<std::map<MediaTime, std::string>, std::string> r;
     try {
         auto reader = VideoSampleReader::open(file, settings);
         while (auto s = reader->next()) {
-            std::string& bytes = r.first.emplace_back();
+            std::string& bytes = r.first[s->time];
             for (int y = 0; y < s->pixels->height(); ++y)
                 bytes.append(reinterpret_cast<const char*>(s->pixels->data() + size_t(y) * s->pixels->bytesPerRow()),
                              size_t(s->pixels->width()) * 4);
@@ -187,12 +250,22 @@ std::pair<std::vector<std::string>, std::string> readPictures(const fs::path& fi
     return r;
 }
 
-// Files cut short that no index lists give only whole pictures, each the intact file's: neither the
-// sample the file ends inside nor pictures shown after one it lacks (B-frames). Matroska stating
-// its segment's length fails naming the first frame lacking (by ffprobe's packet positions);
-// Matroska written live and MPEG-TS, which state none, end there, also at a transport packet's end
-// (only the decoder sees the damage, if at all), between two whole samples, and with video packet
-// lengths stated (the parser gives the short packet's flag to the one before it).
+// Each picture read is the intact file's at its time.
+void expectIntactPictures(const std::map<MediaTime, std::string>& pictures, const std::map<MediaTime, std::string>& intact) {
+    for (const auto& [t, picture] : pictures) {
+        const auto same = intact.find(t);
+        EXPECT_TRUE(same != intact.end() && same->second == picture) << "picture at " << t.seconds();
+    }
+}
+
+// Files cut short that no index lists give only whole pictures, each the intact file's at its time:
+// neither the sample the file ends inside nor pictures shown after one it lacks (B-frames).
+// Matroska stating its segment's length fails naming the first frame lacking (by ffprobe's packet
+// positions); Matroska written live and MPEG-TS, which state none, end there, also at a transport
+// packet's end (only the decoder sees the damage: H.264's says so, HEVC's says nothing, and a
+// whole file may end there the same way), and with video packet lengths stated (the parser gives
+// the short packet's flag to the one before it). Cut between two whole samples, an MPEG-TS is
+// read whole, as a remux of its first samples is: pictures shown after a gap are still right.
 TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
     test::TempDir dir;
     const std::vector<std::vector<std::string>> muxers{
@@ -217,8 +290,9 @@ TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
                 if (std::sscanf(line.c_str(), "%lf,%zu,%zu", &t, &size, &pos) == 3) spans.emplace_back(t, size, pos);
             }
             const std::string bytes = test::readFile(whole);
-            std::vector<size_t> cuts{bytes.size() * 3 / 10, bytes.size() * 6 / 10, bytes.size() * 9 / 10, bytes.size() / 376 * 188};
-            // Right before the first B-frame after the middle: nothing but the gap tells.
+            std::vector<size_t> cuts{bytes.size() * 3 / 10, bytes.size() * 6 / 10, bytes.size() * 9 / 10};
+            if (m < 2 || codec == "libx264") cuts.push_back(bytes.size() / 376 * 188);
+            // Right before the first B-frame after the middle: the samples held are whole.
             for (size_t k = spans.size() / 2; m >= 2 && k + 1 < spans.size(); ++k)
                 if (std::get<0>(spans[k + 1]) < std::get<0>(spans[k])) {
                     cuts.push_back(std::get<2>(spans[k + 1]));
@@ -234,7 +308,7 @@ TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
                     SCOPED_TRACE(codec + " " + muxers[m].back() + " cut at " + std::to_string(cut) + " threads " + std::to_string(threads));
                     const auto [pictures, error] = readPictures(file, threads);
                     ASSERT_LE(pictures.size(), intact.first.size());
-                    for (size_t i = 0; i < pictures.size(); ++i) EXPECT_TRUE(pictures[i] == intact.first[i]) << "picture " << i;
+                    expectIntactPictures(pictures, intact.first);
                     EXPECT_GT(pictures.size(), 10u);
                     if (m >= 2) {
                         EXPECT_EQ(error, "");
@@ -244,6 +318,31 @@ TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
                     EXPECT_EQ(error, m == 0 ? "read sample (the file is cut short before frame " + std::to_string(lacking) + ")" : "");
                 }
             }
+        }
+    }
+}
+
+// A multi-slice H.264 MPEG-TS (four slices, intra refresh, HRD, access unit delimiters, interlaced)
+// cut at arbitrary bytes: the last sample, which the file ends inside, is never a picture, whatever
+// the decoder marks on it, so every picture is the intact file's at its time, at any thread count.
+TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
+    test::TempDir dir;
+    const fs::path whole = dir / "slices.ts";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=6", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-x264-params",
+                  "slices=4:intra-refresh=1:nal-hrd=vbr:vbv-maxrate=3000:vbv-bufsize=3000:pic-struct=1:aud=1:tff=1",
+                  whole.string()});
+    const auto intact = readPictures(whole, 1);
+    ASSERT_EQ(intact.first.size(), 150u);
+    const std::string bytes = test::readFile(whole);
+    for (const int percent : {30, 40, 65, 90}) {
+        const fs::path file = dir / ("cut " + std::to_string(percent) + ".ts");
+        test::writeFile(file, bytes.substr(0, bytes.size() * size_t(percent) / 100));
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+            const auto [pictures, error] = readPictures(file, threads);
+            EXPECT_EQ(error, "");
+            EXPECT_GT(pictures.size(), size_t(percent));
+            expectIntactPictures(pictures, intact.first);
         }
     }
 }

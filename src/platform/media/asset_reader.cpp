@@ -274,37 +274,29 @@ bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const 
     const auto size = int64_t(std::filesystem::file_size(file, error));
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
     if (error || !f) return false;
-    // Packets of 188 bytes, of 192 with a time code before the sync byte (M2TS), or of 204 with
-    // error correction after: the last three of a whole file begin where they should.
     std::vector<uint8_t> tail(size_t(std::min<int64_t>(size, 1 << 16)));
     const auto n = int64_t(tail.size());
     if (fseeko(f.get(), size - n, SEEK_SET) != 0 || std::fread(tail.data(), 1, tail.size(), f.get()) != tail.size())
         return false;
-    for (const auto& [packet, sync] : {std::pair{188, 0}, std::pair{192, 4}, std::pair{204, 0}}) {
-        bool whole = n >= 3 * packet;
-        for (int k = 1; whole && k <= 3; ++k) whole = tail[size_t(n - k * packet + sync)] == 0x47;
-        if (!whole) continue;
-        // The last packet of a sample is padded to its length by stuffing its adaptation field,
-        // unless the sample's end fills it exactly: one of the stream's that its payload fills is
-        // where a recording stopped.
-        const auto filled = [](const uint8_t* p) {
-            if ((p[3] & 0x20) == 0) return true;
-            const int length = p[4];
-            const uint8_t flags = length > 0 ? p[5] : 0;
-            if (length == 0 || (flags & 0x03) != 0) return false;  // private data or extensions: taken as padded
-            // Flags, then a clock, an original clock and a splice countdown where flagged.
-            return 1 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0) >= length;
-        };
-        const int pid = format->streams[stream]->id;
-        for (int64_t at = n - packet + sync; at >= 0; at -= packet) {
-            const uint8_t* p = &tail[size_t(at)];
-            if (p[0] != 0x47) return false;
-            // (Packets that carry only a clock have no payload.)
-            if (((p[1] & 0x1F) << 8 | p[2]) == pid && (p[3] & 0x10) != 0) return filled(p);
+    // Packets of 188 bytes, of 192 with a time code before the sync byte (M2TS), or of 204 with
+    // error correction after, found by four sync bytes in a row; the demuxer drops a last packet
+    // the file holds in part.
+    for (const int packet : {188, 192, 204}) {
+        for (int64_t first = 0; first < packet && first + 4 * packet <= n; ++first) {
+            bool aligned = true;
+            for (int k = 0; aligned && k < 4; ++k) aligned = tail[size_t(first + k * packet)] == 0x47;
+            if (!aligned) continue;
+            // The packet the file ends in, from its sync byte: none where it ends between two.
+            const int64_t last = first + (n - first) / packet * packet;
+            const int64_t held = n - last;
+            if (held == 0 || held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return false;
+            // Its header tells whose it is, and whether it begins a sample (the one before is then whole).
+            if (held < 4) return false;
+            const uint8_t* p = &tail[size_t(last)];
+            return ((p[1] & 0x1F) << 8 | p[2]) == format->streams[stream]->id && (p[1] & 0x40) == 0 && (p[3] & 0x10) != 0;
         }
-        return false;
     }
-    return true;
+    return false;
 }
 
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file) {
@@ -312,25 +304,6 @@ FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file
     const auto size = std::filesystem::file_size(file, error);
     if (error || std::strncmp(format->iformat->name, "matroska", 8) != 0) return {};
     return matroskaEnd(file, int64_t(size));
-}
-
-std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorder, int64_t spacing,
-                                           std::optional<int64_t> partial, bool evenOnly) {
-    std::sort(held.begin(), held.end());
-    held.erase(std::unique(held.begin(), held.end()), held.end());
-    if (held.empty() || (evenOnly && held.size() < 2)) return evenOnly ? std::nullopt : partial;
-    if (held.size() > 1) {
-        spacing = INT64_MAX;
-        for (size_t i = 1; i < held.size(); ++i) spacing = std::min(spacing, held[i] - held[i - 1]);
-    }
-    spacing = std::max<int64_t>(spacing, 1);
-    size_t last = held.size() > size_t(std::max(reorder, 0)) ? held.size() - 1 - size_t(std::max(reorder, 0)) : 0;
-    // (The earliest held may lack samples read before them, as the latest may lack later ones.)
-    for (size_t i = size_t(std::max(reorder, 0)) + 2; evenOnly && i <= last; ++i)
-        if (held[i] - held[i - 1] > spacing + spacing / 2) return std::nullopt;
-    while (last + 1 < held.size() && held[last + 1] - held[last] <= spacing + spacing / 2) ++last;
-    const int64_t lacking = held[last] + spacing;
-    return partial ? std::min(lacking, *partial) : lacking;
 }
 
 }  // namespace qm::reading

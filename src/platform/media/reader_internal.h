@@ -50,20 +50,9 @@ struct FileEnd {
 };
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file);
 
-// Whether an MPEG-TS file ends inside a packet, or with a packet of the stream that its payload
-// fills: then the stream's last sample is in part, or may be.
+// Whether an MPEG-TS file ends inside a transport packet of the stream that continues a sample:
+// then the stream's last sample is held only in part.
 bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const std::filesystem::path& file);
-
-// The presentation stamp of the first picture a stream cut short lacks, from the stamps of the
-// samples it holds whole. Every sample not held comes later in decoding order, so at most `reorder`
-// of those held show after it: the pictures up to the (reorder + 1)-th latest lack none before
-// them. Past that, pictures count while each follows the one before by at most one and a half
-// times the closest spacing of any two held (`spacing` where fewer than two are held). `partial`:
-// the stamp of the sample held only in part, lacking as well. Nothing when none is held or partial.
-// `evenOnly`: nothing either unless the pictures that lack none before them follow each other so
-// (a stream's own uneven rhythm can't be told from a gap).
-std::optional<int64_t> firstPictureLacking(std::vector<int64_t> held, int reorder, int64_t spacing,
-                                           std::optional<int64_t> partial, bool evenOnly);
 
 // Decoded pictures as pixel buffers in the format asked for (0: the frame's own, else 8-bit or
 // 16-bit RGBA by depth), at their own size or scaled. One scaler with its pool for pictures at

@@ -21,6 +21,7 @@ extern "C" {
 #include "platform/media/hevc_unit_check.h"
 #include "platform/media/movie_writer_codecs.h"
 #include "platform/media/reader_internal.h"
+#include "platform/media/stream_ending.h"
 
 namespace qm {
 
@@ -82,7 +83,7 @@ struct VideoSampleReader::Impl {
     double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
-    // A byte stream (MPEG-TS) whose file ends inside its last sample.
+    // An MPEG-TS file that ends inside a transport packet of the track.
     std::optional<bool> endsInsideLast;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
@@ -110,13 +111,7 @@ struct VideoSampleReader::Impl {
         // The packets after `packet` with their read results, read ahead where the track's last one
         // may be in part.
         std::deque<std::pair<PacketPtr, int>> readAhead;
-        // What the end of a file cut short, with no index to say what it lacks, is judged by.
-        struct Ending {
-            std::deque<int64_t> whole;        // stamps of the latest samples read whole, in decoding order
-            std::optional<int64_t> partial;   // the stamp of the last sample, which the file holds in part
-            bool jumped = false;              // stamps jumped (MPEG-TS joined from pieces): gaps can't be told
-            bool quiet = false;               // reading ended before the first picture the file lacks
-        } ending;
+        StreamEnding ending;
         // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
         // can't build before its first whole picture is left out, not refused.
         std::optional<bool> beganMidway;
@@ -243,11 +238,8 @@ struct VideoSampleReader::Impl {
     bool readPacket() {
         int rc = peeked ? *peeked : readStreamPacket();
         peeked.reset();
-        if (rc == 0 && lastHeldInPart()) {
-            run.ending.partial = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (*run.ending.partial == AV_NOPTS_VALUE) run.ending.partial.reset();
-            rc = AVERROR_EOF;
-        }
+        if (!endsInsideLast) endsInsideLast = endsInsideTransportPacket(format.get(), info.streamIndex, file);
+        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), *endsInsideLast, peek())) rc = AVERROR_EOF;
         if (rc == AVERROR_EOF) {
             if (!run.cutAt && !run.demuxFailure) findCut();
             return false;
@@ -255,13 +247,11 @@ struct VideoSampleReader::Impl {
         if (rc < 0) fail(MediaError::fromCode("read sample", rc));
         if (packet->flags & AV_PKT_FLAG_CORRUPT)
             fail(MediaError("read sample", "sample " + std::to_string(run.samplesRead) + " is incomplete"));
-        if (packet->pts != AV_NOPTS_VALUE) {
-            if (!run.ending.whole.empty() && std::abs(packet->pts - run.ending.whole.back()) > av_rescale_q(10, {1, 1}, timeBase))
-                run.ending.jumped = true;
-            run.ending.whole.push_back(packet->pts);
-            if (run.ending.whole.size() > 64) run.ending.whole.pop_front();
-        }
         return true;
+    }
+
+    StreamEnding::Peek peek() {
+        return [this](size_t depth) { return peekAhead(depth); };
     }
 
     // The read result of the packet `depth` places after `packet`, reading ahead.
@@ -281,30 +271,11 @@ struct VideoSampleReader::Impl {
     // of the file however much of it the file holds.
     bool byteStream() const { return (format->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) != 0; }
 
-    // Whether the packet read is the track's last and the file holds it only in part: the demuxer
-    // found it short, or the file ends inside a packet of MPEG-TS.
-    bool lastHeldInPart() {
-        if (packet->flags & AV_PKT_FLAG_CORRUPT) {
-            if (peekAhead(1) == AVERROR_EOF) return true;
-            // Parsed from MPEG-TS, the sample before a short one carries its flag.
-            if (byteStream() && peekAhead(2) == AVERROR_EOF) {
-                packet->flags &= ~AV_PKT_FLAG_CORRUPT;
-                endsInsideLast = true;
-            }
-            return false;
-        }
-        if (!endsInsideLast) endsInsideLast = endsInsideTransportPacket(format.get(), info.streamIndex, file);
-        return *endsInsideLast && peekAhead(1) == AVERROR_EOF;
-    }
-
     // Whether damage the decoder finds in the sample stamped `ts` is the file of a byte stream
     // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
     // end before it, as where the demuxer finds it short.
     bool endedInside(int64_t ts) {
-        if (!byteStream() || run.ending.partial || run.ending.whole.empty() || run.ending.whole.back() != ts) return false;
-        if (peekAhead(1) != AVERROR_EOF) return false;
-        run.ending.whole.pop_back();
-        run.ending.partial = ts;
+        if (!run.ending.endedInside(ts, byteStream(), peek())) return false;
         findCut();
         return run.cutAt.has_value();
     }
@@ -314,30 +285,18 @@ struct VideoSampleReader::Impl {
     // more (its index lists samples past its end, or a Matroska segment is longer); a file that
     // promised nothing (MPEG-TS, Matroska written live) just ends there.
     void findCut() {
-        std::optional<int64_t> lacking = firstMissingSample(format.get(), info.streamIndex, file);
-        bool promised = lacking.has_value();
-        // QuickTime and MP4 list every sample, and so tell the first one missing. Matroska lists
-        // key frames at most; other files tell only that they end inside something.
-        if (!lacking || std::strncmp(format->iformat->name, "matroska", 8) == 0) {
-            const FileEnd end = fileEnd(format.get(), file);
-            promised = promised || end.lengthDeclared;
-            const bool cut = end.cutShort || run.ending.partial || lacking;
-            // A byte stream states no end at all: one cut between samples shows only by a gap in
-            // an even rhythm.
-            if ((!cut && !byteStream()) || (run.ending.jumped && !lacking)) return;
-            const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-            const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : 0);
-            std::optional<int64_t> unheld =
-                firstPictureLacking({run.ending.whole.begin(), run.ending.whole.end()}, reorder,
-                                    ffmpeg::timestampFrom(fallbackDuration(), timeBase), run.ending.partial, !cut);
-            if (!unheld && !cut) return;
-            if (!unheld)
-                unheld = ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase);
-            lacking = lacking ? std::min(*lacking, *unheld) : *unheld;
-        }
-        run.cutAt = ffmpeg::mediaTimeFrom(*lacking, timeBase);
-        if (promised)
-            run.demuxFailure = std::make_exception_ptr(MediaError("read sample", "the file is cut short before " + frameNamed(*lacking)));
+        const std::optional<int64_t> lacking = firstMissingSample(format.get(), info.streamIndex, file);
+        const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
+        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : 0);
+        const std::optional<StreamEnding::Cut> cut = run.ending.cut(
+            lacking, matroska, fileEnd(format.get(), file), reorder,
+            ffmpeg::timestampFrom(fallbackDuration(), timeBase),
+            ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase));
+        if (!cut) return;
+        run.cutAt = ffmpeg::mediaTimeFrom(cut->at, timeBase);
+        if (cut->promised)
+            run.demuxFailure = std::make_exception_ptr(MediaError("read sample", "the file is cut short before " + frameNamed(cut->at)));
     }
 
     // Reading must begin at a key frame no later than the start, or the decoder has nothing to
