@@ -183,11 +183,11 @@ TEST(DamagedSource, IntactH264ReadsPictureForPictureAsFFmpegDecodesIt) {
             test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:v", "-fps_mode", "passthrough", "-f", "rawvideo", "-"})
                 .output;
         ASSERT_FALSE(pictures.empty());
-        size_t samples = 0;
-        for (int p = 0; p < pictures[0]->planeCount(); ++p) samples += size_t(pictures[0]->planeWidth(p) * pictures[0]->planeHeight(p));
-        const size_t frameBytes = theirs.size() / pictures.size();
+        const size_t sampleBytes = name == "ten.mov" || name == "422.mp4" ? 2 : 1;
+        size_t frameBytes = 0;
+        for (int p = 0; p < pictures[0]->planeCount(); ++p)
+            frameBytes += size_t(pictures[0]->planeWidth(p) * pictures[0]->planeHeight(p)) * sampleBytes;
         ASSERT_EQ(frameBytes * pictures.size(), theirs.size());
-        const size_t sampleBytes = frameBytes / samples;
         for (size_t i = 0; i < pictures.size(); ++i) {
             std::string ours;
             for (int p = 0; p < pictures[i]->planeCount(); ++p)
