@@ -1,14 +1,13 @@
-// The private library's H.264 decoder over arbitrary bytes: the first byte's low bits choose samples
-// to skip when unreferenced, the next two give the length of the sample description (avcC or
-// parameter sets) that follows in their low 15 bits, the top bit asking for frame threads (whose
-// pictures' marks are read once they reach the caller), and the rest is cut into samples, each after
-// a 3-byte length. Every picture's luma plane is read end to end, so that one the decoder describes
-// wrongly shows.
+// The private library's H.264 decoder over arbitrary bytes laid out as sample_stream.h says (the
+// description an avcC record or parameter sets; threads are frame threads, whose pictures' marks
+// are read once they reach the caller). Every picture's luma plane is read end to end, so that one
+// the decoder describes wrongly shows.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "hevc_alpha/quillmere_h264.h"
+#include "sample_stream.h"
 
 namespace {
 
@@ -35,28 +34,14 @@ void drain(qm_h264_decoder* decoder) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 3) return 0;
-    const unsigned skips = data[0];
-    const int threads = data[1] & 0x80 ? 3 : 1;
-    size_t configuration = size_t(data[1] & 0x7F) << 8 | data[2];
-    data += 3;
-    size -= 3;
-    if (configuration > size) configuration = size;
+    SampleStream input;
+    if (!input.parse(data, size)) return 0;
     qm_h264_decoder* decoder = nullptr;
-    if (qm_h264_open(data, configuration, 1, 25, threads, &decoder) != 0) return 0;
-    data += configuration;
-    size -= configuration;
-    for (int64_t index = 0; size >= 3; ++index) {
-        size_t length = size_t(data[0]) << 16 | size_t(data[1]) << 8 | data[2];
-        data += 3;
-        size -= 3;
-        if (length > size) length = size;
-        if (length > 0)
-            qm_h264_send(decoder, data, length, index, index, 1, (skips >> (index % 8)) & 1 ? QM_H264_SKIP_NONREF : 0);
-        data += length;
-        size -= length;
+    if (qm_h264_open(input.configuration, input.configurationSize, 1, 25, input.threads ? 3 : 1, &decoder) != 0) return 0;
+    input.forEachSample([&](int64_t index, const uint8_t* bytes, size_t length, bool skip) {
+        qm_h264_send(decoder, bytes, length, index, index, 1, skip ? QM_H264_SKIP_NONREF : 0);
         drain(decoder);
-    }
+    });
     qm_h264_send(decoder, nullptr, 0, 0, 0, 0, 0);
     drain(decoder);
     qm_h264_close(decoder);
