@@ -50,18 +50,21 @@ else()
   message(STATUS "x265 with alpha not found in ${QM_X265_ALPHA_PREFIX}: HEVC with Alpha stays unavailable")
 endif()
 
-# The newer libavcodec that decodes both layers of HEVC with alpha (setup.sh builds it, static and
+# The newer libavcodec that decodes both layers of HEVC with alpha, and H.264 on frame threads with
+# each picture's marks read once the picture is finished (setup.sh builds it, static and
 # position-independent): it goes only into the private library src/hevc_alpha/, which hides it.
-# Without it, such sources are read without their alpha. The fuzz tree links the same code built
-# with the fuzzer's coverage and AddressSanitizer (build_hevc_alpha_decoder.sh fuzz, which
-# scripts/test.sh runs), so that its fuzzer explores the decoder, not only our wrapper.
-# Each has a cache entry of its own: a fuzz tree configured before keeps no release path.
+# Without it, HEVC with alpha is read without its alpha and H.264 through Debian's decoder. The fuzz
+# tree links the same code built with the fuzzer's coverage and AddressSanitizer
+# (build_hevc_alpha_decoder.sh fuzz, which scripts/test.sh runs), so that its fuzzer explores the
+# decoder, not only our wrapper. Each has a cache entry of its own: a fuzz tree configured before
+# keeps no release path.
 if(QM_FUZZ)
-  set(QM_HEVC_ALPHA_FUZZ_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-fuzz-hevc-alpha" CACHE PATH
-      "FFmpeg built for the HEVC alpha decoder with the fuzzer's coverage")
-  set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_HEVC_ALPHA_FUZZ_FFMPEG_PREFIX}")
+  set(QM_DECODERS_FUZZ_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-fuzz-decoders" CACHE PATH
+      "FFmpeg built for the private decoders with the fuzzer's coverage")
+  set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_DECODERS_FUZZ_FFMPEG_PREFIX}")
 else()
-  set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-hevc-alpha" CACHE PATH "FFmpeg built for the HEVC alpha decoder")
+  set(QM_DECODERS_FFMPEG_PREFIX "${QM_DEPS_DIR}/ffmpeg-decoders" CACHE PATH "FFmpeg built for the private decoders")
+  set(QM_HEVC_ALPHA_FFMPEG_PREFIX "${QM_DECODERS_FFMPEG_PREFIX}")
 endif()
 if(EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavcodec.a" AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavutil.a"
    AND EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/include/libavcodec/avcodec.h")
@@ -72,8 +75,8 @@ if(EXISTS "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavcodec.a" AND EXISTS "${QM_HEV
     "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavcodec.a" "${QM_HEVC_ALPHA_FFMPEG_PREFIX}/lib/libavutil.a"
     Threads::Threads m atomic)
   set(QM_HAVE_HEVC_ALPHA_DECODER ON)
-  message(STATUS "HEVC alpha decoder: ${QM_HEVC_ALPHA_FFMPEG_PREFIX}")
+  message(STATUS "Private decoders: ${QM_HEVC_ALPHA_FFMPEG_PREFIX}")
 else()
   set(QM_HAVE_HEVC_ALPHA_DECODER OFF)
-  message(STATUS "HEVC alpha decoder not found in ${QM_HEVC_ALPHA_FFMPEG_PREFIX}: HEVC with alpha is read without its alpha")
+  message(STATUS "Private decoders not found in ${QM_HEVC_ALPHA_FFMPEG_PREFIX}: HEVC with alpha is read without its alpha, H.264 through Debian's decoder")
 endif()

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Builds the decoder that reads both layers of HEVC with alpha: libavcodec and libavutil from Debian
-# sid's newest FFmpeg source (Debian 12's 5.1 decodes only the colour layer), static and
-# position-independent, with nothing but the HEVC decoder and parser, into the dependency cache:
-# $(qm_deps_dir)/ffmpeg-hevc-alpha-<version>, with the link ffmpeg-hevc-alpha pointing at it. The
+# Builds the decoders of the private library: libavcodec and libavutil from Debian sid's newest
+# FFmpeg source, static and position-independent, with nothing but the HEVC decoder and parser (Debian
+# 12's 5.1 decodes only the colour layer of HEVC with alpha) and the H.264 decoder (5.1's marks a
+# damaged picture by chance once it runs on frame threads), into the dependency cache:
+# $(qm_deps_dir)/ffmpeg-decoders-<version>, with the link ffmpeg-decoders pointing at it. The
 # application links it into its private library (src/hevc_alpha/), never beside Debian's FFmpeg.
 #
 #     build_hevc_alpha_decoder.sh [fuzz]
 #
 # "fuzz" builds the same code with clang, the fuzzer's coverage and AddressSanitizer, in plain C,
-# into ffmpeg-fuzz-hevc-alpha[-<version>], which the fuzz tree links instead, so that the fuzzer
+# into ffmpeg-fuzz-decoders[-<version>], which the fuzz tree links instead, so that the fuzzer
 # sees into the decoder and not only into our wrapper around it (scripts/test.sh builds it).
 # Idempotent: nothing happens when that version, built with this configuration, is already there.
-# Exits non-zero when it cannot build; setup.sh then goes on, and the program reads such sources
-# without their alpha.
+# Exits non-zero when it cannot build; setup.sh then goes on, and the program reads HEVC with alpha
+# without its alpha, and H.264 with Debian's decoder.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=debian_source.sh
@@ -20,9 +21,9 @@ source "$here/debian_source.sh"
 
 flavour="${1:-release}"
 case "$flavour" in
-  release) kind=ffmpeg-hevc-alpha ;;
-  # Not ffmpeg-hevc-alpha-fuzz: relinking the release build removes every ffmpeg-hevc-alpha-*.
-  fuzz) kind=ffmpeg-fuzz-hevc-alpha ;;
+  release) kind=ffmpeg-decoders ;;
+  # Not ffmpeg-decoders-fuzz: relinking the release build removes every ffmpeg-decoders-*.
+  fuzz) kind=ffmpeg-fuzz-decoders ;;
   *) echo "usage: $0 [fuzz]" >&2; exit 2 ;;
 esac
 
@@ -54,7 +55,7 @@ options=(
   --enable-static --disable-shared --enable-pic
   # Threads are among what --disable-autodetect leaves out; slice threads make the decoder fast.
   --enable-pthreads
-  --enable-decoder=hevc --enable-parser=hevc
+  --enable-decoder=hevc --enable-parser=hevc --enable-decoder=h264
 )
 if [ "$flavour" = fuzz ]; then
   # Assembly is invisible to the instrumentation: plain C throughout. No UndefinedBehaviorSanitizer:
@@ -66,13 +67,13 @@ if [ "$flavour" = fuzz ]; then
             --extra-ldflags=-fsanitize=address)
 else
   compiler=cc
-  # The HEVC decoder's assembly is most of its speed; without nasm it still builds, in plain C.
+  # The decoders' assembly is most of their speed; without nasm it still builds, in plain C.
   if command -v nasm > /dev/null; then options+=(--enable-x86asm); else options+=(--disable-x86asm); fi
 fi
 
 name="$kind-$version"
 prefix="$deps/$name"
-patches=("$here"/patches/ffmpeg-hevc-alpha-*.patch)
+patches=("$here"/patches/ffmpeg-hevc-alpha-*.patch "$here"/patches/ffmpeg-h264-*.patch)
 # The stamp names our patches too, so a changed patch rebuilds the decoder.
 stamp="$(printf '%s\n' "ffmpeg $version" "${options[@]}" "$("$compiler" --version | head -n 1)"; sha256sum "${patches[@]}" | cut -d' ' -f1)"
 
@@ -82,7 +83,7 @@ if complete "$prefix" && [ "$(cat "$prefix/configuration")" = "$stamp" ]; then
   exit 0
 fi
 
-echo "setup: building the HEVC alpha decoder ($flavour) from FFmpeg $version into $prefix"
+echo "setup: building the private decoders ($flavour) from FFmpeg $version into $prefix"
 work=$(mktemp -d "$deps/.$kind-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 qm_cached_orig sid ffmpeg "$tarball" "$work/$tarball"
@@ -97,9 +98,9 @@ done
 (
   cd "$source_dir"
   ./configure --prefix="$prefix" "${options[@]}" > "$work/configure.log" 2>&1 ||
-    { tail -n 30 "$source_dir/ffbuild/config.log" >&2; echo "setup: configuring the HEVC alpha decoder failed" >&2; exit 1; }
+    { tail -n 30 "$source_dir/ffbuild/config.log" >&2; echo "setup: configuring the private decoders failed" >&2; exit 1; }
   make -j "$(nproc)" > "$work/make.log" 2>&1 ||
-    { tail -n 40 "$work/make.log" >&2; echo "setup: building the HEVC alpha decoder failed" >&2; exit 1; }
+    { tail -n 40 "$work/make.log" >&2; echo "setup: building the private decoders failed" >&2; exit 1; }
   make install-libs install-headers DESTDIR="$work/stage" > /dev/null
 )
 staged="$work/stage$prefix"
@@ -109,4 +110,4 @@ printf '%s\n' "$stamp" > "$staged/configuration"
 if [ -e "$prefix" ]; then mv -T "$prefix" "$work/replaced"; fi
 mv -T "$staged" "$prefix"
 qm_relink "$link" "$name"
-echo "setup: HEVC alpha decoder ($flavour) ready: $prefix"
+echo "setup: private decoders ($flavour) ready: $prefix"

@@ -24,8 +24,8 @@ fi
 # Built from Debian's sources rather than installed, into a cache outside the checkout. x265 comes
 # first: the peer links it when it is there.
 bash "$here/build_x265.sh"
-# Without the decoder of both HEVC layers the program still builds; it then reads HEVC with alpha
-# without the alpha, as Debian's decoder does.
+# Without the private decoders the program still builds; it then reads HEVC with alpha without the
+# alpha, and H.264 with Debian's decoder, as Debian's FFmpeg does.
 bash "$here/build_hevc_alpha_decoder.sh" ||
-  echo "setup: the HEVC alpha decoder is not built; HEVC-with-alpha sources will be read without their alpha" >&2
+  echo "setup: the private decoders are not built; HEVC-with-alpha sources will be read without their alpha" >&2
 bash "$here/build_peer_ffmpeg.sh"

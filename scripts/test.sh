@@ -30,9 +30,9 @@ if [ "${QM_SKIP_SANITIZE:-}" != "1" ]; then
 fi
 
 if [ "${QM_SKIP_FUZZ:-}" != "1" ]; then
-  # The fuzz tree links the HEVC alpha decoder instrumented as it is itself. Where setup could not
-  # build the decoder at all, there is no fuzz target for it either.
-  if (source scripts/debian_source.sh && [ -e "$(qm_deps_dir)/ffmpeg-hevc-alpha/lib/libavcodec.a" ]); then
+  # The fuzz tree links the private decoders instrumented as it is itself. Where setup could not
+  # build them at all, there is no fuzz target for them either.
+  if (source scripts/debian_source.sh && [ -e "$(qm_deps_dir)/ffmpeg-decoders/lib/libavcodec.a" ]); then
     bash scripts/build_hevc_alpha_decoder.sh fuzz
   fi
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_FUZZ=ON -DQM_WERROR="$werror"

@@ -14,6 +14,7 @@
 #include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 
+#include "private_decoding.h"
 #include "quillmere_hevc_alpha.h"
 
 _Static_assert(QM_HEVC_ALPHA_AGAIN == AVERROR(EAGAIN), "the codes are FFmpeg's");
@@ -148,12 +149,7 @@ int qm_hevc_alpha_open(const uint8_t* hvcc, size_t hvcc_size, int threads, qm_he
     d->packet = av_packet_alloc();
     d->tracker = av_buffer_allocz(sizeof(Tracker));
     if (d->context == NULL || d->packet == NULL || d->tracker == NULL) goto fail;
-    if (hvcc_size > 0) {
-        d->context->extradata = av_mallocz(hvcc_size + AV_INPUT_BUFFER_PADDING_SIZE);
-        if (d->context->extradata == NULL) goto fail;
-        memcpy(d->context->extradata, hvcc, hvcc_size);
-        d->context->extradata_size = (int)hvcc_size;
-    }
+    if (qm_set_extradata(d->context, hvcc, hvcc_size) < 0) goto fail;
     d->nal_length_size = hvcc_size >= 23 && hvcc[0] == 1 ? (hvcc[21] & 3) + 1 : 0;
     d->at_start = 1;
     d->context->opaque = d;
@@ -257,10 +253,8 @@ int qm_hevc_alpha_send(qm_hevc_alpha_decoder* decoder, const uint8_t* data, size
         return rc;
     }
     AVPacket* packet = decoder->packet;
-    av_packet_unref(packet);
-    int rc = av_new_packet(packet, (int)size);
+    int rc = qm_fill_packet(packet, data, size);
     if (rc < 0) return rc;
-    memcpy(packet->data, data, size);
     packet->pts = pts;
     packet->opaque = (void*)(intptr_t)(decoder->sent + 1);
     decoder->context->skip_frame = (flags & QM_HEVC_ALPHA_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
@@ -403,8 +397,7 @@ int qm_hevc_alpha_receive(qm_hevc_alpha_decoder* decoder, qm_hevc_alpha_picture*
 void qm_hevc_alpha_release(qm_hevc_alpha_picture* picture) {
     if (picture == NULL) return;
     Holder* h = (Holder*)picture;
-    av_frame_free(&h->frame);
-    av_free(h);
+    qm_free_holder(h, &h->frame);
 }
 
 int64_t qm_hevc_alpha_dropped_pts(const qm_hevc_alpha_decoder* decoder) {

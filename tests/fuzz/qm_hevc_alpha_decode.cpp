@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "hevc_alpha/quillmere_hevc_alpha.h"
+#include "sample_stream.h"
 
 namespace {
 
@@ -41,28 +42,15 @@ void drain(qm_hevc_alpha_decoder* decoder) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 3) return 0;
-    const unsigned skips = data[0];
-    const int threads = data[1] & 0x80 ? 4 : 1;
-    size_t configuration = size_t(data[1] & 0x7F) << 8 | data[2];
-    data += 3;
-    size -= 3;
-    if (configuration > size) configuration = size;
+    SampleStream input;
+    if (!input.parse(data, size)) return 0;
     qm_hevc_alpha_decoder* decoder = nullptr;
-    if (qm_hevc_alpha_open(data, configuration, threads, &decoder) != QM_HEVC_ALPHA_OK) return 0;
-    data += configuration;
-    size -= configuration;
-    for (int64_t index = 0; size >= 3; ++index) {
-        size_t length = size_t(data[0]) << 16 | size_t(data[1]) << 8 | data[2];
-        data += 3;
-        size -= 3;
-        if (length > size) length = size;
-        if (length > 0)
-            qm_hevc_alpha_send(decoder, data, length, index, (skips >> (index % 8)) & 1 ? QM_HEVC_ALPHA_SKIP_NONREF : 0);
-        data += length;
-        size -= length;
+    if (qm_hevc_alpha_open(input.configuration, input.configurationSize, input.threads ? 4 : 1, &decoder) != QM_HEVC_ALPHA_OK)
+        return 0;
+    input.forEachSample([&](int64_t index, const uint8_t* bytes, size_t length, bool skip) {
+        qm_hevc_alpha_send(decoder, bytes, length, index, skip ? QM_HEVC_ALPHA_SKIP_NONREF : 0);
         drain(decoder);
-    }
+    });
     qm_hevc_alpha_send(decoder, nullptr, 0, 0, 0);
     drain(decoder);
     qm_hevc_alpha_close(decoder);

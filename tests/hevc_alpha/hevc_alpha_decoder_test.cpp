@@ -398,13 +398,15 @@ TEST(HevcAlphaDecoder, ExportsOnlyItsOwnFunctions) {
     const auto symbols = test::run({"nm", "-D", "--defined-only", QM_HEVC_ALPHA_LIBRARY});
     ASSERT_EQ(symbols.exitCode, 0);
     std::istringstream lines(symbols.output);
-    int ours = 0;
+    int ours = 0, h264 = 0;
     for (std::string line; std::getline(lines, line);) {
         const std::string name = line.substr(line.rfind(' ') + 1);
         if (name.rfind("qm_hevc_alpha_", 0) == 0) ++ours;
+        else if (name.rfind("qm_h264_", 0) == 0) ++h264;
         else ADD_FAILURE() << "exported: " << name;
     }
     EXPECT_EQ(ours, 9);
+    EXPECT_EQ(h264, 7);
     // Alpha layers are decoded from FFmpeg 8.1 on.
     int major = 0, minor = 0;
     const std::string version = qm_hevc_alpha_version();

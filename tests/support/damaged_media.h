@@ -83,30 +83,46 @@ inline std::filesystem::path withDamagedAlphaSlice(const std::filesystem::path& 
     return out;
 }
 
-// The first slice of `layer` in stored sample `sample` of an H.264 or HEVC movie (4-byte NAL unit
-// lengths) cut to a fifth, in place: the rest of its bytes become a filler data unit, which
-// decoders pass over, so that the file's sample sizes stay true.
-inline void cutSliceToAFifth(const std::filesystem::path& movie, size_t sample, bool hevc, int layer = 0) {
-    std::string file = readFile(movie);
+// Where slice `slice` (counting from 0) of `layer` in stored sample `sample` of an H.264 or HEVC
+// movie (4-byte NAL unit lengths) lies: the offset of its unit's length and that length.
+inline std::pair<size_t, size_t> sliceUnit(const std::string& file, const std::filesystem::path& movie, size_t sample,
+                                           bool hevc, int layer, int slice) {
     const auto span = videoSampleSpans(movie).at(sample);
     for (size_t at = span.first; at + 6 <= span.first + span.second;) {
         const auto byte = [&](size_t i) { return uint8_t(file[i]); };
         const size_t length = size_t(byte(at)) << 24 | size_t(byte(at + 1)) << 16 | size_t(byte(at + 2)) << 8 | byte(at + 3);
         const int type = hevc ? byte(at + 4) >> 1 & 0x3F : byte(at + 4) & 0x1F;
         const int unitLayer = hevc ? (byte(at + 4) & 1) << 5 | byte(at + 5) >> 3 : 0;
-        if ((hevc ? type < 32 : type == 1 || type == 5) && unitLayer == layer) {
-            const size_t kept = length / 5, rest = length - kept - 4;
-            std::string filler = hevc ? std::string{char(38 << 1), 1} : std::string{12};
-            filler += std::string(rest - filler.size() - 1, char(0xFF)) + char(0x80);
-            const auto be32 = [](size_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
-            file.replace(at, 4, be32(kept));
-            file.replace(at + 4 + kept, 4 + rest, be32(rest) + filler);
-            writeFile(movie, file);
-            return;
-        }
+        if ((hevc ? type < 32 : type == 1 || type == 5) && unitLayer == layer && slice-- == 0) return {at, length};
         at += 4 + length;
     }
-    ADD_FAILURE() << "no slice of layer " << layer << " in sample " << sample;
+    ADD_FAILURE() << "no such slice of layer " << layer << " in sample " << sample;
+    return {0, 0};
+}
+
+// That slice cut to `kept` of its length, in place: the rest of its bytes become a filler data
+// unit, which decoders pass over, so that the file's sample sizes stay true. Nothing kept turns the
+// whole slice into filler: the picture lacks it.
+inline void cutSlice(const std::filesystem::path& movie, size_t sample, bool hevc, int layer, int slice, double kept) {
+    std::string file = readFile(movie);
+    const auto [at, length] = sliceUnit(file, movie, sample, hevc, layer, slice);
+    if (length == 0) return;
+    const std::string fillerHeader = hevc ? std::string{char(38 << 1), 1} : std::string{12};
+    const auto fill = [&](size_t n) { return fillerHeader + std::string(n - fillerHeader.size() - 1, char(0xFF)) + char(0x80); };
+    if (kept <= 0) {
+        file.replace(at + 4, length, fill(length));
+    } else {
+        const size_t keptBytes = size_t(double(length) * kept), rest = length - keptBytes - 4;
+        const auto be32 = [](size_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+        file.replace(at, 4, be32(keptBytes));
+        file.replace(at + 4 + keptBytes, 4 + rest, be32(rest) + fill(rest));
+    }
+    writeFile(movie, file);
+}
+
+// The first slice of `layer` in stored sample `sample` cut to a fifth.
+inline void cutSliceToAFifth(const std::filesystem::path& movie, size_t sample, bool hevc, int layer = 0) {
+    cutSlice(movie, sample, hevc, layer, 0, 0.2);
 }
 
 // Bytes [from, to) of the file overwritten with a fixed pseudo-random pattern.

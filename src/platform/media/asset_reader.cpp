@@ -72,10 +72,12 @@ ffmpeg::CodecContextPtr openDecoder(const AVStream* st, int threads, bool frameT
     const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec->id);
     const bool intraOnly = descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
     if (intraOnly && (codec->capabilities & AV_CODEC_CAP_SLICE_THREADS) != 0) frameThreads = false;
-    // The H.264 decoder marks a picture it concealed once the thread decoding it has finished,
+    // This H.264 decoder marks a picture it concealed once the thread decoding it has finished,
     // while with frame threads another thread may already have handed that picture out with the
-    // marks it had before: whether damage is told would vary from run to run. Slice threads
-    // finish each picture, marks and all, before it comes out.
+    // marks it had before: whether damage is told would vary from run to run. On slice threads it
+    // conceals and marks nothing in pictures of several slices, but a single-slice picture is told
+    // alike in every run. The video reader decodes H.264 with the private library's decoder where
+    // the build has it, which marks each picture once it is finished, on frame threads.
     if (codec->id == AV_CODEC_ID_H264) frameThreads = false;
     ctx->thread_type = frameThreads ? (FF_THREAD_FRAME | FF_THREAD_SLICE) : FF_THREAD_SLICE;
     // The same picture cap as the probe's: a stream that changes to an absurd size mid-way

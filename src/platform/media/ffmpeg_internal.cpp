@@ -135,6 +135,26 @@ PixelBufferRef wrapFrame(const AVFrame& frame) {
     return PixelBuffer::wrap(frame.width, frame.height, format, planes, rows, std::move(owner));
 }
 
+int adoptPicture(AVFrame* frame, AVPixelFormat format, int width, int height, const uint8_t* const planes[4],
+                 const int32_t strides[4], void (*release)(void* picture, uint8_t*), void* picture) {
+    AVBufferRef* owner =
+        format == AV_PIX_FMT_NONE ? nullptr : av_buffer_create(nullptr, 0, release, picture, AV_BUFFER_FLAG_READONLY);
+    if (owner == nullptr) {
+        release(picture, nullptr);
+        return format == AV_PIX_FMT_NONE ? AVERROR_PATCHWELCOME : AVERROR(ENOMEM);
+    }
+    av_frame_unref(frame);
+    frame->buf[0] = owner;
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    for (int i = 0; i < 4; ++i) {
+        frame->data[i] = const_cast<uint8_t*>(planes[i]);
+        frame->linesize[i] = strides[i];
+    }
+    return 0;
+}
+
 void planePointers(PixelBuffer& buffer, uint8_t* data[4], int linesize[4]) {
     for (int p = 0; p < 4; ++p) {
         const bool present = p < buffer.planeCount();

@@ -77,6 +77,13 @@ uint32_t pixelFormatOf(const AVFrame& frame);
 // laid out other than pixel buffers lay them out, or memory the decoder still uses.
 PixelBufferRef wrapFrame(const AVFrame& frame);
 
+// A picture decoded by a library of another FFmpeg version into `frame`, by reference: its planes
+// held read-only (later pictures may be predicted from them) until the frame's last reference
+// goes, when release(picture) frees it. On failure (no such format, no memory) the picture is
+// released at once and the error returned.
+int adoptPicture(AVFrame* frame, AVPixelFormat format, int width, int height, const uint8_t* const planes[4],
+                 const int32_t strides[4], void (*release)(void* picture, uint8_t*), void* picture);
+
 // Plane pointers and strides of a buffer in the form libswscale and AVFrame take.
 void planePointers(PixelBuffer& buffer, uint8_t* data[4], int linesize[4]);
 void planePointers(const PixelBuffer& buffer, const uint8_t* data[4], int linesize[4]);

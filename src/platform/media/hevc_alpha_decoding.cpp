@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "platform/media/ffmpeg_internal.h"
 #include "platform/media/media_error.h"
 
 #if QM_HAVE_HEVC_ALPHA_DECODER
@@ -90,24 +91,9 @@ int HevcAlphaDecoding::receive(AVFrame* frame) {
         p_->discarded.erase(left);
         qm_hevc_alpha_release(picture);
     }
-    const AVPixelFormat format = formatOf(*picture);
-    // The library's picture lives as long as the frame's last reference; read-only, so that
-    // nothing writes into a picture later ones are predicted from.
-    AVBufferRef* owner = format == AV_PIX_FMT_NONE ? nullptr
-                                                   : av_buffer_create(nullptr, 0, releasePicture, picture, AV_BUFFER_FLAG_READONLY);
-    if (owner == nullptr) {
-        qm_hevc_alpha_release(picture);
-        return format == AV_PIX_FMT_NONE ? AVERROR_PATCHWELCOME : AVERROR(ENOMEM);
-    }
-    av_frame_unref(frame);
-    frame->buf[0] = owner;
-    frame->format = format;
-    frame->width = picture->width;
-    frame->height = picture->height;
-    for (int i = 0; i < 4; ++i) {
-        frame->data[i] = const_cast<uint8_t*>(picture->planes[i]);
-        frame->linesize[i] = picture->strides[i];
-    }
+    const int adopted = ffmpeg::adoptPicture(frame, formatOf(*picture), picture->width, picture->height, picture->planes,
+                                             picture->strides, releasePicture, picture);
+    if (adopted < 0) return adopted;
     frame->pts = picture->pts;
     frame->best_effort_timestamp = picture->pts;
     frame->key_frame = picture->key_frame;

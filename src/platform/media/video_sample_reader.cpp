@@ -6,7 +6,6 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <set>
 #include <utility>
 
 extern "C" {
@@ -17,6 +16,8 @@ extern "C" {
 }
 
 #include "core/conversion_error.h"
+#include "platform/media/damage_verdict.h"
+#include "platform/media/h264_decoding.h"
 #include "platform/media/hevc_alpha_decoding.h"
 #include "platform/media/hevc_unit_check.h"
 #include "platform/media/movie_writer_codecs.h"
@@ -53,6 +54,8 @@ struct VideoSampleReader::Impl {
     CodecPtr decoder;
     // In place of `decoder` for HEVC with an alpha layer, where this build can decode that layer.
     std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
+    // In place of `decoder` for H.264, where this build has its own decoder.
+    std::unique_ptr<H264Decoding> h264;
     // With `decoder`, for HEVC: what the decoder is given of each sample.
     std::unique_ptr<HevcUnitCheck> unitCheck;
     VideoReaderSettings settings;
@@ -116,13 +119,7 @@ struct VideoSampleReader::Impl {
         // can't build before its first whole picture is left out, not refused.
         std::optional<bool> beganMidway;
         bool keyFrameSent = false;
-        // The times of the samples sent whose pictures have not come out: with frame threads, the
-        // decoder's error for a sample comes back with a later one.
-        std::set<int64_t> awaited;
-        // The sample the decoder failed on and its error, reported once the pictures shown before it
-        // are out.
-        std::optional<int64_t> failedAt;
-        int failedCode = 0;
+        DamageVerdict damage;
     } run;
 
     std::atomic<bool> cancelled{false};
@@ -288,7 +285,7 @@ struct VideoSampleReader::Impl {
         const std::optional<int64_t> lacking = firstMissingSample(format.get(), info.streamIndex, file);
         const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
         const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : 0);
+        const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : h264 ? h264->reorderDepth() : 0);
         const std::optional<StreamEnding::Cut> cut = run.ending.cut(
             lacking, matroska, fileEnd(format.get(), file), reorder,
             ffmpeg::timestampFrom(fallbackDuration(), timeBase),
@@ -392,12 +389,12 @@ struct VideoSampleReader::Impl {
     // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
     // can't make whole, and some it flushes at the end. After a failure, the failure is judged.
     bool startPictureMissing(int64_t ts) {
-        if (!seekBegan || !settings.start.isNumeric() || run.startJudged || run.failedAt) return false;
+        if (!seekBegan || !settings.start.isNumeric() || run.startJudged || run.damage.failedAt()) return false;
         if (ts != AV_NOPTS_VALUE && shownByStart(ts)) return false;
         run.startJudged = true;
         // The decoder of both layers names no samples: its first picture comes after the start.
         if (alphaDecoder) return ts != AV_NOPTS_VALUE && run.picturesDecoded == 0;
-        return run.startSample && run.awaited.count(*run.startSample) > 0;
+        return run.startSample && run.damage.awaiting(*run.startSample);
     }
 
     static bool decodingFailure(const std::exception_ptr& failure) {
@@ -452,20 +449,21 @@ struct VideoSampleReader::Impl {
         }
     }
 
-    // A picture the decoder says it could not decode as coded: a slice it skipped or concealed, or a
-    // reference missing. False for one left out before the first whole picture of a stream cut
-    // mid-way; otherwise the reading fails, naming it.
+    // The verdict on the picture decoded. False for one after the sample that failed, and for a
+    // damaged one left out before the first whole picture of a stream cut mid-way or in the last
+    // sample of a byte stream that ends inside it; another damaged picture fails the reading,
+    // naming it.
     bool acceptDecodedPicture() {
-        if ((frame->flags & AV_FRAME_FLAG_CORRUPT) == 0 && frame->decode_error_flags == 0) return true;
-        if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) {
-            av_frame_unref(frame.get());
-            return false;
+        switch (run.damage.judge(*frame)) {
+        case DamageVerdict::Picture::whole: return true;
+        case DamageVerdict::Picture::afterFailure: break;
+        case DamageVerdict::Picture::damaged:
+            if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) break;
+            if (endedInside(frame->best_effort_timestamp)) break;
+            failDamaged(frame->best_effort_timestamp);
         }
-        if (endedInside(frame->best_effort_timestamp)) {
-            av_frame_unref(frame.get());
-            return false;
-        }
-        failDamaged(frame->best_effort_timestamp);
+        av_frame_unref(frame.get());
+        return false;
     }
 
     // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
@@ -482,22 +480,29 @@ struct VideoSampleReader::Impl {
     // The decoder's error for the sample it was given, which it could not decode: for H.264 and
     // HEVC, whose decoders find damage within a picture, in words naming its frame.
     void failSample(int rc, int64_t ts) {
-        const AVCodecID id = decoder->codec_id;
-        if (rc == AVERROR_INVALIDDATA && (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC)) failDamaged(ts);
+        if (DamageVerdict::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id)) failDamaged(ts);
         run.failedPicture = ts;
         fail(MediaError::fromCode("decode", rc));
     }
 
     void openPlainDecoder(const AVStream* st) {
-        decoder = openDecoder(st, settings.threads, true);
+        if (st->codecpar->codec_id == AV_CODEC_ID_H264 && H264Decoding::available()) {
+            h264 = H264Decoding::open(st, settings.threads);
+            decoder.reset();
+        } else {
+            decoder = openDecoder(st, settings.threads, true);
+        }
         unitCheck = HevcUnitCheck::open(st);
     }
 
     int receiveFrame() {
-        return alphaDecoder ? alphaDecoder->receive(frame.get()) : avcodec_receive_frame(decoder.get(), frame.get());
+        if (alphaDecoder) return alphaDecoder->receive(frame.get());
+        if (h264) return h264->receive(frame.get());
+        return avcodec_receive_frame(decoder.get(), frame.get());
     }
     int sendPacket(const AVPacket* p, bool skipUnreferenced) {
         if (alphaDecoder) return alphaDecoder->send(p, skipUnreferenced);
+        if (h264) return h264->send(p, skipUnreferenced);
         decoder->skip_frame = skipUnreferenced ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         return avcodec_send_packet(decoder.get(), unitCheck ? unitCheck->checked(p) : p);
     }
@@ -536,16 +541,7 @@ struct VideoSampleReader::Impl {
                 av_frame_unref(frame.get());
                 continue;
             }
-            if (rc == 0 && !alphaDecoder) {
-                const int64_t t = frame->best_effort_timestamp;
-                run.awaited.erase(run.awaited.begin(), run.awaited.upper_bound(t));
-                // Pictures shown after the one that failed may be predicted from it.
-                if (run.failedAt && t != AV_NOPTS_VALUE && t >= *run.failedAt) {
-                    av_frame_unref(frame.get());
-                    continue;
-                }
-                if (!acceptDecodedPicture()) continue;
-            }
+            if (rc == 0 && !alphaDecoder && !acceptDecodedPicture()) continue;
             if (rc == 0) {
                 ++run.picturesDecoded;
                 if (shownBefore(frame.get())) {
@@ -577,7 +573,7 @@ struct VideoSampleReader::Impl {
             // Samples went in and no picture came out: nothing of the movie was read.
             const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure;
             if (rc == AVERROR_EOF) {
-                if (run.failedAt) failSample(run.failedCode, *run.failedAt);
+                if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                 return false;
             }
@@ -589,7 +585,8 @@ struct VideoSampleReader::Impl {
                     failAlphaDecoding(rc, alphaDecoder->droppedTime());
                 }
                 // With frame threads, the error of the last sample comes once the decoder drains.
-                if (run.awaited.size() == 1 && endedInside(*run.awaited.begin())) continue;
+                const std::optional<int64_t> last = run.damage.onlyAwaited();
+                if (last && endedInside(*last)) continue;
                 fail(MediaError::fromCode("decode", rc));
             }
             if (run.demuxEnded) {
@@ -615,7 +612,7 @@ struct VideoSampleReader::Impl {
             ++run.samplesRead;
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (!alphaDecoder && ts != AV_NOPTS_VALUE) run.awaited.insert(ts);
+            if (!alphaDecoder) run.damage.sent(ts);
             if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
                 run.latestKeySent = ts;
             if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
@@ -630,12 +627,9 @@ struct VideoSampleReader::Impl {
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
-                const bool frameThreads = (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
-                const int64_t failed = frameThreads && !run.awaited.empty() ? *run.awaited.begin() : ts;
-                if (!endedInside(failed)) {
-                    run.failedAt = failed;
-                    run.failedCode = rc;
-                }
+                const bool frameThreads = h264 ? h264->frameThreads() : (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
+                const int64_t failed = run.damage.refused(ts, frameThreads);
+                if (!endedInside(failed)) run.damage.failed(failed, rc);
                 run.demuxEnded = true;
                 continue;
             }
