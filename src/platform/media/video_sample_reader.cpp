@@ -19,6 +19,7 @@ extern "C" {
 #include "core/conversion_error.h"
 #include "platform/media/hevc_alpha_decoding.h"
 #include "platform/media/hevc_unit_check.h"
+#include "platform/media/missing_reference_watch.h"
 #include "platform/media/movie_writer_codecs.h"
 #include "platform/media/reader_internal.h"
 
@@ -54,6 +55,8 @@ struct VideoSampleReader::Impl {
     std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
     // With `decoder`, for HEVC: what the decoder is given of each sample.
     std::unique_ptr<HevcUnitCheck> unitCheck;
+    // With `decoder`, for HEVC: a picture decoded from a reference made up for one missing.
+    std::unique_ptr<MissingReferenceWatch> missingReferences;
     VideoReaderSettings settings;
     VideoTrackInfo info;
     AVRational timeBase{1, 1};
@@ -84,6 +87,9 @@ struct VideoSampleReader::Impl {
     int indexedAtOpen = 0;
     // A byte stream (MPEG-TS) whose file ends inside its last sample.
     std::optional<bool> endsInsideLast;
+    // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
+    // error, which it gives back with a later sample than the one that failed.
+    bool oneThread = false;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -128,6 +134,8 @@ struct VideoSampleReader::Impl {
         // are out.
         std::optional<int64_t> failedAt;
         int failedCode = 0;
+        // The stamp of the last sample the decoder took.
+        std::optional<int64_t> lastSent;
     } run;
 
     std::atomic<bool> cancelled{false};
@@ -356,7 +364,9 @@ struct VideoSampleReader::Impl {
     void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
         for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
             run.readAhead.clear();
-            const MediaTime at = limit - back;
+            // First to the latest key frame shown by the start: reading from the one before would
+            // decode a group whose pictures are all left out, and whose damage would fail the reading.
+            const MediaTime at = back == MediaTime::zero() ? limit + MediaTime::fromSeconds(slack, timeBase.den) : limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
                 peeked.reset();
                 format = openFormat(file, true);
@@ -405,6 +415,33 @@ struct VideoSampleReader::Impl {
         if (failure) earlier.failedPicture = run.failedPicture;
         earlier.resumeAfter = lastTime;
         // What the old decoder said of its samples says nothing of the new one's.
+        run = {};
+        status = Status::reading;
+        return true;
+    }
+
+    // A decoder on frame threads gives a sample's error back with a later sample, so neither the
+    // sample that failed nor which pictures before it are whole can be told. The samples from the
+    // key frame before those still in flight are decoded again on one thread, whose errors come
+    // with their own samples, rolling on past the pictures given out already; the verdict is then
+    // the same at any thread count. False where the decoder runs on one thread already.
+    bool decodeAgainOnOneThread() {
+        if (oneThread || alphaDecoder || !decoder || cancelled || (decoder->active_thread_type & FF_THREAD_FRAME) == 0)
+            return false;
+        oneThread = true;
+        const std::optional<int64_t> from =
+            !run.awaited.empty() ? std::optional<int64_t>(*run.awaited.begin()) : run.lastSent;
+        seekBegan.reset();
+        peeked.reset();
+        if (from) seekKeyFrame(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
+        if (!seekBegan) {
+            peeked.reset();
+            format = openFormat(file, true);
+            if (!format) throw ConversionError::noVideoTrack();
+            discardAllBut(format.get(), info.streamIndex);
+        }
+        openPlainDecoder(format->streams[info.streamIndex]);
+        earlier.resumeAfter = lastTime;
         run = {};
         status = Status::reading;
         return true;
@@ -506,6 +543,11 @@ struct VideoSampleReader::Impl {
             av_frame_unref(frame.get());
             return false;
         }
+        // Under frame threads a picture's marks may be those of another run's timing.
+        if (decodeAgainOnOneThread()) {
+            av_frame_unref(frame.get());
+            return false;
+        }
         failDamaged(frame->best_effort_timestamp);
     }
 
@@ -520,18 +562,22 @@ struct VideoSampleReader::Impl {
         return byteStream();
     }
 
-    // The decoder's error for the sample it was given, which it could not decode: for H.264 and
-    // HEVC, whose decoders find damage within a picture, in words naming its frame.
+    // The decoder's error for the sample it was given, which it could not decode: damage in words
+    // naming its frame.
     void failSample(int rc, int64_t ts) {
-        const AVCodecID id = decoder->codec_id;
-        if (rc == AVERROR_INVALIDDATA && (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC)) failDamaged(ts);
+        if (rc == AVERROR_INVALIDDATA && ts != AV_NOPTS_VALUE) failDamaged(ts);
         run.failedPicture = ts;
         fail(MediaError::fromCode("decode", rc));
     }
 
     void openPlainDecoder(const AVStream* st) {
-        decoder = openDecoder(st, settings.threads, true);
+        decoder = openDecoder(st, oneThread ? 1 : settings.threads, !oneThread);
         unitCheck = HevcUnitCheck::open(st);
+        if (decoder->codec_id == AV_CODEC_ID_HEVC) {
+            if (!missingReferences) missingReferences = std::make_unique<MissingReferenceWatch>();
+            missingReferences->watch(decoder.get());
+            missingReferences->take();
+        }
     }
 
     int receiveFrame() {
@@ -618,6 +664,7 @@ struct VideoSampleReader::Impl {
             // Samples went in and no picture came out: nothing of the movie was read.
             const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure;
             if (rc == AVERROR_EOF) {
+                if (!alphaDecoder && missingReferences && missingReferences->take() && decodeAgainOnOneThread()) continue;
                 if (run.failedAt) failSample(run.failedCode, *run.failedAt);
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                 return false;
@@ -631,6 +678,16 @@ struct VideoSampleReader::Impl {
                 }
                 // With frame threads, the error of the last sample comes once the decoder drains.
                 if (run.awaited.size() == 1 && endedInside(*run.awaited.begin())) continue;
+                if (decodeAgainOnOneThread()) continue;
+                // On one thread, the error is that of the last sample taken (a second one split
+                // from it, say); the pictures shown before it come out first.
+                if (!run.failedAt && run.lastSent) {
+                    run.failedAt = run.lastSent;
+                    run.failedCode = rc;
+                    run.demuxEnded = true;
+                    continue;
+                }
+                if (run.failedAt) failSample(run.failedCode, *run.failedAt);
                 fail(MediaError::fromCode("decode", rc));
             }
             if (run.demuxEnded) {
@@ -668,12 +725,16 @@ struct VideoSampleReader::Impl {
             // counts its way to whole pictures on every picture, and skipping one it never gets there.
             const bool superseded = supersededBeforeStart();
             rc = sendPacket(packet.get(), superseded && run.picturesDecoded > 0);
+            // On one thread the sample was decoded as it was sent; on frame threads, one before it
+            // may have been, which decoding again on one thread tells.
+            if (rc >= 0 && !alphaDecoder && missingReferences && missingReferences->take()) rc = AVERROR_INVALIDDATA;
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
                 const bool frameThreads = (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
                 const int64_t failed = frameThreads && !run.awaited.empty() ? *run.awaited.begin() : ts;
                 if (!endedInside(failed)) {
+                    if (decodeAgainOnOneThread()) continue;
                     run.failedAt = failed;
                     run.failedCode = rc;
                 }
@@ -694,6 +755,7 @@ struct VideoSampleReader::Impl {
             }
             ++run.samplesSent;
             ++samplesSentInAll;
+            if (ts != AV_NOPTS_VALUE) run.lastSent = ts;
         }
     }
 
