@@ -250,6 +250,27 @@ TEST(DamagedSource, DamageIsNamedByThePictureShownAndSparesThePicturesBeforeIt) 
     }
 }
 
+// A sample dropped from an HEVC stream (as a bit-stream filter drops a packet): the pictures
+// predicted from it would be decoded from a grey stand-in without an error. The reading fails at
+// the first of them, the same at any thread count, after the whole pictures before it.
+TEST(DamagedSource, APictureWhoseReferenceIsMissingIsDamaged) {
+    test::TempDir dir;
+    const fs::path whole = dir / "whole.mkv", dropped = dir / "dropped.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=24:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
+                  "log-level=error:keyint=24:wpp=0", whole.string()});
+    // The third sample, the P picture at frame 3 that frames 1 and 2 are predicted from.
+    test::ffmpeg({"-i", whole.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\,2)", dropped.string()});
+    const auto intact = readPictures(whole, 0);
+    ASSERT_EQ(intact.first.size(), 48u);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const auto [pictures, error] = readPictures(dropped, threads);
+        EXPECT_EQ(error, "frame 1 can't be decoded: its data is damaged");
+        ASSERT_EQ(pictures.size(), 1u);
+        EXPECT_TRUE(pictures[0] == intact.first[0]);
+    }
+}
+
 // Files cut short that no index lists give only whole pictures, each the intact file's: neither the
 // sample the file ends inside nor pictures shown after one it lacks (B-frames). Matroska stating
 // its segment's length fails naming the first frame lacking (by ffprobe's packet positions);
