@@ -250,24 +250,42 @@ TEST(DamagedSource, DamageIsNamedByThePictureShownAndSparesThePicturesBeforeIt) 
     }
 }
 
-// A sample dropped from an HEVC stream (as a bit-stream filter drops a packet): the pictures
-// predicted from it would be decoded from a grey stand-in without an error. The reading fails at
-// the first of them, the same at any thread count, after the whole pictures before it.
+// A sample dropped from a stream (as a bit-stream filter drops a packet): HEVC's decoder would
+// decode the pictures predicted from it from a grey stand-in, and H.264's would too, without an
+// error. The reading fails at the first of them, the same at any thread count, after the whole
+// pictures before it. Without its first key frame, a stream is one cut mid-way: it reads whole
+// from the next.
 TEST(DamagedSource, APictureWhoseReferenceIsMissingIsDamaged) {
     test::TempDir dir;
-    const fs::path whole = dir / "whole.mkv", dropped = dir / "dropped.mkv";
-    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=24:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
-                  "log-level=error:keyint=24:wpp=0", whole.string()});
-    // The third sample, the P picture at frame 3 that frames 1 and 2 are predicted from.
-    test::ffmpeg({"-i", whole.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\,2)", dropped.string()});
-    const auto intact = readPictures(whole, 0);
-    ASSERT_EQ(intact.first.size(), 48u);
-    for (const int threads : {1, 3, 0}) {
-        SCOPED_TRACE(threads);
-        const auto [pictures, error] = readPictures(dropped, threads);
-        EXPECT_EQ(error, "frame 1 can't be decoded: its data is damaged");
-        ASSERT_EQ(pictures.size(), 1u);
-        EXPECT_TRUE(pictures[0] == intact.first[0]);
+    struct Case {
+        std::string codec;
+        std::vector<std::string> params;
+        int dropped;       // the sample left out, in stored order
+        std::string error;
+        size_t from, count;  // the intact pictures read
+    };
+    for (const Case& c : std::vector<Case>{
+             {"libx265", {"-x265-params", "log-level=error:keyint=24:wpp=0"}, 2, "frame 1 can't be decoded: its data is damaged", 0, 1},
+             {"libx264", {"-g", "12", "-bf", "3", "-x264-params", "open-gop=1"}, 1, "frame 2 can't be decoded: its data is damaged", 0, 1},
+             {"libx264", {"-g", "12", "-bf", "3", "-x264-params", "open-gop=1"}, 0, "", 12, 36}}) {
+        SCOPED_TRACE(c.codec + " without sample " + std::to_string(c.dropped));
+        const fs::path whole = dir / (c.codec + ".mkv"), dropped = dir / (c.codec + std::to_string(c.dropped) + ".mkv");
+        std::vector<std::string> args{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=24:d=2", "-pix_fmt", "yuv420p", "-c:v", c.codec};
+        args.insert(args.end(), c.params.begin(), c.params.end());
+        args.push_back(whole.string());
+        test::ffmpeg(args);
+        test::ffmpeg({"-i", whole.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.dropped) + ")",
+                      dropped.string()});
+        const auto intact = readPictures(whole, 0);
+        ASSERT_EQ(intact.first.size(), 48u);
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(threads);
+            const auto [pictures, error] = readPictures(dropped, threads);
+            EXPECT_EQ(error, c.error);
+            ASSERT_EQ(pictures.size(), c.count);
+            for (size_t i = 0; i < pictures.size(); ++i)
+                EXPECT_TRUE(pictures[i] == intact.first[c.from + i]) << "picture " << c.from + i;
+        }
     }
 }
 

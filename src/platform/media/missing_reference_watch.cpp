@@ -21,11 +21,19 @@ std::unordered_set<const void*>& watches() {
     return all;
 }
 
-// libavcodec 59's text (hevc_refs.c), said of a picture other than a random access point.
-constexpr const char* kMissingReference = "Could not find ref with POC %d\n";
+// libavcodec 59's texts: HEVC's (hevc_refs.c), said of a picture other than a random access
+// point, and H.264's for pictures missing before the one decoded (h264_slice.c), which it makes
+// up in their place.
+constexpr const char* kMissingReference[] = {"Could not find ref with POC %d\n", "Frame num gap %d %d\n"};
+
+bool saysReferenceMissing(const char* format) {
+    for (const char* text : kMissingReference)
+        if (std::strcmp(format, text) == 0) return true;
+    return false;
+}
 
 void logged(void* avcl, int level, const char* format, va_list args) {
-    if (avcl != nullptr && format != nullptr && level <= AV_LOG_ERROR && std::strcmp(format, kMissingReference) == 0) {
+    if (avcl != nullptr && format != nullptr && saysReferenceMissing(format)) {
         const AVClass* type = *static_cast<const AVClass**>(avcl);
         if (type != nullptr && type->class_name != nullptr && std::strcmp(type->class_name, "AVCodecContext") == 0) {
             void* opaque = static_cast<AVCodecContext*>(avcl)->opaque;

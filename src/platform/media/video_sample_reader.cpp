@@ -55,7 +55,7 @@ struct VideoSampleReader::Impl {
     std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
     // With `decoder`, for HEVC: what the decoder is given of each sample.
     std::unique_ptr<HevcUnitCheck> unitCheck;
-    // With `decoder`, for HEVC: a picture decoded from a reference made up for one missing.
+    // With `decoder`, for HEVC and H.264: a picture decoded from a reference made up for one missing.
     std::unique_ptr<MissingReferenceWatch> missingReferences;
     VideoReaderSettings settings;
     VideoTrackInfo info;
@@ -573,7 +573,7 @@ struct VideoSampleReader::Impl {
     void openPlainDecoder(const AVStream* st) {
         decoder = openDecoder(st, oneThread ? 1 : settings.threads, !oneThread);
         unitCheck = HevcUnitCheck::open(st);
-        if (decoder->codec_id == AV_CODEC_ID_HEVC) {
+        if (decoder->codec_id == AV_CODEC_ID_HEVC || decoder->codec_id == AV_CODEC_ID_H264) {
             if (!missingReferences) missingReferences = std::make_unique<MissingReferenceWatch>();
             missingReferences->watch(decoder.get());
             missingReferences->take();
@@ -726,8 +726,10 @@ struct VideoSampleReader::Impl {
             const bool superseded = supersededBeforeStart();
             rc = sendPacket(packet.get(), superseded && run.picturesDecoded > 0);
             // On one thread the sample was decoded as it was sent; on frame threads, one before it
-            // may have been, which decoding again on one thread tells.
-            if (rc >= 0 && !alphaDecoder && missingReferences && missingReferences->take()) rc = AVERROR_INVALIDDATA;
+            // may have been, which decoding again on one thread tells. The first sample a decoder
+            // takes lacks what came before it without damage (a stream cut mid-way, a recovery point).
+            if (rc >= 0 && !alphaDecoder && missingReferences && missingReferences->take() && run.samplesSent > 0)
+                rc = AVERROR_INVALIDDATA;
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
