@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -136,6 +137,13 @@ struct VideoSampleReader::Impl {
         int failedCode = 0;
         // The stamp of the last sample the decoder took.
         std::optional<int64_t> lastSent;
+        // H.264: each sample's place in the order sent, by its stamp, and the pictures decoded that
+        // wait until every sample sent before their own has given its picture. Its decoder marks
+        // only a damaged picture itself, and the B-frames predicted from it but shown before it come
+        // out first, unmarked: they go only once it has gone whole.
+        std::map<int64_t, int64_t> sentOrder;
+        std::deque<FramePtr> waiting;
+        bool drained = false;  // the decoder has given all it will: what waits goes
     } run;
 
     std::atomic<bool> cancelled{false};
@@ -544,11 +552,63 @@ struct VideoSampleReader::Impl {
             return false;
         }
         // Under frame threads a picture's marks may be those of another run's timing.
-        if (decodeAgainOnOneThread()) {
+        if (decodeAgainOnOneThread() || failAfterWaiting(frame->best_effort_timestamp)) {
             av_frame_unref(frame.get());
             return false;
         }
         failDamaged(frame->best_effort_timestamp);
+    }
+
+    // Whether the decoded picture stamped `ts` must wait for pictures of samples sent before its own.
+    bool mustWait(int64_t ts) const {
+        if (run.drained || ts == AV_NOPTS_VALUE) return false;
+        const auto own = run.sentOrder.find(ts);
+        if (own == run.sentOrder.end()) return false;
+        for (const int64_t t : run.awaited) {
+            const auto other = run.sentOrder.find(t);
+            if (other != run.sentOrder.end() && other->second < own->second) return true;
+        }
+        return false;
+    }
+
+    // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
+    bool setWaiting() {
+        if (!decoder || decoder->codec_id != AV_CODEC_ID_H264) return false;
+        const int64_t t = frame->best_effort_timestamp;
+        if (run.waiting.empty() && !mustWait(t)) {
+            if (t != AV_NOPTS_VALUE) run.sentOrder.erase(run.sentOrder.begin(), run.sentOrder.upper_bound(t));
+            return false;
+        }
+        FramePtr kept(av_frame_alloc());
+        if (!kept) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
+        av_frame_move_ref(kept.get(), frame.get());
+        run.waiting.push_back(std::move(kept));
+        return true;
+    }
+
+    // The first picture waiting into `frame`, where it may go now.
+    bool releaseWaiting() {
+        if (run.waiting.empty() || mustWait(run.waiting.front()->best_effort_timestamp)) return false;
+        av_frame_move_ref(frame.get(), run.waiting.front().get());
+        run.waiting.pop_front();
+        const int64_t t = frame->best_effort_timestamp;
+        if (t != AV_NOPTS_VALUE) run.sentOrder.erase(run.sentOrder.begin(), run.sentOrder.upper_bound(t));
+        return true;
+    }
+
+    // A damaged picture `ts` met while pictures wait: those sent after it are predicted from it and
+    // never go; the others go, and the failure after them.
+    bool failAfterWaiting(int64_t ts) {
+        if (run.waiting.empty()) return false;
+        const auto own = run.sentOrder.find(ts);
+        std::erase_if(run.waiting, [&](const FramePtr& f) {
+            const auto other = run.sentOrder.find(f->best_effort_timestamp);
+            return own == run.sentOrder.end() || other == run.sentOrder.end() || other->second > own->second;
+        });
+        run.failedAt = ts;
+        run.failedCode = AVERROR_INVALIDDATA;
+        run.demuxEnded = true;
+        return true;
     }
 
     // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
@@ -617,13 +677,18 @@ struct VideoSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             if (cancelled) return false;
-            int rc = receiveFrame();
-            if ((rc == 0 || rc == AVERROR_EOF) &&
+            const bool released = releaseWaiting();
+            int rc = released ? 0 : receiveFrame();
+            if (!released && (rc == 0 || rc == AVERROR_EOF) &&
                 startPictureMissing(rc == 0 ? frame->best_effort_timestamp : AV_NOPTS_VALUE) && restartEarlier(nullptr)) {
                 av_frame_unref(frame.get());
                 continue;
             }
-            if (rc == 0 && !alphaDecoder) {
+            if (rc == AVERROR_EOF && !run.waiting.empty()) {
+                run.drained = true;
+                continue;
+            }
+            if (rc == 0 && !alphaDecoder && !released) {
                 const int64_t t = frame->best_effort_timestamp;
                 run.awaited.erase(run.awaited.begin(), run.awaited.upper_bound(t));
                 // Pictures shown after the one that failed may be predicted from it.
@@ -632,9 +697,13 @@ struct VideoSampleReader::Impl {
                     continue;
                 }
                 if (!acceptDecodedPicture()) continue;
+                if (setWaiting()) {
+                    ++run.picturesDecoded;
+                    continue;
+                }
             }
             if (rc == 0) {
-                ++run.picturesDecoded;
+                if (!released) ++run.picturesDecoded;
                 if (shownBefore(frame.get())) {
                     av_frame_unref(frame.get());
                     continue;
@@ -714,6 +783,7 @@ struct VideoSampleReader::Impl {
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (!alphaDecoder && ts != AV_NOPTS_VALUE) run.awaited.insert(ts);
+            if (decoder && decoder->codec_id == AV_CODEC_ID_H264 && ts != AV_NOPTS_VALUE) run.sentOrder[ts] = run.samplesRead;
             if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
                 run.latestKeySent = ts;
             if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
