@@ -370,11 +370,12 @@ struct VideoSampleReader::Impl {
     // `step`, then twice as far each time; before the track's start, the file is read from its
     // beginning, as a plain read does.
     void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
+        // First to the latest key frame shown by the start: reading from the one before would
+        // decode a group whose pictures are all left out, and whose damage would fail the reading.
+        if (slack > 0 && seekedTo(limit + MediaTime::fromSeconds(slack, timeBase.den), limit, slack)) return;
         for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
             run.readAhead.clear();
-            // First to the latest key frame shown by the start: reading from the one before would
-            // decode a group whose pictures are all left out, and whose damage would fail the reading.
-            const MediaTime at = back == MediaTime::zero() ? limit + MediaTime::fromSeconds(slack, timeBase.den) : limit - back;
+            const MediaTime at = limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
                 peeked.reset();
                 format = openFormat(file, true);
@@ -382,16 +383,23 @@ struct VideoSampleReader::Impl {
                 discardAllBut(format.get(), info.streamIndex);
                 return;
             }
-            seekNear(format.get(), info.streamIndex, at);
-            peeked = readStreamPacket();
-            if (*peeked < 0) return;  // met when reading
-            const MediaTime first =
-                ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
-            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
-                seekBegan = first;
-                return;
-            }
+            if (seekedTo(at, limit, slack) || *peeked < 0) return;  // a failed read is met when reading
         }
+    }
+
+    // Seeks near `at`: whether the first packet then is a key frame at most `slack` seconds after
+    // `limit`, where reading begins.
+    bool seekedTo(const MediaTime& at, const MediaTime& limit, double slack) {
+        run.readAhead.clear();
+        seekNear(format.get(), info.streamIndex, at);
+        peeked = readStreamPacket();
+        if (*peeked < 0) return false;
+        const MediaTime first = ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
+        if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
+            seekBegan = first;
+            return true;
+        }
+        return false;
     }
 
     // A picture after a key frame may still depend on pictures before it: the leading pictures
