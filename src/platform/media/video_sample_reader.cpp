@@ -377,14 +377,19 @@ struct VideoSampleReader::Impl {
             run.readAhead.clear();
             const MediaTime at = limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
-                peeked.reset();
-                format = openFormat(file, true);
-                if (!format) throw ConversionError::noVideoTrack();
-                discardAllBut(format.get(), info.streamIndex);
+                reopenAtStart();
                 return;
             }
             if (seekedTo(at, limit, slack) || *peeked < 0) return;  // a failed read is met when reading
         }
+    }
+
+    // Reading from the file's start, as a plain read does.
+    void reopenAtStart() {
+        peeked.reset();
+        format = openFormat(file, true);
+        if (!format) throw ConversionError::noVideoTrack();
+        discardAllBut(format.get(), info.streamIndex);
     }
 
     // Seeks near `at`: whether the first packet then is a key frame at most `slack` seconds after
@@ -417,10 +422,7 @@ struct VideoSampleReader::Impl {
         seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
         if (!seekBegan || *seekBegan >= began) {
             seekBegan.reset();
-            peeked.reset();
-            format = openFormat(file, true);
-            if (!format) throw ConversionError::noVideoTrack();
-            discardAllBut(format.get(), info.streamIndex);
+            reopenAtStart();
         }
         const AVStream* st = format->streams[info.streamIndex];
         if (alphaDecoder)
@@ -450,12 +452,7 @@ struct VideoSampleReader::Impl {
         seekBegan.reset();
         peeked.reset();
         if (from) seekKeyFrame(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
-        if (!seekBegan) {
-            peeked.reset();
-            format = openFormat(file, true);
-            if (!format) throw ConversionError::noVideoTrack();
-            discardAllBut(format.get(), info.streamIndex);
-        }
+        if (!seekBegan) reopenAtStart();
         openPlainDecoder(format->streams[info.streamIndex]);
         earlier.resumeAfter = lastTime;
         run = {};
