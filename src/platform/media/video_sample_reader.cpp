@@ -91,6 +91,8 @@ struct VideoSampleReader::Impl {
     // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
     // error, which it gives back with a later sample than the one that failed.
     bool oneThread = false;
+    // Reading began again after damage before the start.
+    bool beganAfterDamage = false;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -137,13 +139,14 @@ struct VideoSampleReader::Impl {
         int failedCode = 0;
         // The stamp of the last sample the decoder took.
         std::optional<int64_t> lastSent;
-        // H.264: each sample's place in the order sent, by its stamp, and the pictures decoded that
-        // wait until every sample sent before their own has given its picture. Its decoder marks
-        // only a damaged picture itself, and the B-frames predicted from it but shown before it come
-        // out first, unmarked: they go only once it has gone whole.
-        std::map<int64_t, int64_t> sentOrder;
-        std::deque<FramePtr> waiting;
-        bool drained = false;  // the decoder has given all it will: what waits goes
+        // H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from
+        // it but shown before it come out first, unmarked: they go only once it has gone whole.
+        struct Waiting {
+            std::map<int64_t, int64_t> sentOrder;  // each sample's place in the order sent, by stamp
+            // Pictures decoded that wait until every sample sent before their own gave its picture.
+            std::deque<FramePtr> pictures;
+            bool drained = false;  // the decoder has given all it will: what waits goes
+        } waiting;
     } run;
 
     std::atomic<bool> cancelled{false};
@@ -370,9 +373,6 @@ struct VideoSampleReader::Impl {
     // `step`, then twice as far each time; before the track's start, the file is read from its
     // beginning, as a plain read does.
     void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
-        // First to the latest key frame shown by the start: reading from the one before would
-        // decode a group whose pictures are all left out, and whose damage would fail the reading.
-        if (slack > 0 && seekedTo(limit + MediaTime::fromSeconds(slack, timeBase.den), limit, slack)) return;
         for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
             run.readAhead.clear();
             const MediaTime at = limit - back;
@@ -455,6 +455,33 @@ struct VideoSampleReader::Impl {
         if (!seekBegan) reopenAtStart();
         openPlainDecoder(format->streams[info.streamIndex]);
         earlier.resumeAfter = lastTime;
+        run = {};
+        status = Status::reading;
+        return true;
+    }
+
+    // Damage in a picture shown before the start spoils only the pictures predicted from it: where a
+    // key frame after it is the one shown at the start, reading begins again there, once.
+    bool beginAfterDamageBeforeStart() {
+        if (!settings.start.isNumeric() || !run.failedPicture || beganAfterDamage || cancelled ||
+            settings.mode != VideoReaderSettings::Mode::decoded)
+            return false;
+        const MediaTime failed = ffmpeg::mediaTimeFrom(*run.failedPicture, timeBase);
+        if (!failed.isNumeric() || failed >= settings.start) return false;
+        beganAfterDamage = true;
+        seekBegan.reset();
+        if (!seekedTo(settings.start + MediaTime::fromSeconds(startSlack, timeBase.den), settings.start, startSlack) ||
+            *seekBegan <= failed)
+            return false;
+        const AVStream* st = format->streams[info.streamIndex];
+        if (alphaDecoder)
+            alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
+        else
+            openPlainDecoder(st);
+        // What was decoded before the damage all ends before the start.
+        held.reset();
+        ready.reset();
+        earlier = {};
         run = {};
         status = Status::reading;
         return true;
@@ -566,49 +593,54 @@ struct VideoSampleReader::Impl {
 
     // Whether the decoded picture stamped `ts` must wait for pictures of samples sent before its own.
     bool mustWait(int64_t ts) const {
-        if (run.drained || ts == AV_NOPTS_VALUE) return false;
-        const auto own = run.sentOrder.find(ts);
-        if (own == run.sentOrder.end()) return false;
+        if (run.waiting.drained || ts == AV_NOPTS_VALUE) return false;
+        const auto own = run.waiting.sentOrder.find(ts);
+        if (own == run.waiting.sentOrder.end()) return false;
         for (const int64_t t : run.awaited) {
-            const auto other = run.sentOrder.find(t);
-            if (other != run.sentOrder.end() && other->second < own->second) return true;
+            const auto other = run.waiting.sentOrder.find(t);
+            if (other != run.waiting.sentOrder.end() && other->second < own->second) return true;
         }
         return false;
+    }
+
+    // Once a picture stamped `t` goes, no sample shown up to it waits to be judged.
+    void forgetOrderUpTo(int64_t t) {
+        if (t != AV_NOPTS_VALUE) run.waiting.sentOrder.erase(run.waiting.sentOrder.begin(), run.waiting.sentOrder.upper_bound(t));
     }
 
     // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
     bool setWaiting() {
         if (!decoder || decoder->codec_id != AV_CODEC_ID_H264) return false;
         const int64_t t = frame->best_effort_timestamp;
-        if (run.waiting.empty() && !mustWait(t)) {
-            if (t != AV_NOPTS_VALUE) run.sentOrder.erase(run.sentOrder.begin(), run.sentOrder.upper_bound(t));
+        if (run.waiting.pictures.empty() && !mustWait(t)) {
+            forgetOrderUpTo(t);
             return false;
         }
         FramePtr kept(av_frame_alloc());
         if (!kept) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
         av_frame_move_ref(kept.get(), frame.get());
-        run.waiting.push_back(std::move(kept));
+        run.waiting.pictures.push_back(std::move(kept));
         return true;
     }
 
     // The first picture waiting into `frame`, where it may go now.
     bool releaseWaiting() {
-        if (run.waiting.empty() || mustWait(run.waiting.front()->best_effort_timestamp)) return false;
-        av_frame_move_ref(frame.get(), run.waiting.front().get());
-        run.waiting.pop_front();
+        if (run.waiting.pictures.empty() || mustWait(run.waiting.pictures.front()->best_effort_timestamp)) return false;
+        av_frame_move_ref(frame.get(), run.waiting.pictures.front().get());
+        run.waiting.pictures.pop_front();
         const int64_t t = frame->best_effort_timestamp;
-        if (t != AV_NOPTS_VALUE) run.sentOrder.erase(run.sentOrder.begin(), run.sentOrder.upper_bound(t));
+        forgetOrderUpTo(t);
         return true;
     }
 
     // A damaged picture `ts` met while pictures wait: those sent after it are predicted from it and
     // never go; the others go, and the failure after them.
     bool failAfterWaiting(int64_t ts) {
-        if (run.waiting.empty()) return false;
-        const auto own = run.sentOrder.find(ts);
-        std::erase_if(run.waiting, [&](const FramePtr& f) {
-            const auto other = run.sentOrder.find(f->best_effort_timestamp);
-            return own == run.sentOrder.end() || other == run.sentOrder.end() || other->second > own->second;
+        if (run.waiting.pictures.empty()) return false;
+        const auto own = run.waiting.sentOrder.find(ts);
+        std::erase_if(run.waiting.pictures, [&](const FramePtr& f) {
+            const auto other = run.waiting.sentOrder.find(f->best_effort_timestamp);
+            return own == run.waiting.sentOrder.end() || other == run.waiting.sentOrder.end() || other->second > own->second;
         });
         run.failedAt = ts;
         run.failedCode = AVERROR_INVALIDDATA;
@@ -627,10 +659,13 @@ struct VideoSampleReader::Impl {
         return byteStream();
     }
 
-    // The decoder's error for the sample it was given, which it could not decode: damage in words
-    // naming its frame.
+    // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
+    // and VP9, whose pictures are predicted from one another, in words naming its frame.
     void failSample(int rc, int64_t ts) {
-        if (rc == AVERROR_INVALIDDATA && ts != AV_NOPTS_VALUE) failDamaged(ts);
+        const AVCodecID id = decoder->codec_id;
+        if (rc == AVERROR_INVALIDDATA && ts != AV_NOPTS_VALUE &&
+            (id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC || id == AV_CODEC_ID_VP9))
+            failDamaged(ts);
         run.failedPicture = ts;
         fail(MediaError::fromCode("decode", rc));
     }
@@ -667,6 +702,7 @@ struct VideoSampleReader::Impl {
                 const std::exception_ptr failure = std::current_exception();
                 try {
                     if (decodingFailure(failure) && worthBeginningEarlier() && restartEarlier(failure)) continue;
+                    if (decodingFailure(failure) && beginAfterDamageBeforeStart()) continue;
                 } catch (...) {
                     // Reading again failed to begin: what failed the decoding is told.
                 }
@@ -689,8 +725,8 @@ struct VideoSampleReader::Impl {
                 av_frame_unref(frame.get());
                 continue;
             }
-            if (rc == AVERROR_EOF && !run.waiting.empty()) {
-                run.drained = true;
+            if (rc == AVERROR_EOF && !run.waiting.pictures.empty()) {
+                run.waiting.drained = true;
                 continue;
             }
             if (rc == 0 && !alphaDecoder && !released) {
@@ -788,7 +824,7 @@ struct VideoSampleReader::Impl {
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (!alphaDecoder && ts != AV_NOPTS_VALUE) run.awaited.insert(ts);
-            if (decoder && decoder->codec_id == AV_CODEC_ID_H264 && ts != AV_NOPTS_VALUE) run.sentOrder[ts] = run.samplesRead;
+            if (decoder && decoder->codec_id == AV_CODEC_ID_H264 && ts != AV_NOPTS_VALUE) run.waiting.sentOrder[ts] = run.samplesRead;
             if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
                 run.latestKeySent = ts;
             if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
