@@ -424,18 +424,23 @@ struct VideoSampleReader::Impl {
             seekBegan.reset();
             reopenAtStart();
         }
+        if (!earlier.failure) earlier.failure = failure;
+        if (failure) earlier.failedPicture = run.failedPicture;
+        earlier.resumeAfter = lastTime;
+        newDecodingRun();
+        return true;
+    }
+
+    // A new decoder for reading on from where the file is now.
+    void newDecodingRun() {
         const AVStream* st = format->streams[info.streamIndex];
         if (alphaDecoder)
             alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
         else
             openPlainDecoder(st);
-        if (!earlier.failure) earlier.failure = failure;
-        if (failure) earlier.failedPicture = run.failedPicture;
-        earlier.resumeAfter = lastTime;
         // What the old decoder said of its samples says nothing of the new one's.
         run = {};
         status = Status::reading;
-        return true;
     }
 
     // A decoder on frame threads gives a sample's error back with a later sample, so neither the
@@ -453,10 +458,8 @@ struct VideoSampleReader::Impl {
         peeked.reset();
         if (from) seekKeyFrame(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
         if (!seekBegan) reopenAtStart();
-        openPlainDecoder(format->streams[info.streamIndex]);
         earlier.resumeAfter = lastTime;
-        run = {};
-        status = Status::reading;
+        newDecodingRun();
         return true;
     }
 
@@ -473,17 +476,11 @@ struct VideoSampleReader::Impl {
         if (!seekedTo(settings.start + MediaTime::fromSeconds(startSlack, timeBase.den), settings.start, startSlack) ||
             *seekBegan <= failed)
             return false;
-        const AVStream* st = format->streams[info.streamIndex];
-        if (alphaDecoder)
-            alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
-        else
-            openPlainDecoder(st);
         // What was decoded before the damage all ends before the start.
         held.reset();
         ready.reset();
         earlier = {};
-        run = {};
-        status = Status::reading;
+        newDecodingRun();
         return true;
     }
 
