@@ -138,6 +138,7 @@ SourceDecoder chooseDecoder(uint32_t codecType, bool nativeDecoderAvailable) {
 MediaInfo MediaInfo::load(const std::filesystem::path& path, bool allowAudioOnly) {
     installMediaCapabilities();
     const auto asset = MediaAsset::open(path);
+    if (auto unread = unreadMovieContainer(asset->containerName())) throw *unread;
     const auto videoTracks = asset->tracks(TrackKind::video);
     if (videoTracks.empty()) {
         if (!allowAudioOnly) throw ConversionError::noVideoTrack();

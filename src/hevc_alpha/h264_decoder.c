@@ -3,6 +3,7 @@
 // before its own thread concealed a damaged slice; on slice threads it turns concealment off and
 // drops the errors of pictures of several slices. Our patch to this one hands each picture's marks
 // on by reference, and they are read here, once the picture has reached us.
+#include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
@@ -22,6 +23,9 @@
 struct qm_h264_decoder {
     AVCodecContext* context;
     AVPacket* packet;
+    // Set from the log (by any of the decoder's threads) when frame numbers skipped; see gap_logged.
+    atomic_int gap;
+    int64_t samples_sent;
 };
 
 typedef struct Holder {
@@ -31,6 +35,21 @@ typedef struct Holder {
 
 enum { kMaxSide = 16384 };
 
+// Where frame numbers skip (a sample dropped from the stream), the decoder makes up the pictures
+// missing from the reference before them, and decodes the next from those without an error or a
+// mark: its only word is a line on its log. Every other line is dropped, as the library is quiet.
+static void gap_logged(void* avcl, int level, const char* format, va_list args) {
+    (void)level;
+    (void)args;
+    if (avcl == NULL || format == NULL || strcmp(format, "Frame num gap %d %d\n") != 0) return;
+    const AVClass* type = *(const AVClass**)avcl;
+    if (type == NULL || type->class_name == NULL || strcmp(type->class_name, "AVCodecContext") != 0) return;
+    const AVCodecContext* context = avcl;
+    // The frame threads' contexts carry the caller's opaque value.
+    if (context->codec_id == AV_CODEC_ID_H264 && context->opaque != NULL)
+        atomic_store(&((qm_h264_decoder*)context->opaque)->gap, 1);
+}
+
 int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_num, int time_base_den, int threads,
                  qm_h264_decoder** decoder) {
     if (decoder == NULL || (extradata == NULL && extradata_size > 0) || extradata_size > (1u << 24) || threads < 0)
@@ -38,6 +57,7 @@ int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_
     *decoder = NULL;
     // Damage comes back as codes and marks; the decoder's notes on stderr would only be noise.
     av_log_set_level(AV_LOG_QUIET);
+    av_log_set_callback(gap_logged);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (codec == NULL) return AVERROR_DECODER_NOT_FOUND;
     qm_h264_decoder* d = av_mallocz(sizeof *d);
@@ -52,6 +72,8 @@ int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_
     // Frame threads alone: with slice threads the decoder conceals nothing and marks nothing.
     d->context->thread_type = FF_THREAD_FRAME;
     d->context->max_pixels = (int64_t)kMaxSide * kMaxSide;
+    atomic_init(&d->gap, 0);
+    d->context->opaque = d;
     rc = avcodec_open2(d->context, codec, NULL);
     if (rc < 0) goto fail;
     *decoder = d;
@@ -84,7 +106,12 @@ int qm_h264_send(qm_h264_decoder* decoder, const uint8_t* data, size_t size, int
     decoder->context->skip_frame = (flags & QM_H264_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     rc = avcodec_send_packet(decoder->context, packet);
     av_packet_unref(packet);
-    return rc;
+    if (rc < 0) return rc;
+    // The first sample lacks what came before it without damage (a stream cut mid-way, a
+    // recovery point). On frame threads the line may come with a later sample.
+    const int gap = atomic_exchange(&decoder->gap, 0);
+    const int first = decoder->samples_sent++ == 0;
+    return gap && !first ? AVERROR_INVALIDDATA : 0;
 }
 
 int qm_h264_receive(qm_h264_decoder* decoder, qm_h264_picture** picture) {
@@ -94,6 +121,8 @@ int qm_h264_receive(qm_h264_decoder* decoder, qm_h264_picture** picture) {
     if (h == NULL) return AVERROR(ENOMEM);
     h->frame = av_frame_alloc();
     int rc = h->frame != NULL ? avcodec_receive_frame(decoder->context, h->frame) : AVERROR(ENOMEM);
+    // Frame threads may log a gap while draining.
+    if (rc == AVERROR_EOF && atomic_exchange(&decoder->gap, 0)) rc = AVERROR_INVALIDDATA;
     AVFrame* f = h->frame;
     const AVPixFmtDescriptor* desc = rc == 0 ? av_pix_fmt_desc_get((enum AVPixelFormat)f->format) : NULL;
     if (rc == 0 && (desc == NULL || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BE)) != 0 ||

@@ -36,7 +36,7 @@ typedef struct qm_h264_picture {
     int64_t duration;         // as sent with the sample, 0 if unknown
     int32_t key_frame;
     // Non-zero where the decoder could not decode the picture as coded: a slice it skipped or
-    // concealed, a reference missing, or a picture predicted from such a one.
+    // concealed, or a reference missing. Pictures predicted from such a one are not marked.
     int32_t damaged;
     // FFmpeg's enumerations, whose values are those of ISO/IEC 23091-2 and the same in every version.
     int32_t matrix;
@@ -62,6 +62,9 @@ QM_HEVC_ALPHA_API void qm_h264_close(qm_h264_decoder* decoder);
 
 // One stored sample with its stamps (INT64_MIN: none); data NULL ends the stream. As
 // avcodec_send_packet: QM_HEVC_ALPHA_AGAIN asks to take pictures first, then to send it again.
+// AVERROR_INVALIDDATA also where frame numbers skipped before a sample other than the first: its
+// picture is predicted from pictures the stream lacks (on frame threads, told with a later sample,
+// or by qm_h264_receive once drained).
 QM_HEVC_ALPHA_API int qm_h264_send(qm_h264_decoder* decoder, const uint8_t* data, size_t size, int64_t pts,
                                    int64_t dts, int64_t duration, int flags);
 

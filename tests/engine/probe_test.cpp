@@ -12,6 +12,7 @@
 
 #include "core/conversion_error.h"
 #include "core/four_cc.h"
+#include "platform/media/asset_reader.h"
 #include "platform/media/media_error.h"
 #include "support/test_support.h"
 
@@ -57,6 +58,8 @@ protected:
         else if (name == "rle_argb.mov" || name == "rle_rgb.mov")
             test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", "qtrle", "-pix_fmt", name == "rle_argb.mov" ? "argb" : "rgb24",
                           out});
+        else if (name == "movie.flv" || name == "movie.mpg")
+            test::ffmpeg({"-f", "lavfi", "-i", video, "-c:v", name == "movie.flv" ? "flv" : "mpeg2video", out});
         else if (name == "picture.png")
             test::ffmpeg({"-f", "lavfi", "-i", video, "-frames:v", "1", out});
         else if (name == "subs.mkv") {
@@ -186,6 +189,31 @@ TEST_F(ProbeTest, FilesWithoutPicturesHaveNoVideoTrack) {
             } catch (const ConversionError& e) {
                 EXPECT_EQ(e.kind(), ConversionError::Kind::noVideoTrack);
             }
+        }
+    }
+}
+
+// A movie in a container that is not read is refused naming the container, by the probe and by the
+// reader alike, whether or not sound alone would do.
+TEST_F(ProbeTest, MoviesInContainersNotReadNameTheContainer) {
+    for (const auto& [file, container] : {std::pair{"movie.flv", "FLV"}, std::pair{"movie.mpg", "MPEG-PS"}}) {
+        SCOPED_TRACE(file);
+        const std::string expected = std::string("Reading failed: the ") + container +
+                                     " container can't be read; movies are read from QuickTime (MOV, MP4), Matroska "
+                                     "(MKV, WebM), AVI, MXF and MPEG-TS files";
+        for (bool allowAudioOnly : {false, true}) {
+            try {
+                MediaInfo::load(path(file), allowAudioOnly);
+                ADD_FAILURE() << "probed";
+            } catch (const ConversionError& e) {
+                EXPECT_EQ(e.description(), expected);
+            }
+        }
+        try {
+            VideoSampleReader::open(path(file), {});
+            ADD_FAILURE() << "opened";
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e.description(), expected);
         }
     }
 }

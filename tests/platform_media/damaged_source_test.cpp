@@ -345,6 +345,8 @@ std::pair<std::map<MediaTime, std::string>, std::string> readPictures(const fs::
                 bytes.append(reinterpret_cast<const char*>(s->pixels->data() + size_t(y) * s->pixels->bytesPerRow()),
                              size_t(s->pixels->width()) * 4);
         }
+    } catch (const ConversionError& e) {
+        r.second = e.payload();
     } catch (const MediaError& e) {
         r.second = e.what();
     }
@@ -356,6 +358,112 @@ void expectIntactPictures(const std::map<MediaTime, std::string>& pictures, cons
     for (const auto& [t, picture] : pictures) {
         const auto same = intact.find(t);
         EXPECT_TRUE(same != intact.end() && same->second == picture) << "picture at " << t.seconds();
+    }
+}
+
+// The pictures read are the intact file's from its `from`-th on, one after another.
+void expectIntactRun(const std::map<MediaTime, std::string>& pictures, const std::map<MediaTime, std::string>& intact,
+                     size_t from) {
+    auto same = std::next(intact.begin(), std::ptrdiff_t(std::min(from, intact.size())));
+    size_t i = from;
+    for (const auto& [t, picture] : pictures) {
+        EXPECT_TRUE(same != intact.end() && same->first == t && same->second == picture) << "picture " << i;
+        if (same != intact.end()) ++same;
+        ++i;
+    }
+}
+
+// The sample at `seconds` garbled over 12 bytes from `offset`; returns its place in display order at
+// 25 frames a second.
+int garbleSampleAt(const fs::path& file, double seconds, size_t offset) {
+    std::istringstream packets(test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                          "packet=pts_time,pos,size", "-of", "csv=p=0", file.string()}).output);
+    for (std::string line; std::getline(packets, line);) {
+        double t = 0;
+        size_t size = 0, pos = 0;
+        if (std::sscanf(line.c_str(), "%lf,%zu,%zu", &t, &size, &pos) != 3 || std::abs(t - seconds) > 0.001) continue;
+        test::garble(file, pos + offset, pos + offset + 12);
+        return int(std::lround(t * 25));
+    }
+    ADD_FAILURE() << "no sample at " << seconds;
+    return -1;
+}
+
+// Damage in one picture of the second group (key frames every second): at any thread count the
+// reading gives every picture decoded before it, each the intact file's, and fails naming the
+// damaged picture by its place in display order; a start at the next key frame (as the editor asks
+// for a frame, half a frame early) reads from there without a word.
+TEST(DamagedSource, DamageIsNamedByThePictureShownAndSparesThePicturesBeforeIt) {
+    test::TempDir dir;
+    struct Case {
+        std::string name, codec;
+        double seconds;  // a P picture's time
+        size_t offset;   // into its sample: the slice data, or the header the decoder checks
+    };
+    for (const Case& c : std::vector<Case>{{"hevc.mp4", "libx265", 1.36, 8}, {"vp9.webm", "libvpx-vp9", 1.32, 8},
+                                           {"h264.mp4", "libx264", 1.40, 40}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / c.name;
+        std::vector<std::string> args{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3", "-pix_fmt", "yuv420p", "-c:v", c.codec};
+        if (c.codec == "libx265") args.insert(args.end(), {"-x265-params", "log-level=error:keyint=25:min-keyint=25"});
+        else args.insert(args.end(), {"-g", "25", "-keyint_min", "25"});
+        if (c.codec == "libvpx-vp9") args.insert(args.end(), {"-deadline", "realtime"});
+        args.push_back(file.string());
+        test::ffmpeg(args);
+        const auto intact = readPictures(file, 0);
+        ASSERT_EQ(intact.first.size(), 75u);
+        const int damaged = garbleSampleAt(file, c.seconds, c.offset);
+        const std::string named = "frame " + std::to_string(damaged);
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(threads);
+            const auto [pictures, error] = readPictures(file, threads);
+            EXPECT_EQ(error, named + " can't be decoded: its data is damaged");
+            EXPECT_GE(pictures.size(), 26u);
+            EXPECT_LE(pictures.size(), size_t(damaged));
+            expectIntactRun(pictures, intact.first, 0);
+            const Reading fromKey = readDecoded(file, threads, MediaTime::make(2 * 50 - 1, 50));
+            EXPECT_EQ(fromKey.error, "");
+            EXPECT_EQ(fromKey.frames, 25u);
+            EXPECT_TRUE(fromKey.firstIsKey);
+        }
+    }
+}
+
+// A sample dropped from a stream (as a bit-stream filter drops a packet): HEVC's decoder would
+// decode the pictures predicted from it from a grey stand-in, and H.264's would too, without an
+// error. The reading fails at the first of them, the same at any thread count, after the whole
+// pictures before it. Without its first key frame, a stream is one cut mid-way: it reads whole
+// from the next.
+TEST(DamagedSource, APictureWhoseReferenceIsMissingIsDamaged) {
+    test::TempDir dir;
+    struct Case {
+        std::string codec;
+        std::vector<std::string> params;
+        int dropped;       // the sample left out, in stored order
+        std::string error;
+        size_t from, count;  // the intact pictures read
+    };
+    for (const Case& c : std::vector<Case>{
+             {"libx265", {"-x265-params", "log-level=error:keyint=24:wpp=0"}, 2, "frame 1 can't be decoded: its data is damaged", 0, 1},
+             {"libx264", {"-g", "12", "-bf", "3", "-x264-params", "open-gop=1"}, 1, "frame 2 can't be decoded: its data is damaged", 0, 1},
+             {"libx264", {"-g", "12", "-bf", "3", "-x264-params", "open-gop=1"}, 0, "", 12, 36}}) {
+        SCOPED_TRACE(c.codec + " without sample " + std::to_string(c.dropped));
+        const fs::path whole = dir / (c.codec + ".mkv"), dropped = dir / (c.codec + std::to_string(c.dropped) + ".mkv");
+        std::vector<std::string> args{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=24:d=2", "-pix_fmt", "yuv420p", "-c:v", c.codec};
+        args.insert(args.end(), c.params.begin(), c.params.end());
+        args.push_back(whole.string());
+        test::ffmpeg(args);
+        test::ffmpeg({"-i", whole.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.dropped) + ")",
+                      dropped.string()});
+        const auto intact = readPictures(whole, 0);
+        ASSERT_EQ(intact.first.size(), 48u);
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(threads);
+            const auto [pictures, error] = readPictures(dropped, threads);
+            EXPECT_EQ(error, c.error);
+            ASSERT_EQ(pictures.size(), c.count);
+            expectIntactRun(pictures, intact.first, c.from);
+        }
     }
 }
 

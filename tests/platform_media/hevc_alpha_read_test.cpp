@@ -126,6 +126,38 @@ TEST(HevcAlphaRead, BothLayersOfEveryFrameAsThePeerDecodesThem) {
     }
 }
 
+// Open groups with a key frame every four pictures: each key frame's leading pictures are predicted
+// from the group before, and from that group's own leading pictures. A start at any of them (half
+// a frame early, as the editor asks for a frame) gives that picture, both layers as the peer
+// decodes them, and every one after it.
+TEST(HevcAlphaRead, LeadingPicturesAfterASeekAreDrawn) {
+    test::TempDir dir;
+    constexpr int w = 504, h = 96;
+    const std::string size = std::to_string(w) + "x" + std::to_string(h);
+    const fs::path source = dir / "source.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=" + size + ":r=24:d=1.25", "-f", "lavfi", "-i",
+                  "color=black:s=" + size + ":r=24:d=1.25,geq=lum='128+127*sin((X+T*200)/40)*cos(Y/30)':cb=128:cr=128",
+                  "-filter_complex", "[1:v]format=gray[a];[0:v][a]alphamerge,format=yuva444p10le", "-c:v", "prores_ks",
+                  "-profile:v", "4444", source.string()});
+    const fs::path movie = dir / "open groups.mov";
+    test::peerFfmpeg({"-i", source.string(), "-c:v", "libx265", "-pix_fmt", "yuva420p", "-x265-params",
+                      "alpha=1:log-level=error:keyint=4:min-keyint=4:open-gop=1", "-tag:v", "hvc1", movie.string()});
+    const auto reference = rawFrames({test::peerFfmpegPath().string(), "-v", "error", "-i", movie.string(), "-f", "rawvideo",
+                                      "-pix_fmt", "yuva420p", "-"},
+                                     size_t(w * h) * 5 / 2);
+    ASSERT_EQ(reference.size(), 30u);
+    for (const int frame : {5, 9, 13, 14, 21, 25}) {
+        SCOPED_TRACE(frame);
+        VideoReaderSettings settings;
+        settings.start = MediaTime::make(2 * frame - 1, 48);
+        const auto seeked = readAll(movie, settings);
+        // From the picture shown half a frame before it.
+        ASSERT_EQ(seeked.size(), size_t(31 - frame));
+        for (size_t i = 0; i < seeked.size(); ++i)
+            EXPECT_TRUE(packedPlanes(*seeked[i].pixels, 1) == reference[size_t(frame) - 1 + i]) << "frame " << frame - 1 + int(i);
+    }
+}
+
 // Plain HEVC never reaches the alpha decoder: the system's decoder's pixels, exactly.
 TEST(HevcAlphaRead, PlainHevcDecodesAsBefore) {
     test::TempDir dir;

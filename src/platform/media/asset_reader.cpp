@@ -18,7 +18,10 @@ namespace qm::reading {
 
 ffmpeg::FormatContextPtr openFormat(const std::filesystem::path& file, bool video, bool storedTimestampsOnly) {
     ffmpeg::OpenedSource source = ffmpeg::openSource(file, storedTimestampsOnly);
-    if (video && source.kind != ffmpeg::ContainerKind::movie) return nullptr;
+    if (video && source.kind != ffmpeg::ContainerKind::movie) {
+        if (auto unread = unreadMovieContainer(source.demuxerName)) throw *unread;
+        return nullptr;
+    }
     return std::move(source.context);
 }
 

@@ -30,8 +30,13 @@ std::optional<int64_t> DamageVerdict::onlyAwaited() const {
     return *awaited_.begin();
 }
 
+std::optional<int64_t> DamageVerdict::firstAwaited() const {
+    if (awaited_.empty()) return std::nullopt;
+    return *awaited_.begin();
+}
+
 bool DamageVerdict::namesDamage(int rc, AVCodecID codec) {
-    return rc == AVERROR_INVALIDDATA && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC);
+    return rc == AVERROR_INVALIDDATA && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC || codec == AV_CODEC_ID_VP9);
 }
 
 }  // namespace qm::reading

@@ -31,14 +31,18 @@ public:
 
     // Whether the sample stamped `ts` was sent and its picture has not come out.
     bool awaiting(int64_t ts) const { return awaited_.count(ts) > 0; }
+    // The samples sent whose pictures have not come out, by stamp.
+    const std::set<int64_t>& awaited() const { return awaited_; }
     // The one sample whose picture has not come out, where there is exactly one.
     std::optional<int64_t> onlyAwaited() const;
+    // The earliest shown of the samples whose pictures have not come out.
+    std::optional<int64_t> firstAwaited() const;
     // The sample that failed and the decoder's code, told once the pictures shown before it are out.
     const std::optional<int64_t>& failedAt() const { return failedAt_; }
     int failedCode() const { return failedCode_; }
 
     // Whether a decoder's error code says the sample's data is damaged, rather than that decoding
-    // could not go on: H.264's and HEVC's decoders find damage within a picture.
+    // could not go on: H.264's, HEVC's and VP9's pictures are predicted from one another.
     static bool namesDamage(int rc, AVCodecID codec);
 
 private:

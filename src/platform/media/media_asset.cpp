@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/media/ffmpeg_internal.h"
@@ -30,6 +31,21 @@ namespace {
 constexpr std::array<std::string_view, 5> kMovieDemuxers = {"mov,mp4,m4a,3gp,3g2,mj2", "matroska,webm", "avi",
                                                             "mxf", "mpegts"};
 constexpr std::array<std::string_view, 7> kAudioDemuxers = {"wav", "w64", "aiff", "caf", "mp3", "flac", "aac"};
+
+// Movie containers recognised but not read, by the name users know them by.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 11> kUnreadMovieDemuxers = {{
+    {"flv", "FLV"},
+    {"live_flv", "FLV"},
+    {"mpeg", "MPEG-PS"},
+    {"mpegvideo", "MPEG video elementary stream"},
+    {"asf", "ASF (WMV)"},
+    {"rm", "RealMedia"},
+    {"ogg", "Ogg"},
+    {"nut", "NUT"},
+    {"dv", "DV"},
+    {"gxf", "GXF"},
+    {"wtv", "WTV"},
+}};
 
 ContainerKind kindOf(std::string_view demuxer) {
     for (auto name : kMovieDemuxers)
@@ -202,6 +218,16 @@ uint32_t codecTypeWithAlphaLayer(AVFormatContext* context, int streamIndex, uint
 }
 
 }  // namespace ffmpeg
+
+std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName) {
+    for (const auto& [demuxer, name] : ffmpeg::kUnreadMovieDemuxers)
+        if (demuxer == demuxerName)
+            return ConversionError::readerFailed(
+                "the " + std::string(name) +
+                " container can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, WebM), AVI, MXF "
+                "and MPEG-TS files");
+    return std::nullopt;
+}
 
 uint32_t hapCodecTypeFromFrame(const uint8_t* data, size_t size) {
     if (data == nullptr || size < 4) return 0;

@@ -9,8 +9,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/conversion_error.h"
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
 
@@ -88,5 +90,10 @@ private:
 // Hap's variant FourCC ("Hap1", "Hap5", "HapY", "HapA", "HapM", "Hap7") from the first bytes of
 // a frame; 0 when they are not a Hap section header.
 uint32_t hapCodecTypeFromFrame(const uint8_t* data, size_t size);
+
+// For a file in a movie container that is recognised but not read (FLV, MPEG-PS, ...), the reading
+// error naming that container, so that its movie is not refused as one without video; nothing for
+// any other file. `demuxerName` as MediaAsset::containerName() gives it.
+std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName);
 
 }  // namespace qm

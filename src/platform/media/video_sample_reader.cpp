@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <map>
 #include <utility>
 
 extern "C" {
@@ -20,6 +21,7 @@ extern "C" {
 #include "platform/media/h264_decoding.h"
 #include "platform/media/hevc_alpha_decoding.h"
 #include "platform/media/hevc_unit_check.h"
+#include "platform/media/missing_reference_watch.h"
 #include "platform/media/movie_writer_codecs.h"
 #include "platform/media/reader_internal.h"
 #include "platform/media/stream_ending.h"
@@ -58,6 +60,8 @@ struct VideoSampleReader::Impl {
     std::unique_ptr<H264Decoding> h264;
     // With `decoder`, for HEVC: what the decoder is given of each sample.
     std::unique_ptr<HevcUnitCheck> unitCheck;
+    // With `decoder`, for HEVC and H.264: a picture decoded from a reference made up for one missing.
+    std::unique_ptr<MissingReferenceWatch> missingReferences;
     VideoReaderSettings settings;
     VideoTrackInfo info;
     AVRational timeBase{1, 1};
@@ -88,6 +92,11 @@ struct VideoSampleReader::Impl {
     int indexedAtOpen = 0;
     // An MPEG-TS file that ends inside a transport packet of the track.
     std::optional<bool> endsInsideLast;
+    // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
+    // error, which it gives back with a later sample than the one that failed.
+    bool oneThread = false;
+    // Reading began again after damage before the start.
+    bool beganAfterDamage = false;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -120,6 +129,16 @@ struct VideoSampleReader::Impl {
         std::optional<bool> beganMidway;
         bool keyFrameSent = false;
         DamageVerdict damage;
+        // The stamp of the last sample the decoder took.
+        std::optional<int64_t> lastSent;
+        // H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from
+        // it but shown before it come out first, unmarked: they go only once it has gone whole.
+        struct Waiting {
+            std::map<int64_t, int64_t> sentOrder;  // each sample's place in the order sent, by stamp
+            // Pictures decoded that wait until every sample sent before their own gave its picture.
+            std::deque<FramePtr> pictures;
+            bool drained = false;  // the decoder has given all it will: what waits goes
+        } waiting;
     } run;
 
     std::atomic<bool> cancelled{false};
@@ -314,22 +333,34 @@ struct VideoSampleReader::Impl {
             run.readAhead.clear();
             const MediaTime at = limit - back;
             if (at < info.timeRangeStart && back > MediaTime::zero()) {
-                peeked.reset();
-                format = openFormat(file, true);
-                if (!format) throw ConversionError::noVideoTrack();
-                discardAllBut(format.get(), info.streamIndex);
+                reopenAtStart();
                 return;
             }
-            seekNear(format.get(), info.streamIndex, at);
-            peeked = readStreamPacket();
-            if (*peeked < 0) return;  // met when reading
-            const MediaTime first =
-                ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
-            if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
-                seekBegan = first;
-                return;
-            }
+            if (seekedTo(at, limit, slack) || *peeked < 0) return;  // a failed read is met when reading
         }
+    }
+
+    // Reading from the file's start, as a plain read does.
+    void reopenAtStart() {
+        peeked.reset();
+        format = openFormat(file, true);
+        if (!format) throw ConversionError::noVideoTrack();
+        discardAllBut(format.get(), info.streamIndex);
+    }
+
+    // Seeks near `at`: whether the first packet then is a key frame at most `slack` seconds after
+    // `limit`, where reading begins.
+    bool seekedTo(const MediaTime& at, const MediaTime& limit, double slack) {
+        run.readAhead.clear();
+        seekNear(format.get(), info.streamIndex, at);
+        peeked = readStreamPacket();
+        if (*peeked < 0) return false;
+        const MediaTime first = ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
+        if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
+            seekBegan = first;
+            return true;
+        }
+        return false;
     }
 
     // A picture after a key frame may still depend on pictures before it: the leading pictures
@@ -347,22 +378,64 @@ struct VideoSampleReader::Impl {
         seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
         if (!seekBegan || *seekBegan >= began) {
             seekBegan.reset();
-            peeked.reset();
-            format = openFormat(file, true);
-            if (!format) throw ConversionError::noVideoTrack();
-            discardAllBut(format.get(), info.streamIndex);
+            reopenAtStart();
         }
+        if (!earlier.failure) earlier.failure = failure;
+        if (failure) earlier.failedPicture = run.failedPicture;
+        earlier.resumeAfter = lastTime;
+        newDecodingRun();
+        return true;
+    }
+
+    // A new decoder for reading on from where the file is now.
+    void newDecodingRun() {
         const AVStream* st = format->streams[info.streamIndex];
         if (alphaDecoder)
             alphaDecoder = HevcAlphaDecoding::open(st, settings.threads);
         else
             openPlainDecoder(st);
-        if (!earlier.failure) earlier.failure = failure;
-        if (failure) earlier.failedPicture = run.failedPicture;
-        earlier.resumeAfter = lastTime;
         // What the old decoder said of its samples says nothing of the new one's.
         run = {};
         status = Status::reading;
+    }
+
+    // A decoder on frame threads gives a sample's error back with a later sample, so neither the
+    // sample that failed nor which pictures before it are whole can be told. The samples from the
+    // key frame before those still in flight are decoded again on one thread, whose errors come
+    // with their own samples, rolling on past the pictures given out already; the verdict is then
+    // the same at any thread count. False where the decoder runs on one thread already.
+    bool decodeAgainOnOneThread() {
+        if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
+        oneThread = true;
+        const std::optional<int64_t> from =
+            run.damage.firstAwaited() ? run.damage.firstAwaited() : run.lastSent;
+        seekBegan.reset();
+        peeked.reset();
+        if (from) seekKeyFrame(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
+        if (!seekBegan) reopenAtStart();
+        earlier.resumeAfter = lastTime;
+        newDecodingRun();
+        return true;
+    }
+
+    // Damage in a picture shown before the start spoils only the pictures predicted from it: where a
+    // key frame after it is the one shown at the start, reading begins again there, once.
+    bool beginAfterDamageBeforeStart() {
+        if (!settings.start.isNumeric() || !run.failedPicture || beganAfterDamage || cancelled ||
+            settings.mode != VideoReaderSettings::Mode::decoded)
+            return false;
+        const MediaTime failed = ffmpeg::mediaTimeFrom(*run.failedPicture, timeBase);
+        if (!failed.isNumeric() || failed >= settings.start) return false;
+        beganAfterDamage = true;
+        seekBegan.reset();
+        if (!seekedTo(settings.start + MediaTime::fromSeconds(startSlack, timeBase.den), settings.start, startSlack) ||
+            *seekBegan <= failed)
+            return false;
+        // What was decoded before the damage all ends before the start.
+        held.reset();
+        ready.reset();
+        earlier = {};
+        newDecodingRun();
         return true;
     }
 
@@ -460,10 +533,70 @@ struct VideoSampleReader::Impl {
         case DamageVerdict::Picture::damaged:
             if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) break;
             if (endedInside(frame->best_effort_timestamp)) break;
+            // Under frame threads a picture's marks may be those of another run's timing.
+            if (decodeAgainOnOneThread() || failAfterWaiting(frame->best_effort_timestamp)) break;
             failDamaged(frame->best_effort_timestamp);
         }
         av_frame_unref(frame.get());
         return false;
+    }
+
+    bool isH264() const { return format->streams[info.streamIndex]->codecpar->codec_id == AV_CODEC_ID_H264; }
+
+    // Whether the decoded picture stamped `ts` must wait for pictures of samples sent before its own.
+    bool mustWait(int64_t ts) const {
+        if (run.waiting.drained || ts == AV_NOPTS_VALUE) return false;
+        const auto own = run.waiting.sentOrder.find(ts);
+        if (own == run.waiting.sentOrder.end()) return false;
+        for (const int64_t t : run.damage.awaited()) {
+            const auto other = run.waiting.sentOrder.find(t);
+            if (other != run.waiting.sentOrder.end() && other->second < own->second) return true;
+        }
+        return false;
+    }
+
+    // Once a picture stamped `t` goes, no sample shown up to it waits to be judged.
+    void forgetOrderUpTo(int64_t t) {
+        if (t != AV_NOPTS_VALUE) run.waiting.sentOrder.erase(run.waiting.sentOrder.begin(), run.waiting.sentOrder.upper_bound(t));
+    }
+
+    // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
+    bool setWaiting() {
+        if (!isH264()) return false;
+        const int64_t t = frame->best_effort_timestamp;
+        if (run.waiting.pictures.empty() && !mustWait(t)) {
+            forgetOrderUpTo(t);
+            return false;
+        }
+        FramePtr kept(av_frame_alloc());
+        if (!kept) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
+        av_frame_move_ref(kept.get(), frame.get());
+        run.waiting.pictures.push_back(std::move(kept));
+        return true;
+    }
+
+    // The first picture waiting into `frame`, where it may go now.
+    bool releaseWaiting() {
+        if (run.waiting.pictures.empty() || mustWait(run.waiting.pictures.front()->best_effort_timestamp)) return false;
+        av_frame_move_ref(frame.get(), run.waiting.pictures.front().get());
+        run.waiting.pictures.pop_front();
+        const int64_t t = frame->best_effort_timestamp;
+        forgetOrderUpTo(t);
+        return true;
+    }
+
+    // A damaged picture `ts` met while pictures wait: those sent after it are predicted from it and
+    // never go; the others go, and the failure after them.
+    bool failAfterWaiting(int64_t ts) {
+        if (run.waiting.pictures.empty()) return false;
+        const auto own = run.waiting.sentOrder.find(ts);
+        std::erase_if(run.waiting.pictures, [&](const FramePtr& f) {
+            const auto other = run.waiting.sentOrder.find(f->best_effort_timestamp);
+            return own == run.waiting.sentOrder.end() || other == run.waiting.sentOrder.end() || other->second > own->second;
+        });
+        run.damage.failed(ts, AVERROR_INVALIDDATA);
+        run.demuxEnded = true;
+        return true;
     }
 
     // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
@@ -477,22 +610,36 @@ struct VideoSampleReader::Impl {
         return byteStream();
     }
 
-    // The decoder's error for the sample it was given, which it could not decode: for H.264 and
-    // HEVC, whose decoders find damage within a picture, in words naming its frame.
+    // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
+    // and VP9, whose pictures are predicted from one another, in words naming its frame.
     void failSample(int rc, int64_t ts) {
-        if (DamageVerdict::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id)) failDamaged(ts);
+        if (ts != AV_NOPTS_VALUE && DamageVerdict::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id))
+            failDamaged(ts);
         run.failedPicture = ts;
         fail(MediaError::fromCode("decode", rc));
     }
 
     void openPlainDecoder(const AVStream* st) {
+        const int threads = oneThread ? 1 : settings.threads;
         if (st->codecpar->codec_id == AV_CODEC_ID_H264 && H264Decoding::available()) {
-            h264 = H264Decoding::open(st, settings.threads);
+            h264 = H264Decoding::open(st, threads);
             decoder.reset();
         } else {
-            decoder = openDecoder(st, settings.threads, true);
+            decoder = openDecoder(st, threads, !oneThread);
         }
         unitCheck = HevcUnitCheck::open(st);
+        // (The private H.264 decoder refuses such a sample itself.)
+        if (decoder && (decoder->codec_id == AV_CODEC_ID_HEVC || decoder->codec_id == AV_CODEC_ID_H264)) {
+            if (!missingReferences) missingReferences = std::make_unique<MissingReferenceWatch>();
+            missingReferences->watch(decoder.get());
+            missingReferences->take();
+        }
+    }
+
+    // Whether the plain decoder gives a sample's error back with a later sample's.
+    bool onFrameThreads() const {
+        if (h264) return h264->frameThreads();
+        return decoder && (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
     }
 
     int receiveFrame() {
@@ -520,6 +667,7 @@ struct VideoSampleReader::Impl {
                 const std::exception_ptr failure = std::current_exception();
                 try {
                     if (decodingFailure(failure) && worthBeginningEarlier() && restartEarlier(failure)) continue;
+                    if (decodingFailure(failure) && beginAfterDamageBeforeStart()) continue;
                 } catch (...) {
                     // Reading again failed to begin: what failed the decoding is told.
                 }
@@ -535,15 +683,26 @@ struct VideoSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             if (cancelled) return false;
-            int rc = receiveFrame();
-            if ((rc == 0 || rc == AVERROR_EOF) &&
+            const bool released = releaseWaiting();
+            int rc = released ? 0 : receiveFrame();
+            if (!released && (rc == 0 || rc == AVERROR_EOF) &&
                 startPictureMissing(rc == 0 ? frame->best_effort_timestamp : AV_NOPTS_VALUE) && restartEarlier(nullptr)) {
                 av_frame_unref(frame.get());
                 continue;
             }
-            if (rc == 0 && !alphaDecoder && !acceptDecodedPicture()) continue;
+            if (rc == AVERROR_EOF && !run.waiting.pictures.empty()) {
+                run.waiting.drained = true;
+                continue;
+            }
+            if (rc == 0 && !alphaDecoder && !released) {
+                if (!acceptDecodedPicture()) continue;
+                if (setWaiting()) {
+                    ++run.picturesDecoded;
+                    continue;
+                }
+            }
             if (rc == 0) {
-                ++run.picturesDecoded;
+                if (!released) ++run.picturesDecoded;
                 if (shownBefore(frame.get())) {
                     av_frame_unref(frame.get());
                     continue;
@@ -573,6 +732,7 @@ struct VideoSampleReader::Impl {
             // Samples went in and no picture came out: nothing of the movie was read.
             const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure;
             if (rc == AVERROR_EOF) {
+                if (!alphaDecoder && missingReferences && missingReferences->take() && decodeAgainOnOneThread()) continue;
                 if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                 return false;
@@ -587,6 +747,15 @@ struct VideoSampleReader::Impl {
                 // With frame threads, the error of the last sample comes once the decoder drains.
                 const std::optional<int64_t> last = run.damage.onlyAwaited();
                 if (last && endedInside(*last)) continue;
+                if (decodeAgainOnOneThread()) continue;
+                // On one thread, the error is that of the last sample taken (a second one split
+                // from it, say); the pictures shown before it come out first.
+                if (!run.damage.failedAt() && run.lastSent) {
+                    run.damage.failed(*run.lastSent, rc);
+                    run.demuxEnded = true;
+                    continue;
+                }
+                if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                 fail(MediaError::fromCode("decode", rc));
             }
             if (run.demuxEnded) {
@@ -613,6 +782,7 @@ struct VideoSampleReader::Impl {
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (!alphaDecoder) run.damage.sent(ts);
+            if (isH264() && ts != AV_NOPTS_VALUE) run.waiting.sentOrder[ts] = run.samplesRead;
             if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
                 run.latestKeySent = ts;
             if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
@@ -624,12 +794,19 @@ struct VideoSampleReader::Impl {
             // counts its way to whole pictures on every picture, and skipping one it never gets there.
             const bool superseded = supersededBeforeStart();
             rc = sendPacket(packet.get(), superseded && run.picturesDecoded > 0);
+            // On one thread the sample was decoded as it was sent; on frame threads, one before it
+            // may have been, which decoding again on one thread tells. The first sample a decoder
+            // takes lacks what came before it without damage (a stream cut mid-way, a recovery point).
+            if (rc >= 0 && !alphaDecoder && missingReferences && missingReferences->take() && run.samplesSent > 0)
+                rc = AVERROR_INVALIDDATA;
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
-                const bool frameThreads = h264 ? h264->frameThreads() : (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
-                const int64_t failed = run.damage.refused(ts, frameThreads);
-                if (!endedInside(failed)) run.damage.failed(failed, rc);
+                const int64_t failed = run.damage.refused(ts, onFrameThreads());
+                if (!endedInside(failed)) {
+                    if (decodeAgainOnOneThread()) continue;
+                    run.damage.failed(failed, rc);
+                }
                 run.demuxEnded = true;
                 continue;
             }
@@ -647,6 +824,7 @@ struct VideoSampleReader::Impl {
             }
             ++run.samplesSent;
             ++samplesSentInAll;
+            if (ts != AV_NOPTS_VALUE) run.lastSent = ts;
         }
     }
 
