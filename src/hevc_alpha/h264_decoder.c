@@ -23,9 +23,15 @@
 struct qm_h264_decoder {
     AVCodecContext* context;
     AVPacket* packet;
-    // Set from the log (by any of the decoder's threads) when frame numbers skipped; see gap_logged.
-    atomic_int gap;
+    // Counted from the log (by any of the decoder's threads) where frame numbers skip; see gap_logged.
+    atomic_int gaps;
+    atomic_int gap_frame_num;  // the frame number of the picture the latest gap was met before
     int64_t samples_sent;
+    // Bytes of each unit's length in a sample, 0 for start codes (taken from the extradata's form).
+    int nal_length_size;
+    // A stream that begins at a picture other than an IDR one (a recovery point, a stream cut
+    // mid-way) skips frame numbers once without damage, reported whenever its thread gets to it.
+    int gap_forgiven;
 };
 
 typedef struct Holder {
@@ -40,14 +46,20 @@ enum { kMaxSide = 16384 };
 // mark: its only word is a line on its log. Every other line is dropped, as the library is quiet.
 static void gap_logged(void* avcl, int level, const char* format, va_list args) {
     (void)level;
-    (void)args;
     if (avcl == NULL || format == NULL || strcmp(format, "Frame num gap %d %d\n") != 0) return;
     const AVClass* type = *(const AVClass**)avcl;
     if (type == NULL || type->class_name == NULL || strcmp(type->class_name, "AVCodecContext") != 0) return;
     const AVCodecContext* context = avcl;
     // The frame threads' contexts carry the caller's opaque value.
-    if (context->codec_id == AV_CODEC_ID_H264 && context->opaque != NULL)
-        atomic_store(&((qm_h264_decoder*)context->opaque)->gap, 1);
+    if (context->codec_id != AV_CODEC_ID_H264 || context->opaque == NULL) return;
+    // One line for each frame number made up, all naming the picture's own first: that counts once.
+    // Pictures are set up one after another, whichever thread decodes them, so no two gaps' lines mix.
+    va_list copy;
+    va_copy(copy, args);
+    const int frame_num = va_arg(copy, int);
+    va_end(copy);
+    qm_h264_decoder* decoder = context->opaque;
+    if (atomic_exchange(&decoder->gap_frame_num, frame_num) != frame_num) atomic_fetch_add(&decoder->gaps, 1);
 }
 
 int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_num, int time_base_den, int threads,
@@ -72,7 +84,9 @@ int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_
     // Frame threads alone: with slice threads the decoder conceals nothing and marks nothing.
     d->context->thread_type = FF_THREAD_FRAME;
     d->context->max_pixels = (int64_t)kMaxSide * kMaxSide;
-    atomic_init(&d->gap, 0);
+    atomic_init(&d->gaps, 0);
+    atomic_init(&d->gap_frame_num, -1);
+    d->nal_length_size = extradata_size >= 7 && extradata[0] == 1 ? (extradata[4] & 3) + 1 : 0;
     d->context->opaque = d;
     rc = avcodec_open2(d->context, codec, NULL);
     if (rc < 0) goto fail;
@@ -90,6 +104,34 @@ void qm_h264_close(qm_h264_decoder* decoder) {
     av_free(decoder);
 }
 
+// Whether the sample holds a unit of an IDR picture.
+static int holds_idr(const uint8_t* data, size_t size, int nal_length_size) {
+    if (nal_length_size == 0) {
+        for (size_t i = 0; i + 3 < size; ++i)
+            if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1f) == 5) return 1;
+        return 0;
+    }
+    for (size_t at = 0; at + (size_t)nal_length_size < size;) {
+        size_t length = 0;
+        for (int i = 0; i < nal_length_size; ++i) length = (length << 8) | data[at + (size_t)i];
+        at += (size_t)nal_length_size;
+        if (length == 0 || length > size - at) return 0;
+        if ((data[at] & 0x1f) == 5) return 1;
+        at += length;
+    }
+    return 0;
+}
+
+// Frame numbers skipped since last asked, less the one skip a stream not begun at an IDR picture makes.
+static int unforgiven_gaps(qm_h264_decoder* decoder) {
+    int gaps = atomic_exchange(&decoder->gaps, 0);
+    if (gaps > 0 && decoder->gap_forgiven) {
+        decoder->gap_forgiven = 0;
+        --gaps;
+    }
+    return gaps;
+}
+
 int qm_h264_send(qm_h264_decoder* decoder, const uint8_t* data, size_t size, int64_t pts, int64_t dts,
                  int64_t duration, int flags) {
     if (decoder == NULL || (data != NULL && (size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)))
@@ -104,14 +146,12 @@ int qm_h264_send(qm_h264_decoder* decoder, const uint8_t* data, size_t size, int
     if (flags & QM_H264_KEY) packet->flags |= AV_PKT_FLAG_KEY;
     if (flags & QM_H264_DISCARD) packet->flags |= AV_PKT_FLAG_DISCARD;
     decoder->context->skip_frame = (flags & QM_H264_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    if (decoder->samples_sent++ == 0) decoder->gap_forgiven = !holds_idr(data, size, decoder->nal_length_size);
     rc = avcodec_send_packet(decoder->context, packet);
     av_packet_unref(packet);
     if (rc < 0) return rc;
-    // The first sample lacks what came before it without damage (a stream cut mid-way, a
-    // recovery point). On frame threads the line may come with a later sample.
-    const int gap = atomic_exchange(&decoder->gap, 0);
-    const int first = decoder->samples_sent++ == 0;
-    return gap && !first ? AVERROR_INVALIDDATA : 0;
+    // On frame threads the line may come with a later sample.
+    return unforgiven_gaps(decoder) > 0 ? AVERROR_INVALIDDATA : 0;
 }
 
 int qm_h264_receive(qm_h264_decoder* decoder, qm_h264_picture** picture) {
@@ -122,7 +162,7 @@ int qm_h264_receive(qm_h264_decoder* decoder, qm_h264_picture** picture) {
     h->frame = av_frame_alloc();
     int rc = h->frame != NULL ? avcodec_receive_frame(decoder->context, h->frame) : AVERROR(ENOMEM);
     // Frame threads may log a gap while draining.
-    if (rc == AVERROR_EOF && atomic_exchange(&decoder->gap, 0)) rc = AVERROR_INVALIDDATA;
+    if (rc == AVERROR_EOF && unforgiven_gaps(decoder) > 0) rc = AVERROR_INVALIDDATA;
     AVFrame* f = h->frame;
     const AVPixFmtDescriptor* desc = rc == 0 ? av_pix_fmt_desc_get((enum AVPixelFormat)f->format) : NULL;
     if (rc == 0 && (desc == NULL || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BE)) != 0 ||
