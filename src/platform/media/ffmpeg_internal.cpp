@@ -232,6 +232,32 @@ ColorTags colorTagsFrom(AVColorSpace space, AVColorPrimaries primaries, AVColorT
     return tags;
 }
 
+ColourDescription colourOf(const AVCodecParameters& par) {
+    return {par.color_space, par.color_primaries, par.color_trc, par.color_range};
+}
+
+ColourDescription describedWhereUnsaid(const ColourDescription& coded, const ColourDescription& container, AVCodecID codec) {
+    ColourDescription d = coded;
+    const bool described = coded.matrix != AVCOL_SPC_UNSPECIFIED || coded.primaries != AVCOL_PRI_UNSPECIFIED ||
+                           coded.transfer != AVCOL_TRC_UNSPECIFIED;
+    if (d.matrix == AVCOL_SPC_UNSPECIFIED) d.matrix = container.matrix;
+    if (d.primaries == AVCOL_PRI_UNSPECIFIED) d.primaries = container.primaries;
+    if (d.transfer == AVCOL_TRC_UNSPECIFIED) d.transfer = container.transfer;
+    const bool rangeUnsaid = d.range == AVCOL_RANGE_UNSPECIFIED ||
+                             (codec == AV_CODEC_ID_HEVC && !described && d.range == AVCOL_RANGE_MPEG);
+    if (rangeUnsaid && container.range != AVCOL_RANGE_UNSPECIFIED) d.range = container.range;
+    return d;
+}
+
+void describeUnsaidColour(AVFrame& frame, const AVCodecParameters& stream) {
+    const ColourDescription d = describedWhereUnsaid(
+        {frame.colorspace, frame.color_primaries, frame.color_trc, frame.color_range}, colourOf(stream), stream.codec_id);
+    frame.colorspace = d.matrix;
+    frame.color_primaries = d.primaries;
+    frame.color_trc = d.transfer;
+    frame.color_range = d.range;
+}
+
 AVColorSpace toAVColorSpace(ColorMatrix matrix) {
     switch (matrix) {
     case ColorMatrix::bt709: return AVCOL_SPC_BT709;
