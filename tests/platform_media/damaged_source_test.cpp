@@ -202,21 +202,26 @@ TEST(DamagedSource, IntactH264ReadsPictureForPictureAsFFmpegDecodesIt) {
 
 // Colour that only the container describes (x264 and x265 remuxed with tags, MOV's 'colr', a
 // Matroska range, GStreamer's openh264enc, whose caps' colorimetry goes to the container alone)
-// and colour both describe (the coded stream's holds): every picture in BGRA as ffmpeg converts its
-// own decoding. FFmpeg's HEVC decoder drops the container's description, so there its conversion
-// is told what the container says.
+// and colour both describe (the coded stream's holds, the range FFmpeg's libx265 states too):
+// every picture in BGRA as ffmpeg converts its own decoding. FFmpeg's HEVC decoder drops the
+// container's description, so there its conversion is told what holds.
 TEST(DamagedSource, IntactColourTheContainerDescribesReadsAsFFmpegConvertsIt) {
     test::TempDir dir;
     const std::vector<std::string> ntsc{"-colorspace", "smpte170m", "-color_primaries", "smpte170m", "-color_trc", "smpte170m"};
     for (const auto& [name, args] : {std::pair{"h264.mp4", std::vector<std::string>{"-c:v", "libx264"}},
                                      {"bt709.mp4", {"-c:v", "libx264", "-colorspace", "bt709", "-color_primaries", "bt709",
                                                     "-color_trc", "bt709"}},
-                                     {"hevc.mp4", {"-c:v", "libx265", "-x265-params", "log-level=error"}}}) {
+                                     {"hevc.mp4", {"-c:v", "libx265", "-x265-params", "log-level=error"}},
+                                     {"y4m", {"-f", "yuv4mpegpipe"}}}) {
         std::vector<std::string> all{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=1", "-pix_fmt", "yuv420p"};
         all.insert(all.end(), args.begin(), args.end());
         all.push_back((dir / name).string());
         test::ffmpeg(all);
     }
+    // The x265 command line states no range, where FFmpeg's libx265 states limited range.
+    ASSERT_EQ(test::run({"x265", "--log-level", "error", "--y4m", (dir / "y4m").string(), "-o", (dir / "x265.hevc").string()}).exitCode, 0)
+        << "the x265 command line (x265)";
+    test::ffmpeg({"-framerate", "25", "-i", (dir / "x265.hevc").string(), "-c", "copy", (dir / "x265.mp4").string()});
     const auto plus = [](std::vector<std::string> a, const std::vector<std::string>& b) {
         a.insert(a.end(), b.begin(), b.end());
         return a;
@@ -234,7 +239,8 @@ TEST(DamagedSource, IntactColourTheContainerDescribesReadsAsFFmpegConvertsIt) {
              {"tagged full.mp4", "h264.mp4", plus(ntsc, {"-color_range", "pc"}), ""},
              {"both.mkv", "bt709.mp4", plus(ntsc, {"-color_range", "pc"}), ""},
              {"hevc tagged.mp4", "hevc.mp4", ntsc, ":in_color_matrix=smpte170m:in_range=tv"},
-             {"hevc full.mkv", "hevc.mp4", plus(ntsc, {"-color_range", "pc"}), ":in_color_matrix=smpte170m:in_range=pc"},
+             {"hevc full.mkv", "x265.mp4", plus(ntsc, {"-color_range", "pc"}), ":in_color_matrix=smpte170m:in_range=pc"},
+             {"hevc stated.mkv", "hevc.mp4", plus(ntsc, {"-color_range", "pc"}), ":in_color_matrix=smpte170m:in_range=tv"},
              {"openh264.mp4", "", {"mp4mux"}, ""},
              {"openh264.mkv", "", {"matroskamux"}, ""}}) {
         SCOPED_TRACE(c.name);

@@ -127,8 +127,8 @@ TEST(HevcAlphaRead, BothLayersOfEveryFrameAsThePeerDecodesThem) {
 }
 
 // Colour that only the container describes (tags added by Debian's ffmpeg, which keeps the alpha
-// layer in a copy) holds, as in plain HEVC: the peer's conversion is told it, since FFmpeg's HEVC
-// decoder drops it.
+// layer in a copy) holds, as in plain HEVC, and the limited range the stream states stays: the
+// peer's conversion is told so, since FFmpeg's HEVC decoder drops the container's description.
 TEST(HevcAlphaRead, ColourTheContainerDescribesHolds) {
     test::TempDir dir;
     const fs::path tagged = dir / "tagged.mp4";
@@ -138,7 +138,7 @@ TEST(HevcAlphaRead, ColourTheContainerDescribesHolds) {
     bgra.pixelFormat = kPixelFormatBGRA;
     const auto converted = readAll(tagged, bgra);
     const auto reference = rawFrames({test::peerFfmpegPath().string(), "-v", "error", "-i", tagged.string(), "-vf",
-                                      "scale=in_color_matrix=smpte170m:in_range=pc:flags=bicubic+accurate_rnd+full_chroma_int",
+                                      "scale=in_color_matrix=smpte170m:in_range=tv:flags=bicubic+accurate_rnd+full_chroma_int",
                                       "-f", "rawvideo", "-pix_fmt", "bgra", "-"},
                                      size_t(kW * kH) * 4);
     ASSERT_EQ(converted.size(), 24u);

@@ -111,10 +111,12 @@ struct ColourDescription {
     AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
 };
 ColourDescription colourOf(const AVCodecParameters& par);
-// What a coded stream of `codec` leaves unsaid in `coded`, the container's description says, as
-// FFmpeg's H.264 decoder has it; the rest stays the coded stream's. HEVC decoders state limited
-// range where the stream says nothing of its colour, so there that counts as unsaid.
-ColourDescription describedWhereUnsaid(const ColourDescription& coded, const ColourDescription& container, AVCodecID codec);
+// What a coded stream leaves unsaid in `coded` (its range too where `rangeUnsaid`), the
+// container's description says, as FFmpeg's H.264 decoder has it; the rest stays the coded stream's.
+ColourDescription describedWhereUnsaid(const ColourDescription& coded, const ColourDescription& container, bool rangeUnsaid);
+// Where the stream's coded description leaves colour unsaid, its parameters take the container's:
+// those that `container` held before a decoder's replaced them.
+void describeWhereUnsaid(AVCodecParameters& par, const ColourDescription& container);
 // A decoded picture's colour where its coded stream leaves it unsaid: the stream's parameters'
 // (its container's, as opening the source keeps them).
 void describeUnsaidColour(AVFrame& frame, const AVCodecParameters& stream);

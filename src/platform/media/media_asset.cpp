@@ -189,14 +189,8 @@ OpenedSource openSource(const std::filesystem::path& path, bool storedTimestamps
     err = avformat_find_stream_info(context, streams > 0 ? streamOptions.data() : nullptr);
     for (auto& options : streamOptions) av_dict_free(&options);
     if (err < 0) throw MediaError::fromCode("read stream info", err);
-    for (unsigned i = 0; i < streams && i < context->nb_streams; ++i) {
-        AVCodecParameters& par = *context->streams[i]->codecpar;
-        const ColourDescription d = describedWhereUnsaid(colourOf(par), containerColours[i], par.codec_id);
-        par.color_space = d.matrix;
-        par.color_primaries = d.primaries;
-        par.color_trc = d.transfer;
-        par.color_range = d.range;
-    }
+    for (unsigned i = 0; i < streams && i < context->nb_streams; ++i)
+        describeWhereUnsaid(*context->streams[i]->codecpar, containerColours[i]);
     return result;
 }
 
