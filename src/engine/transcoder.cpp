@@ -113,7 +113,12 @@ void Transcoder::prepareCodecs() {
 }
 
 bool Transcoder::needsConversion(const PixelBuffer& picture) const {
-    return picture.width() != outWidth_ || picture.height() != outHeight_ || picture.pixelFormat() != deliveryPixelFormat_;
+    // Y'CbCr (the planar formats) of another matrix than the BT.709 written is converted too, even
+    // to its own layout.
+    const ColorMatrix matrix = picture.colorTags().matrix;
+    return picture.width() != outWidth_ || picture.height() != outHeight_ || picture.pixelFormat() != deliveryPixelFormat_ ||
+           (PixelBuffer::planeCountOf(picture.pixelFormat()) > 1 && matrix != ColorMatrix::bt709 &&
+            matrix != ColorMatrix::unspecified);
 }
 
 int64_t Transcoder::stepBytes(const RawFrame& raw) const {

@@ -221,6 +221,31 @@ TEST_F(PixelsOnEveryFrame, EveryEncodedOutputMatchesTheCLIEncoderFrameByFrame) {
     }
 }
 
+// BT.601 Y'CbCr (x264 output whose container alone says so, as GStreamer's openh264enc writes it)
+// goes to H.264 in the layout it came in, converted to the BT.709 the output is tagged with: as
+// good as ffmpeg's encode of the same source with the same settings.
+TEST_F(PixelsOnEveryFrame, BT601SourceGoesToH264InBT709) {
+    const fs::path original = makeOriginal(dir_.path(), "original_sd.mov", 320, 240, false);
+    const fs::path coded = dir_ / "coded.mp4", source = dir_ / "source.mp4", reference = dir_ / "reference.mp4";
+    test::ffmpeg({"-i", original.string(), "-vf", "scale=out_color_matrix=bt601:out_range=tv:flags=accurate_rnd+full_chroma_int",
+                  "-pix_fmt", "yuv420p", "-c:v", "libx264", "-qp", "0", "-preset", "ultrafast", coded.string()});
+    test::ffmpeg({"-i", coded.string(), "-c", "copy", "-colorspace", "smpte170m", "-color_primaries", "smpte170m", "-color_trc",
+                  "smpte170m", source.string()});
+    test::ffmpeg({"-i", source.string(), "-vf",
+                  "scale=out_color_matrix=bt709:out_range=tv:flags=accurate_rnd+full_chroma_int,format=yuv420p", "-c:v",
+                  "libx264", "-preset", "medium", "-profile:v", "high", "-b:v",
+                  std::to_string(averageBitRate(320, 240, 30, static_cast<int>(DeliveryQuality::high), false)), "-g",
+                  std::to_string(keyFrameInterval(30)), reference.string()});
+    const fs::path out = convert(source, dir_ / "out.mp4", OutputFormat::h264);
+    const std::string want = rawFrames(original.string(), "rgb24");
+    const std::string readBack = "scale=in_color_matrix=bt709:flags=accurate_rnd+full_chroma_int,format=rgb24";
+    const auto ours = framePsnr(rawFrames(out.string(), "rgb24", readBack), want, 320 * 240 * 3);
+    const auto theirs = framePsnr(rawFrames(reference.string(), "rgb24", readBack), want, 320 * 240 * 3);
+    ASSERT_EQ(ours.size(), size_t(kFrames));
+    ASSERT_EQ(theirs.size(), size_t(kFrames));
+    for (size_t f = 0; f < ours.size(); ++f) EXPECT_GE(ours[f], theirs[f] - 1.0) << "frame " << f << ": ffmpeg " << theirs[f];
+}
+
 // A source shown turned a quarter clockwise keeps being shown that way: decoded with rotation
 // applied, the output shows the same picture as the source.
 TEST_F(PixelsOnEveryFrame, RotatedSourceIsShownTurnedTheSameWay) {

@@ -200,6 +200,82 @@ TEST(DamagedSource, IntactH264ReadsPictureForPictureAsFFmpegDecodesIt) {
     }
 }
 
+// Colour that only the container describes (x264 and x265 remuxed with tags, MOV's 'colr', a
+// Matroska range, GStreamer's openh264enc, whose caps' colorimetry goes to the container alone)
+// and colour both describe (the coded stream's holds, the range FFmpeg's libx265 states too):
+// every picture in BGRA as ffmpeg converts its own decoding. FFmpeg's HEVC decoder drops the
+// container's description, so there its conversion is told what holds.
+TEST(DamagedSource, IntactColourTheContainerDescribesReadsAsFFmpegConvertsIt) {
+    test::TempDir dir;
+    const std::vector<std::string> ntsc{"-colorspace", "smpte170m", "-color_primaries", "smpte170m", "-color_trc", "smpte170m"};
+    for (const auto& [name, args] : {std::pair{"h264.mp4", std::vector<std::string>{"-c:v", "libx264"}},
+                                     {"bt709.mp4", {"-c:v", "libx264", "-colorspace", "bt709", "-color_primaries", "bt709",
+                                                    "-color_trc", "bt709"}},
+                                     {"hevc.mp4", {"-c:v", "libx265", "-x265-params", "log-level=error"}},
+                                     {"y4m", {"-f", "yuv4mpegpipe"}}}) {
+        std::vector<std::string> all{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=1", "-pix_fmt", "yuv420p"};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back((dir / name).string());
+        test::ffmpeg(all);
+    }
+    // The x265 command line states no range, where FFmpeg's libx265 states limited range.
+    ASSERT_EQ(test::run({"x265", "--log-level", "error", "--y4m", (dir / "y4m").string(), "-o", (dir / "x265.hevc").string()}).exitCode, 0)
+        << "the x265 command line (x265)";
+    test::ffmpeg({"-framerate", "25", "-i", (dir / "x265.hevc").string(), "-c", "copy", (dir / "x265.mp4").string()});
+    const auto plus = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Case {
+        std::string name, from;  // from: remuxed from that encoding, else GStreamer's muxer `tags[0]`
+        std::vector<std::string> tags;
+        std::string stated;  // the description ffmpeg's conversion is told
+    };
+    for (const Case& c : std::vector<Case>{
+             {"tagged.mp4", "h264.mp4", ntsc, ""},
+             {"tagged.mov", "h264.mp4", plus(ntsc, {"-movflags", "+write_colr"}), ""},
+             // No matrix said: BT.709 here, BT.601 in ffmpeg.
+             {"full.mkv", "h264.mp4", {"-color_range", "pc"}, ":in_color_matrix=bt709"},
+             {"tagged full.mp4", "h264.mp4", plus(ntsc, {"-color_range", "pc"}), ""},
+             {"both.mkv", "bt709.mp4", plus(ntsc, {"-color_range", "pc"}), ""},
+             {"hevc tagged.mp4", "hevc.mp4", ntsc, ":in_color_matrix=smpte170m:in_range=tv"},
+             {"hevc full.mkv", "x265.mp4", plus(ntsc, {"-color_range", "pc"}), ":in_color_matrix=smpte170m:in_range=pc"},
+             {"hevc stated.mkv", "hevc.mp4", plus(ntsc, {"-color_range", "pc"}), ":in_color_matrix=smpte170m:in_range=tv"},
+             {"openh264.mp4", "", {"mp4mux"}, ""},
+             {"openh264.mkv", "", {"matroskamux"}, ""}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / c.name;
+        if (c.from.empty()) {
+            ASSERT_EQ(test::run({"gst-launch-1.0", "-q", "videotestsrc", "num-buffers=25", "pattern=smpte", "!",
+                                 "video/x-raw,format=I420,width=320,height=240,framerate=25/1", "!", "openh264enc", "!",
+                                 "h264parse", "!", c.tags[0], "!", "filesink", "location=" + file.string()})
+                          .exitCode,
+                      0)
+                << "GStreamer's openh264enc, h264parse and muxers (gstreamer1.0-plugins-bad, -good)";
+        } else {
+            test::ffmpeg(plus(plus({"-i", (dir / c.from).string(), "-c", "copy"}, c.tags), {file.string()}));
+        }
+        VideoReaderSettings settings;
+        settings.threads = 0;
+        settings.pixelFormat = kPixelFormatBGRA;
+        auto reader = VideoSampleReader::open(file, settings);
+        std::string ours;
+        while (auto s = reader->next())
+            for (int y = 0; y < s->pixels->height(); ++y)
+                ours.append(reinterpret_cast<const char*>(s->pixels->data() + size_t(y) * s->pixels->bytesPerRow()),
+                            size_t(s->pixels->width()) * 4);
+        const std::string theirs =
+            test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:v", "-fps_mode", "passthrough", "-vf",
+                       "scale=flags=bicubic+accurate_rnd+full_chroma_int" + c.stated, "-f", "rawvideo", "-pix_fmt", "bgra", "-"})
+                .output;
+        const size_t frameBytes = 320 * 240 * 4;
+        ASSERT_EQ(ours.size(), 25 * frameBytes);
+        ASSERT_EQ(theirs.size(), ours.size());
+        for (size_t i = 0; i < 25; ++i)
+            EXPECT_TRUE(ours.compare(i * frameBytes, frameBytes, theirs, i * frameBytes, frameBytes) == 0) << "picture " << i;
+    }
+}
+
 // x265's buffering period and picture timing written as one SEI message, which this decoder misreads
 // and passes over, are no damage: in MP4, Matroska and MPEG-TS (whose units follow start codes)
 // every frame ffprobe decodes is read. A slice cut short in the sample that holds such a message

@@ -126,6 +126,28 @@ TEST(HevcAlphaRead, BothLayersOfEveryFrameAsThePeerDecodesThem) {
     }
 }
 
+// Colour that only the container describes (tags added by Debian's ffmpeg, which keeps the alpha
+// layer in a copy) holds, as in plain HEVC, and the limited range the stream states stays: the
+// peer's conversion is told so, since FFmpeg's HEVC decoder drops the container's description.
+TEST(HevcAlphaRead, ColourTheContainerDescribesHolds) {
+    test::TempDir dir;
+    const fs::path tagged = dir / "tagged.mp4";
+    test::ffmpeg({"-i", makeAlphaMovie(dir, "hvc1").string(), "-c", "copy", "-colorspace", "smpte170m", "-color_primaries",
+                  "smpte170m", "-color_trc", "smpte170m", "-color_range", "pc", tagged.string()});
+    VideoReaderSettings bgra;
+    bgra.pixelFormat = kPixelFormatBGRA;
+    const auto converted = readAll(tagged, bgra);
+    const auto reference = rawFrames({test::peerFfmpegPath().string(), "-v", "error", "-i", tagged.string(), "-vf",
+                                      "scale=in_color_matrix=smpte170m:in_range=tv:flags=bicubic+accurate_rnd+full_chroma_int",
+                                      "-f", "rawvideo", "-pix_fmt", "bgra", "-"},
+                                     size_t(kW * kH) * 4);
+    ASSERT_EQ(converted.size(), 24u);
+    ASSERT_EQ(reference.size(), 24u);
+    for (size_t i = 0; i < converted.size(); ++i)
+        for (int c = 0; c < 3; ++c)
+            EXPECT_GE(test::psnr(channel(packedPlanes(*converted[i].pixels, 4), c), channel(reference[i], c)), 40.0) << "frame " << i;
+}
+
 // Open groups with a key frame every four pictures: each key frame's leading pictures are predicted
 // from the group before, and from that group's own leading pictures. A start at any of them (half
 // a frame early, as the editor asks for a frame) gives that picture, both layers as the peer

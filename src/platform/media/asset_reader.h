@@ -72,8 +72,9 @@ struct VideoReaderSettings {
     // held by reference for as long as the buffer lives, so treat it as read-only. A decoder
     // format that no pixel buffer format names (NV12, 16-bit 4:4:4, ...) is converted with
     // libswscale to 'l64r' when it is deeper than 8 bits, else to 'BGRA', with the source's matrix
-    // and range (BT.709 when unsaid). 8-bit Y'CbCr that the stream marks full range comes in the
-    // JPEG formats ('j420', 'j422', 'j444'), which are tagged full range.
+    // and range (the coded stream's, else its container's; BT.709 when neither says). 8-bit Y'CbCr
+    // that the source marks full range comes in the JPEG formats ('j420', 'j422', 'j444'), which are
+    // tagged full range.
     uint32_t pixelFormat = 0;
     // Samples that end at or before this source time are skipped (the reader seeks near it first;
     // where the decoder gives no picture for it, or a leading picture of a later key frame fails,

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <limits>
+#include <optional>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,6 +15,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
+
+#include "platform/media/hevc_alpha_layer.h"
 
 namespace qm::ffmpeg {
 
@@ -230,6 +233,59 @@ ColorTags colorTagsFrom(AVColorSpace space, AVColorPrimaries primaries, AVColorT
     default: break;
     }
     return tags;
+}
+
+ColourDescription colourOf(const AVCodecParameters& par) {
+    return {par.color_space, par.color_primaries, par.color_trc, par.color_range};
+}
+
+namespace {
+
+bool describesColour(const ColourDescription& d) {
+    return d.matrix != AVCOL_SPC_UNSPECIFIED || d.primaries != AVCOL_PRI_UNSPECIFIED || d.transfer != AVCOL_TRC_UNSPECIFIED;
+}
+
+// HEVC decoders give limited range where the stream says nothing of its colour, as where it
+// states limited range alone.
+bool hevcDefaultRange(const ColourDescription& coded, AVCodecID codec) {
+    return codec == AV_CODEC_ID_HEVC && !describesColour(coded) && coded.range == AVCOL_RANGE_MPEG;
+}
+
+}  // namespace
+
+ColourDescription describedWhereUnsaid(const ColourDescription& coded, const ColourDescription& container, bool rangeUnsaid) {
+    ColourDescription d = coded;
+    if (d.matrix == AVCOL_SPC_UNSPECIFIED) d.matrix = container.matrix;
+    if (d.primaries == AVCOL_PRI_UNSPECIFIED) d.primaries = container.primaries;
+    if (d.transfer == AVCOL_TRC_UNSPECIFIED) d.transfer = container.transfer;
+    if ((rangeUnsaid || d.range == AVCOL_RANGE_UNSPECIFIED) && container.range != AVCOL_RANGE_UNSPECIFIED)
+        d.range = container.range;
+    return d;
+}
+
+void describeWhereUnsaid(AVCodecParameters& par, const ColourDescription& container) {
+    const ColourDescription coded = colourOf(par);
+    // Which HEVC streams state their range, their parameter sets tell; failing those, the decoder's guess.
+    const std::optional<bool> stated =
+        par.codec_id == AV_CODEC_ID_HEVC
+            ? hevcConfigurationStatesSignalType(par.extradata, par.extradata_size > 0 ? size_t(par.extradata_size) : 0)
+            : std::nullopt;
+    const ColourDescription d =
+        describedWhereUnsaid(coded, container, stated ? !*stated : hevcDefaultRange(coded, par.codec_id));
+    par.color_space = d.matrix;
+    par.color_primaries = d.primaries;
+    par.color_trc = d.transfer;
+    par.color_range = d.range;
+}
+
+void describeUnsaidColour(AVFrame& frame, const AVCodecParameters& stream) {
+    const ColourDescription coded{frame.colorspace, frame.color_primaries, frame.color_trc, frame.color_range};
+    // The stream's parameters hold the range its coded stream states, or else its container's.
+    const ColourDescription d = describedWhereUnsaid(coded, colourOf(stream), hevcDefaultRange(coded, stream.codec_id));
+    frame.colorspace = d.matrix;
+    frame.color_primaries = d.primaries;
+    frame.color_trc = d.transfer;
+    frame.color_range = d.range;
 }
 
 AVColorSpace toAVColorSpace(ColorMatrix matrix) {

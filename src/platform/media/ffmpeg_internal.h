@@ -103,6 +103,24 @@ AVColorPrimaries toAVColorPrimaries(ColorPrimaries primaries);
 AVColorTransferCharacteristic toAVTransfer(TransferFunction transfer);
 AVColorRange toAVColorRange(ColorRange range);
 
+// A colour description: as a coded stream gives it, or as a container states it.
+struct ColourDescription {
+    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+    AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
+};
+ColourDescription colourOf(const AVCodecParameters& par);
+// What a coded stream leaves unsaid in `coded` (its range too where `rangeUnsaid`), the
+// container's description says, as FFmpeg's H.264 decoder has it; the rest stays the coded stream's.
+ColourDescription describedWhereUnsaid(const ColourDescription& coded, const ColourDescription& container, bool rangeUnsaid);
+// Where the stream's coded description leaves colour unsaid, its parameters take the container's:
+// those that `container` held before a decoder's replaced them.
+void describeWhereUnsaid(AVCodecParameters& par, const ColourDescription& container);
+// A decoded picture's colour where its coded stream leaves it unsaid: the stream's parameters'
+// (its container's, as opening the source keeps them).
+void describeUnsaidColour(AVFrame& frame, const AVCodecParameters& stream);
+
 // A timestamp in a stream's time base; AV_NOPTS_VALUE gives invalid, a time base whose
 // denominator does not fit the 32-bit scale is rescaled to microseconds.
 MediaTime mediaTimeFrom(int64_t timestamp, AVRational timeBase);

@@ -1,5 +1,6 @@
 #include "platform/media/hevc_alpha_layer.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -7,6 +8,7 @@ namespace qm {
 namespace {
 
 constexpr int kVps = 32;
+constexpr int kSps = 33;
 constexpr int kPrefixSei = 39;
 constexpr int kAlphaChannelInfo = 165;
 constexpr int kAuxiliaryScalability = 3;  // the scalability mask bit of auxiliary pictures
@@ -175,6 +177,89 @@ bool seiHasAlphaChannelInfo(const std::vector<uint8_t>& rbsp) {
     return false;
 }
 
+void skipScalingListData(Bits& b) {
+    for (int size = 0; size < 4; ++size)
+        for (int matrix = 0; matrix < 6; matrix += size == 3 ? 3 : 1) {
+            if (b.u(1) == 0) {  // predicted from another matrix
+                b.ue();
+                continue;
+            }
+            if (size > 1) b.ue();  // the DC coefficient (an se(v), as long as a ue(v))
+            for (int i = 0; i < std::min(64, 1 << (4 + 2 * size)); ++i) b.ue();
+        }
+}
+
+// Whether a sequence parameter set's VUI states the video signal type (the range, and the colour
+// description within it); nothing where it can't be read.
+std::optional<bool> spsStatesSignalType(const std::vector<uint8_t>& rbsp) {
+    Bits b(rbsp);
+    b.skip(4);  // sps_video_parameter_set_id
+    const unsigned maxSubLayersMinus1 = b.u(3);
+    b.skip(1);
+    if (maxSubLayersMinus1 > 6) return std::nullopt;
+    skipProfileTierLevel(b, true, maxSubLayersMinus1);
+    b.ue();                      // sps_seq_parameter_set_id
+    if (b.ue() == 3) b.skip(1);  // chroma_format_idc, separate_colour_plane_flag
+    b.ue();
+    b.ue();  // the picture's size
+    if (b.u(1) != 0)
+        for (int i = 0; i < 4; ++i) b.ue();  // conformance window
+    b.ue();
+    b.ue();  // bit depths
+    const unsigned pocLsbBits = b.ue() + 4;
+    const bool orderingForEach = b.u(1) != 0;
+    for (unsigned i = orderingForEach ? 0 : maxSubLayersMinus1; i <= maxSubLayersMinus1; ++i)
+        for (int j = 0; j < 3; ++j) b.ue();
+    for (int i = 0; i < 6; ++i) b.ue();  // block sizes and transform depths
+    if (b.u(1) != 0 && b.u(1) != 0) skipScalingListData(b);
+    b.skip(2);          // amp, sample adaptive offset
+    if (b.u(1) != 0) {  // PCM
+        b.skip(8);
+        b.ue();
+        b.ue();
+        b.skip(1);
+    }
+    const unsigned sets = b.ue();
+    if (sets > 64 || pocLsbBits > 16) return std::nullopt;
+    // Short-term reference picture sets; one predicted from the set before it has an entry for each
+    // picture of that set and one more, and holds those it uses.
+    std::vector<unsigned> pictures;
+    for (unsigned i = 0; i < sets && !b.failed(); ++i) {
+        unsigned count = 0;
+        if (i > 0 && b.u(1) != 0) {
+            b.skip(1);
+            b.ue();  // the difference of picture order
+            for (unsigned j = 0; j <= pictures.back(); ++j) {
+                const bool used = b.u(1) != 0;
+                count += used || b.u(1) != 0;
+            }
+        } else {
+            const unsigned negative = b.ue(), positive = b.ue();
+            if (negative > 16 || positive > 16) return std::nullopt;
+            count = negative + positive;
+            for (unsigned j = 0; j < count; ++j) {
+                b.ue();
+                b.skip(1);
+            }
+        }
+        pictures.push_back(count);
+    }
+    if (b.u(1) != 0) {  // long-term reference pictures
+        const unsigned count = b.ue();
+        if (count > 32) return std::nullopt;
+        b.skip(size_t(count) * (pocLsbBits + 1));
+    }
+    b.skip(2);  // temporal motion vectors, strong intra smoothing
+    bool stated = false;
+    if (b.u(1) != 0) {  // VUI
+        if (b.u(1) != 0 && b.u(8) == 255) b.skip(32);  // sample aspect ratio
+        if (b.u(1) != 0) b.skip(1);                     // overscan
+        stated = b.u(1) != 0;
+    }
+    if (b.failed()) return std::nullopt;
+    return stated;
+}
+
 }  // namespace
 
 std::vector<HevcUnit> splitHevcUnits(const uint8_t* data, size_t size, int lengthSize, bool* whole) {
@@ -205,11 +290,13 @@ std::vector<HevcUnit> splitHevcUnits(const uint8_t* data, size_t size, int lengt
 }
 
 void HevcAlphaLayerScan::addNalUnit(const uint8_t* data, size_t size) {
-    if (alphaLayer_ || data == nullptr || size < 3 || size > kLongestUnit) return;
+    if (data == nullptr || size < 3 || size > kLongestUnit) return;
     if ((data[0] & 0x80) != 0) return;  // forbidden_zero_bit: not a NAL unit
     const int type = data[0] >> 1 & 0x3F;
     if (configuring_ && type >= kVps && type <= kVps + 2) configurationParameterSets_ = true;
-    if (type != kVps && type != kPrefixSei) return;
+    const bool baseLayer = (data[0] & 1) == 0 && data[1] >> 3 == 0;
+    if (type == kSps && baseLayer && !signalTypeStated_) signalTypeStated_ = spsStatesSignalType(rbspOf(data, size));
+    if (alphaLayer_ || (type != kVps && type != kPrefixSei)) return;
     const std::vector<uint8_t> rbsp = rbspOf(data, size);
     alphaLayer_ = type == kVps ? vpsDeclaresAlphaLayer(rbsp) : seiHasAlphaChannelInfo(rbsp);
 }
@@ -267,6 +354,12 @@ bool hevcConfigurationHasAlphaLayer(const uint8_t* data, size_t size) {
     HevcAlphaLayerScan scan;
     scan.addConfiguration(data, size);
     return scan.hasAlphaLayer();
+}
+
+std::optional<bool> hevcConfigurationStatesSignalType(const uint8_t* data, size_t size) {
+    HevcAlphaLayerScan scan;
+    scan.addConfiguration(data, size);
+    return scan.signalTypeStated();
 }
 
 }  // namespace qm

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <optional>
 #include <vector>
 
 namespace qm {
@@ -35,10 +36,14 @@ public:
     bool hasAlphaLayer() const { return alphaLayer_; }
     // An hvcC held parameter sets: the stream's own sample description is complete enough.
     bool configurationHasParameterSets() const { return configurationParameterSets_; }
+    // Whether the base layer's first sequence parameter set states the video signal type (range
+    // and colour description); nothing before one is read, or where it can't be.
+    std::optional<bool> signalTypeStated() const { return signalTypeStated_; }
 
 private:
     void addAnnexB(const uint8_t* data, size_t size);
     bool alphaLayer_ = false;
+    std::optional<bool> signalTypeStated_;
     bool configurationParameterSets_ = false;
     bool configuring_ = false;
     int nalLengthSize_ = 4;
@@ -46,5 +51,8 @@ private:
 
 // The configuration (hvcC or Annex B) alone.
 bool hevcConfigurationHasAlphaLayer(const uint8_t* data, size_t size);
+// Whether the configuration's sequence parameter set states the video signal type: HEVC decoders
+// give limited range where it does not, as where it states that.
+std::optional<bool> hevcConfigurationStatesSignalType(const uint8_t* data, size_t size);
 
 }  // namespace qm

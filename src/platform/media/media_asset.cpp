@@ -182,9 +182,15 @@ OpenedSource openSource(const std::filesystem::path& path, bool storedTimestamps
         av_dict_set(&options, "threads", "1", 0);
         av_dict_set_int(&options, "max_pixels", int64_t(MediaAsset::kMaxSide) * MediaAsset::kMaxSide, 0);
     }
+    // Reading stream information puts the decoder's colour description in the container's place,
+    // and HEVC's decoder states one where the coded stream has none: the container's holds there.
+    std::vector<ColourDescription> containerColours;
+    for (unsigned i = 0; i < streams; ++i) containerColours.push_back(colourOf(*context->streams[i]->codecpar));
     err = avformat_find_stream_info(context, streams > 0 ? streamOptions.data() : nullptr);
     for (auto& options : streamOptions) av_dict_free(&options);
     if (err < 0) throw MediaError::fromCode("read stream info", err);
+    for (unsigned i = 0; i < streams && i < context->nb_streams; ++i)
+        describeWhereUnsaid(*context->streams[i]->codecpar, containerColours[i]);
     return result;
 }
 

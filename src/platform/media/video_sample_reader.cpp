@@ -643,9 +643,12 @@ struct VideoSampleReader::Impl {
     }
 
     int receiveFrame() {
-        if (alphaDecoder) return alphaDecoder->receive(frame.get());
-        if (h264) return h264->receive(frame.get());
-        return avcodec_receive_frame(decoder.get(), frame.get());
+        const int rc = alphaDecoder ? alphaDecoder->receive(frame.get())
+                       : h264       ? h264->receive(frame.get())
+                                    : avcodec_receive_frame(decoder.get(), frame.get());
+        // Only FFmpeg's H.264 decoder keeps the container's colour description where the coded stream has none.
+        if (rc == 0) ffmpeg::describeUnsaidColour(*frame, *format->streams[info.streamIndex]->codecpar);
+        return rc;
     }
     int sendPacket(const AVPacket* p, bool skipUnreferenced) {
         if (alphaDecoder) return alphaDecoder->send(p, skipUnreferenced);
