@@ -114,9 +114,10 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             // A clip made to its medium's length that now runs past the medium's end needs what
             // the file no longer holds (cut, or emptied by a copy that stopped): the sound past its
             // end is gone even where nothing in the file shows the cut (MP3 without a Xing header,
-            // MPEG-TS, both cut between two packets). A medium is as long as its pictures, or its
-            // sound without them: sound ending before its pictures is silence where it ends.
-            const double mediumEnd = video.empty() ? streamEnd - origin : secondsOr(video.front().duration, secondsOr(asset->duration(), 0.0));
+            // MPEG-TS, both cut between two packets). A medium is as long as the probe lists it, its
+            // pictures or its sound without them: sound ending before its pictures is silence there.
+            const MediaTime& listed = (video.empty() ? audio : video).front().duration;
+            const double mediumEnd = listed.isNumeric() && listed > MediaTime::zero() ? listed.seconds() : secondsOr(asset->duration(), 0.0);
             const bool mediumShrank = clip.sourceIn + clip.duration > mediumEnd + kClipSlack;
             // Sound past the probed end may be where a cut file breaks off: an estimated length
             // ends about there, and the file's last packet is not whole.
