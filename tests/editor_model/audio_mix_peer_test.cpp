@@ -322,6 +322,7 @@ TEST(AudioMixPeer, SoundCutShortOrDamagedStopsAStrictMix) {
         {"fast.m4a", {"-c:a", "aac", "-movflags", "+faststart"}, Damage::cut},
         {"junk.mp3", {"-c:a", "libmp3lame", "-b:a", "128k"}, Damage::junk},
         {"vorbis.mkv", {"-c:a", "libvorbis"}, Damage::junk},
+        {"clusters.mka", {"-c:a", "libopus", "-cluster_time_limit", "500"}, Damage::junk},  // read on after the junk
         {"random.mp3", {"-c:a", "libmp3lame"}, Damage::random},
     };
     constexpr double kLength = 8;
@@ -368,6 +369,107 @@ TEST(AudioMixPeer, SoundCutShortOrDamagedStopsAStrictMix) {
             EXPECT_TRUE(std::all_of(damaged.begin() + from(0.5 + 3.2 - 0.1), damaged.end(), [](float v) { return v == 0; }));
         }
     }
+}
+
+// ffmpeg's decode of the file's sound from `from` to `to` on the file's time line (time 0: a
+// movie's first picture), at 48 kHz stereo, with gaps in its stamps filled where they put them.
+std::vector<float> placed(const test::TempDir& dir, const Medium& m, double from, double to) {
+    const double lead = m.item.width > 0 ? std::stod(test::ffprobe(m.path)["streams"][0]["start_time"].get<std::string>()) : 0;
+    test::ffmpeg({"-copyts", "-i", m.path.string(), "-af", "aresample=48000:async=1:min_hard_comp=0.001:first_pts=0,apad,atrim=" +
+                  std::to_string(from + lead) + ":" + std::to_string(to + lead), "-f", "f32le", "-ac", "2", (dir / "ref.raw").string()});
+    const std::string bytes = test::readFile(dir / "ref.raw");
+    std::vector<float> v(bytes.size() / 4);
+    std::memcpy(v.data(), bytes.data(), v.size() * 4);
+    return v;
+}
+
+// Valid recordings whose sound has gaps in its stamps (a recorder that dropped sound, an append
+// with a delay) or ends before its pictures mix strictly, silent there and in step with ffmpeg's
+// decode elsewhere: each quarter second within the two milliseconds that Matroska's stamps, whole
+// milliseconds, and a frame's place on its packets' grid can differ by.
+TEST(AudioMixPeer, GapsAndSoundEndingEarlyAreSilenceInPlace) {
+    test::TempDir dir;
+    const std::string sound = "aevalsrc=" + kChirp + ":s=48000:d=", picture = "testsrc=s=32x32:r=25:d=6";
+    const std::string gap = "aselect='not(between(t,3,3.3))'";
+    const auto movie = [&](const std::vector<std::string>& sound) {
+        std::vector<std::string> a{"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", "-c:v", "libx264"};
+        return a.insert(a.begin() + 7, sound.begin(), sound.end()), a;
+    };
+    const struct { const char* file; std::vector<std::string> args; double in, length; } cases[] = {
+        {"gap opus.mkv", movie({sound + "6", "-af", gap, "-c:a", "libopus"}), 2, 2.5},
+        {"gap aac.mkv", movie({sound + "6", "-af", gap, "-c:a", "aac"}), 2, 2.5},
+        {"gap.webm", {"-f", "lavfi", "-i", sound + "6", "-af", "aselect='not(between(t,3,3.064))'", "-c:a", "libopus"}, 2, 2.5},
+        {"short.mkv", movie({sound + "5.5", "-c:a", "pcm_s16le"}), 4.5, 1.5},
+        {"after.webm", {"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", sound + "5.5", "-c:v", "libvpx", "-c:a", "libopus"}, 5.7, 0.3},
+        {"a.mka", {"-f", "lavfi", "-i", sound + "2", "-c:a", "libopus"}, 0, 0},
+        {"b.mka", {"-f", "lavfi", "-i", sound + "2", "-c:a", "libopus"}, 0, 0},
+        {"append.mka", {}, 1, 3}, {"gst-flac.mkv", {}, 6, 1.392}};
+    ASSERT_EQ(test::run({"sh", "-c", "gst-launch-1.0 -q audiotestsrc num-buffers=365 samplesperbuffer=960 wave=white-noise ! "
+                                     "audio/x-raw,rate=48000,channels=2 ! flacenc ! flacparse ! matroskamux ! filesink location=" +
+                                         (dir / "gst-flac.mkv").string()})
+                  .exitCode,
+              0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        if (c.file == std::string("append.mka")) {
+            ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / c.file).string(), (dir / "a.mka").string(), "+", "--sync", "0:700",
+                                 (dir / "b.mka").string()}).exitCode, 0);
+        }
+        const Medium m = c.args.empty() ? test::probedMedium(dir / c.file) : test::makeMedium(dir / c.file, c.args);
+        if (!(c.length > 0)) continue;
+        const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, c.in, c.length)});
+        const std::optional<MediaReadError> failure = strictFailure(p);
+        EXPECT_FALSE(failure) << failure->what();
+        std::vector<float> ours = test::mixOf(p);
+        const std::vector<float> ref = placed(dir, m, c.in, c.in + c.length);
+        if (ours.empty()) ours.assign(ref.size(), 0.0f);  // the clip lies wholly after the sound
+        ASSERT_EQ(ours.size(), ref.size());
+        constexpr std::ptrdiff_t kWindow = 2 * 12000, kLag = 96;
+        for (std::ptrdiff_t w = 2 * kLag; w + kWindow + 2 * kLag <= std::ptrdiff_t(ref.size()); w += kWindow) {
+            double best = -1000;
+            for (std::ptrdiff_t lag = -kLag; lag <= kLag && best < 40; ++lag)
+                best = std::max(best, test::snr({ours.begin() + w + 2 * lag, ours.begin() + w + 2 * lag + kWindow},
+                                                {ref.begin() + w, ref.begin() + w + kWindow}));
+            EXPECT_GE(best, 40) << "at " << double(w) / 96000 << " s into the clip";
+        }
+    }
+    // GStreamer's segment lasts to the end of a whole last block, its sound a block's part less.
+    EXPECT_NEAR(test::probedMedium(dir / "gst-flac.mkv").item.duration, 7.3, 0.001);
+}
+
+// Files cut after their clips were made to the medium's length: a clip wholly before the cut
+// sounds, and one that needs what is gone fails where ffmpeg's decode of the cut file ends, also
+// where only the shorter file shows the cut (MP3 without a Xing header, MPEG-TS).
+TEST(AudioMixPeer, ClipsBeforeACutSoundAndPastItFailWhereTheSoundEnds) {
+    test::TempDir dir;
+    std::vector<test::Medium> media;
+    const std::string gst =
+        "gst-launch-1.0 -q audiotestsrc num-buffers=470 samplesperbuffer=1024 wave=white-noise ! audio/x-raw,rate=48000,channels=2 ! ";
+    for (const auto& [file, encoder] :
+         {std::pair{"gst.webm", "opusenc ! webmmux"}, {"gst.ts", "avenc_aac ! aacparse ! mpegtsmux"}, {"gst.mp3", "lamemp3enc"}}) {
+        ASSERT_EQ(test::run({"sh", "-c", gst + encoder + " ! filesink location=" + (dir / file).string()}).exitCode, 0) << encoder;
+        media.push_back(test::probedMedium(dir / file));
+    }
+    media.push_back(
+        test::makeMedium(dir / "bare.mp3", {"-f", "lavfi", "-i", "anoisesrc=r=48000:d=10", "-c:a", "libmp3lame", "-write_xing", "0"}));
+    media.push_back(test::makeMedium(dir / "mp2.ts", {"-f", "lavfi", "-i", "anoisesrc=r=48000:d=10", "-c:a", "mp2"}));
+    for (const test::Medium& m : media)
+        for (const int percent : {30, 50, 80}) {
+            SCOPED_TRACE(m.path.filename().string() + " cut to " + std::to_string(percent) + " %");
+            test::Medium c = m;
+            c.path = dir / ("cut " + m.path.filename().string());
+            c.item.path = QString::fromStdString(c.path.string());
+            std::filesystem::copy_file(m.path, c.path, std::filesystem::copy_options::overwrite_existing);
+            test::cutAt(c.path, std::filesystem::file_size(m.path) * size_t(percent) / 100);
+            test::ffmpeg({"-i", c.path.string(), "-f", "f32le", "-ac", "2", "-ar", "48000", (dir / "held.raw").string()});
+            const double held = double(std::filesystem::file_size(dir / "held.raw")) / (2 * 4 * 48000);
+            EXPECT_FALSE(strictFailure(test::projectOf(16, 16, 25, {c}, {audioClip(c, 0.5, 0.1, held - 0.6)})));
+            for (const double in : {0.0, held - 1}) {
+                const auto failure = strictFailure(test::projectOf(16, 16, 25, {c}, {audioClip(c, 0.5, in, c.item.duration - in)}));
+                ASSERT_TRUE(failure) << "the mix read through";
+                EXPECT_NEAR(failure->seconds(), held, 0.05) << failure->reason();
+            }
+        }
 }
 
 TEST(AudioMixPeer, NothingToHear) {

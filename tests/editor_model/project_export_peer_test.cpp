@@ -567,5 +567,32 @@ TEST(ProjectExportPeer, SoundCutShortFailsTheRunWithItsNameAndTime) {
     EXPECT_TRUE(fs::exists(out));
 }
 
+// The export, its media probed again as it starts, gives audio-mix's verdicts: a movie whose sound
+// has a gap and ends before its pictures exports; an MP3 without a Xing header cut after its clip
+// was made stops the run where its sound now ends.
+TEST(ProjectExportPeer, GapsAndShortSoundExportAndSoundCutPastItsEndStopsTheRun) {
+    test::TempDir dir;
+    const Medium movie = test::makeMedium(dir / "gap.mkv", {"-f", "lavfi", "-i", "testsrc=s=32x32:r=10:d=3", "-f", "lavfi", "-i",
+                                                            "sine=d=2.6", "-af", "aselect='not(between(t,1,1.3))'", "-c:v", "libx264",
+                                                            "-c:a", "libopus"});
+    const Medium tune = test::makeMedium(dir / "bare.mp3", {"-f", "lavfi", "-i", "sine=d=4", "-c:a", "libmp3lame", "-write_xing", "0"});
+    test::cutAt(tune.path, fs::file_size(tune.path) / 2);
+    for (const Medium& m : {movie, tune}) {
+        Project p = test::projectOf(kW, kH, 10, {m}, {test::clipOf(m, 0, m.item.duration, kW, kH)});
+        const MediaInfos infos = probeProjectMedia(p);
+        const fs::path out = dir / (m.path.stem().string() + ".mov");
+        try {
+            ProjectExporter(p, infos, settingsFor(OutputFormat::proRes422Proxy), out, {}).exportProject({});
+            EXPECT_EQ(m.path, movie.path) << "the run ended well";
+            EXPECT_EQ(test::ffprobe(out)["streams"].size(), 2u);
+        } catch (const MediaReadError& e) {
+            EXPECT_EQ(m.path, tune.path) << e.what();
+            EXPECT_EQ(e.name(), "bare.mp3");
+            EXPECT_NEAR(e.seconds(), p.media[0].duration, 0.03) << e.what();
+            EXPECT_FALSE(fs::exists(out));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qm

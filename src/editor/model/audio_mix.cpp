@@ -36,6 +36,10 @@ std::optional<Choice> chooseTrack(const std::vector<TrackInfo>& audio, const LTC
 
 double secondsOr(const MediaTime& t, double fallback) { return t.isNumeric() ? t.seconds() : fallback; }
 
+// How far a clip may reach past its medium's probed length: the lengths of one file as listed at
+// import and as its sound reads (codec priming, a last frame's padding) differ by a frame or two.
+constexpr double kClipSlack = 0.1;
+
 // The nearest sample to a time. Sums and differences of frame times carry rounding noise of a
 // few ulps; on a 1/1024-sample grid first, a time that lies on a half sample rounds the same way
 // however it was reached.
@@ -107,10 +111,20 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             const double streamEnd = chosen.duration.isNumeric() ? streamStart + chosen.duration.seconds()
                                                                  : secondsOr(asset->duration(), 0.0);
             const double available = streamEnd - origin - clip.sourceIn;
+            // A clip made to its medium's length that now runs past the medium's end needs what
+            // the file no longer holds (cut, or emptied by a copy that stopped): the sound past its
+            // end is gone even where nothing in the file shows the cut (MP3 without a Xing header,
+            // MPEG-TS, both cut between two packets). A medium is as long as the probe lists it, its
+            // pictures or its sound without them: sound ending before its pictures is silence there.
+            const MediaTime& listed = (video.empty() ? audio : video).front().duration;
+            const double mediumEnd = listed.isNumeric() && listed > MediaTime::zero() ? listed.seconds() : secondsOr(asset->duration(), 0.0);
+            const bool mediumShrank = clip.sourceIn + clip.duration > mediumEnd + kClipSlack;
             // Sound past the probed end may be where a cut file breaks off: an estimated length
             // ends about there, and the file's last packet is not whole.
             std::optional<double> breaksAt;
-            if (strict && !(available >= clip.duration)) {
+            if (strict && mediumShrank && !(available >= clip.duration)) {
+                breaksAt = streamEnd;
+            } else if (strict && !(available >= clip.duration)) {
                 const auto key = std::pair(item->id, choice->track);
                 if (!breaks.contains(key)) {
                     try {

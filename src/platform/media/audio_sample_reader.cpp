@@ -141,6 +141,40 @@ TrackStart inspectStart(AVFormatContext* format, int index) {
     return found;
 }
 
+// Bytes a Matroska demuxer passed over (junk it resynchronised after, a cluster it could not read):
+// read with every stream kept, each packet starts at most a block's and a cluster's headers (a few
+// dozen bytes) after the packets before it end; packets laced into one block share its position.
+class SkippedBytes {
+public:
+    static constexpr int64_t kHeaders = 256;
+
+    // Whether the demuxer skipped bytes before this packet.
+    bool before(const AVPacket& p) {
+        if (p.pos < 0) return false;
+        int64_t size = p.size;
+        for (int i = 0; i < p.side_data_elems; ++i) size += int64_t(p.side_data[i].size);  // block additions
+        if (p.pos == block_) {
+            end_ += size;
+            return false;
+        }
+        const bool skipped = end_ >= 0 && p.pos > end_ + kHeaders;
+        block_ = p.pos;
+        end_ = p.pos + size;
+        return skipped;
+    }
+
+private:
+    int64_t block_ = -1;  // where the last block begins
+    int64_t end_ = -1;    // where its packets end
+};
+
+// What shows that sound was lost since the last sound delivered; a gap in the stamps alone is
+// silence the file means. Resets whole with each delivery.
+struct LossEvidence {
+    bool refused = false;  // a packet the decoder refused, or the demuxer found corrupt or short
+    bool skipped = false;  // bytes the demuxer passed over
+};
+
 // How much sound before the wanted time a decoder started cold needs to give true sound there.
 // AAC's overlapping windows fade in over about 450 samples, and only from the first packet does
 // the file's priming get cut off. An MP3 frame takes its data from up to 511 bytes of the frames
@@ -210,11 +244,13 @@ struct AudioSampleReader::Impl {
     // A seek must land on a packet at or before this (stream time base); one that lands later has
     // lost packets the sound needs, so the track is read again from its start (see readFromStart).
     std::optional<SeekCheck> seekCheck;
-    // Strict reading: sound lost from `neededFrom` on (output samples) fails the read. A packet
-    // refused or cut short since the last sound delivered is what makes a gap a loss.
+    // Strict reading: sound lost from `neededFrom` on (output samples) fails the read; what was
+    // seen since the last sound delivered tells a gap lost from one meant. In Matroska every
+    // stream is read, so that bytes skipped between any two packets show.
     bool strict = false;
     int64_t neededFrom = INT64_MIN;
-    bool lossPending = false;
+    LossEvidence loss;
+    std::optional<SkippedBytes> positions;
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
 
@@ -224,6 +260,7 @@ struct AudioSampleReader::Impl {
         format = openFormat(path, false, true);
         if (!format) throw MediaError("read audio", "the file no longer holds this sound track");
         openStream(info.streamIndex);
+        watchPositions();
         demuxEnded = decoderDrained = false;
         skipBefore = from;
     }
@@ -235,6 +272,15 @@ struct AudioSampleReader::Impl {
         timeBase = st->time_base;
         info = audioTrackInfo(format.get(), index);
         decoder = openDecoder(st, 1, false);
+    }
+
+    bool matroska() const { return std::strncmp(format->iformat->name, "matroska", 8) == 0; }
+
+    // Strict Matroska reading keeps every stream, to see where each packet lies.
+    void watchPositions() {
+        if (!strict || !matroska()) return;
+        for (unsigned i = 0; i < format->nb_streams; ++i) format->streams[i]->discard = AVDISCARD_DEFAULT;
+        positions.emplace();
     }
 
     void setUpResampler(const AVFrame* f) {
@@ -333,7 +379,7 @@ struct AudioSampleReader::Impl {
             }
             if (rc != AVERROR(EAGAIN)) {
                 if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
-                    lossPending = true;
+                    loss.refused = true;
                     continue;
                 }
                 throw MediaError::fromCode("audio decode", rc);
@@ -345,11 +391,20 @@ struct AudioSampleReader::Impl {
             }
             av_packet_unref(packet.get());
             rc = av_read_frame(format.get(), packet.get());
+            if (rc == AVERROR_EOF && seekCheck) {
+                // A seek in a Matroska file without cues that is cut short can leave the demuxer
+                // at the file's end, past every packet of the track.
+                const int64_t from = seekCheck->from;
+                seekCheck.reset();
+                readFromStart(from);
+                continue;
+            }
             if (rc == AVERROR_EOF) {
                 demuxEnded = true;
                 continue;
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
+            if (positions && positions->before(*packet)) loss.skipped = true;
             if (packet->stream_index != info.streamIndex) continue;
             if (seekCheck) {
                 const SeekCheck check = *seekCheck;
@@ -366,14 +421,14 @@ struct AudioSampleReader::Impl {
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
             }
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
-                lossPending = true;
+                loss.refused = true;
                 if (native) continue;
                 throw MediaError("read audio", "incomplete audio sample");
             }
             rc = avcodec_send_packet(decoder.get(), packet.get());
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
                 if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
-                    lossPending = true;
+                    loss.refused = true;
                     continue;
                 }
                 throw MediaError::fromCode("audio decode", rc);
@@ -477,6 +532,7 @@ struct AudioSampleReader::Impl {
                 if (frame->best_effort_timestamp == AV_NOPTS_VALUE) {
                     av_frame_unref(frame.get());
                     avformat_seek_file(format.get(), info.streamIndex, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+                    if (positions) positions.emplace();
                     avcodec_flush_buffers(decoder.get());
                     continue;
                 }
@@ -543,7 +599,8 @@ struct AudioSampleReader::Impl {
             if (gap > tolerance) {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
-                if (strict && at > neededFrom && lost(gap)) throw MediaError("read audio", "its sound there can't be decoded");
+                if (strict && at > neededFrom && (loss.refused || loss.skipped))
+                    throw MediaError("read audio", "its sound there can't be decoded");
                 pendingSilence = gap;
                 converted.push_front(std::move(b));
                 continue;
@@ -556,32 +613,25 @@ struct AudioSampleReader::Impl {
                 b.time = MediaTime::make(at + drop, output.sampleRate);
                 if (b.frameCount == 0) continue;
                 deliveredEnd = at + drop + b.frameCount;
-                lossPending = false;
+                loss = {};
                 return b;
             }
             deliveredEnd += b.frameCount;
-            lossPending = false;
+            loss = {};
             return b;
         }
     }
 
-    // Whether a gap in the stamps is sound lost rather than silence the file means: after a
-    // packet refused or cut short; in Matroska, whose blocks follow on unless a cluster was passed
-    // over as unreadable, also past the jitter of stamps taken from a clock.
-    bool lost(int64_t gap) const {
-        const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
-        return lossPending || (matroska && gap > output.sampleRate / 20);
-    }
-
     // At the end of the track, when more sound was asked for: the file must not end inside its
-    // last packet, nor before the length it states (an estimate from the bit rate states none).
+    // last packet, nor before the length the track states (an estimate from the bit rate states
+    // none; a Matroska track only in its tags: the segment's length is the longest track's).
     void checkWholeEnd() {
         const AVStream* st = format->streams[info.streamIndex];
         const int64_t first =
             av_rescale_q(st->start_time != AV_NOPTS_VALUE ? st->start_time : 0, st->time_base, AVRational{1, output.sampleRate});
         const int64_t reached = started ? deliveredEnd : std::max(neededFrom, first);
-        bool cut = lossPending || fileEnd(format.get(), path).cutShort;
-        const MediaTime length = ffmpeg::streamDuration(*st);
+        bool cut = loss.refused || fileEnd(format.get(), path).cutShort;
+        const MediaTime length = matroska() ? ffmpeg::taggedDuration(*st) : ffmpeg::streamDuration(*st);
         if (!cut && length.isNumeric() && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
             const int64_t stated = first + length.convertScale(output.sampleRate).value;
             // A stated length may count the codec's priming and padding: up to two frames.
@@ -719,7 +769,10 @@ std::optional<MediaTime> AudioSampleReader::breaksOff(const std::filesystem::pat
     return std::nullopt;
 }
 
-void AudioSampleReader::setStrict(bool on) { impl_->strict = on && impl_->native; }
+void AudioSampleReader::setStrict(bool on) {
+    impl_->strict = on && impl_->native;
+    impl_->watchPositions();
+}
 const AudioTrackInfo& AudioSampleReader::track() const { return impl_->info; }
 const AudioFormat& AudioSampleReader::outputFormat() const { return impl_->output; }
 std::optional<AudioSampleBuffer> AudioSampleReader::next() { return impl_->next(); }

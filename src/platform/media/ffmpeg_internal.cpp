@@ -352,6 +352,10 @@ int64_t timestampFrom(const MediaTime& time, AVRational timeBase) {
 
 MediaTime streamDuration(const AVStream& stream) {
     if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) return mediaTimeFrom(stream.duration, stream.time_base);
+    return taggedDuration(stream);
+}
+
+MediaTime taggedDuration(const AVStream& stream) {
     const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "DURATION", nullptr, 0);
     int64_t end = 0;
     if (tag == nullptr || av_parse_time(&end, tag->value, 1) < 0 || end <= 0) return MediaTime::invalid();

@@ -131,6 +131,9 @@ int64_t timestampFrom(const MediaTime& time, AVRational timeBase);
 // track (Matroska and WebM), that one. Invalid when neither says; the container's length, which
 // covers every stream, is no stream's own.
 MediaTime streamDuration(const AVStream& stream);
+// The length a Matroska muxer wrote into the stream's DURATION tag (invalid without one): the
+// only length of its own a Matroska track states.
+MediaTime taggedDuration(const AVStream& stream);
 
 // --- Opening sources -------------------------------------------------------------------------
 

@@ -344,6 +344,32 @@ double rateFromPackets(std::vector<int64_t> times, AVRational timeBase) {
     return nearestUsualRate(1 / frameSeconds);
 }
 
+// Matroska states one length, the segment's, which the library hands every track: a sound track's
+// own length is the one its muxer tagged it with, else it lasts until its last packet ends (a
+// GStreamer recording's sound may end a frame before the segment's length says). Those packets
+// are read from a few seconds before the end; a track with none there keeps the segment's length.
+void listMatroskaSound(AVFormatContext* context, std::vector<TrackInfo>& tracks, const MediaTime& length) {
+    std::vector<TrackInfo*> untagged;
+    for (TrackInfo& track : tracks) {
+        if (track.kind != TrackKind::audio) continue;
+        const MediaTime tagged = ffmpeg::taggedDuration(*context->streams[track.streamIndex]);
+        if (tagged.isNumeric())
+            track.duration = tagged;
+        else
+            untagged.push_back(&track);
+    }
+    if (untagged.empty() || !length.isNumeric()) return;
+    const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
+    const int64_t tail = start + std::max<int64_t>(length.convertScale(AV_TIME_BASE).value - 5 * AV_TIME_BASE, 0);
+    if (avformat_seek_file(context, -1, INT64_MIN, tail, tail, 0) < 0) return;
+    const std::vector<PacketSpan> spans = readPacketSpans(context, {}, 0, false);
+    for (TrackInfo* track : untagged) {
+        const MediaTime& end = spans[size_t(track->streamIndex)].end;
+        const MediaTime first = track->startTime.isNumeric() ? track->startTime : MediaTime::zero();
+        if (end.isNumeric() && end > first) track->duration = end - first;
+    }
+}
+
 }  // namespace
 
 MediaAsset::MediaAsset() = default;
@@ -461,6 +487,7 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             if (first.isNumeric() && last > first) asset->duration_ = last - first;
         }
     }
+    if (source.demuxerName == "matroska,webm" && !lengthless) listMatroskaSound(context, asset->tracks_, asset->duration_);
     // The probe's facts are all read: the file is closed here, so a queue of thousands of probed
     // files holds no file handles.
     return asset;
