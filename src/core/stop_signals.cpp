@@ -21,6 +21,7 @@ std::atomic<int> firstSignal{0};
 std::atomic<int> wakeFd{-1};
 struct sigaction previous[std::size(kSignals)];
 bool caught[std::size(kSignals)] = {};
+std::atomic<StopSignals*> current{nullptr};
 
 void onSignal(int signal) {
     const int saved = errno;
@@ -54,6 +55,7 @@ StopSignals::StopSignals() {
     firstSignal.store(0);
     wakeFd.store(pipe_[1]);
     watcher_ = std::jthread([this] { watch(); });
+    current.store(this);
     for (std::size_t i = 0; i < std::size(kSignals); ++i) {
         struct sigaction action {};
         action.sa_handler = onSignal;
@@ -66,6 +68,7 @@ StopSignals::StopSignals() {
 }
 
 StopSignals::~StopSignals() {
+    current.store(nullptr);
     for (std::size_t i = 0; i < std::size(kSignals); ++i)
         if (std::exchange(caught[i], false)) ::sigaction(kSignals[i], &previous[i], nullptr);
     const unsigned char done = 0;
@@ -101,13 +104,23 @@ StopSignals::Listener StopSignals::listen(std::function<void()> stop) {
     if (delivered_) stop();
     const int id = nextID_++;
     listeners_.emplace(id, std::move(stop));
-    return Listener(this, id);
+    return Listener(this, id, false);
+}
+
+StopSignals::Listener StopSignals::hold() {
+    StopSignals* const owner = current.load();
+    if (owner == nullptr) return Listener(nullptr, 0, true);
+    std::lock_guard guard(owner->lock_);
+    const int id = owner->nextID_++;
+    owner->listeners_.emplace(id, [] {});
+    return Listener(owner, id, true);
 }
 
 StopSignals::Listener::~Listener() {
     if (owner_ == nullptr) return;
     std::lock_guard guard(owner_->lock_);
     owner_->listeners_.erase(id_);
+    if (holds_ && owner_->delivered_ && owner_->listeners_.empty()) endBy(received());
 }
 
 void StopSignals::endIfReceived() const {

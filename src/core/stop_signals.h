@@ -22,23 +22,32 @@ public:
 
     class Listener {
     public:
-        Listener(Listener&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)), id_(other.id_) {}
+        Listener(Listener&& other) noexcept
+            : owner_(std::exchange(other.owner_, nullptr)), id_(other.id_), holds_(other.holds_) {}
         Listener(const Listener&) = delete;
         Listener& operator=(const Listener&) = delete;
         Listener& operator=(Listener&&) = delete;
-        // Once this returns, `stop` is not running and is never called again.
+        // Once this returns, `stop` is not running and is never called again. A hold whose stop
+        // came while nobody else listens ends the process here.
         ~Listener();
 
     private:
         friend class StopSignals;
-        Listener(StopSignals* owner, int id) : owner_(owner), id_(id) {}
+        Listener(StopSignals* owner, int id, bool holds) : owner_(owner), id_(id), holds_(holds) {}
         StopSignals* owner_;
         int id_;
+        bool holds_;
     };
 
     // Calls `stop` once a signal comes, on a thread of this object's, while the result lives;
     // at once, here, when one came already. `stop` must be quick: set a flag, post a call.
     [[nodiscard]] Listener listen(std::function<void()> stop);
+
+    // Holds a stop back while the result lives, so that work that must not be cut (a file being
+    // saved and renamed into place) ends first; a signal that came meanwhile then ends the process
+    // once the hold goes, unless a listener ends the run its own way. Does nothing while no
+    // StopSignals lives.
+    [[nodiscard]] static Listener hold();
 
     // The signal that came first, or 0.
     static int received();

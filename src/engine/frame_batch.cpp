@@ -107,8 +107,10 @@ void ParallelBatch::add(SourceFrame frame) {
     slot.frame = std::move(frame);
     tasks_->running = true;
     running_.fetch_add(1, std::memory_order_relaxed);
+    unstarted_.fetch_add(1, std::memory_order_relaxed);
     batchArena().execute([this, &slot] {
         tasks_->group.run([this, &slot] {
+            unstarted_.fetch_sub(1, std::memory_order_acq_rel);
             try {
                 slot.result = step_(slot.frame, folder_);
                 releaseInput(slot.frame, *slot.result);
@@ -131,7 +133,14 @@ int64_t ParallelBatch::chargedBytes() const {
     return bytes;
 }
 
-void ParallelBatch::waitForAStep(std::chrono::milliseconds timeout) const {
+void ParallelBatch::waitForAStep(std::chrono::milliseconds timeout) {
+    // No worker has taken any step of this batch: on one processor the arena has none, and on a few
+    // they may all be away in other arenas. This thread runs the steps rather than wait for nobody.
+    if (const size_t unfinished = running_.load(std::memory_order_acquire);
+        unfinished > 0 && unstarted_.load(std::memory_order_acquire) == unfinished) {
+        wait();
+        return;
+    }
     std::unique_lock lock(endLock_);
     const size_t before = running_.load(std::memory_order_acquire);
     // Only the adding thread raises the count, so any change is a step that ended.
@@ -150,7 +159,9 @@ std::vector<FramePair> ParallelBatch::finish() {
 }
 
 struct BackgroundWorkTasks {
-    tbb::task_arena arena{1, 0};
+    // Its one slot is the waiter's; an enqueued run still gets a worker of its own, also where the
+    // processors leave oneTBB none to share (one CPU), without asking for one it cannot have.
+    tbb::task_arena arena{1, 1};
     tbb::task_group group;
 };
 

@@ -138,9 +138,9 @@ public:
     // Steps added and not yet ended (successfully or not); does not wait.
     size_t unfinished() const { return running_.load(std::memory_order_acquire); }
     bool allEnded() const { return unfinished() == 0; }
-    // Waits until one of this batch's steps ends, or at most `timeout`. Called by the thread that
-    // adds the frames.
-    void waitForAStep(std::chrono::milliseconds timeout) const;
+    // Waits until one of this batch's steps ends, or at most `timeout`; runs the steps itself
+    // when no worker has started any. Called by the thread that adds the frames.
+    void waitForAStep(std::chrono::milliseconds timeout);
 
     // Waits for every step and pairs each frame with its result in order; a frame's raw picture
     // or bytes are released as soon as its step has succeeded. When frames failed, the
@@ -159,6 +159,7 @@ private:
     FrameStep step_;
     std::deque<Slot> slots_;  // stable addresses while steps run
     std::atomic<size_t> running_{0};  // changed under endLock_, so a waiter cannot miss an end
+    std::atomic<size_t> unstarted_{0};  // added, and not yet taken by a worker
     mutable std::mutex endLock_;
     mutable std::condition_variable stepEnded_;
     std::unique_ptr<struct ParallelBatchTasks> tasks_;

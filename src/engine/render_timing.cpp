@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <thread>
 
 #include "core/conversion_error.h"
+#include "engine/frame_batch.h"
 
 namespace qm {
 
@@ -48,7 +48,8 @@ int renderBatchSize(int64_t width, int64_t height, int processors) {
 }
 
 int renderBatchSize(int64_t width, int64_t height) {
-    return renderBatchSize(width, height, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+    // The processors this process may use (a container's or `taskset`'s share), as Convert's batches.
+    return renderBatchSize(width, height, activeProcessorCount());
 }
 
 }  // namespace qm

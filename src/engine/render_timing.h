@@ -28,7 +28,7 @@ void checkRenderLength(double seconds);
 // Frames rendered per batch for a width × height output: at most 1.5 GB of 8-byte pixels, no
 // more than the processors and 32, never fewer than 2. `processors` < 1 counts as 1.
 int renderBatchSize(int64_t width, int64_t height, int processors);
-// The same with the processors this machine has.
+// The same with the processors this process may use.
 int renderBatchSize(int64_t width, int64_t height);
 
 }  // namespace qm

@@ -12,10 +12,13 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,11 +35,22 @@ namespace {
 namespace fs = std::filesystem;
 
 // Under `fileSizeLimit`, the run starts as from a shell with `prlimit --fsize`: SIGXFSZ at its
-// default, which ends a process that does not ignore it. Its standard error goes to `errors`.
+// default, which ends a process that does not ignore it. Its standard error goes to `errors`. On
+// one processor, it is pinned to the first this test may use, as `taskset -c` pins it.
 pid_t startTranscode(const fs::path& source, const fs::path& out, const char* format,
-                     rlim_t fileSizeLimit = RLIM_INFINITY, const fs::path& errors = {}) {
+                     rlim_t fileSizeLimit = RLIM_INFINITY, const fs::path& errors = {}, bool oneProcessor = false) {
+    cpu_set_t processors;
+    ::sched_getaffinity(0, sizeof processors, &processors);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a run that never ends goes with the test
+        if (oneProcessor) {
+            int first = 0;
+            while (!CPU_ISSET(first, &processors)) ++first;
+            CPU_ZERO(&processors);
+            CPU_SET(first, &processors);
+            ::sched_setaffinity(0, sizeof processors, &processors);
+        }
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, STDOUT_FILENO);
         ::signal(SIGINT, SIG_DFL);  // as from a terminal, even where the tests run in the background
@@ -98,18 +112,21 @@ TEST(KilledConvertRun, LeavesNothingUnderItsNameAndTheNextRunTakesIt) {
 }
 
 // Told to stop (a service manager's SIGTERM, Ctrl+C's SIGINT), a run cancels itself and ends by
-// the same signal: nothing of a movie stays, hidden or not; a sequence keeps whole frames from
-// the first and nothing hidden.
+// the same signal, on one processor too: nothing of a movie stays, hidden or not; a sequence keeps
+// whole frames from the first and nothing hidden.
 TEST(KilledConvertRun, ARunToldToStopRemovesWhatItMadeAndEndsByTheSignal) {
     test::TempDir dir;
     test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:duration=20", "-c:v", "libx264", "-preset",
                   "ultrafast", "-pix_fmt", "yuv420p", (dir / "long.mov").string()});
-    for (const auto& [signal, format] : {std::pair{SIGTERM, "proRes422"}, std::pair{SIGINT, "pngSequence"}}) {
-        SCOPED_TRACE(format);
-        const fs::path out = dir / format, frames = out / "long_PNG";
+    for (const auto& [signal, format, oneProcessor] :
+         {std::tuple{SIGTERM, "proRes422", false}, std::tuple{SIGINT, "pngSequence", false},
+          std::tuple{SIGTERM, "proRes422", true}, std::tuple{SIGTERM, "pngSequence", true}}) {
+        SCOPED_TRACE(std::string(format) + (oneProcessor ? " on one processor" : ""));
+        const fs::path out = dir / (format + std::string(oneProcessor ? " 1" : "")), frames = out / "long_PNG";
         fs::create_directories(out);
         const bool sequence = std::string(format) == "pngSequence";
-        const auto status = test::signalWhen(startTranscode(dir / "long.mov", out, format), [&] {
+        const pid_t pid = startTranscode(dir / "long.mov", out, format, RLIM_INFINITY, {}, oneProcessor);
+        const auto status = test::signalWhen(pid, [&] {
             if (sequence) return names(frames, false).size() >= 3;
             for (const auto& name : names(out, true)) {
                 std::error_code ec;
@@ -133,10 +150,25 @@ TEST(KilledConvertRun, ARunToldToStopRemovesWhatItMadeAndEndsByTheSignal) {
     }
 }
 
-int runTranscode(const fs::path& source, const fs::path& out, const char* format) {
+int runTranscode(const fs::path& source, const fs::path& out, const char* format, bool oneProcessor = false) {
     int status = 0;
-    ::waitpid(startTranscode(source, out, format), &status, 0);
+    ::waitpid(startTranscode(source, out, format, RLIM_INFINITY, {}, oneProcessor), &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// On one processor (a one-CPU machine, container or VM) oneTBB has no worker to share; a movie
+// and a sequence are written all the same.
+TEST(KilledConvertRun, OnOneProcessorARunConvertsAMovieAndASequence) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "clip.mov", 64, 48, 48000, 0, 0.4);  // 10 frames
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    EXPECT_EQ(runTranscode(source, out, "hap", true), 0);
+    EXPECT_EQ(runTranscode(source, out, "pngSequence", true), 0);
+    EXPECT_EQ(names(out, false), (std::vector<std::string>{"clip_Hap.mov", "clip_PNG"}));
+    EXPECT_EQ(names(out, true), std::vector<std::string>{});
+    EXPECT_EQ(test::countFrames(out / "clip_Hap.mov"), 10);
+    EXPECT_EQ(test::fileNames(out / "clip_PNG"), test::sequenceFrameNames(out / "clip_PNG", 10, "png"));
 }
 
 // A sequence killed during its first frames: its folder is not visible before a frame in it is,

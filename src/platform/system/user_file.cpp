@@ -14,6 +14,7 @@
 #include <QFileInfo>
 
 #include "core/partial_file.h"
+#include "core/stop_signals.h"
 
 namespace qm {
 
@@ -42,6 +43,8 @@ QString writeUserFile(const QString& path, const QByteArray& bytes) {
     // this save lives, so the next save of the same file can tell a killed save's leftover from a
     // save still going, and removes only the former.
     const std::filesystem::path targetPath(targetName.toStdString());
+    // A stop that comes meanwhile waits for the save to land or fail; it would leave the hidden copy.
+    const auto stopAfterwards = StopSignals::hold();
     sweepPartials(targetPath, "saving");
     std::optional<PartialFile> temporary;
     try {

@@ -10,7 +10,8 @@ namespace qm {
 
 // Writes `bytes` to `path`, replacing what is there (a link is followed and the file it names is
 // replaced, keeping that file's permissions). Returns an empty text once the bytes are on disk,
-// else the system's reason ("No space left on device"); the old file is then untouched.
+// else the system's reason ("No space left on device"); the old file is then untouched. A stop
+// signal that comes meanwhile acts once the save has landed or failed (StopSignals::hold).
 [[nodiscard]] QString writeUserFile(const QString& path, const QByteArray& bytes);
 
 // Copies `source` to a new file `destination` (which must not exist) with the source's
