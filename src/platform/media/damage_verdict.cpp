@@ -62,10 +62,10 @@ std::optional<int64_t> DamageVerdict::owing(std::optional<int64_t> owedFrom, std
     return std::nullopt;
 }
 
-int64_t DamageVerdict::firstSpoiled(int64_t ts, std::optional<int64_t> given, const std::vector<int64_t>& later) const {
+int64_t DamageVerdict::firstSpoiled(int64_t ts, std::optional<int64_t> from, const std::vector<int64_t>& later) const {
     int64_t first = ts;
     const auto spoils = [&](int64_t s) {
-        if (s != AV_NOPTS_VALUE && s < first && (!given || s > *given)) first = s;
+        if (s != AV_NOPTS_VALUE && s < first && (!from || s >= *from)) first = s;
     };
     const auto own = std::find_if(recent_.begin(), recent_.end(), [&](const auto& r) { return r.first == ts; });
     if (own != recent_.end())

@@ -46,8 +46,8 @@ public:
 
     // The first picture in display order that damage in the sample stamped `ts` spoils: its own,
     // or one shown before it but decoded after it (B-frames predicted from it), among the samples
-    // sent and `later` ones, of those shown after `given` (the last picture given out).
-    int64_t firstSpoiled(int64_t ts, std::optional<int64_t> given, const std::vector<int64_t>& later) const;
+    // sent and `later` ones, of those shown from `from` on (not given out, nor before the start).
+    int64_t firstSpoiled(int64_t ts, std::optional<int64_t> from, const std::vector<int64_t>& later) const;
 
     // Whether the sample stamped `ts` was sent and its picture has not come out.
     bool awaiting(int64_t ts) const { return awaited_.count(ts) > 0; }

@@ -138,7 +138,6 @@ struct VideoSampleReader::Impl {
         DamageVerdict damage;
         // Pictures were left out before the first this run gave, begun at a key frame mid-file.
         bool leftOutFirst = false;
-        std::optional<int64_t> firstSent;  // the stamp of the first sample sent
         // The stamp of the last sample the decoder took.
         std::optional<int64_t> lastSent;
         // H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from
@@ -218,15 +217,20 @@ struct VideoSampleReader::Impl {
     // Names the first picture shown that the damage in the sample stamped `ts` spoils: B-frames
     // decoded after it but shown before it are predicted from it.
     [[noreturn]] void failDamaged(int64_t ts, const char* why = "its data is damaged") {
-        ts = run.damage.firstSpoiled(ts, givenUpTo(), samplesFollowing(ts));
+        ts = run.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
         run.failedPicture = ts;
         failDecoding(frameNamed(ts) + " can't be decoded: " + why);
     }
 
-    // The stamp of the last picture given out (or held to be), if any.
-    std::optional<int64_t> givenUpTo() const {
-        if (!lastTime.isNumeric()) return std::nullopt;
-        return ffmpeg::timestampFrom(lastTime, timeBase);
+    // The stamp from which pictures are still to be shown: past those given out (or held to be),
+    // from the start on.
+    std::optional<int64_t> shownFrom() const {
+        std::optional<int64_t> from = owedFrom(AV_NOPTS_VALUE);
+        if (lastTime.isNumeric()) {
+            const int64_t after = ffmpeg::timestampFrom(lastTime, timeBase) + 1;
+            if (!from || after > *from) from = after;
+        }
+        return from;
     }
 
     // The stamps of the samples read next, in decoding order, that are shown before `ts`: those
@@ -303,7 +307,7 @@ struct VideoSampleReader::Impl {
     [[noreturn]] void failIncomplete() {
         const int64_t ts = packet->pts;
         if (ts == AV_NOPTS_VALUE) fail(MediaError("read sample", "sample " + std::to_string(run.samplesRead) + " is incomplete"));
-        const int64_t first = run.damage.firstSpoiled(ts, givenUpTo(), samplesFollowing(ts));
+        const int64_t first = run.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
         const MediaTime at = ffmpeg::mediaTimeFrom(first, timeBase);
         if (!run.cutAt || at < *run.cutAt) run.cutAt = at;
         fail(MediaError("read sample", frameNamed(first) + " is incomplete in the file"));
@@ -568,9 +572,9 @@ struct VideoSampleReader::Impl {
 
     // Samples shown before this stamp owe no picture in this run, judged at a picture stamped `ts`:
     // those shown before the start (a later one is shown by then), those given out before reading
-    // began again, and, before a stream's first picture, those its decoder can't make: a stream cut
-    // mid-way (a byte stream may begin anywhere) lacks what they are predicted from. A run begun at
-    // a key frame mid-file that leaves them out begins earlier instead.
+    // began again, and, before a file's first picture, those its decoder can't make: a stream cut
+    // mid-way or begun at a recovery point lacks what they are predicted from. A run begun at a key
+    // frame mid-file that leaves them out begins earlier instead.
     std::optional<int64_t> owedFrom(int64_t ts) const {
         std::optional<int64_t> from;
         const auto atLeast = [&](int64_t t) {
@@ -580,11 +584,7 @@ struct VideoSampleReader::Impl {
         // After a seek, the picture shown for the start may come up to half a frame after it.
         if (settings.start.isNumeric() && run.startSample) atLeast(*run.startSample);
         if (earlier.resumeAfter.isNumeric()) atLeast(ffmpeg::timestampFrom(earlier.resumeAfter, timeBase) + 1);
-        if (run.picturesDecoded == 0 && !seekBegan) {
-            if (run.beganMidway.value_or(false) || byteStream()) atLeast(ts);
-            // The leading pictures of the stream's first key frame are predicted from pictures before it.
-            if (run.firstSent) atLeast(*run.firstSent);
-        }
+        if (run.picturesDecoded == 0 && !seekBegan) atLeast(ts);
         return from;
     }
 
@@ -881,7 +881,6 @@ struct VideoSampleReader::Impl {
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->size == 0 && repeatsOnEmptySample()) continue;
             if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
-            if (!run.firstSent) run.firstSent = ts;
             if (packet->size == 0 && !alphaDecoder) {
                 // A sample the file lists without data: its picture can't be made.
                 run.damage.failed(ts, kEmptySample);
