@@ -22,7 +22,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def sample_spans(movie):
     out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pos,size", "-of",
                           "csv=p=0", movie], capture_output=True, text=True, check=True).stdout
-    return [tuple(int(v) for v in line.split(",")) for line in out.split() if line]
+    spans = []
+    for line in out.split():
+        size, pos = (int(v) for v in line.split(","))  # ffprobe's own order
+        spans.append((pos, size))
+    return spans
 
 
 def slice_bytes(data, movie):

@@ -97,8 +97,8 @@ struct VideoSampleReader::Impl {
     double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
-    // An MPEG-TS file that ends inside a transport packet of the track.
-    std::optional<bool> endsInsideLast;
+    // Whether an MPEG-TS file ends inside a transport packet of the track.
+    std::optional<TransportEnd> endsInside;
     // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
     // error, which it gives back with a later sample than the one that failed.
     bool oneThread = false;
@@ -291,8 +291,9 @@ struct VideoSampleReader::Impl {
     bool readPacket() {
         int rc = peeked ? *peeked : readStreamPacket();
         peeked.reset();
-        if (!endsInsideLast) endsInsideLast = endsInsideTransportPacket(format.get(), info.streamIndex, file);
-        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), *endsInsideLast, peek())) rc = AVERROR_EOF;
+        if (!endsInside) endsInside = transportEnd(format.get(), info.streamIndex, file);
+        const bool inSample = *endsInside == TransportEnd::insideSample;
+        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), inSample, peek())) rc = AVERROR_EOF;
         if (rc == AVERROR_EOF) {
             if (!run.cutAt && !run.demuxFailure) findCut();
             return false;
@@ -352,8 +353,12 @@ struct VideoSampleReader::Impl {
         const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
         const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : h264 ? h264->reorderDepth() : 0);
+        FileEnd end = fileEnd(format.get(), file);
+        // A sample begun in the file's last transport packet is lacking, and with it the pictures
+        // shown after it, though every sample read is whole.
+        end.cutShort = end.cutShort || endsInside == TransportEnd::beforeSample;
         const std::optional<StreamEnding::Cut> cut = run.ending.cut(
-            lacking, matroska, fileEnd(format.get(), file), reorder,
+            lacking, matroska, end, reorder,
             ffmpeg::timestampFrom(fallbackDuration(), timeBase),
             ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase));
         if (!cut) return;
