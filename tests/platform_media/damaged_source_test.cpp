@@ -566,7 +566,8 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
 // one thread, three and every processor. Frame threads left out, without a word, the pictures of a
 // damaged stretch that a decoder begun again at a recovery point could not make (libx264's intra
 // refresh, and the x264 command line's with HRD, access unit delimiters, picture timing and
-// interlacing); a sample the file lists as empty failed the reading without naming its frame.
+// interlacing); a sample the file lists as empty failed the reading without naming its frame; and
+// B-frames decoded where a P picture was dropped from the file, predicted from it, passed.
 TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     test::TempDir dir;
     const auto encode = [&](const std::string& name, const std::vector<std::string>& codec) {
@@ -578,6 +579,7 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     };
     const fs::path refresh = encode("refresh.mp4", {"-c:v", "libx264", "-x264-params", "intra-refresh=1:keyint=30"});
     const fs::path proRes = encode("prores.mov", {"-c:v", "prores_ks"});
+    const fs::path plain = encode("plain.mp4", {"-c:v", "libx264"});
     const fs::path cli = dir / "cli.mkv";
     ASSERT_EQ(test::run({"x264", "--quiet", "--nal-hrd", "vbr", "--vbv-maxrate", "3000", "--vbv-bufsize", "3000", "--aud",
                          "--pic-struct", "--intra-refresh", "--tff", "--keyint", "30", "-o", cli.string(),
@@ -587,14 +589,15 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     struct Case {
         fs::path file;
         size_t sample;
-        int offset;  // of 12 garbled bytes into the sample; negative: the sample listed empty
+        int offset;  // of 12 garbled bytes into the sample; -1: the sample listed empty; -2: dropped
     };
-    for (const Case& c : std::vector<Case>{{refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}}) {
+    for (const Case& c : std::vector<Case>{{refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 5, -2}}) {
         const auto intact = readPictures(c.file, 1);
         ASSERT_EQ(intact.first.size(), 250u);
         const fs::path file = dir / (std::to_string(c.sample) + " " + c.file.filename().string());
-        fs::copy_file(c.file, file);
-        if (c.offset < 0) {
+        if (c.offset == -2) {
+            test::ffmpeg({"-i", c.file.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.sample) + ")", file.string()});
+        } else if (fs::copy_file(c.file, file); c.offset == -1) {
             test::emptySample(file, c.sample);
         } else {
             const size_t at = test::videoSampleSpans(file).at(c.sample).first + size_t(c.offset);
@@ -604,7 +607,7 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
         for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
             const auto [pictures, error] = readPictures(file, threads);
-            EXPECT_EQ(error, frame + " can't be decoded: " + (c.offset < 0 ? "its sample in the file is empty" : "its data is damaged"));
+            EXPECT_EQ(error, frame + " can't be decoded: " + (c.offset == -1 ? "its sample in the file is empty" : "its data is damaged"));
             EXPECT_EQ(pictures.size(), size_t(std::stoi(frame.substr(6))));
             expectIntactRun(pictures, intact.first, 0);
         }

@@ -35,13 +35,11 @@ struct DecodedPicture {
 };
 
 namespace {
+
 // More pictures than any decoder holds back to put them in display order (H.264's and HEVC's 16).
 constexpr size_t kReorderLimit = 16;
 // The failure of a sample the file lists without data.
 constexpr int kEmptySample = AVERROR(ENODATA);
-}  // namespace
-
-namespace {
 
 // Reading begun again from an earlier key frame after a seek: what made it begin again, and how
 // far the pictures already given out go. Forgotten whole once a picture past those comes out.
@@ -596,7 +594,7 @@ struct VideoSampleReader::Impl {
     // The verdict on the picture decoded. False for one after the sample that failed, and for a
     // damaged one left out before the first whole picture of a stream cut mid-way or in the last
     // sample of a byte stream that ends inside it; another damaged picture fails the reading,
-    // naming it.
+    // naming it, and so does one that comes where a sample shown before it gave no picture.
     bool acceptDecodedPicture() {
         switch (run.damage.judge(*frame, owedFrom(frame->best_effort_timestamp))) {
         case DamageVerdict::Picture::whole: return true;
