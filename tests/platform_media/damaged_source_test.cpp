@@ -566,8 +566,9 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
 // one thread, three and every processor. Frame threads left out, without a word, the pictures of a
 // damaged stretch that a decoder begun again at a recovery point could not make (libx264's intra
 // refresh, and the x264 command line's with HRD, access unit delimiters, picture timing and
-// interlacing); a sample the file lists as empty failed the reading without naming its frame; and
-// B-frames decoded where a P picture was dropped from the file, predicted from it, passed.
+// interlacing); a sample the file lists as empty failed the reading without naming its frame;
+// B-frames decoded where a P picture was dropped from the file, predicted from it, passed; and so
+// did an HEVC B picture whose one slice was removed, which gave no picture.
 TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     test::TempDir dir;
     const auto encode = [&](const std::string& name, const std::vector<std::string>& codec) {
@@ -580,6 +581,7 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     const fs::path refresh = encode("refresh.mp4", {"-c:v", "libx264", "-x264-params", "intra-refresh=1:keyint=30"});
     const fs::path proRes = encode("prores.mov", {"-c:v", "prores_ks"});
     const fs::path plain = encode("plain.mp4", {"-c:v", "libx264"});
+    const fs::path hevc = encode("hevc.mp4", {"-c:v", "libx265", "-x265-params", "log-level=error"});
     const fs::path cli = dir / "cli.mkv";
     ASSERT_EQ(test::run({"x264", "--quiet", "--nal-hrd", "vbr", "--vbv-maxrate", "3000", "--vbv-bufsize", "3000", "--aud",
                          "--pic-struct", "--intra-refresh", "--tff", "--keyint", "30", "-o", cli.string(),
@@ -589,9 +591,10 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     struct Case {
         fs::path file;
         size_t sample;
-        int offset;  // of 12 garbled bytes into the sample; -1: the sample listed empty; -2: dropped
+        int offset;  // of 12 garbled bytes into the sample; -1: listed empty; -2: dropped; -3: its slice removed
     };
-    for (const Case& c : std::vector<Case>{{refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 5, -2}}) {
+    for (const Case& c : std::vector<Case>{
+             {refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
         const auto intact = readPictures(c.file, 1);
         ASSERT_EQ(intact.first.size(), 250u);
         const fs::path file = dir / (std::to_string(c.sample) + " " + c.file.filename().string());
@@ -599,6 +602,8 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
             test::ffmpeg({"-i", c.file.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.sample) + ")", file.string()});
         } else if (fs::copy_file(c.file, file); c.offset == -1) {
             test::emptySample(file, c.sample);
+        } else if (c.offset == -3) {
+            test::cutSlice(file, c.sample, true, 0, 0, 0);
         } else {
             const size_t at = test::videoSampleSpans(file).at(c.sample).first + size_t(c.offset);
             test::garble(file, at, at + 12);
