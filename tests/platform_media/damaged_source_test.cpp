@@ -646,5 +646,24 @@ TEST(DamagedSource, FrameNumbersSkipOnlyWhereTheStreamAllowsIt) {
     }
 }
 
+// Raw H.264 and HEVC with B-frames remuxed by ffmpeg carry their decoding order's stamps as
+// presentation stamps: no picture comes at its own sample's time, yet every one is there. They read
+// whole, as many pictures as ffprobe decodes, at any thread count.
+TEST(DamagedSource, RawStreamsRemuxedWithDecodingStampsReadWhole) {
+    test::TempDir dir;
+    for (const auto& [codec, format] : {std::pair{"libx264", "h264"}, std::pair{"libx265", "hevc"}}) {
+        const fs::path raw = dir / (std::string("raw.") + format), file = dir / (std::string(format) + ".mp4");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", codec, "-bf", "3",
+                      "-x265-params", "log-level=error", "-f", format, raw.string()});
+        test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", file.string()});
+        for (const int threads : {1, 0}) {
+            SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+            const Reading r = readDecoded(file, threads);
+            EXPECT_EQ(r.error, "");
+            EXPECT_EQ(r.frames, probedFrames(file).first);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qm

@@ -13,6 +13,8 @@ void DamageVerdict::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {
     if (pts == AV_NOPTS_VALUE || !accounted) accounting_ = false;
     const int64_t ts = pts != AV_NOPTS_VALUE ? pts : dts;
     if (ts == AV_NOPTS_VALUE) return;
+    if (latestSent_ != AV_NOPTS_VALUE && ts < latestSent_) risingStamps_ = false;
+    latestSent_ = ts;
     awaited_[ts] = {sentCount_, owed};
     recent_.emplace_back(ts, sentCount_);
     if (recent_.size() > kRecentKept) recent_.pop_front();
@@ -27,7 +29,7 @@ void DamageVerdict::failed(int64_t ts, int rc) {
     failedCode_ = rc;
 }
 
-DamageVerdict::Picture DamageVerdict::judge(const AVFrame& frame, std::optional<int64_t> owedFrom) {
+DamageVerdict::Picture DamageVerdict::judge(const AVFrame& frame, std::optional<int64_t> owedFrom, bool reorders) {
     const int64_t t = frame.best_effort_timestamp;
     leftOut_.reset();
     // Pictures shown after the one that failed may be predicted from it.
@@ -35,7 +37,7 @@ DamageVerdict::Picture DamageVerdict::judge(const AVFrame& frame, std::optional<
         awaited_.erase(awaited_.begin(), awaited_.upper_bound(t));
         return Picture::afterFailure;
     }
-    if (t != AV_NOPTS_VALUE && accounting_) {
+    if (t != AV_NOPTS_VALUE && matching(reorders)) {
         // A sample shown before it whose picture never came; or, where this picture stands at a
         // time no sample sent owes, the first whose place it takes. Kept awaited, to be read again.
         const bool own = awaited_.count(t) > 0;
@@ -53,8 +55,8 @@ DamageVerdict::Picture DamageVerdict::judge(const AVFrame& frame, std::optional<
     return Picture::whole;
 }
 
-std::optional<int64_t> DamageVerdict::owing(std::optional<int64_t> owedFrom, std::optional<int64_t> end) const {
-    if (!accounting_) return std::nullopt;
+std::optional<int64_t> DamageVerdict::owing(std::optional<int64_t> owedFrom, std::optional<int64_t> end, bool reorders) const {
+    if (!matching(reorders)) return std::nullopt;
     for (auto it = owedFrom ? awaited_.lower_bound(*owedFrom) : awaited_.begin(); it != awaited_.end(); ++it) {
         if (end && it->first >= *end) break;
         if (it->second.owed) return it->first;

@@ -36,13 +36,16 @@ public:
 
     // The verdict on a picture the decoder gave; every sample shown up to it is accounted for.
     // Samples shown before `owedFrom` owe nothing (they are shown before the start, came out
-    // before reading began again, or a stream begun mid-way lacks what they need).
-    Picture judge(const AVFrame& frame, std::optional<int64_t> owedFrom);
+    // before reading began again, or a stream begun mid-way lacks what they need). `reorders`:
+    // the decoder puts pictures in another order than it takes them, while the file's stamps all
+    // rise in that order: they are decoding stamps (raw B-frame streams remuxed without them),
+    // which no picture can be matched to.
+    Picture judge(const AVFrame& frame, std::optional<int64_t> owedFrom, bool reorders);
     // The first sample whose picture was left out, as the last judge() found.
     std::optional<int64_t> leftOut() const { return leftOut_; }
     // Once the decoder has given all it will: the first sample from `owedFrom` on and before `end`
     // whose picture never came.
-    std::optional<int64_t> owing(std::optional<int64_t> owedFrom, std::optional<int64_t> end) const;
+    std::optional<int64_t> owing(std::optional<int64_t> owedFrom, std::optional<int64_t> end, bool reorders) const;
 
     // The first picture in display order that damage in the sample stamped `ts` spoils: its own,
     // or one shown before it but decoded after it (B-frames predicted from it), among the samples
@@ -70,11 +73,15 @@ public:
     static bool namesDamage(int rc, AVCodecID codec);
 
 private:
+    bool matching(bool reorders) const { return accounting_ && !(reorders && risingStamps_); }
+
     std::map<int64_t, Sent> awaited_;
     // The latest samples sent (stamp, place in the order sent), for firstSpoiled().
     std::deque<std::pair<int64_t, int64_t>> recent_;
     int64_t sentCount_ = 0;
     bool accounting_ = true;  // every sample sent had a stamp
+    bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
+    int64_t latestSent_ = AV_NOPTS_VALUE;
     std::optional<int64_t> leftOut_;
     std::optional<int64_t> failedAt_;
     int failedCode_ = 0;

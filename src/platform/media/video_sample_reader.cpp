@@ -596,7 +596,7 @@ struct VideoSampleReader::Impl {
     // sample of a byte stream that ends inside it; another damaged picture fails the reading,
     // naming it, and so does one that comes where a sample shown before it gave no picture.
     bool acceptDecodedPicture() {
-        switch (run.damage.judge(*frame, owedFrom(frame->best_effort_timestamp))) {
+        switch (run.damage.judge(*frame, owedFrom(frame->best_effort_timestamp), decoderReorders())) {
         case DamageVerdict::Picture::whole: return true;
         case DamageVerdict::Picture::afterFailure: break;
         case DamageVerdict::Picture::leftOut: {
@@ -635,8 +635,11 @@ struct VideoSampleReader::Impl {
         if (alphaDecoder) return std::nullopt;
         const std::optional<int64_t> end =
             run.cutAt ? std::optional<int64_t>(ffmpeg::timestampFrom(*run.cutAt, timeBase)) : std::nullopt;
-        return run.damage.owing(owedFrom(AV_NOPTS_VALUE), end);
+        return run.damage.owing(owedFrom(AV_NOPTS_VALUE), end, decoderReorders());
     }
+
+    // Whether the decoder puts pictures in another order than it takes them.
+    bool decoderReorders() const { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
 
     // Whether the decoded picture stamped `ts` must wait for pictures of samples sent before its own.
     bool mustWait(int64_t ts) const {
