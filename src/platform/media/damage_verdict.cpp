@@ -9,14 +9,13 @@ constexpr size_t kRecentKept = 64;  // more than any decoder reorders
 }  // namespace
 
 void DamageVerdict::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {
-    ++sentCount_;
     if (pts == AV_NOPTS_VALUE || !accounted) accounting_ = false;
     const int64_t ts = pts != AV_NOPTS_VALUE ? pts : dts;
     if (ts == AV_NOPTS_VALUE) return;
     if (latestSent_ != AV_NOPTS_VALUE && ts < latestSent_) risingStamps_ = false;
     latestSent_ = ts;
-    awaited_[ts] = {sentCount_, owed};
-    recent_.emplace_back(ts, sentCount_);
+    awaited_[ts] = owed;
+    recent_.push_back(ts);
     if (recent_.size() > kRecentKept) recent_.pop_front();
 }
 
@@ -42,7 +41,7 @@ DamageVerdict::Picture DamageVerdict::judge(const AVFrame& frame, std::optional<
         // time no sample sent owes, the first whose place it takes. Kept awaited, to be read again.
         const bool own = awaited_.count(t) > 0;
         for (auto it = awaited_.begin(); it != awaited_.end() && (it->first < t || !own); ++it)
-            if (it->second.owed && (!owedFrom || it->first >= *owedFrom)) {
+            if (it->second && (!owedFrom || it->first >= *owedFrom)) {
                 leftOut_ = it->first;
                 break;
             }
@@ -59,7 +58,7 @@ std::optional<int64_t> DamageVerdict::owing(std::optional<int64_t> owedFrom, std
     if (!matching(reorders)) return std::nullopt;
     for (auto it = owedFrom ? awaited_.lower_bound(*owedFrom) : awaited_.begin(); it != awaited_.end(); ++it) {
         if (end && it->first >= *end) break;
-        if (it->second.owed) return it->first;
+        if (it->second) return it->first;
     }
     return std::nullopt;
 }
@@ -69,9 +68,8 @@ int64_t DamageVerdict::firstSpoiled(int64_t ts, std::optional<int64_t> from, con
     const auto spoils = [&](int64_t s) {
         if (s != AV_NOPTS_VALUE && s < first && (!from || s >= *from)) first = s;
     };
-    const auto own = std::find_if(recent_.begin(), recent_.end(), [&](const auto& r) { return r.first == ts; });
-    if (own != recent_.end())
-        for (auto it = std::next(own); it != recent_.end(); ++it) spoils(it->first);
+    const auto own = std::find(recent_.begin(), recent_.end(), ts);
+    if (own != recent_.end()) std::for_each(std::next(own), recent_.end(), spoils);
     for (const int64_t s : later) spoils(s);
     return first;
 }

@@ -54,12 +54,8 @@ public:
 
     // Whether the sample stamped `ts` was sent and its picture has not come out.
     bool awaiting(int64_t ts) const { return awaited_.count(ts) > 0; }
-    // The samples sent whose pictures have not come out, by stamp.
-    struct Sent {
-        int64_t order = 0;  // place in the order sent
-        bool owed = true;
-    };
-    const std::map<int64_t, Sent>& awaited() const { return awaited_; }
+    // The samples sent whose pictures have not come out, by stamp, with whether each is owed.
+    const std::map<int64_t, bool>& awaited() const { return awaited_; }
     // The one sample whose picture has not come out, where there is exactly one.
     std::optional<int64_t> onlyAwaited() const;
     // The earliest shown of the samples whose pictures have not come out.
@@ -75,10 +71,8 @@ public:
 private:
     bool matching(bool reorders) const { return accounting_ && !(reorders && risingStamps_); }
 
-    std::map<int64_t, Sent> awaited_;
-    // The latest samples sent (stamp, place in the order sent), for firstSpoiled().
-    std::deque<std::pair<int64_t, int64_t>> recent_;
-    int64_t sentCount_ = 0;
+    std::map<int64_t, bool> awaited_;
+    std::deque<int64_t> recent_;  // the stamps of the latest samples sent, in the order sent
     bool accounting_ = true;  // every sample sent had a stamp
     bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
     int64_t latestSent_ = AV_NOPTS_VALUE;

@@ -646,7 +646,7 @@ struct VideoSampleReader::Impl {
         if (run.waiting.drained || ts == AV_NOPTS_VALUE) return false;
         const auto own = run.waiting.sentOrder.find(ts);
         if (own == run.waiting.sentOrder.end()) return false;
-        for (const auto& [t, sent] : run.damage.awaited()) {
+        for (const auto& [t, owed] : run.damage.awaited()) {
             const auto other = run.waiting.sentOrder.find(t);
             if (other != run.waiting.sentOrder.end() && other->second < own->second) return true;
         }
