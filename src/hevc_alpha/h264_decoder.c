@@ -2,8 +2,10 @@
 // threads, hands a picture out with the marks it had when a later thread output it, which may be
 // before its own thread concealed a damaged slice; on slice threads it turns concealment off and
 // drops the errors of pictures of several slices. Our patch to this one hands each picture's marks
-// on by reference, and they are read here, once the picture has reached us.
-#include <stdarg.h>
+// on by reference, and they are read here, once the picture has reached us; another marks a
+// picture decoded from a reference the stream lacks (a sample dropped: frame numbers that skip where
+// the stream does not allow it, a reference list naming a picture not there), which the decoder
+// would otherwise decode from one it made up without a word.
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
@@ -23,15 +25,6 @@
 struct qm_h264_decoder {
     AVCodecContext* context;
     AVPacket* packet;
-    // Counted from the log (by any of the decoder's threads) where frame numbers skip; see gap_logged.
-    atomic_int gaps;
-    atomic_int gap_frame_num;  // the frame number of the picture the latest gap was met before
-    int64_t samples_sent;
-    // Bytes of each unit's length in a sample, 0 for start codes (taken from the extradata's form).
-    int nal_length_size;
-    // A stream that begins at a picture other than an IDR one (a recovery point, a stream cut
-    // mid-way) skips frame numbers once without damage, reported whenever its thread gets to it.
-    int gap_forgiven;
 };
 
 typedef struct Holder {
@@ -41,27 +34,6 @@ typedef struct Holder {
 
 enum { kMaxSide = 16384 };
 
-// Where frame numbers skip (a sample dropped from the stream), the decoder makes up the pictures
-// missing from the reference before them, and decodes the next from those without an error or a
-// mark: its only word is a line on its log. Every other line is dropped, as the library is quiet.
-static void gap_logged(void* avcl, int level, const char* format, va_list args) {
-    (void)level;
-    if (avcl == NULL || format == NULL || strcmp(format, "Frame num gap %d %d\n") != 0) return;
-    const AVClass* type = *(const AVClass**)avcl;
-    if (type == NULL || type->class_name == NULL || strcmp(type->class_name, "AVCodecContext") != 0) return;
-    const AVCodecContext* context = avcl;
-    // The frame threads' contexts carry the caller's opaque value.
-    if (context->codec_id != AV_CODEC_ID_H264 || context->opaque == NULL) return;
-    // One line for each frame number made up, all naming the picture's own first: that counts once.
-    // Pictures are set up one after another, whichever thread decodes them, so no two gaps' lines mix.
-    va_list copy;
-    va_copy(copy, args);
-    const int frame_num = va_arg(copy, int);
-    va_end(copy);
-    qm_h264_decoder* decoder = context->opaque;
-    if (atomic_exchange(&decoder->gap_frame_num, frame_num) != frame_num) atomic_fetch_add(&decoder->gaps, 1);
-}
-
 int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_num, int time_base_den, int threads,
                  qm_h264_decoder** decoder) {
     if (decoder == NULL || (extradata == NULL && extradata_size > 0) || extradata_size > (1u << 24) || threads < 0)
@@ -69,7 +41,6 @@ int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_
     *decoder = NULL;
     // Damage comes back as codes and marks; the decoder's notes on stderr would only be noise.
     av_log_set_level(AV_LOG_QUIET);
-    av_log_set_callback(gap_logged);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (codec == NULL) return AVERROR_DECODER_NOT_FOUND;
     qm_h264_decoder* d = av_mallocz(sizeof *d);
@@ -84,10 +55,6 @@ int qm_h264_open(const uint8_t* extradata, size_t extradata_size, int time_base_
     // Frame threads alone: with slice threads the decoder conceals nothing and marks nothing.
     d->context->thread_type = FF_THREAD_FRAME;
     d->context->max_pixels = (int64_t)kMaxSide * kMaxSide;
-    atomic_init(&d->gaps, 0);
-    atomic_init(&d->gap_frame_num, -1);
-    d->nal_length_size = extradata_size >= 7 && extradata[0] == 1 ? (extradata[4] & 3) + 1 : 0;
-    d->context->opaque = d;
     rc = avcodec_open2(d->context, codec, NULL);
     if (rc < 0) goto fail;
     *decoder = d;
@@ -104,34 +71,6 @@ void qm_h264_close(qm_h264_decoder* decoder) {
     av_free(decoder);
 }
 
-// Whether the sample holds a unit of an IDR picture.
-static int holds_idr(const uint8_t* data, size_t size, int nal_length_size) {
-    if (nal_length_size == 0) {
-        for (size_t i = 0; i + 3 < size; ++i)
-            if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1f) == 5) return 1;
-        return 0;
-    }
-    for (size_t at = 0; at + (size_t)nal_length_size < size;) {
-        size_t length = 0;
-        for (int i = 0; i < nal_length_size; ++i) length = (length << 8) | data[at + (size_t)i];
-        at += (size_t)nal_length_size;
-        if (length == 0 || length > size - at) return 0;
-        if ((data[at] & 0x1f) == 5) return 1;
-        at += length;
-    }
-    return 0;
-}
-
-// Frame numbers skipped since last asked, less the one skip a stream not begun at an IDR picture makes.
-static int unforgiven_gaps(qm_h264_decoder* decoder) {
-    int gaps = atomic_exchange(&decoder->gaps, 0);
-    if (gaps > 0 && decoder->gap_forgiven) {
-        decoder->gap_forgiven = 0;
-        --gaps;
-    }
-    return gaps;
-}
-
 int qm_h264_send(qm_h264_decoder* decoder, const uint8_t* data, size_t size, int64_t pts, int64_t dts,
                  int64_t duration, int flags) {
     if (decoder == NULL || (data != NULL && (size == 0 || size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)))
@@ -146,12 +85,9 @@ int qm_h264_send(qm_h264_decoder* decoder, const uint8_t* data, size_t size, int
     if (flags & QM_H264_KEY) packet->flags |= AV_PKT_FLAG_KEY;
     if (flags & QM_H264_DISCARD) packet->flags |= AV_PKT_FLAG_DISCARD;
     decoder->context->skip_frame = (flags & QM_H264_SKIP_NONREF) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-    if (decoder->samples_sent++ == 0) decoder->gap_forgiven = !holds_idr(data, size, decoder->nal_length_size);
     rc = avcodec_send_packet(decoder->context, packet);
     av_packet_unref(packet);
-    if (rc < 0) return rc;
-    // On frame threads the line may come with a later sample.
-    return unforgiven_gaps(decoder) > 0 ? AVERROR_INVALIDDATA : 0;
+    return rc;
 }
 
 int qm_h264_receive(qm_h264_decoder* decoder, qm_h264_picture** picture) {
@@ -161,8 +97,6 @@ int qm_h264_receive(qm_h264_decoder* decoder, qm_h264_picture** picture) {
     if (h == NULL) return AVERROR(ENOMEM);
     h->frame = av_frame_alloc();
     int rc = h->frame != NULL ? avcodec_receive_frame(decoder->context, h->frame) : AVERROR(ENOMEM);
-    // Frame threads may log a gap while draining.
-    if (rc == AVERROR_EOF && unforgiven_gaps(decoder) > 0) rc = AVERROR_INVALIDDATA;
     AVFrame* f = h->frame;
     const AVPixFmtDescriptor* desc = rc == 0 ? av_pix_fmt_desc_get((enum AVPixelFormat)f->format) : NULL;
     if (rc == 0 && (desc == NULL || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BE)) != 0 ||

@@ -62,9 +62,6 @@ QM_HEVC_ALPHA_API void qm_h264_close(qm_h264_decoder* decoder);
 
 // One stored sample with its stamps (INT64_MIN: none); data NULL ends the stream. As
 // avcodec_send_packet: QM_HEVC_ALPHA_AGAIN asks to take pictures first, then to send it again.
-// AVERROR_INVALIDDATA also where frame numbers skipped before a sample other than the first: its
-// picture is predicted from pictures the stream lacks (on frame threads, told with a later sample,
-// or by qm_h264_receive once drained).
 QM_HEVC_ALPHA_API int qm_h264_send(qm_h264_decoder* decoder, const uint8_t* data, size_t size, int64_t pts,
                                    int64_t dts, int64_t duration, int flags);
 

@@ -100,14 +100,17 @@ TEST(DamagedSource, DamageTheDecoderReportsFailsNamingItsFrame) {
     }
 }
 
-// The display-order frame of stored sample `sample` of a 24 fps movie starting at 0, by ffprobe.
-std::string frameOfSample(const fs::path& file, size_t sample) {
-    const auto r = test::run({"ffprobe", "-v", "quiet", "-select_streams", "v:0", "-show_entries", "packet=pts_time", "-of",
-                              "csv=p=0", file.string()});
-    std::istringstream lines(r.output);
-    std::string line;
-    for (size_t i = 0; i <= sample; ++i) std::getline(lines, line);
-    return "frame " + std::to_string(std::llround(std::stod(line) * 24));
+// The first frame in display order that damage in stored sample `sample` of a movie starting at 0
+// spoils, by ffprobe: its own, or that of a sample stored right after it and shown before it (a
+// B-frame predicted from it).
+std::string frameSpoiledBy(const fs::path& file, size_t sample, double fps = 24) {
+    std::istringstream lines(test::run({"ffprobe", "-v", "quiet", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                                        "-of", "csv=p=0", file.string()}).output);
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);) times.push_back(std::stod(line));
+    double first = times.at(sample);
+    for (size_t i = sample + 1; i < times.size() && times[i] < times[sample]; ++i) first = std::min(first, times[i]);
+    return "frame " + std::to_string(std::llround(first * fps));
 }
 
 // H.264 damage in pictures of one slice and of four, read on one thread, three and every processor,
@@ -141,7 +144,7 @@ TEST(DamagedSource, DamagedH264PicturesFailInEveryRunAtAnyThreadCount) {
         } else {
             test::cutSlice(file, c.sample, false, 0, c.slice, c.kept);
         }
-        const std::string expected = frameOfSample(file, c.sample) + " can't be decoded: its data is damaged";
+        const std::string expected = frameSpoiledBy(file, c.sample) + " can't be decoded: its data is damaged";
         for (int reading = 0; reading < 4; ++reading)
             for (const int threads : {1, 3, 0}) {
                 SCOPED_TRACE(threads);
@@ -449,17 +452,17 @@ void expectIntactRun(const std::map<MediaTime, std::string>& pictures, const std
     }
 }
 
-// The sample at `seconds` garbled over 12 bytes from `offset`; returns its place in display order at
-// 25 frames a second.
+// The sample at `seconds` garbled over 12 bytes from `offset`; returns its place in stored order.
 int garbleSampleAt(const fs::path& file, double seconds, size_t offset) {
     std::istringstream packets(test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                                           "packet=pts_time,pos,size", "-of", "csv=p=0", file.string()}).output);
-    for (std::string line; std::getline(packets, line);) {
+    int sample = 0;
+    for (std::string line; std::getline(packets, line); ++sample) {
         double t = 0;
         size_t size = 0, pos = 0;
         if (std::sscanf(line.c_str(), "%lf,%zu,%zu", &t, &size, &pos) != 3 || std::abs(t - seconds) > 0.001) continue;
         test::garble(file, pos + offset, pos + offset + 12);
-        return int(std::lround(t * 25));
+        return sample;
     }
     ADD_FAILURE() << "no sample at " << seconds;
     return -1;
@@ -488,8 +491,8 @@ TEST(DamagedSource, DamageIsNamedByThePictureShownAndSparesThePicturesBeforeIt) 
         test::ffmpeg(args);
         const auto intact = readPictures(file, 0);
         ASSERT_EQ(intact.first.size(), 75u);
-        const int damaged = garbleSampleAt(file, c.seconds, c.offset);
-        const std::string named = "frame " + std::to_string(damaged);
+        const std::string named = frameSpoiledBy(file, size_t(garbleSampleAt(file, c.seconds, c.offset)), 25);
+        const int damaged = std::stoi(named.substr(6));
         for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(threads);
             const auto [pictures, error] = readPictures(file, threads);
@@ -521,7 +524,7 @@ TEST(DamagedSource, APictureWhoseReferenceIsMissingIsDamaged) {
     };
     for (const Case& c : std::vector<Case>{
              {"libx265", {"-x265-params", "log-level=error:keyint=24:wpp=0"}, 2, "frame 1 can't be decoded: its data is damaged", 0, 1},
-             {"libx264", {"-g", "12", "-bf", "3", "-x264-params", "open-gop=1"}, 1, "frame 2 can't be decoded: its data is damaged", 0, 1},
+             {"libx264", {"-g", "12", "-bf", "3", "-x264-params", "open-gop=1"}, 1, "frame 1 can't be decoded: its data is damaged", 0, 1},
              {"libx264", {"-g", "12", "-bf", "3", "-x264-params", "open-gop=1"}, 0, "", 12, 36}}) {
         SCOPED_TRACE(c.codec + " without sample " + std::to_string(c.dropped));
         const fs::path whole = dir / (c.codec + ".mkv"), dropped = dir / (c.codec + std::to_string(c.dropped) + ".mkv");
@@ -609,7 +612,9 @@ TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
 
 // A multi-slice H.264 MPEG-TS (four slices, intra refresh, HRD, access unit delimiters, interlaced)
 // cut at arbitrary bytes: the last sample, which the file ends inside, is never a picture, whatever
-// the decoder marks on it, so every picture is the intact file's at its time, at any thread count.
+// the decoder marks on it, nor one shown after a sample the file lacks (cut inside the transport
+// packet that begins it), so the pictures read are the intact file's first ones, one after another
+// without a gap, at any thread count.
 TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
     test::TempDir dir;
     const fs::path whole = dir / "slices.ts";
@@ -619,7 +624,7 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
     const auto intact = readPictures(whole, 1);
     ASSERT_EQ(intact.first.size(), 150u);
     const std::string bytes = test::readFile(whole);
-    for (const int percent : {30, 40, 65, 90}) {
+    for (const int percent : {30, 40, 53, 65, 71, 77, 84, 90, 97}) {
         const fs::path file = dir / ("cut " + std::to_string(percent) + ".ts");
         test::writeFile(file, bytes.substr(0, bytes.size() * size_t(percent) / 100));
         for (const int threads : {1, 3, 0}) {
@@ -627,7 +632,111 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
             const auto [pictures, error] = readPictures(file, threads);
             EXPECT_EQ(error, "");
             EXPECT_GT(pictures.size(), size_t(percent));
-            expectIntactPictures(pictures, intact.first);
+            expectIntactRun(pictures, intact.first, 0);
+        }
+    }
+}
+
+// Every sample a file lists gives its own picture, or the reading fails naming the first picture in
+// display order it can't give, after every picture before it, each the intact file's: the same on
+// one thread, three and every processor. Frame threads left out, without a word, the pictures of a
+// damaged stretch that a decoder begun again at a recovery point could not make (libx264's intra
+// refresh, and the x264 command line's with HRD, access unit delimiters, picture timing and
+// interlacing); a sample the file lists as empty failed the reading without naming its frame;
+// B-frames decoded where a P picture was dropped from the file, predicted from it, passed; and so
+// did an HEVC B picture whose one slice was removed, which gave no picture.
+TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
+    test::TempDir dir;
+    const auto encode = [&](const std::string& name, const std::vector<std::string>& codec) {
+        std::vector<std::string> args{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=10", "-pix_fmt", "yuv420p"};
+        args.insert(args.end(), codec.begin(), codec.end());
+        args.push_back((dir / name).string());
+        test::ffmpeg(args);
+        return dir / name;
+    };
+    const fs::path refresh = encode("refresh.mp4", {"-c:v", "libx264", "-x264-params", "intra-refresh=1:keyint=30"});
+    const fs::path proRes = encode("prores.mov", {"-c:v", "prores_ks"});
+    const fs::path plain = encode("plain.mp4", {"-c:v", "libx264"});
+    const fs::path hevc = encode("hevc.mp4", {"-c:v", "libx265", "-x265-params", "log-level=error"});
+    const fs::path cli = dir / "cli.mkv";
+    ASSERT_EQ(test::run({"x264", "--quiet", "--nal-hrd", "vbr", "--vbv-maxrate", "3000", "--vbv-bufsize", "3000", "--aud",
+                         "--pic-struct", "--intra-refresh", "--tff", "--keyint", "30", "-o", cli.string(),
+                         encode("source.y4m", {}).string()})
+                  .exitCode,
+              0);
+    struct Case {
+        fs::path file;
+        size_t sample;
+        int offset;  // of 12 garbled bytes into the sample; -1: listed empty; -2: dropped; -3: its slice removed
+    };
+    for (const Case& c : std::vector<Case>{
+             {refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
+        const auto intact = readPictures(c.file, 1);
+        ASSERT_EQ(intact.first.size(), 250u);
+        const fs::path file = dir / (std::to_string(c.sample) + " " + c.file.filename().string());
+        if (c.offset == -2) {
+            test::ffmpeg({"-i", c.file.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.sample) + ")", file.string()});
+        } else if (fs::copy_file(c.file, file); c.offset == -1) {
+            test::emptySample(file, c.sample);
+        } else if (c.offset == -3) {
+            test::cutSlice(file, c.sample, true, 0, 0, 0);
+        } else {
+            const size_t at = test::videoSampleSpans(file).at(c.sample).first + size_t(c.offset);
+            test::garble(file, at, at + 12);
+        }
+        const std::string frame = frameSpoiledBy(c.file, c.sample, 25);
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+            const auto [pictures, error] = readPictures(file, threads);
+            EXPECT_EQ(error, frame + " can't be decoded: " + (c.offset == -1 ? "its sample in the file is empty" : "its data is damaged"));
+            EXPECT_EQ(pictures.size(), size_t(std::stoi(frame.substr(6))));
+            expectIntactRun(pictures, intact.first, 0);
+        }
+    }
+}
+
+// A stream whose SPS allows gaps in frame numbers lacks no reference where they skip: x264's open
+// groups of pictures with a reference picture and the B-frames predicted from it left out before a
+// key frame read whole (every picture FFmpeg decodes), at any thread count; where the SPS does not
+// allow gaps, the pictures decoded after the skip fail.
+TEST(DamagedSource, FrameNumbersSkipOnlyWhereTheStreamAllowsIt) {
+    test::TempDir dir;
+    const fs::path whole = dir / "open.mp4", cut = dir / "cut.mp4", allowed = dir / "allowed.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=8", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-x264-params",
+                  "open_gop=1:keyint=50:min-keyint=50:scenecut=0", whole.string()});
+    // Stored 48 is the key frame of 2 s; 44 the P picture before it, 45-47 its B-frames, 49-50 the
+    // key frame's leading B-frames.
+    test::ffmpeg({"-i", whole.string(), "-c", "copy", "-bsf:v",
+                  "noise=drop=eq(n\\,44)+eq(n\\,45)+eq(n\\,46)+eq(n\\,47)+eq(n\\,49)+eq(n\\,50)", cut.string()});
+    fs::copy_file(cut, allowed);
+    test::allowFrameNumberGaps(allowed);
+    const size_t expected = probedFrames(allowed).first;
+    EXPECT_EQ(expected, 194u);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const Reading r = readDecoded(allowed, threads);
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.frames, expected);
+        const std::string refused = readDecoded(cut, threads).error;
+        EXPECT_NE(refused.find("can't be decoded: its data is damaged"), std::string::npos) << refused;
+    }
+}
+
+// Raw H.264 and HEVC with B-frames remuxed by ffmpeg carry their decoding order's stamps as
+// presentation stamps: no picture comes at its own sample's time, yet every one is there. They read
+// whole, as many pictures as ffprobe decodes, at any thread count.
+TEST(DamagedSource, RawStreamsRemuxedWithDecodingStampsReadWhole) {
+    test::TempDir dir;
+    for (const auto& [codec, format] : {std::pair{"libx264", "h264"}, std::pair{"libx265", "hevc"}}) {
+        const fs::path raw = dir / (std::string("raw.") + format), file = dir / (std::string(format) + ".mp4");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", codec, "-bf", "3",
+                      "-x265-params", "log-level=error", "-f", format, raw.string()});
+        test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", file.string()});
+        for (const int threads : {1, 0}) {
+            SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+            const Reading r = readDecoded(file, threads);
+            EXPECT_EQ(r.error, "");
+            EXPECT_EQ(r.frames, probedFrames(file).first);
         }
     }
 }

@@ -137,6 +137,60 @@ inline void garble(const std::filesystem::path& file, size_t from, size_t to) {
     ASSERT_TRUE(f.good());
 }
 
+// Stored sample `sample` of an MP4 movie's only track made empty, in place: its bytes taken out
+// of the media data, its size in the sample size table set to 0 and the chunks after it moved up
+// (a movie as ffmpeg writes it: 32-bit chunk offsets, the sample table after the media data).
+inline void emptySample(const std::filesystem::path& movie, size_t sample) {
+    std::string file = readFile(movie);
+    const auto [at, size] = videoSampleSpans(movie).at(sample);
+    const auto be32 = [&](size_t i) {
+        return uint32_t(uint8_t(file[i])) << 24 | uint32_t(uint8_t(file[i + 1])) << 16 | uint32_t(uint8_t(file[i + 2])) << 8 |
+               uint8_t(file[i + 3]);
+    };
+    const auto put32 = [&](size_t i, uint32_t v) { file.replace(i, 4, std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}); };
+    const size_t mdat = file.find("mdat") - 4, sizes = file.find("stsz"), offsets = file.find("stco");
+    ASSERT_TRUE(mdat < at && at < sizes && sizes < offsets && offsets != std::string::npos);
+    // Version and flags, then the size of every sample (0: listed one by one), the count, the sizes.
+    put32(sizes + 16 + 4 * sample, 0);
+    for (uint32_t i = 0, n = be32(offsets + 8); i < n; ++i)
+        if (be32(offsets + 12 + 4 * i) > at) put32(offsets + 12 + 4 * i, be32(offsets + 12 + 4 * i) - uint32_t(size));
+    put32(mdat, be32(mdat) - uint32_t(size));
+    file.erase(at, size);
+    writeFile(movie, file);
+}
+
+// The H.264 SPS in an MP4 movie's sample description set to allow gaps in frame numbers, in place.
+// The flag is one bit: the fields before it are read (x264's SPS: no scaling lists, picture order
+// of type 0 or 2, no emulation-prevention bytes that early).
+inline void allowFrameNumberGaps(const std::filesystem::path& movie) {
+    std::string file = readFile(movie);
+    const size_t sps = file.find("avcC") + 4 + 8;  // the record's header and the SPS's length
+    size_t bit = (sps + 4) * 8;                   // past the unit header, profile, constraints, level
+    const auto u = [&](int n) {
+        uint32_t v = 0;
+        for (; n > 0; --n, ++bit) v = v << 1 | ((uint8_t(file[bit / 8]) >> (7 - bit % 8)) & 1);
+        return v;
+    };
+    const auto ue = [&] {
+        int zeros = 0;
+        while (u(1) == 0) ++zeros;
+        return (1u << zeros) - 1 + u(zeros);
+    };
+    ue();  // its id
+    if (uint8_t(file[sps + 1]) >= 100) {
+        if (ue() == 3) u(1);  // chroma format, separate planes
+        ue(), ue(), u(1);     // bit depths, lossless bypass
+        ASSERT_EQ(u(1), 0u);  // scaling lists
+    }
+    ue();  // frame number bits
+    const uint32_t pictureOrder = ue();
+    ASSERT_NE(pictureOrder, 1u);
+    if (pictureOrder == 0) ue();
+    ue();  // reference frames
+    file[bit / 8] = char(uint8_t(file[bit / 8]) | 0x80 >> bit % 8);
+    writeFile(movie, file);
+}
+
 // The file cut short at `size` bytes, in place.
 inline void cutAt(const std::filesystem::path& file, size_t size) { std::filesystem::resize_file(file, size); }
 

@@ -273,16 +273,16 @@ FileEnd matroskaEnd(const std::filesystem::path& file, int64_t size) {
 
 }  // namespace
 
-bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const std::filesystem::path& file) {
-    if (std::strcmp(format->iformat->name, "mpegts") != 0) return false;
+TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    if (std::strcmp(format->iformat->name, "mpegts") != 0) return TransportEnd::outside;
     std::error_code error;
     const auto size = int64_t(std::filesystem::file_size(file, error));
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
-    if (error || !f) return false;
+    if (error || !f) return TransportEnd::outside;
     std::vector<uint8_t> tail(size_t(std::min<int64_t>(size, 1 << 16)));
     const auto n = int64_t(tail.size());
     if (fseeko(f.get(), size - n, SEEK_SET) != 0 || std::fread(tail.data(), 1, tail.size(), f.get()) != tail.size())
-        return false;
+        return TransportEnd::outside;
     // Packets of 188 bytes, of 192 with a time code before the sync byte (M2TS), or of 204 with
     // error correction after, found by four sync bytes in a row; the demuxer drops a last packet
     // the file holds in part.
@@ -294,14 +294,15 @@ bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const 
             // The packet the file ends in, from its sync byte: none where it ends between two.
             const int64_t last = first + (n - first) / packet * packet;
             const int64_t held = n - last;
-            if (held == 0 || held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return false;
+            if (held == 0 || held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return TransportEnd::outside;
             // Its header tells whose it is, and whether it begins a sample (the one before is then whole).
-            if (held < 4) return false;
+            if (held < 4) return TransportEnd::outside;
             const uint8_t* p = &tail[size_t(last)];
-            return ((p[1] & 0x1F) << 8 | p[2]) == format->streams[stream]->id && (p[1] & 0x40) == 0 && (p[3] & 0x10) != 0;
+            if (((p[1] & 0x1F) << 8 | p[2]) != format->streams[stream]->id || (p[3] & 0x10) == 0) return TransportEnd::outside;
+            return (p[1] & 0x40) == 0 ? TransportEnd::insideSample : TransportEnd::beforeSample;
         }
     }
-    return false;
+    return TransportEnd::outside;
 }
 
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file) {

@@ -1,11 +1,16 @@
 #pragma once
-// The verdict on damage in one decoding run of the video reader: which sample a decoder's error
-// belongs to, and whether a picture it gives is whole, was marked damaged, or comes after the
-// sample that failed (and may be predicted from it). Forgotten whole when reading begins again.
+// The verdict on damage in one decoding run of the video reader. The container says which samples
+// exist and when each is shown; every sample sent owes its own picture at its own time. The verdict
+// tells which sample a decoder's error belongs to, and whether a picture it gives is whole, was
+// marked damaged, stands where a sample's picture never came (left out, silently, as decoders do
+// with damage they cannot decode), or comes after the sample that failed (and may be predicted
+// from it). Forgotten whole when reading begins again.
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <optional>
-#include <set>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -16,10 +21,13 @@ namespace qm::reading {
 
 class DamageVerdict {
 public:
-    enum class Picture { whole, damaged, afterFailure };
+    enum class Picture { whole, damaged, afterFailure, leftOut };
 
-    // A sample with this presentation stamp went to the decoder.
-    void sent(int64_t ts);
+    // A sample went to the decoder, known by its presentation stamp (its decoding stamp where it
+    // has none); `owed`: whether its picture is owed (one an edit list leaves out owes none).
+    // Pictures are matched to samples only where `accounted` and every sample sent has a
+    // presentation stamp: a sample without one ends the account.
+    void sent(int64_t pts, int64_t dts, bool owed, bool accounted);
     // The decoder refused the sample stamped `ts` with `rc`. On frame threads the error is that of
     // the first sample sent whose picture has not come out; that sample is returned, to be told
     // with failed() unless the caller finds it no damage.
@@ -27,12 +35,27 @@ public:
     void failed(int64_t ts, int rc);
 
     // The verdict on a picture the decoder gave; every sample shown up to it is accounted for.
-    Picture judge(const AVFrame& frame);
+    // Samples shown before `owedFrom` owe nothing (they are shown before the start, came out
+    // before reading began again, or a stream begun mid-way lacks what they need). `reorders`:
+    // the decoder puts pictures in another order than it takes them, while the file's stamps all
+    // rise in that order: they are decoding stamps (raw B-frame streams remuxed without them),
+    // which no picture can be matched to.
+    Picture judge(const AVFrame& frame, std::optional<int64_t> owedFrom, bool reorders);
+    // The first sample whose picture was left out, as the last judge() found.
+    std::optional<int64_t> leftOut() const { return leftOut_; }
+    // Once the decoder has given all it will: the first sample from `owedFrom` on and before `end`
+    // whose picture never came.
+    std::optional<int64_t> owing(std::optional<int64_t> owedFrom, std::optional<int64_t> end, bool reorders) const;
+
+    // The first picture in display order that damage in the sample stamped `ts` spoils: its own,
+    // or one shown before it but decoded after it (B-frames predicted from it), among the samples
+    // sent and `later` ones, of those shown from `from` on (not given out, nor before the start).
+    int64_t firstSpoiled(int64_t ts, std::optional<int64_t> from, const std::vector<int64_t>& later) const;
 
     // Whether the sample stamped `ts` was sent and its picture has not come out.
     bool awaiting(int64_t ts) const { return awaited_.count(ts) > 0; }
-    // The samples sent whose pictures have not come out, by stamp.
-    const std::set<int64_t>& awaited() const { return awaited_; }
+    // The samples sent whose pictures have not come out, by stamp, with whether each is owed.
+    const std::map<int64_t, bool>& awaited() const { return awaited_; }
     // The one sample whose picture has not come out, where there is exactly one.
     std::optional<int64_t> onlyAwaited() const;
     // The earliest shown of the samples whose pictures have not come out.
@@ -46,7 +69,14 @@ public:
     static bool namesDamage(int rc, AVCodecID codec);
 
 private:
-    std::set<int64_t> awaited_;
+    bool matching(bool reorders) const { return accounting_ && !(reorders && risingStamps_); }
+
+    std::map<int64_t, bool> awaited_;
+    std::deque<int64_t> recent_;  // the stamps of the latest samples sent, in the order sent
+    bool accounting_ = true;  // every sample sent had a stamp
+    bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
+    int64_t latestSent_ = AV_NOPTS_VALUE;
+    std::optional<int64_t> leftOut_;
     std::optional<int64_t> failedAt_;
     int failedCode_ = 0;
 };

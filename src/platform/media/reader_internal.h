@@ -50,9 +50,11 @@ struct FileEnd {
 };
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file);
 
-// Whether an MPEG-TS file ends inside a transport packet of the stream that continues a sample:
-// then the stream's last sample is held only in part.
-bool endsInsideTransportPacket(const AVFormatContext* format, int stream, const std::filesystem::path& file);
+// Whether an MPEG-TS file ends inside a transport packet of the stream: one that continues a
+// sample (the stream's last sample is then held only in part), or one that begins a sample (the
+// file is cut before that sample, which the demuxer leaves out); outside one in any other file.
+enum class TransportEnd { outside, insideSample, beforeSample };
+TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::filesystem::path& file);
 
 // Decoded pictures as pixel buffers in the format asked for (0: the frame's own, else 8-bit or
 // 16-bit RGBA by depth), at their own size or scaled. One scaler with its pool for pictures at

@@ -36,6 +36,11 @@ struct DecodedPicture {
 
 namespace {
 
+// More pictures than any decoder holds back to put them in display order (H.264's and HEVC's 16).
+constexpr size_t kReorderLimit = 16;
+// The failure of a sample the file lists without data.
+constexpr int kEmptySample = AVERROR(ENODATA);
+
 // Reading begun again from an earlier key frame after a seek: what made it begin again, and how
 // far the pictures already given out go. Forgotten whole once a picture past those comes out.
 struct EarlierStart {
@@ -90,8 +95,8 @@ struct VideoSampleReader::Impl {
     double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
-    // An MPEG-TS file that ends inside a transport packet of the track.
-    std::optional<bool> endsInsideLast;
+    // Whether an MPEG-TS file ends inside a transport packet of the track.
+    std::optional<TransportEnd> endsInside;
     // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
     // error, which it gives back with a later sample than the one that failed.
     bool oneThread = false;
@@ -129,6 +134,8 @@ struct VideoSampleReader::Impl {
         std::optional<bool> beganMidway;
         bool keyFrameSent = false;
         DamageVerdict damage;
+        // Pictures were left out before the first this run gave, begun at a key frame mid-file.
+        bool leftOutFirst = false;
         // The stamp of the last sample the decoder took.
         std::optional<int64_t> lastSent;
         // H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from
@@ -185,7 +192,7 @@ struct VideoSampleReader::Impl {
         held.reset();
     }
 
-    void fail(const MediaError& e) {
+    [[noreturn]] void fail(const MediaError& e) {
         status = Status::failed;
         throw e;
     }
@@ -205,9 +212,37 @@ struct VideoSampleReader::Impl {
         return text;
     }
 
-    [[noreturn]] void failDamaged(int64_t ts) {
+    // Names the first picture shown that the damage in the sample stamped `ts` spoils: B-frames
+    // decoded after it but shown before it are predicted from it.
+    [[noreturn]] void failDamaged(int64_t ts, const char* why = "its data is damaged") {
+        ts = run.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
         run.failedPicture = ts;
-        failDecoding(frameNamed(ts) + " can't be decoded: its data is damaged");
+        failDecoding(frameNamed(ts) + " can't be decoded: " + why);
+    }
+
+    // The stamp from which pictures are still to be shown: past those given out (or held to be),
+    // from the start on.
+    std::optional<int64_t> shownFrom() const {
+        std::optional<int64_t> from = owedFrom(AV_NOPTS_VALUE);
+        if (lastTime.isNumeric()) {
+            const int64_t after = ffmpeg::timestampFrom(lastTime, timeBase) + 1;
+            if (!from || after > *from) from = after;
+        }
+        return from;
+    }
+
+    // The stamps of the samples read next, in decoding order, that are shown before `ts`: those
+    // right after a picture in decoding order and shown before it may be predicted from it.
+    std::vector<int64_t> samplesFollowing(int64_t ts) {
+        std::vector<int64_t> stamps;
+        if (ts == AV_NOPTS_VALUE) return stamps;
+        for (size_t depth = 1; depth <= kReorderLimit; ++depth) {
+            if (peekAhead(depth) < 0) break;
+            const AVPacket& next = *run.readAhead[depth - 1].first;
+            if (next.pts == AV_NOPTS_VALUE || next.pts > ts) break;
+            stamps.push_back(next.pts);
+        }
+        return stamps;
     }
 
     // The decoder of both layers refuses what it cannot decode in full; said in words, so that a
@@ -254,16 +289,27 @@ struct VideoSampleReader::Impl {
     bool readPacket() {
         int rc = peeked ? *peeked : readStreamPacket();
         peeked.reset();
-        if (!endsInsideLast) endsInsideLast = endsInsideTransportPacket(format.get(), info.streamIndex, file);
-        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), *endsInsideLast, peek())) rc = AVERROR_EOF;
+        if (!endsInside) endsInside = transportEnd(format.get(), info.streamIndex, file);
+        const bool inSample = *endsInside == TransportEnd::insideSample;
+        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), inSample, peek())) rc = AVERROR_EOF;
         if (rc == AVERROR_EOF) {
             if (!run.cutAt && !run.demuxFailure) findCut();
             return false;
         }
         if (rc < 0) fail(MediaError::fromCode("read sample", rc));
-        if (packet->flags & AV_PKT_FLAG_CORRUPT)
-            fail(MediaError("read sample", "sample " + std::to_string(run.samplesRead) + " is incomplete"));
+        if (packet->flags & AV_PKT_FLAG_CORRUPT) failIncomplete();
         return true;
+    }
+
+    // The sample just read is incomplete (a transport packet lost): named by the first picture it
+    // spoils in display order, where the pictures read end.
+    [[noreturn]] void failIncomplete() {
+        const int64_t ts = packet->pts;
+        if (ts == AV_NOPTS_VALUE) fail(MediaError("read sample", "sample " + std::to_string(run.samplesRead) + " is incomplete"));
+        const int64_t first = run.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
+        const MediaTime at = ffmpeg::mediaTimeFrom(first, timeBase);
+        if (!run.cutAt || at < *run.cutAt) run.cutAt = at;
+        fail(MediaError("read sample", frameNamed(first) + " is incomplete in the file"));
     }
 
     StreamEnding::Peek peek() {
@@ -305,8 +351,12 @@ struct VideoSampleReader::Impl {
         const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
         const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : h264 ? h264->reorderDepth() : 0);
+        FileEnd end = fileEnd(format.get(), file);
+        // A sample begun in the file's last transport packet is lacking, and with it the pictures
+        // shown after it, though every sample read is whole.
+        end.cutShort = end.cutShort || endsInside == TransportEnd::beforeSample;
         const std::optional<StreamEnding::Cut> cut = run.ending.cut(
-            lacking, matroska, fileEnd(format.get(), file), reorder,
+            lacking, matroska, end, reorder,
             ffmpeg::timestampFrom(fallbackDuration(), timeBase),
             ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase));
         if (!cut) return;
@@ -447,6 +497,7 @@ struct VideoSampleReader::Impl {
     // picture after one group of pictures more.
     bool worthBeginningEarlier() const {
         if (!run.failedPicture || *run.failedPicture == AV_NOPTS_VALUE) return run.picturesDecoded == 0;
+        if (run.leftOutFirst) return !earlier.failedPicture || *run.failedPicture < *earlier.failedPicture;
         if (!run.latestKeySent || *run.failedPicture >= *run.latestKeySent) return false;
         return !earlier.failedPicture || *run.failedPicture < *earlier.failedPicture;
     }
@@ -522,14 +573,40 @@ struct VideoSampleReader::Impl {
         }
     }
 
+    // Samples shown before this stamp owe no picture in this run, judged at a picture stamped `ts`:
+    // those shown before the start (a later one is shown by then), those given out before reading
+    // began again, and, before a file's first picture, those its decoder can't make: a stream cut
+    // mid-way or begun at a recovery point lacks what they are predicted from. A run begun at a key
+    // frame mid-file that leaves them out begins earlier instead.
+    std::optional<int64_t> owedFrom(int64_t ts) const {
+        std::optional<int64_t> from;
+        const auto atLeast = [&](int64_t t) {
+            if (t != AV_NOPTS_VALUE && (!from || t > *from)) from = t;
+        };
+        if (settings.start.isNumeric() && run.latestBeforeStart) atLeast(*run.latestBeforeStart);
+        // After a seek, the picture shown for the start may come up to half a frame after it.
+        if (settings.start.isNumeric() && run.startSample) atLeast(*run.startSample);
+        if (earlier.resumeAfter.isNumeric()) atLeast(ffmpeg::timestampFrom(earlier.resumeAfter, timeBase) + 1);
+        if (run.picturesDecoded == 0 && !seekBegan) atLeast(ts);
+        return from;
+    }
+
     // The verdict on the picture decoded. False for one after the sample that failed, and for a
     // damaged one left out before the first whole picture of a stream cut mid-way or in the last
     // sample of a byte stream that ends inside it; another damaged picture fails the reading,
-    // naming it.
+    // naming it, and so does one that comes where a sample shown before it gave no picture.
     bool acceptDecodedPicture() {
-        switch (run.damage.judge(*frame)) {
+        switch (run.damage.judge(*frame, owedFrom(frame->best_effort_timestamp), decoderReorders())) {
         case DamageVerdict::Picture::whole: return true;
         case DamageVerdict::Picture::afterFailure: break;
+        case DamageVerdict::Picture::leftOut: {
+            // Frame threads may drop a picture that one thread decodes.
+            if (decodeAgainOnOneThread()) break;
+            const int64_t missing = *run.damage.leftOut();
+            run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
+            if (failAfterWaiting(missing)) break;
+            failDamaged(missing);
+        }
         case DamageVerdict::Picture::damaged:
             if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) break;
             if (endedInside(frame->best_effort_timestamp)) break;
@@ -543,12 +620,33 @@ struct VideoSampleReader::Impl {
 
     bool isH264() const { return format->streams[info.streamIndex]->codecpar->codec_id == AV_CODEC_ID_H264; }
 
+    // Whether each sample's picture is matched to it: for the codecs whose pictures are predicted
+    // from one another, whose decoders leave out, silently, pictures they cannot make.
+    bool accountsPictures() const {
+        return DamageVerdict::namesDamage(AVERROR_INVALIDDATA, format->streams[info.streamIndex]->codecpar->codec_id);
+    }
+
+    // AVI writes an empty chunk where the picture before it goes on being shown.
+    bool repeatsOnEmptySample() const { return std::strcmp(format->iformat->name, "avi") == 0; }
+
+    // Once the decoder is drained: the first sample owed whose picture never came, before the
+    // pictures a file cut short lacks.
+    std::optional<int64_t> owedAtEnd() const {
+        if (alphaDecoder) return std::nullopt;
+        const std::optional<int64_t> end =
+            run.cutAt ? std::optional<int64_t>(ffmpeg::timestampFrom(*run.cutAt, timeBase)) : std::nullopt;
+        return run.damage.owing(owedFrom(AV_NOPTS_VALUE), end, decoderReorders());
+    }
+
+    // Whether the decoder puts pictures in another order than it takes them.
+    bool decoderReorders() const { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
+
     // Whether the decoded picture stamped `ts` must wait for pictures of samples sent before its own.
     bool mustWait(int64_t ts) const {
         if (run.waiting.drained || ts == AV_NOPTS_VALUE) return false;
         const auto own = run.waiting.sentOrder.find(ts);
         if (own == run.waiting.sentOrder.end()) return false;
-        for (const int64_t t : run.damage.awaited()) {
+        for (const auto& [t, owed] : run.damage.awaited()) {
             const auto other = run.waiting.sentOrder.find(t);
             if (other != run.waiting.sentOrder.end() && other->second < own->second) return true;
         }
@@ -613,6 +711,7 @@ struct VideoSampleReader::Impl {
     // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
     // and VP9, whose pictures are predicted from one another, in words naming its frame.
     void failSample(int rc, int64_t ts) {
+        if (ts != AV_NOPTS_VALUE && rc == kEmptySample) failDamaged(ts, "its sample in the file is empty");
         if (ts != AV_NOPTS_VALUE && DamageVerdict::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id))
             failDamaged(ts);
         run.failedPicture = ts;
@@ -738,6 +837,11 @@ struct VideoSampleReader::Impl {
                 if (!alphaDecoder && missingReferences && missingReferences->take() && decodeAgainOnOneThread()) continue;
                 if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
+                if (const std::optional<int64_t> owed = owedAtEnd()) {
+                    if (decodeAgainOnOneThread()) continue;
+                    run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
+                    failDamaged(*owed);
+                }
                 return false;
             }
             if (rc != AVERROR(EAGAIN)) {
@@ -784,7 +888,14 @@ struct VideoSampleReader::Impl {
             ++run.samplesRead;
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (!alphaDecoder) run.damage.sent(ts);
+            if (packet->size == 0 && repeatsOnEmptySample()) continue;
+            if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
+            if (packet->size == 0 && !alphaDecoder) {
+                // A sample the file lists without data: its picture can't be made.
+                run.damage.failed(ts, kEmptySample);
+                run.demuxEnded = true;
+                continue;
+            }
             if (isH264() && ts != AV_NOPTS_VALUE) run.waiting.sentOrder[ts] = run.samplesRead;
             if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
                 run.latestKeySent = ts;
