@@ -339,7 +339,7 @@ struct VideoSampleReader::Impl {
         const std::optional<int> count = seekBegan ? recoveryFramesOfPeeked() : std::nullopt;
         if (!count || *count <= 0) return;
         seekBegan.reset();
-        seekKeyFrame(settings.start - MediaTime::fromSeconds(*count * fallbackDuration().seconds(), timeBase.den), startSlack,
+        seekKeyFrame(settings.start - MediaTime::fromSeconds(*count * fallbackDuration().seconds(), timeBase.den), 0,
                      MediaTime::make(1, 1));
         if (seekBegan) seekKeyFrameBefore();
     }
