@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/media/rbsp_bits.h"
+
 namespace qm::reading {
 
 namespace {
@@ -9,36 +11,8 @@ namespace {
 constexpr int kSeiUnit = 6;
 constexpr int kRecoveryPointMessage = 6;
 
-// An SEI unit's payload without its emulation prevention bytes.
-std::vector<uint8_t> unescaped(const uint8_t* data, size_t size) {
-    std::vector<uint8_t> out;
-    out.reserve(size);
-    int zeros = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (zeros >= 2 && data[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = data[i] == 0 ? zeros + 1 : 0;
-        out.push_back(data[i]);
-    }
-    return out;
-}
-
-// An unsigned Exp-Golomb number at bit `bit` of `bytes`; nothing where the bytes end first.
-std::optional<int> unsignedGolomb(const std::vector<uint8_t>& bytes, size_t bit) {
-    const auto at = [&](size_t b) { return (bytes[b / 8] >> (7 - b % 8)) & 1; };
-    int zeros = 0;
-    for (; bit < bytes.size() * 8 && at(bit) == 0; ++bit)
-        if (++zeros > 30) return std::nullopt;
-    if (bit + size_t(zeros) >= bytes.size() * 8) return std::nullopt;
-    int value = 1;
-    for (int i = 0; i < zeros; ++i) value = value << 1 | at(++bit);
-    return value - 1;
-}
-
 std::optional<int> inSeiUnit(const uint8_t* unit, size_t size) {
-    const std::vector<uint8_t> rbsp = unescaped(unit + 1, size - 1);
+    const std::vector<uint8_t> rbsp = rbspOf(unit, size, 1);
     for (size_t at = 0; at + 1 < rbsp.size() && rbsp[at] != 0x80;) {
         int type = 0, length = 0;
         while (at < rbsp.size() && rbsp[at] == 0xFF) type += rbsp[at++];
@@ -48,8 +22,13 @@ std::optional<int> inSeiUnit(const uint8_t* unit, size_t size) {
         if (at >= rbsp.size()) break;
         length += rbsp[at++];
         if (at + size_t(length) > rbsp.size()) break;
-        if (type == kRecoveryPointMessage)
-            return unsignedGolomb(std::vector<uint8_t>(rbsp.begin() + long(at), rbsp.begin() + long(at) + length), 0);
+        if (type == kRecoveryPointMessage) {
+            const std::vector<uint8_t> message(rbsp.begin() + long(at), rbsp.begin() + long(at) + length);
+            Bits bits(message);
+            const unsigned count = bits.ue();
+            if (bits.failed() || count > 0xFFFF) return std::nullopt;
+            return int(count);
+        }
         at += size_t(length);
     }
     return std::nullopt;
