@@ -127,10 +127,14 @@ TEST(Seek, IntraRefreshWithoutBFramesShowsWholePictures) {
                 EXPECT_TRUE(test::packedPlanes(*sample->pixels, 1) == theirs[size_t(i)]) << "frame " << i;
             }
         }
-    // The count is read from units after start codes too (MPEG-TS): the first recovery point's.
+    // The count and frame number are read from units after start codes too (MPEG-TS): the first
+    // recovery point's (trace_headers reads frame_num 0, of 16 numbers).
     const std::string units =
         test::run({"ffmpeg", "-v", "error", "-i", movie.string(), "-c", "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", "-"}).output;
-    EXPECT_EQ(reading::recoveryFrameCount(reinterpret_cast<const uint8_t*>(units.data()), units.size(), 0), 8);
+    const auto point = reading::recoveryPoint(reinterpret_cast<const uint8_t*>(units.data()), units.size(), 0, nullptr, 0);
+    ASSERT_TRUE(point);
+    EXPECT_EQ(point->frameCount, 8);
+    EXPECT_EQ(point->frameNumber, 0u);
 }
 
 // HEVC in groups of 50 pictures, one slice of the picture at 20.4 s cut to a fifth: a seek there

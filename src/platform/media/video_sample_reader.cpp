@@ -332,24 +332,28 @@ struct VideoSampleReader::Impl {
         startSlack = fallbackDuration().seconds() / 2;
         if (!settings.start.isNumeric()) return;
         seekKeyFrame(settings.start, startSlack, MediaTime::make(1, 1));
-        // A decoder beginning at an intra-refresh recovery point (a predicted picture) lacks what it
-        // is predicted from and may drop it whole, and with it the part of the picture it refreshes,
-        // yet counts its pictures whole from its recovery on. The refresh counted on is then that of
-        // the recovery point after the one reading begins at, complete by the start.
-        const std::optional<int> count = seekBegan ? recoveryFramesOfPeeked() : std::nullopt;
-        if (!count || *count <= 0) return;
+        // Into H.264 intra refresh, reading begins at the latest recovery point whose pictures are
+        // whole by the start. A decoder beginning at one (a predicted picture) makes up the frames
+        // its frame number says were skipped and predicts it from those; where that number is 0 it
+        // finds none skipped and nothing to predict from, and drops the picture, and with it the
+        // part of the picture it refreshes, yet counts the pictures whole from its recovery on.
+        // Reading then begins at the recovery point before, whose refresh the one after completes.
+        const std::optional<RecoveryPoint> landed = seekBegan ? recoveryPointOfPeeked() : std::nullopt;
+        if (!landed || landed->frameCount <= 0) return;
         seekBegan.reset();
-        seekKeyFrame(settings.start - MediaTime::fromSeconds(*count * fallbackDuration().seconds(), timeBase.den), 0,
+        seekKeyFrame(settings.start - MediaTime::fromSeconds(landed->frameCount * fallbackDuration().seconds(), timeBase.den), 0,
                      MediaTime::make(1, 1));
-        if (seekBegan) seekKeyFrameBefore();
+        const std::optional<RecoveryPoint> first = seekBegan ? recoveryPointOfPeeked() : std::nullopt;
+        if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore();
     }
 
-    // The frame count of the H.264 recovery point a seek landed on (the packet peeked at).
-    std::optional<int> recoveryFramesOfPeeked() const {
+    // The H.264 recovery point a seek landed on (the packet peeked at).
+    std::optional<RecoveryPoint> recoveryPointOfPeeked() const {
         const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         if (par->codec_id != AV_CODEC_ID_H264 || !peeked || *peeked < 0 || packet->data == nullptr) return std::nullopt;
         const bool lengths = par->extradata != nullptr && par->extradata_size >= 5 && par->extradata[0] == 1;
-        return recoveryFrameCount(packet->data, size_t(packet->size), lengths ? (par->extradata[4] & 3) + 1 : 0);
+        return recoveryPoint(packet->data, size_t(packet->size), lengths ? (par->extradata[4] & 3) + 1 : 0, par->extradata,
+                             par->extradata != nullptr ? size_t(par->extradata_size) : 0);
     }
 
     // To the key frame before the one reading was to begin at, or to the file's start where there is none.
