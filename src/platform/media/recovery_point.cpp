@@ -141,7 +141,9 @@ std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int
         if (type == kSpsUnit) field = frameNumberField(unit, length);
         if (type == kSeiUnit && !point)
             if (const auto frames = recoveryFrames(unit, length)) point = RecoveryPoint{*frames, std::nullopt};
-        if ((type == kSliceUnit || type == kIdrSliceUnit) && point) {
+        // An IDR picture needs nothing before it, whatever else it says.
+        if (type == kIdrSliceUnit) point.reset();
+        if (type == kSliceUnit && point) {
             if (!field) field = configured(config, configSize);
             if (field) point->frameNumber = frameNumber(unit, length, *field);
             return true;

@@ -15,7 +15,7 @@ struct RecoveryPoint {
 };
 
 // The recovery point SEI message in H.264 units and the slice after it, or nothing where the units
-// carry none. `lengthSize` is the size of each unit's length field (from the avcC record), 0 for a
+// carry none or it marks an IDR picture. `lengthSize` is the size of each unit's length field (from the avcC record), 0 for a
 // byte stream whose units follow start codes (MPEG-TS). The sequence parameter set is the units'
 // own, else the one in `config` (an avcC record or units after start codes).
 std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int lengthSize, const uint8_t* config,
