@@ -484,8 +484,8 @@ struct VideoSampleReader::Impl {
     // at all (a decoder that began at a recovery point and never got whole again), or a leading
     // picture failed — one shown before a key frame sent ahead of it, which may be predicted from
     // pictures before the key frame reading began at — and, where reading began again already,
-    // before the one that failed then. Damage anywhere else fails at once, and damage in a leading
-    // picture after at most 15 groups of pictures more.
+    // before the one that failed then or that one again. Damage anywhere else fails at once, and
+    // damage in a leading picture once reading began again from at most 15 key frames further back.
     bool worthBeginningEarlier() const {
         if (!run.failedPicture || *run.failedPicture == AV_NOPTS_VALUE) return run.picturesDecoded == 0;
         if (!run.latestKeySent || *run.failedPicture >= *run.latestKeySent) return false;
@@ -1007,4 +1007,3 @@ VideoSampleReader::Status VideoSampleReader::status() const {
 }
 
 }  // namespace qm
-
