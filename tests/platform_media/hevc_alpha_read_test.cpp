@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/four_cc.h"
+#include "support/pixel_rows.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -30,25 +31,6 @@ fs::path makeAlphaMovie(const test::TempDir& dir, const std::string& tag) {
     const fs::path out = dir / (tag + ".mov");
     test::peerFfmpeg({"-i", source.string(), "-c:v", "libx265", "-pix_fmt", "yuva420p", "-x265-params",
                       "alpha=1:log-level=error:keyint=12", "-tag:v", tag, out.string()});
-    return out;
-}
-
-std::vector<std::string> rawFrames(const std::vector<std::string>& argv, size_t frameBytes) {
-    const auto result = test::run(argv);
-    EXPECT_EQ(result.exitCode, 0);
-    std::vector<std::string> frames;
-    for (size_t at = 0; at + frameBytes <= result.output.size(); at += frameBytes)
-        frames.push_back(result.output.substr(at, frameBytes));
-    return frames;
-}
-
-// A picture's planes, rows packed, as rawvideo lays them out.
-std::string packedPlanes(const PixelBuffer& picture, size_t bytesPerSample) {
-    std::string out;
-    for (int p = 0; p < picture.planeCount(); ++p)
-        for (int y = 0; y < picture.planeHeight(p); ++y)
-            out.append(reinterpret_cast<const char*>(picture.data(p)) + picture.bytesPerRow(p) * size_t(y),
-                       size_t(picture.planeWidth(p)) * bytesPerSample);
     return out;
 }
 
@@ -77,13 +59,13 @@ TEST(HevcAlphaRead, BothLayersOfEveryFrameAsThePeerDecodesThem) {
 
         // In the decoder's own layout: the very samples the peer decodes.
         const auto own = readAll(movie, {});
-        const auto reference = rawFrames({peer, "-v", "error", "-i", movie.string(), "-f", "rawvideo", "-pix_fmt", "yuva420p", "-"},
+        const auto reference = test::rawFrames({peer, "-v", "error", "-i", movie.string(), "-f", "rawvideo", "-pix_fmt", "yuva420p", "-"},
                                          size_t(kW * kH) * 5 / 2);
         ASSERT_EQ(own.size(), 24u);
         ASSERT_EQ(reference.size(), 24u);
         for (size_t i = 0; i < own.size(); ++i) {
             ASSERT_EQ(own[i].pixels->pixelFormat(), kPixelFormatYUVA420P);
-            EXPECT_TRUE(packedPlanes(*own[i].pixels, 1) == reference[i]) << "frame " << i;
+            EXPECT_TRUE(test::packedPlanes(*own[i].pixels, 1) == reference[i]) << "frame " << i;
         }
 
         // Converted to 8-bit BGRA, straight alpha, against the peer's conversion of its decode.
@@ -92,14 +74,14 @@ TEST(HevcAlphaRead, BothLayersOfEveryFrameAsThePeerDecodesThem) {
         const auto converted = readAll(movie, bgra);
         // The stream does not name its matrix: BT.709 is taken then, as for every source; the
         // peer scales with the flags the pixel transfer uses.
-        const auto referenceBGRA = rawFrames({peer, "-v", "error", "-i", movie.string(), "-vf",
+        const auto referenceBGRA = test::rawFrames({peer, "-v", "error", "-i", movie.string(), "-vf",
                                               "scale=in_color_matrix=bt709:in_range=tv:flags=bicubic+accurate_rnd+full_chroma_int", "-f", "rawvideo", "-pix_fmt", "bgra", "-"},
                                              size_t(kW * kH) * 4);
         ASSERT_EQ(converted.size(), 24u);
         ASSERT_EQ(referenceBGRA.size(), 24u);
         double lowestAlpha = 99, lowestColour = 99;
         for (size_t i = 0; i < converted.size(); ++i) {
-            const std::string pixels = packedPlanes(*converted[i].pixels, 4);
+            const std::string pixels = test::packedPlanes(*converted[i].pixels, 4);
             lowestAlpha = std::min(lowestAlpha, test::psnr(channel(pixels, 3), channel(referenceBGRA[i], 3)));
             for (int c = 0; c < 3; ++c)
                 lowestColour = std::min(lowestColour, test::psnr(channel(pixels, c), channel(referenceBGRA[i], c)));
@@ -107,7 +89,7 @@ TEST(HevcAlphaRead, BothLayersOfEveryFrameAsThePeerDecodesThem) {
         EXPECT_GE(lowestAlpha, 45.0);
         EXPECT_GE(lowestColour, 40.0);
         // The alpha really moves: transparent and opaque parts in every frame.
-        const std::string alpha = channel(packedPlanes(*converted[5].pixels, 4), 3);
+        const std::string alpha = channel(test::packedPlanes(*converted[5].pixels, 4), 3);
         const auto [lowest, highest] = std::minmax_element(alpha.begin(), alpha.end(), [](char a, char b) { return uint8_t(a) < uint8_t(b); });
         EXPECT_LT(uint8_t(*lowest), 10);
         EXPECT_GT(uint8_t(*highest), 245);
@@ -119,7 +101,7 @@ TEST(HevcAlphaRead, BothLayersOfEveryFrameAsThePeerDecodesThem) {
         const auto seeked = readAll(movie, deep);
         ASSERT_EQ(seeked.size(), 7u);
         EXPECT_EQ(seeked[0].time, converted[17].time);
-        const std::string pixels = packedPlanes(*seeked[0].pixels, 8);
+        const std::string pixels = test::packedPlanes(*seeked[0].pixels, 8);
         std::string alpha8;
         for (size_t at = 7; at < pixels.size(); at += 8) alpha8.push_back(pixels[at]);
         EXPECT_GE(test::psnr(alpha8, channel(referenceBGRA[17], 3)), 45.0);
@@ -149,34 +131,43 @@ TEST(HevcAlphaRead, ColourTheContainerDescribesHolds) {
 }
 
 // Open groups with a key frame every four pictures: each key frame's leading pictures are predicted
-// from the group before, and from that group's own leading pictures. A start at any of them (half
-// a frame early, as the editor asks for a frame) gives that picture, both layers as the peer
-// decodes them, and every one after it.
+// from the group before, and from that group's own leading pictures; with five references and no
+// B-frame pyramid, the alpha layer's leading pictures name pictures several key frames back. A start
+// at any of them (half a frame early, as the editor asks for a frame) gives that picture, both layers
+// as the peer decodes them, and every one after it, at any thread count.
 TEST(HevcAlphaRead, LeadingPicturesAfterASeekAreDrawn) {
     test::TempDir dir;
-    constexpr int w = 504, h = 96;
+    constexpr int w = 504, h = 96, frames = 60;
     const std::string size = std::to_string(w) + "x" + std::to_string(h);
     const fs::path source = dir / "source.mov";
-    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=" + size + ":r=24:d=1.25", "-f", "lavfi", "-i",
-                  "color=black:s=" + size + ":r=24:d=1.25,geq=lum='128+127*sin((X+T*200)/40)*cos(Y/30)':cb=128:cr=128",
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=" + size + ":r=24:d=2.5", "-f", "lavfi", "-i",
+                  "color=black:s=" + size + ":r=24:d=2.5,geq=lum='128+127*sin((X+T*200)/40)*cos(Y/30)':cb=128:cr=128",
                   "-filter_complex", "[1:v]format=gray[a];[0:v][a]alphamerge,format=yuva444p10le", "-c:v", "prores_ks",
                   "-profile:v", "4444", source.string()});
-    const fs::path movie = dir / "open groups.mov";
-    test::peerFfmpeg({"-i", source.string(), "-c:v", "libx265", "-pix_fmt", "yuva420p", "-x265-params",
-                      "alpha=1:log-level=error:keyint=4:min-keyint=4:open-gop=1", "-tag:v", "hvc1", movie.string()});
-    const auto reference = rawFrames({test::peerFfmpegPath().string(), "-v", "error", "-i", movie.string(), "-f", "rawvideo",
-                                      "-pix_fmt", "yuva420p", "-"},
-                                     size_t(w * h) * 5 / 2);
-    ASSERT_EQ(reference.size(), 30u);
-    for (const int frame : {5, 9, 13, 14, 21, 25}) {
-        SCOPED_TRACE(frame);
-        VideoReaderSettings settings;
-        settings.start = MediaTime::make(2 * frame - 1, 48);
-        const auto seeked = readAll(movie, settings);
-        // From the picture shown half a frame before it.
-        ASSERT_EQ(seeked.size(), size_t(31 - frame));
-        for (size_t i = 0; i < seeked.size(); ++i)
-            EXPECT_TRUE(packedPlanes(*seeked[i].pixels, 1) == reference[size_t(frame) - 1 + i]) << "frame " << frame - 1 + int(i);
+    const std::vector<std::pair<std::string, std::vector<int>>> kinds{
+        {"keyint=4:min-keyint=4:open-gop=1", {5, 9, 13, 14, 21, 25}},
+        {"keyint=4:min-keyint=2:open-gop=1:bframes=3:b-pyramid=0:ref=5", {9, 13, 45, 46, 49}}};
+    for (const auto& [params, starts] : kinds) {
+        const fs::path movie = dir / (params + ".mov");
+        test::peerFfmpeg({"-i", source.string(), "-c:v", "libx265", "-pix_fmt", "yuva420p", "-x265-params",
+                          "alpha=1:log-level=error:" + params, "-tag:v", "hvc1", movie.string()});
+        const auto reference = test::rawFrames({test::peerFfmpegPath().string(), "-v", "error", "-i", movie.string(), "-f",
+                                                "rawvideo", "-pix_fmt", "yuva420p", "-"},
+                                               size_t(w * h) * 5 / 2);
+        ASSERT_EQ(reference.size(), size_t(frames));
+        for (const int frame : starts)
+            for (const int threads : {1, 3, 0}) {
+                SCOPED_TRACE(params + " from " + std::to_string(frame) + " threads " + std::to_string(threads));
+                VideoReaderSettings settings;
+                settings.start = MediaTime::make(2 * frame - 1, 48);
+                settings.threads = threads;
+                const auto seeked = readAll(movie, settings);
+                // From the picture shown half a frame before it.
+                ASSERT_EQ(seeked.size(), size_t(frames + 1 - frame));
+                for (size_t i = 0; i < seeked.size(); ++i)
+                    EXPECT_TRUE(test::packedPlanes(*seeked[i].pixels, 1) == reference[size_t(frame) - 1 + i])
+                        << "frame " << frame - 1 + int(i);
+            }
     }
 }
 
@@ -189,12 +180,12 @@ TEST(HevcAlphaRead, PlainHevcDecodesAsBefore) {
     auto reader = VideoSampleReader::open(plain, {});
     EXPECT_EQ(reader->track().codecType, fourCC('h', 'v', 'c', '1'));
     const auto reference =
-        rawFrames({"ffmpeg", "-v", "error", "-i", plain.string(), "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"}, size_t(kW * kH) * 3 / 2);
+        test::rawFrames({"ffmpeg", "-v", "error", "-i", plain.string(), "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"}, size_t(kW * kH) * 3 / 2);
     size_t i = 0;
     while (auto s = reader->next()) {
         ASSERT_LT(i, reference.size());
         EXPECT_EQ(s->pixels->pixelFormat(), kPixelFormatYUV420P);
-        EXPECT_TRUE(packedPlanes(*s->pixels, 1) == reference[i]) << "frame " << i;
+        EXPECT_TRUE(test::packedPlanes(*s->pixels, 1) == reference[i]) << "frame " << i;
         ++i;
     }
     EXPECT_EQ(i, 12u);

@@ -11,7 +11,9 @@
 
 #include "core/conversion_error.h"
 #include "platform/media/asset_reader.h"
+#include "platform/media/recovery_point.h"
 #include "support/damaged_media.h"
+#include "support/pixel_rows.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -99,6 +101,40 @@ TEST(Seek, IntraRefreshTimesShowThePicturesOfAWholeRead) {
             EXPECT_EQ(shown.hash, holding->second);
         }
     }
+}
+
+// x264's intra refresh without B-frames, recovery points 16 frames apart and each whole 8 frames on
+// (ffmpeg's trace_headers reads recovery_frame_cnt 8): a decoder that begins at one whose frame
+// number is 0 drops that picture, and the part it refreshes with it, yet counts the pictures 8 on
+// as whole. From a start at any time, at any
+// thread count, the pictures are ffmpeg's of those times.
+TEST(Seek, IntraRefreshWithoutBFramesShowsWholePictures) {
+    test::TempDir dir;
+    const fs::path movie = dir / "refresh.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25:d=4", "-c:v", "libx264", "-bf", "0", "-x264-params",
+                  "intra-refresh=1:keyint=16", "-pix_fmt", "yuv420p", movie.string()});
+    const auto theirs = test::rawFrames({"ffmpeg", "-v", "error", "-i", movie.string(), "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"},
+                                        160 * 96 * 3 / 2);
+    ASSERT_EQ(theirs.size(), 100u);
+    for (const int threads : {1, 3, 0})
+        for (const int frame : {20, 40, 49, 55, 61, 70, 85}) {
+            SCOPED_TRACE("frame " + std::to_string(frame) + " threads " + std::to_string(threads));
+            // Half a frame early, as the editor asks for a frame: the frame before, that frame and the next ones.
+            auto reader = VideoSampleReader::open(movie, fromTime(MediaTime::make(2 * frame - 1, 50), threads));
+            for (int i = frame - 1; i < frame + 3; ++i) {
+                const auto sample = reader->next();
+                ASSERT_TRUE(sample);
+                EXPECT_TRUE(test::packedPlanes(*sample->pixels, 1) == theirs[size_t(i)]) << "frame " << i;
+            }
+        }
+    // The count and frame number are read from units after start codes too (MPEG-TS): the first
+    // recovery point's (trace_headers reads frame_num 0, of 16 numbers).
+    const std::string units =
+        test::run({"ffmpeg", "-v", "error", "-i", movie.string(), "-c", "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", "-"}).output;
+    const auto point = reading::recoveryPoint(reinterpret_cast<const uint8_t*>(units.data()), units.size(), 0, nullptr, 0);
+    ASSERT_TRUE(point);
+    EXPECT_EQ(point->frameCount, 8);
+    EXPECT_EQ(point->frameNumber, 0u);
 }
 
 // HEVC in groups of 50 pictures, one slice of the picture at 20.4 s cut to a fifth: a seek there

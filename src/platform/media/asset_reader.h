@@ -76,10 +76,11 @@ struct VideoReaderSettings {
     // that the source marks full range comes in the JPEG formats ('j420', 'j422', 'j444'), which are
     // tagged full range.
     uint32_t pixelFormat = 0;
-    // Samples that end at or before this source time are skipped (the reader seeks near it first;
-    // where the decoder gives no picture for it, or a leading picture of a later key frame fails,
-    // it reads again from an earlier key frame, at last from the beginning; damage elsewhere fails
-    // at once). Invalid: read from the beginning.
+    // Samples that end at or before this source time are skipped (the reader seeks near it first,
+    // into H.264 intra refresh to the recovery point before the one whose refresh completes by
+    // then; where the decoder gives no picture for it, or a leading picture of a later key frame
+    // fails, it reads again from an earlier key frame, at last from the beginning; damage elsewhere
+    // fails at once). Invalid: read from the beginning.
     MediaTime start;
     // Decoder threads; 0 lets libavcodec choose from the processor count.
     int threads = 0;

@@ -4,6 +4,8 @@
 #include <array>
 #include <vector>
 
+#include "platform/media/rbsp_bits.h"
+
 namespace qm {
 namespace {
 
@@ -15,64 +17,6 @@ constexpr int kAuxiliaryScalability = 3;  // the scalability mask bit of auxilia
 constexpr unsigned kAuxAlpha = 1;         // AuxId of an alpha plane (2 is depth)
 // Parameter sets and SEI units are small; anything longer is not worth unescaping.
 constexpr size_t kLongestUnit = 1 << 16;
-
-// Reads an RBSP bit by bit; reading past the end marks it failed and yields zeros.
-class Bits {
-public:
-    explicit Bits(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    unsigned u(int n) {
-        unsigned v = 0;
-        for (int i = 0; i < n; ++i) v = v << 1 | bit();
-        return v;
-    }
-    unsigned ue() {
-        int zeros = 0;
-        while (bit() == 0) {
-            if (failed_ || ++zeros > 31) {
-                failed_ = true;
-                return 0;
-            }
-        }
-        return (zeros == 31 ? 0x7FFFFFFFu : (1u << zeros) - 1) + u(zeros);
-    }
-    void skip(size_t n) {
-        if (n > bits() - at_) failed_ = true;
-        else at_ += n;
-    }
-    bool aligned() const { return at_ % 8 == 0; }
-    bool failed() const { return failed_; }
-
-private:
-    size_t bits() const { return bytes_.size() * 8; }
-    unsigned bit() {
-        if (at_ >= bits()) {
-            failed_ = true;
-            return 0;
-        }
-        const unsigned b = bytes_[at_ / 8] >> (7 - at_ % 8) & 1;
-        ++at_;
-        return b;
-    }
-    const std::vector<uint8_t>& bytes_;
-    size_t at_ = 0;
-    bool failed_ = false;
-};
-
-// The payload after the two-byte header without its emulation prevention bytes.
-std::vector<uint8_t> rbspOf(const uint8_t* nal, size_t size) {
-    std::vector<uint8_t> out;
-    out.reserve(size);
-    int zeros = 0;
-    for (size_t i = 2; i < size; ++i) {
-        if (zeros >= 2 && nal[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = nal[i] == 0 ? zeros + 1 : 0;
-        out.push_back(nal[i]);
-    }
-    return out;
-}
 
 void skipProfileTierLevel(Bits& b, bool profilePresent, unsigned maxSubLayersMinus1) {
     if (profilePresent) b.skip(88);
@@ -295,9 +239,9 @@ void HevcAlphaLayerScan::addNalUnit(const uint8_t* data, size_t size) {
     const int type = data[0] >> 1 & 0x3F;
     if (configuring_ && type >= kVps && type <= kVps + 2) configurationParameterSets_ = true;
     const bool baseLayer = (data[0] & 1) == 0 && data[1] >> 3 == 0;
-    if (type == kSps && baseLayer && !signalTypeStated_) signalTypeStated_ = spsStatesSignalType(rbspOf(data, size));
+    if (type == kSps && baseLayer && !signalTypeStated_) signalTypeStated_ = spsStatesSignalType(rbspOf(data, size, 2));
     if (alphaLayer_ || (type != kVps && type != kPrefixSei)) return;
-    const std::vector<uint8_t> rbsp = rbspOf(data, size);
+    const std::vector<uint8_t> rbsp = rbspOf(data, size, 2);
     alphaLayer_ = type == kVps ? vpsDeclaresAlphaLayer(rbsp) : seiHasAlphaChannelInfo(rbsp);
 }
 

@@ -24,6 +24,7 @@ extern "C" {
 #include "platform/media/missing_reference_watch.h"
 #include "platform/media/movie_writer_codecs.h"
 #include "platform/media/reader_internal.h"
+#include "platform/media/recovery_point.h"
 #include "platform/media/stream_ending.h"
 
 namespace qm {
@@ -47,11 +48,20 @@ struct EarlierStart {
     // The failure that made it begin again, told where beginning earlier fails as well.
     std::exception_ptr failure;
     // The stamp of the picture that failed, where one did: beginning again once more is worth it
-    // only where a picture before it fails (leading pictures predicted from leading pictures).
+    // where a picture before it fails (leading pictures predicted from leading pictures), or the
+    // same one, whose references lie further back still (an alpha layer keeps its pictures for
+    // reference over several key frames).
     std::optional<int64_t> failedPicture;
+    // Key frames the last beginning again went back: twice as many each time the same picture
+    // fails, up to kFurthestReach.
+    int reach = 0;
     // Pictures up to this time came out before.
     MediaTime resumeAfter;
 };
+
+// HEVC's and H.264's pictures keep at most 16 others for reference: a leading picture that
+// still fails from 15 key frames further back is damaged.
+constexpr int kFurthestReach = 8;
 
 }  // namespace
 
@@ -370,7 +380,42 @@ struct VideoSampleReader::Impl {
     // is the one shown for the start.
     void seekToKeyFrame() {
         startSlack = fallbackDuration().seconds() / 2;
-        if (settings.start.isNumeric()) seekKeyFrame(settings.start, startSlack, MediaTime::make(1, 1));
+        if (!settings.start.isNumeric()) return;
+        seekKeyFrame(settings.start, startSlack, MediaTime::make(1, 1));
+        // Into H.264 intra refresh, reading begins at the latest recovery point whose pictures are
+        // whole by the start. A decoder beginning at one (a predicted picture) makes up the frames
+        // its frame number says were skipped and predicts it from those; where that number is 0 it
+        // finds none skipped and nothing to predict from, and drops the picture, and with it the
+        // part of the picture it refreshes, yet counts the pictures whole from its recovery on.
+        // Reading then begins at the recovery point before, whose refresh the one after completes.
+        const std::optional<RecoveryPoint> landed = seekBegan ? recoveryPointOfPeeked() : std::nullopt;
+        if (!landed || landed->frameCount <= 0) return;
+        seekBegan.reset();
+        seekKeyFrame(settings.start - MediaTime::fromSeconds(landed->frameCount * fallbackDuration().seconds(), timeBase.den), 0,
+                     MediaTime::make(1, 1));
+        const std::optional<RecoveryPoint> first = seekBegan ? recoveryPointOfPeeked() : std::nullopt;
+        if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore();
+    }
+
+    // The H.264 recovery point a seek landed on (the packet peeked at).
+    std::optional<RecoveryPoint> recoveryPointOfPeeked() const {
+        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        if (par->codec_id != AV_CODEC_ID_H264 || !peeked || *peeked < 0 || packet->data == nullptr) return std::nullopt;
+        const bool lengths = par->extradata != nullptr && par->extradata_size >= 5 && par->extradata[0] == 1;
+        return recoveryPoint(packet->data, size_t(packet->size), lengths ? (par->extradata[4] & 3) + 1 : 0, par->extradata,
+                             par->extradata != nullptr ? size_t(par->extradata_size) : 0);
+    }
+
+    // To the key frame before the one reading was to begin at, or to the file's start where there is none.
+    void seekKeyFrameBefore() {
+        const MediaTime began = *seekBegan;
+        seekBegan.reset();
+        peeked.reset();
+        seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
+        if (!seekBegan || *seekBegan >= began) {
+            seekBegan.reset();
+            reopenAtStart();
+        }
     }
 
     // To the latest key frame at most `slack` seconds after `limit`. Some demuxers seek by time
@@ -418,18 +463,14 @@ struct VideoSampleReader::Impl {
     // leading ones are, which a decoder starting at that key frame skips; and a decoder that
     // begins at a recovery point (H.264 intra refresh) gives no picture until its pictures are
     // whole again. Reading then begins again at the key frame before (at the file's start where
-    // there is none, as a plain read does) and rolls on past the pictures already given out.
+    // there is none, as a plain read does), twice as many key frames further back each time the
+    // same picture fails again, and rolls on past the pictures already given out.
     // False where it began at the file's start already, or the reader was cancelled.
     bool restartEarlier(const std::exception_ptr& failure) {
         if (!seekBegan || cancelled || settings.mode != VideoReaderSettings::Mode::decoded) return false;
-        const MediaTime began = *seekBegan;
-        seekBegan.reset();
-        peeked.reset();
-        seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
-        if (!seekBegan || *seekBegan >= began) {
-            seekBegan.reset();
-            reopenAtStart();
-        }
+        const bool again = failure && earlier.failedPicture && run.failedPicture == earlier.failedPicture;
+        earlier.reach = again ? earlier.reach * 2 : 1;
+        for (int back = 0; back < earlier.reach && seekBegan; ++back) seekKeyFrameBefore();
         if (!earlier.failure) earlier.failure = failure;
         if (failure) earlier.failedPicture = run.failedPicture;
         earlier.resumeAfter = lastTime;
@@ -493,12 +534,13 @@ struct VideoSampleReader::Impl {
     // at all (a decoder that began at a recovery point and never got whole again), or a leading
     // picture failed — one shown before a key frame sent ahead of it, which may be predicted from
     // pictures before the key frame reading began at — and, where reading began again already,
-    // before the one that failed then. Damage anywhere else fails at once, and damage in a leading
-    // picture after one group of pictures more.
+    // before the one that failed then or that one again. Damage anywhere else fails at once, and
+    // damage in a leading picture once reading began again from at most 15 key frames further back.
     bool worthBeginningEarlier() const {
         if (!run.failedPicture || *run.failedPicture == AV_NOPTS_VALUE) return run.picturesDecoded == 0;
         if (run.leftOutFirst) return !earlier.failedPicture || *run.failedPicture < *earlier.failedPicture;
         if (!run.latestKeySent || *run.failedPicture >= *run.latestKeySent) return false;
+        if (earlier.failedPicture && *run.failedPicture == *earlier.failedPicture) return earlier.reach < kFurthestReach;
         return !earlier.failedPicture || *run.failedPicture < *earlier.failedPicture;
     }
 

@@ -1,0 +1,24 @@
+#pragma once
+// The H.264 recovery point an intra-refresh writer (x264's intra-refresh, say) marks its key
+// frames with: how many frames after it the pictures are whole again.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace qm::reading {
+
+struct RecoveryPoint {
+    int frameCount = 0;  // recovery_frame_cnt: the pictures are whole this many frames on
+    // The frame_num of the picture it marks, where its sequence parameter set can be read.
+    std::optional<unsigned> frameNumber;
+};
+
+// The recovery point SEI message in H.264 units and the slice after it, or nothing where the units
+// carry none or it marks an IDR picture. `lengthSize` is the size of each unit's length field (from the avcC record), 0 for a
+// byte stream whose units follow start codes (MPEG-TS). The sequence parameter set is the units'
+// own, else the one in `config` (an avcC record or units after start codes).
+std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int lengthSize, const uint8_t* config,
+                                           size_t configSize);
+
+}  // namespace qm::reading
