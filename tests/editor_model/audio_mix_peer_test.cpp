@@ -146,6 +146,23 @@ TEST(AudioMixPeer, StreamsWithoutTimesSoundFromTheirInPoints) {
     }
 }
 
+// LAME writes how many samples its encoder primed with; ffmpeg's decode starts after them, at a
+// time that lies between two output samples. Resampled onto the mix's grid, a clip from in-point
+// 0, wherever it starts on the timeline, and the pieces of a split sound as that decode does.
+TEST(AudioMixPeer, LameMp3SoundsAsFfmpegResamplesIt) {
+    test::TempDir dir;
+    for (const int rate : {44100, 22050, 32000}) {
+        SCOPED_TRACE(rate);
+        const Medium m = chirp(dir, "lame" + std::to_string(rate) + ".mp3", rate, {"-c:a", "libmp3lame", "-b:a", "128k"});
+        const std::vector<float> ref = reference(dir, {m.path}, "[0]anull", 3);
+        const std::vector<float> split = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 0.7), audioClip(m, 0.7, 0.7, 1.3)}));
+        ASSERT_EQ(split.size(), 2 * size_t(96000));
+        EXPECT_GE(test::snr(split, ref), 100);
+        const std::vector<float> later = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0.5, 0, 1)}));
+        EXPECT_GE(test::snr(std::vector<float>(later.begin() + 2 * 24000, later.end()), ref), 100) << "placed at 0.5 s";
+    }
+}
+
 // Matroska stamps whole milliseconds; a clip read after a seek sounds as the same source read from
 // its start, to the sample and settled from its first one, whatever the codec's pre-roll needs.
 TEST(AudioMixPeer, ClipsAfterASeekSoundAsReadFromTheStart) {

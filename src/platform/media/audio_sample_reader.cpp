@@ -435,12 +435,19 @@ struct AudioSampleReader::Impl {
     // nearest source sample at or before the frame that falls on an output sample, with silence
     // up to the frame, its samples lie on the output grid and are the same whichever source
     // position a reading started at, so that clips cut from one source continue each other.
+    // The grid is anchored at the track's first kept sample (its start time, past an encoder's
+    // delay), as a decode of the file from its start places it; that sample's output time is
+    // its own, rounded to the nearest output sample.
     void queueFirstResampled(const AVFrame* f) {
         const int64_t in = f->sample_rate, out = output.sampleRate;
         const int64_t at = gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
+        const int64_t first = format->streams[info.streamIndex]->start_time;
+        const int64_t anchor = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, f->sample_rate}) : 0;
+        const int64_t anchorOut = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, output.sampleRate}) : 0;
         const int64_t shared = std::gcd(in, out);  // samples a second on both grids
-        const int64_t lead = ((at % (in / shared)) + in / shared) % (in / shared);
-        int64_t start = (at - lead) / (in / shared) * (out / shared);
+        const int64_t step = in / shared;
+        const int64_t lead = (((at - anchor) % step) + step) % step;
+        int64_t start = anchorOut + (at - lead - anchor) / step * (out / shared);
         if (lead > 0) {
             FramePtr silence = ffmpeg::allocFrame("audio conversion");
             silence->format = f->format;
