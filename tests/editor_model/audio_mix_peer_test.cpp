@@ -163,6 +163,40 @@ TEST(AudioMixPeer, LameMp3SoundsAsFfmpegResamplesIt) {
     }
 }
 
+// An MPEG-TS packs several sound frames into each PES packet and states no length: a sound file
+// in one is listed as long as ffmpeg's decode of it, and a movie's clip sounds to its end as that
+// decode does, through the frames of the last packets.
+TEST(AudioMixPeer, MpegTsSoundsToItsLastPacket) {
+    test::TempDir dir;
+    const std::string chirpSource = "aevalsrc=" + kChirp + ":s=48000:d=8";
+    const struct { const char* file; std::vector<std::string> args; } cases[] = {
+        {"movie.ts", {"-f", "lavfi", "-i", chirpSource, "-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=8", "-c:v", "libx264", "-c:a", "aac",
+                      "-t", "7.32"}},
+        {"mp2.ts", {"-f", "lavfi", "-i", chirpSource, "-c:a", "mp2", "-b:a", "64k", "-t", "5.5"}},
+        {"aac.ts", {"-f", "lavfi", "-i", chirpSource, "-c:a", "aac", "-b:a", "96k", "-t", "5.5"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = test::makeMedium(dir / c.file, c.args);
+        test::ffmpeg({"-i", m.path.string(), "-map", "0:a", "-f", "f32le", "-ac", "2", (dir / "decoded.raw").string()});
+        const std::string bytes = test::readFile(dir / "decoded.raw");
+        std::vector<float> ref(bytes.size() / 4);
+        std::memcpy(ref.data(), bytes.data(), ref.size() * 4);
+        // Where the medium's time 0 lies in that decode: the pictures' first stamp less the sound's.
+        double lead = 0;
+        if (m.item.width > 0) {
+            const auto streams = test::ffprobe(m.path)["streams"];
+            lead = std::stod(streams[0]["start_time"].get<std::string>()) - std::stod(streams[1]["start_time"].get<std::string>());
+        } else {
+            EXPECT_NEAR(m.info.duration.seconds(), double(ref.size() / 2) / 48000, 1e-3) << "the listed length";
+        }
+        const double length = m.info.duration.seconds();
+        const std::vector<float> ours = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, length)}));
+        ASSERT_GE(ours.size(), 2 * size_t(std::llround(length * 48000)));
+        ASSERT_GE(ref.size(), 2 * size_t(std::llround((lead + length) * 48000)));
+        EXPECT_GE(test::snr(window(ours, length - 0.06), window(ref, lead + length - 0.06)), 100) << "the last 50 ms";
+    }
+}
+
 // Matroska stamps whole milliseconds; a clip read after a seek sounds as the same source read from
 // its start, to the sample and settled from its first one, whatever the codec's pre-roll needs.
 TEST(AudioMixPeer, ClipsAfterASeekSoundAsReadFromTheStart) {
