@@ -197,6 +197,25 @@ TEST(AudioMixPeer, MpegTsSoundsToItsLastPacket) {
     }
 }
 
+// mkvmerge appends one Opus file to another at the end the first one's millisecond stamps give,
+// and keeps the second's rounded stamps: they lie up to 2 ms after where the packets, all there
+// and decoded back to back, put the sound. It plays on without a gap, as ffmpeg decodes it, read
+// through or from a clip's in-point past the join.
+TEST(AudioMixPeer, AppendedOpusSoundsOnAsFfmpegDecodesIt) {
+    test::TempDir dir;
+    const Medium a = chirp(dir, "a.mka", 48000, {"-c:a", "libopus"});
+    const Medium b = tone(dir, "b.mka", "0.4*sin(2*PI*(300*t+50*t*t))|0.4*sin(2*PI*(500*t-30*t*t))", 48000, 3, "libopus");
+    const auto file = dir / "ab.mka";
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", file.string(), a.path.string(), "+", b.path.string()}).exitCode, 0);
+    const Medium m = test::probedMedium(file);
+    const std::vector<float> ref = reference(dir, {m.path}, "[0:a]anull", 6);
+    const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 6)}));
+    EXPECT_GE(test::snr(whole, ref), 60) << "read through";
+    const std::vector<float> split =
+        test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 3.2), audioClip(m, 3.2, 3.2, 2.1), audioClip(m, 5.3, 5.3, 0.7)}));
+    EXPECT_GE(test::snr(split, ref), 60) << "clips from 3.2 s and 5.3 s";
+}
+
 // Matroska stamps whole milliseconds; a clip read after a seek sounds as the same source read from
 // its start, to the sample and settled from its first one, whatever the codec's pre-roll needs.
 TEST(AudioMixPeer, ClipsAfterASeekSoundAsReadFromTheStart) {

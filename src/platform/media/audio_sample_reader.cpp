@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -210,6 +211,16 @@ struct AudioSampleReader::Impl {
     // A seek must land on a packet at or before this (stream time base); one that lands later has
     // lost packets the sound needs, so the track is read again from its start (see readFromStart).
     std::optional<SeekCheck> seekCheck;
+    int64_t seekFrom = AV_NOPTS_VALUE;  // where a seek was asked to land (stream time base)
+    // A reading from the start to a clip's pre-roll (readFromStart) places the packets it passes
+    // over as reading them through would (track samples), and moves the first packet it decodes
+    // by as much as that differs from its stamp: so after a join or a gap, where the stamps lie a
+    // rounding away from the sound before, a clip sounds as a reading from the start places it.
+    struct Replay {
+        bool on = false;
+        int64_t end = AV_NOPTS_VALUE;
+        std::optional<int64_t> shift;
+    } replay;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read. A packet
     // refused or cut short since the last sound delivered is what makes a gap a loss.
     bool strict = false;
@@ -226,6 +237,38 @@ struct AudioSampleReader::Impl {
         openStream(info.streamIndex);
         demuxEnded = decoderDrained = false;
         skipBefore = from;
+        seekUnchecked = false;
+        replay = Replay{true, AV_NOPTS_VALUE, std::nullopt};
+    }
+
+    // How far a stamp may lie from where the sound before it ends and still follow on: 2 ms; in
+    // Matroska, whose millisecond stamps keep their rounding through a remux and add that of the
+    // join through an append, half a packet (a packet lost is one).
+    int64_t stampTolerance(int64_t rate, int64_t packetSamples) const {
+        const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
+        return std::max<int64_t>({1, rate / 500, matroska ? packetSamples / 2 : 0});
+    }
+
+    // Where a packet's sound starts (track samples) when it follows sound ending at `end`.
+    int64_t followOn(const AVPacket& p, int64_t end) const {
+        const int64_t at = av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate});
+        const int64_t length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
+        return end != AV_NOPTS_VALUE && std::abs(at - end) <= stampTolerance(info.sampleRate, length) ? end : at;
+    }
+
+    // A packet passed over, or the first decoded, while replaying.
+    void replayPacket(const AVPacket& p, bool decoded) {
+        if (info.sampleRate < 1 || p.pts == AV_NOPTS_VALUE) return;
+        const int64_t start = followOn(p, replay.end);
+        if (decoded) {
+            replay.shift = start - av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate});
+            replay.on = false;
+            return;
+        }
+        size_t size = 0;
+        const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
+        const int64_t discarded = skip && size >= 8 ? AV_RL32(skip + 4) : 0;
+        replay.end = start + av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate}) - discarded;
     }
 
     // Reads the stream `index` alone, decoded on one thread.
@@ -361,9 +404,12 @@ struct AudioSampleReader::Impl {
                 }
             }
             if (skipBefore != AV_NOPTS_VALUE) {
-                if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore)
+                if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore) {
+                    if (replay.on) replayPacket(*packet, false);
                     continue;
+                }
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
+                if (replay.on) replayPacket(*packet, true);
             }
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
                 lossPending = true;
@@ -427,7 +473,8 @@ struct AudioSampleReader::Impl {
     // The frame's time in output samples: its stamp, or its place on the packet grid.
     int64_t frameStart(const AVFrame* f) const {
         if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
-        return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
+        return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate}) +
+               av_rescale(replay.shift.value_or(0), output.sampleRate, std::max(info.sampleRate, 1));
     }
 
     // Queues the first frame of a reading's converter that changes the rate. Its output
@@ -440,7 +487,8 @@ struct AudioSampleReader::Impl {
     // its own, rounded to the nearest output sample.
     void queueFirstResampled(const AVFrame* f) {
         const int64_t in = f->sample_rate, out = output.sampleRate;
-        const int64_t at = gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
+        const int64_t at = gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}) +
+                                                 av_rescale(replay.shift.value_or(0), in, std::max(info.sampleRate, 1)));
         const int64_t first = format->streams[info.streamIndex]->start_time;
         const int64_t anchor = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, f->sample_rate}) : 0;
         const int64_t anchorOut = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, output.sampleRate}) : 0;
@@ -487,6 +535,12 @@ struct AudioSampleReader::Impl {
                     avcodec_flush_buffers(decoder.get());
                     continue;
                 }
+                // Off the grid its track's start sets, a join or a gap lies before the frame.
+                if (grid && !gridStart(frame.get()) && seekFrom != AV_NOPTS_VALUE) {
+                    av_frame_unref(frame.get());
+                    readFromStart(seekFrom);
+                    continue;
+                }
             }
             if (!outputKnown) {
                 output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
@@ -508,6 +562,7 @@ struct AudioSampleReader::Impl {
                     frame->best_effort_timestamp != AV_NOPTS_VALUE) {
                     queueFirstResampled(frame.get());
                     av_frame_unref(frame.get());
+                    replay.shift.reset();
                     continue;
                 }
             }
@@ -517,6 +572,7 @@ struct AudioSampleReader::Impl {
                 start = frameStart(frame.get()) - swr_get_delay(swr.get(), output.sampleRate);
             queueConverted(frame.get(), start);
             av_frame_unref(frame.get());
+            replay.shift.reset();
         }
         return true;
     }
@@ -546,7 +602,7 @@ struct AudioSampleReader::Impl {
                 deliveredEnd = at;
             }
             const int64_t gap = at - deliveredEnd;
-            const int64_t tolerance = std::max<int64_t>(1, rate / 500);  // 2 ms
+            const int64_t tolerance = stampTolerance(rate, b.frameCount);
             if (gap > tolerance) {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
@@ -566,6 +622,7 @@ struct AudioSampleReader::Impl {
                 lossPending = false;
                 return b;
             }
+            b.time = MediaTime::make(deliveredEnd, output.sampleRate);  // follows on, as delivered
             deliveredEnd += b.frameCount;
             lossPending = false;
             return b;
@@ -690,6 +747,7 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     const int64_t fromStamp = ffmpeg::timestampFrom(from, impl.timeBase);
     if (fromStamp != AV_NOPTS_VALUE && atStart.first != AV_NOPTS_VALUE)
         impl.seekCheck = SeekCheck{fromStamp, std::max(fromStamp, atStart.first)};
+    impl.seekFrom = fromStamp;
     seekNear(impl.format.get(), impl.info.streamIndex, from);
     impl.seekUnchecked = true;
     return reader;
