@@ -535,8 +535,11 @@ struct AudioSampleReader::Impl {
                     avcodec_flush_buffers(decoder.get());
                     continue;
                 }
-                // Off the grid its track's start sets, a join or a gap lies before the frame.
-                if (grid && !gridStart(frame.get()) && seekFrom != AV_NOPTS_VALUE) {
+                // Off the grid its track's start sets, a join or a gap lies before the frame. Only
+                // so far into the file that reading it again costs little: further on, the frame
+                // keeps its stamp, within a rounding (2 ms) of where a reading through puts it.
+                constexpr int64_t kReplayBytes = int64_t(64) << 20;
+                if (grid && !gridStart(frame.get()) && seekFrom != AV_NOPTS_VALUE && avio_tell(format->pb) <= kReplayBytes) {
                     av_frame_unref(frame.get());
                     readFromStart(seekFrom);
                     continue;
