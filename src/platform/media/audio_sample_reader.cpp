@@ -243,10 +243,10 @@ struct AudioSampleReader::Impl {
 
     // How far a stamp may lie from where the sound before it ends and still follow on: 2 ms; in
     // Matroska, whose millisecond stamps keep their rounding through a remux and add that of the
-    // join through an append, half a packet (a packet lost is one).
+    // join through an append, half a packet (a packet lost is one), at most 10 ms.
     int64_t stampTolerance(int64_t rate, int64_t packetSamples) const {
         const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
-        return std::max<int64_t>({1, rate / 500, matroska ? packetSamples / 2 : 0});
+        return std::max<int64_t>({1, rate / 500, matroska ? std::min(packetSamples / 2, rate / 100) : 0});
     }
 
     // Where a packet's sound starts (track samples) when it follows sound ending at `end`.
