@@ -213,13 +213,16 @@ struct AudioSampleReader::Impl {
     std::optional<SeekCheck> seekCheck;
     int64_t seekFrom = AV_NOPTS_VALUE;  // where a seek was asked to land (stream time base)
     // A reading from the start to a clip's pre-roll (readFromStart) places the packets it passes
-    // over as reading them through would (track samples), and moves the first packet it decodes
-    // by as much as that differs from its stamp: so after a join or a gap, where the stamps lie a
-    // rounding away from the sound before, a clip sounds as a reading from the start places it.
+    // over as reading them through would (track samples), and so the first packet it decodes: so
+    // after a join or a gap, where the stamps lie a rounding away from the sound before, a clip
+    // sounds as a reading from the start places it.
+    struct Placed {
+        int64_t start, stamp, length;  // where it follows on, its stamp, its samples
+    };
     struct Replay {
         bool on = false;
         int64_t end = AV_NOPTS_VALUE;
-        std::optional<int64_t> shift;
+        std::optional<Placed> first;
     } replay;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read. A packet
     // refused or cut short since the last sound delivered is what makes a gap a loss.
@@ -260,15 +263,24 @@ struct AudioSampleReader::Impl {
     void replayPacket(const AVPacket& p, bool decoded) {
         if (info.sampleRate < 1 || p.pts == AV_NOPTS_VALUE) return;
         const int64_t start = followOn(p, replay.end);
-        if (decoded) {
-            replay.shift = start - av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate});
-            replay.on = false;
-            return;
-        }
         size_t size = 0;
         const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
-        const int64_t discarded = skip && size >= 8 ? AV_RL32(skip + 4) : 0;
-        replay.end = start + av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate}) - discarded;
+        const int64_t length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate}) - (skip && size >= 8 ? AV_RL32(skip + 4) : 0);
+        if (decoded) {
+            replay.first = Placed{start, av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate}), length};
+            replay.on = false;
+        }
+        replay.end = start + length;
+    }
+
+    // Where the first frame decoded after a replay starts (track samples): that of its packet, to
+    // the sample, whose end it reaches (a decoder that drops the opening samples again leaves its
+    // stamp rounded to the clock); a later packet's as far from the first as their stamps say.
+    int64_t replayed(const AVFrame* f) const {
+        const Placed& at = *replay.first;
+        const int64_t stamp = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, info.sampleRate});
+        if (stamp >= at.stamp && stamp < at.stamp + at.length) return at.start + at.length - f->nb_samples;
+        return stamp + at.start - at.stamp;
     }
 
     // Reads the stream `index` alone, decoded on one thread.
@@ -473,8 +485,8 @@ struct AudioSampleReader::Impl {
     // The frame's time in output samples: its stamp, or its place on the packet grid.
     int64_t frameStart(const AVFrame* f) const {
         if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
-        return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate}) +
-               av_rescale(replay.shift.value_or(0), output.sampleRate, std::max(info.sampleRate, 1));
+        if (replay.first) return av_rescale(replayed(f), output.sampleRate, info.sampleRate);
+        return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
     }
 
     // Queues the first frame of a reading's converter that changes the rate. Its output
@@ -487,8 +499,8 @@ struct AudioSampleReader::Impl {
     // its own, rounded to the nearest output sample.
     void queueFirstResampled(const AVFrame* f) {
         const int64_t in = f->sample_rate, out = output.sampleRate;
-        const int64_t at = gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}) +
-                                                 av_rescale(replay.shift.value_or(0), in, std::max(info.sampleRate, 1)));
+        const int64_t at = gridStart(f).value_or(replay.first ? av_rescale(replayed(f), in, info.sampleRate)
+                                                              : av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
         const int64_t first = format->streams[info.streamIndex]->start_time;
         const int64_t anchor = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, f->sample_rate}) : 0;
         const int64_t anchorOut = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, output.sampleRate}) : 0;
@@ -565,7 +577,7 @@ struct AudioSampleReader::Impl {
                     frame->best_effort_timestamp != AV_NOPTS_VALUE) {
                     queueFirstResampled(frame.get());
                     av_frame_unref(frame.get());
-                    replay.shift.reset();
+                    replay.first.reset();
                     continue;
                 }
             }
@@ -575,7 +587,7 @@ struct AudioSampleReader::Impl {
                 start = frameStart(frame.get()) - swr_get_delay(swr.get(), output.sampleRate);
             queueConverted(frame.get(), start);
             av_frame_unref(frame.get());
-            replay.shift.reset();
+            replay.first.reset();
         }
         return true;
     }
