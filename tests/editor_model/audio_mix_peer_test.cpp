@@ -204,6 +204,12 @@ TEST(AudioMixPeer, AppendedOpusSoundsOnAsFfmpegDecodesIt) {
     const Project split =
         test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 3.2), audioClip(m, 3.2, 3.2, 2.1), audioClip(m, 5.3, 5.3, 0.7)});
     EXPECT_GE(test::snr(test::mixOf(split), ref), 60) << "clips from 3.2 s and 5.3 s";
+    // Past a gap of 64 ms in the stamps (sound a recorder lost), a clip sounds as read through.
+    const Medium g = test::makeMedium(dir / "gap.mka", {"-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=48000:d=8", "-af",
+                                                        "aselect='not(between(t,3,3.064))'", "-c:a", "libopus"});
+    const std::vector<float> through = test::mixOf(test::projectOf(16, 16, 25, {g}, {audioClip(g, 0, 0, 7)}));
+    const std::vector<float> past = test::mixOf(test::projectOf(16, 16, 25, {g}, {audioClip(g, 0, 0, 6), audioClip(g, 6, 6, 1)}));
+    EXPECT_GE(test::snr(window(past, 6.1), window(through, 6.1)), 60) << "past the gap";
 }
 
 // Matroska stamps whole milliseconds; a clip read after a seek sounds as the same source read from
