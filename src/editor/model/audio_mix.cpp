@@ -106,8 +106,10 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             const std::vector<TrackInfo> video = asset->tracks(TrackKind::video);
             const double streamStart = secondsOr(chosen.startTime, 0.0);
             // A sound file's time 0 is its first sample heard, as a player decodes it from the start.
-            const double origin = video.empty() ? streamStart + secondsOr(chosen.priming, 0.0)
-                                                : secondsOr(video.front().startTime, 0.0);
+            const auto numericOr0 = [](const MediaTime& t) { return t.isNumeric() ? t : MediaTime::zero(); };
+            const MediaTime originTime = video.empty() ? numericOr0(chosen.startTime) + numericOr0(chosen.priming)
+                                                       : numericOr0(video.front().startTime);
+            const double origin = originTime.seconds();
             const double streamEnd = chosen.duration.isNumeric() ? streamStart + chosen.duration.seconds()
                                                                  : secondsOr(asset->duration(), 0.0);
             const double available = streamEnd - origin - clip.sourceIn;
@@ -145,6 +147,7 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             c.start = clip.start;
             c.streamFrom = clip.sourceIn + origin;
             c.origin = origin;
+            c.originSample = originTime.convertScale(AudioMixReader::kRate).value;
             c.length = breaksAt ? clip.duration : std::min(clip.duration, available);
             if (breaksAt) {
                 c.unreadableFrom = *breaksAt;
@@ -175,12 +178,14 @@ struct AudioMixReader::Source {
 
     // Timeline sample n plays the stream at n / rate − start + streamFrom seconds, to the nearest
     // sample: the clip's ends and that offset are each rounded once from the clip's own times, so
-    // two clips cut from one source meet with no sample twice and none left out.
+    // two clips cut from one source meet with no sample twice and none left out. The medium's
+    // time 0 is rounded apart, as the reader places it, so a clip from in-point 0 at a whole
+    // sample sounds the file's first sample at its start.
     explicit Source(const AudioMixClip& c)
         : clip(c),
           begin(nearestSample(c.start)),
           end(nearestSample(c.start + c.length)),
-          streamFrom(begin + nearestSample(c.streamFrom - c.start)) {
+          streamFrom(begin + nearestSample(c.streamFrom - c.origin - c.start) + c.originSample) {
         if (c.unreadableFrom) unreadableFrom = nearestSample(*c.unreadableFrom);
     }
 

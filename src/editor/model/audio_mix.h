@@ -34,6 +34,7 @@ struct AudioMixClip {
     double fadeIn = 0;
     double fadeOut = 0;
     double origin = 0;      // seconds on the stream's time line at the medium's time 0
+    int64_t originSample = 0;  // the same in 48 kHz samples, rounded from the exact time as the reader rounds
     // Where on the stream's time line (seconds; −∞: nowhere) the file's sound stops being readable,
     // and why: the clip is silent from there, and a strict mix stops there.
     std::optional<double> unreadableFrom;

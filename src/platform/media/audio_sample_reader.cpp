@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -244,6 +245,19 @@ struct AudioSampleReader::Impl {
     // A seek must land on a packet at or before this (stream time base); one that lands later has
     // lost packets the sound needs, so the track is read again from its start (see readFromStart).
     std::optional<SeekCheck> seekCheck;
+    int64_t seekFrom = AV_NOPTS_VALUE;  // where a seek was asked to land (stream time base)
+    // A reading from the start to a clip's pre-roll (readFromStart) places the packets it passes
+    // over as reading them through would (track samples), and so the first packet it decodes: so
+    // after a join or a gap, where the stamps lie a rounding away from the sound before, a clip
+    // sounds as a reading from the start places it.
+    struct Placed {
+        int64_t start, stamp, length;  // where it follows on, its stamp, its samples
+    };
+    struct Replay {
+        bool on = false;
+        int64_t end = AV_NOPTS_VALUE;
+        std::optional<Placed> first;
+    } replay;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read; what was
     // seen since the last sound delivered tells a gap lost from one meant. In Matroska every
     // stream is read, so that bytes skipped between any two packets show.
@@ -263,6 +277,47 @@ struct AudioSampleReader::Impl {
         watchPositions();
         demuxEnded = decoderDrained = false;
         skipBefore = from;
+        seekUnchecked = false;
+        replay = Replay{true, AV_NOPTS_VALUE, std::nullopt};
+    }
+
+    // How far a stamp may lie from where the sound before it ends and still follow on: 2 ms; in
+    // Matroska, whose millisecond stamps keep their rounding through a remux and add that of the
+    // join through an append, half a packet (a packet lost is one), at most 10 ms.
+    int64_t stampTolerance(int64_t rate, int64_t packetSamples) const {
+        const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
+        return std::max<int64_t>({1, rate / 500, matroska ? std::min(packetSamples / 2, rate / 100) : 0});
+    }
+
+    // Where a packet's sound starts (track samples) when it follows sound ending at `end`.
+    int64_t followOn(const AVPacket& p, int64_t end) const {
+        const int64_t at = av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate});
+        const int64_t length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
+        return end != AV_NOPTS_VALUE && std::abs(at - end) <= stampTolerance(info.sampleRate, length) ? end : at;
+    }
+
+    // A packet passed over, or the first decoded, while replaying.
+    void replayPacket(const AVPacket& p, bool decoded) {
+        if (info.sampleRate < 1 || p.pts == AV_NOPTS_VALUE) return;
+        const int64_t start = followOn(p, replay.end);
+        size_t size = 0;
+        const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
+        const int64_t length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate}) - (skip && size >= 8 ? AV_RL32(skip + 4) : 0);
+        if (decoded) {
+            replay.first = Placed{start, av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate}), length};
+            replay.on = false;
+        }
+        replay.end = start + length;
+    }
+
+    // Where the first frame decoded after a replay starts (track samples): that of its packet, to
+    // the sample, whose end it reaches (a decoder that drops the opening samples again leaves its
+    // stamp rounded to the clock); a later packet's as far from the first as their stamps say.
+    int64_t replayed(const AVFrame* f) const {
+        const Placed& at = *replay.first;
+        const int64_t stamp = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, info.sampleRate});
+        if (stamp >= at.stamp && stamp < at.stamp + at.length) return at.start + at.length - f->nb_samples;
+        return stamp + at.start - at.stamp;
     }
 
     // Reads the stream `index` alone, decoded on one thread.
@@ -416,9 +471,12 @@ struct AudioSampleReader::Impl {
                 }
             }
             if (skipBefore != AV_NOPTS_VALUE) {
-                if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore)
+                if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore) {
+                    if (replay.on) replayPacket(*packet, false);
                     continue;
+                }
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
+                if (replay.on) replayPacket(*packet, true);
             }
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
                 loss.refused = true;
@@ -482,6 +540,7 @@ struct AudioSampleReader::Impl {
     // The frame's time in output samples: its stamp, or its place on the packet grid.
     int64_t frameStart(const AVFrame* f) const {
         if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
+        if (replay.first) return av_rescale(replayed(f), output.sampleRate, info.sampleRate);
         return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
     }
 
@@ -490,12 +549,20 @@ struct AudioSampleReader::Impl {
     // nearest source sample at or before the frame that falls on an output sample, with silence
     // up to the frame, its samples lie on the output grid and are the same whichever source
     // position a reading started at, so that clips cut from one source continue each other.
+    // The grid is anchored at the track's first kept sample (its start time, past an encoder's
+    // delay), as a decode of the file from its start places it; that sample's output time is
+    // its own, rounded to the nearest output sample.
     void queueFirstResampled(const AVFrame* f) {
         const int64_t in = f->sample_rate, out = output.sampleRate;
-        const int64_t at = gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
+        const int64_t at = gridStart(f).value_or(replay.first ? av_rescale(replayed(f), in, info.sampleRate)
+                                                              : av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
+        const int64_t first = format->streams[info.streamIndex]->start_time;
+        const int64_t anchor = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, f->sample_rate}) : 0;
+        const int64_t anchorOut = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, output.sampleRate}) : 0;
         const int64_t shared = std::gcd(in, out);  // samples a second on both grids
-        const int64_t lead = ((at % (in / shared)) + in / shared) % (in / shared);
-        int64_t start = (at - lead) / (in / shared) * (out / shared);
+        const int64_t step = in / shared;
+        const int64_t lead = (((at - anchor) % step) + step) % step;
+        int64_t start = anchorOut + (at - lead - anchor) / step * (out / shared);
         if (lead > 0) {
             FramePtr silence = ffmpeg::allocFrame("audio conversion");
             silence->format = f->format;
@@ -536,6 +603,15 @@ struct AudioSampleReader::Impl {
                     avcodec_flush_buffers(decoder.get());
                     continue;
                 }
+                // Off the grid its track's start sets, a join or a gap lies before the frame. Only
+                // so far into the file that reading it again costs little: further on, the frame
+                // keeps its stamp, within a rounding (2 ms) of where a reading through puts it.
+                constexpr int64_t kReplayBytes = int64_t(64) << 20;
+                if (grid && !gridStart(frame.get()) && seekFrom != AV_NOPTS_VALUE && avio_tell(format->pb) <= kReplayBytes) {
+                    av_frame_unref(frame.get());
+                    readFromStart(seekFrom);
+                    continue;
+                }
             }
             if (!outputKnown) {
                 output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
@@ -557,6 +633,7 @@ struct AudioSampleReader::Impl {
                     frame->best_effort_timestamp != AV_NOPTS_VALUE) {
                     queueFirstResampled(frame.get());
                     av_frame_unref(frame.get());
+                    replay.first.reset();
                     continue;
                 }
             }
@@ -566,6 +643,7 @@ struct AudioSampleReader::Impl {
                 start = frameStart(frame.get()) - swr_get_delay(swr.get(), output.sampleRate);
             queueConverted(frame.get(), start);
             av_frame_unref(frame.get());
+            replay.first.reset();
         }
         return true;
     }
@@ -595,7 +673,7 @@ struct AudioSampleReader::Impl {
                 deliveredEnd = at;
             }
             const int64_t gap = at - deliveredEnd;
-            const int64_t tolerance = std::max<int64_t>(1, rate / 500);  // 2 ms
+            const int64_t tolerance = stampTolerance(rate, b.frameCount);
             if (gap > tolerance) {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
@@ -616,6 +694,7 @@ struct AudioSampleReader::Impl {
                 loss = {};
                 return b;
             }
+            b.time = MediaTime::make(deliveredEnd, output.sampleRate);  // follows on, as delivered
             deliveredEnd += b.frameCount;
             loss = {};
             return b;
@@ -733,6 +812,7 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     const int64_t fromStamp = ffmpeg::timestampFrom(from, impl.timeBase);
     if (fromStamp != AV_NOPTS_VALUE && atStart.first != AV_NOPTS_VALUE)
         impl.seekCheck = SeekCheck{fromStamp, std::max(fromStamp, atStart.first)};
+    impl.seekFrom = fromStamp;
     seekNear(impl.format.get(), impl.info.streamIndex, from);
     impl.seekUnchecked = true;
     return reader;

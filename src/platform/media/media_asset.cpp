@@ -307,6 +307,26 @@ std::vector<PacketSpan> readPacketSpans(AVFormatContext* context, const std::vec
     return spans;
 }
 
+// Where the sound tracks `audio` of an MPEG-TS end: their last parsed packets' ends, read from
+// the file's tail, a window that grows until each track has a packet in it. The library's own
+// estimate gives a last PES packet the length of one frame, though it holds several.
+std::vector<MediaTime> soundEndsFromTail(AVFormatContext* context, const std::vector<int>& audio) {
+    std::vector<MediaTime> ends(audio.size(), MediaTime::invalid());
+    const int64_t size = context->pb != nullptr ? avio_size(context->pb) : -1;
+    if (size <= 0 || audio.empty()) return ends;
+    for (int64_t window = int64_t(1) << 20;; window *= 4) {
+        const int64_t from = std::max<int64_t>(size - window, 0);
+        if (av_seek_frame(context, -1, from, AVSEEK_FLAG_BYTE) < 0) return ends;
+        const std::vector<PacketSpan> spans = readPacketSpans(context, {}, 0, false);
+        bool all = true;
+        for (size_t i = 0; i < audio.size(); ++i) {
+            ends[i] = spans[size_t(audio[i])].end;
+            all = all && ends[i].isNumeric();
+        }
+        if (all || from == 0 || window >= (int64_t(1) << 28)) return ends;
+    }
+}
+
 // The usual rates, whole and NTSC (n·1000/1001), that a measured rate is taken as when it lies
 // this close to one: uneven stamps wander around the rate the recorder aimed at.
 double nearestUsualRate(double measured) {
@@ -488,6 +508,22 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
         }
     }
     if (source.demuxerName == "matroska,webm" && !lengthless) listMatroskaSound(context, asset->tracks_, asset->duration_);
+    // MPEG-TS states no lengths: its sound lasts until its last packet ends.
+    if (!lengthless && source.demuxerName == "mpegts" && context->duration_estimation_method == AVFMT_DURATION_FROM_PTS) {
+        std::vector<int> audio;
+        for (const TrackInfo& track : asset->tracks_)
+            if (track.kind == TrackKind::audio && track.startTime.isNumeric()) audio.push_back(track.streamIndex);
+        const std::vector<MediaTime> ends = soundEndsFromTail(context, audio);
+        const MediaTime first = context->start_time != AV_NOPTS_VALUE ? MediaTime::make(context->start_time, AV_TIME_BASE)
+                                                                      : MediaTime::invalid();
+        for (size_t i = 0; i < audio.size(); ++i) {
+            TrackInfo& track = *std::find_if(asset->tracks_.begin(), asset->tracks_.end(),
+                                             [&](const TrackInfo& t) { return t.streamIndex == audio[i]; });
+            if (!(ends[i] > track.startTime)) continue;
+            track.duration = ends[i] - track.startTime;
+            if (first.isNumeric() && ends[i] - first > asset->duration_) asset->duration_ = ends[i] - first;
+        }
+    }
     // The probe's facts are all read: the file is closed here, so a queue of thousands of probed
     // files holds no file handles.
     return asset;
