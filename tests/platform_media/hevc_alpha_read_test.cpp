@@ -119,7 +119,7 @@ TEST(HevcAlphaRead, ColourTheContainerDescribesHolds) {
     VideoReaderSettings bgra;
     bgra.pixelFormat = kPixelFormatBGRA;
     const auto converted = readAll(tagged, bgra);
-    const auto reference = rawFrames({test::peerFfmpegPath().string(), "-v", "error", "-i", tagged.string(), "-vf",
+    const auto reference = test::rawFrames({test::peerFfmpegPath().string(), "-v", "error", "-i", tagged.string(), "-vf",
                                       "scale=in_color_matrix=smpte170m:in_range=tv:flags=bicubic+accurate_rnd+full_chroma_int",
                                       "-f", "rawvideo", "-pix_fmt", "bgra", "-"},
                                      size_t(kW * kH) * 4);
@@ -127,7 +127,7 @@ TEST(HevcAlphaRead, ColourTheContainerDescribesHolds) {
     ASSERT_EQ(reference.size(), 24u);
     for (size_t i = 0; i < converted.size(); ++i)
         for (int c = 0; c < 3; ++c)
-            EXPECT_GE(test::psnr(channel(packedPlanes(*converted[i].pixels, 4), c), channel(reference[i], c)), 40.0) << "frame " << i;
+            EXPECT_GE(test::psnr(channel(test::packedPlanes(*converted[i].pixels, 4), c), channel(reference[i], c)), 40.0) << "frame " << i;
 }
 
 // Open groups with a key frame every four pictures: each key frame's leading pictures are predicted
