@@ -34,6 +34,7 @@ Transcoder::Transcoder(std::filesystem::path source, std::filesystem::path desti
                        ConversionSettings settings)
     : source_(std::move(source)),
       destination_(std::move(destination)),
+      replaceable_(fileIdAt(destination_)),
       info_(std::move(info)),
       settings_(std::move(settings)),
       cancellation_(std::make_shared<CancellationFlag>()),
