@@ -134,6 +134,8 @@ private:
     // stays, and the movie takes the next free name (publishOutput).
     std::optional<FileId> replaceable_;
     std::optional<std::filesystem::path> published_;
+    // A sequence is written into a folder at its destination only when that stood there already.
+    bool sequenceFolderExisted_ = false;
     MediaInfo info_;
     ConversionSettings settings_;
     std::shared_ptr<CancellationFlag> cancellation_;
