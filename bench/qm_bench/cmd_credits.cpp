@@ -144,7 +144,7 @@ int creditsExport(const std::vector<std::string>& args) {
     const auto started = std::chrono::steady_clock::now();
     exporter.exportCredits({});
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-    std::printf("%s\n", exporter.transcoder().destination().string().c_str());
+    std::printf("%s\n", exporter.transcoder().output().string().c_str());
     std::printf("frames %lld\n", static_cast<long long>(exporter.frameCount()));
     std::printf("fps %s (%s s)\n", numberText(double(exporter.frameCount()) / elapsed.count()).c_str(), numberText(elapsed.count()).c_str());
     return 0;

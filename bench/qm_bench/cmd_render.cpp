@@ -158,7 +158,6 @@ int exportProject(const std::vector<std::string>& args) {
         }
     }
     if (project.empty() || !formatGiven || !out) throw std::invalid_argument("PROJECT, --format and --out are required");
-    const fs::path destination = qm::outputURL(settings.format, project, *out);
     qm::Project opened = openProject(project);
     qm::MediaInfos infos = qm::probeProjectMedia(opened);
     // There is no one to tell which clips a run without them left out.
@@ -166,12 +165,15 @@ int exportProject(const std::vector<std::string>& args) {
     for (const qm::MediaItem* item : qm::timelineMedia(opened))
         if (!infos.contains(item->id)) unreadable += (unreadable.empty() ? "" : ", ") + item->path.toStdString();
     if (!unreadable.empty()) throw std::runtime_error("these files can't be read, so nothing was exported: " + unreadable);
-    qm::ProjectExporter exporter(std::move(opened), std::move(infos), settings, destination, {});
+    // Taken at once, as Convert takes its names, so runs into one folder never share one.
+    fs::create_directories(*out);
+    qm::ProjectExporter exporter(std::move(opened), std::move(infos), settings,
+                                 qm::reserveOutputURL(settings.format, project, *out), {});
     const auto stop = qm::bench::stopSignals().listen([&exporter] { exporter.cancellation().set(); });
     const auto started = Clock::now();
     exporter.exportProject({});
     const std::chrono::duration<double> elapsed = Clock::now() - started;
-    std::printf("%s\n", exporter.transcoder().destination().string().c_str());
+    std::printf("%s\n", exporter.transcoder().output().string().c_str());
     std::printf("fps %s (%s s)\n", numberText(double(exporter.frameCount()) / elapsed.count()).c_str(),
                 numberText(elapsed.count()).c_str());
     return 0;

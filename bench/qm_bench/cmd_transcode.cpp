@@ -50,7 +50,9 @@ int transcode(const std::vector<std::string>& args) {
     transcoder.run([&](const qm::TranscodeProgress& p) { lastFps = p.framesPerSecond; });
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
     // Where the output is now: its folder may have been moved during the run.
-    std::printf("%s\n", reservation->currentTarget().string().c_str());
+    // A movie takes the next free name where a file came under its own meanwhile.
+    const auto output = qm::isImageSequence(settings.format) ? reservation->currentTarget() : transcoder.output();
+    std::printf("%s\n", output.string().c_str());
     std::printf("fps %.2f (%.3f s)\n", lastFps, elapsed.count());
     return 0;
 }

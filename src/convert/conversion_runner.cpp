@@ -128,7 +128,8 @@ void ConversionQueue::process(const ConversionJobRef& job) {
         // written so far. Either way the name is given back.
         // A folder moved meanwhile took the output with it: the result is named where it is.
         if (result.outcome == RunResult::Outcome::done)
-            result.message = QString::fromStdString(reservation->currentTarget().string());
+            result.message = QString::fromStdString(
+                (isImageSequence(transcoder->settings().format) ? reservation->currentTarget() : transcoder->output()).string());
         reservation.reset();
         postTo(this, [this, job = std::move(job), generation, result = std::move(result)] {
             jobFinished(job, generation, result);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -19,21 +20,37 @@ namespace qm {
 
 namespace {
 
-// Eight hex digits no other run in this or another process is likely to pick; the exclusive
-// create settles the rest.
-std::string freshHex() {
-    static const uint64_t seed = [] {
-        std::random_device device;
-        return (uint64_t(device()) << 32) ^ device() ^ uint64_t(::getpid());
-    }();
-    static std::atomic<uint64_t> counter{0};
-    uint64_t z = seed + counter.fetch_add(1) * 0x9e3779b97f4a7c15ull;
+// Eight hex digits of a 64-bit value, its bits mixed first (splitmix64's finaliser).
+std::string mixedHex(uint64_t z) {
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
     z ^= z >> 31;
     char text[9];
     std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(z));
     return text;
+}
+
+// Eight hex digits no other run in this or another process is likely to pick; the exclusive
+// create settles the rest.
+std::string freshNonce() {
+    static const uint64_t seed = [] {
+        std::random_device device;
+        return (uint64_t(device()) << 32) ^ device() ^ uint64_t(::getpid());
+    }();
+    static std::atomic<uint64_t> counter{0};
+    return mixedHex(seed + counter.fetch_add(1) * 0x9e3779b97f4a7c15ull);
+}
+
+uint64_t fnv1a(std::string_view bytes, uint64_t digest = 0xcbf29ce484222325ull) {
+    for (const char c : bytes) digest = (digest ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    return digest;
+}
+
+// The eight hex digits after the nonce that make a hidden name ours: a digest of the stem, the
+// role and the nonce under a key of this program's own. Another program's file of the same form
+// carries them only by a one-in-four-billion chance, so its name alone never makes it ours.
+std::string nameCheck(std::string_view stem, std::string_view nonce, std::string_view role) {
+    return mixedHex(fnv1a(nonce, fnv1a(role, fnv1a(stem, fnv1a("quillmere hidden item\n")))));
 }
 
 template <typename F>
@@ -60,8 +77,10 @@ std::filesystem::path folderOf(const std::filesystem::path& target) {
     return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
 }
 
-// ".", "." <8 hex> "." <role>
-size_t hiddenOverhead(std::string_view role) { return 1 + 1 + 8 + 1 + role.size(); }
+// ".", "." <8 hex nonce> <8 hex check> "." <role>
+constexpr size_t kNonceDigits = 8;
+constexpr size_t kHexDigits = 2 * kNonceDigits;
+size_t hiddenOverhead(std::string_view role) { return 1 + 1 + kHexDigits + 1 + role.size(); }
 constexpr size_t kDigestDigits = 16;
 
 // The stem kept of a name too long to be spelt out: what fits before "~" and the digest.
@@ -85,21 +104,33 @@ std::filesystem::path whereNow(int fd) {
 
 bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// The target name of a hidden item ".Name.<8 hex>.<role>", the only form PartialFile makes, or
-// empty when the item is not one.
+// The target name (or its stem) of a hidden item ".Name.<nonce><check>.<role>", the only form
+// PartialFile makes, or empty when the item is not one or its check is not ours.
 std::string_view targetNameOf(std::string_view entry, std::string_view role) {
-    constexpr size_t kHex = 8;
-    if (entry.size() < 1 + 1 + 1 + kHex + 1 + role.size() || entry.front() != '.') return {};
+    if (entry.size() < 1 + 1 + 1 + kHexDigits + 1 + role.size() || entry.front() != '.') return {};
     if (!entry.ends_with(role) || entry[entry.size() - role.size() - 1] != '.') return {};
     const std::string_view rest = entry.substr(1, entry.size() - role.size() - 2);  // "Name.<hex>"
-    const std::string_view hex = rest.substr(rest.size() - kHex);
-    if (rest[rest.size() - kHex - 1] != '.') return {};
+    const std::string_view hex = rest.substr(rest.size() - kHexDigits);
+    if (rest[rest.size() - kHexDigits - 1] != '.') return {};
     for (const char c : hex)
         if (!isHexDigit(c)) return {};
-    return rest.substr(0, rest.size() - kHex - 1);
+    const std::string_view stem = rest.substr(0, rest.size() - kHexDigits - 1);
+    if (nameCheck(stem, hex.substr(0, kNonceDigits), role) != hex.substr(kNonceDigits)) return {};
+    return stem;
 }
 
 enum class LockState { free, held, unknown };
+
+// Whether another open file holds the file open at `fd` (ours, read-only): a write lease is
+// granted only to the one open file of a file. The lease is let go at once; a break of it in
+// between is told by a signal nobody minds rather than SIGIO, whose default ends the process.
+// Where the file system grants no leases (or the file is another user's) nothing can be told.
+bool openElsewhere(int fd) {
+    if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return false;
+    if (::fcntl(fd, F_SETLEASE, F_WRLCK) != 0) return errno == EAGAIN || errno == EBUSY;
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+}
 
 // Whether anybody holds a lock on the open item: a POSIX record or open-file lock, or a flock.
 // When it is free our own exclusive flock stays on it, so no run of ours takes it meanwhile.
@@ -111,8 +142,9 @@ LockState lockOn(int fd, bool folder) {
         if (retrying([&] { return ::fcntl(fd, F_OFD_GETLK, &probe); }) != 0) return LockState::unknown;
         if (probe.l_type != F_UNLCK) return LockState::held;
     }
-    if (retrying([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return LockState::free;
-    return errno == EWOULDBLOCK ? LockState::held : LockState::unknown;
+    if (retrying([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0)
+        return errno == EWOULDBLOCK ? LockState::held : LockState::unknown;
+    return folder || !openElsewhere(fd) ? LockState::free : LockState::held;
 }
 
 bool carriesMarker(int folderFd) {
@@ -190,14 +222,38 @@ void sweepOne(const std::filesystem::path& item, const PartialFile* own, Partial
 
 const std::string kMarkerName(kStagingMarker);
 
-// Renames without replacing anything at `to`, also where the file system lacks the flag.
+// Renames without replacing anything at `to`, also where the file system lacks the flag: a file
+// gets the name as a second link first; where links are refused too (exFAT, FAT), the name is
+// taken by an empty item made exclusively, which the rename then replaces once it is still ours.
 int renameNoReplaceAt(int fromAt, const char* from, int toAt, const char* to) {
     if (::renameat2(fromAt, from, toAt, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL) return errno;
-    // A file system without the flag: a plain rename would replace an empty folder there.
-    struct stat there {};
-    if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-    return ::renameat(fromAt, from, toAt, to) == 0 ? 0 : errno;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    struct stat moving {};
+    if (::fstatat(fromAt, from, &moving, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    const bool folder = S_ISDIR(moving.st_mode);
+    if (!folder) {
+        if (::linkat(fromAt, from, toAt, to, 0) == 0) {
+            ::unlinkat(fromAt, from, 0);
+            return 0;
+        }
+        if (errno == EEXIST) return EEXIST;
+    }
+    struct stat placeholder {}, there {};
+    if (folder) {
+        if (::mkdirat(toAt, to, 0700) != 0 || ::fstatat(toAt, to, &placeholder, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    } else {
+        const int fd = retrying([&] { return ::openat(toAt, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
+        if (fd < 0) return errno;
+        const bool known = ::fstat(fd, &placeholder) == 0;
+        ::close(fd);
+        if (!known) return EIO;
+    }
+    if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(there, placeholder)) return EEXIST;
+    if (::renameat(fromAt, from, toAt, to) == 0) return 0;
+    const int error = errno;
+    if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(there, placeholder))
+        ::unlinkat(toAt, to, folder ? AT_REMOVEDIR : 0);
+    return error;
 }
 
 int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -205,18 +261,28 @@ int renameNoReplace(const std::filesystem::path& from, const std::filesystem::pa
 }
 
 std::string hiddenName(const std::filesystem::path& target, std::string_view role) {
-    return "." + hiddenStem(target.filename().string(), role) + "." + freshHex() + "." + std::string(role);
+    return freshHiddenName(target.filename().string(), role);
 }
 
 }  // namespace
 
 std::string hiddenStem(std::string_view name, std::string_view role) {
     if (name.size() + hiddenOverhead(role) <= kFileNameMax) return std::string(name);
-    uint64_t digest = 0xcbf29ce484222325ull;  // FNV-1a
-    for (const char c : name) digest = (digest ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    const uint64_t digest = fnv1a(name);
     char text[kDigestDigits + 1];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(digest));
     return std::string(utf8Prefix(name, shortenedBytes(role))) + "~" + text;
+}
+
+std::string freshHiddenName(std::string_view name, std::string_view role) {
+    const std::string stem = hiddenStem(name, role), nonce = freshNonce();
+    return "." + stem + "." + nonce + nameCheck(stem, nonce, role) + "." + std::string(role);
+}
+
+std::optional<FileId> fileIdAt(const std::filesystem::path& path) {
+    struct stat there {};
+    if (::lstat(path.c_str(), &there) != 0 || !S_ISREG(there.st_mode)) return std::nullopt;
+    return FileId{there.st_dev, there.st_ino};
 }
 
 bool isShortenedStemOf(std::string_view stem, std::string_view prefix, std::string_view role) {
@@ -310,11 +376,30 @@ int PartialFile::sync() {
     return retrying([&] { return ::fsync(fd_); }) == 0 ? 0 : errno;
 }
 
-int PartialFile::publish(bool durable) {
+int PartialFile::publish(bool durable) { return publishOver(durable, [this] {
+    return ::renameat(folderFd_, name_.c_str(), folderFd_, targetName_.c_str()) == 0 ? 0 : errno;
+}); }
+
+int PartialFile::publishNew(const std::optional<FileId>& replaceable, bool durable) {
+    return publishOver(durable, [&] {
+        struct stat there {};
+        if (replaceable && ::fstatat(folderFd_, targetName_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(there.st_mode) && FileId{there.st_dev, there.st_ino} == *replaceable)
+            return ::renameat(folderFd_, name_.c_str(), folderFd_, targetName_.c_str()) == 0 ? 0 : errno;
+        return renameNoReplaceAt(folderFd_, name_.c_str(), folderFd_, targetName_.c_str());
+    });
+}
+
+void PartialFile::retarget(const std::string& name) {
+    target_ = target_.parent_path() / name;
+    targetName_ = name;
+}
+
+int PartialFile::publishOver(bool durable, const std::function<int()>& rename) {
     if (published_) return ENOENT;
     if (durable && retrying([&] { return ::fsync(fd_); }) != 0) return errno;
     if (!stillNamed()) return ESTALE;
-    if (::renameat(folderFd_, name_.c_str(), folderFd_, targetName_.c_str()) != 0) return errno;
+    if (const int error = rename(); error != 0) return error;
     published_ = true;
     // A swap between the look and the rename put something else under the target: it goes
     // again (a rename never moves a folder over a file), and the run fails.

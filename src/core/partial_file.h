@@ -1,19 +1,25 @@
 #pragma once
 // Outputs that take a while to write (movies, image frames, saved files, a reserved name) live
-// under a hidden name beside their destination, ".Name.<hex>.<role>", and take its name only once
-// complete, so that a killed run never leaves something that looks finished under the name the
-// user chose. While its run lives the hidden file holds an exclusive flock; the kernel lets go of
-// it when the process dies, however it dies. The next run for the same target removes only what
-// such a dead run provably left: a regular file (or a staging folder carrying the marker below)
-// of exactly the name form written here, on which nobody holds any lock.
+// under a hidden name beside their destination, ".Name.<nonce><check>.<role>", and take its name
+// only once complete, so that a killed run never leaves something that looks finished under the
+// name the user chose. The eight check digits after the eight of the nonce are a digest of the
+// rest under a key of our own: another program's file of the same form (".report.pdf.0a0b0c0d
+// .partial") lacks them, so it is never taken for ours. While its run lives the hidden file holds
+// an exclusive flock; the kernel lets go of it when the process dies, however it dies. The next
+// run for the same target removes only what such a dead run provably left: a regular file (or a
+// staging folder carrying the marker below) of exactly the name form written here, with our
+// check, on which nobody holds any lock and that no other open file holds.
 //
 // A target whose name leaves no room for the rest of the hidden name within the file-name limit
 // is spelt in it by its stem (hiddenStem), so that it can still be written and swept.
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include <sys/types.h>
 
 namespace qm {
 
@@ -25,6 +31,19 @@ inline constexpr std::string_view kStagingMarker = ".quillmere-staging";
 // that would pass the file-name limit, as much of its start as fits (cut at a character boundary),
 // "~" and sixteen hex digits of a digest of the whole name.
 std::string hiddenStem(std::string_view name, std::string_view role = "partial");
+// A fresh hidden name ".Name.<nonce><check>.<role>" for the target name `name` (its stem where
+// it is too long), which the sweeps know for ours.
+std::string freshHiddenName(std::string_view name, std::string_view role = "partial");
+
+// What stands under a name: the device and inode of a regular file.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId&) const = default;
+};
+// The regular file at `path` (not through a link), or nothing.
+std::optional<FileId> fileIdAt(const std::filesystem::path& path);
+
 // Whether `stem` is a shortened stem of some name that starts with `prefix` (it cannot tell which).
 bool isShortenedStemOf(std::string_view stem, std::string_view prefix, std::string_view role = "partial");
 
@@ -61,6 +80,13 @@ public:
     // stays until this object goes); ESTALE when the hidden name no longer is this file, and then
     // nothing is put under the target.
     int publish(bool durable = true);
+    // The same without replacing anything under the target but `replaceable` (the file its caller
+    // chose to replace): EEXIST when something else stands there, and the hidden file stays for
+    // retarget(). Where the file system lacks the rename that never replaces, the name is taken
+    // as a second link, or else by an empty file made exclusively that the rename then replaces.
+    int publishNew(const std::optional<FileId>& replaceable = std::nullopt, bool durable = true);
+    // Another target name in the same folder, for publishing after publishNew() met EEXIST.
+    void retarget(const std::string& name);
     // Syncs the bytes written so far, so that publish(false) puts whole content under the target
     // even across a power cut. Returns 0 or the errno.
     int sync();
@@ -75,6 +101,7 @@ public:
 private:
     void create(std::string_view role);
     void syncFolder() const;
+    int publishOver(bool durable, const std::function<int()>& rename);
 
     std::filesystem::path target_;
     std::filesystem::path path_;

@@ -86,9 +86,7 @@ void CreditsModel::startExport(const QString& destination) {
         return;
     }
     setExporter(exporter);
-    // A sequence folder may have taken the next free name.
-    const QString written = QString::fromStdString(exporter->transcoder().destination().string());
-    exportPool_->start([this, exporter, generation, written] {
+    exportPool_->start([this, exporter, generation] {
         std::optional<QString> error;
         bool cancelled = false;
         try {
@@ -107,6 +105,9 @@ void CreditsModel::startExport(const QString& destination) {
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
+        // A sequence folder may have taken the next free name, and so may a movie whose name
+        // another file took meanwhile.
+        const QString written = QString::fromStdString(exporter->transcoder().output().string());
         postTo(this, [this, generation, error, cancelled, written] {
             if (generation != exportGeneration_) return;
             if (!error && !cancelled) setExportResult(written);

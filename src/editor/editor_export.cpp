@@ -105,9 +105,7 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
     const quint64 generation = ++generation_;
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    // A sequence folder may have taken the next free name.
-    const QString written = QString::fromStdString(exporter_->transcoder().destination().string());
-    task_ = PoolTask([this, exporter = exporter_, written, promise, generation, leftOut = std::move(leftOut)] {
+    task_ = PoolTask([this, exporter = exporter_, promise, generation, leftOut = std::move(leftOut)] {
         std::optional<QString> error;
         bool mediaGone = false;
         try {
@@ -129,6 +127,9 @@ QFuture<void> EditorExport::start(const Project& project, const MediaInfos& info
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
         }
+        // A sequence folder may have taken the next free name, and so may a movie whose name
+        // another file took meanwhile.
+        const QString written = QString::fromStdString(exporter->transcoder().output().string());
         postTo(this, [this, error, mediaGone, written, promise, generation, leftOut] {
             if (generation == generation_) {
                 exporter_.reset();

@@ -17,6 +17,7 @@
 #include <pthread.h>
 
 #include "core/conversion_error.h"
+#include "engine/output_naming.h"
 #include "engine/transcoder.h"
 
 namespace qm {
@@ -200,9 +201,16 @@ MovieVideoSettings Transcoder::videoOutputSettings() const {
 void Transcoder::runMovie(FrameBatchProvider& feeder, AudioBufferSource* audio,
                           const std::optional<MovieAudioSettings>& audioSettings, MediaTime startTime,
                           const DisplayMatrix& transform) {
-    // An existing regular file is replaced by the writer; a folder there is never removed.
+    // A folder there is never removed.
     auto writer = MovieWriter::create(destination_, isMPEG4Output(settings_.format) ? MovieFileType::mpeg4
                                                                                      : MovieFileType::quickTime);
+    // Never over something that came to the name after the run chose it.
+    published_.reset();
+    writer->setPublisher([this](PartialFile& movie) {
+        const int error = publishOutput(movie, settings_.format, replaceable_);
+        if (error == 0) published_ = movie.currentTarget();
+        return error;
+    });
     MovieVideoSettings video = videoOutputSettings();
     video.transform = transform;
     bool withAudio = false;

@@ -120,12 +120,24 @@ PartialSweep sweepDeadRuns(const std::filesystem::path& candidate, OutputFormat 
     return sweepPartials(candidate, "partial", nullptr, [&] { return removeDeadSequence(candidate); });
 }
 
+// The item in `folder` whose hidden names spell it by `stem`: the stem itself, or, for a
+// shortened stem, the one whose name shortens to it (a sequence folder too long to be spelt out).
+std::filesystem::path itemOfStem(const std::filesystem::path& folder, std::string_view stem) {
+    if (!isShortenedStemOf(stem, "")) return folder / std::string(stem);
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with('.') && hiddenStem(name) == stem) return it->path();
+    }
+    return folder / std::string(stem);
+}
+
 // What runs killed in `folder` left, whatever name they wrote under (a killed ProRes run can
 // leave gigabytes under a name no later run picks): their hidden files, staging folders, and the
-// hidden frames of a sequence whose reservation they left.
+// hidden frames of a sequence whose reservation they left, whatever the length of its name.
 void sweepDeadRunsIn(const std::filesystem::path& folder) {
     sweepPartialsIn(folder, [](std::string_view) { return true; }, "partial",
-                    [&](std::string_view name) { return removeDeadSequence(folder / std::string(name)); });
+                    [&](std::string_view stem) { return removeDeadSequence(itemOfStem(folder, stem)); });
 }
 
 std::filesystem::path folderOf(const std::filesystem::path& target) {
@@ -180,6 +192,27 @@ std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::f
     return reserveName(format, partsOf(format, target.has_filename() ? target : target.parent_path()));
 }
 
+int publishOutput(PartialFile& output, OutputFormat format, const std::optional<FileId>& replaceable) {
+    std::unique_ptr<PartialFile> next;
+    for (int attempt = 0;; ++attempt) {
+        const int error = output.publishNew(attempt == 0 ? replaceable : std::nullopt);
+        if (error != EEXIST || attempt >= 8) return error;
+        // Something that was not there when the name was chosen stands there now: the output
+        // takes the next free name of its series (" 2" of "Clip_Hap 2.mov" is the series' own).
+        NameParts parts = partsOf(format, output.target());
+        if (const size_t space = parts.head.find_last_of(' ');
+            space != std::string::npos && space + 1 < parts.head.size() &&
+            parts.head.find_first_not_of("0123456789", space + 1) == std::string::npos)
+            parts.head.resize(space);
+        try {
+            next = reserveName(format, parts);
+        } catch (const ConversionError&) {
+            return EEXIST;
+        }
+        output.retarget(next->target().filename().string());
+    }
+}
+
 namespace {
 
 // Makes the folder a sequence is named in, with any missing above it, as the transcoder would;
@@ -225,6 +258,9 @@ ExportDestination::ExportDestination(OutputFormat format, const std::filesystem:
     path_ = reservation_->target();
 }
 
+ExportDestination::ExportDestination(OutputFormat format, std::unique_ptr<PartialFile> reservation)
+    : format_(format), reservation_(std::move(reservation)), path_(reservation_->target()) {}
+
 ExportDestination::~ExportDestination() { release(); }
 
 void ExportDestination::release() {
@@ -234,7 +270,7 @@ void ExportDestination::release() {
 }
 
 void ExportDestination::discardSequence() const {
-    if (!reservation_) return;
+    if (!reservation_ || !isImageSequence(format_)) return;
     std::error_code ec;
     const std::string name = path_.filename().string();
     std::vector<std::string> frames;

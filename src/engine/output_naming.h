@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/output_format.h"
@@ -36,15 +37,24 @@ std::unique_ptr<PartialFile> reserveOutputURL(OutputFormat format, const std::fi
 // sequence is written under such a name, so that no folder holds the frames of two runs.
 std::unique_ptr<PartialFile> reserveOutputName(OutputFormat format, const std::filesystem::path& target);
 
+// Puts a complete output under its target name without replacing anything that was not there
+// when its run chose the name: where something else came meanwhile, it takes the next free name
+// (as reserveOutputName gives it) and target() says which. `replaceable` is the file its caller
+// chose to replace (a save panel's answer), which is replaced while it stands there. Returns 0
+// or the errno of the step that failed.
+int publishOutput(PartialFile& output, OutputFormat format, const std::optional<FileId>& replaceable);
+
 // Where an export that its caller names writes, once what dead runs left in its folder is gone:
 // a movie at `target` itself (its writer keeps it hidden until it is complete, and the caller
-// chose to replace what is there), an image sequence under reserveOutputName's name in
+// chose to replace the movie there, but nothing that comes there meanwhile: see publishOutput), an image sequence under reserveOutputName's name in
 // `target`'s folder (made when missing, and removed again when released empty), held until
 // released.
 class ExportDestination {
 public:
     // Throws ConversionError::writerFailed when the folder refuses it.
     ExportDestination(OutputFormat format, const std::filesystem::path& target);
+    // For a name its run picked and reserved itself (reserveOutputURL): held until released.
+    ExportDestination(OutputFormat format, std::unique_ptr<PartialFile> reservation);
     ~ExportDestination();
     ExportDestination(const ExportDestination&) = delete;
     ExportDestination& operator=(const ExportDestination&) = delete;

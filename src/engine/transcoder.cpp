@@ -34,6 +34,7 @@ Transcoder::Transcoder(std::filesystem::path source, std::filesystem::path desti
                        ConversionSettings settings)
     : source_(std::move(source)),
       destination_(std::move(destination)),
+      replaceable_(fileIdAt(destination_)),
       info_(std::move(info)),
       settings_(std::move(settings)),
       cancellation_(std::make_shared<CancellationFlag>()),
@@ -45,6 +46,8 @@ Transcoder::Transcoder(std::filesystem::path source, std::filesystem::path desti
     const bool gpuSource = info_.decoder.kind == SourceDecoder::Kind::hap || info_.decoder.kind == SourceDecoder::Kind::dxv;
     pixelFormat_ = usesDeepPixels(settings_.format, gpuSource) ? kPixelFormatRGBA64LE : kPixelFormatBGRA;
     deliveryPixelFormat_ = pixelFormat_;
+    std::error_code ec;
+    sequenceFolderExisted_ = std::filesystem::symlink_status(sequenceFolder(), ec).type() != std::filesystem::file_type::not_found;
     if (auto codec = videoCodecType(settings_.format)) {
         if (uint32_t encoderFormat = MovieWriter::encoderPixelFormat(fourCCCode(*codec))) deliveryPixelFormat_ = encoderFormat;
     }
@@ -107,7 +110,7 @@ void Transcoder::prepareCodecs() {
     outputPool_ = makePixelBufferPool(outWidth_, outHeight_, deliveryPixelFormat_);
     frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
     if (isImageSequence(settings_.format)) {
-        sequenceWriter_ = std::make_unique<ImageSequenceWriter>(sequenceFolder());
+        sequenceWriter_ = std::make_unique<ImageSequenceWriter>(sequenceFolder(), 64, sequenceFolderExisted_);
         sequenceNaming_ = std::make_unique<BackgroundWork>([writer = sequenceWriter_.get()] { writer->nameWaiting(); });
     }
 }

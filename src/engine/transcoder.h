@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "codecs/frame_codec.h"
+#include "core/partial_file.h"
 #include "engine/conversion_settings.h"
 #include "engine/frame_batch.h"
 #include "engine/media_info.h"
@@ -53,7 +54,8 @@ public:
     using RawFrame = qm::RawFrame;
     using ProcessedFrame = qm::ProcessedFrame;
 
-    // Does not fail; nothing is opened until a run starts.
+    // Does not fail; nothing is opened until a run starts. A movie replaces only the file that
+    // stands at the destination now.
     Transcoder(std::filesystem::path source, std::filesystem::path destination, MediaInfo info,
                ConversionSettings settings);
     ~Transcoder();
@@ -76,6 +78,9 @@ public:
 
     const std::filesystem::path& source() const { return source_; }
     const std::filesystem::path& destination() const { return destination_; }
+    // Where the output went: a movie's name as it took it (in its folder wherever that was moved
+    // meanwhile), else the destination.
+    std::filesystem::path output() const { return published_.value_or(destination_); }
     const MediaInfo& info() const { return info_; }
     const ConversionSettings& settings() const { return settings_; }
     int outWidth() const { return outWidth_; }
@@ -124,6 +129,13 @@ private:
 
     std::filesystem::path source_;
     std::filesystem::path destination_;
+    // The file at the destination when the run was given its name, which its caller chose to
+    // replace (a save panel's answer); anything else that stands there when the movie is complete
+    // stays, and the movie takes the next free name (publishOutput).
+    std::optional<FileId> replaceable_;
+    std::optional<std::filesystem::path> published_;
+    // A sequence is written into a folder at its destination only when that stood there already.
+    bool sequenceFolderExisted_ = false;
     MediaInfo info_;
     ConversionSettings settings_;
     std::shared_ptr<CancellationFlag> cancellation_;

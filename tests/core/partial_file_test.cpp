@@ -92,7 +92,7 @@ TEST(PartialFile, TheSweepLeavesWhatIsNotProvablyOurs) {
 
     // Files of our very form that other programs hold: one with a record lock taken by a
     // process of its own, one with an open-file lock taken here.
-    const fs::path recordLocked = dir / ".name.mov.3badcafe.partial", fileLocked = dir / ".name.mov.4badcafe.partial";
+    const fs::path recordLocked = dir / freshHiddenName("name.mov"), fileLocked = dir / freshHiddenName("name.mov");
     test::writeFile(recordLocked, "appended");
     test::writeFile(fileLocked, "appended");
     int ready[2], release[2];
@@ -208,7 +208,7 @@ TEST(PartialFolder, ReplacesWhatIsThereAndPutsBackWhatAKilledSwapSetAside) {
         EXPECT_EQ(namesIn(target), std::set<std::string>{"project.qmproj"});
     }
 
-    const fs::path aside = dir / ".Show.qmpack.0badc0de.old";
+    const fs::path aside = dir / freshHiddenName("Show.qmpack", "old");
     test::runAndKill([&] {
         static const PartialFolder staging(target);
         test::writeFile(staging.path() / "project.qmproj", "cut");

@@ -260,12 +260,12 @@ TEST(KilledConvertRun, ASweepKilledMidwayIsFinishedByTheNextRun) {
     fs::create_directories(frames);
     test::writeFile(frames / "name_JPEG_000000.jpg", "frame");
     // Enough hidden frames that the sweep is still at them when the kill lands.
-    char hidden[64];
+    char frame[64];
     for (int i = 1; i <= 3000; ++i) {
-        std::snprintf(hidden, sizeof hidden, ".name_JPEG_%06d.jpg.%08x.partial", i, 0x1000u + unsigned(i));
-        test::writeFile(frames / hidden, "dead");
+        std::snprintf(frame, sizeof frame, "name_JPEG_%06d.jpg", i);
+        test::writeFile(frames / freshHiddenName(frame), "dead");
     }
-    test::writeFile(out / ".name_JPEG.0000beef.partial", "");
+    test::writeFile(out / freshHiddenName("name_JPEG"), "");
     // Killed at the first item the sweep removes, wherever it is.
     const int watch = ::inotify_init1(IN_CLOEXEC);
     ASSERT_GE(watch, 0);

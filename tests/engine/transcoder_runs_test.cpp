@@ -462,6 +462,18 @@ TEST(TranscoderDestination, ASequenceFolderGivenWithATrailingSeparatorGetsItsFra
     EXPECT_TRUE(visibleAndHidden(dir.path()).second.empty());
 }
 
+// A folder that came under a sequence's name after its run was given the name is someone else's:
+// the run fails rather than mix its frames with what is there.
+TEST(TranscoderDestination, ASequenceFolderThatCameMeanwhileIsNotWrittenInto) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);
+    Transcoder transcoder(source, dir / "S", MediaInfo::load(source), settingsFor(OutputFormat::pngSequence));
+    fs::create_directories(dir / "S");
+    test::writeFile(dir / "S" / "notes.txt", "mine");
+    EXPECT_EQ(errorOf([&] { transcoder.run({}); }).kind(), ConversionError::Kind::writerFailed);
+    EXPECT_EQ(test::fileNames(dir / "S"), std::vector<std::string>{"notes.txt"});
+}
+
 TEST(TranscoderDestination, ExistingFileIsReplacedButAFolderIsNeverRemoved) {
     test::TempDir dir;
     const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.2);

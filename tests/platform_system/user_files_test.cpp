@@ -148,8 +148,9 @@ TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
         static const qm::StagedFolder killed(q(dir / "Show.qmpack"));
         write(fs::path(killed.path().toStdString()) / "project.qmproj", "cut");
     });
-    fs::create_directories(dir / ".Show.qmpack.abcdef12.old" / "Media");
-    write(dir / ".Show.qmpack.abcdef12.old" / std::string(qm::kStagingMarker), "");
+    const std::string aside = qm::freshHiddenName("Show.qmpack", "old");
+    fs::create_directories(dir / aside / "Media");
+    write(dir / aside / std::string(qm::kStagingMarker), "");
     // A staging folder whose run still goes holds its lock.
     fs::create_directories(dir / ".Show.qmpack.0000beef.partial");
     const int live = ::open((dir / ".Show.qmpack.0000beef.partial").c_str(), O_RDONLY | O_DIRECTORY);

@@ -190,6 +190,15 @@ ProjectExporter::ProjectExporter(Project project, MediaInfos infos, ConversionSe
       destination_(settings.format, destination),
       transcoder_(std::make_unique<Transcoder>(destination_.path(), destination_.path(), timelineMediaInfo(project_), settings)) {}
 
+ProjectExporter::ProjectExporter(Project project, MediaInfos infos, ConversionSettings settings,
+                                 std::unique_ptr<PartialFile> reservation, LTCInfos ltc)
+    : project_(std::move(project)),
+      infos_(std::move(infos)),
+      settings_(settings),
+      ltc_(std::move(ltc)),
+      destination_(settings.format, std::move(reservation)),
+      transcoder_(std::make_unique<Transcoder>(destination_.path(), destination_.path(), timelineMediaInfo(project_), settings)) {}
+
 int64_t ProjectExporter::frameCount() const {
     return renderFrameCount(project_.duration(), frameDuration(project_.frameRate));
 }

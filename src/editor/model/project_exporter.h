@@ -76,6 +76,9 @@ public:
     // ConversionError::writerFailed when no name can be taken.
     ProjectExporter(Project project, MediaInfos infos, ConversionSettings settings, std::filesystem::path destination,
                     LTCInfos ltc);
+    // The same under a name the caller picked and reserved for it (reserveOutputURL).
+    ProjectExporter(Project project, MediaInfos infos, ConversionSettings settings,
+                    std::unique_ptr<PartialFile> reservation, LTCInfos ltc);
 
     // Renders and writes every frame, blocking until the output is complete. Throws
     // ConversionError::noVideoTrack for an empty timeline (nothing written), encodeFailed for a

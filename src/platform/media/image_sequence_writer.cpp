@@ -17,8 +17,8 @@ std::string reason(int error) { return std::generic_category().message(error); }
 
 }  // namespace
 
-ImageSequenceWriter::ImageSequenceWriter(std::filesystem::path folder, size_t maxWaiting)
-    : folder_(std::move(folder)), maxWaiting_(std::max<size_t>(maxWaiting, 1)) {}
+ImageSequenceWriter::ImageSequenceWriter(std::filesystem::path folder, size_t maxWaiting, bool mayExist)
+    : folder_(std::move(folder)), maxWaiting_(std::max<size_t>(maxWaiting, 1)), mayExist_(mayExist) {}
 
 ImageSequenceWriter::~ImageSequenceWriter() {
     waiting_.clear();
@@ -34,6 +34,7 @@ int ImageSequenceWriter::folder() {
     };
     std::error_code ec;
     if (std::filesystem::is_directory(folder_, ec)) {
+        if (!mayExist_) throw failed(EEXIST);
         folderFd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folderFd_ < 0) throw failed(errno);
         return folderFd_;

@@ -34,7 +34,10 @@ public:
     // frame 0, so neither a run that names no frame nor one killed before leaves a visible folder.
     // Nothing is made here. Once `maxWaiting` frames wait that could be named, the thread handing
     // over one more names them itself, so the hidden files and their descriptors stay bounded.
-    explicit ImageSequenceWriter(std::filesystem::path folder, size_t maxWaiting = 64);
+    // A folder already standing at `folder` is written into only when `mayExist` (the caller's
+    // own); else it came after the run chose the name, and the frames fail ("File exists")
+    // rather than mix with what is there.
+    explicit ImageSequenceWriter(std::filesystem::path folder, size_t maxWaiting = 64, bool mayExist = true);
     // Frames still waiting go, and a folder that never got frame 0. No thread may be naming.
     ~ImageSequenceWriter();
     ImageSequenceWriter(const ImageSequenceWriter&) = delete;
@@ -71,6 +74,7 @@ private:
 
     std::filesystem::path folder_;
     const size_t maxWaiting_;
+    const bool mayExist_;
     ImageFileWriter encoders_;
     mutable std::mutex lock_;
     std::condition_variable namingEnded_;

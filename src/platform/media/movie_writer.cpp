@@ -93,6 +93,7 @@ struct MovieWriter::Impl {
     // The movie is written under this hidden name beside `file` and renamed only once complete,
     // so that a killed run never leaves a movie without its index under the name the user chose.
     std::unique_ptr<PartialFile> temporary;
+    std::function<int(PartialFile&)> publisher;  // how it takes its name (else renamed over `file`)
     int descriptor = -1;  // the temporary's, for the muxer's output
     MovieFileType type = MovieFileType::quickTime;
     AVFormatContext* format = nullptr;
@@ -319,12 +320,14 @@ struct MovieWriter::Impl {
 
     // Puts the closed, complete temporary file under its final name, durably.
     void publish() {
-        if (const int error = temporary ? temporary->publish() : ENOENT; error != 0)
+        if (const int error = !temporary ? ENOENT : publisher ? publisher(*temporary) : temporary->publish(); error != 0)
             throw failWith(MediaError::fromCode("finish", AVERROR(error)));
     }
 };
 
 MovieWriter::MovieWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+void MovieWriter::setPublisher(std::function<int(PartialFile&)> publish) { impl_->publisher = std::move(publish); }
 
 MovieWriter::~MovieWriter() {
     Status s;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,8 @@ struct MovieAudioSettings {
     bool discreteLayout = false;  // channels in order without speaker positions (more than two)
 };
 
+class PartialFile;
+
 class MovieWriter {
 public:
     enum class Input { video, audio };
@@ -88,6 +91,9 @@ public:
     // first removes the temporary files killed runs left for `file`. A folder is never replaced
     // (startWriting() then fails with a clear error).
     static std::unique_ptr<MovieWriter> create(const std::filesystem::path& file, MovieFileType type);
+    // How finishWriting() puts the complete hidden file under its name instead of renaming it over
+    // `file`: returns 0 or the errno (PartialFile::publishNew and retarget serve it).
+    void setPublisher(std::function<int(PartialFile&)> publish);
     // Cancels writing (removing the partial file) when neither finished nor cancelled.
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
