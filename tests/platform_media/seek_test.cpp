@@ -44,10 +44,11 @@ struct Shown {
     uint64_t hash = 0;
     std::string error;
 };
-Shown shownAt(const fs::path& file, double seconds, double rate) {
+Shown shownAt(const fs::path& file, double seconds, double rate, int threads = 0) {
     Shown shown;
     try {
-        auto reader = VideoSampleReader::open(file, fromTime(MediaTime::fromSeconds(std::max(0.0, seconds - 0.5 / rate), 90000)));
+        auto reader =
+            VideoSampleReader::open(file, fromTime(MediaTime::fromSeconds(std::max(0.0, seconds - 0.5 / rate), 90000), threads));
         std::optional<VideoSample> candidate;
         while (auto s = reader->next()) {
             if (s->time.seconds() > seconds + 0.5 / rate && candidate) break;
@@ -168,6 +169,56 @@ TEST(Seek, DamageAfterASeekFailsWithinItsGroup) {
             EXPECT_EQ(error, "frame 510 can't be decoded: its data is damaged");
         }
         EXPECT_LT(reader->samplesDecoded(), 100);
+    }
+}
+
+// x265's B-frames that no picture refers to are decoded after pictures shown after them: damage in
+// one (its slice cut short, or every byte of it garbled) spoils its own picture only, so the
+// picture shown next, asked for as the editor asks, shows as a whole read of the intact movie
+// shows it, at one, three and all threads, while asking for the damaged one fails naming it.
+TEST(Seek, DamageInAPictureNoneRefersToSparesThePictureShownNext) {
+    test::TempDir dir;
+    const fs::path intact = dir / "intact.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-c:v", "libx265", "-x265-params",
+                  "log-level=error:keyint=25:min-keyint=25", "-pix_fmt", "yuv420p", intact.string()});
+    const auto probed = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                                   "-of", "csv=p=0", intact.string()});
+    std::vector<double> times;
+    std::istringstream lines(probed.output);
+    for (std::string line; std::getline(lines, line);) times.push_back(std::stod(line));
+    const auto spans = test::videoSampleSpans(intact);
+    const std::string bytes = test::readFile(intact);
+    // A sample whose slices are all of the unreferenced types (even, below 16), shown a frame
+    // before the sample stored before it.
+    size_t damaged = 0;
+    for (size_t i = 30; i < spans.size() && !damaged; ++i) {
+        bool slices = false, unreferenced = true;
+        for (const test::HevcUnit& u : test::hevcUnits(bytes, spans[i].first, spans[i].second))
+            if (u.type < 32 && u.layer == 0) slices = true, unreferenced = unreferenced && u.type < 16 && u.type % 2 == 0;
+        if (slices && unreferenced && std::abs(times[i] + 0.04 - times[i - 1]) < 1e-3) damaged = i;
+    }
+    ASSERT_GT(damaged, 0u);
+    const double next = times[damaged - 1];
+    const auto whole = wholeRead(intact);
+    const auto shownNext = whole.lower_bound(next - 1e-3);
+    ASSERT_NE(shownNext, whole.end());
+    const std::string named = "frame " + std::to_string(std::lround(times[damaged] * 25)) + " can't be decoded: its data is damaged";
+    for (const bool garbled : {false, true}) {
+        SCOPED_TRACE(garbled ? "garbled" : "slice cut");
+        const fs::path movie = dir / (garbled ? "garbled.mp4" : "cut.mp4");
+        fs::copy_file(intact, movie);
+        if (garbled)
+            test::garble(movie, spans[damaged].first, spans[damaged].first + spans[damaged].second);
+        else
+            test::cutSliceToAFifth(movie, damaged, true);
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(threads);
+            const Shown after = shownAt(movie, next, 25, threads);
+            EXPECT_EQ(after.error, "");
+            EXPECT_NEAR(after.time, shownNext->first, 1e-6);
+            EXPECT_EQ(after.hash, shownNext->second);
+            EXPECT_EQ(shownAt(movie, times[damaged], 25, threads).error, named);
+        }
     }
 }
 

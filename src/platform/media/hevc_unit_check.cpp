@@ -41,7 +41,10 @@ std::unique_ptr<HevcUnitCheck> HevcUnitCheck::open(const AVStream* stream) {
     // Stored samples give each unit's length as the sample description says (as the decoder reads
     // it); streams without one separate units by start codes.
     const uint8_t* extra = par->extradata;
-    if (par->extradata_size > 22 && (extra[0] != 0 || extra[1] != 0 || extra[2] > 1)) check->lengthSize_ = (extra[21] & 3) + 1;
+    if (par->extradata_size > 22 && (extra[0] != 0 || extra[1] != 0 || extra[2] > 1)) {
+        check->lengthSize_ = (extra[21] & 3) + 1;
+        if (const int layers = (extra[21] >> 3) & 7; layers > 0) check->topSubLayer_ = layers - 1;
+    }
     check->probe_ = ffmpeg::allocPacket("decode");
     check->kept_ = ffmpeg::allocPacket("decode");
     check->frame_ = ffmpeg::allocFrame("decode");
@@ -61,7 +64,10 @@ std::vector<HevcUnitCheck::Unit> HevcUnitCheck::split(const AVPacket* sample) co
         const bool header = h + 2 <= u.end;
         const int type = header ? (data[h] >> 1) & 0x3F : -1;
         const int layer = header ? ((data[h] & 1) << 5) | (data[h + 1] >> 3) : -1;
-        units.push_back({u.begin, u.end, layer == 0 && besidePictures(type)});
+        const int subLayer = header ? (data[h + 1] & 7) - 1 : -1;
+        // Slices of sub-layer non-reference pictures are of the even types below 16.
+        const bool slice = layer == 0 && type >= 0 && type < 32;
+        units.push_back({u.begin, u.end, layer == 0 && besidePictures(type), slice && type < 16 && type % 2 == 0 && subLayer == topSubLayer_, slice});
     }
     return units;
 }
@@ -84,6 +90,18 @@ bool HevcUnitCheck::accepts(const AVPacket* sample, const std::vector<const Unit
     // It makes no pictures of these units; none is left waiting in it.
     while (avcodec_receive_frame(check_.get(), frame_.get()) == 0) av_frame_unref(frame_.get());
     return rc >= 0;
+}
+
+bool HevcUnitCheck::unreferenced(const AVPacket* sample) const {
+    if (sample == nullptr || sample->size <= 0) return false;
+    const std::vector<Unit> units = split(sample);
+    if (units.empty()) return true;
+    bool slices = false;
+    for (const Unit& u : units) {
+        if (u.slice && !u.unreferenced) return false;
+        slices = slices || u.slice;
+    }
+    return slices;
 }
 
 const AVPacket* HevcUnitCheck::checked(const AVPacket* sample) {

@@ -29,17 +29,26 @@ public:
     // call. Null (the end of the stream) passes as it is.
     const AVPacket* checked(const AVPacket* sample);
 
+    // Whether no picture can be predicted from the sample's: each of its slices is of a picture
+    // none refers to (a sub-layer non-reference one of the top sub-layer), or its framing can't be
+    // followed, so that the decoder refuses it whole, decoding none of it, and a picture predicted
+    // from it lacks its reference, which is found where that one is decoded.
+    bool unreferenced(const AVPacket* sample) const;
+
 private:
     // One unit of a sample, from its length field or start code to the next unit.
     struct Unit {
         size_t begin = 0, end = 0;
         bool beside = false;  // a parameter set or SEI of the base layer
+        bool unreferenced = false;  // a slice of the base layer of a picture none refers to
+        bool slice = false;  // a slice of the base layer
     };
     std::vector<Unit> split(const AVPacket* sample) const;
     bool accepts(const AVPacket* sample, const std::vector<const Unit*>& units);
 
     ffmpeg::CodecContextPtr check_;
     int lengthSize_ = 0;  // bytes of each unit's length field; 0: units follow start codes
+    int topSubLayer_ = -1;  // as the sample description says; -1 where it says nothing
     ffmpeg::PacketPtr probe_;
     ffmpeg::PacketPtr kept_;
     ffmpeg::FramePtr frame_;

@@ -585,6 +585,16 @@ struct VideoSampleReader::Impl {
         return false;
     }
 
+    // Whether the packet read is a sample from which no picture is predicted, shown before the
+    // picture shown at the start, which was read before it (up to half a frame after the start).
+    // Not before the decoder's first picture, as with skipping, nor a key frame.
+    bool unreferencedBeforeStart() const {
+        if (!unitCheck || alphaDecoder || run.picturesDecoded == 0 || (packet->flags & AV_PKT_FLAG_KEY) ||
+            packet->pts == AV_NOPTS_VALUE || !run.startSample || packet->pts >= *run.startSample)
+            return false;
+        return unitCheck->unreferenced(packet.get());
+    }
+
     // Whether the packet's picture is replaced before the start by that of a packet read earlier
     // (a later time, still at or before the start), so that it is never shown. Stored durations
     // can't tell: where frames come at uneven times, a still is stored with one frame's length.
@@ -931,6 +941,9 @@ struct VideoSampleReader::Impl {
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->size == 0 && repeatsOnEmptySample()) continue;
+            // HEVC's decoder decodes pictures none refers to even when told to skip them: damage in
+            // one never shown spoils no picture, so it is not sent at all.
+            if (unreferencedBeforeStart()) continue;
             if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
             if (packet->size == 0 && !alphaDecoder) {
                 // A sample the file lists without data: its picture can't be made.
