@@ -172,6 +172,26 @@ TEST(Seek, DamageAfterASeekFailsWithinItsGroup) {
     }
 }
 
+// A 4 s x265 movie (B-frames, a key frame each second): its samples' display times and spans in
+// the order stored, and its bytes.
+struct X265Movie {
+    std::vector<double> times;
+    std::vector<std::pair<size_t, size_t>> spans;
+    std::string bytes;
+};
+X265Movie x265Movie(const fs::path& movie) {
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-c:v", "libx265", "-x265-params",
+                  "log-level=error:keyint=25:min-keyint=25", "-pix_fmt", "yuv420p", movie.string()});
+    const auto probed = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                                   "-of", "csv=p=0", movie.string()});
+    X265Movie m;
+    std::istringstream lines(probed.output);
+    for (std::string line; std::getline(lines, line);) m.times.push_back(std::stod(line));
+    m.spans = test::videoSampleSpans(movie);
+    m.bytes = test::readFile(movie);
+    return m;
+}
+
 // x265's B-frames that no picture refers to are decoded after pictures shown after them: damage in
 // one (its slice cut short, or every byte of it garbled) spoils its own picture only, so the
 // picture shown next, asked for as the editor asks, shows as a whole read of the intact movie
@@ -179,15 +199,7 @@ TEST(Seek, DamageAfterASeekFailsWithinItsGroup) {
 TEST(Seek, DamageInAPictureNoneRefersToSparesThePictureShownNext) {
     test::TempDir dir;
     const fs::path intact = dir / "intact.mp4";
-    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-c:v", "libx265", "-x265-params",
-                  "log-level=error:keyint=25:min-keyint=25", "-pix_fmt", "yuv420p", intact.string()});
-    const auto probed = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
-                                   "-of", "csv=p=0", intact.string()});
-    std::vector<double> times;
-    std::istringstream lines(probed.output);
-    for (std::string line; std::getline(lines, line);) times.push_back(std::stod(line));
-    const auto spans = test::videoSampleSpans(intact);
-    const std::string bytes = test::readFile(intact);
+    const auto [times, spans, bytes] = x265Movie(intact);
     // A sample whose slices are all of the unreferenced types (even, below 16), shown a frame
     // before the sample stored before it.
     size_t damaged = 0;
@@ -219,6 +231,61 @@ TEST(Seek, DamageInAPictureNoneRefersToSparesThePictureShownNext) {
             EXPECT_EQ(after.hash, shownNext->second);
             EXPECT_EQ(shownAt(movie, times[damaged], 25, threads).error, named);
         }
+    }
+}
+
+// An x265 P picture others are predicted from, decoded while B-frames decoded before it wait to
+// come out: damage in it spoils it and what is predicted from it, not those. A read from the start,
+// at one, three and all threads, gives the pictures of the intact movie up to the first that
+// ffmpeg's own decode shows changed, then fails naming that one.
+TEST(Seek, DamageInAReferencedPictureSparesThePicturesDecodedBeforeIt) {
+    test::TempDir dir;
+    const fs::path intact = dir / "intact.mp4", movie = dir / "damaged.mp4";
+    const auto [times, spans, bytes] = x265Movie(intact);
+    // A sample of referenced trailing slices (odd types below 10) shown over a frame after the one
+    // stored before it: B-frames shown between them are decoded after it.
+    size_t damaged = 0;
+    for (size_t i = 30; i < spans.size() && !damaged; ++i) {
+        bool slices = false, referenced = true;
+        for (const test::HevcUnit& u : test::hevcUnits(bytes, spans[i].first, spans[i].second))
+            if (u.type < 32 && u.layer == 0) slices = true, referenced = referenced && u.type < 10 && u.type % 2 == 1;
+        if (slices && referenced && times[i] > times[i - 1] + 0.06) damaged = i;
+    }
+    ASSERT_GT(damaged, 0u);
+    fs::copy_file(intact, movie);
+    test::cutSliceToAFifth(movie, damaged, true);
+    const auto digests = [](const fs::path& file) {
+        const auto out = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-fps_mode", "passthrough", "-f", "framemd5", "-"});
+        std::vector<std::string> hashes;
+        std::istringstream rows(out.output);
+        for (std::string row; std::getline(rows, row);)
+            if (!row.empty() && row[0] != '#') hashes.push_back(row.substr(row.rfind(',') + 1));
+        return hashes;
+    };
+    const auto before = digests(intact), after = digests(movie);
+    ASSERT_EQ(before.size(), after.size());
+    size_t spoiled = 0;
+    while (spoiled < before.size() && before[spoiled] == after[spoiled]) ++spoiled;
+    ASSERT_LT(spoiled, before.size());
+    ASSERT_GT(spoiled, size_t(std::lround(times[damaged - 1] * 25)));
+    const auto whole = wholeRead(intact);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        VideoReaderSettings settings;
+        settings.threads = threads;
+        auto reader = VideoSampleReader::open(movie, settings);
+        std::vector<uint64_t> given;
+        std::string error;
+        try {
+            while (auto s = reader->next()) given.push_back(planesHash(*s->pixels));
+        } catch (const ConversionError& e) {
+            error = e.payload();
+        }
+        EXPECT_EQ(error, "frame " + std::to_string(spoiled) + " can't be decoded: its data is damaged");
+        ASSERT_EQ(given.size(), spoiled);
+        size_t same = 0;
+        for (auto it = whole.begin(); same < given.size() && it->second == given[same]; ++it) ++same;
+        EXPECT_EQ(same, spoiled);
     }
 }
 

@@ -112,6 +112,10 @@ struct VideoSampleReader::Impl {
     bool oneThread = false;
     // Reading began again after damage before the start.
     bool beganAfterDamage = false;
+    // An HEVC sample the decoder refused on one thread: told to return the error, it also drops the
+    // picture of an earlier sample that was to come out with it. Decoded again, the decoder is
+    // drained before that sample instead of being sent it.
+    std::optional<int64_t> drainBefore;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -498,6 +502,26 @@ struct VideoSampleReader::Impl {
     bool decodeAgainOnOneThread() {
         if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
         oneThread = true;
+        decodeAgainFromAwaited();
+        return true;
+    }
+
+    // Where the HEVC decoder refused a sample on one thread while pictures of samples sent before
+    // it had not come out: those are decoded again up to it, then drained, and it fails after them.
+    bool drainAgainBefore(int64_t failed, int rc) {
+        if (drainBefore || alphaDecoder || cancelled || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC ||
+            onFrameThreads() || rc != AVERROR_INVALIDDATA || failed == AV_NOPTS_VALUE)
+            return false;
+        const auto& awaited = run.damage.awaited();
+        if (awaited.empty() || (awaited.size() == 1 && awaited.begin()->first == failed)) return false;
+        drainBefore = failed;
+        decodeAgainFromAwaited();
+        return true;
+    }
+
+    // Reading begins again at the key frame before the first sample whose picture has not come
+    // out, rolling on past the pictures given out already.
+    void decodeAgainFromAwaited() {
         const std::optional<int64_t> from =
             run.damage.firstAwaited() ? run.damage.firstAwaited() : run.lastSent;
         seekBegan.reset();
@@ -506,7 +530,6 @@ struct VideoSampleReader::Impl {
         if (!seekBegan) reopenAtStart();
         earlier.resumeAfter = lastTime;
         newDecodingRun();
-        return true;
     }
 
     // Damage in a picture shown before the start spoils only the pictures predicted from it: where a
@@ -909,6 +932,7 @@ struct VideoSampleReader::Impl {
                 if (decodeAgainOnOneThread()) continue;
                 // On one thread, the error is that of the last sample taken (a second one split
                 // from it, say); the pictures shown before it come out first.
+                if (!run.damage.failedAt() && run.lastSent && drainAgainBefore(*run.lastSent, rc)) continue;
                 if (!run.damage.failedAt() && run.lastSent) {
                     run.damage.failed(*run.lastSent, rc);
                     run.demuxEnded = true;
@@ -962,7 +986,14 @@ struct VideoSampleReader::Impl {
             // before the decoder's first picture: H.264's decoder that began at a recovery point
             // counts its way to whole pictures on every picture, and skipping one it never gets there.
             const bool superseded = supersededBeforeStart();
+            // The sample refused before fails unsent, once what the decoder holds has come out.
+            if (drainBefore && ts == *drainBefore && !alphaDecoder) {
+                run.damage.failed(ts, AVERROR_INVALIDDATA);
+                run.demuxEnded = true;
+                continue;
+            }
             rc = sendPacket(packet.get(), superseded && run.picturesDecoded > 0);
+            const bool refused = rc < 0;
             // On one thread the sample was decoded as it was sent; on frame threads, one before it
             // may have been, which decoding again on one thread tells. The first sample a decoder
             // takes lacks what came before it without damage (a stream cut mid-way, a recovery point).
@@ -974,6 +1005,7 @@ struct VideoSampleReader::Impl {
                 const int64_t failed = run.damage.refused(ts, onFrameThreads());
                 if (!endedInside(failed)) {
                     if (decodeAgainOnOneThread()) continue;
+                    if (refused && drainAgainBefore(failed, rc)) continue;
                     run.damage.failed(failed, rc);
                 }
                 run.demuxEnded = true;
