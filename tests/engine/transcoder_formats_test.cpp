@@ -299,6 +299,7 @@ double snr(const float* ours, const float* ref, size_t count) {
 struct SoundGap {
     const char* file;
     const char* codec;
+    friend void PrintTo(const SoundGap& gap, std::ostream* out) { *out << gap.file; }
 };
 
 class TranscoderSoundGaps : public ::testing::TestWithParam<SoundGap> {};
