@@ -274,6 +274,78 @@ TEST(TranscoderAudio, ManyChannelsAreMarkedDiscreteInOrder) {
     }
 }
 
+// The sound of a file as ffmpeg decodes it (its input arguments, e.g. {"-i", file}), 48 kHz stereo.
+std::vector<float> decodedSound(const test::TempDir& dir, std::vector<std::string> input) {
+    const fs::path raw = dir / "sound.f32";
+    input.insert(input.end(), {"-map", "0:a", "-f", "f32le", "-ac", "2", "-ar", "48000", raw.string()});
+    test::ffmpeg(input);
+    const std::string bytes = test::readFile(raw);
+    fs::remove(raw);
+    std::vector<float> samples(bytes.size() / 4);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 4);
+    return samples;
+}
+
+// Signal to noise of `ours` against `ref` in dB (a window's worth of interleaved samples).
+double snr(const float* ours, const float* ref, size_t count) {
+    double signal = 0, noise = 0;
+    for (size_t i = 0; i < count; ++i) {
+        signal += double(ref[i]) * ref[i];
+        noise += (double(ours[i]) - ref[i]) * (double(ours[i]) - ref[i]);
+    }
+    return noise == 0 ? 200 : 10 * std::log10(std::max(signal, 1e-20) / noise);
+}
+
+struct SoundGap {
+    const char* file;
+    const char* codec;
+    friend void PrintTo(const SoundGap& gap, std::ostream* out) { *out << gap.file; }
+};
+
+class TranscoderSoundGaps : public ::testing::TestWithParam<SoundGap> {};
+
+// A recording whose sound misses 0.3 s of stamps (a recorder that dropped sound) converts with
+// silence there and the sound after it in its place: each quarter second sounds as ffmpeg's
+// decode of the source placed by its stamps, within the 2 ms that Matroska's whole-millisecond
+// stamps allow, and the sound lasts as long.
+TEST_P(TranscoderSoundGaps, AreSilenceInPlace) {
+    test::TempDir dir;
+    const fs::path source = dir / GetParam().file;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=6", "-f", "lavfi", "-i",
+                  "aevalsrc=0.4*sin(2*PI*(60*t+150*t*t))|0.4*sin(2*PI*(700*t-60*t*t)):s=48000:d=6", "-af",
+                  "aselect='not(between(t,3,3.3))'", "-c:v", "libx264", "-c:a", GetParam().codec, source.string()});
+    const fs::path out = dir / "out.mov";
+    ConversionSettings settings;
+    settings.format = OutputFormat::proRes422Proxy;
+    Transcoder(source, out, MediaInfo::load(source), settings).run({});
+
+    // The movie starts with its first picture.
+    const std::string lead = test::streamOf(test::ffprobe(source), "video").value("start_time", "0");
+    const std::vector<float> ref = decodedSound(
+        dir, {"-copyts", "-i", source.string(), "-af", "aresample=async=1:min_hard_comp=0.001:first_pts=0,atrim=start=" + lead});
+    const std::vector<float> ours = decodedSound(dir, {"-i", out.string()});
+    ASSERT_NEAR(double(ours.size()), double(ref.size()), 2 * 48000 * 0.03);
+    const auto at = [](double seconds) { return std::ptrdiff_t(2 * std::llround(seconds * 48000)); };
+    EXPECT_TRUE(std::all_of(ours.begin() + at(3.05), ours.begin() + at(3.25), [](float v) { return v == 0; }));
+    constexpr std::ptrdiff_t kWindow = 2 * 12000, kLag = 96;
+    const std::ptrdiff_t common = std::min(std::ptrdiff_t(ours.size()), std::ptrdiff_t(ref.size()));
+    for (std::ptrdiff_t w = 2 * kLag; w + kWindow + 2 * kLag <= common; w += kWindow) {
+        double best = -1000;
+        for (std::ptrdiff_t lag = -kLag; lag <= kLag && best < 40; ++lag)
+            best = std::max(best, snr(ours.data() + w + 2 * lag, ref.data() + w, size_t(kWindow)));
+        EXPECT_GE(best, 40) << "at " << double(w) / 96000 << " s";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, TranscoderSoundGaps,
+                         ::testing::Values(SoundGap{"opus.mkv", "libopus"}, SoundGap{"aac.ts", "aac"},
+                                           SoundGap{"aac.mov", "aac"}),
+                         [](const auto& info) {
+                             std::string name = info.param.file;
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             return name;
+                         });
+
 // Hap and DXV3 pictures are at least as faithful as ffmpeg's own Hap encoder's (0.5 dB margin).
 TEST(TranscoderQuality, GPUCodecsMatchTheReferenceEncoder) {
     test::TempDir dir;

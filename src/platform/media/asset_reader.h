@@ -217,7 +217,8 @@ public:
     // not read as movie or audio containers have none). Library failures
     // throw MediaError. The output keeps the source's channel layout when the channel count is
     // unchanged; otherwise the channels are remixed (downmix to stereo or mono) with a matrix
-    // scaled so that no output channel can exceed full scale.
+    // scaled so that no output channel can exceed full scale. Times, gaps and `start` as in
+    // openTrack, but a packet the decoder refuses fails next().
     static std::unique_ptr<AudioSampleReader> open(const std::filesystem::path& file, const AudioFormat& output,
                                                    MediaTime start = MediaTime::invalid());
     // The source track's rate and channel count without opening a decoder (nullopt: no audio).

@@ -204,7 +204,6 @@ struct AudioSampleReader::Impl {
     CodecPtr decoder;
     AudioTrackInfo info;
     AudioFormat output;
-    MediaTime start;
     AVRational timeBase{1, 1};
     PacketPtr packet{ffmpeg::allocPacket("read")};
     FramePtr frame{ffmpeg::allocFrame("read")};
@@ -212,14 +211,11 @@ struct AudioSampleReader::Impl {
     bool demuxEnded = false;
     bool decoderDrained = false;
     bool swrFlushed = false;
-    // Output time line: the first converted frame's time in output samples, then contiguous.
-    bool haveOrigin = false;
-    int64_t originSamples = 0;
-    int64_t producedSamples = 0;
     std::atomic<bool> cancelled{false};
     bool failed = false;
 
-    // Track reading (openTrack): the output follows the first frame, times follow the stream.
+    // Every reading places its sound by the stream's times. Track reading (openTrack) passes over
+    // packets the decoder refuses and may be strict; the transcoder's (open) fails on them.
     bool native = false;
     bool outputKnown = true;
     int swrRate = 0;
@@ -494,29 +490,6 @@ struct AudioSampleReader::Impl {
         }
     }
 
-    std::optional<AudioSampleBuffer> produce() {
-        for (;;) {
-            if (decodeNext()) {
-                if (!swr) setUpResampler(frame.get());
-                if (!haveOrigin) {
-                    const MediaTime t = ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase);
-                    originSamples = t.isNumeric() ? t.convertScale(output.sampleRate).value : 0;
-                    haveOrigin = true;
-                }
-                AudioSampleBuffer b = convert(frame.get());
-                av_frame_unref(frame.get());
-                if (b.frameCount > 0) return b;
-                continue;
-            }
-            if (swr && !swrFlushed) {
-                swrFlushed = true;
-                AudioSampleBuffer b = convert(nullptr);
-                if (b.frameCount > 0) return b;
-            }
-            return std::nullopt;
-        }
-    }
-
     // --- Track reading ----------------------------------------------------------------------
 
     // Converts one frame (or flushes with none) into the queue; its output starts at `start`.
@@ -648,6 +621,11 @@ struct AudioSampleReader::Impl {
         return true;
     }
 
+    // Bytes of `frames` output samples in one plane.
+    size_t planeBytes(int64_t frames) const {
+        return size_t(frames) * size_t(bytesPerSample(output.sampleFormat)) * size_t(isPlanar(output.sampleFormat) ? 1 : output.channels);
+    }
+
     std::optional<AudioSampleBuffer> nextNative() {
         const int64_t rate = output.sampleRate;
         for (;;) {
@@ -656,7 +634,8 @@ struct AudioSampleReader::Impl {
                 b.format = output;
                 b.time = MediaTime::make(deliveredEnd, output.sampleRate);
                 b.frameCount = static_cast<int>(std::min<int64_t>(pendingSilence, 16384));
-                b.planes.assign(1, std::vector<uint8_t>(size_t(b.frameCount) * size_t(output.channels) * sizeof(float)));
+                b.planes.assign(size_t(isPlanar(output.sampleFormat) ? output.channels : 1),
+                                std::vector<uint8_t>(planeBytes(b.frameCount)));  // zero: silence in every format
                 pendingSilence -= b.frameCount;
                 deliveredEnd += b.frameCount;
                 return b;
@@ -685,8 +664,8 @@ struct AudioSampleReader::Impl {
             }
             if (gap < -tolerance) {
                 const int64_t drop = std::min<int64_t>(-gap, b.frameCount);
-                const size_t bytes = size_t(drop) * size_t(output.channels) * sizeof(float);
-                b.planes[0].erase(b.planes[0].begin(), b.planes[0].begin() + static_cast<std::ptrdiff_t>(bytes));
+                for (auto& plane : b.planes)
+                    plane.erase(plane.begin(), plane.begin() + static_cast<std::ptrdiff_t>(planeBytes(drop)));
                 b.frameCount -= static_cast<int>(drop);
                 b.time = MediaTime::make(at + drop, output.sampleRate);
                 if (b.frameCount == 0) continue;
@@ -722,22 +701,13 @@ struct AudioSampleReader::Impl {
     }
 
     std::optional<AudioSampleBuffer> next() {
-        for (;;) {
-            if (cancelled) return std::nullopt;
-            if (failed) throw MediaError("read audio", "the reader has failed");
-            std::optional<AudioSampleBuffer> b;
-            try {
-                b = native ? nextNative() : produce();
-            } catch (...) {
-                failed = true;
-                throw;
-            }
-            if (!b) return std::nullopt;
-            if (native) return b;
-            b->time = MediaTime::make(originSamples + producedSamples, output.sampleRate);
-            producedSamples += b->frameCount;
-            if (start.isNumeric() && (b->time + b->duration()) <= start) continue;
-            return b;
+        if (cancelled) return std::nullopt;
+        if (failed) throw MediaError("read audio", "the reader has failed");
+        try {
+            return nextNative();
+        } catch (...) {
+            failed = true;
+            throw;
         }
     }
 };
@@ -822,15 +792,14 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
                                                            MediaTime start) {
     if (output.sampleRate < 1 || output.channels < 1 || output.channels > 64)
         throw MediaError("audio conversion", "unsupported output format");
-    auto impl = std::make_unique<Impl>();
-    impl->format = openFormat(file, false);
-    const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_AUDIO) : -1;
-    if (index < 0) return nullptr;
-    impl->openStream(index);
-    impl->output = output;
-    impl->start = start;
-    seekNear(impl->format.get(), index, start);
-    return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
+    // The first track, its sound placed as the mix places it; only the conversion differs.
+    auto reader = openTrack(file, 0, {output.sampleRate, output.channels, AudioSampleFormat::float32}, std::nullopt, start);
+    if (!reader) return nullptr;
+    Impl& impl = *reader->impl_;
+    impl.output = output;
+    impl.ownMatrix = false;
+    impl.native = false;
+    return reader;
 }
 
 std::optional<MediaTime> AudioSampleReader::breaksOff(const std::filesystem::path& file, int audioTrack, MediaTime end) {
