@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -389,6 +390,31 @@ TEST(KilledConvertRun, CraftedHiddenNamesSteerNothing) {
     EXPECT_EQ(names(out, true), kept);
     EXPECT_EQ(names(out, false), std::vector<std::string>{"Photos"});
     EXPECT_TRUE(fs::exists(dir / marker));
+}
+
+// A run that can neither read nor make the user's secret takes no other run's leftover for its
+// own (it never falls back to a key anyone could compute); the next run that has the secret
+// clears it.
+TEST(KilledConvertRun, ARunWithoutTheUsersSecretRemovesNothingOfOthers) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 0.4);
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    test::runAndKill([&] { static const PartialFile dead(out / "other_Hap.mov"); });
+    const auto left = names(out, true);
+    ASSERT_EQ(left.size(), 1u);
+    const char* const data = std::getenv("XDG_DATA_HOME");
+    const std::string kept = data != nullptr ? data : "";
+    ::setenv("XDG_DATA_HOME", "/dev/null/data", 1);
+    int status = 0;
+    const pid_t run = startTranscode(source, out, "hap");
+    data != nullptr ? ::setenv("XDG_DATA_HOME", kept.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    ::waitpid(run, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(names(out, true), left);
+    ASSERT_EQ(runTranscode(source, out, "hapQ"), 0);
+    EXPECT_TRUE(names(out, true).empty());
+    EXPECT_EQ(names(out, false), (std::vector<std::string>{"name_Hap.mov", "name_HapQ.mov"}));
 }
 
 // On exFAT (through FUSE: no hard links, no rename that never replaces) a movie takes its name
