@@ -2,6 +2,8 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
+# The check digits of hidden names are a MAC under the user's own secret.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 find_package(Snappy CONFIG REQUIRED)
 find_package(TBB CONFIG REQUIRED)
 find_package(nlohmann_json 3 CONFIG REQUIRED)

@@ -38,8 +38,10 @@ function(qm_add_test name)
     set_target_properties(${name} PROPERTIES AUTOMOC ON)
   endif()
   set(env "QT_QPA_PLATFORM=offscreen")
+  # The user's secret for hidden names lives in a data folder of the build tree's own, not the home's.
+  set(data "XDG_DATA_HOME=set:${PROJECT_BINARY_DIR}/test-data")
   gtest_discover_tests(${name}
-    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}"
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}" ENVIRONMENT_MODIFICATION "${data}"
     DISCOVERY_TIMEOUT 60)
 endfunction()
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-bash scripts/setup.sh
+bash scripts/setup.sh --app
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build build -j "$(nproc)" --target quillmere
 exec "$root/build/bin/quillmere" "$@"

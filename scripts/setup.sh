@@ -2,7 +2,8 @@
 # Installs every Debian package the project needs, then builds what Debian 12 has too old from
 # Debian's newer source packages: x265 with its alpha layer, the decoder of HEVC alpha layers and the
 # test peer FFmpeg. Idempotent: apt runs only when something is missing, each build only when its
-# version or configuration changed.
+# version or configuration changed. With --app it leaves out the peer FFmpeg, which only the tests
+# use, so that the run command starts the application without building it.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 mapfile -t wanted < <(grep -v '^\s*#' "$here/packages.txt" | sed '/^\s*$/d')
@@ -28,4 +29,6 @@ bash "$here/build_x265.sh"
 # alpha, and H.264 with Debian's decoder, as Debian's FFmpeg does.
 bash "$here/build_hevc_alpha_decoder.sh" ||
   echo "setup: the private decoders are not built; HEVC-with-alpha sources will be read without their alpha" >&2
-bash "$here/build_peer_ffmpeg.sh"
+if [ "${1:-}" != "--app" ]; then
+  bash "$here/build_peer_ffmpeg.sh"
+fi

@@ -1,15 +1,23 @@
 #include "core/partial_file.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <pwd.h>
+#include <sys/random.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,19 +54,154 @@ uint64_t fnv1a(std::string_view bytes, uint64_t digest = 0xcbf29ce484222325ull) 
     return digest;
 }
 
-// The eight hex digits after the nonce that make a hidden name ours: a digest of the stem, the
-// role and the nonce under a key of this program's own. Another program's file of the same form
-// carries them only by a one-in-four-billion chance, so its name alone never makes it ours.
-std::string nameCheck(std::string_view stem, std::string_view nonce, std::string_view role) {
-    return mixedHex(fnv1a(nonce, fnv1a(role, fnv1a(stem, fnv1a("quillmere hidden item\n")))));
-}
-
 template <typename F>
 auto retrying(F&& f) {
     for (;;) {
         auto result = f();
         if (result != -1 || errno != EINTR) return result;
     }
+}
+
+constexpr size_t kKeyBytes = 32;
+using Key = std::array<unsigned char, kKeyBytes>;
+
+bool randomBytes(unsigned char* into, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::getrandom(into + done, size - done, 0);
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0) done += size_t(n);
+    }
+    return true;
+}
+
+// $XDG_DATA_HOME, else ~/.local/share; empty when no home can be told.
+std::filesystem::path dataHome() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') return data;
+    std::string home;
+    if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') home = env;
+    if (home.empty()) {
+        struct passwd entry {}, *found = nullptr;
+        char buffer[4096];
+        if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+            found->pw_dir != nullptr && found->pw_dir[0] == '/')
+            home = found->pw_dir;
+    }
+    return home.empty() ? std::filesystem::path() : std::filesystem::path(home) / ".local" / "share";
+}
+
+constexpr const char* kKeyName = "hidden-names.key";
+
+// The key file open at `fd` when it is whole and nobody else could have read or written it.
+std::optional<Key> readKey(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0 ||
+        st.st_size != off_t(kKeyBytes))
+        return std::nullopt;
+    Key key{};
+    for (size_t done = 0; done < kKeyBytes;) {
+        const ssize_t n = retrying([&] { return ::pread(fd, key.data() + done, kKeyBytes - done, off_t(done)); });
+        if (n <= 0) return std::nullopt;
+        done += size_t(n);
+    }
+    return key;
+}
+
+// The user's own secret for the check digits, made once (atomically: whole or not at all) in a
+// folder only the user can enter. Nothing when it can be neither read nor made.
+std::optional<Key> usersKey() {
+    const std::filesystem::path home = dataHome();
+    if (home.empty()) return std::nullopt;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(home, ec)) {
+        std::filesystem::create_directories(home.parent_path(), ec);
+        ::mkdir(home.c_str(), 0700);
+    }
+    const int homeFd = retrying([&] { return ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (homeFd < 0) return std::nullopt;
+    ::mkdirat(homeFd, "Quillmere", 0700);
+    const int folder =
+        retrying([&] { return ::openat(homeFd, "Quillmere", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+    ::close(homeFd);
+    if (folder < 0) return std::nullopt;
+    std::optional<Key> key;
+    struct stat st {};
+    if (::fstat(folder, &st) == 0 && st.st_uid == ::geteuid() &&
+        ((st.st_mode & 077) == 0 || ::fchmod(folder, st.st_mode & 0700) == 0)) {
+        for (int attempt = 0; attempt < 8 && !key; ++attempt) {
+            const int fd = retrying([&] { return ::openat(folder, kKeyName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC); });
+            if (fd >= 0) {
+                key = readKey(fd);
+                ::close(fd);
+                if (key) break;
+            } else if (errno != ENOENT) {
+                break;
+            }
+            // None yet, or one that is cut or others could read: a fresh one is written aside and
+            // takes the name whole (a run making one at the same moment wins, and both read it).
+            Key fresh{};
+            unsigned char nonce[4];
+            if (!randomBytes(fresh.data(), kKeyBytes) || !randomBytes(nonce, sizeof nonce)) break;
+            char aside[64];
+            std::snprintf(aside, sizeof aside, "%s.%02x%02x%02x%02x", kKeyName, nonce[0], nonce[1], nonce[2], nonce[3]);
+            const int out = retrying(
+                [&] { return ::openat(folder, aside, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
+            if (out < 0) continue;
+            const bool written = retrying([&] { return ::write(out, fresh.data(), kKeyBytes); }) == ssize_t(kKeyBytes) &&
+                                 ::fsync(out) == 0;
+            ::close(out);
+            if (written) {
+                if (fd >= 0)
+                    ::renameat(folder, aside, folder, kKeyName);
+                else if (::renameat2(folder, aside, folder, kKeyName, RENAME_NOREPLACE) != 0 && errno != EEXIST &&
+                         ::linkat(folder, aside, folder, kKeyName, 0) != 0 && errno != EEXIST) {
+                    ::unlinkat(folder, aside, 0);
+                    break;
+                }
+                ::fsync(folder);
+            }
+            ::unlinkat(folder, aside, 0);
+        }
+    }
+    ::close(folder);
+    return key;
+}
+
+// The key the check digits are made with. Where the user's own cannot be had, one of this
+// process alone: its names stay its own, and no other run's item is ever taken for ours.
+const Key& checkKey() {
+    static const Key key = [] {
+        if (const auto own = usersKey()) return *own;
+        Key fresh{};
+        if (!randomBytes(fresh.data(), kKeyBytes)) {
+            std::random_device device;
+            for (auto& byte : fresh) byte = static_cast<unsigned char>(device());
+        }
+        return fresh;
+    }();
+    return key;
+}
+
+// The first `bytes` bytes, in hex, of a MAC of `message` under the check key.
+std::string macHex(std::string_view message, size_t bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    const Key& key = checkKey();
+    if (::HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
+               message.size(), digest, &size) == nullptr || size < bytes)
+        return {};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < bytes; ++i) text += {kHex[digest[i] >> 4], kHex[digest[i] & 15]};
+    return text;
+}
+
+// The eight hex digits after the nonce that make a hidden name ours: a MAC of the stem, the role
+// and the nonce under the user's own secret. Another program's or user's file of the same form
+// carries them only by a one-in-four-billion chance, and nobody without the secret can make them.
+std::string nameCheck(std::string_view stem, std::string_view nonce, std::string_view role) {
+    std::string message;
+    message.append(stem).append(1, '\0').append(role).append(1, '\0').append(nonce);
+    return macHex(message, 4);
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -70,8 +213,6 @@ void syncFolderAt(int at, const char* name) {
     ::fsync(fd);  // some file systems cannot sync a folder; that does not fail the write
     ::close(fd);
 }
-
-void syncFolder(const std::filesystem::path& folder) { syncFolderAt(AT_FDCWD, folder.c_str()); }
 
 std::filesystem::path folderOf(const std::filesystem::path& target) {
     return target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
@@ -105,7 +246,8 @@ std::filesystem::path whereNow(int fd) {
 bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 // The target name (or its stem) of a hidden item ".Name.<nonce><check>.<role>", the only form
-// PartialFile makes, or empty when the item is not one or its check is not ours.
+// PartialFile makes, or empty when the item is not one or its check is not ours. A stem that
+// would name the folder itself or the one above it is never ours.
 std::string_view targetNameOf(std::string_view entry, std::string_view role) {
     if (entry.size() < 1 + 1 + 1 + kHexDigits + 1 + role.size() || entry.front() != '.') return {};
     if (!entry.ends_with(role) || entry[entry.size() - role.size() - 1] != '.') return {};
@@ -115,6 +257,7 @@ std::string_view targetNameOf(std::string_view entry, std::string_view role) {
     for (const char c : hex)
         if (!isHexDigit(c)) return {};
     const std::string_view stem = rest.substr(0, rest.size() - kHexDigits - 1);
+    if (stem.empty() || stem == "." || stem == "..") return {};
     if (nameCheck(stem, hex.substr(0, kNonceDigits), role) != hex.substr(kNonceDigits)) return {};
     return stem;
 }
@@ -124,7 +267,7 @@ enum class LockState { free, held, unknown };
 // Whether another open file holds the file open at `fd` (ours, read-only): a write lease is
 // granted only to the one open file of a file. The lease is let go at once; a break of it in
 // between is told by a signal nobody minds rather than SIGIO, whose default ends the process.
-// Where the file system grants no leases (or the file is another user's) nothing can be told.
+// Where the file system grants no leases nothing can be told.
 bool openElsewhere(int fd) {
     if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return false;
     if (::fcntl(fd, F_SETLEASE, F_WRLCK) != 0) return errno == EAGAIN || errno == EBUSY;
@@ -153,38 +296,84 @@ bool carriesMarker(int folderFd) {
     return ::fstatat(folderFd, name.c_str(), &marker, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(marker.st_mode);
 }
 
+// The names in the folder open at `folderFd` (read through a descriptor of its own) that `keep`
+// accepts.
+std::vector<std::string> namesAt(int folderFd, const std::function<bool(std::string_view)>& keep = {}) {
+    std::vector<std::string> names;
+    const int fd = retrying([&] { return ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return names;
+    DIR* const listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        ::close(fd);
+        return names;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != ".." && (!keep || keep(name))) names.emplace_back(name);
+    }
+    ::closedir(listing);
+    return names;
+}
+
+// Whether the item `name` in the folder open at `folderFd` still is the one open at `fd`.
+bool stillAt(int folderFd, const char* name, int fd) {
+    struct stat held {}, named {};
+    return ::fstat(fd, &held) == 0 && ::fstatat(folderFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(held, named);
+}
+
 // A staging folder with nothing in it, not even its marker: a run killed between making it and
 // marking it. Only the ".partial" form, which the staging folder is made under; any other hidden
 // folder without a marker is the user's.
-bool isUnmarkedStagingFolder(const std::filesystem::path& folder) {
-    std::error_code ec;
-    return folder.filename().string().ends_with(".partial") && std::filesystem::is_empty(folder, ec) && !ec;
+bool isUnmarkedStagingFolder(std::string_view name, int fd) {
+    return name.ends_with(".partial") && namesAt(fd).empty();
 }
 
-// A marked staging folder goes with its content; the marker last, so that a sweep cut short
-// leaves a folder the next sweep still knows for ours.
-bool removeStagingFolder(const std::filesystem::path& folder) {
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename() != kStagingMarker) std::filesystem::remove_all(it->path(), ec);
-    if (ec) return false;
-    std::filesystem::remove(folder / kStagingMarker, ec);
-    return std::filesystem::remove(folder, ec);
+const std::string kMarkerName(kStagingMarker);
+
+// Empties the folder open at `fd` (but for its marker when `keepMarker`). It never leaves that
+// folder by a name: each folder inside is entered by a descriptor opened from the one it was
+// found in, without following a link, so nothing swapped in meanwhile leads elsewhere.
+bool emptyFolderAt(int fd, bool keepMarker) {
+    bool emptied = true;
+    for (const std::string& name : namesAt(fd)) {
+        if (keepMarker && name == kMarkerName) continue;
+        if (::unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+        const int inside =
+            retrying([&] { return ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        if (inside < 0) {
+            emptied = false;
+            continue;
+        }
+        const bool gone = emptyFolderAt(inside, false) && stillAt(fd, name.c_str(), inside) &&
+                          ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0;
+        ::close(inside);
+        emptied = emptied && gone;
+    }
+    return emptied;
 }
 
-// Opens a hidden item and returns its descriptor, holding our flock, when it provably is a dead
-// run's: a regular file without a second link, or a marked staging folder, reached without a
-// link, that nobody holds a lock on and that still stands under its name. -1 otherwise; a locked
-// one counts as live.
-int claimDead(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result, struct stat& held) {
-    const int fd =
-        retrying([&] { return ::open(item.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+// A marked staging folder, open at `fd` and named `name` in the folder open at `parentFd`, goes
+// with its content; the marker last, so that a sweep cut short leaves a folder the next sweep
+// still knows for ours.
+bool removeStagingFolder(int parentFd, const std::string& name, int fd) {
+    if (!emptyFolderAt(fd, true)) return false;
+    ::unlinkat(fd, kMarkerName.c_str(), 0);
+    return stillAt(parentFd, name.c_str(), fd) && ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+// Opens the hidden item `name` in the folder open at `folderFd` and returns its descriptor,
+// holding our flock, when it provably is a dead run's: a regular file without a second link, or a
+// marked staging folder, reached without a link, of our own user, that nobody holds a lock on and
+// that still stands under its name. -1 otherwise; a locked one counts as live.
+int claimDead(int folderFd, const std::string& name, const PartialFile* own, PartialSweep& result, struct stat& held) {
+    const int fd = retrying(
+        [&] { return ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
     if (fd < 0) return -1;  // gone meanwhile, a link, or not ours to open
     const auto refuse = [fd] {
         ::close(fd);
         return -1;
     };
-    if (::fstat(fd, &held) != 0) return refuse();
+    if (::fstat(fd, &held) != 0 || held.st_uid != ::geteuid()) return refuse();
     if (own != nullptr && own->descriptor() >= 0) {
         struct stat mine {};
         if (::fstat(own->descriptor(), &mine) == 0 && sameFile(mine, held)) return refuse();
@@ -193,7 +382,8 @@ int claimDead(const std::filesystem::path& item, const PartialFile* own, Partial
     // A second link means somebody else named this file too; ours never have one. An empty folder
     // is taken too: a run that made one and died before marking it leaves nothing else, and one
     // still being made is then locked, or finds it gone under our lock and makes another.
-    if (!(S_ISREG(held.st_mode) && held.st_nlink == 1) && !(folder && (carriesMarker(fd) || isUnmarkedStagingFolder(item))))
+    if (!(S_ISREG(held.st_mode) && held.st_nlink == 1) &&
+        !(folder && (carriesMarker(fd) || isUnmarkedStagingFolder(name, fd))))
         return refuse();
     switch (lockOn(fd, folder)) {
     case LockState::held: ++result.live; return refuse();
@@ -201,26 +391,60 @@ int claimDead(const std::filesystem::path& item, const PartialFile* own, Partial
     case LockState::free: break;
     }
     // Another sweep may have removed it between our open and our lock.
-    struct stat now {};
-    if (::lstat(item.c_str(), &now) != 0 || !sameFile(now, held)) return refuse();
+    if (!stillAt(folderFd, name.c_str(), fd)) return refuse();
     return fd;
 }
 
-void sweepOne(const std::filesystem::path& item, const PartialFile* own, PartialSweep& result,
+void sweepOne(int folderFd, const std::string& name, const PartialFile* own, PartialSweep& result,
               const std::function<bool()>& first) {
     struct stat held {};
-    const int fd = claimDead(item, own, result, held);
+    const int fd = claimDead(folderFd, name, own, result, held);
     if (fd < 0) return;
     // While anything the item stands for stays, so does the item. An unmarked folder goes only
     // while empty: rmdir takes nothing else.
-    const bool removed = (!first || first()) && (!S_ISDIR(held.st_mode) ? ::unlink(item.c_str()) == 0
-                                                 : carriesMarker(fd)    ? removeStagingFolder(item)
-                                                                        : ::rmdir(item.c_str()) == 0);
+    const bool removed = (!first || first()) && (!S_ISDIR(held.st_mode) ? ::unlinkat(folderFd, name.c_str(), 0) == 0
+                                                 : carriesMarker(fd) ? removeStagingFolder(folderFd, name, fd)
+                                                                     : ::unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0);
     ++(removed ? result.removed : result.left);
     ::close(fd);
 }
 
-const std::string kMarkerName(kStagingMarker);
+// The folder `folder` open for reading (through a link, as its user named it), or -1.
+int openFolder(const std::filesystem::path& folder) {
+    return retrying([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+}
+
+// What a file system without the rename that never replaces holds under a name while a run
+// takes it: this content, a MAC of the name under the user's secret, so that what a run killed
+// meanwhile left there is known for ours and nothing else is.
+std::string placeholderSeal(std::string_view name) {
+    return macHex("placeholder\n" + std::string(name), 32);
+}
+
+// Removes the visible file `name` in the folder open at `folderFd` when it is such a placeholder
+// of ours whose run is gone: sealed for this name, of our user, with no second link, and nobody
+// holding it.
+bool clearPlaceholderAt(int folderFd, const std::string& name) {
+    const std::string seal = placeholderSeal(name);
+    struct stat held {};
+    if (::fstatat(folderFd, name.c_str(), &held, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(held.st_mode) ||
+        held.st_size != off_t(seal.size()))
+        return false;
+    const int fd = retrying(
+        [&] { return ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+    if (fd < 0) return false;
+    std::string content(seal.size() + 1, '\0');
+    const bool ours = ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_nlink == 1 &&
+                      held.st_uid == ::geteuid() &&
+                      retrying([&] { return ::pread(fd, content.data(), content.size(), 0); }) == ssize_t(seal.size()) &&
+                      content.compare(0, seal.size(), seal) == 0 && lockOn(fd, false) == LockState::free &&
+                      stillAt(folderFd, name.c_str(), fd);
+    const bool removed = ours && ::unlinkat(folderFd, name.c_str(), 0) == 0;
+    ::close(fd);
+    return removed;
+}
+
+
 
 // Renames without replacing anything at `to`, also where the file system lacks the flag: a file
 // gets the name as a second link first; where links are refused too (exFAT, FAT), the name is
@@ -239,25 +463,33 @@ int renameNoReplaceAt(int fromAt, const char* from, int toAt, const char* to) {
         if (errno == EEXIST) return EEXIST;
     }
     struct stat placeholder {}, there {};
+    int held = -1;  // the placeholder file, locked while it stands
     if (folder) {
         if (::mkdirat(toAt, to, 0700) != 0 || ::fstatat(toAt, to, &placeholder, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     } else {
-        const int fd = retrying([&] { return ::openat(toAt, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
-        if (fd < 0) return errno;
-        const bool known = ::fstat(fd, &placeholder) == 0;
-        ::close(fd);
-        if (!known) return EIO;
+        held = retrying([&] { return ::openat(toAt, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
+        if (held < 0) return errno;
+        // Locked and sealed, so that once a kill leaves it the next sweep knows it for ours (see
+        // clearPlaceholderAt); on a disk too full for the seal it stays empty and is the user's.
+        retrying([&] { return ::flock(held, LOCK_EX); });
+        const std::string seal = placeholderSeal(std::filesystem::path(to).filename().string());
+        if (retrying([&] { return ::write(held, seal.data(), seal.size()); }) != ssize_t(seal.size()))
+            retrying([&] { return ::ftruncate(held, 0); });
+        if (::fstat(held, &placeholder) != 0) {
+            ::close(held);
+            return EIO;
+        }
     }
-    if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(there, placeholder)) return EEXIST;
-    if (::renameat(fromAt, from, toAt, to) == 0) return 0;
+    const auto done = [held](int error) {
+        if (held >= 0) ::close(held);
+        return error;
+    };
+    if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(there, placeholder)) return done(EEXIST);
+    if (::renameat(fromAt, from, toAt, to) == 0) return done(0);
     const int error = errno;
     if (::fstatat(toAt, to, &there, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(there, placeholder))
         ::unlinkat(toAt, to, folder ? AT_REMOVEDIR : 0);
-    return error;
-}
-
-int renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return renameNoReplaceAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
+    return done(error);
 }
 
 std::string hiddenName(const std::filesystem::path& target, std::string_view role) {
@@ -464,11 +696,8 @@ void PartialFolder::create() {
 }
 
 PartialFolder::~PartialFolder() {
-    if (!published_ && stillNamed()) {
-        // From wherever the folder it was made in was moved meanwhile.
-        const std::filesystem::path here = whereNow(fd_);
-        removeStagingFolder(here.empty() ? path_ : here);
-    }
+    // Through the folder's own descriptor, wherever the folder it was made in was moved meanwhile.
+    if (!published_ && stillNamed()) removeStagingFolder(parentFd_, name_, fd_);
     if (fd_ >= 0) ::close(fd_);
     ::close(parentFd_);
 }
@@ -498,13 +727,19 @@ int PartialFolder::publish() {
 int PartialFolder::replace() {
     if (published_) return ENOENT;
     if (!stillNamed()) return ESTALE;
+    const std::string targetName = target_.filename().string();
     struct stat old {};
-    if (::lstat(target_.c_str(), &old) != 0) return errno == ENOENT ? publish() : errno;
+    if (::fstatat(parentFd_, targetName.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? publish() : errno;
     // A folder there is marked, and held, before it leaves the target's name.
     int oldFd = -1;
     bool markedOld = false;
     if (S_ISDIR(old.st_mode)) {
-        oldFd = retrying([&] { return ::open(target_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        oldFd = retrying(
+            [&] { return ::openat(parentFd_, targetName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+        if (oldFd >= 0 && !stillAt(parentFd_, targetName.c_str(), oldFd)) {
+            ::close(oldFd);
+            oldFd = -1;
+        }
         if (oldFd >= 0) {
             ::flock(oldFd, LOCK_EX | LOCK_NB);  // held by a run just ending: it lets go soon, and nothing waits
             const int made = ::openat(oldFd, kMarkerName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -517,51 +752,74 @@ int PartialFolder::replace() {
         if (oldFd >= 0) ::close(oldFd);
         return error;
     };
-    // The old item now lives under `gone`; it goes once the new folder stands at the target.
-    const auto dropOld = [&](const std::filesystem::path& gone) {
+    // The old item now lives under `gone`; it goes once the new folder stands at the target, a
+    // folder only through the descriptor it was marked through.
+    const auto dropOld = [&](const std::string& gone) {
         settle();
         struct stat now {};
-        if (::lstat(gone.c_str(), &now) == 0 && sameFile(now, old)) {
-            if (S_ISDIR(now.st_mode))
-                removeStagingFolder(gone);
-            else
-                ::unlink(gone.c_str());
+        if (::fstatat(parentFd_, gone.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(now, old)) {
+            if (!S_ISDIR(now.st_mode))
+                ::unlinkat(parentFd_, gone.c_str(), 0);
+            else if (oldFd >= 0)
+                removeStagingFolder(parentFd_, gone, oldFd);
         }
         if (oldFd >= 0) ::close(oldFd);
         return 0;
     };
-    if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) == 0) return dropOld(path_);
+    if (::renameat2(parentFd_, name_.c_str(), parentFd_, targetName.c_str(), RENAME_EXCHANGE) == 0) return dropOld(name_);
     // File systems without the exchange: the old item steps aside, the new one takes its place.
-    const std::filesystem::path aside = folderOf(target_) / hiddenName(target_, "old");
-    if (::rename(target_.c_str(), aside.c_str()) != 0) return keepOld(errno);
-    if (::rename(path_.c_str(), target_.c_str()) != 0) {
+    const std::string aside = hiddenName(target_, "old");
+    if (::renameat(parentFd_, targetName.c_str(), parentFd_, aside.c_str()) != 0) return keepOld(errno);
+    if (::renameat(parentFd_, name_.c_str(), parentFd_, targetName.c_str()) != 0) {
         const int error = errno;
-        ::rename(aside.c_str(), target_.c_str());
+        ::renameat(parentFd_, aside.c_str(), parentFd_, targetName.c_str());
         return keepOld(error);
     }
     return dropOld(aside);
 }
 
+namespace {
+
+// The hidden items of `role` in the folder open at `folderFd` whose target `isTarget` accepts, with
+// that target name (or stem).
+std::vector<std::pair<std::string, std::string>> hiddenItemsAt(int folderFd, std::string_view role,
+                                                               const std::function<bool(std::string_view)>& isTarget) {
+    std::vector<std::pair<std::string, std::string>> items;
+    namesAt(folderFd, [&](std::string_view entry) {
+        const std::string_view name = targetNameOf(entry, role);
+        if (!name.empty() && isTarget(name)) items.emplace_back(entry, name);
+        return false;
+    });
+    return items;
+}
+
+}  // namespace
+
 bool restoreSetAside(const std::filesystem::path& target) {
+    const std::string targetName = target.filename().string();
+    if (targetName.empty()) return false;
+    const int folderFd = openFolder(folderOf(target));
+    if (folderFd < 0) return false;
     struct stat there {};
-    if (target.filename().empty() || ::lstat(target.c_str(), &there) == 0 || errno != ENOENT) return false;
-    const std::string stem = hiddenStem(target.filename().string(), "old");
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
-        if (targetNameOf(it->path().filename().string(), "old") != stem) continue;
-        PartialSweep ignored;
-        struct stat held {};
-        const int fd = claimDead(it->path(), nullptr, ignored, held);
-        if (fd < 0) continue;
-        const bool restored = renameNoReplace(it->path(), target) == 0;
-        if (restored && S_ISDIR(held.st_mode)) ::unlinkat(fd, kMarkerName.c_str(), 0);
-        ::close(fd);
-        if (restored) {
-            syncFolder(folderOf(target));
-            return true;
+    bool restored = false;
+    if (::fstatat(folderFd, targetName.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        const std::string stem = hiddenStem(targetName, "old");
+        for (const auto& [entry, name] : hiddenItemsAt(folderFd, "old", [&](std::string_view name) { return name == stem; })) {
+            PartialSweep ignored;
+            struct stat held {};
+            const int fd = claimDead(folderFd, entry, nullptr, ignored, held);
+            if (fd < 0) continue;
+            restored = renameNoReplaceAt(folderFd, entry.c_str(), folderFd, targetName.c_str()) == 0;
+            if (restored && S_ISDIR(held.st_mode)) ::unlinkat(fd, kMarkerName.c_str(), 0);
+            ::close(fd);
+            if (restored) {
+                ::fsync(folderFd);
+                break;
+            }
         }
     }
-    return false;
+    ::close(folderFd);
+    return restored;
 }
 
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role, const PartialFile* own,
@@ -570,25 +828,34 @@ PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view
     const std::string name = target.filename().string();
     if (name.empty()) return result;
     const std::string stem = hiddenStem(name, role);
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folderOf(target), ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string entry = it->path().filename().string();
-        if (targetNameOf(entry, role) == stem) sweepOne(it->path(), own, result, first);
-    }
+    const int folderFd = openFolder(folderOf(target));
+    if (folderFd < 0) return result;
+    for (const auto& [entry, ignored] : hiddenItemsAt(folderFd, role, [&](std::string_view found) { return found == stem; }))
+        sweepOne(folderFd, entry, own, result, first);
+    ::close(folderFd);
     return result;
 }
 
 PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isTarget,
                              std::string_view role, const std::function<bool(std::string_view)>& first) {
     PartialSweep result;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string entry = it->path().filename().string();
-        const std::string_view name = targetNameOf(entry, role);
-        if (name.empty() || !isTarget(name)) continue;
-        sweepOne(it->path(), nullptr, result, first ? std::function<bool()>([&] { return first(name); }) : std::function<bool()>());
-    }
+    const int folderFd = openFolder(folder);
+    if (folderFd < 0) return result;
+    for (const auto& [entry, name] : hiddenItemsAt(folderFd, role, isTarget))
+        sweepOne(folderFd, entry, nullptr, result,
+                 first ? std::function<bool()>([&, &name = name] { return first(name); }) : std::function<bool()>());
+    ::close(folderFd);
     return result;
+}
+
+int clearPlaceholders(const std::filesystem::path& folder) {
+    const int folderFd = openFolder(folder);
+    if (folderFd < 0) return 0;
+    int removed = 0;
+    for (const std::string& name : namesAt(folderFd, [](std::string_view name) { return !name.starts_with('.'); }))
+        removed += clearPlaceholderAt(folderFd, name) ? 1 : 0;
+    ::close(folderFd);
+    return removed;
 }
 
 bool clearStagingMarker(const std::filesystem::path& folder) {
@@ -599,7 +866,7 @@ bool clearStagingMarker(const std::filesystem::path& folder) {
     bool cleared = marker < 0 && (errno == ENOENT || errno == ELOOP);
     struct stat held {}, named {};
     if (marker >= 0 && ::fstat(marker, &held) == 0) {
-        if (!S_ISREG(held.st_mode) || held.st_nlink != 1)
+        if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || held.st_uid != ::geteuid())
             cleared = true;  // a look-alike, not ours to remove
         else if (lockOn(fd, true) == LockState::free && lockOn(marker, false) == LockState::free &&
                  ::fstatat(fd, kMarkerName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(held, named))

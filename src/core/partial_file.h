@@ -2,13 +2,18 @@
 // Outputs that take a while to write (movies, image frames, saved files, a reserved name) live
 // under a hidden name beside their destination, ".Name.<nonce><check>.<role>", and take its name
 // only once complete, so that a killed run never leaves something that looks finished under the
-// name the user chose. The eight check digits after the eight of the nonce are a digest of the
-// rest under a key of our own: another program's file of the same form (".report.pdf.0a0b0c0d
-// .partial") lacks them, so it is never taken for ours. While its run lives the hidden file holds
-// an exclusive flock; the kernel lets go of it when the process dies, however it dies. The next
-// run for the same target removes only what such a dead run provably left: a regular file (or a
-// staging folder carrying the marker below) of exactly the name form written here, with our
-// check, on which nobody holds any lock and that no other open file holds.
+// name the user chose. The eight check digits after the eight of the nonce are a MAC of the rest
+// under a secret of the user's own, made once and kept private in $XDG_DATA_HOME/Quillmere (else
+// ~/.local/share/Quillmere): another program's or user's file of the same form (".report.pdf
+// .0a0b0c0d.partial") lacks them, and nobody without the secret can make them, so only this
+// user's runs' items are ever taken for ours. Where the secret can be neither read nor made, a
+// process keeps a secret of its own and takes only its own items for ours. While its run lives
+// the hidden file holds an exclusive flock; the kernel lets go of it when the process dies,
+// however it dies. The next run for the same target removes only what such a dead run provably
+// left: a regular file (or a staging folder carrying the marker below) of our user, of exactly
+// the name form written here, with our check, on which nobody holds any lock and that no other
+// open file holds. Removal goes through the descriptors that were checked, never by a name
+// looked up again, so nothing swapped in meanwhile leads it elsewhere.
 //
 // A target whose name leaves no room for the rest of the hidden name within the file-name limit
 // is spelt in it by its stem (hiddenStem), so that it can still be written and swept.
@@ -83,7 +88,8 @@ public:
     // The same without replacing anything under the target but `replaceable` (the file its caller
     // chose to replace): EEXIST when something else stands there, and the hidden file stays for
     // retarget(). Where the file system lacks the rename that never replaces, the name is taken
-    // as a second link, or else by an empty file made exclusively that the rename then replaces.
+    // as a second link, or else by a placeholder made exclusively that the rename then replaces
+    // (see clearPlaceholders).
     int publishNew(const std::optional<FileId>& replaceable = std::nullopt, bool durable = true);
     // Another target name in the same folder, for publishing after publishNew() met EEXIST.
     void retarget(const std::string& name);
@@ -174,6 +180,12 @@ struct PartialSweep {
 // clear.
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role = "partial",
                            const PartialFile* own = nullptr, const std::function<bool()>& first = {});
+
+// Removes what a run killed while taking a visible name in `folder` left there: on a file system
+// without the rename that never replaces, that name is first held by a small placeholder, locked
+// and sealed with the user's secret, which the rename then replaces. Only such a placeholder that
+// nobody holds goes. Returns how many went.
+int clearPlaceholders(const std::filesystem::path& folder);
 
 // When nothing stands at `target`, puts back what a dead run had set aside as ".Name.<hex>.old"
 // while replacing it (a marked folder, or a file): the run died between the two renames, so that

@@ -132,12 +132,17 @@ std::filesystem::path itemOfStem(const std::filesystem::path& folder, std::strin
     return folder / std::string(stem);
 }
 
-// What runs killed in `folder` left, whatever name they wrote under (a killed ProRes run can
-// leave gigabytes under a name no later run picks): their hidden files, staging folders, and the
-// hidden frames of a sequence whose reservation they left, whatever the length of its name.
+// What runs and saves killed in `folder` left, whatever name they wrote under (a killed ProRes
+// run can leave gigabytes under a name no later run picks): their hidden files, staging folders,
+// the hidden frames of a sequence whose reservation they left, whatever the length of its name,
+// and a placeholder left under a visible name where the file system lacks the rename that never
+// replaces.
 void sweepDeadRunsIn(const std::filesystem::path& folder) {
-    sweepPartialsIn(folder, [](std::string_view) { return true; }, "partial",
+    const auto any = [](std::string_view) { return true; };
+    sweepPartialsIn(folder, any, "partial",
                     [&](std::string_view stem) { return removeDeadSequence(itemOfStem(folder, stem)); });
+    sweepPartialsIn(folder, any, "saving");
+    clearPlaceholders(folder);
 }
 
 std::filesystem::path folderOf(const std::filesystem::path& target) {

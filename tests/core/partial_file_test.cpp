@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -272,6 +274,70 @@ TEST(PartialFile, HiddenItemsFollowTheirMovedFolder) {
     EXPECT_EQ(kept.publish(), 0);
     EXPECT_EQ(test::fileNames(dir / "moved"), std::vector<std::string>{"Kept"});
     EXPECT_TRUE(fs::is_empty(dir / "moved" / "Kept"));  // its marker gone too
+}
+
+// A dead run's staging folder is emptied only through the descriptor it was checked by: another
+// user of the output folder exchanging its name with a link to a folder of ours, over and over
+// while the sweep goes, never leads the removal there.
+TEST(PartialFolder, ASweepNeverFollowsALinkSwappedInForADeadFolder) {
+    test::TempDir dir;
+    const fs::path out = dir / "out", victim = dir / "Photos", link = out / ".swap";
+    fs::create_directories(out);
+    fs::create_directories(victim);
+    const auto photo = [](int i) { return "IMG_" + std::to_string(i) + ".jpg"; };
+    for (int i = 0; i < 100; ++i) test::writeFile(victim / photo(i), "photo");
+    for (int round = 0; round < 6; ++round) {
+        test::runAndKill([&] {
+            static const PartialFolder dead(out / "Frames");
+            for (int i = 0; i < 400; ++i) test::writeFile(dead.path() / photo(i), "frame");
+        });
+        const auto hidden = test::fileNames(out);
+        ASSERT_EQ(hidden.size(), 1u);
+        const fs::path staging = out / hidden.front();
+        fs::create_directory_symlink(victim, link);
+        std::atomic<bool> stop{false};
+        std::thread swapper([&] {
+            while (!stop) ::renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, staging.c_str(), RENAME_EXCHANGE);
+        });
+        // Until the folder is gone, under whichever of the two names it stands.
+        const auto folderLeft = [&] { return fs::is_directory(fs::symlink_status(staging)) || fs::is_directory(fs::symlink_status(link)); };
+        for (int sweep = 0; sweep < 200 && folderLeft(); ++sweep) sweepPartials(out / "Frames");
+        stop = true;
+        swapper.join();
+        if (!fs::is_symlink(link)) ::renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, staging.c_str(), RENAME_EXCHANGE);
+        if (fs::is_symlink(link)) fs::remove(link);
+        ASSERT_EQ(test::fileNames(victim).size(), 100u) << "round " << round;
+        // Once nobody swaps, what is left of the folder goes with the next sweep.
+        sweepPartials(out / "Frames");
+        ASSERT_TRUE(test::fileNames(out).empty()) << "round " << round;
+    }
+}
+
+// Only this user's runs' leftovers are ever theirs to remove. A leftover of another user, still
+// read by a process of that user, stays when a user who may write the folder sweeps it, though
+// the sweeping user's lease cannot see the other open file.
+TEST(PartialFile, AnotherUsersLeftoverStays) {
+    if (::geteuid() != 0) GTEST_SKIP() << "sweeping as another user needs root";
+    test::TempDir dir;
+    const fs::path out = dir / "shared", target = out / "Show.mov";
+    fs::create_directories(out);
+    fs::permissions(out, fs::perms::all);
+    test::runAndKill([&] { static const PartialFile dead(target); });
+    const auto left = test::fileNames(out);
+    ASSERT_EQ(left.size(), 1u);
+    const int reading = ::open((out / left.front()).c_str(), O_RDONLY);
+    ASSERT_GE(reading, 0);
+    const pid_t sweeper = ::fork();
+    if (sweeper == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        const PartialSweep sweep = sweepPartials(target);
+        ::_exit(sweep.removed == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(sweeper, &status, 0), sweeper);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(test::fileNames(out), left);
+    ::close(reading);
 }
 
 }  // namespace

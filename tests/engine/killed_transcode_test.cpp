@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -15,11 +16,16 @@
 #include <tuple>
 #include <vector>
 
+#include <cstddef>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,8 +43,32 @@ namespace fs = std::filesystem;
 // Under `fileSizeLimit`, the run starts as from a shell with `prlimit --fsize`: SIGXFSZ at its
 // default, which ends a process that does not ignore it. Its standard error goes to `errors`. On
 // one processor, it is pinned to the first this test may use, as `taskset -c` pins it.
+// Makes the kernel kill this process at its first rename that may replace what it renames over
+// (renameat, or renameat2 without flags), inherited across exec. False where that cannot be set.
+bool killAtPlainRename() {
+#if defined(__x86_64__)
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat, 4, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+    return false;
+#endif
+}
+
 pid_t startTranscode(const fs::path& source, const fs::path& out, const char* format,
-                     rlim_t fileSizeLimit = RLIM_INFINITY, const fs::path& errors = {}, bool oneProcessor = false) {
+                     rlim_t fileSizeLimit = RLIM_INFINITY, const fs::path& errors = {}, bool oneProcessor = false,
+                     bool killedAtPlainRename = false) {
     cpu_set_t processors;
     ::sched_getaffinity(0, sizeof processors, &processors);
     const pid_t pid = ::fork();
@@ -60,6 +90,7 @@ pid_t startTranscode(const fs::path& source, const fs::path& out, const char* fo
             const rlimit limit{fileSizeLimit, fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (killedAtPlainRename && !killAtPlainRename()) ::_exit(126);
         ::execl(QM_BENCH, QM_BENCH, "transcode", source.c_str(), "--format", format, "--out", out.c_str(), "--no-audio",
                 static_cast<char*>(nullptr));
         ::_exit(127);
@@ -312,6 +343,101 @@ TEST(KilledConvertRun, AFileSizeLimitFailsTheRunInWords) {
         EXPECT_TRUE(names(out, false).empty());
         EXPECT_TRUE(names(out, true).empty());
     }
+}
+
+// A hidden name with the check digits of earlier versions, whose key was written in the program
+// and so is known to anyone.
+std::string withPublicKey(const std::string& stem, const std::string& role) {
+    const auto fnv = [](std::string_view bytes, uint64_t digest) {
+        for (const char c : bytes) digest = (digest ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        return digest;
+    };
+    const std::string nonce = "0badcafe";
+    uint64_t z = fnv(nonce, fnv(role, fnv(stem, fnv("quillmere hidden item\n", 0xcbf29ce484222325ull))));
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    char check[9];
+    std::snprintf(check, sizeof check, "%08x", static_cast<unsigned>(z));
+    return "." + stem + "." + nonce + check + "." + role;
+}
+
+// Only this user's runs' leftovers are ever taken for theirs: names made with a key anyone can
+// compute (those earlier versions left stay), stems that name the folder itself or the one above
+// it, and a hidden name beside a user's empty folder leave all they point at. What a save killed
+// in the folder left goes with the next run into it, whatever its name.
+TEST(KilledConvertRun, CraftedHiddenNamesSteerNothing) {
+    test::TempDir dir;
+    const fs::path out = dir / "out";
+    fs::create_directories(out / "Photos");
+    const std::string marker(kStagingMarker);
+    test::writeFile(dir / marker, "");
+    test::writeFile(out / marker, "");
+    const std::vector<std::string> crafted{withPublicKey("Photos", "partial"), withPublicKey("Clip_Hap.mov", "partial"),
+                                           withPublicKey("Show.qmproj", "saving"),  freshHiddenName("."),
+                                           freshHiddenName(".."),                    freshHiddenName(".", "saving")};
+    for (const auto& name : crafted) test::writeFile(out / name, "");
+    test::runAndKill([&] {
+        static const PartialFile save(out / "Project.qmproj", "saving");
+        if (::write(save.descriptor(), "cut", 3) != 3) ::_exit(1);
+    });
+    ASSERT_EQ(names(out, true).size(), crafted.size() + 2);
+    EXPECT_EQ(reserveOutputURL(OutputFormat::hap, dir / "Clip.mov", out)->target(), out / "Clip_Hap.mov");
+
+    std::vector<std::string> kept = crafted;
+    kept.push_back(marker);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(names(out, true), kept);
+    EXPECT_EQ(names(out, false), std::vector<std::string>{"Photos"});
+    EXPECT_TRUE(fs::exists(dir / marker));
+}
+
+// A run that can neither read nor make the user's secret takes no other run's leftover for its
+// own (it never falls back to a key anyone could compute); the next run that has the secret
+// clears it.
+TEST(KilledConvertRun, ARunWithoutTheUsersSecretRemovesNothingOfOthers) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 0.4);
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    test::runAndKill([&] { static const PartialFile dead(out / "other_Hap.mov"); });
+    const auto left = names(out, true);
+    ASSERT_EQ(left.size(), 1u);
+    const char* const data = std::getenv("XDG_DATA_HOME");
+    const std::string kept = data != nullptr ? data : "";
+    ::setenv("XDG_DATA_HOME", "/dev/null/data", 1);
+    int status = 0;
+    const pid_t run = startTranscode(source, out, "hap");
+    data != nullptr ? ::setenv("XDG_DATA_HOME", kept.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    ::waitpid(run, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(names(out, true), left);
+    ASSERT_EQ(runTranscode(source, out, "hapQ"), 0);
+    EXPECT_TRUE(names(out, true).empty());
+    EXPECT_EQ(names(out, false), (std::vector<std::string>{"name_Hap.mov", "name_HapQ.mov"}));
+}
+
+// On exFAT (through FUSE: no hard links, no rename that never replaces) a movie takes its name
+// through a placeholder. A run killed between making it and renaming the movie over it leaves
+// nothing the next run mistakes for the user's: that run clears it and takes the name itself.
+TEST(KilledConvertRun, OnExfatAPlaceholderAKilledRunLeftIsClearedByTheNext) {
+    test::ExfatDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 1.0);
+    const fs::path out = disk / "out";
+    fs::create_directories(out);
+    (void)freshHiddenName("name");  // the user's secret made before the run, as the run would find it
+    int status = 0;
+    ::waitpid(startTranscode(source, out, "hap", RLIM_INFINITY, {}, false, true), &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 126) GTEST_SKIP() << "a run cannot be killed at its rename here";
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << "status " << status;
+    ASSERT_EQ(names(out, false), std::vector<std::string>{"name_Hap.mov"});  // the placeholder
+
+    ASSERT_EQ(runTranscode(source, out, "hap"), 0);
+    EXPECT_EQ(names(out, false), std::vector<std::string>{"name_Hap.mov"});
+    EXPECT_TRUE(names(out, true).empty());
+    EXPECT_EQ(test::countFrames(out / "name_Hap.mov"), 25);
 }
 
 TEST(KilledConvertRun, RunsStartedTogetherWriteOneMovieEach) {

@@ -352,6 +352,22 @@ TEST(TranscoderErrors, ASequenceOnAFullDiskSaysWhyAndLeavesNothing) {
     }
 }
 
+// A movie that meets a full disk names itself and says why, as a sequence's frame does, whatever
+// step of the writer met it; nothing of it stays.
+TEST(TranscoderErrors, AMovieOnAFullDiskNamesItselfAndSaysWhy) {
+    test::TempDir dir;
+    const auto source = test::makeH264Source(dir.path(), "src.mov", 64, 48, 48000, 0, 0.4);
+    test::SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    disk.fill();
+    for (const OutputFormat format : {OutputFormat::proRes422, OutputFormat::hap}) {
+        auto error = errorOf([&] { Transcoder(source, disk / "Show.mov", MediaInfo::load(source), settingsFor(format)).run({}); });
+        EXPECT_EQ(error.kind(), ConversionError::Kind::writerFailed);
+        EXPECT_STREQ(error.what(), "Writing failed: Show.mov (No space left on device)");
+        EXPECT_EQ(visibleAndHidden(disk.path()), (std::pair<std::vector<std::string>, std::vector<std::string>>{{}, {".filler"}}));
+    }
+}
+
 // Frames are written in parallel, so on a full disk frames after the one that failed may land.
 // A run keeps only the unbroken run from the first frame, and when that frame failed no folder:
 // neither the sequence's nor one made for it. A noisy picture's PNG takes hundreds of times a flat

@@ -136,6 +136,19 @@ TEST(UserFile, TheNextSaveRemovesWhatKilledSavesLeftButNotALiveOnes) {
     EXPECT_EQ(qm::test::fileNames(dir.path()), kept);
 }
 
+// A save killed midway leaves its hidden copy; the next save into that folder clears it, whatever
+// file that save is for.
+TEST(UserFile, TheNextSaveIntoTheFolderClearsWhatKilledSavesOfOtherFilesLeft) {
+    TempDir dir;
+    qm::test::runAndKill([&] {
+        static const qm::PartialFile killed(dir / "Project.qmproj", "saving");
+        if (::write(killed.descriptor(), "cut", 3) != 3) ::_exit(1);
+    });
+    ASSERT_EQ(qm::test::fileNames(dir.path()).size(), 1u);
+    EXPECT_EQ(qm::writeUserFile(q(dir / "Other.qmproj"), "other"), "");
+    EXPECT_EQ(qm::test::fileNames(dir.path()), std::vector<std::string>{"Other.qmproj"});
+}
+
 TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
     TempDir dir;
     // Hidden folders without our marker are the user's, whatever their names say (but for an empty

@@ -52,6 +52,39 @@ SmallDisk::~SmallDisk() {
     if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
 }
 
+ExfatDisk::ExfatDisk(std::size_t bytes) {
+    if (::geteuid() != 0) {
+        whyNot_ = "an exFAT disk needs root to be mounted";
+        return;
+    }
+    const std::string image = (dir_ / "exfat.img").string(), disk = path().string();
+    std::filesystem::create_directories(disk);
+    { std::ofstream(image, std::ios::binary); }
+    std::filesystem::resize_file(image, bytes);
+    // The FUSE daemon stays behind the mount; its output goes nowhere, so the command ends.
+    const std::string tools = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
+    if (run({"sh", "-c", tools + "mkfs.exfat \"$0\" >/dev/null 2>&1", image}).exitCode != 0) {
+        whyNot_ = "mkfs.exfat (exfatprogs) is missing or failed";
+        return;
+    }
+    const CommandResult loop = run({"sh", "-c", tools + "losetup -f --show \"$0\" 2>/dev/null", image});
+    if (loop.exitCode != 0 || loop.output.empty()) {
+        whyNot_ = "no loop device can be had here";
+        return;
+    }
+    loop_ = loop.output.substr(0, loop.output.find('\n'));
+    if (run({"sh", "-c", tools + "mount.exfat-fuse \"$0\" \"$1\" >/dev/null 2>&1", loop_, disk}).exitCode != 0) {
+        whyNot_ = "exFAT cannot be mounted through FUSE here (exfat-fuse missing, or no /dev/fuse)";
+        return;
+    }
+    mounted_ = true;
+}
+
+ExfatDisk::~ExfatDisk() {
+    if (mounted_) ::umount2(path().c_str(), MNT_DETACH);
+    if (!loop_.empty()) run({"sh", "-c", "PATH=\"$PATH:/usr/sbin:/sbin\" losetup -d \"$0\"", loop_});
+}
+
 std::optional<int> signalWhen(int pid, const std::function<bool()>& midway, int signal) {
     int status = 0;
     // Bounded by the child itself: it either gets midway or ends.

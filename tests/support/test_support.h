@@ -49,6 +49,27 @@ private:
     std::string whyNot_;
 };
 
+// A small exFAT of its own, through FUSE on a loop device, as a memory card is met on a desktop
+// (needs root, exfatprogs and exfat-fuse). Where it cannot be made, mounted() is false and
+// whyNot() says why, for GTEST_SKIP.
+class ExfatDisk {
+public:
+    explicit ExfatDisk(std::size_t bytes = 64 << 20);
+    ~ExfatDisk();
+    ExfatDisk(const ExfatDisk&) = delete;
+    ExfatDisk& operator=(const ExfatDisk&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& whyNot() const { return whyNot_; }
+    std::filesystem::path path() const { return dir_ / "disk"; }
+    std::filesystem::path operator/(const std::string& name) const { return path() / name; }
+
+private:
+    TempDir dir_;
+    std::string loop_;
+    bool mounted_ = false;
+    std::string whyNot_;
+};
+
 // Runs `work` in a child process, as a run of the application would, and kills the child with
 // SIGKILL once `work` has returned: what the run holds is left behind as a crash leaves it.
 void runAndKill(const std::function<void()>& work);

@@ -151,8 +151,13 @@ struct MovieWriter::Impl {
         }
     }
 
-    // Records the first failure and wakes waiting feeders; returns the error to throw.
+    // Records the first failure and wakes waiting feeders; returns the error to throw. A disk
+    // that is full (or a quota or file-size limit met) is told with the movie's name, whatever
+    // step met it.
     MediaError failWith(MediaError e) {
+        for (const int full : {ENOSPC, EDQUOT, EFBIG})
+            if (e.code() == AVERROR(full))
+                e = MediaError(file.filename().string(), std::generic_category().message(full), e.code());
         {
             std::lock_guard lock(stateMutex);
             if (status == Status::writing || status == Status::unknown) {

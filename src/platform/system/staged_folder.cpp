@@ -25,6 +25,8 @@ void removeStaleSiblings(const std::filesystem::path& target) {
     sweepPartials(target);
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) sweepPartials(target, "old");
+    // And what killed saves of any file in the folder left.
+    sweepPartialsIn(target.parent_path(), [](std::string_view) { return true; }, "saving");
 }
 
 }  // namespace

@@ -40,12 +40,14 @@ QString writeUserFile(const QString& path, const QByteArray& bytes) {
     const QByteArray targetName = QFile::encodeName(target);
 
     // A fresh hidden name beside the target, so the rename stays on one file system; locked while
-    // this save lives, so the next save of the same file can tell a killed save's leftover from a
-    // save still going, and removes only the former.
+    // this save lives, so the next save or run into the same folder can tell a killed save's
+    // leftover from a save still going, and removes only the former.
     const std::filesystem::path targetPath(targetName.toStdString());
     // A stop that comes meanwhile waits for the save to land or fail; it would leave the hidden copy.
     const auto stopAfterwards = StopSignals::hold();
-    sweepPartials(targetPath, "saving");
+    // What killed saves into this folder left goes, whatever file they were saving.
+    sweepPartialsIn(targetPath.has_parent_path() ? targetPath.parent_path() : std::filesystem::path("."),
+                    [](std::string_view) { return true; }, "saving");
     std::optional<PartialFile> temporary;
     try {
         temporary.emplace(targetPath, "saving");
