@@ -113,14 +113,16 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             const double streamEnd = chosen.duration.isNumeric() ? streamStart + chosen.duration.seconds()
                                                                  : secondsOr(asset->duration(), 0.0);
             const double available = streamEnd - origin - clip.sourceIn;
-            // A clip made to its medium's length that now runs past the medium's end needs what
-            // the file no longer holds (cut, or emptied by a copy that stopped): the sound past its
-            // end is gone even where nothing in the file shows the cut (MP3 without a Xing header,
-            // MPEG-TS, both cut between two packets). A medium is as long as the probe lists it, its
-            // pictures or its sound without them: sound ending before its pictures is silence there.
+            // A clip that runs past the end of a medium now shorter than the project recorded it
+            // needs what the file no longer holds (cut, or emptied by a copy that stopped): the
+            // sound past its end is gone even where nothing in the file shows the cut (MP3 without
+            // a Xing header, MPEG-TS, both cut between two packets). Past a length that never
+            // changed it is silence. A medium is as long as the probe lists it, its pictures or its
+            // sound without them: sound ending before its pictures is silence there.
             const MediaTime& listed = (video.empty() ? audio : video).front().duration;
             const double mediumEnd = listed.isNumeric() && listed > MediaTime::zero() ? listed.seconds() : secondsOr(asset->duration(), 0.0);
-            const bool mediumShrank = clip.sourceIn + clip.duration > mediumEnd + kClipSlack;
+            const bool mediumShrank =
+                item->recordedLength() > mediumEnd + kClipSlack && clip.sourceIn + clip.duration > mediumEnd + kClipSlack;
             // Sound past the probed end may be where a cut file breaks off: an estimated length
             // ends about there, and the file's last packet is not whole.
             std::optional<double> breaksAt;

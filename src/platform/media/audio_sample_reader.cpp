@@ -385,9 +385,16 @@ struct AudioSampleReader::Impl {
         } else if (ni == 1) {
             std::fill(m.begin(), m.end(), 1.0);
         } else {
-            const int rc = swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0.0, INT_MAX, 1.0, m.data(), ni,
+            // The library scales its whole largest matrix (64 × 64 at the given stride), not only the
+            // layouts' part: it is built in one of that size and the part copied out.
+            constexpr int kSide = 64;
+            if (ni > kSide || no > kSide) return AVERROR(EINVAL);
+            std::vector<double> full(size_t(kSide) * kSide, 0.0);
+            const int rc = swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0.0, INT_MAX, 1.0, full.data(), kSide,
                                              AV_MATRIX_ENCODING_NONE, nullptr);
             if (rc < 0) return rc;
+            for (int o = 0; o < no; ++o)
+                std::copy_n(full.begin() + std::ptrdiff_t(o) * kSide, ni, m.begin() + std::ptrdiff_t(o) * ni);
         }
         if (channelCopy && channelCopy->target >= 0 && channelCopy->target < ni && channelCopy->source >= 0 &&
             channelCopy->source < ni && channelCopy->target != channelCopy->source) {
@@ -424,6 +431,12 @@ struct AudioSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             int rc = decoderDrained ? AVERROR_EOF : avcodec_receive_frame(decoder.get(), frame.get());
+            // AC-3's decoder conceals a block it can't decode and says so only in the frame: that
+            // frame is refused as a packet the decoder refuses is.
+            if (rc == 0 && frame->decode_error_flags != 0) {
+                av_frame_unref(frame.get());
+                rc = AVERROR_INVALIDDATA;
+            }
             if (rc == 0) {
                 decodeErrors = 0;
                 return true;
