@@ -19,6 +19,7 @@
 namespace qm {
 namespace {
 
+namespace fs = std::filesystem;
 using test::Medium;
 
 // ffmpeg's stereo float at 48 kHz of the graph over the files, `seconds` long.
@@ -631,6 +632,37 @@ TEST(AudioMixPeer, DamagedAc3StopsAStrictMix) {
         ASSERT_EQ(preview.size(), whole.size());
         const auto upTo = std::ptrdiff_t(2 * std::llround((at - 0.1) * 48000));
         EXPECT_GE(test::snr({preview.begin(), preview.begin() + upTo}, {whole.begin(), whole.begin() + upTo}), 60);
+    }
+}
+
+// GStreamer's WebM written for streaming, with junk inside its last cluster: the demuxer passes
+// over the rest of the file, as ffmpeg's does, and a strict mix stops where ffmpeg's decode does,
+// saying the sound there is damaged, not that the file ends; cut there, the file ends.
+TEST(AudioMixPeer, JunkInAStreamedWebmIsDamageNotTheFilesEnd) {
+    test::TempDir dir;
+    const fs::path whole = dir / "whole.webm";
+    ASSERT_EQ(test::run({"sh", "-c", "gst-launch-1.0 -q webmmux streamable=true name=m ! filesink location=" + whole.string() +
+                                         " videotestsrc num-buffers=200 ! video/x-raw,width=160,height=90,framerate=25/1 ! vp8enc ! m. "
+                                         "audiotestsrc num-buffers=375 samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! "
+                                         "opusenc ! m."})
+                  .exitCode, 0);
+    const std::string bytes = test::readFile(whole);
+    const size_t cluster = bytes.rfind("\x1F\x43\xB6\x75");
+    ASSERT_NE(cluster, std::string::npos);
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut ? "cut" : "junk");
+        Medium m = test::probedMedium(whole);
+        m.path = dir / "live.webm";
+        m.item.path = QString::fromStdString(m.path.string());
+        fs::copy_file(whole, m.path, fs::copy_options::overwrite_existing);
+        if (cut) test::cutAt(m.path, cluster + 5000);
+        else test::garble(m.path, cluster + 5000, cluster + 5200);
+        test::ffmpeg({"-i", m.path.string(), "-map", "0:a", "-f", "f32le", "-ac", "2", "-ar", "48000", (dir / "held.raw").string()});
+        const double held = double(fs::file_size(dir / "held.raw")) / (2 * 4 * 48000);
+        const std::optional<MediaReadError> failure = strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, m.item.duration)}));
+        ASSERT_TRUE(failure) << "the mix read through";
+        EXPECT_NEAR(failure->seconds(), held, 0.05);
+        EXPECT_EQ(failure->reason(), cut ? "the file ends before this sound" : "its sound there can't be decoded");
     }
 }
 
