@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
+#include <thread>
 
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
@@ -16,6 +19,7 @@
 namespace qm {
 namespace {
 
+namespace fs = std::filesystem;
 using test::Medium;
 
 // ffmpeg's stereo float at 48 kHz of the graph over the files, `seconds` long.
@@ -536,6 +540,130 @@ TEST(AudioMixPeer, ClipsBeforeACutSoundAndPastItFailWhereTheSoundEnds) {
                 EXPECT_NEAR(failure->seconds(), held, 0.05) << failure->reason();
             }
         }
+}
+
+// The strict mix of a project (an export's) through to its end; it must not fail.
+std::vector<float> strictMix(const Project& p) {
+    const auto plan = makeAudioMix(p.tracks, p.media, {}, true);
+    if (!plan) return {};
+    AudioMixReader reader(*plan, 0, p.duration());
+    reader.setStrict(true);
+    std::vector<float> out;
+    while (auto b = reader.next()) {
+        const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
+        out.insert(out.end(), f, f + 2 * size_t(b->frameCount));
+    }
+    return out;
+}
+
+// 5.1 AAC at 96 kHz beside pictures, a clip from the start and one from after a seek, mixed again
+// and again: every time as ffmpeg downmixes it. The library's remix table is larger than the
+// layouts' part of it and was once built in a buffer of only that part.
+TEST(AudioMixPeer, SurroundSoundDownmixesAsFfmpegEveryTime) {
+    test::TempDir dir;
+    const Medium m = test::makeMedium(
+        dir / "six.mp4", {"-f", "lavfi", "-i", "testsrc2=s=32x32:r=25:d=8", "-f", "lavfi", "-i",
+                          "aevalsrc=" + kChirp + "|0.3*sin(2*PI*500*t)|0.2*sin(2*PI*50*t)|0.3*sin(2*PI*900*t)|0.3*sin(2*PI*1300*t)"
+                          ":s=96000:d=8:c=5.1", "-c:v", "libx264", "-c:a", "aac", "-b:a", "160k"});
+    const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 1.5), audioClip(m, 2, 3.25, 1.5)});
+    const std::vector<float> ref = reference(
+        dir, {m.path},
+        "[0:a]pan=stereo|c0=FL+0.70710678*FC+0.70710678*BL|c1=FR+0.70710678*FC+0.70710678*BR,aresample=48000,asplit[x][y];"
+        "[x]atrim=0:1.5,asetpts=PTS-STARTPTS[p];[y]atrim=3.25:4.75,asetpts=PTS-STARTPTS,adelay=2000:all=1[q];"
+        "[p][q]amix=inputs=2:normalize=0:duration=longest", p.duration());
+    // Each on a thread of its own, as an export mixes: its memory is laid out afresh.
+    for (int run = 0; run < 4; ++run) {
+        std::vector<float> ours;
+        std::thread([&] { ours = strictMix(p); }).join();
+        EXPECT_GE(snr(ours, ref), 40) << "run " << run;
+    }
+}
+
+// A clip reaching past the end of a sound whose length never changed sounds what there is and
+// silence after, as atrim and apad give it; a file cut since it was recorded still fails there
+// (ClipsBeforeACutSoundAndPastItFailWhereTheSoundEnds).
+TEST(AudioMixPeer, ClipsPastAnUnchangedEndAreSilentThere) {
+    test::TempDir dir;
+    for (const auto& [file, codec] : {std::pair{"tone_a.mov", "pcm_s16le"}, {"tone.m4a", "aac"}, {"tone.flac", "flac"}}) {
+        SCOPED_TRACE(file);
+        const Medium m = tone(dir, file, "0.5*sin(2*PI*440*t)", 48000, 3, codec);
+        ASSERT_NEAR(m.item.duration, 3, 0.05);
+        const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0.5, 1, 2.5)});
+        const std::optional<MediaReadError> failure = strictFailure(p);
+        EXPECT_FALSE(failure) << failure->what();
+        const std::vector<float> ref = reference(dir, {m.path}, "[0]atrim=start=1,asetpts=PTS-STARTPTS,adelay=500:all=1,pan=stereo|c0=c0|c1=c0", p.duration());
+        EXPECT_GE(snr(strictMix(p), ref), 40);
+    }
+}
+
+// Damage inside a file that goes on past it: 200 bytes over an AC-3 frame's audio blocks, which its
+// decoder conceals and marks only in the frame it gives (ffmpeg: "error decoding the audio block").
+// A strict mix stops there, saying the sound there can't be decoded, as for AAC, FLAC and MP3;
+// a preview's keeps the sound before it as it was.
+TEST(AudioMixPeer, DamagedAc3StopsAStrictMix) {
+    test::TempDir dir;
+    // Without lacing, as mkvmerge can write it, too.
+    for (const char* file : {"ac3.mkv", "unlaced.mkv"}) {
+        SCOPED_TRACE(file);
+        const Medium m = test::makeMedium(dir / file, {"-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=48000:d=8", "-c:a", "ac3"});
+        if (file == std::string("unlaced.mkv")) {
+            ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "u.mkv").string(), "--disable-lacing", m.path.string()}).exitCode, 0);
+            std::filesystem::rename(dir / "u.mkv", m.path);
+        }
+        const Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 8)});
+        const std::vector<float> whole = strictMix(p);
+        EXPECT_GE(snr(whole, reference(dir, {m.path}, "[0]anull", 8)), 50);
+        const auto packets = test::run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=pts_time,pos,size",
+                                        "-of", "csv=p=0", m.path.string()});
+        std::vector<std::string> lines;
+        std::istringstream in(packets.output);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        ASSERT_GT(lines.size(), 10u);
+        double at = 0;
+        size_t size = 0, pos = 0;
+        ASSERT_EQ(std::sscanf(lines[lines.size() / 2].c_str(), "%lf,%zu,%zu", &at, &size, &pos), 3);
+        test::garble(m.path, pos + size / 3, pos + size / 3 + 200);
+        const std::optional<MediaReadError> failure = strictFailure(p);
+        ASSERT_TRUE(failure) << "the mix read through";
+        EXPECT_EQ(failure->name(), QString::fromStdString(m.path.filename().string()));
+        EXPECT_NEAR(failure->seconds(), at, 0.05);
+        EXPECT_EQ(failure->reason(), "its sound there can't be decoded");
+        const std::vector<float> preview = test::mixOf(p);
+        ASSERT_EQ(preview.size(), whole.size());
+        const auto upTo = std::ptrdiff_t(2 * std::llround((at - 0.1) * 48000));
+        EXPECT_GE(test::snr({preview.begin(), preview.begin() + upTo}, {whole.begin(), whole.begin() + upTo}), 60);
+    }
+}
+
+// GStreamer's WebM written for streaming, with junk inside its last cluster: the demuxer passes
+// over the rest of the file, as ffmpeg's does, and a strict mix stops where ffmpeg's decode does,
+// saying the sound there is damaged, not that the file ends; cut there, the file ends.
+TEST(AudioMixPeer, JunkInAStreamedWebmIsDamageNotTheFilesEnd) {
+    test::TempDir dir;
+    const fs::path whole = dir / "whole.webm";
+    ASSERT_EQ(test::run({"sh", "-c", "gst-launch-1.0 -q webmmux streamable=true name=m ! filesink location=" + whole.string() +
+                                         " videotestsrc num-buffers=200 ! video/x-raw,width=160,height=90,framerate=25/1 ! vp8enc ! m. "
+                                         "audiotestsrc num-buffers=375 samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! "
+                                         "opusenc ! m."})
+                  .exitCode, 0);
+    const std::string bytes = test::readFile(whole);
+    const size_t cluster = bytes.rfind("\x1F\x43\xB6\x75");
+    ASSERT_NE(cluster, std::string::npos);
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut ? "cut" : "junk");
+        Medium m = test::probedMedium(whole);
+        m.path = dir / "live.webm";
+        m.item.path = QString::fromStdString(m.path.string());
+        fs::copy_file(whole, m.path, fs::copy_options::overwrite_existing);
+        if (cut) test::cutAt(m.path, cluster + 5000);
+        else test::garble(m.path, cluster + 5000, cluster + 5200);
+        test::ffmpeg({"-i", m.path.string(), "-map", "0:a", "-f", "f32le", "-ac", "2", "-ar", "48000", (dir / "held.raw").string()});
+        const double held = double(fs::file_size(dir / "held.raw")) / (2 * 4 * 48000);
+        const std::optional<MediaReadError> failure = strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, m.item.duration)}));
+        ASSERT_TRUE(failure) << "the mix read through";
+        EXPECT_NEAR(failure->seconds(), held, 0.05);
+        EXPECT_EQ(failure->reason(), cut ? "the file ends before this sound" : "its sound there can't be decoded");
+    }
 }
 
 TEST(AudioMixPeer, NothingToHear) {

@@ -541,6 +541,53 @@ TEST(ProjectExportPeer, MovieSoundIsTheMix) {
     }
 }
 
+// Sound that once stopped an export writes the mix: 5.1 AAC at 96 kHz downmixed on the sound's
+// thread while pictures encode on others, run again and again (the library's remix table, larger
+// than the layouts' part of it, was once built in a buffer of only that part), AC-3 that mkvmerge
+// wrote without lacing, and a clip reaching past the end of a sound whose length never changed.
+TEST(ProjectExportPeer, SurroundUnlacedAndOverlongClipsExportTheirSound) {
+    test::TempDir dir;
+    const std::string chirp = "0.4*sin(2*PI*(60*t+150*t*t))";
+    const Medium six = test::makeMedium(
+        dir / "six.mp4", {"-f", "lavfi", "-i", "testsrc2=s=32x18:r=25:d=8", "-f", "lavfi", "-i",
+                          "aevalsrc=" + chirp + "|0.3*sin(2*PI*661*t)|0.3*sin(2*PI*500*t)|0.2*sin(2*PI*50*t)|0.3*sin(2*PI*900*t)|"
+                          "0.3*sin(2*PI*1300*t):s=96000:d=8:c=5.1", "-c:v", "libx264", "-c:a", "aac", "-b:a", "160k"});
+    test::makeMedium(dir / "laced.mkv", {"-f", "lavfi", "-i", "testsrc2=s=32x18:r=25:d=4", "-f", "lavfi", "-i",
+                                         "aevalsrc=" + chirp + ":s=48000:d=4", "-c:v", "libx264", "-c:a", "ac3"});
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "unlaced.mkv").string(), "--disable-lacing", (dir / "laced.mkv").string()})
+                  .exitCode, 0);
+    const Medium unlaced = test::probedMedium(dir / "unlaced.mkv");
+    const Medium tone = test::makeMedium(dir / "tone_a.mov", {"-f", "lavfi", "-i", "aevalsrc=" + chirp + ":s=48000:d=3", "-c:a", "pcm_s16le"});
+    // The sound written as AAC beside H.264 is the mix within what that encoding keeps.
+    const struct { const Medium* m; std::vector<std::pair<double, double>> clips; int runs; } cases[] = {
+        {&six, {{0, 1.5}, {3.25, 1.5}}, 4}, {&unlaced, {{0, 2}, {2.5, 1.5}}, 2}, {&tone, {{1, 2.5}}, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.m->path.filename().string());
+        std::vector<Clip> clips;
+        double start = 0;
+        for (const auto& [in, length] : c.clips) {
+            Clip clip = test::clipOf(*c.m, start, length, kW, kH);
+            clip.sourceIn = in;
+            clips.push_back(clip);
+            start += length + 0.5;
+        }
+        Project p = test::projectOf(kW, kH, 10, {*c.m}, clips);
+        const MediaInfos infos = probeProjectMedia(p);
+        const std::vector<float> expected = test::mixOf(p);
+        for (int run = 0; run < c.runs; ++run) {
+            const fs::path out = dir / "out.mp4";
+            ASSERT_NO_THROW(ProjectExporter(p, infos, settingsFor(OutputFormat::h264), out, {}).exportProject({}));
+            const std::string bytes =
+                test::run({"ffmpeg", "-v", "error", "-i", out.string(), "-map", "0:a", "-f", "f32le", "-ac", "2", "-ar", "48000", "-"}).output;
+            std::vector<float> written(bytes.size() / 4);
+            std::memcpy(written.data(), bytes.data(), written.size() * 4);
+            ASSERT_GE(written.size(), expected.size() - 2 * 480);
+            EXPECT_GE(test::snr(written, expected), 20);
+            fs::remove(out);
+        }
+    }
+}
+
 // Sound a clip needs that its file no longer holds stops the export with the file's name and the
 // time in it, and leaves no movie; without sound in the output the run goes through.
 TEST(ProjectExportPeer, SoundCutShortFailsTheRunWithItsNameAndTime) {

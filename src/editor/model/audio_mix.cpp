@@ -49,6 +49,9 @@ int64_t nearestSample(double seconds) {
     return std::llround(std::round(samples * 1024) / 1024);
 }
 
+// The reader's words for sound it can't decode.
+const char* const kDamaged = "its sound there can't be decoded";
+
 // The words for a sound that failed to read: the reader's own where it found the loss itself.
 std::string soundFailure(const std::exception& e) {
     const auto* media = dynamic_cast<const MediaError*>(&e);
@@ -68,7 +71,9 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
                                          const LTCInfos& ltc, bool strict) {
     AudioMixPlan plan;
     std::map<QUuid, std::shared_ptr<MediaAsset>> assets;
-    std::map<std::pair<QUuid, int>, std::optional<double>> breaks;  // strict: where a track's sound breaks off
+    // Strict: where a track's sound breaks off and why, and whether it stops at damage.
+    std::map<std::pair<QUuid, int>, std::pair<std::optional<double>, std::string>> breaks;
+    std::map<std::pair<QUuid, int>, bool> damagedAtEnd;
     // A clip whose whole sound the file no longer holds: kept, unreadable from its in-point.
     const auto unreadable = [&](const Clip& clip, const MediaItem& item, const std::string& why) {
         AudioMixClip c;
@@ -113,31 +118,45 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             const double streamEnd = chosen.duration.isNumeric() ? streamStart + chosen.duration.seconds()
                                                                  : secondsOr(asset->duration(), 0.0);
             const double available = streamEnd - origin - clip.sourceIn;
-            // A clip made to its medium's length that now runs past the medium's end needs what
-            // the file no longer holds (cut, or emptied by a copy that stopped): the sound past its
-            // end is gone even where nothing in the file shows the cut (MP3 without a Xing header,
-            // MPEG-TS, both cut between two packets). A medium is as long as the probe lists it, its
-            // pictures or its sound without them: sound ending before its pictures is silence there.
+            // A clip that runs past the end of a medium now shorter than the project recorded it
+            // needs what the file no longer holds (cut, or emptied by a copy that stopped): the
+            // sound past its end is gone even where nothing in the file shows the cut (MP3 without
+            // a Xing header, MPEG-TS, both cut between two packets). Past a length that never
+            // changed it is silence. A medium is as long as the probe lists it, its pictures or its
+            // sound without them: sound ending before its pictures is silence there.
             const MediaTime& listed = (video.empty() ? audio : video).front().duration;
             const double mediumEnd = listed.isNumeric() && listed > MediaTime::zero() ? listed.seconds() : secondsOr(asset->duration(), 0.0);
-            const bool mediumShrank = clip.sourceIn + clip.duration > mediumEnd + kClipSlack;
+            const bool mediumShrank =
+                item->recordedLength() > mediumEnd + kClipSlack && clip.sourceIn + clip.duration > mediumEnd + kClipSlack;
             // Sound past the probed end may be where a cut file breaks off: an estimated length
             // ends about there, and the file's last packet is not whole.
+            // The words for it: a file whose bytes go on past where its sound stops is damaged there.
             std::optional<double> breaksAt;
+            std::string why = "the file ends before this sound";
+            const auto key = std::pair(item->id, choice->track);
+            const MediaTime end = MediaTime::fromSeconds(streamEnd, 48000);
             if (strict && mediumShrank && !(available >= clip.duration)) {
                 breaksAt = streamEnd;
-            } else if (strict && !(available >= clip.duration)) {
-                const auto key = std::pair(item->id, choice->track);
-                if (!breaks.contains(key)) {
+                if (!damagedAtEnd.contains(key)) {
                     try {
-                        const std::optional<MediaTime> at =
-                            AudioSampleReader::breaksOff(item->path.toStdString(), choice->track, MediaTime::fromSeconds(streamEnd, 48000));
-                        breaks[key] = at ? std::optional(at->seconds()) : std::nullopt;
+                        damagedAtEnd[key] = AudioSampleReader::stopsAtDamage(item->path.toStdString(), choice->track, end);
                     } catch (const std::exception&) {
-                        breaks[key] = streamStart;
+                        damagedAtEnd[key] = false;
                     }
                 }
-                breaksAt = breaks[key];
+                if (damagedAtEnd[key]) why = kDamaged;
+            } else if (strict && !(available >= clip.duration)) {
+                if (!breaks.contains(key)) {
+                    std::string words = why;
+                    try {
+                        const std::optional<MediaTime> at = AudioSampleReader::breaksOff(item->path.toStdString(), choice->track, end, &words);
+                        breaks[key] = {at ? std::optional(at->seconds()) : std::nullopt, words};
+                    } catch (const std::exception&) {
+                        breaks[key] = {streamStart, words};
+                    }
+                }
+                breaksAt = breaks[key].first;
+                why = breaks[key].second;
             }
             if (!(available > 0) && !breaksAt) continue;
             AudioMixClip c;
@@ -151,7 +170,7 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
             c.length = breaksAt ? clip.duration : std::min(clip.duration, available);
             if (breaksAt) {
                 c.unreadableFrom = *breaksAt;
-                c.unreadable = "the file ends before this sound";
+                c.unreadable = why;
             }
             c.duration = clip.duration;
             c.volume = clip.volume;

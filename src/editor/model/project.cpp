@@ -235,6 +235,7 @@ bool Project::conformMedium(const QUuid& id, const MediaInfo& info) {
     if (item == media.end()) return false;
     MediaItem now = *item;
     takeProbe(now, info);
+    if (now.duration != item->duration && !now.recordedDuration) now.recordedDuration = item->duration;
     if (now == *item) return false;
     if (item->width > 0 && item->height > 0 && now.width > 0 && now.height > 0 &&
         (now.width != item->width || now.height != item->height)) {

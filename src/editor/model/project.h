@@ -84,7 +84,13 @@ struct MediaItem {
     double duration = 0.0;
     bool hasAudio = false;
     QString codecName;
+    // The length the project held before a probe conformed `duration` to a file that changed:
+    // sound a clip needs past where the file now ends was in it once, and is lost.
+    std::optional<double> recordedDuration;
     bool operator==(const MediaItem&) const = default;
+
+    // The length recorded for the file before it last changed, or `duration`.
+    double recordedLength() const { return recordedDuration.value_or(duration); }
 
     MediaItem() = default;
     // A new bin entry for an imported or relinked file and its probe result.
@@ -133,7 +139,8 @@ struct Project {
     // Brings a medium's record to what its file is now (`info`, a fresh probe of it: the file was
     // replaced). When its picture changed size, the anchors of its clips, which are in the
     // picture's pixels, scale with it: the same point of the picture stays at the same place and
-    // the clip's fit applies to the new size. Returns whether anything changed.
+    // the clip's fit applies to the new size. The length recorded before is kept beside the new
+    // one (MediaItem::recordedDuration). Returns whether anything changed.
     bool conformMedium(const QUuid& id, const MediaInfo& info);
 };
 

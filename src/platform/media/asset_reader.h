@@ -245,8 +245,12 @@ public:
     void setStrict(bool on);
     // Where the track's sound breaks off when read strictly from two seconds before `end` (its
     // probed length) to the file's end, on the stream's time line: nothing when it ends whole.
-    // Library failures opening it throw MediaError.
-    static std::optional<MediaTime> breaksOff(const std::filesystem::path& file, int audioTrack, MediaTime end);
+    // Library failures opening it throw MediaError. `why`, where given, takes the words for it.
+    static std::optional<MediaTime> breaksOff(const std::filesystem::path& file, int audioTrack, MediaTime end,
+                                              std::string* why = nullptr);
+    // Whether the track's sound, read from two seconds before `end`, stops where the demuxer gives
+    // up on bytes it can't read before the file's end: damaged there, not cut.
+    static bool stopsAtDamage(const std::filesystem::path& file, int audioTrack, MediaTime end);
 
     struct Impl;
 

@@ -209,6 +209,9 @@ struct AudioSampleReader::Impl {
     FramePtr frame{ffmpeg::allocFrame("read")};
     ffmpeg::SwrPtr swr;
     bool demuxEnded = false;
+    bool stoppedInside = false;  // the demuxer ended at damage before the file's end
+    int64_t packetsEnd = -1;     // the furthest byte of the packets read
+    int64_t largestPacket = 0;
     bool decoderDrained = false;
     bool swrFlushed = false;
     std::atomic<bool> cancelled{false};
@@ -327,6 +330,16 @@ struct AudioSampleReader::Impl {
 
     bool matroska() const { return std::strncmp(format->iformat->name, "matroska", 8) == 0; }
 
+    // Whether, at the demuxer's end, more of a Matroska file follows the last packet read than a
+    // cut leaves of a packet (the file ends inside an element), or the file is not cut at all:
+    // the demuxer passed over what it could not read to the file's end, so the sound stops at
+    // damage. (Read strictly, every stream's packets count.)
+    bool demuxerStoppedInside() const {
+        if (!matroska() || !format->pb || packetsEnd < 0) return false;
+        const int64_t after = avio_size(format->pb) - packetsEnd;
+        return after > SkippedBytes::kHeaders && (after > 4 * largestPacket + SkippedBytes::kHeaders || !fileEnd(format.get(), path).cutShort);
+    }
+
     // Strict Matroska reading keeps every stream, to see where each packet lies.
     void watchPositions() {
         if (!strict || !matroska()) return;
@@ -381,9 +394,16 @@ struct AudioSampleReader::Impl {
         } else if (ni == 1) {
             std::fill(m.begin(), m.end(), 1.0);
         } else {
-            const int rc = swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0.0, INT_MAX, 1.0, m.data(), ni,
+            // The library scales its whole largest matrix (64 × 64 at the given stride), not only the
+            // layouts' part: it is built in one of that size and the part copied out.
+            constexpr int kSide = 64;
+            if (ni > kSide || no > kSide) return AVERROR(EINVAL);
+            std::vector<double> full(size_t(kSide) * kSide, 0.0);
+            const int rc = swr_build_matrix2(&in, &out, M_SQRT1_2, M_SQRT1_2, 0.0, INT_MAX, 1.0, full.data(), kSide,
                                              AV_MATRIX_ENCODING_NONE, nullptr);
             if (rc < 0) return rc;
+            for (int o = 0; o < no; ++o)
+                std::copy_n(full.begin() + std::ptrdiff_t(o) * kSide, ni, m.begin() + std::ptrdiff_t(o) * ni);
         }
         if (channelCopy && channelCopy->target >= 0 && channelCopy->target < ni && channelCopy->source >= 0 &&
             channelCopy->source < ni && channelCopy->target != channelCopy->source) {
@@ -420,6 +440,12 @@ struct AudioSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             int rc = decoderDrained ? AVERROR_EOF : avcodec_receive_frame(decoder.get(), frame.get());
+            // AC-3's decoder conceals a block it can't decode and says so only in the frame: that
+            // frame is refused as a packet the decoder refuses is.
+            if (rc == 0 && frame->decode_error_flags != 0) {
+                av_frame_unref(frame.get());
+                rc = AVERROR_INVALIDDATA;
+            }
             if (rc == 0) {
                 decodeErrors = 0;
                 return true;
@@ -452,9 +478,12 @@ struct AudioSampleReader::Impl {
             }
             if (rc == AVERROR_EOF) {
                 demuxEnded = true;
+                stoppedInside = demuxerStoppedInside();
                 continue;
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
+            if (packet->pos >= 0) packetsEnd = std::max(packetsEnd, packet->pos + int64_t(packet->size));
+            largestPacket = std::max(largestPacket, int64_t(packet->size));
             if (positions && positions->before(*packet)) loss.skipped = true;
             if (packet->stream_index != info.streamIndex) continue;
             if (seekCheck) {
@@ -697,7 +726,7 @@ struct AudioSampleReader::Impl {
                                              output.sampleRate, std::max(info.sampleRate, 1)) + output.sampleRate / 500;
             cut = reached < stated - slack;
         }
-        if (cut) throw MediaError("read audio", "the file ends before this sound");
+        if (cut) throw MediaError("read audio", stoppedInside ? "its sound there can't be decoded" : "the file ends before this sound");
     }
 
     std::optional<AudioSampleBuffer> next() {
@@ -802,20 +831,41 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
     return reader;
 }
 
-std::optional<MediaTime> AudioSampleReader::breaksOff(const std::filesystem::path& file, int audioTrack, MediaTime end) {
-    // Only the last stretch is read: enough for a codec's pre-roll and an estimated end's error.
-    const MediaTime from = end.isNumeric() ? std::max(end - MediaTime::make(2, 1), MediaTime::zero()) : MediaTime::zero();
-    auto reader = openTrack(file, audioTrack, {48000, 2, AudioSampleFormat::float32}, std::nullopt, from);
+namespace {
+
+// Only the last stretch is read: enough for a codec's pre-roll and an estimated end's error.
+MediaTime lastStretch(MediaTime end) {
+    return end.isNumeric() ? std::max(end - MediaTime::make(2, 1), MediaTime::zero()) : MediaTime::zero();
+}
+
+}  // namespace
+
+std::optional<MediaTime> AudioSampleReader::breaksOff(const std::filesystem::path& file, int audioTrack, MediaTime end,
+                                                      std::string* why) {
+    auto reader = openTrack(file, audioTrack, {48000, 2, AudioSampleFormat::float32}, std::nullopt, lastStretch(end));
     if (!reader) return std::nullopt;
     reader->setStrict(true);
     try {
         while (reader->next()) {
         }
-    } catch (const MediaError&) {
+    } catch (const MediaError& e) {
         const Impl& impl = *reader->impl_;
+        if (why) *why = e.code() == 0 && e.step() == "read audio" ? e.detail() : "the file ends before this sound";
         return MediaTime::make(impl.started ? impl.deliveredEnd : impl.neededFrom, impl.output.sampleRate);
     }
     return std::nullopt;
+}
+
+bool AudioSampleReader::stopsAtDamage(const std::filesystem::path& file, int audioTrack, MediaTime end) {
+    auto reader = openTrack(file, audioTrack, {48000, 2, AudioSampleFormat::float32}, std::nullopt, lastStretch(end));
+    if (!reader) return false;
+    reader->setStrict(true);
+    try {
+        while (reader->next()) {
+        }
+    } catch (const MediaError&) {
+    }
+    return reader->impl_->demuxEnded && reader->impl_->stoppedInside;
 }
 
 void AudioSampleReader::setStrict(bool on) {
