@@ -132,8 +132,10 @@ int64_t timestampFrom(const MediaTime& time, AVRational timeBase);
 // covers every stream, is no stream's own.
 MediaTime streamDuration(const AVStream& stream);
 // The length a Matroska muxer wrote into the stream's DURATION tag (invalid without one): the
-// only length of its own a Matroska track states.
-MediaTime taggedDuration(const AVStream& stream);
+// only length of its own a Matroska track states. libavformat writes where the track's last frame
+// ends, mkvmerge and mkvpropedit how long the track lasts from its first: the reading whose end
+// lies nearer `lastEnd`, where the track's last packet ends, holds; without it, the end.
+MediaTime taggedDuration(const AVStream& stream, const MediaTime& lastEnd = MediaTime::invalid());
 
 // --- Opening sources -------------------------------------------------------------------------
 
