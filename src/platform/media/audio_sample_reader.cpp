@@ -282,9 +282,7 @@ struct AudioSampleReader::Impl {
     // Opens the file afresh, as openTrack does, and reads the track from its first packet,
     // decoding from `from` on (stream time base).
     void readFromStart(int64_t from) {
-        // Matroska leaves the frames laced into a block after the first without times or lengths:
-        // the library's fill them in, so that they are passed over and counted, not decoded.
-        format = openFormat(path, false, !matroska());
+        format = openFormat(path, false, true);
         if (!format) throw MediaError("read audio", "the file no longer holds this sound track");
         openStream(info.streamIndex);
         watchPositions();

@@ -164,7 +164,7 @@ OpenedSource openSource(const std::filesystem::path& path, bool storedTimestamps
         throw MediaError::fromCode("open", AVERROR(ENOMEM));
     }
     context->pb = io;  // marks the context as using our I/O; the deleter closes it
-    if (storedTimestampsOnly) context->flags |= AVFMT_FLAG_NOFILLIN;
+    if (storedTimestampsOnly && result.demuxerName != "matroska,webm") context->flags |= AVFMT_FLAG_NOFILLIN;
     DictionaryGuard formatOptions;
     av_dict_set(&formatOptions.dict, "protocol_whitelist", "file", 0);
     err = avformat_open_input(&context, url.c_str(), format, &formatOptions.dict);
