@@ -295,9 +295,14 @@ struct AudioSampleReader::Impl {
         if (par->codec_id == AV_CODEC_ID_VORBIS) replay.vorbis.reset(av_vorbis_parse_init(par->extradata, par->extradata_size));
     }
 
-    // Whether a clip's first frame needs the track read from its start to be placed to the sample.
-    bool countsFromStart() const { return matroska() && info.sampleRate > 0 &&
-                                          format->streams[info.streamIndex]->codecpar->codec_id == AV_CODEC_ID_VORBIS; }
+    // Whether a clip's first frame needs the track read from its start to be placed to the sample:
+    // Matroska's millisecond stamps name no sample, and Vorbis packets, or PCM ones too short for a
+    // packet grid, lie on none.
+    bool countsFromStart() const {
+        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        return matroska() && info.sampleRate > 0 &&
+               (par->codec_id == AV_CODEC_ID_VORBIS || (!grid && av_get_exact_bits_per_sample(par->codec_id) > 0));
+    }
 
     // How far a stamp may lie from where the sound before it ends and still follow on: 2 ms; in
     // Matroska, whose millisecond stamps keep their rounding through a remux and add that of the
@@ -331,6 +336,9 @@ struct AudioSampleReader::Impl {
                 replay.end = AV_NOPTS_VALUE;  // the next packet starts where its stamp says
                 return;
             }
+        } else if (const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+                   av_get_exact_bits_per_sample(par->codec_id) > 0) {
+            length = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), p.size);  // PCM: its bytes
         } else {
             size_t size = 0;
             const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
