@@ -439,11 +439,13 @@ TEST(AudioMixPeer, SoundCutShortOrDamagedStopsAStrictMix) {
 }
 
 // ffmpeg's decode of the file's sound from `from` to `to` on the file's time line (time 0: a
-// movie's first picture), at 48 kHz stereo, with gaps in its stamps filled where they put them.
-std::vector<float> placed(const test::TempDir& dir, const Medium& m, double from, double to) {
+// movie's first picture), at 48 kHz stereo, with gaps in its stamps filled where they put them
+// (`rounding`: a stamp off by less than that, in seconds, follows on; aresample's default 0.1 s).
+std::vector<float> placed(const test::TempDir& dir, const Medium& m, double from, double to, double rounding = 0.001) {
     const double lead = m.item.width > 0 ? std::stod(test::ffprobe(m.path)["streams"][0]["start_time"].get<std::string>()) : 0;
-    test::ffmpeg({"-copyts", "-i", m.path.string(), "-af", "aresample=48000:async=1:min_hard_comp=0.001:first_pts=0,apad,atrim=" +
-                  std::to_string(from + lead) + ":" + std::to_string(to + lead), "-f", "f32le", "-ac", "2", (dir / "ref.raw").string()});
+    test::ffmpeg({"-copyts", "-i", m.path.string(), "-af", "aresample=48000:async=1:min_hard_comp=" + std::to_string(rounding) +
+                  ":first_pts=0,apad,atrim=" + std::to_string(from + lead) + ":" + std::to_string(to + lead), "-f", "f32le", "-ac", "2",
+                  (dir / "ref.raw").string()});
     const std::string bytes = test::readFile(dir / "ref.raw");
     std::vector<float> v(bytes.size() / 4);
     std::memcpy(v.data(), bytes.data(), v.size() * 4);
@@ -539,18 +541,6 @@ TEST(AudioMixPeer, ClipsBeforeACutSoundAndPastItFailWhereTheSoundEnds) {
         }
 }
 
-// As placed, but as aresample places sound by default: a stamp a rounding (under 0.1 s) from where
-// the sound before ends follows on.
-std::vector<float> placedByDefault(const test::TempDir& dir, const Medium& m, double from, double seconds) {
-    if (m.item.width > 0) from += std::stod(test::ffprobe(m.path)["streams"][0]["start_time"].get<std::string>());
-    test::ffmpeg({"-copyts", "-i", m.path.string(), "-af", "aresample=48000:async=1:first_pts=0,apad,atrim=" + std::to_string(from) + ":" +
-                  std::to_string(from + seconds), "-f", "f32le", "-ac", "2", (dir / "ref.raw").string()});
-    const std::string bytes = test::readFile(dir / "ref.raw");
-    std::vector<float> v(bytes.size() / 4);
-    std::memcpy(v.data(), bytes.data(), v.size() * 4);
-    return v;
-}
-
 // mkvmerge tags a track with its own length where ffmpeg tags where it ends: sound it made start
 // late (or early, its first packets cut) is listed and mixed to its end, as ffmpeg decodes it.
 TEST(AudioMixPeer, MkvmergeSyncedSoundLastsToItsEnd) {
@@ -576,7 +566,7 @@ TEST(AudioMixPeer, MkvmergeSyncedSoundLastsToItsEnd) {
             }
             const double length = m.item.duration;
             const std::vector<float> ours = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, length)}));
-            std::vector<float> ref = c.length > 0 ? reference(dir, {m.path}, "[0:a]anull", length) : placedByDefault(dir, m, 0, length);
+            std::vector<float> ref = c.length > 0 ? reference(dir, {m.path}, "[0:a]anull", length) : placed(dir, m, 0, length, 0.1);
             ASSERT_NEAR(double(ours.size()), double(ref.size()), 2 * 48);  // a millisecond's rounding of the length
             ref.resize(ours.size());
             // The last 100 ms of the sound, within the two milliseconds Matroska's stamps can differ by.
@@ -613,7 +603,7 @@ TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
     media.push_back(test::makeMedium(dir / "six.mkv", {"-i", (dir / "six.wav").string(), "-c", "copy"}));
     for (const Medium& m : media) {
         SCOPED_TRACE(m.path.filename().string());
-        const std::vector<float> ref = placedByDefault(dir, m, 0, 3);
+        const std::vector<float> ref = placed(dir, m, 0, 3, 0.1);
         for (const double in : {0.5, 1.234, 2.02}) {
             const std::vector<float> clip = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, in, 0.5)}));
             EXPECT_GE(test::snr(window(clip, 0.1), window(ref, in + 0.1)), 60) << "in-point " << in;
