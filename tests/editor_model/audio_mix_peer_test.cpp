@@ -619,6 +619,24 @@ TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
     }
 }
 
+// GStreamer's variable-rate MP3 in MPEG-TS, a quiet tone in frames far smaller than its first: a
+// frame after a seek takes its data from more frames before it than the first's rate suggests.
+TEST(AudioMixPeer, QuietVariableRateMp3SplitsExactly) {
+    test::TempDir dir;
+    const auto file = dir / "quiet.ts";
+    ASSERT_EQ(test::run({"sh", "-c", "gst-launch-1.0 -q audiotestsrc num-buffers=170 samplesperbuffer=1152 wave=sine freq=1000 ! "
+                                     "audio/x-raw,rate=44100,channels=2 ! lamemp3enc ! mpegaudioparse ! mpegtsmux ! filesink location=" +
+                                         file.string()}).exitCode, 0);
+    const Medium m = test::probedMedium(file);
+    const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0.36, 2.5)}));
+    const std::vector<float> split =
+        test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0.36, 0.8), audioClip(m, 0.8, 1.16, 1.2), audioClip(m, 2, 2.36, 0.5)}));
+    ASSERT_EQ(split.size(), whole.size());
+    float worst = 0;
+    for (size_t i = 0; i < whole.size(); ++i) worst = std::max(worst, std::abs(split[i] - whole[i]));
+    EXPECT_LE(worst, 1e-4);
+}
+
 // A clip far into an appended file (mkvmerge laces its Opus packets) is read from the file's start
 // without decoding what lies before it: its reader delivers nothing from before its pre-roll.
 TEST(AudioMixPeer, AClipPastAJoinKeepsNoSoundBeforeIt) {

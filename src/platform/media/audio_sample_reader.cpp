@@ -849,7 +849,9 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
         return reader;
     }
     impl.grid = atStart.grid;
-    const MediaTime from = start - MediaTime::fromSeconds(preroll(par, par->bit_rate), 48000);
+    // The pre-roll allows for the lowest rate: the stated one is its first frame's, or a variable
+    // rate's mean, and quiet passages fall below it.
+    const MediaTime from = start - MediaTime::fromSeconds(preroll(par, 0), 48000);
     // Without an index (GStreamer's WebM has no cues) the Matroska demuxer's seek lands a packet
     // late, even when asked for the start: the track's first packet, which carries the codec's
     // priming, would be lost and the sound would rise from silence. Checked on the first packet.
