@@ -364,9 +364,13 @@ MediaTime taggedDuration(const AVStream& stream, const MediaTime& lastEnd) {
                                                                 : MediaTime::zero();
     const MediaTime first = start.isNumeric() ? start : MediaTime::zero();
     const MediaTime toEnd = tagged - first;  // the tag an end on the file's time line
+    // A length meets the last packet's end to the millisecond (libavformat's end may fall short of
+    // it by the codec's padding, within the last packet); or, far from a packet's length off as an
+    // end, it is the nearer reading.
     if (lastEnd.isNumeric() && first != MediaTime::zero()) {
         const auto distance = [&](const MediaTime& end) { return end > lastEnd ? end - lastEnd : lastEnd - end; };
-        if (distance(first + tagged) < distance(tagged)) return tagged;
+        const MediaTime asLength = distance(first + tagged), asEnd = distance(tagged);
+        if (asLength <= MediaTime::make(1, 1000) || (asEnd > MediaTime::make(1, 10) && asLength < asEnd)) return tagged;
     }
     return toEnd > MediaTime::zero() ? toEnd : MediaTime::invalid();
 }

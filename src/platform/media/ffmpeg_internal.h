@@ -133,8 +133,8 @@ int64_t timestampFrom(const MediaTime& time, AVRational timeBase);
 MediaTime streamDuration(const AVStream& stream);
 // The length a Matroska muxer wrote into the stream's DURATION tag (invalid without one): the
 // only length of its own a Matroska track states. libavformat writes where the track's last frame
-// ends, mkvmerge and mkvpropedit how long the track lasts from its first: the reading whose end
-// lies nearer `lastEnd`, where the track's last packet ends, holds; without it, the end.
+// ends, mkvmerge and mkvpropedit how long the track lasts from its first: read against `lastEnd`,
+// where the track's last packet ends; without it, as an end.
 MediaTime taggedDuration(const AVStream& stream, const MediaTime& lastEnd = MediaTime::invalid());
 
 // --- Opening sources -------------------------------------------------------------------------
