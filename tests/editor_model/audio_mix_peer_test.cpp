@@ -14,6 +14,7 @@
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
 #include "editor_model/timeline_fixtures.h"
+#include "platform/media/asset_reader.h"
 #include "support/damaged_media.h"
 
 namespace qm {
@@ -442,11 +443,13 @@ TEST(AudioMixPeer, SoundCutShortOrDamagedStopsAStrictMix) {
 }
 
 // ffmpeg's decode of the file's sound from `from` to `to` on the file's time line (time 0: a
-// movie's first picture), at 48 kHz stereo, with gaps in its stamps filled where they put them.
-std::vector<float> placed(const test::TempDir& dir, const Medium& m, double from, double to) {
+// movie's first picture), at 48 kHz stereo, with gaps in its stamps filled where they put them
+// (`rounding`: a stamp off by less than that, in seconds, follows on; aresample's default 0.1 s).
+std::vector<float> placed(const test::TempDir& dir, const Medium& m, double from, double to, double rounding = 0.001) {
     const double lead = m.item.width > 0 ? std::stod(test::ffprobe(m.path)["streams"][0]["start_time"].get<std::string>()) : 0;
-    test::ffmpeg({"-copyts", "-i", m.path.string(), "-af", "aresample=48000:async=1:min_hard_comp=0.001:first_pts=0,apad,atrim=" +
-                  std::to_string(from + lead) + ":" + std::to_string(to + lead), "-f", "f32le", "-ac", "2", (dir / "ref.raw").string()});
+    test::ffmpeg({"-copyts", "-i", m.path.string(), "-af", "aresample=48000:async=1:min_hard_comp=" + std::to_string(rounding) +
+                  ":first_pts=0,apad,atrim=" + std::to_string(from + lead) + ":" + std::to_string(to + lead), "-f", "f32le", "-ac", "2",
+                  (dir / "ref.raw").string()});
     const std::string bytes = test::readFile(dir / "ref.raw");
     std::vector<float> v(bytes.size() / 4);
     std::memcpy(v.data(), bytes.data(), v.size() * 4);
@@ -663,6 +666,119 @@ TEST(AudioMixPeer, JunkInAStreamedWebmIsDamageNotTheFilesEnd) {
         ASSERT_TRUE(failure) << "the mix read through";
         EXPECT_NEAR(failure->seconds(), held, 0.05);
         EXPECT_EQ(failure->reason(), cut ? "the file ends before this sound" : "its sound there can't be decoded");
+    }
+}
+
+// mkvmerge tags a track with its own length where ffmpeg tags where it ends: sound it made start
+// late (or early, its first packets cut) is listed and mixed to its end, as ffmpeg decodes it.
+TEST(AudioMixPeer, MkvmergeSyncedSoundLastsToItsEnd) {
+    test::TempDir dir;
+    const std::string sound = "aevalsrc=" + kChirp + ":s=48000:d=5";
+    for (const char* codec : {"flac", "aac", "libopus"}) {
+        SCOPED_TRACE(codec);
+        const auto source = dir / (std::string(codec) + ".mkv");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=7", "-f", "lavfi", "-i", sound, "-c:v", "libx264", "-c:a", codec,
+                      source.string()});
+        const struct { std::string file; std::vector<std::string> args; double length; } cases[] = {
+            {"late.mka", {"-D", "--sync", "1:1300"}, 5}, {"late.mkv", {"--sync", "1:1300"}, 0}, {"early.mkv", {"--sync", "1:-200"}, 0}};
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.file);
+            std::vector<std::string> args{"mkvmerge", "-q", "-o", (dir / c.file).string()};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            args.push_back(source.string());
+            ASSERT_EQ(test::run(args).exitCode, 0);
+            const Medium m = test::probedMedium(dir / c.file);
+            // A sound file's time 0 is its first sample heard.
+            if (c.length > 0) {
+                EXPECT_NEAR(m.info.duration.seconds(), c.length, 0.05) << "the listed length";
+            }
+            const double length = m.item.duration;
+            const std::vector<float> ours = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, length)}));
+            std::vector<float> ref = c.length > 0 ? reference(dir, {m.path}, "[0:a]anull", length) : placed(dir, m, 0, length, 0.1);
+            ASSERT_NEAR(double(ours.size()), double(ref.size()), 2 * 48);  // a millisecond's rounding of the length
+            ref.resize(ours.size());
+            // The last 100 ms of the sound, within the two milliseconds Matroska's stamps can differ by.
+            const auto end = std::ptrdiff_t(std::find_if(ref.rbegin(), ref.rend(), [](float v) { return std::abs(v) > 1e-3f; }).base() - ref.begin());
+            constexpr std::ptrdiff_t kWindow = 2 * 4800, kLag = 96;
+            ASSERT_GE(end, kWindow + 2 * kLag);
+            double best = -1000;
+            for (std::ptrdiff_t lag = -kLag; lag <= kLag && best < 40; ++lag) {
+                const std::ptrdiff_t at = std::min<std::ptrdiff_t>(end - kWindow + 2 * lag, std::ptrdiff_t(ours.size()) - kWindow);
+                best = std::max(best, test::snr({ours.begin() + at, ours.begin() + at + kWindow}, {ref.begin() + end - kWindow, ref.begin() + end}));
+            }
+            EXPECT_GE(best, 40) << "the sound's end at " << double(end) / 96000 << " s";
+        }
+    }
+}
+
+// Vorbis packets vary in length and the first gives no sound; PCM packets may be shorter than a
+// millisecond stamp can tell apart. From any in-point such Matroska sound sounds where ffmpeg
+// places it, and the pieces of a split clip sound as the whole clip, to the sample.
+TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
+    test::TempDir dir;
+    std::vector<Medium> media{chirp(dir, "vorbis.mkv", 48000, {"-c:a", "libvorbis"}), chirp(dir, "vorbis.webm", 44100, {"-c:a", "libvorbis"})};
+    test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=48000:d=3", "-c:a", "libvorbis", (dir / "vorbis.ogg").string()});
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "mkvmerge.mkv").string(), (dir / "vorbis.ogg").string()}).exitCode, 0);
+    media.push_back(test::probedMedium(dir / "mkvmerge.mkv"));
+    if (test::run({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=150", "samplesperbuffer=960", "wave=white-noise", "!",
+                   "audio/x-raw,rate=48000,channels=2", "!", "vorbisenc", "!", "matroskamux", "!", "filesink",
+                   "location=" + (dir / "gst.mkv").string()})
+            .exitCode == 0)
+        media.push_back(test::probedMedium(dir / "gst.mkv"));
+    // 24-bit 5.1 copied from WAV: packets of 227 samples.
+    test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=" + kChirp + "|0.3*sin(2*PI*300*t)|0.2*sin(2*PI*50*t)|" + kChirp + ":s=48000:d=3",
+                  "-c:a", "pcm_s24le", (dir / "six.wav").string()});
+    media.push_back(test::makeMedium(dir / "six.mkv", {"-i", (dir / "six.wav").string(), "-c", "copy"}));
+    for (const Medium& m : media) {
+        SCOPED_TRACE(m.path.filename().string());
+        const std::vector<float> ref = placed(dir, m, 0, 3, 0.1);
+        for (const double in : {0.5, 1.234, 2.02}) {
+            const std::vector<float> clip = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, in, 0.5)}));
+            EXPECT_GE(test::snr(window(clip, 0.1), window(ref, in + 0.1)), 60) << "in-point " << in;
+        }
+        const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0.3, 2.4)}));
+        const std::vector<float> split = test::mixOf(test::projectOf(
+            16, 16, 25, {m}, {audioClip(m, 0, 0.3, 0.28), audioClip(m, 0.28, 0.58, 0.52), audioClip(m, 0.8, 1.1, 0.04),
+                              audioClip(m, 0.84, 1.14, 0.6), audioClip(m, 1.44, 1.74, 0.96)}));
+        ASSERT_EQ(split.size(), whole.size());
+        float worst = 0;
+        for (size_t i = 0; i < whole.size(); ++i) worst = std::max(worst, std::abs(split[i] - whole[i]));
+        EXPECT_LE(worst, 1e-4) << "split";
+    }
+}
+
+// GStreamer's variable-rate MP3 in MPEG-TS, a quiet tone in frames far smaller than its first: a
+// frame after a seek takes its data from more frames before it than the first's rate suggests.
+TEST(AudioMixPeer, QuietVariableRateMp3SplitsExactly) {
+    test::TempDir dir;
+    const auto file = dir / "quiet.ts";
+    ASSERT_EQ(test::run({"sh", "-c", "gst-launch-1.0 -q audiotestsrc num-buffers=170 samplesperbuffer=1152 wave=sine freq=1000 ! "
+                                     "audio/x-raw,rate=44100,channels=2 ! lamemp3enc ! mpegaudioparse ! mpegtsmux ! filesink location=" +
+                                         file.string()}).exitCode, 0);
+    const Medium m = test::probedMedium(file);
+    const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0.36, 2.5)}));
+    const std::vector<float> split =
+        test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0.36, 0.8), audioClip(m, 0.8, 1.16, 1.2), audioClip(m, 2, 2.36, 0.5)}));
+    ASSERT_EQ(split.size(), whole.size());
+    float worst = 0;
+    for (size_t i = 0; i < whole.size(); ++i) worst = std::max(worst, std::abs(split[i] - whole[i]));
+    EXPECT_LE(worst, 1e-4);
+}
+
+// A clip far into an appended file (mkvmerge laces its Opus packets) is read from the file's start
+// without decoding what lies before it: its reader delivers nothing from before its pre-roll.
+TEST(AudioMixPeer, AClipPastAJoinKeepsNoSoundBeforeIt) {
+    test::TempDir dir;
+    const Medium a = chirp(dir, "a.mka", 48000, {"-c:a", "libopus"});
+    const auto file = dir / "aa.mka";
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", file.string(), a.path.string(), "+", a.path.string(), "+", a.path.string()}).exitCode, 0);
+    for (const double at : {2.5, 4.0, 7.5}) {
+        auto reader = AudioSampleReader::openTrack(file, 0, {48000, 2, AudioSampleFormat::float32}, std::nullopt,
+                                                   MediaTime::fromSeconds(at, 48000));
+        ASSERT_TRUE(reader);
+        const std::optional<AudioSampleBuffer> first = reader->next();
+        ASSERT_TRUE(first);
+        EXPECT_GT(first->time.seconds(), at - 1) << "a clip from " << at << " s";
     }
 }
 

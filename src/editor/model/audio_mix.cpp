@@ -262,6 +262,7 @@ struct AudioMixReader::Source {
             }
             const auto* f = reinterpret_cast<const float*>(buffer->planes[0].data());
             const int64_t at = buffer->time.convertScale(kRate).value;
+            if (pending.empty() && at + buffer->frameCount <= needed) continue;  // sound before the clip's: none kept
             if (pending.empty()) pendingStart = at;
             pending.insert(pending.end(), f, f + 2 * size_t(buffer->frameCount));
         }

@@ -10,6 +10,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavcodec/vorbis_parser.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/opt.h>
@@ -252,10 +253,19 @@ struct AudioSampleReader::Impl {
     struct Placed {
         int64_t start, stamp, length;  // where it follows on, its stamp, its samples
     };
+    // Vorbis packets vary in length (a short or a long block, half overlapping the one before) and
+    // their stamps are rounded: their lengths are read from the packets, every one from the
+    // track's first, which sounds nothing, as the first packet a decoder is given.
+    struct VorbisParserFree {
+        void operator()(AVVorbisParseContext* c) const { av_vorbis_parse_free(&c); }
+    };
     struct Replay {
         bool on = false;
         int64_t end = AV_NOPTS_VALUE;
         std::optional<Placed> first;
+        std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
+        bool opened = false;  // the track's first packet passed
+        bool primed = false;  // a packet decoded that gave no sound
     } replay;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read; what was
     // seen since the last sound delivered tells a gap lost from one meant. In Matroska every
@@ -264,6 +274,7 @@ struct AudioSampleReader::Impl {
     int64_t neededFrom = INT64_MIN;
     LossEvidence loss;
     std::optional<SkippedBytes> positions;
+    int64_t lastPacketEnd = AV_NOPTS_VALUE;  // where the track's last packet read ends (stream time base)
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
 
@@ -277,7 +288,19 @@ struct AudioSampleReader::Impl {
         demuxEnded = decoderDrained = false;
         skipBefore = from;
         seekUnchecked = false;
-        replay = Replay{true, AV_NOPTS_VALUE, std::nullopt};
+        replay = Replay{};
+        replay.on = true;
+        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        if (par->codec_id == AV_CODEC_ID_VORBIS) replay.vorbis.reset(av_vorbis_parse_init(par->extradata, par->extradata_size));
+    }
+
+    // Whether a clip's first frame needs the track read from its start to be placed to the sample:
+    // Matroska's millisecond stamps name no sample, and Vorbis packets, or PCM ones too short for a
+    // packet grid, lie on none.
+    bool countsFromStart() const {
+        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        return matroska() && info.sampleRate > 0 &&
+               (par->codec_id == AV_CODEC_ID_VORBIS || (!grid && av_get_exact_bits_per_sample(par->codec_id) > 0));
     }
 
     // How far a stamp may lie from where the sound before it ends and still follow on: 2 ms; in
@@ -299,9 +322,27 @@ struct AudioSampleReader::Impl {
     void replayPacket(const AVPacket& p, bool decoded) {
         if (info.sampleRate < 1 || p.pts == AV_NOPTS_VALUE) return;
         const int64_t start = followOn(p, replay.end);
-        size_t size = 0;
-        const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
-        const int64_t length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate}) - (skip && size >= 8 ? AV_RL32(skip + 4) : 0);
+        int64_t length = 0;
+        if (replay.vorbis) {
+            length = av_vorbis_parse_frame(replay.vorbis.get(), p.data, p.size);
+            const bool opening = !replay.opened;
+            replay.opened = true;
+            if (decoded && !replay.primed) {
+                replay.primed = true;  // sounds nothing: the first frame comes from the next packet
+                decoded = false;
+            }
+            if (opening || length < 0) {
+                replay.end = AV_NOPTS_VALUE;  // the next packet starts where its stamp says
+                return;
+            }
+        } else if (const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+                   av_get_exact_bits_per_sample(par->codec_id) > 0) {
+            length = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), p.size);  // PCM: its bytes
+        } else {
+            size_t size = 0;
+            const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
+            length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate}) - (skip && size >= 8 ? AV_RL32(skip + 4) : 0);
+        }
         if (decoded) {
             replay.first = Placed{start, av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate}), length};
             replay.on = false;
@@ -486,6 +527,7 @@ struct AudioSampleReader::Impl {
             largestPacket = std::max(largestPacket, int64_t(packet->size));
             if (positions && positions->before(*packet)) loss.skipped = true;
             if (packet->stream_index != info.streamIndex) continue;
+            if (packet->pts != AV_NOPTS_VALUE) lastPacketEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
             if (seekCheck) {
                 const SeekCheck check = *seekCheck;
                 seekCheck.reset();
@@ -501,8 +543,8 @@ struct AudioSampleReader::Impl {
                     continue;
                 }
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
-                if (replay.on) replayPacket(*packet, true);
             }
+            if (replay.on) replayPacket(*packet, true);
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
                 loss.refused = true;
                 if (native) continue;
@@ -609,7 +651,8 @@ struct AudioSampleReader::Impl {
                 // so far into the file that reading it again costs little: further on, the frame
                 // keeps its stamp, within a rounding (2 ms) of where a reading through puts it.
                 constexpr int64_t kReplayBytes = int64_t(64) << 20;
-                if (grid && !gridStart(frame.get()) && seekFrom != AV_NOPTS_VALUE && avio_tell(format->pb) <= kReplayBytes) {
+                if ((countsFromStart() || (grid && !gridStart(frame.get()))) && seekFrom != AV_NOPTS_VALUE &&
+                    avio_tell(format->pb) <= kReplayBytes) {
                     av_frame_unref(frame.get());
                     readFromStart(seekFrom);
                     continue;
@@ -718,7 +761,8 @@ struct AudioSampleReader::Impl {
             av_rescale_q(st->start_time != AV_NOPTS_VALUE ? st->start_time : 0, st->time_base, AVRational{1, output.sampleRate});
         const int64_t reached = started ? deliveredEnd : std::max(neededFrom, first);
         bool cut = loss.refused || fileEnd(format.get(), path).cutShort;
-        const MediaTime length = matroska() ? ffmpeg::taggedDuration(*st) : ffmpeg::streamDuration(*st);
+        const MediaTime length = matroska() ? ffmpeg::taggedDuration(*st, ffmpeg::mediaTimeFrom(lastPacketEnd, st->time_base))
+                                             : ffmpeg::streamDuration(*st);
         if (!cut && length.isNumeric() && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
             const int64_t stated = first + length.convertScale(output.sampleRate).value;
             // A stated length may count the codec's priming and padding: up to two frames.
@@ -804,7 +848,9 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
         return reader;
     }
     impl.grid = atStart.grid;
-    const MediaTime from = start - MediaTime::fromSeconds(preroll(par, par->bit_rate), 48000);
+    // The pre-roll allows for the lowest rate: the stated one is its first frame's, or a variable
+    // rate's mean, and quiet passages fall below it.
+    const MediaTime from = start - MediaTime::fromSeconds(preroll(par, 0), 48000);
     // Without an index (GStreamer's WebM has no cues) the Matroska demuxer's seek lands a packet
     // late, even when asked for the start: the track's first packet, which carries the codec's
     // priming, would be lost and the sound would rise from silence. Checked on the first packet.

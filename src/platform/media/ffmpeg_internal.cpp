@@ -355,15 +355,24 @@ MediaTime streamDuration(const AVStream& stream) {
     return taggedDuration(stream);
 }
 
-MediaTime taggedDuration(const AVStream& stream) {
+MediaTime taggedDuration(const AVStream& stream, const MediaTime& lastEnd) {
     const AVDictionaryEntry* tag = av_dict_get(stream.metadata, "DURATION", nullptr, 0);
-    int64_t end = 0;
-    if (tag == nullptr || av_parse_time(&end, tag->value, 1) < 0 || end <= 0) return MediaTime::invalid();
-    // The muxers write where the track's last frame ends, on the file's time line.
+    int64_t value = 0;
+    if (tag == nullptr || av_parse_time(&value, tag->value, 1) < 0 || value <= 0) return MediaTime::invalid();
+    const MediaTime tagged = MediaTime::make(value, AV_TIME_BASE);
     const MediaTime start = stream.start_time != AV_NOPTS_VALUE ? mediaTimeFrom(stream.start_time, stream.time_base)
                                                                 : MediaTime::zero();
-    const MediaTime length = MediaTime::make(end, AV_TIME_BASE) - (start.isNumeric() ? start : MediaTime::zero());
-    return length > MediaTime::zero() ? length : MediaTime::invalid();
+    const MediaTime first = start.isNumeric() ? start : MediaTime::zero();
+    const MediaTime toEnd = tagged - first;  // the tag an end on the file's time line
+    // A length meets the last packet's end to the millisecond (libavformat's end may fall short of
+    // it by the codec's padding, within the last packet); or, far from a packet's length off as an
+    // end, it is the nearer reading.
+    if (lastEnd.isNumeric() && first != MediaTime::zero()) {
+        const auto distance = [&](const MediaTime& end) { return end > lastEnd ? end - lastEnd : lastEnd - end; };
+        const MediaTime asLength = distance(first + tagged), asEnd = distance(tagged);
+        if (asLength <= MediaTime::make(1, 1000) || (asEnd > MediaTime::make(1, 10) && asLength < asEnd)) return tagged;
+    }
+    return toEnd > MediaTime::zero() ? toEnd : MediaTime::invalid();
 }
 
 }  // namespace qm::ffmpeg

@@ -132,8 +132,10 @@ int64_t timestampFrom(const MediaTime& time, AVRational timeBase);
 // covers every stream, is no stream's own.
 MediaTime streamDuration(const AVStream& stream);
 // The length a Matroska muxer wrote into the stream's DURATION tag (invalid without one): the
-// only length of its own a Matroska track states.
-MediaTime taggedDuration(const AVStream& stream);
+// only length of its own a Matroska track states. libavformat writes where the track's last frame
+// ends, mkvmerge and mkvpropedit how long the track lasts from its first: read against `lastEnd`,
+// where the track's last packet ends; without it, as an end.
+MediaTime taggedDuration(const AVStream& stream, const MediaTime& lastEnd = MediaTime::invalid());
 
 // --- Opening sources -------------------------------------------------------------------------
 
@@ -155,7 +157,9 @@ struct OpenedSource {
 // information. Throws MediaError("open", ...) or MediaError("read stream info", ...).
 // The reading position of the returned context is at the start of the file.
 // `storedTimestampsOnly`: packets carry only the times the file stores; the library's guesses
-// for the others (from the stream's first parameters, wrong once they change) are left out.
+// for the others (from the stream's first parameters, wrong once they change) are left out;
+// except in Matroska, whose frames laced into a block after its first carry none: the library
+// places them by the lengths of the frames before them.
 OpenedSource openSource(const std::filesystem::path& path, bool storedTimestampsOnly = false);
 
 // A stream's FourCC, most significant byte first: in QuickTime/MP4 the sample entry's tag; in

@@ -164,7 +164,7 @@ OpenedSource openSource(const std::filesystem::path& path, bool storedTimestamps
         throw MediaError::fromCode("open", AVERROR(ENOMEM));
     }
     context->pb = io;  // marks the context as using our I/O; the deleter closes it
-    if (storedTimestampsOnly) context->flags |= AVFMT_FLAG_NOFILLIN;
+    if (storedTimestampsOnly && result.demuxerName != "matroska,webm") context->flags |= AVFMT_FLAG_NOFILLIN;
     DictionaryGuard formatOptions;
     av_dict_set(&formatOptions.dict, "protocol_whitelist", "file", 0);
     err = avformat_open_input(&context, url.c_str(), format, &formatOptions.dict);
@@ -365,28 +365,34 @@ double rateFromPackets(std::vector<int64_t> times, AVRational timeBase) {
 }
 
 // Matroska states one length, the segment's, which the library hands every track: a sound track's
-// own length is the one its muxer tagged it with, else it lasts until its last packet ends (a
-// GStreamer recording's sound may end a frame before the segment's length says). Those packets
-// are read from a few seconds before the end; a track with none there keeps the segment's length.
+// own length is the one its muxer tagged it with (read against where its last packet ends: the
+// muxers mean different things by it), else it lasts until its last packet ends (a GStreamer
+// recording's sound may end a frame before the segment's length says). Those packets are read
+// from a few seconds before the end; a track with none there keeps the tag, or the segment's length.
 void listMatroskaSound(AVFormatContext* context, std::vector<TrackInfo>& tracks, const MediaTime& length) {
-    std::vector<TrackInfo*> untagged;
+    std::vector<TrackInfo*> sound;
+    bool readTail = false;  // a track starting at 0 reads its tag the same either way
     for (TrackInfo& track : tracks) {
         if (track.kind != TrackKind::audio) continue;
-        const MediaTime tagged = ffmpeg::taggedDuration(*context->streams[track.streamIndex]);
-        if (tagged.isNumeric())
-            track.duration = tagged;
-        else
-            untagged.push_back(&track);
+        sound.push_back(&track);
+        readTail = readTail || !ffmpeg::taggedDuration(*context->streams[track.streamIndex]).isNumeric() ||
+                   (track.startTime.isNumeric() && track.startTime != MediaTime::zero());
     }
-    if (untagged.empty() || !length.isNumeric()) return;
-    const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
-    const int64_t tail = start + std::max<int64_t>(length.convertScale(AV_TIME_BASE).value - 5 * AV_TIME_BASE, 0);
-    if (avformat_seek_file(context, -1, INT64_MIN, tail, tail, 0) < 0) return;
-    const std::vector<PacketSpan> spans = readPacketSpans(context, {}, 0, false);
-    for (TrackInfo* track : untagged) {
-        const MediaTime& end = spans[size_t(track->streamIndex)].end;
+    if (sound.empty()) return;
+    std::vector<PacketSpan> spans;
+    if (readTail && length.isNumeric()) {
+        const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
+        const int64_t tail = start + std::max<int64_t>(length.convertScale(AV_TIME_BASE).value - 5 * AV_TIME_BASE, 0);
+        if (avformat_seek_file(context, -1, INT64_MIN, tail, tail, 0) >= 0) spans = readPacketSpans(context, {}, 0, false);
+    }
+    for (TrackInfo* track : sound) {
+        const MediaTime end = spans.empty() ? MediaTime::invalid() : spans[size_t(track->streamIndex)].end;
+        const MediaTime tagged = ffmpeg::taggedDuration(*context->streams[track->streamIndex], end);
         const MediaTime first = track->startTime.isNumeric() ? track->startTime : MediaTime::zero();
-        if (end.isNumeric() && end > first) track->duration = end - first;
+        if (tagged.isNumeric())
+            track->duration = tagged;
+        else if (end.isNumeric() && end > first)
+            track->duration = end - first;
     }
 }
 
