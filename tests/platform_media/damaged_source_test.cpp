@@ -647,7 +647,8 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
 // refresh, and the x264 command line's with HRD, access unit delimiters, picture timing and
 // interlacing); a sample the file lists as empty failed the reading without naming its frame;
 // B-frames decoded where a P picture was dropped from the file, predicted from it, passed; and so
-// did an HEVC B picture whose one slice was removed, which gave no picture.
+// did an HEVC B picture whose one slice was removed, which gave no picture, and a B picture the
+// file lists without data in MP4 or Matroska, which the demuxer drops without a word.
 TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     test::TempDir dir;
     const auto encode = [&](const std::string& name, const std::vector<std::string>& codec) {
@@ -667,19 +668,24 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
                          encode("source.y4m", {}).string()})
                   .exitCode,
               0);
+    const fs::path plainMkv = dir / "plain.mkv";
+    test::ffmpeg({"-i", plain.string(), "-c", "copy", plainMkv.string()});
     struct Case {
         fs::path file;
         size_t sample;
         int offset;  // of 12 garbled bytes into the sample; -1: listed empty; -2: dropped; -3: its slice removed
     };
-    for (const Case& c : std::vector<Case>{
-             {refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
+    // Stored 4 and 7 of the plain movie are B pictures none refers to: the demuxers drop them empty.
+    for (const Case& c : std::vector<Case>{{refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 4, -1},
+                                           {plainMkv, 7, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
         const auto intact = readPictures(c.file, 1);
         ASSERT_EQ(intact.first.size(), 250u);
         const fs::path file = dir / (std::to_string(c.sample) + " " + c.file.filename().string());
         if (c.offset == -2) {
             test::ffmpeg({"-i", c.file.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.sample) + ")", file.string()});
-        } else if (fs::copy_file(c.file, file); c.offset == -1) {
+        } else if (fs::copy_file(c.file, file); c.offset == -1 && file.extension() == ".mkv") {
+            test::emptyBlock(file, c.sample);
+        } else if (c.offset == -1) {
             test::emptySample(file, c.sample);
         } else if (c.offset == -3) {
             test::cutSlice(file, c.sample, true, 0, 0, 0);
@@ -726,20 +732,45 @@ TEST(DamagedSource, FrameNumbersSkipOnlyWhereTheStreamAllowsIt) {
 }
 
 // Raw H.264 and HEVC with B-frames remuxed by ffmpeg carry their decoding order's stamps as
-// presentation stamps: no picture comes at its own sample's time, yet every one is there. They read
-// whole, as many pictures as ffprobe decodes, at any thread count.
+// presentation stamps: no picture comes at its own sample's time, yet every one is there. So do
+// x264's intra refresh with B-frames muxed by mkvmerge from the first recovery point on, and two
+// streams joined where the SPS changes after B-frames, muxed by mkvmerge, stamp a few pictures out
+// of their order (their pictures were left out or refused). They read whole, as many pictures as
+// ffprobe decodes, at any thread count.
 TEST(DamagedSource, RawStreamsRemuxedWithDecodingStampsReadWhole) {
     test::TempDir dir;
+    std::vector<fs::path> files;
     for (const auto& [codec, format] : {std::pair{"libx264", "h264"}, std::pair{"libx265", "hevc"}}) {
-        const fs::path raw = dir / (std::string("raw.") + format), file = dir / (std::string(format) + ".mp4");
+        const fs::path raw = dir / (std::string("raw.") + format);
+        files.push_back(dir / (std::string(format) + ".mp4"));
         test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", codec, "-bf", "3",
                       "-x265-params", "log-level=error", "-f", format, raw.string()});
-        test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", file.string()});
-        for (const int threads : {1, 0}) {
+        test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", files.back().string()});
+    }
+    const auto mkvmerge = [&](const std::string& name, std::vector<std::string> args) {
+        files.push_back(dir / name);
+        args.insert(args.begin(), {"mkvmerge", "-q", "-o", files.back().string()});
+        ASSERT_EQ(test::run(args).exitCode, 0) << "mkvmerge (mkvtoolnix)";
+    };
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-pix_fmt", "yuv420p", (dir / "source.y4m").string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "30", "-o", (dir / "refresh.264").string(),
+                         (dir / "source.y4m").string()}).exitCode, 0);
+    mkvmerge("refresh.mkv", {(dir / "refresh.264").string()});
+    std::string joined;
+    for (const std::string size : {"320x240", "160x96"}) {
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=" + size + ":r=25:d=4", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3",
+                      "-f", "h264", (dir / (size + ".264")).string()});
+        joined += test::readFile(dir / (size + ".264"));
+    }
+    test::writeFile(dir / "joined.264", joined);
+    mkvmerge("joined.mkv", {"--default-duration", "0:25fps", (dir / "joined.264").string()});
+    for (const fs::path& file : files) {
+        const size_t expected = probedFrames(file).first;
+        for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
             const Reading r = readDecoded(file, threads);
             EXPECT_EQ(r.error, "");
-            EXPECT_EQ(r.frames, probedFrames(file).first);
+            EXPECT_EQ(r.frames, expected);
         }
     }
 }

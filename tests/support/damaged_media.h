@@ -159,6 +159,40 @@ inline void emptySample(const std::filesystem::path& movie, size_t sample) {
     writeFile(movie, file);
 }
 
+// Block `block` (stored order, of any track) of a Matroska movie made empty, in place: its header
+// kept, the rest of its element turned into a Void element.
+inline void emptyBlock(const std::filesystem::path& movie, size_t block) {
+    std::string file = readFile(movie);
+    const auto length = [&](size_t at, bool id) {
+        size_t n = 1;
+        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
+        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
+        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
+        return std::pair{v, n};
+    };
+    for (size_t at = 0, seen = 0; at < file.size();) {
+        const auto [id, idLength] = length(at, true);
+        const auto [size, sizeLength] = length(at + idLength, false);
+        const size_t data = at + idLength + sizeLength;
+        if (id == 0x18538067 || id == 0x1F43B675 || id == 0xA0) {  // segment, cluster, block group
+            at = data;
+        } else if ((id == 0xA3 || id == 0xA1) && seen++ == block) {
+            ASSERT_GE(size, 4u + 9u);
+            std::string header = file.substr(at, idLength);  // the length rewritten in as many bytes
+            for (size_t k = 0; k < sizeLength; ++k) header += char(k + 1 < sizeLength ? 0 : 4);
+            header[idLength] = char(uint8_t(header[idLength]) | 0x80 >> (sizeLength - 1));
+            std::string voidElement = "\xEC\x01";  // an 8-byte length follows
+            for (int k = 6; k >= 0; --k) voidElement += char((size - 4 - 9) >> (8 * k));
+            file.replace(at, data - at + size, header + file.substr(data, 4) + voidElement + std::string(size - 4 - 9, '\0'));
+            writeFile(movie, file);
+            return;
+        } else {
+            at = data + size;
+        }
+    }
+    ADD_FAILURE() << "no block " << block;
+}
+
 // The H.264 SPS in an MP4 movie's sample description set to allow gaps in frame numbers, in place.
 // The flag is one bit: the fields before it are read (x264's SPS: no scaling lists, picture order
 // of type 0 or 2, no emulation-prevention bytes that early).
