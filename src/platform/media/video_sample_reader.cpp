@@ -154,6 +154,8 @@ struct VideoSampleReader::Impl {
         bool leftOutFirst = false;
         // The stamp of the last sample the decoder took.
         std::optional<int64_t> lastSent;
+        // Where the MPEG-TS sample lies that was given the incomplete flag of the one after it.
+        int64_t flaggedAt = -1;
         // Where the last packet read lies, to find the empty samples listed after it.
         std::optional<EmptySample> lastRead;
         // H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from
@@ -309,6 +311,12 @@ struct VideoSampleReader::Impl {
         peeked.reset();
         if (!endsInside) endsInside = transportEnd(format.get(), info.streamIndex, file);
         const bool inSample = *endsInside == TransportEnd::insideSample;
+        // Parsed from MPEG-TS, a sample's flags come with the sample before it.
+        if (rc == 0 && byteStream() && (packet->flags & AV_PKT_FLAG_CORRUPT) && packet->pos != run.flaggedAt && peekAhead(1) == 0) {
+            packet->flags &= ~AV_PKT_FLAG_CORRUPT;
+            run.readAhead.front().first->flags |= AV_PKT_FLAG_CORRUPT;
+            run.flaggedAt = run.readAhead.front().first->pos;
+        }
         if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), inSample, peek())) rc = AVERROR_EOF;
         if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc)) rc = 0;
         if (rc == AVERROR_EOF) {
