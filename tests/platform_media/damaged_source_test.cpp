@@ -685,7 +685,7 @@ TEST(DamagedSource, AnMpegTsSampleMissingAPacketIsNamedByItsPicture) {
 // interlacing); a sample the file lists as empty failed the reading without naming its frame;
 // B-frames decoded where a P picture was dropped from the file, predicted from it, passed; and so
 // did an HEVC B picture whose one slice was removed, which gave no picture, and a B picture the
-// file lists without data in MP4 or Matroska, which the demuxer drops without a word.
+// file lists without data in MP4, Matroska or MPEG-TS, which the demuxer drops without a word.
 TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     test::TempDir dir;
     const auto encode = [&](const std::string& name, const std::vector<std::string>& codec) {
@@ -705,8 +705,9 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
                          encode("source.y4m", {}).string()})
                   .exitCode,
               0);
-    const fs::path plainMkv = dir / "plain.mkv";
+    const fs::path plainMkv = dir / "plain.mkv", plainTs = dir / "plain.ts";
     test::ffmpeg({"-i", plain.string(), "-c", "copy", plainMkv.string()});
+    test::ffmpeg({"-i", plain.string(), "-c", "copy", plainTs.string()});
     struct Case {
         fs::path file;
         size_t sample;
@@ -714,7 +715,7 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     };
     // Stored 4 and 7 of the plain movie are B pictures none refers to: the demuxers drop them empty.
     for (const Case& c : std::vector<Case>{{refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 4, -1},
-                                           {plainMkv, 7, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
+                                           {plainMkv, 7, -1}, {plainTs, 4, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
         const auto intact = readPictures(c.file, 1);
         ASSERT_EQ(intact.first.size(), 250u);
         const fs::path file = dir / (std::to_string(c.sample) + " " + c.file.filename().string());
@@ -722,6 +723,8 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
             test::ffmpeg({"-i", c.file.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.sample) + ")", file.string()});
         } else if (fs::copy_file(c.file, file); c.offset == -1 && file.extension() == ".mkv") {
             test::emptyBlock(file, c.sample);
+        } else if (c.offset == -1 && file.extension() == ".ts") {
+            test::emptyPes(file, c.sample);
         } else if (c.offset == -1) {
             test::emptySample(file, c.sample);
         } else if (c.offset == -3) {
@@ -730,7 +733,8 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
             const size_t at = test::videoSampleSpans(file).at(c.sample).first + size_t(c.offset);
             test::garble(file, at, at + 12);
         }
-        const std::string frame = frameSpoiledBy(c.file, c.sample, 25);
+        // (MPEG-TS stamps start later: the frame is the MP4's it was copied from.)
+        const std::string frame = frameSpoiledBy(c.file == plainTs ? plain : c.file, c.sample, 25);
         for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
             const auto [pictures, error] = readPictures(file, threads);

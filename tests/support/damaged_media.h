@@ -193,6 +193,36 @@ inline void emptyBlock(const std::filesystem::path& movie, size_t block) {
     ADD_FAILURE() << "no block " << block;
 }
 
+// PES packet `pes` (stored order) of an MPEG-TS's stream 0x100 made empty, in place: its first
+// transport packet keeps the PES header alone (stuffing before it), the others go, and the
+// continuity counts after it follow on.
+inline void emptyPes(const std::filesystem::path& movie, size_t pes) {
+    const std::string file = readFile(movie);
+    std::string out;
+    size_t starts = 0;
+    int count = -1;
+    for (size_t at = 0; at + 188 <= file.size(); at += 188) {
+        std::string p = file.substr(at, 188);
+        if (((uint8_t(p[1]) & 0x1F) << 8 | uint8_t(p[2])) == 0x100) {
+            const bool start = uint8_t(p[1]) & 0x40;
+            starts += start;
+            if (starts == pes + 1 && !start) continue;
+            if (starts == pes + 1) {
+                const size_t from = 4 + ((uint8_t(p[3]) & 0x20) ? 1 + uint8_t(p[4]) : 0);
+                std::string header = p.substr(from, 9 + uint8_t(p[from + 8]));
+                header[4] = header[5] = 0;  // no stated length
+                const size_t stuffing = 188 - 4 - header.size();
+                p = p.substr(0, 4) + char(stuffing - 1) + char(0) + std::string(stuffing - 2, '\xFF') + header;
+                p[3] = char(uint8_t(p[3]) | 0x30);
+            }
+            if (count >= 0) p[3] = char((uint8_t(p[3]) & 0xF0) | ((count + 1) & 15));
+            count = uint8_t(p[3]) & 15;
+        }
+        out += p;
+    }
+    writeFile(movie, out);
+}
+
 // The H.264 SPS in an MP4 movie's sample description set to allow gaps in frame numbers, in place.
 // The flag is one bit: the fields before it are read (x264's SPS: no scaling lists, picture order
 // of type 0 or 2, no emulation-prevention bytes that early).

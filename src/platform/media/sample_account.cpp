@@ -102,11 +102,55 @@ std::vector<EmptySample> emptyBlocks(const std::filesystem::path& file) {
     return stamps;
 }
 
+// MPEG-TS: each PES packet of the stream begins in a transport packet marked as a unit's start;
+// one whose payload is its header alone is empty. Packets of 188 bytes, or 192 with a time code
+// before each (M2TS). The last PES packet, where a file cut short may end, is left to the cut.
+std::vector<EmptySample> emptyPesPackets(const AVStream* st, const std::filesystem::path& file) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f) return {};
+    std::vector<uint8_t> chunk(192 * 4096);
+    size_t held = std::fread(chunk.data(), 1, chunk.size(), f.get());
+    const size_t size = held >= 2 * 192 && chunk[4] == 0x47 && chunk[196] == 0x47 ? 192 : 188, skip = size - 188;
+    std::vector<EmptySample> stamps;
+    std::optional<EmptySample> pes;  // the one read now, while its payload is none
+    bool payload = false;
+    for (int64_t at = 0;;) {
+        for (size_t i = 0; i + size <= held; i += size, at += int64_t(size)) {
+            const uint8_t* p = &chunk[i + skip];
+            if (p[0] != 0x47 || ((p[1] & 0x1F) << 8 | p[2]) != st->id || (p[3] & 0x10) == 0) continue;
+            size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
+            if (from >= 188) continue;
+            if (p[1] & 0x40) {
+                if (pes && !payload) stamps.push_back(*pes);
+                const uint8_t* h = p + from;
+                if (from + 9 > 188 || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > 188) {
+                    pes.reset();
+                    continue;
+                }
+                int64_t pts = AV_NOPTS_VALUE;
+                if ((h[7] & 0x80) && h[8] >= 5)
+                    pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 | int64_t(h[12]) << 7 | h[13] >> 1;
+                pes = EmptySample{pts, AV_NOPTS_VALUE, at};
+                from += 9 + h[8];
+                payload = false;
+            }
+            payload = payload || from < 188;
+        }
+        const size_t left = held % size;
+        std::memmove(chunk.data(), chunk.data() + held - left, left);
+        const size_t more = std::fread(chunk.data() + left, 1, chunk.size() - left, f.get());
+        if (more == 0) break;
+        held = left + more;
+    }
+    return stamps;
+}
+
 }  // namespace
 
 std::vector<EmptySample> listedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
     if (std::strstr(format->iformat->name, "mov") != nullptr) return emptyTableSamples(format, stream, file);
     if (std::strncmp(format->iformat->name, "matroska", 8) == 0) return emptyBlocks(file);
+    if (std::strcmp(format->iformat->name, "mpegts") == 0) return emptyPesPackets(format->streams[stream], file);
     return {};
 }
 

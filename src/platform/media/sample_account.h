@@ -29,7 +29,8 @@ struct EmptySample {
     // Whether it comes before the packet.
     bool before(const AVPacket& p) const { return dts != AV_NOPTS_VALUE ? dts < p.dts : pos < p.pos; }
 };
-// From MP4's and QuickTime's sample table and Matroska's blocks, in decoding order; other files list none.
+// From MP4's and QuickTime's sample table, Matroska's blocks and MPEG-TS's PES packets, in decoding
+// order; other files list none.
 std::vector<EmptySample> listedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file);
 
 class SampleAccount {
