@@ -745,6 +745,28 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     }
 }
 
+// A flipped bit in a P picture shown right before a key frame of a noisy four-slice movie: frame
+// threads give the picture marked damaged, and decoding it again on one thread began at the key
+// frame after it, which left it out with the B pictures predicted from it, unnamed. The reading
+// fails naming the first of them at any thread count, after the intact pictures before it.
+TEST(DamagedSource, DamageRightBeforeAKeyFrameFailsAtAnyThreadCount) {
+    test::TempDir dir;
+    const fs::path file = dir / "slices.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=3,noise=alls=25:allf=t+u", "-pix_fmt", "yuv420p", "-c:v",
+                  "libx264", "-g", "30", "-x264-params", "slices=4", file.string()});
+    const auto intact = readPictures(file, 1);
+    std::string bytes = test::readFile(file);
+    bytes[test::videoSampleSpans(file).at(67).first + 28225] ^= 16;  // stored 67 is frame 69, after B pictures 67 and 68
+    test::writeFile(file, bytes);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const auto [pictures, error] = readPictures(file, threads);
+        EXPECT_EQ(error, "frame 67 can't be decoded: its data is damaged");
+        EXPECT_EQ(pictures.size(), 67u);
+        expectIntactRun(pictures, intact.first, 0);
+    }
+}
+
 // A stream whose SPS allows gaps in frame numbers lacks no reference where they skip: x264's open
 // groups of pictures with a reference picture and the B-frames predicted from it left out before a
 // key frame read whole (every picture FFmpeg decodes), at any thread count; where the SPS does not

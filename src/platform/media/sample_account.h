@@ -58,8 +58,9 @@ public:
     // The stamp of a decoded picture's own sample, which the decoder passes on: its guess of
     // the time shown turns to decoding stamps where the file's stamps fall out of order.
     static int64_t stampOf(const AVFrame& f) { return f.pts != AV_NOPTS_VALUE ? f.pts : f.best_effort_timestamp; }
-    // The picture stamped `ts` came, though out of its stamp's order.
+    // The picture stamped `ts` came, though out of its stamp's order; or is owed again.
     void settle(int64_t ts) { awaited_.erase(ts); }
+    void owe(int64_t ts) { awaited_[ts] = true; }
     // The first sample whose picture was left out, as the last judge() found.
     std::optional<int64_t> leftOut() const { return leftOut_; }
     // Once the decoder has given all it will: the first sample from `owedFrom` on and before `end`

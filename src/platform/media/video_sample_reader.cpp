@@ -726,8 +726,12 @@ struct VideoSampleReader::Impl {
         case SampleAccount::Picture::damaged:
             if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) break;
             if (endedInside(SampleAccount::stampOf(*frame))) break;
-            // Under frame threads a picture's marks may be those of another run's timing.
-            if (decodeAgainOnOneThread() || failAfterWaiting(SampleAccount::stampOf(*frame))) break;
+            // Under frame threads a picture's marks may be those of another run's timing: it is
+            // decoded again, from a key frame before it.
+            run.damage.owe(SampleAccount::stampOf(*frame));
+            if (decodeAgainOnOneThread()) break;
+            run.damage.settle(SampleAccount::stampOf(*frame));
+            if (failAfterWaiting(SampleAccount::stampOf(*frame))) break;
             failDamaged(SampleAccount::stampOf(*frame));
         }
         av_frame_unref(frame.get());
