@@ -745,25 +745,43 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     }
 }
 
-// A flipped bit in a P picture shown right before a key frame of a noisy four-slice movie: frame
-// threads give the picture marked damaged, and decoding it again on one thread began at the key
-// frame after it, which left it out with the B pictures predicted from it, unnamed. The reading
-// fails naming the first of them at any thread count, after the intact pictures before it.
-TEST(DamagedSource, DamageRightBeforeAKeyFrameFailsAtAnyThreadCount) {
+// A flipped bit in noisy movies, read on one thread, three and every processor: a P picture shown
+// right before a key frame of a four-slice movie, which frame threads give marked damaged, and
+// decoding it again on one thread began at the key frame after it, leaving it out with the B
+// pictures predicted from it, unnamed; and a picture of libx264's intra refresh, which decoded
+// again from its recovery point gave nothing more ("none of the video's 46 frames"). The reading
+// fails naming the first picture spoiled, after the intact pictures before it.
+TEST(DamagedSource, DamageInNoisyMoviesFailsAlikeAtAnyThreadCount) {
     test::TempDir dir;
-    const fs::path file = dir / "slices.mp4";
-    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=3,noise=alls=25:allf=t+u", "-pix_fmt", "yuv420p", "-c:v",
-                  "libx264", "-g", "30", "-x264-params", "slices=4", file.string()});
-    const auto intact = readPictures(file, 1);
-    std::string bytes = test::readFile(file);
-    bytes[test::videoSampleSpans(file).at(67).first + 28225] ^= 16;  // stored 67 is frame 69, after B pictures 67 and 68
-    test::writeFile(file, bytes);
-    for (const int threads : {1, 3, 0}) {
-        SCOPED_TRACE(threads);
-        const auto [pictures, error] = readPictures(file, threads);
-        EXPECT_EQ(error, "frame 67 can't be decoded: its data is damaged");
-        EXPECT_EQ(pictures.size(), 67u);
-        expectIntactRun(pictures, intact.first, 0);
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=3,noise=alls=25:allf=t+u", "-pix_fmt", "yuv420p",
+                  (dir / "noisy.y4m").string()});
+    struct Case {
+        std::string name;
+        std::vector<std::string> codec;
+        size_t sample, offset;
+        char bit;
+        size_t frame;
+    };
+    // Stored 67 of the first is frame 69, after B pictures 67 and 68.
+    for (const Case& c : std::vector<Case>{{"slices.mp4", {"-g", "30", "-x264-params", "slices=4"}, 67, 28225, 16, 67},
+                                           {"refresh.mp4", {"-g", "30", "-intra-refresh", "1", "-bf", "3"}, 29, 11257, 4, 29}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / c.name;
+        std::vector<std::string> args{"-i", (dir / "noisy.y4m").string(), "-c:v", "libx264"};
+        args.insert(args.end(), c.codec.begin(), c.codec.end());
+        args.push_back(file.string());
+        test::ffmpeg(args);
+        const auto intact = readPictures(file, 1);
+        std::string bytes = test::readFile(file);
+        bytes[test::videoSampleSpans(file).at(c.sample).first + c.offset] ^= c.bit;
+        test::writeFile(file, bytes);
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(threads);
+            const auto [pictures, error] = readPictures(file, threads);
+            EXPECT_EQ(error, "frame " + std::to_string(c.frame) + " can't be decoded: its data is damaged");
+            EXPECT_EQ(pictures.size(), c.frame);
+            expectIntactRun(pictures, intact.first, 0);
+        }
     }
 }
 

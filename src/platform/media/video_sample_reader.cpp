@@ -963,11 +963,14 @@ struct VideoSampleReader::Impl {
                 return true;
             }
             // Samples went in and no picture came out: nothing of the movie was read.
-            const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure;
+            const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && !earlier.resumeAfter.isNumeric();
             if (rc == AVERROR_EOF) {
                 if (!alphaDecoder && missingReferences && missingReferences->take() && decodeAgainOnOneThread()) continue;
                 if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
+                // Decoded again, nothing came past the pictures given out: the next one is missing.
+                if (run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && earlier.resumeAfter.isNumeric())
+                    failDamaged(owedAtEnd().value_or(ffmpeg::timestampFrom(earlier.resumeAfter + fallbackDuration(), timeBase)));
                 if (const std::optional<int64_t> owed = owedAtEnd()) {
                     if (decodeAgainOnOneThread()) continue;
                     run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
