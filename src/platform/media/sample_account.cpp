@@ -159,7 +159,7 @@ void SampleAccount::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {
     const int64_t ts = pts != AV_NOPTS_VALUE ? pts : dts;
     if (ts == AV_NOPTS_VALUE) return;
     if (!recent_.empty() && ts < recent_.back()) risingStamps_ = false;
-    awaited_[ts] = owed;
+    awaited_.emplace(ts, owed);
     recent_.push_back(ts);
     if (recent_.size() > kRecentKept) recent_.pop_front();
 }
@@ -194,7 +194,7 @@ SampleAccount::Picture SampleAccount::judge(const AVFrame& frame, std::optional<
         if (first && reorders && decodingStamps(*first, own ? t : recent_.back())) {
             // Pictures come in another order than their stamps: each settles its own sample, or
             // the first still owed, and what is owed is counted once the decoder is drained.
-            awaited_.erase(own ? t : *first);
+            settle(own ? t : *first);
             return (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0 ? Picture::damaged
                                                                                               : Picture::whole;
         }
@@ -202,7 +202,11 @@ SampleAccount::Picture SampleAccount::judge(const AVFrame& frame, std::optional<
         if (!own && !leftOut_ && (!owedFrom || t >= *owedFrom)) leftOut_ = t;
         if (leftOut_) return Picture::leftOut;
     }
-    if (t != AV_NOPTS_VALUE) awaited_.erase(awaited_.begin(), awaited_.upper_bound(t));
+    // Those shown before it owe nothing more; of samples stamped alike (one repeated), it settles one.
+    if (t != AV_NOPTS_VALUE) {
+        awaited_.erase(awaited_.begin(), awaited_.lower_bound(t));
+        settle(t);
+    }
     // A slice skipped or concealed, or a reference missing.
     if ((frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0) return Picture::damaged;
     return Picture::whole;

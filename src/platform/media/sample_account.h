@@ -59,8 +59,10 @@ public:
     // the time shown turns to decoding stamps where the file's stamps fall out of order.
     static int64_t stampOf(const AVFrame& f) { return f.pts != AV_NOPTS_VALUE ? f.pts : f.best_effort_timestamp; }
     // The picture stamped `ts` came, though out of its stamp's order; or is owed again.
-    void settle(int64_t ts) { awaited_.erase(ts); }
-    void owe(int64_t ts) { awaited_[ts] = true; }
+    void settle(int64_t ts) {
+        if (const auto it = awaited_.find(ts); it != awaited_.end()) awaited_.erase(it);
+    }
+    void owe(int64_t ts) { awaited_.emplace(ts, true); }
     // The first sample whose picture was left out, as the last judge() found.
     std::optional<int64_t> leftOut() const { return leftOut_; }
     // Once the decoder has given all it will: the first sample from `owedFrom` on and before `end`
@@ -75,7 +77,7 @@ public:
     // Whether the sample stamped `ts` was sent and its picture has not come out.
     bool awaiting(int64_t ts) const { return awaited_.count(ts) > 0; }
     // The samples sent whose pictures have not come out, by stamp, with whether each is owed.
-    const std::map<int64_t, bool>& awaited() const { return awaited_; }
+    const std::multimap<int64_t, bool>& awaited() const { return awaited_; }
     // The one sample whose picture has not come out, where there is exactly one.
     std::optional<int64_t> onlyAwaited() const;
     // The earliest shown of the samples whose pictures have not come out.
@@ -97,7 +99,7 @@ private:
     // stamp while the decoder reorders (decoding stamps throughout), nor where one had none.
     bool matching(bool reorders) const { return accounting_ && !(reorders && risingStamps_); }
 
-    std::map<int64_t, bool> awaited_;
+    std::multimap<int64_t, bool> awaited_;  // a sample repeated is owed twice
     std::deque<int64_t> recent_;  // the stamps of the latest samples sent, in the order sent
     bool accounting_ = true;  // every sample sent had a stamp
     bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
