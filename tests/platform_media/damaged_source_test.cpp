@@ -785,6 +785,22 @@ TEST(DamagedSource, DamageInNoisyMoviesFailsAlikeAtAnyThreadCount) {
     }
 }
 
+// A sample stored twice in a Matroska file owes two pictures: VP9's decoder gives both, on one thread
+// and on frame threads alike (frame threads gave one, and the second, stamped alike, was not missed).
+TEST(DamagedSource, ASampleStoredTwiceGivesTwoPicturesAtAnyThreadCount) {
+    test::TempDir dir;
+    const fs::path file = dir / "vp9.webm";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3", "-pix_fmt", "yuv420p", "-c:v", "libvpx-vp9", "-deadline",
+                  "realtime", "-g", "25", file.string()});
+    test::repeatBlock(file, 42);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const Reading r = readDecoded(file, threads);
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.frames, 76u);
+    }
+}
+
 // A stream whose SPS allows gaps in frame numbers lacks no reference where they skip: x264's open
 // groups of pictures with a reference picture and the B-frames predicted from it left out before a
 // key frame read whole (every picture FFmpeg decodes), at any thread count; where the SPS does not

@@ -193,6 +193,43 @@ inline void emptyBlock(const std::filesystem::path& movie, size_t block) {
     ADD_FAILURE() << "no block " << block;
 }
 
+// Block `block` (stored order, of any track) of a Matroska movie stored twice in a row, in place;
+// the segment and the cluster holding it state their lengths grown by it.
+inline void repeatBlock(const std::filesystem::path& movie, size_t block) {
+    std::string file = readFile(movie);
+    const auto number = [&](size_t at, bool id) {
+        size_t n = 1;
+        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
+        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
+        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
+        return std::pair{v, n};
+    };
+    std::vector<std::pair<size_t, size_t>> enclosing;  // where a segment's or cluster's length lies, where it ends
+    for (size_t at = 0, seen = 0; at < file.size();) {
+        const auto [id, idLength] = number(at, true);
+        const auto [size, sizeLength] = number(at + idLength, false);
+        const size_t data = at + idLength + sizeLength;
+        if (id == 0x18538067 || id == 0x1F43B675) {
+            std::erase_if(enclosing, [&](const auto& e) { return e.second <= at; });
+            enclosing.emplace_back(at + idLength, data + size);
+            at = data;
+        } else if ((id == 0xA3 || id == 0xA0) && seen++ == block) {
+            file.insert(data + size, file.substr(at, data + size - at));
+            for (const auto& [lengthAt, end] : enclosing) {
+                const auto [length, bytes] = number(lengthAt, false);
+                const uint64_t grown = length + (data + size - at);
+                for (size_t k = 0; k < bytes; ++k) file[lengthAt + k] = char(grown >> (8 * (bytes - 1 - k)));
+                file[lengthAt] = char(uint8_t(file[lengthAt]) | 0x80 >> (bytes - 1));
+            }
+            writeFile(movie, file);
+            return;
+        } else {
+            at = data + size;
+        }
+    }
+    ADD_FAILURE() << "no block " << block;
+}
+
 // PES packet `pes` (stored order) of an MPEG-TS's stream 0x100 made empty, in place: its first
 // transport packet keeps the PES header alone (stuffing before it), the others go, and the
 // continuity counts after it follow on.
