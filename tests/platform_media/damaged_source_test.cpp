@@ -614,27 +614,64 @@ TEST(DamagedSource, FilesCutShortGiveOnlyTheirWholePictures) {
 }
 
 // A multi-slice H.264 MPEG-TS (four slices, intra refresh, HRD, access unit delimiters, interlaced)
-// cut at arbitrary bytes: the last sample, which the file ends inside, is never a picture, whatever
-// the decoder marks on it, nor one shown after a sample the file lacks (cut inside the transport
-// packet that begins it), so the pictures read are the intact file's first ones, one after another
-// without a gap, at any thread count.
+// and an HEVC one of closed groups with B-frames, cut at arbitrary bytes: the last sample, which
+// the file ends inside, is never a picture, whatever the decoder marks on it, nor one shown after a
+// sample the file lacks (cut inside the transport packet that begins it), so the pictures read are
+// the intact file's first ones, one after another without a gap, at any thread count.
 TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
     test::TempDir dir;
-    const fs::path whole = dir / "slices.ts";
+    const fs::path slices = dir / "slices.ts", hevc = dir / "hevc.ts";
     test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=6", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-x264-params",
                   "slices=4:intra-refresh=1:nal-hrd=vbr:vbv-maxrate=3000:vbv-bufsize=3000:pic-struct=1:aud=1:tff=1",
-                  whole.string()});
+                  slices.string()});
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
+                  "log-level=error", hevc.string()});
+    // Where the file is cut, in thousandths: some HEVC cuts end inside a packet of the program tables.
+    for (const auto& [whole, cuts] : {std::pair{slices, std::vector<size_t>{300, 400, 530, 650, 710, 770, 840, 900, 970}},
+                                      std::pair{hevc, std::vector<size_t>{460, 490, 550, 700, 820, 931}}}) {
+        const auto intact = readPictures(whole, 1);
+        ASSERT_EQ(intact.first.size(), whole == slices ? 150u : 100u);
+        const std::string bytes = test::readFile(whole);
+        for (const size_t cut : cuts) {
+            const fs::path file = dir / ("cut " + std::to_string(cut) + whole.filename().string());
+            test::writeFile(file, bytes.substr(0, bytes.size() * cut / 1000));
+            for (const int threads : {1, 3, 0}) {
+                SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+                const auto [pictures, error] = readPictures(file, threads);
+                EXPECT_EQ(error, "");
+                EXPECT_GT(pictures.size(), cut * intact.first.size() / 1500);
+                expectIntactRun(pictures, intact.first, 0);
+            }
+        }
+    }
+}
+
+// An MPEG-TS losing a transport packet inside a sample fails naming the first picture that sample
+// spoils, after the whole pictures before it, at any thread count: the demuxer gives the sample's
+// incomplete mark to the one before it, which was named instead and never read. Stored 13 is a P
+// picture shown at 16, after the B pictures 13-15 predicted from it; stored 16 a B picture at 15.
+TEST(DamagedSource, AnMpegTsSampleMissingAPacketIsNamedByItsPicture) {
+    test::TempDir dir;
+    const fs::path whole = dir / "whole.ts";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g", "25",
+                  "-b_strategy", "0", whole.string()});
     const auto intact = readPictures(whole, 1);
-    ASSERT_EQ(intact.first.size(), 150u);
     const std::string bytes = test::readFile(whole);
-    for (const int percent : {30, 40, 53, 65, 71, 77, 84, 90, 97}) {
-        const fs::path file = dir / ("cut " + std::to_string(percent) + ".ts");
-        test::writeFile(file, bytes.substr(0, bytes.size() * size_t(percent) / 100));
+    for (const auto& [sample, frame] : {std::pair{13, 13}, std::pair{16, 15}}) {
+        // Without the second transport packet of the video's PES packet `sample`.
+        std::string damaged;
+        for (size_t at = 0, starts = 0, inside = 0; at + 188 <= bytes.size(); at += 188) {
+            const bool video = ((uint8_t(bytes[at + 1]) & 0x1F) << 8 | uint8_t(bytes[at + 2])) == 0x100;
+            if (video) inside = (uint8_t(bytes[at + 1]) & 0x40) ? (++starts, 0) : inside + 1;
+            if (!video || starts != size_t(sample) + 1 || inside != 1) damaged += bytes.substr(at, 188);
+        }
+        const fs::path file = dir / ("without " + std::to_string(sample) + ".ts");
+        test::writeFile(file, damaged);
         for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
             const auto [pictures, error] = readPictures(file, threads);
-            EXPECT_EQ(error, "");
-            EXPECT_GT(pictures.size(), size_t(percent));
+            EXPECT_EQ(error, "read sample (frame " + std::to_string(frame) + " is incomplete in the file)");
+            EXPECT_EQ(pictures.size(), size_t(frame));
             expectIntactRun(pictures, intact.first, 0);
         }
     }
@@ -647,7 +684,8 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
 // refresh, and the x264 command line's with HRD, access unit delimiters, picture timing and
 // interlacing); a sample the file lists as empty failed the reading without naming its frame;
 // B-frames decoded where a P picture was dropped from the file, predicted from it, passed; and so
-// did an HEVC B picture whose one slice was removed, which gave no picture.
+// did an HEVC B picture whose one slice was removed, which gave no picture, and a B picture the
+// file lists without data in MP4, Matroska or MPEG-TS, which the demuxer drops without a word.
 TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
     test::TempDir dir;
     const auto encode = [&](const std::string& name, const std::vector<std::string>& codec) {
@@ -667,19 +705,27 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
                          encode("source.y4m", {}).string()})
                   .exitCode,
               0);
+    const fs::path plainMkv = dir / "plain.mkv", plainTs = dir / "plain.ts";
+    test::ffmpeg({"-i", plain.string(), "-c", "copy", plainMkv.string()});
+    test::ffmpeg({"-i", plain.string(), "-c", "copy", plainTs.string()});
     struct Case {
         fs::path file;
         size_t sample;
         int offset;  // of 12 garbled bytes into the sample; -1: listed empty; -2: dropped; -3: its slice removed
     };
-    for (const Case& c : std::vector<Case>{
-             {refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
+    // Stored 4 and 7 of the plain movie are B pictures none refers to: the demuxers drop them empty.
+    for (const Case& c : std::vector<Case>{{refresh, 51, 20}, {cli, 40, 60}, {cli, 100, 60}, {proRes, 26, -1}, {plain, 4, -1},
+                                           {plainMkv, 7, -1}, {plainTs, 4, -1}, {plain, 5, -2}, {hevc, 3, -3}}) {
         const auto intact = readPictures(c.file, 1);
         ASSERT_EQ(intact.first.size(), 250u);
         const fs::path file = dir / (std::to_string(c.sample) + " " + c.file.filename().string());
         if (c.offset == -2) {
             test::ffmpeg({"-i", c.file.string(), "-c", "copy", "-bsf:v", "noise=drop=eq(n\\," + std::to_string(c.sample) + ")", file.string()});
-        } else if (fs::copy_file(c.file, file); c.offset == -1) {
+        } else if (fs::copy_file(c.file, file); c.offset == -1 && file.extension() == ".mkv") {
+            test::emptyBlock(file, c.sample);
+        } else if (c.offset == -1 && file.extension() == ".ts") {
+            test::emptyPes(file, c.sample);
+        } else if (c.offset == -1) {
             test::emptySample(file, c.sample);
         } else if (c.offset == -3) {
             test::cutSlice(file, c.sample, true, 0, 0, 0);
@@ -687,7 +733,8 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
             const size_t at = test::videoSampleSpans(file).at(c.sample).first + size_t(c.offset);
             test::garble(file, at, at + 12);
         }
-        const std::string frame = frameSpoiledBy(c.file, c.sample, 25);
+        // (MPEG-TS stamps start later: the frame is the MP4's it was copied from.)
+        const std::string frame = frameSpoiledBy(c.file == plainTs ? plain : c.file, c.sample, 25);
         for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
             const auto [pictures, error] = readPictures(file, threads);
@@ -695,6 +742,62 @@ TEST(DamagedSource, EverySampleGivesItsPictureOrTheReadingFailsThere) {
             EXPECT_EQ(pictures.size(), size_t(std::stoi(frame.substr(6))));
             expectIntactRun(pictures, intact.first, 0);
         }
+    }
+}
+
+// A flipped bit in noisy movies, read on one thread, three and every processor: a P picture shown
+// right before a key frame of a four-slice movie, which frame threads give marked damaged, and
+// decoding it again on one thread began at the key frame after it, leaving it out with the B
+// pictures predicted from it, unnamed; and a picture of libx264's intra refresh, which decoded
+// again from its recovery point gave nothing more ("none of the video's 46 frames"). The reading
+// fails naming the first picture spoiled, after the intact pictures before it.
+TEST(DamagedSource, DamageInNoisyMoviesFailsAlikeAtAnyThreadCount) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=3,noise=alls=25:allf=t+u", "-pix_fmt", "yuv420p",
+                  (dir / "noisy.y4m").string()});
+    struct Case {
+        std::string name;
+        std::vector<std::string> codec;
+        size_t sample, offset;
+        char bit;
+        size_t frame;
+    };
+    // Stored 67 of the first is frame 69, after B pictures 67 and 68.
+    for (const Case& c : std::vector<Case>{{"slices.mp4", {"-g", "30", "-x264-params", "slices=4"}, 67, 28225, 16, 67},
+                                           {"refresh.mp4", {"-g", "30", "-intra-refresh", "1", "-bf", "3"}, 29, 11257, 4, 29}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / c.name;
+        std::vector<std::string> args{"-i", (dir / "noisy.y4m").string(), "-c:v", "libx264"};
+        args.insert(args.end(), c.codec.begin(), c.codec.end());
+        args.push_back(file.string());
+        test::ffmpeg(args);
+        const auto intact = readPictures(file, 1);
+        std::string bytes = test::readFile(file);
+        bytes[test::videoSampleSpans(file).at(c.sample).first + c.offset] ^= c.bit;
+        test::writeFile(file, bytes);
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(threads);
+            const auto [pictures, error] = readPictures(file, threads);
+            EXPECT_EQ(error, "frame " + std::to_string(c.frame) + " can't be decoded: its data is damaged");
+            EXPECT_EQ(pictures.size(), c.frame);
+            expectIntactRun(pictures, intact.first, 0);
+        }
+    }
+}
+
+// A sample stored twice in a Matroska file owes two pictures: VP9's decoder gives both, on one thread
+// and on frame threads alike (frame threads gave one, and the second, stamped alike, was not missed).
+TEST(DamagedSource, ASampleStoredTwiceGivesTwoPicturesAtAnyThreadCount) {
+    test::TempDir dir;
+    const fs::path file = dir / "vp9.webm";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3", "-pix_fmt", "yuv420p", "-c:v", "libvpx-vp9", "-deadline",
+                  "realtime", "-g", "25", file.string()});
+    test::repeatBlock(file, 42);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const Reading r = readDecoded(file, threads);
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.frames, 76u);
     }
 }
 
@@ -726,20 +829,45 @@ TEST(DamagedSource, FrameNumbersSkipOnlyWhereTheStreamAllowsIt) {
 }
 
 // Raw H.264 and HEVC with B-frames remuxed by ffmpeg carry their decoding order's stamps as
-// presentation stamps: no picture comes at its own sample's time, yet every one is there. They read
-// whole, as many pictures as ffprobe decodes, at any thread count.
+// presentation stamps: no picture comes at its own sample's time, yet every one is there. So do
+// x264's intra refresh with B-frames muxed by mkvmerge from the first recovery point on, and two
+// streams joined where the SPS changes after B-frames, muxed by mkvmerge, stamp a few pictures out
+// of their order (their pictures were left out or refused). They read whole, as many pictures as
+// ffprobe decodes, at any thread count.
 TEST(DamagedSource, RawStreamsRemuxedWithDecodingStampsReadWhole) {
     test::TempDir dir;
+    std::vector<fs::path> files;
     for (const auto& [codec, format] : {std::pair{"libx264", "h264"}, std::pair{"libx265", "hevc"}}) {
-        const fs::path raw = dir / (std::string("raw.") + format), file = dir / (std::string(format) + ".mp4");
+        const fs::path raw = dir / (std::string("raw.") + format);
+        files.push_back(dir / (std::string(format) + ".mp4"));
         test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", codec, "-bf", "3",
                       "-x265-params", "log-level=error", "-f", format, raw.string()});
-        test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", file.string()});
-        for (const int threads : {1, 0}) {
+        test::ffmpeg({"-r", "25", "-i", raw.string(), "-c", "copy", files.back().string()});
+    }
+    const auto mkvmerge = [&](const std::string& name, std::vector<std::string> args) {
+        files.push_back(dir / name);
+        args.insert(args.begin(), {"mkvmerge", "-q", "-o", files.back().string()});
+        ASSERT_EQ(test::run(args).exitCode, 0) << "mkvmerge (mkvtoolnix)";
+    };
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-pix_fmt", "yuv420p", (dir / "source.y4m").string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "30", "-o", (dir / "refresh.264").string(),
+                         (dir / "source.y4m").string()}).exitCode, 0);
+    mkvmerge("refresh.mkv", {(dir / "refresh.264").string()});
+    std::string joined;
+    for (const std::string size : {"320x240", "160x96"}) {
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=" + size + ":r=25:d=4", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3",
+                      "-f", "h264", (dir / (size + ".264")).string()});
+        joined += test::readFile(dir / (size + ".264"));
+    }
+    test::writeFile(dir / "joined.264", joined);
+    mkvmerge("joined.mkv", {"--default-duration", "0:25fps", (dir / "joined.264").string()});
+    for (const fs::path& file : files) {
+        const size_t expected = probedFrames(file).first;
+        for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
             const Reading r = readDecoded(file, threads);
             EXPECT_EQ(r.error, "");
-            EXPECT_EQ(r.frames, probedFrames(file).first);
+            EXPECT_EQ(r.frames, expected);
         }
     }
 }

@@ -159,6 +159,107 @@ inline void emptySample(const std::filesystem::path& movie, size_t sample) {
     writeFile(movie, file);
 }
 
+// Block `block` (stored order, of any track) of a Matroska movie made empty, in place: its header
+// kept, the rest of its element turned into a Void element.
+inline void emptyBlock(const std::filesystem::path& movie, size_t block) {
+    std::string file = readFile(movie);
+    const auto length = [&](size_t at, bool id) {
+        size_t n = 1;
+        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
+        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
+        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
+        return std::pair{v, n};
+    };
+    for (size_t at = 0, seen = 0; at < file.size();) {
+        const auto [id, idLength] = length(at, true);
+        const auto [size, sizeLength] = length(at + idLength, false);
+        const size_t data = at + idLength + sizeLength;
+        if (id == 0x18538067 || id == 0x1F43B675 || id == 0xA0) {  // segment, cluster, block group
+            at = data;
+        } else if ((id == 0xA3 || id == 0xA1) && seen++ == block) {
+            ASSERT_GE(size, 4u + 9u);
+            std::string header = file.substr(at, idLength);  // the length rewritten in as many bytes
+            for (size_t k = 0; k < sizeLength; ++k) header += char(k + 1 < sizeLength ? 0 : 4);
+            header[idLength] = char(uint8_t(header[idLength]) | 0x80 >> (sizeLength - 1));
+            std::string voidElement = "\xEC\x01";  // an 8-byte length follows
+            for (int k = 6; k >= 0; --k) voidElement += char((size - 4 - 9) >> (8 * k));
+            file.replace(at, data - at + size, header + file.substr(data, 4) + voidElement + std::string(size - 4 - 9, '\0'));
+            writeFile(movie, file);
+            return;
+        } else {
+            at = data + size;
+        }
+    }
+    ADD_FAILURE() << "no block " << block;
+}
+
+// Block `block` (stored order, of any track) of a Matroska movie stored twice in a row, in place;
+// the segment and the cluster holding it state their lengths grown by it.
+inline void repeatBlock(const std::filesystem::path& movie, size_t block) {
+    std::string file = readFile(movie);
+    const auto number = [&](size_t at, bool id) {
+        size_t n = 1;
+        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
+        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
+        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
+        return std::pair{v, n};
+    };
+    std::vector<std::pair<size_t, size_t>> enclosing;  // where a segment's or cluster's length lies, where it ends
+    for (size_t at = 0, seen = 0; at < file.size();) {
+        const auto [id, idLength] = number(at, true);
+        const auto [size, sizeLength] = number(at + idLength, false);
+        const size_t data = at + idLength + sizeLength;
+        if (id == 0x18538067 || id == 0x1F43B675) {
+            std::erase_if(enclosing, [&](const auto& e) { return e.second <= at; });
+            enclosing.emplace_back(at + idLength, data + size);
+            at = data;
+        } else if ((id == 0xA3 || id == 0xA0) && seen++ == block) {
+            file.insert(data + size, file.substr(at, data + size - at));
+            for (const auto& [lengthAt, end] : enclosing) {
+                const auto [length, bytes] = number(lengthAt, false);
+                const uint64_t grown = length + (data + size - at);
+                for (size_t k = 0; k < bytes; ++k) file[lengthAt + k] = char(grown >> (8 * (bytes - 1 - k)));
+                file[lengthAt] = char(uint8_t(file[lengthAt]) | 0x80 >> (bytes - 1));
+            }
+            writeFile(movie, file);
+            return;
+        } else {
+            at = data + size;
+        }
+    }
+    ADD_FAILURE() << "no block " << block;
+}
+
+// PES packet `pes` (stored order) of an MPEG-TS's stream 0x100 made empty, in place: its first
+// transport packet keeps the PES header alone (stuffing before it), the others go, and the
+// continuity counts after it follow on.
+inline void emptyPes(const std::filesystem::path& movie, size_t pes) {
+    const std::string file = readFile(movie);
+    std::string out;
+    size_t starts = 0;
+    int count = -1;
+    for (size_t at = 0; at + 188 <= file.size(); at += 188) {
+        std::string p = file.substr(at, 188);
+        if (((uint8_t(p[1]) & 0x1F) << 8 | uint8_t(p[2])) == 0x100) {
+            const bool start = uint8_t(p[1]) & 0x40;
+            starts += start;
+            if (starts == pes + 1 && !start) continue;
+            if (starts == pes + 1) {
+                const size_t from = 4 + ((uint8_t(p[3]) & 0x20) ? 1 + uint8_t(p[4]) : 0);
+                std::string header = p.substr(from, 9 + uint8_t(p[from + 8]));
+                header[4] = header[5] = 0;  // no stated length
+                const size_t stuffing = 188 - 4 - header.size();
+                p = p.substr(0, 4) + char(stuffing - 1) + char(0) + std::string(stuffing - 2, '\xFF') + header;
+                p[3] = char(uint8_t(p[3]) | 0x30);
+            }
+            if (count >= 0) p[3] = char((uint8_t(p[3]) & 0xF0) | ((count + 1) & 15));
+            count = uint8_t(p[3]) & 15;
+        }
+        out += p;
+    }
+    writeFile(movie, out);
+}
+
 // The H.264 SPS in an MP4 movie's sample description set to allow gaps in frame numbers, in place.
 // The flag is one bit: the fields before it are read (x264's SPS: no scaling lists, picture order
 // of type 0 or 2, no emulation-prevention bytes that early).

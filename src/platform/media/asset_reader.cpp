@@ -296,9 +296,11 @@ TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::
             const int64_t held = n - last;
             if (held == 0 || held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return TransportEnd::outside;
             // Its header tells whose it is, and whether it begins a sample (the one before is then whole).
+            // One of another stream, or without payload, ends the file after the track's last sample
+            // held: those after it are lacking as where the file ends before a sample.
             if (held < 4) return TransportEnd::outside;
             const uint8_t* p = &tail[size_t(last)];
-            if (((p[1] & 0x1F) << 8 | p[2]) != format->streams[stream]->id || (p[3] & 0x10) == 0) return TransportEnd::outside;
+            if (((p[1] & 0x1F) << 8 | p[2]) != format->streams[stream]->id || (p[3] & 0x10) == 0) return TransportEnd::beforeSample;
             return (p[1] & 0x40) == 0 ? TransportEnd::insideSample : TransportEnd::beforeSample;
         }
     }

@@ -51,8 +51,9 @@ struct FileEnd {
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file);
 
 // Whether an MPEG-TS file ends inside a transport packet of the stream: one that continues a
-// sample (the stream's last sample is then held only in part), or one that begins a sample (the
-// file is cut before that sample, which the demuxer leaves out); outside one in any other file.
+// sample (the stream's last sample is then held only in part), or one that begins a sample or
+// belongs to another stream (the file is cut before the stream's next sample, which the demuxer
+// leaves out); outside one in any other file.
 enum class TransportEnd { outside, insideSample, beforeSample };
 TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::filesystem::path& file);
 

@@ -17,7 +17,7 @@ extern "C" {
 }
 
 #include "core/conversion_error.h"
-#include "platform/media/damage_verdict.h"
+#include "platform/media/sample_account.h"
 #include "platform/media/h264_decoding.h"
 #include "platform/media/hevc_alpha_decoding.h"
 #include "platform/media/hevc_unit_check.h"
@@ -107,6 +107,8 @@ struct VideoSampleReader::Impl {
     int indexedAtOpen = 0;
     // Whether an MPEG-TS file ends inside a transport packet of the track.
     std::optional<TransportEnd> endsInside;
+    // What the file lists without data, which the demuxer never hands on: for a read from the start.
+    std::vector<EmptySample> listedEmpty;
     // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
     // error, which it gives back with a later sample than the one that failed.
     bool oneThread = false;
@@ -147,11 +149,15 @@ struct VideoSampleReader::Impl {
         // can't build before its first whole picture is left out, not refused.
         std::optional<bool> beganMidway;
         bool keyFrameSent = false;
-        DamageVerdict damage;
+        SampleAccount damage;
         // Pictures were left out before the first this run gave, begun at a key frame mid-file.
         bool leftOutFirst = false;
         // The stamp of the last sample the decoder took.
         std::optional<int64_t> lastSent;
+        // Where the MPEG-TS sample lies that was given the incomplete flag of the one after it.
+        int64_t flaggedAt = -1;
+        // Where the last packet read lies, to find the empty samples listed after it.
+        std::optional<EmptySample> lastRead;
         // H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from
         // it but shown before it come out first, unmarked: they go only once it has gone whole.
         struct Waiting {
@@ -305,7 +311,14 @@ struct VideoSampleReader::Impl {
         peeked.reset();
         if (!endsInside) endsInside = transportEnd(format.get(), info.streamIndex, file);
         const bool inSample = *endsInside == TransportEnd::insideSample;
+        // Parsed from MPEG-TS, a sample's flags come with the sample before it.
+        if (rc == 0 && byteStream() && (packet->flags & AV_PKT_FLAG_CORRUPT) && packet->pos != run.flaggedAt && peekAhead(1) == 0) {
+            packet->flags &= ~AV_PKT_FLAG_CORRUPT;
+            run.readAhead.front().first->flags |= AV_PKT_FLAG_CORRUPT;
+            run.flaggedAt = run.readAhead.front().first->pos;
+        }
         if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), inSample, peek())) rc = AVERROR_EOF;
+        if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc)) rc = 0;
         if (rc == AVERROR_EOF) {
             if (!run.cutAt && !run.demuxFailure) findCut();
             return false;
@@ -313,6 +326,27 @@ struct VideoSampleReader::Impl {
         if (rc < 0) fail(MediaError::fromCode("read sample", rc));
         if (packet->flags & AV_PKT_FLAG_CORRUPT) failIncomplete();
         return true;
+    }
+
+    // `packet` becomes a sample the file lists without data between the packet read before it and
+    // this one (`rc` 0) or the file's end; the packet read is read next.
+    bool takeListedEmpty(int rc) {
+        const std::optional<EmptySample> last = run.lastRead ? run.lastRead : seekBegan ? std::nullopt : std::optional(EmptySample{});
+        if (rc == 0) run.lastRead = EmptySample{packet->pts, packet->dts, packet->pos};
+        if (!last || alphaDecoder) return false;
+        for (const EmptySample& e : listedEmpty) {
+            const bool after = e.dts != AV_NOPTS_VALUE ? e.dts > last->dts : e.pos > last->pos;
+            if (!after || (rc == 0 && !e.before(*packet))) continue;
+            PacketPtr read = ffmpeg::allocPacket("read");
+            std::swap(packet, read);
+            run.readAhead.emplace_front(std::move(read), rc);
+            packet->pts = e.pts;
+            packet->dts = e.dts;
+            packet->pos = e.pos;
+            run.lastRead = e;
+            return true;
+        }
+        return false;
     }
 
     // The sample just read is incomplete (a transport packet lost): named by the first picture it
@@ -671,10 +705,17 @@ struct VideoSampleReader::Impl {
     // sample of a byte stream that ends inside it; another damaged picture fails the reading,
     // naming it, and so does one that comes where a sample shown before it gave no picture.
     bool acceptDecodedPicture() {
-        switch (run.damage.judge(*frame, owedFrom(frame->best_effort_timestamp), decoderReorders())) {
-        case DamageVerdict::Picture::whole: return true;
-        case DamageVerdict::Picture::afterFailure: break;
-        case DamageVerdict::Picture::leftOut: {
+        switch (run.damage.judge(*frame, owedFrom(SampleAccount::stampOf(*frame)), decoderReorders())) {
+        case SampleAccount::Picture::whole: return true;
+        case SampleAccount::Picture::afterFailure: break;
+        case SampleAccount::Picture::leftOut: {
+            // Stamps out of their pictures' order (streams joined where their parameters change):
+            // a picture whose sample was sent after the one missing waits for it a while.
+            if (isH264() && sentBefore(*run.damage.leftOut(), SampleAccount::stampOf(*frame)) &&
+                run.waiting.pictures.size() < kReorderLimit) {
+                run.damage.settle(SampleAccount::stampOf(*frame));
+                return true;
+            }
             // Frame threads may drop a picture that one thread decodes.
             if (decodeAgainOnOneThread()) break;
             const int64_t missing = *run.damage.leftOut();
@@ -682,12 +723,16 @@ struct VideoSampleReader::Impl {
             if (failAfterWaiting(missing)) break;
             failDamaged(missing);
         }
-        case DamageVerdict::Picture::damaged:
+        case SampleAccount::Picture::damaged:
             if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) break;
-            if (endedInside(frame->best_effort_timestamp)) break;
-            // Under frame threads a picture's marks may be those of another run's timing.
-            if (decodeAgainOnOneThread() || failAfterWaiting(frame->best_effort_timestamp)) break;
-            failDamaged(frame->best_effort_timestamp);
+            if (endedInside(SampleAccount::stampOf(*frame))) break;
+            // Under frame threads a picture's marks may be those of another run's timing: it is
+            // decoded again, from a key frame before it.
+            run.damage.owe(SampleAccount::stampOf(*frame));
+            if (decodeAgainOnOneThread()) break;
+            run.damage.settle(SampleAccount::stampOf(*frame));
+            if (failAfterWaiting(SampleAccount::stampOf(*frame))) break;
+            failDamaged(SampleAccount::stampOf(*frame));
         }
         av_frame_unref(frame.get());
         return false;
@@ -698,7 +743,7 @@ struct VideoSampleReader::Impl {
     // Whether each sample's picture is matched to it: for the codecs whose pictures are predicted
     // from one another, whose decoders leave out, silently, pictures they cannot make.
     bool accountsPictures() const {
-        return DamageVerdict::namesDamage(AVERROR_INVALIDDATA, format->streams[info.streamIndex]->codecpar->codec_id);
+        return SampleAccount::namesDamage(AVERROR_INVALIDDATA, format->streams[info.streamIndex]->codecpar->codec_id);
     }
 
     // AVI writes an empty chunk where the picture before it goes on being shown.
@@ -728,6 +773,12 @@ struct VideoSampleReader::Impl {
         return false;
     }
 
+    // Whether the sample stamped `a` was sent before the one stamped `b`.
+    bool sentBefore(int64_t a, int64_t b) const {
+        const auto first = run.waiting.sentOrder.find(a), second = run.waiting.sentOrder.find(b);
+        return first != run.waiting.sentOrder.end() && second != run.waiting.sentOrder.end() && first->second < second->second;
+    }
+
     // Once a picture stamped `t` goes, no sample shown up to it waits to be judged.
     void forgetOrderUpTo(int64_t t) {
         if (t != AV_NOPTS_VALUE) run.waiting.sentOrder.erase(run.waiting.sentOrder.begin(), run.waiting.sentOrder.upper_bound(t));
@@ -736,7 +787,7 @@ struct VideoSampleReader::Impl {
     // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
     bool setWaiting() {
         if (!isH264()) return false;
-        const int64_t t = frame->best_effort_timestamp;
+        const int64_t t = SampleAccount::stampOf(*frame);
         if (run.waiting.pictures.empty() && !mustWait(t)) {
             forgetOrderUpTo(t);
             return false;
@@ -750,10 +801,10 @@ struct VideoSampleReader::Impl {
 
     // The first picture waiting into `frame`, where it may go now.
     bool releaseWaiting() {
-        if (run.waiting.pictures.empty() || mustWait(run.waiting.pictures.front()->best_effort_timestamp)) return false;
+        if (run.waiting.pictures.empty() || mustWait(SampleAccount::stampOf(*run.waiting.pictures.front()))) return false;
         av_frame_move_ref(frame.get(), run.waiting.pictures.front().get());
         run.waiting.pictures.pop_front();
-        const int64_t t = frame->best_effort_timestamp;
+        const int64_t t = SampleAccount::stampOf(*frame);
         forgetOrderUpTo(t);
         return true;
     }
@@ -764,7 +815,7 @@ struct VideoSampleReader::Impl {
         if (run.waiting.pictures.empty()) return false;
         const auto own = run.waiting.sentOrder.find(ts);
         std::erase_if(run.waiting.pictures, [&](const FramePtr& f) {
-            const auto other = run.waiting.sentOrder.find(f->best_effort_timestamp);
+            const auto other = run.waiting.sentOrder.find(SampleAccount::stampOf(*f));
             return own == run.waiting.sentOrder.end() || other == run.waiting.sentOrder.end() || other->second > own->second;
         });
         run.damage.failed(ts, AVERROR_INVALIDDATA);
@@ -787,7 +838,7 @@ struct VideoSampleReader::Impl {
     // and VP9, whose pictures are predicted from one another, in words naming its frame.
     void failSample(int rc, int64_t ts) {
         if (ts != AV_NOPTS_VALUE && rc == kEmptySample) failDamaged(ts, "its sample in the file is empty");
-        if (ts != AV_NOPTS_VALUE && DamageVerdict::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id))
+        if (ts != AV_NOPTS_VALUE && SampleAccount::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id))
             failDamaged(ts);
         run.failedPicture = ts;
         fail(MediaError::fromCode("decode", rc));
@@ -868,6 +919,11 @@ struct VideoSampleReader::Impl {
                 continue;
             }
             if (rc == AVERROR_EOF && !run.waiting.pictures.empty()) {
+                // What waits for a picture that never came goes no further than it.
+                if (const std::optional<int64_t> owed = owedAtEnd()) {
+                    if (decodeAgainOnOneThread()) continue;
+                    if (failAfterWaiting(*owed)) continue;
+                }
                 run.waiting.drained = true;
                 continue;
             }
@@ -907,11 +963,14 @@ struct VideoSampleReader::Impl {
                 return true;
             }
             // Samples went in and no picture came out: nothing of the movie was read.
-            const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure;
+            const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && !earlier.resumeAfter.isNumeric();
             if (rc == AVERROR_EOF) {
                 if (!alphaDecoder && missingReferences && missingReferences->take() && decodeAgainOnOneThread()) continue;
                 if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
+                // Decoded again, nothing came past the pictures given out: the next one is missing.
+                if (run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && earlier.resumeAfter.isNumeric())
+                    failDamaged(owedAtEnd().value_or(ffmpeg::timestampFrom(earlier.resumeAfter + fallbackDuration(), timeBase)));
                 if (const std::optional<int64_t> owed = owedAtEnd()) {
                     if (decodeAgainOnOneThread()) continue;
                     run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
@@ -1127,6 +1186,8 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
         else
             impl->openPlainDecoder(st);
     }
+    if (settings.mode == VideoReaderSettings::Mode::decoded && !settings.start.isNumeric())
+        impl->listedEmpty = listedEmptySamples(impl->format.get(), index, file);
     impl->seekToKeyFrame();
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
 }

@@ -8,18 +8,32 @@
 
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 }
 
 namespace qm::reading {
 
-class DamageVerdict {
+// A sample of the stream that its file lists without data (none an edit list leaves out): demuxers
+// drop such a sample without a word, yet its picture is owed. `dts` where the file lists decoding
+// times, else `pos`, the place in the file, says where it comes among the packets read.
+struct EmptySample {
+    int64_t pts = AV_NOPTS_VALUE, dts = AV_NOPTS_VALUE, pos = -1;
+    // Whether it comes before the packet.
+    bool before(const AVPacket& p) const { return dts != AV_NOPTS_VALUE ? dts < p.dts : pos < p.pos; }
+};
+// From MP4's and QuickTime's sample table, Matroska's blocks and MPEG-TS's PES packets, in decoding
+// order; other files list none.
+std::vector<EmptySample> listedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file);
+
+class SampleAccount {
 public:
     enum class Picture { whole, damaged, afterFailure, leftOut };
 
@@ -41,6 +55,14 @@ public:
     // rise in that order: they are decoding stamps (raw B-frame streams remuxed without them),
     // which no picture can be matched to.
     Picture judge(const AVFrame& frame, std::optional<int64_t> owedFrom, bool reorders);
+    // The stamp of a decoded picture's own sample, which the decoder passes on: its guess of
+    // the time shown turns to decoding stamps where the file's stamps fall out of order.
+    static int64_t stampOf(const AVFrame& f) { return f.pts != AV_NOPTS_VALUE ? f.pts : f.best_effort_timestamp; }
+    // The picture stamped `ts` came, though out of its stamp's order; or is owed again.
+    void settle(int64_t ts) {
+        if (const auto it = awaited_.find(ts); it != awaited_.end()) awaited_.erase(it);
+    }
+    void owe(int64_t ts) { awaited_.emplace(ts, true); }
     // The first sample whose picture was left out, as the last judge() found.
     std::optional<int64_t> leftOut() const { return leftOut_; }
     // Once the decoder has given all it will: the first sample from `owedFrom` on and before `end`
@@ -55,7 +77,7 @@ public:
     // Whether the sample stamped `ts` was sent and its picture has not come out.
     bool awaiting(int64_t ts) const { return awaited_.count(ts) > 0; }
     // The samples sent whose pictures have not come out, by stamp, with whether each is owed.
-    const std::map<int64_t, bool>& awaited() const { return awaited_; }
+    const std::multimap<int64_t, bool>& awaited() const { return awaited_; }
     // The one sample whose picture has not come out, where there is exactly one.
     std::optional<int64_t> onlyAwaited() const;
     // The earliest shown of the samples whose pictures have not come out.
@@ -69,13 +91,18 @@ public:
     static bool namesDamage(int rc, AVCodecID codec);
 
 private:
+    // Whether the samples sent from the one before `from` up to `to` have rising stamps: a
+    // reordering decoder's samples stamped so carry decoding stamps (raw B-frame streams remuxed
+    // without their presentation stamps, as mkvmerge does from an intra-refresh recovery point on).
+    bool decodingStamps(int64_t from, int64_t to) const;
+    // Whether pictures are matched to samples at all: not where every sample sent had a rising
+    // stamp while the decoder reorders (decoding stamps throughout), nor where one had none.
     bool matching(bool reorders) const { return accounting_ && !(reorders && risingStamps_); }
 
-    std::map<int64_t, bool> awaited_;
+    std::multimap<int64_t, bool> awaited_;  // a sample repeated is owed twice
     std::deque<int64_t> recent_;  // the stamps of the latest samples sent, in the order sent
     bool accounting_ = true;  // every sample sent had a stamp
     bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
-    int64_t latestSent_ = AV_NOPTS_VALUE;
     std::optional<int64_t> leftOut_;
     std::optional<int64_t> failedAt_;
     int failedCode_ = 0;

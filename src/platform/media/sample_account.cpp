@@ -1,0 +1,258 @@
+#include "platform/media/sample_account.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/media/reader_internal.h"
+
+namespace qm::reading {
+
+namespace {
+
+constexpr size_t kRecentKept = 64;  // more than any decoder reorders
+
+// MP4 and QuickTime: the sample table lists every sample. The parser the demuxer puts H.264
+// through drops a packet without data; read without it, the empty sample comes with its stamps.
+std::vector<EmptySample> emptyTableSamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    AVStream* st = format->streams[stream];
+    bool listed = false;
+    for (int i = 0, n = avformat_index_get_entries_count(st); i < n && !listed; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+        listed = entry != nullptr && entry->size == 0 && (entry->flags & AVINDEX_DISCARD_FRAME) == 0;
+    }
+    if (!listed) return {};
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) return {};
+    raw->flags |= AVFMT_FLAG_NOPARSE;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const int rc = avformat_open_input(&raw, ("file:" + file.string()).c_str(), format->iformat, &options);
+    av_dict_free(&options);
+    if (rc < 0) return {};
+    const FormatPtr opened(raw);
+    if (stream >= int(raw->nb_streams)) return {};
+    discardAllBut(raw, stream);
+    std::vector<EmptySample> stamps;
+    const PacketPtr packet = ffmpeg::allocPacket("read");
+    while (av_read_frame(raw, packet.get()) >= 0) {
+        if (packet->stream_index == stream && packet->size == 0 && (packet->flags & AV_PKT_FLAG_DISCARD) == 0)
+            stamps.push_back({packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, packet->dts, -1});
+        av_packet_unref(packet.get());
+    }
+    return stamps;
+}
+
+// Matroska: a block states its track and time in a header of its own, which an empty block holds
+// alone. Its elements are walked by their headers; segments, track lists, clusters and block
+// groups are entered. The track read is the first video track listed.
+std::vector<EmptySample> emptyBlocks(const std::filesystem::path& file) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    std::error_code error;
+    const auto size = int64_t(std::filesystem::file_size(file, error));
+    if (!f || error) return {};
+    std::vector<EmptySample> stamps;
+    uint64_t clusterTime = 0;
+    std::optional<uint64_t> video, number, type;
+    int64_t at = 0;
+    for (int count = 0; at < size && count < (1 << 24); ++count) {
+        uint8_t b[24];
+        const size_t n = fseeko(f.get(), at, SEEK_SET) == 0 ? std::fread(b, 1, sizeof b, f.get()) : 0;
+        size_t i = 0;
+        // An EBML number: an element's id (marker kept) or a length (nothing where unknown).
+        const auto ebml = [&](bool id, int maxLength) -> std::optional<uint64_t> {
+            if (i >= n || b[i] == 0) return std::nullopt;
+            const int length = __builtin_clz(uint32_t(b[i])) - 23;
+            if (length > maxLength || i + size_t(length) > n) return std::nullopt;
+            uint64_t v = id ? b[i] : b[i] & (0xFFu >> length);
+            bool unknown = v == (0xFFu >> length);
+            for (int k = 1; k < length; ++k) {
+                v = v << 8 | b[i + size_t(k)];
+                unknown = unknown && b[i + size_t(k)] == 0xFF;
+            }
+            i += size_t(length);
+            if (!id && unknown) return UINT64_MAX;
+            return v;
+        };
+        const std::optional<uint64_t> id = ebml(true, 4);
+        const std::optional<uint64_t> length = id ? ebml(false, 8) : std::nullopt;
+        if (!length) break;
+        const int64_t data = at + int64_t(i);
+        if (*id == 0xAE) number = type = std::nullopt;  // a track
+        // Segment, tracks, track, cluster, block group.
+        if (*id == 0x18538067 || *id == 0x1654AE6B || *id == 0xAE || *id == 0x1F43B675 || *id == 0xA0) {
+            at = data;
+            continue;
+        }
+        if (*length == UINT64_MAX || *length > uint64_t(size)) break;
+        if ((*id == 0xE7 || *id == 0xD7 || *id == 0x83) && *length <= 8) {  // cluster time, track number, type
+            uint64_t v = 0;
+            for (uint64_t k = 0; k < *length && i < n; ++k) v = v << 8 | b[i++];
+            if (*id == 0xE7) clusterTime = v;
+            else (*id == 0xD7 ? number : type) = v;
+            if (!video && number && type == 1u) video = number;
+        } else if (*id == 0xA3 || *id == 0xA1) {  // a simple block, a block
+            const std::optional<uint64_t> track = ebml(false, 8);
+            if (track && video && i + 3 <= n && *track == *video && data + int64_t(*length) == at + int64_t(i) + 3)
+                stamps.push_back({int64_t(clusterTime) + int16_t(uint16_t(b[i] << 8 | b[i + 1])), AV_NOPTS_VALUE, at});
+        }
+        at = data + int64_t(*length);
+    }
+    return stamps;
+}
+
+// MPEG-TS: each PES packet of the stream begins in a transport packet marked as a unit's start;
+// one whose payload is its header alone is empty. Packets of 188 bytes, or 192 with a time code
+// before each (M2TS). The last PES packet, where a file cut short may end, is left to the cut.
+std::vector<EmptySample> emptyPesPackets(const AVStream* st, const std::filesystem::path& file) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f) return {};
+    std::vector<uint8_t> chunk(192 * 4096);
+    size_t held = std::fread(chunk.data(), 1, chunk.size(), f.get());
+    const size_t size = held >= 2 * 192 && chunk[4] == 0x47 && chunk[196] == 0x47 ? 192 : 188, skip = size - 188;
+    std::vector<EmptySample> stamps;
+    std::optional<EmptySample> pes;  // the one read now, while its payload is none
+    bool payload = false;
+    for (int64_t at = 0;;) {
+        for (size_t i = 0; i + size <= held; i += size, at += int64_t(size)) {
+            const uint8_t* p = &chunk[i + skip];
+            if (p[0] != 0x47 || ((p[1] & 0x1F) << 8 | p[2]) != st->id || (p[3] & 0x10) == 0) continue;
+            size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
+            if (from >= 188) continue;
+            if (p[1] & 0x40) {
+                if (pes && !payload) stamps.push_back(*pes);
+                const uint8_t* h = p + from;
+                if (from + 9 > 188 || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > 188) {
+                    pes.reset();
+                    continue;
+                }
+                int64_t pts = AV_NOPTS_VALUE;
+                if ((h[7] & 0x80) && h[8] >= 5)
+                    pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 | int64_t(h[12]) << 7 | h[13] >> 1;
+                pes = EmptySample{pts, AV_NOPTS_VALUE, at};
+                from += 9 + h[8];
+                payload = false;
+            }
+            payload = payload || from < 188;
+        }
+        const size_t left = held % size;
+        std::memmove(chunk.data(), chunk.data() + held - left, left);
+        const size_t more = std::fread(chunk.data() + left, 1, chunk.size() - left, f.get());
+        if (more == 0) break;
+        held = left + more;
+    }
+    return stamps;
+}
+
+}  // namespace
+
+std::vector<EmptySample> listedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    if (std::strstr(format->iformat->name, "mov") != nullptr) return emptyTableSamples(format, stream, file);
+    if (std::strncmp(format->iformat->name, "matroska", 8) == 0) return emptyBlocks(file);
+    if (std::strcmp(format->iformat->name, "mpegts") == 0) return emptyPesPackets(format->streams[stream], file);
+    return {};
+}
+
+void SampleAccount::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {
+    if (pts == AV_NOPTS_VALUE || !accounted) accounting_ = false;
+    const int64_t ts = pts != AV_NOPTS_VALUE ? pts : dts;
+    if (ts == AV_NOPTS_VALUE) return;
+    if (!recent_.empty() && ts < recent_.back()) risingStamps_ = false;
+    awaited_.emplace(ts, owed);
+    recent_.push_back(ts);
+    if (recent_.size() > kRecentKept) recent_.pop_front();
+}
+
+int64_t SampleAccount::refused(int64_t ts, bool frameThreads) const {
+    return frameThreads && !awaited_.empty() ? awaited_.begin()->first : ts;
+}
+
+void SampleAccount::failed(int64_t ts, int rc) {
+    failedAt_ = ts;
+    failedCode_ = rc;
+}
+
+SampleAccount::Picture SampleAccount::judge(const AVFrame& frame, std::optional<int64_t> owedFrom, bool reorders) {
+    const int64_t t = stampOf(frame);
+    leftOut_.reset();
+    // Pictures shown after the one that failed may be predicted from it.
+    if (failedAt_ && t != AV_NOPTS_VALUE && t >= *failedAt_) {
+        awaited_.erase(awaited_.begin(), awaited_.upper_bound(t));
+        return Picture::afterFailure;
+    }
+    if (t != AV_NOPTS_VALUE && matching(reorders)) {
+        // A sample shown before it whose picture never came; or, where this picture stands at a
+        // time no sample sent owes, the first whose place it takes. Kept awaited, to be read again.
+        const bool own = awaited_.count(t) > 0;
+        std::optional<int64_t> first;
+        for (auto it = awaited_.begin(); it != awaited_.end() && (it->first < t || !own); ++it)
+            if (it->second && (!owedFrom || it->first >= *owedFrom)) {
+                first = it->first;
+                break;
+            }
+        if (first && reorders && decodingStamps(*first, own ? t : recent_.back())) {
+            // Pictures come in another order than their stamps: each settles its own sample, or
+            // the first still owed, and what is owed is counted once the decoder is drained.
+            settle(own ? t : *first);
+            return (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0 ? Picture::damaged
+                                                                                              : Picture::whole;
+        }
+        leftOut_ = first;
+        if (!own && !leftOut_ && (!owedFrom || t >= *owedFrom)) leftOut_ = t;
+        if (leftOut_) return Picture::leftOut;
+    }
+    // Those shown before it owe nothing more; of samples stamped alike (one repeated), it settles one.
+    if (t != AV_NOPTS_VALUE) {
+        awaited_.erase(awaited_.begin(), awaited_.lower_bound(t));
+        settle(t);
+    }
+    // A slice skipped or concealed, or a reference missing.
+    if ((frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0) return Picture::damaged;
+    return Picture::whole;
+}
+
+std::optional<int64_t> SampleAccount::owing(std::optional<int64_t> owedFrom, std::optional<int64_t> end, bool reorders) const {
+    if (!matching(reorders)) return std::nullopt;
+    for (auto it = owedFrom ? awaited_.lower_bound(*owedFrom) : awaited_.begin(); it != awaited_.end(); ++it) {
+        if (end && it->first >= *end) break;
+        if (it->second) return it->first;
+    }
+    return std::nullopt;
+}
+
+bool SampleAccount::decodingStamps(int64_t from, int64_t to) const {
+    const auto first = std::find(recent_.begin(), recent_.end(), from);
+    const auto last = std::find(first, recent_.end(), to);
+    if (first == recent_.end() || last == recent_.end()) return false;
+    for (auto it = first == recent_.begin() ? first : std::prev(first); it != last; ++it)
+        if (*std::next(it) <= *it) return false;
+    return true;
+}
+
+int64_t SampleAccount::firstSpoiled(int64_t ts, std::optional<int64_t> from, const std::vector<int64_t>& later) const {
+    int64_t first = ts;
+    const auto spoils = [&](int64_t s) {
+        if (s != AV_NOPTS_VALUE && s < first && (!from || s >= *from)) first = s;
+    };
+    const auto own = std::find(recent_.begin(), recent_.end(), ts);
+    if (own != recent_.end()) std::for_each(std::next(own), recent_.end(), spoils);
+    for (const int64_t s : later) spoils(s);
+    return first;
+}
+
+std::optional<int64_t> SampleAccount::onlyAwaited() const {
+    if (awaited_.size() != 1) return std::nullopt;
+    return awaited_.begin()->first;
+}
+
+std::optional<int64_t> SampleAccount::firstAwaited() const {
+    if (awaited_.empty()) return std::nullopt;
+    return awaited_.begin()->first;
+}
+
+bool SampleAccount::namesDamage(int rc, AVCodecID codec) {
+    return rc == AVERROR_INVALIDDATA && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC || codec == AV_CODEC_ID_VP9);
+}
+
+}  // namespace qm::reading
