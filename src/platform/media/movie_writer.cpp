@@ -152,10 +152,10 @@ struct MovieWriter::Impl {
     }
 
     // Records the first failure and wakes waiting feeders; returns the error to throw. A disk
-    // that is full (or a quota or file-size limit met) is told with the movie's name, whatever
-    // step met it.
+    // that is full (or a quota met) is told with the movie's name, whatever step met it; a
+    // file-size limit keeps naming the step, which says what the file could not hold.
     MediaError failWith(MediaError e) {
-        for (const int full : {ENOSPC, EDQUOT, EFBIG})
+        for (const int full : {ENOSPC, EDQUOT})
             if (e.code() == AVERROR(full))
                 e = MediaError(file.filename().string(), std::generic_category().message(full), e.code());
         {
