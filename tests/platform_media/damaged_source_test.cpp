@@ -801,6 +801,33 @@ TEST(DamagedSource, ASampleStoredTwiceGivesTwoPicturesAtAnyThreadCount) {
     }
 }
 
+// A whole read gives a picture for every sample the file holds, however the stamps run: x264's intra
+// refresh with B-frames muxed by mkvmerge (decoding stamps from the first recovery point on) with a
+// sample stored twice owes 76 pictures, and a read that gives fewer fails naming one, alike at any
+// thread count.
+TEST(DamagedSource, AReadThatSucceedsGaveEverySamplesPicture) {
+    test::TempDir dir;
+    const fs::path file = dir / "refresh.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3", "-pix_fmt", "yuv420p", (dir / "source.y4m").string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "30", "-o", (dir / "refresh.264").string(),
+                         (dir / "source.y4m").string()}).exitCode, 0);
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", file.string(), (dir / "refresh.264").string()}).exitCode, 0);
+    for (const size_t block : {40u, 52u}) {
+        const fs::path twice = dir / ("twice" + std::to_string(block) + ".mkv");
+        fs::copy_file(file, twice);
+        test::repeatBlock(twice, block);
+        std::optional<std::string> verdict;
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(twice.filename().string() + " threads " + std::to_string(threads));
+            const Reading r = readDecoded(twice, threads);
+            if (r.error.empty()) EXPECT_EQ(r.frames, 76u);
+            else EXPECT_NE(r.error.find("can't be decoded"), std::string::npos) << r.error;
+            if (!verdict) verdict = r.error;
+            EXPECT_EQ(r.error, *verdict);
+        }
+    }
+}
+
 // A stream whose SPS allows gaps in frame numbers lacks no reference where they skip: x264's open
 // groups of pictures with a reference picture and the B-frames predicted from it left out before a
 // key frame read whole (every picture FFmpeg decodes), at any thread count; where the SPS does not

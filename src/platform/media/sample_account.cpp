@@ -251,6 +251,28 @@ std::optional<int64_t> SampleAccount::firstAwaited() const {
     return awaited_.begin()->first;
 }
 
+void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos) {
+    const Sample sample{pts, dts, pos};
+    if (catchUpTo_) {
+        if (*catchUpTo_ == sample) catchUpTo_.reset();
+        return;
+    }
+    last_ = sample;
+    if (pts == AV_NOPTS_VALUE) counting_ = false;
+    if (!counting_) return;
+    if (const auto it = balance_.find(pts); it != balance_.end() && ++it->second == 0) balance_.erase(it);
+    else if (it == balance_.end()) balance_.emplace(pts, 1);
+}
+
+std::optional<int64_t> PictureCount::missing(std::optional<int64_t> from, std::optional<int64_t> end) const {
+    if (!counting_) return std::nullopt;
+    for (auto it = from ? balance_.lower_bound(*from) : balance_.begin(); it != balance_.end(); ++it) {
+        if (end && it->first >= *end) break;
+        if (it->second > 0) return it->first;
+    }
+    return std::nullopt;
+}
+
 bool SampleAccount::namesDamage(int rc, AVCodecID codec) {
     return rc == AVERROR_INVALIDDATA && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC || codec == AV_CODEC_ID_VP9);
 }

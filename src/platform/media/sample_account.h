@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 extern "C" {
@@ -106,6 +107,33 @@ private:
     std::optional<int64_t> leftOut_;
     std::optional<int64_t> failedAt_;
     int failedCode_ = 0;
+};
+
+// A whole read's pictures against what the file holds, kept across decoding runs begun again:
+// every sample read owes one picture, which the decoder passes its stamp to. Stamps are matched
+// as a multiset, so decoding stamps, repeated and missing stamps count alike; a sample read again
+// by a run begun earlier owes nothing more.
+class PictureCount {
+public:
+    // A sample went to the decoder, owing its picture; one without a presentation stamp ends the count.
+    void owe(int64_t pts, int64_t dts, int64_t pos);
+    // A picture stamped `ts` was given out.
+    void gave(int64_t ts) {
+        if (const auto it = balance_.find(ts); it != balance_.end() && --it->second == 0) balance_.erase(it);
+        else if (it == balance_.end()) balance_.emplace(ts, -1);
+    }
+    // Reading begins again earlier in the file: the samples up to the last one read are read again.
+    void readAgain() {
+        if (last_) catchUpTo_ = last_;
+    }
+    // The first sample in display order, shown from `from` on and before `end`, whose picture never came.
+    std::optional<int64_t> missing(std::optional<int64_t> from, std::optional<int64_t> end) const;
+
+private:
+    using Sample = std::tuple<int64_t, int64_t, int64_t>;
+    std::map<int64_t, int64_t> balance_;  // pictures owed less pictures given, by stamp; none where even
+    std::optional<Sample> last_, catchUpTo_;
+    bool counting_ = true;
 };
 
 }  // namespace qm::reading

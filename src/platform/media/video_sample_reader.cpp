@@ -118,6 +118,12 @@ struct VideoSampleReader::Impl {
     // picture of an earlier sample that was to come out with it. Decoded again, the decoder is
     // drained before that sample instead of being sent it.
     std::optional<int64_t> drainBefore;
+    // A whole read's pictures against the samples read, and the stamp they are owed from: the
+    // first key frame's, whose leading pictures may lack what precedes the file; the first
+    // picture's where the file begins mid-way or at a recovery point.
+    PictureCount count;
+    std::optional<int64_t> countFrom;
+    bool countBegun = false;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -233,9 +239,11 @@ struct VideoSampleReader::Impl {
     }
 
     // Names the first picture shown that the damage in the sample stamped `ts` spoils: B-frames
-    // decoded after it but shown before it are predicted from it.
+    // decoded after it but shown before it are predicted from it. A whole read names a picture
+    // shown before those that never came, where the decoder left it out without a word.
     [[noreturn]] void failDamaged(int64_t ts, const char* why = "its data is damaged") {
         ts = run.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
+        ts = pictureLacking(ts).value_or(ts);
         run.failedPicture = ts;
         failDecoding(frameNamed(ts) + " can't be decoded: " + why);
     }
@@ -426,21 +434,21 @@ struct VideoSampleReader::Impl {
         // finds none skipped and nothing to predict from, and drops the picture, and with it the
         // part of the picture it refreshes, yet counts the pictures whole from its recovery on.
         // Reading then begins at the recovery point before, whose refresh the one after completes.
-        const std::optional<RecoveryPoint> landed = seekBegan ? recoveryPointOfPeeked() : std::nullopt;
+        const std::optional<RecoveryPoint> landed = seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
         if (!landed || landed->frameCount <= 0) return;
         seekBegan.reset();
         seekKeyFrame(settings.start - MediaTime::fromSeconds(landed->frameCount * fallbackDuration().seconds(), timeBase.den), 0,
                      MediaTime::make(1, 1));
-        const std::optional<RecoveryPoint> first = seekBegan ? recoveryPointOfPeeked() : std::nullopt;
+        const std::optional<RecoveryPoint> first = seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
         if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore();
     }
 
-    // The H.264 recovery point a seek landed on (the packet peeked at).
-    std::optional<RecoveryPoint> recoveryPointOfPeeked() const {
+    // The H.264 recovery point a sample marks: where a seek landed (the packet peeked at), say.
+    std::optional<RecoveryPoint> recoveryPointOf(const AVPacket& p) const {
         const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        if (par->codec_id != AV_CODEC_ID_H264 || !peeked || *peeked < 0 || packet->data == nullptr) return std::nullopt;
+        if (par->codec_id != AV_CODEC_ID_H264 || p.data == nullptr) return std::nullopt;
         const bool lengths = par->extradata != nullptr && par->extradata_size >= 5 && par->extradata[0] == 1;
-        return recoveryPoint(packet->data, size_t(packet->size), lengths ? (par->extradata[4] & 3) + 1 : 0, par->extradata,
+        return recoveryPoint(p.data, size_t(p.size), lengths ? (par->extradata[4] & 3) + 1 : 0, par->extradata,
                              par->extradata != nullptr ? size_t(par->extradata_size) : 0);
     }
 
@@ -525,6 +533,7 @@ struct VideoSampleReader::Impl {
             openPlainDecoder(st);
         // What the old decoder said of its samples says nothing of the new one's.
         run = {};
+        count.readAgain();
         status = Status::reading;
     }
 
@@ -532,11 +541,12 @@ struct VideoSampleReader::Impl {
     // sample that failed nor which pictures before it are whole can be told. The samples from the
     // key frame before those still in flight are decoded again on one thread, whose errors come
     // with their own samples, rolling on past the pictures given out already; the verdict is then
-    // the same at any thread count. False where the decoder runs on one thread already.
-    bool decodeAgainOnOneThread() {
+    // the same at any thread count. False where the decoder runs on one thread already. `from`:
+    // the sample to decode again from the key frame before, where not the first awaited.
+    bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) {
         if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
         oneThread = true;
-        decodeAgainFromAwaited();
+        decodeAgainFromAwaited(from);
         return true;
     }
 
@@ -553,11 +563,10 @@ struct VideoSampleReader::Impl {
         return true;
     }
 
-    // Reading begins again at the key frame before the first sample whose picture has not come
-    // out, rolling on past the pictures given out already.
-    void decodeAgainFromAwaited() {
-        const std::optional<int64_t> from =
-            run.damage.firstAwaited() ? run.damage.firstAwaited() : run.lastSent;
+    // Reading begins again at the key frame before `from`, or before the first sample whose
+    // picture has not come out, rolling on past the pictures given out already.
+    void decodeAgainFromAwaited(std::optional<int64_t> from = std::nullopt) {
+        if (!from) from = run.damage.firstAwaited() ? run.damage.firstAwaited() : run.lastSent;
         seekBegan.reset();
         peeked.reset();
         if (from) seekKeyFrame(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
@@ -758,6 +767,26 @@ struct VideoSampleReader::Impl {
         return run.damage.owing(owedFrom(AV_NOPTS_VALUE), end, decoderReorders());
     }
 
+    // The packet read owes its picture to a whole read.
+    void owePicture() {
+        if (!countBegun && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet)) countFrom = packet->pts;
+        countBegun = true;
+        count.owe(packet->pts, packet->dts, packet->pos);
+    }
+
+    // Once a whole read's decoder is drained: the first sample in display order that gave no
+    // picture, however the decoder's stamps ran (decoding stamps, repeated ones), shown before
+    // `before` and before the pictures a file cut short lacks. Every sample the file holds owes
+    // exactly one.
+    std::optional<int64_t> pictureLacking(std::optional<int64_t> before = std::nullopt) const {
+        if (settings.start.isNumeric() || alphaDecoder || !accountsPictures() || run.demuxFailure) return std::nullopt;
+        if (run.cutAt) {
+            const int64_t cut = ffmpeg::timestampFrom(*run.cutAt, timeBase);
+            before = before ? std::min(*before, cut) : cut;
+        }
+        return count.missing(countFrom, before);
+    }
+
     // Whether the decoder puts pictures in another order than it takes them.
     bool decoderReorders() const { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
 
@@ -940,6 +969,8 @@ struct VideoSampleReader::Impl {
                     av_frame_unref(frame.get());
                     continue;
                 }
+                count.gave(SampleAccount::stampOf(*frame));
+                if (!countFrom) countFrom = SampleAccount::stampOf(*frame);
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
@@ -975,6 +1006,10 @@ struct VideoSampleReader::Impl {
                     if (decodeAgainOnOneThread()) continue;
                     run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
                     failDamaged(*owed);
+                }
+                if (const std::optional<int64_t> lacking = pictureLacking()) {
+                    if (decodeAgainOnOneThread(lacking)) continue;
+                    failDamaged(*lacking);
                 }
                 return false;
             }
@@ -1028,6 +1063,7 @@ struct VideoSampleReader::Impl {
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
             if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
+            if (!(packet->flags & AV_PKT_FLAG_DISCARD)) owePicture();
             if (packet->size == 0 && !alphaDecoder) {
                 // A sample the file lists without data: its picture can't be made.
                 run.damage.failed(ts, kEmptySample);
