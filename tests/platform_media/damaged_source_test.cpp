@@ -626,15 +626,22 @@ TEST(DamagedSource, TransportStreamsCutInsideASampleGiveOnlyRightPictures) {
                   slices.string()});
     test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
                   "log-level=error", hevc.string()});
+    // Closed groups of pictures, cut where a transport packet ends: a last sample the decoder
+    // refuses ends the pictures after those sent before it, which it dropped with the refusal.
+    const fs::path closed = dir / "closed.ts";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
+                  "log-level=error:open-gop=0:keyint=25", closed.string()});
     // Where the file is cut, in thousandths: some HEVC cuts end inside a packet of the program tables.
     for (const auto& [whole, cuts] : {std::pair{slices, std::vector<size_t>{300, 400, 530, 650, 710, 770, 840, 900, 970}},
-                                      std::pair{hevc, std::vector<size_t>{460, 490, 550, 700, 820, 931}}}) {
+                                      std::pair{hevc, std::vector<size_t>{460, 490, 550, 700, 820, 931}},
+                                      std::pair{closed, std::vector<size_t>{610, 640, 905}}}) {
         const auto intact = readPictures(whole, 1);
         ASSERT_EQ(intact.first.size(), whole == slices ? 150u : 100u);
         const std::string bytes = test::readFile(whole);
         for (const size_t cut : cuts) {
             const fs::path file = dir / ("cut " + std::to_string(cut) + whole.filename().string());
-            test::writeFile(file, bytes.substr(0, bytes.size() * cut / 1000));
+            const size_t at = bytes.size() * cut / 1000;
+            test::writeFile(file, bytes.substr(0, whole == closed ? at - at % 188 : at));
             for (const int threads : {1, 3, 0}) {
                 SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
                 const auto [pictures, error] = readPictures(file, threads);
@@ -673,6 +680,36 @@ TEST(DamagedSource, AnMpegTsSampleMissingAPacketIsNamedByItsPicture) {
             EXPECT_EQ(error, "read sample (frame " + std::to_string(frame) + " is incomplete in the file)");
             EXPECT_EQ(pictures.size(), size_t(frame));
             expectIntactRun(pictures, intact.first, 0);
+        }
+    }
+}
+
+// The last sample of an MPEG-TS that ends whole (its last transport packet stuffed, as writers end
+// a sample) is damage, not a cut, where the decoder refuses it or it is empty: the reading fails
+// naming it, after the pictures before it, at any thread count. Both read one picture or more
+// short, without a word, as a file cut inside its last sample does.
+TEST(DamagedSource, TheLastSampleOfAWholeMpegTsIsDamageNotACut) {
+    test::TempDir dir;
+    const fs::path whole = dir / "whole.ts";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g", "25",
+                  "-b_strategy", "0", whole.string()});
+    const auto intact = readPictures(whole, 1);
+    ASSERT_EQ(intact.first.size(), 75u);
+    const auto spans = test::videoSampleSpans(whole);
+    const fs::path garbled = dir / "garbled.ts", empty = dir / "empty.ts";
+    fs::copy_file(whole, garbled);
+    test::garble(garbled, spans.back().first + 40, spans.back().first + 52);
+    fs::copy_file(whole, empty);
+    test::emptyPes(empty, spans.size() - 1);
+    for (const fs::path& file : {garbled, empty}) {
+        std::optional<std::string> verdict;
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+            const auto [pictures, error] = readPictures(file, threads);
+            EXPECT_NE(error.find("frame 7"), std::string::npos) << error;
+            expectIntactRun(pictures, intact.first, 0);
+            if (!verdict) verdict = error;
+            EXPECT_EQ(error, *verdict);
         }
     }
 }

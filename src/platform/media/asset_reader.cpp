@@ -294,7 +294,17 @@ TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::
             // The packet the file ends in, from its sync byte: none where it ends between two.
             const int64_t last = first + (n - first) / packet * packet;
             const int64_t held = n - last;
-            if (held == 0 || held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return TransportEnd::outside;
+            if (held == 0) {
+                // Between packets: the stream's last one says whether its last sample ends there.
+                for (int64_t at = last - packet; at >= 0; at -= packet) {
+                    const uint8_t* p = &tail[size_t(at)];
+                    if (p[0] != 0x47) break;
+                    if (((p[1] & 0x1F) << 8 | p[2]) != format->streams[stream]->id || (p[3] & 0x10) == 0) continue;
+                    return stuffedTransportPacket(p) ? TransportEnd::closedSample : TransportEnd::outside;
+                }
+                return TransportEnd::outside;
+            }
+            if (held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return TransportEnd::outside;
             // Its header tells whose it is, and whether it begins a sample (the one before is then whole).
             // One of another stream, or without payload, ends the file after the track's last sample
             // held: those after it are lacking as where the file ends before a sample.
@@ -305,6 +315,16 @@ TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::
         }
     }
     return TransportEnd::outside;
+}
+
+bool stuffedTransportPacket(const uint8_t* p) {
+    if ((p[3] & 0x30) != 0x30) return false;
+    const int length = p[4];
+    if (length == 0) return true;  // a single byte of stuffing
+    const uint8_t flags = p[5];
+    if (flags & 0x03) return false;
+    const int needed = 1 + (flags & 0x10 ? 6 : 0) + (flags & 0x08 ? 6 : 0) + (flags & 0x04 ? 1 : 0);
+    return length > needed;
 }
 
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file) {

@@ -104,7 +104,8 @@ std::vector<EmptySample> emptyBlocks(const std::filesystem::path& file) {
 
 // MPEG-TS: each PES packet of the stream begins in a transport packet marked as a unit's start;
 // one whose payload is its header alone is empty. Packets of 188 bytes, or 192 with a time code
-// before each (M2TS). The last PES packet, where a file cut short may end, is left to the cut.
+// before each (M2TS). The last PES packet, where a file cut short may end, is left to the cut
+// unless its packet ends it with stuffing.
 std::vector<EmptySample> emptyPesPackets(const AVStream* st, const std::filesystem::path& file) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
     if (!f) return {};
@@ -113,7 +114,7 @@ std::vector<EmptySample> emptyPesPackets(const AVStream* st, const std::filesyst
     const size_t size = held >= 2 * 192 && chunk[4] == 0x47 && chunk[196] == 0x47 ? 192 : 188, skip = size - 188;
     std::vector<EmptySample> stamps;
     std::optional<EmptySample> pes;  // the one read now, while its payload is none
-    bool payload = false;
+    bool payload = false, stuffed = false;
     for (int64_t at = 0;;) {
         for (size_t i = 0; i + size <= held; i += size, at += int64_t(size)) {
             const uint8_t* p = &chunk[i + skip];
@@ -135,6 +136,7 @@ std::vector<EmptySample> emptyPesPackets(const AVStream* st, const std::filesyst
                 payload = false;
             }
             payload = payload || from < 188;
+            stuffed = stuffedTransportPacket(p);
         }
         const size_t left = held % size;
         std::memmove(chunk.data(), chunk.data() + held - left, left);
@@ -142,6 +144,7 @@ std::vector<EmptySample> emptyPesPackets(const AVStream* st, const std::filesyst
         if (more == 0) break;
         held = left + more;
     }
+    if (pes && !payload && stuffed) stamps.push_back(*pes);
     return stamps;
 }
 

@@ -393,7 +393,7 @@ struct VideoSampleReader::Impl {
     // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
     // end before it, as where the demuxer finds it short.
     bool endedInside(int64_t ts) {
-        if (!run.ending.endedInside(ts, byteStream(), peek())) return false;
+        if (endsInside == TransportEnd::closedSample || !run.ending.endedInside(ts, byteStream(), peek())) return false;
         findCut();
         return run.cutAt.has_value();
     }
@@ -1026,6 +1026,7 @@ struct VideoSampleReader::Impl {
                 if (decodeAgainOnOneThread()) continue;
                 // On one thread, the error is that of the last sample taken (a second one split
                 // from it, say); the pictures shown before it come out first.
+                if (!run.damage.failedAt() && run.lastSent && !onFrameThreads() && endedInside(*run.lastSent)) continue;
                 if (!run.damage.failedAt() && run.lastSent && drainAgainBefore(*run.lastSent, rc)) continue;
                 if (!run.damage.failedAt() && run.lastSent) {
                     run.damage.failed(*run.lastSent, rc);
@@ -1083,7 +1084,7 @@ struct VideoSampleReader::Impl {
             const bool superseded = supersededBeforeStart();
             // The sample refused before fails unsent, once what the decoder holds has come out.
             if (drainBefore && ts == *drainBefore && !alphaDecoder) {
-                run.damage.failed(ts, AVERROR_INVALIDDATA);
+                if (!endedInside(ts)) run.damage.failed(ts, AVERROR_INVALIDDATA);
                 run.demuxEnded = true;
                 continue;
             }
@@ -1097,12 +1098,12 @@ struct VideoSampleReader::Impl {
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
                 // The sample that failed is this one, or with frame threads the first sent whose
                 // picture has not come out. The pictures shown before it come out first.
+                // The last sample of a byte stream cut inside it ends the pictures instead.
                 const int64_t failed = run.damage.refused(ts, onFrameThreads());
-                if (!endedInside(failed)) {
-                    if (decodeAgainOnOneThread()) continue;
-                    if (refused && drainAgainBefore(failed, rc)) continue;
-                    run.damage.failed(failed, rc);
-                }
+                const bool cut = endedInside(failed);
+                if (!cut && decodeAgainOnOneThread()) continue;
+                if (refused && drainAgainBefore(failed, rc)) continue;
+                if (!cut) run.damage.failed(failed, rc);
                 run.demuxEnded = true;
                 continue;
             }
