@@ -427,18 +427,22 @@ struct VideoSampleReader::Impl {
     void seekToKeyFrame() {
         startSlack = fallbackDuration().seconds() / 2;
         if (!settings.start.isNumeric()) return;
-        seekKeyFrame(settings.start, startSlack, MediaTime::make(1, 1));
-        // Into H.264 intra refresh, reading begins at the latest recovery point whose pictures are
-        // whole by the start. A decoder beginning at one (a predicted picture) makes up the frames
-        // its frame number says were skipped and predicts it from those; where that number is 0 it
-        // finds none skipped and nothing to predict from, and drops the picture, and with it the
-        // part of the picture it refreshes, yet counts the pictures whole from its recovery on.
-        // Reading then begins at the recovery point before, whose refresh the one after completes.
+        seekWholeBy(settings.start, startSlack, MediaTime::make(1, 1));
+    }
+
+    // To the latest key frame at most `slack` seconds after `limit` whose pictures are whole by then.
+    // Into H.264 intra refresh, reading begins at the latest recovery point whose pictures are
+    // whole by `limit`. A decoder beginning at one (a predicted picture) makes up the frames its
+    // frame number says were skipped and predicts it from those; where that number is 0 it finds
+    // none skipped and nothing to predict from, and drops the picture, and with it the part of the
+    // picture it refreshes, yet counts the pictures whole from its recovery on. Reading then
+    // begins at the recovery point before, whose refresh the one after completes.
+    void seekWholeBy(const MediaTime& limit, double slack, const MediaTime& step) {
+        seekKeyFrame(limit, slack, step);
         const std::optional<RecoveryPoint> landed = seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
         if (!landed || landed->frameCount <= 0) return;
         seekBegan.reset();
-        seekKeyFrame(settings.start - MediaTime::fromSeconds(landed->frameCount * fallbackDuration().seconds(), timeBase.den), 0,
-                     MediaTime::make(1, 1));
+        seekKeyFrame(limit - MediaTime::fromSeconds(landed->frameCount * fallbackDuration().seconds(), timeBase.den), 0, step);
         const std::optional<RecoveryPoint> first = seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
         if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore();
     }
@@ -1001,7 +1005,8 @@ struct VideoSampleReader::Impl {
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                 // Decoded again, nothing came past the pictures given out: the next one is missing.
                 if (run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && earlier.resumeAfter.isNumeric())
-                    failDamaged(owedAtEnd().value_or(ffmpeg::timestampFrom(earlier.resumeAfter + fallbackDuration(), timeBase)));
+                    failDamaged(owedAtEnd().value_or(
+                        pictureLacking().value_or(ffmpeg::timestampFrom(earlier.resumeAfter + fallbackDuration(), timeBase))));
                 if (const std::optional<int64_t> owed = owedAtEnd()) {
                     if (decodeAgainOnOneThread()) continue;
                     run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
