@@ -865,6 +865,27 @@ TEST(DamagedSource, AReadThatSucceedsGaveEverySamplesPicture) {
     }
 }
 
+// A VP9 picture removed from a Matroska file of noisy pictures: frame threads give the error only
+// when told to drain, which failed the reading in the decoder's own words; decoded again on one
+// thread it names the frame, as one thread does.
+TEST(DamagedSource, AVp9PictureRemovedIsNamedAtAnyThreadCount) {
+    test::TempDir dir;
+    const fs::path file = dir / "vp9.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=3", "-f", "lavfi", "-i", "cellauto=s=640x360:r=25:rule=110:seed=1",
+                  "-filter_complex", "[0][1]blend=all_mode=addition:all_opacity=0.35,noise=alls=20:allf=t,format=yuv420p",
+                  "-frames:v", "75", "-c:v", "libvpx-vp9", "-b:v", "1M", "-deadline", "realtime", "-cpu-used", "8", "-threads", "1",
+                  file.string()});
+    test::removeBlock(file, 54);
+    std::optional<std::string> verdict;
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const Reading r = readDecoded(file, threads);
+        EXPECT_NE(r.error.find("can't be decoded"), std::string::npos) << r.error;
+        if (!verdict) verdict = r.error;
+        EXPECT_EQ(r.error, *verdict);
+    }
+}
+
 // A stream whose SPS allows gaps in frame numbers lacks no reference where they skip: x264's open
 // groups of pictures with a reference picture and the B-frames predicted from it left out before a
 // key frame read whole (every picture FFmpeg decodes), at any thread count; where the SPS does not

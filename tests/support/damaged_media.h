@@ -193,6 +193,38 @@ inline void emptyBlock(const std::filesystem::path& movie, size_t block) {
     ADD_FAILURE() << "no block " << block;
 }
 
+// Block `block` (stored order, of any track) of a Matroska movie removed, in place: the whole
+// element becomes a Void element of its length, as an editor removing it leaves the file.
+inline void removeBlock(const std::filesystem::path& movie, size_t block) {
+    std::string file = readFile(movie);
+    const auto number = [&](size_t at, bool id) {
+        size_t n = 1;
+        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
+        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
+        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
+        return std::pair{v, n};
+    };
+    for (size_t at = 0, seen = 0; at < file.size();) {
+        const auto [id, idLength] = number(at, true);
+        const auto [size, sizeLength] = number(at + idLength, false);
+        const size_t data = at + idLength + sizeLength;
+        if (id == 0x18538067 || id == 0x1F43B675) {
+            at = data;
+        } else if ((id == 0xA3 || id == 0xA0) && seen++ == block) {
+            const size_t length = data + size - at;
+            ASSERT_GE(length, 9u);
+            std::string voidElement = "\xEC\x01";  // an 8-byte length follows
+            for (int k = 6; k >= 0; --k) voidElement += char((length - 9) >> (8 * k));
+            file.replace(at, length, voidElement + std::string(length - 9, '\0'));
+            writeFile(movie, file);
+            return;
+        } else {
+            at = data + size;
+        }
+    }
+    ADD_FAILURE() << "no block " << block;
+}
+
 // Block `block` (stored order, of any track) of a Matroska movie stored twice in a row, in place;
 // the segment and the cluster holding it state their lengths grown by it.
 inline void repeatBlock(const std::filesystem::path& movie, size_t block) {

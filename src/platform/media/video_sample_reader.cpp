@@ -1045,6 +1045,10 @@ struct VideoSampleReader::Impl {
                 rc = sendPacket(nullptr, false);
                 if (rc < 0 && rc != AVERROR_EOF) {
                     if (alphaDecoder) failAlphaDecoding(rc, alphaDecoder->droppedTime());
+                    // Frame threads may give a sample's error back only when told to drain:
+                    // decoded again on one thread, it comes with its own sample.
+                    if (decodeAgainOnOneThread()) continue;
+                    if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                     fail(MediaError::fromCode("decode", rc));
                 }
                 continue;
