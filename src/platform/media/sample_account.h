@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -121,17 +122,30 @@ public:
     void gave(int64_t ts) {
         if (const auto it = balance_.find(ts); it != balance_.end() && --it->second == 0) balance_.erase(it);
         else if (it == balance_.end()) balance_.emplace(ts, -1);
+        given_.push_back(ts);
     }
-    // Reading begins again earlier in the file: the samples up to the last one read are read again.
+    // Reading begins again earlier in the file: the samples up to the last one read are read again,
+    // and the pictures given out are not given again.
     void readAgain() {
         if (last_) catchUpTo_ = last_;
+        givenBefore_ = std::multiset<int64_t>(given_.begin(), given_.end());
     }
+    // Whether a picture stamped `ts` was given out before reading began again (each once).
+    bool givenBefore(int64_t ts) {
+        const auto it = givenBefore_.find(ts);
+        if (it == givenBefore_.end()) return false;
+        givenBefore_.erase(it);
+        return true;
+    }
+    bool counting() const { return counting_; }
     // The first sample in display order, shown from `from` on and before `end`, whose picture never came.
     std::optional<int64_t> missing(std::optional<int64_t> from, std::optional<int64_t> end) const;
 
 private:
     using Sample = std::tuple<int64_t, int64_t, int64_t>;
     std::map<int64_t, int64_t> balance_;  // pictures owed less pictures given, by stamp; none where even
+    std::vector<int64_t> given_;          // the stamps of the pictures given out, in that order
+    std::multiset<int64_t> givenBefore_;  // those given out before reading began again, not met since
     std::optional<Sample> last_, catchUpTo_;
     bool counting_ = true;
 };

@@ -646,13 +646,18 @@ struct VideoSampleReader::Impl {
     }
 
     // Whether the picture decoded came out before reading began again; one without a time follows
-    // the one before it, which did.
+    // the one before it, which did. A whole read knows the stamps it gave out, which tell it
+    // however the stamps run (decoding stamps put pictures given later at earlier times).
     bool shownBefore(const AVFrame* f) {
-        if (!earlier.resumeAfter.isNumeric()) return false;
         const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
-        if (!t.isNumeric() || t <= earlier.resumeAfter) return true;
-        earlier = {};
-        return false;
+        const bool past = !earlier.resumeAfter.isNumeric() || (t.isNumeric() && t > earlier.resumeAfter);
+        if (!settings.start.isNumeric() && !alphaDecoder && count.counting()) {
+            const bool given = count.givenBefore(SampleAccount::stampOf(*f));
+            if (!given && past) earlier = {};
+            return given;
+        }
+        if (past) earlier = {};
+        return !past;
     }
 
     // Whether the packet read is a sample from which no picture is predicted, shown before the
