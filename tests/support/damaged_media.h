@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -159,107 +160,92 @@ inline void emptySample(const std::filesystem::path& movie, size_t sample) {
     writeFile(movie, file);
 }
 
-// Block `block` (stored order, of any track) of a Matroska movie made empty, in place: its header
-// kept, the rest of its element turned into a Void element.
-inline void emptyBlock(const std::filesystem::path& movie, size_t block) {
-    std::string file = readFile(movie);
-    const auto length = [&](size_t at, bool id) {
-        size_t n = 1;
-        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
-        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
-        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
-        return std::pair{v, n};
-    };
+// An EBML number in a Matroska file's bytes at `at`: an element's id (its marker kept) or a
+// length, and how many bytes it takes.
+inline std::pair<uint64_t, size_t> ebmlNumber(const std::string& file, size_t at, bool id) {
+    size_t n = 1;
+    while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
+    uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
+    for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
+    return {v, n};
+}
+
+// Where block `block` (stored order, of any track) of a Matroska file lies: a SimpleBlock, or a
+// BlockGroup whole (`groups`) or the Block inside it; with where the lengths of the segment and
+// the cluster holding it lie and where those end.
+struct MatroskaBlock {
+    size_t at = 0, idLength = 0, sizeLength = 0, data = 0, size = 0;
+    std::vector<std::pair<size_t, size_t>> enclosing;
+    size_t end() const { return data + size; }
+};
+inline std::optional<MatroskaBlock> matroskaBlock(const std::string& file, size_t block, bool groups) {
+    std::vector<std::pair<size_t, size_t>> enclosing;
     for (size_t at = 0, seen = 0; at < file.size();) {
-        const auto [id, idLength] = length(at, true);
-        const auto [size, sizeLength] = length(at + idLength, false);
+        const auto [id, idLength] = ebmlNumber(file, at, true);
+        const auto [size, sizeLength] = ebmlNumber(file, at + idLength, false);
         const size_t data = at + idLength + sizeLength;
-        if (id == 0x18538067 || id == 0x1F43B675 || id == 0xA0) {  // segment, cluster, block group
+        if (id == 0x18538067 || id == 0x1F43B675) {  // segment, cluster
+            std::erase_if(enclosing, [&](const auto& e) { return e.second <= at; });
+            enclosing.emplace_back(at + idLength, data + size);
             at = data;
-        } else if ((id == 0xA3 || id == 0xA1) && seen++ == block) {
-            ASSERT_GE(size, 4u + 9u);
-            std::string header = file.substr(at, idLength);  // the length rewritten in as many bytes
-            for (size_t k = 0; k < sizeLength; ++k) header += char(k + 1 < sizeLength ? 0 : 4);
-            header[idLength] = char(uint8_t(header[idLength]) | 0x80 >> (sizeLength - 1));
-            std::string voidElement = "\xEC\x01";  // an 8-byte length follows
-            for (int k = 6; k >= 0; --k) voidElement += char((size - 4 - 9) >> (8 * k));
-            file.replace(at, data - at + size, header + file.substr(data, 4) + voidElement + std::string(size - 4 - 9, '\0'));
-            writeFile(movie, file);
-            return;
+        } else if (id == 0xA0 && !groups) {  // block group, entered
+            at = data;
+        } else if ((id == 0xA3 || id == (groups ? 0xA0 : 0xA1)) && seen++ == block) {
+            return MatroskaBlock{at, idLength, sizeLength, data, size, enclosing};
         } else {
             at = data + size;
         }
     }
     ADD_FAILURE() << "no block " << block;
+    return std::nullopt;
+}
+
+// A Void element of `length` bytes in all (at least 9).
+inline std::string voidElement(size_t length) {
+    std::string element = "\xEC\x01";  // an 8-byte length follows
+    for (int k = 6; k >= 0; --k) element += char((length - 9) >> (8 * k));
+    return element + std::string(length - 9, '\0');
+}
+
+// Block `block` (stored order, of any track) of a Matroska movie made empty, in place: its header
+// kept, the rest of its element turned into a Void element.
+inline void emptyBlock(const std::filesystem::path& movie, size_t block) {
+    std::string file = readFile(movie);
+    const std::optional<MatroskaBlock> b = matroskaBlock(file, block, false);
+    if (!b) return;
+    ASSERT_GE(b->size, 4u + 9u);
+    std::string header = file.substr(b->at, b->idLength);  // the length rewritten in as many bytes
+    for (size_t k = 0; k < b->sizeLength; ++k) header += char(k + 1 < b->sizeLength ? 0 : 4);
+    header[b->idLength] = char(uint8_t(header[b->idLength]) | 0x80 >> (b->sizeLength - 1));
+    file.replace(b->at, b->end() - b->at, header + file.substr(b->data, 4) + voidElement(b->size - 4));
+    writeFile(movie, file);
 }
 
 // Block `block` (stored order, of any track) of a Matroska movie removed, in place: the whole
 // element becomes a Void element of its length, as an editor removing it leaves the file.
 inline void removeBlock(const std::filesystem::path& movie, size_t block) {
     std::string file = readFile(movie);
-    const auto number = [&](size_t at, bool id) {
-        size_t n = 1;
-        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
-        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
-        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
-        return std::pair{v, n};
-    };
-    for (size_t at = 0, seen = 0; at < file.size();) {
-        const auto [id, idLength] = number(at, true);
-        const auto [size, sizeLength] = number(at + idLength, false);
-        const size_t data = at + idLength + sizeLength;
-        if (id == 0x18538067 || id == 0x1F43B675) {
-            at = data;
-        } else if ((id == 0xA3 || id == 0xA0) && seen++ == block) {
-            const size_t length = data + size - at;
-            ASSERT_GE(length, 9u);
-            std::string voidElement = "\xEC\x01";  // an 8-byte length follows
-            for (int k = 6; k >= 0; --k) voidElement += char((length - 9) >> (8 * k));
-            file.replace(at, length, voidElement + std::string(length - 9, '\0'));
-            writeFile(movie, file);
-            return;
-        } else {
-            at = data + size;
-        }
-    }
-    ADD_FAILURE() << "no block " << block;
+    const std::optional<MatroskaBlock> b = matroskaBlock(file, block, true);
+    if (!b) return;
+    ASSERT_GE(b->end() - b->at, 9u);
+    file.replace(b->at, b->end() - b->at, voidElement(b->end() - b->at));
+    writeFile(movie, file);
 }
 
 // Block `block` (stored order, of any track) of a Matroska movie stored twice in a row, in place;
 // the segment and the cluster holding it state their lengths grown by it.
 inline void repeatBlock(const std::filesystem::path& movie, size_t block) {
     std::string file = readFile(movie);
-    const auto number = [&](size_t at, bool id) {
-        size_t n = 1;
-        while (n < 8 && !(uint8_t(file[at]) & (0x80 >> (n - 1)))) ++n;
-        uint64_t v = id ? uint8_t(file[at]) : uint8_t(file[at]) & (0xFF >> n);
-        for (size_t k = 1; k < n; ++k) v = v << 8 | uint8_t(file[at + k]);
-        return std::pair{v, n};
-    };
-    std::vector<std::pair<size_t, size_t>> enclosing;  // where a segment's or cluster's length lies, where it ends
-    for (size_t at = 0, seen = 0; at < file.size();) {
-        const auto [id, idLength] = number(at, true);
-        const auto [size, sizeLength] = number(at + idLength, false);
-        const size_t data = at + idLength + sizeLength;
-        if (id == 0x18538067 || id == 0x1F43B675) {
-            std::erase_if(enclosing, [&](const auto& e) { return e.second <= at; });
-            enclosing.emplace_back(at + idLength, data + size);
-            at = data;
-        } else if ((id == 0xA3 || id == 0xA0) && seen++ == block) {
-            file.insert(data + size, file.substr(at, data + size - at));
-            for (const auto& [lengthAt, end] : enclosing) {
-                const auto [length, bytes] = number(lengthAt, false);
-                const uint64_t grown = length + (data + size - at);
-                for (size_t k = 0; k < bytes; ++k) file[lengthAt + k] = char(grown >> (8 * (bytes - 1 - k)));
-                file[lengthAt] = char(uint8_t(file[lengthAt]) | 0x80 >> (bytes - 1));
-            }
-            writeFile(movie, file);
-            return;
-        } else {
-            at = data + size;
-        }
+    const std::optional<MatroskaBlock> b = matroskaBlock(file, block, true);
+    if (!b) return;
+    file.insert(b->end(), file.substr(b->at, b->end() - b->at));
+    for (const auto& [lengthAt, end] : b->enclosing) {
+        const auto [length, bytes] = ebmlNumber(file, lengthAt, false);
+        const uint64_t grown = length + (b->end() - b->at);
+        for (size_t k = 0; k < bytes; ++k) file[lengthAt + k] = char(grown >> (8 * (bytes - 1 - k)));
+        file[lengthAt] = char(uint8_t(file[lengthAt]) | 0x80 >> (bytes - 1));
     }
-    ADD_FAILURE() << "no block " << block;
+    writeFile(movie, file);
 }
 
 // PES packet `pes` (stored order) of an MPEG-TS's stream 0x100 made empty, in place: its first
