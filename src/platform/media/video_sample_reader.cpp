@@ -118,6 +118,8 @@ struct VideoSampleReader::Impl {
     // picture of an earlier sample that was to come out with it. Decoded again, the decoder is
     // drained before that sample instead of being sent it.
     std::optional<int64_t> drainBefore;
+    // Decoding again on one thread began at an H.264 recovery point.
+    bool againAtRecovery = false;
     // A whole read's pictures against the samples read, and the stamp they are owed from: the
     // first key frame's, whose leading pictures may lack what precedes the file; the first
     // picture's where the file begins mid-way or at a recovery point.
@@ -568,15 +570,27 @@ struct VideoSampleReader::Impl {
     }
 
     // Reading begins again at the key frame before `from`, or before the first sample whose
-    // picture has not come out, rolling on past the pictures given out already.
+    // picture has not come out, whose pictures are whole by then (an earlier recovery point in
+    // intra refresh), rolling on past the pictures given out already.
     void decodeAgainFromAwaited(std::optional<int64_t> from = std::nullopt) {
         if (!from) from = run.damage.firstAwaited() ? run.damage.firstAwaited() : run.lastSent;
         seekBegan.reset();
         peeked.reset();
-        if (from) seekKeyFrame(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
+        if (from) seekWholeBy(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
         if (!seekBegan) reopenAtStart();
+        againAtRecovery = seekBegan && peeked && *peeked >= 0 && recoveryPointOf(*packet);
         earlier.resumeAfter = lastTime;
         newDecodingRun();
+    }
+
+    // Decoded again from an H.264 recovery point, the decoder may never get whole (intra refresh
+    // with damage in the refresh): once more from the key frame before, up to the file's start.
+    bool decodeAgainEarlier() {
+        if (!againAtRecovery || !seekBegan || cancelled) return false;
+        seekKeyFrameBefore();
+        againAtRecovery = seekBegan && peeked && *peeked >= 0 && recoveryPointOf(*packet);
+        newDecodingRun();
+        return true;
     }
 
     // Damage in a picture shown before the start spoils only the pictures predicted from it: where a
@@ -1009,9 +1023,11 @@ struct VideoSampleReader::Impl {
                 if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
                 if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                 // Decoded again, nothing came past the pictures given out: the next one is missing.
-                if (run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && earlier.resumeAfter.isNumeric())
+                if (run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && earlier.resumeAfter.isNumeric()) {
+                    if (decodeAgainEarlier()) continue;
                     failDamaged(owedAtEnd().value_or(
                         pictureLacking().value_or(ffmpeg::timestampFrom(earlier.resumeAfter + fallbackDuration(), timeBase))));
+                }
                 if (const std::optional<int64_t> owed = owedAtEnd()) {
                     if (decodeAgainOnOneThread()) continue;
                     run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
