@@ -254,7 +254,49 @@ std::optional<int64_t> SampleAccount::firstAwaited() const {
     return awaited_.begin()->first;
 }
 
-void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos) {
+bool WaitingPictures::sentBefore(int64_t a, int64_t b) const {
+    const auto first = sentOrder_.find(a), second = sentOrder_.find(b);
+    return first != sentOrder_.end() && second != sentOrder_.end() && first->second < second->second;
+}
+
+bool WaitingPictures::mustWait(int64_t ts, const Awaited& awaited) const {
+    if (drained_ || ts == AV_NOPTS_VALUE) return false;
+    const auto own = sentOrder_.find(ts);
+    if (own == sentOrder_.end()) return false;
+    for (const auto& [t, owed] : awaited) {
+        const auto other = sentOrder_.find(t);
+        if (other != sentOrder_.end() && other->second < own->second) return true;
+    }
+    return false;
+}
+
+bool WaitingPictures::mustHold(int64_t ts, const Awaited& awaited) {
+    if (!pictures_.empty() || mustWait(ts, awaited)) return true;
+    forgetUpTo(ts);
+    return false;
+}
+
+bool WaitingPictures::release(AVFrame& frame, const Awaited& awaited) {
+    if (pictures_.empty() || mustWait(SampleAccount::stampOf(*pictures_.front()), awaited)) return false;
+    av_frame_move_ref(&frame, pictures_.front().get());
+    pictures_.pop_front();
+    forgetUpTo(SampleAccount::stampOf(frame));
+    return true;
+}
+
+bool WaitingPictures::dropAfter(int64_t ts) {
+    if (pictures_.empty()) return false;
+    const auto own = sentOrder_.find(ts);
+    std::erase_if(pictures_, [&](const ffmpeg::FramePtr& f) {
+        const auto other = sentOrder_.find(SampleAccount::stampOf(*f));
+        return own == sentOrder_.end() || other == sentOrder_.end() || other->second > own->second;
+    });
+    return true;
+}
+
+void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey) {
+    if (!begun_ && wholeKey) from_ = pts;
+    begun_ = true;
     const Sample sample{pts, dts, pos};
     if (catchUpTo_) {
         if (*catchUpTo_ == sample) catchUpTo_.reset();
@@ -267,9 +309,9 @@ void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos) {
     else if (it == balance_.end()) balance_.emplace(pts, 1);
 }
 
-std::optional<int64_t> PictureCount::missing(std::optional<int64_t> from, std::optional<int64_t> end) const {
+std::optional<int64_t> PictureCount::missing(std::optional<int64_t> end) const {
     if (!counting_) return std::nullopt;
-    for (auto it = from ? balance_.lower_bound(*from) : balance_.begin(); it != balance_.end(); ++it) {
+    for (auto it = from_ ? balance_.lower_bound(*from_) : balance_.begin(); it != balance_.end(); ++it) {
         if (end && it->first >= *end) break;
         if (it->second > 0) return it->first;
     }

@@ -21,6 +21,8 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "platform/media/ffmpeg_internal.h"
+
 namespace qm::reading {
 
 // A sample of the stream that its file lists without data (none an edit list leaves out): demuxers
@@ -110,19 +112,60 @@ private:
     int failedCode_ = 0;
 };
 
+// H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from it but
+// shown before it come out first, unmarked: they wait until every sample sent before their own
+// gave its picture, and go only once it has gone whole. Forgotten whole when reading begins again.
+class WaitingPictures {
+public:
+    using Awaited = std::multimap<int64_t, bool>;
+    // A sample stamped `ts` was sent, the `order`-th read.
+    void sent(int64_t ts, int64_t order) {
+        if (ts != AV_NOPTS_VALUE) sentOrder_[ts] = order;
+    }
+    // Whether the sample stamped `a` was sent before the one stamped `b`.
+    bool sentBefore(int64_t a, int64_t b) const;
+    // Whether the picture stamped `ts` is to wait: pictures wait already, or a sample sent before
+    // its own, still `awaited`, gave none. Where not, no sample shown up to it waits to be judged.
+    bool mustHold(int64_t ts, const Awaited& awaited);
+    void hold(ffmpeg::FramePtr picture) { pictures_.push_back(std::move(picture)); }
+    // The first picture waiting into `frame`, where it may go now.
+    bool release(AVFrame& frame, const Awaited& awaited);
+    // A damaged picture stamped `ts` met while pictures wait: those sent after it are predicted
+    // from it and never go. False where none waits.
+    bool dropAfter(int64_t ts);
+    bool empty() const { return pictures_.empty(); }
+    size_t size() const { return pictures_.size(); }
+    // The decoder has given all it will: what waits goes.
+    void drain() { drained_ = true; }
+
+private:
+    bool mustWait(int64_t ts, const Awaited& awaited) const;
+    void forgetUpTo(int64_t t) {
+        if (t != AV_NOPTS_VALUE) sentOrder_.erase(sentOrder_.begin(), sentOrder_.upper_bound(t));
+    }
+    std::map<int64_t, int64_t> sentOrder_;  // each sample's place in the order sent, by stamp
+    std::deque<ffmpeg::FramePtr> pictures_;
+    bool drained_ = false;
+};
+
 // A whole read's pictures against what the file holds, kept across decoding runs begun again:
 // every sample read owes one picture, which the decoder passes its stamp to. Stamps are matched
 // as a multiset, so decoding stamps, repeated and missing stamps count alike; a sample read again
 // by a run begun earlier owes nothing more.
+// Pictures are owed from the first key frame's stamp, whose leading pictures may lack what precedes
+// the file; from the first picture's where the file begins mid-way or at a recovery point.
 class PictureCount {
 public:
-    // A sample went to the decoder, owing its picture; one without a presentation stamp ends the count.
-    void owe(int64_t pts, int64_t dts, int64_t pos);
+    // A sample went to the decoder, owing its picture; one without a presentation stamp ends the
+    // count. `wholeKey`: the first is a key frame from which every picture is whole.
+    void owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey);
+    bool begun() const { return begun_; }
     // A picture stamped `ts` was given out.
     void gave(int64_t ts) {
         if (const auto it = balance_.find(ts); it != balance_.end() && --it->second == 0) balance_.erase(it);
         else if (it == balance_.end()) balance_.emplace(ts, -1);
         given_.push_back(ts);
+        if (!from_) from_ = ts;
     }
     // Reading begins again earlier in the file: the samples up to the last one read are read again,
     // and the pictures given out are not given again.
@@ -138,8 +181,8 @@ public:
         return true;
     }
     bool counting() const { return counting_; }
-    // The first sample in display order, shown from `from` on and before `end`, whose picture never came.
-    std::optional<int64_t> missing(std::optional<int64_t> from, std::optional<int64_t> end) const;
+    // The first sample in display order, shown before `end`, whose picture never came.
+    std::optional<int64_t> missing(std::optional<int64_t> end) const;
 
 private:
     using Sample = std::tuple<int64_t, int64_t, int64_t>;
@@ -147,7 +190,8 @@ private:
     std::vector<int64_t> given_;          // the stamps of the pictures given out, in that order
     std::multiset<int64_t> givenBefore_;  // those given out before reading began again, not met since
     std::optional<Sample> last_, catchUpTo_;
-    bool counting_ = true;
+    std::optional<int64_t> from_;  // the stamp pictures are owed from
+    bool counting_ = true, begun_ = false;
 };
 
 }  // namespace qm::reading

@@ -120,12 +120,8 @@ struct VideoSampleReader::Impl {
     std::optional<int64_t> drainBefore;
     // Decoding again on one thread began at an H.264 recovery point.
     bool againAtRecovery = false;
-    // A whole read's pictures against the samples read, and the stamp they are owed from: the
-    // first key frame's, whose leading pictures may lack what precedes the file; the first
-    // picture's where the file begins mid-way or at a recovery point.
+    // A whole read's pictures against the samples read.
     PictureCount count;
-    std::optional<int64_t> countFrom;
-    bool countBegun = false;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -166,14 +162,7 @@ struct VideoSampleReader::Impl {
         int64_t flaggedAt = -1;
         // Where the last packet read lies, to find the empty samples listed after it.
         std::optional<EmptySample> lastRead;
-        // H.264: its decoder marks only a damaged picture itself, and the B-frames predicted from
-        // it but shown before it come out first, unmarked: they go only once it has gone whole.
-        struct Waiting {
-            std::map<int64_t, int64_t> sentOrder;  // each sample's place in the order sent, by stamp
-            // Pictures decoded that wait until every sample sent before their own gave its picture.
-            std::deque<FramePtr> pictures;
-            bool drained = false;  // the decoder has given all it will: what waits goes
-        } waiting;
+        WaitingPictures waiting;
     } run;
 
     std::atomic<bool> cancelled{false};
@@ -743,8 +732,8 @@ struct VideoSampleReader::Impl {
         case SampleAccount::Picture::leftOut: {
             // Stamps out of their pictures' order (streams joined where their parameters change):
             // a picture whose sample was sent after the one missing waits for it a while.
-            if (isH264() && sentBefore(*run.damage.leftOut(), SampleAccount::stampOf(*frame)) &&
-                run.waiting.pictures.size() < kReorderLimit) {
+            if (isH264() && run.waiting.sentBefore(*run.damage.leftOut(), SampleAccount::stampOf(*frame)) &&
+                run.waiting.size() < kReorderLimit) {
                 run.damage.settle(SampleAccount::stampOf(*frame));
                 return true;
             }
@@ -790,13 +779,6 @@ struct VideoSampleReader::Impl {
         return run.damage.owing(owedFrom(AV_NOPTS_VALUE), end, decoderReorders());
     }
 
-    // The packet read owes its picture to a whole read.
-    void owePicture() {
-        if (!countBegun && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet)) countFrom = packet->pts;
-        countBegun = true;
-        count.owe(packet->pts, packet->dts, packet->pos);
-    }
-
     // Once a whole read's decoder is drained: the first sample in display order that gave no
     // picture, however the decoder's stamps ran (decoding stamps, repeated ones), shown before
     // `before` and before the pictures a file cut short lacks. Every sample the file holds owes
@@ -807,69 +789,26 @@ struct VideoSampleReader::Impl {
             const int64_t cut = ffmpeg::timestampFrom(*run.cutAt, timeBase);
             before = before ? std::min(*before, cut) : cut;
         }
-        return count.missing(countFrom, before);
+        return count.missing(before);
     }
 
     // Whether the decoder puts pictures in another order than it takes them.
     bool decoderReorders() const { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
 
-    // Whether the decoded picture stamped `ts` must wait for pictures of samples sent before its own.
-    bool mustWait(int64_t ts) const {
-        if (run.waiting.drained || ts == AV_NOPTS_VALUE) return false;
-        const auto own = run.waiting.sentOrder.find(ts);
-        if (own == run.waiting.sentOrder.end()) return false;
-        for (const auto& [t, owed] : run.damage.awaited()) {
-            const auto other = run.waiting.sentOrder.find(t);
-            if (other != run.waiting.sentOrder.end() && other->second < own->second) return true;
-        }
-        return false;
-    }
-
-    // Whether the sample stamped `a` was sent before the one stamped `b`.
-    bool sentBefore(int64_t a, int64_t b) const {
-        const auto first = run.waiting.sentOrder.find(a), second = run.waiting.sentOrder.find(b);
-        return first != run.waiting.sentOrder.end() && second != run.waiting.sentOrder.end() && first->second < second->second;
-    }
-
-    // Once a picture stamped `t` goes, no sample shown up to it waits to be judged.
-    void forgetOrderUpTo(int64_t t) {
-        if (t != AV_NOPTS_VALUE) run.waiting.sentOrder.erase(run.waiting.sentOrder.begin(), run.waiting.sentOrder.upper_bound(t));
-    }
-
     // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
     bool setWaiting() {
-        if (!isH264()) return false;
-        const int64_t t = SampleAccount::stampOf(*frame);
-        if (run.waiting.pictures.empty() && !mustWait(t)) {
-            forgetOrderUpTo(t);
-            return false;
-        }
+        if (!isH264() || !run.waiting.mustHold(SampleAccount::stampOf(*frame), run.damage.awaited())) return false;
         FramePtr kept(av_frame_alloc());
         if (!kept) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
         av_frame_move_ref(kept.get(), frame.get());
-        run.waiting.pictures.push_back(std::move(kept));
+        run.waiting.hold(std::move(kept));
         return true;
     }
 
-    // The first picture waiting into `frame`, where it may go now.
-    bool releaseWaiting() {
-        if (run.waiting.pictures.empty() || mustWait(SampleAccount::stampOf(*run.waiting.pictures.front()))) return false;
-        av_frame_move_ref(frame.get(), run.waiting.pictures.front().get());
-        run.waiting.pictures.pop_front();
-        const int64_t t = SampleAccount::stampOf(*frame);
-        forgetOrderUpTo(t);
-        return true;
-    }
-
-    // A damaged picture `ts` met while pictures wait: those sent after it are predicted from it and
-    // never go; the others go, and the failure after them.
+    // A damaged picture `ts` met while pictures wait: those sent after it never go; the others go,
+    // and the failure after them.
     bool failAfterWaiting(int64_t ts) {
-        if (run.waiting.pictures.empty()) return false;
-        const auto own = run.waiting.sentOrder.find(ts);
-        std::erase_if(run.waiting.pictures, [&](const FramePtr& f) {
-            const auto other = run.waiting.sentOrder.find(SampleAccount::stampOf(*f));
-            return own == run.waiting.sentOrder.end() || other == run.waiting.sentOrder.end() || other->second > own->second;
-        });
+        if (!run.waiting.dropAfter(ts)) return false;
         run.damage.failed(ts, AVERROR_INVALIDDATA);
         run.demuxEnded = true;
         return true;
@@ -963,20 +902,20 @@ struct VideoSampleReader::Impl {
     bool decodeNext() {
         for (;;) {
             if (cancelled) return false;
-            const bool released = releaseWaiting();
+            const bool released = run.waiting.release(*frame, run.damage.awaited());
             int rc = released ? 0 : receiveFrame();
             if (!released && (rc == 0 || rc == AVERROR_EOF) &&
                 startPictureMissing(rc == 0 ? frame->best_effort_timestamp : AV_NOPTS_VALUE) && restartEarlier(nullptr)) {
                 av_frame_unref(frame.get());
                 continue;
             }
-            if (rc == AVERROR_EOF && !run.waiting.pictures.empty()) {
+            if (rc == AVERROR_EOF && !run.waiting.empty()) {
                 // What waits for a picture that never came goes no further than it.
                 if (const std::optional<int64_t> owed = owedAtEnd()) {
                     if (decodeAgainOnOneThread()) continue;
                     if (failAfterWaiting(*owed)) continue;
                 }
-                run.waiting.drained = true;
+                run.waiting.drain();
                 continue;
             }
             if (rc == 0 && !alphaDecoder && !released) {
@@ -993,7 +932,6 @@ struct VideoSampleReader::Impl {
                     continue;
                 }
                 count.gave(SampleAccount::stampOf(*frame));
-                if (!countFrom) countFrom = SampleAccount::stampOf(*frame);
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
@@ -1094,14 +1032,16 @@ struct VideoSampleReader::Impl {
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
             if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
-            if (!(packet->flags & AV_PKT_FLAG_DISCARD)) owePicture();
+            if (!(packet->flags & AV_PKT_FLAG_DISCARD))
+                count.owe(packet->pts, packet->dts, packet->pos,
+                          !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet));
             if (packet->size == 0 && !alphaDecoder) {
                 // A sample the file lists without data: its picture can't be made.
                 run.damage.failed(ts, kEmptySample);
                 run.demuxEnded = true;
                 continue;
             }
-            if (isH264() && ts != AV_NOPTS_VALUE) run.waiting.sentOrder[ts] = run.samplesRead;
+            if (isH264()) run.waiting.sent(ts, run.samplesRead);
             if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
                 run.latestKeySent = ts;
             if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
