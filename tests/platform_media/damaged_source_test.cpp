@@ -701,7 +701,12 @@ TEST(DamagedSource, TheLastSampleOfAWholeMpegTsIsDamageNotACut) {
     test::garble(garbled, spans.back().first + 40, spans.back().first + 52);
     fs::copy_file(whole, empty);
     test::emptyPes(empty, spans.size() - 1);
-    for (const fs::path& file : {garbled, empty}) {
+    // And in M2TS, a time code before each transport packet.
+    const fs::path m2ts = dir / "garbled.m2ts";
+    test::ffmpeg({"-i", whole.string(), "-c", "copy", "-f", "mpegts", "-mpegts_m2ts_mode", "1", m2ts.string()});
+    const auto m2tsSpans = test::videoSampleSpans(m2ts);
+    test::garble(m2ts, m2tsSpans.back().first + 40, m2tsSpans.back().first + 52);
+    for (const fs::path& file : {garbled, empty, m2ts}) {
         std::optional<std::string> verdict;
         for (const int threads : {1, 3, 0}) {
             SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));

@@ -430,15 +430,20 @@ struct VideoSampleReader::Impl {
     // begins at the recovery point before, whose refresh the one after completes.
     void seekWholeBy(const MediaTime& limit, double slack, const MediaTime& step) {
         seekKeyFrame(limit, slack, step);
-        const std::optional<RecoveryPoint> landed = seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
+        const std::optional<RecoveryPoint> landed = landedAtRecoveryPoint();
         if (!landed || landed->frameCount <= 0) return;
         seekBegan.reset();
         seekKeyFrame(limit - MediaTime::fromSeconds(landed->frameCount * fallbackDuration().seconds(), timeBase.den), 0, step);
-        const std::optional<RecoveryPoint> first = seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
+        const std::optional<RecoveryPoint> first = landedAtRecoveryPoint();
         if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore();
     }
 
-    // The H.264 recovery point a sample marks: where a seek landed (the packet peeked at), say.
+    // The H.264 recovery point a seek landed on (the packet peeked at).
+    std::optional<RecoveryPoint> landedAtRecoveryPoint() const {
+        return seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
+    }
+
+    // The H.264 recovery point a sample marks.
     std::optional<RecoveryPoint> recoveryPointOf(const AVPacket& p) const {
         const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         if (par->codec_id != AV_CODEC_ID_H264 || p.data == nullptr) return std::nullopt;
@@ -567,7 +572,7 @@ struct VideoSampleReader::Impl {
         peeked.reset();
         if (from) seekWholeBy(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
         if (!seekBegan) reopenAtStart();
-        againAtRecovery = seekBegan && peeked && *peeked >= 0 && recoveryPointOf(*packet);
+        againAtRecovery = landedAtRecoveryPoint().has_value();
         earlier.resumeAfter = lastTime;
         newDecodingRun();
     }
@@ -577,7 +582,7 @@ struct VideoSampleReader::Impl {
     bool decodeAgainEarlier() {
         if (!againAtRecovery || !seekBegan || cancelled) return false;
         seekKeyFrameBefore();
-        againAtRecovery = seekBegan && peeked && *peeked >= 0 && recoveryPointOf(*packet);
+        againAtRecovery = landedAtRecoveryPoint().has_value();
         newDecodingRun();
         return true;
     }
@@ -654,7 +659,7 @@ struct VideoSampleReader::Impl {
     bool shownBefore(const AVFrame* f) {
         const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
         const bool past = !earlier.resumeAfter.isNumeric() || (t.isNumeric() && t > earlier.resumeAfter);
-        if (!settings.start.isNumeric() && !alphaDecoder && count.counting()) {
+        if (countsWhole() && count.counting()) {
             const bool given = count.givenBefore(SampleAccount::stampOf(*f));
             if (!given && past) earlier = {};
             return given;
@@ -779,12 +784,16 @@ struct VideoSampleReader::Impl {
         return run.damage.owing(owedFrom(AV_NOPTS_VALUE), end, decoderReorders());
     }
 
+    // Whether pictures are counted against the samples read: in a whole read (from the start, not a
+    // seek nor playback, which give out only some of what they decode).
+    bool countsWhole() const { return !settings.start.isNumeric() && !alphaDecoder; }
+
     // Once a whole read's decoder is drained: the first sample in display order that gave no
     // picture, however the decoder's stamps ran (decoding stamps, repeated ones), shown before
     // `before` and before the pictures a file cut short lacks. Every sample the file holds owes
     // exactly one.
     std::optional<int64_t> pictureLacking(std::optional<int64_t> before = std::nullopt) const {
-        if (settings.start.isNumeric() || alphaDecoder || !accountsPictures() || run.demuxFailure) return std::nullopt;
+        if (!countsWhole() || !accountsPictures() || run.demuxFailure) return std::nullopt;
         if (run.cutAt) {
             const int64_t cut = ffmpeg::timestampFrom(*run.cutAt, timeBase);
             before = before ? std::min(*before, cut) : cut;
@@ -931,7 +940,7 @@ struct VideoSampleReader::Impl {
                     av_frame_unref(frame.get());
                     continue;
                 }
-                count.gave(SampleAccount::stampOf(*frame));
+                if (countsWhole()) count.gave(SampleAccount::stampOf(*frame));
                 VideoSample s;
                 s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
                 s.keyFrame = frame->key_frame != 0;
@@ -1032,7 +1041,7 @@ struct VideoSampleReader::Impl {
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
             if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
-            if (!(packet->flags & AV_PKT_FLAG_DISCARD))
+            if (countsWhole() && !(packet->flags & AV_PKT_FLAG_DISCARD))
                 count.owe(packet->pts, packet->dts, packet->pos,
                           !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet));
             if (packet->size == 0 && !alphaDecoder) {
