@@ -44,117 +44,156 @@ std::vector<EmptySample> emptyTableSamples(AVFormatContext* format, int stream, 
     return stamps;
 }
 
+}  // namespace
+
 // Matroska: a block states its track and time in a header of its own, which an empty block holds
 // alone. Its elements are walked by their headers; segments, track lists, clusters and block
 // groups are entered. The track read is the first video track listed.
-std::vector<EmptySample> emptyBlocks(const std::filesystem::path& file) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
-    std::error_code error;
-    const auto size = int64_t(std::filesystem::file_size(file, error));
-    if (!f || error) return {};
-    std::vector<EmptySample> stamps;
+struct ListedEmptySamples::BlockWalk {
     uint64_t clusterTime = 0;
     std::optional<uint64_t> video, number, type;
-    int64_t at = 0;
-    for (int count = 0; at < size && count < (1 << 24); ++count) {
-        uint8_t b[24];
-        const size_t n = fseeko(f.get(), at, SEEK_SET) == 0 ? std::fread(b, 1, sizeof b, f.get()) : 0;
-        size_t i = 0;
-        // An EBML number: an element's id (marker kept) or a length (nothing where unknown).
-        const auto ebml = [&](bool id, int maxLength) -> std::optional<uint64_t> {
-            if (i >= n || b[i] == 0) return std::nullopt;
-            const int length = __builtin_clz(uint32_t(b[i])) - 23;
-            if (length > maxLength || i + size_t(length) > n) return std::nullopt;
-            uint64_t v = id ? b[i] : b[i] & (0xFFu >> length);
-            bool unknown = v == (0xFFu >> length);
-            for (int k = 1; k < length; ++k) {
-                v = v << 8 | b[i + size_t(k)];
-                unknown = unknown && b[i + size_t(k)] == 0xFF;
+    int64_t at = 0, size = 0;
+    int count = 0;
+
+    // Walks the elements that begin before `upTo`; false once the walk is over.
+    bool walk(std::FILE* f, int64_t upTo, std::vector<EmptySample>& stamps) {
+        for (; at < size && at < upTo; ++count) {
+            if (count >= (1 << 24)) return false;
+            uint8_t b[24];
+            const size_t n = fseeko(f, at, SEEK_SET) == 0 ? std::fread(b, 1, sizeof b, f) : 0;
+            size_t i = 0;
+            // An EBML number: an element's id (marker kept) or a length (nothing where unknown).
+            const auto ebml = [&](bool id, int maxLength) -> std::optional<uint64_t> {
+                if (i >= n || b[i] == 0) return std::nullopt;
+                const int length = __builtin_clz(uint32_t(b[i])) - 23;
+                if (length > maxLength || i + size_t(length) > n) return std::nullopt;
+                uint64_t v = id ? b[i] : b[i] & (0xFFu >> length);
+                bool unknown = v == (0xFFu >> length);
+                for (int k = 1; k < length; ++k) {
+                    v = v << 8 | b[i + size_t(k)];
+                    unknown = unknown && b[i + size_t(k)] == 0xFF;
+                }
+                i += size_t(length);
+                if (!id && unknown) return UINT64_MAX;
+                return v;
+            };
+            const std::optional<uint64_t> id = ebml(true, 4);
+            const std::optional<uint64_t> length = id ? ebml(false, 8) : std::nullopt;
+            if (!length) return false;
+            const int64_t data = at + int64_t(i);
+            if (*id == 0xAE) number = type = std::nullopt;  // a track
+            // Segment, tracks, track, cluster, block group.
+            if (*id == 0x18538067 || *id == 0x1654AE6B || *id == 0xAE || *id == 0x1F43B675 || *id == 0xA0) {
+                at = data;
+                continue;
             }
-            i += size_t(length);
-            if (!id && unknown) return UINT64_MAX;
-            return v;
-        };
-        const std::optional<uint64_t> id = ebml(true, 4);
-        const std::optional<uint64_t> length = id ? ebml(false, 8) : std::nullopt;
-        if (!length) break;
-        const int64_t data = at + int64_t(i);
-        if (*id == 0xAE) number = type = std::nullopt;  // a track
-        // Segment, tracks, track, cluster, block group.
-        if (*id == 0x18538067 || *id == 0x1654AE6B || *id == 0xAE || *id == 0x1F43B675 || *id == 0xA0) {
-            at = data;
-            continue;
+            if (*length == UINT64_MAX || *length > uint64_t(size)) return false;
+            if ((*id == 0xE7 || *id == 0xD7 || *id == 0x83) && *length <= 8) {  // cluster time, track number, type
+                uint64_t v = 0;
+                for (uint64_t k = 0; k < *length && i < n; ++k) v = v << 8 | b[i++];
+                if (*id == 0xE7) clusterTime = v;
+                else (*id == 0xD7 ? number : type) = v;
+                if (!video && number && type == 1u) video = number;
+            } else if (*id == 0xA3 || *id == 0xA1) {  // a simple block, a block
+                const std::optional<uint64_t> track = ebml(false, 8);
+                if (track && video && i + 3 <= n && *track == *video && data + int64_t(*length) == at + int64_t(i) + 3)
+                    stamps.push_back({int64_t(clusterTime) + int16_t(uint16_t(b[i] << 8 | b[i + 1])), AV_NOPTS_VALUE, at});
+            }
+            at = data + int64_t(*length);
         }
-        if (*length == UINT64_MAX || *length > uint64_t(size)) break;
-        if ((*id == 0xE7 || *id == 0xD7 || *id == 0x83) && *length <= 8) {  // cluster time, track number, type
-            uint64_t v = 0;
-            for (uint64_t k = 0; k < *length && i < n; ++k) v = v << 8 | b[i++];
-            if (*id == 0xE7) clusterTime = v;
-            else (*id == 0xD7 ? number : type) = v;
-            if (!video && number && type == 1u) video = number;
-        } else if (*id == 0xA3 || *id == 0xA1) {  // a simple block, a block
-            const std::optional<uint64_t> track = ebml(false, 8);
-            if (track && video && i + 3 <= n && *track == *video && data + int64_t(*length) == at + int64_t(i) + 3)
-                stamps.push_back({int64_t(clusterTime) + int16_t(uint16_t(b[i] << 8 | b[i + 1])), AV_NOPTS_VALUE, at});
-        }
-        at = data + int64_t(*length);
+        return at < size;
     }
-    return stamps;
-}
+};
 
 // MPEG-TS: each PES packet of the stream begins in a transport packet marked as a unit's start;
 // one whose payload is its header alone is empty. Packets of 188 bytes, or 192 with a time code
 // before each (M2TS). The last PES packet, where a file cut short may end, is left to the cut
 // unless its packet ends it with stuffing.
-std::vector<EmptySample> emptyPesPackets(const AVStream* st, const std::filesystem::path& file) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
-    if (!f) return {};
-    std::vector<uint8_t> chunk(192 * 4096);
-    size_t held = std::fread(chunk.data(), 1, chunk.size(), f.get());
-    const size_t size = held >= 2 * 192 && chunk[4] == 0x47 && chunk[196] == 0x47 ? 192 : 188, skip = size - 188;
-    std::vector<EmptySample> stamps;
+struct ListedEmptySamples::PesWalk {
+    int pid = 0;
+    std::vector<uint8_t> chunk = std::vector<uint8_t>(192 * 4096);
+    size_t held = 0, size = 0, skip = 0;
+    int64_t at = 0;  // where the packet at the chunk's start lies in the file
     std::optional<EmptySample> pes;  // the one read now, while its payload is none
     bool payload = false, stuffed = false;
-    for (int64_t at = 0;;) {
-        for (size_t i = 0; i + size <= held; i += size, at += int64_t(size)) {
-            const uint8_t* p = &chunk[i + skip];
-            if (p[0] != 0x47 || ((p[1] & 0x1F) << 8 | p[2]) != st->id || (p[3] & 0x10) == 0) continue;
-            size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
-            if (from >= 188) continue;
-            if (p[1] & 0x40) {
-                if (pes && !payload) stamps.push_back(*pes);
-                const uint8_t* h = p + from;
-                if (from + 9 > 188 || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > 188) {
-                    pes.reset();
-                    continue;
-                }
-                int64_t pts = AV_NOPTS_VALUE;
-                if ((h[7] & 0x80) && h[8] >= 5)
-                    pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 | int64_t(h[12]) << 7 | h[13] >> 1;
-                pes = EmptySample{pts, AV_NOPTS_VALUE, at};
-                from += 9 + h[8];
-                payload = false;
-            }
-            payload = payload || from < 188;
-            stuffed = stuffedTransportPacket(p);
+
+    // Reads on through the packet at `upTo` (the one beginning the PES after an empty one tells
+    // it empty); false once the file is read.
+    bool walk(std::FILE* f, int64_t upTo, std::vector<EmptySample>& stamps) {
+        if (size == 0) {
+            held = std::fread(chunk.data(), 1, chunk.size(), f);
+            size = held >= 2 * 192 && chunk[4] == 0x47 && chunk[196] == 0x47 ? 192 : 188;
+            skip = size - 188;
         }
-        const size_t left = held % size;
-        std::memmove(chunk.data(), chunk.data() + held - left, left);
-        const size_t more = std::fread(chunk.data() + left, 1, chunk.size() - left, f.get());
-        if (more == 0) break;
-        held = left + more;
+        while (at <= upTo) {
+            size_t i = 0;
+            for (; i + size <= held && at <= upTo; i += size, at += int64_t(size)) {
+                const uint8_t* p = &chunk[i + skip];
+                if (p[0] != 0x47 || ((p[1] & 0x1F) << 8 | p[2]) != pid || (p[3] & 0x10) == 0) continue;
+                size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
+                if (from >= 188) continue;
+                if (p[1] & 0x40) {
+                    if (pes && !payload) stamps.push_back(*pes);
+                    const uint8_t* h = p + from;
+                    if (from + 9 > 188 || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > 188) {
+                        pes.reset();
+                        continue;
+                    }
+                    int64_t pts = AV_NOPTS_VALUE;
+                    if ((h[7] & 0x80) && h[8] >= 5)
+                        pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 |
+                              int64_t(h[12]) << 7 | h[13] >> 1;
+                    pes = EmptySample{pts, AV_NOPTS_VALUE, at};
+                    from += 9 + h[8];
+                    payload = false;
+                }
+                payload = payload || from < 188;
+                stuffed = stuffedTransportPacket(p);
+            }
+            const size_t left = held - i;
+            std::memmove(chunk.data(), chunk.data() + i, left);
+            const size_t more = std::fread(chunk.data() + left, 1, chunk.size() - left, f);
+            held = left + more;
+            if (more == 0 && held < size) {
+                if (pes && !payload && stuffed) stamps.push_back(*pes);
+                return false;
+            }
+        }
+        return true;
     }
-    if (pes && !payload && stuffed) stamps.push_back(*pes);
-    return stamps;
+};
+
+ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    if (std::strstr(format->iformat->name, "mov") != nullptr) {
+        found_ = emptyTableSamples(format, stream, file);
+        return;
+    }
+    const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
+    const bool transport = std::strcmp(format->iformat->name, "mpegts") == 0;
+    if (!matroska && !transport) return;
+    file_.reset(std::fopen(file.c_str(), "rb"));
+    if (!file_) return;
+    if (matroska) {
+        std::error_code error;
+        blocks_ = std::make_unique<BlockWalk>();
+        blocks_->size = int64_t(std::filesystem::file_size(file, error));
+        if (error) blocks_.reset();
+    } else {
+        pes_ = std::make_unique<PesWalk>();
+        pes_->pid = format->streams[stream]->id;
+    }
 }
 
-}  // namespace
+ListedEmptySamples::ListedEmptySamples() = default;
+ListedEmptySamples::~ListedEmptySamples() = default;
+ListedEmptySamples::ListedEmptySamples(ListedEmptySamples&&) noexcept = default;
+ListedEmptySamples& ListedEmptySamples::operator=(ListedEmptySamples&&) noexcept = default;
 
-std::vector<EmptySample> listedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
-    if (std::strstr(format->iformat->name, "mov") != nullptr) return emptyTableSamples(format, stream, file);
-    if (std::strncmp(format->iformat->name, "matroska", 8) == 0) return emptyBlocks(file);
-    if (std::strcmp(format->iformat->name, "mpegts") == 0) return emptyPesPackets(format->streams[stream], file);
-    return {};
+const std::vector<EmptySample>& ListedEmptySamples::upTo(std::optional<int64_t> pos) {
+    const int64_t limit = pos.value_or(INT64_MAX);
+    if (blocks_ && !blocks_->walk(file_.get(), limit, found_)) blocks_.reset();
+    if (pes_ && !pes_->walk(file_.get(), limit, found_)) pes_.reset();
+    return found_;
 }
 
 void SampleAccount::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {

@@ -7,9 +7,11 @@
 // from it). Forgotten whole when reading begins again.
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -33,9 +35,28 @@ struct EmptySample {
     // Whether it comes before the packet.
     bool before(const AVPacket& p) const { return dts != AV_NOPTS_VALUE ? dts < p.dts : pos < p.pos; }
 };
-// From MP4's and QuickTime's sample table, Matroska's blocks and MPEG-TS's PES packets, in decoding
-// order; other files list none.
-std::vector<EmptySample> listedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file);
+// The samples a file lists without data, in decoding order: MP4's and QuickTime's sample table at
+// once (it is in memory), Matroska's blocks and MPEG-TS's PES packets by walking the file only as
+// far as the reading has come, so that reading a few pictures never walks a long file. Other files
+// list none.
+class ListedEmptySamples {
+public:
+    ListedEmptySamples();
+    ListedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file);
+    ~ListedEmptySamples();
+    ListedEmptySamples(ListedEmptySamples&&) noexcept;
+    ListedEmptySamples& operator=(ListedEmptySamples&&) noexcept;
+    // Those listed, found at least as far as the file position `pos` (to the file's end where none).
+    const std::vector<EmptySample>& upTo(std::optional<int64_t> pos);
+
+private:
+    struct BlockWalk;
+    struct PesWalk;
+    std::vector<EmptySample> found_;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, std::fclose};
+    std::unique_ptr<BlockWalk> blocks_;
+    std::unique_ptr<PesWalk> pes_;
+};
 
 class SampleAccount {
 public:

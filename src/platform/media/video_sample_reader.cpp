@@ -108,7 +108,7 @@ struct VideoSampleReader::Impl {
     // Whether an MPEG-TS file ends inside a transport packet of the track.
     std::optional<TransportEnd> endsInside;
     // What the file lists without data, which the demuxer never hands on: for a read from the start.
-    std::vector<EmptySample> listedEmpty;
+    ListedEmptySamples listedEmpty;
     // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
     // error, which it gives back with a later sample than the one that failed.
     bool oneThread = false;
@@ -333,7 +333,7 @@ struct VideoSampleReader::Impl {
         const std::optional<EmptySample> last = run.lastRead ? run.lastRead : seekBegan ? std::nullopt : std::optional(EmptySample{});
         if (rc == 0) run.lastRead = EmptySample{packet->pts, packet->dts, packet->pos};
         if (!last || alphaDecoder) return false;
-        for (const EmptySample& e : listedEmpty) {
+        for (const EmptySample& e : listedEmpty.upTo(rc == 0 && packet->pos >= 0 ? std::optional(packet->pos) : std::nullopt)) {
             const bool after = e.dts != AV_NOPTS_VALUE ? e.dts > last->dts : e.pos > last->pos;
             if (!after || (rc == 0 && !e.before(*packet))) continue;
             PacketPtr read = ffmpeg::allocPacket("read");
@@ -1203,7 +1203,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
             impl->openPlainDecoder(st);
     }
     if (settings.mode == VideoReaderSettings::Mode::decoded && !settings.start.isNumeric())
-        impl->listedEmpty = listedEmptySamples(impl->format.get(), index, file);
+        impl->listedEmpty = ListedEmptySamples(impl->format.get(), index, file);
     impl->seekToKeyFrame();
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
 }
