@@ -633,15 +633,14 @@ int PartialFile::publishOver(bool durable, const std::function<int()>& rename) {
     if (!stillNamed()) return ESTALE;
     if (const int error = rename(); error != 0) return error;
     published_ = true;
-    // A swap between the look and the rename put something else under the target: it goes
-    // again (a rename never moves a folder over a file), and the run fails.
+    // Something else under the target now is another writer's, which came after ours (a second
+    // save of the same file: the later one stands, as saves one after the other leave it), or
+    // what a swap between the look and the rename put under the hidden name. Neither is ours to
+    // remove. Only the swap leaves our file named elsewhere, and then the run fails.
     struct stat held {}, named {};
-    if (::fstat(fd_, &held) == 0 &&
-        (::fstatat(folderFd_, targetName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(held, named))) {
-        if (::fstatat(folderFd_, targetName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(named.st_mode))
-            ::unlinkat(folderFd_, targetName_.c_str(), 0);
+    if (::fstat(fd_, &held) == 0 && held.st_nlink > 0 &&
+        (::fstatat(folderFd_, targetName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(held, named)))
         return ESTALE;
-    }
     if (durable) syncFolder();
     ::close(fd_);
     fd_ = -1;

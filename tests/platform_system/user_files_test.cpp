@@ -5,6 +5,8 @@
 #include <fstream>
 #include <set>
 #include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -147,6 +149,35 @@ TEST(UserFile, TheNextSaveIntoTheFolderClearsWhatKilledSavesOfOtherFilesLeft) {
     ASSERT_EQ(qm::test::fileNames(dir.path()).size(), 1u);
     EXPECT_EQ(qm::writeUserFile(q(dir / "Other.qmproj"), "other"), "");
     EXPECT_EQ(qm::test::fileNames(dir.path()), std::vector<std::string>{"Other.qmproj"});
+}
+
+// Two saves of one project at once (two windows, two runs), the first held just after its rename
+// while the second lands over it: the second's version stands, and both saves report success,
+// as two saves one after the other would.
+TEST(UserFile, TwoSavesAtOnceKeepOneVersion) {
+    TempDir dir;
+    const fs::path file = dir / "Show.qmproj";
+    // The first save also makes the user's secret, so that the held one renames nothing else.
+    ASSERT_EQ(qm::test::run({QM_USER_FILE_HELPER, "save", file.string(), "old"}).exitCode, 0);
+    qm::test::HeldProcess first({QM_USER_FILE_HELPER, "save", file.string(), "first"},
+                                {SYS_rename, SYS_renameat, SYS_renameat2, SYS_fstat, SYS_newfstatat, SYS_statx});
+    if (!first.started()) GTEST_SKIP() << first.whyNot();
+    bool renamed = false, second = false;
+    while (const auto call = first.next()) {
+        if (*call == SYS_rename || *call == SYS_renameat || *call == SYS_renameat2) {
+            renamed = true;
+        } else if (renamed && !second) {
+            // The first save's file stands under the name; its look at what stands there waits.
+            EXPECT_EQ(read(q(file)), "first");
+            second = true;
+            EXPECT_EQ(qm::test::run({QM_USER_FILE_HELPER, "save", file.string(), "second"}).exitCode, 0);
+        }
+    }
+    const int status = first.finish();
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(read(q(file)), "second");
+    EXPECT_EQ(qm::test::fileNames(dir.path()), std::vector<std::string>{"Show.qmproj"});
 }
 
 TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {

@@ -14,7 +14,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cstddef>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +147,134 @@ void SmallDisk::fill(std::size_t leave) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(filler, ec);
     if (!ec && leave > 0) std::filesystem::resize_file(filler, size > leave ? size - leave : 0, ec);
+}
+
+namespace {
+// One byte with room for one descriptor beside it, as the listener travels from the child.
+struct DescriptorMessage {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    DescriptorMessage() {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+}  // namespace
+
+HeldProcess::HeldProcess(const std::vector<std::string>& argv, const std::vector<long>& calls) {
+#if defined(__x86_64__)
+    int channel[2];
+    if (argv.empty() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+        whyNot_ = "no socket pair";
+        return;
+    }
+    // Each given call answers "ask the listener"; every other call goes on.
+    std::vector<sock_filter> filter{
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    };
+    for (size_t i = 0; i < calls.size(); ++i)
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(calls[i]),
+                                  static_cast<uint8_t>(calls.size() - i), 0));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::close(channel[0]);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+        int listener = -1;
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0)
+            listener = int(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+        if (listener < 0) ::_exit(126);
+        DescriptorMessage sent;
+        cmsghdr* const header = CMSG_FIRSTHDR(&sent.message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &listener, sizeof(int));
+        if (::sendmsg(channel[1], &sent.message, 0) != 1) ::_exit(126);
+        ::close(listener);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(channel[1]);
+    DescriptorMessage received;
+    if (pid_ > 0 && ::recvmsg(channel[0], &received.message, 0) == 1) {
+        if (const cmsghdr* header = CMSG_FIRSTHDR(&received.message); header != nullptr && header->cmsg_type == SCM_RIGHTS)
+            std::memcpy(&listener_, CMSG_DATA(header), sizeof(int));
+    }
+    ::close(channel[0]);
+    if (listener_ < 0) {
+        whyNot_ = "system calls cannot be held here (no seccomp user notification)";
+        if (pid_ > 0) {
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            status_ = status;
+        }
+    }
+#else
+    (void)argv;
+    (void)calls;
+    whyNot_ = "system calls are held on x86-64 only";
+#endif
+}
+
+HeldProcess::~HeldProcess() {
+    if (started()) finish();
+    if (listener_ >= 0) ::close(listener_);
+}
+
+std::optional<long> HeldProcess::next() {
+    if (listener_ < 0) return std::nullopt;
+    resume();
+    for (;;) {
+        pollfd watch{listener_, POLLIN, 0};
+        if (::poll(&watch, 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if ((watch.revents & POLLIN) == 0) return std::nullopt;  // every task of the child has ended
+        seccomp_notif request{};
+        if (::ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
+            if (errno == EINTR || errno == ENOENT) continue;
+            return std::nullopt;
+        }
+        held_ = request.id;
+        holding_ = true;
+        return request.data.nr;
+    }
+}
+
+void HeldProcess::resume() {
+    if (!holding_) return;
+    holding_ = false;
+    seccomp_notif_resp response{};
+    response.id = held_;
+    response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    ::ioctl(listener_, SECCOMP_IOCTL_NOTIF_SEND, &response);  // ENOENT: the call was cut short by a signal
+}
+
+int HeldProcess::finish() {
+    while (next()) {
+    }
+    if (!status_ && pid_ > 0) {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        status_ = status;
+    }
+    return status_.value_or(-1);
 }
 
 CommandResult run(const std::vector<std::string>& argv) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -77,6 +78,37 @@ void runAndKill(const std::function<void()>& work);
 // Sends `signal` to the child `pid` once `midway` holds (looked at every few milliseconds, leaving
 // the cores to the child) and returns how the child ended; nothing when it ended first.
 std::optional<int> signalWhen(int pid, const std::function<bool()>& midway, int signal);
+
+// A program run in a child whose calls of the given system calls (numbers, SYS_*) each wait
+// until the test lets them go on, so that the test can act while the child stands exactly
+// there (after a rename, before a stat ...). Needs the kernel's seccomp user notification
+// (x86-64); where that cannot be had, started() is false and whyNot() says why.
+class HeldProcess {
+public:
+    HeldProcess(const std::vector<std::string>& argv, const std::vector<long>& calls);
+    // Lets the child go on and waits for it.
+    ~HeldProcess();
+    HeldProcess(const HeldProcess&) = delete;
+    HeldProcess& operator=(const HeldProcess&) = delete;
+    bool started() const { return listener_ >= 0; }
+    const std::string& whyNot() const { return whyNot_; }
+    int pid() const { return pid_; }
+    // Waits until the child stands at its next call of those given and returns its number (the
+    // child waits there until resume()); nothing once the child has ended.
+    std::optional<long> next();
+    // Lets the call that next() returned be made.
+    void resume();
+    // Lets every call go on until the child ends; how it ended (a wait status).
+    int finish();
+
+private:
+    int pid_ = -1;
+    int listener_ = -1;
+    uint64_t held_ = 0;
+    bool holding_ = false;
+    std::optional<int> status_;
+    std::string whyNot_;
+};
 
 struct CommandResult {
     int exitCode = -1;
