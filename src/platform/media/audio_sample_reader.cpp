@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <numeric>
 
 extern "C" {
@@ -144,37 +145,56 @@ TrackStart inspectStart(AVFormatContext* format, int index) {
 }
 
 // Bytes a Matroska demuxer passed over (junk it resynchronised after, a cluster it could not read):
-// read with every stream kept, each packet starts at most a block's and a cluster's headers (a few
-// dozen bytes) after the packets before it end; packets laced into one block share its position.
+// read with every stream kept, each block starts at most a block's and a cluster's headers (a few
+// dozen bytes) after the blocks before it end; packets laced into one block share its position.
+// A stream's parser may hold its last packet back until the next one comes (AC-3's does), after
+// blocks further on: a block's end is known only then, and a hole its packet fills was no skip.
 class SkippedBytes {
 public:
     static constexpr int64_t kHeaders = 256;
 
-    // Whether the demuxer skipped bytes before this packet.
-    bool before(const AVPacket& p) {
-        if (p.pos < 0) return false;
+    void add(const AVPacket& p) {
+        if (p.pos < 0 || (!blocks_.empty() && p.pos < blocks_.begin()->first)) return;  // before what is judged
         int64_t size = p.size;
         for (int i = 0; i < p.side_data_elems; ++i) size += int64_t(p.side_data[i].size);  // block additions
-        if (p.pos == block_) {
-            end_ += size;
-            return false;
+        blocks_.try_emplace(p.pos, p.pos).first->second += size;
+        // A held packet comes within a block or two: older blocks are judged for good.
+        while (blocks_.size() > 64) {
+            const auto first = blocks_.begin();
+            foldedEnd_ = std::max(foldedEnd_, first->second);
+            if (foldedEnd_ + kHeaders < std::next(first)->first) folded_ = true;
+            blocks_.erase(first);
         }
-        const bool skipped = end_ >= 0 && p.pos > end_ + kHeaders;
-        block_ = p.pos;
-        end_ = p.pos + size;
-        return skipped;
+    }
+
+    // Whether bytes were passed over among the blocks read since the last settle().
+    bool skipped() const {
+        if (folded_) return true;
+        int64_t end = foldedEnd_;
+        for (const auto& [pos, blockEnd] : blocks_) {
+            if (end >= 0 && pos > end + kHeaders) return true;
+            end = std::max(end, blockEnd);
+        }
+        return false;
+    }
+
+    // What lies before the last block is judged.
+    void settle() {
+        if (!blocks_.empty()) blocks_.erase(blocks_.begin(), std::prev(blocks_.end()));
+        folded_ = false;
+        foldedEnd_ = -1;
     }
 
 private:
-    int64_t block_ = -1;  // where the last block begins
-    int64_t end_ = -1;    // where its packets end
+    std::map<int64_t, int64_t> blocks_;  // where each block begins → where its packets read so far end
+    int64_t foldedEnd_ = -1;             // where the blocks dropped from the map end
+    bool folded_ = false;                // a hole among them
 };
 
 // What shows that sound was lost since the last sound delivered; a gap in the stamps alone is
 // silence the file means. Resets whole with each delivery.
 struct LossEvidence {
     bool refused = false;  // a packet the decoder refused, or the demuxer found corrupt or short
-    bool skipped = false;  // bytes the demuxer passed over
 };
 
 // How much sound before the wanted time a decoder started cold needs to give true sound there.
@@ -525,7 +545,7 @@ struct AudioSampleReader::Impl {
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
             if (packet->pos >= 0) packetsEnd = std::max(packetsEnd, packet->pos + int64_t(packet->size));
             largestPacket = std::max(largestPacket, int64_t(packet->size));
-            if (positions && positions->before(*packet)) loss.skipped = true;
+            if (positions) positions->add(*packet);
             if (packet->stream_index != info.streamIndex) continue;
             if (packet->pts != AV_NOPTS_VALUE) lastPacketEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
             if (seekCheck) {
@@ -698,6 +718,12 @@ struct AudioSampleReader::Impl {
         return size_t(frames) * size_t(bytesPerSample(output.sampleFormat)) * size_t(isPlanar(output.sampleFormat) ? 1 : output.channels);
     }
 
+    // What was seen before sound delivered is judged with it.
+    void delivered() {
+        loss = {};
+        if (positions) positions->settle();
+    }
+
     std::optional<AudioSampleBuffer> nextNative() {
         const int64_t rate = output.sampleRate;
         for (;;) {
@@ -728,7 +754,7 @@ struct AudioSampleReader::Impl {
             if (gap > tolerance) {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
-                if (strict && at > neededFrom && (loss.refused || loss.skipped))
+                if (strict && at > neededFrom && (loss.refused || (positions && positions->skipped())))
                     throw MediaError("read audio", "its sound there can't be decoded");
                 pendingSilence = gap;
                 converted.push_front(std::move(b));
@@ -742,12 +768,12 @@ struct AudioSampleReader::Impl {
                 b.time = MediaTime::make(at + drop, output.sampleRate);
                 if (b.frameCount == 0) continue;
                 deliveredEnd = at + drop + b.frameCount;
-                loss = {};
+                delivered();
                 return b;
             }
             b.time = MediaTime::make(deliveredEnd, output.sampleRate);  // follows on, as delivered
             deliveredEnd += b.frameCount;
-            loss = {};
+            delivered();
             return b;
         }
     }
