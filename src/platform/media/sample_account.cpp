@@ -112,8 +112,10 @@ struct ListedEmptySamples::BlockWalk {
 struct ListedEmptySamples::PesWalk {
     int pid = 0;
     std::vector<uint8_t> chunk = std::vector<uint8_t>(192 * 4096);
-    size_t held = 0, size = 0, skip = 0;
-    int64_t at = 0;  // where the packet at the chunk's start lies in the file
+    // The chunk holds `held` bytes read, of which those before `used` are walked: it is filled
+    // again only once less than a packet is left, so each byte is read into it once.
+    size_t held = 0, used = 0, size = 0, skip = 0;
+    int64_t at = 0;  // where the packet at `used` lies in the file
     std::optional<EmptySample> pes;  // the one read now, while its payload is none
     bool payload = false, stuffed = false;
 
@@ -126,9 +128,8 @@ struct ListedEmptySamples::PesWalk {
             skip = size - 188;
         }
         while (at <= upTo) {
-            size_t i = 0;
-            for (; i + size <= held && at <= upTo; i += size, at += int64_t(size)) {
-                const uint8_t* p = &chunk[i + skip];
+            for (; used + size <= held && at <= upTo; used += size, at += int64_t(size)) {
+                const uint8_t* p = &chunk[used + skip];
                 if (p[0] != 0x47 || ((p[1] & 0x1F) << 8 | p[2]) != pid || (p[3] & 0x10) == 0) continue;
                 size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
                 if (from >= 188) continue;
@@ -150,8 +151,10 @@ struct ListedEmptySamples::PesWalk {
                 payload = payload || from < 188;
                 stuffed = stuffedTransportPacket(p);
             }
-            const size_t left = held - i;
-            std::memmove(chunk.data(), chunk.data() + i, left);
+            if (at > upTo) break;
+            const size_t left = held - used;
+            std::memmove(chunk.data(), chunk.data() + used, left);
+            used = 0;
             const size_t more = std::fread(chunk.data() + left, 1, chunk.size() - left, f);
             held = left + more;
             if (more == 0 && held < size) {
