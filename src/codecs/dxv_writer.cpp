@@ -15,6 +15,7 @@ constexpr uint32_t kTagDXT1 = 0x44585431;  // "DXT1" as a little-endian number
 constexpr uint32_t kTagDXT5 = 0x44585435;  // "DXT5"
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kTableEntries = 65536;
+constexpr int kAlphaTries = 16;  // earlier alpha halves tried for a copy both decoder generations read
 
 uint32_t pairHash(uint32_t a, uint32_t b) { return ((a * 0x9E3779B1u) ^ (b * 0x85EBCA77u)) >> 16; }
 uint32_t wordHash(uint32_t a) { return (a * 0x9E3779B1u) >> 16; }
@@ -115,9 +116,32 @@ void codeDXT1(qm_dxv_stream* s, const uint32_t* T, uint64_t n, const Tables& t) 
     }
 }
 
-void codeDXT5(qm_dxv_stream* s, const uint32_t* T, uint64_t n, const Tables& t) {
+// An alpha half copied from 8 + 4v words back is read by decoders before FFmpeg 7 from 8 + v words
+// back. Of the earlier blocks with this alpha half (the chain from `head`, latest first, a bounded
+// number), the first for which both places hold it gives v; -1 when none does.
+int64_t alphaCopy(const uint32_t* T, uint64_t p, uint32_t head, const uint32_t* chain) {
+    const uint32_t a0 = T[p], a1 = T[p + 1];
+    const auto holds = [&](uint64_t back) { return back <= p && T[p - back] == a0 && T[p - back + 1] == a1; };
+    int tries = 0;
+    for (uint32_t c = head; c != 0 && tries < kAlphaTries; c = chain[(c - 1) / 4], ++tries) {
+        const uint64_t d = p - (c - 1);
+        if (d < 8 || T[c - 1] != a0 || T[c] != a1) continue;
+        // This block as the newer decoders' place, or as the older ones'.
+        if ((d - 8) / 4 <= 0xFFFF && holds(8 + (d - 8) / 4)) return int64_t((d - 8) / 4);
+        if (d - 8 <= 0xFFFF && holds(8 + 4 * (d - 8))) return int64_t(d - 8);
+    }
+    return -1;
+}
+
+void codeDXT5(qm_dxv_stream* s, const uint32_t* T, uint64_t n, const Tables& t, uint32_t* chain) {
+    // Table 0 with `chain` (the block's predecessor under the same hash) lists earlier alpha halves.
+    const auto noteAlpha = [&](uint64_t q) {
+        uint32_t& head = t.t0[pairHash(T[q], T[q + 1])];
+        chain[q / 4] = head;
+        head = static_cast<uint32_t>(q + 1);
+    };
     for (int i = 0; i < 4; ++i) put32(s, T[i]);
-    t.t0[pairHash(T[0], T[1])] = 1;
+    noteAlpha(0);
     t.t1[pairHash(T[2], T[3])] = 3;
     uint64_t run = 0;
     for (uint64_t p = 4; p + 4 <= n && s->overflow == 0;) {
@@ -138,7 +162,7 @@ void codeDXT5(qm_dxv_stream* s, const uint32_t* T, uint64_t n, const Tables& t) 
                     putPieces(s, same - 256);
                 }
                 for (uint64_t q = p; q < p + 4 * same; q += 4) {
-                    t.t0[pairHash(T[q], T[q + 1])] = static_cast<uint32_t>(q + 1);
+                    noteAlpha(q);
                     t.t1[pairHash(T[q + 2], T[q + 3])] = static_cast<uint32_t>(q + 3);
                 }
                 p += 4 * same;
@@ -155,11 +179,10 @@ void codeDXT5(qm_dxv_stream* s, const uint32_t* T, uint64_t n, const Tables& t) 
                     putPieces(s, run - 255);
                 }
             } else {
-                const uint32_t c = t.t0[pairHash(a0, a1)];
-                const uint64_t d = c != 0 ? p - (c - 1) : 0;
-                if (c != 0 && T[c - 1] == a0 && T[c] == a1 && d >= 8 && d <= 8 + 0x3FFFF) {
+                const int64_t v = alphaCopy(T, p, t.t0[pairHash(a0, a1)], chain);
+                if (v >= 0) {
                     qm_dxv_put_op(s, 2);
-                    put16(s, static_cast<uint32_t>((d - 8) / 4));
+                    put16(s, static_cast<uint32_t>(v));
                 } else {
                     qm_dxv_put_op(s, 3);
                     put32(s, a0);
@@ -167,7 +190,7 @@ void codeDXT5(qm_dxv_stream* s, const uint32_t* T, uint64_t n, const Tables& t) 
                 }
             }
         }
-        t.t0[pairHash(a0, a1)] = static_cast<uint32_t>(p + 1);
+        noteAlpha(p);
 
         // Colour half.
         const uint32_t h = pairHash(c0, c1);
@@ -287,17 +310,22 @@ uint64_t qm_dxv_encode(const uint8_t* src, size_t srcBytesPerRow, int32_t width,
                              blocksPerRow, reinterpret_cast<uint8_t*>(texture.get()), 0, blockRows, highQuality);
     premultiplied.reset();
 
-    // A coded stream that reaches the texture's own size is no use: stop it there.
-    qm_dxv_stream stream{out + kHeaderSize, out + kHeaderSize + size, nullptr, 0, 0};
+    // The coded stream is kept even where it is larger than the texture: decoders before FFmpeg 7
+    // want a raw payload of four bytes per pixel, so a raw frame of the texture's size is one they
+    // refuse. Coded, incompressible noise costs at most 3/32 more (1/16 with alpha), well inside
+    // the output's bound.
+    qm_dxv_stream stream{out + kHeaderSize, out + outCapacity, nullptr, 0, 0};
     const Tables t{tables.get(), tables.get() + kTableEntries, tables.get() + 2 * kTableEntries};
     if (alpha) {
-        codeDXT5(&stream, texture.get(), size / 4, t);
+        std::unique_ptr<uint32_t, FreeDeleter> chain(static_cast<uint32_t*>(std::malloc(size / 16 * 4)));
+        if (!chain) return 0;
+        codeDXT5(&stream, texture.get(), size / 4, t, chain.get());
     } else {
         codeDXT1(&stream, texture.get(), size / 4, t);
     }
     uint64_t payload = static_cast<uint64_t>(stream.pos - (out + kHeaderSize));
     bool raw = false;
-    if (stream.overflow != 0 || payload >= size) {
+    if (stream.overflow != 0) {
         std::memcpy(out + kHeaderSize, texture.get(), size);
         payload = size;
         raw = true;

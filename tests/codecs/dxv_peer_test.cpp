@@ -1,7 +1,6 @@
 // Our DXV3 frames without alpha, decoded by libavcodec's own dxv decoder in process, must give our
 // pixels. Frames with alpha go to the newer peer FFmpeg in whole movies (the transcoder's pixel
-// tests), since libavcodec 5.1 misreads DXT5 frames. Frames stored raw are left out: libavcodec 5.1
-// wants a raw payload of four bytes per pixel, not the texture's size.
+// tests), since libavcodec 5.1 shows DXT5 colour premultiplied.
 
 #include <gtest/gtest.h>
 
