@@ -44,7 +44,8 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
                                     [&credits](const QString& path) { credits.openProject(path); },
                                     [&credits](bool saveAs) { credits.saveProject(saveAs); },
                                     [&credits] { credits.packageProject(); }, [&credits] { return credits.hasContent(); },
-                                    [&credits] { return credits.panelFolder(); }});
+                                    [&credits] { return credits.panelFolder(); },
+                                    [&credits] { return credits.confirmReplacingProject(); }});
     editorView_ = new EditorView(editor);
     window_->setEditor(editor, editorView_);
     window_->toolbar()->insertAction(window_->toolbar()->actions().value(0), content_->addFilesAction());
@@ -56,10 +57,13 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
         QObject::connect(&credits, signal, window_.get(), &MainWindow::refreshCommands);
 
     // The credits model takes its files first, then the queue, then the editor.
+    MainWindow* window = window_.get();
     router_->setCredits({[&credits](const QList<QUrl>& files) {
                              credits.openFile(localPaths(files), CreditsModel::Slot::automatic);
                          },
-                         [&credits](const QUrl& project) { credits.openProject(project.toLocalFile()); }});
+                         [&credits, window](const QUrl& project) {
+                             if (window->creditsMayReplace()) credits.openProject(project.toLocalFile());
+                         }});
 }
 
 AppShell::~AppShell() = default;

@@ -86,7 +86,9 @@ MainWindow::ModeCommands MainWindow::commandsFor(AppMode mode) {
         c.redo = [this] { editor_->redo(); };
         break;
     case AppMode::credits:
-        c.newProject = credits_.newProject;
+        c.newProject = [this] {
+            if (credits_.newProject && creditsMayReplace()) credits_.newProject();
+        };
         c.saveProject = credits_.saveProject;
         c.packageProject = credits_.packageProject;
         break;
@@ -202,7 +204,7 @@ void MainWindow::openProject() {
     const QString path = chosen.first();
     if (QFileInfo(path).suffix().toLower() == QLatin1String("qmcredits")) {
         mode_.setMode(AppMode::credits);
-        if (credits_.openProject) credits_.openProject(path);
+        if (credits_.openProject && creditsMayReplace()) credits_.openProject(path);
         return;
     }
     if (!editor_) return;
@@ -256,8 +258,12 @@ void MainWindow::setEditor(EditorModel& model, QWidget* content) {
 
 bool MainWindow::editorMayReplace() { return !editor_ || editor_->confirmReplacingProject(); }
 
+bool MainWindow::creditsMayReplace() { return !creditsContent_ || !credits_.mayReplace || credits_.mayReplace(); }
+
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (!editorMayReplace()) {
+    const bool mayClose = mode_.mode() == AppMode::credits ? creditsMayReplace() && editorMayReplace()
+                                                           : editorMayReplace() && creditsMayReplace();
+    if (!mayClose) {
         event->ignore();
         return;
     }

@@ -37,6 +37,7 @@ public:
         std::function<void()> packageProject;
         std::function<bool()> hasContent;
         std::function<QString()> panelFolder;  // beside the open credits project
+        std::function<bool()> mayReplace;      // asks about unsaved credits work; false: keep it
     };
 
     MainWindow(ModeSetting& mode, QWidget* convertContent, ConvertCommands commands, QWidget* creditsContent,
@@ -47,6 +48,8 @@ public:
 
     // True when the editor's project may be replaced: not dirty, saved, or discarded by the user.
     bool editorMayReplace();
+    // The same for the End Credits work.
+    bool creditsMayReplace();
 
     // Enables the commands from the mode and the models; call when what they read changes.
     void refreshCommands();
@@ -73,7 +76,7 @@ public:
     QButtonGroup* modePicker() const { return picker_; }
 
 protected:
-    // Unsaved editor work is asked about first; Cancel keeps the window open.
+    // Unsaved work of each mode is asked about, the mode shown first; Cancel keeps the window open.
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -16,20 +16,21 @@
 namespace qm {
 
 namespace {
-// Whole message: one local file path per line, UTF-8, then the connection closes.
+// Whole message: each local file path in UTF-8 followed by a NUL, then the connection closes. NUL
+// is the one byte a path cannot hold, so a name with a newline stays one name.
 QByteArray encode(const QList<QUrl>& files) {
     QByteArray data;
     for (const QUrl& url : files) {
         data += url.toLocalFile().toUtf8();
-        data += '\n';
+        data += '\0';
     }
     return data;
 }
 
 QList<QUrl> decode(const QByteArray& data) {
     QList<QUrl> files;
-    for (const QByteArray& line : data.split('\n'))
-        if (!line.isEmpty()) files.append(QUrl::fromLocalFile(QString::fromUtf8(line)));
+    for (const QByteArray& path : data.split('\0'))
+        if (!path.isEmpty()) files.append(QUrl::fromLocalFile(QString::fromUtf8(path)));
     return files;
 }
 

@@ -109,9 +109,11 @@ void PreviewModel::setOutputSettings(const ConversionSettings& settings) {
 
 void PreviewModel::load(const ConversionJob* job) {
     const QUuid id = job ? job->id() : QUuid();
+    // A source whose probe failed has no result to wait for: its failure is shown instead.
+    const bool unreadable = job && !job->info() && job->state().is(ConversionJob::State::Kind::failed);
     if (id == jobID_) {
         if (previewer_) return;
-        if (!job || !job->info()) return;
+        if (!job || (!job->info() && !unreadable)) return;
     }
     pause();
     setJobID(id);
@@ -123,7 +125,7 @@ void PreviewModel::load(const ConversionJob* job) {
     setMessage(std::nullopt);
     if (!job) return;
     if (!job->info()) {
-        setMessage(tr("Reading file…"));
+        setMessage(unreadable ? job->state().message : tr("Reading file…"));
         return;
     }
     const MediaInfo& info = *job->info();

@@ -174,8 +174,10 @@ public:
     void newProject();
     // The .qmcredits folder or the project.json inside it.
     void openProject(const QString& path);
+    // Asks about unsaved work before the chosen project replaces it.
     void openProjectPanel();
-    void saveProject(bool saveAs);
+    // True when the project was written; false when the panel was cancelled or writing failed.
+    bool saveProject(bool saveAs);
     void packageProject();
     // Lists go to the document, pictures to a slot (automatic: opening while it is empty).
     // True when the list was not empty.
@@ -183,6 +185,14 @@ public:
     void choosePicture(Slot slot);
     // Forgets a slot's picture (its settings stay) and lays the video out without it.
     void clearPicture(Slot slot);
+
+    // Work a quit, a new project or an opened one would lose: inputs or decisions never saved,
+    // or what a project stores changed since it was saved or opened. Settings and output alone
+    // are no such work: they are kept for the next start anyway.
+    bool hasUnsavedWork() const;
+    // True when the current work may be replaced: nothing unsaved, saved now, or discarded by
+    // the user. False when the user cancels or the save does not succeed.
+    bool confirmReplacingProject();
 
     CreditsProject makeProject(const QString& folder) const;
     static QString resolveReference(const std::optional<CreditsProject::FileReference>& reference,
@@ -219,6 +229,16 @@ signals:
     void exporterChanged();
 
 private:
+    // What a project file holds of the model, to tell whether the open one has changed.
+    struct SavedState {
+        CreditsSettings settings;
+        ConversionSettings output;
+        QString head, tail, document;
+        ChineseConverter::Overrides overrides;
+        bool operator==(const SavedState&) const = default;
+    };
+    SavedState savedState() const;
+
     struct StripRequest {
         int64_t generation = 0;
         std::filesystem::path file;
@@ -279,6 +299,8 @@ private:
     QString exportResult_;
     std::optional<QString> exportError_;
     std::shared_ptr<CreditsExporter> exporter_;
+    // As the open project was last saved or opened; none without a project.
+    std::optional<SavedState> saved_;
 
     // The strip build waiting out its delay.
     QTimer stripTimer_;

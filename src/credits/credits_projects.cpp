@@ -64,6 +64,7 @@ void CreditsModel::newProject() {
     clearPicture(Slot::closing);
     removeDocument();
     setProjectURL(QString());
+    saved_.reset();
     setProjectMessage(std::nullopt);
     setErrorMessage(std::nullopt);
 }
@@ -100,6 +101,8 @@ void CreditsModel::openProject(const QString& path) {
     setReviewPending(false);
     rebuildStrip();
     setProjectURL(folder);
+    // What could not be found is reported, not unsaved: the file still names it.
+    saved_ = savedState();
     if (!missing.isEmpty()) {
         setErrorMessage(tr("Missing files: %1. Choose them again, then save the project.").arg(missing.join(QStringLiteral(", "))));
     }
@@ -111,7 +114,22 @@ void CreditsModel::openProjectPanel() {
     request.kind = PanelKind::projects;
     request.documentDirectory = panelFolder();
     const QStringList chosen = desktop().runOpenPanel(request);
-    if (!chosen.isEmpty()) openProject(chosen.first());
+    if (!chosen.isEmpty() && confirmReplacingProject()) openProject(chosen.first());
+}
+
+CreditsModel::SavedState CreditsModel::savedState() const {
+    return {settings_, output_, headURL_, tailURL_, documentURL_, conversionOverrides_};
+}
+
+bool CreditsModel::hasUnsavedWork() const {
+    if (!projectURL_.isEmpty() && saved_) return !(savedState() == *saved_);
+    return !headURL_.isEmpty() || !tailURL_.isEmpty() || !documentURL_.isEmpty() || !conversionOverrides_.empty();
+}
+
+bool CreditsModel::confirmReplacingProject() {
+    if (!hasUnsavedWork()) return true;
+    const QString name = projectURL_.isEmpty() ? tr("End Credits") : projectName();
+    return mayReplaceChanges(desktop(), name, [this] { return saveProject(false); });
 }
 
 QString CreditsModel::panelFolder() const {
@@ -133,7 +151,7 @@ QString CreditsModel::saveRefusal(const QString& target, bool package) const {
     return {};
 }
 
-void CreditsModel::saveProject(bool saveAs) {
+bool CreditsModel::saveProject(bool saveAs) {
     QString target;
     if (!projectURL_.isEmpty() && !saveAs) {
         target = projectURL_;
@@ -145,12 +163,12 @@ void CreditsModel::saveProject(bool saveAs) {
         request.documentDirectory = panelFolder();
         request.refusal = [this](const QString& path) { return saveRefusal(path, false); };
         const auto chosen = desktop().runSavePanel(request);
-        if (!chosen || chosen->isEmpty()) return;
+        if (!chosen || chosen->isEmpty()) return false;
         target = cleanAbsolute(*chosen);
     }
     if (const QString refused = saveRefusal(target, false); !refused.isEmpty()) {
         setErrorMessage(refused);
-        return;
+        return false;
     }
     std::optional<StagedFolder> staged;
     try {
@@ -177,11 +195,13 @@ void CreditsModel::saveProject(bool saveAs) {
         }
     } catch (const std::exception& e) {
         setErrorMessage(staged ? staged->userText(QString::fromUtf8(e.what())) : QString::fromUtf8(e.what()));
-        return;
+        return false;
     }
     setProjectURL(target);
     setLastPackageURL(QString());
     setProjectMessage(tr("Saved %1.").arg(QFileInfo(target).fileName()));
+    saved_ = savedState();
+    return true;
 }
 
 void CreditsModel::packageProject() {

@@ -235,15 +235,7 @@ bool EditorModel::saveProject(bool as) {
 bool EditorModel::confirmReplacingProject() {
     if (!isDirty_) return true;
     const QString name = projectURL_.isEmpty() ? tr("Untitled") : QFileInfo(projectURL_).completeBaseName();
-    switch (desktop().askToSaveChanges(name)) {
-        case SaveChangesAnswer::save:
-            return saveProject(false);
-        case SaveChangesAnswer::dontSave:
-            return true;
-        case SaveChangesAnswer::cancel:
-            break;
-    }
-    return false;
+    return mayReplaceChanges(desktop(), name, [this] { return saveProject(false); });
 }
 
 QFuture<void> EditorModel::importMediaPanel() {

@@ -1,9 +1,10 @@
 // The window with the real Convert queue and credits model: End Credits in the picker, opened
-// files routed to it, and the project commands of the File menu.
+// files routed to it, the project commands of the File menu and the question about unsaved work.
 #include "app/app_shell.h"
 #include "app/main_window.h"
 #include "app/mode_setting.h"
 #include "convert/conversion_queue.h"
+#include "credits/credits_project.h"
 #include "credits/views/credits_export_bar.h"
 #include "credits/views/credits_settings_panel.h"
 #include "credits/views/credits_view.h"
@@ -43,8 +44,21 @@ protected:
         return QUrl::fromLocalFile(qpath(dir / name));
     }
     CreditsSettingsPanel& panel() const { return *shell->creditsView()->settingsPanel(); }
+    // The window on the real panels and questions, shown in End Credits and active.
+    MainWindow& startOnTheRealDesktop() {
+        panels = &real;
+        start();
+        real.setWindow(&shell->window());
+        mode->setMode(AppMode::credits);
+        shell->show();
+        QApplication::setActiveWindow(&shell->window());
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&shell->window()));
+        return shell->window();
+    }
 
     std::shared_ptr<test::StripGate> gate = std::make_shared<test::StripGate>();
+    QtDesktopServices real;  // outlives the window, which the fixture's TearDown ends
+    test::PanelUser user;
 };
 
 TEST_F(CreditsShell, AWordListFromTheCommandLineSwitchesToEndCreditsAndFillsTheListSlot) {
@@ -80,7 +94,9 @@ TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {
     ConversionSettings output = credits->output();
     output.format = OutputFormat::hapQ;
     credits->setOutput(output);
+    desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};
     window.newProjectAction()->trigger();
+    EXPECT_EQ(desktop.askedAbout, QStringList{"End Credits"}) << "the picture was never saved";
     EXPECT_TRUE(credits->headURL().isEmpty());
     EXPECT_EQ(credits->settings(), settings);
     EXPECT_EQ(credits->output(), output);
@@ -118,16 +134,7 @@ TEST_F(CreditsShell, SaveSaveAsAndPackageActOnTheCreditsProject) {
 }
 
 TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) {
-    QtDesktopServices real;
-    test::PanelUser user;
-    panels = &real;
-    start();
-    real.setWindow(&shell->window());
-    mode->setMode(AppMode::credits);
-    shell->show();
-    MainWindow& window = shell->window();
-    QApplication::setActiveWindow(&window);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    MainWindow& window = startOnTheRealDesktop();
     credits->loadPicture(file("logo.png", true).toLocalFile(), CreditsModel::Slot::opening);
     ASSERT_GT(credits->length(), 0);
 
@@ -150,10 +157,93 @@ TEST_F(CreditsShell, SpaceAfterTheExportPanelClosesPlaysTheRollAndKeepsTheMode) 
     }
     credits->cancelExport();
     ASSERT_TRUE(waitUntil([&] { return !credits->isExporting(); }));
-    shell.reset();  // before the panels they were given
-    credits.reset();
-    editor.reset();
-    queue.reset();
+}
+
+// The real question comes before New, Open, a project opened from outside, Quit and closing the
+// window while End Credits work was never saved; Cancel keeps the work, the mode and the window,
+// with the focus back where it was.
+TEST_F(CreditsShell, UnsavedCreditsAreAskedAboutAndCancelKeepsThem) {
+    MainWindow& window = startOnTheRealDesktop();
+    const QString other = qpath(dir / "Other.qmcredits");
+    CreditsProject{}.writePackage(other);
+    const QUrl logo = file("logo.png", true), list = file("Cast.docx");
+    shell->open({logo, list});
+    ASSERT_TRUE(waitUntil([&] { return credits->strip().has_value(); }));
+    QWidget* focused = shell->creditsView()->exportBar()->exportButton();
+    focused->setFocus();
+
+    QString question;
+    user.readAlert(question).answer("Cancel");
+    window.newProjectAction()->trigger();
+    user.type(other).answer("Cancel");
+    window.openProjectAction()->trigger();
+    user.answer("Cancel");
+    shell->open({QUrl::fromLocalFile(other)});
+    user.answer("Cancel");
+    window.quitAction()->trigger();
+    user.answer("Cancel");
+    EXPECT_FALSE(window.close());
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(question, QString::fromUtf8("Do you want to save the changes made to \u201cEnd Credits\u201d?\n"
+                                          "Your changes will be lost if you don\u2019t save them."));
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(mode->mode(), AppMode::credits);
+    EXPECT_EQ(credits->headURL(), logo.toLocalFile());
+    EXPECT_EQ(credits->documentURL(), list.toLocalFile());
+    EXPECT_TRUE(credits->strip().has_value());
+    EXPECT_TRUE(credits->projectURL().isEmpty()) << "Other.qmcredits was not opened";
+    QApplication::setActiveWindow(&window);  // what the window manager does when the question goes
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    EXPECT_EQ(QApplication::focusWidget(), focused);
+
+    // Discard lets New go on; an empty project is then replaced without a question.
+    user.answer("Discard");
+    window.newProjectAction()->trigger();
+    EXPECT_TRUE(user.done());
+    EXPECT_TRUE(credits->headURL().isEmpty());
+    EXPECT_FALSE(credits->hasUnsavedWork());
+    EXPECT_TRUE(window.close());
+}
+
+// Save in the question writes the project first, and only a project written lets the work go: a
+// cancelled panel and a disk that refuses the save keep the window open. A saved project changed
+// since is asked about by its name.
+TEST_F(CreditsShell, SaveInTheQuestionWritesFirstAndOnlyAWrittenProjectLetsTheWindowClose) {
+    test::SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    MainWindow& window = startOnTheRealDesktop();
+    shell->open({file("logo.png", true)});
+    const QString show = qpath(disk / "Show.qmcredits");
+
+    user.answer("Save").onPanel([](QFileDialog& panel) { panel.reject(); });
+    EXPECT_FALSE(window.close()) << "the save panel was cancelled";
+    user.answer("Save").type(show);
+    EXPECT_TRUE(window.close());
+    EXPECT_TRUE(user.done());
+    EXPECT_EQ(credits->projectURL(), show);
+    const std::string saved = test::readFile(disk / "Show.qmcredits" / "project.json");
+
+    window.show();
+    EXPECT_TRUE(window.close()) << "nothing changed since the save: no question";
+    window.show();
+    CreditsSettings changed = credits->settings();
+    changed.rollSeconds += 5;
+    credits->setSettings(changed);
+    ASSERT_TRUE(disk.setReadOnly(true));
+    QString question;
+    user.readAlert(question).answer("Save");
+    EXPECT_FALSE(window.close()) << "the save failed";
+    EXPECT_TRUE(user.done());
+    EXPECT_TRUE(question.startsWith(QString::fromUtf8("Do you want to save the changes made to \u201cShow\u201d?")))
+        << question.toStdString();
+    ASSERT_TRUE(credits->errorMessage());
+    EXPECT_TRUE(credits->errorMessage()->endsWith("(Read-only file system)")) << credits->errorMessage()->toStdString();
+    EXPECT_EQ(credits->settings(), changed);
+    ASSERT_TRUE(disk.setReadOnly(false));
+    EXPECT_EQ(test::readFile(disk / "Show.qmcredits" / "project.json"), saved);
+    user.answer("Discard");
+    EXPECT_TRUE(window.close());
+    EXPECT_TRUE(user.done());
 }
 
 }  // namespace

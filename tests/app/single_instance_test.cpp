@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
 
@@ -57,6 +58,37 @@ TEST(SingleInstance, ASecondLaunchHandsItsFilesToTheFirst) {
         EXPECT_EQ(received[0][0].value<QList<QUrl>>(), files);
     }
     EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+// A second launch of the application, a process of its own, hands over names holding any byte
+// but NUL (a newline among them) each as one name.
+TEST(SingleInstance, ASecondLaunchHandsOverNamesWithNewlinesWhole) {
+    app();
+    test::TempDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("DISPLAY", ":handover");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    SingleInstance first(SingleInstance::defaultName(env));
+    ASSERT_TRUE(first.listen());
+    QSignalSpy received(&first, &SingleInstance::filesReceived);
+    const QString folder = QString::fromStdString(dir.path().string());
+    const QStringList names{folder + "/two\nlines.mp4", folder + "/\nedges\r\t\x01 \u00fc.mov\n", folder + "/plain.mov"};
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(QStringLiteral(QM_APP), names);
+    const std::shared_ptr<void> end(nullptr, [&](void*) {
+        second.kill();
+        second.waitForFinished();
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return second.state() == QProcess::NotRunning && !received.isEmpty(); }))
+        << second.readAllStandardError().toStdString();
+    EXPECT_EQ(second.exitCode(), 0);
+    ASSERT_EQ(received.size(), 1);
+    QStringList handed;
+    for (const QUrl& url : received[0][0].value<QList<QUrl>>()) handed.append(url.toLocalFile());
+    EXPECT_EQ(handed, names);
 }
 
 QProcessEnvironment session(const QString& runtime, std::initializer_list<std::pair<QString, QString>> vars) {

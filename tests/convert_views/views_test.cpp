@@ -424,6 +424,26 @@ TEST_F(ConvertViews, OutputSizeRowsAndReadout) {
     EXPECT_EQ(size->ratioField()->text(), "50");
 }
 
+// A source that could not be read shows why in the preview, as its row does, rather than waiting
+// for a probe that has ended.
+TEST_F(ConvertViews, APreviewOfAnUnreadableSourceShowsItsFailure) {
+    ConversionQueue::Environment env;  // the real probe
+    env.desktop = &desktop;
+    env.store = SettingsStore(QString::fromStdString((dir / "real.ini").string()));
+    ConversionQueue real(std::move(env));
+    PreviewPanel panel(real);
+    const QString notes = QString::fromStdString((dir / "notes.mov").string());
+    test::writeFile(notes.toStdString(), "not a movie");
+    real.add(QStringList{notes});
+    const ConversionJobRef job = real.jobs().front();
+    ASSERT_EQ(real.selectedJobID(), job->id());
+    ASSERT_TRUE(test::waitUntil([&] { return !job->state().is(ConversionJob::State::Kind::probing); }));
+    ASSERT_TRUE(job->state().is(ConversionJob::State::Kind::failed));
+    EXPECT_EQ(job->state().message, "The file “notes.mov” couldn’t be opened because it isn’t a movie file.");
+    EXPECT_EQ(panel.placeholderText(), job->state().message);
+    EXPECT_FALSE(panel.spinnerVisible());
+}
+
 TEST_F(ConvertViews, ContentViewPlaceholderFooterAndDrops) {
     ContentView view(*queue);
     EXPECT_TRUE(view.isShowingPlaceholder());

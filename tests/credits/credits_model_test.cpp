@@ -333,6 +333,19 @@ TEST_F(CreditsModelSequences, ASecondExportThatFillsTheDiskNeverTouchesTheFirst)
     EXPECT_EQ(test::fileNames(disk.path()), expected);
 }
 
+// A folder that refuses the movie, on a read-only disk that root cannot write through either, is
+// named with the movie, as Convert names its outputs.
+TEST_F(CreditsModelState, AnExportIntoAReadOnlyFolderNamesTheMovie) {
+    test::SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
+    ASSERT_TRUE(disk.setReadOnly(true));
+    makeRoll(1);
+    model->startExport(qpath(disk / "Show.mov"));
+    ASSERT_TRUE(waitUntil([&] { return !model->isExporting(); }));
+    EXPECT_EQ(model->exportError(), std::optional<QString>("Writing failed: Show.mov (Read-only file system)"));
+    EXPECT_TRUE(model->exportResult().isEmpty());
+}
+
 class CreditsModelProjects : public test::CreditsModelTest {
 protected:
     // Opening and closing pictures and a list, loaded.
@@ -536,6 +549,64 @@ TEST_F(CreditsModelProjects, AFailedPackageOrSaveLeavesTheOldOneAndNoTemporaryFo
     const size_t panels = desktop.saves.size();
     model->packageProject();
     EXPECT_EQ(desktop.saves.size(), panels);
+}
+
+// What a quit or a new project would lose: inputs and decisions never saved, or what the project
+// stores changed since it was saved or opened. Settings alone, kept for the next start, are not.
+TEST_F(CreditsModelProjects, UnsavedWorkIsWhatTheProjectFileDoesNotHold) {
+    gate->choices = {{0, "后", "後", {"後", "后"}, false, "", 0}};
+    model = makeModel();
+    CreditsSettings s = model->settings();
+    s.rollSeconds = 9;
+    model->setSettings(s);
+    EXPECT_FALSE(model->hasUnsavedWork()) << "settings are kept anyway";
+    list = dir / "Show list.docx";
+    test::writeFile(list, "");
+    model->loadDocument(qpath(list), false);
+    EXPECT_TRUE(model->hasUnsavedWork()) << "a list";
+    ASSERT_TRUE(waitUntil([&] { return model->strip().has_value(); }));
+
+    // Save answered, the panel cancelled: nothing may be replaced.
+    desktop.saveChangesAnswers = {SaveChangesAnswer::save};
+    EXPECT_FALSE(model->confirmReplacingProject());
+    const fs::path show = dir / "Show.qmcredits";
+    desktop.saveAnswers.push_back(qpath(show));
+    ASSERT_TRUE(model->saveProject(false));
+    EXPECT_FALSE(model->hasUnsavedWork());
+    s.rollSeconds = 10;
+    model->setSettings(s);
+    EXPECT_TRUE(model->hasUnsavedWork()) << "the project holds its settings";
+    s.rollSeconds = 9;
+    model->setSettings(s);
+    EXPECT_FALSE(model->hasUnsavedWork()) << "back as saved";
+    model->choose("后", model->strip()->choices[0], false);
+    EXPECT_TRUE(model->hasUnsavedWork()) << "a chosen character";
+
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel, SaveChangesAnswer::save};
+    EXPECT_FALSE(model->confirmReplacingProject());
+    EXPECT_TRUE(model->confirmReplacingProject());
+    EXPECT_EQ(desktop.askedAbout, (QStringList{"End Credits", "Show", "Show"}));
+    EXPECT_FALSE(model->hasUnsavedWork());
+    EXPECT_EQ(CreditsProject::readPackage(qpath(show)).overrides(), model->conversionOverrides());
+
+    // Open from the settings panel asks first; Cancel keeps the work.
+    model->newProject();
+    EXPECT_FALSE(model->hasUnsavedWork());
+    model->loadPicture(qpath(picture("logo.png")), CreditsModel::Slot::opening);
+    EXPECT_TRUE(model->hasUnsavedWork()) << "a picture";
+    desktop.openAnswers = {{qpath(show)}};
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    model->openProjectPanel();
+    EXPECT_TRUE(model->projectURL().isEmpty());
+    EXPECT_FALSE(model->headURL().isEmpty());
+    // A project opened with a file gone is as saved: the file still names it.
+    fs::remove(list);
+    desktop.openAnswers = {{qpath(show)}};
+    desktop.saveChangesAnswers = {SaveChangesAnswer::dontSave};
+    model->openProjectPanel();
+    EXPECT_EQ(model->projectURL(), qpath(show));
+    EXPECT_TRUE(model->documentURL().isEmpty());
+    EXPECT_FALSE(model->hasUnsavedWork());
 }
 
 }  // namespace

@@ -77,6 +77,15 @@ public:
                           }});
         return *this;
     }
+    // Reads the question and its explanation of the alert that comes up into `into`, one line each.
+    PanelUser& readAlert(QString& into) {
+        add({[](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+             [&into](QWidget* w) {
+                 const auto* box = static_cast<QMessageBox*>(w);
+                 into = box->text() + u'\n' + box->informativeText();
+             }});
+        return *this;
+    }
     // Reads the panel's notice (what it says about the typed name) into `into`.
     PanelUser& readNotice(QString& into) {
         return onPanel([&into](QFileDialog& panel) {

@@ -58,6 +58,11 @@ SmallDisk::SmallDisk(std::size_t bytes) {
     }
 }
 
+bool SmallDisk::setReadOnly(bool readOnly) {
+    const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
+    return mounted_ && ::mount(nullptr, dir_.path().c_str(), nullptr, flags, nullptr) == 0;
+}
+
 SmallDisk::~SmallDisk() {
     if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
 }

@@ -43,6 +43,9 @@ public:
     std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
     // Takes every free byte with a filler file, then gives `leave` bytes of it back.
     void fill(std::size_t leave = 0);
+    // Remounts the disk read-only, or writable again: unlike a folder's mode, this stops root too.
+    // False where the remount fails.
+    bool setReadOnly(bool readOnly);
 
 private:
     TempDir dir_;

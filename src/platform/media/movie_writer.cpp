@@ -152,12 +152,11 @@ struct MovieWriter::Impl {
     }
 
     // Records the first failure and wakes waiting feeders; returns the error to throw. A disk
-    // that is full (or a quota met) is told with the movie's name, whatever step met it; a
-    // file-size limit keeps naming the step, which says what the file could not hold.
+    // that is full (or a quota met) or read-only is told with the movie's name, whatever step met
+    // it; a file-size limit keeps naming the step, which says what the file could not hold.
     MediaError failWith(MediaError e) {
-        for (const int full : {ENOSPC, EDQUOT})
-            if (e.code() == AVERROR(full))
-                e = MediaError(file.filename().string(), std::generic_category().message(full), e.code());
+        for (const int refused : {ENOSPC, EDQUOT, EROFS})
+            if (e.code() == AVERROR(refused)) e = namingMovie(refused);
         {
             std::lock_guard lock(stateMutex);
             if (status == Status::writing || status == Status::unknown) {
@@ -167,6 +166,11 @@ struct MovieWriter::Impl {
         }
         stateChanged.notify_all();
         return e;
+    }
+
+    // The system's reason, told as the movie's: "Show.mov (Read-only file system)".
+    MediaError namingMovie(int error) const {
+        return MediaError(file.filename().string(), std::generic_category().message(error), AVERROR(error));
     }
 
     void requireWriting(const char* step) {
@@ -523,7 +527,8 @@ void MovieWriter::startWriting() {
     try {
         w.temporary = std::make_unique<PartialFile>(w.file);
     } catch (const std::system_error& e) {
-        throw w.failWith(MediaError::fromCode("start", AVERROR(e.code().value())));
+        // The folder refused the movie (read-only, not ours, gone): say which movie.
+        throw w.failWith(w.namingMovie(e.code().value()));
     }
     w.descriptor = w.temporary->descriptor();
     constexpr int kOutputBufferSize = 1 << 16;

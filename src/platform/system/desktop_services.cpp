@@ -27,4 +27,16 @@ DesktopServices& desktopServices() {
 
 void setDesktopServices(DesktopServices* services) { installed.store(services); }
 
+bool mayReplaceChanges(DesktopServices& desktop, const QString& name, const std::function<bool()>& save) {
+    switch (desktop.askToSaveChanges(name)) {
+        case SaveChangesAnswer::save:
+            return save();
+        case SaveChangesAnswer::dontSave:
+            return true;
+        case SaveChangesAnswer::cancel:
+            break;
+    }
+    return false;
+}
+
 }  // namespace qm

@@ -98,6 +98,10 @@ public:
     }
 };
 
+// Asks about the unsaved changes of the document `name` before they are replaced. True when they
+// may go: saved (`save` says whether that succeeded) or discarded; false when the user cancels.
+bool mayReplaceChanges(DesktopServices& desktop, const QString& name, const std::function<bool()>& save);
+
 // The implementation installed for this process; until one is installed, a quiet one whose
 // panels are always cancelled.
 DesktopServices& desktopServices();
