@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <tuple>
+#include <vector>
 
 #include "core/conversion_error.h"
 #include "platform/media/asset_reader.h"
@@ -344,6 +346,85 @@ TEST(DamagedSource, StreamsCutMidwayReadFromTheirFirstWholePicture) {
                 EXPECT_TRUE(r.firstIsKey);
                 EXPECT_EQ(r.frames, probedFrames(file).second);
             }
+        }
+    }
+}
+
+// Each picture of a reading in the decoder's layout (8-bit), and the words that ended it.
+std::pair<std::vector<std::string>, std::string> readOwnLayout(const fs::path& file, int threads) {
+    VideoReaderSettings settings;
+    settings.threads = threads;
+    std::pair<std::vector<std::string>, std::string> r;
+    try {
+        auto reader = VideoSampleReader::open(file, settings);
+        while (auto s = reader->next()) {
+            std::string& bytes = r.first.emplace_back();
+            for (int p = 0; p < s->pixels->planeCount(); ++p)
+                for (int y = 0; y < s->pixels->planeHeight(p); ++y)
+                    bytes.append(reinterpret_cast<const char*>(s->pixels->data(p)) + size_t(y) * s->pixels->bytesPerRow(p),
+                                 size_t(s->pixels->planeWidth(p)));
+        }
+    } catch (const ConversionError& e) {
+        r.second = e.payload();
+    } catch (const MediaError& e) {
+        r.second = e.what();
+    }
+    return r;
+}
+
+// A raw H.264 or HEVC stream (units after start codes) cut to begin at the `nth` unit of `type`
+// (counted from 0), after the units before its first slice where `head`.
+std::string cutAtUnit(const std::string& raw, bool hevc, int type, int nth, bool head) {
+    std::optional<size_t> firstSlice, cut;
+    for (size_t at = raw.find(std::string("\0\0\1", 3)); at != std::string::npos && !cut; at = raw.find(std::string("\0\0\1", 3), at + 3)) {
+        const int unit = hevc ? uint8_t(raw[at + 3]) >> 1 & 0x3F : uint8_t(raw[at + 3]) & 0x1F;
+        if (!firstSlice && (hevc ? unit < 32 : unit == 1 || unit == 5)) firstSlice = at;
+        if (unit == type && nth-- == 0) cut = at;
+    }
+    EXPECT_TRUE(firstSlice && cut);
+    return (head ? raw.substr(0, firstSlice.value_or(0)) : "") + raw.substr(cut.value_or(0));
+}
+
+// Streams that begin at a random-access point with pictures before it that they lack, stamped in
+// decoding order by their writers, read from their first whole picture: HEVC cut at its first CRA,
+// whose RASL pictures the decoder leaves out, as GStreamer's MPEG-TS muxer writes it and ffmpeg
+// remuxes that into Matroska and MP4; x264's intra refresh with B-frames cut at its second
+// recovery point (mkvmerge, ffmpeg's MP4, GStreamer's MPEG-TS), whose first pictures stay unmade
+// until they are whole. Each reads as ffmpeg decodes it, picture for picture, at any thread count;
+// the account owed the pictures the decoder never makes and refused them.
+TEST(DamagedSource, StreamsBegunAtARandomAccessPointReadAsFFmpegDecodesThem) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4.8", "-pix_fmt", "yuv420p", (dir / "source.y4m").string()});
+    ASSERT_EQ(test::run({"x265", "--log-level", "error", "--keyint", "20", "--bframes", "2", "-o", (dir / "raw.hevc").string(),
+                         (dir / "source.y4m").string()}).exitCode, 0) << "the x265 command line (x265)";
+    ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "20", "-o", (dir / "raw.264").string(),
+                         (dir / "source.y4m").string()}).exitCode, 0) << "the x264 command line (x264)";
+    test::writeFile(dir / "cra.hevc", cutAtUnit(test::readFile(dir / "raw.hevc"), true, 21, 0, true));
+    test::writeFile(dir / "recovery.264", cutAtUnit(test::readFile(dir / "raw.264"), false, 7, 2, false));
+    const auto gstreamer = [&](const std::string& raw, const std::string& parser, const fs::path& out) {
+        ASSERT_EQ(test::run({"gst-launch-1.0", "-q", "filesrc", "location=" + (dir / raw).string(), "!", parser, "!", "mpegtsmux", "!",
+                             "filesink", "location=" + out.string()}).exitCode, 0) << "GStreamer's parsers and MPEG-TS muxer";
+    };
+    gstreamer("cra.hevc", "h265parse", dir / "cra.ts");
+    test::ffmpeg({"-i", (dir / "cra.ts").string(), "-c", "copy", (dir / "cra.mkv").string()});
+    test::ffmpeg({"-i", (dir / "cra.ts").string(), "-c", "copy", (dir / "cra.mp4").string()});
+    gstreamer("recovery.264", "h264parse", dir / "recovery.ts");
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "recovery.mkv").string(), (dir / "recovery.264").string()}).exitCode, 0);
+    test::ffmpeg({"-r", "25", "-i", (dir / "recovery.264").string(), "-c", "copy", (dir / "recovery.mp4").string()});
+    for (const std::string name : {"cra.ts", "cra.mkv", "cra.mp4", "recovery.mkv", "recovery.mp4", "recovery.ts"}) {
+        const fs::path file = dir / name;
+        const std::string theirs =
+            test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:v", "-fps_mode", "passthrough", "-f", "rawvideo", "-"})
+                .output;
+        const size_t frameBytes = 320 * 240 * 3 / 2;
+        EXPECT_GT(theirs.size(), 30 * frameBytes) << name;
+        for (const int threads : {1, 3, 0}) {
+            SCOPED_TRACE(name + " threads " + std::to_string(threads));
+            const auto [pictures, error] = readOwnLayout(file, threads);
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(pictures.size(), theirs.size() / frameBytes);
+            for (size_t i = 0; i < pictures.size() && (i + 1) * frameBytes <= theirs.size(); ++i)
+                EXPECT_TRUE(pictures[i] == theirs.substr(i * frameBytes, frameBytes)) << "picture " << i;
         }
     }
 }

@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kSliceUnit = 1, kIdrSliceUnit = 5, kSeiUnit = 6, kSpsUnit = 7;
 constexpr int kRecoveryPointMessage = 6;
+constexpr int kHevcRaslN = 8, kHevcRaslR = 9, kHevcFirstNonSlice = 32;
 
 // Calls `unit` with each unit in turn until it returns true.
 void eachUnit(const uint8_t* data, size_t size, int lengthSize, const std::function<bool(const uint8_t*, size_t)>& unit) {
@@ -131,6 +132,24 @@ std::optional<FrameNumberField> configured(const uint8_t* config, size_t size) {
 }
 
 }  // namespace
+
+bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool hevc) {
+    std::optional<bool> leads;
+    eachUnit(data, size, lengthSize, [&](const uint8_t* unit, size_t length) {
+        if (hevc) {
+            const int type = unit[0] >> 1 & 0x3F;
+            if (type < kHevcFirstNonSlice) leads = type == kHevcRaslN || type == kHevcRaslR;
+        } else if (const int type = unit[0] & 0x1F; type == kSliceUnit || type == kIdrSliceUnit) {
+            const std::vector<uint8_t> rbsp = rbspOf(unit, length, 1);
+            Bits b(rbsp);
+            b.ue();  // first_mb_in_slice
+            const unsigned sliceType = b.ue();
+            leads = !b.failed() && sliceType % 5 == 1;
+        }
+        return leads.has_value();
+    });
+    return leads.value_or(false);
+}
 
 std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int lengthSize, const uint8_t* config,
                                            size_t configSize) {

@@ -1,6 +1,7 @@
 #pragma once
 // The H.264 recovery point an intra-refresh writer (x264's intra-refresh, say) marks its key
-// frames with: how many frames after it the pictures are whole again.
+// frames with: how many frames after it the pictures are whole again; and the pictures a decoder
+// beginning at a picture without what precedes it leaves out.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,5 +21,10 @@ struct RecoveryPoint {
 // own, else the one in `config` (an avcC record or units after start codes).
 std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int lengthSize, const uint8_t* config,
                                            size_t configSize);
+
+// Whether a sample's picture may be shown before the picture decoded right before it, predicted
+// from pictures before that one: H.264's B slices, HEVC's skipped leading pictures (RASL). Where
+// reading begins at that picture, the decoder leaves such a picture out. Units as above.
+bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool hevc);
 
 }  // namespace qm::reading

@@ -12,6 +12,8 @@ namespace qm::reading {
 namespace {
 
 constexpr size_t kRecentKept = 64;  // more than any decoder reorders
+// More samples than a decoder begun at a recovery point takes to give its first picture.
+constexpr size_t kOpeningKept = 1024;
 
 // MP4 and QuickTime: the sample table lists every sample. The parser the demuxer puts H.264
 // through drops a packet without data; read without it, the empty sample comes with its stamps.
@@ -336,7 +338,7 @@ bool WaitingPictures::dropAfter(int64_t ts) {
     return true;
 }
 
-void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey) {
+void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey, bool leads) {
     if (!begun_ && wholeKey) from_ = pts;
     begun_ = true;
     const Sample sample{pts, dts, pos};
@@ -344,6 +346,7 @@ void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey) {
         if (*catchUpTo_ == sample) catchUpTo_.reset();
         return;
     }
+    if (opening_.size() < kOpeningKept) opening_.emplace_back(pts, leads);
     last_ = sample;
     if (pts == AV_NOPTS_VALUE) counting_ = false;
     if (!counting_) return;
@@ -353,9 +356,17 @@ void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey) {
 
 std::optional<int64_t> PictureCount::missing(std::optional<int64_t> end) const {
     if (!counting_) return std::nullopt;
+    // The pictures sent right after the one owed from that may be shown before it are: a decoder
+    // beginning there leaves them out (the RASL pictures of a CRA, the B-frames of the first
+    // picture whole after a recovery point), where decoding stamps put them after it.
+    std::multiset<int64_t> leading;
+    const auto from = from_ ? std::find_if(opening_.begin(), opening_.end(), [&](const auto& s) { return s.first == *from_; })
+                            : opening_.end();
+    for (auto it = from == opening_.end() ? from : std::next(from); it != opening_.end() && it->second; ++it)
+        leading.insert(it->first);
     for (auto it = from_ ? balance_.lower_bound(*from_) : balance_.begin(); it != balance_.end(); ++it) {
         if (end && it->first >= *end) break;
-        if (it->second > 0) return it->first;
+        if (it->second > int64_t(leading.count(it->first))) return it->first;
     }
     return std::nullopt;
 }

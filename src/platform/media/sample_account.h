@@ -174,12 +174,14 @@ private:
 // as a multiset, so decoding stamps, repeated and missing stamps count alike; a sample read again
 // by a run begun earlier owes nothing more.
 // Pictures are owed from the first key frame's stamp, whose leading pictures may lack what precedes
-// the file; from the first picture's where the file begins mid-way or at a recovery point.
+// the file; from the first picture's where the file begins mid-way or at a recovery point. The
+// pictures leading that one are owed neither, though decoding stamps put them after it.
 class PictureCount {
 public:
     // A sample went to the decoder, owing its picture; one without a presentation stamp ends the
-    // count. `wholeKey`: the first is a key frame from which every picture is whole.
-    void owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey);
+    // count. `wholeKey`: the first is a key frame from which every picture is whole. `leads`: its
+    // picture may be shown before the one decoded before it (mayLeadPredecessor).
+    void owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey, bool leads);
     bool begun() const { return begun_; }
     // A picture stamped `ts` was given out.
     void gave(int64_t ts) {
@@ -212,6 +214,8 @@ private:
     std::multiset<int64_t> givenBefore_;  // those given out before reading began again, not met since
     std::optional<Sample> last_, catchUpTo_;
     std::optional<int64_t> from_;  // the stamp pictures are owed from
+    // The first samples owed, in the order sent, with whether each may lead the one before it.
+    std::vector<std::pair<int64_t, bool>> opening_;
     bool counting_ = true, begun_ = false;
 };
 

@@ -452,6 +452,17 @@ struct VideoSampleReader::Impl {
                              par->extradata != nullptr ? size_t(par->extradata_size) : 0);
     }
 
+    // Whether the sample's picture may be shown before the one decoded before it (H.264 and HEVC).
+    bool mayLeadPredecessor(const AVPacket& p) const {
+        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
+        if ((!hevc && par->codec_id != AV_CODEC_ID_H264) || p.data == nullptr) return false;
+        // The length field's size: in an avcC record's fifth byte, an hvcC record's 22nd.
+        const size_t at = hevc ? 21 : 4;
+        const bool lengths = par->extradata != nullptr && size_t(par->extradata_size) > at && par->extradata[0] == 1;
+        return reading::mayLeadPredecessor(p.data, size_t(p.size), lengths ? (par->extradata[at] & 3) + 1 : 0, hevc);
+    }
+
     // To the key frame before the one reading was to begin at, or to the file's start where there is none.
     void seekKeyFrameBefore() {
         const MediaTime began = *seekBegan;
@@ -1043,7 +1054,8 @@ struct VideoSampleReader::Impl {
             if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
             if (countsWhole() && !(packet->flags & AV_PKT_FLAG_DISCARD))
                 count.owe(packet->pts, packet->dts, packet->pos,
-                          !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet));
+                          !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet),
+                          mayLeadPredecessor(*packet));
             if (packet->size == 0 && !alphaDecoder) {
                 // A sample the file lists without data: its picture can't be made.
                 run.damage.failed(ts, kEmptySample);
