@@ -755,6 +755,63 @@ TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
     }
 }
 
+// mkvmerge laces packets into blocks and stamps only the block: the demuxer spreads its stamp over
+// the packets by durations cut to the millisecond, which a run of short Vorbis blocks (a tone's
+// onset) turns into several milliseconds. Made late by --sync, the sound keeps one offset from its
+// first sample to its last, as ffmpeg's decode of it from the start, from any in-point.
+TEST(AudioMixPeer, VorbisFromMkvmergeKeepsOneOffset) {
+    test::TempDir dir;
+    const auto source = dir / "vorbis.mkv", file = dir / "synced.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=5", "-f", "lavfi", "-i",
+                  "aevalsrc=0.2*sin(2*PI*(200+200*t)*t)+0.5*sin(2*PI*440*t)*gt(mod(t\\,0.7)\\,0.6)|0.3*sin(2*PI*300*t):s=48000:d=5",
+                  "-c:v", "libx264", "-c:a", "libvorbis", source.string()});
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", file.string(), "--sync", "1:300", source.string()}).exitCode, 0);
+    const Medium m = test::probedMedium(file);
+    const double length = m.item.duration;
+    const std::vector<float> ref = placed(dir, m, 0, length, 0.1);
+    const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, length)}));
+    ASSERT_EQ(whole.size(), ref.size());
+    // Quarter seconds, each at no lag, as short blocks come and go.
+    for (size_t w = 0; w + 24000 <= ref.size(); w += 24000)
+        EXPECT_GE(test::snr({whole.begin() + std::ptrdiff_t(w), whole.begin() + std::ptrdiff_t(w + 24000)},
+                            {ref.begin() + std::ptrdiff_t(w), ref.begin() + std::ptrdiff_t(w + 24000)}), 60)
+            << "at " << double(w) / 96000 << " s";
+    for (const double in : {0.8, 2.3, 3.5}) {
+        const std::vector<float> clip = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, in, 1.2)}));
+        const auto from = ref.begin() + 2 * std::llround(in * 48000);
+        ASSERT_EQ(clip.size(), size_t(2 * 1.2 * 48000));
+        EXPECT_GE(test::snr(clip, {from, from + std::ptrdiff_t(clip.size())}), 60) << "in-point " << in;
+    }
+}
+
+// A clip that starts past where mkvmerge joined a second part, delayed, onto the first sounds as
+// the whole clip does there, to the sample: the packets read over from the track's start to place
+// it count their samples as the decoder gives them, not by their stamps' rounded durations.
+TEST(AudioMixPeer, ClipsPastADelayedJoinSoundAsTheWholeClip) {
+    test::TempDir dir;
+    for (const char* codec : {"aac", "libopus", "libmp3lame", "libvorbis"}) {
+        SCOPED_TRACE(codec);
+        const auto part = dir / (std::string(codec) + ".mkv"), file = dir / (std::string(codec) + " joined.mkv");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=3", "-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=48000:d=3",
+                      "-c:v", "libx264", "-c:a", codec, part.string()});
+        ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", file.string(), part.string(), "+", "--sync", "1:700", part.string()}).exitCode, 0);
+        const Medium m = test::probedMedium(file);
+        const double length = m.item.duration - 0.1;
+        const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, length)}));
+        // Pieces of the whole clip: the first runs over the join (3.7 s), the others start past it.
+        std::vector<Clip> pieces;
+        for (const auto& [from, to] : std::vector<std::pair<double, double>>{{0, 4.1}, {4.1, 4.6}, {4.6, 5.5}, {5.5, length}})
+            pieces.push_back(audioClip(m, from, from, to - from));
+        const std::vector<float> split = test::mixOf(test::projectOf(16, 16, 25, {m}, pieces));
+        ASSERT_EQ(split.size(), whole.size());
+        for (size_t i = 0; i < whole.size(); ++i)
+            if (std::abs(split[i] - whole[i]) > 1e-4) {
+                ADD_FAILURE() << "the pieces part from the whole clip at " << double(i / 2) / 48000 << " s";
+                break;
+            }
+    }
+}
+
 // GStreamer's variable-rate MP3 in MPEG-TS, a quiet tone in frames far smaller than its first: a
 // frame after a seek takes its data from more frames before it than the first's rate suggests.
 TEST(AudioMixPeer, QuietVariableRateMp3SplitsExactly) {

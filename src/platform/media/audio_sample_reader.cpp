@@ -217,6 +217,18 @@ double preroll(const AVCodecParameters* par, int64_t bitRate) {
     return seconds;
 }
 
+// An Opus packet's samples at 48 kHz, from its table of contents: the frame length its
+// configuration names (SILK, hybrid, CELT), times its frames; 0 when it says none.
+int64_t opusSamples(const uint8_t* data, int size) {
+    if (size < 1) return 0;
+    const int config = data[0] >> 3;
+    static constexpr int64_t kSilk[] = {480, 960, 1920, 2880}, kHybrid[] = {480, 960}, kCelt[] = {120, 240, 480, 960};
+    const int64_t frame = config < 12 ? kSilk[config % 4] : config < 16 ? kHybrid[config % 2] : kCelt[config % 4];
+    const int code = data[0] & 3;
+    if (code == 3 && size < 2) return 0;
+    return frame * (code == 0 ? 1 : code < 3 ? 2 : data[1] & 0x3f);
+}
+
 }  // namespace
 
 struct AudioSampleReader::Impl {
@@ -295,6 +307,12 @@ struct AudioSampleReader::Impl {
     LossEvidence loss;
     std::optional<SkippedBytes> positions;
     int64_t lastPacketEnd = AV_NOPTS_VALUE;  // where the track's last packet read ends (stream time base)
+    // Packets laced into one Matroska block share its position and its stamp, which the demuxer
+    // spreads over them by durations rounded to its clock (a short Vorbis block's 2.67 ms as 2):
+    // after the block's first, a packet follows on from the one before, once the decoder has given
+    // sound to follow on from and nothing in the block was refused.
+    int64_t lacedBlock = -1;  // where the block of the track's last packet begins
+    bool soundOut = false;    // the decoder gave a frame since it started
 
     ~Impl() { av_channel_layout_uninit(&swrLayout); }
 
@@ -331,17 +349,30 @@ struct AudioSampleReader::Impl {
         return std::max<int64_t>({1, rate / 500, matroska ? std::min(packetSamples / 2, rate / 100) : 0});
     }
 
-    // Where a packet's sound starts (track samples) when it follows sound ending at `end`.
-    int64_t followOn(const AVPacket& p, int64_t end) const {
+    // Where a packet of `length` samples starts (track samples) when it follows sound ending at
+    // `end`; one laced after another into a block follows on from it (see decodeNext).
+    int64_t followOn(const AVPacket& p, int64_t length, int64_t end, bool laced) const {
         const int64_t at = av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate});
-        const int64_t length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
-        return end != AV_NOPTS_VALUE && std::abs(at - end) <= stampTolerance(info.sampleRate, length) ? end : at;
+        return end != AV_NOPTS_VALUE && (laced || std::abs(at - end) <= stampTolerance(info.sampleRate, length)) ? end : at;
+    }
+
+    // A packet's samples, read from the packet where its codec tells them (Matroska's stamps and
+    // durations are rounded to its clock): PCM's bytes, a fixed frame's length, Opus's table of
+    // contents; else its duration. Less the samples it says the decoder drops at its end.
+    int64_t packetLength(const AVPacket& p) const {
+        AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        int64_t length = av_get_audio_frame_duration2(par, p.size);
+        if (av_get_exact_bits_per_sample(par->codec_id) > 0) return length;
+        if (par->codec_id == AV_CODEC_ID_OPUS) length = av_rescale(opusSamples(p.data, p.size), info.sampleRate, 48000);
+        if (length <= 0) length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
+        size_t size = 0;
+        const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
+        return length - (skip && size >= 8 ? AV_RL32(skip + 4) : 0);
     }
 
     // A packet passed over, or the first decoded, while replaying.
-    void replayPacket(const AVPacket& p, bool decoded) {
+    void replayPacket(const AVPacket& p, bool decoded, bool laced) {
         if (info.sampleRate < 1 || p.pts == AV_NOPTS_VALUE) return;
-        const int64_t start = followOn(p, replay.end);
         int64_t length = 0;
         if (replay.vorbis) {
             length = av_vorbis_parse_frame(replay.vorbis.get(), p.data, p.size);
@@ -355,14 +386,10 @@ struct AudioSampleReader::Impl {
                 replay.end = AV_NOPTS_VALUE;  // the next packet starts where its stamp says
                 return;
             }
-        } else if (const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-                   av_get_exact_bits_per_sample(par->codec_id) > 0) {
-            length = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), p.size);  // PCM: its bytes
         } else {
-            size_t size = 0;
-            const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
-            length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate}) - (skip && size >= 8 ? AV_RL32(skip + 4) : 0);
+            length = packetLength(p);
         }
+        const int64_t start = followOn(p, length, replay.end, laced);
         if (decoded) {
             replay.first = Placed{start, av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate}), length};
             replay.on = false;
@@ -387,6 +414,8 @@ struct AudioSampleReader::Impl {
         timeBase = st->time_base;
         info = audioTrackInfo(format.get(), index);
         decoder = openDecoder(st, 1, false);
+        soundOut = false;
+        lacedBlock = -1;
     }
 
     bool matroska() const { return std::strncmp(format->iformat->name, "matroska", 8) == 0; }
@@ -509,6 +538,7 @@ struct AudioSampleReader::Impl {
             }
             if (rc == 0) {
                 decodeErrors = 0;
+                soundOut = true;
                 return true;
             }
             if (rc == AVERROR_EOF) {
@@ -518,6 +548,7 @@ struct AudioSampleReader::Impl {
             if (rc != AVERROR(EAGAIN)) {
                 if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
                     loss.refused = true;
+                    lacedBlock = -1;
                     continue;
                 }
                 throw MediaError::fromCode("audio decode", rc);
@@ -548,6 +579,8 @@ struct AudioSampleReader::Impl {
             if (positions) positions->add(*packet);
             if (packet->stream_index != info.streamIndex) continue;
             if (packet->pts != AV_NOPTS_VALUE) lastPacketEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
+            const bool laced = packet->pos >= 0 && packet->pos == lacedBlock && matroska();
+            lacedBlock = packet->pos;
             if (seekCheck) {
                 const SeekCheck check = *seekCheck;
                 seekCheck.reset();
@@ -559,21 +592,24 @@ struct AudioSampleReader::Impl {
             }
             if (skipBefore != AV_NOPTS_VALUE) {
                 if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore) {
-                    if (replay.on) replayPacket(*packet, false);
+                    if (replay.on) replayPacket(*packet, false, laced);
                     continue;
                 }
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
             }
-            if (replay.on) replayPacket(*packet, true);
+            if (replay.on) replayPacket(*packet, true, laced);
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
                 loss.refused = true;
+                lacedBlock = -1;
                 if (native) continue;
                 throw MediaError("read audio", "incomplete audio sample");
             }
+            if (laced && soundOut) packet->pts = packet->dts = AV_NOPTS_VALUE;  // its frame follows on
             rc = avcodec_send_packet(decoder.get(), packet.get());
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
                 if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
                     loss.refused = true;
+                    lacedBlock = -1;
                     continue;
                 }
                 throw MediaError::fromCode("audio decode", rc);
@@ -665,6 +701,8 @@ struct AudioSampleReader::Impl {
                     avformat_seek_file(format.get(), info.streamIndex, INT64_MIN, INT64_MIN, INT64_MIN, 0);
                     if (positions) positions.emplace();
                     avcodec_flush_buffers(decoder.get());
+                    soundOut = false;
+                    lacedBlock = -1;
                     continue;
                 }
                 // Off the grid its track's start sets, a join or a gap lies before the frame. Only
