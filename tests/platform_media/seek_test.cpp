@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "core/conversion_error.h"
 #include "platform/media/asset_reader.h"
@@ -286,6 +287,55 @@ TEST(Seek, DamageInAReferencedPictureSparesThePicturesDecodedBeforeIt) {
         size_t same = 0;
         for (auto it = whole.begin(); same < given.size() && it->second == given[same]; ++it) ++same;
         EXPECT_EQ(same, spoiled);
+    }
+}
+
+// The picture a reader opened half a frame before `seconds` from the track's start shows there,
+// and the packets it read to find it.
+struct ShownInTrack {
+    uint64_t hash = 0;
+    int64_t packets = 0, decoded = 0;
+};
+ShownInTrack shownInTrack(const fs::path& file, double seconds, double rate) {
+    const MediaTime start = VideoSampleReader::open(file, VideoReaderSettings{})->track().timeRangeStart;
+    auto reader = VideoSampleReader::open(file, fromTime(start + MediaTime::fromSeconds(seconds - 0.5 / rate, 90000)));
+    std::optional<VideoSample> candidate;
+    while (auto s = reader->next()) {
+        if ((s->time - start).seconds() > seconds + 0.5 / rate && candidate) break;
+        candidate = std::move(s);
+    }
+    if (!candidate) return {};
+    return {planesHash(*candidate->pixels), reader->packetsRead(), reader->samplesDecoded()};
+}
+
+// MPEG-TS seeks by time alone, landing on packets that are no key frames: a frame late in a
+// minute of H.264 in 188-byte packets, in 192-byte ones (M2TS) and of HEVC (a key frame each 2 s,
+// B-frames) is found by reading at most two key frames' spans of packets, and shows the picture
+// of the same frame in the Matroska remux.
+TEST(Seek, LateInATransportStreamReadsNearItsFrameOnly) {
+    test::TempDir dir;
+    const std::string every2s = "keyint=50:min-keyint=50:scenecut=0";
+    const std::vector<std::tuple<std::string, std::string, std::string>> kinds{{"h264.ts", "libx264", every2s},
+                                                                               {"h264.m2ts", "libx264", every2s},
+                                                                               {"hevc.ts", "libx265", "log-level=error:" + every2s}};
+    for (const auto& [name, encoder, params] : kinds) {
+        SCOPED_TRACE(name);
+        const fs::path ts = dir / name, mkv = dir / (name + ".mkv");
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=60", "-c:v", encoder, "-preset", encoder == "libx264" ? "veryfast" : "ultrafast",
+                      encoder == "libx264" ? "-x264-params" : "-x265-params", params, "-pix_fmt", "yuv420p", ts.string()});
+        test::ffmpeg({"-i", ts.string(), "-c", "copy", mkv.string()});
+        if (name.ends_with("m2ts")) {
+            const std::string bytes = test::readFile(ts);
+            ASSERT_TRUE(bytes.size() > 400 && bytes[4] == 0x47 && bytes[196] == 0x47);
+        }
+        for (const double t : {41.3, 57.52}) {
+            SCOPED_TRACE(t);
+            const ShownInTrack theirs = shownInTrack(mkv, t, 25), ours = shownInTrack(ts, t, 25);
+            EXPECT_NE(ours.hash, 0u);
+            EXPECT_EQ(ours.hash, theirs.hash);
+            EXPECT_LE(ours.packets, 100);
+            EXPECT_LE(ours.decoded, 100);
+        }
     }
 }
 

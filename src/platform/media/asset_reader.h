@@ -104,7 +104,8 @@ public:
 
     const VideoTrackInfo& track() const;
     // The time of the last key frame at or before `time` (source time line) as the file's index
-    // lists it (decoding time where it differs), or invalid when the index does not say.
+    // lists it (decoding time where it differs), or invalid when the index does not say (MPEG-TS,
+    // whose index lists the packets its seeks passed, key frames or not).
     MediaTime keyFrameAtOrBefore(MediaTime time) const;
 
     // The next sample in presentation order, or nothing at the end of the track. A sample that
@@ -131,6 +132,9 @@ public:
     // Samples given to the decoder so far, those read again after beginning earlier included.
     // Safe from any thread.
     int64_t samplesDecoded() const;
+    // Packets of the track the demuxer handed on so far, those a seek looked at to find its key
+    // frame included. Safe from any thread.
+    int64_t packetsRead() const;
 
     enum class Status { reading, completed, failed, cancelled };
     Status status() const;

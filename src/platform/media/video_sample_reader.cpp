@@ -96,6 +96,11 @@ struct VideoSampleReader::Impl {
     MediaTime lastDuration;
     // Samples sent to a decoder in all, beginning again included: the work the reading took.
     std::atomic<int64_t> samplesSentInAll{0};
+    // Packets of the track the demuxer handed on, a seek's look for its key frame included.
+    std::atomic<int64_t> packetsRead{0};
+    // MPEG-TS: where the packets looked at by the seek under way begin; those from there on hold
+    // no key frame it may begin at.
+    std::optional<int64_t> lookedFrom;
     // What the seek's look at the first packet read (it is in `packet`), taken before reading on.
     std::optional<int> peeked;
     // The time of the key frame a seek began reading at; unset where reading began at the file's start.
@@ -299,6 +304,7 @@ struct VideoSampleReader::Impl {
         for (;;) {
             av_packet_unref(packet.get());
             const int rc = av_read_frame(format.get(), packet.get());
+            if (rc == 0 && packet->stream_index == info.streamIndex) ++packetsRead;
             if (rc < 0 || packet->stream_index == info.streamIndex) return rc;
         }
     }
@@ -476,11 +482,12 @@ struct VideoSampleReader::Impl {
     }
 
     // To the latest key frame at most `slack` seconds after `limit`. Some demuxers seek by time
-    // alone (MPEG-TS takes every packet it passes for a key frame), and others by decoding time,
-    // so the first packet is looked at, and where it is no such key frame the seek goes back by
-    // `step`, then twice as far each time; before the track's start, the file is read from its
-    // beginning, as a plain read does.
+    // alone (MPEG-TS takes every packet it passes for a key frame, and is looked at on from there),
+    // and others by decoding time, so the first packet is looked at, and where it is no such key
+    // frame the seek goes back by `step`, then twice as far each time; before the track's start,
+    // the file is read from its beginning, as a plain read does.
     void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
+        lookedFrom.reset();
         for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
             run.readAhead.clear();
             const MediaTime at = limit - back;
@@ -500,17 +507,55 @@ struct VideoSampleReader::Impl {
         discardAllBut(format.get(), info.streamIndex);
     }
 
-    // Seeks near `at`: whether the first packet then is a key frame at most `slack` seconds after
-    // `limit`, where reading begins.
+    // Seeks near `at`: whether the first packet then (in MPEG-TS, one on from it) is a key frame
+    // at most `slack` seconds after `limit`, where reading begins.
     bool seekedTo(const MediaTime& at, const MediaTime& limit, double slack) {
         run.readAhead.clear();
         seekNear(format.get(), info.streamIndex, at);
         peeked = readStreamPacket();
         if (*peeked < 0) return false;
+        if (byteStream()) return foundKeyFrameAfterLanding(limit, slack);
         const MediaTime first = ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
         if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
             seekBegan = first;
             return true;
+        }
+        return false;
+    }
+
+    // MPEG-TS: the demuxer seeks by time alone and lands on whatever packet is decoded then. The
+    // packets from there are looked at (demuxed, not decoded) up to the last one decoded by
+    // `limit`, or up to those the look before began at, for the latest key frame shown at most
+    // `slack` seconds after `limit`; reading then begins at it, found again by its place in the
+    // file. Further back than a look that found none, the group of pictures is longer than the
+    // span looked at now, which then holds a single key frame: reading begins at the first, as it
+    // comes. False where there is none among them: the caller looks further back.
+    bool foundKeyFrameAfterLanding(const MediaTime& limit, double slack) {
+        const auto late = [&](int64_t ts) { return (ffmpeg::mediaTimeFrom(ts, timeBase) - limit).seconds() > slack + 1e-6; };
+        const int64_t landed = packet->pos;
+        std::optional<std::pair<int64_t, int64_t>> key;  // its place and its stamp
+        for (int rc = 0; rc == 0 && packet->pos >= 0; rc = readFromFile()) {
+            if (lookedFrom && packet->pos >= *lookedFrom) break;
+            // Decoded later than that, every packet on is shown later too.
+            const int64_t decoded = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+            if (decoded != AV_NOPTS_VALUE && late(decoded)) break;
+            const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (!(packet->flags & AV_PKT_FLAG_KEY) || shown == AV_NOPTS_VALUE || late(shown)) continue;
+            if (lookedFrom) {
+                seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase);
+                return true;
+            }
+            key = {packet->pos, shown};
+        }
+        if (landed >= 0 && (!lookedFrom || landed < *lookedFrom)) lookedFrom = landed;
+        if (!key || av_seek_frame(format.get(), info.streamIndex, key->first, AVSEEK_FLAG_BYTE) < 0) return false;
+        // From its place, the demuxer hands on the PES packets that begin there or later.
+        for (int rc = readFromFile(); rc == 0 && packet->pos <= key->first; rc = readFromFile()) {
+            const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (packet->pos == key->first && (packet->flags & AV_PKT_FLAG_KEY) && shown == key->second) {
+                seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase);
+                return true;
+            }
         }
         return false;
     }
@@ -608,8 +653,10 @@ struct VideoSampleReader::Impl {
         if (!failed.isNumeric() || failed >= settings.start) return false;
         beganAfterDamage = true;
         seekBegan.reset();
-        if (!seekedTo(settings.start + MediaTime::fromSeconds(startSlack, timeBase.den), settings.start, startSlack) ||
-            *seekBegan <= failed)
+        // MPEG-TS looks at the packets from where a seek lands: from the damaged one on.
+        lookedFrom.reset();
+        const MediaTime from = byteStream() ? failed : settings.start + MediaTime::fromSeconds(startSlack, timeBase.den);
+        if (!seekedTo(from, settings.start, startSlack) || *seekBegan <= failed)
             return false;
         // What was decoded before the damage all ends before the start.
         held.reset();
@@ -1222,6 +1269,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
 
 const VideoTrackInfo& VideoSampleReader::track() const { return impl_->info; }
 MediaTime VideoSampleReader::keyFrameAtOrBefore(MediaTime time) const {
+    if (impl_->byteStream()) return MediaTime::invalid();
     AVStream* st = impl_->format->streams[impl_->info.streamIndex];
     const int64_t ts = ffmpeg::timestampFrom(time, st->time_base);
     if (ts == AV_NOPTS_VALUE) return MediaTime::invalid();
@@ -1249,6 +1297,7 @@ bool VideoSampleReader::readEveryListedSample() const {
 }
 void VideoSampleReader::cancel() { impl_->cancelled = true; }
 int64_t VideoSampleReader::samplesDecoded() const { return impl_->samplesSentInAll; }
+int64_t VideoSampleReader::packetsRead() const { return impl_->packetsRead; }
 VideoSampleReader::Status VideoSampleReader::status() const {
     if (impl_->cancelled && impl_->status == Status::reading) return Status::cancelled;
     return impl_->status;
