@@ -14,12 +14,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <pwd.h>
 #include <sys/random.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "core/file_name.h"
@@ -91,6 +93,8 @@ std::filesystem::path dataHome() {
 
 constexpr const char* kKeyName = "hidden-names.key";
 
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 // The key file open at `fd` when it is whole and nobody else could have read or written it.
 std::optional<Key> readKey(int fd) {
     struct stat st {};
@@ -104,6 +108,48 @@ std::optional<Key> readKey(int fd) {
         done += size_t(n);
     }
     return key;
+}
+
+// The key in the folder open at `folder`. With `make`, one that is missing or rejected is made
+// afresh: written aside, and given the name only where none stands (a rejected one goes first),
+// then read again, so that every run takes the key that holds the name.
+std::optional<Key> keyIn(int folder, bool make = false) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // Not blocking: a named pipe there must not hang the run.
+        const int fd = retrying(
+            [&] { return ::openat(folder, kKeyName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+        struct stat rejected {};
+        if (fd >= 0) {
+            std::optional<Key> key = readKey(fd);
+            const bool named = ::fstat(fd, &rejected) == 0;
+            ::close(fd);
+            if (key || !make || !named) return key;
+        } else if (errno != ENOENT || !make) {
+            return std::nullopt;
+        }
+        Key fresh{};
+        unsigned char nonce[4];
+        if (!randomBytes(fresh.data(), kKeyBytes) || !randomBytes(nonce, sizeof nonce)) return std::nullopt;
+        char aside[64];
+        std::snprintf(aside, sizeof aside, "%s.%02x%02x%02x%02x", kKeyName, nonce[0], nonce[1], nonce[2], nonce[3]);
+        const int out = retrying(
+            [&] { return ::openat(folder, aside, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
+        if (out < 0) continue;
+        const bool written =
+            retrying([&] { return ::write(out, fresh.data(), kKeyBytes); }) == ssize_t(kKeyBytes) && ::fsync(out) == 0;
+        ::close(out);
+        struct stat there {};
+        if (written && fd >= 0 && ::fstatat(folder, kKeyName, &there, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(there, rejected))
+            ::unlinkat(folder, kKeyName, 0);
+        if (written && ::renameat2(folder, aside, folder, kKeyName, RENAME_NOREPLACE) != 0 && errno != EEXIST &&
+            ::linkat(folder, aside, folder, kKeyName, 0) != 0 && errno != EEXIST) {
+            ::unlinkat(folder, aside, 0);
+            return std::nullopt;
+        }
+        if (written) ::fsync(folder);
+        ::unlinkat(folder, aside, 0);
+    }
+    return std::nullopt;
 }
 
 // The user's own secret for the check digits, made once (atomically: whole or not at all) in a
@@ -127,39 +173,14 @@ std::optional<Key> usersKey() {
     struct stat st {};
     if (::fstat(folder, &st) == 0 && st.st_uid == ::geteuid() &&
         ((st.st_mode & 077) == 0 || ::fchmod(folder, st.st_mode & 0700) == 0)) {
-        for (int attempt = 0; attempt < 8 && !key; ++attempt) {
-            const int fd = retrying([&] { return ::openat(folder, kKeyName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC); });
-            if (fd >= 0) {
-                key = readKey(fd);
-                ::close(fd);
-                if (key) break;
-            } else if (errno != ENOENT) {
-                break;
-            }
-            // None yet, or one that is cut or others could read: a fresh one is written aside and
-            // takes the name whole (a run making one at the same moment wins, and both read it).
-            Key fresh{};
-            unsigned char nonce[4];
-            if (!randomBytes(fresh.data(), kKeyBytes) || !randomBytes(nonce, sizeof nonce)) break;
-            char aside[64];
-            std::snprintf(aside, sizeof aside, "%s.%02x%02x%02x%02x", kKeyName, nonce[0], nonce[1], nonce[2], nonce[3]);
-            const int out = retrying(
-                [&] { return ::openat(folder, aside, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
-            if (out < 0) continue;
-            const bool written = retrying([&] { return ::write(out, fresh.data(), kKeyBytes); }) == ssize_t(kKeyBytes) &&
-                                 ::fsync(out) == 0;
-            ::close(out);
-            if (written) {
-                if (fd >= 0)
-                    ::renameat(folder, aside, folder, kKeyName);
-                else if (::renameat2(folder, aside, folder, kKeyName, RENAME_NOREPLACE) != 0 && errno != EEXIST &&
-                         ::linkat(folder, aside, folder, kKeyName, 0) != 0 && errno != EEXIST) {
-                    ::unlinkat(folder, aside, 0);
-                    break;
-                }
-                ::fsync(folder);
-            }
-            ::unlinkat(folder, aside, 0);
+        key = keyIn(folder);
+        if (!key) {
+            // None yet, or one that is cut, not a file, or others could read: one is made afresh,
+            // one run at a time, so that runs meeting a rejected key at once never each replace
+            // the other's (and keep names no other run knows for ours).
+            const bool locked = retrying([&] { return ::flock(folder, LOCK_EX); }) == 0;
+            key = keyIn(folder, true);
+            if (locked) ::flock(folder, LOCK_UN);
         }
     }
     ::close(folder);
@@ -203,8 +224,6 @@ std::string nameCheck(std::string_view stem, std::string_view nonce, std::string
     message.append(stem).append(1, '\0').append(role).append(1, '\0').append(nonce);
     return macHex(message, 4);
 }
-
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The folder `name` relative to the folder open at `at` (AT_FDCWD for the working one).
 void syncFolderAt(int at, const char* name) {
@@ -330,6 +349,35 @@ bool isUnmarkedStagingFolder(std::string_view name, int fd) {
 
 const std::string kMarkerName(kStagingMarker);
 
+// What a marker of ours holds: a MAC, under the user's secret, of the folder it marks, so that a
+// user's file of the same name, or one of ours copied elsewhere, is never taken for one.
+std::string markerSeal(int folderFd) {
+    struct stat folder {};
+    return ::fstat(folderFd, &folder) == 0 ? macHex("staging marker\n" + std::to_string(folder.st_ino), 16) : std::string();
+}
+
+// Marks the folder open at `folderFd`; 0 or the errno. On a disk too full for the seal the marker
+// stays empty: it still marks a hidden staging folder, but is never taken out of a visible one.
+int markFolder(int folderFd) {
+    const int made = retrying(
+        [&] { return ::openat(folderFd, kMarkerName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); });
+    if (made < 0) return errno;
+    const std::string seal = markerSeal(folderFd);
+    if (retrying([&] { return ::write(made, seal.data(), seal.size()); }) != ssize_t(seal.size()))
+        retrying([&] { return ::ftruncate(made, 0); });
+    ::close(made);
+    return 0;
+}
+
+// Whether the marker open at `markerFd` is the one we made in the folder open at `folderFd`.
+bool sealedFor(int folderFd, int markerFd) {
+    const std::string seal = markerSeal(folderFd);
+    std::string content(seal.size() + 1, '\0');
+    return !seal.empty() &&
+           retrying([&] { return ::pread(markerFd, content.data(), content.size(), 0); }) == ssize_t(seal.size()) &&
+           content.compare(0, seal.size(), seal) == 0;
+}
+
 // Empties the folder open at `fd` (but for its marker when `keepMarker`). It never leaves that
 // folder by a name: each folder inside is entered by a descriptor opened from the one it was
 // found in, without following a link, so nothing swapped in meanwhile leads elsewhere.
@@ -417,19 +465,41 @@ int openFolder(const std::filesystem::path& folder) {
 // What a file system without the rename that never replaces holds under a name while a run
 // takes it: this content, a MAC of the name under the user's secret, so that what a run killed
 // meanwhile left there is known for ours and nothing else is.
+constexpr size_t kPlaceholderBytes = 64;
 std::string placeholderSeal(std::string_view name) {
-    return macHex("placeholder\n" + std::string(name), 32);
+    return macHex("placeholder\n" + std::string(name), kPlaceholderBytes / 2);
+}
+
+// Whether the file system of the folder open at `fd` may lack the rename that never replaces, and
+// so hold placeholders: FUSE and network file systems may; the local ones of the kernel have it.
+bool mayHoldPlaceholders(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return true;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case RAMFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case MSDOS_SUPER_MAGIC:
+    case EXFAT_SUPER_MAGIC:
+        return false;
+    default:
+        return true;
+    }
 }
 
 // Removes the visible file `name` in the folder open at `folderFd` when it is such a placeholder
 // of ours whose run is gone: sealed for this name, of our user, with no second link, and nobody
 // holding it.
 bool clearPlaceholderAt(int folderFd, const std::string& name) {
-    const std::string seal = placeholderSeal(name);
     struct stat held {};
     if (::fstatat(folderFd, name.c_str(), &held, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(held.st_mode) ||
-        held.st_size != off_t(seal.size()))
+        held.st_size != off_t(kPlaceholderBytes))
         return false;
+    const std::string seal = placeholderSeal(name);
     const int fd = retrying(
         [&] { return ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
     if (fd < 0) return false;
@@ -679,17 +749,12 @@ void PartialFolder::create() {
             if (attempt < 64) continue;
             throw std::system_error(ESTALE, std::generic_category(), path_.string());
         }
-        const int made = retrying([&] {
-            return ::openat(fd_, kMarkerName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        });
-        if (made < 0) {
-            const int error = errno;
+        if (const int error = markFolder(fd_); error != 0) {
             ::close(fd_);
             fd_ = -1;
             ::unlinkat(parentFd_, name_.c_str(), AT_REMOVEDIR);
             throw std::system_error(error, std::generic_category(), path_.string());
         }
-        ::close(made);
         return;
     }
 }
@@ -741,9 +806,7 @@ int PartialFolder::replace() {
         }
         if (oldFd >= 0) {
             ::flock(oldFd, LOCK_EX | LOCK_NB);  // held by a run just ending: it lets go soon, and nothing waits
-            const int made = ::openat(oldFd, kMarkerName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            markedOld = made >= 0;
-            if (made >= 0) ::close(made);
+            markedOld = markFolder(oldFd) == 0;
         }
     }
     const auto keepOld = [&](int error) {
@@ -775,6 +838,17 @@ int PartialFolder::replace() {
         return keepOld(error);
     }
     return dropOld(aside);
+}
+
+void PartialFolder::discard(const std::vector<std::string>& files) {
+    if (!published_ || fd_ < 0) return;  // unpublished, it goes whole when this object goes
+    struct stat there {};
+    for (const std::string& file : files)
+        if (::fstatat(fd_, file.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(there.st_mode))
+            ::unlinkat(fd_, file.c_str(), 0);
+    const std::string targetName = target_.filename().string();
+    if (namesAt(fd_).empty() && stillAt(parentFd_, targetName.c_str(), fd_))
+        ::unlinkat(parentFd_, targetName.c_str(), AT_REMOVEDIR);
 }
 
 namespace {
@@ -851,8 +925,9 @@ int clearPlaceholders(const std::filesystem::path& folder) {
     const int folderFd = openFolder(folder);
     if (folderFd < 0) return 0;
     int removed = 0;
-    for (const std::string& name : namesAt(folderFd, [](std::string_view name) { return !name.starts_with('.'); }))
-        removed += clearPlaceholderAt(folderFd, name) ? 1 : 0;
+    if (mayHoldPlaceholders(folderFd))
+        for (const std::string& name : namesAt(folderFd, [](std::string_view name) { return !name.starts_with('.'); }))
+            removed += clearPlaceholderAt(folderFd, name) ? 1 : 0;
     ::close(folderFd);
     return removed;
 }
@@ -865,7 +940,7 @@ bool clearStagingMarker(const std::filesystem::path& folder) {
     bool cleared = marker < 0 && (errno == ENOENT || errno == ELOOP);
     struct stat held {}, named {};
     if (marker >= 0 && ::fstat(marker, &held) == 0) {
-        if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || held.st_uid != ::geteuid())
+        if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || held.st_uid != ::geteuid() || !sealedFor(fd, marker))
             cleared = true;  // a look-alike, not ours to remove
         else if (lockOn(fd, true) == LockState::free && lockOn(marker, false) == LockState::free &&
                  ::fstatat(fd, kMarkerName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(held, named))

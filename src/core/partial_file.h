@@ -23,13 +23,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/types.h>
 
 namespace qm {
 
-// A staging folder of ours (".Name.<hex>.partial/") holds this empty file while it is being
-// filled; a hidden folder without it is never swept, whatever its name.
+// A staging folder of ours (".Name.<hex>.partial/") holds this file while it is being filled,
+// sealed with the user's secret for that very folder; a hidden folder without it is never swept,
+// whatever its name, and only a sealed one is ever taken out of a folder under its own name.
 inline constexpr std::string_view kStagingMarker = ".quillmere-staging";
 
 // What stands for the target name `name` in its hidden names of `role`: the name itself, or, where
@@ -148,6 +150,11 @@ public:
     // the swap, so a kill never loses it before the new folder stands there, nor leaves it
     // unrecognisable. Returns 0 or the errno; the target is then as it was.
     int replace();
+    // For a run that must leave nothing after all: removes the regular files `files` (in that
+    // order) from the folder through its own descriptor, wherever it stands now, then the folder
+    // itself once that leaves it empty and it still stands under the name it took. Nothing
+    // reached by a name looked up again goes: a link swapped in for the folder leads nowhere.
+    void discard(const std::vector<std::string>& files);
 
 private:
     void create();
@@ -184,7 +191,8 @@ PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view
 // Removes what a run killed while taking a visible name in `folder` left there: on a file system
 // without the rename that never replaces, that name is first held by a small placeholder, locked
 // and sealed with the user's secret, which the rename then replaces. Only such a placeholder that
-// nobody holds goes. Returns how many went.
+// nobody holds goes, and only file systems that may lack that rename are looked at. Returns how
+// many went.
 int clearPlaceholders(const std::filesystem::path& folder);
 
 // When nothing stands at `target`, puts back what a dead run had set aside as ".Name.<hex>.old"
@@ -201,7 +209,8 @@ PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::fun
 // A folder standing under its own name may still hold the marker of its staging: its run stopped
 // between giving it the name and removing the marker (or could not remove it). Removes the marker
 // when it provably is a dead run's: the folder reached without a link and nobody holding a lock on
-// it, the marker a regular file without a second link that nobody locks. Returns whether no marker
+// it, the marker a regular file without a second link that nobody locks, sealed for this folder
+// (a user's file of the same name is not). Returns whether no marker
 // of ours is left in the folder (a look-alike that is not ours does not count).
 bool clearStagingMarker(const std::filesystem::path& folder);
 

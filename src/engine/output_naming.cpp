@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include "core/conversion_error.h"
 #include "core/file_name.h"
 #include "engine/transcode_rules.h"
@@ -96,8 +98,9 @@ void removeEmptyFolders(const std::vector<std::filesystem::path>& folders) {
 
 // A run that held this sequence name has ended: the hidden frames it left under the sequence's
 // own frame names (of any sequence format: a caller's name may have served another one) go, the
-// marker its staging left inside, and the folder too when nothing else is in it. Returns whether
-// nothing of that is left (a folder that refuses it keeps it).
+// marker its staging left inside, and the folder too when that leaves it empty. A folder that held
+// nothing of ours stays, empty or not: what stands under the name may be a user's made meanwhile.
+// Returns whether nothing of that is left (a folder that refuses it keeps it).
 bool removeDeadSequence(const std::filesystem::path& folder) {
     std::error_code ec;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return true;
@@ -107,8 +110,11 @@ bool removeDeadSequence(const std::filesystem::path& folder) {
             return isImageSequence(format) && isImageSequenceFrameStem(name, frame, format);
         });
     });
+    const std::filesystem::path marker = folder / std::string(kStagingMarker);
+    const bool marked = std::filesystem::exists(std::filesystem::symlink_status(marker, ec));
     const bool unmarked = clearStagingMarker(folder);
-    if (std::filesystem::is_empty(folder, ec)) std::filesystem::remove(folder, ec);
+    const bool heldOurs = frames.removed > 0 || (marked && !std::filesystem::exists(std::filesystem::symlink_status(marker, ec)));
+    if (heldOurs && std::filesystem::is_empty(folder, ec)) ::rmdir(folder.c_str());  // never through a link
     return frames.left == 0 && frames.live == 0 && unmarked;
 }
 
@@ -272,23 +278,6 @@ void ExportDestination::release() {
     reservation_.reset();
     // Folders made for a run that left nothing in them go; one that holds anything stays.
     removeEmptyFolders(std::exchange(madeFolders_, {}));
-}
-
-void ExportDestination::discardSequence() const {
-    if (!reservation_ || !isImageSequence(format_)) return;
-    std::error_code ec;
-    const std::string name = path_.filename().string();
-    std::vector<std::string> frames;
-    for (const auto& entry : std::filesystem::directory_iterator(path_, ec))
-        if (isImageSequenceFileName(name, entry.path().filename().string(), format_)) frames.push_back(entry.path().filename());
-    // The last frame first (names of one length sort by number, a longer one comes later), so
-    // that a run killed meanwhile still leaves frames 0 ... k-1 and no gap.
-    std::sort(frames.begin(), frames.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() > b.size() : a > b;
-    });
-    for (const std::string& frame : frames) std::filesystem::remove(path_ / frame, ec);
-    // Then as after a dead run: hidden frames left go, and the folder once empty.
-    removeDeadSequence(path_);
 }
 
 }  // namespace qm

@@ -23,8 +23,8 @@ std::filesystem::path outputURL(OutputFormat format, const std::filesystem::path
 // stands for the run, so two runs, in this process or in two, never write one name (the later
 // gets the next number), while nothing stands under the name itself until the run puts its
 // output there. A name whose hidden file a live run holds is taken; what dead runs left in the
-// folder is removed first, whatever name they wrote under (and a sequence folder such a run made
-// and left without frames).
+// folder is removed first, whatever name they wrote under (and a sequence folder that held nothing
+// else; a folder that held nothing of theirs stays).
 // Keep the result while the run lives; its target() is the name, given back when it goes. A
 // sequence's hidden file stays after its run while hidden files of the run stay in the folder
 // (one that refused their removal), so that the next run for the name clears them.
@@ -59,9 +59,6 @@ public:
     ExportDestination(const ExportDestination&) = delete;
     ExportDestination& operator=(const ExportDestination&) = delete;
     const std::filesystem::path& path() const { return path_; }
-    // For a run that must leave nothing: removes the sequence's frames and then its folder. The
-    // name was free when this run took it, so whatever frames are there are this run's own.
-    void discardSequence() const;
 
     // Gives the name back at the end of the run that holds one of these, however it ends.
     struct ReleaseAtEnd {

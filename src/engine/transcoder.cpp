@@ -64,7 +64,21 @@ std::filesystem::path Transcoder::sequenceFolder() const {
 
 void Transcoder::endSequence() {
     sequenceNaming_.reset();  // waits for a run naming frames
+    if (sequenceWriter_) {
+        sequenceNamed_ = sequenceWriter_->named();
+        sequenceMade_ = sequenceWriter_->takeFolder();
+    }
     sequenceWriter_.reset();
+}
+
+void Transcoder::discardSequence() {
+    if (!sequenceMade_) return;
+    // The last frame first, so that a kill meanwhile still leaves frames 0 ... k-1 and no gap.
+    std::vector<std::string> frames;
+    const std::string name = sequenceFolder().filename().string();
+    for (int64_t index = sequenceNamed_; index-- > 0;) frames.push_back(imageSequenceFileName(name, index, settings_.format));
+    sequenceMade_->discard(frames);
+    sequenceMade_.reset();
 }
 
 int Transcoder::batchSize() const {
@@ -110,6 +124,7 @@ void Transcoder::prepareCodecs() {
     outputPool_ = makePixelBufferPool(outWidth_, outHeight_, deliveryPixelFormat_);
     frameEncoder_ = makeFrameEncoder(settings_.format, settings_.hapChunks, settings_.hapHighQuality, outWidth_, outHeight_);
     if (isImageSequence(settings_.format)) {
+        sequenceMade_.reset();
         sequenceWriter_ = std::make_unique<ImageSequenceWriter>(sequenceFolder(), 64, sequenceFolderExisted_);
         sequenceNaming_ = std::make_unique<BackgroundWork>([writer = sequenceWriter_.get()] { writer->nameWaiting(); });
     }

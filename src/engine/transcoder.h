@@ -115,6 +115,10 @@ public:
     // named frames, from the first up to the first missing one; frames that waited hidden for a
     // missing one go, and so does a folder that never got its first frame.
     void endSequence();
+    // For a rendered run that must leave nothing after all: removes the frames the last run named
+    // and the folder it made for them, through that folder's own descriptor (never by its name
+    // looked up again), wherever the folder was moved.
+    void discardSequence();
 
 private:
     // Refuses a format nothing here writes, and a picture smaller than its encoder takes, before
@@ -150,6 +154,8 @@ private:
     std::unique_ptr<CompressedFrameDecoder> frameDecoder_;
     std::unique_ptr<ImageSequenceWriter> sequenceWriter_;
     std::unique_ptr<BackgroundWork> sequenceNaming_;  // syncs and names the frames while others encode
+    std::unique_ptr<PartialFolder> sequenceMade_;     // the folder the last run made and named frames in
+    int64_t sequenceNamed_ = 0;                       // frames 0 ..< this have their names there
 };
 
 }  // namespace qm

@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -338,6 +340,66 @@ TEST(PartialFile, AnotherUsersLeftoverStays) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_EQ(test::fileNames(out), left);
     ::close(reading);
+}
+
+// The user's secret in a data folder of the test's own, for the runs it starts meanwhile.
+class OwnDataHome {
+public:
+    OwnDataHome() : kept_(std::getenv("XDG_DATA_HOME") ? std::optional<std::string>(std::getenv("XDG_DATA_HOME")) : std::nullopt) {
+        fs::create_directories(dir_ / "Quillmere");
+        fs::permissions(dir_ / "Quillmere", fs::perms::owner_all);
+        ::setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
+    }
+    ~OwnDataHome() { kept_ ? ::setenv("XDG_DATA_HOME", kept_->c_str(), 1) : ::unsetenv("XDG_DATA_HOME"); }
+    fs::path key() const { return dir_ / "Quillmere" / "hidden-names.key"; }
+
+private:
+    test::TempDir dir_;
+    std::optional<std::string> kept_;
+};
+
+// A key that is a named pipe hangs no run (opening it would wait for a writer for ever): the run
+// takes it for no key, and a fresh, private one takes its place.
+TEST(PartialFile, AKeyThatIsAPipeHangsNoRun) {
+    test::TempDir dir;
+    const OwnDataHome data;
+    ASSERT_EQ(::mkfifo(data.key().c_str(), 0600), 0);
+    const pid_t run = ::fork();
+    if (run == 0) {
+        ::execl(QM_USER_FILE_HELPER, QM_USER_FILE_HELPER, "leave", (dir / "Show.mov").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // A run waiting in its open for a writer on the pipe would wait there for ever.
+    const auto hung = test::signalWhen(run, [&] {
+        return test::readFile("/proc/" + std::to_string(run) + "/wchan").starts_with("wait_for_partner");
+    }, SIGKILL);
+    ASSERT_FALSE(hung) << "the run waits on the pipe";
+    EXPECT_EQ(test::fileNames(dir.path()).size(), 1u);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(data.key())));
+    EXPECT_EQ(fs::status(data.key()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// A key others could read is replaced by the first runs that meet it. Two meeting it at once, the
+// first held after writing its fresh key aside, the second let go as it comes to a lock: both take
+// the one key that holds the name, so that a run that finds what either left knows it for ours.
+TEST(PartialFile, RunsThatReplaceARejectedKeyAtOnceTakeTheSameKey) {
+    test::TempDir dir;
+    const OwnDataHome data;
+    test::writeFile(data.key(), std::string(32, 'k'));
+    fs::permissions(data.key(), fs::perms(0644));
+    test::HeldProcess first({QM_USER_FILE_HELPER, "leave", (dir / "first.mov").string()}, {SYS_fsync});
+    if (!first.started()) GTEST_SKIP() << first.whyNot();
+    ASSERT_TRUE(first.next());  // its fresh key written aside, not yet named
+    test::HeldProcess second({QM_USER_FILE_HELPER, "leave", (dir / "second.mov").string()}, {SYS_flock});
+    ASSERT_TRUE(second.started()) << second.whyNot();
+    ASSERT_TRUE(second.next());
+    const int firstEnded = first.finish(), secondEnded = second.finish();
+    EXPECT_TRUE(WIFEXITED(firstEnded) && WEXITSTATUS(firstEnded) == 0) << firstEnded;
+    EXPECT_TRUE(WIFEXITED(secondEnded) && WEXITSTATUS(secondEnded) == 0) << secondEnded;
+    ASSERT_EQ(test::fileNames(dir.path()).size(), 2u);
+    EXPECT_EQ(test::run({QM_USER_FILE_HELPER, "sweep", dir.path().string()}).output, "2\n");
+    EXPECT_TRUE(test::fileNames(dir.path()).empty());
+    EXPECT_EQ(fs::status(data.key()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include <QImage>
 
@@ -254,6 +255,42 @@ TEST(ProjectExportPeer, AMediumThatGoesAwayFailsTheRunWithItsName) {
             EXPECT_TRUE(names(dir / "out").empty()) << ::testing::PrintToString(names(dir / "out"));
         }
     }
+}
+
+// A sequence stopped for a medium that went away removes only its own frames, through the folder
+// it wrote them in: its folder swapped meanwhile for a link to the user's folder of pictures with
+// the very same names leads the removal nowhere.
+TEST(ProjectExportPeer, AStoppedSequenceRemovesOnlyItsOwnFrames) {
+    test::TempDir dir;
+    fs::create_directories(dir / "out");
+    const Medium pic = test::makeMedium(dir / "pic.mov", {"-f", "lavfi", "-i", "testsrc=size=32x18:rate=10:duration=3",
+                                                           "-c:v", "mpeg4"});
+    const Project p = test::projectOf(kW, kH, 10, {pic}, {test::clipOf(pic, 0, 3, kW, kH)});
+    const fs::path out = outputURL(OutputFormat::pngSequence, dir / "Show", dir / "out"), photos = dir / "Photos";
+    fs::create_directories(photos);
+    std::vector<std::string> theirs;
+    for (int i = 0; i <= 100; ++i) theirs.push_back(imageSequenceFileName(out.filename().string(), i, OutputFormat::pngSequence));
+    for (const auto& name : theirs) test::writeFile(photos / name, "photo");
+    ProjectExporter exporter(p, test::infosOf({pic}), settingsFor(OutputFormat::pngSequence), out, {});
+    ASSERT_GT(exporter.frameCount(), renderBatchSize(kW, kH));  // more than one batch
+    bool swapped = false;
+    try {
+        exporter.exportProject([&](const TranscodeProgress&) {
+            if (swapped) return;
+            // Its first frame takes its name, and the folder with it, on a thread of its own.
+            while (!fs::is_directory(fs::symlink_status(out))) std::this_thread::yield();
+            fs::rename(out, dir / "moved");
+            fs::create_directory_symlink(photos, out);
+            fs::remove(pic.path);
+            swapped = true;
+        });
+        ADD_FAILURE() << "the run ended well without its medium";
+    } catch (const MediaGoneError&) {
+    }
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(test::fileNames(photos), theirs);
+    EXPECT_TRUE(fs::is_symlink(out));
+    EXPECT_TRUE(!fs::exists(dir / "moved") || fs::is_empty(dir / "moved"));
 }
 
 // A medium whose picture cannot be read where it has one fails the run with its name and the

@@ -392,6 +392,25 @@ TEST(KilledConvertRun, CraftedHiddenNamesSteerNothing) {
     EXPECT_TRUE(fs::exists(dir / marker));
 }
 
+// What dead runs of ours left beside a user's folder of the same name goes, never the folder: one
+// left empty, and one holding nothing but a file of the user's named like our staging marker.
+TEST(KilledConvertRun, TheUsersFoldersBesideDeadReservationsStay) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 0.4);
+    const fs::path out = dir / "out";
+    const std::string marker(kStagingMarker);
+    for (const char* folder : {"Empty", "Marked"}) fs::create_directories(out / folder);
+    test::writeFile(out / "Marked" / marker, "");
+    test::runAndKill([&] { static const PartialFile empty(out / "Empty"), marked(out / "Marked"); });
+    ASSERT_EQ(names(out, true).size(), 2u);
+
+    ASSERT_EQ(runTranscode(source, out, "hap"), 0);
+    EXPECT_TRUE(names(out, true).empty());
+    EXPECT_EQ(names(out, false), (std::vector<std::string>{"Empty", "Marked", "name_Hap.mov"}));
+    EXPECT_TRUE(fs::is_empty(out / "Empty"));
+    EXPECT_EQ(test::fileNames(out / "Marked"), std::vector<std::string>{marker});
+}
+
 // A run that can neither read nor make the user's secret takes no other run's leftover for its
 // own (it never falls back to a key anyone could compute); the next run that has the secret
 // clears it.

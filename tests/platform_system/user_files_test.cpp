@@ -216,7 +216,13 @@ TEST(StagedFolder, RemovesWhatKilledRunsLeftForItsTargetOnly) {
 
     // A run killed just after swapping its package in left the marker inside: the next run for
     // the target takes it out, even one that fails.
-    write(dir / "Show.qmpack" / std::string(qm::kStagingMarker), "");
+    qm::test::runAndKill([&] {
+        static const qm::PartialFolder swapped(dir / "Show.qmpack");
+        write(swapped.path() / "project.qmproj", "new");
+        fs::remove_all(dir / "Show.qmpack");
+        fs::rename(swapped.path(), dir / "Show.qmpack");
+    });
+    ASSERT_EQ(qm::test::fileNames(dir / "Show.qmpack").size(), 2u);
     { const qm::StagedFolder failed(q(dir / "Show.qmpack")); }
     EXPECT_EQ(qm::test::fileNames(dir / "Show.qmpack"), std::vector<std::string>{"project.qmproj"});
 }

@@ -257,13 +257,13 @@ void ProjectExporter::exportProject(const ProgressCallback& progress) {
     } catch (const MediaReadError&) {
         // An image sequence's frames stay when a run fails; one stopped for a medium it could not
         // read would look complete up to there.
-        destination_.discardSequence();
+        transcoder_->discardSequence();
         throw;
     } catch (...) {
         // The feeds report a gone file in their own words (the sound as a failed read).
         const std::optional<MediaGoneError> gone = watch.gone();
         if (gone && !cancellation().value()) {
-            destination_.discardSequence();
+            transcoder_->discardSequence();
             throw *gone;
         }
         if (const std::optional<MediaReadError> unread = watchedAudio ? watchedAudio->unread() : std::nullopt;

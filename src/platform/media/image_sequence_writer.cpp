@@ -42,7 +42,7 @@ int ImageSequenceWriter::folder() {
     if (folder_.has_parent_path()) std::filesystem::create_directories(folder_.parent_path(), ec);
     if (ec) throw failed(ec.value());
     try {
-        staged_.emplace(folder_);
+        staged_ = std::make_unique<PartialFolder>(folder_);
     } catch (const std::system_error& e) {
         throw failed(e.code().value());
     }
@@ -144,6 +144,11 @@ void ImageSequenceWriter::nameReady(std::unique_lock<std::mutex>& lock) {
     }
     naming_ = false;
     namingEnded_.notify_all();
+}
+
+std::unique_ptr<PartialFolder> ImageSequenceWriter::takeFolder() {
+    std::lock_guard guard(lock_);
+    return next_ > 0 ? std::move(staged_) : nullptr;
 }
 
 int64_t ImageSequenceWriter::named() const {

@@ -60,6 +60,10 @@ public:
 
     // Frames 0 ..< named() have their names.
     int64_t named() const;
+    // The folder this run made and named, held open (nothing when it made none, or named no
+    // frame in it): for removing the run's frames through it once the run must leave nothing.
+    // No thread may be naming.
+    std::unique_ptr<PartialFolder> takeFolder();
     // Names every frame handed over, then syncs the folder, so that the names given last; before
     // a run reports success. Throws the first failure of naming, as write() does.
     void settle();
@@ -79,7 +83,7 @@ private:
     mutable std::mutex lock_;
     std::condition_variable namingEnded_;
     int folderFd_ = -1;                      // the folder the frames are written in, however named
-    std::optional<PartialFolder> staged_;    // until frame 0 gives it the folder's name
+    std::unique_ptr<PartialFolder> staged_;  // made by this run; hidden until frame 0 gives it the folder's name
     std::map<int64_t, std::unique_ptr<PartialFile>> waiting_;  // complete, not yet named
     int64_t next_ = 0;                       // frames 0 ..< next_ are named
     bool naming_ = false;                    // a thread is naming the run from next_
