@@ -784,6 +784,25 @@ TEST(AudioMixPeer, VorbisFromMkvmergeKeepsOneOffset) {
     }
 }
 
+// Matroska AAC and Opus with a gap in their stamps: clips across it, in it and past it sound where
+// ffmpeg's decode of the file places the sound by its stamps, to the sample, as Convert does; the
+// packets' grid that the track's start sets does not run on past the gap.
+TEST(AudioMixPeer, ClipsAroundAGapInMatroskaSoundWhereTheStampsPutThem) {
+    test::TempDir dir;
+    for (const char* codec : {"aac", "libopus"}) {
+        SCOPED_TRACE(codec);
+        const Medium m = test::makeMedium(dir / (std::string(codec) + ".mkv"),
+                                          {"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=6", "-f", "lavfi", "-i",
+                                           "aevalsrc=" + kChirp + ":s=48000:d=6", "-af", "aselect='not(between(t,3,3.3))'",
+                                           "-c:v", "libx264", "-c:a", codec});
+        for (const double in : {0.5, 3.1, 3.6}) {
+            const double length = 5.5 - in;
+            const std::vector<float> clip = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, in, length)}));
+            EXPECT_GE(test::snr(clip, placed(dir, m, in, in + length)), 60) << "in-point " << in;
+        }
+    }
+}
+
 // A clip that starts past where mkvmerge joined a second part, delayed, onto the first sounds as
 // the whole clip does there, to the sample: the packets read over from the track's start to place
 // it count their samples as the decoder gives them, not by their stamps' rounded durations.

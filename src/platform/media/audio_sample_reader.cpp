@@ -333,13 +333,9 @@ struct AudioSampleReader::Impl {
     }
 
     // Whether a clip's first frame needs the track read from its start to be placed to the sample:
-    // Matroska's millisecond stamps name no sample, and Vorbis packets, or PCM ones too short for a
-    // packet grid, lie on none.
-    bool countsFromStart() const {
-        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        return matroska() && info.sampleRate > 0 &&
-               (par->codec_id == AV_CODEC_ID_VORBIS || (!grid && av_get_exact_bits_per_sample(par->codec_id) > 0));
-    }
+    // Matroska's millisecond stamps name no sample, Vorbis packets lie on no grid, and a gap or a
+    // join before the frame may leave it on the grid of the track's start by chance.
+    bool countsFromStart() const { return matroska() && info.sampleRate > 0; }
 
     // How far a stamp may lie from where the sound before it ends and still follow on: 2 ms; in
     // Matroska, whose millisecond stamps keep their rounding through a remux and add that of the
@@ -350,9 +346,16 @@ struct AudioSampleReader::Impl {
     }
 
     // Where a packet of `length` samples starts (track samples) when it follows sound ending at
-    // `end`; one laced after another into a block follows on from it (see decodeNext).
-    int64_t followOn(const AVPacket& p, int64_t length, int64_t end, bool laced) const {
-        const int64_t at = av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate});
+    // `end`; one laced after another into a block follows on from it (see decodeNext). Else it
+    // starts where the decoder stamps it: a packet whose first samples the decoder drops (the
+    // track's first, by the codec's delay, as Opus's pre-skip) has its first kept sample stamped
+    // that far on, on the stamp's clock.
+    int64_t followOn(const AVPacket& p, int64_t length, int64_t end, bool laced, bool first) const {
+        size_t size = 0;
+        const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
+        const int64_t dropped = skip && size >= 4 && AV_RL32(skip) > 0 ? AV_RL32(skip) : first ? std::max(decoder->delay, 0) : 0;
+        const AVRational sample{1, info.sampleRate};
+        const int64_t at = av_rescale_q(p.pts + av_rescale_q(dropped, sample, timeBase), timeBase, sample) - dropped;
         return end != AV_NOPTS_VALUE && (laced || std::abs(at - end) <= stampTolerance(info.sampleRate, length)) ? end : at;
     }
 
@@ -374,10 +377,10 @@ struct AudioSampleReader::Impl {
     void replayPacket(const AVPacket& p, bool decoded, bool laced) {
         if (info.sampleRate < 1 || p.pts == AV_NOPTS_VALUE) return;
         int64_t length = 0;
+        const bool opening = !replay.opened;
+        replay.opened = true;
         if (replay.vorbis) {
             length = av_vorbis_parse_frame(replay.vorbis.get(), p.data, p.size);
-            const bool opening = !replay.opened;
-            replay.opened = true;
             if (decoded && !replay.primed) {
                 replay.primed = true;  // sounds nothing: the first frame comes from the next packet
                 decoded = false;
@@ -389,7 +392,7 @@ struct AudioSampleReader::Impl {
         } else {
             length = packetLength(p);
         }
-        const int64_t start = followOn(p, length, replay.end, laced);
+        const int64_t start = followOn(p, length, replay.end, laced, opening);
         if (decoded) {
             replay.first = Placed{start, av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate}), length};
             replay.on = false;
@@ -637,11 +640,19 @@ struct AudioSampleReader::Impl {
         return *exact - f->nb_samples;
     }
 
-    // The frame's time in output samples: its stamp, or its place on the packet grid.
+    // The frame's time in output samples: its place in a reading from the start, on the packet
+    // grid, or its stamp.
     int64_t frameStart(const AVFrame* f) const {
-        if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
         if (replay.first) return av_rescale(replayed(f), output.sampleRate, info.sampleRate);
+        if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
         return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
+    }
+
+    // The reading's first frame is placed; the frames after it follow on, or after a gap keep
+    // their stamps, as a reading from the start keeps them (the grid knows no gap).
+    void firstPlaced() {
+        replay.first.reset();
+        grid.reset();
     }
 
     // Queues the first frame of a reading's converter that changes the rate. Its output
@@ -654,8 +665,8 @@ struct AudioSampleReader::Impl {
     // its own, rounded to the nearest output sample.
     void queueFirstResampled(const AVFrame* f) {
         const int64_t in = f->sample_rate, out = output.sampleRate;
-        const int64_t at = gridStart(f).value_or(replay.first ? av_rescale(replayed(f), in, info.sampleRate)
-                                                              : av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
+        const int64_t at = replay.first ? av_rescale(replayed(f), in, info.sampleRate)
+                                        : gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
         const int64_t first = format->streams[info.streamIndex]->start_time;
         const int64_t anchor = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, f->sample_rate}) : 0;
         const int64_t anchorOut = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, output.sampleRate}) : 0;
@@ -707,7 +718,8 @@ struct AudioSampleReader::Impl {
                 }
                 // Off the grid its track's start sets, a join or a gap lies before the frame. Only
                 // so far into the file that reading it again costs little: further on, the frame
-                // keeps its stamp, within a rounding (2 ms) of where a reading through puts it.
+                // keeps its place on the grid, or its stamp, within a rounding (2 ms) of where a
+                // reading through puts it.
                 constexpr int64_t kReplayBytes = int64_t(64) << 20;
                 if ((countsFromStart() || (grid && !gridStart(frame.get()))) && seekFrom != AV_NOPTS_VALUE &&
                     avio_tell(format->pb) <= kReplayBytes) {
@@ -736,7 +748,7 @@ struct AudioSampleReader::Impl {
                     frame->best_effort_timestamp != AV_NOPTS_VALUE) {
                     queueFirstResampled(frame.get());
                     av_frame_unref(frame.get());
-                    replay.first.reset();
+                    firstPlaced();
                     continue;
                 }
             }
@@ -746,7 +758,7 @@ struct AudioSampleReader::Impl {
                 start = frameStart(frame.get()) - swr_get_delay(swr.get(), output.sampleRate);
             queueConverted(frame.get(), start);
             av_frame_unref(frame.get());
-            replay.first.reset();
+            firstPlaced();
         }
         return true;
     }
