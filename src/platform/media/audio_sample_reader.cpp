@@ -692,6 +692,13 @@ struct AudioSampleReader::Impl {
         queueConverted(f, start);
     }
 
+    // Whether a stamped frame follows on from the sound converted so far, within the rounding
+    // its stamps allow (as delivering it will judge).
+    bool followsOn(const AVFrame* f) const {
+        const int64_t start = frameStart(f) - swr_get_delay(swr.get(), output.sampleRate);
+        return std::abs(start - convertedEnd) <= stampTolerance(output.sampleRate, av_rescale(f->nb_samples, output.sampleRate, f->sample_rate));
+    }
+
     bool shapeChanged(const AVFrame* f) const {
         return f->sample_rate != swrRate || f->format != swrFormat || av_channel_layout_compare(&f->ch_layout, &swrLayout) != 0;
     }
@@ -734,18 +741,20 @@ struct AudioSampleReader::Impl {
                     throw MediaError("audio conversion", "unsupported sound format");
                 outputKnown = true;
             }
-            if (!swr || shapeChanged(frame.get())) {
-                // What the old converter still holds belongs before this frame, which follows on
-                // from it; only the reading's first converter starts on the grid both rates share.
-                const bool first = !swr;
+            const bool resampled = frame->sample_rate > 0 && frame->sample_rate != output.sampleRate &&
+                                   frame->best_effort_timestamp != AV_NOPTS_VALUE;
+            if (!swr || shapeChanged(frame.get()) || (resampled && !followsOn(frame.get()))) {
+                // What the old converter still holds belongs before this frame. A frame that
+                // follows on goes on from it; the reading's first, and one after a gap or a join
+                // in the stamps, starts on the grid both rates share, as a clip starting there does.
+                const bool first = !swr || !shapeChanged(frame.get());
                 if (swr) queueConverted(nullptr, convertedEnd);
                 setUpResampler(frame.get());
                 swrRate = frame->sample_rate;
                 swrFormat = frame->format;
                 av_channel_layout_uninit(&swrLayout);
                 av_channel_layout_copy(&swrLayout, &frame->ch_layout);
-                if (first && frame->sample_rate > 0 && frame->sample_rate != output.sampleRate &&
-                    frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+                if (first && resampled) {
                     queueFirstResampled(frame.get());
                     av_frame_unref(frame.get());
                     firstPlaced();
