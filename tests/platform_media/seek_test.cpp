@@ -291,10 +291,11 @@ TEST(Seek, DamageInAReferencedPictureSparesThePicturesDecodedBeforeIt) {
 }
 
 // The picture a reader opened half a frame before `seconds` from the track's start shows there,
-// and the packets it read to find it.
+// the packets it read to find it, and the key frame before that time its index tells of (-1: none).
 struct ShownInTrack {
     uint64_t hash = 0;
     int64_t packets = 0, decoded = 0;
+    double indexedKey = -1;
 };
 ShownInTrack shownInTrack(const fs::path& file, double seconds, double rate) {
     const MediaTime start = VideoSampleReader::open(file, VideoReaderSettings{})->track().timeRangeStart;
@@ -305,13 +306,16 @@ ShownInTrack shownInTrack(const fs::path& file, double seconds, double rate) {
         candidate = std::move(s);
     }
     if (!candidate) return {};
-    return {planesHash(*candidate->pixels), reader->packetsRead(), reader->samplesDecoded()};
+    const MediaTime key = reader->keyFrameAtOrBefore(start + MediaTime::fromSeconds(seconds, 90000));
+    return {planesHash(*candidate->pixels), reader->packetsRead(), reader->samplesDecoded(),
+            key.isNumeric() ? (key - start).seconds() : -1};
 }
 
 // MPEG-TS seeks by time alone, landing on packets that are no key frames: a frame late in a
 // minute of H.264 in 188-byte packets, in 192-byte ones (M2TS) and of HEVC (a key frame each 2 s,
 // B-frames) is found by reading at most two key frames' spans of packets, and shows the picture
-// of the same frame in the Matroska remux.
+// of the same frame in the Matroska remux. The packets its seek passed are no key frames to the
+// editor's reader, which asks the index whether to read on or seek.
 TEST(Seek, LateInATransportStreamReadsNearItsFrameOnly) {
     test::TempDir dir;
     const std::string every2s = "keyint=50:min-keyint=50:scenecut=0";
@@ -335,6 +339,11 @@ TEST(Seek, LateInATransportStreamReadsNearItsFrameOnly) {
             EXPECT_EQ(ours.hash, theirs.hash);
             EXPECT_LE(ours.packets, 100);
             EXPECT_LE(ours.decoded, 100);
+            for (const double key : {ours.indexedKey, theirs.indexedKey}) {
+                if (key >= 0) {
+                    EXPECT_NEAR(std::remainder(key, 2.0), 0, 1e-3) << key;
+                }
+            }
         }
     }
 }
