@@ -29,3 +29,8 @@ if(TARGET quillmere_hevc_alpha)
   target_compile_definitions(editor_hevc_alpha_composition_peer_test PRIVATE QM_BENCH="$<TARGET_FILE:qm-bench>")
   add_dependencies(editor_hevc_alpha_composition_peer_test qm-bench)
 endif()
+# A stream whose picture size changes, drawn by qm-bench render-frame and export-project.
+qm_add_test(editor_size_change_peer_test LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/size_change_peer_test.cpp LIBS qm_editor_model)
+target_compile_definitions(editor_size_change_peer_test PRIVATE QM_BENCH="$<TARGET_FILE:qm-bench>")
+add_dependencies(editor_size_change_peer_test qm-bench)

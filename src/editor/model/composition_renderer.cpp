@@ -93,7 +93,7 @@ struct PlacementSteps {
     double rotation = 0;
 };
 
-PlacementSteps placementSteps(const Clip& clip, double w, double h, double ts, double W, double H) {
+PlacementSteps placementSteps(const Clip& clip, double w, double h, double ts, double W, double H, QSizeF medium) {
     double sx = W / std::max(w, 1.0), sy = H / std::max(h, 1.0);
     if (clip.fit == FitMode::fit) sx = sy = std::min(sx, sy);
     if (clip.fit == FitMode::fill) sx = sy = std::max(sx, sy);
@@ -101,6 +101,7 @@ PlacementSteps placementSteps(const Clip& clip, double w, double h, double ts, d
     double rotation = 0;
     if (clip.transform) {
         anchor = clip.transform->anchor.valueAt(ts);
+        if (medium.width() > 0 && medium.height() > 0) anchor = {anchor.x * w / medium.width(), anchor.y * h / medium.height()};
         position = clip.transform->position.valueAt(ts);
         scale = clip.transform->scale.valueAt(ts);
         rotation = clip.transform->rotation.valueAt(ts);
@@ -116,15 +117,15 @@ QTransform turn(double degrees) {
 
 }  // namespace
 
-QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H) {
-    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H);
+QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H, QSizeF medium) {
+    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H, medium);
     // QTransform composes left to right: the leftmost step applies first.
     return QTransform::fromTranslate(-p.anchor.x, -p.anchor.y) * QTransform::fromScale(p.scale.x, p.scale.y) * turn(p.rotation) *
            QTransform::fromTranslate(p.position.x, p.position.y);
 }
 
-QTransform clipPlacementInverse(const Clip& clip, double w, double h, double ts, double W, double H) {
-    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H);
+QTransform clipPlacementInverse(const Clip& clip, double w, double h, double ts, double W, double H, QSizeF medium) {
+    const PlacementSteps p = placementSteps(clip, w, h, ts, W, H, medium);
     // Built from the steps rather than by inverting the placement: a picture scaled by 1e308 has
     // no finite placement, yet every canvas point of it lies within reach of its anchor.
     return QTransform::fromTranslate(-p.position.x, -p.position.y) * turn(-p.rotation) *
@@ -235,7 +236,7 @@ std::vector<CompositionRenderer::Layer> CompositionRenderer::visibleLayers(const
         const bool readsOwnSlot = std::none_of(layers.begin(), layers.end(), [&](const Layer& l) { return l.slot == slot; });
         // shrunkOnPixels has checked that the corner fits an int.
         const QPoint shrunkAt = shrunk.isEmpty() ? QPoint() : QPoint(int(std::lround(place.dx())), int(std::lround(place.dy())));
-        layers.push_back({clip, slot, readsOwnSlot, ts, o, shrunk, shrunkAt, {}, {}});
+        layers.push_back({clip, slot, readsOwnSlot, ts, o, QSizeF(info->width, info->height), shrunk, shrunkAt, {}, {}});
     }
     for (auto it = readers_.begin(); it != readers_.end();) {
         if (drawable.contains(it.key()))
@@ -344,7 +345,7 @@ void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layer
         // A picture the reader shrank to the size it is drawn at only moves.
         const bool shrunk = !layer.shrunk.isEmpty() && QSize(int(w), int(h)) == layer.shrunk;
         QTransform place = shrunk ? QTransform::fromTranslate(layer.shrunkAt.x(), layer.shrunkAt.y())
-                                  : clipPlacement(*clip, w, h, ts, W, H) * QTransform::fromScale(k, k);
+                                  : clipPlacement(*clip, w, h, ts, W, H, layer.medium) * QTransform::fromScale(k, k);
         // Worked out in double: a picture wholly off the frame is left out before anything becomes
         // an int. One reaching past the painter (magnified, far off, or without a finite placement
         // at all) is sampled through the inverse, finite wherever the picture can be seen.
@@ -380,7 +381,7 @@ void CompositionRenderer::compose(QImage& frame, const std::vector<Layer>& layer
             }
             touched = drawTransformed(scratch_, picture, place);
         } else {
-            touched = drawSampled(scratch_, picture, QTransform::fromScale(1 / k, 1 / k) * clipPlacementInverse(*clip, w, h, ts, W, H));
+            touched = drawSampled(scratch_, picture, QTransform::fromScale(1 / k, 1 / k) * clipPlacementInverse(*clip, w, h, ts, W, H, layer.medium));
         }
         blendLayer(frame, scratch_, QPoint(0, 0), mode, opacity, touched);
         clearLayerArea(scratch_, touched);

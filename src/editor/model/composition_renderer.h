@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QPointF>
 #include <QSize>
+#include <QSizeF>
 #include <QTransform>
 #include <QUuid>
 
@@ -32,10 +33,13 @@ using MediaInfos = QHash<QUuid, MediaInfo>;
 
 // Where a clip's picture of w × h pixels lands in a W × H canvas at clip-local time ts (y down,
 // clockwise rotation): minus the anchor, scaled by fit mode and scale, rotated, plus the position.
-QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H);
+// `medium` is the medium's picture size where this picture's differs (a stream whose size changes
+// midway): the picture is fitted by its own size, and the anchor, in the medium's pixels, moves
+// with it, so that every picture covers what the medium's would.
+QTransform clipPlacement(const Clip& clip, double w, double h, double ts, double W, double H, QSizeF medium = {});
 // Its inverse (canvas to picture), made from the same steps undone in reverse order: finite
 // wherever the picture can be seen, even when the placement itself is not (a scale of 1e308).
-QTransform clipPlacementInverse(const Clip& clip, double w, double h, double ts, double W, double H);
+QTransform clipPlacementInverse(const Clip& clip, double w, double h, double ts, double W, double H, QSizeF medium = {});
 
 // The corners top-left, top-right, bottom-right, bottom-left of the clip's picture in the canvas
 // at timeline time t.
@@ -116,6 +120,7 @@ private:
         std::shared_ptr<ReaderSlot> slot;
         bool readsOwnSlot;  // false for a clip id listed twice (a damaged file): the first one reads
         double ts, opacity;
+        QSizeF medium;  // the medium's picture size, as probed
         QSize shrunk;  // the size the reader is asked for (empty: its own), drawn from shrunkAt on
         QPoint shrunkAt;
         PixelBufferRef frame;
