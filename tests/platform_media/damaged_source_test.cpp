@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -1080,6 +1081,122 @@ TEST(DamagedSource, RawStreamsRemuxedWithDecodingStampsReadWhole) {
             EXPECT_EQ(r.frames, expected);
         }
     }
+}
+
+// A movie of 50 pictures with B-frames, read on one thread, three and every processor: the reading
+// fails naming a frame, the same each time, after as many pictures as the frame's number.
+void expectStructureDamageNamed(const fs::path& file, const std::string& why) {
+    std::optional<std::string> verdict;
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(file.filename().string() + " threads " + std::to_string(threads));
+        const auto [pictures, error] = readPictures(file, threads);
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+        if (!verdict) verdict = error;
+        EXPECT_EQ(error, *verdict);
+        const size_t named = error.find("frame ");
+        ASSERT_NE(named, std::string::npos) << error;
+        EXPECT_EQ(pictures.size(), size_t(std::stoi(error.substr(named + 6))));
+    }
+}
+
+fs::path fiftyPictures(const test::TempDir& dir, const std::string& name) {
+    const fs::path out = dir / name;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g",
+                  "25", out.string()});
+    return out;
+}
+
+// Matroska whose structure is damaged where its demuxer drops blocks and reads on, saying so only
+// on its log: a block's track number one the file lacks ("Invalid track number"), a block's size
+// one or seven bytes too long ("invalid as first byte of an EBML number"), lacing bits set on a
+// block ("Error parsing frame sizes"), a cluster's size 50 bytes short ("exceeds containing master
+// element"). Each read 45 to 49 pictures and succeeded.
+TEST(DamagedSource, MatroskaStructureDamageFailsTheReading) {
+    test::TempDir dir;
+    const fs::path intact = fiftyPictures(dir, "intact.mkv");
+    const auto damaged = [&](const std::string& name, const std::function<void(std::string&, const test::MatroskaBlock&)>& change) {
+        const fs::path file = dir / name;
+        std::string bytes = test::readFile(intact);
+        const std::optional<test::MatroskaBlock> block = test::matroskaBlock(bytes, 20, false);
+        if (block) change(bytes, *block);
+        test::writeFile(file, bytes);
+        return file;
+    };
+    // A length of `bytesLong` bytes at `lengthAt` changed by `by`.
+    const auto grow = [](std::string& bytes, size_t lengthAt, size_t bytesLong, int64_t by) {
+        const uint64_t length = test::ebmlNumber(bytes, lengthAt, false).first + uint64_t(by);
+        for (size_t k = 0; k < bytesLong; ++k) bytes[lengthAt + k] = char(length >> (8 * (bytesLong - 1 - k)));
+        bytes[lengthAt] = char(uint8_t(bytes[lengthAt]) | 0x80 >> (bytesLong - 1));
+    };
+    for (const fs::path& file : {
+             damaged("track.mkv", [](std::string& bytes, const test::MatroskaBlock& b) { bytes[b.data] = char(0x89); }),
+             damaged("size1.mkv", [&](std::string& bytes, const test::MatroskaBlock& b) { grow(bytes, b.at + b.idLength, b.sizeLength, 1); }),
+             damaged("size7.mkv", [&](std::string& bytes, const test::MatroskaBlock& b) { grow(bytes, b.at + b.idLength, b.sizeLength, 7); }),
+             damaged("lacing.mkv", [](std::string& bytes, const test::MatroskaBlock& b) { bytes[b.data + 3] = char(bytes[b.data + 3] | 0x06); }),
+             damaged("cluster.mkv", [&](std::string& bytes, const test::MatroskaBlock& b) {
+                 const size_t lengthAt = b.enclosing.back().first;
+                 grow(bytes, lengthAt, test::ebmlNumber(bytes, lengthAt, false).second, -50);
+             })})
+        expectStructureDamageNamed(file, "can't be decoded: ");
+}
+
+// MP4 whose sample tables disagree: the sizes list one sample fewer than the durations ("wrong
+// sample count", 49 pictures read), the durations one fewer than the sizes, and one sample's
+// composition offset so large that it is shown far past the track's end (48 pictures read).
+TEST(DamagedSource, Mp4SampleTablesThatDisagreeFailTheReading) {
+    test::TempDir dir;
+    const fs::path intact = fiftyPictures(dir, "intact.mp4");
+    const std::string bytes = test::readFile(intact);
+    const auto put32 = [](std::string& b, size_t i, uint32_t v) { b.replace(i, 4, std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}); };
+    const auto get32 = [](const std::string& b, size_t i) {
+        return uint32_t(uint8_t(b[i])) << 24 | uint32_t(uint8_t(b[i + 1])) << 16 | uint32_t(uint8_t(b[i + 2])) << 8 | uint8_t(b[i + 3]);
+    };
+    // After the type: version and flags, then stsz's fixed size and count; stts's and ctts's count of entries, then the entries.
+    const size_t stsz = bytes.find("stsz") + 4, stts = bytes.find("stts") + 4, ctts = bytes.find("ctts") + 4;
+    ASSERT_NE(bytes.find("ctts"), std::string::npos);
+    std::map<std::string, std::string> files;
+    files["stsz.mp4"] = bytes;
+    put32(files["stsz.mp4"], stsz + 8, get32(bytes, stsz + 8) - 1);
+    files["stts.mp4"] = bytes;
+    put32(files["stts.mp4"], stts + 8, get32(bytes, stts + 8) - 1);
+    // The entry of stored sample 10: entries of one sample each with B-frames.
+    files["ctts.mp4"] = bytes;
+    size_t entry = 0;
+    for (uint32_t first = 0; first + get32(bytes, ctts + 8 + 8 * entry) <= 10; ++entry) first += get32(bytes, ctts + 8 + 8 * entry);
+    put32(files["ctts.mp4"], ctts + 8 + 8 * entry + 4, 0x7FFF0000);
+    for (const auto& [name, content] : files) {
+        test::writeFile(dir / name, content);
+        expectStructureDamageNamed(dir / name, "can't be decoded: the file's structure is damaged there");
+    }
+}
+
+// MPEG-TS: a transport packet lost from the last PES packet (its continuity count skips; 49
+// pictures read, as though the file were cut there), and an empty PES packet in 204-byte
+// transport packets, which passed where the 188-byte copy is refused.
+TEST(DamagedSource, MpegTsPacketsLostOrEmptyFailInAnyPacketSize) {
+    test::TempDir dir;
+    const fs::path ts = dir / "intact.ts";
+    test::ffmpeg({"-i", fiftyPictures(dir, "intact.mp4").string(), "-c", "copy", ts.string()});
+    const std::string bytes = test::readFile(ts);
+    // The last PES packet of the video's PID (0x100): its second transport packet dropped.
+    size_t lastStart = 0, second = 0;
+    for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+        if (((uint8_t(bytes[at + 1]) & 0x1F) << 8 | uint8_t(bytes[at + 2])) != 0x100) continue;
+        if (uint8_t(bytes[at + 1]) & 0x40) lastStart = at, second = 0;
+        else if (second == 0) second = at;
+    }
+    ASSERT_GT(second, lastStart);
+    test::writeFile(dir / "lost.ts", bytes.substr(0, second) + bytes.substr(second + 188));
+    expectStructureDamageNamed(dir / "lost.ts", "is incomplete in the file");
+    const fs::path empty = dir / "empty.ts";
+    fs::copy_file(ts, empty);
+    test::emptyPes(empty, 4);
+    std::string wide;
+    const std::string narrow = test::readFile(empty);
+    for (size_t at = 0; at + 188 <= narrow.size(); at += 188) wide += narrow.substr(at, 188) + std::string(16, '\0');
+    test::writeFile(dir / "empty204.ts", wide);
+    expectStructureDamageNamed(empty, "can't be decoded: its sample in the file is empty");
+    expectStructureDamageNamed(dir / "empty204.ts", "can't be decoded: its sample in the file is empty");
 }
 
 }  // namespace

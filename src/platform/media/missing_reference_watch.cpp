@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/log.h>
 }
 
@@ -32,34 +33,45 @@ bool saysReferenceMissing(const char* format) {
     return false;
 }
 
+bool ofClass(void* avcl, const char* name) {
+    const AVClass* type = *static_cast<const AVClass**>(avcl);
+    return type != nullptr && type->class_name != nullptr && std::strcmp(type->class_name, name) == 0;
+}
+
+void tell(void* opaque) {
+    std::lock_guard lock(watchesMutex);
+    if (watches().count(opaque) > 0) static_cast<LogWatch*>(opaque)->report();
+}
+
 void logged(void* avcl, int level, const char* format, va_list args) {
-    if (avcl != nullptr && format != nullptr && saysReferenceMissing(format)) {
-        const AVClass* type = *static_cast<const AVClass**>(avcl);
-        if (type != nullptr && type->class_name != nullptr && std::strcmp(type->class_name, "AVCodecContext") == 0) {
-            void* opaque = static_cast<AVCodecContext*>(avcl)->opaque;
-            std::lock_guard lock(watchesMutex);
-            if (watches().count(opaque) > 0) static_cast<MissingReferenceWatch*>(opaque)->report();
-        }
-    }
+    if (avcl != nullptr && level <= AV_LOG_ERROR && ofClass(avcl, "AVFormatContext"))
+        tell(static_cast<AVFormatContext*>(avcl)->opaque);
+    if (avcl != nullptr && format != nullptr && saysReferenceMissing(format) && ofClass(avcl, "AVCodecContext"))
+        tell(static_cast<AVCodecContext*>(avcl)->opaque);
     av_log_default_callback(avcl, level, format, args);
 }
 
 }  // namespace
 
-MissingReferenceWatch::MissingReferenceWatch() {
+LogWatch::LogWatch() {
     static std::once_flag installed;
     std::call_once(installed, [] { av_log_set_callback(logged); });
     std::lock_guard lock(watchesMutex);
     watches().insert(this);
 }
 
-MissingReferenceWatch::~MissingReferenceWatch() {
+LogWatch::~LogWatch() {
     std::lock_guard lock(watchesMutex);
     watches().erase(this);
 }
 
 void MissingReferenceWatch::watch(AVCodecContext* context) {
-    if (context != nullptr) context->opaque = this;
+    if (context != nullptr) context->opaque = static_cast<LogWatch*>(this);
+}
+
+void DemuxerErrorWatch::watch(AVFormatContext* context) {
+    if (context != nullptr) context->opaque = static_cast<LogWatch*>(this);
+    take();
 }
 
 }  // namespace qm::reading

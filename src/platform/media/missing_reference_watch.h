@@ -1,36 +1,54 @@
 #pragma once
-// Whether the HEVC decoder made up a reference picture that a picture names but the stream lacks.
+// Words of the library's log that tell of damage it otherwise passes over.
 //
-// libavcodec's HEVC decoder fills in such a reference in grey and decodes the picture from it
-// without an error, even when told to return every error it meets: its only word is a line on its
-// log. A picture decoded so is damaged (a sample dropped from the file, or damage that made the
-// decoder lose a picture). The watch listens on the library's log for that line from the contexts
-// it watches; every other line goes on to the library's own output unchanged.
+// libavcodec's HEVC decoder fills in a reference picture that a picture names but the stream lacks
+// in grey and decodes the picture from it without an error, even when told to return every error
+// it meets: its only word is a line on its log. A picture decoded so is damaged (a sample dropped
+// from the file, or damage that made the decoder lose a picture). libavformat's Matroska, MP4 and
+// MPEG-TS demuxers likewise drop what they cannot parse of a file's structure (a block of a track
+// the file lacks, lace sizes that don't fit, an element running past its parent) and read on, their
+// only word an error on the log. A watch listens on the log for those lines from the contexts it
+// watches; every line goes on to the library's own output unchanged.
 
 #include <atomic>
 
 struct AVCodecContext;
+struct AVFormatContext;
 
 namespace qm::reading {
 
-class MissingReferenceWatch {
+class LogWatch {
 public:
-    MissingReferenceWatch();
-    ~MissingReferenceWatch();
-    MissingReferenceWatch(const MissingReferenceWatch&) = delete;
-    MissingReferenceWatch& operator=(const MissingReferenceWatch&) = delete;
+    LogWatch(const LogWatch&) = delete;
+    LogWatch& operator=(const LogWatch&) = delete;
 
-    // Watches a decoder context of the caller's own, through its `opaque` field (which the
-    // decoder's frame threads copy), which must be unused otherwise.
-    void watch(AVCodecContext* context);
-    // Whether a missing reference was reported since the last call.
+    // Whether the log said so since the last call.
     bool take() { return seen_.exchange(false); }
 
     // The log's handler; public for the callback only.
     void report() { seen_ = true; }
 
+protected:
+    LogWatch();
+    ~LogWatch();
+
 private:
     std::atomic<bool> seen_{false};
+};
+
+// Whether the HEVC or H.264 decoder made up a reference picture the stream lacks.
+class MissingReferenceWatch : public LogWatch {
+public:
+    // Watches a decoder context of the caller's own, through its `opaque` field (which the
+    // decoder's frame threads copy), which must be unused otherwise.
+    void watch(AVCodecContext* context);
+};
+
+// Whether a demuxer logged an error (of the file's structure).
+class DemuxerErrorWatch : public LogWatch {
+public:
+    // Watches a format context of the caller's own, through its `opaque` field.
+    void watch(AVFormatContext* context);
 };
 
 }  // namespace qm::reading

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -46,6 +47,152 @@ std::vector<EmptySample> emptyTableSamples(AVFormatContext* format, int stream, 
     return stamps;
 }
 
+// A box of an MP4 or QuickTime file read into memory: its type and its payload.
+struct Box {
+    uint32_t type = 0;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+constexpr uint32_t fourCC(const char (&t)[5]) {
+    return uint32_t(uint8_t(t[0])) << 24 | uint32_t(uint8_t(t[1])) << 16 | uint32_t(uint8_t(t[2])) << 8 | uint8_t(t[3]);
+}
+
+std::vector<Box> boxesIn(const uint8_t* data, size_t size) {
+    std::vector<Box> boxes;
+    for (size_t at = 0; at + 8 <= size;) {
+        uint64_t length = be32(data + at);
+        size_t head = 8;
+        if (length == 1 && at + 16 <= size) {
+            length = uint64_t(be32(data + at + 8)) << 32 | be32(data + at + 12);
+            head = 16;
+        } else if (length == 0) {
+            length = size - at;
+        }
+        if (length < head || length > size - at) break;
+        boxes.push_back({be32(data + at + 4), data + at + head, size_t(length) - head});
+        at += size_t(length);
+    }
+    return boxes;
+}
+
+std::optional<Box> child(const Box& box, uint32_t type) {
+    for (const Box& b : boxesIn(box.data, box.size))
+        if (b.type == type) return b;
+    return std::nullopt;
+}
+
+// The `moov` box, read from the file's top-level boxes.
+std::vector<uint8_t> movieBox(std::FILE* f) {
+    for (int64_t at = 0;;) {
+        uint8_t head[16];
+        if (fseeko(f, at, SEEK_SET) != 0 || std::fread(head, 1, 16, f) < 8) return {};
+        uint64_t length = be32(head);
+        size_t headSize = 8;
+        if (length == 1) {
+            length = uint64_t(be32(head + 8)) << 32 | be32(head + 12);
+            headSize = 16;
+        }
+        if (length < headSize) return {};
+        if (be32(head + 4) == fourCC("moov")) {
+            if (length > (1u << 30)) return {};
+            std::vector<uint8_t> box(size_t(length) - headSize);
+            if (fseeko(f, at + int64_t(headSize), SEEK_SET) != 0 || std::fread(box.data(), 1, box.size(), f) != box.size())
+                return {};
+            return box;
+        }
+        at += int64_t(length);
+    }
+}
+
+// MP4 and QuickTime: the sample table's boxes each list the track's samples, and the demuxer
+// trusts each as far as it goes: sizes (`stsz`), chunks (`stsc`), durations (`stts`) and
+// composition offsets (`ctts`). Where they list different counts, the samples past the fewest are
+// lost; a sample shown further from its decoding time than the track lasts is lost too (the
+// demuxer hands it on, and the decoder drops pictures around it). Each is stamped in decoding
+// time and shown where the others leave a gap.
+std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    AVStream* st = format->streams[stream];
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f || avformat_index_get_entries_count(st) == 0) return {};
+    const std::vector<uint8_t> moov = movieBox(f.get());
+    std::optional<Box> table;
+    for (const Box& trak : boxesIn(moov.data(), moov.size())) {
+        const std::optional<Box> tkhd = trak.type == fourCC("trak") ? child(trak, fourCC("tkhd")) : std::nullopt;
+        if (!tkhd || tkhd->size < 24) continue;
+        const size_t idAt = tkhd->data[0] == 1 ? 20 : 12;
+        if (int(be32(tkhd->data + idAt)) != st->id) continue;
+        const std::optional<Box> mdia = child(trak, fourCC("mdia"));
+        const std::optional<Box> minf = mdia ? child(*mdia, fourCC("minf")) : std::nullopt;
+        table = minf ? child(*minf, fourCC("stbl")) : std::nullopt;
+        break;
+    }
+    if (!table) return {};
+    const auto entries = [&](const char (&type)[5], size_t first, size_t width) {
+        const std::optional<Box> b = child(*table, fourCC(type));
+        if (!b || b->size < first) return std::optional<std::pair<const uint8_t*, size_t>>();
+        const size_t n = std::min<size_t>(be32(b->data + first - 4), (b->size - first) / width);
+        return std::optional(std::pair(b->data + first, n));
+    };
+    const auto stsz = child(*table, fourCC("stsz"));
+    const auto stts = entries("stts", 8, 8), ctts = entries("ctts", 8, 8), stsc = entries("stsc", 8, 12);
+    const auto stco = entries("stco", 8, 4), co64 = entries("co64", 8, 8);
+    if (!stsz || stsz->size < 12 || !stts || !stsc || (!stco && !co64)) return {};
+    const uint64_t sized = be32(stsz->data + 8);
+    const uint64_t chunks = stco ? stco->second : co64->second;
+    // Durations and composition offsets of the samples, in decoding order.
+    std::vector<int64_t> dts, offsets;
+    int64_t t = 0;
+    for (size_t i = 0; i < stts->second && dts.size() <= sized; ++i)
+        for (uint32_t k = 0, n = be32(stts->first + 8 * i); k < n && dts.size() <= sized; ++k, t += be32(stts->first + 8 * i + 4))
+            dts.push_back(t);
+    const int64_t lasts = t;
+    if (ctts)
+        for (size_t i = 0; i < ctts->second && offsets.size() <= sized; ++i)
+            for (uint32_t k = 0, n = be32(ctts->first + 8 * i); k < n && offsets.size() <= sized; ++k)
+                offsets.push_back(int32_t(be32(ctts->first + 8 * i + 4)));
+    uint64_t chunked = 0;
+    for (size_t i = 0; i < stsc->second; ++i) {
+        const uint64_t from = be32(stsc->first + 12 * i);
+        const uint64_t to = i + 1 < stsc->second ? be32(stsc->first + 12 * (i + 1)) : chunks + 1;
+        if (from >= 1 && to > from && to <= chunks + 1) chunked += (to - from) * be32(stsc->first + 12 * i + 4);
+    }
+    uint64_t listed = std::min<uint64_t>(sized, chunked);
+    listed = std::min<uint64_t>(listed, dts.size());
+    if (ctts) listed = std::min<uint64_t>(listed, offsets.size());
+    const uint64_t most = std::max<uint64_t>({sized, dts.size(), offsets.size()});
+    // The demuxer lifts offsets below zero to zero.
+    int64_t shift = 0;
+    for (size_t i = 0; i + 1 < offsets.size(); ++i) shift = std::max<int64_t>(shift, -offsets[i]);
+    std::vector<size_t> lost;
+    std::vector<int64_t> shown;
+    for (size_t i = 0; i < most; ++i) {
+        const int64_t offset = i < offsets.size() ? offsets[i] : 0;
+        if (i >= listed || std::abs(offset) > lasts) lost.push_back(i);
+        else if (i < dts.size()) shown.push_back(dts[i] + offset);
+    }
+    if (lost.empty() || lasts <= 0) return {};
+    // Shown where the others leave a gap, or after them all.
+    std::sort(shown.begin(), shown.end());
+    int64_t spacing = INT64_MAX;
+    for (size_t i = 1; i < shown.size(); ++i)
+        if (shown[i] > shown[i - 1]) spacing = std::min(spacing, shown[i] - shown[i - 1]);
+    if (spacing == INT64_MAX) spacing = dts.size() > 1 ? dts[1] - dts[0] : 1;
+    std::vector<int64_t> gaps;
+    for (size_t i = 1; i < shown.size(); ++i)
+        for (int64_t g = shown[i - 1] + spacing; g + spacing / 2 < shown[i] && gaps.size() < lost.size(); g += spacing) gaps.push_back(g);
+    for (int64_t g = shown.empty() ? 0 : shown.back() + spacing; gaps.size() < lost.size(); g += spacing) gaps.push_back(g);
+    const int64_t start = avformat_index_get_entry(st, 0)->timestamp;
+    std::vector<EmptySample> samples;
+    for (size_t k = 0; k < lost.size(); ++k) {
+        const size_t i = lost[k];
+        const int64_t decoded = i < dts.size() ? dts[i] : lasts + int64_t(i - dts.size()) * spacing;
+        samples.push_back({start + gaps[k] + shift, start + decoded, -1, true});
+    }
+    return samples;
+}
+
 }  // namespace
 
 // Matroska: a block states its track and time in a header of its own, which an empty block holds
@@ -54,11 +201,13 @@ std::vector<EmptySample> emptyTableSamples(AVFormatContext* format, int stream, 
 struct ListedEmptySamples::BlockWalk {
     uint64_t clusterTime = 0;
     std::optional<uint64_t> video, number, type;
+    std::set<uint64_t> tracks;
     int64_t at = 0, size = 0;
     int count = 0;
 
-    // Walks the elements that begin before `upTo`; false once the walk is over.
-    bool walk(std::FILE* f, int64_t upTo, std::vector<EmptySample>& stamps) {
+    // Walks the elements that begin before `upTo`; false once the walk is over. Blocks of the track
+    // with data, and those of a track the file lacks, go to `passing`.
+    bool walk(std::FILE* f, int64_t upTo, std::vector<EmptySample>& stamps, std::deque<EmptySample>& passing) {
         for (; at < size && at < upTo; ++count) {
             if (count >= (1 << 24)) return false;
             uint8_t b[24];
@@ -95,11 +244,15 @@ struct ListedEmptySamples::BlockWalk {
                 for (uint64_t k = 0; k < *length && i < n; ++k) v = v << 8 | b[i++];
                 if (*id == 0xE7) clusterTime = v;
                 else (*id == 0xD7 ? number : type) = v;
+                if (*id == 0xD7) tracks.insert(v);
                 if (!video && number && type == 1u) video = number;
             } else if (*id == 0xA3 || *id == 0xA1) {  // a simple block, a block
                 const std::optional<uint64_t> track = ebml(false, 8);
-                if (track && video && i + 3 <= n && *track == *video && data + int64_t(*length) == at + int64_t(i) + 3)
-                    stamps.push_back({int64_t(clusterTime) + int16_t(uint16_t(b[i] << 8 | b[i + 1])), AV_NOPTS_VALUE, at});
+                if (track && video && i + 3 <= n) {
+                    const EmptySample block{int64_t(clusterTime) + int16_t(uint16_t(b[i] << 8 | b[i + 1])), AV_NOPTS_VALUE, data};
+                    if (*track == *video && data + int64_t(*length) == at + int64_t(i) + 3) stamps.push_back(block);
+                    else if (*track == *video || tracks.count(*track) == 0) passing.push_back(block);
+                }
             }
             at = data + int64_t(*length);
         }
@@ -108,36 +261,52 @@ struct ListedEmptySamples::BlockWalk {
 };
 
 // MPEG-TS: each PES packet of the stream begins in a transport packet marked as a unit's start;
-// one whose payload is its header alone is empty. Packets of 188 bytes, or 192 with a time code
-// before each (M2TS). The last PES packet, where a file cut short may end, is left to the cut
-// unless its packet ends it with stuffing.
+// one whose payload is its header alone is empty. Packets of 188 bytes, 192 with a time code
+// before each (M2TS), or 204 with error correction after. The last PES packet, where a file cut
+// short may end, is left to the cut unless its packet ends it with stuffing. A continuity count
+// that skips tells a transport packet lost from the PES packet read then.
 struct ListedEmptySamples::PesWalk {
     int pid = 0;
-    std::vector<uint8_t> chunk = std::vector<uint8_t>(192 * 4096);
+    std::vector<uint8_t> chunk = std::vector<uint8_t>(204 * 4096);
     // The chunk holds `held` bytes read, of which those before `used` are walked: it is filled
     // again only once less than a packet is left, so each byte is read into it once.
     size_t held = 0, used = 0, size = 0, skip = 0;
     int64_t at = 0;  // where the packet at `used` lies in the file
     std::optional<EmptySample> pes;  // the one read now, while its payload is none
+    std::optional<int64_t> pesStamp;  // the stamp of the one read now
+    std::optional<int> continuity;
     bool payload = false, stuffed = false;
 
     // Reads on through the packet at `upTo` (the one beginning the PES after an empty one tells
     // it empty); false once the file is read.
-    bool walk(std::FILE* f, int64_t upTo, std::vector<EmptySample>& stamps) {
+    bool walk(std::FILE* f, int64_t upTo, std::vector<EmptySample>& stamps, std::set<int64_t>& lacking) {
         if (size == 0) {
             held = std::fread(chunk.data(), 1, chunk.size(), f);
-            size = held >= 2 * 192 && chunk[4] == 0x47 && chunk[196] == 0x47 ? 192 : 188;
-            skip = size - 188;
+            const auto synced = [&](size_t packet, size_t first) {
+                return held >= 3 * packet && chunk[first] == 0x47 && chunk[first + packet] == 0x47 &&
+                       chunk[first + 2 * packet] == 0x47;
+            };
+            size = synced(192, 4) ? 192 : synced(204, 0) && !synced(188, 0) ? 204 : 188;
+            skip = size == 192 ? 4 : 0;
         }
-        while (at <= upTo) {
-            for (; used + size <= held && at <= upTo; used += size, at += int64_t(size)) {
+        // The demuxer places a 204-byte packet by where its last 188 bytes would begin.
+        const int64_t through = upTo == INT64_MAX ? upTo : upTo + int64_t(size - 188);
+        while (at <= through) {
+            for (; used + size <= held && at <= through; used += size, at += int64_t(size)) {
                 const uint8_t* p = &chunk[used + skip];
                 if (p[0] != 0x47 || ((p[1] & 0x1F) << 8 | p[2]) != pid || (p[3] & 0x10) == 0) continue;
+                // A packet sent twice keeps its count; a discontinuity the stream marks is none.
+                const int count = p[3] & 0x0F;
+                const bool marked = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
+                if (continuity && count != *continuity && count != ((*continuity + 1) & 0x0F) && !marked && pesStamp)
+                    lacking.insert(*pesStamp);
+                continuity = count;
                 size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
                 if (from >= 188) continue;
                 if (p[1] & 0x40) {
                     if (pes && !payload) stamps.push_back(*pes);
                     const uint8_t* h = p + from;
+                    pesStamp.reset();
                     if (from + 9 > 188 || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > 188) {
                         pes.reset();
                         continue;
@@ -147,13 +316,14 @@ struct ListedEmptySamples::PesWalk {
                         pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 |
                               int64_t(h[12]) << 7 | h[13] >> 1;
                     pes = EmptySample{pts, AV_NOPTS_VALUE, at};
+                    if (pts != AV_NOPTS_VALUE) pesStamp = pts;
                     from += 9 + h[8];
                     payload = false;
                 }
                 payload = payload || from < 188;
                 stuffed = stuffedTransportPacket(p);
             }
-            if (at > upTo) break;
+            if (at > through) break;
             const size_t left = held - used;
             std::memmove(chunk.data(), chunk.data() + used, left);
             used = 0;
@@ -171,6 +341,9 @@ struct ListedEmptySamples::PesWalk {
 ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
     if (std::strstr(format->iformat->name, "mov") != nullptr) {
         found_ = emptyTableSamples(format, stream, file);
+        std::vector<EmptySample> lost = tableDisagreements(format, stream, file);
+        found_.insert(found_.end(), lost.begin(), lost.end());
+        std::stable_sort(found_.begin(), found_.end(), [](const EmptySample& a, const EmptySample& b) { return a.dts < b.dts; });
         return;
     }
     const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
@@ -196,9 +369,25 @@ ListedEmptySamples& ListedEmptySamples::operator=(ListedEmptySamples&&) noexcept
 
 const std::vector<EmptySample>& ListedEmptySamples::upTo(std::optional<int64_t> pos) {
     const int64_t limit = pos.value_or(INT64_MAX);
-    if (blocks_ && !blocks_->walk(file_.get(), limit, found_)) blocks_.reset();
-    if (pes_ && !pes_->walk(file_.get(), limit, found_)) pes_.reset();
+    if (blocks_ && !blocks_->walk(file_.get(), limit, found_, passing_)) blocks_.reset();
+    if (pes_ && !pes_->walk(file_.get(), limit, found_, lacking_)) pes_.reset();
     return found_;
+}
+
+std::optional<EmptySample> ListedEmptySamples::droppedBetween(int64_t after, std::optional<int64_t> pos) {
+    upTo(pos);
+    std::optional<EmptySample> first;
+    while (!passing_.empty() && (!pos || passing_.front().pos < *pos)) {
+        if (!first && passing_.front().pos > after) first = passing_.front();
+        passing_.pop_front();
+    }
+    if (first) first->lost = true;
+    return first;
+}
+
+bool ListedEmptySamples::lacksPacket(int64_t pts, std::optional<int64_t> pos) {
+    upTo(pos);
+    return pts != AV_NOPTS_VALUE && lacking_.count(pts) > 0;
 }
 
 void SampleAccount::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {

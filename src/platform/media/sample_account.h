@@ -29,11 +29,18 @@ namespace qm::reading {
 
 // A sample of the stream that its file lists without data (none an edit list leaves out): demuxers
 // drop such a sample without a word, yet its picture is owed. `dts` where the file lists decoding
-// times, else `pos`, the place in the file, says where it comes among the packets read.
+// times, else `pos`, the place in the file, says where it comes among the packets read. `lost`:
+// one the file lists with data that the demuxer can't hand on, as the file's structure is damaged
+// (a sample table that lists fewer samples than another, or that shows one far past the track's
+// end); it comes in place of the packet at its decoding time.
 struct EmptySample {
     int64_t pts = AV_NOPTS_VALUE, dts = AV_NOPTS_VALUE, pos = -1;
+    bool lost = false;
     // Whether it comes before the packet.
-    bool before(const AVPacket& p) const { return dts != AV_NOPTS_VALUE ? dts < p.dts : pos < p.pos; }
+    bool before(const AVPacket& p) const {
+        if (dts != AV_NOPTS_VALUE) return lost ? dts <= p.dts : dts < p.dts;
+        return pos < p.pos;
+    }
 };
 // The samples a file lists without data, in decoding order: MP4's and QuickTime's sample table at
 // once (it is in memory), Matroska's blocks and MPEG-TS's PES packets by walking the file only as
@@ -48,11 +55,21 @@ public:
     ListedEmptySamples& operator=(ListedEmptySamples&&) noexcept;
     // Those listed, found at least as far as the file position `pos` (to the file's end where none).
     const std::vector<EmptySample>& upTo(std::optional<int64_t> pos);
+    // Where the demuxer said the structure is damaged before the packet at `pos` (or the file's
+    // end): the first sample the file lists after the place `after` and before it, which it must
+    // have dropped (a Matroska block of the track, or of a track the file lacks, which the
+    // demuxer takes a damaged one for). Those before `pos` are forgotten either way.
+    std::optional<EmptySample> droppedBetween(int64_t after, std::optional<int64_t> pos);
+    // Whether an MPEG-TS PES packet stamped `pts` lacks a transport packet (its continuity count
+    // skips), found at least as far as the file position `pos` (to the file's end where none).
+    bool lacksPacket(int64_t pts, std::optional<int64_t> pos);
 
 private:
     struct BlockWalk;
     struct PesWalk;
     std::vector<EmptySample> found_;
+    std::deque<EmptySample> passing_;  // Matroska's blocks with data walked past and not yet read
+    std::set<int64_t> lacking_;        // MPEG-TS PES packets that lack a transport packet, by stamp
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, std::fclose};
     std::unique_ptr<BlockWalk> blocks_;
     std::unique_ptr<PesWalk> pes_;

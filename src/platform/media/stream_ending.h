@@ -56,6 +56,11 @@ public:
     std::optional<Cut> cut(std::optional<int64_t> lacking, bool matroska, FileEnd end, int reorder, int64_t spacing,
                            int64_t start) const;
 
+    // The first picture lacking after the samples read whole so far, as where the file ended here.
+    std::optional<int64_t> lackingAfterRead(int reorder, int64_t spacing) const {
+        return firstPictureLacking({whole_.begin(), whole_.end()}, reorder, spacing, std::nullopt);
+    }
+
     // Reading ended quietly before the first picture the file lacks.
     bool quiet = false;
 

@@ -41,6 +41,12 @@ namespace {
 constexpr size_t kReorderLimit = 16;
 // The failure of a sample the file lists without data.
 constexpr int kEmptySample = AVERROR(ENODATA);
+// The failure of a sample the file lists that its demuxer could not hand on.
+constexpr int kLostSample = AVERROR(EILSEQ);
+// Packet flags of the reader's own, taken off before a packet goes to a decoder: the demuxer said
+// the file's structure is damaged before it; it stands for a sample the demuxer could not hand on.
+constexpr int kAfterDamagedStructure = 1 << 24;
+constexpr int kLostPacket = 1 << 25;
 
 // Reading begun again from an earlier key frame after a seek: what made it begin again, and how
 // far the pictures already given out go. Forgotten whole once a picture past those comes out.
@@ -127,6 +133,8 @@ struct VideoSampleReader::Impl {
     bool againAtRecovery = false;
     // A whole read's pictures against the samples read.
     PictureCount count;
+    // What the demuxer says of the file's structure.
+    DemuxerErrorWatch demuxerErrors;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -301,11 +309,16 @@ struct VideoSampleReader::Impl {
         return readFromFile();
     }
     int readFromFile() {
+        bool damaged = false;
         for (;;) {
             av_packet_unref(packet.get());
             const int rc = av_read_frame(format.get(), packet.get());
             if (rc == 0 && packet->stream_index == info.streamIndex) ++packetsRead;
-            if (rc < 0 || packet->stream_index == info.streamIndex) return rc;
+            damaged = demuxerErrors.take() || damaged;
+            if (rc < 0 || packet->stream_index == info.streamIndex) {
+                if (damaged) packet->flags |= kAfterDamagedStructure;
+                return rc;
+            }
         }
     }
 
@@ -322,8 +335,18 @@ struct VideoSampleReader::Impl {
             run.readAhead.front().first->flags |= AV_PKT_FLAG_CORRUPT;
             run.flaggedAt = run.readAhead.front().first->pos;
         }
+        // A Matroska file cut short ends in an element its demuxer finds damaged: the cut tells.
+        const bool damaged = (packet->flags & kAfterDamagedStructure) != 0 && countsWhole() && !fileEnd(format.get(), file).cutShort;
+        packet->flags &= ~kAfterDamagedStructure;
+        // Where nothing the file lists tells what the demuxer dropped: the first picture lacking
+        // after those read before.
+        const std::optional<int64_t> lacking =
+            damaged ? run.ending.lackingAfterRead(reorderDepth(), ffmpeg::timestampFrom(fallbackDuration(), timeBase)) : std::nullopt;
+        // A transport packet lost from the track's last PES packet is damage, not the file's end.
+        if (rc == 0 && byteStream() && countsWhole() && peekAhead(1) == AVERROR_EOF && listedEmpty.lacksPacket(packet->pts, std::nullopt))
+            failIncomplete();
         if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), inSample, peek())) rc = AVERROR_EOF;
-        if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc)) rc = 0;
+        if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc, damaged, lacking)) rc = 0;
         if (rc == AVERROR_EOF) {
             if (!run.cutAt && !run.demuxFailure) findCut();
             return false;
@@ -334,24 +357,41 @@ struct VideoSampleReader::Impl {
     }
 
     // `packet` becomes a sample the file lists without data between the packet read before it and
-    // this one (`rc` 0) or the file's end; the packet read is read next.
-    bool takeListedEmpty(int rc) {
+    // this one (`rc` 0) or the file's end; the packet read is read next. Where the demuxer said the
+    // structure is damaged there (`damaged`), it becomes the sample the demuxer dropped, or the
+    // damage is this packet's own or that of the samples before it, from the picture `lacking` on:
+    // the file lists a sample there that can't be read whole.
+    bool takeListedEmpty(int rc, bool damaged, std::optional<int64_t> lacking = std::nullopt) {
         const std::optional<EmptySample> last = run.lastRead ? run.lastRead : seekBegan ? std::nullopt : std::optional(EmptySample{});
         if (rc == 0) run.lastRead = EmptySample{packet->pts, packet->dts, packet->pos};
         if (!last || alphaDecoder) return false;
-        for (const EmptySample& e : listedEmpty.upTo(rc == 0 && packet->pos >= 0 ? std::optional(packet->pos) : std::nullopt)) {
+        const std::optional<int64_t> pos = rc == 0 && packet->pos >= 0 ? std::optional(packet->pos) : std::nullopt;
+        std::optional<EmptySample> taken;
+        for (const EmptySample& e : listedEmpty.upTo(pos)) {
             const bool after = e.dts != AV_NOPTS_VALUE ? e.dts > last->dts : e.pos > last->pos;
             if (!after || (rc == 0 && !e.before(*packet))) continue;
-            PacketPtr read = ffmpeg::allocPacket("read");
-            std::swap(packet, read);
-            run.readAhead.emplace_front(std::move(read), rc);
-            packet->pts = e.pts;
-            packet->dts = e.dts;
-            packet->pos = e.pos;
-            run.lastRead = e;
-            return true;
+            taken = e;
+            break;
         }
-        return false;
+        const std::optional<EmptySample> dropped = listedEmpty.droppedBetween(last->pos, pos);
+        if (damaged && (!taken || (dropped && dropped->pos < taken->pos))) {
+            taken = dropped;
+            if (!taken && rc == 0) {
+                const int64_t ts = lacking && packet->pts != AV_NOPTS_VALUE ? std::min(*lacking, packet->pts) : packet->pts;
+                taken = EmptySample{ts, packet->dts, packet->pos, true};
+            }
+            if (!taken && lacking) taken = EmptySample{*lacking, AV_NOPTS_VALUE, -1, true};
+        }
+        if (!taken) return false;
+        PacketPtr read = ffmpeg::allocPacket("read");
+        std::swap(packet, read);
+        run.readAhead.emplace_front(std::move(read), rc);
+        packet->pts = taken->pts;
+        packet->dts = taken->dts;
+        packet->pos = taken->pos;
+        if (taken->lost) packet->flags |= kLostPacket;
+        run.lastRead = *taken;
+        return true;
     }
 
     // The sample just read is incomplete (a transport packet lost): named by the first picture it
@@ -402,8 +442,7 @@ struct VideoSampleReader::Impl {
     void findCut() {
         const std::optional<int64_t> lacking = firstMissingSample(format.get(), info.streamIndex, file);
         const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
-        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        const int reorder = std::max(par->video_delay, decoder ? decoder->has_b_frames : h264 ? h264->reorderDepth() : 0);
+        const int reorder = reorderDepth();
         FileEnd end = fileEnd(format.get(), file);
         // A sample begun in the file's last transport packet is lacking, and with it the pictures
         // shown after it, though every sample read is whole.
@@ -416,6 +455,12 @@ struct VideoSampleReader::Impl {
         run.cutAt = ffmpeg::mediaTimeFrom(cut->at, timeBase);
         if (cut->promised)
             run.demuxFailure = std::make_exception_ptr(MediaError("read sample", "the file is cut short before " + frameNamed(cut->at)));
+    }
+
+    // How many pictures the decoder holds back to put them in display order.
+    int reorderDepth() const {
+        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
+        return std::max(par->video_delay, decoder ? decoder->has_b_frames : h264 ? h264->reorderDepth() : 0);
     }
 
     // Reading must begin at a key frame no later than the start, or the decoder has nothing to
@@ -504,6 +549,7 @@ struct VideoSampleReader::Impl {
         peeked.reset();
         format = openFormat(file, true);
         if (!format) throw ConversionError::noVideoTrack();
+        demuxerErrors.watch(format.get());
         discardAllBut(format.get(), info.streamIndex);
     }
 
@@ -896,6 +942,7 @@ struct VideoSampleReader::Impl {
     // and VP9, whose pictures are predicted from one another, in words naming its frame.
     void failSample(int rc, int64_t ts) {
         if (ts != AV_NOPTS_VALUE && rc == kEmptySample) failDamaged(ts, "its sample in the file is empty");
+        if (ts != AV_NOPTS_VALUE && rc == kLostSample) failDamaged(ts, "the file's structure is damaged there");
         if (ts != AV_NOPTS_VALUE && SampleAccount::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id))
             failDamaged(ts);
         run.failedPicture = ts;
@@ -1104,8 +1151,8 @@ struct VideoSampleReader::Impl {
                           !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet),
                           mayLeadPredecessor(*packet));
             if (packet->size == 0 && !alphaDecoder) {
-                // A sample the file lists without data: its picture can't be made.
-                run.damage.failed(ts, kEmptySample);
+                // A sample the file lists without data, or one it can't read: its picture can't be made.
+                run.damage.failed(ts, (packet->flags & kLostPacket) ? kLostSample : kEmptySample);
                 run.demuxEnded = true;
                 continue;
             }
@@ -1222,6 +1269,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO) : -1;
     if (index < 0) throw ConversionError::noVideoTrack();
     discardAllBut(impl->format.get(), index);
+    impl->demuxerErrors.watch(impl->format.get());
     const AVStream* st = impl->format->streams[index];
     impl->timeBase = st->time_base;
     impl->indexedAtOpen = avformat_index_get_entries_count(st);
