@@ -22,6 +22,22 @@ sometimes):
           after itself, and the Cluster and Segment sizes, the SeekHead's and the Cues' positions
           and the later Clusters' Position and PrevSize follow.
 
+and damage to the container's structure, which leaves every sample listed:
+
+  track    (Matroska) the block's track number set to 9, a track the file lacks;
+  size     (Matroska) the block's size one or seven bytes too long;
+  lacing   (Matroska) lacing bits set in the block's flags (Xiph, EBML or fixed);
+  cluster  (Matroska) the size of the cluster holding the block 50 bytes short;
+  stamp    (Matroska) the time stamp of the cluster holding the block 1000 ticks late;
+  stsz     (MP4) the sample size table's count one short;
+  stts     (MP4) the count of the time-to-sample entry covering the sample one short;
+  ctts     (MP4) the sample's composition offset made huge (where it has an entry of its own);
+  stsc     (MP4) one run of the sample-to-chunk table given a sample more per chunk;
+  packet   (MPEG-TS) one of the sample's transport packets after its first removed, the
+           continuity counters left as they were;
+  packet204, empty204  (MPEG-TS) `packet` and `empty` with every transport packet followed by 16
+           bytes of (zeroed) error correction, as 204-byte packets.
+
 Sources, made in a temporary folder from one noisy y4m: libx264 through ffmpeg (plain with
 B-frames, four slices, strict B-pyramid, intra refresh) in MP4, Matroska and MPEG-TS; the x264
 command line (HRD, access unit delimiters, pic_struct, top field first; and intra refresh) written
@@ -35,7 +51,8 @@ exit without a word) or hang (over 120 s). A variant is cpu-dependent where its 
 one refused and the other not, other picture counts, or errors naming other frames. The samples a
 damaged file lists are counted in its own tables (MP4 sample sizes, Matroska blocks of the video
 track, MPEG-TS PES packets of the video PID), so empty samples count, which ffprobe leaves out:
-the intact count for flip, bytes, empty and zeroed, one fewer for drop, one more for dup, less the
+the intact count for flip, bytes, empty, zeroed and the structure damage, one fewer for drop, one
+more for dup, less the
 samples before an MP4 edit list's start (ffprobe marks them to be discarded; the raw x264 streams
 remuxed into MP4 have two). ffprobe's own count of the damaged file is shown beside each listed
 finding. Every intact source is read the same way first; one that does not read whole is listed.
@@ -44,7 +61,7 @@ changes nothing.
 
     bench/damage_sweep.py [--build DIR] [--variants N] [--jobs J] [--seed S] [--keep DIR] [--only TEXT]
 
-defaults: ../build, 1000 variants (spread evenly over the source kinds, then over their containers
+defaults: ../build, 1500 variants (spread evenly over the source kinds, then over their containers
 and damage kinds), half the processors as jobs (each runs a variant's two reads in turn; the
 one-processor read goes to a processor of the job's own), seed 1. --keep copies every WRONG,
 crash, hang or cpu-dependent variant there, with the reads' output beside it; --only keeps the
@@ -80,6 +97,10 @@ ROWS = [
     ("VP9", "vp9", ("webm", "mkv")),
 ]
 KINDS = ("flip", "bytes", "empty", "drop", "dup")
+# Damage to the container's structure: the file still lists every sample it listed intact.
+STRUCTURE = {"mkv": ("track", "size", "lacing", "cluster", "stamp"), "mp4": ("stsz", "stts", "ctts", "stsc"),
+             "ts": ("packet", "packet204", "empty204")}
+ALL_KINDS = KINDS + tuple(k for kinds in STRUCTURE.values() for k in kinds)
 FFMPEG_VIDEO = {
     "x264-plain": ["-c:v", "libx264", "-bf", "3"],
     "x264-slices": ["-c:v", "libx264", "-x264-params", "slices=4"],
@@ -588,7 +609,8 @@ def samples_of(data, container):
 
 
 def kinds_for(container):
-    return {"mp4": ("flip", "bytes", "empty", "drop"), "mkv": KINDS, "ts": ("flip", "bytes", "empty", "drop")}[container]
+    return {"mp4": ("flip", "bytes", "empty", "drop"), "mkv": KINDS,
+            "ts": ("flip", "bytes", "empty", "drop")}[container] + STRUCTURE[container]
 
 
 def kind_name(kind, container):
@@ -644,7 +666,113 @@ def damage(data, container, codec, samples, index, kind, rng):
     if kind == "dup" and container == "mkv":
         out = mkv_dup(data, index)
         return (out, n + 1, "stored twice") if out is not None else None
+    made = {"mkv": mkv_structure, "mp4": mp4_structure, "ts": ts_structure}[container](data, index, kind, rng)
+    return (made[0], n, made[1]) if made is not None else None
+
+
+def mkv_structure(data, index, kind, rng):
+    """(damaged bytes, where) of the block's structure, or None."""
+    e, block, key, head_end = mkv_video_blocks(data)[index]
+    out = bytearray(data)
+    if kind == "track":
+        track, width = ebml_size(data, block.data_start)
+        if width != 1:
+            return None
+        out[block.data_start] = 0x89
+        return out, f"track {track} -> 9"
+    if kind == "size":
+        grow = rng.choice((1, 7))
+        size, width = ebml_size(data, block.size_at)
+        try:
+            out[block.size_at:block.size_at + width] = ebml_vint(size + grow, width)
+        except OverflowError:
+            return None
+        return out, f"block size +{grow}"
+    if kind == "lacing":
+        bits = rng.choice((0x02, 0x04, 0x06))
+        out[head_end - 1] |= bits
+        return out, f"lacing bits {bits:#x}"
+    cluster = e.parent
+    if cluster is None or cluster.id != CLUSTER:
+        return None
+    if kind == "cluster":
+        size, width = ebml_size(data, cluster.size_at)
+        if size is None or size < 100:
+            return None
+        out[cluster.size_at:cluster.size_at + width] = ebml_vint(size - 50, width)
+        return out, "cluster size -50"
+    if kind == "stamp":
+        stamp = next((c for c in cluster.children if c.id == 0xE7), None)
+        if stamp is None:
+            return None
+        width = stamp.end - stamp.data_start
+        value = int.from_bytes(data[stamp.data_start:stamp.end], "big") + 1000
+        if value >= 1 << (8 * width):
+            return None
+        out[stamp.data_start:stamp.end] = value.to_bytes(width, "big")
+        return out, "cluster stamp +1000"
     return None
+
+
+def mp4_structure(data, index, kind, rng):
+    """(damaged bytes, where) of the video track's sample table, or None."""
+    t = mp4_video_track(data)
+    stbl = t["path"]["stbl"]
+    out = bytearray(data)
+    if kind == "stsz":
+        stsz = t["path"]["stsz"]
+        count = struct.unpack(">I", data[stsz[2] + 8:stsz[2] + 12])[0]
+        out[stsz[2] + 8:stsz[2] + 12] = struct.pack(">I", count - 1)
+        return out, "stsz count -1"
+    box = mp4_child(data, stbl, kind)
+    if box is None:
+        return None
+    entries = struct.unpack(">I", data[box[2] + 4:box[2] + 8])[0]
+    width = 12 if kind == "stsc" else 8
+    # the entry that covers the sample (stts, ctts), or the run of chunks it lies in (stsc)
+    entry, first = 0, 0
+    if kind != "stsc":
+        for entry in range(entries):
+            count = struct.unpack(">I", data[box[2] + 8 + width * entry:box[2] + 12 + width * entry])[0]
+            if first + count > index:
+                break
+            first += count
+    else:
+        entry = rng.randrange(entries)
+    at = box[2] + 8 + width * entry
+    if kind == "stts":
+        count = struct.unpack(">I", data[at:at + 4])[0]
+        out[at:at + 4] = struct.pack(">I", count - 1)
+        return out, f"stts entry {entry} count -1"
+    if kind == "ctts":
+        count = struct.unpack(">I", data[at:at + 4])[0]
+        if count != 1:  # the sample's own offset: an entry of its own
+            return None
+        out[at + 4:at + 8] = struct.pack(">I", 0x7FFF0000)
+        return out, f"ctts entry {entry} offset huge"
+    per_chunk = struct.unpack(">I", data[at + 4:at + 8])[0]
+    out[at + 4:at + 8] = struct.pack(">I", per_chunk + 1)
+    return out, f"stsc entry {entry} samples per chunk +1"
+
+
+def ts_to_204(data):
+    return b"".join(data[at:at + 188] + bytes(16) for at in range(0, len(data) - 187, 188))
+
+
+def ts_structure(data, index, kind, rng):
+    """(damaged bytes, where) of the transport packets, or None."""
+    if kind == "empty204":
+        out = ts_remove(data, index, True)
+        return (ts_to_204(out), "emptied, 204-byte packets") if out is not None else None
+    vpid, pes = ts_pes(data)
+    packets = pes[index]["packets"]
+    if len(packets) < 2:
+        return None
+    at = rng.choice(packets[1:])
+    out = bytes(data[:at] + data[at + 188:])
+    if kind == "packet204":
+        return ts_to_204(out), f"packet at {at} dropped, 204-byte packets"
+    return out, f"packet at {at} dropped"
 
 
 # ---------------------------------------------------------------- reading
@@ -714,7 +842,7 @@ def plan(sources, variants):
         combos = []
         turn = len(rows)  # each source kind begins its damage kinds at another container
         for r in range(len(names)):
-            for k, kind in enumerate(KINDS):
+            for k, kind in enumerate(ALL_KINDS):
                 name = names[(k + r + turn) % len(names)]
                 if kind in kinds_for(container_of(name)):
                     combos.append((name, kind))
@@ -733,7 +861,7 @@ def plan(sources, variants):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
-    ap.add_argument("--variants", type=int, default=1000)
+    ap.add_argument("--variants", type=int, default=1500)
     ap.add_argument("--jobs", type=int, default=max(1, (os.cpu_count() or 2) // 2))
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--keep")
@@ -838,9 +966,9 @@ def main():
                                       f"-s{index}.{ext}")
             with open(path, "wb") as f:
                 f.write(out)
-            own = len(samples_of(bytes(out), src["container"]))
+            own = len(samples_of(bytes(out), src["container"])) if kind in KINDS else None
             meant = len(src["samples"]) + {"drop": 0 if src["container"] == "mp4" else -1, "dup": 1}.get(kind, 0)
-            if own != meant:
+            if own is not None and own != meant:
                 print(f"warning: {os.path.basename(path)} lists {own} samples, {meant} meant", file=sys.stderr)
             one_cpu, all_cpu, dependent = read_both(path, listed)
             v1, va = one_cpu["outcome"], all_cpu["outcome"]
@@ -909,7 +1037,7 @@ def report(records, sources):
     table("source", [(label, [r for r in records if r["label"] == label]) for label in labels])
     print()
     pairs = sorted({(container_of(r["name"]), r["kind"]) for r in records},
-                   key=lambda p: (("mp4", "mkv", "ts").index(p[0]), (KINDS + ("zeroed",)).index(p[1])))
+                   key=lambda p: (("mp4", "mkv", "ts").index(p[0]), (ALL_KINDS + ("zeroed",)).index(p[1])))
     table("container, damage", [(f"{c} {k}", [r for r in records if container_of(r["name"]) == c and r["kind"] == k])
                                 for c, k in pairs])
     flagged = [r for r in records if r["dependent"] or any(x["outcome"] in ("WRONG", "crash", "hang")
