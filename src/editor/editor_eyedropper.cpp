@@ -13,8 +13,12 @@
 
 namespace qm {
 
-std::optional<QPointF> pictureAt(const Clip& clip, const MediaItem& media, int W, int H, double t, QPointF canvas) {
-    const QTransform placement = clipPlacement(clip, media.width, media.height, t, W, H);
+std::optional<QPointF> pictureAt(const Clip& clip, const MediaItem& media, int W, int H, double t, QPointF canvas,
+                                 QSizeF picture) {
+    const QTransform placement = picture.isEmpty() || picture == QSizeF(media.width, media.height)
+                                     ? clipPlacement(clip, media.width, media.height, t, W, H)
+                                     : clipPlacement(clip, picture.width(), picture.height(), t, W, H,
+                                                     QSizeF(media.width, media.height));
     bool invertible = false;
     const QTransform inverse = placement.inverted(&invertible);
     if (!invertible) return std::nullopt;
@@ -32,11 +36,16 @@ QFuture<void> EditorModel::pickKeyColor(QPointF canvasPoint) {
     const double tf = clipTimeAtPlayhead(*clip);
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
-    workers()->start([this, media = *item, info = infos_.value(item->id), tf, point = *point, id = clip->id, promise] {
+    workers()->start([this, media = *item, info = infos_.value(item->id), tf, id = clip->id, promise,
+                      placed = *clip, W = project_.width, H = project_.height, tg, canvasPoint] {
         std::optional<RGBColor> color;
         try {
             MediaFrameReader reader(toPath(media.path), info);
-            if (const auto frame = reader.frame(tf)) color = readPixelColor(*frame, point.x(), point.y());
+            if (const auto frame = reader.frame(tf)) {
+                // A picture of another size than the medium's is fitted by its own.
+                const auto at = pictureAt(placed, media, W, H, tg, canvasPoint, QSizeF(frame->width(), frame->height()));
+                if (at) color = readPixelColor(*frame, at->x(), at->y());
+            }
         } catch (const std::exception&) {
             // An unreadable frame picks nothing.
         }

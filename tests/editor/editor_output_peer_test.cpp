@@ -670,5 +670,49 @@ TEST(EditorEyedropper, PicksTheMeanOfFfmpegsFrameUnderTheClick) {
     EXPECT_EQ(e.m.undoCount(), undo);
 }
 
+// A stream whose pictures shrink midway (160×90, then 96×54): a click picks from the later picture
+// where it is drawn, fitted to the same place, as ffmpeg decodes that picture.
+TEST(EditorEyedropper, PicksFromALaterPictureOfAnotherSizeWhereItIsDrawn) {
+    TempDir dir;
+    std::string joined;
+    for (const std::string size : {"160x90", "96x54"}) {
+        const fs::path part = dir / (size + ".h264");
+        ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=30:duration=1", "-c:v", "libx264", "-preset", "ultrafast",
+                "-pix_fmt", "yuv420p", "-colorspace", "bt709", "-color_range", "tv", part.string()});
+        joined += readFile(part);
+    }
+    writeFile(dir / "joined.h264", joined);
+    const fs::path movie = dir / "joined.mp4";
+    ffmpeg({"-r", "30", "-i", (dir / "joined.h264").string(), "-c", "copy", movie.string()});
+    const fs::path raw = dir / "later.rgb";
+    ffmpeg({"-i", (dir / "96x54.h264").string(), "-vf", "select=eq(n\\,15),scale=in_color_matrix=bt709", "-frames:v", "1",
+            "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()});
+    const std::string px = readFile(raw);
+    ASSERT_EQ(px.size(), 96u * 54 * 3);
+
+    Editor e;
+    e.await(e.m.importFiles({q(movie)}));
+    e.m.addClipAtPlayhead(e.m.project().media[0].id, std::size_t(0), 0.0);
+    const QUuid clip = e.m.project().tracks[0].clips[0].id;
+    e.m.setSelectedClipID(clip);
+    e.m.seek(1.5);  // the later picture 15
+    for (const QPointF at : {QPointF(40, 30), QPointF(150, 80)}) {
+        SCOPED_TRACE(at.x());
+        const auto undo = e.m.undoCount();
+        e.await(e.m.pickKeyColor(at));
+        ASSERT_EQ(e.m.undoCount(), undo + 1);
+        const RGBColor picked = e.m.clip(clip)->transform->effects.keyColor;
+        const int X = int(at.x() * 96 / 160), Y = int(at.y() * 54 / 90);
+        double sum[3] = {0, 0, 0};
+        int n = 0;
+        for (int y = std::max(0, Y - 2); y <= std::min(53, Y + 2); ++y)
+            for (int x = std::max(0, X - 2); x <= std::min(95, X + 2); ++x, ++n)
+                for (int k = 0; k < 3; ++k) sum[k] += uint8_t(px[std::size_t((y * 96 + x) * 3 + k)]);
+        EXPECT_NEAR(picked.r, sum[0] / n / 255, 3.0 / 255);
+        EXPECT_NEAR(picked.g, sum[1] / n / 255, 3.0 / 255);
+        EXPECT_NEAR(picked.b, sum[2] / n / 255, 3.0 / 255);
+    }
+}
+
 }  // namespace
 }  // namespace qm::test
