@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -581,6 +582,14 @@ std::string freshHiddenName(std::string_view name, std::string_view role) {
     return "." + stem + "." + nonce + nameCheck(stem, nonce, role) + "." + std::string(role);
 }
 
+std::string reservedHiddenName(std::string_view name, std::string_view role) {
+    const std::string stem = hiddenStem(name, role);
+    std::string message("reserved\n");
+    message.append(stem).append(1, '\0').append(role);
+    const std::string nonce = macHex(message, kNonceDigits / 2);
+    return "." + stem + "." + nonce + nameCheck(stem, nonce, role) + "." + std::string(role);
+}
+
 std::optional<FileId> fileIdAt(const std::filesystem::path& path) {
     struct stat there {};
     if (::lstat(path.c_str(), &there) != 0 || !S_ISREG(there.st_mode)) return std::nullopt;
@@ -598,13 +607,13 @@ bool isShortenedStemOf(std::string_view stem, std::string_view prefix, std::stri
     return kept.starts_with(prefix) || prefix.starts_with(kept);
 }
 
-PartialFile::PartialFile(std::filesystem::path target, std::string_view role)
+PartialFile::PartialFile(std::filesystem::path target, std::string_view role, HiddenName kind)
     : target_(std::move(target)),
       folderFd_(retrying([&] { return ::open(folderOf(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); })),
       targetName_(target_.filename().string()) {
     if (folderFd_ < 0) throw std::system_error(errno, std::generic_category(), folderOf(target_).string());
     try {
-        create(role);
+        create(role, kind);
     } catch (...) {
         ::close(folderFd_);
         throw;
@@ -615,24 +624,24 @@ PartialFile::PartialFile(int folder, const std::filesystem::path& folderPath, co
     : target_(folderPath / name), folderFd_(::fcntl(folder, F_DUPFD_CLOEXEC, 0)), targetName_(name) {
     if (folderFd_ < 0) throw std::system_error(errno, std::generic_category(), target_.string());
     try {
-        create(role);
+        create(role, HiddenName::fresh);
     } catch (...) {
         ::close(folderFd_);
         throw;
     }
 }
 
-void PartialFile::create(std::string_view role) {
+void PartialFile::create(std::string_view role, HiddenName kind) {
     for (int attempt = 0;; ++attempt) {
-        name_ = hiddenName(target_, role);
+        name_ = kind == HiddenName::reserved ? reservedHiddenName(targetName_, role) : hiddenName(target_, role);
         path_ = folderOf(target_) / name_;
         fd_ = retrying([&] { return ::openat(folderFd_, name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
         if (fd_ < 0) {
-            if (errno == EEXIST && attempt < 64) continue;
+            if (errno == EEXIST && attempt < 64 && kind == HiddenName::fresh) continue;
             throw std::system_error(errno, std::generic_category(), path_.string());
         }
         // Between the create and the lock a sweep may take the file for a dead run's; then it
-        // is unlinked (or being unlinked under its lock) and a new name is tried.
+        // is unlinked (or being unlinked under its lock) and the name is tried again.
         retrying([&] { return ::flock(fd_, LOCK_EX); });
         if (stillNamed()) return;
         ::close(fd_);
@@ -919,6 +928,38 @@ PartialSweep sweepPartialsIn(const std::filesystem::path& folder, const std::fun
                  first ? std::function<bool()>([&, &name = name] { return first(name); }) : std::function<bool()>());
     ::close(folderFd);
     return result;
+}
+
+std::vector<std::string> sweepFolderForRun(const std::filesystem::path& folder,
+                                           const std::function<bool(std::string_view)>& first) {
+    std::set<std::string> live;
+    const int folderFd = openFolder(folder);
+    if (folderFd < 0) return {};
+    // Only names of our forms get a check, and visible ones a look only where placeholders may be.
+    const bool placeholders = mayHoldPlaceholders(folderFd);
+    std::vector<std::pair<std::string, std::string>> runs, saves;
+    std::vector<std::string> visible;
+    namesAt(folderFd, [&](std::string_view entry) {
+        if (!entry.starts_with('.')) {
+            if (placeholders) visible.emplace_back(entry);
+        } else if (const std::string_view name = targetNameOf(entry, "partial"); !name.empty()) {
+            runs.emplace_back(entry, name);
+        } else if (const std::string_view saved = targetNameOf(entry, "saving"); !saved.empty()) {
+            saves.emplace_back(entry, saved);
+        }
+        return false;
+    });
+    PartialSweep result;
+    for (const auto& [entry, name] : runs) {
+        const int liveBefore = result.live;
+        sweepOne(folderFd, entry, nullptr, result,
+                 first ? std::function<bool()>([&, &name = name] { return first(name); }) : std::function<bool()>());
+        if (result.live > liveBefore) live.insert(name);
+    }
+    for (const auto& [entry, name] : saves) sweepOne(folderFd, entry, nullptr, result, {});
+    for (const std::string& name : visible) clearPlaceholderAt(folderFd, name);
+    ::close(folderFd);
+    return {live.begin(), live.end()};
 }
 
 int clearPlaceholders(const std::filesystem::path& folder) {

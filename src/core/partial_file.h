@@ -41,6 +41,11 @@ std::string hiddenStem(std::string_view name, std::string_view role = "partial")
 // A fresh hidden name ".Name.<nonce><check>.<role>" for the target name `name` (its stem where
 // it is too long), which the sweeps know for ours.
 std::string freshHiddenName(std::string_view name, std::string_view role = "partial");
+// The one hidden name of that form that stands for the target name `name` while a run holds it
+// (its nonce a MAC of the stem): the same in every run, so that an exclusive create lets only one
+// run at a time have it, without a look at the folder.
+std::string reservedHiddenName(std::string_view name, std::string_view role = "partial");
+enum class HiddenName { fresh, reserved };
 
 // What stands under a name: the device and inode of a regular file.
 struct FileId {
@@ -56,10 +61,12 @@ bool isShortenedStemOf(std::string_view stem, std::string_view prefix, std::stri
 
 class PartialFile {
 public:
-    // Creates a fresh, empty ".Name.<8 hex>.<role>" beside `target`, exclusively, and locks it.
-    // Its folder is held open, and every later step goes through it as below.
-    // Throws std::system_error with the system's errno when the folder refuses it.
-    explicit PartialFile(std::filesystem::path target, std::string_view role = "partial");
+    // Creates a fresh, empty ".Name.<8 hex>.<role>" beside `target`, exclusively, and locks it
+    // (the reservedHiddenName when `kind` says so: then EEXIST while another run holds it, or a
+    // dead run's stands there still). Its folder is held open, and every later step goes through
+    // it as below. Throws std::system_error with the system's errno when the folder refuses it.
+    explicit PartialFile(std::filesystem::path target, std::string_view role = "partial",
+                         HiddenName kind = HiddenName::fresh);
     // The same in the folder open at `folder` (a descriptor, duplicated here), for `name` in it.
     // Every step goes through the descriptor, so the file follows its folder when that is
     // renamed meanwhile; `folderPath` only names it in path(), target() and errors.
@@ -107,7 +114,7 @@ public:
     void clearFirst(std::function<bool()> clear) { clearFirst_ = std::move(clear); }
 
 private:
-    void create(std::string_view role);
+    void create(std::string_view role, HiddenName kind);
     void syncFolder() const;
     int publishOver(bool durable, const std::function<int()>& rename);
 
@@ -187,6 +194,13 @@ struct PartialSweep {
 // clear.
 PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view role = "partial",
                            const PartialFile* own = nullptr, const std::function<bool()>& first = {});
+
+// A run's one look at `folder` before it takes a name there: what dead runs and saves left goes
+// (hidden items of "partial" and "saving" whatever their names, with `first` as in sweepPartialsIn
+// for the former, and the placeholders clearPlaceholders removes), and only names that can be ours
+// are looked at. Returns the target names (stems) whose "partial" items a live run holds, sorted.
+std::vector<std::string> sweepFolderForRun(const std::filesystem::path& folder,
+                                           const std::function<bool(std::string_view)>& first = {});
 
 // Removes what a run killed while taking a visible name in `folder` left there: on a file system
 // without the rename that never replaces, that name is first held by a small placeholder, locked

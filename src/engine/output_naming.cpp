@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -118,14 +115,6 @@ bool removeDeadSequence(const std::filesystem::path& folder) {
     return frames.left == 0 && frames.live == 0 && unmarked;
 }
 
-// Sweeps what dead runs left for the name. A dead run's hidden file beside a sequence folder is
-// what tells that the folder's hidden files are dead too: they go first, and that file last,
-// only once none of them is left.
-PartialSweep sweepDeadRuns(const std::filesystem::path& candidate, OutputFormat format) {
-    if (!isImageSequence(format)) return sweepPartials(candidate);
-    return sweepPartials(candidate, "partial", nullptr, [&] { return removeDeadSequence(candidate); });
-}
-
 // The item in `folder` whose hidden names spell it by `stem`: the stem itself, or, for a
 // shortened stem, the one whose name shortens to it (a sequence folder too long to be spelt out).
 std::filesystem::path itemOfStem(const std::filesystem::path& folder, std::string_view stem) {
@@ -142,13 +131,11 @@ std::filesystem::path itemOfStem(const std::filesystem::path& folder, std::strin
 // run can leave gigabytes under a name no later run picks): their hidden files, staging folders,
 // the hidden frames of a sequence whose reservation they left, whatever the length of its name,
 // and a placeholder left under a visible name where the file system lacks the rename that never
-// replaces.
-void sweepDeadRunsIn(const std::filesystem::path& folder) {
-    const auto any = [](std::string_view) { return true; };
-    sweepPartialsIn(folder, any, "partial",
-                    [&](std::string_view stem) { return removeDeadSequence(itemOfStem(folder, stem)); });
-    sweepPartialsIn(folder, any, "saving");
-    clearPlaceholders(folder);
+// replaces. A dead run's hidden file beside a sequence folder is what tells that the folder's
+// hidden files are dead too: they go first, and that file last, only once none of them is left.
+// One look at the folder, however many names it holds; returns the stems live runs hold.
+std::vector<std::string> sweepDeadRunsIn(const std::filesystem::path& folder) {
+    return sweepFolderForRun(folder, [&](std::string_view stem) { return removeDeadSequence(itemOfStem(folder, stem)); });
 }
 
 std::filesystem::path folderOf(const std::filesystem::path& target) {
@@ -162,31 +149,26 @@ namespace {
 
 std::unique_ptr<PartialFile> reserveName(OutputFormat format, const NameParts& parts) {
     std::unique_ptr<PartialFile> reservation;
-    thread_local std::minstd_rand jitter{std::random_device{}()};
-    sweepDeadRunsIn(parts.folder.empty() ? std::filesystem::path(".") : parts.folder);
+    const std::vector<std::string> live = sweepDeadRunsIn(parts.folder.empty() ? std::filesystem::path(".") : parts.folder);
     firstName(parts, [&](const std::filesystem::path& candidate) {
-        for (int attempt = 0; attempt < 4; ++attempt) {
-            const PartialSweep leftovers = sweepDeadRuns(candidate, format);
-            if (leftovers.live > 0 || taken(candidate)) return false;
-            try {
-                reservation = std::make_unique<PartialFile>(candidate);
-            } catch (const std::system_error& e) {
-                throw ConversionError::writerFailed(candidate.filename().string() + " (" + e.code().message() + ")");
-            }
-            // A run that looked at the same moment holds a hidden file of this name too: each then
-            // sees the other's and steps aside, so never both keep the name. When both stepped
-            // aside the name is free again, and is tried once more after a moment of its own.
-            if (sweepPartials(candidate, "partial", reservation.get()).live == 0 && !taken(candidate)) {
-                // A sequence run may end without removing its hidden files (its folder refusing
-                // that): its reservation then stays for the next run to clear them.
-                if (isImageSequence(format))
-                    reservation->clearFirst([folder = candidate] { return removeDeadSequence(folder); });
-                return true;
-            }
-            reservation.reset();
-            std::this_thread::sleep_for(std::chrono::microseconds(50 + jitter() % 1000));
+        // A name a live run writes under (a save panel's export, say) is taken; so is one whose
+        // reservation another run holds, which the exclusive create of that one hidden name tells
+        // without looking at the folder again: of two runs at the same moment, one gets it.
+        if (std::ranges::binary_search(live, hiddenStem(candidate.filename().string())) || taken(candidate)) return false;
+        try {
+            reservation = std::make_unique<PartialFile>(candidate, "partial", HiddenName::reserved);
+        } catch (const std::system_error& e) {
+            if (e.code().value() == EEXIST) return false;
+            throw ConversionError::writerFailed(candidate.filename().string() + " (" + e.code().message() + ")");
         }
-        return false;
+        if (taken(candidate)) {
+            reservation.reset();
+            return false;
+        }
+        // A sequence run may end without removing its hidden files (its folder refusing that): its
+        // reservation then stays for the next run to clear them.
+        if (isImageSequence(format)) reservation->clearFirst([folder = candidate] { return removeDeadSequence(folder); });
+        return true;
     });
     return reservation;
 }

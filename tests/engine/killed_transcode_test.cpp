@@ -411,6 +411,32 @@ TEST(KilledConvertRun, TheUsersFoldersBesideDeadReservationsStay) {
     EXPECT_EQ(test::fileNames(out / "Marked"), std::vector<std::string>{marker});
 }
 
+// A run reads the folder it writes into once, however many names it holds, and takes its name
+// without reading it again.
+TEST(KilledConvertRun, ARunReadsItsFolderOnce) {
+    test::TempDir dir;
+    const fs::path source = test::makeH264Source(dir.path(), "name.mov", 64, 48, 48000, 0, 0.2);
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    for (int i = 0; i < 200; ++i) test::writeFile(out / ("IMG_" + std::to_string(i) + ".jpg"), std::string(64, 'x'));
+    for (const char* name : {".name_Hap.mov.ab12.partial", ".notes.txt.0badcafe0badcafe.saving", "name_Hap.mov"})
+        test::writeFile(out / name, "user's");
+    test::HeldProcess run({QM_BENCH, "transcode", source.string(), "--format", "hap", "--out", out.string(), "--no-audio"},
+                          {SYS_getdents64});
+    if (!run.started()) GTEST_SKIP() << run.whyNot();
+    // A read of the folder is a call that lists it and one that finds nothing more.
+    int calls = 0;
+    while (run.next()) {
+        std::error_code ec;
+        const fs::path read = fs::read_symlink("/proc/" + std::to_string(run.caller()) + "/fd/" + std::to_string(run.argument(0)), ec);
+        if (read == out) ++calls;
+    }
+    const int status = run.finish();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(test::countFrames(out / "name_Hap 2.mov"), 5);
+}
+
 // A run that can neither read nor make the user's secret takes no other run's leftover for its
 // own (it never falls back to a key anyone could compute); the next run that has the secret
 // clears it.

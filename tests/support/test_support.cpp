@@ -258,6 +258,8 @@ std::optional<long> HeldProcess::next() {
         }
         held_ = request.id;
         holding_ = true;
+        caller_ = int(request.pid);
+        std::copy(std::begin(request.data.args), std::end(request.data.args), std::begin(arguments_));
         return request.data.nr;
     }
 }

@@ -99,6 +99,9 @@ public:
     // Waits until the child stands at its next call of those given and returns its number (the
     // child waits there until resume()); nothing once the child has ended.
     std::optional<long> next();
+    // The thread that makes the call next() returned, and that call's arguments.
+    int caller() const { return caller_; }
+    uint64_t argument(int index) const { return arguments_[index]; }
     // Lets the call that next() returned be made.
     void resume();
     // Lets every call go on until the child ends; how it ended (a wait status).
@@ -109,6 +112,8 @@ private:
     int listener_ = -1;
     uint64_t held_ = 0;
     bool holding_ = false;
+    int caller_ = -1;
+    uint64_t arguments_[6] = {};
     std::optional<int> status_;
     std::string whyNot_;
 };

@@ -521,9 +521,8 @@ void MovieWriter::startWriting() {
     std::error_code ec;
     if (std::filesystem::is_directory(std::filesystem::symlink_status(w.file, ec)))
         throw w.failWith(MediaError::fromCode("start", AVERROR(EISDIR)));
-    // What killed runs left for this name goes; the new movie's hidden file stays locked while
-    // this writer lives.
-    sweepPartials(w.file);
+    // The new movie's hidden file stays locked while this writer lives. (What killed runs left
+    // beside it is its callers' to sweep, with their one look at the folder.)
     try {
         w.temporary = std::make_unique<PartialFile>(w.file);
     } catch (const std::system_error& e) {
