@@ -628,6 +628,29 @@ TEST(TranscoderTiming, BFramesGapsAndALateStartKeepTheirTimes) {
     }
 }
 
+// x264's intra refresh with B-frames muxed by mkvmerge carries decoding stamps from its first
+// recovery point on, and ffmpeg's remux of the raw stream throughout: the decoder's guess of their
+// pictures' times ran back and forth, and Hap movies showed pictures 1 ms apart and others held
+// 80 ms or more. Every picture comes 40 ms after the one before, as the stamps are spaced.
+TEST(TranscoderTiming, DecodingStampsOfARawStreamRemuxedComeOutEvenly) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25:d=4", "-pix_fmt", "yuv420p", (dir / "source.y4m").string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "30", "-o", (dir / "refresh.264").string(),
+                         (dir / "source.y4m").string()}).exitCode, 0) << "the x264 command line (x264)";
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "refresh.mkv").string(), (dir / "refresh.264").string()}).exitCode, 0)
+        << "mkvmerge (mkvtoolnix)";
+    test::ffmpeg({"-r", "25", "-i", (dir / "refresh.264").string(), "-c", "copy", (dir / "refresh.mp4").string()});
+    for (const std::string name : {"refresh.mkv", "refresh.mp4"}) {
+        SCOPED_TRACE(name);
+        const fs::path out = dir / (name + ".mov");
+        Transcoder(dir / name, out, MediaInfo::load(dir / name), settingsFor(OutputFormat::hap)).run({});
+        const auto times = frameTimes(out);
+        // The MP4's edit list leaves out its first two samples.
+        EXPECT_EQ(times.size(), name == "refresh.mkv" ? 100u : 98u);
+        for (size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 0.04, 1e-3) << "picture " << i;
+    }
+}
+
 // A last frame after a long gap lasts as long as the source says (0.04 s), not as long as the gap
 // before it: four frames at 0, 1, 2 and 3 hours make a movie of 3 hours and 0.04 s.
 TEST(TranscoderTiming, TheLastFrameAfterALongGapKeepsItsOwnDuration) {

@@ -396,6 +396,7 @@ void SampleAccount::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {
     if (ts == AV_NOPTS_VALUE) return;
     if (!recent_.empty() && ts < recent_.back()) risingStamps_ = false;
     awaited_.emplace(ts, owed);
+    if (owed && pts != AV_NOPTS_VALUE) untaken_.insert(pts);
     recent_.push_back(ts);
     if (recent_.size() > kRecentKept) recent_.pop_front();
 }
@@ -460,10 +461,43 @@ std::optional<int64_t> SampleAccount::owing(std::optional<int64_t> owedFrom, std
 bool SampleAccount::decodingStamps(int64_t from, int64_t to) const {
     const auto first = std::find(recent_.begin(), recent_.end(), from);
     const auto last = std::find(first, recent_.end(), to);
-    if (first == recent_.end() || last == recent_.end()) return false;
+    return first != recent_.end() && last != recent_.end() && risingBetween(first, last);
+}
+
+bool SampleAccount::risingBetween(std::deque<int64_t>::const_iterator first, std::deque<int64_t>::const_iterator last) const {
     for (auto it = first == recent_.begin() ? first : std::prev(first); it != last; ++it)
         if (*std::next(it) <= *it) return false;
     return true;
+}
+
+bool SampleAccount::risingAbout(int64_t a, int64_t b) const {
+    const auto first = std::find(recent_.begin(), recent_.end(), a), second = std::find(recent_.begin(), recent_.end(), b);
+    if (first == recent_.end() || second == recent_.end()) return false;
+    const auto [from, to] = std::minmax(first, second);
+    return risingBetween(from, to);
+}
+
+std::optional<int64_t> SampleAccount::shownAt(int64_t own, int reorderDepth) {
+    if (own == AV_NOPTS_VALUE) return std::nullopt;
+    const bool reorders = reorderDepth > 0;
+    if (!taken_) {
+        // The samples shown before the first picture gave none (a stream begun mid-way or at a
+        // recovery point), but those sent right before it, which it may be shown in place of.
+        const auto ownAt = std::find(recent_.begin(), recent_.end(), own);
+        std::erase_if(untaken_, [&](int64_t t) {
+            const auto at = std::find(recent_.begin(), ownAt, t);
+            return t < own && (at == ownAt || ownAt - at > reorderDepth + 1);
+        });
+    }
+    taken_ = true;
+    if (untaken_.empty()) return std::nullopt;
+    const int64_t first = *untaken_.begin();
+    if (reorders && risingAbout(first, own)) {
+        untaken_.erase(untaken_.begin());
+        return first;
+    }
+    if (const auto it = untaken_.find(own); it != untaken_.end()) untaken_.erase(it);
+    return std::nullopt;
 }
 
 int64_t SampleAccount::firstSpoiled(int64_t ts, std::optional<int64_t> from, const std::vector<int64_t>& later) const {

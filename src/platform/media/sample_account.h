@@ -105,6 +105,13 @@ public:
         if (const auto it = awaited_.find(ts); it != awaited_.end()) awaited_.erase(it);
     }
     void owe(int64_t ts) { awaited_.emplace(ts, true); }
+    // The time the picture stamped `own` (stampOf) is shown at, where the samples' stamps say it
+    // better than the decoder's guess: where they rise in the order sent about it while the decoder
+    // reorders, they are decoding stamps (mkvmerge's x264 intra refresh from its first recovery
+    // point on, GStreamer's MPEG-TS of a raw stream), the decoder's guess runs back and forth, and
+    // each picture is shown at the earliest stamp no picture took yet. Nothing where it is shown at
+    // the decoder's guess. Call it for every picture, in the order they come.
+    std::optional<int64_t> shownAt(int64_t own, int reorderDepth);
     // The first sample whose picture was left out, as the last judge() found.
     std::optional<int64_t> leftOut() const { return leftOut_; }
     // Once the decoder has given all it will: the first sample from `owedFrom` on and before `end`
@@ -137,6 +144,11 @@ private:
     // reordering decoder's samples stamped so carry decoding stamps (raw B-frame streams remuxed
     // without their presentation stamps, as mkvmerge does from an intra-refresh recovery point on).
     bool decodingStamps(int64_t from, int64_t to) const;
+    // Whether the stamps rise among the samples sent from the one before the earlier of `a` and `b`
+    // up to the later.
+    bool risingAbout(int64_t a, int64_t b) const;
+    // Whether the stamps rise among the latest samples sent from the one before `first` up to `last`.
+    bool risingBetween(std::deque<int64_t>::const_iterator first, std::deque<int64_t>::const_iterator last) const;
     // Whether pictures are matched to samples at all: not where every sample sent had a rising
     // stamp while the decoder reorders (decoding stamps throughout), nor where one had none.
     bool matching(bool reorders) const { return accounting_ && !(reorders && risingStamps_); }
@@ -145,6 +157,8 @@ private:
     std::deque<int64_t> recent_;  // the stamps of the latest samples sent, in the order sent
     bool accounting_ = true;  // every sample sent had a stamp
     bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
+    std::multiset<int64_t> untaken_;  // the stamps of the samples sent owing a picture that no picture's time took
+    bool taken_ = false;  // a picture's time took one
     std::optional<int64_t> leftOut_;
     std::optional<int64_t> failedAt_;
     int failedCode_ = 0;

@@ -1041,13 +1041,17 @@ struct VideoSampleReader::Impl {
             }
             if (rc == 0) {
                 if (!released) ++run.picturesDecoded;
+                // Taken for every picture, those given out before reading began again too. Not in a
+                // seek, whose decoder leaves out the pictures it need not decode before the start.
+                const std::optional<int64_t> shown =
+                    countsWhole() ? run.damage.shownAt(SampleAccount::stampOf(*frame), reorderDepth()) : std::nullopt;
                 if (shownBefore(frame.get())) {
                     av_frame_unref(frame.get());
                     continue;
                 }
                 if (countsWhole()) count.gave(SampleAccount::stampOf(*frame));
                 VideoSample s;
-                s.time = monotonic(ffmpeg::mediaTimeFrom(frame->best_effort_timestamp, timeBase));
+                s.time = monotonic(ffmpeg::mediaTimeFrom(shown.value_or(frame->best_effort_timestamp), timeBase));
                 s.keyFrame = frame->key_frame != 0;
                 s.width = frame->width;
                 s.height = frame->height;
