@@ -1141,8 +1141,9 @@ TEST(DamagedSource, MatroskaStructureDamageFailsTheReading) {
 }
 
 // MP4 whose sample tables disagree: the sizes list one sample fewer than the durations ("wrong
-// sample count", 49 pictures read), the durations one fewer than the sizes, and one sample's
-// composition offset so large that it is shown far past the track's end (48 pictures read).
+// sample count", 49 pictures read), the durations one fewer than the sizes, the chunks one more,
+// and one sample's composition offset so large that it is shown far past the track's end (48
+// pictures read).
 TEST(DamagedSource, Mp4SampleTablesThatDisagreeFailTheReading) {
     test::TempDir dir;
     const fs::path intact = fiftyPictures(dir, "intact.mp4");
@@ -1151,14 +1152,18 @@ TEST(DamagedSource, Mp4SampleTablesThatDisagreeFailTheReading) {
     const auto get32 = [](const std::string& b, size_t i) {
         return uint32_t(uint8_t(b[i])) << 24 | uint32_t(uint8_t(b[i + 1])) << 16 | uint32_t(uint8_t(b[i + 2])) << 8 | uint8_t(b[i + 3]);
     };
-    // After the type: version and flags, then stsz's fixed size and count; stts's and ctts's count of entries, then the entries.
+    // After the type: version and flags, then stsz's fixed size and count; stts's, ctts's and stsc's count of entries, then the entries.
     const size_t stsz = bytes.find("stsz") + 4, stts = bytes.find("stts") + 4, ctts = bytes.find("ctts") + 4;
+    const size_t stsc = bytes.find("stsc") + 4;
     ASSERT_NE(bytes.find("ctts"), std::string::npos);
     std::map<std::string, std::string> files;
     files["stsz.mp4"] = bytes;
     put32(files["stsz.mp4"], stsz + 8, get32(bytes, stsz + 8) - 1);
     files["stts.mp4"] = bytes;
     put32(files["stts.mp4"], stts + 8, get32(bytes, stts + 8) - 1);
+    // Its chunks given a sample more than the sizes list.
+    files["stsc.mp4"] = bytes;
+    put32(files["stsc.mp4"], stsc + 12, get32(bytes, stsc + 12) + 1);
     // The entry of stored sample 10: entries of one sample each with B-frames.
     files["ctts.mp4"] = bytes;
     size_t entry = 0;

@@ -158,10 +158,33 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
         const uint64_t to = i + 1 < stsc->second ? be32(stsc->first + 12 * (i + 1)) : chunks + 1;
         if (from >= 1 && to > from && to <= chunks + 1) chunked += (to - from) * be32(stsc->first + 12 * i + 4);
     }
+    // Where chunks hold other counts than the sizes: the first sample the chunks place over the
+    // next chunk's bytes (chunks of one track follow on from one another).
+    std::optional<size_t> misplaced;
+    if (chunked != sized && stsz->size >= 12 + 4 * (be32(stsz->data + 4) == 0 ? sized : 0)) {
+        const uint32_t fixed = be32(stsz->data + 4);
+        const auto offset = [&](uint64_t c) { return stco ? uint64_t(be32(stco->first + 4 * c)) : uint64_t(be32(co64->first + 8 * c)) << 32 | be32(co64->first + 8 * c + 4); };
+        uint64_t sample = 0;
+        for (size_t i = 0; i < stsc->second && !misplaced; ++i) {
+            const uint64_t from = be32(stsc->first + 12 * i);
+            const uint64_t to = i + 1 < stsc->second ? be32(stsc->first + 12 * (i + 1)) : chunks + 1;
+            for (uint64_t c = from; c < to && c <= chunks && from >= 1 && !misplaced; ++c) {
+                uint64_t at = offset(c - 1);
+                const uint64_t next = c < chunks ? offset(c) : UINT64_MAX;
+                for (uint32_t k = 0, n = be32(stsc->first + 12 * i + 4); k < n && sample < sized; ++k, ++sample) {
+                    if (next > offset(c - 1) && at >= next) {
+                        misplaced = size_t(sample);
+                        break;
+                    }
+                    at += fixed != 0 ? fixed : be32(stsz->data + 12 + 4 * sample);
+                }
+            }
+        }
+    }
     uint64_t listed = std::min<uint64_t>(sized, chunked);
     listed = std::min<uint64_t>(listed, dts.size());
     if (ctts) listed = std::min<uint64_t>(listed, offsets.size());
-    const uint64_t most = std::max<uint64_t>({sized, dts.size(), offsets.size()});
+    const uint64_t most = std::max<uint64_t>({sized, std::min<uint64_t>(chunked, sized + 1), dts.size(), offsets.size()});
     // The demuxer lifts offsets below zero to zero.
     int64_t shift = 0;
     for (size_t i = 0; i + 1 < offsets.size(); ++i) shift = std::max<int64_t>(shift, -offsets[i]);
@@ -169,7 +192,7 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
     std::vector<int64_t> shown;
     for (size_t i = 0; i < most; ++i) {
         const int64_t offset = i < offsets.size() ? offsets[i] : 0;
-        if (i >= listed || std::abs(offset) > lasts) lost.push_back(i);
+        if (i >= listed || std::abs(offset) > lasts || i == misplaced) lost.push_back(i);
         else if (i < dts.size()) shown.push_back(dts[i] + offset);
     }
     if (lost.empty() || lasts <= 0) return {};
