@@ -1,5 +1,6 @@
 #include "platform/media/recovery_point.h"
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -140,7 +141,8 @@ bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool h
             const int type = unit[0] >> 1 & 0x3F;
             if (type < kHevcFirstNonSlice) leads = type == kHevcRaslN || type == kHevcRaslR;
         } else if (const int type = unit[0] & 0x1F; type == kSliceUnit || type == kIdrSliceUnit) {
-            const std::vector<uint8_t> rbsp = rbspOf(unit, length, 1);
+            // The two fields lie in the slice header's first bytes.
+            const std::vector<uint8_t> rbsp = rbspOf(unit, std::min<size_t>(length, 16), 1);
             Bits b(rbsp);
             b.ue();  // first_mb_in_slice
             const unsigned sliceType = b.ue();

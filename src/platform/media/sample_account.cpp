@@ -600,6 +600,8 @@ void PictureCount::owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey, boo
     else if (it == balance_.end()) balance_.emplace(pts, 1);
 }
 
+bool PictureCount::opening() const { return opening_.size() < kOpeningKept; }
+
 std::optional<int64_t> PictureCount::missing(std::optional<int64_t> end) const {
     if (!counting_) return std::nullopt;
     // The pictures sent right after the one owed from that may be shown before it are: a decoder

@@ -214,6 +214,8 @@ public:
     // picture may be shown before the one decoded before it (mayLeadPredecessor).
     void owe(int64_t pts, int64_t dts, int64_t pos, bool wholeKey, bool leads);
     bool begun() const { return begun_; }
+    // Whether the samples owed are still those of the opening, whose pictures may lead (owe()).
+    bool opening() const;
     // A picture stamped `ts` was given out.
     void gave(int64_t ts) {
         if (const auto it = balance_.find(ts); it != balance_.end() && --it->second == 0) balance_.erase(it);

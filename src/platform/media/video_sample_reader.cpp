@@ -1153,7 +1153,7 @@ struct VideoSampleReader::Impl {
             if (countsWhole() && !(packet->flags & AV_PKT_FLAG_DISCARD))
                 count.owe(packet->pts, packet->dts, packet->pos,
                           !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet),
-                          mayLeadPredecessor(*packet));
+                          count.opening() && mayLeadPredecessor(*packet));
             if (packet->size == 0 && !alphaDecoder) {
                 // A sample the file lists without data, or one it can't read: its picture can't be made.
                 run.damage.failed(ts, (packet->flags & kLostPacket) ? kLostSample : kEmptySample);
