@@ -25,8 +25,11 @@ std::string decoderText(const qm::SourceDecoder& decoder) {
 }
 
 int probe(const std::vector<std::string>& args) {
-    if (args.size() != 1 || args[0].empty() || args[0][0] == '-') throw std::invalid_argument("one FILE is required");
-    const qm::MediaInfo info = qm::MediaInfo::load(std::filesystem::path(args[0]));
+    // --audio-only: as the editor's import probes, taking sound files.
+    const bool audioOnly = !args.empty() && args[0] == "--audio-only";
+    const size_t file = audioOnly ? 1 : 0;
+    if (args.size() != file + 1 || args[file].empty() || args[file][0] == '-') throw std::invalid_argument("one FILE is required");
+    const qm::MediaInfo info = qm::MediaInfo::load(std::filesystem::path(args[file]), audioOnly);
     // The library writes numbers the same in every locale.
     const nlohmann::ordered_json out = {
         {"codec", qm::fourCCString(info.codecType)},
@@ -43,6 +46,6 @@ int probe(const std::vector<std::string>& args) {
     return 0;
 }
 
-const qm::bench::Register registration{"probe", "FILE", probe};
+const qm::bench::Register registration{"probe", "[--audio-only] FILE", probe};
 
 }  // namespace

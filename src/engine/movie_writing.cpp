@@ -157,6 +157,9 @@ void feedAudio(const Feed& feed, AudioBufferSource& audio, OnceFlag& done) {
         std::optional<AudioSampleBuffer> samples;
         try {
             samples = audio.next();
+        } catch (const ConversionError&) {
+            feed.failure.store(std::current_exception());  // already in words
+            return finishInput();
         } catch (const std::exception& e) {
             feed.failure.store(std::make_exception_ptr(ConversionError::readerFailed(e.what())));
             return finishInput();

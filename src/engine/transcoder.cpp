@@ -1,5 +1,6 @@
 #include "engine/transcoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -237,6 +238,18 @@ struct EndSequence {
 };
 }  // namespace
 
+std::optional<AudioSampleBuffer> AudioReaderSource::next() {
+    try {
+        return reader_->next();
+    } catch (const MediaError& e) {
+        // The reader's own words where it found the loss itself, else the library's.
+        const std::string why = e.code() == 0 && e.step() == "read audio" ? e.detail() : e.what();
+        char at[32];
+        std::snprintf(at, sizeof at, "%.2f", std::max((reader_->position() - origin_).seconds(), 0.0));
+        throw ConversionError::readerFailed(std::string("the sound can't be read at ") + at + " s into the file: " + why);
+    }
+}
+
 void Transcoder::run(const ProgressCallback& progress) {
     const EndSequence endSequence{*this};
     const ReleaseCodecsAtEnd release{*this};
@@ -262,7 +275,8 @@ void Transcoder::run(const ProgressCallback& progress) {
                                      : plan.codec == AudioPlan::Codec::pcm24 ? AudioSampleFormat::int24
                                                                              : AudioSampleFormat::int16};
             if (auto audioReader = AudioSampleReader::open(source_, readerFormat)) {
-                audio = std::make_unique<AudioReaderSource>(std::move(audioReader));
+                audio = std::make_unique<AudioReaderSource>(
+                    std::move(audioReader), track.timeRangeStart.isNumeric() ? track.timeRangeStart : MediaTime::zero());
                 audioSettings = movieAudioSettings(plan);
             }
         }

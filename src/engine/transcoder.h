@@ -38,14 +38,18 @@ public:
     virtual std::optional<AudioSampleBuffer> next() = 0;
 };
 
-// Serves an opened audio reader as an AudioBufferSource.
+// Serves an opened audio reader as an AudioBufferSource. A read that fails throws
+// ConversionError::readerFailed naming the time in the file where the sound stops, counted from
+// `origin` (the source time the movie starts at).
 class AudioReaderSource : public AudioBufferSource {
 public:
-    explicit AudioReaderSource(std::unique_ptr<AudioSampleReader> reader) : reader_(std::move(reader)) {}
-    std::optional<AudioSampleBuffer> next() override { return reader_->next(); }
+    explicit AudioReaderSource(std::unique_ptr<AudioSampleReader> reader, MediaTime origin = MediaTime::zero())
+        : reader_(std::move(reader)), origin_(origin) {}
+    std::optional<AudioSampleBuffer> next() override;
 
 private:
     std::unique_ptr<AudioSampleReader> reader_;
+    MediaTime origin_;
 };
 
 class Transcoder {

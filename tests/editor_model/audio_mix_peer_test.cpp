@@ -13,6 +13,7 @@
 
 #include "editor/model/audio_mix.h"
 #include "editor/model/composition_renderer.h"
+#include "engine/transcoder.h"
 #include "editor_model/timeline_fixtures.h"
 #include "platform/media/asset_reader.h"
 #include "support/damaged_media.h"
@@ -607,6 +608,29 @@ TEST(AudioMixPeer, ClipsPastAnUnchangedEndAreSilentThere) {
     }
 }
 
+// A medium remade shorter (8 s to 5 s) after its clip was made holds less than the clip needs, and
+// stays so across a save: the project saved and opened again stops the export where the sound now
+// ends, as before. A project file saved without the recorded length reads as one never cut.
+TEST(AudioMixPeer, AMediumCutShortStaysShortAcrossASave) {
+    test::TempDir dir;
+    const Medium m = tone(dir, "take.wav", "0.5*sin(2*PI*440*t)", 48000, 8);
+    Project p = test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 8)});
+    tone(dir, "take.wav", "0.5*sin(2*PI*440*t)", 48000, 5);
+    ASSERT_TRUE(p.conformMedium(m.item.id, MediaInfo::load(m.path, true)));
+    const std::optional<MediaReadError> before = strictFailure(p);
+    ASSERT_TRUE(before) << "the cut passed";
+    const QByteArray bytes = p.encoded();
+    const Project saved = Project::decode(std::string_view(bytes.constData(), size_t(bytes.size())));
+    EXPECT_EQ(saved, p);
+    const std::optional<MediaReadError> after = strictFailure(saved);
+    ASSERT_TRUE(after) << "the saved project exports silence past the cut";
+    EXPECT_NEAR(after->seconds(), 5, 0.05);
+    EXPECT_EQ(after->reason(), before->reason());
+    nlohmann::json older = nlohmann::json::parse(bytes.toStdString());
+    older["media"][0].erase("recordedDuration");
+    EXPECT_FALSE(Project::decode(older.dump()).media[0].recordedDuration);
+}
+
 // Damage inside a file that goes on past it: 200 bytes over an AC-3 frame's audio blocks, which its
 // decoder conceals and marks only in the frame it gives (ffmpeg: "error decoding the audio block").
 // A strict mix stops there, saying the sound there can't be decoded, as for AAC, FLAC and MP3;
@@ -866,6 +890,136 @@ TEST(AudioMixPeer, AClipPastAJoinKeepsNoSoundBeforeIt) {
         const std::optional<AudioSampleBuffer> first = reader->next();
         ASSERT_TRUE(first);
         EXPECT_GT(first->time.seconds(), at - 1) << "a clip from " << at << " s";
+    }
+}
+
+// The sound packets of a file (time, position, size) as ffprobe lists them, those with a position.
+struct SoundPacket {
+    double at;
+    size_t pos, size;
+};
+std::vector<SoundPacket> soundPackets(const fs::path& file) {
+    const auto listed = test::run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", "packet=pts_time,pos,size",
+                                   "-of", "csv=p=0", file.string()});
+    std::vector<SoundPacket> packets;
+    std::istringstream in(listed.output);
+    for (std::string line; std::getline(in, line);) {
+        SoundPacket p{};
+        if (std::sscanf(line.c_str(), "%lf,%zu,%zu", &p.at, &p.size, &p.pos) == 3) packets.push_back(p);
+    }
+    return packets;
+}
+
+// What ffmpeg's decode of the file's sound says on its log.
+std::string ffmpegSays(const fs::path& file) {
+    return test::run({"sh", "-c", "ffmpeg -nostdin -v error -i '" + file.string() + "' -map 0:a:0 -f null - 2>&1"}).output;
+}
+
+// Damage that the decoder or the demuxer reports, where ffmpeg's decode says so, stops Convert and
+// an export's mix alike, at the same time in the file, in words: junk over a Matroska file's
+// middle, bits flipped in an AAC frame in MPEG-TS, junk in AC-3 in MPEG-TS, an ALAC packet its
+// decoder gives out after saying only on its log that it is damaged, and zeroed bytes in raw ADTS
+// (the mix alone: no pictures to convert).
+TEST(AudioMixPeer, DamageTheDecoderOrDemuxerReportsStopsConvertAndTheMixAlike) {
+    test::TempDir dir;
+    enum class Damage { junk, flips, packetJunk, logOnly, zeroed };
+    const struct {
+        const char* file;
+        std::vector<std::string> codec;
+        Damage damage;
+    } cases[] = {
+        {"opus.mkv", {"-c:a", "libopus"}, Damage::junk},       {"mp3.mkv", {"-c:a", "libmp3lame"}, Damage::junk},
+        {"vorbis.mkv", {"-c:a", "libvorbis"}, Damage::junk},   {"eac3.mkv", {"-c:a", "eac3"}, Damage::junk},
+        {"aac.ts", {"-c:a", "aac"}, Damage::flips},            {"ac3.ts", {"-c:a", "ac3"}, Damage::packetJunk},
+        {"alac.mov", {"-c:a", "alac"}, Damage::logOnly},       {"adts.aac", {"-c:a", "aac"}, Damage::zeroed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path file = dir / c.file;
+        std::vector<std::string> args;
+        if (c.damage != Damage::zeroed) args = {"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=5"};
+        // Noise under a tone: ALAC codes it in full-length blocks.
+        args.insert(args.end(), {"-f", "lavfi", "-i", "anoisesrc=d=5:c=pink:r=48000:a=0.3:seed=7", "-f", "lavfi", "-i",
+                                 "sine=f=300:r=48000:d=5", "-filter_complex", "[" + std::string(c.damage == Damage::zeroed ? "0" : "1") +
+                                     "][" + std::string(c.damage == Damage::zeroed ? "1" : "2") + "]amerge=inputs=2[a]", "-map", "[a]"});
+        if (c.damage != Damage::zeroed) args.insert(args.end(), {"-map", "0:v", "-c:v", "libx264"});
+        args.insert(args.end(), c.codec.begin(), c.codec.end());
+        args.push_back(file.string());
+        test::ffmpeg(args);
+        const std::string whole = test::readFile(file);
+        const std::vector<SoundPacket> packets = soundPackets(file);
+        ASSERT_GT(packets.size(), 20u);
+        const SoundPacket& middle = packets[packets.size() / 2];
+        // Where the sound is damaged, from the first picture (MPEG-TS starts its clock late).
+        double lead = 0;
+        const nlohmann::json probed = test::ffprobe(file);
+        for (const auto& stream : probed["streams"])
+            if (stream["codec_type"] == "video") lead = std::stod(stream["start_time"].get<std::string>());
+        double at = middle.at - lead;
+        switch (c.damage) {
+        case Damage::junk: {
+            const size_t from = whole.size() / 2;
+            test::garble(file, from, from + 3000);
+            for (const SoundPacket& p : packets)
+                if (p.pos + p.size <= from) at = p.at - lead;
+            break;
+        }
+        case Damage::flips: {
+            std::string bytes = whole;
+            for (size_t k = 0; k < 8; ++k) bytes[middle.pos + middle.size / 3 + 5 * k] ^= char(1 << k);
+            test::writeFile(file, bytes);
+            break;
+        }
+        case Damage::packetJunk: test::garble(file, middle.pos + middle.size / 3, middle.pos + middle.size / 3 + 200); break;
+        case Damage::logOnly: {
+            // The first place in the packet where a byte turned over makes the decoder say so on
+            // its log and give the packet's frame all the same.
+            bool found = false;
+            for (size_t k = 0; k < middle.size && !found; k += std::max<size_t>(middle.size / 64, 1)) {
+                std::string bytes = whole;
+                bytes[middle.pos + k] ^= char(0xFF);
+                test::writeFile(file, bytes);
+                const std::string said = ffmpegSays(file);
+                found = said.find("[alac") != std::string::npos && said.find("Error while decoding") == std::string::npos;
+            }
+            ASSERT_TRUE(found) << "no byte makes ALAC's decoder speak only on its log";
+            break;
+        }
+        case Damage::zeroed: {
+            std::string bytes = whole;
+            std::fill_n(bytes.begin() + std::ptrdiff_t(middle.pos), 8000, '\0');
+            test::writeFile(file, bytes);
+            break;
+        }
+        }
+        if (c.damage != Damage::zeroed) {
+            EXPECT_NE(ffmpegSays(file), "") << "ffmpeg reports nothing";
+        }
+        const double tolerance = c.damage == Damage::junk ? 0.6 : 0.1;
+
+        // The mix of a clip of the whole medium, as listed before the damage.
+        const Medium m{file, MediaInfo::load(file, true), {}};
+        Medium listed = m;
+        listed.item = MediaItem(QString::fromStdString(file.string()), m.info);
+        listed.item.duration = 5;
+        const std::optional<MediaReadError> mixed = strictFailure(test::projectOf(16, 16, 25, {listed}, {audioClip(listed, 0, 0, 5)}));
+        ASSERT_TRUE(mixed) << "the mix read through";
+        EXPECT_EQ(mixed->name(), QString(c.file));
+        EXPECT_EQ(mixed->reason(), "its sound there can't be decoded");
+        EXPECT_NEAR(mixed->seconds(), at, tolerance);
+        if (c.damage == Damage::zeroed) continue;
+
+        ConversionSettings settings;
+        settings.format = OutputFormat::proRes422Proxy;
+        try {
+            Transcoder(file, dir / "out.mov", MediaInfo::load(file), settings).run({});
+            ADD_FAILURE() << "Convert read through";
+        } catch (const ConversionError& e) {
+            char text[128];
+            std::snprintf(text, sizeof text, "Reading failed: the sound can't be read at %.2f s into the file: ", mixed->seconds());
+            EXPECT_EQ(e.description(), std::string(text) + "its sound there can't be decoded");
+        }
+        EXPECT_FALSE(fs::exists(dir / "out.mov"));
     }
 }
 

@@ -193,6 +193,26 @@ TEST_F(ProbeTest, FilesWithoutPicturesHaveNoVideoTrack) {
     }
 }
 
+// Raw AC-3 and E-AC-3 streams are files of a kind not taken, said so, not files without video.
+TEST(ProbeRefusals, RawAc3AndEac3AreKindsNotTaken) {
+    test::TempDir dir;
+    for (const auto& [codec, name] : {std::pair{"ac3", "AC-3"}, std::pair{"eac3", "E-AC-3"}}) {
+        SCOPED_TRACE(codec);
+        const auto file = dir / (std::string("sound.") + codec);
+        test::ffmpeg({"-f", "lavfi", "-i", "sine=r=48000:d=0.5", "-c:a", codec, file.string()});
+        for (bool allowAudioOnly : {false, true}) {
+            try {
+                MediaInfo::load(file, allowAudioOnly);
+                ADD_FAILURE() << "probed";
+            } catch (const ConversionError& e) {
+                EXPECT_EQ(e.description(), std::string("Reading failed: raw ") + name +
+                                               " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, "
+                                               "MP3, FLAC and AAC (ADTS) files");
+            }
+        }
+    }
+}
+
 // A movie in a container that is not read is refused naming the container, by the probe and by the
 // reader alike, whether or not sound alone would do.
 TEST_F(ProbeTest, MoviesInContainersNotReadNameTheContainer) {

@@ -321,6 +321,8 @@ MediaItem readMedium(const Json& value, const Place& place) {
     m.duration = readNumber(value, place / "duration");
     m.hasAudio = readBool(value, place / "hasAudio");
     m.codecName = readString(value, place / "codecName");
+    // Written only once the file was found changed; older projects have none.
+    if (const Json* v = optional(value, "recordedDuration")) m.recordedDuration = numberAt(*v, place / "recordedDuration");
     return m;
 }
 
@@ -423,6 +425,8 @@ Json writeMedium(const MediaItem& m, const Place& p) {
              {"codecName", m.codecName.toStdString()}};
     if (m.bookmark) out["bookmark"] = m.bookmark->toBase64().toStdString();
     if (m.packagedPath) out["packagedPath"] = m.packagedPath->toStdString();
+    // What the file held before it changed: a save must not make a cut file look whole.
+    if (m.recordedDuration) out["recordedDuration"] = number(*m.recordedDuration, p / "recordedDuration");
     return out;
 }
 

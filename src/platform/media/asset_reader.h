@@ -222,7 +222,8 @@ public:
     // throw MediaError. The output keeps the source's channel layout when the channel count is
     // unchanged; otherwise the channels are remixed (downmix to stereo or mono) with a matrix
     // scaled so that no output channel can exceed full scale. Times, gaps and `start` as in
-    // openTrack, but a packet the decoder refuses fails next().
+    // openTrack, read strictly (setStrict) but for the file's end, which the pictures' reading
+    // names where it is cut.
     static std::unique_ptr<AudioSampleReader> open(const std::filesystem::path& file, const AudioFormat& output,
                                                    MediaTime start = MediaTime::invalid());
     // The source track's rate and channel count without opening a decoder (nullopt: no audio).
@@ -241,12 +242,16 @@ public:
     void cancel();
 
     // Track reading (openTrack): sound the file no longer holds or cannot decode, from `start` on,
-    // fails next() with MediaError ("read audio") where it would sound as silence: a gap after a
-    // packet the decoder refused or the demuxer found cut short (in Matroska any gap over 50 ms,
-    // its blocks follow on unless a cluster was unreadable), and an end inside the last packet,
+    // fails next() with MediaError ("read audio"): a packet the decoder refuses or says on its log
+    // is damaged, or the demuxer found corrupt; bytes a raw ADTS demuxer passed over; a gap after
+    // bytes a Matroska demuxer passed over (its blocks follow on unless a cluster was unreadable);
+    // and an end inside the last packet,
     // in a Matroska file that stops inside an element, or more than two codec frames before the
     // track's stated length (one estimated from the bit rate states none).
     void setStrict(bool on);
+    // Where the sound delivered so far ends (source time line), so where a failed read stopped:
+    // before any sound, where it was wanted from, or the track's start.
+    MediaTime position() const;
     // Where the track's sound breaks off when read strictly from two seconds before `end` (its
     // probed length) to the file's end, on the stream's time line: nothing when it ends whole.
     // Library failures opening it throw MediaError. `why`, where given, takes the words for it.

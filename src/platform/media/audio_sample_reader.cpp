@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <numeric>
 
@@ -18,6 +19,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "platform/media/missing_reference_watch.h"
 #include "platform/media/reader_internal.h"
 
 namespace qm {
@@ -231,9 +233,13 @@ int64_t opusSamples(const uint8_t* data, int size) {
 
 }  // namespace
 
+// The words for sound the file holds but that can't be decoded.
+const char* const kDamaged = "its sound there can't be decoded";
+
 struct AudioSampleReader::Impl {
     std::filesystem::path path;
     FormatPtr format;
+    reading::DecoderErrorWatch errorWatch;  // outlives the decoder it watches
     CodecPtr decoder;
     AudioTrackInfo info;
     AudioFormat output;
@@ -250,9 +256,8 @@ struct AudioSampleReader::Impl {
     std::atomic<bool> cancelled{false};
     bool failed = false;
 
-    // Every reading places its sound by the stream's times. Track reading (openTrack) passes over
-    // packets the decoder refuses and may be strict; the transcoder's (open) fails on them.
-    bool native = false;
+    // Every reading places its sound by the stream's times and passes over packets the decoder
+    // refuses, unless it is strict (below); the transcoder's (open) is, as an export's mix is.
     bool outputKnown = true;
     int swrRate = 0;
     int swrFormat = -1;
@@ -306,6 +311,14 @@ struct AudioSampleReader::Impl {
     int64_t neededFrom = INT64_MIN;
     LossEvidence loss;
     std::optional<SkippedBytes> positions;
+    bool sentNeeded = true;  // whether the packet last given to the decoder holds sound wanted
+    // Whether a strict reading names a file that ends early as cut (damage stopping it is named
+    // in any strict reading): a movie's pictures name a cut themselves, frame by frame.
+    bool checksEnd = true;
+    // Strict raw ADTS: frames follow each other with nothing between, each where the demuxer says
+    // it lies (after passing over bytes it could not read, it may name where it began to look).
+    std::ifstream adts;
+    int64_t adtsEnd = -1;
     int64_t lastPacketEnd = AV_NOPTS_VALUE;  // where the track's last packet read ends (stream time base)
     // Packets laced into one Matroska block share its position and its stamp, which the demuxer
     // spreads over them by durations rounded to its clock (a short Vorbis block's 2.67 ms as 2):
@@ -417,6 +430,8 @@ struct AudioSampleReader::Impl {
         timeBase = st->time_base;
         info = audioTrackInfo(format.get(), index);
         decoder = openDecoder(st, 1, false);
+        errorWatch.watch(decoder.get());
+        errorWatch.take();
         soundOut = false;
         lacedBlock = -1;
     }
@@ -433,8 +448,44 @@ struct AudioSampleReader::Impl {
         return after > SkippedBytes::kHeaders && (after > 4 * largestPacket + SkippedBytes::kHeaders || !fileEnd(format.get(), path).cutShort);
     }
 
-    // Strict Matroska reading keeps every stream, to see where each packet lies.
+    bool rawAdts() const { return std::strcmp(format->iformat->name, "aac") == 0; }
+
+    // Whether a raw ADTS demuxer passed over bytes before this packet: it lies elsewhere than where
+    // the frame before it ends, or the file holds no frame of its length where it says it lies.
+    bool adtsSkipped(const AVPacket& p) {
+        if (!adts.is_open() || p.pos < 0) return false;
+        const bool moved = adtsEnd >= 0 && p.pos != adtsEnd;
+        adtsEnd = p.pos + p.size;
+        unsigned char h[6] = {};
+        adts.clear();
+        adts.seekg(p.pos);
+        if (!adts.read(reinterpret_cast<char*>(h), sizeof h)) return true;
+        const int length = (h[3] & 0x03) << 11 | h[4] << 3 | h[5] >> 5;
+        return moved || h[0] != 0xFF || (h[1] & 0xF0) != 0xF0 || length != p.size;
+    }
+
+    // Whether a packet holds sound from `neededFrom` on (an unstamped one: once sound was delivered).
+    bool needed(const AVPacket& p) const {
+        if (neededFrom == INT64_MIN) return true;
+        if (p.pts == AV_NOPTS_VALUE) return started;
+        return av_rescale_q(p.pts + std::max<int64_t>(p.duration, 0), timeBase, AVRational{1, output.sampleRate}) > neededFrom;
+    }
+
+    // Damage the decoder or demuxer reported in a packet: a strict reading fails where the sound
+    // is wanted; any other passes over it, leaving its time a gap.
+    void damaged(bool wanted) {
+        loss.refused = true;
+        lacedBlock = -1;
+        if (strict && wanted) throw MediaError("read audio", kDamaged);
+    }
+
+    // Strict Matroska reading keeps every stream, to see where each packet lies; raw ADTS is read
+    // against the file's own bytes.
     void watchPositions() {
+        if (strict && rawAdts()) {
+            adts = std::ifstream(path, std::ios::binary);
+            adtsEnd = -1;
+        }
         if (!strict || !matroska()) return;
         for (unsigned i = 0; i < format->nb_streams; ++i) format->streams[i]->discard = AVDISCARD_DEFAULT;
         positions.emplace();
@@ -528,8 +579,9 @@ struct AudioSampleReader::Impl {
         return buffer;
     }
 
-    // Decodes the next frame of the track into `frame`; false at its end. Track reading skips
-    // packets the decoder refuses (their time stays a gap); the transcoder's reading fails on them.
+    // Decodes the next frame of the track into `frame`; false at its end. Packets the decoder
+    // refuses or says are damaged are passed over (their time stays a gap), or fail a strict
+    // reading where their sound is wanted.
     bool decodeNext() {
         for (;;) {
             int rc = decoderDrained ? AVERROR_EOF : avcodec_receive_frame(decoder.get(), frame.get());
@@ -540,6 +592,7 @@ struct AudioSampleReader::Impl {
                 rc = AVERROR_INVALIDDATA;
             }
             if (rc == 0) {
+                if (errorWatch.take()) damaged(sentNeeded);
                 decodeErrors = 0;
                 soundOut = true;
                 return true;
@@ -549,9 +602,9 @@ struct AudioSampleReader::Impl {
                 return false;
             }
             if (rc != AVERROR(EAGAIN)) {
-                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
-                    loss.refused = true;
-                    lacedBlock = -1;
+                errorWatch.take();
+                if (rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
+                    damaged(sentNeeded);
                     continue;
                 }
                 throw MediaError::fromCode("audio decode", rc);
@@ -581,6 +634,8 @@ struct AudioSampleReader::Impl {
             largestPacket = std::max(largestPacket, int64_t(packet->size));
             if (positions) positions->add(*packet);
             if (packet->stream_index != info.streamIndex) continue;
+            // Frames whose times are counted leave no gap where some were lost.
+            if (adtsSkipped(*packet) && needed(*packet)) throw MediaError("read audio", kDamaged);
             if (packet->pts != AV_NOPTS_VALUE) lastPacketEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
             const bool laced = packet->pos >= 0 && packet->pos == lacedBlock && matroska();
             lacedBlock = packet->pos;
@@ -601,22 +656,23 @@ struct AudioSampleReader::Impl {
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
             }
             if (replay.on) replayPacket(*packet, true, laced);
+            sentNeeded = needed(*packet);
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
-                loss.refused = true;
-                lacedBlock = -1;
-                if (native) continue;
-                throw MediaError("read audio", "incomplete audio sample");
+                damaged(sentNeeded);
+                continue;
             }
             if (laced && soundOut) packet->pts = packet->dts = AV_NOPTS_VALUE;  // its frame follows on
             rc = avcodec_send_packet(decoder.get(), packet.get());
+            // A decoder that said the packet is damaged may still give its frame, made of the damage.
+            const bool said = errorWatch.take();
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
-                if (native && rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
-                    loss.refused = true;
-                    lacedBlock = -1;
+                if (rc == AVERROR_INVALIDDATA && ++decodeErrors < 1000) {
+                    damaged(sentNeeded);
                     continue;
                 }
                 throw MediaError::fromCode("audio decode", rc);
             }
+            if (said) damaged(sentNeeded);
         }
     }
 
@@ -718,6 +774,7 @@ struct AudioSampleReader::Impl {
                     av_frame_unref(frame.get());
                     avformat_seek_file(format.get(), info.streamIndex, INT64_MIN, INT64_MIN, INT64_MIN, 0);
                     if (positions) positions.emplace();
+                    adtsEnd = -1;
                     avcodec_flush_buffers(decoder.get());
                     soundOut = false;
                     lacedBlock = -1;
@@ -814,7 +871,7 @@ struct AudioSampleReader::Impl {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
                 if (strict && at > neededFrom && (loss.refused || (positions && positions->skipped())))
-                    throw MediaError("read audio", "its sound there can't be decoded");
+                    throw MediaError("read audio", kDamaged);
                 pendingSilence = gap;
                 converted.push_front(std::move(b));
                 continue;
@@ -855,7 +912,8 @@ struct AudioSampleReader::Impl {
                                              output.sampleRate, std::max(info.sampleRate, 1)) + output.sampleRate / 500;
             cut = reached < stated - slack;
         }
-        if (cut) throw MediaError("read audio", stoppedInside ? "its sound there can't be decoded" : "the file ends before this sound");
+        if (cut && stoppedInside) throw MediaError("read audio", kDamaged);
+        if (cut && checksEnd) throw MediaError("read audio", "the file ends before this sound");
     }
 
     std::optional<AudioSampleBuffer> next() {
@@ -898,7 +956,6 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     const std::vector<int> streams = audioStreams(impl->format.get());
     if (size_t(audioTrack) >= streams.size()) return nullptr;
     impl->openStream(streams[size_t(audioTrack)]);
-    impl->native = true;
     impl->outputKnown = false;
     impl->output = {std::max(impl->info.sampleRate, 1), std::max(impl->info.channels, 1), AudioSampleFormat::float32};
     return std::unique_ptr<AudioSampleReader>(new AudioSampleReader(std::move(impl)));
@@ -958,7 +1015,9 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::open(const std::filesystem
     Impl& impl = *reader->impl_;
     impl.output = output;
     impl.ownMatrix = false;
-    impl.native = false;
+    impl.strict = true;
+    impl.checksEnd = false;
+    impl.watchPositions();
     return reader;
 }
 
@@ -1000,9 +1059,18 @@ bool AudioSampleReader::stopsAtDamage(const std::filesystem::path& file, int aud
 }
 
 void AudioSampleReader::setStrict(bool on) {
-    impl_->strict = on && impl_->native;
+    impl_->strict = on;
     impl_->watchPositions();
 }
+MediaTime AudioSampleReader::position() const {
+    const Impl& impl = *impl_;
+    const int rate = impl.output.sampleRate;
+    if (impl.started) return MediaTime::make(impl.deliveredEnd, rate);
+    if (impl.neededFrom != INT64_MIN) return MediaTime::make(impl.neededFrom, rate);
+    const AVStream* st = impl.format->streams[impl.info.streamIndex];
+    return st->start_time != AV_NOPTS_VALUE ? ffmpeg::mediaTimeFrom(st->start_time, st->time_base) : MediaTime::zero();
+}
+
 const AudioTrackInfo& AudioSampleReader::track() const { return impl_->info; }
 const AudioFormat& AudioSampleReader::outputFormat() const { return impl_->output; }
 std::optional<AudioSampleBuffer> AudioSampleReader::next() { return impl_->next(); }

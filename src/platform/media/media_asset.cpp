@@ -47,6 +47,12 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 11> kUnreadM
     {"wtv", "WTV"},
 }};
 
+// Raw sound streams recognised but not taken, by the name users know them by.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kUnreadSoundDemuxers = {{
+    {"ac3", "AC-3"},
+    {"eac3", "E-AC-3"},
+}};
+
 ContainerKind kindOf(std::string_view demuxer) {
     for (auto name : kMovieDemuxers)
         if (name == demuxer) return ContainerKind::movie;
@@ -232,6 +238,13 @@ std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName
                 "the " + std::string(name) +
                 " container can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, WebM), AVI, MXF "
                 "and MPEG-TS files");
+    // Not a file without pictures, as the probe would take it for: one of a kind not taken.
+    for (const auto& [demuxer, name] : ffmpeg::kUnreadSoundDemuxers)
+        if (demuxer == demuxerName)
+            return ConversionError::readerFailed(
+                "raw " + std::string(name) +
+                " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, MP3, FLAC and AAC (ADTS) "
+                "files");
     return std::nullopt;
 }
 

@@ -21,6 +21,11 @@ std::unordered_set<const void*>& watches() {
     static std::unordered_set<const void*> all;
     return all;
 }
+// Those of them told of every error a decoder logs.
+std::unordered_set<const void*>& decoderErrorWatches() {
+    static std::unordered_set<const void*> all;
+    return all;
+}
 
 // libavcodec 59's texts: HEVC's (hevc_refs.c), said of a picture other than a random access
 // point, and H.264's for pictures missing before the one decoded (h264_slice.c), which it makes
@@ -43,11 +48,18 @@ void tell(void* opaque) {
     if (watches().count(opaque) > 0) static_cast<LogWatch*>(opaque)->report();
 }
 
+void tellDecoderError(void* opaque) {
+    std::lock_guard lock(watchesMutex);
+    if (decoderErrorWatches().count(opaque) > 0) static_cast<LogWatch*>(opaque)->report();
+}
+
 void logged(void* avcl, int level, const char* format, va_list args) {
     if (avcl != nullptr && level <= AV_LOG_ERROR && ofClass(avcl, "AVFormatContext"))
         tell(static_cast<AVFormatContext*>(avcl)->opaque);
     if (avcl != nullptr && format != nullptr && saysReferenceMissing(format) && ofClass(avcl, "AVCodecContext"))
         tell(static_cast<AVCodecContext*>(avcl)->opaque);
+    if (avcl != nullptr && level <= AV_LOG_ERROR && ofClass(avcl, "AVCodecContext"))
+        tellDecoderError(static_cast<AVCodecContext*>(avcl)->opaque);
     av_log_default_callback(avcl, level, format, args);
 }
 
@@ -66,6 +78,20 @@ LogWatch::~LogWatch() {
 }
 
 void MissingReferenceWatch::watch(AVCodecContext* context) {
+    if (context != nullptr) context->opaque = static_cast<LogWatch*>(this);
+}
+
+DecoderErrorWatch::DecoderErrorWatch() {
+    std::lock_guard lock(watchesMutex);
+    decoderErrorWatches().insert(static_cast<LogWatch*>(this));
+}
+
+DecoderErrorWatch::~DecoderErrorWatch() {
+    std::lock_guard lock(watchesMutex);
+    decoderErrorWatches().erase(static_cast<LogWatch*>(this));
+}
+
+void DecoderErrorWatch::watch(AVCodecContext* context) {
     if (context != nullptr) context->opaque = static_cast<LogWatch*>(this);
 }
 

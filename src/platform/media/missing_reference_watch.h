@@ -7,7 +7,7 @@
 // from the file, or damage that made the decoder lose a picture). libavformat's Matroska, MP4 and
 // MPEG-TS demuxers likewise drop what they cannot parse of a file's structure (a block of a track
 // the file lacks, lace sizes that don't fit, an element running past its parent) and read on, their
-// only word an error on the log. A watch listens on the log for those lines from the contexts it
+// only word an error on the log, as some sound decoders do of a damaged packet. A watch listens on the log for those lines from the contexts it
 // watches; every line goes on to the library's own output unchanged.
 
 #include <atomic>
@@ -49,6 +49,16 @@ class DemuxerErrorWatch : public LogWatch {
 public:
     // Watches a format context of the caller's own, through its `opaque` field.
     void watch(AVFormatContext* context);
+};
+
+// Whether a sound decoder logged an error: some (ALAC's) give out a frame decoded from a damaged
+// packet as if whole, their error line the only word of it.
+class DecoderErrorWatch : public LogWatch {
+public:
+    DecoderErrorWatch();
+    ~DecoderErrorWatch();
+    // Watches a decoder context of the caller's own, through its `opaque` field.
+    void watch(AVCodecContext* context);
 };
 
 }  // namespace qm::reading
