@@ -56,7 +56,7 @@ def one_run(bench, source, folder, fmt):
     wall = time.monotonic() - started
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    os.remove(out)
+    shutil.rmtree(out) if os.path.isdir(out) else os.remove(out)
     return cpu, wall
 
 
