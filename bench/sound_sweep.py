@@ -8,7 +8,7 @@ Valid sources, made with the ffmpeg CLI in a temporary folder: a different tone 
 (3 s, rising in pitch, so that a misplaced stretch shows), 1 to 8 channels, 8 to 96 kHz, in AAC,
 MP3, Opus, Vorbis, FLAC, PCM, AC-3, E-AC-3 and ALAC, each in the containers it goes in (MP4, MOV,
 Matroska, WebM, MPEG-TS, AVI; WAV, raw ADTS, MP3 and FLAC files without pictures, which only the
-mix reads; a 32 x 32 H.264 or VP8 picture beside the sound of the others). Raw AC-3 and E-AC-3
+mix reads; a 32 x 32 H.264 or VP9 picture beside the sound of the others). Raw AC-3 and E-AC-3
 files are made too: both must be refused in words.
 
 Damaged copies of some of them (spread over the codecs and containers, fixed seed): 3,000 random
@@ -87,7 +87,7 @@ def make_source(folder, name, codec, container, channels, rate):
         args += ["-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=%d" % SECONDS]
     args += ["-f", "lavfi", "-i", tone(channels, rate)]
     if container in ("webm",):
-        args += ["-c:v", "libvpx", "-deadline", "realtime"]
+        args += ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"]
     elif container not in AUDIO_ONLY:
         args += ["-c:v", "libx264", "-preset", "ultrafast"]
     args += CODECS[codec][0] + ["-ar", str(rate)]
@@ -145,7 +145,7 @@ def snr(ours, ref, lag=0, channels=1):
     return 10 * math.log10(max(sig, 1e-30) / err)
 
 
-def best_lag(ours, ref, channels, limit=2400):
+def best_lag(ours, ref, channels, limit=1200):
     """The offset (samples) at which a 4,096-sample stretch from the middle of ours best matches."""
     frames = min(len(ours), len(ref)) // channels
     if frames < 3 * limit:
@@ -211,7 +211,8 @@ def read_one(qm, item, work):
     video = [s for s in streams if s.get("codec_type") == "video"]
     rate = int(audio[0]["sample_rate"]) if audio else 48000
     channels = int(audio[0]["channels"]) if audio else 2
-    lead = float(video[0].get("start_time", 0)) if video else 0.0
+    # Time 0: a movie's first picture, a sound file's first sample heard.
+    lead = float((video or audio or [{}])[0].get("start_time", 0) or 0)
     result["ffmpeg"] = ffmpeg_errors(path)
     # Convert: pictures needed.
     if item["video"]:
