@@ -43,6 +43,9 @@ bool ofClass(void* avcl, const char* name) {
     return type != nullptr && type->class_name != nullptr && std::strcmp(type->class_name, name) == 0;
 }
 
+// The watch of the format context this thread is opening, which has no opaque value yet.
+thread_local LogWatch* opening = nullptr;
+
 void tell(void* opaque) {
     std::lock_guard lock(watchesMutex);
     if (watches().count(opaque) > 0) static_cast<LogWatch*>(opaque)->report();
@@ -54,8 +57,10 @@ void tellDecoderError(void* opaque) {
 }
 
 void logged(void* avcl, int level, const char* format, va_list args) {
-    if (avcl != nullptr && level <= AV_LOG_ERROR && ofClass(avcl, "AVFormatContext"))
-        tell(static_cast<AVFormatContext*>(avcl)->opaque);
+    if (avcl != nullptr && level <= AV_LOG_ERROR && ofClass(avcl, "AVFormatContext")) {
+        void* opaque = static_cast<AVFormatContext*>(avcl)->opaque;
+        tell(opaque != nullptr ? opaque : opening);
+    }
     if (avcl != nullptr && format != nullptr && saysReferenceMissing(format) && ofClass(avcl, "AVCodecContext"))
         tell(static_cast<AVCodecContext*>(avcl)->opaque);
     if (avcl != nullptr && level <= AV_LOG_ERROR && ofClass(avcl, "AVCodecContext"))
@@ -95,9 +100,15 @@ void DecoderErrorWatch::watch(AVCodecContext* context) {
     if (context != nullptr) context->opaque = static_cast<LogWatch*>(this);
 }
 
-void DemuxerErrorWatch::watch(AVFormatContext* context) {
-    if (context != nullptr) context->opaque = static_cast<LogWatch*>(this);
+void DemuxerErrorWatch::watchOpening() {
     take();
+    opening = this;
+}
+
+void DemuxerErrorWatch::watch(AVFormatContext* context) {
+    if (opening == this) opening = nullptr;
+    if (context != nullptr) context->opaque = static_cast<LogWatch*>(this);
+    damagedOnOpening_ = take();
 }
 
 }  // namespace qm::reading

@@ -47,8 +47,16 @@ public:
 // Whether a demuxer logged an error (of the file's structure).
 class DemuxerErrorWatch : public LogWatch {
 public:
+    // Watches the format context this thread opens next, which probes the file's first packets.
+    void watchOpening();
     // Watches a format context of the caller's own, through its `opaque` field.
     void watch(AVFormatContext* context);
+    // Whether the demuxer logged an error while the context was opened (the packets it probed
+    // then are read later, without a word).
+    bool damagedOnOpening() const { return damagedOnOpening_; }
+
+private:
+    bool damagedOnOpening_ = false;
 };
 
 // Whether a sound decoder logged an error: some (ALAC's) give out a frame decoded from a damaged

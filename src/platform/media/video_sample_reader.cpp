@@ -336,7 +336,10 @@ struct VideoSampleReader::Impl {
             run.flaggedAt = run.readAhead.front().first->pos;
         }
         // A Matroska file cut short ends in an element its demuxer finds damaged: the cut tells.
-        const bool damaged = (packet->flags & kAfterDamagedStructure) != 0 && countsWhole() && !fileEnd(format.get(), file).cutShort;
+        // Damage the demuxer met while probing the file's first packets, which it hands on later,
+        // is told at the end (MP4's sample tables tell their own).
+        const bool probed = rc == AVERROR_EOF && demuxerErrors.damagedOnOpening() && std::strstr(format->iformat->name, "mov") == nullptr;
+        const bool damaged = ((packet->flags & kAfterDamagedStructure) != 0 || probed) && countsWhole() && !fileEnd(format.get(), file).cutShort;
         packet->flags &= ~kAfterDamagedStructure;
         // Where nothing the file lists tells what the demuxer dropped: the first picture lacking
         // after those read before.
@@ -547,9 +550,10 @@ struct VideoSampleReader::Impl {
     // Reading from the file's start, as a plain read does.
     void reopenAtStart() {
         peeked.reset();
+        demuxerErrors.watchOpening();
         format = openFormat(file, true);
-        if (!format) throw ConversionError::noVideoTrack();
         demuxerErrors.watch(format.get());
+        if (!format) throw ConversionError::noVideoTrack();
         discardAllBut(format.get(), info.streamIndex);
     }
 
@@ -1269,11 +1273,12 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     impl->settings = settings;
     impl->file = file;
     impl->pictures = std::make_unique<reading::FramePictures>(settings.pixelFormat);
+    impl->demuxerErrors.watchOpening();
     impl->format = openFormat(file, true);
+    impl->demuxerErrors.watch(impl->format.get());
     const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO) : -1;
     if (index < 0) throw ConversionError::noVideoTrack();
     discardAllBut(impl->format.get(), index);
-    impl->demuxerErrors.watch(impl->format.get());
     const AVStream* st = impl->format->streams[index];
     impl->timeBase = st->time_base;
     impl->indexedAtOpen = avformat_index_get_entries_count(st);
