@@ -1017,7 +1017,15 @@ TEST(AudioMixPeer, DamageTheDecoderOrDemuxerReportsStopsConvertAndTheMixAlike) {
         } catch (const ConversionError& e) {
             char text[128];
             std::snprintf(text, sizeof text, "Reading failed: the sound can't be read at %.2f s into the file: ", mixed->seconds());
-            EXPECT_EQ(e.description(), std::string(text) + "its sound there can't be decoded");
+            const std::string said = e.description();
+            int frame = -1;
+            // Junk across a Matroska file's structure spoils its pictures there too, and Convert
+            // may meet the picture first: then it names that picture, as near the damage.
+            if (c.damage == Damage::junk && said.ends_with(" can't be decoded: the file's structure is damaged there") &&
+                std::sscanf(said.c_str(), "Decoding failed: frame %d", &frame) == 1)
+                EXPECT_NEAR(frame / 25.0, at, tolerance) << said;
+            else
+                EXPECT_EQ(said, std::string(text) + "its sound there can't be decoded");
         }
         EXPECT_FALSE(fs::exists(dir / "out.mov"));
     }

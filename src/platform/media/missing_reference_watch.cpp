@@ -38,6 +38,10 @@ bool saysReferenceMissing(const char* format) {
     return false;
 }
 
+// The MP4 demuxer's word for a sample past the file's end: a file cut short, which its sample
+// table tells at the end of the reading, not damage to its structure.
+bool saysFileCut(const char* format) { return format != nullptr && std::strstr(format, ": partial file") != nullptr; }
+
 bool ofClass(void* avcl, const char* name) {
     const AVClass* type = *static_cast<const AVClass**>(avcl);
     return type != nullptr && type->class_name != nullptr && std::strcmp(type->class_name, name) == 0;
@@ -57,7 +61,7 @@ void tellDecoderError(void* opaque) {
 }
 
 void logged(void* avcl, int level, const char* format, va_list args) {
-    if (avcl != nullptr && level <= AV_LOG_ERROR && ofClass(avcl, "AVFormatContext")) {
+    if (avcl != nullptr && level <= AV_LOG_ERROR && !saysFileCut(format) && ofClass(avcl, "AVFormatContext")) {
         void* opaque = static_cast<AVFormatContext*>(avcl)->opaque;
         tell(opaque != nullptr ? opaque : opening);
     }
