@@ -744,7 +744,8 @@ TEST(AudioMixPeer, MkvmergeSyncedSoundLastsToItsEnd) {
 }
 
 // Vorbis packets vary in length and the first gives no sound; PCM packets may be shorter than a
-// millisecond stamp can tell apart. From any in-point such Matroska sound sounds where ffmpeg
+// millisecond stamp can tell apart; FLAC's 4,608 and 8,192 samples at 44.1 and 96 kHz last no
+// whole number of milliseconds. From any in-point such Matroska sound sounds where ffmpeg
 // places it, and the pieces of a split clip sound as the whole clip, to the sample.
 TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
     test::TempDir dir;
@@ -761,6 +762,8 @@ TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
     test::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=" + kChirp + "|0.3*sin(2*PI*300*t)|0.2*sin(2*PI*50*t)|" + kChirp + ":s=48000:d=3",
                   "-c:a", "pcm_s24le", (dir / "six.wav").string()});
     media.push_back(test::makeMedium(dir / "six.mkv", {"-i", (dir / "six.wav").string(), "-c", "copy"}));
+    media.push_back(chirp(dir, "flac44.mkv", 44100, {"-c:a", "flac"}));
+    media.push_back(chirp(dir, "flac96.mkv", 96000, {"-c:a", "flac"}));
     for (const Medium& m : media) {
         SCOPED_TRACE(m.path.filename().string());
         const std::vector<float> ref = placed(dir, m, 0, 3, 0.1);

@@ -231,6 +231,23 @@ int64_t opusSamples(const uint8_t* data, int size) {
     return frame * (code == 0 ? 1 : code < 3 ? 2 : data[1] & 0x3f);
 }
 
+// A FLAC frame's samples, from its header's block size; 0 when the header names none.
+int64_t flacSamples(const uint8_t* data, int size) {
+    if (size < 5 || data[0] != 0xFF || (data[1] & 0xFE) != 0xF8) return 0;
+    const int code = data[2] >> 4;
+    if (code == 1) return 192;
+    if (code >= 2 && code <= 5) return int64_t(576) << (code - 2);
+    if (code >= 8) return int64_t(256) << (code - 8);
+    if (code != 6 && code != 7) return 0;
+    // Stored after the frame's number, whose first byte's leading ones count its bytes.
+    int ones = 0;
+    while (ones < 8 && (data[4] & (0x80 >> ones))) ++ones;
+    if (ones == 1 || ones > 7) return 0;
+    const int at = 4 + std::max(ones, 1);
+    if (size < at + code - 5) return 0;
+    return (code == 6 ? data[at] : data[at] << 8 | data[at + 1]) + 1;
+}
+
 }  // namespace
 
 // The words for sound the file holds but that can't be decoded.
@@ -374,12 +391,14 @@ struct AudioSampleReader::Impl {
 
     // A packet's samples, read from the packet where its codec tells them (Matroska's stamps and
     // durations are rounded to its clock): PCM's bytes, a fixed frame's length, Opus's table of
-    // contents; else its duration. Less the samples it says the decoder drops at its end.
+    // contents, FLAC's frame header; else its duration. Less the samples it says the decoder
+    // drops at its end.
     int64_t packetLength(const AVPacket& p) const {
         AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         int64_t length = av_get_audio_frame_duration2(par, p.size);
         if (av_get_exact_bits_per_sample(par->codec_id) > 0) return length;
         if (par->codec_id == AV_CODEC_ID_OPUS) length = av_rescale(opusSamples(p.data, p.size), info.sampleRate, 48000);
+        if (par->codec_id == AV_CODEC_ID_FLAC) length = flacSamples(p.data, p.size);
         if (length <= 0) length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
         size_t size = 0;
         const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
