@@ -6,6 +6,12 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 bash scripts/setup.sh
+# The three build trees take about 16 GB; a full disk shows only as compilers failing late in the
+# sanitizer build, so say it first.
+free_gb=$(( $(df -Pk . | awk 'NR == 2 { print $4 }') / 1048576 ))
+if [ "$free_gb" -lt 20 ]; then
+  echo "test.sh: only ${free_gb} GB free on this file system; building every tree needs about 16 GB" >&2
+fi
 # Paths below the checkout are hashed relative to it, so a fresh clone hits the same ccache entries.
 export CCACHE_BASEDIR="$root"
 
