@@ -1140,6 +1140,33 @@ TEST(DamagedSource, MatroskaStructureDamageFailsTheReading) {
         expectStructureDamageNamed(file, "can't be decoded: ");
 }
 
+// x264's own Matroska states no segment length, so its last cluster ends the file as a cut one
+// would: with that cluster's length 50 bytes short, the tail of its last block, read as an element
+// running past the file's end, passed for a cut and the pictures before it read with success.
+// The file cut inside that block still reads as cut.
+TEST(DamagedSource, LiveMatroskaClusterTooShortIsNoCut) {
+    test::TempDir dir;
+    const fs::path y4m = dir / "source.y4m", live = dir / "live.mkv", damaged = dir / "short.mkv", cut = dir / "cut.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-pix_fmt", "yuv420p", y4m.string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--bframes", "3", "-o", live.string(), y4m.string()}).exitCode, 0);
+    std::string bytes = test::readFile(live);
+    const std::optional<test::MatroskaBlock> last = test::matroskaBlock(bytes, 49, false);
+    ASSERT_TRUE(last && last->end() == bytes.size() && last->enclosing.back().second == bytes.size());
+    test::writeFile(cut, bytes.substr(0, last->data + last->size / 2));
+    const auto [lengthAt, end] = last->enclosing.back();
+    const auto [length, width] = test::ebmlNumber(bytes, lengthAt, false);
+    for (size_t k = 0; k < width; ++k) bytes[lengthAt + k] = char((length - 50) >> (8 * (width - 1 - k)));
+    bytes[lengthAt] = char(uint8_t(bytes[lengthAt]) | 0x80 >> (width - 1));
+    test::writeFile(damaged, bytes);
+    expectStructureDamageNamed(damaged, "can't be decoded: the file's structure is damaged there");
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const auto [pictures, error] = readPictures(cut, threads);
+        EXPECT_EQ(error, "");
+        EXPECT_GE(pictures.size(), 45u);
+    }
+}
+
 // MP4 whose sample tables disagree: the sizes list one sample fewer than the durations ("wrong
 // sample count", 49 pictures read), the durations one fewer than the sizes, the chunks one more,
 // and one sample's composition offset so large that it is shown far past the track's end (48
