@@ -345,9 +345,9 @@ struct VideoSampleReader::Impl {
         // after those read before.
         const std::optional<int64_t> lacking =
             damaged ? run.ending.lackingAfterRead(reorderDepth(), ffmpeg::timestampFrom(fallbackDuration(), timeBase)) : std::nullopt;
-        // A transport packet lost from the track's last PES packet is damage, not the file's end.
-        if (rc == 0 && byteStream() && countsWhole() && peekAhead(1) == AVERROR_EOF && listedEmpty.lacksPacket(packet->pts, std::nullopt))
-            failIncomplete();
+        // A transport packet lost from the track's last PES packet is damage, not the file's end;
+        // so is one lost from the sample marked short before it, which a cut never leaves.
+        if (rc == 0 && byteStream() && countsWhole() && lacksTransportPacket()) failIncomplete();
         if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), inSample, peek())) rc = AVERROR_EOF;
         if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc, damaged, lacking)) rc = 0;
         if (rc == AVERROR_EOF) {
@@ -406,6 +406,16 @@ struct VideoSampleReader::Impl {
         const MediaTime at = ffmpeg::mediaTimeFrom(first, timeBase);
         if (!run.cutAt || at < *run.cutAt) run.cutAt = at;
         fail(MediaError("read sample", frameNamed(first) + " is incomplete in the file"));
+    }
+
+    // Whether the MPEG-TS PES packet just read lacks a transport packet, where the file's end or
+    // the demuxer's short mark on it would have it read as cut: its continuity count skips (found
+    // at the latest at the next PES packet's first transport packet).
+    bool lacksTransportPacket() {
+        const int next = peekAhead(1);
+        if (next == AVERROR_EOF) return listedEmpty.lacksPacket(packet->pts, std::nullopt);
+        if (next < 0 || (packet->flags & AV_PKT_FLAG_CORRUPT) == 0 || run.readAhead.front().first->pos < 0) return false;
+        return listedEmpty.lacksPacket(packet->pts, run.readAhead.front().first->pos);
     }
 
     StreamEnding::Peek peek() {
