@@ -34,7 +34,8 @@ and damage to the container's structure, which leaves every sample listed:
   ctts     (MP4) the sample's composition offset made huge (where it has an entry of its own);
   stsc     (MP4) one run of the sample-to-chunk table given a sample more per chunk;
   packet   (MPEG-TS) one of the sample's transport packets after its first removed, the
-           continuity counters left as they were;
+           continuity counters left as they were (never the file's last packet: the file without
+           it is the same file cut there);
   packet204, empty204  (MPEG-TS) `packet` and `empty` with every transport packet followed by 16
            bytes of (zeroed) error correction, as 204-byte packets.
 
@@ -765,10 +766,11 @@ def ts_structure(data, index, kind, rng):
         out = ts_remove(data, index, True)
         return (ts_to_204(out), "emptied, 204-byte packets") if out is not None else None
     vpid, pes = ts_pes(data)
-    packets = pes[index]["packets"]
-    if len(packets) < 2:
+    # not the file's last packet: the file without it is the file cut there, no damage
+    packets = [at for at in pes[index]["packets"][1:] if at + 188 < len(data)]
+    if not packets:
         return None
-    at = rng.choice(packets[1:])
+    at = rng.choice(packets)
     out = bytes(data[:at] + data[at + 188:])
     if kind == "packet204":
         return ts_to_204(out), f"packet at {at} dropped, 204-byte packets"
