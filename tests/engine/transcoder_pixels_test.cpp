@@ -78,6 +78,23 @@ std::vector<double> framePsnr(const std::string& a, const std::string& b, size_t
     return result;
 }
 
+// The reference encode's pictures, made by `args` into `file` and decoded with `filter`. libx265,
+// encoding frames in parallel, now and then gives a referenced B frame many more bits than usual
+// when its threads happen to meet in another order (a few encodes in a hundred on a fully loaded
+// machine); our encode through the same library is as likely to. The reference is the pictures two
+// of its encodes agree on: its usual ones.
+std::string agreedReference(const std::vector<std::string>& args, const std::string& file, const std::string& filter) {
+    std::vector<std::string> seen;
+    for (int encodes = 0; encodes < 5; ++encodes) {
+        test::ffmpeg(args);
+        std::string frames = rawFrames(file, "rgb24", filter);
+        if (std::find(seen.begin(), seen.end(), frames) != seen.end()) return frames;
+        seen.push_back(std::move(frames));
+    }
+    ADD_FAILURE() << "no two of " << seen.size() << " reference encodes give the same pictures";
+    return seen.front();
+}
+
 fs::path convert(const fs::path& source, const fs::path& out, OutputFormat format) {
     ConversionSettings settings;
     settings.format = format;
@@ -212,10 +229,9 @@ TEST_F(PixelsOnEveryFrame, EveryEncodedOutputMatchesTheCLIEncoderFrameByFrame) {
             referenceInput = (dir_ / (name + "_ref." + c.extension)).string();
             args.push_back(referenceInput);
         }
-        test::ffmpeg(args);
         const std::string oursInput = isImageSequence(c.format) ? sequencePattern(out, c.format) : out.string();
         const auto ours = framePsnr(rawFrames(oursInput, "rgb24", c.readBack), want, frameBytes);
-        const auto reference = framePsnr(rawFrames(referenceInput, "rgb24", c.readBack), want, frameBytes);
+        const auto reference = framePsnr(agreedReference(args, referenceInput, c.readBack), want, frameBytes);
         ASSERT_EQ(ours.size(), size_t(kFrames));
         ASSERT_EQ(reference.size(), size_t(kFrames));
         for (size_t f = 0; f < ours.size(); ++f)
