@@ -1159,6 +1159,11 @@ TEST(DamagedSource, LiveMatroskaClusterTooShortIsNoCut) {
     bytes[lengthAt] = char(uint8_t(bytes[lengthAt]) | 0x80 >> (width - 1));
     test::writeFile(damaged, bytes);
     expectStructureDamageNamed(damaged, "can't be decoded: the file's structure is damaged there");
+    // The block's tail where the cluster now ends reading as a SimpleBlock's header, which only a
+    // cluster holds.
+    bytes.replace(end - 50, 2, "\xA3\x10");
+    test::writeFile(damaged, bytes);
+    expectStructureDamageNamed(damaged, "can't be decoded: the file's structure is damaged there");
     for (const int threads : {1, 3, 0}) {
         SCOPED_TRACE(threads);
         const auto [pictures, error] = readPictures(cut, threads);

@@ -256,17 +256,21 @@ FileEnd matroskaEnd(const std::filesystem::path& file, int64_t size) {
         const bool shorter = segment->data + *segment->length > size;
         return {shorter, shorter};
     }
-    // What a segment holds, and a cluster written live, whose elements follow it in the segment.
-    // Bytes that are none of these where an element ended (a cluster stating too short a length)
-    // are damage, though the length they seem to state runs past the file's end as a cut's would.
-    static constexpr uint32_t kHeld[] = {0x114D9B74, 0x1549A966, 0x1654AE6B, 0x1043A770, 0x1F43B675, 0x1C53BB6B, 0x1941A469,
-                                         0x1254C367, 0xEC,       0xBF,       0xE7,       0x5854,     0xA7,       0xAB,
-                                         0xA3,       0xA0,       0xAF,       0x1A45DFA3, 0x18538067};
+    // What a segment holds, and what a cluster written live holds, whose elements follow it in the
+    // segment. Bytes that are none of these where an element ended (a cluster stating too short a
+    // length) are damage, though the length they seem to state runs past the file's end as a cut's.
+    static constexpr uint32_t kInSegment[] = {0x114D9B74, 0x1549A966, 0x1654AE6B, 0x1043A770, 0x1F43B675, 0x1C53BB6B,
+                                              0x1941A469, 0x1254C367, 0xEC,       0x1A45DFA3, 0x18538067};
+    static constexpr uint32_t kInCluster[] = {0xE7, 0x5854, 0xA7, 0xAB, 0xA3, 0xA0, 0xAF, 0xBF, 0xEC};
+    const auto holds = [](const auto& ids, uint32_t id) { return std::find(std::begin(ids), std::end(ids), id) != std::end(ids); };
+    bool inLiveCluster = false;
     int64_t at = segment->data;
     for (int count = 0; at < size && count < (1 << 22); ++count) {
         const std::optional<Element> e = element(at);
         if (!e) return {cut, false};
-        if (std::find(std::begin(kHeld), std::end(kHeld), e->id) == std::end(kHeld)) return {};
+        const bool topLevel = holds(kInSegment, e->id);
+        if (!topLevel && !(inLiveCluster && holds(kInCluster, e->id)) && !(e->id == 0xBF && at == segment->data)) return {};
+        if (topLevel && e->id != 0xEC) inLiveCluster = e->id == 0x1F43B675 && !e->length;  // a Void may stand in either
         if (!e->length) {
             at = e->data;
         } else if (e->data + *e->length > size) {
