@@ -433,7 +433,8 @@ TEST(DamagedSource, StreamsBegunAtARandomAccessPointReadAsFFmpegDecodesThem) {
 // Whole MPEG-TS files give every frame ffprobe decodes, however they end: the last sample filling its
 // last transport packet exactly (a filler unit of the right length in the last picture), the last
 // stamps leaving a gap (the first samples of a B-frame movie remuxed), plain encodes whose stamps
-// end unevenly, and M2TS (192-byte packets).
+// end unevenly, M2TS (192-byte packets) and 204-byte packets whose last one lacks some of its
+// error correction.
 TEST(DamagedSource, WholeTransportStreamsAreReadWhole) {
     test::TempDir dir;
     std::vector<fs::path> files;
@@ -482,6 +483,15 @@ TEST(DamagedSource, WholeTransportStreamsAreReadWhole) {
         files.push_back(dir / ("plain " + count + ".ts"));
         test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x96:r=25", "-frames:v", count, "-c:v", "libx264", "-g", "25", "-bf", "2",
                       "-pix_fmt", "yuv420p", files.back().string()});
+    }
+    {
+        // In 204-byte packets, error correction after each, the last one's cut short: the packet
+        // itself is whole, and so is the picture it ends.
+        const std::string narrow = test::readFile(dir / "plain 50.ts");
+        std::string wide;
+        for (size_t at = 0; at + 188 <= narrow.size(); at += 188) wide += narrow.substr(at, 188) + std::string(16, '\0');
+        files.push_back(dir / "plain 50 wide.ts");
+        test::writeFile(files.back(), wide.substr(0, wide.size() - 10));
     }
     for (const fs::path& file : files) {
         const size_t expected = probedFrames(file).first;

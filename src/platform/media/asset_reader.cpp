@@ -284,60 +284,6 @@ FileEnd matroskaEnd(const std::filesystem::path& file, int64_t size) {
 
 }  // namespace
 
-TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::filesystem::path& file) {
-    if (std::strcmp(format->iformat->name, "mpegts") != 0) return TransportEnd::outside;
-    std::error_code error;
-    const auto size = int64_t(std::filesystem::file_size(file, error));
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
-    if (error || !f) return TransportEnd::outside;
-    std::vector<uint8_t> tail(size_t(std::min<int64_t>(size, 1 << 16)));
-    const auto n = int64_t(tail.size());
-    if (fseeko(f.get(), size - n, SEEK_SET) != 0 || std::fread(tail.data(), 1, tail.size(), f.get()) != tail.size())
-        return TransportEnd::outside;
-    // Packets of 188 bytes, of 192 with a time code before the sync byte (M2TS), or of 204 with
-    // error correction after, found by four sync bytes in a row; the demuxer drops a last packet
-    // the file holds in part.
-    for (const int packet : {188, 192, 204}) {
-        for (int64_t first = 0; first < packet && first + 4 * packet <= n; ++first) {
-            bool aligned = true;
-            for (int k = 0; aligned && k < 4; ++k) aligned = tail[size_t(first + k * packet)] == 0x47;
-            if (!aligned) continue;
-            // The packet the file ends in, from its sync byte: none where it ends between two.
-            const int64_t last = first + (n - first) / packet * packet;
-            const int64_t held = n - last;
-            if (held == 0) {
-                // Between packets: the stream's last one says whether its last sample ends there.
-                for (int64_t at = last - packet; at >= 0; at -= packet) {
-                    const uint8_t* p = &tail[size_t(at)];
-                    if (p[0] != 0x47) break;
-                    if (((p[1] & 0x1F) << 8 | p[2]) != format->streams[stream]->id || (p[3] & 0x10) == 0) continue;
-                    return stuffedTransportPacket(p) ? TransportEnd::closedSample : TransportEnd::outside;
-                }
-                return TransportEnd::outside;
-            }
-            if (held >= (packet == 204 ? 204 : 188) || tail[size_t(last)] != 0x47) return TransportEnd::outside;
-            // Its header tells whose it is, and whether it begins a sample (the one before is then whole).
-            // One of another stream, or without payload, ends the file after the track's last sample
-            // held: those after it are lacking as where the file ends before a sample.
-            if (held < 4) return TransportEnd::outside;
-            const uint8_t* p = &tail[size_t(last)];
-            if (((p[1] & 0x1F) << 8 | p[2]) != format->streams[stream]->id || (p[3] & 0x10) == 0) return TransportEnd::beforeSample;
-            return (p[1] & 0x40) == 0 ? TransportEnd::insideSample : TransportEnd::beforeSample;
-        }
-    }
-    return TransportEnd::outside;
-}
-
-bool stuffedTransportPacket(const uint8_t* p) {
-    if ((p[3] & 0x30) != 0x30) return false;
-    const int length = p[4];
-    if (length == 0) return true;  // a single byte of stuffing
-    const uint8_t flags = p[5];
-    if (flags & 0x03) return false;
-    const int needed = 1 + (flags & 0x10 ? 6 : 0) + (flags & 0x08 ? 6 : 0) + (flags & 0x04 ? 1 : 0);
-    return length > needed;
-}
-
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file) {
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);

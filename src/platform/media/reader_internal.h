@@ -10,6 +10,7 @@
 
 #include "platform/media/ffmpeg_internal.h"
 #include "platform/media/scaler.h"
+#include "platform/media/transport_packets.h"
 
 namespace qm::reading {
 
@@ -50,13 +51,8 @@ struct FileEnd {
 };
 FileEnd fileEnd(const AVFormatContext* format, const std::filesystem::path& file);
 
-// Whether an MPEG-TS file ends inside a transport packet of the stream: one that continues a
-// sample (the stream's last sample is then held only in part), or one that begins a sample or
-// belongs to another stream (the file is cut before the stream's next sample, which the demuxer
-// leaves out); outside one in any other file. `closedSample`: it ends between transport packets,
-// and the stream's last one ends its sample, its payload shortened by stuffing as a writer does
-// with a sample's last packet: that sample is whole, though nothing else says so.
-enum class TransportEnd { outside, insideSample, beforeSample, closedSample };
+// How an MPEG-TS file ends among the transport packets of the stream (TransportPackets::end());
+// `outside` for other files.
 TransportEnd transportEnd(const AVFormatContext* format, int stream, const std::filesystem::path& file);
 // Whether a 188-byte transport packet carries payload shortened by stuffing in its adaptation
 // field: the sample it carries ends in it. Unknown fields (private data, an extension) say no.

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/media/reader_internal.h"
+#include "platform/media/transport_packets.h"
 
 namespace qm::reading {
 
@@ -283,84 +284,6 @@ struct ListedEmptySamples::BlockWalk {
     }
 };
 
-// MPEG-TS: each PES packet of the stream begins in a transport packet marked as a unit's start;
-// one whose payload is its header alone is empty. Packets of 188 bytes, 192 with a time code
-// before each (M2TS), or 204 with error correction after. The last PES packet, where a file cut
-// short may end, is left to the cut unless its packet ends it with stuffing. A continuity count
-// that skips tells a transport packet lost from the PES packet read then.
-struct ListedEmptySamples::PesWalk {
-    int pid = 0;
-    std::vector<uint8_t> chunk = std::vector<uint8_t>(204 * 4096);
-    // The chunk holds `held` bytes read, of which those before `used` are walked: it is filled
-    // again only once less than a packet is left, so each byte is read into it once.
-    size_t held = 0, used = 0, size = 0, skip = 0;
-    int64_t at = 0;  // where the packet at `used` lies in the file
-    std::optional<EmptySample> pes;  // the one read now, while its payload is none
-    std::optional<int64_t> pesStamp;  // the stamp of the one read now
-    std::optional<int> continuity;
-    bool payload = false, stuffed = false;
-
-    // Reads on through the packet at `upTo` (the one beginning the PES after an empty one tells
-    // it empty); false once the file is read.
-    bool walk(std::FILE* f, int64_t upTo, std::vector<EmptySample>& stamps, std::set<int64_t>& lacking) {
-        if (size == 0) {
-            held = std::fread(chunk.data(), 1, chunk.size(), f);
-            const auto synced = [&](size_t packet, size_t first) {
-                return held >= 3 * packet && chunk[first] == 0x47 && chunk[first + packet] == 0x47 &&
-                       chunk[first + 2 * packet] == 0x47;
-            };
-            size = synced(192, 4) ? 192 : synced(204, 0) && !synced(188, 0) ? 204 : 188;
-            skip = size == 192 ? 4 : 0;
-        }
-        // The demuxer places a 204-byte packet by where its last 188 bytes would begin.
-        const int64_t through = upTo == INT64_MAX ? upTo : upTo + int64_t(size - 188);
-        while (at <= through) {
-            for (; used + size <= held && at <= through; used += size, at += int64_t(size)) {
-                const uint8_t* p = &chunk[used + skip];
-                if (p[0] != 0x47 || ((p[1] & 0x1F) << 8 | p[2]) != pid || (p[3] & 0x10) == 0) continue;
-                // A packet sent twice keeps its count; a discontinuity the stream marks is none.
-                const int count = p[3] & 0x0F;
-                const bool marked = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
-                if (continuity && count != *continuity && count != ((*continuity + 1) & 0x0F) && !marked && pesStamp)
-                    lacking.insert(*pesStamp);
-                continuity = count;
-                size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
-                if (from >= 188) continue;
-                if (p[1] & 0x40) {
-                    if (pes && !payload) stamps.push_back(*pes);
-                    const uint8_t* h = p + from;
-                    pesStamp.reset();
-                    if (from + 9 > 188 || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > 188) {
-                        pes.reset();
-                        continue;
-                    }
-                    int64_t pts = AV_NOPTS_VALUE;
-                    if ((h[7] & 0x80) && h[8] >= 5)
-                        pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 |
-                              int64_t(h[12]) << 7 | h[13] >> 1;
-                    pes = EmptySample{pts, AV_NOPTS_VALUE, at};
-                    if (pts != AV_NOPTS_VALUE) pesStamp = pts;
-                    from += 9 + h[8];
-                    payload = false;
-                }
-                payload = payload || from < 188;
-                stuffed = stuffedTransportPacket(p);
-            }
-            if (at > through) break;
-            const size_t left = held - used;
-            std::memmove(chunk.data(), chunk.data() + used, left);
-            used = 0;
-            const size_t more = std::fread(chunk.data() + left, 1, chunk.size() - left, f);
-            held = left + more;
-            if (more == 0 && held < size) {
-                if (pes && !payload && stuffed) stamps.push_back(*pes);
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
 ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
     if (std::strstr(format->iformat->name, "mov") != nullptr) {
         found_ = emptyTableSamples(format, stream, file);
@@ -369,20 +292,17 @@ ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, cons
         std::stable_sort(found_.begin(), found_.end(), [](const EmptySample& a, const EmptySample& b) { return a.dts < b.dts; });
         return;
     }
-    const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
-    const bool transport = std::strcmp(format->iformat->name, "mpegts") == 0;
-    if (!matroska && !transport) return;
+    if (std::strcmp(format->iformat->name, "mpegts") == 0) {
+        pes_ = std::make_unique<TransportPackets>(file, format->streams[stream]->id);
+        return;
+    }
+    if (std::strncmp(format->iformat->name, "matroska", 8) != 0) return;
     file_.reset(std::fopen(file.c_str(), "rb"));
     if (!file_) return;
-    if (matroska) {
-        std::error_code error;
-        blocks_ = std::make_unique<BlockWalk>();
-        blocks_->size = int64_t(std::filesystem::file_size(file, error));
-        if (error) blocks_.reset();
-    } else {
-        pes_ = std::make_unique<PesWalk>();
-        pes_->pid = format->streams[stream]->id;
-    }
+    std::error_code error;
+    blocks_ = std::make_unique<BlockWalk>();
+    blocks_->size = int64_t(std::filesystem::file_size(file, error));
+    if (error) blocks_.reset();
 }
 
 ListedEmptySamples::ListedEmptySamples() = default;
@@ -393,7 +313,7 @@ ListedEmptySamples& ListedEmptySamples::operator=(ListedEmptySamples&&) noexcept
 const std::vector<EmptySample>& ListedEmptySamples::upTo(std::optional<int64_t> pos) {
     const int64_t limit = pos.value_or(INT64_MAX);
     if (blocks_ && !blocks_->walk(file_.get(), limit, found_, passing_)) blocks_.reset();
-    if (pes_ && !pes_->walk(file_.get(), limit, found_, lacking_)) pes_.reset();
+    if (pes_ && !pes_->walk(limit, found_, lacking_)) pes_.reset();
     return found_;
 }
 

@@ -27,6 +27,8 @@ extern "C" {
 
 namespace qm::reading {
 
+class TransportPackets;
+
 // A sample of the stream that its file lists without data (none an edit list leaves out): demuxers
 // drop such a sample without a word, yet its picture is owed. `dts` where the file lists decoding
 // times, else `pos`, the place in the file, says where it comes among the packets read. `lost`:
@@ -66,13 +68,12 @@ public:
 
 private:
     struct BlockWalk;
-    struct PesWalk;
     std::vector<EmptySample> found_;
     std::deque<EmptySample> passing_;  // Matroska's blocks with data walked past and not yet read
     std::set<int64_t> lacking_;        // MPEG-TS PES packets that lack a transport packet, by stamp
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, std::fclose};
     std::unique_ptr<BlockWalk> blocks_;
-    std::unique_ptr<PesWalk> pes_;
+    std::unique_ptr<TransportPackets> pes_;
 };
 
 class SampleAccount {
