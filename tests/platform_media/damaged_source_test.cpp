@@ -980,6 +980,30 @@ void expectOneVerdictNamingAFrame(const fs::path& file) {
     }
 }
 
+// x264's intra refresh with B-frames muxed by mkvmerge, stamped in decoding order from its first
+// recovery point on, with bytes garbled in a sample past that point: frame threads meet the damage
+// late, and decoded again on one thread, every sample is accounted for as a read on one processor
+// accounts for it. Begun again at the recovery point, the account named a picture decoded before
+// the damage but shown after it (frame 37 for 40, 61 for 64).
+TEST(DamagedSource, DamageInIntraRefreshStampedInDecodingOrderIsNamedAlikeAtAnyThreadCount) {
+    test::TempDir dir;
+    const fs::path intact = dir / "refresh.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3,noise=alls=20:allf=t", "-pix_fmt", "yuv420p",
+                  (dir / "noise.y4m").string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--threads", "1", "--intra-refresh", "--keyint", "30", "-o",
+                         (dir / "refresh.264").string(), (dir / "noise.y4m").string()}).exitCode, 0);
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", intact.string(), "--default-duration", "0:25fps",
+                         (dir / "refresh.264").string()}).exitCode, 0);
+    for (const size_t sample : {40u, 64u}) {
+        const fs::path file = dir / ("bytes" + std::to_string(sample) + ".mkv");
+        fs::copy_file(intact, file);
+        const auto span = test::videoSampleSpans(file).at(sample);
+        test::garble(file, span.first + span.second / 2, span.first + span.second / 2 + 12);
+        SCOPED_TRACE(file.filename().string());
+        expectOneVerdictNamingAFrame(file);
+    }
+}
+
 // A VP9 picture removed from a Matroska file of noisy pictures: frame threads give the error only
 // when told to drain, which failed the reading in the decoder's own words; decoded again on one
 // thread it names the frame, as one thread does.

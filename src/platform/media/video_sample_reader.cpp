@@ -125,6 +125,11 @@ struct VideoSampleReader::Impl {
     bool oneThread = false;
     // Reading began again after damage before the start.
     bool beganAfterDamage = false;
+    // A whole read's pictures given out, and of those the ones a read begun again from the file's
+    // start passes over yet, with the time the last passed over was shown at.
+    int64_t picturesGiven = 0;
+    int64_t givenToPass = 0;
+    MediaTime passedUpTo;
     // An HEVC sample the decoder refused on one thread: told to return the error, it also drops the
     // picture of an earlier sample that was to come out with it. Decoded again, the decoder is
     // drained before that sample instead of being sent it.
@@ -256,8 +261,10 @@ struct VideoSampleReader::Impl {
     // from the start on.
     std::optional<int64_t> shownFrom() const {
         std::optional<int64_t> from = owedFrom(AV_NOPTS_VALUE);
-        if (lastTime.isNumeric()) {
-            const int64_t after = ffmpeg::timestampFrom(lastTime, timeBase) + 1;
+        // Read again from the start, the pictures are shown as far as those passed over yet.
+        const MediaTime shown = givenToPass > 0 ? passedUpTo : lastTime;
+        if (shown.isNumeric()) {
+            const int64_t after = ffmpeg::timestampFrom(shown, timeBase) + 1;
             if (!from || after > *from) from = after;
         }
         return from;
@@ -662,8 +669,26 @@ struct VideoSampleReader::Impl {
     bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) {
         if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
         oneThread = true;
-        decodeAgainFromAwaited(from);
+        if (countsWhole()) decodeAgainFromStart();
+        else decodeAgainFromAwaited(from);
         return true;
+    }
+
+    // A whole read decodes again from the file's start, as a read on one processor does from the
+    // first: every sample is accounted for as there, so the verdict and the frame it names are the
+    // same. Begun mid-way instead, the account lacks what the samples before told it (which
+    // picture of those still in the decoder is shown first, where the file's stamps are decoding
+    // stamps), and names another frame. The pictures given out already are passed over by number.
+    void decodeAgainFromStart() {
+        seekBegan.reset();
+        reopenAtStart();
+        listedEmpty = ListedEmptySamples(format.get(), info.streamIndex, file);
+        againAtRecovery = false;
+        earlier = {};
+        count = {};
+        givenToPass = picturesGiven;
+        passedUpTo = MediaTime::invalid();
+        newDecodingRun();
     }
 
     // Where the HEVC decoder refused a sample on one thread while pictures of samples sent before
@@ -1057,15 +1082,26 @@ struct VideoSampleReader::Impl {
                 if (!released) ++run.picturesDecoded;
                 // Taken for every picture, those given out before reading began again too. Not in a
                 // seek, whose decoder leaves out the pictures it need not decode before the start.
-                const std::optional<int64_t> shown =
-                    countsWhole() ? run.damage.shownAt(SampleAccount::stampOf(*frame), reorderDepth()) : std::nullopt;
+                const int64_t shown = countsWhole() ? run.damage.shownAt(SampleAccount::stampOf(*frame), reorderDepth())
+                                                          .value_or(frame->best_effort_timestamp)
+                                                    : frame->best_effort_timestamp;
+                if (givenToPass > 0) {
+                    --givenToPass;
+                    count.gave(SampleAccount::stampOf(*frame));
+                    passedUpTo = ffmpeg::mediaTimeFrom(shown, timeBase);
+                    av_frame_unref(frame.get());
+                    continue;
+                }
                 if (shownBefore(frame.get())) {
                     av_frame_unref(frame.get());
                     continue;
                 }
-                if (countsWhole()) count.gave(SampleAccount::stampOf(*frame));
+                if (countsWhole()) {
+                    count.gave(SampleAccount::stampOf(*frame));
+                    ++picturesGiven;
+                }
                 VideoSample s;
-                s.time = monotonic(ffmpeg::mediaTimeFrom(shown.value_or(frame->best_effort_timestamp), timeBase));
+                s.time = monotonic(ffmpeg::mediaTimeFrom(shown, timeBase));
                 s.keyFrame = frame->key_frame != 0;
                 s.width = frame->width;
                 s.height = frame->height;
