@@ -85,7 +85,7 @@ std::vector<double> framePsnr(const std::string& a, const std::string& b, size_t
 // of its encodes agree on: its usual ones.
 std::string agreedReference(const std::vector<std::string>& args, const std::string& file, const std::string& filter) {
     std::vector<std::string> seen;
-    for (int encodes = 0; encodes < 5; ++encodes) {
+    for (int encodes = 0; encodes < 8; ++encodes) {
         test::ffmpeg(args);
         std::string frames = rawFrames(file, "rgb24", filter);
         if (std::find(seen.begin(), seen.end(), frames) != seen.end()) return frames;
