@@ -26,6 +26,7 @@ extern "C" {
 #include "platform/media/reader_internal.h"
 #include "platform/media/recovery_point.h"
 #include "platform/media/stream_ending.h"
+#include "platform/media/track_packets.h"
 
 namespace qm {
 
@@ -43,9 +44,8 @@ constexpr size_t kReorderLimit = 16;
 constexpr int kEmptySample = AVERROR(ENODATA);
 // The failure of a sample the file lists that its demuxer could not hand on.
 constexpr int kLostSample = AVERROR(EILSEQ);
-// Packet flags of the reader's own, taken off before a packet goes to a decoder: the demuxer said
-// the file's structure is damaged before it; it stands for a sample the demuxer could not hand on.
-constexpr int kAfterDamagedStructure = 1 << 24;
+// A packet flag of the reader's own, taken off before a packet goes to a decoder: it stands for a
+// sample the demuxer could not hand on.
 constexpr int kLostPacket = 1 << 25;
 
 // Reading begun again from an earlier key frame after a seek: what made it begin again, and how
@@ -72,8 +72,12 @@ constexpr int kFurthestReach = 8;
 }  // namespace
 
 struct VideoSampleReader::Impl {
-    std::filesystem::path file;
-    FormatPtr format;
+    // The track's packets, read and sought; `file`, `format` and `packet` are its.
+    TrackPackets track;
+    std::filesystem::path& file = track.file;
+    FormatPtr& format = track.format;
+    PacketPtr& packet = track.packet;
+    std::optional<MediaTime>& seekBegan = track.seekBegan;
     CodecPtr decoder;
     // In place of `decoder` for HEVC with an alpha layer, where this build can decode that layer.
     std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
@@ -86,7 +90,6 @@ struct VideoSampleReader::Impl {
     VideoReaderSettings settings;
     VideoTrackInfo info;
     AVRational timeBase{1, 1};
-    PacketPtr packet{ffmpeg::allocPacket("read")};
     FramePtr frame{ffmpeg::allocFrame("read")};
     std::unique_ptr<reading::FramePictures> pictures;
 
@@ -102,15 +105,6 @@ struct VideoSampleReader::Impl {
     MediaTime lastDuration;
     // Samples sent to a decoder in all, beginning again included: the work the reading took.
     std::atomic<int64_t> samplesSentInAll{0};
-    // Packets of the track the demuxer handed on, a seek's look for its key frame included.
-    std::atomic<int64_t> packetsRead{0};
-    // MPEG-TS: where the packets looked at by the seek under way begin; those from there on hold
-    // no key frame it may begin at.
-    std::optional<int64_t> lookedFrom;
-    // What the seek's look at the first packet read (it is in `packet`), taken before reading on.
-    std::optional<int> peeked;
-    // The time of the key frame a seek began reading at; unset where reading began at the file's start.
-    std::optional<MediaTime> seekBegan;
     EarlierStart earlier;
     // Half a frame: a picture that late is still the one shown at the start.
     double startSlack = 0;
@@ -138,8 +132,6 @@ struct VideoSampleReader::Impl {
     bool againAtRecovery = false;
     // A whole read's pictures against the samples read.
     PictureCount count;
-    // What the demuxer says of the file's structure.
-    DemuxerErrorWatch demuxerErrors;
 
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
@@ -163,9 +155,6 @@ struct VideoSampleReader::Impl {
         // The file ends before samples its index lists, or inside one: pictures from this time on are
         // not whole, or some before them are missing. Met again at the end of the file.
         std::optional<MediaTime> cutAt;
-        // The packets after `packet` with their read results, read ahead where the track's last one
-        // may be in part.
-        std::deque<std::pair<PacketPtr, int>> readAhead;
         StreamEnding ending;
         // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
         // can't build before its first whole picture is left out, not refused.
@@ -276,8 +265,8 @@ struct VideoSampleReader::Impl {
         std::vector<int64_t> stamps;
         if (ts == AV_NOPTS_VALUE) return stamps;
         for (size_t depth = 1; depth <= kReorderLimit; ++depth) {
-            if (peekAhead(depth) < 0) break;
-            const AVPacket& next = *run.readAhead[depth - 1].first;
+            if (track.peekAhead(depth) < 0) break;
+            const AVPacket& next = *track.readAhead[depth - 1].first;
             if (next.pts == AV_NOPTS_VALUE || next.pts > ts) break;
             stamps.push_back(next.pts);
         }
@@ -305,47 +294,23 @@ struct VideoSampleReader::Impl {
         return nullptr;
     }
 
-    // The track's next packet into `packet`: 0, AVERROR_EOF or the library's error.
-    int readStreamPacket() {
-        if (!run.readAhead.empty()) {
-            std::swap(packet, run.readAhead.front().first);
-            const int rc = run.readAhead.front().second;
-            run.readAhead.pop_front();
-            return rc;
-        }
-        return readFromFile();
-    }
-    int readFromFile() {
-        bool damaged = false;
-        for (;;) {
-            av_packet_unref(packet.get());
-            const int rc = av_read_frame(format.get(), packet.get());
-            if (rc == 0 && packet->stream_index == info.streamIndex) ++packetsRead;
-            damaged = demuxerErrors.take() || damaged;
-            if (rc < 0 || packet->stream_index == info.streamIndex) {
-                if (damaged) packet->flags |= kAfterDamagedStructure;
-                return rc;
-            }
-        }
-    }
-
     // Reads the next packet of the track; false at the end of the file. A last sample that the
     // file holds only in part is none: the file ends before it.
     bool readPacket() {
-        int rc = peeked ? *peeked : readStreamPacket();
-        peeked.reset();
+        int rc = track.peeked ? *track.peeked : track.read();
+        track.peeked.reset();
         if (!endsInside) endsInside = transportEnd(format.get(), info.streamIndex, file);
         const bool inSample = *endsInside == TransportEnd::insideSample;
         // Parsed from MPEG-TS, a sample's flags come with the sample before it.
-        if (rc == 0 && byteStream() && (packet->flags & AV_PKT_FLAG_CORRUPT) && packet->pos != run.flaggedAt && peekAhead(1) == 0) {
+        if (rc == 0 && track.byteStream() && (packet->flags & AV_PKT_FLAG_CORRUPT) && packet->pos != run.flaggedAt && track.peekAhead(1) == 0) {
             packet->flags &= ~AV_PKT_FLAG_CORRUPT;
-            run.readAhead.front().first->flags |= AV_PKT_FLAG_CORRUPT;
-            run.flaggedAt = run.readAhead.front().first->pos;
+            track.readAhead.front().first->flags |= AV_PKT_FLAG_CORRUPT;
+            run.flaggedAt = track.readAhead.front().first->pos;
         }
         // A Matroska file cut short ends in an element its demuxer finds damaged: the cut tells.
         // Damage the demuxer met while probing the file's first packets, which it hands on later,
         // is told at the end (MP4's sample tables tell their own).
-        const bool probed = rc == AVERROR_EOF && demuxerErrors.damagedOnOpening() && std::strstr(format->iformat->name, "mov") == nullptr;
+        const bool probed = rc == AVERROR_EOF && track.demuxerErrors.damagedOnOpening() && std::strstr(format->iformat->name, "mov") == nullptr;
         const bool damaged = ((packet->flags & kAfterDamagedStructure) != 0 || probed) && countsWhole() && !fileEnd(format.get(), file).cutShort;
         packet->flags &= ~kAfterDamagedStructure;
         // Where nothing the file lists tells what the demuxer dropped: the first picture lacking
@@ -354,8 +319,8 @@ struct VideoSampleReader::Impl {
             damaged ? run.ending.lackingAfterRead(reorderDepth(), ffmpeg::timestampFrom(fallbackDuration(), timeBase)) : std::nullopt;
         // A transport packet lost from the track's last PES packet is damage, not the file's end;
         // so is one lost from the sample marked short before it, which a cut never leaves.
-        if (rc == 0 && byteStream() && countsWhole() && lacksTransportPacket()) failIncomplete();
-        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, byteStream(), inSample, peek())) rc = AVERROR_EOF;
+        if (rc == 0 && track.byteStream() && countsWhole() && lacksTransportPacket()) failIncomplete();
+        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, track.byteStream(), inSample, peek())) rc = AVERROR_EOF;
         if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc, damaged, lacking)) rc = 0;
         if (rc == AVERROR_EOF) {
             if (!run.cutAt && !run.demuxFailure) findCut();
@@ -395,7 +360,7 @@ struct VideoSampleReader::Impl {
         if (!taken) return false;
         PacketPtr read = ffmpeg::allocPacket("read");
         std::swap(packet, read);
-        run.readAhead.emplace_front(std::move(read), rc);
+        track.readAhead.emplace_front(std::move(read), rc);
         packet->pts = taken->pts;
         packet->dts = taken->dts;
         packet->pos = taken->pos;
@@ -419,38 +384,21 @@ struct VideoSampleReader::Impl {
     // the demuxer's short mark on it would have it read as cut: its continuity count skips (found
     // at the latest at the next PES packet's first transport packet).
     bool lacksTransportPacket() {
-        const int next = peekAhead(1);
+        const int next = track.peekAhead(1);
         if (next == AVERROR_EOF) return listedEmpty.lacksPacket(packet->pts, std::nullopt);
-        if (next < 0 || (packet->flags & AV_PKT_FLAG_CORRUPT) == 0 || run.readAhead.front().first->pos < 0) return false;
-        return listedEmpty.lacksPacket(packet->pts, run.readAhead.front().first->pos);
+        if (next < 0 || (packet->flags & AV_PKT_FLAG_CORRUPT) == 0 || track.readAhead.front().first->pos < 0) return false;
+        return listedEmpty.lacksPacket(packet->pts, track.readAhead.front().first->pos);
     }
 
     StreamEnding::Peek peek() {
-        return [this](size_t depth) { return peekAhead(depth); };
+        return [this](size_t depth) { return track.peekAhead(depth); };
     }
-
-    // The read result of the packet `depth` places after `packet`, reading ahead.
-    int peekAhead(size_t depth) {
-        while (run.readAhead.size() < depth) {
-            if (!run.readAhead.empty() && run.readAhead.back().second < 0) return run.readAhead.back().second;
-            PacketPtr next = ffmpeg::allocPacket("read");
-            std::swap(packet, next);
-            const int rc = readFromFile();
-            std::swap(packet, next);
-            run.readAhead.emplace_back(std::move(next), rc);
-        }
-        return run.readAhead[depth - 1].second;
-    }
-
-    // A byte stream (MPEG-TS) states no length of its samples, and the last one runs to the end
-    // of the file however much of it the file holds.
-    bool byteStream() const { return (format->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) != 0; }
 
     // Whether damage the decoder finds in the sample stamped `ts` is the file of a byte stream
     // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
     // end before it, as where the demuxer finds it short.
     bool endedInside(int64_t ts) {
-        if (endsInside == TransportEnd::closedSample || !run.ending.endedInside(ts, byteStream(), peek())) return false;
+        if (endsInside == TransportEnd::closedSample || !run.ending.endedInside(ts, track.byteStream(), peek())) return false;
         findCut();
         return run.cutAt.has_value();
     }
@@ -489,142 +437,7 @@ struct VideoSampleReader::Impl {
     void seekToKeyFrame() {
         startSlack = fallbackDuration().seconds() / 2;
         if (!settings.start.isNumeric()) return;
-        seekWholeBy(settings.start, startSlack, MediaTime::make(1, 1));
-    }
-
-    // To the latest key frame at most `slack` seconds after `limit` whose pictures are whole by then.
-    // Into H.264 intra refresh, reading begins at the latest recovery point whose pictures are
-    // whole by `limit`. A decoder beginning at one (a predicted picture) makes up the frames its
-    // frame number says were skipped and predicts it from those; where that number is 0 it finds
-    // none skipped and nothing to predict from, and drops the picture, and with it the part of the
-    // picture it refreshes, yet counts the pictures whole from its recovery on. Reading then
-    // begins at the recovery point before, whose refresh the one after completes.
-    void seekWholeBy(const MediaTime& limit, double slack, const MediaTime& step) {
-        seekKeyFrame(limit, slack, step);
-        const std::optional<RecoveryPoint> landed = landedAtRecoveryPoint();
-        if (!landed || landed->frameCount <= 0) return;
-        seekBegan.reset();
-        seekKeyFrame(limit - MediaTime::fromSeconds(landed->frameCount * fallbackDuration().seconds(), timeBase.den), 0, step);
-        const std::optional<RecoveryPoint> first = landedAtRecoveryPoint();
-        if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore();
-    }
-
-    // The H.264 recovery point a seek landed on (the packet peeked at).
-    std::optional<RecoveryPoint> landedAtRecoveryPoint() const {
-        return seekBegan && peeked && *peeked >= 0 ? recoveryPointOf(*packet) : std::nullopt;
-    }
-
-    // The H.264 recovery point a sample marks.
-    std::optional<RecoveryPoint> recoveryPointOf(const AVPacket& p) const {
-        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        if (par->codec_id != AV_CODEC_ID_H264 || p.data == nullptr) return std::nullopt;
-        const bool lengths = par->extradata != nullptr && par->extradata_size >= 5 && par->extradata[0] == 1;
-        return recoveryPoint(p.data, size_t(p.size), lengths ? (par->extradata[4] & 3) + 1 : 0, par->extradata,
-                             par->extradata != nullptr ? size_t(par->extradata_size) : 0);
-    }
-
-    // Whether the sample's picture may be shown before the one decoded before it (H.264 and HEVC).
-    bool mayLeadPredecessor(const AVPacket& p) const {
-        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
-        if ((!hevc && par->codec_id != AV_CODEC_ID_H264) || p.data == nullptr) return false;
-        // The length field's size: in an avcC record's fifth byte, an hvcC record's 22nd.
-        const size_t at = hevc ? 21 : 4;
-        const bool lengths = par->extradata != nullptr && size_t(par->extradata_size) > at && par->extradata[0] == 1;
-        return reading::mayLeadPredecessor(p.data, size_t(p.size), lengths ? (par->extradata[at] & 3) + 1 : 0, hevc);
-    }
-
-    // To the key frame before the one reading was to begin at, or to the file's start where there is none.
-    void seekKeyFrameBefore() {
-        const MediaTime began = *seekBegan;
-        seekBegan.reset();
-        peeked.reset();
-        seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, fallbackDuration());
-        if (!seekBegan || *seekBegan >= began) {
-            seekBegan.reset();
-            reopenAtStart();
-        }
-    }
-
-    // To the latest key frame at most `slack` seconds after `limit`. Some demuxers seek by time
-    // alone (MPEG-TS takes every packet it passes for a key frame, and is looked at on from there),
-    // and others by decoding time, so the first packet is looked at, and where it is no such key
-    // frame the seek goes back by `step`, then twice as far each time; before the track's start,
-    // the file is read from its beginning, as a plain read does.
-    void seekKeyFrame(const MediaTime& limit, double slack, const MediaTime& step) {
-        lookedFrom.reset();
-        for (MediaTime back = MediaTime::zero();; back = back == MediaTime::zero() ? step : back * 2) {
-            run.readAhead.clear();
-            const MediaTime at = limit - back;
-            if (at < info.timeRangeStart && back > MediaTime::zero()) {
-                reopenAtStart();
-                return;
-            }
-            if (seekedTo(at, limit, slack) || *peeked < 0) return;  // a failed read is met when reading
-        }
-    }
-
-    // Reading from the file's start, as a plain read does.
-    void reopenAtStart() {
-        peeked.reset();
-        demuxerErrors.watchOpening();
-        format = openFormat(file, true);
-        demuxerErrors.watch(format.get());
-        if (!format) throw ConversionError::noVideoTrack();
-        discardAllBut(format.get(), info.streamIndex);
-    }
-
-    // Seeks near `at`: whether the first packet then (in MPEG-TS, one on from it) is a key frame
-    // at most `slack` seconds after `limit`, where reading begins.
-    bool seekedTo(const MediaTime& at, const MediaTime& limit, double slack) {
-        run.readAhead.clear();
-        seekNear(format.get(), info.streamIndex, at);
-        peeked = readStreamPacket();
-        if (*peeked < 0) return false;
-        if (byteStream()) return foundKeyFrameAfterLanding(limit, slack);
-        const MediaTime first = ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
-        if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
-            seekBegan = first;
-            return true;
-        }
-        return false;
-    }
-
-    // MPEG-TS: the demuxer seeks by time alone and lands on whatever packet is decoded then. The
-    // packets from there are looked at (demuxed, not decoded) up to the last one decoded by
-    // `limit`, or up to those the look before began at, for the latest key frame shown at most
-    // `slack` seconds after `limit`; reading then begins at it, found again by its place in the
-    // file. Further back than a look that found none, the group of pictures is longer than the
-    // span looked at now, which then holds a single key frame: reading begins at the first, as it
-    // comes. False where there is none among them: the caller looks further back.
-    bool foundKeyFrameAfterLanding(const MediaTime& limit, double slack) {
-        const auto late = [&](int64_t ts) { return (ffmpeg::mediaTimeFrom(ts, timeBase) - limit).seconds() > slack + 1e-6; };
-        const int64_t landed = packet->pos;
-        std::optional<std::pair<int64_t, int64_t>> key;  // its place and its stamp
-        for (int rc = 0; rc == 0 && packet->pos >= 0; rc = readFromFile()) {
-            if (lookedFrom && packet->pos >= *lookedFrom) break;
-            // Decoded later than that, every packet on is shown later too.
-            const int64_t decoded = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-            if (decoded != AV_NOPTS_VALUE && late(decoded)) break;
-            const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (!(packet->flags & AV_PKT_FLAG_KEY) || shown == AV_NOPTS_VALUE || late(shown)) continue;
-            if (lookedFrom) {
-                seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase);
-                return true;
-            }
-            key = {packet->pos, shown};
-        }
-        if (landed >= 0 && (!lookedFrom || landed < *lookedFrom)) lookedFrom = landed;
-        if (!key || av_seek_frame(format.get(), info.streamIndex, key->first, AVSEEK_FLAG_BYTE) < 0) return false;
-        // From its place, the demuxer hands on the PES packets that begin there or later.
-        for (int rc = readFromFile(); rc == 0 && packet->pos <= key->first; rc = readFromFile()) {
-            const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (packet->pos == key->first && (packet->flags & AV_PKT_FLAG_KEY) && shown == key->second) {
-                seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase);
-                return true;
-            }
-        }
-        return false;
+        track.seekWholeBy(settings.start, startSlack, MediaTime::make(1, 1), fallbackDuration());
     }
 
     // A picture after a key frame may still depend on pictures before it: the leading pictures
@@ -639,7 +452,7 @@ struct VideoSampleReader::Impl {
         if (!seekBegan || cancelled || settings.mode != VideoReaderSettings::Mode::decoded) return false;
         const bool again = failure && earlier.failedPicture && run.failedPicture == earlier.failedPicture;
         earlier.reach = again ? earlier.reach * 2 : 1;
-        for (int back = 0; back < earlier.reach && seekBegan; ++back) seekKeyFrameBefore();
+        for (int back = 0; back < earlier.reach && seekBegan; ++back) track.seekKeyFrameBefore(fallbackDuration());
         if (!earlier.failure) earlier.failure = failure;
         if (failure) earlier.failedPicture = run.failedPicture;
         earlier.resumeAfter = lastTime;
@@ -656,6 +469,7 @@ struct VideoSampleReader::Impl {
             openPlainDecoder(st);
         // What the old decoder said of its samples says nothing of the new one's.
         run = {};
+        track.readAhead.clear();
         count.readAgain();
         status = Status::reading;
     }
@@ -681,7 +495,7 @@ struct VideoSampleReader::Impl {
     // stamps), and names another frame. The pictures given out already are passed over by number.
     void decodeAgainFromStart() {
         seekBegan.reset();
-        reopenAtStart();
+        track.reopenAtStart();
         listedEmpty = ListedEmptySamples(format.get(), info.streamIndex, file);
         againAtRecovery = false;
         earlier = {};
@@ -710,10 +524,10 @@ struct VideoSampleReader::Impl {
     void decodeAgainFromAwaited(std::optional<int64_t> from = std::nullopt) {
         if (!from) from = run.damage.firstAwaited() ? run.damage.firstAwaited() : run.lastSent;
         seekBegan.reset();
-        peeked.reset();
-        if (from) seekWholeBy(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration());
-        if (!seekBegan) reopenAtStart();
-        againAtRecovery = landedAtRecoveryPoint().has_value();
+        track.peeked.reset();
+        if (from) track.seekWholeBy(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration(), fallbackDuration());
+        if (!seekBegan) track.reopenAtStart();
+        againAtRecovery = track.landedAtRecoveryPoint().has_value();
         earlier.resumeAfter = lastTime;
         newDecodingRun();
     }
@@ -722,8 +536,8 @@ struct VideoSampleReader::Impl {
     // with damage in the refresh): once more from the key frame before, up to the file's start.
     bool decodeAgainEarlier() {
         if (!againAtRecovery || !seekBegan || cancelled) return false;
-        seekKeyFrameBefore();
-        againAtRecovery = landedAtRecoveryPoint().has_value();
+        track.seekKeyFrameBefore(fallbackDuration());
+        againAtRecovery = track.landedAtRecoveryPoint().has_value();
         newDecodingRun();
         return true;
     }
@@ -739,9 +553,9 @@ struct VideoSampleReader::Impl {
         beganAfterDamage = true;
         seekBegan.reset();
         // MPEG-TS looks at the packets from where a seek lands: from the damaged one on.
-        lookedFrom.reset();
-        const MediaTime from = byteStream() ? failed : settings.start + MediaTime::fromSeconds(startSlack, timeBase.den);
-        if (!seekedTo(from, settings.start, startSlack) || *seekBegan <= failed)
+        track.lookedFrom.reset();
+        const MediaTime from = track.byteStream() ? failed : settings.start + MediaTime::fromSeconds(startSlack, timeBase.den);
+        if (!track.seekedTo(from, settings.start, startSlack) || *seekBegan <= failed)
             return false;
         // What was decoded before the damage all ends before the start.
         held.reset();
@@ -974,7 +788,7 @@ struct VideoSampleReader::Impl {
         if (!run.beganMidway) run.beganMidway = !key;
         run.keyFrameSent = run.keyFrameSent || key;
         if (run.keyFrameSent || !*run.beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
-        return byteStream();
+        return track.byteStream();
     }
 
     // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
@@ -1202,8 +1016,8 @@ struct VideoSampleReader::Impl {
             if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
             if (countsWhole() && !(packet->flags & AV_PKT_FLAG_DISCARD))
                 count.owe(packet->pts, packet->dts, packet->pos,
-                          !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !recoveryPointOf(*packet),
-                          count.opening() && mayLeadPredecessor(*packet));
+                          !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !track.recoveryPointOf(*packet),
+                          count.opening() && track.mayLeadPredecessor(*packet));
             if (packet->size == 0 && !alphaDecoder) {
                 // A sample the file lists without data, or one it can't read: its picture can't be made.
                 run.damage.failed(ts, (packet->flags & kLostPacket) ? kLostSample : kEmptySample);
@@ -1317,11 +1131,8 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
                                                            const VideoReaderSettings& settings) {
     auto impl = std::make_unique<Impl>();
     impl->settings = settings;
-    impl->file = file;
     impl->pictures = std::make_unique<reading::FramePictures>(settings.pixelFormat);
-    impl->demuxerErrors.watchOpening();
-    impl->format = openFormat(file, true);
-    impl->demuxerErrors.watch(impl->format.get());
+    impl->track.open(file);
     const int index = impl->format ? firstStream(impl->format.get(), AVMEDIA_TYPE_VIDEO) : -1;
     if (index < 0) throw ConversionError::noVideoTrack();
     discardAllBut(impl->format.get(), index);
@@ -1340,6 +1151,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     info.timeRangeStart = st->start_time != AV_NOPTS_VALUE ? ffmpeg::mediaTimeFrom(st->start_time, st->time_base)
                                                            : MediaTime::make(0, st->time_base.den);
     if (!info.timeRangeStart.isNumeric()) info.timeRangeStart = MediaTime::zero();
+    impl->track.select(index, st->time_base, info.timeRangeStart);
     info.timeRangeDuration = ffmpeg::streamDuration(*st);
     info.durationIsTrack = info.timeRangeDuration.isNumeric();
     if (!info.durationIsTrack && impl->format->duration != AV_NOPTS_VALUE && impl->format->duration > 0) {
@@ -1372,7 +1184,7 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
 
 const VideoTrackInfo& VideoSampleReader::track() const { return impl_->info; }
 MediaTime VideoSampleReader::keyFrameAtOrBefore(MediaTime time) const {
-    if (impl_->byteStream()) return MediaTime::invalid();
+    if (impl_->track.byteStream()) return MediaTime::invalid();
     AVStream* st = impl_->format->streams[impl_->info.streamIndex];
     const int64_t ts = ffmpeg::timestampFrom(time, st->time_base);
     if (ts == AV_NOPTS_VALUE) return MediaTime::invalid();
@@ -1400,7 +1212,7 @@ bool VideoSampleReader::readEveryListedSample() const {
 }
 void VideoSampleReader::cancel() { impl_->cancelled = true; }
 int64_t VideoSampleReader::samplesDecoded() const { return impl_->samplesSentInAll; }
-int64_t VideoSampleReader::packetsRead() const { return impl_->packetsRead; }
+int64_t VideoSampleReader::packetsRead() const { return impl_->track.packetsRead; }
 VideoSampleReader::Status VideoSampleReader::status() const {
     if (impl_->cancelled && impl_->status == Status::reading) return Status::cancelled;
     return impl_->status;
