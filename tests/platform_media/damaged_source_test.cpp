@@ -1270,31 +1270,35 @@ TEST(DamagedSource, MpegTsPacketsLostOrEmptyFailInAnyPacketSize) {
     expectStructureDamageNamed(dir / "empty204.ts", "can't be decoded: its sample in the file is empty");
 }
 
-// HEVC in MPEG-TS losing a transport packet from its next to last PES packet: the demuxer's short
-// mark, handed on to it, made the last sample read as one a cut file ends inside, and the decoder
-// says nothing of the loss: it read short with success, in 188-byte packets and in 204.
-TEST(DamagedSource, MpegTsPacketLostBeforeTheLastSampleIsNoCut) {
+// HEVC in MPEG-TS losing a transport packet, which its decoder passes over: from the next to last
+// PES packet, the demuxer's short mark, handed on to the last, had the file read as cut inside it;
+// from the first (the key frame), the mark is lost while the file is opened. Both read short or
+// whole with success, in 188-byte packets and in 204.
+TEST(DamagedSource, MpegTsPacketLostFromHevcFailsTheReading) {
     test::TempDir dir;
     const fs::path ts = dir / "intact.ts";
     test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
                   "log-level=error", ts.string()});
     const std::string bytes = test::readFile(ts);
-    // The second transport packet of the video's (PID 0x100) PES packet 48 of 50.
-    size_t starts = 0, second = 0;
-    for (size_t at = 0, inside = 0; at + 188 <= bytes.size(); at += 188) {
-        if (((uint8_t(bytes[at + 1]) & 0x1F) << 8 | uint8_t(bytes[at + 2])) != 0x100) continue;
-        inside = (uint8_t(bytes[at + 1]) & 0x40) ? (++starts, 0) : inside + 1;
-        if (starts == 49 && inside == 1) second = at;
+    for (const size_t pes : {0u, 48u}) {
+        // The second transport packet of the video's (PID 0x100) PES packet `pes` of 50.
+        size_t starts = 0, second = 0;
+        for (size_t at = 0, inside = 0; at + 188 <= bytes.size(); at += 188) {
+            if (((uint8_t(bytes[at + 1]) & 0x1F) << 8 | uint8_t(bytes[at + 2])) != 0x100) continue;
+            inside = (uint8_t(bytes[at + 1]) & 0x40) ? (++starts, 0) : inside + 1;
+            if (starts == pes + 1 && inside == 1) second = at;
+        }
+        ASSERT_EQ(starts, 50u);
+        ASSERT_GT(second, 0u);
+        const std::string lost = bytes.substr(0, second) + bytes.substr(second + 188);
+        std::string wide;
+        for (size_t at = 0; at + 188 <= lost.size(); at += 188) wide += lost.substr(at, 188) + std::string(16, '\0');
+        const std::string name = "lost" + std::to_string(pes);
+        test::writeFile(dir / (name + ".ts"), lost);
+        test::writeFile(dir / (name + "-204.ts"), wide);
+        expectStructureDamageNamed(dir / (name + ".ts"), "is incomplete in the file");
+        expectStructureDamageNamed(dir / (name + "-204.ts"), "is incomplete in the file");
     }
-    ASSERT_EQ(starts, 50u);
-    ASSERT_GT(second, 0u);
-    const std::string lost = bytes.substr(0, second) + bytes.substr(second + 188);
-    std::string wide;
-    for (size_t at = 0; at + 188 <= lost.size(); at += 188) wide += lost.substr(at, 188) + std::string(16, '\0');
-    test::writeFile(dir / "lost.ts", lost);
-    test::writeFile(dir / "lost204.ts", wide);
-    expectStructureDamageNamed(dir / "lost.ts", "is incomplete in the file");
-    expectStructureDamageNamed(dir / "lost204.ts", "is incomplete in the file");
 }
 
 }  // namespace

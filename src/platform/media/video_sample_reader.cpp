@@ -317,8 +317,8 @@ struct VideoSampleReader::Impl {
         // after those read before.
         const std::optional<int64_t> lacking =
             damaged ? run.ending.lackingAfterRead(reorderDepth(), ffmpeg::timestampFrom(fallbackDuration(), timeBase)) : std::nullopt;
-        // A transport packet lost from the track's last PES packet is damage, not the file's end;
-        // so is one lost from the sample marked short before it, which a cut never leaves.
+        // A transport packet lost from a PES packet is damage, also where the demuxer's mark on it
+        // is lost (on the file's first samples) or would have it read as the file's end.
         if (rc == 0 && track.byteStream() && countsWhole() && lacksTransportPacket()) failIncomplete();
         if (rc == 0 && run.ending.heldInPart(*packet, timeBase, track.byteStream(), inSample, peek())) rc = AVERROR_EOF;
         if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc, damaged, lacking)) rc = 0;
@@ -380,13 +380,12 @@ struct VideoSampleReader::Impl {
         fail(MediaError("read sample", frameNamed(first) + " is incomplete in the file"));
     }
 
-    // Whether the MPEG-TS PES packet just read lacks a transport packet, where the file's end or
-    // the demuxer's short mark on it would have it read as cut: its continuity count skips (found
-    // at the latest at the next PES packet's first transport packet).
+    // Whether the MPEG-TS PES packet just read lacks a transport packet: its continuity count
+    // skips (found at the latest at the next PES packet's first transport packet).
     bool lacksTransportPacket() {
         const int next = track.peekAhead(1);
         if (next == AVERROR_EOF) return listedEmpty.lacksPacket(packet->pts, std::nullopt);
-        if (next < 0 || (packet->flags & AV_PKT_FLAG_CORRUPT) == 0 || track.readAhead.front().first->pos < 0) return false;
+        if (next < 0 || track.readAhead.front().first->pos < 0) return false;
         return listedEmpty.lacksPacket(packet->pts, track.readAhead.front().first->pos);
     }
 
