@@ -1140,6 +1140,19 @@ fs::path fiftyPictures(const test::TempDir& dir, const std::string& name) {
     return out;
 }
 
+// A length of `bytesLong` bytes at `lengthAt` in a Matroska file's bytes changed by `by`.
+void grow(std::string& bytes, size_t lengthAt, size_t bytesLong, int64_t by) {
+    const uint64_t length = test::ebmlNumber(bytes, lengthAt, false).first + uint64_t(by);
+    for (size_t k = 0; k < bytesLong; ++k) bytes[lengthAt + k] = char(length >> (8 * (bytesLong - 1 - k)));
+    bytes[lengthAt] = char(uint8_t(bytes[lengthAt]) | 0x80 >> (bytesLong - 1));
+}
+
+// The cluster holding the block 50 bytes shorter than it is.
+void shortenCluster(std::string& bytes, const test::MatroskaBlock& b) {
+    const size_t lengthAt = b.enclosing.back().first;
+    grow(bytes, lengthAt, test::ebmlNumber(bytes, lengthAt, false).second, -50);
+}
+
 // Matroska whose structure is damaged where its demuxer drops blocks and reads on, saying so only
 // on its log: a block's track number one the file lacks ("Invalid track number"), a block's size
 // one or seven bytes too long ("invalid as first byte of an EBML number"), lacing bits set on a
@@ -1156,21 +1169,12 @@ TEST(DamagedSource, MatroskaStructureDamageFailsTheReading) {
         test::writeFile(file, bytes);
         return file;
     };
-    // A length of `bytesLong` bytes at `lengthAt` changed by `by`.
-    const auto grow = [](std::string& bytes, size_t lengthAt, size_t bytesLong, int64_t by) {
-        const uint64_t length = test::ebmlNumber(bytes, lengthAt, false).first + uint64_t(by);
-        for (size_t k = 0; k < bytesLong; ++k) bytes[lengthAt + k] = char(length >> (8 * (bytesLong - 1 - k)));
-        bytes[lengthAt] = char(uint8_t(bytes[lengthAt]) | 0x80 >> (bytesLong - 1));
-    };
     for (const fs::path& file : {
              damaged("track.mkv", [](std::string& bytes, const test::MatroskaBlock& b) { bytes[b.data] = char(0x89); }),
              damaged("size1.mkv", [&](std::string& bytes, const test::MatroskaBlock& b) { grow(bytes, b.at + b.idLength, b.sizeLength, 1); }),
              damaged("size7.mkv", [&](std::string& bytes, const test::MatroskaBlock& b) { grow(bytes, b.at + b.idLength, b.sizeLength, 7); }),
              damaged("lacing.mkv", [](std::string& bytes, const test::MatroskaBlock& b) { bytes[b.data + 3] = char(bytes[b.data + 3] | 0x06); }),
-             damaged("cluster.mkv", [&](std::string& bytes, const test::MatroskaBlock& b) {
-                 const size_t lengthAt = b.enclosing.back().first;
-                 grow(bytes, lengthAt, test::ebmlNumber(bytes, lengthAt, false).second, -50);
-             })})
+             damaged("cluster.mkv", shortenCluster)})
         expectStructureDamageNamed(file, "can't be decoded: ");
 }
 
@@ -1187,15 +1191,12 @@ TEST(DamagedSource, LiveMatroskaClusterTooShortIsNoCut) {
     const std::optional<test::MatroskaBlock> last = test::matroskaBlock(bytes, 49, false);
     ASSERT_TRUE(last && last->end() == bytes.size() && last->enclosing.back().second == bytes.size());
     test::writeFile(cut, bytes.substr(0, last->data + last->size / 2));
-    const auto [lengthAt, end] = last->enclosing.back();
-    const auto [length, width] = test::ebmlNumber(bytes, lengthAt, false);
-    for (size_t k = 0; k < width; ++k) bytes[lengthAt + k] = char((length - 50) >> (8 * (width - 1 - k)));
-    bytes[lengthAt] = char(uint8_t(bytes[lengthAt]) | 0x80 >> (width - 1));
+    shortenCluster(bytes, *last);
     test::writeFile(damaged, bytes);
     expectStructureDamageNamed(damaged, "can't be decoded: the file's structure is damaged there");
     // The block's tail where the cluster now ends reading as a SimpleBlock's header, which only a
     // cluster holds.
-    bytes.replace(end - 50, 2, "\xA3\x10");
+    bytes.replace(last->end() - 50, 2, "\xA3\x10");
     test::writeFile(damaged, bytes);
     expectStructureDamageNamed(damaged, "can't be decoded: the file's structure is damaged there");
     for (const int threads : {1, 3, 0}) {
@@ -1268,6 +1269,22 @@ TEST(DamagedSource, MpegTsPacketsLostOrEmptyFailInAnyPacketSize) {
     test::writeFile(dir / "empty204.ts", wide);
     expectStructureDamageNamed(empty, "can't be decoded: its sample in the file is empty");
     expectStructureDamageNamed(dir / "empty204.ts", "can't be decoded: its sample in the file is empty");
+}
+
+// Matroska written live by ffmpeg, its first cluster (the key frame alone, of noisy pictures) 50
+// bytes short: the demuxer drops that block while the file is opened and says so only then, which
+// was told at the end, naming the picture after the last one read instead of the first.
+TEST(DamagedSource, MatroskaBlockDroppedWhileOpeningIsNamed) {
+    test::TempDir dir;
+    const fs::path file = dir / "live.mkv";
+    test::ffmpeg({"-i", noisyY4m(dir.path()).string(), "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "matroska", "-live",
+                  "1", file.string()});
+    std::string bytes = test::readFile(file);
+    const std::optional<test::MatroskaBlock> first = test::matroskaBlock(bytes, 0, false);
+    ASSERT_TRUE(first && first->enclosing.back().second == first->end());
+    shortenCluster(bytes, *first);
+    test::writeFile(file, bytes);
+    expectStructureDamageNamed(file, "frame 0 can't be decoded: the file's structure is damaged there");
 }
 
 // HEVC in MPEG-TS losing a transport packet, which its decoder passes over: from the next to last

@@ -328,6 +328,11 @@ std::optional<EmptySample> ListedEmptySamples::droppedBetween(int64_t after, std
     return first;
 }
 
+bool ListedEmptySamples::droppedBefore(int64_t pos) {
+    upTo(pos);
+    return !passing_.empty() && passing_.front().pos < pos;
+}
+
 bool ListedEmptySamples::lacksPacket(int64_t pts, std::optional<int64_t> pos) {
     upTo(pos);
     return pts != AV_NOPTS_VALUE && lacking_.count(pts) > 0;

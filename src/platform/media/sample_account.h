@@ -62,6 +62,9 @@ public:
     // have dropped (a Matroska block of the track, or of a track the file lacks, which the
     // demuxer takes a damaged one for). Those before `pos` are forgotten either way.
     std::optional<EmptySample> droppedBetween(int64_t after, std::optional<int64_t> pos);
+    // Whether the file lists such a sample before the file position `pos` that was not read
+    // (forgotten by droppedBetween()).
+    bool droppedBefore(int64_t pos);
     // Whether an MPEG-TS PES packet stamped `pts` lacks a transport packet (its continuity count
     // skips), found at least as far as the file position `pos` (to the file's end where none).
     bool lacksPacket(int64_t pts, std::optional<int64_t> pos);

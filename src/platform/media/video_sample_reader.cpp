@@ -310,7 +310,9 @@ struct VideoSampleReader::Impl {
         // A Matroska file cut short ends in an element its demuxer finds damaged: the cut tells.
         // Damage the demuxer met while probing the file's first packets, which it hands on later,
         // is told at the end (MP4's sample tables tell their own).
-        const bool probed = rc == AVERROR_EOF && track.demuxerErrors.damagedOnOpening() && std::strstr(format->iformat->name, "mov") == nullptr;
+        // Where it dropped a block before the first packet read, that block is told there.
+        const bool probed = track.demuxerErrors.damagedOnOpening() && std::strstr(format->iformat->name, "mov") == nullptr &&
+                            (rc == AVERROR_EOF || (rc == 0 && !run.lastRead && !seekBegan && packet->pos >= 0 && listedEmpty.droppedBefore(packet->pos)));
         const bool damaged = ((packet->flags & kAfterDamagedStructure) != 0 || probed) && countsWhole() && !fileEnd(format.get(), file).cutShort;
         packet->flags &= ~kAfterDamagedStructure;
         // Where nothing the file lists tells what the demuxer dropped: the first picture lacking
