@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "core/conversion_error.h"
+#include "platform/media/damage_verdict.h"
 #include "platform/media/sample_account.h"
 #include "platform/media/h264_decoding.h"
 #include "platform/media/hevc_alpha_decoding.h"
@@ -36,48 +37,7 @@ struct DecodedPicture {
     FramePtr frame;
 };
 
-namespace {
-
-// More pictures than any decoder holds back to put them in display order (H.264's and HEVC's 16).
-constexpr size_t kReorderLimit = 16;
-// The failure of a sample the file lists without data.
-constexpr int kEmptySample = AVERROR(ENODATA);
-// The failure of a sample the file lists that its demuxer could not hand on.
-constexpr int kLostSample = AVERROR(EILSEQ);
-// A packet flag of the reader's own, taken off before a packet goes to a decoder: it stands for a
-// sample the demuxer could not hand on.
-constexpr int kLostPacket = 1 << 25;
-
-// Reading begun again from an earlier key frame after a seek: what made it begin again, and how
-// far the pictures already given out go. Forgotten whole once a picture past those comes out.
-struct EarlierStart {
-    // The failure that made it begin again, told where beginning earlier fails as well.
-    std::exception_ptr failure;
-    // The stamp of the picture that failed, where one did: beginning again once more is worth it
-    // where a picture before it fails (leading pictures predicted from leading pictures), or the
-    // same one, whose references lie further back still (an alpha layer keeps its pictures for
-    // reference over several key frames).
-    std::optional<int64_t> failedPicture;
-    // Key frames the last beginning again went back: twice as many each time the same picture
-    // fails, up to kFurthestReach.
-    int reach = 0;
-    // Pictures up to this time came out before.
-    MediaTime resumeAfter;
-};
-
-// HEVC's and H.264's pictures keep at most 16 others for reference: a leading picture that
-// still fails from 15 key frames further back is damaged.
-constexpr int kFurthestReach = 8;
-
-}  // namespace
-
-struct VideoSampleReader::Impl {
-    // The track's packets, read and sought; `file`, `format` and `packet` are its.
-    TrackPackets track;
-    std::filesystem::path& file = track.file;
-    FormatPtr& format = track.format;
-    PacketPtr& packet = track.packet;
-    std::optional<MediaTime>& seekBegan = track.seekBegan;
+struct VideoSampleReader::Impl : DamageVerdict {
     CodecPtr decoder;
     // In place of `decoder` for HEVC with an alpha layer, where this build can decode that layer.
     std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
@@ -87,10 +47,6 @@ struct VideoSampleReader::Impl {
     std::unique_ptr<HevcUnitCheck> unitCheck;
     // With `decoder`, for HEVC and H.264: a picture decoded from a reference made up for one missing.
     std::unique_ptr<MissingReferenceWatch> missingReferences;
-    VideoReaderSettings settings;
-    VideoTrackInfo info;
-    AVRational timeBase{1, 1};
-    FramePtr frame{ffmpeg::allocFrame("read")};
     std::unique_ptr<reading::FramePictures> pictures;
 
     // One sample of lookahead so that each sample's duration can come from its successor.
@@ -101,85 +57,23 @@ struct VideoSampleReader::Impl {
     std::optional<VideoSample> ready;
     // Where the ready sample stops showing: its successor's time, whatever duration is stored.
     MediaTime readyEnd;
-    MediaTime lastTime;
-    MediaTime lastDuration;
     // Samples sent to a decoder in all, beginning again included: the work the reading took.
     std::atomic<int64_t> samplesSentInAll{0};
-    EarlierStart earlier;
-    // Half a frame: a picture that late is still the one shown at the start.
-    double startSlack = 0;
     // Entries in the track's index when the file was opened: a sample table lists every sample then.
     int indexedAtOpen = 0;
-    // Whether an MPEG-TS file ends inside a transport packet of the track.
-    std::optional<TransportEnd> endsInside;
-    // What the file lists without data, which the demuxer never hands on: for a read from the start.
-    ListedEmptySamples listedEmpty;
     // The plain decoder runs on one thread: set once a decoder on frame threads has reported an
     // error, which it gives back with a later sample than the one that failed.
     bool oneThread = false;
     // Reading began again after damage before the start.
     bool beganAfterDamage = false;
-    // A whole read's pictures given out, and of those the ones a read begun again from the file's
-    // start passes over yet, with the time the last passed over was shown at.
-    int64_t picturesGiven = 0;
-    int64_t givenToPass = 0;
-    MediaTime passedUpTo;
     // An HEVC sample the decoder refused on one thread: told to return the error, it also drops the
     // picture of an earlier sample that was to come out with it. Decoded again, the decoder is
     // drained before that sample instead of being sent it.
     std::optional<int64_t> drainBefore;
     // Decoding again on one thread began at an H.264 recovery point.
     bool againAtRecovery = false;
-    // A whole read's pictures against the samples read.
-    PictureCount count;
-
-    // What the decoder and the demuxer have said since reading last began: forgotten whole when
-    // reading begins again, as nothing of it holds for the new decoder.
-    struct Run {
-        bool demuxEnded = false;
-        // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
-        std::exception_ptr heldFailure;
-        std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
-        int64_t samplesRead = 0;
-        int64_t samplesSent = 0;
-        int64_t picturesDecoded = 0;
-        // The latest presentation stamp read so far at or before the start.
-        std::optional<int64_t> latestBeforeStart;
-        // The stamp of the latest key frame sent to the decoder, and of the picture the decoding failed.
-        std::optional<int64_t> latestKeySent;
-        std::optional<int64_t> failedPicture;
-        // After a seek: the stamp of the latest sample sent that is shown at the start, and whether its
-        // picture came out was judged.
-        std::optional<int64_t> startSample;
-        bool startJudged = false;
-        // The file ends before samples its index lists, or inside one: pictures from this time on are
-        // not whole, or some before them are missing. Met again at the end of the file.
-        std::optional<MediaTime> cutAt;
-        StreamEnding ending;
-        // Reading began at a sample that is no key frame (a stream cut mid-way): what the decoder
-        // can't build before its first whole picture is left out, not refused.
-        std::optional<bool> beganMidway;
-        bool keyFrameSent = false;
-        SampleAccount damage;
-        // Pictures were left out before the first this run gave, begun at a key frame mid-file.
-        bool leftOutFirst = false;
-        // The stamp of the last sample the decoder took.
-        std::optional<int64_t> lastSent;
-        // Where the MPEG-TS sample lies that was given the incomplete flag of the one after it.
-        int64_t flaggedAt = -1;
-        // Where the last packet read lies, to find the empty samples listed after it.
-        std::optional<EmptySample> lastRead;
-        WaitingPictures waiting;
-    } run;
 
     std::atomic<bool> cancelled{false};
-    std::atomic<Status> status{Status::reading};
-
-    MediaTime fallbackDuration() const {
-        if (lastDuration.isNumeric() && lastDuration.value > 0) return lastDuration;
-        if (info.frameRate > 0) return MediaTime::fromSeconds(1.0 / info.frameRate, std::max(info.timeScale, 600));
-        return MediaTime::make(1, 30);
-    }
 
     // Times must rise: a repeated or missing time follows the previous sample.
     MediaTime monotonic(MediaTime t) {
@@ -214,63 +108,6 @@ struct VideoSampleReader::Impl {
         readyEnd = held->time + held->duration;
         ready = std::move(held);
         held.reset();
-    }
-
-    [[noreturn]] void fail(const MediaError& e) {
-        status = Status::failed;
-        throw e;
-    }
-    [[noreturn]] void failDecoding(const std::string& text) {
-        status = Status::failed;
-        throw ConversionError::decodeFailed(text);
-    }
-
-    // "frame 12" for a time stamp of the track, counted from its start.
-    std::string frameNamed(int64_t ts) const {
-        const MediaTime t = ffmpeg::mediaTimeFrom(ts, timeBase);
-        if (!t.isNumeric()) return "a frame";
-        const double seconds = (t - info.timeRangeStart).seconds();
-        if (info.frameRate > 0) return "frame " + std::to_string(std::max<int64_t>(0, std::llround(seconds * info.frameRate)));
-        char text[48];
-        std::snprintf(text, sizeof text, "the frame at %.3f s", seconds);
-        return text;
-    }
-
-    // Names the first picture shown that the damage in the sample stamped `ts` spoils: B-frames
-    // decoded after it but shown before it are predicted from it. A whole read names a picture
-    // shown before those that never came, where the decoder left it out without a word.
-    [[noreturn]] void failDamaged(int64_t ts, const char* why = "its data is damaged") {
-        ts = run.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
-        ts = pictureLacking(ts).value_or(ts);
-        run.failedPicture = ts;
-        failDecoding(frameNamed(ts) + " can't be decoded: " + why);
-    }
-
-    // The stamp from which pictures are still to be shown: past those given out (or held to be),
-    // from the start on.
-    std::optional<int64_t> shownFrom() const {
-        std::optional<int64_t> from = owedFrom(AV_NOPTS_VALUE);
-        // Read again from the start, the pictures are shown as far as those passed over yet.
-        const MediaTime shown = givenToPass > 0 ? passedUpTo : lastTime;
-        if (shown.isNumeric()) {
-            const int64_t after = ffmpeg::timestampFrom(shown, timeBase) + 1;
-            if (!from || after > *from) from = after;
-        }
-        return from;
-    }
-
-    // The stamps of the samples read next, in decoding order, that are shown before `ts`: those
-    // right after a picture in decoding order and shown before it may be predicted from it.
-    std::vector<int64_t> samplesFollowing(int64_t ts) {
-        std::vector<int64_t> stamps;
-        if (ts == AV_NOPTS_VALUE) return stamps;
-        for (size_t depth = 1; depth <= kReorderLimit; ++depth) {
-            if (track.peekAhead(depth) < 0) break;
-            const AVPacket& next = *track.readAhead[depth - 1].first;
-            if (next.pts == AV_NOPTS_VALUE || next.pts > ts) break;
-            stamps.push_back(next.pts);
-        }
-        return stamps;
     }
 
     // The decoder of both layers refuses what it cannot decode in full; said in words, so that a
@@ -333,101 +170,8 @@ struct VideoSampleReader::Impl {
         return true;
     }
 
-    // `packet` becomes a sample the file lists without data between the packet read before it and
-    // this one (`rc` 0) or the file's end; the packet read is read next. Where the demuxer said the
-    // structure is damaged there (`damaged`), it becomes the sample the demuxer dropped, or the
-    // damage is this packet's own or that of the samples before it, from the picture `lacking` on:
-    // the file lists a sample there that can't be read whole.
-    bool takeListedEmpty(int rc, bool damaged, std::optional<int64_t> lacking = std::nullopt) {
-        const std::optional<EmptySample> last = run.lastRead ? run.lastRead : seekBegan ? std::nullopt : std::optional(EmptySample{});
-        if (rc == 0) run.lastRead = EmptySample{packet->pts, packet->dts, packet->pos};
-        if (!last || alphaDecoder) return false;
-        const std::optional<int64_t> pos = rc == 0 && packet->pos >= 0 ? std::optional(packet->pos) : std::nullopt;
-        std::optional<EmptySample> taken;
-        for (const EmptySample& e : listedEmpty.upTo(pos)) {
-            const bool after = e.dts != AV_NOPTS_VALUE ? e.dts > last->dts : e.pos > last->pos;
-            if (!after || (rc == 0 && !e.before(*packet))) continue;
-            taken = e;
-            break;
-        }
-        const std::optional<EmptySample> dropped = listedEmpty.droppedBetween(last->pos, pos);
-        if (damaged && (!taken || (dropped && dropped->pos < taken->pos))) {
-            taken = dropped;
-            if (!taken && rc == 0) {
-                const int64_t ts = lacking && packet->pts != AV_NOPTS_VALUE ? std::min(*lacking, packet->pts) : packet->pts;
-                taken = EmptySample{ts, packet->dts, packet->pos, true};
-            }
-            if (!taken && lacking) taken = EmptySample{*lacking, AV_NOPTS_VALUE, -1, true};
-        }
-        if (!taken) return false;
-        PacketPtr read = ffmpeg::allocPacket("read");
-        std::swap(packet, read);
-        track.readAhead.emplace_front(std::move(read), rc);
-        packet->pts = taken->pts;
-        packet->dts = taken->dts;
-        packet->pos = taken->pos;
-        if (taken->lost) packet->flags |= kLostPacket;
-        run.lastRead = *taken;
-        return true;
-    }
-
-    // The sample just read is incomplete (a transport packet lost): named by the first picture it
-    // spoils in display order, where the pictures read end.
-    [[noreturn]] void failIncomplete() {
-        const int64_t ts = packet->pts;
-        if (ts == AV_NOPTS_VALUE) fail(MediaError("read sample", "sample " + std::to_string(run.samplesRead) + " is incomplete"));
-        const int64_t first = run.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
-        const MediaTime at = ffmpeg::mediaTimeFrom(first, timeBase);
-        if (!run.cutAt || at < *run.cutAt) run.cutAt = at;
-        fail(MediaError("read sample", frameNamed(first) + " is incomplete in the file"));
-    }
-
-    // Whether the MPEG-TS PES packet just read lacks a transport packet: its continuity count
-    // skips (found at the latest at the next PES packet's first transport packet).
-    bool lacksTransportPacket() {
-        const int next = track.peekAhead(1);
-        if (next == AVERROR_EOF) return listedEmpty.lacksPacket(packet->pts, std::nullopt);
-        if (next < 0 || track.readAhead.front().first->pos < 0) return false;
-        return listedEmpty.lacksPacket(packet->pts, track.readAhead.front().first->pos);
-    }
-
-    StreamEnding::Peek peek() {
-        return [this](size_t depth) { return track.peekAhead(depth); };
-    }
-
-    // Whether damage the decoder finds in the sample stamped `ts` is the file of a byte stream
-    // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
-    // end before it, as where the demuxer finds it short.
-    bool endedInside(int64_t ts) {
-        if (endsInside == TransportEnd::closedSample || !run.ending.endedInside(ts, track.byteStream(), peek())) return false;
-        findCut();
-        return run.cutAt.has_value();
-    }
-
-    // At the end of the file, where it is cut short: the first picture it lacks, before which the
-    // pictures end. A failure, met once the pictures before it are out, where the file promised
-    // more (its index lists samples past its end, or a Matroska segment is longer); a file that
-    // promised nothing (MPEG-TS, Matroska written live) just ends there.
-    void findCut() {
-        const std::optional<int64_t> lacking = firstMissingSample(format.get(), info.streamIndex, file);
-        const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
-        const int reorder = reorderDepth();
-        FileEnd end = fileEnd(format.get(), file);
-        // A sample begun in the file's last transport packet is lacking, and with it the pictures
-        // shown after it, though every sample read is whole.
-        end.cutShort = end.cutShort || endsInside == TransportEnd::beforeSample;
-        const std::optional<StreamEnding::Cut> cut = run.ending.cut(
-            lacking, matroska, end, reorder,
-            ffmpeg::timestampFrom(fallbackDuration(), timeBase),
-            ffmpeg::timestampFrom(settings.start.isNumeric() ? settings.start : info.timeRangeStart, timeBase));
-        if (!cut) return;
-        run.cutAt = ffmpeg::mediaTimeFrom(cut->at, timeBase);
-        if (cut->promised)
-            run.demuxFailure = std::make_exception_ptr(MediaError("read sample", "the file is cut short before " + frameNamed(cut->at)));
-    }
-
     // How many pictures the decoder holds back to put them in display order.
-    int reorderDepth() const {
+    int reorderDepth() const override {
         const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         return std::max(par->video_delay, decoder ? decoder->has_b_frames : h264 ? h264->reorderDepth() : 0);
     }
@@ -481,7 +225,7 @@ struct VideoSampleReader::Impl {
     // with their own samples, rolling on past the pictures given out already; the verdict is then
     // the same at any thread count. False where the decoder runs on one thread already. `from`:
     // the sample to decode again from the key frame before, where not the first awaited.
-    bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) {
+    bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) override {
         if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
         oneThread = true;
         if (countsWhole()) decodeAgainFromStart();
@@ -566,39 +310,6 @@ struct VideoSampleReader::Impl {
         return true;
     }
 
-    // Whether a decoding failure after a seek may go once reading begins earlier: no picture came
-    // at all (a decoder that began at a recovery point and never got whole again), or a leading
-    // picture failed — one shown before a key frame sent ahead of it, which may be predicted from
-    // pictures before the key frame reading began at — and, where reading began again already,
-    // before the one that failed then or that one again. Damage anywhere else fails at once, and
-    // damage in a leading picture once reading began again from at most 15 key frames further back.
-    bool worthBeginningEarlier() const {
-        if (!run.failedPicture || *run.failedPicture == AV_NOPTS_VALUE) return run.picturesDecoded == 0;
-        if (run.leftOutFirst) return !earlier.failedPicture || *run.failedPicture < *earlier.failedPicture;
-        if (!run.latestKeySent || *run.failedPicture >= *run.latestKeySent) return false;
-        if (earlier.failedPicture && *run.failedPicture == *earlier.failedPicture) return earlier.reach < kFurthestReach;
-        return !earlier.failedPicture || *run.failedPicture < *earlier.failedPicture;
-    }
-
-    // Whether a stamp is shown at the start or before: at most half a frame after it.
-    bool shownByStart(int64_t ts) const {
-        const MediaTime t = ffmpeg::mediaTimeFrom(ts, timeBase);
-        return t.isNumeric() && (t - settings.start).seconds() <= startSlack + 1e-6;
-    }
-
-    // Whether the picture shown at the start never came out of the decoder after a seek, judged
-    // once a picture after it comes (`ts`) or the decoder is drained (no stamp): a decoder that
-    // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
-    // can't make whole, and some it flushes at the end. After a failure, the failure is judged.
-    bool startPictureMissing(int64_t ts) {
-        if (!seekBegan || !settings.start.isNumeric() || run.startJudged || run.damage.failedAt()) return false;
-        if (ts != AV_NOPTS_VALUE && shownByStart(ts)) return false;
-        run.startJudged = true;
-        // The decoder of both layers names no samples: its first picture comes after the start.
-        if (alphaDecoder) return ts != AV_NOPTS_VALUE && run.picturesDecoded == 0;
-        return run.startSample && run.damage.awaiting(*run.startSample);
-    }
-
     static bool decodingFailure(const std::exception_ptr& failure) {
         try {
             std::rethrow_exception(failure);
@@ -666,120 +377,11 @@ struct VideoSampleReader::Impl {
         }
     }
 
-    // Samples shown before this stamp owe no picture in this run, judged at a picture stamped `ts`:
-    // those shown before the start (a later one is shown by then), those given out before reading
-    // began again, and, before a file's first picture, those its decoder can't make: a stream cut
-    // mid-way or begun at a recovery point lacks what they are predicted from. A run begun at a key
-    // frame mid-file that leaves them out begins earlier instead.
-    std::optional<int64_t> owedFrom(int64_t ts) const {
-        std::optional<int64_t> from;
-        const auto atLeast = [&](int64_t t) {
-            if (t != AV_NOPTS_VALUE && (!from || t > *from)) from = t;
-        };
-        if (settings.start.isNumeric() && run.latestBeforeStart) atLeast(*run.latestBeforeStart);
-        // After a seek, the picture shown for the start may come up to half a frame after it.
-        if (settings.start.isNumeric() && run.startSample) atLeast(*run.startSample);
-        if (earlier.resumeAfter.isNumeric()) atLeast(ffmpeg::timestampFrom(earlier.resumeAfter, timeBase) + 1);
-        if (run.picturesDecoded == 0 && !seekBegan) atLeast(ts);
-        return from;
-    }
-
-    // The verdict on the picture decoded. False for one after the sample that failed, and for a
-    // damaged one left out before the first whole picture of a stream cut mid-way or in the last
-    // sample of a byte stream that ends inside it; another damaged picture fails the reading,
-    // naming it, and so does one that comes where a sample shown before it gave no picture.
-    bool acceptDecodedPicture() {
-        switch (run.damage.judge(*frame, owedFrom(SampleAccount::stampOf(*frame)), decoderReorders())) {
-        case SampleAccount::Picture::whole: return true;
-        case SampleAccount::Picture::afterFailure: break;
-        case SampleAccount::Picture::leftOut: {
-            // Stamps out of their pictures' order (streams joined where their parameters change):
-            // a picture whose sample was sent after the one missing waits for it a while.
-            if (isH264() && run.waiting.sentBefore(*run.damage.leftOut(), SampleAccount::stampOf(*frame)) &&
-                run.waiting.size() < kReorderLimit) {
-                run.damage.settle(SampleAccount::stampOf(*frame));
-                return true;
-            }
-            // Frame threads may drop a picture that one thread decodes.
-            if (decodeAgainOnOneThread()) break;
-            const int64_t missing = *run.damage.leftOut();
-            run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
-            if (failAfterWaiting(missing)) break;
-            failDamaged(missing);
-        }
-        case SampleAccount::Picture::damaged:
-            if (run.picturesDecoded == 0 && run.beganMidway.value_or(false)) break;
-            if (endedInside(SampleAccount::stampOf(*frame))) break;
-            // Under frame threads a picture's marks may be those of another run's timing: it is
-            // decoded again, from a key frame before it.
-            run.damage.owe(SampleAccount::stampOf(*frame));
-            if (decodeAgainOnOneThread()) break;
-            run.damage.settle(SampleAccount::stampOf(*frame));
-            if (failAfterWaiting(SampleAccount::stampOf(*frame))) break;
-            failDamaged(SampleAccount::stampOf(*frame));
-        }
-        av_frame_unref(frame.get());
-        return false;
-    }
-
-    bool isH264() const { return format->streams[info.streamIndex]->codecpar->codec_id == AV_CODEC_ID_H264; }
-
-    // Whether each sample's picture is matched to it: for the codecs whose pictures are predicted
-    // from one another, whose decoders leave out, silently, pictures they cannot make.
-    bool accountsPictures() const {
-        return SampleAccount::namesDamage(AVERROR_INVALIDDATA, format->streams[info.streamIndex]->codecpar->codec_id);
-    }
-
     // AVI writes an empty chunk where the picture before it goes on being shown.
     bool repeatsOnEmptySample() const { return std::strcmp(format->iformat->name, "avi") == 0; }
 
-    // Once the decoder is drained: the first sample owed whose picture never came, before the
-    // pictures a file cut short lacks.
-    std::optional<int64_t> owedAtEnd() const {
-        if (alphaDecoder) return std::nullopt;
-        const std::optional<int64_t> end =
-            run.cutAt ? std::optional<int64_t>(ffmpeg::timestampFrom(*run.cutAt, timeBase)) : std::nullopt;
-        return run.damage.owing(owedFrom(AV_NOPTS_VALUE), end, decoderReorders());
-    }
-
-    // Whether pictures are counted against the samples read: in a whole read (from the start, not a
-    // seek nor playback, which give out only some of what they decode).
-    bool countsWhole() const { return !settings.start.isNumeric() && !alphaDecoder; }
-
-    // Once a whole read's decoder is drained: the first sample in display order that gave no
-    // picture, however the decoder's stamps ran (decoding stamps, repeated ones), shown before
-    // `before` and before the pictures a file cut short lacks. Every sample the file holds owes
-    // exactly one.
-    std::optional<int64_t> pictureLacking(std::optional<int64_t> before = std::nullopt) const {
-        if (!countsWhole() || !accountsPictures() || run.demuxFailure) return std::nullopt;
-        if (run.cutAt) {
-            const int64_t cut = ffmpeg::timestampFrom(*run.cutAt, timeBase);
-            before = before ? std::min(*before, cut) : cut;
-        }
-        return count.missing(before);
-    }
-
-    // Whether the decoder puts pictures in another order than it takes them.
-    bool decoderReorders() const { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
-
-    // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
-    bool setWaiting() {
-        if (!isH264() || !run.waiting.mustHold(SampleAccount::stampOf(*frame), run.damage.awaited())) return false;
-        FramePtr kept(av_frame_alloc());
-        if (!kept) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
-        av_frame_move_ref(kept.get(), frame.get());
-        run.waiting.hold(std::move(kept));
-        return true;
-    }
-
-    // A damaged picture `ts` met while pictures wait: those sent after it never go; the others go,
-    // and the failure after them.
-    bool failAfterWaiting(int64_t ts) {
-        if (!run.waiting.dropAfter(ts)) return false;
-        run.damage.failed(ts, AVERROR_INVALIDDATA);
-        run.demuxEnded = true;
-        return true;
-    }
+    bool bothLayers() const override { return alphaDecoder != nullptr; }
+    bool decoderReorders() const override { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
 
     // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
     // the first random access point are predicted from pictures the file lacks, and the decoder
@@ -790,17 +392,6 @@ struct VideoSampleReader::Impl {
         run.keyFrameSent = run.keyFrameSent || key;
         if (run.keyFrameSent || !*run.beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
         return track.byteStream();
-    }
-
-    // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
-    // and VP9, whose pictures are predicted from one another, in words naming its frame.
-    void failSample(int rc, int64_t ts) {
-        if (ts != AV_NOPTS_VALUE && rc == kEmptySample) failDamaged(ts, "its sample in the file is empty");
-        if (ts != AV_NOPTS_VALUE && rc == kLostSample) failDamaged(ts, "the file's structure is damaged there");
-        if (ts != AV_NOPTS_VALUE && SampleAccount::namesDamage(rc, format->streams[info.streamIndex]->codecpar->codec_id))
-            failDamaged(ts);
-        run.failedPicture = ts;
-        fail(MediaError::fromCode("decode", rc));
     }
 
     void openPlainDecoder(const AVStream* st) {
