@@ -256,4 +256,65 @@ void DamageVerdict::failSample(int rc, int64_t ts) {
     fail(MediaError::fromCode("decode", rc));
 }
 
+bool DamageVerdict::drained(bool noneRead) {
+    if (!bothLayers() && referenceMadeUp() && decodeAgainOnOneThread()) return true;
+    if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
+    if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
+    // Decoded again, nothing came past the pictures given out: the next one is missing.
+    if (run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && earlier.resumeAfter.isNumeric()) {
+        if (decodeAgainEarlier()) return true;
+        failDamaged(owedAtEnd().value_or(
+            pictureLacking().value_or(ffmpeg::timestampFrom(earlier.resumeAfter + fallbackDuration(), timeBase))));
+    }
+    if (const std::optional<int64_t> owed = owedAtEnd()) {
+        if (decodeAgainOnOneThread()) return true;
+        run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
+        failDamaged(*owed);
+    }
+    if (const std::optional<int64_t> lacking = pictureLacking()) {
+        if (decodeAgainOnOneThread(lacking)) return true;
+        failDamaged(*lacking);
+    }
+    return false;
+}
+
+void DamageVerdict::decoderFailed(int rc) {
+    // With frame threads, the error of the last sample comes once the decoder drains.
+    const std::optional<int64_t> last = run.damage.onlyAwaited();
+    if (last && endedInside(*last)) return;
+    if (decodeAgainOnOneThread()) return;
+    // On one thread, the error is that of the last sample taken (a second one split
+    // from it, say); the pictures shown before it come out first.
+    if (!run.damage.failedAt() && run.lastSent && !onFrameThreads() && endedInside(*run.lastSent)) return;
+    if (!run.damage.failedAt() && run.lastSent && drainAgainBefore(*run.lastSent, rc)) return;
+    if (!run.damage.failedAt() && run.lastSent) {
+        run.damage.failed(*run.lastSent, rc);
+        run.demuxEnded = true;
+        return;
+    }
+    if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
+    fail(MediaError::fromCode("decode", rc));
+}
+
+bool DamageVerdict::sending(int64_t ts) {
+    if (!bothLayers()) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
+    if (countsWhole() && !(packet->flags & AV_PKT_FLAG_DISCARD))
+        count.owe(packet->pts, packet->dts, packet->pos,
+                  !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !track.recoveryPointOf(*packet),
+                  count.opening() && track.mayLeadPredecessor(*packet));
+    if (packet->size == 0 && !bothLayers()) {
+        // A sample the file lists without data, or one it can't read: its picture can't be made.
+        run.damage.failed(ts, (packet->flags & kLostPacket) ? kLostSample : kEmptySample);
+        run.demuxEnded = true;
+        return false;
+    }
+    if (isH264()) run.waiting.sent(ts, run.samplesRead);
+    if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
+        run.latestKeySent = ts;
+    if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
+        (!run.startSample || ts > *run.startSample))
+        run.startSample = ts;
+    return true;
+}
+
 }  // namespace qm::reading

@@ -244,6 +244,19 @@ public:
     // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
     // and VP9, whose pictures are predicted from one another, in words naming its frame.
     void failSample(int rc, int64_t ts);
+    // The decoder has given all it will: whether it decodes again (true), or the reading ends
+    // (false), or fails naming the frame the verdict finds. `noneRead`: samples went in and no
+    // picture came out.
+    bool drained(bool noneRead);
+    // The decoder failed with `rc` on what it holds, not on a sample sent: the failure is given to
+    // the sample it belongs to, or the reading fails; or the file ends inside that sample, or
+    // decoding goes again.
+    void decoderFailed(int rc);
+    // The sample `packet`, stamped `ts`, goes to the decoder: what it owes is noted. False where it
+    // can't be sent (the file lists it without data, or can't read it): it fails, once the pictures
+    // before it are out.
+    bool sending(int64_t ts);
+
     // What the reader's decoder tells: how many pictures it holds back to put them in display order,
     // whether it puts pictures in another order than it takes them, and whether it decodes an
     // alpha layer with the colour (it names no samples; its own verdict stands).
@@ -253,6 +266,14 @@ public:
     // Decoding again on one thread, where the decoder runs on frame threads (the reader's own
     // action): false where it runs on one already.
     virtual bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) = 0;
+    // Whether the decoder made up a reference it lacks since asked last, whether it gives a
+    // sample's error back with a later sample's (frame threads).
+    virtual bool referenceMadeUp() = 0;
+    virtual bool onFrameThreads() const = 0;
+    // The reader's other ways of decoding again: drained before the HEVC sample refused on one
+    // thread, or once more from the key frame before an H.264 recovery point decoding began at.
+    virtual bool drainAgainBefore(int64_t failed, int rc) = 0;
+    virtual bool decodeAgainEarlier() = 0;
 };
 
 }  // namespace qm::reading

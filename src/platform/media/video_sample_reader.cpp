@@ -252,7 +252,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
 
     // Where the HEVC decoder refused a sample on one thread while pictures of samples sent before
     // it had not come out: those are decoded again up to it, then drained, and it fails after them.
-    bool drainAgainBefore(int64_t failed, int rc) {
+    bool drainAgainBefore(int64_t failed, int rc) override {
         if (drainBefore || alphaDecoder || cancelled || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC ||
             onFrameThreads() || rc != AVERROR_INVALIDDATA || failed == AV_NOPTS_VALUE)
             return false;
@@ -279,7 +279,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
 
     // Decoded again from an H.264 recovery point, the decoder may never get whole (intra refresh
     // with damage in the refresh): once more from the key frame before, up to the file's start.
-    bool decodeAgainEarlier() {
+    bool decodeAgainEarlier() override {
         if (!againAtRecovery || !seekBegan || cancelled) return false;
         track.seekKeyFrameBefore(fallbackDuration());
         againAtRecovery = track.landedAtRecoveryPoint().has_value();
@@ -381,6 +381,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
     bool repeatsOnEmptySample() const { return std::strcmp(format->iformat->name, "avi") == 0; }
 
     bool bothLayers() const override { return alphaDecoder != nullptr; }
+    bool referenceMadeUp() override { return missingReferences && missingReferences->take(); }
     bool decoderReorders() const override { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
 
     // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
@@ -412,7 +413,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
     }
 
     // Whether the plain decoder gives a sample's error back with a later sample's.
-    bool onFrameThreads() const {
+    bool onFrameThreads() const override {
         if (h264) return h264->frameThreads();
         return decoder && (decoder->active_thread_type & FF_THREAD_FRAME) != 0;
     }
@@ -531,24 +532,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
             // Samples went in and no picture came out: nothing of the movie was read.
             const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && !earlier.resumeAfter.isNumeric();
             if (rc == AVERROR_EOF) {
-                if (!alphaDecoder && missingReferences && missingReferences->take() && decodeAgainOnOneThread()) continue;
-                if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
-                if (noneRead) failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
-                // Decoded again, nothing came past the pictures given out: the next one is missing.
-                if (run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && earlier.resumeAfter.isNumeric()) {
-                    if (decodeAgainEarlier()) continue;
-                    failDamaged(owedAtEnd().value_or(
-                        pictureLacking().value_or(ffmpeg::timestampFrom(earlier.resumeAfter + fallbackDuration(), timeBase))));
-                }
-                if (const std::optional<int64_t> owed = owedAtEnd()) {
-                    if (decodeAgainOnOneThread()) continue;
-                    run.leftOutFirst = run.picturesDecoded == 0 && seekBegan.has_value();
-                    failDamaged(*owed);
-                }
-                if (const std::optional<int64_t> lacking = pictureLacking()) {
-                    if (decodeAgainOnOneThread(lacking)) continue;
-                    failDamaged(*lacking);
-                }
+                if (drained(noneRead)) continue;
                 return false;
             }
             if (rc != AVERROR(EAGAIN)) {
@@ -558,21 +542,8 @@ struct VideoSampleReader::Impl : DamageVerdict {
                         failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
                     failAlphaDecoding(rc, alphaDecoder->droppedTime());
                 }
-                // With frame threads, the error of the last sample comes once the decoder drains.
-                const std::optional<int64_t> last = run.damage.onlyAwaited();
-                if (last && endedInside(*last)) continue;
-                if (decodeAgainOnOneThread()) continue;
-                // On one thread, the error is that of the last sample taken (a second one split
-                // from it, say); the pictures shown before it come out first.
-                if (!run.damage.failedAt() && run.lastSent && !onFrameThreads() && endedInside(*run.lastSent)) continue;
-                if (!run.damage.failedAt() && run.lastSent && drainAgainBefore(*run.lastSent, rc)) continue;
-                if (!run.damage.failedAt() && run.lastSent) {
-                    run.damage.failed(*run.lastSent, rc);
-                    run.demuxEnded = true;
-                    continue;
-                }
-                if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
-                fail(MediaError::fromCode("decode", rc));
+                decoderFailed(rc);
+                continue;
             }
             if (run.demuxEnded) {
                 rc = sendPacket(nullptr, false);
@@ -605,23 +576,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
             // HEVC's decoder decodes pictures none refers to even when told to skip them: damage in
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
-            if (!alphaDecoder) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
-            if (countsWhole() && !(packet->flags & AV_PKT_FLAG_DISCARD))
-                count.owe(packet->pts, packet->dts, packet->pos,
-                          !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !track.recoveryPointOf(*packet),
-                          count.opening() && track.mayLeadPredecessor(*packet));
-            if (packet->size == 0 && !alphaDecoder) {
-                // A sample the file lists without data, or one it can't read: its picture can't be made.
-                run.damage.failed(ts, (packet->flags & kLostPacket) ? kLostSample : kEmptySample);
-                run.demuxEnded = true;
-                continue;
-            }
-            if (isH264()) run.waiting.sent(ts, run.samplesRead);
-            if ((packet->flags & AV_PKT_FLAG_KEY) && ts != AV_NOPTS_VALUE && (!run.latestKeySent || ts > *run.latestKeySent))
-                run.latestKeySent = ts;
-            if (seekBegan && !(packet->flags & AV_PKT_FLAG_DISCARD) && ts != AV_NOPTS_VALUE && shownByStart(ts) &&
-                (!run.startSample || ts > *run.startSample))
-                run.startSample = ts;
+            if (!sending(ts)) continue;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group). Not
             // before the decoder's first picture: H.264's decoder that began at a recovery point
