@@ -317,4 +317,22 @@ bool DamageVerdict::sending(int64_t ts) {
     return true;
 }
 
+void DamageVerdict::drainWaiting() {
+    if (const std::optional<int64_t> owed = owedAtEnd()) {
+        if (decodeAgainOnOneThread()) return;
+        if (failAfterWaiting(*owed)) return;
+    }
+    run.waiting.drain();
+}
+
+void DamageVerdict::sampleFailed(int64_t ts, int rc, bool refused) {
+    // The last sample of a byte stream cut inside it ends the pictures instead.
+    const int64_t failed = run.damage.refused(ts, onFrameThreads());
+    const bool cut = endedInside(failed);
+    if (!cut && decodeAgainOnOneThread()) return;
+    if (refused && drainAgainBefore(failed, rc)) return;
+    if (!cut) run.damage.failed(failed, rc);
+    run.demuxEnded = true;
+}
+
 }  // namespace qm::reading

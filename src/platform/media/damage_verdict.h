@@ -252,6 +252,14 @@ public:
     // the sample it belongs to, or the reading fails; or the file ends inside that sample, or
     // decoding goes again.
     void decoderFailed(int rc);
+    // The decoder is drained while pictures wait: what waits for a picture that never came goes no
+    // further than it, or decoding goes again; the rest goes.
+    void drainWaiting();
+    // The decoder refused the sample stamped `ts` with `rc` (`refused`; else it made up a reference
+    // the sample lacks): the sample that failed is this one, or with frame threads the first sent
+    // whose picture has not come out, and the pictures shown before it come out first; or the
+    // file ends inside it, or decoding goes again.
+    void sampleFailed(int64_t ts, int rc, bool refused);
     // The sample `packet`, stamped `ts`, goes to the decoder: what it owes is noted. False where it
     // can't be sent (the file lists it without data, or can't read it): it fails, once the pictures
     // before it are out.

@@ -433,6 +433,52 @@ struct VideoSampleReader::Impl : DamageVerdict {
         return avcodec_send_packet(decoder.get(), unitCheck ? unitCheck->checked(p) : p);
     }
 
+    // The picture decoded (in `frame`) goes out as the next sample, unless reading begun again
+    // passes over it: false then.
+    bool give() {
+        // Taken for every picture, those given out before reading began again too. Not in a
+        // seek, whose decoder leaves out the pictures it need not decode before the start.
+        const int64_t shown = countsWhole() ? run.damage.shownAt(SampleAccount::stampOf(*frame), reorderDepth())
+                                                  .value_or(frame->best_effort_timestamp)
+                                            : frame->best_effort_timestamp;
+        if (givenToPass > 0) {
+            --givenToPass;
+            count.gave(SampleAccount::stampOf(*frame));
+            passedUpTo = ffmpeg::mediaTimeFrom(shown, timeBase);
+            av_frame_unref(frame.get());
+            return false;
+        }
+        if (shownBefore(frame.get())) {
+            av_frame_unref(frame.get());
+            return false;
+        }
+        if (countsWhole()) {
+            count.gave(SampleAccount::stampOf(*frame));
+            ++picturesGiven;
+        }
+        VideoSample s;
+        s.time = monotonic(ffmpeg::mediaTimeFrom(shown, timeBase));
+        s.keyFrame = frame->key_frame != 0;
+        s.width = frame->width;
+        s.height = frame->height;
+        const MediaTime stored =
+            frame->pkt_duration > 0 ? ffmpeg::mediaTimeFrom(frame->pkt_duration, timeBase) : MediaTime::invalid();
+        if (settings.deferConversion) {
+            // The decoder's frames are reference counted: keeping one only stops its
+            // memory from being reused.
+            auto kept = std::make_shared<DecodedPicture>();
+            kept->frame.reset(av_frame_alloc());
+            if (!kept->frame) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
+            av_frame_move_ref(kept->frame.get(), frame.get());
+            s.decoded = std::move(kept);
+        } else {
+            s.pixels = convertedPicture(frame.get());
+            av_frame_unref(frame.get());
+        }
+        push(std::move(s), stored);
+        return true;
+    }
+
     // Decoded mode: one decoded picture, in presentation order. A failure ends the pictures; the
     // one held for its duration still comes out, and next() reports the failure after it. That
     // holds for a picture refused for its alpha too: the decoder judges each picture's alpha
@@ -470,12 +516,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
                 continue;
             }
             if (rc == AVERROR_EOF && !run.waiting.empty()) {
-                // What waits for a picture that never came goes no further than it.
-                if (const std::optional<int64_t> owed = owedAtEnd()) {
-                    if (decodeAgainOnOneThread()) continue;
-                    if (failAfterWaiting(*owed)) continue;
-                }
-                run.waiting.drain();
+                drainWaiting();
                 continue;
             }
             if (rc == 0 && !alphaDecoder && !released) {
@@ -487,47 +528,8 @@ struct VideoSampleReader::Impl : DamageVerdict {
             }
             if (rc == 0) {
                 if (!released) ++run.picturesDecoded;
-                // Taken for every picture, those given out before reading began again too. Not in a
-                // seek, whose decoder leaves out the pictures it need not decode before the start.
-                const int64_t shown = countsWhole() ? run.damage.shownAt(SampleAccount::stampOf(*frame), reorderDepth())
-                                                          .value_or(frame->best_effort_timestamp)
-                                                    : frame->best_effort_timestamp;
-                if (givenToPass > 0) {
-                    --givenToPass;
-                    count.gave(SampleAccount::stampOf(*frame));
-                    passedUpTo = ffmpeg::mediaTimeFrom(shown, timeBase);
-                    av_frame_unref(frame.get());
-                    continue;
-                }
-                if (shownBefore(frame.get())) {
-                    av_frame_unref(frame.get());
-                    continue;
-                }
-                if (countsWhole()) {
-                    count.gave(SampleAccount::stampOf(*frame));
-                    ++picturesGiven;
-                }
-                VideoSample s;
-                s.time = monotonic(ffmpeg::mediaTimeFrom(shown, timeBase));
-                s.keyFrame = frame->key_frame != 0;
-                s.width = frame->width;
-                s.height = frame->height;
-                const MediaTime stored =
-                    frame->pkt_duration > 0 ? ffmpeg::mediaTimeFrom(frame->pkt_duration, timeBase) : MediaTime::invalid();
-                if (settings.deferConversion) {
-                    // The decoder's frames are reference counted: keeping one only stops its
-                    // memory from being reused.
-                    auto kept = std::make_shared<DecodedPicture>();
-                    kept->frame.reset(av_frame_alloc());
-                    if (!kept->frame) fail(MediaError::fromCode("decode", AVERROR(ENOMEM)));
-                    av_frame_move_ref(kept->frame.get(), frame.get());
-                    s.decoded = std::move(kept);
-                } else {
-                    s.pixels = convertedPicture(frame.get());
-                    av_frame_unref(frame.get());
-                }
-                push(std::move(s), stored);
-                return true;
+                if (give()) return true;
+                continue;
             }
             // Samples went in and no picture came out: nothing of the movie was read.
             const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && !earlier.resumeAfter.isNumeric();
@@ -596,15 +598,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
             if (rc >= 0 && !alphaDecoder && missingReferences && missingReferences->take() && run.samplesSent > 0)
                 rc = AVERROR_INVALIDDATA;
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
-                // The sample that failed is this one, or with frame threads the first sent whose
-                // picture has not come out. The pictures shown before it come out first.
-                // The last sample of a byte stream cut inside it ends the pictures instead.
-                const int64_t failed = run.damage.refused(ts, onFrameThreads());
-                const bool cut = endedInside(failed);
-                if (!cut && decodeAgainOnOneThread()) continue;
-                if (refused && drainAgainBefore(failed, rc)) continue;
-                if (!cut) run.damage.failed(failed, rc);
-                run.demuxEnded = true;
+                sampleFailed(ts, rc, refused);
                 continue;
             }
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
