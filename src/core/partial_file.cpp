@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <pwd.h>
@@ -208,9 +209,14 @@ std::string macHex(std::string_view message, size_t bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     const Key& key = checkKey();
-    if (::HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
-               message.size(), digest, &size) == nullptr || size < bytes)
-        return {};
+    const bool made = ::HMAC(EVP_sha256(), key.data(), int(key.size()),
+                             reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
+                             &size) != nullptr;
+    // The library keeps state for each thread that it frees as the thread ends; a worker thread
+    // that ends while the process exits would do so after the library's own teardown, corrupting
+    // the heap. Freed here, the thread ends with nothing of the library's.
+    OPENSSL_thread_stop();
+    if (!made || size < bytes) return {};
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text;
     for (size_t i = 0; i < bytes; ++i) text += {kHex[digest[i] >> 4], kHex[digest[i] & 15]};

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <optional>
 #include <set>
@@ -360,6 +361,41 @@ private:
 
 // A key that is a named pipe hangs no run (opening it would wait for a writer for ever): the run
 // takes it for no key, and a fresh, private one takes its place.
+// Hidden names are made on worker threads, which may end while the process exits, as the crypto
+// library's own exit handler runs: such a thread's end must not touch what that handler frees (it
+// corrupted the heap, now and then, as a test process or the app quit). Each run is a process of
+// its own, whose workers are let go by an exit handler that runs just before the library's.
+TEST(PartialFile, ThreadsThatMadeHiddenNamesMayEndAsTheProcessExits) {
+    if (std::getenv("QM_EXIT_RACE_CHILD") != nullptr) {
+        static std::atomic<bool> release{false};
+        static std::atomic<int> named{0};
+        (void)freshHiddenName("Warm.mov");
+        std::atexit([] { release = true; });
+        constexpr int kWorkers = 16;
+        for (int i = 0; i < kWorkers; ++i)
+            std::thread([] {
+                if (!freshHiddenName("Show.mov").empty()) ++named;
+                while (!release) std::this_thread::yield();
+            }).detach();
+        while (named < kWorkers) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::exit(0);
+    }
+    for (int run = 0; run < 40; ++run) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::setenv("QM_EXIT_RACE_CHILD", "1", 1);
+            ::execl("/proc/self/exe", "qm_core_tests",
+                    "--gtest_filter=PartialFile.ThreadsThatMadeHiddenNamesMayEndAsTheProcessExits",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": status " << status;
+    }
+}
+
 TEST(PartialFile, AKeyThatIsAPipeHangsNoRun) {
     test::TempDir dir;
     const OwnDataHome data;
