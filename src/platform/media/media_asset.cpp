@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -52,6 +53,15 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kUnreadSo
     {"ac3", "AC-3"},
     {"eac3", "E-AC-3"},
 }};
+
+// The name users know `demuxer` by, from one of the tables above; nothing when it is not there.
+template <size_t N>
+std::optional<std::string_view> nameUsersKnow(const std::array<std::pair<std::string_view, std::string_view>, N>& table,
+                                              std::string_view demuxer) {
+    for (const auto& [key, name] : table)
+        if (key == demuxer) return name;
+    return std::nullopt;
+}
 
 ContainerKind kindOf(std::string_view demuxer) {
     for (auto name : kMovieDemuxers)
@@ -232,19 +242,17 @@ uint32_t codecTypeWithAlphaLayer(AVFormatContext* context, int streamIndex, uint
 }  // namespace ffmpeg
 
 std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName) {
-    for (const auto& [demuxer, name] : ffmpeg::kUnreadMovieDemuxers)
-        if (demuxer == demuxerName)
-            return ConversionError::readerFailed(
-                "the " + std::string(name) +
-                " container can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, WebM), AVI, MXF "
-                "and MPEG-TS files");
+    if (const auto name = ffmpeg::nameUsersKnow(ffmpeg::kUnreadMovieDemuxers, demuxerName))
+        return ConversionError::readerFailed(
+            "the " + std::string(*name) +
+            " container can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, WebM), AVI, MXF "
+            "and MPEG-TS files");
     // Not a file without pictures, as the probe would take it for: one of a kind not taken.
-    for (const auto& [demuxer, name] : ffmpeg::kUnreadSoundDemuxers)
-        if (demuxer == demuxerName)
-            return ConversionError::readerFailed(
-                "raw " + std::string(name) +
-                " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, MP3, FLAC and AAC (ADTS) "
-                "files");
+    if (const auto name = ffmpeg::nameUsersKnow(ffmpeg::kUnreadSoundDemuxers, demuxerName))
+        return ConversionError::readerFailed(
+            "raw " + std::string(*name) +
+            " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, MP3, FLAC and AAC (ADTS) "
+            "files");
     return std::nullopt;
 }
 
