@@ -118,6 +118,11 @@ StreamEnding::Peek DamageVerdict::peek() {
     return [this](size_t depth) { return track.peekAhead(depth); };
 }
 
+const FileEnd& DamageVerdict::endOfFile() {
+    if (!fileEnding) fileEnding = fileEnd(format.get(), file);
+    return *fileEnding;
+}
+
 bool DamageVerdict::endedInside(int64_t ts) {
     if (endsInside == TransportEnd::closedSample || !run.ending.endedInside(ts, track.byteStream(), peek())) return false;
     findCut();
@@ -128,7 +133,7 @@ void DamageVerdict::findCut() {
     const std::optional<int64_t> lacking = firstMissingSample(format.get(), info.streamIndex, file);
     const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
     const int reorder = reorderDepth();
-    FileEnd end = fileEnd(format.get(), file);
+    FileEnd end = endOfFile();
     // A sample begun in the file's last transport packet is lacking, and with it the pictures
     // shown after it, though every sample read is whole.
     end.cutShort = end.cutShort || endsInside == TransportEnd::beforeSample;

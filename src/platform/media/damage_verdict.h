@@ -80,6 +80,8 @@ public:
 
     // Whether an MPEG-TS file ends inside a transport packet of the track.
     std::optional<TransportEnd> endsInside;
+    // How a Matroska file ends, found once: finding it walks the whole file.
+    std::optional<FileEnd> fileEnding;
     // What the file lists without data, which the demuxer never hands on: for a read from the start.
     ListedEmptySamples listedEmpty;
 
@@ -172,6 +174,9 @@ public:
     bool lacksTransportPacket();
 
     StreamEnding::Peek peek();
+
+    // How the file ends (fileEnd()), walked once a reading.
+    const FileEnd& endOfFile();
 
     // Whether damage the decoder finds in the sample stamped `ts` is the file of a byte stream
     // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures

@@ -150,7 +150,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
         // Where it dropped a block before the first packet read, that block is told there.
         const bool probed = track.demuxerErrors.damagedOnOpening() && std::strstr(format->iformat->name, "mov") == nullptr &&
                             (rc == AVERROR_EOF || (rc == 0 && !run.lastRead && !seekBegan && packet->pos >= 0 && listedEmpty.droppedBefore(packet->pos)));
-        const bool damaged = ((packet->flags & kAfterDamagedStructure) != 0 || probed) && countsWhole() && !fileEnd(format.get(), file).cutShort;
+        const bool damaged = ((packet->flags & kAfterDamagedStructure) != 0 || probed) && countsWhole() && !endOfFile().cutShort;
         packet->flags &= ~kAfterDamagedStructure;
         // Where nothing the file lists tells what the demuxer dropped: the first picture lacking
         // after those read before.
