@@ -7,8 +7,9 @@
 // from the file, or damage that made the decoder lose a picture). libavformat's Matroska, MP4 and
 // MPEG-TS demuxers likewise drop what they cannot parse of a file's structure (a block of a track
 // the file lacks, lace sizes that don't fit, an element running past its parent) and read on, their
-// only word an error on the log, as some sound decoders do of a damaged packet. A watch listens on the log for those lines from the contexts it
-// watches; every line goes on to the library's own output unchanged.
+// only word an error on the log, as some sound decoders do of a damaged packet. A watch listens on
+// the log for those lines from the contexts it watches; every line goes on to the library's own
+// output unchanged.
 
 #include <atomic>
 
