@@ -305,6 +305,10 @@ ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, cons
     if (error) blocks_.reset();
 }
 
+void ListedEmptySamples::readAgain(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    if (std::strstr(format->iformat->name, "mov") == nullptr) *this = ListedEmptySamples(format, stream, file);
+}
+
 ListedEmptySamples::ListedEmptySamples() = default;
 ListedEmptySamples::~ListedEmptySamples() = default;
 ListedEmptySamples::ListedEmptySamples(ListedEmptySamples&&) noexcept = default;

@@ -55,6 +55,9 @@ public:
     ~ListedEmptySamples();
     ListedEmptySamples(ListedEmptySamples&&) noexcept;
     ListedEmptySamples& operator=(ListedEmptySamples&&) noexcept;
+    // Reading begins again from the file's start: what a sample table lists holds still (it is
+    // not read again), and the walks through the file begin again.
+    void readAgain(AVFormatContext* format, int stream, const std::filesystem::path& file);
     // Those listed, found at least as far as the file position `pos` (to the file's end where none).
     const std::vector<EmptySample>& upTo(std::optional<int64_t> pos);
     // Where the demuxer said the structure is damaged before the packet at `pos` (or the file's

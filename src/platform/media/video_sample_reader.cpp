@@ -241,7 +241,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
     void decodeAgainFromStart() {
         seekBegan.reset();
         track.reopenAtStart();
-        listedEmpty = ListedEmptySamples(format.get(), info.streamIndex, file);
+        listedEmpty.readAgain(format.get(), info.streamIndex, file);
         againAtRecovery = false;
         earlier = {};
         count = {};
