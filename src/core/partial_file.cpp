@@ -968,17 +968,6 @@ std::vector<std::string> sweepFolderForRun(const std::filesystem::path& folder,
     return {live.begin(), live.end()};
 }
 
-int clearPlaceholders(const std::filesystem::path& folder) {
-    const int folderFd = openFolder(folder);
-    if (folderFd < 0) return 0;
-    int removed = 0;
-    if (mayHoldPlaceholders(folderFd))
-        for (const std::string& name : namesAt(folderFd, [](std::string_view name) { return !name.starts_with('.'); }))
-            removed += clearPlaceholderAt(folderFd, name) ? 1 : 0;
-    ::close(folderFd);
-    return removed;
-}
-
 bool clearStagingMarker(const std::filesystem::path& folder) {
     const int fd = retrying([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR || errno == ELOOP;  // no folder of ours there

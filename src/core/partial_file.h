@@ -98,7 +98,7 @@ public:
     // chose to replace): EEXIST when something else stands there, and the hidden file stays for
     // retarget(). Where the file system lacks the rename that never replaces, the name is taken
     // as a second link, or else by a placeholder made exclusively that the rename then replaces
-    // (see clearPlaceholders).
+    // (see sweepFolderForRun).
     int publishNew(const std::optional<FileId>& replaceable = std::nullopt, bool durable = true);
     // Another target name in the same folder, for publishing after publishNew() met EEXIST.
     void retarget(const std::string& name);
@@ -197,17 +197,14 @@ PartialSweep sweepPartials(const std::filesystem::path& target, std::string_view
 
 // A run's one look at `folder` before it takes a name there: what dead runs and saves left goes
 // (hidden items of "partial" and "saving" whatever their names, with `first` as in sweepPartialsIn
-// for the former, and the placeholders clearPlaceholders removes), and only names that can be ours
-// are looked at. Returns the target names (stems) whose "partial" items a live run holds, sorted.
+// for the former), and only names that can be ours are looked at. So do placeholders that runs
+// killed while taking a visible name left: on a file system without the rename that never
+// replaces, that name is first held by a small placeholder, locked and sealed with the user's
+// secret, which the rename then replaces. Only such a placeholder that nobody holds goes, and only
+// file systems that may lack that rename are looked at. Returns the target names (stems) whose
+// "partial" items a live run holds, sorted.
 std::vector<std::string> sweepFolderForRun(const std::filesystem::path& folder,
                                            const std::function<bool(std::string_view)>& first = {});
-
-// Removes what a run killed while taking a visible name in `folder` left there: on a file system
-// without the rename that never replaces, that name is first held by a small placeholder, locked
-// and sealed with the user's secret, which the rename then replaces. Only such a placeholder that
-// nobody holds goes, and only file systems that may lack that rename are looked at. Returns how
-// many went.
-int clearPlaceholders(const std::filesystem::path& folder);
 
 // When nothing stands at `target`, puts back what a dead run had set aside as ".Name.<hex>.old"
 // while replacing it (a marked folder, or a file): the run died between the two renames, so that
