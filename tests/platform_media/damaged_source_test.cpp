@@ -391,8 +391,9 @@ std::string cutAtUnit(const std::string& raw, bool hevc, int type, int nth, bool
 // whose RASL pictures the decoder leaves out, as GStreamer's MPEG-TS muxer writes it and ffmpeg
 // remuxes that into Matroska and MP4; x264's intra refresh with B-frames cut at its second
 // recovery point (mkvmerge, ffmpeg's MP4, GStreamer's MPEG-TS), whose first pictures stay unmade
-// until they are whole. Each reads as ffmpeg decodes it, picture for picture, at any thread count;
-// the account owed the pictures the decoder never makes and refused them.
+// until they are whole; an open-GOP movie split by mkvmerge at a key frame whose leading B
+// pictures refer to the part before it. Each reads as ffmpeg decodes it, picture for picture, at
+// any thread count; the account owed the pictures the decoder never makes and refused them.
 TEST(DamagedSource, StreamsBegunAtARandomAccessPointReadAsFFmpegDecodesThem) {
     test::TempDir dir;
     test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=4.8", "-pix_fmt", "yuv420p", (dir / "source.y4m").string()});
@@ -412,7 +413,12 @@ TEST(DamagedSource, StreamsBegunAtARandomAccessPointReadAsFFmpegDecodesThem) {
     gstreamer("recovery.264", "h264parse", dir / "recovery.ts");
     ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "recovery.mkv").string(), (dir / "recovery.264").string()}).exitCode, 0);
     test::ffmpeg({"-r", "25", "-i", (dir / "recovery.264").string(), "-c", "copy", (dir / "recovery.mp4").string()});
-    for (const std::string name : {"cra.ts", "cra.mkv", "cra.mp4", "recovery.mkv", "recovery.mp4", "recovery.ts"}) {
+    test::ffmpeg({"-i", (dir / "source.y4m").string(), "-c:v", "libx264", "-x264-params", "open-gop=1:keyint=20:min-keyint=20:scenecut=0:bframes=3",
+                  (dir / "open.mkv").string()});
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "split.mkv").string(), "--split", "parts:00:00:01.5-00:00:03.5", (dir / "open.mkv").string()})
+                  .exitCode,
+              0);
+    for (const std::string name : {"cra.ts", "cra.mkv", "cra.mp4", "recovery.mkv", "recovery.mp4", "recovery.ts", "split.mkv"}) {
         const fs::path file = dir / name;
         const std::string theirs =
             test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:v", "-fps_mode", "passthrough", "-f", "rawvideo", "-"})
