@@ -10,6 +10,7 @@
 #include <numeric>
 
 extern "C" {
+#include <libavcodec/ac3_parser.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavcodec/vorbis_parser.h>
@@ -248,6 +249,27 @@ int64_t flacSamples(const uint8_t* data, int size) {
     return (code == 6 ? data[at] : data[at] << 8 | data[at + 1]) + 1;
 }
 
+// An E-AC-3 packet's samples, from the headers of the frames it holds: 256 for each audio block of
+// an independent frame (an AC-3 core's six included); a dependent frame adds channels to the
+// frame before it, not time. 0 when a header can't be read.
+int64_t eac3Samples(const uint8_t* data, int size) {
+    int64_t samples = 0;
+    for (int at = 0; at < size;) {
+        uint8_t bitstreamId = 0;
+        uint16_t frameBytes = 0;
+        if (size - at < 6 || av_ac3_parse_header(data + at, size_t(size - at), &bitstreamId, &frameBytes) < 0 || frameBytes == 0)
+            return 0;
+        if (bitstreamId <= 10) {
+            samples += 6 * 256;
+        } else if ((data[at + 2] >> 6) != 1) {
+            static constexpr int kBlocks[] = {1, 2, 3, 6};
+            samples += 256 * ((data[at + 4] >> 6) == 3 ? 6 : kBlocks[(data[at + 4] >> 4) & 3]);
+        }
+        at += frameBytes;
+    }
+    return samples;
+}
+
 }  // namespace
 
 // The words for sound the file holds but that can't be decoded.
@@ -391,14 +413,15 @@ struct AudioSampleReader::Impl {
 
     // A packet's samples, read from the packet where its codec tells them (Matroska's stamps and
     // durations are rounded to its clock): PCM's bytes, a fixed frame's length, Opus's table of
-    // contents, FLAC's frame header; else its duration. Less the samples it says the decoder
-    // drops at its end.
+    // contents, FLAC's and E-AC-3's frame headers; else its duration. Less the samples it says the
+    // decoder drops at its end.
     int64_t packetLength(const AVPacket& p) const {
         AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         int64_t length = av_get_audio_frame_duration2(par, p.size);
         if (av_get_exact_bits_per_sample(par->codec_id) > 0) return length;
         if (par->codec_id == AV_CODEC_ID_OPUS) length = av_rescale(opusSamples(p.data, p.size), info.sampleRate, 48000);
         if (par->codec_id == AV_CODEC_ID_FLAC) length = flacSamples(p.data, p.size);
+        if (par->codec_id == AV_CODEC_ID_EAC3) length = eac3Samples(p.data, p.size);
         if (length <= 0) length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
         size_t size = 0;
         const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
