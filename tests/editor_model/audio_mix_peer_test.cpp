@@ -744,8 +744,8 @@ TEST(AudioMixPeer, MkvmergeSyncedSoundLastsToItsEnd) {
 }
 
 // Vorbis packets vary in length and the first gives no sound; PCM packets may be shorter than a
-// millisecond stamp can tell apart; FLAC's 4,608 and 8,192 samples at 44.1 and 96 kHz, and
-// E-AC-3's 1,536 at 44.1 kHz, last no whole number of milliseconds. From any in-point such
+// millisecond stamp can tell apart; FLAC's 4,608 and 8,192 samples at 44.1 and 96 kHz, E-AC-3's
+// 1,536 at 44.1 kHz and DTS's 512 last no whole number of milliseconds. From any in-point such
 // Matroska sound sounds where ffmpeg places it, and the pieces of a split clip sound as the whole
 // clip, to the sample.
 TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
@@ -766,6 +766,7 @@ TEST(AudioMixPeer, VorbisAndShortPcmPacketsInMatroskaSoundToTheSample) {
     media.push_back(chirp(dir, "flac44.mkv", 44100, {"-c:a", "flac"}));
     media.push_back(chirp(dir, "flac96.mkv", 96000, {"-c:a", "flac"}));
     media.push_back(chirp(dir, "eac3.mkv", 44100, {"-c:a", "eac3"}));
+    media.push_back(chirp(dir, "dts.mkv", 48000, {"-c:a", "dca", "-strict", "-2"}));
     for (const Medium& m : media) {
         SCOPED_TRACE(m.path.filename().string());
         const std::vector<float> ref = placed(dir, m, 0, 3, 0.1);

@@ -270,6 +270,14 @@ int64_t eac3Samples(const uint8_t* data, int size) {
     return samples;
 }
 
+// A DTS packet's samples, from its core frame's header (big-endian 16-bit words, as Matroska and
+// MP4 hold it): 32 for each of its blocks; extension substreams add no time. 0 when it has no
+// such header.
+int64_t dtsSamples(const uint8_t* data, int size) {
+    if (size < 6 || AV_RB32(data) != 0x7FFE8001) return 0;
+    return 32 * (((data[4] & 1) << 6 | data[5] >> 2) + 1);
+}
+
 }  // namespace
 
 // The words for sound the file holds but that can't be decoded.
@@ -413,8 +421,8 @@ struct AudioSampleReader::Impl {
 
     // A packet's samples, read from the packet where its codec tells them (Matroska's stamps and
     // durations are rounded to its clock): PCM's bytes, a fixed frame's length, Opus's table of
-    // contents, FLAC's and E-AC-3's frame headers; else its duration. Less the samples it says the
-    // decoder drops at its end.
+    // contents, FLAC's, E-AC-3's and DTS's frame headers; else its duration. Less the samples it
+    // says the decoder drops at its end.
     int64_t packetLength(const AVPacket& p) const {
         AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
         int64_t length = av_get_audio_frame_duration2(par, p.size);
@@ -422,6 +430,7 @@ struct AudioSampleReader::Impl {
         if (par->codec_id == AV_CODEC_ID_OPUS) length = av_rescale(opusSamples(p.data, p.size), info.sampleRate, 48000);
         if (par->codec_id == AV_CODEC_ID_FLAC) length = flacSamples(p.data, p.size);
         if (par->codec_id == AV_CODEC_ID_EAC3) length = eac3Samples(p.data, p.size);
+        if (par->codec_id == AV_CODEC_ID_DTS) length = dtsSamples(p.data, p.size);
         if (length <= 0) length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
         size_t size = 0;
         const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
