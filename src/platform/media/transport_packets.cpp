@@ -113,15 +113,15 @@ void TransportPackets::visit(const uint8_t* p, int64_t placed, std::vector<Empty
     // A packet sent twice keeps its count; a discontinuity the stream marks is none.
     const int count = p[3] & 0x0F;
     const bool marked = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
-    if (continuity_ && count != *continuity_ && count != ((*continuity_ + 1) & 0x0F) && !marked && pesStamp_)
-        lacking.insert(*pesStamp_);
+    if (continuity_ && count != *continuity_ && count != ((*continuity_ + 1) & 0x0F) && !marked && pes_ &&
+        pes_->first != AV_NOPTS_VALUE)
+        lacking.insert(pes_->first);
     continuity_ = count;
     size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
     if (from >= kPacket) return;
     if (beginsUnit(p)) {
         if (pes_ && !payload_) empty.push_back(EmptySample{pes_->first, AV_NOPTS_VALUE, pes_->second});
         const uint8_t* h = p + from;
-        pesStamp_.reset();
         if (from + 9 > kPacket || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > kPacket) {
             pes_.reset();
             return;
@@ -131,7 +131,6 @@ void TransportPackets::visit(const uint8_t* p, int64_t placed, std::vector<Empty
             pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 | int64_t(h[12]) << 7 |
                   h[13] >> 1;
         pes_ = {pts, placed};
-        if (pts != AV_NOPTS_VALUE) pesStamp_ = pts;
         from += 9 + h[8];
         payload_ = false;
     }

@@ -63,10 +63,8 @@ private:
     int64_t chunkAt_ = 0;
     size_t held_ = 0;
     bool fileRead_ = false;
-    // The PES packet read now (its stamp, none where it has none, and its place) while its payload
-    // is none, and its stamp.
+    // The PES packet read now: its stamp (AV_NOPTS_VALUE where it has none) and its place.
     std::optional<std::pair<int64_t, int64_t>> pes_;
-    std::optional<int64_t> pesStamp_;
     std::optional<int> continuity_;
     bool payload_ = false, stuffed_ = false;
 };
