@@ -71,11 +71,22 @@ void TrackPackets::seekWholeBy(const MediaTime& limit, double slack, const Media
     if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore(frame);
 }
 
+namespace {
+
+// The size of the length field before each unit of an H.264 or HEVC sample, from the avcC record's
+// fifth byte or the hvcC record's 22nd; 0 where the units follow start codes.
+int unitLengthSize(const AVCodecParameters* par) {
+    const size_t at = par->codec_id == AV_CODEC_ID_HEVC ? 21 : 4;
+    const bool lengths = par->extradata != nullptr && size_t(par->extradata_size) > at && par->extradata[0] == 1;
+    return lengths ? (par->extradata[at] & 3) + 1 : 0;
+}
+
+}  // namespace
+
 std::optional<RecoveryPoint> TrackPackets::recoveryPointOf(const AVPacket& p) const {
     const AVCodecParameters* par = format->streams[stream_]->codecpar;
     if (par->codec_id != AV_CODEC_ID_H264 || p.data == nullptr) return std::nullopt;
-    const bool lengths = par->extradata != nullptr && par->extradata_size >= 5 && par->extradata[0] == 1;
-    return recoveryPoint(p.data, size_t(p.size), lengths ? (par->extradata[4] & 3) + 1 : 0, par->extradata,
+    return recoveryPoint(p.data, size_t(p.size), unitLengthSize(par), par->extradata,
                          par->extradata != nullptr ? size_t(par->extradata_size) : 0);
 }
 
@@ -83,10 +94,7 @@ bool TrackPackets::mayLeadPredecessor(const AVPacket& p) const {
     const AVCodecParameters* par = format->streams[stream_]->codecpar;
     const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
     if ((!hevc && par->codec_id != AV_CODEC_ID_H264) || p.data == nullptr) return false;
-    // The length field's size: in an avcC record's fifth byte, an hvcC record's 22nd.
-    const size_t at = hevc ? 21 : 4;
-    const bool lengths = par->extradata != nullptr && size_t(par->extradata_size) > at && par->extradata[0] == 1;
-    return reading::mayLeadPredecessor(p.data, size_t(p.size), lengths ? (par->extradata[at] & 3) + 1 : 0, hevc);
+    return reading::mayLeadPredecessor(p.data, size_t(p.size), unitLengthSize(par), hevc);
 }
 
 void TrackPackets::seekKeyFrameBefore(const MediaTime& frame) {
