@@ -173,6 +173,13 @@ public:
     // skips (found at the latest at the next PES packet's first transport packet).
     bool lacksTransportPacket();
 
+    // The verdict on the packet just read (`packet`, with the read result `rc`): false where the
+    // pictures end before it (the file's end, or a last sample the file holds only in part), true
+    // where `packet` is a sample to send (it, or a sample the file lists without data that stands
+    // before it); the reading fails where the file's structure or an MPEG-TS PES packet is damaged
+    // there, or the packet can't be read.
+    bool packetRead(int rc);
+
     StreamEnding::Peek peek();
 
     // How the file ends (fileEnd()), walked once a reading.

@@ -131,43 +131,12 @@ struct VideoSampleReader::Impl : DamageVerdict {
         return nullptr;
     }
 
-    // Reads the next packet of the track; false at the end of the file. A last sample that the
-    // file holds only in part is none: the file ends before it.
+    // Reads the next packet of the track; false at the end of the file, or where the pictures end
+    // before it (see DamageVerdict::packetRead).
     bool readPacket() {
-        int rc = track.peeked ? *track.peeked : track.read();
+        const int rc = track.peeked ? *track.peeked : track.read();
         track.peeked.reset();
-        if (!endsInside) endsInside = transportEnd(format.get(), info.streamIndex, file);
-        const bool inSample = *endsInside == TransportEnd::insideSample;
-        // Parsed from MPEG-TS, a sample's flags come with the sample before it.
-        if (rc == 0 && track.byteStream() && (packet->flags & AV_PKT_FLAG_CORRUPT) && packet->pos != run.flaggedAt && track.peekAhead(1) == 0) {
-            packet->flags &= ~AV_PKT_FLAG_CORRUPT;
-            track.readAhead.front().first->flags |= AV_PKT_FLAG_CORRUPT;
-            run.flaggedAt = track.readAhead.front().first->pos;
-        }
-        // A Matroska file cut short ends in an element its demuxer finds damaged: the cut tells.
-        // Damage the demuxer met while probing the file's first packets, which it hands on later,
-        // is told at the end (MP4's sample tables tell their own).
-        // Where it dropped a block before the first packet read, that block is told there.
-        const bool probed = track.demuxerErrors.damagedOnOpening() && std::strstr(format->iformat->name, "mov") == nullptr &&
-                            (rc == AVERROR_EOF || (rc == 0 && !run.lastRead && !seekBegan && packet->pos >= 0 && listedEmpty.droppedBefore(packet->pos)));
-        const bool damaged = ((packet->flags & kAfterDamagedStructure) != 0 || probed) && countsWhole() && !endOfFile().cutShort;
-        packet->flags &= ~kAfterDamagedStructure;
-        // Where nothing the file lists tells what the demuxer dropped: the first picture lacking
-        // after those read before.
-        const std::optional<int64_t> lacking =
-            damaged ? run.ending.lackingAfterRead(reorderDepth(), ffmpeg::timestampFrom(fallbackDuration(), timeBase)) : std::nullopt;
-        // A transport packet lost from a PES packet is damage, also where the demuxer's mark on it
-        // is lost (on the file's first samples) or would have it read as the file's end.
-        if (rc == 0 && track.byteStream() && countsWhole() && lacksTransportPacket()) failIncomplete();
-        if (rc == 0 && run.ending.heldInPart(*packet, timeBase, track.byteStream(), inSample, peek())) rc = AVERROR_EOF;
-        if ((rc == 0 || rc == AVERROR_EOF) && takeListedEmpty(rc, damaged, lacking)) rc = 0;
-        if (rc == AVERROR_EOF) {
-            if (!run.cutAt && !run.demuxFailure) findCut();
-            return false;
-        }
-        if (rc < 0) fail(MediaError::fromCode("read sample", rc));
-        if (packet->flags & AV_PKT_FLAG_CORRUPT) failIncomplete();
-        return true;
+        return packetRead(rc);
     }
 
     // How many pictures the decoder holds back to put them in display order.
