@@ -59,16 +59,16 @@ public:
     virtual ~DamageVerdict() = default;
 
     // What the reading stands at, which the reader keeps up and the verdict is judged by.
-    // The track's packets, read and sought; `file`, `format` and `packet` are its.
+    // The track's packets, read and sought; `file`, `format`, `packet` and `timeBase` are its.
     TrackPackets track;
     std::filesystem::path& file = track.file;
     FormatPtr& format = track.format;
     PacketPtr& packet = track.packet;
     std::optional<MediaTime>& seekBegan = track.seekBegan;
+    const AVRational& timeBase = track.timeBase;
 
     VideoReaderSettings settings;
     VideoTrackInfo info;
-    AVRational timeBase{1, 1};
     FramePtr frame{ffmpeg::allocFrame("read")};
 
     MediaTime lastTime;

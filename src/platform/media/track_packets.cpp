@@ -13,9 +13,9 @@ void TrackPackets::open(const std::filesystem::path& f) {
     demuxerErrors.watch(format.get());
 }
 
-void TrackPackets::select(int stream, AVRational timeBase, const MediaTime& trackStart) {
+void TrackPackets::select(int stream, AVRational base, const MediaTime& trackStart) {
     stream_ = stream;
-    timeBase_ = timeBase;
+    timeBase = base;
     trackStart_ = trackStart;
 }
 
@@ -66,7 +66,7 @@ void TrackPackets::seekWholeBy(const MediaTime& limit, double slack, const Media
     const std::optional<RecoveryPoint> landed = landedAtRecoveryPoint();
     if (!landed || landed->frameCount <= 0) return;
     seekBegan.reset();
-    seekKeyFrame(limit - MediaTime::fromSeconds(landed->frameCount * frame.seconds(), timeBase_.den), 0, step);
+    seekKeyFrame(limit - MediaTime::fromSeconds(landed->frameCount * frame.seconds(), timeBase.den), 0, step);
     const std::optional<RecoveryPoint> first = landedAtRecoveryPoint();
     if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore(frame);
 }
@@ -101,7 +101,7 @@ void TrackPackets::seekKeyFrameBefore(const MediaTime& frame) {
     const MediaTime began = *seekBegan;
     seekBegan.reset();
     peeked.reset();
-    seekKeyFrame(began - MediaTime::make(1, timeBase_.den), 0, frame);
+    seekKeyFrame(began - MediaTime::make(1, timeBase.den), 0, frame);
     if (!seekBegan || *seekBegan >= began) {
         seekBegan.reset();
         reopenAtStart();
@@ -138,7 +138,7 @@ bool TrackPackets::seekedTo(const MediaTime& at, const MediaTime& limit, double 
     peeked = read();
     if (*peeked < 0) return false;
     if (byteStream()) return foundKeyFrameAfterLanding(limit, slack);
-    const MediaTime first = ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase_);
+    const MediaTime first = ffmpeg::mediaTimeFrom(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, timeBase);
     if ((packet->flags & AV_PKT_FLAG_KEY) && first.isNumeric() && (first - limit).seconds() <= slack + 1e-6) {
         seekBegan = first;
         return true;
@@ -154,7 +154,7 @@ bool TrackPackets::seekedTo(const MediaTime& at, const MediaTime& limit, double 
 // span looked at now, which then holds a single key frame: reading begins at the first, as it
 // comes. False where there is none among them: the caller looks further back.
 bool TrackPackets::foundKeyFrameAfterLanding(const MediaTime& limit, double slack) {
-    const auto late = [&](int64_t ts) { return (ffmpeg::mediaTimeFrom(ts, timeBase_) - limit).seconds() > slack + 1e-6; };
+    const auto late = [&](int64_t ts) { return (ffmpeg::mediaTimeFrom(ts, timeBase) - limit).seconds() > slack + 1e-6; };
     const int64_t landed = packet->pos;
     std::optional<std::pair<int64_t, int64_t>> key;  // its place and its stamp
     for (int rc = 0; rc == 0 && packet->pos >= 0; rc = readFromFile()) {
@@ -165,7 +165,7 @@ bool TrackPackets::foundKeyFrameAfterLanding(const MediaTime& limit, double slac
         const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         if (!(packet->flags & AV_PKT_FLAG_KEY) || shown == AV_NOPTS_VALUE || late(shown)) continue;
         if (lookedFrom) {
-            seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase_);
+            seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase);
             return true;
         }
         key = {packet->pos, shown};
@@ -176,7 +176,7 @@ bool TrackPackets::foundKeyFrameAfterLanding(const MediaTime& limit, double slac
     for (int rc = readFromFile(); rc == 0 && packet->pos <= key->first; rc = readFromFile()) {
         const int64_t shown = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         if (packet->pos == key->first && (packet->flags & AV_PKT_FLAG_KEY) && shown == key->second) {
-            seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase_);
+            seekBegan = ffmpeg::mediaTimeFrom(shown, timeBase);
             return true;
         }
     }

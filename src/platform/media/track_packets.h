@@ -26,7 +26,7 @@ public:
     // Opens the file through the shared opener, watching what its demuxer says while it probes.
     void open(const std::filesystem::path& file);
     // The track read, once it is known: its index, time base and the time it begins at.
-    void select(int stream, AVRational timeBase, const MediaTime& trackStart);
+    void select(int stream, AVRational base, const MediaTime& trackStart);
 
     // The track's next packet into `packet`: 0, AVERROR_EOF or the library's error.
     int read();
@@ -77,12 +77,13 @@ public:
     DemuxerErrorWatch demuxerErrors;
     // Packets of the track the demuxer handed on, a seek's look for its key frame included.
     std::atomic<int64_t> packetsRead{0};
+    // The track's time base, once it is selected.
+    AVRational timeBase{1, 1};
 
 private:
     bool foundKeyFrameAfterLanding(const MediaTime& limit, double slack);
 
     int stream_ = -1;
-    AVRational timeBase_{1, 1};
     MediaTime trackStart_;
 };
 

@@ -647,7 +647,6 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
     if (index < 0) throw ConversionError::noVideoTrack();
     discardAllBut(impl->format.get(), index);
     const AVStream* st = impl->format->streams[index];
-    impl->timeBase = st->time_base;
     impl->indexedAtOpen = avformat_index_get_entries_count(st);
 
     VideoTrackInfo& info = impl->info;
