@@ -1,5 +1,6 @@
 // qm-bench credits-strip: builds the strip of a credits list (Word or PDF) as the credits mode
-// does, prints its geometry and choices, and writes it as one PNG; --repeat N times N more builds.
+// does, prints its geometry and choices, and writes it as one PNG (not with --out -); --repeat N
+// times N more builds.
 
 #include <QImage>
 #include <QPainter>
@@ -21,7 +22,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "DOCUMENT --settings S.json --out STRIP.png [--overrides O.json] [--repeat N]   build a credits strip";
+    "DOCUMENT --settings S.json --out STRIP.png|- [--overrides O.json] [--repeat N]   build a credits strip";
 
 using qm::bench::numberText;
 
@@ -90,14 +91,14 @@ int creditsStrip(const std::vector<std::string>& args) {
         std::printf("strip width=%s height=%s tiles=%zu choices=%zu\n", numberText(strip.width).c_str(),
                     numberText(strip.height).c_str(), strip.tiles.size(), strip.choices.size());
         for (const auto& tile : strip.tiles)
-            std::printf("tile top=%s size=%dx%d\n", numberText(tile.top).c_str(), tile.image.width(), tile.image.height());
+            if (out != "-") std::printf("tile top=%s size=%dx%d\n", numberText(tile.top).c_str(), tile.image.width(), tile.image.height());
         for (const auto& choice : strip.choices) {
             std::string options;
             for (const auto& option : choice.options) options += (options.empty() ? "" : "|") + option;
             std::printf("choice id=%d source=%s result=%s options=%s\n", choice.id, choice.source.c_str(),
                         choice.result.c_str(), options.c_str());
         }
-        if (!strip.tiles.empty() && !stripPicture(strip).save(QString::fromStdString(out), "PNG"))
+        if (out != "-" && !strip.tiles.empty() && !stripPicture(strip).save(QString::fromStdString(out), "PNG"))
             throw std::runtime_error("cannot write " + out);
 
         if (repeat > 0) {
