@@ -124,11 +124,14 @@ TextTiles drawTextTile(const std::vector<DocxDocument::Paragraph>& paragraphs, d
     const double pixelWidth = std::ceil(columnWidth);
     if (pixelWidth < 1) return result;  // nothing can be drawn in no width
 
-    const TextColumn column(attributedParagraph(paragraphs, scale, settings), columnWidth);
+    // Layout stops as soon as the column is taller than a strip can be, so a list far too long
+    // costs no more than one that just fits.
+    const TextColumn column(attributedParagraph(paragraphs, scale, settings), columnWidth,
+                            static_cast<double>(kMaxStripPixels) / pixelWidth);
     const double pixelHeight = std::ceil(column.height());
-    if (!(pixelHeight >= 1)) return result;
-    if (pixelWidth * pixelHeight > static_cast<double>(kMaxStripPixels))
+    if (!column.complete() || pixelWidth * pixelHeight > static_cast<double>(kMaxStripPixels))
         throw ConversionError::readerFailed(kStripTooLargeText);
+    if (!(pixelHeight >= 1)) return result;
 
     const int width = static_cast<int>(pixelWidth);
     const int height = static_cast<int>(pixelHeight);

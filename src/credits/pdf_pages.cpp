@@ -162,6 +162,11 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
     const double targetWidth = static_cast<double>(settings.width) * settings.contentWidthPercent / 100 *
                                settings.textScalePercent / 100;
     const double gap = targetWidth * 0.06;
+    // Each page that holds anything takes at least a row and a gap. Counted as if none were blank,
+    // a file with more pages than the strip has room for is refused before any page is read.
+    const double stripWidth = std::ceil(targetWidth);
+    if (stripWidth * (count + gap * (count - 1)) > static_cast<double>(kMaxStripPixels))
+        throw ConversionError::readerFailed(kStripTooLargeText);
 
     // Every page's size first, so a page too large to hold fails before anything is drawn.
     std::vector<PagePlan> plans;
@@ -184,7 +189,6 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
     tbb::enumerable_thread_specific<std::shared_ptr<Poppler::Document>> documents(
         [&] { return std::shared_ptr<Poppler::Document>(openDocument(file)); });
     std::vector<PageResult> results(plans.size());
-    const double stripWidth = std::ceil(targetWidth);
     double keptRows = 0;
     int keptPages = 0;
     for (std::size_t begin = 0; begin < plans.size();) {

@@ -125,9 +125,10 @@ struct TextColumn::State {
     std::vector<int> lineIndex;  // index of each line within its paragraph's layout
     std::vector<std::pair<double, double>> ink;  // rows each line may paint into
     double height = 0;
+    bool complete = true;
 };
 
-TextColumn::TextColumn(const StyledText& text, double columnWidth) : state_(std::make_unique<State>()) {
+TextColumn::TextColumn(const StyledText& text, double columnWidth, double maxHeight) : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.pictures = text.pictures;
     auto* layout = new ColumnDocumentLayout(&s.document, s.pictures);
@@ -138,6 +139,9 @@ TextColumn::TextColumn(const StyledText& text, double columnWidth) : state_(std:
     std::vector<std::vector<ShiftedRange>> shifted(text.paragraphs.size());
     {
         QTextCursor cursor(&s.document);
+        // Inside an edit block the cursor does not look up its line after each insertion, which
+        // would itemize the whole paragraph every time: a paragraph of N lines would cost N².
+        cursor.beginEditBlock();
         for (std::size_t i = 0; i < text.paragraphs.size(); ++i) {
             const auto& paragraph = text.paragraphs[i];
             const QTextCharFormat end = charFormat(paragraph.endFont, paragraph.endColor);
@@ -162,6 +166,7 @@ TextColumn::TextColumn(const StyledText& text, double columnWidth) : state_(std:
                 position += static_cast<int>(span.text.size());
             }
         }
+        cursor.endEditBlock();
     }
 
     QTextOption option;
@@ -210,10 +215,15 @@ TextColumn::TextColumn(const StyledText& text, double columnWidth) : state_(std:
             const double pad = 0.25 * (ascent + descent);
             s.ink.emplace_back(std::min(y, baseline - ascent - pad), std::max(y + height, baseline + descent + pad));
             y += height;
+            if (y > maxHeight) break;
         }
         textLayout->endLayout();
         s.layouts.push_back(textLayout);
         y += style.spacingAfter;
+        if (y > maxHeight) {
+            s.complete = false;
+            break;
+        }
     }
     s.height = y;
 }
@@ -221,6 +231,8 @@ TextColumn::TextColumn(const StyledText& text, double columnWidth) : state_(std:
 TextColumn::~TextColumn() = default;
 
 double TextColumn::height() const { return state_->height; }
+
+bool TextColumn::complete() const { return state_->complete; }
 
 const std::vector<TextColumn::Line>& TextColumn::lines() const { return state_->lines; }
 

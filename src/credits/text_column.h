@@ -5,6 +5,7 @@
 // the glyphs, and the font's leading is part of a line. Everything is laid out on a 72-dpi device,
 // so point sizes are pixels.
 
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -16,13 +17,17 @@ namespace qm {
 
 class TextColumn {
 public:
-    TextColumn(const StyledText& text, double columnWidth);
+    // Layout stops at the first line that ends below `maxHeight`; complete() then says false.
+    TextColumn(const StyledText& text, double columnWidth,
+               double maxHeight = std::numeric_limits<double>::infinity());
     ~TextColumn();
     TextColumn(const TextColumn&) = delete;
     TextColumn& operator=(const TextColumn&) = delete;
 
     // Bottom of the last paragraph, its spacing after included.
     double height() const;
+    // Whether every line was laid out, none stopping below the given height.
+    bool complete() const;
 
     struct Line {
         int paragraph = 0;

@@ -37,6 +37,17 @@ public:
     void characters(std::string_view) override {}
 };
 
+// 1000000 as "1,000,000".
+std::string groupedNumber(std::int64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
 bool sameFormatting(const Run& a, const Run& b) {
     return a.fontSize == b.fontSize && a.bold == b.bold && a.italic == b.italic && a.fontName == b.fontName &&
            a.baselineShift == b.baselineShift && a.color == b.color;
@@ -49,6 +60,9 @@ public:
         : styles_(styles), relationships_(relationships), zip_(zip), pixelsLeft_(pixelBudget) {}
 
     DocxDocument document;
+    // What the list ran past, when it was longer than kMaxListLines or kMaxListCharacters; the
+    // parse stopped there.
+    std::string tooLong;
 
     void startElement(std::string_view n, const xml::Attributes& a) override {
         start(n, a);
@@ -63,6 +77,7 @@ public:
             --skipDepth_;
             return;
         }
+        if (n == "w:p") countLines(1);
         if (n == "w:t") {
             appendText(text_);
             text_.clear();
@@ -81,10 +96,30 @@ public:
     }
 
     void characters(std::string_view s) override {
-        if (skipDepth_ == 0 && !stack_.empty() && stack_.back() == "w:t") text_.append(s);
+        if (skipDepth_ == 0 && !stack_.empty() && stack_.back() == "w:t") {
+            // Characters, not bytes: UTF-8 continuation bytes do not count.
+            countCharacters(std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+            text_.append(s);
+        }
     }
 
 private:
+    // Counted as read, so a list too long to lay out is refused before it is all held in memory.
+    void countCharacters(std::int64_t n) {
+        characters_ += n;
+        if (characters_ > kMaxListCharacters && tooLong.empty()) {
+            tooLong = "its text is longer than " + groupedNumber(kMaxListCharacters) + " characters";
+            stop();
+        }
+    }
+    void countLines(std::int64_t n) {
+        lines_ += n;
+        if (lines_ > kMaxListLines && tooLong.empty()) {
+            tooLong = "it has more than " + groupedNumber(kMaxListLines) + " lines";
+            stop();
+        }
+    }
+
     static char scopeOf(std::string_view n) { return n == "w:r" ? 'r' : n == "w:rPr" ? 'R' : n == "w:pPr" ? 'P' : 0; }
 
     bool isOpen(char scope) const { return std::find(propertyScopes_.begin(), propertyScopes_.end(), scope) != propertyScopes_.end(); }
@@ -124,8 +159,10 @@ private:
         } else if (n == "w:t" || n == "w:delText") {
             text_.clear();
         } else if (n == "w:tab" && isOpen('r')) {
+            countCharacters(1);
             appendText("\t");
         } else if (n == "w:br" || n == "w:cr") {
+            countLines(1);
             if (inParagraph_) runs_.push_back(makeRun(Run::LineBreak{}));
         } else if (n == "wp:extent" || n == "a:ext") {
             if (!pictureSize_) {
@@ -270,6 +307,7 @@ private:
         if (!pictureEmbed_ || !inParagraph_) return;
         PictureRef picture = loadDocxPicture(*pictureEmbed_);
         if (!picture) return;
+        countCharacters(1);
         const DocxDocument::Size size =
             pictureSize_ ? *pictureSize_
                          : DocxDocument::Size{std::min<double>(picture->width(), kLargestDisplaySize),
@@ -354,7 +392,20 @@ private:
     double marginLeft_ = 72;
     double marginRight_ = 72;
     int cellIndex_ = -1;
+    std::int64_t characters_ = 0;
+    std::int64_t lines_ = 0;
 };
+
+std::string megabytes(std::int64_t bytes) { return std::to_string(bytes / (1024 * 1024)) + " MB"; }
+
+// The part's bytes, refused by its recorded size when that is over `limit`; the reader never
+// inflates beyond the recorded size.
+std::vector<std::uint8_t> readPart(const ZipArchive& archive, const std::string& name, std::int64_t limit) {
+    const ZipArchive::Entry& entry = archive.entries().at(name);
+    const std::int64_t size = entry.method == 0 ? entry.compressedSize : entry.size;
+    if (size > limit) throw DocxTooLargeError({}, name + " unpacks to more than " + megabytes(limit));
+    return archive.entryData(name);
+}
 
 }  // namespace
 
@@ -365,7 +416,18 @@ std::unordered_map<std::string, std::string> RelationshipReader::parse(std::span
     return std::move(handler.map);
 }
 
-DocxDocument loadDocx(const std::filesystem::path& file) { return loadDocx(ZipArchive(file)); }
+DocxTooLargeError::DocxTooLargeError(const std::string& fileName, std::string reason)
+    : std::runtime_error((fileName.empty() ? std::string("The document") : "“" + fileName + "”") +
+                         " is too large for a credits list: " + reason + "."),
+      reason_(std::move(reason)) {}
+
+DocxDocument loadDocx(const std::filesystem::path& file) {
+    try {
+        return loadDocx(ZipArchive(file));
+    } catch (const DocxTooLargeError& e) {
+        throw DocxTooLargeError(file.filename().string(), e.reason());
+    }
+}
 
 DocxDocument loadDocx(const ZipArchive& archive, std::int64_t picturePixelBudget) {
     static const std::string kBody = "word/document.xml";
@@ -377,18 +439,19 @@ DocxDocument loadDocx(const ZipArchive& archive, std::int64_t picturePixelBudget
     StyleSheet styles;
     if (archive.contains(kStyles)) {
         bool refused = false;
-        styles = StyleSheet::read(archive.entryData(kStyles), &refused);
+        styles = StyleSheet::read(readPart(archive, kStyles, kMaxSidePartSize), &refused);
         if (refused) throw ZipArchive::ZipError::corrupt(kStyles);
     }
     std::unordered_map<std::string, std::string> relationships;
     if (archive.contains(kRelationships)) {
         bool refused = false;
-        relationships = RelationshipReader::parse(archive.entryData(kRelationships), &refused);
+        relationships = RelationshipReader::parse(readPart(archive, kRelationships, kMaxSidePartSize), &refused);
         if (refused) throw ZipArchive::ZipError::corrupt(kRelationships);
     }
     BodyParser parser(styles, relationships, archive, picturePixelBudget);
-    const std::vector<std::uint8_t> body = archive.entryData(kBody);
+    const std::vector<std::uint8_t> body = readPart(archive, kBody, kMaxBodyPartSize);
     if (xml::parse(body, parser) == xml::ParseResult::refused) throw ZipArchive::ZipError::corrupt(kBody);
+    if (!parser.tooLong.empty()) throw DocxTooLargeError({}, parser.tooLong);
     return std::move(parser.document);
 }
 

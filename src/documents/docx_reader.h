@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 
@@ -13,8 +14,31 @@
 
 namespace qm {
 
-// Throws std::system_error when the file cannot be read and ZipArchive::ZipError when it is not a
-// readable Word document. Malformed XML is not an error: what was read before the fault is kept.
+// A credits list holds at most this many lines (paragraphs, table cells' paragraphs and line
+// breaks) and characters (tabs and pictures counting as one): twenty times the credits of the
+// longest film, and still laid out in seconds.
+constexpr std::int64_t kMaxListLines = 200'000;
+constexpr std::int64_t kMaxListCharacters = 2'000'000;
+// The body part may unpack to at most this many bytes, the styles and relationships to the other.
+// Word spends a few hundred bytes of markup on a line, so this holds any list within the limit
+// above; the parts are refused from their recorded sizes, before anything is inflated.
+constexpr std::int64_t kMaxBodyPartSize = 32LL * 1024 * 1024;
+constexpr std::int64_t kMaxSidePartSize = 4LL * 1024 * 1024;
+
+// A document larger than a credits list can be, refused before it costs the memory.
+class DocxTooLargeError : public std::runtime_error {
+public:
+    // `fileName` empty: the text says "The document".
+    DocxTooLargeError(const std::string& fileName, std::string reason);
+    const std::string& reason() const { return reason_; }
+
+private:
+    std::string reason_;
+};
+
+// Throws std::system_error when the file cannot be read, ZipArchive::ZipError when it is not a
+// readable Word document and DocxTooLargeError, naming the file, when it is larger than a credits
+// list can be. Malformed XML is not an error: what was read before the fault is kept.
 DocxDocument loadDocx(const std::filesystem::path& file);
 
 // Decoded pictures of one document together hold at most this many pixels (1 GiB at 32 bits a

@@ -27,6 +27,7 @@ void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** attribut
         return;
     }
     context->handler.startElement(name, Attributes(attributes));
+    if (context->handler.stopped()) XML_StopParser(context->parser, XML_FALSE);
 }
 
 void XMLCALL onEnd(void* data, const XML_Char* name) {
@@ -34,10 +35,14 @@ void XMLCALL onEnd(void* data, const XML_Char* name) {
     // Expat may still report the end of an empty element whose start we did not pass on.
     if (context->depth-- > kDeepestNesting) return;
     context->handler.endElement(name);
+    if (context->handler.stopped()) XML_StopParser(context->parser, XML_FALSE);
 }
 
 void XMLCALL onCharacters(void* data, const XML_Char* text, int length) {
-    if (length > 0) static_cast<Context*>(data)->handler.characters(std::string_view(text, static_cast<std::size_t>(length)));
+    auto* context = static_cast<Context*>(data);
+    if (length <= 0 || context->handler.stopped()) return;
+    context->handler.characters(std::string_view(text, static_cast<std::size_t>(length)));
+    if (context->handler.stopped()) XML_StopParser(context->parser, XML_FALSE);
 }
 
 // Word never writes a DTD; one in a document can only serve entity tricks, so the parse stops here.
@@ -82,6 +87,7 @@ ParseResult parse(std::span<const std::uint8_t> data, Handler& handler) {
         const auto status = XML_Parse(parser.get(), reinterpret_cast<const char*>(data.data() + offset),
                                       static_cast<int>(length), last ? XML_TRUE : XML_FALSE);
         if (context.refused) return ParseResult::refused;
+        if (handler.stopped()) return ParseResult::stopped;
         if (status != XML_STATUS_OK) return ParseResult::malformed;
         offset += length;
     } while (offset < data.size());

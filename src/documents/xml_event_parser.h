@@ -30,12 +30,20 @@ public:
     virtual void startElement(std::string_view name, const Attributes& attributes) = 0;
     virtual void endElement(std::string_view name) = 0;
     virtual void characters(std::string_view text) = 0;
+
+    // Ends the parse after the current event; parse() then returns ParseResult::stopped.
+    void stop() { stopped_ = true; }
+    bool stopped() const { return stopped_; }
+
+private:
+    bool stopped_ = false;
 };
 
 enum class ParseResult {
     complete,   // the whole document was read
     malformed,  // the parser stopped at a fault; the events before it stand
     refused,    // the document declares a document type; nothing after the declaration was read
+    stopped,    // the handler asked to stop; the events before it stand
 };
 
 ParseResult parse(std::span<const std::uint8_t> data, Handler& handler);

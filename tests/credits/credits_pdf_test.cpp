@@ -35,6 +35,9 @@ c.rect(100, 100, 60, 40, stroke=0, fill=1)
 c.showPage(); c.save()
 c = canvas.Canvas(out + '/blank.pdf', pagesize=(400, 300)); c.showPage(); c.showPage(); c.save()
 c = canvas.Canvas(out + '/wide.pdf', pagesize=(1000, 250)); c.drawString(40, 100, 'Wide'); c.showPage(); c.save()
+c = canvas.Canvas(out + '/many.pdf', pagesize=(40, 30))
+for i in range(300): c.showPage()
+c.save()
 )PY";
 
 double smoothstep(double e0, double e1, double x) {
@@ -187,6 +190,13 @@ TEST_F(CreditsPDF, BlankAndOversizedDocumentsFailWithTheirTexts) {
     huge.width = 16384;
     huge.textScalePercent = 400;  // 39322 × 9831 pixels for the one page
     test::expectRefusedAsTooLarge(*dir_ / "wide.pdf", huge);
+
+    // Decided from the page count before any page is drawn: at 4000 pixels wide, 300 pages take
+    // 300 gaps of 240 rows, more than a strip holds, whatever the pages hold.
+    CreditsSettings wide;
+    wide.width = 4000;
+    wide.contentWidthPercent = 100;
+    test::expectRefusedAsTooLarge(*dir_ / "many.pdf", wide);
 }
 
 }  // namespace

@@ -271,5 +271,28 @@ TEST_F(CreditsText, EmptyListsGiveNoTilesAndErrorsCarryTheirTexts) {
     test::expectRefusedAsTooLarge(dir_ / "long.docx", huge);
 }
 
+TEST_F(CreditsText, LayoutStopsWhereTheColumnPassesItsLimit) {
+    // 2000 lines in one paragraph and 2000 paragraphs: laid out only until the column passes 100
+    // pixels, so a list far too tall costs no more than one that just fits.
+    const QFont font(kFont);
+    StyledText oneParagraph, manyParagraphs;
+    QString lines;
+    for (int i = 0; i < 2000; ++i) {
+        lines += QString("Name %1\u2028").arg(i);
+        manyParagraphs.paragraphs.push_back({{}, {{QString("Name %1").arg(i), font, Qt::white}}, font, Qt::white});
+    }
+    oneParagraph.paragraphs.push_back({{}, {{lines, font, Qt::white}}, font, Qt::white});
+    for (const StyledText* text : {&oneParagraph, &manyParagraphs}) {
+        const TextColumn whole(*text, 400);
+        EXPECT_TRUE(whole.complete());
+        EXPECT_GE(whole.lines().size(), 2000u);
+        const TextColumn cut(*text, 400, 100);
+        EXPECT_FALSE(cut.complete());
+        ASSERT_FALSE(cut.lines().empty());
+        EXPECT_LE(cut.lines().back().top, 100);
+        EXPECT_LT(cut.lines().size(), 20u);
+    }
+}
+
 }  // namespace
 }  // namespace qm

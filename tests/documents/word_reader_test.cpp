@@ -6,6 +6,9 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QTemporaryDir>
+
+#include <fstream>
 
 #include "documents/docx_reader.h"
 #include "zip_test_archive.h"
@@ -275,6 +278,47 @@ TEST(WordReader, DeepNestingStopsTheParse) {
     for (int i = 0; i < 100000; ++i) deep += "<x>";
     const DocxDocument d = load(Parts(para(run("before")) + deep));
     EXPECT_EQ(textsOf(d), (std::vector<std::string>{"before"}));
+}
+
+template <typename F>
+std::string tooLargeOf(F&& f) {
+    try {
+        f();
+    } catch (const DocxTooLargeError& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(WordReader, ListsLargerThanACreditsListAreRefused) {
+    // Characters, not bytes: a Chinese character is three bytes and counts once.
+    std::string chinese;
+    for (int i = 0; i < 2'000'000; ++i) chinese += "王";
+    EXPECT_EQ(load(Parts(para(run(chinese)))).paragraphs.size(), 1u);
+    EXPECT_EQ(tooLargeOf([&] { load(Parts(para(run(std::string(1'000'000, 'x'))) + para(run(std::string(1'000'001, 'y'))))); }),
+              "The document is too large for a credits list: its text is longer than 2,000,000 characters.");
+    // Lines are paragraphs and line breaks.
+    std::string lines;
+    for (int i = 0; i < 200'000; ++i) lines += "<w:p/>";
+    EXPECT_EQ(load(Parts(lines)).paragraphs.size(), 200'000u);
+    EXPECT_EQ(tooLargeOf([&] { load(Parts(lines + para("<w:r><w:br/></w:r>"))); }),
+              "The document is too large for a credits list: it has more than 200,000 lines.");
+
+    // Markup that carries no text still has a ceiling, read from the part's recorded size.
+    std::string markup;
+    while (markup.size() <= static_cast<std::size_t>(kMaxBodyPartSize)) markup += "<w:proofErr w:type=\"spellStart\"/>";
+    const Parts huge(para(run("a") + markup));
+    EXPECT_EQ(tooLargeOf([&] { load(huge); }),
+              "The document is too large for a credits list: word/document.xml unpacks to more than 32 MB.");
+
+    // Read from a file, the text names it.
+    QTemporaryDir dir;
+    const std::filesystem::path file = std::filesystem::path(dir.path().toStdString()) / "Big list.docx";
+    test::TestArchive a;
+    a.entries.emplace_back("word/document.xml", "<w:document><w:body>" + para(run("a") + markup) + "</w:body></w:document>");
+    std::ofstream(file, std::ios::binary) << test::buildZip(a);
+    EXPECT_EQ(tooLargeOf([&] { loadDocx(file); }),
+              "“Big list.docx” is too large for a credits list: word/document.xml unpacks to more than 32 MB.");
 }
 
 DocRun runOf(DocRun::Content content) {
