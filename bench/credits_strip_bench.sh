@@ -31,7 +31,7 @@ if [ "${1:-}" = "--scaling" ]; then
   for kind in breaks paragraphs cells pages; do
     case $kind in
       pages) sizes="30 100 300 1000 3000"; ext=pdf ;;
-      cells) sizes="2000 6000 20000 60000 200000"; ext=docx ;;
+      cells) sizes="1000 3000 10000 30000 100000"; ext=docx ;;
       *) sizes="1000 3000 10000 30000 100000"; ext=docx ;;
     esac
     for n in $sizes; do
