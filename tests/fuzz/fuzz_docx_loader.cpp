@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (const auto* image = std::get_if<qm::DocxDocument::Run::Image>(&run.content))
                     if (!image->picture || !(image->size.width >= 0) || !(image->size.height >= 0)) __builtin_trap();
     } catch (const qm::ZipArchive::ZipError&) {
+    } catch (const qm::DocxTooLargeError&) {
     }
     return 0;
 }
