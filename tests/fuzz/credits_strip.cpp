@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } catch (const qm::ConversionError&) {
     } catch (const qm::ZipArchive::ZipError&) {
+    } catch (const qm::DocxTooLargeError&) {
     } catch (const std::system_error&) {
     }
     return 0;
