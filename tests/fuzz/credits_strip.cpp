@@ -16,6 +16,7 @@
 
 #include "core/conversion_error.h"
 #include "credits/strip_builder.h"
+#include "documents/docx_reader.h"
 #include "documents/zip_archive.h"
 
 namespace {
