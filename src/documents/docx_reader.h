@@ -20,8 +20,9 @@ namespace qm {
 constexpr std::int64_t kMaxListLines = 200'000;
 constexpr std::int64_t kMaxListCharacters = 2'000'000;
 // The body part may unpack to at most this many bytes, the styles and relationships to the other.
-// Word spends a few hundred bytes of markup on a line, so this holds any list within the limit
-// above; the parts are refused from their recorded sizes, before anything is inflated.
+// Word spends one to three hundred bytes of markup on a line of a list, so this holds a hundred
+// thousand lines and more; the parts are refused from their recorded sizes, before anything is
+// inflated.
 constexpr std::int64_t kMaxBodyPartSize = 32LL * 1024 * 1024;
 constexpr std::int64_t kMaxSidePartSize = 4LL * 1024 * 1024;
 
