@@ -275,14 +275,6 @@ TEST_F(WordPeer, TableRows) {
     EXPECT_EQ(row[1].fontSize, row[2].fontSize);
 }
 
-TEST_F(WordPeer, TablesInsideCellsKeepTheirNames) {
-    ASSERT_TRUE(document);
-    const std::size_t row = document->paragraphs.size() - 4;
-    EXPECT_EQ(textOf(paragraph(row)),
-              "Director\u3000\u3000Wang Xiaoming 王小明\nLi Bai 李白\u3000\u3000Du Fu 杜甫\n\n");
-    EXPECT_TRUE(document->damage.empty());
-}
-
 TEST_F(WordPeer, PicturesWithCrops) {
     ASSERT_TRUE(document);
     const std::size_t first = document->paragraphs.size() - 3;
