@@ -222,7 +222,8 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
         const double pw = std::ceil(bounds.width() * scale);
         const double ph = std::ceil(bounds.height() * scale);
         if (!(pw >= 1) || !(ph >= 1) || ph >= kMaxPageRows) {
-            pageLost(i, said.empty() ? std::string("has a size that can't be drawn") : damaged(said), "it is left out.");
+            const char* why = ph >= kMaxPageRows ? "is too tall to draw at this width" : "has no area to draw";
+            pageLost(i, said.empty() ? std::string(why) : damaged(said), "it is left out.");
             continue;
         }
         opening.insert(opening.end(), said.begin(), said.end());

@@ -254,7 +254,13 @@ private:
         const std::size_t i = static_cast<std::size_t>(std::max(table.cellIndex, 0));
         auto& cells = table.cellRuns;
         if (cells.size() < i + 1) cells.resize(i + 1);
-        if (!cells[i].empty()) cells[i].push_back(makeRun(Run::LineBreak{}));
+        // Taken whole where the cell is still empty, so a table nested many deep is not copied at
+        // every level it passes.
+        if (cells[i].empty()) {
+            cells[i] = std::move(runs);
+            return;
+        }
+        cells[i].push_back(makeRun(Run::LineBreak{}));
         cells[i].insert(cells[i].end(), std::make_move_iterator(runs.begin()), std::make_move_iterator(runs.end()));
     }
 
@@ -270,7 +276,10 @@ private:
                     separator.content = Run::Text{DocxDocument::kCellSeparator};
                     combined.push_back(std::move(separator));
                 }
-                combined.insert(combined.end(), std::make_move_iterator(cell.begin()), std::make_move_iterator(cell.end()));
+                if (combined.empty())
+                    combined = std::move(cell);
+                else
+                    combined.insert(combined.end(), std::make_move_iterator(cell.begin()), std::make_move_iterator(cell.end()));
             }
             Paragraph row = std::move(*table.rowParagraph);
             if (tables_.size() == 1) {
