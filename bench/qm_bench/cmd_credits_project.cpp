@@ -1,6 +1,7 @@
 // qm-bench credits-project: drives one credits model headless the way the window does: inputs
 // or a project, settings and format, decisions, playback, save, package and export, printing
-// what the model shows and how long the steps took.
+// what the model shows and how long the steps took. A list read only in part (its damage is
+// printed as "warning:" lines) exits with status 3 once every step is done.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -223,6 +224,7 @@ int run(const std::vector<std::string>& args) {
                 std::printf("choice: %d %s %s %s %s\n", c.id, c.source.c_str(), c.result.c_str(), options.c_str(),
                             c.byPhrase ? "phrase" : "guess");
             }
+            for (const auto& warning : strip->warnings) std::printf("warning: %s\n", warning.c_str());
             if (stripPNG) writeStripPNG(*strip, QString::fromStdString(*stripPNG));
         } else {
             std::printf("strip: none\n");
@@ -291,7 +293,7 @@ int run(const std::vector<std::string>& args) {
                         number(seconds, 3).c_str(), number(videoSeconds / seconds, 2).c_str());
         }
         flushMessages();
-        return 0;
+        return model.strip() && !model.strip()->warnings.empty() ? 3 : 0;
     } catch (const StepFailed& e) {
         flushMessages();
         std::printf("error: %s\n", e.what());

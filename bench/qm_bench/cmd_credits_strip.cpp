@@ -1,6 +1,7 @@
 // qm-bench credits-strip: builds the strip of a credits list (Word or PDF) as the credits mode
 // does, prints its geometry and choices, and writes it as one PNG (not with --out -); --repeat N
-// times N more builds.
+// times N more builds. What of the list could not be read is told on stderr, and the exit status is
+// then 3: the strip was made, from part of the list.
 
 #include <QImage>
 #include <QPainter>
@@ -25,6 +26,9 @@ constexpr const char* kUsage =
     "DOCUMENT --settings S.json --out STRIP.png|- [--overrides O.json] [--repeat N]   build a credits strip";
 
 using qm::bench::numberText;
+
+// The exit status of a strip made from part of a damaged list.
+constexpr int kReadInPart = 3;
 
 std::string readText(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -82,11 +86,12 @@ int creditsStrip(const std::vector<std::string>& args) {
     });
     qm::bench::ensureGuiApplication();
 
+    qm::CreditsStrip strip;
     try {
         const qm::CreditsSettings settings = qm::CreditsSettings::fromJsonText(readText(settingsFile));
         const qm::ChineseConverter::Overrides overrides =
             overridesFile.empty() ? qm::ChineseConverter::Overrides{} : readOverrides(overridesFile);
-        const qm::CreditsStrip strip = qm::buildStrip(document, settings, overrides);
+        strip = qm::buildStrip(document, settings, overrides);
 
         std::printf("strip width=%s height=%s tiles=%zu choices=%zu\n", numberText(strip.width).c_str(),
                     numberText(strip.height).c_str(), strip.tiles.size(), strip.choices.size());
@@ -100,6 +105,7 @@ int creditsStrip(const std::vector<std::string>& args) {
         }
         if (out != "-" && !strip.tiles.empty() && !stripPicture(strip).save(QString::fromStdString(out), "PNG"))
             throw std::runtime_error("cannot write " + out);
+        for (const auto& warning : strip.warnings) std::fprintf(stderr, "warning: %s\n", warning.c_str());
 
         if (repeat > 0) {
             double best = INFINITY;
@@ -115,7 +121,7 @@ int creditsStrip(const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
-    return 0;
+    return strip.warnings.empty() ? 0 : kReadInPart;
 }
 
 const qm::bench::Register registration{"credits-strip", kUsage, creditsStrip};

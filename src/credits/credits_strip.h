@@ -4,6 +4,7 @@
 
 #include <QImage>
 
+#include <string>
 #include <vector>
 
 #include "documents/chinese_converter.h"
@@ -25,6 +26,9 @@ struct CreditsStrip {
     double width = 0;
     double height = 0;
     std::vector<ChineseConverter::Choice> choices;
+    // What of the list could not be read (damage, pictures, pages), in words naming the file; the
+    // strip holds the rest.
+    std::vector<std::string> warnings;
     bool operator==(const CreditsStrip&) const = default;
 
     // A strip of one finished picture (a rendered list): its size, cut into bands of at most

@@ -14,6 +14,8 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/conversion_error.h"
@@ -33,13 +35,34 @@ constexpr int kRowsJoined = 8;
 // Blank paper as poppler renders it.
 constexpr QRgb kPaper = 0xFFFFFFFFu;
 
-std::unique_ptr<Poppler::Document> openDocument(const std::filesystem::path& file) {
-    // Poppler tells of damage in a file on the standard error; the build's own error is what counts.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
+// Poppler tells of damage in a file through one process-wide function, on whatever thread reads
+// the file. Each thread collects what is said while it reads for us; the rest is dropped.
+thread_local std::vector<std::string>* popplerComplaints = nullptr;
+
+struct ListeningToPoppler {
+    explicit ListeningToPoppler(std::vector<std::string>& into) : previous(popplerComplaints) { popplerComplaints = &into; }
+    ~ListeningToPoppler() { popplerComplaints = previous; }
+    ListeningToPoppler(const ListeningToPoppler&) = delete;
+    ListeningToPoppler& operator=(const ListeningToPoppler&) = delete;
+    std::vector<std::string>* previous;
+};
+
+void heardFromPoppler(const QString& message, const QVariant&) {
+    if (!popplerComplaints) return;
+    // "Error (1234): xref num 6 not found<0a>" → "xref num 6 not found"
+    QString text = message;
+    if (text.startsWith(QLatin1String("Error"))) text = text.mid(text.indexOf(QLatin1Char(':')) + 1);
+    text.replace(QLatin1String("<0a>"), QLatin1String(" "));
+    popplerComplaints->push_back(text.simplified().toStdString());
+}
+
+std::unique_ptr<Poppler::Document> openDocument(const std::filesystem::path& file, bool* locked = nullptr) {
+    static std::once_flag listening;
+    std::call_once(listening, [] { Poppler::setDebugErrorFunction(heardFromPoppler, QVariant()); });
     std::error_code status;  // never a named pipe or a device: reading one may block forever
     if (!std::filesystem::is_regular_file(file, status)) return nullptr;
     std::unique_ptr<Poppler::Document> document = Poppler::Document::load(QString::fromStdString(file.string()));
+    if (document && document->isLocked() && locked) *locked = true;
     if (!document || document->isLocked()) return nullptr;
     document->setRenderHint(Poppler::Document::Antialiasing, true);
     document->setRenderHint(Poppler::Document::TextAntialiasing, true);
@@ -56,6 +79,8 @@ struct PagePlan {
 struct PageResult {
     QImage band;  // the visible rows, keyed; null for a blank page
     bool failed = false;
+    bool missing = false;               // the page itself could not be read
+    std::vector<std::string> damage;    // what poppler said of the file while drawing the page
 };
 
 // Renders one page on white paper at the strip's width, keys the paper away and keeps the rows
@@ -63,7 +88,10 @@ struct PageResult {
 PageResult renderPage(Poppler::Document& document, const PagePlan& plan, const CreditsSettings& settings) {
     PageResult result;
     const std::unique_ptr<Poppler::Page> page(document.page(plan.index));
-    if (!page) return result;
+    if (!page) {
+        result.missing = true;
+        return result;
+    }
     const double dpi = 72.0 * plan.scale;
     QImage paper = page->renderToImage(dpi, dpi, 0, 0, plan.width, plan.height);
     if (!paper.isNull() && paper.format() != QImage::Format_RGB32 && paper.format() != QImage::Format_ARGB32)
@@ -154,9 +182,25 @@ std::pair<int, int> contentRowRange(const QImage& image) {
 }
 
 std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, const CreditsSettings& settings) {
-    std::unique_ptr<Poppler::Document> document = openDocument(file);
-    if (!document) return std::nullopt;
-    const int count = document->numPages();
+    // What poppler says while the file is opened and measured, and the pages found damaged.
+    std::vector<std::string> opening;
+    std::vector<std::pair<int, std::string>> lost;  // by page index
+    const std::string name = file.filename().string();
+    const auto pageLost = [&](int index, const std::string& why, const char* outcome) {
+        lost.emplace_back(index, "Page " + std::to_string(index + 1) + " of “" + name + "” " + why + ": " + outcome);
+    };
+    const auto damaged = [](const std::vector<std::string>& said) { return "is damaged (" + said.front() + ")"; };
+
+    bool locked = false;
+    std::unique_ptr<Poppler::Document> document;
+    int count = 0;
+    {
+        ListeningToPoppler listening(opening);
+        document = openDocument(file, &locked);
+        if (locked) throw ConversionError::readerFailed(kPasswordProtectedPDFText);
+        if (!document) return std::nullopt;
+        count = document->numPages();
+    }
     if (count < 1) return std::nullopt;
 
     const double targetWidth = static_cast<double>(settings.width) * settings.contentWidthPercent / 100 *
@@ -171,13 +215,23 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
     // Every page's size first, so a page too large to hold fails before anything is drawn.
     std::vector<PagePlan> plans;
     for (int i = 0; i < count; ++i) {
+        std::vector<std::string> said;
+        ListeningToPoppler listening(said);
         const std::unique_ptr<Poppler::Page> page(document->page(i));
-        if (!page) continue;
+        if (!page) {
+            pageLost(i, said.empty() ? std::string("can't be read") : damaged(said), "it is left out.");
+            continue;
+        }
         const QSizeF bounds = page->pageSizeF();  // the crop box, in points
         const double scale = targetWidth / bounds.width();
         const double pw = std::ceil(bounds.width() * scale);
         const double ph = std::ceil(bounds.height() * scale);
-        if (!(pw >= 1) || !(ph >= 1) || ph >= kMaxPageRows) continue;
+        if (!(pw >= 1) || !(ph >= 1) || ph >= kMaxPageRows) {
+            const char* why = ph >= kMaxPageRows ? "is too tall to draw at this width" : "has no area to draw";
+            pageLost(i, said.empty() ? std::string(why) : damaged(said), "it is left out.");
+            continue;
+        }
+        opening.insert(opening.end(), said.begin(), said.end());
         if (pw * ph > static_cast<double>(kMaxStripPixels)) throw ConversionError::readerFailed(kStripTooLargeText);
         plans.push_back({i, scale, static_cast<int>(pw), static_cast<int>(ph)});
     }
@@ -200,13 +254,23 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
         } while (end < plans.size() && pixels + std::int64_t{plans[end].width} * plans[end].height <= kMaxStripPixels);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, 1), [&](const auto& range) {
             for (std::size_t k = range.begin(); k != range.end(); ++k) {
+                // The thread's own copy says on opening what the first copy said already.
+                std::shared_ptr<Poppler::Document> own;
                 try {
-                    if (const auto& own = documents.local()) results[k] = renderPage(*own, plans[k], settings);
+                    own = documents.local();
+                } catch (const std::exception&) {
+                }
+                std::vector<std::string> said;
+                ListeningToPoppler listening(said);
+                try {
+                    if (own) results[k] = renderPage(*own, plans[k], settings);
                     else results[k].failed = true;
                 } catch (const std::exception&) {
                     // Out of memory: reported like a bitmap that cannot be made.
-                    results[k] = PageResult{{}, true};
+                    results[k] = PageResult();
+                    results[k].failed = true;
                 }
+                results[k].damage = std::move(said);
             }
         });
         for (std::size_t k = begin; k < end; ++k) {
@@ -222,7 +286,16 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
 
     CreditsStrip strip;
     double top = 0;
-    for (auto& result : results) {
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        PageResult& result = results[k];
+        // A page poppler could not read, or drew blank while it complained, is a page lost; one
+        // it drew while complaining may lack part of itself.
+        if (result.missing)
+            pageLost(plans[k].index, result.damage.empty() ? std::string("can't be read") : damaged(result.damage),
+                     "it is left out.");
+        else if (!result.damage.empty())
+            pageLost(plans[k].index, damaged(result.damage),
+                     result.band.isNull() ? "it is left out." : "it may be incomplete.");
         if (result.band.isNull()) continue;
         if (!strip.tiles.empty()) top += gap;
         const double rows = result.band.height();
@@ -232,6 +305,13 @@ std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, co
     if (strip.tiles.empty()) return std::nullopt;
     strip.width = targetWidth;
     strip.height = top;
+    std::stable_sort(lost.begin(), lost.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> warnings;
+    for (auto& [index, text] : lost) warnings.push_back(std::move(text));
+    // Damage poppler found on opening that no page showed: the file is still told as damaged.
+    if (warnings.empty() && !opening.empty())
+        warnings.push_back("“" + name + "” is damaged (" + opening.front() + "): its pages may be incomplete.");
+    strip.warnings = std::move(warnings);
     return strip;
 }
 

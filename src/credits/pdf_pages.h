@@ -14,8 +14,9 @@
 namespace qm {
 
 // Nothing when the document cannot be opened, has no pages, or no page gives a visible band.
-// Throws ConversionError::readerFailed when a page or the strip would be too large to hold, or a
-// page bitmap cannot be made.
+// Throws ConversionError::readerFailed when the document needs a password, when a page or the strip
+// would be too large to hold, or a page bitmap cannot be made. Pages lost to damage, and damage
+// poppler reports, are named in the strip's `warnings`.
 std::optional<CreditsStrip> renderPDFPages(const std::filesystem::path& file, const CreditsSettings& settings);
 
 // Rows (0 = top) of the first and last row with a pixel whose alpha is above 12; last < first

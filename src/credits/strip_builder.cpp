@@ -15,6 +15,8 @@ namespace qm {
 const char* const kStripTooLargeText =
     "The credits list is too large to lay out at this size. Make the text size or the column width smaller.";
 const char* const kNoReadablePDFPagesText = "The PDF has no pages that can be read.";
+const char* const kPasswordProtectedPDFText =
+    "The PDF is protected by a password. Save a copy without the password and use that.";
 
 namespace {
 
@@ -37,6 +39,10 @@ CreditsStrip buildStrip(const std::filesystem::path& file, const CreditsSettings
     }
 
     DocxDocument document = loadDocx(file);
+    // A list damaged before its first line is no list at all; anything read before the fault is
+    // kept and the loss goes with the strip.
+    if (document.paragraphs.empty() && !document.damage.empty())
+        throw ConversionError::readerFailed(document.damage.front());
     std::vector<ChineseConverter::Choice> choices;
     const int skip = lineCount(settings.skipLeadingLines);
     if (const auto converter = ChineseConverter::shared(settings.chineseConversion)) {
@@ -59,7 +65,7 @@ CreditsStrip buildStrip(const std::filesystem::path& file, const CreditsSettings
     }
 
     TextTiles text = drawTextTile(document.paragraphs, document.textWidth, settings);
-    return CreditsStrip{std::move(text.tiles), text.width, text.height, std::move(choices)};
+    return CreditsStrip{std::move(text.tiles), text.width, text.height, std::move(choices), std::move(document.damage)};
 }
 
 }  // namespace qm

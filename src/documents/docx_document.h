@@ -78,6 +78,9 @@ struct DocxDocument {
 
     std::vector<Paragraph> paragraphs;
     double textWidth = 451;
+    // What of the file could not be read, or was read from damaged data, in words for the user
+    // (each names the file and the part); empty when it read whole.
+    std::vector<std::string> damage;
 
     bool operator==(const DocxDocument&) const = default;
 

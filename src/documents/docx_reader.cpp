@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "documents/docx_styles.h"
@@ -53,11 +54,18 @@ bool sameFormatting(const Run& a, const Run& b) {
            a.baselineShift == b.baselineShift && a.color == b.color;
 }
 
+// One open table: the row under way, the runs of its cells and the cell being read.
+struct Table {
+    std::optional<Paragraph> rowParagraph;
+    std::vector<std::vector<Run>> cellRuns;
+    int cellIndex = -1;
+};
+
 class BodyParser : public xml::Handler {
 public:
     BodyParser(const StyleSheet& styles, const std::unordered_map<std::string, std::string>& relationships,
-               const ZipArchive& zip, std::int64_t pixelBudget)
-        : styles_(styles), relationships_(relationships), zip_(zip), pixelsLeft_(pixelBudget) {}
+               const ZipArchive& zip, std::int64_t pixelBudget, const std::string& fileName)
+        : styles_(styles), relationships_(relationships), zip_(zip), pixelsLeft_(pixelBudget), fileName_(fileName) {}
 
     DocxDocument document;
     // What the list ran past, when it was longer than kMaxListLines or kMaxListCharacters; the
@@ -85,10 +93,10 @@ public:
             finishPicture();
         } else if (n == "w:p") {
             finishParagraph();
-        } else if (n == "w:tr" && tableDepth_ == 1) {
+        } else if (n == "w:tr" && !tables_.empty()) {
             finishRow();
         } else if (n == "w:tbl") {
-            --tableDepth_;
+            if (!tables_.empty()) tables_.pop_back();
         } else if (n == "w:body") {
             const double width = pageWidth_ - marginLeft_ - marginRight_;
             document.textWidth = std::isfinite(width) ? std::clamp(width, 72.0, kWidestTextColumn) : 72.0;
@@ -136,13 +144,11 @@ private:
             if (auto v = docx::number(a.find("w:left"))) marginLeft_ = *v / 20;
             if (auto v = docx::number(a.find("w:right"))) marginRight_ = *v / 20;
         } else if (n == "w:tbl") {
-            ++tableDepth_;
-        } else if (n == "w:tr" && tableDepth_ == 1) {
-            rowParagraph_.reset();
-            cellRuns_.clear();
-            cellIndex_ = -1;
-        } else if (n == "w:tc" && tableDepth_ == 1) {
-            ++cellIndex_;
+            tables_.emplace_back();
+        } else if (n == "w:tr" && !tables_.empty()) {
+            tables_.back() = Table();
+        } else if (n == "w:tc" && !tables_.empty()) {
+            ++tables_.back().cellIndex;
         } else if (n == "w:p") {
             inParagraph_ = true;
             paragraphStyle_.reset();
@@ -268,39 +274,60 @@ private:
         inParagraph_ = false;
         const double referenceSize = runs_.empty() ? makeRun(Run::Text{}).fontSize : runs_.front().fontSize;
         Paragraph paragraph = paragraphFormatting(referenceSize);
-        if (tableDepth_ == 0) {
+        if (tables_.empty()) {
             paragraph.runs = std::move(runs_);
             if (paragraph.runs.empty()) paragraph.runs.push_back(makeRun(Run::Text{}));
             document.paragraphs.push_back(std::move(paragraph));
-        } else if (tableDepth_ == 1) {
-            // The row keeps the formatting of its first paragraph; its runs are the joined cells.
-            if (!rowParagraph_) rowParagraph_ = paragraph;
-            const std::size_t i = static_cast<std::size_t>(std::max(cellIndex_, 0));
-            if (cellRuns_.size() < i + 1) cellRuns_.resize(i + 1);
-            if (!cellRuns_[i].empty()) cellRuns_[i].push_back(makeRun(Run::LineBreak{}));
-            cellRuns_[i].insert(cellRuns_[i].end(), std::make_move_iterator(runs_.begin()),
-                                std::make_move_iterator(runs_.end()));
+        } else {
+            addToCell(tables_.back(), std::move(paragraph), std::move(runs_));
         }
         runs_.clear();
     }
 
+    // A paragraph of a cell, or a row of a table nested in it, joins the cell on a line of its own.
+    // The row keeps the formatting of its first paragraph.
+    void addToCell(Table& table, Paragraph formatting, std::vector<Run> runs) {
+        if (!table.rowParagraph) table.rowParagraph = std::move(formatting);
+        const std::size_t i = static_cast<std::size_t>(std::max(table.cellIndex, 0));
+        auto& cells = table.cellRuns;
+        if (cells.size() < i + 1) cells.resize(i + 1);
+        // Taken whole where the cell is still empty, so a table nested many deep is not copied at
+        // every level it passes.
+        if (cells[i].empty()) {
+            cells[i] = std::move(runs);
+            return;
+        }
+        cells[i].push_back(makeRun(Run::LineBreak{}));
+        cells[i].insert(cells[i].end(), std::make_move_iterator(runs.begin()), std::make_move_iterator(runs.end()));
+    }
+
     void finishRow() {
-        if (rowParagraph_) {
+        Table& table = tables_.back();
+        if (table.rowParagraph) {
             std::vector<Run> combined;
-            for (std::size_t i = 0; i < cellRuns_.size(); ++i) {
-                auto& cell = cellRuns_[i];
+            for (std::size_t i = 0; i < table.cellRuns.size(); ++i) {
+                auto& cell = table.cellRuns[i];
                 if (cell.empty()) continue;
                 if (i >= 1 && !combined.empty()) {
                     Run separator = cell.front();
                     separator.content = Run::Text{DocxDocument::kCellSeparator};
                     combined.push_back(std::move(separator));
                 }
-                combined.insert(combined.end(), std::make_move_iterator(cell.begin()), std::make_move_iterator(cell.end()));
+                if (combined.empty())
+                    combined = std::move(cell);
+                else
+                    combined.insert(combined.end(), std::make_move_iterator(cell.begin()), std::make_move_iterator(cell.end()));
             }
-            rowParagraph_->runs = std::move(combined);
-            document.paragraphs.push_back(std::move(*rowParagraph_));
+            Paragraph row = std::move(*table.rowParagraph);
+            if (tables_.size() == 1) {
+                row.runs = std::move(combined);
+                document.paragraphs.push_back(std::move(row));
+            } else {
+                // Names set out in a table inside a cell belong to that cell.
+                addToCell(tables_[tables_.size() - 2], std::move(row), std::move(combined));
+            }
         }
-        rowParagraph_.reset();
+        table = Table();
     }
 
     void finishPicture() {
@@ -315,9 +342,20 @@ private:
         runs_.push_back(makeRun(Run::Image{std::move(picture), size}));
     }
 
+    // A logo left out must not go unnoticed: each picture that cannot be shown is told once,
+    // with the line it stands on.
+    void tellPicture(const std::string& name, const char* what) {
+        if (!toldPictures_.insert(name).second) return;
+        document.damage.push_back("The picture “" + name + "” on line " + std::to_string(document.paragraphs.size() + 1) +
+                                  " of “" + fileName_ + "” " + what);
+    }
+
     PictureRef loadDocxPicture(const std::string& id) {
         const auto target = relationships_.find(id);
-        if (target == relationships_.end()) return nullptr;
+        if (target == relationships_.end()) {
+            tellPicture(id, "isn't in the file: it is left out.");
+            return nullptr;
+        }
         const std::string& t = target->second;
         const std::string path = !t.empty() && t[0] == '/' ? t.substr(1) : "word/" + t;
 
@@ -327,20 +365,30 @@ private:
         if (const auto cached = images_.find(key); cached != images_.end()) return cached->second;
 
         PictureRef picture;
-        try {
-            const std::vector<std::uint8_t> bytes = zip_.entryData(path);
-            picture = decodePicture(bytes);
-        } catch (const ZipArchive::ZipError&) {
-            // A picture that cannot be read is left out without a message.
+        if (!zip_.contains(path)) {
+            tellPicture(path, "isn't in the file: it is left out.");
+        } else {
+            try {
+                const ZipArchive::Contents contents = zip_.readEntry(path);
+                picture = decodePicture(contents.bytes);
+                if (!picture)
+                    tellPicture(path, "can't be read: it is left out.");
+                else if (!contents.checksumMatches)
+                    tellPicture(path, "is damaged: it may not look as it should.");
+            } catch (const ZipArchive::ZipError&) {
+                tellPicture(path, "can't be read: it is left out.");
+            }
         }
         if (picture && crop_[0] + crop_[1] + crop_[2] + crop_[3] > 0) picture = crop(picture);
         // Many small files can each unpack to a huge bitmap; the document as a whole has a budget.
         if (picture) {
             const std::int64_t pixels = static_cast<std::int64_t>(picture->width()) * picture->height();
-            if (pixels > pixelsLeft_)
+            if (pixels > pixelsLeft_) {
                 picture = nullptr;
-            else
+                tellPicture(path, "is too large to hold with the other pictures: it is left out.");
+            } else {
                 pixelsLeft_ -= pixels;
+            }
         }
         images_.emplace(key, picture);
         return picture;
@@ -369,7 +417,9 @@ private:
     const std::unordered_map<std::string, std::string>& relationships_;
     const ZipArchive& zip_;
     std::int64_t pixelsLeft_;
+    const std::string& fileName_;
     std::unordered_map<std::string, PictureRef> images_;
+    std::unordered_set<std::string> toldPictures_;
     std::unordered_map<std::string, StyleSheet::Style> chains_;
 
     std::vector<std::string> stack_;
@@ -385,13 +435,11 @@ private:
     std::optional<DocxDocument::Size> pictureSize_;
     std::optional<std::string> pictureEmbed_;
     std::array<double, 4> crop_{0, 0, 0, 0};
-    int tableDepth_ = 0;
-    std::optional<Paragraph> rowParagraph_;
-    std::vector<std::vector<Run>> cellRuns_;
+    // The open tables, innermost last.
+    std::vector<Table> tables_;
     double pageWidth_ = 595;
     double marginLeft_ = 72;
     double marginRight_ = 72;
-    int cellIndex_ = -1;
     std::int64_t characters_ = 0;
     std::int64_t lines_ = 0;
 };
@@ -400,11 +448,12 @@ std::string megabytes(std::int64_t bytes) { return std::to_string(bytes / (1024 
 
 // The part's bytes, refused by its recorded size when that is over `limit`; the reader never
 // inflates beyond the recorded size.
-std::vector<std::uint8_t> readPart(const ZipArchive& archive, const std::string& name, std::int64_t limit) {
+ZipArchive::Contents readPart(const ZipArchive& archive, const std::string& name, std::int64_t limit,
+                              const std::string& fileName) {
     const ZipArchive::Entry& entry = archive.entries().at(name);
     const std::int64_t size = entry.method == 0 ? entry.compressedSize : entry.size;
-    if (size > limit) throw DocxTooLargeError({}, name + " unpacks to more than " + megabytes(limit));
-    return archive.entryData(name);
+    if (size > limit) throw DocxTooLargeError(fileName, name + " unpacks to more than " + megabytes(limit));
+    return archive.readEntry(name);
 }
 
 }  // namespace
@@ -422,37 +471,60 @@ DocxTooLargeError::DocxTooLargeError(const std::string& fileName, std::string re
       reason_(std::move(reason)) {}
 
 DocxDocument loadDocx(const std::filesystem::path& file) {
-    try {
-        return loadDocx(ZipArchive(file));
-    } catch (const DocxTooLargeError& e) {
-        throw DocxTooLargeError(file.filename().string(), e.reason());
-    }
+    return loadDocx(ZipArchive(file), kDocxPicturePixelBudget, file.filename().string());
 }
 
-DocxDocument loadDocx(const ZipArchive& archive, std::int64_t picturePixelBudget) {
+DocxDocument loadDocx(const ZipArchive& archive, std::int64_t picturePixelBudget, const std::string& fileName) {
     static const std::string kBody = "word/document.xml";
     static const std::string kStyles = "word/styles.xml";
     static const std::string kRelationships = "word/_rels/document.xml.rels";
     if (!archive.contains(kBody)) throw ZipArchive::ZipError::notAZip();
 
-    // A part that declares a document type is treated as damaged: Word never writes one.
+    // A part that declares a document type is treated as damaged: Word never writes one. A part
+    // that is otherwise damaged is read as far as it goes, and the loss is told.
+    std::vector<std::string> damage;
     StyleSheet styles;
     if (archive.contains(kStyles)) {
-        bool refused = false;
-        styles = StyleSheet::read(readPart(archive, kStyles, kMaxSidePartSize), &refused);
+        bool refused = false, whole = false;
+        const ZipArchive::Contents part = readPart(archive, kStyles, kMaxSidePartSize, fileName);
+        styles = StyleSheet::read(part.bytes, &refused, &whole);
         if (refused) throw ZipArchive::ZipError::corrupt(kStyles);
+        if (!part.checksumMatches || !whole)
+            damage.push_back("The styles in “" + fileName + "” are damaged (" + kStyles +
+                             "): some lines may not look as they do in Word.");
     }
     std::unordered_map<std::string, std::string> relationships;
     if (archive.contains(kRelationships)) {
-        bool refused = false;
-        relationships = RelationshipReader::parse(readPart(archive, kRelationships, kMaxSidePartSize), &refused);
-        if (refused) throw ZipArchive::ZipError::corrupt(kRelationships);
+        const ZipArchive::Contents part = readPart(archive, kRelationships, kMaxSidePartSize, fileName);
+        RelationshipHandler handler;
+        const xml::ParseResult result = xml::parse(part.bytes, handler);
+        if (result == xml::ParseResult::refused) throw ZipArchive::ZipError::corrupt(kRelationships);
+        if (!part.checksumMatches || result != xml::ParseResult::complete)
+            damage.push_back("The links to the pictures in “" + fileName + "” are damaged (" + kRelationships +
+                             "): some pictures may be missing.");
+        relationships = std::move(handler.map);
     }
-    BodyParser parser(styles, relationships, archive, picturePixelBudget);
-    const std::vector<std::uint8_t> body = readPart(archive, kBody, kMaxBodyPartSize);
-    if (xml::parse(body, parser) == xml::ParseResult::refused) throw ZipArchive::ZipError::corrupt(kBody);
-    if (!parser.tooLong.empty()) throw DocxTooLargeError({}, parser.tooLong);
-    return std::move(parser.document);
+    BodyParser parser(styles, relationships, archive, picturePixelBudget, fileName);
+    const ZipArchive::Contents body = readPart(archive, kBody, kMaxBodyPartSize, fileName);
+    const xml::ParseResult result = xml::parse(body.bytes, parser);
+    if (result == xml::ParseResult::refused) throw ZipArchive::ZipError::corrupt(kBody);
+    if (!parser.tooLong.empty()) throw DocxTooLargeError(fileName, parser.tooLong);
+    DocxDocument document = std::move(parser.document);
+    const std::size_t lines = document.paragraphs.size();
+    if (result != xml::ParseResult::complete && lines == 0)
+        damage.push_back("The list in “" + fileName + "” is damaged before its first line (" + kBody +
+                         "): nothing of it can be read.");
+    else if (result != xml::ParseResult::complete)
+        damage.push_back("The list in “" + fileName + "” is damaged after line " + std::to_string(lines) + " (" + kBody +
+                         "): it is read up to there.");
+    else if (!body.checksumMatches)
+        damage.push_back("The list in “" + fileName + "” is damaged (" + kBody +
+                         " fails its checksum): some of its lines may be wrong.");
+    // The parts' damage first, then the pictures', which the body parser told in list order.
+    damage.insert(damage.end(), std::make_move_iterator(document.damage.begin()),
+                  std::make_move_iterator(document.damage.end()));
+    document.damage = std::move(damage);
+    return document;
 }
 
 }  // namespace qm

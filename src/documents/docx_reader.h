@@ -39,14 +39,18 @@ private:
 
 // Throws std::system_error when the file cannot be read, ZipArchive::ZipError when it is not a
 // readable Word document and DocxTooLargeError, naming the file, when it is larger than a credits
-// list can be. Malformed XML is not an error: what was read before the fault is kept.
+// list can be. Malformed XML or a part that fails its checksum is not an error: what was read before
+// the fault is kept, and the document's `damage` says what was lost. So do pictures that cannot be
+// read.
 DocxDocument loadDocx(const std::filesystem::path& file);
 
 // Decoded pictures of one document together hold at most this many pixels (1 GiB at 32 bits a
 // pixel); pictures beyond the budget are left out like unreadable ones.
 constexpr std::int64_t kDocxPicturePixelBudget = 256LL * 1024 * 1024;
 
-DocxDocument loadDocx(const ZipArchive& archive, std::int64_t picturePixelBudget = kDocxPicturePixelBudget);
+// `fileName` names the file in the texts of `damage`.
+DocxDocument loadDocx(const ZipArchive& archive, std::int64_t picturePixelBudget = kDocxPicturePixelBudget,
+                      const std::string& fileName = "the document");
 
 struct RelationshipReader {
     // Relationship id → target, from "word/_rels/document.xml.rels". `refused` (may be null) is set

@@ -183,10 +183,11 @@ private:
     Style current_;
 };
 
-StyleSheet StyleSheet::read(std::span<const std::uint8_t> xml, bool* refused) {
+StyleSheet StyleSheet::read(std::span<const std::uint8_t> xml, bool* refused, bool* readWhole) {
     Reader reader;
     const auto result = xml::parse(xml, reader);
     if (refused) *refused = result == xml::ParseResult::refused;
+    if (readWhole) *readWhole = result == xml::ParseResult::complete;
     return std::move(reader.sheet);
 }
 

@@ -64,8 +64,9 @@ struct StyleSheet {
 
     StyleSheet() = default;  // the empty style sheet
     // Reads "word/styles.xml"; never fails: malformed XML keeps what was read before the fault.
-    // `refused` (may be null) is set when the document declares a document type.
-    static StyleSheet read(std::span<const std::uint8_t> xml, bool* refused = nullptr);
+    // `refused` (may be null) is set when the document declares a document type, `readWhole` (may
+    // be null) when no fault stopped the reading.
+    static StyleSheet read(std::span<const std::uint8_t> xml, bool* refused = nullptr, bool* readWhole = nullptr);
 
     // The style merged with its ancestors, nearer styles winning; at most 20 styles deep.
     Style resolveStyleChain(const std::string& id) const;

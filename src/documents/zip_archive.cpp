@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 #include <system_error>
 
 namespace qm {
@@ -51,6 +53,34 @@ std::vector<std::uint8_t> readWholeFile(const std::filesystem::path& file) {
     return bytes;
 }
 
+ZipArchive::Contents checked(std::vector<std::uint8_t> bytes, std::uint32_t recorded) {
+    // zlib takes at most 4 GiB a call; entries are far below that, but the loop costs nothing.
+    uLong crc = crc32(0, nullptr, 0);
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto chunk = static_cast<uInt>(std::min<std::size_t>(bytes.size() - at, 1u << 30));
+        crc = crc32(crc, bytes.data() + at, chunk);
+        at += chunk;
+    }
+    const bool matches = static_cast<std::uint32_t>(crc) == recorded;
+    return {std::move(bytes), matches};
+}
+
+// Office writes a document encrypted with a password as a compound file (OLE) holding an
+// "EncryptionInfo" stream. Its directory entries sit on 128-byte boundaries and begin with the
+// stream's UTF-16 name, NUL-terminated.
+bool isEncryptedOfficeFile(const std::vector<std::uint8_t>& data) {
+    static constexpr std::uint8_t kMagic[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    if (data.size() < 512 || !std::equal(std::begin(kMagic), std::end(kMagic), data.begin())) return false;
+    static const std::string kName = [] {
+        std::string name;
+        for (char c : std::string_view("EncryptionInfo")) name += {c, '\0'};
+        return name + std::string(2, '\0');
+    }();
+    for (std::size_t at = 512; at + kName.size() <= data.size(); at += 128)
+        if (std::memcmp(data.data() + at, kName.data(), kName.size()) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 ZipArchive::ZipError::ZipError(Kind kind, std::string payload) : kind_(kind), payload_(std::move(payload)) {
@@ -58,6 +88,9 @@ ZipArchive::ZipError::ZipError(Kind kind, std::string payload) : kind_(kind), pa
     case Kind::unsupported: description_ = "Unsupported compression in " + payload_ + "."; break;
     case Kind::corrupt: description_ = "The document is damaged (" + payload_ + ")."; break;
     case Kind::notAZip: description_ = "The file isn't a valid Word document."; break;
+    case Kind::passwordProtected:
+        description_ = "The Word document is protected by a password. Save a copy without the password and use that.";
+        break;
     }
 }
 
@@ -92,7 +125,7 @@ void ZipArchive::index() {
             break;
         }
     }
-    if (end < 0) throw ZipError::notAZip();
+    if (end < 0) throw isEncryptedOfficeFile(state_->data) ? ZipError::passwordProtected() : ZipError::notAZip();
 
     const std::uint32_t count = read16(d + end + 10);
     std::int64_t o = read32(d + end + 16);
@@ -103,6 +136,7 @@ void ZipArchive::index() {
         entry.method = static_cast<std::uint16_t>(read16(r + 10));
         entry.compressedSize = read32(r + 20);
         entry.size = read32(r + 24);
+        entry.crc32 = read32(r + 16);
         const std::int64_t nameLength = read16(r + 28);
         const std::int64_t extraLength = read16(r + 30);
         const std::int64_t commentLength = read16(r + 32);
@@ -117,7 +151,9 @@ void ZipArchive::index() {
     }
 }
 
-std::vector<std::uint8_t> ZipArchive::entryData(const std::string& name) const {
+std::vector<std::uint8_t> ZipArchive::entryData(const std::string& name) const { return readEntry(name).bytes; }
+
+ZipArchive::Contents ZipArchive::readEntry(const std::string& name) const {
     const auto found = state_->entries.find(name);
     if (found == state_->entries.end()) throw ZipError::corrupt(name);
     const Entry& entry = found->second;
@@ -151,11 +187,11 @@ std::vector<std::uint8_t> ZipArchive::entryData(const std::string& name) const {
 
     if (entry.method == 0) {
         reservation.kept = true;
-        return std::vector<std::uint8_t>(d + s, d + e);
+        return checked(std::vector<std::uint8_t>(d + s, d + e), entry.crc32);
     }
 
     std::vector<std::uint8_t> out;
-    if (entry.size == 0) return out;
+    if (entry.size == 0) return checked(std::move(out), entry.crc32);
     // The declared size is only an upper bound: the buffer grows with what inflate really produces,
     // so a tiny entry claiming 256 MiB costs nothing.
     out.resize(static_cast<std::size_t>(std::min<std::int64_t>(entry.size, std::max<std::int64_t>(64 * 1024, entry.compressedSize * 4))));
@@ -189,7 +225,7 @@ std::vector<std::uint8_t> ZipArchive::entryData(const std::string& name) const {
     // Surplus compressed data beyond the recorded size is ignored; anything short of it is damage.
     if (produced != entry.size) throw ZipError::corrupt(name);
     reservation.kept = true;
-    return out;
+    return checked(std::move(out), entry.crc32);
 }
 
 }  // namespace qm

@@ -9,6 +9,7 @@
 #include "credits/views/credits_settings_panel.h"
 #include "credits/views/credits_view.h"
 #include "credits/views/form_controls.h"
+#include "credits/strip_test_support.h"
 #include "platform/desktop/qt_desktop_services.h"
 #include "support/panel_user.h"
 
@@ -20,6 +21,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
+#include <QToolButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -72,6 +74,22 @@ TEST_F(CreditsShell, AWordListFromTheCommandLineSwitchesToEndCreditsAndFillsTheL
     EXPECT_EQ(panel().documentRow()->nameLabel()->fullText(), "Cast.DOCX");
     EXPECT_EQ(queue->jobs().size(), 1u) << "the movie still goes to the queue";
     EXPECT_EQ(shell->window().windowTitle(), "Quillmere");
+}
+
+TEST_F(CreditsShell, ADamagedListIsReadUpToTheDamageAndTheWindowSaysWhatWasLost) {
+    test::WindowTest::start();  // the real strip builder
+    test::makeDamagedList(dir / "Cast.docx");
+    shell->open({QUrl::fromLocalFile(qpath(dir / "Cast.docx"))});
+    shell->show();
+    ASSERT_TRUE(waitUntil([&] { return (credits->strip() && !credits->isBuildingStrip()) || credits->errorMessage(); }));
+    EXPECT_FALSE(credits->errorMessage());
+    EXPECT_GT(credits->strip()->height, 0) << "the lines before the damage are laid out";
+    ASSERT_TRUE(panel().documentDamageRow()->isVisibleTo(&shell->window()));
+    EXPECT_EQ(panel().documentDamage()->text().toStdString(),
+              "The list in “Cast.docx” is damaged after line 4 (word/document.xml): it is read up to there.\n"
+              "The picture “word/media/image1.png” on line 3 of “Cast.docx” can't be read: it is left out.");
+    QTest::mouseClick(panel().documentRow()->removeButton(), Qt::LeftButton);
+    EXPECT_FALSE(panel().documentDamageRow()->isVisibleTo(&shell->window()));
 }
 
 TEST_F(CreditsShell, ProjectCommandsFollowTheModeAndTheContent) {

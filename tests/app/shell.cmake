@@ -2,7 +2,7 @@ qm_add_test(qm_app_shell_tests LABEL gui SOURCES ${CMAKE_CURRENT_LIST_DIR}/main_
 # The window put together with the real models: routing of opened files and the project commands.
 qm_add_test(qm_app_credits_shell_tests LABEL gui
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_shell_test.cpp
-  LIBS qm_app qm_credits_model_test_support Qt6::Test)
+  LIBS qm_app qm_credits_model_test_support qm_strip_test_support Qt6::Test)
 # The window with the real editor model: its mode, title, commands and unsaved-work question.
 qm_add_test(qm_app_editor_shell_tests LABEL gui
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/editor_shell_test.cpp

@@ -9,3 +9,9 @@ qm_add_test(qm_credits_pdf_tests LABEL peer
 qm_add_test(qm_credits_ocr_tests LABEL peer
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_ocr_test.cpp
   LIBS qm_credits qm_strip_test_support)
+# Damaged Word and PDF lists through the builder and through qm-bench credits-strip.
+qm_add_test(qm_credits_damage_tests LABEL peer
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/credits_damage_test.cpp
+  LIBS qm_credits qm_strip_test_support)
+target_compile_definitions(qm_credits_damage_tests PRIVATE QM_BENCH="$<TARGET_FILE:qm-bench>")
+add_dependencies(qm_credits_damage_tests qm-bench)

@@ -66,6 +66,35 @@ void makeDocx(const nlohmann::json& spec, const std::filesystem::path& out) {
     ASSERT_EQ(result.exitCode, 0) << "python-docx could not write " << out;
 }
 
+void makeDamagedList(const std::filesystem::path& out) {
+    const std::filesystem::path whole = out.string() + ".whole.docx";
+    const std::filesystem::path logo = out.string() + ".logo.png";
+    QImage picture(40, 20, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    ASSERT_TRUE(picture.save(QString::fromStdString(logo.string()), "PNG"));
+    nlohmann::json paragraphs = nlohmann::json::array();
+    for (const char* line : {"Director", "Wang Xiaoming 王小明", "", "Li Bai 李白", "Du Fu 杜甫"})
+        paragraphs.push_back({{"runs", {*line ? nlohmann::json{{"text", line}}
+                                              : nlohmann::json{{"picture", logo.string()}, {"pw", 40}, {"ph", 20}}}}});
+    makeDocx({{"paragraphs", paragraphs}}, whole);
+    const auto result = run({"/usr/bin/python3", "-c", R"PY(
+import sys, zipfile
+source, out = sys.argv[1], sys.argv[2]
+with zipfile.ZipFile(source) as zin, zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as zout:
+    for item in zin.infolist():
+        data = zin.read(item.filename)
+        if item.filename == 'word/document.xml':
+            at = -1
+            for _ in range(5):
+                at = data.index(b'<w:p>', at + 1)
+            data = data[:at + 3]
+        elif item.filename.startswith('word/media/'):
+            data = b'not a picture'
+        zout.writestr(item, data)
+)PY", whole.string(), out.string()});
+    ASSERT_EQ(result.exitCode, 0) << "could not damage " << whole;
+}
+
 std::string buildError(const std::filesystem::path& file, const CreditsSettings& settings) {
     try {
         buildStrip(file, settings, {});

@@ -20,6 +20,11 @@ namespace qm::test {
 // "align", "exact", "atLeast", "multiple", "before", "after", "left", "right", "first"}]}
 void makeDocx(const nlohmann::json& spec, const std::filesystem::path& out);
 
+// A list of five lines written by python-docx (Director, Wang Xiaoming 王小明, a logo, Li Bai 李白,
+// Du Fu 杜甫) as a damaged copy would hold it: the logo's PNG overwritten with junk and the body
+// cut in the middle of the fifth line's tag.
+void makeDamagedList(const std::filesystem::path& out);
+
 // The payload of the ConversionError::readerFailed that building the strip fails with, or a note
 // when it fails otherwise or not at all.
 std::string buildError(const std::filesystem::path& file, const CreditsSettings& settings);

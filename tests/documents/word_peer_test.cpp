@@ -25,7 +25,6 @@ from docx.enum.text import WD_ALIGN_PARAGRAPH, WD_BREAK, WD_LINE_SPACING
 from docx.oxml import OxmlElement
 from docx.oxml.ns import qn
 from docx.shared import Inches, Pt, RGBColor
-from docx.table import _Cell
 from docx.text.paragraph import Paragraph
 
 out, png, expected, jpeg = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
@@ -82,6 +81,13 @@ nested = t.cell(4, 2).add_table(rows=1, cols=1); nested.cell(0, 0).text = 'Neste
 v = doc.add_table(rows=2, cols=2)
 v.cell(0, 0).text = 'Tall'; v.cell(0, 1).text = 'One'; v.cell(1, 1).text = 'Two'
 v.cell(0, 0).merge(v.cell(1, 0))
+# Names set out in tables inside cells, three deep.
+n = doc.add_table(rows=1, cols=2)
+n.cell(0, 0).text = 'Director'
+inner = n.cell(0, 1).add_table(rows=2, cols=1)
+inner.cell(0, 0).text = 'Wang Xiaoming 王小明'
+deeper = inner.cell(1, 0).add_table(rows=1, cols=2)
+deeper.cell(0, 0).text = 'Li Bai 李白'; deeper.cell(0, 1).text = 'Du Fu 杜甫'
 
 p = doc.add_paragraph(); p.add_run().add_picture(png, width=Inches(2)); p.add_run().add_picture(jpeg)
 def cropped(paragraph, l, r):
@@ -99,28 +105,37 @@ doc = Document(out)
 SEP = '\u3000\u3000'
 def pictures(p):
     return [[int(e.get('cx')) / 12700, int(e.get('cy')) / 12700] for e in p.xpath('.//wp:extent')]
+# A cell's paragraphs and the rows of tables nested in it, each on a line of its own.
+def cell_text(tc):
+    entry = ''
+    for child in tc.iterchildren():
+        pieces = []
+        if child.tag == qn('w:p'):
+            pieces = [Paragraph(child, doc).text]
+        elif child.tag == qn('w:tbl'):
+            pieces = [row_text(tr) for tr in child.tr_lst]
+        for piece in pieces:
+            if entry:
+                entry += '\n'
+            entry += piece
+    return entry
+def row_text(tr):
+    row = ''
+    for i, tc in enumerate(tr.tc_lst):
+        entry = cell_text(tc)
+        if not entry:
+            continue
+        if i >= 1 and row:
+            row += SEP
+        row += entry
+    return row
 result = []
 for child in doc.element.body.iterchildren():
     if child.tag == qn('w:p'):
         result.append({'text': Paragraph(child, doc).text, 'pictures': pictures(child)})
     elif child.tag == qn('w:tbl'):
         for tr in child.tr_lst:
-            cells = []
-            for tc in tr.tc_lst:
-                entry = ''
-                for cp in _Cell(tc, doc).paragraphs:
-                    if entry:
-                        entry += '\n'
-                    entry += cp.text
-                cells.append(entry)
-            row = ''
-            for i, entry in enumerate(cells):
-                if not entry:
-                    continue
-                if i >= 1 and row:
-                    row += SEP
-                row += entry
-            result.append({'text': row, 'pictures': []})
+            result.append({'text': row_text(tr), 'pictures': []})
 s = doc.sections[-1]
 json.dump({'paragraphs': result,
            'textWidth': s.page_width.pt - s.left_margin.pt - s.right_margin.pt}, open(expected, 'w'))

@@ -116,6 +116,39 @@ TEST(WordReader, CutOffBodyKeepsCompletedParagraphs) {
     EXPECT_EQ(d.textWidth, 451);
 }
 
+TEST(WordReader, DamagedPartsAreReadUpToTheFaultAndTold) {
+    const std::string cutAfterTwo =
+        "The list in “Cast.docx” is damaged after line 2 (word/document.xml): it is read up to there.";
+    // Cut mid-tag, bad UTF-8, a NUL byte: the same loss, told the same way.
+    for (const std::string& fault : {std::string("<w:p><w:r"), std::string("<w:p><w:r><w:t>\xC3\x28</w:t>"),
+                                    std::string("<w:p><w:r><w:t>a\0b</w:t>", 24)}) {
+        const DocxDocument d = loadDocx(archiveOf(raw("<w:document><w:body>" + para(run("one")) + para(run("two")) +
+                                                      fault + "</w:r></w:p></w:body></w:document>")),
+                                        kDocxPicturePixelBudget, "Cast.docx");
+        EXPECT_EQ(textsOf(d), (std::vector<std::string>{"one", "two"}));
+        EXPECT_EQ(d.damage, std::vector<std::string>{cutAfterTwo});
+    }
+    EXPECT_EQ(load(raw("not xml at all")).damage,
+              std::vector<std::string>{"The list in “the document” is damaged before its first line (word/document.xml): "
+                                       "nothing of it can be read."});
+    EXPECT_TRUE(load(Parts(para(run("whole")))).damage.empty());
+
+    // Stored parts with a byte flipped: the XML still reads, the checksum tells.
+    test::TestArchive a;
+    a.entries = {TestEntry("word/document.xml", "<w:document><w:body>" + para(run("Wang")) + "</w:body></w:document>", 0),
+                 TestEntry("word/styles.xml", "<w:styles><w:style w:styleId=\"A\"/></w:styles>", 0)};
+    std::string bytes = test::buildZip(a);
+    bytes[bytes.find("Wang")] = 'X';
+    bytes[bytes.find("styleId")] = 'X';
+    const DocxDocument d = loadDocx(ZipArchive(test::bytesOf(bytes)));
+    EXPECT_EQ(textsOf(d), std::vector<std::string>{"Xang"});
+    EXPECT_EQ(d.damage, (std::vector<std::string>{
+                            "The styles in “the document” are damaged (word/styles.xml): some lines may not look as they "
+                            "do in Word.",
+                            "The list in “the document” is damaged (word/document.xml fails its checksum): some of its "
+                            "lines may be wrong."}));
+}
+
 TEST(WordReader, PageGeometry) {
     EXPECT_EQ(load(Parts("<w:sectPr><w:pgSz w:w=\"2000\"/><w:pgMar w:left=\"1440\" w:right=\"1440\"/></w:sectPr>")).textWidth, 72);
     // A section break inside a paragraph's properties does not count.
@@ -236,8 +269,14 @@ TEST(WordReader, Pictures) {
     const auto& vmlImage = std::get<DocRun::Image>(d.paragraphs[1].runs.at(0).content);
     EXPECT_EQ(vmlImage.size, (DocxDocument::Size{40, 20}));
     // Outside a drawing, climbing out of the folder, undecodable, unknown, beyond the pixel cap:
-    // no picture, and no error.
+    // no picture, and no error, but each picture that a drawing shows and cannot be shown is told.
     EXPECT_EQ(textOf(d.paragraphs[2]), "");
+    const std::string line3 = " on line 3 of “the document” ";
+    EXPECT_EQ(d.damage, (std::vector<std::string>{
+                            "The picture “word/../word/media/a.png”" + line3 + "isn't in the file: it is left out.",
+                            "The picture “word/media/junk.png”" + line3 + "can't be read: it is left out.",
+                            "The picture “rIdMissing”" + line3 + "isn't in the file: it is left out.",
+                            "The picture “word/media/huge.png”" + line3 + "can't be read: it is left out."}));
     // Absurd extents are clamped to a sane display size.
     const auto& clamped = std::get<DocRun::Image>(d.paragraphs[3].runs.at(0).content);
     EXPECT_EQ(clamped.size, (DocxDocument::Size{16384, 0}));
@@ -249,7 +288,10 @@ TEST(WordReader, Pictures) {
     Parts budget(para(drawing("rIdPng") + drawing("rIdPng", "", "<a:srcRect l=\"50000\"/>") + drawing("rIdPng")));
     budget.rels = rels;
     budget.extra = {TestEntry("word/media/a.png", png(40, 20), 0)};
-    EXPECT_EQ(textOf(loadDocx(archiveOf(budget), 40 * 20).paragraphs.at(0)), "[img][img]");
+    const DocxDocument over = loadDocx(archiveOf(budget), 40 * 20);
+    EXPECT_EQ(textOf(over.paragraphs.at(0)), "[img][img]");
+    EXPECT_EQ(over.damage, std::vector<std::string>{"The picture “word/media/a.png” on line 1 of “the document” is too "
+                                                    "large to hold with the other pictures: it is left out."});
     EXPECT_EQ(textOf(loadDocx(archiveOf(budget), 40 * 20 + 20 * 20).paragraphs.at(0)), "[img][img][img]");
 }
 
@@ -296,20 +338,20 @@ TEST(WordReader, ListsLargerThanACreditsListAreRefused) {
     for (int i = 0; i < 2'000'000; ++i) chinese += "王";
     EXPECT_EQ(load(Parts(para(run(chinese)))).paragraphs.size(), 1u);
     EXPECT_EQ(tooLargeOf([&] { load(Parts(para(run(std::string(1'000'000, 'x'))) + para(run(std::string(1'000'001, 'y'))))); }),
-              "The document is too large for a credits list: its text is longer than 2,000,000 characters.");
+              "“the document” is too large for a credits list: its text is longer than 2,000,000 characters.");
     // Lines are paragraphs and line breaks.
     std::string lines;
     for (int i = 0; i < 200'000; ++i) lines += "<w:p/>";
     EXPECT_EQ(load(Parts(lines)).paragraphs.size(), 200'000u);
     EXPECT_EQ(tooLargeOf([&] { load(Parts(lines + para("<w:r><w:br/></w:r>"))); }),
-              "The document is too large for a credits list: it has more than 200,000 lines.");
+              "“the document” is too large for a credits list: it has more than 200,000 lines.");
 
     // Markup that carries no text still has a ceiling, read from the part's recorded size.
     std::string markup;
     while (markup.size() <= static_cast<std::size_t>(kMaxBodyPartSize)) markup += "<w:proofErr w:type=\"spellStart\"/>";
     const Parts huge(para(run("a") + markup));
     EXPECT_EQ(tooLargeOf([&] { load(huge); }),
-              "The document is too large for a credits list: word/document.xml unpacks to more than 32 MB.");
+              "“the document” is too large for a credits list: word/document.xml unpacks to more than 32 MB.");
 
     // Read from a file, the text names it.
     QTemporaryDir dir;

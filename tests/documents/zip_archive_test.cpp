@@ -178,6 +178,32 @@ TEST(ZipArchive, SizeCaps) {
     EXPECT_EQ(errorOf([&] { zip.entryData("zeros"); }).payload(), "zeros");
 }
 
+TEST(ZipArchive, ChecksumsTellDamagedEntriesButKeepTheirBytes) {
+    TestEntry cut{"cut", "0123456789", 8};
+    cut.size = 4;  // a recorded size that lies short
+    std::string bytes = buildZip({{{"stored", "stored bytes", 0}, {"deflated", "deflated bytes", 8}, cut}});
+    EXPECT_TRUE(open(bytes).readEntry("stored").checksumMatches);
+    EXPECT_TRUE(open(bytes).readEntry("deflated").checksumMatches);
+    EXPECT_FALSE(open(bytes).readEntry("cut").checksumMatches);
+    bytes[bytes.find("stored bytes")] = 'S';
+    const ZipArchive::Contents flipped = open(bytes).readEntry("stored");
+    EXPECT_FALSE(flipped.checksumMatches);
+    EXPECT_EQ(textOf(flipped.bytes), "Stored bytes");
+}
+
+TEST(ZipArchive, AnOfficeFileEncryptedWithAPasswordIsToldAsSuch) {
+    // A compound file whose directory (here its first sector after the header) names the stream
+    // Office keeps an encrypted document's keys in; without that stream it is just not a ZIP.
+    std::string compound = std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(1016, '\0');
+    std::string name;
+    for (char c : std::string("EncryptionInfo")) name += {c, '\0'};
+    EXPECT_EQ(errorOf([&] { open(compound); }).kind(), Kind::notAZip);
+    compound.replace(512 + 128, name.size(), name);
+    const auto e = errorOf([&] { open(compound); });
+    EXPECT_EQ(e.kind(), Kind::passwordProtected);
+    EXPECT_STREQ(e.what(), "The Word document is protected by a password. Save a copy without the password and use that.");
+}
+
 TEST(ZipArchive, FileErrorsPassThrough) {
     test::TempDir dir;
     EXPECT_THROW(ZipArchive(dir / "missing.docx"), std::system_error);

@@ -266,6 +266,22 @@ QGroupBox* CreditsSettingsPanel::buildCreditsList() {
     documentStatus_ = hbox({documentBusy_, documentStatusText_, nullptr});
     rows->addWidget(documentStatus_);
 
+    // What of the list could not be read stays in sight as long as the strip is shown.
+    auto* damageIcon = new QLabel;
+    damageIcon->setPixmap(symbolIcon(QStringLiteral("exclamationmark.triangle")).pixmap(16, 16));
+    damageIcon->setAlignment(Qt::AlignTop);
+    documentDamage_ = new QLabel;
+    documentDamage_->setWordWrap(true);
+    documentDamage_->setTextFormat(Qt::PlainText);
+    documentDamage_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    documentDamage_->setFont(captionFont(documentDamage_->font()));
+    documentDamage_->setStyleSheet(QStringLiteral("QLabel { color: #e67e00; }"));
+    QHBoxLayout* damageRow = nullptr;
+    documentDamageRow_ = hbox({damageIcon, documentDamage_}, &damageRow);
+    damageRow->setStretchFactor(documentDamage_, 1);
+    damageRow->setAlignment(damageIcon, Qt::AlignTop);
+    rows->addWidget(documentDamageRow_);
+
     columnWidth_ = new LabeledSlider(tr("Column Width"), 10, 100, tr("% of width"));
     rows->addWidget(columnWidth_);
     connect(columnWidth_, &LabeledSlider::valueEdited, this,
@@ -494,6 +510,18 @@ void CreditsSettingsPanel::refresh() {
         documentStatusText_->setText(tr("%1 × %2 px")
                                          .arg(qlonglong(std::isfinite(strip->width) ? std::trunc(strip->width) : 0))
                                          .arg(qlonglong(std::isfinite(strip->height) ? std::trunc(strip->height) : 0)));
+    const bool damaged = !documentPath.isEmpty() && !building && strip && !strip->warnings.empty();
+    documentDamageRow_->setVisible(damaged);
+    if (damaged) {
+        // A few lines say enough; the tooltip holds them all.
+        constexpr std::size_t kShown = 5;
+        QStringList all;
+        for (const std::string& warning : strip->warnings) all.append(QString::fromStdString(warning));
+        QStringList shown = all.mid(0, all.size() > qsizetype(kShown) ? qsizetype(kShown) - 1 : all.size());
+        if (shown.size() < all.size()) shown.append(tr("…and %1 more.").arg(all.size() - shown.size()));
+        documentDamage_->setText(shown.join(QLatin1Char('\n')));
+        documentDamage_->setToolTip(all.join(QLatin1Char('\n')));
+    }
     columnWidth_->setValue(s.contentWidthPercent);
     textSize_->setValue(s.textScalePercent);
     selectPickerOption(textColorMode_, s.textColorMode);

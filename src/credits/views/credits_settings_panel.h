@@ -84,6 +84,9 @@ public:
     FileRow* documentRow() const { return document_; }
     QWidget* documentStatus() const { return documentStatus_; }
     QLabel* documentStatusText() const { return documentStatusText_; }
+    // What of the list could not be read; hidden when it read whole.
+    QWidget* documentDamageRow() const { return documentDamageRow_; }
+    QLabel* documentDamage() const { return documentDamage_; }
     LabeledSlider* columnWidth() const { return columnWidth_; }
     LabeledSlider* textSize() const { return textSize_; }
     QComboBox* textColorMode() const { return textColorMode_; }
@@ -159,6 +162,8 @@ private:
     QWidget* documentStatus_ = nullptr;
     QProgressBar* documentBusy_ = nullptr;
     QLabel* documentStatusText_ = nullptr;
+    QWidget* documentDamageRow_ = nullptr;
+    QLabel* documentDamage_ = nullptr;
     LabeledSlider* columnWidth_ = nullptr;
     LabeledSlider* textSize_ = nullptr;
     QComboBox* textColorMode_ = nullptr;
