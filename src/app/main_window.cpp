@@ -267,7 +267,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    emit closing();
     QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::event(QEvent* event) {
+    if (event->type() == QEvent::WindowUnblocked) emit unblocked();
+    return QMainWindow::event(event);
 }
 
 void MainWindow::showMode(AppMode mode) {
