@@ -102,6 +102,7 @@ private:
     void buildEditMenu();
     void buildViewMenu();
     void openProject();
+    void finishEditing();
     void showMode(AppMode mode);
     void refreshTitle();
 

@@ -193,6 +193,20 @@ TEST_F(EditorShell, ALayerNameLeftWithAClickOrTabIsKeptAsReturnKeepsIt) {
     QTest::keyClick(second, Qt::Key_Tab);
     EXPECT_EQ(tracks.at(1).name, "Music");
     EXPECT_EQ(editor->undoCount(), steps + 3);
+
+    // Ctrl+S and Quit while the name is still being typed take it first; the field keeps the focus.
+    second->setFocus();
+    second->selectAll();
+    QTest::keyClicks(second, "Score");
+    QTest::keyClick(window().windowHandle(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(Project::decode(test::readFile(dir / "Show.qmproj")).tracks.at(1).name, "Score");
+    EXPECT_EQ(QApplication::focusWidget(), second);
+    second->selectAll();
+    QTest::keyClicks(second, "Effects");
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    window().quitAction()->trigger();
+    EXPECT_EQ(desktop.askedAbout, (QStringList{"Show", "Show"}));
+    EXPECT_EQ(tracks.at(1).name, "Effects");
 }
 
 }  // namespace
