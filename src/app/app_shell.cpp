@@ -1,11 +1,17 @@
 #include "app/app_shell.h"
 
+#include <algorithm>
+#include <utility>
+
 #include <QAction>
+#include <QApplication>
+#include <QTimer>
 #include <QToolBar>
 
 #include "app/main_window.h"
 #include "app/mode_setting.h"
 #include "app/open_file_router.h"
+#include "app/single_instance.h"
 #include "convert/conversion_queue.h"
 #include "convert/views/content_view.h"
 #include "credits/credits_model.h"
@@ -22,6 +28,15 @@ QStringList localPaths(const QList<QUrl>& urls) {
     for (const QUrl& url : urls) paths.append(url.toLocalFile());
     return paths;
 }
+
+bool holdsCreditsList(const QList<QUrl>& urls) {
+    return std::any_of(urls.begin(), urls.end(), [](const QUrl& url) {
+        const QString extension = lowerExtension(url);
+        return extension == u"docx" || extension == u"pdf";
+    });
+}
+
+bool questionIsUp() { return QApplication::activeModalWidget() != nullptr; }
 
 }  // namespace
 
@@ -53,12 +68,22 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
     auto showConvertItems = [this](AppMode now) { content_->addFilesAction()->setVisible(now == AppMode::convert); };
     QObject::connect(&mode, &ModeSetting::modeChanged, window_.get(), showConvertItems);
     showConvertItems(mode.mode());
+    // Files handed over while a question was up are routed once it is answered, after the
+    // command that asked it has run to its end; quitting drops them.
+    QObject::connect(window_.get(), &MainWindow::unblocked, window_.get(),
+                     [this] { QTimer::singleShot(0, window_.get(), [this] { routeWaiting(); }); });
+    QObject::connect(window_.get(), &MainWindow::closing, window_.get(), [this] { waiting_.clear(); });
     for (auto signal : {&CreditsModel::headImageChanged, &CreditsModel::tailImageChanged, &CreditsModel::stripChanged})
         QObject::connect(&credits, signal, window_.get(), &MainWindow::refreshCommands);
 
     // The credits model takes its files first, then the queue, then the editor.
     MainWindow* window = window_.get();
-    router_->setCredits({[&credits](const QList<QUrl>& files) {
+    router_->setCredits({[&credits, window](const QList<QUrl>& files) {
+                             // A list replaces the loaded one and the choices made in it, as
+                             // opening a project would replace them.
+                             if (!credits.documentURL().isEmpty() && holdsCreditsList(files) &&
+                                 !window->creditsMayReplace())
+                                 return;
                              credits.openFile(localPaths(files), CreditsModel::Slot::automatic);
                          },
                          [&credits, window](const QUrl& project) {
@@ -68,17 +93,46 @@ AppShell::AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& cred
 
 AppShell::~AppShell() = default;
 
-void AppShell::open(const QList<QUrl>& files) { router_->open(files); }
+void AppShell::open(const QList<QUrl>& files) {
+    if (!shown_) {
+        router_->open(files);  // kept by the router until the window is up
+        return;
+    }
+    waiting_.append(files);
+    routeWaiting();
+}
+
+void AppShell::routeWaiting() {
+    // A window closed by the user's answers is the application ending: nothing more opens in it.
+    if (!window_->isVisible()) waiting_.clear();
+    if (waiting_.isEmpty() || questionIsUp()) return;
+    router_->open(std::exchange(waiting_, {}));
+}
 
 void AppShell::show() {
     window_->show();
+    shown_ = true;
     router_->setQueue({[this](const QList<QUrl>& files) { queue_.add(files); }});
     router_->routePending();
     MainWindow* window = window_.get();
     router_->setEditor({[this, window](const QUrl& project) {
+        // Opened after the routing returned: a question may have come up meanwhile.
+        if (questionIsUp()) {
+            waiting_.prepend(project);
+            return;
+        }
         if (window->editorMayReplace()) editor_.openProject(project.toLocalFile());
     }});
     router_->routePending();
+}
+
+void AppShell::takeHandOvers(SingleInstance& instance) {
+    MainWindow* window = window_.get();
+    QObject::connect(&instance, &SingleInstance::filesReceived, window, [this, window](const QList<QUrl>& files) {
+        open(files);
+        window->raise();
+        window->activateWindow();
+    });
 }
 
 }  // namespace qm

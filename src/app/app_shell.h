@@ -18,6 +18,7 @@ class EditorView;
 class MainWindow;
 class ModeSetting;
 class OpenFileRouter;
+class SingleInstance;
 
 class AppShell {
 public:
@@ -25,10 +26,14 @@ public:
     AppShell(ModeSetting& mode, ConversionQueue& queue, CreditsModel& credits, EditorModel& editor);
     ~AppShell();
 
-    // Files opened from outside: routed once the window exists (at once after show()).
+    // Files opened from outside: routed once the window exists. While a question or panel is up
+    // they wait for its answer, so that no second question comes up over it; an answer that
+    // ends the application drops them.
     void open(const QList<QUrl>& files);
     // Shows the window and routes the files opened so far.
     void show();
+    // Files a later launch hands over are opened here, and the window comes to the front.
+    void takeHandOvers(SingleInstance& instance);
 
     MainWindow& window() const { return *window_; }
     ContentView* contentView() const { return content_; }
@@ -37,6 +42,8 @@ public:
     OpenFileRouter& router() const { return *router_; }
 
 private:
+    void routeWaiting();
+
     ConversionQueue& queue_;
     EditorModel& editor_;
     std::unique_ptr<OpenFileRouter> router_;
@@ -44,6 +51,8 @@ private:
     ContentView* content_ = nullptr;
     CreditsView* creditsView_ = nullptr;
     EditorView* editorView_ = nullptr;
+    bool shown_ = false;
+    QList<QUrl> waiting_;  // opened while the window was held by a question or panel
 };
 
 }  // namespace qm

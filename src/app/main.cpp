@@ -75,13 +75,7 @@ int runApplication(int argc, char** argv, qm::StopSignals& stopSignals) {
     shell.open(opened);
     desktop.setWindow(&shell.window());
     shell.show();
-    qm::MainWindow& window = shell.window();
-
-    QObject::connect(&instance, &qm::SingleInstance::filesReceived, &window, [&shell, &window](const QList<QUrl>& files) {
-        shell.open(files);
-        window.raise();
-        window.activateWindow();
-    });
+    shell.takeHandOvers(instance);
 
     const int status = QApplication::exec();
     // The window is gone: the next launch starts its own, and a worker stuck in a read that never

@@ -99,6 +99,7 @@ MainWindow::ModeCommands MainWindow::commandsFor(AppMode mode) {
 // Connects an action to the current mode's entry for it.
 void MainWindow::connectCommand(QAction* action, std::function<void()> ModeCommands::*command) {
     connect(action, &QAction::triggered, this, [this, command] {
+        finishEditing();
         if (const auto run = commandsFor(mode_.mode()).*command) run();
     });
 }
@@ -174,6 +175,7 @@ void MainWindow::buildFileMenu() {
     });
     file->addSeparator();
     const auto save = [this](bool as) {
+        finishEditing();
         if (const auto run = commandsFor(mode_.mode()).saveProject) run(as);
     };
     saveProject_ = file->addAction(tr("Save Project"));
@@ -193,6 +195,7 @@ void MainWindow::buildFileMenu() {
 
 // Projects open in the mode of their kind, whichever mode is showing.
 void MainWindow::openProject() {
+    finishEditing();
     OpenPanelRequest request;
     request.message = tr("Choose a project to open");
     request.allowedContentTypes = {PanelContentType::editorProject, PanelContentType::creditsProject};
@@ -260,14 +263,30 @@ bool MainWindow::editorMayReplace() { return !editor_ || editor_->confirmReplaci
 
 bool MainWindow::creditsMayReplace() { return !creditsContent_ || !credits_.mayReplace || credits_.mayReplace(); }
 
+// A field still being typed in takes its text, as leaving it would: what the window shows is
+// what a command saves or asks about. The focus stays where it was.
+void MainWindow::finishEditing() {
+    QWidget* focus = QApplication::focusWidget();
+    if (focus == nullptr || !isAncestorOf(focus)) return;
+    focus->clearFocus();
+    focus->setFocus(Qt::OtherFocusReason);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+    finishEditing();
     const bool mayClose = mode_.mode() == AppMode::credits ? creditsMayReplace() && editorMayReplace()
                                                            : editorMayReplace() && creditsMayReplace();
     if (!mayClose) {
         event->ignore();
         return;
     }
+    emit closing();
     QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::event(QEvent* event) {
+    if (event->type() == QEvent::WindowUnblocked) emit unblocked();
+    return QMainWindow::event(event);
 }
 
 void MainWindow::showMode(AppMode mode) {

@@ -75,9 +75,16 @@ public:
     QAction* fitTimelineAction() const { return fitTimeline_; }
     QButtonGroup* modePicker() const { return picker_; }
 
+signals:
+    // A question or panel that held the window modal has gone.
+    void unblocked();
+    // The user's answers let the window close: the application ends.
+    void closing();
+
 protected:
     // Unsaved work of each mode is asked about, the mode shown first; Cancel keeps the window open.
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     struct ModeCommands {
@@ -95,6 +102,7 @@ private:
     void buildEditMenu();
     void buildViewMenu();
     void openProject();
+    void finishEditing();
     void showMode(AppMode mode);
     void refreshTitle();
 

@@ -9,6 +9,7 @@
 #include "editor/views/editor_view.h"
 #include "editor/views/inspector/inspector_view.h"
 #include "editor/views/timeline/timeline_view.h"
+#include "editor/views/timeline/track_header.h"
 #include "platform/desktop/icons.h"
 
 #include "editor_views/one_clip.h"
@@ -17,6 +18,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QLineEdit>
 #include <QSettings>
 #include <QSlider>
 #include <QTest>
@@ -133,6 +135,78 @@ TEST_F(EditorShell, TheDeleteKeyReachesTheEditorAndRemovesTheSelectedClip) {
     QTest::keyClick(window().windowHandle(), Qt::Key_Delete);
     EXPECT_TRUE(editor->project().tracks.at(0).clips.empty());
     EXPECT_EQ(editor->project().media.size(), 1u) << "the medium stays in the bin";
+}
+
+// A layer name typed and left with a click elsewhere or Tab is the layer's name, as Return makes
+// it: one undo step, the unsaved mark, written by Ctrl+S and asked about by Ctrl+Q. Passing
+// through the field without a change is no edit.
+TEST_F(EditorShell, ALayerNameLeftWithAClickOrTabIsKeptAsReturnKeepsIt) {
+    QSettings().setValue("appMode", "edit");
+    start();
+    editor->addTrack();
+    const QString show = qpath(dir / "Show.qmproj");
+    desktop.saveAnswers = {show};
+    ASSERT_TRUE(editor->saveProject(false));
+    QApplication::setActiveWindow(&window());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window()));
+    const auto& tracks = editor->project().tracks;
+    QLineEdit* first = shell->editorView()->timeline()->header(tracks.at(0).id)->nameField();
+    QLineEdit* second = shell->editorView()->timeline()->header(tracks.at(1).id)->nameField();
+    const std::size_t steps = editor->undoCount();
+
+    QTest::mouseClick(first, Qt::LeftButton);
+    first->selectAll();
+    QTest::keyClicks(first, "Titles");
+    QTest::mouseClick(second, Qt::LeftButton);
+    ASSERT_EQ(QApplication::focusWidget(), second);
+    EXPECT_EQ(tracks.at(0).name, "Titles");
+    EXPECT_EQ(window().windowTitle(), QString::fromUtf8("Show \u2022"));
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    window().quitAction()->trigger();  // Ctrl+Q where the platform binds it
+    EXPECT_EQ(desktop.askedAbout, QStringList{"Show"});
+    EXPECT_TRUE(window().isVisible());
+
+    QApplication::setActiveWindow(&window());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window()));
+    second->setFocus();
+    QTest::keyClick(second, Qt::Key_Tab);  // through unchanged: nothing
+    EXPECT_EQ(editor->undoCount(), steps + 1);
+    second->setFocus();
+    second->selectAll();
+    QTest::keyClicks(second, "Dialogue");
+    QTest::keyClick(second, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), second);
+    EXPECT_EQ(tracks.at(1).name, "Dialogue");
+    EXPECT_EQ(editor->undoCount(), steps + 2);
+    QTest::keyClick(window().windowHandle(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(editor->isDirty());
+    const Project saved = Project::decode(test::readFile(dir / "Show.qmproj"));
+    ASSERT_EQ(saved.tracks.size(), 2u);
+    EXPECT_EQ(saved.tracks[0].name, "Titles");
+    EXPECT_EQ(saved.tracks[1].name, "Dialogue");
+
+    // Return still commits once, and leaving the field after it adds nothing.
+    second->setFocus();
+    second->selectAll();
+    QTest::keyClicks(second, "Music");
+    QTest::keyClick(second, Qt::Key_Return);
+    QTest::keyClick(second, Qt::Key_Tab);
+    EXPECT_EQ(tracks.at(1).name, "Music");
+    EXPECT_EQ(editor->undoCount(), steps + 3);
+
+    // Ctrl+S and Quit while the name is still being typed take it first; the field keeps the focus.
+    second->setFocus();
+    second->selectAll();
+    QTest::keyClicks(second, "Score");
+    QTest::keyClick(window().windowHandle(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(Project::decode(test::readFile(dir / "Show.qmproj")).tracks.at(1).name, "Score");
+    EXPECT_EQ(QApplication::focusWidget(), second);
+    second->selectAll();
+    QTest::keyClicks(second, "Effects");
+    desktop.saveChangesAnswers = {SaveChangesAnswer::cancel};
+    window().quitAction()->trigger();
+    EXPECT_EQ(desktop.askedAbout, (QStringList{"Show", "Show"}));
+    EXPECT_EQ(tracks.at(1).name, "Effects");
 }
 
 }  // namespace

@@ -93,6 +93,14 @@ public:
             into = notice && notice->isVisible() ? notice->text() : QString();
         });
     }
+    // With a panel or alert up, waits until `condition` holds, then runs `act`.
+    PanelUser& when(std::function<bool()> condition, std::function<void()> act = {}) {
+        add({[condition = std::move(condition)](QWidget*) { return condition(); },
+             [act = std::move(act)](QWidget*) {
+                 if (act) act();
+             }});
+        return *this;
+    }
     PanelUser& onPanel(std::function<void(QFileDialog&)> act) {
         add({[](QWidget* w) { return panelOf(w) != nullptr; },
                           [act = std::move(act)](QWidget* w) { act(*panelOf(w)); }});

@@ -38,12 +38,19 @@ TrackHeader::TrackHeader(EditorModel& editor, const QUuid& trackID, QWidget* par
     QFont f = name_->font();
     f.setWeight(QFont::Medium);
     name_->setFont(f);
-    // Return commits; text abandoned without Return is never written.
+    // Return commits, one undo step each time. Leaving the field (a click elsewhere, Tab) keeps a
+    // changed name too: what the header shows is the layer's name.
     connect(name_, &QLineEdit::returnPressed, this, [this] {
         if (const auto i = index()) {
             const QString text = name_->text();
             editor_.updateTrack(*i, true, [text](Track& t) { t.name = text; });
         }
+    });
+    connect(name_, &QLineEdit::editingFinished, this, [this] {
+        const auto i = index();
+        const QString text = name_->text();
+        if (i && editor_.project().tracks[*i].name != text)
+            editor_.updateTrack(*i, true, [text](Track& t) { t.name = text; });
     });
     visibility_ = flatButton(this, tr("Show / Hide Layer"));
     connect(visibility_, &QToolButton::clicked, this, [this] {
