@@ -175,6 +175,9 @@ bool CreditsModel::saveProject(bool saveAs) {
         const CreditsProject project = makeProject(target);
         const QFileInfo existing(target);
         if (target == projectURL_ && existing.isDir()) {
+            // What killed saves and packages in its folder left goes first, the marker a killed
+            // save left inside this very project too.
+            clearDeadPackageRuns(existing.absolutePath());
             project.writePackage(target);
         } else {
             // A new project folder appears only once it is complete, so a full disk leaves
