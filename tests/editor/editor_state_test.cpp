@@ -56,7 +56,8 @@ TEST(EditorState, AVolumeBeyondTheMixIsNotTaken) {
     e->setClipVolume(id, 1e308, true);
     e->updateClip(id, true, [](Clip& c) { c.volume = 2e30; });
     EXPECT_EQ(e.clipAt(0, 0).volume, -1e30);
-    EXPECT_EQ(Project::decode(e->project().encoded()).tracks[0].clips[0].volume, -1e30);
+    const QByteArray saved = e->project().encoded();
+    EXPECT_EQ(Project::decode(std::string_view(saved.constData(), std::size_t(saved.size()))).tracks[0].clips[0].volume, -1e30);
 }
 
 TEST(EditorState, KeyframeListsAreSharedUntilWrittenAndHistoryStaysIntact) {
