@@ -128,7 +128,9 @@ bool CreditsModel::hasUnsavedWork() const {
 
 bool CreditsModel::confirmReplacingProject() {
     if (!hasUnsavedWork()) return true;
-    const QString name = projectURL_.isEmpty() ? tr("End Credits") : projectName();
+    // Asked in any mode (quitting from the editor too), so a saved project is named as the End
+    // Credits one.
+    const QString name = projectURL_.isEmpty() ? tr("End Credits") : tr("%1 (End Credits)").arg(projectName());
     return mayReplaceChanges(desktop(), name, [this] { return saveProject(false); });
 }
 
