@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/system/bookmarks.h"
+#include "platform/system/package_copy.h"
 #include "platform/system/user_file.h"
 
 namespace qm {
@@ -65,15 +66,6 @@ std::optional<CreditsProject::FileReference> readReference(const Json& project, 
     return reference;
 }
 
-// A packaged member names a place inside the folder only as a plain relative path.
-bool isPlainRelativePath(const QString& path) {
-    if (path.isEmpty() || QDir::isAbsolutePath(path)) return false;
-    for (const QString& part : path.split(QLatin1Char('/'))) {
-        if (part == QLatin1String("..")) return false;
-    }
-    return true;
-}
-
 std::optional<int> overrideID(const std::string& key) {
     std::string_view digits = key;
     bool negative = false;
@@ -116,16 +108,7 @@ std::optional<CreditsProject::FileReference> CreditsProject::FileReference::make
 QString CreditsProject::FileReference::resolve(const std::optional<FileReference>& reference, const QString& folder) {
     if (!reference) return {};
     if (reference->packaged) {
-        const QString relative = QString::fromStdString(*reference->packaged);
-        if (isPlainRelativePath(relative)) {
-            const QString candidate = QDir::cleanPath(QDir(folder).filePath(relative));
-            const QFileInfo info(candidate);
-            const QString root = QFileInfo(folder).canonicalFilePath();
-            // A link inside the folder must not lead out of it.
-            if (info.exists() && !root.isEmpty() && info.canonicalFilePath().startsWith(root + QLatin1Char('/'))) {
-                return candidate;
-            }
-        }
+        if (const auto copy = packagedCopy(folder, QString::fromStdString(*reference->packaged))) return *copy;
     }
     if (reference->bookmark) {
         auto resolved = resolveBookmark(*reference->bookmark, BookmarkScope::securityScoped);
@@ -203,12 +186,18 @@ void CreditsProject::writePackage(const QString& folder) const {
         throw std::runtime_error(QStringLiteral("Could not create the folder “%1”").arg(folder).toStdString());
     }
     const QString file = QDir(folder).filePath(QStringLiteral("project.json"));
+    // Through a link that leaves the package, a package from someone else would have its user
+    // overwrite any file they may write.
+    if (!isInsidePackage(folder, file))
+        throw std::runtime_error("“project.json” could not be written: it lies outside the package.");
     const QString reason = writeUserFile(file, QByteArray::fromStdString(text));
     if (!reason.isEmpty()) throw std::runtime_error(QStringLiteral("Could not write “%1” (%2)").arg(file, reason).toStdString());
 }
 
 CreditsProject CreditsProject::readPackage(const QString& folder) {
     QFile in(QDir(folder).filePath(QStringLiteral("project.json")));
+    if (!isInsidePackage(folder, in.fileName()))
+        throw std::runtime_error("“project.json” could not be read: it lies outside the package.");
     // A named pipe would block the read until some writer came.
     if (QFileInfo(in.fileName()).exists() && !QFileInfo(in.fileName()).isFile())
         throw std::runtime_error("“project.json” could not be read (Not a regular file).");

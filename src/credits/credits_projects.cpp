@@ -128,7 +128,9 @@ bool CreditsModel::hasUnsavedWork() const {
 
 bool CreditsModel::confirmReplacingProject() {
     if (!hasUnsavedWork()) return true;
-    const QString name = projectURL_.isEmpty() ? tr("End Credits") : projectName();
+    // Asked in any mode (quitting from the editor too), so a saved project is named as the End
+    // Credits one.
+    const QString name = projectURL_.isEmpty() ? tr("End Credits") : tr("%1 (End Credits)").arg(projectName());
     return mayReplaceChanges(desktop(), name, [this] { return saveProject(false); });
 }
 
@@ -175,6 +177,9 @@ bool CreditsModel::saveProject(bool saveAs) {
         const CreditsProject project = makeProject(target);
         const QFileInfo existing(target);
         if (target == projectURL_ && existing.isDir()) {
+            // What killed saves and packages in its folder left goes first, the marker a killed
+            // save left inside this very project too.
+            clearDeadPackageRuns(existing.absolutePath());
             project.writePackage(target);
         } else {
             // A new project folder appears only once it is complete, so a full disk leaves

@@ -13,6 +13,7 @@
 #include "platform/system/bookmarks.h"
 #include "platform/system/desktop_services.h"
 #include "platform/system/model_support.h"
+#include "platform/system/staged_folder.h"
 #include "platform/system/user_file.h"
 
 namespace qm {
@@ -218,6 +219,8 @@ bool EditorModel::saveProject(bool as) {
         if (file != target && QFileInfo(file).isSymLink())
             throw std::runtime_error(
                 tr("The project “%1” could not be saved: it lies outside the package.").arg(QFileInfo(file).fileName()).toStdString());
+        // What killed packages in the folder left goes with any save there.
+        clearDeadPackageRuns(QFileInfo(target).absolutePath());
         const QString reason = writeUserFile(file, project_.encoded());
         if (!reason.isEmpty())
             throw std::runtime_error(

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include "editor/editor_preview.h"
+#include "editor/model/audio_mix.h"
 #include "editor/frame_grid.h"
 #include "platform/system/model_support.h"
 
@@ -25,10 +26,12 @@ bool allFinite(const Animatable<T>& a) {
            });
 }
 
-// Whether every number of the clip can be written to a project file.
+// Whether every number of the clip can be written to a project file, and read back: a volume
+// beyond the mix's would be refused there.
 bool allFinite(const Clip& c) {
     for (double v : {c.start, c.sourceIn, c.duration, c.opacity, c.fadeIn, c.fadeOut, c.volume})
         if (!std::isfinite(v)) return false;
+    if (!(std::abs(c.volume) <= kLargestClipVolume)) return false;
     if (!c.transform) return true;
     bool finite = true;
     c.transform->forEachProperty([&](TransformProperty, const auto& a) { finite = finite && allFinite(a); });

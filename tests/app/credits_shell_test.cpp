@@ -225,7 +225,7 @@ TEST_F(CreditsShell, UnsavedCreditsAreAskedAboutAndCancelKeepsThem) {
 
 // Save in the question writes the project first, and only a project written lets the work go: a
 // cancelled panel and a disk that refuses the save keep the window open. A saved project changed
-// since is asked about by its name.
+// since is asked about by its name, as the End Credits one.
 TEST_F(CreditsShell, SaveInTheQuestionWritesFirstAndOnlyAWrittenProjectLetsTheWindowClose) {
     test::SmallDisk disk;
     if (!disk.mounted()) GTEST_SKIP() << disk.whyNot();
@@ -252,7 +252,7 @@ TEST_F(CreditsShell, SaveInTheQuestionWritesFirstAndOnlyAWrittenProjectLetsTheWi
     user.readAlert(question).answer("Save");
     EXPECT_FALSE(window.close()) << "the save failed";
     EXPECT_TRUE(user.done());
-    EXPECT_TRUE(question.startsWith(QString::fromUtf8("Do you want to save the changes made to \u201cShow\u201d?")))
+    EXPECT_TRUE(question.startsWith(QString::fromUtf8("Do you want to save the changes made to \u201cShow (End Credits)\u201d?")))
         << question.toStdString();
     ASSERT_TRUE(credits->errorMessage());
     EXPECT_TRUE(credits->errorMessage()->endsWith("(Read-only file system)")) << credits->errorMessage()->toStdString();

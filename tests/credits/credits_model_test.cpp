@@ -585,7 +585,7 @@ TEST_F(CreditsModelProjects, UnsavedWorkIsWhatTheProjectFileDoesNotHold) {
     desktop.saveChangesAnswers = {SaveChangesAnswer::cancel, SaveChangesAnswer::save};
     EXPECT_FALSE(model->confirmReplacingProject());
     EXPECT_TRUE(model->confirmReplacingProject());
-    EXPECT_EQ(desktop.askedAbout, (QStringList{"End Credits", "Show", "Show"}));
+    EXPECT_EQ(desktop.askedAbout, (QStringList{"End Credits", "Show (End Credits)", "Show (End Credits)"}));
     EXPECT_FALSE(model->hasUnsavedWork());
     EXPECT_EQ(CreditsProject::readPackage(qpath(show)).overrides(), model->conversionOverrides());
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include <QDir>
 
@@ -155,6 +156,43 @@ TEST(CreditsProjectFile, AFailedWriteKeepsTheEarlierFile) {
         EXPECT_NE(std::string(e.what()).find("textScalePercent"), std::string::npos) << e.what();
     }
     EXPECT_EQ(test::readFile(folder / "project.json"), before);
+}
+
+
+// A project file that is a link out of its folder (the package came from someone else, or was
+// swapped after it was opened) is neither read nor written; one that stays inside is both.
+TEST(CreditsProjectFile, AProjectFileLinkedOutOfItsFolderIsNeitherReadNorWritten) {
+    TempDir dir;
+    const fs::path folder = dir / "gig.qmcredits";
+    CreditsProject project;
+    project.writePackage(q(folder));
+    const std::string outsideBytes = test::readFile(folder / "project.json") + "\n";
+    test::writeFile(dir / "notes.json", outsideBytes);
+    fs::remove(folder / "project.json");
+    fs::create_symlink(fs::path("..") / "notes.json", folder / "project.json");
+
+    const auto refused = [&](const std::function<void()>& step, const std::string& text) {
+        try {
+            step();
+            ADD_FAILURE() << "not refused: " << text;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), text.c_str());
+        }
+    };
+    refused([&] { CreditsProject::readPackage(q(folder)); }, "“project.json” could not be read: it lies outside the package.");
+    project.settings.width = 1280;
+    refused([&] { project.writePackage(q(folder)); }, "“project.json” could not be written: it lies outside the package.");
+    fs::remove(folder / "project.json");
+    fs::create_symlink(dir / "missing.json", folder / "project.json");
+    refused([&] { project.writePackage(q(folder)); }, "“project.json” could not be written: it lies outside the package.");
+    EXPECT_FALSE(fs::exists(dir / "missing.json"));
+    EXPECT_EQ(test::readFile(dir / "notes.json"), outsideBytes);
+
+    fs::remove(folder / "project.json");
+    touch(folder / "Media" / "kept.json");
+    fs::create_symlink(fs::path("Media") / "kept.json", folder / "project.json");
+    project.writePackage(q(folder));
+    EXPECT_EQ(CreditsProject::readPackage(q(folder)).settings.width, 1280);
 }
 
 }  // namespace

@@ -46,6 +46,20 @@ TEST(EditorState, HistoryKeepsTheLast200StepsAndSharesUnchangedClips) {
     EXPECT_EQ(e->redoCount(), 0u);
 }
 
+// Every volume the model keeps can be saved and opened again: one beyond the sound mix's, which
+// opening refuses, is not taken, however it comes.
+TEST(EditorState, AVolumeBeyondTheMixIsNotTaken) {
+    CountingEditor e;
+    e->addClipAtPlayhead(e.addMedia(10), 0, 0);
+    const QUuid id = e->selectedClipID();
+    e->setClipVolume(id, -1e30, true);
+    e->setClipVolume(id, 1e308, true);
+    e->updateClip(id, true, [](Clip& c) { c.volume = 2e30; });
+    EXPECT_EQ(e.clipAt(0, 0).volume, -1e30);
+    const QByteArray saved = e->project().encoded();
+    EXPECT_EQ(Project::decode(std::string_view(saved.constData(), std::size_t(saved.size()))).tracks[0].clips[0].volume, -1e30);
+}
+
 TEST(EditorState, KeyframeListsAreSharedUntilWrittenAndHistoryStaysIntact) {
     CountingEditor e;
     e->addClipAtPlayhead(e.addMedia(10), 0, 0);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
@@ -422,6 +423,75 @@ TEST(KilledRun, KilledPackageRunsLeaveTheirPackageWholeAndNothingHiddenAfterTheN
     EXPECT_EQ(hidden(), std::vector<std::string>{});
     EXPECT_EQ(test::fileNames(package), (std::vector<std::string>{"Media", "project.qmproj"}));
     expectWholePackage(package, media, "the last run");
+}
+
+// A package run killed while it copies leaves its hidden staging folder, which the next package of
+// another name in that folder takes away, and so does a project saved there.
+TEST(KilledRun, WhatAKilledPackageLeftGoesWithTheNextPackageOrSaveOfAnyNameInItsFolder) {
+    test::TempDir dir;
+    const fs::path project = longProject(dir, 320, 180);
+    // A medium big enough that copying it takes a while (sparse: it costs no disk to make).
+    {
+        std::ofstream big(dir / "big.mov", std::ios::binary);
+        big.seekp((256 << 20) - 1);
+        big.put('\0');
+    }
+    json file = json::parse(test::readFile(project));
+    file["media"].push_back({{"id", newID()}, {"path", (dir / "big.mov").string()}, {"name", "big.mov"}, {"width", 320},
+                             {"height", 180}, {"frameRate", 30}, {"duration", 60}, {"hasAudio", false},
+                             {"codecName", "H.264"}});
+    test::writeFile(project, file.dump());
+    const auto script = [&](const std::string& name, const json& last) {
+        const fs::path path = dir / name;
+        test::writeFile(path, json::array({{{"op", "open"}, {"path", project.string()}}, last}).dump());
+        return path;
+    };
+    const fs::path packageB = script("b.json", {{"op", "package"}, {"path", (dir / "B.qmpack").string()}});
+    const auto stagings = [&] {
+        std::vector<std::string> left;
+        for (const std::string& name : test::fileNames(dir.path()))
+            if (name.starts_with(".B.qmpack.") && name.ends_with(".partial")) left.push_back(name);
+        return left;
+    };
+    const auto killPackageB = [&] {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(QM_BENCH, QM_BENCH, "editor-script", packageB.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        bool killed = false;
+        // Bounded by the run itself: it either shows a copy under way or ends.
+        while (!killed && ::waitpid(pid, &status, WNOHANG) == 0) {
+            for (const std::string& staging : stagings()) {
+                std::error_code ec;
+                for (const auto& entry : fs::directory_iterator(dir / staging / "Media", ec))
+                    if (entry.file_size(ec) > 0) killed = true;
+            }
+            if (killed) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return killed;
+    };
+
+    ASSERT_TRUE(killPackageB()) << "the package ended before its copy was seen";
+    ASSERT_EQ(stagings().size(), 1u);
+    const test::CommandResult other =
+        test::run({QM_BENCH, "editor-script", script("c.json", {{"op", "package"}, {"path", (dir / "C.qmpack").string()}}).string()});
+    ASSERT_EQ(other.exitCode, 0) << other.output;
+    EXPECT_EQ(stagings(), std::vector<std::string>{});
+
+    ASSERT_TRUE(killPackageB()) << "the package ended before its copy was seen";
+    ASSERT_EQ(stagings().size(), 1u);
+    const test::CommandResult saved = test::run(
+        {QM_BENCH, "editor-script", script("s.json", {{"op", "save"}, {"as", true}, {"path", (dir / "saved.qmproj").string()}}).string()});
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+    EXPECT_NE(saved.output.find("save "), std::string::npos) << saved.output;
+    EXPECT_EQ(stagings(), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(dir / "B.qmpack"));
 }
 
 }  // namespace

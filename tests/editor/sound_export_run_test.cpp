@@ -65,5 +65,33 @@ TEST(SoundExportRun, SurroundSoundExportsEveryTime) {
     }
 }
 
+// A clip volume no window could set, too large for the mix, would export infinite samples: the
+// mix and the export refuse the project in words naming the field, and write nothing.
+TEST(SoundExportRun, AVolumeBeyondTheMixIsRefusedNamingItsField) {
+    test::TempDir dir;
+    test::ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=2", (dir / "tone.wav").string()});
+    json media = {{"id", newID()}, {"path", (dir / "tone.wav").string()}, {"name", "tone.wav"}, {"width", 320}, {"height", 180},
+                  {"frameRate", 30}, {"duration", 2}, {"hasAudio", true}, {"codecName", "PCM"}};
+    json loud = clip(media);
+    loud["duration"] = 2;
+    loud["volume"] = 1e308;
+    test::writeFile(dir / "P.qmproj", project(320, 180, {media}, {track("Layer 1", {loud})}).dump());
+    // Standard error too, where qm-bench says why.
+    const auto bench = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", QM_BENCH});
+        return test::run(args);
+    };
+    const std::string why = "tracks[0].clips[0].volume is too large for the sound mix";
+    const test::CommandResult mixed = bench({"audio-mix", (dir / "P.qmproj").string(), "--out", (dir / "mix.f32").string()});
+    EXPECT_NE(mixed.exitCode, 0);
+    EXPECT_NE(mixed.output.find(why), std::string::npos) << mixed.output;
+    EXPECT_FALSE(fs::exists(dir / "mix.f32"));
+    const test::CommandResult exported =
+        bench({"export-project", (dir / "P.qmproj").string(), "--format", "h264", "--out", (dir / "out").string()});
+    EXPECT_NE(exported.exitCode, 0);
+    EXPECT_NE(exported.output.find(why), std::string::npos) << exported.output;
+    EXPECT_TRUE(!fs::exists(dir / "out") || test::fileNames(dir / "out").empty());
+}
+
 }  // namespace
 }  // namespace qm

@@ -181,6 +181,9 @@ TEST(ProjectFile, RefusedValues) {
         {clip + "/start", 1e12, Kind::outOfRange, "tracks[0].clips[0].start"},
         {clip + "/duration", 1e300, Kind::outOfRange, "tracks[0].clips[0].duration"},
         {clip + "/start", 359995.0, Kind::outOfRange, "tracks[0].clips[0]"},  // ends past 100 hours
+        // Volumes the mix would turn into infinite samples.
+        {clip + "/volume", 1e308, Kind::outOfRange, "tracks[0].clips[0].volume"},
+        {clip + "/volume", -1.0001e30, Kind::outOfRange, "tracks[0].clips[0].volume"},
     };
     for (const auto& c : cases) {
         const auto error = refusal([&](Json& json) { json[Json::json_pointer(c.pointer)] = c.value; });
@@ -217,6 +220,10 @@ TEST(ProjectFile, RefusedValues) {
     const Project p = Project::decode(json.dump());
     EXPECT_EQ(p.tracks[0].id, QUuid("{a1b2c3d4-0000-4000-8000-00000000abcd}"));
     EXPECT_EQ(p.tracks[0].clips[0].volume, 2.0);
+
+    // Up to the mix's limit a volume reads as written.
+    json["tracks"][1]["clips"][0]["volume"] = -1e30;
+    EXPECT_EQ(Project::decode(json.dump()).tracks[1].clips[0].volume, -1e30);
 }
 
 // Numbers far outside what the inspector lets through, as the graph editor and hand-made files

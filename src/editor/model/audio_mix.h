@@ -22,6 +22,11 @@ namespace qm {
 
 using LTCInfos = QHash<QUuid, LTCInfo>;
 
+// The largest volume a clip may have: the mix adds the clips at their volumes in single precision
+// and sound decoded from an integer format stays within ±1, so even hundreds of millions of clips
+// at this volume sum to finite samples.
+inline constexpr double kLargestClipVolume = 1e30;
+
 struct AudioMixClip {
     std::filesystem::path file;
     int audioTrack = 0;                    // among the file's audio tracks

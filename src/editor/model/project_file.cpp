@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "editor/model/audio_mix.h"
 #include "editor/model/project.h"
 #include "engine/render_timing.h"
 
@@ -283,6 +284,8 @@ Clip readClip(const Json& value, const Place& place) {
     c.fadeIn = readNumber(value, place / "fadeIn");
     c.fadeOut = readNumber(value, place / "fadeOut");
     c.volume = readNumber(value, place / "volume");
+    // Kept as written within what the mix can add up; beyond, an export would hold infinite samples.
+    if (!(std::abs(c.volume) <= kLargestClipVolume)) fail(Kind::outOfRange, place / "volume", "is too large for the sound mix");
     // Times past any real show (1e12 s) would only fill a disk on export and overflow the views.
     const std::pair<double, const char*> times[] = {
         {c.start, "start"}, {c.sourceIn, "sourceIn"}, {c.duration, "duration"}, {c.fadeIn, "fadeIn"}, {c.fadeOut, "fadeOut"}};

@@ -8,31 +8,11 @@
 
 #include "editor/model/project.h"
 #include "platform/system/bookmarks.h"
+#include "platform/system/package_copy.h"
 
 namespace qm {
 
 namespace {
-
-// Whether `path`, links resolved, lies inside the package folder. A missing file counts as
-// inside: opening it then fails with its own error.
-bool isInsidePackage(const QString& packageDir, const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink()) return true;
-    const QString root = QFileInfo(packageDir).canonicalFilePath();
-    const QString target = info.canonicalFilePath();
-    return !root.isEmpty() && target.startsWith(root + QLatin1Char('/'));
-}
-
-// A packaged copy is followed only while it stays inside the package: a hand-made or damaged
-// file could otherwise point the editor (and a later package write) at any file on the disk.
-std::optional<QString> packagedCopy(const QString& packageDir, const QString& packagedPath) {
-    if (packagedPath.isEmpty() || QDir::isAbsolutePath(packagedPath)) return std::nullopt;
-    for (const QString& part : packagedPath.split(QLatin1Char('/')))
-        if (part == QLatin1String("..")) return std::nullopt;
-    const QString candidate = QDir::cleanPath(packageDir + QLatin1Char('/') + packagedPath);
-    if (!QFileInfo::exists(candidate) || !isInsidePackage(packageDir, candidate)) return std::nullopt;
-    return candidate;
-}
 
 void migrateLegacyClips(Project& project) {
     for (Track& track : project.tracks) {

@@ -55,4 +55,21 @@ QString copyIntoPackage(const QString& source, const QString& package, std::set<
     return QFileInfo(destination).absoluteFilePath();
 }
 
+bool isInsidePackage(const QString& package, const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) return true;
+    const QString root = QFileInfo(package).canonicalFilePath();
+    const QString target = info.canonicalFilePath();
+    return !root.isEmpty() && target.startsWith(root + QLatin1Char('/'));
+}
+
+std::optional<QString> packagedCopy(const QString& package, const QString& packagedPath) {
+    if (packagedPath.isEmpty() || QDir::isAbsolutePath(packagedPath)) return std::nullopt;
+    for (const QString& part : packagedPath.split(QLatin1Char('/')))
+        if (part == QLatin1String("..")) return std::nullopt;
+    const QString candidate = QDir::cleanPath(package + QLatin1Char('/') + packagedPath);
+    if (!QFileInfo::exists(candidate) || !isInsidePackage(package, candidate)) return std::nullopt;
+    return candidate;
+}
+
 }  // namespace qm

@@ -1,6 +1,9 @@
 #include "platform/system/staged_folder.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include <QDir>
@@ -11,6 +14,30 @@
 #include "platform/system/user_file.h"
 
 namespace qm {
+
+namespace {
+
+bool isPackageName(std::string_view name) {
+    const auto endsWith = [&](std::string_view extension) {
+        return name.size() > extension.size() &&
+               std::ranges::equal(name.substr(name.size() - extension.size()), extension,
+                                  [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    };
+    return endsWith(".qmpack") || endsWith(".qmcredits");
+}
+
+}  // namespace
+
+void clearDeadPackageRuns(const QString& folder) {
+    const std::filesystem::path path = QFile::encodeName(folder).toStdString();
+    sweepPartialsIn(path, isPackageName, "partial");
+    std::error_code ec, kind;
+    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with('.') && isPackageName(name) && it->symlink_status(kind).type() == std::filesystem::file_type::directory)
+            clearStagingMarker(it->path());
+    }
+}
 
 namespace {
 
@@ -25,8 +52,9 @@ void removeStaleSiblings(const std::filesystem::path& target) {
     sweepPartials(target);
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) sweepPartials(target, "old");
-    // And what killed saves of any file in the folder left.
+    // And what killed saves of any file, and packages of any name, in the folder left.
     sweepPartialsIn(target.parent_path(), [](std::string_view) { return true; }, "saving");
+    clearDeadPackageRuns(QFile::decodeName(QByteArray::fromStdString(target.parent_path().string())));
 }
 
 }  // namespace

@@ -12,6 +12,12 @@
 
 namespace qm {
 
+// What dead package runs and saves left in `folder`, whatever package they wrote: their hidden
+// staging folders (".B.qmpack.<hex>.partial") and the staging marker a run killed just after
+// giving a package its name left inside it. Only what provably is a dead run's of this user goes
+// (see sweepPartialsIn and clearStagingMarker); a live run's and anybody else's stay.
+void clearDeadPackageRuns(const QString& folder);
+
 class StagedFolder {
 public:
     // Creates an empty hidden sibling of `target` (".Name.1a2b3c4d.partial"), first removing the
