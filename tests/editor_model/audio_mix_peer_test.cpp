@@ -443,6 +443,37 @@ TEST(AudioMixPeer, SoundCutShortOrDamagedStopsAStrictMix) {
     }
 }
 
+// A sound packet's block in Matroska zeroed: the demuxer loses the rest of its cluster, and a clip
+// whose in-point lies in the stretch lost fails a strict mix at its in-point, as one reading into
+// the stretch from before it does, rather than sounding silent up to the sound after it.
+TEST(AudioMixPeer, ClipsFromInsideAStretchLostToDamageFail) {
+    test::TempDir dir;
+    for (const char* codec : {"libvorbis", "libmp3lame", "pcm_s16le"}) {
+        SCOPED_TRACE(codec);
+        std::vector<std::string> args{"-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=48000:d=8", "-c:a", codec,
+                                      "-cluster_time_limit", "2000"};
+        const Medium m = test::makeMedium(dir / (std::string(codec) + ".mka"), args);
+        // The block of the first packet from 3 s on, its header and data zeroed.
+        const std::string listed = test::run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=pts_time,pos,size",
+                                              "-of", "csv=p=0", m.path.string()}).output;
+        std::istringstream lines(listed);
+        size_t pos = 0, size = 0;
+        for (std::string line; std::getline(lines, line);) {
+            double t = 0;
+            if (std::sscanf(line.c_str(), "%lf,%zu,%zu", &t, &size, &pos) == 3 && t >= 3) break;
+        }
+        ASSERT_GT(pos, 0u);
+        std::string bytes = test::readFile(m.path);
+        std::fill_n(bytes.begin() + std::ptrdiff_t(pos), size, '\0');
+        test::writeFile(m.path, bytes);
+        for (const double in : {2.0, 3.3}) {
+            const std::optional<MediaReadError> failure = strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, in, 1.5)}));
+            ASSERT_TRUE(failure) << "in-point " << in << ": the mix read through";
+            EXPECT_NEAR(failure->seconds(), std::max(in, 3.0), 0.1) << failure->reason();
+        }
+    }
+}
+
 // ffmpeg's decode of the file's sound from `from` to `to` on the file's time line (time 0: a
 // movie's first picture), at 48 kHz stereo, with gaps in its stamps filled where they put them
 // (`rounding`: a stamp off by less than that, in seconds, follows on; aresample's default 0.1 s).

@@ -543,6 +543,14 @@ struct AudioSampleReader::Impl {
         if (positions) positions->settle();
     }
 
+    // A gap in the sound before `at` (output samples) that damage seen since the sound before it
+    // left fails a strict reading where the sound is wanted; without such evidence it is silence
+    // the file means.
+    void lostBefore(int64_t at) const {
+        if (strict && at > neededFrom && (loss.refused || (positions && positions->skipped())))
+            throw MediaError("read audio", kDamaged);
+    }
+
     std::optional<AudioSampleBuffer> nextNative() {
         const int64_t rate = output.sampleRate;
         for (;;) {
@@ -564,17 +572,19 @@ struct AudioSampleReader::Impl {
             AudioSampleBuffer b = std::move(converted.front());
             converted.pop_front();
             const int64_t at = b.time.value;
+            const int64_t tolerance = stampTolerance(rate, b.frameCount);
             if (!started) {
                 started = true;
                 deliveredEnd = at;
+                // Sound is owed from where it is wanted: a reading that begins inside a stretch the
+                // demuxer lost judges the gap up to its first sound as one after sound delivered.
+                if (neededFrom != INT64_MIN && at - neededFrom > tolerance) lostBefore(at);
             }
             const int64_t gap = at - deliveredEnd;
-            const int64_t tolerance = stampTolerance(rate, b.frameCount);
             if (gap > tolerance) {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
-                if (strict && at > neededFrom && (loss.refused || (positions && positions->skipped())))
-                    throw MediaError("read audio", kDamaged);
+                lostBefore(at);
                 pendingSilence = gap;
                 converted.push_front(std::move(b));
                 continue;
