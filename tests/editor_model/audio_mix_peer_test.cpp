@@ -248,6 +248,8 @@ TEST(AudioMixPeer, OpusInMatroskaSoundsAsFfmpegDecodesIt) {
     ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "remuxed.webm").string(), "--webm", webm.path.string()}).exitCode, 0);
     const Medium media[] = {webm, test::probedMedium(dir / "remuxed.webm"),
                             chirp(dir, "opus.mkv", 48000, {"-c:a", "libopus", "-b:a", "96k"}),
+                            // packets shorter than the samples the decoder drops at its start
+                            chirp(dir, "short.mkv", 48000, {"-c:a", "libopus", "-frame_duration", "2.5"}),
                             chirp(dir, "movie.webm", 48000,
                                   {"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=3", "-c:a", "libopus", "-c:v", "libvpx-vp9"})};
     for (const Medium& m : media) {

@@ -119,19 +119,23 @@ void StartCount::count(const AVPacket& p, bool decoded, bool laced, int decoderD
     }
     const int64_t start = followOn(p, length, laced, opening, decoderDelay);
     if (decoded) {
-        first_ = Placed{start, av_rescale_q(p.pts, timeBase_, AVRational{1, rate_}), length};
-        on_ = false;
+        last_ = Placed{start, av_rescale_q(p.pts, timeBase_, AVRational{1, rate_}), length};
+        if (!first_) first_ = last_;
     }
     end_ = start + length;
 }
 
 int64_t StartCount::frameStart(const AVFrame* f) const {
-    const Placed& at = *first_;
     const int64_t stamp = av_rescale_q(f->best_effort_timestamp, timeBase_, AVRational{1, rate_});
-    if (stamp >= at.stamp && stamp < at.stamp + at.length) return at.start + at.length - f->nb_samples;
-    return stamp + at.start - at.stamp;
+    for (const Placed& at : {*last_, *first_})
+        if (stamp >= at.stamp && stamp < at.stamp + at.length) return at.start + at.length - f->nb_samples;
+    return stamp + first_->start - first_->stamp;
 }
 
-void StartCount::placed() { first_.reset(); }
+void StartCount::placed() {
+    on_ = false;
+    first_.reset();
+    last_.reset();
+}
 
 }  // namespace qm::reading

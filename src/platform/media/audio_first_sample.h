@@ -64,7 +64,7 @@ public:
     StartCount(const AVFormatContext* format, const AVStream* st);
     StartCount() = default;
 
-    // Whether packets are still counted: until the first frame is placed.
+    // Whether packets are still counted: until the first frame is placed, the packets decoded too.
     bool counting() const { return on_; }
     // Whether a decoded packet is placed and the frame it gives not yet.
     bool placing() const { return first_.has_value(); }
@@ -73,7 +73,8 @@ public:
     void count(const AVPacket& p, bool decoded, bool laced, int decoderDelay);
     // Where the first frame decoded starts (track samples): that of its packet, to the sample,
     // whose end it reaches (a decoder that drops the opening samples again leaves its stamp
-    // rounded to the clock); a later packet's as far from the first as their stamps say.
+    // rounded to the clock; with packets shorter than the samples it drops, as Opus's of 2.5 ms,
+    // that is a packet after the first decoded); else as far from the first as their stamps say.
     int64_t frameStart(const AVFrame* f) const;
     // The first frame is placed: the frames after it follow on.
     void placed();
@@ -94,6 +95,7 @@ private:
     bool on_ = false;
     int64_t end_ = AV_NOPTS_VALUE;   // where the packets counted so far end
     std::optional<Placed> first_;    // the first packet decoded
+    std::optional<Placed> last_;     // the packet decoded last
     // Vorbis packets vary in length (a short or a long block, half overlapping the one before) and
     // their stamps are rounded: their lengths are read from the packets, every one from the
     // track's first, which sounds nothing, as the first packet a decoder is given.
