@@ -380,6 +380,28 @@ std::optional<MediaReadError> strictFailure(const Project& p) {
     return std::nullopt;
 }
 
+// A project may name a sound file of a kind not read (one written by another program, or its
+// medium replaced by one): the strict mix names the kind, not a sound that went away.
+TEST(AudioMixPeer, SoundFilesOfKindsNotReadAreNamed) {
+    test::TempDir dir;
+    const struct { const char* file; std::vector<std::string> args; const char* kind; } cases[] = {
+        {"sound.wv", {"-c:a", "wavpack", "-f", "wv"}, "WavPack files can't be read"},
+        {"sound.dts", {"-c:a", "dca", "-strict", "-2", "-f", "dts"}, "raw DTS files can't be read"},
+        {"sound.ogg", {"-c:a", "libvorbis", "-f", "ogg"}, "the Ogg container can't be read"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = chirp(dir, std::string(c.file) + ".wav", 48000, {"-c:a", "pcm_s16le"});
+        std::vector<std::string> args{"-y", "-i", m.path.string(), "-ac", "2"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto written = dir / c.file;
+        test::ffmpeg((args.push_back(written.string()), args));
+        fs::rename(written, m.path);
+        const std::optional<MediaReadError> failure = strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 1)}));
+        ASSERT_TRUE(failure) << "the mix read through";
+        EXPECT_NE(failure->reason().find(c.kind), std::string::npos) << failure->reason();
+    }
+}
+
 // Sound files cut to half their bytes, or with junk over their middle, after the clips were
 // made: a strict mix stops where a clip needs sound the file no longer holds or cannot decode,
 // naming the file and the time in it, while a preview's mix goes on with that clip silent. Whole

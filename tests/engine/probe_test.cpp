@@ -193,19 +193,23 @@ TEST_F(ProbeTest, FilesWithoutPicturesHaveNoVideoTrack) {
     }
 }
 
-// Raw AC-3 and E-AC-3 streams are files of a kind not taken, said so, not files without video.
+// Raw AC-3, E-AC-3 and DTS streams and WavPack files are of a kind not taken, said so, not files
+// without video.
 TEST(ProbeRefusals, RawAc3AndEac3AreKindsNotTaken) {
     test::TempDir dir;
-    for (const auto& [codec, name] : {std::pair{"ac3", "AC-3"}, std::pair{"eac3", "E-AC-3"}}) {
-        SCOPED_TRACE(codec);
-        const auto file = dir / (std::string("sound.") + codec);
-        test::ffmpeg({"-f", "lavfi", "-i", "sine=r=48000:d=0.5", "-c:a", codec, file.string()});
+    const struct { const char* file; const char* codec; const char* name; } cases[] = {
+        {"sound.ac3", "ac3", "raw AC-3"}, {"sound.eac3", "eac3", "raw E-AC-3"}, {"sound.dts", "dca", "raw DTS"},
+        {"sound.wv", "wavpack", "WavPack"}};
+    for (const auto& [fileName, codec, name] : cases) {
+        SCOPED_TRACE(fileName);
+        const auto file = dir / fileName;
+        test::ffmpeg({"-f", "lavfi", "-i", "sine=r=48000:d=0.5", "-ac", "2", "-c:a", codec, "-strict", "-2", file.string()});
         for (bool allowAudioOnly : {false, true}) {
             try {
                 MediaInfo::load(file, allowAudioOnly);
                 ADD_FAILURE() << "probed";
             } catch (const ConversionError& e) {
-                EXPECT_EQ(e.description(), std::string("Reading failed: raw ") + name +
+                EXPECT_EQ(e.description(), std::string("Reading failed: ") + name +
                                                " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, "
                                                "MP3, FLAC and AAC (ADTS) files");
             }

@@ -48,10 +48,12 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 11> kUnreadM
     {"wtv", "WTV"},
 }};
 
-// Raw sound streams recognised but not taken, by the name users know them by.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kUnreadSoundDemuxers = {{
-    {"ac3", "AC-3"},
-    {"eac3", "E-AC-3"},
+// Sound files recognised but not taken, by the name users know them by.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kUnreadSoundDemuxers = {{
+    {"ac3", "raw AC-3"},
+    {"eac3", "raw E-AC-3"},
+    {"dts", "raw DTS"},
+    {"wv", "WavPack"},
 }};
 
 // The name users know `demuxer` by, from one of the tables above; nothing when it is not there.
@@ -250,7 +252,7 @@ std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName
     // Not a file without pictures, as the probe would take it for: one of a kind not taken.
     if (const auto name = ffmpeg::nameUsersKnow(ffmpeg::kUnreadSoundDemuxers, demuxerName))
         return ConversionError::readerFailed(
-            "raw " + std::string(*name) +
+            std::string(*name) +
             " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, MP3, FLAC and AAC (ADTS) "
             "files");
     return std::nullopt;
