@@ -166,6 +166,26 @@ TEST(AudioMixPeer, LameMp3SoundsAsFfmpegResamplesIt) {
     }
 }
 
+// At 8 and 11.025 kHz an MP3 frame of 576 samples lasts 72 or 52 ms, and a frame takes its data
+// from frames before it: a clip split there sounds as the whole clip, in every container.
+TEST(AudioMixPeer, LowRateMp3SplitsAsTheWholeClip) {
+    test::TempDir dir;
+    for (const int rate : {8000, 11025})
+        for (const char* container : {"mp3", "mkv", "avi"}) {
+            const std::string name = "low" + std::to_string(rate) + "." + container;
+            SCOPED_TRACE(name);
+            const Medium m = test::makeMedium(dir / name, {"-f", "lavfi", "-i", "aevalsrc=0.4*sin(2*PI*(60*t+150*t*t)):s=" +
+                                                           std::to_string(rate) + ":d=5", "-c:a", "libmp3lame"});
+            const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 4.5)}));
+            const std::vector<float> split =
+                test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 3.04), audioClip(m, 3.04, 3.04, 1.46)}));
+            ASSERT_EQ(split.size(), whole.size());
+            float worst = 0;
+            for (size_t i = 0; i < whole.size(); ++i) worst = std::max(worst, std::abs(split[i] - whole[i]));
+            EXPECT_LE(worst, 1e-4);  // a decoder's rounding after a seek
+        }
+}
+
 // An MPEG-TS packs several sound frames into a PES packet and states no length: its sound is
 // listed and mixed to the end of ffmpeg's decode, a movie's (its time 0 its pictures') too.
 TEST(AudioMixPeer, MpegTsSoundsToItsLastPacket) {

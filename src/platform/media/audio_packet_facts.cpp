@@ -80,17 +80,22 @@ int64_t packetSamples(AVCodecParameters* par, const AVPacket& p, int rate, AVRat
 }
 
 // AAC's overlapping windows fade in over about 450 samples, and only from the first packet does
-// the file's priming get cut off. An MP3 frame takes its data from up to 511 bytes of the frames
-// before it, besides its own headers, and overlaps the frame before: at low bit rates that is
-// several frames. A variable rate drops to the lowest in quiet passages. Opus converges within
-// 80 ms by its design, but its prediction of band energies settles later (about 30 dB over the
-// first 50 ms after 80 ms, over 100 dB after 300 ms). A container may ask for more.
+// the file's priming get cut off. An MP3 frame takes its data from the frames before it (up to
+// 511 bytes at 32 kHz and over, 255 below, where frames are of 576 samples and the lowest bit rate
+// is 8 kb/s, not 32), besides its own headers and side information, and overlaps the frame
+// before: at low bit rates that is several frames. A variable rate drops to the lowest in quiet
+// passages. Opus converges within 80 ms by its design, but its prediction of band energies
+// settles later (about 30 dB over the first 50 ms after 80 ms, over 100 dB after 300 ms). A
+// container may ask for more.
 double preroll(const AVCodecParameters* par, int64_t bitRate) {
     double seconds = 0.1;
     if (par->codec_id == AV_CODEC_ID_MP3 && par->sample_rate > 0) {
-        const int frame = par->frame_size > 0 ? par->frame_size : 1152;
-        const double dataBytes = std::max(double(frame) / 8 * double(bitRate > 0 ? bitRate : 32000) / par->sample_rate - 36, 1.0);
-        seconds = std::clamp((std::ceil(511 / dataBytes) + 1) * frame / par->sample_rate, seconds, 0.5);
+        const bool mpeg1 = par->sample_rate >= 32000;
+        const int frame = par->frame_size > 0 ? par->frame_size : mpeg1 ? 1152 : 576;
+        const double reservoir = mpeg1 ? 511 : 255, headers = mpeg1 ? 36 : 21, lowest = mpeg1 ? 32000 : 8000;
+        const double rate = double(bitRate > 0 ? bitRate : int64_t(lowest));
+        const double dataBytes = std::max(double(frame) / 8 * rate / par->sample_rate - headers, 1.0);
+        seconds = std::clamp((std::ceil(reservoir / dataBytes) + 1) * frame / par->sample_rate, seconds, 1.0);
     }
     if (par->codec_id == AV_CODEC_ID_OPUS) seconds = 0.3;
     if (par->seek_preroll > 0 && par->sample_rate > 0) seconds = std::max(seconds, double(par->seek_preroll) / par->sample_rate);
