@@ -7,6 +7,8 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <sstream>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -214,6 +216,36 @@ TEST(ProbeRefusals, RawAc3AndEac3AreKindsNotTaken) {
                                                "MP3, FLAC and AAC (ADTS) files");
             }
         }
+    }
+}
+
+// A raw ADTS frame whose header lost its length stops the demuxer there: the file is refused
+// naming where its frames stop, not listed as the half before it. A tag after the last frame is
+// no damage.
+TEST(ProbeRefusals, RawAdtsStoppingBeforeItsEndIsRefused) {
+    test::TempDir dir;
+    const auto file = dir / "sound.aac", tagged = dir / "tagged.aac";
+    test::ffmpeg({"-f", "lavfi", "-i", "sine=r=48000:d=5", "-c:a", "aac", file.string()});
+    std::string bytes = test::readFile(file);
+    test::writeFile(tagged, bytes + "TAG" + std::string(125, ' '));
+    EXPECT_NEAR(MediaInfo::load(tagged, true).duration.seconds(), 5.0, 0.05);
+    // The first frame from 2.5 s on.
+    const std::string listed = test::run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=pts_time,pos",
+                                          "-of", "csv=p=0", file.string()}).output;
+    std::istringstream lines(listed);
+    size_t pos = 0;
+    for (std::string line; std::getline(lines, line);) {
+        double t = 0;
+        if (std::sscanf(line.c_str(), "%lf,%zu", &t, &pos) == 2 && t >= 2.5) break;
+    }
+    ASSERT_GT(pos, 0u);
+    std::fill_n(bytes.begin() + std::ptrdiff_t(pos) + 3, 4, '\0');
+    test::writeFile(file, bytes);
+    try {
+        const MediaInfo info = MediaInfo::load(file, true);
+        ADD_FAILURE() << "listed as " << info.duration.seconds() << " s";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("can't be read from 2."), std::string::npos) << e.what();
     }
 }
 
