@@ -166,6 +166,26 @@ TEST(AudioMixPeer, LameMp3SoundsAsFfmpegResamplesIt) {
     }
 }
 
+// At 8 and 11.025 kHz an MP3 frame of 576 samples lasts 72 or 52 ms, and a frame takes its data
+// from frames before it: a clip split there sounds as the whole clip, in every container.
+TEST(AudioMixPeer, LowRateMp3SplitsAsTheWholeClip) {
+    test::TempDir dir;
+    for (const int rate : {8000, 11025})
+        for (const char* container : {"mp3", "mkv", "avi"}) {
+            const std::string name = "low" + std::to_string(rate) + "." + container;
+            SCOPED_TRACE(name);
+            const Medium m = test::makeMedium(dir / name, {"-f", "lavfi", "-i", "aevalsrc=0.4*sin(2*PI*(60*t+150*t*t)):s=" +
+                                                           std::to_string(rate) + ":d=5", "-c:a", "libmp3lame"});
+            const std::vector<float> whole = test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 4.5)}));
+            const std::vector<float> split =
+                test::mixOf(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 3.04), audioClip(m, 3.04, 3.04, 1.46)}));
+            ASSERT_EQ(split.size(), whole.size());
+            float worst = 0;
+            for (size_t i = 0; i < whole.size(); ++i) worst = std::max(worst, std::abs(split[i] - whole[i]));
+            EXPECT_LE(worst, 1e-4);  // a decoder's rounding after a seek
+        }
+}
+
 // An MPEG-TS packs several sound frames into a PES packet and states no length: its sound is
 // listed and mixed to the end of ffmpeg's decode, a movie's (its time 0 its pictures') too.
 TEST(AudioMixPeer, MpegTsSoundsToItsLastPacket) {
@@ -248,6 +268,8 @@ TEST(AudioMixPeer, OpusInMatroskaSoundsAsFfmpegDecodesIt) {
     ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "remuxed.webm").string(), "--webm", webm.path.string()}).exitCode, 0);
     const Medium media[] = {webm, test::probedMedium(dir / "remuxed.webm"),
                             chirp(dir, "opus.mkv", 48000, {"-c:a", "libopus", "-b:a", "96k"}),
+                            // packets shorter than the samples the decoder drops at its start
+                            chirp(dir, "short.mkv", 48000, {"-c:a", "libopus", "-frame_duration", "2.5"}),
                             chirp(dir, "movie.webm", 48000,
                                   {"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=3", "-c:a", "libopus", "-c:v", "libvpx-vp9"})};
     for (const Medium& m : media) {
@@ -378,6 +400,28 @@ std::optional<MediaReadError> strictFailure(const Project& p) {
     return std::nullopt;
 }
 
+// A project may name a sound file of a kind not read (one written by another program, or its
+// medium replaced by one): the strict mix names the kind, not a sound that went away.
+TEST(AudioMixPeer, SoundFilesOfKindsNotReadAreNamed) {
+    test::TempDir dir;
+    const struct { const char* file; std::vector<std::string> args; const char* kind; } cases[] = {
+        {"sound.wv", {"-c:a", "wavpack", "-f", "wv"}, "WavPack files can't be read"},
+        {"sound.dts", {"-c:a", "dca", "-strict", "-2", "-f", "dts"}, "raw DTS files can't be read"},
+        {"sound.ogg", {"-c:a", "libvorbis", "-f", "ogg"}, "the Ogg container can't be read"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Medium m = chirp(dir, std::string(c.file) + ".wav", 48000, {"-c:a", "pcm_s16le"});
+        std::vector<std::string> args{"-y", "-i", m.path.string(), "-ac", "2"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto written = dir / c.file;
+        test::ffmpeg((args.push_back(written.string()), args));
+        fs::rename(written, m.path);
+        const std::optional<MediaReadError> failure = strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 0, 1)}));
+        ASSERT_TRUE(failure) << "the mix read through";
+        EXPECT_NE(failure->reason().find(c.kind), std::string::npos) << failure->reason();
+    }
+}
+
 // Sound files cut to half their bytes, or with junk over their middle, after the clips were
 // made: a strict mix stops where a clip needs sound the file no longer holds or cannot decode,
 // naming the file and the time in it, while a preview's mix goes on with that clip silent. Whole
@@ -439,6 +483,37 @@ TEST(AudioMixPeer, SoundCutShortOrDamagedStopsAStrictMix) {
         EXPECT_GE(test::snr(head, wholeHead), 60);
         if (c.damage == Damage::cut) {
             EXPECT_TRUE(std::all_of(damaged.begin() + from(0.5 + 3.2 - 0.1), damaged.end(), [](float v) { return v == 0; }));
+        }
+    }
+}
+
+// A sound packet's block in Matroska zeroed: the demuxer loses the rest of its cluster, and a clip
+// whose in-point lies in the stretch lost fails a strict mix at its in-point, as one reading into
+// the stretch from before it does, rather than sounding silent up to the sound after it.
+TEST(AudioMixPeer, ClipsFromInsideAStretchLostToDamageFail) {
+    test::TempDir dir;
+    for (const char* codec : {"libvorbis", "libmp3lame", "pcm_s16le"}) {
+        SCOPED_TRACE(codec);
+        std::vector<std::string> args{"-f", "lavfi", "-i", "aevalsrc=" + kChirp + ":s=48000:d=8", "-c:a", codec,
+                                      "-cluster_time_limit", "2000"};
+        const Medium m = test::makeMedium(dir / (std::string(codec) + ".mka"), args);
+        // The block of the first packet from 3 s on, its header and data zeroed.
+        const std::string listed = test::run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=pts_time,pos,size",
+                                              "-of", "csv=p=0", m.path.string()}).output;
+        std::istringstream lines(listed);
+        size_t pos = 0, size = 0;
+        for (std::string line; std::getline(lines, line);) {
+            double t = 0;
+            if (std::sscanf(line.c_str(), "%lf,%zu,%zu", &t, &size, &pos) == 3 && t >= 3) break;
+        }
+        ASSERT_GT(pos, 0u);
+        std::string bytes = test::readFile(m.path);
+        std::fill_n(bytes.begin() + std::ptrdiff_t(pos), size, '\0');
+        test::writeFile(m.path, bytes);
+        for (const double in : {2.0, 3.3}) {
+            const std::optional<MediaReadError> failure = strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, in, 1.5)}));
+            ASSERT_TRUE(failure) << "in-point " << in << ": the mix read through";
+            EXPECT_NEAR(failure->seconds(), std::max(in, 3.0), 0.1) << failure->reason();
         }
     }
 }

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <sstream>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -193,23 +195,57 @@ TEST_F(ProbeTest, FilesWithoutPicturesHaveNoVideoTrack) {
     }
 }
 
-// Raw AC-3 and E-AC-3 streams are files of a kind not taken, said so, not files without video.
+// Raw AC-3, E-AC-3 and DTS streams and WavPack files are of a kind not taken, said so, not files
+// without video.
 TEST(ProbeRefusals, RawAc3AndEac3AreKindsNotTaken) {
     test::TempDir dir;
-    for (const auto& [codec, name] : {std::pair{"ac3", "AC-3"}, std::pair{"eac3", "E-AC-3"}}) {
-        SCOPED_TRACE(codec);
-        const auto file = dir / (std::string("sound.") + codec);
-        test::ffmpeg({"-f", "lavfi", "-i", "sine=r=48000:d=0.5", "-c:a", codec, file.string()});
+    const struct { const char* file; const char* codec; const char* name; } cases[] = {
+        {"sound.ac3", "ac3", "raw AC-3"}, {"sound.eac3", "eac3", "raw E-AC-3"}, {"sound.dts", "dca", "raw DTS"},
+        {"sound.wv", "wavpack", "WavPack"}};
+    for (const auto& [fileName, codec, name] : cases) {
+        SCOPED_TRACE(fileName);
+        const auto file = dir / fileName;
+        test::ffmpeg({"-f", "lavfi", "-i", "sine=r=48000:d=0.5", "-ac", "2", "-c:a", codec, "-strict", "-2", file.string()});
         for (bool allowAudioOnly : {false, true}) {
             try {
                 MediaInfo::load(file, allowAudioOnly);
                 ADD_FAILURE() << "probed";
             } catch (const ConversionError& e) {
-                EXPECT_EQ(e.description(), std::string("Reading failed: raw ") + name +
+                EXPECT_EQ(e.description(), std::string("Reading failed: ") + name +
                                                " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, "
                                                "MP3, FLAC and AAC (ADTS) files");
             }
         }
+    }
+}
+
+// A raw ADTS frame whose header lost its length stops the demuxer there: the file is refused
+// naming where its frames stop, not listed as the half before it. A tag after the last frame is
+// no damage.
+TEST(ProbeRefusals, RawAdtsStoppingBeforeItsEndIsRefused) {
+    test::TempDir dir;
+    const auto file = dir / "sound.aac", tagged = dir / "tagged.aac";
+    test::ffmpeg({"-f", "lavfi", "-i", "sine=r=48000:d=5", "-c:a", "aac", file.string()});
+    std::string bytes = test::readFile(file);
+    test::writeFile(tagged, bytes + "TAG" + std::string(125, ' '));
+    EXPECT_NEAR(MediaInfo::load(tagged, true).duration.seconds(), 5.0, 0.05);
+    // The first frame from 2.5 s on.
+    const std::string listed = test::run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=pts_time,pos",
+                                          "-of", "csv=p=0", file.string()}).output;
+    std::istringstream lines(listed);
+    size_t pos = 0;
+    for (std::string line; std::getline(lines, line);) {
+        double t = 0;
+        if (std::sscanf(line.c_str(), "%lf,%zu", &t, &pos) == 2 && t >= 2.5) break;
+    }
+    ASSERT_GT(pos, 0u);
+    std::fill_n(bytes.begin() + std::ptrdiff_t(pos) + 3, 4, '\0');
+    test::writeFile(file, bytes);
+    try {
+        const MediaInfo info = MediaInfo::load(file, true);
+        ADD_FAILURE() << "listed as " << info.duration.seconds() << " s";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("can't be read from 2."), std::string::npos) << e.what();
     }
 }
 

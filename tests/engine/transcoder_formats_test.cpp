@@ -381,6 +381,34 @@ TEST(TranscoderSound, VorbisFromMkvmergeKeepsOneOffset) {
     }
 }
 
+// Sound that begins after the first picture (an offset given to ffmpeg or mkvmerge) converts
+// starting on the sample its stamps name, not on the millisecond before it (a QuickTime movie's
+// clock, which an empty edit before the sound is counted on).
+TEST(TranscoderSound, LateSoundStartsOnItsSample) {
+    test::TempDir dir;
+    const std::string picture = "testsrc2=s=64x48:r=25:d=3", sound = "aevalsrc=0.4*sin(2*PI*(300*t+200*t*t)):s=48000:d=2.5";
+    const fs::path encoded = dir / "plain.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", sound, "-c:v", "libx264", "-c:a", "pcm_s16le", encoded.string()});
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "synced.mkv").string(), "--sync", "1:1234", encoded.string()}).exitCode, 0);
+    const auto offset = [&](const char* file, const char* seconds, const char* codec) {
+        test::ffmpeg({"-f", "lavfi", "-i", picture, "-itsoffset", seconds, "-f", "lavfi", "-i", sound, "-c:v", "libx264", "-c:a", codec,
+                      (dir / file).string()});
+    };
+    offset("offset.ts", "0.3487", "aac");  // stamped on a 90 kHz clock
+    offset("offset.mov", "1.234", "pcm_s16le");
+    for (const char* file : {"synced.mkv", "offset.ts", "offset.mov"}) {
+        SCOPED_TRACE(file);
+        const fs::path out = convertedToProRes(dir, dir / file);
+        const std::vector<float> ref = placedSound(dir, dir / file, "0.1");
+        const std::vector<float> ours =
+            decodedSound(dir, {"-copyts", "-i", out.string(), "-af", "aresample=async=1:min_hard_comp=0.1:first_pts=0"});
+        // The whole second after the sound's onset, at no offset.
+        const size_t from = 2 * 48000 * 1, count = 2 * 48000;
+        ASSERT_GE(std::min(ours.size(), ref.size()), from + count);
+        EXPECT_GE(snr(ours.data() + from, ref.data() + from, count), 60);
+    }
+}
+
 // Hap and DXV3 pictures are at least as faithful as ffmpeg's own Hap encoder's (0.5 dB margin).
 TEST(TranscoderQuality, GPUCodecsMatchTheReferenceEncoder) {
     test::TempDir dir;

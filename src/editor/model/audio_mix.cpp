@@ -99,6 +99,11 @@ std::optional<AudioMixPlan> makeAudioMix(const std::vector<Track>& tracks, const
                     continue;  // tried again for the medium's next clip
                 }
             }
+            // A kind of file not read at all is named as such, not as one whose sound went away.
+            if (const std::optional<ConversionError> unread = unreadMovieContainer(asset->containerName())) {
+                if (strict) unreadable(clip, *item, unread->payload());
+                continue;
+            }
             const std::vector<TrackInfo> audio = asset->tracks(TrackKind::audio);
             if (audio.empty()) {
                 if (strict) unreadable(clip, *item, "the file holds no sound any more");

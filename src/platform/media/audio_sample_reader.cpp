@@ -5,21 +5,19 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <map>
 #include <numeric>
 
 extern "C" {
-#include <libavcodec/ac3_parser.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavcodec/vorbis_parser.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/intreadwrite.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
+#include "platform/media/audio_damage.h"
+#include "platform/media/audio_first_sample.h"
+#include "platform/media/audio_packet_facts.h"
 #include "platform/media/missing_reference_watch.h"
 #include "platform/media/reader_internal.h"
 
@@ -59,229 +57,7 @@ AudioTrackInfo audioTrackInfo(const AVFormatContext* format, int index) {
     return info;
 }
 
-// Packets of one length stamped on a clock coarser than a sample (Matroska's whole milliseconds),
-// or in Matroska on a finer one that a remux carried a millisecond's rounding into: read from the
-// track's start, every frame ends at anchor + k·length stream samples, and a stamp, rounded or cut
-// to its clock, still names its k.
-struct PacketGrid {
-    int rate = 0;           // stream samples per second
-    int64_t anchor = 0;     // where the first decoded frame ends, in stream samples
-    int64_t length = 0;     // samples per packet
-    int64_t tolerance = 0;  // how far a frame's stamped end may lie from its place
-
-    // The place of a frame of `count` samples whose stamp says it ends at `end`, or nothing when
-    // it lies off the grid.
-    std::optional<int64_t> place(int64_t end) const {
-        const int64_t k = int64_t(std::llround(double(end - anchor) / double(length)));
-        const int64_t exact = anchor + k * length;
-        if (std::abs(exact - end) > tolerance) return std::nullopt;
-        return exact;
-    }
-};
-
-// What reading the track from its start shows: whether its packets carry times at all (raw MP3
-// and ADTS streams store none), and for coarse stamps the grid its frames fall on. Read on the
-// reader's own context, freshly opened with only the track kept; the caller seeks it afterwards.
-struct TrackStart {
-    bool stamped = true;
-    std::optional<PacketGrid> grid;
-    int64_t first = AV_NOPTS_VALUE;  // the track's first packet's time (stream time base)
-};
-
-// Where a seek was asked to land (stream time base): at `from`, or on the track's first packet
-// where that lies later; `latest` is the later of the two.
-struct SeekCheck {
-    int64_t from = AV_NOPTS_VALUE;
-    int64_t latest = AV_NOPTS_VALUE;
-};
-
-TrackStart inspectStart(AVFormatContext* format, int index) {
-    TrackStart found;
-    const AVStream* st = format->streams[index];
-    const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
-    const int rate = st->codecpar->sample_rate;
-    // Samples per tick of the stream's clock.
-    const double tick = rate > 0 && st->time_base.den > 0 ? double(rate) * st->time_base.num / st->time_base.den : 0;
-    PacketPtr packet = ffmpeg::allocPacket("read");
-    FramePtr frame = ffmpeg::allocFrame("read");
-    CodecPtr decoder;
-    struct Decoded {
-        int64_t start, count;
-    };
-    std::vector<Decoded> frames;
-    for (int read = 0; read < 64 && frames.size() < 3; ++read) {
-        av_packet_unref(packet.get());
-        if (av_read_frame(format, packet.get()) < 0) break;
-        if (packet->stream_index != index) continue;
-        if (!decoder) {
-            found.first = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (found.first == AV_NOPTS_VALUE) {
-                found.stamped = false;
-                return found;
-            }
-            if (!(tick > 1) && !matroska) return found;
-            decoder = openDecoder(st, 1, false);
-        }
-        if (avcodec_send_packet(decoder.get(), packet.get()) < 0) return found;
-        while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-            // Read from the start, a frame the library could not stamp follows on from the one before.
-            const bool stamped = frame->best_effort_timestamp != AV_NOPTS_VALUE;
-            const bool usable = (stamped || !frames.empty()) && frame->sample_rate == rate;
-            if (usable)
-                frames.push_back({stamped ? av_rescale_q(frame->best_effort_timestamp, st->time_base, AVRational{1, rate})
-                                          : frames.back().start + frames.back().count,
-                                  frame->nb_samples});
-            av_frame_unref(frame.get());
-            if (!usable) return found;
-        }
-    }
-    if (frames.size() < 3 || frames[1].count != frames[2].count) return found;
-    // A finer clock's stamps may still be a millisecond off: remuxed from whole milliseconds.
-    const double slack = tick > 1 ? 2 * tick : 2 + rate / 1000.0;
-    PacketGrid grid{rate, frames[0].start + frames[0].count, frames[1].count, int64_t(std::ceil(slack))};
-    // Only where the ticks leave no doubt which packet a stamp names, and the first frames agree.
-    if (grid.length <= 4 * grid.tolerance) return found;
-    for (size_t i = 1; i < frames.size(); ++i)
-        if (!grid.place(frames[i].start + frames[i].count)) return found;
-    found.grid = grid;
-    return found;
-}
-
-// Bytes a Matroska demuxer passed over (junk it resynchronised after, a cluster it could not read):
-// read with every stream kept, each block starts at most a block's and a cluster's headers (a few
-// dozen bytes) after the blocks before it end; packets laced into one block share its position.
-// A stream's parser may hold its last packet back until the next one comes (AC-3's does), after
-// blocks further on: a block's end is known only then, and a hole its packet fills was no skip.
-class SkippedBytes {
-public:
-    static constexpr int64_t kHeaders = 256;
-
-    void add(const AVPacket& p) {
-        if (p.pos < 0 || (!blocks_.empty() && p.pos < blocks_.begin()->first)) return;  // before what is judged
-        int64_t size = p.size;
-        for (int i = 0; i < p.side_data_elems; ++i) size += int64_t(p.side_data[i].size);  // block additions
-        blocks_.try_emplace(p.pos, p.pos).first->second += size;
-        // A held packet comes within a block or two: older blocks are judged for good.
-        while (blocks_.size() > 64) {
-            const auto first = blocks_.begin();
-            foldedEnd_ = std::max(foldedEnd_, first->second);
-            if (foldedEnd_ + kHeaders < std::next(first)->first) folded_ = true;
-            blocks_.erase(first);
-        }
-    }
-
-    // Whether bytes were passed over among the blocks read since the last settle().
-    bool skipped() const {
-        if (folded_) return true;
-        int64_t end = foldedEnd_;
-        for (const auto& [pos, blockEnd] : blocks_) {
-            if (end >= 0 && pos > end + kHeaders) return true;
-            end = std::max(end, blockEnd);
-        }
-        return false;
-    }
-
-    // What lies before the last block is judged.
-    void settle() {
-        if (!blocks_.empty()) blocks_.erase(blocks_.begin(), std::prev(blocks_.end()));
-        folded_ = false;
-        foldedEnd_ = -1;
-    }
-
-private:
-    std::map<int64_t, int64_t> blocks_;  // where each block begins → where its packets read so far end
-    int64_t foldedEnd_ = -1;             // where the blocks dropped from the map end
-    bool folded_ = false;                // a hole among them
-};
-
-// What shows that sound was lost since the last sound delivered; a gap in the stamps alone is
-// silence the file means. Resets whole with each delivery.
-struct LossEvidence {
-    bool refused = false;  // a packet the decoder refused, or the demuxer found corrupt or short
-};
-
-// How much sound before the wanted time a decoder started cold needs to give true sound there.
-// AAC's overlapping windows fade in over about 450 samples, and only from the first packet does
-// the file's priming get cut off. An MP3 frame takes its data from up to 511 bytes of the frames
-// before it, besides its own headers, and overlaps the frame before: at low bit rates that is
-// several frames. `bitRate` is the stream's, 0 to allow for the lowest (a variable rate drops to
-// it in quiet passages). Opus converges within 80 ms by its design, but its prediction of band
-// energies settles later (about 30 dB over the first 50 ms after 80 ms, over 100 dB after
-// 300 ms). A container may ask for more.
-double preroll(const AVCodecParameters* par, int64_t bitRate) {
-    double seconds = 0.1;
-    if (par->codec_id == AV_CODEC_ID_MP3 && par->sample_rate > 0) {
-        const int frame = par->frame_size > 0 ? par->frame_size : 1152;
-        const double dataBytes = std::max(double(frame) / 8 * double(bitRate > 0 ? bitRate : 32000) / par->sample_rate - 36, 1.0);
-        seconds = std::clamp((std::ceil(511 / dataBytes) + 1) * frame / par->sample_rate, seconds, 0.5);
-    }
-    if (par->codec_id == AV_CODEC_ID_OPUS) seconds = 0.3;
-    if (par->seek_preroll > 0 && par->sample_rate > 0) seconds = std::max(seconds, double(par->seek_preroll) / par->sample_rate);
-    return seconds;
-}
-
-// An Opus packet's samples at 48 kHz, from its table of contents: the frame length its
-// configuration names (SILK, hybrid, CELT), times its frames; 0 when it says none.
-int64_t opusSamples(const uint8_t* data, int size) {
-    if (size < 1) return 0;
-    const int config = data[0] >> 3;
-    static constexpr int64_t kSilk[] = {480, 960, 1920, 2880}, kHybrid[] = {480, 960}, kCelt[] = {120, 240, 480, 960};
-    const int64_t frame = config < 12 ? kSilk[config % 4] : config < 16 ? kHybrid[config % 2] : kCelt[config % 4];
-    const int code = data[0] & 3;
-    if (code == 3 && size < 2) return 0;
-    return frame * (code == 0 ? 1 : code < 3 ? 2 : data[1] & 0x3f);
-}
-
-// A FLAC frame's samples, from its header's block size; 0 when the header names none.
-int64_t flacSamples(const uint8_t* data, int size) {
-    if (size < 5 || data[0] != 0xFF || (data[1] & 0xFE) != 0xF8) return 0;
-    const int code = data[2] >> 4;
-    if (code == 1) return 192;
-    if (code >= 2 && code <= 5) return int64_t(576) << (code - 2);
-    if (code >= 8) return int64_t(256) << (code - 8);
-    if (code != 6 && code != 7) return 0;
-    // Stored after the frame's number, whose first byte's leading ones count its bytes.
-    int ones = 0;
-    while (ones < 8 && (data[4] & (0x80 >> ones))) ++ones;
-    if (ones == 1 || ones > 7) return 0;
-    const int at = 4 + std::max(ones, 1);
-    if (size < at + code - 5) return 0;
-    return (code == 6 ? data[at] : data[at] << 8 | data[at + 1]) + 1;
-}
-
-// An E-AC-3 packet's samples, from the headers of the frames it holds: 256 for each audio block of
-// an independent frame (an AC-3 core's six included); a dependent frame adds channels to the
-// frame before it, not time. 0 when a header can't be read.
-int64_t eac3Samples(const uint8_t* data, int size) {
-    int64_t samples = 0;
-    for (int at = 0; at < size;) {
-        uint8_t bitstreamId = 0;
-        uint16_t frameBytes = 0;
-        if (size - at < 6 || av_ac3_parse_header(data + at, size_t(size - at), &bitstreamId, &frameBytes) < 0 || frameBytes == 0)
-            return 0;
-        if (bitstreamId <= 10) {
-            samples += 6 * 256;
-        } else if ((data[at + 2] >> 6) != 1) {
-            static constexpr int kBlocks[] = {1, 2, 3, 6};
-            samples += 256 * ((data[at + 4] >> 6) == 3 ? 6 : kBlocks[(data[at + 4] >> 4) & 3]);
-        }
-        at += frameBytes;
-    }
-    return samples;
-}
-
-// A DTS packet's samples, from its core frame's header (big-endian 16-bit words, as Matroska and
-// MP4 hold it): 32 for each of its blocks; extension substreams add no time. 0 when it has no
-// such header.
-int64_t dtsSamples(const uint8_t* data, int size) {
-    if (size < 6 || AV_RB32(data) != 0x7FFE8001) return 0;
-    return 32 * (((data[4] & 1) << 6 | data[5] >> 2) + 1);
-}
-
 }  // namespace
-
-// The words for sound the file holds but that can't be decoded.
-const char* const kDamaged = "its sound there can't be decoded";
 
 struct AudioSampleReader::Impl {
     std::filesystem::path path;
@@ -330,27 +106,8 @@ struct AudioSampleReader::Impl {
     // lost packets the sound needs, so the track is read again from its start (see readFromStart).
     std::optional<SeekCheck> seekCheck;
     int64_t seekFrom = AV_NOPTS_VALUE;  // where a seek was asked to land (stream time base)
-    // A reading from the start to a clip's pre-roll (readFromStart) places the packets it passes
-    // over as reading them through would (track samples), and so the first packet it decodes: so
-    // after a join or a gap, where the stamps lie a rounding away from the sound before, a clip
-    // sounds as a reading from the start places it.
-    struct Placed {
-        int64_t start, stamp, length;  // where it follows on, its stamp, its samples
-    };
-    // Vorbis packets vary in length (a short or a long block, half overlapping the one before) and
-    // their stamps are rounded: their lengths are read from the packets, every one from the
-    // track's first, which sounds nothing, as the first packet a decoder is given.
-    struct VorbisParserFree {
-        void operator()(AVVorbisParseContext* c) const { av_vorbis_parse_free(&c); }
-    };
-    struct Replay {
-        bool on = false;
-        int64_t end = AV_NOPTS_VALUE;
-        std::optional<Placed> first;
-        std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
-        bool opened = false;  // the track's first packet passed
-        bool primed = false;  // a packet decoded that gave no sound
-    } replay;
+    // A reading from the start to a clip's pre-roll (readFromStart) counts the packets it passes over.
+    StartCount replay;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read; what was
     // seen since the last sound delivered tells a gap lost from one meant. In Matroska every
     // stream is read, so that bytes skipped between any two packets show.
@@ -362,10 +119,8 @@ struct AudioSampleReader::Impl {
     // Whether a strict reading names a file that ends early as cut (damage stopping it is named
     // in any strict reading): a movie's pictures name a cut themselves, frame by frame.
     bool checksEnd = true;
-    // Strict raw ADTS: frames follow each other with nothing between, each where the demuxer says
-    // it lies (after passing over bytes it could not read, it may name where it began to look).
-    std::ifstream adts;
-    int64_t adtsEnd = -1;
+    // Strict raw ADTS is read against the file's own bytes.
+    AdtsFrames adts;
     int64_t lastPacketEnd = AV_NOPTS_VALUE;  // where the track's last packet read ends (stream time base)
     // Packets laced into one Matroska block share its position and its stamp, which the demuxer
     // spreads over them by durations rounded to its clock (a short Vorbis block's 2.67 ms as 2):
@@ -386,10 +141,7 @@ struct AudioSampleReader::Impl {
         demuxEnded = decoderDrained = false;
         skipBefore = from;
         seekUnchecked = false;
-        replay = Replay{};
-        replay.on = true;
-        const AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        if (par->codec_id == AV_CODEC_ID_VORBIS) replay.vorbis.reset(av_vorbis_parse_init(par->extradata, par->extradata_size));
+        replay = StartCount(format.get(), format->streams[info.streamIndex]);
     }
 
     // Whether a clip's first frame needs the track read from its start to be placed to the sample:
@@ -397,82 +149,7 @@ struct AudioSampleReader::Impl {
     // join before the frame may leave it on the grid of the track's start by chance.
     bool countsFromStart() const { return matroska() && info.sampleRate > 0; }
 
-    // How far a stamp may lie from where the sound before it ends and still follow on: 2 ms; in
-    // Matroska, whose millisecond stamps keep their rounding through a remux and add that of the
-    // join through an append, half a packet (a packet lost is one), at most 10 ms.
-    int64_t stampTolerance(int64_t rate, int64_t packetSamples) const {
-        const bool matroska = std::strncmp(format->iformat->name, "matroska", 8) == 0;
-        return std::max<int64_t>({1, rate / 500, matroska ? std::min(packetSamples / 2, rate / 100) : 0});
-    }
-
-    // Where a packet of `length` samples starts (track samples) when it follows sound ending at
-    // `end`; one laced after another into a block follows on from it (see decodeNext). Else it
-    // starts where the decoder stamps it: a packet whose first samples the decoder drops (the
-    // track's first, by the codec's delay, as Opus's pre-skip) has its first kept sample stamped
-    // that far on, on the stamp's clock.
-    int64_t followOn(const AVPacket& p, int64_t length, int64_t end, bool laced, bool first) const {
-        size_t size = 0;
-        const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
-        const int64_t dropped = skip && size >= 4 && AV_RL32(skip) > 0 ? AV_RL32(skip) : first ? std::max(decoder->delay, 0) : 0;
-        const AVRational sample{1, info.sampleRate};
-        const int64_t at = av_rescale_q(p.pts + av_rescale_q(dropped, sample, timeBase), timeBase, sample) - dropped;
-        return end != AV_NOPTS_VALUE && (laced || std::abs(at - end) <= stampTolerance(info.sampleRate, length)) ? end : at;
-    }
-
-    // A packet's samples, read from the packet where its codec tells them (Matroska's stamps and
-    // durations are rounded to its clock): PCM's bytes, a fixed frame's length, Opus's table of
-    // contents, FLAC's, E-AC-3's and DTS's frame headers; else its duration. Less the samples it
-    // says the decoder drops at its end.
-    int64_t packetLength(const AVPacket& p) const {
-        AVCodecParameters* par = format->streams[info.streamIndex]->codecpar;
-        int64_t length = av_get_audio_frame_duration2(par, p.size);
-        if (av_get_exact_bits_per_sample(par->codec_id) > 0) return length;
-        if (par->codec_id == AV_CODEC_ID_OPUS) length = av_rescale(opusSamples(p.data, p.size), info.sampleRate, 48000);
-        if (par->codec_id == AV_CODEC_ID_FLAC) length = flacSamples(p.data, p.size);
-        if (par->codec_id == AV_CODEC_ID_EAC3) length = eac3Samples(p.data, p.size);
-        if (par->codec_id == AV_CODEC_ID_DTS) length = dtsSamples(p.data, p.size);
-        if (length <= 0) length = av_rescale_q(p.duration, timeBase, AVRational{1, info.sampleRate});
-        size_t size = 0;
-        const uint8_t* skip = av_packet_get_side_data(&p, AV_PKT_DATA_SKIP_SAMPLES, &size);
-        return length - (skip && size >= 8 ? AV_RL32(skip + 4) : 0);
-    }
-
-    // A packet passed over, or the first decoded, while replaying.
-    void replayPacket(const AVPacket& p, bool decoded, bool laced) {
-        if (info.sampleRate < 1 || p.pts == AV_NOPTS_VALUE) return;
-        int64_t length = 0;
-        const bool opening = !replay.opened;
-        replay.opened = true;
-        if (replay.vorbis) {
-            length = av_vorbis_parse_frame(replay.vorbis.get(), p.data, p.size);
-            if (decoded && !replay.primed) {
-                replay.primed = true;  // sounds nothing: the first frame comes from the next packet
-                decoded = false;
-            }
-            if (opening || length < 0) {
-                replay.end = AV_NOPTS_VALUE;  // the next packet starts where its stamp says
-                return;
-            }
-        } else {
-            length = packetLength(p);
-        }
-        const int64_t start = followOn(p, length, replay.end, laced, opening);
-        if (decoded) {
-            replay.first = Placed{start, av_rescale_q(p.pts, timeBase, AVRational{1, info.sampleRate}), length};
-            replay.on = false;
-        }
-        replay.end = start + length;
-    }
-
-    // Where the first frame decoded after a replay starts (track samples): that of its packet, to
-    // the sample, whose end it reaches (a decoder that drops the opening samples again leaves its
-    // stamp rounded to the clock); a later packet's as far from the first as their stamps say.
-    int64_t replayed(const AVFrame* f) const {
-        const Placed& at = *replay.first;
-        const int64_t stamp = av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, info.sampleRate});
-        if (stamp >= at.stamp && stamp < at.stamp + at.length) return at.start + at.length - f->nb_samples;
-        return stamp + at.start - at.stamp;
-    }
+    int64_t stampTolerance(int64_t rate, int64_t packetSamples) const { return reading::stampTolerance(rate, packetSamples, matroska()); }
 
     // Reads the stream `index` alone, decoded on one thread.
     void openStream(int index) {
@@ -489,31 +166,9 @@ struct AudioSampleReader::Impl {
 
     bool matroska() const { return std::strncmp(format->iformat->name, "matroska", 8) == 0; }
 
-    // Whether, at the demuxer's end, more of a Matroska file follows the last packet read than a
-    // cut leaves of a packet (the file ends inside an element), or the file is not cut at all:
-    // the demuxer passed over what it could not read to the file's end, so the sound stops at
-    // damage. (Read strictly, every stream's packets count.)
-    bool demuxerStoppedInside() const {
-        if (!matroska() || !format->pb || packetsEnd < 0) return false;
-        const int64_t after = avio_size(format->pb) - packetsEnd;
-        return after > SkippedBytes::kHeaders && (after > 4 * largestPacket + SkippedBytes::kHeaders || !fileEnd(format.get(), path).cutShort);
-    }
+    bool demuxerStoppedInside() const { return stoppedBeforeFileEnd(format.get(), path, packetsEnd, largestPacket); }
 
     bool rawAdts() const { return std::strcmp(format->iformat->name, "aac") == 0; }
-
-    // Whether a raw ADTS demuxer passed over bytes before this packet: it lies elsewhere than where
-    // the frame before it ends, or the file holds no frame of its length where it says it lies.
-    bool adtsSkipped(const AVPacket& p) {
-        if (!adts.is_open() || p.pos < 0) return false;
-        const bool moved = adtsEnd >= 0 && p.pos != adtsEnd;
-        adtsEnd = p.pos + p.size;
-        unsigned char h[6] = {};
-        adts.clear();
-        adts.seekg(p.pos);
-        if (!adts.read(reinterpret_cast<char*>(h), sizeof h)) return true;
-        const int length = (h[3] & 0x03) << 11 | h[4] << 3 | h[5] >> 5;
-        return moved || h[0] != 0xFF || (h[1] & 0xF0) != 0xF0 || length != p.size;
-    }
 
     // Whether a packet holds sound from `neededFrom` on (an unstamped one: once sound was delivered).
     bool needed(const AVPacket& p) const {
@@ -533,10 +188,7 @@ struct AudioSampleReader::Impl {
     // Strict Matroska reading keeps every stream, to see where each packet lies; raw ADTS is read
     // against the file's own bytes.
     void watchPositions() {
-        if (strict && rawAdts()) {
-            adts = std::ifstream(path, std::ios::binary);
-            adtsEnd = -1;
-        }
+        if (strict && rawAdts()) adts.open(path);
         if (!strict || !matroska()) return;
         for (unsigned i = 0; i < format->nb_streams; ++i) format->streams[i]->discard = AVDISCARD_DEFAULT;
         positions.emplace();
@@ -686,7 +338,7 @@ struct AudioSampleReader::Impl {
             if (positions) positions->add(*packet);
             if (packet->stream_index != info.streamIndex) continue;
             // Frames whose times are counted leave no gap where some were lost.
-            if (adtsSkipped(*packet) && needed(*packet)) throw MediaError("read audio", kDamaged);
+            if (adts.skippedBefore(*packet) && needed(*packet)) throw MediaError("read audio", kDamaged);
             if (packet->pts != AV_NOPTS_VALUE) lastPacketEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
             const bool laced = packet->pos >= 0 && packet->pos == lacedBlock && matroska();
             lacedBlock = packet->pos;
@@ -701,12 +353,12 @@ struct AudioSampleReader::Impl {
             }
             if (skipBefore != AV_NOPTS_VALUE) {
                 if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && packet->pts + packet->duration <= skipBefore) {
-                    if (replay.on) replayPacket(*packet, false, laced);
+                    if (replay.counting()) replay.count(*packet, false, laced, decoder->delay);
                     continue;
                 }
                 skipBefore = AV_NOPTS_VALUE;  // from here on every packet is decoded
             }
-            if (replay.on) replayPacket(*packet, true, laced);
+            if (replay.counting()) replay.count(*packet, true, laced, decoder->delay);
             sentNeeded = needed(*packet);
             if (packet->flags & AV_PKT_FLAG_CORRUPT) {
                 damaged(sentNeeded);
@@ -750,7 +402,7 @@ struct AudioSampleReader::Impl {
     // The frame's time in output samples: its place in a reading from the start, on the packet
     // grid, or its stamp.
     int64_t frameStart(const AVFrame* f) const {
-        if (replay.first) return av_rescale(replayed(f), output.sampleRate, info.sampleRate);
+        if (replay.placing()) return av_rescale(replay.frameStart(f), output.sampleRate, info.sampleRate);
         if (const std::optional<int64_t> at = gridStart(f)) return av_rescale(*at, output.sampleRate, grid->rate);
         return av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, output.sampleRate});
     }
@@ -758,7 +410,7 @@ struct AudioSampleReader::Impl {
     // The reading's first frame is placed; the frames after it follow on, or after a gap keep
     // their stamps, as a reading from the start keeps them (the grid knows no gap).
     void firstPlaced() {
-        replay.first.reset();
+        replay.placed();
         grid.reset();
     }
 
@@ -772,7 +424,7 @@ struct AudioSampleReader::Impl {
     // its own, rounded to the nearest output sample.
     void queueFirstResampled(const AVFrame* f) {
         const int64_t in = f->sample_rate, out = output.sampleRate;
-        const int64_t at = replay.first ? av_rescale(replayed(f), in, info.sampleRate)
+        const int64_t at = replay.placing() ? av_rescale(replay.frameStart(f), in, info.sampleRate)
                                         : gridStart(f).value_or(av_rescale_q(f->best_effort_timestamp, timeBase, AVRational{1, f->sample_rate}));
         const int64_t first = format->streams[info.streamIndex]->start_time;
         const int64_t anchor = first != AV_NOPTS_VALUE ? av_rescale_q(first, timeBase, AVRational{1, f->sample_rate}) : 0;
@@ -825,7 +477,7 @@ struct AudioSampleReader::Impl {
                     av_frame_unref(frame.get());
                     avformat_seek_file(format.get(), info.streamIndex, INT64_MIN, INT64_MIN, INT64_MIN, 0);
                     if (positions) positions.emplace();
-                    adtsEnd = -1;
+                    adts.restart();
                     avcodec_flush_buffers(decoder.get());
                     soundOut = false;
                     lacedBlock = -1;
@@ -891,6 +543,14 @@ struct AudioSampleReader::Impl {
         if (positions) positions->settle();
     }
 
+    // A gap in the sound before `at` (output samples) that damage seen since the sound before it
+    // left fails a strict reading where the sound is wanted; without such evidence it is silence
+    // the file means.
+    void lostBefore(int64_t at) const {
+        if (strict && at > neededFrom && (loss.refused || (positions && positions->skipped())))
+            throw MediaError("read audio", kDamaged);
+    }
+
     std::optional<AudioSampleBuffer> nextNative() {
         const int64_t rate = output.sampleRate;
         for (;;) {
@@ -912,17 +572,19 @@ struct AudioSampleReader::Impl {
             AudioSampleBuffer b = std::move(converted.front());
             converted.pop_front();
             const int64_t at = b.time.value;
+            const int64_t tolerance = stampTolerance(rate, b.frameCount);
             if (!started) {
                 started = true;
                 deliveredEnd = at;
+                // Sound is owed from where it is wanted: a reading that begins inside a stretch the
+                // demuxer lost judges the gap up to its first sound as one after sound delivered.
+                if (neededFrom != INT64_MIN && at - neededFrom > tolerance) lostBefore(at);
             }
             const int64_t gap = at - deliveredEnd;
-            const int64_t tolerance = stampTolerance(rate, b.frameCount);
             if (gap > tolerance) {
                 if (gap > rate * 3600)
                     throw MediaError("read audio", "the sound's timestamps jump ahead by " + std::to_string(gap / rate) + " s");
-                if (strict && at > neededFrom && (loss.refused || (positions && positions->skipped())))
-                    throw MediaError("read audio", kDamaged);
+                lostBefore(at);
                 pendingSilence = gap;
                 converted.push_front(std::move(b));
                 continue;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -48,10 +49,12 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 11> kUnreadM
     {"wtv", "WTV"},
 }};
 
-// Raw sound streams recognised but not taken, by the name users know them by.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kUnreadSoundDemuxers = {{
-    {"ac3", "AC-3"},
-    {"eac3", "E-AC-3"},
+// Sound files recognised but not taken, by the name users know them by.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kUnreadSoundDemuxers = {{
+    {"ac3", "raw AC-3"},
+    {"eac3", "raw E-AC-3"},
+    {"dts", "raw DTS"},
+    {"wv", "WavPack"},
 }};
 
 // The name users know `demuxer` by, from one of the tables above; nothing when it is not there.
@@ -250,7 +253,7 @@ std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName
     // Not a file without pictures, as the probe would take it for: one of a kind not taken.
     if (const auto name = ffmpeg::nameUsersKnow(ffmpeg::kUnreadSoundDemuxers, demuxerName))
         return ConversionError::readerFailed(
-            "raw " + std::string(*name) +
+            std::string(*name) +
             " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, MP3, FLAC and AAC (ADTS) "
             "files");
     return std::nullopt;
@@ -295,6 +298,7 @@ uint32_t hapVariantFromFirstFrame(AVFormatContext* context, int streamIndex) {
 struct PacketSpan {
     MediaTime end = MediaTime::invalid();
     std::vector<int64_t> times;  // stream time base, in file order
+    int64_t bytesEnd = -1;       // the furthest byte of its packets
 };
 
 // Reads the file from where it stands, to its end, keeping the times of up to `kept` packets of
@@ -321,11 +325,41 @@ std::vector<PacketSpan> readPacketSpans(AVFormatContext* context, const std::vec
                                                         context->streams[packet->stream_index]->time_base);
             if (end.isNumeric() && (!span.end.isNumeric() || end > span.end)) span.end = end;
             if (keeps[size_t(packet->stream_index)] && span.times.size() < kept) span.times.push_back(at);
+            if (packet->pos >= 0) span.bytesEnd = std::max(span.bytesEnd, packet->pos + int64_t(packet->size));
         }
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
     return spans;
+}
+
+// Whether a raw ADTS stream's frames stop before the file's end with something other than a tag
+// after them: the demuxer gives up at a frame whose header it can't read (its length zeroed), and
+// the sound after it would be lost without a word.
+bool adtsStopsShort(AVFormatContext* context, int64_t framesEnd) {
+    if (context->pb == nullptr || framesEnd < 0) return false;
+    const int64_t size = avio_size(context->pb);
+    if (size <= framesEnd) return false;
+    unsigned char head[8] = {};
+    if (avio_seek(context->pb, framesEnd, SEEK_SET) < 0) return false;
+    const int got = avio_read(context->pb, head, int(std::min<int64_t>(sizeof head, size - framesEnd)));
+    const std::string_view rest(reinterpret_cast<const char*>(head), size_t(std::max(got, 0)));
+    if (rest.starts_with("TAG") || rest.starts_with("APETAGEX") || rest.starts_with("ID3") || rest.starts_with("3DI")) return false;
+    // A frame the file's end cuts short is a cut, which reading names as such.
+    const bool frameStart = got >= 6 && head[0] == 0xFF && (head[1] & 0xF0) == 0xF0;
+    const int frameLength = (head[3] & 0x03) << 11 | head[4] << 3 | head[5] >> 5;
+    return !(frameStart && frameLength > size - framesEnd);
+}
+
+// Refuses raw ADTS whose frames stop short (adtsStopsShort), naming where they stop.
+void refuseAdtsStoppingShort(AVFormatContext* context, const std::vector<TrackInfo>& tracks, const std::vector<PacketSpan>& spans) {
+    for (const TrackInfo& track : tracks) {
+        if (!adtsStopsShort(context, spans[size_t(track.streamIndex)].bytesEnd)) continue;
+        char at[32];
+        std::snprintf(at, sizeof at, "%.2f", track.duration.isNumeric() ? track.duration.seconds() : 0.0);
+        throw MediaError("read stream info",
+                         std::string("the sound's frames can't be read from ") + at + " s on, before the file's end: the file is damaged there");
+    }
 }
 
 // Where the sound tracks `audio` of an MPEG-TS end: their last parsed packets' ends, read from
@@ -532,6 +566,7 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
                 if (!last.isNumeric() || end > last) last = end;
             }
             if (first.isNumeric() && last > first) asset->duration_ = last - first;
+            if (source.demuxerName == "aac") refuseAdtsStoppingShort(context, asset->tracks_, spans);
         }
     }
     if (source.demuxerName == "matroska,webm" && !lengthless) listMatroskaSound(context, asset->tracks_, asset->duration_);

@@ -1,5 +1,6 @@
 #include "platform/media/movie_audio_queue.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -79,8 +80,11 @@ int MovieAudioQueue::append(const AudioSampleBuffer& samples, const MediaTime& s
             skip = static_cast<int>(-first);
             first = 0;
         }
-        nextPts_ = first;
         started_ = true;
+        // Sound that begins after the session's start is preceded by silence rather than by an
+        // empty edit, which the container's movie clock (whole milliseconds in QuickTime) would
+        // cut short of its sample.
+        silence(first);
     }
     const int count = samples.frameCount - skip;
     const AVSampleFormat inFormat = ffmpeg::toAVSampleFormat(samples.format.sampleFormat);
@@ -140,6 +144,25 @@ void MovieAudioQueue::encode(uint8_t** data, int count) {
     if (av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(data), count) < count)
         throw MediaError("audio append", "out of memory");
     while (av_audio_fifo_size(fifo_.get()) >= frameSize) pull(frameSize);
+}
+
+// Sends `count` samples of silence on, in pieces of bounded size.
+void MovieAudioQueue::silence(int64_t count) {
+    constexpr int kPiece = 16384;
+    const int channels = encoder_.ch_layout.nb_channels;
+    uint8_t** zeros = nullptr;
+    int rc = av_samples_alloc_array_and_samples(&zeros, nullptr, channels, kPiece, encoder_.sample_fmt, 0);
+    if (rc < 0) throw MediaError::fromCode("audio append", rc);
+    try {
+        av_samples_set_silence(zeros, 0, kPiece, channels, encoder_.sample_fmt);
+        for (int64_t left = count; left > 0; left -= kPiece) encode(zeros, int(std::min<int64_t>(left, kPiece)));
+    } catch (...) {
+        av_freep(&zeros[0]);
+        av_freep(&zeros);
+        throw;
+    }
+    av_freep(&zeros[0]);
+    av_freep(&zeros);
 }
 
 // A frame of the encoder's format with room for count samples.

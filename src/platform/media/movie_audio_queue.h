@@ -33,8 +33,8 @@ public:
     MovieAudioQueue(const MovieAudioQueue&) = delete;
     MovieAudioQueue& operator=(const MovieAudioQueue&) = delete;
 
-    // Queues the samples; the first append places them at their time after `sessionStart`, and
-    // audio before the session is cut off. Returns how many samples were taken (0: none lay in
+    // Queues the samples; the first append places them at their time after `sessionStart`, after
+    // silence from the session's start, and audio before the session is cut off. Returns how many samples were taken (0: none lay in
     // the session). Throws MediaError("audio append", ...).
     int append(const AudioSampleBuffer& samples, const MediaTime& sessionStart);
     // Output samples placed so far, those still waiting for a whole frame included.
@@ -44,6 +44,7 @@ public:
 
 private:
     void encode(uint8_t** data, int count);
+    void silence(int64_t count);
     ffmpeg::FramePtr frame(int count);
     void pull(int count);
 
