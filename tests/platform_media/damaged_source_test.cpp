@@ -12,6 +12,10 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "core/conversion_error.h"
 #include "platform/media/asset_reader.h"
 #include "platform/media/pixel_buffer.h"
@@ -1322,6 +1326,48 @@ TEST(DamagedSource, MpegTsPacketLostFromHevcFailsTheReading) {
         expectStructureDamageNamed(dir / (name + ".ts"), "is incomplete in the file");
         expectStructureDamageNamed(dir / (name + "-204.ts"), "is incomplete in the file");
     }
+}
+
+// QuickTime of samples of one size (raw pictures) whose size table states 50,000,000 of them: what
+// the reader kept of the samples the other tables lack grew with that count (3.9 GB), so the read is
+// made apart, under a 2 GB limit of address space. The file holds 76 samples at most:
+// the reading fails naming the first picture past the 75 read.
+TEST(DamagedSource, ASampleTableStatingMoreSamplesThanTheFileHoldsFailsInBoundedMemory) {
+    test::TempDir dir;
+    const fs::path file = dir / "lying.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=16x16:r=25", "-frames:v", "75", "-c:v", "rawvideo", "-pix_fmt", "uyvy422",
+                  file.string()});
+    std::string bytes = test::readFile(file);
+    const size_t stsz = bytes.find("stsz") + 4;
+    ASSERT_EQ(bytes.substr(stsz + 4, 4), std::string("\0\0\x02\0", 4));  // one size for all: 512 bytes
+    bytes.replace(stsz + 8, 4, "\x02\xFA\xF0\x80");
+    test::writeFile(file, bytes);
+    int verdict[2] = {-1, -1};
+    ASSERT_EQ(pipe(verdict), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit limit{size_t(2) << 30, size_t(2) << 30};
+        setrlimit(RLIMIT_AS, &limit);
+        std::string words;
+        try {
+            const auto [pictures, error] = readPictures(file, 1);
+            words = std::to_string(pictures.size()) + " " + error;
+        } catch (const std::bad_alloc&) {
+            words = "out of memory";
+        }
+        [[maybe_unused]] const ssize_t n = write(verdict[1], words.data(), words.size());
+        _exit(0);
+    }
+    close(verdict[1]);
+    std::string words;
+    char buffer[256];
+    for (ssize_t n; (n = read(verdict[0], buffer, sizeof buffer)) > 0;) words.append(buffer, size_t(n));
+    close(verdict[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(words, "75 frame 75 can't be decoded: the file's structure is damaged there");
 }
 
 }  // namespace

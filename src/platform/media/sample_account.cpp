@@ -140,7 +140,14 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
     const auto stts = entries("stts", 8, 8), ctts = entries("ctts", 8, 8), stsc = entries("stsc", 8, 12);
     const auto stco = entries("stco", 8, 4), co64 = entries("co64", 8, 8);
     if (!stsz || stsz->size < 12 || !stts || !stsc || (!stco && !co64)) return {};
-    const uint64_t sized = be32(stsz->data + 8);
+    // A table's count is only its word: no more samples are listed than the file can hold, one
+    // size for all taking that many bytes each, sizes of their own four bytes each in the table.
+    // Beyond that the count alone would decide what is kept here.
+    std::error_code error;
+    const uint64_t fileSize = std::filesystem::file_size(file, error);
+    if (error) return {};
+    const uint32_t fixedSize = be32(stsz->data + 4);
+    const uint64_t sized = std::min<uint64_t>(be32(stsz->data + 8), fixedSize != 0 ? fileSize / fixedSize + 1 : (stsz->size - 12) / 4);
     const uint64_t chunks = stco ? stco->second : co64->second;
     // Durations and composition offsets of the samples, in decoding order.
     std::vector<int64_t> dts, offsets;
