@@ -1370,5 +1370,38 @@ TEST(DamagedSource, ASampleTableStatingMoreSamplesThanTheFileHoldsFailsInBounded
     EXPECT_EQ(words, "75 frame 75 can't be decoded: the file's structure is damaged there");
 }
 
+// HEVC in MP4 whose sync-sample table no longer lists its first sample: the table is only a hint,
+// and the stream's own IDR picture decodes whole as ffmpeg decodes it. One processor's read
+// refused it ("frame 22 can't be decoded"), or read 48 pictures, none of them right; every read
+// gives the intact file's 50 pictures, at any thread count.
+TEST(DamagedSource, ASyncSampleTableThatLeavesOutTheFirstSampleReadsTheStreamsOwnPictures) {
+    test::TempDir dir;
+    const fs::path intact = dir / "intact.mp4", unlisted = dir / "unlisted.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-c:v", "libx265", "-x265-params", "log-level=error:keyint=25",
+                  "-pix_fmt", "yuv420p", intact.string()});
+    std::string bytes = test::readFile(intact);
+    // stss: version and flags, the count, then the samples listed; the first, sample 1, left out.
+    const size_t stss = bytes.find("stss") + 4;
+    const auto get32 = [&](size_t i) {
+        return uint32_t(uint8_t(bytes[i])) << 24 | uint32_t(uint8_t(bytes[i + 1])) << 16 | uint32_t(uint8_t(bytes[i + 2])) << 8 | uint8_t(bytes[i + 3]);
+    };
+    const uint32_t count = get32(stss + 4);
+    ASSERT_GE(count, 2u);
+    ASSERT_EQ(get32(stss + 8), 1u);
+    bytes.replace(stss + 8, 4 * (count - 1), bytes.substr(stss + 12, 4 * (count - 1)));
+    bytes[stss + 7] = char(count - 1);
+    test::writeFile(unlisted, bytes);
+    const auto whole = readPictures(intact, 1);
+    ASSERT_EQ(whole.second, "");
+    ASSERT_EQ(whole.first.size(), 50u);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const auto [pictures, error] = readPictures(unlisted, threads);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(pictures.size(), 50u);
+        expectIntactPictures(pictures, whole.first);
+    }
+}
+
 }  // namespace
 }  // namespace qm

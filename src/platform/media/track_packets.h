@@ -81,6 +81,9 @@ public:
     AVRational timeBase{1, 1};
 
 private:
+    // A sample table's key frames are a hint: the stream's own pictures a decoder may begin at
+    // (an H.264 IDR, an HEVC IRAP picture) are key frames, where the table leaves one out.
+    void markRandomAccess();
     bool foundKeyFrameAfterLanding(const MediaTime& limit, double slack);
 
     int stream_ = -1;
