@@ -1403,5 +1403,34 @@ TEST(DamagedSource, ASyncSampleTableThatLeavesOutTheFirstSampleReadsTheStreamsOw
     }
 }
 
+// AVI whose `movi` chunk states another size than its index lists: the demuxer reads the size the
+// chunk states, swallowing the chunk after it (49 pictures read with success on all processors,
+// refused on one) or cutting its own short (refused as "a frame"). The reading fails naming the
+// sample's frame, after the pictures before it, the same at any thread count.
+TEST(DamagedSource, AnAviChunkStatingAnotherSizeThanItsIndexFailsTheReading) {
+    test::TempDir dir;
+    const fs::path intact = dir / "intact.avi";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g", "25",
+                  intact.string()});
+    const std::string bytes = test::readFile(intact);
+    // The chunks of `movi` in turn, to the index: their places and sizes.
+    std::vector<std::pair<size_t, uint32_t>> chunks;
+    for (size_t at = bytes.find("movi") + 4; at + 8 <= bytes.size() && bytes.compare(at, 4, "idx1") != 0;) {
+        const uint32_t size = uint32_t(uint8_t(bytes[at + 4])) | uint32_t(uint8_t(bytes[at + 5])) << 8 |
+                              uint32_t(uint8_t(bytes[at + 6])) << 16 | uint32_t(uint8_t(bytes[at + 7])) << 24;
+        chunks.emplace_back(at, size);
+        at += 8 + size + (size & 1);
+    }
+    ASSERT_EQ(chunks.size(), 50u);
+    for (const auto& [chunk, by] : {std::pair{20, 1000000}, std::pair{33, 1000000}, std::pair{48, 3}, std::pair{48, -7}}) {
+        std::string damaged = bytes;
+        const uint32_t size = chunks[size_t(chunk)].second + uint32_t(by);
+        for (int k = 0; k < 4; ++k) damaged[chunks[size_t(chunk)].first + 4 + size_t(k)] = char(size >> (8 * k));
+        const fs::path file = dir / ("chunk" + std::to_string(chunk) + "by" + std::to_string(by) + ".avi");
+        test::writeFile(file, damaged);
+        expectStructureDamageNamed(file, "can't be decoded: the file's structure is damaged there");
+    }
+}
+
 }  // namespace
 }  // namespace qm

@@ -543,7 +543,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
             ++run.samplesRead;
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (packet->size == 0 && repeatsOnEmptySample()) continue;
+            if (packet->size == 0 && !(packet->flags & kLostPacket) && repeatsOnEmptySample()) continue;
             // HEVC's decoder decodes pictures none refers to even when told to skip them: damage in
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
