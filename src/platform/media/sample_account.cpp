@@ -414,6 +414,7 @@ SampleAccount::Picture SampleAccount::judge(const AVFrame& frame, std::optional<
         if (first && reorders && decodingStamps(*first, own ? t : recent_.back())) {
             // Pictures come in another order than their stamps: each settles its own sample, or
             // the first still owed, and what is owed is counted once the decoder is drained.
+            decodingStampsMet_ = true;
             settle(own ? t : *first);
             return (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0 ? Picture::damaged
                                                                                               : Picture::whole;
@@ -476,6 +477,7 @@ std::optional<int64_t> SampleAccount::shownAt(int64_t own, int reorderDepth) {
     if (untaken_.empty()) return std::nullopt;
     const int64_t first = *untaken_.begin();
     if (reorders && risingAbout(first, own)) {
+        decodingStampsMet_ = decodingStampsMet_ || first != own;
         untaken_.erase(untaken_.begin());
         return first;
     }
