@@ -38,6 +38,7 @@ int TrackPackets::readFromFile() {
         damaged = demuxerErrors.take() || damaged;
         if (rc < 0 || packet->stream_index == stream_) {
             if (damaged) packet->flags |= kAfterDamagedStructure;
+            structureDamaged = structureDamaged || damaged;
             if (rc == 0) markRandomAccess();
             return rc;
         }

@@ -75,6 +75,8 @@ public:
     std::optional<MediaTime> seekBegan;
     // What the demuxer says of the file's structure.
     DemuxerErrorWatch demuxerErrors;
+    // The demuxer said the structure is damaged before a packet read since the file was opened.
+    bool structureDamaged = false;
     // Packets of the track the demuxer handed on, a seek's look for its key frame included.
     std::atomic<int64_t> packetsRead{0};
     // The track's time base, once it is selected.

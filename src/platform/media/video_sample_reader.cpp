@@ -194,13 +194,16 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // with their own samples, rolling on past the pictures given out already; the verdict is then
     // the same at any thread count. A whole read too begins again at that key frame, as a seek
     // does, so that damage met late costs no second whole decode; from the file's start only where
-    // its samples carry decoding stamps (below). False where the decoder runs on one thread
+    // its samples carry decoding stamps (below) or the demuxer said its structure is damaged (what
+    // it dropped is told by the walk through the file from the start). False where the decoder runs on one thread
     // already. `from`: the sample to decode again from the key frame before, where not the first
     // awaited.
     bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) override {
         if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
         oneThread = true;
-        if (countsWhole() && run.damage.decodingStampsMet(decoderReorders())) decodeAgainFromStart();
+        if (countsWhole() && (run.damage.decodingStampsMet(decoderReorders()) || track.structureDamaged ||
+                              track.demuxerErrors.damagedOnOpening()))
+            decodeAgainFromStart();
         else decodeAgainFromAwaited(from);
         return true;
     }
