@@ -12,6 +12,10 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "core/conversion_error.h"
 #include "platform/media/asset_reader.h"
 #include "platform/media/pixel_buffer.h"
@@ -1321,6 +1325,139 @@ TEST(DamagedSource, MpegTsPacketLostFromHevcFailsTheReading) {
         test::writeFile(dir / (name + "-204.ts"), wide);
         expectStructureDamageNamed(dir / (name + ".ts"), "is incomplete in the file");
         expectStructureDamageNamed(dir / (name + "-204.ts"), "is incomplete in the file");
+    }
+}
+
+// QuickTime of samples of one size (raw pictures) whose size table states 50,000,000 of them: what
+// the reader kept of the samples the other tables lack grew with that count (3.9 GB), so the read is
+// made apart, under a 2 GB limit of address space. The file holds 76 samples at most:
+// the reading fails naming the first picture past the 75 read.
+TEST(DamagedSource, ASampleTableStatingMoreSamplesThanTheFileHoldsFailsInBoundedMemory) {
+    test::TempDir dir;
+    const fs::path file = dir / "lying.mov";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=16x16:r=25", "-frames:v", "75", "-c:v", "rawvideo", "-pix_fmt", "uyvy422",
+                  file.string()});
+    std::string bytes = test::readFile(file);
+    const size_t stsz = bytes.find("stsz") + 4;
+    ASSERT_EQ(bytes.substr(stsz + 4, 4), std::string("\0\0\x02\0", 4));  // one size for all: 512 bytes
+    bytes.replace(stsz + 8, 4, "\x02\xFA\xF0\x80");
+    test::writeFile(file, bytes);
+    int verdict[2] = {-1, -1};
+    ASSERT_EQ(pipe(verdict), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit limit{size_t(2) << 30, size_t(2) << 30};
+        setrlimit(RLIMIT_AS, &limit);
+        std::string words;
+        try {
+            const auto [pictures, error] = readPictures(file, 1);
+            words = std::to_string(pictures.size()) + " " + error;
+        } catch (const std::bad_alloc&) {
+            words = "out of memory";
+        }
+        [[maybe_unused]] const ssize_t n = write(verdict[1], words.data(), words.size());
+        _exit(0);
+    }
+    close(verdict[1]);
+    std::string words;
+    char buffer[256];
+    for (ssize_t n; (n = read(verdict[0], buffer, sizeof buffer)) > 0;) words.append(buffer, size_t(n));
+    close(verdict[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(words, "75 frame 75 can't be decoded: the file's structure is damaged there");
+}
+
+// HEVC in MP4 whose sync-sample table no longer lists its first sample: the table is only a hint,
+// and the stream's own IDR picture decodes whole as ffmpeg decodes it. One processor's read
+// refused it ("frame 22 can't be decoded"), or read 48 pictures, none of them right; every read
+// gives the intact file's 50 pictures, at any thread count.
+TEST(DamagedSource, ASyncSampleTableThatLeavesOutTheFirstSampleReadsTheStreamsOwnPictures) {
+    test::TempDir dir;
+    const fs::path intact = dir / "intact.mp4", unlisted = dir / "unlisted.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-c:v", "libx265", "-x265-params", "log-level=error:keyint=25",
+                  "-pix_fmt", "yuv420p", intact.string()});
+    std::string bytes = test::readFile(intact);
+    // stss: version and flags, the count, then the samples listed; the first, sample 1, left out.
+    const size_t stss = bytes.find("stss") + 4;
+    const auto get32 = [&](size_t i) {
+        return uint32_t(uint8_t(bytes[i])) << 24 | uint32_t(uint8_t(bytes[i + 1])) << 16 | uint32_t(uint8_t(bytes[i + 2])) << 8 | uint8_t(bytes[i + 3]);
+    };
+    const uint32_t count = get32(stss + 4);
+    ASSERT_GE(count, 2u);
+    ASSERT_EQ(get32(stss + 8), 1u);
+    bytes.replace(stss + 8, 4 * (count - 1), bytes.substr(stss + 12, 4 * (count - 1)));
+    bytes[stss + 7] = char(count - 1);
+    test::writeFile(unlisted, bytes);
+    const auto whole = readPictures(intact, 1);
+    ASSERT_EQ(whole.second, "");
+    ASSERT_EQ(whole.first.size(), 50u);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const auto [pictures, error] = readPictures(unlisted, threads);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(pictures.size(), 50u);
+        expectIntactPictures(pictures, whole.first);
+    }
+}
+
+// AVI whose `movi` chunk states another size than its index lists: the demuxer reads the size the
+// chunk states, swallowing the chunk after it (49 pictures read with success on all processors,
+// refused on one) or cutting its own short (refused as "a frame"). The reading fails naming the
+// sample's frame, after the pictures before it, the same at any thread count.
+TEST(DamagedSource, AnAviChunkStatingAnotherSizeThanItsIndexFailsTheReading) {
+    test::TempDir dir;
+    const fs::path intact = dir / "intact.avi";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g", "25",
+                  intact.string()});
+    const std::string bytes = test::readFile(intact);
+    // The chunks of `movi` in turn, to the index: their places and sizes.
+    std::vector<std::pair<size_t, uint32_t>> chunks;
+    for (size_t at = bytes.find("movi") + 4; at + 8 <= bytes.size() && bytes.compare(at, 4, "idx1") != 0;) {
+        const uint32_t size = uint32_t(uint8_t(bytes[at + 4])) | uint32_t(uint8_t(bytes[at + 5])) << 8 |
+                              uint32_t(uint8_t(bytes[at + 6])) << 16 | uint32_t(uint8_t(bytes[at + 7])) << 24;
+        chunks.emplace_back(at, size);
+        at += 8 + size + (size & 1);
+    }
+    ASSERT_EQ(chunks.size(), 50u);
+    for (const auto& [chunk, by] : {std::pair{20, 1000000}, std::pair{33, 1000000}, std::pair{48, 3}, std::pair{48, -7}}) {
+        std::string damaged = bytes;
+        const uint32_t size = chunks[size_t(chunk)].second + uint32_t(by);
+        for (int k = 0; k < 4; ++k) damaged[chunks[size_t(chunk)].first + 4 + size_t(k)] = char(size >> (8 * k));
+        const fs::path file = dir / ("chunk" + std::to_string(chunk) + "by" + std::to_string(by) + ".avi");
+        test::writeFile(file, damaged);
+        expectStructureDamageNamed(file, "can't be decoded: the file's structure is damaged there");
+    }
+}
+
+// A whole read on frame threads that meets damage late judges it by decoding again on one thread
+// from the key frame before it, not from the file's start: 8 s of key frames each second, a P
+// picture garbled at 7.4 s. Decoding again from the start sent every sample before it twice (about
+// 385 in all for 200); the verdict is the one-thread read's, at any thread count.
+TEST(DamagedSource, DamageMetLateOnFrameThreadsIsJudgedFromTheKeyFrameBeforeIt) {
+    test::TempDir dir;
+    const fs::path file = dir / "late.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=8", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-g", "25",
+                  "-keyint_min", "25", file.string()});
+    garbleSampleAt(file, 7.4, 40);
+    const Reading alone = readDecoded(file, 1);
+    ASSERT_NE(alone.error, "");
+    for (const int threads : {3, 8}) {
+        SCOPED_TRACE(threads);
+        VideoReaderSettings settings;
+        settings.threads = threads;
+        auto reader = VideoSampleReader::open(file, settings);
+        std::string error;
+        try {
+            while (reader->next()) {
+            }
+        } catch (const ConversionError& e) {
+            error = e.payload();
+        }
+        EXPECT_EQ(error, alone.error);
+        EXPECT_LT(reader->samplesDecoded(), 200 + 50);
     }
 }
 

@@ -237,7 +237,14 @@ uint32_t codecTypeWithAlphaLayer(AVFormatContext* context, int streamIndex, uint
         // Back to the first picture by its time: QuickTime's demuxer shifts the time it is given
         // onto its decoding time line, so INT64_MIN would wrap around to the end.
         const int64_t first = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
-        avformat_seek_file(context, streamIndex, INT64_MIN, first, first, 0);
+        // Where the sync-sample table leaves out the first sample, a seek by time lands on the
+        // first it lists: to the first sample the index lists instead, by its own stamp.
+        AVStream* st = context->streams[streamIndex];
+        const AVIndexEntry* entry = avformat_index_get_entries_count(st) > 0 ? avformat_index_get_entry(st, 0) : nullptr;
+        if (entry != nullptr && (entry->flags & AVINDEX_KEYFRAME) == 0)
+            av_seek_frame(context, streamIndex, entry->timestamp, AVSEEK_FLAG_ANY | AVSEEK_FLAG_BACKWARD);
+        else
+            avformat_seek_file(context, streamIndex, INT64_MIN, first, first, 0);
     }
     return scan.hasAlphaLayer() ? kCodecTypeHevcAlpha : codecType;
 }

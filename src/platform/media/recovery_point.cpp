@@ -153,6 +153,18 @@ bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool h
     return leads.value_or(false);
 }
 
+bool beginsDecoding(const uint8_t* data, size_t size, int lengthSize, bool hevc) {
+    bool begins = false;
+    eachUnit(data, size, lengthSize, [&](const uint8_t* unit, size_t) {
+        // HEVC's IRAP pictures (BLA, IDR, CRA) are its types 16 to 23; H.264's IDR slices type 5.
+        const int type = hevc ? unit[0] >> 1 & 0x3F : unit[0] & 0x1F;
+        const bool slice = hevc ? type < kHevcFirstNonSlice : type == kSliceUnit || type == kIdrSliceUnit;
+        begins = hevc ? type >= 16 && type <= 23 : type == kIdrSliceUnit;
+        return slice;
+    });
+    return begins;
+}
+
 std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int lengthSize, const uint8_t* config,
                                            size_t configSize) {
     std::optional<RecoveryPoint> point;

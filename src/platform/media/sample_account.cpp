@@ -140,7 +140,14 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
     const auto stts = entries("stts", 8, 8), ctts = entries("ctts", 8, 8), stsc = entries("stsc", 8, 12);
     const auto stco = entries("stco", 8, 4), co64 = entries("co64", 8, 8);
     if (!stsz || stsz->size < 12 || !stts || !stsc || (!stco && !co64)) return {};
-    const uint64_t sized = be32(stsz->data + 8);
+    // A table's count is only its word: no more samples are listed than the file can hold, one
+    // size for all taking that many bytes each, sizes of their own four bytes each in the table.
+    // Beyond that the count alone would decide what is kept here.
+    std::error_code error;
+    const uint64_t fileSize = std::filesystem::file_size(file, error);
+    if (error) return {};
+    const uint32_t fixedSize = be32(stsz->data + 4);
+    const uint64_t sized = std::min<uint64_t>(be32(stsz->data + 8), fixedSize != 0 ? fileSize / fixedSize + 1 : (stsz->size - 12) / 4);
     const uint64_t chunks = stco ? stco->second : co64->second;
     // Durations and composition offsets of the samples, in decoding order.
     std::vector<int64_t> dts, offsets;
@@ -215,6 +222,25 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
         samples.push_back({start + gaps[k] + shift, start + decoded, -1, true});
     }
     return samples;
+}
+
+// AVI: its index (`idx1`) lists each chunk's place and size, and the demuxer reads the size its
+// chunk states. A chunk stating another size than the index lists swallows the chunk after it or
+// cuts its own short, without a word: that sample is lost to the reading, in place of its packet.
+std::vector<EmptySample> aviChunksThatDisagree(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    AVStream* st = format->streams[stream];
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f) return {};
+    std::vector<EmptySample> lost;
+    for (int i = 0, n = avformat_index_get_entries_count(st); i < n; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+        uint8_t head[8];
+        if (entry == nullptr || entry->size <= 0 || fseeko(f.get(), entry->pos, SEEK_SET) != 0 || std::fread(head, 1, 8, f.get()) != 8)
+            continue;
+        const uint32_t stated = uint32_t(head[4]) | uint32_t(head[5]) << 8 | uint32_t(head[6]) << 16 | uint32_t(head[7]) << 24;
+        if (stated != uint32_t(entry->size)) lost.push_back({AV_NOPTS_VALUE, entry->timestamp, entry->pos, true});
+    }
+    return lost;
 }
 
 }  // namespace
@@ -292,6 +318,10 @@ ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, cons
         std::stable_sort(found_.begin(), found_.end(), [](const EmptySample& a, const EmptySample& b) { return a.dts < b.dts; });
         return;
     }
+    if (std::strcmp(format->iformat->name, "avi") == 0) {
+        found_ = aviChunksThatDisagree(format, stream, file);
+        return;
+    }
     if (std::strcmp(format->iformat->name, "mpegts") == 0) {
         pes_ = std::make_unique<TransportPackets>(file, format->streams[stream]->id);
         return;
@@ -306,7 +336,8 @@ ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, cons
 }
 
 void ListedEmptySamples::readAgain(AVFormatContext* format, int stream, const std::filesystem::path& file) {
-    if (std::strstr(format->iformat->name, "mov") == nullptr) *this = ListedEmptySamples(format, stream, file);
+    if (std::strstr(format->iformat->name, "mov") == nullptr && std::strcmp(format->iformat->name, "avi") != 0)
+        *this = ListedEmptySamples(format, stream, file);
 }
 
 ListedEmptySamples::ListedEmptySamples() = default;
@@ -383,6 +414,7 @@ SampleAccount::Picture SampleAccount::judge(const AVFrame& frame, std::optional<
         if (first && reorders && decodingStamps(*first, own ? t : recent_.back())) {
             // Pictures come in another order than their stamps: each settles its own sample, or
             // the first still owed, and what is owed is counted once the decoder is drained.
+            decodingStampsMet_ = true;
             settle(own ? t : *first);
             return (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0 ? Picture::damaged
                                                                                               : Picture::whole;
@@ -445,6 +477,7 @@ std::optional<int64_t> SampleAccount::shownAt(int64_t own, int reorderDepth) {
     if (untaken_.empty()) return std::nullopt;
     const int64_t first = *untaken_.begin();
     if (reorders && risingAbout(first, own)) {
+        decodingStampsMet_ = decodingStampsMet_ || first != own;
         untaken_.erase(untaken_.begin());
         return first;
     }

@@ -142,6 +142,11 @@ public:
     const std::optional<int64_t>& failedAt() const { return failedAt_; }
     int failedCode() const { return failedCode_; }
 
+    // Whether pictures were met whose samples carry decoding stamps (raw B-frame streams remuxed
+    // without presentation stamps, x264's intra refresh from mkvmerge): which picture of those
+    // still in the decoder is shown first is then told only by the samples sent from the start.
+    bool decodingStampsMet(bool reorders) const { return decodingStampsMet_ || (reorders && risingStamps_); }
+
     // Whether a decoder's error code says the sample's data is damaged, rather than that decoding
     // could not go on: H.264's, HEVC's and VP9's pictures are predicted from one another.
     static bool namesDamage(int rc, AVCodecID codec);
@@ -166,6 +171,7 @@ private:
     bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
     std::multiset<int64_t> untaken_;  // the stamps of the samples sent owing a picture that no picture's time took
     bool taken_ = false;  // a picture's time took one
+    bool decodingStampsMet_ = false;
     std::optional<int64_t> leftOut_;
     std::optional<int64_t> failedAt_;
     int failedCode_ = 0;

@@ -38,6 +38,8 @@ int TrackPackets::readFromFile() {
         damaged = demuxerErrors.take() || damaged;
         if (rc < 0 || packet->stream_index == stream_) {
             if (damaged) packet->flags |= kAfterDamagedStructure;
+            structureDamaged = structureDamaged || damaged;
+            if (rc == 0) markRandomAccess();
             return rc;
         }
     }
@@ -88,6 +90,14 @@ std::optional<RecoveryPoint> TrackPackets::recoveryPointOf(const AVPacket& p) co
     if (par->codec_id != AV_CODEC_ID_H264 || p.data == nullptr) return std::nullopt;
     return recoveryPoint(p.data, size_t(p.size), unitLengthSize(par), par->extradata,
                          par->extradata != nullptr ? size_t(par->extradata_size) : 0);
+}
+
+void TrackPackets::markRandomAccess() {
+    const AVCodecParameters* par = format->streams[stream_]->codecpar;
+    const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
+    if ((packet->flags & AV_PKT_FLAG_KEY) || (!hevc && par->codec_id != AV_CODEC_ID_H264) || packet->data == nullptr) return;
+    const int lengthSize = unitLengthSize(par);
+    if (lengthSize > 0 && beginsDecoding(packet->data, size_t(packet->size), lengthSize, hevc)) packet->flags |= AV_PKT_FLAG_KEY;
 }
 
 bool TrackPackets::mayLeadPredecessor(const AVPacket& p) const {

@@ -75,12 +75,17 @@ public:
     std::optional<MediaTime> seekBegan;
     // What the demuxer says of the file's structure.
     DemuxerErrorWatch demuxerErrors;
+    // The demuxer said the structure is damaged before a packet read since the file was opened.
+    bool structureDamaged = false;
     // Packets of the track the demuxer handed on, a seek's look for its key frame included.
     std::atomic<int64_t> packetsRead{0};
     // The track's time base, once it is selected.
     AVRational timeBase{1, 1};
 
 private:
+    // A sample table's key frames are a hint: the stream's own pictures a decoder may begin at
+    // (an H.264 IDR, an HEVC IRAP picture) are key frames, where the table leaves one out.
+    void markRandomAccess();
     bool foundKeyFrameAfterLanding(const MediaTime& limit, double slack);
 
     int stream_ = -1;

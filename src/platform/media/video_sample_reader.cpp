@@ -192,21 +192,27 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // sample that failed nor which pictures before it are whole can be told. The samples from the
     // key frame before those still in flight are decoded again on one thread, whose errors come
     // with their own samples, rolling on past the pictures given out already; the verdict is then
-    // the same at any thread count. False where the decoder runs on one thread already. `from`:
-    // the sample to decode again from the key frame before, where not the first awaited.
+    // the same at any thread count. A whole read too begins again at that key frame, as a seek
+    // does, so that damage met late costs no second whole decode; from the file's start only where
+    // its samples carry decoding stamps (below) or the demuxer said its structure is damaged (what
+    // it dropped is told by the walk through the file from the start). False where the decoder runs on one thread
+    // already. `from`: the sample to decode again from the key frame before, where not the first
+    // awaited.
     bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) override {
         if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
         oneThread = true;
-        if (countsWhole()) decodeAgainFromStart();
+        if (countsWhole() && (run.damage.decodingStampsMet(decoderReorders()) || track.structureDamaged ||
+                              track.demuxerErrors.damagedOnOpening()))
+            decodeAgainFromStart();
         else decodeAgainFromAwaited(from);
         return true;
     }
 
-    // A whole read decodes again from the file's start, as a read on one processor does from the
-    // first: every sample is accounted for as there, so the verdict and the frame it names are the
-    // same. Begun mid-way instead, the account lacks what the samples before told it (which
-    // picture of those still in the decoder is shown first, where the file's stamps are decoding
-    // stamps), and names another frame. The pictures given out already are passed over by number.
+    // A whole read whose samples carry decoding stamps decodes again from the file's start, as a
+    // read on one processor does from the first: every sample is accounted for as there, so the
+    // verdict and the frame it names are the same. Begun mid-way instead, the account lacks what
+    // the samples before told it (which picture of those still in the decoder is shown first), and
+    // names another frame. The pictures given out already are passed over by number.
     void decodeAgainFromStart() {
         seekBegan.reset();
         track.reopenAtStart();
@@ -543,7 +549,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
             ++run.samplesRead;
             if (beforeFirstKeyFrame()) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (packet->size == 0 && repeatsOnEmptySample()) continue;
+            if (packet->size == 0 && !(packet->flags & kLostPacket) && repeatsOnEmptySample()) continue;
             // HEVC's decoder decodes pictures none refers to even when told to skip them: damage in
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
