@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/conversion_error.h"
@@ -209,6 +210,36 @@ TEST(ProbeRefusals, RawAc3AndEac3AreKindsNotTaken) {
                                                " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, "
                                                "MP3, FLAC and AAC (ADTS) files");
             }
+        }
+    }
+}
+
+// Raw H.264 and HEVC streams are refused as raw streams not taken, by the probe and the reader,
+// not as files without video.
+TEST(ProbeRefusals, RawH264AndHevcStreamsAreKindsNotTaken) {
+    test::TempDir dir;
+    for (const auto& [codec, format, name] :
+         {std::tuple{"libx264", "h264", "H.264"}, std::tuple{"libx265", "hevc", "HEVC"}}) {
+        SCOPED_TRACE(codec);
+        const auto file = dir / (std::string("movie.") + (std::string(format) == "h264" ? "264" : "265"));
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.2", "-c:v", codec, "-x265-params", "log-level=error",
+                      "-f", format, file.string()});
+        const std::string expected = std::string("Reading failed: raw ") + name +
+                                     " streams can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, "
+                                     "WebM), AVI, MXF and MPEG-TS files";
+        for (bool allowAudioOnly : {false, true}) {
+            try {
+                MediaInfo::load(file, allowAudioOnly);
+                ADD_FAILURE() << "probed";
+            } catch (const ConversionError& e) {
+                EXPECT_EQ(e.description(), expected);
+            }
+        }
+        try {
+            VideoSampleReader::open(file, {});
+            ADD_FAILURE() << "opened";
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e.description(), expected);
         }
     }
 }

@@ -54,6 +54,13 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kUnreadSo
     {"eac3", "E-AC-3"},
 }};
 
+// Raw video streams recognised but not taken: they carry no stamps and no rate, so a movie's
+// times can't be told from them.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kUnreadVideoStreamDemuxers = {{
+    {"h264", "H.264"},
+    {"hevc", "HEVC"},
+}};
+
 // The name users know `demuxer` by, from one of the tables above; nothing when it is not there.
 template <size_t N>
 std::optional<std::string_view> nameUsersKnow(const std::array<std::pair<std::string_view, std::string_view>, N>& table,
@@ -253,6 +260,11 @@ std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName
             "raw " + std::string(*name) +
             " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, MP3, FLAC and AAC (ADTS) "
             "files");
+    if (const auto name = ffmpeg::nameUsersKnow(ffmpeg::kUnreadVideoStreamDemuxers, demuxerName))
+        return ConversionError::readerFailed(
+            "raw " + std::string(*name) +
+            " streams can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, WebM), AVI, MXF and "
+            "MPEG-TS files");
     return std::nullopt;
 }
 
