@@ -14,6 +14,7 @@
 #include "platform/media/hevc_alpha_layer.h"
 #include "platform/media/media_error.h"
 #include "platform/media/movie_writer_codecs.h"
+#include "platform/media/reader_internal.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -562,6 +563,27 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             track.duration = ends[i] - track.startTime;
             if (first.isNumeric() && ends[i] - first > asset->duration_) asset->duration_ = ends[i] - first;
         }
+    }
+    // A clip counts from the picture a read from the start shows first: where the first samples
+    // give none (a stream begun mid-way or at a recovery point), the track begins later and is
+    // that much shorter, its sound placed from there too.
+    for (TrackInfo& track : asset->tracks_) {
+        if (track.kind != TrackKind::video) continue;
+        if (reading::firstSampleShowsFirst(context, track.streamIndex, true)) break;
+        const MediaTime start = track.startTime.isNumeric() ? track.startTime : MediaTime::zero();
+        const MediaTime first = reading::firstDecodedPicture(path, start);
+        if (!(first > start)) break;
+        if (track.duration.isNumeric()) {
+            track.duration = track.duration > first - start ? track.duration - (first - start) : MediaTime::invalid();
+        } else if (asset->duration_.isNumeric()) {
+            // Only the container states a length: the track ends where it ends.
+            const MediaTime containerStart =
+                context->start_time != AV_NOPTS_VALUE ? MediaTime::make(context->start_time, AV_TIME_BASE) : MediaTime::zero();
+            const MediaTime end = containerStart + asset->duration_;
+            if (end > first) track.duration = end - first;
+        }
+        track.startTime = first;
+        break;
     }
     // The probe's facts are all read: the file is closed here, so a queue of thousands of probed
     // files holds no file handles.

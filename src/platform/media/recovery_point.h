@@ -27,4 +27,8 @@ std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int
 // reading begins at that picture, the decoder leaves such a picture out. Units as above.
 bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool hevc);
 
+// Whether the sample's first slice is an IDR picture (H.264, HEVC): a decoder beginning there gives
+// it whole, and no picture shown before it is lacking. Units as above.
+bool beginsAtInstantRefresh(const uint8_t* data, size_t size, int lengthSize, bool hevc);
+
 }  // namespace qm::reading
