@@ -15,6 +15,7 @@
 #include "core/four_cc.h"
 #include "platform/media/asset_reader.h"
 #include "platform/media/media_error.h"
+#include "support/movie_boxes.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -191,6 +192,26 @@ TEST_F(ProbeTest, FilesWithoutPicturesHaveNoVideoTrack) {
                 EXPECT_EQ(e.kind(), ConversionError::Kind::noVideoTrack);
             }
         }
+    }
+}
+
+// A movie trimmed without re-encoding (B-frames, an edit list leaving out the samples before the
+// cut) whose last sample is stored shorter than the rest, as trimming tools leave it: the average
+// over the samples strays from 25 per second, the rate the frames step at, which is its rate.
+TEST(ProbeRecordings, TrimmedMoviesTakeTheRateTheirFramesStepAt) {
+    test::TempDir dir;
+    const auto source = dir / "source.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=6", "-c:v", "libx264", "-bf", "3", "-g", "100",
+                  "-pix_fmt", "yuv420p", source.string()});
+    for (const char* ext : {"mp4", "mov"}) {
+        SCOPED_TRACE(ext);
+        const auto trimmed = dir / (std::string("trimmed.") + ext);
+        test::ffmpeg({"-ss", "2.7", "-i", source.string(), "-t", "3", "-c", "copy", trimmed.string()});
+        ASSERT_TRUE(test::shortenLastSample(trimmed, 64));
+        const json stream = test::ffprobe(trimmed)["streams"][0];
+        ASSERT_EQ(stream["r_frame_rate"], "25/1");
+        ASSERT_NE(stream["avg_frame_rate"], "25/1");
+        EXPECT_EQ(MediaInfo::load(trimmed).frameRate, 25.0);
     }
 }
 

@@ -491,6 +491,14 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             // base, 1000 fps for the uneven 1 ms stamps of a browser's recording.
             const AVRational rate = stream.avg_frame_rate;
             if (rate.num > 0 && rate.den > 0) track.nominalFrameRate = av_q2d(rate);
+            // The average counts every sample the track lists over their stored lengths: one stored
+            // shorter or longer than the rest (a trim's last sample, samples an edit list leaves
+            // out) moves it off the rate the frames step at, which the library reads from the
+            // samples' common length. Near the average, that step is the rate.
+            const AVRational step = stream.r_frame_rate;
+            if (track.nominalFrameRate > 0 && step.num > 0 && step.den > 0 &&
+                std::abs(av_q2d(step) / track.nominalFrameRate - 1) < 0.1)
+                track.nominalFrameRate = av_q2d(step);
             track.colorTags = ffmpeg::colorTagsFrom(par.color_space, par.color_primaries, par.color_trc, par.color_range);
             track.codecType = ffmpeg::codecTypeWithAlphaLayer(context, track.streamIndex, track.codecType);
             if (par.codec_id == AV_CODEC_ID_HAP && !ffmpeg::isHapVariantCode(track.codecType))
