@@ -37,14 +37,29 @@ void MediaFrameReader::openReader(double seconds) {
     settings.pixelFormat = decoder_ ? 0 : kPixelFormatBGRA;
     // Only the picture finally shown is converted, not every one rolled over on the way.
     settings.deferConversion = true;
-    if (trackKnown_) settings.start = MediaTime::fromSeconds(std::max(0.0, seconds - 0.5 / rate) + trackStart_, 6000);
+    // Where the first samples give no picture, the clip's start is read as a read from the start
+    // reads it, whose pictures' times a seek there would not give alike.
+    const bool fromStart = laterFirstPicture_ && seconds - 0.5 / rate <= 0;
+    if (trackKnown_ && !fromStart)
+        settings.start = MediaTime::fromSeconds(std::max(0.0, seconds - 0.5 / rate) + trackStart_, 6000);
     auto reader = VideoSampleReader::open(url_, settings);
     ++openCount_;
     if (!trackKnown_) {
         // The track's start is only known once it is open: read again from the right place.
         trackKnown_ = true;
-        const MediaTime start = reader->track().timeRangeStart;
-        trackStart_ = start.isNumeric() ? start.seconds() : 0;
+        // Times count from the first picture a read from the start shows, as the probe's length
+        // does: samples before it that give none are no part of the clip.
+        const VideoTrackInfo& track = reader->track();
+        const MediaTime start = track.timeRangeStart.isNumeric() ? track.timeRangeStart : MediaTime::zero();
+        const MediaTime first = firstPictureTime(url_, track);
+        trackStart_ = first.isNumeric() ? first.seconds() : 0;
+        length_ = track.timeRangeDuration.isNumeric() && first > start ? track.timeRangeDuration - (first - start)
+                                                                       : track.timeRangeDuration;
+        laterFirstPicture_ = first > start;
+        if (laterFirstPicture_ && seconds - 0.5 / rate <= 0) {
+            reader_ = std::move(reader);
+            return;
+        }
         settings.start = MediaTime::fromSeconds(std::max(0.0, seconds - 0.5 / rate) + trackStart_, 6000);
         if (settings.start > MediaTime::zero()) reader = VideoSampleReader::open(url_, settings);
     }
@@ -101,7 +116,7 @@ PixelBufferRef MediaFrameReader::frame(double seconds) { return frame(seconds, 0
 
 bool MediaFrameReader::noKeyFrameBetween(double target) const {
     // A time past the track's end finds no frame, as a reopening there would.
-    const MediaTime length = reader_->track().timeRangeDuration;
+    const MediaTime& length = length_;
     if (exhausted_ || !length.isNumeric() || target >= length.seconds()) return false;
     const MediaTime key = reader_->keyFrameAtOrBefore(MediaTime::fromSeconds(target + trackStart_, 90000));
     return key.isNumeric() && key.seconds() - trackStart_ <= currentTime_;
@@ -113,7 +128,7 @@ bool MediaFrameReader::endedEarly(double seconds) const {
     // however short its stored length.
     if (reader_->readEveryListedSample()) return false;
     // Only the track's own length promises pictures: the container's may be the sound's.
-    const MediaTime length = reader_->track().timeRangeDuration;
+    const MediaTime& length = length_;
     if (!length.isNumeric() || !reader_->track().durationIsTrack) return false;
     const double half = 0.5 / std::max(info_.frameRate, 1.0);
     // Where the samples read stopped; a reader opened at `seconds` that found none stopped before it.
@@ -150,7 +165,7 @@ PixelBufferRef MediaFrameReader::frame(double seconds, int width, int height) {
         openReader(seconds);
         // Less than two seconds past the last picture, that picture is shown, as by a reader that
         // read on to this time: opened here, the reader finds none, so it reads again from earlier.
-        const MediaTime length = reader_->track().timeRangeDuration;
+        const MediaTime& length = length_;
         if (seconds > 0 && (!length.isNumeric() || seconds - 2.0 < length.seconds()) && !fillLookahead())
             openReader(seconds - 2.0);
     }

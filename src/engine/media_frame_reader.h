@@ -73,6 +73,8 @@ private:
     PixelBufferPoolRef pool_;
     bool trackKnown_ = false;
     double trackStart_ = 0;
+    MediaTime length_;  // of the track from trackStart_; invalid when the file does not say
+    bool laterFirstPicture_ = false;  // the first samples give no picture
     std::unique_ptr<VideoSampleReader> reader_;
     std::optional<VideoSample> lookahead_;
     std::optional<VideoSample> following_;  // read by prepareNext, after lookahead_

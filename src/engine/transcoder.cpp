@@ -263,7 +263,14 @@ void Transcoder::run(const ProgressCallback& progress) {
                                                              : VideoReaderSettings::Mode::decoded;
     readerSettings.pixelFormat = 0;
     auto reader = VideoSampleReader::open(source_, readerSettings);
-    const VideoTrackInfo track = reader->track();
+    VideoTrackInfo track = reader->track();
+    // The movie starts with the first picture a read from the start shows, as the editor's clips
+    // count from it: samples before it that give none, and the sound beside them, are left out.
+    if (!track.timeRangeStart.isNumeric()) track.timeRangeStart = MediaTime::zero();
+    if (const MediaTime first = firstPictureTime(source_, track); first > track.timeRangeStart) {
+        if (track.timeRangeDuration.isNumeric()) track.timeRangeDuration = track.timeRangeDuration - (first - track.timeRangeStart);
+        track.timeRangeStart = first;
+    }
 
     std::unique_ptr<AudioReaderSource> audio;
     std::optional<MovieAudioSettings> audioSettings;

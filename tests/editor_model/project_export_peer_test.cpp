@@ -552,6 +552,69 @@ TEST(ProjectExportPeer, ATrimmedMovieHoldsItsLastSampleToTheEndOfItsEdit) {
     EXPECT_EQ(previous, last);
 }
 
+// Streams whose first samples give no picture, as real tools write them: x264's intra refresh cut at
+// a recovery point, in GStreamer's MPEG-TS and in mkvmerge's Matroska, and an MPEG-TS recording
+// joined mid-stream. The clip counts from the first picture: its length holds the pictures ffmpeg
+// decodes, its export shows them one per frame in turn, and Convert's movie starts with that
+// picture at 0 and holds as many.
+TEST(ProjectExportPeer, ClipsCountFromTheFirstPicture) {
+    test::TempDir dir;
+    const fs::path y4m = dir / "source.y4m";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x36:r=25:d=4.8,hue=h=29*n", "-pix_fmt", "yuv420p", y4m.string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "20", "--bframes", "0", "-o",
+                         (dir / "raw.264").string(), y4m.string()}).exitCode, 0) << "the x264 command line (x264)";
+    // From the third SPS on: x264 repeats its parameter sets at each recovery point.
+    const std::string raw = test::readFile(dir / "raw.264");
+    size_t cut = 0;
+    for (int seen = 0, at = int(raw.find(std::string("\0\0\1", 3))); at >= 0 && seen < 3;
+         at = int(raw.find(std::string("\0\0\1", 3), size_t(at) + 3)))
+        if ((uint8_t(raw[size_t(at) + 3]) & 0x1F) == 7 && ++seen == 3) cut = size_t(at);
+    ASSERT_GT(cut, 0u);
+    test::writeFile(dir / "recovery.264", raw.substr(cut));
+    ASSERT_EQ(test::run({"gst-launch-1.0", "-q", "filesrc", "location=" + (dir / "recovery.264").string(), "!", "h264parse", "!",
+                         "mpegtsmux", "!", "filesink", "location=" + (dir / "recovery.ts").string()}).exitCode, 0)
+        << "GStreamer's parser and MPEG-TS muxer";
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "recovery.mkv").string(), (dir / "recovery.264").string()}).exitCode, 0)
+        << "mkvmerge (mkvtoolnix)";
+    // A recording joined an eighth of the way in, inside its first group of pictures, on a transport packet.
+    test::ffmpeg({"-i", y4m.string(), "-c:v", "libx264", "-g", "60", "-bf", "2", "-pix_fmt", "yuv420p", (dir / "whole.ts").string()});
+    const std::string whole = test::readFile(dir / "whole.ts");
+    test::writeFile(dir / "joined.ts", whole.substr(whole.size() / 188 / 8 * 188));
+
+    const size_t bytes = size_t(kW * kH * 4);
+    const auto frames = [&](const fs::path& file) {
+        const std::string all = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-fps_mode", "passthrough", "-vf",
+                                           "scale=flags=bicubic+accurate_rnd+full_chroma_int", "-f", "rawvideo",
+                                           "-pix_fmt", "bgra", "-"}).output;
+        std::vector<std::string> pictures;
+        for (size_t at = 0; at + bytes <= all.size(); at += bytes) pictures.push_back(all.substr(at, bytes));
+        return pictures;
+    };
+    for (const std::string name : {"recovery.ts", "recovery.mkv", "joined.ts"}) {
+        SCOPED_TRACE(name);
+        const std::vector<std::string> decoded = frames(dir / name);
+        ASSERT_GE(decoded.size(), 20u);
+        const Medium movie = test::probedMedium(dir / name);
+        EXPECT_EQ(std::llround(movie.info.duration.seconds() * 25), int64_t(decoded.size()));
+
+        const Clip clip = test::clipOf(movie, 0, double(decoded.size()) / 25, kW, kH);
+        const fs::path out = outputURL(OutputFormat::pngSequence, dir / (name + " Show"), dir.path());
+        ProjectExporter exporter(test::projectOf(kW, kH, 25, {movie}, {clip}), test::infosOf({movie}),
+                                 settingsFor(OutputFormat::pngSequence), out, {});
+        exporter.exportProject({});
+        const auto exported = frames(out / (out.filename().string() + "_%06d.png"));
+        ASSERT_EQ(exported.size(), decoded.size());
+        for (size_t i = 0; i < exported.size(); ++i) EXPECT_GE(test::psnr(exported[i], decoded[i]), 30.0) << "frame " << i;
+
+        const fs::path converted = dir / (name + ".mov");
+        Transcoder(dir / name, converted, movie.info, settingsFor(OutputFormat::proRes422Proxy, false)).run({});
+        const auto times = test::run({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts_time",
+                                      "-of", "csv=p=0", converted.string()}).output;
+        EXPECT_EQ(std::atof(times.c_str()), 0.0);
+        EXPECT_EQ(test::countFrames(converted), int(decoded.size()));
+    }
+}
+
 TEST(ProjectExportPeer, MovieSoundIsTheMix) {
     test::TempDir dir;
     const Medium m = test::makeMedium(dir / "av.mov", {"-f", "lavfi", "-i", "testsrc2=s=32x18:r=10:d=2", "-f", "lavfi", "-i",

@@ -10,12 +10,14 @@
 #include <sstream>
 #include <cstdio>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/conversion_error.h"
 #include "core/four_cc.h"
 #include "platform/media/asset_reader.h"
 #include "platform/media/media_error.h"
+#include "support/movie_boxes.h"
 #include "support/test_support.h"
 
 namespace qm {
@@ -195,6 +197,26 @@ TEST_F(ProbeTest, FilesWithoutPicturesHaveNoVideoTrack) {
     }
 }
 
+// A movie trimmed without re-encoding (B-frames, an edit list leaving out the samples before the
+// cut) whose last sample is stored shorter than the rest, as trimming tools leave it: the average
+// over the samples strays from 25 per second, the rate the frames step at, which is its rate.
+TEST(ProbeRecordings, TrimmedMoviesTakeTheRateTheirFramesStepAt) {
+    test::TempDir dir;
+    const auto source = dir / "source.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=6", "-c:v", "libx264", "-bf", "3", "-g", "100",
+                  "-pix_fmt", "yuv420p", source.string()});
+    for (const char* ext : {"mp4", "mov"}) {
+        SCOPED_TRACE(ext);
+        const auto trimmed = dir / (std::string("trimmed.") + ext);
+        test::ffmpeg({"-ss", "2.7", "-i", source.string(), "-t", "3", "-c", "copy", trimmed.string()});
+        ASSERT_TRUE(test::shortenLastSample(trimmed, 64));
+        const json stream = test::ffprobe(trimmed)["streams"][0];
+        ASSERT_EQ(stream["r_frame_rate"], "25/1");
+        ASSERT_NE(stream["avg_frame_rate"], "25/1");
+        EXPECT_EQ(MediaInfo::load(trimmed).frameRate, 25.0);
+    }
+}
+
 // Raw AC-3, E-AC-3 and DTS streams and WavPack files are of a kind not taken, said so, not files
 // without video.
 TEST(ProbeRefusals, RawAc3AndEac3AreKindsNotTaken) {
@@ -246,6 +268,36 @@ TEST(ProbeRefusals, RawAdtsStoppingBeforeItsEndIsRefused) {
         ADD_FAILURE() << "listed as " << info.duration.seconds() << " s";
     } catch (const std::exception& e) {
         EXPECT_NE(std::string(e.what()).find("can't be read from 2."), std::string::npos) << e.what();
+    }
+}
+
+// Raw H.264 and HEVC streams are refused as raw streams not taken, by the probe and the reader,
+// not as files without video.
+TEST(ProbeRefusals, RawH264AndHevcStreamsAreKindsNotTaken) {
+    test::TempDir dir;
+    for (const auto& [codec, format, name] :
+         {std::tuple{"libx264", "h264", "H.264"}, std::tuple{"libx265", "hevc", "HEVC"}}) {
+        SCOPED_TRACE(codec);
+        const auto file = dir / (std::string("movie.") + (std::string(format) == "h264" ? "264" : "265"));
+        test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.2", "-c:v", codec, "-x265-params", "log-level=error",
+                      "-f", format, file.string()});
+        const std::string expected = std::string("Reading failed: raw ") + name +
+                                     " streams can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, "
+                                     "WebM), AVI, MXF and MPEG-TS files";
+        for (bool allowAudioOnly : {false, true}) {
+            try {
+                MediaInfo::load(file, allowAudioOnly);
+                ADD_FAILURE() << "probed";
+            } catch (const ConversionError& e) {
+                EXPECT_EQ(e.description(), expected);
+            }
+        }
+        try {
+            VideoSampleReader::open(file, {});
+            ADD_FAILURE() << "opened";
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e.description(), expected);
+        }
     }
 }
 

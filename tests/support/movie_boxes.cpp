@@ -130,6 +130,32 @@ bool lengthenFirstEdit(const std::filesystem::path& movie, double seconds) {
     return true;
 }
 
+bool shortenLastSample(const std::filesystem::path& movie, uint32_t ticks) {
+    std::string d = readFile(movie);
+    const auto mdat = boxAlong(d, 0, d.size(), {"mdat"});
+    const std::vector<std::string> path = {"moov", "trak", "mdia", "minf", "stbl", "stts"};
+    const auto stts = boxAlong(d, 0, d.size(), path);
+    if (!mdat || !stts || stts->first < mdat->first || be(d, stts->first + 4) != 1) return false;
+    const uint32_t count = be(d, stts->first + 8);
+    if (count < 2) return false;
+    const auto put = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) d[at + size_t(i)] = char(v >> (24 - 8 * i));
+    };
+    // Every box on the way grows by the new entry; each one's header lies 8 bytes before its content.
+    for (size_t depth = 1; depth <= path.size(); ++depth) {
+        const auto box = boxAlong(d, 0, d.size(), std::vector<std::string>(path.begin(), path.begin() + long(depth)));
+        put(box->first - 8, be(d, box->first - 8) + 8);
+    }
+    put(stts->first + 4, 2);
+    put(stts->first + 8, count - 1);
+    std::string entry(8, '\0');
+    d.insert(stts->first + 16, entry);
+    put(stts->first + 16, 1);
+    put(stts->first + 20, ticks);
+    writeFile(movie, d);
+    return true;
+}
+
 std::optional<VideoSampleEntry> videoSampleEntry(const std::filesystem::path& movie) {
     const std::string d = readFile(movie);
     return findVideoEntry(d, 0, d.size(), false);

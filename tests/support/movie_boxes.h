@@ -37,4 +37,9 @@ std::optional<std::vector<ChannelLayoutBox>> soundChannelLayouts(const std::file
 // trimming tools may leave it. False when one of those boxes is missing or not of version 0.
 bool lengthenFirstEdit(const std::filesystem::path& movie, double seconds);
 
+// Stores the last sample of the movie's only track `ticks` long (in the track's time scale), as
+// some trimming tools leave it: its time-to-sample table, of one entry, gets a second. The movie's
+// header must follow its samples. False when the table is not of one entry or the header precedes them.
+bool shortenLastSample(const std::filesystem::path& movie, uint32_t ticks);
+
 }  // namespace qm::test

@@ -50,6 +50,12 @@ uint32_t codecTypeOf(const AVCodecParameters* par, bool video) {
     return ((tag & 0xFFu) << 24) | ((tag & 0xFF00u) << 8) | ((tag >> 8) & 0xFF00u) | (tag >> 24);
 }
 
+int unitLengthSize(const AVCodecParameters* par) {
+    const size_t at = par->codec_id == AV_CODEC_ID_HEVC ? 21 : 4;
+    const bool lengths = par->extradata != nullptr && size_t(par->extradata_size) > at && par->extradata[0] == 1;
+    return lengths ? (par->extradata[at] & 3) + 1 : 0;
+}
+
 void seekNear(AVFormatContext* format, int stream, const MediaTime& start) {
     if (!start.isNumeric()) return;
     const AVRational tb = format->streams[stream]->time_base;

@@ -146,6 +146,13 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Where a read of the file's first video track from its start gives its first picture, on the
+// source's time line: the track's start (`track` as a reader of the file found it), or later where
+// its first samples give none (a stream begun mid-way or at an H.264 recovery point, HEVC pictures
+// before a CRA that lack their references). Clips and conversions count from there. A file whose
+// read fails before any picture keeps the track's start: that read says what fails.
+MediaTime firstPictureTime(const std::filesystem::path& file, const VideoTrackInfo& track);
+
 // Sample formats of converted audio.
 enum class AudioSampleFormat {
     float32,        // 32-bit float, interleaved

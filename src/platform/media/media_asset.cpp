@@ -15,6 +15,7 @@
 #include "platform/media/hevc_alpha_layer.h"
 #include "platform/media/media_error.h"
 #include "platform/media/movie_writer_codecs.h"
+#include "platform/media/reader_internal.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -55,6 +56,13 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kUnreadSo
     {"eac3", "raw E-AC-3"},
     {"dts", "raw DTS"},
     {"wv", "WavPack"},
+}};
+
+// Raw video streams recognised but not taken: they carry no stamps and no rate, so a movie's
+// times can't be told from them.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kUnreadVideoStreamDemuxers = {{
+    {"h264", "H.264"},
+    {"hevc", "HEVC"},
 }};
 
 // The name users know `demuxer` by, from one of the tables above; nothing when it is not there.
@@ -263,6 +271,11 @@ std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName
             std::string(*name) +
             " files can't be read; sound is read from movies and from WAV, W64, AIFF, CAF, MP3, FLAC and AAC (ADTS) "
             "files");
+    if (const auto name = ffmpeg::nameUsersKnow(ffmpeg::kUnreadVideoStreamDemuxers, demuxerName))
+        return ConversionError::readerFailed(
+            "raw " + std::string(*name) +
+            " streams can't be read; movies are read from QuickTime (MOV, MP4), Matroska (MKV, WebM), AVI, MXF and "
+            "MPEG-TS files");
     return std::nullopt;
 }
 
@@ -519,6 +532,14 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             // base, 1000 fps for the uneven 1 ms stamps of a browser's recording.
             const AVRational rate = stream.avg_frame_rate;
             if (rate.num > 0 && rate.den > 0) track.nominalFrameRate = av_q2d(rate);
+            // The average counts every sample the track lists over their stored lengths: one stored
+            // shorter or longer than the rest (a trim's last sample, samples an edit list leaves
+            // out) moves it off the rate the frames step at, which the library reads from the
+            // samples' common length. Near the average, that step is the rate.
+            const AVRational step = stream.r_frame_rate;
+            if (track.nominalFrameRate > 0 && step.num > 0 && step.den > 0 &&
+                std::abs(av_q2d(step) / track.nominalFrameRate - 1) < 0.1)
+                track.nominalFrameRate = av_q2d(step);
             track.colorTags = ffmpeg::colorTagsFrom(par.color_space, par.color_primaries, par.color_trc, par.color_range);
             track.codecType = ffmpeg::codecTypeWithAlphaLayer(context, track.streamIndex, track.codecType);
             if (par.codec_id == AV_CODEC_ID_HAP && !ffmpeg::isHapVariantCode(track.codecType))
@@ -592,6 +613,27 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
             track.duration = ends[i] - track.startTime;
             if (first.isNumeric() && ends[i] - first > asset->duration_) asset->duration_ = ends[i] - first;
         }
+    }
+    // A clip counts from the picture a read from the start shows first: where the first samples
+    // give none (a stream begun mid-way or at a recovery point), the track begins later and is
+    // that much shorter, its sound placed from there too.
+    for (TrackInfo& track : asset->tracks_) {
+        if (track.kind != TrackKind::video) continue;
+        if (reading::firstSampleShowsFirst(context, track.streamIndex, true)) break;
+        const MediaTime start = track.startTime.isNumeric() ? track.startTime : MediaTime::zero();
+        const MediaTime first = reading::firstDecodedPicture(path, start);
+        if (!(first > start)) break;
+        if (track.duration.isNumeric()) {
+            track.duration = track.duration > first - start ? track.duration - (first - start) : MediaTime::invalid();
+        } else if (asset->duration_.isNumeric()) {
+            // Only the container states a length: the track ends where it ends.
+            const MediaTime containerStart =
+                context->start_time != AV_NOPTS_VALUE ? MediaTime::make(context->start_time, AV_TIME_BASE) : MediaTime::zero();
+            const MediaTime end = containerStart + asset->duration_;
+            if (end > first) track.duration = end - first;
+        }
+        track.startTime = first;
+        break;
     }
     // The probe's facts are all read: the file is closed here, so a queue of thousands of probed
     // files holds no file handles.

@@ -92,7 +92,7 @@ private:
 uint32_t hapCodecTypeFromFrame(const uint8_t* data, size_t size);
 
 // For a file in a movie container that is recognised but not read (FLV, MPEG-PS, ...), or a raw
-// sound file not taken (AC-3, E-AC-3, DTS, WavPack), the reading error naming that kind, so that it is not
+// sound or video stream not taken (AC-3, E-AC-3, DTS, WavPack, H.264, HEVC), the reading error naming that kind, so that it is not
 // refused as a file without video; nothing for any other file. `demuxerName` as MediaAsset::containerName() gives it.
 std::optional<ConversionError> unreadMovieContainer(std::string_view demuxerName);
 

@@ -32,6 +32,21 @@ void discardAllBut(AVFormatContext* format, int keep);
 // Container tags are stored least significant byte first; ours read most significant first.
 uint32_t codecTypeOf(const AVCodecParameters* par, bool video);
 
+// The size of the length field before each unit of an H.264 or HEVC sample, from the avcC record's
+// fifth byte or the hvcC record's 22nd; 0 where the units follow start codes.
+int unitLengthSize(const AVCodecParameters* par);
+
+// Whether a read of `stream` from the file's start shows its first sample's picture first, at the
+// stream's start, as far as the first sample tells without decoding: a key frame that is no H.264
+// or HEVC picture, or an IDR one. False where a decoder may give no picture for the first samples
+// (a stream begun mid-way, at an H.264 recovery point, at an HEVC CRA). Reads from the start
+// (`rewind`: seeks there first) and leaves the demuxer wherever it got.
+bool firstSampleShowsFirst(AVFormatContext* format, int stream, bool rewind);
+
+// The time of the first picture a read of the file's first video track from its start gives, where
+// it comes after `trackStart`; else `trackStart` (also where the read fails before any picture).
+MediaTime firstDecodedPicture(const std::filesystem::path& file, const MediaTime& trackStart);
+
 // To the key frame at or before the time; a failed seek reads from the beginning instead.
 void seekNear(AVFormatContext* format, int stream, const MediaTime& start);
 

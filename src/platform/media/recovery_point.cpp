@@ -165,6 +165,21 @@ bool beginsDecoding(const uint8_t* data, size_t size, int lengthSize, bool hevc)
     return begins;
 }
 
+bool beginsAtInstantRefresh(const uint8_t* data, size_t size, int lengthSize, bool hevc) {
+    constexpr int kHevcIdrWithLeading = 19, kHevcIdrAlone = 20;
+    std::optional<bool> idr;
+    eachUnit(data, size, lengthSize, [&](const uint8_t* unit, size_t) {
+        if (hevc) {
+            const int type = unit[0] >> 1 & 0x3F;
+            if (type < kHevcFirstNonSlice) idr = type == kHevcIdrWithLeading || type == kHevcIdrAlone;
+        } else if (const int type = unit[0] & 0x1F; type == kSliceUnit || type == kIdrSliceUnit) {
+            idr = type == kIdrSliceUnit;
+        }
+        return idr.has_value();
+    });
+    return idr.value_or(false);
+}
+
 std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int lengthSize, const uint8_t* config,
                                            size_t configSize) {
     std::optional<RecoveryPoint> point;

@@ -31,4 +31,8 @@ bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool h
 // IDR picture, an HEVC IRAP picture (IDR, CRA, BLA). Units as above.
 bool beginsDecoding(const uint8_t* data, size_t size, int lengthSize, bool hevc);
 
+// Whether the sample's first slice is an IDR picture (H.264, HEVC): a decoder beginning there gives
+// it whole, and no picture shown before it is lacking. Units as above.
+bool beginsAtInstantRefresh(const uint8_t* data, size_t size, int lengthSize, bool hevc);
+
 }  // namespace qm::reading

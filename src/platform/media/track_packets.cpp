@@ -73,18 +73,6 @@ void TrackPackets::seekWholeBy(const MediaTime& limit, double slack, const Media
     if (first && first->frameCount > 0 && first->frameNumber.value_or(0) == 0) seekKeyFrameBefore(frame);
 }
 
-namespace {
-
-// The size of the length field before each unit of an H.264 or HEVC sample, from the avcC record's
-// fifth byte or the hvcC record's 22nd; 0 where the units follow start codes.
-int unitLengthSize(const AVCodecParameters* par) {
-    const size_t at = par->codec_id == AV_CODEC_ID_HEVC ? 21 : 4;
-    const bool lengths = par->extradata != nullptr && size_t(par->extradata_size) > at && par->extradata[0] == 1;
-    return lengths ? (par->extradata[at] & 3) + 1 : 0;
-}
-
-}  // namespace
-
 std::optional<RecoveryPoint> TrackPackets::recoveryPointOf(const AVPacket& p) const {
     const AVCodecParameters* par = format->streams[stream_]->codecpar;
     if (par->codec_id != AV_CODEC_ID_H264 || p.data == nullptr) return std::nullopt;
