@@ -9,6 +9,7 @@
 #include "core/four_cc.h"
 #include "core/output_format.h"
 #include "platform/media/media_capabilities.h"
+#include "platform/media/media_error.h"
 
 namespace qm {
 
@@ -139,6 +140,7 @@ MediaInfo MediaInfo::load(const std::filesystem::path& path, bool allowAudioOnly
     installMediaCapabilities();
     const auto asset = MediaAsset::open(path);
     if (auto unread = unreadMovieContainer(asset->containerName())) throw *unread;
+    if (asset->damage()) throw MediaError("read stream info", *asset->damage());
     const auto videoTracks = asset->tracks(TrackKind::video);
     if (videoTracks.empty()) {
         if (!allowAudioOnly) throw ConversionError::noVideoTrack();

@@ -1027,6 +1027,9 @@ TEST(AudioMixPeer, DamageTheDecoderOrDemuxerReportsStopsConvertAndTheMixAlike) {
         args.insert(args.end(), c.codec.begin(), c.codec.end());
         args.push_back(file.string());
         test::ffmpeg(args);
+        // Raw ADTS whose frames stop early is refused when probed; the project listed it whole.
+        const std::optional<MediaInfo> listedWhole =
+            c.damage == Damage::zeroed ? std::optional(MediaInfo::load(file, true)) : std::nullopt;
         const std::string whole = test::readFile(file);
         const std::vector<SoundPacket> packets = soundPackets(file);
         ASSERT_GT(packets.size(), 20u);
@@ -1079,7 +1082,7 @@ TEST(AudioMixPeer, DamageTheDecoderOrDemuxerReportsStopsConvertAndTheMixAlike) {
         const double tolerance = c.damage == Damage::junk ? 0.6 : 0.1;
 
         // The mix of a clip of the whole medium, as listed before the damage.
-        const Medium m{file, MediaInfo::load(file, true), {}};
+        const Medium m{file, listedWhole ? *listedWhole : MediaInfo::load(file, true), {}};
         Medium listed = m;
         listed.item = MediaItem(QString::fromStdString(file.string()), m.info);
         listed.item.duration = 5;

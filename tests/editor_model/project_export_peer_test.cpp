@@ -52,6 +52,16 @@ ConversionSettings settingsFor(OutputFormat format, bool audio = true) {
     return s;
 }
 
+// Every picture the ffmpeg CLI decodes from a file, as BGRA of `bytes` each, converted the way ours are.
+std::vector<std::string> ffmpegPictures(const fs::path& file, size_t bytes) {
+    const std::string all = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-fps_mode", "passthrough", "-vf",
+                                       "scale=flags=bicubic+accurate_rnd+full_chroma_int", "-f", "rawvideo",
+                                       "-pix_fmt", "bgra", "-"}).output;
+    std::vector<std::string> pictures;
+    for (size_t at = 0; at + bytes <= all.size(); at += bytes) pictures.push_back(all.substr(at, bytes));
+    return pictures;
+}
+
 TEST(ProjectExportPeer, EveryWritableFormat) {
     RedTimeline t;
     const auto& formats = test::kWritableFormats;
@@ -389,15 +399,7 @@ TEST(ProjectExportPeer, MoviesOfEveryContainerExportWhole) {
         {"live.webm", {"-c:v", "libvpx-vp9", "-c:a", "libopus", "-live", "1"}, 0, 2.0},
     };
     const size_t bytes = size_t(kW * kH * 4);
-    // Every picture the ffmpeg CLI decodes from a file, as BGRA converted the way ours are.
-    const auto frames = [&](const fs::path& file) {
-        const std::string all = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-fps_mode", "passthrough", "-vf",
-                                           "scale=flags=bicubic+accurate_rnd+full_chroma_int", "-f", "rawvideo",
-                                           "-pix_fmt", "bgra", "-"}).output;
-        std::vector<std::string> pictures;
-        for (size_t at = 0; at + bytes <= all.size(); at += bytes) pictures.push_back(all.substr(at, bytes));
-        return pictures;
-    };
+    const auto frames = [&](const fs::path& file) { return ffmpegPictures(file, bytes); };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir dir;
@@ -582,14 +584,7 @@ TEST(ProjectExportPeer, ClipsCountFromTheFirstPicture) {
     test::writeFile(dir / "joined.ts", whole.substr(whole.size() / 188 / 8 * 188));
 
     const size_t bytes = size_t(kW * kH * 4);
-    const auto frames = [&](const fs::path& file) {
-        const std::string all = test::run({"ffmpeg", "-v", "error", "-i", file.string(), "-fps_mode", "passthrough", "-vf",
-                                           "scale=flags=bicubic+accurate_rnd+full_chroma_int", "-f", "rawvideo",
-                                           "-pix_fmt", "bgra", "-"}).output;
-        std::vector<std::string> pictures;
-        for (size_t at = 0; at + bytes <= all.size(); at += bytes) pictures.push_back(all.substr(at, bytes));
-        return pictures;
-    };
+    const auto frames = [&](const fs::path& file) { return ffmpegPictures(file, bytes); };
     for (const std::string name : {"recovery.ts", "recovery.mkv", "joined.ts"}) {
         SCOPED_TRACE(name);
         const std::vector<std::string> decoded = frames(dir / name);

@@ -371,15 +371,16 @@ bool adtsStopsShort(AVFormatContext* context, int64_t framesEnd) {
     return !(frameStart && frameLength > size - framesEnd);
 }
 
-// Refuses raw ADTS whose frames stop short (adtsStopsShort), naming where they stop.
-void refuseAdtsStoppingShort(AVFormatContext* context, const std::vector<TrackInfo>& tracks, const std::vector<PacketSpan>& spans) {
+// What is wrong with raw ADTS whose frames stop short (adtsStopsShort), naming where they stop.
+std::optional<std::string> adtsStoppingShort(AVFormatContext* context, const std::vector<TrackInfo>& tracks,
+                                             const std::vector<PacketSpan>& spans) {
     for (const TrackInfo& track : tracks) {
         if (!adtsStopsShort(context, spans[size_t(track.streamIndex)].bytesEnd)) continue;
         char at[32];
         std::snprintf(at, sizeof at, "%.2f", track.duration.isNumeric() ? track.duration.seconds() : 0.0);
-        throw MediaError("read stream info",
-                         std::string("the sound's frames can't be read from ") + at + " s on, before the file's end: the file is damaged there");
+        return std::string("the sound's frames can't be read from ") + at + " s on, before the file's end: the file is damaged there";
     }
+    return std::nullopt;
 }
 
 // Where the sound tracks `audio` of an MPEG-TS end: their last parsed packets' ends, read from
@@ -594,7 +595,7 @@ std::shared_ptr<MediaAsset> MediaAsset::open(const std::filesystem::path& path) 
                 if (!last.isNumeric() || end > last) last = end;
             }
             if (first.isNumeric() && last > first) asset->duration_ = last - first;
-            if (source.demuxerName == "aac") refuseAdtsStoppingShort(context, asset->tracks_, spans);
+            if (source.demuxerName == "aac") asset->damage_ = adtsStoppingShort(context, asset->tracks_, spans);
         }
     }
     if (source.demuxerName == "matroska,webm" && !lengthless) listMatroskaSound(context, asset->tracks_, asset->duration_);

@@ -78,6 +78,9 @@ public:
     std::vector<TrackInfo> tracks(TrackKind kind) const;
     // The container's duration (indefinite when it does not say).
     const MediaTime& duration() const { return duration_; }
+    // Damage the probe found that a reading would pass over without a word (raw ADTS whose frames
+    // stop before the file's end): a probe refuses the file with it; a reading finds it in place.
+    const std::optional<std::string>& damage() const { return damage_; }
 
 private:
     MediaAsset();
@@ -85,6 +88,7 @@ private:
     std::string containerName_;
     std::vector<TrackInfo> tracks_;
     MediaTime duration_;
+    std::optional<std::string> damage_;
 };
 
 // Hap's variant FourCC ("Hap1", "Hap5", "HapY", "HapA", "HapM", "Hap7") from the first bytes of

@@ -16,6 +16,25 @@ extern "C" {
 
 namespace qm {
 
+namespace {
+
+// Sample planes of libavutil's, freed however the scope is left.
+struct SamplePlanes {
+    uint8_t** data = nullptr;
+    SamplePlanes(int channels, int count, AVSampleFormat format) {
+        const int rc = av_samples_alloc_array_and_samples(&data, nullptr, channels, count, format, 0);
+        if (rc < 0) throw MediaError::fromCode("audio append", rc);
+    }
+    ~SamplePlanes() {
+        av_freep(&data[0]);
+        av_freep(&data);
+    }
+    SamplePlanes(const SamplePlanes&) = delete;
+    SamplePlanes& operator=(const SamplePlanes&) = delete;
+};
+
+}  // namespace
+
 ffmpeg::CodecContextPtr openAudioEncoder(const MovieAudioSettings& settings, const AVOutputFormat& container) {
     const char* name = settings.codec == MovieAudioSettings::Codec::aac     ? "aac"
                        : settings.codec == MovieAudioSettings::Codec::pcm16 ? "pcm_s16le"
@@ -111,20 +130,10 @@ int MovieAudioQueue::append(const AudioSampleBuffer& samples, const MediaTime& s
         if (rc < 0) throw MediaError::fromCode("audio append", rc);
         swrInput_ = inFormat;
     }
-    uint8_t** converted = nullptr;
-    int rc = av_samples_alloc_array_and_samples(&converted, nullptr, channels, count, outFormat, 0);
-    if (rc < 0) throw MediaError::fromCode("audio append", rc);
-    const int got = swr_convert(swr_.get(), converted, count, const_cast<const uint8_t**>(in.data()), count);
-    try {
-        if (got < 0) throw MediaError::fromCode("audio append", got);
-        if (got > 0) encode(converted, got);
-    } catch (...) {
-        av_freep(&converted[0]);
-        av_freep(&converted);
-        throw;
-    }
-    av_freep(&converted[0]);
-    av_freep(&converted);
+    const SamplePlanes converted(channels, count, outFormat);
+    const int got = swr_convert(swr_.get(), converted.data, count, const_cast<const uint8_t**>(in.data()), count);
+    if (got < 0) throw MediaError::fromCode("audio append", got);
+    if (got > 0) encode(converted.data, got);
     return count;
 }
 
@@ -150,19 +159,9 @@ void MovieAudioQueue::encode(uint8_t** data, int count) {
 void MovieAudioQueue::silence(int64_t count) {
     constexpr int kPiece = 16384;
     const int channels = encoder_.ch_layout.nb_channels;
-    uint8_t** zeros = nullptr;
-    int rc = av_samples_alloc_array_and_samples(&zeros, nullptr, channels, kPiece, encoder_.sample_fmt, 0);
-    if (rc < 0) throw MediaError::fromCode("audio append", rc);
-    try {
-        av_samples_set_silence(zeros, 0, kPiece, channels, encoder_.sample_fmt);
-        for (int64_t left = count; left > 0; left -= kPiece) encode(zeros, int(std::min<int64_t>(left, kPiece)));
-    } catch (...) {
-        av_freep(&zeros[0]);
-        av_freep(&zeros);
-        throw;
-    }
-    av_freep(&zeros[0]);
-    av_freep(&zeros);
+    const SamplePlanes zeros(channels, kPiece, encoder_.sample_fmt);
+    av_samples_set_silence(zeros.data, 0, kPiece, channels, encoder_.sample_fmt);
+    for (int64_t left = count; left > 0; left -= kPiece) encode(zeros.data, int(std::min<int64_t>(left, kPiece)));
 }
 
 // A frame of the encoder's format with room for count samples.
