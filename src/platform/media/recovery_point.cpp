@@ -153,31 +153,31 @@ bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool h
     return leads.value_or(false);
 }
 
-bool beginsDecoding(const uint8_t* data, size_t size, int lengthSize, bool hevc) {
-    bool begins = false;
+namespace {
+
+// The unit type of a sample's first slice (H.264 or HEVC numbering); nothing without a slice.
+std::optional<int> firstSliceType(const uint8_t* data, size_t size, int lengthSize, bool hevc) {
+    std::optional<int> found;
     eachUnit(data, size, lengthSize, [&](const uint8_t* unit, size_t) {
-        // HEVC's IRAP pictures (BLA, IDR, CRA) are its types 16 to 23; H.264's IDR slices type 5.
         const int type = hevc ? unit[0] >> 1 & 0x3F : unit[0] & 0x1F;
-        const bool slice = hevc ? type < kHevcFirstNonSlice : type == kSliceUnit || type == kIdrSliceUnit;
-        begins = hevc ? type >= 16 && type <= 23 : type == kIdrSliceUnit;
-        return slice;
+        if (hevc ? type < kHevcFirstNonSlice : type == kSliceUnit || type == kIdrSliceUnit) found = type;
+        return found.has_value();
     });
-    return begins;
+    return found;
+}
+
+}  // namespace
+
+bool beginsDecoding(const uint8_t* data, size_t size, int lengthSize, bool hevc) {
+    // HEVC's IRAP pictures (BLA, IDR, CRA) are its types 16 to 23; H.264's IDR slices type 5.
+    const std::optional<int> type = firstSliceType(data, size, lengthSize, hevc);
+    return type && (hevc ? *type >= 16 && *type <= 23 : *type == kIdrSliceUnit);
 }
 
 bool beginsAtInstantRefresh(const uint8_t* data, size_t size, int lengthSize, bool hevc) {
     constexpr int kHevcIdrWithLeading = 19, kHevcIdrAlone = 20;
-    std::optional<bool> idr;
-    eachUnit(data, size, lengthSize, [&](const uint8_t* unit, size_t) {
-        if (hevc) {
-            const int type = unit[0] >> 1 & 0x3F;
-            if (type < kHevcFirstNonSlice) idr = type == kHevcIdrWithLeading || type == kHevcIdrAlone;
-        } else if (const int type = unit[0] & 0x1F; type == kSliceUnit || type == kIdrSliceUnit) {
-            idr = type == kIdrSliceUnit;
-        }
-        return idr.has_value();
-    });
-    return idr.value_or(false);
+    const std::optional<int> type = firstSliceType(data, size, lengthSize, hevc);
+    return type && (hevc ? *type == kHevcIdrWithLeading || *type == kHevcIdrAlone : *type == kIdrSliceUnit);
 }
 
 std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int lengthSize, const uint8_t* config,
