@@ -7,7 +7,6 @@
 // that came, in each decoding run (SampleAccount, WaitingPictures, StreamEnding) and in the whole
 // read (PictureCount), and what the file lists (ListedEmptySamples).
 
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -56,50 +55,197 @@ constexpr int kFurthestReach = 8;
 
 class DamageVerdict {
 public:
-    virtual ~DamageVerdict() = default;
+    // What the verdict asks of the reading it judges: what the decoder and the track tell, and the
+    // reader's ways of decoding again, each false where the reader can't (the verdict judges on).
+    class Reading {
+    public:
+        virtual ~Reading() = default;
+        // How many pictures the decoder holds back to put them in display order, whether it puts
+        // pictures in another order than it takes them, whether it gives a sample's error back
+        // with a later sample's (frame threads).
+        virtual int reorderDepth() const = 0;
+        virtual bool decoderReorders() const = 0;
+        virtual bool onFrameThreads() const = 0;
+        // Whether the decoder made up a reference it lacks since asked last.
+        virtual bool referenceMadeUp() = 0;
+        // The packet `depth` places after the one just read; nothing past the file's end or where
+        // it can't be read.
+        virtual const AVPacket* ahead(size_t depth) = 0;
+        // A sample that is a key frame from which every picture is whole (no H.264 recovery point),
+        // and one whose picture may be shown before the one decoded before it.
+        virtual bool wholeKeyFrame(const AVPacket& p) const = 0;
+        virtual bool mayLead(const AVPacket& p) const = 0;
+        // A frame's duration: the last picture's, else the track's rate's; and the time of the
+        // last picture given out.
+        virtual MediaTime frameDuration() const = 0;
+        virtual MediaTime lastShown() const = 0;
+        // Reading begun again from an earlier key frame after a seek, which the reader keeps.
+        virtual const EarlierStart& earlierStart() const = 0;
+        // Decoding again on one thread, where the decoder runs on frame threads: from the file's
+        // start (`fromStart`) or from the key frame before `from` (the file's start where none).
+        virtual bool decodeAgainOnOneThread(bool fromStart, std::optional<int64_t> from) = 0;
+        // Drained before the HEVC sample `failed` that the decoder refused on one thread with
+        // `rc`, decoding again from the key frame before `from`.
+        virtual bool drainAgainBefore(int64_t failed, int rc, std::optional<int64_t> from) = 0;
+        // Once more from the key frame before an H.264 recovery point decoding began at.
+        virtual bool decodeAgainEarlier() = 0;
+    };
 
-    // What the reading stands at, which the reader keeps up and the verdict is judged by.
-    // The track's packets, read and sought; `file`, `format`, `packet` and `timeBase` are its.
-    TrackPackets track;
-    std::filesystem::path& file = track.file;
-    FormatPtr& format = track.format;
-    PacketPtr& packet = track.packet;
-    std::optional<MediaTime>& seekBegan = track.seekBegan;
-    const AVRational& timeBase = track.timeBase;
+    // What the verdict judges by that does not change while a track is read.
+    struct Setup {
+        VideoTrackInfo info;
+        AVCodecID codec = AV_CODEC_ID_NONE;
+        AVRational timeBase{1, 1};
+        // Where reading begins (a seek), invalid for a read from the track's start.
+        MediaTime start = MediaTime::invalid();
+        // Half a frame: a picture that late is still the one shown at the start.
+        double startSlack = 0;
+        // An HEVC decoder of the colour and the alpha layer, which names no samples.
+        bool bothLayers = false;
+    };
 
-    VideoReaderSettings settings;
-    VideoTrackInfo info;
-    FramePtr frame{ffmpeg::allocFrame("read")};
+    // `track`: the packets read, which the verdict looks at (and into which it puts the samples the
+    // file lists without data); both outlive the verdict.
+    DamageVerdict(TrackPackets& track, Reading& reading) : track_(track), reading_(reading) {}
+    void begin(const Setup& setup) { setup_ = setup; }
+    // What the file lists without data, for a read from the start.
+    void listEmptySamples() { listedEmpty_ = ListedEmptySamples(track_.format.get(), setup_.info.streamIndex, track_.file); }
 
-    MediaTime lastTime;
-    MediaTime lastDuration;
+    // Reading begins again with a new decoder: what the old one said says nothing of it.
+    void newRun() {
+        run_ = {};
+        count_.readAgain();
+    }
+    // Reading begins again from the file's start: the pictures given out are passed over by number.
+    void readFromStart();
 
-    EarlierStart earlier;
-    // Half a frame: a picture that late is still the one shown at the start.
-    double startSlack = 0;
+    // The verdict on the packet just read (the track's `packet`, with the read result `rc`): false
+    // where the pictures end before it (the file's end, or a last sample the file holds only in
+    // part), true where it is a sample to send (it, or a sample the file lists without data that
+    // stands before it); throws where the file's structure or an MPEG-TS PES packet is damaged
+    // there, or the packet can't be read.
+    bool packetRead(int rc);
+    // Reading the track failed: told once the pictures of the samples sent before are out.
+    void readFailed(std::exception_ptr failure) { run_.demuxFailure = std::move(failure); }
+    const std::exception_ptr& readFailure() const { return run_.demuxFailure; }
+    // A sample was read; nothing more is sent once sendingEnded(), the decoder is drained.
+    void sampleRead() { ++run_.samplesRead; }
+    void endSending() { run_.demuxEnded = true; }
+    bool sendingEnded() const { return run_.demuxEnded; }
 
-    // Whether an MPEG-TS file ends inside a transport packet of the track.
-    std::optional<TransportEnd> endsInside;
-    // How a Matroska file ends, found once: finding it walks the whole file.
-    std::optional<FileEnd> fileEnding;
-    // What the file lists without data, which the demuxer never hands on: for a read from the start.
-    ListedEmptySamples listedEmpty;
+    // Whether the sample read is left unsent: in a byte stream cut mid-way, HEVC pictures before
+    // the first random access point are predicted from pictures the file lacks, and the decoder
+    // makes those up in grey without a word.
+    bool beforeFirstKeyFrame(const AVPacket& p);
+    // Whether the sample's picture is replaced before the start by that of a sample read earlier
+    // (a later time, still at or before the start), so that it is never shown. Stored durations
+    // can't tell: where frames come at uneven times, a still is stored with one frame's length.
+    bool supersededBeforeStart(const AVPacket& p);
+    // The sample `p`, stamped `ts`, goes to the decoder: what it owes is noted. False where it
+    // can't be sent (the file lists it without data, or can't read it): it fails, once the
+    // pictures before it are out, and nothing more is sent.
+    bool sending(const AVPacket& p, int64_t ts);
+    // The sample refused before, decoded again, fails unsent once what the decoder holds is out.
+    void refusedBefore(int64_t ts);
+    // The decoder answered a sample with `rc`: the code the reading goes on with. On one thread
+    // the sample was decoded as it was sent; on frame threads, one before it may have been, which
+    // decoding again on one thread tells. One decoded from a reference made up fails, but for the
+    // first a decoder takes, which lacks what came before it without damage (a stream cut mid-way,
+    // a recovery point).
+    int sent(int rc) const;
+    // The decoder took the sample stamped `ts`.
+    void taken(int64_t ts);
 
-    // A whole read's pictures given out, and of those the ones a read begun again from the file's
-    // start passes over yet, with the time the last passed over was shown at.
-    int64_t picturesGiven = 0;
-    int64_t givenToPass = 0;
-    MediaTime passedUpTo;
+    // The decoder refused the sample stamped `ts` with `rc` (`refused`; else it made up a reference
+    // the sample lacks): the sample that failed is this one, or with frame threads the first sent
+    // whose picture has not come out, and the pictures shown before it come out first; or the
+    // file ends inside it, or decoding goes again.
+    void sampleFailed(int64_t ts, int rc, bool refused);
+    // The decoder failed with `rc` on what it holds, not on a sample sent: the failure is given to
+    // the sample it belongs to, or the reading fails; or the file ends inside that sample, or
+    // decoding goes again.
+    void decoderFailed(int rc);
+    // Told to drain, the decoder failed with `rc`: decoding goes again, or the reading fails.
+    void drainFailed(int rc);
+    // The decoder of both layers refuses what it cannot decode in full; said in words, so that a
+    // picture without its alpha never passes as a transparent one. It failed with `rc` on the
+    // sample stamped `ts` (`dropped`: the picture whose alpha it dropped), or on what it holds
+    // (`receiving`), where it misses the samples that gave nothing once drained.
+    [[noreturn]] void failBothLayers(int rc, int64_t ts, int64_t dropped);
+    [[noreturn]] void failReceivingBothLayers(int rc, int64_t dropped);
 
-    // A whole read's pictures against the samples read.
-    PictureCount count;
+    // The verdict on the picture decoded. False for one after the sample that failed, and for a
+    // damaged one left out before the first whole picture of a stream cut mid-way or in the last
+    // sample of a byte stream that ends inside it (the frame is then emptied); another damaged
+    // picture fails the reading, naming it, and so does one that comes where a sample shown
+    // before it gave no picture.
+    bool acceptDecodedPicture(AVFrame& frame);
+    // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
+    bool setWaiting(AVFrame& frame);
+    // The first picture waiting into `frame`, where it may go now.
+    bool releaseWaiting(AVFrame& frame) { return run_.waiting.release(frame, run_.damage.awaited()); }
+    bool picturesWait() const { return !run_.waiting.empty(); }
+    // The decoder is drained while pictures wait: what waits for a picture that never came goes no
+    // further than it, or decoding goes again; the rest goes.
+    void drainWaiting();
+    // A picture came out of the decoder (one that waited too).
+    void decoded() { ++run_.picturesDecoded; }
+    int64_t picturesDecoded() const { return run_.picturesDecoded; }
+    // Whether samples went in and no picture came out: nothing of the movie was read.
+    bool noneRead() const;
+    // The decoder has given all it will: whether it decodes again (true), or the reading ends
+    // (false), or fails naming the frame the verdict finds.
+    bool drained();
 
+    // Whether the picture shown at the start never came out of the decoder after a seek, judged
+    // once a picture after it comes (`ts`) or the decoder is drained (no stamp): a decoder that
+    // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
+    // can't make whole, and some it flushes at the end. After a failure, the failure is judged.
+    bool startPictureMissing(int64_t ts);
+    // Whether a decoding failure after a seek may go once reading begins earlier: no picture came
+    // at all (a decoder that began at a recovery point and never got whole again), or a leading
+    // picture failed — one shown before a key frame sent ahead of it, which may be predicted from
+    // pictures before the key frame reading began at — and, where reading began again already,
+    // before the one that failed then or that one again. Damage anywhere else fails at once, and
+    // damage in a leading picture once reading began again from at most 15 key frames further back.
+    bool worthBeginningEarlier() const;
+    // The stamp of the picture whose decoding failed, where one did.
+    std::optional<int64_t> failedPicture() const { return run_.failedPicture; }
+    // After a seek: the stamp of the latest sample sent that is shown at the start.
+    std::optional<int64_t> startSample() const { return run_.startSample; }
+
+    // The time the picture decoded is shown at, by its stamp: in a whole read the samples' stamps
+    // may say it better than the decoder's guess (SampleAccount::shownAt).
+    int64_t shownAt(const AVFrame& frame);
+    // Whether a whole read begun again from the file's start passes over the picture (it was given
+    // out before), shown at `shown`.
+    bool passOver(const AVFrame& frame, int64_t shown);
+    // Whether a whole read gave out the picture before it began again; nothing where it can't tell
+    // (not a whole read, or not counting).
+    std::optional<bool> givenBefore(const AVFrame& frame);
+    // The picture goes out.
+    void given(const AVFrame& frame);
+
+    // Where the pictures end, the file being cut short: from this time on they are not whole.
+    const std::optional<MediaTime>& cutAt() const { return run_.cutAt; }
+    // Reading ended quietly before the first picture the file lacks.
+    bool endedQuietly() const { return run_.ending.quiet; }
+    void endQuietly() { run_.ending.quiet = true; }
+
+    // Whether pictures are counted against the samples read: in a whole read (from the start, not a
+    // seek nor playback, which give out only some of what they decode).
+    bool countsWhole() const { return !setup_.start.isNumeric() && !setup_.bothLayers; }
+
+    // The reading fails with the words of a decoding failure.
+    [[noreturn]] void failDecoding(const std::string& text);
+    // "frame 12" for a time stamp of the track, counted from its start.
+    std::string frameNamed(int64_t ts) const;
+
+private:
     // What the decoder and the demuxer have said since reading last began: forgotten whole when
     // reading begins again, as nothing of it holds for the new decoder.
     struct Run {
         bool demuxEnded = false;
-        // Decoded mode: what failed the reading, reported once the pictures before it are delivered.
-        std::exception_ptr heldFailure;
         std::exception_ptr demuxFailure;  // a sample that could not be read: the decoder is drained first
         int64_t samplesRead = 0;
         int64_t samplesSent = 0;
@@ -131,169 +277,98 @@ public:
         // Where the last packet read lies, to find the empty samples listed after it.
         std::optional<EmptySample> lastRead;
         WaitingPictures waiting;
-    } run;
+    };
 
-    std::atomic<VideoSampleReader::Status> status{VideoSampleReader::Status::reading};
-
-    // A frame's duration: the last picture's, else the track's rate's.
-    MediaTime fallbackDuration() const;
-
-    // The reading fails with the error, or the words of a decoding failure.
-    [[noreturn]] void fail(const MediaError& e);
-    [[noreturn]] void failDecoding(const std::string& text);
-
-    // "frame 12" for a time stamp of the track, counted from its start.
-    std::string frameNamed(int64_t ts) const;
+    [[noreturn]] void fail(const MediaError& e) { throw e; }
 
     // Names the first picture shown that the damage in the sample stamped `ts` spoils: B-frames
     // decoded after it but shown before it are predicted from it. A whole read names a picture
     // shown before those that never came, where the decoder left it out without a word.
     [[noreturn]] void failDamaged(int64_t ts, const char* why = "its data is damaged");
-
-    // The stamp from which pictures are still to be shown: past those given out (or held to be),
-    // from the start on.
-    std::optional<int64_t> shownFrom() const;
-
-    // The stamps of the samples read next, in decoding order, that are shown before `ts`: those
-    // right after a picture in decoding order and shown before it may be predicted from it.
-    std::vector<int64_t> samplesFollowing(int64_t ts);
-
-    // `packet` becomes a sample the file lists without data between the packet read before it and
-    // this one (`rc` 0) or the file's end; the packet read is read next. Where the demuxer said the
-    // structure is damaged there (`damaged`), it becomes the sample the demuxer dropped, or the
-    // damage is this packet's own or that of the samples before it, from the picture `lacking` on:
-    // the file lists a sample there that can't be read whole.
-    bool takeListedEmpty(int rc, bool damaged, std::optional<int64_t> lacking = std::nullopt);
-
+    // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
+    // and VP9, whose pictures are predicted from one another, in words naming its frame.
+    [[noreturn]] void failSample(int rc, int64_t ts);
     // The sample just read is incomplete (a transport packet lost): named by the first picture it
     // spoils in display order, where the pictures read end.
     [[noreturn]] void failIncomplete();
 
+    // Decoding again on one thread, where the decoder runs on frame threads: from the file's start
+    // where the samples carry decoding stamps or the demuxer said the structure is damaged.
+    bool againOnOneThread(std::optional<int64_t> from = std::nullopt);
+    // Drained again before the HEVC sample `failed` refused on one thread, where pictures of
+    // others sent before it have not come out.
+    bool againBefore(int64_t failed, int rc);
+
+    // The stamp from which pictures are still to be shown: past those given out (or held to be),
+    // from the start on.
+    std::optional<int64_t> shownFrom() const;
+    // The stamps of the samples read next, in decoding order, that are shown before `ts`: those
+    // right after a picture in decoding order and shown before it may be predicted from it.
+    std::vector<int64_t> samplesFollowing(int64_t ts);
+    // The packet becomes a sample the file lists without data between the packet read before it
+    // and this one (`rc` 0) or the file's end; the packet read is read next. Where the demuxer
+    // said the structure is damaged there (`damaged`), it becomes the sample the demuxer dropped,
+    // or the damage is this packet's own or that of the samples before it, from the picture
+    // `lacking` on: the file lists a sample there that can't be read whole.
+    bool takeListedEmpty(int rc, bool damaged, std::optional<int64_t> lacking = std::nullopt);
     // Whether the MPEG-TS PES packet just read lacks a transport packet: its continuity count
     // skips (found at the latest at the next PES packet's first transport packet).
     bool lacksTransportPacket();
-
-    // The verdict on the packet just read (`packet`, with the read result `rc`): false where the
-    // pictures end before it (the file's end, or a last sample the file holds only in part), true
-    // where `packet` is a sample to send (it, or a sample the file lists without data that stands
-    // before it); the reading fails where the file's structure or an MPEG-TS PES packet is damaged
-    // there, or the packet can't be read.
-    bool packetRead(int rc);
-
     StreamEnding::Peek peek();
-
     // How the file ends (fileEnd()), walked once a reading.
     const FileEnd& endOfFile();
-
     // Whether damage the decoder finds in the sample stamped `ts` is the file of a byte stream
     // ending inside it, its last (cut at a packet's end, nothing else tells): then the pictures
     // end before it, as where the demuxer finds it short.
     bool endedInside(int64_t ts);
-
     // At the end of the file, where it is cut short: the first picture it lacks, before which the
     // pictures end. A failure, met once the pictures before it are out, where the file promised
     // more (its index lists samples past its end, or a Matroska segment is longer); a file that
     // promised nothing (MPEG-TS, Matroska written live) just ends there.
     void findCut();
 
-    // Whether a decoding failure after a seek may go once reading begins earlier: no picture came
-    // at all (a decoder that began at a recovery point and never got whole again), or a leading
-    // picture failed — one shown before a key frame sent ahead of it, which may be predicted from
-    // pictures before the key frame reading began at — and, where reading began again already,
-    // before the one that failed then or that one again. Damage anywhere else fails at once, and
-    // damage in a leading picture once reading began again from at most 15 key frames further back.
-    bool worthBeginningEarlier() const;
-
     // Whether a stamp is shown at the start or before: at most half a frame after it.
     bool shownByStart(int64_t ts) const;
-
-    // Whether the picture shown at the start never came out of the decoder after a seek, judged
-    // once a picture after it comes (`ts`) or the decoder is drained (no stamp): a decoder that
-    // begins at a recovery point (H.264 intra refresh) leaves out, without a word, the pictures it
-    // can't make whole, and some it flushes at the end. After a failure, the failure is judged.
-    bool startPictureMissing(int64_t ts);
-
     // Samples shown before this stamp owe no picture in this run, judged at a picture stamped `ts`:
     // those shown before the start (a later one is shown by then), those given out before reading
     // began again, and, before a file's first picture, those its decoder can't make: a stream cut
     // mid-way or begun at a recovery point lacks what they are predicted from. A run begun at a key
     // frame mid-file that leaves them out begins earlier instead.
     std::optional<int64_t> owedFrom(int64_t ts) const;
-
-    // The verdict on the picture decoded. False for one after the sample that failed, and for a
-    // damaged one left out before the first whole picture of a stream cut mid-way or in the last
-    // sample of a byte stream that ends inside it; another damaged picture fails the reading,
-    // naming it, and so does one that comes where a sample shown before it gave no picture.
-    bool acceptDecodedPicture();
-
-    bool isH264() const { return format->streams[info.streamIndex]->codecpar->codec_id == AV_CODEC_ID_H264; }
-
+    bool isH264() const { return setup_.codec == AV_CODEC_ID_H264; }
     // Whether each sample's picture is matched to it: for the codecs whose pictures are predicted
     // from one another, whose decoders leave out, silently, pictures they cannot make.
     bool accountsPictures() const;
-
     // Once the decoder is drained: the first sample owed whose picture never came, before the
     // pictures a file cut short lacks.
     std::optional<int64_t> owedAtEnd() const;
-
-    // Whether pictures are counted against the samples read: in a whole read (from the start, not a
-    // seek nor playback, which give out only some of what they decode).
-    bool countsWhole() const { return !settings.start.isNumeric() && !bothLayers(); }
-
     // Once a whole read's decoder is drained: the first sample in display order that gave no
     // picture, however the decoder's stamps ran (decoding stamps, repeated ones), shown before
     // `before` and before the pictures a file cut short lacks. Every sample the file holds owes
     // exactly one.
     std::optional<int64_t> pictureLacking(std::optional<int64_t> before = std::nullopt) const;
-
-    // The picture just decoded (in `frame`) set to wait, where it must or others wait before it.
-    bool setWaiting();
-
     // A damaged picture `ts` met while pictures wait: those sent after it never go; the others go,
     // and the failure after them.
     bool failAfterWaiting(int64_t ts);
 
-    // The decoder's error for the sample it was given, which it could not decode: for H.264, HEVC
-    // and VP9, whose pictures are predicted from one another, in words naming its frame.
-    void failSample(int rc, int64_t ts);
-    // The decoder has given all it will: whether it decodes again (true), or the reading ends
-    // (false), or fails naming the frame the verdict finds. `noneRead`: samples went in and no
-    // picture came out.
-    bool drained(bool noneRead);
-    // The decoder failed with `rc` on what it holds, not on a sample sent: the failure is given to
-    // the sample it belongs to, or the reading fails; or the file ends inside that sample, or
-    // decoding goes again.
-    void decoderFailed(int rc);
-    // The decoder is drained while pictures wait: what waits for a picture that never came goes no
-    // further than it, or decoding goes again; the rest goes.
-    void drainWaiting();
-    // The decoder refused the sample stamped `ts` with `rc` (`refused`; else it made up a reference
-    // the sample lacks): the sample that failed is this one, or with frame threads the first sent
-    // whose picture has not come out, and the pictures shown before it come out first; or the
-    // file ends inside it, or decoding goes again.
-    void sampleFailed(int64_t ts, int rc, bool refused);
-    // The sample `packet`, stamped `ts`, goes to the decoder: what it owes is noted. False where it
-    // can't be sent (the file lists it without data, or can't read it): it fails, once the pictures
-    // before it are out.
-    bool sending(int64_t ts);
+    TrackPackets& track_;
+    Reading& reading_;
+    Setup setup_;
+    Run run_;
 
-    // What the reader's decoder tells: how many pictures it holds back to put them in display order,
-    // whether it puts pictures in another order than it takes them, and whether it decodes an
-    // alpha layer with the colour (it names no samples; its own verdict stands).
-    virtual int reorderDepth() const = 0;
-    virtual bool decoderReorders() const = 0;
-    virtual bool bothLayers() const = 0;
-    // Decoding again on one thread, where the decoder runs on frame threads (the reader's own
-    // action): false where it runs on one already.
-    virtual bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) = 0;
-    // Whether the decoder made up a reference it lacks since asked last, whether it gives a
-    // sample's error back with a later sample's (frame threads).
-    virtual bool referenceMadeUp() = 0;
-    virtual bool onFrameThreads() const = 0;
-    // The reader's other ways of decoding again: drained before the HEVC sample refused on one
-    // thread, or once more from the key frame before an H.264 recovery point decoding began at.
-    virtual bool drainAgainBefore(int64_t failed, int rc) = 0;
-    virtual bool decodeAgainEarlier() = 0;
+    // Whether an MPEG-TS file ends inside a transport packet of the track.
+    std::optional<TransportEnd> endsInside_;
+    // How a Matroska file ends, found once: finding it walks the whole file.
+    std::optional<FileEnd> fileEnding_;
+    // What the file lists without data, which the demuxer never hands on: for a read from the start.
+    ListedEmptySamples listedEmpty_;
+    // A whole read's pictures given out, and of those the ones a read begun again from the file's
+    // start passes over yet, with the time the last passed over was shown at.
+    int64_t picturesGiven_ = 0;
+    int64_t givenToPass_ = 0;
+    MediaTime passedUpTo_;
+    // A whole read's pictures against the samples read.
+    PictureCount count_;
 };
 
 }  // namespace qm::reading

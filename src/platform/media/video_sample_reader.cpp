@@ -37,7 +37,31 @@ struct DecodedPicture {
     FramePtr frame;
 };
 
-struct VideoSampleReader::Impl : DamageVerdict {
+struct VideoSampleReader::Impl : DamageVerdict::Reading {
+    // The track's packets, read and sought; `format`, `packet` and `timeBase` are its.
+    TrackPackets track;
+    FormatPtr& format = track.format;
+    PacketPtr& packet = track.packet;
+    std::optional<MediaTime>& seekBegan = track.seekBegan;
+    const AVRational& timeBase = track.timeBase;
+
+    VideoReaderSettings settings;
+    VideoTrackInfo info;
+    FramePtr frame{ffmpeg::allocFrame("read")};
+
+    MediaTime lastTime;
+    MediaTime lastDuration;
+    EarlierStart earlier;
+    // Half a frame: a picture that late is still the one shown at the start.
+    double startSlack = 0;
+    // What failed the decoding, reported once the pictures before it are delivered; forgotten
+    // when reading begins again.
+    std::exception_ptr heldFailure;
+    std::atomic<VideoSampleReader::Status> status{VideoSampleReader::Status::reading};
+
+    // What the reading reads, sends and decodes is judged there.
+    DamageVerdict verdict{track, *this};
+
     CodecPtr decoder;
     // In place of `decoder` for HEVC with an alpha layer, where this build can decode that layer.
     std::unique_ptr<HevcAlphaDecoding> alphaDecoder;
@@ -75,6 +99,27 @@ struct VideoSampleReader::Impl : DamageVerdict {
 
     std::atomic<bool> cancelled{false};
 
+    // A frame's duration: the last picture's, else the track's rate's.
+    MediaTime fallbackDuration() const {
+        if (lastDuration.isNumeric() && lastDuration.value > 0) return lastDuration;
+        if (info.frameRate > 0) return MediaTime::fromSeconds(1.0 / info.frameRate, std::max(info.timeScale, 600));
+        return MediaTime::make(1, 30);
+    }
+
+    [[noreturn]] void fail(const MediaError& e) {
+        status = VideoSampleReader::Status::failed;
+        throw e;
+    }
+
+    MediaTime frameDuration() const override { return fallbackDuration(); }
+    MediaTime lastShown() const override { return lastTime; }
+    const EarlierStart& earlierStart() const override { return earlier; }
+    const AVPacket* ahead(size_t depth) override {
+        return track.peekAhead(depth) < 0 ? nullptr : track.readAhead[depth - 1].first.get();
+    }
+    bool wholeKeyFrame(const AVPacket& p) const override { return !track.recoveryPointOf(p); }
+    bool mayLead(const AVPacket& p) const override { return track.mayLeadPredecessor(p); }
+
     // Times must rise: a repeated or missing time follows the previous sample.
     MediaTime monotonic(MediaTime t) {
         if (!t.isNumeric()) {
@@ -110,15 +155,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
         held.reset();
     }
 
-    // The decoder of both layers refuses what it cannot decode in full; said in words, so that a
-    // picture without its alpha never passes as a transparent one.
-    [[noreturn]] void failAlphaDecoding(int rc, int64_t ts) {
-        run.failedPicture = ts;
-        if (rc == HevcAlphaDecoding::kAlphaNotDecoded)
-            failDecoding("the alpha layer of " + frameNamed(alphaDecoder->droppedTime()) +
-                         " can't be decoded: it is missing from the file or damaged");
-        failDecoding(frameNamed(ts) + " can't be decoded: " + HevcAlphaDecoding::reasonFor(rc));
-    }
+    [[noreturn]] void failAlphaDecoding(int rc, int64_t ts) { verdict.failBothLayers(rc, ts, alphaDecoder->droppedTime()); }
 
     PixelBufferRef convertedPicture(const AVFrame* f, int width = 0, int height = 0) {
         try {
@@ -136,7 +173,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
     bool readPacket() {
         const int rc = track.peeked ? *track.peeked : track.read();
         track.peeked.reset();
-        return packetRead(rc);
+        return verdict.packetRead(rc);
     }
 
     // How many pictures the decoder holds back to put them in display order.
@@ -149,7 +186,6 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // build the pictures on. A key frame at most half a frame after the start will do: its picture
     // is the one shown for the start.
     void seekToKeyFrame() {
-        startSlack = fallbackDuration().seconds() / 2;
         if (!settings.start.isNumeric()) return;
         track.seekWholeBy(settings.start, startSlack, MediaTime::make(1, 1), fallbackDuration());
     }
@@ -164,11 +200,11 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // False where it began at the file's start already, or the reader was cancelled.
     bool restartEarlier(const std::exception_ptr& failure) {
         if (!seekBegan || cancelled || settings.mode != VideoReaderSettings::Mode::decoded) return false;
-        const bool again = failure && earlier.failedPicture && run.failedPicture == earlier.failedPicture;
+        const bool again = failure && earlier.failedPicture && verdict.failedPicture() == earlier.failedPicture;
         earlier.reach = again ? earlier.reach * 2 : 1;
         for (int back = 0; back < earlier.reach && seekBegan; ++back) track.seekKeyFrameBefore(fallbackDuration());
         if (!earlier.failure) earlier.failure = failure;
-        if (failure) earlier.failedPicture = run.failedPicture;
+        if (failure) earlier.failedPicture = verdict.failedPicture();
         earlier.resumeAfter = lastTime;
         newDecodingRun();
         return true;
@@ -182,9 +218,9 @@ struct VideoSampleReader::Impl : DamageVerdict {
         else
             openPlainDecoder(st);
         // What the old decoder said of its samples says nothing of the new one's.
-        run = {};
+        verdict.newRun();
+        heldFailure = nullptr;
         track.readAhead.clear();
-        count.readAgain();
         status = Status::reading;
     }
 
@@ -192,57 +228,40 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // sample that failed nor which pictures before it are whole can be told. The samples from the
     // key frame before those still in flight are decoded again on one thread, whose errors come
     // with their own samples, rolling on past the pictures given out already; the verdict is then
-    // the same at any thread count. A whole read too begins again at that key frame, as a seek
-    // does, so that damage met late costs no second whole decode; from the file's start only where
-    // its samples carry decoding stamps (below) or the demuxer said its structure is damaged (what
-    // it dropped is told by the walk through the file from the start). False where the decoder runs on one thread
-    // already. `from`: the sample to decode again from the key frame before, where not the first
-    // awaited.
-    bool decodeAgainOnOneThread(std::optional<int64_t> from = std::nullopt) override {
+    // the same at any thread count.
+    bool decodeAgainOnOneThread(bool fromStart, std::optional<int64_t> from) override {
         if (oneThread || alphaDecoder || cancelled || !onFrameThreads()) return false;
         oneThread = true;
-        if (countsWhole() && (run.damage.decodingStampsMet(decoderReorders()) || track.structureDamaged ||
-                              track.demuxerErrors.damagedOnOpening()))
-            decodeAgainFromStart();
+        if (fromStart) decodeAgainFromStart();
         else decodeAgainFromAwaited(from);
         return true;
     }
 
-    // A whole read whose samples carry decoding stamps decodes again from the file's start, as a
-    // read on one processor does from the first: every sample is accounted for as there, so the
-    // verdict and the frame it names are the same. Begun mid-way instead, the account lacks what
-    // the samples before told it (which picture of those still in the decoder is shown first), and
-    // names another frame. The pictures given out already are passed over by number.
+    // A whole read decodes again from the file's start, as a read on one processor does from the
+    // first: every sample is accounted for as there. The pictures given out already are passed
+    // over by number.
     void decodeAgainFromStart() {
         seekBegan.reset();
         track.reopenAtStart();
-        listedEmpty.readAgain(format.get(), info.streamIndex, file);
+        verdict.readFromStart();
         againAtRecovery = false;
         earlier = {};
-        count = {};
-        givenToPass = picturesGiven;
-        passedUpTo = MediaTime::invalid();
         newDecodingRun();
     }
 
     // Where the HEVC decoder refused a sample on one thread while pictures of samples sent before
     // it had not come out: those are decoded again up to it, then drained, and it fails after them.
-    bool drainAgainBefore(int64_t failed, int rc) override {
-        if (drainBefore || alphaDecoder || cancelled || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC ||
-            onFrameThreads() || rc != AVERROR_INVALIDDATA || failed == AV_NOPTS_VALUE)
-            return false;
-        const auto& awaited = run.damage.awaited();
-        if (awaited.empty() || (awaited.size() == 1 && awaited.begin()->first == failed)) return false;
+    bool drainAgainBefore(int64_t failed, int, std::optional<int64_t> from) override {
+        if (drainBefore || alphaDecoder || cancelled || !decoder) return false;
         drainBefore = failed;
-        decodeAgainFromAwaited();
+        decodeAgainFromAwaited(from);
         return true;
     }
 
     // Reading begins again at the key frame before `from`, or before the first sample whose
     // picture has not come out, whose pictures are whole by then (an earlier recovery point in
     // intra refresh), rolling on past the pictures given out already.
-    void decodeAgainFromAwaited(std::optional<int64_t> from = std::nullopt) {
-        if (!from) from = run.damage.firstAwaited() ? run.damage.firstAwaited() : run.lastSent;
+    void decodeAgainFromAwaited(std::optional<int64_t> from) {
         seekBegan.reset();
         track.peeked.reset();
         if (from) track.seekWholeBy(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration(), fallbackDuration());
@@ -265,10 +284,10 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // Damage in a picture shown before the start spoils only the pictures predicted from it: where a
     // key frame after it is the one shown at the start, reading begins again there, once.
     bool beginAfterDamageBeforeStart() {
-        if (!settings.start.isNumeric() || !run.failedPicture || beganAfterDamage || cancelled ||
+        if (!settings.start.isNumeric() || !verdict.failedPicture() || beganAfterDamage || cancelled ||
             settings.mode != VideoReaderSettings::Mode::decoded)
             return false;
-        const MediaTime failed = ffmpeg::mediaTimeFrom(*run.failedPicture, timeBase);
+        const MediaTime failed = ffmpeg::mediaTimeFrom(*verdict.failedPicture(), timeBase);
         if (!failed.isNumeric() || failed >= settings.start) return false;
         beganAfterDamage = true;
         seekBegan.reset();
@@ -303,10 +322,9 @@ struct VideoSampleReader::Impl : DamageVerdict {
     bool shownBefore(const AVFrame* f) {
         const MediaTime t = ffmpeg::mediaTimeFrom(f->best_effort_timestamp, timeBase);
         const bool past = !earlier.resumeAfter.isNumeric() || (t.isNumeric() && t > earlier.resumeAfter);
-        if (countsWhole() && count.counting()) {
-            const bool given = count.givenBefore(SampleAccount::stampOf(*f));
-            if (!given && past) earlier = {};
-            return given;
+        if (const std::optional<bool> given = verdict.givenBefore(*f)) {
+            if (!*given && past) earlier = {};
+            return *given;
         }
         if (past) earlier = {};
         return !past;
@@ -316,29 +334,17 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // picture shown at the start, which was read before it (up to half a frame after the start).
     // Not before the decoder's first picture, as with skipping, nor a key frame.
     bool unreferencedBeforeStart() const {
-        if (!unitCheck || alphaDecoder || run.picturesDecoded == 0 || (packet->flags & AV_PKT_FLAG_KEY) ||
-            packet->pts == AV_NOPTS_VALUE || !run.startSample || packet->pts >= *run.startSample)
+        if (!unitCheck || alphaDecoder || verdict.picturesDecoded() == 0 || (packet->flags & AV_PKT_FLAG_KEY) ||
+            packet->pts == AV_NOPTS_VALUE || !verdict.startSample() || packet->pts >= *verdict.startSample())
             return false;
         return unitCheck->unreferenced(packet.get());
-    }
-
-    // Whether the packet's picture is replaced before the start by that of a packet read earlier
-    // (a later time, still at or before the start), so that it is never shown. Stored durations
-    // can't tell: where frames come at uneven times, a still is stored with one frame's length.
-    bool supersededBeforeStart() {
-        if (!settings.start.isNumeric() || packet->pts == AV_NOPTS_VALUE) return false;
-        const MediaTime at = ffmpeg::mediaTimeFrom(packet->pts, timeBase);
-        if (!at.isNumeric() || at > settings.start) return false;
-        const bool superseded = run.latestBeforeStart && *run.latestBeforeStart > packet->pts;
-        if (!run.latestBeforeStart || packet->pts > *run.latestBeforeStart) run.latestBeforeStart = packet->pts;
-        return superseded;
     }
 
     // Compressed mode: one stored sample becomes one VideoSample, bytes unchanged.
     bool produceCompressed() {
         for (;;) {
             if (!readPacket()) return false;
-            ++run.samplesRead;
+            verdict.sampleRead();
             // Samples an edit list leaves out are not part of the track's time line.
             if (packet->flags & AV_PKT_FLAG_DISCARD) continue;
             VideoSample s;
@@ -355,20 +361,8 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // AVI writes an empty chunk where the picture before it goes on being shown.
     bool repeatsOnEmptySample() const { return std::strcmp(format->iformat->name, "avi") == 0; }
 
-    bool bothLayers() const override { return alphaDecoder != nullptr; }
     bool referenceMadeUp() override { return missingReferences && missingReferences->take(); }
     bool decoderReorders() const override { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
-
-    // Whether the packet read is left unsent: in a byte stream cut mid-way, HEVC pictures before
-    // the first random access point are predicted from pictures the file lacks, and the decoder
-    // makes those up in grey without a word.
-    bool beforeFirstKeyFrame() {
-        const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-        if (!run.beganMidway) run.beganMidway = !key;
-        run.keyFrameSent = run.keyFrameSent || key;
-        if (run.keyFrameSent || !*run.beganMidway || !decoder || decoder->codec_id != AV_CODEC_ID_HEVC) return false;
-        return track.byteStream();
-    }
 
     void openPlainDecoder(const AVStream* st) {
         const int threads = oneThread ? 1 : settings.threads;
@@ -411,15 +405,8 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // The picture decoded (in `frame`) goes out as the next sample, unless reading begun again
     // passes over it: false then.
     bool give() {
-        // Taken for every picture, those given out before reading began again too. Not in a
-        // seek, whose decoder leaves out the pictures it need not decode before the start.
-        const int64_t shown = countsWhole() ? run.damage.shownAt(SampleAccount::stampOf(*frame), reorderDepth())
-                                                  .value_or(frame->best_effort_timestamp)
-                                            : frame->best_effort_timestamp;
-        if (givenToPass > 0) {
-            --givenToPass;
-            count.gave(SampleAccount::stampOf(*frame));
-            passedUpTo = ffmpeg::mediaTimeFrom(shown, timeBase);
+        const int64_t shown = verdict.shownAt(*frame);
+        if (verdict.passOver(*frame, shown)) {
             av_frame_unref(frame.get());
             return false;
         }
@@ -427,10 +414,7 @@ struct VideoSampleReader::Impl : DamageVerdict {
             av_frame_unref(frame.get());
             return false;
         }
-        if (countsWhole()) {
-            count.gave(SampleAccount::stampOf(*frame));
-            ++picturesGiven;
-        }
+        verdict.given(*frame);
         VideoSample s;
         s.time = monotonic(ffmpeg::mediaTimeFrom(shown, timeBase));
         s.keyFrame = frame->key_frame != 0;
@@ -459,20 +443,20 @@ struct VideoSampleReader::Impl : DamageVerdict {
     // holds for a picture refused for its alpha too: the decoder judges each picture's alpha
     // layer once that picture is complete, so one it handed out is whole.
     bool produceDecoded() {
-        if (run.heldFailure) return false;
+        if (heldFailure) return false;
         for (;;) {
             try {
                 return decodeNext();
             } catch (...) {
                 const std::exception_ptr failure = std::current_exception();
                 try {
-                    if (decodingFailure(failure) && worthBeginningEarlier() && restartEarlier(failure)) continue;
+                    if (decodingFailure(failure) && verdict.worthBeginningEarlier() && restartEarlier(failure)) continue;
                     if (decodingFailure(failure) && beginAfterDamageBeforeStart()) continue;
                 } catch (...) {
                     // Reading again failed to begin: what failed the decoding is told.
                 }
                 // Where beginning earlier fails as well, what failed first is told.
-                run.heldFailure = earlier.failure ? earlier.failure : failure;
+                heldFailure = earlier.failure ? earlier.failure : failure;
                 status = Status::reading;
                 return false;
             }
@@ -483,54 +467,44 @@ struct VideoSampleReader::Impl : DamageVerdict {
     bool decodeNext() {
         for (;;) {
             if (cancelled) return false;
-            const bool released = run.waiting.release(*frame, run.damage.awaited());
+            const bool released = verdict.releaseWaiting(*frame);
             int rc = released ? 0 : receiveFrame();
             if (!released && (rc == 0 || rc == AVERROR_EOF) &&
-                startPictureMissing(rc == 0 ? frame->best_effort_timestamp : AV_NOPTS_VALUE) && restartEarlier(nullptr)) {
+                verdict.startPictureMissing(rc == 0 ? frame->best_effort_timestamp : AV_NOPTS_VALUE) &&
+                restartEarlier(nullptr)) {
                 av_frame_unref(frame.get());
                 continue;
             }
-            if (rc == AVERROR_EOF && !run.waiting.empty()) {
-                drainWaiting();
+            if (rc == AVERROR_EOF && verdict.picturesWait()) {
+                verdict.drainWaiting();
                 continue;
             }
             if (rc == 0 && !alphaDecoder && !released) {
-                if (!acceptDecodedPicture()) continue;
-                if (setWaiting()) {
-                    ++run.picturesDecoded;
+                if (!verdict.acceptDecodedPicture(*frame)) continue;
+                if (verdict.setWaiting(*frame)) {
+                    verdict.decoded();
                     continue;
                 }
             }
             if (rc == 0) {
-                if (!released) ++run.picturesDecoded;
+                if (!released) verdict.decoded();
                 if (give()) return true;
                 continue;
             }
-            // Samples went in and no picture came out: nothing of the movie was read.
-            const bool noneRead = run.samplesSent > 0 && run.picturesDecoded == 0 && !run.demuxFailure && !earlier.resumeAfter.isNumeric();
             if (rc == AVERROR_EOF) {
-                if (drained(noneRead)) continue;
+                if (verdict.drained()) continue;
                 return false;
             }
             if (rc != AVERROR(EAGAIN)) {
-                if (alphaDecoder) {
-                    // The decoder of both layers misses the samples that gave nothing once drained.
-                    if (rc == HevcAlphaDecoding::kPictureNotDecoded && run.demuxEnded && noneRead)
-                        failDecoding("none of the video's " + std::to_string(run.samplesSent) + " frames can be decoded");
-                    failAlphaDecoding(rc, alphaDecoder->droppedTime());
-                }
-                decoderFailed(rc);
+                if (alphaDecoder) verdict.failReceivingBothLayers(rc, alphaDecoder->droppedTime());
+                verdict.decoderFailed(rc);
                 continue;
             }
-            if (run.demuxEnded) {
+            if (verdict.sendingEnded()) {
                 rc = sendPacket(nullptr, false);
                 if (rc < 0 && rc != AVERROR_EOF) {
                     if (alphaDecoder) failAlphaDecoding(rc, alphaDecoder->droppedTime());
-                    // Frame threads may give a sample's error back only when told to drain:
-                    // decoded again on one thread, it comes with its own sample.
-                    if (decodeAgainOnOneThread()) continue;
-                    if (run.damage.failedAt()) failSample(run.damage.failedCode(), *run.damage.failedAt());
-                    fail(MediaError::fromCode("decode", rc));
+                    verdict.drainFailed(rc);
                 }
                 continue;
             }
@@ -539,41 +513,36 @@ struct VideoSampleReader::Impl : DamageVerdict {
                 more = readPacket();
             } catch (const MediaError&) {
                 // The pictures of the samples sent before the one that failed come out first.
-                run.demuxFailure = std::current_exception();
+                verdict.readFailed(std::current_exception());
                 status = Status::reading;
             }
             if (!more) {
-                run.demuxEnded = true;
+                verdict.endSending();
                 continue;
             }
-            ++run.samplesRead;
-            if (beforeFirstKeyFrame()) continue;
+            verdict.sampleRead();
+            if (verdict.beforeFirstKeyFrame(*packet)) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->size == 0 && !(packet->flags & kLostPacket) && repeatsOnEmptySample()) continue;
             // HEVC's decoder decodes pictures none refers to even when told to skip them: damage in
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
-            if (!sending(ts)) continue;
+            if (!verdict.sending(*packet, ts)) continue;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group). Not
             // before the decoder's first picture: H.264's decoder that began at a recovery point
             // counts its way to whole pictures on every picture, and skipping one it never gets there.
-            const bool superseded = supersededBeforeStart();
+            const bool superseded = verdict.supersededBeforeStart(*packet);
             // The sample refused before fails unsent, once what the decoder holds has come out.
             if (drainBefore && ts == *drainBefore && !alphaDecoder) {
-                if (!endedInside(ts)) run.damage.failed(ts, AVERROR_INVALIDDATA);
-                run.demuxEnded = true;
+                verdict.refusedBefore(ts);
                 continue;
             }
-            rc = sendPacket(packet.get(), superseded && run.picturesDecoded > 0);
+            rc = sendPacket(packet.get(), superseded && verdict.picturesDecoded() > 0);
             const bool refused = rc < 0;
-            // On one thread the sample was decoded as it was sent; on frame threads, one before it
-            // may have been, which decoding again on one thread tells. The first sample a decoder
-            // takes lacks what came before it without damage (a stream cut mid-way, a recovery point).
-            if (rc >= 0 && !alphaDecoder && missingReferences && missingReferences->take() && run.samplesSent > 0)
-                rc = AVERROR_INVALIDDATA;
+            if (!alphaDecoder) rc = verdict.sent(rc);
             if (rc < 0 && rc != AVERROR(EAGAIN) && !alphaDecoder) {
-                sampleFailed(ts, rc, refused);
+                verdict.sampleFailed(ts, rc, refused);
                 continue;
             }
             if (rc < 0 && rc != AVERROR(EAGAIN)) {
@@ -582,15 +551,14 @@ struct VideoSampleReader::Impl : DamageVerdict {
                 try {
                     failAlphaDecoding(rc, ts);
                 } catch (...) {
-                    run.demuxFailure = std::current_exception();
+                    verdict.readFailed(std::current_exception());
                     status = Status::reading;
                 }
-                run.demuxEnded = true;
+                verdict.endSending();
                 continue;
             }
-            ++run.samplesSent;
+            verdict.taken(ts);
             ++samplesSentInAll;
-            if (ts != AV_NOPTS_VALUE) run.lastSent = ts;
         }
     }
 
@@ -601,36 +569,46 @@ struct VideoSampleReader::Impl : DamageVerdict {
                 return std::nullopt;
             }
             if (status == Status::failed) throw MediaError("read sample", "the reader has failed");
-            if (run.ending.quiet) return std::nullopt;
+            if (verdict.endedQuietly()) return std::nullopt;
             if (ready) {
                 VideoSample s = std::move(*ready);
                 ready.reset();
                 // A picture at or after the cut may have been decoded without its references, and
                 // frames before it are missing.
-                if (run.cutAt && s.time >= *run.cutAt) {
+                const std::optional<MediaTime>& cutAt = verdict.cutAt();
+                if (cutAt && s.time >= *cutAt) {
                     held.reset();
-                    if (!run.demuxFailure && !run.heldFailure) {
-                        run.ending.quiet = true;
+                    if (!verdict.readFailure() && !heldFailure) {
+                        verdict.endQuietly();
                         status = Status::completed;
                         return std::nullopt;
                     }
                     status = Status::failed;
-                    std::rethrow_exception(run.demuxFailure ? run.demuxFailure : run.heldFailure);
+                    std::rethrow_exception(verdict.readFailure() ? verdict.readFailure() : heldFailure);
                 }
-                if (run.cutAt && s.duration.isNumeric() && s.time + s.duration > *run.cutAt) s.duration = *run.cutAt - s.time;
+                if (cutAt && s.duration.isNumeric() && s.time + s.duration > *cutAt) s.duration = *cutAt - s.time;
                 // Samples that end at or before the requested start are not wanted.
                 if (settings.start.isNumeric() && readyEnd <= settings.start) continue;
                 return s;
             }
-            const bool more = settings.mode == VideoReaderSettings::Mode::compressed ? produceCompressed()
-                                                                                    : produceDecoded();
+            bool more = false;
+            if (settings.mode == VideoReaderSettings::Mode::compressed) {
+                try {
+                    more = produceCompressed();
+                } catch (...) {
+                    status = Status::failed;
+                    throw;
+                }
+            } else {
+                more = produceDecoded();
+            }
             if (!more && cancelled) continue;
             if (!more) {
                 finishHeld();
                 if (!ready) {
-                    if (run.heldFailure || run.demuxFailure) {
+                    if (heldFailure || verdict.readFailure()) {
                         status = Status::failed;
-                        std::rethrow_exception(run.heldFailure ? run.heldFailure : run.demuxFailure);
+                        std::rethrow_exception(heldFailure ? heldFailure : verdict.readFailure());
                     }
                     if (status == Status::reading) status = Status::completed;
                     return std::nullopt;
@@ -691,8 +669,10 @@ std::unique_ptr<VideoSampleReader> VideoSampleReader::open(const std::filesystem
         else
             impl->openPlainDecoder(st);
     }
-    if (settings.mode == VideoReaderSettings::Mode::decoded && !settings.start.isNumeric())
-        impl->listedEmpty = ListedEmptySamples(impl->format.get(), index, file);
+    impl->startSlack = impl->fallbackDuration().seconds() / 2;
+    impl->verdict.begin({info, st->codecpar->codec_id, st->time_base, settings.start, impl->startSlack,
+                         impl->alphaDecoder != nullptr});
+    if (settings.mode == VideoReaderSettings::Mode::decoded && !settings.start.isNumeric()) impl->verdict.listEmptySamples();
     impl->seekToKeyFrame();
     return std::unique_ptr<VideoSampleReader>(new VideoSampleReader(std::move(impl)));
 }
