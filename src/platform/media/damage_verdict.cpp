@@ -476,4 +476,41 @@ void DamageVerdict::given(const AVFrame& frame) {
     ++picturesGiven_;
 }
 
+bool DamageVerdict::decodingFailure(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ConversionError& e) {
+        return e.kind() == ConversionError::Kind::decodeFailed;
+    } catch (const MediaError& e) {
+        return e.step() == "decode";
+    } catch (...) {
+    }
+    return false;
+}
+
+int DamageVerdict::keyFramesBack(bool failure) const {
+    const EarlierStart& earlier = reading_.earlierStart();
+    const bool again = failure && earlier.failedPicture && run_.failedPicture == earlier.failedPicture;
+    return again ? earlier.reach * 2 : 1;
+}
+
+std::optional<MediaTime> DamageVerdict::damageBeforeStart() const {
+    if (!setup_.start.isNumeric() || !run_.failedPicture) return std::nullopt;
+    const MediaTime failed = ffmpeg::mediaTimeFrom(*run_.failedPicture, setup_.timeBase);
+    if (!failed.isNumeric() || failed >= setup_.start) return std::nullopt;
+    return failed;
+}
+
+bool DamageVerdict::repeatsPicture(const AVPacket& p) const {
+    return p.size == 0 && !(p.flags & kLostPacket) && std::strcmp(track_.format->iformat->name, "avi") == 0;
+}
+
+std::exception_ptr DamageVerdict::endAtCut(const std::exception_ptr& held) {
+    if (!run_.demuxFailure && !held) {
+        run_.ending.quiet = true;
+        return nullptr;
+    }
+    return run_.demuxFailure ? run_.demuxFailure : held;
+}
+
 }  // namespace qm::reading

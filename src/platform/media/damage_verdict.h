@@ -208,7 +208,27 @@ public:
     // pictures before the key frame reading began at — and, where reading began again already,
     // before the one that failed then or that one again. Damage anywhere else fails at once, and
     // damage in a leading picture once reading began again from at most 15 key frames further back.
-    bool worthBeginningEarlier() const;
+    bool worthBeginningEarlier(const std::exception_ptr& failure) const {
+        return decodingFailure(failure) && worthBeginningEarlier();
+    }
+    // Whether a failure is the decoding's (not the file's, nor the reader's).
+    static bool decodingFailure(const std::exception_ptr& failure);
+    // Key frames to go back, beginning earlier: twice as many as the last time where the same
+    // picture fails again (`failure`), else one.
+    int keyFramesBack(bool failure) const;
+    // Where the picture that failed is shown before the start: damage there spoils only the
+    // pictures predicted from it, and a key frame after it may be the one shown at the start.
+    std::optional<MediaTime> damageBeforeStart() const;
+    // Whether the sample read may go unsent where no picture is predicted from it: shown before the
+    // picture shown at the start, which was read before it (up to half a frame after the start).
+    // Not before the decoder's first picture, as with skipping, nor a key frame.
+    bool mayGoUnsent(const AVPacket& p) const {
+        return run_.picturesDecoded > 0 && !(p.flags & AV_PKT_FLAG_KEY) && p.pts != AV_NOPTS_VALUE && run_.startSample &&
+               p.pts < *run_.startSample;
+    }
+    // Whether the sample read is one the file lists without data where the picture before it goes
+    // on being shown (AVI writes an empty chunk so); it is passed over.
+    bool repeatsPicture(const AVPacket& p) const;
     // The stamp of the picture whose decoding failed, where one did.
     std::optional<int64_t> failedPicture() const { return run_.failedPicture; }
     // After a seek: the stamp of the latest sample sent that is shown at the start.
@@ -226,11 +246,18 @@ public:
     // The picture goes out.
     void given(const AVFrame& frame);
 
-    // Where the pictures end, the file being cut short: from this time on they are not whole.
-    const std::optional<MediaTime>& cutAt() const { return run_.cutAt; }
+    // Whether the picture shown at `t` is past where the pictures end, the file being cut short:
+    // it may have been decoded without its references, and frames before it are missing.
+    bool pastCut(const MediaTime& t) const { return run_.cutAt && t >= *run_.cutAt; }
+    // A picture's duration, ending at the cut at the latest.
+    MediaTime lastingToCut(const MediaTime& t, const MediaTime& duration) const {
+        return run_.cutAt && duration.isNumeric() && t + duration > *run_.cutAt ? *run_.cutAt - t : duration;
+    }
+    // The pictures end at the cut: with the failure to tell (where the file promised more, or the
+    // decoding failed with `held`), or quietly (none).
+    std::exception_ptr endAtCut(const std::exception_ptr& held);
     // Reading ended quietly before the first picture the file lacks.
     bool endedQuietly() const { return run_.ending.quiet; }
-    void endQuietly() { run_.ending.quiet = true; }
 
     // Whether pictures are counted against the samples read: in a whole read (from the start, not a
     // seek nor playback, which give out only some of what they decode).
@@ -327,6 +354,7 @@ private:
     // promised nothing (MPEG-TS, Matroska written live) just ends there.
     void findCut();
 
+    bool worthBeginningEarlier() const;
     // Whether a stamp is shown at the start or before: at most half a frame after it.
     bool shownByStart(int64_t ts) const;
     // Samples shown before this stamp owe no picture in this run, judged at a picture stamped `ts`:

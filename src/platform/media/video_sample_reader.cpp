@@ -200,8 +200,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
     // False where it began at the file's start already, or the reader was cancelled.
     bool restartEarlier(const std::exception_ptr& failure) {
         if (!seekBegan || cancelled || settings.mode != VideoReaderSettings::Mode::decoded) return false;
-        const bool again = failure && earlier.failedPicture && verdict.failedPicture() == earlier.failedPicture;
-        earlier.reach = again ? earlier.reach * 2 : 1;
+        earlier.reach = verdict.keyFramesBack(failure != nullptr);
         for (int back = 0; back < earlier.reach && seekBegan; ++back) track.seekKeyFrameBefore(fallbackDuration());
         if (!earlier.failure) earlier.failure = failure;
         if (failure) earlier.failedPicture = verdict.failedPicture();
@@ -284,11 +283,10 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
     // Damage in a picture shown before the start spoils only the pictures predicted from it: where a
     // key frame after it is the one shown at the start, reading begins again there, once.
     bool beginAfterDamageBeforeStart() {
-        if (!settings.start.isNumeric() || !verdict.failedPicture() || beganAfterDamage || cancelled ||
-            settings.mode != VideoReaderSettings::Mode::decoded)
-            return false;
-        const MediaTime failed = ffmpeg::mediaTimeFrom(*verdict.failedPicture(), timeBase);
-        if (!failed.isNumeric() || failed >= settings.start) return false;
+        if (beganAfterDamage || cancelled || settings.mode != VideoReaderSettings::Mode::decoded) return false;
+        const std::optional<MediaTime> damaged = verdict.damageBeforeStart();
+        if (!damaged) return false;
+        const MediaTime failed = *damaged;
         beganAfterDamage = true;
         seekBegan.reset();
         // MPEG-TS looks at the packets from where a seek lands: from the damaged one on.
@@ -302,18 +300,6 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
         earlier = {};
         newDecodingRun();
         return true;
-    }
-
-    static bool decodingFailure(const std::exception_ptr& failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const ConversionError& e) {
-            return e.kind() == ConversionError::Kind::decodeFailed;
-        } catch (const MediaError& e) {
-            return e.step() == "decode";
-        } catch (...) {
-        }
-        return false;
     }
 
     // Whether the picture decoded came out before reading began again; one without a time follows
@@ -334,10 +320,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
     // picture shown at the start, which was read before it (up to half a frame after the start).
     // Not before the decoder's first picture, as with skipping, nor a key frame.
     bool unreferencedBeforeStart() const {
-        if (!unitCheck || alphaDecoder || verdict.picturesDecoded() == 0 || (packet->flags & AV_PKT_FLAG_KEY) ||
-            packet->pts == AV_NOPTS_VALUE || !verdict.startSample() || packet->pts >= *verdict.startSample())
-            return false;
-        return unitCheck->unreferenced(packet.get());
+        return unitCheck && !alphaDecoder && verdict.mayGoUnsent(*packet) && unitCheck->unreferenced(packet.get());
     }
 
     // Compressed mode: one stored sample becomes one VideoSample, bytes unchanged.
@@ -357,9 +340,6 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
             return true;
         }
     }
-
-    // AVI writes an empty chunk where the picture before it goes on being shown.
-    bool repeatsOnEmptySample() const { return std::strcmp(format->iformat->name, "avi") == 0; }
 
     bool referenceMadeUp() override { return missingReferences && missingReferences->take(); }
     bool decoderReorders() const override { return (h264 ? h264->reorderDepth() : decoder ? decoder->has_b_frames : 0) > 0; }
@@ -450,8 +430,8 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
             } catch (...) {
                 const std::exception_ptr failure = std::current_exception();
                 try {
-                    if (decodingFailure(failure) && verdict.worthBeginningEarlier() && restartEarlier(failure)) continue;
-                    if (decodingFailure(failure) && beginAfterDamageBeforeStart()) continue;
+                    if (verdict.worthBeginningEarlier(failure) && restartEarlier(failure)) continue;
+                    if (DamageVerdict::decodingFailure(failure) && beginAfterDamageBeforeStart()) continue;
                 } catch (...) {
                     // Reading again failed to begin: what failed the decoding is told.
                 }
@@ -523,7 +503,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
             verdict.sampleRead();
             if (verdict.beforeFirstKeyFrame(*packet)) continue;
             const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (packet->size == 0 && !(packet->flags & kLostPacket) && repeatsOnEmptySample()) continue;
+            if (verdict.repeatsPicture(*packet)) continue;
             // HEVC's decoder decodes pictures none refers to even when told to skip them: damage in
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
@@ -575,18 +555,16 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
                 ready.reset();
                 // A picture at or after the cut may have been decoded without its references, and
                 // frames before it are missing.
-                const std::optional<MediaTime>& cutAt = verdict.cutAt();
-                if (cutAt && s.time >= *cutAt) {
+                if (verdict.pastCut(s.time)) {
                     held.reset();
-                    if (!verdict.readFailure() && !heldFailure) {
-                        verdict.endQuietly();
-                        status = Status::completed;
-                        return std::nullopt;
+                    if (const std::exception_ptr failure = verdict.endAtCut(heldFailure)) {
+                        status = Status::failed;
+                        std::rethrow_exception(failure);
                     }
-                    status = Status::failed;
-                    std::rethrow_exception(verdict.readFailure() ? verdict.readFailure() : heldFailure);
+                    status = Status::completed;
+                    return std::nullopt;
                 }
-                if (cutAt && s.duration.isNumeric() && s.time + s.duration > *cutAt) s.duration = *cutAt - s.time;
+                s.duration = verdict.lastingToCut(s.time, s.duration);
                 // Samples that end at or before the requested start are not wanted.
                 if (settings.start.isNumeric() && readyEnd <= settings.start) continue;
                 return s;
