@@ -27,6 +27,7 @@ extern "C" {
 
 namespace qm::reading {
 
+class MatroskaBlocks;
 class TransportPackets;
 
 // A sample of the stream that its file lists without data (none an edit list leaves out): demuxers
@@ -73,12 +74,11 @@ public:
     bool lacksPacket(int64_t pts, std::optional<int64_t> pos);
 
 private:
-    struct BlockWalk;
     std::vector<EmptySample> found_;
     std::deque<EmptySample> passing_;  // Matroska's blocks with data walked past and not yet read
     std::set<int64_t> lacking_;        // MPEG-TS PES packets that lack a transport packet, by stamp
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, std::fclose};
-    std::unique_ptr<BlockWalk> blocks_;
+    std::unique_ptr<MatroskaBlocks> blocks_;
     std::unique_ptr<TransportPackets> pes_;
 };
 

@@ -1,0 +1,224 @@
+#include "platform/media/container_samples.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/media/reader_internal.h"
+
+namespace qm::reading {
+
+// MP4 and QuickTime: the sample table lists every sample. The parser the demuxer puts H.264
+// through drops a packet without data; read without it, the empty sample comes with its stamps.
+std::vector<EmptySample> emptyTableSamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    AVStream* st = format->streams[stream];
+    bool listed = false;
+    for (int i = 0, n = avformat_index_get_entries_count(st); i < n && !listed; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+        listed = entry != nullptr && entry->size == 0 && (entry->flags & AVINDEX_DISCARD_FRAME) == 0;
+    }
+    if (!listed) return {};
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) return {};
+    raw->flags |= AVFMT_FLAG_NOPARSE;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const int rc = avformat_open_input(&raw, ("file:" + file.string()).c_str(), format->iformat, &options);
+    av_dict_free(&options);
+    if (rc < 0) return {};
+    const FormatPtr opened(raw);
+    if (stream >= int(raw->nb_streams)) return {};
+    discardAllBut(raw, stream);
+    std::vector<EmptySample> stamps;
+    const PacketPtr packet = ffmpeg::allocPacket("read");
+    while (av_read_frame(raw, packet.get()) >= 0) {
+        if (packet->stream_index == stream && packet->size == 0 && (packet->flags & AV_PKT_FLAG_DISCARD) == 0)
+            stamps.push_back({packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, packet->dts, -1});
+        av_packet_unref(packet.get());
+    }
+    return stamps;
+}
+
+namespace {
+
+// A box of an MP4 or QuickTime file read into memory: its type and its payload.
+struct Box {
+    uint32_t type = 0;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+constexpr uint32_t fourCC(const char (&t)[5]) {
+    return uint32_t(uint8_t(t[0])) << 24 | uint32_t(uint8_t(t[1])) << 16 | uint32_t(uint8_t(t[2])) << 8 | uint8_t(t[3]);
+}
+
+std::vector<Box> boxesIn(const uint8_t* data, size_t size) {
+    std::vector<Box> boxes;
+    for (size_t at = 0; at + 8 <= size;) {
+        uint64_t length = be32(data + at);
+        size_t head = 8;
+        if (length == 1 && at + 16 <= size) {
+            length = uint64_t(be32(data + at + 8)) << 32 | be32(data + at + 12);
+            head = 16;
+        } else if (length == 0) {
+            length = size - at;
+        }
+        if (length < head || length > size - at) break;
+        boxes.push_back({be32(data + at + 4), data + at + head, size_t(length) - head});
+        at += size_t(length);
+    }
+    return boxes;
+}
+
+std::optional<Box> child(const Box& box, uint32_t type) {
+    for (const Box& b : boxesIn(box.data, box.size))
+        if (b.type == type) return b;
+    return std::nullopt;
+}
+
+// The `moov` box, read from the file's top-level boxes.
+std::vector<uint8_t> movieBox(std::FILE* f) {
+    for (int64_t at = 0;;) {
+        uint8_t head[16];
+        if (fseeko(f, at, SEEK_SET) != 0 || std::fread(head, 1, 16, f) < 8) return {};
+        uint64_t length = be32(head);
+        size_t headSize = 8;
+        if (length == 1) {
+            length = uint64_t(be32(head + 8)) << 32 | be32(head + 12);
+            headSize = 16;
+        }
+        if (length < headSize) return {};
+        if (be32(head + 4) == fourCC("moov")) {
+            if (length > (1u << 30)) return {};
+            std::vector<uint8_t> box(size_t(length) - headSize);
+            if (fseeko(f, at + int64_t(headSize), SEEK_SET) != 0 || std::fread(box.data(), 1, box.size(), f) != box.size())
+                return {};
+            return box;
+        }
+        at += int64_t(length);
+    }
+}
+
+}  // namespace
+
+// MP4 and QuickTime: the sample table's boxes each list the track's samples, and the demuxer
+// trusts each as far as it goes: sizes (`stsz`), chunks (`stsc`), durations (`stts`) and
+// composition offsets (`ctts`). Where they list different counts, the samples past the fewest are
+// lost; a sample shown further from its decoding time than the track lasts is lost too (the
+// demuxer hands it on, and the decoder drops pictures around it). Each is stamped in decoding
+// time and shown where the others leave a gap.
+std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    AVStream* st = format->streams[stream];
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f || avformat_index_get_entries_count(st) == 0) return {};
+    const std::vector<uint8_t> moov = movieBox(f.get());
+    std::optional<Box> table;
+    for (const Box& trak : boxesIn(moov.data(), moov.size())) {
+        const std::optional<Box> tkhd = trak.type == fourCC("trak") ? child(trak, fourCC("tkhd")) : std::nullopt;
+        if (!tkhd || tkhd->size < 24) continue;
+        const size_t idAt = tkhd->data[0] == 1 ? 20 : 12;
+        if (int(be32(tkhd->data + idAt)) != st->id) continue;
+        const std::optional<Box> mdia = child(trak, fourCC("mdia"));
+        const std::optional<Box> minf = mdia ? child(*mdia, fourCC("minf")) : std::nullopt;
+        table = minf ? child(*minf, fourCC("stbl")) : std::nullopt;
+        break;
+    }
+    if (!table) return {};
+    const auto entries = [&](const char (&type)[5], size_t first, size_t width) {
+        const std::optional<Box> b = child(*table, fourCC(type));
+        if (!b || b->size < first) return std::optional<std::pair<const uint8_t*, size_t>>();
+        const size_t n = std::min<size_t>(be32(b->data + first - 4), (b->size - first) / width);
+        return std::optional(std::pair(b->data + first, n));
+    };
+    const auto stsz = child(*table, fourCC("stsz"));
+    const auto stts = entries("stts", 8, 8), ctts = entries("ctts", 8, 8), stsc = entries("stsc", 8, 12);
+    const auto stco = entries("stco", 8, 4), co64 = entries("co64", 8, 8);
+    if (!stsz || stsz->size < 12 || !stts || !stsc || (!stco && !co64)) return {};
+    // A table's count is only its word: no more samples are listed than the file can hold, one
+    // size for all taking that many bytes each, sizes of their own four bytes each in the table.
+    // Beyond that the count alone would decide what is kept here.
+    std::error_code error;
+    const uint64_t fileSize = std::filesystem::file_size(file, error);
+    if (error) return {};
+    const uint32_t fixedSize = be32(stsz->data + 4);
+    const uint64_t sized = std::min<uint64_t>(be32(stsz->data + 8), fixedSize != 0 ? fileSize / fixedSize + 1 : (stsz->size - 12) / 4);
+    const uint64_t chunks = stco ? stco->second : co64->second;
+    // Durations and composition offsets of the samples, in decoding order.
+    std::vector<int64_t> dts, offsets;
+    int64_t t = 0;
+    for (size_t i = 0; i < stts->second && dts.size() <= sized; ++i)
+        for (uint32_t k = 0, n = be32(stts->first + 8 * i); k < n && dts.size() <= sized; ++k, t += be32(stts->first + 8 * i + 4))
+            dts.push_back(t);
+    const int64_t lasts = t;
+    if (ctts)
+        for (size_t i = 0; i < ctts->second && offsets.size() <= sized; ++i)
+            for (uint32_t k = 0, n = be32(ctts->first + 8 * i); k < n && offsets.size() <= sized; ++k)
+                offsets.push_back(int32_t(be32(ctts->first + 8 * i + 4)));
+    uint64_t chunked = 0;
+    for (size_t i = 0; i < stsc->second; ++i) {
+        const uint64_t from = be32(stsc->first + 12 * i);
+        const uint64_t to = i + 1 < stsc->second ? be32(stsc->first + 12 * (i + 1)) : chunks + 1;
+        if (from >= 1 && to > from && to <= chunks + 1) chunked += (to - from) * be32(stsc->first + 12 * i + 4);
+    }
+    // Where chunks hold other counts than the sizes: the first sample the chunks place over the
+    // next chunk's bytes (chunks of one track follow on from one another).
+    std::optional<size_t> misplaced;
+    if (chunked != sized && stsz->size >= 12 + 4 * (be32(stsz->data + 4) == 0 ? sized : 0)) {
+        const uint32_t fixed = be32(stsz->data + 4);
+        const auto offset = [&](uint64_t c) { return stco ? uint64_t(be32(stco->first + 4 * c)) : uint64_t(be32(co64->first + 8 * c)) << 32 | be32(co64->first + 8 * c + 4); };
+        uint64_t sample = 0;
+        for (size_t i = 0; i < stsc->second && !misplaced; ++i) {
+            const uint64_t from = be32(stsc->first + 12 * i);
+            const uint64_t to = i + 1 < stsc->second ? be32(stsc->first + 12 * (i + 1)) : chunks + 1;
+            for (uint64_t c = from; c < to && c <= chunks && from >= 1 && !misplaced; ++c) {
+                uint64_t at = offset(c - 1);
+                const uint64_t next = c < chunks ? offset(c) : UINT64_MAX;
+                for (uint32_t k = 0, n = be32(stsc->first + 12 * i + 4); k < n && sample < sized; ++k, ++sample) {
+                    if (next > offset(c - 1) && at >= next) {
+                        misplaced = size_t(sample);
+                        break;
+                    }
+                    at += fixed != 0 ? fixed : be32(stsz->data + 12 + 4 * sample);
+                }
+            }
+        }
+    }
+    uint64_t listed = std::min<uint64_t>(sized, chunked);
+    listed = std::min<uint64_t>(listed, dts.size());
+    if (ctts) listed = std::min<uint64_t>(listed, offsets.size());
+    const uint64_t most = std::max<uint64_t>({sized, std::min<uint64_t>(chunked, sized + 1), dts.size(), offsets.size()});
+    // The demuxer lifts offsets below zero to zero.
+    int64_t shift = 0;
+    for (size_t i = 0; i + 1 < offsets.size(); ++i) shift = std::max<int64_t>(shift, -offsets[i]);
+    std::vector<size_t> lost;
+    std::vector<int64_t> shown;
+    for (size_t i = 0; i < most; ++i) {
+        const int64_t offset = i < offsets.size() ? offsets[i] : 0;
+        if (i >= listed || std::abs(offset) > lasts || i == misplaced) lost.push_back(i);
+        else if (i < dts.size()) shown.push_back(dts[i] + offset);
+    }
+    if (lost.empty() || lasts <= 0) return {};
+    // Shown where the others leave a gap, or after them all.
+    std::sort(shown.begin(), shown.end());
+    int64_t spacing = INT64_MAX;
+    for (size_t i = 1; i < shown.size(); ++i)
+        if (shown[i] > shown[i - 1]) spacing = std::min(spacing, shown[i] - shown[i - 1]);
+    if (spacing == INT64_MAX) spacing = dts.size() > 1 ? dts[1] - dts[0] : 1;
+    std::vector<int64_t> gaps;
+    for (size_t i = 1; i < shown.size(); ++i)
+        for (int64_t g = shown[i - 1] + spacing; g + spacing / 2 < shown[i] && gaps.size() < lost.size(); g += spacing) gaps.push_back(g);
+    for (int64_t g = shown.empty() ? 0 : shown.back() + spacing; gaps.size() < lost.size(); g += spacing) gaps.push_back(g);
+    const int64_t start = avformat_index_get_entry(st, 0)->timestamp;
+    std::vector<EmptySample> samples;
+    for (size_t k = 0; k < lost.size(); ++k) {
+        const size_t i = lost[k];
+        const int64_t decoded = i < dts.size() ? dts[i] : lasts + int64_t(i - dts.size()) * spacing;
+        samples.push_back({start + gaps[k] + shift, start + decoded, -1, true});
+    }
+    return samples;
+}
+
+}  // namespace qm::reading
