@@ -25,6 +25,8 @@ struct ScriptedReading : DamageVerdict::Reading {
     bool decoderReorders() const override { return false; }
     bool onFrameThreads() const override { return frameThreads; }
     bool referenceMadeUp() override { return false; }
+    bool damagedOnOpening() const override { return false; }
+    bool structureDamaged() const override { return false; }
     const AVPacket* ahead(size_t) override { return nullptr; }
     bool wholeKeyFrame(const AVPacket&) const override { return true; }
     bool mayLead(const AVPacket&) const override { return false; }

@@ -115,7 +115,7 @@ bool DamageVerdict::packetRead(int rc) {
     // Damage the demuxer met while probing the file's first packets, which it hands on later,
     // is told at the end (MP4's sample tables tell their own).
     // Where it dropped a block before the first packet read, that block is told there.
-    const bool probed = track_.demuxerErrors.damagedOnOpening() && std::strstr(track_.format->iformat->name, "mov") == nullptr &&
+    const bool probed = reading_.damagedOnOpening() && std::strstr(track_.format->iformat->name, "mov") == nullptr &&
                         (rc == AVERROR_EOF || (rc == 0 && !run_.lastRead && !track_.seekBegan && track_.packet->pos >= 0 && listedEmpty_.droppedBefore(track_.packet->pos)));
     const bool damaged = ((track_.packet->flags & kAfterDamagedStructure) != 0 || probed) && countsWhole() && !endOfFile().cutShort;
     track_.packet->flags &= ~kAfterDamagedStructure;
@@ -369,7 +369,7 @@ bool DamageVerdict::againOnOneThread(std::optional<int64_t> from) {
     // decoder is shown first, and name another frame) or the demuxer said its structure is damaged
     // (what it dropped is told by the walk through the file from the start).
     const bool fromStart = countsWhole() && (run_.damage.decodingStampsMet(reading_.decoderReorders()) ||
-                                             track_.structureDamaged || track_.demuxerErrors.damagedOnOpening());
+                                             reading_.structureDamaged() || reading_.damagedOnOpening());
     if (!from) from = run_.damage.firstAwaited() ? run_.damage.firstAwaited() : run_.lastSent;
     return reading_.decodeAgainOnOneThread(fromStart, from);
 }

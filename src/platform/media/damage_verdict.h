@@ -66,8 +66,12 @@ public:
         virtual int reorderDepth() const = 0;
         virtual bool decoderReorders() const = 0;
         virtual bool onFrameThreads() const = 0;
-        // Whether the decoder made up a reference it lacks since asked last.
+        // Whether the decoder made up a reference it lacks since asked last; whether the demuxer
+        // said the file's structure is damaged while it opened the file, or before a packet read
+        // since. Their only word is the library's log, which the reader watches.
         virtual bool referenceMadeUp() = 0;
+        virtual bool damagedOnOpening() const = 0;
+        virtual bool structureDamaged() const = 0;
         // The packet `depth` places after the one just read; nothing past the file's end or where
         // it can't be read.
         virtual const AVPacket* ahead(size_t depth) = 0;

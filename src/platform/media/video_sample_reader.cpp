@@ -119,6 +119,8 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
     }
     bool wholeKeyFrame(const AVPacket& p) const override { return !track.recoveryPointOf(p); }
     bool mayLead(const AVPacket& p) const override { return track.mayLeadPredecessor(p); }
+    bool damagedOnOpening() const override { return track.demuxerErrors.damagedOnOpening(); }
+    bool structureDamaged() const override { return track.structureDamaged; }
 
     // Times must rise: a repeated or missing time follows the previous sample.
     MediaTime monotonic(MediaTime t) {
