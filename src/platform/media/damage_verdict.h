@@ -5,7 +5,10 @@
 // names), what a decoder's failure or the file's end says, and where a file cut short ends. Every
 // rule of that verdict is here, with what it is judged by: the samples sent against the pictures
 // that came, in each decoding run (SampleAccount, WaitingPictures, StreamEnding) and in the whole
-// read (PictureCount), and what the file lists (ListedEmptySamples).
+// read (PictureCount), and what the file lists (ListedEmptySamples). The reader owns one: it tells
+// it what it read, sent and decoded, and carries out what it decides; what the verdict asks of the
+// reading (the decoder's ways, the packets ahead, decoding again) goes through DamageVerdict::Reading,
+// so that it is judged alike whoever drives it.
 
 #include <cstdint>
 #include <exception>
