@@ -929,6 +929,26 @@ TEST(DamagedSource, DamageInNoisyMoviesFailsAlikeAtAnyThreadCount) {
     }
 }
 
+// Lacing bits set in the flags of a Matroska block of libx264's intra refresh: frame threads
+// decoded again from the recovery point before the damage, where the pictures shown around it
+// are not yet whole, and named frame 69 where one thread names 71, the picture of that block.
+TEST(DamagedSource, IntraRefreshDecodedAgainNamesTheFrameOneThreadNames) {
+    test::TempDir dir;
+    const fs::path file = dir / "refresh.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=3", "-f", "lavfi", "-i", "cellauto=s=640x360:r=25:rule=110:seed=1",
+                  "-filter_complex", "[0][1]blend=all_mode=addition:all_opacity=0.35,noise=alls=20:allf=t,format=yuv420p",
+                  "-frames:v", "75", "-c:v", "libx264", "-x264-params", "intra-refresh=1:keyint=30", "-fflags", "+bitexact",
+                  file.string()});
+    std::string bytes = test::readFile(file);
+    // The block's track number, stamp, then its flags.
+    bytes[test::videoSampleSpans(file).at(72).first + 3] |= 0x04;
+    test::writeFile(file, bytes);
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        EXPECT_EQ(readPictures(file, threads).second, "frame 71 can't be decoded: its data is damaged");
+    }
+}
+
 // A sample stored twice in a Matroska file owes two pictures: VP9's decoder gives both, on one thread
 // and on frame threads alike (frame threads gave one, and the second, stamped alike, was not missed).
 TEST(DamagedSource, ASampleStoredTwiceGivesTwoPicturesAtAnyThreadCount) {

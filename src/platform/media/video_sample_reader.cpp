@@ -268,6 +268,13 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
         if (from) track.seekWholeBy(ffmpeg::mediaTimeFrom(*from, timeBase), 0, fallbackDuration(), fallbackDuration());
         if (!seekBegan) track.reopenAtStart();
         againAtRecovery = track.landedAtRecoveryPoint().has_value();
+        // A whole read begun again at a recovery point (intra refresh) begins at the one before:
+        // from there, the pictures around the damage decode as a read from the start decodes
+        // them, so the frame named is the one a read on one processor names.
+        if (againAtRecovery && verdict.countsWhole()) {
+            track.seekKeyFrameBefore(fallbackDuration());
+            againAtRecovery = track.landedAtRecoveryPoint().has_value();
+        }
         earlier.resumeAfter = lastTime;
         newDecodingRun();
     }
