@@ -87,6 +87,9 @@ bool DamageVerdict::takeListedEmpty(int rc, bool damaged, std::optional<int64_t>
         if (!taken && lacking) taken = EmptySample{*lacking, AV_NOPTS_VALUE, -1, true};
     }
     if (!taken) return false;
+    // A lost sample whose stamp the file hides: the first picture lacking after those read.
+    if (taken->lost && taken->pts == AV_NOPTS_VALUE)
+        taken->pts = run.ending.lackingAfterRead(reorderDepth(), ffmpeg::timestampFrom(fallbackDuration(), timeBase)).value_or(AV_NOPTS_VALUE);
     PacketPtr read = ffmpeg::allocPacket("read");
     std::swap(packet, read);
     track.readAhead.emplace_front(std::move(read), rc);
