@@ -254,9 +254,11 @@ std::vector<EmptySample> fragmentsThatGoBack(AVFormatContext* format, int stream
     std::optional<int64_t> end, followsOn;
     uint32_t trexDuration = 0;
     const std::vector<uint8_t> moov = movieBox(f.get());
-    if (const std::optional<Box> mvex = child(Box{0, moov.data(), moov.size()}, fourCC("mvex")))
-        for (const Box& trex : boxesIn(mvex->data, mvex->size))
-            if (trex.type == fourCC("trex") && trex.size >= 16 && int(be32(trex.data + 4)) == track) trexDuration = be32(trex.data + 12);
+    // Only a movie that says it is fragmented has fragments.
+    const std::optional<Box> mvex = child(Box{0, moov.data(), moov.size()}, fourCC("mvex"));
+    if (!mvex) return {};
+    for (const Box& trex : boxesIn(mvex->data, mvex->size))
+        if (trex.type == fourCC("trex") && trex.size >= 16 && int(be32(trex.data + 4)) == track) trexDuration = be32(trex.data + 12);
     for (int64_t at = 0, boxes = 0; boxes < (1 << 20); ++boxes) {
         uint8_t head[16];
         if (fseeko(f.get(), at, SEEK_SET) != 0 || std::fread(head, 1, 16, f.get()) < 8) break;
