@@ -340,7 +340,9 @@ void DamageVerdict::decoderFailed(int rc) {
 }
 
 bool DamageVerdict::sending(int64_t ts) {
-    if (!bothLayers()) run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures());
+    if (!bothLayers())
+        run.damage.sent(packet->pts, packet->dts, !(packet->flags & AV_PKT_FLAG_DISCARD), accountsPictures(),
+                        countsWhole() && !run.damage.pictureTaken() && track.mayLeadPredecessor(*packet));
     if (countsWhole() && !(packet->flags & AV_PKT_FLAG_DISCARD))
         count.owe(packet->pts, packet->dts, packet->pos,
                   !count.begun() && (packet->flags & AV_PKT_FLAG_KEY) && !track.recoveryPointOf(*packet),
