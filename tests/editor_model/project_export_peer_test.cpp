@@ -555,7 +555,7 @@ TEST(ProjectExportPeer, ATrimmedMovieHoldsItsLastSampleToTheEndOfItsEdit) {
 }
 
 // Streams whose first samples give no picture, as real tools write them: x264's intra refresh cut at
-// a recovery point, in GStreamer's MPEG-TS and in mkvmerge's Matroska, and an MPEG-TS recording
+// a recovery point (with B-frames and without), in GStreamer's MPEG-TS and in mkvmerge's Matroska, and an MPEG-TS recording
 // joined mid-stream. The clip counts from the first picture: its length holds the pictures ffmpeg
 // decodes, its export shows them one per frame in turn, and Convert's movie starts with that
 // picture at 0 and holds as many.
@@ -563,21 +563,26 @@ TEST(ProjectExportPeer, ClipsCountFromTheFirstPicture) {
     test::TempDir dir;
     const fs::path y4m = dir / "source.y4m";
     test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x36:r=25:d=4.8,hue=h=29*n", "-pix_fmt", "yuv420p", y4m.string()});
-    ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "20", "--bframes", "0", "-o",
-                         (dir / "raw.264").string(), y4m.string()}).exitCode, 0) << "the x264 command line (x264)";
-    // From the third SPS on: x264 repeats its parameter sets at each recovery point.
-    const std::string raw = test::readFile(dir / "raw.264");
-    size_t cut = 0;
-    for (int seen = 0, at = int(raw.find(std::string("\0\0\1", 3))); at >= 0 && seen < 3;
-         at = int(raw.find(std::string("\0\0\1", 3), size_t(at) + 3)))
-        if ((uint8_t(raw[size_t(at) + 3]) & 0x1F) == 7 && ++seen == 3) cut = size_t(at);
-    ASSERT_GT(cut, 0u);
-    test::writeFile(dir / "recovery.264", raw.substr(cut));
-    ASSERT_EQ(test::run({"gst-launch-1.0", "-q", "filesrc", "location=" + (dir / "recovery.264").string(), "!", "h264parse", "!",
-                         "mpegtsmux", "!", "filesink", "location=" + (dir / "recovery.ts").string()}).exitCode, 0)
-        << "GStreamer's parser and MPEG-TS muxer";
-    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / "recovery.mkv").string(), (dir / "recovery.264").string()}).exitCode, 0)
-        << "mkvmerge (mkvtoolnix)";
+    // Without B-frames and with them, which GStreamer and mkvmerge stamp in decoding order (the
+    // clip ran on 4 frames past the last picture, as the first was placed 4 stamps early).
+    for (const std::string bframes : {"0", "3"}) {
+        const std::string stem = bframes == "0" ? "recovery" : "recovery-b";
+        ASSERT_EQ(test::run({"x264", "--quiet", "--intra-refresh", "--keyint", "20", "--bframes", bframes, "-o",
+                             (dir / "raw.264").string(), y4m.string()}).exitCode, 0) << "the x264 command line (x264)";
+        // From the third SPS on: x264 repeats its parameter sets at each recovery point.
+        const std::string raw = test::readFile(dir / "raw.264");
+        size_t cut = 0;
+        for (int seen = 0, at = int(raw.find(std::string("\0\0\1", 3))); at >= 0 && seen < 3;
+             at = int(raw.find(std::string("\0\0\1", 3), size_t(at) + 3)))
+            if ((uint8_t(raw[size_t(at) + 3]) & 0x1F) == 7 && ++seen == 3) cut = size_t(at);
+        ASSERT_GT(cut, 0u);
+        test::writeFile(dir / (stem + ".264"), raw.substr(cut));
+        ASSERT_EQ(test::run({"gst-launch-1.0", "-q", "filesrc", "location=" + (dir / (stem + ".264")).string(), "!", "h264parse", "!",
+                             "mpegtsmux", "!", "filesink", "location=" + (dir / (stem + ".ts")).string()}).exitCode, 0)
+            << "GStreamer's parser and MPEG-TS muxer";
+        ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", (dir / (stem + ".mkv")).string(), (dir / (stem + ".264")).string()}).exitCode, 0)
+            << "mkvmerge (mkvtoolnix)";
+    }
     // A recording joined an eighth of the way in, inside its first group of pictures, on a transport packet.
     test::ffmpeg({"-i", y4m.string(), "-c:v", "libx264", "-g", "60", "-bf", "2", "-pix_fmt", "yuv420p", (dir / "whole.ts").string()});
     const std::string whole = test::readFile(dir / "whole.ts");
@@ -585,12 +590,15 @@ TEST(ProjectExportPeer, ClipsCountFromTheFirstPicture) {
 
     const size_t bytes = size_t(kW * kH * 4);
     const auto frames = [&](const fs::path& file) { return ffmpegPictures(file, bytes); };
-    for (const std::string name : {"recovery.ts", "recovery.mkv", "joined.ts"}) {
+    for (const std::string name : {"recovery.ts", "recovery.mkv", "recovery-b.ts", "recovery-b.mkv", "joined.ts"}) {
         SCOPED_TRACE(name);
         const std::vector<std::string> decoded = frames(dir / name);
         ASSERT_GE(decoded.size(), 20u);
         const Medium movie = test::probedMedium(dir / name);
-        EXPECT_EQ(std::llround(movie.info.duration.seconds() * 25), int64_t(decoded.size()));
+        // With B-frames, a B picture the refresh leaves unmade mid-group still shifts the times after
+        // it by one: the clip may run on one frame.
+        EXPECT_NEAR(double(std::llround(movie.info.duration.seconds() * 25)), double(decoded.size()),
+                    name.find("-b.") != std::string::npos ? 1 : 0);
 
         const Clip clip = test::clipOf(movie, 0, double(decoded.size()) / 25, kW, kH);
         const fs::path out = outputURL(OutputFormat::pngSequence, dir / (name + " Show"), dir.path());

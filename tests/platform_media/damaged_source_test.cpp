@@ -1455,6 +1455,117 @@ TEST(DamagedSource, AnAviChunkStatingAnotherSizeThanItsIndexFailsTheReading) {
     }
 }
 
+// Damage the demuxer passes over without a word, where the file lists samples that then give no
+// picture or a wrong one (all read with success before): MPEG-TS adaptation fields whose length
+// is changed (stuffing run on into the payload, payload swallowed as stuffing, a PES header
+// hidden so that the demuxer drops the PES packet), an HEVC PES packet stating a length of 100
+// (the demuxer hands on only that much), MP4 durations of 0 (every picture at one time), and a
+// fragment decoded before the one before it ends, by its `tfdt` or, in GStreamer's fragments of
+// a Matroska file without decoding stamps, by durations in display order. Each is refused alike
+// at any thread count; a fragment moved later only leaves a gap and reads whole.
+TEST(DamagedSource, DamageTheDemuxerPassesOverFailsTheReading) {
+    test::TempDir dir;
+    const auto put32 = [](std::string& b, size_t i, uint32_t v) { b.replace(i, 4, std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}); };
+    const auto get32 = [](const std::string& b, size_t i) {
+        return uint32_t(uint8_t(b[i])) << 24 | uint32_t(uint8_t(b[i + 1])) << 16 | uint32_t(uint8_t(b[i + 2])) << 8 | uint8_t(b[i + 3]);
+    };
+    // The video's (PID 0x100) transport packets with an adaptation field: where each lies, whether it
+    // begins a PES packet.
+    const auto fielded = [](const std::string& b) {
+        std::vector<std::pair<size_t, bool>> at;
+        for (size_t p = 0; p + 188 <= b.size(); p += 188)
+            if (((uint8_t(b[p + 1]) & 0x1F) << 8 | uint8_t(b[p + 2])) == 0x100 && (uint8_t(b[p + 3]) & 0x30) == 0x30)
+                at.emplace_back(p, (uint8_t(b[p + 1]) & 0x40) != 0);
+        return at;
+    };
+    const fs::path ts = dir / "intact.ts";
+    test::ffmpeg({"-i", fiftyPictures(dir, "intact.mp4").string(), "-c", "copy", ts.string()});
+    const std::string bytes = test::readFile(ts);
+    size_t stuffed = 0, begins = 0;
+    for (const auto& [p, start] : fielded(bytes)) {
+        if (!start && !stuffed && uint8_t(bytes[p + 4]) > 60 && p > bytes.size() / 3) stuffed = p;
+        if (start && !begins && p > bytes.size() / 2) begins = p;
+    }
+    ASSERT_TRUE(stuffed > 0 && begins > 0);
+    for (const auto& [name, at, by, why] : {std::tuple{"short.ts", stuffed, -40, "is incomplete in the file"},
+                                            std::tuple{"long.ts", stuffed, 20, "is incomplete in the file"},
+                                            std::tuple{"hidden.ts", begins, 3, "can't be decoded: the file's structure is damaged there"}}) {
+        std::string damaged = bytes;
+        damaged[at + 4] = char(uint8_t(damaged[at + 4]) + by);
+        test::writeFile(dir / name, damaged);
+        expectStructureDamageNamed(dir / name, why);
+    }
+
+    const fs::path hevc = dir / "hevc.ts";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
+                  "log-level=error", hevc.string()});
+    std::string stated = test::readFile(hevc);
+    size_t pes = 0;
+    for (size_t p = 0; p + 188 <= stated.size(); p += 188) {
+        if (((uint8_t(stated[p + 1]) & 0x1F) << 8 | uint8_t(stated[p + 2])) != 0x100 || !(uint8_t(stated[p + 1]) & 0x40) || ++pes != 20)
+            continue;
+        const size_t header = p + 4 + ((uint8_t(stated[p + 3]) & 0x20) ? 1 + uint8_t(stated[p + 4]) : 0);
+        stated[header + 4] = 0;
+        stated[header + 5] = 100;
+    }
+    test::writeFile(dir / "stated.ts", stated);
+    expectStructureDamageNamed(dir / "stated.ts", "is incomplete in the file");
+
+    // Without B-frames each picture is shown when it is decoded: the second is the first at a wrong time.
+    const fs::path still = dir / "still.mp4";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "0", still.string()});
+    std::string durations = test::readFile(still);
+    const size_t stts = durations.find("stts") + 4;
+    for (uint32_t k = 0; k < get32(durations, stts + 4); ++k) put32(durations, stts + 8 + 8 * k + 4, 0);
+    test::writeFile(still, durations);
+    expectStructureDamageNamed(still, "frame 1 can't be decoded: the file's structure is damaged there");
+
+    // Fragments of a second: the second's decoding time moved back by one, and the last's moved later.
+    const fs::path fragments = dir / "fragments.mp4";
+    test::ffmpeg({"-i", (dir / "intact.mp4").string(), "-c", "copy", "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
+                  fragments.string()});
+    const std::string fragmented = test::readFile(fragments);
+    std::vector<size_t> tfdt;
+    for (size_t at = fragmented.find("tfdt"); at != std::string::npos; at = fragmented.find("tfdt", at + 4)) tfdt.push_back(at + 4);
+    ASSERT_EQ(tfdt.size(), 2u);
+    ASSERT_EQ(fragmented[tfdt[1]], 1);  // 64-bit times
+    std::string back = fragmented, later = fragmented;
+    put32(back, tfdt[1] + 8, 0);
+    put32(later, tfdt[1] + 8, get32(fragmented, tfdt[1] + 8) * 2);
+    test::writeFile(dir / "back.mp4", back);
+    test::writeFile(dir / "later.mp4", later);
+    expectStructureDamageNamed(dir / "back.mp4", "frame 25 can't be decoded: the file's structure is damaged there");
+    for (const int threads : {1, 3, 0}) {
+        SCOPED_TRACE(threads);
+        const Reading r = readDecoded(dir / "later.mp4", threads);
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.frames, 50u);
+    }
+
+    // GStreamer's fragments of an mkvmerge Matroska file of B-frames: refused on one processor
+    // ("frame 2 … damaged"), 58 of 75 pictures with success on all.
+    const fs::path y4m = dir / "source.y4m", raw = dir / "raw.264", mkv = dir / "b.mkv";
+    test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3", "-pix_fmt", "yuv420p", y4m.string()});
+    ASSERT_EQ(test::run({"x264", "--quiet", "--bframes", "3", "--keyint", "25", "-o", raw.string(), y4m.string()}).exitCode, 0);
+    ASSERT_EQ(test::run({"mkvmerge", "-q", "-o", mkv.string(), "--default-duration", "0:25fps", raw.string()}).exitCode, 0);
+    for (const std::string muxer : {"mp4mux", "qtmux"}) {
+        const fs::path out = dir / ("gst-" + muxer + ".mp4");
+        ASSERT_EQ(test::run({"gst-launch-1.0", "-q", "filesrc", "location=" + mkv.string(), "!", "matroskademux", "!", "h264parse", "!",
+                             muxer, "fragment-duration=500", "!", "filesink", "location=" + out.string()})
+                      .exitCode,
+                  0);
+        std::optional<std::string> verdict;
+        for (int run = 0; run < 2; ++run)
+            for (const int threads : {1, 3, 0}) {
+                SCOPED_TRACE(muxer + " threads " + std::to_string(threads));
+                const Reading r = readDecoded(out, threads);
+                EXPECT_NE(r.error.find("can't be decoded: the file's structure is damaged there"), std::string::npos) << r.error;
+                if (!verdict) verdict = r.error;
+                EXPECT_EQ(r.error, *verdict);
+            }
+    }
+}
+
 // A whole read on frame threads that meets damage late judges it by decoding again on one thread
 // from the key frame before it, not from the file's start: 8 s of key frames each second, a P
 // picture garbled at 7.4 s. Decoding again from the start sent every sample before it twice (about

@@ -19,6 +19,8 @@ namespace qm::reading {
 // as the table stamps them; and those lost where the table's boxes list different counts.
 std::vector<EmptySample> emptyTableSamples(AVFormatContext* format, int stream, const std::filesystem::path& file);
 std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream, const std::filesystem::path& file);
+// Fragmented MP4: the first sample of a fragment decoded before the one before it ends.
+std::vector<EmptySample> fragmentsThatGoBack(AVFormatContext* format, int stream, const std::filesystem::path& file);
 
 // AVI (avi_index.cpp): the chunks stating another size than the index lists.
 std::vector<EmptySample> aviChunksThatDisagree(AVFormatContext* format, int stream, const std::filesystem::path& file);

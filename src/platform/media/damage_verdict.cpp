@@ -75,6 +75,10 @@ bool DamageVerdict::takeListedEmpty(int rc, bool damaged, std::optional<int64_t>
         if (!taken && lacking) taken = EmptySample{*lacking, AV_NOPTS_VALUE, -1, true};
     }
     if (!taken) return false;
+    // A lost sample whose stamp the file hides: the first picture lacking after those read.
+    if (taken->lost && taken->pts == AV_NOPTS_VALUE)
+        taken->pts = run_.ending.lackingAfterRead(reading_.reorderDepth(), ffmpeg::timestampFrom(reading_.frameDuration(), setup_.timeBase))
+                         .value_or(AV_NOPTS_VALUE);
     PacketPtr read = ffmpeg::allocPacket("read");
     std::swap(track_.packet, read);
     track_.readAhead.emplace_front(std::move(read), rc);
@@ -325,7 +329,9 @@ void DamageVerdict::decoderFailed(int rc) {
 }
 
 bool DamageVerdict::sending(const AVPacket& p, int64_t ts) {
-    if (!setup_.bothLayers) run_.damage.sent(p.pts, p.dts, !(p.flags & AV_PKT_FLAG_DISCARD), accountsPictures());
+    if (!setup_.bothLayers)
+        run_.damage.sent(p.pts, p.dts, !(p.flags & AV_PKT_FLAG_DISCARD), accountsPictures(),
+                         countsWhole() && !run_.damage.pictureTaken() && reading_.mayLead(p));
     if (countsWhole() && !(p.flags & AV_PKT_FLAG_DISCARD))
         count_.owe(p.pts, p.dts, p.pos, !count_.begun() && (p.flags & AV_PKT_FLAG_KEY) && reading_.wholeKeyFrame(p),
                    count_.opening() && reading_.mayLead(p));

@@ -115,7 +115,7 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
     if (!f || avformat_index_get_entries_count(st) == 0) return {};
     const std::vector<uint8_t> moov = movieBox(f.get());
-    std::optional<Box> table;
+    std::optional<Box> table, mdhd;
     for (const Box& trak : boxesIn(moov.data(), moov.size())) {
         const std::optional<Box> tkhd = trak.type == fourCC("trak") ? child(trak, fourCC("tkhd")) : std::nullopt;
         if (!tkhd || tkhd->size < 24) continue;
@@ -123,6 +123,7 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
         if (int(be32(tkhd->data + idAt)) != st->id) continue;
         const std::optional<Box> mdia = child(trak, fourCC("mdia"));
         const std::optional<Box> minf = mdia ? child(*mdia, fourCC("minf")) : std::nullopt;
+        mdhd = mdia ? child(*mdia, fourCC("mdhd")) : std::nullopt;
         table = minf ? child(*minf, fourCC("stbl")) : std::nullopt;
         break;
     }
@@ -190,6 +191,22 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
     listed = std::min<uint64_t>(listed, dts.size());
     if (ctts) listed = std::min<uint64_t>(listed, offsets.size());
     const uint64_t most = std::max<uint64_t>({sized, std::min<uint64_t>(chunked, sized + 1), dts.size(), offsets.size()});
+    // A duration of zero before the last sample decodes the next at the same time as the one
+    // before it: from there, no sample's time is known. The first such sample is lost, named by
+    // its place: as many frames on as it is samples on, at the rate the track is read at (else
+    // the track's duration over its samples).
+    for (size_t i = 1; i < dts.size() && i < listed; ++i) {
+        if (dts[i] != dts[i - 1]) continue;
+        const AVIndexEntry* entry = int(i) < avformat_index_get_entries_count(st) ? avformat_index_get_entry(st, int(i)) : nullptr;
+        if (entry == nullptr || entry->pos <= 0) break;
+        const AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+        const bool wide = mdhd && mdhd->size >= 32 && mdhd->data[0] == 1;
+        const uint64_t duration = !mdhd || mdhd->size < 20 ? 0 : wide ? uint64_t(be32(mdhd->data + 24)) << 32 | be32(mdhd->data + 28) : be32(mdhd->data + 16);
+        const int64_t ticks = rate.num > 0 && rate.den > 0 ? av_rescale_q(int64_t(i), av_inv_q(rate), st->time_base)
+                                                           : int64_t(i) * int64_t(duration / std::max<uint64_t>(listed, 1));
+        const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : avformat_index_get_entry(st, 0)->timestamp;
+        return {EmptySample{start + ticks, AV_NOPTS_VALUE, entry->pos - 1, true}};
+    }
     // The demuxer lifts offsets below zero to zero.
     int64_t shift = 0;
     for (size_t i = 0; i + 1 < offsets.size(); ++i) shift = std::max<int64_t>(shift, -offsets[i]);
@@ -219,6 +236,71 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
         samples.push_back({start + gaps[k] + shift, start + decoded, -1, true});
     }
     return samples;
+}
+
+// Fragmented MP4: each fragment of the track states when its first sample is decoded (`tfdt`)
+// and how long each lasts (`trun`, else the defaults of `tfhd` or `trex`). A fragment decoded
+// before the one before it ends overlaps it: the demuxer files its samples among the others by
+// time, without a word, and the decoder meets them out of their order. Its first sample is lost
+// to the reading, named by its place among the samples (where it would follow on from them).
+std::vector<EmptySample> fragmentsThatGoBack(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    const int track = format->streams[stream]->id;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    if (!f) return {};
+    // Where the fragment read ends, and where it would end had each followed on from the one before.
+    std::optional<int64_t> end, followsOn;
+    uint32_t trexDuration = 0;
+    const std::vector<uint8_t> moov = movieBox(f.get());
+    // Only a movie that says it is fragmented has fragments.
+    const std::optional<Box> mvex = child(Box{0, moov.data(), moov.size()}, fourCC("mvex"));
+    if (!mvex) return {};
+    for (const Box& trex : boxesIn(mvex->data, mvex->size))
+        if (trex.type == fourCC("trex") && trex.size >= 16 && int(be32(trex.data + 4)) == track) trexDuration = be32(trex.data + 12);
+    for (int64_t at = 0, boxes = 0; boxes < (1 << 20); ++boxes) {
+        uint8_t head[16];
+        if (fseeko(f.get(), at, SEEK_SET) != 0 || std::fread(head, 1, 16, f.get()) < 8) break;
+        uint64_t length = be32(head);
+        size_t headSize = 8;
+        if (length == 1) {
+            length = uint64_t(be32(head + 8)) << 32 | be32(head + 12);
+            headSize = 16;
+        }
+        if (length < headSize) break;
+        if (be32(head + 4) == fourCC("moof") && length <= (1u << 26)) {
+            std::vector<uint8_t> moof(size_t(length) - headSize);
+            if (fseeko(f.get(), at + int64_t(headSize), SEEK_SET) != 0 || std::fread(moof.data(), 1, moof.size(), f.get()) != moof.size()) break;
+            for (const Box& traf : boxesIn(moof.data(), moof.size())) {
+                const std::optional<Box> tfhd = traf.type == fourCC("traf") ? child(traf, fourCC("tfhd")) : std::nullopt;
+                const std::optional<Box> tfdt = tfhd ? child(traf, fourCC("tfdt")) : std::nullopt;
+                if (!tfhd || tfhd->size < 8 || int(be32(tfhd->data + 4)) != track || !tfdt || tfdt->size < 8) continue;
+                const uint32_t hf = be32(tfhd->data) & 0xFFFFFF;
+                const size_t durationAt = 8 + (hf & 0x01 ? 8 : 0) + (hf & 0x02 ? 4 : 0);
+                const uint32_t fallback = (hf & 0x08) && tfhd->size >= durationAt + 4 ? be32(tfhd->data + durationAt) : trexDuration;
+                const int64_t base = tfdt->data[0] == 1 && tfdt->size >= 12 ? int64_t(uint64_t(be32(tfdt->data + 4)) << 32 | be32(tfdt->data + 8))
+                                                                          : int64_t(be32(tfdt->data + 4));
+                int64_t lasts = 0;
+                std::optional<int64_t> firstOffset;
+                for (const Box& trun : boxesIn(traf.data, traf.size)) {
+                    if (trun.type != fourCC("trun") || trun.size < 8) continue;
+                    const uint32_t rf = be32(trun.data) & 0xFFFFFF;
+                    const size_t each = 4 * size_t(((rf & 0x100) != 0) + ((rf & 0x200) != 0) + ((rf & 0x400) != 0) + ((rf & 0x800) != 0));
+                    size_t first = 8 + (rf & 0x01 ? 4 : 0) + (rf & 0x04 ? 4 : 0);
+                    const uint64_t count = be32(trun.data + 4);
+                    for (uint64_t k = 0; k < count && first + each <= trun.size; ++k, first += each) {
+                        lasts += rf & 0x100 ? be32(trun.data + first) : fallback;
+                        if (!firstOffset && (rf & 0x800))
+                            firstOffset = int32_t(be32(trun.data + first + each - 4));
+                    }
+                }
+                if (end && base < *end)
+                    return {EmptySample{*followsOn + firstOffset.value_or(0), AV_NOPTS_VALUE, at, true}};
+                end = base + lasts;
+                followsOn = followsOn.value_or(base) + lasts;
+            }
+        }
+        at += int64_t(length);
+    }
+    return {};
 }
 
 }  // namespace qm::reading

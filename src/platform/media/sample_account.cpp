@@ -25,6 +25,8 @@ ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, cons
         found_ = emptyTableSamples(format, stream, file);
         std::vector<EmptySample> lost = tableDisagreements(format, stream, file);
         found_.insert(found_.end(), lost.begin(), lost.end());
+        lost = fragmentsThatGoBack(format, stream, file);
+        found_.insert(found_.end(), lost.begin(), lost.end());
         std::stable_sort(found_.begin(), found_.end(), [](const EmptySample& a, const EmptySample& b) { return a.dts < b.dts; });
         return;
     }
@@ -83,10 +85,11 @@ bool ListedEmptySamples::lacksPacket(int64_t pts, std::optional<int64_t> pos) {
     return pts != AV_NOPTS_VALUE && lacking_.count(pts) > 0;
 }
 
-void SampleAccount::sent(int64_t pts, int64_t dts, bool owed, bool accounted) {
+void SampleAccount::sent(int64_t pts, int64_t dts, bool owed, bool accounted, bool leads) {
     if (pts == AV_NOPTS_VALUE || !accounted) accounting_ = false;
     const int64_t ts = pts != AV_NOPTS_VALUE ? pts : dts;
     if (ts == AV_NOPTS_VALUE) return;
+    if (leads && !taken_) leading_.insert(ts);
     if (!recent_.empty() && ts < recent_.back()) risingStamps_ = false;
     awaited_.emplace(ts, owed);
     if (owed && pts != AV_NOPTS_VALUE) untaken_.insert(pts);
@@ -176,12 +179,25 @@ std::optional<int64_t> SampleAccount::shownAt(int64_t own, int reorderDepth) {
     const bool reorders = reorderDepth > 0;
     if (!taken_) {
         // The samples shown before the first picture gave none (a stream begun mid-way or at a
-        // recovery point), but those sent right before it, which it may be shown in place of.
+        // recovery point), but, where it is one that may lead, those sent right before it back to
+        // the one it leads, which it may be shown in place of; one that can't lead comes after
+        // those sent before it.
+        // Told so only where the stamps rise as sent (decoding stamps): other stamps say it themselves.
         const auto ownAt = std::find(recent_.begin(), recent_.end(), own);
+        const bool leads = !risingStamps_ || leading_.count(own) > 0 || ownAt == recent_.end();
+        auto led = ownAt;
+        while (risingStamps_ && leads && led != recent_.begin() && (led == ownAt || leading_.count(*led) > 0)) --led;
+        if (!risingStamps_) led = recent_.begin();
         std::erase_if(untaken_, [&](int64_t t) {
             const auto at = std::find(recent_.begin(), ownAt, t);
-            return t < own && (at == ownAt || ownAt - at > reorderDepth + 1);
+            return t < own && (at == ownAt || !leads || at < led || ownAt - at > reorderDepth + 1);
         });
+        // Those sent right after it that may lead, stamped later, were shown before it and gave
+        // none: in decoding stamps, the first picture's time is theirs, and each next one later.
+        if (!leads)
+            for (auto it = std::next(ownAt); it != recent_.end() && leading_.count(*it) > 0 && *it > own && !untaken_.empty(); ++it)
+                untaken_.erase(untaken_.begin());
+        leading_.clear();
     }
     taken_ = true;
     if (untaken_.empty()) return std::nullopt;

@@ -90,7 +90,10 @@ public:
     // has none); `owed`: whether its picture is owed (one an edit list leaves out owes none).
     // Pictures are matched to samples only where `accounted` and every sample sent has a
     // presentation stamp: a sample without one ends the account.
-    void sent(int64_t pts, int64_t dts, bool owed, bool accounted);
+    // `leads`: its picture may be shown before that of the sample sent before it (a B-frame, a
+    // RASL picture); told only until the first picture comes (pictureTaken()).
+    void sent(int64_t pts, int64_t dts, bool owed, bool accounted, bool leads = false);
+    bool pictureTaken() const { return taken_; }
     // The decoder refused the sample stamped `ts` with `rc`. On frame threads the error is that of
     // the first sample sent whose picture has not come out; that sample is returned, to be told
     // with failed() unless the caller finds it no damage.
@@ -171,6 +174,7 @@ private:
     bool risingStamps_ = true;  // each sample sent had a later stamp than the one before
     std::multiset<int64_t> untaken_;  // the stamps of the samples sent owing a picture that no picture's time took
     bool taken_ = false;  // a picture's time took one
+    std::set<int64_t> leading_;  // the stamps of the samples sent before that whose pictures may lead
     bool decodingStampsMet_ = false;
     std::optional<int64_t> leftOut_;
     std::optional<int64_t> failedAt_;

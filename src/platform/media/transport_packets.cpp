@@ -16,6 +16,34 @@ int pidOf(const uint8_t* p) { return (p[1] & 0x1F) << 8 | p[2]; }
 bool carriesPayload(const uint8_t* p) { return (p[3] & 0x10) != 0; }
 bool beginsUnit(const uint8_t* p) { return (p[1] & 0x40) != 0; }
 
+// The presentation stamp of the PES header at `h`, AV_NOPTS_VALUE where it has none.
+int64_t stampOf(const uint8_t* h) {
+    if (!(h[7] & 0x80) || h[8] < 5) return AV_NOPTS_VALUE;
+    return int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 | int64_t(h[12]) << 7 | h[13] >> 1;
+}
+
+// The stamp of the first video PES header found among `n` bytes.
+int64_t stampFrom(const uint8_t* data, size_t n) {
+    for (size_t at = 0; at + 14 <= n; ++at)
+        if (data[at] == 0 && data[at + 1] == 0 && data[at + 2] == 1 && (data[at + 3] & 0xF0) == 0xE0 && at + 9 + data[at + 8] <= n)
+            return stampOf(data + at);
+    return AV_NOPTS_VALUE;
+}
+
+// Whether an adaptation field holds the fields its flags name and stuffing of 0xFF after them,
+// in the length it states.
+bool wholeAdaptationField(const uint8_t* p) {
+    const size_t length = p[4];
+    if (length > size_t(kPacket) - 5) return false;
+    if (length == 0) return true;
+    const uint8_t flags = p[5];
+    size_t at = 1 + (flags & 0x10 ? 6 : 0) + (flags & 0x08 ? 6 : 0) + (flags & 0x04 ? 1 : 0);
+    if ((flags & 0x02) && at < length) at += 1 + size_t(p[5 + at]);
+    if ((flags & 0x01) && at < length) at += 1 + size_t(p[5 + at]);
+    if (at > length) return false;
+    return std::all_of(p + 5 + at, p + 5 + length, [](uint8_t b) { return b == 0xFF; });
+}
+
 }  // namespace
 
 TransportPackets::TransportPackets(const std::filesystem::path& file, int pid) : file_(file), pid_(pid) {}
@@ -107,9 +135,16 @@ bool TransportPackets::walk(int64_t upTo, std::vector<EmptySample>& empty, std::
 
 // Each PES packet of the stream begins in a transport packet marked as a unit's start; one whose
 // payload is its header alone is empty. A continuity count that skips tells a transport packet
-// lost from the PES packet read then.
+// lost from the PES packet read then. The demuxer takes an adaptation field at the length it
+// states, without a word: one whose fields or stuffing say that length is wrong moves where the
+// payload begins, so the PES packet lacks bytes or holds others (or, in the packet that begins
+// it, its header is not found and the demuxer drops it whole); so does a PES packet whose stated
+// length is shorter than the payload that follows it (the demuxer hands on only that much).
 void TransportPackets::visit(const uint8_t* p, int64_t placed, std::vector<EmptySample>& empty, std::set<int64_t>& lacking) {
     if (p[0] != 0x47 || pidOf(p) != pid_ || !carriesPayload(p)) return;
+    const auto lacks = [&] {
+        if (pes_ && pes_->first != AV_NOPTS_VALUE) lacking.insert(pes_->first);
+    };
     // A packet sent twice keeps its count; a discontinuity the stream marks is none.
     const int count = p[3] & 0x0F;
     const bool marked = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
@@ -118,21 +153,47 @@ void TransportPackets::visit(const uint8_t* p, int64_t placed, std::vector<Empty
         lacking.insert(pes_->first);
     continuity_ = count;
     size_t from = 4 + ((p[3] & 0x20) ? 1 + size_t(p[4]) : 0);
-    if (from >= kPacket) return;
+    // Stuffing that runs on past the field's length (eight bytes of it: coded data hardly holds
+    // as many right where a packet's payload begins) is a field stated too short.
+    const bool fieldWhole = (p[3] & 0x20) == 0 ||
+                            (wholeAdaptationField(p) && (from + 8 > size_t(kPacket) || std::any_of(p + from, p + from + 8, [](uint8_t b) {
+                                                             return b != 0xFF;
+                                                         })));
+    if (from >= kPacket) {
+        // Its payload is passed over: lost from the PES packet read, or, where it begins the
+        // next, that one's bytes join this one.
+        if (!fieldWhole) lacks();
+        return;
+    }
     if (beginsUnit(p)) {
         if (pes_ && !payload_) empty.push_back(EmptySample{pes_->first, AV_NOPTS_VALUE, pes_->second});
+        stated_.reset();
         const uint8_t* h = p + from;
         if (from + 9 > kPacket || h[0] != 0 || h[1] != 0 || h[2] != 1 || from + 9 + h[8] > kPacket) {
             pes_.reset();
+            // The demuxer drops the PES packet whose header its adaptation field hides: lost,
+            // stamped as its header says where that is found further on in the packet.
+            if (!fieldWhole) empty.push_back(EmptySample{stampFrom(p + 5, size_t(kPacket) - 5), AV_NOPTS_VALUE, placed, true});
             return;
         }
-        int64_t pts = AV_NOPTS_VALUE;
-        if ((h[7] & 0x80) && h[8] >= 5)
-            pts = int64_t(h[9] >> 1 & 7) << 30 | int64_t(h[10]) << 22 | int64_t(h[11] >> 1) << 15 | int64_t(h[12]) << 7 |
-                  h[13] >> 1;
-        pes_ = {pts, placed};
+        pes_ = {stampOf(h), placed};
+        if (const int length = h[4] << 8 | h[5]; length > 0) stated_ = int64_t(length) - 3 - h[8];
         from += 9 + h[8];
         payload_ = false;
+    } else if (!fieldWhole) {
+        lacks();
+    }
+    if (stated_) {
+        // Past the length the PES packet states, only stuffing of 0xFF may follow in its packet.
+        const int64_t before = *stated_;
+        *stated_ -= int64_t(kPacket - from);
+        if (before < 0 || (*stated_ < 0 && std::any_of(p + from + size_t(std::max<int64_t>(before, 0)), p + kPacket,
+                                                       [](uint8_t b) { return b != 0xFF; }))) {
+            lacks();
+            *stated_ = -1;
+        } else if (*stated_ < 0) {
+            *stated_ = 0;
+        }
     }
     payload_ = payload_ || from < kPacket;
     stuffed_ = stuffedTransportPacket(p);

@@ -67,6 +67,9 @@ private:
     std::optional<std::pair<int64_t, int64_t>> pes_;
     std::optional<int> continuity_;
     bool payload_ = false, stuffed_ = false;
+    // The payload bytes the PES packet read now states it has still to come (below zero: it was
+    // followed by more), where it states its length.
+    std::optional<int64_t> stated_;
 };
 
 }  // namespace qm::reading
