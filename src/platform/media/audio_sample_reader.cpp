@@ -17,6 +17,7 @@ extern "C" {
 
 #include "platform/media/audio_damage.h"
 #include "platform/media/audio_first_sample.h"
+#include "platform/media/audio_placing_index.h"
 #include "platform/media/audio_packet_facts.h"
 #include "platform/media/missing_reference_watch.h"
 #include "platform/media/reader_internal.h"
@@ -97,7 +98,8 @@ struct AudioSampleReader::Impl {
     // After a seek the first frame must carry its time (some demuxers, such as WAV's, give none
     // to the packets after a seek); without one the track is read from its beginning instead.
     bool seekUnchecked = false;
-    // Frames stamped on a coarse clock are placed where a read from the start puts them.
+    // Frames stamped on a coarse clock are placed where a read from the start puts them (the
+    // placing index), or on the grid of the track's start.
     std::optional<PacketGrid> grid;
     // A stream that stores no times is read from its start with the times its packets' lengths
     // give; packets that end before this (stream time base) are passed over undecoded.
@@ -105,8 +107,8 @@ struct AudioSampleReader::Impl {
     // A seek must land on a packet at or before this (stream time base); one that lands later has
     // lost packets the sound needs, so the track is read again from its start (see readFromStart).
     std::optional<SeekCheck> seekCheck;
-    int64_t seekFrom = AV_NOPTS_VALUE;  // where a seek was asked to land (stream time base)
-    // A reading from the start to a clip's pre-roll (readFromStart) counts the packets it passes over.
+    // Places the reading's first frame: by the file's placing index after a seek, or by counting
+    // the packets a reading from the start (readFromStart) passes over.
     StartCount replay;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read; what was
     // seen since the last sound delivered tells a gap lost from one meant. In Matroska every
@@ -143,11 +145,6 @@ struct AudioSampleReader::Impl {
         seekUnchecked = false;
         replay = StartCount(format.get(), format->streams[info.streamIndex]);
     }
-
-    // Whether a clip's first frame needs the track read from its start to be placed to the sample:
-    // Matroska's millisecond stamps name no sample, Vorbis packets lie on no grid, and a gap or a
-    // join before the frame may leave it on the grid of the track's start by chance.
-    bool countsFromStart() const { return matroska() && info.sampleRate > 0; }
 
     int64_t stampTolerance(int64_t rate, int64_t packetSamples) const { return reading::stampTolerance(rate, packetSamples, matroska()); }
 
@@ -483,17 +480,6 @@ struct AudioSampleReader::Impl {
                     lacedBlock = -1;
                     continue;
                 }
-                // Off the grid its track's start sets, a join or a gap lies before the frame. Only
-                // so far into the file that reading it again costs little: further on, the frame
-                // keeps its place on the grid, or its stamp, within a rounding (2 ms) of where a
-                // reading through puts it.
-                constexpr int64_t kReplayBytes = int64_t(64) << 20;
-                if ((countsFromStart() || (grid && !gridStart(frame.get()))) && seekFrom != AV_NOPTS_VALUE &&
-                    avio_tell(format->pb) <= kReplayBytes) {
-                    av_frame_unref(frame.get());
-                    readFromStart(seekFrom);
-                    continue;
-                }
             }
             if (!outputKnown) {
                 output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
@@ -703,6 +689,12 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
         return reader;
     }
     impl.grid = atStart.grid;
+    // Stamps rounded to a clock coarser than a sample name none, and after a join or a gap not
+    // even the grid of the track's start does: the file's placing index puts the first frame
+    // where a reading from the start does, wherever it lies. Without one, the grid or the stamps.
+    if ((impl.matroska() || atStart.grid) && impl.info.sampleRate > 0)
+        if (auto index = PlacingIndex::of(file, impl.info.streamIndex, impl.decoder->delay))
+            impl.replay = StartCount(impl.format.get(), impl.format->streams[impl.info.streamIndex], std::move(index));
     // The pre-roll allows for the lowest rate: the stated one is its first frame's, or a variable
     // rate's mean, and quiet passages fall below it.
     const MediaTime from = start - MediaTime::fromSeconds(preroll(par, 0), 48000);
@@ -712,7 +704,6 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     const int64_t fromStamp = ffmpeg::timestampFrom(from, impl.timeBase);
     if (fromStamp != AV_NOPTS_VALUE && atStart.first != AV_NOPTS_VALUE)
         impl.seekCheck = SeekCheck{fromStamp, std::max(fromStamp, atStart.first)};
-    impl.seekFrom = fromStamp;
     seekNear(impl.format.get(), impl.info.streamIndex, from);
     impl.seekUnchecked = true;
     return reader;
