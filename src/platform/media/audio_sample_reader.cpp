@@ -117,6 +117,10 @@ struct AudioSampleReader::Impl {
     int64_t neededFrom = INT64_MIN;
     LossEvidence loss;
     std::optional<SkippedBytes> positions;
+    // A Matroska demuxer that passed over what it could not parse says so only on its log; a
+    // hole too small to tell from the blocks' places (two short packets) loses sound all the same.
+    std::unique_ptr<DemuxerErrorWatch> structure;
+    bool structureDamaged = false;  // said since the track's last packet
     bool sentNeeded = true;  // whether the packet last given to the decoder holds sound wanted
     // Whether a strict reading names a file that ends early as cut (damage stopping it is named
     // in any strict reading): a movie's pictures name a cut themselves, frame by frame.
@@ -189,6 +193,8 @@ struct AudioSampleReader::Impl {
         if (!strict || !matroska()) return;
         for (unsigned i = 0; i < format->nb_streams; ++i) format->streams[i]->discard = AVDISCARD_DEFAULT;
         positions.emplace();
+        structure = std::make_unique<DemuxerErrorWatch>();
+        structure->watch(format.get());
     }
 
     void setUpResampler(const AVFrame* f) {
@@ -327,13 +333,17 @@ struct AudioSampleReader::Impl {
             if (rc == AVERROR_EOF) {
                 demuxEnded = true;
                 stoppedInside = demuxerStoppedInside();
+                structureDamaged = structureDamaged || (structure && structure->take());
                 continue;
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
             if (packet->pos >= 0) packetsEnd = std::max(packetsEnd, packet->pos + int64_t(packet->size));
             largestPacket = std::max(largestPacket, int64_t(packet->size));
             if (positions) positions->add(*packet);
+            structureDamaged = structureDamaged || (structure && structure->take());
             if (packet->stream_index != info.streamIndex) continue;
+            if (structureDamaged && needed(*packet)) throw MediaError("read audio", kDamaged);
+            structureDamaged = false;
             // Frames whose times are counted leave no gap where some were lost.
             if (adts.skippedBefore(*packet) && needed(*packet)) throw MediaError("read audio", kDamaged);
             if (packet->pts != AV_NOPTS_VALUE) lastPacketEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
@@ -601,7 +611,10 @@ struct AudioSampleReader::Impl {
         const int64_t first =
             av_rescale_q(st->start_time != AV_NOPTS_VALUE ? st->start_time : 0, st->time_base, AVRational{1, output.sampleRate});
         const int64_t reached = started ? deliveredEnd : std::max(neededFrom, first);
-        bool cut = loss.refused || fileEnd(format.get(), path).cutShort;
+        const bool cutShort = fileEnd(format.get(), path).cutShort;
+        // The demuxer gave up at structure it could not parse, short of the file's end.
+        if (structureDamaged && !cutShort) throw MediaError("read audio", kDamaged);
+        bool cut = loss.refused || cutShort;
         const MediaTime length = matroska() ? ffmpeg::taggedDuration(*st, ffmpeg::mediaTimeFrom(lastPacketEnd, st->time_base))
                                              : ffmpeg::streamDuration(*st);
         if (!cut && length.isNumeric() && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
