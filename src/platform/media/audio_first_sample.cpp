@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -77,12 +78,13 @@ int64_t stampTolerance(int64_t rate, int64_t packetSamples, bool matroska) {
     return std::max<int64_t>({1, rate / 500, matroska ? std::min(packetSamples / 2, rate / 100) : 0});
 }
 
-StartCount::StartCount(const AVFormatContext* format, const AVStream* st)
+StartCount::StartCount(const AVFormatContext* format, const AVStream* st, std::shared_ptr<PlacingIndex> index)
     : par_(st->codecpar),
       timeBase_(st->time_base),
       rate_(st->codecpar->sample_rate),
       matroska_(std::strncmp(format->iformat->name, "matroska", 8) == 0),
-      on_(true) {
+      on_(true),
+      index_(std::move(index)) {
     if (par_->codec_id == AV_CODEC_ID_VORBIS) vorbis_.reset(av_vorbis_parse_init(par_->extradata, par_->extradata_size));
 }
 
@@ -99,30 +101,32 @@ int64_t StartCount::followOn(const AVPacket& p, int64_t length, bool laced, bool
     return end_ != AV_NOPTS_VALUE && (laced || std::abs(at - end_) <= stampTolerance(rate_, length, matroska_)) ? end_ : at;
 }
 
-void StartCount::count(const AVPacket& p, bool decoded, bool laced, int decoderDelay) {
-    if (rate_ < 1 || p.pts == AV_NOPTS_VALUE) return;
-    int64_t length = 0;
+std::optional<PlacingIndex::Span> StartCount::count(const AVPacket& p, bool decoded, bool laced, int decoderDelay) {
+    if (rate_ < 1 || p.pts == AV_NOPTS_VALUE) return std::nullopt;
     const bool opening = !opened_;
     opened_ = true;
+    if (vorbis_ && decoded && !primed_) {
+        primed_ = true;  // sounds nothing: the first frame comes from the next packet
+        decoded = false;
+    }
+    const std::optional<PlacingIndex::Span> known = index_ ? index_->find(p.pts, p.pos) : std::nullopt;
+    int64_t length = 0;
     if (vorbis_) {
         length = av_vorbis_parse_frame(vorbis_.get(), p.data, p.size);
-        if (decoded && !primed_) {
-            primed_ = true;  // sounds nothing: the first frame comes from the next packet
-            decoded = false;
-        }
-        if (opening || length < 0) {
+        if (!known && (opening || length < 0)) {
             end_ = AV_NOPTS_VALUE;  // the next packet starts where its stamp says
-            return;
+            return std::nullopt;
         }
-    } else {
+    } else if (!known) {
         length = packetSamples(par_, p, rate_, timeBase_);
     }
-    const int64_t start = followOn(p, length, laced, opening, decoderDelay);
+    const PlacingIndex::Span span = known ? *known : PlacingIndex::Span{followOn(p, length, laced, opening, decoderDelay), length};
     if (decoded) {
-        last_ = Placed{start, av_rescale_q(p.pts, timeBase_, AVRational{1, rate_}), length};
+        last_ = Placed{span.start, av_rescale_q(p.pts, timeBase_, AVRational{1, rate_}), span.length};
         if (!first_) first_ = last_;
     }
-    end_ = start + length;
+    end_ = span.start + span.length;
+    return span;
 }
 
 int64_t StartCount::frameStart(const AVFrame* f) const {

@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/media/audio_placing_index.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/vorbis_parser.h>
@@ -54,14 +56,15 @@ struct SeekCheck {
 // join through an append, half a packet (a packet lost is one), at most 10 ms.
 int64_t stampTolerance(int64_t rate, int64_t packetSamples, bool matroska);
 
-// A reading from the start to a clip's pre-roll places the packets it passes over as reading them
-// through would (track samples), and so the packets it decodes until the first frame comes: so
-// after a join or a gap, where the stamps lie a rounding away from the sound before, a clip sounds
-// as a reading from the start places it.
+// A reading from the start places the packets it passes over as reading them through would (track
+// samples), and so the packets it decodes until the first frame comes: so after a join or a gap,
+// where the stamps lie a rounding away from the sound before, a clip sounds as a reading from the
+// start places it. A reading after a seek takes those places from the file's placing index.
 class StartCount {
 public:
-    // Counting from the track's first packet, of the stream `st` read in a `format` of that kind.
-    StartCount(const AVFormatContext* format, const AVStream* st);
+    // Counting from the track's first packet, of the stream `st` read in a `format` of that kind;
+    // or, with an `index`, from any packet it lists.
+    StartCount(const AVFormatContext* format, const AVStream* st, std::shared_ptr<PlacingIndex> index = nullptr);
     StartCount() = default;
 
     // Whether packets are still counted: until the first frame is placed, the packets decoded too.
@@ -69,8 +72,9 @@ public:
     // Whether a decoded packet is placed and the frame it gives not yet.
     bool placing() const { return first_.has_value(); }
     // A packet read: passed over undecoded, or sent to a decoder that drops `decoderDelay` samples
-    // at its start; `laced` when it follows another in one Matroska block.
-    void count(const AVPacket& p, bool decoded, bool laced, int decoderDelay);
+    // at its start; `laced` when it follows another in one Matroska block. Where it starts and
+    // how long it lasts, unless nothing places it (a Vorbis track's first packet).
+    std::optional<PlacingIndex::Span> count(const AVPacket& p, bool decoded, bool laced, int decoderDelay);
     // Where the first frame decoded starts (track samples): that of its packet, to the sample,
     // whose end it reaches (a decoder that drops the opening samples again leaves its stamp
     // rounded to the clock; with packets shorter than the samples it drops, as Opus's of 2.5 ms,
@@ -100,6 +104,7 @@ private:
     // their stamps are rounded: their lengths are read from the packets, every one from the
     // track's first, which sounds nothing, as the first packet a decoder is given.
     std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis_;
+    std::shared_ptr<PlacingIndex> index_;
     bool opened_ = false;  // the track's first packet passed
     bool primed_ = false;  // a packet decoded that gave no sound
 };

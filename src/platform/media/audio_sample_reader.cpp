@@ -17,6 +17,7 @@ extern "C" {
 
 #include "platform/media/audio_damage.h"
 #include "platform/media/audio_first_sample.h"
+#include "platform/media/audio_placing_index.h"
 #include "platform/media/audio_packet_facts.h"
 #include "platform/media/missing_reference_watch.h"
 #include "platform/media/reader_internal.h"
@@ -97,7 +98,8 @@ struct AudioSampleReader::Impl {
     // After a seek the first frame must carry its time (some demuxers, such as WAV's, give none
     // to the packets after a seek); without one the track is read from its beginning instead.
     bool seekUnchecked = false;
-    // Frames stamped on a coarse clock are placed where a read from the start puts them.
+    // Frames stamped on a coarse clock are placed where a read from the start puts them (the
+    // placing index), or on the grid of the track's start.
     std::optional<PacketGrid> grid;
     // A stream that stores no times is read from its start with the times its packets' lengths
     // give; packets that end before this (stream time base) are passed over undecoded.
@@ -105,8 +107,8 @@ struct AudioSampleReader::Impl {
     // A seek must land on a packet at or before this (stream time base); one that lands later has
     // lost packets the sound needs, so the track is read again from its start (see readFromStart).
     std::optional<SeekCheck> seekCheck;
-    int64_t seekFrom = AV_NOPTS_VALUE;  // where a seek was asked to land (stream time base)
-    // A reading from the start to a clip's pre-roll (readFromStart) counts the packets it passes over.
+    // Places the reading's first frame: by the file's placing index after a seek, or by counting
+    // the packets a reading from the start (readFromStart) passes over.
     StartCount replay;
     // Strict reading: sound lost from `neededFrom` on (output samples) fails the read; what was
     // seen since the last sound delivered tells a gap lost from one meant. In Matroska every
@@ -115,6 +117,10 @@ struct AudioSampleReader::Impl {
     int64_t neededFrom = INT64_MIN;
     LossEvidence loss;
     std::optional<SkippedBytes> positions;
+    // A Matroska demuxer that passed over what it could not parse says so only on its log; a
+    // hole too small to tell from the blocks' places (two short packets) loses sound all the same.
+    std::unique_ptr<DemuxerErrorWatch> structure;
+    bool structureDamaged = false;  // said since the track's last packet
     bool sentNeeded = true;  // whether the packet last given to the decoder holds sound wanted
     // Whether a strict reading names a file that ends early as cut (damage stopping it is named
     // in any strict reading): a movie's pictures name a cut themselves, frame by frame.
@@ -143,11 +149,6 @@ struct AudioSampleReader::Impl {
         seekUnchecked = false;
         replay = StartCount(format.get(), format->streams[info.streamIndex]);
     }
-
-    // Whether a clip's first frame needs the track read from its start to be placed to the sample:
-    // Matroska's millisecond stamps name no sample, Vorbis packets lie on no grid, and a gap or a
-    // join before the frame may leave it on the grid of the track's start by chance.
-    bool countsFromStart() const { return matroska() && info.sampleRate > 0; }
 
     int64_t stampTolerance(int64_t rate, int64_t packetSamples) const { return reading::stampTolerance(rate, packetSamples, matroska()); }
 
@@ -192,6 +193,8 @@ struct AudioSampleReader::Impl {
         if (!strict || !matroska()) return;
         for (unsigned i = 0; i < format->nb_streams; ++i) format->streams[i]->discard = AVDISCARD_DEFAULT;
         positions.emplace();
+        structure = std::make_unique<DemuxerErrorWatch>();
+        structure->watch(format.get());
     }
 
     void setUpResampler(const AVFrame* f) {
@@ -330,13 +333,17 @@ struct AudioSampleReader::Impl {
             if (rc == AVERROR_EOF) {
                 demuxEnded = true;
                 stoppedInside = demuxerStoppedInside();
+                structureDamaged = structureDamaged || (structure && structure->take());
                 continue;
             }
             if (rc < 0) throw MediaError::fromCode("read audio", rc);
             if (packet->pos >= 0) packetsEnd = std::max(packetsEnd, packet->pos + int64_t(packet->size));
             largestPacket = std::max(largestPacket, int64_t(packet->size));
             if (positions) positions->add(*packet);
+            structureDamaged = structureDamaged || (structure && structure->take());
             if (packet->stream_index != info.streamIndex) continue;
+            if (structureDamaged && needed(*packet)) throw MediaError("read audio", kDamaged);
+            structureDamaged = false;
             // Frames whose times are counted leave no gap where some were lost.
             if (adts.skippedBefore(*packet) && needed(*packet)) throw MediaError("read audio", kDamaged);
             if (packet->pts != AV_NOPTS_VALUE) lastPacketEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
@@ -483,17 +490,6 @@ struct AudioSampleReader::Impl {
                     lacedBlock = -1;
                     continue;
                 }
-                // Off the grid its track's start sets, a join or a gap lies before the frame. Only
-                // so far into the file that reading it again costs little: further on, the frame
-                // keeps its place on the grid, or its stamp, within a rounding (2 ms) of where a
-                // reading through puts it.
-                constexpr int64_t kReplayBytes = int64_t(64) << 20;
-                if ((countsFromStart() || (grid && !gridStart(frame.get()))) && seekFrom != AV_NOPTS_VALUE &&
-                    avio_tell(format->pb) <= kReplayBytes) {
-                    av_frame_unref(frame.get());
-                    readFromStart(seekFrom);
-                    continue;
-                }
             }
             if (!outputKnown) {
                 output = {frame->sample_rate, frame->ch_layout.nb_channels, AudioSampleFormat::float32};
@@ -615,7 +611,10 @@ struct AudioSampleReader::Impl {
         const int64_t first =
             av_rescale_q(st->start_time != AV_NOPTS_VALUE ? st->start_time : 0, st->time_base, AVRational{1, output.sampleRate});
         const int64_t reached = started ? deliveredEnd : std::max(neededFrom, first);
-        bool cut = loss.refused || fileEnd(format.get(), path).cutShort;
+        const bool cutShort = fileEnd(format.get(), path).cutShort;
+        // The demuxer gave up at structure it could not parse, short of the file's end.
+        if (structureDamaged && !cutShort) throw MediaError("read audio", kDamaged);
+        bool cut = loss.refused || cutShort;
         const MediaTime length = matroska() ? ffmpeg::taggedDuration(*st, ffmpeg::mediaTimeFrom(lastPacketEnd, st->time_base))
                                              : ffmpeg::streamDuration(*st);
         if (!cut && length.isNumeric() && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
@@ -703,6 +702,12 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
         return reader;
     }
     impl.grid = atStart.grid;
+    // Stamps rounded to a clock coarser than a sample name none, and after a join or a gap not
+    // even the grid of the track's start does: the file's placing index puts the first frame
+    // where a reading from the start does, wherever it lies. Without one, the grid or the stamps.
+    if ((impl.matroska() || atStart.grid) && impl.info.sampleRate > 0)
+        if (auto index = PlacingIndex::of(file, impl.info.streamIndex, impl.decoder->delay))
+            impl.replay = StartCount(impl.format.get(), impl.format->streams[impl.info.streamIndex], std::move(index));
     // The pre-roll allows for the lowest rate: the stated one is its first frame's, or a variable
     // rate's mean, and quiet passages fall below it.
     const MediaTime from = start - MediaTime::fromSeconds(preroll(par, 0), 48000);
@@ -712,7 +717,6 @@ std::unique_ptr<AudioSampleReader> AudioSampleReader::openTrack(const std::files
     const int64_t fromStamp = ffmpeg::timestampFrom(from, impl.timeBase);
     if (fromStamp != AV_NOPTS_VALUE && atStart.first != AV_NOPTS_VALUE)
         impl.seekCheck = SeekCheck{fromStamp, std::max(fromStamp, atStart.first)};
-    impl.seekFrom = fromStamp;
     seekNear(impl.format.get(), impl.info.streamIndex, from);
     impl.seekUnchecked = true;
     return reader;
