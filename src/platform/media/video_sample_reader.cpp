@@ -325,6 +325,20 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
         return !past;
     }
 
+    // Whether a whole read decoding again on one thread from the key frame before the damage
+    // leaves the sample unsent (the verdict still counts it read): its picture went out before,
+    // whole, as the pictures of every sample shown before the first still awaited did (a sample's
+    // error holds back its own picture and those decoded after it), and none refers to it. Up to
+    // that first one only references are decoded again. Not from a recovery point, whose decoder
+    // counts its way to whole pictures on every picture, nor before the first picture.
+    bool givenAlready(const AVPacket& p) const {
+        if (!oneThread || againAtRecovery || drainBefore || alphaDecoder || !verdict.countsWhole() ||
+            !earlier.resumeAfter.isNumeric() || verdict.picturesDecoded() == 0 || (p.flags & AV_PKT_FLAG_KEY) ||
+            p.pts == AV_NOPTS_VALUE || ffmpeg::mediaTimeFrom(p.pts, timeBase) > earlier.resumeAfter)
+            return false;
+        return unitCheck ? unitCheck->unreferenced(&p) : track.unreferenced(p);
+    }
+
     // Whether the packet read is a sample from which no picture is predicted, shown before the
     // picture shown at the start, which was read before it (up to half a frame after the start).
     // Not before the decoder's first picture, as with skipping, nor a key frame.
@@ -517,6 +531,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
             if (!verdict.sending(*packet, ts)) continue;
+            if (givenAlready(*packet)) continue;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group). Not
             // before the decoder's first picture: H.264's decoder that began at a recovery point
