@@ -96,6 +96,10 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
     std::optional<int64_t> drainBefore;
     // Decoding again on one thread began at an H.264 recovery point.
     bool againAtRecovery = false;
+    // Decoding again on one thread from the key frame before this sample, the first shown whose
+    // picture had not come out; the place in the file of the last sample sent before.
+    std::optional<int64_t> awaitedFrom;
+    int64_t sentUpTo = -1;
 
     std::atomic<bool> cancelled{false};
 
@@ -235,6 +239,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
         oneThread = true;
         if (fromStart) decodeAgainFromStart();
         else decodeAgainFromAwaited(from);
+        awaitedFrom = fromStart ? std::nullopt : from;
         return true;
     }
 
@@ -326,15 +331,16 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
     }
 
     // Whether a whole read decoding again on one thread from the key frame before the damage
-    // leaves the sample unsent (the verdict still counts it read): its picture went out before,
-    // whole, as the pictures of every sample shown before the first still awaited did (a sample's
-    // error holds back its own picture and those decoded after it), and none refers to it. Up to
-    // that first one only references are decoded again. Not from a recovery point, whose decoder
-    // counts its way to whole pictures on every picture, nor before the first picture.
+    // leaves the sample unsent (the verdict still counts it read): sent before, it is shown before
+    // the first sample whose picture had not come out, so its picture went out whole (a sample's error holds
+    // back its own picture and those decoded after it), and none refers to it. Up to that sample
+    // only references are decoded again. Not from a recovery point, whose decoder counts its way to
+    // whole pictures on every picture, nor before the first picture.
     bool givenAlready(const AVPacket& p) const {
-        if (!oneThread || againAtRecovery || drainBefore || alphaDecoder || !verdict.countsWhole() ||
+        if (!oneThread || !awaitedFrom || againAtRecovery || drainBefore || alphaDecoder || !verdict.countsWhole() ||
             !earlier.resumeAfter.isNumeric() || verdict.picturesDecoded() == 0 || (p.flags & AV_PKT_FLAG_KEY) ||
-            p.pts == AV_NOPTS_VALUE || ffmpeg::mediaTimeFrom(p.pts, timeBase) > earlier.resumeAfter)
+            p.pts == AV_NOPTS_VALUE || p.pts >= *awaitedFrom || p.pos < 0 || p.pos > sentUpTo ||
+            ffmpeg::mediaTimeFrom(p.pts, timeBase) > earlier.resumeAfter)
             return false;
         return unitCheck ? unitCheck->unreferenced(&p) : track.unreferenced(p);
     }
@@ -563,6 +569,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
             }
             verdict.taken(ts);
             ++samplesSentInAll;
+            if (!oneThread) sentUpTo = std::max(sentUpTo, packet->pos);
         }
     }
 
