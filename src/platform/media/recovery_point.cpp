@@ -153,6 +153,18 @@ bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool h
     return leads.value_or(false);
 }
 
+bool unreferencedH264(const uint8_t* data, size_t size, int lengthSize) {
+    bool slices = false, referred = false;
+    eachUnit(data, size, lengthSize, [&](const uint8_t* unit, size_t) {
+        if (const int type = unit[0] & 0x1F; type == kSliceUnit || type == kIdrSliceUnit) {
+            slices = true;
+            referred = (unit[0] >> 5 & 3) != 0;
+        }
+        return referred;
+    });
+    return slices && !referred;
+}
+
 namespace {
 
 // The unit type of a sample's first slice (H.264 or HEVC numbering); nothing without a slice.

@@ -27,6 +27,10 @@ std::optional<RecoveryPoint> recoveryPoint(const uint8_t* data, size_t size, int
 // reading begins at that picture, the decoder leaves such a picture out. Units as above.
 bool mayLeadPredecessor(const uint8_t* data, size_t size, int lengthSize, bool hevc);
 
+// Whether no picture is predicted from an H.264 sample's: it holds slices, each of them with
+// nal_ref_idc 0. Units as above.
+bool unreferencedH264(const uint8_t* data, size_t size, int lengthSize);
+
 // Whether a sample's first picture is one a decoder may begin at with nothing before it: an H.264
 // IDR picture, an HEVC IRAP picture (IDR, CRA, BLA). Units as above.
 bool beginsDecoding(const uint8_t* data, size_t size, int lengthSize, bool hevc);

@@ -95,6 +95,12 @@ bool TrackPackets::mayLeadPredecessor(const AVPacket& p) const {
     return reading::mayLeadPredecessor(p.data, size_t(p.size), unitLengthSize(par), hevc);
 }
 
+bool TrackPackets::unreferenced(const AVPacket& p) const {
+    const AVCodecParameters* par = format->streams[stream_]->codecpar;
+    return par->codec_id == AV_CODEC_ID_H264 && p.data != nullptr &&
+           reading::unreferencedH264(p.data, size_t(p.size), unitLengthSize(par));
+}
+
 void TrackPackets::seekKeyFrameBefore(const MediaTime& frame) {
     const MediaTime began = *seekBegan;
     seekBegan.reset();

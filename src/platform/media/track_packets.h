@@ -59,6 +59,8 @@ public:
     std::optional<RecoveryPoint> recoveryPointOf(const AVPacket& p) const;
     // Whether the sample's picture may be shown before the one decoded before it (H.264 and HEVC).
     bool mayLeadPredecessor(const AVPacket& p) const;
+    // Whether no picture is predicted from the sample's (H.264).
+    bool unreferenced(const AVPacket& p) const;
 
     std::filesystem::path file;
     FormatPtr format;

@@ -96,6 +96,10 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
     std::optional<int64_t> drainBefore;
     // Decoding again on one thread began at an H.264 recovery point.
     bool againAtRecovery = false;
+    // Decoding again on one thread from the key frame before this sample, the first shown whose
+    // picture had not come out; the place in the file of the last sample sent before.
+    std::optional<int64_t> awaitedFrom;
+    int64_t sentUpTo = -1;
 
     std::atomic<bool> cancelled{false};
 
@@ -235,6 +239,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
         oneThread = true;
         if (fromStart) decodeAgainFromStart();
         else decodeAgainFromAwaited(from);
+        awaitedFrom = fromStart ? std::nullopt : from;
         return true;
     }
 
@@ -323,6 +328,21 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
         }
         if (past) earlier = {};
         return !past;
+    }
+
+    // Whether a whole read decoding again on one thread from the key frame before the damage
+    // leaves the sample unsent (the verdict still counts it read): sent before, it is shown before
+    // the first sample whose picture had not come out, so its picture went out whole (a sample's error holds
+    // back its own picture and those decoded after it), and none refers to it. Up to that sample
+    // only references are decoded again. Not from a recovery point, whose decoder counts its way to
+    // whole pictures on every picture, nor before the first picture.
+    bool givenAlready(const AVPacket& p) const {
+        if (!oneThread || !awaitedFrom || againAtRecovery || drainBefore || alphaDecoder || !verdict.countsWhole() ||
+            !earlier.resumeAfter.isNumeric() || verdict.picturesDecoded() == 0 || (p.flags & AV_PKT_FLAG_KEY) ||
+            p.pts == AV_NOPTS_VALUE || p.pts >= *awaitedFrom || p.pos < 0 || p.pos > sentUpTo ||
+            ffmpeg::mediaTimeFrom(p.pts, timeBase) > earlier.resumeAfter)
+            return false;
+        return unitCheck ? unitCheck->unreferenced(&p) : track.unreferenced(p);
     }
 
     // Whether the packet read is a sample from which no picture is predicted, shown before the
@@ -517,6 +537,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
             // one never shown spoils no picture, so it is not sent at all.
             if (unreferencedBeforeStart()) continue;
             if (!verdict.sending(*packet, ts)) continue;
+            if (givenAlready(*packet)) continue;
             // next() drops frames that end before the start unseen; those no other frame refers
             // to need not be decoded at all (a seek rolling forward through a long group). Not
             // before the decoder's first picture: H.264's decoder that began at a recovery point
@@ -548,6 +569,7 @@ struct VideoSampleReader::Impl : DamageVerdict::Reading {
             }
             verdict.taken(ts);
             ++samplesSentInAll;
+            if (!oneThread) sentUpTo = std::max(sentUpTo, packet->pos);
         }
     }
 
