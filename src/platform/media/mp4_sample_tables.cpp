@@ -102,6 +102,27 @@ std::vector<uint8_t> movieBox(std::FILE* f) {
     }
 }
 
+// A duration of zero before the last sample decodes the next at the same time as the one
+// before it: from there, no sample's time is known. The first such sample is lost, named by
+// its place: as many frames on as it is samples on, at the rate the track is read at (else
+// the track's duration over its samples).
+std::optional<EmptySample> firstAfterZeroDuration(AVStream* st, const std::vector<int64_t>& dts, uint64_t listed,
+                                                  const std::optional<Box>& mdhd) {
+    for (size_t i = 1; i < dts.size() && i < listed; ++i) {
+        if (dts[i] != dts[i - 1]) continue;
+        const AVIndexEntry* entry = int(i) < avformat_index_get_entries_count(st) ? avformat_index_get_entry(st, int(i)) : nullptr;
+        if (entry == nullptr || entry->pos <= 0) break;
+        const AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+        const bool wide = mdhd && mdhd->size >= 32 && mdhd->data[0] == 1;
+        const uint64_t duration = !mdhd || mdhd->size < 20 ? 0 : wide ? uint64_t(be32(mdhd->data + 24)) << 32 | be32(mdhd->data + 28) : be32(mdhd->data + 16);
+        const int64_t ticks = rate.num > 0 && rate.den > 0 ? av_rescale_q(int64_t(i), av_inv_q(rate), st->time_base)
+                                                           : int64_t(i) * int64_t(duration / std::max<uint64_t>(listed, 1));
+        const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : avformat_index_get_entry(st, 0)->timestamp;
+        return EmptySample{start + ticks, AV_NOPTS_VALUE, entry->pos - 1, true};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 // MP4 and QuickTime: the sample table's boxes each list the track's samples, and the demuxer
@@ -191,22 +212,7 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
     listed = std::min<uint64_t>(listed, dts.size());
     if (ctts) listed = std::min<uint64_t>(listed, offsets.size());
     const uint64_t most = std::max<uint64_t>({sized, std::min<uint64_t>(chunked, sized + 1), dts.size(), offsets.size()});
-    // A duration of zero before the last sample decodes the next at the same time as the one
-    // before it: from there, no sample's time is known. The first such sample is lost, named by
-    // its place: as many frames on as it is samples on, at the rate the track is read at (else
-    // the track's duration over its samples).
-    for (size_t i = 1; i < dts.size() && i < listed; ++i) {
-        if (dts[i] != dts[i - 1]) continue;
-        const AVIndexEntry* entry = int(i) < avformat_index_get_entries_count(st) ? avformat_index_get_entry(st, int(i)) : nullptr;
-        if (entry == nullptr || entry->pos <= 0) break;
-        const AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
-        const bool wide = mdhd && mdhd->size >= 32 && mdhd->data[0] == 1;
-        const uint64_t duration = !mdhd || mdhd->size < 20 ? 0 : wide ? uint64_t(be32(mdhd->data + 24)) << 32 | be32(mdhd->data + 28) : be32(mdhd->data + 16);
-        const int64_t ticks = rate.num > 0 && rate.den > 0 ? av_rescale_q(int64_t(i), av_inv_q(rate), st->time_base)
-                                                           : int64_t(i) * int64_t(duration / std::max<uint64_t>(listed, 1));
-        const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : avformat_index_get_entry(st, 0)->timestamp;
-        return {EmptySample{start + ticks, AV_NOPTS_VALUE, entry->pos - 1, true}};
-    }
+    if (std::optional<EmptySample> lost = firstAfterZeroDuration(st, dts, listed, mdhd)) return {*lost};
     // The demuxer lifts offsets below zero to zero.
     int64_t shift = 0;
     for (size_t i = 0; i + 1 < offsets.size(); ++i) shift = std::max<int64_t>(shift, -offsets[i]);
