@@ -1072,7 +1072,9 @@ std::string ffmpegSays(const fs::path& file) {
 
 // Bytes inserted before a Vorbis block in Matroska, ffmpeg's or mkvmerge's (which laces): the
 // demuxer passes over the short packets there, or gives up on the rest of the file, its error log
-// the only word of it (the hole is too small to tell from the blocks' places). A mix over it fails.
+// the only word of it (the hole is too small to tell from the blocks' places); or it reads bytes
+// that end a block as an element it does not know and says nothing until the cluster's end, past
+// the clip. A mix over it fails.
 TEST(AudioMixPeer, VorbisInMatroskaWithBytesInsertedFails) {
     test::TempDir dir;
     const Medium made = test::makeMedium(dir / "v.mkv", {"-f", "lavfi", "-i", "testsrc=s=32x32:r=25:d=8", "-f", "lavfi", "-i",
@@ -1082,7 +1084,7 @@ TEST(AudioMixPeer, VorbisInMatroskaWithBytesInsertedFails) {
     for (const fs::path& source : {made.path, dir / "mm.mkv"}) {
         const std::string bytes = test::readFile(source);
         std::vector<SoundPacket> packets = soundPackets(source);
-        std::erase_if(packets, [](const SoundPacket& p) { return p.at < 4.8 || p.at > 5.06; });
+        std::erase_if(packets, [](const SoundPacket& p) { return p.at < 4.8 || p.at > 5.1; });
         ASSERT_FALSE(packets.empty());
         for (const SoundPacket& p : packets) {
             SCOPED_TRACE(source.filename().string() + " at " + std::to_string(p.at) + " s");
@@ -1092,7 +1094,9 @@ TEST(AudioMixPeer, VorbisInMatroskaWithBytesInsertedFails) {
             test::writeFile(file, damaged);
             if (ffmpegSays(file).empty()) continue;
             const Medium m = test::probedMedium(file);
-            EXPECT_TRUE(strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 4, 3.5)}))) << "the mix read through";
+            const std::optional<MediaReadError> failure = strictFailure(test::projectOf(16, 16, 25, {m}, {audioClip(m, 0, 4, 3.5)}));
+            ASSERT_TRUE(failure) << "the mix read through";
+            EXPECT_NEAR(failure->seconds(), p.at, 0.25) << failure->reason();  // mkvmerge laces a few packets a block
         }
     }
 }

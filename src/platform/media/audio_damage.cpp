@@ -57,6 +57,92 @@ bool AdtsFrames::skippedBefore(const AVPacket& p) {
     return moved || h[0] != 0xFF || (h[1] & 0xF0) != 0xF0 || length != p.size;
 }
 
+void ClusterSizes::open(const std::filesystem::path& file) {
+    file_.rdbuf()->pubsetbuf(nullptr, 0);  // headers only, each a few bytes somewhere else
+    file_.open(file, std::ios::binary);
+    std::error_code error;
+    fileSize_ = int64_t(std::filesystem::file_size(file, error));
+    if (error) fileSize_ = -1;
+    // The EBML header, then the segment.
+    const std::optional<Element> header = elementAt(0);
+    const std::optional<Element> segment = header && header->id == 0x1A45DFA3 && header->end > 0 ? elementAt(header->end) : std::nullopt;
+    if (!segment || segment->id != 0x18538067) return;
+    next_ = segment->data;
+    segmentEnd_ = segment->end >= 0 ? std::min(segment->end, fileSize_) : fileSize_;
+}
+
+std::optional<ClusterSizes::Element> ClusterSizes::elementAt(int64_t at) {
+    if (at < 0 || fileSize_ < 0 || at + 2 > fileSize_) return std::nullopt;
+    unsigned char h[12] = {};
+    file_.clear();
+    file_.seekg(at);
+    file_.read(reinterpret_cast<char*>(h), std::streamsize(std::min<int64_t>(sizeof h, fileSize_ - at)));
+    const auto got = file_.gcount();
+    // An ID of 1 to 4 bytes, a size of 1 to 8, each led by its length's marker bit.
+    const int idLength = h[0] >= 0x80 ? 1 : h[0] >= 0x40 ? 2 : h[0] >= 0x20 ? 3 : h[0] >= 0x10 ? 4 : 0;
+    if (idLength == 0 || idLength >= got) return std::nullopt;
+    Element e;
+    for (int i = 0; i < idLength; ++i) e.id = e.id << 8 | h[i];
+    const unsigned char first = h[idLength];
+    int sizeLength = 1;
+    while (sizeLength <= 8 && !(first & (0x80 >> (sizeLength - 1)))) ++sizeLength;
+    if (sizeLength > 8 || idLength + sizeLength > got) return std::nullopt;
+    uint64_t size = first & (0xFF >> sizeLength);
+    bool unknown = size == (0xFFu >> sizeLength);
+    for (int i = 1; i < sizeLength; ++i) {
+        size = size << 8 | h[idLength + i];
+        unknown = unknown && h[idLength + i] == 0xFF;
+    }
+    e.data = at + idLength + sizeLength;
+    if (!unknown && size > uint64_t(INT64_MAX / 2)) return std::nullopt;
+    e.end = unknown ? -1 : e.data + int64_t(size);
+    return e;
+}
+
+namespace {
+
+// What a cluster may hold: its time, position, previous size, blocks, silent tracks, Void, CRC-32.
+bool ofCluster(uint32_t id) {
+    for (const uint32_t known : {0xE7u, 0xA7u, 0xABu, 0xA3u, 0xA0u, 0xAFu, 0x5854u, 0xECu, 0xBFu})
+        if (id == known) return true;
+    return false;
+}
+
+}  // namespace
+
+bool ClusterSizes::damagedAt(int64_t pos) {
+    if (pos < 0 || !file_.is_open()) return false;
+    // The segment's top-level elements up to the one holding `pos`: a header each.
+    while (next_ >= 0 && next_ < segmentEnd_ && (clusters_.empty() || std::prev(clusters_.end())->second.end <= pos)) {
+        const std::optional<Element> top = elementAt(next_);
+        next_ = -1;
+        if (!top || top->end < 0 || top->end > fileSize_) break;  // unknown size, a cut or damage: no more judged
+        next_ = top->end;
+        if (top->id == 0x1F43B675) clusters_[top->data] = Cluster{top->end};
+    }
+    auto held = clusters_.upper_bound(pos);
+    if (held == clusters_.begin()) return false;
+    Cluster& cluster = std::prev(held)->second;
+    if (pos >= cluster.end) return false;
+    if (!cluster.judged) {
+        // Its children by their headers. Where they run past its end, the damage begins at the
+        // first that is no cluster's or runs past it, or in the one before (bytes inserted at a
+        // block's end are read as the start of another element).
+        const int64_t begin = std::prev(held)->first;
+        int64_t at = begin, before = begin, from = -1;
+        while (at < cluster.end) {
+            const std::optional<Element> child = elementAt(at);
+            if (!child || child->end < 0) break;  // unreadable: left to the demuxer
+            if (from < 0 && (!ofCluster(child->id) || child->end > cluster.end)) from = before;
+            before = at;
+            at = child->end;
+        }
+        cluster.judged = true;
+        if (at > cluster.end) cluster.damagedFrom = from >= 0 ? from : begin;
+    }
+    return cluster.damagedFrom >= 0 && pos >= cluster.damagedFrom;
+}
+
 bool stoppedBeforeFileEnd(const AVFormatContext* format, const std::filesystem::path& file, int64_t packetsEnd,
                           int64_t largestPacket) {
     if (std::strncmp(format->iformat->name, "matroska", 8) != 0 || !format->pb || packetsEnd < 0) return false;

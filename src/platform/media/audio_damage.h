@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -59,6 +60,38 @@ public:
 private:
     std::ifstream file_;
     int64_t end_ = -1;
+};
+
+// A Matroska file's clusters against their stated sizes: the elements inside a cluster end where it
+// says it ends. Bytes inserted into one make them run past that, which the demuxer says only once
+// it reaches the cluster's end, after giving out blocks partly made of the inserted bytes (it reads
+// a few as an element it does not know and passes over them without a word).
+class ClusterSizes {
+public:
+    void open(const std::filesystem::path& file);
+    // Whether the block at `pos` (a packet's) lies in a cluster that runs past its stated end, at
+    // or after where that begins. A cluster of unknown size, or one the file ends inside (a cut,
+    // told elsewhere), is not judged.
+    bool damagedAt(int64_t pos);
+
+private:
+    struct Element {
+        uint32_t id = 0;
+        int64_t data = -1;  // where its content begins
+        int64_t end = -1;   // where it ends; -1: unknown size
+    };
+    std::optional<Element> elementAt(int64_t at);
+
+    std::ifstream file_;
+    int64_t fileSize_ = -1;
+    int64_t next_ = -1;  // the next top-level element of the segment to walk
+    int64_t segmentEnd_ = -1;
+    struct Cluster {
+        int64_t end = -1;
+        bool judged = false;
+        int64_t damagedFrom = -1;  // where its blocks are damaged; -1: whole
+    };
+    std::map<int64_t, Cluster> clusters_;  // by where its content begins
 };
 
 // Whether, at the demuxer's end, more of a Matroska file follows the last packet read (ending at

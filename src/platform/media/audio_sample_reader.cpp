@@ -120,6 +120,7 @@ struct AudioSampleReader::Impl {
     // A Matroska demuxer that passed over what it could not parse says so only on its log; a
     // hole too small to tell from the blocks' places (two short packets) loses sound all the same.
     std::unique_ptr<DemuxerErrorWatch> structure;
+    std::optional<ClusterSizes> clusters;
     bool structureDamaged = false;  // said since the track's last packet
     bool sentNeeded = true;  // whether the packet last given to the decoder holds sound wanted
     // Whether a strict reading names a file that ends early as cut (damage stopping it is named
@@ -193,6 +194,8 @@ struct AudioSampleReader::Impl {
         if (!strict || !matroska()) return;
         for (unsigned i = 0; i < format->nb_streams; ++i) format->streams[i]->discard = AVDISCARD_DEFAULT;
         positions.emplace();
+        clusters.emplace();
+        clusters->open(path);
         structure = std::make_unique<DemuxerErrorWatch>();
         structure->watch(format.get());
     }
@@ -343,6 +346,7 @@ struct AudioSampleReader::Impl {
             structureDamaged = structureDamaged || (structure && structure->take());
             if (packet->stream_index != info.streamIndex) continue;
             if (structureDamaged && needed(*packet)) throw MediaError("read audio", kDamaged);
+            if (clusters && needed(*packet) && clusters->damagedAt(packet->pos)) throw MediaError("read audio", kDamaged);
             structureDamaged = false;
             // Frames whose times are counted leave no gap where some were lost.
             if (adts.skippedBefore(*packet) && needed(*packet)) throw MediaError("read audio", kDamaged);
