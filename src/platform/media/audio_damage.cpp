@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/media/container_samples.h"
 #include "platform/media/reader_internal.h"
 
 namespace qm::reading {
@@ -58,11 +59,10 @@ bool AdtsFrames::skippedBefore(const AVPacket& p) {
 }
 
 void ClusterSizes::open(const std::filesystem::path& file) {
-    file_.rdbuf()->pubsetbuf(nullptr, 0);  // headers only, each a few bytes somewhere else
-    file_.open(file, std::ios::binary);
+    file_.reset(std::fopen(file.c_str(), "rb"));
     std::error_code error;
     fileSize_ = int64_t(std::filesystem::file_size(file, error));
-    if (error) fileSize_ = -1;
+    if (error || !file_) fileSize_ = -1;
     // The EBML header, then the segment.
     const std::optional<Element> header = elementAt(0);
     const std::optional<Element> segment = header && header->id == 0x1A45DFA3 && header->end > 0 ? elementAt(header->end) : std::nullopt;
@@ -73,30 +73,9 @@ void ClusterSizes::open(const std::filesystem::path& file) {
 
 std::optional<ClusterSizes::Element> ClusterSizes::elementAt(int64_t at) {
     if (at < 0 || fileSize_ < 0 || at + 2 > fileSize_) return std::nullopt;
-    unsigned char h[12] = {};
-    file_.clear();
-    file_.seekg(at);
-    file_.read(reinterpret_cast<char*>(h), std::streamsize(std::min<int64_t>(sizeof h, fileSize_ - at)));
-    const auto got = file_.gcount();
-    // An ID of 1 to 4 bytes, a size of 1 to 8, each led by its length's marker bit.
-    const int idLength = h[0] >= 0x80 ? 1 : h[0] >= 0x40 ? 2 : h[0] >= 0x20 ? 3 : h[0] >= 0x10 ? 4 : 0;
-    if (idLength == 0 || idLength >= got) return std::nullopt;
-    Element e;
-    for (int i = 0; i < idLength; ++i) e.id = e.id << 8 | h[i];
-    const unsigned char first = h[idLength];
-    int sizeLength = 1;
-    while (sizeLength <= 8 && !(first & (0x80 >> (sizeLength - 1)))) ++sizeLength;
-    if (sizeLength > 8 || idLength + sizeLength > got) return std::nullopt;
-    uint64_t size = first & (0xFF >> sizeLength);
-    bool unknown = size == (0xFFu >> sizeLength);
-    for (int i = 1; i < sizeLength; ++i) {
-        size = size << 8 | h[idLength + i];
-        unknown = unknown && h[idLength + i] == 0xFF;
-    }
-    e.data = at + idLength + sizeLength;
-    if (!unknown && size > uint64_t(INT64_MAX / 2)) return std::nullopt;
-    e.end = unknown ? -1 : e.data + int64_t(size);
-    return e;
+    const std::optional<EbmlElement> e = EbmlReader(file_.get()).element(at);
+    if (!e) return std::nullopt;
+    return Element{e->id, e->data, e->length ? e->data + *e->length : -1};
 }
 
 namespace {
@@ -111,7 +90,7 @@ bool ofCluster(uint32_t id) {
 }  // namespace
 
 bool ClusterSizes::damagedAt(int64_t pos) {
-    if (pos < 0 || !file_.is_open()) return false;
+    if (pos < 0 || !file_) return false;
     // The segment's top-level elements up to the one holding `pos`: a header each.
     while (next_ >= 0 && next_ < segmentEnd_ && (clusters_.empty() || std::prev(clusters_.end())->second.end <= pos)) {
         const std::optional<Element> top = elementAt(next_);

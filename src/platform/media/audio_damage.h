@@ -4,9 +4,11 @@
 // that is not where the one before ended, a demuxer that gave up before the file's end.
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 
 extern "C" {
@@ -82,7 +84,7 @@ private:
     };
     std::optional<Element> elementAt(int64_t at);
 
-    std::ifstream file_;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, std::fclose};
     int64_t fileSize_ = -1;
     int64_t next_ = -1;  // the next top-level element of the segment to walk
     int64_t segmentEnd_ = -1;
