@@ -26,7 +26,7 @@ std::string DamageVerdict::frameNamed(int64_t ts) const {
 
 void DamageVerdict::failDamaged(int64_t ts, const char* why) {
     ts = run_.damage.firstSpoiled(ts, shownFrom(), samplesFollowing(ts));
-    ts = pictureLacking(ts).value_or(ts);
+    ts = firstLacking(ts).value_or(ts);
     run_.failedPicture = ts;
     failDecoding(frameNamed(ts) + " can't be decoded: " + why);
 }
@@ -254,13 +254,17 @@ std::optional<int64_t> DamageVerdict::owedAtEnd() const {
     return run_.damage.owing(owedFrom(AV_NOPTS_VALUE), end, reading_.decoderReorders());
 }
 
-std::optional<int64_t> DamageVerdict::pictureLacking(std::optional<int64_t> before) const {
-    if (!countsWhole() || !accountsPictures() || run_.demuxFailure) return std::nullopt;
+std::optional<int64_t> DamageVerdict::firstLacking(std::optional<int64_t> before) const {
+    std::optional<int64_t> first = run_.drained ? owedAtEnd() : std::nullopt;
+    if (first && before && *first >= *before) first.reset();
+    if (first) before = first;
+    if (!countsWhole() || !accountsPictures() || run_.demuxFailure) return first;
     if (run_.cutAt) {
         const int64_t cut = ffmpeg::timestampFrom(*run_.cutAt, setup_.timeBase);
         before = before ? std::min(*before, cut) : cut;
     }
-    return count_.missing(before);
+    const std::optional<int64_t> whole = count_.missing(before);
+    return whole ? whole : first;
 }
 
 bool DamageVerdict::setWaiting(AVFrame& frame) {
@@ -289,22 +293,22 @@ void DamageVerdict::failSample(int rc, int64_t ts) {
 }
 
 bool DamageVerdict::drained() {
+    run_.drained = true;
     if (!setup_.bothLayers && reading_.referenceMadeUp() && againOnOneThread()) return true;
     if (run_.damage.failedAt()) failSample(run_.damage.failedCode(), *run_.damage.failedAt());
     if (noneRead()) failDecoding("none of the video's " + std::to_string(run_.samplesSent) + " frames can be decoded");
+    const std::optional<int64_t> lacking = firstLacking();
     // Decoded again, nothing came past the pictures given out: the next one is missing.
     if (run_.samplesSent > 0 && run_.picturesDecoded == 0 && !run_.demuxFailure && reading_.earlierStart().resumeAfter.isNumeric()) {
         if (reading_.decodeAgainEarlier()) return true;
-        failDamaged(owedAtEnd().value_or(
-            pictureLacking().value_or(ffmpeg::timestampFrom(reading_.earlierStart().resumeAfter + reading_.frameDuration(), setup_.timeBase))));
+        failDamaged(lacking.value_or(ffmpeg::timestampFrom(reading_.earlierStart().resumeAfter + reading_.frameDuration(), setup_.timeBase)));
     }
-    if (const std::optional<int64_t> owed = owedAtEnd()) {
-        if (againOnOneThread()) return true;
-        run_.leftOutFirst = run_.picturesDecoded == 0 && track_.seekBegan.has_value();
-        failDamaged(*owed);
-    }
-    if (const std::optional<int64_t> lacking = pictureLacking()) {
-        if (againOnOneThread(lacking)) return true;
+    if (lacking) {
+        // Decoding goes again from the samples of this run still in flight where it is one of
+        // them, else from it (an earlier run sent it).
+        const bool inRun = run_.damage.awaiting(*lacking);
+        if (againOnOneThread(inRun ? std::nullopt : lacking)) return true;
+        run_.leftOutFirst = inRun && run_.picturesDecoded == 0 && track_.seekBegan.has_value();
         failDamaged(*lacking);
     }
     return false;

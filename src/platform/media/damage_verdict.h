@@ -302,6 +302,8 @@ private:
         std::optional<bool> beganMidway;
         bool keyFrameSent = false;
         SampleAccount damage;
+        // The decoder has given all it will: the samples still awaited never gave their pictures.
+        bool drained = false;
         // Pictures were left out before the first this run gave, begun at a key frame mid-file.
         bool leftOutFirst = false;
         // The stamp of the last sample the decoder took.
@@ -374,14 +376,15 @@ private:
     // Whether each sample's picture is matched to it: for the codecs whose pictures are predicted
     // from one another, whose decoders leave out, silently, pictures they cannot make.
     bool accountsPictures() const;
-    // Once the decoder is drained: the first sample owed whose picture never came, before the
-    // pictures a file cut short lacks.
+    // Once the decoder is drained: the first sample this run sent and owes whose picture never
+    // came, before the pictures a file cut short lacks.
     std::optional<int64_t> owedAtEnd() const;
-    // Once a whole read's decoder is drained: the first sample in display order that gave no
-    // picture, however the decoder's stamps ran (decoding stamps, repeated ones), shown before
-    // `before` and before the pictures a file cut short lacks. Every sample the file holds owes
-    // exactly one.
-    std::optional<int64_t> pictureLacking(std::optional<int64_t> before = std::nullopt) const;
+    // The first sample in display order whose picture is owed and never came, shown before
+    // `before` and before the pictures a file cut short lacks: of this run's, once its decoder is
+    // drained (owedAtEnd), and in a whole read of every sample the file holds, given out in any
+    // run however the decoder's stamps ran (decoding stamps, repeated ones). Asked alike to name
+    // a frame and once the decoder is drained, so that neither ledger's answer hides the other's.
+    std::optional<int64_t> firstLacking(std::optional<int64_t> before = std::nullopt) const;
     // A damaged picture `ts` met while pictures wait: those sent after it never go; the others go,
     // and the failure after them.
     bool failAfterWaiting(int64_t ts);
