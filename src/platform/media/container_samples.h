@@ -16,11 +16,11 @@
 namespace qm::reading {
 
 // MP4 and QuickTime (mp4_sample_tables.cpp): the samples the table lists without data, stamped
-// as the table stamps them; and those lost where the table's boxes list different counts.
+// as the table stamps them.
 std::vector<EmptySample> emptyTableSamples(AVFormatContext* format, int stream, const std::filesystem::path& file);
-std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream, const std::filesystem::path& file);
-// Fragmented MP4: the first sample of a fragment decoded before the one before it ends.
-std::vector<EmptySample> fragmentsThatGoBack(AVFormatContext* format, int stream, const std::filesystem::path& file);
+// The movie box is read once for both: where the table's boxes list different counts, and, in a
+// fragmented movie, the first sample of a fragment decoded before the one before it ends.
+std::vector<EmptySample> tableAndFragmentLosses(AVFormatContext* format, int stream, const std::filesystem::path& file);
 
 // AVI (avi_index.cpp): the chunks stating another size than the index lists.
 std::vector<EmptySample> aviChunksThatDisagree(AVFormatContext* format, int stream, const std::filesystem::path& file);

@@ -79,27 +79,40 @@ std::optional<Box> child(const Box& box, uint32_t type) {
     return std::nullopt;
 }
 
-// The `moov` box, read from the file's top-level boxes.
-std::vector<uint8_t> movieBox(std::FILE* f) {
+// The file's top-level boxes in order, by their headers: `visit(at, type, headSize, length)` goes
+// on to the next while it returns true.
+template <class Visit>
+void topLevelBoxes(std::FILE* f, Visit visit) {
     for (int64_t at = 0;;) {
         uint8_t head[16];
-        if (fseeko(f, at, SEEK_SET) != 0 || std::fread(head, 1, 16, f) < 8) return {};
+        if (fseeko(f, at, SEEK_SET) != 0 || std::fread(head, 1, 16, f) < 8) return;
         uint64_t length = be32(head);
         size_t headSize = 8;
         if (length == 1) {
             length = uint64_t(be32(head + 8)) << 32 | be32(head + 12);
             headSize = 16;
         }
-        if (length < headSize) return {};
-        if (be32(head + 4) == fourCC("moov")) {
-            if (length > (1u << 30)) return {};
-            std::vector<uint8_t> box(size_t(length) - headSize);
-            if (fseeko(f, at + int64_t(headSize), SEEK_SET) != 0 || std::fread(box.data(), 1, box.size(), f) != box.size())
-                return {};
-            return box;
-        }
+        if (length < headSize || length > uint64_t(INT64_MAX / 2) || !visit(at, be32(head + 4), headSize, length)) return;
         at += int64_t(length);
     }
+}
+
+// The content of the top-level box at `at`; nothing where the file can't give it all.
+std::vector<uint8_t> boxContent(std::FILE* f, int64_t at, size_t headSize, uint64_t length) {
+    std::vector<uint8_t> box(size_t(length) - headSize);
+    if (fseeko(f, at + int64_t(headSize), SEEK_SET) != 0 || std::fread(box.data(), 1, box.size(), f) != box.size()) return {};
+    return box;
+}
+
+// The `moov` box, read from the file's top-level boxes.
+std::vector<uint8_t> movieBox(std::FILE* f) {
+    std::vector<uint8_t> moov;
+    topLevelBoxes(f, [&](int64_t at, uint32_t type, size_t headSize, uint64_t length) {
+        if (type != fourCC("moov")) return true;
+        if (length <= (1u << 30)) moov = boxContent(f, at, headSize, length);
+        return false;
+    });
+    return moov;
 }
 
 // A duration of zero before the last sample decodes the next at the same time as the one
@@ -131,11 +144,8 @@ std::optional<EmptySample> firstAfterZeroDuration(AVStream* st, const std::vecto
 // lost; a sample shown further from its decoding time than the track lasts is lost too (the
 // demuxer hands it on, and the decoder drops pictures around it). Each is stamped in decoding
 // time and shown where the others leave a gap.
-std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream, const std::filesystem::path& file) {
-    AVStream* st = format->streams[stream];
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
-    if (!f || avformat_index_get_entries_count(st) == 0) return {};
-    const std::vector<uint8_t> moov = movieBox(f.get());
+static std::vector<EmptySample> tableDisagreements(AVStream* st, const std::vector<uint8_t>& moov, uint64_t fileSize) {
+    if (avformat_index_get_entries_count(st) == 0) return {};
     std::optional<Box> table, mdhd;
     for (const Box& trak : boxesIn(moov.data(), moov.size())) {
         const std::optional<Box> tkhd = trak.type == fourCC("trak") ? child(trak, fourCC("tkhd")) : std::nullopt;
@@ -162,9 +172,6 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
     // A table's count is only its word: no more samples are listed than the file can hold, one
     // size for all taking that many bytes each, sizes of their own four bytes each in the table.
     // Beyond that the count alone would decide what is kept here.
-    std::error_code error;
-    const uint64_t fileSize = std::filesystem::file_size(file, error);
-    if (error) return {};
     const uint32_t fixedSize = be32(stsz->data + 4);
     const uint64_t sized = std::min<uint64_t>(be32(stsz->data + 8), fixedSize != 0 ? fileSize / fixedSize + 1 : (stsz->size - 12) / 4);
     const uint64_t chunks = stco ? stco->second : co64->second;
@@ -249,64 +256,68 @@ std::vector<EmptySample> tableDisagreements(AVFormatContext* format, int stream,
 // before the one before it ends overlaps it: the demuxer files its samples among the others by
 // time, without a word, and the decoder meets them out of their order. Its first sample is lost
 // to the reading, named by its place among the samples (where it would follow on from them).
-std::vector<EmptySample> fragmentsThatGoBack(AVFormatContext* format, int stream, const std::filesystem::path& file) {
-    const int track = format->streams[stream]->id;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
-    if (!f) return {};
-    // Where the fragment read ends, and where it would end had each followed on from the one before.
-    std::optional<int64_t> end, followsOn;
-    uint32_t trexDuration = 0;
-    const std::vector<uint8_t> moov = movieBox(f.get());
+static std::vector<EmptySample> fragmentsThatGoBack(int track, const std::vector<uint8_t>& moov, std::FILE* f) {
     // Only a movie that says it is fragmented has fragments.
     const std::optional<Box> mvex = child(Box{0, moov.data(), moov.size()}, fourCC("mvex"));
     if (!mvex) return {};
+    uint32_t trexDuration = 0;
     for (const Box& trex : boxesIn(mvex->data, mvex->size))
         if (trex.type == fourCC("trex") && trex.size >= 16 && int(be32(trex.data + 4)) == track) trexDuration = be32(trex.data + 12);
-    for (int64_t at = 0, boxes = 0; boxes < (1 << 20); ++boxes) {
-        uint8_t head[16];
-        if (fseeko(f.get(), at, SEEK_SET) != 0 || std::fread(head, 1, 16, f.get()) < 8) break;
-        uint64_t length = be32(head);
-        size_t headSize = 8;
-        if (length == 1) {
-            length = uint64_t(be32(head + 8)) << 32 | be32(head + 12);
-            headSize = 16;
-        }
-        if (length < headSize) break;
-        if (be32(head + 4) == fourCC("moof") && length <= (1u << 26)) {
-            std::vector<uint8_t> moof(size_t(length) - headSize);
-            if (fseeko(f.get(), at + int64_t(headSize), SEEK_SET) != 0 || std::fread(moof.data(), 1, moof.size(), f.get()) != moof.size()) break;
-            for (const Box& traf : boxesIn(moof.data(), moof.size())) {
-                const std::optional<Box> tfhd = traf.type == fourCC("traf") ? child(traf, fourCC("tfhd")) : std::nullopt;
-                const std::optional<Box> tfdt = tfhd ? child(traf, fourCC("tfdt")) : std::nullopt;
-                if (!tfhd || tfhd->size < 8 || int(be32(tfhd->data + 4)) != track || !tfdt || tfdt->size < 8) continue;
-                const uint32_t hf = be32(tfhd->data) & 0xFFFFFF;
-                const size_t durationAt = 8 + (hf & 0x01 ? 8 : 0) + (hf & 0x02 ? 4 : 0);
-                const uint32_t fallback = (hf & 0x08) && tfhd->size >= durationAt + 4 ? be32(tfhd->data + durationAt) : trexDuration;
-                const int64_t base = tfdt->data[0] == 1 && tfdt->size >= 12 ? int64_t(uint64_t(be32(tfdt->data + 4)) << 32 | be32(tfdt->data + 8))
-                                                                          : int64_t(be32(tfdt->data + 4));
-                int64_t lasts = 0;
-                std::optional<int64_t> firstOffset;
-                for (const Box& trun : boxesIn(traf.data, traf.size)) {
-                    if (trun.type != fourCC("trun") || trun.size < 8) continue;
-                    const uint32_t rf = be32(trun.data) & 0xFFFFFF;
-                    const size_t each = 4 * size_t(((rf & 0x100) != 0) + ((rf & 0x200) != 0) + ((rf & 0x400) != 0) + ((rf & 0x800) != 0));
-                    size_t first = 8 + (rf & 0x01 ? 4 : 0) + (rf & 0x04 ? 4 : 0);
-                    const uint64_t count = be32(trun.data + 4);
-                    for (uint64_t k = 0; k < count && first + each <= trun.size; ++k, first += each) {
-                        lasts += rf & 0x100 ? be32(trun.data + first) : fallback;
-                        if (!firstOffset && (rf & 0x800))
-                            firstOffset = int32_t(be32(trun.data + first + each - 4));
-                    }
+    // Where the fragment read ends, and where it would end had each followed on from the one before.
+    std::optional<int64_t> end, followsOn;
+    std::vector<EmptySample> lost;
+    int64_t boxes = 0;
+    topLevelBoxes(f, [&](int64_t at, uint32_t type, size_t headSize, uint64_t length) {
+        if (++boxes > (1 << 20)) return false;
+        if (type != fourCC("moof") || length > (1u << 26)) return true;
+        const std::vector<uint8_t> moof = boxContent(f, at, headSize, length);
+        if (moof.empty()) return false;
+        for (const Box& traf : boxesIn(moof.data(), moof.size())) {
+            const std::optional<Box> tfhd = traf.type == fourCC("traf") ? child(traf, fourCC("tfhd")) : std::nullopt;
+            const std::optional<Box> tfdt = tfhd ? child(traf, fourCC("tfdt")) : std::nullopt;
+            if (!tfhd || tfhd->size < 8 || int(be32(tfhd->data + 4)) != track || !tfdt || tfdt->size < 8) continue;
+            const uint32_t hf = be32(tfhd->data) & 0xFFFFFF;
+            const size_t durationAt = 8 + (hf & 0x01 ? 8 : 0) + (hf & 0x02 ? 4 : 0);
+            const uint32_t fallback = (hf & 0x08) && tfhd->size >= durationAt + 4 ? be32(tfhd->data + durationAt) : trexDuration;
+            const int64_t base = tfdt->data[0] == 1 && tfdt->size >= 12 ? int64_t(uint64_t(be32(tfdt->data + 4)) << 32 | be32(tfdt->data + 8))
+                                                                      : int64_t(be32(tfdt->data + 4));
+            int64_t lasts = 0;
+            std::optional<int64_t> firstOffset;
+            for (const Box& trun : boxesIn(traf.data, traf.size)) {
+                if (trun.type != fourCC("trun") || trun.size < 8) continue;
+                const uint32_t rf = be32(trun.data) & 0xFFFFFF;
+                const size_t each = 4 * size_t(((rf & 0x100) != 0) + ((rf & 0x200) != 0) + ((rf & 0x400) != 0) + ((rf & 0x800) != 0));
+                size_t first = 8 + (rf & 0x01 ? 4 : 0) + (rf & 0x04 ? 4 : 0);
+                const uint64_t count = be32(trun.data + 4);
+                for (uint64_t k = 0; k < count && first + each <= trun.size; ++k, first += each) {
+                    lasts += rf & 0x100 ? be32(trun.data + first) : fallback;
+                    if (!firstOffset && (rf & 0x800))
+                        firstOffset = int32_t(be32(trun.data + first + each - 4));
                 }
-                if (end && base < *end)
-                    return {EmptySample{*followsOn + firstOffset.value_or(0), AV_NOPTS_VALUE, at, true}};
-                end = base + lasts;
-                followsOn = followsOn.value_or(base) + lasts;
             }
+            if (end && base < *end) {
+                lost.push_back(EmptySample{*followsOn + firstOffset.value_or(0), AV_NOPTS_VALUE, at, true});
+                return false;
+            }
+            end = base + lasts;
+            followsOn = followsOn.value_or(base) + lasts;
         }
-        at += int64_t(length);
-    }
-    return {};
+        return true;
+    });
+    return lost;
+}
+
+// MP4 and QuickTime: the movie box read once for the rules on its tables and its fragments.
+std::vector<EmptySample> tableAndFragmentLosses(AVFormatContext* format, int stream, const std::filesystem::path& file) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+    std::error_code error;
+    const uint64_t fileSize = std::filesystem::file_size(file, error);
+    if (!f || error) return {};
+    const std::vector<uint8_t> moov = movieBox(f.get());
+    std::vector<EmptySample> lost = tableDisagreements(format->streams[stream], moov, fileSize);
+    const std::vector<EmptySample> fragments = fragmentsThatGoBack(format->streams[stream]->id, moov, f.get());
+    lost.insert(lost.end(), fragments.begin(), fragments.end());
+    return lost;
 }
 
 }  // namespace qm::reading

@@ -23,9 +23,7 @@ constexpr size_t kOpeningKept = 1024;
 ListedEmptySamples::ListedEmptySamples(AVFormatContext* format, int stream, const std::filesystem::path& file) {
     if (std::strstr(format->iformat->name, "mov") != nullptr) {
         found_ = emptyTableSamples(format, stream, file);
-        std::vector<EmptySample> lost = tableDisagreements(format, stream, file);
-        found_.insert(found_.end(), lost.begin(), lost.end());
-        lost = fragmentsThatGoBack(format, stream, file);
+        const std::vector<EmptySample> lost = tableAndFragmentLosses(format, stream, file);
         found_.insert(found_.end(), lost.begin(), lost.end());
         std::stable_sort(found_.begin(), found_.end(), [](const EmptySample& a, const EmptySample& b) { return a.dts < b.dts; });
         return;
