@@ -256,6 +256,12 @@ static std::vector<EmptySample> tableDisagreements(AVStream* st, const std::vect
 // before the one before it ends overlaps it: the demuxer files its samples among the others by
 // time, without a word, and the decoder meets them out of their order. Its first sample is lost
 // to the reading, named by its place among the samples (where it would follow on from them).
+// Times summed from a file's words stop at the largest stamp rather than wrap.
+static int64_t addClamped(int64_t a, int64_t b) {
+    int64_t sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? (b > 0 ? INT64_MAX : INT64_MIN) : sum;
+}
+
 static std::vector<EmptySample> fragmentsThatGoBack(int track, const std::vector<uint8_t>& moov, std::FILE* f) {
     // Only a movie that says it is fragmented has fragments.
     const std::optional<Box> mvex = child(Box{0, moov.data(), moov.size()}, fourCC("mvex"));
@@ -289,18 +295,24 @@ static std::vector<EmptySample> fragmentsThatGoBack(int track, const std::vector
                 const size_t each = 4 * size_t(((rf & 0x100) != 0) + ((rf & 0x200) != 0) + ((rf & 0x400) != 0) + ((rf & 0x800) != 0));
                 size_t first = 8 + (rf & 0x01 ? 4 : 0) + (rf & 0x04 ? 4 : 0);
                 const uint64_t count = be32(trun.data + 4);
+                // Without fields of their own, the samples take the default duration: their count
+                // is only the box's word, not walked sample by sample.
+                if (each == 0) {
+                    lasts = addClamped(lasts, int64_t(std::min<uint64_t>(count * uint64_t(fallback), uint64_t(1) << 62)));
+                    continue;
+                }
                 for (uint64_t k = 0; k < count && first + each <= trun.size; ++k, first += each) {
-                    lasts += rf & 0x100 ? be32(trun.data + first) : fallback;
+                    lasts = addClamped(lasts, rf & 0x100 ? be32(trun.data + first) : fallback);
                     if (!firstOffset && (rf & 0x800))
                         firstOffset = int32_t(be32(trun.data + first + each - 4));
                 }
             }
             if (end && base < *end) {
-                lost.push_back(EmptySample{*followsOn + firstOffset.value_or(0), AV_NOPTS_VALUE, at, true});
+                lost.push_back(EmptySample{addClamped(*followsOn, firstOffset.value_or(0)), AV_NOPTS_VALUE, at, true});
                 return false;
             }
-            end = base + lasts;
-            followsOn = followsOn.value_or(base) + lasts;
+            end = addClamped(base, lasts);
+            followsOn = addClamped(followsOn.value_or(base), lasts);
         }
         return true;
     });
